@@ -1,0 +1,45 @@
+#pragma once
+// File routines shared by the engine: deleting one file or every file matching a mask with a
+// record of the failures, existence and date tests, unique temporary files, flushing and free
+// disk space. Failures go through SetEngineError.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/os/file.h"
+
+namespace vx {
+
+// Platform result of the last directory search step or file-date query (0 = success).
+extern std::int32_t LastSearchResult;
+// The directory entries that the last EraseFiles call failed to delete.
+extern std::vector<os::DirEntry> FailedErases;
+// Prefix of temporary file names.
+inline constexpr const char* TempFilePrefix = "VXP";
+
+// Opens the file read-only with deny-all sharing (so a file that anyone has open is not
+// deleted), closes it and deletes it; answers the I/O result (0 = deleted).
+int EraseFile(const std::string& name);
+// Deletes one file, or every file matching a mask ("*", "?"). A failure on a single name records
+// its code with "Error erasing " + mask; failures under a mask record code 5 with
+// "Could not erase <n> files like <mask>", and the failed entries stay in FailedErases.
+void EraseFiles(const std::string& mask);
+bool FileExists(const std::string& name);
+// True when the file exists and was last written today (local date).
+bool FileDateIsToday(const std::string& name);
+// The date stamp of an open file as DOS packs it ((year-1980)<<9 | month<<5 | day); 0 on
+// failure with the error in LastSearchResult.
+std::uint32_t FileDate(const os::File& file);
+// Creates a new empty file named "VXP..." in the temporary directory and answers its path; on
+// failure records the error with "Error requesting unique file name [UniqueFilename]" and
+// answers an empty string.
+std::string UniqueFilename();
+// Writes the file's buffers to disk; a failure records its code with
+// "Unable to flush file [FlushFile]".
+void FlushFile(os::File& file);
+// Free bytes on the drive (0 = current, 1 = A, ...); on POSIX every drive is the file system of
+// the working directory. -1 when unknown.
+std::int64_t DiskFree(int drive);
+
+}  // namespace vx

@@ -1,0 +1,370 @@
+#include "engine/table/dbf_file.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <span>
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
+#include "platform/os/file_id.h"
+
+namespace vx {
+
+VirtualFileManagerType VirtualFileManagerProc = nullptr;
+
+namespace {
+
+bool ExtraVersionsSet() { return ExtraVersionPlain != 0 || ExtraVersionMemo != 0; }
+
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::string TwoDigits(int value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d", value % 100);
+  return text;
+}
+
+std::string UpdateDate(int year_since_1900, int month, int day) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d", 1900 + year_since_1900);
+  return text + TwoDigits(month) + TwoDigits(day);
+}
+
+// Where a descriptor layout keeps its parts.
+struct DescriptorLayout {
+  int size;
+  int name_bytes;  // bytes of the name area
+  int type_at;
+  int length_at;
+  int decimals_at;
+};
+constexpr DescriptorLayout kDbase3Layout{32, 11, 11, 16, 17};
+constexpr DescriptorLayout kLevel7Layout{48, 32, 32, 33, 34};
+constexpr DescriptorLayout kDbase2Layout{16, 11, 11, 12, 15};
+
+// Fails the open: the file is closed (with the scratch File) and the error recorded.
+void Fail(os::File& file, std::uint16_t code, const std::string& message) {
+  file.Close();
+  SetEngineError(code, message);
+}
+
+std::string NotADatabase(const std::string& name, const std::string& reason,
+                         const char* operation) {
+  return name + " is not a dBASE database. (" + reason + ") " + operation;
+}
+
+// Converts one descriptor slot into a field entry. Answers false after recording code 211 for a
+// type the engine does not hold.
+bool ParseFieldDescriptor(const std::uint8_t* slot, const DescriptorLayout& layout,
+                          const std::string& file_name, FieldEntry& entry,
+                          std::uint32_t& running_offset) {
+  entry.name.clear();
+  const int name_limit = layout.name_bytes < 10 ? layout.name_bytes : 10;
+  for (int i = 0; i < name_limit && slot[i] != 0; ++i) {
+    entry.name.push_back(static_cast<char>(std::toupper(slot[i])));
+  }
+  char type = static_cast<char>(slot[layout.type_at]);
+  if (type == 'B' || type == 'G' || type == 'P' || type == 'b' || type == 'g' || type == 'p') {
+    type = 'M';
+  }
+  entry.type = type;
+  entry.length = slot[layout.length_at];
+  entry.decimals = slot[layout.decimals_at];
+  entry.offset = static_cast<std::uint16_t>(running_offset);
+  running_offset += entry.length;
+  switch (type) {
+    case 'C': case 'D': case 'F': case 'L': case 'M': case 'N':
+      return true;
+    default:
+      SetEngineError(211, "Field: " + entry.name + " [" + std::string(1, type) + "] in " +
+                              file_name + " is not a valid field type");
+      return false;
+  }
+}
+
+// Character fields wider than 255 keep the high byte of their length in the decimal count, as
+// Clipper and FoxPro write them. The wider reading is taken when it still fits the record, so a
+// stray decimal count on a table whose plain lengths fill the record changes nothing.
+void ApplyWideCharacterFields(std::vector<FieldEntry>& fields, std::uint16_t record_length) {
+  std::uint32_t wide_total = 1;
+  bool any_wide = false;
+  for (const FieldEntry& f : fields) {
+    const bool wide = f.type == 'C' && f.decimals != 0;
+    any_wide = any_wide || wide;
+    wide_total += wide ? f.length + 256u * f.decimals : f.length;
+  }
+  if (!any_wide || wide_total > record_length) return;
+  std::uint32_t offset = 1;
+  for (FieldEntry& f : fields) {
+    if (f.type == 'C' && f.decimals != 0) {
+      f.length = static_cast<std::uint16_t>(f.length + 256u * f.decimals);
+      f.decimals = 0;
+    }
+    f.offset = static_cast<std::uint16_t>(offset);
+    offset += f.length;
+  }
+}
+
+// The checks every reader shares once the fields are known: the record must hold the deletion
+// flag and every field, or reads and writes of a field would run into the next record.
+bool CheckRecordFits(TableRecord& t, os::File& file, const char* operation) {
+  std::uint32_t end = 1;
+  for (const FieldEntry& f : t.fields) end = f.offset + f.length;
+  if (end > t.record_length) {
+    Fail(file, 210,
+         NotADatabase(NameOnly(t.file_name), "Fields do not fit the record length", operation));
+    return false;
+  }
+  return true;
+}
+
+void ReadDescriptors(TableRecord& t, os::File& file) {
+  const std::uint8_t version = t.header[0];
+  if (ExtraVersionMemo != 0) {
+    t.has_memo = version == ExtraVersionMemo;
+  } else {
+    t.has_memo = (version & 0x80) != 0;
+  }
+  const bool level7 = t.IsLevel7();
+  const DescriptorLayout& layout = level7 ? kLevel7Layout : kDbase3Layout;
+  const int header_length = t.header_length;
+  int area_size = header_length - kPrologueSize;
+  int field_slots;
+  if (level7) {
+    area_size -= kLevel7ExtensionSize;
+    field_slots = (header_length - kPrologueSize - kLevel7ExtensionSize) / layout.size;
+  } else {
+    field_slots = (header_length - kPrologueSize) / layout.size;
+  }
+  if (field_slots < 1 || field_slots > 255) {
+    Fail(file, 210,
+         NotADatabase(NameOnly(t.file_name), "Number of fields is out of range", "[Use/OpenDbf]"));
+    return;
+  }
+  t.update_date = UpdateDate(t.header[1], t.header[2], t.header[3]);
+  t.record_count = static_cast<std::int32_t>(Le32(&t.header[4]));
+  t.record_length = Le16(&t.header[10]);
+  t.state = kStateOpen;
+
+  const std::string reading_error = "Error reading " + t.file_name + " [Use/OpenDbf]";
+  std::uint64_t offset = kPrologueSize;
+  std::size_t got = 0;
+  if (level7) {
+    std::array<std::byte, kLevel7ExtensionSize> extension;
+    const int io = file.ReadAt(offset, extension, got);
+    if (io != 0 || got < extension.size()) return Fail(file, 100, reading_error);
+    offset += kLevel7ExtensionSize;
+  }
+  std::vector<std::uint8_t> area(static_cast<std::size_t>(area_size));
+  const int io = file.ReadAt(offset, std::as_writable_bytes(std::span(area)), got);
+  if (io != 0 || got < area.size()) return Fail(file, 100, reading_error);
+
+  std::vector<FieldEntry> fields;
+  fields.reserve(static_cast<std::size_t>(field_slots));
+  std::uint32_t running_offset = 1;
+  for (int i = 0; i < field_slots; ++i) {
+    const std::uint8_t* slot = &area[static_cast<std::size_t>(i) * layout.size];
+    if (slot[0] == static_cast<std::uint8_t>(kHeaderTerminator)) break;
+    FieldEntry entry;
+    bool ok;
+    {
+      QuietErrors quiet;
+      ok = ParseFieldDescriptor(slot, layout, t.file_name, entry, running_offset);
+    }
+    if (!ok) {
+      // The field's own message is the one the user needs; it is reported with the file closed.
+      const std::string message = LastErrorMessage;
+      return Fail(file, 211, message);
+    }
+    fields.push_back(std::move(entry));
+  }
+  if (fields.empty()) return Fail(file, 222, reading_error);
+  t.field_count = static_cast<std::uint8_t>(fields.size());
+  t.fields = std::move(fields);
+}
+
+void ReadDescriptorsLevel2(TableRecord& t, os::File& file, std::uint64_t file_size) {
+  t.record_count = Le16(&t.header[1]);
+  t.update_date = UpdateDate(t.header[5], t.header[3], t.header[4]);
+  t.record_length = Le16(&t.header[6]);
+  t.header_length = kDbase2HeaderLength;
+  if (file_size < kDbase2HeaderLength) {
+    return Fail(file, 210,
+                t.file_name + " is not a dBASE database.(Header is less than 521 bytes) " +
+                    "[Use/OpenDBF]");
+  }
+  t.state = kStateOpen;
+  t.has_memo = false;
+  std::array<std::uint8_t, 512> area;
+  std::size_t got = 0;
+  const int io = file.ReadAt(8, std::as_writable_bytes(std::span(area)), got);
+  if (io != 0 || got < area.size()) {
+    return Fail(file, io != 0 ? static_cast<std::uint16_t>(io) : 100,
+                "Error reading " + t.file_name + " [Use/OpenDbf]");
+  }
+  std::vector<FieldEntry> fields;
+  std::uint32_t running_offset = 1;
+  bool terminated = false;
+  for (int i = 0; i < 32; ++i) {
+    const std::uint8_t* slot = &area[static_cast<std::size_t>(i) * kDbase2Layout.size];
+    if (slot[0] == static_cast<std::uint8_t>(kHeaderTerminator)) {
+      terminated = true;
+      break;
+    }
+    FieldEntry entry;
+    bool ok;
+    {
+      QuietErrors quiet;
+      ok = ParseFieldDescriptor(slot, kDbase2Layout, t.file_name, entry, running_offset);
+    }
+    if (!ok) {
+      const std::string message = LastErrorMessage;
+      return Fail(file, 211, message);
+    }
+    fields.push_back(std::move(entry));
+  }
+  if (!terminated || fields.empty()) {
+    return Fail(file, 210,
+                NameOnly(t.file_name) +
+                    " is not a dBASE database.(Number of fields is out of range) [Use/OpenDbf]");
+  }
+  t.field_count = static_cast<std::uint8_t>(fields.size());
+  t.fields = std::move(fields);
+}
+
+}  // namespace
+
+bool TableRecord::IsDbase2() const {
+  return header[0] == kVersionDbase2 && ExtraVersionPlain == 0 && ExtraVersionMemo == 0;
+}
+
+bool TableRecord::IsLevel7() const {
+  return (header[0] == kVersionLevel7 || header[0] == kVersionLevel7Memo) && !ExtraVersionsSet();
+}
+
+bool IsAcceptedVersion(std::uint8_t version) {
+  switch (version) {
+    case kVersionDbase2: case kVersionDbase3: case kVersionDbase3Memo:
+    case kVersionDbase4Memo: case kVersionFoxProMemo: case kVersionLevel7:
+    case kVersionLevel7Memo:
+      return true;
+    default:
+      return (ExtraVersionPlain != 0 && version == ExtraVersionPlain) ||
+             (ExtraVersionMemo != 0 && version == ExtraVersionMemo);
+  }
+}
+
+bool VersionHasMemo(std::uint8_t version) {
+  if (version == kVersionDbase2 && !ExtraVersionsSet()) return false;
+  if (ExtraVersionMemo != 0) return version == ExtraVersionMemo;
+  return (version & 0x80) != 0;
+}
+
+const char* VersionName(std::uint8_t version) {
+  switch (version) {
+    case kVersionDbase2: return "dBASE II";
+    case kVersionDbase3: return "dBASE III/IV without memo";
+    case kVersionDbase3Memo: return "dBASE III with memo";
+    case kVersionDbase4Memo: return "dBASE IV with memo";
+    case kVersionFoxProMemo: return "FoxPro with memo";
+    case kVersionLevel7: return "dBASE level 7 without memo";
+    case kVersionLevel7Memo: return "dBASE level 7 with memo";
+    case kVersionVisualFoxPro: return "Visual FoxPro";
+    default: return "unknown";
+  }
+}
+
+void OpenDbf(TableRecord& t) {
+  t.file_name = DefaultExtension(t.file_name, "DBF");
+  os::File file;
+  const int open_result = os::File::Open(t.file_name, t.open_mode, file);
+  EngineErrorCode = static_cast<std::uint16_t>(open_result);
+  if (open_result != 0) {
+    SetEngineError(static_cast<std::uint16_t>(open_result),
+                   "Failure to open " + t.file_name + " [USE/OpenDbf]");
+    return;
+  }
+  t.table_key = os::FileIdentity(file);
+  if (t.table_key.empty()) t.table_key = FullPath(t.file_name);
+
+  std::uint64_t file_size = 0;
+  if (const int io = file.Size(file_size); io != 0) {
+    return Fail(file, static_cast<std::uint16_t>(io), "Error reading " + t.file_name +
+                                                          " [Use/OpenDbf]");
+  }
+  // The prologue.
+  std::size_t got = 0;
+  const int io = file.ReadAt(0, std::as_writable_bytes(std::span(t.header)), got);
+  if (io != 0 || got < kPrologueSize) {
+    return Fail(file, 210,
+                NotADatabase(t.file_name, "Prolog is less than 32 bytes", "[USE/OpenDBF]"));
+  }
+  if (!IsAcceptedVersion(t.header[0])) {
+    return Fail(file, 210,
+                t.file_name + " is not a dBASE database.(Invalid version byte)+ [USE/OpenDBF]");
+  }
+  if (t.IsDbase2()) {
+    ReadDescriptorsLevel2(t, file, file_size);
+  } else {
+    const std::uint16_t header_length = Le16(&t.header[8]);
+    if (header_length < kPrologueSize + 1 || header_length > SHRT_MAX) {
+      return Fail(file, 210, NotADatabase(t.file_name, "Header length is out of range",
+                                          "[USE/OpenDBF]"));
+    }
+    t.header_length = static_cast<std::int16_t>(header_length);
+    if (Le32(&t.header[4]) > static_cast<std::uint32_t>(INT32_MAX)) {
+      return Fail(file, 210, NotADatabase(t.file_name, "Record count is out of range",
+                                          "[USE/OpenDBF]"));
+    }
+    ReadDescriptors(t, file);
+  }
+  if (!file.IsOpen()) return;  // a reader failed with reporting switched off
+  if (t.record_length < 1) {
+    return Fail(file, 210, NotADatabase(NameOnly(t.file_name), "Record length is out of range",
+                                        "[Use/OpenDbf]"));
+  }
+  if (!t.IsDbase2()) ApplyWideCharacterFields(t.fields, t.record_length);
+  if (!CheckRecordFits(t, file, "[Use/OpenDbf]")) return;
+
+  t.record.assign(t.record_length, kLiveFlag);
+  t.file = std::move(file);
+  EngineErrorCode = 0;
+  if (CountFromFileSize) {
+    const std::uint64_t data = file_size > static_cast<std::uint64_t>(t.header_length)
+                                   ? file_size - static_cast<std::uint64_t>(t.header_length)
+                                   : 0;
+    const std::uint64_t count = data / t.record_length;
+    t.record_count = count > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(count);
+  }
+  if (t.record_count < 1) {
+    t.record_number = 0;
+    t.at_beginning = true;
+    t.at_end = true;
+  } else {
+    t.record_number = 1;
+    t.at_beginning = false;
+    t.at_end = false;
+  }
+}
+
+std::string DerivedFileName(const std::string& table_file, const std::string& ext) {
+  const PathParts parts = SplitPath(table_file);
+  bool lower = false;
+  for (char c : parts.ext) {
+    if (std::islower(static_cast<unsigned char>(c))) lower = true;
+  }
+  std::string new_ext = ext;
+  for (char& c : new_ext) {
+    c = static_cast<char>(lower ? std::tolower(static_cast<unsigned char>(c))
+                                : std::toupper(static_cast<unsigned char>(c)));
+  }
+  return parts.dir + parts.name + "." + new_ext;
+}
+
+}  // namespace vx

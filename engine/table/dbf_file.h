@@ -1,0 +1,155 @@
+#pragma once
+// The DBF table file: its on-disk layout, the in-memory form of an open table (TableRecord and
+// its FieldEntry array) and OpenDbf, which validates a header and builds that form. Record
+// input and output, creation and closing are in dbf_records.h; work areas sit above.
+//
+// Prologue, 32 bytes at offset 0 (every variant but dBASE II), little-endian:
+//
+//   OFFSET SIZE MEANING
+//   0      1    version byte (see kVersion* below)
+//   1      3    date of last update: year - 1900, month, day
+//   4      4    number of records (unsigned on disk, at most 2^31 - 1 accepted)
+//   8      2    header length: prologue + extension + descriptors + terminator (+ slack)
+//   10     2    record length, deletion flag included
+//   12     4    not interpreted, written back unchanged
+//   16     12   multi-user area: re-read before every header write so other writers' bytes stay
+//   28     1    production index flag (1 when a production .MDX belongs to the table)
+//   29     3    not interpreted, written back unchanged
+//
+// Level 7 tables (0x04, 0x8C) have a 36-byte extension at offset 32 (a 32-byte language driver
+// name and 4 reserved bytes), then 48-byte descriptors at offset 68. Others have 32-byte
+// descriptors at offset 32. The list ends with 0x0D in the first byte of the slot after the last
+// field.
+//
+//   DESCRIPTOR      SIZE NAME      TYPE  LENGTH DECIMALS
+//   dBASE III/IV    32   0..10     11    16     17
+//   level 7         48   0..31(*)  32    33     34       (*) only 10 characters are taken
+//   dBASE II        16   0..10     11    12     15
+//
+// dBASE II (0x02): an 8-byte prologue (version; record count, 16 bits at 1; month 3, day 4,
+// year - 1900 at 5; record length at 6), 32 descriptor slots of 16 bytes at 8..519 and the
+// terminator: 521 bytes, a header length that the file does not store.
+//
+// Records follow the header, record N at header length + (N - 1) * record length. Byte 0 is the
+// deletion flag ("*" deleted, blank live); fields follow in descriptor order from byte 1. After
+// the last record the engine writes one 0x1A byte whenever it appended records.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/os/file.h"
+
+namespace vx {
+
+inline constexpr std::uint8_t kVersionDbase2 = 0x02;
+inline constexpr std::uint8_t kVersionDbase3 = 0x03;
+inline constexpr std::uint8_t kVersionDbase3Memo = 0x83;
+inline constexpr std::uint8_t kVersionDbase4Memo = 0x8B;
+inline constexpr std::uint8_t kVersionFoxProMemo = 0xF5;
+inline constexpr std::uint8_t kVersionLevel7 = 0x04;
+inline constexpr std::uint8_t kVersionLevel7Memo = 0x8C;
+inline constexpr std::uint8_t kVersionVisualFoxPro = 0x30;
+
+inline constexpr int kPrologueSize = 32;
+inline constexpr int kLevel7ExtensionSize = 36;
+inline constexpr int kDbase2HeaderLength = 521;
+inline constexpr char kHeaderTerminator = 0x0D;
+inline constexpr char kEndOfFileMarker = 0x1A;
+inline constexpr char kDeletedFlag = '*';
+inline constexpr char kLiveFlag = ' ';
+
+// Table states: what closing and committing must write.
+inline constexpr std::uint8_t kStateClosed = 0;
+inline constexpr std::uint8_t kStateOpen = 1;       // unchanged
+inline constexpr std::uint8_t kStateRewritten = 2;  // header (date) to write
+inline constexpr std::uint8_t kStateAppended = 3;   // header (count) and end-of-file marker
+
+// Virtual-table operation codes handed to the virtual-file manager.
+inline constexpr std::uint8_t kVirtualClose = 1;
+inline constexpr std::uint8_t kVirtualDelete = 2;
+inline constexpr std::uint8_t kVirtualRead = 3;
+inline constexpr std::uint8_t kVirtualOpen = 4;
+inline constexpr std::uint8_t kVirtualWrite = 8;
+inline constexpr std::uint8_t kVirtualRecall = 9;
+
+// One field of an open table.
+struct FieldEntry {
+  std::string name;           // upper case, at most 10 characters
+  char type = 'C';            // C, D, F, L, M or N (B, G, P are held as M)
+  std::uint16_t length = 0;   // width in the record (character fields may exceed 255, below)
+  std::uint8_t decimals = 0;
+  std::uint16_t offset = 0;   // position in the record; the first field is at 1
+};
+
+// User translation of record contents: receives the bytes after the deletion flag.
+using RecordHook = void (*)(char* data, int length);
+
+struct TableRecord;
+// The registered manager of virtual (in-memory) tables; null when none is linked in.
+using VirtualFileManagerType = void (*)(TableRecord& table);
+extern VirtualFileManagerType VirtualFileManagerProc;
+
+// The state of one open table. The storage part is filled by OpenDbf; the work-area layer adds
+// its own fields after it.
+struct TableRecord {
+  std::string file_name;  // as passed to USE, with the default extension added
+  std::string table_key;  // names the file in lock and cache bookkeeping: unique per file
+  std::array<std::uint8_t, kPrologueSize> header{};  // the prologue as read
+  bool has_memo = false;
+  bool skip_deleted = false;
+  std::int16_t header_length = 0;
+  std::uint16_t record_length = 0;
+  std::uint8_t field_count = 0;
+  std::vector<FieldEntry> fields;
+  std::uint8_t state = kStateClosed;
+  std::string update_date;  // YYYYMMDD of the last update, as read
+  std::vector<char> record;  // one record, record_length bytes
+  std::int32_t record_count = 0;
+  std::int32_t record_number = 0;
+  bool at_end = false;
+  bool at_beginning = false;
+  int open_mode = 0;
+  bool oem = false;  // record text is in the OEM code page
+  RecordHook write_hook = nullptr;
+  RecordHook read_hook = nullptr;
+  os::File file;
+
+  // Virtual tables use these instead of the file.
+  bool is_virtual = false;
+  std::uint8_t virtual_order = 0;
+  std::int32_t virtual_record_number = 0;
+  std::uint8_t virtual_operation = 0;
+  std::uint8_t virtual_storage = 0;
+
+  std::uint8_t version() const { return header[0]; }
+  bool IsDbase2() const;
+  bool IsLevel7() const;
+  // File offset of record n (1-based).
+  std::uint64_t RecordOffset(std::int32_t n) const {
+    return static_cast<std::uint64_t>(header_length) +
+           static_cast<std::uint64_t>(n - 1) * record_length;
+  }
+};
+
+// Whether a version byte is one the engine opens (the built-in ones plus the extra versions
+// that are set).
+bool IsAcceptedVersion(std::uint8_t version);
+// Whether a table of this version has a memo file.
+bool VersionHasMemo(std::uint8_t version);
+// Human name of a version byte ("dBASE IV with memo", ...); "unknown" for others.
+const char* VersionName(std::uint8_t version);
+
+// Opens the table named by table.file_name with table.open_mode (the runtime's sharing mode),
+// validates its header and fills the storage fields; positions on record 1, or at BOF and EOF
+// when the table is empty. Every failure leaves the file closed and records its code through
+// SetEngineError (raised by default).
+void OpenDbf(TableRecord& table);
+
+// A name derived from a table's file name with another extension (memo file, index). The new
+// extension takes the case of the table's: "movie.dbf" gives "movie.dbt", "MOVIE.DBF" gives
+// "MOVIE.DBT".
+std::string DerivedFileName(const std::string& table_file, const std::string& ext);
+
+}  // namespace vx

@@ -1,0 +1,403 @@
+#include "engine/table/dbf_records.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/file_utils.h"
+#include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
+#include "platform/os/codepage.h"
+#include "platform/os/system.h"
+
+namespace vx {
+
+namespace {
+
+std::span<const std::byte> Bytes(const std::vector<char>& buffer) {
+  return std::as_bytes(std::span(buffer));
+}
+
+void PutLe16(std::uint8_t* p, std::uint32_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void PutLe32(std::uint8_t* p, std::uint32_t value) {
+  PutLe16(p, value);
+  PutLe16(p + 2, value >> 16);
+}
+
+std::string TodayStoredText() {
+  const os::LocalTime now = os::Now();
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", now.year, now.month, now.day);
+  return text;
+}
+
+// Hands an operation on a virtual table to its manager.
+void CallVirtualManager(TableRecord& t, std::uint8_t operation, std::int32_t n) {
+  t.virtual_operation = operation;
+  t.virtual_record_number = n;
+  if (VirtualFileManagerProc == nullptr) {
+    SetEngineError(1101, "File:  " + t.file_name + " [VirtualFileManager]");
+    return;
+  }
+  VirtualFileManagerProc(t);
+}
+
+// Writes the end-of-file marker after the last record; answers the I/O result.
+int WriteEndOfFileMarker(TableRecord& t) {
+  const std::byte marker{static_cast<unsigned char>(kEndOfFileMarker)};
+  return t.file.WriteAt(t.RecordOffset(t.record_count + 1), std::span(&marker, 1));
+}
+
+}  // namespace
+
+void TranslateRecords(TranslateDirection direction, bool oem, RecordHook hook,
+                      std::size_t total_length, std::size_t record_length, char* buffer) {
+  if ((!oem && hook == nullptr) || record_length < 2) return;
+  const std::size_t records = total_length / record_length;
+  for (std::size_t i = 0; i < records; ++i) {
+    char* data = buffer + i * record_length + 1;
+    const std::span<char> text(data, record_length - 1);
+    const int length = static_cast<int>(record_length - 1);
+    if (direction == TranslateDirection::kRead) {
+      if (hook != nullptr) hook(data, length);
+      if (oem) os::OemToAnsiBuffer(text);
+    } else {
+      if (oem) os::AnsiToOemBuffer(text);
+      if (hook != nullptr) hook(data, length);
+    }
+  }
+}
+
+void GetDbfRecord(TableRecord& t, std::int32_t n) {
+  if (n < 1 || n > t.record_count) {
+    SetEngineError(212, "Invalid record number = " + std::to_string(n) + " (" + t.file_name +
+                            ")  [GetDbfRecord]");
+    return;
+  }
+  t.at_beginning = false;
+  t.at_end = false;
+  if (t.is_virtual) return CallVirtualManager(t, kVirtualRead, n);
+  std::size_t got = 0;
+  int io = t.file.ReadAt(t.RecordOffset(n), std::as_writable_bytes(std::span(t.record)), got);
+  if (io == 0 && got < t.record.size()) io = 213;
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    SetEngineError(static_cast<std::uint16_t>(io), "File:  " + t.file_name + "  [GetDbfRecord]");
+    return;
+  }
+  t.record_number = n;
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, t.record.size(),
+                   t.record.size(), t.record.data());
+}
+
+void PutDbfRecord(TableRecord& t, std::int32_t n) {
+  const bool append = n > t.record_count;
+  if (append) n = t.record_count + 1;
+  if (t.is_virtual) return CallVirtualManager(t, kVirtualWrite, n);
+  const std::int32_t previous_count = t.record_count;
+  const std::int32_t previous_number = t.record_number;
+  if (append) {
+    t.record_count = n;
+    t.record_number = n;
+  }
+  TranslateRecords(TranslateDirection::kWrite, t.oem, t.write_hook, t.record.size(),
+                   t.record.size(), t.record.data());
+  const int io = t.file.WriteAt(t.RecordOffset(n), Bytes(t.record));
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, t.record.size(),
+                   t.record.size(), t.record.data());
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    // A record that never reached the disk must not be counted: the header would otherwise
+    // claim it on the next commit.
+    if (append) {
+      t.record_count = previous_count;
+      t.record_number = previous_number;
+    }
+    SetEngineError(static_cast<std::uint16_t>(io),
+                   "File:  " + t.file_name + " [Replace/Append/PutDbfRecord]");
+    return;
+  }
+  if (!append) {
+    if (t.state != kStateAppended) t.state = kStateRewritten;
+    if (FlushAfterWrite) FlushFile(t.file);
+  } else {
+    t.state = kStateAppended;
+    if (FlushAfterWrite) CommitDbf(t);
+  }
+}
+
+void AppendFromBuffer(TableRecord& t) { PutDbfRecord(t, t.record_count + 1); }
+
+void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
+  const bool grows = n > t.record_count;
+  if (grows) n = t.record_count + 1;
+  const std::byte flag{static_cast<unsigned char>(t.record[0])};
+  const int io = t.file.WriteAt(t.RecordOffset(n), std::span(&flag, 1));
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    SetEngineError(static_cast<std::uint16_t>(io),
+                   "File:  " + t.file_name + " [DeleteRec/RecallRec]");
+    return;
+  }
+  if (grows) {
+    t.record_count = n;
+    t.record_number = n;
+    t.state = kStateAppended;
+  } else if (t.state != kStateAppended) {
+    t.state = kStateRewritten;
+  }
+  if (FlushAfterWrite) FlushFile(t.file);
+}
+
+void WriteDbfHeader(TableRecord& t) {
+  const os::LocalTime today = os::Now();
+  std::size_t header_bytes = kPrologueSize;
+  if (t.IsDbase2()) {
+    t.header[3] = static_cast<std::uint8_t>(today.month);
+    t.header[4] = static_cast<std::uint8_t>(today.day);
+    t.header[5] = static_cast<std::uint8_t>(today.year - 1900);
+    PutLe16(&t.header[1], static_cast<std::uint32_t>(t.record_count));
+    header_bytes = 8;
+  } else {
+    std::array<std::byte, 12> multi_user;
+    std::size_t got = 0;
+    const int io = t.file.ReadAt(16, multi_user, got);
+    EngineErrorCode = static_cast<std::uint16_t>(io);
+    if (io == 0 && got == multi_user.size()) {
+      std::memcpy(&t.header[16], multi_user.data(), multi_user.size());
+    }
+    t.header[1] = static_cast<std::uint8_t>(today.year - 1900);
+    t.header[2] = static_cast<std::uint8_t>(today.month);
+    t.header[3] = static_cast<std::uint8_t>(today.day);
+    PutLe32(&t.header[4], static_cast<std::uint32_t>(t.record_count));
+  }
+  const int io = t.file.WriteAt(0, std::as_bytes(std::span(t.header.data(), header_bytes)));
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    SetEngineError(static_cast<std::uint16_t>(io), "File:  " + t.file_name + " [WriteDbfHeader]");
+  }
+}
+
+void CommitDbf(TableRecord& t) {
+  EngineErrorCode = 0;
+  if (t.state != kStateRewritten && t.state != kStateAppended) return;
+  if (t.is_virtual) {
+    t.state = kStateOpen;
+    return;
+  }
+  WriteDbfHeader(t);
+  if (EngineErrorCode == 0 && t.state == kStateAppended) {
+    const int io = WriteEndOfFileMarker(t);
+    if (io != 0) {
+      t.state = kStateOpen;
+      SetEngineError(static_cast<std::uint16_t>(io), "File:  " + t.file_name + " [CommitDbf]");
+      return;
+    }
+  }
+  t.state = kStateOpen;
+  if (EngineErrorCode == 0) FlushFile(t.file);
+}
+
+void CloseDbf(TableRecord& t) {
+  EngineErrorCode = 0;
+  if (t.is_virtual) {
+    CallVirtualManager(t, kVirtualClose, t.record_number);
+    return;
+  }
+  // Every step runs even when one fails, so the file is always closed and the buffers freed;
+  // the first failure is reported at the end.
+  std::uint16_t error = 0;
+  {
+    QuietErrors quiet;
+    if (t.file.IsOpen() && (t.state == kStateRewritten || t.state == kStateAppended)) {
+      WriteDbfHeader(t);
+      error = EngineErrorCode;
+      if (error == 0 && t.state == kStateAppended) {
+        error = static_cast<std::uint16_t>(WriteEndOfFileMarker(t));
+      }
+    }
+    const int closed = t.file.IsOpen() ? t.file.Close() : 0;
+    if (error == 0) error = static_cast<std::uint16_t>(closed);
+  }
+  t.state = kStateClosed;
+  t.record.clear();
+  t.record.shrink_to_fit();
+  t.fields.clear();
+  EngineErrorCode = error;
+  if (error != 0) {
+    SetEngineError(error, "File:  " + t.file_name + " [CloseDbf(" + t.file_name + ")]");
+  }
+}
+
+namespace {
+
+// Validates one definition and writes its descriptor. Answers false for a definition the
+// table cannot hold.
+bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_allowed,
+                     std::uint8_t version, std::uint8_t* slot, std::uint32_t& record_length,
+                     bool& has_memo) {
+  std::string name = TrimText(definition.name);
+  if (name.size() > 10) name.resize(10);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name.empty()) return false;
+  char type = static_cast<char>(std::toupper(static_cast<unsigned char>(definition.type)));
+  switch (type) {
+    case 'C': case 'D': case 'F': case 'L': case 'M': case 'N':
+      break;
+    case 'B': case 'G': case 'P':
+      if (!memo_types_allowed) return false;
+      break;
+    default:
+      return false;
+  }
+  if (type == 'B' || type == 'G' || type == 'M' || type == 'P') has_memo = true;
+  if (version == kVersionDbase3Memo && type == 'F') type = 'N';
+  std::uint32_t length;
+  switch (type) {
+    case 'C': case 'F': case 'N':
+      length = definition.length;
+      // The descriptor holds the width in one byte.
+      if (length == 0 || length > 255) return false;
+      break;
+    case 'D': length = 8; break;
+    case 'L': length = 1; break;
+    default: length = 10; break;
+  }
+  const std::uint8_t decimals = (type == 'N' || type == 'F') ? definition.decimals : 0;
+  std::memcpy(slot, name.data(), name.size());
+  slot[level7 ? 32 : 11] = static_cast<std::uint8_t>(type);
+  slot[level7 ? 33 : 16] = static_cast<std::uint8_t>(length);
+  slot[level7 ? 34 : 17] = decimals;
+  record_length += length;
+  return record_length <= 65535;
+}
+
+}  // namespace
+
+void CreateDBF(TableRecord& t, const std::string& name,
+               const std::vector<FieldEntry>& definitions) {
+  const bool extra = ExtraVersionPlain != 0 || ExtraVersionMemo != 0;
+  const std::uint8_t chosen = extra ? kVersionDbase4Memo : DefaultDbfVersion;
+  const bool memo_types_allowed = chosen == kVersionDbase4Memo || chosen == kVersionLevel7Memo;
+  const bool level7 = chosen == kVersionLevel7Memo;
+  const int descriptor_size = level7 ? 48 : 32;
+  EngineErrorCode = 0;
+  const std::size_t count = definitions.size();
+  if (count < 1 || count > 255) {
+    // A table without fields, or with more than the header can count, cannot be opened again.
+    SetEngineError(211, "Invalid dBASE field definition [CreateDBF]");
+    return;
+  }
+  const std::size_t header_length =
+      count * descriptor_size + kPrologueSize + 1 + (level7 ? kLevel7ExtensionSize : 0);
+  std::vector<std::uint8_t> header(header_length, 0);
+  const std::size_t first_descriptor = kPrologueSize + (level7 ? kLevel7ExtensionSize : 0);
+  std::uint32_t record_length = 1;
+  bool has_memo = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t* slot = &header[first_descriptor + i * descriptor_size];
+    if (!WriteDescriptor(definitions[i], level7, memo_types_allowed, chosen, slot, record_length,
+                         has_memo)) {
+      SetEngineError(211, "Invalid dBASE field definition [CreateDBF]");
+      return;
+    }
+  }
+  if (has_memo && MemoBlockSize == 0) {
+    SetEngineError(220, "Invalid memo block size 0 [CreateDBF]");
+    return;
+  }
+  header[header_length - 1] = static_cast<std::uint8_t>(kHeaderTerminator);
+  PutLe16(&header[8], static_cast<std::uint32_t>(header_length));
+  if (level7) std::memcpy(&header[32], "DBWINWE0", 8);
+  std::uint8_t version;
+  if (!extra) {
+    version = has_memo ? chosen : (chosen == kVersionLevel7Memo ? kVersionLevel7 : kVersionDbase3);
+  } else {
+    version = has_memo ? ExtraVersionMemo : ExtraVersionPlain;
+  }
+  header[0] = version;
+  PutLe16(&header[10], record_length);
+
+  const std::string file_name = DefaultExtension(TrimText(name), "DBF");
+  os::File file;
+  int io = os::File::Create(file_name, file);
+  if (io == 0) io = file.WriteAt(0, std::as_bytes(std::span(header)));
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    file.Close();
+    SetEngineError(static_cast<std::uint16_t>(io), "Error writing " + file_name + ". [CreateDbf]");
+    return;
+  }
+  t = TableRecord{};
+  t.file_name = file_name;
+  t.has_memo = has_memo;
+  t.field_count = static_cast<std::uint8_t>(count);
+  std::copy_n(header.begin(), kPrologueSize, t.header.begin());
+  t.header_length = static_cast<std::int16_t>(header_length);
+  t.record_length = static_cast<std::uint16_t>(record_length);
+  t.state = kStateAppended;
+  t.record_count = 0;
+  t.update_date = TodayStoredText();
+  t.file = std::move(file);
+  CloseDbf(t);
+  if (EngineErrorCode == 0 && has_memo) {
+    CreateMemoFileForTable(file_name, DefaultDbfVersion, MemoBlockSize, "CreateDbf()");
+  }
+}
+
+void CreateMemoFileForTable(const std::string& table_name, std::uint8_t version,
+                            std::uint16_t block_size, const std::string& operation) {
+  const std::uint8_t kind = IsAcceptedVersion(version) ? version : DefaultDbfVersion;
+  const bool foxpro = kind == kVersionFoxProMemo || kind == kVersionVisualFoxPro;
+  const std::string memo_name = DerivedFileName(table_name, foxpro ? "FPT" : "DBT");
+  if (block_size == 0) {
+    SetEngineError(220, "Invalid memo block size 0 [" + operation + "]");
+    return;
+  }
+  os::File file;
+  int io = os::File::Create(memo_name, file);
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    SetEngineError(static_cast<std::uint16_t>(io),
+                   "Cannot create memo file " + memo_name + " [" + operation + "]");
+    return;
+  }
+  std::vector<std::uint8_t> bytes;
+  if (version == kVersionDbase3Memo) {
+    bytes.assign(513, 0);
+    bytes[0] = 0x01;
+    bytes[512] = static_cast<std::uint8_t>(kEndOfFileMarker);
+  } else if (version == kVersionFoxProMemo) {
+    bytes.assign(512, 0);
+    const std::uint32_t next_free = 511u / block_size + 1;
+    bytes[0] = static_cast<std::uint8_t>(next_free >> 24);
+    bytes[1] = static_cast<std::uint8_t>(next_free >> 16);
+    bytes[2] = static_cast<std::uint8_t>(next_free >> 8);
+    bytes[3] = static_cast<std::uint8_t>(next_free);
+    bytes[6] = static_cast<std::uint8_t>(block_size >> 8);
+    bytes[7] = static_cast<std::uint8_t>(block_size);
+  } else {
+    bytes.assign(24, 0);
+    PutLe32(&bytes[0], 1);
+    const std::string stem = SplitPath(memo_name).name.substr(0, 8);
+    std::memcpy(&bytes[8], stem.data(), stem.size());
+    PutLe16(&bytes[18], 258);
+    PutLe16(&bytes[20], block_size);
+  }
+  io = file.WriteAt(0, std::as_bytes(std::span(bytes)));
+  const int closed = file.Close();
+  if (io == 0) io = closed;
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    SetEngineError(static_cast<std::uint16_t>(io), memo_name + " [" + operation + "]");
+  }
+}
+
+}  // namespace vx

@@ -1,0 +1,159 @@
+#pragma once
+// The one door to the operating system's file services: opening with a DOS/Win32 access and
+// sharing mode, positioned reads and writes, sizes, flushes, byte-range locks, deletion, dates,
+// case-insensitive name resolution, temporary names, disk space and directory search.
+// Nothing here knows about tables; results are the engine's numeric I/O codes.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vx::os {
+
+// Access and sharing modes as DOS and Win32 number them: the low nibble is the access
+// (0 read, 2 read and write), the high nibble the sharing (0x10 deny all, 0x40 deny nothing).
+inline constexpr int kOpenDenyAll = 16;            // read only, deny all
+inline constexpr int kOpenReadWriteDenyAll = 18;   // read and write, deny all
+inline constexpr int kOpenReadOnlyDenyNone = 64;   // read only, deny nothing
+inline constexpr int kOpenReadWriteDenyNone = 66;  // read and write, deny nothing
+
+// I/O result codes, the numbering the engine's error table describes.
+inline constexpr int kIoOk = 0;
+inline constexpr int kIoFileNotFound = 2;
+inline constexpr int kIoPathNotFound = 3;
+inline constexpr int kIoTooManyOpenFiles = 4;
+inline constexpr int kIoAccessDenied = 5;
+inline constexpr int kIoInvalidHandle = 6;
+inline constexpr int kIoInvalidAccessCode = 12;
+inline constexpr int kIoSharingViolation = 32;
+inline constexpr int kIoLockViolation = 33;
+inline constexpr int kIoDiskReadError = 100;
+inline constexpr int kIoDiskWriteError = 101;
+inline constexpr int kIoFileNotOpen = 103;
+
+// Sharing modes are emulated with open-file-description locks on one byte far above any offset
+// the file protocols use (their highest range starts at 1 GiB and stays below 4 GiB): every open
+// holds a shared lock on it, a deny-all open an exclusive one. Other programs that follow the
+// same protocol see a conflicting open as a sharing violation, as on a Windows share.
+inline constexpr std::uint64_t kShareLockOffset = 0x4000000000000000ULL;  // 2^62
+inline constexpr std::uint64_t kShareLockLength = 1;
+
+// An open file. Move-only; the destructor closes it (and so drops its locks). Close() early to
+// see the close result.
+//
+// Locks are open-file-description locks: they belong to this open of the file, conflict with
+// another open in the same process, and survive the closing of other descriptors of the file.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens an existing file with an access and sharing mode (the constants above; any other value
+  // gives kIoInvalidAccessCode). The path is resolved case-insensitively (ResolvePath). Answers
+  // the I/O code: kIoSharingViolation when the sharing modes conflict with another open,
+  // kIoAccessDenied for a directory or any other file that is not a regular one. `out` is
+  // closed first and holds the file only on success. A deny-all read-only open of a file that
+  // we may not write keeps writers out but admits other readers (it can only take a shared lock).
+  static int Open(const std::string& path, int open_mode, File& out);
+  // Creates the file (truncating an existing one) for reading and writing, deny-all, and answers
+  // the I/O code. An existing file that another program has open is a sharing violation and is
+  // left untouched. The path is resolved like Open's, so creating "MOVIE.DBF" where only
+  // "movie.dbf" exists replaces "movie.dbf".
+  static int Create(const std::string& path, File& out);
+
+  bool IsOpen() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+  int open_mode() const { return open_mode_; }
+
+  // Reads up to out.size() bytes at offset; `got` receives the count (short at end of file).
+  int ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& got);
+  // Writes all bytes at offset (retrying short writes); a full disk gives kIoDiskWriteError.
+  int WriteAt(std::uint64_t offset, std::span<const std::byte> in);
+  int Size(std::uint64_t& size) const;
+  int Truncate(std::uint64_t size);
+  // Writes the file's buffers to the disk (fsync).
+  int Flush();
+  // Closes the file; answers the close result. Closing a closed file answers kIoFileNotOpen.
+  int Close();
+
+  // Takes an exclusive lock on [offset, offset + length) without waiting. Answers kIoOk, or
+  // kIoLockViolation when another open of the file holds an overlapping lock. A read-only open
+  // takes a shared lock instead (an exclusive one needs write access); it still conflicts with
+  // every exclusive lock. Unlike Windows, locking a range that this open already holds succeeds
+  // (the locks merge). An empty range answers kIoOk and locks nothing; a range that does not
+  // fit below 2^63 answers kIoLockViolation.
+  int LockRange(std::uint64_t offset, std::uint64_t length);
+  // Releases whatever this open holds in [offset, offset + length). Answers kIoOk also when
+  // nothing was locked there (no bookkeeping of the ranges is kept); an error only when the
+  // system refuses the call.
+  int UnlockRange(std::uint64_t offset, std::uint64_t length);
+  // Whether another open holds a lock overlapping the range (a test, takes nothing).
+  bool RangeLockedElsewhere(std::uint64_t offset, std::uint64_t length) const;
+
+  // Last-write date of the open file in local time.
+  int LastWriteDate(int& year, int& month, int& day) const;
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  int open_mode_ = 0;
+  bool writable_ = false;
+  std::string path_;
+};
+
+// Maps an errno value to an I/O code (ENOENT 2, ENOTDIR 3, EMFILE 4, EACCES 5, ...); errors
+// without a closer code answer kIoAccessDenied.
+int IoCodeFromErrno(int err);
+
+// Resolves a path written in DOS or Windows style: both "\" and "/" separate, and a component
+// that does not exist as written is matched case-insensitively in its directory when the match
+// is unique. Answers the path as it exists on disk, or the path with "/" separators (and any
+// resolved leading components) when it does not exist.
+std::string ResolvePath(const std::string& path);
+
+// Whether the path names an existing file (not a directory), resolved like File::Open.
+bool FileExists(const std::string& path);
+// Deletes a file; answers the I/O code. A file that another open holds (under the sharing
+// locks above) is not deleted and answers kIoSharingViolation, as Windows refuses it.
+int DeleteFile(const std::string& path);
+// Last-write date of a named file (local time); answers the I/O code.
+int FileLastWriteDate(const std::string& path, int& year, int& month, int& day);
+
+// The temporary directory (TMPDIR or /tmp), ending in "/".
+std::string TempDirectory();
+// Creates a new empty file named prefix + six random letters and digits + ".TMP" in `dir` (the
+// temporary directory when empty) and answers its path in `out`; answers the I/O code (the error
+// number of the failed creation).
+int UniqueTempFile(const std::string& dir, const std::string& prefix, std::string& out);
+
+// Free bytes for an unprivileged writer on the file system that holds `path` (or, when `path`
+// does not exist yet, its directory); -1 on failure.
+std::int64_t DiskFreeBytes(const std::string& path);
+// Drive types in the Win32 numbering: 2 removable, 3 fixed, 4 remote (network), 6 RAM disk,
+// 0 unknown (the path does not exist). Remote FUSE mounts (sshfs, smbnetfs, ...) count as remote.
+int DriveType(const std::string& path);
+
+// One entry found by a directory search.
+struct DirEntry {
+  std::string name;  // name without directory
+  std::uint64_t size = 0;
+  bool is_directory = false;
+};
+
+// Lists the entries of `directory` whose names match a DOS mask ("*" any run, "?" one
+// character, compared without case; "*.*" matches names without a dot too). Regular files
+// only unless `with_directories`; "." and ".." are never listed. Entries come sorted by name.
+// Answers the I/O code (2 when nothing matches, 3 when the directory does not exist).
+int FindFiles(const std::string& directory, const std::string& mask, bool with_directories,
+              std::vector<DirEntry>& out);
+// Whether a name matches a DOS mask, as FindFiles compares.
+bool MatchesMask(const std::string& name, const std::string& mask);
+
+}  // namespace vx::os

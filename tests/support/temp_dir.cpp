@@ -1,0 +1,44 @@
+#include "tests/support/temp_dir.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace vx::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/vxtest-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<unsigned char> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::filesystem::path CorpusDir() {
+  if (const char* env = std::getenv("VX_CORPUS_DIR"); env && *env) return env;
+  // The shared folder sits beside the repository.
+  const std::filesystem::path beside = std::filesystem::path(VX_SOURCE_DIR) / ".." / "shared" /
+                                       "corpus";
+  std::error_code ec;
+  if (std::filesystem::is_directory(beside, ec)) return beside;
+  return {};
+}
+
+}  // namespace vx::test

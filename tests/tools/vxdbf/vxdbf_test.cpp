@@ -1,0 +1,141 @@
+// vxdbf's commands end to end on real files: create, info and dump, and its exit statuses.
+
+#include "tools/vxdbf/vxdbf.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "tests/support/temp_dir.h"
+
+namespace vx::tool {
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Vxdbf(std::vector<std::string> args, const std::string& input = "") {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  const int status = RunVxdbf(args, in, out, err);
+  return {status, out.str(), err.str()};
+}
+
+class VxdbfTest : public ::testing::Test {
+ protected:
+  // A film table with three records written as another program would.
+  std::string FilmTable() {
+    const std::string path = dir_.File("films.dbf");
+    std::vector<unsigned char> b(32 + 5 * 32 + 1, 0);
+    b[0] = 0x03;
+    b[1] = 124;
+    b[2] = 3;
+    b[3] = 7;
+    b[4] = 3;
+    b[8] = static_cast<unsigned char>(b.size());
+    const int record_length = 1 + 12 + 4 + 6 + 1 + 8;
+    b[10] = record_length;
+    const struct { const char* name; char type; int length; int decimals; } kFields[] = {
+        {"TITLE", 'C', 12, 0}, {"YEAR", 'N', 4, 0}, {"RATING", 'N', 6, 2}, {"COLOR", 'L', 1, 0},
+        {"PREMIERE", 'D', 8, 0}};
+    for (int i = 0; i < 5; ++i) {
+      unsigned char* slot = &b[32 + 32 * i];
+      std::memcpy(slot, kFields[i].name, std::strlen(kFields[i].name));
+      slot[11] = static_cast<unsigned char>(kFields[i].type);
+      slot[16] = static_cast<unsigned char>(kFields[i].length);
+      slot[17] = static_cast<unsigned char>(kFields[i].decimals);
+    }
+    b[32 + 5 * 32] = 0x0D;
+    for (const char* r : {" Metropolis  1927  8.30F19270110",
+                          "*Vertigo, \"B\"1958  8.25T        ",
+                          " Unknown         ******?20230230"}) {
+      b.insert(b.end(), r, r + record_length);
+    }
+    b.push_back(0x1A);
+    test::WriteBytes(path, b);
+    return path;
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(VxdbfTest, InfoAsJson) {
+  const Result r = Vxdbf({"info", FilmTable(), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"version\":\"0x03\",\"variant\":\"dBASE III/IV without memo\","
+            "\"last_update\":\"2024-03-07\",\"records\":3,\"header_length\":193,"
+            "\"record_length\":32,\"has_memo\":false,\"production_index\":false,\"fields\":["
+            "{\"name\":\"TITLE\",\"type\":\"C\",\"length\":12,\"decimals\":0},"
+            "{\"name\":\"YEAR\",\"type\":\"N\",\"length\":4,\"decimals\":0},"
+            "{\"name\":\"RATING\",\"type\":\"N\",\"length\":6,\"decimals\":2},"
+            "{\"name\":\"COLOR\",\"type\":\"L\",\"length\":1,\"decimals\":0},"
+            "{\"name\":\"PREMIERE\",\"type\":\"D\",\"length\":8,\"decimals\":0}]}\n");
+}
+
+TEST_F(VxdbfTest, InfoAsText) {
+  const Result r = Vxdbf({"info", FilmTable()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Version:          0x03 (dBASE III/IV without memo)"), std::string::npos);
+  EXPECT_NE(r.out.find("  RATING     N     6   2  offset 17"), std::string::npos) << r.out;
+}
+
+TEST_F(VxdbfTest, DumpsCsvInFileOrder) {
+  const Result r = Vxdbf({"dump", FilmTable(), "--deleted"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "_deleted,TITLE,YEAR,RATING,COLOR,PREMIERE\r\n"
+            ",Metropolis,1927,8.30,F,1927-01-10\r\n"
+            "*,\"Vertigo, \"\"B\"\"\",1958,8.25,T,\r\n"
+            ",Unknown,,******,F,\r\n");
+}
+
+TEST_F(VxdbfTest, DumpsJsonLines) {
+  const Result r = Vxdbf({"dump", FilmTable(), "--format", "jsonl"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"TITLE\":\"Metropolis\",\"YEAR\":1927,\"RATING\":8.30,\"COLOR\":false,"
+            "\"PREMIERE\":\"1927-01-10\"}\n"
+            "{\"TITLE\":\"Vertigo, \\\"B\\\"\",\"YEAR\":1958,\"RATING\":8.25,\"COLOR\":true,"
+            "\"PREMIERE\":null}\n"
+            "{\"TITLE\":\"Unknown\",\"YEAR\":null,\"RATING\":null,\"COLOR\":false,"
+            "\"PREMIERE\":null}\n");
+}
+
+TEST_F(VxdbfTest, CreateThenInfoRoundTrip) {
+  const std::string path = dir_.File("new.dbf");
+  Result r = Vxdbf({"create", path, "--field", "NAME,C,20", "--field", "PRICE,N,8,2", "--field",
+                  "NOTES,M", "--version", "0xF5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Vxdbf({"info", path, "--json"});
+  EXPECT_NE(r.out.find("\"version\":\"0xF5\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"name\":\"NOTES\",\"type\":\"M\",\"length\":10,\"decimals\":0}"),
+            std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("new.fpt")));
+}
+
+TEST_F(VxdbfTest, UsageErrorsExitWithTwo) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"info"}, {"dump", "x", "--format", "xml"},
+           {"create", "x.dbf"}, {"create", "x.dbf", "--field", "A"},
+           {"create", "x.dbf", "--field", "A,C,5", "--version", "0x30"}, {"info", "x", "--bogus"}}) {
+    const Result r = Vxdbf(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("usage: vxdbf"), std::string::npos);
+  }
+}
+
+TEST_F(VxdbfTest, EngineErrorsExitWithOneAndTheErrorText) {
+  Result r = Vxdbf({"info", dir_.File("missing.dbf")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error # 2 (File not found)\r\nFailure to open " + dir_.File("missing.dbf") +
+                       " [USE/OpenDbf]\n");
+  r = Vxdbf({"create", dir_.File("bad.dbf"), "--field", "A,X,5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 211"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vx::tool

@@ -1,0 +1,305 @@
+#include "tools/vxdbf/vxdbf.h"
+
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "engine/foundation/dates.h"
+#include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
+#include "engine/table/dbf_file.h"
+#include "engine/table/dbf_records.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
+#include "tools/vxdbf/text_formats.h"
+
+namespace vx::tool {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vxdbf info FILE [--json] [--ansi]\n"
+    "       vxdbf dump FILE [--format csv|jsonl] [--deleted] [--ansi]\n"
+    "       vxdbf create FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C]\n"
+    "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n";
+
+// A usage error: the message and the usage text go to standard error, exit status 2.
+struct UsageError {
+  std::string message;
+};
+
+// Options that follow the file name.
+struct Options {
+  std::vector<std::string> positional;
+  bool json = false;
+  bool deleted = false;
+  bool ansi = false;
+  std::string format = "csv";
+  std::vector<std::string> field_specs;
+  std::string version;
+};
+
+Options ParseOptions(const std::vector<std::string>& args, std::size_t first) {
+  Options o;
+  for (std::size_t i = first; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
+      return args[++i];
+    };
+    if (a == "--json") {
+      o.json = true;
+    } else if (a == "--deleted") {
+      o.deleted = true;
+    } else if (a == "--ansi") {
+      o.ansi = true;
+    } else if (a == "--format") {
+      o.format = value();
+      if (o.format != "csv" && o.format != "jsonl") {
+        throw UsageError{"unknown format \"" + o.format + "\""};
+      }
+    } else if (a == "--field") {
+      o.field_specs.push_back(value());
+    } else if (a == "--version") {
+      o.version = value();
+    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      throw UsageError{"unknown option " + a};
+    } else {
+      o.positional.push_back(a);
+    }
+  }
+  return o;
+}
+
+// Text of a table, in its code page, as UTF-8.
+std::string ToUtf8(std::string_view bytes, bool ansi) {
+  return ansi ? os::AnsiToUtf8(bytes) : os::OemToUtf8(bytes);
+}
+
+// Opens a table read-only and shared, with its bytes as stored: this tool converts text from
+// the table's code page to UTF-8 itself, so nothing is lost on the way through another page.
+void OpenForReading(TableRecord& table, const std::string& path) {
+  table.file_name = path;
+  table.open_mode = os::kOpenReadOnlyDenyNone;
+  table.oem = false;
+  OpenDbf(table);
+}
+
+std::string FieldText(const TableRecord& t, const FieldEntry& f) {
+  return std::string(t.record.data() + f.offset, f.length);
+}
+
+std::string DateValue(const std::string& stored) {
+  if (StoredToDayNumber(stored) == kBlankDate) return {};
+  return stored.substr(0, 4) + "-" + stored.substr(4, 2) + "-" + stored.substr(6, 2);
+}
+
+bool LogicalValue(const std::string& stored) {
+  const char c = stored.empty() ? ' ' : stored[0];
+  return c == 'T' || c == 't' || c == 'Y' || c == 'y';
+}
+
+int Info(const Options& o, std::ostream& out) {
+  if (o.positional.size() != 1) throw UsageError{"info takes one FILE"};
+  TableRecord t;
+  OpenForReading(t, o.positional[0]);
+  char version[8];
+  std::snprintf(version, sizeof version, "0x%02X", t.version());
+  const std::string& d = t.update_date;
+  const std::string last_update = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+  const bool production_index = !t.IsDbase2() && t.header[28] != 0;
+  if (o.json) {
+    out << "{\"version\":" << JsonString(version)
+        << ",\"variant\":" << JsonString(VersionName(t.version()))
+        << ",\"last_update\":" << JsonString(last_update) << ",\"records\":" << t.record_count
+        << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
+        << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
+        << ",\"production_index\":" << (production_index ? "true" : "false") << ",\"fields\":[";
+    for (std::size_t i = 0; i < t.fields.size(); ++i) {
+      const FieldEntry& f = t.fields[i];
+      out << (i ? "," : "") << "{\"name\":" << JsonString(ToUtf8(f.name, o.ansi))
+          << ",\"type\":" << JsonString(std::string(1, f.type)) << ",\"length\":" << f.length
+          << ",\"decimals\":" << int{f.decimals} << "}";
+    }
+    out << "]}\n";
+  } else {
+    out << "Version:          " << version << " (" << VersionName(t.version()) << ")\n"
+        << "Last update:      " << last_update << "\n"
+        << "Records:          " << t.record_count << "\n"
+        << "Header length:    " << t.header_length << "\n"
+        << "Record length:    " << t.record_length << "\n"
+        << "Memo file:        " << (t.has_memo ? "yes" : "no") << "\n"
+        << "Production index: " << (production_index ? "yes" : "no") << "\n"
+        << "Fields:           " << t.fields.size() << "\n";
+    for (const FieldEntry& f : t.fields) {
+      char line[96];
+      std::snprintf(line, sizeof line, "  %-10s %c %5u %3u  offset %u\n",
+                    ToUtf8(f.name, o.ansi).c_str(), f.type, unsigned{f.length},
+                    unsigned{f.decimals}, unsigned{f.offset});
+      out << line;
+    }
+  }
+  CloseDbf(t);
+  return kExitOk;
+}
+
+int Dump(const Options& o, std::ostream& out) {
+  if (o.positional.size() != 1) throw UsageError{"dump takes one FILE"};
+  TableRecord t;
+  OpenForReading(t, o.positional[0]);
+  const bool csv = o.format == "csv";
+  if (csv) {
+    std::vector<std::string> names;
+    if (o.deleted) names.push_back("_deleted");
+    for (const FieldEntry& f : t.fields) names.push_back(ToUtf8(f.name, o.ansi));
+    out << CsvLine(names);
+  }
+  std::vector<std::string> values;
+  for (std::int32_t n = 1; n <= t.record_count; ++n) {
+    GetDbfRecord(t, n);
+    const bool deleted = t.record[0] == kDeletedFlag;
+    values.clear();
+    std::string json = "{";
+    if (o.deleted) {
+      if (csv) {
+        values.push_back(deleted ? "*" : "");
+      } else {
+        json += std::string("\"_deleted\":") + (deleted ? "true" : "false");
+      }
+    }
+    for (const FieldEntry& f : t.fields) {
+      const std::string stored = FieldText(t, f);
+      std::string csv_value;
+      std::string json_value;
+      switch (f.type) {
+        case 'C': {
+          csv_value = ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), o.ansi);
+          json_value = JsonString(csv_value);
+          break;
+        }
+        case 'N':
+        case 'F': {
+          csv_value = TrimText(stored);
+          json_value = JsonNumber(stored).value_or("null");
+          break;
+        }
+        case 'L': {
+          const bool value = LogicalValue(stored);
+          csv_value = value ? "T" : "F";
+          json_value = value ? "true" : "false";
+          break;
+        }
+        case 'D': {
+          csv_value = DateValue(stored);
+          json_value = csv_value.empty() ? "null" : JsonString(csv_value);
+          break;
+        }
+        default: {  // memo: the block number until memo text is read
+          csv_value = TrimText(stored);
+          json_value = JsonNumber(stored).value_or("null");
+          break;
+        }
+      }
+      if (csv) {
+        values.push_back(std::move(csv_value));
+      } else {
+        if (json.size() > 1) json += ',';
+        json += JsonString(ToUtf8(f.name, o.ansi)) + ":" + json_value;
+      }
+    }
+    if (csv) {
+      out << CsvLine(values);
+    } else {
+      out << json << "}\n";
+    }
+  }
+  CloseDbf(t);
+  return kExitOk;
+}
+
+FieldEntry ParseFieldSpec(const std::string& spec) {
+  std::vector<std::string> parts;
+  std::stringstream stream(spec);
+  for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
+  if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
+    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not \"" + spec + "\""};
+  }
+  FieldEntry f;
+  f.name = os::Utf8ToAnsi(parts[0]);
+  f.type = parts[1][0];
+  const auto number = [&](const std::string& text, int limit) {
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0 || value > limit) {
+      throw UsageError{"bad number \"" + text + "\" in --field " + spec};
+    }
+    return value;
+  };
+  if (parts.size() > 2) f.length = static_cast<std::uint16_t>(number(parts[2], 65535));
+  if (parts.size() > 3) f.decimals = static_cast<std::uint8_t>(number(parts[3], 255));
+  return f;
+}
+
+// Restores a setting when the command ends.
+class DefaultVersionScope {
+ public:
+  explicit DefaultVersionScope(std::uint8_t version) : saved_(DefaultDbfVersion) {
+    DefaultDbfVersion = version;
+  }
+  ~DefaultVersionScope() { DefaultDbfVersion = saved_; }
+
+ private:
+  std::uint8_t saved_;
+};
+
+int Create(const Options& o, std::ostream& out) {
+  if (o.positional.size() != 1) throw UsageError{"create takes one FILE"};
+  if (o.field_specs.empty()) throw UsageError{"create needs at least one --field"};
+  std::uint8_t version = DefaultDbfVersion;
+  if (!o.version.empty()) {
+    if (o.version == "0x83" || o.version == "0x8B" || o.version == "0x8b") {
+      version = o.version == "0x83" ? kVersionDbase3Memo : kVersionDbase4Memo;
+    } else if (o.version == "0xF5" || o.version == "0xf5") {
+      version = kVersionFoxProMemo;
+    } else if (o.version == "0x8C" || o.version == "0x8c") {
+      version = kVersionLevel7Memo;
+    } else {
+      throw UsageError{"--version must be 0x83, 0x8B, 0xF5 or 0x8C"};
+    }
+  }
+  std::vector<FieldEntry> fields;
+  for (const std::string& spec : o.field_specs) fields.push_back(ParseFieldSpec(spec));
+  DefaultVersionScope scope(version);
+  TableRecord t;
+  CreateDBF(t, o.positional[0], fields);
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+             std::ostream& err) {
+  try {
+    if (args.empty()) throw UsageError{"no command"};
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+      out << kUsage;
+      return kExitOk;
+    }
+    const Options options = ParseOptions(args, 1);
+    if (command == "info") return Info(options, out);
+    if (command == "dump") return Dump(options, out);
+    if (command == "create") return Create(options, out);
+    throw UsageError{"unknown command \"" + command + "\""};
+  } catch (const UsageError& e) {
+    err << "vxdbf: " << e.message << "\n" << kUsage;
+    return kExitUsage;
+  } catch (const EVexelError& e) {
+    err << e.what() << "\n";
+    return kExitEngineError;
+  }
+}
+
+}  // namespace vx::tool
