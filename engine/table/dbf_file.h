@@ -85,6 +85,14 @@ struct FieldEntry {
 
 // User translation of record contents: receives the bytes after the deletion flag.
 using RecordHook = void (*)(char* data, int length);
+// A filter or scope condition procedure with its context.
+using ConditionProc = bool (*)(void* context);
+
+// Lock states of a work area.
+inline constexpr std::uint8_t kLockNone = 0;
+inline constexpr std::uint8_t kLockFile = 1;
+inline constexpr std::uint8_t kLockAppend = 2;
+inline constexpr std::uint8_t kLockRecords = 3;
 
 struct TableRecord;
 // The registered manager of virtual (in-memory) tables; null when none is linked in.
@@ -122,6 +130,31 @@ struct TableRecord {
   std::int32_t virtual_record_number = 0;
   std::uint8_t virtual_operation = 0;
   std::uint8_t virtual_storage = 0;
+
+  // Work-area part, filled by USE; the storage primitives never touch it.
+  char* image = nullptr;             // the caller's record image, or owned_image's data
+  std::uint16_t image_size = 0;
+  bool image_owned = false;
+  std::vector<char> owned_image;
+  ConditionProc filter_proc = nullptr;  // visibility filter, with its context
+  void* filter_context = nullptr;
+  void* filter_expr = nullptr;          // compiled filter expression (expression hooks)
+  void* relation = nullptr;             // keeps a related area positioned (relation hook)
+  std::string alias;                    // upper case, unique among the open areas
+  ConditionProc while_proc = nullptr;   // scope condition, with its context
+  void* while_context = nullptr;
+  void* while_expr = nullptr;
+  std::uint8_t lock_state = 0;          // kLockNone, kLockFile, kLockAppend, kLockRecords
+  std::uint16_t record_lock_count = 0;
+  std::vector<std::int32_t> record_locks;  // oldest first, the most recent lock at the back
+  std::vector<char> swap_buffer;        // image copy for REPLACE under index maintenance
+  bool exclusive = false;
+  bool exclusive_by_use = false;        // EXCLUSIVE came from USE, not from SetExclusive
+  // The record count was refreshed while this area held the append or file lock: no other
+  // program can append until the lock is released, so the count needs no further refresh.
+  bool count_fresh_under_lock = false;
+  std::vector<std::byte> index_block;   // per-area state of the index engine
+  int area = 0;                         // the work area that holds the table
 
   std::uint8_t version() const { return header[0]; }
   bool IsDbase2() const;

@@ -549,10 +549,11 @@ std::int64_t DiskFreeBytes(const std::string& path) {
     // A file about to be created: ask about the directory that will hold it.
     if (errno != ENOENT || ::statvfs(ParentOf(target).c_str(), &vfs) != 0) return -1;
   }
-  const unsigned __int128 bytes =
-      static_cast<unsigned __int128>(vfs.f_bavail) * static_cast<unsigned __int128>(vfs.f_frsize);
-  constexpr auto kMax = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max());
-  return static_cast<std::int64_t>(std::min(bytes, kMax));
+  constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+  const std::uint64_t blocks = vfs.f_bavail;
+  const std::uint64_t block_size = vfs.f_frsize;
+  if (block_size != 0 && blocks > kMax / block_size) return static_cast<std::int64_t>(kMax);
+  return static_cast<std::int64_t>(blocks * block_size);
 }
 
 int DriveType(const std::string& path) {

@@ -1,0 +1,595 @@
+#include "engine/workarea/navigation.h"
+
+#include <cstring>
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
+#include "engine/table/dbf_records.h"
+#include "engine/workarea/hooks.h"
+#include "engine/workarea/locate.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+
+namespace vx {
+
+namespace {
+
+std::string Quoted(const TableRecord& t) { return "Database \"" + t.file_name + "\""; }
+
+std::string FieldNumberMessage(const char* command, int n) {
+  return "Invalid field number. [" + std::string(command) + "(" + std::to_string(n) + ")]";
+}
+
+const FieldEntry* CheckedField(const char* command, int n) {
+  const std::string name = std::string(command) + "()";
+  TableRecord* t = InUse(name);
+  if (t == nullptr) return nullptr;
+  if (n < 1 || n > t->field_count) {
+    SetEngineError(220, FieldNumberMessage(command, n));
+    return nullptr;
+  }
+  return &t->fields[static_cast<std::size_t>(n - 1)];
+}
+
+// Positions the areas that a relation of `t` points to.
+void BringRelatedAlong(TableRecord& t) {
+  if (t.relation == nullptr || RelationSyncProc == nullptr) return;
+  const std::uint8_t area = CurrentArea;
+  const bool landed = RelationSyncProc(t);
+  CurrentArea = area;
+  if (!landed) SetEngineError(224, "File:  " + t.file_name + " [Relation]");
+}
+
+// Reports an error that an inner step recorded quietly.
+void ReportPending() {
+  if (EngineErrorCode != 0 && RaiseOnError && !LastErrorMessage.empty()) HandleEngineError();
+}
+
+bool InScope(TableRecord& t) {
+  if (t.while_proc != nullptr && !t.while_proc(t.while_context)) return false;
+  if (t.while_expr != nullptr && ExpressionHooks.present && ExpressionHooks.EvaluateLogical &&
+      !ExpressionHooks.EvaluateLogical(t.while_expr)) {
+    return false;
+  }
+  return true;
+}
+
+// Reads record n into the buffer and the image; answers false on a read error (recorded).
+bool ReadRecord(TableRecord& t, std::int32_t n) {
+  QuietErrors quiet;
+  GetDbfRecord(t, n);
+  if (EngineErrorCode != 0) return false;
+  GetRecordImage(t);
+  return true;
+}
+
+void ClearTableRecord(TableRecord& t) {
+  if (t.fields.empty()) {
+    std::fill(t.record.begin(), t.record.end(), '\0');
+  } else {
+    std::fill(t.record.begin(), t.record.end(), ' ');
+  }
+  GetRecordImage(t);
+}
+
+void AtEndOfFile(TableRecord& t) {
+  t.record_number = t.record_count + 1;
+  t.at_end = true;
+  ClearTableRecord(t);
+}
+
+// The record after n in the walking order, or 0 at the end.
+std::int32_t NextOf(TableRecord& t, std::int32_t n, bool indexed) {
+  if (indexed) {
+    const std::int32_t next = IndexHooks.NextRecord(t);
+    return next == n ? 0 : next;
+  }
+  if (n + 1 > t.record_count) RefreshRecordCount(t);
+  return n + 1 > t.record_count ? 0 : n + 1;
+}
+
+std::int32_t PriorOf(TableRecord& t, std::int32_t n, bool indexed) {
+  if (indexed) {
+    const std::int32_t prior = IndexHooks.PriorRecord(t);
+    return prior == n ? 0 : prior;
+  }
+  return n <= 1 ? 0 : n - 1;
+}
+
+}  // namespace
+
+char FieldType(int n) {
+  const FieldEntry* f = CheckedField("FieldType", n);
+  return f == nullptr ? ' ' : f->type;
+}
+
+std::uint16_t FieldLen(int n) {
+  const FieldEntry* f = CheckedField("FieldLen", n);
+  return f == nullptr ? 0 : f->length;
+}
+
+std::uint8_t FieldDec(int n) {
+  const FieldEntry* f = CheckedField("FieldDec", n);
+  return f == nullptr ? 0 : f->decimals;
+}
+
+char* FieldAddress(int n) {
+  TableRecord* t = InUse("FieldAddress()");
+  if (t == nullptr) return nullptr;
+  if (n < 0 || n > t->field_count) {
+    SetEngineError(220, FieldNumberMessage("FieldAddress", n));
+    return nullptr;
+  }
+  std::size_t at = 0;
+  if (n > 0) {
+    at = 1;
+    for (int i = 0; i < n - 1; ++i) at += FieldImageSize(t->fields[static_cast<std::size_t>(i)]);
+  }
+  return t->image + at;
+}
+
+std::string Field(int n) {
+  const FieldEntry* f = CheckedField("Field", n);
+  return f == nullptr ? std::string() : f->name;
+}
+
+int FieldNo(std::string_view name) {
+  TableRecord* t = InUse("FieldNo()");
+  if (t == nullptr) return 0;
+  std::string wanted(name.substr(0, 10));
+  wanted = os::AnsiUpperText(TrimRight(wanted));
+  for (std::size_t i = 0; i < t->fields.size(); ++i) {
+    if (t->fields[i].name == wanted) return static_cast<int>(i + 1);
+  }
+  return 0;
+}
+
+std::uint8_t FieldCount() {
+  TableRecord* t = InUse("FieldCount()");
+  return t == nullptr ? 0 : t->field_count;
+}
+
+void RefreshRecordCount(TableRecord& t) {
+  if (t.exclusive || t.is_virtual || !t.file.IsOpen()) return;
+  std::uint64_t size = 0;
+  if (t.file.Size(size) != 0) return;
+  const std::uint64_t header = static_cast<std::uint64_t>(t.header_length);
+  const std::uint64_t records = size > header ? (size - header) / t.record_length : 0;
+  t.record_count = records > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<std::int32_t>(records);
+}
+
+std::int32_t RecCount() {
+  TableRecord* t = InUse("RecCount");
+  if (t == nullptr) return 0;
+  RefreshRecordCount(*t);
+  return t->record_count;
+}
+
+std::int32_t RecNo() {
+  TableRecord* t = InUse("RecNo");
+  return t == nullptr ? 0 : t->record_number;
+}
+
+std::uint16_t RecSize() {
+  TableRecord* t = InUse("RecSize");
+  return t == nullptr ? 0 : t->record_length;
+}
+
+bool dEOF() {
+  TableRecord* t = InUse("dEOF");
+  if (t == nullptr) return false;
+  // Only a position beyond the known count can change the answer after a refresh.
+  if (t->record_number > t->record_count) {
+    RefreshRecordCount(*t);
+    if (t->record_number > t->record_count) t->at_end = true;
+  }
+  if (IndexActive(*t) && IndexHooks.AtEnd != nullptr) return IndexHooks.AtEnd(*t);
+  return t->at_end;
+}
+
+bool dBOF() {
+  TableRecord* t = InUse("dBOF");
+  if (t == nullptr) return false;
+  if (IndexActive(*t) && IndexHooks.AtBeginning != nullptr) return IndexHooks.AtBeginning(*t);
+  return t->at_beginning;
+}
+
+bool IsVisible(TableRecord& t) {
+  if (t.skip_deleted) {
+    if (t.is_virtual ? (t.image != nullptr && t.image[0] != 0)
+                     : (!t.record.empty() && t.record[0] == kDeletedFlag)) {
+      return false;
+    }
+  }
+  if (t.filter_proc != nullptr) return t.filter_proc(t.filter_context);
+  if (t.filter_expr != nullptr && ExpressionHooks.present && ExpressionHooks.EvaluateLogical) {
+    return ExpressionHooks.EvaluateLogical(t.filter_expr);
+  }
+  return true;
+}
+
+void ClearRecord() {
+  TableRecord* t = InUse("ClearRecord");
+  if (t != nullptr) ClearTableRecord(*t);
+}
+
+void GoEOF() {
+  TableRecord* t = SelectedTable();
+  if (t == nullptr) return;
+  ClearTableRecord(*t);
+  t->record_number = t->record_count + 1;
+  t->at_end = true;
+  t->at_beginning = true;
+}
+
+void GoRaw(std::int32_t n) {
+  TableRecord* t = SelectedTable();
+  if (t == nullptr) return;
+  if (n > t->record_count) RefreshRecordCount(*t);
+  if (n > t->record_count) {
+    AtEndOfFile(*t);
+  } else if (n >= 1) {
+    t->at_end = false;
+    t->at_beginning = false;
+    ReadRecord(*t, n);
+  } else {
+    SetEngineError(212, " [Dbf4RawGo]");
+  }
+}
+
+void GO(std::int32_t n) {
+  TableRecord* t = InUse("GO()");
+  if (t == nullptr) return;
+  if (n > t->record_count) RefreshRecordCount(*t);
+  const std::string message = "Invalid record number = " + std::to_string(n) + " \n" +
+                              Quoted(*t) + " [GO]";
+  if (t->record_count < 1) {
+    t->at_end = true;
+    t->at_beginning = true;
+    ClearTableRecord(*t);
+    SetEngineError(212, message);
+    return;
+  }
+  if (n < 1 || n > t->record_count) {
+    AtEndOfFile(*t);
+    SetEngineError(212, message);
+    return;
+  }
+  t->at_end = false;
+  t->at_beginning = false;
+  const bool indexed = IndexActive(*t);
+  if (indexed && IndexHooks.PositioningBegins) IndexHooks.PositioningBegins(*t);
+  ReadRecord(*t, n);
+  if (indexed) {
+    QuietErrors quiet;
+    if (IndexHooks.AfterPositioning) IndexHooks.AfterPositioning(*t);
+    if (IndexHooks.PositioningEnds) IndexHooks.PositioningEnds(*t);
+  }
+  ReportPending();
+  BringRelatedAlong(*t);
+}
+
+bool GoIfValid(std::int32_t n) {
+  if (n < 1 || n > RecCount()) return false;
+  GO(n);
+  return true;
+}
+
+void GoTop() {
+  TableRecord* t = InUse("GoTop");
+  if (t == nullptr) return;
+  if (t->record_count < 1) RefreshRecordCount(*t);
+  if (t->record_count < 1) return;
+  const bool indexed = IndexActive(*t);
+  std::int32_t n = 1;
+  if (indexed) {
+    n = IndexHooks.FirstRecord(*t);
+    if (n > t->record_count) {
+      GoEOF();
+      return;
+    }
+  }
+  t->at_end = false;
+  t->at_beginning = false;
+  if (!ReadRecord(*t, n)) return ReportPending();
+  while (!IsVisible(*t)) {
+    n = NextOf(*t, n, indexed);
+    if (n == 0) {
+      AtEndOfFile(*t);
+      break;
+    }
+    if (!ReadRecord(*t, n)) return ReportPending();
+  }
+  BringRelatedAlong(*t);
+}
+
+void GoBottom() {
+  TableRecord* t = InUse("GoBottom");
+  if (t == nullptr) return;
+  RefreshRecordCount(*t);
+  if (t->record_count < 1) return;
+  const bool indexed = IndexActive(*t);
+  std::int32_t n = indexed ? IndexHooks.LastRecord(*t) : t->record_count;
+  if (n < 1 || n > t->record_count) {
+    GoEOF();
+    return;
+  }
+  t->at_end = false;
+  t->at_beginning = false;
+  if (!ReadRecord(*t, n)) return ReportPending();
+  while (!IsVisible(*t)) {
+    n = PriorOf(*t, n, indexed);
+    if (n == 0) {
+      GoEOF();
+      if (indexed) {
+        if (IndexHooks.ReachedBof) IndexHooks.ReachedBof(*t);
+        if (IndexHooks.ReachedEof) IndexHooks.ReachedEof(*t);
+      }
+      break;
+    }
+    if (!ReadRecord(*t, n)) return ReportPending();
+  }
+  BringRelatedAlong(*t);
+}
+
+void SKIP(std::int32_t n) {
+  TableRecord* t = InUse("SKIP()");
+  if (t == nullptr) return;
+  if (SkipProc != nullptr) {
+    GoRaw(SkipProc(*t, n));
+    return;
+  }
+  if (n == 0) {
+    if (t->record_count >= 1 && !t->at_end && t->record_number >= 1 &&
+        t->record_number <= t->record_count) {
+      if (!ReadRecord(*t, t->record_number)) return ReportPending();
+    } else {
+      ClearTableRecord(*t);
+    }
+    BringRelatedAlong(*t);
+    return;
+  }
+  if (n > 0 && t->at_end) {
+    SetEngineError(212, Quoted(*t) + " is past EOF. [SKIP]");
+    return;
+  }
+  if (t->record_count < 1) RefreshRecordCount(*t);
+  if (t->record_count < 1) {
+    t->at_end = true;
+    t->at_beginning = true;
+    SetEngineError(212, Quoted(*t) + " is empty. [SKIP]");
+    return;
+  }
+  if (n < 0 && t->at_beginning) return;
+  t->at_end = false;
+  t->at_beginning = false;
+  const bool indexed = IndexActive(*t);
+  const bool forward = n > 0;
+  std::int32_t remaining = forward ? n : -n;
+  std::int32_t current = t->record_number;
+  std::int32_t last_good = 0;
+  bool reached_end = false;
+  bool scope_failed = false;
+  while (remaining > 0) {
+    const std::int32_t next =
+        forward ? NextOf(*t, current, indexed) : PriorOf(*t, current, indexed);
+    if (next == 0) {
+      reached_end = true;
+      break;
+    }
+    current = next;
+    if (!ReadRecord(*t, current)) return ReportPending();
+    if (!IsVisible(*t)) continue;
+    if (!InScope(*t)) {
+      scope_failed = true;
+      break;
+    }
+    last_good = current;
+    --remaining;
+  }
+  if (reached_end) {
+    if (forward) {
+      AtEndOfFile(*t);
+      if (indexed && IndexHooks.ReachedEof) IndexHooks.ReachedEof(*t);
+    } else {
+      GoTop();
+      t->at_beginning = true;
+      if (t->at_end) ClearTableRecord(*t);
+      if (indexed && IndexHooks.ReachedBof) IndexHooks.ReachedBof(*t);
+    }
+  } else if (scope_failed) {
+    if (forward) {
+      t->at_end = true;
+    } else if (last_good != 0) {
+      ReadRecord(*t, last_good);
+      t->at_beginning = true;
+    } else {
+      t->record_number = t->record_count + 1;
+      t->at_beginning = true;
+      ClearTableRecord(*t);
+    }
+  }
+  BringRelatedAlong(*t);
+}
+
+bool Resync() {
+  TableRecord* t = InUse("Resync");
+  if (t == nullptr) return false;
+  if (InScope(*t) && IsVisible(*t)) return false;
+  Unlock();
+  const std::int32_t remembered = t->record_number;
+  void* relation = t->relation;
+  t->relation = nullptr;
+  SKIP(1);
+  if (t->at_end && remembered >= 1 && remembered <= t->record_count) {
+    GO(remembered);
+    SKIP(-1);
+  }
+  t->relation = relation;
+  return true;
+}
+
+bool SetIgnoreDel(bool flag) {
+  TableRecord* t = InUse("SetIgnoreDel");
+  if (t == nullptr) return false;
+  const bool previous = t->skip_deleted;
+  t->skip_deleted = flag;
+  SKIP(0);
+  return previous;
+}
+
+bool IsWhileOn() {
+  TableRecord* t = InUse("IsWhileOn");
+  return t != nullptr && (t->while_proc != nullptr || t->while_expr != nullptr);
+}
+
+void SetFilterProc(ConditionProc proc, void* context) {
+  TableRecord* t = InUse("SetFilter");
+  if (t == nullptr) return;
+  t->filter_proc = proc;
+  t->filter_context = context;
+}
+
+void SetWhileProc(ConditionProc proc, void* context) {
+  TableRecord* t = InUse("SetWhile");
+  if (t == nullptr) return;
+  t->while_proc = proc;
+  t->while_context = context;
+}
+
+void REPLACE() {
+  TableRecord* t = InUse("REPLACE");
+  if (t == nullptr) return;
+  if (t->record_number < 1) {
+    SetEngineError(212, Quoted(*t) + " is empty. [REPLACE]");
+    return;
+  }
+  if (t->record_number > t->record_count) {
+    SetEngineError(212, Quoted(*t) + " is at EOF. [REPLACE]");
+    return;
+  }
+  if (!HoldsRecordLock(*t, t->record_number)) {
+    SetEngineError(1200, "Record #" + std::to_string(t->record_number) + " in " + t->file_name +
+                             " [REPLACE]");
+    return;
+  }
+  const bool maintain = IndexMaintenance && !t->is_virtual && IndexActive(*t);
+  if (maintain) {
+    if (t->swap_buffer.size() != t->image_size) {
+      SetEngineError(254, t->file_name + " Swap-buffer NIL. [REPLACE]");
+      return;
+    }
+    if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(*t)) return ReportPending();
+    std::memcpy(t->swap_buffer.data(), t->image, t->image_size);
+    if (!ReadRecord(*t, t->record_number)) {
+      if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
+      return ReportPending();
+    }
+    if (IndexHooks.OldKeys) IndexHooks.OldKeys(*t);
+    std::memcpy(t->image, t->swap_buffer.data(), t->image_size);
+  }
+  {
+    QuietErrors quiet;
+    PutRecordImage(*t);
+    PutDbfRecord(*t, t->record_number);
+    if (EngineErrorCode == 0) {
+      GetRecordImage(*t);
+      RefreshPeekCache(*t);
+    }
+  }
+  if (maintain) {
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    {
+      QuietErrors quiet;
+      if (code == 0 && IndexHooks.NewKeys) IndexHooks.NewKeys(*t);
+      if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
+    }
+    if (code != 0) {
+      EngineErrorCode = code;
+      LastErrorMessage = message;
+    }
+  }
+  ReportPending();
+  BringRelatedAlong(*t);
+}
+
+void Append() {
+  TableRecord* t = InUse("Append");
+  if (t == nullptr) return;
+  const bool locks_apply = !t->exclusive && SharingEnabled && !t->is_virtual;
+  if (locks_apply && t->lock_state != kLockFile && t->lock_state != kLockAppend) {
+    SetEngineError(5, "File must be locked to append: " + t->file_name + " [APPEND]");
+    return;
+  }
+  // While this area holds the append or file lock no other program can append, so one refresh
+  // per lock is enough.
+  if (!(locks_apply && t->count_fresh_under_lock)) {
+    RefreshRecordCount(*t);
+    if (locks_apply) t->count_fresh_under_lock = true;
+  }
+  PutRecordImage(*t);
+  const bool indexed = IndexActive(*t);
+  {
+    QuietErrors quiet;
+    if (indexed && IndexHooks.AppendBegins) IndexHooks.AppendBegins(*t);
+    AppendFromBuffer(*t);
+    if (EngineErrorCode == 0) {
+      GetRecordImage(*t);
+      if (indexed && IndexHooks.AddKeys) IndexHooks.AddKeys(*t);
+    }
+    if (indexed && IndexHooks.AppendEnds) IndexHooks.AppendEnds(*t);
+  }
+  t->at_end = false;
+  t->at_beginning = false;
+  ReportPending();
+  BringRelatedAlong(*t);
+}
+
+void DeleteRec() {
+  TableRecord* t = InUse("DeleteRec");
+  if (t == nullptr) return;
+  // An append lock alone holds no record, so it never passes this check.
+  if (!HoldsRecordLock(*t, t->record_number)) {
+    SetEngineError(1200, t->file_name + " Record not locked [DeleteRec]");
+    return;
+  }
+  if (t->record_number < 1 || t->record_number > t->record_count) return;
+  if (t->is_virtual) {
+    t->virtual_operation = kVirtualDelete;
+    t->virtual_record_number = t->record_number;
+    if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(*t);
+    return;
+  }
+  t->image[0] = 1;
+  t->record[0] = kDeletedFlag;
+  WriteDeleteFlag(*t, t->record_number);
+  RefreshPeekCache(*t);
+}
+
+void RecallRec() {
+  TableRecord* t = InUse("RecallRec");
+  if (t == nullptr) return;
+  if (!HoldsRecordLock(*t, t->record_number)) {
+    SetEngineError(1200, "Record not locked [RecallRec]");
+    return;
+  }
+  RefreshRecordCount(*t);
+  if (t->record_number < 1 || t->record_number > t->record_count) {
+    SetEngineError(1103, t->file_name + " at EOF [RecallRec]");
+    return;
+  }
+  if (t->is_virtual) {
+    t->virtual_operation = kVirtualRecall;
+    t->virtual_record_number = t->record_number;
+    if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(*t);
+    return;
+  }
+  t->image[0] = 0;
+  t->record[0] = kLiveFlag;
+  WriteDeleteFlag(*t, t->record_number);
+  RefreshPeekCache(*t);
+}
+
+}  // namespace vx

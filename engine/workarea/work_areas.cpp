@@ -1,0 +1,615 @@
+#include "engine/workarea/work_areas.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "engine/foundation/dates.h"
+#include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
+#include "engine/table/dbf_records.h"
+#include "engine/workarea/hooks.h"
+#include "engine/workarea/locate.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/navigation.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
+
+namespace vx {
+
+std::uint8_t UseShareMode = os::kOpenReadWriteDenyNone;
+bool SharingEnabled = true;
+std::uint16_t OpenModeOverride = 65535;
+bool AnsiTables = false;
+std::uint8_t CurrentArea = 1;
+
+namespace {
+
+// Slots 1..33; slot 0 is never used.
+std::array<std::unique_ptr<TableRecord>, kMaxWorkAreas + 1> WorkAreaTable;
+
+// Finds a keyword (given in upper case, with its leading blank) in the upper-case copy and
+// removes it from both texts; the copies have the same length, so positions agree.
+bool TakeWord(std::string_view word, std::string& upper, std::string& text) {
+  std::size_t at = 0;
+  while ((at = upper.find(word, at)) != std::string::npos) {
+    const std::size_t end = at + word.size();
+    if (end == upper.size() || upper[end] == ' ') {
+      upper.erase(at, word.size());
+      text.erase(at, word.size());
+      return true;
+    }
+    at = end;
+  }
+  return false;
+}
+
+std::string UseContext(std::string_view command, std::string_view image, std::string_view size) {
+  return "[USE(" + std::string(command) + "," + std::string(image) + "," + std::string(size) +
+         ")]";
+}
+
+void OpenVirtual(std::string command, std::string upper, void* image, std::uint16_t size) {
+  const std::string original = command;
+  if (VirtualFileManagerProc == nullptr) {
+    SetEngineError(1101, UseContext(original, "<@Buffer>", "<size>"));
+    return;
+  }
+  if (image == nullptr) {
+    SetEngineError(220, "NIL buffer pointer " + UseContext(original, "Nil", "<size>"));
+    return;
+  }
+  TakeWord(" LINKED LIST", upper, command);
+  TakeWord(" VIRTUAL FILE", upper, command);
+  auto table = std::make_unique<TableRecord>();
+  const std::size_t alias_at = upper.find(" ALIAS ");
+  if (alias_at != std::string::npos) {
+    std::string rest = upper.substr(alias_at + 7);
+    table->alias = TrimText(rest.substr(0, rest.find(' ')));
+    if (table->alias.size() > 64) table->alias.resize(64);
+    upper.erase(alias_at);
+    command.erase(alias_at);
+  }
+  const struct { const char* word; std::uint8_t value; } kStorage[] = {
+      {" TO EMS", 2}, {" TO EXT", 3}, {" TO XMS", 3}, {" TO HEAP", 1}, {" TO BIGGEST", 5}};
+  const struct { const char* word; std::uint8_t value; } kOrder[] = {
+      {" FIFO", 0}, {" LIFO", 1}, {" INSERTION", 2}, {" ASCENDING", 3}, {" DESCENDING", 4}};
+  table->virtual_storage = 1;
+  for (const auto& s : kStorage) {
+    if (TakeWord(s.word, upper, command)) table->virtual_storage = s.value;
+  }
+  for (const auto& o : kOrder) {
+    if (TakeWord(o.word, upper, command)) table->virtual_order = o.value;
+  }
+  if (table->alias.empty()) table->alias = TrimText(upper);
+  for (int a = 1; a <= kMaxWorkAreas; ++a) {
+    if (a != CurrentArea && WorkAreaTable[a] && WorkAreaTable[a]->alias == table->alias) {
+      SetEngineError(220, "Alias name \"" + table->alias + "\" already in use. [USE]");
+      return;
+    }
+  }
+  table->file_name = TrimText(command);
+  table->is_virtual = true;
+  table->image = static_cast<char*>(image);
+  table->image_size = size;
+  table->area = CurrentArea;
+  table->exclusive = true;
+  table->virtual_operation = kVirtualOpen;
+  TableRecord& t = *table;
+  WorkAreaTable[CurrentArea] = std::move(table);
+  VirtualFileManagerProc(t);
+}
+
+// Undoes a USE that failed after the table was opened, then reports the failure.
+void FailUse(std::uint16_t code, const std::string& message) {
+  {
+    QuietErrors quiet;
+    CloseArea();
+  }
+  SetEngineError(code, message);
+}
+
+}  // namespace
+
+void Select(int n) {
+  if (n == 0) {
+    for (int a = 1; a <= kMaxWorkAreas; ++a) {
+      if (!WorkAreaTable[a]) {
+        CurrentArea = static_cast<std::uint8_t>(a);
+        return;
+      }
+    }
+    SetEngineError(220, "No free workarea available [Select(0)]");
+    return;
+  }
+  if (n < 0 || n > kMaxWorkAreas) {
+    SetEngineError(220, "Invalid workarea selected = [Select(" + std::to_string(n) + ")]");
+    return;
+  }
+  CurrentArea = static_cast<std::uint8_t>(n);
+}
+
+int Selected() { return CurrentArea; }
+
+TableRecord* SelectedTable() { return WorkAreaTable[CurrentArea].get(); }
+
+TableRecord* AreaTable(int n) {
+  if (n < 1 || n > kMaxWorkAreas) return nullptr;
+  return WorkAreaTable[n].get();
+}
+
+TableRecord* InUse(std::string_view command) {
+  TableRecord* t = WorkAreaTable[CurrentArea].get();
+  if (t == nullptr) {
+    SetEngineError(215, "No database in use [" + std::string(command) + "]  WorkArea = " +
+                            std::to_string(CurrentArea));
+  }
+  return t;
+}
+
+void Use(std::string_view command, void* image, std::uint16_t size) {
+  UseWithHooks(command, image, size, nullptr, nullptr);
+}
+
+void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size,
+                  RecordHook read_hook, RecordHook write_hook) {
+  EngineErrorCode = 0;
+  CloseArea();
+  std::string command = TrimText(command_text);
+  if (command.empty()) return;
+  std::string upper = os::AnsiUpperText(command) + " ";
+  command += " ";
+  if (upper.find("LINKED LIST") != std::string::npos ||
+      upper.find("VIRTUAL FILE") != std::string::npos) {
+    OpenVirtual(command, upper, image, size);
+    return;
+  }
+  const std::string original = TrimText(command);
+  if ((image == nullptr) != (size == 0)) {
+    SetEngineError(220, "Buffer is NIL or size is zero, attempting to open " + original +
+                            " [USE]");
+    return;
+  }
+  upper.insert(0, " ");
+  command.insert(0, " ");
+  const bool use_exclusive = TakeWord(" EXCLUSIVE", upper, command);
+  std::string alias;
+  const std::size_t alias_at = upper.find(" ALIAS ");
+  if (alias_at != std::string::npos) {
+    const std::string rest = TrimLeft(upper.substr(alias_at + 7));
+    alias = rest.substr(0, rest.find(' '));
+    if (alias.size() > 64) alias.resize(64);
+    upper.erase(alias_at);
+    command.erase(alias_at);
+  }
+  const std::string file = FullPath(TrimText(command));
+  if (alias.empty()) alias = os::AnsiUpperText(SplitPath(file).name);
+  if (alias.size() > 64) alias.resize(64);
+
+  auto table = std::make_unique<TableRecord>();
+  TableRecord& t = *table;
+  t.file_name = DefaultExtension(file, "DBF");
+  bool exclusive = use_exclusive;
+  if (OpenModeOverride != 65535) {
+    t.open_mode = OpenModeOverride;
+    exclusive = exclusive || (OpenModeOverride & 0x70) == 0x10;
+  } else if (use_exclusive || UseShareMode == os::kOpenReadWriteDenyAll || !SharingEnabled) {
+    t.open_mode = os::kOpenReadWriteDenyAll;
+    exclusive = true;
+  } else {
+    t.open_mode = UseShareMode;
+  }
+  t.oem = !AnsiTables;
+  OpenDbf(t);
+  if (EngineErrorCode != 0 || !t.file.IsOpen()) return;
+  t.alias = alias;
+  t.is_virtual = false;
+  t.exclusive = exclusive;
+  t.exclusive_by_use = exclusive;
+  t.area = CurrentArea;
+  WorkAreaTable[CurrentArea] = std::move(table);
+
+  const std::uint16_t required = RecordImageSizeOf(t);
+  if (image == nullptr) {
+    t.owned_image.assign(required, 0);
+    t.image = t.owned_image.data();
+    t.image_size = required;
+    t.image_owned = true;
+  } else {
+    t.image = static_cast<char*>(image);
+    t.image_size = size;
+  }
+  if (t.image_size != required) {
+    return FailUse(266, "Database record/buffer size mismatch: " + original + " [USE()]\n\r" +
+                            "Record Size=" + std::to_string(required) +
+                            ", Buffer Size=" + std::to_string(t.image_size));
+  }
+  for (int a = 1; a <= kMaxWorkAreas; ++a) {
+    if (a != CurrentArea && WorkAreaTable[a] && WorkAreaTable[a]->alias == t.alias) {
+      return FailUse(220, "Alias name \"" + t.alias + "\" already in use. [USE]");
+    }
+  }
+  t.read_hook = read_hook;
+  t.write_hook = write_hook;
+  const std::string size_text = image == nullptr ? "0" : std::to_string(size);
+  {
+    QuietErrors quiet;
+    if (t.record_count < 1) {
+      std::memset(t.image, 0, t.image_size);
+      ClearRecord();
+      t.at_end = true;
+      t.at_beginning = true;
+    } else {
+      GoTop();
+    }
+  }
+  if (EngineErrorCode != 0) {
+    const std::string message = LastErrorMessage;
+    return FailUse(EngineErrorCode, message);
+  }
+  t.swap_buffer.assign(t.image_size, 0);
+  if (t.has_memo && MemoOpenProc != nullptr) {
+    std::uint16_t code;
+    {
+      QuietErrors quiet;
+      code = MemoOpenProc(t, SplitPath(t.file_name).dir + SplitPath(t.file_name).name);
+    }
+    if (code != 0) {
+      return FailUse(code, "Problem opening memo file " +
+                               UseContext(original, "<@Buffer>", size_text));
+    }
+  }
+}
+
+void CloseArea() {
+  std::unique_ptr<TableRecord> owned = std::move(WorkAreaTable[CurrentArea]);
+  if (!owned) return;
+  TableRecord& t = *owned;
+  // Every step runs even when one fails; the first failure is reported at the end, with the
+  // area already free.
+  std::uint16_t error = 0;
+  std::string message;
+  const auto keep = [&] {
+    if (error == 0 && EngineErrorCode != 0) {
+      error = EngineErrorCode;
+      message = LastErrorMessage;
+    }
+  };
+  {
+    QuietErrors quiet;
+    // The commands below address the selected area: hold the table there while closing.
+    WorkAreaTable[CurrentArea] = std::move(owned);
+    if (!t.is_virtual && IndexActive(t) && IndexHooks.CloseAll != nullptr) {
+      IndexHooks.CloseAll(t);
+      keep();
+    }
+    if (!t.is_virtual) {
+      RefreshRecordCount(t);
+      UnlockTable(t);
+      keep();
+    }
+    t.swap_buffer.clear();
+    if (t.has_memo && MemoCloseProc != nullptr) {
+      MemoCloseProc(t);
+      keep();
+    }
+    DropPeekCache(t);
+    if (ExpressionHooks.present && ExpressionHooks.Free != nullptr) {
+      if (t.filter_expr != nullptr) ExpressionHooks.Free(t.filter_expr);
+      if (t.while_expr != nullptr) ExpressionHooks.Free(t.while_expr);
+    }
+    t.filter_expr = nullptr;
+    t.while_expr = nullptr;
+    EngineErrorCode = 0;
+    CloseDbf(t);
+    keep();
+    owned = std::move(WorkAreaTable[CurrentArea]);
+  }
+  owned.reset();
+  EngineErrorCode = error;
+  if (error != 0) SetEngineError(error, message);
+}
+
+void CloseAll() {
+  std::uint16_t error = 0;
+  std::string message;
+  for (int a = 1; a <= kMaxWorkAreas; ++a) {
+    if (!WorkAreaTable[a]) continue;
+    CurrentArea = static_cast<std::uint8_t>(a);
+    QuietErrors quiet;
+    CloseArea();
+    if (error == 0 && EngineErrorCode != 0) {
+      error = EngineErrorCode;
+      message = LastErrorMessage;
+    }
+  }
+  CurrentArea = 1;
+  if (error != 0) SetEngineError(error, message);
+}
+
+std::uint16_t FieldImageSize(const FieldEntry& f) {
+  switch (f.type) {
+    case 'C': return static_cast<std::uint16_t>(f.length + 1);
+    case 'D': return static_cast<std::uint16_t>(f.length + 3);
+    case 'N':
+    case 'F': return f.decimals == 0 ? 4 : 8;
+    case 'L': return 1;
+    default: return 4;
+  }
+}
+
+std::uint16_t RecordImageSizeOf(const TableRecord& t) {
+  std::uint32_t size = 1;
+  for (const FieldEntry& f : t.fields) size += FieldImageSize(f);
+  return static_cast<std::uint16_t>(size > 65535 ? 65535 : size);
+}
+
+std::uint16_t RecordImageSize() {
+  const TableRecord* t = SelectedTable();
+  return t == nullptr ? 0 : RecordImageSizeOf(*t);
+}
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\0'; }
+
+// Reads a stored integer (blanks around it allowed); anything unreadable is 0. Values beyond
+// 32 bits saturate: the image has only 4 bytes for them.
+std::int32_t ParseStoredInteger(const char* text, std::size_t length) {
+  std::size_t i = 0;
+  while (i < length && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  std::int64_t value = 0;
+  while (i < length && text[i] >= '0' && text[i] <= '9') {
+    value = value * 10 + (text[i++] - '0');
+    if (value > 0x7FFFFFFFLL + 1) value = 0x7FFFFFFFLL + 1;
+  }
+  if (negative) value = -value;
+  if (value > 0x7FFFFFFF) value = 0x7FFFFFFF;
+  return static_cast<std::int32_t>(value);
+}
+
+double ParseStoredFloat(const char* text, std::size_t length) {
+  std::size_t i = 0;
+  while (i < length && IsBlank(text[i])) ++i;
+  if (i < length && text[i] == '+') ++i;
+  std::size_t end = length;
+  while (end > i && IsBlank(text[end - 1])) --end;
+  double value = 0;
+  const auto result = std::from_chars(text + i, text + end, value);
+  return result.ec == std::errc() ? value : 0.0;
+}
+
+// Writes text right-aligned into the field, or fills it with "*" when it does not fit.
+void PutRightAligned(char* field, std::size_t width, const char* text, std::size_t length) {
+  if (length > width) {
+    std::memset(field, '*', width);
+    return;
+  }
+  std::memset(field, ' ', width - length);
+  std::memcpy(field + width - length, text, length);
+}
+
+void PutInteger(char* field, std::size_t width, std::int64_t value) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  const bool negative = value < 0;
+  std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value)
+                                     : static_cast<std::uint64_t>(value);
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--p = '-';
+  PutRightAligned(field, width, p, static_cast<std::size_t>(end - p));
+}
+
+// The stored date text rearranged into the current style.
+std::size_t StoredDateToStyle(const char* stored, char* out) {
+  const bool century = CenturyOn;
+  const char* yyyy = stored;
+  const char* year = century ? yyyy : yyyy + 2;
+  const std::size_t year_length = century ? 4 : 2;
+  const char* mm = stored + 4;
+  const char* dd = stored + 6;
+  const int style = EffectiveDateStyle();
+  char separator = '/';
+  const char* parts[3];
+  std::size_t lengths[3] = {2, 2, 2};
+  switch (style) {
+    case 0: parts[0] = mm; parts[1] = dd; parts[2] = year; lengths[2] = year_length; break;
+    case 1:
+      separator = '.';
+      parts[0] = year; lengths[0] = year_length; parts[1] = mm; parts[2] = dd;
+      break;
+    case 2: parts[0] = dd; parts[1] = mm; parts[2] = year; lengths[2] = year_length; break;
+    case 3:
+      separator = '-';
+      parts[0] = dd; parts[1] = mm; parts[2] = year; lengths[2] = year_length;
+      break;
+    default:
+      separator = '.';
+      parts[0] = dd; parts[1] = mm; parts[2] = year; lengths[2] = year_length;
+      break;
+  }
+  std::size_t n = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0) out[n++] = separator;
+    std::memcpy(out + n, parts[i], lengths[i]);
+    n += lengths[i];
+  }
+  return n;
+}
+
+// Whether a date text holds nothing but blanks and the separators of one style.
+bool IsBlankDateText(std::string_view text) {
+  bool only_blanks = true;
+  char separator = 0;
+  for (char c : text) {
+    if (c == ' ' || c == '\0') continue;
+    if (c == '/' || c == '-' || c == '.') {
+      if (separator != 0 && separator != c) return false;
+      separator = c;
+      continue;
+    }
+    only_blanks = false;
+  }
+  return only_blanks;
+}
+
+std::string StyleDateToStored(std::string_view text) {
+  if (IsBlankDateText(text)) return std::string(kBlankStoredDate);
+  // A two-digit year is completed by the century rule, as reading a date does.
+  const bool century = CenturyOn;
+  CenturyOn = true;
+  std::string normal(text);
+  StyleToMonthDayYear(normal);
+  CenturyOn = century;
+  return MonthDayYearToStored(normal);
+}
+
+}  // namespace
+
+void GetRecordImage(TableRecord& t) {
+  if (t.image == nullptr || t.record.empty()) return;
+  char* image = t.image;
+  const char* record = t.record.data();
+  image[0] = record[0] == kDeletedFlag ? 1 : 0;
+  std::size_t at = 1;
+  for (const FieldEntry& f : t.fields) {
+    const char* field = record + f.offset;
+    char* slot = image + at;
+    switch (f.type) {
+      case 'C':
+        slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
+        std::memcpy(slot + 1, field, f.length);
+        break;
+      case 'D': {
+        char text[16];
+        const std::size_t n = f.length >= 8 ? StoredDateToStyle(field, text) : 0;
+        slot[0] = static_cast<char>(n);
+        std::memcpy(slot + 1, text, n);
+        break;
+      }
+      case 'N':
+      case 'F':
+        if (f.decimals == 0) {
+          const std::int32_t value = ParseStoredInteger(field, f.length);
+          std::memcpy(slot, &value, 4);
+        } else {
+          const double value = ParseStoredFloat(field, f.length);
+          std::memcpy(slot, &value, 8);
+        }
+        break;
+      case 'L': {
+        const char c = field[0];
+        slot[0] = (c == 'T' || c == 't' || c == 'Y' || c == 'y') ? 1 : 0;
+        break;
+      }
+      default: {
+        const std::int32_t block = ParseStoredInteger(field, f.length);
+        std::memcpy(slot, &block, 4);
+        break;
+      }
+    }
+    at += FieldImageSize(f);
+  }
+}
+
+void PutRecordImage(TableRecord& t) {
+  if (t.image == nullptr || t.record.empty()) return;
+  const char* image = t.image;
+  char* record = t.record.data();
+  record[0] = image[0] != 0 ? kDeletedFlag : kLiveFlag;
+  std::size_t at = 1;
+  for (const FieldEntry& f : t.fields) {
+    char* field = record + f.offset;
+    const char* slot = image + at;
+    switch (f.type) {
+      case 'C': {
+        std::size_t n = static_cast<unsigned char>(slot[0]);
+        if (f.length > 255 && n == 255) n = f.length;  // a wide field keeps all its characters
+        if (n > f.length) n = f.length;
+        std::memcpy(field, slot + 1, n);
+        std::memset(field + n, ' ', f.length - n);
+        break;
+      }
+      case 'D': {
+        std::size_t n = static_cast<unsigned char>(slot[0]);
+        if (n > static_cast<std::size_t>(f.length) + 2) n = f.length + 2;
+        const std::string stored = StyleDateToStored(std::string_view(slot + 1, n));
+        std::memset(field, ' ', f.length);
+        std::memcpy(field, stored.data(), f.length < 8 ? f.length : 8);
+        break;
+      }
+      case 'N':
+      case 'F':
+        if (f.decimals == 0) {
+          std::int32_t value;
+          std::memcpy(&value, slot, 4);
+          PutInteger(field, f.length, value);
+        } else {
+          double value;
+          std::memcpy(&value, slot, 8);
+          char text[400];
+          const int n = std::isfinite(value)
+                            ? std::snprintf(text, sizeof text, "%.*f", int{f.decimals}, value)
+                            : static_cast<int>(sizeof text);
+          PutRightAligned(field, f.length, text,
+                          n < 0 ? sizeof text : static_cast<std::size_t>(n));
+        }
+        break;
+      case 'L':
+        field[0] = slot[0] != 0 ? 'T' : 'F';
+        break;
+      default: {
+        std::int32_t block;
+        std::memcpy(&block, slot, 4);
+        if (block == 0) {
+          std::memset(field, ' ', f.length);
+        } else {
+          PutInteger(field, f.length, block);
+        }
+        break;
+      }
+    }
+    at += FieldImageSize(f);
+  }
+}
+
+bool HasProductionIndex() {
+  const TableRecord* t = SelectedTable();
+  if (t == nullptr || t->IsDbase2() || t->is_virtual) return false;
+  return t->header[28] != 0;
+}
+
+void SetProductionIndexFlag(bool flag) {
+  TableRecord* t = SelectedTable();
+  if (t == nullptr || t->IsDbase2() || t->is_virtual) return;
+  const std::uint8_t value = flag ? 1 : 0;
+  if (t->header[28] != value) {
+    t->header[28] = value;
+    if (t->state == kStateOpen) t->state = kStateRewritten;
+  }
+}
+
+std::byte* IndexBlock() {
+  TableRecord* t = SelectedTable();
+  return t == nullptr ? nullptr : t->index_block.data();
+}
+
+void InitWorkAreas() {
+  for (auto& slot : WorkAreaTable) slot.reset();
+  UseShareMode = os::kOpenReadWriteDenyNone;
+  CurrentArea = 1;
+}
+
+void ShutdownWorkAreas() { CloseAll(); }
+
+}  // namespace vx

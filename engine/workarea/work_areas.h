@@ -1,0 +1,78 @@
+#pragma once
+// The work areas: 33 numbered slots, one selected at a time, each holding one open table under
+// an alias. USE opens a table into the selected area (into the caller's record image or one the
+// engine owns) and closes it again; every other command acts on the selected area. The record
+// image transfer lives here too. Navigation and edits, locks and locate have their own units.
+//
+// Record image (the caller's block mirroring the current record):
+//
+//   OFFSET  SIZE         MEANING
+//   0       1            deleted: 1 for a record marked "*", else 0
+//   then, for each field in order:
+//   C       length + 1   count byte, then up to length characters (fields above 255: 255)
+//   D       length + 3   count byte, then the date in the current style (8 or 10 characters)
+//   N, F    4            32-bit signed integer, when the field has no decimals
+//   N, F    8            64-bit floating point, when it has decimals
+//   L       1            boolean
+//   M       4            32-bit memo block number (0 when none)
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/table/dbf_file.h"
+
+namespace vx {
+
+inline constexpr int kMaxWorkAreas = 33;
+
+// Globals used by USE, with their defaults.
+extern std::uint8_t UseShareMode;      // open mode of a shared USE: 66 (18 makes every USE exclusive)
+extern bool SharingEnabled;            // false: every table exclusive, no locks placed
+extern std::uint16_t OpenModeOverride;  // 65535 = none; otherwise replaces the open mode
+extern bool AnsiTables;                // false: tables hold OEM text
+extern std::uint8_t CurrentArea;       // the selected area, 1..33
+
+// Selects area n (1..33), or the lowest free area for n = 0. Code 220 when none is free or n is
+// above 33.
+void Select(int n);
+int Selected();
+// The table in the selected area, or null when the area is free.
+TableRecord* SelectedTable();
+// The table in area n (1..33), or null.
+TableRecord* AreaTable(int n);
+// The in-use check every command starts with: answers the selected table, or records code 215
+// with "No database in use [<command>]  WorkArea = <n>" and answers null.
+TableRecord* InUse(std::string_view command);
+
+// Opens a table into the selected area (closing what was there), or only closes it when the
+// command is empty. The command is the file name followed by the words EXCLUSIVE and
+// "ALIAS <name>". `image` and `size` are the caller's record image (both given or both omitted);
+// without one the engine allocates its own.
+void Use(std::string_view command, void* image = nullptr, std::uint16_t size = 0);
+// USE with the record translation procedures of this table.
+void UseWithHooks(std::string_view command, void* image, std::uint16_t size,
+                  RecordHook read_hook, RecordHook write_hook);
+// Closes the table in the selected area; CloseAll closes areas 1..33 and selects area 1.
+void CloseArea();
+void CloseAll();
+
+// The size of the record image of the selected table (0 when the area is free).
+std::uint16_t RecordImageSize();
+std::uint16_t RecordImageSizeOf(const TableRecord& table);
+// The size one field takes in the record image.
+std::uint16_t FieldImageSize(const FieldEntry& field);
+// The record buffer into the image and back.
+void GetRecordImage(TableRecord& table);
+void PutRecordImage(TableRecord& table);
+
+bool HasProductionIndex();
+void SetProductionIndexFlag(bool flag);
+std::byte* IndexBlock();
+
+// Start-up and shut-down of the work-area layer: empty the table of areas, shared mode read and
+// write deny nothing, area 1 selected; shut-down closes every area.
+void InitWorkAreas();
+void ShutdownWorkAreas();
+
+}  // namespace vx
