@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/foundation/settings.h"
-#include "platform/os/codepage.h"
+#include "engine/startup/engine_startup.h"
 #include "tools/vxdbf/vxdbf.h"
 
 int main(int argc, char** argv) {
-  vx::os::SetCodePagesFromLocale();
-  vx::InitFoundation();
+  vx::InitEngine();
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return vx::tool::RunVxdbf(args, std::cin, std::cout, std::cerr);
+  const int status = vx::tool::RunVxdbf(args, std::cin, std::cout, std::cerr);
+  vx::ShutdownEngine();
+  return status;
 }

@@ -2,8 +2,10 @@
 // Text encodings of vxdbf's input and output: CSV (RFC 4180) and JSON values, and the check
 // that turns a stored numeric text into a JSON number. Knows nothing of tables.
 
+#include <istream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -19,5 +21,19 @@ std::string JsonString(std::string_view value);
 // number (a field filled with "*" when the value did not fit, stray letters). "+1.5" gives
 // "1.5", ".5" gives "0.5", "007" gives "7", "5." gives "5".
 std::optional<std::string> JsonNumber(std::string_view stored);
+
+// Reads one CSV record (quoted fields may span lines; CR LF or LF ends a record). Answers false
+// at the end of the input; `error` is set for a quote that is never closed.
+bool ReadCsvRecord(std::istream& in, std::vector<std::string>& fields, std::string& error);
+
+// One value of a flat JSON object: a string, a number (its text), true, false or null.
+struct JsonValue {
+  enum class Kind { kString, kNumber, kTrue, kFalse, kNull } kind = Kind::kNull;
+  std::string text;  // the string (UTF-8) or the number's text
+};
+// Parses one line holding a flat JSON object. Answers false with `error` for anything else
+// (nested values included).
+bool ParseJsonObject(std::string_view line, std::vector<std::pair<std::string, JsonValue>>& out,
+                     std::string& error);
 
 }  // namespace vx::tool

@@ -13,6 +13,11 @@
 #include "engine/table/dbf_records.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "tools/vxdbf/command_line.h"
+#include "tools/vxdbf/edit_commands.h"
+#include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/text_formats.h"
 
 namespace vx::tool {
@@ -21,62 +26,17 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: vxdbf info FILE [--json] [--ansi]\n"
-    "       vxdbf dump FILE [--format csv|jsonl] [--deleted] [--ansi]\n"
+    "       vxdbf dump FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]\n"
     "       vxdbf create FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C]\n"
-    "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n";
-
-// A usage error: the message and the usage text go to standard error, exit status 2.
-struct UsageError {
-  std::string message;
-};
-
-// Options that follow the file name.
-struct Options {
-  std::vector<std::string> positional;
-  bool json = false;
-  bool deleted = false;
-  bool ansi = false;
-  std::string format = "csv";
-  std::vector<std::string> field_specs;
-  std::string version;
-};
-
-Options ParseOptions(const std::vector<std::string>& args, std::size_t first) {
-  Options o;
-  for (std::size_t i = first; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
-      return args[++i];
-    };
-    if (a == "--json") {
-      o.json = true;
-    } else if (a == "--deleted") {
-      o.deleted = true;
-    } else if (a == "--ansi") {
-      o.ansi = true;
-    } else if (a == "--format") {
-      o.format = value();
-      if (o.format != "csv" && o.format != "jsonl") {
-        throw UsageError{"unknown format \"" + o.format + "\""};
-      }
-    } else if (a == "--field") {
-      o.field_specs.push_back(value());
-    } else if (a == "--version") {
-      o.version = value();
-    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-      throw UsageError{"unknown option " + a};
-    } else {
-      o.positional.push_back(a);
-    }
-  }
-  return o;
-}
-
-// Text of a table, in its code page, as UTF-8.
-std::string ToUtf8(std::string_view bytes, bool ansi) {
-  return ansi ? os::AnsiToUtf8(bytes) : os::OemToUtf8(bytes);
-}
+    "       vxdbf append FILE [--format csv|jsonl]          (rows from standard input)\n"
+    "       vxdbf set FILE RECNO NAME=VALUE ...\n"
+    "       vxdbf delete FILE RECNO\n"
+    "       vxdbf recall FILE RECNO\n"
+    "       vxdbf locate FILE \"FIELD [NOCASE] [EXACT] [CONTAINED]\" VALUE [--all]\n"
+    "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
+    "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
+    "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
+    "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
 
 // Opens a table read-only and shared, with its bytes as stored: this tool converts text from
 // the table's code page to UTF-8 itself, so nothing is lost on the way through another page.
@@ -87,7 +47,7 @@ void OpenForReading(TableRecord& table, const std::string& path) {
   OpenDbf(table);
 }
 
-std::string FieldText(const TableRecord& t, const FieldEntry& f) {
+std::string StoredField(const TableRecord& t, const FieldEntry& f) {
   return std::string(t.record.data() + f.offset, f.length);
 }
 
@@ -147,8 +107,8 @@ int Info(const Options& o, std::ostream& out) {
 
 int Dump(const Options& o, std::ostream& out) {
   if (o.positional.size() != 1) throw UsageError{"dump takes one FILE"};
-  TableRecord t;
-  OpenForReading(t, o.positional[0]);
+  TableSession session(o, o.positional[0], Access::kRead);
+  TableRecord& t = session.table();
   const bool csv = o.format == "csv";
   if (csv) {
     std::vector<std::string> names;
@@ -156,9 +116,14 @@ int Dump(const Options& o, std::ostream& out) {
     for (const FieldEntry& f : t.fields) names.push_back(ToUtf8(f.name, o.ansi));
     out << CsvLine(names);
   }
+  if (o.visible) SetIgnoreDel(true);
+  // The records the header counts, in file order: bytes after them are not records, even
+  // though a shared table's count would take them in as another program's appends.
+  const std::int32_t count = t.record_count;
   std::vector<std::string> values;
-  for (std::int32_t n = 1; n <= t.record_count; ++n) {
-    GetDbfRecord(t, n);
+  for (std::int32_t n = 1; n <= count; ++n) {
+    GO(n);
+    if (!IsVisible(t)) continue;
     const bool deleted = t.record[0] == kDeletedFlag;
     values.clear();
     std::string json = "{";
@@ -170,19 +135,13 @@ int Dump(const Options& o, std::ostream& out) {
       }
     }
     for (const FieldEntry& f : t.fields) {
-      const std::string stored = FieldText(t, f);
+      const std::string stored = StoredField(t, f);
       std::string csv_value;
       std::string json_value;
       switch (f.type) {
         case 'C': {
           csv_value = ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), o.ansi);
           json_value = JsonString(csv_value);
-          break;
-        }
-        case 'N':
-        case 'F': {
-          csv_value = TrimText(stored);
-          json_value = JsonNumber(stored).value_or("null");
           break;
         }
         case 'L': {
@@ -196,7 +155,7 @@ int Dump(const Options& o, std::ostream& out) {
           json_value = csv_value.empty() ? "null" : JsonString(csv_value);
           break;
         }
-        default: {  // memo: the block number until memo text is read
+        default: {  // N and F; memo fields show their block number until memo text is read
           csv_value = TrimText(stored);
           json_value = JsonNumber(stored).value_or("null");
           break;
@@ -215,7 +174,7 @@ int Dump(const Options& o, std::ostream& out) {
       out << json << "}\n";
     }
   }
-  CloseDbf(t);
+  session.Close();
   return kExitOk;
 }
 
@@ -292,10 +251,21 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (command == "info") return Info(options, out);
     if (command == "dump") return Dump(options, out);
     if (command == "create") return Create(options, out);
+    if (command == "append") return AppendRows(options, in, out);
+    if (command == "set") return SetFields(options, out);
+    if (command == "delete") return DeleteOrRecall(options, out, /*recall=*/false);
+    if (command == "recall") return DeleteOrRecall(options, out, /*recall=*/true);
+    if (command == "locate") return LocateRecords(options, out);
     throw UsageError{"unknown command \"" + command + "\""};
   } catch (const UsageError& e) {
     err << "vxdbf: " << e.message << "\n" << kUsage;
     return kExitUsage;
+  } catch (const InputError& e) {
+    err << "vxdbf: " << e.message << "\n";
+    return kExitUsage;
+  } catch (const LockRefused& e) {
+    err << "vxdbf: " << e.message << "\n";
+    return kExitLockRefused;
   } catch (const EVexelError& e) {
     err << e.what() << "\n";
     return kExitEngineError;

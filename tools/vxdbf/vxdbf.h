@@ -13,6 +13,7 @@ namespace vx::tool {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitEngineError = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitLockRefused = 3;
 
 // Runs one vxdbf command line (without the program name) and answers its exit status. Engine
 // errors print the EVexelError text on `err`.

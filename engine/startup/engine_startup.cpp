@@ -1,0 +1,24 @@
+#include "engine/startup/engine_startup.h"
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+
+namespace vx {
+
+void InitEngine() {
+  InitFoundation();
+  os::SetCodePagesFromLocale();
+  InitWorkAreas();
+  ShuttingDown = false;
+}
+
+void ShutdownEngine() {
+  ShuttingDown = true;
+  QuietErrors quiet;
+  ShutdownWorkAreas();
+}
+
+}  // namespace vx

@@ -1,0 +1,347 @@
+#include "engine/workarea/locks.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "engine/foundation/errors.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
+
+namespace vx {
+
+std::uint32_t LockBase = 0x40000000;
+std::uint32_t FileLockLength = 0x3FFFFFFF;
+std::uint16_t RecordLockLimit = 0;
+std::uint8_t LockRetries = 0;
+std::uint8_t LockWaitSeconds = 0;
+LockFailedType LockFailedProc = nullptr;
+bool ShuttingDown = false;
+
+namespace {
+
+// Longest single sleep of a lock wait, so that the user interface gets its messages handled and
+// a shut-down is noticed promptly.
+constexpr std::uint32_t kPollMs = 10;
+
+// The record lock list holds at most this many entries: the count is a 16-bit field.
+constexpr std::size_t kMaxRecordLocks = std::numeric_limits<std::uint16_t>::max();
+
+// The pause between two lock attempts: LockWaitSeconds, polled on the tick count, with the
+// user interface's messages processed at least once. Ends early when the program shuts down.
+void WaitBeforeNextAttempt() {
+  const std::uint32_t wait_ms = std::uint32_t{LockWaitSeconds} * 1000;
+  const std::uint32_t start = os::TickCount();
+  for (;;) {
+    os::ProcessPendingMessages();
+    if (ShuttingDown) return;
+    // Unsigned difference: correct across the tick count's wrap at 2^32.
+    const std::uint32_t elapsed = os::TickCount() - start;
+    if (elapsed >= wait_ms) return;
+    os::SleepMs(static_cast<int>(std::min(kPollMs, wait_ms - elapsed)));
+  }
+}
+
+// Whether the table's own locks stand for themselves on the platform: exclusive tables and
+// SharingEnabled = false keep the lock bookkeeping without placing locks.
+bool PlacesLocks(const TableRecord& t) { return SharingEnabled && !t.exclusive; }
+
+bool HasRecordLock(const TableRecord& t, std::int32_t n) {
+  return std::find(t.record_locks.begin(), t.record_locks.end(), n) != t.record_locks.end();
+}
+
+void SetRecordLockCount(TableRecord& t) {
+  t.record_lock_count = static_cast<std::uint16_t>(t.record_locks.size());
+  if (t.record_locks.empty() && t.lock_state == kLockRecords) t.lock_state = kLockNone;
+}
+
+// Releases the record lock at `index` of the list; answers the platform's result.
+int ReleaseRecordLockAt(TableRecord& t, std::size_t index) {
+  const std::int32_t n = t.record_locks[index];
+  const int code = LockRange(true, t.file, RecordLockOffset(t, n), t.record_length);
+  t.record_locks.erase(t.record_locks.begin() + static_cast<std::ptrdiff_t>(index));
+  SetRecordLockCount(t);
+  return code;
+}
+
+// UnlockRec on a given table (EngineErrorCode already cleared by the caller).
+bool UnlockRecordsOf(TableRecord& t, std::int32_t n) {
+  const std::string context = "[UnlockRec(" + std::to_string(n) + ")]";
+  // Failures here are results for the caller to test, not reports.
+  const auto refuse = [&](const std::string& message) {
+    EngineErrorCode = 220;
+    LastErrorMessage = message;
+    return false;
+  };
+  if (n == -3) {
+    bool all_released = true;
+    while (!t.record_locks.empty()) {
+      const int code = ReleaseRecordLockAt(t, t.record_locks.size() - 1);
+      if (code != 0) {
+        all_released = false;
+        EngineErrorCode = static_cast<std::uint16_t>(code);
+      }
+    }
+    return all_released;
+  }
+  std::size_t index = 0;
+  if (n >= 1) {
+    const auto it = std::find(t.record_locks.begin(), t.record_locks.end(), n);
+    if (it == t.record_locks.end()) return refuse("Record not locked. " + context);
+    index = static_cast<std::size_t>(it - t.record_locks.begin());
+  } else if (n == -1 || n == -2) {
+    if (t.record_locks.empty()) return refuse("Record not locked. " + context);
+    // The list keeps the oldest lock first and the most recent at the back.
+    index = n == -1 ? 0 : t.record_locks.size() - 1;
+  } else {
+    return refuse(context);
+  }
+  const int code = ReleaseRecordLockAt(t, index);
+  EngineErrorCode = static_cast<std::uint16_t>(code);
+  return code == 0;
+}
+
+void ForgetLocks(TableRecord& t) {
+  t.lock_state = kLockNone;
+  t.record_locks.clear();
+  t.record_lock_count = 0;
+  t.count_fresh_under_lock = false;
+}
+
+// Places the platform locks that the table's bookkeeping says it holds, after its file was
+// reopened (closing the old open dropped them). A lock that another program took in the
+// meantime is dropped from the bookkeeping, so that no edit relies on a lock it does not have.
+void PlaceHeldLocks(TableRecord& t) {
+  // Between the two opens another program may have appended.
+  t.count_fresh_under_lock = false;
+  if (!PlacesLocks(t)) return;
+  switch (t.lock_state) {
+    case kLockFile:
+      if (LockRange(false, t.file, std::uint64_t{LockBase} + 1, FileLockLength) != 0) {
+        t.lock_state = kLockNone;
+      }
+      break;
+    case kLockAppend:
+      if (LockRange(false, t.file, std::uint64_t{LockBase} + 1, 1) != 0) t.lock_state = kLockNone;
+      break;
+    case kLockRecords:
+      std::erase_if(t.record_locks, [&t](std::int32_t n) {
+        return LockRange(false, t.file, RecordLockOffset(t, n), t.record_length) != 0;
+      });
+      SetRecordLockCount(t);
+      break;
+    default:
+      break;
+  }
+}
+
+bool IsDenyAll(int open_mode) {
+  return open_mode == os::kOpenDenyAll || open_mode == os::kOpenReadWriteDenyAll;
+}
+
+}  // namespace
+
+int LockRange(bool unlock, os::File& file, std::uint64_t offset, std::uint64_t length) {
+  if (!SharingEnabled) return 0;
+  return unlock ? file.UnlockRange(offset, length) : file.LockRange(offset, length);
+}
+
+bool RetryLock(os::File& file, std::uint64_t offset, std::uint64_t length) {
+  for (;;) {
+    const int attempts = 1 + LockRetries;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+      if (attempt > 0) WaitBeforeNextAttempt();
+      if (LockRange(false, file, offset, length) == 0) return true;
+    }
+    if (LockFailedProc == nullptr || !LockFailedProc()) return false;
+  }
+}
+
+bool LockTableHeader() {
+  TableRecord* t = InUse("LockTableHeader");
+  if (t == nullptr) return false;
+  // A virtual table lives in this program only: there is nobody to keep out.
+  if (!SharingEnabled || t->is_virtual) return true;
+  return RetryLock(t->file, LockBase, 1);
+}
+
+void UnlockTableHeader() {
+  TableRecord* t = InUse("UnlockTableHeader");
+  if (t == nullptr || t->is_virtual) return;
+  const int code = LockRange(true, t->file, LockBase, 1);
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Error attempting to UNLOCK file " +
+                                                         t->file_name + " in Workarea " +
+                                                         std::to_string(Selected()));
+  }
+}
+
+bool ALock() {
+  TableRecord* t = InUse("ALock");
+  if (t == nullptr) return false;
+  if (t->is_virtual) {
+    SetEngineError(1100, " [ALock]");
+    return false;
+  }
+  if (t->lock_state == kLockAppend) return true;
+  if (t->lock_state != kLockNone) return false;
+  if (PlacesLocks(*t) && !RetryLock(t->file, std::uint64_t{LockBase} + 1, 1)) return false;
+  t->lock_state = kLockAppend;
+  // Other programs may have appended before the lock: Append must look at the file again.
+  t->count_fresh_under_lock = false;
+  return true;
+}
+
+bool RLock() {
+  TableRecord* t = InUse("RLock");
+  if (t == nullptr) return false;
+  if (t->is_virtual) {
+    SetEngineError(1100, " [RLock]");
+    return false;
+  }
+  const std::int32_t n = t->record_number;
+  // A record the area already holds stays locked whatever the limit: no second entry.
+  if (t->lock_state == kLockRecords && HasRecordLock(*t, n)) return true;
+  if ((RecordLockLimit != 0 && t->record_locks.size() >= RecordLockLimit) ||
+      t->record_locks.size() >= kMaxRecordLocks) {
+    SetEngineError(212, "Vexel record lock limit exceeded [RLock]");
+    return false;
+  }
+  if (t->lock_state == kLockFile || t->lock_state == kLockAppend) return false;
+  // Without a current record there is nothing to lock, and the range of "record 0" would lie
+  // over the table header and append lock bytes of every program sharing the table.
+  if (n < 1) return false;
+  const std::uint64_t offset = RecordLockOffset(*t, n);
+  if (PlacesLocks(*t) && !RetryLock(t->file, offset, t->record_length)) return false;
+  try {
+    t->record_locks.push_back(n);
+  } catch (const std::bad_alloc&) {
+    LockRange(true, t->file, offset, t->record_length);
+    SetEngineError(217, "[RLock]");
+    return false;
+  }
+  t->lock_state = kLockRecords;
+  SetRecordLockCount(*t);
+  return true;
+}
+
+bool FLock() {
+  TableRecord* t = InUse("FLock");
+  if (t == nullptr) return false;
+  if (t->is_virtual) {
+    SetEngineError(1100, " [FLock]");
+    return false;
+  }
+  if (t->lock_state == kLockFile) return true;
+  if (t->lock_state != kLockNone) return false;
+  if (PlacesLocks(*t) && !RetryLock(t->file, std::uint64_t{LockBase} + 1, FileLockLength)) {
+    return false;
+  }
+  t->lock_state = kLockFile;
+  t->count_fresh_under_lock = false;
+  return true;
+}
+
+bool IsLocked(std::int32_t n) {
+  TableRecord* t = InUse("IsLocked");
+  if (t == nullptr) return false;
+  if (t->is_virtual) {
+    SetEngineError(1100, "[IsLocked]");
+    return false;
+  }
+  if (t->lock_state == kLockFile) return true;
+  return HasRecordLock(*t, n);
+}
+
+bool HoldsRecordLock(const TableRecord& table, std::int32_t n) {
+  return table.exclusive || !SharingEnabled || table.lock_state == kLockFile ||
+         HasRecordLock(table, n);
+}
+
+bool UnlockRec(std::int32_t n) {
+  EngineErrorCode = 0;
+  TableRecord* t = InUse("UnlockRec");
+  if (t == nullptr) return false;
+  return UnlockRecordsOf(*t, n);
+}
+
+void Unlock() {
+  EngineErrorCode = 0;
+  TableRecord* t = InUse("Unlock");
+  if (t == nullptr) return;
+  UnlockTable(*t);
+}
+
+void UnlockTable(TableRecord& table) {
+  EngineErrorCode = 0;
+  table.count_fresh_under_lock = false;
+  if (table.is_virtual || table.lock_state == kLockNone) return;
+  if (table.lock_state == kLockRecords) {
+    UnlockRecordsOf(table, -3);
+  } else if (PlacesLocks(table)) {
+    const std::uint64_t length = table.lock_state == kLockFile ? FileLockLength : 1;
+    EngineErrorCode = static_cast<std::uint16_t>(
+        LockRange(true, table.file, std::uint64_t{LockBase} + 1, length));
+  }
+  ForgetLocks(table);
+}
+
+int SetExclusive(bool flag) {
+  TableRecord* t = InUse("SetExclusive");
+  if (t == nullptr) return 215;
+  if (t->is_virtual) {
+    SetEngineError(1100, " [SetExclusive]");
+    return 1100;
+  }
+  if (t->exclusive_by_use) return os::kIoAccessDenied;
+
+  const int new_mode = flag ? os::kOpenReadWriteDenyAll : UseShareMode;
+  const int old_mode = t->file.open_mode();
+  const std::string path = t->file.IsOpen() ? t->file.path() : t->file_name;
+  const auto fail = [](int code) {
+    EngineErrorCode = static_cast<std::uint16_t>(code);
+    return code;
+  };
+
+  int code = os::kIoOk;
+  if (!IsDenyAll(new_mode) && !IsDenyAll(old_mode)) {
+    // Two shared opens live side by side: the table keeps its file until the new one is open.
+    os::File fresh;
+    code = os::File::Open(path, new_mode, fresh);
+    if (code != os::kIoOk) return fail(code);
+    t->file = std::move(fresh);
+  } else {
+    // A deny-all open, old or new, conflicts with the other open of this table, so the old one
+    // must be closed first. Another open of the file (another program, another work area)
+    // would refuse the deny-all open anyway: answer before giving anything up.
+    if (IsDenyAll(new_mode) &&
+        t->file.RangeLockedElsewhere(os::kShareLockOffset, os::kShareLockLength)) {
+      return fail(os::kIoSharingViolation);
+    }
+    t->file.Close();
+    code = os::File::Open(path, new_mode, t->file);
+    if (code != os::kIoOk) {
+      // Back to the mode the table had, with the locks it held, so that it stays usable.
+      if (os::File::Open(path, old_mode, t->file) == os::kIoOk) {
+        PlaceHeldLocks(*t);
+      } else {
+        ForgetLocks(*t);  // the file is closed: no lock is held any more
+      }
+      return fail(code);
+    }
+  }
+  t->open_mode = new_mode;
+  t->exclusive_by_use = false;
+  t->exclusive = flag;
+  PlaceHeldLocks(*t);
+  EngineErrorCode = 0;
+  return 0;
+}
+
+std::uint64_t RecordLockOffset(const TableRecord& table, std::int32_t n) {
+  return std::uint64_t{LockBase} + table.RecordOffset(n);
+}
+
+}  // namespace vx

@@ -1,0 +1,179 @@
+// vxdbf's editing commands on real files: append, set, delete, recall and locate, locks held
+// by another program, and two processes appending at once.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+
+#include "engine/workarea/locks.h"
+#include "platform/os/file.h"
+#include "tests/support/temp_dir.h"
+#include "tools/vxdbf/vxdbf.h"
+
+namespace vx::tool {
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Vxdbf(const std::vector<std::string>& args, const std::string& input = "") {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  const int status = RunVxdbf(args, in, out, err);
+  return {status, out.str(), err.str()};
+}
+
+class EditCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.File("films.dbf");
+    ASSERT_EQ(Vxdbf({"create", path_, "--field", "TITLE,C,20", "--field", "YEAR,N,4",
+                     "--field", "COLOR,L,1", "--field", "PREMIERE,D,8", "--field",
+                     "RATING,N,5,2"})
+                  .status,
+              0);
+  }
+  std::string Dump(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"dump", path_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Vxdbf(args).out;
+  }
+  test::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(EditCommandsTest, AppendsCsvRowsByHeaderNamesInAnyCase) {
+  const Result r = Vxdbf({"append", path_},
+                         "year,Title,premiere\r\n1958,Vertigo,1958-05-09\r\n"
+                         "2001,\"Amélie, \"\"the\"\" film\",20010425\r\n1927,Metropolis,\r\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "3\n");
+  EXPECT_EQ(Dump(), "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
+                    "Vertigo,1958,F,1958-05-09,0.00\r\n"
+                    "\"Amélie, \"\"the\"\" film\",2001,F,2001-04-25,0.00\r\n"
+                    "Metropolis,1927,F,,0.00\r\n");
+}
+
+TEST_F(EditCommandsTest, AppendsJsonLines) {
+  const Result r = Vxdbf({"append", path_, "--format", "jsonl"},
+                         "{\"TITLE\":\"Alien\",\"YEAR\":1979,\"COLOR\":true,\"RATING\":8.45}\n\n"
+                         "{\"title\":\"M \\u00e9\",\"PREMIERE\":null}\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Dump({"--format", "jsonl"}),
+            "{\"TITLE\":\"Alien\",\"YEAR\":1979,\"COLOR\":true,\"PREMIERE\":null,\"RATING\":8.45}\n"
+            "{\"TITLE\":\"M é\",\"YEAR\":0,\"COLOR\":false,\"PREMIERE\":null,\"RATING\":0.00}\n");
+}
+
+TEST_F(EditCommandsTest, BadRowsWriteNothing) {
+  const auto before = test::ReadBytes(path_);
+  const std::pair<const char*, const char*> kBad[] = {
+      {"TITLE,NOPE\r\nx,1\r\n", "no field \"NOPE\""},
+      {"TITLE,YEAR\r\nok,1\r\nbad,12x\r\n", "is not a number"},
+      {"TITLE\r\nthis title is far too long for twenty\r\n", "is longer than"},
+      {"PREMIERE\r\n2023-02-30\r\n", "is no date"},
+      {"YEAR\r\n1.5\r\n", "no whole number"},
+      {"TITLE\r\n\"open quote\r\n", "never closed"},
+  };
+  for (const auto& [input, message] : kBad) {
+    SCOPED_TRACE(input);
+    const Result r = Vxdbf({"append", path_}, input);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Vxdbf({"append", path_, "--format", "jsonl"}, "{\"TITLE\":[1]}\n").status, 2);
+  EXPECT_EQ(test::ReadBytes(path_), before);
+}
+
+TEST_F(EditCommandsTest, SetDeleteRecallAndVisibleDump) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\nB\r\nC\r\n").status, 0);
+  EXPECT_EQ(Vxdbf({"set", path_, "2", "TITLE=Bee", "year=1999", "COLOR=T"}).status, 0);
+  EXPECT_EQ(Vxdbf({"delete", path_, "1"}).status, 0);
+  EXPECT_EQ(Dump({"--visible"}), "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
+                                 "Bee,1999,T,,0.00\r\nC,0,F,,0.00\r\n");
+  EXPECT_NE(Dump({"--deleted"}).find("\r\n*,A,0,F,,0.00\r\n"), std::string::npos);
+  EXPECT_EQ(Vxdbf({"recall", path_, "1"}).status, 0);
+  EXPECT_NE(Dump({"--visible"}).find("\r\nA,0,F,,0.00\r\n"), std::string::npos);
+  const Result beyond = Vxdbf({"set", path_, "9", "TITLE=x"});
+  EXPECT_EQ(beyond.status, 1);
+  EXPECT_NE(beyond.err.find("Error # 212"), std::string::npos);
+  EXPECT_EQ(Vxdbf({"set", path_, "zero", "TITLE=x"}).status, 2);
+  EXPECT_EQ(Vxdbf({"set", path_, "1", "TITLE"}).status, 2);
+}
+
+TEST_F(EditCommandsTest, LocatePrintsRecordNumbers) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nStar Wars\r\nAlien\r\nstarman\r\n").status, 0);
+  EXPECT_EQ(Vxdbf({"locate", path_, "TITLE", "Star"}).out, "1\n");
+  EXPECT_EQ(Vxdbf({"locate", path_, "TITLE NOCASE", "star", "--all"}).out, "1\n3\n");
+  EXPECT_EQ(Vxdbf({"locate", path_, "TITLE CONTAINED NOCASE", "WAR"}).out, "1\n");
+  const Result none = Vxdbf({"locate", path_, "TITLE", "Zorro"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(Vxdbf({"locate", path_, "NOPE", "x"}).status, 1);
+}
+
+TEST_F(EditCommandsTest, LockedRecordAndAppendLockRefuseWithStatusThree) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\nB\r\nC\r\nD\r\n").status, 0);
+  const auto before = test::ReadBytes(path_);
+  const std::uint64_t header = 32 + 5 * 32 + 1;
+  const std::uint64_t record_length = 1 + 20 + 4 + 1 + 8 + 5;
+  // Another program holds the lock range of record 3, and the append byte.
+  os::File other;
+  ASSERT_EQ(os::File::Open(path_, os::kOpenReadWriteDenyNone, other), 0);
+  ASSERT_EQ(other.LockRange(LockBase + header + 2 * record_length, record_length), 0);
+  Result r = Vxdbf({"set", path_, "3", "TITLE=x", "--retries", "1"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "vxdbf: record 3 of " + path_ + " is locked by another program\n");
+  EXPECT_EQ(Vxdbf({"delete", path_, "3"}).status, 3);
+  EXPECT_EQ(test::ReadBytes(path_), before);
+  EXPECT_EQ(Vxdbf({"set", path_, "4", "TITLE=Four"}).status, 0);
+  ASSERT_EQ(other.LockRange(LockBase + 1, 1), 0);
+  r = Vxdbf({"append", path_}, "TITLE\r\nE\r\n");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "vxdbf: the append lock of " + path_ + " is held by another program\n");
+  ASSERT_EQ(other.UnlockRange(LockBase + 1, 1), 0);
+  EXPECT_EQ(Vxdbf({"append", path_}, "TITLE\r\nE\r\n").status, 0);
+}
+
+TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
+  constexpr int kRows = 5000;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      std::string input = "TITLE,YEAR\r\n";
+      for (int i = 0; i < kRows; ++i) {
+        input += "p" + std::to_string(c) + "-" + std::to_string(i) + "," + std::to_string(c) +
+                 "\r\n";
+      }
+      const Result r = Vxdbf({"append", path_, "--retries", "60", "--wait", "1"}, input);
+      _exit(r.status);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  std::istringstream dump(Dump());
+  std::string line;
+  std::getline(dump, line);
+  std::set<std::string> titles;
+  int lines = 0;
+  while (std::getline(dump, line)) {
+    ++lines;
+    titles.insert(line.substr(0, line.find(',')));
+  }
+  EXPECT_EQ(lines, 2 * kRows);
+  EXPECT_EQ(titles.size(), 2u * kRows);
+  EXPECT_TRUE(titles.count("p0-0") && titles.count("p1-4999"));
+}
+
+}  // namespace
+}  // namespace vx::tool
