@@ -124,6 +124,20 @@ struct TableRecord {
   RecordHook read_hook = nullptr;
   os::File file;
 
+  // Buffered file access, switched on by the work-area layer where no other program can see the
+  // difference. read_ahead: sequential reads fill a block of records (exclusive tables only).
+  // append_behind: appended records wait in `pending` until the block fills, a read or a write
+  // touches them, or the table is committed, unlocked or closed (exclusive tables, or while the
+  // append or file lock keeps other programs from appending).
+  bool read_ahead = false;
+  bool append_behind = false;
+  std::vector<char> read_block;  // stored bytes of records read_first .. read_first + count - 1
+  std::int32_t read_first = 0;
+  std::int32_t read_count = 0;
+  std::int32_t last_read = 0;
+  std::vector<char> pending;     // stored bytes of records pending_first .. record_count
+  std::int32_t pending_first = 0;
+
   // Virtual tables use these instead of the file.
   bool is_virtual = false;
   std::uint8_t virtual_order = 0;

@@ -55,7 +55,38 @@ int WriteEndOfFileMarker(TableRecord& t) {
   return t.file.WriteAt(t.RecordOffset(t.record_count + 1), std::span(&marker, 1));
 }
 
+// Size of a read-ahead block and of the appended records kept behind.
+constexpr std::size_t kBlockBytes = 64 * 1024;
+
+std::size_t RecordsPerBlock(const TableRecord& t) {
+  const std::size_t records = kBlockBytes / t.record_length;
+  return records == 0 ? 1 : records;
+}
+
 }  // namespace
+
+void DropReadBlock(TableRecord& t) {
+  t.read_count = 0;
+  t.last_read = 0;
+}
+
+bool FlushAppends(TableRecord& t) {
+  if (t.pending.empty()) return true;
+  const int io = t.file.WriteAt(t.RecordOffset(t.pending_first), Bytes(t.pending));
+  const std::int32_t first = t.pending_first;
+  t.pending.clear();
+  t.pending_first = 0;
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    // The records that never reached the disk are not counted.
+    t.record_count = first - 1;
+    if (t.record_number > t.record_count) t.record_number = t.record_count;
+    SetEngineError(static_cast<std::uint16_t>(io),
+                   "File:  " + t.file_name + " [Replace/Append/PutDbfRecord]");
+    return false;
+  }
+  return true;
+}
 
 void TranslateRecords(TranslateDirection direction, bool oem, RecordHook hook,
                       std::size_t total_length, std::size_t record_length, char* buffer) {
@@ -84,34 +115,68 @@ void GetDbfRecord(TableRecord& t, std::int32_t n) {
   t.at_beginning = false;
   t.at_end = false;
   if (t.is_virtual) return CallVirtualManager(t, kVirtualRead, n);
-  std::size_t got = 0;
-  int io = t.file.ReadAt(t.RecordOffset(n), std::as_writable_bytes(std::span(t.record)), got);
-  if (io == 0 && got < t.record.size()) io = 213;
+  if (!t.pending.empty() && n >= t.pending_first && !FlushAppends(t)) return;
+  const std::size_t length = t.record.size();
+  int io = 0;
+  const bool in_block = t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count;
+  if (in_block) {
+    std::memcpy(t.record.data(),
+                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length,
+                length);
+  } else if (t.read_ahead && n == t.last_read + 1) {
+    // A sequential reader: read a block of records at once.
+    const std::size_t wanted =
+        std::min<std::size_t>(RecordsPerBlock(t), static_cast<std::size_t>(t.record_count - n) + 1);
+    t.read_block.resize(wanted * length);
+    std::size_t got = 0;
+    io = t.file.ReadAt(t.RecordOffset(n), std::as_writable_bytes(std::span(t.read_block)), got);
+    t.read_first = n;
+    t.read_count = io == 0 ? static_cast<std::int32_t>(got / length) : 0;
+    if (io == 0 && t.read_count == 0) io = 213;
+    if (io == 0) std::memcpy(t.record.data(), t.read_block.data(), length);
+  } else {
+    std::size_t got = 0;
+    io = t.file.ReadAt(t.RecordOffset(n), std::as_writable_bytes(std::span(t.record)), got);
+    if (io == 0 && got < length) io = 213;
+  }
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
     SetEngineError(static_cast<std::uint16_t>(io), "File:  " + t.file_name + "  [GetDbfRecord]");
     return;
   }
   t.record_number = n;
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, t.record.size(),
-                   t.record.size(), t.record.data());
+  t.last_read = n;
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
+                   t.record.data());
 }
 
 void PutDbfRecord(TableRecord& t, std::int32_t n) {
   const bool append = n > t.record_count;
   if (append) n = t.record_count + 1;
   if (t.is_virtual) return CallVirtualManager(t, kVirtualWrite, n);
+  if (!append && !t.pending.empty() && n >= t.pending_first && !FlushAppends(t)) return;
   const std::int32_t previous_count = t.record_count;
   const std::int32_t previous_number = t.record_number;
   if (append) {
     t.record_count = n;
     t.record_number = n;
   }
-  TranslateRecords(TranslateDirection::kWrite, t.oem, t.write_hook, t.record.size(),
-                   t.record.size(), t.record.data());
-  const int io = t.file.WriteAt(t.RecordOffset(n), Bytes(t.record));
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, t.record.size(),
-                   t.record.size(), t.record.data());
+  const std::size_t length = t.record.size();
+  TranslateRecords(TranslateDirection::kWrite, t.oem, t.write_hook, length, length,
+                   t.record.data());
+  int io = 0;
+  if (append && t.append_behind) {
+    if (t.pending.empty()) t.pending_first = n;
+    t.pending.insert(t.pending.end(), t.record.begin(), t.record.end());
+  } else {
+    io = t.file.WriteAt(t.RecordOffset(n), Bytes(t.record));
+    if (io == 0 && t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count) {
+      std::memcpy(t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length,
+                  t.record.data(), length);
+    }
+  }
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
+                   t.record.data());
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
     // A record that never reached the disk must not be counted: the header would otherwise
@@ -129,6 +194,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
     if (FlushAfterWrite) FlushFile(t.file);
   } else {
     t.state = kStateAppended;
+    if (t.pending.size() >= kBlockBytes) FlushAppends(t);
     if (FlushAfterWrite) CommitDbf(t);
   }
 }
@@ -136,6 +202,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
 void AppendFromBuffer(TableRecord& t) { PutDbfRecord(t, t.record_count + 1); }
 
 void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
+  if (!FlushAppends(t)) return;
   const bool grows = n > t.record_count;
   if (grows) n = t.record_count + 1;
   const std::byte flag{static_cast<unsigned char>(t.record[0])};
@@ -145,6 +212,9 @@ void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
     SetEngineError(static_cast<std::uint16_t>(io),
                    "File:  " + t.file_name + " [DeleteRec/RecallRec]");
     return;
+  }
+  if (t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count) {
+    t.read_block[static_cast<std::size_t>(n - t.read_first) * t.record.size()] = t.record[0];
   }
   if (grows) {
     t.record_count = n;
@@ -192,6 +262,7 @@ void CommitDbf(TableRecord& t) {
     t.state = kStateOpen;
     return;
   }
+  if (!FlushAppends(t)) return;
   WriteDbfHeader(t);
   if (EngineErrorCode == 0 && t.state == kStateAppended) {
     const int io = WriteEndOfFileMarker(t);
@@ -216,9 +287,10 @@ void CloseDbf(TableRecord& t) {
   std::uint16_t error = 0;
   {
     QuietErrors quiet;
+    if (t.file.IsOpen() && !FlushAppends(t)) error = EngineErrorCode;
     if (t.file.IsOpen() && (t.state == kStateRewritten || t.state == kStateAppended)) {
       WriteDbfHeader(t);
-      error = EngineErrorCode;
+      if (error == 0) error = EngineErrorCode;
       if (error == 0 && t.state == kStateAppended) {
         error = static_cast<std::uint16_t>(WriteEndOfFileMarker(t));
       }
@@ -230,6 +302,10 @@ void CloseDbf(TableRecord& t) {
   t.record.clear();
   t.record.shrink_to_fit();
   t.fields.clear();
+  t.read_block.clear();
+  t.read_block.shrink_to_fit();
+  t.read_count = 0;
+  t.pending.clear();
   EngineErrorCode = error;
   if (error != 0) {
     SetEngineError(error, "File:  " + t.file_name + " [CloseDbf(" + t.file_name + ")]");

@@ -31,6 +31,14 @@ void PutDbfRecord(TableRecord& table, std::int32_t n);
 void AppendFromBuffer(TableRecord& table);
 // Writes only the deletion flag (byte 0 of the record buffer) of record n.
 void WriteDeleteFlag(TableRecord& table, std::int32_t n);
+// Writes the appended records that wait behind (see TableRecord::append_behind). A failed
+// write drops the records that did not reach the disk from the count, records the error and
+// answers false.
+bool FlushAppends(TableRecord& table);
+// Forgets the read-ahead block (after the file was changed other than through these
+// primitives).
+void DropReadBlock(TableRecord& table);
+
 // Writes the prologue back with today's date and the record count, after re-reading the
 // multi-user bytes 16..27 so that other writers' values survive.
 void WriteDbfHeader(TableRecord& table);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/foundation/errors.h"
+#include "engine/table/dbf_records.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
@@ -277,6 +278,12 @@ void Unlock() {
 void UnlockTable(TableRecord& table) {
   EngineErrorCode = 0;
   table.count_fresh_under_lock = false;
+  // Appended records wait behind only while the lock keeps other programs from the end of the
+  // table: they reach the disk before it is released.
+  if (!table.is_virtual) {
+    table.append_behind = false;
+    FlushAppends(table);
+  }
   if (table.is_virtual || table.lock_state == kLockNone) return;
   if (table.lock_state == kLockRecords) {
     UnlockRecordsOf(table, -3);
@@ -296,6 +303,12 @@ int SetExclusive(bool flag) {
     return 1100;
   }
   if (t->exclusive_by_use) return os::kIoAccessDenied;
+  EngineErrorCode = 0;
+  // Appended records kept behind reach the disk while the table is still in the mode they were
+  // written under: once it is shared, another program appends at the end the file shows.
+  FlushAppends(*t);
+  if (EngineErrorCode != 0) return EngineErrorCode;
+  DropReadBlock(*t);
 
   const int new_mode = flag ? os::kOpenReadWriteDenyAll : UseShareMode;
   const int old_mode = t->file.open_mode();
@@ -335,6 +348,7 @@ int SetExclusive(bool flag) {
   t->open_mode = new_mode;
   t->exclusive_by_use = false;
   t->exclusive = flag;
+  t->read_ahead = flag;  // as USE sets it: blocks of records only where nobody else writes
   PlaceHeldLocks(*t);
   EngineErrorCode = 0;
   return 0;

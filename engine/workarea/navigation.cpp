@@ -152,6 +152,8 @@ std::uint8_t FieldCount() {
 
 void RefreshRecordCount(TableRecord& t) {
   if (t.exclusive || t.is_virtual || !t.file.IsOpen()) return;
+  // Appended records waiting behind belong to the count the file size gives.
+  FlushAppends(t);
   std::uint64_t size = 0;
   if (t.file.Size(size) != 0) return;
   const std::uint64_t header = static_cast<std::uint64_t>(t.header_length);
@@ -242,18 +244,19 @@ void GO(std::int32_t n) {
   TableRecord* t = InUse("GO()");
   if (t == nullptr) return;
   if (n > t->record_count) RefreshRecordCount(*t);
-  const std::string message = "Invalid record number = " + std::to_string(n) + " \n" +
-                              Quoted(*t) + " [GO]";
+  const auto message = [&] {
+    return "Invalid record number = " + std::to_string(n) + " \n" + Quoted(*t) + " [GO]";
+  };
   if (t->record_count < 1) {
     t->at_end = true;
     t->at_beginning = true;
     ClearTableRecord(*t);
-    SetEngineError(212, message);
+    SetEngineError(212, message());
     return;
   }
   if (n < 1 || n > t->record_count) {
     AtEndOfFile(*t);
-    SetEngineError(212, message);
+    SetEngineError(212, message());
     return;
   }
   t->at_end = false;
@@ -531,6 +534,10 @@ void Append() {
   }
   PutRecordImage(*t);
   const bool indexed = IndexActive(*t);
+  // Nobody else can append or see the new records before the lock is released (or while the
+  // table is exclusive): they may wait behind and go to the disk in blocks.
+  t->append_behind = !t->is_virtual && (!locks_apply || t->lock_state == kLockFile ||
+                                        t->lock_state == kLockAppend);
   {
     QuietErrors quiet;
     if (indexed && IndexHooks.AppendBegins) IndexHooks.AppendBegins(*t);

@@ -209,6 +209,8 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
   t.alias = alias;
   t.is_virtual = false;
   t.exclusive = exclusive;
+  // No other program can change an exclusive table: sequential reads may go in blocks.
+  t.read_ahead = exclusive;
   t.exclusive_by_use = exclusive;
   t.area = CurrentArea;
   WorkAreaTable[CurrentArea] = std::move(table);
@@ -331,7 +333,9 @@ void CloseAll() {
   if (error != 0) SetEngineError(error, message);
 }
 
-std::uint16_t FieldImageSize(const FieldEntry& f) {
+namespace {
+
+inline std::uint16_t ImageSizeOf(const FieldEntry& f) {
   switch (f.type) {
     case 'C': return static_cast<std::uint16_t>(f.length + 1);
     case 'D': return static_cast<std::uint16_t>(f.length + 3);
@@ -341,6 +345,10 @@ std::uint16_t FieldImageSize(const FieldEntry& f) {
     default: return 4;
   }
 }
+
+}  // namespace
+
+std::uint16_t FieldImageSize(const FieldEntry& f) { return ImageSizeOf(f); }
 
 std::uint16_t RecordImageSizeOf(const TableRecord& t) {
   std::uint32_t size = 1;
@@ -463,8 +471,54 @@ bool IsBlankDateText(std::string_view text) {
   return only_blanks;
 }
 
+// Reads `count` digits; answers -1 when any is not a digit.
+int Digits(const char* p, int count) {
+  int value = 0;
+  for (int i = 0; i < count; ++i) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    value = value * 10 + (p[i] - '0');
+  }
+  return value;
+}
+
+// The common case without allocations: a complete date in the current style's own layout.
+bool FastStyleDateToStored(std::string_view text, char* stored) {
+  if (text.size() != 8 && text.size() != 10) return false;
+  const int year_digits = text.size() == 10 ? 4 : 2;
+  const char* p = text.data();
+  const int style = EffectiveDateStyle();
+  int year, month, day;
+  if (style == 1) {  // YY.MM.DD
+    year = Digits(p, year_digits);
+    month = Digits(p + year_digits + 1, 2);
+    day = Digits(p + year_digits + 4, 2);
+  } else {
+    const int first = Digits(p, 2);
+    const int second = Digits(p + 3, 2);
+    year = Digits(p + 6, year_digits);
+    month = style == 0 ? first : second;
+    day = style == 0 ? second : first;
+  }
+  if (year < 0 || month < 0 || day < 0) return false;
+  if (year_digits == 2) year = ExpandYear(year);
+  if (DayNumber(year, month, day) == kBlankDate) return false;
+  const int parts[3][2] = {{year, 4}, {month, 2}, {day, 2}};
+  char* out = stored;
+  for (const auto& [value, width] : parts) {
+    int v = value;
+    for (int i = width - 1; i >= 0; --i) {
+      out[i] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+    out += width;
+  }
+  return true;
+}
+
 std::string StyleDateToStored(std::string_view text) {
   if (IsBlankDateText(text)) return std::string(kBlankStoredDate);
+  char stored[9];
+  if (FastStyleDateToStored(text, stored)) return std::string(stored, 8);  // fits in SSO
   // A two-digit year is completed by the century rule, as reading a date does.
   const bool century = CenturyOn;
   CenturyOn = true;
@@ -518,7 +572,7 @@ void GetRecordImage(TableRecord& t) {
         break;
       }
     }
-    at += FieldImageSize(f);
+    at += ImageSizeOf(f);
   }
 }
 
@@ -579,7 +633,7 @@ void PutRecordImage(TableRecord& t) {
         break;
       }
     }
-    at += FieldImageSize(f);
+    at += ImageSizeOf(f);
   }
 }
 

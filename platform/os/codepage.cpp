@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 namespace vx::os {
@@ -314,6 +315,22 @@ void MapInPlace(const ByteMap& map, std::span<char> bytes) {
   for (char& c : bytes) c = static_cast<char>(map[static_cast<unsigned char>(c)]);
 }
 
+// The code-page maps leave bytes below 128 unchanged, so runs of plain ASCII are skipped eight
+// bytes at a time: record text is mostly ASCII and is converted on every read and write.
+void MapHighInPlace(const ByteMap& map, std::span<char> bytes) {
+  char* p = bytes.data();
+  char* const end = p + bytes.size();
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if ((word & 0x8080808080808080ULL) != 0) {
+      for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(map[static_cast<unsigned char>(p[i])]);
+    }
+    p += 8;
+  }
+  for (; p < end; ++p) *p = static_cast<char>(map[static_cast<unsigned char>(*p)]);
+}
+
 std::string MapText(const ByteMap& map, std::string_view text) {
   std::string out(text);
   MapInPlace(map, out);
@@ -448,8 +465,8 @@ void SetCodePagesFromLocale() {
   }
 }
 
-void OemToAnsiBuffer(std::span<char> bytes) { MapInPlace(Current().oem_to_ansi, bytes); }
-void AnsiToOemBuffer(std::span<char> bytes) { MapInPlace(Current().ansi_to_oem, bytes); }
+void OemToAnsiBuffer(std::span<char> bytes) { MapHighInPlace(Current().oem_to_ansi, bytes); }
+void AnsiToOemBuffer(std::span<char> bytes) { MapHighInPlace(Current().ansi_to_oem, bytes); }
 std::string OemToAnsi(std::string_view text) { return MapText(Current().oem_to_ansi, text); }
 std::string AnsiToOem(std::string_view text) { return MapText(Current().ansi_to_oem, text); }
 

@@ -92,8 +92,12 @@ int OpenRegular(const std::string& path, int flags, int& code) {
     return -1;
   }
   // Regular files ignore O_NONBLOCK for I/O, but clear it so the descriptor is an ordinary one.
+  // Reads need not update the access time (every record read would otherwise cost the kernel
+  // an inode update check); only the file's owner may ask for that, others keep the default.
   const int status = ::fcntl(fd, F_GETFL);
-  if (status != -1) ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  if (status != -1 && ::fcntl(fd, F_SETFL, (status & ~O_NONBLOCK) | O_NOATIME) != 0) {
+    ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  }
   code = kIoOk;
   return fd;
 }

@@ -104,41 +104,33 @@ class LocateTest : public test::WorkAreaTest {
 
 // --- LOCATE and CONTINUE ---
 
-TEST_F(LocateTest, PrefixMatchIsCaseSensitiveUnlessNocase) {
+TEST_F(LocateTest, OptionWordsChangeTheComparison) {
   Use(Films() + " EXCLUSIVE");
-  // The deleted record 3 is a hit: LOCATE itself ignores the visibility rule.
-  EXPECT_TRUE(Locate("TITLE", "Star"));
-  EXPECT_EQ(RecNo(), 3);
-  EXPECT_FALSE(Locate("TITLE", "STAR"));
-  EXPECT_TRUE(dEOF());
-  EXPECT_EQ(RecNo(), 6);
-  EXPECT_TRUE(Locate("TITLE NOCASE", "STAR"));
-  EXPECT_EQ(RecNo(), 2);
-  EXPECT_TRUE(Locate("title nocase", "star w"));
-  EXPECT_EQ(RecNo(), 4);
-  // Trailing blanks of the value are dropped without EXACT.
-  EXPECT_TRUE(Locate("TITLE", "Star Wars   "));
-  EXPECT_EQ(RecNo(), 4);
-}
-
-TEST_F(LocateTest, ContainedFindsTheValueAnywhere) {
-  Use(Films() + " EXCLUSIVE");
-  EXPECT_FALSE(Locate("TITLE CONTAINED", "war"));
-  EXPECT_TRUE(Locate("TITLE CONTAINED NOCASE", "war"));
-  EXPECT_EQ(RecNo(), 4);
-  EXPECT_TRUE(Locate("TITLE CONTAINED", "War"));
-  EXPECT_EQ(RecNo(), 4);
-  Continue();
-  EXPECT_EQ(RecNo(), 5);
-  EXPECT_FALSE(Locate("TITLE", "Wars"));  // not a prefix of any title
-}
-
-TEST_F(LocateTest, ExactKeepsTrailingBlanksAndComparesTheWholeField) {
-  Use(Films() + " EXCLUSIVE");
-  EXPECT_FALSE(Locate("TITLE EXACT", "Star Wars"));
-  EXPECT_FALSE(Locate("TITLE EXACT", "Star"));
-  EXPECT_TRUE(Locate("TITLE EXACT", "Star Wars" + std::string(11, ' ')));
-  EXPECT_EQ(RecNo(), 4);
+  // Record 0: no hit. Record 3 is deleted, and still a hit: LOCATE ignores the visibility rule.
+  const struct {
+    const char* spec;
+    std::string value;
+    int record;
+  } kCases[] = {
+      {"TITLE", "Star", 3},  // a prefix, compared with case
+      {"TITLE", "STAR", 0},
+      {"TITLE NOCASE", "STAR", 2},
+      {"title nocase", "star w", 4},
+      {"TITLE", "Star Wars   ", 4},  // trailing blanks dropped
+      {"TITLE", "Wars", 0},
+      {"TITLE CONTAINED", "war", 0},
+      {"TITLE CONTAINED NOCASE", "war", 4},
+      {"TITLE CONTAINED", "War", 4},
+      {"TITLE EXACT", "Star Wars", 0},  // the field has 11 blanks more
+      {"TITLE EXACT", "Star", 0},
+      {"TITLE EXACT", "Star Wars" + std::string(11, ' '), 4},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.spec) + ": " + c.value);
+    GO(1);
+    EXPECT_EQ(Locate(c.spec, c.value), c.record != 0);
+    EXPECT_EQ(RecNo(), c.record != 0 ? c.record : 6);
+  }
   EXPECT_EQ(SearchValue, "Star Wars" + std::string(11, ' '));
 }
 
@@ -180,11 +172,18 @@ TEST_F(LocateTest, OptionParserRejectsMissingAndUnknownFields) {
   EXPECT_EQ(CodeOf([] { LocateParse("TITLE NOCASES"); }), 220);
 }
 
-TEST_F(LocateTest, EmptyTableEndsAtEofWithoutError) {
-  const std::string path = dir_.File("empty.dbf");
-  test::WriteBytes(path, DbfBuilder(0x03).Field("A", 'C', 3).Build());
-  Use(path + " EXCLUSIVE");
+TEST_F(LocateTest, SearchWithoutHitEndsAtEofWithoutError) {
+  const std::string empty = dir_.File("empty.dbf");
+  test::WriteBytes(empty, DbfBuilder(0x03).Field("A", 'C', 3).Build());
+  Use(empty + " EXCLUSIVE");
   EXPECT_EQ(CodeOf([] { EXPECT_FALSE(Locate("A", "x")); }), 0);
+  EXPECT_TRUE(dEOF());
+  // Every record hidden: GoBottom already ends at EOF, and a SKIP from there would fail.
+  const std::string hidden = dir_.File("hidden.dbf");
+  test::WriteBytes(hidden, DbfBuilder(0x03).Field("A", 'C', 3).Record("*ab").Record("*ac").Build());
+  Use(hidden + " EXCLUSIVE");
+  SetIgnoreDel(true);
+  EXPECT_EQ(CodeOf([] { EXPECT_FALSE(LocateField("A", "a", false, false)); }), 0);
   EXPECT_TRUE(dEOF());
 }
 
@@ -284,35 +283,33 @@ TEST_F(LocateTest, LocateFieldSkipsHitsThatAreNotVisible) {
 TEST_F(LocateTest, LocateFieldSearchesForTheStoredForm) {
   DateStyle = 2;  // DD/MM/YY
   Use(Films() + " EXCLUSIVE");
-  EXPECT_TRUE(LocateField("RATING", " 8.6 ", false, false));
-  EXPECT_EQ(SearchValue, " 8.60");
-  EXPECT_EQ(RecNo(), 4);
-  EXPECT_TRUE(LocateField("YEAR", "1965", false, false));
-  EXPECT_EQ(SearchValue, "1965");
-  EXPECT_EQ(RecNo(), 5);
-  EXPECT_TRUE(LocateField("SEEN", "25/05/77", false, false));
-  EXPECT_EQ(SearchValue, "19770525");
-  EXPECT_EQ(RecNo(), 4);
-  EXPECT_TRUE(LocateField("GOOD", "true", false, false));
-  EXPECT_EQ(SearchValue, "T");
-  EXPECT_EQ(RecNo(), 1);
-  EXPECT_TRUE(LocateField("TITLE extra words", "STAR W", true, false));
-  EXPECT_EQ(RecNo(), 4);
-  EXPECT_FALSE(LocateField("YEAR", "19650", false, false));  // too wide: "****"
-  EXPECT_EQ(SearchValue, "****");
-}
-
-TEST_F(LocateTest, LocateFieldValuesThatCannotBeStoredFindNothing) {
-  DateStyle = 2;
-  Use(Films() + " EXCLUSIVE");
-  // Without this check they would become blanks and, as a prefix, match every record.
-  for (const auto& [field, value] :
-       {std::pair{"YEAR", "abc"}, std::pair{"YEAR", "19x7"}, std::pair{"RATING", "inf"},
-        std::pair{"SEEN", "31/02/77"}, std::pair{"SEEN", "someday"}}) {
-    SCOPED_TRACE(std::string(field) + " " + value);
-    GO(1);
-    EXPECT_EQ(CodeOf([&] { EXPECT_FALSE(LocateField(field, value, false, false)); }), 0);
-    EXPECT_TRUE(dEOF());
+  // Record 0: no hit. Values that cannot be stored at all find nothing, rather than turning into
+  // blanks that as a prefix would match every record.
+  const struct {
+    const char* field;
+    const char* value;
+    const char* search;
+    int record;
+  } kCases[] = {
+      {"RATING", " 8.6 ", " 8.60", 4},
+      {"YEAR", "1965", "1965", 5},
+      {"YEAR", "19650", "****", 0},  // too wide for N 4
+      {"SEEN", "25/05/77", "19770525", 4},
+      {"GOOD", "true", "T", 1},
+      {"TITLE extra words", "STAR W", "STAR W", 4},  // only the first word names the field
+      {"YEAR", "abc", nullptr, 0},
+      {"YEAR", "19x7", nullptr, 0},
+      {"RATING", "inf", nullptr, 0},
+      {"SEEN", "31/02/77", nullptr, 0},
+      {"SEEN", "someday", nullptr, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.field) + ": " + c.value);
+    GO(2);
+    EXPECT_EQ(CodeOf([&] { EXPECT_EQ(LocateField(c.field, c.value, true, false), c.record != 0); }),
+              0);
+    EXPECT_EQ(RecNo(), c.record != 0 ? c.record : 6);
+    if (c.search != nullptr) EXPECT_EQ(SearchValue, c.search);
   }
 }
 

@@ -595,6 +595,30 @@ TEST_F(LocksTest, SetExclusiveKeepsTheLocksItHolds) {
   EXPECT_EQ(t.record_lock_count, 2);
 }
 
+// Records appended while the table was exclusive are on the disk before another program may
+// append after them.
+TEST_F(LocksTest, SetExclusiveWritesAppendedRecordsBeforeSharing) {
+  UseGrid(1);
+  ASSERT_EQ(SetExclusive(true), 0);
+  GO(1);
+  SetName("MINE");
+  Append();
+  ASSERT_EQ(SetExclusive(false), 0);
+  UseGrid(2, " ALIAS OTHER");
+  ASSERT_TRUE(ALock());
+  SetName("THEIRS");
+  Append();
+  Unlock();
+  CloseAll();
+
+  UseGrid(1);
+  ASSERT_EQ(RecCount(), 12);
+  GO(11);
+  EXPECT_EQ(NameInImage(), "MINE");
+  GO(12);
+  EXPECT_EQ(NameInImage(), "THEIRS");
+}
+
 // A reopen that fails after the old open was given up goes back to the old mode with the old
 // locks. Write access is what fails here: the helper runs without privileges on a file that
 // only its owner may write.
