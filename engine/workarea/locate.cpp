@@ -483,6 +483,8 @@ std::string Peek(int field, std::int32_t r) {
     return {};
   }
   if (!InRange(*t, field, r)) return {};
+  // Peek reads the file itself: appended records waiting behind must be there first.
+  if (!FlushAppends(*t)) return {};
   std::string out;
   ReadStored(*t, field, r, SpanOf(*t, field), out);
   return out;
@@ -507,6 +509,10 @@ void Poke(std::string_view text, int field, std::int32_t r) {
   const FieldSpan span = SpanOf(*t, field);
   const std::size_t length = std::min<std::size_t>(text.size(), span.length);
   if (length == 0) return;
+  // Poke writes the file itself: records waiting behind go first, and a read-ahead block would
+  // no longer match the file.
+  if (!FlushAppends(*t)) return;
+  DropReadBlock(*t);
   const std::span<const char> bytes(text.data(), length);
   const int io = t->file.WriteAt(t->RecordOffset(r) + span.offset, std::as_bytes(bytes));
   EngineErrorCode = static_cast<std::uint16_t>(io);

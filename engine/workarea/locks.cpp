@@ -45,8 +45,8 @@ void WaitBeforeNextAttempt() {
   }
 }
 
-// Whether the table's own locks stand for themselves on the platform: exclusive tables and
-// SharingEnabled = false keep the lock bookkeeping without placing locks.
+// Whether the area's locks are placed on the file: exclusive tables, and every table while
+// SharingEnabled is false, keep only the bookkeeping.
 bool PlacesLocks(const TableRecord& t) { return SharingEnabled && !t.exclusive; }
 
 bool HasRecordLock(const TableRecord& t, std::int32_t n) {
@@ -306,8 +306,7 @@ int SetExclusive(bool flag) {
   EngineErrorCode = 0;
   // Appended records kept behind reach the disk while the table is still in the mode they were
   // written under: once it is shared, another program appends at the end the file shows.
-  FlushAppends(*t);
-  if (EngineErrorCode != 0) return EngineErrorCode;
+  if (!FlushAppends(*t)) return EngineErrorCode;
   DropReadBlock(*t);
 
   const int new_mode = flag ? os::kOpenReadWriteDenyAll : UseShareMode;

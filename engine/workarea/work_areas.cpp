@@ -290,9 +290,24 @@ void CloseArea() {
       keep();
     }
     if (!t.is_virtual) {
-      RefreshRecordCount(t);
-      UnlockTable(t);
+      // After appends the end-of-file marker goes after the last record. On a shared table
+      // that byte may be where another program is appending its next record, so the marker is
+      // written only under the append lock: the one this area holds, or one taken now. When
+      // another program holds it, that program's close writes the marker instead. The file's
+      // close releases the lock.
+      const bool shared = !t.exclusive && SharingEnabled;
+      const bool holds_end = t.lock_state == kLockAppend || t.lock_state == kLockFile;
+      if (shared && holds_end) {
+        FlushAppends(t);
+      } else {
+        UnlockTable(t);
+        if (shared && t.state == kStateAppended &&
+            LockRange(false, t.file, std::uint64_t{LockBase} + 1, 1) != 0) {
+          t.state = kStateRewritten;
+        }
+      }
       keep();
+      RefreshRecordCount(t);
     }
     t.swap_buffer.clear();
     if (t.has_memo && MemoCloseProc != nullptr) {
@@ -611,7 +626,7 @@ void PutRecordImage(TableRecord& t) {
         } else {
           double value;
           std::memcpy(&value, slot, 8);
-          char text[400];
+          char text[600];  // 309 digits, the point, 255 decimals
           const int n = std::isfinite(value)
                             ? std::snprintf(text, sizeof text, "%.*f", int{f.decimals}, value)
                             : static_cast<int>(sizeof text);

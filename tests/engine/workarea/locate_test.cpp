@@ -309,7 +309,9 @@ TEST_F(LocateTest, LocateFieldSearchesForTheStoredForm) {
     EXPECT_EQ(CodeOf([&] { EXPECT_EQ(LocateField(c.field, c.value, true, false), c.record != 0); }),
               0);
     EXPECT_EQ(RecNo(), c.record != 0 ? c.record : 6);
-    if (c.search != nullptr) EXPECT_EQ(SearchValue, c.search);
+    if (c.search != nullptr) {
+      EXPECT_EQ(SearchValue, c.search);
+    }
   }
 }
 
