@@ -246,7 +246,21 @@ void WriteDbfHeader(TableRecord& t) {
     t.header[1] = static_cast<std::uint8_t>(today.year - 1900);
     t.header[2] = static_cast<std::uint8_t>(today.month);
     t.header[3] = static_cast<std::uint8_t>(today.day);
-    PutLe32(&t.header[4], static_cast<std::uint32_t>(t.record_count));
+    // On a shared table another program may have appended and written its larger count since
+    // this one was taken: the header's count never goes back.
+    std::uint32_t count = static_cast<std::uint32_t>(t.record_count);
+    if (!t.exclusive) {
+      std::array<std::uint8_t, 4> on_disk;
+      std::size_t got4 = 0;
+      if (t.file.ReadAt(4, std::as_writable_bytes(std::span(on_disk)), got4) == 0 && got4 == 4) {
+        const std::uint32_t disk_count = static_cast<std::uint32_t>(on_disk[0]) |
+                                         static_cast<std::uint32_t>(on_disk[1]) << 8 |
+                                         static_cast<std::uint32_t>(on_disk[2]) << 16 |
+                                         static_cast<std::uint32_t>(on_disk[3]) << 24;
+        if (disk_count > count && disk_count <= 0x7FFFFFFF) count = disk_count;
+      }
+    }
+    PutLe32(&t.header[4], count);
   }
   const int io = t.file.WriteAt(0, std::as_bytes(std::span(t.header.data(), header_bytes)));
   EngineErrorCode = static_cast<std::uint16_t>(io);

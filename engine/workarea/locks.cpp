@@ -211,8 +211,8 @@ bool RLock() {
     return false;
   }
   if (t->lock_state == kLockFile || t->lock_state == kLockAppend) return false;
-  // Without a current record there is nothing to lock, and the range of "record 0" would lie
-  // over the table header and append lock bytes of every program sharing the table.
+  // Without a current record there is nothing to lock; the range of "record 0" lies before
+  // record 1's, over the header and append lock bytes wherever records outsize the header.
   if (n < 1) return false;
   const std::uint64_t offset = RecordLockOffset(*t, n);
   if (PlacesLocks(*t) && !RetryLock(t->file, offset, t->record_length)) return false;

@@ -149,6 +149,20 @@ class LocksTest : public test::WorkAreaTest {
     return code == os::kIoLockViolation;
   }
 
+  // Body of another program: holds the lock of record 3 until it receives 'r', then frees it
+  // and says so.
+  int HoldRecord3UntilAsked(Child& self) {
+    os::File file;
+    if (os::File::Open(path_, os::kOpenReadWriteDenyNone, file) != 0) return 1;
+    if (file.LockRange(kRecord3, 100) != 0) return 2;
+    self.Send();
+    if (self.Receive() != 'r') return 3;
+    if (file.UnlockRange(kRecord3, 100) != 0) return 4;
+    self.Send();
+    self.Receive();
+    return 0;
+  }
+
   std::string path_;
 };
 
@@ -178,22 +192,15 @@ TEST_F(LocksTest, RecordLockHoldsExactlyTheShiftedRecordRange) {
   EXPECT_FALSE(Held(kRecord3, 100));
 }
 
-TEST_F(LocksTest, TwoAreasOnOneTableConflictLikeTwoPrograms) {
+// An empty table has no current record (number 0). Its range would lie before record 1's, over
+// the header and append bytes wherever records are longer than the header: nothing is locked.
+TEST_F(LocksTest, RLockWithoutCurrentRecordLocksNothing) {
+  test::WriteBytes(path_, GridTable(0));
   UseGrid(1);
-  GO(3);
-  ASSERT_TRUE(RLock());
-  UseGrid(2, " ALIAS OTHER");
-  GO(3);
+  ASSERT_EQ(RecNo(), 0);
   EXPECT_FALSE(RLock());
-  EXPECT_EQ(EngineErrorCode, 0);  // a refused lock is a result, not an error
-  GO(4);
-  EXPECT_TRUE(RLock());
-  EXPECT_FALSE(ALock());  // area 2 holds a record lock
-  Select(1);
-  Unlock();
-  Select(2);
-  GO(3);
-  EXPECT_TRUE(RLock());
+  EXPECT_EQ(SelectedTable()->lock_state, kLockNone);
+  EXPECT_FALSE(Held(RecordRange(0), kRecordLength));
 }
 
 TEST_F(LocksTest, RecordLockLimitRefusesNewRecordsButNotHeldOnes) {
@@ -347,19 +354,6 @@ TEST_F(LocksTest, TableHeaderLockIsOneByteAtTheBase) {
   EXPECT_FALSE(LockTableHeader());
 }
 
-TEST_F(LocksTest, ExclusiveTablesNeedNoLocks) {
-  UseGrid(1, " EXCLUSIVE");
-  const TableRecord& t = *SelectedTable();
-  EXPECT_TRUE(HoldsRecordLock(t, 4));
-  GO(4);
-  EXPECT_TRUE(RLock());
-  EXPECT_TRUE(IsLocked(4));
-  Unlock();
-  EXPECT_TRUE(ALock());
-  Unlock();
-  EXPECT_EQ(t.lock_state, kLockNone);
-}
-
 TEST_F(LocksTest, CommandsOnAFreeAreaOrVirtualTable) {
   Select(5);
   const struct {
@@ -446,17 +440,7 @@ TEST_F(LocksTest, ExclusiveUseAndSharedUseRefuseEachOther) {
 // The wait between attempts processes the user interface's messages; the first of them asks the
 // other program to give the record up, so the next attempt finds it free.
 TEST_F(LocksTest, RetryLockWaitsForAnotherProgram) {
-  Child other([this](Child& self) {
-    os::File file;
-    if (os::File::Open(path_, os::kOpenReadWriteDenyNone, file) != 0) return 1;
-    if (file.LockRange(kRecord3, 100) != 0) return 2;
-    self.Send();
-    if (self.Receive() != 'r') return 3;
-    if (file.UnlockRange(kRecord3, 100) != 0) return 4;
-    self.Send();
-    self.Receive();
-    return 0;
-  });
+  Child other([this](Child& self) { return HoldRecord3UntilAsked(self); });
   ASSERT_EQ(other.Receive(), '.');
   int messages = 0;
   os::SetProcessMessagesHook([&] {
@@ -479,17 +463,7 @@ Child* lock_holder = nullptr;
 int failed_calls = 0;
 
 TEST_F(LocksTest, LockFailedProcStartsNewSeriesOrGivesUp) {
-  Child other([this](Child& self) {
-    os::File file;
-    if (os::File::Open(path_, os::kOpenReadWriteDenyNone, file) != 0) return 1;
-    if (file.LockRange(kRecord3, 100) != 0) return 2;
-    self.Send();
-    if (self.Receive() != 'r') return 3;
-    if (file.UnlockRange(kRecord3, 100) != 0) return 4;
-    self.Send();
-    self.Receive();
-    return 0;
-  });
+  Child other([this](Child& self) { return HoldRecord3UntilAsked(self); });
   ASSERT_EQ(other.Receive(), '.');
   int messages = 0;
   os::SetProcessMessagesHook([&] { ++messages; });
@@ -540,11 +514,19 @@ TEST_F(LocksTest, ShutDownEndsTheWaitEarly) {
 
 // ---- SetExclusive -----------------------------------------------------------------------
 
-TEST_F(LocksTest, SetExclusiveLeavesExclusiveUseAlone) {
+TEST_F(LocksTest, ExclusiveUseNeedsNoLocksAndStaysExclusive) {
   UseGrid(1, " EXCLUSIVE");
+  const TableRecord& t = *SelectedTable();
+  EXPECT_TRUE(HoldsRecordLock(t, 4));
+  GO(4);
+  EXPECT_TRUE(RLock());
+  EXPECT_TRUE(IsLocked(4));
+  Unlock();
+  EXPECT_TRUE(ALock());
+  Unlock();
   EXPECT_EQ(SetExclusive(false), 5);
   EXPECT_EQ(SetExclusive(true), 5);
-  EXPECT_TRUE(SelectedTable()->exclusive);
+  EXPECT_TRUE(t.exclusive);
   os::File other;
   EXPECT_EQ(os::File::Open(path_, os::kOpenReadOnlyDenyNone, other), os::kIoSharingViolation);
 }
