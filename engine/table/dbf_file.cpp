@@ -88,6 +88,36 @@ bool ParseFieldDescriptor(const std::uint8_t* slot, const DescriptorLayout& layo
   }
 }
 
+// Converts the descriptor slots up to the terminator into fields. Answers false after failing
+// the open for a field type the engine does not hold; `terminated` tells whether the list
+// ended with the terminator within the slots.
+bool ParseSlots(const std::uint8_t* area, int slots, const DescriptorLayout& layout,
+                const std::string& file_name, os::File& file, std::vector<FieldEntry>& fields,
+                bool& terminated) {
+  std::uint32_t running_offset = 1;
+  for (int i = 0; i < slots; ++i) {
+    const std::uint8_t* slot = area + static_cast<std::size_t>(i) * layout.size;
+    if (slot[0] == static_cast<std::uint8_t>(kHeaderTerminator)) {
+      terminated = true;
+      return true;
+    }
+    FieldEntry entry;
+    bool ok;
+    {
+      QuietErrors quiet;
+      ok = ParseFieldDescriptor(slot, layout, file_name, entry, running_offset);
+    }
+    if (!ok) {
+      // The field's own message is the one the user needs; it is reported with the file closed.
+      const std::string message = LastErrorMessage;
+      Fail(file, 211, message);
+      return false;
+    }
+    fields.push_back(std::move(entry));
+  }
+  return true;
+}
+
 // Character fields wider than 255 keep the high byte of their length in the decimal count, as
 // Clipper and FoxPro write them. The wider reading is taken when it still fits the record, so a
 // stray decimal count on a table whose plain lengths fill the record changes nothing.
@@ -166,24 +196,8 @@ void ReadDescriptors(TableRecord& t, os::File& file) {
   if (io != 0 || got < area.size()) return Fail(file, 100, reading_error);
 
   std::vector<FieldEntry> fields;
-  fields.reserve(static_cast<std::size_t>(field_slots));
-  std::uint32_t running_offset = 1;
-  for (int i = 0; i < field_slots; ++i) {
-    const std::uint8_t* slot = &area[static_cast<std::size_t>(i) * layout.size];
-    if (slot[0] == static_cast<std::uint8_t>(kHeaderTerminator)) break;
-    FieldEntry entry;
-    bool ok;
-    {
-      QuietErrors quiet;
-      ok = ParseFieldDescriptor(slot, layout, t.file_name, entry, running_offset);
-    }
-    if (!ok) {
-      // The field's own message is the one the user needs; it is reported with the file closed.
-      const std::string message = LastErrorMessage;
-      return Fail(file, 211, message);
-    }
-    fields.push_back(std::move(entry));
-  }
+  bool terminated = false;
+  if (!ParseSlots(area.data(), field_slots, layout, t.file_name, file, fields, terminated)) return;
   if (fields.empty()) return Fail(file, 222, reading_error);
   t.field_count = static_cast<std::uint8_t>(fields.size());
   t.fields = std::move(fields);
@@ -209,26 +223,8 @@ void ReadDescriptorsLevel2(TableRecord& t, os::File& file, std::uint64_t file_si
                 "Error reading " + t.file_name + " [Use/OpenDbf]");
   }
   std::vector<FieldEntry> fields;
-  std::uint32_t running_offset = 1;
   bool terminated = false;
-  for (int i = 0; i < 32; ++i) {
-    const std::uint8_t* slot = &area[static_cast<std::size_t>(i) * kDbase2Layout.size];
-    if (slot[0] == static_cast<std::uint8_t>(kHeaderTerminator)) {
-      terminated = true;
-      break;
-    }
-    FieldEntry entry;
-    bool ok;
-    {
-      QuietErrors quiet;
-      ok = ParseFieldDescriptor(slot, kDbase2Layout, t.file_name, entry, running_offset);
-    }
-    if (!ok) {
-      const std::string message = LastErrorMessage;
-      return Fail(file, 211, message);
-    }
-    fields.push_back(std::move(entry));
-  }
+  if (!ParseSlots(area.data(), 32, kDbase2Layout, t.file_name, file, fields, terminated)) return;
   if (!terminated || fields.empty()) {
     return Fail(file, 210,
                 NameOnly(t.file_name) +

@@ -554,6 +554,25 @@ void Append() {
   BringRelatedAlong(*t);
 }
 
+namespace {
+
+// Marks or unmarks the current record of a command's table: the deletion flag in the image, the
+// buffer and the file (or the virtual-table manager's operation).
+void WriteDeletion(TableRecord& t, bool deleted) {
+  if (t.is_virtual) {
+    t.virtual_operation = deleted ? kVirtualDelete : kVirtualRecall;
+    t.virtual_record_number = t.record_number;
+    if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(t);
+    return;
+  }
+  t.image[0] = deleted ? 1 : 0;
+  t.record[0] = deleted ? kDeletedFlag : kLiveFlag;
+  WriteDeleteFlag(t, t.record_number);
+  RefreshPeekCache(t);
+}
+
+}  // namespace
+
 void DeleteRec() {
   TableRecord* t = InUse("DeleteRec");
   if (t == nullptr) return;
@@ -563,16 +582,7 @@ void DeleteRec() {
     return;
   }
   if (t->record_number < 1 || t->record_number > t->record_count) return;
-  if (t->is_virtual) {
-    t->virtual_operation = kVirtualDelete;
-    t->virtual_record_number = t->record_number;
-    if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(*t);
-    return;
-  }
-  t->image[0] = 1;
-  t->record[0] = kDeletedFlag;
-  WriteDeleteFlag(*t, t->record_number);
-  RefreshPeekCache(*t);
+  WriteDeletion(*t, true);
 }
 
 void RecallRec() {
@@ -587,16 +597,7 @@ void RecallRec() {
     SetEngineError(1103, t->file_name + " at EOF [RecallRec]");
     return;
   }
-  if (t->is_virtual) {
-    t->virtual_operation = kVirtualRecall;
-    t->virtual_record_number = t->record_number;
-    if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(*t);
-    return;
-  }
-  t->image[0] = 0;
-  t->record[0] = kLiveFlag;
-  WriteDeleteFlag(*t, t->record_number);
-  RefreshPeekCache(*t);
+  WriteDeletion(*t, false);
 }
 
 }  // namespace vx
