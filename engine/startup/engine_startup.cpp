@@ -2,6 +2,7 @@
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
+#include "engine/memo/memo_storage.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -12,6 +13,7 @@ void InitEngine() {
   InitFoundation();
   os::SetCodePagesFromLocale();
   InitWorkAreas();
+  InitMemoStorage();
   ShuttingDown = false;
 }
 

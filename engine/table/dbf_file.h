@@ -36,6 +36,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,9 @@ struct TableRecord {
   // program can append until the lock is released, so the count needs no further refresh.
   bool count_fresh_under_lock = false;
   std::vector<std::byte> index_block;   // per-area state of the index engine
+  // The memo storage's state for this table (its open memo file), opaque to the table and
+  // work-area layers; set by the memo open hook and freed by the close hook or CloseDbf.
+  std::shared_ptr<void> memo;
   int area = 0;                         // the work area that holds the table
 
   std::uint8_t version() const { return header[0]; }

@@ -313,6 +313,7 @@ void CloseDbf(TableRecord& t) {
     if (error == 0) error = static_cast<std::uint16_t>(closed);
   }
   t.state = kStateClosed;
+  t.memo.reset();
   t.record.clear();
   t.record.shrink_to_fit();
   t.fields.clear();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "engine/table/dbf_file.h"
 
@@ -47,18 +48,34 @@ using MemoCloseType = void (*)(TableRecord& table);
 extern MemoOpenType MemoOpenProc;
 extern MemoCloseType MemoCloseProc;
 
-// The memo storage's hook table, in its fixed order; entries are opaque to this layer except
-// AssignMemo, which LOCATE uses to search a memo's lines: it answers the memo's text lines.
+// The blob operations behind the dataset layer's blob stream (the memo storage's dataset-level
+// entry): open a descriptor on a memo block (mode 1 read, 2 write; code_page asks for OEM/ANSI
+// conversion of text), read, write, seek (origin 0/1/2) and close. Close answers the block to
+// store in the record (writing stores the memo then); Open answers 0 after a reported failure.
+struct MemoBlobEntry {
+  std::int32_t (*Open)(TableRecord& table, bool code_page, std::int32_t block,
+                       std::uint8_t mode) = nullptr;
+  std::int32_t (*Read)(TableRecord& table, char* buffer, std::int32_t count) = nullptr;
+  std::int32_t (*Write)(TableRecord& table, const char* buffer, std::int32_t count) = nullptr;
+  std::int64_t (*Seek)(TableRecord& table, std::int64_t offset, int origin) = nullptr;
+  std::int32_t (*Close)(TableRecord& table) = nullptr;
+};
+
+// The memo storage's hook table, in its fixed order. This layer calls only AssignMemo (LOCATE
+// searches a memo's text: it answers the memo as stored); the others are offered to
+// applications and to the dataset layer.
 struct MemoHookTable {
   bool present = false;
   bool (*AssignMemo)(TableRecord& table, std::int32_t block, std::string& text) = nullptr;
-  void (*PackMemofile)() = nullptr;
+  std::int64_t (*PackMemofile)() = nullptr;  // selected area; answers the bytes saved
   MemoOpenType OpenMemofile = nullptr;
   MemoCloseType CloseMemofile = nullptr;
-  void (*CopyMemo)() = nullptr;
-  void (*CopyMemoTranslated)() = nullptr;
-  void (*Reserved)() = nullptr;
-  void (*AddMemo)() = nullptr;
+  // Copy memo `block` of area `from_area` into the selected area's memo file, as stored or with
+  // its text converted between the tables' code pages; answer the new block.
+  std::int32_t (*CopyMemo)(int from_area, std::int32_t block) = nullptr;
+  std::int32_t (*CopyMemoTranslated)(int from_area, std::int32_t block) = nullptr;
+  const MemoBlobEntry* DatasetBlob = nullptr;
+  std::int32_t (*AddMemo)(std::string_view text) = nullptr;  // selected area; answers the block
 };
 extern MemoHookTable MemoHooks;
 

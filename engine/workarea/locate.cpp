@@ -369,6 +369,8 @@ void LocateFrom(std::int32_t start, int field) {
   }
   SearchField = static_cast<std::uint8_t>(field);
   EngineErrorCode = 0;
+  // The search reads the file itself: appended records waiting behind must be there first.
+  if (!FlushAppends(*t)) return;
   const std::int32_t last = RecCount();
   for (std::int32_t r = start; r <= last; ++r) {
     bool hit = false;

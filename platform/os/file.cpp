@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -479,6 +480,13 @@ std::string ResolvePath(const std::string& path) {
 bool FileExists(const std::string& path) {
   struct stat st {};
   return ::stat(ResolvePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(ResolvePath(from).c_str(), ResolvePath(to).c_str()) != 0) {
+    return IoCodeFromErrno(errno);
+  }
+  return kIoOk;
 }
 
 int DeleteFile(const std::string& path) {

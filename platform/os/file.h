@@ -123,6 +123,9 @@ bool FileExists(const std::string& path);
 // Deletes a file; answers the I/O code. A file that another open holds (under the sharing
 // locks above) is not deleted and answers kIoSharingViolation, as Windows refuses it.
 int DeleteFile(const std::string& path);
+// Gives file `from` the name `to`, replacing a file of that name in one step (both resolved like
+// File::Open); answers the I/O code.
+int RenameFile(const std::string& from, const std::string& to);
 // Last-write date of a named file (local time); answers the I/O code.
 int FileLastWriteDate(const std::string& path, int& year, int& month, int& day);
 

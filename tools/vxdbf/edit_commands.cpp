@@ -11,6 +11,7 @@
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/settings.h"
+#include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
@@ -54,14 +55,18 @@ bool ParseDate(const std::string& text, double& day_number) {
   return day_number != kBlankDate;
 }
 
+// What PutValue does with memo text: only check it, or store it in the memo file.
+enum class MemoWrite { kCheckOnly, kStore };
+
 // Writes one value into the selected area's record image, or throws InputError when it does
-// not fit the field.
-void PutValue(const FieldValue& v) {
+// not fit the field. Memo text is stored in the table's code page (OEM unless `ansi`) and its
+// block replaces the one in the image; the caller holds the lock the record needs.
+void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool ansi = false) {
   const TableRecord& t = *SelectedTable();
   const FieldEntry& f = t.fields[static_cast<std::size_t>(v.field - 1)];
   char* slot = FieldAddress(v.field);
-  const std::string where = "field " + f.name + " (" + std::string(1, f.type) + " " +
-                            std::to_string(f.length) + ")";
+  const std::string where =
+      "field " + f.name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) + ")";
   const std::string& text = v.text;
   switch (f.type) {
     case 'C': {
@@ -99,8 +104,8 @@ void PutValue(const FieldValue& v) {
       std::string upper = os::AnsiUpperText(text);
       if (upper == "T" || upper == "TRUE" || upper == "Y" || upper == "YES" || upper == "1") {
         slot[0] = 1;
-      } else if (v.is_null || upper.empty() || upper == "F" || upper == "FALSE" ||
-                 upper == "N" || upper == "NO" || upper == "0") {
+      } else if (v.is_null || upper.empty() || upper == "F" || upper == "FALSE" || upper == "N" ||
+                 upper == "NO" || upper == "0") {
         slot[0] = 0;
       } else {
         throw InputError{"\"" + text + "\" is not a logical value for " + where};
@@ -121,12 +126,19 @@ void PutValue(const FieldValue& v) {
       std::memcpy(slot + 1, shown.data(), shown.size());
       break;
     }
-    default:
-      if (!v.is_null && !text.empty()) {
-        throw InputError{"memo text cannot be written yet (" + where + ")"};
-      }
-      std::memset(slot, 0, 4);
+    default: {
+      TableRecord& table = *SelectedTable();
+      if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + where};
+      if (memo == MemoWrite::kCheckOnly) break;
+      std::int32_t old_block;
+      std::memcpy(&old_block, slot, 4);
+      const std::string stored = v.is_null ? std::string()
+                                 : ansi    ? os::Utf8ToAnsi(text)
+                                           : os::Utf8ToOem(text);
+      const std::int32_t block = ReplaceMemo(table, old_block, stored, "vxdbf");
+      std::memcpy(slot, &block, 4);
       break;
+    }
   }
 }
 
@@ -212,7 +224,7 @@ int AppendRows(const Options& o, std::istream& in, std::ostream& out) {
     if (!ALock()) throw LockRefused{"the append lock of " + file + " is held by another program"};
     for (const Row& row : rows) {
       ClearRecord();
-      for (const FieldValue& v : row) PutValue(v);
+      for (const FieldValue& v : row) PutValue(v, MemoWrite::kStore, o.ansi);
       Append();
     }
     Unlock();
@@ -238,6 +250,7 @@ int SetFields(const Options& o, std::ostream& out) {
   }
   LockRecord(n, file);
   for (const FieldValue& v : row) PutValue(v);
+  for (const FieldValue& v : row) PutValue(v, MemoWrite::kStore, o.ansi);
   REPLACE();
   Unlock();
   session.Close();
@@ -266,8 +279,8 @@ int LocateRecords(const Options& o, std::ostream& out) {
   if (o.positional.size() != 3) throw UsageError{"locate takes FILE \"FIELD [options]\" VALUE"};
   TableSession session(o, o.positional[0], Access::kRead);
   // The search compares stored bytes: the value goes into the table's own code page.
-  const std::string value = o.ansi ? os::Utf8ToAnsi(o.positional[2])
-                                   : os::Utf8ToOem(o.positional[2]);
+  const std::string value =
+      o.ansi ? os::Utf8ToAnsi(o.positional[2]) : os::Utf8ToOem(o.positional[2]);
   bool found = Locate(o.positional[1], value);
   const bool any = found;
   while (found) {

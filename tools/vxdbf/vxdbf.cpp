@@ -9,14 +9,17 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/memo/memo_file.h"
+#include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
-#include "platform/os/codepage.h"
-#include "platform/os/file.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
+#include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/text_formats.h"
 
@@ -33,6 +36,9 @@ constexpr const char* kUsage =
     "       vxdbf delete FILE RECNO\n"
     "       vxdbf recall FILE RECNO\n"
     "       vxdbf locate FILE \"FIELD [NOCASE] [EXACT] [CONTAINED]\" VALUE [--all]\n"
+    "       vxdbf sample FILE                                (the demo's film table)\n"
+    "       vxdbf memo FILE RECNO FIELD                     (prints one memo's text)\n"
+    "       vxdbf packmemo FILE                             (keeps only the live memos)\n"
     "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
     "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
     "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
@@ -61,10 +67,53 @@ bool LogicalValue(const std::string& stored) {
   return c == 'T' || c == 't' || c == 'Y' || c == 'y';
 }
 
+const char* MemoKindName(MemoKind kind) {
+  switch (kind) {
+    case MemoKind::kDbase3:
+      return "dBASE III";
+    case MemoKind::kDbase4:
+      return "dBASE IV";
+    case MemoKind::kFoxPro:
+      return "FoxPro";
+  }
+  return "unknown";
+}
+
+// The memo file beside a table, as `info` shows it: kind, block size, next free block and,
+// for dBASE IV, the free chain. Empty when the table has none or it cannot be opened.
+struct MemoInfo {
+  bool present = false;
+  std::string name;
+  MemoKind kind = MemoKind::kDbase4;
+  std::uint32_t block_size = 0;
+  std::uint64_t size = 0;
+  MemoSummary summary;
+};
+
+MemoInfo InspectMemo(const TableRecord& t) {
+  MemoInfo info;
+  if (!t.has_memo) return info;
+  const std::uint8_t version = MemoVersionOf(t.version());
+  MemoFile m;
+  if (OpenMemoFile(DerivedFileName(t.file_name, MemoExtension(version)), version,
+                   os::kOpenReadOnlyDenyNone, false, m) != 0) {
+    return info;
+  }
+  info.present = true;
+  info.name = m.file.path();
+  info.kind = m.kind;
+  info.block_size = m.block_size;
+  info.size = FileSize(m);
+  info.summary = SummarizeMemo(m);
+  return info;
+}
+
 int Info(const Options& o, std::ostream& out) {
   if (o.positional.size() != 1) throw UsageError{"info takes one FILE"};
   TableRecord t;
   OpenForReading(t, o.positional[0]);
+  const MemoInfo memo = InspectMemo(t);
+  const bool chain = memo.present && memo.kind == MemoKind::kDbase4;
   char version[8];
   std::snprintf(version, sizeof version, "0x%02X", t.version());
   const std::string& d = t.update_date;
@@ -76,7 +125,21 @@ int Info(const Options& o, std::ostream& out) {
         << ",\"last_update\":" << JsonString(last_update) << ",\"records\":" << t.record_count
         << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
         << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
-        << ",\"production_index\":" << (production_index ? "true" : "false") << ",\"fields\":[";
+        << ",\"production_index\":" << (production_index ? "true" : "false");
+    if (memo.present) {
+      out << ",\"memo\":{\"kind\":" << JsonString(MemoKindName(memo.kind))
+          << ",\"block_size\":" << memo.block_size << ",\"size\":" << memo.size
+          << ",\"next_free\":" << memo.summary.next_free;
+      if (chain) {
+        out << ",\"free_groups\":" << memo.summary.chain_groups
+            << ",\"free_blocks\":" << memo.summary.chain_blocks
+            << ",\"chain_damaged\":" << (memo.summary.chain_damaged ? "true" : "false");
+      }
+      out << "}";
+    } else if (t.has_memo) {
+      out << ",\"memo\":null";
+    }
+    out << ",\"fields\":[";
     for (std::size_t i = 0; i < t.fields.size(); ++i) {
       const FieldEntry& f = t.fields[i];
       out << (i ? "," : "") << "{\"name\":" << JsonString(ToUtf8(f.name, o.ansi))
@@ -90,8 +153,23 @@ int Info(const Options& o, std::ostream& out) {
         << "Records:          " << t.record_count << "\n"
         << "Header length:    " << t.header_length << "\n"
         << "Record length:    " << t.record_length << "\n"
-        << "Memo file:        " << (t.has_memo ? "yes" : "no") << "\n"
-        << "Production index: " << (production_index ? "yes" : "no") << "\n"
+        << "Memo file:        "
+        << (!t.has_memo    ? "no"
+            : memo.present ? "yes"
+                           : "missing")
+        << "\n";
+    if (memo.present) {
+      out << "Memo kind:        " << MemoKindName(memo.kind) << "\n"
+          << "Memo block size:  " << memo.block_size << "\n"
+          << "Memo file size:   " << memo.size << "\n"
+          << "Next free block:  " << memo.summary.next_free << "\n";
+      if (chain) {
+        out << "Free chain:       " << memo.summary.chain_groups << " groups, "
+            << memo.summary.chain_blocks << " blocks"
+            << (memo.summary.chain_damaged ? " (damaged)" : "") << "\n";
+      }
+    }
+    out << "Production index: " << (production_index ? "yes" : "no") << "\n"
         << "Fields:           " << t.fields.size() << "\n";
     for (const FieldEntry& f : t.fields) {
       char line[96];
@@ -155,7 +233,15 @@ int Dump(const Options& o, std::ostream& out) {
           json_value = csv_value.empty() ? "null" : JsonString(csv_value);
           break;
         }
-        default: {  // N and F; memo fields show their block number until memo text is read
+        case 'M': {
+          const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
+          std::string text;
+          if (block > 0 && !ReadMemo(t, block, text)) text.clear();
+          csv_value = ToUtf8(text, o.ansi);
+          json_value = JsonString(csv_value);
+          break;
+        }
+        default: {  // N and F
           csv_value = TrimText(stored);
           json_value = JsonNumber(stored).value_or("null");
           break;
@@ -175,6 +261,43 @@ int Dump(const Options& o, std::ostream& out) {
     }
   }
   session.Close();
+  return kExitOk;
+}
+
+int PrintMemo(const Options& o, std::ostream& out) {
+  if (o.positional.size() != 3) throw UsageError{"memo takes FILE RECNO FIELD"};
+  char* end = nullptr;
+  const long n = std::strtol(o.positional[1].c_str(), &end, 10);
+  if (o.positional[1].empty() || *end != '\0' || n < 1 || n > 0x7FFFFFFF) {
+    throw UsageError{"RECNO must be a record number, not \"" + o.positional[1] + "\""};
+  }
+  TableSession session(o, o.positional[0], Access::kRead);
+  TableRecord& t = session.table();
+  const int field = FieldNo(FromUtf8(o.positional[2]));
+  if (field == 0 || t.fields[static_cast<std::size_t>(field - 1)].type != 'M') {
+    throw InputError{"no memo field \"" + o.positional[2] + "\" in " + o.positional[0]};
+  }
+  GO(static_cast<std::int32_t>(n));
+  const std::int32_t block =
+      StoredMemoBlock(t, t.fields[static_cast<std::size_t>(field - 1)], t.record.data());
+  std::string text;
+  if (block > 0) ReadMemo(t, block, text);
+  out << ToUtf8(text, o.ansi) << "\n";
+  session.Close();
+  return kExitOk;
+}
+
+int PackMemo(const Options& o, std::ostream& out) {
+  if (o.positional.size() != 1) throw UsageError{"packmemo takes one FILE"};
+  Options exclusive = o;
+  exclusive.exclusive = true;
+  TableSession session(exclusive, o.positional[0], Access::kWrite);
+  if (MemoOf(session.table()) == nullptr) {
+    throw InputError{o.positional[0] + " has no memo file"};
+  }
+  const std::int64_t saved = PackMemofile();
+  session.Close();
+  out << saved << " bytes saved\n";
   return kExitOk;
 }
 
@@ -256,6 +379,9 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (command == "delete") return DeleteOrRecall(options, out, /*recall=*/false);
     if (command == "recall") return DeleteOrRecall(options, out, /*recall=*/true);
     if (command == "locate") return LocateRecords(options, out);
+    if (command == "memo") return PrintMemo(options, out);
+    if (command == "packmemo") return PackMemo(options, out);
+    if (command == "sample") return CreateSample(options, out);
     throw UsageError{"unknown command \"" + command + "\""};
   } catch (const UsageError& e) {
     err << "vxdbf: " << e.message << "\n" << kUsage;

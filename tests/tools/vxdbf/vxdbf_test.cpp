@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "engine/startup/engine_startup.h"
 #include "tests/support/temp_dir.h"
 
 namespace vx::tool {
@@ -135,6 +136,30 @@ TEST_F(VxdbfTest, EngineErrorsExitWithOneAndTheErrorText) {
   r = Vxdbf({"create", dir_.File("bad.dbf"), "--field", "A,X,5"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Error # 211"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vx::tool
+
+namespace vx::tool {
+namespace {
+
+TEST(VxdbfSampleTest, CreatesTheFilmTableWithPlots) {
+  InitEngine();  // installs the memo storage, as vxdbf's main does
+  test::TempDir dir;
+  const std::string path = dir.File("movie.DBF");
+  std::istringstream in;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunVxdbf({"sample", path}, in, out, err), 0) << err.str();
+  EXPECT_EQ(out.str(), "20\n");
+  std::ostringstream info;
+  ASSERT_EQ(RunVxdbf({"info", path, "--json"}, in, info, err), 0);
+  EXPECT_NE(info.str().find("\"version\":\"0x8B\""), std::string::npos);
+  EXPECT_NE(info.str().find("\"records\":20"), std::string::npos);
+  std::ostringstream plot;
+  ASSERT_EQ(RunVxdbf({"memo", path, "8", "PLOT"}, in, plot, err), 0) << err.str();
+  EXPECT_EQ(plot.str().substr(0, 31), "A retired detective afraid of h");
+  EXPECT_TRUE(std::filesystem::exists(dir.File("movie.DBT")));
 }
 
 }  // namespace

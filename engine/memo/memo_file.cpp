@@ -1,0 +1,600 @@
+#include "engine/memo/memo_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
+#include "engine/workarea/locks.h"
+#include "platform/os/system.h"
+
+namespace vx {
+
+std::uint16_t DefaultMemoBlockSize = 512;
+std::uint32_t MemoLockPosition = 0x40000000;
+
+namespace {
+
+// Pause between two attempts at the memo file lock.
+constexpr int kLockPauseMs = 10;
+// The table hooks see the text in pieces of this size.
+constexpr std::size_t kHookPiece = 512;
+constexpr std::uint64_t kRunningCountOffset = 32;
+
+std::uint32_t Le32(const unsigned char* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+std::uint32_t Be32(const unsigned char* p) {
+  return std::uint32_t{p[3]} | std::uint32_t{p[2]} << 8 | std::uint32_t{p[1]} << 16 |
+         std::uint32_t{p[0]} << 24;
+}
+void PutLe32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void PutBe32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[3 - i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+bool IsDbase4Header(const unsigned char* p) {
+  return p[0] == 0xFF && p[1] == 0xFF && p[2] == 0x08 && p[3] == 0x00;
+}
+
+// Blocks taken by a memo whose block header records `stored` bytes (header included). Rounded
+// up, so that a memo filling its last block exactly does not claim its neighbour's first one.
+std::uint64_t BlocksFor(std::uint64_t stored, std::uint32_t block_size) {
+  return std::max<std::uint64_t>(1, (stored + block_size - 1) / block_size);
+}
+
+void Fail(MemoFile& m, std::uint16_t code, std::int64_t block, std::string_view label) {
+  SetEngineError(code, std::to_string(block) + " " + m.name + " Record # " +
+                           std::to_string(m.record_number) + " [" + std::string(label) + "]");
+}
+
+int ReadAt(MemoFile& m, std::uint64_t offset, void* out, std::size_t n, std::size_t& got) {
+  return m.file.ReadAt(offset, std::span(static_cast<std::byte*>(out), n), got);
+}
+
+bool ReadExact(MemoFile& m, std::uint64_t offset, void* out, std::size_t n) {
+  std::size_t got = 0;
+  return ReadAt(m, offset, out, n, got) == 0 && got == n;
+}
+
+int WriteAt(MemoFile& m, std::uint64_t offset, const void* in, std::size_t n) {
+  return m.file.WriteAt(offset, std::span(static_cast<const std::byte*>(in), n));
+}
+
+// One link of the free chain as read from the file.
+struct Group {
+  std::uint32_t block = 0;
+  std::uint32_t next = 0;
+  std::uint32_t size = 0;
+};
+
+// Walks the free chain in order. Every link must name a group that starts after the previous
+// one ends, lies inside the file and does not start with a memo's block header; anything else
+// is a damaged chain, so a loop or a header that lies can neither hang the walk nor make a
+// memo look free.
+class ChainWalker {
+ public:
+  explicit ChainWalker(MemoFile& m) : m_(m), count_(BlockCount(m)) {
+    unsigned char head[4];
+    ok_ = ReadExact(m_, 0, head, 4);
+    next_ = ok_ ? Le32(head) : 0;
+  }
+  bool ok() const { return ok_; }
+  bool damaged() const { return damaged_; }
+  std::uint32_t count() const { return count_; }
+  std::uint32_t bad_block() const { return bad_block_; }
+  // File offset of the value that names the next group (the header, or the last group read).
+  std::uint64_t link_offset() const { return link_offset_; }
+  const Group& previous() const { return previous_; }
+  // The value the last link holds: a group number, or the end value.
+  std::uint32_t next() const { return next_; }
+  bool AtEnd() const { return !ok_ || damaged_ || next_ >= count_; }
+  // Reads the group `next()` names without moving past it.
+  bool Peek(Group& g) {
+    unsigned char bytes[8];
+    const std::uint32_t b = next_;
+    if (b == 0 || std::uint64_t{b} < std::uint64_t{previous_.block} + previous_.size) {
+      return Damage(b);
+    }
+    if (!ReadExact(m_, std::uint64_t{b} * m_.block_size, bytes, 8)) return Damage(b);
+    if (IsDbase4Header(bytes)) return Damage(b);
+    g.block = b;
+    g.next = Le32(bytes);
+    g.size = Le32(bytes + 4);
+    if (g.size == 0 || std::uint64_t{b} + g.size > count_) return Damage(b);
+    if (g.next < count_ && g.next < std::uint64_t{b} + g.size) return Damage(b);
+    return true;
+  }
+  // Moves past the group just peeked.
+  void Advance(const Group& g) {
+    previous_ = g;
+    link_offset_ = std::uint64_t{g.block} * m_.block_size;
+    next_ = g.next;
+  }
+
+ private:
+  bool Damage(std::uint32_t b) {
+    damaged_ = true;
+    bad_block_ = b;
+    return false;
+  }
+  MemoFile& m_;
+  std::uint32_t count_;
+  bool ok_ = false;
+  bool damaged_ = false;
+  std::uint32_t bad_block_ = 0;
+  std::uint64_t link_offset_ = 0;
+  Group previous_;
+  std::uint32_t next_ = 0;
+};
+
+bool WriteGroup(MemoFile& m, std::uint32_t block, std::uint32_t next, std::uint32_t size,
+                std::string_view label) {
+  unsigned char bytes[8];
+  PutLe32(bytes, next);
+  PutLe32(bytes + 4, size);
+  if (WriteAt(m, std::uint64_t{block} * m.block_size, bytes, 8) != 0) {
+    Fail(m, 29, block, label);
+    return false;
+  }
+  return true;
+}
+
+bool WriteLink(MemoFile& m, std::uint64_t offset, std::uint32_t value, std::string_view label) {
+  unsigned char bytes[4];
+  PutLe32(bytes, value);
+  if (WriteAt(m, offset, bytes, 4) != 0) {
+    Fail(m, 29, static_cast<std::int64_t>(offset / m.block_size), label);
+    return false;
+  }
+  return true;
+}
+
+// Adds to the running count at header offset 32 (dBASE IV kinds, when the header reaches it).
+void AddToRunningCount(MemoFile& m, std::uint32_t amount) {
+  if (FileSize(m) < kRunningCountOffset + 4) return;
+  unsigned char bytes[4];
+  if (!ReadExact(m, kRunningCountOffset, bytes, 4)) return;
+  PutLe32(bytes, Le32(bytes) + amount);
+  WriteAt(m, kRunningCountOffset, bytes, 4);
+}
+
+void ApplyHook(RecordHook hook, char* data, std::size_t n) {
+  if (hook == nullptr) return;
+  for (std::size_t at = 0; at < n; at += kHookPiece) {
+    hook(data + at, static_cast<int>(std::min(kHookPiece, n - at)));
+  }
+}
+
+// The least size a file must have before its first memo: the header block.
+std::uint64_t HeaderBlockSize(const MemoFile& m) {
+  if (m.kind == MemoKind::kDbase4) return m.block_size;
+  const std::uint64_t header = m.kind == MemoKind::kFoxPro ? kFoxProHeaderSize : kDbase3BlockSize;
+  return (header + m.block_size - 1) / m.block_size * m.block_size;
+}
+
+// Gives the memo file lock up when a write ends early.
+class MemoLockGuard {
+ public:
+  explicit MemoLockGuard(MemoFile& m) : m_(m) {}
+  ~MemoLockGuard() {
+    if (m_.locked) {
+      QuietErrors quiet;
+      UnlockMemo(m_);
+    }
+  }
+  MemoLockGuard(const MemoLockGuard&) = delete;
+  MemoLockGuard& operator=(const MemoLockGuard&) = delete;
+
+ private:
+  MemoFile& m_;
+};
+
+}  // namespace
+
+std::uint8_t MemoVersionOf(std::uint8_t table_version) {
+  switch (table_version) {
+    case kVersionDbase3Memo:
+    case kVersionDbase4Memo:
+    case kVersionLevel7Memo:
+    case kVersionFoxProMemo:
+      return table_version;
+    default:
+      return DefaultDbfVersion;
+  }
+}
+
+MemoKind KindOfVersion(std::uint8_t memo_version) {
+  if (memo_version == kVersionDbase3Memo) return MemoKind::kDbase3;
+  if (memo_version == kVersionFoxProMemo) return MemoKind::kFoxPro;
+  return MemoKind::kDbase4;
+}
+
+const char* MemoExtension(std::uint8_t memo_version) {
+  return KindOfVersion(memo_version) == MemoKind::kFoxPro ? "FPT" : "DBT";
+}
+
+int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mode, bool shared,
+                 MemoFile& m) {
+  m.name = path;
+  m.version = memo_version;
+  m.kind = KindOfVersion(memo_version);
+  m.shared = shared;
+  m.locked = false;
+  const int io = os::File::Open(path, open_mode, m.file);
+  if (io != 0) return io;
+  unsigned char header[24] = {};
+  std::size_t got = 0;
+  if (ReadAt(m, 0, header, sizeof header, got) != 0) {
+    m.file.Close();
+    return 30;
+  }
+  std::uint32_t size = 0;
+  switch (m.kind) {
+    case MemoKind::kDbase3:
+      size = kDbase3BlockSize;
+      break;
+    case MemoKind::kDbase4:
+      if (got >= 22) size = std::uint32_t{header[20]} | std::uint32_t{header[21]} << 8;
+      break;
+    case MemoKind::kFoxPro:
+      if (got >= 8) size = std::uint32_t{header[6]} << 8 | header[7];
+      break;
+  }
+  m.block_size = size == 0 ? DefaultMemoBlockSize : size;
+  if (m.block_size == 0) m.block_size = 512;
+  return 0;
+}
+
+std::uint64_t FileSize(MemoFile& m) {
+  std::uint64_t size = 0;
+  return m.file.Size(size) == 0 ? size : 0;
+}
+
+std::uint32_t BlockCount(MemoFile& m) {
+  const std::uint64_t blocks = FileSize(m) / m.block_size;
+  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(blocks, 1, 0x7FFFFFFF));
+}
+
+bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::string_view label) {
+  info = MemoBlockInfo{};
+  const std::uint64_t size = FileSize(m);
+  const std::uint64_t offset = static_cast<std::uint64_t>(block) * m.block_size;
+  if (block <= 0 || size == 0 || offset >= size - 1) {
+    Fail(m, 1003, block, label);
+    return false;
+  }
+  unsigned char bytes[8] = {};
+  std::size_t got = 0;
+  if (ReadAt(m, offset, bytes, 8, got) != 0) {
+    Fail(m, 30, block, label);
+    return false;
+  }
+  info.data_start = offset;
+  if (m.kind == MemoKind::kFoxPro) {
+    if (got < 8) {
+      Fail(m, 1003, block, label);
+      return false;
+    }
+    info.has_header = true;
+    info.binary = Be32(bytes) != kFoxProText;
+    info.length = Be32(bytes + 4);
+    info.data_start = offset + kMemoBlockHeaderSize;
+  } else if (got == 8 && IsDbase4Header(bytes)) {
+    const std::uint32_t stored = Le32(bytes + 4);
+    if (stored < kMemoBlockHeaderSize) {
+      Fail(m, 1003, block, label);
+      return false;
+    }
+    info.has_header = true;
+    info.length = stored - kMemoBlockHeaderSize;
+    info.data_start = offset + kMemoBlockHeaderSize;
+  }
+  if (info.length >= 0 && static_cast<std::uint64_t>(info.length) > size - info.data_start) {
+    Fail(m, 1003, block, label);
+    return false;
+  }
+  return true;
+}
+
+bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::string_view label,
+                  bool* binary) {
+  text.clear();
+  MemoBlockInfo info;
+  if (!ReadBlockInfo(m, block, info, label)) return false;
+  if (binary != nullptr) *binary = info.binary;
+  if (info.length >= 0) {
+    text.resize(static_cast<std::size_t>(info.length));
+    if (!text.empty() && !ReadExact(m, info.data_start, text.data(), text.size())) {
+      text.clear();
+      Fail(m, 30, block, label);
+      return false;
+    }
+  } else {
+    // dBASE III: up to the first 0x1A, or the end of the file.
+    std::array<char, 4096> piece;
+    for (std::uint64_t at = info.data_start;;) {
+      std::size_t got = 0;
+      if (ReadAt(m, at, piece.data(), piece.size(), got) != 0) {
+        text.clear();
+        Fail(m, 30, block, label);
+        return false;
+      }
+      const char* first = piece.data();
+      const char* end = std::find(first, first + got, kEndOfFileMarker);
+      text.append(first, static_cast<std::size_t>(end - first));
+      if (end != first + got || got < piece.size()) break;
+      at += got;
+    }
+  }
+  ApplyHook(m.read_hook, text.data(), text.size());
+  return true;
+}
+
+bool LockMemo(MemoFile& m, std::string_view label) {
+  if (!m.shared || m.locked) return true;
+  for (;;) {
+    for (int attempt = 0; attempt < kMemoLockAttempts; ++attempt) {
+      if (attempt > 0) {
+        os::ProcessPendingMessages();
+        if (ShuttingDown) break;
+        os::SleepMs(kLockPauseMs);
+      }
+      if (LockRange(false, m.file, MemoLockPosition, kMemoLockLength) == 0) {
+        m.locked = true;
+        return true;
+      }
+    }
+    if (ShuttingDown || LockFailedProc == nullptr || !LockFailedProc()) break;
+  }
+  SetEngineError(1017, m.name + " [" + std::string(label) + "]");
+  return false;
+}
+
+bool UnlockMemo(MemoFile& m) {
+  if (!m.locked) return true;
+  m.locked = false;
+  if (LockRange(true, m.file, MemoLockPosition, kMemoLockLength) != 0) {
+    SetEngineError(1018, m.name + " [UnlockMemo]");
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
+  if (!LockMemo(m, label)) return 0;
+  std::uint64_t size = 0;
+  int io = m.file.Size(size);
+  if (io == 0) {
+    // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
+    if (m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1) {
+      size = kDbase3BlockSize;
+      io = m.file.Truncate(size);
+    }
+    std::uint64_t target = std::max(size, HeaderBlockSize(m));
+    target = (target + m.block_size - 1) / m.block_size * m.block_size;
+    if (io == 0 && target > size) {
+      const std::vector<char> zeros(target - size, 0);
+      io = WriteAt(m, size, zeros.data(), zeros.size());
+      size = target;
+    }
+  }
+  if (io != 0) {
+    {
+      QuietErrors quiet;
+      UnlockMemo(m);
+    }
+    SetEngineError(static_cast<std::uint16_t>(io),
+                   m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
+    return 0;
+  }
+  return size;
+}
+
+bool UpdateMemoHeader(MemoFile& m) {
+  bool ok = true;
+  if (m.kind != MemoKind::kDbase4) {
+    const std::uint64_t size = FileSize(m);
+    const auto next = static_cast<std::uint32_t>((size + m.block_size - 1) / m.block_size);
+    unsigned char bytes[4];
+    if (m.kind == MemoKind::kFoxPro) {
+      PutBe32(bytes, next);
+    } else {
+      PutLe32(bytes, next);
+    }
+    if (WriteAt(m, 0, bytes, 4) != 0) {
+      SetEngineError(29, m.name + " [UpdateMemoHeader()]");
+      ok = false;
+    }
+  }
+  // Another program on a network drive sees the memo before the lock is given up.
+  if (m.shared && m.file.Flush() != 0 && ok) {
+    SetEngineError(29, m.name + " [UpdateMemoHeader()]");
+    ok = false;
+  }
+  return UnlockMemo(m) && ok;
+}
+
+bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::string_view label) {
+  if (m.kind != MemoKind::kDbase4) return true;
+  ChainWalker walk(m);
+  if (!walk.ok()) {
+    Fail(m, 30, first, label);
+    return false;
+  }
+  const std::uint32_t count = walk.count();
+  if (first < 1 || blocks == 0 || std::uint64_t{first} + blocks > count) return true;
+  Group g;
+  while (!walk.AtEnd() && walk.next() < first) {
+    if (!walk.Peek(g)) break;
+    if (std::uint64_t{g.block} + g.size > first) return true;  // already free
+    walk.Advance(g);
+  }
+  // A damaged chain is left as it is: recording into it could make a memo look free.
+  if (walk.damaged()) return true;
+  std::uint32_t size = blocks;
+  std::uint32_t next = walk.next();
+  if (!walk.AtEnd()) {
+    if (!walk.Peek(g)) return true;
+    if (g.block < first + blocks) return true;  // overlaps a free group
+    if (g.block == first + blocks) {
+      size += g.size;
+      next = g.next;
+    }
+  }
+  const Group& before = walk.previous();
+  bool ok;
+  if (before.block != 0 && before.block + before.size == first) {
+    ok = WriteGroup(m, before.block, next, before.size + size, label);
+  } else {
+    ok = WriteGroup(m, first, next, size, label) && WriteLink(m, walk.link_offset(), first, label);
+  }
+  if (ok) AddToRunningCount(m, blocks);
+  return ok;
+}
+
+std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view label) {
+  if (m.kind != MemoKind::kDbase4) return BlockCount(m);
+  ChainWalker walk(m);
+  if (!walk.ok()) {
+    Fail(m, 30, 0, label);
+    return 0;
+  }
+  Group g;
+  while (!walk.AtEnd()) {
+    if (!walk.Peek(g)) break;
+    if (g.size >= needed) {
+      std::uint32_t link = g.next;
+      if (g.size > needed) {
+        link = g.block + needed;
+        if (!WriteGroup(m, link, g.next, g.size - needed, label)) return 0;
+      }
+      return WriteLink(m, walk.link_offset(), link, label) ? g.block : 0;
+    }
+    walk.Advance(g);
+  }
+  if (walk.damaged()) {
+    Fail(m, 1003, walk.bad_block(), std::string(label) + "] [free block chain");
+    return 0;
+  }
+  // At the end of the file. The chain's end value moves with the end, or it would name the
+  // memo written there.
+  const std::uint32_t block = walk.count();
+  if (std::uint64_t{block} + needed > 0x7FFFFFFF) {
+    Fail(m, 1004, block, label);
+    return 0;
+  }
+  return WriteLink(m, walk.link_offset(), block + needed, label) ? block : 0;
+}
+
+std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
+                       std::string_view label) {
+  const std::uint64_t offset = LockMemoPadAndSeekEOF(m, label);
+  if (offset == 0) return 0;
+  // The old dBASE IV memo's group, when its block header can be trusted.
+  std::uint32_t old_blocks = 0;
+  if (m.kind == MemoKind::kDbase4 && old_block > 0 &&
+      static_cast<std::uint64_t>(old_block) < BlockCount(m)) {
+    unsigned char bytes[8];
+    if (ReadExact(m, static_cast<std::uint64_t>(old_block) * m.block_size, bytes, 8) &&
+        IsDbase4Header(bytes)) {
+      const std::uint64_t blocks = BlocksFor(Le32(bytes + 4), m.block_size);
+      if (blocks + static_cast<std::uint64_t>(old_block) <= BlockCount(m)) {
+        old_blocks = static_cast<std::uint32_t>(blocks);
+      }
+    }
+  }
+  // Every failure below has been reported (and, with reporting on, raised) by the step that
+  // met it; the guard gives the lock up on every such path.
+  MemoLockGuard guard(m);
+  const auto finish = [&](std::int32_t block) { return UpdateMemoHeader(m) ? block : 0; };
+  const auto fail = [&](std::uint16_t code, std::int64_t block) {
+    {
+      QuietErrors quiet;
+      UnlockMemo(m);
+    }
+    Fail(m, code, block, label);
+    return 0;
+  };
+  if (text.empty()) {
+    if (old_blocks > 0 &&
+        !ReleaseGroup(m, static_cast<std::uint32_t>(old_block), old_blocks, label)) {
+      return 0;
+    }
+    finish(0);
+    return 0;
+  }
+  std::vector<char> bytes;
+  bytes.reserve(text.size() + 2 * kMemoBlockHeaderSize + m.block_size);
+  if (m.kind == MemoKind::kDbase3) {
+    // Two end markers, as dBASE III writes them; readers stop at the first.
+    bytes.assign(text.begin(), text.end());
+    ApplyHook(m.write_hook, bytes.data(), bytes.size());
+    bytes.push_back(kEndOfFileMarker);
+    bytes.push_back(kEndOfFileMarker);
+  } else {
+    if (text.size() > 0x7FFFFFFFu - 2 * kMemoBlockHeaderSize) return fail(1004, 0);
+    bytes.resize(kMemoBlockHeaderSize);
+    auto* header = reinterpret_cast<unsigned char*>(bytes.data());
+    if (m.kind == MemoKind::kFoxPro) {
+      PutBe32(header, kFoxProText);
+      PutBe32(header + 4, static_cast<std::uint32_t>(text.size()));
+    } else {
+      header[0] = 0xFF;
+      header[1] = 0xFF;
+      header[2] = 0x08;
+      header[3] = 0x00;
+      PutLe32(header + 4, static_cast<std::uint32_t>(text.size() + kMemoBlockHeaderSize));
+    }
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    ApplyHook(m.write_hook, bytes.data() + kMemoBlockHeaderSize, text.size());
+  }
+  const std::uint64_t blocks = BlocksFor(bytes.size(), m.block_size);
+  bytes.resize(blocks * m.block_size, 0);
+  std::uint64_t block = offset / m.block_size;
+  if (m.kind == MemoKind::kDbase4) {
+    if (old_blocks >= blocks) {
+      block = static_cast<std::uint64_t>(old_block);
+    } else {
+      block = AllocateBlocks(m, static_cast<std::uint32_t>(blocks), label);
+      if (block == 0) return 0;
+    }
+  }
+  if (block > 0x7FFFFFFF) return fail(1004, 0);
+  const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
+  if (io != 0) return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
+  // The old place is given up only once the new text is on the disk.
+  if (old_blocks > 0) {
+    const bool kept = block == static_cast<std::uint64_t>(old_block);
+    const std::uint32_t first =
+        kept ? static_cast<std::uint32_t>(block + blocks) : static_cast<std::uint32_t>(old_block);
+    const std::uint32_t count = kept ? old_blocks - static_cast<std::uint32_t>(blocks) : old_blocks;
+    if (count > 0 && !ReleaseGroup(m, first, count, label)) return 0;
+  }
+  return finish(static_cast<std::int32_t>(block));
+}
+
+MemoSummary SummarizeMemo(MemoFile& m) {
+  MemoSummary s;
+  unsigned char head[4] = {};
+  if (ReadExact(m, 0, head, 4)) {
+    s.next_free = m.kind == MemoKind::kFoxPro ? Be32(head) : Le32(head);
+  }
+  if (m.kind != MemoKind::kDbase4) return s;
+  ChainWalker walk(m);
+  Group g;
+  while (!walk.AtEnd() && walk.Peek(g)) {
+    ++s.chain_groups;
+    s.chain_blocks += g.size;
+    walk.Advance(g);
+  }
+  s.chain_damaged = walk.damaged();
+  return s;
+}
+
+}  // namespace vx

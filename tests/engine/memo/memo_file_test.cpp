@@ -1,0 +1,250 @@
+// Memo files on their own: the bytes each kind writes, damaged files, the dBASE IV free chain,
+// and a random run checked against a map of texts.
+
+#include "engine/memo/memo_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "engine/foundation/errors.h"
+#include "engine/table/dbf_records.h"
+#include "tests/support/temp_dir.h"
+
+namespace vx {
+namespace {
+
+class MemoFileTest : public ::testing::Test {
+ protected:
+  // Creates the empty memo file of a new table of `version` and opens it.
+  std::string Create(std::uint8_t version, std::uint16_t block_size = 512) {
+    m_ = MemoFile{};
+    const std::string table = dir_.File("t.dbf");
+    CreateMemoFileForTable(table, version, block_size, "test");
+    const std::string path = dir_.File(version == kVersionFoxProMemo ? "t.fpt" : "t.dbt");
+    Reopen(path, version);
+    return path;
+  }
+  void Reopen(const std::string& path, std::uint8_t version) {
+    m_ = MemoFile{};
+    ASSERT_EQ(OpenMemoFile(path, version, os::kOpenReadWriteDenyAll, false, m_), 0);
+  }
+  std::string Read(std::int32_t block) {
+    std::string text;
+    EXPECT_TRUE(ReadMemoText(m_, block, text, "test")) << LastErrorMessage;
+    return text;
+  }
+  // The code a quiet read of `block` leaves.
+  std::uint16_t ReadCode(std::int32_t block) {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    std::string text;
+    ReadMemoText(m_, block, text, "test");
+    return EngineErrorCode;
+  }
+  std::uint16_t WriteCode(std::int32_t old_block, const std::string& text) {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    WriteMemo(m_, old_block, text, "test");
+    return EngineErrorCode;
+  }
+  std::vector<unsigned char> Bytes() { return test::ReadBytes(m_.file.path()); }
+
+  test::TempDir dir_;
+  MemoFile m_;
+};
+
+std::vector<unsigned char> Le32(std::uint32_t v) {
+  return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+          static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+}
+std::vector<unsigned char> Slice(const std::vector<unsigned char>& b, std::size_t at,
+                                 std::size_t n) {
+  return {b.begin() + static_cast<std::ptrdiff_t>(at),
+          b.begin() + static_cast<std::ptrdiff_t>(at + n)};
+}
+
+TEST_F(MemoFileTest, Dbase3MemoOverwritesTheEndByteAndPadsItsBlocks) {
+  Create(kVersionDbase3Memo);
+  const std::string text(1000, 'x');
+  ASSERT_EQ(WriteMemo(m_, 0, text, "test"), 1);  // the 513-byte file's stray end byte goes
+  const auto b = Bytes();
+  ASSERT_EQ(b.size(), 1536u);  // header block + two blocks
+  EXPECT_EQ(Slice(b, 0, 4), Le32(3));
+  EXPECT_EQ(b[512 + 999], 'x');
+  EXPECT_EQ(b[512 + 1000], 0x1A);
+  for (std::size_t i = 512 + 1002; i < b.size(); ++i) ASSERT_EQ(b[i], 0) << i;
+  EXPECT_EQ(Read(1), text);
+  ASSERT_EQ(WriteMemo(m_, 1, "second", "test"), 3);  // dBASE III always appends
+  EXPECT_EQ(Read(1), text);
+  EXPECT_EQ(Read(3), "second");
+}
+
+TEST_F(MemoFileTest, BlockHeadersOfDbase4AndFoxPro) {
+  Create(kVersionDbase4Memo, 64);
+  ASSERT_EQ(WriteMemo(m_, 0, "Hello", "test"), 1);
+  auto b = Bytes();
+  ASSERT_EQ(b.size(), 128u);
+  EXPECT_EQ(Slice(b, 64, 13), (std::vector<unsigned char>{0xFF, 0xFF, 0x08, 0x00, 13, 0, 0, 0, 'H',
+                                                          'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(Slice(b, 0, 4), Le32(2));  // the chain's end value follows the end of the file
+
+  Create(kVersionFoxProMemo, 64);
+  ASSERT_EQ(WriteMemo(m_, 0, "Hello", "test"), 8);  // after the 512-byte header
+  b = Bytes();
+  EXPECT_EQ(Slice(b, 0, 8), (std::vector<unsigned char>{0, 0, 0, 9, 0, 0, 0, 64}));
+  EXPECT_EQ(Slice(b, 512, 13),
+            (std::vector<unsigned char>{0, 0, 0, 1, 0, 0, 0, 5, 'H', 'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(Read(8), "Hello");
+}
+
+TEST_F(MemoFileTest, HeaderFallsBackToTheDefaultBlockSize) {
+  const std::string path = Create(kVersionFoxProMemo, 64);
+  auto b = Bytes();
+  b[6] = b[7] = 0;
+  test::WriteBytes(path, b);
+  Reopen(path, kVersionFoxProMemo);
+  EXPECT_EQ(m_.block_size, 512u);
+}
+
+TEST_F(MemoFileTest, Dbase3BlockInADbase4FileReadsToItsEndByte) {
+  const std::string path = Create(kVersionDbase4Memo);
+  auto b = Bytes();
+  b.resize(1024, 0);
+  std::memcpy(&b[512], "old text\x1Atrailing", 17);
+  test::WriteBytes(path, b);
+  EXPECT_EQ(Read(1), "old text");
+}
+
+TEST_F(MemoFileTest, DamagedFilesFailWith1003) {
+  const std::string path = Create(kVersionDbase4Memo);
+  ASSERT_EQ(WriteMemo(m_, 0, "first", "test"), 1);
+  EXPECT_EQ(ReadCode(0), 1003);
+  EXPECT_EQ(ReadCode(2), 1003);  // past the end
+  EXPECT_EQ(ReadCode(-5), 1003);
+  auto b = Bytes();
+  const auto good = b;
+  std::memcpy(&b[516], Le32(4000).data(), 4);  // a length beyond the file
+  test::WriteBytes(path, b);
+  EXPECT_EQ(ReadCode(1), 1003);
+  std::memcpy(&b[516], Le32(3).data(), 4);  // shorter than its own header
+  test::WriteBytes(path, b);
+  EXPECT_EQ(ReadCode(1), 1003);
+
+  const std::string fpt = Create(kVersionFoxProMemo);
+  ASSERT_EQ(WriteMemo(m_, 0, "fox", "test"), 1);
+  b = Bytes();
+  b[512 + 4] = 0x7F;  // big-endian length far beyond the file
+  test::WriteBytes(fpt, b);
+  EXPECT_EQ(ReadCode(1), 1003);
+}
+
+// A chain whose links loop, or that names a memo as free, stops a write with 1003 and leaves
+// every memo as it was.
+TEST_F(MemoFileTest, DamagedChainStopsWritesWithoutTouchingMemos) {
+  const std::string path = Create(kVersionDbase4Memo);
+  for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(WriteMemo(m_, 0, std::string(600, 'a' + i), "test"), 1 + 2 * i);
+  ASSERT_EQ(WriteMemo(m_, 3, "", "test"), 0);  // frees blocks 3-4
+  auto b = Bytes();
+  ASSERT_EQ(Slice(b, 0, 4), Le32(3));
+  ASSERT_EQ(Slice(b, 3 * 512, 8), (std::vector<unsigned char>{9, 0, 0, 0, 2, 0, 0, 0}));
+
+  auto looped = b;
+  std::memcpy(&looped[3 * 512], Le32(3).data(), 4);  // the group names itself
+  test::WriteBytes(path, looped);
+  EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
+  EXPECT_EQ(Bytes(), looped);
+
+  auto at_memo = b;
+  std::memcpy(&at_memo[0], Le32(5).data(), 4);  // the head names the memo at block 5
+  test::WriteBytes(path, at_memo);
+  EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
+  EXPECT_EQ(Read(5), std::string(600, 'c'));
+  EXPECT_TRUE(SummarizeMemo(m_).chain_damaged);
+}
+
+TEST_F(MemoFileTest, HeaderThatLiesBeyondTheFileMeansAnEmptyChain) {
+  const std::string path = Create(kVersionDbase4Memo);
+  auto b = Bytes();
+  std::memcpy(&b[0], Le32(16777216).data(), 4);
+  test::WriteBytes(path, b);
+  ASSERT_EQ(WriteMemo(m_, 0, "text", "test"), 1);
+  EXPECT_EQ(Slice(Bytes(), 0, 4), Le32(2));
+}
+
+TEST_F(MemoFileTest, SmallerTextKeepsItsPlaceAndFreesTheRest) {
+  Create(kVersionDbase4Memo);
+  ASSERT_EQ(WriteMemo(m_, 0, std::string(1200, 'a'), "test"), 1);  // blocks 1-3
+  ASSERT_EQ(WriteMemo(m_, 0, "next", "test"), 4);
+  ASSERT_EQ(WriteMemo(m_, 1, std::string(700, 'b'), "test"), 1);  // needs 2
+  const auto b = Bytes();
+  EXPECT_EQ(Slice(b, 0, 4), Le32(3));
+  EXPECT_EQ(Slice(b, 3 * 512, 8), (std::vector<unsigned char>{5, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(Read(1), std::string(700, 'b'));
+  EXPECT_EQ(Read(4), "next");
+  // Exactly two blocks (504 + 8 = 1024 bytes) fit in the two kept: no neighbour is claimed.
+  ASSERT_EQ(WriteMemo(m_, 1, std::string(1016, 'c'), "test"), 1);
+  EXPECT_EQ(Read(4), "next");
+}
+
+TEST_F(MemoFileTest, ReleasedNeighboursMergeIntoOneGroup) {
+  Create(kVersionDbase4Memo);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(WriteMemo(m_, 0, std::string(100, 'a'), "test"), i + 1);
+  ASSERT_EQ(WriteMemo(m_, 1, "", "test"), 0);
+  ASSERT_EQ(WriteMemo(m_, 3, "", "test"), 0);
+  ASSERT_EQ(WriteMemo(m_, 2, "", "test"), 0);
+  const MemoSummary s = SummarizeMemo(m_);
+  EXPECT_EQ(s.chain_groups, 1u);
+  EXPECT_EQ(s.chain_blocks, 3u);
+  EXPECT_EQ(WriteMemo(m_, 0, std::string(1400, 'z'), "test"), 1);  // the merged group
+  EXPECT_EQ(Read(4), std::string(100, 'a'));
+}
+
+// Random replacements checked against a map of texts, in every kind; for dBASE IV the file
+// must stay within kFactor times the blocks the live memos need (plus the header block).
+TEST_F(MemoFileTest, RandomRewritesMatchAModelAndReuseFreedBlocks) {
+  constexpr double kFactor = 2.0;
+  const unsigned seed = std::random_device{}();
+  std::printf("MemoFileTest seed %u\n", seed);
+  SCOPED_TRACE(seed);
+  for (std::uint8_t version : {kVersionDbase3Memo, kVersionDbase4Memo, kVersionFoxProMemo}) {
+    SCOPED_TRACE(version);
+    Create(version, version == kVersionFoxProMemo ? 64 : 512);
+    std::mt19937 random(seed);
+    std::map<int, std::string> model;      // memo number -> text
+    std::map<int, std::int32_t> block_of;  // memo number -> block
+    const int rounds = version == kVersionDbase4Memo ? 1000 : 300;
+    for (int round = 0; round < rounds + 100; ++round) {
+      const int memo = round < 100 ? round : static_cast<int>(random() % 100);
+      const std::size_t length = random() % 8 == 0 ? 0 : random() % 3000;
+      std::string text(length, static_cast<char>('a' + random() % 26));
+      for (std::size_t i = 0; i < length; i += 97) text[i] = static_cast<char>('0' + i % 10);
+      const std::int32_t block = WriteMemo(m_, block_of[memo], text, "test");
+      ASSERT_EQ(EngineErrorCode, 0) << LastErrorMessage;
+      block_of[memo] = block;
+      model[memo] = text;
+    }
+    std::uint64_t live_blocks = 1;
+    for (const auto& [memo, text] : model) {
+      SCOPED_TRACE(memo);
+      if (text.empty()) {
+        EXPECT_EQ(block_of[memo], 0);
+        continue;
+      }
+      EXPECT_EQ(Read(block_of[memo]), text);
+      live_blocks += (text.size() + 8 + m_.block_size - 1) / m_.block_size;
+    }
+    if (version == kVersionDbase4Memo) {
+      const MemoSummary s = SummarizeMemo(m_);
+      EXPECT_FALSE(s.chain_damaged);
+      EXPECT_LE(BlockCount(m_), kFactor * static_cast<double>(live_blocks));
+      EXPECT_EQ(BlockCount(m_), live_blocks + s.chain_blocks);  // every block is live or free
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vx

@@ -1,0 +1,101 @@
+// vxdbf over memo fields: append and set write memo text, dump and memo print it, info
+// describes the memo file, packmemo shrinks it.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "engine/memo/memo_storage.h"
+#include "tests/support/temp_dir.h"
+#include "tools/vxdbf/vxdbf.h"
+
+namespace vx::tool {
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Vxdbf(std::vector<std::string> args, const std::string& input = "") {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  const int status = RunVxdbf(args, in, out, err);
+  return {status, out.str(), err.str()};
+}
+
+class MemoCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InitMemoStorage(); }
+  std::string Create(const std::string& version) {
+    const std::string path = dir_.File("notes.dbf");
+    EXPECT_EQ(Vxdbf({"create", path, "--version", version, "--field", "NAME,C,8", "--field",
+                     "NOTES,M,10"})
+                  .status,
+              0);
+    return path;
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(MemoCommandsTest, AppendSetDumpAndPrintMemoText) {
+  for (const char* version : {"0x83", "0x8B", "0xF5"}) {
+    SCOPED_TRACE(version);
+    const std::string path = Create(version);
+    const std::string big(1500, 'b');
+    ASSERT_EQ(Vxdbf({"append", path},
+                    "NAME,NOTES\none,\"first, with \"\"quotes\"\"\r\nline 2\"\n"
+                    "two,\ncafé," +
+                        big + "\n")
+                  .status,
+              0);
+    EXPECT_EQ(Vxdbf({"memo", path, "1", "notes"}).out, "first, with \"quotes\"\r\nline 2\n");
+    EXPECT_EQ(Vxdbf({"memo", path, "2", "NOTES"}).out, "\n");
+    ASSERT_EQ(Vxdbf({"set", path, "3", "NOTES=Grüße"}).status, 0);
+    const Result jsonl = Vxdbf({"dump", path, "--format", "jsonl"});
+    EXPECT_EQ(jsonl.out,
+              "{\"NAME\":\"one\",\"NOTES\":\"first, with \\\"quotes\\\"\\r\\nline 2\"}\n"
+              "{\"NAME\":\"two\",\"NOTES\":\"\"}\n"
+              "{\"NAME\":\"café\",\"NOTES\":\"Grüße\"}\n");
+    EXPECT_EQ(Vxdbf({"dump", path}).out,
+              "NAME,NOTES\r\none,\"first, with \"\"quotes\"\"\r\nline 2\"\r\ntwo,\r\n"
+              "café,Grüße\r\n");
+    EXPECT_EQ(Vxdbf({"memo", path, "1", "NAME"}).status, 2);
+    std::filesystem::remove_all(dir_.path() / "notes.dbf");
+    for (const char* ext : {"notes.dbt", "notes.fpt"}) std::filesystem::remove(dir_.path() / ext);
+  }
+}
+
+TEST_F(MemoCommandsTest, InfoDescribesTheMemoFileAndPackmemoShrinksIt) {
+  const std::string path = Create("0x8B");
+  ASSERT_EQ(
+      Vxdbf({"append", path}, "NAME,NOTES\na," + std::string(1200, 'a') + "\nb," +
+                                  std::string(100, 'b') + "\nc," + std::string(1200, 'c') + "\n")
+          .status,
+      0);
+  ASSERT_EQ(Vxdbf({"set", path, "1", "NOTES=small"}).status, 0);  // blocks 2-3 of 1-3 free
+  ASSERT_EQ(Vxdbf({"set", path, "3", "NOTES="}).status, 0);       // blocks 5-7 free
+  const Result info = Vxdbf({"info", path});
+  EXPECT_NE(info.out.find("Memo kind:        dBASE IV\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Memo block size:  512\n"), std::string::npos);
+  EXPECT_NE(info.out.find("Next free block:  2\n"), std::string::npos);
+  EXPECT_NE(info.out.find("Free chain:       2 groups, 5 blocks\n"), std::string::npos);
+  const Result json = Vxdbf({"info", path, "--json"});
+  EXPECT_NE(json.out.find("\"memo\":{\"kind\":\"dBASE IV\",\"block_size\":512,\"size\":4096,"
+                          "\"next_free\":2,\"free_groups\":2,\"free_blocks\":5,"
+                          "\"chain_damaged\":false}"),
+            std::string::npos)
+      << json.out;
+
+  const Result pack = Vxdbf({"packmemo", path});
+  ASSERT_EQ(pack.status, 0) << pack.err;
+  EXPECT_EQ(pack.out, "2560 bytes saved\n");  // 8 blocks down to 3
+  EXPECT_EQ(Vxdbf({"dump", path}).out,
+            "NAME,NOTES\r\na,small\r\nb," + std::string(100, 'b') + "\r\nc,\r\n");
+  EXPECT_NE(Vxdbf({"info", path}).out.find("Free chain:       0 groups, 0 blocks\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vx::tool
