@@ -11,22 +11,11 @@
 #include "engine/workarea/locks.h"
 #include "platform/os/file.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/vxdbf.h"
 
 namespace vx::tool {
 namespace {
-
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-Result Vxdbf(const std::vector<std::string>& args, const std::string& input = "") {
-  std::istringstream in(input);
-  std::ostringstream out, err;
-  const int status = RunVxdbf(args, in, out, err);
-  return {status, out.str(), err.str()};
-}
 
 class EditCommandsTest : public ::testing::Test {
  protected:

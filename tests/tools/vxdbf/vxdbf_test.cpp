@@ -1,5 +1,6 @@
 // vxdbf's commands end to end on real files: create, info and dump, and its exit statuses.
 
+#include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/vxdbf.h"
 
 #include <gtest/gtest.h>
@@ -12,18 +13,6 @@
 
 namespace vx::tool {
 namespace {
-
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-Result Vxdbf(std::vector<std::string> args, const std::string& input = "") {
-  std::istringstream in(input);
-  std::ostringstream out, err;
-  const int status = RunVxdbf(args, in, out, err);
-  return {status, out.str(), err.str()};
-}
 
 class VxdbfTest : public ::testing::Test {
  protected:
