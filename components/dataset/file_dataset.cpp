@@ -1,0 +1,217 @@
+#include "components/dataset/file_dataset.h"
+
+#include <vector>
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/file_utils.h"
+#include "engine/foundation/settings.h"
+#include "engine/table/dbf_records.h"
+#include "engine/workarea/hooks.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/dataset/sys_utils.h"
+#include "platform/os/file.h"
+
+namespace vx {
+
+namespace {
+
+constexpr std::size_t kMaxFields = 255;
+
+// Restores an engine setting when the open is over, whichever way it ends.
+template <typename T>
+class SettingScope {
+ public:
+  SettingScope(T& setting, T value) : setting_(setting), saved_(setting) { setting_ = value; }
+  ~SettingScope() { setting_ = saved_; }
+  SettingScope(const SettingScope&) = delete;
+  SettingScope& operator=(const SettingScope&) = delete;
+
+ private:
+  T& setting_;
+  T saved_;
+};
+
+void AppendImage() { ::vx::Append(); }
+void ReplaceImage() { REPLACE(); }
+
+}  // namespace
+
+bool ParseDbfFieldLine(const std::string& line, DbfFieldDefinition& definition) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = line.find(',', start);
+    parts.push_back(Trim(line.substr(start, comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (parts.size() != 4) return false;
+  int length = 0;
+  int decimals = 0;
+  if (!TryStrToInt(parts[2], length) || !TryStrToInt(parts[3], decimals)) return false;
+  if (length < 0 || decimals < 0 || decimals > 255) return false;
+  definition.name = parts[0].substr(0, 10);
+  definition.type = parts[1].empty() ? ' ' : UpperCase(parts[1].substr(0, 1))[0];
+  definition.length = length;
+  definition.decimals = decimals;
+  return true;
+}
+
+TVxFileDataSet::TVxFileDataSet(TComponent* owner) : TVxCDataSet(owner) {}
+
+TVxFileDataSet::~TVxFileDataSet() {
+  // Closed here, while the file dataset's own operations can still be reached.
+  Destroying();
+  try {
+    Close();
+  } catch (...) {
+    InternalHandleException();
+  }
+}
+
+void TVxFileDataSet::SetExclusive(bool value) {
+  if (exclusive_ == value) return;
+  exclusive_ = value;
+  if (Active()) {
+    Close();
+    Open();
+  }
+}
+
+void TVxFileDataSet::SetMemoryImage(void* image, std::size_t size) {
+  memory_image_ = image;
+  memory_image_size_ = image != nullptr ? size : 0;
+}
+
+bool TVxFileDataSet::IsSequenced() const {
+  if (Filtered()) return false;
+  if (!Active() || WorkArea() == 0) return true;
+  const_cast<TVxFileDataSet*>(this)->SelectArea("IsSequenced");
+  TableRecord* table = SelectedTable();
+  return table == nullptr || !IndexActive(*table);
+}
+
+// --- Opening ---------------------------------------------------------------------------------
+
+bool TVxFileDataSet::OpenTableFile(const std::string& name) {
+  if (create_if_not_found_ && !FileExists(name) && !CreateTableFromFields(name)) {
+    ShowWarning(Format("Could not create \"%s\"", {DbfFileName()}));
+  }
+  std::string command = name;
+  if (exclusive_) command += " EXCLUSIVE";
+  const std::string alias = Trim(Name());
+  if (!alias.empty()) command += " ALIAS " + alias;
+
+  SettingScope<bool> count_scope(CountFromFileSize, auto_fix_rec_count_);
+  // Read-only opens: shared read-only, or read-only deny-all when exclusive (the platform's
+  // read-only exclusive mode; there is no DOS compatibility mode on POSIX).
+  const std::uint16_t mode =
+      !ReadOnly()
+          ? OpenModeOverride
+          : static_cast<std::uint16_t>(exclusive_ ? os::kOpenDenyAll : os::kOpenReadOnlyDenyNone);
+  SettingScope<std::uint16_t> mode_scope(OpenModeOverride, mode);
+  if (memory_image_ != nullptr) {
+    UseMemoryImage(command);
+  } else {
+    Use(command);
+  }
+  if (EngineErrorCode != 0) return false;
+  return SetUpIndexes();
+}
+
+void TVxFileDataSet::UseMemoryImage(const std::string& command) {
+  Use(command + " VIRTUAL FILE", memory_image_,
+      static_cast<std::uint16_t>(std::min<std::size_t>(memory_image_size_, 65535)));
+}
+
+bool TVxFileDataSet::SetUpIndexes() { return true; }
+
+bool TVxFileDataSet::CreateTableFromFields(const std::string& name) {
+  if (DbfFields().Count() <= 0) {
+    ShowWarning("FieldList.Count is <= 0 trying to create a database");
+    return false;
+  }
+  std::vector<FieldEntry> entries;
+  for (int i = 0; i < DbfFields().Count(); ++i) {
+    DbfFieldDefinition definition;
+    if (!ParseDbfFieldLine(DbfFields()[i], definition)) return false;
+    if (definition.type == 'X') continue;
+    CorrectFieldDefinition(Name(), definition);
+    if (entries.size() == kMaxFields || definition.length > 65535) return false;
+    FieldEntry entry;
+    entry.name = definition.name;
+    entry.type = definition.type;
+    entry.length = static_cast<std::uint16_t>(definition.length);
+    entry.decimals = static_cast<std::uint8_t>(definition.decimals);
+    entries.push_back(entry);
+  }
+  QuietErrors quiet;
+  EngineErrorCode = 0;
+  TableRecord table;
+  CreateDBF(table, name, entries);
+  return EngineErrorCode == 0;
+}
+
+// --- Locks and writes ------------------------------------------------------------------------
+
+bool TVxFileDataSet::RLock() {
+  if (!EngineFollowsCursor()) UpdateCursorPos();
+  SelectArea("RLock");
+  return ::vx::RLock();
+}
+
+void TVxFileDataSet::UnLock() {
+  SelectArea("UnLock");
+  Unlock();
+}
+
+void TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
+                                 const TVxLockFailedEvent& event, const char* word) {
+  if (!CanModify()) return;
+  SelectArea(label);
+  bool retry = false;
+  do {
+    retry = false;
+    const bool locked = lock == LockKind::kAppend ? ALock() : ::vx::RLock();
+    if (locked) {
+      try {
+        write();
+      } catch (...) {
+        // The failure is reported by the exception; the lock must not outlive it.
+        QuietErrors quiet;
+        Unlock();
+        throw;
+      }
+      if (release == Release::kUnlock || !::vx::Resync()) Unlock();
+    } else if (event) {
+      event(this, retry);
+      SelectArea(label);  // the handler may have used other areas
+    } else {
+      ShowWarning(Format("Lock failed [%s]", {word}));
+    }
+  } while (retry);
+}
+
+void TVxFileDataSet::LockedAppend() {
+  LockedWrite("s_AppendWithLock", LockKind::kAppend, &AppendImage, Release::kResyncOrUnlock,
+              OnALockFailedOnInsert, "Insert");
+}
+
+void TVxFileDataSet::LockedDelete() {
+  LockedWrite("s_DeleteWithLock", LockKind::kRecord, &DeleteRec, Release::kResyncOrUnlock,
+              OnRLockFailedOnDelete, "Delete");
+}
+
+void TVxFileDataSet::LockedRestore() {
+  LockedWrite("s_RestoreWithLock", LockKind::kRecord, &RecallRec, Release::kUnlock,
+              OnRLockFailedOnRestore, "Restore");
+}
+
+void TVxFileDataSet::LockedReplace() {
+  LockedWrite("s_ReplaceWithLock", LockKind::kRecord, &ReplaceImage, Release::kResyncOrUnlock,
+              OnRLockFailedOnPost, "Post");
+}
+
+}  // namespace vx

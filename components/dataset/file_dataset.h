@@ -1,0 +1,126 @@
+#pragma once
+// TVxFileDataSet and ZOvEzi, the dataset component placed on forms: opens a table file shared,
+// exclusive or read-only, creates it from its DbfFields lines when it is missing, and makes
+// every write under the engine's record or append lock, asking a lock-failed event whether to
+// try again when another program holds the lock. The production index set-up after opening and
+// the memo streams hang off the seams marked below.
+//
+// DbfFields lines: "name, type, length, decimals" (each part trimmed), e.g. "title, C, 20, 0".
+// The name is cut to 10 characters, the type is the first letter of its part, length and
+// decimals are decimal numbers. A line of type X is skipped; a line without exactly three
+// commas makes the creation fail. Each definition goes through CorrectFieldDefinition.
+//
+// Locked writes (nothing happens while ReadOnly is set):
+//
+//   WRITE    LOCK     ENGINE      AFTERWARDS                          EVENT                  WORD
+//   append   ALock    Append      visible record, else Unlock         OnALockFailedOnInsert  Insert
+//   delete   RLock    DeleteRec   visible record, else Unlock         OnRLockFailedOnDelete  Delete
+//   restore  RLock    RecallRec   Unlock                              OnRLockFailedOnRestore
+//   Restore replace  RLock    REPLACE     visible record, else Unlock         OnRLockFailedOnPost
+//   Post
+//
+// A refused lock calls the event, which may set Retry to try again (without limit); without an
+// event the warning "Lock failed [<word>]" is shown and the write is dropped, leaving the table
+// unchanged although the dataset has already left edit or insert state.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "components/dataset/cursor_dataset.h"
+#include "platform/dataset/strings.h"
+
+namespace vx {
+
+// How the production index is treated when the table opens.
+enum TCreateIndexType { ciNotFound, ciAlways, ciVerifyHeader, ciNever };
+
+using TVxLockFailedEvent = std::function<void(TObject* sender, bool& retry)>;
+using TAfterMakeIndexEvent = std::function<void(const std::string& index_name)>;
+using TBeforeMakeIndexEvent = std::function<void(const std::string& index_name, bool& can_make)>;
+
+// Parses one DbfFields line; answers false for a line without exactly three commas or with a
+// length or decimal count that is not a number.
+bool ParseDbfFieldLine(const std::string& line, DbfFieldDefinition& definition);
+
+class TVxFileDataSet : public TVxCDataSet {
+ public:
+  explicit TVxFileDataSet(TComponent* owner);
+  ~TVxFileDataSet() override;
+
+  TCreateIndexType CreateIndex() const { return create_index_; }
+  void SetCreateIndex(TCreateIndexType value) { create_index_ = value; }
+  bool CreateIfNotFound() const { return create_if_not_found_; }
+  void SetCreateIfNotFound(bool value) { create_if_not_found_ = value; }
+  // Takes the record count from the file size when the table opens.
+  bool AutoFixRecCount() const { return auto_fix_rec_count_; }
+  void SetAutoFixRecCount(bool value) { auto_fix_rec_count_ = value; }
+  // Index tags, two lines per tag (definition, FOR condition).
+  TStrings& IndexList() { return index_list_; }
+  void SetIndexList(const TStrings& lines) { index_list_.Assign(lines); }
+  bool Exclusive() const { return exclusive_; }
+  // Reopens an open dataset in the new mode.
+  void SetExclusive(bool value);
+  // A table held in memory instead of a file (null and 0: open from disk).
+  void* MemoryImage() const { return memory_image_; }
+  std::size_t MemoryImageSize() const { return memory_image_size_; }
+  void SetMemoryImage(void* image, std::size_t size);
+
+  TAfterMakeIndexEvent OnAfterMakeIndex;
+  TBeforeMakeIndexEvent OnBeforeMakeIndex;
+  TVxLockFailedEvent OnRLockFailedOnPost;
+  TVxLockFailedEvent OnALockFailedOnInsert;
+  TVxLockFailedEvent OnRLockFailedOnDelete;
+  TVxLockFailedEvent OnRLockFailedOnRestore;
+
+  // Locks the active record (label "RLock") and answers whether the lock was placed.
+  bool RLock();
+  // Releases the locks of the dataset's work area (label "UnLock").
+  void UnLock();
+
+  // False while filtered or while an index order of the engine is active.
+  bool IsSequenced() const override;
+
+ protected:
+  bool UsesEngine() const override { return !(Designing() && exclusive_); }
+  bool OpenTableFile(const std::string& name) override;
+  void LockedAppend() override;
+  void LockedDelete() override;
+  void LockedRestore() override;
+  void LockedReplace() override;
+
+  // Creates the table `name` from DbfFields; answers success. Failures are quiet except the
+  // warnings for an empty list.
+  bool CreateTableFromFields(const std::string& name);
+  // Opens the table from MemoryImage(): the engine's in-memory (virtual) table open, which
+  // needs a virtual-file manager linked into the engine.
+  virtual void UseMemoryImage(const std::string& command);
+  // Opens, verifies or builds the production index from IndexList as CreateIndex asks, after
+  // the table is open in the selected area; answers success. The index engine is not linked in
+  // yet: the set-up answers success and leaves the table without an index.
+  virtual bool SetUpIndexes();
+
+ private:
+  enum class LockKind { kAppend, kRecord };
+  enum class Release { kResyncOrUnlock, kUnlock };
+  // The common form of the locked writes: nothing while ReadOnly; select the area; take the
+  // lock, write, release; on a refused lock ask `event` (or warn) and repeat while it says so.
+  void LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
+                   const TVxLockFailedEvent& event, const char* word);
+
+  TCreateIndexType create_index_ = ciNotFound;
+  bool create_if_not_found_ = true;
+  bool auto_fix_rec_count_ = false;
+  TStringList index_list_;
+  bool exclusive_ = false;
+  void* memory_image_ = nullptr;
+  std::size_t memory_image_size_ = 0;
+};
+
+// The component placed on forms.
+class ZOvEzi : public TVxFileDataSet {
+ public:
+  using TVxFileDataSet::TVxFileDataSet;
+};
+
+}  // namespace vx

@@ -1,0 +1,169 @@
+#pragma once
+// Test support for the dataset components: the engine started fresh for each test, a form that
+// owns the components, the demo's film table definition, its on-disk layout written out by hand,
+// and a forked helper process that stands for another program sharing the table.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "components/dataset/file_dataset.h"
+#include "components/dataset/table_dataset.h"
+#include "engine/foundation/errors.h"
+#include "engine/startup/engine_startup.h"
+#include "engine/workarea/locks.h"
+#include "platform/dataset/application.h"
+#include "platform/dataset/sys_utils.h"
+#include "tests/support/temp_dir.h"
+
+namespace vx::test {
+
+// The demo's DbfFields.
+inline const std::vector<std::string> kFilmFields = {
+    "title, C, 20, 0", "year, N, 4, 0",      "color, L, 1, 0", "runtime, N, 3, 0",
+    "stars, C, 50, 0", "director, C, 20, 0", "plot, M, 10, 0", "premiere, D, 10, 0"};
+
+// The film table as the engine writes it: 32-byte prologue, 8 descriptors of 32 bytes and the
+// terminator; records of 117 bytes (flag, TITLE 20, YEAR 4, COLOR 1, RUNTIME 3, STARS 50,
+// DIRECTOR 20, PLOT 10, PREMIERE 8).
+inline constexpr int kFilmHeaderLength = 289;
+inline constexpr int kFilmRecordLength = 117;
+struct FieldSpan {
+  int offset;
+  int length;
+};
+inline constexpr FieldSpan kTitle{1, 20};
+inline constexpr FieldSpan kYear{21, 4};
+inline constexpr FieldSpan kColor{25, 1};
+inline constexpr FieldSpan kPremiere{109, 8};
+// Lock ranges of the file protocol, written out: LockBase 0x40000000, the append byte after it,
+// and record n's range at LockBase + header length + (n - 1) * record length.
+inline constexpr std::uint64_t kLockBase = 0x40000000;
+inline std::uint64_t FilmRecordLock(int n) {
+  return kLockBase + kFilmHeaderLength + std::uint64_t(n - 1) * kFilmRecordLength;
+}
+
+class DatasetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitEngine();
+    ResetFormatSettings();
+    InitTableDatasetUnit();
+    ClearRecordedMessages();
+    MessageMode = 2;
+  }
+  void TearDown() override {
+    // The components close their work areas before the engine shuts down.
+    while (form_.ComponentCount() > 0) delete form_.Components(form_.ComponentCount() - 1);
+    ShutdownEngine();
+    ResetFormatSettings();
+    LockRetries = 0;
+  }
+
+  // A ZOvEzi named VxDbf1 on the form, set up as the demo's, over `file` in the temp folder.
+  ZOvEzi* FilmDataset(const std::string& file = "movie.DBF", const std::string& name = "VxDbf1") {
+    auto* dataset = new ZOvEzi(&form_);
+    dataset->SetName(name);
+    dataset->SetDbfFileName(dir_.File(file));
+    for (const std::string& line : kFilmFields) dataset->DbfFields().Add(line);
+    return dataset;
+  }
+
+  // Appends films through the dataset: titles and years, in order.
+  static void AddFilms(TDataSet& dataset, const std::vector<std::pair<std::string, int>>& films) {
+    for (const auto& [title, year] : films) {
+      dataset.Append();
+      dataset.FieldByName("TITLE")->SetAsString(title);
+      dataset.FieldByName("YEAR")->SetAsInteger(year);
+      dataset.Post();
+    }
+  }
+
+  // The stored text of one field of record n, straight from the file.
+  std::string StoredField(const std::string& file, int n, FieldSpan span) const {
+    const std::vector<unsigned char> bytes = ReadBytes(dir_.File(file));
+    const std::size_t at = kFilmHeaderLength + std::size_t(n - 1) * kFilmRecordLength;
+    if (bytes.size() < at + kFilmRecordLength) return "<no record " + std::to_string(n) + ">";
+    return std::string(bytes.begin() + at + span.offset,
+                       bytes.begin() + at + span.offset + span.length);
+  }
+  char StoredFlag(const std::string& file, int n) const {
+    const std::vector<unsigned char> bytes = ReadBytes(dir_.File(file));
+    return static_cast<char>(bytes.at(kFilmHeaderLength + std::size_t(n - 1) * kFilmRecordLength));
+  }
+  // The records in the file as other programs sharing it count them: by the file's size (the
+  // header's count is written when the table is closed).
+  std::size_t StoredRecords(const std::string& file) const {
+    const std::size_t size = ReadBytes(dir_.File(file)).size();
+    return size < kFilmHeaderLength ? 0 : (size - kFilmHeaderLength) / kFilmRecordLength;
+  }
+
+  TempDir dir_;
+  TComponent form_{nullptr};
+};
+
+// A forked process with a pipe each way; both sides exchange single bytes and block on them, so
+// the order of events never depends on timing.
+class Child {
+ public:
+  explicit Child(const std::function<int(Child&)>& body) {
+    int up[2], down[2];
+    if (::pipe(up) != 0 || ::pipe(down) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ < 0) std::abort();
+    if (pid_ == 0) {
+      ::close(up[0]);
+      ::close(down[1]);
+      in_ = down[0];
+      out_ = up[1];
+      int status = 99;
+      try {
+        status = body(*this);
+      } catch (...) {
+        status = 98;
+      }
+      ::_exit(status);  // never back into the test framework
+    }
+    ::close(up[1]);
+    ::close(down[0]);
+    in_ = up[0];
+    out_ = down[1];
+  }
+  ~Child() { Wait(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  void Send(char c = '.') {
+    if (::write(out_, &c, 1) != 1) std::abort();
+  }
+  // The next byte from the other side; 0 when it closed its end.
+  char Receive() {
+    char c = 0;
+    return ::read(in_, &c, 1) == 1 ? c : 0;
+  }
+  // Parent: closes the pipes and answers the exit status (-1: not a normal exit).
+  int Wait() {
+    if (pid_ <= 0) return exit_status_;
+    ::close(out_);
+    ::close(in_);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int exit_status_ = -1;
+};
+
+}  // namespace vx::test
