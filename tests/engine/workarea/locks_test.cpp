@@ -20,6 +20,7 @@
 #include "platform/os/system.h"
 #include "tests/engine/table/dbf_bytes.h"
 #include "tests/engine/workarea/work_area_fixture.h"
+#include "tests/support/child_process.h"
 
 namespace vx {
 namespace {
@@ -58,65 +59,7 @@ std::int32_t CountInImage() {
 }
 void SetCount(std::int32_t count) { std::memcpy(FieldAddress(2), &count, sizeof count); }
 
-// A forked helper process with a pipe in each direction. Both sides exchange single bytes and
-// block on them, so the order of events never depends on timing.
-class Child {
- public:
-  // Runs `body` in a new process; its answer becomes the exit status.
-  explicit Child(const std::function<int(Child&)>& body) {
-    int up[2], down[2];
-    if (::pipe(up) != 0 || ::pipe(down) != 0) std::abort();
-    pid_ = ::fork();
-    if (pid_ < 0) std::abort();
-    if (pid_ == 0) {
-      ::close(up[0]);
-      ::close(down[1]);
-      in_ = down[0];
-      out_ = up[1];
-      int status = 99;
-      try {
-        status = body(*this);
-      } catch (...) {
-        status = 98;
-      }
-      ::_exit(status);  // never back into the test framework
-    }
-    ::close(up[1]);
-    ::close(down[0]);
-    in_ = up[0];
-    out_ = down[1];
-  }
-  ~Child() { Wait(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  void Send(char c = '.') {
-    if (::write(out_, &c, 1) != 1) std::abort();
-  }
-  // The next byte from the other side; 0 when it closed its end.
-  char Receive() {
-    char c = 0;
-    return ::read(in_, &c, 1) == 1 ? c : 0;
-  }
-  // Parent: closes the pipes (a child blocked in Receive goes on) and answers the exit status,
-  // or -1 when the process did not exit normally.
-  int Wait() {
-    if (pid_ <= 0) return exit_status_;
-    ::close(out_);
-    ::close(in_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return exit_status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  int exit_status_ = -1;
-};
+using test::Child;
 
 class LocksTest : public test::WorkAreaTest {
  protected:
