@@ -1,5 +1,7 @@
 #include "components/dataset/file_dataset.h"
 
+#include "components/dataset/blob_stream.h"
+
 #include <vector>
 
 #include "engine/foundation/errors.h"
@@ -212,6 +214,12 @@ void TVxFileDataSet::LockedRestore() {
 void TVxFileDataSet::LockedReplace() {
   LockedWrite("s_ReplaceWithLock", LockKind::kRecord, &ReplaceImage, Release::kResyncOrUnlock,
               OnRLockFailedOnPost, "Post");
+}
+
+std::unique_ptr<TStream> TVxFileDataSet::CreateBlobStream(TField* field, TBlobStreamMode mode) {
+  auto* blob = dynamic_cast<TBlobField*>(field);
+  if (blob == nullptr) return TVxCDataSet::CreateBlobStream(field, mode);
+  return std::make_unique<TVxBlobStream>(*this, *blob, mode, TableLanguage() == tlOem);
 }
 
 }  // namespace vx

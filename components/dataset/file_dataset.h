@@ -81,6 +81,10 @@ class TVxFileDataSet : public TVxCDataSet {
   // False while filtered or while an index order of the engine is active.
   bool IsSequenced() const override;
 
+  // A TVxBlobStream on the memo field of the active record; the text is OEM on disk when the
+  // table language is tlOem.
+  std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
+
  protected:
   bool UsesEngine() const override { return !(Designing() && exclusive_); }
   bool OpenTableFile(const std::string& name) override;

@@ -251,8 +251,13 @@ class TVxDataSet : public TVxPrimDataset {
   // `field_no` when it is not 0.
   void BufferToEngine(TRecordBuffer buffer, int field_no = 0);
   bool Designing() const { return designing_; }
+  // The slot of field `field_no` (1-based) in a buffer's logical record.
+  std::byte* FieldSlot(TRecordBuffer buffer, int field_no) const {
+    return buffer + field_offsets_[static_cast<std::size_t>(field_no)];
+  }
 
  private:
+  friend class TVxBlobStream;
   // Opens `name` into the dataset's work area (area 0 takes a free one); answers success.
   bool OpenTable(const std::string& name);
   // Rewrites DbfFields from the open table (designing only).
