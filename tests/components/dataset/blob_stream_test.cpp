@@ -80,11 +80,9 @@ TEST_F(BlobStreamTest, WriteStreamWithoutTextClearsTheMemoReference) {
 
 TEST_F(BlobStreamTest, ClosedDatasetRefusesAStream) {
   ZOvEzi* films = FilmDataset();
-  films->SetActive(true);
-  TField* plot = films->FieldByName("PLOT");
-  films->SetActive(false);
+  TMemoField plot(nullptr);  // the dataset's own fields exist only while it is open
   try {
-    TVxBlobStream stream(*films, *static_cast<TBlobField*>(plot), bmRead, true);
+    TVxBlobStream stream(*films, plot, bmRead, true);
     FAIL();
   } catch (const EVexelError& e) {
     EXPECT_EQ(std::string(e.what()),
