@@ -330,10 +330,10 @@ class RelationOff {
 
 }  // namespace
 
-int LocateParse(std::string_view spec) {
+int LocateParse(std::string_view search) {
   TableRecord* t = InUse(kLocateCommand);
   if (t == nullptr) return 0;
-  std::string name(spec);
+  std::string name(search);
   CaseSensitive = !TakeKeyword(" NOCASE", name);
   ExactMatch = TakeKeyword(" EXACT", name);
   Contained = TakeKeyword(" CONTAINED", name);
@@ -344,7 +344,7 @@ int LocateParse(std::string_view spec) {
   }
   const int field = FieldNo(name);
   if (field == 0) {
-    SetEngineError(220, "Unrecognized field name [Locate/Count/Sum(" + std::string(spec) + ")]");
+    SetEngineError(220, "Unrecognized field name [Locate/Count/Sum(" + std::string(search) + ")]");
   }
   return field;
 }
@@ -390,8 +390,8 @@ void LocateFrom(std::int32_t start, int field) {
   SearchField = 0;
 }
 
-bool Locate(std::string_view spec, std::string_view value) {
-  const int field = LocateParse(spec);
+bool Locate(std::string_view search, std::string_view value) {
+  const int field = LocateParse(search);
   if (field == 0) return false;
   SearchValue.assign(value);
   LocateFrom(1, field);
@@ -408,10 +408,10 @@ void Continue() {
   LocateFrom(t->record_number + 1, SearchField);
 }
 
-bool LocateField(std::string_view spec, std::string_view value, bool case_insensitive, bool exact) {
+bool LocateField(std::string_view search, std::string_view value, bool case_insensitive, bool exact) {
   TableRecord* t = InUse(kLocateCommand);
   if (t == nullptr) return false;
-  std::string name = TrimText(spec);
+  std::string name = TrimText(search);
   name = name.substr(0, name.find(' '));
   if (case_insensitive) name += " NOCASE";
   if (exact) name += " EXACT";
@@ -424,13 +424,13 @@ bool LocateField(std::string_view spec, std::string_view value, bool case_insens
     SearchField = static_cast<std::uint8_t>(field);
     return false;
   }
-  std::string search;
-  if (!SearchTextFor(f, value, search)) {
+  std::string wanted;
+  if (!SearchTextFor(f, value, wanted)) {
     EndWithoutHit(*t);
     SearchField = 0;
     return false;
   }
-  SearchValue = std::move(search);
+  SearchValue = std::move(wanted);
   LocateFrom(1, field);
   while (!dEOF() && !IsVisible(*t)) {
     const std::int32_t before = t->record_number;

@@ -21,12 +21,12 @@ extern std::uint16_t PeekCacheSize;  // 0 disables the read-ahead cache
 
 // Parses "FIELD [NOCASE] [EXACT] [CONTAINED]"; answers the field number (code 220 when empty or
 // unknown).
-int LocateParse(std::string_view spec);
+int LocateParse(std::string_view search);
 void LocateFrom(std::int32_t start, int field);
 // LOCATE: parse, set the value, search from record 1; answers whether a record was found.
-bool Locate(std::string_view spec, std::string_view value);
+bool Locate(std::string_view search, std::string_view value);
 void Continue();
-bool LocateField(std::string_view spec, std::string_view value, bool case_insensitive,
+bool LocateField(std::string_view search, std::string_view value, bool case_insensitive,
                  bool exact);
 bool LocateFields(std::string_view fields, const std::vector<std::string>& values,
                   bool case_insensitive, bool move, bool exact);

@@ -49,7 +49,7 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t first) {
         throw UsageError{"unknown format \"" + o.format + "\""};
       }
     } else if (a == "--field") {
-      o.field_specs.push_back(value());
+      o.field_definitions.push_back(value());
     } else if (a == "--version") {
       o.version = value();
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {

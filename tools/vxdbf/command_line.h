@@ -34,7 +34,7 @@ struct Options {
   int retries = 0;
   int wait_seconds = 0;
   std::string format = "csv";
-  std::vector<std::string> field_specs;
+  std::vector<std::string> field_definitions;
   std::string version;
 };
 

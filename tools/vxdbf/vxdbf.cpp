@@ -301,12 +301,12 @@ int PackMemo(const Options& o, std::ostream& out) {
   return kExitOk;
 }
 
-FieldEntry ParseFieldSpec(const std::string& spec) {
+FieldEntry ParseFieldDefinition(const std::string& definition) {
   std::vector<std::string> parts;
-  std::stringstream stream(spec);
+  std::stringstream stream(definition);
   for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
   if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
-    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not \"" + spec + "\""};
+    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not \"" + definition + "\""};
   }
   FieldEntry f;
   f.name = os::Utf8ToAnsi(parts[0]);
@@ -315,7 +315,7 @@ FieldEntry ParseFieldSpec(const std::string& spec) {
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || value < 0 || value > limit) {
-      throw UsageError{"bad number \"" + text + "\" in --field " + spec};
+      throw UsageError{"bad number \"" + text + "\" in --field " + definition};
     }
     return value;
   };
@@ -338,7 +338,7 @@ class DefaultVersionScope {
 
 int Create(const Options& o, std::ostream& out) {
   if (o.positional.size() != 1) throw UsageError{"create takes one FILE"};
-  if (o.field_specs.empty()) throw UsageError{"create needs at least one --field"};
+  if (o.field_definitions.empty()) throw UsageError{"create needs at least one --field"};
   std::uint8_t version = DefaultDbfVersion;
   if (!o.version.empty()) {
     if (o.version == "0x83" || o.version == "0x8B" || o.version == "0x8b") {
@@ -352,7 +352,7 @@ int Create(const Options& o, std::ostream& out) {
     }
   }
   std::vector<FieldEntry> fields;
-  for (const std::string& spec : o.field_specs) fields.push_back(ParseFieldSpec(spec));
+  for (const std::string& definition : o.field_definitions) fields.push_back(ParseFieldDefinition(definition));
   DefaultVersionScope scope(version);
   TableRecord t;
   CreateDBF(t, o.positional[0], fields);

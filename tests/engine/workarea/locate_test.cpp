@@ -108,7 +108,7 @@ TEST_F(LocateTest, OptionWordsChangeTheComparison) {
   Use(Films() + " EXCLUSIVE");
   // Record 0: no hit. Record 3 is deleted, and still a hit: LOCATE ignores the visibility rule.
   const struct {
-    const char* spec;
+    const char* search;
     std::string value;
     int record;
   } kCases[] = {
@@ -126,9 +126,9 @@ TEST_F(LocateTest, OptionWordsChangeTheComparison) {
       {"TITLE EXACT", "Star Wars" + std::string(11, ' '), 4},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(std::string(c.spec) + ": " + c.value);
+    SCOPED_TRACE(std::string(c.search) + ": " + c.value);
     GO(1);
-    EXPECT_EQ(Locate(c.spec, c.value), c.record != 0);
+    EXPECT_EQ(Locate(c.search, c.value), c.record != 0);
     EXPECT_EQ(RecNo(), c.record != 0 ? c.record : 6);
   }
   EXPECT_EQ(SearchValue, "Star Wars" + std::string(11, ' '));
