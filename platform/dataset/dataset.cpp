@@ -324,39 +324,35 @@ int TDataSet::GetPriorRecords() {
 
 // --- Navigation --------------------------------------------------------------------------------
 
-void TDataSet::First() {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  ClearBuffers();
-  try {
-    InternalFirst();
-    GetNextRecord();
-    GetNextRecords();
-  } catch (...) {
-    bof_ = true;
-    DataEvent(deDataSetChange, 0);
-    throw;
-  }
-  bof_ = true;
-  DataEvent(deDataSetChange, 0);
-  DoAfterScroll();
-}
+void TDataSet::First() { MoveToEnd(/*to_first=*/true); }
 
-void TDataSet::Last() {
+void TDataSet::Last() { MoveToEnd(/*to_first=*/false); }
+
+void TDataSet::MoveToEnd(bool to_first) {
   CheckBrowseMode();
   DoBeforeScroll();
   ClearBuffers();
-  try {
-    InternalLast();
-    GetPriorRecord();
-    GetPriorRecords();
-  } catch (...) {
-    eof_ = true;
+  // The window is filled from the end it stands at; the flag of that end is set even when the
+  // fetch fails, so controls repaint an empty or partial window correctly.
+  const auto mark_end = [&] {
+    (to_first ? bof_ : eof_) = true;
     DataEvent(deDataSetChange, 0);
+  };
+  try {
+    if (to_first) {
+      InternalFirst();
+      GetNextRecord();
+      GetNextRecords();
+    } else {
+      InternalLast();
+      GetPriorRecord();
+      GetPriorRecords();
+    }
+  } catch (...) {
+    mark_end();
     throw;
   }
-  eof_ = true;
-  DataEvent(deDataSetChange, 0);
+  mark_end();
   DoAfterScroll();
 }
 

@@ -426,6 +426,8 @@ class TDataSet : public TComponent {
   void SetCurrentRecord(int index);
   // Empties the window (the buffers stay allocated).
   void ClearBuffers();
+  // First (to_first) or Last: the window refilled from that end of the store.
+  void MoveToEnd(bool to_first);
   // Reads one record after the window / before it; answers whether there was one.
   bool GetNextRecord();
   bool GetPriorRecord();
