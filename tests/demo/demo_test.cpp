@@ -1,0 +1,210 @@
+// The demo program's forms driven as a user would: the first start creates the film table,
+// a double click on a character column opens nothing, and the memo window stores the plot with
+// OK and discards it with Cancel.
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QTimer>
+#include <filesystem>
+#include <memory>
+
+#include "demo/main_form.h"
+#include "demo/memo_window.h"
+#include "demo/window_picture.h"
+#include "engine/startup/engine_startup.h"
+#include "engine/workarea/locks.h"
+#include "platform/dataset/application.h"
+#include "tests/components/dataset/dataset_fixture.h"
+
+namespace vx::demo {
+namespace {
+
+class DemoTest : public test::DatasetTest {
+ protected:
+  void SetUp() override {
+    DatasetTest::SetUp();
+    old_dir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.File(""));
+  }
+  void TearDown() override {
+    CloseDemo();
+    std::filesystem::current_path(old_dir_);
+    DatasetTest::TearDown();
+  }
+
+  void StartDemo() {
+    owner_ = std::make_unique<TComponent>(nullptr);
+    form1_ = new TForm1(owner_.get());
+    window_ = new TWindowForm(owner_.get(), form1_->DataSource1);
+    form1_->SetMemoWindow(window_);
+    form1_->Show();
+  }
+  void CloseDemo() {
+    if (!owner_) return;
+    delete window_;
+    delete form1_;
+    owner_.reset();
+  }
+
+  // Double-clicks the first data row's cell of grid column `column`.
+  void DoubleClickColumn(int column) {
+    TVxGrid* grid = form1_->VxGrid1;
+    const TRect cell = grid->CellRect(grid->DataToRawColumn(column), 1);
+    const QPointF at(cell.Left + cell.Width() / 2, cell.Top + cell.Height() / 2);
+    QMouseEvent press(QEvent::MouseButtonPress, at, at, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, at, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QMouseEvent twice(QEvent::MouseButtonDblClick, at, at, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(grid->Widget(), &press);
+    QApplication::sendEvent(grid->Widget(), &release);
+    QApplication::sendEvent(grid->Widget(), &twice);
+    QApplication::sendEvent(grid->Widget(), &release);
+  }
+
+  // Runs `in_window` once the memo window is shown modally; answers whether it was shown. A
+  // window still open afterwards is cancelled so that a failing test cannot hang.
+  bool WhileMemoWindowOpen(const std::function<void()>& in_window, int column) {
+    bool shown = false;
+    QTimer::singleShot(0, [&] {
+      if (!window_->Modal()) return;
+      shown = true;
+      in_window();
+      if (window_->Modal() && window_->ModalResult() == mrNone) window_->SetModalResult(mrAbort);
+    });
+    DoubleClickColumn(column);
+    return shown;
+  }
+
+  // Types at the end of the memo's text.
+  void TypeIntoMemo(const QString& text) {
+    QKeyEvent end(QEvent::KeyPress, Qt::Key_End, Qt::ControlModifier);
+    QApplication::sendEvent(window_->VxMemo1->Widget(), &end);
+    for (QChar c : text) {
+      QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(window_->VxMemo1->Widget(), &press);
+    }
+  }
+
+  // The plot of film `n` as another program would read it now.
+  std::string StoredPlot(int n) {
+    ZOvEzi* reader = FilmDataset("movie.DBF", "Reader");
+    reader->SetActive(true);
+    reader->SetRecNo(n);
+    const std::string text = reader->FieldByName("PLOT")->AsString();
+    delete reader;
+    return text;
+  }
+
+  void AddSampleFilms() {
+    ZOvEzi* films = FilmDataset();
+    films->SetActive(true);
+    AddFilms(*films, {{"Vertigo", 1958}, {"Psycho", 1960}});
+    films->First();
+    films->Edit();
+    films->FieldByName("PLOT")->SetAsString("A detective follows a woman.");
+    films->Post();
+    delete films;
+  }
+
+  std::filesystem::path old_dir_;
+  std::unique_ptr<TComponent> owner_;
+  TForm1* form1_ = nullptr;
+  TWindowForm* window_ = nullptr;
+};
+
+TEST_F(DemoTest, FirstStartCreatesTheFilmTableAndLaysOutTheMainForm) {
+  ASSERT_FALSE(std::filesystem::exists(dir_.File("movie.DBF")));
+  StartDemo();
+  EXPECT_TRUE(form1_->VxDbf1->Active());
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("movie.DBF")));
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("movie.DBT")));
+  EXPECT_EQ(form1_->VxDbf1->FieldCount(), 8);
+
+  EXPECT_EQ(form1_->BoundsRect(), Rect(192, 107, 192 + 475, 107 + 211));
+  EXPECT_EQ(form1_->Label1->BoundsRect(), Rect(128, 16, 128 + 241, 16 + 24));
+  EXPECT_EQ(form1_->Label1->Font().Color, clRed);
+  EXPECT_EQ(form1_->VxGrid1->BoundsRect(), Rect(8, 48, 8 + 449, 48 + 120));
+  ASSERT_EQ(form1_->VxGrid1->Columns().Count(), 8);
+  const char* kFields[] = {"TITLE", "PLOT", "YEAR", "COLOR",
+                           "RUNTIME", "STARS", "DIRECTOR", "PREMIERE"};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(form1_->VxGrid1->Columns().Items(i)->FieldName(), kFields[i]);
+    EXPECT_NE(form1_->VxGrid1->Columns().Items(i)->Field(), nullptr) << kFields[i];
+  }
+  EXPECT_EQ(form1_->VxGrid1->Columns().Items(0)->Width(), 193);
+  EXPECT_FALSE(form1_->VxGrid1->AutoAppend());
+
+  EXPECT_EQ(window_->BoundsRect(), Rect(192, 107, 192 + 544, 107 + 232));
+  EXPECT_EQ(window_->Panel1->Height(), 41);
+  EXPECT_EQ(window_->Panel1->Top(), window_->ClientHeight() - 41);
+  EXPECT_EQ(window_->VxMemo1->Height(), window_->ClientHeight() - 41);
+  EXPECT_EQ(window_->Button1->Caption(), "&OK");
+  EXPECT_EQ(window_->Button2->Caption(), "&Cancel");
+}
+
+TEST_F(DemoTest, DoubleClickOnACharacterColumnOpensNothing) {
+  AddSampleFilms();
+  StartDemo();
+  EXPECT_FALSE(WhileMemoWindowOpen([] {}, 0));
+  EXPECT_FALSE(WhileMemoWindowOpen([] {}, 2));
+  EXPECT_TRUE(RecordedMessages().empty());
+}
+
+TEST_F(DemoTest, OkStoresThePlotUnderTheRecordLock) {
+  AddSampleFilms();
+  StartDemo();
+  ASSERT_EQ(form1_->VxDbf1->RecNo(), 1);
+  const bool shown = WhileMemoWindowOpen(
+      [&] {
+        EXPECT_EQ(window_->VxMemo1->EditText(), "A detective follows a woman.");
+        TypeIntoMemo(" Up a tower.");
+        window_->Button1->Click();
+      },
+      1);
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(form1_->VxDbf1->State(), dsBrowse);
+  EXPECT_TRUE(RecordedMessages().empty());
+  EXPECT_EQ(StoredPlot(1), "A detective follows a woman. Up a tower.");
+
+  // Closing and starting the demo again shows the stored plot; the lock was released.
+  CloseDemo();
+  StartDemo();
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("PLOT")->AsString(),
+            "A detective follows a woman. Up a tower.");
+}
+
+TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothing) {
+  AddSampleFilms();
+  StartDemo();
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        TypeIntoMemo("Nothing of this stays.");
+        window_->Button2->Click();
+      },
+      1));
+  EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Changes discarded"});
+  EXPECT_EQ(form1_->VxDbf1->State(), dsBrowse);
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("PLOT")->AsString(), "A detective follows a woman.");
+  EXPECT_EQ(StoredPlot(1), "A detective follows a woman.");
+
+  ClearRecordedMessages();
+  EXPECT_TRUE(WhileMemoWindowOpen([&] { window_->Button2->Click(); }, 1));
+  EXPECT_TRUE(RecordedMessages().empty());
+}
+
+TEST_F(DemoTest, PictureShowsBothFormsFramed) {
+  AddSampleFilms();
+  StartDemo();
+  window_->Show();
+  const QImage picture = PictureOfForms({form1_, window_}, 16);
+  EXPECT_EQ(picture.width(), 544 + 32);
+  EXPECT_EQ(picture.height(), 232 + 32);
+}
+
+}  // namespace
+}  // namespace vx::demo
