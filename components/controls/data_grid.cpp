@@ -20,11 +20,6 @@ int grid_count = 0;
 // the grid build millions of columns.
 constexpr int kMaxSavedColumns = 1024;
 
-bool Printable(char key) {
-  const auto code = static_cast<unsigned char>(key);
-  return code >= 0x20 && code != 0x7F;
-}
-
 bool IsLogical(const TField* field) { return dynamic_cast<const TBooleanField*>(field) != nullptr; }
 
 // Whether the device shows `color` as itself rather than as a dither of other colours: every
@@ -285,7 +280,7 @@ void TVxGrid::KeyPress(char& key) {
   if (key == ' ' || key == '\r') {
     Toggle(field);
     key = 0;
-  } else if (key == '\b' || Printable(key)) {
+  } else if (key == '\b' || PrintableKey(key)) {
     key = 0;
   } else {
     TDBGrid::KeyPress(key);

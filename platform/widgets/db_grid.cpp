@@ -5,9 +5,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPolygon>
 #include <QScrollBar>
-#include <QStyle>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cstdlib>
@@ -26,11 +24,6 @@ constexpr int kSizingMargin = 2;
 // How far the mouse must travel with a title pressed before the column follows it.
 constexpr int kMoveThreshold = 4;
 constexpr int kWheelNotch = 120;
-
-bool Printable(char key) {
-  const auto code = static_cast<unsigned char>(key);
-  return code >= 0x20 && code != 0x7F;
-}
 
 bool InEditState(const TDataSet* dataset) {
   return dataset != nullptr && (dataset->State() == dsEdit || dataset->State() == dsInsert);
@@ -661,7 +654,6 @@ void TDBGrid::UpdateLayout() {
   vertical_shown_ = data_link_->Active();
   int total = 0;
   for (int c = 0; c < ColCount(); ++c) total += ColumnPitch(c);
-  horizontal_shown_ = false;
   horizontal_shown_ = total > GridWidth();
   const int bar_width = vertical_bar_->sizeHint().width();
   const int bar_height = horizontal_bar_->sizeHint().height();
@@ -696,8 +688,9 @@ void TDBGrid::UpdateScrollBars() {
     const TDataSet* dataset = data_link_->DataSet();
     const int count = dataset->RecordCount();
     const int record_no = dataset->RecNo();
-    if (dataset->IsSequenced() && count > 0 && record_no > 0 && record_no <= count &&
-        dataset->State() != dsInsert) {
+    vertical_numbered_ = dataset->IsSequenced() && count > 0 && record_no > 0 &&
+                         record_no <= count && dataset->State() != dsInsert;
+    if (vertical_numbered_) {
       vertical_bar_->setRange(1, count);
       vertical_bar_->setPageStep(VisibleRowCount());
       vertical_bar_->setValue(record_no);
@@ -765,11 +758,8 @@ void TDBGrid::ScrollBarAction(bool vertical, int action) {
       dataset->Last();
       break;
     case QAbstractSlider::SliderMove:
-      if (bar->maximum() > 2 || dataset->IsSequenced()) {
-        if (position != dataset->RecNo()) {
-          dataset->CheckBrowseMode();
-          dataset->SetRecNo(position);
-        }
+      if (vertical_numbered_) {
+        if (position != dataset->RecNo()) dataset->SetRecNo(position);
       } else if (position == bar->minimum()) {
         dataset->First();
       } else if (position == bar->maximum()) {
@@ -1055,6 +1045,11 @@ bool TDBGrid::CanEditModify() { return CurrentCellWritable() && data_link_->Edit
 bool TDBGrid::CanInsertRecords() const {
   return options_.Contains(dgEditing) && !read_only_ && data_link_->Active() &&
          !data_link_->ReadOnly() && data_link_->DataSet()->CanModify();
+}
+
+bool TDBGrid::PrintableKey(char key) {
+  const auto code = static_cast<unsigned char>(key);
+  return code >= 0x20 && code != 0x7F;
 }
 
 bool TDBGrid::EditorMode() const { return editor_shown_; }
@@ -1386,7 +1381,7 @@ void TDBGrid::KeyPress(char& key) {
       SetEditorMode(false);
     } else if (key == '\x1B') {
       CancelEdits();
-    } else if (key == '\b' || Printable(key)) {
+    } else if (key == '\b' || PrintableKey(key)) {
       if (CanEditModify()) {
         if (key == '\b') {
           editor_->backspace();
@@ -1408,7 +1403,7 @@ void TDBGrid::KeyPress(char& key) {
     }
     return;
   }
-  if (Printable(key) && CanEditShow()) {
+  if (PrintableKey(key) && CanEditShow()) {
     // Typing starts editing: the typed character replaces the cell's text.
     if (CanEditModify()) {
       ShowEditor();
@@ -1492,6 +1487,16 @@ void TDBGrid::MouseMove(TShiftState shift, int x, int y) {
   if (grid_state_ == gsColMoving) {
     const TGridCoord over = MouseCoord(x, 0);
     if (over.X >= IndicatorOffset()) moving_to_ = RawToDataColumn(over.X);
+  }
+  // Dragging from a data cell carries the current cell along over the rows.
+  const TGridCoord over = MouseCoord(x, y);
+  if (grid_state_ == gsNormal && shift.Contains(ssLeft) && press_cell_.Y >= TitleOffset() &&
+      over.Y >= TitleOffset() && !(over == press_cell_))
+    grid_state_ = gsSelecting;
+  if (grid_state_ == gsSelecting && over.Y >= TitleOffset() && data_link_->Active() &&
+      over.Y - TitleOffset() < data_link_->RecordCount()) {
+    GoToDataRow(over.Y - TitleOffset());
+    if (over.X >= FixedCols()) MoveCol(over.X);
   }
   TCustomControl::MouseMove(shift, x, y);
 }

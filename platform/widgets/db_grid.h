@@ -47,6 +47,7 @@ using TGridDrawState = TSet<TGridDrawStateFlag>;
 // What a mouse press started: nothing, a drag over data rows, a column resize or a column move.
 enum TGridState { gsNormal, gsSelecting, gsColSizing, gsColMoving };
 
+// dgRowSelect highlights whole rows and switches dgEditing off.
 enum TDBGridOption {
   dgEditing,
   dgTitles,
@@ -211,6 +212,14 @@ class TDBGridColumns {
   bool changed_ = false;
 };
 
+// Keys: Up and Down move one record (Down past the last record appends one when the grid may
+// edit), PgUp and PgDn a page, Ctrl+Home and Ctrl+End to the first and last record; Left, Right,
+// Home, End, Tab and Shift+Tab move between columns (Tab wraps to the next record); Insert
+// inserts a record, Delete deletes one (asking "Delete record?" with dgConfirmDelete); F2 or
+// Enter opens the in-place editor and typing opens it with the typed character; Escape drops
+// the editor's text, and then the record's changes. A click makes a cell current, a second
+// click on the current cell opens the editor, dragging a title's edge resizes its column and
+// dragging a title moves it (dgColumnResize).
 class TDBGrid : public TCustomControl {
  public:
   explicit TDBGrid(TComponent* owner);
@@ -333,7 +342,10 @@ class TDBGrid : public TCustomControl {
   bool CanEditModify();
   // Whether a cell shows the selection colours.
   virtual bool HighlightCell(int data_col, int data_row, TGridDrawState state) const;
+  // Whether records may be inserted, appended and deleted through the grid.
   bool CanInsertRecords() const;
+  // Whether a typed character is text (not a control character).
+  static bool PrintableKey(char key);
 
   void Paint() override;
   void Resize() override;
@@ -456,6 +468,8 @@ class TDBGrid : public TCustomControl {
   QScrollBar* vertical_bar_ = nullptr;
   QScrollBar* horizontal_bar_ = nullptr;
   bool vertical_shown_ = false;
+  // The vertical bar's positions are record numbers (else: first, middle, last).
+  bool vertical_numbered_ = false;
   bool horizontal_shown_ = false;
 };
 

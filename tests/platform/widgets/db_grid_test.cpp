@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 
 #include <QLineEdit>
+#include <QScrollBar>
 
 #include "platform/dataset/application.h"
 #include "tests/platform/widgets/grid_fixture.h"
@@ -136,6 +137,27 @@ TEST_F(DBGridTest, KeysMoveThroughRecordsAndScrollingKeepsTheCurrentRecordVisibl
   grid_->MouseWheel(60, {});
   grid_->MouseWheel(60, {});
   EXPECT_EQ(Title(), "Film 3");
+  expect_visible();
+
+  // The scroll bar shows the record number and moves the records.
+  QScrollBar* bar = nullptr;
+  for (QScrollBar* child : grid_->Widget()->findChildren<QScrollBar*>()) {
+    if (child->orientation() == Qt::Vertical) bar = child;
+  }
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(bar->value(), 3);
+  EXPECT_EQ(bar->maximum(), 30);
+  bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+  EXPECT_EQ(Title(), "Film 4");
+  bar->triggerAction(QAbstractSlider::SliderToMaximum);
+  EXPECT_EQ(Title(), "Film 30");
+  EXPECT_EQ(bar->value(), 30);
+  bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+  EXPECT_EQ(Title(), "Film 25");
+  bar->setSliderPosition(12);
+  bar->triggerAction(QAbstractSlider::SliderMove);
+  EXPECT_EQ(Title(), "Film 12");
+  EXPECT_EQ(bar->value(), 12);
   expect_visible();
 
   // Moving the dataset from elsewhere moves the grid's current row too.
@@ -308,6 +330,16 @@ TEST_F(DBGridTest, ClicksSelectCellsAndReportCellAndTitleClicks) {
   // A second click on the current cell opens the editor.
   Click(year, grid_->TitleOffset() + 2);
   EXPECT_TRUE(grid_->EditorMode());
+  // Dragging over the rows carries the current cell along.
+  const TPoint start = Center(year, grid_->TitleOffset() + 2);
+  const TPoint end = Center(year + 1, grid_->TitleOffset() + 3);
+  grid_->MouseDown(mbLeft, {}, start.X, start.Y);
+  grid_->MouseMove({ssLeft}, end.X, end.Y);
+  EXPECT_EQ(grid_->GridState(), gsSelecting);
+  grid_->MouseUp(mbLeft, {}, end.X, end.Y);
+  EXPECT_EQ(grid_->GridState(), gsNormal);
+  EXPECT_EQ(Title(), "Film 4");
+  EXPECT_EQ(grid_->Col(), year + 1);
   // A click on the indicator column moves to the row only.
   Click(0, grid_->TitleOffset());
   EXPECT_EQ(Title(), "Film 1");
@@ -355,6 +387,18 @@ TEST_F(DBGridTest, DeleteAsksFirstAndInsertAddsBeforeTheCurrentRecord) {
   Press(VK_ESCAPE);
   EXPECT_EQ(films_->State(), dsBrowse);
   EXPECT_EQ(Title(), "Film 1");
+
+  // Leaving the grid drops an untouched new record (dgCancelOnExit), not a typed one.
+  grid_->DoEnter();
+  Press(VK_INSERT);
+  grid_->DoExit();
+  EXPECT_EQ(films_->State(), dsBrowse);
+  grid_->DoEnter();
+  Press(VK_INSERT);
+  Type("Kept");
+  grid_->DoExit();
+  EXPECT_EQ(films_->State(), dsInsert);
+  EXPECT_EQ(grid_->InplaceEditor()->text(), "Kept");
 }
 
 TEST_F(DBGridTest, TitlesResizeAndMoveColumnsWithTheMouse) {
