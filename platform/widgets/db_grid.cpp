@@ -186,6 +186,15 @@ void TColumn::SetWidth(int value) {
 }
 
 int TColumn::DefaultWidth() const {
+  // Measuring text is slow and painting asks for every column's width for every cell.
+  const int generation = collection_ != nullptr ? collection_->generation_ : -1;
+  if (generation >= 0 && generation == default_width_generation_) return default_width_;
+  default_width_ = MeasureDefaultWidth();
+  default_width_generation_ = generation;
+  return default_width_;
+}
+
+int TColumn::MeasureDefaultWidth() const {
   const TField* field = Field();
   if (field == nullptr) return 64;
   const QFontMetrics metrics(Font().ToQFont());
@@ -300,6 +309,7 @@ void TDBGridColumns::SetState(TDBGridColumnsState value) {
 }
 
 void TDBGridColumns::Changed() {
+  ++generation_;
   if (update_count_ > 0) {
     changed_ = true;
     return;
@@ -651,6 +661,7 @@ void TDBGrid::ColumnsChanged() {
 void TDBGrid::UpdateLayout() {
   if (updating_layout_ || ComponentState().Contains(csDestroying)) return;
   updating_layout_ = true;
+  ++columns_.generation_;
   vertical_shown_ = data_link_->Active();
   int total = 0;
   for (int c = 0; c < ColCount(); ++c) total += ColumnPitch(c);

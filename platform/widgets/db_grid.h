@@ -157,6 +157,7 @@ class TColumn : public TObject {
   friend class TDBGridColumns;
   // Tells the grid that the column's look or layout changed.
   void Changed();
+  int MeasureDefaultWidth() const;
 
   TDBGridColumns* collection_;
   std::string field_name_;
@@ -167,6 +168,9 @@ class TColumn : public TObject {
   bool read_only_ = false;
   bool visible_ = true;
   TColumnTitle title_{this};
+  // DefaultWidth() as measured in layout generation `default_width_generation_`.
+  mutable int default_width_ = 0;
+  mutable int default_width_generation_ = -1;
 };
 
 // The grid's columns. Without columns added by the program the collection is in csDefault and
@@ -207,6 +211,8 @@ class TDBGridColumns {
 
   TDBGrid* grid_;
   std::vector<std::unique_ptr<TColumn>> items_;
+  // Counts the changes that can change the columns' default widths (fonts, fields, titles).
+  int generation_ = 0;
   TDBGridColumnsState state_ = csDefault;
   int update_count_ = 0;
   bool changed_ = false;

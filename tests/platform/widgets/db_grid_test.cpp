@@ -387,18 +387,48 @@ TEST_F(DBGridTest, DeleteAsksFirstAndInsertAddsBeforeTheCurrentRecord) {
   Press(VK_ESCAPE);
   EXPECT_EQ(films_->State(), dsBrowse);
   EXPECT_EQ(Title(), "Film 1");
+}
 
-  // Leaving the grid drops an untouched new record (dgCancelOnExit), not a typed one.
-  grid_->DoEnter();
+TEST_F(DBGridTest, TheEditorIsPartOfTheGridForTheFocus) {
+  OpenFilms(3);
+  window_->Widget()->activateWindow();
+  QApplication::processEvents();
+  grid_->SetFocus();
+  ASSERT_TRUE(grid_->Focused()) << "the offscreen window takes the focus";
+  auto* other = new TDBGrid(window_.get());
+  other->SetParent(window_.get());
+  other->SetTop(grid_->Height());
+  std::vector<std::string> log;
+  grid_->OnEnter = [&](TObject*) { log.push_back("enter"); };
+  grid_->OnExit = [&](TObject*) { log.push_back("exit"); };
+
+  // Only the focused grid shows its current cell highlighted.
+  const TRect cell = grid_->CellRect(grid_->Col(), grid_->Row());
+  EXPECT_GT(test::CountPixels(grid_->Grab(), cell, clHighlight), 100);
+  Type("abc");
+  EXPECT_TRUE(grid_->InplaceEditor()->hasFocus());
+  SendKey(grid_->InplaceEditor(), Qt::Key_Return);
+  EXPECT_TRUE(grid_->Focused());
+  EXPECT_TRUE(log.empty()) << "the focus stayed within the grid";
+  other->SetFocus();
+  EXPECT_EQ(test::CountPixels(grid_->Grab(), cell, clHighlight), 0);
+  EXPECT_THAT(log, ElementsAre("exit"));
+  EXPECT_EQ(films_->State(), dsEdit) << "a changed record waits for the row to be left";
+  films_->Cancel();
+
+  // Leaving the grid drops an untouched new record (dgCancelOnExit), not a typed one, also when
+  // the focus leaves from the editor.
+  grid_->SetFocus();
   Press(VK_INSERT);
-  grid_->DoExit();
+  other->SetFocus();
   EXPECT_EQ(films_->State(), dsBrowse);
-  grid_->DoEnter();
+  grid_->SetFocus();
   Press(VK_INSERT);
   Type("Kept");
-  grid_->DoExit();
+  other->SetFocus();
   EXPECT_EQ(films_->State(), dsInsert);
   EXPECT_EQ(grid_->InplaceEditor()->text(), "Kept");
+  EXPECT_THAT(log, ElementsAre("exit", "enter", "exit", "enter", "exit"));
 }
 
 TEST_F(DBGridTest, TitlesResizeAndMoveColumnsWithTheMouse) {
