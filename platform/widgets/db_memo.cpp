@@ -89,9 +89,13 @@ void TDBMemo::LoadFromField() {
   if (!Editor()) return;
   std::string text;
   if (TField* field = data_link_.Field()) text = field->AsString();
-  loading_ = true;
-  Editor()->setPlainText(AnsiToQString(ToEditorLines(text)));
-  loading_ = false;
+  // Entering edit state reloads the same text: leave it, and the cursor where the user put it.
+  const QString shown = AnsiToQString(ToEditorLines(text));
+  if (Editor()->toPlainText() != shown) {
+    loading_ = true;
+    Editor()->setPlainText(shown);
+    loading_ = false;
+  }
   modified_ = false;
   UpdateReadOnly();
 }

@@ -70,12 +70,16 @@ class DemoTest : public test::DatasetTest {
   // window still open afterwards is cancelled so that a failing test cannot hang.
   bool WhileMemoWindowOpen(const std::function<void()>& in_window, int column) {
     bool shown = false;
-    QTimer::singleShot(0, [&] {
+    // The timer goes with this call, whether or not a modal loop ran it.
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
       if (!window_->Modal()) return;
       shown = true;
       in_window();
       if (window_->Modal() && window_->ModalResult() == mrNone) window_->SetModalResult(mrAbort);
     });
+    timer.start(0);
     DoubleClickColumn(column);
     return shown;
   }
