@@ -29,6 +29,18 @@ bool InEditState(const TDataSet* dataset) {
   return dataset != nullptr && (dataset->State() == dsEdit || dataset->State() == dsInsert);
 }
 
+// Saves the painter's state for a scope, so that a cell that fails to draw leaves it as found.
+class PainterState {
+ public:
+  explicit PainterState(QPainter* painter) : painter_(painter) { painter_->save(); }
+  ~PainterState() { painter_->restore(); }
+  PainterState(const PainterState&) = delete;
+  PainterState& operator=(const PainterState&) = delete;
+
+ private:
+  QPainter* painter_;
+};
+
 }  // namespace
 
 // --- The data link and the Qt pieces --------------------------------------------------------
@@ -863,11 +875,12 @@ void TDBGrid::Paint() {
       canvas.Brush.Color = Color();
       canvas.Brush.Style = bsSolid;
       canvas.Pen = TPen{};
-      painter->save();
-      painter->setClipRect(QRect(0, 0, GridWidth(), GridHeight()));
-      painter->setClipRect(ToQRect(rect), Qt::IntersectClip);
-      DrawCell(col, row, rect, state);
-      painter->restore();
+      {
+        PainterState saved(painter);
+        painter->setClipRect(QRect(0, 0, GridWidth(), GridHeight()));
+        painter->setClipRect(ToQRect(rect), Qt::IntersectClip);
+        DrawCell(col, row, rect, state);
+      }
       canvas.Brush.Style = bsSolid;
       canvas.Brush.Color = state.Contains(gdFixed) ? clBlack : clSilver;
       if (col_line > 0)
@@ -953,7 +966,7 @@ void TDBGrid::DrawIndicatorMark(const TRect& rect, int data_row) {
   const int cx = (rect.Left + rect.Right) / 2;
   const int cy = (rect.Top + rect.Bottom) / 2;
   const QColor ink = ToQColor(clWindowText);
-  painter->save();
+  PainterState saved(painter);
   switch (data_link_->DataSet()->State()) {
     case dsEdit:  // an I-beam
       painter->fillRect(cx, cy - 4, 1, 9, ink);
@@ -975,18 +988,15 @@ void TDBGrid::DrawIndicatorMark(const TRect& rect, int data_row) {
       break;
     }
   }
-  painter->restore();
 }
 
 void TDBGrid::DrawFocusRect(const TRect& rect) {
   QPainter* painter = Canvas().Painter();
   if (painter == nullptr || rect.Width() < 2 || rect.Height() < 2) return;
-  painter->save();
-  QPen pen(ToQColor(Canvas().Font.Color), 1, Qt::DotLine);
-  painter->setPen(pen);
+  PainterState saved(painter);
+  painter->setPen(QPen(ToQColor(Canvas().Font.Color), 1, Qt::DotLine));
   painter->setBrush(Qt::NoBrush);
   painter->drawRect(rect.Left, rect.Top, rect.Width() - 1, rect.Height() - 1);
-  painter->restore();
 }
 
 bool TDBGrid::UseRightToLeftReading() const {
