@@ -29,9 +29,7 @@ struct DemoOptions {
   std::string folder;
 };
 
-void Usage() {
-  std::cerr << "usage: vexel-demo [--screenshot FILE.png [--memo]] [FOLDER]\n";
-}
+void Usage() { std::cerr << "usage: vexel-demo [--screenshot FILE.png [--memo]] [FOLDER]\n"; }
 
 bool ParseOptions(int argc, char** argv, DemoOptions& options) {
   for (int i = 1; i < argc; ++i) {

@@ -7,17 +7,16 @@ namespace vx::demo {
 
 namespace {
 
-const char* const kDbfFields[] = {"title, C, 20, 0",   "year, N, 4, 0",     "color, L, 1, 0",
-                                  "runtime, N, 3, 0",  "stars, C, 50, 0",   "director, C, 20, 0",
-                                  "plot, M, 10, 0",    "premiere, D, 10, 0"};
+const char* const kDbfFields[] = {"title, C, 20, 0",  "year, N, 4, 0",     "color, L, 1, 0",
+                                  "runtime, N, 3, 0", "stars, C, 50, 0",   "director, C, 20, 0",
+                                  "plot, M, 10, 0",   "premiere, D, 10, 0"};
 
 struct GridColumn {
   const char* field;
   int width;  // 0: the field's display width
 };
-constexpr GridColumn kColumns[] = {{"TITLE", 193}, {"PLOT", 0},     {"YEAR", 0},
-                                   {"COLOR", 0},   {"RUNTIME", 0},  {"STARS", 0},
-                                   {"DIRECTOR", 0}, {"PREMIERE", 0}};
+constexpr GridColumn kColumns[] = {{"TITLE", 193}, {"PLOT", 0},  {"YEAR", 0},     {"COLOR", 0},
+                                   {"RUNTIME", 0}, {"STARS", 0}, {"DIRECTOR", 0}, {"PREMIERE", 0}};
 
 }  // namespace
 
@@ -35,7 +34,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
   Label1 = new TLabel(this);
   Label1->SetName("Label1");
   Label1->SetParent(this);
-  Label1->SetAutoSize(false);
+  // Auto-sized, as labels are by default: the stored 241 × 24 is the caption's size in MS Sans
+  // Serif, and the face drawn here is wider.
   Label1->SetBounds(128, 16, 241, 24);
   Label1->SetCaption("Double click to edit memos...");
   TFont label_font;
@@ -94,10 +94,10 @@ TForm1::~TForm1() {
 }
 
 void TForm1::VxGrid1DblClick(TObject* sender) {
-  TColumn* column = VxGrid1->SelectedIndex() >= 0 &&
-                            VxGrid1->SelectedIndex() < VxGrid1->Columns().Count()
-                        ? VxGrid1->Columns().Items(VxGrid1->SelectedIndex())
-                        : nullptr;
+  TColumn* column =
+      VxGrid1->SelectedIndex() >= 0 && VxGrid1->SelectedIndex() < VxGrid1->Columns().Count()
+          ? VxGrid1->Columns().Items(VxGrid1->SelectedIndex())
+          : nullptr;
   TField* field = column ? column->Field() : nullptr;
   if (!field || DbaseTypeLetter(field) != 'M' || !memo_window_) return;
   const int result = memo_window_->ShowModal();

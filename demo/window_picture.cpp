@@ -16,8 +16,7 @@ void DrawFramedForm(QPainter& painter, TForm& form, QPoint origin) {
   painter.setPen(ToQColor(cl3DDkShadow));
   painter.drawRect(outer.adjusted(0, 0, -1, -1));
   if (caption > 0) {
-    const QRect bar(outer.left() + frame, outer.top() + frame, outer.width() - 2 * frame,
-                    caption);
+    const QRect bar(outer.left() + frame, outer.top() + frame, outer.width() - 2 * frame, caption);
     painter.fillRect(bar, QColor(0x0A, 0x24, 0x6A));
     TFont title_font;
     title_font.Style.Include(fsBold);

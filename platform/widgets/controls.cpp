@@ -39,27 +39,46 @@ TMouseButton ButtonFromQt(Qt::MouseButton button) {
 
 std::uint16_t VirtualKeyFromQt(int qt_key) {
   switch (qt_key) {
-    case Qt::Key_Backspace: return VK_BACK;
+    case Qt::Key_Backspace:
+      return VK_BACK;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return VK_TAB;
+    case Qt::Key_Backtab:
+      return VK_TAB;
     case Qt::Key_Return:
-    case Qt::Key_Enter: return VK_RETURN;
-    case Qt::Key_Shift: return VK_SHIFT;
-    case Qt::Key_Control: return VK_CONTROL;
-    case Qt::Key_Alt: return VK_MENU;
-    case Qt::Key_Escape: return VK_ESCAPE;
-    case Qt::Key_Space: return VK_SPACE;
-    case Qt::Key_PageUp: return VK_PRIOR;
-    case Qt::Key_PageDown: return VK_NEXT;
-    case Qt::Key_End: return VK_END;
-    case Qt::Key_Home: return VK_HOME;
-    case Qt::Key_Left: return VK_LEFT;
-    case Qt::Key_Up: return VK_UP;
-    case Qt::Key_Right: return VK_RIGHT;
-    case Qt::Key_Down: return VK_DOWN;
-    case Qt::Key_Insert: return VK_INSERT;
-    case Qt::Key_Delete: return VK_DELETE;
-    default: break;
+    case Qt::Key_Enter:
+      return VK_RETURN;
+    case Qt::Key_Shift:
+      return VK_SHIFT;
+    case Qt::Key_Control:
+      return VK_CONTROL;
+    case Qt::Key_Alt:
+      return VK_MENU;
+    case Qt::Key_Escape:
+      return VK_ESCAPE;
+    case Qt::Key_Space:
+      return VK_SPACE;
+    case Qt::Key_PageUp:
+      return VK_PRIOR;
+    case Qt::Key_PageDown:
+      return VK_NEXT;
+    case Qt::Key_End:
+      return VK_END;
+    case Qt::Key_Home:
+      return VK_HOME;
+    case Qt::Key_Left:
+      return VK_LEFT;
+    case Qt::Key_Up:
+      return VK_UP;
+    case Qt::Key_Right:
+      return VK_RIGHT;
+    case Qt::Key_Down:
+      return VK_DOWN;
+    case Qt::Key_Insert:
+      return VK_INSERT;
+    case Qt::Key_Delete:
+      return VK_DELETE;
+    default:
+      break;
   }
   if (qt_key >= Qt::Key_F1 && qt_key <= Qt::Key_F24) return 0x70 + (qt_key - Qt::Key_F1);
   if ((qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) || (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z))
@@ -69,12 +88,17 @@ std::uint16_t VirtualKeyFromQt(int qt_key) {
 
 char KeyCharFromQt(int qt_key, const QString& text) {
   switch (qt_key) {
-    case Qt::Key_Backspace: return '\b';
-    case Qt::Key_Tab: return '\t';
+    case Qt::Key_Backspace:
+      return '\b';
+    case Qt::Key_Tab:
+      return '\t';
     case Qt::Key_Return:
-    case Qt::Key_Enter: return '\r';
-    case Qt::Key_Escape: return '\x1B';
-    default: break;
+    case Qt::Key_Enter:
+      return '\r';
+    case Qt::Key_Escape:
+      return '\x1B';
+    default:
+      break;
   }
   if (text.isEmpty()) return 0;
   const std::string ansi = QStringToAnsi(text);
@@ -505,8 +529,7 @@ void TWinControl::AlignControls() {
 // --- TCustomControl -------------------------------------------------------------------------
 
 TCustomControl::TCustomControl(TComponent* owner) : TWinControl(owner, nullptr) {}
-TCustomControl::TCustomControl(TComponent* owner, QWidget* widget)
-    : TWinControl(owner, widget) {}
+TCustomControl::TCustomControl(TComponent* owner, QWidget* widget) : TWinControl(owner, widget) {}
 
 void TCustomControl::Paint() {
   canvas_.Brush.Color = Color();

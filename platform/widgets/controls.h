@@ -6,13 +6,12 @@
 // exception crosses back into Qt: a handler's exception goes to the application's handler.
 // Forms, labels, panels and buttons are in std_controls.h and forms.h.
 
+#include <QPointer>
+#include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <QPointer>
-#include <QWidget>
 
 #include "platform/dataset/component.h"
 #include "platform/widgets/graphics.h"

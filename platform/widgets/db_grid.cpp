@@ -1384,6 +1384,8 @@ void TDBGrid::KeyDown(std::uint16_t& key, TShiftState shift) {
           }
           break;
         case VK_DELETE:
+          // Ctrl+Delete deletes the record; a plain Delete is too easily meant for the cell.
+          if (!ctrl) return;
           DeleteRecord();
           break;
         default:

@@ -221,7 +221,7 @@ class TDBGridColumns {
 // Keys: Up and Down move one record (Down past the last record appends one when the grid may
 // edit), PgUp and PgDn a page, Ctrl+Home and Ctrl+End to the first and last record; Left, Right,
 // Home, End, Tab and Shift+Tab move between columns (Tab wraps to the next record); Insert
-// inserts a record, Delete deletes one (asking "Delete record?" with dgConfirmDelete); F2 or
+// inserts a record, Ctrl+Delete deletes one (asking "Delete record?" with dgConfirmDelete); F2 or
 // Enter opens the in-place editor and typing opens it with the typed character; Escape drops
 // the editor's text, and then the record's changes. A click makes a cell current, a second
 // click on the current cell opens the editor, dragging a title's edge resizes its column and

@@ -159,8 +159,8 @@ void TDBMemo::KeyDown(std::uint16_t& key, TShiftState shift) {
 void TDBMemo::KeyPress(char& key) {
   TWinControl::KeyPress(key);
   if (key == 0) return;
-  const bool changes = static_cast<unsigned char>(key) >= 32 || key == '\b' || key == '\r' ||
-                       key == '\t';
+  const bool changes =
+      static_cast<unsigned char>(key) >= 32 || key == '\b' || key == '\r' || key == '\t';
   if (changes && !BeginChange()) key = 0;
 }
 

@@ -33,9 +33,7 @@ TForm::~TForm() {
   forms.erase(std::remove(forms.begin(), forms.end(), this), forms.end());
 }
 
-int TForm::CaptionBarHeight() const {
-  return border_style_ == bsNone ? 0 : kCaptionHeight;
-}
+int TForm::CaptionBarHeight() const { return border_style_ == bsNone ? 0 : kCaptionHeight; }
 
 int TForm::FrameWidth() const { return border_style_ == bsNone ? 0 : kBorderWidth; }
 
@@ -286,11 +284,20 @@ int ShowMessageBox(const std::string& text, const std::string& caption, int flag
   box.setWindowTitle(AnsiToQString(caption));
   box.setText(AnsiToQString(text));
   switch (flags & 0xF0) {
-    case MB_ICONSTOP: box.setIcon(QMessageBox::Critical); break;
-    case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
-    case MB_ICONWARNING: box.setIcon(QMessageBox::Warning); break;
-    case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
-    default: break;
+    case MB_ICONSTOP:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case MB_ICONQUESTION:
+      box.setIcon(QMessageBox::Question);
+      break;
+    case MB_ICONWARNING:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case MB_ICONINFORMATION:
+      box.setIcon(QMessageBox::Information);
+      break;
+    default:
+      break;
   }
   struct Choice {
     QMessageBox::StandardButton button;
@@ -298,15 +305,25 @@ int ShowMessageBox(const std::string& text, const std::string& caption, int flag
   };
   std::vector<Choice> choices;
   switch (flags & 0x0F) {
-    case MB_OKCANCEL: choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    case 2: choices = {{QMessageBox::Abort, 3}, {QMessageBox::Retry, 4}, {QMessageBox::Ignore, 5}};
+    case MB_OKCANCEL:
+      choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}};
       break;
-    case 3: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO},
-                       {QMessageBox::Cancel, IDCANCEL}};
+    case 2:
+      choices = {{QMessageBox::Abort, 3}, {QMessageBox::Retry, 4}, {QMessageBox::Ignore, 5}};
       break;
-    case MB_YESNO: choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}}; break;
-    case 5: choices = {{QMessageBox::Retry, 4}, {QMessageBox::Cancel, IDCANCEL}}; break;
-    default: choices = {{QMessageBox::Ok, IDOK}}; break;
+    case 3:
+      choices = {
+          {QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}};
+      break;
+    case MB_YESNO:
+      choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}};
+      break;
+    case 5:
+      choices = {{QMessageBox::Retry, 4}, {QMessageBox::Cancel, IDCANCEL}};
+      break;
+    default:
+      choices = {{QMessageBox::Ok, IDOK}};
+      break;
   }
   QMessageBox::StandardButtons buttons;
   for (const Choice& choice : choices) buttons |= choice.button;

@@ -60,23 +60,40 @@ struct ColorName {
   const char* name;
 };
 constexpr ColorName kColorNames[] = {
-    {clBlack, "clBlack"},       {clMaroon, "clMaroon"},
-    {clGreen, "clGreen"},       {clOlive, "clOlive"},
-    {clNavy, "clNavy"},         {clPurple, "clPurple"},
-    {clTeal, "clTeal"},         {clGray, "clGray"},
-    {clSilver, "clSilver"},     {clRed, "clRed"},
-    {clLime, "clLime"},         {clYellow, "clYellow"},
-    {clBlue, "clBlue"},         {clFuchsia, "clFuchsia"},
-    {clAqua, "clAqua"},         {clWhite, "clWhite"},
-    {clNone, "clNone"},         {clScrollBar, "clScrollBar"},
-    {clBackground, "clBackground"}, {clActiveCaption, "clActiveCaption"},
-    {clWindow, "clWindow"},     {clWindowFrame, "clWindowFrame"},
-    {clWindowText, "clWindowText"}, {clCaptionText, "clCaptionText"},
-    {clHighlight, "clHighlight"}, {clHighlightText, "clHighlightText"},
-    {clBtnFace, "clBtnFace"},   {clBtnShadow, "clBtnShadow"},
-    {clGrayText, "clGrayText"}, {clBtnText, "clBtnText"},
-    {clBtnHighlight, "clBtnHighlight"}, {cl3DDkShadow, "cl3DDkShadow"},
-    {cl3DLight, "cl3DLight"},   {clInfoBk, "clInfoBk"},
+    {clBlack, "clBlack"},
+    {clMaroon, "clMaroon"},
+    {clGreen, "clGreen"},
+    {clOlive, "clOlive"},
+    {clNavy, "clNavy"},
+    {clPurple, "clPurple"},
+    {clTeal, "clTeal"},
+    {clGray, "clGray"},
+    {clSilver, "clSilver"},
+    {clRed, "clRed"},
+    {clLime, "clLime"},
+    {clYellow, "clYellow"},
+    {clBlue, "clBlue"},
+    {clFuchsia, "clFuchsia"},
+    {clAqua, "clAqua"},
+    {clWhite, "clWhite"},
+    {clNone, "clNone"},
+    {clScrollBar, "clScrollBar"},
+    {clBackground, "clBackground"},
+    {clActiveCaption, "clActiveCaption"},
+    {clWindow, "clWindow"},
+    {clWindowFrame, "clWindowFrame"},
+    {clWindowText, "clWindowText"},
+    {clCaptionText, "clCaptionText"},
+    {clHighlight, "clHighlight"},
+    {clHighlightText, "clHighlightText"},
+    {clBtnFace, "clBtnFace"},
+    {clBtnShadow, "clBtnShadow"},
+    {clGrayText, "clGrayText"},
+    {clBtnText, "clBtnText"},
+    {clBtnHighlight, "clBtnHighlight"},
+    {cl3DDkShadow, "cl3DDkShadow"},
+    {cl3DLight, "cl3DLight"},
+    {clInfoBk, "clInfoBk"},
 };
 
 bool EqualNoCase(const std::string& a, const char* b) {
@@ -158,9 +175,7 @@ QFont TFont::ToQFont() const {
 
 TRect Rect(int left, int top, int right, int bottom) { return TRect{left, top, right, bottom}; }
 
-QRect ToQRect(const TRect& rect) {
-  return QRect(rect.Left, rect.Top, rect.Width(), rect.Height());
-}
+QRect ToQRect(const TRect& rect) { return QRect(rect.Left, rect.Top, rect.Width(), rect.Height()); }
 
 void InflateRect(TRect& rect, int dx, int dy) {
   rect.Left -= dx;
@@ -190,8 +205,9 @@ void TCanvas::ApplyPen() {
   }
   QPen pen(ToQColor(Pen.Color));
   pen.setWidth(Pen.Width);
-  pen.setStyle(Pen.Style == psDash ? Qt::DashLine : Pen.Style == psDot ? Qt::DotLine
-                                                                        : Qt::SolidLine);
+  pen.setStyle(Pen.Style == psDash  ? Qt::DashLine
+               : Pen.Style == psDot ? Qt::DotLine
+                                    : Qt::SolidLine);
   pen.setCapStyle(Qt::FlatCap);
   pen.setJoinStyle(Qt::MiterJoin);
   painter_->setPen(pen);
@@ -270,8 +286,9 @@ void TCanvas::TextRectAligned(const TRect& rect, const std::string& text, int fl
   painter_->setClipRect(ToQRect(rect));
   ApplyFont();
   int qt_flags = Qt::TextSingleLine;
-  qt_flags |= (flags & tfCenter) ? Qt::AlignHCenter : (flags & tfRight) ? Qt::AlignRight
-                                                                         : Qt::AlignLeft;
+  qt_flags |= (flags & tfCenter)  ? Qt::AlignHCenter
+              : (flags & tfRight) ? Qt::AlignRight
+                                  : Qt::AlignLeft;
   qt_flags |= (flags & tfVCenter) ? Qt::AlignVCenter : Qt::AlignTop;
   painter_->setLayoutDirection((flags & tfRtlReading) ? Qt::RightToLeft : Qt::LeftToRight);
   painter_->drawText(ToQRect(rect), qt_flags, AnsiToQString(text));
@@ -347,8 +364,7 @@ int TBitmap::Height() const { return image_->height(); }
 void TBitmap::SetSize(int width, int height) {
   canvas_.End();
   painter_.reset();
-  image_ = std::make_unique<QImage>(std::max(width, 1), std::max(height, 1),
-                                    QImage::Format_RGB32);
+  image_ = std::make_unique<QImage>(std::max(width, 1), std::max(height, 1), QImage::Format_RGB32);
   image_->fill(Qt::white);
 }
 

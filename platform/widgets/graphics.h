@@ -3,11 +3,10 @@
 // are 0x00BBGGRR values; the system colours are 0x80000000 + an index and resolve through the
 // application palette. Text handed to the canvas is ANSI bytes, converted to Unicode here.
 
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <QString>
 
 #include "platform/dataset/component.h"
 

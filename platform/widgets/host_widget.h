@@ -46,8 +46,7 @@ template <class Base>
 class HostWidget : public Base, public ControlHostLink {
  public:
   template <class... Args>
-  explicit HostWidget(TControl* owner_control, Args&&... args)
-      : Base(std::forward<Args>(args)...) {
+  explicit HostWidget(TControl* owner_control, Args&&... args) : Base(std::forward<Args>(args)...) {
     control = owner_control;
   }
 

@@ -144,7 +144,8 @@ TButton::TButton(TComponent* owner) : TWinControl(owner, new HostWidget<QPushBut
   SetTabStop(true);
   SetColor(clBtnFace);
   SetBounds(0, 0, 75, 25);
-  QObject::connect(Button(), &QPushButton::clicked, Button(), [this] { Guard([this] { Click(); }); });
+  QObject::connect(Button(), &QPushButton::clicked, Button(),
+                   [this] { Guard([this] { Click(); }); });
 }
 
 QPushButton* TButton::Button() const { return static_cast<QPushButton*>(Widget()); }

@@ -130,11 +130,18 @@ TEST_F(DemoTest, FirstStartCreatesTheFilmTableAndLaysOutTheMainForm) {
   EXPECT_EQ(form1_->VxDbf1->FieldCount(), 8);
 
   EXPECT_EQ(form1_->BoundsRect(), Rect(192, 107, 192 + 475, 107 + 211));
-  EXPECT_EQ(form1_->Label1->BoundsRect(), Rect(128, 16, 128 + 241, 16 + 24));
+  EXPECT_EQ(form1_->Label1->Left(), 128);
+  EXPECT_EQ(form1_->Label1->Top(), 16);
+  EXPECT_EQ(form1_->Label1->Caption(), "Double click to edit memos...");
+  TCanvas measure;
+  measure.Font = form1_->Label1->Font();
+  EXPECT_EQ(form1_->Label1->Width(), measure.TextWidth("Double click to edit memos..."))
+      << "the whole caption shows";
+  EXPECT_LE(form1_->Label1->Left() + form1_->Label1->Width(), form1_->ClientWidth());
   EXPECT_EQ(form1_->Label1->Font().Color, clRed);
   EXPECT_EQ(form1_->VxGrid1->BoundsRect(), Rect(8, 48, 8 + 449, 48 + 120));
   ASSERT_EQ(form1_->VxGrid1->Columns().Count(), 8);
-  const char* kFields[] = {"TITLE", "PLOT", "YEAR", "COLOR",
+  const char* kFields[] = {"TITLE",   "PLOT",  "YEAR",     "COLOR",
                            "RUNTIME", "STARS", "DIRECTOR", "PREMIERE"};
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(form1_->VxGrid1->Columns().Items(i)->FieldName(), kFields[i]);

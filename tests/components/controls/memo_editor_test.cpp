@@ -3,12 +3,11 @@
 
 #include "components/controls/memo_editor.h"
 
-#include "platform/widgets/forms.h"
-
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 
+#include "platform/widgets/forms.h"
 #include "tests/components/dataset/dataset_fixture.h"
 
 namespace vx {

@@ -361,11 +361,13 @@ TEST_F(DBGridTest, ClicksSelectCellsAndReportCellAndTitleClicks) {
 TEST_F(DBGridTest, DeleteAsksFirstAndInsertAddsBeforeTheCurrentRecord) {
   OpenFilms(3);
   Press(VK_DOWN);
-  SetMessageBoxHook([](const std::string&, const std::string&, int) { return IDCANCEL; });
   Press(VK_DELETE);
+  EXPECT_TRUE(RecordedMessageBoxes().empty()) << "a plain Delete leaves the record alone";
+  SetMessageBoxHook([](const std::string&, const std::string&, int) { return IDCANCEL; });
+  Press(VK_DELETE, {ssCtrl});
   SetMessageBoxHook({});
   EXPECT_EQ(StoredFlag("movie.DBF", 2), ' ');
-  Press(VK_DELETE);
+  Press(VK_DELETE, {ssCtrl});
   ASSERT_EQ(RecordedMessageBoxes().size(), 1u);
   EXPECT_EQ(RecordedMessageBoxes()[0].text, "Delete record?");
   EXPECT_EQ(RecordedMessageBoxes()[0].flags & MB_OKCANCEL, MB_OKCANCEL);
@@ -375,7 +377,7 @@ TEST_F(DBGridTest, DeleteAsksFirstAndInsertAddsBeforeTheCurrentRecord) {
   options.Exclude(dgConfirmDelete);
   grid_->SetOptions(options);
   Press(VK_DOWN);
-  Press(VK_DELETE);
+  Press(VK_DELETE, {ssCtrl});
   EXPECT_EQ(StoredFlag("movie.DBF", 3), '*');
   EXPECT_EQ(RecordedMessageBoxes().size(), 1u);
 

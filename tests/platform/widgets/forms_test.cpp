@@ -25,8 +25,8 @@ TEST(FormsTest, GeometryCountsTheFrameAndAlignsChildren) {
   auto* fill = new TPanel(&form);
   fill->SetParent(&form);
   fill->SetAlign(alClient);
-  EXPECT_EQ(bottom->BoundsRect(), Rect(0, form.ClientHeight() - 41, form.ClientWidth(),
-                                       form.ClientHeight()));
+  EXPECT_EQ(bottom->BoundsRect(),
+            Rect(0, form.ClientHeight() - 41, form.ClientWidth(), form.ClientHeight()));
   EXPECT_EQ(fill->BoundsRect(), Rect(0, 0, form.ClientWidth(), form.ClientHeight() - 41));
 
   // Growing the form keeps the bottom panel at the bottom and the filler filling the rest.
