@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
+  // The picture's name is taken from where the program was started, not from FOLDER.
+  if (!options.screenshot.empty())
+    options.screenshot = std::filesystem::absolute(options.screenshot).string();
   if (!options.folder.empty() && chdir(options.folder.c_str()) != 0) {
     std::cerr << "vexel-demo: cannot enter " << options.folder << ": " << std::strerror(errno)
               << "\n";
