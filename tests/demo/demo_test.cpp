@@ -18,6 +18,7 @@
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
 #include "tests/components/dataset/dataset_fixture.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
 
 namespace vx::demo {
 namespace {
@@ -182,8 +183,12 @@ TEST_F(DemoTest, OkStoresThePlotUnderTheRecordLock) {
   EXPECT_TRUE(RecordedMessages().empty());
   EXPECT_EQ(StoredPlot(1), "A detective follows a woman. Up a tower.");
 
-  // Closing and starting the demo again shows the stored plot; the lock was released.
+  // Closing and starting the demo again shows the stored plot, as does vxdbf; the lock was
+  // released.
   CloseDemo();
+  const tool::Result memo = tool::Vxdbf({"memo", dir_.File("movie.DBF"), "1", "PLOT"});
+  EXPECT_EQ(memo.status, 0) << memo.err;
+  EXPECT_EQ(memo.out, "A detective follows a woman. Up a tower.\n");
   StartDemo();
   EXPECT_EQ(form1_->VxDbf1->FieldByName("PLOT")->AsString(),
             "A detective follows a woman. Up a tower.");
