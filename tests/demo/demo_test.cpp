@@ -95,16 +95,6 @@ class DemoTest : public test::DatasetTest {
     }
   }
 
-  // The plot of film `n` as another program would read it now.
-  std::string StoredPlot(int n) {
-    ZOvEzi* reader = FilmDataset("movie.DBF", "Reader");
-    reader->SetActive(true);
-    reader->SetRecNo(n);
-    const std::string text = reader->FieldByName("PLOT")->AsString();
-    delete reader;
-    return text;
-  }
-
   void AddSampleFilms() {
     ZOvEzi* films = FilmDataset();
     films->SetActive(true);

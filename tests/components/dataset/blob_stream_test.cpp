@@ -10,18 +10,7 @@
 namespace vx {
 namespace {
 
-class BlobStreamTest : public test::DatasetTest {
- protected:
-  // The PLOT memo of record n as stored, read by a fresh dataset over the same file.
-  std::string StoredPlot(int n) {
-    ZOvEzi* reader = FilmDataset("movie.DBF", "Reader");
-    reader->SetActive(true);
-    reader->SetRecNo(n);
-    const std::string text = reader->FieldByName("PLOT")->AsString();
-    delete reader;
-    return text;
-  }
-};
+using BlobStreamTest = test::DatasetTest;
 
 TEST_F(BlobStreamTest, WritesAndReadsThePlotOfAFilm) {
   ZOvEzi* films = FilmDataset();

@@ -76,6 +76,17 @@ class DatasetTest : public ::testing::Test {
     return dataset;
   }
 
+  // The PLOT memo of film n as another program reading the table now would see it: through a
+  // fresh dataset over the same file.
+  std::string StoredPlot(int n, const std::string& file = "movie.DBF") {
+    ZOvEzi* reader = FilmDataset(file, "Reader");
+    reader->SetActive(true);
+    reader->SetRecNo(n);
+    const std::string text = reader->FieldByName("PLOT")->AsString();
+    delete reader;
+    return text;
+  }
+
   // Appends films through the dataset: titles and years, in order.
   static void AddFilms(TDataSet& dataset, const std::vector<std::pair<std::string, int>>& films) {
     for (const auto& [title, year] : films) {
