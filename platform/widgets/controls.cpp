@@ -210,7 +210,7 @@ bool HostBridge::CloseRequested(TControl* control) {
   auto* form = dynamic_cast<TForm*>(control);
   if (!form) return true;
   bool accept = true;
-  form->Guard([&] { accept = form->CloseQuery(); });
+  form->Guard([&] { accept = form->WindowCloseRequested(); });
   return accept;
 }
 

@@ -176,10 +176,17 @@ void TForm::Close() {
     if (CloseQuery()) SetModalResult(mrCancel);
     return;
   }
-  if (!CloseQuery()) return;
+  WindowCloseRequested();
+}
+
+bool TForm::WindowCloseRequested() {
+  if (modal_loop_) return CloseQuery();
+  if (!CloseQuery()) return false;
   TCloseAction action = caHide;
   if (OnClose) OnClose(this, action);
-  if (action != caNone) Hide();
+  if (action == caNone) return false;
+  SetVisible(false);
+  return true;
 }
 
 bool TForm::CloseQuery() {

@@ -78,8 +78,10 @@ class TForm : public TCustomControl {
   TCloseQueryEvent OnCloseQuery;
   TNotifyEvent OnActivate;
 
-  // The window system asks to close the window; answers whether it may.
+  // Asks OnCloseQuery whether the form may close (a modal form then answers mrCancel).
   bool CloseQuery();
+  // The window system asks to close the window: as Close(), answering whether it may go.
+  bool WindowCloseRequested();
   // The window system resized the window's client area.
   void ClientResized(int width, int height);
 

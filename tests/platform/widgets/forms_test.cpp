@@ -76,6 +76,24 @@ TEST(FormsTest, ClosingAModalFormAnswersCancelAndEscapePressesTheCancelButton) {
   EXPECT_EQ(form.ShowModal(), mrAbort);
 }
 
+TEST(FormsTest, TheWindowSystemClosesAFormAsCloseDoes) {
+  TForm form(nullptr);
+  form.Show();
+  bool allow = false;
+  std::vector<std::string> events;
+  form.OnCloseQuery = [&](TObject*, bool& can_close) {
+    events.push_back("query");
+    can_close = allow;
+  };
+  form.OnClose = [&](TObject*, TCloseAction&) { events.push_back("close"); };
+  EXPECT_FALSE(form.Widget()->close());
+  EXPECT_TRUE(form.Visible());
+  allow = true;
+  EXPECT_TRUE(form.Widget()->close());
+  EXPECT_FALSE(form.Visible());
+  EXPECT_EQ(events, (std::vector<std::string>{"query", "query", "close"}));
+}
+
 TEST(FormsTest, ScreenKnowsTheActiveForm) {
   TForm first(nullptr);
   TForm second(nullptr);
