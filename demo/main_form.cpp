@@ -71,10 +71,10 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
   VxGrid1->SetFixedColumns(0);
   VxGrid1->OnDblClick = [this](TObject* sender) { VxGrid1DblClick(sender); };
   VxGrid1->Columns().BeginUpdate();
-  for (const GridColumn& spec : kColumns) {
+  for (const GridColumn& entry : kColumns) {
     TColumn* column = VxGrid1->Columns().Add();
-    column->SetFieldName(spec.field);
-    if (spec.width > 0) column->SetWidth(spec.width);
+    column->SetFieldName(entry.field);
+    if (entry.width > 0) column->SetWidth(entry.width);
   }
   VxGrid1->Columns().EndUpdate();
   VxGrid1->ReadSavedColumns(TStringList());
