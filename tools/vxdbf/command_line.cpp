@@ -1,6 +1,7 @@
 #include "tools/vxdbf/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 
 #include "platform/os/codepage.h"
 
@@ -62,8 +63,7 @@ void AddRecordArgument(CLI::App& command, Options& o) {
   // the conversion, which would read them as an octal prefix.
   const CLI::Validator digits(
       [](std::string& text) -> std::string {
-        const std::string shown = text.size() > 60 ? text.substr(0, 60) + "..." : text;
-        const std::string refusal = "must be a record number, not \"" + shown + "\"";
+        const std::string refusal = "must be a record number, not " + Quoted(text);
         if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
           return refusal;
         }
@@ -90,8 +90,20 @@ void AddSharingOptions(CLI::App& command, Options& o) {
   command.add_flag("--exclusive", o.exclusive, "open the table for exclusive use");
   command.add_option("--retries", o.retries, "how often a refused lock is tried again")
       ->check(CLI::Range(0, 255));
-  command.add_option("--wait", o.wait_seconds, "seconds between two tries of a refused lock")
-      ->check(CLI::Range(0, 255));
+  command
+      .add_option("--wait", o.wait_seconds,
+                  "seconds between two tries of a refused lock (decimals allowed: 0.05)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(text.c_str(), &end);
+            // The comparison also refuses "nan", which compares false with everything.
+            if (text.empty() || *end != '\0' || !(seconds >= 0 && seconds <= 255)) {
+              return "wants seconds from 0 to 255, not " + Quoted(text);
+            }
+            return {};
+          },
+          "SECONDS"));
 }
 
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description) {
@@ -99,6 +111,16 @@ void AddFormatOption(CLI::App& command, Options& o, const std::string& descripti
       ->check(CLI::IsMember({"csv", "jsonl"}))
       ->default_str("csv");
 }
+
+std::string Shortened(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = limit;
+  // Back to the first byte of a UTF-8 sequence (continuation bytes are 10xxxxxx).
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
 
 std::string ToUtf8(std::string_view bytes, bool ansi) {
   return ansi ? os::AnsiToUtf8(bytes) : os::OemToUtf8(bytes);

@@ -45,7 +45,7 @@ struct Options {
   bool exclusive = false;
   bool all = false;
   int retries = 0;
-  int wait_seconds = 0;
+  double wait_seconds = 0;  // decimals allowed: 0.05
   std::string format = "csv";
   std::vector<std::string> field_definitions;
   std::string version;
@@ -108,6 +108,13 @@ void AddTextOptions(CLI::App& command, Options& o);
 void AddSharingOptions(CLI::App& command, Options& o);
 // --format csv|jsonl.
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
+
+// A value from the command line or the input, in double quotes for a message; text longer than
+// about 60 bytes is cut (at a character boundary) and ends in "...", so that a refused 10 MB
+// value does not flood the terminal.
+std::string Quoted(std::string_view text);
+// The first `limit` bytes of text (cut at a character boundary) and "...", or all of it.
+std::string Shortened(std::string_view text, std::size_t limit);
 
 // Text of a table in its code page (OEM, or ANSI with --ansi) as UTF-8, and back. Text going
 // into the engine is ANSI: the engine converts it to the table's page on write.

@@ -36,8 +36,21 @@ using Row = std::vector<FieldValue>;
 
 int FieldNumber(const std::string& utf8_name, const std::string& file) {
   const int n = FieldNo(FromUtf8(utf8_name));
-  if (n == 0) throw InputError{"no field \"" + utf8_name + "\" in " + file};
+  if (n == 0) throw InputError{"no field " + Quoted(utf8_name) + " in " + file};
   return n;
+}
+
+// Refuses a row that names one field twice (in any case): which value was meant is unknown.
+void RefuseRepeatedField(const Row& row, const std::string& where) {
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (row[i].field == row[j].field) {
+        const TableRecord& t = *SelectedTable();
+        throw InputError{where + " names field " +
+                         t.fields[static_cast<std::size_t>(row[i].field - 1)].name + " twice"};
+      }
+    }
+  }
 }
 
 bool ParseDate(const std::string& text, double& day_number) {
@@ -73,7 +86,7 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
     case 'C': {
       const std::string ansi = FromUtf8(text);
       if (ansi.size() > f.length) {
-        throw InputError{"\"" + text + "\" is longer than " + where};
+        throw InputError{Quoted(text) + " is longer than " + where};
       }
       // Blank-padded to the full width: the count byte then covers wide fields too.
       slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
@@ -86,13 +99,13 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
       double value = 0;
       if (!v.is_null && !text.empty()) {
         const auto number = JsonNumber(text);
-        if (!number) throw InputError{"\"" + text + "\" is not a number for " + where};
+        if (!number) throw InputError{Quoted(text) + " is not a number for " + where};
         value = std::strtod(number->c_str(), nullptr);
-        if (!std::isfinite(value)) throw InputError{"\"" + text + "\" is out of range"};
+        if (!std::isfinite(value)) throw InputError{Quoted(text) + " is out of range"};
       }
       if (f.decimals == 0) {
         if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0) {
-          throw InputError{"\"" + text + "\" is no whole number of 32 bits for " + where};
+          throw InputError{Quoted(text) + " is no whole number of 32 bits for " + where};
         }
         const auto whole = static_cast<std::int32_t>(value);
         std::memcpy(slot, &whole, 4);
@@ -109,7 +122,7 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
                  upper == "NO" || upper == "0") {
         slot[0] = 0;
       } else {
-        throw InputError{"\"" + text + "\" is not a logical value for " + where};
+        throw InputError{Quoted(text) + " is not a logical value for " + where};
       }
       break;
     }
@@ -120,7 +133,7 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
       }
       double day_number = 0;
       if (!ParseDate(text, day_number)) {
-        throw InputError{"\"" + text + "\" is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
+        throw InputError{Quoted(text) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
       }
       const std::string shown = DateTextIn(EffectiveDateStyle(), true, day_number);
       slot[0] = static_cast<char>(shown.size());
@@ -152,7 +165,12 @@ std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file) {
     return rows;
   }
   std::vector<int> columns;
-  for (const std::string& name : fields) columns.push_back(FieldNumber(name, file));
+  Row header;
+  for (const std::string& name : fields) {
+    columns.push_back(FieldNumber(name, file));
+    header.push_back({columns.back()});
+  }
+  RefuseRepeatedField(header, "the CSV header");
   for (std::size_t line = 2; ReadCsvRecord(in, fields, error); ++line) {
     if (fields.size() == 1 && fields[0].empty()) continue;  // an empty line
     if (fields.size() != columns.size()) {
@@ -183,6 +201,7 @@ std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file) {
       if (value.kind == JsonValue::Kind::kFalse) v.text = "F";
       row.push_back(std::move(v));
     }
+    RefuseRepeatedField(row, "line " + std::to_string(number));
     rows.push_back(std::move(row));
   }
   return rows;
@@ -235,10 +254,11 @@ int SetFields(const Options& o) {
   for (const std::string& assignment : o.arguments) {
     const std::size_t eq = assignment.find('=');
     if (eq == std::string::npos || eq == 0) {
-      throw UsageError{"\"" + assignment + "\" is not NAME=VALUE"};
+      throw UsageError{Quoted(assignment) + " is not NAME=VALUE"};
     }
     row.push_back({FieldNumber(assignment.substr(0, eq), file), assignment.substr(eq + 1)});
   }
+  RefuseRepeatedField(row, "the command line");
   LockRecord(n, file);
   for (const FieldValue& v : row) PutValue(v);
   for (const FieldValue& v : row) PutValue(v, MemoWrite::kStore, o.ansi);

@@ -33,6 +33,7 @@ class TableSession {
   unsigned saved_override_;
   unsigned saved_retries_;
   unsigned saved_wait_;
+  unsigned saved_wait_ms_;
   TableRecord* table_ = nullptr;
 };
 

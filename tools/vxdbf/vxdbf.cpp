@@ -252,7 +252,7 @@ int PrintMemo(const Options& o, std::ostream& out) {
   const std::string& name = o.arguments.at(0);
   const int field = FieldNo(FromUtf8(name));
   if (field == 0 || t.fields[static_cast<std::size_t>(field - 1)].type != 'M') {
-    throw InputError{"no memo field \"" + name + "\" in " + o.file};
+    throw InputError{"no memo field " + Quoted(name) + " in " + o.file};
   }
   GO(o.record);
   const std::int32_t block =
@@ -282,7 +282,7 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
   std::stringstream stream(definition);
   for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
   if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
-    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not \"" + definition + "\""};
+    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not " + Quoted(definition)};
   }
   FieldEntry f;
   f.name = os::Utf8ToAnsi(parts[0]);
@@ -291,7 +291,7 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || value < 0 || value > limit) {
-      throw UsageError{"bad number \"" + text + "\" in --field " + definition};
+      throw UsageError{"bad number " + Quoted(text) + " in --field " + Quoted(definition)};
     }
     return value;
   };
@@ -419,7 +419,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
       out << "vxdbf " << kVxdbfVersion << "\n";
       return kExitOk;
     }
-    if (!commands.Has(command)) throw UsageError{"unknown command \"" + command + "\""};
+    if (!commands.Has(command)) throw UsageError{"unknown command " + Quoted(command)};
     try {
       std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
       app.parse(reversed);
@@ -427,7 +427,8 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
       for (const CLI::App* chosen : app.get_subcommands()) out << chosen->help("vxdbf");
       return kExitOk;
     } catch (const CLI::ParseError& e) {
-      throw UsageError{e.what()};
+      // CLI11 names the refused argument in full: keep the message short.
+      throw UsageError{Shortened(e.what(), 160)};
     }
     return commands.Chosen().run(options, Streams{in, out, err});
   } catch (const UsageError& e) {
