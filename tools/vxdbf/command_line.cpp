@@ -25,7 +25,8 @@ std::string Commands::Overview() const {
          "Every command takes --help for its options and an example.\n"
          "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
          "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
-         "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
+         "Text is UTF-8; a table's text is in the code page of its language driver mark, else\n"
+         "in the OEM (DOS) page, or the Windows page with --ansi; --codepage N says which.\n"
          "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
 }
 
@@ -82,8 +83,31 @@ void AddArguments(CLI::App& command, Options& o, const std::string& name,
   command.add_option(name, o.arguments, description)->required()->expected(count);
 }
 
+CLI::Option* AddCodePageOption(CLI::App& command, int& page, const std::string& description) {
+  return command.add_option("--codepage", page, description)
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            if (text.empty() || text.size() > 5 ||
+                text.find_first_not_of("0123456789") != std::string::npos ||
+                !os::CodePageAvailable(std::stoi(text))) {
+              return "wants a code page this system converts (437, 850, 852, 866, 1250, "
+                     "1251, 1252, ...), not " +
+                     Quoted(text);
+            }
+            text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+            return {};
+          },
+          "PAGE"));
+}
+
 void AddTextOptions(CLI::App& command, Options& o) {
-  command.add_flag("--ansi", o.ansi, "the table holds Windows (ANSI) text, not DOS (OEM) text");
+  AddCodePageOption(command, o.codepage,
+                    "the code page of the table's text, whatever its language driver mark says");
+  command.add_flag("--ansi", o.ansi,
+                   "a table without a mark holds Windows (ANSI) text, not DOS (OEM) text");
+  command.add_flag("--lossy", o.lossy,
+                   "text that does not convert becomes \"?\" (counted on standard error) "
+                   "instead of an error");
 }
 
 void AddSharingOptions(CLI::App& command, Options& o) {
@@ -121,11 +145,5 @@ std::string Shortened(std::string_view text, std::size_t limit) {
 }
 
 std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
-
-std::string ToUtf8(std::string_view bytes, bool ansi) {
-  return ansi ? os::AnsiToUtf8(bytes) : os::OemToUtf8(bytes);
-}
-
-std::string FromUtf8(std::string_view utf8) { return os::Utf8ToAnsi(utf8); }
 
 }  // namespace vx::tool

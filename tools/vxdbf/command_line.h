@@ -13,6 +13,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace vx::tool {
@@ -42,6 +43,8 @@ struct Options {
   bool deleted = false;
   bool visible = false;
   bool ansi = false;
+  int codepage = 0;  // --codepage N; 0: as the table's mark says
+  bool lossy = false;
   bool exclusive = false;
   bool all = false;
   int retries = 0;
@@ -102,8 +105,11 @@ void AddRecordArgument(CLI::App& command, Options& o);
 // Further positional arguments, in order, into Options::arguments. `count` -1 takes one or more.
 void AddArguments(CLI::App& command, Options& o, const std::string& name,
                   const std::string& description, int count);
-// --ansi: how the table's text is read and written.
+// --codepage N, --ansi and --lossy: which code page the table's text is in, and what happens
+// to text that does not convert.
 void AddTextOptions(CLI::App& command, Options& o);
+// --codepage N alone, with its own description (create, and the code-page assistant).
+CLI::Option* AddCodePageOption(CLI::App& command, int& page, const std::string& description);
 // --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
 void AddSharingOptions(CLI::App& command, Options& o);
 // --format csv|jsonl.
@@ -115,10 +121,5 @@ void AddFormatOption(CLI::App& command, Options& o, const std::string& descripti
 std::string Quoted(std::string_view text);
 // The first `limit` bytes of text (cut at a character boundary) and "...", or all of it.
 std::string Shortened(std::string_view text, std::size_t limit);
-
-// Text of a table in its code page (OEM, or ANSI with --ansi) as UTF-8, and back. Text going
-// into the engine is ANSI: the engine converts it to the table's page on write.
-std::string ToUtf8(std::string_view bytes, bool ansi);
-std::string FromUtf8(std::string_view utf8);
 
 }  // namespace vx::tool

@@ -10,15 +10,17 @@
 
 namespace vx::tool {
 
-TableSession::TableSession(const Options& options, const std::string& file, Access access)
+TableSession::TableSession(const Options& options, const std::string& file, Access access,
+                           std::ostream& err)
     : saved_ansi_(AnsiTables),
       saved_override_(OpenModeOverride),
       saved_retries_(LockRetries),
       saved_wait_(LockWaitSeconds),
-      saved_wait_ms_(LockWaitMs) {
-  // Reading commands see the table's bytes as stored and convert them to UTF-8 themselves;
-  // writing commands hand the engine ANSI text, which it converts to the table's page.
-  AnsiTables = access == Access::kRead || options.ansi;
+      saved_wait_ms_(LockWaitMs),
+      err_(err) {
+  // The engine's ANSI switch on: records pass as stored, and the commands convert between the
+  // table's code page and UTF-8 themselves, never by way of another page.
+  AnsiTables = true;
   if (access == Access::kRead && !options.exclusive) OpenModeOverride = os::kOpenReadOnlyDenyNone;
   LockRetries = static_cast<std::uint8_t>(options.retries);
   // Whole milliseconds, at least 1 for a pause that asked for any: 0 would mean "seconds".
@@ -34,9 +36,13 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
     throw;
   }
   table_ = SelectedTable();
+  text_.emplace(*table_, options, err);
 }
 
-void TableSession::Close() { CloseAll(); }
+void TableSession::Close() {
+  CloseAll();
+  text_->ReportReplacements(err_);
+}
 
 void TableSession::Restore() {
   {
