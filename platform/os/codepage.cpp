@@ -1,20 +1,20 @@
 #include "platform/os/codepage.h"
 
+#include <iconv.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
 #include <utility>
 #include <vector>
-
-#include <iconv.h>
 
 namespace vx::os {
 namespace {
@@ -547,8 +547,7 @@ void NoteFault(ConvertedText& result, TextFault fault, std::size_t offset, std::
 // Runs iconv over `input`. `unit` gives the length of the character at an offset, so that a
 // refused character is skipped whole; `fault` is what a refusal means.
 ConvertedText RunIconv(IconvHandle& handle, std::string_view input, OnFault on_fault,
-                       TextFault fault,
-                       const std::function<std::size_t(std::size_t)>& unit) {
+                       TextFault fault, const std::function<std::size_t(std::size_t)>& unit) {
   ConvertedText result;
   std::size_t at = 0;
   char buffer[4096];
@@ -579,12 +578,26 @@ ConvertedText RunIconv(IconvHandle& handle, std::string_view input, OnFault on_f
 }  // namespace
 
 bool CodePageAvailable(int page) {
-  return page > 0 && (FindPage(page) != nullptr || IconvFor(page, true) != nullptr);
+  return page == kUtf8Page ||
+         (page > 0 && (FindPage(page) != nullptr || IconvFor(page, true) != nullptr));
 }
 
 ConvertedText DecodeCodePage(int page, std::string_view bytes, OnFault on_fault) {
   if (const Page* table = FindPage(page); table != nullptr) {
     return {PageToUtf8(table, bytes)};  // every byte of these pages is a character
+  }
+  if (page == kUtf8Page) {
+    ConvertedText result;
+    for (std::size_t pos = 0; pos < bytes.size();) {
+      const std::size_t start = pos;
+      if (DecodeUtf8(bytes, pos) != kInvalid) {
+        result.text.append(bytes.substr(start, pos - start));
+        continue;
+      }
+      NoteFault(result, TextFault::kNoCharacter, start, pos - start, on_fault);
+      if (on_fault == OnFault::kStop) return result;
+    }
+    return result;
   }
   IconvHandle* handle = page > 0 ? IconvFor(page, true) : nullptr;
   if (handle == nullptr) {
@@ -597,6 +610,11 @@ ConvertedText DecodeCodePage(int page, std::string_view bytes, OnFault on_fault)
 }
 
 ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault) {
+  if (page == kUtf8Page) {
+    ConvertedText result = DecodeCodePage(page, utf8, on_fault);
+    if (result.fault == TextFault::kNoCharacter) result.fault = TextFault::kInvalidUtf8;
+    return result;
+  }
   ConvertedText result;
   const Page* table = FindPage(page);
   IconvHandle* handle = table == nullptr && page > 0 ? IconvFor(page, false) : nullptr;
@@ -664,6 +682,11 @@ bool IsLetterCodePoint(char32_t cp) {
          (cp >= 0x3040 && cp <= 0x9FFF) ||               // kana and CJK ideographs
          (cp >= 0xAC00 && cp <= 0xD7A3);                 // Hangul syllables
 }
+
+void AppendCodePoint(std::string& utf8, char32_t cp) { AppendUtf8(utf8, cp); }
+
+char32_t UpperCodePoint(char32_t cp) { return ToUpper(cp); }
+char32_t LowerCodePoint(char32_t cp) { return ToLower(cp); }
 
 char32_t NextCodePoint(std::string_view utf8, std::size_t& pos) {
   const char32_t cp = DecodeUtf8(utf8, pos);

@@ -63,7 +63,9 @@ struct ConvertedText {
   std::size_t replaced = 0;            // faults given as "?" (OnFault::kReplace)
   bool ok() const { return fault == TextFault::kNone || replaced > 0; }
 };
-// Whether the page can be converted (a built-in table, or iconv knows "CP" + number).
+// Text stored as UTF-8 (some programs write it under any mark): 65001, as Windows numbers it.
+inline constexpr int kUtf8Page = 65001;
+// Whether the page can be converted (a built-in table, iconv knows "CP" + number, or UTF-8).
 bool CodePageAvailable(int page);
 // Bytes of `page` to UTF-8, and UTF-8 to bytes of `page`. With kStop the result holds the text
 // up to the first fault; with kReplace every fault becomes "?" and is counted.
@@ -72,6 +74,11 @@ ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault);
 // Unicode letter test for a decoded character (Latin, Greek, Cyrillic, and the letters of the
 // pages above), for callers that judge decoded text.
 bool IsLetterCodePoint(char32_t cp);
+// Simple case mapping of a decoded character (Latin, Cyrillic); others map to themselves.
+char32_t UpperCodePoint(char32_t cp);
+char32_t LowerCodePoint(char32_t cp);
+// Appends a code point as UTF-8.
+void AppendCodePoint(std::string& utf8, char32_t cp);
 // The code point of the UTF-8 sequence at `pos`, advancing past it; U+FFFD for ill-formed input.
 char32_t NextCodePoint(std::string_view utf8, std::size_t& pos);
 

@@ -83,8 +83,9 @@ void AddArguments(CLI::App& command, Options& o, const std::string& name,
   command.add_option(name, o.arguments, description)->required()->expected(count);
 }
 
-CLI::Option* AddCodePageOption(CLI::App& command, int& page, const std::string& description) {
-  return command.add_option("--codepage", page, description)
+CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& page,
+                               const std::string& description) {
+  return command.add_option(name, page, description)
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {
             if (text.empty() || text.size() > 5 ||
@@ -101,7 +102,7 @@ CLI::Option* AddCodePageOption(CLI::App& command, int& page, const std::string& 
 }
 
 void AddTextOptions(CLI::App& command, Options& o) {
-  AddCodePageOption(command, o.codepage,
+  AddCodePageOption(command, "--codepage", o.codepage,
                     "the code page of the table's text, whatever its language driver mark says");
   command.add_flag("--ansi", o.ansi,
                    "a table without a mark holds Windows (ANSI) text, not DOS (OEM) text");

@@ -14,7 +14,7 @@
 namespace CLI {
 class App;
 class Option;
-}
+}  // namespace CLI
 
 namespace vx::tool {
 
@@ -108,8 +108,10 @@ void AddArguments(CLI::App& command, Options& o, const std::string& name,
 // --codepage N, --ansi and --lossy: which code page the table's text is in, and what happens
 // to text that does not convert.
 void AddTextOptions(CLI::App& command, Options& o);
-// --codepage N alone, with its own description (create, and the code-page assistant).
-CLI::Option* AddCodePageOption(CLI::App& command, int& page, const std::string& description);
+// A code page option alone (--codepage N of create, --set N of the code-page assistant): a page
+// this system converts.
+CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& page,
+                               const std::string& description);
 // --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
 void AddSharingOptions(CLI::App& command, Options& o);
 // --format csv|jsonl.

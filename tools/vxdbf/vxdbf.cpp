@@ -19,6 +19,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/sample_command.h"
@@ -406,7 +407,7 @@ void RegisterTableCommands(Commands& commands) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   create.add_option("--version", o.version,
                     "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
-  AddCodePageOption(create, o.codepage,
+  AddCodePageOption(create, "--codepage", o.codepage,
                     "mark the table as holding text of this code page (its language driver)");
 }
 
@@ -441,6 +442,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterEditCommands(commands);
   RegisterSampleCommand(commands);
   RegisterMemoCommands(commands);
+  RegisterCodepageCommand(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {
