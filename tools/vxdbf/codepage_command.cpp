@@ -257,8 +257,10 @@ int Assist(const Options& o, const Streams& io) {
   TableRecord& t = session.table();
   const TableMark mark = ReadTableMark(t);
   Options unmarked;
-  const int declared = ChooseCodePage(mark, unmarked).page;
-  const bool marked = mark.id != 0 || CodePageOfDriverName(mark.driver_name) != 0;
+  const CodePageChoice choice = ChooseCodePage(mark, unmarked);
+  const int declared = choice.page;
+  // Only a mark this tool can follow names a page; an unknown one is as good as none.
+  const bool marked = choice.warning.empty() && choice.reason.rfind("language driver", 0) == 0;
   const TableSample sample = ReadSample(t);
   session.Close();
 
