@@ -142,7 +142,8 @@ TEST_F(MemoFileTest, DamagedFilesFailWith1003) {
 }
 
 // A chain whose links loop, or that names a memo as free, stops a write with 1003 and leaves
-// every memo as it was.
+// every memo as it was. (The damage is found when the file is opened: an exclusive open keeps
+// its copy of the chain, and nobody else writes to the file meanwhile.)
 TEST_F(MemoFileTest, DamagedChainStopsWritesWithoutTouchingMemos) {
   const std::string path = Create(kVersionDbase4Memo);
   for (int i = 0; i < 4; ++i)
@@ -155,12 +156,14 @@ TEST_F(MemoFileTest, DamagedChainStopsWritesWithoutTouchingMemos) {
   auto looped = b;
   std::memcpy(&looped[3 * 512], Le32(3).data(), 4);  // the group names itself
   test::WriteBytes(path, looped);
+  Reopen(path, kVersionDbase4Memo);
   EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
   EXPECT_EQ(Bytes(), looped);
 
   auto at_memo = b;
   std::memcpy(&at_memo[0], Le32(5).data(), 4);  // the head names the memo at block 5
   test::WriteBytes(path, at_memo);
+  Reopen(path, kVersionDbase4Memo);
   EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
   EXPECT_EQ(Read(5), std::string(600, 'c'));
   EXPECT_TRUE(SummarizeMemo(m_).chain_damaged);
