@@ -246,17 +246,21 @@ bool ReadFreeSpace(MemoFile& m, std::string_view label) {
   return true;
 }
 
-// Makes the copy usable: read when this open has none, or when a shared file's header or size
-// differs from what this open last saw.
-bool KnowFreeSpace(MemoFile& m, std::string_view label) {
-  if (m.free.known && m.shared) {
-    std::array<unsigned char, 36> now{};
-    std::size_t got = 0;
-    if (ReadAt(m, 0, now.data(), now.size(), got) != 0 || now != m.free.header ||
-        FileSize(m) != m.free.size) {
-      m.free.known = false;
-    }
+// Shared opens, once the memo file lock is taken: the copy is dropped when the header or the
+// size differs from what this open saw when it last wrote, so that the header remembered when
+// this write ends never covers another program's change.
+void ForgetFreeSpaceIfChanged(MemoFile& m) {
+  if (!m.free.known || !m.shared) return;
+  std::array<unsigned char, 36> now{};
+  std::size_t got = 0;
+  if (ReadAt(m, 0, now.data(), now.size(), got) != 0 || now != m.free.header ||
+      FileSize(m) != m.free.size) {
+    m.free.known = false;
   }
+}
+
+// Makes the copy usable: read when this open has none.
+bool KnowFreeSpace(MemoFile& m, std::string_view label) {
   return m.free.known || ReadFreeSpace(m, label);
 }
 
@@ -476,6 +480,7 @@ bool LockMemo(MemoFile& m, std::string_view label) {
       }
       if (LockRange(false, m.file, MemoLockPosition, kMemoLockLength) == 0) {
         m.locked = true;
+        ForgetFreeSpaceIfChanged(m);
         return true;
       }
     }
@@ -570,17 +575,26 @@ bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::s
     const std::size_t next = static_cast<std::size_t>(after - f.groups.begin());
     const bool has_before = next > 0;
     const bool has_after = next < f.groups.size();
-    if (has_before) {
-      const FreeGroup& b = f.groups[next - 1];
-      if (std::uint64_t{b.block} + b.size > first) return true;  // already free
-    }
-    if (has_after && f.groups[next].block < first + blocks) return true;  // overlaps
-    // The neighbours this release rewrites must still be what the copy says.
-    if (m.shared && ((has_before && !GroupStillFree(m, next - 1)) ||
-                     (has_after && !GroupStillFree(m, next)))) {
-      if (attempt > 0 || !ReadFreeSpace(m, label)) return false;
+    // Blocks already free, or overlapping a free group, are not recorded twice. The neighbours
+    // this release rewrites, and a shared copy's claim that the blocks are free, must still be
+    // what the disk says: another program may have taken a group without touching the header.
+    const bool already_free =
+        (has_before &&
+         std::uint64_t{f.groups[next - 1].block} + f.groups[next - 1].size > first) ||
+        (has_after && f.groups[next].block < first + blocks);
+    if (m.shared && attempt == 0 &&
+        (already_free || (has_before && !GroupStillFree(m, next - 1)) ||
+         (has_after && !GroupStillFree(m, next)))) {
+      if (!ReadFreeSpace(m, label)) return false;
       if (f.damaged) return true;
       continue;
+    }
+    if (already_free) return true;
+    if (m.shared && ((has_before && !GroupStillFree(m, next - 1)) ||
+                     (has_after && !GroupStillFree(m, next)))) {
+      // Changing under this open twice in a row: leave the blocks unrecorded (a leak, never
+      // a memo made to look free).
+      return true;
     }
     const bool join_before =
         has_before && f.groups[next - 1].block + f.groups[next - 1].size == first;
