@@ -283,7 +283,8 @@ void TVxFileDataSet::SettleMemoEdits(MemoOutcome outcome) {
   if (memo_edits_.empty()) return;
   const std::vector<MemoEdit> edits = std::move(memo_edits_);
   memo_edits_.clear();
-  if (!Active() || WorkArea() == 0) return;
+  // Also reached while the table closes, when the dataset is no longer active.
+  if (WorkArea() == 0 || !UsesEngine()) return;
   SelectArea("SettleMemoEdits");
   TableRecord* table = SelectedTable();
   if (table == nullptr) return;
@@ -292,7 +293,7 @@ void TVxFileDataSet::SettleMemoEdits(MemoOutcome outcome) {
     const std::int32_t unnamed = written ? edit.stored : edit.written;
     if (unnamed != 0 && edit.stored != edit.written) GiveBack(*table, unnamed);
     // A dropped write leaves the buffer naming the record's own memo, never freed blocks.
-    if (!written && ActiveBuffer() != nullptr) {
+    if (!written && Active() && ActiveBuffer() != nullptr) {
       std::memcpy(FieldSlot(ActiveBuffer(), edit.field_no), &edit.stored, 4);
     }
   }

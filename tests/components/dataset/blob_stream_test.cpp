@@ -158,6 +158,12 @@ TEST_P(DroppedMemoTest, CancelledAndRefusedEditsLeaveTheFileAsItWas) {
   EXPECT_EQ(test::ReadBytes(dir_.File(memo_file)), before);
   EXPECT_EQ(films->FieldByName("PLOT")->AsString(), "In space no one can hear you scream.");
   EXPECT_EQ(StoredPlot(1), "In space no one can hear you scream.");
+
+  // Closing the table in the middle of an edit drops it, memo and all.
+  films->Edit();
+  films->FieldByName("PLOT")->SetAsString(EditedPlot(4));
+  films->SetActive(false);
+  EXPECT_EQ(test::ReadBytes(dir_.File(memo_file)), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DroppedMemoTest,
