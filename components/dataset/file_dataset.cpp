@@ -220,6 +220,9 @@ bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)
       // its exception and must not leave the lock behind.
       RecordLockGuard guard;
       write();
+      // Still under the lock: a reader that holds the record's lock while it reads the record
+      // and its memo never meets the old memo's blocks given back.
+      SettleMemoEdits(MemoOutcome::kRecordWritten);
       if (release == Release::kResyncOrUnlock && ::vx::Resync()) {
         guard.Dismiss();
       } else {
@@ -238,10 +241,10 @@ bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)
 }
 
 void TVxFileDataSet::LockedAppend() {
-  SettleMemoEdits(LockedWrite("s_AppendWithLock", LockKind::kAppend, &AppendImage,
-                              Release::kResyncOrUnlock, OnALockFailedOnInsert, "Insert")
-                      ? MemoOutcome::kRecordWritten
-                      : MemoOutcome::kDropped);
+  if (!LockedWrite("s_AppendWithLock", LockKind::kAppend, &AppendImage, Release::kResyncOrUnlock,
+                   OnALockFailedOnInsert, "Insert")) {
+    SettleMemoEdits(MemoOutcome::kDropped);
+  }
 }
 
 void TVxFileDataSet::LockedDelete() {
@@ -255,10 +258,10 @@ void TVxFileDataSet::LockedRestore() {
 }
 
 void TVxFileDataSet::LockedReplace() {
-  SettleMemoEdits(LockedWrite("s_ReplaceWithLock", LockKind::kRecord, &ReplaceImage,
-                              Release::kResyncOrUnlock, OnRLockFailedOnPost, "Post")
-                      ? MemoOutcome::kRecordWritten
-                      : MemoOutcome::kDropped);
+  if (!LockedWrite("s_ReplaceWithLock", LockKind::kRecord, &ReplaceImage, Release::kResyncOrUnlock,
+                   OnRLockFailedOnPost, "Post")) {
+    SettleMemoEdits(MemoOutcome::kDropped);
+  }
 }
 
 // --- Memo edits ------------------------------------------------------------------------------

@@ -123,8 +123,9 @@ class TVxFileDataSet : public TVxCDataSet {
   enum class LockKind { kAppend, kRecord };
   enum class Release { kResyncOrUnlock, kUnlock };
   // The common form of the locked writes: nothing while ReadOnly; select the area; take the
-  // lock, write, release; on a refused lock ask `event` (or warn) and repeat while it says so.
-  // Answers whether the write was made.
+  // lock, write, give back the memo blocks the written record no longer names, release; on a
+  // refused lock ask `event` (or warn) and repeat while it says so. Answers whether the write
+  // was made.
   bool LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
                    const TVxLockFailedEvent& event, const char* word);
 
