@@ -1,11 +1,10 @@
 #include "components/dataset/file_dataset.h"
 
-#include "components/dataset/blob_stream.h"
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "components/dataset/blob_stream.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
@@ -206,9 +205,8 @@ void TVxFileDataSet::UnLock() {
   Unlock();
 }
 
-bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)(),
-                                 Release release, const TVxLockFailedEvent& event,
-                                 const char* word) {
+bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
+                                 const TVxLockFailedEvent& event, const char* word) {
   if (!CanModify()) return false;
   SelectArea(label);
   bool retry = false;

@@ -569,9 +569,9 @@ bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::s
   if (f.damaged) return true;
   if (m.kind != MemoKind::kDbase4) return ForgetOrCutTail(m, first, blocks, label);
   for (int attempt = 0;; ++attempt) {
-    const auto after = std::upper_bound(
-        f.groups.begin(), f.groups.end(), first,
-        [](std::uint32_t b, const FreeGroup& g) { return b < g.block; });
+    const auto after =
+        std::upper_bound(f.groups.begin(), f.groups.end(), first,
+                         [](std::uint32_t b, const FreeGroup& g) { return b < g.block; });
     const std::size_t next = static_cast<std::size_t>(after - f.groups.begin());
     const bool has_before = next > 0;
     const bool has_after = next < f.groups.size();
@@ -579,8 +579,7 @@ bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::s
     // this release rewrites, and a shared copy's claim that the blocks are free, must still be
     // what the disk says: another program may have taken a group without touching the header.
     const bool already_free =
-        (has_before &&
-         std::uint64_t{f.groups[next - 1].block} + f.groups[next - 1].size > first) ||
+        (has_before && std::uint64_t{f.groups[next - 1].block} + f.groups[next - 1].size > first) ||
         (has_after && f.groups[next].block < first + blocks);
     if (m.shared && attempt == 0 &&
         (already_free || (has_before && !GroupStillFree(m, next - 1)) ||
@@ -590,8 +589,8 @@ bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::s
       continue;
     }
     if (already_free) return true;
-    if (m.shared && ((has_before && !GroupStillFree(m, next - 1)) ||
-                     (has_after && !GroupStillFree(m, next)))) {
+    if (m.shared &&
+        ((has_before && !GroupStillFree(m, next - 1)) || (has_after && !GroupStillFree(m, next)))) {
       // Changing under this open twice in a row: leave the blocks unrecorded (a leak, never
       // a memo made to look free).
       return true;

@@ -126,9 +126,8 @@ class DatasetTest : public ::testing::Test {
   };
   MemoFileUse MemoUse(const std::string& file = "movie.DBT") const {
     MemoFile m;
-    EXPECT_EQ(OpenMemoFile(dir_.File(file), kVersionDbase4Memo, os::kOpenReadOnlyDenyNone, false,
-                           m),
-              0);
+    EXPECT_EQ(
+        OpenMemoFile(dir_.File(file), kVersionDbase4Memo, os::kOpenReadOnlyDenyNone, false, m), 0);
     const MemoSummary summary = SummarizeMemo(m);
     MemoFileUse use;
     use.bytes = FileSize(m);
