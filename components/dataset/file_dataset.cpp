@@ -219,8 +219,11 @@ bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)
       RecordLockGuard guard;
       write();
       // Still under the lock: a reader that holds the record's lock while it reads the record
-      // and its memo never meets the old memo's blocks given back.
-      SettleMemoEdits(MemoOutcome::kRecordWritten);
+      // and its memo never meets the old memo's blocks given back. Deleting or recalling
+      // leaves the record naming its memo.
+      if (write == &AppendImage || write == &ReplaceImage) {
+        SettleMemoEdits(MemoOutcome::kRecordWritten);
+      }
       if (release == Release::kResyncOrUnlock && ::vx::Resync()) {
         guard.Dismiss();
       } else {
@@ -246,6 +249,8 @@ void TVxFileDataSet::LockedAppend() {
 }
 
 void TVxFileDataSet::LockedDelete() {
+  // Deleting in the middle of an edit drops the edit's memos; the record keeps its own.
+  SettleMemoEdits(MemoOutcome::kDropped);
   LockedWrite("s_DeleteWithLock", LockKind::kRecord, &DeleteRec, Release::kResyncOrUnlock,
               OnRLockFailedOnDelete, "Delete");
 }

@@ -124,11 +124,12 @@ TEST_F(BlobStreamTest, AThousandEditsOfOnePlotKeepTheMemoFileNearItsLiveData) {
 }
 
 // dBASE III and FoxPro files keep no free list: a memo written for an edit that does not
-// reach the record is cut off the end of the file again.
+// reach the record (cancelled, refused, deleted in the middle, closed) is cut off the end of
+// the file again.
 class DroppedMemoTest : public test::DatasetTest,
                         public ::testing::WithParamInterface<std::uint8_t> {};
 
-TEST_P(DroppedMemoTest, CancelledAndRefusedEditsLeaveTheFileAsItWas) {
+TEST_P(DroppedMemoTest, DroppedEditsLeaveTheMemoFileAsItWas) {
   const std::uint8_t saved = DefaultDbfVersion;
   DefaultDbfVersion = GetParam();
   ZOvEzi* films = FilmDataset();
@@ -157,6 +158,17 @@ TEST_P(DroppedMemoTest, CancelledAndRefusedEditsLeaveTheFileAsItWas) {
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Lock failed [Post]"});
   EXPECT_EQ(test::ReadBytes(dir_.File(memo_file)), before);
   EXPECT_EQ(films->FieldByName("PLOT")->AsString(), "In space no one can hear you scream.");
+  EXPECT_EQ(StoredPlot(1), "In space no one can hear you scream.");
+
+  // Deleting in the middle of an edit keeps the record's own memo for a recall.
+  other.UnlockRange(test::FilmRecordLock(1), test::kFilmRecordLength);
+  ClearRecordedMessages();
+  films->Edit();
+  films->FieldByName("PLOT")->SetAsString(EditedPlot(5));
+  films->Delete();
+  EXPECT_TRUE(RecordedMessages().empty());
+  EXPECT_EQ(StoredFlag("movie.DBF", 1), '*');
+  EXPECT_EQ(test::ReadBytes(dir_.File(memo_file)), before);
   EXPECT_EQ(StoredPlot(1), "In space no one can hear you scream.");
 
   // Closing the table in the middle of an edit drops it, memo and all.
