@@ -637,11 +637,31 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
     Fail(m, 1003, f.bad_block, std::string(label) + "] [free block chain");
     return 0;
   }
+  // A shared copy that proves stale is read again, once: a chain that changes under the memo
+  // file lock is as good as damaged.
+  const auto read_again = [&](int attempt, std::uint32_t at) {
+    if (attempt == 0) {
+      if (!ReadFreeSpace(m, label)) return false;  // reported
+      if (!f.damaged) return true;
+      at = f.bad_block;
+    }
+    Fail(m, 1003, at, std::string(label) + "] [free block chain");
+    return false;
+  };
   for (int attempt = 0;; ++attempt) {
     const auto fits = std::find_if(f.groups.begin(), f.groups.end(),
                                    [&](const FreeGroup& g) { return g.size >= needed; });
     const std::size_t i = static_cast<std::size_t>(fits - f.groups.begin());
-    if (fits == f.groups.end()) break;
+    if (fits == f.groups.end()) {
+      // The end of the file: the last group's link is rewritten below, so it must still be
+      // a free group.
+      if (m.kind == MemoKind::kDbase4 && m.shared && !f.groups.empty() &&
+          !GroupStillFree(m, f.groups.size() - 1)) {
+        if (!read_again(attempt, f.groups.back().block)) return 0;
+        continue;
+      }
+      break;
+    }
     const FreeGroup g = *fits;
     if (m.kind != MemoKind::kDbase4) {
       // Only this open knows of these blocks: nothing on the disk to change.
@@ -653,11 +673,7 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
       return g.block;
     }
     if (m.shared && !GroupStillFree(m, i)) {
-      if (attempt > 0 || !ReadFreeSpace(m, label)) return 0;
-      if (f.damaged) {
-        Fail(m, 1003, f.bad_block, std::string(label) + "] [free block chain");
-        return 0;
-      }
+      if (!read_again(attempt, g.block)) return 0;
       continue;
     }
     const std::uint32_t next = i + 1 < f.groups.size() ? f.groups[i + 1].block : BlockCount(m);
