@@ -13,6 +13,6 @@ void RegisterEditCommands(Commands& commands);
 
 // Appends the rows read from `in` (CSV or JSON lines as options.format says) and prints their
 // number; `sample` fills its table through it.
-int AppendRows(const Options& options, std::istream& in, std::ostream& out);
+int AppendRows(const Options& options, const Streams& io);
 
 }  // namespace vx::tool
