@@ -50,7 +50,7 @@ void PushText(Run& r, std::int32_t type, const char* s, std::size_t n) {
     Overflow(r);
     return;
   }
-  std::memmove(r.next, s, n);
+  if (n > 0) std::memmove(r.next, s, n);
   r.next[n] = '\0';
   ExprCell& c = *r.top++;
   c.opcode = 0;
@@ -129,7 +129,7 @@ void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
         std::memset(out.text, ' ', n);
       } else {
         const std::size_t have = std::min(n, bytes.size());
-        std::memcpy(out.text, bytes.data(), have);
+        if (have > 0) std::memcpy(out.text, bytes.data(), have);
         std::memset(out.text + have, ' ', n - have);
       }
       out.text[n] = '\0';

@@ -206,5 +206,13 @@ TEST_F(EvaluateTest, StringsLongerThanThePoolStopWithAnOverflow) {
   EXPECT_EQ(Eval("LEN(NAME + NAME + NAME)"), "N:30");
 }
 
+// Inputs the fuzzer found faults with (empty strings handed on as null data).
+TEST_F(EvaluateTest, FuzzerFindings) {
+  Check({
+      {"SUBSTR(NAME, 2, 3) $ 'ABCDE'", "L:F"},
+      {"SUBSTR('', 1, 1) + ''", "C:"},
+  });
+}
+
 }  // namespace
 }  // namespace vx
