@@ -103,6 +103,21 @@ bool Less(std::string_view a, std::string_view b) {
   return c < 0 || (c == 0 && a.size() < b.size());
 }
 
+// The ANSI code page's case conversions as tables, rebuilt when the code page changes.
+const unsigned char* CaseMap(bool upper) {
+  static int page = -1;
+  static unsigned char upper_map[256];
+  static unsigned char lower_map[256];
+  if (os::AnsiCodePage() != page) {
+    page = os::AnsiCodePage();
+    for (int c = 0; c < 256; ++c) {
+      upper_map[c] = static_cast<unsigned char>(os::AnsiUpper(static_cast<char>(c)));
+      lower_map[c] = static_cast<unsigned char>(os::AnsiLower(static_cast<char>(c)));
+    }
+  }
+  return upper ? upper_map : lower_map;
+}
+
 // ---- Field values ----
 
 std::string_view FieldBytes(const TableRecord& t, const FieldEntry& f, std::size_t skip) {
@@ -165,7 +180,7 @@ void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
         std::snprintf(text, sizeof text, "%08d", ymd);
         out.number = ymd <= 0 ? kBlankDate : StoredToDayNumber(std::string_view(text, 8));
       } else {
-        out.number = StoredToDayNumber(bytes);
+        out.number = FastStoredToDayNumber(bytes);
       }
       return;
     default:  // M: the block number
@@ -475,8 +490,9 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kLower: {
       ExprCell& c = TopC(r);
       char* s = const_cast<char*>(c.value.text);
+      const unsigned char* map = CaseMap(op == kUpper);
       for (std::size_t i = 0; i < c.length; ++i) {
-        s[i] = op == kUpper ? os::AnsiUpper(s[i]) : os::AnsiLower(s[i]);
+        s[i] = static_cast<char>(map[static_cast<unsigned char>(s[i])]);
       }
       return;
     }

@@ -150,7 +150,7 @@ std::size_t FormatNumber(double n, std::int64_t width, std::int64_t decimals, ch
 
 std::size_t DateDigits(double day_number, char* out) {
   YearMonthDay date;
-  if (!SplitDayNumber(day_number, date)) {
+  if (!FastSplitDayNumber(day_number, date)) {
     std::memset(out, ' ', 8);
     return 8;
   }
@@ -159,6 +159,40 @@ std::size_t DateDigits(double day_number, char* out) {
                        date.day / 10,    date.day % 10};
   for (int i = 0; i < 8; ++i) out[i] = static_cast<char>('0' + parts[i]);
   return 8;
+}
+
+bool FastSplitDayNumber(double day_number, YearMonthDay& out) {
+  if (!(day_number >= kFirstDayNumber && day_number <= kLastDayNumber)) return false;
+  // Days since 1 March of year 0 of the proleptic Gregorian calendar, split into 400-year eras,
+  // years of the era (March-based) and days of the year; no loops, no tables.
+  const std::int64_t z = static_cast<std::int64_t>(day_number) - 1721120;
+  const std::int64_t era = z / 146097;
+  const std::int64_t day_of_era = z - era * 146097;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 -
+                                                 year_of_era / 100);
+  const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 = March
+  out.day = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
+  out.month = static_cast<int>(month_index < 10 ? month_index + 3 : month_index - 9);
+  out.year = static_cast<int>(year_of_era + era * 400 + (out.month <= 2 ? 1 : 0));
+  return true;
+}
+
+double FastStoredToDayNumber(std::string_view text) {
+  if (text.size() >= 8) {
+    int v[8];
+    bool digits = true;
+    for (int i = 0; i < 8; ++i) {
+      v[i] = text[static_cast<std::size_t>(i)] - '0';
+      digits = digits && v[i] >= 0 && v[i] <= 9;
+    }
+    if (digits) {
+      return DayNumber(v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3], v[4] * 10 + v[5],
+                       v[6] * 10 + v[7]);
+    }
+  }
+  return StoredToDayNumber(text);
 }
 
 int Weekday(double day_number) {

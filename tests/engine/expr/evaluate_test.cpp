@@ -1,5 +1,6 @@
 // Values of every operator and function family, evaluated against a small staff table.
 
+#include "engine/expr/functions.h"
 #include "engine/workarea/hooks.h"
 #include "tests/engine/expr/expr_test_support.h"
 
@@ -212,6 +213,23 @@ TEST_F(EvaluateTest, FuzzerFindings) {
       {"SUBSTR(NAME, 2, 3) $ 'ABCDE'", "L:F"},
       {"SUBSTR('', 1, 1) + ''", "C:"},
   });
+}
+
+// The constant-time date conversions agree with the calendar routines on every day.
+TEST(FastDates, AgreeWithTheCalendarRoutines) {
+  for (double d = kFirstDayNumber - 2; d <= kLastDayNumber + 2; d += 1) {
+    YearMonthDay slow;
+    YearMonthDay fast;
+    const bool has_slow = SplitDayNumber(d, slow);
+    ASSERT_EQ(expr::FastSplitDayNumber(d, fast), has_slow) << d;
+    if (!has_slow) continue;
+    ASSERT_TRUE(fast.year == slow.year && fast.month == slow.month && fast.day == slow.day) << d;
+  }
+  for (const char* text : {"20000229", "19000229", "00010101", "99991231", "2024 1 5", "20241301",
+                           "        ", "2024013", "abcdefgh", "00000000"}) {
+    const double slow = StoredToDayNumber(text);
+    EXPECT_EQ(expr::FastStoredToDayNumber(text), slow) << text;
+  }
 }
 
 }  // namespace
