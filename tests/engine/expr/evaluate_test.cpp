@@ -162,6 +162,17 @@ TEST_F(EvaluateTest, FieldsFollowTheCurrentRecordAndArea) {
   EXPECT_EQ(test::Rendered(aliased.get()), "N:0");
 }
 
+TEST_F(EvaluateTest, FetchFieldValueReadsOneFieldOfAnArea) {
+  FieldValueBuffer buffer;
+  EXPECT_STREQ(static_cast<const char*>(FetchFieldValue(1, buffer, 33)), "ABC       ");
+  EXPECT_EQ(*static_cast<const double*>(FetchFieldValue(2, buffer, 1)), 12.5);
+  EXPECT_EQ(*static_cast<const double*>(FetchFieldValue(3, buffer, 1)),
+            StoredToDayNumber("19700131"));
+  EXPECT_EQ(*static_cast<const std::int32_t*>(FetchFieldValue(4, buffer, 1)), 1);
+  EXPECT_EQ(FetchFieldValue(6, buffer, 1), nullptr);
+  EXPECT_EQ(FetchFieldValue(1, buffer, 5), nullptr);
+}
+
 TEST_F(EvaluateTest, EmptyTableReadsAsBlank) {
   test::WriteBytes(dir_.File("empty.dbf"), test::DbfBuilder(0x03)
                                                .Field("NAME", 'C', 4)
