@@ -126,6 +126,8 @@ TEST_F(EvaluateTest, DateFunctions) {
       {"DOW(BORN)", "N:7"},         {"DOW(CTOD(''))", "N:0"},         {"DAY(CTOD(''))", "N:0"},
       {"CDOW(BORN)", "C:Saturday "}, {"CMONTH(BORN)", "C:January  "}, {"CTOD('01/31/70') = BORN", "L:T"},
       {"LEN(CDOW(CTOD('')))", "N:10"}, {"LEN(CMONTH(CTOD('')))", "N:9"},
+      // 1 January 1900 was a Monday, though its two-digit year reads as 2000 here.
+      {"DOW(CTOD('01/01/00') - 36524)", "N:2"}, {"YEAR(CTOD('01/01/00') - 36524)", "N:0"},
   });
   CenturyOn = true;
   Check({{"YEAR(BORN)", "N:1970"}, {"DTOC(BORN)", "C:01/31/1970"}});
