@@ -50,7 +50,7 @@ void PushText(Run& r, std::int32_t type, const char* s, std::size_t n) {
     Overflow(r);
     return;
   }
-  if (n > 0) std::memmove(r.next, s, n);
+  if (n > 0 && s != r.next) std::memmove(r.next, s, n);
   r.next[n] = '\0';
   ExprCell& c = *r.top++;
   c.opcode = 0;
@@ -241,11 +241,23 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
         return;
     }
   }
+  if (type == kTypeC) {
+    // Straight from the record buffer into the pool: the commonest field of a key.
+    const std::size_t n = std::min<std::size_t>(f->length, kMaxStringLength);
+    if (n + 1 > static_cast<std::size_t>(r.end - r.next)) {
+      Overflow(r);
+      return;
+    }
+    const std::string_view bytes =
+        t->record_count == 0 ? std::string_view() : FieldBytes(*t, *f, t->is_virtual ? 1 : 0);
+    const std::size_t have = std::min(n, bytes.size());
+    if (have > 0) std::memcpy(r.next, bytes.data(), have);
+    std::memset(r.next + have, ' ', n - have);
+    PushText(r, kTypeC, r.next, n);
+    return;
+  }
   DecodeField(*t, *f, type, field_value);
   switch (type) {
-    case kTypeC:
-      PushText(r, kTypeC, field_value.text, field_value.length);
-      return;
     case kTypeN:
     case kTypeD:
       PushNumber(r, type, field_value.number);
