@@ -188,8 +188,21 @@ double FastStoredToDayNumber(std::string_view text) {
       digits = digits && v[i] >= 0 && v[i] <= 9;
     }
     if (digits) {
-      return DayNumber(v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3], v[4] * 10 + v[5],
-                       v[6] * 10 + v[7]);
+      const int year = v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3];
+      const int month = v[4] * 10 + v[5];
+      const int day = v[6] * 10 + v[7];
+      static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+      if (year < 1 || month < 1 || month > 12 || day < 1) return kBlankDate;
+      const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+      if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return kBlankDate;
+      // Days from 1 March of year 0, the inverse of FastSplitDayNumber.
+      const std::int64_t y = year - (month <= 2 ? 1 : 0);
+      const std::int64_t era = y / 400;
+      const std::int64_t year_of_era = y - era * 400;
+      const std::int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+      const std::int64_t day_of_era =
+          year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+      return static_cast<double>(era * 146097 + day_of_era + 1721120);
     }
   }
   return StoredToDayNumber(text);

@@ -237,9 +237,11 @@ TEST(FastDates, AgreeWithTheCalendarRoutines) {
     ASSERT_EQ(expr::FastSplitDayNumber(d, fast), has_slow) << d;
     if (!has_slow) continue;
     ASSERT_TRUE(fast.year == slow.year && fast.month == slow.month && fast.day == slow.day) << d;
+    ASSERT_EQ(expr::FastStoredToDayNumber(DayNumberToStored(d)), d);
   }
   for (const char* text : {"20000229", "19000229", "00010101", "99991231", "2024 1 5", "20241301",
-                           "        ", "2024013", "abcdefgh", "00000000"}) {
+                           "        ", "2024013", "abcdefgh", "00000000", "20230229", "20240229",
+                           "21000229", "20240431", "20241231", "00001231"}) {
     const double slow = StoredToDayNumber(text);
     EXPECT_EQ(expr::FastStoredToDayNumber(text), slow) << text;
   }
