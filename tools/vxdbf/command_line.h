@@ -52,6 +52,8 @@ struct Options {
   std::string format = "csv";
   std::vector<std::string> field_definitions;
   std::string version;
+  std::string condition;  // list --for COND
+  std::string table;      // eval --table FILE
 };
 
 // The streams a command reads and writes.

@@ -22,6 +22,7 @@
 #include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
+#include "tools/vxdbf/expr_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/table_text.h"
@@ -443,6 +444,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterSampleCommand(commands);
   RegisterMemoCommands(commands);
   RegisterCodepageCommand(commands);
+  RegisterExprCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {
