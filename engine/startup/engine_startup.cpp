@@ -2,6 +2,7 @@
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
+#include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/work_areas.h"
@@ -14,12 +15,14 @@ void InitEngine() {
   os::SetCodePagesFromLocale();
   InitWorkAreas();
   InitMemoStorage();
+  IndexInit();
   ShuttingDown = false;
 }
 
 void ShutdownEngine() {
   ShuttingDown = true;
   QuietErrors quiet;
+  ShutdownIndex();
   ShutdownWorkAreas();
 }
 
