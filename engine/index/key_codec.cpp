@@ -80,7 +80,6 @@ PackedDecimal TextToPacked(std::string_view text, int decimals) {
   int integer_digits = 0;  // significant digits before the point
   int leading_zeros = 0;   // zeros between the point and the first significant digit
   bool point = false;
-  int fraction_digits = 0;
   for (; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '.' && !point) {
@@ -88,7 +87,6 @@ PackedDecimal TextToPacked(std::string_view text, int decimals) {
       continue;
     }
     if (c < '0' || c > '9') break;
-    if (point) ++fraction_digits;
     if (count == 0 && c == '0') {
       if (point) ++leading_zeros;
       continue;
@@ -98,12 +96,12 @@ PackedDecimal TextToPacked(std::string_view text, int decimals) {
   }
   int trailing = 0;
   while (trailing < count && digits[count - 1 - trailing] == '0') ++trailing;
-  int significant = count - trailing;
-  // Trailing zeros written among the decimals count while they are fewer than the decimals.
-  if (significant > 0 && point && trailing > 0 && trailing < decimals &&
-      trailing <= fraction_digits) {
-    significant = count;
-  }
+  // Trailing zeros written among fewer than `decimals` decimals are kept as digits; otherwise
+  // they go, and a short digit count is raised to 10.
+  const bool keep_zeros = point && trailing < decimals;
+  int significant = keep_zeros ? count : count - trailing;
+  if (count - trailing == 0) significant = 0;
+  if (significant > 0 && significant < 10 && !keep_zeros) significant = 10;
   if (significant == 0) {
     out[0] = 52;
     out[1] = 1;
@@ -112,7 +110,7 @@ PackedDecimal TextToPacked(std::string_view text, int decimals) {
   const int exponent = integer_digits > 0 ? 52 + integer_digits : 52 - leading_zeros;
   out[0] = static_cast<std::uint8_t>(std::clamp(exponent, 0, 255));
   out[1] = static_cast<std::uint8_t>((negative ? 0x80 : 0) | (significant << 2) | 1);
-  for (int d = 0; d < significant; ++d) {
+  for (int d = 0; d < count; ++d) {
     const auto nibble = static_cast<std::uint8_t>(digits[d] - '0');
     out[2 + d / 2] |= static_cast<std::uint8_t>(d % 2 == 0 ? nibble << 4 : nibble);
   }

@@ -41,8 +41,9 @@ KeyComparator ChooseComparator(char header_type, char result_type, bool descendi
 
 // Packs the text of a number formatted with `decimals` decimals: blanks and a sign in front,
 // then digits with at most one decimal point; any other character ends the number. At most 20
-// significant digits are kept. d counts the digits up to the last nonzero one; trailing zeros
-// after the point count too while they are fewer than `decimals`.
+// significant digits are kept. d counts the digits up to the last nonzero one, raised to 10
+// when smaller; but when the text has a point and fewer trailing zeros than `decimals`, d
+// counts every digit packed, trailing zeros included, and is not raised.
 PackedDecimal TextToPacked(std::string_view text, int decimals = 0);
 // Packs a number formatted with `decimals` decimals.
 PackedDecimal DoubleToPacked(double value, int decimals);

@@ -23,8 +23,7 @@ bool CompileTagExpressions(const TagHeader& header, TagExpressions& out) {
 
 bool HasKeyMaker(const TagExpressions& expressions) { return expressions.key != nullptr; }
 
-bool MakeKey(const TagExpressions& expressions, const TagHeader&, TableRecord&, KeyBuffer&,
-             int&) {
+bool MakeKey(const TagExpressions& expressions, const TagHeader&, TableRecord&, KeyBuffer&, int&) {
   return HasKeyMaker(expressions) && false;
 }
 

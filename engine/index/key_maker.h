@@ -8,13 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "engine/index/mdx_format.h"
+#include "engine/index/mdx_file.h"
 #include "engine/table/dbf_file.h"
 
 namespace vx {
-
-// A key with room for the terminating zero of character keys.
-using KeyBuffer = std::array<std::uint8_t, kMaxKeyLength + 1>;
 
 // A tag's compiled expressions and the key expression's result type, width and decimals.
 struct TagExpressions {

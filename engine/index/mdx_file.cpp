@@ -160,7 +160,7 @@ bool TagCursor::Push(std::uint32_t page) {
   // Bytes 2..3 of the count are always 0 on disk; the count is the low half.
   const int count = View(level).KeyCount();
   if (!CountFits(count, item_length_, max_keys_)) {
-    return Fail(222, CorruptText(file_->name()) + " [tag: " + context_.tag_name + "] [GetNode]");
+    return OutOfOrder();
   }
   return true;
 }
@@ -248,6 +248,9 @@ bool TagCursor::Next() {
   }
   // Climb to the nearest ancestor with a child after the one we came from; empty leaves on
   // the way are passed over.
+  KeyBuffer last{};
+  const bool had_key = OnItem();
+  if (had_key) std::memcpy(last.data(), Key(), static_cast<std::size_t>(key_length_));
   std::size_t keep = path_.size() - 1;
   while (true) {
     std::size_t level = keep;
@@ -263,12 +266,17 @@ bool TagCursor::Next() {
       return false;
     }
     if (View(path_.back()).KeyCount() > 0) {
+      if (had_key && compare_(Key(), last.data(), key_length_) < 0) return OutOfOrder();
       eof_ = false;
       bof_ = false;
       return true;
     }
     keep = path_.size() - 1;
   }
+}
+
+bool TagCursor::OutOfOrder() {
+  return Fail(222, CorruptText(file_->name()) + " [tag: " + context_.tag_name + "] [GetNode]");
 }
 
 bool TagCursor::Prior() {
@@ -281,6 +289,9 @@ bool TagCursor::Prior() {
     bof_ = false;
     return true;
   }
+  KeyBuffer last{};
+  const bool had_key = OnItem();
+  if (had_key) std::memcpy(last.data(), Key(), static_cast<std::size_t>(key_length_));
   std::size_t keep = path_.size() - 1;
   while (true) {
     std::size_t level = keep;
@@ -295,6 +306,7 @@ bool TagCursor::Prior() {
       return false;
     }
     if (View(path_.back()).KeyCount() > 0) {
+      if (had_key && compare_(Key(), last.data(), key_length_) > 0) return OutOfOrder();
       eof_ = false;
       bof_ = false;
       return true;

@@ -15,7 +15,9 @@
 //                                                      [tag: <tag>] [SeekAndRead]
 //   node page 0, inside the file header, or a    254   Invalid Node Number (<page>) in DBF
 //   page already on the way down (a cycle)             Area <a>, Order <o> [GetNode]
-//   a walk that visits more leaves than the      254   (the same)
+//   the next (previous) leaf begins with a key    222   Invalid dBASE key expression or
+//   lower (higher) than the one left behind            corrupted index file <file> [tag: ..
+//   a walk that visits more leaves than the      254   Invalid Node Number ...
 //   file has nodes (leaves shared by branches)
 //
 // Cursor positions: a leaf item; "one past the last item" after a seek beyond every key (EOF);
@@ -41,6 +43,8 @@ struct IndexErrorContext {
 };
 
 using NodeBytes = std::array<std::uint8_t, kMdxNodeSize>;
+// A key with room for the terminating zero of character keys.
+using KeyBuffer = std::array<std::uint8_t, kMaxKeyLength + 1>;
 
 class MdxFile {
  public:
@@ -136,6 +140,7 @@ class TagCursor {
   bool CountLeaf();
   bool Fail(std::uint16_t code, const std::string& text);
   bool BadPage(std::uint32_t page);
+  bool OutOfOrder();
 
   MdxFile* file_ = nullptr;
   IndexErrorContext context_;

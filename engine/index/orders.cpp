@@ -161,9 +161,7 @@ bool CheckForChanges(TableRecord& t, AreaIndex& index) {
   return SyncTag(t, index, Controlling(index));
 }
 
-bool TagEmpty(const OrderTag& tag) {
-  return tag.header.HasFor() && !tag.header.ForEverMet();
-}
+bool TagEmpty(const OrderTag& tag) { return tag.header.HasFor() && !tag.header.ForEverMet(); }
 
 // --- The hooks ---
 
@@ -222,6 +220,16 @@ std::int32_t StepRecord(TableRecord& t, bool forward) {
   }
   if (forward && tag.cursor.AtEnd()) return t.record_number;
   if (!forward && tag.cursor.AtStart()) return t.record_number;
+  if (!forward && (tag.cursor.AtEnd() || t.record_number > t.record_count)) {
+    // A step back from EOF lands on the last item, where the position stayed.
+    if (!tag.cursor.OnItem() && !tag.cursor.Last()) return t.record_number;
+    if (!tag.cursor.OnItem()) return t.record_number;
+    tag.cursor.SetAtEnd(false);
+    IndexFound = true;
+    SetCurrentKey(tag);
+    const std::int32_t record = CheckedRecord(t, *index, tag);
+    return record == 0 ? t.record_number : record;
+  }
   if (!tag.cursor.HasPosition() && !SyncTag(t, *index, tag)) return t.record_number;
   if (!(forward ? tag.cursor.Next() : tag.cursor.Prior())) return t.record_number;
   if (!tag.cursor.OnItem() || (forward ? tag.cursor.AtEnd() : tag.cursor.AtStart())) {
@@ -314,8 +322,7 @@ std::string IndexPath(const TableRecord& t, std::string_view name) {
   if (name.empty()) return DerivedFileName(t.file_name, "MDX");
   std::string path = DefaultExtension(TrimText(name), "MDX");
   const bool has_dir = path.find('\\') != std::string::npos ||
-                       path.find('/') != std::string::npos ||
-                       path.find(':') != std::string::npos;
+                       path.find('/') != std::string::npos || path.find(':') != std::string::npos;
   if (!has_dir) path = SplitPath(t.file_name).dir + path;
   return path;
 }
@@ -348,8 +355,8 @@ bool LoadTag(TableRecord& t, AreaIndex& index, int number, int area) {
     return false;
   }
   tag->descending = tag->header.Descending();
-  tag->compare = ChooseComparator(tag->header.KeyType(), tag->expressions.result_type,
-                                  tag->descending);
+  tag->compare =
+      ChooseComparator(tag->header.KeyType(), tag->expressions.result_type, tag->descending);
   if (tag->compare == nullptr) {
     SetEngineError(222, corrupt);
     return false;
@@ -370,6 +377,48 @@ bool LoadTag(TableRecord& t, AreaIndex& index, int number, int area) {
     }
   }
   index.tags.push_back(std::move(tag));
+  return true;
+}
+
+// Loads every tag under one read hold and puts tag 1 on its first visible record.
+bool LoadTags(TableRecord& t, AreaIndex& index, int area) {
+  ReadHold hold(area);
+  if (EngineErrorCode != 0) return false;
+  const int count = index.file.header().TagCount();
+  for (int i = 1; i <= count; ++i) {
+    if (!LoadTag(t, index, i, area)) return false;
+  }
+  if (index.tags.empty()) return true;
+  index.controlling = 1;
+  OrderTag& first = Controlling(index);
+  if (t.record_count < 1) {
+    for (auto& tag : index.tags) {
+      tag->cursor.SetAtStart(true);
+      tag->cursor.SetAtEnd(true);
+      if (tag->character) {
+        std::memset(tag->current_key.data(), ' ',
+                    static_cast<std::size_t>(tag->header.KeyLength()));
+      }
+    }
+    return true;
+  }
+  const std::int32_t n = EdgeRecord(t, true);
+  if (EngineErrorCode != 0) return false;
+  if (n > t.record_count) {
+    MoveTo(t.record_count + 1);
+    return true;
+  }
+  MoveTo(n);
+  while (!IsVisible(t) && !first.cursor.AtEnd()) {
+    const std::int32_t next = StepRecord(t, true);
+    if (EngineErrorCode != 0) return false;
+    if (next == t.record_number) {
+      first.cursor.SetAtEnd(true);
+      MoveTo(t.record_count + 1);
+      break;
+    }
+    MoveTo(next);
+  }
   return true;
 }
 
@@ -399,49 +448,13 @@ bool OpenIndexFile(TableRecord& t, const std::string& path) {
     }
     if (!opened) return FailOpenWithPending(area);
   }
+  bool loaded;
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    ReadHold hold(area);
-    if (EngineErrorCode != 0) return FailOpenWithPending(area);
-    const int count = index.file.header().TagCount();
-    for (int i = 1; i <= count; ++i) {
-      if (!LoadTag(t, index, i, area)) return FailOpenWithPending(area);
-    }
-    if (index.tags.empty()) return true;
-    index.controlling = 1;
-    OrderTag& first = Controlling(index);
-    if (t.record_count > 0) {
-      const std::int32_t n = EdgeRecord(t, true);
-      if (EngineErrorCode != 0) return FailOpenWithPending(area);
-      if (n > t.record_count) {
-        MoveTo(t.record_count + 1);
-        GoEOF();
-      } else {
-        MoveTo(n);
-        while (!IsVisible(t) && !first.cursor.AtEnd()) {
-          const std::int32_t next = StepRecord(t, true);
-          if (EngineErrorCode != 0) return FailOpenWithPending(area);
-          if (next == t.record_number) {
-            first.cursor.SetAtEnd(true);
-            MoveTo(t.record_count + 1);
-            break;
-          }
-          MoveTo(next);
-        }
-      }
-    } else {
-      for (auto& tag : index.tags) {
-        tag->cursor.SetAtStart(true);
-        tag->cursor.SetAtEnd(true);
-        if (tag->character) {
-          std::memset(tag->current_key.data(), ' ',
-                      static_cast<std::size_t>(tag->header.KeyLength()));
-        }
-      }
-    }
+    loaded = LoadTags(t, index, area);
   }
-  return true;
+  return loaded ? true : FailOpenWithPending(area);
 }
 
 // The search key of a Find text for a tag, and the number of bytes to compare.
@@ -516,8 +529,8 @@ void Set_Order_To(int n) {
     return;
   }
   if (n < 0 || n > static_cast<int>(index->tags.size())) {
-    SetEngineError(220, "Invalid Index Order Specified: SET_ORDER_TO. [" + op + "] (DBF=" +
-                            TableNameOf(*t) + ")");
+    SetEngineError(220, "Invalid Index Order Specified: SET_ORDER_TO. [" + op +
+                            "] (DBF=" + TableNameOf(*t) + ")");
     return;
   }
   if (n == 0) {
@@ -527,8 +540,7 @@ void Set_Order_To(int n) {
   const bool was_natural = index->natural;
   index->natural = false;
   if (n == index->controlling && !was_natural) return;
-  const bool old_at_end =
-      was_natural ? t->at_end : Controlling(*index).cursor.AtEnd() || t->at_end;
+  const bool old_at_end = was_natural ? t->at_end : Controlling(*index).cursor.AtEnd() || t->at_end;
   index->controlling = n;
   OrderTag& tag = Controlling(*index);
   ReadHold hold(t->area);
@@ -553,7 +565,8 @@ bool SetOrderToTag(std::string_view name) {
   if (t == nullptr) return false;
   if (wanted.empty()) {
     Set_Order_To(0);
-    return EngineErrorCode == 0;
+    const AreaIndex* index = SelectedIndex();
+    return index != nullptr && !index->tags.empty();
   }
   wanted = os::AnsiUpperText(wanted);
   AreaIndex* index = SelectedIndex();
@@ -675,8 +688,8 @@ std::string OrderKeyText(int n) {
     case 'N':
     case 'F': {
       char text[64];
-      std::snprintf(text, sizeof text, "%*.*f", tag->expressions.width,
-                    tag->expressions.decimals, PackedToDouble(key.data()));
+      std::snprintf(text, sizeof text, "%*.*f", tag->expressions.width, tag->expressions.decimals,
+                    PackedToDouble(key.data()));
       return text;
     }
     case 'D':
@@ -703,8 +716,8 @@ void TagList(std::vector<std::string>& list, const std::string& table_file,
     const std::string name = TrimText(file.header().TagName(i));
     const std::string key = TrimText(header.KeyExpression());
     if (name.empty() || key.empty()) continue;
-    list.push_back(name + (header.Descending() ? ",T," : ",F,") +
-                   (header.Unique() ? "T," : "F,") + key);
+    list.push_back(name + (header.Descending() ? ",T," : ",F,") + (header.Unique() ? "T," : "F,") +
+                   key);
     list.push_back(header.HasFor() ? TrimText(header.ForExpression()) : std::string());
   }
 }

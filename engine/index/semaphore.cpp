@@ -24,7 +24,7 @@ constexpr std::uint64_t kRegionLength = 4;
 constexpr int kRegionAttempts = 1001;
 constexpr int kTableLockAttempts = 1001;
 
-const char* const kActionNames[] = {"LOGIN",  "LOGOUT",        "INCREAD",
+const char* const kActionNames[] = {"LOGIN",   "LOGOUT",        "INCREAD",
                                     "DECREAD", "LOCKSEMAPHORE", "UNLOCKSEMAPHORE"};
 
 struct SemaphoreState {
@@ -40,9 +40,7 @@ struct SemaphoreState {
 
   std::uint8_t& users() { return record[0]; }
   std::uint8_t& access() { return record[1]; }
-  std::uint16_t counter() const {
-    return static_cast<std::uint16_t>(record[2] | (record[3] << 8));
-  }
+  std::uint16_t counter() const { return static_cast<std::uint16_t>(record[2] | (record[3] << 8)); }
   void set_counter(std::uint16_t v) {
     record[2] = static_cast<std::uint8_t>(v);
     record[3] = static_cast<std::uint8_t>(v >> 8);
@@ -91,9 +89,7 @@ int ReadRecord(SemaphoreState& s) {
   return got == 4 ? 0 : os::kIoDiskReadError;
 }
 
-int WriteRecord(SemaphoreState& s) {
-  return s.file.WriteAt(0, std::as_bytes(std::span(s.record)));
-}
+int WriteRecord(SemaphoreState& s) { return s.file.WriteAt(0, std::as_bytes(std::span(s.record))); }
 
 // Reads the record under the region this program holds; on failure unlocks and reports.
 bool ReadLocked(SemaphoreState& s, SemaphoreAction action) {
@@ -247,8 +243,8 @@ bool ReadHold(SemaphoreState& s, SemaphoreAction action) {
 }
 
 std::string StaleLockText(const SemaphoreState& s) {
-  return std::to_string(SemaphoreWaitSeconds) + " second timeout, cannot read: " + s.name +
-         "\r\n" + "Possible cause: Other user's program has terminated abnormally." + "\r\n" +
+  return std::to_string(SemaphoreWaitSeconds) + " second timeout, cannot read: " + s.name + "\r\n" +
+         "Possible cause: Other user's program has terminated abnormally." + "\r\n" +
          "Cure: Log all users of this application off the network," + "\r\n" + "then delete " +
          s.name;
 }
