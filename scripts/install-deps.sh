@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libshp-dev python3 python3-dbf python3-dbfread
-          qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth imagemagick)
+          qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth imagemagick bison)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

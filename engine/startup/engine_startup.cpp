@@ -1,5 +1,6 @@
 #include "engine/startup/engine_startup.h"
 
+#include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/index/orders.h"
@@ -14,6 +15,7 @@ void InitEngine() {
   InitFoundation();
   os::SetCodePagesFromLocale();
   InitWorkAreas();
+  InitExpressions();
   InitMemoStorage();
   IndexInit();
   ShuttingDown = false;

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/os/file.h"
@@ -88,6 +89,38 @@ struct FieldEntry {
 using RecordHook = void (*)(char* data, int length);
 // A filter or scope condition procedure with its context.
 using ConditionProc = bool (*)(void* context);
+
+// A compiled condition owned by its table: the handle and the procedure that frees it (the
+// unit that compiled it supplies both). Freed when replaced, reset or destroyed.
+class OwnedCondition {
+ public:
+  using FreeProc = void (*)(void* handle);
+  OwnedCondition() = default;
+  OwnedCondition(void* handle, FreeProc free) : handle_(handle), free_(free) {}
+  ~OwnedCondition() { reset(); }
+  OwnedCondition(const OwnedCondition&) = delete;
+  OwnedCondition& operator=(const OwnedCondition&) = delete;
+  OwnedCondition(OwnedCondition&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)), free_(other.free_) {}
+  OwnedCondition& operator=(OwnedCondition&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+      free_ = other.free_;
+    }
+    return *this;
+  }
+  void reset() {
+    if (handle_ != nullptr && free_ != nullptr) free_(handle_);
+    handle_ = nullptr;
+  }
+  void* get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  void* handle_ = nullptr;
+  FreeProc free_ = nullptr;
+};
 
 // Lock states of a work area.
 inline constexpr std::uint8_t kLockNone = 0;
@@ -153,12 +186,12 @@ struct TableRecord {
   std::vector<char> owned_image;
   ConditionProc filter_proc = nullptr;  // visibility filter, with its context
   void* filter_context = nullptr;
-  void* filter_expr = nullptr;          // compiled filter expression (expression hooks)
+  OwnedCondition filter_expr;           // compiled filter expression (expression hooks)
   void* relation = nullptr;             // keeps a related area positioned (relation hook)
   std::string alias;                    // upper case, unique among the open areas
   ConditionProc while_proc = nullptr;   // scope condition, with its context
   void* while_context = nullptr;
-  void* while_expr = nullptr;
+  OwnedCondition while_expr;            // compiled scope condition
   std::uint8_t lock_state = 0;          // kLockNone, kLockFile, kLockAppend, kLockRecords
   std::uint16_t record_lock_count = 0;
   std::vector<std::int32_t> record_locks;  // oldest first, the most recent lock at the back

@@ -79,13 +79,16 @@ struct MemoHookTable {
 };
 extern MemoHookTable MemoHooks;
 
-// The expression language: compile, free, evaluate as a logical, and the source text.
+// The expression language, in its fixed order: compile, free, evaluate (answers where the
+// value is: a logical's first byte is 1 or 0; null for a null handle), the source text; then the
+// evaluation of the index engine's current key expression.
 struct ExpressionHookTable {
   bool present = false;
   void* (*Compile)(const std::string& text) = nullptr;
   void (*Free)(void* expr) = nullptr;
-  bool (*EvaluateLogical)(void* expr) = nullptr;
+  const void* (*Evaluate)(void* expr) = nullptr;
   std::string (*Text)(void* expr) = nullptr;
+  const void* (*EvaluateCurrentKey)() = nullptr;
 };
 extern ExpressionHookTable ExpressionHooks;
 

@@ -46,12 +46,16 @@ void ReportPending() {
   if (EngineErrorCode != 0 && RaiseOnError && !LastErrorMessage.empty()) HandleEngineError();
 }
 
+// A compiled condition holds when the first byte of its logical value is not 0.
+bool ConditionHolds(const OwnedCondition& condition) {
+  if (!ExpressionHooks.present || ExpressionHooks.Evaluate == nullptr) return true;
+  const void* value = ExpressionHooks.Evaluate(condition.get());
+  return value == nullptr || *static_cast<const unsigned char*>(value) != 0;
+}
+
 bool InScope(TableRecord& t) {
   if (t.while_proc != nullptr && !t.while_proc(t.while_context)) return false;
-  if (t.while_expr != nullptr && ExpressionHooks.present && ExpressionHooks.EvaluateLogical &&
-      !ExpressionHooks.EvaluateLogical(t.while_expr)) {
-    return false;
-  }
+  if (t.while_expr && !ConditionHolds(t.while_expr)) return false;
   return true;
 }
 
@@ -205,9 +209,7 @@ bool IsVisible(TableRecord& t) {
     }
   }
   if (t.filter_proc != nullptr) return t.filter_proc(t.filter_context);
-  if (t.filter_expr != nullptr && ExpressionHooks.present && ExpressionHooks.EvaluateLogical) {
-    return ExpressionHooks.EvaluateLogical(t.filter_expr);
-  }
+  if (t.filter_expr) return ConditionHolds(t.filter_expr);
   return true;
 }
 
@@ -444,7 +446,7 @@ bool SetIgnoreDel(bool flag) {
 
 bool IsWhileOn() {
   TableRecord* t = InUse("IsWhileOn");
-  return t != nullptr && (t->while_proc != nullptr || t->while_expr != nullptr);
+  return t != nullptr && (t->while_proc != nullptr || t->while_expr);
 }
 
 void SetFilterProc(ConditionProc proc, void* context) {

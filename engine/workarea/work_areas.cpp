@@ -315,12 +315,8 @@ void CloseArea() {
       keep();
     }
     DropPeekCache(t);
-    if (ExpressionHooks.present && ExpressionHooks.Free != nullptr) {
-      if (t.filter_expr != nullptr) ExpressionHooks.Free(t.filter_expr);
-      if (t.while_expr != nullptr) ExpressionHooks.Free(t.while_expr);
-    }
-    t.filter_expr = nullptr;
-    t.while_expr = nullptr;
+    t.filter_expr.reset();
+    t.while_expr.reset();
     EngineErrorCode = 0;
     CloseDbf(t);
     keep();

@@ -1,0 +1,42 @@
+#pragma once
+// The value rules of the operators and functions that need more than a line, over plain
+// values. String results are written to `out` (room for kMaxStringLength characters) and
+// their length answered; they are cut to kMaxStringLength.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vx::expr {
+
+// trunc(x) as a count or code: NaN gives 0, values beyond the 64-bit range stop at its ends.
+std::int64_t TruncCount(double x);
+// a ^ b as e^(b ln a); for a ≤ 0 the power when it exists ((-2)^2 = 4), else 0.
+double Power(double a, double b);
+// trunc(n) modulo trunc(m) with the sign of trunc(n); 0 when trunc(m) is 0.
+double Modulo(double n, double m);
+// ROUND: n cut (not rounded) to trunc(m) decimals toward zero; n itself when it has no more
+// decimals than that.
+double RoundDown(double n, double m);
+
+// a + b.
+std::size_t Concatenate(std::string_view a, std::string_view b, char* out);
+// a − b: a without its trailing blanks, then b, then those blanks.
+std::size_t ConcatenateTrimmed(std::string_view a, std::string_view b, char* out);
+// SUBSTR(s, n, m).
+std::string_view Substring(std::string_view s, std::int64_t n, std::int64_t m);
+// STUFF(s, n, m, t).
+std::size_t Stuff(std::string_view s, std::int64_t n, std::int64_t m, std::string_view t,
+                  char* out);
+// REPLICATE(s, n).
+std::size_t Replicate(std::string_view s, std::int64_t n, char* out);
+// SOUNDEX(s): always 4 characters.
+void Soundex(std::string_view s, char* out);
+// STR(n, w, k): right-aligned in w characters with k decimals, w asterisks when it does not fit.
+std::size_t FormatNumber(double n, std::int64_t width, std::int64_t decimals, char* out);
+// DTOS: YYYYMMDD, or 8 blanks for the blank date.
+std::size_t DateDigits(double day_number, char* out);
+// DOW: 1 = Sunday .. 7 = Saturday; 0 for the blank date.
+int Weekday(double day_number);
+
+}  // namespace vx::expr
