@@ -364,14 +364,18 @@ bool LoadTag(TableRecord& t, AreaIndex& index, int number, int area) {
   tag->character = tag->header.KeyType() == 'C';
   tag->cursor.Attach(&index.file, tag->header, tag->compare, ContextOf(index, *tag, area));
   if (tag->character && HasKeyMaker(tag->expressions)) {
-    // The key of the blank record past the last one must have the stored key length.
-    const std::int32_t saved = t.record_number;
-    MoveTo(t.record_count + 1);
-    KeyBuffer key{};
-    int length = 0;
-    const bool made = MakeKey(tag->expressions, tag->header, t, key, length);
-    if (saved >= 1 && saved <= t.record_count) MoveTo(saved);
-    if (made && length != tag->header.KeyLength()) {
+    // The expression's width must fit the stored key length (a widened field changes it).
+    // Shorter results (TRIM) are stored padded; longer ones would be cut.
+    int width = tag->expressions.width;
+    if (width == 0) {
+      const std::int32_t saved = t.record_number;
+      MoveTo(t.record_count + 1);
+      KeyBuffer key{};
+      MakeKey(tag->expressions, tag->header, t, key, width);
+      if (saved >= 1 && saved <= t.record_count) MoveTo(saved);
+    }
+    if (width > tag->header.KeyLength() ||
+        (tag->expressions.width != 0 && width != tag->header.KeyLength())) {
       SetEngineError(266, "Incorrect key length: Must be 1 to 100. " + index.file.name());
       return false;
     }
