@@ -49,6 +49,10 @@ struct Options {
   std::string format = "csv";
   std::vector<std::string> field_definitions;
   std::string version;
+  std::string tag;    // an index tag (dump, seek)
+  std::string index;  // an index file other than the production index
+  bool soft = false;
+  bool exact = false;
 };
 
 // The streams a command reads and writes.

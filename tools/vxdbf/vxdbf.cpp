@@ -20,6 +20,7 @@
 #include "platform/os/file.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
+#include "tools/vxdbf/index_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/text_formats.h"
@@ -102,6 +103,7 @@ int Info(const Options& o, std::ostream& out) {
   const std::string& d = t.update_date;
   const std::string last_update = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
   const bool production_index = !t.IsDbase2() && t.header[28] != 0;
+  const int index_tags = ProductionTagCount(t.file_name, production_index);
   if (o.json) {
     out << "{\"version\":" << JsonString(version)
         << ",\"variant\":" << JsonString(VersionName(t.version()))
@@ -109,6 +111,7 @@ int Info(const Options& o, std::ostream& out) {
         << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
         << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
         << ",\"production_index\":" << (production_index ? "true" : "false");
+    if (index_tags >= 0) out << ",\"index_tags\":" << index_tags;
     if (memo.present) {
       out << ",\"memo\":{\"kind\":" << JsonString(MemoKindName(memo.kind))
           << ",\"block_size\":" << memo.block_size << ",\"size\":" << memo.size
@@ -152,7 +155,11 @@ int Info(const Options& o, std::ostream& out) {
             << (memo.summary.chain_damaged ? " (damaged)" : "") << "\n";
       }
     }
-    out << "Production index: " << (production_index ? "yes" : "no") << "\n"
+    out << "Production index: "
+        << (!production_index ? "no"
+            : index_tags < 0  ? "missing"
+                              : "yes, " + std::to_string(index_tags) + " tags")
+        << "\n"
         << "Fields:           " << t.fields.size() << "\n";
     for (const FieldEntry& f : t.fields) {
       char line[96];
@@ -179,9 +186,8 @@ int Dump(const Options& o, std::ostream& out) {
   if (o.visible) SetIgnoreDel(true);
   // The records the header counts, in file order: bytes after them are not records, even
   // though a shared table's count would take them in as another program's appends.
-  const std::int32_t count = t.record_count;
   std::vector<std::string> values;
-  for (std::int32_t n = 1; n <= count; ++n) {
+  for (const std::int32_t n : RecordOrder(o, t)) {
     GO(n);
     if (!IsVisible(t)) continue;
     const bool deleted = t.record[0] == kDeletedFlag;
@@ -348,7 +354,7 @@ void RegisterTableCommands(Commands& commands) {
   AddTextOptions(info, o);
 
   CLI::App& dump = commands.Add(
-      {"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
+      {"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--tag NAME] [--ansi]",
        "Prints every record in file order as CSV or JSON lines.",
        "vxdbf dump films.dbf --format jsonl --deleted",
        [](const Options& options, const Streams& io) { return Dump(options, io.out); }});
@@ -356,6 +362,7 @@ void RegisterTableCommands(Commands& commands) {
   AddFormatOption(dump, o, "csv (with a header line) or jsonl (one object a line)");
   dump.add_flag("--deleted", o.deleted, "add the deletion mark as the first column (_deleted)");
   dump.add_flag("--visible", o.visible, "leave out records marked deleted");
+  AddTagOptions(dump, o);
   AddTextOptions(dump, o);
   AddSharingOptions(dump, o);
 
@@ -407,6 +414,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterEditCommands(commands);
   RegisterSampleCommand(commands);
   RegisterMemoCommands(commands);
+  RegisterIndexCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {
