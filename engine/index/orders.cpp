@@ -700,7 +700,7 @@ std::string OrderKeyText(int n) {
       return DateToText(KeyDouble(key.data()));
     default:
       return std::string(reinterpret_cast<const char*>(key.data()),
-                         static_cast<std::size_t>(std::min(length, kMaxKeyLength)));
+                         static_cast<std::size_t>(tag->header.KeyLength()));
   }
 }
 

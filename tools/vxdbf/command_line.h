@@ -53,6 +53,7 @@ struct Options {
   std::string index;  // an index file other than the production index
   bool soft = false;
   bool exact = false;
+  bool recno = false;  // dump: the record number (and with --tag the key) first
 };
 
 // The streams a command reads and writes.

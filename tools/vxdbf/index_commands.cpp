@@ -150,18 +150,20 @@ void AddTagOptions(CLI::App& command, Options& o) {
   command.add_option("--tag", o.tag, "walk the records in this tag's order");
   command.add_option("--index", o.index,
                      "the index file (default: the production index, FILE with .MDX)");
+  command.add_flag("--recno", o.recno,
+                   "add the record number (_recno) and with --tag the key (_key) first");
 }
 
-std::vector<std::int32_t> RecordOrder(const Options& o, TableRecord& t) {
-  std::vector<std::int32_t> order;
+std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& t) {
+  std::vector<OrderedRecord> order;
   if (o.tag.empty()) {
-    for (std::int32_t n = 1; n <= t.record_count; ++n) order.push_back(n);
+    for (std::int32_t n = 1; n <= t.record_count; ++n) order.push_back({n, {}});
     return order;
   }
   OpenTag(o);
   GoTop();
   while (!dEOF() && order.size() <= static_cast<std::size_t>(t.record_count)) {
-    order.push_back(RecNo());
+    order.push_back({RecNo(), OrderKeyText(CurrentOrder())});
     SKIP(1);
   }
   CloseIndex();

@@ -16,11 +16,17 @@ struct TableRecord;
 namespace vx::tool {
 
 void RegisterIndexCommands(Commands& commands);
-// Binds --tag NAME and --index FILE.MDX to a command (dump).
+// Binds --tag NAME, --index FILE.MDX and --recno to a command (dump).
 void AddTagOptions(CLI::App& command, Options& o);
+// One record as `dump` walks them, with its key in the tag (display text) when walking a tag.
+struct OrderedRecord {
+  std::int32_t record = 0;
+  std::string key;
+};
 // The records `dump` shows, in their order: 1..count in file order, or with --tag the records
-// of that tag in its order (the index is closed again afterwards).
-std::vector<std::int32_t> RecordOrder(const Options& o, TableRecord& table);
+// of that tag in its order with the keys our key maker makes for them (the index is closed
+// again afterwards).
+std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& table);
 // The number of tags of a table's production index; -1 when the table has none or it cannot
 // be read.
 int ProductionTagCount(const std::string& table_file, bool flagged);

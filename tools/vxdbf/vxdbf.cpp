@@ -179,6 +179,8 @@ int Dump(const Options& o, std::ostream& out) {
   const bool csv = o.format == "csv";
   if (csv) {
     std::vector<std::string> names;
+    if (o.recno) names.push_back("_recno");
+    if (o.recno && !o.tag.empty()) names.push_back("_key");
     if (o.deleted) names.push_back("_deleted");
     for (const FieldEntry& f : t.fields) names.push_back(ToUtf8(f.name, o.ansi));
     out << CsvLine(names);
@@ -187,16 +189,28 @@ int Dump(const Options& o, std::ostream& out) {
   // The records the header counts, in file order: bytes after them are not records, even
   // though a shared table's count would take them in as another program's appends.
   std::vector<std::string> values;
-  for (const std::int32_t n : RecordOrder(o, t)) {
-    GO(n);
+  for (const OrderedRecord& ordered : RecordOrder(o, t)) {
+    GO(ordered.record);
     if (!IsVisible(t)) continue;
     const bool deleted = t.record[0] == kDeletedFlag;
     values.clear();
     std::string json = "{";
+    if (o.recno) {
+      const std::string key = ToUtf8(ordered.key, o.ansi);
+      const bool keyed = !o.tag.empty();
+      if (csv) {
+        values.push_back(std::to_string(ordered.record));
+        if (keyed) values.push_back(key);
+      } else {
+        json += "\"_recno\":" + std::to_string(ordered.record);
+        if (keyed) json += ",\"_key\":" + JsonString(key);
+      }
+    }
     if (o.deleted) {
       if (csv) {
         values.push_back(deleted ? "*" : "");
       } else {
+        if (json.size() > 1) json += ',';
         json += std::string("\"_deleted\":") + (deleted ? "true" : "false");
       }
     }
