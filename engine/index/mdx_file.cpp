@@ -91,7 +91,20 @@ bool MdxFile::ReadTagHeader(int tag, TagHeader& out) {
   return true;
 }
 
-bool MdxFile::ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context) {
+void MdxFile::SetNodeCache(std::uint32_t budget) {
+  cache_nodes_ = budget / kMdxNodeSize;
+  cache_.clear();
+}
+
+bool MdxFile::ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context,
+                       int level) {
+  if (cache_nodes_ > 0) {
+    const auto hit = cache_.find(page);
+    if (hit != cache_.end()) {
+      out = hit->second.node;
+      return true;
+    }
+  }
   const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
   const auto fail = [&](std::uint16_t code) {
     SetEngineError(code, "Error reading index file: " + name_ + " [tag: " + context.tag_name +
@@ -107,6 +120,15 @@ bool MdxFile::ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorConte
   const int code = file_.ReadAt(offset, std::as_writable_bytes(std::span(out)), got);
   if (code != 0) return fail(static_cast<std::uint16_t>(code));
   if (got != kMdxNodeSize) return fail(222);
+  if (cache_nodes_ > 0) {
+    if (cache_.size() >= cache_nodes_) {
+      int deepest = 0;
+      for (const auto& [p, cached] : cache_) deepest = std::max(deepest, cached.level);
+      std::erase_if(cache_, [&](const auto& entry) { return entry.second.level == deepest; });
+      if (cache_.size() >= cache_nodes_) cache_.clear();
+    }
+    cache_.emplace(page, CachedNode{out, level});
+  }
   return true;
 }
 
@@ -153,7 +175,7 @@ bool TagCursor::Push(std::uint32_t page) {
   Level& level = path_.emplace_back();
   level.page = page;
   level.position = 0;
-  if (!file_->ReadNode(page, level.node, context_)) {
+  if (!file_->ReadNode(page, level.node, context_, static_cast<int>(path_.size()) - 1)) {
     path_.clear();
     return false;
   }

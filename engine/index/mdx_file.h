@@ -26,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/index/key_codec.h"
@@ -64,9 +65,16 @@ class MdxFile {
   // Reads and checks the header of tag i (1..tag count); reports and answers false on a fault.
   bool ReadTagHeader(int tag, TagHeader& out);
   // Reads the node at `page` into `out` (checks the page against the file, nothing else).
-  bool ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context);
+  // `level` is the node's distance from its root: a full node cache drops its deepest nodes
+  // first, so that the upper levels of every tree stay in memory.
+  bool ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context,
+                int level = 0);
   // Refreshes the file size (pages appended by other programs).
   void RefreshSize();
+  // Keeps up to budget / 1024 nodes in memory (0: none). Only for files no other program can
+  // change while they are open: the order layer sets it for exclusive tables.
+  void SetNodeCache(std::uint32_t budget);
+  void DropNodeCache() { cache_.clear(); }
 
   const MdxHeader& header() const { return header_; }
   MdxHeader& header() { return header_; }
@@ -81,6 +89,12 @@ class MdxFile {
   MdxHeader header_;
   std::string name_;
   std::uint64_t size_ = 0;
+  std::size_t cache_nodes_ = 0;
+  struct CachedNode {
+    NodeBytes node;
+    int level;
+  };
+  std::unordered_map<std::uint32_t, CachedNode> cache_;
 };
 
 // A position in one tag. Attach before use; the cursor keeps a copy of every node on the way

@@ -21,6 +21,7 @@ namespace vx {
 bool IndexFound = false;
 bool KeyPadding = false;
 bool SoftSeek = false;
+std::uint32_t NodeCacheBudget = 1 << 20;
 
 namespace {
 
@@ -452,6 +453,7 @@ bool OpenIndexFile(TableRecord& t, const std::string& path) {
     }
     if (!opened) return FailOpenWithPending(area);
   }
+  if (!shared) index.file.SetNodeCache(NodeCacheBudget);
   bool loaded;
   {
     QuietErrors quiet;

@@ -31,6 +31,10 @@ namespace vx {
 extern bool IndexFound;  // the last Find (or seek) found its key
 extern bool KeyPadding;  // Find pads character texts with blanks to the key length (off)
 extern bool SoftSeek;    // a Find that misses stands on the next higher key (off)
+// Bytes of index nodes kept in memory per open index (1 MiB; 0: none). Only indexes of tables
+// that no other program can change use it (exclusive tables, or sharing off); in shared mode
+// every node is read from the file.
+extern std::uint32_t NodeCacheBudget;
 
 // One open tag of a work area.
 struct OrderTag {
