@@ -49,7 +49,10 @@ const std::string& IndexedFilms() {
       AppendFromBuffer(t);
     }
     CloseDbf(t);
-    test::TagSpec tag{"TITLE", "TITLE", "", 'C', 20};
+    test::TagSpec tag;
+    tag.name = "TITLE";
+    tag.key_expression = "TITLE";
+    tag.key_length = 20;
     tag.items.reserve(kFilms);
     for (std::int64_t i = 0; i < kFilms; ++i) {
       tag.items.emplace_back(Title(i), static_cast<std::uint32_t>(i + 1));

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
 
 namespace vx {
 
@@ -36,6 +38,40 @@ bool MdxFile::Open(const std::string& path, int open_mode) {
     file_.Close();
     return false;
   }
+  return true;
+}
+
+bool MdxFile::CreateMdxHeader(const std::string& path, const std::string& table_file,
+                              int open_mode) {
+  if (os::FileExists(path)) {
+    name_ = path;
+    const int code = os::File::Open(path, open_mode, file_);
+    if (code != 0) {
+      SetEngineError(static_cast<std::uint16_t>(code), "Unable to open index: " + path);
+      return false;
+    }
+    RefreshSize();
+    if (size_ < kMdxHeaderSize || !ReadHeader()) {
+      if (size_ < kMdxHeaderSize) SetEngineError(222, "Unable to open index: " + path);
+      file_.Close();
+      return false;
+    }
+    return true;
+  }
+  name_ = path;
+  int code = os::File::Create(path, file_);
+  const std::string today = TodayStored();
+  header_ = NewMdxHeader(SplitPath(table_file).name, std::stoi(today.substr(0, 4)),
+                         std::stoi(today.substr(4, 2)), std::stoi(today.substr(6, 2)), true);
+  if (code == 0) code = file_.WriteAt(0, std::as_bytes(std::span(header_.bytes)));
+  if (code != 0) {
+    file_.Close();
+    SetEngineError(static_cast<std::uint16_t>(code),
+                   "Error writing index file: " + path + " [CreateMdxHeader]");
+    return false;
+  }
+  header_.dirty = false;
+  RefreshSize();
   return true;
 }
 

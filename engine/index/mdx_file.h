@@ -56,6 +56,11 @@ class MdxFile {
   // Opens the file with an access and sharing mode, reads and checks the header. Reports the
   // faults of the table above (or the I/O code with "Unable to open index: ") and answers false.
   bool Open(const std::string& path, int open_mode);
+  // Opens an existing index (read and write, `open_mode`) and reads its header, or creates a
+  // new one for the table `table_file` (its name without directory or extension in the header,
+  // today's date, no tags, the production flag) and writes the 2048-byte header. Reports and
+  // answers false on failure.
+  bool CreateMdxHeader(const std::string& path, const std::string& table_file, int open_mode);
   // Re-reads the header (another program may have added pages); false after a report.
   bool ReadHeader();
   // Closes the file; answers the close result.

@@ -105,6 +105,7 @@ void MoveTo(std::int32_t n) {
 }
 
 bool ReadAnchors(AreaIndex& index, int area) {
+  index.file.DropNodeCache();
   if (!index.file.ReadHeader()) return false;
   if (index.file.header().TagCount() != static_cast<int>(index.tags.size())) {
     SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +

@@ -74,9 +74,19 @@ inline std::vector<TagSpec> RowTags(const std::vector<Row>& rows, bool for_live 
   }
   std::stable_sort(by_num.begin(), by_num.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  TagSpec code{"CODE", "CODE", for_live ? ".NOT. DELETED()" : "", 'C', 6};
-  TagSpec num{"NUM", "NUM", code.for_expression, 'N', 12};
-  TagSpec rcode{"RCODE", "CODE", code.for_expression, 'C', 6, true};
+  const auto spec = [&](const char* name, char type, int length, bool descending) {
+    TagSpec t;
+    t.name = name;
+    t.key_expression = type == 'N' ? "NUM" : "CODE";
+    t.for_expression = for_live ? ".NOT. DELETED()" : "";
+    t.type = type;
+    t.key_length = length;
+    t.descending = descending;
+    return t;
+  };
+  TagSpec code = spec("CODE", 'C', 6, false);
+  TagSpec num = spec("NUM", 'N', 12, false);
+  TagSpec rcode = spec("RCODE", 'C', 6, true);
   for (TagSpec* t : {&code, &num, &rcode}) t->keys_per_leaf = per_leaf;
   for (const auto& [k, r] : by_code) code.items.emplace_back(k, r);
   for (auto it = by_code.rbegin(); it != by_code.rend(); ++it) {

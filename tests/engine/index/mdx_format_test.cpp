@@ -5,6 +5,9 @@
 
 #include <vector>
 
+#include "engine/index/mdx_file.h"
+#include "tests/support/temp_dir.h"
+
 namespace vx {
 namespace {
 
@@ -19,6 +22,24 @@ TEST(MdxFormatTest, NewHeaderHasTheFixedFields) {
   EXPECT_EQ(HeaderFault(h), "");
   EXPECT_EQ(std::vector<int>(h.bytes.begin() + 44, h.bytes.begin() + 47),
             (std::vector<int>{124, 3, 7}));
+}
+
+TEST(MdxFormatTest, CreateMdxHeaderWritesAnEmptyIndexOrReadsAnExistingOne) {
+  test::TempDir dir;
+  const std::string path = dir.File("MOVIE.MDX");
+  {
+    MdxFile file;
+    ASSERT_TRUE(file.CreateMdxHeader(path, dir.File("movie.dbf"), 66));
+  }
+  const std::vector<unsigned char> bytes = test::ReadBytes(path);
+  ASSERT_EQ(bytes.size(), 2048u);
+  EXPECT_EQ(std::vector<int>(bytes.begin() + 20, bytes.begin() + 28),
+            (std::vector<int>{0x02, 0x00, 0x00, 0x04, 0x01, 0x30, 0x20, 0x00}));
+  EXPECT_EQ(std::string(bytes.begin() + 4, bytes.begin() + 9), "movie");
+  MdxFile again;
+  ASSERT_TRUE(again.CreateMdxHeader(path, dir.File("movie.dbf"), 66));
+  EXPECT_EQ(again.header().TagCount(), 0);
+  EXPECT_EQ(test::ReadBytes(path), bytes);
 }
 
 TEST(MdxFormatTest, NameTreeIsRebuiltAndRemovalMatchesPrefixes) {
