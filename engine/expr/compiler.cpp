@@ -16,7 +16,6 @@ constexpr int kEndMarker = -1;   // what Fetch answers past the text
 constexpr int kMaxTextLength = 255;
 constexpr std::size_t kMaxWord = 80;  // longest identifier or number
 constexpr std::uint8_t kDefaultDecimals = 2;
-constexpr std::uint8_t kNoDecimals = 19;  // decAcc before any number was seen
 constexpr std::int32_t kTokAliasedFieldBase = 326;
 
 struct Keyword {

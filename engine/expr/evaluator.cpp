@@ -50,7 +50,7 @@ void PushText(Run& r, std::int32_t type, const char* s, std::size_t n) {
     Overflow(r);
     return;
   }
-  std::memmove(r.next, s, n);
+  if (n > 0 && s != r.next) std::memmove(r.next, s, n);
   r.next[n] = '\0';
   ExprCell& c = *r.top++;
   c.opcode = 0;
@@ -103,6 +103,21 @@ bool Less(std::string_view a, std::string_view b) {
   return c < 0 || (c == 0 && a.size() < b.size());
 }
 
+// The ANSI code page's case conversions as tables, rebuilt when the code page changes.
+const unsigned char* CaseMap(bool upper) {
+  static int page = -1;
+  static unsigned char upper_map[256];
+  static unsigned char lower_map[256];
+  if (os::AnsiCodePage() != page) {
+    page = os::AnsiCodePage();
+    for (int c = 0; c < 256; ++c) {
+      upper_map[c] = static_cast<unsigned char>(os::AnsiUpper(static_cast<char>(c)));
+      lower_map[c] = static_cast<unsigned char>(os::AnsiLower(static_cast<char>(c)));
+    }
+  }
+  return upper ? upper_map : lower_map;
+}
+
 // ---- Field values ----
 
 std::string_view FieldBytes(const TableRecord& t, const FieldEntry& f, std::size_t skip) {
@@ -129,7 +144,7 @@ void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
         std::memset(out.text, ' ', n);
       } else {
         const std::size_t have = std::min(n, bytes.size());
-        std::memcpy(out.text, bytes.data(), have);
+        if (have > 0) std::memcpy(out.text, bytes.data(), have);
         std::memset(out.text + have, ' ', n - have);
       }
       out.text[n] = '\0';
@@ -165,7 +180,7 @@ void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
         std::snprintf(text, sizeof text, "%08d", ymd);
         out.number = ymd <= 0 ? kBlankDate : StoredToDayNumber(std::string_view(text, 8));
       } else {
-        out.number = StoredToDayNumber(bytes);
+        out.number = FastStoredToDayNumber(bytes);
       }
       return;
     default:  // M: the block number
@@ -226,11 +241,23 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
         return;
     }
   }
+  if (type == kTypeC) {
+    // Straight from the record buffer into the pool: the commonest field of a key.
+    const std::size_t n = std::min<std::size_t>(f->length, kMaxStringLength);
+    if (n + 1 > static_cast<std::size_t>(r.end - r.next)) {
+      Overflow(r);
+      return;
+    }
+    const std::string_view bytes =
+        t->record_count == 0 ? std::string_view() : FieldBytes(*t, *f, t->is_virtual ? 1 : 0);
+    const std::size_t have = std::min(n, bytes.size());
+    if (have > 0) std::memcpy(r.next, bytes.data(), have);
+    std::memset(r.next + have, ' ', n - have);
+    PushText(r, kTypeC, r.next, n);
+    return;
+  }
   DecodeField(*t, *f, type, field_value);
   switch (type) {
-    case kTypeC:
-      PushText(r, kTypeC, field_value.text, field_value.length);
-      return;
     case kTypeN:
     case kTypeD:
       PushNumber(r, type, field_value.number);
@@ -475,8 +502,9 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kLower: {
       ExprCell& c = TopC(r);
       char* s = const_cast<char*>(c.value.text);
+      const unsigned char* map = CaseMap(op == kUpper);
       for (std::size_t i = 0; i < c.length; ++i) {
-        s[i] = op == kUpper ? os::AnsiUpper(s[i]) : os::AnsiLower(s[i]);
+        s[i] = static_cast<char>(map[static_cast<unsigned char>(s[i])]);
       }
       return;
     }

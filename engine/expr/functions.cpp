@@ -14,6 +14,11 @@ namespace {
 constexpr std::size_t kMax = kMaxStringLength;
 // Beyond this many steps ROUND's scaling has overflowed for every nonzero fraction.
 constexpr std::int64_t kMaxRoundSteps = 700;
+
+// memmove that accepts the null data of an empty view.
+void CopyBytes(char* to, const char* from, std::size_t n) {
+  if (n > 0) std::memmove(to, from, n);
+}
 }  // namespace
 
 std::int64_t TruncCount(double x) {
@@ -53,8 +58,8 @@ double RoundDown(double n, double m) {
 std::size_t Concatenate(std::string_view a, std::string_view b, char* out) {
   const std::size_t na = std::min(a.size(), kMax);
   const std::size_t nb = std::min(b.size(), kMax - na);
-  std::memmove(out, a.data(), na);
-  std::memmove(out + na, b.data(), nb);
+  CopyBytes(out, a.data(), na);
+  CopyBytes(out + na, b.data(), nb);
   return na + nb;
 }
 
@@ -85,14 +90,14 @@ std::size_t Stuff(std::string_view s, std::int64_t n, std::int64_t m, std::strin
   // Built in a local copy: s and t may lie in the pool area that `out` overwrites.
   char result[2 * kMax + 2];
   std::size_t size = 0;
-  std::memcpy(result, s.data(), at);
+  CopyBytes(result, s.data(), at);
   size = at;
-  std::memcpy(result + size, t.data(), t.size());
+  CopyBytes(result + size, t.data(), t.size());
   size += t.size();
-  std::memcpy(result + size, s.data() + at + removed, s.size() - at - removed);
+  CopyBytes(result + size, s.data() + at + removed, s.size() - at - removed);
   size += s.size() - at - removed;
   size = std::min(size, kMax);
-  std::memcpy(out, result, size);
+  CopyBytes(out, result, size);
   return size;
 }
 
@@ -100,7 +105,7 @@ std::size_t Replicate(std::string_view s, std::int64_t n, char* out) {
   std::size_t size = 0;
   for (std::int64_t i = 0; i < n && !s.empty() && size < kMax; ++i) {
     const std::size_t part = std::min(s.size(), kMax - size);
-    std::memmove(out + size, s.data(), part);
+    CopyBytes(out + size, s.data(), part);
     size += part;
   }
   return size;
@@ -111,7 +116,7 @@ void Soundex(std::string_view s, char* out) {
   static constexpr char kCodes[] = "01230120022455012623010202";
   auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
   auto code_of = [](char c) { return c >= 'A' && c <= 'Z' ? kCodes[c - 'A'] : '\0'; };
-  std::memcpy(out, "0000", 4);
+  CopyBytes(out, "0000", 4);
   s = s.substr(0, 100);
   if (s.empty()) return;
   out[0] = upper(s[0]);
@@ -138,14 +143,14 @@ std::size_t FormatNumber(double n, std::int64_t width, std::int64_t decimals, ch
     std::memset(out, '*', w);
   } else {
     std::memset(out, ' ', w - len);
-    std::memcpy(out + w - len, text, len);
+    CopyBytes(out + w - len, text, len);
   }
   return w;
 }
 
 std::size_t DateDigits(double day_number, char* out) {
   YearMonthDay date;
-  if (!SplitDayNumber(day_number, date)) {
+  if (!FastSplitDayNumber(day_number, date)) {
     std::memset(out, ' ', 8);
     return 8;
   }
@@ -154,6 +159,40 @@ std::size_t DateDigits(double day_number, char* out) {
                        date.day / 10,    date.day % 10};
   for (int i = 0; i < 8; ++i) out[i] = static_cast<char>('0' + parts[i]);
   return 8;
+}
+
+bool FastSplitDayNumber(double day_number, YearMonthDay& out) {
+  if (!(day_number >= kFirstDayNumber && day_number <= kLastDayNumber)) return false;
+  // Days since 1 March of year 0 of the proleptic Gregorian calendar, split into 400-year eras,
+  // years of the era (March-based) and days of the year; no loops, no tables.
+  const std::int64_t z = static_cast<std::int64_t>(day_number) - 1721120;
+  const std::int64_t era = z / 146097;
+  const std::int64_t day_of_era = z - era * 146097;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 -
+                                                 year_of_era / 100);
+  const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 = March
+  out.day = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
+  out.month = static_cast<int>(month_index < 10 ? month_index + 3 : month_index - 9);
+  out.year = static_cast<int>(year_of_era + era * 400 + (out.month <= 2 ? 1 : 0));
+  return true;
+}
+
+double FastStoredToDayNumber(std::string_view text) {
+  if (text.size() >= 8) {
+    int v[8];
+    bool digits = true;
+    for (int i = 0; i < 8; ++i) {
+      v[i] = text[static_cast<std::size_t>(i)] - '0';
+      digits = digits && v[i] >= 0 && v[i] <= 9;
+    }
+    if (digits) {
+      return DayNumber(v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3], v[4] * 10 + v[5],
+                       v[6] * 10 + v[7]);
+    }
+  }
+  return StoredToDayNumber(text);
 }
 
 int Weekday(double day_number) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/foundation/dates.h"
+
 namespace vx::expr {
 
 // trunc(x) as a count or code: NaN gives 0, values beyond the 64-bit range stop at its ends.
@@ -36,6 +38,10 @@ void Soundex(std::string_view s, char* out);
 std::size_t FormatNumber(double n, std::int64_t width, std::int64_t decimals, char* out);
 // DTOS: YYYYMMDD, or 8 blanks for the blank date.
 std::size_t DateDigits(double day_number, char* out);
+// SplitDayNumber and StoredToDayNumber with the same results, in constant time: they run for
+// every date field and DTOS of an index key.
+bool FastSplitDayNumber(double day_number, YearMonthDay& out);
+double FastStoredToDayNumber(std::string_view text);
 // DOW: 1 = Sunday .. 7 = Saturday; 0 for the blank date.
 int Weekday(double day_number);
 

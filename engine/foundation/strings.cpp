@@ -1,8 +1,8 @@
 #include "engine/foundation/strings.h"
 
-#include <filesystem>
 
 #include "platform/os/codepage.h"
+#include "platform/os/system.h"
 
 namespace vx {
 
@@ -64,10 +64,7 @@ std::string FullPath(std::string_view path) {
   for (char& c : slashed) {
     if (c == '\\') c = '/';
   }
-  std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(slashed, ec);
-  if (ec) return slashed;
-  return absolute.lexically_normal().string();
+  return os::AbsolutePath(slashed);
 }
 
 std::string NameOnly(std::string_view path) {

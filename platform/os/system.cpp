@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <mutex>
 #include <string_view>
@@ -196,6 +197,13 @@ void FatalExit(const std::string& caption, const std::string& text, int exit_cod
   }
   // std::exit rather than _exit, so that open streams are flushed and static objects closed.
   std::exit(exit_code);
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) return path;
+  return absolute.lexically_normal().string();
 }
 
 }  // namespace vx::os

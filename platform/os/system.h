@@ -21,6 +21,10 @@ inline int SubLanguage(int lang_id) { return lang_id >> 10; }
 // The kernel version as major.minor ("6.1").
 std::string OsVersionText();
 
+// `path` made absolute against the working directory and normalized ("a/./b/../c" is "a/c");
+// the path unchanged when that fails.
+std::string AbsolutePath(const std::string& path);
+
 // Physical memory in bytes (0 when unknown).
 std::uint64_t PhysicalMemoryBytes();
 

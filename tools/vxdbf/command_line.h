@@ -49,8 +49,10 @@ struct Options {
   std::string format = "csv";
   std::vector<std::string> field_definitions;
   std::string version;
-  std::string tag;    // an index tag (dump, seek)
-  std::string index;  // an index file other than the production index
+  std::string condition;  // list --for COND
+  std::string table;      // eval --table FILE
+  std::string tag;        // an index tag (dump, seek)
+  std::string index;      // an index file other than the production index
   bool soft = false;
   bool exact = false;
   bool recno = false;  // dump: the record number (and with --tag the key) first

@@ -146,18 +146,20 @@ int Seek(const Options& o, std::ostream& out) {
 
 }  // namespace
 
-void AddTagOptions(CLI::App& command, Options& o) {
+void AddTagOptions(CLI::App& command, Options& o, TagOptions which) {
   command.add_option("--tag", o.tag, "walk the records in this tag's order");
   command.add_option("--index", o.index,
                      "the index file (default: the production index, FILE with .MDX)");
+  if (which == TagOptions::kOrderOnly) return;
   command.add_flag("--recno", o.recno,
                    "add the record number (_recno) and with --tag the key (_key) first");
 }
 
-std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& t) {
+std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& t, std::int32_t count) {
   std::vector<OrderedRecord> order;
   if (o.tag.empty()) {
-    for (std::int32_t n = 1; n <= t.record_count; ++n) order.push_back({n, {}});
+    if (count < 0) count = t.record_count;
+    for (std::int32_t n = 1; n <= count; ++n) order.push_back({n, {}});
     return order;
   }
   OpenTag(o);

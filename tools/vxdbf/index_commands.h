@@ -16,17 +16,21 @@ struct TableRecord;
 namespace vx::tool {
 
 void RegisterIndexCommands(Commands& commands);
-// Binds --tag NAME, --index FILE.MDX and --recno to a command (dump).
-void AddTagOptions(CLI::App& command, Options& o);
+// Binds --tag NAME and --index FILE.MDX to a command (list), and --recno (dump).
+enum class TagOptions { kOrderOnly, kWithRecordNumbers };
+void AddTagOptions(CLI::App& command, Options& o,
+                   TagOptions which = TagOptions::kWithRecordNumbers);
 // One record as `dump` walks them, with its key in the tag (display text) when walking a tag.
 struct OrderedRecord {
   std::int32_t record = 0;
   std::string key;
 };
-// The records `dump` shows, in their order: 1..count in file order, or with --tag the records
-// of that tag in its order with the keys our key maker makes for them (the index is closed
+// The records `dump` and `list` show, in their order: 1..count in file order, or with --tag the
+// records of that tag in its order with the keys our key maker makes for them (the index is closed
 // again afterwards).
-std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& table);
+// `count` is the number of records walked in file order (-1: the header's count).
+std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& table,
+                                       std::int32_t count = -1);
 // The number of tags of a table's production index; -1 when the table has none or it cannot
 // be read.
 int ProductionTagCount(const std::string& table_file, bool flagged);

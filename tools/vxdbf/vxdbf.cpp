@@ -20,6 +20,7 @@
 #include "platform/os/file.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
+#include "tools/vxdbf/expr_commands.h"
 #include "tools/vxdbf/index_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
@@ -428,6 +429,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterEditCommands(commands);
   RegisterSampleCommand(commands);
   RegisterMemoCommands(commands);
+  RegisterExprCommands(commands);
   RegisterIndexCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];

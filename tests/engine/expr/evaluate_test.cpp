@@ -1,5 +1,6 @@
 // Values of every operator and function family, evaluated against a small staff table.
 
+#include "engine/expr/functions.h"
 #include "engine/workarea/hooks.h"
 #include "tests/engine/expr/expr_test_support.h"
 
@@ -125,6 +126,8 @@ TEST_F(EvaluateTest, DateFunctions) {
       {"DOW(BORN)", "N:7"},         {"DOW(CTOD(''))", "N:0"},         {"DAY(CTOD(''))", "N:0"},
       {"CDOW(BORN)", "C:Saturday "}, {"CMONTH(BORN)", "C:January  "}, {"CTOD('01/31/70') = BORN", "L:T"},
       {"LEN(CDOW(CTOD('')))", "N:10"}, {"LEN(CMONTH(CTOD('')))", "N:9"},
+      // 1 January 1900 was a Monday, though its two-digit year reads as 2000 here.
+      {"DOW(CTOD('01/01/00') - 36524)", "N:2"}, {"YEAR(CTOD('01/01/00') - 36524)", "N:0"},
   });
   CenturyOn = true;
   Check({{"YEAR(BORN)", "N:1970"}, {"DTOC(BORN)", "C:01/31/1970"}});
@@ -159,6 +162,17 @@ TEST_F(EvaluateTest, FieldsFollowTheCurrentRecordAndArea) {
   Select(1);
   CloseArea();
   EXPECT_EQ(test::Rendered(aliased.get()), "N:0");
+}
+
+TEST_F(EvaluateTest, FetchFieldValueReadsOneFieldOfAnArea) {
+  FieldValueBuffer buffer;
+  EXPECT_STREQ(static_cast<const char*>(FetchFieldValue(1, buffer, 33)), "ABC       ");
+  EXPECT_EQ(*static_cast<const double*>(FetchFieldValue(2, buffer, 1)), 12.5);
+  EXPECT_EQ(*static_cast<const double*>(FetchFieldValue(3, buffer, 1)),
+            StoredToDayNumber("19700131"));
+  EXPECT_EQ(*static_cast<const std::int32_t*>(FetchFieldValue(4, buffer, 1)), 1);
+  EXPECT_EQ(FetchFieldValue(6, buffer, 1), nullptr);
+  EXPECT_EQ(FetchFieldValue(1, buffer, 5), nullptr);
 }
 
 TEST_F(EvaluateTest, EmptyTableReadsAsBlank) {
@@ -204,6 +218,31 @@ TEST_F(EvaluateTest, StringsLongerThanThePoolStopWithAnOverflow) {
   // cut to 255 characters; a pool exhausted by nested results reports 354.
   EXPECT_EQ(Eval("LEN(IIF(OK, SPACE(200), '') + IIF(OK, SPACE(200), ''))"), "N:255");
   EXPECT_EQ(Eval("LEN(NAME + NAME + NAME)"), "N:30");
+}
+
+// Inputs the fuzzer found faults with (empty strings handed on as null data).
+TEST_F(EvaluateTest, FuzzerFindings) {
+  Check({
+      {"SUBSTR(NAME, 2, 3) $ 'ABCDE'", "L:F"},
+      {"SUBSTR('', 1, 1) + ''", "C:"},
+  });
+}
+
+// The constant-time date conversions agree with the calendar routines on every day.
+TEST(FastDates, AgreeWithTheCalendarRoutines) {
+  for (double d = kFirstDayNumber - 2; d <= kLastDayNumber + 2; d += 1) {
+    YearMonthDay slow;
+    YearMonthDay fast;
+    const bool has_slow = SplitDayNumber(d, slow);
+    ASSERT_EQ(expr::FastSplitDayNumber(d, fast), has_slow) << d;
+    if (!has_slow) continue;
+    ASSERT_TRUE(fast.year == slow.year && fast.month == slow.month && fast.day == slow.day) << d;
+  }
+  for (const char* text : {"20000229", "19000229", "00010101", "99991231", "2024 1 5", "20241301",
+                           "        ", "2024013", "abcdefgh", "00000000"}) {
+    const double slow = StoredToDayNumber(text);
+    EXPECT_EQ(expr::FastStoredToDayNumber(text), slow) << text;
+  }
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ TEST_F(IndexCommandsTest, DumpWalksATagAndSeekFindsKeys) {
   const Result dump = Vxdbf({"dump", table_, "--tag", "rcode"});
   ASSERT_EQ(dump.status, 0) << dump.err;
   EXPECT_EQ(dump.out, "CODE,NUM\r\nDELTA,4\r\nBRAVO,2\r\nALPHA,1\r\n");
+  EXPECT_EQ(Vxdbf({"list", table_, "NUM", "--tag", "NUM"}).out,
+            "_recno,NUM\r\n2,1\r\n4,2\r\n1,4\r\n");
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "BR"}).out, "4\n");
   const Result missing = Vxdbf({"seek", table_, "--tag", "CODE", "BX"});
   EXPECT_EQ(missing.status, 1);

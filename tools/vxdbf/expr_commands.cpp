@@ -1,0 +1,215 @@
+#include "tools/vxdbf/expr_commands.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+#include <ostream>
+
+#include "engine/expr/expression.h"
+#include "engine/foundation/dates.h"
+#include "engine/foundation/errors.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+#include "tools/vxdbf/index_commands.h"
+#include "tools/vxdbf/table_session.h"
+#include "tools/vxdbf/text_formats.h"
+#include "tools/vxdbf/vxdbf.h"
+
+namespace vx::tool {
+
+namespace {
+
+// An engine error of an expression: its message is printed and the command ends with status 2.
+struct ExpressionFailed {};
+
+// One evaluated value, ready for CSV (text) and JSON.
+struct Value {
+  std::string text;  // CSV and plain text
+  std::string json;
+};
+
+std::string ShortestNumber(double v) {
+  char buffer[64];
+  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, v);
+  return error == std::errc() ? std::string(buffer, end) : std::string();
+}
+
+// Evaluates `e` and renders its value; `ansi` tells the code page of the table's text.
+Value Render(CompiledExpr* e, bool ansi) {
+  const void* v = Evaluate(e);
+  Value out;
+  switch (e->result_type) {
+    case 'C':
+    case 'M':
+      out.text = ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), ansi);
+      out.json = JsonString(out.text);
+      break;
+    case 'N': {
+      const double n = *static_cast<const double*>(v);
+      out.text = ShortestNumber(n);
+      out.json = std::isfinite(n) ? out.text : "null";
+      break;
+    }
+    case 'D': {
+      const std::string stored = DayNumberToStored(*static_cast<const double*>(v));
+      if (stored != kBlankStoredDate) {
+        out.text = stored.substr(0, 4) + "-" + stored.substr(4, 2) + "-" + stored.substr(6, 2);
+        out.json = JsonString(out.text);
+      } else {
+        out.json = "null";
+      }
+      break;
+    }
+    default: {
+      const bool b = *static_cast<const std::int32_t*>(v) != 0;
+      out.text = b ? "T" : "F";
+      out.json = b ? "true" : "false";
+      break;
+    }
+  }
+  return out;
+}
+
+// Compiles a UTF-8 expression in the code page of the table's text.
+Expr CompileText(const std::string& utf8, bool ansi) {
+  Expr e = Expr::Compile(ansi ? os::Utf8ToAnsi(utf8) : os::Utf8ToOem(utf8));
+  if (!e) throw ExpressionFailed{};  // reported already when errors are quiet
+  return e;
+}
+
+// Runs `body`, turning the engine's errors of expressions into status 2 with the message.
+template <typename F>
+int Guarded(std::ostream& err, F&& body) {
+  try {
+    return body();
+  } catch (const EVexelError& e) {
+    err << e.what() << "\n";
+    return kExitUsage;
+  } catch (const ExpressionFailed&) {
+    err << EngineErrorText() << "\n";
+    return kExitUsage;
+  }
+}
+
+}  // namespace
+
+int ListRecords(const Options& options, const ListRequest& request, std::ostream& out,
+                std::ostream& err) {
+  return Guarded(err, [&] {
+    TableSession session(options, request.file, Access::kRead);
+    std::vector<Expr> columns;
+    for (const std::string& text : request.expressions) {
+      columns.push_back(CompileText(text, request.ansi));
+    }
+    Expr condition;
+    if (!request.condition.empty()) {
+      condition = CompileText(request.condition, request.ansi);
+      if (condition->result_type != 'L') {
+        err << "vxdbf: --for needs a logical condition: " << request.condition << "\n";
+        return kExitUsage;
+      }
+    }
+    const bool csv = request.format != "jsonl";
+    if (csv) {
+      std::vector<std::string> header = {"_recno"};
+      header.insert(header.end(), request.expressions.begin(), request.expressions.end());
+      out << CsvLine(header);
+    }
+    for (const OrderedRecord& ordered : RecordOrder(options, session.table(), RecCount())) {
+      const std::int32_t n = ordered.record;
+      GO(n);
+      const TableRecord& t = session.table();
+      if (!request.deleted && !t.record.empty() && t.record[0] == '*') continue;
+      if (condition && *static_cast<const std::int32_t*>(condition.Evaluate()) == 0) continue;
+      // Every value first, so that an evaluation error prints no partial row.
+      std::vector<Value> values;
+      for (const Expr& e : columns) values.push_back(Render(e.get(), request.ansi));
+      if (csv) {
+        std::vector<std::string> fields = {std::to_string(n)};
+        for (const Value& v : values) fields.push_back(v.text);
+        out << CsvLine(fields);
+      } else {
+        out << "{\"_recno\": " << n;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          out << ", " << JsonString(request.expressions[i]) << ": " << values[i].json;
+        }
+        out << "}\n";
+      }
+    }
+    session.Close();
+    return kExitOk;
+  });
+}
+
+int EvalExpression(const Options& options, const EvalRequest& request, std::ostream& out,
+                   std::ostream& err) {
+  return Guarded(err, [&] {
+    std::unique_ptr<TableSession> session;
+    bool ansi = true;  // without a table the text is the engine's own (Windows) page
+    if (!request.table.empty()) {
+      session = std::make_unique<TableSession>(options, request.table, Access::kRead);
+      ansi = request.ansi;
+      if (RecCount() > 0) {
+        if (request.record < 1 || request.record > RecCount()) {
+          throw InputError{"record " + std::to_string(request.record) + " is not in " +
+                           request.table};
+        }
+        GO(request.record);
+      }
+    } else {
+      CloseAll();  // no table current: only constants and functions
+    }
+    Expr e = CompileText(request.expression, ansi);
+    const Value v = Render(e.get(), ansi);
+    if (request.format == "jsonl") {
+      out << "{\"value\": " << v.json << ", \"type\": \"" << e->result_type
+          << "\", \"width\": " << e->result_width
+          << ", \"decimals\": " << static_cast<int>(e->result_decimals) << "}\n";
+    } else {
+      out << v.text << "\n";
+    }
+    if (session) session->Close();
+    return kExitOk;
+  });
+}
+
+void RegisterExprCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& list = commands.Add(
+      {"list", "FILE EXPR... [--for COND] [--deleted] [--tag NAME] [--format csv|jsonl]",
+       "Prints, for every record whose COND is true, its number and the value of each EXPR.",
+       "vxdbf list films.dbf TITLE \"YEAR + 1\" --for \"YEAR > 1950\" --format jsonl",
+       [](const Options& options, const Streams& io) {
+         ListRequest r{options.file,    options.arguments, options.condition,
+                       options.deleted, options.ansi,      options.format};
+         return ListRecords(options, r, io.out, io.err);
+       }});
+  AddFileArgument(list, o);
+  AddArguments(list, o, "EXPR", "a dBASE expression (its text names the column)", -1);
+  list.add_option("--for", o.condition, "a logical expression that selects the records");
+  list.add_flag("--deleted", o.deleted, "deleted records too");
+  AddTagOptions(list, o, TagOptions::kOrderOnly);
+  AddFormatOption(list, o, "csv (a header line, then one line per record) or jsonl");
+  AddTextOptions(list, o);
+
+  CLI::App& eval = commands.Add(
+      {"eval", "EXPR [--table FILE [--record N]] [--format text|jsonl]",
+       "Prints the value of one expression, over one record of a table or with no table.",
+       "vxdbf eval \"UPPER(TITLE)\" --table films.dbf --record 3 --format jsonl",
+       [](const Options& options, const Streams& io) {
+         EvalRequest r{options.arguments.empty() ? std::string() : options.arguments[0],
+                       options.table, options.record == 0 ? 1 : options.record, options.ansi,
+                       options.format == "jsonl" ? "jsonl" : "text"};
+         return EvalExpression(options, r, io.out, io.err);
+       }});
+  AddArguments(eval, o, "EXPR", "a dBASE expression", 1);
+  eval.add_option("--table", o.table, "the table whose fields the expression reads");
+  eval.add_option("--record", o.record, "the record to read (default 1)")
+      ->check(CLI::Range(1, 2147483647));
+  eval.add_option("--format", o.format, "text (the value) or jsonl (value, type, width, decimals)")
+      ->check(CLI::IsMember({"text", "jsonl"}));
+  AddTextOptions(eval, o);
+}
+
+}  // namespace vx::tool
