@@ -207,5 +207,18 @@ TEST_F(OrdersTest, DamagedIndexLeavesNothingOpen) {
   EXPECT_EQ(RecNo(), 1);
 }
 
+TEST_F(OrdersTest, AKeyExpressionLongerThanTheStoredKeyIsRefused) {
+  const std::string table = MakeIndexedTable(kRows);
+  test::TagSpec short_key;
+  short_key.name = "CODE";
+  short_key.key_expression = "CODE";
+  short_key.key_length = 5;  // the field (and so the expression) is 6 wide
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", {short_key}));
+  Use(table);
+  EXPECT_EQ(CodeOf([] { SetIndexTo(); }), 266);
+  EXPECT_EQ(LastErrorMessage, "Incorrect key length: Must be 1 to 100. " + dir_.File("T.MDX"));
+  EXPECT_EQ(IndexFileName(), "");
+}
+
 }  // namespace
 }  // namespace vx
