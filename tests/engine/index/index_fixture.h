@@ -74,7 +74,7 @@ inline std::vector<TagSpec> RowTags(const std::vector<Row>& rows, bool for_live 
   }
   std::stable_sort(by_num.begin(), by_num.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  const auto spec = [&](const char* name, char type, int length, bool descending) {
+  const auto make_tag = [&](const char* name, char type, int length, bool descending) {
     TagSpec t;
     t.name = name;
     t.key_expression = type == 'N' ? "NUM" : "CODE";
@@ -84,9 +84,9 @@ inline std::vector<TagSpec> RowTags(const std::vector<Row>& rows, bool for_live 
     t.descending = descending;
     return t;
   };
-  TagSpec code = spec("CODE", 'C', 6, false);
-  TagSpec num = spec("NUM", 'N', 12, false);
-  TagSpec rcode = spec("RCODE", 'C', 6, true);
+  TagSpec code = make_tag("CODE", 'C', 6, false);
+  TagSpec num = make_tag("NUM", 'N', 12, false);
+  TagSpec rcode = make_tag("RCODE", 'C', 6, true);
   for (TagSpec* t : {&code, &num, &rcode}) t->keys_per_leaf = per_leaf;
   for (const auto& [k, r] : by_code) code.items.emplace_back(k, r);
   for (auto it = by_code.rbegin(); it != by_code.rend(); ++it) {
