@@ -3,6 +3,7 @@
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
+#include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/work_areas.h"
@@ -16,12 +17,14 @@ void InitEngine() {
   InitWorkAreas();
   InitExpressions();
   InitMemoStorage();
+  IndexInit();
   ShuttingDown = false;
 }
 
 void ShutdownEngine() {
   ShuttingDown = true;
   QuietErrors quiet;
+  ShutdownIndex();
   ShutdownWorkAreas();
 }
 

@@ -54,6 +54,11 @@ struct Options {
   std::string version;
   std::string condition;  // list --for COND
   std::string table;      // eval --table FILE
+  std::string tag;        // an index tag (dump, seek)
+  std::string index;      // an index file other than the production index
+  bool soft = false;
+  bool exact = false;
+  bool recno = false;  // dump: the record number (and with --tag the key) first
 };
 
 // The streams a command reads and writes.

@@ -1,7 +1,6 @@
 #include "tools/vxdbf/expr_commands.h"
 
 #include <CLI/CLI.hpp>
-
 #include <charconv>
 #include <cmath>
 #include <ostream>
@@ -12,6 +11,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
+#include "tools/vxdbf/index_commands.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/table_text.h"
 #include "tools/vxdbf/text_formats.h"
@@ -117,8 +117,8 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
       header.insert(header.end(), request.expressions.begin(), request.expressions.end());
       out << CsvLine(header);
     }
-    const std::int32_t count = RecCount();
-    for (std::int32_t n = 1; n <= count; ++n) {
+    for (const OrderedRecord& ordered : RecordOrder(options, session.table(), RecCount())) {
+      const std::int32_t n = ordered.record;
       GO(n);
       const TableRecord& t = session.table();
       if (!request.deleted && !t.record.empty() && t.record[0] == '*') continue;
@@ -180,18 +180,19 @@ int EvalExpression(const Options& options, const EvalRequest& request, std::ostr
 void RegisterExprCommands(Commands& commands) {
   Options& o = commands.options();
   CLI::App& list = commands.Add(
-      {"list", "FILE EXPR... [--for COND] [--deleted] [--format csv|jsonl]",
+      {"list", "FILE EXPR... [--for COND] [--deleted] [--tag NAME] [--format csv|jsonl]",
        "Prints, for every record whose COND is true, its number and the value of each EXPR.",
        "vxdbf list films.dbf TITLE \"YEAR + 1\" --for \"YEAR > 1950\" --format jsonl",
        [](const Options& options, const Streams& io) {
-         ListRequest r{options.file, options.arguments, options.condition, options.deleted,
-                       options.ansi, options.format};
+         ListRequest r{options.file,    options.arguments, options.condition,
+                       options.deleted, options.ansi,      options.format};
          return ListRecords(options, r, io.out, io.err);
        }});
   AddFileArgument(list, o);
   AddArguments(list, o, "EXPR", "a dBASE expression (its text names the column)", -1);
   list.add_option("--for", o.condition, "a logical expression that selects the records");
   list.add_flag("--deleted", o.deleted, "deleted records too");
+  AddTagOptions(list, o, TagOptions::kOrderOnly);
   AddFormatOption(list, o, "csv (a header line, then one line per record) or jsonl");
   AddTextOptions(list, o);
 

@@ -23,6 +23,7 @@
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/expr_commands.h"
+#include "tools/vxdbf/index_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/table_text.h"
@@ -114,6 +115,7 @@ int Info(const Options& o, const Streams& io) {
   const std::string& d = t.update_date;
   const std::string last_update = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
   const bool production_index = !t.IsDbase2() && t.header[28] != 0;
+  const int index_tags = ProductionTagCount(t.file_name, production_index);
   if (o.json) {
     out << "{\"version\":" << JsonString(version)
         << ",\"variant\":" << JsonString(VersionName(t.version()))
@@ -121,6 +123,7 @@ int Info(const Options& o, const Streams& io) {
         << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
         << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
         << ",\"production_index\":" << (production_index ? "true" : "false");
+    if (index_tags >= 0) out << ",\"index_tags\":" << index_tags;
     if (mark.has_byte) {
       const LanguageDriver* driver = FindLanguageDriver(mark.id);
       char id[8];
@@ -177,7 +180,11 @@ int Info(const Options& o, const Streams& io) {
             << (memo.summary.chain_damaged ? " (damaged)" : "") << "\n";
       }
     }
-    out << "Production index: " << (production_index ? "yes" : "no") << "\n"
+    out << "Production index: "
+        << (!production_index ? "no"
+            : index_tags < 0  ? "missing"
+                              : "yes, " + std::to_string(index_tags) + " tags")
+        << "\n"
         << "Language driver:  " << DescribeMark(mark) << "\n"
         << "Code page:        " << page.page << " (" << page.reason << ")\n"
         << "Fields:           " << t.fields.size() << "\n";
@@ -204,6 +211,8 @@ int Dump(const Options& o, const Streams& io) {
   const bool csv = o.format == "csv";
   if (csv) {
     std::vector<std::string> header;
+    if (o.recno) header.push_back("_recno");
+    if (o.recno && !o.tag.empty()) header.push_back("_key");
     if (o.deleted) header.push_back("_deleted");
     header.insert(header.end(), names.begin(), names.end());
     out << CsvLine(header);
@@ -211,25 +220,38 @@ int Dump(const Options& o, const Streams& io) {
   if (o.visible) SetIgnoreDel(true);
   // The records the header counts, in file order: bytes after them are not records, even
   // though a shared table's count would take them in as another program's appends.
-  const std::int32_t count = t.record_count;
   std::vector<std::string> values;
-  for (std::int32_t n = 1; n <= count; ++n) {
-    GO(n);
+  for (const OrderedRecord& ordered : RecordOrder(o, t)) {
+    GO(ordered.record);
     if (!IsVisible(t)) continue;
     const bool deleted = t.record[0] == kDeletedFlag;
     values.clear();
     std::string json = "{";
+    if (o.recno) {
+      const std::string key = text.ToUtf8(ordered.key, "the key of record " + std::to_string(ordered.record));
+      const bool keyed = !o.tag.empty();
+      if (csv) {
+        values.push_back(std::to_string(ordered.record));
+        if (keyed) values.push_back(key);
+      } else {
+        json += "\"_recno\":" + std::to_string(ordered.record);
+        if (keyed) json += ",\"_key\":" + JsonString(key);
+      }
+    }
     if (o.deleted) {
       if (csv) {
         values.push_back(deleted ? "*" : "");
       } else {
+        if (json.size() > 1) json += ',';
         json += std::string("\"_deleted\":") + (deleted ? "true" : "false");
       }
     }
     for (std::size_t i = 0; i < t.fields.size(); ++i) {
       const FieldEntry& f = t.fields[i];
       const std::string stored = StoredField(t, f);
-      const auto where = [&] { return "record " + std::to_string(n) + ", field " + names[i]; };
+      const auto where = [&] {
+        return "record " + std::to_string(ordered.record) + ", field " + names[i];
+      };
       std::string csv_value;
       std::string json_value;
       switch (f.type) {
@@ -385,14 +407,15 @@ void RegisterTableCommands(Commands& commands) {
   info.add_flag("--json", o.json, "print one JSON object");
   AddTextOptions(info, o);
 
-  CLI::App& dump =
-      commands.Add({"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
-                    "Prints every record in file order as CSV or JSON lines.",
-                    "vxdbf dump films.dbf --format jsonl --deleted", Dump});
+  CLI::App& dump = commands.Add(
+      {"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--tag NAME] [--ansi]",
+       "Prints every record in file order (or a tag's order) as CSV or JSON lines.",
+       "vxdbf dump films.dbf --format jsonl --deleted", Dump});
   AddFileArgument(dump, o);
   AddFormatOption(dump, o, "csv (with a header line) or jsonl (one object a line)");
   dump.add_flag("--deleted", o.deleted, "add the deletion mark as the first column (_deleted)");
   dump.add_flag("--visible", o.visible, "leave out records marked deleted");
+  AddTagOptions(dump, o);
   AddTextOptions(dump, o);
   AddSharingOptions(dump, o);
 
@@ -445,6 +468,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterMemoCommands(commands);
   RegisterCodepageCommand(commands);
   RegisterExprCommands(commands);
+  RegisterIndexCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {

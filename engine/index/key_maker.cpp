@@ -1,0 +1,156 @@
+#include "engine/index/key_maker.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/expr/expression.h"
+#include "engine/foundation/errors.h"
+#include "engine/index/key_codec.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+
+namespace vx {
+
+namespace {
+
+std::shared_ptr<void> Own(CompiledExpr* handle) {
+  return std::shared_ptr<void>(handle, [](void* p) {
+    auto* expr = static_cast<CompiledExpr*>(p);
+    FreeExpr(expr);
+  });
+}
+
+CompiledExpr* Handle(const std::shared_ptr<void>& p) { return static_cast<CompiledExpr*>(p.get()); }
+
+// Evaluates with the table's area selected (field names without an alias mean the selected
+// area's fields); answers null when the evaluation reported an error.
+const void* EvaluateOn(CompiledExpr* expr, TableRecord& table) {
+  const std::uint8_t saved = CurrentArea;
+  if (table.area >= 1 && table.area <= kMaxWorkAreas) {
+    CurrentArea = static_cast<std::uint8_t>(table.area);
+  }
+  const std::uint16_t before = EngineErrorCode;
+  const void* result;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    result = Evaluate(expr);
+    if (EngineErrorCode != 0)
+      result = nullptr;
+    else
+      EngineErrorCode = before;
+  }
+  CurrentArea = saved;
+  return result;
+}
+
+// The long spellings of the logical constants, which other programs write into tag headers,
+// as the short ones (outside literals).
+std::string ShortLogicals(std::string text) {
+  char quote = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (quote != 0) {
+      if (text[i] == quote) quote = 0;
+    } else if (text[i] == '"' || text[i] == '\'') {
+      quote = text[i];
+    } else if (text.compare(i, 6, ".TRUE.") == 0) {
+      text.replace(i, 6, ".T.");
+    } else if (text.compare(i, 7, ".FALSE.") == 0) {
+      text.replace(i, 7, ".F.");
+    }
+  }
+  return text;
+}
+
+// Compiles a tag's expression text: normalized first; when that does not compile, as written
+// in the header (blanks kept), so that ".NOT. DELETED()" never depends on how the expression
+// language reads ".NOT.DELETED()".
+CompiledExpr* CompileTagText(const std::string& stored) {
+  const std::string normalized = ShortLogicals(NormalizeKeyExpression(stored));
+  if (CompiledExpr* e = AssignExpr(normalized)) return e;
+  EngineErrorCode = 0;
+  std::string written = stored;
+  while (!written.empty() && (written.back() == ' ' || written.back() == '\t')) written.pop_back();
+  return AssignExpr(ShortLogicals(written));
+}
+
+}  // namespace
+
+bool CompileTagExpressions(const TagHeader& header, TagExpressions& out) {
+  out = TagExpressions{};
+  QuietErrors quiet;
+  CompiledExpr* key = CompileTagText(header.KeyExpression());
+  if (key == nullptr) return false;
+  out.key = Own(key);
+  out.result_type = key->result_type;
+  out.width = key->result_width;
+  out.decimals = key->result_decimals;
+  if (out.result_type != 'C' && out.result_type != 'N' && out.result_type != 'D' &&
+      out.result_type != 'F') {
+    return false;
+  }
+  const std::string condition = header.ForExpression();
+  if (header.HasFor() && !NormalizeKeyExpression(condition).empty()) {
+    CompiledExpr* for_condition = CompileTagText(condition);
+    if (for_condition == nullptr) return false;
+    out.for_condition = Own(for_condition);
+    if (for_condition->result_type != 'L') return false;
+  }
+  return true;
+}
+
+bool HasKeyMaker(const TagExpressions& expressions) { return expressions.key != nullptr; }
+
+bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRecord& table,
+             KeyBuffer& out, int& length) {
+  out.fill(0);
+  length = 0;
+  CompiledExpr* expr = Handle(expressions.key);
+  if (expr == nullptr) return false;
+  const void* result = EvaluateOn(expr, table);
+  if (result == nullptr) return false;
+  const int key_length = header.KeyLength();
+  switch (header.KeyType()) {
+    case 'N':
+    case 'F': {
+      double value = 0;
+      if (expr->result_type != 'C') std::memcpy(&value, result, sizeof value);
+      const PackedDecimal packed = DoubleToPacked(value, expressions.decimals);
+      std::memcpy(out.data(), packed.data(), packed.size());
+      length = kPackedLength;
+      return true;
+    }
+    case 'D': {
+      double value = 0;
+      if (expr->result_type != 'C') std::memcpy(&value, result, sizeof value);
+      const auto bytes = DoubleKey(value);
+      std::memcpy(out.data(), bytes.data(), bytes.size());
+      length = 8;
+      return true;
+    }
+    default:
+      break;
+  }
+  if (expr->result_type != 'C') return false;
+  std::string text(static_cast<const char*>(result),
+                   std::min<std::size_t>(expr->result_length, kMaxKeyLength));
+  if (table.oem) text = os::AnsiToOem(text);
+  length = static_cast<int>(text.size());
+  // A shorter text (TRIM in the expression) is stored padded with blanks, as other programs
+  // store it; the key is always the header's length.
+  std::memcpy(out.data(), text.data(), text.size());
+  for (int i = length; i < key_length; ++i) out[static_cast<std::size_t>(i)] = ' ';
+  return true;
+}
+
+bool MeetsFor(const TagExpressions& expressions, TableRecord& table) {
+  CompiledExpr* expr = Handle(expressions.for_condition);
+  if (expr == nullptr) return true;
+  const void* result = EvaluateOn(expr, table);
+  if (result == nullptr) return false;
+  std::int32_t value = 0;
+  std::memcpy(&value, result, sizeof value);
+  return value != 0;
+}
+
+}  // namespace vx

@@ -1,0 +1,426 @@
+#include "engine/index/mdx_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/foundation/dates.h"
+#include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
+
+namespace vx {
+
+namespace {
+
+// Deeper trees than this cannot come from a real file: even nodes of two keys reach 2^31
+// records within 31 levels.
+constexpr std::size_t kMaxDepth = 32;
+
+std::string CorruptText(const std::string& file_name) {
+  return "Invalid dBASE key expression or corrupted index file " + file_name;
+}
+
+}  // namespace
+
+bool MdxFile::Open(const std::string& path, int open_mode) {
+  name_ = path;
+  const int code = os::File::Open(path, open_mode, file_);
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Unable to open index: " + path);
+    return false;
+  }
+  RefreshSize();
+  if (size_ < kMdxMinFileSize) {
+    file_.Close();
+    SetEngineError(222, "Unable to open index: " + path);
+    return false;
+  }
+  if (!ReadHeader()) {
+    file_.Close();
+    return false;
+  }
+  return true;
+}
+
+bool MdxFile::CreateMdxHeader(const std::string& path, const std::string& table_file,
+                              int open_mode) {
+  if (os::FileExists(path)) {
+    name_ = path;
+    const int code = os::File::Open(path, open_mode, file_);
+    if (code != 0) {
+      SetEngineError(static_cast<std::uint16_t>(code), "Unable to open index: " + path);
+      return false;
+    }
+    RefreshSize();
+    if (size_ < kMdxHeaderSize || !ReadHeader()) {
+      if (size_ < kMdxHeaderSize) SetEngineError(222, "Unable to open index: " + path);
+      file_.Close();
+      return false;
+    }
+    return true;
+  }
+  name_ = path;
+  int code = os::File::Create(path, file_);
+  const std::string today = TodayStored();
+  header_ = NewMdxHeader(SplitPath(table_file).name, std::stoi(today.substr(0, 4)),
+                         std::stoi(today.substr(4, 2)), std::stoi(today.substr(6, 2)), true);
+  if (code == 0) code = file_.WriteAt(0, std::as_bytes(std::span(header_.bytes)));
+  if (code != 0) {
+    file_.Close();
+    SetEngineError(static_cast<std::uint16_t>(code),
+                   "Error writing index file: " + path + " [CreateMdxHeader]");
+    return false;
+  }
+  header_.dirty = false;
+  RefreshSize();
+  return true;
+}
+
+void MdxFile::RefreshSize() {
+  std::uint64_t size = 0;
+  if (file_.Size(size) == 0) size_ = size;
+}
+
+void MdxFile::CorruptHeader() { SetEngineError(222, CorruptText(name_)); }
+
+bool MdxFile::ReadHeader() {
+  std::size_t got = 0;
+  const int code = file_.ReadAt(0, std::as_writable_bytes(std::span(header_.bytes)), got);
+  if (code != 0 || got != kMdxHeaderSize) {
+    SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
+                   "Unable to open index: " + name_);
+    return false;
+  }
+  header_.dirty = false;
+  if (!HeaderFault(header_).empty()) {
+    CorruptHeader();
+    return false;
+  }
+  return true;
+}
+
+int MdxFile::Close() { return file_.IsOpen() ? file_.Close() : 0; }
+
+bool MdxFile::ReadTagHeader(int tag, TagHeader& out) {
+  if (tag < 1 || tag > header_.TagCount()) {
+    CorruptHeader();
+    return false;
+  }
+  const std::uint32_t page = header_.EntryAt(tag).header_page;
+  const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
+  // A tag header inside the file header or past the end is a damaged entry.
+  if (page < kMdxHeaderSize / kMdxPageSize || offset + kTagHeaderSize > size_) {
+    CorruptHeader();
+    return false;
+  }
+  std::size_t got = 0;
+  const int code = file_.ReadAt(offset, std::as_writable_bytes(std::span(out.bytes)), got);
+  if (code != 0 || got != kTagHeaderSize) {
+    SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
+                   "Error reading index file: " + name_ + " [tag: " + header_.TagName(tag) +
+                       "] [ReadAnchorNodes]");
+    return false;
+  }
+  if (!TagHeaderFault(out).empty()) {
+    CorruptHeader();
+    return false;
+  }
+  return true;
+}
+
+void MdxFile::SetNodeCache(std::uint32_t budget) {
+  cache_nodes_ = budget / kMdxNodeSize;
+  cache_.clear();
+}
+
+bool MdxFile::ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context,
+                       int level) {
+  if (cache_nodes_ > 0) {
+    const auto hit = cache_.find(page);
+    if (hit != cache_.end()) {
+      out = hit->second.node;
+      return true;
+    }
+  }
+  const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
+  const auto fail = [&](std::uint16_t code) {
+    SetEngineError(code, "Error reading index file: " + name_ + " [tag: " + context.tag_name +
+                             "] [SeekAndRead]");
+    return false;
+  };
+  if (offset + kMdxNodeSize > size_) {
+    // Another program may have appended the page since the size was taken.
+    RefreshSize();
+    if (offset + kMdxNodeSize > size_) return fail(222);
+  }
+  std::size_t got = 0;
+  const int code = file_.ReadAt(offset, std::as_writable_bytes(std::span(out)), got);
+  if (code != 0) return fail(static_cast<std::uint16_t>(code));
+  if (got != kMdxNodeSize) return fail(222);
+  if (cache_nodes_ > 0) {
+    if (cache_.size() >= cache_nodes_) {
+      int deepest = 0;
+      for (const auto& [p, cached] : cache_) deepest = std::max(deepest, cached.level);
+      std::erase_if(cache_, [&](const auto& entry) { return entry.second.level == deepest; });
+      if (cache_.size() >= cache_nodes_) cache_.clear();
+    }
+    cache_.emplace(page, CachedNode{out, level});
+  }
+  return true;
+}
+
+void TagCursor::Attach(MdxFile* file, const TagHeader& header, KeyComparator compare,
+                       const IndexErrorContext& context) {
+  file_ = file;
+  compare_ = compare;
+  context_ = context;
+  SetHeader(header);
+}
+
+void TagCursor::SetHeader(const TagHeader& header) {
+  root_ = header.RootPage();
+  key_length_ = header.KeyLength();
+  item_length_ = header.ItemLength();
+  max_keys_ = header.MaxKeys();
+  Reset();
+}
+
+void TagCursor::Reset() {
+  path_.clear();
+  bof_ = false;
+  eof_ = false;
+}
+
+bool TagCursor::Fail(std::uint16_t code, const std::string& text) {
+  path_.clear();
+  SetEngineError(code, text);
+  return false;
+}
+
+bool TagCursor::BadPage(std::uint32_t page) {
+  return Fail(254, "Invalid Node Number (" + std::to_string(page) + ") in DBF Area " +
+                       std::to_string(context_.area) + ", Order " + std::to_string(context_.order) +
+                       " [GetNode]");
+}
+
+bool TagCursor::Push(std::uint32_t page) {
+  if (page < kMdxHeaderSize / kMdxPageSize) return BadPage(page);
+  if (path_.size() >= kMaxDepth) return BadPage(page);
+  for (const Level& level : path_) {
+    if (level.page == page) return BadPage(page);
+  }
+  Level& level = path_.emplace_back();
+  level.page = page;
+  level.position = 0;
+  if (!file_->ReadNode(page, level.node, context_, static_cast<int>(path_.size()) - 1)) {
+    path_.clear();
+    return false;
+  }
+  // Bytes 2..3 of the count are always 0 on disk; the count is the low half.
+  const int count = View(level).KeyCount();
+  if (!CountFits(count, item_length_, max_keys_)) {
+    return OutOfOrder();
+  }
+  return true;
+}
+
+bool TagCursor::CountLeaf() {
+  // Every leaf of a sound tree is visited once per walk; more visits than the file has nodes
+  // means that branches share children.
+  if (++leaves_walked_ > file_->size() / kMdxNodeSize + 1) {
+    return BadPage(path_.empty() ? 0 : path_.back().page);
+  }
+  return true;
+}
+
+bool TagCursor::DescendEdge(bool leftmost) {
+  while (true) {
+    Level& top = path_.back();
+    const NodeView view = View(top);
+    const int count = view.KeyCount();
+    if (view.IsLeaf()) {
+      top.position = leftmost ? 0 : std::max(count - 1, 0);
+      return CountLeaf();
+    }
+    top.position = leftmost ? 0 : count;
+    if (!Push(view.Child(top.position))) return false;
+  }
+}
+
+bool TagCursor::First() {
+  Reset();
+  leaves_walked_ = 0;
+  if (!Push(root_) || !DescendEdge(true)) return false;
+  if (View(path_.back()).KeyCount() == 0 && !Next()) return false;
+  if (!OnItem()) {
+    bof_ = eof_ = true;
+  } else {
+    bof_ = eof_ = false;
+  }
+  return true;
+}
+
+bool TagCursor::Last() {
+  Reset();
+  leaves_walked_ = 0;
+  if (!Push(root_) || !DescendEdge(false)) return false;
+  if (View(path_.back()).KeyCount() == 0 && !Prior()) return false;
+  if (!OnItem()) {
+    bof_ = eof_ = true;
+  } else {
+    bof_ = eof_ = false;
+  }
+  return true;
+}
+
+bool TagCursor::OnItem() const {
+  if (path_.empty()) return false;
+  const Level& leaf = path_.back();
+  return leaf.position >= 0 && leaf.position < View(leaf).KeyCount();
+}
+
+std::uint32_t TagCursor::Record() const {
+  const Level& leaf = path_.back();
+  return View(leaf).Pointer(leaf.position);
+}
+
+const std::uint8_t* TagCursor::Key() const {
+  const Level& leaf = path_.back();
+  return View(leaf).Key(leaf.position);
+}
+
+std::vector<std::uint32_t> TagCursor::PathPages() const {
+  std::vector<std::uint32_t> pages;
+  for (const Level& level : path_) pages.push_back(level.page);
+  return pages;
+}
+
+bool TagCursor::Next() {
+  if (path_.empty()) return First();
+  Level& leaf = path_.back();
+  const int count = View(leaf).KeyCount();
+  if (leaf.position + 1 < count) {
+    ++leaf.position;
+    eof_ = false;
+    bof_ = false;
+    return true;
+  }
+  // Climb to the nearest ancestor with a child after the one we came from; empty leaves on
+  // the way are passed over.
+  KeyBuffer last{};
+  const bool had_key = OnItem();
+  if (had_key) std::memcpy(last.data(), Key(), static_cast<std::size_t>(key_length_));
+  std::size_t keep = path_.size() - 1;
+  while (true) {
+    std::size_t level = keep;
+    while (level > 0 && path_[level - 1].position >= View(path_[level - 1]).KeyCount()) --level;
+    if (level == 0) {
+      // No next leaf: EOF, the position stays on the last item.
+      eof_ = true;
+      return true;
+    }
+    path_.resize(level);
+    ++path_.back().position;
+    if (!Push(View(path_.back()).Child(path_.back().position)) || !DescendEdge(true)) {
+      return false;
+    }
+    if (View(path_.back()).KeyCount() > 0) {
+      if (had_key && compare_(Key(), last.data(), key_length_) < 0) return OutOfOrder();
+      eof_ = false;
+      bof_ = false;
+      return true;
+    }
+    keep = path_.size() - 1;
+  }
+}
+
+bool TagCursor::OutOfOrder() {
+  return Fail(222, CorruptText(file_->name()) + " [tag: " + context_.tag_name + "] [GetNode]");
+}
+
+bool TagCursor::Prior() {
+  if (path_.empty()) return Last();
+  Level& leaf = path_.back();
+  if (leaf.position > 0) {
+    --leaf.position;
+    if (leaf.position >= View(leaf).KeyCount()) leaf.position = View(leaf).KeyCount() - 1;
+    eof_ = false;
+    bof_ = false;
+    return true;
+  }
+  KeyBuffer last{};
+  const bool had_key = OnItem();
+  if (had_key) std::memcpy(last.data(), Key(), static_cast<std::size_t>(key_length_));
+  std::size_t keep = path_.size() - 1;
+  while (true) {
+    std::size_t level = keep;
+    while (level > 0 && path_[level - 1].position == 0) --level;
+    if (level == 0) {
+      bof_ = true;
+      return true;
+    }
+    path_.resize(level);
+    --path_.back().position;
+    if (!Push(View(path_.back()).Child(path_.back().position)) || !DescendEdge(false)) {
+      return false;
+    }
+    if (View(path_.back()).KeyCount() > 0) {
+      if (had_key && compare_(Key(), last.data(), key_length_) > 0) return OutOfOrder();
+      eof_ = false;
+      bof_ = false;
+      return true;
+    }
+    keep = path_.size() - 1;
+  }
+}
+
+bool TagCursor::Seek(const std::uint8_t* key, int length, bool& found) {
+  found = false;
+  Reset();
+  leaves_walked_ = 0;
+  if (!Push(root_)) return false;
+  while (true) {
+    Level& top = path_.back();
+    const NodeView view = View(top);
+    const int count = view.KeyCount();
+    // Lower bound: the first item whose key is not lower than the search key.
+    int low = 0;
+    int high = count;
+    while (low < high) {
+      const int mid = (low + high) / 2;
+      if (compare_(view.Key(mid), key, length) < 0) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    top.position = low;
+    if (view.IsLeaf()) break;
+    if (!Push(view.Child(low))) return false;
+  }
+  if (!CountLeaf()) return false;
+  Level& leaf = path_.back();
+  const int count = View(leaf).KeyCount();
+  if (leaf.position >= count) {
+    // Beyond every key of this leaf: the answer is the first item of the next one.
+    leaf.position = std::max(count - 1, 0);
+    if (count == 0) leaf.position = 0;
+    const std::vector<Level> before = path_;
+    if (count > 0 || path_.size() > 1) {
+      if (!Next()) return false;
+    } else {
+      eof_ = true;
+    }
+    if (eof_) {
+      path_ = before;
+      path_.back().position = count;
+      eof_ = true;
+      return true;
+    }
+  }
+  eof_ = false;
+  bof_ = false;
+  found = OnItem() && compare_(Key(), key, length) == 0;
+  return true;
+}
+
+}  // namespace vx

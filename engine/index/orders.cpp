@@ -1,0 +1,778 @@
+#include "engine/index/orders.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/foundation/dates.h"
+#include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
+#include "engine/index/semaphore.h"
+#include "engine/workarea/hooks.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+
+namespace vx {
+
+bool IndexFound = false;
+bool KeyPadding = false;
+bool SoftSeek = false;
+std::uint32_t NodeCacheBudget = 1 << 20;
+
+namespace {
+
+constexpr int kMaxIndexArea = 34;
+
+struct AreaIndex {
+  MdxFile file;
+  std::vector<std::unique_ptr<OrderTag>> tags;  // tags[i] is tag i + 1
+  int controlling = 1;
+  bool natural = false;
+  bool logged_in = false;
+};
+
+std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;
+// Set while this unit moves the record pointer itself, so that the work-area layer's "after
+// positioning" notice does not re-synchronize the order that caused the move.
+bool OwnMove = false;
+
+AreaIndex* IndexOf(const TableRecord& t) {
+  return t.area >= 0 && t.area <= kMaxIndexArea ? Areas[t.area].get() : nullptr;
+}
+
+AreaIndex* SelectedIndex() {
+  const int area = Selected();
+  return area >= 0 && area <= kMaxIndexArea ? Areas[area].get() : nullptr;
+}
+
+OrderTag& Controlling(AreaIndex& index) {
+  return *index.tags[static_cast<std::size_t>(index.controlling - 1)];
+}
+
+IndexErrorContext ContextOf(const AreaIndex& index, const OrderTag& tag, int area) {
+  return {index.file.name(), tag.name, area, tag.tag_number};
+}
+
+// A read bracket for one scope.
+class ReadHold {
+ public:
+  explicit ReadHold(int area) : area_(area) { ReadBracket(area_, true); }
+  ~ReadHold() {
+    QuietErrors quiet;
+    ReadBracket(area_, false);
+  }
+  ReadHold(const ReadHold&) = delete;
+  ReadHold& operator=(const ReadHold&) = delete;
+
+ private:
+  int area_;
+};
+
+void SetCurrentKey(OrderTag& tag) {
+  tag.current_key.fill(0);
+  if (tag.cursor.OnItem()) {
+    std::memcpy(tag.current_key.data(), tag.cursor.Key(),
+                static_cast<std::size_t>(tag.cursor.KeyLength()));
+  }
+}
+
+// The record number of the cursor's item, checked against the table (refreshing a shared
+// table's count first): 0 after a report.
+std::int32_t CheckedRecord(TableRecord& t, AreaIndex& index, OrderTag& tag) {
+  const std::uint32_t record = tag.cursor.Record();
+  if (record >= 1 && record > static_cast<std::uint32_t>(t.record_count)) RefreshRecordCount(t);
+  if (record < 1 || record > static_cast<std::uint32_t>(t.record_count)) {
+    SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
+                            index.file.name() + " [tag: " + tag.name + "] [record " +
+                            std::to_string(record) + "]");
+    return 0;
+  }
+  return static_cast<std::int32_t>(record);
+}
+
+// Reads record n into the table's buffer and image without notifying this unit.
+void MoveTo(std::int32_t n) {
+  OwnMove = true;
+  {
+    QuietErrors quiet;
+    GoRaw(n);
+  }
+  OwnMove = false;
+}
+
+bool ReadAnchors(AreaIndex& index, int area) {
+  index.file.DropNodeCache();
+  if (!index.file.ReadHeader()) return false;
+  if (index.file.header().TagCount() != static_cast<int>(index.tags.size())) {
+    SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
+                            index.file.name() + " [ReadAnchorNodes]");
+    return false;
+  }
+  for (auto& tag : index.tags) {
+    TagHeader header;
+    if (!index.file.ReadTagHeader(tag->tag_number, header)) return false;
+    tag->header = header;
+    tag->cursor.SetHeader(header);
+    tag->cursor.SetContext(ContextOf(index, *tag, area));
+  }
+  return true;
+}
+
+// Positions a tag's cursor on the table's current record: by its key when keys can be made,
+// otherwise by walking the order. A record that is not in the order (a FOR condition left it
+// out) leaves the cursor on the next higher key.
+bool SyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag) {
+  const std::int32_t record = t.record_number;
+  if (t.record_count < 1 || record < 1 || record > t.record_count) {
+    if (!tag.cursor.Last()) return false;
+    tag.cursor.SetAtEnd(true);
+    return true;
+  }
+  KeyBuffer key{};
+  int length = 0;
+  if (MakeKey(tag.expressions, tag.header, t, key, length)) {
+    bool found = false;
+    if (!tag.cursor.Seek(key.data(), tag.cursor.KeyLength(), found)) return false;
+    while (found && tag.cursor.OnItem() && !tag.cursor.AtEnd() &&
+           tag.cursor.Record() != static_cast<std::uint32_t>(record)) {
+      if (!tag.cursor.Next()) return false;
+      found = tag.cursor.Comparator()(tag.cursor.Key(), key.data(), tag.cursor.KeyLength()) == 0;
+    }
+    SetCurrentKey(tag);
+    return true;
+  }
+  if (!tag.cursor.First()) return false;
+  while (tag.cursor.OnItem() && !tag.cursor.AtEnd()) {
+    if (tag.cursor.Record() == static_cast<std::uint32_t>(record)) break;
+    if (!tag.cursor.Next()) return false;
+  }
+  SetCurrentKey(tag);
+  return true;
+}
+
+// Check for changes by other programs: re-reads the tag headers and puts the controlling order
+// back on the current record.
+bool CheckForChanges(TableRecord& t, AreaIndex& index) {
+  if (!SemaphoreChanged(t.area)) return true;
+  if (!ReadAnchors(index, t.area)) return false;
+  if (index.natural) return true;
+  return SyncTag(t, index, Controlling(index));
+}
+
+bool TagEmpty(const OrderTag& tag) { return tag.header.HasFor() && !tag.header.ForEverMet(); }
+
+// --- The hooks ---
+
+bool HookIsActive(TableRecord& t) {
+  const AreaIndex* index = IndexOf(t);
+  return index != nullptr && !index->tags.empty();
+}
+
+std::int32_t EdgeRecord(TableRecord& t, bool first) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty()) {
+    SetEngineError(221, "Index not open. (DBF=" + t.file_name + ") [_FindFirst/LastRec]");
+    return t.record_count + 1;
+  }
+  if (index->natural) {
+    IndexFound = t.record_count > 0;
+    return first ? 1 : std::max(t.record_count, 1);
+  }
+  ReadHold hold(t.area);
+  if (!CheckForChanges(t, *index)) return t.record_count + 1;
+  OrderTag& tag = Controlling(*index);
+  if (!(first ? tag.cursor.First() : tag.cursor.Last())) return t.record_count + 1;
+  if (!tag.cursor.OnItem()) {
+    tag.cursor.SetAtStart(true);
+    tag.cursor.SetAtEnd(true);
+    IndexFound = false;
+    return t.record_count + 1;
+  }
+  IndexFound = true;
+  SetCurrentKey(tag);
+  const std::int32_t record = CheckedRecord(t, *index, tag);
+  return record == 0 ? t.record_count + 1 : record;
+}
+
+std::int32_t HookFirst(TableRecord& t) { return EdgeRecord(t, true); }
+std::int32_t HookLast(TableRecord& t) { return EdgeRecord(t, false); }
+
+std::int32_t StepRecord(TableRecord& t, bool forward) {
+  IndexFound = false;
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty()) return t.record_number;
+  if (index->natural) {
+    if (forward) {
+      if (t.record_number >= t.record_count) RefreshRecordCount(t);
+      return t.record_number < t.record_count ? t.record_number + 1 : t.record_number;
+    }
+    return t.record_number > 1 ? t.record_number - 1 : t.record_number;
+  }
+  ReadHold hold(t.area);
+  if (!CheckForChanges(t, *index)) return t.record_number;
+  OrderTag& tag = Controlling(*index);
+  if (t.record_count < 1 || TagEmpty(tag)) {
+    tag.cursor.SetAtStart(true);
+    tag.cursor.SetAtEnd(true);
+    return t.record_number;
+  }
+  if (forward && tag.cursor.AtEnd()) return t.record_number;
+  if (!forward && tag.cursor.AtStart()) return t.record_number;
+  if (!forward && (tag.cursor.AtEnd() || t.record_number > t.record_count)) {
+    // A step back from EOF lands on the last item, where the position stayed.
+    if (!tag.cursor.OnItem() && !tag.cursor.Last()) return t.record_number;
+    if (!tag.cursor.OnItem()) return t.record_number;
+    tag.cursor.SetAtEnd(false);
+    IndexFound = true;
+    SetCurrentKey(tag);
+    const std::int32_t record = CheckedRecord(t, *index, tag);
+    return record == 0 ? t.record_number : record;
+  }
+  if (!tag.cursor.HasPosition() && !SyncTag(t, *index, tag)) return t.record_number;
+  if (!(forward ? tag.cursor.Next() : tag.cursor.Prior())) return t.record_number;
+  if (!tag.cursor.OnItem() || (forward ? tag.cursor.AtEnd() : tag.cursor.AtStart())) {
+    return t.record_number;
+  }
+  IndexFound = true;
+  SetCurrentKey(tag);
+  const std::int32_t record = CheckedRecord(t, *index, tag);
+  return record == 0 ? t.record_number : record;
+}
+
+std::int32_t HookNext(TableRecord& t) { return StepRecord(t, true); }
+std::int32_t HookPrior(TableRecord& t) { return StepRecord(t, false); }
+
+bool HookAtEnd(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty() || index->natural) return t.at_end;
+  return Controlling(*index).cursor.AtEnd() || t.at_end;
+}
+
+bool HookAtBeginning(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty() || index->natural) return t.at_beginning;
+  return Controlling(*index).cursor.AtStart() || t.at_beginning;
+}
+
+void HookReadOn(TableRecord& t) { ReadBracket(t.area, true); }
+void HookReadOff(TableRecord& t) { ReadBracket(t.area, false); }
+void HookLockOn(TableRecord& t) { LockBracket(t.area, true); }
+void HookLockOff(TableRecord& t) { LockBracket(t.area, false); }
+
+void HookAfterPositioning(TableRecord& t) {
+  if (OwnMove) return;
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty() || index->natural) return;
+  SyncTag(t, *index, Controlling(*index));
+}
+
+// Key maintenance belongs to the index maintenance unit; until it installs its entries an edit
+// of an indexed table would leave the index behind, so REPLACE is refused and an append is
+// reported.
+bool HookUpdateBegins(TableRecord& t) {
+  if (IndexHooks.NewKeys == nullptr && IndexMaintenance) {
+    SetEngineError(1101, "Index maintenance not linked in: " + t.file_name + " [REPLACE]");
+    return false;
+  }
+  LockBracket(t.area, true);
+  return true;
+}
+
+void HookAddKeys(TableRecord& t) {
+  SetEngineError(1101, "Index maintenance not linked in: " + t.file_name + " [APPEND]");
+}
+
+void HookReachedBof(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index != nullptr && !index->tags.empty()) Controlling(*index).cursor.SetAtStart(true);
+}
+
+void HookReachedEof(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index != nullptr && !index->tags.empty()) Controlling(*index).cursor.SetAtEnd(true);
+}
+
+void CloseAreaIndex(int area);
+
+void HookCloseAll(TableRecord& t) { CloseAreaIndex(t.area); }
+
+// --- Open and close ---
+
+void CloseAreaIndex(int area) {
+  if (area < 0 || area > kMaxIndexArea || !Areas[area]) return;
+  std::unique_ptr<AreaIndex> index = std::move(Areas[area]);
+  MdxFile& file = index->file;
+  if (file.IsOpen() && file.header().dirty) {
+    const int code = file.file().WriteAt(0, std::as_bytes(std::span(file.header().bytes)));
+    if (code != 0) {
+      SetEngineError(static_cast<std::uint16_t>(code),
+                     "Error writing index file: " + file.name() + " [CloseIndex]");
+    }
+  }
+  const std::string name = file.name();
+  if (file.IsOpen() && file.Close() != 0) {
+    SetEngineError(os::kIoDiskWriteError, "Error closing index file:  " + name);
+  }
+  if (index->logged_in) HandleSemaphore(SemaphoreAction::kLogout, area);
+}
+
+std::string IndexPath(const TableRecord& t, std::string_view name) {
+  if (name.empty()) return DerivedFileName(t.file_name, "MDX");
+  std::string path = DefaultExtension(TrimText(name), "MDX");
+  const bool has_dir = path.find('\\') != std::string::npos ||
+                       path.find('/') != std::string::npos || path.find(':') != std::string::npos;
+  if (!has_dir) path = SplitPath(t.file_name).dir + path;
+  return path;
+}
+
+bool FailOpen(int area, std::uint16_t code, const std::string& text) {
+  {
+    QuietErrors quiet;
+    CloseAreaIndex(area);
+  }
+  SetEngineError(code, text);
+  return false;
+}
+
+// Takes over an error recorded quietly inside the open and reports it after cleaning up.
+bool FailOpenWithPending(int area) {
+  const std::uint16_t code = EngineErrorCode != 0 ? EngineErrorCode : 222;
+  const std::string text = LastErrorMessage;
+  return FailOpen(area, code, text);
+}
+
+bool LoadTag(TableRecord& t, AreaIndex& index, int number, int area) {
+  auto tag = std::make_unique<OrderTag>();
+  tag->tag_number = number;
+  tag->name = index.file.header().TagName(number);
+  if (!index.file.ReadTagHeader(number, tag->header)) return false;
+  const std::string corrupt =
+      "Invalid dBASE key expression or corrupted index file " + index.file.name();
+  if (!CompileTagExpressions(tag->header, tag->expressions)) {
+    SetEngineError(222, corrupt);
+    return false;
+  }
+  tag->descending = tag->header.Descending();
+  tag->compare =
+      ChooseComparator(tag->header.KeyType(), tag->expressions.result_type, tag->descending);
+  if (tag->compare == nullptr) {
+    SetEngineError(222, corrupt);
+    return false;
+  }
+  tag->character = tag->header.KeyType() == 'C';
+  tag->cursor.Attach(&index.file, tag->header, tag->compare, ContextOf(index, *tag, area));
+  if (tag->character && HasKeyMaker(tag->expressions)) {
+    // The expression's width must fit the stored key length (a widened field changes it).
+    // Shorter results (TRIM) are stored padded; longer ones would be cut.
+    int width = tag->expressions.width;
+    if (width == 0) {
+      const std::int32_t saved = t.record_number;
+      MoveTo(t.record_count + 1);
+      KeyBuffer key{};
+      MakeKey(tag->expressions, tag->header, t, key, width);
+      if (saved >= 1 && saved <= t.record_count) MoveTo(saved);
+    }
+    if (width > tag->header.KeyLength() ||
+        (tag->expressions.width != 0 && width != tag->header.KeyLength())) {
+      SetEngineError(266, "Incorrect key length: Must be 1 to 100. " + index.file.name());
+      return false;
+    }
+  }
+  index.tags.push_back(std::move(tag));
+  return true;
+}
+
+// Loads every tag under one read hold and puts tag 1 on its first visible record.
+bool LoadTags(TableRecord& t, AreaIndex& index, int area) {
+  ReadHold hold(area);
+  if (EngineErrorCode != 0) return false;
+  const int count = index.file.header().TagCount();
+  for (int i = 1; i <= count; ++i) {
+    if (!LoadTag(t, index, i, area)) return false;
+  }
+  if (index.tags.empty()) return true;
+  index.controlling = 1;
+  OrderTag& first = Controlling(index);
+  if (t.record_count < 1) {
+    for (auto& tag : index.tags) {
+      tag->cursor.SetAtStart(true);
+      tag->cursor.SetAtEnd(true);
+      if (tag->character) {
+        std::memset(tag->current_key.data(), ' ',
+                    static_cast<std::size_t>(tag->header.KeyLength()));
+      }
+    }
+    return true;
+  }
+  const std::int32_t n = EdgeRecord(t, true);
+  if (EngineErrorCode != 0) return false;
+  if (n > t.record_count) {
+    MoveTo(t.record_count + 1);
+    return true;
+  }
+  MoveTo(n);
+  while (!IsVisible(t) && !first.cursor.AtEnd()) {
+    const std::int32_t next = StepRecord(t, true);
+    if (EngineErrorCode != 0) return false;
+    if (next == t.record_number) {
+      first.cursor.SetAtEnd(true);
+      MoveTo(t.record_count + 1);
+      break;
+    }
+    MoveTo(next);
+  }
+  return true;
+}
+
+bool OpenIndexFile(TableRecord& t, const std::string& path) {
+  const int area = t.area;
+  auto fresh = std::make_unique<AreaIndex>();
+  Areas[area] = std::move(fresh);
+  AreaIndex& index = *Areas[area];
+  const bool shared = SharingEnabled && !t.exclusive;
+  const bool override_set = OpenModeOverride != 65535;
+  if (!override_set || (OpenModeOverride & 0x40) != 0) {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    if (!HandleSemaphore(SemaphoreAction::kLogin, area)) return FailOpenWithPending(area);
+    index.logged_in = SemaphoreActive(area);
+  }
+  int mode = shared ? os::kOpenReadWriteDenyNone : os::kOpenReadWriteDenyAll;
+  if (override_set) mode = OpenModeOverride;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    bool opened = index.file.Open(path, mode);
+    // A file we may only read is still searched; nothing is written back to it.
+    if (!opened && EngineErrorCode == os::kIoAccessDenied) {
+      EngineErrorCode = 0;
+      opened = index.file.Open(path, shared ? os::kOpenReadOnlyDenyNone : os::kOpenDenyAll);
+    }
+    if (!opened) return FailOpenWithPending(area);
+  }
+  if (!shared) index.file.SetNodeCache(NodeCacheBudget);
+  bool loaded;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    loaded = LoadTags(t, index, area);
+  }
+  return loaded ? true : FailOpenWithPending(area);
+}
+
+// The search key of a Find text for a tag, and the number of bytes to compare.
+bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, KeyBuffer& key,
+               int& length) {
+  key.fill(0);
+  const int key_length = tag.header.KeyLength();
+  switch (tag.header.KeyType()) {
+    case 'N':
+    case 'F': {
+      const PackedDecimal packed = TextToPacked(text, 0);
+      std::memcpy(key.data(), packed.data(), packed.size());
+      length = kPackedLength;
+      return true;
+    }
+    case 'D': {
+      const double value = tag.expressions.result_type == 'D'
+                               ? TextToDate(text)
+                               : std::strtod(std::string(text).c_str(), nullptr);
+      const auto bytes = DoubleKey(value);
+      std::memcpy(key.data(), bytes.data(), bytes.size());
+      length = 8;
+      return true;
+    }
+    default:
+      break;
+  }
+  if (KeyPadding || tag.descending) {
+    if (static_cast<int>(text.size()) < key_length) {
+      text.append(static_cast<std::size_t>(key_length) - text.size(), ' ');
+    }
+  }
+  if (t.oem) text = os::AnsiToOem(text);
+  length = std::min(static_cast<int>(text.size()), key_length);
+  std::memcpy(key.data(), text.data(), static_cast<std::size_t>(length));
+  return true;
+}
+
+std::string TableNameOf(const TableRecord& t) { return t.file_name; }
+
+}  // namespace
+
+bool SetIndexTo(std::string_view name) {
+  TableRecord* t = InUse("SetIndexTo");
+  if (t == nullptr) return false;
+  {
+    QuietErrors quiet;
+    CloseAreaIndex(t->area);
+  }
+  const std::string path = IndexPath(*t, name);
+  if (!os::FileExists(path)) {
+    SetEngineError(2, "SetIndexTo(" + (name.empty() ? path : std::string(name)) + ")");
+    return false;
+  }
+  return OpenIndexFile(*t, os::ResolvePath(path));
+}
+
+bool OpenProductionIndex() {
+  TableRecord* t = InUse("SetIndexTo");
+  if (t == nullptr || !HasProductionIndex()) return false;
+  if (!os::FileExists(DerivedFileName(t->file_name, "MDX"))) return false;
+  return SetIndexTo();
+}
+
+void Set_Order_To(int n) {
+  const std::string op = "Set_Order_To(" + std::to_string(n) + ")";
+  TableRecord* t = InUse(op);
+  if (t == nullptr) return;
+  AreaIndex* index = SelectedIndex();
+  if (index == nullptr || index->tags.empty()) {
+    SetEngineError(221, "Index not open. (DBF=" + TableNameOf(*t) + ") [" + op + "]");
+    return;
+  }
+  if (n < 0 || n > static_cast<int>(index->tags.size())) {
+    SetEngineError(220, "Invalid Index Order Specified: SET_ORDER_TO. [" + op +
+                            "] (DBF=" + TableNameOf(*t) + ")");
+    return;
+  }
+  if (n == 0) {
+    index->natural = true;
+    return;
+  }
+  const bool was_natural = index->natural;
+  index->natural = false;
+  if (n == index->controlling && !was_natural) return;
+  const bool old_at_end = was_natural ? t->at_end : Controlling(*index).cursor.AtEnd() || t->at_end;
+  index->controlling = n;
+  OrderTag& tag = Controlling(*index);
+  ReadHold hold(t->area);
+  if (t->record_count < 1) {
+    SetCurrentKey(tag);
+    tag.cursor.SetAtStart(true);
+    tag.cursor.SetAtEnd(true);
+    return;
+  }
+  if (old_at_end) {
+    if (tag.cursor.Last()) tag.cursor.SetAtEnd(true);
+    return;
+  }
+  SyncTag(*t, *index, tag);
+}
+
+bool SetOrderToTag(std::string_view name) {
+  std::string wanted = TrimText(name);
+  if (wanted.size() > kMaxTagNameLength) wanted.resize(kMaxTagNameLength);
+  wanted = TrimText(wanted);
+  TableRecord* t = InUse("SetOrderToTag(" + wanted + ")");
+  if (t == nullptr) return false;
+  if (wanted.empty()) {
+    Set_Order_To(0);
+    const AreaIndex* index = SelectedIndex();
+    return index != nullptr && !index->tags.empty();
+  }
+  wanted = os::AnsiUpperText(wanted);
+  AreaIndex* index = SelectedIndex();
+  if (index != nullptr) {
+    for (const auto& tag : index->tags) {
+      if (tag->name.compare(0, wanted.size(), wanted) == 0) {
+        Set_Order_To(tag->tag_number);
+        return true;
+      }
+    }
+  }
+  SetEngineError(220, "Invalid Index Order Specified: SET_ORDER_TO. [SetOrderToTag(" + wanted +
+                          ")] (DBF=" + TableNameOf(*t) + ")");
+  return false;
+}
+
+int CurrentOrder() {
+  if (SelectedTable() == nullptr) return 0;
+  const AreaIndex* index = SelectedIndex();
+  if (index == nullptr || index->tags.empty() || index->natural) return 0;
+  return index->controlling;
+}
+
+bool Find(std::string_view text) {
+  if (text.size() > kMaxKeyLength) text = text.substr(0, kMaxKeyLength);
+  IndexFound = false;
+  TableRecord* t = InUse("Find");
+  if (t == nullptr) return false;
+  AreaIndex* index = SelectedIndex();
+  if (index == nullptr || index->tags.empty()) {
+    SetEngineError(221, "Index not open. (DBF=" + TableNameOf(*t) + ") [Find]");
+    return false;
+  }
+  if (index->natural) {
+    SetEngineError(254, "Cannot use Find() with index order 0 (natural order) [Find]");
+    return false;
+  }
+  if (text.empty()) return false;
+  ReadHold hold(t->area);
+  OrderTag& tag = Controlling(*index);
+  if (!CheckForChanges(*t, *index)) return false;
+  if (t->record_count < 1) RefreshRecordCount(*t);
+  if (t->record_count < 1 || TagEmpty(tag)) {
+    GoEOF();
+    tag.cursor.SetAtEnd(true);
+    return false;
+  }
+  KeyBuffer key{};
+  int length = 0;
+  SearchKey(*t, tag, std::string(text), key, length);
+  bool found = false;
+  if (!tag.cursor.Seek(key.data(), length, found)) return false;
+  std::int32_t record = 0;
+  if (!tag.cursor.AtEnd()) {
+    record = CheckedRecord(*t, *index, tag);
+    if (record == 0) return false;
+    MoveTo(record);
+    // Records the visibility rule hides are passed over.
+    while (!IsVisible(*t)) {
+      if (!tag.cursor.Next()) return false;
+      if (tag.cursor.AtEnd()) break;
+      record = CheckedRecord(*t, *index, tag);
+      if (record == 0) return false;
+      MoveTo(record);
+    }
+  }
+  const bool at_end = tag.cursor.AtEnd() || !tag.cursor.OnItem();
+  found = !at_end && tag.compare(tag.cursor.Key(), key.data(), length) == 0;
+  IndexFound = found;
+  if (found || (SoftSeek && !at_end)) {
+    SetCurrentKey(tag);
+    return found;
+  }
+  // Not found (or nothing higher): the area stands at EOF, the order too.
+  MoveTo(t->record_count + 1);
+  if (tag.cursor.Last()) tag.cursor.SetAtEnd(true);
+  return false;
+}
+
+void CloseIndex() {
+  TableRecord* t = InUse("CloseIndex");
+  if (t != nullptr) CloseAreaIndex(t->area);
+}
+
+OrderTag* OrderOf(int n) {
+  AreaIndex* index = SelectedIndex();
+  if (index == nullptr || n < 1 || n > static_cast<int>(index->tags.size())) return nullptr;
+  return index->tags[static_cast<std::size_t>(n - 1)].get();
+}
+
+int OrderCount() {
+  const AreaIndex* index = SelectedIndex();
+  return index == nullptr ? 0 : static_cast<int>(index->tags.size());
+}
+
+std::string OrderTagName(int n) {
+  const OrderTag* tag = OrderOf(n);
+  return tag == nullptr ? std::string() : tag->name;
+}
+
+std::string IndexFileName() {
+  const AreaIndex* index = SelectedIndex();
+  return index == nullptr || index->tags.empty() ? std::string() : index->file.name();
+}
+
+std::string OrderDescription(int n) {
+  if (IndexFileName().empty()) return {};
+  return IndexFileName() + " [tag: " + OrderTagName(n) + "]";
+}
+
+std::string OrderKeyText(int n) {
+  OrderTag* tag = OrderOf(n);
+  TableRecord* t = SelectedTable();
+  if (tag == nullptr || t == nullptr) return {};
+  KeyBuffer key{};
+  int length = 0;
+  if (!MakeKey(tag->expressions, tag->header, *t, key, length)) return {};
+  switch (tag->header.KeyType()) {
+    case 'N':
+    case 'F': {
+      char text[64];
+      std::snprintf(text, sizeof text, "%*.*f", tag->expressions.width, tag->expressions.decimals,
+                    PackedToDouble(key.data()));
+      return text;
+    }
+    case 'D':
+      return DateToText(KeyDouble(key.data()));
+    default:
+      return std::string(reinterpret_cast<const char*>(key.data()),
+                         static_cast<std::size_t>(tag->header.KeyLength()));
+  }
+}
+
+void TagList(std::vector<std::string>& list, const std::string& table_file,
+             std::string_view index_name) {
+  list.clear();
+  TableRecord probe;
+  probe.file_name = table_file;
+  const std::string path = IndexPath(probe, index_name);
+  if (!os::FileExists(path)) return;
+  MdxFile file;
+  QuietErrors quiet;
+  if (!file.Open(path, os::kOpenReadOnlyDenyNone)) return;
+  for (int i = 1; i <= file.header().TagCount(); ++i) {
+    TagHeader header;
+    if (!file.ReadTagHeader(i, header)) break;
+    const std::string name = TrimText(file.header().TagName(i));
+    const std::string key = TrimText(header.KeyExpression());
+    if (name.empty() || key.empty()) continue;
+    list.push_back(name + (header.Descending() ? ",T," : ",F,") + (header.Unique() ? "T," : "F,") +
+                   key);
+    list.push_back(header.HasFor() ? TrimText(header.ForExpression()) : std::string());
+  }
+}
+
+void IndexInit() {
+  // Another index engine's table stays; this engine's own may be installed again (a second
+  // start-up of the engine in one process).
+  if (IndexHooks.present && IndexHooks.IsActive != HookIsActive) {
+    SetEngineError(254, "Another index engine is already installed [IndexInit]");
+    return;
+  }
+  {
+    QuietErrors quiet;
+    for (int area = 1; area <= kMaxIndexArea; ++area) CloseAreaIndex(area);
+  }
+  IndexFound = false;
+  KeyPadding = false;
+  SoftSeek = false;
+  for (auto& area : Areas) area.reset();
+  ResetSemaphores();
+  IndexHookTable hooks;
+  hooks.IsActive = HookIsActive;
+  hooks.FirstRecord = HookFirst;
+  hooks.LastRecord = HookLast;
+  hooks.NextRecord = HookNext;
+  hooks.PriorRecord = HookPrior;
+  hooks.AtEnd = HookAtEnd;
+  hooks.AtBeginning = HookAtBeginning;
+  hooks.PositioningBegins = HookReadOn;
+  hooks.PositioningEnds = HookReadOff;
+  hooks.AfterPositioning = HookAfterPositioning;
+  hooks.AppendBegins = HookLockOn;
+  hooks.AppendEnds = HookLockOff;
+  hooks.AddKeys = HookAddKeys;
+  hooks.UpdateBegins = HookUpdateBegins;
+  hooks.UpdateEnds = HookLockOff;
+  hooks.ReachedBof = HookReachedBof;
+  hooks.ReachedEof = HookReachedEof;
+  hooks.CloseAll = HookCloseAll;
+  hooks.present = true;
+  IndexHooks = hooks;
+}
+
+void ShutdownIndex() {
+  if (!IndexHooks.present) return;
+  QuietErrors quiet;
+  for (int area = 1; area <= kMaxIndexArea; ++area) CloseAreaIndex(area);
+  IndexHooks = IndexHookTable{};
+}
+
+}  // namespace vx

@@ -1,0 +1,96 @@
+#pragma once
+// Index orders of the work areas: opening a table's .MDX (SetIndexTo), choosing the controlling
+// order (Set_Order_To, SetOrderToTag), moving through it (the work-area layer's index hooks) and
+// searching it by key (Find). IndexInit installs the hooks at start-up; the work-area layer
+// never names this unit. Key maintenance on edits and index building live elsewhere.
+//
+// Per work area: the open file, one tag descriptor per tag (its header, comparator, key maker
+// and a cursor over its tree), the controlling tag and the natural-order flag:
+//
+//   closed --SetIndexTo--> open, tag 1 controlling, on its first visible record
+//   open --Set_Order_To(n)--> tag n controlling, synchronized with the current record
+//   open --Set_Order_To(0)--> natural order (the index stays open)
+//   open --CloseIndex / closing the table / ShutdownIndex--> closed
+//
+// Every cursor keeps its own copy of the nodes from its root to its leaf, so switching orders
+// never re-seeks a position; a change by another program (the semaphore's update counter)
+// forgets every position and re-synchronizes the controlling order with the current record.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/index/key_maker.h"
+#include "engine/index/mdx_file.h"
+#include "engine/table/dbf_file.h"
+
+namespace vx {
+
+// Engine-wide switches and the result of the last search.
+extern bool IndexFound;  // the last Find (or seek) found its key
+extern bool KeyPadding;  // Find pads character texts with blanks to the key length (off)
+extern bool SoftSeek;    // a Find that misses stands on the next higher key (off)
+// Bytes of index nodes kept in memory per open index (1 MiB; 0: none). Only indexes of tables
+// that no other program can change use it (exclusive tables, or sharing off); in shared mode
+// every node is read from the file.
+extern std::uint32_t NodeCacheBudget;
+
+// One open tag of a work area.
+struct OrderTag {
+  int tag_number = 0;
+  std::string name;
+  TagHeader header;
+  bool anchor_modified = false;
+  KeyComparator compare = CompareCharKeys;
+  bool character = false;
+  bool descending = false;
+  bool soundex = false;
+  TagCursor cursor;
+  KeyBuffer current_key{};
+  TagExpressions expressions;
+};
+
+// Opens an index for the selected table, after closing the open one. Without a name, the
+// production index (the table's name with "MDX"); a name without extension gets "MDX", a name
+// without a directory is taken from the table's directory. A missing file is error 2
+// "SetIndexTo(<name>)"; see mdx_file.h for damaged files. Answers whether the index is open.
+bool SetIndexTo(std::string_view name = {});
+// Opens the production index when the table's header says it has one (and the file exists).
+bool OpenProductionIndex();
+// Selects order n (0 natural, 1..tag count); errors 220 and 221 as the messages say.
+void Set_Order_To(int n);
+// Selects the first tag (in tag-table order) whose name begins with `name` (trimmed, cut to
+// 10, upper-cased); an empty name selects natural order. Error 220 when none matches.
+bool SetOrderToTag(std::string_view name);
+// The controlling tag's number; 0 in natural order, with no index or no table.
+int CurrentOrder();
+// Searches the controlling order for a key text; answers the found flag (IndexFound). Not
+// found: the area goes to EOF, or with SoftSeek stays on the next higher key.
+bool Find(std::string_view text);
+// Closes the index of the selected area (writing what changed).
+void CloseIndex();
+// The tag name of order n (empty when not open), the index file name (empty when none), and
+// both for messages: "<file> [tag: <name>]".
+std::string OrderTagName(int n);
+std::string IndexFileName();
+std::string OrderDescription(int n);
+// The current record's key of order n as display text (date in the current format, number
+// with the expression's width and decimals, characters as stored); empty without a key maker.
+std::string OrderKeyText(int n);
+// The tag list of an index file (given name with default extension "MDX", in the table's
+// directory unless it has a path): two lines per tag, "NAME,T|F,T|F,KEY" (descending, unique)
+// and the FOR condition (or an empty line). The list is emptied first.
+void TagList(std::vector<std::string>& list, const std::string& table_file,
+             std::string_view index_name = {});
+
+// The open tag of order n in the selected area (1..tag count), or null.
+OrderTag* OrderOf(int n);
+int OrderCount();
+
+// Start-up: fills the work-area layer's index hook table and clears every area's orders. Error
+// 254 when an index engine is already installed. Shut-down closes every area's index.
+void IndexInit();
+void ShutdownIndex();
+
+}  // namespace vx

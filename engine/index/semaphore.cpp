@@ -1,0 +1,398 @@
+#include "engine/index/semaphore.h"
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
+
+namespace vx {
+
+std::uint32_t SemaphoreWaitSeconds = 100;
+std::string SemaphoreDirectory;
+
+namespace {
+
+constexpr int kMaxSemaphoreArea = 34;
+constexpr std::uint64_t kRegionOffset = 1;
+constexpr std::uint64_t kRegionLength = 4;
+constexpr int kRegionAttempts = 1001;
+constexpr int kTableLockAttempts = 1001;
+
+const char* const kActionNames[] = {"LOGIN",   "LOGOUT",        "INCREAD",
+                                    "DECREAD", "LOCKSEMAPHORE", "UNLOCKSEMAPHORE"};
+
+struct SemaphoreState {
+  os::File file;
+  std::string name;
+  std::array<std::uint8_t, 4> record{};
+  std::uint8_t users_at_login = 0;
+  std::uint16_t last_seen = 0;
+  bool holds_region = false;
+  bool holds_read = false;
+  int read_nesting = 0;
+  int lock_nesting = 0;
+
+  std::uint8_t& users() { return record[0]; }
+  std::uint8_t& access() { return record[1]; }
+  std::uint16_t counter() const { return static_cast<std::uint16_t>(record[2] | (record[3] << 8)); }
+  void set_counter(std::uint16_t v) {
+    record[2] = static_cast<std::uint8_t>(v);
+    record[3] = static_cast<std::uint8_t>(v >> 8);
+  }
+};
+
+std::array<std::unique_ptr<SemaphoreState>, kMaxSemaphoreArea + 1> States;
+std::array<int, kMaxSemaphoreArea + 1> ReadBrackets{};
+std::array<int, kMaxSemaphoreArea + 1> LockBrackets{};
+
+const char* Name(SemaphoreAction a) { return kActionNames[static_cast<int>(a)]; }
+
+bool Fail(std::uint16_t code, const std::string& text) {
+  SetEngineError(code, text);
+  return false;
+}
+
+bool LockRegion(SemaphoreState& s, SemaphoreAction action) {
+  int result = 0;
+  for (int i = 0; i < kRegionAttempts; ++i) {
+    result = s.file.LockRange(kRegionOffset, kRegionLength);
+    if (result == 0) {
+      s.holds_region = true;
+      return true;
+    }
+  }
+  return Fail(1202, "10 second timeout: Cannot lock index semaphore file: " + s.name + " " +
+                        Name(action) + "\r\nPossible cause: Network lock limit exceeded\r\n" +
+                        " Lock result code: " + std::to_string(result));
+}
+
+void UnlockRegion(SemaphoreState& s, SemaphoreAction action) {
+  if (!s.holds_region) return;
+  s.holds_region = false;
+  const int result = s.file.UnlockRange(kRegionOffset, kRegionLength);
+  if (result != 0) {
+    SetEngineError(static_cast<std::uint16_t>(result),
+                   "Cannot unlock index semaphore file: " + s.name + " " + Name(action));
+  }
+}
+
+int ReadRecord(SemaphoreState& s) {
+  std::size_t got = 0;
+  const int code = s.file.ReadAt(0, std::as_writable_bytes(std::span(s.record)), got);
+  if (code != 0) return code;
+  return got == 4 ? 0 : os::kIoDiskReadError;
+}
+
+int WriteRecord(SemaphoreState& s) { return s.file.WriteAt(0, std::as_bytes(std::span(s.record))); }
+
+// Reads the record under the region this program holds; on failure unlocks and reports.
+bool ReadLocked(SemaphoreState& s, SemaphoreAction action) {
+  const int code = ReadRecord(s);
+  if (code == 0) return true;
+  UnlockRegion(s, action);
+  return Fail(static_cast<std::uint16_t>(code), "Cannot read: " + s.name);
+}
+
+bool WriteLocked(SemaphoreState& s, SemaphoreAction action) {
+  const int code = WriteRecord(s);
+  if (code == 0) return true;
+  UnlockRegion(s, action);
+  return Fail(static_cast<std::uint16_t>(code), "Cannot write to: " + s.name);
+}
+
+// The table header lock of the area's table, with a short pause between tries.
+bool LockTable(const std::string& semaphore_name, SemaphoreAction action) {
+  for (int i = 0; i < kTableLockAttempts; ++i) {
+    {
+      QuietErrors quiet;
+      if (LockTableHeader()) return true;
+    }
+    os::SleepMs(1);
+  }
+  return Fail(1202, "Cannot lock database for: " + semaphore_name + " Action=" + Name(action) +
+                        " [Database Semaphore]");
+}
+
+void UnlockTable() {
+  QuietErrors quiet;
+  UnlockTableHeader();
+}
+
+// Selects an area for the table-lock calls and restores the selection afterwards.
+class AreaSelection {
+ public:
+  explicit AreaSelection(int area) : saved_(CurrentArea) {
+    if (area >= 1 && area <= kMaxWorkAreas) CurrentArea = static_cast<std::uint8_t>(area);
+  }
+  ~AreaSelection() { CurrentArea = saved_; }
+  AreaSelection(const AreaSelection&) = delete;
+  AreaSelection& operator=(const AreaSelection&) = delete;
+
+ private:
+  std::uint8_t saved_;
+};
+
+bool LoginFailure(const std::string& name, int code, const std::string& text) {
+  UnlockTable();
+  return Fail(static_cast<std::uint16_t>(code),
+              text + name + " Action=" + "LOGIN" + " [Database Semaphore]");
+}
+
+bool Login(int area, TableRecord& table) {
+  if (States[area]) return true;
+  const std::string name = SemaphoreFileName(table.file_name);
+  if (!LockTable(name, SemaphoreAction::kLogin)) return false;
+  auto state = std::make_unique<SemaphoreState>();
+  SemaphoreState& s = *state;
+  s.name = name;
+  if (!os::FileExists(name)) {
+    os::File created;
+    int code = os::File::Create(name, created);
+    if (code != 0) return LoginFailure(name, code, "Cannot open/create: ");
+    s.record = {0, 0, 0, 0};
+    s.file = std::move(created);
+    code = WriteRecord(s);
+    if (code != 0) return LoginFailure(name, code, "Cannot write to: ");
+    s.file.Close();
+    code = os::File::Open(name, os::kOpenReadWriteDenyNone, s.file);
+    if (code != 0) return LoginFailure(name, code, "Cannot open: ");
+    if (!LockRegion(s, SemaphoreAction::kLogin)) {
+      UnlockTable();
+      return false;
+    }
+  } else {
+    const int code = os::File::Open(name, os::kOpenReadWriteDenyNone, s.file);
+    if (code != 0) return LoginFailure(name, code, "Cannot open: ");
+    if (!LockRegion(s, SemaphoreAction::kLogin)) {
+      UnlockTable();
+      return false;
+    }
+    const int read = ReadRecord(s);
+    if (read != 0) {
+      UnlockRegion(s, SemaphoreAction::kLogin);
+      return LoginFailure(name, read, "Cannot read: ");
+    }
+  }
+  ++s.users();
+  s.users_at_login = s.users();
+  const int written = WriteRecord(s);
+  if (written != 0) {
+    UnlockRegion(s, SemaphoreAction::kLogin);
+    return LoginFailure(name, written, "Cannot write to: ");
+  }
+  UnlockRegion(s, SemaphoreAction::kLogin);
+  s.last_seen = s.counter();
+  States[area] = std::move(state);
+  UnlockTable();
+  return true;
+}
+
+bool Logout(int area) {
+  SemaphoreState& s = *States[area];
+  if (!LockTable(s.name, SemaphoreAction::kLogout)) return false;
+  if (!s.holds_region && !LockRegion(s, SemaphoreAction::kLogout)) {
+    UnlockTable();
+    return false;
+  }
+  if (!ReadLocked(s, SemaphoreAction::kLogout)) {
+    UnlockTable();
+    return false;
+  }
+  if (s.holds_read && s.access() > 0) --s.access();
+  if (s.users() > 0) --s.users();
+  const bool last = s.users() == 0;
+  const bool written = WriteLocked(s, SemaphoreAction::kLogout);
+  UnlockRegion(s, SemaphoreAction::kLogout);
+  s.file.Close();
+  if (written && last) os::DeleteFile(s.name);
+  States[area].reset();
+  ReadBrackets[area] = 0;
+  LockBrackets[area] = 0;
+  UnlockTable();
+  return written;
+}
+
+bool ReadHold(SemaphoreState& s, SemaphoreAction action) {
+  const bool inc = action == SemaphoreAction::kIncRead;
+  s.read_nesting += inc ? 1 : -1;
+  if (!inc && s.read_nesting < 0) {
+    s.read_nesting = 0;
+    return Fail(254, "Unbalanced IncRead/DecRead for semaphore file: " + s.name);
+  }
+  if (s.read_nesting != (inc ? 1 : 0)) return true;
+  // A writer reads without a read hold.
+  if (s.holds_region) return true;
+  if (inc == s.holds_read) return true;
+  if (!LockRegion(s, action)) return false;
+  s.holds_read = inc;
+  if (!ReadLocked(s, action)) return false;
+  if (inc) {
+    if (s.access() < 127) ++s.access();
+  } else if (s.access() > 0) {
+    --s.access();
+  }
+  if (!WriteLocked(s, action)) return false;
+  UnlockRegion(s, action);
+  return true;
+}
+
+std::string StaleLockText(const SemaphoreState& s) {
+  return std::to_string(SemaphoreWaitSeconds) + " second timeout, cannot read: " + s.name + "\r\n" +
+         "Possible cause: Other user's program has terminated abnormally." + "\r\n" +
+         "Cure: Log all users of this application off the network," + "\r\n" + "then delete " +
+         s.name;
+}
+
+double Seconds() { return os::TickCount() / 1000.0; }
+
+bool WaitLimitPassed(double since) {
+  return SemaphoreWaitSeconds != 0 && Seconds() - since > SemaphoreWaitSeconds;
+}
+
+bool Lock(SemaphoreState& s) {
+  ++s.lock_nesting;
+  if (s.lock_nesting != 1 || s.holds_region) return true;
+  const SemaphoreAction action = SemaphoreAction::kLockSemaphore;
+  const double start = Seconds();
+  while (true) {
+    const double lap = Seconds();
+    // Another writer's region makes the record unreadable (on POSIX: a lock probe says so).
+    while (s.file.RangeLockedElsewhere(kRegionOffset, kRegionLength) || ReadRecord(s) != 0) {
+      if (WaitLimitPassed(lap)) return Fail(1202, StaleLockText(s));
+      os::ProcessPendingMessages();
+      os::SleepMs(1);
+    }
+    {
+      QuietErrors quiet;
+      LockRegion(s, action);
+    }
+    if (s.holds_region && !ReadLocked(s, action)) return false;
+    if (s.holds_region && s.access() == 0) break;
+    UnlockRegion(s, action);
+    if (WaitLimitPassed(start)) {
+      return Fail(1202, StaleLockText(s));
+    }
+    os::ProcessPendingMessages();
+    os::SleepMs(1);
+  }
+  s.access() = 1;
+  return WriteLocked(s, action);
+}
+
+bool Unlock(SemaphoreState& s) {
+  const SemaphoreAction action = SemaphoreAction::kUnlockSemaphore;
+  --s.lock_nesting;
+  if (s.lock_nesting < 0) {
+    s.lock_nesting = 0;
+    UnlockRegion(s, action);
+    return Fail(254, "Unbalanced Lock/Unlock for semaphore file: " + s.name);
+  }
+  if (s.lock_nesting != 0 || !s.holds_region) return true;
+  if (!ReadLocked(s, action)) return false;
+  s.set_counter(static_cast<std::uint16_t>(s.counter() + 1));
+  s.access() = 0;
+  if (!WriteLocked(s, action)) return false;
+  UnlockRegion(s, action);
+  s.last_seen = s.counter();
+  return true;
+}
+
+bool Applies(int area) {
+  TableRecord* t = AreaTable(area);
+  return t != nullptr && SharingEnabled && !t->exclusive && !t->is_virtual;
+}
+
+void Bracket(int area, bool on, std::array<int, kMaxSemaphoreArea + 1>& counters,
+             SemaphoreAction enter, SemaphoreAction leave, const char* name) {
+  if (area < 1 || area > kMaxSemaphoreArea) return;
+  int& counter = counters[area];
+  if (on) {
+    if (counter == 0) HandleSemaphore(enter, area);
+    ++counter;
+    return;
+  }
+  --counter;
+  if (counter < 0) {
+    counter = 0;
+    SetEngineError(254, std::string("Non-symmetrical Lock-Unlock [") + name + "]");
+    return;
+  }
+  if (counter == 0) HandleSemaphore(leave, area);
+}
+
+}  // namespace
+
+std::string SemaphoreFileName(const std::string& table_file) {
+  if (SemaphoreDirectory.empty()) return ReplaceExtension(table_file, "@S@");
+  std::string dir = SemaphoreDirectory;
+  if (dir.back() != '/' && dir.back() != '\\') dir += '/';
+  return dir + SplitPath(table_file).name + ".@S@";
+}
+
+bool HandleSemaphore(SemaphoreAction action, int area) {
+  if (area < 0 || area > kMaxSemaphoreArea) {
+    return Fail(254, "Work area [" + std::to_string(area) + "] out of range. [HandleSemafore]");
+  }
+  if (!Applies(area)) return true;
+  if (!States[area] && action != SemaphoreAction::kLogin) return true;
+  AreaSelection selection(area);
+  switch (action) {
+    case SemaphoreAction::kLogin:
+      return Login(area, *AreaTable(area));
+    case SemaphoreAction::kLogout:
+      return Logout(area);
+    case SemaphoreAction::kIncRead:
+    case SemaphoreAction::kDecRead:
+      return ReadHold(*States[area], action);
+    case SemaphoreAction::kLockSemaphore:
+      return Lock(*States[area]);
+    case SemaphoreAction::kUnlockSemaphore:
+      return Unlock(*States[area]);
+  }
+  return true;
+}
+
+bool SemaphoreActive(int area) {
+  return area >= 0 && area <= kMaxSemaphoreArea && States[area] != nullptr;
+}
+
+bool SemaphoreChanged(int area) {
+  if (!SemaphoreActive(area)) return false;
+  SemaphoreState& s = *States[area];
+  if (s.counter() == s.last_seen) return false;
+  s.last_seen = s.counter();
+  return true;
+}
+
+std::uint32_t SemaphoreRecord(int area) {
+  if (!SemaphoreActive(area)) return 0;
+  const auto& r = States[area]->record;
+  return r[0] | (r[1] << 8) | (r[2] << 16) | (static_cast<std::uint32_t>(r[3]) << 24);
+}
+
+void ReadBracket(int area, bool on) {
+  Bracket(area, on, ReadBrackets, SemaphoreAction::kIncRead, SemaphoreAction::kDecRead,
+          "SetReadSemaphoreProc");
+}
+
+void LockBracket(int area, bool on) {
+  Bracket(area, on, LockBrackets, SemaphoreAction::kLockSemaphore,
+          SemaphoreAction::kUnlockSemaphore, "SetLockSemaphoreProc");
+}
+
+void SetReadSemaphoreProc(bool on) { ReadBracket(Selected(), on); }
+void SetLockSemaphoreProc(bool on) { LockBracket(Selected(), on); }
+
+void ResetSemaphores() {
+  for (auto& s : States) s.reset();
+  ReadBrackets.fill(0);
+  LockBrackets.fill(0);
+}
+
+}  // namespace vx

@@ -1,0 +1,193 @@
+// Reading index files: tree walks against a model, and damaged files, each with its code and
+// with the file left as it was.
+#include "engine/index/mdx_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+
+#include "engine/foundation/errors.h"
+#include "tests/support/mdx_writer.h"
+#include "tests/support/temp_dir.h"
+
+namespace vx {
+namespace {
+
+using test::BuildMdx;
+using test::TagSpec;
+
+std::string Key(int v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%06d", v);
+  return text;
+}
+
+TagSpec CharTag(const std::multimap<std::string, std::uint32_t>& model, int per_leaf) {
+  TagSpec tag;
+  tag.name = "CODE";
+  tag.key_expression = "CODE";
+  tag.key_length = 6;
+  tag.keys_per_leaf = per_leaf;
+  for (const auto& [k, r] : model) tag.items.emplace_back(k, r);
+  return tag;
+}
+
+class MdxFileTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EngineErrorCode = 0;
+    LastErrorMessage.clear();
+  }
+
+  std::string Write(const std::vector<unsigned char>& bytes) {
+    const std::string path = dir_.File("T.MDX");
+    test::WriteBytes(path, bytes);
+    return path;
+  }
+
+  // Opens the file and walks tag 1 forward; answers the code left behind.
+  std::uint16_t WalkCode(const std::vector<unsigned char>& bytes) {
+    const std::string path = Write(bytes);
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    MdxFile file;
+    if (file.Open(path, 64)) {
+      TagHeader header;
+      if (file.ReadTagHeader(1, header)) {
+        TagCursor cursor;
+        cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+        bool ok = cursor.First();
+        while (ok && cursor.OnItem() && !cursor.AtEnd()) ok = cursor.Next();
+        if (ok) ok = cursor.Last();
+        while (ok && cursor.OnItem() && !cursor.AtStart()) ok = cursor.Prior();
+        bool found = false;
+        if (ok) cursor.Seek(reinterpret_cast<const std::uint8_t*>("000500"), 6, found);
+      }
+    }
+    EXPECT_EQ(test::ReadBytes(path), bytes) << "the reader changed the file";
+    return EngineErrorCode;
+  }
+
+  test::TempDir dir_;
+};
+
+TEST_F(MdxFileTest, WalksAndSeeksLikeAModel) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  for (int per_leaf : {2, 3, 7, 0}) {
+    std::multimap<std::string, std::uint32_t> model;
+    const int count = 1 + static_cast<int>(random() % 600);
+    for (int i = 1; i <= count; ++i) model.emplace(Key(static_cast<int>(random() % 400)), i);
+    const std::string path = Write(BuildMdx("T", {CharTag(model, per_leaf)}));
+    MdxFile file;
+    ASSERT_TRUE(file.Open(path, 64));
+    TagHeader header;
+    ASSERT_TRUE(file.ReadTagHeader(1, header));
+    TagCursor cursor;
+    cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+    ASSERT_TRUE(cursor.First());
+    for (const auto& [k, r] : model) {
+      ASSERT_TRUE(cursor.OnItem() && !cursor.AtEnd());
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(cursor.Key()), 6), k);
+      EXPECT_EQ(cursor.Record(), r);
+      ASSERT_TRUE(cursor.Next());
+    }
+    EXPECT_TRUE(cursor.AtEnd());
+    ASSERT_TRUE(cursor.Last());
+    for (auto it = model.rbegin(); it != model.rend(); ++it) {
+      ASSERT_TRUE(cursor.OnItem() && !cursor.AtStart());
+      EXPECT_EQ(cursor.Record(), it->second);
+      ASSERT_TRUE(cursor.Prior());
+    }
+    EXPECT_TRUE(cursor.AtStart());
+    for (int probe = 0; probe < 200; ++probe) {
+      const std::string wanted = Key(static_cast<int>(random() % 420));
+      bool found = false;
+      ASSERT_TRUE(cursor.Seek(reinterpret_cast<const std::uint8_t*>(wanted.data()), 6, found));
+      const auto expected = model.lower_bound(wanted);
+      if (expected == model.end()) {
+        EXPECT_TRUE(cursor.AtEnd()) << wanted;
+        continue;
+      }
+      ASSERT_TRUE(cursor.OnItem()) << wanted;
+      EXPECT_EQ(cursor.Record(), expected->second) << wanted;
+      EXPECT_EQ(found, expected->first == wanted);
+    }
+  }
+}
+
+TEST_F(MdxFileTest, EmptyTagIsAtBothEnds) {
+  const std::string path = Write(BuildMdx("T", {CharTag({}, 0)}));
+  MdxFile file;
+  ASSERT_TRUE(file.Open(path, 64));
+  TagHeader header;
+  ASSERT_TRUE(file.ReadTagHeader(1, header));
+  TagCursor cursor;
+  cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+  ASSERT_TRUE(cursor.First());
+  EXPECT_FALSE(cursor.OnItem());
+  EXPECT_TRUE(cursor.AtStart() && cursor.AtEnd());
+  bool found = true;
+  ASSERT_TRUE(cursor.Seek(reinterpret_cast<const std::uint8_t*>("000001"), 6, found));
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(cursor.AtEnd());
+}
+
+TEST_F(MdxFileTest, DamagedFilesGetTheirCodes) {
+  std::multimap<std::string, std::uint32_t> model;
+  for (int i = 1; i <= 40; ++i) model.emplace(Key(i * 10), i);
+  const std::vector<unsigned char> sound = BuildMdx("T", {CharTag(model, 4)});
+  ASSERT_EQ(WalkCode(sound), 0);
+  const std::uint32_t root = test::RootPageOf(sound, 1);
+  const std::size_t root_at = std::size_t{root} * 512;
+  const std::size_t tag_header = 4 * 512;
+  const auto put32 = [](std::vector<unsigned char>& f, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) f[at + i] = static_cast<unsigned char>(v >> (8 * i));
+  };
+  const std::size_t first_child = root_at + 8;  // the root's item 0 pointer
+  const std::uint32_t child = sound[first_child] | (sound[first_child + 1] << 8);
+  const struct {
+    const char* what;
+    std::function<void(std::vector<unsigned char>&)> damage;
+    std::uint16_t code;
+  } kCases[] = {
+      {"truncated below 3072", [](auto& f) { f.resize(3000); }, 222},
+      {"header cut in half", [](auto& f) { f.resize(1024); }, 222},
+      {"version 3", [](auto& f) { f[0] = 3; }, 222},
+      {"43-byte entries", [](auto& f) { f[26] = 43; }, 222},
+      {"48 tags", [](auto& f) { f[28] = 48; }, 222},
+      {"tag header past the end", [&](auto& f) { put32(f, 512 + 32, 100000); }, 222},
+      {"key length 0", [&](auto& f) { f[tag_header + 12] = 0; }, 222},
+      {"key length 101", [&](auto& f) { f[tag_header + 12] = 101; }, 222},
+      {"item length mismatch", [&](auto& f) { f[tag_header + 18] = 16; }, 222},
+      {"unknown key type", [&](auto& f) { f[tag_header + 9] = 'L'; }, 222},
+      {"root past the end", [&](auto& f) { put32(f, tag_header, 100000); }, 222},
+      {"root at page 0", [&](auto& f) { put32(f, tag_header, 0); }, 254},
+      {"root inside the header", [&](auto& f) { put32(f, tag_header, 2); }, 254},
+      {"key count above capacity", [&](auto& f) { f[root_at] = 200; }, 222},
+      {"count in the high half only", [&](auto& f) { f[root_at + 1] = 1; }, 222},
+      {"child points at the root", [&](auto& f) { put32(f, first_child, root); }, 254},
+      {"child points at itself", [&](auto& f) { put32(f, std::size_t{child} * 512 + 8, child); },
+       254},
+      {"every child the same leaf",
+       [&](auto& f) {
+         const int n = f[root_at];
+         for (int i = 0; i <= n; ++i) put32(f, root_at + 8 + i * 12, child);
+       },
+       222},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<unsigned char> bytes = sound;
+    c.damage(bytes);
+    const std::uint16_t code = WalkCode(bytes);
+    EXPECT_EQ(code, c.code) << LastErrorMessage;
+  }
+}
+
+}  // namespace
+}  // namespace vx

@@ -1,0 +1,192 @@
+// The semaphore file shared by programs that open the same table and index: logins, read
+// holds, writers and the update counter, checked on the file's bytes and from a second process.
+#include "engine/index/semaphore.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/workarea/navigation.h"
+#include "tests/engine/index/index_fixture.h"
+#include "tests/support/child_process.h"
+
+namespace vx {
+namespace {
+
+using test::Child;
+using test::Row;
+
+const std::vector<Row> kRows = {{"ALPHA", 1}, {"BRAVO", 2}, {"CHARLY", 3}, {"DELTA", 4}};
+
+class SemaphoreTest : public test::IndexTest {
+ protected:
+  void SetUp() override {
+    IndexTest::SetUp();
+    table_ = MakeIndexedTable(kRows);
+    semaphore_ = dir_.File("T.@S@");
+  }
+
+  std::vector<unsigned char> Record() { return test::ReadBytes(semaphore_); }
+
+  // Opens the table shared with its index in this process.
+  void OpenShared() {
+    Use(table_);
+    ASSERT_TRUE(SetIndexTo());
+  }
+
+  std::string table_;
+  std::string semaphore_;
+};
+
+using Bytes = std::vector<unsigned char>;
+
+TEST_F(SemaphoreTest, ProgramsLogInAndTheLastOneOutDeletesTheFile) {
+  Child other([this](Child& self) {
+    self.Receive();
+    InitEngine();
+    Use(table_);
+    if (!SetIndexTo()) return 1;
+    self.Send();
+    self.Receive();
+    CloseAll();
+    self.Send();
+    return 0;
+  });
+  OpenShared();
+  EXPECT_EQ(Record(), (Bytes{1, 0, 0, 0}));
+  other.Send();
+  ASSERT_EQ(other.Receive(), '.');
+  EXPECT_EQ(Record(), (Bytes{2, 0, 0, 0}));
+  CloseIndex();
+  EXPECT_EQ(Record(), (Bytes{1, 0, 0, 0}));
+  other.Send();
+  ASSERT_EQ(other.Receive(), '.');
+  EXPECT_FALSE(os::FileExists(semaphore_));
+  EXPECT_EQ(other.Wait(), 0);
+}
+
+TEST_F(SemaphoreTest, NestedReadBracketsHoldOneRead) {
+  OpenShared();
+  SetReadSemaphoreProc(true);
+  SetReadSemaphoreProc(true);
+  EXPECT_EQ(Record(), (Bytes{1, 1, 0, 0}));
+  SetReadSemaphoreProc(false);
+  EXPECT_EQ(Record(), (Bytes{1, 1, 0, 0}));
+  SetReadSemaphoreProc(false);
+  EXPECT_EQ(Record(), (Bytes{1, 0, 0, 0}));
+  EXPECT_EQ(CodeOf([] { SetReadSemaphoreProc(false); }), 254);
+  EXPECT_EQ(LastErrorMessage, "Non-symmetrical Lock-Unlock [SetReadSemaphoreProc]");
+  EXPECT_EQ(CodeOf([] { SetLockSemaphoreProc(false); }), 254);
+  EXPECT_EQ(LastErrorMessage, "Non-symmetrical Lock-Unlock [SetLockSemaphoreProc]");
+  // A writer counts 1 and bumps the update counter when it is done.
+  SetLockSemaphoreProc(true);
+  EXPECT_EQ(Record(), (Bytes{1, 1, 0, 0}));
+  SetLockSemaphoreProc(false);
+  EXPECT_EQ(Record(), (Bytes{1, 0, 1, 0}));
+}
+
+TEST_F(SemaphoreTest, AWritersUpdateMakesTheOtherProgramRereadTagHeaders) {
+  // The other program rewrites the index as if it had changed a key: ALPHA becomes ZULU, in a
+  // tree of another shape (other root pages).
+  std::vector<Row> changed = kRows;
+  changed[0].code = "ZULU";
+  const Bytes rewritten = test::BuildMdx("T", test::RowTags(changed, false, 2));
+  Child other([this, &rewritten](Child& self) {
+    self.Receive();
+    InitEngine();
+    Use(table_);
+    if (!SetIndexTo()) return 1;
+    SetLockSemaphoreProc(true);
+    os::File file;
+    if (os::File::Open(dir_.File("T.MDX"), 66, file) != 0) return 2;
+    if (file.WriteAt(0, std::as_bytes(std::span(rewritten))) != 0) return 3;
+    SetLockSemaphoreProc(false);
+    self.Send();
+    self.Receive();
+    return 0;
+  });
+  OpenShared();
+  EXPECT_FALSE(Find("ZULU"));
+  other.Send();
+  ASSERT_EQ(other.Receive(), '.');
+  EXPECT_EQ(Record(), (Bytes{2, 0, 1, 0}));
+  EXPECT_TRUE(Find("ZULU"));
+  EXPECT_EQ(RecNo(), 1);
+  other.Send();
+  EXPECT_EQ(other.Wait(), 0);
+}
+
+TEST_F(SemaphoreTest, ReadersKeepAWriterWaitingUntilTheWaitLimit) {
+  Child other([this](Child& self) {
+    self.Receive();
+    InitEngine();
+    Use(table_);
+    if (!SetIndexTo()) return 1;
+    SetReadSemaphoreProc(true);
+    self.Send();
+    self.Receive();
+    SetReadSemaphoreProc(false);
+    self.Send();
+    self.Receive();
+    return 0;
+  });
+  OpenShared();
+  other.Send();
+  ASSERT_EQ(other.Receive(), '.');
+  SemaphoreWaitSeconds = 1;
+  EXPECT_EQ(CodeOf([] { SetLockSemaphoreProc(true); }), 1202);
+  const std::string name = SemaphoreFileName(table_);
+  EXPECT_EQ(LastErrorMessage,
+            "1 second timeout, cannot read: " + name +
+                "\r\nPossible cause: Other user's program has terminated abnormally.\r\n"
+                "Cure: Log all users of this application off the network,\r\nthen delete " +
+                name);
+  other.Send();
+  ASSERT_EQ(other.Receive(), '.');
+  SetLockSemaphoreProc(false);  // leave the failed bracket
+  EngineErrorCode = 0;
+  SetLockSemaphoreProc(true);
+  EXPECT_EQ(EngineErrorCode, 0);
+  EXPECT_EQ(Record(), (Bytes{2, 1, 0, 0}));
+  SetLockSemaphoreProc(false);
+  other.Send();
+  EXPECT_EQ(other.Wait(), 0);
+}
+
+TEST_F(SemaphoreTest, AStaleWriterCountGivesTheStaleLockMessage) {
+  OpenShared();
+  {
+    os::File file;
+    ASSERT_EQ(os::File::Open(semaphore_, 66, file), 0);
+    const Bytes crashed = {1, 1, 7, 0};
+    ASSERT_EQ(file.WriteAt(0, std::as_bytes(std::span(crashed))), 0);
+  }
+  SemaphoreWaitSeconds = 1;
+  EXPECT_EQ(CodeOf([] { SetLockSemaphoreProc(true); }), 1202);
+  EXPECT_NE(LastErrorMessage.find("1 second timeout, cannot read: "), std::string::npos);
+  EXPECT_EQ(Record(), (Bytes{1, 1, 7, 0}));
+}
+
+TEST_F(SemaphoreTest, ExclusiveTablesAndSharingOffMakeNoSemaphoreFile) {
+  Use(table_ + " EXCLUSIVE");
+  ASSERT_TRUE(SetIndexTo());
+  SetReadSemaphoreProc(true);
+  SetReadSemaphoreProc(false);
+  EXPECT_FALSE(os::FileExists(semaphore_));
+  CloseAll();
+  SharingEnabled = false;
+  Use(table_);
+  ASSERT_TRUE(SetIndexTo());
+  EXPECT_FALSE(os::FileExists(semaphore_));
+}
+
+TEST_F(SemaphoreTest, SemaphoreDirectoryHoldsTheFile) {
+  test::TempDir elsewhere;
+  SemaphoreDirectory = elsewhere.path().string();
+  OpenShared();
+  EXPECT_FALSE(os::FileExists(semaphore_));
+  EXPECT_EQ(test::ReadBytes(elsewhere.File("T.@S@")), (Bytes{1, 0, 0, 0}));
+  CloseIndex();
+  EXPECT_FALSE(os::FileExists(elsewhere.File("T.@S@")));
+}
+
+}  // namespace
+}  // namespace vx

@@ -1,0 +1,69 @@
+// vxdbf's index commands on a table and index written byte by byte: tags, dump --tag, seek and
+// the production index in info.
+#include "tools/vxdbf/index_commands.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/startup/engine_startup.h"
+#include "tests/engine/index/index_fixture.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
+
+namespace vx::tool {
+namespace {
+
+using test::Row;
+
+class IndexCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitEngine();
+    const std::vector<Row> rows = {{"DELTA", 4}, {"ALPHA", 1}, {"CHARLY", 3, true}, {"BRAVO", 2}};
+    table_ = dir_.File("T.DBF");
+    test::WriteBytes(table_, test::TableBytes(rows));
+    test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(rows, true)));
+  }
+  std::string table_;
+  test::TempDir dir_;
+};
+
+TEST_F(IndexCommandsTest, TagsListsEveryTag) {
+  const Result r = Vxdbf({"tags", table_, "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find("},") + 1),
+            "[{\"name\":\"CODE\",\"key\":\"CODE\",\"for\":\".NOT. DELETED()\",\"type\":\"C\","
+            "\"length\":6,\"unique\":false,\"descending\":false,\"root\":10,\"depth\":1,"
+            "\"keys\":3}");
+  EXPECT_NE(r.out.find("\"name\":\"RCODE\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"descending\":true"), std::string::npos);
+  const Result text = Vxdbf({"tags", table_});
+  EXPECT_EQ(text.out.substr(0, text.out.find('\n')), "CODE       C   6  root 10, depth 1, 3 keys");
+  EXPECT_EQ(Vxdbf({"tags", dir_.File("NONE.DBF")}).status, 2);
+}
+
+TEST_F(IndexCommandsTest, DumpWalksATagAndSeekFindsKeys) {
+  const Result dump = Vxdbf({"dump", table_, "--tag", "rcode"});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  EXPECT_EQ(dump.out, "CODE,NUM\r\nDELTA,4\r\nBRAVO,2\r\nALPHA,1\r\n");
+  EXPECT_EQ(Vxdbf({"list", table_, "NUM", "--tag", "NUM"}).out,
+            "_recno,NUM\r\n2,1\r\n4,2\r\n1,4\r\n");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "BR"}).out, "4\n");
+  const Result missing = Vxdbf({"seek", table_, "--tag", "CODE", "BX"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "BX", "--soft"}).out, "1\n");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ALP", "--exact"}).status, 1);
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NUM", "2"}).out, "4\n");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NOPE", "2"}).status, 2);
+  EXPECT_FALSE(os::FileExists(dir_.File("T.@S@")));
+}
+
+TEST_F(IndexCommandsTest, InfoCountsTheProductionIndexTags) {
+  EXPECT_NE(Vxdbf({"info", table_}).out.find("Production index: yes, 3 tags\n"), std::string::npos);
+  EXPECT_NE(Vxdbf({"info", table_, "--json"})
+                .out.find("\"production_index\":true,"
+                          "\"index_tags\":3"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vx::tool
