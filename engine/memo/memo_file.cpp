@@ -183,6 +183,7 @@ class MemoLockGuard {
  public:
   explicit MemoLockGuard(MemoFile& m) : m_(m) {}
   ~MemoLockGuard() {
+    m_.padded_size = 0;
     if (m_.locked) {
       QuietErrors quiet;
       UnlockMemo(m_);
@@ -253,7 +254,8 @@ int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mo
 
 std::uint64_t FileSize(MemoFile& m) {
   std::uint64_t size = 0;
-  return m.file.Size(size) == 0 ? size : 0;
+  if (m.file.Size(size) != 0) return 0;
+  return std::max(size, m.padded_size);
 }
 
 std::uint32_t BlockCount(MemoFile& m) {
@@ -357,6 +359,7 @@ bool LockMemo(MemoFile& m, std::string_view label) {
 }
 
 bool UnlockMemo(MemoFile& m) {
+  m.padded_size = 0;
   if (!m.locked) return true;
   m.locked = false;
   if (LockRange(true, m.file, MemoLockPosition, kMemoLockLength) != 0) {
@@ -366,24 +369,11 @@ bool UnlockMemo(MemoFile& m) {
   return true;
 }
 
-std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
+std::uint64_t LockMemoAndSeekEOF(MemoFile& m, std::string_view label) {
   if (!LockMemo(m, label)) return 0;
+  m.padded_size = 0;
   std::uint64_t size = 0;
-  int io = m.file.Size(size);
-  if (io == 0) {
-    // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
-    if (m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1) {
-      size = kDbase3BlockSize;
-      io = m.file.Truncate(size);
-    }
-    std::uint64_t target = std::max(size, HeaderBlockSize(m));
-    target = (target + m.block_size - 1) / m.block_size * m.block_size;
-    if (io == 0 && target > size) {
-      const std::vector<char> zeros(target - size, 0);
-      io = WriteAt(m, size, zeros.data(), zeros.size());
-      size = target;
-    }
-  }
+  const int io = m.file.Size(size);
   if (io != 0) {
     {
       QuietErrors quiet;
@@ -393,7 +383,43 @@ std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
                    m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
     return 0;
   }
-  return size;
+  // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
+  if (m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1) size = kDbase3BlockSize;
+  std::uint64_t target = std::max(size, HeaderBlockSize(m));
+  target = (target + m.block_size - 1) / m.block_size * m.block_size;
+  m.padded_size = target;
+  return target;
+}
+
+bool PadToEOF(MemoFile& m, std::string_view label) {
+  const std::uint64_t target = m.padded_size;
+  std::uint64_t size = 0;
+  int io = m.file.Size(size);
+  if (io == 0 && m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1 &&
+      target == kDbase3BlockSize) {
+    size = kDbase3BlockSize;
+    io = m.file.Truncate(size);
+  }
+  if (io == 0 && target > size) {
+    const std::vector<char> zeros(target - size, 0);
+    io = WriteAt(m, size, zeros.data(), zeros.size());
+  }
+  if (io != 0) {
+    {
+      QuietErrors quiet;
+      UnlockMemo(m);
+    }
+    SetEngineError(static_cast<std::uint16_t>(io),
+                   m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
+  const std::uint64_t offset = LockMemoAndSeekEOF(m, label);
+  if (offset == 0 || !PadToEOF(m, label)) return 0;
+  return offset;
 }
 
 bool UpdateMemoHeader(MemoFile& m) {
@@ -494,7 +520,8 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
 
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label) {
-  const std::uint64_t offset = LockMemoPadAndSeekEOF(m, label);
+  // Nothing is written, not even the padding, before every check below has passed.
+  const std::uint64_t offset = LockMemoAndSeekEOF(m, label);
   if (offset == 0) return 0;
   // The old dBASE IV memo's group, when its block header can be trusted.
   std::uint32_t old_blocks = 0;
@@ -526,8 +553,11 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
         !ReleaseGroup(m, static_cast<std::uint32_t>(old_block), old_blocks, label)) {
       return 0;
     }
-    finish(0);
+    if (PadToEOF(m, label)) finish(0);
     return 0;
+  }
+  if (m.kind != MemoKind::kDbase3 && text.size() > 0x7FFFFFFFu - 2 * kMemoBlockHeaderSize) {
+    return fail(1004, 0);
   }
   std::vector<char> bytes;
   bytes.reserve(text.size() + 2 * kMemoBlockHeaderSize + m.block_size);
@@ -538,7 +568,6 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
     bytes.push_back(kEndOfFileMarker);
     bytes.push_back(kEndOfFileMarker);
   } else {
-    if (text.size() > 0x7FFFFFFFu - 2 * kMemoBlockHeaderSize) return fail(1004, 0);
     bytes.resize(kMemoBlockHeaderSize);
     auto* header = reinterpret_cast<unsigned char*>(bytes.data());
     if (m.kind == MemoKind::kFoxPro) {
@@ -557,15 +586,17 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
   const std::uint64_t blocks = BlocksFor(bytes.size(), m.block_size);
   bytes.resize(blocks * m.block_size, 0);
   std::uint64_t block = offset / m.block_size;
+  if (m.kind != MemoKind::kDbase4 && block > 0x7FFFFFFF) return fail(1004, 0);
   if (m.kind == MemoKind::kDbase4) {
     if (old_blocks >= blocks) {
       block = static_cast<std::uint64_t>(old_block);
     } else {
+      // The chain walk checks every link it follows before its first write.
       block = AllocateBlocks(m, static_cast<std::uint32_t>(blocks), label);
       if (block == 0) return 0;
     }
   }
-  if (block > 0x7FFFFFFF) return fail(1004, 0);
+  if (!PadToEOF(m, label)) return 0;
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
   if (io != 0) return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
   // The old place is given up only once the new text is on the disk.
