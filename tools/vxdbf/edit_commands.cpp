@@ -16,6 +16,7 @@
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "tools/vxdbf/table_session.h"
@@ -62,22 +63,18 @@ enum class MemoWrite { kCheckOnly, kStore };
 // not fit the field. Memo text is stored in the table's code page (OEM unless `ansi`) and its
 // block replaces the one in the image; the caller holds the lock the record needs.
 void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool ansi = false) {
-  const TableRecord& t = *SelectedTable();
-  const FieldEntry& f = t.fields[static_cast<std::size_t>(v.field - 1)];
-  char* slot = FieldAddress(v.field);
-  const std::string where =
-      "field " + f.name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) + ")";
+  TableRecord& table = *SelectedTable();
+  RecordImage image = RecordImage::Of(table);
+  const FieldEntry& f = image.Field(v.field);
+  const std::string where = FieldLabel(f);
   const std::string& text = v.text;
   switch (f.type) {
     case 'C': {
-      const std::string ansi = FromUtf8(text);
-      if (ansi.size() > f.length) {
+      const std::string ansi_text = FromUtf8(text);
+      if (ansi_text.size() > f.length) {
         throw InputError{"\"" + text + "\" is longer than " + where};
       }
-      // Blank-padded to the full width: the count byte then covers wide fields too.
-      slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
-      std::memset(slot + 1, ' ', f.length);
-      std::memcpy(slot + 1, ansi.data(), ansi.size());
+      image.SetText(v.field, ansi_text);
       break;
     }
     case 'N':
@@ -89,54 +86,40 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
         value = std::strtod(number->c_str(), nullptr);
         if (!std::isfinite(value)) throw InputError{"\"" + text + "\" is out of range"};
       }
-      if (f.decimals == 0) {
-        if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0) {
-          throw InputError{"\"" + text + "\" is no whole number of 32 bits for " + where};
-        }
-        const auto whole = static_cast<std::int32_t>(value);
-        std::memcpy(slot, &whole, 4);
-      } else {
-        std::memcpy(slot, &value, 8);
+      if (!image.SetNumber(v.field, value)) {
+        throw InputError{"\"" + text + "\" is no whole number of 32 bits for " + where};
       }
+      // Checked with the other values, before anything is written.
+      if (!NumberFits(f, value)) throw InputError{"\"" + text + "\" does not fit " + where};
       break;
     }
     case 'L': {
       std::string upper = os::AnsiUpperText(text);
       if (upper == "T" || upper == "TRUE" || upper == "Y" || upper == "YES" || upper == "1") {
-        slot[0] = 1;
+        image.SetLogical(v.field, true);
       } else if (v.is_null || upper.empty() || upper == "F" || upper == "FALSE" || upper == "N" ||
                  upper == "NO" || upper == "0") {
-        slot[0] = 0;
+        image.SetLogical(v.field, false);
       } else {
         throw InputError{"\"" + text + "\" is not a logical value for " + where};
       }
       break;
     }
     case 'D': {
-      if (v.is_null || text.empty()) {
-        slot[0] = 0;
-        break;
-      }
-      double day_number = 0;
-      if (!ParseDate(text, day_number)) {
+      double day_number = kBlankDate;
+      if (!v.is_null && !text.empty() && !ParseDate(text, day_number)) {
         throw InputError{"\"" + text + "\" is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
       }
-      const std::string shown = DateTextIn(EffectiveDateStyle(), true, day_number);
-      slot[0] = static_cast<char>(shown.size());
-      std::memcpy(slot + 1, shown.data(), shown.size());
+      image.SetDate(v.field, day_number);
       break;
     }
     default: {
-      TableRecord& table = *SelectedTable();
       if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + where};
       if (memo == MemoWrite::kCheckOnly) break;
-      std::int32_t old_block;
-      std::memcpy(&old_block, slot, 4);
       const std::string stored = v.is_null ? std::string()
                                  : ansi    ? os::Utf8ToAnsi(text)
                                            : os::Utf8ToOem(text);
-      const std::int32_t block = ReplaceMemo(table, old_block, stored, "vxdbf");
-      std::memcpy(slot, &block, 4);
+      image.SetMemoBlock(v.field, ReplaceMemo(table, image.MemoBlock(v.field), stored, "vxdbf"));
       break;
     }
   }
