@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include "engine/foundation/settings.h"
 #include "platform/dataset/data_source.h"
 #include "platform/os/file.h"
 #include "tests/components/dataset/dataset_fixture.h"
@@ -99,6 +100,38 @@ TEST_F(FileDatasetTest, InsertsEditsCancelsAndPostsRecords) {
     titles.push_back(again->FieldByName("TITLE")->AsString());
   }
   EXPECT_THAT(titles, ElementsAre("Metropolis", "Vertigo (restored)", "Alien"));
+}
+
+// Posting an edit of TITLE leaves the bytes of every other field as they were, also where the
+// dataset could not give them back exactly: a blank number, a logical "?", a 1938 date shown
+// with a two-digit year.
+TEST_F(FileDatasetTest, PostingOneFieldKeepsTheStoredBytesOfTheOthers) {
+  ZOvEzi* films = FilmDataset();
+  films->Open();
+  AddFilms(*films, {{"Sabotage", 1936}});
+  films->Close();
+  const std::string path = dir_.File("movie.DBF");
+  std::vector<unsigned char> bytes = test::ReadBytes(path);
+  const auto patch = [&](test::FieldSpan span, const std::string& text) {
+    std::copy(text.begin(), text.end(), bytes.begin() + test::kFilmHeaderLength + span.offset);
+  };
+  patch(test::kColor, "?");
+  patch({26, 3}, "   ");  // RUNTIME
+  patch(test::kPremiere, "19381212");
+  test::WriteBytes(path, bytes);
+
+  CenturyOn = false;
+  films->Open();
+  films->Edit();
+  films->FieldByName("TITLE")->SetAsString("The Lady Vanishes");
+  films->Post();
+  films->Close();
+  std::vector<unsigned char> after = test::ReadBytes(path);
+  ASSERT_EQ(after.size(), bytes.size());
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kTitle), "The Lady Vanishes   ");
+  patch(test::kTitle, "The Lady Vanishes   ");
+  std::copy(bytes.begin() + 1, bytes.begin() + 4, after.begin() + 1);  // date of last update
+  EXPECT_EQ(after, bytes);
 }
 
 TEST_F(FileDatasetTest, DeletesRestoresAndHidesDeletedRecords) {
