@@ -14,6 +14,7 @@
 namespace vx {
 namespace {
 
+using test::Image;
 using test::WorkAreaTest;
 
 std::vector<FieldEntry> FilmFields() {
@@ -21,7 +22,6 @@ std::vector<FieldEntry> FilmFields() {
           {"PREMIERE", 'D', 8, 0, 0}, {"RATING", 'N', 5, 2, 0}, {"PLOT", 'M', 10, 0, 0}};
 }
 
-RecordImage Image() { return RecordImage::Of(*SelectedTable()); }
 std::string ImageText(int field) { return std::string(Image().Text(field)); }
 
 TEST_F(WorkAreaTest, UseOpensIntoTheSelectedAreaWithImageOfTheRightSize) {
