@@ -123,56 +123,27 @@ bool PutNumber(const FieldEntry& f, double value, char* field) {
 
 // The stored date text rearranged into the current style.
 std::size_t StoredDateToStyle(const char* stored, char* out) {
-  const bool century = CenturyOn;
-  const char* yyyy = stored;
-  const char* year = century ? yyyy : yyyy + 2;
-  const std::size_t year_length = century ? 4 : 2;
-  const char* mm = stored + 4;
-  const char* dd = stored + 6;
+  // Separator and order of year, month and day for styles 0 to 3; styles 4 to 8 share the last.
+  struct Layout {
+    char separator;
+    char order[4];
+  };
+  static constexpr Layout kLayouts[] = {
+      {'/', "MDY"}, {'.', "YMD"}, {'/', "DMY"}, {'-', "DMY"}, {'.', "DMY"}};
   const int style = EffectiveDateStyle();
-  char separator = '/';
-  const char* parts[3];
-  std::size_t lengths[3] = {2, 2, 2};
-  switch (style) {
-    case 0:
-      parts[0] = mm;
-      parts[1] = dd;
-      parts[2] = year;
-      lengths[2] = year_length;
-      break;
-    case 1:
-      separator = '.';
-      parts[0] = year;
-      lengths[0] = year_length;
-      parts[1] = mm;
-      parts[2] = dd;
-      break;
-    case 2:
-      parts[0] = dd;
-      parts[1] = mm;
-      parts[2] = year;
-      lengths[2] = year_length;
-      break;
-    case 3:
-      separator = '-';
-      parts[0] = dd;
-      parts[1] = mm;
-      parts[2] = year;
-      lengths[2] = year_length;
-      break;
-    default:
-      separator = '.';
-      parts[0] = dd;
-      parts[1] = mm;
-      parts[2] = year;
-      lengths[2] = year_length;
-      break;
-  }
+  const Layout& layout = kLayouts[style >= 0 && style <= 3 ? style : 4];
+  const bool century = CenturyOn;
   std::size_t n = 0;
   for (int i = 0; i < 3; ++i) {
-    if (i > 0) out[n++] = separator;
-    std::memcpy(out + n, parts[i], lengths[i]);
-    n += lengths[i];
+    if (i > 0) out[n++] = layout.separator;
+    const char* part = layout.order[i] == 'M' ? stored + 4 : stored + 6;
+    std::size_t length = 2;
+    if (layout.order[i] == 'Y') {
+      part = century ? stored : stored + 2;
+      length = century ? 4 : 2;
+    }
+    std::memcpy(out + n, part, length);
+    n += length;
   }
   return n;
 }

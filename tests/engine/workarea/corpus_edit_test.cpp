@@ -16,18 +16,12 @@ namespace {
 namespace fs = std::filesystem;
 using test::WorkAreaTest;
 
-bool IsTableName(const fs::path& p) {
-  std::string ext = p.extension().string();
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".dbf";
-}
-
 TEST_F(WorkAreaTest, SettingAFieldToItsOwnValueChangesNoOtherByteOfAnyCorpusTable) {
   const fs::path corpus = test::CorpusDir();
   if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
   int edited = 0;
   for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-    if (!entry.is_regular_file() || !IsTableName(entry.path())) continue;
+    if (!entry.is_regular_file() || !test::IsTableName(entry.path())) continue;
     const std::string rel = fs::relative(entry.path(), corpus).generic_string();
     SCOPED_TRACE(rel);
     const std::string path = dir_.File("copy.dbf");
