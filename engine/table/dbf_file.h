@@ -160,6 +160,7 @@ struct TableRecord {
   std::vector<char> owned_image;
   std::vector<std::uint32_t> image_offsets;  // of each field's slot, then the image size
   std::vector<char> image_as_read;           // the image after the last buffer-to-image transfer
+  std::vector<char> record_as_read;          // and the buffer it was made from
   std::vector<std::uint8_t> image_changed;   // per field: set through the typed view since then
   ConditionProc filter_proc = nullptr;  // visibility filter, with its context
   void* filter_context = nullptr;

@@ -378,15 +378,19 @@ void GetRecordImage(TableRecord& t) {
     }
   }
   t.image_as_read.assign(t.image, t.image + t.image_size);
+  t.record_as_read = t.record;
   std::fill(t.image_changed.begin(), t.image_changed.end(), 0);
 }
 
 bool PutRecordImage(TableRecord& t, bool all_fields, std::string_view command) {
   if (t.image == nullptr || t.record.empty()) return true;
   const RecordImage view = RecordImage::Of(t);
-  // Formatted into a copy, so that a refused value leaves the buffer as it was.
-  std::vector<char> record = t.record;
-  const bool known = t.image_as_read.size() == t.image_size;
+  // The unchanged fields come from the buffer the image was made from (a failed read since may
+  // have left other bytes in the buffer); the copy also keeps the buffer as it was when a value
+  // is refused.
+  const bool known = t.image_as_read.size() == t.image_size &&
+                     t.record_as_read.size() == t.record.size();
+  std::vector<char> record = known ? t.record_as_read : t.record;
   record[0] = t.image[0] != 0 ? kDeletedFlag : kLiveFlag;
   for (int n = 1; n <= view.FieldCount(); ++n) {
     const FieldEntry& f = view.Field(n);
