@@ -1,5 +1,6 @@
 #include "engine/workarea/record_image.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
