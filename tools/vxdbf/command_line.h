@@ -1,14 +1,24 @@
 #pragma once
-// vxdbf's command line: the options every command may take, their parsing, the usage error and
-// the conversions between UTF-8 and a table's text at the tool's edge.
+// vxdbf's command line on CLI11: the options a command may take, the table of commands (each
+// command registers its subcommand, options and runner in one function of its own unit), the
+// option helpers commands share, the errors that end a command, and the conversions between
+// UTF-8 and a table's text at the tool's edge.
 
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace vx::tool {
 
-// A usage error: the message and the usage text go to standard error, exit status 2.
+// A usage error: the message and the command's usage go to standard error, exit status 2.
 struct UsageError {
   std::string message;
 };
@@ -23,27 +33,95 @@ struct LockRefused {
   std::string message;
 };
 
+// Everything a command line may set. Each command binds the members it takes; the others keep
+// their defaults.
 struct Options {
-  std::vector<std::string> positional;
+  std::string file;                    // FILE
+  std::int32_t record = 0;             // RECNO (digits only, from 1)
+  std::vector<std::string> arguments;  // the command's other positional arguments
   bool json = false;
   bool deleted = false;
   bool visible = false;
   bool ansi = false;
+  int codepage = 0;  // --codepage N; 0: as the table's mark says
+  bool lossy = false;
   bool exclusive = false;
   bool all = false;
   int retries = 0;
-  int wait_seconds = 0;
+  double wait_seconds = 0;  // decimals allowed: 0.05
   std::string format = "csv";
   std::vector<std::string> field_definitions;
   std::string version;
 };
 
-// Parses the options after the command word; unknown options are usage errors.
-Options ParseOptions(const std::vector<std::string>& args, std::size_t first);
+// The streams a command reads and writes.
+struct Streams {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+};
 
-// Text of a table in its code page (OEM, or ANSI with --ansi) as UTF-8, and back. Text going
-// into the engine is ANSI: the engine converts it to the table's page on write.
-std::string ToUtf8(std::string_view bytes, bool ansi);
-std::string FromUtf8(std::string_view utf8);
+using CommandRunner = std::function<int(const Options&, const Streams&)>;
+
+// One command as the overview and its --help show it.
+struct CommandSpec {
+  std::string name;
+  std::string synopsis;  // the arguments after "vxdbf NAME", as in the overview
+  std::string purpose;   // one sentence for --help
+  std::string example;   // one command line (or a short session) for --help
+  CommandRunner run;
+};
+
+// The commands of one vxdbf run over a CLI11 application. A command's unit has one function
+// `RegisterXxx(Commands&)` that calls Add and binds its options into options().
+class Commands {
+ public:
+  Commands(CLI::App& app, Options& options) : app_(app), options_(options) {}
+  Commands(const Commands&) = delete;
+  Commands& operator=(const Commands&) = delete;
+
+  // Adds a subcommand with --help; answers it for the caller's options.
+  CLI::App& Add(CommandSpec spec);
+  Options& options() { return options_; }
+
+  // The overview of every command ("usage: vxdbf ..."), and one command's usage line.
+  std::string Overview() const;
+  std::string UsageOf(const std::string& name) const;
+  bool Has(const std::string& name) const;
+  // The command the parsed line chose (the parse requires one).
+  const CommandSpec& Chosen() const;
+
+ private:
+  CLI::App& app_;
+  Options& options_;
+  std::vector<CommandSpec> specs_;
+};
+
+// Option helpers shared by commands, so that one option reads and checks the same everywhere.
+// FILE, the first positional argument.
+void AddFileArgument(CLI::App& command, Options& o);
+// RECNO: a record number written in digits only, 1 to 2147483647.
+void AddRecordArgument(CLI::App& command, Options& o);
+// Further positional arguments, in order, into Options::arguments. `count` -1 takes one or more.
+void AddArguments(CLI::App& command, Options& o, const std::string& name,
+                  const std::string& description, int count);
+// --codepage N, --ansi and --lossy: which code page the table's text is in, and what happens
+// to text that does not convert.
+void AddTextOptions(CLI::App& command, Options& o);
+// A code page option alone (--codepage N of create, --set N of the code-page assistant): a page
+// this system converts.
+CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& page,
+                               const std::string& description);
+// --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
+void AddSharingOptions(CLI::App& command, Options& o);
+// --format csv|jsonl.
+void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
+
+// A value from the command line or the input, in double quotes for a message; text longer than
+// about 60 bytes is cut (at a character boundary) and ends in "...", so that a refused 10 MB
+// value does not flood the terminal.
+std::string Quoted(std::string_view text);
+// The first `limit` bytes of text (cut at a character boundary) and "...", or all of it.
+std::string Shortened(std::string_view text, std::size_t limit);
 
 }  // namespace vx::tool

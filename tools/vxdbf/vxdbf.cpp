@@ -1,5 +1,6 @@
 #include "tools/vxdbf/vxdbf.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <istream>
 #include <ostream>
@@ -13,36 +14,22 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
+#include "tools/vxdbf/table_text.h"
 #include "tools/vxdbf/text_formats.h"
 
 namespace vx::tool {
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: vxdbf info FILE [--json] [--ansi]\n"
-    "       vxdbf dump FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]\n"
-    "       vxdbf create FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C]\n"
-    "       vxdbf append FILE [--format csv|jsonl]          (rows from standard input)\n"
-    "       vxdbf set FILE RECNO NAME=VALUE ...\n"
-    "       vxdbf delete FILE RECNO\n"
-    "       vxdbf recall FILE RECNO\n"
-    "       vxdbf locate FILE \"FIELD [NOCASE] [EXACT] [CONTAINED]\" VALUE [--all]\n"
-    "       vxdbf sample FILE                                (the demo's film table)\n"
-    "       vxdbf memo FILE RECNO FIELD                     (prints one memo's text)\n"
-    "       vxdbf packmemo FILE                             (keeps only the live memos)\n"
-    "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
-    "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
-    "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
-    "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
 
 // Opens a table read-only and shared, with its bytes as stored: this tool converts text from
 // the table's code page to UTF-8 itself, so nothing is lost on the way through another page.
@@ -108,10 +95,17 @@ MemoInfo InspectMemo(const TableRecord& t) {
   return info;
 }
 
-int Info(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"info takes one FILE"};
+int Info(const Options& o, const Streams& io) {
+  std::ostream& out = io.out;
   TableRecord t;
-  OpenForReading(t, o.positional[0]);
+  OpenForReading(t, o.file);
+  const TableMark mark = ReadTableMark(t);
+  const CodePageChoice page = ChooseCodePage(mark, o);
+  if (!page.warning.empty()) io.err << "vxdbf: " << page.warning << "\n";
+  TableText text(page.page, o.lossy);
+  const auto name_of = [&](const FieldEntry& f) {
+    return text.ToUtf8(f.name, "the name of field " + std::to_string(&f - t.fields.data() + 1));
+  };
   const MemoInfo memo = InspectMemo(t);
   const bool chain = memo.present && memo.kind == MemoKind::kDbase4;
   char version[8];
@@ -126,6 +120,19 @@ int Info(const Options& o, std::ostream& out) {
         << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
         << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
         << ",\"production_index\":" << (production_index ? "true" : "false");
+    if (mark.has_byte) {
+      const LanguageDriver* driver = FindLanguageDriver(mark.id);
+      char id[8];
+      std::snprintf(id, sizeof id, "0x%02X", mark.id);
+      out << ",\"language_driver\":" << JsonString(id) << ",\"language_driver_meaning\":"
+          << (driver != nullptr ? JsonString(driver->meaning) : "null");
+    } else {
+      out << ",\"language_driver\":null";
+    }
+    if (!mark.driver_name.empty()) {
+      out << ",\"language_driver_name\":" << JsonString(text.Name(mark.driver_name));
+    }
+    out << ",\"code_page\":" << page.page << ",\"code_page_from\":" << JsonString(page.reason);
     if (memo.present) {
       out << ",\"memo\":{\"kind\":" << JsonString(MemoKindName(memo.kind))
           << ",\"block_size\":" << memo.block_size << ",\"size\":" << memo.size
@@ -142,7 +149,7 @@ int Info(const Options& o, std::ostream& out) {
     out << ",\"fields\":[";
     for (std::size_t i = 0; i < t.fields.size(); ++i) {
       const FieldEntry& f = t.fields[i];
-      out << (i ? "," : "") << "{\"name\":" << JsonString(ToUtf8(f.name, o.ansi))
+      out << (i ? "," : "") << "{\"name\":" << JsonString(name_of(f))
           << ",\"type\":" << JsonString(std::string(1, f.type)) << ",\"length\":" << f.length
           << ",\"decimals\":" << int{f.decimals} << "}";
     }
@@ -170,12 +177,13 @@ int Info(const Options& o, std::ostream& out) {
       }
     }
     out << "Production index: " << (production_index ? "yes" : "no") << "\n"
+        << "Language driver:  " << DescribeMark(mark) << "\n"
+        << "Code page:        " << page.page << " (" << page.reason << ")\n"
         << "Fields:           " << t.fields.size() << "\n";
     for (const FieldEntry& f : t.fields) {
       char line[96];
-      std::snprintf(line, sizeof line, "  %-10s %c %5u %3u  offset %u\n",
-                    ToUtf8(f.name, o.ansi).c_str(), f.type, unsigned{f.length},
-                    unsigned{f.decimals}, unsigned{f.offset});
+      std::snprintf(line, sizeof line, "  %-10s %c %5u %3u  offset %u\n", name_of(f).c_str(),
+                    f.type, unsigned{f.length}, unsigned{f.decimals}, unsigned{f.offset});
       out << line;
     }
   }
@@ -183,16 +191,21 @@ int Info(const Options& o, std::ostream& out) {
   return kExitOk;
 }
 
-int Dump(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"dump takes one FILE"};
-  TableSession session(o, o.positional[0], Access::kRead);
+int Dump(const Options& o, const Streams& io) {
+  std::ostream& out = io.out;
+  TableSession session(o, o.file, Access::kRead, io.err);
   TableRecord& t = session.table();
+  TableText& text = session.text();
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    names.push_back(text.ToUtf8(t.fields[i].name, "the name of field " + std::to_string(i + 1)));
+  }
   const bool csv = o.format == "csv";
   if (csv) {
-    std::vector<std::string> names;
-    if (o.deleted) names.push_back("_deleted");
-    for (const FieldEntry& f : t.fields) names.push_back(ToUtf8(f.name, o.ansi));
-    out << CsvLine(names);
+    std::vector<std::string> header;
+    if (o.deleted) header.push_back("_deleted");
+    header.insert(header.end(), names.begin(), names.end());
+    out << CsvLine(header);
   }
   if (o.visible) SetIgnoreDel(true);
   // The records the header counts, in file order: bytes after them are not records, even
@@ -212,13 +225,15 @@ int Dump(const Options& o, std::ostream& out) {
         json += std::string("\"_deleted\":") + (deleted ? "true" : "false");
       }
     }
-    for (const FieldEntry& f : t.fields) {
+    for (std::size_t i = 0; i < t.fields.size(); ++i) {
+      const FieldEntry& f = t.fields[i];
       const std::string stored = StoredField(t, f);
+      const auto where = [&] { return "record " + std::to_string(n) + ", field " + names[i]; };
       std::string csv_value;
       std::string json_value;
       switch (f.type) {
         case 'C': {
-          csv_value = ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), o.ansi);
+          csv_value = text.ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), where());
           json_value = JsonString(csv_value);
           break;
         }
@@ -235,9 +250,9 @@ int Dump(const Options& o, std::ostream& out) {
         }
         case 'M': {
           const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
-          std::string text;
-          if (block > 0 && !ReadMemo(t, block, text)) text.clear();
-          csv_value = ToUtf8(text, o.ansi);
+          std::string memo;
+          if (block > 0 && !ReadMemo(t, block, memo)) memo.clear();
+          csv_value = text.ToUtf8(memo, where());
           json_value = JsonString(csv_value);
           break;
         }
@@ -251,7 +266,7 @@ int Dump(const Options& o, std::ostream& out) {
         values.push_back(std::move(csv_value));
       } else {
         if (json.size() > 1) json += ',';
-        json += JsonString(ToUtf8(f.name, o.ansi)) + ":" + json_value;
+        json += JsonString(names[i]) + ":" + json_value;
       }
     }
     if (csv) {
@@ -264,40 +279,36 @@ int Dump(const Options& o, std::ostream& out) {
   return kExitOk;
 }
 
-int PrintMemo(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 3) throw UsageError{"memo takes FILE RECNO FIELD"};
-  char* end = nullptr;
-  const long n = std::strtol(o.positional[1].c_str(), &end, 10);
-  if (o.positional[1].empty() || *end != '\0' || n < 1 || n > 0x7FFFFFFF) {
-    throw UsageError{"RECNO must be a record number, not \"" + o.positional[1] + "\""};
-  }
-  TableSession session(o, o.positional[0], Access::kRead);
+int PrintMemo(const Options& o, const Streams& io) {
+  TableSession session(o, o.file, Access::kRead, io.err);
   TableRecord& t = session.table();
-  const int field = FieldNo(FromUtf8(o.positional[2]));
+  const std::string& name = o.arguments.at(0);
+  const int field = FieldNo(session.text().Name(name));
   if (field == 0 || t.fields[static_cast<std::size_t>(field - 1)].type != 'M') {
-    throw InputError{"no memo field \"" + o.positional[2] + "\" in " + o.positional[0]};
+    throw InputError{"no memo field " + Quoted(name) + " in " + o.file};
   }
-  GO(static_cast<std::int32_t>(n));
+  GO(o.record);
   const std::int32_t block =
       StoredMemoBlock(t, t.fields[static_cast<std::size_t>(field - 1)], t.record.data());
   std::string text;
   if (block > 0) ReadMemo(t, block, text);
-  out << ToUtf8(text, o.ansi) << "\n";
+  io.out << session.text().ToUtf8(text, "record " + std::to_string(o.record) + ", field " +
+                                            t.fields[static_cast<std::size_t>(field - 1)].name)
+         << "\n";
   session.Close();
   return kExitOk;
 }
 
-int PackMemo(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"packmemo takes one FILE"};
+int PackMemo(const Options& o, const Streams& io) {
   Options exclusive = o;
   exclusive.exclusive = true;
-  TableSession session(exclusive, o.positional[0], Access::kWrite);
+  TableSession session(exclusive, o.file, Access::kWrite, io.err);
   if (MemoOf(session.table()) == nullptr) {
-    throw InputError{o.positional[0] + " has no memo file"};
+    throw InputError{o.file + " has no memo file"};
   }
   const std::int64_t saved = PackMemofile();
   session.Close();
-  out << saved << " bytes saved\n";
+  io.out << saved << " bytes saved\n";
   return kExitOk;
 }
 
@@ -306,7 +317,7 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
   std::stringstream stream(definition);
   for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
   if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
-    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not \"" + definition + "\""};
+    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not " + Quoted(definition)};
   }
   FieldEntry f;
   f.name = os::Utf8ToAnsi(parts[0]);
@@ -315,7 +326,7 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || value < 0 || value > limit) {
-      throw UsageError{"bad number \"" + text + "\" in --field " + definition};
+      throw UsageError{"bad number " + Quoted(text) + " in --field " + Quoted(definition)};
     }
     return value;
   };
@@ -336,9 +347,7 @@ class DefaultVersionScope {
   std::uint8_t saved_;
 };
 
-int Create(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"create takes one FILE"};
-  if (o.field_definitions.empty()) throw UsageError{"create needs at least one --field"};
+int Create(const Options& o, const Streams&) {
   std::uint8_t version = DefaultDbfVersion;
   if (!o.version.empty()) {
     if (o.version == "0x83" || o.version == "0x8B" || o.version == "0x8b") {
@@ -352,43 +361,121 @@ int Create(const Options& o, std::ostream& out) {
     }
   }
   std::vector<FieldEntry> fields;
-  for (const std::string& definition : o.field_definitions) fields.push_back(ParseFieldDefinition(definition));
+  for (const std::string& definition : o.field_definitions) {
+    fields.push_back(ParseFieldDefinition(definition));
+  }
+  const bool level7 = version == kVersionLevel7Memo || version == kVersionLevel7;
+  // Refused before the file exists; without --codepage the header is as CreateDBF writes it.
+  if (o.codepage != 0) CheckCodePageMark(o.codepage, level7);
   DefaultVersionScope scope(version);
   TableRecord t;
-  CreateDBF(t, o.positional[0], fields);
+  CreateDBF(t, o.file, fields);
+  if (o.codepage != 0) WriteCodePageMark(o.file, o.codepage);
   return kExitOk;
+}
+
+void RegisterTableCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& info =
+      commands.Add({"info", "FILE [--json] [--codepage N] [--ansi]",
+                    "Shows a table's header: version, dates, counts, memo file and fields.",
+                    "vxdbf info films.dbf --json", Info});
+  AddFileArgument(info, o);
+  info.add_flag("--json", o.json, "print one JSON object");
+  AddTextOptions(info, o);
+
+  CLI::App& dump =
+      commands.Add({"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
+                    "Prints every record in file order as CSV or JSON lines.",
+                    "vxdbf dump films.dbf --format jsonl --deleted", Dump});
+  AddFileArgument(dump, o);
+  AddFormatOption(dump, o, "csv (with a header line) or jsonl (one object a line)");
+  dump.add_flag("--deleted", o.deleted, "add the deletion mark as the first column (_deleted)");
+  dump.add_flag("--visible", o.visible, "leave out records marked deleted");
+  AddTextOptions(dump, o);
+  AddSharingOptions(dump, o);
+
+  CLI::App& create = commands.Add(
+      {"create",
+       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C] [--codepage N]",
+       "Creates an empty table (and its memo file when a memo field is present).",
+       "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M", Create});
+  AddFileArgument(create, o);
+  create.add_option("--field", o.field_definitions, "a field: NAME,TYPE,LEN,DEC (repeat it)")
+      ->required()
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  create.add_option("--version", o.version,
+                    "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
+  AddCodePageOption(create, "--codepage", o.codepage,
+                    "mark the table as holding text of this code page (its language driver)");
+}
+
+void RegisterMemoCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& memo =
+      commands.Add({"memo", "FILE RECNO FIELD                     (prints one memo's text)",
+                    "Prints the text of one memo.", "vxdbf memo films.dbf 3 PLOT", PrintMemo});
+  AddFileArgument(memo, o);
+  AddRecordArgument(memo, o);
+  AddArguments(memo, o, "FIELD", "the memo field", 1);
+  AddTextOptions(memo, o);
+  AddSharingOptions(memo, o);
+
+  CLI::App& pack =
+      commands.Add({"packmemo", "FILE                             (keeps only the live memos)",
+                    "Rewrites the memo file with only the live memos (exclusive use).",
+                    "vxdbf packmemo films.dbf", PackMemo});
+  AddFileArgument(pack, o);
+  AddSharingOptions(pack, o);
 }
 
 }  // namespace
 
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err) {
+  CLI::App app("vxdbf: inspects, dumps, creates and edits dBASE tables.", "vxdbf");
+  Options options;
+  Commands commands(app, options);
+  // The commands, in the order the overview lists them; a new command adds its line here.
+  RegisterTableCommands(commands);
+  RegisterEditCommands(commands);
+  RegisterSampleCommand(commands);
+  RegisterMemoCommands(commands);
+  RegisterCodepageCommand(commands);
+  app.require_subcommand(1);
+  const std::string command = args.empty() ? std::string() : args[0];
   try {
     if (args.empty()) throw UsageError{"no command"};
-    const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
-      out << kUsage;
+      out << commands.Overview();
       return kExitOk;
     }
-    const Options options = ParseOptions(args, 1);
-    if (command == "info") return Info(options, out);
-    if (command == "dump") return Dump(options, out);
-    if (command == "create") return Create(options, out);
-    if (command == "append") return AppendRows(options, in, out);
-    if (command == "set") return SetFields(options, out);
-    if (command == "delete") return DeleteOrRecall(options, out, /*recall=*/false);
-    if (command == "recall") return DeleteOrRecall(options, out, /*recall=*/true);
-    if (command == "locate") return LocateRecords(options, out);
-    if (command == "memo") return PrintMemo(options, out);
-    if (command == "packmemo") return PackMemo(options, out);
-    if (command == "sample") return CreateSample(options, out);
-    throw UsageError{"unknown command \"" + command + "\""};
+    if (command == "--version") {
+      out << "vxdbf " << kVxdbfVersion << "\n";
+      return kExitOk;
+    }
+    if (!commands.Has(command)) throw UsageError{"unknown command " + Quoted(command)};
+    try {
+      std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
+      app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+      for (const CLI::App* chosen : app.get_subcommands()) out << chosen->help("vxdbf");
+      return kExitOk;
+    } catch (const CLI::ParseError& e) {
+      // CLI11 names the refused argument in full: keep the message short.
+      throw UsageError{Shortened(e.what(), 160)};
+    }
+    return commands.Chosen().run(options, Streams{in, out, err});
   } catch (const UsageError& e) {
-    err << "vxdbf: " << e.message << "\n" << kUsage;
+    err << "vxdbf: " << e.message << "\n" << commands.UsageOf(command);
     return kExitUsage;
   } catch (const InputError& e) {
     err << "vxdbf: " << e.message << "\n";
     return kExitUsage;
+  } catch (const DataError& e) {
+    err << "vxdbf: " << e.message << "\n";
+    return kExitEngineError;
   } catch (const LockRefused& e) {
     err << "vxdbf: " << e.message << "\n";
     return kExitLockRefused;

@@ -57,7 +57,9 @@ TEST_F(VxdbfTest, InfoAsJson) {
   EXPECT_EQ(r.out,
             "{\"version\":\"0x03\",\"variant\":\"dBASE III/IV without memo\","
             "\"last_update\":\"2024-03-07\",\"records\":3,\"header_length\":193,"
-            "\"record_length\":32,\"has_memo\":false,\"production_index\":false,\"fields\":["
+            "\"record_length\":32,\"has_memo\":false,\"production_index\":false,"
+            "\"language_driver\":\"0x00\",\"language_driver_meaning\":null,\"code_page\":437,"
+            "\"code_page_from\":\"no mark: the OEM page\",\"fields\":["
             "{\"name\":\"TITLE\",\"type\":\"C\",\"length\":12,\"decimals\":0},"
             "{\"name\":\"YEAR\",\"type\":\"N\",\"length\":4,\"decimals\":0},"
             "{\"name\":\"RATING\",\"type\":\"N\",\"length\":6,\"decimals\":2},"
@@ -115,6 +117,44 @@ TEST_F(VxdbfTest, UsageErrorsExitWithTwo) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("usage: vxdbf"), std::string::npos);
   }
+}
+
+TEST_F(VxdbfTest, EveryCommandHasHelpWithItsOptionsAndAnExample) {
+  const Result overview = Vxdbf({"--help"});
+  ASSERT_EQ(overview.status, 0);
+  std::istringstream lines(overview.out);
+  int commands = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find("vxdbf ");
+    if (at == std::string::npos || line.compare(at + 6, 2, "--") == 0) continue;
+    const std::string name = line.substr(at + 6, line.find(' ', at + 6) - at - 6);
+    SCOPED_TRACE(name);
+    ++commands;
+    const Result help = Vxdbf({name, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: vxdbf " + name), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Options:\n  -h,--help"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Example:\n  "), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("vxdbf " + name + " "), std::string::npos) << help.out;
+  }
+  EXPECT_EQ(commands, 12);
+  const Result version = Vxdbf({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.substr(0, 6), "vxdbf ");
+}
+
+TEST_F(VxdbfTest, RecordNumbersAreDigitsOnly) {
+  const std::string path = FilmTable();
+  for (const char* recno : {" 1", "1 ", "+1", "-1", "0", "0x1", "1e0", "2147483648", ""}) {
+    SCOPED_TRACE(recno);
+    const Result r = Vxdbf({"memo", path, recno, "TITLE"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("must be a record number"), std::string::npos) << r.err;
+  }
+  // Leading zeros are digits too, and not an octal prefix.
+  EXPECT_EQ(Vxdbf({"delete", path, "010"}).status, 1);  // record 10 of 3, not record 8
+  EXPECT_EQ(Vxdbf({"recall", path, "02"}).status, 0);
+  EXPECT_EQ(Vxdbf({"dump", path, "--deleted"}).out.find("\r\n*,"), std::string::npos);
 }
 
 TEST_F(VxdbfTest, EngineErrorsExitWithOneAndTheErrorText) {
