@@ -502,23 +502,36 @@ bool UnlockMemo(MemoFile& m) {
   return true;
 }
 
+namespace {
+
+// The file's size without the padding a write has planned.
+int ActualSize(MemoFile& m, std::uint64_t& size) {
+  if (m.size_known) {
+    size = m.known_size;
+    return 0;
+  }
+  return m.file.Size(size);
+}
+
+// A failed step of finding or padding the end: the lock is given up and the I/O code reported.
+void FailEndStep(MemoFile& m, int io, std::string_view label) {
+  {
+    QuietErrors quiet;
+    UnlockMemo(m);
+  }
+  SetEngineError(static_cast<std::uint16_t>(io),
+                 m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
+}
+
+}  // namespace
+
 std::uint64_t LockMemoAndSeekEOF(MemoFile& m, std::string_view label) {
   if (!LockMemo(m, label)) return 0;
   m.padded_size = 0;
   std::uint64_t size = 0;
-  int io = 0;
-  if (m.size_known) {
-    size = m.known_size;
-  } else {
-    io = m.file.Size(size);
-  }
+  int io = ActualSize(m, size);
   if (io != 0) {
-    {
-      QuietErrors quiet;
-      UnlockMemo(m);
-    }
-    SetEngineError(static_cast<std::uint16_t>(io),
-                   m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
+    FailEndStep(m, io, label);
     return 0;
   }
   // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
@@ -533,12 +546,7 @@ bool PadToEOF(MemoFile& m, std::string_view label) {
   const std::uint64_t target = m.padded_size;
   m.padded_size = 0;
   std::uint64_t size = 0;
-  int io = 0;
-  if (m.size_known) {
-    size = m.known_size;
-  } else {
-    io = m.file.Size(size);
-  }
+  int io = ActualSize(m, size);
   if (io == 0 && m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1 &&
       target == kDbase3BlockSize) {
     size = kDbase3BlockSize;
@@ -549,12 +557,7 @@ bool PadToEOF(MemoFile& m, std::string_view label) {
     io = WriteAt(m, size, zeros.data(), zeros.size());
   }
   if (io != 0) {
-    {
-      QuietErrors quiet;
-      UnlockMemo(m);
-    }
-    SetEngineError(static_cast<std::uint16_t>(io),
-                   m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
+    FailEndStep(m, io, label);
     return false;
   }
   return true;
