@@ -20,6 +20,7 @@
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 
 namespace vx::bench {
@@ -29,38 +30,26 @@ constexpr std::int64_t kFilms = 1000000;
 constexpr int kRandomOps = 100000;
 constexpr std::uint32_t kSeed = 20261208;
 
-// Image offsets of the film fields: TITLE 1 (21), YEAR 22 (4), COLOR 26 (1), RUNTIME 27 (4),
-// STARS 31 (51), DIRECTOR 82 (21), PREMIERE 103 (11).
-struct FilmImage {
-  char* base;
-  void SetText(int at, const char* text) {
-    const std::size_t n = std::strlen(text);
-    base[at] = static_cast<char>(n);
-    std::memcpy(base + at + 1, text, n);
-  }
-  void SetInt(int at, std::int32_t v) { std::memcpy(base + at, &v, 4); }
-  std::int32_t Int(int at) const {
-    std::int32_t v;
-    std::memcpy(&v, base + at, 4);
-    return v;
-  }
-};
+// Field numbers of the film table (FilmFields).
+enum FilmField { kTitle = 1, kYear, kColor, kRuntime, kStars, kDirector, kPremiere };
 
-void FillImage(FilmImage image, std::int64_t i) {
+RecordImage Image() { return RecordImage::Of(*SelectedTable()); }
+
+void FillImage(RecordImage image, std::int64_t i) {
   char text[64];
   std::snprintf(text, sizeof text, "Film number %lld", static_cast<long long>(i));
-  image.SetText(1, text);
-  image.SetInt(22, FilmYear(i));
-  image.base[26] = i % 3 == 0 ? 0 : 1;
-  image.SetInt(27, static_cast<std::int32_t>(60 + i % 120));
+  image.SetText(kTitle, text);
+  image.SetNumber(kYear, FilmYear(i));
+  image.SetLogical(kColor, i % 3 != 0);
+  image.SetNumber(kRuntime, static_cast<double>(60 + i % 120));
   std::snprintf(text, sizeof text, "Star %lld, Star %lld", static_cast<long long>(i % 997),
                 static_cast<long long>(i % 991));
-  image.SetText(31, text);
+  image.SetText(kStars, text);
   std::snprintf(text, sizeof text, "Director %lld", static_cast<long long>(i % 500));
-  image.SetText(82, text);
+  image.SetText(kDirector, text);
   std::snprintf(text, sizeof text, "%02d/%02d/%04d", static_cast<int>(1 + i % 12),
                 static_cast<int>(1 + i % 28), FilmYear(i));
-  image.SetText(103, text);
+  image.SetText(kPremiere, text);
 }
 
 struct Engine {
@@ -86,7 +75,7 @@ std::string CreateFilms(const BenchDir& dir, const char* name) {
 
 void AppendAll(std::int64_t count) {
   if (!ALock()) throw std::logic_error("append lock refused");
-  FilmImage image{FieldAddress(0)};
+  RecordImage image = Image();
   for (std::int64_t i = 0; i < count; ++i) {
     FillImage(image, i);
     Append();
@@ -133,16 +122,13 @@ void BM_W2_Scan(benchmark::State& state) {
   for (auto _ : state) {
     std::int64_t years = 0;
     std::size_t text = 0;
+    const RecordImage image = Image();
     for (GoTop(); !dEOF(); SKIP(1)) {
-      const char* image = FieldAddress(0);
       // Every field, as a caller reads them from the image.
-      text += static_cast<unsigned char>(image[1]) + static_cast<unsigned char>(image[31]) +
-              static_cast<unsigned char>(image[82]) + static_cast<unsigned char>(image[103]);
-      std::int32_t year, runtime;
-      std::memcpy(&year, image + 22, 4);
-      std::memcpy(&runtime, image + 27, 4);
-      years += year;
-      benchmark::DoNotOptimize(runtime + image[26]);
+      text += image.Text(kTitle).size() + image.Text(kStars).size() + image.Text(kDirector).size() +
+              image.Text(kPremiere).size();
+      years += static_cast<std::int64_t>(image.Number(kYear));
+      benchmark::DoNotOptimize(image.Number(kRuntime) + image.Logical(kColor));
     }
     benchmark::DoNotOptimize(text);
     if (years != expected) throw std::logic_error("scan read wrong values");
@@ -160,9 +146,10 @@ void BM_W3_Go(benchmark::State& state) {
     for (int i = 0; i < kRandomOps; ++i) {
       const std::int32_t n = pick(random);
       GO(n);
-      const FilmImage image{FieldAddress(0)};
-      if (image.Int(22) != FilmYear(n - 1)) throw std::logic_error("GO read the wrong record");
-      benchmark::DoNotOptimize(image.Int(27) + image.base[1]);
+      const RecordImage image = Image();
+      if (image.Number(kYear) != FilmYear(n - 1))
+        throw std::logic_error("GO read the wrong record");
+      benchmark::DoNotOptimize(image.Number(kRuntime) + image.Text(kTitle).size());
     }
   }
   CloseAll();
@@ -178,8 +165,8 @@ void BM_W4_Replace(benchmark::State& state) {
     for (int i = 0; i < kRandomOps; ++i) {
       GO(pick(random));
       if (!RLock()) throw std::logic_error("record lock refused");
-      FilmImage image{FieldAddress(0)};
-      image.SetInt(27, 60 + (image.Int(27) + 1) % 120);
+      RecordImage image = Image();
+      image.SetNumber(kRuntime, 60 + (static_cast<int>(image.Number(kRuntime)) + 1) % 120);
       REPLACE();
       Unlock();
     }

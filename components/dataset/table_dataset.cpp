@@ -159,6 +159,10 @@ std::unique_ptr<TDbfFieldProps> TDbfFieldProps::FromSelectedArea(bool private_co
   } else {
     props->record_area_ = base;
   }
+  TableRecord& table = *SelectedTable();
+  RecordImage::Of(table);  // the offsets are up to date
+  props->entries_ = table.fields;
+  props->image_offsets_ = table.image_offsets;
   const int count = ::vx::FieldCount();
   for (int n = 1; n <= count; ++n) {
     auto field = std::make_unique<TDTField>();
@@ -166,7 +170,8 @@ std::unique_ptr<TDbfFieldProps> TDbfFieldProps::FromSelectedArea(bool private_co
     field->type = FieldType(n);
     field->length = FieldLen(n);
     field->decimals = FieldDec(n);
-    field->offset = static_cast<std::uint16_t>(FieldAddress(n) - base);
+    field->offset =
+        static_cast<std::uint16_t>(props->image_offsets_[static_cast<std::size_t>(n - 1)]);
     props->fields_.push_back(std::move(field));
   }
   return props;
@@ -601,96 +606,116 @@ int TVxDataSet::VxiCompareBookmarks(const void* a, const void* b, int& result) {
 
 // --- Conversions between the engine's image and the buffer -------------------------------------
 
+void TVxDataSet::ImageFieldToSlot(const RecordImage& image, int n, char* slot) const {
+  const FieldEntry& field = image.Field(n);
+  switch (field.type) {
+    case 'C': {
+      // The count byte and the characters, as the buffer's string slot holds them.
+      const std::string_view text = image.Text(n);
+      slot[0] = image.Slot(n)[0];
+      std::memcpy(slot + 1, text.data(), text.size());
+      std::memset(slot + 1 + text.size(), ' ', field.length - text.size());
+      break;
+    }
+    case 'D': {
+      const double value = EngineDateTextToDateTime(std::string(image.Text(n)));
+      std::memcpy(slot, &value, sizeof value);
+      break;
+    }
+    case 'N':
+    case 'F':
+      if (field.decimals > 0) {
+        // Rounded to the field's decimals: the value the table would show.
+        char text[400];
+        std::snprintf(text, sizeof text, "%.*f", int{field.decimals}, image.Number(n));
+        const double value = std::strtod(text, nullptr);
+        std::memcpy(slot, &value, sizeof value);
+      } else {
+        const auto value = static_cast<std::int32_t>(image.Number(n));
+        std::memcpy(slot, &value, sizeof value);
+      }
+      break;
+    case 'L':
+      slot[0] = image.Logical(n) ? 1 : 0;
+      break;
+    default: {
+      const std::int32_t block = image.MemoBlock(n);
+      std::memcpy(slot, &block, sizeof block);
+      break;
+    }
+  }
+}
+
 void TVxDataSet::EngineToBuffer(TRecordBuffer buffer) {
   if (field_props_ == nullptr || field_props_->RecordArea() == nullptr) return;
-  const char* area = field_props_->RecordArea();
+  const RecordImage image = field_props_->Image();
   auto* out = reinterpret_cast<char*>(buffer);
-  out[0] = area[0];
+  out[0] = image.Deleted() ? 1 : 0;
   for (int n = 1; n <= field_props_->Count(); ++n) {
-    const TDTField& field = field_props_->Field(n);
-    const char* image = area + field.offset;
-    char* slot = out + field_offsets_[static_cast<std::size_t>(n)];
-    switch (field.type) {
-      case 'C':
-        std::memcpy(slot, image, field.length + std::size_t{1});
-        break;
-      case 'D': {
-        const std::string text(image + 1, static_cast<unsigned char>(image[0]));
-        const double value = EngineDateTextToDateTime(text);
-        std::memcpy(slot, &value, sizeof value);
-        break;
-      }
-      case 'N':
-      case 'F':
-        if (field.decimals > 0) {
-          // Rounded to the field's decimals: the value the table would show.
-          double value;
-          std::memcpy(&value, image, sizeof value);
-          char text[400];
-          std::snprintf(text, sizeof text, "%.*f", int{field.decimals}, value);
-          value = std::strtod(text, nullptr);
-          std::memcpy(slot, &value, sizeof value);
-        } else {
-          std::memcpy(slot, image, 4);
-        }
-        break;
-      case 'L':
-        slot[0] = image[0];
-        break;
-      default:
-        std::memcpy(slot, image, 4);
-        break;
-    }
+    ImageFieldToSlot(image, n, out + field_offsets_[static_cast<std::size_t>(n)]);
   }
 }
 
 void TVxDataSet::BufferToEngine(TRecordBuffer buffer, int field_no) {
   if (field_props_ == nullptr || field_props_->RecordArea() == nullptr) return;
-  char* area = field_props_->RecordArea();
+  RecordImage image = field_props_->Image();
   const auto* in = reinterpret_cast<const char*>(buffer);
-  area[0] = in[0];
+  image.SetDeleted(in[0] != 0);
   const int first = field_no == 0 ? 1 : field_no;
   const int last = field_no == 0 ? field_props_->Count() : field_no;
+  std::vector<char> held;
   for (int n = first; n <= last && n <= field_props_->Count(); ++n) {
     const TDTField& field = field_props_->Field(n);
-    char* image = area + field.offset;
     const char* slot = in + field_offsets_[static_cast<std::size_t>(n)];
+    if (field_no == 0) {
+      // A field whose buffer value is what the image already holds was not edited.
+      held.assign(SlotSize(field), 0);
+      ImageFieldToSlot(image, n, held.data());
+      if (std::memcmp(held.data(), slot, held.size()) == 0) continue;
+    }
     switch (field.type) {
-      case 'C':
-        std::memcpy(image, slot, field.length + std::size_t{1});
+      case 'C': {
+        std::size_t count = static_cast<unsigned char>(slot[0]);
+        if (field.length > 255 && count == 255) count = field.length;
+        image.SetText(n, std::string_view(slot + 1, std::min<std::size_t>(count, field.length)));
         break;
+      }
       case 'D': {
         double value;
         std::memcpy(&value, slot, sizeof value);
-        const int style = EffectiveDateStyle();
-        std::string text = BlankPicture(style);
+        double day = kBlankDate;
         if (value != 0) {
-          // Written with a four-digit year whatever the century switch says, so that no date
-          // depends on the century rule on its way to the disk.
-          const double day = value + DateTimeZeroDay();
+          day = value + DateTimeZeroDay();
           YearMonthDay parts;
-          if (SplitDayNumber(day, parts)) {
-            text = DateTextIn(style, true, day);
-          } else {
+          if (!SplitDayNumber(day, parts)) {
             ShowWarning(kInvalidDate);
+            day = kBlankDate;
           }
         }
-        const std::size_t room = field.length + std::size_t{2};
-        const std::size_t n_chars = std::min(text.size(), room);
-        image[0] = static_cast<char>(n_chars);
-        std::memcpy(image + 1, text.data(), n_chars);
+        image.SetDate(n, day);
         break;
       }
       case 'N':
       case 'F':
-        std::memcpy(image, slot, field.decimals > 0 ? 8 : 4);
+        if (field.decimals > 0) {
+          double value;
+          std::memcpy(&value, slot, sizeof value);
+          image.SetNumber(n, value);
+        } else {
+          std::int32_t value;
+          std::memcpy(&value, slot, sizeof value);
+          image.SetNumber(n, value);
+        }
         break;
       case 'L':
-        image[0] = slot[0];
+        image.SetLogical(n, slot[0] != 0);
         break;
-      default:
-        std::memcpy(image, slot, 4);
+      default: {
+        std::int32_t block;
+        std::memcpy(&block, slot, sizeof block);
+        image.SetMemoBlock(n, block);
         break;
+      }
     }
   }
 }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "components/dataset/prim_dataset.h"
+#include "engine/workarea/record_image.h"
 #include "platform/dataset/fields.h"
 #include "platform/dataset/strings.h"
 
@@ -95,6 +96,8 @@ class TDbfFieldProps : public TObject {
   // Field n, 1-based.
   const TDTField& Field(int n) const { return *fields_.at(static_cast<std::size_t>(n - 1)); }
   char* RecordArea() const { return record_area_; }
+  // The typed view over the record area.
+  RecordImage Image() const { return RecordImage(entries_, image_offsets_, record_area_); }
   // Bytes owned by this object (0: the area belongs to the engine).
   std::size_t OwnedSize() const { return owned_area_.size(); }
 
@@ -102,6 +105,8 @@ class TDbfFieldProps : public TObject {
   char* record_area_ = nullptr;
   std::vector<char> owned_area_;
   std::vector<std::unique_ptr<TDTField>> fields_;
+  std::vector<FieldEntry> entries_;  // the engine's fields, for the view
+  std::vector<std::uint32_t> image_offsets_;
 };
 
 // --- Field classes -------------------------------------------------------------------------
@@ -248,8 +253,10 @@ class TVxDataSet : public TVxPrimDataset {
   bool IsEmptyDbf();
   // Converts the engine's record image into the buffer's logical record.
   void EngineToBuffer(TRecordBuffer buffer);
-  // Writes the buffer's fields into the engine's record image: all of them, or only field
-  // `field_no` when it is not 0.
+  // Writes the buffer's fields into the engine's record image: field `field_no` when it is not
+  // 0, otherwise every field whose buffer value differs from what the image holds, so that a
+  // post rewrites only the fields that were edited (a field's stored bytes stay as they are
+  // unless its value changed).
   void BufferToEngine(TRecordBuffer buffer, int field_no = 0);
   bool Designing() const { return designing_; }
   // The slot of field `field_no` (1-based) in a buffer's logical record.
@@ -285,6 +292,8 @@ class TVxDataSet : public TVxPrimDataset {
   bool hide_deleted_recs_ = false;
   // Offset of each field's slot in the logical record, by field number (index 0 unused).
   std::vector<std::uint16_t> field_offsets_;
+  // Field n of the engine's image as the buffer holds it.
+  void ImageFieldToSlot(const RecordImage& image, int n, char* slot) const;
 };
 
 }  // namespace vx

@@ -194,6 +194,7 @@ class MemoLockGuard {
  public:
   explicit MemoLockGuard(MemoFile& m) : m_(m) {}
   ~MemoLockGuard() {
+    m_.padded_size = 0;
     if (m_.locked) {
       QuietErrors quiet;
       UnlockMemo(m_);
@@ -379,14 +380,14 @@ int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mo
 }
 
 std::uint64_t FileSize(MemoFile& m) {
-  if (m.size_known) return m.known_size;
+  if (m.size_known) return std::max(m.known_size, m.padded_size);
   std::uint64_t size = 0;
   if (m.file.Size(size) != 0) return 0;
   if (!m.shared) {
     m.known_size = size;
     m.size_known = true;
   }
-  return size;
+  return std::max(size, m.padded_size);
 }
 
 std::uint32_t BlockCount(MemoFile& m) {
@@ -491,6 +492,7 @@ bool LockMemo(MemoFile& m, std::string_view label) {
 }
 
 bool UnlockMemo(MemoFile& m) {
+  m.padded_size = 0;
   if (!m.locked) return true;
   m.locked = false;
   if (LockRange(true, m.file, MemoLockPosition, kMemoLockLength) != 0) {
@@ -500,39 +502,71 @@ bool UnlockMemo(MemoFile& m) {
   return true;
 }
 
-std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
-  if (!LockMemo(m, label)) return 0;
-  std::uint64_t size = 0;
-  int io = 0;
+namespace {
+
+// The file's size without the padding a write has planned.
+int ActualSize(MemoFile& m, std::uint64_t& size) {
   if (m.size_known) {
     size = m.known_size;
-  } else {
-    io = m.file.Size(size);
-  }
-  if (io == 0) {
-    // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
-    if (m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1) {
-      size = kDbase3BlockSize;
-      io = Truncate(m, size);
-    }
-    std::uint64_t target = std::max(size, HeaderBlockSize(m));
-    target = (target + m.block_size - 1) / m.block_size * m.block_size;
-    if (io == 0 && target > size) {
-      const std::vector<char> zeros(target - size, 0);
-      io = WriteAt(m, size, zeros.data(), zeros.size());
-      size = target;
-    }
-  }
-  if (io != 0) {
-    {
-      QuietErrors quiet;
-      UnlockMemo(m);
-    }
-    SetEngineError(static_cast<std::uint16_t>(io),
-                   m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
     return 0;
   }
-  return size;
+  return m.file.Size(size);
+}
+
+// A failed step of finding or padding the end: the lock is given up and the I/O code reported.
+void FailEndStep(MemoFile& m, int io, std::string_view label) {
+  {
+    QuietErrors quiet;
+    UnlockMemo(m);
+  }
+  SetEngineError(static_cast<std::uint16_t>(io),
+                 m.name + " [" + std::string(label) + "] [LockMemoPadAndSeekEOF]");
+}
+
+}  // namespace
+
+std::uint64_t LockMemoAndSeekEOF(MemoFile& m, std::string_view label) {
+  if (!LockMemo(m, label)) return 0;
+  m.padded_size = 0;
+  std::uint64_t size = 0;
+  int io = ActualSize(m, size);
+  if (io != 0) {
+    FailEndStep(m, io, label);
+    return 0;
+  }
+  // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
+  if (m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1) size = kDbase3BlockSize;
+  std::uint64_t target = std::max(size, HeaderBlockSize(m));
+  target = (target + m.block_size - 1) / m.block_size * m.block_size;
+  m.padded_size = target;
+  return target;
+}
+
+bool PadToEOF(MemoFile& m, std::string_view label) {
+  const std::uint64_t target = m.padded_size;
+  m.padded_size = 0;
+  std::uint64_t size = 0;
+  int io = ActualSize(m, size);
+  if (io == 0 && m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1 &&
+      target == kDbase3BlockSize) {
+    size = kDbase3BlockSize;
+    io = Truncate(m, size);
+  }
+  if (io == 0 && target > size) {
+    const std::vector<char> zeros(target - size, 0);
+    io = WriteAt(m, size, zeros.data(), zeros.size());
+  }
+  if (io != 0) {
+    FailEndStep(m, io, label);
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
+  const std::uint64_t offset = LockMemoAndSeekEOF(m, label);
+  if (offset == 0 || !PadToEOF(m, label)) return 0;
+  return offset;
 }
 
 bool UpdateMemoHeader(MemoFile& m) {
@@ -713,7 +747,8 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
 
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label) {
-  if (LockMemoPadAndSeekEOF(m, label) == 0) return 0;
+  // Nothing is written, not even the padding, before every check below has passed.
+  if (LockMemoAndSeekEOF(m, label) == 0) return 0;
   // The old dBASE IV memo's group, when its block header can be trusted.
   std::uint32_t old_blocks = 0;
   if (m.kind == MemoKind::kDbase4 && old_block > 0 &&
@@ -744,8 +779,11 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
         !ReleaseGroup(m, static_cast<std::uint32_t>(old_block), old_blocks, label)) {
       return 0;
     }
-    finish(0);
+    if (PadToEOF(m, label)) finish(0);
     return 0;
+  }
+  if (m.kind != MemoKind::kDbase3 && text.size() > 0x7FFFFFFFu - 2 * kMemoBlockHeaderSize) {
+    return fail(1004, 0);
   }
   std::vector<char> bytes;
   bytes.reserve(text.size() + 2 * kMemoBlockHeaderSize + m.block_size);
@@ -756,7 +794,6 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
     bytes.push_back(kEndOfFileMarker);
     bytes.push_back(kEndOfFileMarker);
   } else {
-    if (text.size() > 0x7FFFFFFFu - 2 * kMemoBlockHeaderSize) return fail(1004, 0);
     bytes.resize(kMemoBlockHeaderSize);
     auto* header = reinterpret_cast<unsigned char*>(bytes.data());
     if (m.kind == MemoKind::kFoxPro) {
@@ -784,6 +821,7 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
     if (block == 0) return 0;
   }
   if (block > 0x7FFFFFFF) return fail(1004, 0);
+  if (!PadToEOF(m, label)) return 0;
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
   if (io != 0) return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
   // The old place is given up only once the new text is on the disk.

@@ -124,6 +124,9 @@ struct MemoFile {
   RecordHook read_hook = nullptr;   // the table's translations, applied to 512-byte pieces
   RecordHook write_hook = nullptr;  // of the text counted from its first byte
   std::int32_t record_number = 0;   // named in error messages
+  // While a write holds the lock: the size the file has once padded to whole blocks. The write
+  // plans with it (FileSize answers it) and pads only after every check has passed.
+  std::uint64_t padded_size = 0;
   FreeSpace free;
   // Exclusive opens keep the file size here instead of asking the system at every step.
   std::uint64_t known_size = 0;
@@ -158,6 +161,10 @@ bool UnlockMemo(MemoFile& m);
 // Takes the lock and pads the file with zero bytes to a whole number of blocks. Answers the
 // offset where a memo appended now starts, or 0 after reporting a failure (the lock released).
 std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label);
+// The same in two steps: LockMemoAndSeekEOF takes the lock and answers that offset without
+// writing; PadToEOF writes the padding.
+std::uint64_t LockMemoAndSeekEOF(MemoFile& m, std::string_view label);
+bool PadToEOF(MemoFile& m, std::string_view label);
 // Writes the next free block (DBT and FPT without a chain) and releases the lock.
 bool UpdateMemoHeader(MemoFile& m);
 

@@ -141,9 +141,33 @@ void ApplyWideCharacterFields(std::vector<FieldEntry>& fields, std::uint16_t rec
   }
 }
 
+// Whether a field's length can hold a value of its type: the record-image transfer, the
+// expression reader and the tools read and write that many bytes. Number fields of length 0 are
+// taken (other programs write them, as always-blank columns) and hold nothing; dates may be
+// wider than 8 (some programs write D 10) but never narrower.
+bool LengthHoldsType(const FieldEntry& f) {
+  switch (f.type) {
+    case 'C': return f.length >= 1;
+    case 'D': return f.length >= 8;
+    case 'L': return f.length == 1;
+    case 'M': return f.length == 10;
+    default: return true;  // N, F
+  }
+}
+
 // The checks every reader shares once the fields are known: the record must hold the deletion
 // flag and every field, or reads and writes of a field would run into the next record.
 bool CheckRecordFits(TableRecord& t, os::File& file, const char* operation) {
+  for (const FieldEntry& f : t.fields) {
+    if (!LengthHoldsType(f)) {
+      Fail(file, 210,
+           NotADatabase(NameOnly(t.file_name),
+                        "Field " + f.name + " " + std::string(1, f.type) + " of length " +
+                            std::to_string(f.length) + " cannot hold its type",
+                        operation));
+      return false;
+    }
+  }
   std::uint32_t end = 1;
   for (const FieldEntry& f : t.fields) end = f.offset + f.length;
   if (end > t.record_length) {

@@ -148,6 +148,13 @@ struct TableRecord {
   std::uint8_t state = kStateClosed;
   std::string update_date;  // YYYYMMDD of the last update, as read
   std::vector<char> record;  // one record, record_length bytes
+  // When records are translated (OEM conversion or hooks): the stored bytes of the record last
+  // read or written and the same bytes as the buffer held them, translated. A write keeps the
+  // stored bytes of every field the buffer still holds as read, since the translation need not
+  // give them back (OEM bytes without an ANSI counterpart).
+  std::vector<char> stored_record;
+  std::vector<char> read_record;
+  std::int32_t stored_number = 0;  // the record they belong to; 0 when none
   std::int32_t record_count = 0;
   std::int32_t record_number = 0;
   bool at_end = false;
@@ -184,6 +191,10 @@ struct TableRecord {
   std::uint16_t image_size = 0;
   bool image_owned = false;
   std::vector<char> owned_image;
+  std::vector<std::uint32_t> image_offsets;  // of each field's slot, then the image size
+  std::vector<char> image_as_read;           // the image after the last buffer-to-image transfer
+  std::vector<char> record_as_read;          // and the buffer it was made from
+  std::vector<std::uint8_t> image_changed;   // per field: set through the typed view since then
   ConditionProc filter_proc = nullptr;  // visibility filter, with its context
   void* filter_context = nullptr;
   OwnedCondition filter_expr;           // compiled filter expression (expression hooks)

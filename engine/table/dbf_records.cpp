@@ -63,6 +63,36 @@ std::size_t RecordsPerBlock(const TableRecord& t) {
   return records == 0 ? 1 : records;
 }
 
+bool Translates(const TableRecord& t) {
+  return t.oem || t.read_hook != nullptr || t.write_hook != nullptr;
+}
+
+// Which fields of the buffer still hold what record n read into it (none when the buffer holds
+// another record or nothing is translated).
+std::vector<bool> FieldsAsRead(const TableRecord& t, std::int32_t n) {
+  std::vector<bool> same;
+  if (n == 0 || n != t.stored_number || !Translates(t) || t.read_record.size() != t.record.size() ||
+      t.stored_record.size() != t.record.size()) {
+    return same;
+  }
+  same.reserve(t.fields.size());
+  for (const FieldEntry& f : t.fields) {
+    same.push_back(std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset,
+                               f.length) == 0);
+  }
+  return same;
+}
+
+// Puts the stored bytes back into the translated buffer for the fields FieldsAsRead found
+// unchanged.
+void KeepStoredBytes(TableRecord& t, const std::vector<bool>& as_read) {
+  for (std::size_t i = 0; i < as_read.size(); ++i) {
+    if (!as_read[i]) continue;
+    const FieldEntry& f = t.fields[i];
+    std::memcpy(t.record.data() + f.offset, t.stored_record.data() + f.offset, f.length);
+  }
+}
+
 }  // namespace
 
 void DropReadBlock(TableRecord& t) {
@@ -146,8 +176,13 @@ void GetDbfRecord(TableRecord& t, std::int32_t n) {
   }
   t.record_number = n;
   t.last_read = n;
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
-                   t.record.data());
+  if (Translates(t)) {
+    t.stored_record = t.record;
+    TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
+                     t.record.data());
+    t.read_record = t.record;
+    t.stored_number = n;
+  }
 }
 
 void PutDbfRecord(TableRecord& t, std::int32_t n) {
@@ -162,8 +197,10 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
     t.record_number = n;
   }
   const std::size_t length = t.record.size();
+  const std::vector<bool> as_read = FieldsAsRead(t, append ? 0 : n);
   TranslateRecords(TranslateDirection::kWrite, t.oem, t.write_hook, length, length,
                    t.record.data());
+  KeepStoredBytes(t, as_read);
   int io = 0;
   if (append && t.append_behind) {
     if (t.pending.empty()) t.pending_first = n;
@@ -175,8 +212,15 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
                   t.record.data(), length);
     }
   }
+  if (Translates(t) && io == 0) {
+    t.stored_record = t.record;
+    t.stored_number = n;
+  } else {
+    t.stored_number = 0;
+  }
   TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
                    t.record.data());
+  if (t.stored_number != 0) t.read_record = t.record;
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
     // A record that never reached the disk must not be counted: the header would otherwise

@@ -17,6 +17,7 @@
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 
@@ -217,29 +218,16 @@ bool SearchTextFor(const FieldEntry& f, std::string_view value, std::string& out
 }
 
 // A field of a virtual table's record image as search text.
-std::string ImageFieldText(const FieldEntry& f, const char* at) {
+std::string ImageFieldText(const RecordImage& image, int n) {
+  const FieldEntry& f = image.Field(n);
   switch (f.type) {
     case 'C':
-    case 'D': {
-      const std::size_t limit = f.type == 'C' ? f.length : f.length + 2u;
-      const std::size_t count = std::min<std::size_t>(static_cast<unsigned char>(at[0]), limit);
-      return std::string(at + 1, count);
-    }
+    case 'D':
+      return std::string(image.Text(n));
     case 'L':
-      return at[0] != 0 ? "T" : "F";
-    case 'N':
-    case 'F':
-      if (f.decimals != 0) {
-        double value;
-        std::memcpy(&value, at, sizeof value);
-        return StoredNumber(value, f.length, f.decimals);
-      }
-      [[fallthrough]];
-    default: {
-      std::int32_t value;
-      std::memcpy(&value, at, sizeof value);
-      return StoredNumber(value, f.length, 0);
-    }
+      return image.Logical(n) ? "T" : "F";
+    default:
+      return StoredNumber(image.Number(n), f.length, f.type == 'M' ? 0 : f.decimals);
   }
 }
 
@@ -255,7 +243,7 @@ bool FieldTextOf(TableRecord& t, int field, std::int32_t r, std::string& out) {
     if (r < 1 || r > t.record_count || field < 1 || field > t.field_count) return true;
     GO(r);
     if (t.record_number != r) return false;
-    out = ImageFieldText(t.fields[static_cast<std::size_t>(field - 1)], FieldAddress(field));
+    out = ImageFieldText(RecordImage::Of(t), field);
     return true;
   }
   if (!InRange(t, field, r)) return true;

@@ -8,6 +8,7 @@
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 
@@ -125,12 +126,7 @@ char* FieldAddress(int n) {
     SetEngineError(220, FieldNumberMessage("FieldAddress", n));
     return nullptr;
   }
-  std::size_t at = 0;
-  if (n > 0) {
-    at = 1;
-    for (int i = 0; i < n - 1; ++i) at += FieldImageSize(t->fields[static_cast<std::size_t>(i)]);
-  }
-  return t->image + at;
+  return RecordImage::Of(*t).Slot(n);
 }
 
 std::string Field(int n) {
@@ -486,18 +482,23 @@ void REPLACE() {
       return;
     }
     if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(*t)) return ReportPending();
+    // The image's changes are measured against the record as read, which the re-read replaces:
+    // keep both, so that the fields the caller did not change are still left alone.
     std::memcpy(t->swap_buffer.data(), t->image, t->image_size);
+    const std::vector<char> as_read = t->image_as_read;
+    const std::vector<std::uint8_t> changed = t->image_changed;
     if (!ReadRecord(*t, t->record_number)) {
       if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
       return ReportPending();
     }
     if (IndexHooks.OldKeys) IndexHooks.OldKeys(*t);
     std::memcpy(t->image, t->swap_buffer.data(), t->image_size);
+    t->image_as_read = as_read;
+    t->image_changed = changed;
   }
   {
     QuietErrors quiet;
-    PutRecordImage(*t);
-    PutDbfRecord(*t, t->record_number);
+    if (PutRecordImage(*t)) PutDbfRecord(*t, t->record_number);
     if (EngineErrorCode == 0) {
       GetRecordImage(*t);
       RefreshPeekCache(*t);
@@ -534,7 +535,8 @@ void Append() {
     RefreshRecordCount(*t);
     if (locks_apply) t->count_fresh_under_lock = true;
   }
-  PutRecordImage(*t);
+  // A new record has no stored bytes to keep: every field is formatted.
+  if (!PutRecordImage(*t, true, "APPEND")) return;
   const bool indexed = IndexActive(*t);
   // Nobody else can append or see the new records before the lock is released (or while the
   // table is exclusive): they may wait behind and go to the disk in blocks.

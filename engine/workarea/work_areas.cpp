@@ -1,9 +1,6 @@
 #include "engine/workarea/work_areas.h"
 
 #include <array>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -16,6 +13,7 @@
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 
@@ -216,6 +214,8 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
   WorkAreaTable[CurrentArea] = std::move(table);
 
   const std::uint16_t required = RecordImageSizeOf(t);
+  t.image_offsets = ImageOffsets(t.fields);
+  t.image_changed.assign(t.fields.size(), 0);
   if (image == nullptr) {
     t.owned_image.assign(required, 0);
     t.image = t.owned_image.data();
@@ -344,308 +344,9 @@ void CloseAll() {
   if (error != 0) SetEngineError(error, message);
 }
 
-namespace {
-
-inline std::uint16_t ImageSizeOf(const FieldEntry& f) {
-  switch (f.type) {
-    case 'C': return static_cast<std::uint16_t>(f.length + 1);
-    case 'D': return static_cast<std::uint16_t>(f.length + 3);
-    case 'N':
-    case 'F': return f.decimals == 0 ? 4 : 8;
-    case 'L': return 1;
-    default: return 4;
-  }
-}
-
-}  // namespace
-
-std::uint16_t FieldImageSize(const FieldEntry& f) { return ImageSizeOf(f); }
-
-std::uint16_t RecordImageSizeOf(const TableRecord& t) {
-  std::uint32_t size = 1;
-  for (const FieldEntry& f : t.fields) size += FieldImageSize(f);
-  return static_cast<std::uint16_t>(size > 65535 ? 65535 : size);
-}
-
 std::uint16_t RecordImageSize() {
   const TableRecord* t = SelectedTable();
   return t == nullptr ? 0 : RecordImageSizeOf(*t);
-}
-
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\0'; }
-
-// Reads a stored integer (blanks around it allowed); anything unreadable is 0. Values beyond
-// 32 bits saturate: the image has only 4 bytes for them.
-std::int32_t ParseStoredInteger(const char* text, std::size_t length) {
-  std::size_t i = 0;
-  while (i < length && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  std::int64_t value = 0;
-  while (i < length && text[i] >= '0' && text[i] <= '9') {
-    value = value * 10 + (text[i++] - '0');
-    if (value > 0x7FFFFFFFLL + 1) value = 0x7FFFFFFFLL + 1;
-  }
-  if (negative) value = -value;
-  if (value > 0x7FFFFFFF) value = 0x7FFFFFFF;
-  return static_cast<std::int32_t>(value);
-}
-
-double ParseStoredFloat(const char* text, std::size_t length) {
-  std::size_t i = 0;
-  while (i < length && IsBlank(text[i])) ++i;
-  if (i < length && text[i] == '+') ++i;
-  std::size_t end = length;
-  while (end > i && IsBlank(text[end - 1])) --end;
-  double value = 0;
-  const auto result = std::from_chars(text + i, text + end, value);
-  return result.ec == std::errc() ? value : 0.0;
-}
-
-// Writes text right-aligned into the field, or fills it with "*" when it does not fit.
-void PutRightAligned(char* field, std::size_t width, const char* text, std::size_t length) {
-  if (length > width) {
-    std::memset(field, '*', width);
-    return;
-  }
-  std::memset(field, ' ', width - length);
-  std::memcpy(field + width - length, text, length);
-}
-
-void PutInteger(char* field, std::size_t width, std::int64_t value) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* p = end;
-  const bool negative = value < 0;
-  std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value)
-                                     : static_cast<std::uint64_t>(value);
-  do {
-    *--p = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (negative) *--p = '-';
-  PutRightAligned(field, width, p, static_cast<std::size_t>(end - p));
-}
-
-// The stored date text rearranged into the current style.
-std::size_t StoredDateToStyle(const char* stored, char* out) {
-  const bool century = CenturyOn;
-  const char* yyyy = stored;
-  const char* year = century ? yyyy : yyyy + 2;
-  const std::size_t year_length = century ? 4 : 2;
-  const char* mm = stored + 4;
-  const char* dd = stored + 6;
-  const int style = EffectiveDateStyle();
-  char separator = '/';
-  const char* parts[3];
-  std::size_t lengths[3] = {2, 2, 2};
-  switch (style) {
-    case 0: parts[0] = mm; parts[1] = dd; parts[2] = year; lengths[2] = year_length; break;
-    case 1:
-      separator = '.';
-      parts[0] = year; lengths[0] = year_length; parts[1] = mm; parts[2] = dd;
-      break;
-    case 2: parts[0] = dd; parts[1] = mm; parts[2] = year; lengths[2] = year_length; break;
-    case 3:
-      separator = '-';
-      parts[0] = dd; parts[1] = mm; parts[2] = year; lengths[2] = year_length;
-      break;
-    default:
-      separator = '.';
-      parts[0] = dd; parts[1] = mm; parts[2] = year; lengths[2] = year_length;
-      break;
-  }
-  std::size_t n = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (i > 0) out[n++] = separator;
-    std::memcpy(out + n, parts[i], lengths[i]);
-    n += lengths[i];
-  }
-  return n;
-}
-
-// Whether a date text holds nothing but blanks and the separators of one style.
-bool IsBlankDateText(std::string_view text) {
-  bool only_blanks = true;
-  char separator = 0;
-  for (char c : text) {
-    if (c == ' ' || c == '\0') continue;
-    if (c == '/' || c == '-' || c == '.') {
-      if (separator != 0 && separator != c) return false;
-      separator = c;
-      continue;
-    }
-    only_blanks = false;
-  }
-  return only_blanks;
-}
-
-// Reads `count` digits; answers -1 when any is not a digit.
-int Digits(const char* p, int count) {
-  int value = 0;
-  for (int i = 0; i < count; ++i) {
-    if (p[i] < '0' || p[i] > '9') return -1;
-    value = value * 10 + (p[i] - '0');
-  }
-  return value;
-}
-
-// The common case without allocations: a complete date in the current style's own layout.
-bool FastStyleDateToStored(std::string_view text, char* stored) {
-  if (text.size() != 8 && text.size() != 10) return false;
-  const int year_digits = text.size() == 10 ? 4 : 2;
-  const char* p = text.data();
-  const int style = EffectiveDateStyle();
-  int year, month, day;
-  if (style == 1) {  // YY.MM.DD
-    year = Digits(p, year_digits);
-    month = Digits(p + year_digits + 1, 2);
-    day = Digits(p + year_digits + 4, 2);
-  } else {
-    const int first = Digits(p, 2);
-    const int second = Digits(p + 3, 2);
-    year = Digits(p + 6, year_digits);
-    month = style == 0 ? first : second;
-    day = style == 0 ? second : first;
-  }
-  if (year < 0 || month < 0 || day < 0) return false;
-  if (year_digits == 2) year = ExpandYear(year);
-  if (DayNumber(year, month, day) == kBlankDate) return false;
-  const int parts[3][2] = {{year, 4}, {month, 2}, {day, 2}};
-  char* out = stored;
-  for (const auto& [value, width] : parts) {
-    int v = value;
-    for (int i = width - 1; i >= 0; --i) {
-      out[i] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    }
-    out += width;
-  }
-  return true;
-}
-
-std::string StyleDateToStored(std::string_view text) {
-  if (IsBlankDateText(text)) return std::string(kBlankStoredDate);
-  char stored[9];
-  if (FastStyleDateToStored(text, stored)) return std::string(stored, 8);  // fits in SSO
-  // A two-digit year is completed by the century rule, as reading a date does.
-  const bool century = CenturyOn;
-  CenturyOn = true;
-  std::string normal(text);
-  StyleToMonthDayYear(normal);
-  CenturyOn = century;
-  return MonthDayYearToStored(normal);
-}
-
-}  // namespace
-
-void GetRecordImage(TableRecord& t) {
-  if (t.image == nullptr || t.record.empty()) return;
-  char* image = t.image;
-  const char* record = t.record.data();
-  image[0] = record[0] == kDeletedFlag ? 1 : 0;
-  std::size_t at = 1;
-  for (const FieldEntry& f : t.fields) {
-    const char* field = record + f.offset;
-    char* slot = image + at;
-    switch (f.type) {
-      case 'C':
-        slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
-        std::memcpy(slot + 1, field, f.length);
-        break;
-      case 'D': {
-        char text[16];
-        const std::size_t n = f.length >= 8 ? StoredDateToStyle(field, text) : 0;
-        slot[0] = static_cast<char>(n);
-        std::memcpy(slot + 1, text, n);
-        break;
-      }
-      case 'N':
-      case 'F':
-        if (f.decimals == 0) {
-          const std::int32_t value = ParseStoredInteger(field, f.length);
-          std::memcpy(slot, &value, 4);
-        } else {
-          const double value = ParseStoredFloat(field, f.length);
-          std::memcpy(slot, &value, 8);
-        }
-        break;
-      case 'L': {
-        const char c = field[0];
-        slot[0] = (c == 'T' || c == 't' || c == 'Y' || c == 'y') ? 1 : 0;
-        break;
-      }
-      default: {
-        const std::int32_t block = ParseStoredInteger(field, f.length);
-        std::memcpy(slot, &block, 4);
-        break;
-      }
-    }
-    at += ImageSizeOf(f);
-  }
-}
-
-void PutRecordImage(TableRecord& t) {
-  if (t.image == nullptr || t.record.empty()) return;
-  const char* image = t.image;
-  char* record = t.record.data();
-  record[0] = image[0] != 0 ? kDeletedFlag : kLiveFlag;
-  std::size_t at = 1;
-  for (const FieldEntry& f : t.fields) {
-    char* field = record + f.offset;
-    const char* slot = image + at;
-    switch (f.type) {
-      case 'C': {
-        std::size_t n = static_cast<unsigned char>(slot[0]);
-        if (f.length > 255 && n == 255) n = f.length;  // a wide field keeps all its characters
-        if (n > f.length) n = f.length;
-        std::memcpy(field, slot + 1, n);
-        std::memset(field + n, ' ', f.length - n);
-        break;
-      }
-      case 'D': {
-        std::size_t n = static_cast<unsigned char>(slot[0]);
-        if (n > static_cast<std::size_t>(f.length) + 2) n = f.length + 2;
-        const std::string stored = StyleDateToStored(std::string_view(slot + 1, n));
-        std::memset(field, ' ', f.length);
-        std::memcpy(field, stored.data(), f.length < 8 ? f.length : 8);
-        break;
-      }
-      case 'N':
-      case 'F':
-        if (f.decimals == 0) {
-          std::int32_t value;
-          std::memcpy(&value, slot, 4);
-          PutInteger(field, f.length, value);
-        } else {
-          double value;
-          std::memcpy(&value, slot, 8);
-          char text[600];  // 309 digits, the point, 255 decimals
-          const int n = std::isfinite(value)
-                            ? std::snprintf(text, sizeof text, "%.*f", int{f.decimals}, value)
-                            : static_cast<int>(sizeof text);
-          PutRightAligned(field, f.length, text,
-                          n < 0 ? sizeof text : static_cast<std::size_t>(n));
-        }
-        break;
-      case 'L':
-        field[0] = slot[0] != 0 ? 'T' : 'F';
-        break;
-      default: {
-        std::int32_t block;
-        std::memcpy(&block, slot, 4);
-        if (block == 0) {
-          std::memset(field, ' ', f.length);
-        } else {
-          PutInteger(field, f.length, block);
-        }
-        break;
-      }
-    }
-    at += ImageSizeOf(f);
-  }
 }
 
 bool HasProductionIndex() {

@@ -2,25 +2,15 @@
 // The work areas: 33 numbered slots, one selected at a time, each holding one open table under
 // an alias. USE opens a table into the selected area (into the caller's record image or one the
 // engine owns) and closes it again; every other command acts on the selected area. The record
-// image transfer lives here too. Navigation and edits, locks and locate have their own units.
-//
-// Record image (the caller's block mirroring the current record):
-//
-//   OFFSET  SIZE         MEANING
-//   0       1            deleted: 1 for a record marked "*", else 0
-//   then, for each field in order:
-//   C       length + 1   count byte, then up to length characters (fields above 255: 255)
-//   D       length + 3   count byte, then the date in the current style (8 or 10 characters)
-//   N, F    4            32-bit signed integer, when the field has no decimals
-//   N, F    8            64-bit floating point, when it has decimals
-//   L       1            boolean
-//   M       4            32-bit memo block number (0 when none)
+// image, its layout and its transfer are in record_image.h. Navigation and edits, locks and
+// locate have their own units.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "engine/table/dbf_file.h"
+#include "engine/workarea/record_image.h"
 
 namespace vx {
 
@@ -59,12 +49,6 @@ void CloseAll();
 
 // The size of the record image of the selected table (0 when the area is free).
 std::uint16_t RecordImageSize();
-std::uint16_t RecordImageSizeOf(const TableRecord& table);
-// The size one field takes in the record image.
-std::uint16_t FieldImageSize(const FieldEntry& field);
-// The record buffer into the image and back.
-void GetRecordImage(TableRecord& table);
-void PutRecordImage(TableRecord& table);
 
 bool HasProductionIndex();
 void SetProductionIndexFlag(bool flag);

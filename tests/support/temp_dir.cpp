@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -39,6 +40,12 @@ std::filesystem::path CorpusDir() {
   std::error_code ec;
   if (std::filesystem::is_directory(beside, ec)) return beside;
   return {};
+}
+
+bool IsTableName(const std::filesystem::path& path) {
+  std::string ext = path.extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".dbf";
 }
 
 }  // namespace vx::test

@@ -28,5 +28,7 @@ void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes
 
 // The folder of real tables written by other programs, or empty when it is absent.
 std::filesystem::path CorpusDir();
+// Whether a file of the corpus is named as a table (extension .dbf in any case).
+bool IsTableName(const std::filesystem::path& path);
 
 }  // namespace vx::test

@@ -17,6 +17,7 @@
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "tools/vxdbf/table_session.h"
@@ -97,20 +98,17 @@ enum class MemoWrite { kCheckOnly, kStore };
 // text goes into the memo file and its block replaces the one in the image. The caller holds
 // the lock the record needs.
 void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
-  const FieldEntry& f = FieldOf(v.field);
-  char* slot = FieldAddress(v.field);
-  const std::string where =
-      "field " + f.name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) + ")";
+  TableRecord& table = *SelectedTable();
+  RecordImage image = RecordImage::Of(table);
+  const FieldEntry& f = image.Field(v.field);
+  const std::string where = FieldLabel(f);
   const std::string& text = v.text;
   switch (f.type) {
     case 'C': {
       if (v.stored.size() > f.length) {
         throw InputError{Quoted(text) + " is longer than " + where};
       }
-      // Blank-padded to the full width: the count byte then covers wide fields too.
-      slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
-      std::memset(slot + 1, ' ', f.length);
-      std::memcpy(slot + 1, v.stored.data(), v.stored.size());
+      image.SetText(v.field, v.stored);
       break;
     }
     case 'N':
@@ -122,51 +120,37 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
         value = std::strtod(number->c_str(), nullptr);
         if (!std::isfinite(value)) throw InputError{Quoted(text) + " is out of range"};
       }
-      if (f.decimals == 0) {
-        if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0) {
-          throw InputError{Quoted(text) + " is no whole number of 32 bits for " + where};
-        }
-        const auto whole = static_cast<std::int32_t>(value);
-        std::memcpy(slot, &whole, 4);
-      } else {
-        std::memcpy(slot, &value, 8);
+      if (!image.SetNumber(v.field, value)) {
+        throw InputError{Quoted(text) + " is no whole number of 32 bits for " + where};
       }
+      // Checked with the other values, before anything is written.
+      if (!NumberFits(f, value)) throw InputError{Quoted(text) + " does not fit " + where};
       break;
     }
     case 'L': {
       std::string upper = os::AnsiUpperText(text);
       if (upper == "T" || upper == "TRUE" || upper == "Y" || upper == "YES" || upper == "1") {
-        slot[0] = 1;
+        image.SetLogical(v.field, true);
       } else if (v.is_null || upper.empty() || upper == "F" || upper == "FALSE" || upper == "N" ||
                  upper == "NO" || upper == "0") {
-        slot[0] = 0;
+        image.SetLogical(v.field, false);
       } else {
         throw InputError{Quoted(text) + " is not a logical value for " + where};
       }
       break;
     }
     case 'D': {
-      if (v.is_null || text.empty()) {
-        slot[0] = 0;
-        break;
-      }
-      double day_number = 0;
-      if (!ParseDate(text, day_number)) {
+      double day_number = kBlankDate;
+      if (!v.is_null && !text.empty() && !ParseDate(text, day_number)) {
         throw InputError{Quoted(text) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
       }
-      const std::string shown = DateTextIn(EffectiveDateStyle(), true, day_number);
-      slot[0] = static_cast<char>(shown.size());
-      std::memcpy(slot + 1, shown.data(), shown.size());
+      image.SetDate(v.field, day_number);
       break;
     }
     default: {
-      TableRecord& table = *SelectedTable();
       if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + where};
       if (memo == MemoWrite::kCheckOnly) break;
-      std::int32_t old_block;
-      std::memcpy(&old_block, slot, 4);
-      const std::int32_t block = ReplaceMemo(table, old_block, v.stored, "vxdbf");
-      std::memcpy(slot, &block, 4);
+      image.SetMemoBlock(v.field, ReplaceMemo(table, image.MemoBlock(v.field), v.stored, "vxdbf"));
       break;
     }
   }

@@ -8,6 +8,7 @@
 
 #include <QImage>
 
+#include "engine/foundation/settings.h"
 #include "tests/platform/widgets/grid_fixture.h"
 
 namespace vx {
@@ -236,6 +237,24 @@ TEST_F(VxGridTest, WithoutAutoAppendMovingPastTheLastRowAddsNothing) {
   grid_->SetAutoAppend(true);
   Press(VK_DOWN);
   EXPECT_EQ(films_->State(), dsInsert);
+}
+
+// Editing TITLE in the grid rewrites TITLE only: RUNTIME, COLOR and PREMIERE keep their stored
+// bytes even where the grid could not show them exactly (blank, "?", a 1938 date shown with a
+// two-digit year).
+TEST_F(VxGridTest, EditingOneCellKeepsTheStoredBytesOfTheOtherFields) {
+  OpenFilms(2);
+  films_->Close();
+  const std::vector<unsigned char> before = StoreOddValuesInFilmOne();
+  CenturyOn = false;
+  films_->Open();
+  films_->First();
+  grid_->SetSelectedField(films_->FieldByName("TITLE"));
+  Type("Renamed");
+  Press(VK_DOWN);
+  ASSERT_EQ(films_->State(), dsBrowse);
+  films_->Close();
+  ExpectOnlyTitleOfFilmOneChanged(before, "Renamed");
 }
 
 TEST_F(VxGridTest, SavedColumnsRebuildTheColumnSet) {

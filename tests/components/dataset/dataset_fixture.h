@@ -106,6 +106,30 @@ class DatasetTest : public ::testing::Test {
     return std::string(bytes.begin() + at + span.offset,
                        bytes.begin() + at + span.offset + span.length);
   }
+  // Gives film 1 stored values that a dataset cannot show exactly (COLOR "?", RUNTIME blank,
+  // PREMIERE 1938-12-12, which a two-digit year shows as 38) and answers the file's bytes.
+  std::vector<unsigned char> StoreOddValuesInFilmOne(const std::string& file = "movie.DBF") {
+    std::vector<unsigned char> bytes = ReadBytes(dir_.File(file));
+    PatchFilmOne(bytes, kColor, "?");
+    PatchFilmOne(bytes, {26, 3}, "   ");  // RUNTIME
+    PatchFilmOne(bytes, kPremiere, "19381212");
+    WriteBytes(dir_.File(file), bytes);
+    return bytes;
+  }
+  // Expects the file to hold `before` but for film 1's TITLE, now `title`, and the date of last
+  // update (header bytes 1 to 3).
+  void ExpectOnlyTitleOfFilmOneChanged(std::vector<unsigned char> before, const std::string& title,
+                                       const std::string& file = "movie.DBF") const {
+    std::vector<unsigned char> after = ReadBytes(dir_.File(file));
+    ASSERT_EQ(after.size(), before.size());
+    PatchFilmOne(before, kTitle, title + std::string(kTitle.length - title.size(), ' '));
+    std::copy(before.begin() + 1, before.begin() + 4, after.begin() + 1);
+    EXPECT_EQ(after, before);
+  }
+  static void PatchFilmOne(std::vector<unsigned char>& bytes, FieldSpan span,
+                           const std::string& text) {
+    std::copy(text.begin(), text.end(), bytes.begin() + kFilmHeaderLength + span.offset);
+  }
   char StoredFlag(const std::string& file, int n) const {
     const std::vector<unsigned char> bytes = ReadBytes(dir_.File(file));
     return static_cast<char>(bytes.at(kFilmHeaderLength + std::size_t(n - 1) * kFilmRecordLength));
@@ -139,6 +163,5 @@ class DatasetTest : public ::testing::Test {
   TempDir dir_;
   TComponent form_{nullptr};
 };
-
 
 }  // namespace vx::test

@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include "engine/foundation/settings.h"
 #include "platform/dataset/data_source.h"
 #include "platform/os/file.h"
 #include "tests/components/dataset/dataset_fixture.h"
@@ -99,6 +100,24 @@ TEST_F(FileDatasetTest, InsertsEditsCancelsAndPostsRecords) {
     titles.push_back(again->FieldByName("TITLE")->AsString());
   }
   EXPECT_THAT(titles, ElementsAre("Metropolis", "Vertigo (restored)", "Alien"));
+}
+
+// Posting an edit of TITLE leaves the bytes of every other field as they were, also where the
+// dataset could not give them back exactly: a blank number, a logical "?", a 1938 date shown
+// with a two-digit year.
+TEST_F(FileDatasetTest, PostingOneFieldKeepsTheStoredBytesOfTheOthers) {
+  ZOvEzi* films = FilmDataset();
+  films->Open();
+  AddFilms(*films, {{"Sabotage", 1936}});
+  films->Close();
+  const std::vector<unsigned char> before = StoreOddValuesInFilmOne();
+  CenturyOn = false;
+  films->Open();
+  films->Edit();
+  films->FieldByName("TITLE")->SetAsString("The Lady Vanishes");
+  films->Post();
+  films->Close();
+  ExpectOnlyTitleOfFilmOneChanged(before, "The Lady Vanishes");
 }
 
 TEST_F(FileDatasetTest, DeletesRestoresAndHidesDeletedRecords) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -167,6 +168,37 @@ TEST_F(MemoFileTest, DamagedChainStopsWritesWithoutTouchingMemos) {
   EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
   EXPECT_EQ(Read(5), std::string(600, 'c'));
   EXPECT_TRUE(SummarizeMemo(m_).chain_damaged);
+}
+
+// A refused write leaves the file exactly as it was: the padding to a whole block is written
+// only once the free chain has been checked, so a file that ends in a part block stays as long.
+TEST_F(MemoFileTest, RefusedWriteDoesNotPadTheFile) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<unsigned char>&)> damage;
+  };
+  const Case cases[] = {
+      {"group names itself",
+       [](std::vector<unsigned char>& b) { std::memcpy(&b[3 * 512], Le32(3).data(), 4); }},
+      {"head names a memo",
+       [](std::vector<unsigned char>& b) { std::memcpy(&b[0], Le32(5).data(), 4); }},
+      {"block size mutated to 1024", [](std::vector<unsigned char>& b) { b[21] = 4; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = Create(kVersionDbase4Memo);
+    for (int i = 0; i < 4; ++i)
+      ASSERT_EQ(WriteMemo(m_, 0, std::string(600, 'a' + i), "t"), 1 + 2 * i);
+    ASSERT_EQ(WriteMemo(m_, 3, "", "test"), 0);  // frees blocks 3-4
+    auto b = Bytes();
+    c.damage(b);
+    b.resize(b.size() + 100, 'x');  // a part block at the end
+    test::WriteBytes(path, b);
+    Reopen(path, kVersionDbase4Memo);
+    EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
+    EXPECT_EQ(Bytes(), b);
+    EXPECT_EQ(FileSize(m_), b.size());  // the planned size does not outlive the write
+  }
 }
 
 TEST_F(MemoFileTest, HeaderThatLiesBeyondTheFileMeansAnEmptyChain) {

@@ -15,6 +15,7 @@
 #include <regex>
 
 #include "engine/workarea/hooks.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/navigation.h"
 #include "platform/os/codepage.h"
@@ -22,6 +23,8 @@
 
 namespace vx {
 namespace {
+
+using test::Image;
 
 class MemoStorageTest : public test::WorkAreaTest {
  protected:
@@ -47,14 +50,13 @@ class MemoStorageTest : public test::WorkAreaTest {
   std::int32_t AppendWithMemo(const std::string& text) {
     ClearRecord();
     const std::int32_t block = AddMemo(text);
-    std::memcpy(FieldAddress(2), &block, 4);
+    Image().SetMemoBlock(2, block);
     Append();
     return block;
   }
   std::string MemoOfRecord(std::int32_t n) {
     GO(n);
-    std::int32_t block;
-    std::memcpy(&block, FieldAddress(2), 4);
+    const std::int32_t block = Image().MemoBlock(2);
     std::string text;
     if (block != 0) EXPECT_TRUE(ReadMemo(*SelectedTable(), block, text));
     return text;
@@ -231,10 +233,8 @@ TEST_F(MemoStorageTest, PackKeepsOnlyLiveMemos) {
   // Rewrites leave the old text behind in a dBASE III file.
   for (std::int32_t n = 1; n <= 5; ++n) {
     GO(n);
-    std::int32_t block;
-    std::memcpy(&block, FieldAddress(2), 4);
-    block = ReplaceMemo(*SelectedTable(), block, "short " + std::to_string(n));
-    std::memcpy(FieldAddress(2), &block, 4);
+    Image().SetMemoBlock(2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2),
+                                        "short " + std::to_string(n)));
     REPLACE();
   }
   GO(3);
@@ -287,10 +287,8 @@ TEST_F(MemoStorageTest, TwoProcessesWritingMemosLoseNothing) {
           GO(mine[static_cast<std::size_t>(i)]);
           while (!RLock()) {
           }
-          std::int32_t block;
-          std::memcpy(&block, FieldAddress(2), 4);
-          block = ReplaceMemo(*SelectedTable(), block, text_of(w, i, 1));
-          std::memcpy(FieldAddress(2), &block, 4);
+          Image().SetMemoBlock(
+              2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), text_of(w, i, 1)));
           REPLACE();
           Unlock();
         }

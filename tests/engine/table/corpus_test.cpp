@@ -101,12 +101,6 @@ std::string EngineFieldList(const TableRecord& t) {
   return out;
 }
 
-bool IsTableName(const fs::path& p) {
-  std::string ext = p.extension().string();
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".dbf";
-}
-
 TEST(CorpusTest, OpensOrRejectsEveryTableAsPinned) {
   const fs::path corpus = test::CorpusDir();
   if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
@@ -114,7 +108,7 @@ TEST(CorpusTest, OpensOrRejectsEveryTableAsPinned) {
   int accepted = 0, rejected = 0;
   std::string observed;  // printed on failure, to re-pin after a deliberate change
   for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-    if (!entry.is_regular_file() || !IsTableName(entry.path())) continue;
+    if (!entry.is_regular_file() || !test::IsTableName(entry.path())) continue;
     const std::string rel = fs::relative(entry.path(), corpus).generic_string();
     SCOPED_TRACE(rel);
     TableRecord t;

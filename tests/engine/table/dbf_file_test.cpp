@@ -245,6 +245,39 @@ TEST_F(OpenDbfTest, RejectsDamagedHeaders) {
   }
 }
 
+// A field whose length cannot hold its type would make every transfer of it read or write
+// outside its bytes (an L 0 field, for one, past the record). Number fields of length 0 and
+// dates wider than 8 occur in real files and still open.
+TEST_F(OpenDbfTest, RefusesFieldsWhoseLengthCannotHoldTheirType) {
+  struct Case {
+    char type;
+    int length;
+    bool opens;
+  };
+  const Case cases[] = {
+      {'C', 0, false}, {'C', 1, true},   {'L', 0, false},  {'L', 2, false}, {'L', 1, true},
+      {'D', 0, false}, {'D', 7, false},  {'D', 8, true},   {'D', 10, true}, {'M', 0, false},
+      {'M', 4, false}, {'M', 10, true},  {'N', 0, true},   {'F', 0, true},  {'N', 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, c.type) + " " + std::to_string(c.length));
+    TableRecord t;
+    const std::string error =
+        Open(DbfBuilder(0x8B).Field("NAME", 'C', 23).Field("FLAG", c.type, c.length).Build(), t);
+    if (c.opens) {
+      EXPECT_EQ(error, "");
+      CloseDbf(t);
+      continue;
+    }
+    EXPECT_EQ(EngineErrorCode, 210);
+    EXPECT_NE(error.find("(Field FLAG " + std::string(1, c.type) + " of length " +
+                         std::to_string(c.length) + " cannot hold its type)"),
+              std::string::npos)
+        << error;
+    ExpectFileClosed();
+  }
+}
+
 TEST_F(OpenDbfTest, ReportsMissingFileWithItsIoCode) {
   TableRecord t;
   t.file_name = dir_.File("missing");

@@ -15,20 +15,17 @@
 namespace vx {
 namespace {
 
+using test::Image;
 using test::WorkAreaTest;
 
 class BufferedIoTest : public WorkAreaTest {
  protected:
   std::string Numbers() { return MakeTable("numbers.dbf", {{"N", 'N', 6, 0, 0}}); }
   static void AppendNumber(std::int32_t value) {
-    std::memcpy(FieldAddress(1), &value, 4);
+    Image().SetNumber(1, value);
     Append();
   }
-  static std::int32_t Number() {
-    std::int32_t value;
-    std::memcpy(&value, FieldAddress(1), 4);
-    return value;
-  }
+  static std::int32_t Number() { return static_cast<std::int32_t>(Image().Number(1)); }
   std::uint64_t FileSize(const std::string& path) { return test::ReadBytes(path).size(); }
 };
 
@@ -59,8 +56,7 @@ TEST_F(BufferedIoTest, ScanSeesOwnEditsInsideTheReadBlock) {
   GoTop();
   SKIP(1);  // the block now holds the records after the first
   GO(50);
-  std::int32_t value = -50;
-  std::memcpy(FieldAddress(1), &value, 4);
+  Image().SetNumber(1, -50);
   REPLACE();
   GO(60);
   DeleteRec();
@@ -69,7 +65,7 @@ TEST_F(BufferedIoTest, ScanSeesOwnEditsInsideTheReadBlock) {
   int deleted = 0;
   for (; !dEOF(); SKIP(1)) {
     sum += Number();
-    deleted += FieldAddress(0)[0];
+    deleted += Image().Deleted() ? 1 : 0;
   }
   EXPECT_EQ(sum, 5050 - 100);
   EXPECT_EQ(deleted, 1);

@@ -409,9 +409,7 @@ TEST_F(LocateTest, EditsKeepTheCachedRecordInItsStoredForm) {
   PeekCacheSize = 4096;
   ASSERT_EQ(Peek(1, 1), "Alien               ");
   GO(2);
-  char* title = FieldAddress(1);
-  title[0] = 4;
-  std::memcpy(title + 1, "Caf\xE9", 4);
+  test::Image().SetText(1, "Caf\xE9");
   REPLACE();
   EXPECT_EQ(PeekCacheFirstRecord(), 1);
   // The block holds the OEM bytes that are on disk, not the ANSI record buffer.

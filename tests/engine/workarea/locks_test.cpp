@@ -43,21 +43,12 @@ std::vector<unsigned char> GridTable(int records) {
 
 // The fields of the grid table in the selected area's record image.
 std::string NameInImage() {
-  const char* slot = FieldAddress(1);
-  std::string name(slot + 1, static_cast<unsigned char>(slot[0]));
+  const std::string name(test::Image().Text(1));
   return name.substr(0, name.find(' '));
 }
-void SetName(const std::string& name) {
-  char* slot = FieldAddress(1);
-  slot[0] = static_cast<char>(name.size());
-  std::memcpy(slot + 1, name.data(), name.size());
-}
-std::int32_t CountInImage() {
-  std::int32_t count;
-  std::memcpy(&count, FieldAddress(2), sizeof count);
-  return count;
-}
-void SetCount(std::int32_t count) { std::memcpy(FieldAddress(2), &count, sizeof count); }
+void SetName(const std::string& name) { test::Image().SetText(1, name); }
+std::int32_t CountInImage() { return static_cast<std::int32_t>(test::Image().Number(2)); }
+void SetCount(std::int32_t count) { test::Image().SetNumber(2, count); }
 
 using test::Child;
 

@@ -15,11 +15,11 @@ namespace vx {
 namespace {
 
 using test::DbfBuilder;
+using test::Image;
 using test::WorkAreaTest;
 
 std::string Name() {
-  const char* p = FieldAddress(1);
-  std::string text(p + 1, static_cast<unsigned char>(p[0]));
+  const std::string text(Image().Text(1));
   return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
@@ -133,12 +133,8 @@ TEST_F(NavigationTest, AllRecordsHiddenEndsAtEof) {
   EXPECT_TRUE(dBOF());
 }
 
-bool NameStartsWithD(void*) { return FieldAddress(1)[1] == 'D'; }
-bool NumberBelowFive(void*) {
-  std::int32_t n;
-  std::memcpy(&n, FieldAddress(2), 4);
-  return n < 5;
-}
+bool NameStartsWithD(void*) { return Image().Text(1).starts_with('D'); }
+bool NumberBelowFive(void*) { return Image().Number(2) < 5; }
 
 TEST_F(NavigationTest, FilterAndScope) {
   Use(Names());
@@ -166,7 +162,7 @@ TEST_F(NavigationTest, EditsNeedLocksOnSharedTables) {
   EXPECT_EQ(LastErrorMessage,
             "File must be locked to append: " + dir_.File("names.dbf") + " [APPEND]");
   ASSERT_TRUE(RLock());
-  std::memcpy(FieldAddress(1) + 1, "XXXX", 4);  // only the flag reaches the file
+  Image().SetText(1, "XXXX");  // only the flag reaches the file
   DeleteRec();
   Unlock();
   CloseAll();
@@ -179,7 +175,7 @@ TEST_F(NavigationTest, RecallNeedsACurrentRecord) {
   Use(Names() + " EXCLUSIVE");
   GO(1);
   RecallRec();
-  EXPECT_EQ(FieldAddress(0)[0], 0);
+  EXPECT_FALSE(Image().Deleted());
   GoBottom();
   SKIP(1);
   EXPECT_EQ(CodeOf([] { RecallRec(); }), 1103);
@@ -188,14 +184,13 @@ TEST_F(NavigationTest, RecallNeedsACurrentRecord) {
 TEST_F(NavigationTest, AppendAndReplaceOnAnExclusiveTable) {
   Use(Names() + " EXCLUSIVE");
   ClearRecord();
-  std::memcpy(FieldAddress(1) + 1, "Finn", 4);
-  FieldAddress(1)[0] = 4;
+  Image().SetText(1, "Finn");
   Append();
   EXPECT_EQ(RecNo(), 6);
   EXPECT_EQ(RecCount(), 6);
   EXPECT_EQ(Name(), "Finn");
   GO(2);
-  std::memcpy(FieldAddress(1) + 1, "Bert  ", 6);
+  Image().SetText(1, "Bert");
   REPLACE();
   CloseAll();
   Use(dir_.File("names.dbf"));
@@ -226,8 +221,7 @@ TEST_F(NavigationTest, AnotherProgramsAppendsBecomeVisible) {
   Use(path + " ALIAS OTHER");
   ASSERT_TRUE(ALock());
   ClearRecord();
-  std::memcpy(FieldAddress(1) + 1, "Gus", 3);
-  FieldAddress(1)[0] = 3;
+  Image().SetText(1, "Gus");
   Append();
   Append();
   Unlock();

@@ -11,10 +11,14 @@
 #include "engine/foundation/settings.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/locks.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "tests/support/temp_dir.h"
 
 namespace vx::test {
+
+// The typed view over the selected table's record image.
+inline RecordImage Image() { return RecordImage::Of(*SelectedTable()); }
 
 class WorkAreaTest : public ::testing::Test {
  protected:

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "engine/foundation/dates.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "platform/os/file.h"
 #include "tests/engine/table/dbf_bytes.h"
 #include "tests/engine/workarea/work_area_fixture.h"
@@ -12,6 +14,7 @@
 namespace vx {
 namespace {
 
+using test::Image;
 using test::WorkAreaTest;
 
 std::vector<FieldEntry> FilmFields() {
@@ -19,28 +22,7 @@ std::vector<FieldEntry> FilmFields() {
           {"PREMIERE", 'D', 8, 0, 0}, {"RATING", 'N', 5, 2, 0}, {"PLOT", 'M', 10, 0, 0}};
 }
 
-std::string ImageText(int field) {
-  const char* p = FieldAddress(field);
-  return std::string(p + 1, static_cast<unsigned char>(p[0]));
-}
-
-template <typename T>
-T ImageValue(int field) {
-  T value;
-  std::memcpy(&value, FieldAddress(field), sizeof value);
-  return value;
-}
-
-template <typename T>
-void SetImageValue(int field, T value) {
-  std::memcpy(FieldAddress(field), &value, sizeof value);
-}
-
-void SetImageText(int field, const std::string& text) {
-  char* p = FieldAddress(field);
-  p[0] = static_cast<char>(text.size());
-  std::memcpy(p + 1, text.data(), text.size());
-}
+std::string ImageText(int field) { return std::string(Image().Text(field)); }
 
 TEST_F(WorkAreaTest, UseOpensIntoTheSelectedAreaWithImageOfTheRightSize) {
   const std::string path = MakeTable("movie.dbf", FilmFields());
@@ -185,12 +167,12 @@ TEST_F(WorkAreaTest, VirtualTablesNeedAManager) {
 TEST_F(WorkAreaTest, ImageCarriesEveryFieldType) {
   const std::string path = MakeTable("movie.dbf", FilmFields());
   Use(path + " EXCLUSIVE");
-  SetImageText(1, "Vertigo");
-  SetImageValue<std::int32_t>(2, 1958);
-  *FieldAddress(3) = 1;
-  SetImageText(4, "05/09/58");
-  SetImageValue<double>(5, 8.256);
-  SetImageValue<std::int32_t>(6, 17);
+  Image().SetText(1, "Vertigo");
+  Image().SetNumber(2, 1958);
+  Image().SetLogical(3, true);
+  Image().SetText(4, "05/09/58");
+  Image().SetNumber(5, 8.256);
+  Image().SetMemoBlock(6, 17);
   Append();
   CloseAll();
   const std::vector<unsigned char> bytes = test::ReadBytes(path);
@@ -201,11 +183,12 @@ TEST_F(WorkAreaTest, ImageCarriesEveryFieldType) {
 
   Use(path);
   EXPECT_EQ(ImageText(1), "Vertigo             ");
-  EXPECT_EQ(ImageValue<std::int32_t>(2), 1958);
-  EXPECT_EQ(*FieldAddress(3), 1);
+  EXPECT_EQ(Image().Number(2), 1958);
+  EXPECT_TRUE(Image().Logical(3));
   EXPECT_EQ(ImageText(4), "05/09/58");
-  EXPECT_DOUBLE_EQ(ImageValue<double>(5), 8.26);
-  EXPECT_EQ(ImageValue<std::int32_t>(6), 17);
+  EXPECT_EQ(Image().Date(4), DayNumber(1958, 5, 9));
+  EXPECT_DOUBLE_EQ(Image().Number(5), 8.26);
+  EXPECT_EQ(Image().MemoBlock(6), 17);
 }
 
 TEST_F(WorkAreaTest, DatesFollowTheStyleAndCenturySwitch) {
@@ -227,29 +210,106 @@ TEST_F(WorkAreaTest, DatesFollowTheStyleAndCenturySwitch) {
   CenturyOn = false;
   Use(path + " EXCLUSIVE");
   for (const char* blank : {"  /  /", "", "  /  /  ", "  .  .    "}) {
-    SetImageText(1, blank);
+    Image().SetText(1, blank);
     REPLACE();
     EXPECT_EQ(std::string(SelectedTable()->record.data() + 1, 8), "        ") << blank;
   }
-  SetImageText(1, "02/29/00");
+  Image().SetText(1, "02/29/00");
   REPLACE();
   EXPECT_EQ(std::string(SelectedTable()->record.data() + 1, 8), "20000229");
 }
 
-TEST_F(WorkAreaTest, NumbersThatDoNotFitFillTheFieldWithStars) {
+// A number too wide for its field is refused, naming the field, before anything reaches the
+// buffer or the file (a field of "*" is what dBASE shows for an overflow, not a value).
+TEST_F(WorkAreaTest, NumbersTooWideForTheirFieldAreRefused) {
+  const struct {
+    char type;
+    int length, decimals;
+    double value;
+    const char* message;
+  } kCases[] = {
+      {'N', 5, 0, 123456, "Value 123456 does not fit field V (N 5 0)"},
+      {'N', 8, 2, 123456.78, "Value 123456.78 does not fit field V (N 8 2)"},
+      {'F', 6, 2, 1234.5, "Value 1234.50 does not fit field V (F 6 2)"},
+      {'N', 4, 0, -1234, "Value -1234 does not fit field V (N 4 0)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    const std::string path = MakeTable(
+        "n.dbf", {{"NAME", 'C', 3, 0, 0}, {"V", c.type, static_cast<std::uint16_t>(c.length),
+                                          static_cast<std::uint8_t>(c.decimals), 0}});
+    Use(path + " EXCLUSIVE");
+    Image().SetText(1, "abc");
+    Append();  // zero fits every field
+    const std::vector<unsigned char> before = test::ReadBytes(path);
+    Image().SetNumber(2, c.value);
+    EXPECT_EQ(CodeOf([] { Append(); }), 220);
+    EXPECT_NE(LastErrorMessage.find(std::string(c.message) + " [APPEND]"), std::string::npos)
+        << LastErrorMessage;
+    EXPECT_EQ(RecCount(), 1);
+    EXPECT_EQ(CodeOf([] { REPLACE(); }), 220);
+    EXPECT_NE(LastErrorMessage.find(std::string(c.message) + " [REPLACE]"), std::string::npos);
+    EXPECT_EQ(test::ReadBytes(path), before);
+    CloseAll();
+  }
+  // Values that fit are written right-aligned.
   const std::string path = MakeTable("n.dbf", {{"N", 'N', 4, 0, 0}, {"F", 'N', 5, 2, 0}});
   Use(path + " EXCLUSIVE");
-  SetImageValue<std::int32_t>(1, 12345);
-  SetImageValue<double>(2, 123.456);
+  Image().SetNumber(1, -123);
+  Image().SetNumber(2, -1.5);
   Append();
-  EXPECT_EQ(std::string(SelectedTable()->record.data(), 10), " *********");
-  SetImageValue<std::int32_t>(1, -123);
-  SetImageValue<double>(2, -1.5);
-  REPLACE();
   EXPECT_EQ(std::string(SelectedTable()->record.data(), 10), " -123-1.50");
-  // A stored field of stars reads back as zero.
-  GO(1);
-  EXPECT_EQ(ImageValue<std::int32_t>(1), -123);
+}
+
+// Writing a record formats again only the fields the caller changed; every other field keeps
+// its stored bytes, even where the image cannot hold them exactly.
+TEST_F(WorkAreaTest, FieldsTheCallerDidNotChangeKeepTheirStoredBytes) {
+  const struct {
+    const char* what;
+    char type;
+    int length, decimals;
+    std::string stored;
+  } kCases[] = {
+      {"date with a two-digit display year", 'D', 8, 0, "19381212"},
+      {"invalid stored date", 'D', 8, 0, "20230230"},
+      {"date in a D 10 field", 'D', 10, 0, "19381212  "},
+      {"integer beyond 32 bits", 'N', 12, 0, "123456789012"},
+      {"blank number", 'N', 5, 0, "     "},
+      {"decimals in a whole field", 'N', 5, 0, "  1.5"},
+      {"more digits than a double", 'N', 19, 8, "1234567890.12345678"},
+      {"E notation", 'F', 20, 0, "1.2345678901234E+100"},
+      {"logical ?", 'L', 1, 0, "?"},
+      {"logical Y", 'L', 1, 0, "Y"},
+      {"OEM bytes without ANSI counterpart", 'C', 3, 0, "\xE4\xF2\xB0"},
+      {"memo block beyond 32 bits", 'M', 10, 0, "2147483648"},
+  };
+  CenturyOn = false;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir_.File("keep.dbf");
+    test::WriteBytes(path, test::DbfBuilder(0x8B)
+                               .Field("NAME", 'C', 4)
+                               .Field("V", c.type, c.length, c.decimals)
+                               .Record(" abcd" + c.stored)
+                               .Build());
+    const std::vector<unsigned char> before = test::ReadBytes(path);
+    Use(path + " EXCLUSIVE");
+    Image().SetText(1, "wxyz");
+    REPLACE();
+    CloseAll();
+    std::vector<unsigned char> after = test::ReadBytes(path);
+    ASSERT_EQ(after.size(), before.size());
+    const std::size_t record = before[8] | before[9] << 8;
+    EXPECT_EQ(std::string(after.begin() + static_cast<std::ptrdiff_t>(record) + 1,
+                          after.begin() + static_cast<std::ptrdiff_t>(record) + 5),
+              "wxyz");
+    // Everything else as it was, except the date of last update (bytes 1 to 3).
+    std::copy(before.begin() + 1, before.begin() + 4, after.begin() + 1);
+    std::copy(before.begin() + static_cast<std::ptrdiff_t>(record) + 1,
+              before.begin() + static_cast<std::ptrdiff_t>(record) + 5,
+              after.begin() + static_cast<std::ptrdiff_t>(record) + 1);
+    EXPECT_EQ(after, before);
+  }
 }
 
 TEST_F(WorkAreaTest, OemTablesShowAnsiTextInTheImage) {

@@ -67,6 +67,8 @@ TEST_F(EditCommandsTest, BadRowsWriteNothing) {
       {"TITLE\r\nthis title is far too long for twenty\r\n", "is longer than"},
       {"PREMIERE\r\n2023-02-30\r\n", "is no date"},
       {"YEAR\r\n1.5\r\n", "no whole number"},
+      {"TITLE,YEAR\r\nok,1958\r\nwide,12345\r\n", "\"12345\" does not fit field YEAR (N 4 0)"},
+      {"RATING\r\n123.45\r\n", "\"123.45\" does not fit field RATING (N 5 2)"},
       {"TITLE\r\n\"open quote\r\n", "never closed"},
   };
   for (const auto& [input, message] : kBad) {
@@ -77,6 +79,17 @@ TEST_F(EditCommandsTest, BadRowsWriteNothing) {
   }
   EXPECT_EQ(Vxdbf({"append", path_, "--format", "jsonl"}, "{\"TITLE\":[1]}\n").status, 2);
   EXPECT_EQ(test::ReadBytes(path_), before);
+
+  // set checks every value before it writes any.
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\n").status, 0);
+  const auto one = test::ReadBytes(path_);
+  for (const char* wide : {"YEAR=12345", "RATING=-10.5", "RATING=1e10"}) {
+    SCOPED_TRACE(wide);
+    const Result r = Vxdbf({"set", path_, "1", "TITLE=B", wide});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("does not fit field"), std::string::npos) << r.err;
+    EXPECT_EQ(test::ReadBytes(path_), one);
+  }
 }
 
 TEST_F(EditCommandsTest, RefusesAFieldGivenTwiceAndCutsTheEchoOfLongValues) {
