@@ -567,7 +567,11 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
   }
   if (block > 0x7FFFFFFF) return fail(1004, 0);
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
-  if (io != 0) return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
+  if (io != 0) {
+    // A memo placed at the end leaves nothing of itself behind: the file ends where it did.
+    if (block * m.block_size >= offset) m.file.Truncate(offset);
+    return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
+  }
   // The old place is given up only once the new text is on the disk.
   if (old_blocks > 0) {
     const bool kept = block == static_cast<std::uint64_t>(old_block);
