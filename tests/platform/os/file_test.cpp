@@ -177,6 +177,18 @@ TEST_F(FileTest, ReadsAndWritesAtOffsets) {
   EXPECT_EQ(Read("t.dbf"), "");
 }
 
+TEST_F(FileTest, ProbeSeesTheSharedLockOfAReadOnlyOpen) {
+  Write("t.dbf", "");
+  File reader, writer;
+  ASSERT_EQ(File::Open(Path("t.dbf"), kOpenReadOnlyDenyNone, reader), kIoOk);
+  ASSERT_EQ(File::Open(Path("t.dbf"), kOpenReadWriteDenyNone, writer), kIoOk);
+  ASSERT_EQ(reader.LockRange(500, 4), kIoOk);  // a read-only open can only share
+  EXPECT_TRUE(writer.RangeLockedElsewhere(500, 1));
+  EXPECT_TRUE(writer.RangeLockedElsewhere(503, 10));
+  EXPECT_FALSE(writer.RangeLockedElsewhere(504, 10));
+  EXPECT_EQ(writer.LockRange(502, 1), kIoLockViolation);
+}
+
 TEST_F(FileTest, LocksConflictBetweenOpensInOneProcess) {
   Write("t.dbf", "");
   File a, b;
