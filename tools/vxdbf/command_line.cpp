@@ -1,64 +1,103 @@
 #include "tools/vxdbf/command_line.h"
 
-#include <cstdlib>
+#include <CLI/CLI.hpp>
 
 #include "platform/os/codepage.h"
 
 namespace vx::tool {
 
-namespace {
-
-int NumberOption(const std::string& option, const std::string& text, int limit) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 0 || value > limit) {
-    throw UsageError{option + " wants a number from 0 to " + std::to_string(limit)};
-  }
-  return static_cast<int>(value);
+CLI::App& Commands::Add(CommandSpec spec) {
+  CLI::App* command = app_.add_subcommand(spec.name, spec.purpose);
+  command->footer("Example:\n  " + spec.example);
+  specs_.push_back(std::move(spec));
+  return *command;
 }
 
-}  // namespace
+std::string Commands::Overview() const {
+  std::string text;
+  for (const CommandSpec& spec : specs_) {
+    text +=
+        (text.empty() ? "usage: vxdbf " : "       vxdbf ") + spec.name + " " + spec.synopsis + "\n";
+  }
+  return text +
+         "       vxdbf --version\n"
+         "Every command takes --help for its options and an example.\n"
+         "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
+         "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
+         "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
+         "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
+}
 
-Options ParseOptions(const std::vector<std::string>& args, std::size_t first) {
-  Options o;
-  for (std::size_t i = first; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
-      return args[++i];
-    };
-    if (a == "--json") {
-      o.json = true;
-    } else if (a == "--deleted") {
-      o.deleted = true;
-    } else if (a == "--visible") {
-      o.visible = true;
-    } else if (a == "--ansi") {
-      o.ansi = true;
-    } else if (a == "--exclusive") {
-      o.exclusive = true;
-    } else if (a == "--all") {
-      o.all = true;
-    } else if (a == "--retries") {
-      o.retries = NumberOption(a, value(), 255);
-    } else if (a == "--wait") {
-      o.wait_seconds = NumberOption(a, value(), 255);
-    } else if (a == "--format") {
-      o.format = value();
-      if (o.format != "csv" && o.format != "jsonl") {
-        throw UsageError{"unknown format \"" + o.format + "\""};
-      }
-    } else if (a == "--field") {
-      o.field_definitions.push_back(value());
-    } else if (a == "--version") {
-      o.version = value();
-    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-      throw UsageError{"unknown option " + a};
-    } else {
-      o.positional.push_back(a);
+std::string Commands::UsageOf(const std::string& name) const {
+  for (const CommandSpec& spec : specs_) {
+    if (spec.name == name) {
+      return "usage: vxdbf " + spec.name + " " + spec.synopsis + "\n" + "(vxdbf " + spec.name +
+             " --help shows its options and an example)\n";
     }
   }
-  return o;
+  return Overview();
+}
+
+bool Commands::Has(const std::string& name) const {
+  for (const CommandSpec& spec : specs_) {
+    if (spec.name == name) return true;
+  }
+  return false;
+}
+
+const CommandSpec& Commands::Chosen() const {
+  const std::string name = app_.get_subcommands().at(0)->get_name();
+  for (const CommandSpec& spec : specs_) {
+    if (spec.name == name) return spec;
+  }
+  throw UsageError{"no command"};
+}
+
+void AddFileArgument(CLI::App& command, Options& o) {
+  command.add_option("FILE", o.file, "the table (.dbf)")->required();
+}
+
+void AddRecordArgument(CLI::App& command, Options& o) {
+  // Digits only: a blank, a sign or a base prefix is no record number. Leading zeros go before
+  // the conversion, which would read them as an octal prefix.
+  const CLI::Validator digits(
+      [](std::string& text) -> std::string {
+        const std::string shown = text.size() > 60 ? text.substr(0, 60) + "..." : text;
+        const std::string refusal = "must be a record number, not \"" + shown + "\"";
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+          return refusal;
+        }
+        text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+        if (text.size() > 10 || std::stoll(text) < 1 || std::stoll(text) > 0x7FFFFFFF) {
+          return refusal;
+        }
+        return {};
+      },
+      "RECORD NUMBER");
+  command.add_option("RECNO", o.record, "the record number, from 1")->required()->check(digits);
+}
+
+void AddArguments(CLI::App& command, Options& o, const std::string& name,
+                  const std::string& description, int count) {
+  command.add_option(name, o.arguments, description)->required()->expected(count);
+}
+
+void AddTextOptions(CLI::App& command, Options& o) {
+  command.add_flag("--ansi", o.ansi, "the table holds Windows (ANSI) text, not DOS (OEM) text");
+}
+
+void AddSharingOptions(CLI::App& command, Options& o) {
+  command.add_flag("--exclusive", o.exclusive, "open the table for exclusive use");
+  command.add_option("--retries", o.retries, "how often a refused lock is tried again")
+      ->check(CLI::Range(0, 255));
+  command.add_option("--wait", o.wait_seconds, "seconds between two tries of a refused lock")
+      ->check(CLI::Range(0, 255));
+}
+
+void AddFormatOption(CLI::App& command, Options& o, const std::string& description) {
+  command.add_option("--format", o.format, description)
+      ->check(CLI::IsMember({"csv", "jsonl"}))
+      ->default_str("csv");
 }
 
 std::string ToUtf8(std::string_view bytes, bool ansi) {

@@ -1,14 +1,23 @@
 #pragma once
-// vxdbf's command line: the options every command may take, their parsing, the usage error and
-// the conversions between UTF-8 and a table's text at the tool's edge.
+// vxdbf's command line on CLI11: the options a command may take, the table of commands (each
+// command registers its subcommand, options and runner in one function of its own unit), the
+// option helpers commands share, the errors that end a command, and the conversions between
+// UTF-8 and a table's text at the tool's edge.
 
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace vx::tool {
 
-// A usage error: the message and the usage text go to standard error, exit status 2.
+// A usage error: the message and the command's usage go to standard error, exit status 2.
 struct UsageError {
   std::string message;
 };
@@ -23,8 +32,12 @@ struct LockRefused {
   std::string message;
 };
 
+// Everything a command line may set. Each command binds the members it takes; the others keep
+// their defaults.
 struct Options {
-  std::vector<std::string> positional;
+  std::string file;                    // FILE
+  std::int32_t record = 0;             // RECNO (digits only, from 1)
+  std::vector<std::string> arguments;  // the command's other positional arguments
   bool json = false;
   bool deleted = false;
   bool visible = false;
@@ -38,8 +51,63 @@ struct Options {
   std::string version;
 };
 
-// Parses the options after the command word; unknown options are usage errors.
-Options ParseOptions(const std::vector<std::string>& args, std::size_t first);
+// The streams a command reads and writes.
+struct Streams {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+};
+
+using CommandRunner = std::function<int(const Options&, const Streams&)>;
+
+// One command as the overview and its --help show it.
+struct CommandSpec {
+  std::string name;
+  std::string synopsis;  // the arguments after "vxdbf NAME", as in the overview
+  std::string purpose;   // one sentence for --help
+  std::string example;   // one command line (or a short session) for --help
+  CommandRunner run;
+};
+
+// The commands of one vxdbf run over a CLI11 application. A command's unit has one function
+// `RegisterXxx(Commands&)` that calls Add and binds its options into options().
+class Commands {
+ public:
+  Commands(CLI::App& app, Options& options) : app_(app), options_(options) {}
+  Commands(const Commands&) = delete;
+  Commands& operator=(const Commands&) = delete;
+
+  // Adds a subcommand with --help; answers it for the caller's options.
+  CLI::App& Add(CommandSpec spec);
+  Options& options() { return options_; }
+
+  // The overview of every command ("usage: vxdbf ..."), and one command's usage line.
+  std::string Overview() const;
+  std::string UsageOf(const std::string& name) const;
+  bool Has(const std::string& name) const;
+  // The command the parsed line chose (the parse requires one).
+  const CommandSpec& Chosen() const;
+
+ private:
+  CLI::App& app_;
+  Options& options_;
+  std::vector<CommandSpec> specs_;
+};
+
+// Option helpers shared by commands, so that one option reads and checks the same everywhere.
+// FILE, the first positional argument.
+void AddFileArgument(CLI::App& command, Options& o);
+// RECNO: a record number written in digits only, 1 to 2147483647.
+void AddRecordArgument(CLI::App& command, Options& o);
+// Further positional arguments, in order, into Options::arguments. `count` -1 takes one or more.
+void AddArguments(CLI::App& command, Options& o, const std::string& name,
+                  const std::string& description, int count);
+// --ansi: how the table's text is read and written.
+void AddTextOptions(CLI::App& command, Options& o);
+// --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
+void AddSharingOptions(CLI::App& command, Options& o);
+// --format csv|jsonl.
+void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
 
 // Text of a table in its code page (OEM, or ANSI with --ansi) as UTF-8, and back. Text going
 // into the engine is ANSI: the engine converts it to the table's page on write.

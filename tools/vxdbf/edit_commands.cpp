@@ -1,5 +1,6 @@
 #include "tools/vxdbf/edit_commands.h"
 
+#include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -187,15 +188,6 @@ std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file) {
   return rows;
 }
 
-std::int32_t RecordNumber(const std::string& text) {
-  char* end = nullptr;
-  const long n = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || n < 1 || n > 0x7FFFFFFF) {
-    throw UsageError{"RECNO must be a record number, not \"" + text + "\""};
-  }
-  return static_cast<std::int32_t>(n);
-}
-
 // GO to the record and take its lock; then read it again, so that changes another program
 // made before the lock was granted are not overwritten.
 void LockRecord(std::int32_t n, const std::string& file) {
@@ -210,8 +202,7 @@ void LockRecord(std::int32_t n, const std::string& file) {
 }  // namespace
 
 int AppendRows(const Options& o, std::istream& in, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"append takes one FILE"};
-  const std::string& file = o.positional[0];
+  const std::string& file = o.file;
   TableSession session(o, file, Access::kWrite);
   const std::vector<Row> rows =
       o.format == "jsonl" ? ReadJsonRows(in, file) : ReadCsvRows(in, file);
@@ -234,14 +225,14 @@ int AppendRows(const Options& o, std::istream& in, std::ostream& out) {
   return 0;
 }
 
-int SetFields(const Options& o, std::ostream& out) {
-  if (o.positional.size() < 3) throw UsageError{"set takes FILE RECNO NAME=VALUE ..."};
-  const std::string& file = o.positional[0];
-  const std::int32_t n = RecordNumber(o.positional[1]);
+namespace {
+
+int SetFields(const Options& o) {
+  const std::string& file = o.file;
+  const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite);
   Row row;
-  for (std::size_t i = 2; i < o.positional.size(); ++i) {
-    const std::string& assignment = o.positional[i];
+  for (const std::string& assignment : o.arguments) {
     const std::size_t eq = assignment.find('=');
     if (eq == std::string::npos || eq == 0) {
       throw UsageError{"\"" + assignment + "\" is not NAME=VALUE"};
@@ -257,12 +248,9 @@ int SetFields(const Options& o, std::ostream& out) {
   return 0;
 }
 
-int DeleteOrRecall(const Options& o, std::ostream& out, bool recall) {
-  if (o.positional.size() != 2) {
-    throw UsageError{std::string(recall ? "recall" : "delete") + " takes FILE RECNO"};
-  }
-  const std::string& file = o.positional[0];
-  const std::int32_t n = RecordNumber(o.positional[1]);
+int DeleteOrRecall(const Options& o, bool recall) {
+  const std::string& file = o.file;
+  const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite);
   LockRecord(n, file);
   if (recall) {
@@ -276,12 +264,11 @@ int DeleteOrRecall(const Options& o, std::ostream& out, bool recall) {
 }
 
 int LocateRecords(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 3) throw UsageError{"locate takes FILE \"FIELD [options]\" VALUE"};
-  TableSession session(o, o.positional[0], Access::kRead);
+  TableSession session(o, o.file, Access::kRead);
   // The search compares stored bytes: the value goes into the table's own code page.
-  const std::string value =
-      o.ansi ? os::Utf8ToAnsi(o.positional[2]) : os::Utf8ToOem(o.positional[2]);
-  bool found = Locate(o.positional[1], value);
+  const std::string& text = o.arguments.at(1);
+  const std::string value = o.ansi ? os::Utf8ToAnsi(text) : os::Utf8ToOem(text);
+  bool found = Locate(o.arguments.at(0), value);
   const bool any = found;
   while (found) {
     out << RecNo() << "\n";
@@ -291,6 +278,60 @@ int LocateRecords(const Options& o, std::ostream& out) {
   }
   session.Close();
   return any ? 0 : 1;
+}
+
+}  // namespace
+
+void RegisterEditCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& append =
+      commands.Add({"append", "FILE [--format csv|jsonl]          (rows from standard input)",
+                    "Appends the rows read from standard input, all checked before any is written.",
+                    "printf 'TITLE,YEAR\\nVertigo,1958\\n' | vxdbf append films.dbf",
+                    [](const Options& options, const Streams& io) {
+                      return AppendRows(options, io.in, io.out);
+                    }});
+  AddFileArgument(append, o);
+  AddFormatOption(append, o, "csv (a header line of field names, then rows) or jsonl");
+  AddTextOptions(append, o);
+  AddSharingOptions(append, o);
+
+  CLI::App& set = commands.Add(
+      {"set", "FILE RECNO NAME=VALUE ...", "Changes the named fields of one record under its lock.",
+       "vxdbf set films.dbf 1 YEAR=1959 TITLE=Vertigo",
+       [](const Options& options, const Streams&) { return SetFields(options); }});
+  AddFileArgument(set, o);
+  AddRecordArgument(set, o);
+  AddArguments(set, o, "NAME=VALUE", "a field and its new value (UTF-8)", -1);
+  AddTextOptions(set, o);
+  AddSharingOptions(set, o);
+
+  for (const bool recall : {false, true}) {
+    CLI::App& mark = commands.Add(
+        {recall ? "recall" : "delete", "FILE RECNO",
+         recall ? "Removes the deletion mark of one record." : "Marks one record deleted.",
+         recall ? "vxdbf recall films.dbf 2" : "vxdbf delete films.dbf 2",
+         [recall](const Options& options, const Streams&) {
+           return DeleteOrRecall(options, recall);
+         }});
+    AddFileArgument(mark, o);
+    AddRecordArgument(mark, o);
+    AddSharingOptions(mark, o);
+  }
+
+  CLI::App& locate = commands.Add(
+      {"locate", "FILE \"FIELD [NOCASE] [EXACT] [CONTAINED]\" VALUE [--all]",
+       "Prints the number of the first record (or of every record) whose field matches VALUE.",
+       "vxdbf locate films.dbf \"TITLE NOCASE CONTAINED\" wind --all",
+       [](const Options& options, const Streams& io) { return LocateRecords(options, io.out); }});
+  AddFileArgument(locate, o);
+  AddArguments(locate, o, "CONDITION VALUE",
+               "the field with NOCASE (any case), EXACT (whole field) or CONTAINED (anywhere), "
+               "then the text",
+               2);
+  locate.add_flag("--all", o.all, "print every matching record, not only the first");
+  AddTextOptions(locate, o);
+  AddSharingOptions(locate, o);
 }
 
 }  // namespace vx::tool

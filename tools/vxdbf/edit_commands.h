@@ -8,9 +8,11 @@
 
 namespace vx::tool {
 
+// Registers append, set, delete, recall and locate.
+void RegisterEditCommands(Commands& commands);
+
+// Appends the rows read from `in` (CSV or JSON lines as options.format says) and prints their
+// number; `sample` fills its table through it.
 int AppendRows(const Options& options, std::istream& in, std::ostream& out);
-int SetFields(const Options& options, std::ostream& out);
-int DeleteOrRecall(const Options& options, std::ostream& out, bool recall);
-int LocateRecords(const Options& options, std::ostream& out);
 
 }  // namespace vx::tool

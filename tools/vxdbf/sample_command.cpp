@@ -1,5 +1,6 @@
 #include "tools/vxdbf/sample_command.h"
 
+#include <CLI/CLI.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,9 +16,9 @@ namespace {
 
 // The demo's film table: its field definitions, as the demo's dataset declares them.
 std::vector<FieldEntry> FilmFields() {
-  return {{"TITLE", 'C', 20, 0, 0},   {"YEAR", 'N', 4, 0, 0},     {"COLOR", 'L', 1, 0, 0},
-          {"RUNTIME", 'N', 3, 0, 0},  {"STARS", 'C', 50, 0, 0},   {"DIRECTOR", 'C', 20, 0, 0},
-          {"PLOT", 'M', 10, 0, 0},    {"PREMIERE", 'D', 8, 0, 0}};
+  return {{"TITLE", 'C', 20, 0, 0},  {"YEAR", 'N', 4, 0, 0},    {"COLOR", 'L', 1, 0, 0},
+          {"RUNTIME", 'N', 3, 0, 0}, {"STARS", 'C', 50, 0, 0},  {"DIRECTOR", 'C', 20, 0, 0},
+          {"PLOT", 'M', 10, 0, 0},   {"PREMIERE", 'D', 8, 0, 0}};
 }
 
 // Twenty well-known films, as CSV rows in the order of the header below.
@@ -71,15 +72,12 @@ constexpr const char* kFilms =
     "Pulp Fiction,1994,T,154,\"John Travolta, Uma Thurman\",Quentin Tarantino,1994-05-21,"
     "\"The lives of two hit men, a boxer and a gangster's wife cross in Los Angeles.\"\n";
 
-}  // namespace
-
 int CreateSample(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"sample takes one FILE"};
   TableRecord table;
   const std::uint8_t saved = DefaultDbfVersion;
   DefaultDbfVersion = kVersionDbase4Memo;
   try {
-    CreateDBF(table, o.positional[0], FilmFields());
+    CreateDBF(table, o.file, FilmFields());
   } catch (...) {
     DefaultDbfVersion = saved;
     throw;
@@ -89,6 +87,17 @@ int CreateSample(const Options& o, std::ostream& out) {
   append.format = "csv";
   std::istringstream rows(kFilms);
   return AppendRows(append, rows, out);
+}
+
+}  // namespace
+
+void RegisterSampleCommand(Commands& commands) {
+  CLI::App& sample = commands.Add(
+      {"sample", "FILE                                (the demo's film table)",
+       "Creates the demo's film table (dBASE IV with a memo file) holding twenty films.",
+       "vxdbf sample movie.DBF",
+       [](const Options& options, const Streams& io) { return CreateSample(options, io.out); }});
+  AddFileArgument(sample, commands.options());
 }
 
 }  // namespace vx::tool

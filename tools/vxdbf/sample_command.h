@@ -8,7 +8,8 @@
 
 namespace vx::tool {
 
-// Creates FILE (replacing it) and appends the films; prints the number appended.
-int CreateSample(const Options& options, std::ostream& out);
+// Registers `sample FILE`: creates FILE (replacing it) and appends the films; prints the number
+// appended.
+void RegisterSampleCommand(Commands& commands);
 
 }  // namespace vx::tool

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 namespace vx::tool {
 
@@ -28,27 +29,9 @@ std::string CsvLine(const std::vector<std::string>& fields) {
 }
 
 std::string JsonString(std::string_view value) {
-  std::string text = "\"";
-  for (char c : value) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': text += "\\\""; break;
-      case '\\': text += "\\\\"; break;
-      case '\n': text += "\\n"; break;
-      case '\r': text += "\\r"; break;
-      case '\t': text += "\\t"; break;
-      default:
-        if (u < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", u);
-          text += escape;
-        } else {
-          text += c;
-        }
-    }
-  }
-  text += '"';
-  return text;
+  // Text that is not UTF-8 (it never is after a code-page conversion) shows U+FFFD.
+  return nlohmann::json(std::string(value))
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::optional<std::string> JsonNumber(std::string_view stored) {
@@ -136,131 +119,74 @@ bool ReadCsvRecord(std::istream& in, std::vector<std::string>& fields, std::stri
 
 namespace {
 
-class JsonReader {
+// Collects the members of one flat object from nlohmann-json's SAX parser. Numbers keep the text
+// they were written with ("8.30" stays "8.30"), so a value reaches its field without a trip
+// through a double.
+class FlatObjectReader final : public nlohmann::json::json_sax_t {
  public:
-  explicit JsonReader(std::string_view text) : text_(text) {}
+  explicit FlatObjectReader(std::vector<std::pair<std::string, JsonValue>>& members)
+      : members_(members) {}
 
-  void SkipBlanks() {
-    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' ||
-                                  text_[at_] == '\r' || text_[at_] == '\n')) {
-      ++at_;
-    }
+  bool null() override { return Value(JsonValue::Kind::kNull, {}); }
+  bool boolean(bool value) override {
+    return Value(value ? JsonValue::Kind::kTrue : JsonValue::Kind::kFalse, {});
   }
-  bool Take(char c) {
-    SkipBlanks();
-    if (at_ < text_.size() && text_[at_] == c) {
-      ++at_;
-      return true;
-    }
-    return false;
+  bool number_integer(number_integer_t value) override {
+    return Value(JsonValue::Kind::kNumber, std::to_string(value));
   }
-  bool AtEnd() {
-    SkipBlanks();
-    return at_ == text_.size();
+  bool number_unsigned(number_unsigned_t value) override {
+    return Value(JsonValue::Kind::kNumber, std::to_string(value));
   }
-  bool String(std::string& out) {
-    if (!Take('"')) return false;
-    out.clear();
-    while (at_ < text_.size()) {
-      const char c = text_[at_++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (at_ >= text_.size()) return false;
-      const char e = text_[at_++];
-      switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          std::uint32_t code;
-          if (!Hex4(code)) return false;
-          if (code >= 0xD800 && code <= 0xDBFF) {
-            std::uint32_t low;
-            if (at_ + 1 < text_.size() && text_[at_] == '\\' && text_[at_ + 1] == 'u') {
-              at_ += 2;
-              if (!Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-              code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-            } else {
-              return false;
-            }
-          }
-          AppendUtf8(code, out);
-          break;
-        }
-        default: return false;
-      }
-    }
-    return false;
+  bool number_float(number_float_t, const string_t& text) override {
+    return Value(JsonValue::Kind::kNumber, text);
   }
-  bool Value(JsonValue& v) {
-    SkipBlanks();
-    if (at_ >= text_.size()) return false;
-    const char c = text_[at_];
-    if (c == '"') {
-      v.kind = JsonValue::Kind::kString;
-      return String(v.text);
-    }
-    for (const auto& [word, kind] : {std::pair{"true", JsonValue::Kind::kTrue},
-                                     std::pair{"false", JsonValue::Kind::kFalse},
-                                     std::pair{"null", JsonValue::Kind::kNull}}) {
-      if (text_.substr(at_, std::strlen(word)) == word) {
-        at_ += std::strlen(word);
-        v.kind = kind;
-        v.text.clear();
-        return true;
-      }
-    }
-    const std::size_t start = at_;
-    while (at_ < text_.size() && std::strchr("+-0123456789.eE", text_[at_]) != nullptr) ++at_;
-    if (at_ == start) return false;
-    v.kind = JsonValue::Kind::kNumber;
-    v.text.assign(text_.substr(start, at_ - start));
-    return JsonNumber(v.text).has_value();
-  }
-
- private:
-  bool Hex4(std::uint32_t& code) {
-    if (at_ + 4 > text_.size()) return false;
-    code = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char h = text_[at_++];
-      code <<= 4;
-      if (h >= '0' && h <= '9') code |= static_cast<std::uint32_t>(h - '0');
-      else if (h >= 'a' && h <= 'f') code |= static_cast<std::uint32_t>(h - 'a' + 10);
-      else if (h >= 'A' && h <= 'F') code |= static_cast<std::uint32_t>(h - 'A' + 10);
-      else return false;
-    }
+  bool string(string_t& value) override { return Value(JsonValue::Kind::kString, value); }
+  bool binary(binary_t&) override { return Refuse("a binary value"); }
+  bool start_object(std::size_t) override {
+    if (depth_++ > 0) return Refuse("a nested object");
     return true;
   }
-  static void AppendUtf8(std::uint32_t code, std::string& out) {
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | code >> 6);
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | code >> 12);
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | code >> 18);
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
+  bool key(string_t& name) override {
+    for (const auto& [seen, value] : members_) {
+      if (seen == name) return Refuse("key " + JsonString(name) + " given twice");
     }
+    key_ = name;
+    return true;
+  }
+  bool end_object() override {
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) override { return Refuse("an array"); }
+  bool end_array() override { return false; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& e) override {
+    // "[json.exception.parse_error.101] parse error at line 1, column 9: syntax error while
+    // parsing value - invalid literal; last read: '...'" -> the reason, without the echo of the
+    // input (the caller shows the start of the line).
+    std::string reason = e.what();
+    reason.erase(0, reason.find("] ") == std::string::npos ? 0 : reason.find("] ") + 2);
+    if (reason.find(": ") != std::string::npos) reason.erase(0, reason.find(": ") + 2);
+    reason.erase(std::min(reason.find("; last read"), reason.size()));
+    return Refuse(reason);
   }
 
-  std::string_view text_;
-  std::size_t at_ = 0;
+  const std::string& problem() const { return problem_; }
+
+ private:
+  bool Value(JsonValue::Kind kind, std::string text) {
+    if (depth_ != 1) return Refuse("a value outside an object");
+    members_.emplace_back(key_, JsonValue{kind, std::move(text)});
+    return true;
+  }
+  bool Refuse(std::string problem) {
+    if (problem_.empty()) problem_ = std::move(problem);
+    return false;
+  }
+
+  std::vector<std::pair<std::string, JsonValue>>& members_;
+  std::string key_;
+  std::string problem_;
+  int depth_ = 0;
 };
 
 }  // namespace
@@ -268,21 +194,15 @@ class JsonReader {
 bool ParseJsonObject(std::string_view line, std::vector<std::pair<std::string, JsonValue>>& out,
                      std::string& error) {
   out.clear();
-  JsonReader reader(line);
-  error = "not a flat JSON object: " + std::string(line.substr(0, 60));
-  if (!reader.Take('{')) return false;
-  if (!reader.Take('}')) {
-    do {
-      std::string key;
-      JsonValue value;
-      if (!reader.String(key) || !reader.Take(':') || !reader.Value(value)) return false;
-      out.emplace_back(std::move(key), std::move(value));
-    } while (reader.Take(','));
-    if (!reader.Take('}')) return false;
-  }
-  if (!reader.AtEnd()) return false;
   error.clear();
-  return true;
+  FlatObjectReader reader(out);
+  if (nlohmann::json::sax_parse(line, &reader)) return true;
+  std::string shown(line.substr(0, 60));
+  if (line.size() > 60) shown += "...";
+  error = "not a flat JSON object (" + (reader.problem().empty() ? "no object" : reader.problem()) +
+          "): " + shown;
+  out.clear();
+  return false;
 }
 
 }  // namespace vx::tool

@@ -5,8 +5,8 @@
 #include <istream>
 #include <optional>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vx::tool {

@@ -1,5 +1,6 @@
 #include "tools/vxdbf/vxdbf.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <istream>
 #include <ostream>
@@ -26,23 +27,6 @@
 namespace vx::tool {
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: vxdbf info FILE [--json] [--ansi]\n"
-    "       vxdbf dump FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]\n"
-    "       vxdbf create FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C]\n"
-    "       vxdbf append FILE [--format csv|jsonl]          (rows from standard input)\n"
-    "       vxdbf set FILE RECNO NAME=VALUE ...\n"
-    "       vxdbf delete FILE RECNO\n"
-    "       vxdbf recall FILE RECNO\n"
-    "       vxdbf locate FILE \"FIELD [NOCASE] [EXACT] [CONTAINED]\" VALUE [--all]\n"
-    "       vxdbf sample FILE                                (the demo's film table)\n"
-    "       vxdbf memo FILE RECNO FIELD                     (prints one memo's text)\n"
-    "       vxdbf packmemo FILE                             (keeps only the live memos)\n"
-    "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
-    "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
-    "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
-    "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
 
 // Opens a table read-only and shared, with its bytes as stored: this tool converts text from
 // the table's code page to UTF-8 itself, so nothing is lost on the way through another page.
@@ -109,9 +93,8 @@ MemoInfo InspectMemo(const TableRecord& t) {
 }
 
 int Info(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"info takes one FILE"};
   TableRecord t;
-  OpenForReading(t, o.positional[0]);
+  OpenForReading(t, o.file);
   const MemoInfo memo = InspectMemo(t);
   const bool chain = memo.present && memo.kind == MemoKind::kDbase4;
   char version[8];
@@ -184,8 +167,7 @@ int Info(const Options& o, std::ostream& out) {
 }
 
 int Dump(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"dump takes one FILE"};
-  TableSession session(o, o.positional[0], Access::kRead);
+  TableSession session(o, o.file, Access::kRead);
   TableRecord& t = session.table();
   const bool csv = o.format == "csv";
   if (csv) {
@@ -265,19 +247,14 @@ int Dump(const Options& o, std::ostream& out) {
 }
 
 int PrintMemo(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 3) throw UsageError{"memo takes FILE RECNO FIELD"};
-  char* end = nullptr;
-  const long n = std::strtol(o.positional[1].c_str(), &end, 10);
-  if (o.positional[1].empty() || *end != '\0' || n < 1 || n > 0x7FFFFFFF) {
-    throw UsageError{"RECNO must be a record number, not \"" + o.positional[1] + "\""};
-  }
-  TableSession session(o, o.positional[0], Access::kRead);
+  TableSession session(o, o.file, Access::kRead);
   TableRecord& t = session.table();
-  const int field = FieldNo(FromUtf8(o.positional[2]));
+  const std::string& name = o.arguments.at(0);
+  const int field = FieldNo(FromUtf8(name));
   if (field == 0 || t.fields[static_cast<std::size_t>(field - 1)].type != 'M') {
-    throw InputError{"no memo field \"" + o.positional[2] + "\" in " + o.positional[0]};
+    throw InputError{"no memo field \"" + name + "\" in " + o.file};
   }
-  GO(static_cast<std::int32_t>(n));
+  GO(o.record);
   const std::int32_t block =
       StoredMemoBlock(t, t.fields[static_cast<std::size_t>(field - 1)], t.record.data());
   std::string text;
@@ -288,12 +265,11 @@ int PrintMemo(const Options& o, std::ostream& out) {
 }
 
 int PackMemo(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"packmemo takes one FILE"};
   Options exclusive = o;
   exclusive.exclusive = true;
-  TableSession session(exclusive, o.positional[0], Access::kWrite);
+  TableSession session(exclusive, o.file, Access::kWrite);
   if (MemoOf(session.table()) == nullptr) {
-    throw InputError{o.positional[0] + " has no memo file"};
+    throw InputError{o.file + " has no memo file"};
   }
   const std::int64_t saved = PackMemofile();
   session.Close();
@@ -337,8 +313,6 @@ class DefaultVersionScope {
 };
 
 int Create(const Options& o, std::ostream& out) {
-  if (o.positional.size() != 1) throw UsageError{"create takes one FILE"};
-  if (o.field_definitions.empty()) throw UsageError{"create needs at least one --field"};
   std::uint8_t version = DefaultDbfVersion;
   if (!o.version.empty()) {
     if (o.version == "0x83" || o.version == "0x8B" || o.version == "0x8b") {
@@ -352,39 +326,112 @@ int Create(const Options& o, std::ostream& out) {
     }
   }
   std::vector<FieldEntry> fields;
-  for (const std::string& definition : o.field_definitions) fields.push_back(ParseFieldDefinition(definition));
+  for (const std::string& definition : o.field_definitions) {
+    fields.push_back(ParseFieldDefinition(definition));
+  }
   DefaultVersionScope scope(version);
   TableRecord t;
-  CreateDBF(t, o.positional[0], fields);
+  CreateDBF(t, o.file, fields);
   return kExitOk;
+}
+
+void RegisterTableCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& info =
+      commands.Add({"info", "FILE [--json] [--ansi]",
+                    "Shows a table's header: version, dates, counts, memo file and fields.",
+                    "vxdbf info films.dbf --json", [](const Options& options, const Streams& io) {
+                      return Info(options, io.out);
+                    }});
+  AddFileArgument(info, o);
+  info.add_flag("--json", o.json, "print one JSON object");
+  AddTextOptions(info, o);
+
+  CLI::App& dump = commands.Add(
+      {"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
+       "Prints every record in file order as CSV or JSON lines.",
+       "vxdbf dump films.dbf --format jsonl --deleted",
+       [](const Options& options, const Streams& io) { return Dump(options, io.out); }});
+  AddFileArgument(dump, o);
+  AddFormatOption(dump, o, "csv (with a header line) or jsonl (one object a line)");
+  dump.add_flag("--deleted", o.deleted, "add the deletion mark as the first column (_deleted)");
+  dump.add_flag("--visible", o.visible, "leave out records marked deleted");
+  AddTextOptions(dump, o);
+  AddSharingOptions(dump, o);
+
+  CLI::App& create = commands.Add(
+      {"create", "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C]",
+       "Creates an empty table (and its memo file when a memo field is present).",
+       "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M",
+       [](const Options& options, const Streams& io) { return Create(options, io.out); }});
+  AddFileArgument(create, o);
+  create.add_option("--field", o.field_definitions, "a field: NAME,TYPE,LEN,DEC (repeat it)")
+      ->required()
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  create.add_option("--version", o.version,
+                    "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
+}
+
+void RegisterMemoCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& memo = commands.Add(
+      {"memo", "FILE RECNO FIELD                     (prints one memo's text)",
+       "Prints the text of one memo.", "vxdbf memo films.dbf 3 PLOT",
+       [](const Options& options, const Streams& io) { return PrintMemo(options, io.out); }});
+  AddFileArgument(memo, o);
+  AddRecordArgument(memo, o);
+  AddArguments(memo, o, "FIELD", "the memo field", 1);
+  AddTextOptions(memo, o);
+  AddSharingOptions(memo, o);
+
+  CLI::App& pack =
+      commands.Add({"packmemo", "FILE                             (keeps only the live memos)",
+                    "Rewrites the memo file with only the live memos (exclusive use).",
+                    "vxdbf packmemo films.dbf", [](const Options& options, const Streams& io) {
+                      return PackMemo(options, io.out);
+                    }});
+  AddFileArgument(pack, o);
+  AddSharingOptions(pack, o);
 }
 
 }  // namespace
 
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err) {
+  CLI::App app("vxdbf: inspects, dumps, creates and edits dBASE tables.", "vxdbf");
+  Options options;
+  Commands commands(app, options);
+  // The commands, in the order the overview lists them; a new command adds its line here.
+  RegisterTableCommands(commands);
+  RegisterEditCommands(commands);
+  RegisterSampleCommand(commands);
+  RegisterMemoCommands(commands);
+  app.require_subcommand(1);
+  const std::string command = args.empty() ? std::string() : args[0];
   try {
     if (args.empty()) throw UsageError{"no command"};
-    const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
-      out << kUsage;
+      out << commands.Overview();
       return kExitOk;
     }
-    const Options options = ParseOptions(args, 1);
-    if (command == "info") return Info(options, out);
-    if (command == "dump") return Dump(options, out);
-    if (command == "create") return Create(options, out);
-    if (command == "append") return AppendRows(options, in, out);
-    if (command == "set") return SetFields(options, out);
-    if (command == "delete") return DeleteOrRecall(options, out, /*recall=*/false);
-    if (command == "recall") return DeleteOrRecall(options, out, /*recall=*/true);
-    if (command == "locate") return LocateRecords(options, out);
-    if (command == "memo") return PrintMemo(options, out);
-    if (command == "packmemo") return PackMemo(options, out);
-    if (command == "sample") return CreateSample(options, out);
-    throw UsageError{"unknown command \"" + command + "\""};
+    if (command == "--version") {
+      out << "vxdbf " << kVxdbfVersion << "\n";
+      return kExitOk;
+    }
+    if (!commands.Has(command)) throw UsageError{"unknown command \"" + command + "\""};
+    try {
+      std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
+      app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+      for (const CLI::App* chosen : app.get_subcommands()) out << chosen->help("vxdbf");
+      return kExitOk;
+    } catch (const CLI::ParseError& e) {
+      throw UsageError{e.what()};
+    }
+    return commands.Chosen().run(options, Streams{in, out, err});
   } catch (const UsageError& e) {
-    err << "vxdbf: " << e.message << "\n" << kUsage;
+    err << "vxdbf: " << e.message << "\n" << commands.UsageOf(command);
     return kExitUsage;
   } catch (const InputError& e) {
     err << "vxdbf: " << e.message << "\n";

@@ -15,6 +15,9 @@ inline constexpr int kExitEngineError = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitLockRefused = 3;
 
+// The tool's version, as `vxdbf --version` prints it.
+inline constexpr const char* kVxdbfVersion = VXDBF_VERSION;
+
 // Runs one vxdbf command line (without the program name) and answers its exit status. Engine
 // errors print the EVexelError text on `err`.
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,

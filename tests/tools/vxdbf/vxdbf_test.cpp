@@ -117,6 +117,44 @@ TEST_F(VxdbfTest, UsageErrorsExitWithTwo) {
   }
 }
 
+TEST_F(VxdbfTest, EveryCommandHasHelpWithItsOptionsAndAnExample) {
+  const Result overview = Vxdbf({"--help"});
+  ASSERT_EQ(overview.status, 0);
+  std::istringstream lines(overview.out);
+  int commands = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find("vxdbf ");
+    if (at == std::string::npos || line.compare(at + 6, 2, "--") == 0) continue;
+    const std::string name = line.substr(at + 6, line.find(' ', at + 6) - at - 6);
+    SCOPED_TRACE(name);
+    ++commands;
+    const Result help = Vxdbf({name, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: vxdbf " + name), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Options:\n  -h,--help"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Example:\n  "), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("vxdbf " + name + " "), std::string::npos) << help.out;
+  }
+  EXPECT_EQ(commands, 11);
+  const Result version = Vxdbf({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.substr(0, 6), "vxdbf ");
+}
+
+TEST_F(VxdbfTest, RecordNumbersAreDigitsOnly) {
+  const std::string path = FilmTable();
+  for (const char* recno : {" 1", "1 ", "+1", "-1", "0", "0x1", "1e0", "2147483648", ""}) {
+    SCOPED_TRACE(recno);
+    const Result r = Vxdbf({"memo", path, recno, "TITLE"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("must be a record number"), std::string::npos) << r.err;
+  }
+  // Leading zeros are digits too, and not an octal prefix.
+  EXPECT_EQ(Vxdbf({"delete", path, "010"}).status, 1);  // record 10 of 3, not record 8
+  EXPECT_EQ(Vxdbf({"recall", path, "02"}).status, 0);
+  EXPECT_EQ(Vxdbf({"dump", path, "--deleted"}).out.find("\r\n*,"), std::string::npos);
+}
+
 TEST_F(VxdbfTest, EngineErrorsExitWithOneAndTheErrorText) {
   Result r = Vxdbf({"info", dir_.File("missing.dbf")});
   EXPECT_EQ(r.status, 1);
