@@ -303,11 +303,12 @@ bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::st
 }
 
 bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::string_view label,
-                  bool* binary) {
+                  bool* binary, bool* unterminated) {
   text.clear();
   MemoBlockInfo info;
   if (!ReadBlockInfo(m, block, info, label)) return false;
   if (binary != nullptr) *binary = info.binary;
+  if (unterminated != nullptr) *unterminated = false;
   if (info.length >= 0) {
     text.resize(static_cast<std::size_t>(info.length));
     if (!text.empty() && !ReadExact(m, info.data_start, text.data(), text.size())) {
@@ -316,11 +317,24 @@ bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::strin
       return false;
     }
   } else {
-    // dBASE III: up to the first 0x1A, or the end of the file.
+    // dBASE III: up to the first 0x1A. A memo without one ends where the space the file has
+    // given out ends (its next free block, from the header), or at the end of the file: never
+    // in a later memo's blocks beyond that, and never as the whole rest of a damaged file.
+    std::uint64_t limit = FileSize(m);
+    if (m.kind == MemoKind::kDbase3) {
+      unsigned char head[4];
+      if (ReadExact(m, 0, head, 4)) {
+        const std::uint64_t given_out = std::uint64_t{Le32(head)} * m.block_size;
+        if (given_out > info.data_start && given_out < limit) limit = given_out;
+      }
+    }
     std::array<char, 4096> piece;
-    for (std::uint64_t at = info.data_start;;) {
+    bool ended = false;
+    for (std::uint64_t at = info.data_start; at < limit && !ended;) {
+      const std::size_t wanted =
+          static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), limit - at));
       std::size_t got = 0;
-      if (ReadAt(m, at, piece.data(), piece.size(), got) != 0) {
+      if (ReadAt(m, at, piece.data(), wanted, got) != 0) {
         text.clear();
         Fail(m, 30, block, label);
         return false;
@@ -328,9 +342,11 @@ bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::strin
       const char* first = piece.data();
       const char* end = std::find(first, first + got, kEndOfFileMarker);
       text.append(first, static_cast<std::size_t>(end - first));
-      if (end != first + got || got < piece.size()) break;
+      ended = end != first + got;
+      if (got < wanted) break;
       at += got;
     }
+    if (!ended && unterminated != nullptr) *unterminated = true;
   }
   ApplyHook(m.read_hook, text.data(), text.size());
   return true;

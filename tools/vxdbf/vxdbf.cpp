@@ -1,6 +1,7 @@
 #include "tools/vxdbf/vxdbf.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <istream>
 #include <ostream>
@@ -166,7 +167,34 @@ int Info(const Options& o, std::ostream& out) {
   return kExitOk;
 }
 
-int Dump(const Options& o, std::ostream& out) {
+// A memo that cannot be read (or only in part) does not stop a dump: the record is printed
+// with what there is, and the damage is named on standard error.
+void WarnAboutMemo(std::ostream& err, const Options& o, std::int32_t n, const FieldEntry& f,
+                   const std::string& what) {
+  err << "vxdbf: warning: record " << n << ", field " << ToUtf8(f.name, o.ansi) << ": " << what
+      << "\n";
+}
+
+// The memo blocks the first `count` records name, ascending and without repeats.
+std::vector<std::int32_t> MemoStarts(TableRecord& t, std::int32_t count) {
+  std::vector<std::int32_t> starts;
+  bool memo_fields = false;
+  for (const FieldEntry& f : t.fields) memo_fields = memo_fields || f.type == 'M';
+  if (!memo_fields) return starts;
+  for (std::int32_t n = 1; n <= count; ++n) {
+    GO(n);
+    for (const FieldEntry& f : t.fields) {
+      if (f.type != 'M') continue;
+      const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
+      if (block > 0) starts.push_back(block);
+    }
+  }
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  return starts;
+}
+
+int Dump(const Options& o, std::ostream& out, std::ostream& err) {
   TableSession session(o, o.file, Access::kRead);
   TableRecord& t = session.table();
   const bool csv = o.format == "csv";
@@ -176,10 +204,12 @@ int Dump(const Options& o, std::ostream& out) {
     for (const FieldEntry& f : t.fields) names.push_back(ToUtf8(f.name, o.ansi));
     out << CsvLine(names);
   }
+  const std::vector<std::int32_t> memo_starts = MemoStarts(t, t.record_count);
   if (o.visible) SetIgnoreDel(true);
   // The records the header counts, in file order: bytes after them are not records, even
   // though a shared table's count would take them in as another program's appends.
   const std::int32_t count = t.record_count;
+  bool damaged = false;
   std::vector<std::string> values;
   for (std::int32_t n = 1; n <= count; ++n) {
     GO(n);
@@ -218,9 +248,38 @@ int Dump(const Options& o, std::ostream& out) {
         case 'M': {
           const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
           std::string text;
-          if (block > 0 && !ReadMemo(t, block, text)) text.clear();
+          bool read = true, unterminated = false;
+          if (block > 0) {
+            QuietErrors quiet;
+            EngineErrorCode = 0;
+            read = ReadMemo(t, block, text, nullptr, &unterminated);
+          }
+          if (!read) {
+            WarnAboutMemo(err, o, n, f,
+                          "memo unreadable, left out (" + ErrorDescription(EngineErrorCode) +
+                              ": " + TakeErrorMessage() + ")");
+          } else {
+            // A memo ends where the next memo that a record names begins, at the latest:
+            // reading on means a lost end marker.
+            const auto next = std::upper_bound(memo_starts.begin(), memo_starts.end(), block);
+            const MemoFile* memo = MemoOf(t);
+            if (next != memo_starts.end() && memo != nullptr) {
+              const std::uint64_t room =
+                  static_cast<std::uint64_t>(*next - block) * memo->block_size;
+              if (text.size() > room) {
+                text.resize(static_cast<std::size_t>(room));
+                unterminated = true;
+              }
+            }
+            if (unterminated) {
+              WarnAboutMemo(err, o, n, f,
+                            "memo has no end marker, cut at " + std::to_string(text.size()) +
+                                " bytes");
+            }
+          }
+          damaged = damaged || !read || unterminated;
           csv_value = ToUtf8(text, o.ansi);
-          json_value = JsonString(csv_value);
+          json_value = read ? JsonString(csv_value) : "null";
           break;
         }
         default: {  // N and F
@@ -243,7 +302,7 @@ int Dump(const Options& o, std::ostream& out) {
     }
   }
   session.Close();
-  return kExitOk;
+  return damaged ? kExitEngineError : kExitOk;
 }
 
 int PrintMemo(const Options& o, std::ostream& out) {
@@ -351,7 +410,7 @@ void RegisterTableCommands(Commands& commands) {
       {"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
        "Prints every record in file order as CSV or JSON lines.",
        "vxdbf dump films.dbf --format jsonl --deleted",
-       [](const Options& options, const Streams& io) { return Dump(options, io.out); }});
+       [](const Options& options, const Streams& io) { return Dump(options, io.out, io.err); }});
   AddFileArgument(dump, o);
   AddFormatOption(dump, o, "csv (with a header line) or jsonl (one object a line)");
   dump.add_flag("--deleted", o.deleted, "add the deletion mark as the first column (_deleted)");
