@@ -44,6 +44,7 @@ struct Options {
   bool ansi = false;
   bool exclusive = false;
   bool all = false;
+  bool ignore_index = false;
   int retries = 0;
   int wait_seconds = 0;
   std::string format = "csv";
@@ -106,6 +107,8 @@ void AddArguments(CLI::App& command, Options& o, const std::string& name,
 void AddTextOptions(CLI::App& command, Options& o);
 // --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
 void AddSharingOptions(CLI::App& command, Options& o);
+// --ignore-index: edit a table whose production index cannot be kept up to date.
+void AddIndexOption(CLI::App& command, Options& o);
 // --format csv|jsonl.
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
 

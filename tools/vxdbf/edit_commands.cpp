@@ -14,6 +14,7 @@
 #include "engine/foundation/settings.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
@@ -199,11 +200,27 @@ void LockRecord(std::int32_t n, const std::string& file) {
   SKIP(0);
 }
 
+// An edit would leave a production index stale (nothing here maintains its keys): refused
+// before anything is written, unless --ignore-index asks for it.
+void GuardProductionIndex(const Options& o, const std::string& file, std::ostream& err) {
+  const TableRecord* table = SelectedTable();
+  if (table == nullptr || !ProductionIndexUnmaintained(*table)) return;
+  if (!o.ignore_index) {
+    throw InputError{file +
+                     " has a production index (.MDX) that vxdbf cannot keep up to date: an "
+                     "edit would leave its keys stale for every program that uses them. Nothing "
+                     "was changed; --ignore-index edits anyway"};
+  }
+  err << "vxdbf: warning: the production index of " << file
+      << " is now stale; rebuild it before another program uses it\n";
+}
+
 }  // namespace
 
-int AppendRows(const Options& o, std::istream& in, std::ostream& out) {
+int AppendRows(const Options& o, std::istream& in, std::ostream& out, std::ostream& err) {
   const std::string& file = o.file;
   TableSession session(o, file, Access::kWrite);
+  GuardProductionIndex(o, file, err);
   const std::vector<Row> rows =
       o.format == "jsonl" ? ReadJsonRows(in, file) : ReadCsvRows(in, file);
   // Every value is checked before anything is written.
@@ -227,10 +244,11 @@ int AppendRows(const Options& o, std::istream& in, std::ostream& out) {
 
 namespace {
 
-int SetFields(const Options& o) {
+int SetFields(const Options& o, std::ostream& err) {
   const std::string& file = o.file;
   const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite);
+  GuardProductionIndex(o, file, err);
   Row row;
   for (const std::string& assignment : o.arguments) {
     const std::size_t eq = assignment.find('=');
@@ -248,10 +266,11 @@ int SetFields(const Options& o) {
   return 0;
 }
 
-int DeleteOrRecall(const Options& o, bool recall) {
+int DeleteOrRecall(const Options& o, bool recall, std::ostream& err) {
   const std::string& file = o.file;
   const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite);
+  GuardProductionIndex(o, file, err);
   LockRecord(n, file);
   if (recall) {
     RecallRec();
@@ -289,9 +308,10 @@ void RegisterEditCommands(Commands& commands) {
                     "Appends the rows read from standard input, all checked before any is written.",
                     "printf 'TITLE,YEAR\\nVertigo,1958\\n' | vxdbf append films.dbf",
                     [](const Options& options, const Streams& io) {
-                      return AppendRows(options, io.in, io.out);
+                      return AppendRows(options, io.in, io.out, io.err);
                     }});
   AddFileArgument(append, o);
+  AddIndexOption(append, o);
   AddFormatOption(append, o, "csv (a header line of field names, then rows) or jsonl");
   AddTextOptions(append, o);
   AddSharingOptions(append, o);
@@ -299,8 +319,9 @@ void RegisterEditCommands(Commands& commands) {
   CLI::App& set = commands.Add(
       {"set", "FILE RECNO NAME=VALUE ...", "Changes the named fields of one record under its lock.",
        "vxdbf set films.dbf 1 YEAR=1959 TITLE=Vertigo",
-       [](const Options& options, const Streams&) { return SetFields(options); }});
+       [](const Options& options, const Streams& io) { return SetFields(options, io.err); }});
   AddFileArgument(set, o);
+  AddIndexOption(set, o);
   AddRecordArgument(set, o);
   AddArguments(set, o, "NAME=VALUE", "a field and its new value (UTF-8)", -1);
   AddTextOptions(set, o);
@@ -311,10 +332,11 @@ void RegisterEditCommands(Commands& commands) {
         {recall ? "recall" : "delete", "FILE RECNO",
          recall ? "Removes the deletion mark of one record." : "Marks one record deleted.",
          recall ? "vxdbf recall films.dbf 2" : "vxdbf delete films.dbf 2",
-         [recall](const Options& options, const Streams&) {
-           return DeleteOrRecall(options, recall);
+         [recall](const Options& options, const Streams& io) {
+           return DeleteOrRecall(options, recall, io.err);
          }});
     AddFileArgument(mark, o);
+    AddIndexOption(mark, o);
     AddRecordArgument(mark, o);
     AddSharingOptions(mark, o);
   }

@@ -72,7 +72,7 @@ constexpr const char* kFilms =
     "Pulp Fiction,1994,T,154,\"John Travolta, Uma Thurman\",Quentin Tarantino,1994-05-21,"
     "\"The lives of two hit men, a boxer and a gangster's wife cross in Los Angeles.\"\n";
 
-int CreateSample(const Options& o, std::ostream& out) {
+int CreateSample(const Options& o, std::ostream& out, std::ostream& err) {
   TableRecord table;
   const std::uint8_t saved = DefaultDbfVersion;
   DefaultDbfVersion = kVersionDbase4Memo;
@@ -86,7 +86,7 @@ int CreateSample(const Options& o, std::ostream& out) {
   Options append = o;
   append.format = "csv";
   std::istringstream rows(kFilms);
-  return AppendRows(append, rows, out);
+  return AppendRows(append, rows, out, err);
 }
 
 }  // namespace
@@ -96,7 +96,7 @@ void RegisterSampleCommand(Commands& commands) {
       {"sample", "FILE                                (the demo's film table)",
        "Creates the demo's film table (dBASE IV with a memo file) holding twenty films.",
        "vxdbf sample movie.DBF",
-       [](const Options& options, const Streams& io) { return CreateSample(options, io.out); }});
+       [](const Options& options, const Streams& io) { return CreateSample(options, io.out, io.err); }});
   AddFileArgument(sample, commands.options());
 }
 

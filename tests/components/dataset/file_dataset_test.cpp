@@ -143,6 +143,30 @@ TEST_F(FileDatasetTest, DeletesRestoresAndHidesDeletedRecords) {
   EXPECT_EQ(StoredFlag("movie.DBF", 3), '*');
 }
 
+// Without an index engine nothing keeps a production index's keys: opening such a table for
+// writing says so; reading it does not.
+TEST_F(FileDatasetTest, WritableOpenOfATableWithAProductionIndexWarnsWithoutAnIndexEngine) {
+  ZOvEzi* films = FilmDataset();
+  films->Open();
+  AddFilms(*films, {{"One", 1}});
+  delete films;
+  auto bytes = test::ReadBytes(dir_.File("movie.DBF"));
+  bytes[28] = 1;
+  test::WriteBytes(dir_.File("movie.DBF"), bytes);
+  ClearRecordedMessages();
+  for (const bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only);
+    films = FilmDataset();
+    films->SetReadOnly(read_only);
+    films->Open();
+    EXPECT_EQ(films->RecordCount(), 1);
+    delete films;
+  }
+  ASSERT_EQ(RecordedMessages().size(), 1u);
+  EXPECT_THAT(RecordedMessages()[0], ::testing::HasSubstr("has a production index that is not "
+                                                          "kept up to date here"));
+}
+
 TEST_F(FileDatasetTest, ReadOnlyRefusesEditsAndDropsWritesAlreadyUnderWay) {
   {
     ZOvEzi* films = FilmDataset();
