@@ -73,8 +73,8 @@ void ReadMemoBytes(const std::string& dir, const std::uint8_t* data, std::size_t
   static constexpr std::uint8_t kVersions[] = {kVersionDbase3Memo, kVersionDbase4Memo,
                                                kVersionFoxProMemo};
   const std::uint8_t version = kVersions[data[0] % 3];
-  const std::string path = WriteFile(
-      dir, version == kVersionFoxProMemo ? "FUZZ.FPT" : "FUZZ.DBT", data + 1, size - 1);
+  const std::string path =
+      WriteFile(dir, version == kVersionFoxProMemo ? "FUZZ.FPT" : "FUZZ.DBT", data + 1, size - 1);
   QuietErrors quiet;
   MemoFile m;
   if (OpenMemoFile(path, version, os::kOpenReadWriteDenyAll, false, m) != 0) return;

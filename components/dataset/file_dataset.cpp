@@ -122,9 +122,10 @@ bool TVxFileDataSet::OpenTableFile(const std::string& name) {
   if (EngineErrorCode != 0) return false;
   const TableRecord* table = SelectedTable();
   if (!ReadOnly() && table != nullptr && ProductionIndexUnmaintained(*table)) {
-    ShowWarning(Format("\"%s\" has a production index that is not kept up to date here: edits "
-                       "will leave it stale until it is rebuilt",
-                       {DbfFileName()}));
+    ShowWarning(
+        Format("\"%s\" has a production index that is not kept up to date here: edits "
+               "will leave it stale until it is rebuilt",
+               {DbfFileName()}));
   }
   return SetUpIndexes();
 }

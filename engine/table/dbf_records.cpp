@@ -94,9 +94,7 @@ void DropUncountedRecords(TableRecord& t) {
 }
 
 // The largest record count a table of this version can store: dBASE II keeps 16 bits.
-std::int32_t MaxRecordCount(const TableRecord& t) {
-  return t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF;
-}
+std::int32_t MaxRecordCount(const TableRecord& t) { return t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF; }
 
 }  // namespace
 
@@ -109,9 +107,8 @@ bool ReadHeaderCount(TableRecord& t, std::uint32_t& count) {
   std::array<std::uint8_t, 4> on_disk{};
   const std::size_t width = t.IsDbase2() ? 2 : 4;
   std::size_t got = 0;
-  const int io =
-      t.file.ReadAt(t.IsDbase2() ? 1 : 4, std::as_writable_bytes(std::span(on_disk.data(), width)),
-                    got);
+  const int io = t.file.ReadAt(t.IsDbase2() ? 1 : 4,
+                               std::as_writable_bytes(std::span(on_disk.data(), width)), got);
   if (io != 0 || got != width) return false;
   count = GetLe32(on_disk.data());
   return true;

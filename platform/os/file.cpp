@@ -1,7 +1,5 @@
 #include "platform/os/file.h"
 
-#include "platform/os/system_calls.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -21,6 +19,8 @@
 #include <limits>
 #include <random>
 #include <utility>
+
+#include "platform/os/system_calls.h"
 
 namespace vx::os {
 

@@ -99,8 +99,7 @@ class Child {
     if (got == 1) return c;
     if (got < 0) {
       if (is_child_) ::_exit(kChildTimedOut);
-      ADD_FAILURE() << "no answer from the other process within " << kChildDeadlineSeconds
-                    << " s";
+      ADD_FAILURE() << "no answer from the other process within " << kChildDeadlineSeconds << " s";
       ::kill(pid_, SIGKILL);
     }
     return 0;

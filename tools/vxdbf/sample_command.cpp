@@ -95,8 +95,9 @@ void RegisterSampleCommand(Commands& commands) {
   CLI::App& sample = commands.Add(
       {"sample", "FILE                                (the demo's film table)",
        "Creates the demo's film table (dBASE IV with a memo file) holding twenty films.",
-       "vxdbf sample movie.DBF",
-       [](const Options& options, const Streams& io) { return CreateSample(options, io.out, io.err); }});
+       "vxdbf sample movie.DBF", [](const Options& options, const Streams& io) {
+         return CreateSample(options, io.out, io.err);
+       }});
   AddFileArgument(sample, commands.options());
 }
 

@@ -256,8 +256,8 @@ int Dump(const Options& o, std::ostream& out, std::ostream& err) {
           }
           if (!read) {
             WarnAboutMemo(err, o, n, f,
-                          "memo unreadable, left out (" + ErrorDescription(EngineErrorCode) +
-                              ": " + TakeErrorMessage() + ")");
+                          "memo unreadable, left out (" + ErrorDescription(EngineErrorCode) + ": " +
+                              TakeErrorMessage() + ")");
           } else {
             // A memo ends where the next memo that a record names begins, at the latest:
             // reading on means a lost end marker.
@@ -272,9 +272,9 @@ int Dump(const Options& o, std::ostream& out, std::ostream& err) {
               }
             }
             if (unterminated) {
-              WarnAboutMemo(err, o, n, f,
-                            "memo has no end marker, cut at " + std::to_string(text.size()) +
-                                " bytes");
+              WarnAboutMemo(
+                  err, o, n, f,
+                  "memo has no end marker, cut at " + std::to_string(text.size()) + " bytes");
             }
           }
           damaged = damaged || !read || unterminated;

@@ -92,11 +92,11 @@ TEST_F(FailureTest, EachFaultIsReportedAndTheTableHoldsWhatWasAnsweredWritten) {
       {"full disk at a block of appends", false,
        [](FaultInjection& f) { f.DiskFull("t.dbf", 20000); }, 20000, false, 101, kCommitted},
       // Appends held back until the close: the close reports them lost.
-      {"full disk at close", false, [](FaultInjection& f) { f.DiskFull("t.dbf", 100); }, 50,
-       true, 101, kCommitted},
+      {"full disk at close", false, [](FaultInjection& f) { f.DiskFull("t.dbf", 100); }, 50, true,
+       101, kCommitted},
       // The same under the append lock of a shared table: the unlock reports them.
-      {"full disk at unlock", true, [](FaultInjection& f) { f.DiskFull("t.dbf", 100); }, 50,
-       true, 101, kCommitted},
+      {"full disk at unlock", true, [](FaultInjection& f) { f.DiskFull("t.dbf", 100); }, 50, true,
+       101, kCommitted},
       {"I/O error at unlock", true, [](FaultInjection& f) { f.Fail(Call::kWrite, "t.dbf", EIO); },
        5, true, 101, kCommitted},
       // The records are written but the header cannot count them: they go.
@@ -104,8 +104,8 @@ TEST_F(FailureTest, EachFaultIsReportedAndTheTableHoldsWhatWasAnsweredWritten) {
        [](FaultInjection& f) { f.Fail(Call::kWrite, "t.dbf", ENOSPC, 0, -1, 0); }, 5, true, 101,
        kCommitted},
       // A close that fails (a deferred write error) after everything was written.
-      {"close fails", false, [](FaultInjection& f) { f.Fail(Call::kClose, "t.dbf", EIO); }, 5,
-       true, 101, kCommitted + 5},
+      {"close fails", false, [](FaultInjection& f) { f.Fail(Call::kClose, "t.dbf", EIO); }, 5, true,
+       101, kCommitted + 5},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);

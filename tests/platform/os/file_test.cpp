@@ -1,7 +1,5 @@
 #include "platform/os/file.h"
 
-#include "tests/support/child_process.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,6 +16,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace vx::os {
 namespace {

@@ -63,9 +63,8 @@ TEST_F(MemoCommandsTest, AppendSetDumpAndPrintMemoText) {
 // that something was wrong.
 TEST_F(MemoCommandsTest, DamagedMemosAreNamedAndTheDumpGoesOn) {
   const std::string path = Create("0x83");
-  ASSERT_EQ(Vxdbf({"append", path}, "NAME,NOTES\none,lost\ntwo,kept\nthree,open\nfour,last\n")
-                .status,
-            0);
+  ASSERT_EQ(
+      Vxdbf({"append", path}, "NAME,NOTES\none,lost\ntwo,kept\nthree,open\nfour,last\n").status, 0);
   auto table = test::ReadBytes(path);
   const std::size_t header = table[8] | table[9] << 8, length = table[10];
   std::memcpy(&table[header + 9], "    999999", 10);  // record 1
@@ -87,10 +86,14 @@ TEST_F(MemoCommandsTest, DamagedMemosAreNamedAndTheDumpGoesOn) {
     for (int i = 0; i < 512 - 6; ++i) z += "\\u0000";
     return z;
   }();
-  EXPECT_EQ(jsonl.out, "{\"NAME\":\"one\",\"NOTES\":null}\n"
-                       "{\"NAME\":\"two\",\"NOTES\":\"kept\"}\n"
-                       "{\"NAME\":\"three\",\"NOTES\":\"openXY" + zeros + "\"}\n"
-                       "{\"NAME\":\"four\",\"NOTES\":\"lastXY" + zeros + "\"}\n");
+  EXPECT_EQ(jsonl.out,
+            "{\"NAME\":\"one\",\"NOTES\":null}\n"
+            "{\"NAME\":\"two\",\"NOTES\":\"kept\"}\n"
+            "{\"NAME\":\"three\",\"NOTES\":\"openXY" +
+                zeros +
+                "\"}\n"
+                "{\"NAME\":\"four\",\"NOTES\":\"lastXY" +
+                zeros + "\"}\n");
   EXPECT_NE(jsonl.err.find("record 1, field NOTES: memo unreadable"), std::string::npos)
       << jsonl.err;
   EXPECT_NE(jsonl.err.find("Invalid memo address"), std::string::npos) << jsonl.err;
