@@ -210,7 +210,9 @@ TEST_F(MemoFileTest, FullDiskDuringAMemoWriteLeavesTheFileAsItWas) {
     const MemoSummary now = SummarizeMemo(m_);
     EXPECT_FALSE(now.chain_damaged);
     EXPECT_EQ(now.chain_blocks, summary.chain_blocks);
-    if (version != kVersionDbase4Memo) EXPECT_EQ(now.next_free, summary.next_free);
+    if (version != kVersionDbase4Memo) {
+      EXPECT_EQ(now.next_free, summary.next_free);
+    }
     EXPECT_EQ(Read(block), first);
     const std::int32_t next = WriteMemo(m_, 0, "room again", "test");
     EXPECT_EQ(Read(next), "room again");
