@@ -82,12 +82,13 @@ void DropUnwrittenTail(TableRecord& t, std::int32_t first) {
   if (OwnsTheEnd(t)) t.file.Truncate(t.RecordOffset(first));
 }
 
-// After a failed header write at close: the count on the disk is the one that stays, so the
-// records appended after it (answered with success, but never counted) go, rather than wait
-// for a reader that takes whole records from the file size.
+// After a failed header write at close of an exclusive table: the count on the disk is the
+// one that stays, so the records appended after it (answered with success, but never counted)
+// go, rather than wait for a reader that takes whole records from the file size. Not on a
+// shared table: records past the count there may be other programs' appends, already seen.
 void DropUncountedRecords(TableRecord& t) {
   std::uint32_t count = 0;
-  if (!OwnsTheEnd(t) || !ReadHeaderCount(t, count)) return;
+  if (!t.exclusive || !ReadHeaderCount(t, count)) return;
   if (count < static_cast<std::uint32_t>(t.record_count)) {
     DropUnwrittenTail(t, static_cast<std::int32_t>(count) + 1);
   }
