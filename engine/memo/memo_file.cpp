@@ -729,7 +729,8 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
 
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label) {
-  if (LockMemoPadAndSeekEOF(m, label) == 0) return 0;
+  const std::uint64_t end = LockMemoPadAndSeekEOF(m, label);
+  if (end == 0) return 0;
   // The old dBASE IV memo's group, when its block header can be trusted.
   std::uint32_t old_blocks = 0;
   if (m.kind == MemoKind::kDbase4 && old_block > 0 &&
@@ -803,7 +804,7 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
   if (io != 0) {
     // A memo placed at the end leaves nothing of itself behind: the file ends where it did.
-    if (block * m.block_size >= offset) m.file.Truncate(offset);
+    if (block * m.block_size >= end) m.file.Truncate(end);
     return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
   }
   // The old place is given up only once the new text is on the disk.

@@ -182,6 +182,7 @@ TEST_F(MemoFileTest, ExactFitOfAGroupThatLinksToItselfIsRefused) {
   auto looped = Bytes();
   std::memcpy(&looped[3 * 512], Le32(3).data(), 4);
   test::WriteBytes(path, looped);
+  Reopen(path, kVersionDbase4Memo);
   EXPECT_EQ(WriteCode(0, std::string(600, 'z')), 1003);  // two blocks: the group's size
   EXPECT_EQ(Bytes(), looped);
 }
