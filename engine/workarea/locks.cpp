@@ -18,6 +18,7 @@ std::uint32_t FileLockLength = 0x3FFFFFFF;
 std::uint16_t RecordLockLimit = 0;
 std::uint8_t LockRetries = 0;
 std::uint8_t LockWaitSeconds = 0;
+std::uint32_t LockWaitMs = 0;
 LockFailedType LockFailedProc = nullptr;
 bool ShuttingDown = false;
 
@@ -30,10 +31,12 @@ constexpr std::uint32_t kPollMs = 10;
 // The record lock list holds at most this many entries: the count is a 16-bit field.
 constexpr std::size_t kMaxRecordLocks = std::numeric_limits<std::uint16_t>::max();
 
-// The pause between two lock attempts: LockWaitSeconds, polled on the tick count, with the
-// user interface's messages processed at least once. Ends early when the program shuts down.
+// The pause between two lock attempts: LockWaitSeconds (or LockWaitMs, for callers that want
+// less than a second), polled on the tick count, with the user interface's messages processed
+// at least once. Ends early when the program shuts down.
 void WaitBeforeNextAttempt() {
-  const std::uint32_t wait_ms = std::uint32_t{LockWaitSeconds} * 1000;
+  const std::uint32_t wait_ms =
+      LockWaitMs != 0 ? LockWaitMs : std::uint32_t{LockWaitSeconds} * 1000;
   const std::uint32_t start = os::TickCount();
   for (;;) {
     os::ProcessPendingMessages();

@@ -31,6 +31,7 @@ extern std::uint32_t FileLockLength;   // 0x3FFFFFFF
 extern std::uint16_t RecordLockLimit;  // record locks per area; 0 = no limit
 extern std::uint8_t LockRetries;       // extra attempts after a failed lock
 extern std::uint8_t LockWaitSeconds;   // pause between attempts
+extern std::uint32_t LockWaitMs;       // when not 0, the pause in milliseconds instead
 using LockFailedType = bool (*)();
 extern LockFailedType LockFailedProc;  // asked after the last attempt; true starts again
 extern bool ShuttingDown;              // ends lock waits early

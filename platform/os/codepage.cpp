@@ -1,12 +1,20 @@
 #include "platform/os/codepage.h"
 
+#include <iconv.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
 
 namespace vx::os {
 namespace {
@@ -487,6 +495,202 @@ std::string CodePageToUtf8(int page, std::string_view bytes) {
 
 std::string Utf8ToCodePage(int page, std::string_view utf8) {
   return Utf8ToPage(FindPage(page), utf8);
+}
+
+namespace {
+
+// One iconv conversion descriptor, opened once per page and direction and kept for the life of
+// the thread (opening one loads a converter module).
+class IconvHandle {
+ public:
+  IconvHandle(const std::string& to, const std::string& from)
+      : cd_(iconv_open(to.c_str(), from.c_str())) {}
+  ~IconvHandle() {
+    if (valid()) iconv_close(cd_);
+  }
+  IconvHandle(const IconvHandle&) = delete;
+  IconvHandle& operator=(const IconvHandle&) = delete;
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
+// The descriptor from or to UTF-8 for a page, or null when iconv does not know it.
+IconvHandle* IconvFor(int page, bool to_utf8) {
+  thread_local std::map<std::pair<int, bool>, std::unique_ptr<IconvHandle>> handles;
+  auto& slot = handles[{page, to_utf8}];
+  if (!slot) {
+    const std::string name = "CP" + std::to_string(page);
+    slot = to_utf8 ? std::make_unique<IconvHandle>("UTF-8", name)
+                   : std::make_unique<IconvHandle>(name, "UTF-8");
+  }
+  if (!slot->valid()) return nullptr;
+  iconv(slot->get(), nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+  return slot.get();
+}
+
+void NoteFault(ConvertedText& result, TextFault fault, std::size_t offset, std::size_t length,
+               OnFault on_fault) {
+  if (result.fault == TextFault::kNone) {
+    result.fault = fault;
+    result.fault_offset = offset;
+    result.fault_length = length;
+  }
+  if (on_fault == OnFault::kReplace) {
+    result.text += '?';
+    ++result.replaced;
+  }
+}
+
+// Runs iconv over `input`. `unit` gives the length of the character at an offset, so that a
+// refused character is skipped whole; `fault` is what a refusal means.
+ConvertedText RunIconv(IconvHandle& handle, std::string_view input, OnFault on_fault,
+                       TextFault fault, const std::function<std::size_t(std::size_t)>& unit) {
+  ConvertedText result;
+  std::size_t at = 0;
+  char buffer[4096];
+  while (at < input.size()) {
+    char* in = const_cast<char*>(input.data() + at);
+    std::size_t in_left = input.size() - at;
+    char* out = buffer;
+    std::size_t out_left = sizeof buffer;
+    const std::size_t done = iconv(handle.get(), &in, &in_left, &out, &out_left);
+    result.text.append(buffer, static_cast<std::size_t>(out - buffer));
+    at = input.size() - in_left;
+    if (done != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+    // EILSEQ (no such character) or EINVAL (a sequence cut short at the end of the input).
+    const std::size_t length = errno == EINVAL ? input.size() - at : unit(at);
+    NoteFault(result, fault, at, length, on_fault);
+    if (on_fault == OnFault::kStop) return result;
+    at += length;
+    iconv(handle.get(), nullptr, nullptr, nullptr, nullptr);
+  }
+  // Flush a stateful encoding's shift back to its initial state.
+  char* out = buffer;
+  std::size_t out_left = sizeof buffer;
+  iconv(handle.get(), nullptr, nullptr, &out, &out_left);
+  result.text.append(buffer, static_cast<std::size_t>(out - buffer));
+  return result;
+}
+
+}  // namespace
+
+bool CodePageAvailable(int page) {
+  return page == kUtf8Page ||
+         (page > 0 && (FindPage(page) != nullptr || IconvFor(page, true) != nullptr));
+}
+
+ConvertedText DecodeCodePage(int page, std::string_view bytes, OnFault on_fault) {
+  if (const Page* table = FindPage(page); table != nullptr) {
+    return {PageToUtf8(table, bytes)};  // every byte of these pages is a character
+  }
+  if (page == kUtf8Page) {
+    ConvertedText result;
+    for (std::size_t pos = 0; pos < bytes.size();) {
+      const std::size_t start = pos;
+      if (DecodeUtf8(bytes, pos) != kInvalid) {
+        result.text.append(bytes.substr(start, pos - start));
+        continue;
+      }
+      NoteFault(result, TextFault::kNoCharacter, start, pos - start, on_fault);
+      if (on_fault == OnFault::kStop) return result;
+    }
+    return result;
+  }
+  IconvHandle* handle = page > 0 ? IconvFor(page, true) : nullptr;
+  if (handle == nullptr) {
+    ConvertedText result;
+    result.fault = TextFault::kUnknownPage;
+    return result;
+  }
+  return RunIconv(*handle, bytes, on_fault, TextFault::kNoCharacter,
+                  [](std::size_t) { return std::size_t{1}; });
+}
+
+ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault) {
+  if (page == kUtf8Page) {
+    ConvertedText result = DecodeCodePage(page, utf8, on_fault);
+    if (result.fault == TextFault::kNoCharacter) result.fault = TextFault::kInvalidUtf8;
+    return result;
+  }
+  ConvertedText result;
+  const Page* table = FindPage(page);
+  IconvHandle* handle = table == nullptr && page > 0 ? IconvFor(page, false) : nullptr;
+  if (table == nullptr && handle == nullptr) {
+    result.fault = TextFault::kUnknownPage;
+    return result;
+  }
+  // Ill-formed UTF-8 is found here, so that iconv's refusals mean "not in the page".
+  std::string valid;
+  valid.reserve(utf8.size());
+  std::vector<std::size_t> origin;  // offset in `utf8` of each character kept in `valid`
+  for (std::size_t pos = 0; pos < utf8.size();) {
+    const std::size_t start = pos;
+    const char32_t cp = DecodeUtf8(utf8, pos);
+    if (cp == kInvalid) {
+      NoteFault(result, TextFault::kInvalidUtf8, start, pos - start, on_fault);
+      if (on_fault == OnFault::kStop) return result;
+      // Keep the "?" in place: it is ASCII in every page.
+      origin.push_back(start);
+      valid += '?';
+      continue;
+    }
+    if (table != nullptr) {
+      const int byte = cp < 0x80 ? static_cast<int>(cp) : table->ByteOf(cp);
+      if (byte < 0) {
+        NoteFault(result, TextFault::kNotInPage, start, pos - start, on_fault);
+        if (on_fault == OnFault::kStop) return result;
+      } else {
+        result.text += static_cast<char>(byte);
+      }
+      continue;
+    }
+    origin.push_back(start);
+    valid.append(utf8.substr(start, pos - start));
+  }
+  if (table != nullptr) return result;
+  ConvertedText converted =
+      RunIconv(*handle, valid, on_fault, TextFault::kNotInPage, [&valid](std::size_t at) {
+        std::size_t pos = at;
+        DecodeUtf8(valid, pos);
+        return pos - at;
+      });
+  if (converted.fault != TextFault::kNone && result.fault == TextFault::kNone) {
+    // Offsets in `valid` back to offsets in the caller's text.
+    std::size_t chars = 0;
+    for (std::size_t pos = 0; pos < converted.fault_offset;) {
+      DecodeUtf8(valid, pos);
+      ++chars;
+    }
+    result.fault = converted.fault;
+    result.fault_offset = chars < origin.size() ? origin[chars] : utf8.size();
+    result.fault_length = converted.fault_length;
+  }
+  result.text = std::move(converted.text);
+  result.replaced += converted.replaced;
+  return result;
+}
+
+bool IsLetterCodePoint(char32_t cp) {
+  if (IsLetter(cp)) return true;
+  return (cp >= 0x386 && cp <= 0x3FF && cp != 0x387) ||  // Greek
+         (cp >= 0x5D0 && cp <= 0x5EA) ||                 // Hebrew
+         (cp >= 0x620 && cp <= 0x64A) ||                 // Arabic
+         (cp >= 0xE01 && cp <= 0xE30) ||                 // Thai
+         (cp >= 0x3040 && cp <= 0x9FFF) ||               // kana and CJK ideographs
+         (cp >= 0xAC00 && cp <= 0xD7A3);                 // Hangul syllables
+}
+
+void AppendCodePoint(std::string& utf8, char32_t cp) { AppendUtf8(utf8, cp); }
+
+char32_t UpperCodePoint(char32_t cp) { return ToUpper(cp); }
+char32_t LowerCodePoint(char32_t cp) { return ToLower(cp); }
+
+char32_t NextCodePoint(std::string_view utf8, std::size_t& pos) {
+  const char32_t cp = DecodeUtf8(utf8, pos);
+  return cp == kInvalid ? U'\uFFFD' : cp;
 }
 
 }  // namespace vx::os

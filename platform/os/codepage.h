@@ -1,7 +1,9 @@
 #pragma once
 // OEM (DOS) and ANSI (Windows) code pages: conversion between them, the ANSI page's case and
 // letter tests, and conversion between ANSI bytes and UTF-8 at the program's edges. The tables
-// are fixed byte maps; which pages are in force comes from the locale and can be set.
+// are fixed byte maps; which pages are in force comes from the locale and can be set. Strict
+// conversion of any page to and from UTF-8 (DecodeCodePage, EncodeCodePage) uses those tables
+// for their pages and the C library's iconv for every other.
 
 #include <cstddef>
 #include <span>
@@ -42,5 +44,42 @@ std::string Utf8ToOem(std::string_view utf8);
 // Any page by number (437, 850, 866, 1252, 1251) to UTF-8; unknown pages pass ASCII only.
 std::string CodePageToUtf8(int page, std::string_view bytes);
 std::string Utf8ToCodePage(int page, std::string_view utf8);
+
+// Strict conversion between a code page and UTF-8, for text that must arrive unchanged or not
+// at all: nothing goes through a look-alike or another page.
+enum class TextFault {
+  kNone,
+  kInvalidUtf8,  // the UTF-8 text is ill-formed
+  kNoCharacter,  // a byte (or byte sequence) that is no character of the page
+  kNotInPage,    // a character the page cannot hold
+  kUnknownPage,  // no table and no iconv conversion for the page
+};
+enum class OnFault { kStop, kReplace };
+struct ConvertedText {
+  std::string text;
+  TextFault fault = TextFault::kNone;  // the first fault met
+  std::size_t fault_offset = 0;        // its byte offset in the input
+  std::size_t fault_length = 0;        // and its length in bytes
+  std::size_t replaced = 0;            // faults given as "?" (OnFault::kReplace)
+  bool ok() const { return fault == TextFault::kNone || replaced > 0; }
+};
+// Text stored as UTF-8 (some programs write it under any mark): 65001, as Windows numbers it.
+inline constexpr int kUtf8Page = 65001;
+// Whether the page can be converted (a built-in table, iconv knows "CP" + number, or UTF-8).
+bool CodePageAvailable(int page);
+// Bytes of `page` to UTF-8, and UTF-8 to bytes of `page`. With kStop the result holds the text
+// up to the first fault; with kReplace every fault becomes "?" and is counted.
+ConvertedText DecodeCodePage(int page, std::string_view bytes, OnFault on_fault);
+ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault);
+// Unicode letter test for a decoded character (Latin, Greek, Cyrillic, and the letters of the
+// pages above), for callers that judge decoded text.
+bool IsLetterCodePoint(char32_t cp);
+// Simple case mapping of a decoded character (Latin, Cyrillic); others map to themselves.
+char32_t UpperCodePoint(char32_t cp);
+char32_t LowerCodePoint(char32_t cp);
+// Appends a code point as UTF-8.
+void AppendCodePoint(std::string& utf8, char32_t cp);
+// The code point of the UTF-8 sequence at `pos`, advancing past it; U+FFFD for ill-formed input.
+char32_t NextCodePoint(std::string_view utf8, std::size_t& pos);
 
 }  // namespace vx::os

@@ -2,8 +2,9 @@
 """Compares what `vxdbf dump` prints for every corpus table with what independent readers give.
 
 The readers are Debian's python3-dbf and, for the table kinds it refuses, python3-dbfread; they
-are used only as a check. Character fields are compared after decoding both sides with code page
-437 (vxdbf's OEM page in the C locale), numbers by value, logicals and dates exactly; memo fields
+are used only as a check. Character fields are compared after decoding both sides with the code
+page vxdbf chose for the table (its language driver mark, else 437, the OEM page in the C
+locale; `vxdbf info --json` says which), numbers by value, logicals and dates exactly; memo fields
 are skipped (vxdbf prints their block numbers). Field values that a reader itself cannot parse
 are skipped and counted.
 
@@ -30,26 +31,26 @@ except ImportError:  # pragma: no cover
 
 def vxdbf_records(vxdbf, path):
     """The records as vxdbf dumps them (with the deletion flag), or None when it refuses."""
-    run = subprocess.run([vxdbf, "dump", path, "--format", "jsonl", "--deleted"],
+    run = subprocess.run([vxdbf, "dump", path, "--format", "jsonl", "--deleted", "--lossy"],
                          capture_output=True, env={**os.environ, "LC_ALL": "C"})
     if run.returncode != 0:
         return None
     return [json.loads(line) for line in run.stdout.decode("utf-8").splitlines()]
 
 
-def vxdbf_fields(vxdbf, path):
-    run = subprocess.run([vxdbf, "info", path, "--json"], capture_output=True,
+def vxdbf_info(vxdbf, path):
+    run = subprocess.run([vxdbf, "info", path, "--json", "--lossy"], capture_output=True,
                          env={**os.environ, "LC_ALL": "C"})
-    return json.loads(run.stdout)["fields"]
+    return json.loads(run.stdout)
 
 
 class Skip(Exception):
     pass
 
 
-def read_with_dbf(path, names):
+def read_with_dbf(path, names, page):
     """All records in file order as (deleted, {name: value}) with python3-dbf."""
-    table = dbf.Table(path, codepage="cp437", ignore_memos=True)
+    table = dbf.Table(path, codepage="cp%d" % page, ignore_memos=True)
     table.open(dbf.READ_ONLY)
     try:
         rows = []
@@ -66,7 +67,7 @@ def read_with_dbf(path, names):
         table.close()
 
 
-def read_with_dbfread(path, names):
+def read_with_dbfread(path, names, page):
     """Live records, then deleted ones, with python3-dbfread (it keeps them apart)."""
 
     class Parser(dbfread.FieldParser):
@@ -76,7 +77,7 @@ def read_with_dbfread(path, names):
             except Exception:
                 return Skip
 
-    table = dbfread.DBF(path, encoding="cp437", ignore_missing_memofile=True,
+    table = dbfread.DBF(path, encoding="cp%d" % page, ignore_missing_memofile=True,
                         parserclass=Parser, char_decode_errors="replace")
     live = [(False, dict(zip(names, r.values()))) for r in table.records]
     deleted = [(True, dict(zip(names, r.values()))) for r in table.deleted]
@@ -139,16 +140,17 @@ def main():
             ours = vxdbf_records(vxdbf, path)
             if ours is None:
                 continue  # refused by the engine; the C++ corpus test pins those
-            fields = vxdbf_fields(vxdbf, path)
+            info = vxdbf_info(vxdbf, path)
+            fields, page = info["fields"], info["code_page"]
             names = [f["name"] for f in fields]
             problems = None
             try:
-                theirs = read_with_dbf(path, names)
+                theirs = read_with_dbf(path, names, page)
                 problems = compare(ours, theirs, fields)
                 reader = "python3-dbf"
             except Exception:
                 try:
-                    live, deleted = read_with_dbfread(path, names)
+                    live, deleted = read_with_dbfread(path, names, page)
                     problems = (compare([r for r in ours if not r["_deleted"]], live, fields) +
                                 compare([r for r in ours if r["_deleted"]], deleted, fields))
                     reader = "python3-dbfread"
@@ -163,7 +165,7 @@ def main():
                     print("    " + p)
             else:
                 passed += 1
-                print("ok   %s [%s, %d records]" % (rel, reader, len(ours)))
+                print("ok   %s [%s, cp%d, %d records]" % (rel, reader, page, len(ours)))
     print("tables neither reader could read: %d" % unread)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0

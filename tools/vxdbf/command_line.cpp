@@ -1,6 +1,7 @@
 #include "tools/vxdbf/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 
 #include "platform/os/codepage.h"
 
@@ -24,7 +25,8 @@ std::string Commands::Overview() const {
          "Every command takes --help for its options and an example.\n"
          "Editing commands open the table shared; --exclusive opens it for exclusive use, and\n"
          "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
-         "Text is UTF-8; tables hold OEM (DOS) text unless --ansi says they hold Windows text.\n"
+         "Text is UTF-8; a table's text is in the code page of its language driver mark, else\n"
+         "in the OEM (DOS) page, or the Windows page with --ansi; --codepage N says which.\n"
          "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
 }
 
@@ -62,8 +64,7 @@ void AddRecordArgument(CLI::App& command, Options& o) {
   // the conversion, which would read them as an octal prefix.
   const CLI::Validator digits(
       [](std::string& text) -> std::string {
-        const std::string shown = text.size() > 60 ? text.substr(0, 60) + "..." : text;
-        const std::string refusal = "must be a record number, not \"" + shown + "\"";
+        const std::string refusal = "must be a record number, not " + Quoted(text);
         if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
           return refusal;
         }
@@ -82,16 +83,52 @@ void AddArguments(CLI::App& command, Options& o, const std::string& name,
   command.add_option(name, o.arguments, description)->required()->expected(count);
 }
 
+CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& page,
+                               const std::string& description) {
+  return command.add_option(name, page, description)
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            if (text.empty() || text.size() > 5 ||
+                text.find_first_not_of("0123456789") != std::string::npos ||
+                !os::CodePageAvailable(std::stoi(text))) {
+              return "wants a code page this system converts (437, 850, 852, 866, 1250, "
+                     "1251, 1252, ...), not " +
+                     Quoted(text);
+            }
+            text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+            return {};
+          },
+          "PAGE"));
+}
+
 void AddTextOptions(CLI::App& command, Options& o) {
-  command.add_flag("--ansi", o.ansi, "the table holds Windows (ANSI) text, not DOS (OEM) text");
+  AddCodePageOption(command, "--codepage", o.codepage,
+                    "the code page of the table's text, whatever its language driver mark says");
+  command.add_flag("--ansi", o.ansi,
+                   "a table without a mark holds Windows (ANSI) text, not DOS (OEM) text");
+  command.add_flag("--lossy", o.lossy,
+                   "text that does not convert becomes \"?\" (counted on standard error) "
+                   "instead of an error");
 }
 
 void AddSharingOptions(CLI::App& command, Options& o) {
   command.add_flag("--exclusive", o.exclusive, "open the table for exclusive use");
   command.add_option("--retries", o.retries, "how often a refused lock is tried again")
       ->check(CLI::Range(0, 255));
-  command.add_option("--wait", o.wait_seconds, "seconds between two tries of a refused lock")
-      ->check(CLI::Range(0, 255));
+  command
+      .add_option("--wait", o.wait_seconds,
+                  "seconds between two tries of a refused lock (decimals allowed: 0.05)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(text.c_str(), &end);
+            // The comparison also refuses "nan", which compares false with everything.
+            if (text.empty() || *end != '\0' || !(seconds >= 0 && seconds <= 255)) {
+              return "wants seconds from 0 to 255, not " + Quoted(text);
+            }
+            return {};
+          },
+          "SECONDS"));
 }
 
 void AddIndexOption(CLI::App& command, Options& o) {
@@ -105,10 +142,14 @@ void AddFormatOption(CLI::App& command, Options& o, const std::string& descripti
       ->default_str("csv");
 }
 
-std::string ToUtf8(std::string_view bytes, bool ansi) {
-  return ansi ? os::AnsiToUtf8(bytes) : os::OemToUtf8(bytes);
+std::string Shortened(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = limit;
+  // Back to the first byte of a UTF-8 sequence (continuation bytes are 10xxxxxx).
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
 }
 
-std::string FromUtf8(std::string_view utf8) { return os::Utf8ToAnsi(utf8); }
+std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
 
 }  // namespace vx::tool

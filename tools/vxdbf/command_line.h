@@ -13,7 +13,8 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+}  // namespace CLI
 
 namespace vx::tool {
 
@@ -42,11 +43,13 @@ struct Options {
   bool deleted = false;
   bool visible = false;
   bool ansi = false;
+  int codepage = 0;  // --codepage N; 0: as the table's mark says
+  bool lossy = false;
   bool exclusive = false;
   bool all = false;
   bool ignore_index = false;
   int retries = 0;
-  int wait_seconds = 0;
+  double wait_seconds = 0;  // decimals allowed: 0.05
   std::string format = "csv";
   std::vector<std::string> field_definitions;
   std::string version;
@@ -103,8 +106,13 @@ void AddRecordArgument(CLI::App& command, Options& o);
 // Further positional arguments, in order, into Options::arguments. `count` -1 takes one or more.
 void AddArguments(CLI::App& command, Options& o, const std::string& name,
                   const std::string& description, int count);
-// --ansi: how the table's text is read and written.
+// --codepage N, --ansi and --lossy: which code page the table's text is in, and what happens
+// to text that does not convert.
 void AddTextOptions(CLI::App& command, Options& o);
+// A code page option alone (--codepage N of create, --set N of the code-page assistant): a page
+// this system converts.
+CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& page,
+                               const std::string& description);
 // --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
 void AddSharingOptions(CLI::App& command, Options& o);
 // --ignore-index: edit a table whose production index cannot be kept up to date.
@@ -112,9 +120,11 @@ void AddIndexOption(CLI::App& command, Options& o);
 // --format csv|jsonl.
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
 
-// Text of a table in its code page (OEM, or ANSI with --ansi) as UTF-8, and back. Text going
-// into the engine is ANSI: the engine converts it to the table's page on write.
-std::string ToUtf8(std::string_view bytes, bool ansi);
-std::string FromUtf8(std::string_view utf8);
+// A value from the command line or the input, in double quotes for a message; text longer than
+// about 60 bytes is cut (at a character boundary) and ends in "...", so that a refused 10 MB
+// value does not flood the terminal.
+std::string Quoted(std::string_view text);
+// The first `limit` bytes of text (cut at a character boundary) and "...", or all of it.
+std::string Shortened(std::string_view text, std::size_t limit);
 
 }  // namespace vx::tool

@@ -32,13 +32,46 @@ struct FieldValue {
   int field = 0;  // 1-based field number
   std::string text;
   bool is_null = false;
+  std::string stored;  // character and memo text in the table's code page (ConvertText)
 };
-using Row = std::vector<FieldValue>;
+// The values of one record, and where they came from ("row 3", "line 2", "record 5").
+struct Row {
+  std::string origin;
+  std::vector<FieldValue> values;
+};
 
-int FieldNumber(const std::string& utf8_name, const std::string& file) {
-  const int n = FieldNo(FromUtf8(utf8_name));
-  if (n == 0) throw InputError{"no field \"" + utf8_name + "\" in " + file};
+const FieldEntry& FieldOf(int field) {
+  return SelectedTable()->fields[static_cast<std::size_t>(field - 1)];
+}
+
+int FieldNumber(const std::string& utf8_name, const std::string& file, const TableText& text) {
+  const int n = FieldNo(text.Name(utf8_name));
+  if (n == 0) throw InputError{"no field " + Quoted(utf8_name) + " in " + file};
   return n;
+}
+
+// Refuses a row that names one field twice (in any case): which value was meant is unknown.
+void RefuseRepeatedField(const Row& row) {
+  const std::vector<FieldValue>& values = row.values;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (values[i].field == values[j].field) {
+        throw InputError{row.origin + " names field " + FieldOf(values[i].field).name + " twice"};
+      }
+    }
+  }
+}
+
+// Converts the character and memo values of the rows into the table's code page, once, before
+// anything is written: a character the page lacks stops the command with the row and field.
+void ConvertText(std::vector<Row>& rows, TableText& text) {
+  for (Row& row : rows) {
+    for (FieldValue& v : row.values) {
+      const FieldEntry& f = FieldOf(v.field);
+      if (v.is_null || (f.type != 'C' && f.type != 'M')) continue;
+      v.stored = text.FromUtf8(v.text, row.origin + ", field " + f.name);
+    }
+  }
 }
 
 bool ParseDate(const std::string& text, double& day_number) {
@@ -61,25 +94,24 @@ bool ParseDate(const std::string& text, double& day_number) {
 enum class MemoWrite { kCheckOnly, kStore };
 
 // Writes one value into the selected area's record image, or throws InputError when it does
-// not fit the field. Memo text is stored in the table's code page (OEM unless `ansi`) and its
-// block replaces the one in the image; the caller holds the lock the record needs.
-void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool ansi = false) {
-  const TableRecord& t = *SelectedTable();
-  const FieldEntry& f = t.fields[static_cast<std::size_t>(v.field - 1)];
+// not fit the field. Character and memo values are the stored bytes ConvertText made; memo
+// text goes into the memo file and its block replaces the one in the image. The caller holds
+// the lock the record needs.
+void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
+  const FieldEntry& f = FieldOf(v.field);
   char* slot = FieldAddress(v.field);
   const std::string where =
       "field " + f.name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) + ")";
   const std::string& text = v.text;
   switch (f.type) {
     case 'C': {
-      const std::string ansi = FromUtf8(text);
-      if (ansi.size() > f.length) {
-        throw InputError{"\"" + text + "\" is longer than " + where};
+      if (v.stored.size() > f.length) {
+        throw InputError{Quoted(text) + " is longer than " + where};
       }
       // Blank-padded to the full width: the count byte then covers wide fields too.
       slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
       std::memset(slot + 1, ' ', f.length);
-      std::memcpy(slot + 1, ansi.data(), ansi.size());
+      std::memcpy(slot + 1, v.stored.data(), v.stored.size());
       break;
     }
     case 'N':
@@ -87,13 +119,13 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
       double value = 0;
       if (!v.is_null && !text.empty()) {
         const auto number = JsonNumber(text);
-        if (!number) throw InputError{"\"" + text + "\" is not a number for " + where};
+        if (!number) throw InputError{Quoted(text) + " is not a number for " + where};
         value = std::strtod(number->c_str(), nullptr);
-        if (!std::isfinite(value)) throw InputError{"\"" + text + "\" is out of range"};
+        if (!std::isfinite(value)) throw InputError{Quoted(text) + " is out of range"};
       }
       if (f.decimals == 0) {
         if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0) {
-          throw InputError{"\"" + text + "\" is no whole number of 32 bits for " + where};
+          throw InputError{Quoted(text) + " is no whole number of 32 bits for " + where};
         }
         const auto whole = static_cast<std::int32_t>(value);
         std::memcpy(slot, &whole, 4);
@@ -110,7 +142,7 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
                  upper == "NO" || upper == "0") {
         slot[0] = 0;
       } else {
-        throw InputError{"\"" + text + "\" is not a logical value for " + where};
+        throw InputError{Quoted(text) + " is not a logical value for " + where};
       }
       break;
     }
@@ -121,7 +153,7 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
       }
       double day_number = 0;
       if (!ParseDate(text, day_number)) {
-        throw InputError{"\"" + text + "\" is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
+        throw InputError{Quoted(text) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
       }
       const std::string shown = DateTextIn(EffectiveDateStyle(), true, day_number);
       slot[0] = static_cast<char>(shown.size());
@@ -134,17 +166,14 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly, bool 
       if (memo == MemoWrite::kCheckOnly) break;
       std::int32_t old_block;
       std::memcpy(&old_block, slot, 4);
-      const std::string stored = v.is_null ? std::string()
-                                 : ansi    ? os::Utf8ToAnsi(text)
-                                           : os::Utf8ToOem(text);
-      const std::int32_t block = ReplaceMemo(table, old_block, stored, "vxdbf");
+      const std::int32_t block = ReplaceMemo(table, old_block, v.stored, "vxdbf");
       std::memcpy(slot, &block, 4);
       break;
     }
   }
 }
 
-std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file) {
+std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file, const TableText& text) {
   std::vector<Row> rows;
   std::vector<std::string> fields;
   std::string error;
@@ -153,22 +182,27 @@ std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file) {
     return rows;
   }
   std::vector<int> columns;
-  for (const std::string& name : fields) columns.push_back(FieldNumber(name, file));
+  Row header{"the CSV header"};
+  for (const std::string& name : fields) {
+    columns.push_back(FieldNumber(name, file, text));
+    header.values.push_back({columns.back()});
+  }
+  RefuseRepeatedField(header);
   for (std::size_t line = 2; ReadCsvRecord(in, fields, error); ++line) {
     if (fields.size() == 1 && fields[0].empty()) continue;  // an empty line
     if (fields.size() != columns.size()) {
       throw InputError{"row " + std::to_string(line) + " has " + std::to_string(fields.size()) +
                        " values for " + std::to_string(columns.size()) + " columns"};
     }
-    Row row;
-    for (std::size_t i = 0; i < columns.size(); ++i) row.push_back({columns[i], fields[i]});
+    Row row{"row " + std::to_string(line)};
+    for (std::size_t i = 0; i < columns.size(); ++i) row.values.push_back({columns[i], fields[i]});
     rows.push_back(std::move(row));
   }
   if (!error.empty()) throw InputError{error};
   return rows;
 }
 
-std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file) {
+std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file, const TableText& text) {
   std::vector<Row> rows;
   std::vector<std::pair<std::string, JsonValue>> object;
   std::string line, error;
@@ -177,13 +211,14 @@ std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file) {
     if (!ParseJsonObject(line, object, error)) {
       throw InputError{"line " + std::to_string(number) + ": " + error};
     }
-    Row row;
+    Row row{"line " + std::to_string(number)};
     for (const auto& [key, value] : object) {
-      FieldValue v{FieldNumber(key, file), value.text, value.kind == JsonValue::Kind::kNull};
+      FieldValue v{FieldNumber(key, file, text), value.text, value.kind == JsonValue::Kind::kNull};
       if (value.kind == JsonValue::Kind::kTrue) v.text = "T";
       if (value.kind == JsonValue::Kind::kFalse) v.text = "F";
-      row.push_back(std::move(v));
+      row.values.push_back(std::move(v));
     }
+    RefuseRepeatedField(row);
     rows.push_back(std::move(row));
   }
   return rows;
@@ -217,60 +252,65 @@ void GuardProductionIndex(const Options& o, const std::string& file, std::ostrea
 
 }  // namespace
 
-int AppendRows(const Options& o, std::istream& in, std::ostream& out, std::ostream& err) {
+int AppendRows(const Options& o, const Streams& io) {
   const std::string& file = o.file;
-  TableSession session(o, file, Access::kWrite);
-  GuardProductionIndex(o, file, err);
-  const std::vector<Row> rows =
-      o.format == "jsonl" ? ReadJsonRows(in, file) : ReadCsvRows(in, file);
+  TableSession session(o, file, Access::kWrite, io.err);
+  GuardProductionIndex(o, file, io.err);
+  std::vector<Row> rows = o.format == "jsonl" ? ReadJsonRows(io.in, file, session.text())
+                                              : ReadCsvRows(io.in, file, session.text());
   // Every value is checked before anything is written.
+  ConvertText(rows, session.text());
   for (const Row& row : rows) {
     ClearRecord();
-    for (const FieldValue& v : row) PutValue(v);
+    for (const FieldValue& v : row.values) PutValue(v);
   }
   if (!rows.empty()) {
     if (!ALock()) throw LockRefused{"the append lock of " + file + " is held by another program"};
     for (const Row& row : rows) {
       ClearRecord();
-      for (const FieldValue& v : row) PutValue(v, MemoWrite::kStore, o.ansi);
+      for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
       Append();
     }
     Unlock();
   }
   session.Close();
-  out << rows.size() << "\n";
+  io.out << rows.size() << "\n";
   return 0;
 }
 
 namespace {
 
-int SetFields(const Options& o, std::ostream& err) {
+int SetFields(const Options& o, const Streams& io) {
   const std::string& file = o.file;
   const std::int32_t n = o.record;
-  TableSession session(o, file, Access::kWrite);
-  GuardProductionIndex(o, file, err);
-  Row row;
+  TableSession session(o, file, Access::kWrite, io.err);
+  GuardProductionIndex(o, file, io.err);
+  std::vector<Row> rows = {{"record " + std::to_string(n)}};
+  Row& row = rows[0];
   for (const std::string& assignment : o.arguments) {
     const std::size_t eq = assignment.find('=');
     if (eq == std::string::npos || eq == 0) {
-      throw UsageError{"\"" + assignment + "\" is not NAME=VALUE"};
+      throw UsageError{Quoted(assignment) + " is not NAME=VALUE"};
     }
-    row.push_back({FieldNumber(assignment.substr(0, eq), file), assignment.substr(eq + 1)});
+    row.values.push_back(
+        {FieldNumber(assignment.substr(0, eq), file, session.text()), assignment.substr(eq + 1)});
   }
+  RefuseRepeatedField(row);
+  ConvertText(rows, session.text());
   LockRecord(n, file);
-  for (const FieldValue& v : row) PutValue(v);
-  for (const FieldValue& v : row) PutValue(v, MemoWrite::kStore, o.ansi);
+  for (const FieldValue& v : row.values) PutValue(v);
+  for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
   REPLACE();
   Unlock();
   session.Close();
   return 0;
 }
 
-int DeleteOrRecall(const Options& o, bool recall, std::ostream& err) {
+int DeleteOrRecall(const Options& o, const Streams& io, bool recall) {
   const std::string& file = o.file;
   const std::int32_t n = o.record;
-  TableSession session(o, file, Access::kWrite);
-  GuardProductionIndex(o, file, err);
+  TableSession session(o, file, Access::kWrite, io.err);
+  GuardProductionIndex(o, file, io.err);
   LockRecord(n, file);
   if (recall) {
     RecallRec();
@@ -282,11 +322,11 @@ int DeleteOrRecall(const Options& o, bool recall, std::ostream& err) {
   return 0;
 }
 
-int LocateRecords(const Options& o, std::ostream& out) {
-  TableSession session(o, o.file, Access::kRead);
+int LocateRecords(const Options& o, const Streams& io) {
+  std::ostream& out = io.out;
+  TableSession session(o, o.file, Access::kRead, io.err);
   // The search compares stored bytes: the value goes into the table's own code page.
-  const std::string& text = o.arguments.at(1);
-  const std::string value = o.ansi ? os::Utf8ToAnsi(text) : os::Utf8ToOem(text);
+  const std::string value = session.text().FromUtf8(o.arguments.at(1), "VALUE");
   bool found = Locate(o.arguments.at(0), value);
   const bool any = found;
   while (found) {
@@ -306,20 +346,16 @@ void RegisterEditCommands(Commands& commands) {
   CLI::App& append =
       commands.Add({"append", "FILE [--format csv|jsonl]          (rows from standard input)",
                     "Appends the rows read from standard input, all checked before any is written.",
-                    "printf 'TITLE,YEAR\\nVertigo,1958\\n' | vxdbf append films.dbf",
-                    [](const Options& options, const Streams& io) {
-                      return AppendRows(options, io.in, io.out, io.err);
-                    }});
+                    "printf 'TITLE,YEAR\\nVertigo,1958\\n' | vxdbf append films.dbf", AppendRows});
   AddFileArgument(append, o);
   AddIndexOption(append, o);
   AddFormatOption(append, o, "csv (a header line of field names, then rows) or jsonl");
   AddTextOptions(append, o);
   AddSharingOptions(append, o);
 
-  CLI::App& set = commands.Add(
-      {"set", "FILE RECNO NAME=VALUE ...", "Changes the named fields of one record under its lock.",
-       "vxdbf set films.dbf 1 YEAR=1959 TITLE=Vertigo",
-       [](const Options& options, const Streams& io) { return SetFields(options, io.err); }});
+  CLI::App& set = commands.Add({"set", "FILE RECNO NAME=VALUE ...",
+                                "Changes the named fields of one record under its lock.",
+                                "vxdbf set films.dbf 1 YEAR=1959 TITLE=Vertigo", SetFields});
   AddFileArgument(set, o);
   AddIndexOption(set, o);
   AddRecordArgument(set, o);
@@ -333,7 +369,7 @@ void RegisterEditCommands(Commands& commands) {
          recall ? "Removes the deletion mark of one record." : "Marks one record deleted.",
          recall ? "vxdbf recall films.dbf 2" : "vxdbf delete films.dbf 2",
          [recall](const Options& options, const Streams& io) {
-           return DeleteOrRecall(options, recall, io.err);
+           return DeleteOrRecall(options, io, recall);
          }});
     AddFileArgument(mark, o);
     AddIndexOption(mark, o);
@@ -344,8 +380,7 @@ void RegisterEditCommands(Commands& commands) {
   CLI::App& locate = commands.Add(
       {"locate", "FILE \"FIELD [NOCASE] [EXACT] [CONTAINED]\" VALUE [--all]",
        "Prints the number of the first record (or of every record) whose field matches VALUE.",
-       "vxdbf locate films.dbf \"TITLE NOCASE CONTAINED\" wind --all",
-       [](const Options& options, const Streams& io) { return LocateRecords(options, io.out); }});
+       "vxdbf locate films.dbf \"TITLE NOCASE CONTAINED\" wind --all", LocateRecords});
   AddFileArgument(locate, o);
   AddArguments(locate, o, "CONDITION VALUE",
                "the field with NOCASE (any case), EXACT (whole field) or CONTAINED (anywhere), "

@@ -12,7 +12,7 @@ namespace vx::tool {
 void RegisterEditCommands(Commands& commands);
 
 // Appends the rows read from `in` (CSV or JSON lines as options.format says) and prints their
-// number; `sample` fills its table through it. Warnings go to `err`.
-int AppendRows(const Options& options, std::istream& in, std::ostream& out, std::ostream& err);
+// number; `sample` fills its table through it.
+int AppendRows(const Options& options, const Streams& io);
 
 }  // namespace vx::tool

@@ -72,7 +72,7 @@ constexpr const char* kFilms =
     "Pulp Fiction,1994,T,154,\"John Travolta, Uma Thurman\",Quentin Tarantino,1994-05-21,"
     "\"The lives of two hit men, a boxer and a gangster's wife cross in Los Angeles.\"\n";
 
-int CreateSample(const Options& o, std::ostream& out, std::ostream& err) {
+int CreateSample(const Options& o, const Streams& io) {
   TableRecord table;
   const std::uint8_t saved = DefaultDbfVersion;
   DefaultDbfVersion = kVersionDbase4Memo;
@@ -86,7 +86,7 @@ int CreateSample(const Options& o, std::ostream& out, std::ostream& err) {
   Options append = o;
   append.format = "csv";
   std::istringstream rows(kFilms);
-  return AppendRows(append, rows, out, err);
+  return AppendRows(append, Streams{rows, io.out, io.err});
 }
 
 }  // namespace
@@ -95,9 +95,7 @@ void RegisterSampleCommand(Commands& commands) {
   CLI::App& sample = commands.Add(
       {"sample", "FILE                                (the demo's film table)",
        "Creates the demo's film table (dBASE IV with a memo file) holding twenty films.",
-       "vxdbf sample movie.DBF", [](const Options& options, const Streams& io) {
-         return CreateSample(options, io.out, io.err);
-       }});
+       "vxdbf sample movie.DBF", CreateSample});
   AddFileArgument(sample, commands.options());
 }
 

@@ -1,5 +1,8 @@
 #include "tools/vxdbf/table_session.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "engine/foundation/errors.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/work_areas.h"
@@ -7,17 +10,24 @@
 
 namespace vx::tool {
 
-TableSession::TableSession(const Options& options, const std::string& file, Access access)
+TableSession::TableSession(const Options& options, const std::string& file, Access access,
+                           std::ostream& err)
     : saved_ansi_(AnsiTables),
       saved_override_(OpenModeOverride),
       saved_retries_(LockRetries),
-      saved_wait_(LockWaitSeconds) {
-  // Reading commands see the table's bytes as stored and convert them to UTF-8 themselves;
-  // writing commands hand the engine ANSI text, which it converts to the table's page.
-  AnsiTables = access == Access::kRead || options.ansi;
+      saved_wait_(LockWaitSeconds),
+      saved_wait_ms_(LockWaitMs),
+      err_(err) {
+  // The engine's ANSI switch on: records pass as stored, and the commands convert between the
+  // table's code page and UTF-8 themselves, never by way of another page.
+  AnsiTables = true;
   if (access == Access::kRead && !options.exclusive) OpenModeOverride = os::kOpenReadOnlyDenyNone;
   LockRetries = static_cast<std::uint8_t>(options.retries);
-  LockWaitSeconds = static_cast<std::uint8_t>(options.wait_seconds);
+  // Whole milliseconds, at least 1 for a pause that asked for any: 0 would mean "seconds".
+  LockWaitSeconds = 0;
+  LockWaitMs = options.wait_seconds > 0
+                   ? std::max<std::uint32_t>(1, std::lround(options.wait_seconds * 1000))
+                   : 0;
   try {
     Select(0);
     Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
@@ -26,9 +36,13 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
     throw;
   }
   table_ = SelectedTable();
+  text_.emplace(*table_, options, err);
 }
 
-void TableSession::Close() { CloseAll(); }
+void TableSession::Close() {
+  CloseAll();
+  text_->ReportReplacements(err_);
+}
 
 void TableSession::Restore() {
   {
@@ -39,6 +53,7 @@ void TableSession::Restore() {
   OpenModeOverride = static_cast<std::uint16_t>(saved_override_);
   LockRetries = static_cast<std::uint8_t>(saved_retries_);
   LockWaitSeconds = static_cast<std::uint8_t>(saved_wait_);
+  LockWaitMs = saved_wait_ms_;
 }
 
 TableSession::~TableSession() { Restore(); }

@@ -1,11 +1,15 @@
 #pragma once
 // One vxdbf command's use of the engine: sets the engine's settings from the options, opens the
-// table in a work area, and on leaving closes every area and restores the settings, so that
+// table in a work area with its bytes as stored (the command converts text itself, through the
+// session's TableText), and on leaving closes every area and restores the settings, so that
 // commands run one after another in one process see the engine as it was.
 
+#include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "tools/vxdbf/command_line.h"
+#include "tools/vxdbf/table_text.h"
 
 namespace vx {
 struct TableRecord;
@@ -17,13 +21,17 @@ enum class Access { kRead, kWrite };
 
 class TableSession {
  public:
-  TableSession(const Options& options, const std::string& file, Access access);
+  // Warnings (a mark that cannot be followed, characters replaced with --lossy) go to `err`.
+  TableSession(const Options& options, const std::string& file, Access access, std::ostream& err);
   ~TableSession();
   TableSession(const TableSession&) = delete;
   TableSession& operator=(const TableSession&) = delete;
 
   TableRecord& table() { return *table_; }
-  // Closes the table and reports a failure of the close (the header write, the end marker).
+  // The table's text in its code page, and UTF-8.
+  TableText& text() { return *text_; }
+  // Closes the table and reports a failure of the close (the header write, the end marker);
+  // then says how many characters --lossy replaced.
   void Close();
 
  private:
@@ -33,7 +41,10 @@ class TableSession {
   unsigned saved_override_;
   unsigned saved_retries_;
   unsigned saved_wait_;
+  unsigned saved_wait_ms_;
   TableRecord* table_ = nullptr;
+  std::optional<TableText> text_;
+  std::ostream& err_;
 };
 
 }  // namespace vx::tool

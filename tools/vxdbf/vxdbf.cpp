@@ -15,14 +15,17 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
+#include "tools/vxdbf/table_text.h"
 #include "tools/vxdbf/text_formats.h"
 
 namespace vx::tool {
@@ -93,9 +96,17 @@ MemoInfo InspectMemo(const TableRecord& t) {
   return info;
 }
 
-int Info(const Options& o, std::ostream& out) {
+int Info(const Options& o, const Streams& io) {
+  std::ostream& out = io.out;
   TableRecord t;
   OpenForReading(t, o.file);
+  const TableMark mark = ReadTableMark(t);
+  const CodePageChoice page = ChooseCodePage(mark, o);
+  if (!page.warning.empty()) io.err << "vxdbf: " << page.warning << "\n";
+  TableText text(page.page, o.lossy);
+  const auto name_of = [&](const FieldEntry& f) {
+    return text.ToUtf8(f.name, "the name of field " + std::to_string(&f - t.fields.data() + 1));
+  };
   const MemoInfo memo = InspectMemo(t);
   const bool chain = memo.present && memo.kind == MemoKind::kDbase4;
   char version[8];
@@ -110,6 +121,19 @@ int Info(const Options& o, std::ostream& out) {
         << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
         << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
         << ",\"production_index\":" << (production_index ? "true" : "false");
+    if (mark.has_byte) {
+      const LanguageDriver* driver = FindLanguageDriver(mark.id);
+      char id[8];
+      std::snprintf(id, sizeof id, "0x%02X", mark.id);
+      out << ",\"language_driver\":" << JsonString(id) << ",\"language_driver_meaning\":"
+          << (driver != nullptr ? JsonString(driver->meaning) : "null");
+    } else {
+      out << ",\"language_driver\":null";
+    }
+    if (!mark.driver_name.empty()) {
+      out << ",\"language_driver_name\":" << JsonString(text.Name(mark.driver_name));
+    }
+    out << ",\"code_page\":" << page.page << ",\"code_page_from\":" << JsonString(page.reason);
     if (memo.present) {
       out << ",\"memo\":{\"kind\":" << JsonString(MemoKindName(memo.kind))
           << ",\"block_size\":" << memo.block_size << ",\"size\":" << memo.size
@@ -126,7 +150,7 @@ int Info(const Options& o, std::ostream& out) {
     out << ",\"fields\":[";
     for (std::size_t i = 0; i < t.fields.size(); ++i) {
       const FieldEntry& f = t.fields[i];
-      out << (i ? "," : "") << "{\"name\":" << JsonString(ToUtf8(f.name, o.ansi))
+      out << (i ? "," : "") << "{\"name\":" << JsonString(name_of(f))
           << ",\"type\":" << JsonString(std::string(1, f.type)) << ",\"length\":" << f.length
           << ",\"decimals\":" << int{f.decimals} << "}";
     }
@@ -154,12 +178,13 @@ int Info(const Options& o, std::ostream& out) {
       }
     }
     out << "Production index: " << (production_index ? "yes" : "no") << "\n"
+        << "Language driver:  " << DescribeMark(mark) << "\n"
+        << "Code page:        " << page.page << " (" << page.reason << ")\n"
         << "Fields:           " << t.fields.size() << "\n";
     for (const FieldEntry& f : t.fields) {
       char line[96];
-      std::snprintf(line, sizeof line, "  %-10s %c %5u %3u  offset %u\n",
-                    ToUtf8(f.name, o.ansi).c_str(), f.type, unsigned{f.length},
-                    unsigned{f.decimals}, unsigned{f.offset});
+      std::snprintf(line, sizeof line, "  %-10s %c %5u %3u  offset %u\n", name_of(f).c_str(),
+                    f.type, unsigned{f.length}, unsigned{f.decimals}, unsigned{f.offset});
       out << line;
     }
   }
@@ -169,10 +194,9 @@ int Info(const Options& o, std::ostream& out) {
 
 // A memo that cannot be read (or only in part) does not stop a dump: the record is printed
 // with what there is, and the damage is named on standard error.
-void WarnAboutMemo(std::ostream& err, const Options& o, std::int32_t n, const FieldEntry& f,
+void WarnAboutMemo(std::ostream& err, std::int32_t n, const std::string& field,
                    const std::string& what) {
-  err << "vxdbf: warning: record " << n << ", field " << ToUtf8(f.name, o.ansi) << ": " << what
-      << "\n";
+  err << "vxdbf: warning: record " << n << ", field " << field << ": " << what << "\n";
 }
 
 // The memo blocks the first `count` records name, ascending and without repeats.
@@ -194,15 +218,21 @@ std::vector<std::int32_t> MemoStarts(TableRecord& t, std::int32_t count) {
   return starts;
 }
 
-int Dump(const Options& o, std::ostream& out, std::ostream& err) {
-  TableSession session(o, o.file, Access::kRead);
+int Dump(const Options& o, const Streams& io) {
+  std::ostream& out = io.out;
+  TableSession session(o, o.file, Access::kRead, io.err);
   TableRecord& t = session.table();
+  TableText& text = session.text();
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    names.push_back(text.ToUtf8(t.fields[i].name, "the name of field " + std::to_string(i + 1)));
+  }
   const bool csv = o.format == "csv";
   if (csv) {
-    std::vector<std::string> names;
-    if (o.deleted) names.push_back("_deleted");
-    for (const FieldEntry& f : t.fields) names.push_back(ToUtf8(f.name, o.ansi));
-    out << CsvLine(names);
+    std::vector<std::string> header;
+    if (o.deleted) header.push_back("_deleted");
+    header.insert(header.end(), names.begin(), names.end());
+    out << CsvLine(header);
   }
   const std::vector<std::int32_t> memo_starts = MemoStarts(t, t.record_count);
   if (o.visible) SetIgnoreDel(true);
@@ -224,13 +254,15 @@ int Dump(const Options& o, std::ostream& out, std::ostream& err) {
         json += std::string("\"_deleted\":") + (deleted ? "true" : "false");
       }
     }
-    for (const FieldEntry& f : t.fields) {
+    for (std::size_t i = 0; i < t.fields.size(); ++i) {
+      const FieldEntry& f = t.fields[i];
       const std::string stored = StoredField(t, f);
+      const auto where = [&] { return "record " + std::to_string(n) + ", field " + names[i]; };
       std::string csv_value;
       std::string json_value;
       switch (f.type) {
         case 'C': {
-          csv_value = ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), o.ansi);
+          csv_value = text.ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), where());
           json_value = JsonString(csv_value);
           break;
         }
@@ -247,38 +279,38 @@ int Dump(const Options& o, std::ostream& out, std::ostream& err) {
         }
         case 'M': {
           const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
-          std::string text;
+          std::string memo;
           bool read = true, unterminated = false;
           if (block > 0) {
             QuietErrors quiet;
             EngineErrorCode = 0;
-            read = ReadMemo(t, block, text, nullptr, &unterminated);
+            read = ReadMemo(t, block, memo, nullptr, &unterminated);
           }
           if (!read) {
-            WarnAboutMemo(err, o, n, f,
+            WarnAboutMemo(io.err, n, names[i],
                           "memo unreadable, left out (" + ErrorDescription(EngineErrorCode) + ": " +
                               TakeErrorMessage() + ")");
           } else {
             // A memo ends where the next memo that a record names begins, at the latest:
             // reading on means a lost end marker.
             const auto next = std::upper_bound(memo_starts.begin(), memo_starts.end(), block);
-            const MemoFile* memo = MemoOf(t);
-            if (next != memo_starts.end() && memo != nullptr) {
+            const MemoFile* file = MemoOf(t);
+            if (next != memo_starts.end() && file != nullptr) {
               const std::uint64_t room =
-                  static_cast<std::uint64_t>(*next - block) * memo->block_size;
-              if (text.size() > room) {
-                text.resize(static_cast<std::size_t>(room));
+                  static_cast<std::uint64_t>(*next - block) * file->block_size;
+              if (memo.size() > room) {
+                memo.resize(static_cast<std::size_t>(room));
                 unterminated = true;
               }
             }
             if (unterminated) {
               WarnAboutMemo(
-                  err, o, n, f,
-                  "memo has no end marker, cut at " + std::to_string(text.size()) + " bytes");
+                  io.err, n, names[i],
+                  "memo has no end marker, cut at " + std::to_string(memo.size()) + " bytes");
             }
           }
           damaged = damaged || !read || unterminated;
-          csv_value = ToUtf8(text, o.ansi);
+          csv_value = text.ToUtf8(memo, where());
           json_value = read ? JsonString(csv_value) : "null";
           break;
         }
@@ -292,7 +324,7 @@ int Dump(const Options& o, std::ostream& out, std::ostream& err) {
         values.push_back(std::move(csv_value));
       } else {
         if (json.size() > 1) json += ',';
-        json += JsonString(ToUtf8(f.name, o.ansi)) + ":" + json_value;
+        json += JsonString(names[i]) + ":" + json_value;
       }
     }
     if (csv) {
@@ -305,34 +337,36 @@ int Dump(const Options& o, std::ostream& out, std::ostream& err) {
   return damaged ? kExitEngineError : kExitOk;
 }
 
-int PrintMemo(const Options& o, std::ostream& out) {
-  TableSession session(o, o.file, Access::kRead);
+int PrintMemo(const Options& o, const Streams& io) {
+  TableSession session(o, o.file, Access::kRead, io.err);
   TableRecord& t = session.table();
   const std::string& name = o.arguments.at(0);
-  const int field = FieldNo(FromUtf8(name));
+  const int field = FieldNo(session.text().Name(name));
   if (field == 0 || t.fields[static_cast<std::size_t>(field - 1)].type != 'M') {
-    throw InputError{"no memo field \"" + name + "\" in " + o.file};
+    throw InputError{"no memo field " + Quoted(name) + " in " + o.file};
   }
   GO(o.record);
   const std::int32_t block =
       StoredMemoBlock(t, t.fields[static_cast<std::size_t>(field - 1)], t.record.data());
   std::string text;
   if (block > 0) ReadMemo(t, block, text);
-  out << ToUtf8(text, o.ansi) << "\n";
+  io.out << session.text().ToUtf8(text, "record " + std::to_string(o.record) + ", field " +
+                                            t.fields[static_cast<std::size_t>(field - 1)].name)
+         << "\n";
   session.Close();
   return kExitOk;
 }
 
-int PackMemo(const Options& o, std::ostream& out) {
+int PackMemo(const Options& o, const Streams& io) {
   Options exclusive = o;
   exclusive.exclusive = true;
-  TableSession session(exclusive, o.file, Access::kWrite);
+  TableSession session(exclusive, o.file, Access::kWrite, io.err);
   if (MemoOf(session.table()) == nullptr) {
     throw InputError{o.file + " has no memo file"};
   }
   const std::int64_t saved = PackMemofile();
   session.Close();
-  out << saved << " bytes saved\n";
+  io.out << saved << " bytes saved\n";
   return kExitOk;
 }
 
@@ -341,7 +375,7 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
   std::stringstream stream(definition);
   for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
   if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
-    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not \"" + definition + "\""};
+    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not " + Quoted(definition)};
   }
   FieldEntry f;
   f.name = os::Utf8ToAnsi(parts[0]);
@@ -350,7 +384,7 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || value < 0 || value > limit) {
-      throw UsageError{"bad number \"" + text + "\" in --field " + definition};
+      throw UsageError{"bad number " + Quoted(text) + " in --field " + Quoted(definition)};
     }
     return value;
   };
@@ -371,7 +405,7 @@ class DefaultVersionScope {
   std::uint8_t saved_;
 };
 
-int Create(const Options& o, std::ostream& out) {
+int Create(const Options& o, const Streams&) {
   std::uint8_t version = DefaultDbfVersion;
   if (!o.version.empty()) {
     if (o.version == "0x83" || o.version == "0x8B" || o.version == "0x8b") {
@@ -388,29 +422,30 @@ int Create(const Options& o, std::ostream& out) {
   for (const std::string& definition : o.field_definitions) {
     fields.push_back(ParseFieldDefinition(definition));
   }
+  const bool level7 = version == kVersionLevel7Memo || version == kVersionLevel7;
+  // Refused before the file exists; without --codepage the header is as CreateDBF writes it.
+  if (o.codepage != 0) CheckCodePageMark(o.codepage, level7);
   DefaultVersionScope scope(version);
   TableRecord t;
   CreateDBF(t, o.file, fields);
+  if (o.codepage != 0) WriteCodePageMark(o.file, o.codepage);
   return kExitOk;
 }
 
 void RegisterTableCommands(Commands& commands) {
   Options& o = commands.options();
   CLI::App& info =
-      commands.Add({"info", "FILE [--json] [--ansi]",
+      commands.Add({"info", "FILE [--json] [--codepage N] [--ansi]",
                     "Shows a table's header: version, dates, counts, memo file and fields.",
-                    "vxdbf info films.dbf --json", [](const Options& options, const Streams& io) {
-                      return Info(options, io.out);
-                    }});
+                    "vxdbf info films.dbf --json", Info});
   AddFileArgument(info, o);
   info.add_flag("--json", o.json, "print one JSON object");
   AddTextOptions(info, o);
 
-  CLI::App& dump = commands.Add(
-      {"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
-       "Prints every record in file order as CSV or JSON lines.",
-       "vxdbf dump films.dbf --format jsonl --deleted",
-       [](const Options& options, const Streams& io) { return Dump(options, io.out, io.err); }});
+  CLI::App& dump =
+      commands.Add({"dump", "FILE [--format csv|jsonl] [--deleted] [--visible] [--ansi]",
+                    "Prints every record in file order as CSV or JSON lines.",
+                    "vxdbf dump films.dbf --format jsonl --deleted", Dump});
   AddFileArgument(dump, o);
   AddFormatOption(dump, o, "csv (with a header line) or jsonl (one object a line)");
   dump.add_flag("--deleted", o.deleted, "add the deletion mark as the first column (_deleted)");
@@ -419,10 +454,10 @@ void RegisterTableCommands(Commands& commands) {
   AddSharingOptions(dump, o);
 
   CLI::App& create = commands.Add(
-      {"create", "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C]",
+      {"create",
+       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C] [--codepage N]",
        "Creates an empty table (and its memo file when a memo field is present).",
-       "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M",
-       [](const Options& options, const Streams& io) { return Create(options, io.out); }});
+       "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M", Create});
   AddFileArgument(create, o);
   create.add_option("--field", o.field_definitions, "a field: NAME,TYPE,LEN,DEC (repeat it)")
       ->required()
@@ -430,14 +465,15 @@ void RegisterTableCommands(Commands& commands) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   create.add_option("--version", o.version,
                     "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
+  AddCodePageOption(create, "--codepage", o.codepage,
+                    "mark the table as holding text of this code page (its language driver)");
 }
 
 void RegisterMemoCommands(Commands& commands) {
   Options& o = commands.options();
-  CLI::App& memo = commands.Add(
-      {"memo", "FILE RECNO FIELD                     (prints one memo's text)",
-       "Prints the text of one memo.", "vxdbf memo films.dbf 3 PLOT",
-       [](const Options& options, const Streams& io) { return PrintMemo(options, io.out); }});
+  CLI::App& memo =
+      commands.Add({"memo", "FILE RECNO FIELD                     (prints one memo's text)",
+                    "Prints the text of one memo.", "vxdbf memo films.dbf 3 PLOT", PrintMemo});
   AddFileArgument(memo, o);
   AddRecordArgument(memo, o);
   AddArguments(memo, o, "FIELD", "the memo field", 1);
@@ -447,9 +483,7 @@ void RegisterMemoCommands(Commands& commands) {
   CLI::App& pack =
       commands.Add({"packmemo", "FILE                             (keeps only the live memos)",
                     "Rewrites the memo file with only the live memos (exclusive use).",
-                    "vxdbf packmemo films.dbf", [](const Options& options, const Streams& io) {
-                      return PackMemo(options, io.out);
-                    }});
+                    "vxdbf packmemo films.dbf", PackMemo});
   AddFileArgument(pack, o);
   AddSharingOptions(pack, o);
 }
@@ -466,6 +500,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterEditCommands(commands);
   RegisterSampleCommand(commands);
   RegisterMemoCommands(commands);
+  RegisterCodepageCommand(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {
@@ -478,7 +513,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
       out << "vxdbf " << kVxdbfVersion << "\n";
       return kExitOk;
     }
-    if (!commands.Has(command)) throw UsageError{"unknown command \"" + command + "\""};
+    if (!commands.Has(command)) throw UsageError{"unknown command " + Quoted(command)};
     try {
       std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
       app.parse(reversed);
@@ -486,7 +521,8 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
       for (const CLI::App* chosen : app.get_subcommands()) out << chosen->help("vxdbf");
       return kExitOk;
     } catch (const CLI::ParseError& e) {
-      throw UsageError{e.what()};
+      // CLI11 names the refused argument in full: keep the message short.
+      throw UsageError{Shortened(e.what(), 160)};
     }
     return commands.Chosen().run(options, Streams{in, out, err});
   } catch (const UsageError& e) {
@@ -495,6 +531,9 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   } catch (const InputError& e) {
     err << "vxdbf: " << e.message << "\n";
     return kExitUsage;
+  } catch (const DataError& e) {
+    err << "vxdbf: " << e.message << "\n";
+    return kExitEngineError;
   } catch (const LockRefused& e) {
     err << "vxdbf: " << e.message << "\n";
     return kExitLockRefused;

@@ -235,5 +235,71 @@ TEST_F(CodePageTest, PicksPagesFromLocale) {
   EXPECT_EQ(OemCodePage(), 866);
 }
 
+TEST(StrictCodePageTest, DecodesAndEncodesThroughTablesAndIconv) {
+  const struct {
+    int page;
+    const char* bytes;
+    const char* utf8;
+  } kCases[] = {
+      {437, "\xE4\xF2\xB0", "\u03A3\u2265\u2591"},        // Σ≥░: only the OEM page has them
+      {1252, "B\xFC" "cher", "B\u00FCcher"},
+      {852, "Za\xBE\xA2\x88\x86", "Za\u017C\u00F3\u0142\u0107"},  // Zażółć
+      {1250, "\xB9\xE6\xEA\xB3", "\u0105\u0107\u0119\u0142"},    // ąćęł
+      {866, "\x8F\xE0\xA8", "\u041F\u0440\u0438"},
+      {1251, "\xCF\xF0\xE8", "\u041F\u0440\u0438"},
+      {737, "\x98", "\u03B1"},
+      {932, "\x93\xFA\x96\x7B", "\u65E5\u672C"},  // 日本, two bytes each
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.page);
+    EXPECT_TRUE(CodePageAvailable(c.page));
+    const ConvertedText decoded = DecodeCodePage(c.page, c.bytes, OnFault::kStop);
+    EXPECT_EQ(decoded.fault, TextFault::kNone);
+    EXPECT_EQ(decoded.text, c.utf8);
+    const ConvertedText encoded = EncodeCodePage(c.page, c.utf8, OnFault::kStop);
+    EXPECT_EQ(encoded.fault, TextFault::kNone);
+    EXPECT_EQ(encoded.text, c.bytes);
+  }
+  EXPECT_FALSE(CodePageAvailable(0));
+  EXPECT_FALSE(CodePageAvailable(4242));
+  EXPECT_EQ(DecodeCodePage(4242, "a", OnFault::kReplace).fault, TextFault::kUnknownPage);
+}
+
+TEST(StrictCodePageTest, NamesTheFirstFaultOrReplacesEveryOne) {
+  const struct {
+    int page;
+    bool decode;
+    const char* input;
+    TextFault fault;
+    std::size_t offset, length;
+    const char* replaced;
+    std::size_t count;
+  } kCases[] = {
+      // "Σ≥░" has no place in the Windows page: no "?" by way of the other page.
+      {1252, false, "x\u03A3\u2265\u2591", TextFault::kNotInPage, 1, 2, "x???", 3},
+      {852, false, "a\u00E6b", TextFault::kNotInPage, 1, 2, "a?b", 1},  // æ: not in 852
+      {437, false, "a\xFF" "b\xC3", TextFault::kInvalidUtf8, 1, 1, "a?b?", 2},
+      {1250, false, "\xE2\x82", TextFault::kInvalidUtf8, 0, 2, "?", 1},
+      {1250, true, "a\x81" "b\x83", TextFault::kNoCharacter, 1, 1, "a?b?", 2},
+      {932, true, "a\x93", TextFault::kNoCharacter, 1, 1, "a?", 1},  // cut short
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.input);
+    const auto convert = [&](OnFault on_fault) {
+      return c.decode ? DecodeCodePage(c.page, c.input, on_fault)
+                      : EncodeCodePage(c.page, c.input, on_fault);
+    };
+    const ConvertedText stopped = convert(OnFault::kStop);
+    EXPECT_EQ(stopped.fault, c.fault);
+    EXPECT_EQ(stopped.fault_offset, c.offset);
+    EXPECT_EQ(stopped.fault_length, c.length);
+    EXPECT_EQ(stopped.replaced, 0u);
+    const ConvertedText replaced = convert(OnFault::kReplace);
+    EXPECT_EQ(replaced.fault, c.fault);
+    EXPECT_EQ(replaced.text, c.replaced);
+    EXPECT_EQ(replaced.replaced, c.count);
+  }
+}
+
 }  // namespace
 }  // namespace vx::os

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
 #include <sstream>
 
@@ -76,6 +77,51 @@ TEST_F(EditCommandsTest, BadRowsWriteNothing) {
   }
   EXPECT_EQ(Vxdbf({"append", path_, "--format", "jsonl"}, "{\"TITLE\":[1]}\n").status, 2);
   EXPECT_EQ(test::ReadBytes(path_), before);
+}
+
+TEST_F(EditCommandsTest, RefusesAFieldGivenTwiceAndCutsTheEchoOfLongValues) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\n").status, 0);
+  const auto before = test::ReadBytes(path_);
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    const char* message;
+  } kBad[] = {
+      {{"append", path_}, "TITLE,YEAR,title\r\nx,1,y\r\n", "the CSV header names field TITLE twice"},
+      {{"append", path_, "--format", "jsonl"}, "{\"TITLE\":\"x\",\"Title\":\"y\"}\n",
+       "line 1 names field TITLE twice"},
+      {{"append", path_, "--format", "jsonl"}, "{\"YEAR\":1,\"YEAR\":2}\n", "given twice"},
+      {{"set", path_, "1", "TITLE=a", "title=b"}, "", "names field TITLE twice"},
+      {{"set", path_, "1", "TITLE=" + std::string(10 << 20, 'x')}, "", "is longer than"},
+      {{"append", path_}, "TITLE\r\n" + std::string(10 << 20, 'y') + "\r\n", "is longer than"},
+      {{"set", path_, "1", "YEAR=" + std::string(1 << 20, '9') + "z"}, "", "is not a number"},
+      {{"set", path_, "1", std::string(1 << 20, 'N') + "=1"}, "", "no field"},
+      {{"dump", path_, "--format", std::string(1 << 20, 'f')}, "", "--format"},
+  };
+  for (const auto& c : kBad) {
+    SCOPED_TRACE(c.message);
+    const Result r = Vxdbf(c.args, c.input);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err.substr(0, 300);
+    EXPECT_LT(r.err.size(), 400u);
+  }
+  EXPECT_EQ(test::ReadBytes(path_), before);
+}
+
+TEST_F(EditCommandsTest, WaitTakesDecimalSeconds) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\n").status, 0);
+  for (const char* bad : {"-1", "256", "nan", "1s", ""}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(Vxdbf({"set", path_, "1", "TITLE=x", "--wait", bad}).status, 2);
+  }
+  os::File other;
+  ASSERT_EQ(os::File::Open(path_, os::kOpenReadWriteDenyNone, other), 0);
+  ASSERT_EQ(other.LockRange(LockBase + 32 + 5 * 32 + 1, 1 + 20 + 4 + 1 + 8 + 5), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = Vxdbf({"set", path_, "1", "TITLE=x", "--retries", "4", "--wait", "0.05"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  // Four pauses of 0.05 s; a wait rounded to whole seconds would take four seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(EditCommandsTest, SetDeleteRecallAndVisibleDump) {

@@ -57,7 +57,9 @@ TEST_F(VxdbfTest, InfoAsJson) {
   EXPECT_EQ(r.out,
             "{\"version\":\"0x03\",\"variant\":\"dBASE III/IV without memo\","
             "\"last_update\":\"2024-03-07\",\"records\":3,\"header_length\":193,"
-            "\"record_length\":32,\"has_memo\":false,\"production_index\":false,\"fields\":["
+            "\"record_length\":32,\"has_memo\":false,\"production_index\":false,"
+            "\"language_driver\":\"0x00\",\"language_driver_meaning\":null,\"code_page\":437,"
+            "\"code_page_from\":\"no mark: the OEM page\",\"fields\":["
             "{\"name\":\"TITLE\",\"type\":\"C\",\"length\":12,\"decimals\":0},"
             "{\"name\":\"YEAR\",\"type\":\"N\",\"length\":4,\"decimals\":0},"
             "{\"name\":\"RATING\",\"type\":\"N\",\"length\":6,\"decimals\":2},"
@@ -135,7 +137,7 @@ TEST_F(VxdbfTest, EveryCommandHasHelpWithItsOptionsAndAnExample) {
     EXPECT_NE(help.out.find("Example:\n  "), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("vxdbf " + name + " "), std::string::npos) << help.out;
   }
-  EXPECT_EQ(commands, 11);
+  EXPECT_EQ(commands, 12);
   const Result version = Vxdbf({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.substr(0, 6), "vxdbf ");

@@ -1,0 +1,43 @@
+#pragma once
+// The language driver mark of a table and the code page it names: the byte at header offset 29
+// (dBASE IV, FoxPro and later writers) and, in level 7 tables, the driver name at offset 32.
+// Only a lookup: the engine itself does not interpret the mark; which page a table's text is in
+// stays the application's choice (OEM or ANSI). Tools use it to read a table as it says.
+//
+//   OFFSET SIZE MEANING
+//   29     1    language driver id (0 = no mark); see kLanguageDrivers in the source
+//   32     32   level 7 only: language driver name ("DBWINWE0"), zero-padded
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vx {
+
+inline constexpr int kLanguageDriverOffset = 29;
+inline constexpr int kLevel7DriverNameOffset = 32;
+inline constexpr int kLevel7DriverNameSize = 32;
+
+struct LanguageDriver {
+  std::uint8_t id;
+  int code_page;        // the page its text is in
+  const char* meaning;  // "German OEM", "Windows ANSI Latin I", ...
+};
+
+// The driver of a mark byte, or null for 0 and for bytes not in the table.
+const LanguageDriver* FindLanguageDriver(std::uint8_t id);
+// The mark written for a page: the plain driver of that page (437 -> 0x01, 850 -> 0x02,
+// 1252 -> 0x03, 852 -> 0x64, 866 -> 0x65, 1250 -> 0xC8, 1251 -> 0xC9, ...), or nothing.
+std::optional<std::uint8_t> LanguageDriverForCodePage(int page);
+// Every driver of the table, in id order.
+const std::vector<LanguageDriver>& LanguageDrivers();
+
+// The code page a level 7 driver name stands for ("DB437US0" -> 437, "DBWINWE0" -> 1252, in
+// any case), or 0 for a name it does not know.
+int CodePageOfDriverName(std::string_view name);
+// The level 7 name written for a page, or empty when none is known.
+std::string DriverNameForCodePage(int page);
+
+}  // namespace vx

@@ -1,0 +1,229 @@
+// vxdbf and code pages: the page a table's mark names, --codepage, strict conversion with
+// --lossy, create --codepage, and the code-page assistant with --set.
+
+#include "tools/vxdbf/codepage_command.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/memo/memo_storage.h"
+#include "platform/os/codepage.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
+
+namespace vx::tool {
+namespace {
+
+class CodePageCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InitMemoStorage(); }
+  // A table NAME C 20 (and NOTES M with a memo file), its mark set to `mark`.
+  std::string Create(const std::string& name, std::uint8_t mark, bool memo = false) {
+    const std::string path = dir_.File(name);
+    std::vector<std::string> args = {"create", path, "--field", "NAME,C,20"};
+    if (memo) args.insert(args.end(), {"--field", "NOTES,M", "--version", "0x83"});
+    EXPECT_EQ(Vxdbf(args).status, 0);
+    auto bytes = test::ReadBytes(path);
+    bytes[29] = mark;
+    test::WriteBytes(path, bytes);
+    return path;
+  }
+  // Stores raw bytes into NAME of record 1 (appending it first).
+  void StoreName(const std::string& path, const std::string& bytes) {
+    ASSERT_EQ(Vxdbf({"append", path}, "NAME\nx\n").status, 0);
+    auto file = test::ReadBytes(path);
+    const std::size_t header = file[8] | file[9] << 8;
+    std::copy(bytes.begin(), bytes.end(), file.begin() + header + 1);
+    test::WriteBytes(path, file);
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(CodePageCommandTest, TextGoesStraightToTheTablesPage) {
+  // "Σ≥░" is in the DOS page only: an unmarked (OEM) table keeps it, a Windows one refuses it.
+  const std::string oem = Create("oem.dbf", 0x00, /*memo=*/true);
+  ASSERT_EQ(Vxdbf({"append", oem}, "NAME,NOTES\nΣ≥░,Σ≥░\n").status, 0);
+  ASSERT_EQ(Vxdbf({"set", oem, "1", "NAME=░Σ≥"}).status, 0);
+  const auto bytes = test::ReadBytes(oem);
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("\xB0\xE4\xF2"), std::string::npos);
+  EXPECT_EQ(Vxdbf({"dump", oem}).out, "NAME,NOTES\r\n░Σ≥,Σ≥░\r\n");
+
+  const std::string ansi = Create("ansi.dbf", 0x03, /*memo=*/true);
+  const auto before = test::ReadBytes(ansi);
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    const char* message;
+  } kRefused[] = {
+      {{"append", ansi},
+       "NAME\nok\nΣ≥░\n",
+       "row 3, field NAME: \"Σ\" has no place in code page 1252"},
+      {{"append", ansi},
+       "NAME,NOTES\nok,a\xFF\n",
+       "row 2, field NOTES: the text is not UTF-8 (byte 0xFF"},
+      {{"append", ansi, "--format", "jsonl"}, "{\"NOTES\":\"≥\"}\n", "line 1, field NOTES"},
+      {{"append", ansi, "--format", "jsonl"}, "{\"NAME\":\"\xC3\"}\n", "ill-formed UTF-8"},
+      {{"set", ansi, "1", "NAME=\xE2\x82"}, "", "record 1, field NAME: the text is not UTF-8"},
+  };
+  for (const auto& c : kRefused) {
+    SCOPED_TRACE(c.message);
+    const Result r = Vxdbf(c.args, c.input);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(test::ReadBytes(ansi), before);
+  const Result lossy = Vxdbf({"append", ansi, "--lossy"}, "NAME\nΣ≥░ café\n");
+  ASSERT_EQ(lossy.status, 0) << lossy.err;
+  EXPECT_EQ(lossy.err, "vxdbf: 3 characters of code page 1252 replaced by \"?\" (--lossy)\n");
+  EXPECT_EQ(Vxdbf({"dump", ansi}).out, "NAME,NOTES\r\n??? café,\r\n");
+}
+
+TEST_F(CodePageCommandTest, ReadsThePageTheMarkNames) {
+  const struct {
+    std::uint8_t mark;
+    std::string stored;
+    const char* text;
+    const char* info;
+  } kCases[] = {
+      {0x00,
+       "B\x81"
+       "cher",
+       "Bücher", "0x00 (no mark)\nCode page:        437 (no mark: the OEM page)"},
+      {0x03,
+       "B\xFC"
+       "cher",
+       "Bücher",
+       "0x03 (Windows ANSI Latin I, code page 1252)\nCode page:        1252 (language driver "
+       "0x03)"},
+      {0x64, "\xA5\xA9", "ąę", "0x64 (Eastern European MS-DOS, code page 852)"},
+      {0xC8, "\xB9\xEA", "ąę", "0xC8 (Eastern European Windows, code page 1250)"},
+      {0x26, "\x8F\xE0\xA8", "При", "0x26 (Russian OEM, code page 866)"},
+      {0xC9, "\xCF\xF0\xE8", "При", "0xC9 (Russian Windows, code page 1251)"},
+      {0x7B, "\x93\xFA\x96\x7B", "日本", "0x7B (Japanese Shift-JIS, code page 932)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = Create("marked.dbf", c.mark);
+    StoreName(path, c.stored);
+    EXPECT_EQ(Vxdbf({"dump", path}).out, std::string("NAME\r\n") + c.text + "\r\n");
+    EXPECT_NE(Vxdbf({"info", path}).out.find(std::string("Language driver:  ") + c.info),
+              std::string::npos)
+        << Vxdbf({"info", path}).out;
+    EXPECT_EQ(Vxdbf({"locate", path, "NAME", c.text}).out, "1\n");
+    std::filesystem::remove(path);
+  }
+  // --codepage overrides the mark; --ansi only speaks for tables without one.
+  const std::string path = Create("override.dbf", 0x03);
+  StoreName(path,
+            "B\x81"
+            "cher");
+  EXPECT_EQ(Vxdbf({"dump", path, "--codepage", "437"}).out, "NAME\r\nBücher\r\n");
+  EXPECT_EQ(Vxdbf({"dump", path, "--ansi"}).out,
+            "NAME\r\nB\xC2\x81"
+            "cher\r\n");
+  EXPECT_EQ(Vxdbf({"dump", path, "--codepage", "4242"}).status, 2);
+}
+
+TEST_F(CodePageCommandTest, AByteWithoutACharacterIsAnErrorOrWithLossyAQuestionMark) {
+  const std::string path = Create("cp1250.dbf", 0xC8);
+  StoreName(path, "ab\x81");
+  Result r = Vxdbf({"dump", path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("record 1, field NAME: byte 0x81 at position 3 is no character of code "
+                       "page 1250"),
+            std::string::npos)
+      << r.err;
+  r = Vxdbf({"dump", path, "--lossy", "--format", "jsonl"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "{\"NAME\":\"ab?\"}\n");
+  EXPECT_NE(r.err.find("1 character of code page 1250 replaced"), std::string::npos);
+  // A mark this tool does not know: read as before, and said so.
+  const std::string unknown = Create("unknown.dbf", 0xF0);
+  StoreName(unknown, "\x81");
+  r = Vxdbf({"dump", unknown});
+  EXPECT_EQ(r.out, "NAME\r\nü\r\n");
+  EXPECT_NE(r.err.find("language driver 0xF0 is unknown; the text is read as code page 437"),
+            std::string::npos);
+}
+
+TEST_F(CodePageCommandTest, CreateWritesTheMarkAndNothingElse) {
+  const std::string plain = dir_.File("plain.dbf");
+  const std::string marked = dir_.File("marked.dbf");
+  ASSERT_EQ(Vxdbf({"create", plain, "--field", "A,C,5"}).status, 0);
+  ASSERT_EQ(Vxdbf({"create", marked, "--field", "A,C,5", "--codepage", "1251"}).status, 0);
+  auto a = test::ReadBytes(plain), b = test::ReadBytes(marked);
+  EXPECT_EQ(a[29], 0);
+  EXPECT_EQ(b[29], 0xC9);
+  b[29] = 0;
+  EXPECT_EQ(a, b);
+  // Level 7: byte 29 and the driver name; a page without a known name is refused first.
+  const std::string level7 = dir_.File("level7.dbf");
+  ASSERT_EQ(Vxdbf({"create", level7, "--field", "A,C,5", "--field", "M,M", "--version", "0x8C",
+                   "--codepage", "866"})
+                .status,
+            0);
+  EXPECT_NE(Vxdbf({"info", level7}).out.find("driver name DB866RU0 (code page 866)"),
+            std::string::npos);
+  const std::string refused = dir_.File("refused.dbf");
+  const Result r = Vxdbf({"create", refused, "--field", "A,C,5", "--field", "M,M", "--version",
+                          "0x8C", "--codepage", "1250"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_FALSE(std::filesystem::exists(refused));
+}
+
+TEST_F(CodePageCommandTest, SetWritesOnlyTheMark) {
+  const std::string path = Create("set.dbf", 0x00, /*memo=*/true);
+  EXPECT_EQ(Vxdbf({"append", path, "--codepage"}, "NAME\nx\n").status, 2);  // wants a page
+  ASSERT_EQ(Vxdbf({"append", path, "--codepage", "852"}, "NAME,NOTES\nZażółć,gęślą jaźń\n").status,
+            0);
+  auto before = test::ReadBytes(path);
+  const Result r = Vxdbf({"codepage", path, "--set", "852"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Language driver 0x64 (Eastern European MS-DOS, code page 852) written to " +
+                       path + "\n");
+  auto after = test::ReadBytes(path);
+  EXPECT_EQ(after[29], 0x64);
+  after[29] = before[29];
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(Vxdbf({"dump", path}).out, "NAME,NOTES\r\nZażółć,gęślą jaźń\r\n");
+  EXPECT_EQ(Vxdbf({"codepage", path, "--set", "65001"}).status, 2);  // no mark means UTF-8
+  EXPECT_NE(Vxdbf({"codepage", path}).out.find("The mark agrees: code page 852 reads best."),
+            std::string::npos);
+}
+
+TEST(RankCodePagesTest, TheRightPageComesFirst) {
+  const struct {
+    int page;
+    std::vector<const char*> utf8;
+  } kCases[] = {
+      {437, {"Ein Mann sucht Bücher über Ölmalerei.", "Größe für später"}},
+      {850, {"São João e a população", "Øresund"}},
+      {852, {"Zażółć gęślą jaźń", "Łódź, ulica Piękna"}},
+      {866, {"Привет, мир", "Москва, улица Тверская"}},
+      {1250, {"Příliš žluťoučký kůň úpěl ďábelské ódy", "Łódź się już"}},
+      {1251, {"Привет, мир", "Москва, улица Тверская"}},
+      {1252, {"Crème brûlée à la française", "Año nuevo, señor"}},
+      {65001, {"Crème brûlée à la française", "Привет"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.page);
+    std::vector<std::string> stored;
+    for (const char* text : c.utf8) {
+      stored.push_back(os::EncodeCodePage(c.page, text, os::OnFault::kStop).text);
+    }
+    const std::vector<int> pages(std::begin(kCandidatePages), std::end(kCandidatePages));
+    const std::vector<PageScore> ranked = RankCodePages(stored, pages, 0);
+    ASSERT_EQ(ranked.size(), pages.size());
+    EXPECT_EQ(ranked[0].page, c.page) << ranked[0].score << " " << ranked[1].score;
+    EXPECT_GT(ranked[0].score, 0);
+    // The sample words, decoded in the right page, are words of the text.
+    EXPECT_NE(std::string(c.utf8[0]).find(ranked[0].samples.at(0)), std::string::npos);
+  }
+  // Text every page reads alike: the preferred page, then the common ones.
+  EXPECT_EQ(RankCodePages({"plain"}, {852, 437, 1252}, 0)[0].page, 1252);
+  EXPECT_EQ(RankCodePages({"plain"}, {852, 437, 1252}, 852)[0].page, 852);
+}
+
+}  // namespace
+}  // namespace vx::tool
