@@ -156,6 +156,13 @@ bool TVxFileDataSet::OpenTableFile(const std::string& name) {
     Use(command);
   }
   if (EngineErrorCode != 0) return false;
+  const TableRecord* table = SelectedTable();
+  if (!ReadOnly() && table != nullptr && ProductionIndexUnmaintained(*table)) {
+    ShowWarning(
+        Format("\"%s\" has a production index that is not kept up to date here: edits "
+               "will leave it stale until it is rebuilt",
+               {DbfFileName()}));
+  }
   return SetUpIndexes();
 }
 

@@ -437,11 +437,12 @@ bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::st
 }
 
 bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::string_view label,
-                  bool* binary) {
+                  bool* binary, bool* unterminated) {
   text.clear();
   MemoBlockInfo info;
   if (!ReadBlockInfo(m, block, info, label)) return false;
   if (binary != nullptr) *binary = info.binary;
+  if (unterminated != nullptr) *unterminated = false;
   if (info.length >= 0) {
     text.resize(static_cast<std::size_t>(info.length));
     if (!text.empty() && !ReadExact(m, info.data_start, text.data(), text.size())) {
@@ -450,11 +451,24 @@ bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::strin
       return false;
     }
   } else {
-    // dBASE III: up to the first 0x1A, or the end of the file.
+    // dBASE III: up to the first 0x1A. A memo without one ends where the space the file has
+    // given out ends (its next free block, from the header), or at the end of the file: never
+    // in a later memo's blocks beyond that, and never as the whole rest of a damaged file.
+    std::uint64_t limit = FileSize(m);
+    if (m.kind == MemoKind::kDbase3) {
+      unsigned char head[4];
+      if (ReadExact(m, 0, head, 4)) {
+        const std::uint64_t given_out = std::uint64_t{Le32(head)} * m.block_size;
+        if (given_out > info.data_start && given_out < limit) limit = given_out;
+      }
+    }
     std::array<char, 4096> piece;
-    for (std::uint64_t at = info.data_start;;) {
+    bool ended = false;
+    for (std::uint64_t at = info.data_start; at < limit && !ended;) {
+      const std::size_t wanted =
+          static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), limit - at));
       std::size_t got = 0;
-      if (ReadAt(m, at, piece.data(), piece.size(), got) != 0) {
+      if (ReadAt(m, at, piece.data(), wanted, got) != 0) {
         text.clear();
         Fail(m, 30, block, label);
         return false;
@@ -462,9 +476,11 @@ bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::strin
       const char* first = piece.data();
       const char* end = std::find(first, first + got, kEndOfFileMarker);
       text.append(first, static_cast<std::size_t>(end - first));
-      if (end != first + got || got < piece.size()) break;
+      ended = end != first + got;
+      if (got < wanted) break;
       at += got;
     }
+    if (!ended && unterminated != nullptr) *unterminated = true;
   }
   ApplyHook(m.read_hook, text.data(), text.size());
   return true;
@@ -748,7 +764,8 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label) {
   // Nothing is written, not even the padding, before every check below has passed.
-  if (LockMemoAndSeekEOF(m, label) == 0) return 0;
+  const std::uint64_t end = LockMemoAndSeekEOF(m, label);
+  if (end == 0) return 0;
   // The old dBASE IV memo's group, when its block header can be trusted.
   std::uint32_t old_blocks = 0;
   if (m.kind == MemoKind::kDbase4 && old_block > 0 &&
@@ -823,7 +840,11 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
   if (block > 0x7FFFFFFF) return fail(1004, 0);
   if (!PadToEOF(m, label)) return 0;
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
-  if (io != 0) return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
+  if (io != 0) {
+    // A memo placed at the end leaves nothing of itself behind: the file ends where it did.
+    if (block * m.block_size >= end) m.file.Truncate(end);
+    return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
+  }
   // The old place is given up only once the new text is on the disk.
   if (old_blocks > 0) {
     const bool kept = block == static_cast<std::uint64_t>(old_block);

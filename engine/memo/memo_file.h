@@ -149,9 +149,10 @@ std::uint32_t BlockCount(MemoFile& m);
 bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::string_view label);
 // Reads a whole memo's text, as stored (no code-page conversion), through the read hook.
 // Answers false after reporting the failure (1003 for a bad block number or length, 30 for a
-// failed read).
+// failed read). A memo without a length and without its end marker (damaged) stops at the
+// file's next free block (dBASE III) or its end; `unterminated` then says so.
 bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::string_view label,
-                  bool* binary = nullptr);
+                  bool* binary = nullptr, bool* unterminated = nullptr);
 
 // The memo file lock: up to 11 attempts, then LockFailedProc may ask for another round. 1017
 // with the file name and the label when it stays refused. Does nothing unless `shared`.

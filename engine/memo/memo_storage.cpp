@@ -161,9 +161,10 @@ void CloseMemofile(TableRecord& t) {
   if (io != 0) SetEngineError(static_cast<std::uint16_t>(io), name + " [CloseMemofile]");
 }
 
-bool ReadMemo(TableRecord& t, std::int32_t block, std::string& text, bool* binary) {
+bool ReadMemo(TableRecord& t, std::int32_t block, std::string& text, bool* binary,
+              bool* unterminated) {
   MemoFile* m = Require(t, "ReadMemo");
-  return m != nullptr && ReadMemoText(*m, block, text, "ReadMemo", binary);
+  return m != nullptr && ReadMemoText(*m, block, text, "ReadMemo", binary, unterminated);
 }
 
 std::int32_t ReplaceMemo(TableRecord& t, std::int32_t old_block, std::string_view text,

@@ -42,7 +42,9 @@ void CloseMemofile(TableRecord& table);
 
 // Reads a memo of `table` as stored (no code-page conversion; the table's read hook applied).
 // Answers false after reporting (1019 without a memo file, 1003 for a bad block, ...).
-bool ReadMemo(TableRecord& table, std::int32_t block, std::string& text, bool* binary = nullptr);
+// `unterminated`: see ReadMemoText.
+bool ReadMemo(TableRecord& table, std::int32_t block, std::string& text, bool* binary = nullptr,
+              bool* unterminated = nullptr);
 // Stores `text` (stored bytes) as the memo replacing `old_block` and answers the block to put
 // in the record (0 for an empty text). The caller holds the record's lock on a shared table.
 std::int32_t ReplaceMemo(TableRecord& table, std::int32_t old_block, std::string_view text,

@@ -31,6 +31,11 @@ void PutLe32(std::uint8_t* p, std::uint32_t value) {
   PutLe16(p + 2, value >> 16);
 }
 
+std::uint32_t GetLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
 std::string TodayStoredText() {
   const os::LocalTime now = os::Now();
   char text[16];
@@ -93,11 +98,51 @@ void KeepStoredBytes(TableRecord& t, const std::vector<bool>& as_read) {
   }
 }
 
+// Whether no other program can append to the table now: it is open exclusive, or this open
+// holds the append or file lock.
+bool OwnsTheEnd(const TableRecord& t) {
+  return t.exclusive || t.lock_state == kLockAppend || t.lock_state == kLockFile;
+}
+
+// After a failed append: cuts off whatever part of the records from `first` on reached the
+// disk, so that no reader takes a partial or uncounted record for one. Only while nobody else
+// can have appended after them; a failure here leaves the file as it is (the header count still
+// excludes the records).
+void DropUnwrittenTail(TableRecord& t, std::int32_t first) {
+  if (OwnsTheEnd(t)) t.file.Truncate(t.RecordOffset(first));
+}
+
+// After a failed header write at close of an exclusive table: the count on the disk is the
+// one that stays, so the records appended after it (answered with success, but never counted)
+// go, rather than wait for a reader that takes whole records from the file size. Not on a
+// shared table: records past the count there may be other programs' appends, already seen.
+void DropUncountedRecords(TableRecord& t) {
+  std::uint32_t count = 0;
+  if (!t.exclusive || !ReadHeaderCount(t, count)) return;
+  if (count < static_cast<std::uint32_t>(t.record_count)) {
+    DropUnwrittenTail(t, static_cast<std::int32_t>(count) + 1);
+  }
+}
+
+// The largest record count a table of this version can store: dBASE II keeps 16 bits.
+std::int32_t MaxRecordCount(const TableRecord& t) { return t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF; }
+
 }  // namespace
 
 void DropReadBlock(TableRecord& t) {
   t.read_count = 0;
   t.last_read = 0;
+}
+
+bool ReadHeaderCount(TableRecord& t, std::uint32_t& count) {
+  std::array<std::uint8_t, 4> on_disk{};
+  const std::size_t width = t.IsDbase2() ? 2 : 4;
+  std::size_t got = 0;
+  const int io = t.file.ReadAt(t.IsDbase2() ? 1 : 4,
+                               std::as_writable_bytes(std::span(on_disk.data(), width)), got);
+  if (io != 0 || got != width) return false;
+  count = GetLe32(on_disk.data());
+  return true;
 }
 
 bool FlushAppends(TableRecord& t) {
@@ -108,7 +153,9 @@ bool FlushAppends(TableRecord& t) {
   t.pending_first = 0;
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
-    // The records that never reached the disk are not counted.
+    // The records that never reached the disk are not counted, and what reached it of them
+    // goes: they were answered provisionally, and this failure is their answer.
+    DropUnwrittenTail(t, first);
     t.record_count = first - 1;
     if (t.record_number > t.record_count) t.record_number = t.record_count;
     SetEngineError(static_cast<std::uint16_t>(io),
@@ -189,6 +236,13 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
   const bool append = n > t.record_count;
   if (append) n = t.record_count + 1;
   if (t.is_virtual) return CallVirtualManager(t, kVirtualWrite, n);
+  if (append && n > MaxRecordCount(t)) {
+    // A dBASE II header counts in 16 bits: one more record would store a count of 0.
+    SetEngineError(212, "Table is full: " + t.file_name + " holds at most " +
+                            std::to_string(MaxRecordCount(t)) +
+                            " records [Replace/Append/PutDbfRecord]");
+    return;
+  }
   if (!append && !t.pending.empty() && n >= t.pending_first && !FlushAppends(t)) return;
   const std::int32_t previous_count = t.record_count;
   const std::int32_t previous_number = t.record_number;
@@ -226,6 +280,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
     // A record that never reached the disk must not be counted: the header would otherwise
     // claim it on the next commit.
     if (append) {
+      DropUnwrittenTail(t, n);
       t.record_count = previous_count;
       t.record_number = previous_number;
     }
@@ -247,8 +302,12 @@ void AppendFromBuffer(TableRecord& t) { PutDbfRecord(t, t.record_count + 1); }
 
 void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
   if (!FlushAppends(t)) return;
-  const bool grows = n > t.record_count;
-  if (grows) n = t.record_count + 1;
+  // Marking is an edit of a record that exists: one byte after the last record is no record.
+  if (n < 1 || n > t.record_count) {
+    SetEngineError(212, "Invalid record number = " + std::to_string(n) + " (" + t.file_name +
+                            ")  [DeleteRec/RecallRec]");
+    return;
+  }
   const std::byte flag{static_cast<unsigned char>(t.record[0])};
   const int io = t.file.WriteAt(t.RecordOffset(n), std::span(&flag, 1));
   EngineErrorCode = static_cast<std::uint16_t>(io);
@@ -260,13 +319,7 @@ void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
   if (t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count) {
     t.read_block[static_cast<std::size_t>(n - t.read_first) * t.record.size()] = t.record[0];
   }
-  if (grows) {
-    t.record_count = n;
-    t.record_number = n;
-    t.state = kStateAppended;
-  } else if (t.state != kStateAppended) {
-    t.state = kStateRewritten;
-  }
+  if (t.state != kStateAppended) t.state = kStateRewritten;
   if (FlushAfterWrite) FlushFile(t.file);
 }
 
@@ -291,17 +344,15 @@ void WriteDbfHeader(TableRecord& t) {
     t.header[2] = static_cast<std::uint8_t>(today.month);
     t.header[3] = static_cast<std::uint8_t>(today.day);
     // On a shared table another program may have appended and written its larger count since
-    // this one was taken: the header's count never goes back.
+    // this one was taken: the header's count never goes back. Without an append of this open
+    // the count is not this open's to change at all: the one on the disk stays.
     std::uint32_t count = static_cast<std::uint32_t>(t.record_count);
     if (!t.exclusive) {
-      std::array<std::uint8_t, 4> on_disk;
-      std::size_t got4 = 0;
-      if (t.file.ReadAt(4, std::as_writable_bytes(std::span(on_disk)), got4) == 0 && got4 == 4) {
-        const std::uint32_t disk_count = static_cast<std::uint32_t>(on_disk[0]) |
-                                         static_cast<std::uint32_t>(on_disk[1]) << 8 |
-                                         static_cast<std::uint32_t>(on_disk[2]) << 16 |
-                                         static_cast<std::uint32_t>(on_disk[3]) << 24;
-        if (disk_count > count && disk_count <= 0x7FFFFFFF) count = disk_count;
+      std::uint32_t disk_count = 0;
+      // Without a readable count, the one this open read keeps its place in the header image.
+      if (!ReadHeaderCount(t, disk_count)) disk_count = GetLe32(&t.header[4]);
+      if (t.state != kStateAppended || (disk_count > count && disk_count <= 0x7FFFFFFF)) {
+        count = disk_count;
       }
     }
     PutLe32(&t.header[4], count);
@@ -349,6 +400,7 @@ void CloseDbf(TableRecord& t) {
     if (t.file.IsOpen() && (t.state == kStateRewritten || t.state == kStateAppended)) {
       WriteDbfHeader(t);
       if (error == 0) error = EngineErrorCode;
+      if (EngineErrorCode != 0 && t.state == kStateAppended) DropUncountedRecords(t);
       if (error == 0 && t.state == kStateAppended) {
         error = static_cast<std::uint16_t>(WriteEndOfFileMarker(t));
       }

@@ -35,6 +35,9 @@ void WriteDeleteFlag(TableRecord& table, std::int32_t n);
 // write drops the records that did not reach the disk from the count, records the error and
 // answers false.
 bool FlushAppends(TableRecord& table);
+// Reads the record count the header on the disk holds now (16 bits for dBASE II); answers
+// false when it cannot be read.
+bool ReadHeaderCount(TableRecord& table, std::uint32_t& count);
 // Forgets the read-ahead block (after the file was changed other than through these
 // primitives).
 void DropReadBlock(TableRecord& table);

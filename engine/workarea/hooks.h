@@ -106,4 +106,10 @@ inline bool IndexActive(TableRecord& t) {
   return IndexHooks.present && IndexHooks.IsActive != nullptr && IndexHooks.IsActive(t);
 }
 
+// Whether the table's header names a production index that no index engine keeps up to date:
+// an edit would leave its keys stale for every program that uses them.
+inline bool ProductionIndexUnmaintained(const TableRecord& t) {
+  return !IndexHooks.present && !t.IsDbase2() && t.header[28] != 0;
+}
+
 }  // namespace vx

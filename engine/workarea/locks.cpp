@@ -283,19 +283,29 @@ void UnlockTable(TableRecord& table) {
   table.count_fresh_under_lock = false;
   // Appended records wait behind only while the lock keeps other programs from the end of the
   // table: they reach the disk before it is released.
+  // A failed late write is this unlock's answer; the lock goes all the same (the records it
+  // lost are already uncounted), and the failure is reported once it is released.
+  std::uint16_t flush_error = 0;
+  std::string flush_message;
   if (!table.is_virtual) {
     table.append_behind = false;
-    FlushAppends(table);
+    QuietErrors quiet;
+    if (!FlushAppends(table)) {
+      flush_error = EngineErrorCode;
+      flush_message = LastErrorMessage;
+    }
   }
-  if (table.is_virtual || table.lock_state == kLockNone) return;
-  if (table.lock_state == kLockRecords) {
-    UnlockRecordsOf(table, -3);
-  } else if (PlacesLocks(table)) {
-    const std::uint64_t length = table.lock_state == kLockFile ? FileLockLength : 1;
-    EngineErrorCode = static_cast<std::uint16_t>(
-        LockRange(true, table.file, std::uint64_t{LockBase} + 1, length));
+  if (!table.is_virtual && table.lock_state != kLockNone) {
+    if (table.lock_state == kLockRecords) {
+      UnlockRecordsOf(table, -3);
+    } else if (PlacesLocks(table)) {
+      const std::uint64_t length = table.lock_state == kLockFile ? FileLockLength : 1;
+      EngineErrorCode = static_cast<std::uint16_t>(
+          LockRange(true, table.file, std::uint64_t{LockBase} + 1, length));
+    }
+    ForgetLocks(table);
   }
-  ForgetLocks(table);
+  if (flush_error != 0) SetEngineError(flush_error, flush_message);
 }
 
 int SetExclusive(bool flag) {

@@ -1,5 +1,7 @@
 #include "engine/workarea/navigation.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/foundation/errors.h"
@@ -157,8 +159,27 @@ void RefreshRecordCount(TableRecord& t) {
   std::uint64_t size = 0;
   if (t.file.Size(size) != 0) return;
   const std::uint64_t header = static_cast<std::uint64_t>(t.header_length);
-  const std::uint64_t records = size > header ? (size - header) / t.record_length : 0;
-  t.record_count = records > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<std::int32_t>(records);
+  const std::uint64_t body = size > header ? size - header : 0;
+  std::uint64_t records = body / t.record_length;
+  const std::uint64_t tail = body % t.record_length;
+  if (records > static_cast<std::uint64_t>(t.record_count) && tail != 0) {
+    // Whole records past the count are another program's appends. Bytes that make no whole
+    // record (a damaged end, or an append still being written) say nothing about the records
+    // before them: then only what a header counts is taken. A single end-of-file marker is
+    // the one tail every writer leaves.
+    std::array<std::byte, 1> last{};
+    std::size_t got = 0;
+    const bool marker = tail == 1 && t.file.ReadAt(size - 1, last, got) == 0 && got == 1 &&
+                        last[0] == std::byte{static_cast<unsigned char>(kEndOfFileMarker)};
+    if (!marker) {
+      std::uint32_t counted = 0;
+      if (!ReadHeaderCount(t, counted)) counted = 0;
+      records = std::max<std::uint64_t>(static_cast<std::uint64_t>(t.record_count),
+                                        std::min<std::uint64_t>(counted, records));
+    }
+  }
+  const std::uint64_t limit = t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF;
+  t.record_count = static_cast<std::int32_t>(std::min(records, limit));
 }
 
 std::int32_t RecCount() {
@@ -540,8 +561,9 @@ void Append() {
   const bool indexed = IndexActive(*t);
   // Nobody else can append or see the new records before the lock is released (or while the
   // table is exclusive): they may wait behind and go to the disk in blocks.
-  t->append_behind = !t->is_virtual && (!locks_apply || t->lock_state == kLockFile ||
-                                        t->lock_state == kLockAppend);
+  // Not under an index: its keys would name records that a failed late write loses.
+  t->append_behind = !t->is_virtual && !indexed &&
+                     (!locks_apply || t->lock_state == kLockFile || t->lock_state == kLockAppend);
   {
     QuietErrors quiet;
     if (indexed && IndexHooks.AppendBegins) IndexHooks.AppendBegins(*t);

@@ -20,7 +20,25 @@
 #include <random>
 #include <utility>
 
+#include "platform/os/system_calls.h"
+
 namespace vx::os {
+
+namespace {
+
+ssize_t RealPwrite(int fd, const void* data, std::size_t count, off_t offset) {
+  return ::pwrite(fd, data, count, offset);
+}
+int RealLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
+
+}  // namespace
+
+SystemCalls RealSystemCalls() {
+  return SystemCalls{&RealPwrite, &::fsync, &::ftruncate, &::close, &RealLock};
+}
+
+SystemCalls Syscalls = RealSystemCalls();
+
 namespace {
 
 constexpr std::uint64_t kMaxOffset = std::numeric_limits<off_t>::max();
@@ -39,7 +57,7 @@ int OfdLock(int fd, int command, short type, std::uint64_t offset, std::uint64_t
   fl.l_start = static_cast<off_t>(offset);
   fl.l_len = static_cast<off_t>(length);
   fl.l_pid = 0;  // required by the OFD commands
-  while (fcntl(fd, command, &fl) == -1) {
+  while (Syscalls.lock(fd, command, &fl) == -1) {
     if (errno != EINTR) return errno;
   }
   if (held_type != nullptr) *held_type = fl.l_type;
@@ -56,7 +74,7 @@ int TakeShareLock(int fd, short type) {
 }
 
 void CloseQuietly(int fd) {
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) Syscalls.close(fd);
 }
 
 std::string ParentOf(const std::string& path) {
@@ -328,7 +346,7 @@ int File::WriteAt(std::uint64_t offset, std::span<const std::byte> in) {
   std::size_t done = 0;
   while (done < in.size()) {
     const ssize_t n =
-        ::pwrite(fd_, in.data() + done, in.size() - done, static_cast<off_t>(offset + done));
+        Syscalls.pwrite(fd_, in.data() + done, in.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno == EBADF ? kIoAccessDenied : kIoDiskWriteError;
@@ -352,7 +370,7 @@ int File::Truncate(std::uint64_t size) {
   if (fd_ < 0) return kIoFileNotOpen;
   if (!writable_) return kIoAccessDenied;
   if (size > kMaxOffset) return kIoDiskWriteError;
-  while (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+  while (Syscalls.ftruncate(fd_, static_cast<off_t>(size)) != 0) {
     if (errno != EINTR) return kIoDiskWriteError;
   }
   return kIoOk;
@@ -360,7 +378,7 @@ int File::Truncate(std::uint64_t size) {
 
 int File::Flush() {
   if (fd_ < 0) return kIoFileNotOpen;
-  return ::fsync(fd_) == 0 ? kIoOk : kIoDiskWriteError;
+  return Syscalls.fsync(fd_) == 0 ? kIoOk : kIoDiskWriteError;
 }
 
 int File::Close() {
@@ -370,7 +388,7 @@ int File::Close() {
   writable_ = false;
   // close() is not retried on EINTR: on Linux the descriptor is gone either way. An error here
   // is a deferred write failure (network file systems report them at close).
-  return ::close(fd) == 0 || errno == EINTR ? kIoOk : kIoDiskWriteError;
+  return Syscalls.close(fd) == 0 || errno == EINTR ? kIoOk : kIoDiskWriteError;
 }
 
 int File::LockRange(std::uint64_t offset, std::uint64_t length) {

@@ -131,6 +131,11 @@ void AddSharingOptions(CLI::App& command, Options& o) {
           "SECONDS"));
 }
 
+void AddIndexOption(CLI::App& command, Options& o) {
+  command.add_flag("--ignore-index", o.ignore_index,
+                   "edit although the table's production index will then be stale");
+}
+
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description) {
   command.add_option("--format", o.format, description)
       ->check(CLI::IsMember({"csv", "jsonl"}))

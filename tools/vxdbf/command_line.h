@@ -47,6 +47,7 @@ struct Options {
   bool lossy = false;
   bool exclusive = false;
   bool all = false;
+  bool ignore_index = false;
   int retries = 0;
   double wait_seconds = 0;  // decimals allowed: 0.05
   std::string format = "csv";
@@ -121,6 +122,8 @@ CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& 
                                const std::string& description);
 // --exclusive, --retries N and --wait S: how a shared table is opened and its locks retried.
 void AddSharingOptions(CLI::App& command, Options& o);
+// --ignore-index: edit a table whose production index cannot be kept up to date.
+void AddIndexOption(CLI::App& command, Options& o);
 // --format csv|jsonl.
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
 

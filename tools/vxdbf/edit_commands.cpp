@@ -14,6 +14,7 @@
 #include "engine/foundation/settings.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
@@ -218,11 +219,27 @@ void LockRecord(std::int32_t n, const std::string& file) {
   SKIP(0);
 }
 
+// An edit would leave a production index stale (nothing here maintains its keys): refused
+// before anything is written, unless --ignore-index asks for it.
+void GuardProductionIndex(const Options& o, const std::string& file, std::ostream& err) {
+  const TableRecord* table = SelectedTable();
+  if (table == nullptr || !ProductionIndexUnmaintained(*table)) return;
+  if (!o.ignore_index) {
+    throw InputError{file +
+                     " has a production index (.MDX) that vxdbf cannot keep up to date: an "
+                     "edit would leave its keys stale for every program that uses them. Nothing "
+                     "was changed; --ignore-index edits anyway"};
+  }
+  err << "vxdbf: warning: the production index of " << file
+      << " is now stale; rebuild it before another program uses it\n";
+}
+
 }  // namespace
 
 int AppendRows(const Options& o, const Streams& io) {
   const std::string& file = o.file;
   TableSession session(o, file, Access::kWrite, io.err);
+  GuardProductionIndex(o, file, io.err);
   std::vector<Row> rows = o.format == "jsonl" ? ReadJsonRows(io.in, file, session.text())
                                               : ReadCsvRows(io.in, file, session.text());
   // Every value is checked before anything is written.
@@ -251,6 +268,7 @@ int SetFields(const Options& o, const Streams& io) {
   const std::string& file = o.file;
   const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite, io.err);
+  GuardProductionIndex(o, file, io.err);
   std::vector<Row> rows = {{"record " + std::to_string(n)}};
   Row& row = rows[0];
   for (const std::string& assignment : o.arguments) {
@@ -276,6 +294,7 @@ int DeleteOrRecall(const Options& o, const Streams& io, bool recall) {
   const std::string& file = o.file;
   const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite, io.err);
+  GuardProductionIndex(o, file, io.err);
   LockRecord(n, file);
   if (recall) {
     RecallRec();
@@ -313,6 +332,7 @@ void RegisterEditCommands(Commands& commands) {
                     "Appends the rows read from standard input, all checked before any is written.",
                     "printf 'TITLE,YEAR\\nVertigo,1958\\n' | vxdbf append films.dbf", AppendRows});
   AddFileArgument(append, o);
+  AddIndexOption(append, o);
   AddFormatOption(append, o, "csv (a header line of field names, then rows) or jsonl");
   AddTextOptions(append, o);
   AddSharingOptions(append, o);
@@ -321,6 +341,7 @@ void RegisterEditCommands(Commands& commands) {
                                 "Changes the named fields of one record under its lock.",
                                 "vxdbf set films.dbf 1 YEAR=1959 TITLE=Vertigo", SetFields});
   AddFileArgument(set, o);
+  AddIndexOption(set, o);
   AddRecordArgument(set, o);
   AddArguments(set, o, "NAME=VALUE", "a field and its new value (UTF-8)", -1);
   AddTextOptions(set, o);
@@ -335,6 +356,7 @@ void RegisterEditCommands(Commands& commands) {
            return DeleteOrRecall(options, io, recall);
          }});
     AddFileArgument(mark, o);
+    AddIndexOption(mark, o);
     AddRecordArgument(mark, o);
     AddSharingOptions(mark, o);
   }

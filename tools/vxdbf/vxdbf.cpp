@@ -1,6 +1,7 @@
 #include "tools/vxdbf/vxdbf.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <istream>
 #include <ostream>
@@ -199,6 +200,32 @@ int Info(const Options& o, const Streams& io) {
   return kExitOk;
 }
 
+// A memo that cannot be read (or only in part) does not stop a dump: the record is printed
+// with what there is, and the damage is named on standard error.
+void WarnAboutMemo(std::ostream& err, std::int32_t n, const std::string& field,
+                   const std::string& what) {
+  err << "vxdbf: warning: record " << n << ", field " << field << ": " << what << "\n";
+}
+
+// The memo blocks the first `count` records name, ascending and without repeats.
+std::vector<std::int32_t> MemoStarts(TableRecord& t, std::int32_t count) {
+  std::vector<std::int32_t> starts;
+  bool memo_fields = false;
+  for (const FieldEntry& f : t.fields) memo_fields = memo_fields || f.type == 'M';
+  if (!memo_fields) return starts;
+  for (std::int32_t n = 1; n <= count; ++n) {
+    GO(n);
+    for (const FieldEntry& f : t.fields) {
+      if (f.type != 'M') continue;
+      const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
+      if (block > 0) starts.push_back(block);
+    }
+  }
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  return starts;
+}
+
 int Dump(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
   TableSession session(o, o.file, Access::kRead, io.err);
@@ -217,9 +244,11 @@ int Dump(const Options& o, const Streams& io) {
     header.insert(header.end(), names.begin(), names.end());
     out << CsvLine(header);
   }
+  const std::vector<std::int32_t> memo_starts = MemoStarts(t, t.record_count);
   if (o.visible) SetIgnoreDel(true);
   // The records the header counts, in file order: bytes after them are not records, even
   // though a shared table's count would take them in as another program's appends.
+  bool damaged = false;
   std::vector<std::string> values;
   for (const OrderedRecord& ordered : RecordOrder(o, t)) {
     GO(ordered.record);
@@ -274,9 +303,38 @@ int Dump(const Options& o, const Streams& io) {
         case 'M': {
           const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
           std::string memo;
-          if (block > 0 && !ReadMemo(t, block, memo)) memo.clear();
+          bool read = true, unterminated = false;
+          if (block > 0) {
+            QuietErrors quiet;
+            EngineErrorCode = 0;
+            read = ReadMemo(t, block, memo, nullptr, &unterminated);
+          }
+          if (!read) {
+            WarnAboutMemo(io.err, ordered.record, names[i],
+                          "memo unreadable, left out (" + ErrorDescription(EngineErrorCode) + ": " +
+                              TakeErrorMessage() + ")");
+          } else {
+            // A memo ends where the next memo that a record names begins, at the latest:
+            // reading on means a lost end marker.
+            const auto next = std::upper_bound(memo_starts.begin(), memo_starts.end(), block);
+            const MemoFile* file = MemoOf(t);
+            if (next != memo_starts.end() && file != nullptr) {
+              const std::uint64_t room =
+                  static_cast<std::uint64_t>(*next - block) * file->block_size;
+              if (memo.size() > room) {
+                memo.resize(static_cast<std::size_t>(room));
+                unterminated = true;
+              }
+            }
+            if (unterminated) {
+              WarnAboutMemo(
+                  io.err, ordered.record, names[i],
+                  "memo has no end marker, cut at " + std::to_string(memo.size()) + " bytes");
+            }
+          }
+          damaged = damaged || !read || unterminated;
           csv_value = text.ToUtf8(memo, where());
-          json_value = JsonString(csv_value);
+          json_value = read ? JsonString(csv_value) : "null";
           break;
         }
         default: {  // N and F
@@ -299,7 +357,7 @@ int Dump(const Options& o, const Streams& io) {
     }
   }
   session.Close();
-  return kExitOk;
+  return damaged ? kExitEngineError : kExitOk;
 }
 
 int PrintMemo(const Options& o, const Streams& io) {

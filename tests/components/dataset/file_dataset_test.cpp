@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 
 #include "engine/foundation/settings.h"
+#include "engine/workarea/hooks.h"
 #include "platform/dataset/data_source.h"
 #include "platform/os/file.h"
 #include "tests/components/dataset/dataset_fixture.h"
@@ -162,6 +163,37 @@ TEST_F(FileDatasetTest, DeletesRestoresAndHidesDeletedRecords) {
   EXPECT_EQ(StoredFlag("movie.DBF", 3), '*');
 }
 
+// Without an index engine nothing keeps a production index's keys: opening such a table for
+// writing says so; reading it does not.
+TEST_F(FileDatasetTest, WritableOpenOfATableWithAProductionIndexWarnsWithoutAnIndexEngine) {
+  ZOvEzi* films = FilmDataset();
+  films->Open();
+  AddFilms(*films, {{"One", 1}});
+  delete films;
+  auto bytes = test::ReadBytes(dir_.File("movie.DBF"));
+  bytes[28] = 1;
+  test::WriteBytes(dir_.File("movie.DBF"), bytes);
+  ClearRecordedMessages();
+  // As in a program built without the index engine.
+  const bool index_engine = IndexHooks.present;
+  IndexHooks.present = false;
+  struct Restore {
+    bool present;
+    ~Restore() { IndexHooks.present = present; }
+  } restore{index_engine};
+  for (const bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only);
+    films = FilmDataset();
+    films->SetReadOnly(read_only);
+    films->Open();
+    EXPECT_EQ(films->RecordCount(), 1);
+    delete films;
+  }
+  ASSERT_EQ(RecordedMessages().size(), 1u);
+  EXPECT_THAT(RecordedMessages()[0], ::testing::HasSubstr("has a production index that is not "
+                                                          "kept up to date here"));
+}
+
 TEST_F(FileDatasetTest, ReadOnlyRefusesEditsAndDropsWritesAlreadyUnderWay) {
   {
     ZOvEzi* films = FilmDataset();
@@ -278,12 +310,14 @@ TEST_F(FileDatasetTest, PostRetriesWhenTheLockFailedHandlerAsksAndTheOtherProgra
   std::vector<std::string> events;
   films->BeforePost = [&](TDataSet*) { events.push_back("BeforePost"); };
   films->AfterPost = [&](TDataSet*) { events.push_back("AfterPost"); };
+  int asked = 0;
   films->OnRLockFailedOnPost = [&](TObject* sender, bool& retry) {
     events.push_back("OnRLockFailedOnPost");
     EXPECT_EQ(sender, films);
     other.Send('R');
     EXPECT_EQ(other.Receive(), 'U');
-    retry = true;
+    // A lock that keeps failing after the other program let go is a fault: give up, don't spin.
+    retry = ++asked < 3;
   };
   films->SetRecNo(2);
   films->Edit();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 
 #include "engine/foundation/errors.h"
 #include "engine/table/dbf_records.h"
+#include "tests/support/fault_injection.h"
 #include "tests/support/temp_dir.h"
 
 namespace vx {
@@ -198,6 +200,59 @@ TEST_F(MemoFileTest, RefusedWriteDoesNotPadTheFile) {
     EXPECT_EQ(WriteCode(0, std::string(2000, 'z')), 1003);
     EXPECT_EQ(Bytes(), b);
     EXPECT_EQ(FileSize(m_), b.size());  // the planned size does not outlive the write
+  }
+}
+
+// A group that names itself as the next one, met by an allocation of exactly its size: taking
+// it would leave the head on a block now in use.
+TEST_F(MemoFileTest, ExactFitOfAGroupThatLinksToItselfIsRefused) {
+  const std::string path = Create(kVersionDbase4Memo);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(WriteMemo(m_, 0, std::string(600, 'a' + i), "test"), 1 + 2 * i);
+  }
+  ASSERT_EQ(WriteMemo(m_, 3, "", "test"), 0);  // frees blocks 3-4
+  auto looped = Bytes();
+  std::memcpy(&looped[3 * 512], Le32(3).data(), 4);
+  test::WriteBytes(path, looped);
+  Reopen(path, kVersionDbase4Memo);
+  EXPECT_EQ(WriteCode(0, std::string(600, 'z')), 1003);  // two blocks: the group's size
+  EXPECT_EQ(Bytes(), looped);
+}
+
+// A full disk while a memo is written: the code is the write error, the memos before it read as
+// they did, nothing of the new one stays, and with room again the next write succeeds.
+TEST_F(MemoFileTest, FullDiskDuringAMemoWriteLeavesTheFileAsItWas) {
+  for (const std::uint8_t version : {kVersionDbase3Memo, kVersionDbase4Memo, kVersionFoxProMemo}) {
+    SCOPED_TRACE(static_cast<int>(version));
+    const std::string path = Create(version);
+    const std::string first(700, 'a');
+    const std::int32_t block = WriteMemo(m_, 0, first, "test");
+    ASSERT_GT(block, 0);
+    const auto before = Bytes();
+    const MemoSummary summary = SummarizeMemo(m_);
+    {
+      test::FaultInjection faults;
+      faults.DiskFull(path, 100);
+      EXPECT_EQ(WriteCode(0, std::string(3000, 'b')), 101);
+      EXPECT_EQ(WriteCode(block, std::string(3000, 'c')), 101);  // a replacement, too
+      EXPECT_GT(faults.fired(), 0);
+    }
+    const auto after = Bytes();
+    ASSERT_LE(after.size(), (before.size() + 511) / 512 * 512);  // at most the padding
+    // dBASE IV moves the chain's end value with the file before writing; past the end of the
+    // file it still ends the chain.
+    const std::size_t from = version == kVersionDbase4Memo ? 4 : 0;
+    EXPECT_TRUE(std::equal(before.begin() + from, before.end(), after.begin() + from));
+    const MemoSummary now = SummarizeMemo(m_);
+    EXPECT_FALSE(now.chain_damaged);
+    EXPECT_EQ(now.chain_blocks, summary.chain_blocks);
+    if (version != kVersionDbase4Memo) {
+      EXPECT_EQ(now.next_free, summary.next_free);
+    }
+    EXPECT_EQ(Read(block), first);
+    const std::int32_t next = WriteMemo(m_, 0, "room again", "test");
+    EXPECT_EQ(Read(next), "room again");
+    EXPECT_EQ(Read(block), first);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
@@ -229,6 +230,35 @@ TEST_F(DbfRecordsTest, FailedAppendDoesNotCountTheRecord) {
   EXPECT_EQ(t.state, kStateOpen);
   CloseDbf(t);
   EXPECT_EQ(test::ReadBytes(path_), ThreeNames());
+}
+
+TEST_F(DbfRecordsTest, Dbase2TableRefusesTheAppendPastItsSixteenBitCount) {
+  // 65,535 records of one byte beside the flag; the next would store a count of 0.
+  Bytes bytes(521, 0);
+  bytes[0] = 0x02;
+  bytes[1] = 0xFF;
+  bytes[2] = 0xFF;
+  bytes[6] = 2;
+  std::memcpy(&bytes[8], "F", 1);
+  bytes[8 + 11] = 'C';
+  bytes[8 + 12] = 1;
+  bytes[8 + 16] = 0x0D;
+  for (int i = 0; i < 65535; ++i) {
+    bytes.push_back(' ');
+    bytes.push_back('x');
+  }
+  TableRecord t;
+  OpenTable(bytes, t, os::kOpenReadWriteDenyAll);
+  ASSERT_EQ(t.record_count, 65535);
+  try {
+    AppendFromBuffer(t);
+    FAIL();
+  } catch (const EVexelError& e) {
+    EXPECT_NE(std::string(e.what()).find("at most 65535 records"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(t.record_count, 65535);
+  CloseDbf(t);
+  EXPECT_EQ(test::ReadBytes(path_), bytes);
 }
 
 TEST_F(DbfRecordsTest, CommitWritesHeaderAndMarkerAndKeepsTableOpen) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace vx::os {
 namespace {
 
@@ -61,7 +63,8 @@ class Child {
         const unsigned char byte = static_cast<unsigned char>(answer);
         if (::write(up[1], &byte, 1) != 1) ::_exit(2);
         char go;
-        if (::read(down[0], &go, 1) < 0) ::_exit(3);  // the parent writes or closes
+        // The parent writes or closes; a parent that does neither is not waited for forever.
+        if (test::ReadByteWithin(down[0], go, test::kChildDeadlineSeconds) < 0) ::_exit(3);
       });
       ::_exit(0);
     }
@@ -72,10 +75,13 @@ class Child {
   }
   ~Child() { Release(); }
 
-  // The number the body reported; -1 when it ended without reporting.
+  // The number the body reported; -1 when it ended without reporting, or did not report within
+  // the deadline (a test failure).
   int Answer() {
-    unsigned char byte = 0;
-    return ::read(from_child_, &byte, 1) == 1 ? byte : -1;
+    char byte = 0;
+    const int got = test::ReadByteWithin(from_child_, byte, test::kChildDeadlineSeconds);
+    if (got < 0) ADD_FAILURE() << "no answer from the child within the deadline";
+    return got == 1 ? static_cast<unsigned char>(byte) : -1;
   }
 
   // Lets the body finish and waits for the process; answers whether it exited cleanly.
@@ -83,10 +89,9 @@ class Child {
     if (pid_ <= 0) return false;
     ::close(to_child_);
     ::close(from_child_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    const int status = test::WaitForExitWithin(pid_, test::kChildDeadlineSeconds);
     pid_ = -1;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 
  private:
@@ -175,6 +180,18 @@ TEST_F(FileTest, ReadsAndWritesAtOffsets) {
   // Create empties an existing file that nobody holds.
   ASSERT_EQ(File::Create(Path("t.dbf"), file), kIoOk);
   EXPECT_EQ(Read("t.dbf"), "");
+}
+
+TEST_F(FileTest, ProbeSeesTheSharedLockOfAReadOnlyOpen) {
+  Write("t.dbf", "");
+  File reader, writer;
+  ASSERT_EQ(File::Open(Path("t.dbf"), kOpenReadOnlyDenyNone, reader), kIoOk);
+  ASSERT_EQ(File::Open(Path("t.dbf"), kOpenReadWriteDenyNone, writer), kIoOk);
+  ASSERT_EQ(reader.LockRange(500, 4), kIoOk);  // a read-only open can only share
+  EXPECT_TRUE(writer.RangeLockedElsewhere(500, 1));
+  EXPECT_TRUE(writer.RangeLockedElsewhere(503, 10));
+  EXPECT_FALSE(writer.RangeLockedElsewhere(504, 10));
+  EXPECT_EQ(writer.LockRange(502, 1), kIoLockViolation);
 }
 
 TEST_F(FileTest, LocksConflictBetweenOpensInOneProcess) {

@@ -164,6 +164,44 @@ TEST_F(EditCommandsTest, LocatePrintsRecordNumbers) {
   EXPECT_EQ(Vxdbf({"locate", path_, "NOPE", "x"}).status, 1);
 }
 
+// Nothing here keeps a production index's keys: every edit of a table that has one is refused
+// (exit 2, the table untouched) unless --ignore-index asks for it, which warns.
+TEST_F(EditCommandsTest, EditsOfATableWithAProductionIndexNeedIgnoreIndex) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\nB\r\n").status, 0);
+  auto bytes = test::ReadBytes(path_);
+  bytes[28] = 1;
+  test::WriteBytes(path_, bytes);
+  struct Edit {
+    std::vector<std::string> args;
+    std::string input;
+  };
+  const std::vector<Edit> edits = {{{"append", path_}, "TITLE\r\nC\r\n"},
+                                   {{"set", path_, "1", "TITLE=x"}, ""},
+                                   {{"delete", path_, "1"}, ""},
+                                   {{"recall", path_, "1"}, ""}};
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.args[0]);
+    const Result refused = Vxdbf(edit.args, edit.input);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("has a production index (.MDX) that vxdbf cannot keep up to date"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(test::ReadBytes(path_), bytes);
+    std::vector<std::string> forced = edit.args;
+    forced.push_back("--ignore-index");
+    const Result done = Vxdbf(forced, edit.input);
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_NE(done.err.find("warning: the production index of " + path_ + " is now stale"),
+              std::string::npos)
+        << done.err;
+    bytes = test::ReadBytes(path_);
+  }
+  const std::string dump = Dump({"--deleted"});  // x (recalled), B, C
+  EXPECT_NE(dump.find("\r\n,x,"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("\r\n,B,"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("\r\n,C,"), std::string::npos) << dump;
+}
+
 TEST_F(EditCommandsTest, LockedRecordAndAppendLockRefuseWithStatusThree) {
   ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\nB\r\nC\r\nD\r\n").status, 0);
   const auto before = test::ReadBytes(path_);

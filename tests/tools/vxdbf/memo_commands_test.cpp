@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -54,6 +55,57 @@ TEST_F(MemoCommandsTest, AppendSetDumpAndPrintMemoText) {
     std::filesystem::remove_all(dir_.path() / "notes.dbf");
     for (const char* ext : {"notes.dbt", "notes.fpt"}) std::filesystem::remove(dir_.path() / ext);
   }
+}
+
+// Record 1 names a block past the end of the memo file, record 2 is intact, the memos of
+// records 3 and 4 lost their end markers (3 would run into 4's, 4 to the end of the file):
+// every record is printed, the damage is named per record and field, and the exit status says
+// that something was wrong.
+TEST_F(MemoCommandsTest, DamagedMemosAreNamedAndTheDumpGoesOn) {
+  const std::string path = Create("0x83");
+  ASSERT_EQ(
+      Vxdbf({"append", path}, "NAME,NOTES\none,lost\ntwo,kept\nthree,open\nfour,last\n").status, 0);
+  auto table = test::ReadBytes(path);
+  const std::size_t header = table[8] | table[9] << 8, length = table[10];
+  std::memcpy(&table[header + 9], "    999999", 10);  // record 1
+  test::WriteBytes(path, table);
+  auto memo = test::ReadBytes(dir_.File("notes.dbt"));
+  const std::size_t third = 3 * 512;  // record 3's memo: blocks 1, 2, 3, 4 in order
+  ASSERT_EQ(std::string(memo.begin() + third, memo.begin() + third + 4), "open");
+  for (const std::size_t at : {third, third + 512}) {  // records 3 and 4
+    memo[at + 4] = 'X';
+    memo[at + 5] = 'Y';
+  }
+  test::WriteBytes(dir_.File("notes.dbt"), memo);
+  ASSERT_EQ(length, 19u);
+
+  const Result jsonl = Vxdbf({"dump", path, "--format", "jsonl"});
+  EXPECT_EQ(jsonl.status, 1);
+  const std::string zeros = [] {
+    std::string z;
+    for (int i = 0; i < 512 - 6; ++i) z += "\\u0000";
+    return z;
+  }();
+  EXPECT_EQ(jsonl.out,
+            "{\"NAME\":\"one\",\"NOTES\":null}\n"
+            "{\"NAME\":\"two\",\"NOTES\":\"kept\"}\n"
+            "{\"NAME\":\"three\",\"NOTES\":\"openXY" +
+                zeros +
+                "\"}\n"
+                "{\"NAME\":\"four\",\"NOTES\":\"lastXY" +
+                zeros + "\"}\n");
+  EXPECT_NE(jsonl.err.find("record 1, field NOTES: memo unreadable"), std::string::npos)
+      << jsonl.err;
+  EXPECT_NE(jsonl.err.find("Invalid memo address"), std::string::npos) << jsonl.err;
+  for (const char* record : {"record 3", "record 4"}) {
+    EXPECT_NE(jsonl.err.find(std::string(record) + ", field NOTES: memo has no end marker, cut "
+                                                   "at 512 bytes"),
+              std::string::npos)
+        << jsonl.err;
+  }
+  const Result csv = Vxdbf({"dump", path});
+  EXPECT_EQ(csv.status, 1);
+  EXPECT_EQ(csv.out.substr(0, csv.out.find("two")), "NAME,NOTES\r\none,\r\n");
 }
 
 TEST_F(MemoCommandsTest, InfoDescribesTheMemoFileAndPackmemoShrinksIt) {

@@ -1,0 +1,12 @@
+// Fuzz target: the bytes are a table file (see ReadTableBytes).
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_inputs.h"
+#include "fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  vx::fuzz::ReadTableBytes(vx::fuzz::ScratchDir(), data, size);
+  return 0;
+}
