@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "components/dataset/cursor_dataset.h"
 #include "platform/dataset/strings.h"
@@ -81,6 +82,26 @@ class TVxFileDataSet : public TVxCDataSet {
   // False while filtered or while an index order of the engine is active.
   bool IsSequenced() const override;
 
+  // --- Index orders ---
+  // Seeks `key` (cut to 100 characters) in the active order and answers the engine's found
+  // flag; the dataset follows the engine (to its last record when the seek ran off the end).
+  // FindExact pads the key to the key length, so that only a whole key matches.
+  bool Find(const std::string& key) { return IndexSeek(key, false, "Find"); }
+  bool FindExact(const std::string& key) { return IndexSeek(key, true, "FindExact"); }
+  // While an order is active, searches the key values (as text) in that order: exactly, or as
+  // a key prefix with loPartialKey. The key field names are not consulted. Otherwise the
+  // record-by-record search.
+  bool Locate(const std::string& key_fields, const Variant& key_values,
+              TLocateOptions options) override;
+  // The tags of the open index (empty without one), the active order (0: natural order) and
+  // the choice of it; the dataset stays on its record and re-reads its window in the new order.
+  std::vector<std::string> OrderNames();
+  int ActiveOrder();
+  void SetActiveOrder(int order);
+  // Whether another program holds a lock over record `record_no` (a probe that takes nothing;
+  // false for exclusive tables and with sharing off).
+  bool RecordLockedElsewhere(std::int32_t record_no);
+
   // A TVxBlobStream on the memo field of the active record; the text is OEM on disk when the
   // table language is tlOem.
   std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
@@ -100,11 +121,14 @@ class TVxFileDataSet : public TVxCDataSet {
   // needs a virtual-file manager linked into the engine.
   virtual void UseMemoryImage(const std::string& command);
   // Opens, verifies or builds the production index from IndexList as CreateIndex asks, after
-  // the table is open in the selected area; answers success. The index engine is not linked in
-  // yet: the set-up answers success and leaves the table without an index.
+  // the table is open in the selected area; answers true (see file_dataset.cpp).
   virtual bool SetUpIndexes();
+  // Builds the production index `index_name` from IndexList. Index building is not linked in
+  // yet: records engine error 1101 and builds nothing.
+  virtual void MakeProductionIndex(const std::string& index_name);
 
  private:
+  bool IndexSeek(const std::string& key, bool exact, const char* label);
   enum class LockKind { kAppend, kRecord };
   enum class Release { kResyncOrUnlock, kUnlock };
   // The common form of the locked writes: nothing while ReadOnly; select the area; take the
