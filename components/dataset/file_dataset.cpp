@@ -93,8 +93,8 @@ bool TVxFileDataSet::IsSequenced() const {
   if (Filtered()) return false;
   if (!Active() || WorkArea() == 0) return true;
   const_cast<TVxFileDataSet*>(this)->SelectArea("IsSequenced");
-  TableRecord* table = SelectedTable();
-  return table == nullptr || !IndexActive(*table);
+  // An open index in natural order leaves the records in sequence.
+  return CurrentOrder() == 0;
 }
 
 // --- Opening ---------------------------------------------------------------------------------
