@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <exception>
+#include <filesystem>
 
 #include "components/dataset/table_dataset.h"
 #include "engine/foundation/errors.h"
@@ -222,7 +223,7 @@ bool TBrowserForm::OpenTable(const std::string& path) {
   if (!opened) Guarded([this] { Table->SetActive(false); });
   FillOrderBox();
   BuildColumns();
-  SetCaption(opened ? "Vexel - " + path : "Vexel");
+  SetCaption(opened ? "Vexel - " + std::filesystem::path(path).filename().string() : "Vexel");
   if (opened) RefreshLocks();
   UpdateStatus();
   return opened && Table->Active();
