@@ -37,32 +37,7 @@ class BrowserTest : public test::DatasetTest {
     DatasetTest::TearDown();
   }
 
-  // movie.DBF with kTitles, its production flag set and movie.MDX holding the tag TITLE.
-  std::string MakeFilmTable() {
-    ZOvEzi* films = FilmDataset();
-    films->SetActive(true);
-    std::vector<std::pair<std::string, int>> rows;
-    for (std::size_t i = 0; i < kTitles.size(); ++i)
-      rows.emplace_back(kTitles[i], 1990 + static_cast<int>(i));
-    AddFilms(*films, rows);
-    delete films;
-
-    std::vector<unsigned char> table = test::ReadBytes(dir_.File("movie.DBF"));
-    table[28] = 1;
-    test::WriteBytes(dir_.File("movie.DBF"), table);
-    test::TagSpec tag;
-    tag.name = "TITLE";
-    tag.key_expression = "TITLE";
-    tag.key_length = 20;
-    for (std::size_t i = 0; i < kTitles.size(); ++i) {
-      std::string key = kTitles[i];
-      key.resize(20, ' ');
-      tag.items.emplace_back(key, static_cast<std::uint32_t>(i + 1));
-    }
-    std::sort(tag.items.begin(), tag.items.end());
-    test::WriteBytes(dir_.File("movie.MDX"), test::BuildMdx("movie", {tag}));
-    return dir_.File("movie.DBF");
-  }
+  std::string MakeFilmTable() { return MakeIndexedFilms(kTitles); }
 
   TBrowserForm* Browse(const std::string& path) {
     browser_ = new TBrowserForm(nullptr);
