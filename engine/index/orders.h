@@ -49,6 +49,10 @@ struct OrderTag {
   TagCursor cursor;
   KeyBuffer current_key{};
   TagExpressions expressions;
+  // The record's key before an edit, and whether the record was in the tag then.
+  KeyBuffer remembered_key{};
+  bool remembered_in = false;
+  std::uint32_t remembered_record = 0;
 };
 
 // Opens an index for the selected table, after closing the open one. Without a name, the
