@@ -104,11 +104,12 @@ void TForm1::VxGrid1DblClick(TObject* sender) {
   const TDataSetState state = VxDbf1->State();
   const bool editing = state == dsEdit || state == dsInsert || state == dsSetKey;
   if (result == mrOk) {
-    // The editor's text reaches the field before the record is stored.
-    if (editing) VxDbf1->UpdateRecord();
-    VxDbf1->RLock();
-    VxDbf1->ReplaceRec();
-    VxDbf1->UnLock();
+    // Stored as every edit is, through the dataset's post: the editor's text reaches the field,
+    // the record is written under its lock (a refused lock asks OnRLockFailedOnPost or warns
+    // "Lock failed [Post]", and may be retried), the lock is released however the write ends,
+    // and a store that does not happen gives the new memo's blocks back. On an empty table the
+    // typing started a new record, which OK appends.
+    if (editing) VxDbf1->Post();
   } else if (editing) {
     VxDbf1->Cancel();
     ShowMessage("Changes discarded");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "components/dataset/table_dataset.h"
 #include "engine/foundation/errors.h"
@@ -12,8 +13,8 @@
 namespace vx {
 
 TVxBlobStream::TVxBlobStream(TVxDataSet& dataset, TBlobField& field, TBlobStreamMode mode,
-                             bool code_page)
-    : dataset_(dataset), field_(field), mode_(mode) {
+                             bool code_page, MemoWrittenEvent on_written)
+    : dataset_(dataset), field_(field), mode_(mode), on_written_(std::move(on_written)) {
   if (!dataset_.Active() || dataset_.WorkArea() == 0) {
     SetEngineError(1103, "DataSet must be active. " + dataset_.Name());
     return;
@@ -27,7 +28,7 @@ TVxBlobStream::TVxBlobStream(TVxDataSet& dataset, TBlobField& field, TBlobStream
   } else {
     // A written memo always goes to new blocks: the record on disk keeps its old memo until the
     // edit is posted, so a cancelled or refused post cannot leave it pointing at freed blocks.
-    // The old blocks are left for packmemo.
+    // The owner gives back the blocks the record ends up not naming (on_written_).
     OpenBlob(table, code_page, 0, BlobMode::kWrite, "CreateBlobStream");
   }
   open_ = true;
@@ -54,9 +55,11 @@ void TVxBlobStream::Finish() {
   const TDataSetState state = dataset_.State();
   if (state != dsEdit && state != dsInsert && state != dsSetKey) dataset_.Edit();
   dataset_.SelectArea("DestroyBlobStream");
+  const std::int32_t previous = SlotBlock();
   const std::int32_t block = CloseBlob(*SelectedTable());
-  if (block != SlotBlock()) modified_ = true;
+  if (block != previous) modified_ = true;
   SetSlotBlock(block);
+  if (on_written_) on_written_(field_.FieldNo(), previous, block);
   dataset_.BufferToEngine(dataset_.ActiveBuffer());
   if (modified_) {
     field_.SetModified(true);

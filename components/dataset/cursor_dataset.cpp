@@ -1,5 +1,6 @@
 #include "components/dataset/cursor_dataset.h"
 
+#include "engine/foundation/errors.h"
 #include "engine/workarea/navigation.h"
 
 namespace vx {
@@ -28,6 +29,7 @@ void TVxCDataSet::DoAfterScroll() {
 void TVxCDataSet::ReplaceRec() {
   SelectArea("ReplaceRec");
   REPLACE();
+  if (EngineErrorCode == 0) RecordWritten();
   ::vx::Resync();
   FileNameChanged();
   ResyncAfterEngineMove();

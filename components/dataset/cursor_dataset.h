@@ -35,6 +35,8 @@ class TVxCDataSet : public TVxDataSet {
   void BeforeCloseTable() override;
   void DoAfterCancel() override;
   void DoAfterScroll() override;
+  // Called once ReplaceRec has written the record.
+  virtual void RecordWritten() {}
 
  private:
   bool read_only_ = false;

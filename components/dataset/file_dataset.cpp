@@ -1,12 +1,14 @@
 #include "components/dataset/file_dataset.h"
 
-#include "components/dataset/blob_stream.h"
-
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
+#include "components/dataset/blob_stream.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
+#include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locks.h"
@@ -34,6 +36,40 @@ class SettingScope {
   T& setting_;
   T saved_;
 };
+
+// Releases the work area's locks when a locked write is over, unless the engine already did.
+class RecordLockGuard {
+ public:
+  RecordLockGuard() = default;
+  ~RecordLockGuard() {
+    if (!armed_) return;
+    QuietErrors quiet;
+    Unlock();
+  }
+  RecordLockGuard(const RecordLockGuard&) = delete;
+  RecordLockGuard& operator=(const RecordLockGuard&) = delete;
+  // The engine moved off the record and released its locks itself.
+  void Dismiss() { armed_ = false; }
+  // Releases now, reporting a failure as any Unlock does.
+  void Release() {
+    armed_ = false;
+    Unlock();
+  }
+
+ private:
+  bool armed_ = true;
+};
+
+// Gives a memo's blocks back. A failure (the memo file lock refused, say) only leaves them
+// unused until packmemo, so it is not the failure of the post or cancel that called.
+void GiveBack(TableRecord& table, std::int32_t block) {
+  const std::uint16_t code = EngineErrorCode;
+  {
+    QuietErrors quiet;
+    ReleaseMemo(table, block);
+  }
+  EngineErrorCode = code;
+}
 
 void AppendImage() { ::vx::Append(); }
 void ReplaceImage() { REPLACE(); }
@@ -169,39 +205,52 @@ void TVxFileDataSet::UnLock() {
   Unlock();
 }
 
-void TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
+bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
                                  const TVxLockFailedEvent& event, const char* word) {
-  if (!CanModify()) return;
+  if (!CanModify()) return false;
   SelectArea(label);
   bool retry = false;
   do {
     retry = false;
     const bool locked = lock == LockKind::kAppend ? ALock() : ::vx::RLock();
     if (locked) {
-      try {
-        write();
-      } catch (...) {
-        // The failure is reported by the exception; the lock must not outlive it.
-        QuietErrors quiet;
-        Unlock();
-        throw;
+      // Held until the write is over, whether it returns or raises; a failure is reported by
+      // its exception and must not leave the lock behind.
+      RecordLockGuard guard;
+      write();
+      // Still under the lock: a reader that holds the record's lock while it reads the record
+      // and its memo never meets the old memo's blocks given back. Deleting or recalling
+      // leaves the record naming its memo.
+      if (write == &AppendImage || write == &ReplaceImage) {
+        SettleMemoEdits(MemoOutcome::kRecordWritten);
       }
-      if (release == Release::kUnlock || !::vx::Resync()) Unlock();
-    } else if (event) {
+      if (release == Release::kResyncOrUnlock && ::vx::Resync()) {
+        guard.Dismiss();
+      } else {
+        guard.Release();
+      }
+      return true;
+    }
+    if (event) {
       event(this, retry);
       SelectArea(label);  // the handler may have used other areas
     } else {
       ShowWarning(Format("Lock failed [%s]", {word}));
     }
   } while (retry);
+  return false;
 }
 
 void TVxFileDataSet::LockedAppend() {
-  LockedWrite("s_AppendWithLock", LockKind::kAppend, &AppendImage, Release::kResyncOrUnlock,
-              OnALockFailedOnInsert, "Insert");
+  if (!LockedWrite("s_AppendWithLock", LockKind::kAppend, &AppendImage, Release::kResyncOrUnlock,
+                   OnALockFailedOnInsert, "Insert")) {
+    SettleMemoEdits(MemoOutcome::kDropped);
+  }
 }
 
 void TVxFileDataSet::LockedDelete() {
+  // Deleting in the middle of an edit drops the edit's memos; the record keeps its own.
+  SettleMemoEdits(MemoOutcome::kDropped);
   LockedWrite("s_DeleteWithLock", LockKind::kRecord, &DeleteRec, Release::kResyncOrUnlock,
               OnRLockFailedOnDelete, "Delete");
 }
@@ -212,14 +261,70 @@ void TVxFileDataSet::LockedRestore() {
 }
 
 void TVxFileDataSet::LockedReplace() {
-  LockedWrite("s_ReplaceWithLock", LockKind::kRecord, &ReplaceImage, Release::kResyncOrUnlock,
-              OnRLockFailedOnPost, "Post");
+  if (!LockedWrite("s_ReplaceWithLock", LockKind::kRecord, &ReplaceImage, Release::kResyncOrUnlock,
+                   OnRLockFailedOnPost, "Post")) {
+    SettleMemoEdits(MemoOutcome::kDropped);
+  }
 }
+
+// --- Memo edits ------------------------------------------------------------------------------
+
+void TVxFileDataSet::MemoWritten(int field_no, std::int32_t previous, std::int32_t written) {
+  auto edit = std::find_if(memo_edits_.begin(), memo_edits_.end(),
+                           [&](const MemoEdit& e) { return e.field_no == field_no; });
+  if (edit == memo_edits_.end()) {
+    memo_edits_.push_back({field_no, previous, written});
+    return;
+  }
+  // The memo written earlier in this edit is named by no record, on disk or in the buffer.
+  const std::int32_t earlier = edit->written;
+  edit->written = written;
+  if (earlier != 0 && earlier != edit->stored && earlier != written) {
+    SelectArea("DestroyBlobStream");
+    GiveBack(*SelectedTable(), earlier);
+  }
+}
+
+void TVxFileDataSet::SettleMemoEdits(MemoOutcome outcome) {
+  if (memo_edits_.empty()) return;
+  const std::vector<MemoEdit> edits = std::move(memo_edits_);
+  memo_edits_.clear();
+  // Also reached while the table closes, when the dataset is no longer active.
+  if (WorkArea() == 0 || !UsesEngine()) return;
+  SelectArea("SettleMemoEdits");
+  TableRecord* table = SelectedTable();
+  if (table == nullptr) return;
+  for (const MemoEdit& edit : edits) {
+    const bool written = outcome == MemoOutcome::kRecordWritten;
+    const std::int32_t unnamed = written ? edit.stored : edit.written;
+    if (unnamed != 0 && edit.stored != edit.written) GiveBack(*table, unnamed);
+    // A dropped write leaves the buffer naming the record's own memo, never freed blocks.
+    if (!written && Active() && ActiveBuffer() != nullptr) {
+      std::memcpy(FieldSlot(ActiveBuffer(), edit.field_no), &edit.stored, 4);
+    }
+  }
+}
+
+void TVxFileDataSet::InternalCancel() {
+  SettleMemoEdits(MemoOutcome::kDropped);
+  TVxCDataSet::InternalCancel();
+}
+
+void TVxFileDataSet::BeforeCloseTable() {
+  SettleMemoEdits(MemoOutcome::kDropped);
+  TVxCDataSet::BeforeCloseTable();
+}
+
+void TVxFileDataSet::RecordWritten() { SettleMemoEdits(MemoOutcome::kRecordWritten); }
 
 std::unique_ptr<TStream> TVxFileDataSet::CreateBlobStream(TField* field, TBlobStreamMode mode) {
   auto* blob = dynamic_cast<TBlobField*>(field);
   if (blob == nullptr) return TVxCDataSet::CreateBlobStream(field, mode);
-  return std::make_unique<TVxBlobStream>(*this, *blob, mode, TableLanguage() == tlOem);
+  return std::make_unique<TVxBlobStream>(
+      *this, *blob, mode, TableLanguage() == tlOem,
+      [this](int field_no, std::int32_t previous, std::int32_t written) {
+        MemoWritten(field_no, previous, written);
+      });
 }
 
 }  // namespace vx

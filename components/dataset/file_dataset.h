@@ -21,11 +21,23 @@
 //
 // A refused lock calls the event, which may set Retry to try again (without limit); without an
 // event the warning "Lock failed [<word>]" is shown and the write is dropped, leaving the table
-// unchanged although the dataset has already left edit or insert state.
+// unchanged although the dataset has already left edit or insert state. The lock is given up
+// by a scope guard, whether the engine's write returns or raises.
+//
+// Memo edits. A memo written during an edit goes to new blocks and the record on disk keeps
+// naming the old ones until the record is written, so the dataset remembers, per memo field,
+// the block the record on disk names (stored) and the one the edit wrote (written):
+//
+//   record written (post, append, ReplaceRec)   the stored memo's blocks are given back
+//   write dropped, edit cancelled, table closed  the written memo's blocks are given back, and
+//                                                the active record names the stored one again
+//   written again in the same edit              the earlier written memo is given back at once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "components/dataset/cursor_dataset.h"
 #include "platform/dataset/strings.h"
@@ -92,6 +104,9 @@ class TVxFileDataSet : public TVxCDataSet {
   void LockedDelete() override;
   void LockedRestore() override;
   void LockedReplace() override;
+  void InternalCancel() override;
+  void BeforeCloseTable() override;
+  void RecordWritten() override;
 
   // Creates the table `name` from DbfFields; answers success. Failures are quiet except the
   // warnings for an empty list.
@@ -108,9 +123,22 @@ class TVxFileDataSet : public TVxCDataSet {
   enum class LockKind { kAppend, kRecord };
   enum class Release { kResyncOrUnlock, kUnlock };
   // The common form of the locked writes: nothing while ReadOnly; select the area; take the
-  // lock, write, release; on a refused lock ask `event` (or warn) and repeat while it says so.
-  void LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
+  // lock, write, give back the memo blocks the written record no longer names, release; on a
+  // refused lock ask `event` (or warn) and repeat while it says so. Answers whether the write
+  // was made.
+  bool LockedWrite(const char* label, LockKind lock, void (*write)(), Release release,
                    const TVxLockFailedEvent& event, const char* word);
+
+  // One memo field changed in the current edit (see the table above).
+  struct MemoEdit {
+    int field_no = 0;
+    std::int32_t stored = 0;
+    std::int32_t written = 0;
+  };
+  enum class MemoOutcome { kRecordWritten, kDropped };
+  void MemoWritten(int field_no, std::int32_t previous, std::int32_t written);
+  // Gives back the blocks that the outcome leaves unnamed and forgets the edit's memos.
+  void SettleMemoEdits(MemoOutcome outcome);
 
   TCreateIndexType create_index_ = ciNotFound;
   bool create_if_not_found_ = true;
@@ -119,6 +147,7 @@ class TVxFileDataSet : public TVxCDataSet {
   bool exclusive_ = false;
   void* memory_image_ = nullptr;
   std::size_t memory_image_size_ = 0;
+  std::vector<MemoEdit> memo_edits_;
 };
 
 // The component placed on forms.

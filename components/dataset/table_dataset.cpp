@@ -212,9 +212,10 @@ void TVxDateField::SetTextValue(const std::string& text) {
   }
   const TDateTime value = EngineDateTextToDateTime(date);
   if (value == 0) {
+    // Refused: the field keeps its value and the caller (a grid's editor) keeps the text for
+    // the user to correct; clearing the date would throw the stored one away on the next post.
     ShowWarning(kInvalidDate);
-    Clear();
-    return;
+    Abort();
   }
   SetAsDateTime(value);
 }

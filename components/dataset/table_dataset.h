@@ -125,7 +125,8 @@ class TVxFloatField : public TFloatField {
 
 // ftDate field that shows and reads dates the engine's way: the display text is normalised by
 // the engine's date check, and text is read in the engine's date style (an all-blank picture
-// clears the field).
+// clears the field). Text that names no date shows "Invalid date" and raises EAbort, leaving
+// the field unchanged.
 class TVxDateField : public TDateField {
  public:
   using TDateField::TDateField;

@@ -63,7 +63,18 @@ bool ReadExact(MemoFile& m, std::uint64_t offset, void* out, std::size_t n) {
 }
 
 int WriteAt(MemoFile& m, std::uint64_t offset, const void* in, std::size_t n) {
-  return m.file.WriteAt(offset, std::span(static_cast<const std::byte*>(in), n));
+  const int io = m.file.WriteAt(offset, std::span(static_cast<const std::byte*>(in), n));
+  if (io != 0) {
+    m.size_known = false;
+  } else if (m.size_known) {
+    m.known_size = std::max<std::uint64_t>(m.known_size, offset + n);
+  }
+  return io;
+}
+
+int Truncate(MemoFile& m, std::uint64_t size) {
+  m.size_known = false;
+  return m.file.Truncate(size);
 }
 
 // One link of the free chain as read from the file.
@@ -159,8 +170,8 @@ bool WriteLink(MemoFile& m, std::uint64_t offset, std::uint32_t value, std::stri
 void AddToRunningCount(MemoFile& m, std::uint32_t amount) {
   if (FileSize(m) < kRunningCountOffset + 4) return;
   unsigned char bytes[4];
-  if (!ReadExact(m, kRunningCountOffset, bytes, 4)) return;
-  PutLe32(bytes, Le32(bytes) + amount);
+  m.free.running_count += amount;
+  PutLe32(bytes, m.free.running_count);
   WriteAt(m, kRunningCountOffset, bytes, 4);
 }
 
@@ -195,6 +206,120 @@ class MemoLockGuard {
   MemoFile& m_;
 };
 
+// ---- The free space this open knows (see FreeSpace in the header) ----
+
+// Shared opens: the header and size as they are now, to tell later whether another program
+// wrote since.
+void RememberHeader(MemoFile& m) {
+  if (!m.shared || !m.free.known) return;
+  std::size_t got = 0;
+  m.free.header.fill(0);
+  if (ReadAt(m, 0, m.free.header.data(), m.free.header.size(), got) != 0) m.free.known = false;
+  m.free.size = FileSize(m);
+}
+
+// Reads the chain into the copy (dBASE IV) or forgets the memos given back (the others), and
+// remembers the header as it is now.
+bool ReadFreeSpace(MemoFile& m, std::string_view label) {
+  FreeSpace& f = m.free;
+  f = FreeSpace{};
+  if (m.kind == MemoKind::kDbase4) {
+    ChainWalker walk(m);
+    if (!walk.ok()) {
+      Fail(m, 30, 0, label);
+      return false;
+    }
+    Group g;
+    while (!walk.AtEnd() && walk.Peek(g)) {
+      f.groups.push_back({g.block, g.size});
+      walk.Advance(g);
+    }
+    f.damaged = walk.damaged();
+    f.bad_block = walk.bad_block();
+    unsigned char count[4];
+    if (FileSize(m) >= kRunningCountOffset + 4 && ReadExact(m, kRunningCountOffset, count, 4)) {
+      f.running_count = Le32(count);
+    }
+  }
+  f.known = true;
+  RememberHeader(m);
+  return true;
+}
+
+// Shared opens, once the memo file lock is taken: the copy is dropped when the header or the
+// size differs from what this open saw when it last wrote, so that the header remembered when
+// this write ends never covers another program's change.
+void ForgetFreeSpaceIfChanged(MemoFile& m) {
+  if (!m.free.known || !m.shared) return;
+  std::array<unsigned char, 36> now{};
+  std::size_t got = 0;
+  if (ReadAt(m, 0, now.data(), now.size(), got) != 0 || now != m.free.header ||
+      FileSize(m) != m.free.size) {
+    m.free.known = false;
+  }
+}
+
+// Makes the copy usable: read when this open has none.
+bool KnowFreeSpace(MemoFile& m, std::string_view label) {
+  return m.free.known || ReadFreeSpace(m, label);
+}
+
+// Where the value naming group i of the chain is kept: the header for the first group, else the
+// group before it.
+std::uint64_t LinkOffset(const MemoFile& m, std::size_t i) {
+  return i == 0 ? 0 : std::uint64_t{m.free.groups[i - 1].block} * m.block_size;
+}
+
+// Shared dBASE IV files: whether group i of the copy is still on the disk as the copy says,
+// named by the link before it and neither taken nor changed by another program.
+bool GroupStillFree(MemoFile& m, std::size_t i) {
+  const FreeSpace& f = m.free;
+  const FreeGroup& g = f.groups[i];
+  unsigned char link[4];
+  unsigned char bytes[8];
+  if (!ReadExact(m, LinkOffset(m, i), link, 4) || Le32(link) != g.block) return false;
+  if (!ReadExact(m, std::uint64_t{g.block} * m.block_size, bytes, 8)) return false;
+  if (IsDbase4Header(bytes) || Le32(bytes + 4) != g.size) return false;
+  const std::uint32_t next = Le32(bytes);
+  return i + 1 < f.groups.size() ? next == f.groups[i + 1].block : next >= BlockCount(m);
+}
+
+// dBASE III and FoxPro: blocks no record names. At the end of the file they are cut off, with
+// any remembered group that then ends the file; elsewhere they are remembered for later memos.
+bool ForgetOrCutTail(MemoFile& m, std::uint32_t first, std::uint32_t blocks,
+                     std::string_view label) {
+  FreeSpace& f = m.free;
+  auto at = std::upper_bound(f.groups.begin(), f.groups.end(), first,
+                             [](std::uint32_t b, const FreeGroup& g) { return b < g.block; });
+  if (at != f.groups.begin()) {
+    const FreeGroup& b = *(at - 1);
+    if (std::uint64_t{b.block} + b.size > first) return true;  // already free
+  }
+  if (at != f.groups.end() && at->block < first + blocks) return true;
+  at = f.groups.insert(at, {first, blocks});
+  // Merge with the neighbours.
+  if (at + 1 != f.groups.end() && at->block + at->size == (at + 1)->block) {
+    at->size += (at + 1)->size;
+    f.groups.erase(at + 1);
+  }
+  if (at != f.groups.begin() && (at - 1)->block + (at - 1)->size == at->block) {
+    (at - 1)->size += at->size;
+    at = f.groups.erase(at) - 1;
+  }
+  const FreeGroup& last = f.groups.back();
+  if (std::uint64_t{last.block} + last.size != BlockCount(m)) return true;
+  const std::uint64_t keep =
+      std::max<std::uint64_t>(std::uint64_t{last.block} * m.block_size, HeaderBlockSize(m));
+  f.groups.pop_back();
+  const int io = Truncate(m, keep);
+  if (io != 0) {
+    f.known = false;
+    Fail(m, static_cast<std::uint16_t>(io), first, label);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::uint8_t MemoVersionOf(std::uint8_t table_version) {
@@ -226,6 +351,8 @@ int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mo
   m.kind = KindOfVersion(memo_version);
   m.shared = shared;
   m.locked = false;
+  m.free = FreeSpace{};
+  m.size_known = false;
   const int io = os::File::Open(path, open_mode, m.file);
   if (io != 0) return io;
   unsigned char header[24] = {};
@@ -252,8 +379,14 @@ int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mo
 }
 
 std::uint64_t FileSize(MemoFile& m) {
+  if (m.size_known) return m.known_size;
   std::uint64_t size = 0;
-  return m.file.Size(size) == 0 ? size : 0;
+  if (m.file.Size(size) != 0) return 0;
+  if (!m.shared) {
+    m.known_size = size;
+    m.size_known = true;
+  }
+  return size;
 }
 
 std::uint32_t BlockCount(MemoFile& m) {
@@ -347,6 +480,7 @@ bool LockMemo(MemoFile& m, std::string_view label) {
       }
       if (LockRange(false, m.file, MemoLockPosition, kMemoLockLength) == 0) {
         m.locked = true;
+        ForgetFreeSpaceIfChanged(m);
         return true;
       }
     }
@@ -369,12 +503,17 @@ bool UnlockMemo(MemoFile& m) {
 std::uint64_t LockMemoPadAndSeekEOF(MemoFile& m, std::string_view label) {
   if (!LockMemo(m, label)) return 0;
   std::uint64_t size = 0;
-  int io = m.file.Size(size);
+  int io = 0;
+  if (m.size_known) {
+    size = m.known_size;
+  } else {
+    io = m.file.Size(size);
+  }
   if (io == 0) {
     // A new dBASE III file is 513 bytes: its end marker is overwritten by the first memo.
     if (m.kind == MemoKind::kDbase3 && size == kDbase3BlockSize + 1) {
       size = kDbase3BlockSize;
-      io = m.file.Truncate(size);
+      io = Truncate(m, size);
     }
     std::uint64_t target = std::max(size, HeaderBlockSize(m));
     target = (target + m.block_size - 1) / m.block_size * m.block_size;
@@ -417,85 +556,164 @@ bool UpdateMemoHeader(MemoFile& m) {
     SetEngineError(29, m.name + " [UpdateMemoHeader()]");
     ok = false;
   }
+  if (ok) RememberHeader(m);
   return UnlockMemo(m) && ok;
 }
 
 bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::string_view label) {
-  if (m.kind != MemoKind::kDbase4) return true;
-  ChainWalker walk(m);
-  if (!walk.ok()) {
-    Fail(m, 30, first, label);
-    return false;
-  }
-  const std::uint32_t count = walk.count();
+  if (!KnowFreeSpace(m, label)) return false;
+  FreeSpace& f = m.free;
+  const std::uint32_t count = BlockCount(m);
   if (first < 1 || blocks == 0 || std::uint64_t{first} + blocks > count) return true;
-  Group g;
-  while (!walk.AtEnd() && walk.next() < first) {
-    if (!walk.Peek(g)) break;
-    if (std::uint64_t{g.block} + g.size > first) return true;  // already free
-    walk.Advance(g);
-  }
   // A damaged chain is left as it is: recording into it could make a memo look free.
-  if (walk.damaged()) return true;
-  std::uint32_t size = blocks;
-  std::uint32_t next = walk.next();
-  if (!walk.AtEnd()) {
-    if (!walk.Peek(g)) return true;
-    if (g.block < first + blocks) return true;  // overlaps a free group
-    if (g.block == first + blocks) {
-      size += g.size;
-      next = g.next;
+  if (f.damaged) return true;
+  if (m.kind != MemoKind::kDbase4) return ForgetOrCutTail(m, first, blocks, label);
+  for (int attempt = 0;; ++attempt) {
+    const auto after =
+        std::upper_bound(f.groups.begin(), f.groups.end(), first,
+                         [](std::uint32_t b, const FreeGroup& g) { return b < g.block; });
+    const std::size_t next = static_cast<std::size_t>(after - f.groups.begin());
+    const bool has_before = next > 0;
+    const bool has_after = next < f.groups.size();
+    // Blocks already free, or overlapping a free group, are not recorded twice. The neighbours
+    // this release rewrites, and a shared copy's claim that the blocks are free, must still be
+    // what the disk says: another program may have taken a group without touching the header.
+    const bool already_free =
+        (has_before && std::uint64_t{f.groups[next - 1].block} + f.groups[next - 1].size > first) ||
+        (has_after && f.groups[next].block < first + blocks);
+    if (m.shared && attempt == 0 &&
+        (already_free || (has_before && !GroupStillFree(m, next - 1)) ||
+         (has_after && !GroupStillFree(m, next)))) {
+      if (!ReadFreeSpace(m, label)) return false;
+      if (f.damaged) return true;
+      continue;
     }
+    if (already_free) return true;
+    if (m.shared &&
+        ((has_before && !GroupStillFree(m, next - 1)) || (has_after && !GroupStillFree(m, next)))) {
+      // Changing under this open twice in a row: leave the blocks unrecorded (a leak, never
+      // a memo made to look free).
+      return true;
+    }
+    const bool join_before =
+        has_before && f.groups[next - 1].block + f.groups[next - 1].size == first;
+    const bool join_after = has_after && f.groups[next].block == first + blocks;
+    FreeGroup merged{first, blocks};
+    if (join_after) merged.size += f.groups[next].size;
+    const std::size_t beyond = next + (join_after ? 1 : 0);
+    const std::uint32_t link = beyond < f.groups.size() ? f.groups[beyond].block : count;
+    bool ok;
+    if (join_before) {
+      FreeGroup& b = f.groups[next - 1];
+      ok = WriteGroup(m, b.block, link, b.size + merged.size, label);
+      if (ok) {
+        b.size += merged.size;
+        if (join_after) f.groups.erase(f.groups.begin() + static_cast<std::ptrdiff_t>(next));
+      }
+    } else {
+      ok = WriteGroup(m, first, link, merged.size, label) &&
+           WriteLink(m, LinkOffset(m, next), first, label);
+      if (ok) {
+        if (join_after) {
+          f.groups[next] = merged;
+        } else {
+          f.groups.insert(f.groups.begin() + static_cast<std::ptrdiff_t>(next), merged);
+        }
+      }
+    }
+    if (!ok) {
+      f.known = false;
+      return false;
+    }
+    AddToRunningCount(m, blocks);
+    return true;
   }
-  const Group& before = walk.previous();
-  bool ok;
-  if (before.block != 0 && before.block + before.size == first) {
-    ok = WriteGroup(m, before.block, next, before.size + size, label);
-  } else {
-    ok = WriteGroup(m, first, next, size, label) && WriteLink(m, walk.link_offset(), first, label);
-  }
-  if (ok) AddToRunningCount(m, blocks);
-  return ok;
 }
 
 std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view label) {
-  if (m.kind != MemoKind::kDbase4) return BlockCount(m);
-  ChainWalker walk(m);
-  if (!walk.ok()) {
-    Fail(m, 30, 0, label);
+  if (!KnowFreeSpace(m, label)) return 0;
+  FreeSpace& f = m.free;
+  if (m.kind == MemoKind::kDbase4 && f.damaged) {
+    Fail(m, 1003, f.bad_block, std::string(label) + "] [free block chain");
     return 0;
   }
-  Group g;
-  while (!walk.AtEnd()) {
-    if (!walk.Peek(g)) break;
-    if (g.size >= needed) {
-      std::uint32_t link = g.next;
-      if (g.size > needed) {
-        link = g.block + needed;
-        if (!WriteGroup(m, link, g.next, g.size - needed, label)) return 0;
-      }
-      return WriteLink(m, walk.link_offset(), link, label) ? g.block : 0;
+  // A shared copy that proves stale is read again, once: a chain that changes under the memo
+  // file lock is as good as damaged.
+  const auto read_again = [&](int attempt, std::uint32_t at) {
+    if (attempt == 0) {
+      if (!ReadFreeSpace(m, label)) return false;  // reported
+      if (!f.damaged) return true;
+      at = f.bad_block;
     }
-    walk.Advance(g);
-  }
-  if (walk.damaged()) {
-    Fail(m, 1003, walk.bad_block(), std::string(label) + "] [free block chain");
-    return 0;
+    Fail(m, 1003, at, std::string(label) + "] [free block chain");
+    return false;
+  };
+  for (int attempt = 0;; ++attempt) {
+    const auto fits = std::find_if(f.groups.begin(), f.groups.end(),
+                                   [&](const FreeGroup& g) { return g.size >= needed; });
+    const std::size_t i = static_cast<std::size_t>(fits - f.groups.begin());
+    if (fits == f.groups.end()) {
+      // The end of the file: the last group's link is rewritten below, so it must still be
+      // a free group.
+      if (m.kind == MemoKind::kDbase4 && m.shared && !f.groups.empty() &&
+          !GroupStillFree(m, f.groups.size() - 1)) {
+        if (!read_again(attempt, f.groups.back().block)) return 0;
+        continue;
+      }
+      break;
+    }
+    const FreeGroup g = *fits;
+    if (m.kind != MemoKind::kDbase4) {
+      // Only this open knows of these blocks: nothing on the disk to change.
+      if (g.size > needed) {
+        *fits = {g.block + needed, g.size - needed};
+      } else {
+        f.groups.erase(fits);
+      }
+      return g.block;
+    }
+    if (m.shared && !GroupStillFree(m, i)) {
+      if (!read_again(attempt, g.block)) return 0;
+      continue;
+    }
+    const std::uint32_t next = i + 1 < f.groups.size() ? f.groups[i + 1].block : BlockCount(m);
+    std::uint32_t link = next;
+    if (g.size > needed) {
+      link = g.block + needed;
+      if (!WriteGroup(m, link, next, g.size - needed, label)) {
+        f.known = false;
+        return 0;
+      }
+    }
+    if (!WriteLink(m, LinkOffset(m, i), link, label)) {
+      f.known = false;
+      return 0;
+    }
+    if (g.size > needed) {
+      f.groups[i] = {link, g.size - needed};
+    } else {
+      f.groups.erase(f.groups.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return g.block;
   }
   // At the end of the file. The chain's end value moves with the end, or it would name the
   // memo written there.
-  const std::uint32_t block = walk.count();
+  const std::uint32_t block = BlockCount(m);
   if (std::uint64_t{block} + needed > 0x7FFFFFFF) {
     Fail(m, 1004, block, label);
     return 0;
   }
-  return WriteLink(m, walk.link_offset(), block + needed, label) ? block : 0;
+  if (m.kind != MemoKind::kDbase4) return block;
+  if (!WriteLink(m, LinkOffset(m, f.groups.size()), block + needed, label)) {
+    f.known = false;
+    return 0;
+  }
+  return block;
 }
 
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label) {
-  const std::uint64_t offset = LockMemoPadAndSeekEOF(m, label);
-  if (offset == 0) return 0;
+  if (LockMemoPadAndSeekEOF(m, label) == 0) return 0;
   // The old dBASE IV memo's group, when its block header can be trusted.
   std::uint32_t old_blocks = 0;
   if (m.kind == MemoKind::kDbase4 && old_block > 0 &&
@@ -556,14 +774,14 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
   }
   const std::uint64_t blocks = BlocksFor(bytes.size(), m.block_size);
   bytes.resize(blocks * m.block_size, 0);
-  std::uint64_t block = offset / m.block_size;
-  if (m.kind == MemoKind::kDbase4) {
-    if (old_blocks >= blocks) {
-      block = static_cast<std::uint64_t>(old_block);
-    } else {
-      block = AllocateBlocks(m, static_cast<std::uint32_t>(blocks), label);
-      if (block == 0) return 0;
-    }
+  std::uint64_t block = 0;
+  if (old_blocks >= blocks) {
+    block = static_cast<std::uint64_t>(old_block);
+  } else {
+    // A free group, or the end of the file (offset / block size).
+    if (blocks > 0x7FFFFFFF) return fail(1004, 0);
+    block = AllocateBlocks(m, static_cast<std::uint32_t>(blocks), label);
+    if (block == 0) return 0;
   }
   if (block > 0x7FFFFFFF) return fail(1004, 0);
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
@@ -577,6 +795,36 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
     if (count > 0 && !ReleaseGroup(m, first, count, label)) return 0;
   }
   return finish(static_cast<std::int32_t>(block));
+}
+
+bool ReleaseMemoBlocks(MemoFile& m, std::int32_t block, std::string_view label) {
+  if (block <= 0) return true;
+  if (!LockMemo(m, label)) return false;
+  MemoLockGuard guard(m);
+  const std::uint32_t count = BlockCount(m);
+  std::uint64_t blocks = 0;
+  if (static_cast<std::uint32_t>(block) < count) {
+    const std::uint64_t offset = static_cast<std::uint64_t>(block) * m.block_size;
+    unsigned char bytes[8] = {};
+    if (m.kind == MemoKind::kDbase3) {
+      std::string text;
+      QuietErrors quiet;
+      // Our own memos end in two markers; one more block than the memo needs is never cut.
+      if (ReadMemoText(m, block, text, label)) blocks = BlocksFor(text.size() + 2, m.block_size);
+    } else if (ReadExact(m, offset, bytes, 8)) {
+      if (m.kind == MemoKind::kFoxPro) {
+        blocks = BlocksFor(std::uint64_t{Be32(bytes + 4)} + kMemoBlockHeaderSize, m.block_size);
+      } else if (IsDbase4Header(bytes)) {
+        blocks = BlocksFor(Le32(bytes + 4), m.block_size);
+      }
+    }
+  }
+  if (blocks == 0 || blocks + static_cast<std::uint64_t>(block) > count) return UnlockMemo(m);
+  if (!ReleaseGroup(m, static_cast<std::uint32_t>(block), static_cast<std::uint32_t>(blocks),
+                    label)) {
+    return false;
+  }
+  return UpdateMemoHeader(m);
 }
 
 MemoSummary SummarizeMemo(MemoFile& m) {

@@ -48,9 +48,11 @@
 // memo file. Every writer holds it from padding the file until the header is updated; readers
 // take no lock.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/table/dbf_file.h"
 #include "platform/os/file.h"
@@ -84,6 +86,32 @@ struct MemoBlockInfo {
   std::int64_t length = -1;  // text length; -1 until the 0x1A of a dBASE III memo is found
 };
 
+// A run of free blocks.
+struct FreeGroup {
+  std::uint32_t block = 0;
+  std::uint32_t size = 0;
+};
+
+// What one open of a memo file knows of its free space, so that a write does not walk the
+// chain on disk. dBASE IV: a copy of the free chain, read once. dBASE III and FoxPro files
+// keep no free list; this open remembers the memos it gave back itself (named by no record)
+// and places new memos there, for as long as it is open.
+//
+// Exclusive opens are the only writer, so the copy stays true. Shared opens compare the
+// header's first 36 bytes and the file size with what they saw when they last wrote: a
+// difference means another program wrote, and the copy is read again (dBASE III and FoxPro:
+// forgotten). Before a free group of the copy is used it is checked on the disk as well,
+// since a program may take a group in the middle of the chain without touching the header.
+struct FreeSpace {
+  bool known = false;
+  bool damaged = false;  // the chain on disk failed its checks at bad_block
+  std::uint32_t bad_block = 0;
+  std::vector<FreeGroup> groups;  // ascending, apart from one another
+  std::uint32_t running_count = 0;
+  std::array<unsigned char, 36> header{};  // shared opens: the header as last seen
+  std::uint64_t size = 0;                  // shared opens: the size as last seen
+};
+
 // The state of one open memo file.
 struct MemoFile {
   os::File file;
@@ -96,6 +124,10 @@ struct MemoFile {
   RecordHook read_hook = nullptr;   // the table's translations, applied to 512-byte pieces
   RecordHook write_hook = nullptr;  // of the text counted from its first byte
   std::int32_t record_number = 0;   // named in error messages
+  FreeSpace free;
+  // Exclusive opens keep the file size here instead of asking the system at every step.
+  std::uint64_t known_size = 0;
+  bool size_known = false;
 };
 
 // Opens an existing memo file with `open_mode` and reads its header. Answers 0 or an I/O code
@@ -103,7 +135,8 @@ struct MemoFile {
 int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mode, bool shared,
                  MemoFile& m);
 
-// The file's block count: size / block size, at least 1. Zero size on an I/O failure.
+// The file's size and block count (size / block size, at least 1); zero size on an I/O
+// failure. Exclusive opens answer from memory after the first call.
 std::uint64_t FileSize(MemoFile& m);
 std::uint32_t BlockCount(MemoFile& m);
 
@@ -136,12 +169,21 @@ bool UpdateMemoHeader(MemoFile& m);
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label);
 
-// The free-block chain (dBASE IV kinds; these do nothing for the others). The caller holds
-// the memo file lock. Release answers false after reporting a failure; a group that is not a
-// whole range of blocks inside the file, or overlaps one already free, is not recorded.
+// Gives back the blocks of the memo at `block`, which no record may name any more: a dBASE IV
+// memo's group joins the free chain; dBASE III and FoxPro files keep no free list, so their
+// memo is given back only when it is the last in the file (the file is cut before it and the
+// header's next free block follows). A block that does not hold a whole memo is left alone.
+// Takes the memo file lock; answers false after reporting a failure.
+bool ReleaseMemoBlocks(MemoFile& m, std::int32_t block, std::string_view label);
+
+// Free space. The caller holds the memo file lock. Release gives `blocks` blocks from `first`
+// back: dBASE IV records them in the free chain; dBASE III and FoxPro cut them off the end of
+// the file when they end it and otherwise remember them in this open (FreeSpace). A group that
+// is not a whole range of blocks inside the file, or overlaps one already free, is not
+// recorded. Answers false after reporting a failure.
 bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::string_view label);
 // Finds `needed` blocks: a free group (its surplus stays free) or the end of the file. Answers
-// the first block, 0 after reporting a failure (1003 for a damaged chain).
+// the first block, 0 after reporting a failure (1003 for a damaged dBASE IV chain).
 std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view label);
 
 // A summary for inspection: next free block (header offset 0) and, for dBASE IV, the chain.

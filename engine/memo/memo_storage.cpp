@@ -172,6 +172,11 @@ std::int32_t ReplaceMemo(TableRecord& t, std::int32_t old_block, std::string_vie
   return m == nullptr ? 0 : WriteMemo(*m, old_block, text, label);
 }
 
+bool ReleaseMemo(TableRecord& t, std::int32_t block, std::string_view label) {
+  MemoFile* m = Require(t, label);
+  return m != nullptr && ReleaseMemoBlocks(*m, block, label);
+}
+
 std::int32_t AddMemo(std::string_view text) {
   TableRecord* t = InUse("AddMemo");
   if (t == nullptr) return 0;

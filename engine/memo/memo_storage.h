@@ -48,6 +48,10 @@ bool ReadMemo(TableRecord& table, std::int32_t block, std::string& text, bool* b
 std::int32_t ReplaceMemo(TableRecord& table, std::int32_t old_block, std::string_view text,
                          std::string_view label = "ReplaceMemo");
 
+// Gives back the blocks of memo `block` of `table` once no record names it (see
+// ReleaseMemoBlocks). Answers false after reporting.
+bool ReleaseMemo(TableRecord& table, std::int32_t block, std::string_view label = "ReleaseMemo");
+
 // AddMemo: stores a new memo of the selected table; trailing blanks are dropped and an empty
 // text stores nothing (answers 0).
 std::int32_t AddMemo(std::string_view text);

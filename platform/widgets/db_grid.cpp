@@ -210,7 +210,15 @@ int TColumn::MeasureDefaultWidth() const {
   const TField* field = Field();
   if (field == nullptr) return 64;
   const QFontMetrics metrics(Font().ToQFont());
-  int width = field->DisplayWidth() * metrics.averageCharWidth() + 4;
+  // Dates and numbers are mostly digits, which are wider than the average character: measured
+  // by the average, "01/30/1930" loses its last digit.
+  int char_width = metrics.averageCharWidth();
+  if (field->DataType() != ftString && !field->IsBlob()) {
+    for (char digit = '0'; digit <= '9'; ++digit) {
+      char_width = std::max(char_width, metrics.horizontalAdvance(QChar(digit)));
+    }
+  }
+  int width = field->DisplayWidth() * char_width + 4;
   const TDBGrid* grid = Grid();
   if (grid != nullptr && grid->Options().Contains(dgTitles)) {
     const QFontMetrics title(title_.Font().ToQFont());

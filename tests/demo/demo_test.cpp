@@ -17,6 +17,7 @@
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
+#include "platform/os/file.h"
 #include "tests/components/dataset/dataset_fixture.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 
@@ -201,6 +202,85 @@ TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothin
   ClearRecordedMessages();
   EXPECT_TRUE(WhileMemoWindowOpen([&] { window_->Button2->Click(); }, 1));
   EXPECT_TRUE(RecordedMessages().empty());
+}
+
+// Another program holds record 1's lock while OK is pressed: the dataset's lock-failed path
+// warns and drops the store, the plot stays as it was on disk and in the grid, the memo file
+// keeps no block for the dropped text, and the dataset holds no lock afterwards. With a
+// handler that waits for the other program, OK stores the plot.
+TEST_F(DemoTest, OkWithTheRecordLockedElsewhereGoesThroughTheLockFailedPath) {
+  AddSampleFilms();
+  const std::uint64_t used_before = MemoUse().used_blocks;
+  StartDemo();
+  os::File other;
+  ASSERT_EQ(os::File::Open(dir_.File("movie.DBF"), os::kOpenReadWriteDenyNone, other), 0);
+  ASSERT_EQ(other.LockRange(test::FilmRecordLock(1), test::kFilmRecordLength), 0);
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        TypeIntoMemo(" Up a tower.");
+        window_->Button1->Click();
+      },
+      1));
+  EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Lock failed [Post]"});
+  EXPECT_EQ(form1_->VxDbf1->State(), dsBrowse);
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("PLOT")->AsString(), "A detective follows a woman.");
+  EXPECT_EQ(StoredPlot(1), "A detective follows a woman.");
+  EXPECT_EQ(MemoUse().used_blocks, used_before) << "nothing left behind in the memo file";
+
+  ClearRecordedMessages();
+  int asked = 0;
+  form1_->VxDbf1->OnRLockFailedOnPost = [&](TObject*, bool& retry) {
+    ++asked;
+    other.UnlockRange(test::FilmRecordLock(1), test::kFilmRecordLength);
+    retry = true;
+  };
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        TypeIntoMemo(" Up a tower.");
+        window_->Button1->Click();
+      },
+      1));
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(RecordedMessages().empty());
+  EXPECT_EQ(StoredPlot(1), "A detective follows a woman. Up a tower.");
+  EXPECT_EQ(MemoUse().used_blocks, used_before) << "the old plot's block was given back";
+  // The store released its lock: the other program can take the record again.
+  EXPECT_EQ(other.LockRange(test::FilmRecordLock(1), test::kFilmRecordLength), 0);
+}
+
+// On an empty table the typing starts a new record, which OK appends with its plot; Cancel
+// leaves the table and the memo file empty.
+TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) {
+  StartDemo();
+  ASSERT_TRUE(form1_->VxDbf1->IsEmpty());
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        QApplication::processEvents();  // the window is active, as it is before a user types
+        TypeIntoMemo("Nothing here yet.");
+        window_->Button2->Click();
+      },
+      1));
+  EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Changes discarded"});
+  EXPECT_TRUE(form1_->VxDbf1->IsEmpty());
+  EXPECT_EQ(StoredRecords("movie.DBF"), 0u);
+  EXPECT_EQ(MemoUse().used_blocks, 0u);
+
+  ClearRecordedMessages();
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        QApplication::processEvents();
+        TypeIntoMemo("A new film.");
+        window_->Button1->Click();
+      },
+      1));
+  EXPECT_TRUE(RecordedMessages().empty());
+  EXPECT_EQ(form1_->VxDbf1->State(), dsBrowse);
+  EXPECT_EQ(form1_->VxDbf1->RecordCount(), 1);
+  EXPECT_EQ(StoredRecords("movie.DBF"), 1u);
+  EXPECT_EQ(StoredPlot(1), "A new film.");
+  // Moving on adds nothing more.
+  form1_->VxDbf1->Next();
+  EXPECT_EQ(StoredRecords("movie.DBF"), 1u);
 }
 
 TEST_F(DemoTest, PictureShowsBothFormsFramed) {

@@ -16,6 +16,7 @@
 #include "components/dataset/file_dataset.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/foundation/errors.h"
+#include "engine/memo/memo_file.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
@@ -114,6 +115,25 @@ class DatasetTest : public ::testing::Test {
   std::size_t StoredRecords(const std::string& file) const {
     const std::size_t size = ReadBytes(dir_.File(file)).size();
     return size < kFilmHeaderLength ? 0 : (size - kFilmHeaderLength) / kFilmRecordLength;
+  }
+
+  // The memo file as another program finds it: its size and, for dBASE IV files, the blocks
+  // that hold memos (neither the header nor listed in the free chain).
+  struct MemoFileUse {
+    std::uint64_t bytes = 0;
+    std::uint64_t used_blocks = 0;
+    bool chain_damaged = false;
+  };
+  MemoFileUse MemoUse(const std::string& file = "movie.DBT") const {
+    MemoFile m;
+    EXPECT_EQ(
+        OpenMemoFile(dir_.File(file), kVersionDbase4Memo, os::kOpenReadOnlyDenyNone, false, m), 0);
+    const MemoSummary summary = SummarizeMemo(m);
+    MemoFileUse use;
+    use.bytes = FileSize(m);
+    use.used_blocks = BlockCount(m) - 1 - summary.chain_blocks;
+    use.chain_damaged = summary.chain_damaged;
+    return use;
   }
 
   TempDir dir_;

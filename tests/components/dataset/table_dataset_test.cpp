@@ -235,17 +235,17 @@ TEST_F(TableDatasetTest, DatesRoundTripInSeveralDateStyles) {
   }
 }
 
-TEST_F(TableDatasetTest, InvalidTypedDatesAreStoredEmptyAfterTheWarning) {
+TEST_F(TableDatasetTest, InvalidTypedDatesAreRefusedAndTheFieldKeepsItsDate) {
   ZOvEzi* films = FilmDataset();
   films->Open();
   TField* premiere = films->FieldByName("PREMIERE");
   films->Append();
   premiere->SetAsDateTime(EncodeDate(2024, 3, 7));
-  premiere->SetText("02/30/2024");
+  EXPECT_THROW(premiere->SetText("02/30/2024"), EAbort);
   EXPECT_THAT(RecordedMessages(), ElementsAre("        Invalid date       "));
-  EXPECT_TRUE(premiere->IsNull());
+  EXPECT_EQ(premiere->AsDateTime(), EncodeDate(2024, 3, 7));
   films->Post();
-  EXPECT_EQ(StoredField("movie.DBF", 1, test::kPremiere), "        ");
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kPremiere), "20240307");
 
   // The blank picture clears the date without a warning.
   ClearRecordedMessages();

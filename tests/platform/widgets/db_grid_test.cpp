@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QScrollBar>
 
@@ -264,7 +265,14 @@ TEST_F(DBGridTest, InPlaceEditingWritesTheRecordWhenLeavingTheRow) {
   ASSERT_TRUE(grid_->EditorMode());
   EXPECT_EQ(editor->text(), "Film 3");
   editor->selectAll();
-  Type("Alien\r");
+  Type("Alie");
+  Press(VK_F2);
+  EXPECT_FALSE(grid_->EditorMode()) << "F2 closes the editor as it opened it";
+  EXPECT_EQ(Title(), "Alie");
+  Press(VK_F2);
+  ASSERT_TRUE(grid_->EditorMode());
+  editor->end(false);
+  Type("n\r");
   EXPECT_FALSE(grid_->EditorMode());
   EXPECT_EQ(Title(), "Alien");
   EXPECT_EQ(films_->State(), dsEdit);
@@ -310,6 +318,55 @@ TEST_F(DBGridTest, ARefusedValueKeepsTheEditorAndGoesToTheApplicationsHandler) {
   SendKey(grid_->InplaceEditor(), Qt::Key_Down);
   EXPECT_EQ(Title(), "Film 2");
   EXPECT_EQ(StoredField("movie.DBF", 1, test::kYear), "1911");
+}
+
+TEST_F(DBGridTest, AMistypedDateKeepsTheEditorTheTextAndTheStoredDate) {
+  OpenFilms(2);
+  films_->Edit();
+  films_->FieldByName("PREMIERE")->SetAsDateTime(EncodeDate(1930, 1, 30));
+  films_->Post();
+  const std::string stored = StoredField("movie.DBF", 1, test::kPremiere);
+  ASSERT_EQ(stored, "19300130");
+  grid_->SetSelectedField(films_->FieldByName("PREMIERE"));
+  Press(VK_F2);
+  grid_->InplaceEditor()->selectAll();
+  Type("13/45/2020");
+  Press(VK_DOWN);
+  EXPECT_THAT(RecordedMessages(), ElementsAre("        Invalid date       "));
+  ASSERT_TRUE(grid_->EditorMode()) << "the text stays to be corrected";
+  EXPECT_EQ(grid_->InplaceEditor()->text(), "13/45/2020");
+  EXPECT_EQ(Title(), "Film 1");
+  EXPECT_EQ(films_->FieldByName("PREMIERE")->AsDateTime(), EncodeDate(1930, 1, 30));
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kPremiere), stored);
+  // Enter and F2 are refused alike; Escape gives the old date back.
+  Press(VK_RETURN);
+  EXPECT_TRUE(grid_->EditorMode());
+  Press(VK_ESCAPE);
+  EXPECT_FALSE(grid_->EditorMode());
+  EXPECT_EQ(films_->State(), dsBrowse);
+  EXPECT_EQ(films_->FieldByName("PREMIERE")->AsDateTime(), EncodeDate(1930, 1, 30));
+  Press(VK_DOWN);
+  EXPECT_EQ(Title(), "Film 2");
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kPremiere), stored);
+}
+
+TEST_F(DBGridTest, DateAndNumberColumnsFitTheirWidestDigits) {
+  OpenFilms(1);
+  for (const char* name : {"PREMIERE", "YEAR", "RUNTIME"}) {
+    const TColumn* column = nullptr;
+    for (int i = 0; i < grid_->Columns().Count(); ++i) {
+      if (grid_->Columns()[i]->FieldName() == name) column = grid_->Columns()[i];
+    }
+    ASSERT_NE(column, nullptr);
+    const QFontMetrics metrics(column->Font().ToQFont());
+    int widest = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+      widest = std::max(widest, metrics.horizontalAdvance(QChar(digit)));
+    }
+    const int display = column->Field()->DisplayWidth();
+    // The text and the 2-pixel margins on each side.
+    EXPECT_GE(column->Width(), display * widest + 4) << name;
+  }
 }
 
 TEST_F(DBGridTest, ClicksSelectCellsAndReportCellAndTitleClicks) {
@@ -471,8 +528,18 @@ TEST_F(DBGridTest, PaintsTitlesTheCurrentRecordMarkAndTheSelection) {
   Press(VK_DOWN);
   QImage image = grid_->Grab();
 
-  // Titles are raised fixed cells.
+  // Grid lines: black after fixed cells (titles, indicator), silver after data cells.
   const TRect title = grid_->CellRect(1, 0);
+  const TRect data = grid_->CellRect(1, grid_->Row() - 1);
+  const TRect indicator = grid_->CellRect(0, grid_->Row() - 1);
+  EXPECT_EQ(image.pixelColor(title.Right, title.Top + 2), ToQColor(clBlack));
+  EXPECT_EQ(image.pixelColor(title.Left + 2, title.Bottom), ToQColor(clBlack));
+  EXPECT_EQ(image.pixelColor(indicator.Right, indicator.Top + 2), ToQColor(clBlack));
+  EXPECT_EQ(image.pixelColor(data.Right, data.Top + 2), ToQColor(clSilver));
+  EXPECT_EQ(image.pixelColor(data.Left + 2, data.Bottom), ToQColor(clSilver));
+
+  // Titles are raised fixed cells.
+
   EXPECT_EQ(image.pixelColor(title.Left, title.Top), ToQColor(clBtnHighlight));
   EXPECT_EQ(image.pixelColor(title.Right - 1, title.Bottom - 1), ToQColor(clBtnShadow));
   EXPECT_GT(test::CountPixels(image, title, clBlack), 5) << "the caption";

@@ -70,10 +70,51 @@ class GridTest : public DatasetTest {
     grid_->MouseDown(button, {}, at.X, at.Y);
     grid_->MouseUp(button, {}, at.X, at.Y);
   }
-  // A key as the keyboard sends it: key down, then the character when nothing consumed it.
+  // A key as the keyboard sends it: a Qt key event to the in-place editor when it is open,
+  // else to the grid, so that the grid sees the key only through Qt's key translation.
   void Press(std::uint16_t key, TShiftState shift = {}) {
-    std::uint16_t code = key;
-    grid_->KeyDown(code, shift);
+    Qt::KeyboardModifiers modifiers;
+    if (shift.Contains(ssShift)) modifiers |= Qt::ShiftModifier;
+    if (shift.Contains(ssCtrl)) modifiers |= Qt::ControlModifier;
+    QWidget* target = grid_->EditorMode() ? grid_->InplaceEditor() : grid_->Widget();
+    SendKey(target, QtKeyOf(key), {}, modifiers);
+  }
+  // The Qt key a virtual key comes from, written out here rather than taken from the code
+  // under test.
+  static int QtKeyOf(std::uint16_t key) {
+    switch (key) {
+      case VK_TAB:
+        return Qt::Key_Tab;
+      case VK_RETURN:
+        return Qt::Key_Return;
+      case VK_ESCAPE:
+        return Qt::Key_Escape;
+      case VK_PRIOR:
+        return Qt::Key_PageUp;
+      case VK_NEXT:
+        return Qt::Key_PageDown;
+      case VK_END:
+        return Qt::Key_End;
+      case VK_HOME:
+        return Qt::Key_Home;
+      case VK_LEFT:
+        return Qt::Key_Left;
+      case VK_UP:
+        return Qt::Key_Up;
+      case VK_RIGHT:
+        return Qt::Key_Right;
+      case VK_DOWN:
+        return Qt::Key_Down;
+      case VK_INSERT:
+        return Qt::Key_Insert;
+      case VK_DELETE:
+        return Qt::Key_Delete;
+      case VK_F2:
+        return Qt::Key_F2;
+      default:
+        ADD_FAILURE() << "no Qt key for virtual key " << key;
+        return 0;
+    }
   }
   // Types `text` through Qt key events into the in-place editor when it is open, else into
   // the grid.
