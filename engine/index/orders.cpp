@@ -448,6 +448,8 @@ void CloseAreaIndex(int area) {
   if (index->logged_in) HandleSemaphore(SemaphoreAction::kLogout, area);
 }
 
+}  // namespace
+
 std::string IndexPath(const TableRecord& t, std::string_view name) {
   if (name.empty()) return DerivedFileName(t.file_name, "MDX");
   std::string path = DefaultExtension(TrimText(name), "MDX");
@@ -456,6 +458,8 @@ std::string IndexPath(const TableRecord& t, std::string_view name) {
   if (!has_dir) path = SplitPath(t.file_name).dir + path;
   return path;
 }
+
+namespace {
 
 bool FailOpen(int area, std::uint16_t code, const std::string& text) {
   {

@@ -88,6 +88,10 @@ std::string OrderKeyText(int n);
 void TagList(std::vector<std::string>& list, const std::string& table_file,
              std::string_view index_name = {});
 
+// The path of a table's index file: no name gives the production index (the table's name with
+// "MDX"); a name without extension gets "MDX", one without a directory the table's directory.
+std::string IndexPath(const TableRecord& table, std::string_view name);
+
 // The open tag of order n in the selected area (1..tag count), or null.
 OrderTag* OrderOf(int n);
 int OrderCount();
