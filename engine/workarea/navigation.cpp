@@ -475,8 +475,8 @@ void REPLACE() {
     return;
   }
   if (!HoldsRecordLock(*t, t->record_number)) {
-    SetEngineError(1200, "Record #" + std::to_string(t->record_number) + " in " + t->file_name +
-                             " [REPLACE]");
+    SetEngineError(
+        1200, "Record #" + std::to_string(t->record_number) + " in " + t->file_name + " [REPLACE]");
     return;
   }
   const bool maintain = IndexMaintenance && !t->is_virtual && IndexActive(*t);
@@ -538,8 +538,8 @@ void Append() {
   const bool indexed = IndexActive(*t);
   // Nobody else can append or see the new records before the lock is released (or while the
   // table is exclusive): they may wait behind and go to the disk in blocks.
-  t->append_behind = !t->is_virtual && (!locks_apply || t->lock_state == kLockFile ||
-                                        t->lock_state == kLockAppend);
+  t->append_behind = !t->is_virtual &&
+                     (!locks_apply || t->lock_state == kLockFile || t->lock_state == kLockAppend);
   {
     QuietErrors quiet;
     if (indexed && IndexHooks.AppendBegins) IndexHooks.AppendBegins(*t);
@@ -567,10 +567,21 @@ void WriteDeletion(TableRecord& t, bool deleted) {
     if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(t);
     return;
   }
+  // A FOR condition may name DELETED(): the indexes learn the change like any other edit.
+  const bool maintain = IndexMaintenance && IndexActive(t);
+  if (maintain) {
+    if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(t)) return;
+    if (IndexHooks.OldKeys) IndexHooks.OldKeys(t);
+  }
   t.image[0] = deleted ? 1 : 0;
   t.record[0] = deleted ? kDeletedFlag : kLiveFlag;
   WriteDeleteFlag(t, t.record_number);
   RefreshPeekCache(t);
+  if (maintain) {
+    const std::uint16_t code = EngineErrorCode;
+    if (code == 0 && IndexHooks.NewKeys) IndexHooks.NewKeys(t);
+    if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(t);
+  }
 }
 
 }  // namespace

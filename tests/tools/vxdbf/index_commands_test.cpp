@@ -65,5 +65,20 @@ TEST_F(IndexCommandsTest, InfoCountsTheProductionIndexTags) {
             std::string::npos);
 }
 
+TEST_F(IndexCommandsTest, EditingCommandsKeepEveryTagCurrent) {
+  ASSERT_EQ(Vxdbf({"append", table_}, "CODE,NUM\r\nAAA,9\r\nZULU,-3\r\n").status, 0);
+  ASSERT_EQ(Vxdbf({"set", table_, "1", "CODE=ECHO", "NUM=5"}).status, 0);
+  ASSERT_EQ(Vxdbf({"delete", table_, "2"}).status, 0);
+  ASSERT_EQ(Vxdbf({"recall", table_, "3"}).status, 0);
+  // Every tag holds the live records only (.NOT. DELETED()).
+  EXPECT_EQ(Vxdbf({"dump", table_, "--tag", "CODE"}).out,
+            "CODE,NUM\r\nAAA,9\r\nBRAVO,2\r\nCHARLY,3\r\nECHO,5\r\nZULU,-3\r\n");
+  EXPECT_EQ(Vxdbf({"dump", table_, "--tag", "RCODE"}).out,
+            "CODE,NUM\r\nZULU,-3\r\nECHO,5\r\nCHARLY,3\r\nBRAVO,2\r\nAAA,9\r\n");
+  EXPECT_EQ(Vxdbf({"list", table_, "NUM", "--tag", "NUM"}).out,
+            "_recno,NUM\r\n6,-3\r\n4,2\r\n3,3\r\n1,5\r\n5,9\r\n");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ZULU"}).out, "6\n");
+}
+
 }  // namespace
 }  // namespace vx::tool
