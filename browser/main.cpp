@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
       status = vx::RunApplication();
     } else {
       if (!options.tag.empty()) {
-        const int order = form->OrderBox->findText(QString::fromStdString(options.tag),
-                                                   Qt::MatchFixedString);
+        const int order =
+            form->OrderBox->findText(QString::fromStdString(options.tag), Qt::MatchFixedString);
         if (order < 0) {
           std::cerr << "vexel: no tag " << options.tag << " in " << options.table << "\n";
           status = 1;

@@ -8,6 +8,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
+#include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/index/semaphore.h"
 #include "engine/memo/memo_storage.h"
@@ -247,8 +248,54 @@ bool TVxFileDataSet::SetUpIndexes() {
   return true;
 }
 
+TIndexProgressMaker IndexProgressMaker;
+
+bool ParseIndexListPair(const std::string& line, const std::string& for_line,
+                        TagDefinition& definition) {
+  const std::size_t comma = line.find(',');
+  if (comma == std::string::npos) return false;
+  const auto flag = [&](std::size_t at) { return at < line.size() && line[at] == 'T'; };
+  definition.name = Trim(line.substr(0, comma)).substr(0, 10);
+  definition.descending = flag(comma + 1);
+  definition.unique = flag(comma + 3);
+  definition.key_expression =
+      comma + 5 < line.size() ? Trim(line.substr(comma + 5)).substr(0, 220) : std::string();
+  definition.for_condition = Trim(for_line).substr(0, 220);
+  return true;
+}
+
 void TVxFileDataSet::MakeProductionIndex(const std::string& index_name) {
-  SetEngineError(1101, "Index building not linked in: " + index_name + " [MakeIndex]");
+  std::vector<TagDefinition> definitions;
+  const int pairs = std::min(index_list_.Count() / 2, 255);
+  for (int i = 0; i < pairs; ++i) {
+    TagDefinition definition;
+    if (ParseIndexListPair(index_list_[2 * i], index_list_[2 * i + 1], definition))
+      definitions.push_back(std::move(definition));
+  }
+  std::unique_ptr<TIndexProgress> window;
+  if (ShowProgress() && IndexProgressMaker)
+    window = IndexProgressMaker("Indexing " + index_name + "...");
+  struct ProgressScope {
+    explicit ProgressScope(TIndexProgress* window) {
+      if (window == nullptr) return;
+      SetIndexProgress(
+          [](void* context, int, int) { static_cast<TIndexProgress*>(context)->Step(); }, window,
+          100);
+    }
+    ~ProgressScope() { SetIndexProgress(nullptr, nullptr, 0); }
+  } progress(window.get());
+  // Building needs the table to itself; another program holding it open makes the reopen fail
+  // and the build is skipped with that error.
+  TableRecord* table = SelectedTable();
+  const bool shared = table != nullptr && !table->exclusive && SharingEnabled;
+  if (shared && ::vx::SetExclusive(true) != 0) return;
+  MakeIndex(definitions, index_name);
+  if (shared) {
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    ::vx::SetExclusive(false);
+    if (code != 0) SetEngineError(code, message);
+  }
 }
 
 bool TVxFileDataSet::IndexSeek(const std::string& key, bool exact, const char* label) {

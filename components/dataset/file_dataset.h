@@ -36,10 +36,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "components/dataset/cursor_dataset.h"
+#include "engine/index/index_build.h"
 #include "platform/dataset/strings.h"
 
 namespace vx {
@@ -50,6 +52,24 @@ enum TCreateIndexType { ciNotFound, ciAlways, ciVerifyHeader, ciNever };
 using TVxLockFailedEvent = std::function<void(TObject* sender, bool& retry)>;
 using TAfterMakeIndexEvent = std::function<void(const std::string& index_name)>;
 using TBeforeMakeIndexEvent = std::function<void(const std::string& index_name, bool& can_make)>;
+
+// The window shown while ShowProgress is on and an index is built: Step runs 100 times per tag.
+// The controls unit makes it a TVxProgress100 (InstallIndexProgressWindow there); without a
+// maker no window is shown.
+class TIndexProgress {
+ public:
+  virtual ~TIndexProgress() = default;
+  virtual void Step() = 0;
+};
+using TIndexProgressMaker =
+    std::function<std::unique_ptr<TIndexProgress>(const std::string& title)>;
+extern TIndexProgressMaker IndexProgressMaker;
+
+// One IndexList pair as a tag definition: the name before the first comma (c), descending when
+// the character at c + 1 is "T", unique when the one at c + 3 is, the key expression from
+// c + 5; the FOR condition is the second line. False for a line without a comma.
+bool ParseIndexListPair(const std::string& line, const std::string& for_line,
+                        TagDefinition& definition);
 
 // Parses one DbfFields line; answers false for a line without exactly three commas or with a
 // length or decimal count that is not a number.
@@ -137,8 +157,9 @@ class TVxFileDataSet : public TVxCDataSet {
   // Opens, verifies or builds the production index from IndexList as CreateIndex asks, after
   // the table is open in the selected area; answers true (see file_dataset.cpp).
   virtual bool SetUpIndexes();
-  // Builds the production index `index_name` from IndexList. Index building is not linked in
-  // yet: records engine error 1101 and builds nothing.
+  // Builds the production index `index_name` from IndexList (with the progress window when
+  // ShowProgress). The build needs the table exclusively: a shared table is reopened deny-all
+  // for it and shared again afterwards.
   virtual void MakeProductionIndex(const std::string& index_name);
 
  private:

@@ -26,16 +26,26 @@ struct Film {
   int runtime;
 };
 constexpr Film kFilms[] = {
-    {"Metropolis", 1927, "Fritz Lang", 153},        {"Casablanca", 1942, "Michael Curtiz", 102},
-    {"Vertigo", 1958, "Alfred Hitchcock", 128},     {"Alien", 1979, "Ridley Scott", 117},
-    {"Mad Max", 1979, "George Miller", 88},         {"Brazil", 1985, "Terry Gilliam", 132},
-    {"Manhattan", 1979, "Woody Allen", 96},         {"Psycho", 1960, "Alfred Hitchcock", 109},
-    {"Marnie", 1964, "Alfred Hitchcock", 130},      {"Matrix", 1999, "Lana Wachowski", 136},
-    {"Amadeus", 1984, "Milos Forman", 160},         {"Rashomon", 1950, "Akira Kurosawa", 88},
-    {"Mary Poppins", 1964, "Robert Stevenson", 139}, {"Jaws", 1975, "Steven Spielberg", 124},
-    {"M", 1931, "Fritz Lang", 117},                 {"Nosferatu", 1922, "F. W. Murnau", 94},
-    {"Magnolia", 1999, "Paul Thomas Anderson", 188}, {"Heat", 1995, "Michael Mann", 170},
-    {"Malcolm X", 1992, "Spike Lee", 202},          {"Fargo", 1996, "Joel Coen", 98},
+    {"Metropolis", 1927, "Fritz Lang", 153},
+    {"Casablanca", 1942, "Michael Curtiz", 102},
+    {"Vertigo", 1958, "Alfred Hitchcock", 128},
+    {"Alien", 1979, "Ridley Scott", 117},
+    {"Mad Max", 1979, "George Miller", 88},
+    {"Brazil", 1985, "Terry Gilliam", 132},
+    {"Manhattan", 1979, "Woody Allen", 96},
+    {"Psycho", 1960, "Alfred Hitchcock", 109},
+    {"Marnie", 1964, "Alfred Hitchcock", 130},
+    {"Matrix", 1999, "Lana Wachowski", 136},
+    {"Amadeus", 1984, "Milos Forman", 160},
+    {"Rashomon", 1950, "Akira Kurosawa", 88},
+    {"Mary Poppins", 1964, "Robert Stevenson", 139},
+    {"Jaws", 1975, "Steven Spielberg", 124},
+    {"M", 1931, "Fritz Lang", 117},
+    {"Nosferatu", 1922, "F. W. Murnau", 94},
+    {"Magnolia", 1999, "Paul Thomas Anderson", 188},
+    {"Heat", 1995, "Michael Mann", 170},
+    {"Malcolm X", 1992, "Spike Lee", 202},
+    {"Fargo", 1996, "Joel Coen", 98},
 };
 
 }  // namespace

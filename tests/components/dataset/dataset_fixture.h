@@ -175,5 +175,4 @@ class DatasetTest : public ::testing::Test {
   TComponent form_{nullptr};
 };
 
-
 }  // namespace vx::test

@@ -46,7 +46,7 @@ TEST_F(IndexSetUpTest, ExistingIndexOpensWithoutBuildingInEveryModeThatKeepsIt) 
     TCreateIndexType mode;
   };
   const Case cases[] = {
-      {{}, ciNotFound},             // no list: the header flag decides, the index opens
+      {{}, ciNotFound},                 // no list: the header flag decides, the index opens
       {{"TITLE,F,F,TITLE"}, ciAlways},  // one line is no pair: same
       {kTitleList, ciNever},
       {kTitleList, ciNotFound},
@@ -65,26 +65,81 @@ TEST_F(IndexSetUpTest, ExistingIndexOpensWithoutBuildingInEveryModeThatKeepsIt) 
   }
 }
 
-TEST_F(IndexSetUpTest, OtherTagsOrAMissingFileAskForABuild) {
-  MakeIndexedFilms(kTitles);
-  // ciVerifyHeader finds other tags; the handler declines: no index, the flag goes off.
-  ZOvEzi* films = Films({"YEAR,F,F,YEAR", ""}, ciVerifyHeader, false);
+// Counts the progress window's steps and remembers its title.
+struct ProgressCount : TIndexProgress {
+  static inline int steps = 0;
+  static inline std::string title;
+  void Step() override { ++steps; }
+};
+
+TEST_F(IndexSetUpTest, TwoTagListBuildsOnFirstOpenOpensOnTheNextRebuildsForOtherTags) {
+  ZOvEzi* films = FilmDataset();
+  films->SetActive(true);
+  AddFilms(*films, {{"Vertigo", 1958}, {"alien", 1979}, {"Metropolis", 1927}});
+  delete films;
+  ASSERT_FALSE(std::filesystem::exists(dir_.File("movie.MDX")));
+  IndexProgressMaker = [](const std::string& title) {
+    ProgressCount::title = title;
+    return std::make_unique<ProgressCount>();
+  };
+  const std::vector<std::string> two_tags = {"UTITLE,F,F,UPPER(TITLE)", "",
+                                             "YEAR,T,F,YEAR", ".NOT. DELETED()"};
+
+  // First open: built, with 100 steps per tag in a window titled for the index.
+  films = Films(two_tags, ciNotFound);
+  films->SetActive(true);
+  EXPECT_THAT(events_, ElementsAre("before movie.MDX", "after movie.MDX"));
+  EXPECT_EQ(ProgressCount::steps, 200);
+  EXPECT_EQ(ProgressCount::title, "Indexing " + dir_.File("movie.MDX") + "...");
+  EXPECT_THAT(films->OrderNames(), ElementsAre("UTITLE", "YEAR"));
+  EXPECT_TRUE(films->Find("ALIEN"));
+  EXPECT_EQ(films->RecNo(), 2);
+  films->SetActiveOrder(2);  // descending years
+  films->First();
+  EXPECT_EQ(films->FieldByName("YEAR")->AsInteger(), 1979);
+  delete films;
+  EXPECT_EQ(ProductionFlag(), 1);
+
+  // Next opens: the index is there and its tags are the list's.
+  for (TCreateIndexType mode : {ciNotFound, ciVerifyHeader}) {
+    events_.clear();
+    films = Films(two_tags, mode);
+    films->SetActive(true);
+    EXPECT_TRUE(events_.empty()) << mode;
+    EXPECT_THAT(films->OrderNames(), ElementsAre("UTITLE", "YEAR"));
+    delete films;
+  }
+
+  // Other tags: ciVerifyHeader rebuilds; a handler that declines leaves the flag off.
+  films = Films({"DIRECTOR,F,F,DIRECTOR", ""}, ciVerifyHeader);
+  films->SetActive(true);
+  EXPECT_THAT(events_, ElementsAre("before movie.MDX", "after movie.MDX"));
+  EXPECT_THAT(films->OrderNames(), ElementsAre("DIRECTOR"));
+  delete films;
+  events_.clear();
+  films = Films({"YEAR,F,F,YEAR", ""}, ciVerifyHeader, false);
   films->SetActive(true);
   EXPECT_THAT(events_, ElementsAre("before movie.MDX"));
   EXPECT_TRUE(films->OrderNames().empty());
   delete films;
   EXPECT_EQ(ProductionFlag(), 0);
+  IndexProgressMaker = nullptr;
+}
 
-  // A missing file is built in every mode but ciNever (the building itself is a separate
-  // unit: without it the dataset stays open without an index).
-  std::filesystem::remove(dir_.File("movie.MDX"));
-  events_.clear();
-  films = Films(kTitleList, ciNotFound);
-  films->SetActive(true);
-  EXPECT_THAT(events_, ElementsAre("before movie.MDX", "after movie.MDX"));
-  EXPECT_TRUE(films->Active());
-  delete films;
-  EXPECT_EQ(ProductionFlag(), 1);
+TEST(IndexListPairTest, FlagsAtTheirPlacesAndTheRestIsTheKey) {
+  TagDefinition d;
+  ASSERT_TRUE(ParseIndexListPair("NAME,T,T,UPPER(A)+B", " .NOT. DELETED() ", d));
+  EXPECT_EQ(d.name, "NAME");
+  EXPECT_TRUE(d.descending);
+  EXPECT_TRUE(d.unique);
+  EXPECT_EQ(d.key_expression, "UPPER(A)+B");
+  EXPECT_EQ(d.for_condition, ".NOT. DELETED()");
+  ASSERT_TRUE(ParseIndexListPair("A_VERY_LONG_NAME,F;x", "", d));
+  EXPECT_EQ(d.name, "A_VERY_LON");
+  EXPECT_FALSE(d.descending);
+  EXPECT_FALSE(d.unique);
+  EXPECT_EQ(d.key_expression, "");
+  EXPECT_FALSE(ParseIndexListPair("no comma", "", d));
 }
 
 TEST_F(IndexSetUpTest, SemaphoreOfTodayMeansAnotherProgramIsIndexing) {
