@@ -15,6 +15,7 @@
 #include <string>
 
 #include "browser/browser_form.h"
+#include "components/controls/message_windows.h"
 #include "components/dataset/table_dataset.h"
 #include "demo/window_picture.h"
 #include "engine/startup/engine_startup.h"
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
   if (!options.screenshot.empty()) vx::SetMessageBoxHook({});
   vx::InitEngine();
   vx::InitTableDatasetUnit();
+  vx::InstallIndexProgressWindow();
   vx::MessageMode = 2;
   // A record another program holds is reported at once instead of waiting for it.
   vx::LockRetries = 0;

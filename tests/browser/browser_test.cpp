@@ -108,6 +108,41 @@ TEST_F(BrowserTest, TypingMaStopsOnTheFirstTitleBeginningWithMa) {
   EXPECT_EQ(browser_->Table->RecNo(), 5);
 }
 
+TEST_F(BrowserTest, GridFollowsTheOrderWhenAKeyIsEditedAppendedOrDeleted) {
+  Browse(MakeFilmTable());
+  browser_->ChooseOrder(1);
+  ZOvEzi* films = browser_->Table;
+  ASSERT_TRUE(films->Find("Alien"));
+  films->Edit();
+  films->FieldByName("TITLE")->SetAsString("Nosferatu");
+  films->Post();
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+  // The record moved to its new place in the order and the cursor went with it.
+  EXPECT_EQ(CurrentTitle(), "Nosferatu");
+  EXPECT_EQ(films->RecNo(), 3);
+  films->Next();
+  EXPECT_EQ(CurrentTitle(), "Zorro");
+  films->First();
+  EXPECT_THAT(GridTitles(), ElementsAreArray({"Casablanca", "Ma Vie", "Mad Max", "Matrix",
+                                              "Metropolis", "Nosferatu", "Zorro"}));
+  // An appended record takes its place in the order too.
+  films->Append();
+  films->FieldByName("TITLE")->SetAsString("Brazil");
+  films->Post();
+  films->First();
+  EXPECT_THAT(GridTitles(), ElementsAreArray({"Brazil", "Casablanca", "Ma Vie", "Mad Max",
+                                              "Matrix", "Metropolis", "Nosferatu", "Zorro"}));
+  // Hidden deleted records leave the window.
+  browser_->SetShowDeleted(false);
+  ASSERT_TRUE(films->Find("Matrix"));
+  std::uint16_t key = VK_DELETE;
+  browser_->Grid->KeyDown(key, TShiftState{ssCtrl});
+  films->First();
+  EXPECT_THAT(GridTitles(), ElementsAreArray({"Brazil", "Casablanca", "Ma Vie", "Mad Max",
+                                              "Metropolis", "Nosferatu", "Zorro"}));
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+}
+
 TEST_F(BrowserTest, FindAndLocateLandOnTheFilmInTagOrder) {
   Browse(MakeFilmTable());
   browser_->ChooseOrder(1);
