@@ -1,10 +1,9 @@
 #include "components/controls/message_windows.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "components/dataset/file_dataset.h"
-
-#include <algorithm>
 
 namespace vx {
 

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -130,8 +131,8 @@ TEST_F(BrowserTest, GridFollowsTheOrderWhenAKeyIsEditedAppendedOrDeleted) {
   films->FieldByName("TITLE")->SetAsString("Brazil");
   films->Post();
   films->First();
-  EXPECT_THAT(GridTitles(), ElementsAreArray({"Brazil", "Casablanca", "Ma Vie", "Mad Max",
-                                              "Matrix", "Metropolis", "Nosferatu", "Zorro"}));
+  EXPECT_THAT(GridTitles(), ElementsAreArray({"Brazil", "Casablanca", "Ma Vie", "Mad Max", "Matrix",
+                                              "Metropolis", "Nosferatu", "Zorro"}));
   // Hidden deleted records leave the window.
   browser_->SetShowDeleted(false);
   ASSERT_TRUE(films->Find("Matrix"));
@@ -213,6 +214,38 @@ TEST_F(BrowserTest, CtrlDeleteTogglesTheMarkAndShowDeletedHidesIt) {
   browser_->Grid->KeyDown(key, TShiftState{ssCtrl});
   EXPECT_EQ(StoredFlag("movie.DBF", 1), ' ');
   EXPECT_TRUE(RecordedMessages().empty());
+}
+
+TEST_F(BrowserTest, MemoColumnOpensTheDemosMemoWindowAndOkStoresTheText) {
+  ZOvEzi* films = FilmDataset();
+  films->SetActive(true);
+  AddFilms(*films, {{"Vertigo", 1958}});
+  delete films;
+  Browse(dir_.File("movie.DBF"));
+  bool shown = false;
+  QTimer timer;
+  timer.setSingleShot(true);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    demo::TWindowForm* window = browser_->MemoWindow;
+    if (!window->Modal()) return;
+    shown = true;
+    for (QChar c : QString("A detective")) {
+      QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(window->VxMemo1->Widget(), &press);
+    }
+    window->SetModalResult(mrOk);
+  });
+  int plot = -1;
+  for (int i = 0; i < browser_->Grid->Columns().Count(); ++i) {
+    if (browser_->Grid->Columns().Items(i)->FieldName() == "PLOT") plot = i;
+  }
+  ASSERT_GE(plot, 0);
+  browser_->Grid->SetSelectedIndex(plot);
+  timer.start(0);
+  browser_->OpenMemo();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(StoredPlot(1), "A detective");
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
 }
 
 TEST_F(BrowserTest, DamagedTableShowsTheEngineTextInAMessageBox) {
