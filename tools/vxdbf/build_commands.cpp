@@ -1,12 +1,8 @@
 #include "tools/vxdbf/build_commands.h"
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <ostream>
 
 #include "engine/foundation/errors.h"
@@ -17,6 +13,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
+#include "platform/os/system.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/text_formats.h"
 #include "tools/vxdbf/vxdbf.h"
@@ -29,12 +26,11 @@ namespace {
 struct ProgressBar {
   std::ostream* err = nullptr;
   std::int32_t records = 0;
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::uint32_t start = os::TickCount();
 
   static void Step(void* context, int step, int steps) {
     auto* bar = static_cast<ProgressBar*>(context);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - bar->start).count();
+    const double seconds = (os::TickCount() - bar->start) / 1000.0;
     const double done = bar->records * (static_cast<double>(step) / steps) / 2;
     *bar->err << "\r" << (100 * step / steps) << "%  "
               << static_cast<long long>(seconds > 0 ? done / seconds : 0) << " records/s   ";
@@ -46,7 +42,7 @@ struct ProgressBar {
 class ProgressScope {
  public:
   ProgressScope(std::ostream& err, std::int32_t records) {
-    if (isatty(2) == 0) return;
+    if (!os::StandardErrorIsTerminal()) return;
     bar_.err = &err;
     bar_.records = records;
     SetIndexProgress(ProgressBar::Step, &bar_, 100);
@@ -253,10 +249,9 @@ int Check(const Options& o, const Streams& io) {
   // Repair: the old file is kept, then every tag is built again from its definition.
   const std::string backup = index_path + ".bak";
   {
-    std::error_code error;
-    std::filesystem::copy_file(index_path, backup,
-                               std::filesystem::copy_options::overwrite_existing, error);
-    if (error) throw InputError{"cannot keep the old index as " + backup};
+    if (os::CopyWholeFile(index_path, backup) != 0) {
+      throw InputError{"cannot keep the old index as " + backup};
+    }
   }
   std::vector<TagDefinition> definitions;
   for (const TagReport& tag : tags) definitions.push_back(tag.definition);
