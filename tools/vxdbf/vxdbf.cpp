@@ -18,6 +18,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "tools/vxdbf/build_commands.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/expr_commands.h"
@@ -431,6 +432,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterMemoCommands(commands);
   RegisterExprCommands(commands);
   RegisterIndexCommands(commands);
+  RegisterBuildCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {
