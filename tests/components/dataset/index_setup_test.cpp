@@ -82,8 +82,8 @@ TEST_F(IndexSetUpTest, TwoTagListBuildsOnFirstOpenOpensOnTheNextRebuildsForOther
     ProgressCount::title = title;
     return std::make_unique<ProgressCount>();
   };
-  const std::vector<std::string> two_tags = {"UTITLE,F,F,UPPER(TITLE)", "",
-                                             "YEAR,T,F,YEAR", ".NOT. DELETED()"};
+  const std::vector<std::string> two_tags = {"UTITLE,F,F,UPPER(TITLE)", "", "YEAR,T,F,YEAR",
+                                             ".NOT. DELETED()"};
 
   // First open: built, with 100 steps per tag in a window titled for the index.
   films = Films(two_tags, ciNotFound);
