@@ -5,8 +5,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -19,6 +21,7 @@
 #include "engine/startup/engine_startup.h"
 #include "engine/table/dbf_records.h"
 #include "platform/dataset/data_source.h"
+#include "tests/support/mdx_writer.h"
 
 namespace vx::bench {
 namespace {
@@ -107,6 +110,87 @@ void BM_Dataset_OpenLastFirstScroll(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Dataset_OpenLastFirstScroll)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+// The same table with its production index (tag TITLE, C 20, written by the test writer) and
+// the TITLE keys in the tag's order.
+struct TaggedFilms {
+  std::string path;
+  std::vector<std::string> keys;
+};
+const TaggedFilms& TaggedFilmTable(std::int64_t count) {
+  static std::map<std::int64_t, TaggedFilms> made;
+  if (auto it = made.find(count); it != made.end()) return it->second;
+  const std::string plain = FilmTable(count);
+  TaggedFilms films;
+  films.path = plain.substr(0, plain.size() - 4) + "t.dbf";
+  std::filesystem::copy_file(plain, films.path, std::filesystem::copy_options::overwrite_existing);
+  {
+    std::fstream file(films.path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(28);
+    file.put(1);  // the production index flag
+  }
+  test::TagSpec tag;
+  tag.name = "TITLE";
+  tag.key_expression = "TITLE";
+  tag.key_length = 20;
+  tag.items.reserve(static_cast<std::size_t>(count));
+  for (std::int64_t i = 0; i < count; ++i) {
+    char title[32];
+    std::snprintf(title, sizeof title, "%-20s",
+                  ("Film number " + std::to_string(static_cast<long long>(i))).c_str());
+    tag.items.emplace_back(title, static_cast<std::uint32_t>(i + 1));
+  }
+  std::sort(tag.items.begin(), tag.items.end());
+  for (const auto& item : tag.items) films.keys.push_back(item.first);
+  const std::vector<unsigned char> bytes = test::BuildMdx("FILMS", {tag});
+  std::ofstream index(films.path.substr(0, films.path.size() - 4) + ".mdx", std::ios::binary);
+  index.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  if (!index) throw std::runtime_error("could not write the index of " + films.path);
+  return made[count] = std::move(films);
+}
+
+// As above, in the order of the production index's tag: the dataset positions and scrolls
+// through the tag, so the time must not grow with the table either.
+void BM_Dataset_TagOrderLastFirstScroll(benchmark::State& state) {
+  const std::int64_t count = state.range(0);
+  const TaggedFilms& table = TaggedFilmTable(count);
+  StartOnce();
+  bool checked = false;
+  for (auto _ : state) {
+    TComponent form(nullptr);
+    auto* films = new ZOvEzi(&form);
+    films->SetName("Films");
+    films->SetDbfFileName(table.path);
+    auto* source = new TDataSource(&form);
+    source->SetDataSet(films);
+    TDataLink grid;
+    grid.SetBufferCount(kWindow);
+    grid.SetDataSource(source);
+    films->Open();
+    films->Last();
+    const std::string last = films->FieldByName("TITLE")->AsString();
+    films->First();
+    for (int page = 0; page < kPages; ++page) films->MoveBy(kWindow);
+    if (!checked) {
+      std::string expected = table.keys[kPages * kWindow];
+      expected.erase(expected.find_last_not_of(' ') + 1);
+      std::string expected_last = table.keys.back();
+      expected_last.erase(expected_last.find_last_not_of(' ') + 1);
+      if (films->ActiveOrder() != 1 || last != expected_last ||
+          films->FieldByName("TITLE")->AsString() != expected || grid.RecordCount() != kWindow) {
+        throw std::logic_error("the dataset read the wrong records in tag order");
+      }
+      checked = true;
+    }
+    grid.SetDataSource(nullptr);
+    films->Close();
+  }
+}
+BENCHMARK(BM_Dataset_TagOrderLastFirstScroll)
+    ->Arg(10000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace vx::bench

@@ -1,6 +1,9 @@
 #include "components/controls/message_windows.h"
 
 #include <algorithm>
+#include <memory>
+
+#include "components/dataset/file_dataset.h"
 
 namespace vx {
 
@@ -98,6 +101,25 @@ void TVxProgress100::Step() {
   else
     bar_.erase(0, 1);
   ShowText(bar_);
+}
+
+namespace {
+
+class ProgressWindow : public TIndexProgress {
+ public:
+  explicit ProgressWindow(const std::string& title) : window_(nullptr, title) {}
+  void Step() override { window_.Step(); }
+
+ private:
+  TVxProgress100 window_;
+};
+
+}  // namespace
+
+void InstallIndexProgressWindow() {
+  IndexProgressMaker = [](const std::string& title) -> std::unique_ptr<TIndexProgress> {
+    return std::make_unique<ProgressWindow>(title);
+  };
 }
 
 }  // namespace vx

@@ -55,4 +55,8 @@ class TVxProgress100 : public TVxMsg {
   std::string bar_;
 };
 
+// Makes file datasets with ShowProgress show a TVxProgress100 titled "Indexing NAME..." while
+// they build an index, one bar step per step of the build.
+void InstallIndexProgressWindow();
+
 }  // namespace vx

@@ -12,6 +12,14 @@ void TVxCDataSet::SynchroniseEngine() {
   if (NotifyHooks[0]) NotifyHooks[0](this);
 }
 
+void TVxCDataSet::SeekCompletion() {
+  if (!dEOF()) {
+    ResyncAfterEngineMove();
+  } else {
+    Last();
+  }
+}
+
 void TVxCDataSet::BeforeCloseTable() {
   for (TDataSetNotifyEvent& hook : NotifyHooks) hook = nullptr;
 }

@@ -32,6 +32,9 @@ class TVxCDataSet : public TVxDataSet {
 
  protected:
   void SynchroniseEngine() override;
+  // After a seek of the engine: the window follows the engine's record, or, when the seek ran
+  // off the end, the dataset goes to its last record.
+  void SeekCompletion();
   void BeforeCloseTable() override;
   void DoAfterCancel() override;
   void DoAfterScroll() override;

@@ -8,6 +8,9 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
+#include "engine/index/index_build.h"
+#include "engine/index/orders.h"
+#include "engine/index/semaphore.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/hooks.h"
@@ -127,8 +130,8 @@ bool TVxFileDataSet::IsSequenced() const {
   if (Filtered()) return false;
   if (!Active() || WorkArea() == 0) return true;
   const_cast<TVxFileDataSet*>(this)->SelectArea("IsSequenced");
-  TableRecord* table = SelectedTable();
-  return table == nullptr || !IndexActive(*table);
+  // An open index in natural order leaves the records in sequence.
+  return CurrentOrder() == 0;
 }
 
 // --- Opening ---------------------------------------------------------------------------------
@@ -171,7 +174,195 @@ void TVxFileDataSet::UseMemoryImage(const std::string& command) {
       static_cast<std::uint16_t>(std::min<std::size_t>(memory_image_size_, 65535)));
 }
 
-bool TVxFileDataSet::SetUpIndexes() { return true; }
+namespace {
+
+// The tag list's lines for IndexList lines: "NAME,D,U,KEY" and the FOR condition, upper-cased
+// for a comparison that ignores case.
+std::vector<std::string> UpperLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> upper;
+  for (const std::string& line : lines) upper.push_back(UpperCase(Trim(line)));
+  return upper;
+}
+
+// `name` with its extension (after the last dot of the file part) replaced by `extension`.
+std::string WithExtension(const std::string& name, const std::string& extension) {
+  const std::size_t slash = name.find_last_of('/');
+  const std::size_t dot = name.find_last_of('.');
+  const bool has_dot = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (has_dot ? name.substr(0, dot) : name) + extension;
+}
+
+}  // namespace
+
+bool TVxFileDataSet::SetUpIndexes() {
+  if (Designing()) return true;
+  TCreateIndexType mode = create_index_;
+  const int pairs = std::min(index_list_.Count() / 2, 255);
+  if (pairs >= 1) {
+    SetProductionIndexFlag(true);
+  } else {
+    if (!HasProductionIndex()) return true;
+    mode = ciNever;
+  }
+  const std::string index_name = WithExtension(DbfFileName(), ".MDX");
+  if (mode == ciNever) {
+    OpenProductionIndex();
+    return true;
+  }
+  QuietErrors quiet;
+  if (!FileExists(index_name)) {
+    mode = ciAlways;
+  } else if (mode == ciAlways || mode == ciVerifyHeader) {
+    // Another program building the index today keeps its semaphore file; one of another day
+    // is left over from a program that ended without cleaning up.
+    const std::string semaphore = SemaphoreFileName(DbfFileName());
+    if (FileExists(semaphore)) {
+      if (FileDateIsToday(semaphore)) {
+        mode = ciNotFound;
+      } else {
+        EraseFile(semaphore);
+      }
+    }
+    EngineErrorCode = 0;
+  }
+  if (mode == ciVerifyHeader) {
+    std::vector<std::string> tags;
+    TagList(tags, DbfFileName());
+    std::vector<std::string> wanted;
+    for (int i = 0; i < pairs * 2; ++i) wanted.push_back(index_list_[i]);
+    mode = UpperLines(tags) == UpperLines(wanted) ? ciNotFound : ciAlways;
+    EngineErrorCode = 0;
+  }
+  if (mode == ciNotFound) {
+    SetIndexTo(index_name);
+    const std::uint16_t code = EngineErrorCode;
+    if (code == 2 || code == 222 || code == 223) {
+      EngineErrorCode = 0;
+      mode = ciAlways;
+    }
+  }
+  if (mode == ciAlways) {
+    bool can_make = true;
+    if (OnBeforeMakeIndex) OnBeforeMakeIndex(index_name, can_make);
+    if (!can_make) {
+      SetProductionIndexFlag(false);
+      return true;
+    }
+    MakeProductionIndex(index_name);
+    if (OnAfterMakeIndex) OnAfterMakeIndex(index_name);
+    if (EngineErrorCode == 0) SetIndexTo(index_name);
+  }
+  return true;
+}
+
+TIndexProgressMaker IndexProgressMaker;
+
+bool ParseIndexListPair(const std::string& line, const std::string& for_line,
+                        TagDefinition& definition) {
+  const std::size_t comma = line.find(',');
+  if (comma == std::string::npos) return false;
+  const auto flag = [&](std::size_t at) { return at < line.size() && line[at] == 'T'; };
+  definition.name = Trim(line.substr(0, comma)).substr(0, 10);
+  definition.descending = flag(comma + 1);
+  definition.unique = flag(comma + 3);
+  definition.key_expression =
+      comma + 5 < line.size() ? Trim(line.substr(comma + 5)).substr(0, 220) : std::string();
+  definition.for_condition = Trim(for_line).substr(0, 220);
+  return true;
+}
+
+void TVxFileDataSet::MakeProductionIndex(const std::string& index_name) {
+  std::vector<TagDefinition> definitions;
+  const int pairs = std::min(index_list_.Count() / 2, 255);
+  for (int i = 0; i < pairs; ++i) {
+    TagDefinition definition;
+    if (ParseIndexListPair(index_list_[2 * i], index_list_[2 * i + 1], definition))
+      definitions.push_back(std::move(definition));
+  }
+  std::unique_ptr<TIndexProgress> window;
+  if (ShowProgress() && IndexProgressMaker)
+    window = IndexProgressMaker("Indexing " + index_name + "...");
+  struct ProgressScope {
+    explicit ProgressScope(TIndexProgress* window) {
+      if (window == nullptr) return;
+      SetIndexProgress(
+          [](void* context, int, int) { static_cast<TIndexProgress*>(context)->Step(); }, window,
+          100);
+    }
+    ~ProgressScope() { SetIndexProgress(nullptr, nullptr, 0); }
+  } progress(window.get());
+  // Building needs the table to itself; another program holding it open makes the reopen fail
+  // and the build is skipped with that error.
+  TableRecord* table = SelectedTable();
+  const bool shared = table != nullptr && !table->exclusive && SharingEnabled;
+  if (shared && ::vx::SetExclusive(true) != 0) return;
+  MakeIndex(definitions, index_name);
+  if (shared) {
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    ::vx::SetExclusive(false);
+    if (code != 0) SetEngineError(code, message);
+  }
+}
+
+bool TVxFileDataSet::IndexSeek(const std::string& key, bool exact, const char* label) {
+  SelectArea(label);
+  const bool padding = KeyPadding;
+  if (exact) KeyPadding = true;
+  bool found = false;
+  try {
+    found = ::vx::Find(key.substr(0, 100));
+  } catch (...) {
+    KeyPadding = padding;
+    throw;
+  }
+  KeyPadding = padding;
+  SeekCompletion();
+  IndexFound = found;
+  return found;
+}
+
+bool TVxFileDataSet::Locate(const std::string& key_fields, const Variant& key_values,
+                            TLocateOptions options) {
+  if (!Active() || WorkArea() == 0 || IsSequenced()) {
+    return TVxCDataSet::Locate(key_fields, key_values, options);
+  }
+  CheckBrowseMode();
+  const std::string key = key_values.IsNull() ? std::string() : key_values.AsString();
+  return IndexSeek(key, !options.Contains(loPartialKey), "Locate");
+}
+
+std::vector<std::string> TVxFileDataSet::OrderNames() {
+  std::vector<std::string> names;
+  if (!Active() || WorkArea() == 0) return names;
+  SelectArea("OrderNames");
+  for (int n = 1; n <= OrderCount(); ++n) names.push_back(OrderTagName(n));
+  return names;
+}
+
+int TVxFileDataSet::ActiveOrder() {
+  if (!Active() || WorkArea() == 0) return 0;
+  SelectArea("ActiveOrder");
+  return CurrentOrder();
+}
+
+void TVxFileDataSet::SetActiveOrder(int order) {
+  CheckBrowseMode();
+  SelectArea("SetOrder");
+  SynchroniseEngine();
+  Set_Order_To(order);
+  ResyncAfterEngineMove();
+}
+
+bool TVxFileDataSet::RecordLockedElsewhere(std::int32_t record_no) {
+  if (!Active() || WorkArea() == 0 || record_no < 1) return false;
+  SelectArea("RecordLockedElsewhere");
+  TableRecord* table = SelectedTable();
+  if (table == nullptr || table->exclusive || !SharingEnabled || table->record_length == 0)
+    return false;
+  return table->file.RangeLockedElsewhere(RecordLockOffset(*table, record_no),
+                                          table->record_length);
+}
 
 bool TVxFileDataSet::CreateTableFromFields(const std::string& name) {
   if (DbfFields().Count() <= 0) {

@@ -36,10 +36,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "components/dataset/cursor_dataset.h"
+#include "engine/index/index_build.h"
 #include "platform/dataset/strings.h"
 
 namespace vx {
@@ -50,6 +52,24 @@ enum TCreateIndexType { ciNotFound, ciAlways, ciVerifyHeader, ciNever };
 using TVxLockFailedEvent = std::function<void(TObject* sender, bool& retry)>;
 using TAfterMakeIndexEvent = std::function<void(const std::string& index_name)>;
 using TBeforeMakeIndexEvent = std::function<void(const std::string& index_name, bool& can_make)>;
+
+// The window shown while ShowProgress is on and an index is built: Step runs 100 times per tag.
+// The controls unit makes it a TVxProgress100 (InstallIndexProgressWindow there); without a
+// maker no window is shown.
+class TIndexProgress {
+ public:
+  virtual ~TIndexProgress() = default;
+  virtual void Step() = 0;
+};
+using TIndexProgressMaker =
+    std::function<std::unique_ptr<TIndexProgress>(const std::string& title)>;
+extern TIndexProgressMaker IndexProgressMaker;
+
+// One IndexList pair as a tag definition: the name before the first comma (c), descending when
+// the character at c + 1 is "T", unique when the one at c + 3 is, the key expression from
+// c + 5; the FOR condition is the second line. False for a line without a comma.
+bool ParseIndexListPair(const std::string& line, const std::string& for_line,
+                        TagDefinition& definition);
 
 // Parses one DbfFields line; answers false for a line without exactly three commas or with a
 // length or decimal count that is not a number.
@@ -93,6 +113,26 @@ class TVxFileDataSet : public TVxCDataSet {
   // False while filtered or while an index order of the engine is active.
   bool IsSequenced() const override;
 
+  // --- Index orders ---
+  // Seeks `key` (cut to 100 characters) in the active order and answers the engine's found
+  // flag; the dataset follows the engine (to its last record when the seek ran off the end).
+  // FindExact pads the key to the key length, so that only a whole key matches.
+  bool Find(const std::string& key) { return IndexSeek(key, false, "Find"); }
+  bool FindExact(const std::string& key) { return IndexSeek(key, true, "FindExact"); }
+  // While an order is active, searches the key values (as text) in that order: exactly, or as
+  // a key prefix with loPartialKey. The key field names are not consulted. Otherwise the
+  // record-by-record search.
+  bool Locate(const std::string& key_fields, const Variant& key_values,
+              TLocateOptions options) override;
+  // The tags of the open index (empty without one), the active order (0: natural order) and
+  // the choice of it; the dataset stays on its record and re-reads its window in the new order.
+  std::vector<std::string> OrderNames();
+  int ActiveOrder();
+  void SetActiveOrder(int order);
+  // Whether another program holds a lock over record `record_no` (a probe that takes nothing;
+  // false for exclusive tables and with sharing off).
+  bool RecordLockedElsewhere(std::int32_t record_no);
+
   // A TVxBlobStream on the memo field of the active record; the text is OEM on disk when the
   // table language is tlOem.
   std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
@@ -115,11 +155,15 @@ class TVxFileDataSet : public TVxCDataSet {
   // needs a virtual-file manager linked into the engine.
   virtual void UseMemoryImage(const std::string& command);
   // Opens, verifies or builds the production index from IndexList as CreateIndex asks, after
-  // the table is open in the selected area; answers success. The index engine is not linked in
-  // yet: the set-up answers success and leaves the table without an index.
+  // the table is open in the selected area; answers true (see file_dataset.cpp).
   virtual bool SetUpIndexes();
+  // Builds the production index `index_name` from IndexList (with the progress window when
+  // ShowProgress). The build needs the table exclusively: a shared table is reopened deny-all
+  // for it and shared again afterwards.
+  virtual void MakeProductionIndex(const std::string& index_name);
 
  private:
+  bool IndexSeek(const std::string& key, bool exact, const char* label);
   enum class LockKind { kAppend, kRecord };
   enum class Release { kResyncOrUnlock, kUnlock };
   // The common form of the locked writes: nothing while ReadOnly; select the area; take the

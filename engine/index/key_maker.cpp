@@ -135,11 +135,14 @@ bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRe
   std::string text(static_cast<const char*>(result),
                    std::min<std::size_t>(expr->result_length, kMaxKeyLength));
   if (table.oem) text = os::AnsiToOem(text);
-  length = static_cast<int>(text.size());
+  // The whole value's length, so that a caller sees a value longer than any key.
+  length = std::max(static_cast<int>(text.size()), static_cast<int>(expr->result_length));
   // A shorter text (TRIM in the expression) is stored padded with blanks, as other programs
   // store it; the key is always the header's length.
   std::memcpy(out.data(), text.data(), text.size());
-  for (int i = length; i < key_length; ++i) out[static_cast<std::size_t>(i)] = ' ';
+  for (auto i = static_cast<int>(text.size()); i < key_length; ++i) {
+    out[static_cast<std::size_t>(i)] = ' ';
+  }
   return true;
 }
 

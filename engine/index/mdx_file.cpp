@@ -80,6 +80,63 @@ void MdxFile::RefreshSize() {
   if (file_.Size(size) == 0) size_ = size;
 }
 
+bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
+  const int code =
+      file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(node)));
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
+    cache_.erase(page);
+    return false;
+  }
+  const std::uint64_t end = std::uint64_t{page} * kMdxPageSize + kMdxNodeSize;
+  if (end > size_) size_ = end;
+  const auto hit = cache_.find(page);
+  if (hit != cache_.end()) hit->second.node = node;
+  return true;
+}
+
+std::uint32_t MdxFile::AppendNode() {
+  RefreshSize();
+  // A file whose size is not a whole number of pages gets its new node on the next page.
+  const std::uint64_t page = (size_ + kMdxPageSize - 1) / kMdxPageSize;
+  if (page + 2 > 0xFFFFFFFFu) {
+    SetEngineError(222, "Index file too large: " + name_);
+    return 0;
+  }
+  NodeBytes zero{};
+  if (!WriteNode(static_cast<std::uint32_t>(page), zero)) return 0;
+  PutLe32(header_.bytes.data() + 32, static_cast<std::uint32_t>(page + 2));
+  header_.dirty = true;
+  return static_cast<std::uint32_t>(page);
+}
+
+bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
+  if (tag < 1 || tag > header_.TagCount()) {
+    CorruptHeader();
+    return false;
+  }
+  const std::uint32_t page = header_.EntryAt(tag).header_page;
+  const int code =
+      file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(header.bytes)));
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_ +
+                                                         " [tag: " + header_.TagName(tag) +
+                                                         "] [WriteAnchor]");
+    return false;
+  }
+  return true;
+}
+
+bool MdxFile::WriteHeader() {
+  const int code = file_.WriteAt(0, std::as_bytes(std::span(header_.bytes)));
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
+    return false;
+  }
+  header_.dirty = false;
+  return true;
+}
+
 void MdxFile::CorruptHeader() { SetEngineError(222, CorruptText(name_)); }
 
 bool MdxFile::ReadHeader() {

@@ -76,6 +76,17 @@ class MdxFile {
                 int level = 0);
   // Refreshes the file size (pages appended by other programs).
   void RefreshSize();
+  // Writes a node at `page` (keeping a cached copy current); reports the I/O code with the
+  // file's name and answers false on failure.
+  bool WriteNode(std::uint32_t page, const NodeBytes& node);
+  // Appends a zeroed 1024-byte node at the end of the file (after refreshing the size, so
+  // pages other programs appended are not reused); answers its page, 0 after a report. The
+  // header's page counter follows and the header is marked modified.
+  std::uint32_t AppendNode();
+  // Writes the first 983 bytes of tag i's header (1..tag count) at the page its entry names.
+  bool WriteTagHeader(int tag, const TagHeader& header);
+  // Writes the 2048-byte file header and clears its modified flag.
+  bool WriteHeader();
   // Keeps up to budget / 1024 nodes in memory (0: none). Only for files no other program can
   // change while they are open: the order layer sets it for exclusive tables.
   void SetNodeCache(std::uint32_t budget);

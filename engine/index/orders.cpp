@@ -11,6 +11,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/semaphore.h"
+#include "engine/index/tag_tree.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
@@ -270,20 +271,147 @@ void HookAfterPositioning(TableRecord& t) {
   SyncTag(t, *index, Controlling(*index));
 }
 
-// Key maintenance belongs to the index maintenance unit; until it installs its entries an edit
-// of an indexed table would leave the index behind, so REPLACE is refused and an append is
-// reported.
+// --- Key maintenance: appends and edits change every tag's tree under the lock bracket ---
+
+TagTree TreeOf(AreaIndex& index, OrderTag& tag, int area) {
+  TagTree tree;
+  tree.file = &index.file;
+  tree.header = &tag.header;
+  tree.compare = tag.compare;
+  tree.context = ContextOf(index, tag, area);
+  return tree;
+}
+
+// Writes a changed tag header; answers false after a report.
+bool WriteAnchor(AreaIndex& index, OrderTag& tag, TagTree& tree) {
+  if (!tree.anchor_modified) return true;
+  tree.anchor_modified = false;
+  return index.file.WriteTagHeader(tag.tag_number, tag.header);
+}
+
+// The key of the current record for a tag and whether the record belongs in it (FOR).
+bool RecordKey(TableRecord& t, OrderTag& tag, KeyBuffer& key, bool& in) {
+  in = MeetsFor(tag.expressions, t);
+  int length = 0;
+  if (MakeKey(tag.expressions, tag.header, t, key, length)) return true;
+  SetEngineError(254, "Key expression cannot be evaluated for record " +
+                          std::to_string(t.record_number) + " [tag: " + tag.name + "]");
+  return false;
+}
+
+// After the trees changed: the header's page counter is written, every position is forgotten
+// (the copies of the nodes are stale) and the controlling order stands on the current record.
+void AfterTreeChange(TableRecord& t, AreaIndex& index) {
+  if (index.file.header().dirty) index.file.WriteHeader();
+  for (auto& tag : index.tags) tag->cursor.SetHeader(tag->header);
+  if (!index.natural && t.record_number >= 1 && t.record_number <= t.record_count) {
+    SyncTag(t, index, Controlling(index));
+  }
+}
+
 bool HookUpdateBegins(TableRecord& t) {
-  if (IndexHooks.NewKeys == nullptr && IndexMaintenance) {
-    SetEngineError(1101, "Index maintenance not linked in: " + t.file_name + " [REPLACE]");
+  LockBracket(t.area, true);
+  if (EngineErrorCode != 0) return false;
+  AreaIndex* index = IndexOf(t);
+  if (index != nullptr && !CheckForChanges(t, *index)) {
+    LockBracket(t.area, false);
     return false;
   }
-  LockBracket(t.area, true);
   return true;
 }
 
+// Before an edit: every tag remembers the record's key as it is.
+void HookOldKeys(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr) return;
+  for (auto& tag : index->tags) {
+    tag->remembered_record = static_cast<std::uint32_t>(t.record_number);
+    if (!RecordKey(t, *tag, tag->remembered_key, tag->remembered_in)) {
+      tag->remembered_in = false;
+    }
+  }
+}
+
+// After an edit: each tag whose key (or FOR result) changed loses the old item and gets the new.
+void HookNewKeys(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr) return;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  bool changed = false;
+  for (auto& tag_owner : index->tags) {
+    OrderTag& tag = *tag_owner;
+    KeyBuffer key{};
+    bool in = false;
+    if (!RecordKey(t, tag, key, in)) break;
+    const auto length = static_cast<std::size_t>(tag.header.KeyLength());
+    if (in == tag.remembered_in &&
+        (!in || std::memcmp(key.data(), tag.remembered_key.data(), length) == 0)) {
+      continue;
+    }
+    changed = true;
+    TagTree tree = TreeOf(*index, tag, t.area);
+    if (tag.remembered_in && tag.remembered_record == record) {
+      const TreeResult gone = DeleteKey(tree, tag.remembered_key.data(), record);
+      if (gone == TreeResult::kFailed || !WriteAnchor(*index, tag, tree)) break;
+      if (gone == TreeResult::kUnchanged && !tag.header.Unique()) {
+        // The new key still goes in, so that the record can be found; the stale item stays
+        // for the checker to find.
+        SetEngineError(254, "Record number " + std::to_string(record) +
+                                " not found in index. [tag: " + tag.name + "] [CompareKeys]");
+      }
+    }
+    if (in && (InsertKey(tree, key.data(), record) == TreeResult::kFailed ||
+               !WriteAnchor(*index, tag, tree))) {
+      break;
+    }
+  }
+  if (changed) AfterTreeChange(t, *index);
+}
+
+// After an append: the new record's key goes into every tag whose FOR condition it meets. When
+// one tag fails, the keys already added to the others are taken out again.
 void HookAddKeys(TableRecord& t) {
-  SetEngineError(1101, "Index maintenance not linked in: " + t.file_name + " [APPEND]");
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty()) return;
+  if (!CheckForChanges(t, *index)) return;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  std::vector<std::pair<OrderTag*, KeyBuffer>> added;
+  bool failed = false;
+  for (auto& tag_owner : index->tags) {
+    OrderTag& tag = *tag_owner;
+    KeyBuffer key{};
+    bool in = false;
+    if (!RecordKey(t, tag, key, in)) {
+      failed = true;
+      break;
+    }
+    if (!in) continue;
+    TagTree tree = TreeOf(*index, tag, t.area);
+    const TreeResult result = InsertKey(tree, key.data(), record);
+    const bool anchor_written = WriteAnchor(*index, tag, tree);
+    if (result == TreeResult::kFailed || !anchor_written) {
+      failed = true;
+      break;
+    }
+    if (result == TreeResult::kDone) added.emplace_back(&tag, key);
+  }
+  if (failed) {
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    for (auto it = added.rbegin(); it != added.rend(); ++it) {
+      OrderTag& tag = *it->first;
+      TagTree tree = TreeOf(*index, tag, t.area);
+      const TreeResult gone = DeleteKey(tree, it->second.data(), record);
+      if (gone != TreeResult::kDone || !WriteAnchor(*index, tag, tree)) {
+        SetEngineError(254, "Index file corrupted.  [tag: " + tag.name + "] [AppendNewKey]");
+        AfterTreeChange(t, *index);
+        return;
+      }
+    }
+    EngineErrorCode = code;
+    LastErrorMessage = message;
+  }
+  AfterTreeChange(t, *index);
 }
 
 void HookReachedBof(TableRecord& t) {
@@ -320,6 +448,8 @@ void CloseAreaIndex(int area) {
   if (index->logged_in) HandleSemaphore(SemaphoreAction::kLogout, area);
 }
 
+}  // namespace
+
 std::string IndexPath(const TableRecord& t, std::string_view name) {
   if (name.empty()) return DerivedFileName(t.file_name, "MDX");
   std::string path = DefaultExtension(TrimText(name), "MDX");
@@ -328,6 +458,8 @@ std::string IndexPath(const TableRecord& t, std::string_view name) {
   if (!has_dir) path = SplitPath(t.file_name).dir + path;
   return path;
 }
+
+namespace {
 
 bool FailOpen(int area, std::uint16_t code, const std::string& text) {
   {
@@ -760,6 +892,8 @@ void IndexInit() {
   hooks.AppendEnds = HookLockOff;
   hooks.AddKeys = HookAddKeys;
   hooks.UpdateBegins = HookUpdateBegins;
+  hooks.OldKeys = HookOldKeys;
+  hooks.NewKeys = HookNewKeys;
   hooks.UpdateEnds = HookLockOff;
   hooks.ReachedBof = HookReachedBof;
   hooks.ReachedEof = HookReachedEof;

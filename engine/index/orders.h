@@ -49,6 +49,10 @@ struct OrderTag {
   TagCursor cursor;
   KeyBuffer current_key{};
   TagExpressions expressions;
+  // The record's key before an edit, and whether the record was in the tag then.
+  KeyBuffer remembered_key{};
+  bool remembered_in = false;
+  std::uint32_t remembered_record = 0;
 };
 
 // Opens an index for the selected table, after closing the open one. Without a name, the
@@ -83,6 +87,10 @@ std::string OrderKeyText(int n);
 // and the FOR condition (or an empty line). The list is emptied first.
 void TagList(std::vector<std::string>& list, const std::string& table_file,
              std::string_view index_name = {});
+
+// The path of a table's index file: no name gives the production index (the table's name with
+// "MDX"); a name without extension gets "MDX", one without a directory the table's directory.
+std::string IndexPath(const TableRecord& table, std::string_view name);
 
 // The open tag of order n in the selected area (1..tag count), or null.
 OrderTag* OrderOf(int n);

@@ -492,8 +492,8 @@ void REPLACE() {
     return;
   }
   if (!HoldsRecordLock(*t, t->record_number)) {
-    SetEngineError(1200, "Record #" + std::to_string(t->record_number) + " in " + t->file_name +
-                             " [REPLACE]");
+    SetEngineError(
+        1200, "Record #" + std::to_string(t->record_number) + " in " + t->file_name + " [REPLACE]");
     return;
   }
   const bool maintain = IndexMaintenance && !t->is_virtual && IndexActive(*t);
@@ -591,10 +591,21 @@ void WriteDeletion(TableRecord& t, bool deleted) {
     if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(t);
     return;
   }
+  // A FOR condition may name DELETED(): the indexes learn the change like any other edit.
+  const bool maintain = IndexMaintenance && IndexActive(t);
+  if (maintain) {
+    if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(t)) return;
+    if (IndexHooks.OldKeys) IndexHooks.OldKeys(t);
+  }
   t.image[0] = deleted ? 1 : 0;
   t.record[0] = deleted ? kDeletedFlag : kLiveFlag;
   WriteDeleteFlag(t, t.record_number);
   RefreshPeekCache(t);
+  if (maintain) {
+    const std::uint16_t code = EngineErrorCode;
+    if (code == 0 && IndexHooks.NewKeys) IndexHooks.NewKeys(t);
+    if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(t);
+  }
 }
 
 }  // namespace

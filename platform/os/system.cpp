@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -144,6 +144,14 @@ LocalTime Now() {
   t.millisecond = static_cast<int>(now.tv_nsec / 1000000);
   t.weekday = tm.tm_wday;
   return t;
+}
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+int CopyWholeFile(const std::string& from, const std::string& to) {
+  std::error_code error;
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
+  return error ? (error.value() != 0 ? error.value() : 5) : 0;
 }
 
 std::uint32_t TickCount() {

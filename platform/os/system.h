@@ -38,6 +38,12 @@ LocalTime Now();
 // tick count.
 std::uint32_t TickCount();
 
+// Whether standard error is a terminal (progress output is for people, not for logs).
+bool StandardErrorIsTerminal();
+
+// Copies a file, replacing `to`; answers 0 or the error number.
+int CopyWholeFile(const std::string& from, const std::string& to);
+
 // Sleeps for the given milliseconds; 0 or less only yields the processor.
 void SleepMs(int ms);
 

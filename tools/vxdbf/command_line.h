@@ -60,6 +60,10 @@ struct Options {
   bool soft = false;
   bool exact = false;
   bool recno = false;  // dump: the record number (and with --tag the key) first
+  std::string key;     // index --key EXPR
+  bool descending = false;
+  bool unique = false;
+  bool repair = false;  // check --repair
 };
 
 // The streams a command reads and writes.

@@ -24,8 +24,8 @@ struct ListRequest {
 // What `eval` was asked for.
 struct EvalRequest {
   std::string expression;
-  std::string table;         // --table, empty for none
-  std::int32_t record = 1;   // --record
+  std::string table;        // --table, empty for none
+  std::int32_t record = 1;  // --record
   bool ansi = false;
   std::string format = "text";
 };

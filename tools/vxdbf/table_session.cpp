@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/orders.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -31,6 +32,9 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
   try {
     Select(0);
     Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
+    // Edits keep the production index current: it is open (in natural order, so that record
+    // numbers mean what they say) for every command that writes.
+    if (access == Access::kWrite && OpenProductionIndex()) Set_Order_To(0);
   } catch (...) {
     Restore();
     throw;

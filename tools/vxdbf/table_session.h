@@ -17,7 +17,9 @@ struct TableRecord;
 
 namespace vx::tool {
 
-enum class Access { kRead, kWrite };
+// kIndex: read and write like kWrite, without opening the production index (the commands that
+// build or check it open it themselves).
+enum class Access { kRead, kWrite, kIndex };
 
 class TableSession {
  public:

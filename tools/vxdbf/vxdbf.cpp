@@ -20,6 +20,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "tools/vxdbf/build_commands.h"
 #include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/edit_commands.h"
@@ -527,6 +528,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterCodepageCommand(commands);
   RegisterExprCommands(commands);
   RegisterIndexCommands(commands);
+  RegisterBuildCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {

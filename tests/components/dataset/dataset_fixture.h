@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "platform/dataset/application.h"
 #include "platform/dataset/sys_utils.h"
 #include "tests/support/child_process.h"
+#include "tests/support/mdx_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace vx::test {
@@ -139,6 +141,39 @@ class DatasetTest : public ::testing::Test {
   std::size_t StoredRecords(const std::string& file) const {
     const std::size_t size = ReadBytes(dir_.File(file)).size();
     return size < kFilmHeaderLength ? 0 : (size - kFilmHeaderLength) / kFilmRecordLength;
+  }
+
+  // The TITLE tag (C 20, key TITLE) over `titles` (record n holds titles[n - 1]), as a freshly
+  // built index has it.
+  static TagSpec TitleTag(const std::vector<std::string>& titles) {
+    TagSpec tag;
+    tag.name = "TITLE";
+    tag.key_expression = "TITLE";
+    tag.key_length = 20;
+    for (std::size_t i = 0; i < titles.size(); ++i) {
+      std::string key = titles[i];
+      key.resize(20, ' ');
+      tag.items.emplace_back(key, static_cast<std::uint32_t>(i + 1));
+    }
+    std::sort(tag.items.begin(), tag.items.end());
+    return tag;
+  }
+
+  // movie.DBF with `titles` (years 1990 on), its production-index flag set, and movie.MDX with
+  // the TITLE tag made by the test writer. Answers the table's path.
+  std::string MakeIndexedFilms(const std::vector<std::string>& titles) {
+    ZOvEzi* films = FilmDataset();
+    films->SetActive(true);
+    std::vector<std::pair<std::string, int>> rows;
+    for (std::size_t i = 0; i < titles.size(); ++i)
+      rows.emplace_back(titles[i], 1990 + static_cast<int>(i));
+    AddFilms(*films, rows);
+    delete films;
+    std::vector<unsigned char> table = ReadBytes(dir_.File("movie.DBF"));
+    table[28] = 1;
+    WriteBytes(dir_.File("movie.DBF"), table);
+    WriteBytes(dir_.File("movie.MDX"), BuildMdx("movie", {TitleTag(titles)}));
+    return dir_.File("movie.DBF");
   }
 
   // The memo file as another program finds it: its size and, for dBASE IV files, the blocks

@@ -174,16 +174,6 @@ TEST_F(OrdersTest, ErrorsNameTheOperation) {
   EXPECT_EQ(CurrentOrder(), 0);
 }
 
-TEST_F(OrdersTest, EditsWithoutKeyMaintenanceAreRefused) {
-  Use(MakeIndexedTable(kRows));
-  ASSERT_TRUE(SetIndexTo());
-  GO(1);
-  RLock();
-  EXPECT_EQ(CodeOf([] { REPLACE(); }), 1101);
-  CloseIndex();
-  EXPECT_EQ(CodeOf([] { REPLACE(); }), 0);
-}
-
 TEST_F(OrdersTest, TagListDescribesEveryTag) {
   const std::string table = MakeIndexedTable(kRows, true);
   std::vector<std::string> list = {"old"};

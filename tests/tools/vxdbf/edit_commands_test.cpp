@@ -22,9 +22,8 @@ class EditCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = dir_.File("films.dbf");
-    ASSERT_EQ(Vxdbf({"create", path_, "--field", "TITLE,C,20", "--field", "YEAR,N,4",
-                     "--field", "COLOR,L,1", "--field", "PREMIERE,D,8", "--field",
-                     "RATING,N,5,2"})
+    ASSERT_EQ(Vxdbf({"create", path_, "--field", "TITLE,C,20", "--field", "YEAR,N,4", "--field",
+                     "COLOR,L,1", "--field", "PREMIERE,D,8", "--field", "RATING,N,5,2"})
                   .status,
               0);
   }
@@ -43,10 +42,11 @@ TEST_F(EditCommandsTest, AppendsCsvRowsByHeaderNamesInAnyCase) {
                          "2001,\"Amélie, \"\"the\"\" film\",20010425\r\n1927,Metropolis,\r\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "3\n");
-  EXPECT_EQ(Dump(), "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
-                    "Vertigo,1958,F,1958-05-09,0.00\r\n"
-                    "\"Amélie, \"\"the\"\" film\",2001,F,2001-04-25,0.00\r\n"
-                    "Metropolis,1927,F,,0.00\r\n");
+  EXPECT_EQ(Dump(),
+            "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
+            "Vertigo,1958,F,1958-05-09,0.00\r\n"
+            "\"Amélie, \"\"the\"\" film\",2001,F,2001-04-25,0.00\r\n"
+            "Metropolis,1927,F,,0.00\r\n");
 }
 
 TEST_F(EditCommandsTest, AppendsJsonLines) {
@@ -141,8 +141,9 @@ TEST_F(EditCommandsTest, SetDeleteRecallAndVisibleDump) {
   ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\nB\r\nC\r\n").status, 0);
   EXPECT_EQ(Vxdbf({"set", path_, "2", "TITLE=Bee", "year=1999", "COLOR=T"}).status, 0);
   EXPECT_EQ(Vxdbf({"delete", path_, "1"}).status, 0);
-  EXPECT_EQ(Dump({"--visible"}), "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
-                                 "Bee,1999,T,,0.00\r\nC,0,F,,0.00\r\n");
+  EXPECT_EQ(Dump({"--visible"}),
+            "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
+            "Bee,1999,T,,0.00\r\nC,0,F,,0.00\r\n");
   EXPECT_NE(Dump({"--deleted"}).find("\r\n*,A,0,F,,0.00\r\n"), std::string::npos);
   EXPECT_EQ(Vxdbf({"recall", path_, "1"}).status, 0);
   EXPECT_NE(Dump({"--visible"}).find("\r\nA,0,F,,0.00\r\n"), std::string::npos);
@@ -234,8 +235,8 @@ TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
     if (children[c] == 0) {
       std::string input = "TITLE,YEAR\r\n";
       for (int i = 0; i < kRows; ++i) {
-        input += "p" + std::to_string(c) + "-" + std::to_string(i) + "," + std::to_string(c) +
-                 "\r\n";
+        input +=
+            "p" + std::to_string(c) + "-" + std::to_string(i) + "," + std::to_string(c) + "\r\n";
       }
       const Result r = Vxdbf({"append", path_, "--retries", "60", "--wait", "1"}, input);
       _exit(r.status);

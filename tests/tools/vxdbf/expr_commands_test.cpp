@@ -51,11 +51,10 @@ TEST_F(ExprCommandsTest, EvalPrintsOneValueWithOrWithoutATable) {
             "{\"value\": null, \"type\": \"D\", \"width\": 8, \"decimals\": 0}\n");
   EXPECT_EQ(Vxdbf({"eval", "CTOD('x')"}).out, "\n");
   EXPECT_EQ(Vxdbf({"eval", "'ABCD' <> 'AB' .AND. 'ABCD' = 'AB'"}).out, "T\n");
-  EXPECT_EQ(Vxdbf({"eval", "UPPER(TITLE)", "--table", films_, "--record", "2", "--format",
-                   "jsonl"})
-                .out,
-            "{\"value\": \"CITY LIGHTS         \", \"type\": \"C\", \"width\": 20, "
-            "\"decimals\": 0}\n");
+  EXPECT_EQ(
+      Vxdbf({"eval", "UPPER(TITLE)", "--table", films_, "--record", "2", "--format", "jsonl"}).out,
+      "{\"value\": \"CITY LIGHTS         \", \"type\": \"C\", \"width\": 20, "
+      "\"decimals\": 0}\n");
   EXPECT_EQ(Vxdbf({"eval", "TITLE", "--table", films_, "--record", "999"}).status, 2);
 }
 

@@ -65,5 +65,105 @@ TEST_F(IndexCommandsTest, InfoCountsTheProductionIndexTags) {
             std::string::npos);
 }
 
+TEST_F(IndexCommandsTest, EditingCommandsKeepEveryTagCurrent) {
+  ASSERT_EQ(Vxdbf({"append", table_}, "CODE,NUM\r\nAAA,9\r\nZULU,-3\r\n").status, 0);
+  ASSERT_EQ(Vxdbf({"set", table_, "1", "CODE=ECHO", "NUM=5"}).status, 0);
+  ASSERT_EQ(Vxdbf({"delete", table_, "2"}).status, 0);
+  ASSERT_EQ(Vxdbf({"recall", table_, "3"}).status, 0);
+  // Every tag holds the live records only (.NOT. DELETED()).
+  EXPECT_EQ(Vxdbf({"dump", table_, "--tag", "CODE"}).out,
+            "CODE,NUM\r\nAAA,9\r\nBRAVO,2\r\nCHARLY,3\r\nECHO,5\r\nZULU,-3\r\n");
+  EXPECT_EQ(Vxdbf({"dump", table_, "--tag", "RCODE"}).out,
+            "CODE,NUM\r\nZULU,-3\r\nECHO,5\r\nCHARLY,3\r\nBRAVO,2\r\nAAA,9\r\n");
+  EXPECT_EQ(Vxdbf({"list", table_, "NUM", "--tag", "NUM"}).out,
+            "_recno,NUM\r\n6,-3\r\n4,2\r\n3,3\r\n1,5\r\n5,9\r\n");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ZULU"}).out, "6\n");
+}
+
+}  // namespace
+}  // namespace vx::tool
+
+namespace vx::tool {
+namespace {
+
+class BuildCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitEngine();
+    std::vector<test::Row> rows;
+    for (int i = 0; i < 40; ++i) {
+      rows.push_back({std::string(1, static_cast<char>('A' + (i * 7) % 26)) + std::to_string(i),
+                      (i * 37) % 50, i % 9 == 0});
+    }
+    table_ = dir_.File("T.DBF");
+    test::WriteBytes(table_, test::TableBytes(rows));
+    // Small leaves: trees of three levels.
+    test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(rows, true, 3)));
+  }
+  std::string table_;
+  test::TempDir dir_;
+};
+
+TEST_F(BuildCommandsTest, CheckPassesOnSoundIndexesAndNamesEachDamage) {
+  const Result clean = Vxdbf({"check", table_});
+  ASSERT_EQ(clean.status, 0) << clean.out << clean.err;
+  EXPECT_EQ(clean.out, "No problems found (3 tags)\n");
+  const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
+  const std::vector<unsigned char> dbf = test::ReadBytes(table_);
+  const std::uint32_t root = test::RootPageOf(mdx, 1);
+  const std::uint32_t child = GetLe32(mdx.data() + root * 512 + 8);
+  const std::uint32_t leaf = GetLe32(mdx.data() + child * 512 + 8);
+  const struct {
+    const char* name;
+    bool table;
+    std::size_t offset;
+    std::string bytes;
+    const char* problem;
+  } cases[] = {
+      {"record changed", true, 97 + 12 + 1, "ZZ", "record 2: its key is missing"},
+      {"count above capacity", false, root * 512, "\xC8", "above the capacity"},
+      {"keys swapped", false, leaf * 512 + 12, "ZZZZZZ", "lower than the key before it"},
+      {"branch key", false, child * 512 + 12, "A     ", "is not the highest key of its child"},
+      {"node outside", false, child * 512 + 8, "\xFF\xFF\x00\x00", "outside the file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<unsigned char> damaged = c.table ? dbf : mdx;
+    std::copy(c.bytes.begin(), c.bytes.end(), damaged.begin() + static_cast<long>(c.offset));
+    test::WriteBytes(c.table ? table_ : dir_.File("T.MDX"), damaged);
+    const Result r = Vxdbf({"check", table_});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find(c.problem), std::string::npos) << r.out;
+    // Nothing changed.
+    EXPECT_EQ(test::ReadBytes(c.table ? table_ : dir_.File("T.MDX")), damaged);
+    const Result json = Vxdbf({"check", table_, "--json"});
+    EXPECT_EQ(json.out.rfind("{\"ok\":false,\"problems\":[{\"where\":", 0), 0u) << json.out;
+    if (!c.table) {
+      // --repair rebuilds from the definitions and keeps the old file.
+      EXPECT_EQ(Vxdbf({"check", table_, "--repair"}).status, 4);
+      EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX.bak")), damaged);
+      EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+    }
+    test::WriteBytes(table_, dbf);
+    test::WriteBytes(dir_.File("T.MDX"), mdx);
+  }
+}
+
+TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
+  ASSERT_EQ(Vxdbf({"index", table_, "--tag", "BYNUM", "--key", "NUM", "--descending"}).status, 0);
+  ASSERT_EQ(
+      Vxdbf({"index", table_, "--tag", "CODE", "--key", "CODE", "--unique", "--for", "NUM > 10"})
+          .status,
+      0);
+  const Result tags = Vxdbf({"tags", table_});
+  EXPECT_NE(tags.out.find("BYNUM"), std::string::npos) << tags.out;
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (4 tags)\n");
+  EXPECT_EQ(Vxdbf({"list", table_, "NUM", "--tag", "BYNUM"}).out.substr(0, 12), "_recno,NUM\r\n");
+  ASSERT_EQ(Vxdbf({"reindex", table_}).status, 0);
+  EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+  EXPECT_EQ(Vxdbf({"index", table_, "--tag", "BAD", "--key", "NUM", "--for", "CODE"}).status, 1);
+  EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+}
+
 }  // namespace
 }  // namespace vx::tool

@@ -1,6 +1,5 @@
 // vxdbf's commands end to end on real files: create, info and dump, and its exit statuses.
 
-#include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/vxdbf.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 
 #include "engine/startup/engine_startup.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
 
 namespace vx::tool {
 namespace {
@@ -28,9 +28,16 @@ class VxdbfTest : public ::testing::Test {
     b[8] = static_cast<unsigned char>(b.size());
     const int record_length = 1 + 12 + 4 + 6 + 1 + 8;
     b[10] = record_length;
-    const struct { const char* name; char type; int length; int decimals; } kFields[] = {
-        {"TITLE", 'C', 12, 0}, {"YEAR", 'N', 4, 0}, {"RATING", 'N', 6, 2}, {"COLOR", 'L', 1, 0},
-        {"PREMIERE", 'D', 8, 0}};
+    const struct {
+      const char* name;
+      char type;
+      int length;
+      int decimals;
+    } kFields[] = {{"TITLE", 'C', 12, 0},
+                   {"YEAR", 'N', 4, 0},
+                   {"RATING", 'N', 6, 2},
+                   {"COLOR", 'L', 1, 0},
+                   {"PREMIERE", 'D', 8, 0}};
     for (int i = 0; i < 5; ++i) {
       unsigned char* slot = &b[32 + 32 * i];
       std::memcpy(slot, kFields[i].name, std::strlen(kFields[i].name));
@@ -39,8 +46,7 @@ class VxdbfTest : public ::testing::Test {
       slot[17] = static_cast<unsigned char>(kFields[i].decimals);
     }
     b[32 + 5 * 32] = 0x0D;
-    for (const char* r : {" Metropolis  1927  8.30F19270110",
-                          "*Vertigo, \"B\"1958  8.25T        ",
+    for (const char* r : {" Metropolis  1927  8.30F19270110", "*Vertigo, \"B\"1958  8.25T        ",
                           " Unknown         ******?20230230"}) {
       b.insert(b.end(), r, r + record_length);
     }
@@ -99,7 +105,7 @@ TEST_F(VxdbfTest, DumpsJsonLines) {
 TEST_F(VxdbfTest, CreateThenInfoRoundTrip) {
   const std::string path = dir_.File("new.dbf");
   Result r = Vxdbf({"create", path, "--field", "NAME,C,20", "--field", "PRICE,N,8,2", "--field",
-                  "NOTES,M", "--version", "0xF5"});
+                    "NOTES,M", "--version", "0xF5"});
   ASSERT_EQ(r.status, 0) << r.err;
   r = Vxdbf({"info", path, "--json"});
   EXPECT_NE(r.out.find("\"version\":\"0xF5\""), std::string::npos) << r.out;
@@ -110,9 +116,14 @@ TEST_F(VxdbfTest, CreateThenInfoRoundTrip) {
 
 TEST_F(VxdbfTest, UsageErrorsExitWithTwo) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"frobnicate"}, {"info"}, {"dump", "x", "--format", "xml"},
-           {"create", "x.dbf"}, {"create", "x.dbf", "--field", "A"},
-           {"create", "x.dbf", "--field", "A,C,5", "--version", "0x30"}, {"info", "x", "--bogus"}}) {
+           {},
+           {"frobnicate"},
+           {"info"},
+           {"dump", "x", "--format", "xml"},
+           {"create", "x.dbf"},
+           {"create", "x.dbf", "--field", "A"},
+           {"create", "x.dbf", "--field", "A,C,5", "--version", "0x30"},
+           {"info", "x", "--bogus"}}) {
     const Result r = Vxdbf(args);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("usage: vxdbf"), std::string::npos);
@@ -137,7 +148,7 @@ TEST_F(VxdbfTest, EveryCommandHasHelpWithItsOptionsAndAnExample) {
     EXPECT_NE(help.out.find("Example:\n  "), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("vxdbf " + name + " "), std::string::npos) << help.out;
   }
-  EXPECT_EQ(commands, 16);
+  EXPECT_EQ(commands, 19);
   const Result version = Vxdbf({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.substr(0, 6), "vxdbf ");

@@ -1,0 +1,125 @@
+#include "engine/index/index_check.h"
+
+#include <cstring>
+#include <set>
+
+#include "engine/foundation/errors.h"
+
+namespace vx {
+
+namespace {
+
+constexpr std::uint32_t kFirstNodePage = kMdxHeaderSize / kMdxPageSize;
+constexpr int kMaxDepth = 32;
+
+class TreeChecker {
+ public:
+  TreeChecker(MdxFile& file, const TagHeader& header, KeyComparator compare,
+              std::vector<std::string>& problems, std::vector<TagItem>* items)
+      : file_(file),
+        header_(header),
+        compare_(compare),
+        problems_(problems),
+        items_(items),
+        key_length_(header.KeyLength()),
+        item_length_(header.ItemLength()) {}
+
+  bool Run() {
+    std::string highest;
+    Visit(header_.RootPage(), 0, highest);
+    return problems_.size() == before_;
+  }
+
+ private:
+  void Problem(std::uint32_t page, const std::string& what) {
+    problems_.push_back("page " + std::to_string(page) + ": " + what);
+  }
+
+  // Walks the subtree at `page`; `highest` receives its highest key (empty when it has none).
+  // Answers false when the subtree could not be walked.
+  bool Visit(std::uint32_t page, int depth, std::string& highest) {
+    highest.clear();
+    if (page < kFirstNodePage || std::uint64_t{page} * kMdxPageSize + kMdxNodeSize > file_.size()) {
+      Problem(page, "node outside the file");
+      return false;
+    }
+    if (depth >= kMaxDepth || !visited_.insert(page).second) {
+      Problem(page, "node reached twice (a cycle or a shared subtree)");
+      return false;
+    }
+    NodeBytes node{};
+    {
+      QuietErrors quiet;
+      if (!file_.ReadNode(page, node, IndexErrorContext{})) {
+        Problem(page, "node cannot be read");
+        return false;
+      }
+    }
+    const NodeView view(node.data(), item_length_, key_length_);
+    const int count = view.KeyCount();
+    if (GetLe16(node.data() + 2) != 0) Problem(page, "key count's high bytes are not zero");
+    if (!CountFits(count, item_length_, header_.MaxKeys())) {
+      Problem(page, "key count " + std::to_string(count) + " above the capacity " +
+                        std::to_string(header_.MaxKeys()));
+      return false;
+    }
+    const auto key_text = [&](int i) {
+      return std::string(reinterpret_cast<const char*>(view.Key(i)),
+                         static_cast<std::size_t>(key_length_));
+    };
+    if (view.IsLeaf()) {
+      if (leaf_depth_ < 0) leaf_depth_ = depth;
+      if (depth != leaf_depth_) Problem(page, "leaf at another depth than the first leaf");
+      if (count == 0 && depth > 0) Problem(page, "empty node below the root");
+      for (int i = 0; i < count; ++i) {
+        const std::string key = key_text(i);
+        if (has_last_ && compare_(reinterpret_cast<const std::uint8_t*>(last_.data()), view.Key(i),
+                                  key_length_) > 0) {
+          Problem(page, "key " + std::to_string(i) + " is lower than the key before it");
+        }
+        if (view.Pointer(i) == 0) Problem(page, "item " + std::to_string(i) + " has record 0");
+        last_ = key;
+        has_last_ = true;
+        if (items_ != nullptr) items_->push_back({key, view.Pointer(i)});
+      }
+      if (count > 0) highest = key_text(count - 1);
+      return true;
+    }
+    for (int i = 0; i <= count; ++i) {
+      std::string sub;
+      if (!Visit(view.Child(i), depth + 1, sub)) continue;
+      if (i < count) {
+        if (sub.empty() || sub != key_text(i)) {
+          Problem(page, "item " + std::to_string(i) +
+                            "'s key is not the highest key of its child (page " +
+                            std::to_string(view.Child(i)) + ")");
+        }
+      } else {
+        highest = sub;
+      }
+    }
+    return true;
+  }
+
+  MdxFile& file_;
+  const TagHeader& header_;
+  KeyComparator compare_;
+  std::vector<std::string>& problems_;
+  std::vector<TagItem>* items_;
+  int key_length_;
+  int item_length_;
+  std::size_t before_ = problems_.size();
+  std::set<std::uint32_t> visited_;
+  int leaf_depth_ = -1;
+  std::string last_;
+  bool has_last_ = false;
+};
+
+}  // namespace
+
+bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
+                  std::vector<std::string>& problems, std::vector<TagItem>* items) {
+  return TreeChecker(file, header, compare, problems, items).Run();
+}
+
+}  // namespace vx

@@ -1,0 +1,27 @@
+#pragma once
+// Verifying one tag's B-tree without changing it: every page inside the file and visited once,
+// key counts within the tag's capacity, only the root empty, leaves all at one depth, each
+// branch item's key equal to the highest key of its child's subtree, and the keys in order
+// under the tag's comparator. Each problem is described in words with the page it concerns.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/index/key_codec.h"
+#include "engine/index/mdx_file.h"
+
+namespace vx {
+
+struct TagItem {
+  std::string key;  // key length bytes
+  std::uint32_t record = 0;
+};
+
+// Appends the problems found to `problems` and, when `items` is given, the tag's (key, record)
+// items in order (as far as the tree could be walked). Answers whether the tree is sound.
+bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
+                  std::vector<std::string>& problems, std::vector<TagItem>* items = nullptr);
+
+}  // namespace vx

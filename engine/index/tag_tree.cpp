@@ -1,0 +1,325 @@
+#include "engine/index/tag_tree.h"
+
+#include <cstring>
+#include <vector>
+
+#include "engine/foundation/errors.h"
+
+namespace vx {
+
+namespace {
+
+// Deeper than any tree of 1024-byte nodes over 2^32 records: a longer way down is a cycle.
+constexpr std::size_t kMaxDepth = 32;
+// Pages 0..3 hold the file header.
+constexpr std::uint32_t kFirstNodePage = kMdxHeaderSize / kMdxPageSize;
+
+struct Step {
+  std::uint32_t page = 0;
+  NodeBytes node{};
+  int slot = 0;  // leaf: the item position; branch: the child taken (count = trailing)
+};
+
+class Editor {
+ public:
+  explicit Editor(TagTree& tree)
+      : tree_(tree),
+        key_length_(tree.header->KeyLength()),
+        item_length_(tree.header->ItemLength()),
+        max_keys_(tree.header->MaxKeys()) {}
+
+  TreeResult Insert(const std::uint8_t* key, std::uint32_t record);
+  TreeResult Delete(const std::uint8_t* key, std::uint32_t record);
+
+ private:
+  static int Count(const NodeBytes& n) { return GetLe16(n.data()); }
+  static void SetCount(NodeBytes& n, int count) {
+    PutLe32(n.data(), static_cast<std::uint32_t>(count));
+  }
+  std::uint8_t* Item(NodeBytes& n, int i) const { return n.data() + 8 + i * item_length_; }
+  std::uint32_t Pointer(const NodeBytes& n, int i) const {
+    return GetLe32(n.data() + 8 + i * item_length_);
+  }
+  const std::uint8_t* Key(const NodeBytes& n, int i) const {
+    return n.data() + 12 + i * item_length_;
+  }
+  bool IsLeaf(const NodeBytes& n) const { return Pointer(n, Count(n)) == 0; }
+  int Compare(const std::uint8_t* a, const std::uint8_t* b) const {
+    return tree_.compare(a, b, key_length_);
+  }
+  int LowerBound(const NodeBytes& n, const std::uint8_t* key) const {
+    int lo = 0;
+    int hi = Count(n);
+    while (lo < hi) {
+      const int mid = (lo + hi) / 2;
+      if (Compare(Key(n, mid), key) < 0) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  }
+
+  bool Fail(std::uint16_t code, const std::string& text) {
+    SetEngineError(code, text);
+    return false;
+  }
+  bool Read(std::uint32_t page, NodeBytes& out, std::size_t depth);
+  bool Write(const Step& s) { return tree_.file->WriteNode(s.page, s.node); }
+  int FindItem(std::uint32_t page, const std::uint8_t* key, std::uint32_t record);
+  bool RemoveChild(std::size_t level);
+  bool PropagateHighest(std::size_t level, const std::uint8_t* key);
+
+  TagTree& tree_;
+  int key_length_;
+  int item_length_;
+  int max_keys_;
+  std::vector<Step> path_;
+};
+
+bool Editor::Read(std::uint32_t page, NodeBytes& out, std::size_t depth) {
+  const std::string where = tree_.context.file_name + " [tag: " + tree_.context.tag_name + "]";
+  if (page < kFirstNodePage || depth >= kMaxDepth) {
+    return Fail(254, "Invalid Node Number (" + std::to_string(page) + ") in DBF Area " +
+                         std::to_string(tree_.context.area) + ", Order " +
+                         std::to_string(tree_.context.order) + " [GetNode]");
+  }
+  for (const Step& s : path_) {
+    if (s.page == page) {
+      return Fail(254, "Invalid Node Number (" + std::to_string(page) + ") in DBF Area " +
+                           std::to_string(tree_.context.area) + ", Order " +
+                           std::to_string(tree_.context.order) + " [GetNode]");
+    }
+  }
+  if (!tree_.file->ReadNode(page, out, tree_.context, static_cast<int>(depth))) return false;
+  if (!CountFits(Count(out), item_length_, max_keys_)) {
+    return Fail(222,
+                "Invalid dBASE key expression or corrupted index file " + where + " [GetNode]");
+  }
+  return true;
+}
+
+TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
+  path_.clear();
+  std::uint32_t page = tree_.header->RootPage();
+  while (true) {
+    Step s;
+    s.page = page;
+    if (!Read(page, s.node, path_.size())) return TreeResult::kFailed;
+    s.slot = LowerBound(s.node, key);
+    const bool leaf = IsLeaf(s.node);
+    page = Pointer(s.node, s.slot);
+    path_.push_back(s);
+    if (leaf) break;
+  }
+  {
+    const Step& leaf = path_.back();
+    if (tree_.header->Unique() && leaf.slot < Count(leaf.node) &&
+        Compare(Key(leaf.node, leaf.slot), key) == 0) {
+      return TreeResult::kUnchanged;
+    }
+  }
+  if (tree_.header->HasFor() && !tree_.header->ForEverMet()) {
+    tree_.header->bytes[246] = 1;
+    tree_.anchor_modified = true;
+  }
+  // The item to insert at the current level's slot, and (after a split below) the page that
+  // the slot after it must point to.
+  std::vector<std::uint8_t> item(static_cast<std::size_t>(item_length_), 0);
+  PutLe32(item.data(), record);
+  std::memcpy(item.data() + 4, key, static_cast<std::size_t>(key_length_));
+  std::uint32_t redirect = 0;
+  for (std::size_t level = path_.size(); level-- > 0;) {
+    Step& s = path_[level];
+    const int n = Count(s.node);
+    const bool leaf = IsLeaf(s.node);
+    // Items 0..n with the new one in place, then the trailing pointer.
+    std::vector<std::uint8_t> flat(static_cast<std::size_t>((n + 1) * item_length_ + 4), 0);
+    const auto L = static_cast<std::size_t>(item_length_);
+    const auto slot = static_cast<std::size_t>(s.slot);
+    std::memcpy(flat.data(), Item(s.node, 0), slot * L);
+    std::memcpy(flat.data() + slot * L, item.data(), L);
+    std::memcpy(flat.data() + (slot + 1) * L, Item(s.node, s.slot),
+                (static_cast<std::size_t>(n) - slot) * L + 4);
+    if (redirect != 0) PutLe32(flat.data() + (slot + 1) * L, redirect);
+    const int total = n + 1;
+    if (total <= max_keys_) {
+      std::memcpy(Item(s.node, 0), flat.data(), flat.size());
+      SetCount(s.node, total);
+      return Write(s) ? TreeResult::kDone : TreeResult::kFailed;
+    }
+    // Split: the old page keeps the lower half, a new page at the end takes the rest.
+    const int keep = (total + 1) / 2;
+    const std::uint32_t new_page = tree_.file->AppendNode();
+    if (new_page == 0) return TreeResult::kFailed;
+    Step right;
+    right.page = new_page;
+    const auto rest = static_cast<std::size_t>(total - keep);
+    std::memcpy(Item(right.node, 0), flat.data() + static_cast<std::size_t>(keep) * L,
+                rest * L + 4);
+    SetCount(right.node, static_cast<int>(rest));
+    // The old node's highest key goes up to the parent; a branch turns its last kept item's
+    // pointer into its trailing pointer.
+    KeyBuffer highest{};
+    std::memcpy(highest.data(), flat.data() + static_cast<std::size_t>(keep - 1) * L + 4,
+                static_cast<std::size_t>(key_length_));
+    s.node.fill(0);
+    std::memcpy(Item(s.node, 0), flat.data(), static_cast<std::size_t>(keep) * L);
+    if (leaf) {
+      SetCount(s.node, keep);
+    } else {
+      SetCount(s.node, keep - 1);
+      std::memset(Item(s.node, keep - 1) + 4, 0, L - 4);
+    }
+    if (!Write(right) || !Write(s)) return TreeResult::kFailed;
+    std::fill(item.begin(), item.end(), 0);
+    PutLe32(item.data(), s.page);
+    std::memcpy(item.data() + 4, highest.data(), static_cast<std::size_t>(key_length_));
+    redirect = new_page;
+    if (level == 0) {
+      Step root;
+      root.page = tree_.file->AppendNode();
+      if (root.page == 0) return TreeResult::kFailed;
+      std::memcpy(Item(root.node, 0), item.data(), L);
+      PutLe32(Item(root.node, 1), new_page);
+      SetCount(root.node, 1);
+      if (!Write(root)) return TreeResult::kFailed;
+      tree_.header->SetRootPage(root.page);
+      tree_.anchor_modified = true;
+    }
+  }
+  return TreeResult::kDone;
+}
+
+// Walks the equal keys from their lower bound until the record's item: 1 found (the path ends
+// on it), 0 not in this subtree but equal keys may follow, -1 not there, -2 after a report.
+int Editor::FindItem(std::uint32_t page, const std::uint8_t* key, std::uint32_t record) {
+  Step s;
+  s.page = page;
+  if (!Read(page, s.node, path_.size())) return -2;
+  path_.push_back(s);
+  Step& me = path_.back();
+  const int count = Count(me.node);
+  if (IsLeaf(me.node)) {
+    for (int j = LowerBound(me.node, key); j < count; ++j) {
+      if (Compare(Key(me.node, j), key) != 0) {
+        path_.pop_back();
+        return -1;
+      }
+      if (Pointer(me.node, j) == record) {
+        me.slot = j;
+        return 1;
+      }
+    }
+    path_.pop_back();
+    return 0;
+  }
+  for (int i = LowerBound(me.node, key); i <= count; ++i) {
+    path_.back().slot = i;
+    const int r = FindItem(Pointer(path_.back().node, i), key, record);
+    if (r != 0) {
+      if (r < 0) path_.pop_back();
+      return r;
+    }
+    if (i < count && Compare(Key(path_.back().node, i), key) != 0) {
+      path_.pop_back();
+      return -1;
+    }
+  }
+  path_.pop_back();
+  return 0;
+}
+
+// The subtree at `level` has a new highest key: the ancestors' items that name it learn it.
+bool Editor::PropagateHighest(std::size_t level, const std::uint8_t* key) {
+  KeyBuffer copy{};
+  std::memcpy(copy.data(), key, static_cast<std::size_t>(key_length_));
+  while (level-- > 0) {
+    Step& a = path_[level];
+    if (a.slot < Count(a.node)) {
+      std::memcpy(Item(a.node, a.slot) + 4, copy.data(), static_cast<std::size_t>(key_length_));
+      return Write(a);
+    }
+  }
+  return true;
+}
+
+// Takes the child at the slot of path level `level` out of that branch node.
+bool Editor::RemoveChild(std::size_t level) {
+  Step& p = path_[level];
+  const int c = Count(p.node);
+  const auto L = static_cast<std::size_t>(item_length_);
+  bool highest_changed = false;
+  KeyBuffer highest{};
+  if (p.slot < c) {
+    std::memmove(Item(p.node, p.slot), Item(p.node, p.slot + 1),
+                 static_cast<std::size_t>(c - p.slot - 1) * L + 4);
+  } else {
+    // The trailing child goes: the last item's pointer becomes the trailing pointer and its
+    // key, the highest of what is left, goes up.
+    highest_changed = true;
+    std::memcpy(highest.data(), Key(p.node, c - 1), static_cast<std::size_t>(key_length_));
+  }
+  std::memset(Item(p.node, c - 1) + 4, 0, L - 4);
+  std::memset(Item(p.node, c), 0, 4);
+  SetCount(p.node, c - 1);
+  if (c - 1 > 0) {
+    if (!Write(p)) return false;
+    return !highest_changed || PropagateHighest(level, highest.data());
+  }
+  // A branch with a single child is replaced by that child.
+  const std::uint32_t child = Pointer(p.node, 0);
+  if (level == 0) {
+    tree_.header->SetRootPage(child);
+    tree_.anchor_modified = true;
+    return true;
+  }
+  Step& g = path_[level - 1];
+  PutLe32(Item(g.node, g.slot), child);
+  if (!Write(g)) return false;
+  return !highest_changed || PropagateHighest(level, highest.data());
+}
+
+TreeResult Editor::Delete(const std::uint8_t* key, std::uint32_t record) {
+  path_.clear();
+  const int r = FindItem(tree_.header->RootPage(), key, record);
+  if (r == -2) return TreeResult::kFailed;
+  if (r != 1) return TreeResult::kUnchanged;
+  const std::size_t level = path_.size() - 1;
+  Step& leaf = path_[level];
+  const int n = Count(leaf.node);
+  const auto L = static_cast<std::size_t>(item_length_);
+  std::memmove(Item(leaf.node, leaf.slot), Item(leaf.node, leaf.slot + 1),
+               static_cast<std::size_t>(n - leaf.slot - 1) * L + 4);
+  std::memset(Item(leaf.node, n - 1) + 4, 0, L - 4);
+  SetCount(leaf.node, n - 1);
+  if (n - 1 > 0) {
+    if (!Write(leaf)) return TreeResult::kFailed;
+    if (level > 0 && leaf.slot == n - 1) {
+      if (!PropagateHighest(level, Key(leaf.node, n - 2))) return TreeResult::kFailed;
+    }
+    return TreeResult::kDone;
+  }
+  if (level == 0) {
+    if (!Write(leaf)) return TreeResult::kFailed;
+    if (tree_.header->HasFor() && tree_.header->ForEverMet()) {
+      tree_.header->bytes[246] = 0;
+      tree_.anchor_modified = true;
+    }
+    return TreeResult::kDone;
+  }
+  return RemoveChild(level - 1) ? TreeResult::kDone : TreeResult::kFailed;
+}
+
+}  // namespace
+
+TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record) {
+  return Editor(tree).Insert(key, record);
+}
+
+TreeResult DeleteKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record) {
+  return Editor(tree).Delete(key, record);
+}
+
+}  // namespace vx

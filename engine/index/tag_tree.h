@@ -1,0 +1,40 @@
+#pragma once
+// Changing one tag's B-tree in place: inserting a key (splitting full nodes up the descent path
+// and growing a new root) and removing one (unlinking emptied nodes, shrinking the tree when
+// the root is left with a single child). Nodes are never merged; pages of unlinked nodes are
+// abandoned. New nodes are appended at the end of the file.
+//
+// Invariants every operation keeps (and CheckTagTree in index_check.h verifies):
+//   - a branch item's key is the highest key of its child's subtree; the subtree behind the
+//     trailing pointer holds the keys above the last item's key;
+//   - a leaf's trailing pointer is 0, a branch's is not;
+//   - every node holds at most the tag's keys per node, and only the root may be empty;
+//   - keys are in order under the tag's comparator; a new key goes in front of its equals.
+//
+// The caller holds whatever lock keeps other programs out (the semaphore's lock bracket) and
+// writes the tag header when `anchor_modified` is set.
+
+#include <cstdint>
+
+#include "engine/index/key_codec.h"
+#include "engine/index/mdx_file.h"
+
+namespace vx {
+
+struct TagTree {
+  MdxFile* file = nullptr;
+  TagHeader* header = nullptr;
+  KeyComparator compare = CompareCharKeys;
+  IndexErrorContext context;
+  bool anchor_modified = false;  // root page or "has held a key" changed
+};
+
+enum class TreeResult { kDone, kUnchanged, kFailed };
+
+// Inserts (key, record) in front of the keys equal to it. A unique tag that already holds the
+// key is left unchanged (kUnchanged). kFailed after a reported read or write fault.
+TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
+// Removes the item (key, record). kUnchanged when the tag holds no such item.
+TreeResult DeleteKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
+
+}  // namespace vx

@@ -1,0 +1,305 @@
+// Building indexes: tags built in memory and through many spilled runs give the same trees,
+// equal to a sorted model; unique and FOR tags; bad definitions with their codes while the
+// other tags are still built; Reindex keeps the controlling tag; every corpus index rebuilt on
+// a copy gives the sequence the other program wrote.
+#include "engine/index/index_build.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "engine/index/index_check.h"
+#include "engine/workarea/navigation.h"
+#include "tests/engine/index/index_fixture.h"
+
+namespace vx {
+namespace {
+
+using test::Row;
+
+class IndexBuildTest : public test::IndexTest {
+ protected:
+  void TearDown() override {
+    IndexBuildBudget = std::uint64_t{64} << 20;
+    IndexTest::TearDown();
+  }
+
+  // Every tag's (key, record) items of an index file, after checking each tree.
+  static std::vector<std::vector<TagItem>> Items(const std::string& path,
+                                                 std::vector<std::string>* names = nullptr,
+                                                 const std::string& foreign_tag = {}) {
+    MdxFile file;
+    std::vector<std::vector<TagItem>> all;
+    EXPECT_TRUE(file.Open(path, os::kOpenReadOnlyDenyNone));
+    for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
+      TagHeader header;
+      EXPECT_TRUE(file.ReadTagHeader(tag, header));
+      TagExpressions expressions;
+      CompileTagExpressions(header, expressions);
+      std::vector<std::string> problems;
+      std::vector<TagItem> items;
+      CheckTagTree(file, header,
+                   ChooseComparator(header.KeyType(), expressions.result_type, header.Descending()),
+                   problems, &items);
+      if (file.header().TagName(tag) != foreign_tag) {
+        EXPECT_TRUE(problems.empty()) << file.header().TagName(tag) << ": " << problems.front();
+      }
+      all.push_back(items);
+      if (names != nullptr) names->push_back(file.header().TagName(tag));
+    }
+    return all;
+  }
+};
+
+// Numeric keys of other writers may count their digits differently; the value bytes agree.
+bool SameStoredKey(const std::string& ours, const std::string& theirs) {
+  if (ours.size() != theirs.size()) return false;
+  if (ours == theirs) return true;
+  return ours.size() == 12 && ours[0] == theirs[0] && ((ours[1] ^ theirs[1]) & 0x80) == 0 &&
+         ours.compare(2, 10, theirs, 2, 10) == 0;
+}
+
+std::vector<Row> RandomRows(int n, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<Row> rows;
+  for (int i = 0; i < n; ++i) {
+    std::string code(1 + random() % 4, 'A');
+    for (char& ch : code) ch = static_cast<char>('A' + random() % 8);
+    rows.push_back({code, static_cast<int>(random() % 2000) - 1000, random() % 5 == 0});
+  }
+  return rows;
+}
+
+const std::vector<TagDefinition> kDefinitions = {
+    {"CODE", "CODE", "", false, false},
+    {"NUM", "NUM", "", false, false},
+    {"RCODE", "CODE", "", true, false},
+    {"UCODE", "CODE", "", false, true},
+    {"LIVE", "CODE", ".NOT. DELETED()", false, false},
+    {"NONE", "CODE", "NUM > 5000", false, false},
+};
+
+TEST_F(IndexBuildTest, SpilledRunsAndMemoryBuildTheSameSortedTrees) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  const std::vector<Row> rows = RandomRows(6000, seed);
+  const std::string table = MakeIndexedTable(rows);
+  Use(table + " EXCLUSIVE");
+  ASSERT_TRUE(MakeIndex(kDefinitions));
+  EXPECT_EQ(LastBuildRuns(), 0);
+  const auto in_memory = Items(dir_.File("T.MDX"));
+  IndexBuildBudget = 8 * 1024;  // about 570 entries a run
+  ASSERT_TRUE(MakeIndex(kDefinitions));
+  EXPECT_GE(LastBuildRuns(), 10);
+  const auto spilled = Items(dir_.File("T.MDX"));
+  ASSERT_EQ(spilled.size(), kDefinitions.size());
+  for (std::size_t i = 0; i < spilled.size(); ++i) {
+    ASSERT_EQ(spilled[i].size(), in_memory[i].size()) << kDefinitions[i].name;
+    for (std::size_t j = 0; j < spilled[i].size(); ++j) {
+      ASSERT_EQ(spilled[i][j].key, in_memory[i][j].key);
+      ASSERT_EQ(spilled[i][j].record, in_memory[i][j].record);
+    }
+  }
+  // The model: (key, record) ascending; unique keeps the lowest record of each key.
+  std::vector<std::pair<std::string, std::uint32_t>> by_code;
+  std::vector<std::pair<std::string, std::uint32_t>> live;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::string code = rows[i].code;
+    code.resize(6, ' ');
+    by_code.emplace_back(code, static_cast<std::uint32_t>(i + 1));
+    if (!rows[i].deleted) live.emplace_back(code, static_cast<std::uint32_t>(i + 1));
+  }
+  std::sort(by_code.begin(), by_code.end());
+  std::sort(live.begin(), live.end());
+  const auto same = [](const std::vector<TagItem>& items,
+                       const std::vector<std::pair<std::string, std::uint32_t>>& model) {
+    if (items.size() != model.size()) return false;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (items[i].key != model[i].first || items[i].record != model[i].second) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(same(spilled[0], by_code));
+  EXPECT_TRUE(same(spilled[4], live));
+  std::vector<std::pair<std::string, std::uint32_t>> unique;
+  for (const auto& item : by_code) {
+    if (unique.empty() || unique.back().first != item.first) unique.push_back(item);
+  }
+  EXPECT_TRUE(same(spilled[3], unique));
+  // Descending: keys from high to low, equal keys by record number.
+  std::vector<std::pair<std::string, std::uint32_t>> descending = by_code;
+  std::stable_sort(descending.begin(), descending.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  EXPECT_TRUE(same(spilled[2], descending));
+  std::vector<std::pair<double, std::uint32_t>> by_num;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    by_num.emplace_back(rows[i].num, static_cast<std::uint32_t>(i + 1));
+  }
+  std::sort(by_num.begin(), by_num.end());
+  ASSERT_EQ(spilled[1].size(), by_num.size());
+  for (std::size_t i = 0; i < by_num.size(); ++i) {
+    ASSERT_EQ(spilled[1][i].record, by_num[i].second) << i;
+  }
+  // A FOR condition no record meets: an empty tag that navigation treats as empty.
+  EXPECT_TRUE(spilled[5].empty());
+  ASSERT_TRUE(SetIndexTo());
+  ASSERT_TRUE(SetOrderToTag("NONE"));
+  GoTop();
+  EXPECT_TRUE(dEOF());
+  // The built index is maintained like any other.
+  ASSERT_TRUE(SetOrderToTag("CODE"));
+  ClearRecord();
+  std::memcpy(FieldAddress(1),
+              "\x01"
+              "A     ",
+              7);
+  Append();
+  EXPECT_EQ(EngineErrorCode, 0);
+  GoTop();
+  EXPECT_EQ(Code(), "A");
+}
+
+TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndTheOtherTagsAreBuilt) {
+  const std::string table = MakeIndexedTable({{"B", 2}, {"A", 1}});
+  Use(table + " EXCLUSIVE");
+  std::string wide = "CODE";
+  for (int i = 0; i < 16; ++i) wide += "+CODE";  // 102 characters
+  const struct {
+    TagDefinition bad;
+    std::uint16_t code;
+  } cases[] = {
+      {{"EMPTY", "", "", false, false}, 351},
+      {{"LONG", std::string(221, 'X'), "", false, false}, 300},
+      {{"WIDE", wide, "", false, false}, 266},
+      {{"NOTLOGIC", "CODE", "NUM", false, false}, 362},
+      {{"BADTYPE", "DELETED()", "", false, false}, 254},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bad.name);
+    bool built = true;
+    EXPECT_EQ(CodeOf([&] {
+                built = MakeIndex(
+                    {{"CODE", "CODE", "", false, false}, c.bad, {"NUM", "NUM", "", false, false}});
+              }),
+              c.code)
+        << LastErrorMessage;
+    EXPECT_FALSE(built);
+    std::vector<std::string> names;
+    const auto items = Items(dir_.File("T.MDX"), &names);
+    EXPECT_EQ(names, (std::vector<std::string>{"CODE", "NUM"}));
+  }
+  // A shared table is not rebuilt under other programs.
+  CloseAll();
+  Use(table);
+  EXPECT_EQ(CodeOf([] { MakeIndex(kDefinitions); }), 225);
+}
+
+TEST_F(IndexBuildTest, ReindexKeepsTheControllingTagAndAddIndexTagReplacesByName) {
+  Use(MakeIndexedTable({{"B", 2}, {"A", 3}, {"C", 1}}) + " EXCLUSIVE");
+  ASSERT_TRUE(SetIndexTo());
+  ASSERT_TRUE(SetOrderToTag("NUM"));
+  ASSERT_TRUE(Reindex());
+  EXPECT_EQ(OrderTagName(CurrentOrder()), "NUM");
+  GoTop();
+  EXPECT_EQ(Code(), "C");
+  ASSERT_TRUE(AddIndexTag({"NUM", "-NUM", "", false, false}));
+  EXPECT_EQ(OrderCount(), 3);
+  ASSERT_TRUE(SetOrderToTag("NUM"));
+  GoTop();
+  EXPECT_EQ(Code(), "A");
+  CloseAll();
+  // A table without an index gets one, and its header flag.
+  test::WriteBytes(dir_.File("U.DBF"), test::TableBytes({{"Y", 1}, {"X", 2}}));
+  std::vector<unsigned char> bytes = test::ReadBytes(dir_.File("U.DBF"));
+  bytes[28] = 0;
+  test::WriteBytes(dir_.File("U.DBF"), bytes);
+  Use(dir_.File("U.DBF") + " EXCLUSIVE");
+  ASSERT_TRUE(AddIndexTag({"CODE", "CODE", "", false, false}));
+  CloseAll();
+  EXPECT_EQ(test::ReadBytes(dir_.File("U.DBF"))[28], 1);
+}
+
+TEST_F(IndexBuildTest, EveryCorpusIndexRebuiltOnACopyKeepsItsSequence) {
+  namespace fs = std::filesystem;
+  const fs::path corpus = test::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
+  SharingEnabled = false;
+  AnsiTables = true;
+  int rebuilt = 0;
+  int tags = 0;
+  int reordered_groups = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+    std::string ext = entry.path().extension().string();
+    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (!entry.is_regular_file() || ext != ".MDX") continue;
+    fs::path table = entry.path();
+    table.replace_extension(".DBF");
+    if (!fs::exists(table)) continue;
+    const std::string rel = fs::relative(entry.path(), corpus).generic_string();
+    SCOPED_TRACE(rel);
+    // The table, its memo file and its index, copied under their own names.
+    const fs::path copy_dir = fs::path(dir_.File("")) / std::to_string(rebuilt + 100);
+    fs::create_directories(copy_dir);
+    for (const char* extension : {".DBF", ".DBT", ".dbt", ".FPT", ".MDX"}) {
+      fs::path from = table;
+      from.replace_extension(extension);
+      if (std::string(extension) == ".MDX") from = entry.path();
+      if (fs::exists(from)) fs::copy_file(from, copy_dir / from.filename());
+    }
+    const std::string copy_table = (copy_dir / table.filename()).string();
+    const std::string copy_index = (copy_dir / entry.path().filename()).string();
+    std::vector<std::string> names;
+    std::vector<std::vector<TagItem>> before;
+    {
+      QuietErrors quiet;
+      MdxFile probe;
+      if (!probe.Open(copy_index, os::kOpenReadOnlyDenyNone)) continue;
+    }
+    // One tag's writer ordered characters above 127 by a collation of its own.
+    const std::string foreign = rel == "cimc-pcs7/meldeom/MELDOM.MDX" ? "NAME_TAG" : "";
+    before = Items(copy_index, &names, foreign);
+    if (CodeOf([&] { Use(copy_table + " EXCLUSIVE"); }) != 0) continue;
+    if (CodeOf([&] { SetIndexTo(copy_index); }) != 0) {
+      QuietErrors quiet;
+      CloseArea();
+      continue;
+    }
+    ASSERT_TRUE(Reindex()) << LastErrorMessage;
+    CloseArea();
+    std::vector<std::string> after_names;
+    const auto after = Items(copy_index, &after_names, foreign);
+    ASSERT_EQ(after_names, names);
+    for (std::size_t tag = 0; tag < before.size(); ++tag) {
+      SCOPED_TRACE(names[tag]);
+      if (names[tag] == foreign) continue;
+      ASSERT_EQ(after[tag].size(), before[tag].size());
+      // The same keys in the same order; equal keys hold the same records (a file kept up to
+      // date by edits has its equal keys in the order they were added, a build by record).
+      std::vector<std::uint32_t> group_before;
+      std::vector<std::uint32_t> group_after;
+      for (std::size_t i = 0; i < before[tag].size(); ++i) {
+        ASSERT_TRUE(SameStoredKey(after[tag][i].key, before[tag][i].key)) << "item " << i;
+        group_before.push_back(before[tag][i].record);
+        group_after.push_back(after[tag][i].record);
+        if (i + 1 == before[tag].size() || before[tag][i + 1].key != before[tag][i].key) {
+          if (group_before != group_after) ++reordered_groups;
+          std::sort(group_before.begin(), group_before.end());
+          std::sort(group_after.begin(), group_after.end());
+          ASSERT_EQ(group_after, group_before) << "item " << i;
+          group_before.clear();
+          group_after.clear();
+        }
+      }
+      ++tags;
+    }
+    ++rebuilt;
+  }
+  EXPECT_EQ(rebuilt, 28);
+  EXPECT_GT(tags, 60);
+  RecordProperty("groups_of_equal_keys_in_another_order", reordered_groups);
+}
+
+}  // namespace
+}  // namespace vx

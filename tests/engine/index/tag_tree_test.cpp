@@ -1,0 +1,165 @@
+// Changing a tag's tree: random inserts and deletes compared with a sorted model after every
+// step, with the tree's invariants checked each time; splits of a full root.
+#include "engine/index/tag_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/foundation/errors.h"
+#include "engine/index/index_check.h"
+#include "platform/os/file.h"
+#include "tests/support/mdx_writer.h"
+#include "tests/support/temp_dir.h"
+
+namespace vx {
+namespace {
+
+struct Tree {
+  MdxFile file;
+  TagHeader header;
+  TagTree tree;
+};
+
+// An index with one empty tag of `type` and `key_length`, opened read-write.
+void OpenEmptyTag(const std::string& path, char type, int key_length, bool unique, Tree& out) {
+  test::TagSpec tag;
+  tag.name = "K";
+  tag.key_expression = "K";
+  tag.type = type;
+  tag.key_length = key_length;
+  tag.unique = unique;
+  test::WriteBytes(path, test::BuildMdx("T", {tag}));
+  ASSERT_TRUE(out.file.Open(path, os::kOpenReadWriteDenyAll));
+  ASSERT_TRUE(out.file.ReadTagHeader(1, out.header));
+  out.tree.file = &out.file;
+  out.tree.header = &out.header;
+  out.tree.compare = type == 'C' ? CompareCharKeys : ChooseComparator(type, type, false);
+  out.tree.context = {path, "K", 1, 1};
+}
+
+std::vector<TagItem> Walk(Tree& t, std::vector<std::string>& problems) {
+  std::vector<TagItem> items;
+  CheckTagTree(t.file, t.header, t.tree.compare, problems, &items);
+  return items;
+}
+
+struct ModelCase {
+  const char* name;
+  int key_length;
+  bool unique;
+  int distinct_keys;  // few distinct keys: long runs of equal keys across leaves
+};
+
+class TagTreeModelTest : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(TagTreeModelTest, RandomInsertsAndDeletesMatchASortedModel) {
+  const ModelCase c = GetParam();
+  test::TempDir dir;
+  Tree t;
+  OpenEmptyTag(dir.File("T.MDX"), 'C', c.key_length, c.unique, t);
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::vector<TagItem> model;  // sorted by key; equal keys newest first
+  std::uint32_t next_record = 1;
+  const auto make_key = [&](int v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08d", v);
+    std::string key(text);
+    key.resize(static_cast<std::size_t>(c.key_length), ' ');
+    return key;
+  };
+  const auto bytes = [](const std::string& s) {
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+  };
+  for (int step = 0; step < 10000; ++step) {
+    const int op = static_cast<int>(random() % 10);
+    if (model.empty() || op < 6) {
+      const std::string key = make_key(static_cast<int>(random() % c.distinct_keys));
+      const std::uint32_t record = next_record++;
+      const auto at =
+          std::lower_bound(model.begin(), model.end(), key,
+                           [](const TagItem& i, const std::string& k) { return i.key < k; });
+      const bool present = at != model.end() && at->key == key;
+      ASSERT_EQ(InsertKey(t.tree, bytes(key), record),
+                c.unique && present ? TreeResult::kUnchanged : TreeResult::kDone);
+      if (!(c.unique && present)) model.insert(at, {key, record});
+    } else {
+      const std::size_t victim = random() % model.size();
+      const TagItem gone = model[victim];
+      ASSERT_EQ(DeleteKey(t.tree, bytes(gone.key), gone.record), TreeResult::kDone);
+      model.erase(model.begin() + static_cast<std::ptrdiff_t>(victim));
+      // Deleting it again finds nothing.
+      ASSERT_EQ(DeleteKey(t.tree, bytes(gone.key), gone.record), TreeResult::kUnchanged);
+    }
+    if (t.tree.anchor_modified) {
+      ASSERT_TRUE(t.file.WriteTagHeader(1, t.header));
+      t.tree.anchor_modified = false;
+    }
+    if (step % 25 != 0 && step < 9990) continue;
+    std::vector<std::string> problems;
+    const std::vector<TagItem> items = Walk(t, problems);
+    ASSERT_TRUE(problems.empty()) << "step " << step << ": " << problems.front();
+    ASSERT_EQ(items.size(), model.size()) << "step " << step;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      ASSERT_EQ(items[i].key, model[i].key) << "step " << step << " item " << i;
+      ASSERT_EQ(items[i].record, model[i].record) << "step " << step << " item " << i;
+    }
+  }
+  // Emptied completely, the tag is one empty root leaf again.
+  while (!model.empty()) {
+    ASSERT_EQ(DeleteKey(t.tree, bytes(model.back().key), model.back().record), TreeResult::kDone);
+    model.pop_back();
+  }
+  std::vector<std::string> problems;
+  EXPECT_TRUE(Walk(t, problems).empty());
+  EXPECT_TRUE(problems.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TagTreeModelTest,
+                         ::testing::Values(ModelCase{"wide_keys", 40, false, 400},
+                                           ModelCase{"long_duplicate_runs", 40, false, 7},
+                                           ModelCase{"unique", 20, true, 3000},
+                                           ModelCase{"short_keys", 6, false, 100000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TagTreeTest, The85thDateKeySplitsTheRootIntoTwoLeavesUnderANewRoot) {
+  test::TempDir dir;
+  Tree t;
+  OpenEmptyTag(dir.File("T.MDX"), 'D', 8, false, t);
+  ASSERT_EQ(t.header.MaxKeys(), 84);
+  const std::uint32_t old_root = t.header.RootPage();
+  for (int i = 1; i <= 84; ++i) {
+    const auto key = DoubleKey(2440000.0 + i);
+    ASSERT_EQ(InsertKey(t.tree, key.data(), static_cast<std::uint32_t>(i)), TreeResult::kDone);
+  }
+  t.file.RefreshSize();
+  const std::uint64_t size = t.file.size();
+  EXPECT_FALSE(t.tree.anchor_modified);
+  const auto key = DoubleKey(2440000.0 + 85);
+  ASSERT_EQ(InsertKey(t.tree, key.data(), 85), TreeResult::kDone);
+  t.file.RefreshSize();
+  EXPECT_EQ(t.file.size(), size + 2048);
+  EXPECT_TRUE(t.tree.anchor_modified);
+  EXPECT_NE(t.header.RootPage(), old_root);
+  NodeBytes root{};
+  ASSERT_TRUE(t.file.ReadNode(t.header.RootPage(), root, {}));
+  const NodeView view(root.data(), 12, 8);
+  EXPECT_EQ(view.KeyCount(), 1);
+  EXPECT_EQ(view.Child(0), old_root);
+  std::vector<std::string> problems;
+  const auto items = Walk(t, problems);
+  EXPECT_TRUE(problems.empty());
+  ASSERT_EQ(items.size(), 85u);
+  // The root's one key is the highest key of the left leaf.
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.Key(0)), 8),
+            items[static_cast<std::size_t>((85 + 1) / 2 - 1)].key);
+}
+
+}  // namespace
+}  // namespace vx
