@@ -49,6 +49,8 @@ class Child {
     char c = 0;
     return ::read(in_, &c, 1) == 1 ? c : 0;
   }
+  // Parent: the child's process id (for a test that kills it).
+  pid_t Pid() const { return pid_; }
   // Parent: closes the pipes and answers the exit status (-1: not a normal exit).
   int Wait() {
     if (pid_ <= 0) return exit_status_;

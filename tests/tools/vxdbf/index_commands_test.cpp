@@ -3,9 +3,17 @@
 #include "tools/vxdbf/index_commands.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include "engine/startup/engine_startup.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/navigation.h"
+#include "platform/os/system.h"
 #include "tests/engine/index/index_fixture.h"
+#include "tests/support/child_process.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 
 namespace vx::tool {
@@ -146,6 +154,46 @@ TEST_F(BuildCommandsTest, CheckPassesOnSoundIndexesAndNamesEachDamage) {
     }
     test::WriteBytes(table_, dbf);
     test::WriteBytes(dir_.File("T.MDX"), mdx);
+  }
+}
+
+TEST_F(BuildCommandsTest, AProgramKilledWhileAppendingLeavesWhatRepairRestores) {
+  const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
+  const std::vector<unsigned char> dbf = test::ReadBytes(table_);
+  for (const int delay_ms : {3, 10, 30}) {
+    SCOPED_TRACE(delay_ms);
+    test::WriteBytes(table_, dbf);
+    test::WriteBytes(dir_.File("T.MDX"), mdx);
+    test::Child writer([this](test::Child& self) {
+      InitEngine();
+      Use(table_);
+      if (!SetIndexTo()) return 1;
+      self.Send();
+      // Keys that land everywhere, so that leaves and branches keep splitting.
+      for (int i = 0;; ++i) {
+        if (!ALock()) continue;
+        ClearRecord();
+        char* code = FieldAddress(1);
+        const std::string text = std::to_string((i * 7919) % 100000);
+        code[0] = static_cast<char>(text.size());
+        std::memcpy(code + 1, text.data(), text.size());
+        Append();
+        Unlock();
+      }
+    });
+    ASSERT_EQ(writer.Receive(), '.');
+    os::SleepMs(delay_ms);
+    ::kill(writer.Pid(), SIGKILL);
+    writer.Wait();
+    const Result first = Vxdbf({"check", table_});
+    ASSERT_TRUE(first.status == 0 || first.status == 4) << first.out << first.err;
+    if (first.status == 4) {
+      const Result repair = Vxdbf({"check", table_, "--repair"});
+      EXPECT_EQ(repair.status, 4) << repair.err;
+    }
+    const Result after = Vxdbf({"check", table_});
+    EXPECT_EQ(after.status, 0) << after.out;
+    std::remove((dir_.File("T.@S@")).c_str());
   }
 }
 
