@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
@@ -195,6 +196,40 @@ TEST_F(BuildCommandsTest, AProgramKilledWhileAppendingLeavesWhatRepairRestores) 
     EXPECT_EQ(after.status, 0) << after.out;
     std::remove((dir_.File("T.@S@")).c_str());
   }
+}
+
+TEST_F(BuildCommandsTest, CheckAcceptsEveryCorpusIndexTheEngineOpens) {
+  namespace fs = std::filesystem;
+  const fs::path corpus = test::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
+  int passed = 0;
+  int copies = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+    std::string ext = entry.path().extension().string();
+    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    fs::path table = entry.path();
+    table.replace_extension(".DBF");
+    if (!entry.is_regular_file() || ext != ".MDX" || !fs::exists(table)) continue;
+    const std::string rel = fs::relative(entry.path(), corpus).generic_string();
+    SCOPED_TRACE(rel);
+    const fs::path copy = fs::path(dir_.File("")) / ("c" + std::to_string(++copies));
+    fs::create_directories(copy);
+    for (const auto& sibling : fs::directory_iterator(table.parent_path())) {
+      if (sibling.path().stem() == table.stem()) {
+        fs::copy_file(sibling.path(), copy / sibling.path().filename());
+      }
+    }
+    const Result r = Vxdbf({"check", (copy / table.filename()).string()});
+    if (rel == "cimc-pcs7/meldeom/MELDOM.MDX") {
+      // One tag's writer collates characters above 127 its own way.
+      EXPECT_EQ(r.status, 4);
+      EXPECT_EQ(r.out.find("tag NAME_TAG"), 0u) << r.out;
+    } else if (r.status != 1) {  // 1: a table the engine refuses (pinned by the reading tests)
+      EXPECT_EQ(r.status, 0) << r.out;
+      ++passed;
+    }
+  }
+  EXPECT_EQ(passed, 27);
 }
 
 TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
