@@ -104,13 +104,15 @@ class Child {
     }
     return 0;
   }
+  // Parent: the child's process id (for a test that kills it).
+  pid_t Pid() const { return pid_; }
   // Parent: closes the pipes and answers the exit status (-1: not a normal exit, or killed
   // after the deadline).
-  int Wait() {
+  int Wait(int deadline_seconds = kChildDeadlineSeconds) {
     if (pid_ <= 0) return exit_status_;
     ::close(out_);
     ::close(in_);
-    const int status = WaitForExitWithin(pid_, kChildDeadlineSeconds);
+    const int status = WaitForExitWithin(pid_, deadline_seconds);
     pid_ = -1;
     exit_status_ = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return exit_status_;

@@ -39,11 +39,18 @@ void SetImage(const std::string& code, int num) {
 }
 
 // One program's work: `operations` edits of its own records; its final rows go to `out`.
-int Worker(const std::string& table, int id, int operations, const std::string& out) {
+int Worker(Child& self, const std::string& table, int id, int operations, const std::string& out) {
+  self.Receive();
   InitEngine();
   QuietErrors quiet;
   Use(table);
-  if (!SetIndexTo()) return 10;
+  if (!SetIndexTo()) {
+    std::ofstream(out) << "open: " << EngineErrorCode << " " << LastErrorMessage << "\n";
+    return 10;
+  }
+  // Logged in: the next program may log in; the work starts when all have.
+  self.Send();
+  self.Receive();
   std::mt19937 random(static_cast<unsigned>(id * 7919 + 1));
   std::map<std::int32_t, Final> mine;
   int counter = 0;
@@ -100,9 +107,21 @@ TEST_F(IndexStressTest, FourProgramsEditOneIndexedTableAndEveryTagStaysTrue) {
   for (int id = 0; id < kPrograms; ++id) {
     const std::string out = dir_.File("out" + std::to_string(id));
     children.push_back(std::make_unique<Child>(
-        [&table, id, out](Child&) { return Worker(table, id, kOperations, out); }));
+        [&table, id, out](Child& self) { return Worker(self, table, id, kOperations, out); }));
   }
-  for (auto& child : children) EXPECT_EQ(child->Wait(), 0);
+  // The programs log in one after another (simultaneous first logins are not what this test
+  // is about), then all edit at once.
+  for (auto& child : children) {
+    child->Send();
+    if (child->Receive() != '.') break;
+  }
+  for (auto& child : children) child->Send();
+  for (int id = 0; id < kPrograms; ++id) {
+    EXPECT_EQ(children[static_cast<std::size_t>(id)]->Wait(300), 0) << [&] {
+      const auto bytes = test::ReadBytes(dir_.File("out" + std::to_string(id)));
+      return std::string(bytes.begin(), bytes.end());
+    }();
+  }
   // The programs' final rows.
   std::map<std::int32_t, Final> expected;
   expected[1] = {"START", 1, false};
