@@ -129,7 +129,7 @@ const TaggedFilms& TaggedFilmTable(std::int64_t count) {
     file.seekp(28);
     file.put(1);  // the production index flag
   }
-  test::TagSpec tag;
+  test::TagShape tag;
   tag.name = "TITLE";
   tag.key_expression = "TITLE";
   tag.key_length = 20;

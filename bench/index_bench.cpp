@@ -52,7 +52,7 @@ const std::string& IndexedFilms() {
       AppendFromBuffer(t);
     }
     CloseDbf(t);
-    test::TagSpec tag;
+    test::TagShape tag;
     tag.name = "TITLE";
     tag.key_expression = "TITLE";
     tag.key_length = 20;

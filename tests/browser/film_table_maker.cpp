@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   std::vector<unsigned char> bytes = vx::test::ReadBytes(table);
   bytes[28] = 1;  // the production index flag
   vx::test::WriteBytes(table, bytes);
-  vx::test::TagSpec tag;
+  vx::test::TagShape tag;
   tag.name = "TITLE";
   tag.key_expression = "TITLE";
   tag.key_length = 20;

@@ -33,7 +33,7 @@ struct Child {
 }  // namespace
 
 std::vector<unsigned char> BuildMdx(const std::string& table_name,
-                                    const std::vector<TagSpec>& tags) {
+                                    const std::vector<TagShape>& tags) {
   std::vector<unsigned char> f(2048, 0);
   f[0] = 2;
   f[1] = 124;
@@ -49,7 +49,7 @@ std::vector<unsigned char> BuildMdx(const std::string& table_name,
   std::vector<std::uint32_t> header_pages;
   for (std::size_t i = 0; i < tags.size(); ++i) header_pages.push_back(NewNode(f));
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    const TagSpec& tag = tags[i];
+    const TagShape& tag = tags[i];
     const std::size_t entry = 512 + 32 * (i + 1);
     Put32(f, entry, header_pages[i]);
     std::memcpy(&f[entry + 4], tag.name.data(), std::min<std::size_t>(tag.name.size(), 10));
@@ -61,7 +61,7 @@ std::vector<unsigned char> BuildMdx(const std::string& table_name,
   }
   if (!tags.empty()) f[512 + 17] = 1;
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    const TagSpec& tag = tags[i];
+    const TagShape& tag = tags[i];
     const int item = (tag.key_length + 4 + 3) / 4 * 4;
     const int capacity = 1012 / item;
     const int per_leaf = tag.keys_per_leaf > 0 ? std::min(tag.keys_per_leaf, capacity) : capacity;

@@ -10,7 +10,7 @@
 
 namespace vx::test {
 
-struct TagSpec {
+struct TagShape {
   std::string name;
   std::string key_expression;
   std::string for_expression;  // empty: no FOR condition
@@ -26,7 +26,7 @@ struct TagSpec {
 
 // The bytes of an index file for table `table_name` with these tags (production flag set).
 std::vector<unsigned char> BuildMdx(const std::string& table_name,
-                                    const std::vector<TagSpec>& tags);
+                                    const std::vector<TagShape>& tags);
 // The page of tag i's (1-based) root node in a file made by BuildMdx.
 std::uint32_t RootPageOf(const std::vector<unsigned char>& file, int tag);
 

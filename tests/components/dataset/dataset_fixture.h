@@ -145,8 +145,8 @@ class DatasetTest : public ::testing::Test {
 
   // The TITLE tag (C 20, key TITLE) over `titles` (record n holds titles[n - 1]), as a freshly
   // built index has it.
-  static TagSpec TitleTag(const std::vector<std::string>& titles) {
-    TagSpec tag;
+  static TagShape TitleTag(const std::vector<std::string>& titles) {
+    TagShape tag;
     tag.name = "TITLE";
     tag.key_expression = "TITLE";
     tag.key_length = 20;

@@ -61,7 +61,7 @@ inline std::vector<unsigned char> TableBytes(const std::vector<Row>& rows) {
 
 // Tags CODE (C 6), NUM (N, packed) and RCODE (C 6 descending) over the rows; `for_live` gives
 // every tag the condition .NOT. DELETED() and leaves deleted rows out.
-inline std::vector<TagSpec> RowTags(const std::vector<Row>& rows, bool for_live = false,
+inline std::vector<TagShape> RowTags(const std::vector<Row>& rows, bool for_live = false,
                                     int per_leaf = 3) {
   std::multimap<std::string, std::uint32_t> by_code;
   std::vector<std::pair<double, std::uint32_t>> by_num;
@@ -75,7 +75,7 @@ inline std::vector<TagSpec> RowTags(const std::vector<Row>& rows, bool for_live 
   std::stable_sort(by_num.begin(), by_num.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const auto make_tag = [&](const char* name, char type, int length, bool descending) {
-    TagSpec t;
+    TagShape t;
     t.name = name;
     t.key_expression = type == 'N' ? "NUM" : "CODE";
     t.for_expression = for_live ? ".NOT. DELETED()" : "";
@@ -84,10 +84,10 @@ inline std::vector<TagSpec> RowTags(const std::vector<Row>& rows, bool for_live 
     t.descending = descending;
     return t;
   };
-  TagSpec code = make_tag("CODE", 'C', 6, false);
-  TagSpec num = make_tag("NUM", 'N', 12, false);
-  TagSpec rcode = make_tag("RCODE", 'C', 6, true);
-  for (TagSpec* t : {&code, &num, &rcode}) t->keys_per_leaf = per_leaf;
+  TagShape code = make_tag("CODE", 'C', 6, false);
+  TagShape num = make_tag("NUM", 'N', 12, false);
+  TagShape rcode = make_tag("RCODE", 'C', 6, true);
+  for (TagShape* t : {&code, &num, &rcode}) t->keys_per_leaf = per_leaf;
   for (const auto& [k, r] : by_code) code.items.emplace_back(k, r);
   for (auto it = by_code.rbegin(); it != by_code.rend(); ++it) {
     rcode.items.emplace_back(it->first, it->second);

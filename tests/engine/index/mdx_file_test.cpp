@@ -17,7 +17,7 @@ namespace vx {
 namespace {
 
 using test::BuildMdx;
-using test::TagSpec;
+using test::TagShape;
 
 std::string Key(int v) {
   char text[16];
@@ -25,8 +25,8 @@ std::string Key(int v) {
   return text;
 }
 
-TagSpec CharTag(const std::multimap<std::string, std::uint32_t>& model, int per_leaf) {
-  TagSpec tag;
+TagShape CharTag(const std::multimap<std::string, std::uint32_t>& model, int per_leaf) {
+  TagShape tag;
   tag.name = "CODE";
   tag.key_expression = "CODE";
   tag.key_length = 6;

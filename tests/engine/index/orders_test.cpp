@@ -199,7 +199,7 @@ TEST_F(OrdersTest, DamagedIndexLeavesNothingOpen) {
 
 TEST_F(OrdersTest, AKeyExpressionLongerThanTheStoredKeyIsRefused) {
   const std::string table = MakeIndexedTable(kRows);
-  test::TagSpec short_key;
+  test::TagShape short_key;
   short_key.name = "CODE";
   short_key.key_expression = "CODE";
   short_key.key_length = 5;  // the field (and so the expression) is 6 wide

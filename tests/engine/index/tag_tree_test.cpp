@@ -27,7 +27,7 @@ struct Tree {
 
 // An index with one empty tag of `type` and `key_length`, opened read-write.
 void OpenEmptyTag(const std::string& path, char type, int key_length, bool unique, Tree& out) {
-  test::TagSpec tag;
+  test::TagShape tag;
   tag.name = "K";
   tag.key_expression = "K";
   tag.type = type;
