@@ -7,18 +7,18 @@
 
 namespace vx::tool {
 
-CLI::App& Commands::Add(CommandSpec spec) {
-  CLI::App* command = app_.add_subcommand(spec.name, spec.purpose);
-  command->footer("Example:\n  " + spec.example);
-  specs_.push_back(std::move(spec));
+CLI::App& Commands::Add(CommandEntry entry) {
+  CLI::App* command = app_.add_subcommand(entry.name, entry.purpose);
+  command->footer("Example:\n  " + entry.example);
+  entries_.push_back(std::move(entry));
   return *command;
 }
 
 std::string Commands::Overview() const {
   std::string text;
-  for (const CommandSpec& spec : specs_) {
+  for (const CommandEntry& entry : entries_) {
     text +=
-        (text.empty() ? "usage: vxdbf " : "       vxdbf ") + spec.name + " " + spec.synopsis + "\n";
+        (text.empty() ? "usage: vxdbf " : "       vxdbf ") + entry.name + " " + entry.synopsis + "\n";
   }
   return text +
          "       vxdbf --version\n"
@@ -31,9 +31,9 @@ std::string Commands::Overview() const {
 }
 
 std::string Commands::UsageOf(const std::string& name) const {
-  for (const CommandSpec& spec : specs_) {
-    if (spec.name == name) {
-      return "usage: vxdbf " + spec.name + " " + spec.synopsis + "\n" + "(vxdbf " + spec.name +
+  for (const CommandEntry& entry : entries_) {
+    if (entry.name == name) {
+      return "usage: vxdbf " + entry.name + " " + entry.synopsis + "\n" + "(vxdbf " + entry.name +
              " --help shows its options and an example)\n";
     }
   }
@@ -41,16 +41,16 @@ std::string Commands::UsageOf(const std::string& name) const {
 }
 
 bool Commands::Has(const std::string& name) const {
-  for (const CommandSpec& spec : specs_) {
-    if (spec.name == name) return true;
+  for (const CommandEntry& entry : entries_) {
+    if (entry.name == name) return true;
   }
   return false;
 }
 
-const CommandSpec& Commands::Chosen() const {
+const CommandEntry& Commands::Chosen() const {
   const std::string name = app_.get_subcommands().at(0)->get_name();
-  for (const CommandSpec& spec : specs_) {
-    if (spec.name == name) return spec;
+  for (const CommandEntry& entry : entries_) {
+    if (entry.name == name) return entry;
   }
   throw UsageError{"no command"};
 }

@@ -76,7 +76,7 @@ struct Streams {
 using CommandRunner = std::function<int(const Options&, const Streams&)>;
 
 // One command as the overview and its --help show it.
-struct CommandSpec {
+struct CommandEntry {
   std::string name;
   std::string synopsis;  // the arguments after "vxdbf NAME", as in the overview
   std::string purpose;   // one sentence for --help
@@ -93,7 +93,7 @@ class Commands {
   Commands& operator=(const Commands&) = delete;
 
   // Adds a subcommand with --help; answers it for the caller's options.
-  CLI::App& Add(CommandSpec spec);
+  CLI::App& Add(CommandEntry entry);
   Options& options() { return options_; }
 
   // The overview of every command ("usage: vxdbf ..."), and one command's usage line.
@@ -101,12 +101,12 @@ class Commands {
   std::string UsageOf(const std::string& name) const;
   bool Has(const std::string& name) const;
   // The command the parsed line chose (the parse requires one).
-  const CommandSpec& Chosen() const;
+  const CommandEntry& Chosen() const;
 
  private:
   CLI::App& app_;
   Options& options_;
-  std::vector<CommandSpec> specs_;
+  std::vector<CommandEntry> entries_;
 };
 
 // Option helpers shared by commands, so that one option reads and checks the same everywhere.
