@@ -12,12 +12,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <thread>
 
 namespace vx::test {
 
@@ -48,8 +49,7 @@ inline int WaitForExitWithin(pid_t pid, int seconds) {
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid) return status;
     if (done < 0 && errno != EINTR) return -1;
-    const timespec pause{0, 10 * 1000 * 1000};
-    ::nanosleep(&pause, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::kill(pid, SIGKILL);
   ::waitpid(pid, &status, 0);
