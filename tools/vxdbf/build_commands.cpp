@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <ostream>
@@ -331,6 +332,36 @@ CheckReport RunChecks(const Options& options, const std::string& file, std::ostr
   return report;
 }
 
+// Replacing a tag moves its entry in the tag table; this puts the entries back in the order
+// `names` gives, so that tag numbers mean what they meant before the repair.
+bool RestoreTagOrder(const std::string& path, const std::vector<std::string>& names) {
+  MdxFile file;
+  QuietErrors quiet;
+  if (!file.Open(path, os::kOpenReadWriteDenyAll)) return false;
+  MdxHeader& h = file.header();
+  const int count = h.TagCount();
+  std::vector<std::array<std::uint8_t, kMdxTagEntrySize>> entries;
+  for (const std::string& name : names) {
+    for (int i = 1; i <= count; ++i) {
+      if (h.TagName(i) != name) continue;
+      std::array<std::uint8_t, kMdxTagEntrySize> entry;
+      std::memcpy(entry.data(), h.Entry(i), entry.size());
+      entries.push_back(entry);
+      break;
+    }
+  }
+  bool written = true;
+  if (static_cast<int>(entries.size()) == count) {
+    for (int i = 1; i <= count; ++i) {
+      std::memcpy(h.Entry(i), entries[static_cast<std::size_t>(i - 1)].data(), kMdxTagEntrySize);
+    }
+    RebuildNameTree(h);
+    h.dirty = true;
+    written = file.WriteHeader();
+  }
+  return file.Close() == 0 && written;
+}
+
 // What --repair did.
 struct RepairReport {
   std::string backup;
@@ -404,6 +435,15 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
         repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed (" +
                                       ErrorDescription(EngineErrorCode) + ")");
       }
+    }
+    {
+      QuietErrors quiet;
+      CloseIndex();
+    }
+    std::vector<std::string> names;
+    for (const TagReport& tag : report.tags) names.push_back(tag.name);
+    if (!RestoreTagOrder(report.index_path, names)) {
+      repair.not_repaired.push_back("the order of the tags in the tag table (it changed)");
     }
   }
   EngineErrorCode = 0;

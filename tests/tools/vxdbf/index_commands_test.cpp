@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
@@ -156,6 +157,51 @@ TEST_F(BuildCommandsTest, CheckPassesOnSoundIndexesAndNamesEachDamage) {
     test::WriteBytes(table_, dbf);
     test::WriteBytes(dir_.File("T.MDX"), mdx);
   }
+}
+
+TEST_F(BuildCommandsTest, RepairRebuildsOnlyTheTagsThatFailed) {
+  const auto others = [&] {
+    return Vxdbf({"dump", table_, "--tag", "RCODE", "--recno"}).out +
+           Vxdbf({"list", table_, "NUM", "--tag", "NUM"}).out;
+  };
+  const std::string before = others();
+  std::vector<unsigned char> damaged = test::ReadBytes(dir_.File("T.MDX"));
+  const std::uint32_t root = test::RootPageOf(damaged, 1);
+  const std::uint32_t child = GetLe32(damaged.data() + root * 512 + 8);
+  const std::uint32_t leaf = GetLe32(damaged.data() + child * 512 + 8);
+  std::memcpy(damaged.data() + leaf * 512 + 12, "ZZZZZZ", 6);  // tag CODE out of order
+  test::WriteBytes(dir_.File("T.MDX"), damaged);
+  const Result repair = Vxdbf({"check", table_, "--repair"});
+  EXPECT_EQ(repair.status, 4);
+  EXPECT_EQ(repair.err, "vxdbf: rebuilt tag(s) CODE of " + dir_.File("T.MDX") +
+                            "; the old file is " + dir_.File("T.MDX.bak") + "\n");
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX.bak")), damaged);
+  // The other tags' pages are as they were (the new tree follows them), their sequences too,
+  // and the tags keep their numbers.
+  const std::vector<unsigned char> repaired = test::ReadBytes(dir_.File("T.MDX"));
+  ASSERT_GT(repaired.size(), damaged.size());
+  EXPECT_TRUE(std::equal(damaged.begin() + 2048, damaged.end(), repaired.begin() + 2048));
+  EXPECT_EQ(others(), before);
+  std::string names;
+  std::istringstream tags(Vxdbf({"tags", table_}).out);
+  for (std::string line; std::getline(tags, line);) {
+    if (line[0] != ' ') names += line.substr(0, line.find(' ')) + " ";
+  }
+  EXPECT_EQ(names, "CODE NUM RCODE ");
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (3 tags)\n");
+  // A tag whose header cannot be read has no definition to build from: the index is written
+  // again from the other tags' definitions, and the repair says what it left out.
+  std::vector<unsigned char> lost = repaired;
+  PutLe32(lost.data() + 512 + 2 * 32, 0x7FFF);
+  test::WriteBytes(dir_.File("T.MDX"), lost);
+  const Result fallback = Vxdbf({"check", table_, "--repair"});
+  EXPECT_EQ(fallback.status, 4);
+  EXPECT_NE(fallback.err.find("vxdbf: not repaired: tag NUM: its definition cannot be read; "
+                              "the whole index was written again without it\n"),
+            std::string::npos)
+      << fallback.err;
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX.bak")), lost);
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (2 tags)\n");
 }
 
 TEST_F(BuildCommandsTest, AProgramKilledWhileAppendingLeavesWhatRepairRestores) {
