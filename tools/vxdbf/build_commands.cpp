@@ -220,9 +220,10 @@ class TolerantMemoOpen {
   static std::uint16_t Open(TableRecord& t, const std::string& base_name) {
     const std::uint16_t code = Saved()(t, base_name);
     if (code != 0) {
-      const std::string name = DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
-      Failure() = "the table has memo fields, but " + name + " cannot be opened: " +
-                  ErrorDescription(code);
+      const std::string name =
+          DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
+      Failure() =
+          "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
     }
     return 0;
   }
@@ -377,8 +378,9 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
   RepairReport repair;
   for (const Finding& f : report.table) {
     if (f.where == "table") {
-      repair.not_repaired.push_back("the table header and the file size (repair rebuilds tags "
-                                    "only)");
+      repair.not_repaired.push_back(
+          "the table header and the file size (repair rebuilds tags "
+          "only)");
     }
     if (f.where == "memo file") repair.not_repaired.push_back("the memo file: " + f.what);
     if (f.where == "index") {
@@ -465,10 +467,9 @@ int Check(const Options& o, const Streams& io) {
   std::vector<Finding> findings = report.table;
   findings.insert(findings.end(), report.memos.begin(), report.memos.end());
   if (report.memo_problems > kMemoProblemsShown) {
-    findings.push_back({"memo pointers", "... and " +
-                                             std::to_string(report.memo_problems -
-                                                            kMemoProblemsShown) +
-                                             " more"});
+    findings.push_back(
+        {"memo pointers",
+         "... and " + std::to_string(report.memo_problems - kMemoProblemsShown) + " more"});
   }
   for (const TagReport& tag : report.tags) {
     for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
@@ -494,8 +495,7 @@ int Check(const Options& o, const Streams& io) {
         io.out << "]";
       };
       io.out << ",\"repair\":{\"backup\":"
-             << (repair->backup.empty() ? "null" : JsonString(repair->backup))
-             << ",\"rebuilt\":";
+             << (repair->backup.empty() ? "null" : JsonString(repair->backup)) << ",\"rebuilt\":";
       list(repair->rebuilt);
       io.out << ",\"not_repaired\":";
       list(repair->not_repaired);

@@ -311,8 +311,7 @@ class MemoCheckTest : public ::testing::Test {
                      "NOTES,M,10"})
                   .status,
               0);
-    EXPECT_EQ(Vxdbf({"append", path}, "NAME,NOTES\none,first\ntwo,\nthree,third memo\n").status,
-              0);
+    EXPECT_EQ(Vxdbf({"append", path}, "NAME,NOTES\none,first\ntwo,\nthree,third memo\n").status, 0);
     EXPECT_EQ(Vxdbf({"index", path, "--tag", "NAME", "--key", "NAME"}).status, 0);
     return path;
   }
@@ -333,28 +332,49 @@ TEST_F(MemoCheckTest, CheckNamesEachDamagedMemoPointer) {
     std::string bytes;
     std::vector<std::string> problems;
   } cases[] = {
-      {"0x83", true, kPointerOf1, "    999999",
+      {"0x83",
+       true,
+       kPointerOf1,
+       "    999999",
        {"record 1, field NOTES: block 999999 lies past the end of the memo file (1536 bytes, "
         "512 per block)"}},
       {"0x8B", true, kPointerOf1, "    999999", {"record 1, field NOTES: block 999999 lies past"}},
       {"0xF5", true, kPointerOf1, "    999999", {"record 1, field NOTES: block 999999 lies past"}},
-      {"0x8B", true, kPointerOf3, "      2abc",
+      {"0x8B",
+       true,
+       kPointerOf3,
+       "      2abc",
        {"record 3, field NOTES: \"2abc\" is not a block number"}},
       {"0x83", true, kPointerOf3, "        -2", {"\"-2\" is not a block number"}},
       // Memo blocks overwritten.
-      {"0x83", false, 2 * 512, std::string(512, 'x'),
+      {"0x83",
+       false,
+       2 * 512,
+       std::string(512, 'x'),
        {"record 3, field NOTES: block 2: the memo has no end marker (0x1A)"}},
-      {"0x8B", false, 2 * 512 + 4, "\xFF\xFF\xFF\x7F",
+      {"0x8B",
+       false,
+       2 * 512 + 4,
+       "\xFF\xFF\xFF\x7F",
        {"record 3, field NOTES: block 2: its block header gives a length that does not fit the "
         "memo file"}},
       {"0x8B", false, 2 * 512, std::string(512, 'x'), {"block 2: the memo has no end marker"}},
-      {"0xF5", false, 2 * 512, std::string("\0\0\0\x09", 4),
+      {"0xF5",
+       false,
+       2 * 512,
+       std::string("\0\0\0\x09", 4),
        {"record 3, field NOTES: block 2: its block header gives the record type 9, not picture, "
         "text or object"}},
-      {"0xF5", false, 2 * 512 + 4, "\x7F\xFF\xFF\xFF",
+      {"0xF5",
+       false,
+       2 * 512 + 4,
+       "\x7F\xFF\xFF\xFF",
        {"block 2: its block header gives a length that does not fit"}},
       // A FoxPro block size of 64: blocks 1 and 2 lie in the 512-byte header.
-      {"0xF5", false, 6, std::string("\0\x40", 2),
+      {"0xF5",
+       false,
+       6,
+       std::string("\0\x40", 2),
        {"record 1, field NOTES: block 1 lies in the memo file's header (memos start at block 8)",
         "record 3, field NOTES: block 2 lies in the memo file's header"}},
   };
