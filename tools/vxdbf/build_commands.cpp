@@ -313,6 +313,11 @@ CheckReport RunChecks(const Options& options, const std::string& file, std::ostr
   CheckMemoPointers(session, report);
   report.index_path = IndexPath(t, {});
   report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
+  if (HasProductionIndex() && !report.has_index) {
+    // dBASE programs refuse to open such a table until the index is back or the flag cleared.
+    report.table.push_back({"index file", "the table header says it has a production index, but " +
+                                              report.index_path + " is missing"});
+  }
   if (report.has_index) {
     MdxFile index;
     QuietErrors quiet;
@@ -385,6 +390,9 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
     if (f.where == "memo file") repair.not_repaired.push_back("the memo file: " + f.what);
     if (f.where == "index") {
       repair.not_repaired.push_back("the index file, whose header cannot be read: " + f.what);
+    }
+    if (f.where == "index file") {
+      repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
     }
   }
   if (report.memo_problems > 0) {

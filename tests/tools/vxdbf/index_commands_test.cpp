@@ -433,6 +433,21 @@ TEST_F(MemoCheckTest, AMissingMemoFileIsAProblemAndTheIndexIsStillChecked) {
   }
 }
 
+TEST_F(MemoCheckTest, AMissingProductionIndexIsAProblemRepairCannotMend) {
+  const std::string table = Create("0x83");
+  const std::string index = dir_.File("N0x83.MDX");
+  ASSERT_TRUE(std::filesystem::remove(index));
+  const std::string line =
+      "the table header says it has a production index, but " + index + " is missing";
+  const Result r = Vxdbf({"check", table});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.out, "index file: " + line + "\n");
+  const Result repair = Vxdbf({"check", table, "--repair"});
+  EXPECT_EQ(repair.status, 4);
+  EXPECT_NE(repair.err.find("not repaired: " + line), std::string::npos) << repair.err;
+  EXPECT_FALSE(std::filesystem::exists(index));
+}
+
 TEST_F(MemoCheckTest, ARuinedMemoFileIsCountedNotListedInFull) {
   const std::string table = dir_.File("MANY.DBF");
   ASSERT_EQ(Vxdbf({"create", table, "--version", "0x83", "--field", "NOTES,M,10"}).status, 0);
