@@ -7,7 +7,13 @@
 
 namespace vx {
 
+SplitStageHook SplitStageTestHook = nullptr;
+
 namespace {
+
+void AtSplitStage(SplitStage stage, bool leaf) {
+  if (SplitStageTestHook != nullptr) [[unlikely]] SplitStageTestHook(stage, leaf);
+}
 
 // Deeper than any tree of 1024-byte nodes over 2^32 records: a longer way down is a cycle.
 constexpr std::size_t kMaxDepth = 32;
@@ -172,7 +178,10 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
       SetCount(s.node, keep - 1);
       std::memset(Item(s.node, keep - 1) + 4, 0, L - 4);
     }
-    if (!Write(right) || !Write(s)) return TreeResult::kFailed;
+    if (!Write(right)) return TreeResult::kFailed;
+    AtSplitStage(SplitStage::kNewPageWritten, leaf);
+    if (!Write(s)) return TreeResult::kFailed;
+    AtSplitStage(SplitStage::kBothPagesWritten, leaf);
     std::fill(item.begin(), item.end(), 0);
     PutLe32(item.data(), s.page);
     std::memcpy(item.data() + 4, highest.data(), static_cast<std::size_t>(key_length_));
@@ -185,6 +194,7 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
       PutLe32(Item(root.node, 1), new_page);
       SetCount(root.node, 1);
       if (!Write(root)) return TreeResult::kFailed;
+      AtSplitStage(SplitStage::kNewRootWritten, leaf);
       tree_.header->SetRootPage(root.page);
       tree_.anchor_modified = true;
     }
