@@ -198,8 +198,8 @@ bool SyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag, SyncMode mode = Sy
   if (found || !in) return true;
   const std::string shown = "\"" + KeyDisplay(tag, key.data()) + "\"";
   if (mode == SyncMode::kSoft) {
-    SetEngineError(212, "Record with key: " + shown + " not in index: " + tag.name +
-                            ". [SoftSyncIndex]");
+    SetEngineError(
+        212, "Record with key: " + shown + " not in index: " + tag.name + ". [SoftSyncIndex]");
   } else if (!key_found) {
     SetEngineError(212, "Key: " + shown + " not in index: " + tag.name +
                             ". [SyncIndex-1] Record: " + std::to_string(record));

@@ -12,7 +12,8 @@ SplitStageHook SplitStageTestHook = nullptr;
 namespace {
 
 void AtSplitStage(SplitStage stage, bool leaf) {
-  if (SplitStageTestHook != nullptr) [[unlikely]] SplitStageTestHook(stage, leaf);
+  if (SplitStageTestHook != nullptr) [[unlikely]]
+    SplitStageTestHook(stage, leaf);
 }
 
 // Deeper than any tree of 1024-byte nodes over 2^32 records: a longer way down is a cycle.

@@ -240,8 +240,8 @@ TEST_F(OrdersTest, SyncIndexFindsTheRecordOrSays212) {
   } cases[] = {
       {"present", 2, false, 0, "", kOnRecord},
       {"present, soft", 7, true, 0, "", kOnRecord},
-      {"key missing", 4, false, 212,
-       "Key: \"BZZZZ \" not in index: CODE. [SyncIndex-1] Record: 4", kNextKey},
+      {"key missing", 4, false, 212, "Key: \"BZZZZ \" not in index: CODE. [SyncIndex-1] Record: 4",
+       kNextKey},
       {"key missing, soft", 4, true, 212,
        "Record with key: \"BZZZZ \" not in index: CODE. [SoftSyncIndex]", kNextKey},
       {"item missing", 6, false, 212,
