@@ -12,7 +12,7 @@ namespace vx::expr {
 
 namespace {
 
-constexpr int kEndMarker = -1;  // what Fetch answers past the text
+constexpr int kEndMarker = -1;   // what Fetch answers past the text
 constexpr int kMaxTextLength = 255;
 constexpr std::size_t kMaxWord = 80;  // longest identifier or number
 constexpr std::uint8_t kDefaultDecimals = 2;
@@ -27,42 +27,18 @@ struct Keyword {
 // Function names. A name longer than 4 characters may be shortened down to 4 ("CMON" is
 // CMONTH).
 constexpr Keyword kKeywords[] = {
-    {"ABS", kAbs, 0},
-    {"ASC", kAsc, 0},
-    {"AT", kAt, 0},
-    {"CDOW", kCdow, 15},
-    {"CHR", kChr, 2},
-    {"CMONTH", kCmonth, 15},
-    {"CTOD", kCtod, 0},
-    {"DATE", kDate, 0},
-    {"DAY", kDay, 0},
-    {"DELETED", kDeleted, 0},
-    {"DOW", kDow, 0},
-    {"DTOC", kDtoc, 11},
-    {"DTOS", kDtos, 9},
-    {"IIF", kIif, 256},
-    {"INT", kInt, 0},
-    {"LEFT", kLeft, 0},
-    {"LEN", kLen, 0},
-    {"LOWER", kLower, 0},
-    {"LTRIM", kLtrim, 0},
-    {"MAX", kMax, 0},
-    {"MIN", kMin, 0},
-    {"MOD", kMod, 0},
-    {"MONTH", kMonth, 0},
-    {"RECNO", kRecno, 0},
-    {"REPLICATE", kReplicate, 256},
-    {"RIGHT", kRight, 0},
-    {"ROUND", kRound, 0},
-    {"RTRIM", kRtrim, 0},
-    {"SOUNDEX", kSoundex, 15},
-    {"SPACE", kSpace, 256},
-    {"STR", kStr, 256},
-    {"STUFF", kStuff, 0},
-    {"SUBSTR", kSubstr, 0},
-    {"TRIM", kTrim, 0},
-    {"UPPER", kUpper, 0},
-    {"VAL", kVal, 0},
+    {"ABS", kAbs, 0},          {"ASC", kAsc, 0},        {"AT", kAt, 0},
+    {"CDOW", kCdow, 15},       {"CHR", kChr, 2},        {"CMONTH", kCmonth, 15},
+    {"CTOD", kCtod, 0},        {"DATE", kDate, 0},      {"DAY", kDay, 0},
+    {"DELETED", kDeleted, 0},  {"DOW", kDow, 0},        {"DTOC", kDtoc, 11},
+    {"DTOS", kDtos, 9},        {"IIF", kIif, 256},      {"INT", kInt, 0},
+    {"LEFT", kLeft, 0},        {"LEN", kLen, 0},        {"LOWER", kLower, 0},
+    {"LTRIM", kLtrim, 0},      {"MAX", kMax, 0},        {"MIN", kMin, 0},
+    {"MOD", kMod, 0},          {"MONTH", kMonth, 0},    {"RECNO", kRecno, 0},
+    {"REPLICATE", kReplicate, 256}, {"RIGHT", kRight, 0}, {"ROUND", kRound, 0},
+    {"RTRIM", kRtrim, 0},      {"SOUNDEX", kSoundex, 15}, {"SPACE", kSpace, 256},
+    {"STR", kStr, 256},        {"STUFF", kStuff, 0},    {"SUBSTR", kSubstr, 0},
+    {"TRIM", kTrim, 0},        {"UPPER", kUpper, 0},    {"VAL", kVal, 0},
     {"YEAR", kYear, 0},
 };
 
@@ -76,9 +52,9 @@ struct DottedWord {
 };
 
 constexpr DottedWord kDottedWords[] = {
-    {".T.", kTokTrue},  {".TRUE.", kTokTrue},   {".Y.", kTokTrue},
-    {".F.", kTokFalse}, {".FALSE.", kTokFalse}, {".N.", kTokFalse},
-    {".NOT.", kTokNot}, {".OR.", kTokOr},       {".AND.", kTokAnd},
+    {".T.", kTokTrue},     {".TRUE.", kTokTrue}, {".Y.", kTokTrue},  {".F.", kTokFalse},
+    {".FALSE.", kTokFalse}, {".N.", kTokFalse},  {".NOT.", kTokNot}, {".OR.", kTokOr},
+    {".AND.", kTokAnd},
 };
 
 const Keyword* FindKeyword(std::string_view word) {
@@ -145,29 +121,19 @@ struct OperatorRow {
 };
 
 constexpr OperatorRow kOperators[] = {
-    {'+', "+", kTypeN, kTypeN, kAddNN, kTypeN},
-    {'+', "+", kTypeN, kTypeD, kAddND, kTypeD},
-    {'+', "+", kTypeD, kTypeN, kAddDN, kTypeD},
-    {'+', "+", kTypeC, kTypeC, kAddCC, kTypeC},
-    {'-', "-", kTypeN, kTypeN, kSubNN, kTypeN},
-    {'-', "-", kTypeD, kTypeN, kSubDN, kTypeD},
-    {'-', "-", kTypeD, kTypeD, kSubDD, kTypeN},
-    {'-', "-", kTypeC, kTypeC, kSubCC, kTypeC},
-    {'*', "*", kTypeN, kTypeN, kMul, kTypeN},
-    {'/', "/", kTypeN, kTypeN, kDiv, kTypeN},
+    {'+', "+", kTypeN, kTypeN, kAddNN, kTypeN},    {'+', "+", kTypeN, kTypeD, kAddND, kTypeD},
+    {'+', "+", kTypeD, kTypeN, kAddDN, kTypeD},    {'+', "+", kTypeC, kTypeC, kAddCC, kTypeC},
+    {'-', "-", kTypeN, kTypeN, kSubNN, kTypeN},    {'-', "-", kTypeD, kTypeN, kSubDN, kTypeD},
+    {'-', "-", kTypeD, kTypeD, kSubDD, kTypeN},    {'-', "-", kTypeC, kTypeC, kSubCC, kTypeC},
+    {'*', "*", kTypeN, kTypeN, kMul, kTypeN},      {'/', "/", kTypeN, kTypeN, kDiv, kTypeN},
     {'^', "** or ^", kTypeN, kTypeN, kPow, kTypeN},
-    {'=', "=", kTypeN, kTypeN, kEqN, kTypeL},
-    {'=', "=", kTypeC, kTypeC, kEqC, kTypeL},
-    {'=', "=", kTypeD, kTypeD, kEqD, kTypeL},
-    {'=', "=", kTypeL, kTypeL, kEqL, kTypeL},
+    {'=', "=", kTypeN, kTypeN, kEqN, kTypeL},      {'=', "=", kTypeC, kTypeC, kEqC, kTypeL},
+    {'=', "=", kTypeD, kTypeD, kEqD, kTypeL},      {'=', "=", kTypeL, kTypeL, kEqL, kTypeL},
     {kTokExactEqual, "==", kTypeC, kTypeC, kExactEqC, kTypeL},
     {kTokContains, "$", kTypeC, kTypeC, kContains, kTypeL},
-    {'>', ">", kTypeN, kTypeN, kGtN, kTypeL},
-    {'>', ">", kTypeC, kTypeC, kGtC, kTypeL},
-    {'>', ">", kTypeD, kTypeD, kGtD, kTypeL},
-    {'<', "<", kTypeN, kTypeN, kLtN, kTypeL},
-    {'<', "<", kTypeC, kTypeC, kLtC, kTypeL},
-    {'<', "<", kTypeD, kTypeD, kLtD, kTypeL},
+    {'>', ">", kTypeN, kTypeN, kGtN, kTypeL},      {'>', ">", kTypeC, kTypeC, kGtC, kTypeL},
+    {'>', ">", kTypeD, kTypeD, kGtD, kTypeL},      {'<', "<", kTypeN, kTypeN, kLtN, kTypeL},
+    {'<', "<", kTypeC, kTypeC, kLtC, kTypeL},      {'<', "<", kTypeD, kTypeD, kLtD, kTypeL},
     {kTokNotEqual, "<>", kTypeN, kTypeN, kNeN, kTypeL},
     {kTokNotEqual, "<>", kTypeC, kTypeC, kNeC, kTypeL},
     {kTokNotEqual, "<>", kTypeD, kTypeD, kNeD, kTypeL},
@@ -307,10 +273,9 @@ int Compiler::Lex(Semantic& value) {
   if (IsLetter(ch) || ch == '.' || ch == '_') {
     std::string word;
     bool aliased = false;
-    int dotted_length = 0;
-    while (
-        IsLetter(ch) || IsDigit(ch) || ch == '_' ||
-        (ch == '.' && !aliased && (word.empty() || DottedWordAt(read_ - 1, dotted_length) == 0))) {
+    int dotted = 0;
+    while (IsLetter(ch) || IsDigit(ch) || ch == '_' ||
+           (ch == '.' && !aliased && (word.empty() || DottedWordAt(read_ - 1, dotted) == 0))) {
       word.push_back(static_cast<char>(ch));
       ch = Fetch(true);
       if (ch == '-' && !aliased) {
@@ -450,7 +415,8 @@ void Compiler::EmitField(const Semantic& field) {
   }
 }
 
-bool Compiler::EmitInfix(int op_token, std::int32_t left, std::int32_t right, std::int32_t& type) {
+bool Compiler::EmitInfix(int op_token, std::int32_t left, std::int32_t right,
+                         std::int32_t& type) {
   const char* name = "?";
   for (const OperatorRow& row : kOperators) {
     if (row.token != op_token) continue;

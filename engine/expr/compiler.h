@@ -33,98 +33,31 @@ inline constexpr int kTokContains = 346;
 
 // Opcodes of functions (= their tokens) and of operators.
 enum Op : std::int32_t {
-  kAbs = 257,
-  kAsc = 259,
-  kAt = 261,
-  kCdow = 264,
-  kChr = 266,
-  kCmonth = 267,
-  kCtod = 269,
-  kDate = 270,
-  kDay = 271,
-  kDeleted = 272,
-  kDow = 274,
-  kDtoc = 275,
-  kDtos = 277,
-  kIif = 283,
-  kInt = 284,
-  kLeft = 288,
-  kLen = 289,
-  kLower = 292,
-  kLtrim = 293,
-  kMax = 294,
-  kMin = 295,
-  kMod = 296,
-  kMonth = 297,
-  kRecno = 300,
-  kReplicate = 301,
-  kRight = 302,
-  kRound = 303,
-  kRtrim = 305,
-  kSoundex = 308,
-  kSpace = 310,
-  kStr = 311,
-  kStuff = 312,
-  kSubstr = 313,
-  kTrim = 316,
-  kUpper = 318,
-  kVal = 319,
-  kYear = 320,
-  kFieldC = 321,
-  kFieldN = 322,
-  kFieldL = 323,
-  kFieldD = 324,
-  kFieldM = 325,
-  kAliasFieldC = 326,
-  kAliasFieldM = 330,
-  kAddNN = 347,
-  kAddND = 348,
-  kAddDN = 349,
-  kAddCC = 350,
-  kSubNN = 351,
-  kSubDN = 352,
-  kSubDD = 353,
-  kSubCC = 354,
-  kMul = 355,
-  kDiv = 356,
-  kPow = 357,
-  kEqN = 358,
-  kEqD = 359,
-  kEqC = 360,
-  kEqL = 361,
-  kExactEqC = 362,
-  kContains = 363,
-  kGtN = 364,
-  kGtD = 365,
-  kGtC = 366,
-  kLtN = 367,
-  kLtD = 368,
-  kLtC = 369,
-  kNeN = 370,
-  kNeD = 371,
-  kNeC = 372,
-  kNeL = 373,
-  kLeN = 374,
-  kLeD = 375,
-  kLeC = 376,
-  kGeN = 377,
-  kGeD = 378,
-  kGeC = 379,
-  kOr = 380,
-  kAnd = 381,
-  kNot = 382,
-  kNeg = 383,
+  kAbs = 257, kAsc = 259, kAt = 261, kCdow = 264, kChr = 266, kCmonth = 267, kCtod = 269,
+  kDate = 270, kDay = 271, kDeleted = 272, kDow = 274, kDtoc = 275, kDtos = 277, kIif = 283,
+  kInt = 284, kLeft = 288, kLen = 289, kLower = 292, kLtrim = 293, kMax = 294, kMin = 295,
+  kMod = 296, kMonth = 297, kRecno = 300, kReplicate = 301, kRight = 302, kRound = 303,
+  kRtrim = 305, kSoundex = 308, kSpace = 310, kStr = 311, kStuff = 312, kSubstr = 313,
+  kTrim = 316, kUpper = 318, kVal = 319, kYear = 320,
+  kFieldC = 321, kFieldN = 322, kFieldL = 323, kFieldD = 324, kFieldM = 325,
+  kAliasFieldC = 326, kAliasFieldM = 330,
+  kAddNN = 347, kAddND = 348, kAddDN = 349, kAddCC = 350, kSubNN = 351, kSubDN = 352,
+  kSubDD = 353, kSubCC = 354, kMul = 355, kDiv = 356, kPow = 357, kEqN = 358, kEqD = 359,
+  kEqC = 360, kEqL = 361, kExactEqC = 362, kContains = 363, kGtN = 364, kGtD = 365, kGtC = 366,
+  kLtN = 367, kLtD = 368, kLtC = 369, kNeN = 370, kNeD = 371, kNeC = 372, kNeL = 373,
+  kLeN = 374, kLeD = 375, kLeC = 376, kGeN = 377, kGeD = 378, kGeC = 379, kOr = 380,
+  kAnd = 381, kNot = 382, kNeg = 383,
   kEndOfProgram = -1,
 };
 
 // The semantic value of every grammar symbol: for tokens what the lexer found, for expressions
 // their type code.
 struct Semantic {
-  std::int32_t type = 0;       // type code of an expression or field
-  std::int32_t code = 0;       // the lexer's token (function opcode, field opcode, operator)
-  std::int32_t field = 0;      // field number of a field token
-  std::int32_t area = 0;       // work area of an aliased field token
-  double number = 0;           // numeric literal
+  std::int32_t type = 0;    // type code of an expression or field
+  std::int32_t code = 0;    // the lexer's token (function opcode, field opcode, operator)
+  std::int32_t field = 0;   // field number of a field token
+  std::int32_t area = 0;    // work area of an aliased field token
+  double number = 0;        // numeric literal
   const char* text = nullptr;  // string literal (a block of the literal list)
   std::uint16_t length = 0;
 };
@@ -152,7 +85,8 @@ class Compiler {
   void EmitField(const Semantic& field);
   bool EmitInfix(int op_token, std::int32_t left, std::int32_t right, std::int32_t& type);
   bool EmitPrefix(int op_token, std::int32_t operand, std::int32_t& type);
-  bool EmitCall(std::int32_t opcode, const std::int32_t* arg_types, int count, std::int32_t& type);
+  bool EmitCall(std::int32_t opcode, const std::int32_t* arg_types, int count,
+                std::int32_t& type);
   void EmitEnd(std::int32_t type);
 
   // Reports code 351 with `message` and the excerpt around the lexer's last character.
@@ -181,7 +115,7 @@ class Compiler {
   CompiledExpr& out_;
   std::string text_;  // the expression text as given (for the excerpt)
   char buffer_[257] = {};
-  int read_ = 0;  // index of the next character to fetch
+  int read_ = 0;      // index of the next character to fetch
   std::uint32_t pool_bytes_ = 0;
   std::uint8_t last_field_len_ = 0;
   std::uint8_t dec_acc_ = 19;
