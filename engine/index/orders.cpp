@@ -233,11 +233,11 @@ bool SoftSyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag) {
 }
 
 // Check for changes by other programs: re-reads the tag headers and puts the controlling order
-// back on the current record.
-bool CheckForChanges(TableRecord& t, AreaIndex& index) {
+// back on the current record (not for a record just appended: its keys are not in yet).
+bool CheckForChanges(TableRecord& t, AreaIndex& index, bool reposition = true) {
   if (!SemaphoreChanged(t.area)) return true;
   if (!ReadAnchors(index, t.area)) return false;
-  if (index.natural) return true;
+  if (index.natural || !reposition) return true;
   return SoftSyncTag(t, index, Controlling(index));
 }
 
@@ -462,7 +462,7 @@ void HookNewKeys(TableRecord& t) {
 void HookAddKeys(TableRecord& t) {
   AreaIndex* index = IndexOf(t);
   if (index == nullptr || index->tags.empty()) return;
-  if (!CheckForChanges(t, *index)) return;
+  if (!CheckForChanges(t, *index, false)) return;
   const auto record = static_cast<std::uint32_t>(t.record_number);
   std::vector<std::pair<OrderTag*, KeyBuffer>> added;
   bool failed = false;

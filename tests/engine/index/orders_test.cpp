@@ -270,7 +270,9 @@ TEST_F(OrdersTest, SyncIndexFindsTheRecordOrSays212) {
     const std::int32_t at = RecNo();
     LastErrorMessage.clear();
     EXPECT_EQ(CodeOf([&] { c.soft ? SoftSyncIndex() : SyncIndex(false); }), c.code);
-    if (c.code != 0) EXPECT_EQ(LastErrorMessage, c.message);
+    if (c.code != 0) {
+      EXPECT_EQ(LastErrorMessage, c.message);
+    }
     EXPECT_EQ(RecNo(), at);  // the table stays where it was
     const TagCursor& cursor = OrderOf(1)->cursor;
     switch (c.where) {
