@@ -126,9 +126,10 @@ bool ReadAnchors(AreaIndex& index, int area) {
 
 // How a tag's cursor is put back on the table's current record.
 enum class SyncMode {
-  // After a record was read by number: a record the FOR condition leaves out (or no current
-  // record) puts the controlling order at EOF and another order on its last key; a record
-  // whose key or item is missing is error 212 ([SyncIndex-1], [SyncIndex-2]).
+  // After a record was read by number, for the controlling order (kSyncIndex) or another
+  // (kSyncIndexOther): a record the FOR condition leaves out, or no current record, puts the
+  // controlling order at EOF and another order on its last key; a record whose key or item is
+  // missing is error 212 ([SyncIndex-1], [SyncIndex-2]).
   kSyncIndex,
   kSyncIndexOther,
   // Navigation's re-positioning: a record the FOR condition leaves out leaves the cursor quietly
@@ -158,8 +159,7 @@ std::string KeyDisplay(const OrderTag& tag, const std::uint8_t* key) {
 // Positions a tag's cursor on the table's current record: by its key when keys can be made,
 // otherwise by walking the order (keys from a caller's routine cannot be made again here).
 // Answers false after a report.
-bool SyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag, SyncMode mode = SyncMode::kSoft) {
-  (void)index;
+bool SyncTag(TableRecord& t, OrderTag& tag, SyncMode mode = SyncMode::kSoft) {
   const std::int32_t record = t.record_number;
   const bool has_record = t.record_count >= 1 && record >= 1 && record <= t.record_count;
   const bool in = has_record && MeetsFor(tag.expressions, t);
@@ -213,9 +213,9 @@ bool SyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag, SyncMode mode = Sy
 // Navigation's re-positioning of the controlling order after another program changed the index:
 // the key is made from the record as the file holds it now (the other program may have changed
 // it), while the caller's record buffer and image stay as they are.
-bool SoftSyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag) {
+bool SoftSyncTag(TableRecord& t, OrderTag& tag) {
   const std::int32_t record = t.record_number;
-  if (record < 1 || record > t.record_count) return SyncTag(t, index, tag);
+  if (record < 1 || record > t.record_count) return SyncTag(t, tag);
   const std::vector<char> kept(t.record.begin(), t.record.end());
   const bool at_beginning = t.at_beginning;
   const bool at_end = t.at_end;
@@ -225,7 +225,7 @@ bool SoftSyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag) {
     GetDbfRecord(t, record);
     EngineErrorCode = before;
   }
-  const bool ok = SyncTag(t, index, tag);
+  const bool ok = SyncTag(t, tag);
   std::copy(kept.begin(), kept.end(), t.record.begin());
   t.at_beginning = at_beginning;
   t.at_end = at_end;
@@ -238,7 +238,7 @@ bool CheckForChanges(TableRecord& t, AreaIndex& index, bool reposition = true) {
   if (!SemaphoreChanged(t.area)) return true;
   if (!ReadAnchors(index, t.area)) return false;
   if (index.natural || !reposition) return true;
-  return SoftSyncTag(t, index, Controlling(index));
+  return SoftSyncTag(t, Controlling(index));
 }
 
 bool TagEmpty(const OrderTag& tag) { return tag.header.HasFor() && !tag.header.ForEverMet(); }
@@ -310,7 +310,7 @@ std::int32_t StepRecord(TableRecord& t, bool forward) {
     const std::int32_t record = CheckedRecord(t, *index, tag);
     return record == 0 ? t.record_number : record;
   }
-  if (!tag.cursor.HasPosition() && !SyncTag(t, *index, tag)) return t.record_number;
+  if (!tag.cursor.HasPosition() && !SyncTag(t, tag)) return t.record_number;
   if (!(forward ? tag.cursor.Next() : tag.cursor.Prior())) return t.record_number;
   if (!tag.cursor.OnItem() || (forward ? tag.cursor.AtEnd() : tag.cursor.AtStart())) {
     return t.record_number;
@@ -345,7 +345,7 @@ void HookAfterPositioning(TableRecord& t) {
   if (OwnMove) return;
   AreaIndex* index = IndexOf(t);
   if (index == nullptr || index->tags.empty() || index->natural) return;
-  SyncTag(t, *index, Controlling(*index), SyncMode::kSyncIndex);
+  SyncTag(t, Controlling(*index), SyncMode::kSyncIndex);
 }
 
 // --- Key maintenance: appends and edits change every tag's tree under the lock bracket ---
@@ -383,14 +383,14 @@ void AfterTreeChange(TableRecord& t, AreaIndex& index) {
   for (auto& tag : index.tags) tag->cursor.SetHeader(tag->header);
   if (!index.natural && t.record_number >= 1 && t.record_number <= t.record_count) {
     if (EngineErrorCode == 0) {
-      SyncTag(t, index, Controlling(index));
+      SyncTag(t, Controlling(index));
     } else {
       // The failure of the change itself is the one to report.
       const std::uint16_t code = EngineErrorCode;
       const std::string message = LastErrorMessage;
       {
         QuietErrors quiet;
-        SyncTag(t, index, Controlling(index));
+        SyncTag(t, Controlling(index));
       }
       EngineErrorCode = code;
       LastErrorMessage = message;
@@ -782,7 +782,7 @@ void Set_Order_To(int n) {
     if (tag.cursor.Last()) tag.cursor.SetAtEnd(true);
     return;
   }
-  SyncTag(*t, *index, tag);
+  SyncTag(*t, tag);
 }
 
 bool SetOrderToTag(std::string_view name) {
@@ -881,11 +881,11 @@ bool SyncIndex(bool all) {
   if (index == nullptr || index->tags.empty()) return true;
   ReadHold hold(t->area);
   if (SemaphoreChanged(t->area) && !ReadAnchors(*index, t->area)) return false;
-  if (!SyncTag(*t, *index, Controlling(*index), SyncMode::kSyncIndex)) return false;
+  if (!SyncTag(*t, Controlling(*index), SyncMode::kSyncIndex)) return false;
   if (!all) return true;
   for (auto& tag : index->tags) {
     if (tag->tag_number == index->controlling) continue;
-    if (!SyncTag(*t, *index, *tag, SyncMode::kSyncIndexOther)) return false;
+    if (!SyncTag(*t, *tag, SyncMode::kSyncIndexOther)) return false;
   }
   return true;
 }
@@ -897,7 +897,7 @@ bool SoftSyncIndex() {
   if (index == nullptr || index->tags.empty() || index->natural) return true;
   ReadHold hold(t->area);
   if (SemaphoreChanged(t->area) && !ReadAnchors(*index, t->area)) return false;
-  return SoftSyncTag(*t, *index, Controlling(*index));
+  return SoftSyncTag(*t, Controlling(*index));
 }
 
 void CloseIndex() {
