@@ -260,6 +260,18 @@ bool Editor::PropagateHighest(std::size_t level, const std::uint8_t* key) {
 bool Editor::RemoveChild(std::size_t level) {
   Step& p = path_[level];
   const int c = Count(p.node);
+  if (c == 0) {
+    // A branch without keys loses its only child: it is empty now and leaves its own parent;
+    // an empty root becomes an empty leaf.
+    if (level > 0) return RemoveChild(level - 1);
+    p.node.fill(0);
+    if (!Write(p)) return false;
+    if (tree_.header->HasFor() && tree_.header->ForEverMet()) {
+      tree_.header->bytes[246] = 0;
+      tree_.anchor_modified = true;
+    }
+    return true;
+  }
   const auto L = static_cast<std::size_t>(item_length_);
   bool highest_changed = false;
   KeyBuffer highest{};
@@ -275,21 +287,16 @@ bool Editor::RemoveChild(std::size_t level) {
   std::memset(Item(p.node, c - 1) + 4, 0, L - 4);
   std::memset(Item(p.node, c), 0, 4);
   SetCount(p.node, c - 1);
-  if (c - 1 > 0) {
+  if (c - 1 > 0 || level > 0) {
+    // Below the root a branch left with one child (no keys) stays: replacing it by its child
+    // would put that subtree's leaves a level higher than all others.
     if (!Write(p)) return false;
     return !highest_changed || PropagateHighest(level, highest.data());
   }
-  // A branch with a single child is replaced by that child.
-  const std::uint32_t child = Pointer(p.node, 0);
-  if (level == 0) {
-    tree_.header->SetRootPage(child);
-    tree_.anchor_modified = true;
-    return true;
-  }
-  Step& g = path_[level - 1];
-  PutLe32(Item(g.node, g.slot), child);
-  if (!Write(g)) return false;
-  return !highest_changed || PropagateHighest(level, highest.data());
+  // A root with a single child is replaced by that child: the tree loses a level.
+  tree_.header->SetRootPage(Pointer(p.node, 0));
+  tree_.anchor_modified = true;
+  return true;
 }
 
 TreeResult Editor::Delete(const std::uint8_t* key, std::uint32_t record) {
