@@ -395,6 +395,10 @@ std::uint32_t BlockCount(MemoFile& m) {
   return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(blocks, 1, 0x7FFFFFFF));
 }
 
+std::uint32_t FirstMemoBlock(const MemoFile& m) {
+  return static_cast<std::uint32_t>(HeaderBlockSize(m) / m.block_size);
+}
+
 bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::string_view label) {
   info = MemoBlockInfo{};
   const std::uint64_t size = FileSize(m);
@@ -416,7 +420,8 @@ bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::st
       return false;
     }
     info.has_header = true;
-    info.binary = Be32(bytes) != kFoxProText;
+    info.type = Be32(bytes);
+    info.binary = info.type != kFoxProText;
     info.length = Be32(bytes + 4);
     info.data_start = offset + kMemoBlockHeaderSize;
   } else if (got == 8 && IsDbase4Header(bytes)) {

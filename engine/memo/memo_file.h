@@ -82,6 +82,7 @@ const char* MemoExtension(std::uint8_t memo_version);
 struct MemoBlockInfo {
   bool has_header = false;  // dBASE IV or FoxPro block header present
   bool binary = false;      // FoxPro record type other than text
+  std::uint32_t type = 0;   // FoxPro record type (0 picture, 1 text, 2 object)
   std::uint64_t data_start = 0;
   std::int64_t length = -1;  // text length; -1 until the 0x1A of a dBASE III memo is found
 };
@@ -142,6 +143,9 @@ int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mo
 // failure. Exclusive opens answer from memory after the first call.
 std::uint64_t FileSize(MemoFile& m);
 std::uint32_t BlockCount(MemoFile& m);
+// The first block past the header, where memos may start (FoxPro: the 512-byte header may
+// take several small blocks).
+std::uint32_t FirstMemoBlock(const MemoFile& m);
 
 // Reads the block header at `block` (1003 when the block lies at or beyond the file's last byte
 // or its header names more bytes than the file holds). Reports through SetEngineError with

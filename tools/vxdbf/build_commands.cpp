@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <optional>
 #include <ostream>
 
 #include "engine/foundation/errors.h"
@@ -10,6 +12,9 @@
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
+#include "engine/memo/memo_check.h"
+#include "engine/memo/memo_storage.h"
+#include "engine/workarea/hooks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -88,6 +93,7 @@ int ReindexTable(const Options& o, const Streams& io) {
 struct TagReport {
   std::string name;
   TagDefinition definition;
+  bool definition_known = false;  // the tag header could be read
   std::vector<std::string> problems;
 };
 
@@ -112,6 +118,7 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report) {
   report.definition = {report.name, header.KeyExpression(),
                        header.HasFor() ? header.ForExpression() : std::string(),
                        header.Descending(), header.Unique()};
+  report.definition_known = true;
   TagExpressions expressions;
   if (!CompileTagExpressions(header, expressions)) {
     report.problems.push_back("key or FOR expression does not compile");
@@ -183,87 +190,344 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report) {
   }
 }
 
-int Check(const Options& o, const Streams& io) {
-  Options options = o.repair ? Exclusive(o) : o;
-  std::vector<std::string> table_problems;
+// Memo pointers: after this many problems only their number is told.
+constexpr std::size_t kMemoProblemsShown = 100;
+
+// While `check` runs, a memo file that cannot be opened does not stop USE: the table and its
+// index are still checked, and the memo file is reported as a problem of its own.
+class TolerantMemoOpen {
+ public:
+  TolerantMemoOpen() : saved_(MemoOpenProc) {
+    Saved() = saved_;
+    Failure().clear();
+    if (saved_ != nullptr) MemoOpenProc = Open;
+  }
+  ~TolerantMemoOpen() { MemoOpenProc = saved_; }
+  TolerantMemoOpen(const TolerantMemoOpen&) = delete;
+  TolerantMemoOpen& operator=(const TolerantMemoOpen&) = delete;
+
+  // Why the memo file could not be opened (empty when it was).
+  static std::string& Failure() {
+    static std::string failure;
+    return failure;
+  }
+
+ private:
+  static MemoOpenType& Saved() {
+    static MemoOpenType saved = nullptr;
+    return saved;
+  }
+  static std::uint16_t Open(TableRecord& t, const std::string& base_name) {
+    const std::uint16_t code = Saved()(t, base_name);
+    if (code != 0) {
+      const std::string name =
+          DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
+      Failure() =
+          "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
+    }
+    return 0;
+  }
+  MemoOpenType saved_;
+};
+
+// One problem as printed: "<where>: <what>".
+struct Finding {
+  std::string where;
+  std::string what;
+};
+
+// What `check` found, by the part of the files it concerns.
+struct CheckReport {
+  std::vector<Finding> table;  // the table header, the index file, the memo file
+  std::vector<Finding> memos;  // memo pointers (at most kMemoProblemsShown)
+  std::size_t memo_problems = 0;
   std::vector<TagReport> tags;
   bool has_index = false;
   std::string index_path;
-  {
-    TableSession session(options, o.file, Access::kIndex, io.err);
-    TableRecord& t = session.table();
-    std::uint64_t size = 0;
-    t.file.Size(size);
-    const std::uint64_t needed =
-        t.header_length +
-        std::uint64_t{t.record_length} * static_cast<std::uint64_t>(std::max(t.record_count, 0));
-    if (size < needed) {
-      table_problems.push_back("table: the header counts " + std::to_string(t.record_count) +
-                               " records, but the file holds " + std::to_string(size) + " bytes (" +
-                               std::to_string(needed) + " needed)");
-    }
-    index_path = IndexPath(t, {});
-    has_index = HasProductionIndex() && os::FileExists(index_path);
-    if (has_index) {
-      MdxFile file;
-      QuietErrors quiet;
-      EngineErrorCode = 0;
-      if (!file.Open(index_path, os::kOpenReadOnlyDenyNone)) {
-        table_problems.push_back("index: " + LastErrorMessage);
-      } else {
-        for (int n = 1; n <= file.header().TagCount(); ++n) {
-          TagReport report;
-          report.name = file.header().TagName(n);
-          CheckTag(file, n, t, report);
-          tags.push_back(report);
-        }
-      }
-      EngineErrorCode = 0;
-    }
-    session.Close();
+
+  bool Failed() const {
+    bool failed = !table.empty() || memo_problems > 0;
+    for (const TagReport& tag : tags) failed = failed || !tag.problems.empty();
+    return failed;
   }
-  bool failed = !table_problems.empty();
-  for (const TagReport& tag : tags) failed = failed || !tag.problems.empty();
+};
+
+void CheckTableSize(TableRecord& t, CheckReport& report) {
+  std::uint64_t size = 0;
+  t.file.Size(size);
+  const std::uint64_t needed =
+      t.header_length +
+      std::uint64_t{t.record_length} * static_cast<std::uint64_t>(std::max(t.record_count, 0));
+  if (size < needed) {
+    report.table.push_back({"table", "the header counts " + std::to_string(t.record_count) +
+                                         " records, but the file holds " + std::to_string(size) +
+                                         " bytes (" + std::to_string(needed) + " needed)"});
+  }
+}
+
+// Every memo pointer of every record the file holds, in one pass in record order.
+void CheckMemoPointers(TableSession& session, CheckReport& report) {
+  TableRecord& t = session.table();
+  std::vector<std::size_t> memo_fields;
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    if (t.fields[i].type == 'M') memo_fields.push_back(i);
+  }
+  if (memo_fields.empty()) return;
+  if (!TolerantMemoOpen::Failure().empty()) {
+    report.table.push_back({"memo file", TolerantMemoOpen::Failure()});
+    return;
+  }
+  MemoFile* memo = MemoOf(t);
+  if (memo == nullptr) return;
+  std::vector<std::string> names;
+  for (std::size_t i : memo_fields) {
+    names.push_back(session.text().ToUtf8(t.fields[i].name, "a field name"));
+  }
+  std::uint64_t size = 0;
+  t.file.Size(size);
+  const std::uint64_t start = t.RecordOffset(1);
+  const std::uint64_t held =
+      t.record_length == 0 || size < start ? 0 : (size - start) / t.record_length;
+  const auto records = static_cast<std::int32_t>(
+      std::min<std::uint64_t>(held, static_cast<std::uint64_t>(std::max(t.record_count, 0))));
+  MemoPointerCheck check(*memo);
+  for (std::int32_t n = 1; n <= records; ++n) {
+    GoRaw(n);
+    for (std::size_t i = 0; i < memo_fields.size(); ++i) {
+      const FieldEntry& f = t.fields[memo_fields[i]];
+      std::string what = check.Check(std::string_view(t.record.data() + f.offset, f.length));
+      if (what.empty()) continue;
+      if (++report.memo_problems <= kMemoProblemsShown) {
+        report.memos.push_back(
+            {"record " + std::to_string(n) + ", field " + names[i], std::move(what)});
+      }
+    }
+  }
+}
+
+CheckReport RunChecks(const Options& options, const std::string& file, std::ostream& err) {
+  CheckReport report;
+  TableSession session(options, file, Access::kIndex, err);
+  TableRecord& t = session.table();
+  CheckTableSize(t, report);
+  CheckMemoPointers(session, report);
+  report.index_path = IndexPath(t, {});
+  report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
+  if (HasProductionIndex() && !report.has_index) {
+    // dBASE programs refuse to open such a table until the index is back or the flag cleared.
+    report.table.push_back({"index file", "the table header says it has a production index, but " +
+                                              report.index_path + " is missing"});
+  }
+  if (report.has_index) {
+    MdxFile index;
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    if (!index.Open(report.index_path, os::kOpenReadOnlyDenyNone)) {
+      report.table.push_back({"index", LastErrorMessage});
+    } else {
+      for (int n = 1; n <= index.header().TagCount(); ++n) {
+        TagReport tag;
+        tag.name = index.header().TagName(n);
+        CheckTag(index, n, t, tag);
+        report.tags.push_back(tag);
+      }
+    }
+    EngineErrorCode = 0;
+  }
+  session.Close();
+  return report;
+}
+
+// Replacing a tag moves its entry in the tag table; this puts the entries back in the order
+// `names` gives, so that tag numbers mean what they meant before the repair.
+bool RestoreTagOrder(const std::string& path, const std::vector<std::string>& names) {
+  MdxFile file;
+  QuietErrors quiet;
+  if (!file.Open(path, os::kOpenReadWriteDenyAll)) return false;
+  MdxHeader& h = file.header();
+  const int count = h.TagCount();
+  std::vector<std::array<std::uint8_t, kMdxTagEntrySize>> entries;
+  for (const std::string& name : names) {
+    for (int i = 1; i <= count; ++i) {
+      if (h.TagName(i) != name) continue;
+      std::array<std::uint8_t, kMdxTagEntrySize> entry;
+      std::memcpy(entry.data(), h.Entry(i), entry.size());
+      entries.push_back(entry);
+      break;
+    }
+  }
+  bool written = true;
+  if (static_cast<int>(entries.size()) == count) {
+    for (int i = 1; i <= count; ++i) {
+      std::memcpy(h.Entry(i), entries[static_cast<std::size_t>(i - 1)].data(), kMdxTagEntrySize);
+    }
+    RebuildNameTree(h);
+    h.dirty = true;
+    written = file.WriteHeader();
+  }
+  return file.Close() == 0 && written;
+}
+
+// What --repair did.
+struct RepairReport {
+  std::string backup;
+  std::vector<std::string> rebuilt;       // tag names
+  std::vector<std::string> not_repaired;  // in words
+};
+
+// Rebuilds the tags that failed, after keeping the old index file. Each is built again from
+// its definition by AddIndexTag (which writes the new tree at the end of the file and leaves
+// the other tags' pages alone); when a failed tag's definition cannot be read, the whole index
+// is written again from the definitions that can.
+RepairReport Repair(const Options& options, const Streams& io, const CheckReport& report) {
+  RepairReport repair;
+  for (const Finding& f : report.table) {
+    if (f.where == "table") {
+      repair.not_repaired.push_back(
+          "the table header and the file size (repair rebuilds tags "
+          "only)");
+    }
+    if (f.where == "memo file") repair.not_repaired.push_back("the memo file: " + f.what);
+    if (f.where == "index") {
+      repair.not_repaired.push_back("the index file, whose header cannot be read: " + f.what);
+    }
+    if (f.where == "index file") {
+      repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
+    }
+  }
+  if (report.memo_problems > 0) {
+    repair.not_repaired.push_back(std::to_string(report.memo_problems) +
+                                  " memo pointer problem(s) (repair rebuilds tags only)");
+  }
+  std::vector<const TagReport*> failed;
+  std::vector<std::string> unknown;
+  for (const TagReport& tag : report.tags) {
+    if (tag.problems.empty()) continue;
+    failed.push_back(&tag);
+    if (!tag.definition_known) unknown.push_back(tag.name);
+  }
+  if (failed.empty()) return repair;
+  repair.backup = report.index_path + ".bak";
+  if (os::CopyWholeFile(report.index_path, repair.backup) != 0) {
+    throw InputError{"cannot keep the old index as " + repair.backup};
+  }
+  TableSession session(options, options.file, Access::kIndex, io.err);
+  if (!unknown.empty()) {
+    std::vector<TagDefinition> definitions;
+    for (const TagReport& tag : report.tags) {
+      if (tag.definition_known) definitions.push_back(tag.definition);
+    }
+    bool built;
+    {
+      QuietErrors quiet;
+      built = MakeIndex(definitions, report.index_path);
+    }
+    for (const TagReport& tag : report.tags) {
+      if (tag.definition_known) repair.rebuilt.push_back(tag.name);
+    }
+    for (const std::string& name : unknown) {
+      repair.not_repaired.push_back("tag " + name +
+                                    ": its definition cannot be read; the whole index was "
+                                    "written again without it");
+    }
+    if (!built) repair.not_repaired.push_back("the rebuild failed: " + LastErrorMessage);
+  } else {
+    for (const TagReport* tag : failed) {
+      bool built;
+      {
+        QuietErrors quiet;
+        EngineErrorCode = 0;
+        built = AddIndexTag(tag->definition);
+      }
+      if (built) {
+        repair.rebuilt.push_back(tag->name);
+      } else {
+        repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed (" +
+                                      ErrorDescription(EngineErrorCode) + ")");
+      }
+    }
+    {
+      QuietErrors quiet;
+      CloseIndex();
+    }
+    std::vector<std::string> names;
+    for (const TagReport& tag : report.tags) names.push_back(tag.name);
+    if (!RestoreTagOrder(report.index_path, names)) {
+      repair.not_repaired.push_back("the order of the tags in the tag table (it changed)");
+    }
+  }
+  EngineErrorCode = 0;
+  session.Close();
+  return repair;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
+int Check(const Options& o, const Streams& io) {
+  const Options options = o.repair ? Exclusive(o) : o;
+  TolerantMemoOpen tolerant;
+  const CheckReport report = RunChecks(options, o.file, io.err);
+  const bool failed = report.Failed();
+  std::vector<Finding> findings = report.table;
+  findings.insert(findings.end(), report.memos.begin(), report.memos.end());
+  if (report.memo_problems > kMemoProblemsShown) {
+    findings.push_back(
+        {"memo pointers",
+         "... and " + std::to_string(report.memo_problems - kMemoProblemsShown) + " more"});
+  }
+  for (const TagReport& tag : report.tags) {
+    for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
+  }
+  std::optional<RepairReport> repair;
+  if (failed && o.repair) repair = Repair(options, io, report);
   if (o.json) {
     io.out << "{\"ok\":" << (failed ? "false" : "true") << ",\"problems\":[";
     bool first = true;
-    const auto item = [&](const std::string& where, const std::string& what) {
-      io.out << (first ? "" : ",") << "{\"where\":" << JsonString(where)
-             << ",\"problem\":" << JsonString(what) << "}";
+    for (const Finding& f : findings) {
+      io.out << (first ? "" : ",") << "{\"where\":" << JsonString(f.where)
+             << ",\"problem\":" << JsonString(f.what) << "}";
       first = false;
-    };
-    for (const auto& p : table_problems) item("table", p);
-    for (const TagReport& tag : tags) {
-      for (const auto& p : tag.problems) item("tag " + tag.name, p);
     }
-    io.out << "]}\n";
+    io.out << "]";
+    if (report.memo_problems > 0) io.out << ",\"memo_problems\":" << report.memo_problems;
+    if (repair) {
+      const auto list = [&](const std::vector<std::string>& items) {
+        io.out << "[";
+        for (std::size_t i = 0; i < items.size(); ++i) {
+          io.out << (i > 0 ? "," : "") << JsonString(items[i]);
+        }
+        io.out << "]";
+      };
+      io.out << ",\"repair\":{\"backup\":"
+             << (repair->backup.empty() ? "null" : JsonString(repair->backup)) << ",\"rebuilt\":";
+      list(repair->rebuilt);
+      io.out << ",\"not_repaired\":";
+      list(repair->not_repaired);
+      io.out << "}";
+    }
+    io.out << "}\n";
   } else {
-    for (const auto& p : table_problems) io.out << p << "\n";
-    for (const TagReport& tag : tags) {
-      for (const auto& p : tag.problems) io.out << "tag " << tag.name << ": " << p << "\n";
-    }
+    for (const Finding& f : findings) io.out << f.where << ": " << f.what << "\n";
     if (!failed) {
       io.out << "No problems found"
-             << (has_index ? " (" + std::to_string(tags.size()) + " tags)" : "") << "\n";
+             << (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "")
+             << "\n";
     }
   }
-  if (!failed || !o.repair) return failed ? kExitCheckFailed : kExitOk;
-  if (tags.empty()) return kExitCheckFailed;
-  // Repair: the old file is kept, then every tag is built again from its definition.
-  const std::string backup = index_path + ".bak";
-  {
-    if (os::CopyWholeFile(index_path, backup) != 0) {
-      throw InputError{"cannot keep the old index as " + backup};
+  if (repair) {
+    if (!repair->rebuilt.empty()) {
+      io.err << "vxdbf: rebuilt tag(s) " << Joined(repair->rebuilt) << " of " << report.index_path
+             << "; the old file is " << repair->backup << "\n";
+    }
+    for (const std::string& what : repair->not_repaired) {
+      io.err << "vxdbf: not repaired: " << what << "\n";
     }
   }
-  std::vector<TagDefinition> definitions;
-  for (const TagReport& tag : tags) definitions.push_back(tag.definition);
-  TableSession session(options, o.file, Access::kIndex, io.err);
-  MakeIndex(definitions, index_path);
-  session.Close();
-  io.err << "vxdbf: rebuilt " << definitions.size() << " tags of " << index_path
-         << "; the old file is " << backup << "\n";
-  return kExitCheckFailed;
+  return failed ? kExitCheckFailed : kExitOk;
 }
 
 }  // namespace
@@ -291,14 +555,15 @@ void RegisterBuildCommands(Commands& commands) {
 
   CLI::App& check = commands.Add(
       {"check", "FILE [--json] [--repair]",
-       "Verifies the table header and every tag of the production index against the table; "
+       "Verifies the table header, every memo pointer against the memo file and every tag of "
+       "the production index against the table; "
        "exit status 4 when it finds a problem. Changes nothing unless --repair.",
        "vxdbf check films.dbf --repair",
        [](const Options& options, const Streams& io) { return Check(options, io); }});
   AddFileArgument(check, o);
   check.add_flag("--json", o.json, "print one JSON object");
   check.add_flag("--repair", o.repair,
-                 "rebuild the index (exclusive use), keeping the old file as .bak");
+                 "rebuild the tags that failed (exclusive use), keeping the old index as .bak");
   AddSharingOptions(check, o);
 }
 

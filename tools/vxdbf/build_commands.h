@@ -1,9 +1,10 @@
 #pragma once
 // vxdbf's index building and checking commands: `index` adds or replaces one tag of the
-// production index, `reindex` rebuilds every tag, `check` verifies the table header, and every
-// tag of the production index against the table (tree shape, order, and exactly the keys the
-// key maker computes for the records meeting the FOR condition); `check --repair` rebuilds the
-// index after keeping the old file as NAME.MDX.bak.
+// production index, `reindex` rebuilds every tag, `check` verifies the table header, every
+// memo pointer against the memo file, and every tag of the production index against the table
+// (tree shape, order, and exactly the keys the key maker computes for the records meeting the
+// FOR condition); `check --repair` rebuilds the tags that failed after keeping the old file as
+// NAME.MDX.bak.
 
 #include "tools/vxdbf/command_line.h"
 

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/index/orders.h"
 #include "engine/workarea/locks.h"
 #include "platform/os/file.h"
 #include "tests/support/temp_dir.h"
@@ -165,9 +166,14 @@ TEST_F(EditCommandsTest, LocatePrintsRecordNumbers) {
   EXPECT_EQ(Vxdbf({"locate", path_, "NOPE", "x"}).status, 1);
 }
 
-// Nothing here keeps a production index's keys: every edit of a table that has one is refused
-// (exit 2, the table untouched) unless --ignore-index asks for it, which warns.
+// Without the index engine nothing keeps a production index's keys: every edit of a table that
+// has one is refused (exit 2, the table untouched) unless --ignore-index asks for it, which
+// warns. Earlier tests in this process may have installed the engine; it is taken out here.
 TEST_F(EditCommandsTest, EditsOfATableWithAProductionIndexNeedIgnoreIndex) {
+  ShutdownIndex();
+  struct Reinstall {
+    ~Reinstall() { IndexInit(); }
+  } reinstall;
   ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\r\nA\r\nB\r\n").status, 0);
   auto bytes = test::ReadBytes(path_);
   bytes[28] = 1;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
@@ -158,6 +159,51 @@ TEST_F(BuildCommandsTest, CheckPassesOnSoundIndexesAndNamesEachDamage) {
   }
 }
 
+TEST_F(BuildCommandsTest, RepairRebuildsOnlyTheTagsThatFailed) {
+  const auto others = [&] {
+    return Vxdbf({"dump", table_, "--tag", "RCODE", "--recno"}).out +
+           Vxdbf({"list", table_, "NUM", "--tag", "NUM"}).out;
+  };
+  const std::string before = others();
+  std::vector<unsigned char> damaged = test::ReadBytes(dir_.File("T.MDX"));
+  const std::uint32_t root = test::RootPageOf(damaged, 1);
+  const std::uint32_t child = GetLe32(damaged.data() + root * 512 + 8);
+  const std::uint32_t leaf = GetLe32(damaged.data() + child * 512 + 8);
+  std::memcpy(damaged.data() + leaf * 512 + 12, "ZZZZZZ", 6);  // tag CODE out of order
+  test::WriteBytes(dir_.File("T.MDX"), damaged);
+  const Result repair = Vxdbf({"check", table_, "--repair"});
+  EXPECT_EQ(repair.status, 4);
+  EXPECT_EQ(repair.err, "vxdbf: rebuilt tag(s) CODE of " + dir_.File("T.MDX") +
+                            "; the old file is " + dir_.File("T.MDX.bak") + "\n");
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX.bak")), damaged);
+  // The other tags' pages are as they were (the new tree follows them), their sequences too,
+  // and the tags keep their numbers.
+  const std::vector<unsigned char> repaired = test::ReadBytes(dir_.File("T.MDX"));
+  ASSERT_GT(repaired.size(), damaged.size());
+  EXPECT_TRUE(std::equal(damaged.begin() + 2048, damaged.end(), repaired.begin() + 2048));
+  EXPECT_EQ(others(), before);
+  std::string names;
+  std::istringstream tags(Vxdbf({"tags", table_}).out);
+  for (std::string line; std::getline(tags, line);) {
+    if (line[0] != ' ') names += line.substr(0, line.find(' ')) + " ";
+  }
+  EXPECT_EQ(names, "CODE NUM RCODE ");
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (3 tags)\n");
+  // A tag whose header cannot be read has no definition to build from: the index is written
+  // again from the other tags' definitions, and the repair says what it left out.
+  std::vector<unsigned char> lost = repaired;
+  PutLe32(lost.data() + 512 + 2 * 32, 0x7FFF);
+  test::WriteBytes(dir_.File("T.MDX"), lost);
+  const Result fallback = Vxdbf({"check", table_, "--repair"});
+  EXPECT_EQ(fallback.status, 4);
+  EXPECT_NE(fallback.err.find("vxdbf: not repaired: tag NUM: its definition cannot be read; "
+                              "the whole index was written again without it\n"),
+            std::string::npos)
+      << fallback.err;
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX.bak")), lost);
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (2 tags)\n");
+}
+
 TEST_F(BuildCommandsTest, AProgramKilledWhileAppendingLeavesWhatRepairRestores) {
   const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
   const std::vector<unsigned char> dbf = test::ReadBytes(table_);
@@ -246,6 +292,183 @@ TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
   EXPECT_EQ(Vxdbf({"index", table_, "--tag", "BAD", "--key", "NUM", "--for", "CODE"}).status, 1);
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+}
+
+}  // namespace
+}  // namespace vx::tool
+
+namespace vx::tool {
+namespace {
+
+// A table of each memo kind with three records: memos at blocks 1 and 2 (records 1 and 3),
+// none in record 2, and a one-tag production index.
+class MemoCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InitEngine(); }
+  std::string Create(const std::string& version) {
+    const std::string path = dir_.File("N" + version + ".DBF");
+    EXPECT_EQ(Vxdbf({"create", path, "--version", version, "--field", "NAME,C,8", "--field",
+                     "NOTES,M,10"})
+                  .status,
+              0);
+    EXPECT_EQ(Vxdbf({"append", path}, "NAME,NOTES\none,first\ntwo,\nthree,third memo\n").status, 0);
+    EXPECT_EQ(Vxdbf({"index", path, "--tag", "NAME", "--key", "NAME"}).status, 0);
+    return path;
+  }
+  static void Patch(std::vector<unsigned char>& bytes, std::size_t at, const std::string& with) {
+    std::copy(with.begin(), with.end(), bytes.begin() + static_cast<long>(at));
+  }
+  test::TempDir dir_;
+};
+
+constexpr std::size_t kPointerOf1 = 97 + 9;  // header 97 bytes, records of 19, NOTES at 9
+constexpr std::size_t kPointerOf3 = kPointerOf1 + 2 * 19;
+
+TEST_F(MemoCheckTest, CheckNamesEachDamagedMemoPointer) {
+  const struct {
+    const char* version;
+    bool table;  // damage the table (else the memo file)
+    std::size_t at;
+    std::string bytes;
+    std::vector<std::string> problems;
+  } cases[] = {
+      {"0x83",
+       true,
+       kPointerOf1,
+       "    999999",
+       {"record 1, field NOTES: block 999999 lies past the end of the memo file (1536 bytes, "
+        "512 per block)"}},
+      {"0x8B", true, kPointerOf1, "    999999", {"record 1, field NOTES: block 999999 lies past"}},
+      {"0xF5", true, kPointerOf1, "    999999", {"record 1, field NOTES: block 999999 lies past"}},
+      {"0x8B",
+       true,
+       kPointerOf3,
+       "      2abc",
+       {"record 3, field NOTES: \"2abc\" is not a block number"}},
+      {"0x83", true, kPointerOf3, "        -2", {"\"-2\" is not a block number"}},
+      // Memo blocks overwritten.
+      {"0x83",
+       false,
+       2 * 512,
+       std::string(512, 'x'),
+       {"record 3, field NOTES: block 2: the memo has no end marker (0x1A)"}},
+      {"0x8B",
+       false,
+       2 * 512 + 4,
+       "\xFF\xFF\xFF\x7F",
+       {"record 3, field NOTES: block 2: its block header gives a length that does not fit the "
+        "memo file"}},
+      {"0x8B", false, 2 * 512, std::string(512, 'x'), {"block 2: the memo has no end marker"}},
+      {"0xF5",
+       false,
+       2 * 512,
+       std::string("\0\0\0\x09", 4),
+       {"record 3, field NOTES: block 2: its block header gives the record type 9, not picture, "
+        "text or object"}},
+      {"0xF5",
+       false,
+       2 * 512 + 4,
+       "\x7F\xFF\xFF\xFF",
+       {"block 2: its block header gives a length that does not fit"}},
+      // A FoxPro block size of 64: blocks 1 and 2 lie in the 512-byte header.
+      {"0xF5",
+       false,
+       6,
+       std::string("\0\x40", 2),
+       {"record 1, field NOTES: block 1 lies in the memo file's header (memos start at block 8)",
+        "record 3, field NOTES: block 2 lies in the memo file's header"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.version) + " " + c.problems.front());
+    const std::string table = Create(c.version);
+    const std::string memo = dir_.File(std::string("N") + c.version +
+                                       (std::string(c.version) == "0xF5" ? ".FPT" : ".DBT"));
+    ASSERT_EQ(Vxdbf({"check", table}).out, "No problems found (1 tags)\n");
+    const std::string target = c.table ? table : memo;
+    std::vector<unsigned char> bytes = test::ReadBytes(target);
+    ASSERT_GE(bytes.size(), c.at + c.bytes.size());
+    Patch(bytes, c.at, c.bytes);
+    test::WriteBytes(target, bytes);
+    const Result r = Vxdbf({"check", table});
+    EXPECT_EQ(r.status, 4);
+    std::size_t lines = 0;
+    for (const std::string& problem : c.problems) {
+      EXPECT_NE(r.out.find(problem), std::string::npos) << r.out;
+    }
+    for (char ch : r.out) lines += ch == '\n';
+    EXPECT_EQ(lines, c.problems.size()) << r.out;
+    const Result json = Vxdbf({"check", table, "--json"});
+    EXPECT_EQ(json.out.rfind("{\"ok\":false,\"problems\":[{\"where\":\"record ", 0), 0u)
+        << json.out;
+    EXPECT_EQ(test::ReadBytes(target), bytes);  // nothing changed
+    // Repair rebuilds tags only: the memo damage stays, and says so.
+    const Result repair = Vxdbf({"check", table, "--repair"});
+    EXPECT_EQ(repair.status, 4);
+    EXPECT_NE(repair.err.find("not repaired: " + std::to_string(c.problems.size()) +
+                              " memo pointer problem(s)"),
+              std::string::npos)
+        << repair.err;
+    EXPECT_EQ(test::ReadBytes(target), bytes);
+  }
+}
+
+TEST_F(MemoCheckTest, AMissingMemoFileIsAProblemAndTheIndexIsStillChecked) {
+  for (const char* version : {"0x83", "0xF5"}) {
+    SCOPED_TRACE(version);
+    const std::string table = Create(version);
+    const std::string memo =
+        dir_.File(std::string("N") + version + (std::string(version) == "0xF5" ? ".FPT" : ".DBT"));
+    std::filesystem::remove(memo);
+    const Result r = Vxdbf({"check", table});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "memo file: the table has memo fields, but " + memo +
+                         " cannot be opened: Error # 2 (File not found)\n");
+    // The tag is still checked: a record whose key changed is named.
+    std::vector<unsigned char> bytes = test::ReadBytes(table);
+    Patch(bytes, 97 + 1, "zulu    ");
+    test::WriteBytes(table, bytes);
+    EXPECT_NE(Vxdbf({"check", table}).out.find("tag NAME: record 1: its key is missing"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(memo));
+  }
+}
+
+TEST_F(MemoCheckTest, AMissingProductionIndexIsAProblemRepairCannotMend) {
+  const std::string table = Create("0x83");
+  const std::string index = dir_.File("N0x83.MDX");
+  ASSERT_TRUE(std::filesystem::remove(index));
+  const std::string line =
+      "the table header says it has a production index, but " + index + " is missing";
+  const Result r = Vxdbf({"check", table});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.out, "index file: " + line + "\n");
+  const Result repair = Vxdbf({"check", table, "--repair"});
+  EXPECT_EQ(repair.status, 4);
+  EXPECT_NE(repair.err.find("not repaired: " + line), std::string::npos) << repair.err;
+  EXPECT_FALSE(std::filesystem::exists(index));
+}
+
+TEST_F(MemoCheckTest, ARuinedMemoFileIsCountedNotListedInFull) {
+  const std::string table = dir_.File("MANY.DBF");
+  ASSERT_EQ(Vxdbf({"create", table, "--version", "0x83", "--field", "NOTES,M,10"}).status, 0);
+  std::string rows = "NOTES\n";
+  for (int i = 0; i < 150; ++i) rows += "memo " + std::to_string(i) + "\n";
+  ASSERT_EQ(Vxdbf({"append", table}, rows).status, 0);
+  ASSERT_EQ(Vxdbf({"check", table}).status, 0);
+  // Every end marker gone: each memo runs to the end of the file.
+  std::vector<unsigned char> memo = test::ReadBytes(dir_.File("MANY.DBT"));
+  std::replace(memo.begin() + 512, memo.end(), static_cast<unsigned char>(0x1A),
+               static_cast<unsigned char>(' '));
+  test::WriteBytes(dir_.File("MANY.DBT"), memo);
+  const Result r = Vxdbf({"check", table});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 101);
+  EXPECT_NE(r.out.find("record 100, field NOTES: block 100: the memo has no end marker"),
+            std::string::npos);
+  EXPECT_EQ(r.out.find("record 101,"), std::string::npos);
+  EXPECT_NE(r.out.find("\nmemo pointers: ... and 50 more\n"), std::string::npos) << r.out;
+  EXPECT_NE(Vxdbf({"check", table, "--json"}).out.find(",\"memo_problems\":150}"),
+            std::string::npos);
 }
 
 }  // namespace
