@@ -24,8 +24,8 @@ struct Keyword {
   std::uint16_t pool_bytes;
 };
 
-// Function names and the dotted words. A function name longer than 4 characters may be
-// shortened down to 4 ("CMON" is CMONTH).
+// Function names. A name longer than 4 characters may be shortened down to 4 ("CMON" is
+// CMONTH).
 constexpr Keyword kKeywords[] = {
     {"ABS", kAbs, 0},          {"ASC", kAsc, 0},        {"AT", kAt, 0},
     {"CDOW", kCdow, 15},       {"CHR", kChr, 2},        {"CMONTH", kCmonth, 15},
@@ -39,15 +39,29 @@ constexpr Keyword kKeywords[] = {
     {"RTRIM", kRtrim, 0},      {"SOUNDEX", kSoundex, 15}, {"SPACE", kSpace, 256},
     {"STR", kStr, 256},        {"STUFF", kStuff, 0},    {"SUBSTR", kSubstr, 0},
     {"TRIM", kTrim, 0},        {"UPPER", kUpper, 0},    {"VAL", kVal, 0},
-    {"YEAR", kYear, 0},        {".F.", kTokFalse, 0},   {".T.", kTokTrue, 0},
-    {".NOT.", kTokNot, 0},     {".OR.", kTokOr, 0},     {".AND.", kTokAnd, 0},
+    {"YEAR", kYear, 0},
+};
+
+// The dotted words: the logical operators and constants in every spelling that dBASE programs
+// write (.Y. and .N. are yes and no). A dotted word is recognised wherever its first "." stands,
+// also right after a name or a number: tag headers keep expressions with their blanks dropped,
+// so ".NOT. DELETED()" and "A .AND. B" come back as ".NOT.DELETED()" and "A.AND.B".
+struct DottedWord {
+  std::string_view name;
+  int token;
+};
+
+constexpr DottedWord kDottedWords[] = {
+    {".T.", kTokTrue},     {".TRUE.", kTokTrue}, {".Y.", kTokTrue},  {".F.", kTokFalse},
+    {".FALSE.", kTokFalse}, {".N.", kTokFalse},  {".NOT.", kTokNot}, {".OR.", kTokOr},
+    {".AND.", kTokAnd},
 };
 
 const Keyword* FindKeyword(std::string_view word) {
   for (const Keyword& k : kKeywords) {
     const std::string_view name = k.name;
     if (word == name) return &k;
-    if (name[0] != '.' && name.size() > 4 && word.size() >= 4 && word.size() < name.size() &&
+    if (name.size() > 4 && word.size() >= 4 && word.size() < name.size() &&
         name.substr(0, word.size()) == word) {
       return &k;
     }
@@ -158,6 +172,26 @@ void Compiler::StepBack() {
   if (read_ > 0) --read_;
 }
 
+int Compiler::DottedWordAt(int index, int& length) const {
+  if (index < 0 || index > kMaxTextLength) return 0;
+  for (const DottedWord& w : kDottedWords) {
+    const auto n = static_cast<int>(w.name.size());
+    if (index + n > kMaxTextLength + 1) continue;
+    int i = 0;
+    while (i < n) {
+      const unsigned char ch = static_cast<unsigned char>(buffer_[index + i]);
+      const int upper = ch >= 'a' && ch <= 'z' ? ch - 'a' + 'A' : ch;
+      if (upper != static_cast<unsigned char>(w.name[static_cast<std::size_t>(i)])) break;
+      ++i;
+    }
+    if (i == n) {
+      length = n;
+      return w.token;
+    }
+  }
+  return 0;
+}
+
 void Compiler::ResetLiteralState() {
   last_field_len_ = 0;
   dec_acc_ = kDefaultDecimals;
@@ -172,7 +206,9 @@ int Compiler::Lex(Semantic& value) {
   if (IsDigit(ch)) {
     std::string word;
     bool dot = false;
-    while (IsDigit(ch) || ch == 'E' || (ch == '.' && !dot)) {
+    int dotted_length = 0;
+    while (IsDigit(ch) || ch == 'E' ||
+           (ch == '.' && !dot && DottedWordAt(read_ - 1, dotted_length) == 0)) {
       if (ch == '.') dot = true;
       word.push_back(static_cast<char>(ch));
       ch = Fetch(true);
@@ -224,10 +260,22 @@ int Compiler::Lex(Semantic& value) {
   if (ch == '#') return kTokNotEqual;
   if (ch == '$') return kTokContains;
 
+  if (ch == '.') {
+    int length = 0;
+    if (const int token = DottedWordAt(read_ - 1, length)) {
+      read_ += length - 1;
+      ResetLiteralState();
+      value.code = token;
+      return token;
+    }
+  }
+
   if (IsLetter(ch) || ch == '.' || ch == '_') {
     std::string word;
     bool aliased = false;
-    while (IsLetter(ch) || IsDigit(ch) || ch == '_' || (ch == '.' && !aliased)) {
+    int dotted = 0;
+    while (IsLetter(ch) || IsDigit(ch) || ch == '_' ||
+           (ch == '.' && !aliased && (word.empty() || DottedWordAt(read_ - 1, dotted) == 0))) {
       word.push_back(static_cast<char>(ch));
       ch = Fetch(true);
       if (ch == '-' && !aliased) {

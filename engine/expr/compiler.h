@@ -105,6 +105,9 @@ class Compiler {
  private:
   int Fetch(bool upper);
   void StepBack();
+  // The token of the dotted word whose first "." is at `index` of the text (its length in
+  // `length`), or 0 when none begins there.
+  int DottedWordAt(int index, int& length) const;
   void ResetLiteralState();
   int LookUpField(const std::string& name, bool aliased, Semantic& value);
   void Emit(std::int32_t opcode, std::int32_t args);

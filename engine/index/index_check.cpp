@@ -22,7 +22,8 @@ class TreeChecker {
         problems_(problems),
         items_(items),
         key_length_(header.KeyLength()),
-        item_length_(header.ItemLength()) {}
+        item_length_(header.ItemLength()),
+        next_free_(GetLe32(file.header().bytes.data() + 32)) {}
 
   bool Run() {
     std::string highest;
@@ -42,6 +43,11 @@ class TreeChecker {
     if (page < kFirstNodePage || std::uint64_t{page} * kMdxPageSize + kMdxNodeSize > file_.size()) {
       Problem(page, "node outside the file");
       return false;
+    }
+    if (std::uint64_t{page} + kMdxNodeSize / kMdxPageSize > next_free_) {
+      // Other programs allocate new nodes at the counter: they would write over this one.
+      Problem(page,
+              "node at or beyond the index header's page counter " + std::to_string(next_free_));
     }
     if (depth >= kMaxDepth || !visited_.insert(page).second) {
       Problem(page, "node reached twice (a cycle or a shared subtree)");
@@ -108,6 +114,7 @@ class TreeChecker {
   std::vector<TagItem>* items_;
   int key_length_;
   int item_length_;
+  std::uint32_t next_free_;  // the header's page counter: the first page no node may use
   std::size_t before_ = problems_.size();
   std::set<std::uint32_t> visited_;
   int leaf_depth_ = -1;

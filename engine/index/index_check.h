@@ -1,5 +1,6 @@
 #pragma once
-// Verifying one tag's B-tree without changing it: every page inside the file and visited once,
+// Verifying one tag's B-tree without changing it: every page inside the file, below the index
+// header's page counter (where other programs allocate new nodes) and visited once,
 // key counts within the tag's capacity, only the root empty, leaves all at one depth, each
 // branch item's key equal to the highest key of its child's subtree, and the keys in order
 // under the tag's comparator. Each problem is described in words with the page it concerns.

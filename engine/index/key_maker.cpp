@@ -44,34 +44,9 @@ const void* EvaluateOn(CompiledExpr* expr, TableRecord& table) {
   return result;
 }
 
-// The long spellings of the logical constants, which other programs write into tag headers,
-// as the short ones (outside literals).
-std::string ShortLogicals(std::string text) {
-  char quote = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (quote != 0) {
-      if (text[i] == quote) quote = 0;
-    } else if (text[i] == '"' || text[i] == '\'') {
-      quote = text[i];
-    } else if (text.compare(i, 6, ".TRUE.") == 0) {
-      text.replace(i, 6, ".T.");
-    } else if (text.compare(i, 7, ".FALSE.") == 0) {
-      text.replace(i, 7, ".F.");
-    }
-  }
-  return text;
-}
-
-// Compiles a tag's expression text: normalized first; when that does not compile, as written
-// in the header (blanks kept), so that ".NOT. DELETED()" never depends on how the expression
-// language reads ".NOT.DELETED()".
+// Compiles a tag's expression text as normalized (upper case, blanks dropped outside literals).
 CompiledExpr* CompileTagText(const std::string& stored) {
-  const std::string normalized = ShortLogicals(NormalizeKeyExpression(stored));
-  if (CompiledExpr* e = AssignExpr(normalized)) return e;
-  EngineErrorCode = 0;
-  std::string written = stored;
-  while (!written.empty() && (written.back() == ' ' || written.back() == '\t')) written.pop_back();
-  return AssignExpr(ShortLogicals(written));
+  return AssignExpr(NormalizeKeyExpression(stored));
 }
 
 }  // namespace

@@ -107,6 +107,15 @@ std::uint32_t MdxFile::AppendNode() {
   if (!WriteNode(static_cast<std::uint32_t>(page), zero)) return 0;
   PutLe32(header_.bytes.data() + 32, static_cast<std::uint32_t>(page + 2));
   header_.dirty = true;
+  // The counter goes to the disk before the node can be linked: other programs allocate at the
+  // counter, and a program that stops before the header is written must not leave a live node
+  // beyond it.
+  const int code = file_.WriteAt(32, std::as_bytes(std::span(header_.bytes).subspan(32, 4)));
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code),
+                   "Error writing index file: " + name_ + " [AppendNode]");
+    return 0;
+  }
   return static_cast<std::uint32_t>(page);
 }
 

@@ -22,7 +22,8 @@
 //   27     1    reserved
 //   28     1    tags in use (0..47)
 //   29     3    reserved
-//   32     4    page counter: last allocated page + 1 (written, never read: the file size rules)
+//   32     4    page counter: last allocated page + 1 (we allocate at the file size; check
+//                reads it: other programs allocate here)
 //   36     8    reserved (free-page list of the format, unused)
 //   44     3    date of last update: year - 1900, month, day
 //   47     465  reserved

@@ -12,6 +12,7 @@
 #include "engine/foundation/strings.h"
 #include "engine/index/semaphore.h"
 #include "engine/index/tag_tree.h"
+#include "engine/table/dbf_records.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
@@ -123,45 +124,121 @@ bool ReadAnchors(AreaIndex& index, int area) {
   return true;
 }
 
+// How a tag's cursor is put back on the table's current record.
+enum class SyncMode {
+  // After a record was read by number, for the controlling order (kSyncIndex) or another
+  // (kSyncIndexOther): a record the FOR condition leaves out, or no current record, puts the
+  // controlling order at EOF and another order on its last key; a record whose key or item is
+  // missing is error 212 ([SyncIndex-1], [SyncIndex-2]).
+  kSyncIndex,
+  kSyncIndexOther,
+  // Navigation's re-positioning: a record the FOR condition leaves out leaves the cursor quietly
+  // on the next higher key; a record that meets it but is not found is error 212
+  // ([SoftSyncIndex]).
+  kSoft,
+};
+
+// The key as text for messages: characters as stored, numbers and dates as values.
+std::string KeyDisplay(const OrderTag& tag, const std::uint8_t* key) {
+  switch (tag.header.KeyType()) {
+    case 'N':
+    case 'F': {
+      char text[64];
+      std::snprintf(text, sizeof text, "%*.*f", tag.expressions.width, tag.expressions.decimals,
+                    PackedToDouble(key));
+      return text;
+    }
+    case 'D':
+      return DateToText(KeyDouble(key));
+    default:
+      return std::string(reinterpret_cast<const char*>(key),
+                         static_cast<std::size_t>(tag.header.KeyLength()));
+  }
+}
+
 // Positions a tag's cursor on the table's current record: by its key when keys can be made,
-// otherwise by walking the order. A record that is not in the order (a FOR condition left it
-// out) leaves the cursor on the next higher key.
-bool SyncTag(TableRecord& t, AreaIndex& index, OrderTag& tag) {
+// otherwise by walking the order (keys from a caller's routine cannot be made again here).
+// Answers false after a report.
+bool SyncTag(TableRecord& t, OrderTag& tag, SyncMode mode = SyncMode::kSoft) {
   const std::int32_t record = t.record_number;
-  if (t.record_count < 1 || record < 1 || record > t.record_count) {
+  const bool has_record = t.record_count >= 1 && record >= 1 && record <= t.record_count;
+  const bool in = has_record && MeetsFor(tag.expressions, t);
+  if (!has_record || (!in && mode != SyncMode::kSoft)) {
     if (!tag.cursor.Last()) return false;
-    tag.cursor.SetAtEnd(true);
+    if (mode != SyncMode::kSyncIndexOther) tag.cursor.SetAtEnd(true);
+    SetCurrentKey(tag);
     return true;
   }
+  const auto wanted = static_cast<std::uint32_t>(record);
   KeyBuffer key{};
   int length = 0;
-  if (MakeKey(tag.expressions, tag.header, t, key, length)) {
-    bool found = false;
-    if (!tag.cursor.Seek(key.data(), tag.cursor.KeyLength(), found)) return false;
-    while (found && tag.cursor.OnItem() && !tag.cursor.AtEnd() &&
-           tag.cursor.Record() != static_cast<std::uint32_t>(record)) {
+  if (!MakeKey(tag.expressions, tag.header, t, key, length)) {
+    if (!tag.cursor.First()) return false;
+    while (tag.cursor.OnItem() && !tag.cursor.AtEnd()) {
+      if (tag.cursor.Record() == wanted) break;
       if (!tag.cursor.Next()) return false;
-      found = tag.cursor.Comparator()(tag.cursor.Key(), key.data(), tag.cursor.KeyLength()) == 0;
     }
     SetCurrentKey(tag);
     return true;
   }
-  if (!tag.cursor.First()) return false;
-  while (tag.cursor.OnItem() && !tag.cursor.AtEnd()) {
-    if (tag.cursor.Record() == static_cast<std::uint32_t>(record)) break;
-    if (!tag.cursor.Next()) return false;
+  const int key_length = tag.cursor.KeyLength();
+  bool found = false;
+  if (!tag.cursor.Seek(key.data(), key_length, found)) return false;
+  found = found && tag.cursor.OnItem() && !tag.cursor.AtEnd();
+  const bool key_found = found;
+  // Among equal keys, the record's own item; a unique tag holds one record of each key.
+  if (!tag.header.Unique()) {
+    while (found && tag.cursor.Record() != wanted) {
+      if (!tag.cursor.Next()) return false;
+      found = tag.cursor.OnItem() && !tag.cursor.AtEnd() &&
+              tag.cursor.Comparator()(tag.cursor.Key(), key.data(), key_length) == 0;
+    }
   }
   SetCurrentKey(tag);
-  return true;
+  if (found || !in) return true;
+  const std::string shown = "\"" + KeyDisplay(tag, key.data()) + "\"";
+  if (mode == SyncMode::kSoft) {
+    SetEngineError(
+        212, "Record with key: " + shown + " not in index: " + tag.name + ". [SoftSyncIndex]");
+  } else if (!key_found) {
+    SetEngineError(212, "Key: " + shown + " not in index: " + tag.name +
+                            ". [SyncIndex-1] Record: " + std::to_string(record));
+  } else {
+    SetEngineError(212,
+                   "Record with key: " + shown + " not in index: " + tag.name + ". [SyncIndex-2]");
+  }
+  return false;
+}
+
+// Navigation's re-positioning of the controlling order after another program changed the index:
+// the key is made from the record as the file holds it now (the other program may have changed
+// it), while the caller's record buffer and image stay as they are.
+bool SoftSyncTag(TableRecord& t, OrderTag& tag) {
+  const std::int32_t record = t.record_number;
+  if (record < 1 || record > t.record_count) return SyncTag(t, tag);
+  const std::vector<char> kept(t.record.begin(), t.record.end());
+  const bool at_beginning = t.at_beginning;
+  const bool at_end = t.at_end;
+  {
+    QuietErrors quiet;
+    const std::uint16_t before = EngineErrorCode;
+    GetDbfRecord(t, record);
+    EngineErrorCode = before;
+  }
+  const bool ok = SyncTag(t, tag);
+  std::copy(kept.begin(), kept.end(), t.record.begin());
+  t.at_beginning = at_beginning;
+  t.at_end = at_end;
+  return ok;
 }
 
 // Check for changes by other programs: re-reads the tag headers and puts the controlling order
-// back on the current record.
-bool CheckForChanges(TableRecord& t, AreaIndex& index) {
+// back on the current record (not for a record just appended: its keys are not in yet).
+bool CheckForChanges(TableRecord& t, AreaIndex& index, bool reposition = true) {
   if (!SemaphoreChanged(t.area)) return true;
   if (!ReadAnchors(index, t.area)) return false;
-  if (index.natural) return true;
-  return SyncTag(t, index, Controlling(index));
+  if (index.natural || !reposition) return true;
+  return SoftSyncTag(t, Controlling(index));
 }
 
 bool TagEmpty(const OrderTag& tag) { return tag.header.HasFor() && !tag.header.ForEverMet(); }
@@ -233,7 +310,7 @@ std::int32_t StepRecord(TableRecord& t, bool forward) {
     const std::int32_t record = CheckedRecord(t, *index, tag);
     return record == 0 ? t.record_number : record;
   }
-  if (!tag.cursor.HasPosition() && !SyncTag(t, *index, tag)) return t.record_number;
+  if (!tag.cursor.HasPosition() && !SyncTag(t, tag)) return t.record_number;
   if (!(forward ? tag.cursor.Next() : tag.cursor.Prior())) return t.record_number;
   if (!tag.cursor.OnItem() || (forward ? tag.cursor.AtEnd() : tag.cursor.AtStart())) {
     return t.record_number;
@@ -268,7 +345,7 @@ void HookAfterPositioning(TableRecord& t) {
   if (OwnMove) return;
   AreaIndex* index = IndexOf(t);
   if (index == nullptr || index->tags.empty() || index->natural) return;
-  SyncTag(t, *index, Controlling(*index));
+  SyncTag(t, Controlling(*index), SyncMode::kSyncIndex);
 }
 
 // --- Key maintenance: appends and edits change every tag's tree under the lock bracket ---
@@ -305,7 +382,19 @@ void AfterTreeChange(TableRecord& t, AreaIndex& index) {
   if (index.file.header().dirty) index.file.WriteHeader();
   for (auto& tag : index.tags) tag->cursor.SetHeader(tag->header);
   if (!index.natural && t.record_number >= 1 && t.record_number <= t.record_count) {
-    SyncTag(t, index, Controlling(index));
+    if (EngineErrorCode == 0) {
+      SyncTag(t, Controlling(index));
+    } else {
+      // The failure of the change itself is the one to report.
+      const std::uint16_t code = EngineErrorCode;
+      const std::string message = LastErrorMessage;
+      {
+        QuietErrors quiet;
+        SyncTag(t, Controlling(index));
+      }
+      EngineErrorCode = code;
+      LastErrorMessage = message;
+    }
   }
 }
 
@@ -373,7 +462,7 @@ void HookNewKeys(TableRecord& t) {
 void HookAddKeys(TableRecord& t) {
   AreaIndex* index = IndexOf(t);
   if (index == nullptr || index->tags.empty()) return;
-  if (!CheckForChanges(t, *index)) return;
+  if (!CheckForChanges(t, *index, false)) return;
   const auto record = static_cast<std::uint32_t>(t.record_number);
   std::vector<std::pair<OrderTag*, KeyBuffer>> added;
   bool failed = false;
@@ -693,7 +782,7 @@ void Set_Order_To(int n) {
     if (tag.cursor.Last()) tag.cursor.SetAtEnd(true);
     return;
   }
-  SyncTag(*t, *index, tag);
+  SyncTag(*t, tag);
 }
 
 bool SetOrderToTag(std::string_view name) {
@@ -785,6 +874,32 @@ bool Find(std::string_view text) {
   return false;
 }
 
+bool SyncIndex(bool all) {
+  TableRecord* t = InUse("SyncIndex");
+  if (t == nullptr) return false;
+  AreaIndex* index = SelectedIndex();
+  if (index == nullptr || index->tags.empty()) return true;
+  ReadHold hold(t->area);
+  if (SemaphoreChanged(t->area) && !ReadAnchors(*index, t->area)) return false;
+  if (!SyncTag(*t, Controlling(*index), SyncMode::kSyncIndex)) return false;
+  if (!all) return true;
+  for (auto& tag : index->tags) {
+    if (tag->tag_number == index->controlling) continue;
+    if (!SyncTag(*t, *tag, SyncMode::kSyncIndexOther)) return false;
+  }
+  return true;
+}
+
+bool SoftSyncIndex() {
+  TableRecord* t = InUse("SoftSyncIndex");
+  if (t == nullptr) return false;
+  AreaIndex* index = SelectedIndex();
+  if (index == nullptr || index->tags.empty() || index->natural) return true;
+  ReadHold hold(t->area);
+  if (SemaphoreChanged(t->area) && !ReadAnchors(*index, t->area)) return false;
+  return SoftSyncTag(*t, Controlling(*index));
+}
+
 void CloseIndex() {
   TableRecord* t = InUse("CloseIndex");
   if (t != nullptr) CloseAreaIndex(t->area);
@@ -823,20 +938,7 @@ std::string OrderKeyText(int n) {
   KeyBuffer key{};
   int length = 0;
   if (!MakeKey(tag->expressions, tag->header, *t, key, length)) return {};
-  switch (tag->header.KeyType()) {
-    case 'N':
-    case 'F': {
-      char text[64];
-      std::snprintf(text, sizeof text, "%*.*f", tag->expressions.width, tag->expressions.decimals,
-                    PackedToDouble(key.data()));
-      return text;
-    }
-    case 'D':
-      return DateToText(KeyDouble(key.data()));
-    default:
-      return std::string(reinterpret_cast<const char*>(key.data()),
-                         static_cast<std::size_t>(tag->header.KeyLength()));
-  }
+  return KeyDisplay(*tag, key.data());
 }
 
 void TagList(std::vector<std::string>& list, const std::string& table_file,

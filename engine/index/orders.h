@@ -72,6 +72,19 @@ int CurrentOrder();
 // Searches the controlling order for a key text; answers the found flag (IndexFound). Not
 // found: the area goes to EOF, or with SoftSeek stays on the next higher key.
 bool Find(std::string_view text);
+// Puts the selected area's controlling order (every open order with `all`) on the current record,
+// after it was read by number. A record that meets a tag's FOR condition but is not found is
+// error 212: "Key: "<key>" not in index: <tag>. [SyncIndex-1] Record: <n>" when no item has its
+// key, "Record with key: "<key>" not in index: <tag>. [SyncIndex-2]" when none of the items with
+// its key is the record's (a unique tag holds one record of each key: its item is enough). A
+// record the FOR condition leaves out, or no current record, puts the controlling order at EOF
+// and every other order on its last key. Answers false after a report.
+bool SyncIndex(bool all);
+// The softer re-positioning of navigation: the controlling order only, with the key made from
+// the record as the file holds it now. A record the FOR condition leaves out leaves the order
+// quietly on the next higher key; one that meets it but is not found is error 212
+// "Record with key: "<key>" not in index: <tag>. [SoftSyncIndex]".
+bool SoftSyncIndex();
 // Closes the index of the selected area (writing what changed).
 void CloseIndex();
 // The tag name of order n (empty when not open), the index file name (empty when none), and

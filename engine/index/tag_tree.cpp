@@ -7,7 +7,14 @@
 
 namespace vx {
 
+SplitStageHook SplitStageTestHook = nullptr;
+
 namespace {
+
+void AtSplitStage(SplitStage stage, bool leaf) {
+  if (SplitStageTestHook != nullptr) [[unlikely]]
+    SplitStageTestHook(stage, leaf);
+}
 
 // Deeper than any tree of 1024-byte nodes over 2^32 records: a longer way down is a cycle.
 constexpr std::size_t kMaxDepth = 32;
@@ -172,7 +179,10 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
       SetCount(s.node, keep - 1);
       std::memset(Item(s.node, keep - 1) + 4, 0, L - 4);
     }
-    if (!Write(right) || !Write(s)) return TreeResult::kFailed;
+    if (!Write(right)) return TreeResult::kFailed;
+    AtSplitStage(SplitStage::kNewPageWritten, leaf);
+    if (!Write(s)) return TreeResult::kFailed;
+    AtSplitStage(SplitStage::kBothPagesWritten, leaf);
     std::fill(item.begin(), item.end(), 0);
     PutLe32(item.data(), s.page);
     std::memcpy(item.data() + 4, highest.data(), static_cast<std::size_t>(key_length_));
@@ -185,6 +195,7 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
       PutLe32(Item(root.node, 1), new_page);
       SetCount(root.node, 1);
       if (!Write(root)) return TreeResult::kFailed;
+      AtSplitStage(SplitStage::kNewRootWritten, leaf);
       tree_.header->SetRootPage(root.page);
       tree_.anchor_modified = true;
     }
@@ -249,6 +260,18 @@ bool Editor::PropagateHighest(std::size_t level, const std::uint8_t* key) {
 bool Editor::RemoveChild(std::size_t level) {
   Step& p = path_[level];
   const int c = Count(p.node);
+  if (c == 0) {
+    // A branch without keys loses its only child: it is empty now and leaves its own parent;
+    // an empty root becomes an empty leaf.
+    if (level > 0) return RemoveChild(level - 1);
+    p.node.fill(0);
+    if (!Write(p)) return false;
+    if (tree_.header->HasFor() && tree_.header->ForEverMet()) {
+      tree_.header->bytes[246] = 0;
+      tree_.anchor_modified = true;
+    }
+    return true;
+  }
   const auto L = static_cast<std::size_t>(item_length_);
   bool highest_changed = false;
   KeyBuffer highest{};
@@ -264,21 +287,16 @@ bool Editor::RemoveChild(std::size_t level) {
   std::memset(Item(p.node, c - 1) + 4, 0, L - 4);
   std::memset(Item(p.node, c), 0, 4);
   SetCount(p.node, c - 1);
-  if (c - 1 > 0) {
+  if (c - 1 > 0 || level > 0) {
+    // Below the root a branch left with one child (no keys) stays: replacing it by its child
+    // would put that subtree's leaves a level higher than all others.
     if (!Write(p)) return false;
     return !highest_changed || PropagateHighest(level, highest.data());
   }
-  // A branch with a single child is replaced by that child.
-  const std::uint32_t child = Pointer(p.node, 0);
-  if (level == 0) {
-    tree_.header->SetRootPage(child);
-    tree_.anchor_modified = true;
-    return true;
-  }
-  Step& g = path_[level - 1];
-  PutLe32(Item(g.node, g.slot), child);
-  if (!Write(g)) return false;
-  return !highest_changed || PropagateHighest(level, highest.data());
+  // A root with a single child is replaced by that child: the tree loses a level.
+  tree_.header->SetRootPage(Pointer(p.node, 0));
+  tree_.anchor_modified = true;
+  return true;
 }
 
 TreeResult Editor::Delete(const std::uint8_t* key, std::uint32_t record) {

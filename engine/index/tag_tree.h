@@ -31,6 +31,17 @@ struct TagTree {
 
 enum class TreeResult { kDone, kUnchanged, kFailed };
 
+// The moments inside a node split at which the file is between two sound states, named for a
+// test that stops the program there (to prove that a check finds what such a crash leaves and
+// that a rebuild mends it):
+//   kNewPageWritten    the new node holds the upper half; the old node is not yet rewritten
+//   kBothPagesWritten  both halves are written; the parent does not yet know the new node
+//   kNewRootWritten    a split root's new parent is written; the tag header does not name it
+// `leaf` tells whether the node split is a leaf. No program sets the hook; it stays null.
+enum class SplitStage { kNewPageWritten, kBothPagesWritten, kNewRootWritten };
+using SplitStageHook = void (*)(SplitStage stage, bool leaf);
+extern SplitStageHook SplitStageTestHook;
+
 // Inserts (key, record) in front of the keys equal to it. A unique tag that already holds the
 // key is left unchanged (kUnchanged). kFailed after a reported read or write fault.
 TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);

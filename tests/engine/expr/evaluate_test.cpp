@@ -71,7 +71,22 @@ TEST_F(EvaluateTest, NumberDateAndLogicalComparisons) {
       {".T. = .T.", "L:T"},       {".T. <> .F.", "L:T"},      {".T. .AND. .F.", "L:F"},
       {".F. .OR. .T.", "L:T"},    {".NOT. .F.", "L:T"},       {"OK", "L:T"},
       {".NOT. .F. = .F.", "L:F"}, {"1 = 1 .AND. 2 = 2", "L:T"}, {"(OK).AND.(OK)", "L:T"},
-      {"1 = 1 = .T.", "L:T"},     {"OK = 1 < 2", "L:T"},      {"OK.AND.OK", "351"},
+      {"1 = 1 = .T.", "L:T"},     {"OK = 1 < 2", "L:T"},
+  });
+}
+
+// Every spelling of the logical constants and operators, in either case, with or without the
+// blanks around them (tag headers keep expressions with their blanks dropped).
+TEST_F(EvaluateTest, DottedWordsInEverySpellingAndWithoutBlanks) {
+  Check({
+      {".TRUE.", "L:T"},          {".false.", "L:F"},         {".Y.", "L:T"},
+      {".n.", "L:F"},             {".t.", "L:T"},             {".True. = .Y.", "L:T"},
+      {".NOT.DELETED()", "L:T"},  {".not.OK", "L:F"},         {"OK.AND.OK", "L:T"},
+      {"OK.OR..F.", "L:T"},       {"AGE>50.AND.OK", "L:T"},   {"AGE>5.5.AND.OK", "L:T"},
+      {"NAME='ABC'.AND..NOT.DELETED()", "L:T"},               {".NOT..FALSE.", "L:T"},
+      {"1.5", "N:1.5"},           {"2.E1", "N:20"},           {"'.T.'", "C:.T."},
+      {".TRUE", "351"},           {".X.", "351"},             {"OK.X", "351"},
+      {".T..T.", "351"},          {"OK .ANDOK", "351"},
   });
 }
 

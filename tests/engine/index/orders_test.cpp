@@ -212,3 +212,100 @@ TEST_F(OrdersTest, AKeyExpressionLongerThanTheStoredKeyIsRefused) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// Re-positioning on the current record after a read by number (SyncIndex, strict) and during
+// navigation (SoftSyncIndex): found, the key missing, the key there but not the record's item,
+// a record the FOR condition leaves out, and no current record. The index was written for other
+// rows than the table holds, so that record 4's key and record 6's item are missing.
+TEST_F(OrdersTest, SyncIndexFindsTheRecordOrSays212) {
+  std::vector<Row> indexed = kRows;
+  indexed[5].code = "DELTA";  // record 6 is ALPHA in the table, DELTA in the index
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(indexed, true)));
+  std::vector<Row> table = kRows;
+  table[3].code = "BZZZZ";  // record 4's key BRAVO is in the index, BZZZZ is not
+  test::WriteBytes(dir_.File("T.DBF"), test::TableBytes(table));
+  Use(dir_.File("T.DBF"));
+  ASSERT_TRUE(SetIndexTo());
+  enum Where { kOnRecord, kAtEnd, kNextKey };
+  const struct {
+    const char* name;
+    std::int32_t record;  // 0: EOF; -1: BOF (SKIP -1 from the top)
+    bool soft;
+    std::uint16_t code;
+    const char* message;
+    Where where;  // of the controlling order (CODE) afterwards
+  } cases[] = {
+      {"present", 2, false, 0, "", kOnRecord},
+      {"present, soft", 7, true, 0, "", kOnRecord},
+      {"key missing", 4, false, 212, "Key: \"BZZZZ \" not in index: CODE. [SyncIndex-1] Record: 4",
+       kNextKey},
+      {"key missing, soft", 4, true, 212,
+       "Record with key: \"BZZZZ \" not in index: CODE. [SoftSyncIndex]", kNextKey},
+      {"item missing", 6, false, 212,
+       "Record with key: \"ALPHA \" not in index: CODE. [SyncIndex-2]", kNextKey},
+      {"item missing, soft", 6, true, 212,
+       "Record with key: \"ALPHA \" not in index: CODE. [SoftSyncIndex]", kNextKey},
+      {"left out by FOR", 5, false, 0, "", kAtEnd},
+      {"left out by FOR, soft", 5, true, 0, "", kNextKey},
+      {"EOF", 0, false, 0, "", kAtEnd},
+      {"EOF, soft", 0, true, 0, "", kAtEnd},
+      {"BOF", -1, false, 0, "", kOnRecord},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CodeOf([&] {
+      if (c.record > 0) {
+        GO(c.record);
+      } else if (c.record == 0) {
+        GoBottom();
+        SKIP(1);
+      } else {
+        GoTop();
+        SKIP(-1);
+      }
+    });
+    const std::int32_t at = RecNo();
+    LastErrorMessage.clear();
+    EXPECT_EQ(CodeOf([&] { c.soft ? SoftSyncIndex() : SyncIndex(false); }), c.code);
+    if (c.code != 0) {
+      EXPECT_EQ(LastErrorMessage, c.message);
+    }
+    EXPECT_EQ(RecNo(), at);  // the table stays where it was
+    const TagCursor& cursor = OrderOf(1)->cursor;
+    switch (c.where) {
+      case kOnRecord:
+        EXPECT_FALSE(cursor.AtEnd());
+        ASSERT_TRUE(cursor.OnItem());
+        EXPECT_EQ(cursor.Record(), static_cast<std::uint32_t>(at));
+        break;
+      case kAtEnd:
+        EXPECT_TRUE(cursor.AtEnd());
+        break;
+      case kNextKey: {
+        ASSERT_TRUE(cursor.OnItem());
+        const std::string key(reinterpret_cast<const char*>(cursor.Key()), 6);
+        EXPECT_GT(key, std::string(SelectedTable()->record.data() + 1, 6));
+        break;
+      }
+    }
+  }
+  // Every order: a record the FOR condition leaves out puts the others on their last key.
+  CodeOf([] { GO(5); });
+  EXPECT_EQ(CodeOf([] { SyncIndex(true); }), 0);
+  EXPECT_TRUE(OrderOf(1)->cursor.AtEnd());
+  for (int n : {2, 3}) {
+    const TagCursor& cursor = OrderOf(n)->cursor;
+    EXPECT_FALSE(cursor.AtEnd());
+    ASSERT_TRUE(cursor.OnItem());
+    EXPECT_EQ(cursor.Record(), n == 2 ? 7u : 8u);  // FOX 1000; AB, the lowest code
+  }
+  // GO itself re-positions strictly; navigation that follows keeps going.
+  EXPECT_EQ(CodeOf([] { GO(4); }), 212);
+  EXPECT_EQ(CodeOf([] { GO(2); }), 0);
+}
+
+}  // namespace
+}  // namespace vx

@@ -128,6 +128,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, TagTreeModelTest,
                                            ModelCase{"short_keys", 6, false, 100000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Deleting a whole run of neighbouring keys empties leaves one after the other until a branch
+// below the root keeps a single child: its leaves must stay at the depth of all others.
+TEST(TagTreeTest, DeletingRunsOfKeysKeepsEveryLeafAtOneDepth) {
+  for (const bool ascending : {true, false}) {
+    SCOPED_TRACE(ascending ? "ascending" : "descending");
+    test::TempDir dir;
+    Tree t;
+    OpenEmptyTag(dir.File("T.MDX"), 'C', 40, false, t);
+    const auto key = [](int v) {
+      std::string k = std::to_string(100000 + v);
+      k.resize(40, ' ');
+      return k;
+    };
+    constexpr int kKeys = 1500;  // 23 keys a node: three levels
+    for (int v = 0; v < kKeys; ++v) {
+      ASSERT_EQ(InsertKey(t.tree, reinterpret_cast<const std::uint8_t*>(key(v).data()),
+                          static_cast<std::uint32_t>(v + 1)),
+                TreeResult::kDone);
+    }
+    for (int i = 0; i < kKeys; ++i) {
+      const int v = ascending ? i : kKeys - 1 - i;
+      ASSERT_EQ(DeleteKey(t.tree, reinterpret_cast<const std::uint8_t*>(key(v).data()),
+                          static_cast<std::uint32_t>(v + 1)),
+                TreeResult::kDone);
+      if (t.tree.anchor_modified) {
+        ASSERT_TRUE(t.file.WriteTagHeader(1, t.header));
+        t.tree.anchor_modified = false;
+      }
+      std::vector<std::string> problems;
+      const std::vector<TagItem> items = Walk(t, problems);
+      ASSERT_TRUE(problems.empty()) << "after " << i + 1 << " deletes: " << problems.front();
+      ASSERT_EQ(items.size(), static_cast<std::size_t>(kKeys - 1 - i));
+    }
+  }
+}
+
 TEST(TagTreeTest, The85thDateKeySplitsTheRootIntoTwoLeavesUnderANewRoot) {
   test::TempDir dir;
   Tree t;
