@@ -156,8 +156,12 @@ void RefreshRecordCount(TableRecord& t) {
   if (t.exclusive || t.is_virtual || !t.file.IsOpen()) return;
   // Appended records waiting behind belong to the count the file size gives.
   FlushAppends(t);
+  t.record_count = RecordsTheFileHolds(t);
+}
+
+std::int32_t RecordsTheFileHolds(TableRecord& t) {
   std::uint64_t size = 0;
-  if (t.file.Size(size) != 0) return;
+  if (t.is_virtual || !t.file.IsOpen() || t.file.Size(size) != 0) return t.record_count;
   const std::uint64_t header = static_cast<std::uint64_t>(t.header_length);
   const std::uint64_t body = size > header ? size - header : 0;
   std::uint64_t records = body / t.record_length;
@@ -179,7 +183,7 @@ void RefreshRecordCount(TableRecord& t) {
     }
   }
   const std::uint64_t limit = t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF;
-  t.record_count = static_cast<std::int32_t>(std::min(records, limit));
+  return static_cast<std::int32_t>(std::min(records, limit));
 }
 
 std::int32_t RecCount() {

@@ -30,6 +30,10 @@ std::int32_t RecNo();
 std::uint16_t RecSize();
 // Refreshes the count of `table` from its file size (shared tables only).
 void RefreshRecordCount(TableRecord& table);
+// The count the file size gives, shared or not: whole records past the known count are
+// another program's appends (or one that did not finish); a tail that makes no whole record
+// leaves the count the header gives.
+std::int32_t RecordsTheFileHolds(TableRecord& table);
 
 bool dEOF();
 bool dBOF();

@@ -241,6 +241,7 @@ struct CheckReport {
   std::vector<Finding> table;  // the table header, the index file, the memo file
   std::vector<Finding> memos;  // memo pointers (at most kMemoProblemsShown)
   std::size_t memo_problems = 0;
+  std::int32_t uncounted = 0;  // whole records past the header's count
   std::vector<TagReport> tags;
   bool has_index = false;
   std::string index_path;
@@ -310,6 +311,19 @@ CheckReport RunChecks(const Options& options, const std::string& file, std::ostr
   TableSession session(options, file, Access::kIndex, err);
   TableRecord& t = session.table();
   CheckTableSize(t, report);
+  // Records an append wrote before it could count them (a program stopped in between) are
+  // records to every program that shares the table: they are checked like the others.
+  const std::int32_t held = RecordsTheFileHolds(t);
+  if (held > t.record_count) {
+    report.uncounted = held - t.record_count;
+    report.table.push_back(
+        {"table records", "the file holds " + std::to_string(report.uncounted) +
+                              " whole record(s) past the header's count of " +
+                              std::to_string(t.record_count) +
+                              " (an append that did not finish); programs sharing the table "
+                              "count them"});
+    t.record_count = held;
+  }
   CheckMemoPointers(session, report);
   report.index_path = IndexPath(t, {});
   report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
@@ -373,6 +387,7 @@ struct RepairReport {
   std::string backup;
   std::vector<std::string> rebuilt;       // tag names
   std::vector<std::string> not_repaired;  // in words
+  std::int32_t counted = 0;               // records the header now counts in addition
 };
 
 // Rebuilds the tags that failed, after keeping the old index file. Each is built again from
@@ -391,6 +406,7 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
     if (f.where == "index") {
       repair.not_repaired.push_back("the index file, whose header cannot be read: " + f.what);
     }
+    if (f.where == "table records") continue;  // mended below
     if (f.where == "index file") {
       repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
     }
@@ -406,54 +422,66 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
     failed.push_back(&tag);
     if (!tag.definition_known) unknown.push_back(tag.name);
   }
-  if (failed.empty()) return repair;
-  repair.backup = report.index_path + ".bak";
-  if (os::CopyWholeFile(report.index_path, repair.backup) != 0) {
-    throw InputError{"cannot keep the old index as " + repair.backup};
+  if (failed.empty() && report.uncounted == 0) return repair;
+  if (!failed.empty()) {
+    repair.backup = report.index_path + ".bak";
+    if (os::CopyWholeFile(report.index_path, repair.backup) != 0) {
+      throw InputError{"cannot keep the old index as " + repair.backup};
+    }
   }
   TableSession session(options, options.file, Access::kIndex, io.err);
-  if (!unknown.empty()) {
-    std::vector<TagDefinition> definitions;
-    for (const TagReport& tag : report.tags) {
-      if (tag.definition_known) definitions.push_back(tag.definition);
-    }
-    bool built;
-    {
-      QuietErrors quiet;
-      built = MakeIndex(definitions, report.index_path);
-    }
-    for (const TagReport& tag : report.tags) {
-      if (tag.definition_known) repair.rebuilt.push_back(tag.name);
-    }
-    for (const std::string& name : unknown) {
-      repair.not_repaired.push_back("tag " + name +
-                                    ": its definition cannot be read; the whole index was "
-                                    "written again without it");
-    }
-    if (!built) repair.not_repaired.push_back("the rebuild failed: " + LastErrorMessage);
-  } else {
-    for (const TagReport* tag : failed) {
+  if (report.uncounted > 0) {
+    // The header takes the count the file size gives, as sharing programs already do; the
+    // tags rebuilt below then hold those records' keys.
+    TableRecord& t = session.table();
+    t.record_count = RecordsTheFileHolds(t);
+    t.state = kStateAppended;
+    repair.counted = report.uncounted;
+  }
+  if (!failed.empty()) {
+    if (!unknown.empty()) {
+      std::vector<TagDefinition> definitions;
+      for (const TagReport& tag : report.tags) {
+        if (tag.definition_known) definitions.push_back(tag.definition);
+      }
       bool built;
       {
         QuietErrors quiet;
-        EngineErrorCode = 0;
-        built = AddIndexTag(tag->definition);
+        built = MakeIndex(definitions, report.index_path);
       }
-      if (built) {
-        repair.rebuilt.push_back(tag->name);
-      } else {
-        repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed (" +
-                                      ErrorDescription(EngineErrorCode) + ")");
+      for (const TagReport& tag : report.tags) {
+        if (tag.definition_known) repair.rebuilt.push_back(tag.name);
       }
-    }
-    {
-      QuietErrors quiet;
-      CloseIndex();
-    }
-    std::vector<std::string> names;
-    for (const TagReport& tag : report.tags) names.push_back(tag.name);
-    if (!RestoreTagOrder(report.index_path, names)) {
-      repair.not_repaired.push_back("the order of the tags in the tag table (it changed)");
+      for (const std::string& name : unknown) {
+        repair.not_repaired.push_back("tag " + name +
+                                      ": its definition cannot be read; the whole index was "
+                                      "written again without it");
+      }
+      if (!built) repair.not_repaired.push_back("the rebuild failed: " + LastErrorMessage);
+    } else {
+      for (const TagReport* tag : failed) {
+        bool built;
+        {
+          QuietErrors quiet;
+          EngineErrorCode = 0;
+          built = AddIndexTag(tag->definition);
+        }
+        if (built) {
+          repair.rebuilt.push_back(tag->name);
+        } else {
+          repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed (" +
+                                        ErrorDescription(EngineErrorCode) + ")");
+        }
+      }
+      {
+        QuietErrors quiet;
+        CloseIndex();
+      }
+      std::vector<std::string> names;
+      for (const TagReport& tag : report.tags) names.push_back(tag.name);
+      if (!RestoreTagOrder(report.index_path, names)) {
+        repair.not_repaired.push_back("the order of the tags in the tag table (it changed)");
+      }
     }
   }
   EngineErrorCode = 0;
@@ -519,6 +547,10 @@ int Check(const Options& o, const Streams& io) {
     }
   }
   if (repair) {
+    if (repair->counted > 0) {
+      io.err << "vxdbf: the header now counts the " << repair->counted
+             << " record(s) past its old count\n";
+    }
     if (!repair->rebuilt.empty()) {
       io.err << "vxdbf: rebuilt tag(s) " << Joined(repair->rebuilt) << " of " << report.index_path
              << "; the old file is " << repair->backup << "\n";

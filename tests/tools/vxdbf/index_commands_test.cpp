@@ -204,6 +204,45 @@ TEST_F(BuildCommandsTest, RepairRebuildsOnlyTheTagsThatFailed) {
   EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (2 tags)\n");
 }
 
+// An append stopped between writing its record and counting it leaves a whole record past the
+// header's count: programs sharing the table count it, no tag holds it. Check says so; repair
+// counts it in the header and gives it its keys. Half a record is an append still being
+// written, or a damaged end, and counts for nothing.
+TEST_F(BuildCommandsTest, RecordsPastTheHeadersCountAreCheckedAndCountedByRepair) {
+  std::vector<unsigned char> bytes = test::ReadBytes(table_);
+  ASSERT_EQ(bytes.back(), 0x1A);
+  bytes.pop_back();
+  const std::string record = " ZULU     77";  // deletion flag, CODE C 6, NUM N 5
+  ASSERT_EQ(record.size(), 12u);
+  std::vector<unsigned char> half = bytes;
+  half.insert(half.end(), record.begin(), record.begin() + 6);
+  test::WriteBytes(table_, half);
+  EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+  bytes.insert(bytes.end(), record.begin(), record.end());
+  test::WriteBytes(table_, bytes);
+  const Result check = Vxdbf({"check", table_});
+  EXPECT_EQ(check.status, 4);
+  EXPECT_NE(check.out.find("table records: the file holds 1 whole record(s) past the header's "
+                           "count of 40 (an append that did not finish); programs sharing the "
+                           "table count them\n"),
+            std::string::npos)
+      << check.out;
+  for (const char* tag : {"CODE", "NUM", "RCODE"}) {
+    EXPECT_NE(check.out.find("tag " + std::string(tag) + ": record 41: its key is missing"),
+              std::string::npos)
+        << check.out;
+  }
+  const Result repair = Vxdbf({"check", table_, "--repair"});
+  EXPECT_EQ(repair.status, 4);
+  EXPECT_NE(repair.err.find("the header now counts the 1 record(s) past its old count"),
+            std::string::npos)
+      << repair.err;
+  EXPECT_EQ(test::ReadBytes(table_)[4], 41);
+  const Result after = Vxdbf({"check", table_});
+  EXPECT_EQ(after.status, 0) << after.out;
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ZULU"}).out, "41\n");
+}
+
 TEST_F(BuildCommandsTest, AProgramKilledWhileAppendingLeavesWhatRepairRestores) {
   const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
   const std::vector<unsigned char> dbf = test::ReadBytes(table_);
