@@ -38,22 +38,27 @@ std::string Title(std::int64_t i) {
   return text;
 }
 
+// A new film table of `count` films, written behind in large blocks.
+void WriteFilms(const std::string& path, std::int64_t count) {
+  TableRecord t;
+  CreateDBF(t, path, FilmFields());
+  t.file_name = path;
+  t.open_mode = os::kOpenReadWriteDenyAll;
+  OpenDbf(t);
+  t.append_behind = true;
+  for (std::int64_t i = 0; i < count; ++i) {
+    FillFilm(t, i);
+    AppendFromBuffer(t);
+  }
+  CloseDbf(t);
+}
+
 // The film table with its production index (tag TITLE, C 20).
 const std::string& IndexedFilms() {
   static BenchDir dir;
   static const std::string path = [] {
     const std::string p = dir.File("FILMS.DBF");
-    TableRecord t;
-    CreateDBF(t, p, FilmFields());
-    t.file_name = p;
-    t.open_mode = os::kOpenReadWriteDenyAll;
-    OpenDbf(t);
-    t.append_behind = true;
-    for (std::int64_t i = 0; i < kFilms; ++i) {
-      FillFilm(t, i);
-      AppendFromBuffer(t);
-    }
-    CloseDbf(t);
+    WriteFilms(p, kFilms);
     test::TagShape tag;
     tag.name = "TITLE";
     tag.key_expression = "TITLE";
@@ -103,24 +108,20 @@ void BM_IndexSeek(benchmark::State& state) {
 }
 BENCHMARK(BM_IndexSeek)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// The process's resident-set high-water mark in KiB (VmHWM), and its reset: the kernel starts
-// the mark again from the current size when "5" is written to clear_refs.
-std::int64_t PeakResidentKiB() {
+// A memory figure of this process in KiB from /proc/self/status: "VmHWM" (the resident-set
+// high-water mark) or "VmRSS" (the resident set now). The kernel starts the mark again from
+// the current size when "5" is written to clear_refs.
+std::int64_t StatusKiB(const std::string& field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6));
+    if (line.rfind(field + ":", 0) == 0) return std::stoll(line.substr(field.size() + 1));
   }
   return -1;
 }
-std::int64_t ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
+std::int64_t PeakResidentKiB() { return StatusKiB("VmHWM"); }
+std::int64_t ResidentKiB() { return StatusKiB("VmRSS"); }
+
 // Memory the earlier benchmarks freed goes back to the system first, so that the mark measures
 // what the build itself holds.
 void ResetPeakResident() {
@@ -156,19 +157,7 @@ void BM_IndexBuildLarge(benchmark::State& state) {
   constexpr std::int64_t kLargeFilms = 10000000;
   BenchDir dir;
   const std::string path = dir.File("LARGE.DBF");
-  {
-    TableRecord t;
-    CreateDBF(t, path, FilmFields());
-    t.file_name = path;
-    t.open_mode = os::kOpenReadWriteDenyAll;
-    OpenDbf(t);
-    t.append_behind = true;
-    for (std::int64_t i = 0; i < kLargeFilms; ++i) {
-      FillFilm(t, i);
-      AppendFromBuffer(t);
-    }
-    CloseDbf(t);
-  }
+  WriteFilms(path, kLargeFilms);
   InitEngine();
   Select(1);
   Use(path + " EXCLUSIVE");

@@ -108,6 +108,15 @@ def compare_with_vxdbf(vxdbf, table, index, tag):
     return theirs, problems
 
 
+def report(name, problems, keys):
+    """Prints one tag's result; answers (passed, failed) to add to the totals."""
+    if problems:
+        print("FAILED   " + name + ": " + "; ".join(problems))
+        return 0, 1
+    print("ok       " + name + " (%d keys)" % keys)
+    return 1, 0
+
+
 def check_created_index(vxdbf):
     """An index vxdbf wrote from scratch: every tag as XBase::Index reads it."""
     passed = failed = 0
@@ -142,12 +151,8 @@ def check_created_index(vxdbf):
                                                   tag)
             if theirs is None:
                 problems = ["XBase::Index cannot read it"]
-            if problems:
-                print("FAILED   " + name + ": " + "; ".join(problems))
-                failed += 1
-            else:
-                print("ok       " + name + " (%d keys)" % len(theirs))
-                passed += 1
+            ok, bad = report(name, problems, len(theirs or []))
+            passed, failed = passed + ok, failed + bad
     return passed, failed
 
 
@@ -190,12 +195,8 @@ def main():
                     skipped += 1
                     continue
                 originals[tag["name"]] = (tag["type"], theirs)
-                if problems:
-                    print("FAILED   " + name + ": " + "; ".join(problems))
-                    failed += 1
-                else:
-                    print("ok       " + name + " (%d keys)" % len(theirs))
-                    passed += 1
+                ok, bad = report(name, problems, len(theirs))
+                passed, failed = passed + ok, failed + bad
             # The same file rebuilt by vxdbf, as XBase::Index reads it.
             reindex = subprocess.run([vxdbf, "reindex", table], capture_output=True)
             if reindex.returncode != 0:
@@ -212,12 +213,8 @@ def main():
                 after = perl_sequence(index, tag_name)
                 problem = "XBase::Index cannot read it" if after is None else \
                     same_sequence(comparable(key_type, before), comparable(key_type, after))
-                if problem:
-                    print("FAILED   " + name + ": " + problem)
-                    failed += 1
-                else:
-                    print("ok       " + name + " (%d keys)" % len(after))
-                    passed += 1
+                ok, bad = report(name, [problem] if problem else [], len(after or []))
+                passed, failed = passed + ok, failed + bad
     print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 1 if failed else 0
 
