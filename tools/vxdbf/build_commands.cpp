@@ -162,9 +162,9 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report) {
     // A unique tag holds one record of each key (any of them, after edits).
     std::vector<std::pair<std::string, std::uint32_t>> still_missing;
     for (const auto& m : missing) {
-      const bool key_held = std::any_of(stored.begin(), stored.end(),
-                                        [&](const auto& s) { return s.first == m.first; });
-      if (!key_held) still_missing.push_back(m);
+      // `stored` is sorted: the first item at or after (key, 0) holds the key if any does.
+      const auto at = std::lower_bound(stored.begin(), stored.end(), std::make_pair(m.first, 0u));
+      if (at == stored.end() || at->first != m.first) still_missing.push_back(m);
     }
     missing = still_missing;
     for (std::size_t i = 1; i < stored.size(); ++i) {
