@@ -13,10 +13,12 @@
 #include "engine/expr/number_text.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
 #include "engine/table/dbf_file.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
+#include "platform/os/system.h"
 
 namespace vx {
 
@@ -86,6 +88,25 @@ std::string_view PopC(Run& r) {
 }
 
 double PopN(Run& r) { return (--r.top)->value.number; }
+
+// Pops a value of any type (a string's bytes stay readable until the next push).
+ExprCell PopAny(Run& r) {
+  const ExprCell c = *--r.top;
+  if (c.type_code == kTypeC) r.next = const_cast<char*>(c.value.text);
+  return c;
+}
+
+void PushAny(Run& r, const ExprCell& c) {
+  if (c.type_code == kTypeC) {
+    PushC(r, c.value.text, c.length);
+  } else {
+    *r.top++ = c;
+  }
+}
+
+std::string_view TextOf(const ExprCell& c) {
+  return {c.value.text, std::min<std::size_t>(c.length, kMaxStringLength)};
+}
 std::int32_t PopL(Run& r) { return (--r.top)->value.logical; }
 
 // The string on top of the stack, for the functions that change it in place.
@@ -99,8 +120,47 @@ void SetTopLength(Run& r, std::size_t n) {
 }
 
 bool Less(std::string_view a, std::string_view b) {
-  const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  const int c =
+      a.empty() || b.empty() ? 0 : std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
   return c < 0 || (c == 0 && a.size() < b.size());
+}
+
+// The "=" of strings: b is not empty and a begins with it.
+bool BeginsWith(std::string_view a, std::string_view b) {
+  return !b.empty() && a.substr(0, b.size()) == b;
+}
+
+// Compares two values of one type: negative, 0 or positive (strings in byte order, a proper
+// prefix first; .F. before .T.).
+int Compare(const ExprCell& a, const ExprCell& b) {
+  switch (a.type_code) {
+    case kTypeC:
+      return Less(TextOf(a), TextOf(b)) ? -1 : Less(TextOf(b), TextOf(a)) ? 1 : 0;
+    case kTypeL:
+      return (a.value.logical != 0) - (b.value.logical != 0);
+    default:
+      return a.value.number < b.value.number ? -1 : a.value.number > b.value.number ? 1 : 0;
+  }
+}
+
+// INLIST's equality: strings by "=", other values exactly.
+bool InListEqual(const ExprCell& a, const ExprCell& b) {
+  return a.type_code == kTypeC ? BeginsWith(TextOf(a), TextOf(b)) : Compare(a, b) == 0;
+}
+
+bool IsEmptyValue(const ExprCell& c) {
+  switch (c.type_code) {
+    case kTypeC:
+      return TextOf(c).find_first_not_of(" \t\r\n") == std::string_view::npos;
+    case kTypeN:
+      return c.value.number == 0;
+    case kTypeD: {
+      YearMonthDay date;
+      return !FastSplitDayNumber(c.value.number, date);
+    }
+    default:
+      return c.value.logical == 0;
+  }
 }
 
 // The ANSI code page's case conversions as tables, rebuilt when the code page changes.
@@ -166,8 +226,8 @@ void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
       return;
     case kTypeL: {
       const char ch = bytes.empty() || blank ? ' ' : bytes[0];
-      out.integer = t.is_virtual ? (ch != 0 && !blank)
-                                 : (ch == 'T' || ch == 't' || ch == 'Y' || ch == 'y');
+      out.integer =
+          t.is_virtual ? (ch != 0 && !blank) : (ch == 'T' || ch == 't' || ch == 'Y' || ch == 'y');
       return;
     }
     case kTypeD:
@@ -184,11 +244,11 @@ void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
       }
       return;
     default:  // M: the block number
-      out.integer = blank ? 0
-                    : t.is_virtual
-                        ? ReadInt32(bytes)
-                        : static_cast<std::int32_t>(
-                              std::clamp(LeadingNumber(bytes), 0.0, 2147483647.0));
+      out.integer =
+          blank ? 0
+          : t.is_virtual
+              ? ReadInt32(bytes)
+              : static_cast<std::int32_t>(std::clamp(LeadingNumber(bytes), 0.0, 2147483647.0));
       return;
   }
 }
@@ -346,8 +406,8 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kSubCC: {
       const std::string_view b = PopC(r);
       const std::string_view a = PopC(r);
-      const std::size_t n = op == kAddCC ? Concatenate(a, b, scratch)
-                                         : ConcatenateTrimmed(a, b, scratch);
+      const std::size_t n =
+          op == kAddCC ? Concatenate(a, b, scratch) : ConcatenateTrimmed(a, b, scratch);
       PushC(r, scratch, n);
       return;
     }
@@ -368,12 +428,29 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
       const double a = PopN(r);
       bool v = false;
       switch (op) {
-        case kEqN: case kEqD: v = a == b; break;
-        case kNeN: case kNeD: v = a != b; break;
-        case kGtN: case kGtD: v = a > b; break;
-        case kLtN: case kLtD: v = a < b; break;
-        case kLeN: case kLeD: v = a <= b; break;
-        default: v = a >= b; break;
+        case kEqN:
+        case kEqD:
+          v = a == b;
+          break;
+        case kNeN:
+        case kNeD:
+          v = a != b;
+          break;
+        case kGtN:
+        case kGtD:
+          v = a > b;
+          break;
+        case kLtN:
+        case kLtD:
+          v = a < b;
+          break;
+        case kLeN:
+        case kLeD:
+          v = a <= b;
+          break;
+        default:
+          v = a >= b;
+          break;
       }
       PushL(r, v);
       return;
@@ -391,14 +468,30 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
       const std::string_view a = PopC(r);
       bool v = false;
       switch (op) {
-        case kEqC: v = !b.empty() && a.substr(0, b.size()) == b; break;
-        case kExactEqC: v = a == b; break;
-        case kNeC: v = a != b; break;
-        case kContains: v = !a.empty() && b.find(a) != std::string_view::npos; break;
-        case kGtC: v = Less(b, a); break;
-        case kLtC: v = Less(a, b); break;
-        case kLeC: v = !Less(b, a); break;
-        default: v = !Less(a, b); break;
+        case kEqC:
+          v = BeginsWith(a, b);
+          break;
+        case kExactEqC:
+          v = a == b;
+          break;
+        case kNeC:
+          v = a != b;
+          break;
+        case kContains:
+          v = !a.empty() && b.find(a) != std::string_view::npos;
+          break;
+        case kGtC:
+          v = Less(b, a);
+          break;
+        case kLtC:
+          v = Less(a, b);
+          break;
+        case kLeC:
+          v = !Less(b, a);
+          break;
+        default:
+          v = !Less(a, b);
+          break;
       }
       PushL(r, v);
       return;
@@ -411,10 +504,18 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
       const bool a = PopL(r) != 0;
       bool v = false;
       switch (op) {
-        case kEqL: v = a == b; break;
-        case kNeL: v = a != b; break;
-        case kOr: v = a || b; break;
-        default: v = a && b; break;
+        case kEqL:
+          v = a == b;
+          break;
+        case kNeL:
+          v = a != b;
+          break;
+        case kOr:
+          v = a || b;
+          break;
+        default:
+          v = a && b;
+          break;
       }
       PushL(r, v);
       return;
@@ -425,10 +526,15 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
 
     // Numeric functions.
     case kAbs:
-      PushNumber(r, kTypeN, std::fabs(PopN(r)));
-      return;
     case kInt:
-      PushNumber(r, kTypeN, std::trunc(PopN(r)));
+    case kSqrt:
+    case kExp:
+    case kLog:
+    case kLog10:
+    case kFloor:
+    case kCeiling:
+    case kSign:
+      PushNumber(r, kTypeN, NumericFunction(op, PopN(r)));
       return;
     case kMod: {
       const double m = PopN(r);
@@ -439,7 +545,7 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kRound: {
       const double m = PopN(r);
       const double n = PopN(r);
-      PushNumber(r, kTypeN, RoundDown(n, m));
+      PushNumber(r, kTypeN, Round(n, m));
       return;
     }
     case kMax:
@@ -450,9 +556,11 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
       PushNumber(r, type, op == kMax ? (a > b ? a : b) : (a < b ? a : b));
       return;
     }
-    case kRecno: {
+    case kRecno:
+    case kReccount: {
       const TableRecord* t = SelectedTable();
-      PushNumber(r, kTypeN, t == nullptr ? 0 : t->record_number);
+      const double n = t == nullptr ? 0 : op == kRecno ? t->record_number : t->record_count;
+      PushNumber(r, kTypeN, n);
       return;
     }
     case kDeleted: {
@@ -562,11 +670,10 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
       return;
     }
     case kIif: {
-      const std::string_view t = PopC(r);
-      const std::string_view s = PopC(r);
+      const ExprCell t = PopAny(r);
+      const ExprCell s = PopAny(r);
       const bool c = PopL(r) != 0;
-      const std::string_view v = c ? s : t;
-      PushC(r, v.data(), v.size());
+      PushAny(r, c ? s : t);
       return;
     }
     case kSoundex: {
@@ -575,13 +682,14 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
       PushC(r, scratch, 4);
       return;
     }
-    case kStr: {
+    case kStr:
+    case kStrzero: {
       double k = 0;
       double w = 10;
       if (cell.arg_count >= 3) k = PopN(r);
       if (cell.arg_count >= 2) w = PopN(r);
       const double n = PopN(r);
-      PushC(r, scratch, FormatNumber(n, TruncCount(w), TruncCount(k), scratch));
+      PushC(r, scratch, FormatNumber(n, TruncCount(w), TruncCount(k), scratch, op == kStrzero));
       return;
     }
 
@@ -606,23 +714,128 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     }
     case kCdow:
     case kCmonth: {
-      const std::string date = DateToText(PopN(r));
-      const std::string name = op == kCdow ? DayNameOf(date) : MonthNameOf(date);
+      // From the day number itself: a date's text may show only two digits of its year.
+      const double d = PopN(r);
+      YearMonthDay date;
+      std::string name;
+      if (!FastSplitDayNumber(d, date)) {
+        name.assign(op == kCdow ? 10 : 9, ' ');
+      } else {
+        name = op == kCdow ? DayNameIn(DateStyle, Weekday(d)) : MonthNameIn(DateStyle, date.month);
+      }
       PushC(r, name.data(), name.size());
       return;
     }
     case kDay:
     case kMonth:
     case kYear: {
-      std::string text = DateToText(PopN(r));
-      StyleToMonthDayYear(text);
-      const int v = op == kDay ? DayOf(text) : op == kMonth ? MonthOf(text) : YearOf(text);
-      PushNumber(r, kTypeN, v);
+      // The parts of the date itself, the full year whatever the date style shows.
+      YearMonthDay date;
+      if (!FastSplitDayNumber(PopN(r), date)) date = YearMonthDay{};
+      PushNumber(r, kTypeN, op == kDay ? date.day : op == kMonth ? date.month : date.year);
       return;
     }
     case kDow:
       PushNumber(r, kTypeN, Weekday(PopN(r)));
       return;
+    case kStod: {
+      const std::string_view s = PopC(r);
+      PushNumber(r, kTypeD, s.size() < 8 ? kBlankDate : FastStoredToDayNumber(s.substr(0, 8)));
+      return;
+    }
+    case kTime: {
+      const os::LocalTime now = os::Now();
+      char text[16];
+      const int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d", now.hour % 100,
+                                  now.minute % 100, now.second % 100);
+      PushC(r, text, static_cast<std::size_t>(n));
+      return;
+    }
+
+    // Functions added for the keys and conditions of other dBASE programs.
+    case kAlltrim: {
+      ExprCell& c = TopC(r);
+      char* s = const_cast<char*>(c.value.text);
+      std::size_t n = c.length;
+      while (n > 0 && s[n - 1] == ' ') --n;
+      std::size_t skip = 0;
+      while (skip < n && s[skip] == ' ') ++skip;
+      std::memmove(s, s + skip, n - skip);
+      SetTopLength(r, n - skip);
+      return;
+    }
+    case kEmpty:
+      PushL(r, IsEmptyValue(PopAny(r)));
+      return;
+    case kBetween: {
+      const ExprCell high = PopAny(r);
+      const ExprCell low = PopAny(r);
+      const ExprCell value = PopAny(r);
+      PushL(r, Compare(low, value) <= 0 && Compare(value, high) <= 0);
+      return;
+    }
+    case kInlist: {
+      const std::size_t n = static_cast<std::size_t>(cell.arg_count);
+      ExprCell* first = r.top - n;
+      bool found = false;
+      for (ExprCell* c = first + 1; c != r.top && !found; ++c) found = InListEqual(*first, *c);
+      r.top = first;
+      if (first->type_code == kTypeC) r.next = const_cast<char*>(first->value.text);
+      PushL(r, found);
+      return;
+    }
+    case kIsalpha:
+    case kIsdigit:
+    case kIsupper:
+    case kIslower: {
+      const std::string_view s = PopC(r);
+      const char c = s.empty() ? '\0' : s[0];
+      bool v = false;
+      switch (op) {
+        case kIsalpha:
+          v = c != '\0' && os::AnsiIsAlpha(c);
+          break;
+        case kIsdigit:
+          v = c >= '0' && c <= '9';
+          break;
+        case kIsupper:
+          v = c != '\0' && os::AnsiIsAlpha(c) && os::AnsiLower(c) != c;
+          break;
+        default:
+          v = c != '\0' && os::AnsiIsAlpha(c) && os::AnsiUpper(c) != c;
+          break;
+      }
+      PushL(r, v);
+      return;
+    }
+    case kLike: {
+      const std::string_view s = PopC(r);
+      const std::string_view pattern = PopC(r);
+      PushL(r, Like(pattern, s));
+      return;
+    }
+    case kPadl:
+    case kPadr:
+    case kPadc: {
+      char fill = ' ';
+      if (cell.arg_count >= 3) {
+        const std::string_view f = PopC(r);
+        if (!f.empty()) fill = f[0];
+      }
+      const std::int64_t n = TruncCount(PopN(r));
+      const std::string_view s = PopC(r);
+      const PadSide side = op == kPadl   ? PadSide::kLeft
+                           : op == kPadr ? PadSide::kRight
+                                         : PadSide::kCenter;
+      PushC(r, scratch, Pad(s, n, fill, side, scratch));
+      return;
+    }
+    case kTransform: {
+      const std::string_view picture = PopC(r);
+      const ExprCell value = PopAny(r);
+      PushC(r, scratch, Transform(value, picture, scratch));
+      return;
+    }
     default:
       // Not an operation the compiler emits: stop with what the stack holds.
       r.stopped = true;
@@ -635,8 +848,7 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
 const void* Evaluate(CompiledExpr* e) {
   if (e == nullptr) return nullptr;
   Run r{e->stack.data(), e->pool.get(), e->pool.get() + e->pool_size};
-  for (const ExprCell* pc = e->program.data(); pc->opcode != kEndOfProgram && !r.stopped;
-       ++pc) {
+  for (const ExprCell* pc = e->program.data(); pc->opcode != kEndOfProgram && !r.stopped; ++pc) {
     if (pc->opcode != 0) {
       Execute(r, *e, *pc);
     } else if (pc->type_code == kTypeC) {

@@ -79,8 +79,7 @@ void HookFree(void* handle) {
 const void* HookEvaluate(void* handle) { return Evaluate(static_cast<CompiledExpr*>(handle)); }
 std::string HookText(void* handle) { return ExprText(static_cast<const CompiledExpr*>(handle)); }
 
-bool SetCondition(std::string_view text, OwnedCondition TableRecord::*slot,
-                  const char* command) {
+bool SetCondition(std::string_view text, OwnedCondition TableRecord::*slot, const char* command) {
   TableRecord* t = InUse(command);
   if (t == nullptr) return false;
   if (text.empty()) {
@@ -90,8 +89,8 @@ bool SetCondition(std::string_view text, OwnedCondition TableRecord::*slot,
   Expr e = Expr::Compile(text);
   if (!e) return false;
   if (e->result_type != 'L') {
-    SetEngineError(362, "Condition must be a logical expression: " + std::string(text) + " [" +
-                            command + "]");
+    SetEngineError(
+        362, "Condition must be a logical expression: " + std::string(text) + " [" + command + "]");
     return false;
   }
   (t->*slot) = OwnedCondition(e.release(), HookFree);
@@ -125,13 +124,23 @@ CompiledExpr* AssignExpr(std::string_view text) {
   switch (e->result_type) {
     case 'C':
       e->result_ptr = e->pool.get();
-      e->result_width = pool == last_len + 1u ? last_len : 0;
+      // The width dBASE gives the expression (a field's length, LEFT's count, the sum of a
+      // concatenation, ...), or 0 when only the value tells (TRIM(NAME) + CITY, SPACE(N)).
+      e->result_width = static_cast<std::uint16_t>(compiler.result().width);
       break;
     case 'M':
       e->result_ptr = e->pool.get();
       e->result_width = static_cast<std::uint16_t>(pool);
       break;
     case 'N': {
+      const expr::Semantic& top = compiler.result();
+      if (top.own_shape) {
+        // A function that fixes its result's shape (IIF, FLOOR, ...).
+        e->result_decimals = static_cast<std::uint8_t>(std::clamp(top.decimals, 0, 18));
+        e->result_width = static_cast<std::uint16_t>(std::clamp(top.width, 1, 255));
+        e->result_ptr = &e->stack[0].value;
+        break;
+      }
       const std::uint8_t dec = compiler.decimals() < 19 ? compiler.decimals() : 2;
       e->result_decimals = dec;
       const std::uint8_t width = last_len < dec + 2 ? 0 : last_len;

@@ -5,15 +5,17 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/expr/compiler.h"
 #include "engine/expr/expression.h"
+#include "engine/expr/number_text.h"
 #include "engine/foundation/dates.h"
+#include "engine/foundation/settings.h"
+#include "platform/os/codepage.h"
 
 namespace vx::expr {
 
 namespace {
-constexpr std::size_t kMax = kMaxStringLength;
-// Beyond this many steps ROUND's scaling has overflowed for every nonzero fraction.
-constexpr std::int64_t kMaxRoundSteps = 700;
+constexpr std::size_t kMaxLength = kMaxStringLength;
 
 // memmove that accepts the null data of an empty view.
 void CopyBytes(char* to, const char* from, std::size_t n) {
@@ -29,10 +31,36 @@ std::int64_t TruncCount(double x) {
 }
 
 double Power(double a, double b) {
-  if (a > 0) return std::exp(b * std::log(a));
-  // The logarithm has no value here; a whole exponent still has a power.
+  // pow is exact where the power is (whole exponents of moderate size), unlike e^(b ln a).
   const double p = std::pow(a, b);
+  if (a > 0) return p;
+  // The logarithm has no value here; a whole exponent still has a power.
   return std::isfinite(p) ? p : 0;
+}
+
+double NumericFunction(std::int32_t opcode, double n) {
+  switch (opcode) {
+    case kAbs:
+      return std::fabs(n);
+    case kInt:
+      return std::trunc(n);
+    case kSqrt:
+      return n < 0 ? 0 : std::sqrt(n);
+    case kExp:
+      return std::exp(n);
+    case kLog:
+      return n <= 0 ? 0 : std::log(n);
+    case kLog10:
+      return n <= 0 ? 0 : std::log10(n);
+    case kFloor:
+      return std::floor(n);
+    case kCeiling:
+      return std::ceil(n);
+    case kSign:
+      return n > 0 ? 1 : n < 0 ? -1 : 0;
+    default:
+      return 0;
+  }
 }
 
 double Modulo(double n, double m) {
@@ -42,22 +70,13 @@ double Modulo(double n, double m) {
   return static_cast<double>(a % b);
 }
 
-double RoundDown(double n, double m) {
-  const double i = std::trunc(n);
-  double f = n - i;
-  const std::int64_t steps = std::min(TruncCount(m), kMaxRoundSteps);
-  for (std::int64_t s = 0; s < steps; ++s) {
-    f *= 10;
-    if (std::isinf(f)) return n;  // more decimals asked for than a double holds
-  }
-  f = std::trunc(f);
-  for (std::int64_t s = 0; s < steps; ++s) f /= 10;
-  return i + f;
+double Round(double n, double m) {
+  return RoundDecimal(n, static_cast<int>(std::clamp<std::int64_t>(TruncCount(m), -400, 400)));
 }
 
 std::size_t Concatenate(std::string_view a, std::string_view b, char* out) {
-  const std::size_t na = std::min(a.size(), kMax);
-  const std::size_t nb = std::min(b.size(), kMax - na);
+  const std::size_t na = std::min(a.size(), kMaxLength);
+  const std::size_t nb = std::min(b.size(), kMaxLength - na);
   CopyBytes(out, a.data(), na);
   CopyBytes(out + na, b.data(), nb);
   return na + nb;
@@ -68,7 +87,7 @@ std::size_t ConcatenateTrimmed(std::string_view a, std::string_view b, char* out
   while (kept > 0 && a[kept - 1] == ' ') --kept;
   const std::size_t blanks = a.size() - kept;
   std::size_t n = Concatenate(a.substr(0, kept), b, out);
-  const std::size_t room = std::min(blanks, kMax - n);
+  const std::size_t room = std::min(blanks, kMaxLength - n);
   std::memset(out + n, ' ', room);
   return n + room;
 }
@@ -88,7 +107,7 @@ std::size_t Stuff(std::string_view s, std::int64_t n, std::int64_t m, std::strin
   const std::size_t removed =
       inside && m > 0 ? static_cast<std::size_t>(std::min<std::int64_t>(m, len - (n - 1))) : 0;
   // Built in a local copy: s and t may lie in the pool area that `out` overwrites.
-  char result[2 * kMax + 2];
+  char result[2 * kMaxLength + 2];
   std::size_t size = 0;
   CopyBytes(result, s.data(), at);
   size = at;
@@ -96,15 +115,15 @@ std::size_t Stuff(std::string_view s, std::int64_t n, std::int64_t m, std::strin
   size += t.size();
   CopyBytes(result + size, s.data() + at + removed, s.size() - at - removed);
   size += s.size() - at - removed;
-  size = std::min(size, kMax);
+  size = std::min(size, kMaxLength);
   CopyBytes(out, result, size);
   return size;
 }
 
 std::size_t Replicate(std::string_view s, std::int64_t n, char* out) {
   std::size_t size = 0;
-  for (std::int64_t i = 0; i < n && !s.empty() && size < kMax; ++i) {
-    const std::size_t part = std::min(s.size(), kMax - size);
+  for (std::int64_t i = 0; i < n && !s.empty() && size < kMaxLength; ++i) {
+    const std::size_t part = std::min(s.size(), kMaxLength - size);
     CopyBytes(out + size, s.data(), part);
     size += part;
   }
@@ -131,21 +150,60 @@ void Soundex(std::string_view s, char* out) {
   }
 }
 
-std::size_t FormatNumber(double n, std::int64_t width, std::int64_t decimals, char* out) {
+std::size_t FormatNumber(double n, std::int64_t width, std::int64_t decimals, char* out,
+                         bool zeros) {
   if (width <= 0) return 0;
-  const std::size_t w = static_cast<std::size_t>(std::min<std::int64_t>(width, kMax));
-  const int k = static_cast<int>(std::clamp<std::int64_t>(decimals, 0, kMax + 1));
-  char text[400 + kMax];
-  const auto [end, error] =
-      std::to_chars(text, text + sizeof text, n, std::chars_format::fixed, k);
-  const std::size_t len = error == std::errc() ? static_cast<std::size_t>(end - text) : w + 1;
+  const std::size_t w = static_cast<std::size_t>(std::min<std::int64_t>(width, kMaxLength));
+  const int k = static_cast<int>(std::clamp<std::int64_t>(decimals, 0, kMaxLength + 1));
+  const std::string text = FixedText(n, k);
+  const std::size_t len = text.empty() ? w + 1 : text.size();
   if (len > w) {
     std::memset(out, '*', w);
+  } else if (zeros && std::isfinite(n)) {
+    const std::size_t sign = text[0] == '-' ? 1 : 0;
+    CopyBytes(out, text.data(), sign);
+    std::memset(out + sign, '0', w - len);
+    CopyBytes(out + sign + w - len, text.data() + sign, len - sign);
   } else {
     std::memset(out, ' ', w - len);
-    CopyBytes(out + w - len, text, len);
+    CopyBytes(out + w - len, text.data(), len);
   }
   return w;
+}
+
+std::size_t Pad(std::string_view s, std::int64_t n, char fill, PadSide side, char* out) {
+  const std::size_t w =
+      n <= 0 ? 0 : static_cast<std::size_t>(std::min<std::int64_t>(n, kMaxLength));
+  const std::size_t len = std::min(s.size(), w);
+  const std::size_t room = w - len;
+  const std::size_t left = side == PadSide::kLeft ? room : side == PadSide::kCenter ? room / 2 : 0;
+  // s may lie in the pool area that `out` overwrites.
+  char copy[kMaxLength + 1];
+  CopyBytes(copy, s.data(), len);
+  std::memset(out, fill, w);
+  CopyBytes(out + left, copy, len);
+  return w;
+}
+
+bool Like(std::string_view pattern, std::string_view s) {
+  // Greedy matching with one backtrack point: the last "*" seen.
+  std::size_t p = 0, i = 0, star = std::string_view::npos, resume = 0;
+  while (i < s.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == s[i])) {
+      ++p;
+      ++i;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = i;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      i = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
 }
 
 std::size_t DateDigits(double day_number, char* out) {
@@ -154,9 +212,8 @@ std::size_t DateDigits(double day_number, char* out) {
     std::memset(out, ' ', 8);
     return 8;
   }
-  const int parts[] = {date.year / 1000, date.year / 100 % 10, date.year / 10 % 10,
-                       date.year % 10,   date.month / 10,      date.month % 10,
-                       date.day / 10,    date.day % 10};
+  const int parts[] = {date.year / 1000, date.year / 100 % 10, date.year / 10 % 10, date.year % 10,
+                       date.month / 10,  date.month % 10,      date.day / 10,       date.day % 10};
   for (int i = 0; i < 8; ++i) out[i] = static_cast<char>('0' + parts[i]);
   return 8;
 }
@@ -170,8 +227,8 @@ bool FastSplitDayNumber(double day_number, YearMonthDay& out) {
   const std::int64_t day_of_era = z - era * 146097;
   const std::int64_t year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 -
-                                                 year_of_era / 100);
+  const std::int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 = March
   out.day = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
   out.month = static_cast<int>(month_index < 10 ? month_index + 3 : month_index - 9);
@@ -199,7 +256,8 @@ double FastStoredToDayNumber(std::string_view text) {
       const std::int64_t y = year - (month <= 2 ? 1 : 0);
       const std::int64_t era = y / 400;
       const std::int64_t year_of_era = y - era * 400;
-      const std::int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+      const std::int64_t day_of_year =
+          (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
       const std::int64_t day_of_era =
           year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
       return static_cast<double>(era * 146097 + day_of_era + 1721120);
@@ -212,6 +270,152 @@ int Weekday(double day_number) {
   YearMonthDay date;
   if (!SplitDayNumber(day_number, date)) return 0;
   return static_cast<int>((static_cast<std::int64_t>(day_number) + 1) % 7) + 1;
+}
+
+}  // namespace vx::expr
+
+namespace vx::expr {
+
+namespace {
+
+// A numeric template ("999,999.99"): the digits of |n| fill the 9, # and * places from the
+// decimal point outwards; "," shows only between digits; "*" and "$" places left of the number
+// show themselves. Answers false when the number has more integer digits than places.
+bool FillNumericTemplate(double n, std::string_view tpl, bool leading_zeros, std::string& out) {
+  const std::size_t point = tpl.find('.');
+  const std::string_view whole = tpl.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view() : tpl.substr(point + 1);
+  int decimals = 0;
+  for (char c : fraction) decimals += (c == '9' || c == '#') ? 1 : 0;
+  std::string text = FixedText(std::fabs(n), decimals);
+  const std::size_t dot = text.find('.');
+  std::string digits = text.substr(0, dot);
+  if (digits == "0" && decimals > 0) digits.clear();
+  const std::string frac = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+  bool sign = n < 0 && text.find_first_not_of("0.") != std::string::npos;
+  std::string left(whole.size(), ' ');
+  std::size_t next = digits.size();
+  for (std::size_t i = whole.size(); i-- > 0;) {
+    const char t = whole[i];
+    if (t == '9' || t == '#' || t == '*' || t == '$') {
+      if (next > 0) {
+        left[i] = digits[--next];
+      } else if (sign) {
+        left[i] = '-';
+        sign = false;
+      } else {
+        left[i] = t == '*' || t == '$' ? t : leading_zeros ? '0' : ' ';
+      }
+    } else if (t == ',') {
+      left[i] = next > 0 ? ',' : (leading_zeros ? '0' : ' ');
+    } else {
+      left[i] = t;
+    }
+  }
+  if (next > 0 || sign) return false;
+  out = left;
+  if (point != std::string_view::npos) {
+    out.push_back('.');
+    std::size_t f = 0;
+    for (char t : fraction)
+      out.push_back(t == '9' || t == '#' ? (f < frac.size() ? frac[f++] : '0') : t);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::size_t Transform(const ExprCell& value, std::string_view picture, char* out) {
+  std::string_view functions;
+  std::string_view tpl = picture;
+  if (!picture.empty() && picture[0] == '@') {
+    const std::size_t blank = picture.find(' ');
+    functions = picture.substr(1, blank == std::string_view::npos ? picture.size() : blank - 1);
+    tpl = blank == std::string_view::npos ? std::string_view() : picture.substr(blank + 1);
+  }
+  auto has = [&](char f) {
+    for (char c : functions) {
+      if (c == f || (f >= 'A' && f <= 'Z' && c == f + 32)) return true;
+    }
+    return false;
+  };
+  std::string result;
+  switch (value.type_code) {
+    case kTypeC: {
+      const std::string_view s(value.value.text, std::min<std::size_t>(value.length, kMaxLength));
+      if (tpl.empty()) {
+        result.assign(s);
+      } else {
+        std::size_t next = 0;
+        for (char t : tpl) {
+          const bool place = t == 'X' || t == '9' || t == '#' || t == 'A' || t == 'N' || t == 'L' ||
+                             t == 'Y' || t == '!' || t == 'x' || t == 'a' || t == 'n';
+          if (!place) {
+            result.push_back(t);
+            continue;
+          }
+          const char c = next < s.size() ? s[next++] : ' ';
+          result.push_back(t == '!' ? os::AnsiUpper(c) : c);
+        }
+      }
+      if (has('!')) result = os::AnsiUpperText(result);
+      break;
+    }
+    case kTypeN: {
+      const double n = value.value.number;
+      if (has('Z') && n == 0) {
+        result.assign(tpl.empty() ? 10 : tpl.size(), ' ');
+        break;
+      }
+      const bool parentheses = has('(') && n < 0;
+      const double shown = parentheses ? -n : n;
+      if (tpl.empty()) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.15g", shown);
+        result = text;
+      } else if (!FillNumericTemplate(shown, tpl, has('L'), result)) {
+        result.assign(tpl.size(), '*');
+        break;
+      }
+      if (has('$')) {
+        const std::size_t first = result.find_first_not_of(' ');
+        if (first != std::string::npos && first > 0) {
+          result[first - 1] = '$';
+        } else {
+          result.insert(0, "$");
+        }
+      }
+      if (parentheses) result = "(" + result + ")";
+      if (has('C') && n > 0) result += " CR";
+      if (has('X') && n < 0) result += " DB";
+      if (has('B')) {
+        const std::size_t first = result.find_first_not_of(' ');
+        const std::size_t size = result.size();
+        result = first == std::string::npos ? std::string() : result.substr(first);
+        result.resize(size, ' ');
+      }
+      break;
+    }
+    case kTypeD:
+      if (has('E')) {
+        result = DateTextIn(2, CenturyOn, value.value.number);
+      } else if (has('D')) {
+        result = DateTextIn(0, CenturyOn, value.value.number);
+      } else {
+        result = DateToText(value.value.number);
+      }
+      break;
+    default: {
+      const bool yes = value.value.logical != 0;
+      const bool yn = !tpl.empty() && (tpl[0] == 'Y' || tpl[0] == 'y');
+      result = yn ? (yes ? "Y" : "N") : (yes ? "T" : "F");
+      break;
+    }
+  }
+  const std::size_t n = std::min(result.size(), kMaxLength);
+  CopyBytes(out, result.data(), n);
+  return n;
 }
 
 }  // namespace vx::expr

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/expr/number_text.h"
+
 namespace vx {
 
 int CompareCharKeys(const std::uint8_t* a, const std::uint8_t* b, int length) {
@@ -121,13 +123,11 @@ PackedDecimal DoubleToPacked(double value, int decimals) {
   if (decimals < 0) decimals = 0;
   if (decimals > 18) decimals = 18;
   if (!std::isfinite(value)) value = 0;
-  // Large values print every integer digit; only the first 20 are kept, the rest count towards
-  // the exponent.
-  char text[400];
-  const int n = std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  if (n < 0) return TextToPacked("0", 0);
-  const std::size_t length = std::min(static_cast<std::size_t>(n), sizeof text - 1);
-  return TextToPacked(std::string_view(text, length), decimals);
+  // Rounded as STR rounds (half away from zero on the decimal value). Large values print every
+  // integer digit; only the first 20 are kept, the rest count towards the exponent.
+  const std::string text = expr::FixedText(value, decimals);
+  if (text.empty()) return TextToPacked("0", 0);
+  return TextToPacked(text, decimals);
 }
 
 double PackedToDouble(const std::uint8_t* p) {

@@ -43,7 +43,8 @@ Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
   switch (e->result_type) {
     case 'C':
     case 'M':
-      out.text = text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
+      out.text =
+          text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
       out.json = JsonString(out.text);
       break;
     case 'N': {
@@ -72,23 +73,32 @@ Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
   return out;
 }
 
-// Compiles a UTF-8 expression in the code page of the table's text.
-Expr CompileText(const std::string& utf8, TableText& text) {
+// Compiles a UTF-8 expression in the code page of the table's text; `page` remembers that page
+// for the error message, which quotes the text.
+Expr CompileText(const std::string& utf8, TableText& text, int& page) {
+  page = text.page();
   Expr e = Expr::Compile(text.FromUtf8(utf8, "the expression"));
   if (!e) throw ExpressionFailed{};  // reported already when errors are quiet
   return e;
 }
 
-// Runs `body`, turning the engine's errors of expressions into status 2 with the message.
+// An engine message in UTF-8: it quotes the expression in the code page it was compiled in.
+std::string MessageText(std::string_view message, int page) {
+  return os::DecodeCodePage(page, message, os::OnFault::kReplace).text;
+}
+
+// Runs `body(page)`, turning the engine's errors of expressions into status 2 with the message;
+// the body sets `page` to the code page of the text it compiles.
 template <typename F>
 int Guarded(std::ostream& err, F&& body) {
+  int page = os::AnsiCodePage();
   try {
-    return body();
+    return body(page);
   } catch (const EVexelError& e) {
-    err << e.what() << "\n";
+    err << MessageText(e.what(), page) << "\n";
     return kExitUsage;
   } catch (const ExpressionFailed&) {
-    err << EngineErrorText() << "\n";
+    err << MessageText(EngineErrorText(), page) << "\n";
     return kExitUsage;
   }
 }
@@ -97,15 +107,15 @@ int Guarded(std::ostream& err, F&& body) {
 
 int ListRecords(const Options& options, const ListRequest& request, std::ostream& out,
                 std::ostream& err) {
-  return Guarded(err, [&] {
+  return Guarded(err, [&](int& page) {
     TableSession session(options, request.file, Access::kRead, err);
     std::vector<Expr> columns;
     for (const std::string& text : request.expressions) {
-      columns.push_back(CompileText(text, session.text()));
+      columns.push_back(CompileText(text, session.text(), page));
     }
     Expr condition;
     if (!request.condition.empty()) {
-      condition = CompileText(request.condition, session.text());
+      condition = CompileText(request.condition, session.text(), page);
       if (condition->result_type != 'L') {
         err << "vxdbf: --for needs a logical condition: " << request.condition << "\n";
         return kExitUsage;
@@ -146,7 +156,7 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
 
 int EvalExpression(const Options& options, const EvalRequest& request, std::ostream& out,
                    std::ostream& err) {
-  return Guarded(err, [&] {
+  return Guarded(err, [&](int& page) {
     std::unique_ptr<TableSession> session;
     // Without a table the text is the engine's own (Windows) page.
     TableText no_table(os::AnsiCodePage(), options.lossy);
@@ -163,7 +173,7 @@ int EvalExpression(const Options& options, const EvalRequest& request, std::ostr
       CloseAll();  // no table current: only constants and functions
     }
     TableText& text = session ? session->text() : no_table;
-    Expr e = CompileText(request.expression, text);
+    Expr e = CompileText(request.expression, text, page);
     const Value v = Render(e.get(), text, "record " + std::to_string(request.record));
     if (request.format == "jsonl") {
       out << "{\"value\": " << v.json << ", \"type\": \"" << e->result_type

@@ -58,19 +58,17 @@ TEST_F(CompileTest, CellsComeOutInReductionOrder) {
 
   Expr upper = Expr::Compile("UPPER(NAME) + 'X'");
   ASSERT_TRUE(upper);
-  const std::vector<CellShape> upper_cells = {{0, 0, kTypeL, 2},     {321, 1, 0, 0},
-                                              {318, 1, 0, 0},        {0, 0, kTypeC, 0},
-                                              {350, 2, 0, 0},        {-1, 0, 0, 0}};
+  const std::vector<CellShape> upper_cells = {{0, 0, kTypeL, 2}, {321, 1, 0, 0}, {318, 1, 0, 0},
+                                              {0, 0, kTypeC, 0}, {350, 2, 0, 0}, {-1, 0, 0, 0}};
   EXPECT_EQ(Shapes(*upper.get()), upper_cells);
   EXPECT_STREQ(upper->program[3].value.text, "X");
   EXPECT_EQ(upper->result_type, 'C');
 
   Expr pay = Expr::Compile("STAFF->PAY * 2 > 100");
   ASSERT_TRUE(pay);
-  const std::vector<CellShape> pay_cells = {{0, 0, kTypeL, 5},   {0, 0, kTypeL, 3},
-                                            {327, 2, 0, 0},      {0, 0, kTypeN, 2},
-                                            {355, 2, 0, 0},      {0, 0, kTypeN, 100},
-                                            {364, 2, 0, 0},      {-1, 0, 0, 0}};
+  const std::vector<CellShape> pay_cells = {
+      {0, 0, kTypeL, 5}, {0, 0, kTypeL, 3},   {327, 2, 0, 0}, {0, 0, kTypeN, 2},
+      {355, 2, 0, 0},    {0, 0, kTypeN, 100}, {364, 2, 0, 0}, {-1, 0, 0, 0}};
   EXPECT_EQ(Shapes(*pay.get()), pay_cells);
   EXPECT_EQ(pay->result_type, 'L');
 }
@@ -84,10 +82,10 @@ TEST_F(CompileTest, ResultWidthsAndDecimals) {
     int decimals;
   };
   const Row rows[] = {
-      {"PAY", 'N', 8, 2},        {"PAY * 2", 'N', 13, 2},  {"AGE", 'N', 3, 0},
-      {"2 * AGE", 'N', 13, 2},   {"NAME", 'C', 10, 0},     {"UPPER(NAME)", 'C', 10, 0},
-      {"NAME + 'X'", 'C', 0, 0}, {"BORN", 'D', 8, 0},      {"OK", 'L', 1, 0},
-      {"DTOS(BORN)", 'C', 8, 0}, {"1", 'N', 13, 2},
+      {"PAY", 'N', 8, 2},         {"PAY * 2", 'N', 13, 2}, {"AGE", 'N', 3, 0},
+      {"2 * AGE", 'N', 13, 2},    {"NAME", 'C', 10, 0},    {"UPPER(NAME)", 'C', 10, 0},
+      {"NAME + 'X'", 'C', 11, 0}, {"BORN", 'D', 8, 0},     {"OK", 'L', 1, 0},
+      {"DTOS(BORN)", 'C', 8, 0},  {"1", 'N', 13, 2},
   };
   for (const Row& r : rows) {
     Expr e = Expr::Compile(r.text);
@@ -101,19 +99,31 @@ TEST_F(CompileTest, ResultWidthsAndDecimals) {
 TEST_F(CompileTest, SyntaxAndTypeErrorsGive351WithTheirMessage) {
   OpenStaff();
   const test::Case cases[] = {
-      {"DATE", "Syntax error"},
-      {"SUBSTR(NAME,2)", "Syntax error"},
-      {"CMO(BORN)", "Syntax error"},
-      {"X->NAME", "Syntax error"},
-      {"'abc", "Syntax error"},
-      {"", "Syntax error"},
-      {"(NAME", "Syntax error"},
-      {"NAME +", "Syntax error"},
-      {"NAME AGE", "Parser_stack_overflow"},
-      {"NAME )", "Parser_stack_overflow"},
+      {"DATE", "Syntax error: DATE needs parentheses at position 1: DATE(...)"},
+      {"SUBSTR(NAME,2)", "Syntax error: SUBSTR takes 3 arguments, not 2"},
+      {"STR()", "Syntax error: STR takes 1 to 3 arguments, not 0"},
+      {"INLIST(1)", "Syntax error: INLIST takes 2 or more arguments, not 1"},
+      {"CMO(BORN)", "Syntax error: unknown field or function CMO at position 1"},
+      {"AGE + NOPE", "Syntax error: unknown field or function NOPE at position 7"},
+      {"X->NAME", "Syntax error: unknown field or function X->NAME at position 1"},
+      {"AGE > 1950 AND OK", "Syntax error: AND needs dots: .AND. at position 12"},
+      {"OK OR OK", "Syntax error: OR needs dots: .OR. at position 4"},
+      {"'abc", "Syntax error: missing closing quote"},
+      {"", "Syntax error: empty expression"},
+      {"(NAME", "Syntax error: missing )"},
+      {"SUBSTR(NAME, 1, 2", "Syntax error: missing )"},
+      {"NAME +", "Syntax error: the expression ends too early"},
+      {"NAME + * 2", "Syntax error: unexpected * at position 8"},
+      {"{13/45/99}", "Syntax error: {13/45/99} at position 1 is not a date"},
+      {"{^1999-02-30}", "Syntax error: {^1999-02-30} at position 1 is not a date"},
+      {"{12/25/99", "Syntax error: missing } after the date at position 1"},
+      {"NAME AGE", "Parser_stack_overflow: AGE at position 6 follows a complete expression"},
+      {"NAME )", "Parser_stack_overflow: ) at position 6 follows a complete expression"},
       {"NAME = 5", "PARSER:Type mismatch in expression \"=\""},
       {".NOT. AGE > 5", "PARSER:Type mismatch in expression \".NOT.\""},
-      {"IIF(OK, 1, 2)", "PARSER:Type mismatch in function \"IIF\""},
+      {"IIF(OK, 1, 'A')", "PARSER:Type mismatch in function \"IIF\""},
+      {"BETWEEN(1, 'A', 2)", "PARSER:Type mismatch in function \"BETWEEN\""},
+      {"INLIST(1, 2, 'A')", "PARSER:Type mismatch in function \"INLIST\""},
       {"- NAME", "PARSER:Type mismatch in expression \"Unary -\""},
       {"+ OK", "PARSER:Type mismatch in expression \"Unary +\""},
       {"2 ^ 'A'", "PARSER:Type mismatch in expression \"** or ^\""},
@@ -136,17 +146,18 @@ TEST_F(CompileTest, ExcerptShowsFiftyOneCharactersEndingAtTheFailure) {
   text += "@";
   text += std::string(19, '1');
   ASSERT_EQ(text.size(), 120u);
-  EXPECT_EQ(CompileMessage(text), "Error in expression : Syntax error\r\n[..." +
-                                      text.substr(50, 51) + "...]\r\n [AssignExpr]");
-  EXPECT_EQ(CompileMessage("1 +"), "Error in expression : Syntax error\r\n[1 +]\r\n [AssignExpr]");
+  EXPECT_EQ(CompileMessage(text),
+            "Error in expression : Syntax error: unexpected @ at position 101\r\n[..." +
+                text.substr(50, 51) + "...]\r\n [AssignExpr]");
+  EXPECT_EQ(CompileMessage("1 +"),
+            "Error in expression : Syntax error: the expression ends too early\r\n[1 +]\r\n "
+            "[AssignExpr]");
 }
 
 TEST_F(CompileTest, NameFollowedByParenthesisIsAFunction) {
-  test::WriteBytes(dir_.File("odd.dbf"), DbfBuilder(0x03)
-                                             .Field("UPPER", 'C', 3)
-                                             .Field("DATE", 'N', 2)
-                                             .Record(" abc 5")
-                                             .Build());
+  test::WriteBytes(
+      dir_.File("odd.dbf"),
+      DbfBuilder(0x03).Field("UPPER", 'C', 3).Field("DATE", 'N', 2).Record(" abc 5").Build());
   Use(dir_.File("odd.dbf"));
   EXPECT_EQ(Eval("UPPER (UPPER)"), "C:ABC");
   EXPECT_EQ(Eval("DATE + 1"), "N:6");
@@ -189,9 +200,9 @@ TEST_F(CompileTest, CheckExprTrimsAndClassifies) {
     int code;
   };
   const Row rows[] = {
-      {"NAME  \t", true, 0},  {"  ", true, 359},   {std::string(221, 'N'), true, 360},
-      {"OK", true, 361},      {"NAME", false, 362}, {"OK .AND. AGE > 5", false, 0},
-      {"NAME +", true, 351},  {"DTOS(BORN)", true, 0},
+      {"NAME  \t", true, 0}, {"  ", true, 359},       {std::string(221, 'N'), true, 360},
+      {"OK", true, 361},     {"NAME", false, 362},    {"OK .AND. AGE > 5", false, 0},
+      {"NAME +", true, 351}, {"DTOS(BORN)", true, 0},
   };
   for (Row r : rows) {
     EXPECT_EQ(CheckExpr(r.text, r.is_key), r.code) << r.text;

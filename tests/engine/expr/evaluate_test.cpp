@@ -22,12 +22,11 @@ class EvaluateTest : public test::ExprTest {
 
 TEST_F(EvaluateTest, Arithmetic) {
   Check({
-      {"1 + 2", "N:3"},           {"PAY * 2", "N:25"},         {"7 / 2", "N:3.5"},
-      {"2 ^ 10", "N:1024"},       {"2 ** 3 ** 2", "N:64"},     {"-2 ^ 2", "N:4"},
-      {"1 - -1", "N:2"},          {"-(3)", "N:-3"},            {"+3", "N:3"},
-      {"1 + 2 * 3", "N:7"},       {"(1 + 2) * 3", "N:9"},      {"10 - 2 - 3", "N:5"},
-      {"0 ^ 2", "N:0"},           {"-8 ^ (1/3)", "N:0"},       {"0 ^ -1", "N:0"},           {"-8 ^ 2", "N:64"},          {"1E3 + .5E1", "351"},
-      {"1E3", "N:1000"},          {"1.5.5", "351"},            {"AGE - 3", "N:50"},
+      {"1 + 2", "N:3"},        {"PAY * 2", "N:25"},   {"7 / 2", "N:3.5"},     {"2 ^ 10", "N:1024"},
+      {"2 ** 3 ** 2", "N:64"}, {"-2 ^ 2", "N:4"},     {"1 - -1", "N:2"},      {"-(3)", "N:-3"},
+      {"+3", "N:3"},           {"1 + 2 * 3", "N:7"},  {"(1 + 2) * 3", "N:9"}, {"10 - 2 - 3", "N:5"},
+      {"0 ^ 2", "N:0"},        {"-8 ^ (1/3)", "N:0"}, {"0 ^ -1", "N:0"},      {"-8 ^ 2", "N:64"},
+      {"1E3 + .5E1", "351"},   {"1E3", "N:1000"},     {"1.5.5", "351"},       {"AGE - 3", "N:50"},
   });
 }
 
@@ -46,32 +45,60 @@ TEST_F(EvaluateTest, DateArithmetic) {
 
 TEST_F(EvaluateTest, StringOperators) {
   Check({
-      {"'AB  ' + 'CD'", "C:AB  CD"},  {"'AB  ' - 'CD'", "C:ABCD  "},
-      {"'   ' - 'CD'", "C:CD   "},    {"'' - ''", "C:"},
-      {"NAME + '|'", "C:ABC       |"}, {"TRIM(NAME) - '|'", "C:ABC|"},
+      {"'AB  ' + 'CD'", "C:AB  CD"},
+      {"'AB  ' - 'CD'", "C:ABCD  "},
+      {"'   ' - 'CD'", "C:CD   "},
+      {"'' - ''", "C:"},
+      {"NAME + '|'", "C:ABC       |"},
+      {"TRIM(NAME) - '|'", "C:ABC|"},
   });
 }
 
 TEST_F(EvaluateTest, StringComparisons) {
   Check({
-      {"'ABCD' = 'AB'", "L:T"},  {"'AB' = 'ABCD'", "L:F"},   {"'AB' = ''", "L:F"},
-      {"NAME = 'ABC'", "L:T"},   {"NAME == 'ABC'", "L:F"},   {"'ABC' == 'ABC'", "L:T"},
-      {"'ABCD' <> 'AB'", "L:T"}, {"'ABC' # 'ABC'", "L:F"},   {"'' $ 'ABC'", "L:F"},
-      {"'B' $ 'ABC'", "L:T"},    {"'ABC' $ 'B'", "L:F"},     {"'AB' < 'ABC'", "L:T"},
-      {"'b' > 'B'", "L:T"},      {"'AB ' > 'AB'", "L:T"},    {"'AB' <= 'AB'", "L:T"},
-      {"'AC' >= 'AB'", "L:T"},   {"CHR(200) > 'Z'", "L:T"},  {"'AB' >= 'ABC'", "L:F"},
+      {"'ABCD' = 'AB'", "L:T"},
+      {"'AB' = 'ABCD'", "L:F"},
+      {"'AB' = ''", "L:F"},
+      {"NAME = 'ABC'", "L:T"},
+      {"NAME == 'ABC'", "L:F"},
+      {"'ABC' == 'ABC'", "L:T"},
+      {"'ABCD' <> 'AB'", "L:T"},
+      {"'ABC' # 'ABC'", "L:F"},
+      {"'' $ 'ABC'", "L:F"},
+      {"'B' $ 'ABC'", "L:T"},
+      {"'ABC' $ 'B'", "L:F"},
+      {"'AB' < 'ABC'", "L:T"},
+      {"'b' > 'B'", "L:T"},
+      {"'AB ' > 'AB'", "L:T"},
+      {"'AB' <= 'AB'", "L:T"},
+      {"'AC' >= 'AB'", "L:T"},
+      {"CHR(200) > 'Z'", "L:T"},
+      {"'AB' >= 'ABC'", "L:F"},
   });
 }
 
 TEST_F(EvaluateTest, NumberDateAndLogicalComparisons) {
   Check({
-      {"1 < 2", "L:T"},           {"2 <= 1", "L:F"},          {"2 >= 2", "L:T"},
-      {"3 <> 3", "L:F"},          {"3 = 3", "L:T"},           {"3 > 2", "L:T"},
-      {"BORN = BORN", "L:T"},     {"BORN <> BORN + 1", "L:T"}, {"BORN >= BORN", "L:T"},
-      {".T. = .T.", "L:T"},       {".T. <> .F.", "L:T"},      {".T. .AND. .F.", "L:F"},
-      {".F. .OR. .T.", "L:T"},    {".NOT. .F.", "L:T"},       {"OK", "L:T"},
-      {".NOT. .F. = .F.", "L:F"}, {"1 = 1 .AND. 2 = 2", "L:T"}, {"(OK).AND.(OK)", "L:T"},
-      {"1 = 1 = .T.", "L:T"},     {"OK = 1 < 2", "L:T"},
+      {"1 < 2", "L:T"},
+      {"2 <= 1", "L:F"},
+      {"2 >= 2", "L:T"},
+      {"3 <> 3", "L:F"},
+      {"3 = 3", "L:T"},
+      {"3 > 2", "L:T"},
+      {"BORN = BORN", "L:T"},
+      {"BORN <> BORN + 1", "L:T"},
+      {"BORN >= BORN", "L:T"},
+      {".T. = .T.", "L:T"},
+      {".T. <> .F.", "L:T"},
+      {".T. .AND. .F.", "L:F"},
+      {".F. .OR. .T.", "L:T"},
+      {".NOT. .F.", "L:T"},
+      {"OK", "L:T"},
+      {".NOT. .F. = .F.", "L:F"},
+      {"1 = 1 .AND. 2 = 2", "L:T"},
+      {"(OK).AND.(OK)", "L:T"},
+      {"1 = 1 = .T.", "L:T"},
+      {"OK = 1 < 2", "L:T"},
   });
 }
 
@@ -79,70 +106,122 @@ TEST_F(EvaluateTest, NumberDateAndLogicalComparisons) {
 // blanks around them (tag headers keep expressions with their blanks dropped).
 TEST_F(EvaluateTest, DottedWordsInEverySpellingAndWithoutBlanks) {
   Check({
-      {".TRUE.", "L:T"},          {".false.", "L:F"},         {".Y.", "L:T"},
-      {".n.", "L:F"},             {".t.", "L:T"},             {".True. = .Y.", "L:T"},
-      {".NOT.DELETED()", "L:T"},  {".not.OK", "L:F"},         {"OK.AND.OK", "L:T"},
-      {"OK.OR..F.", "L:T"},       {"AGE>50.AND.OK", "L:T"},   {"AGE>5.5.AND.OK", "L:T"},
-      {"NAME='ABC'.AND..NOT.DELETED()", "L:T"},               {".NOT..FALSE.", "L:T"},
-      {"1.5", "N:1.5"},           {"2.E1", "N:20"},           {"'.T.'", "C:.T."},
-      {".TRUE", "351"},           {".X.", "351"},             {"OK.X", "351"},
-      {".T..T.", "351"},          {"OK .ANDOK", "351"},
+      {".TRUE.", "L:T"},
+      {".false.", "L:F"},
+      {".Y.", "L:T"},
+      {".n.", "L:F"},
+      {".t.", "L:T"},
+      {".True. = .Y.", "L:T"},
+      {".NOT.DELETED()", "L:T"},
+      {".not.OK", "L:F"},
+      {"OK.AND.OK", "L:T"},
+      {"OK.OR..F.", "L:T"},
+      {"AGE>50.AND.OK", "L:T"},
+      {"AGE>5.5.AND.OK", "L:T"},
+      {"NAME='ABC'.AND..NOT.DELETED()", "L:T"},
+      {".NOT..FALSE.", "L:T"},
+      {"1.5", "N:1.5"},
+      {"2.E1", "N:20"},
+      {"'.T.'", "C:.T."},
+      {".TRUE", "351"},
+      {".X.", "351"},
+      {"OK.X", "351"},
+      {".T..T.", "351"},
+      {"OK .ANDOK", "351"},
   });
 }
 
 TEST_F(EvaluateTest, NumericFunctions) {
   Check({
-      {"ABS(-2.5)", "N:2.5"},       {"INT(-2.7)", "N:-2"},        {"INT(2.7)", "N:2"},
-      {"MOD(-7, 3)", "N:-1"},       {"MOD(7, -3)", "N:1"},        {"MOD(7, 0)", "N:0"},
-      {"MOD(7.9, 3.9)", "N:1"},     {"MAX(1, 2)", "N:2"},         {"MIN(1, 2)", "N:1"},
-      {"ROUND(2.567, 2)", "N:2.56"}, {"ROUND(2.5, 0)", "N:2"},    {"ROUND(-2.567, 1)", "N:-2.5"},
-      {"ROUND(7.9, -1)", "N:7"},    {"ROUND(1.25, 1E9)", "N:1.25"}, {"RECNO()", "N:1"},
-      {"DELETED()", "L:F"},         {"ASC('A')", "N:65"},         {"ASC('')", "N:0"},
-      {"ASC(CHR(200))", "N:200"},   {"AT('B', 'ABC')", "N:2"},    {"AT('', 'ABC')", "N:0"},
-      {"AT('X', 'ABC')", "N:0"},    {"LEN(NAME)", "N:10"},        {"LEN('')", "N:0"},
-      {"VAL('  12.5xyz')", "N:12.5"}, {"VAL('abc')", "N:0"},      {"VAL('-1E3')", "N:-1000"},
-      {"VAL('12  ')", "N:12"},      {"VAL('1E999')", "N:inf"},
+      {"ABS(-2.5)", "N:2.5"},         {"INT(-2.7)", "N:-2"},      {"INT(2.7)", "N:2"},
+      {"MOD(-7, 3)", "N:-1"},         {"MOD(7, -3)", "N:1"},      {"MOD(7, 0)", "N:0"},
+      {"MOD(7.9, 3.9)", "N:1"},       {"MAX(1, 2)", "N:2"},       {"MIN(1, 2)", "N:1"},
+      {"ROUND(1.25, 1E9)", "N:1.25"}, {"RECNO()", "N:1"},         {"DELETED()", "L:F"},
+      {"ASC('A')", "N:65"},           {"ASC('')", "N:0"},         {"ASC(CHR(200))", "N:200"},
+      {"AT('B', 'ABC')", "N:2"},      {"AT('', 'ABC')", "N:0"},   {"AT('X', 'ABC')", "N:0"},
+      {"LEN(NAME)", "N:10"},          {"LEN('')", "N:0"},         {"VAL('  12.5xyz')", "N:12.5"},
+      {"VAL('abc')", "N:0"},          {"VAL('-1E3')", "N:-1000"}, {"VAL('12  ')", "N:12"},
+      {"VAL('1E999')", "N:inf"},
   });
 }
 
 TEST_F(EvaluateTest, StringFunctions) {
   Check({
-      {"CHR(65)", "C:A"},              {"CHR(0)", "C:"},                {"CHR(321)", "C:A"},
-      {"LEFT('ABC', 0)", "C:"},        {"LEFT('ABC', 5)", "C:ABC"},     {"LEFT('ABC', 2)", "C:AB"},
-      {"LEFT('ABC', -1)", "C:"},       {"RIGHT('ABC', 0)", "C:"},       {"RIGHT('ABC', -1)", "C:ABC"},
-      {"RIGHT('ABC', 2)", "C:BC"},     {"LOWER('AbC')", "C:abc"},       {"UPPER('aBc')", "C:ABC"},
-      {"LTRIM('  A ')", "C:A "},       {"RTRIM(' A  ')", "C: A"},       {"TRIM(' A  ')", "C: A"},
-      {"REPLICATE('AB', 3)", "C:ABABAB"}, {"REPLICATE('AB', 0)", "C:"}, {"SPACE(3)", "C:   "},
-      {"SPACE(-1)", "C:"},             {"LEN(REPLICATE('ABC', 100))", "N:255"},
-      {"LEN(SPACE(1E9))", "N:255"},    {"IIF(OK, 'Y', 'N')", "C:Y"},    {"IIF(1 = 2, 'Y', 'N')", "C:N"},
-      {"SUBSTR('ABCDE', 2, 3)", "C:BCD"}, {"SUBSTR('ABC', 0, 2)", "C:AB"}, {"SUBSTR('ABC', 5, 1)", "C:"},
-      {"SUBSTR('ABC', 2, 0)", "C:"},   {"SUBSTR('ABC', 2, 9)", "C:BC"},
-      {"STUFF('ABCDE', 2, 2, 'xy')", "C:AxyDE"}, {"STUFF('ABC', 0, 1, 'x')", "C:xABC"},
-      {"STUFF('ABC', 9, 1, 'x')", "C:ABCx"},     {"STUFF('ABC', 2, 9, '')", "C:A"},
+      {"CHR(65)", "C:A"},
+      {"CHR(0)", "C:"},
+      {"CHR(321)", "C:A"},
+      {"LEFT('ABC', 0)", "C:"},
+      {"LEFT('ABC', 5)", "C:ABC"},
+      {"LEFT('ABC', 2)", "C:AB"},
+      {"LEFT('ABC', -1)", "C:"},
+      {"RIGHT('ABC', 0)", "C:"},
+      {"RIGHT('ABC', -1)", "C:ABC"},
+      {"RIGHT('ABC', 2)", "C:BC"},
+      {"LOWER('AbC')", "C:abc"},
+      {"UPPER('aBc')", "C:ABC"},
+      {"LTRIM('  A ')", "C:A "},
+      {"RTRIM(' A  ')", "C: A"},
+      {"TRIM(' A  ')", "C: A"},
+      {"REPLICATE('AB', 3)", "C:ABABAB"},
+      {"REPLICATE('AB', 0)", "C:"},
+      {"SPACE(3)", "C:   "},
+      {"SPACE(-1)", "C:"},
+      {"LEN(REPLICATE('ABC', 100))", "N:255"},
+      {"LEN(SPACE(1E9))", "N:255"},
+      {"IIF(OK, 'Y', 'N')", "C:Y"},
+      {"IIF(1 = 2, 'Y', 'N')", "C:N"},
+      {"SUBSTR('ABCDE', 2, 3)", "C:BCD"},
+      {"SUBSTR('ABC', 0, 2)", "C:AB"},
+      {"SUBSTR('ABC', 5, 1)", "C:"},
+      {"SUBSTR('ABC', 2, 0)", "C:"},
+      {"SUBSTR('ABC', 2, 9)", "C:BC"},
+      {"STUFF('ABCDE', 2, 2, 'xy')", "C:AxyDE"},
+      {"STUFF('ABC', 0, 1, 'x')", "C:xABC"},
+      {"STUFF('ABC', 9, 1, 'x')", "C:ABCx"},
+      {"STUFF('ABC', 2, 9, '')", "C:A"},
       {"UPPER(LEFT(NAME, 2)) + LOWER(RIGHT(NAME, 8))", "C:ABc       "},
   });
 }
 
 TEST_F(EvaluateTest, StrAndSoundex) {
   Check({
-      {"STR(3.7)", "C:         4"},  {"STR(-1.5, 4, 1)", "C:-1.5"}, {"STR(100, 2)", "C:**"},
-      {"STR(1234.5, 3)", "C:***"},   {"STR(1, 0)", "C:"},           {"STR(PAY, 8, 2)", "C:   12.50"},
-      {"STR(2.5, 5, 3)", "C:2.500"}, {"LEN(STR(1, 1E6))", "N:255"},
-      {"SOUNDEX('Robert')", "C:R163"}, {"SOUNDEX('Tymczak')", "C:T522"},
-      {"SOUNDEX('Pfister')", "C:P236"}, {"SOUNDEX('1ABC')", "C:1120"}, {"SOUNDEX('')", "C:0000"},
+      {"STR(3.7)", "C:         4"},
+      {"STR(-1.5, 4, 1)", "C:-1.5"},
+      {"STR(100, 2)", "C:**"},
+      {"STR(1234.5, 3)", "C:***"},
+      {"STR(1, 0)", "C:"},
+      {"STR(PAY, 8, 2)", "C:   12.50"},
+      {"STR(2.5, 5, 3)", "C:2.500"},
+      {"LEN(STR(1, 1E6))", "N:255"},
+      {"SOUNDEX('Robert')", "C:R163"},
+      {"SOUNDEX('Tymczak')", "C:T522"},
+      {"SOUNDEX('Pfister')", "C:P236"},
+      {"SOUNDEX('1ABC')", "C:1120"},
+      {"SOUNDEX('')", "C:0000"},
       {"SOUNDEX('Ashcraft')", "C:A226"},
   });
 }
 
 TEST_F(EvaluateTest, DateFunctions) {
   Check({
-      {"DTOS(BORN)", "C:19700131"}, {"DTOS(CTOD('x'))", "C:        "}, {"DTOC(BORN)", "C:01/31/70"},
-      {"DAY(BORN)", "N:31"},        {"MONTH(BORN)", "N:1"},           {"YEAR(BORN)", "N:70"},
-      {"DOW(BORN)", "N:7"},         {"DOW(CTOD(''))", "N:0"},         {"DAY(CTOD(''))", "N:0"},
-      {"CDOW(BORN)", "C:Saturday "}, {"CMONTH(BORN)", "C:January  "}, {"CTOD('01/31/70') = BORN", "L:T"},
-      {"LEN(CDOW(CTOD('')))", "N:10"}, {"LEN(CMONTH(CTOD('')))", "N:9"},
+      {"DTOS(BORN)", "C:19700131"},
+      {"DTOS(CTOD('x'))", "C:        "},
+      {"DTOC(BORN)", "C:01/31/70"},
+      {"DAY(BORN)", "N:31"},
+      {"MONTH(BORN)", "N:1"},
+      {"YEAR(BORN)", "N:1970"},
+      {"DOW(BORN)", "N:7"},
+      {"DOW(CTOD(''))", "N:0"},
+      {"DAY(CTOD(''))", "N:0"},
+      {"CDOW(BORN)", "C:Saturday "},
+      {"CMONTH(BORN)", "C:January  "},
+      {"CTOD('01/31/70') = BORN", "L:T"},
+      {"LEN(CDOW(CTOD('')))", "N:10"},
+      {"LEN(CMONTH(CTOD('')))", "N:9"},
       // 1 January 1900 was a Monday, though its two-digit year reads as 2000 here.
-      {"DOW(CTOD('01/01/00') - 36524)", "N:2"}, {"YEAR(CTOD('01/01/00') - 36524)", "N:0"},
+      {"DOW(CTOD('01/01/00') - 36524)", "N:2"},
+      {"YEAR(CTOD('01/01/00') - 36524)", "N:1900"},
+      {"CDOW(CTOD('01/01/00') - 36524)", "C:Monday   "},
   });
   CenturyOn = true;
   Check({{"YEAR(BORN)", "N:1970"}, {"DTOC(BORN)", "C:01/31/1970"}});
@@ -167,7 +246,7 @@ TEST_F(EvaluateTest, FieldsFollowTheCurrentRecordAndArea) {
   EXPECT_EQ(test::Rendered(name.get()), "C:Carol     ");
   EXPECT_EQ(Eval("OK"), "L:T");  // "Y" is true
   EXPECT_EQ(Eval("PAY"), "N:-3000");
-  EXPECT_EQ(Eval("YEAR(BORN) + DAY(BORN)"), "N:29");
+  EXPECT_EQ(Eval("YEAR(BORN) + DAY(BORN)"), "N:2029");
   GO(2);
   EXPECT_EQ(Eval("DELETED()"), "L:T");
   EXPECT_EQ(Eval("DTOS(BORN)"), "C:        ");
@@ -209,10 +288,8 @@ bool FakeMemo(TableRecord&, std::int32_t block, std::string& text) {
 }
 
 TEST_F(EvaluateTest, MemoValuesComeThroughTheReaderHookUpToThePoolSize) {
-  test::WriteBytes(dir_.File("notes.dbf"), test::DbfBuilder(0x03)
-                                               .Field("NOTES", 'M', 10)
-                                               .Record("          7")
-                                               .Build());
+  test::WriteBytes(dir_.File("notes.dbf"),
+                   test::DbfBuilder(0x03).Field("NOTES", 'M', 10).Record("          7").Build());
   Select(2);
   Use(dir_.File("notes.dbf"));
   EXPECT_EQ(Eval("NOTES"), "M:");  // no memo storage linked in: empty
