@@ -40,6 +40,8 @@ TEST_F(ErrorsTest, DescribesCodesFromTheTable) {
   EXPECT_EQ(ErrorDescription(1250), "Error # 1250 (Network Error)");
   EXPECT_EQ(ErrorDescription(1299), "Error # 1299 (Network Error)");
   EXPECT_EQ(ErrorDescription(1300), "Error # 1300 (File format not supported)");
+  EXPECT_EQ(ErrorDescription(351), "Error # 351 (Error in expression)");
+  EXPECT_EQ(ErrorDescription(352), "Error # 352 (Undefined error)");
   EXPECT_EQ(ErrorDescription(65535), "Error # 65535 (Undefined error)");
 }
 

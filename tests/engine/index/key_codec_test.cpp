@@ -35,6 +35,10 @@ TEST(KeyCodecTest, PacksNumbersAsDecimalDigits) {
   }
   EXPECT_EQ(Bytes(DoubleToPacked(1.5, 2)), Bytes(TextToPacked("1.50", 2)));
   EXPECT_EQ(Bytes(DoubleToPacked(-42, 0)), Bytes(TextToPacked("-42", 0)));
+  // Halves round away from zero on the decimal value, as STR rounds them.
+  EXPECT_EQ(Bytes(DoubleToPacked(2.5, 0)), Bytes(TextToPacked("3", 0)));
+  EXPECT_EQ(Bytes(DoubleToPacked(-0.125, 2)), Bytes(TextToPacked("-0.13", 2)));
+  EXPECT_EQ(Bytes(DoubleToPacked(2.675, 2)), Bytes(TextToPacked("2.68", 2)));
 }
 
 TEST(KeyCodecTest, PackedKeysOrderLikeTheirValues) {
