@@ -605,9 +605,10 @@ namespace {
 
 constexpr std::int32_t kMaxWidth = static_cast<std::int32_t>(kMaxStringLength);
 
-// The width of a joined string: known when both parts are.
-std::int32_t JoinedWidth(std::int32_t a, std::int32_t b) {
-  return a > 0 && b > 0 ? std::min(a + b, kMaxWidth) : 0;
+// The width of a joined string: known when both parts are and neither went through TRIM.
+std::int32_t JoinedWidth(const Semantic& a, const Semantic& b) {
+  if (a.trimmed || b.trimmed) return 0;
+  return a.width > 0 && b.width > 0 ? std::min(a.width + b.width, kMaxWidth) : 0;
 }
 
 // A constant count argument, or -1 when the count is known only from the value.
@@ -668,12 +669,15 @@ void Shape(std::int32_t opcode, const Semantic* a, int count, Semantic& r) {
     case kRtrim:
     case kTrim:
     case kAlltrim:
+      // Alone in a key a trimmed field keeps the field's width (the key is padded).
       r.width = a[0].width;
+      r.trimmed = a[0].trimmed || (opcode != kUpper && opcode != kLower);
       return;
     case kLeft:
     case kRight: {
       const std::int32_t n = ConstantCount(a[1]);
       r.width = n < 0 ? 0 : a[0].width > 0 ? std::min(n, a[0].width) : n;
+      r.trimmed = a[0].trimmed;
       return;
     }
     case kSubstr: {
@@ -682,6 +686,7 @@ void Shape(std::int32_t opcode, const Semantic* a, int count, Semantic& r) {
       r.width = m < 0                             ? 0
                 : a[0].width > 0 && a[1].constant ? std::min(m, std::max(0, a[0].width - n + 1))
                                                   : m;
+      r.trimmed = a[0].trimmed;
       return;
     }
     case kStr:
@@ -732,6 +737,7 @@ void Shape(std::int32_t opcode, const Semantic* a, int count, Semantic& r) {
         r.own_shape = true;
       } else if (r.type == kTypeC) {
         r.width = a[1].width > 0 && a[2].width > 0 ? std::max(a[1].width, a[2].width) : 0;
+        r.trimmed = a[1].trimmed || a[2].trimmed;
       }
       return;
     case kFloor:
@@ -772,7 +778,7 @@ bool Compiler::EmitInfix(int op_token, const Semantic& left, const Semantic& rig
       result = Semantic{};
       result.type = row.result;
       if (row.opcode == kAddCC || row.opcode == kSubCC) {
-        result.width = JoinedWidth(left.width, right.width);
+        result.width = JoinedWidth(left, right);
       }
       if (row.result == kTypeL) result.width = 1;
       return true;

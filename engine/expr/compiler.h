@@ -164,6 +164,9 @@ struct Semantic {
   std::int32_t width = 0;
   std::int32_t decimals = 0;
   bool own_shape = false;
+  // C: the value may be shorter than `width` (it went through TRIM): such a value joined to
+  // another has no fixed width, so the length of the whole is taken from the value.
+  bool trimmed = false;
   bool constant = false;  // a numeric constant, its value in `number`
 };
 

@@ -588,7 +588,8 @@ bool LoadTag(TableRecord& t, AreaIndex& index, int number, int area) {
   tag->cursor.Attach(&index.file, tag->header, tag->compare, ContextOf(index, *tag, area));
   if (tag->character && HasKeyMaker(tag->expressions)) {
     // The expression's width must fit the stored key length (a widened field changes it).
-    // Shorter results (TRIM) are stored padded; longer ones would be cut.
+    // Shorter results (TRIM, and LEFT or SUBSTR of a field in tags built before those had
+    // their own width) are stored padded; longer ones would be cut.
     int width = tag->expressions.width;
     if (width == 0) {
       const std::int32_t saved = t.record_number;
@@ -597,8 +598,7 @@ bool LoadTag(TableRecord& t, AreaIndex& index, int number, int area) {
       MakeKey(tag->expressions, tag->header, t, key, width);
       if (saved >= 1 && saved <= t.record_count) MoveTo(saved);
     }
-    if (width > tag->header.KeyLength() ||
-        (tag->expressions.width != 0 && width != tag->header.KeyLength())) {
+    if (width > tag->header.KeyLength()) {
       SetEngineError(266, "Incorrect key length: Must be 1 to 100. " + index.file.name());
       return false;
     }

@@ -55,7 +55,8 @@ TEST_F(FunctionsTest, EveryFunctionGivesItsValueTypeWidthAndDecimals) {
                   {"STR(AGE, 11, 0)", "C:         53", 11, 0},
                   {"STR(PAY)", "C:        13", 10, 0},
                   {"STR(AGE,5)+STR(AGE,6,1)", "C:   53  53.0", 11, 0},
-                  {"TRIM(NAME) + 'X'", "C:ABCX", 11, 0},
+                  {"TRIM(NAME) + 'X'", "C:ABCX", 0, 0},  // as long as its value
+                  {"UPPER(TRIM(NAME))", "C:ABC", 10, 0},
                   {"UPPER(LTRIM(TRIM(NAME)))", "C:ABC", 10, 0},
                   {"SPACE(3)", "C:   ", 3, 0},
                   {"REPLICATE('AB', 3)", "C:ABABAB", 6, 0},
@@ -75,7 +76,7 @@ TEST_F(FunctionsTest, EveryFunctionGivesItsValueTypeWidthAndDecimals) {
                   {"IIF(OK, .F., .T.)", "L:F", 1, 0},
                   // Functions other dBASE programs put in keys and conditions.
                   {"ALLTRIM('  A B  ')", "C:A B", 7, 0},
-                  {"ALLTRIM(NAME) + '|'", "C:ABC|", 11, 0},
+                  {"ALLTRIM(NAME) + '|'", "C:ABC|", 0, 0},
                   {"EMPTY('   ')", "L:T", 1, 0},
                   {"EMPTY(NAME)", "L:F", 1, 0},
                   {"EMPTY(0)", "L:T", 1, 0},

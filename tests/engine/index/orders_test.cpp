@@ -210,6 +210,20 @@ TEST_F(OrdersTest, AKeyExpressionLongerThanTheStoredKeyIsRefused) {
   EXPECT_EQ(IndexFileName(), "");
 }
 
+// A stored key longer than the expression's width (LEFT(CODE, 3) in a tag an earlier build
+// made as wide as the field) opens: its keys are stored padded.
+TEST_F(OrdersTest, AKeyExpressionShorterThanTheStoredKeyOpens) {
+  const std::string table = MakeIndexedTable(kRows);
+  test::TagShape padded;
+  padded.name = "CODE3";
+  padded.key_expression = "LEFT(CODE, 3)";
+  padded.key_length = 6;
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", {padded}));
+  Use(table);
+  EXPECT_EQ(CodeOf([] { SetIndexTo(); }), 0);
+  EXPECT_EQ(IndexFileName(), dir_.File("T.MDX"));
+}
+
 }  // namespace
 }  // namespace vx
 
