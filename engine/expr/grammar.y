@@ -28,7 +28,8 @@ void yyerror(Compiler& c, const char* message);
 }  // namespace
 }
 
-/* Token numbers are those of the compiled cells; the function and field groups are ours. */
+/* Token numbers are those of the compiled cells; the function, field and date-literal groups
+   are ours. */
 %token STRING 331 NUMBER 332 UNKNOWN 336 FALSE 337 TRUE 338
 %token NOT 339 OR 340 AND 341 NE 342 LE 343 GE 344 EQEQ 345 CONTAINS 346
 %token FIELD 400 MEMO 401
@@ -100,8 +101,8 @@ args:
 
 namespace {
 
-// Maps the lexer's tokens onto the grammar's: function names by their argument count, fields
-// by whether they are memo fields.
+// Maps the lexer's tokens onto the grammar's: every function name is FUNC (the compiler checks
+// its arguments against its signatures), fields by whether they are memo fields.
 int yylex(YYSTYPE* value, Compiler& c) {
   const int token = c.Lex(*value);
   using namespace vx::expr;

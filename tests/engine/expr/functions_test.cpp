@@ -74,6 +74,11 @@ TEST_F(FunctionsTest, EveryFunctionGivesItsValueTypeWidthAndDecimals) {
                   {"IIF(.NOT. OK, 'AB', 'CDE')", "C:CDE", 3, 0},
                   {"IIF(OK, BORN, BORN + 1)", "D:19700131", 8, 0},
                   {"IIF(OK, .F., .T.)", "L:F", 1, 0},
+                  {"IIF(OK, NAME, 'X') + '|'", "C:ABC       |", 11, 0},
+                  {"IIF(.NOT. OK, NAME, 'X') + '|'", "C:X|", 11, 0},
+                  {"'<' + IIF(OK, 'Y', SPACE(AGE)) + NAME", "C:<YABC       ", 0, 0},
+                  {"BETWEEN(NAME, 'A', 'B') .AND. NAME = 'ABC'", "L:T", 1, 0},
+                  {"INLIST(NAME, 'X', 'AB') .AND. EMPTY(SPACE(3))", "L:T", 1, 0},
                   // Functions other dBASE programs put in keys and conditions.
                   {"ALLTRIM('  A B  ')", "C:A B", 7, 0},
                   {"ALLTRIM(NAME) + '|'", "C:ABC|", 0, 0},
