@@ -147,6 +147,7 @@ LocalTime Now() {
 }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+bool StandardInputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
 int CopyWholeFile(const std::string& from, const std::string& to) {
   std::error_code error;

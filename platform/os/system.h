@@ -40,6 +40,8 @@ std::uint32_t TickCount();
 
 // Whether standard error is a terminal (progress output is for people, not for logs).
 bool StandardErrorIsTerminal();
+// Whether standard input is a terminal (a question may be asked there).
+bool StandardInputIsTerminal();
 
 // Copies a file, replacing `to`; answers 0 or the error number.
 int CopyWholeFile(const std::string& from, const std::string& to);

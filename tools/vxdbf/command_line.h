@@ -64,6 +64,9 @@ struct Options {
   bool descending = false;
   bool unique = false;
   bool repair = false;  // check --repair
+  bool backup = false;  // pack, zap, alter: keep the old files as .bak
+  bool yes = false;     // zap: do not ask
+  bool overwrite = false;  // create, copy: replace an existing table
 };
 
 // The streams a command reads and writes.
