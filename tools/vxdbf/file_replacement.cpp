@@ -165,7 +165,7 @@ void FileReplacement::WriteJournal() {
     os::DeleteFile(journal_);
     os::DeleteFile(reservation_);
     throw DataError{"cannot write " + journal_ + " (I/O error " + std::to_string(io) +
-                    "); nothing was changed"};
+                    "); the table's files are unchanged"};
   }
 }
 

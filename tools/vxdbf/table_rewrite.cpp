@@ -254,9 +254,16 @@ void BuildProductionIndex(const std::string& temp_table, const std::string& fina
   Use(temp_table + " EXCLUSIVE");
   scope.area = Selected();
   progress.FollowIndexBuild();
-  if (!MakeIndex(tags)) {
-    throw DataError{"the index could not be built: " + TakeErrorMessage() +
-                    "; the table's files are unchanged"};
+  bool built = false;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    built = MakeIndex(tags);
+  }
+  if (!built) {
+    const std::uint16_t code = LastErrorCode;
+    throw DataError{"the index could not be built (" + ErrorDescription(code) + ": " +
+                    TakeErrorMessage() + "); the table's files are unchanged"};
   }
   const std::string index = DerivedFileName(temp_table, "MDX");
   {

@@ -1,0 +1,229 @@
+// vxdbf pack and zap: what they keep and remove, and that a refusal, a full disk, a failed
+// flush or a process killed at any stage leaves the table, memo file and index as they were.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+
+#include "engine/startup/engine_startup.h"
+#include "platform/os/file.h"
+#include "tests/support/child_process.h"
+#include "tests/support/fault_injection.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
+#include "tools/vxdbf/file_replacement.h"
+
+namespace vx::tool {
+namespace {
+
+using Snapshot = std::map<std::string, std::vector<unsigned char>>;
+
+class MaintenanceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InitEngine(); }
+
+  // 40 records with memos of growing length, every fourth deleted, three tags (one with FOR).
+  std::string Table(const std::string& version) {
+    path_ = dir_.File("t.dbf");
+    EXPECT_EQ(Vxdbf({"create", path_, "--version", version, "--field", "NAME,C,10", "--field",
+                     "NUM,N,6", "--field", "NOTES,M"})
+                  .status,
+              0);
+    std::string rows = "NAME,NUM,NOTES\n";
+    for (int i = 1; i <= 40; ++i) {
+      rows += "n" + std::to_string(i % 7) + "," + std::to_string(1000 - i) + "," +
+              (i % 5 == 0 ? "" : "memo " + std::to_string(i) + std::string(i * 37, 'x')) + "\n";
+    }
+    EXPECT_EQ(Vxdbf({"append", path_}, rows).status, 0);
+    for (int n = 4; n <= 40; n += 4)
+      EXPECT_EQ(Vxdbf({"delete", path_, std::to_string(n)}).status, 0);
+    EXPECT_EQ(Vxdbf({"index", path_, "--tag", "NAME", "--key", "NAME"}).status, 0);
+    EXPECT_EQ(Vxdbf({"index", path_, "--tag", "NUM", "--key", "NUM", "--descending"}).status, 0);
+    EXPECT_EQ(Vxdbf({"index", path_, "--tag", "SOME", "--key", "NAME+STR(NUM)", "--for", "NUM>980"})
+                  .status,
+              0);
+    return path_;
+  }
+
+  Snapshot Files() const {
+    Snapshot files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      files[entry.path().filename().string()] = test::ReadBytes(entry.path().string());
+    }
+    return files;
+  }
+  void Restore(const Snapshot& files) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      std::filesystem::remove(entry.path());
+    }
+    for (const auto& [name, bytes] : files) test::WriteBytes(dir_.File(name), bytes);
+  }
+  std::string Visible() { return Vxdbf({"dump", path_, "--visible"}).out; }
+
+  test::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(MaintenanceTest, PackKeepsTheLiveRecordsTheirMemosAndEveryTag) {
+  for (const char* version : {"0x83", "0x8B", "0xF5"}) {
+    SCOPED_TRACE(version);
+    Table(version);
+    const std::string memo_name = std::string(version) == "0xF5" ? "t.fpt" : "t.dbt";
+    const std::string live = Visible();
+    const auto old_memo = test::ReadBytes(dir_.File(memo_name)).size();
+    const Result pack = Vxdbf({"pack", path_});
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    const auto new_memo = test::ReadBytes(dir_.File(memo_name)).size();
+    EXPECT_EQ(pack.out,
+              "removed 10 record(s), 30 kept\nmemo file: " + std::to_string(old_memo - new_memo) +
+                  " bytes removed (" + std::to_string(old_memo) + " -> " +
+                  std::to_string(new_memo) + ")\nrebuilt tag(s): NAME, NUM, SOME\n");
+    EXPECT_LT(new_memo, old_memo);
+    EXPECT_EQ(Vxdbf({"dump", path_}).out, live);
+    const Result check = Vxdbf({"check", path_});
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_EQ(check.out, "No problems found (3 tags)\n");
+    // Records that were 5, 6, 7 are now 4, 5, 6: the tags walk the new numbers.
+    EXPECT_EQ(Vxdbf({"seek", path_, "--tag", "NUM", "995"}).out, "4\n");
+    const Snapshot files = Files();
+    EXPECT_EQ(files.size(), 3u);  // no temporary file, journal or backup is left
+    // Packing again finds nothing to remove and changes no record.
+    EXPECT_EQ(Vxdbf({"pack", path_}).out.substr(0, 29), "removed 0 record(s), 30 kept\n");
+    EXPECT_EQ(Vxdbf({"dump", path_}).out, live);
+    Restore({});
+  }
+}
+
+TEST_F(MaintenanceTest, ZapEmptiesTheTableAndKeepsItsDefinitions) {
+  Table("0x8B");
+  const Snapshot before = Files();
+  const Result refused = Vxdbf({"zap", path_});  // no terminal to ask, no --yes
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("give --yes"), std::string::npos) << refused.err;
+  EXPECT_EQ(Files(), before);
+
+  const Result zap = Vxdbf({"zap", path_, "--yes", "--backup"});
+  ASSERT_EQ(zap.status, 0) << zap.err;
+  EXPECT_NE(zap.out.find("removed 40 record(s), 0 kept\n"), std::string::npos) << zap.out;
+  EXPECT_EQ(Vxdbf({"dump", path_}).out, "NAME,NUM,NOTES\r\n");
+  EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
+  EXPECT_EQ(test::ReadBytes(dir_.File("t.dbt")).size(), 512u);
+  const std::string tags = Vxdbf({"tags", path_, "--json"}).out;
+  EXPECT_NE(tags.find("\"name\":\"SOME\",\"key\":\"NAME+STR(NUM)\",\"for\":\"NUM>980\""),
+            std::string::npos)
+      << tags;
+  // The old files are kept byte for byte.
+  for (const char* name : {"t.dbf", "t.dbt", "t.mdx"}) {
+    EXPECT_EQ(test::ReadBytes(dir_.File(std::string(name) + ".bak")), before.at(name)) << name;
+  }
+  // An empty table takes new records and keys.
+  EXPECT_EQ(Vxdbf({"append", path_}, "NAME,NUM,NOTES\nnew,5,text\n").status, 0);
+  EXPECT_EQ(Vxdbf({"seek", path_, "--tag", "NAME", "new"}).out, "1\n");
+}
+
+TEST_F(MaintenanceTest, RefusedWhileAnotherProgramHasAFileOpen) {
+  Table("0x8B");
+  const Snapshot before = Files();
+  for (const char* name : {"t.dbf", "t.dbt", "t.mdx"}) {
+    SCOPED_TRACE(name);
+    os::File other;
+    ASSERT_EQ(os::File::Open(dir_.File(name), os::kOpenReadWriteDenyNone, other), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"pack", path_}, {"zap", path_, "--yes"}}) {
+      const Result r = Vxdbf(args);
+      EXPECT_EQ(r.status, 3) << r.err;
+      EXPECT_NE(r.err.find("is open in another program"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Files(), before);
+  }
+}
+
+// A full disk or a failed flush while any of the new files is written: the command fails, the
+// old files are untouched and nothing is left beside them.
+TEST_F(MaintenanceTest, AFullDiskOrAFailedFlushChangesNothing) {
+  Table("0x8B");
+  const Snapshot before = Files();
+  const struct {
+    const char* what;
+    void (*arm)(test::FaultInjection&);
+  } kFaults[] = {
+      {"table full", [](test::FaultInjection& f) { f.DiskFull(".dbf", 100); }},
+      {"memo full", [](test::FaultInjection& f) { f.DiskFull(".dbt", 256); }},
+      {"index full", [](test::FaultInjection& f) { f.DiskFull(".mdx", 2048); }},
+      {"memo flush", [](test::FaultInjection& f) { f.Fail(test::Call::kFsync, ".dbt", EIO); }},
+      {"index flush", [](test::FaultInjection& f) { f.Fail(test::Call::kFsync, ".mdx", EIO); }},
+      {"journal", [](test::FaultInjection& f) { f.Fail(test::Call::kWrite, ".vxj", ENOSPC); }},
+  };
+  for (const auto& fault : kFaults) {
+    for (const char* command : {"pack", "zap"}) {
+      SCOPED_TRACE(std::string(fault.what) + " " + command);
+      Result r;
+      {
+        test::FaultInjection faults;
+        fault.arm(faults);
+        std::vector<std::string> args = {command, path_};
+        if (std::string(command) == "zap") args.push_back("--yes");
+        r = Vxdbf(args);
+        EXPECT_GT(faults.fired(), 0);
+      }
+      EXPECT_EQ(r.status, 1) << r.out << r.err;
+      EXPECT_NE(r.err.find("unchanged"), std::string::npos) << r.err;
+      EXPECT_EQ(Files(), before);
+    }
+  }
+}
+
+ReplaceStage KillStage = ReplaceStage::kCopying;
+test::Child* Packer = nullptr;
+
+void KillAt(ReplaceStage stage) {
+  if (stage != KillStage) return;
+  Packer->Send('k');
+  ::kill(::getpid(), SIGKILL);
+}
+
+// A pack killed at each stage: before the journal is gone the old files come back whole (the
+// next command that rewrites the table undoes the rest), after it the packed files stand.
+TEST_F(MaintenanceTest, APackKilledAtAnyStageLeavesTheOldFilesOrTheNewOnes) {
+  Table("0x8B");
+  const Snapshot before = Files();
+  const std::string live = Visible();
+  for (const ReplaceStage stage :
+       {ReplaceStage::kCopying, ReplaceStage::kIndexing, ReplaceStage::kWritten,
+        ReplaceStage::kRenaming, ReplaceStage::kCommitted}) {
+    SCOPED_TRACE(static_cast<int>(stage));
+    Restore(before);
+    {
+      test::Child packer([&](test::Child& self) {
+        Packer = &self;
+        KillStage = stage;
+        ReplaceStageHook = KillAt;
+        Vxdbf({"pack", path_});
+        return 0;
+      });
+      EXPECT_EQ(packer.Receive(), 'k');
+      EXPECT_EQ(packer.Wait(), -1);  // killed
+    }
+    if (stage == ReplaceStage::kCommitted) {
+      EXPECT_FALSE(RecoverReplacement(path_));
+      EXPECT_EQ(Vxdbf({"dump", path_}).out, live);
+      EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
+      continue;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir_.File("t.vxj")));
+    // Any later pack undoes the half-done one first; here it is asked for directly.
+    EXPECT_TRUE(RecoverReplacement(path_));
+    EXPECT_EQ(Files(), before);
+    // And a pack after it runs as if nothing had happened.
+    const Result pack = Vxdbf({"pack", path_});
+    EXPECT_EQ(pack.status, 0) << pack.err;
+    EXPECT_EQ(Vxdbf({"dump", path_}).out, live);
+  }
+}
+
+}  // namespace
+}  // namespace vx::tool
