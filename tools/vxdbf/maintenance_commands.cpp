@@ -227,6 +227,26 @@ int Zap(const Options& o, const Streams& io) {
 
 }  // namespace
 
+void ReplaceOldTable(const std::string& file, bool overwrite) {
+  const std::string table = DefaultExtension(TrimText(file), "DBF");
+  if (!os::FileExists(table)) return;
+  if (!overwrite) throw InputError{table + " exists; use --overwrite to replace it"};
+  RecoverReplacement(table);
+  std::vector<std::string> old{table};
+  for (const char* ext : {"DBT", "FPT", "MDX"}) {
+    const std::string path = DerivedFileName(table, ext);
+    if (os::FileExists(path)) old.push_back(path);
+  }
+  ClaimExclusive(old, "create --overwrite");
+  for (std::size_t i = 1; i < old.size(); ++i) {
+    const int io = os::DeleteFile(old[i]);
+    if (io != os::kIoOk) {
+      throw DataError{"cannot remove " + old[i] + " (" +
+                      ErrorDescription(static_cast<std::uint16_t>(io)) + ")"};
+    }
+  }
+}
+
 const char* FieldTypesHelp() {
   return "Field types (--field NAME,TYPE,LEN,DEC):\n"
          "  C  character, LEN 1 to 254\n"

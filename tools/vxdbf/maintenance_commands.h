@@ -5,6 +5,7 @@
 // Also the checks `create` applies to field definitions before it writes anything.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tools/vxdbf/command_line.h"
@@ -22,6 +23,12 @@ void RegisterMaintenanceCommands(Commands& commands);
 // digits and "_" (or a first character that is not a letter), duplicate names in any case,
 // widths outside the type's range and decimals not less than the width.
 void CheckFieldDefinitions(const std::vector<FieldEntry>& fields, std::uint8_t version);
+
+// Before `create` writes FILE: refuses (InputError) an existing table unless `overwrite`;
+// with it, refuses (LockRefused) when another program has the table, its memo file or its
+// index open, and removes the old memo file and production index, which belong to nothing once
+// the table is new.
+void ReplaceOldTable(const std::string& file, bool overwrite);
 
 // The field types and widths, as `create --help` lists them.
 const char* FieldTypesHelp();

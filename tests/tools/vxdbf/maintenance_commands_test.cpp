@@ -177,6 +177,60 @@ TEST_F(MaintenanceTest, AFullDiskOrAFailedFlushChangesNothing) {
   }
 }
 
+// Each refusal names the field and leaves no file behind.
+TEST_F(MaintenanceTest, CreateRefusesDefinitionsOtherProgramsWouldNotReadBack) {
+  const std::string path = dir_.File("new.dbf");
+  const struct {
+    std::vector<std::string> fields;
+    const char* refusal;
+  } kCases[] = {
+      {{"NAME,C,10", "name,N,4"}, "field 2 \"name\": the name of field 1 again"},
+      {{"ABCDEFGHIJK,C,10"}, "field 1 \"ABCDEFGHIJK\": a name has at most 10 characters"},
+      {{"A,C,2", "MY NAME,C,10"}, "field 2 \"MY NAME\": a name holds only letters, digits"},
+      {{"NAME-2,C,10"}, "field 1 \"NAME-2\": a name holds only"},
+      {{"2ND,C,10"}, "field 1 \"2ND\": a name begins with a letter"},
+      {{"PRICE,N,4,4"}, "field 1 \"PRICE\": 4 decimals need a width above 4, not 4"},
+      {{"PRICE,N,4,6"}, "field 1 \"PRICE\": 6 decimals need a width above 6, not 4"},
+      {{"PRICE,N,21"}, "field 1 \"PRICE\": type N takes a width of 1 to 20, not 21"},
+      {{"TEXT,C,0"}, "field 1 \"TEXT\": type C takes a width of 1 to 254, not 0"},
+      {{"TEXT,C,255"}, "type C takes a width of 1 to 254, not 255"},
+      {{"WHEN,D,10"}, "field 1 \"WHEN\": type D is 8 wide, not 10"},
+      {{"WHAT,X,10"}, "field 1 \"WHAT\": no field type \"X\""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.refusal);
+    std::vector<std::string> args = {"create", path};
+    for (const std::string& f : c.fields) args.insert(args.end(), {"--field", f});
+    const Result r = Vxdbf(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.refusal), std::string::npos) << r.err;
+    EXPECT_TRUE(Files().empty());
+  }
+  EXPECT_NE(Vxdbf({"create", "--help"}).out.find("  N  number, LEN 1 to 20, DEC 0 to LEN - 1"),
+            std::string::npos);
+}
+
+// create on an existing table: refused, and with --overwrite the old memo file and index go too.
+TEST_F(MaintenanceTest, CreateOverwritesOnlyWhenAskedAndLeavesNoOrphans) {
+  Table("0x8B");
+  const Snapshot before = Files();
+  const Result refused = Vxdbf({"create", path_, "--field", "A,C,5"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("t.dbf exists; use --overwrite to replace it"), std::string::npos);
+  EXPECT_EQ(Files(), before);
+  {
+    os::File other;
+    ASSERT_EQ(os::File::Open(dir_.File("t.mdx"), os::kOpenReadOnlyDenyNone, other), 0);
+    EXPECT_EQ(Vxdbf({"create", path_, "--overwrite", "--field", "A,C,5"}).status, 3);
+    EXPECT_EQ(Files(), before);
+  }
+  ASSERT_EQ(Vxdbf({"create", path_, "--overwrite", "--field", "A,C,5"}).status, 0);
+  const Snapshot after = Files();
+  EXPECT_EQ(after.size(), 1u);
+  EXPECT_EQ(after.count("t.dbf"), 1u);
+  EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
+}
+
 ReplaceStage KillStage = ReplaceStage::kCopying;
 test::Child* Packer = nullptr;
 
