@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Reads tables after vxdbf pack and zap with independent readers.
+"""Reads tables after vxdbf pack, copy and zap with independent readers.
 
 python3-dbfread reads the records and memos of the packed table (they must be the live records
 of the old one, in order, with their memo texts), Perl's XBase::Index (libdbd-xbase-perl) reads
@@ -92,6 +92,15 @@ def check(vxdbf, folder, version, memo_ext):
     problems += check_tags(vxdbf, path, [len(live), len(live), some])
     if subprocess.run([vxdbf, "check", path], capture_output=True).returncode != 0:
         problems.append("pack: vxdbf check finds problems")
+    # copy: another kind and code page, some fields, and a copy with its tags.
+    copy = os.path.join(folder, "copy%s.dbf" % version)
+    run([vxdbf, "copy", path, copy, "--version", "0xF5", "--codepage", "1252",
+         "--fields", "NOTES,NAME", "--overwrite"])
+    copied = [((r["NOTES"] or ""), r["NAME"]) for r in dbfread.DBF(copy, encoding="cp1252").records]
+    if copied != [(r["NOTES"], r["NAME"]) for r in live]:
+        problems.append("copy: dbfread reads %r" % (copied[:2],))
+    run([vxdbf, "copy", path, copy, "--with-index", "--overwrite"])
+    problems += ["copy: " + p for p in check_tags(vxdbf, copy, [len(live), len(live), some])]
     run([vxdbf, "zap", path, "--yes"])
     if len(list(dbfread.DBF(path).records)) != 0:
         problems.append("zap: dbfread reads records")
@@ -117,7 +126,7 @@ def main():
                     print("    " + p)
             else:
                 passed += 1
-                print("ok   %s pack and zap" % version)
+                print("ok   %s pack, copy and zap" % version)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

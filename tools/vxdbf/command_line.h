@@ -64,9 +64,14 @@ struct Options {
   bool descending = false;
   bool unique = false;
   bool repair = false;  // check --repair
-  bool backup = false;  // pack, zap, alter: keep the old files as .bak
-  bool yes = false;     // zap: do not ask
-  bool overwrite = false;  // create, copy: replace an existing table
+
+  // The maintenance commands.
+  bool backup = false;          // pack, zap: keep the old files as .bak
+  bool yes = false;             // zap: do not ask
+  bool overwrite = false;       // create, copy: replace an existing table
+  std::string fields;           // copy --fields A,B,...
+  bool structure_only = false;  // copy: no records
+  bool with_index = false;      // copy: build the production index's tags for the new table
 };
 
 // The streams a command reads and writes.

@@ -7,16 +7,20 @@
 #include <optional>
 #include <ostream>
 
+#include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
+#include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
 #include "tools/vxdbf/file_replacement.h"
+#include "tools/vxdbf/index_commands.h"
 #include "tools/vxdbf/table_rewrite.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/vxdbf.h"
@@ -225,6 +229,233 @@ int Zap(const Options& o, const Streams& io) {
   return kExitOk;
 }
 
+// --version of copy: the table kind, given as its version byte.
+std::uint8_t ParseVersion(const std::string& text, std::uint8_t source) {
+  if (text.empty()) {
+    // The kind of the source, in its form with a memo file (CreateDBF drops the memo bit when
+    // no memo field is left); dBASE II tables become dBASE III tables.
+    if (source == kVersionDbase3 || source == kVersionDbase2) return kVersionDbase3Memo;
+    if (source == kVersionLevel7) return kVersionLevel7Memo;
+    return source;
+  }
+  const std::string upper = os::AnsiUpperText(text);
+  for (const auto& [name, version] :
+       std::initializer_list<std::pair<const char*, std::uint8_t>>{{"0X03", kVersionDbase3Memo},
+                                                                   {"0X83", kVersionDbase3Memo},
+                                                                   {"0X8B", kVersionDbase4Memo},
+                                                                   {"0XF5", kVersionFoxProMemo},
+                                                                   {"0X04", kVersionLevel7Memo},
+                                                                   {"0X8C", kVersionLevel7Memo}}) {
+    if (upper == name) return version;
+  }
+  throw UsageError{"--version must be 0x03, 0x83, 0x8B, 0xF5, 0x04 or 0x8C, not " + Quoted(text)};
+}
+
+// Restores DefaultDbfVersion when the command ends.
+struct DefaultVersion {
+  explicit DefaultVersion(std::uint8_t version) : saved(DefaultDbfVersion) {
+    DefaultDbfVersion = version;
+  }
+  ~DefaultVersion() { DefaultDbfVersion = saved; }
+  std::uint8_t saved;
+};
+
+// The fields --fields names, in its order (all of them without it).
+std::vector<std::size_t> ChosenFields(const Options& o, const TableRecord& t, TableText& text) {
+  std::vector<std::size_t> chosen;
+  if (o.fields.empty()) {
+    for (std::size_t i = 0; i < t.fields.size(); ++i) chosen.push_back(i);
+    return chosen;
+  }
+  std::size_t start = 0;
+  while (start <= o.fields.size()) {
+    std::size_t comma = o.fields.find(',', start);
+    if (comma == std::string::npos) comma = o.fields.size();
+    const std::string name = TrimText(o.fields.substr(start, comma - start));
+    start = comma + 1;
+    const int n = FieldNo(text.Name(name));
+    if (n == 0) throw InputError{"no field " + Quoted(name) + " in " + o.file};
+    const auto index = static_cast<std::size_t>(n - 1);
+    if (std::find(chosen.begin(), chosen.end(), index) != chosen.end()) {
+      throw InputError{"--fields names " + Quoted(name) + " twice"};
+    }
+    chosen.push_back(index);
+  }
+  return chosen;
+}
+
+// The new table's empty files, as CreateDBF makes them, read back as the writers' starting
+// headers; the dBASE IV memo header names the final table, not the temporary one.
+struct NewTable {
+  std::vector<char> header;
+  std::vector<FieldEntry> fields;
+  std::uint16_t record_length = 0;
+  std::vector<char> memo_header;
+  MemoKind memo_kind = MemoKind::kDbase4;
+  std::uint32_t block_size = 512;
+};
+
+NewTable ReadNewTable(const std::string& path, const std::string& memo_path,
+                      const std::string& final_memo) {
+  NewTable out;
+  TableRecord t;
+  t.file_name = path;
+  t.open_mode = os::kOpenReadOnlyDenyNone;
+  OpenDbf(t);
+  out.header = ReadHeaderBytes(t);
+  out.fields = t.fields;
+  out.record_length = t.record_length;
+  const std::uint8_t memo_version = MemoVersionOf(t.version());
+  const bool has_memo = t.has_memo;
+  CloseDbf(t);
+  if (!has_memo) return out;
+  MemoFile m;
+  if (OpenMemoFile(memo_path, memo_version, os::kOpenReadOnlyDenyNone, false, m) != 0) {
+    throw DataError{"cannot read the new memo file " + memo_path};
+  }
+  out.memo_header = ReadMemoHeader(m);
+  out.memo_kind = m.kind;
+  out.block_size = m.block_size;
+  if (m.kind == MemoKind::kDbase4 && out.memo_header.size() >= 16) {
+    const std::string stem = SplitPath(final_memo).name.substr(0, 8);
+    std::memset(out.memo_header.data() + 8, 0, 8);
+    std::memcpy(out.memo_header.data() + 8, stem.data(), stem.size());
+  }
+  return out;
+}
+
+int Copy(const Options& o, const Streams& io) {
+  const std::string target = DefaultExtension(TrimText(o.arguments.at(0)), "DBF");
+  const TableFiles files = FilesOf(o.file);
+  if (os::ResolvePath(target) == files.table) {
+    throw InputError{"copy writes a new table: NEW must not be " + o.file};
+  }
+  if (os::FileExists(target) && !o.overwrite) {
+    throw InputError{target + " exists; use --overwrite to replace it"};
+  }
+  if (o.with_index && files.index.empty()) {
+    throw InputError{o.file + " has no production index for --with-index"};
+  }
+  // --codepage names the new table's page; the old table's text is read in its own.
+  Options source = o;
+  source.codepage = 0;
+  TableSession session = OpenExclusive(source, files, "copy", io.err);
+  TableRecord& t = session.table();
+  TableText& from_text = session.text();
+  const std::vector<std::size_t> chosen = ChosenFields(o, t, from_text);
+  const std::uint8_t version = ParseVersion(o.version, t.version());
+  const int page = o.codepage != 0 ? o.codepage : from_text.page();
+  TableText to_text(page, o.lossy);
+  const bool convert = page != from_text.page();
+  std::vector<FieldEntry> definitions;
+  bool memo_fields = false;
+  for (std::size_t i : chosen) {
+    definitions.push_back(t.fields[i]);
+    memo_fields = memo_fields || t.fields[i].type == 'M';
+  }
+  const TableMark mark = ReadTableMark(t);
+  const bool mark_page = o.codepage != 0 || (mark.has_byte && mark.id != 0);
+  if (mark_page) CheckCodePageMark(page, version == kVersionLevel7Memo);
+  Expr condition;
+  if (!o.condition.empty()) {
+    condition = Expr::Compile(from_text.FromUtf8(o.condition, "the condition"));
+    if (!condition || condition->result_type != 'L') {
+      throw InputError{"--for needs a logical condition: " + Quoted(o.condition)};
+    }
+  }
+  std::vector<TagDefinition> tags;
+  if (o.with_index) {
+    for (TagDefinition tag : ReadTagDefinitions(files.index)) {
+      if (convert) {
+        for (std::string* text : {&tag.name, &tag.key_expression, &tag.for_condition}) {
+          *text = to_text.FromUtf8(from_text.ToUtf8(*text, "tag " + tag.name), "tag " + tag.name);
+        }
+      }
+      tags.push_back(tag);
+    }
+  }
+  std::vector<std::string> finals{os::ResolvePath(target)};
+  const std::string memo_final =
+      os::ResolvePath(DerivedFileName(target, MemoExtension(MemoVersionOf(version))));
+  if (memo_fields) finals.push_back(memo_final);
+  if (!tags.empty()) finals.push_back(os::ResolvePath(DerivedFileName(target, "MDX")));
+  FileReplacement replacement(finals.front(), finals);
+  const std::string temp = replacement.Temp(0);
+  const std::string temp_memo = memo_fields ? replacement.Temp(1) : std::string();
+  {
+    DefaultVersion scope(version);
+    TableRecord created;
+    CreateDBF(created, temp, definitions);
+  }
+  if (mark_page) WriteCodePageMark(temp, page);
+  const NewTable shape = ReadNewTable(temp, temp_memo, memo_final);
+  std::vector<OrderedRecord> order;
+  if (!o.structure_only) order = RecordOrder(source, t);
+  Progress progress(io.err, "copy", static_cast<std::int64_t>(order.size()));
+  DbfWriter table(temp, shape.header, shape.record_length, false);
+  std::optional<MemoWriter> memos;
+  if (memo_fields) memos.emplace(temp_memo, shape.memo_header, shape.memo_kind, shape.block_size);
+  MemoFile* source_memo = MemoOf(t);
+  std::vector<char> record(shape.record_length, ' ');
+  std::int64_t done = 0;
+  for (const OrderedRecord& ordered : order) {
+    progress.Step(++done);
+    const std::int32_t n = ordered.record;
+    GO(n);
+    if (condition && *static_cast<const std::int32_t*>(condition.Evaluate()) == 0) continue;
+    record[0] = t.record[0];
+    for (std::size_t j = 0; j < chosen.size(); ++j) {
+      const FieldEntry& from = t.fields[chosen[j]];
+      const FieldEntry& to = shape.fields[j];
+      const std::string where = "record " + std::to_string(n) + ", field " + from.name;
+      std::string value(t.record.data() + from.offset, from.length);
+      if (from.type == 'M') {
+        const std::int32_t block = StoredMemoBlock(t, from, t.record.data());
+        std::int32_t new_block = 0;
+        if (block > 0 && source_memo == nullptr) throw DataError{where + ": no memo file"};
+        if (block > 0 && !convert && source_memo->kind == memos->kind()) {
+          new_block = CopyMemoInto(*source_memo, block, *memos, n, from.name);
+        } else if (block > 0) {
+          std::string text;
+          {
+            QuietErrors quiet;
+            if (!ReadMemoText(*source_memo, block, text, "CopyMemo")) {
+              throw DataError{where + ": the memo cannot be read (" + TakeErrorMessage() + ")"};
+            }
+          }
+          if (convert) text = to_text.FromUtf8(from_text.ToUtf8(text, where), where);
+          new_block = memos->AppendText(text);
+        }
+        value = new_block == 0 ? std::string() : std::to_string(new_block);
+        value.insert(0, to.length - std::min<std::size_t>(value.size(), to.length), ' ');
+      } else if (from.type == 'C' && convert) {
+        value = to_text.FromUtf8(from_text.ToUtf8(value, where), where);
+      }
+      value.resize(to.length, ' ');
+      std::memcpy(record.data() + to.offset, value.data(), to.length);
+    }
+    table.Append(record.data());
+    ReachStage(ReplaceStage::kCopying);
+  }
+  table.Finish();
+  if (memos) memos->Finish();
+  VerifyNewTable(temp, table.count());
+  BuildProductionIndex(temp, finals.front(), tags, progress);
+  replacement.Replace();
+  session.Close();
+  replacement.Finish(false);
+  to_text.ReportReplacements(io.err);
+  io.out << "copied " << table.count() << " record(s) to " << target;
+  if (!tags.empty())
+    io.out << ", with tag(s) " << Joined([&] {
+      std::vector<std::string> names;
+      for (const TagDefinition& tag : tags) names.push_back(tag.name);
+      return names;
+    }());
+  io.out << "\n";
+  return kExitOk;
+}
+
 }  // namespace
 
 void ReplaceOldTable(const std::string& file, bool overwrite) {
@@ -347,6 +578,32 @@ void RegisterMaintenanceCommands(Commands& commands) {
   AddFileArgument(zap, o);
   zap.add_flag("--yes", o.yes, "do not ask");
   zap.add_flag("--backup", o.backup, "keep the old files as FILE.bak (and .dbt.bak, .mdx.bak)");
+
+  CLI::App& copy = commands.Add(
+      {"copy",
+       "FILE NEW [--fields A,B,...] [--for COND] [--tag NAME] [--version V] [--codepage N] "
+       "[--structure-only] [--with-index] [--lossy] [--overwrite]",
+       "Writes a new table from FILE's records (file order, or a tag's), optionally only some "
+       "fields or records, in another table kind or code page.",
+       "vxdbf copy films.dbf old_films.dbf --for \"YEAR < 1950\" --tag TITLE", Copy});
+  AddFileArgument(copy, o);
+  AddArguments(copy, o, "NEW", "the new table", 1);
+  copy.add_option("--fields", o.fields, "only these fields, in this order");
+  copy.add_option("--for", o.condition, "only the records meeting this condition");
+  AddTagOptions(copy, o, TagOptions::kOrderOnly);
+  copy.add_option("--version", o.version,
+                  "the new table's kind: 0x03/0x83 (dBASE III), 0x8B (dBASE IV), 0xF5 (FoxPro), "
+                  "0x04/0x8C (level 7); the memo bit follows the fields");
+  AddCodePageOption(copy, "--codepage", o.codepage,
+                    "the new table's code page: text is converted and the table marked");
+  copy.add_flag("--ansi", o.ansi,
+                "FILE without a mark holds Windows (ANSI) text, not DOS (OEM) text");
+  copy.add_flag("--lossy", o.lossy,
+                "a character the new page lacks becomes \"?\" (counted) instead of an error");
+  copy.add_flag("--structure-only", o.structure_only, "the fields only, no records");
+  copy.add_flag("--with-index", o.with_index,
+                "build the tags of FILE's production index for the new table");
+  copy.add_flag("--overwrite", o.overwrite, "replace NEW when it exists");
 }
 
 }  // namespace vx::tool

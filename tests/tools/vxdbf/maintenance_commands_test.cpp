@@ -177,6 +177,63 @@ TEST_F(MaintenanceTest, AFullDiskOrAFailedFlushChangesNothing) {
   }
 }
 
+TEST_F(MaintenanceTest, CopyWritesTheChosenFieldsAndRecordsInAnyKindAndPage) {
+  Table("0x8B");
+  ASSERT_EQ(Vxdbf({"set", path_, "1", "NAME=Grüße"}).status, 0);
+  const std::string copy = dir_.File("c.dbf");
+  const struct {
+    std::vector<std::string> options;
+    const char* dump;  // the copy's first lines
+    const char* info;  // a line of `info`
+  } kCases[] = {
+      {{}, "NAME,NUM,NOTES\r\nGrüße,999,memo 1xxxxx", "Version:          0x8B"},
+      {{"--fields", "notes,NAME", "--for", "NUM>=997", "--version", "0xF5"},
+       "NOTES,NAME\r\nmemo 1",
+       "Version:          0xF5 (FoxPro with memo)"},
+      {{"--fields", "NUM,NAME", "--tag", "NUM", "--version", "0x03", "--codepage", "1252"},
+       "NUM,NAME\r\n999,Grüße\r\n998,n2\r\n",
+       "Language driver:  0x03 (Windows ANSI Latin I, code page 1252)"},
+      {{"--structure-only", "--version", "0x83"}, "NAME,NUM,NOTES\r\n", "Records:          0"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.dump);
+    std::vector<std::string> args = {"copy", path_, copy, "--overwrite"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Result r = Vxdbf(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string dump = Vxdbf({"dump", copy}).out;
+    EXPECT_EQ(dump.substr(0, std::string(c.dump).size()), c.dump) << dump.substr(0, 200);
+    EXPECT_NE(Vxdbf({"info", copy}).out.find(c.info), std::string::npos);
+    EXPECT_EQ(Vxdbf({"check", copy}).status, 0);
+  }
+  // Every record and memo of the default copy, deletion marks included, and the tags on demand.
+  ASSERT_EQ(Vxdbf({"copy", path_, copy, "--overwrite", "--with-index"}).status, 0);
+  EXPECT_EQ(Vxdbf({"dump", copy, "--deleted"}).out, Vxdbf({"dump", path_, "--deleted"}).out);
+  EXPECT_EQ(Vxdbf({"check", copy}).out, "No problems found (3 tags)\n");
+
+  // Refusals: the copy exists, a character the page lacks (naming record and field), a field
+  // that is not there; none of them leaves a file.
+  std::filesystem::remove(copy);
+  for (const char* name : {"c.dbt", "c.mdx"}) std::filesystem::remove(dir_.File(name));
+  const Snapshot before = Files();
+  Result r = Vxdbf({"copy", path_, path_});
+  EXPECT_EQ(r.status, 2);
+  r = Vxdbf({"copy", path_, copy, "--codepage", "1251"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("record 1, field NAME: \"ü\" has no place in code page 1251"),
+            std::string::npos)
+      << r.err;
+  r = Vxdbf({"copy", path_, copy, "--fields", "NAME,WHO"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("no field \"WHO\""), std::string::npos) << r.err;
+  EXPECT_EQ(Files(), before);
+  r = Vxdbf({"copy", path_, copy, "--codepage", "1251", "--lossy"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Vxdbf({"dump", copy}).out.substr(0, 25), "NAME,NUM,NOTES\r\nGr??e,999");
+  EXPECT_EQ(Vxdbf({"copy", path_, copy}).err,
+            "vxdbf: " + copy + " exists; use --overwrite to replace it\n");
+}
+
 // Each refusal names the field and leaves no file behind.
 TEST_F(MaintenanceTest, CreateRefusesDefinitionsOtherProgramsWouldNotReadBack) {
   const std::string path = dir_.File("new.dbf");
