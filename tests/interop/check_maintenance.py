@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Reads tables after vxdbf pack, copy and zap with independent readers.
+"""Reads tables after vxdbf pack, copy, alter and zap with independent readers.
 
 python3-dbfread reads the records and memos of the packed table (they must be the live records
 of the old one, in order, with their memo texts), Perl's XBase::Index (libdbd-xbase-perl) reads
@@ -101,6 +101,14 @@ def check(vxdbf, folder, version, memo_ext):
         problems.append("copy: dbfread reads %r" % (copied[:2],))
     run([vxdbf, "copy", path, copy, "--with-index", "--overwrite"])
     problems += ["copy: " + p for p in check_tags(vxdbf, copy, [len(live), len(live), some])]
+    # alter on the copy: a wider number with decimals, a new field, a renamed one.
+    run([vxdbf, "alter", copy, "--retype", "NUM,N,9,2", "--add", "FLAG,L", "--rename",
+         "NOTES=TEXT"])
+    altered = [(r["NAME"], r["NUM"], r["TEXT"] or "", r["FLAG"])
+               for r in dbfread.DBF(copy, encoding="cp437").records]
+    if altered != [(r["NAME"], float(r["NUM"]), r["NOTES"], None) for r in live]:
+        problems.append("alter: dbfread reads %r" % (altered[:2],))
+    problems += ["alter: " + p for p in check_tags(vxdbf, copy, [len(live), len(live), some])]
     run([vxdbf, "zap", path, "--yes"])
     if len(list(dbfread.DBF(path).records)) != 0:
         problems.append("zap: dbfread reads records")
@@ -126,7 +134,7 @@ def main():
                     print("    " + p)
             else:
                 passed += 1
-                print("ok   %s pack, copy and zap" % version)
+                print("ok   %s pack, copy, alter and zap" % version)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

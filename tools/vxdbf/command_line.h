@@ -72,6 +72,7 @@ struct Options {
   std::string fields;           // copy --fields A,B,...
   bool structure_only = false;  // copy: no records
   bool with_index = false;      // copy: build the production index's tags for the new table
+  std::vector<std::string> add_fields, drop_fields, rename_fields, retype_fields, drop_tags;
 };
 
 // The streams a command reads and writes.

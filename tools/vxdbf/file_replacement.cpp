@@ -194,7 +194,16 @@ void FileReplacement::Replace() {
   }
   ReachStage(ReplaceStage::kWritten);
   for (Entry& e : entries_) {
-    if (!os::FileExists(e.temp)) continue;
+    if (!os::FileExists(e.temp)) {
+      if (!e.remove || !e.existed) continue;
+      const int io = os::RenameFile(e.final_name, e.kept);
+      if (io != os::kIoOk) {
+        throw DataError{"cannot remove " + e.final_name + " (I/O error " + std::to_string(io) +
+                        "); " + table_ + " is unchanged"};
+      }
+      e.replaced = true;
+      continue;
+    }
     int io = e.existed ? os::RenameFile(e.final_name, e.kept) : os::kIoOk;
     if (io == os::kIoOk) io = os::RenameFile(e.temp, e.final_name);
     if (io != os::kIoOk) {

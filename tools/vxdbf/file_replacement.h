@@ -54,6 +54,9 @@ class FileReplacement {
   // The temporary name of finals[i] (same directory, same extension).
   const std::string& Temp(std::size_t i) const { return entries_.at(i).temp; }
   const std::string& Final(std::size_t i) const { return entries_.at(i).final_name; }
+  // Marks finals[i] to go without a successor (a memo file or index the new table no longer
+  // has): Replace moves it to its kept name like the files that are replaced.
+  void Remove(std::size_t i) { entries_.at(i).remove = true; }
 
   // Writes every temporary file that exists to the disk and puts it in place of its final
   // name; a final whose temporary file was not made is left as it is. After this the journal
@@ -70,6 +73,7 @@ class FileReplacement {
     std::string kept;  // the old file after it made way
     bool existed = false;
     bool replaced = false;
+    bool remove = false;
   };
   void WriteJournal();
 

@@ -456,6 +456,313 @@ int Copy(const Options& o, const Streams& io) {
   return kExitOk;
 }
 
+// ---- alter ----
+
+// One field of the altered table and where its values come from.
+struct PlannedField {
+  FieldEntry definition;
+  int source = -1;  // index into the old fields; -1 for an added field
+};
+
+FieldEntry ParseDefinition(const std::string& text, const std::string& option) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1) {
+    parts.push_back(TrimText(text.substr(start, comma - start)));
+  }
+  parts.push_back(TrimText(text.substr(start)));
+  if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
+    throw UsageError{option + " wants NAME,TYPE,LEN,DEC, not " + Quoted(text)};
+  }
+  FieldEntry f;
+  f.name = os::Utf8ToAnsi(parts[0]);
+  f.type = static_cast<char>(std::toupper(static_cast<unsigned char>(parts[1][0])));
+  const auto number = [&](const std::string& digits, int limit) {
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) > limit) {
+      throw UsageError{"bad number " + Quoted(digits) + " in " + option + " " + Quoted(text)};
+    }
+    return std::stoi(digits);
+  };
+  if (parts.size() > 2) f.length = static_cast<std::uint16_t>(number(parts[2], 65535));
+  if (parts.size() > 3) f.decimals = static_cast<std::uint8_t>(number(parts[3], 255));
+  if (f.type == 'D') f.length = 8;
+  if (f.type == 'L') f.length = 1;
+  if (f.type == 'M') f.length = 10;
+  return f;
+}
+
+std::vector<PlannedField> PlanFields(const Options& o, const TableRecord& t, TableText& text) {
+  std::vector<PlannedField> plan;
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    plan.push_back({t.fields[i], static_cast<int>(i)});
+  }
+  const auto find = [&](const std::string& utf8, const std::string& option) {
+    const std::string name = os::AnsiUpperText(text.Name(TrimText(utf8)));
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      if (os::AnsiUpperText(plan[i].definition.name) == name) return i;
+    }
+    throw InputError{option + ": no field " + Quoted(utf8) + " in " + o.file};
+  };
+  for (const std::string& rename : o.rename_fields) {
+    const std::size_t equals = rename.find('=');
+    if (equals == std::string::npos)
+      throw UsageError{"--rename wants OLD=NEW, not " + Quoted(rename)};
+    plan[find(rename.substr(0, equals), "--rename")].definition.name =
+        text.Name(TrimText(rename.substr(equals + 1)));
+  }
+  for (const std::string& name : o.drop_fields) {
+    plan.erase(plan.begin() + static_cast<std::ptrdiff_t>(find(name, "--drop")));
+  }
+  for (const std::string& retype : o.retype_fields) {
+    FieldEntry f = ParseDefinition(retype, "--retype");
+    PlannedField& planned = plan[find(f.name, "--retype")];
+    f.name = planned.definition.name;
+    planned.definition = f;
+  }
+  for (const std::string& add : o.add_fields) {
+    FieldEntry f = ParseDefinition(add, "--add");
+    f.name = text.Name(f.name);
+    plan.push_back({f, -1});
+  }
+  if (plan.empty()) throw InputError{"a table keeps at least one field"};
+  // Conversions that have no meaning are refused before anything is written.
+  for (const PlannedField& p : plan) {
+    if (p.source < 0) continue;
+    const char from = t.fields[static_cast<std::size_t>(p.source)].type;
+    const char to = p.definition.type;
+    const auto numeric = [](char c) { return c == 'N' || c == 'F'; };
+    const bool allowed = from == to || (numeric(from) && numeric(to)) || from == 'C' || to == 'C' ||
+                         (from == 'M' && to == 'C') || (from == 'C' && to == 'M');
+    if (!allowed || (from == 'M' && to != 'M' && to != 'C') ||
+        (to == 'M' && from != 'M' && from != 'C')) {
+      throw InputError{"field " + p.definition.name + " cannot change from type " +
+                       std::string(1, from) + " to " + std::string(1, to)};
+    }
+  }
+  return plan;
+}
+
+// A field's value converted for its new definition, as stored; InputError names the record
+// when it does not fit.
+std::string Converted(const FieldEntry& from, const FieldEntry& to, std::string value,
+                      const std::string& where) {
+  const auto trimmed = [](std::string s) {
+    s.erase(s.find_last_not_of(' ') + 1);
+    s.erase(0, std::min(s.size(), s.find_first_not_of(' ')));
+    return s;
+  };
+  switch (to.type) {
+    case 'C': {
+      if (from.type == 'C' || from.type == 'M')
+        value.erase(value.find_last_not_of(' ') + 1);
+      else
+        value = trimmed(value);
+      if (value.size() > to.length) {
+        throw InputError{where + ": " + Quoted(value) + " does not fit in " +
+                         std::to_string(to.length) + " characters"};
+      }
+      value.resize(to.length, ' ');
+      return value;
+    }
+    case 'N':
+    case 'F': {
+      const std::string number = trimmed(value);
+      if (number.empty()) return std::string(to.length, ' ');
+      char* end = nullptr;
+      const double v = std::strtod(number.c_str(), &end);
+      if (*end != '\0' || number.find_first_not_of("+-.0123456789") != std::string::npos) {
+        throw InputError{where + ": " + Quoted(number) + " is not a number"};
+      }
+      char text[400];
+      std::snprintf(text, sizeof text, "%*.*f", int{to.length}, int{to.decimals}, v);
+      if (std::strlen(text) > to.length) {
+        throw InputError{where + ": " + number + " does not fit in " + to.name + " (" +
+                         std::to_string(to.length) + "," + std::to_string(to.decimals) + ")"};
+      }
+      return text;
+    }
+    case 'D': {
+      if (from.type == 'D') return value;
+      const std::string date = trimmed(value);
+      if (date.empty()) return std::string(8, ' ');
+      std::string digits = date.size() == 10 && date[4] == '-' && date[7] == '-'
+                               ? date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2)
+                               : date;
+      if (digits.size() != 8 || digits.find_first_not_of("0123456789") != std::string::npos ||
+          digits.substr(4, 2) < "01" || digits.substr(4, 2) > "12" || digits.substr(6, 2) < "01" ||
+          digits.substr(6, 2) > "31") {
+        throw InputError{where + ": " + Quoted(date) + " is not a date (YYYY-MM-DD or YYYYMMDD)"};
+      }
+      return digits;
+    }
+    case 'L': {
+      if (from.type == 'L') return value;
+      const std::string logical = trimmed(value);
+      if (logical.empty()) return " ";
+      const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(logical[0])));
+      if (logical.size() == 1 && (c == 'T' || c == 'Y')) return "T";
+      if (logical.size() == 1 && (c == 'F' || c == 'N')) return "F";
+      throw InputError{where + ": " + Quoted(logical) + " is not a logical (T, F, Y, N)"};
+    }
+    default:
+      return value;
+  }
+}
+
+// The tags whose key or FOR condition no longer compiles on the new table (selected).
+std::vector<std::string> BrokenTags(const std::string& table,
+                                    const std::vector<TagDefinition>& tags) {
+  std::vector<std::string> broken;
+  const int previous = Selected();
+  Select(0);
+  Use(table + " EXCLUSIVE");
+  const int area = Selected();
+  for (const TagDefinition& tag : tags) {
+    QuietErrors quiet;
+    Expr key = Expr::Compile(tag.key_expression);
+    Expr condition = tag.for_condition.empty() ? Expr() : Expr::Compile(tag.for_condition);
+    if (!key || (!tag.for_condition.empty() && !condition)) broken.push_back(tag.name);
+    TakeErrorMessage();
+  }
+  {
+    QuietErrors quiet;
+    Select(area);
+    CloseArea();
+    Select(previous);
+  }
+  return broken;
+}
+
+int Alter(const Options& o, const Streams& io) {
+  if (o.add_fields.empty() && o.drop_fields.empty() && o.rename_fields.empty() &&
+      o.retype_fields.empty() && o.drop_tags.empty()) {
+    throw UsageError{"alter needs --add, --drop, --rename, --retype or --drop-tag"};
+  }
+  const TableFiles files = FilesOf(o.file);
+  TableSession session = OpenExclusive(o, files, "alter", io.err);
+  TableRecord& t = session.table();
+  TableText& text = session.text();
+  const std::vector<PlannedField> plan = PlanFields(o, t, text);
+  std::vector<FieldEntry> definitions;
+  bool memo_fields = false;
+  for (const PlannedField& p : plan) {
+    definitions.push_back(p.definition);
+    memo_fields = memo_fields || p.definition.type == 'M';
+  }
+  const std::uint8_t version = ParseVersion("", t.version());
+  CheckFieldDefinitions(definitions, version);
+  std::vector<TagDefinition> tags =
+      files.index.empty() ? std::vector<TagDefinition>() : ReadTagDefinitions(files.index);
+  for (const std::string& name : o.drop_tags) {
+    const std::string wanted = os::AnsiUpperText(text.Name(name));
+    const auto at = std::find_if(tags.begin(), tags.end(),
+                                 [&](const TagDefinition& tag) { return tag.name == wanted; });
+    if (at == tags.end()) throw InputError{"--drop-tag: no tag " + Quoted(name) + " in " + o.file};
+    tags.erase(at);
+  }
+  // Finals: the table, the memo file (the new one, and the old one when its name differs or
+  // the new table has none), the index.
+  std::vector<std::string> finals{files.table};
+  const std::string memo_final =
+      os::ResolvePath(DerivedFileName(files.table, MemoExtension(MemoVersionOf(version))));
+  finals.push_back(memo_final);
+  finals.push_back(os::ResolvePath(DerivedFileName(files.table, "MDX")));
+  FileReplacement replacement(files.table, finals);
+  if (!memo_fields) replacement.Remove(1);
+  if (tags.empty()) replacement.Remove(2);
+  const std::string temp = replacement.Temp(0);
+  {
+    DefaultVersion scope(version);
+    TableRecord created;
+    CreateDBF(created, temp, definitions);
+  }
+  const std::vector<std::string> broken = BrokenTags(temp, tags);
+  if (!broken.empty()) {
+    throw InputError{"tag(s) " + Joined(broken) +
+                     " name a field that is gone or renamed; give --drop-tag NAME for each "
+                     "(or change the tag after the alter)"};
+  }
+  NewTable shape =
+      ReadNewTable(temp, memo_fields ? replacement.Temp(1) : std::string(), memo_final);
+  // The language driver mark stays.
+  if (!t.IsDbase2()) shape.header[29] = static_cast<char>(t.header[29]);
+  Progress progress(io.err, "alter", t.record_count);
+  DbfWriter table(temp, shape.header, shape.record_length, false);
+  std::optional<MemoWriter> memos;
+  if (memo_fields) {
+    memos.emplace(replacement.Temp(1), shape.memo_header, shape.memo_kind, shape.block_size);
+  }
+  MemoFile* source_memo = MemoOf(t);
+  std::vector<char> record(shape.record_length, ' ');
+  for (std::int32_t n = 1; n <= t.record_count; ++n) {
+    progress.Step(n);
+    GoRaw(n);
+    record.assign(shape.record_length, ' ');
+    record[0] = t.record[0];
+    for (std::size_t j = 0; j < plan.size(); ++j) {
+      const FieldEntry& to = shape.fields[j];
+      std::string value(to.length, ' ');
+      if (plan[j].source >= 0) {
+        const FieldEntry& from = t.fields[static_cast<std::size_t>(plan[j].source)];
+        const std::string where = "record " + std::to_string(n) + ", field " + from.name;
+        std::string stored(t.record.data() + from.offset, from.length);
+        if (from.type == 'M') {
+          const std::int32_t block = StoredMemoBlock(t, from, t.record.data());
+          if (block > 0 && source_memo == nullptr) throw DataError{where + ": no memo file"};
+          if (to.type == 'M') {
+            const std::int32_t copied =
+                block > 0 ? CopyMemoInto(*source_memo, block, *memos, n, from.name) : 0;
+            value = copied == 0 ? std::string() : std::to_string(copied);
+            value.insert(0, to.length - std::min<std::size_t>(value.size(), to.length), ' ');
+          } else {
+            std::string memo_text;
+            if (block > 0) {
+              QuietErrors quiet;
+              if (!ReadMemoText(*source_memo, block, memo_text, "alter")) {
+                throw DataError{where + ": the memo cannot be read (" + TakeErrorMessage() + ")"};
+              }
+            }
+            value = Converted(from, to, memo_text, where);
+          }
+        } else if (to.type == 'M') {
+          stored.erase(stored.find_last_not_of(' ') + 1);
+          const std::int32_t block = memos->AppendText(stored);
+          value = block == 0 ? std::string() : std::to_string(block);
+          value.insert(0, to.length - std::min<std::size_t>(value.size(), to.length), ' ');
+        } else if (from.type == to.type && from.length == to.length &&
+                   from.decimals == to.decimals) {
+          value = stored;
+        } else {
+          value = Converted(from, to, stored, where);
+        }
+      } else if (to.type == 'L' || to.type == 'D' || to.type == 'M') {
+        value.assign(to.length, ' ');
+      }
+      std::memcpy(record.data() + to.offset, value.data(), to.length);
+    }
+    table.Append(record.data());
+    ReachStage(ReplaceStage::kCopying);
+  }
+  table.Finish();
+  if (memos) memos->Finish();
+  VerifyNewTable(temp, table.count());
+  BuildProductionIndex(temp, files.table, tags, progress);
+  replacement.Replace();
+  session.Close();
+  const std::vector<std::string> backups = replacement.Finish(o.backup);
+  io.out << "altered " << files.table << ": " << definitions.size() << " field(s), "
+         << table.count() << " record(s)";
+  if (!tags.empty()) {
+    std::vector<std::string> names;
+    for (const TagDefinition& tag : tags) names.push_back(tag.name);
+    io.out << ", rebuilt tag(s) " << Joined(names);
+  }
+  io.out << "\n";
+  if (!backups.empty()) io.out << "old files kept as " << Joined(backups) << "\n";
+  return kExitOk;
+}
+
 }  // namespace
 
 void ReplaceOldTable(const std::string& file, bool overwrite) {
@@ -604,6 +911,28 @@ void RegisterMaintenanceCommands(Commands& commands) {
   copy.add_flag("--with-index", o.with_index,
                 "build the tags of FILE's production index for the new table");
   copy.add_flag("--overwrite", o.overwrite, "replace NEW when it exists");
+
+  CLI::App& alter = commands.Add(
+      {"alter",
+       "FILE [--add NAME,TYPE,LEN,DEC] [--drop NAME] [--rename OLD=NEW] "
+       "[--retype NAME,TYPE,LEN,DEC] [--drop-tag NAME] [--backup]",
+       "Changes the table's fields and converts the records (exclusive use); the tags that still "
+       "compile are rebuilt.",
+       "vxdbf alter films.dbf --add RATING,N,4,1 --retype TITLE,C,40 --drop-tag OLD", Alter});
+  AddFileArgument(alter, o);
+  const auto repeated = [&](const char* name, std::vector<std::string>& into, const char* what) {
+    alter.add_option(name, into, what)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  };
+  repeated("--add", o.add_fields, "a new last field NAME,TYPE,LEN,DEC (repeat it)");
+  repeated("--drop", o.drop_fields, "remove a field (repeat it)");
+  repeated("--rename", o.rename_fields, "rename a field OLD=NEW (repeat it)");
+  repeated("--retype", o.retype_fields,
+           "give a field a new TYPE,LEN,DEC: values converted, a record that does not fit "
+           "refused (repeat it)");
+  repeated("--drop-tag", o.drop_tags, "drop this tag of the production index (repeat it)");
+  alter.add_flag("--backup", o.backup, "keep the old files as FILE.bak (and .dbt.bak, .mdx.bak)");
 }
 
 }  // namespace vx::tool

@@ -234,6 +234,62 @@ TEST_F(MaintenanceTest, CopyWritesTheChosenFieldsAndRecordsInAnyKindAndPage) {
             "vxdbf: " + copy + " exists; use --overwrite to replace it\n");
 }
 
+TEST_F(MaintenanceTest, AlterConvertsTheRecordsAndRebuildsTheTagsThatStillCompile) {
+  Table("0x8B");
+  const std::string before = Vxdbf({"dump", path_, "--deleted"}).out;
+  // Refusals first: each names what is wrong, and nothing changes.
+  const Snapshot files = Files();
+  const struct {
+    std::vector<std::string> options;
+    const char* refusal;
+  } kRefused[] = {
+      {{"--rename", "NAME=TITLE"}, "tag(s) NAME, SOME name a field that is gone or renamed"},
+      {{"--drop", "NUM", "--drop-tag", "NUM"}, "tag(s) SOME name a field"},
+      {{"--retype", "NUM,N,2"}, "record 1, field NUM: 999 does not fit in NUM (2,0)"},
+      {{"--retype", "NAME,N,5", "--drop-tag", "SOME"},
+       "record 1, field NAME: \"n1\" is not a number"},
+      {{"--retype", "NAME,D", "--drop-tag", "SOME"}, "record 1, field NAME: \"n1\" is not a date"},
+      {{"--retype", "NOTES,N,5"}, "field NOTES cannot change from type M to N"},
+      {{"--drop", "WHO"}, "--drop: no field \"WHO\""},
+      {{"--add", "num,C,3"}, "field 4 \"num\": the name of field 2 again"},
+      {{"--drop-tag", "NONE"}, "--drop-tag: no tag \"NONE\""},
+  };
+  for (const auto& c : kRefused) {
+    SCOPED_TRACE(c.refusal);
+    std::vector<std::string> args = {"alter", path_};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Result r = Vxdbf(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.refusal), std::string::npos) << r.err;
+    EXPECT_EQ(Files(), files);
+  }
+  // Widen NUM with decimals, turn it to text and back, add fields, keep every memo.
+  Result r = Vxdbf({"alter", path_, "--retype", "NUM,N,8,2", "--add", "WHEN,D", "--add", "NOTE2,M",
+                    "--rename", "NOTES=TEXT", "--drop-tag", "SOME", "--backup"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "altered " + path_ +
+                       ": 5 field(s), 40 record(s), rebuilt tag(s) NAME, NUM\n"
+                       "old files kept as " +
+                       path_ + ".bak, " + dir_.File("t.dbt") + ".bak, " + dir_.File("t.mdx") +
+                       ".bak\n");
+  EXPECT_EQ(Vxdbf({"check", path_}).out, "No problems found (2 tags)\n");
+  const std::string dump = Vxdbf({"dump", path_, "--deleted"}).out;
+  EXPECT_EQ(dump.rfind("_deleted,NAME,NUM,TEXT,WHEN,NOTE2\r\n,n1,999.00,memo 1xxx", 0), 0u)
+      << dump.substr(0, 80);
+  EXPECT_EQ(Vxdbf({"seek", path_, "--tag", "NUM", "995.00"}).out, "5\n");
+  ASSERT_EQ(Vxdbf({"alter", path_, "--retype", "NUM,C,7", "--retype", "TEXT,C,254", "--drop",
+                   "WHEN", "--drop", "NOTE2"})
+                .status,
+            2);  // memo 39 is longer than 254 characters
+  ASSERT_EQ(Vxdbf({"alter", path_, "--retype", "NUM,C,7", "--drop", "WHEN", "--drop", "NOTE2",
+                   "--rename", "TEXT=NOTES"})
+                .status,
+            0);
+  ASSERT_EQ(Vxdbf({"alter", path_, "--retype", "NUM,N,6"}).status, 0);
+  EXPECT_EQ(Vxdbf({"dump", path_, "--deleted"}).out, before);
+  EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
+}
+
 // Each refusal names the field and leaves no file behind.
 TEST_F(MaintenanceTest, CreateRefusesDefinitionsOtherProgramsWouldNotReadBack) {
   const std::string path = dir_.File("new.dbf");
