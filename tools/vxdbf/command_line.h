@@ -73,6 +73,8 @@ struct Options {
   bool structure_only = false;  // copy: no records
   bool with_index = false;      // copy: build the production index's tags for the new table
   std::vector<std::string> add_fields, drop_fields, rename_fields, retype_fields, drop_tags;
+  bool peer = false;                   // locktest: the helper process's side
+  bool simulate_broken_locks = false;  // locktest: a helper that ignores locks
 };
 
 // The streams a command reads and writes.

@@ -26,6 +26,7 @@
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/expr_commands.h"
 #include "tools/vxdbf/index_commands.h"
+#include "tools/vxdbf/locktest_command.h"
 #include "tools/vxdbf/maintenance_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
@@ -537,6 +538,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterIndexCommands(commands);
   RegisterBuildCommands(commands);
   RegisterMaintenanceCommands(commands);
+  RegisterLocktestCommand(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {
