@@ -912,6 +912,7 @@ void RegisterMaintenanceCommands(Commands& commands) {
                 "build the tags of FILE's production index for the new table");
   copy.add_flag("--overwrite", o.overwrite, "replace NEW when it exists");
 
+  for (const char* name : {"info", "check", "tags"}) commands.AllowSeveralFiles(name);
   CLI::App& alter = commands.Add(
       {"alter",
        "FILE [--add NAME,TYPE,LEN,DEC] [--drop NAME] [--rename OLD=NEW] "
@@ -933,6 +934,26 @@ void RegisterMaintenanceCommands(Commands& commands) {
            "refused (repeat it)");
   repeated("--drop-tag", o.drop_tags, "drop this tag of the production index (repeat it)");
   alter.add_flag("--backup", o.backup, "keep the old files as FILE.bak (and .dbt.bak, .mdx.bak)");
+}
+
+void RegisterHelpCommands(Commands& commands) {
+  Options& o = commands.options();
+  CLI::App& completion =
+      commands.Add({"completion", "bash                          (prints a bash completion script)",
+                    "Prints a bash completion script made from the commands and their options.",
+                    "vxdbf completion bash > /etc/bash_completion.d/vxdbf",
+                    [&commands](const Options&, const Streams& io) {
+                      io.out << commands.BashCompletion();
+                      return kExitOk;
+                    }});
+  completion.add_option("SHELL", o.arguments, "bash")->required()->check(CLI::IsMember({"bash"}));
+  commands.Add({"man", "                                (prints the man page, roff)",
+                "Prints vxdbf's man page (roff) made from the commands and their options.",
+                "vxdbf man > /usr/local/share/man/man1/vxdbf.1",
+                [&commands](const Options&, const Streams& io) {
+                  io.out << commands.ManPage();
+                  return kExitOk;
+                }});
 }
 
 }  // namespace vx::tool

@@ -17,6 +17,8 @@ struct FieldEntry;
 namespace vx::tool {
 
 void RegisterMaintenanceCommands(Commands& commands);
+// `completion bash` and `man`, made from every command registered before them.
+void RegisterHelpCommands(Commands& commands);
 
 // Refuses (UsageError naming the field) definitions that dBASE programs would not read back as
 // given: empty names, names longer than the version allows, characters other than letters,

@@ -539,6 +539,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterBuildCommands(commands);
   RegisterMaintenanceCommands(commands);
   RegisterLocktestCommand(commands);
+  RegisterHelpCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {

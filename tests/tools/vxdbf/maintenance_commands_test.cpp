@@ -290,6 +290,37 @@ TEST_F(MaintenanceTest, AlterConvertsTheRecordsAndRebuildsTheTagsThatStillCompil
   EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
 }
 
+// info, check and tags over several tables or a folder: one result each, the worst status.
+TEST_F(MaintenanceTest, SeveralFilesGiveOneResultEach) {
+  Table("0x8B");
+  const std::string other = dir_.File("u.dbf");
+  ASSERT_EQ(Vxdbf({"copy", path_, other}).status, 0);
+  Result r = Vxdbf({"info", path_, other});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("==> " + path_ + " <==\nVersion:"), 0u) << r.out;
+  EXPECT_NE(r.out.find("\n\n==> " + other + " <==\nVersion:"), std::string::npos) << r.out;
+  // A folder stands for its tables; a damaged one makes the status 4, the other is still told.
+  auto bytes = test::ReadBytes(other);
+  bytes[4] = 99;  // the header counts records the file does not hold
+  test::WriteBytes(other, bytes);
+  r = Vxdbf({"check", dir_.path().string()});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.out.find("t.dbf <==\nNo problems found (3 tags)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("u.dbf <==\ntable: the header counts 99 records"), std::string::npos)
+      << r.out;
+  r = Vxdbf({"tags", path_, dir_.File("none.dbf")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("NAME       C  10"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("none.dbf: "), std::string::npos) << r.err;
+  // The completion script and the man page come from the same definitions.
+  const std::string completion = Vxdbf({"completion", "bash"}).out;
+  EXPECT_NE(completion.find("    pack) opts=\"--help --backup\" ;;\n"), std::string::npos) << completion;
+  EXPECT_NE(completion.find("complete -o filenames -F _vxdbf vxdbf"), std::string::npos);
+  const std::string man = Vxdbf({"man"}).out;
+  EXPECT_NE(man.find(".SS zap\nRemoves every record"), std::string::npos);
+  EXPECT_NE(man.find(".B \\-\\-yes\ndo not ask"), std::string::npos) << man.substr(0, 300);
+}
+
 // Each refusal names the field and leaves no file behind.
 TEST_F(MaintenanceTest, CreateRefusesDefinitionsOtherProgramsWouldNotReadBack) {
   const std::string path = dir_.File("new.dbf");

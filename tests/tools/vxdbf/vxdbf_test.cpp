@@ -148,7 +148,7 @@ TEST_F(VxdbfTest, EveryCommandHasHelpWithItsOptionsAndAnExample) {
     EXPECT_NE(help.out.find("Example:\n  "), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("vxdbf " + name + " "), std::string::npos) << help.out;
   }
-  EXPECT_EQ(commands, 24);
+  EXPECT_EQ(commands, 26);
   const Result version = Vxdbf({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.substr(0, 6), "vxdbf ");
