@@ -97,6 +97,12 @@ std::string JournalPath(const std::string& table) { return DerivedFileName(table
 bool RecoverReplacement(const std::string& table) {
   const std::string journal = JournalPath(table);
   if (!os::FileExists(journal)) return false;
+  os::File held;
+  const int io = os::File::Open(journal, os::kOpenReadWriteDenyAll, held);
+  if (io == os::kIoSharingViolation || io == os::kIoLockViolation) {
+    throw LockRefused{"another vxdbf is rewriting " + table + " now (" + journal +
+                      " is in use); try again when it has finished"};
+  }
   std::string text;
   std::vector<JournalLine> lines;
   std::string reservation;
@@ -129,6 +135,7 @@ bool RecoverReplacement(const std::string& table) {
   }
   if (!reservation.empty() && os::FileExists(reservation)) os::DeleteFile(reservation);
   os::SyncDirectoryOf(table);
+  held.Close();
   os::DeleteFile(journal);
   os::SyncDirectoryOf(table);
   return true;
@@ -160,8 +167,10 @@ void FileReplacement::WriteJournal() {
     text += std::string(e.existed ? "1" : "0") + "\t" + e.final_name + "\t" + e.temp + "\t" +
             e.kept + "\n";
   }
-  const int io = WriteWholeFile(journal_, text);
+  int io = WriteWholeFile(journal_, text);
+  if (io == os::kIoOk) io = os::File::Open(journal_, os::kOpenReadWriteDenyAll, journal_file_);
   if (io != os::kIoOk) {
+    journal_file_.Close();
     os::DeleteFile(journal_);
     os::DeleteFile(reservation_);
     throw DataError{"cannot write " + journal_ + " (I/O error " + std::to_string(io) +
@@ -174,7 +183,9 @@ FileReplacement::~FileReplacement() {
   std::vector<JournalLine> lines;
   for (const Entry& e : entries_) lines.push_back({e.existed, e.final_name, e.temp, e.kept});
   // Only what this run did is undone: the replaced entries, or nothing but the temporary files.
-  if (Undo(lines)) os::DeleteFile(journal_);
+  const bool undone = Undo(lines);
+  if (journal_file_.IsOpen()) journal_file_.Close();
+  if (undone) os::DeleteFile(journal_);
   os::DeleteFile(reservation_);
   os::SyncDirectoryOf(table_);
 }
@@ -214,6 +225,7 @@ void FileReplacement::Replace() {
     ReachStage(ReplaceStage::kRenaming);
   }
   os::SyncDirectoryOf(table_);
+  journal_file_.Close();
   if (os::DeleteFile(journal_) != os::kIoOk) {
     throw DataError{"cannot remove " + journal_ + "; " + table_ + " is unchanged"};
   }

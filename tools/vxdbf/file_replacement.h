@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/os/file.h"
+
 namespace vx::tool {
 
 // Stages a replacement passes, for tests that stop the process at each one.
@@ -37,7 +39,8 @@ void ClaimExclusive(const std::vector<std::string>& paths, const std::string& co
 std::string JournalPath(const std::string& table);
 
 // Undoes a replacement of `table` that a killed process left behind. Answers whether there was
-// one. A journal that cannot be read is left alone and reported (InputError).
+// one. A journal that cannot be read is left alone and reported (InputError); one that another
+// vxdbf holds (it is rewriting the table now) is refused (LockRefused).
 bool RecoverReplacement(const std::string& table);
 
 class FileReplacement {
@@ -80,6 +83,9 @@ class FileReplacement {
   std::string table_;
   std::string journal_;
   std::string reservation_;  // the unique file that reserves the temporary stem
+  // The journal, held open for exclusive use while this replacement lives: another vxdbf
+  // that finds it held leaves it alone (only a journal nobody holds is undone).
+  os::File journal_file_;
   std::vector<Entry> entries_;
   bool committed_ = false;
 };

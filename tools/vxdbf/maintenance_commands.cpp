@@ -41,9 +41,13 @@ struct TableFiles {
   }
 };
 
-TableFiles FilesOf(const std::string& file) {
+// The files of the table, after undoing a rewrite of it that a killed vxdbf left half done.
+TableFiles FilesOf(const std::string& file, std::ostream& err) {
   TableFiles files;
   const std::string table = DefaultExtension(file, "DBF");
+  if (RecoverReplacement(os::ResolvePath(table))) {
+    err << "vxdbf: an interrupted rewrite of " << table << " was undone; its old files are back\n";
+  }
   files.table = os::ResolvePath(table);
   if (!os::FileExists(files.table)) throw InputError{"no table " + table};
   // The header says whether a memo file and a production index belong to the table.
@@ -66,13 +70,9 @@ TableFiles FilesOf(const std::string& file) {
 }
 
 // Opens the table for exclusive use (exit status 3 when another program has one of its files
-// open), after undoing a rewrite that a killed vxdbf left half done.
+// open).
 TableSession OpenExclusive(const Options& o, const TableFiles& files, const std::string& command,
                            std::ostream& err) {
-  if (RecoverReplacement(files.table)) {
-    err << "vxdbf: an interrupted rewrite of " << files.table
-        << " was undone; its old files are back\n";
-  }
   ClaimExclusive(files.All(), command);
   Options exclusive = o;
   exclusive.exclusive = true;
@@ -120,7 +120,7 @@ struct RewriteResult {
 // in place.
 RewriteResult RewriteInPlace(const Options& o, const Streams& io, const std::string& command,
                              bool keep_records) {
-  const TableFiles files = FilesOf(o.file);
+  const TableFiles files = FilesOf(o.file, io.err);
   TableSession session = OpenExclusive(o, files, command, io.err);
   TableRecord& t = session.table();
   RewriteResult result;
@@ -326,7 +326,7 @@ NewTable ReadNewTable(const std::string& path, const std::string& memo_path,
 
 int Copy(const Options& o, const Streams& io) {
   const std::string target = DefaultExtension(TrimText(o.arguments.at(0)), "DBF");
-  const TableFiles files = FilesOf(o.file);
+  const TableFiles files = FilesOf(o.file, io.err);
   if (os::ResolvePath(target) == files.table) {
     throw InputError{"copy writes a new table: NEW must not be " + o.file};
   }
@@ -377,9 +377,12 @@ int Copy(const Options& o, const Streams& io) {
   std::vector<std::string> finals{os::ResolvePath(target)};
   const std::string memo_final =
       os::ResolvePath(DerivedFileName(target, MemoExtension(MemoVersionOf(version))));
-  if (memo_fields) finals.push_back(memo_final);
-  if (!tags.empty()) finals.push_back(os::ResolvePath(DerivedFileName(target, "MDX")));
+  finals.push_back(memo_final);
+  finals.push_back(os::ResolvePath(DerivedFileName(target, "MDX")));
   FileReplacement replacement(finals.front(), finals);
+  // A table replaced with --overwrite loses the memo file and index the copy does not have.
+  if (!memo_fields) replacement.Remove(1);
+  if (tags.empty()) replacement.Remove(2);
   const std::string temp = replacement.Temp(0);
   const std::string temp_memo = memo_fields ? replacement.Temp(1) : std::string();
   {
@@ -639,7 +642,7 @@ int Alter(const Options& o, const Streams& io) {
       o.retype_fields.empty() && o.drop_tags.empty()) {
     throw UsageError{"alter needs --add, --drop, --rename, --retype or --drop-tag"};
   }
-  const TableFiles files = FilesOf(o.file);
+  const TableFiles files = FilesOf(o.file, io.err);
   TableSession session = OpenExclusive(o, files, "alter", io.err);
   TableRecord& t = session.table();
   TableText& text = session.text();

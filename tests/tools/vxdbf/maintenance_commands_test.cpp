@@ -213,8 +213,12 @@ TEST_F(MaintenanceTest, CopyWritesTheChosenFieldsAndRecordsInAnyKindAndPage) {
 
   // Refusals: the copy exists, a character the page lacks (naming record and field), a field
   // that is not there; none of them leaves a file.
+  // Overwritten by a copy without memo fields or tags: the old memo file and index go too.
+  ASSERT_EQ(Vxdbf({"copy", path_, copy, "--overwrite", "--fields", "NAME"}).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("c.dbt")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("c.mdx")));
+  EXPECT_EQ(Vxdbf({"check", copy}).status, 0);
   std::filesystem::remove(copy);
-  for (const char* name : {"c.dbt", "c.mdx"}) std::filesystem::remove(dir_.File(name));
   const Snapshot before = Files();
   Result r = Vxdbf({"copy", path_, path_});
   EXPECT_EQ(r.status, 2);
@@ -314,7 +318,8 @@ TEST_F(MaintenanceTest, SeveralFilesGiveOneResultEach) {
   EXPECT_NE(r.err.find("none.dbf: "), std::string::npos) << r.err;
   // The completion script and the man page come from the same definitions.
   const std::string completion = Vxdbf({"completion", "bash"}).out;
-  EXPECT_NE(completion.find("    pack) opts=\"--help --backup\" ;;\n"), std::string::npos) << completion;
+  EXPECT_NE(completion.find("    pack) opts=\"--help --backup\" ;;\n"), std::string::npos)
+      << completion;
   EXPECT_NE(completion.find("complete -o filenames -F _vxdbf vxdbf"), std::string::npos);
   const std::string man = Vxdbf({"man"}).out;
   EXPECT_NE(man.find(".SS zap\nRemoves every record"), std::string::npos);
