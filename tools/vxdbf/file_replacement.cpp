@@ -34,9 +34,7 @@ std::string ExtensionOf(const std::string& path) {
   return path.substr(dot + 1);
 }
 
-bool ReadWholeFile(const std::string& path, std::string& text) {
-  os::File file;
-  if (os::File::Open(path, os::kOpenReadOnlyDenyNone, file) != os::kIoOk) return false;
+bool ReadWholeFile(os::File& file, std::string& text) {
   std::uint64_t size = 0;
   if (file.Size(size) != os::kIoOk || size > (1u << 20)) return false;
   text.assign(static_cast<std::size_t>(size), '\0');
@@ -106,7 +104,7 @@ bool RecoverReplacement(const std::string& table) {
   std::string text;
   std::vector<JournalLine> lines;
   std::string reservation;
-  bool readable = ReadWholeFile(journal, text);
+  bool readable = io == os::kIoOk && ReadWholeFile(held, text);
   std::istringstream in(text);
   std::string line;
   readable = readable && std::getline(in, line) && line == kJournalMark;

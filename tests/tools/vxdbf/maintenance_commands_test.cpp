@@ -15,6 +15,7 @@
 #include "tests/support/fault_injection.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
+#include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/file_replacement.h"
 
 namespace vx::tool {
@@ -419,7 +420,21 @@ TEST_F(MaintenanceTest, APackKilledAtAnyStageLeavesTheOldFilesOrTheNewOnes) {
     }
     EXPECT_TRUE(std::filesystem::exists(dir_.File("t.vxj")));
     // Any later pack undoes the half-done one first; here it is asked for directly.
-    EXPECT_TRUE(RecoverReplacement(path_));
+    try {
+      EXPECT_TRUE(RecoverReplacement(path_));
+    } catch (const LockRefused& e) {
+      ADD_FAILURE() << e.message;
+    } catch (const InputError& e) {
+      ADD_FAILURE() << e.message;
+    }
+    EXPECT_EQ(Files(), before);
+    // A journal that a running rewrite holds is not undone: the other command is refused.
+    {
+      FileReplacement running(path_, {path_});
+      const Result refused = Vxdbf({"pack", path_});
+      EXPECT_EQ(refused.status, 3);
+      EXPECT_NE(refused.err.find("another vxdbf is rewriting"), std::string::npos) << refused.err;
+    }
     EXPECT_EQ(Files(), before);
     // And a pack after it runs as if nothing had happened.
     const Result pack = Vxdbf({"pack", path_});
