@@ -507,6 +507,18 @@ int RenameFile(const std::string& from, const std::string& to) {
   return kIoOk;
 }
 
+int SyncDirectoryOf(const std::string& path) {
+  std::string dir = ResolvePath(path);
+  const std::size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return IoCodeFromErrno(errno);
+  const int synced = Syscalls.fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  return synced == 0 ? kIoOk : IoCodeFromErrno(err);
+}
+
 int DeleteFile(const std::string& path) {
   const std::string resolved = ResolvePath(path);
   struct stat st {};

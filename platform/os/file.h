@@ -126,6 +126,9 @@ int DeleteFile(const std::string& path);
 // Gives file `from` the name `to`, replacing a file of that name in one step (both resolved like
 // File::Open); answers the I/O code.
 int RenameFile(const std::string& from, const std::string& to);
+// Writes the directory that holds `path` to the disk (fsync of the directory), so that names
+// created, renamed or deleted in it survive a crash; answers the I/O code.
+int SyncDirectoryOf(const std::string& path);
 // Last-write date of a named file (local time); answers the I/O code.
 int FileLastWriteDate(const std::string& path, int& year, int& month, int& day);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vx::os {
 
@@ -40,6 +41,34 @@ std::uint32_t TickCount();
 
 // Whether standard error is a terminal (progress output is for people, not for logs).
 bool StandardErrorIsTerminal();
+// Whether standard input is a terminal (a question may be asked there).
+bool StandardInputIsTerminal();
+
+// This program started again as a helper process with `args` (without the program name), its
+// standard input and output connected to pipes; standard error is shared. For self-tests that
+// need a second process (vxdbf locktest). The destructor closes the pipes and waits for the
+// helper, killing it when it has not ended within a few seconds.
+class Subprocess {
+ public:
+  Subprocess() = default;
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+  // Answers 0, or the error number of the failed start.
+  int Start(const std::vector<std::string>& args);
+  bool WriteLine(const std::string& line);
+  // The next line the helper wrote (without its newline); false at its end of output or when
+  // nothing came within `timeout_ms`.
+  bool ReadLine(std::string& line, int timeout_ms);
+  // Closes the pipes and answers the exit status (-1 when it was killed or did not start).
+  int Wait();
+
+ private:
+  int pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+  std::string pending_;
+};
 
 // Copies a file, replacing `to`; answers 0 or the error number.
 int CopyWholeFile(const std::string& from, const std::string& to);

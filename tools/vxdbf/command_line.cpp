@@ -1,9 +1,13 @@
 #include "tools/vxdbf/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
+#include <ostream>
 
+#include "engine/foundation/errors.h"
 #include "platform/os/codepage.h"
+#include "platform/os/file.h"
 
 namespace vx::tool {
 
@@ -53,6 +57,144 @@ const CommandEntry& Commands::Chosen() const {
     if (entry.name == name) return entry;
   }
   throw UsageError{"no command"};
+}
+
+namespace {
+
+// The tables FILE arguments name: a folder stands for its .dbf files, in name order.
+std::vector<std::string> ExpandTables(const std::vector<std::string>& arguments) {
+  std::vector<std::string> tables;
+  for (const std::string& argument : arguments) {
+    std::vector<os::DirEntry> entries;
+    const int found = os::FindFiles(argument, "*", true, entries);
+    if (found == os::kIoOk || found == os::kIoFileNotFound) {
+      const std::string dir = argument.back() == '/' ? argument : argument + "/";
+      for (const os::DirEntry& entry : entries) {
+        const std::size_t dot = entry.name.rfind('.');
+        if (!entry.is_directory && dot != std::string::npos &&
+            os::AnsiUpperText(entry.name.substr(dot)) == ".DBF") {
+          tables.push_back(dir + entry.name);
+        }
+      }
+      continue;
+    }
+    tables.push_back(argument);
+  }
+  return tables;
+}
+
+}  // namespace
+
+void Commands::AllowSeveralFiles(const std::string& name) {
+  CLI::App* command = app_.get_subcommand(name);
+  command->remove_option(command->get_option("FILE"));
+  command->add_option("FILE", options_.files, "tables, or folders of tables (one result each)")
+      ->required()
+      ->expected(1, -1);
+  for (CommandEntry& entry : entries_) {
+    if (entry.name != name) continue;
+    entry.synopsis = "FILE|DIR... " + entry.synopsis.substr(entry.synopsis.find(' ') + 1);
+    CommandRunner single = entry.run;
+    entry.run = [single](const Options& o, const Streams& io) {
+      const std::vector<std::string> tables = ExpandTables(o.files);
+      if (tables.empty()) throw InputError{"no table (.dbf) in " + o.files.front()};
+      int status = 0;
+      for (const std::string& table : tables) {
+        Options one = o;
+        one.file = table;
+        if (tables.size() == 1) return single(one, io);
+        io.out << (&table == &tables.front() ? "" : "\n") << "==> " << table << " <==\n";
+        try {
+          status = std::max(status, single(one, io));
+        } catch (const InputError& e) {
+          io.err << "vxdbf: " << table << ": " << e.message << "\n";
+          status = std::max(status, 2);
+        } catch (const LockRefused& e) {
+          io.err << "vxdbf: " << table << ": " << e.message << "\n";
+          status = std::max(status, 3);
+        } catch (const EVexelError& e) {
+          io.err << e.what() << "\n";
+          status = std::max(status, 1);
+        }
+      }
+      return status;
+    };
+  }
+}
+
+std::string Commands::BashCompletion() const {
+  std::string commands;
+  std::string cases;
+  for (const CommandEntry& entry : entries_) {
+    commands += (commands.empty() ? "" : " ") + entry.name;
+    std::string flags = "--help";
+    for (const CLI::Option* option : app_.get_subcommand(entry.name)->get_options()) {
+      if (option->get_group().empty()) continue;  // hidden
+      for (const std::string& flag : option->get_lnames()) {
+        if (flag != "help") flags += " --" + flag;
+      }
+    }
+    cases += "    " + entry.name + ") opts=\"" + flags + "\" ;;\n";
+  }
+  return "# bash completion for vxdbf, made by `vxdbf completion`\n"
+         "_vxdbf() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} opts\n"
+         "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
+         "    COMPREPLY=($(compgen -W \"" +
+         commands +
+         " --help --version\" -- \"$cur\"))\n"
+         "    return\n"
+         "  fi\n"
+         "  case ${COMP_WORDS[1]} in\n" +
+         cases +
+         "  esac\n"
+         "  if [[ $cur == -* ]]; then\n"
+         "    COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"))\n"
+         "  else\n"
+         "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+         "  fi\n"
+         "}\n"
+         "complete -o filenames -F _vxdbf vxdbf\n";
+}
+
+std::string Commands::ManPage() const {
+  // roff: a leading dot or quote would start a request; backslashes escape.
+  const auto roff = [](std::string text) {
+    std::string out;
+    for (char c : text) {
+      if (c == '\\') {
+        out += "\\e";
+      } else if (c == '-') {
+        out += "\\-";
+      } else {
+        out += c;
+      }
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
+    return out;
+  };
+  std::string page =
+      ".TH VXDBF 1 \"\" \"vxdbf\" \"User Commands\"\n"
+      ".SH NAME\nvxdbf \\- inspect, dump, create, edit and maintain dBASE tables\n"
+      ".SH SYNOPSIS\n";
+  for (const CommandEntry& entry : entries_) {
+    page += ".B vxdbf " + roff(entry.name) + "\n" + roff(entry.synopsis) + "\n.br\n";
+  }
+  page += ".SH DESCRIPTION\n";
+  const std::string overview = Overview();
+  const std::size_t notes = overview.find("Every command");
+  page += roff(overview.substr(notes == std::string::npos ? 0 : notes)) + "\n";
+  page += ".SH COMMANDS\n";
+  for (const CommandEntry& entry : entries_) {
+    page += ".SS " + roff(entry.name) + "\n" + roff(entry.purpose) + "\n";
+    for (const CLI::Option* option : app_.get_subcommand(entry.name)->get_options()) {
+      if (option->get_group().empty() || option->get_lnames().empty()) continue;
+      page += ".TP\n.B \\-\\-" + roff(option->get_lnames().front()) + "\n" +
+              roff(option->get_description()) + "\n";
+    }
+    page += ".PP\nExample:\n.nf\n" + roff(entry.example) + "\n.fi\n";
+  }
+  return page;
 }
 
 void AddFileArgument(CLI::App& command, Options& o) {

@@ -64,6 +64,18 @@ struct Options {
   bool descending = false;
   bool unique = false;
   bool repair = false;  // check --repair
+
+  // The maintenance commands.
+  bool backup = false;          // pack, zap: keep the old files as .bak
+  bool yes = false;             // zap: do not ask
+  bool overwrite = false;       // create, copy: replace an existing table
+  std::string fields;           // copy --fields A,B,...
+  bool structure_only = false;  // copy: no records
+  bool with_index = false;      // copy: build the production index's tags for the new table
+  std::vector<std::string> add_fields, drop_fields, rename_fields, retype_fields, drop_tags;
+  std::vector<std::string> files;      // several FILE arguments (AllowSeveralFiles)
+  bool peer = false;                   // locktest: the helper process's side
+  bool simulate_broken_locks = false;  // locktest: a helper that ignores locks
 };
 
 // The streams a command reads and writes.
@@ -102,6 +114,13 @@ class Commands {
   bool Has(const std::string& name) const;
   // The command the parsed line chose (the parse requires one).
   const CommandEntry& Chosen() const;
+  // Lets a registered command take several FILE arguments, a folder standing for the tables
+  // in it: the command runs once per table, each result after a line "==> FILE <==", and the
+  // exit status is the highest of them (an error in one table does not stop the others).
+  void AllowSeveralFiles(const std::string& name);
+  // A bash completion script and a man page, made from the registered commands and options.
+  std::string BashCompletion() const;
+  std::string ManPage() const;
 
  private:
   CLI::App& app_;

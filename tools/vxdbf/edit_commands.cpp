@@ -21,6 +21,7 @@
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
+#include "tools/vxdbf/file_replacement.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/text_formats.h"
 
@@ -250,7 +251,9 @@ int AppendRows(const Options& o, const Streams& io) {
   }
   if (!rows.empty()) {
     if (!ALock()) throw LockRefused{"the append lock of " + file + " is held by another program"};
+    Progress progress(io.err, "append", static_cast<std::int64_t>(rows.size()));
     for (const Row& row : rows) {
+      progress.Step(&row - rows.data() + 1);
       ClearRecord();
       for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
       Append();

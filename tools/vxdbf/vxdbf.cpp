@@ -26,6 +26,8 @@
 #include "tools/vxdbf/edit_commands.h"
 #include "tools/vxdbf/expr_commands.h"
 #include "tools/vxdbf/index_commands.h"
+#include "tools/vxdbf/locktest_command.h"
+#include "tools/vxdbf/maintenance_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/table_text.h"
@@ -446,6 +448,8 @@ int Create(const Options& o, const Streams&) {
   for (const std::string& definition : o.field_definitions) {
     fields.push_back(ParseFieldDefinition(definition));
   }
+  CheckFieldDefinitions(fields, version);
+  ReplaceOldTable(o.file, o.overwrite);
   const bool level7 = version == kVersionLevel7Memo || version == kVersionLevel7;
   // Refused before the file exists; without --codepage the header is as CreateDBF writes it.
   if (o.codepage != 0) CheckCodePageMark(o.codepage, level7);
@@ -480,7 +484,8 @@ void RegisterTableCommands(Commands& commands) {
 
   CLI::App& create = commands.Add(
       {"create",
-       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C] [--codepage N]",
+       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C] [--codepage N] "
+       "[--overwrite]",
        "Creates an empty table (and its memo file when a memo field is present).",
        "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M", Create});
   AddFileArgument(create, o);
@@ -492,6 +497,9 @@ void RegisterTableCommands(Commands& commands) {
                     "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
   AddCodePageOption(create, "--codepage", o.codepage,
                     "mark the table as holding text of this code page (its language driver)");
+  create.add_flag("--overwrite", o.overwrite,
+                  "replace an existing table, its memo file and its production index");
+  create.footer(create.get_footer() + "\n\n" + FieldTypesHelp());
 }
 
 void RegisterMemoCommands(Commands& commands) {
@@ -529,6 +537,9 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterExprCommands(commands);
   RegisterIndexCommands(commands);
   RegisterBuildCommands(commands);
+  RegisterMaintenanceCommands(commands);
+  RegisterLocktestCommand(commands);
+  RegisterHelpCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];
   try {

@@ -346,8 +346,8 @@ class MemoCheckTest : public ::testing::Test {
   void SetUp() override { InitEngine(); }
   std::string Create(const std::string& version) {
     const std::string path = dir_.File("N" + version + ".DBF");
-    EXPECT_EQ(Vxdbf({"create", path, "--version", version, "--field", "NAME,C,8", "--field",
-                     "NOTES,M,10"})
+    EXPECT_EQ(Vxdbf({"create", path, "--overwrite", "--version", version, "--field", "NAME,C,8",
+                     "--field", "NOTES,M,10"})
                   .status,
               0);
     EXPECT_EQ(Vxdbf({"append", path}, "NAME,NOTES\none,first\ntwo,\nthree,third memo\n").status, 0);

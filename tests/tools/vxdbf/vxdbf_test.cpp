@@ -148,7 +148,7 @@ TEST_F(VxdbfTest, EveryCommandHasHelpWithItsOptionsAndAnExample) {
     EXPECT_NE(help.out.find("Example:\n  "), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("vxdbf " + name + " "), std::string::npos) << help.out;
   }
-  EXPECT_EQ(commands, 19);
+  EXPECT_EQ(commands, 26);
   const Result version = Vxdbf({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.substr(0, 6), "vxdbf ");
@@ -174,8 +174,8 @@ TEST_F(VxdbfTest, EngineErrorsExitWithOneAndTheErrorText) {
   EXPECT_EQ(r.err, "Error # 2 (File not found)\r\nFailure to open " + dir_.File("missing.dbf") +
                        " [USE/OpenDbf]\n");
   r = Vxdbf({"create", dir_.File("bad.dbf"), "--field", "A,X,5"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Error # 211"), std::string::npos);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("field 1 \"A\": no field type \"X\""), std::string::npos) << r.err;
 }
 
 }  // namespace
