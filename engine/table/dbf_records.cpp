@@ -82,8 +82,8 @@ std::vector<bool> FieldsAsRead(const TableRecord& t, std::int32_t n) {
   }
   same.reserve(t.fields.size());
   for (const FieldEntry& f : t.fields) {
-    same.push_back(std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset,
-                               f.length) == 0);
+    same.push_back(
+        std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset, f.length) == 0);
   }
   return same;
 }
@@ -198,8 +198,7 @@ void GetDbfRecord(TableRecord& t, std::int32_t n) {
   const bool in_block = t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count;
   if (in_block) {
     std::memcpy(t.record.data(),
-                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length,
-                length);
+                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length, length);
   } else if (t.read_ahead && n == t.last_read + 1) {
     // A sequential reader: read a block of records at once.
     const std::size_t wanted =
@@ -272,8 +271,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
   } else {
     t.stored_number = 0;
   }
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
-                   t.record.data());
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length, t.record.data());
   if (t.stored_number != 0) t.read_record = t.record;
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
@@ -321,6 +319,58 @@ void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
   }
   if (t.state != kStateAppended) t.state = kStateRewritten;
   if (FlushAfterWrite) FlushFile(t.file);
+}
+
+int KeepBeforeImage(TableRecord& t, std::int32_t n, RecordBeforeImage& out) {
+  out = RecordBeforeImage{};
+  out.n = n;
+  out.count = t.record_count;
+  out.number = t.record_number;
+  out.state = t.state;
+  int io = t.file.Size(out.size);
+  if (io != 0) return io;
+  const std::uint64_t offset = t.RecordOffset(n);
+  // An append overwrites the end marker: one byte more than a record.
+  out.stored.resize(n > t.record_count ? t.record_length + 1u : t.record_length);
+  std::size_t got = 0;
+  if (offset < out.size) io = t.file.ReadAt(offset, out.stored, got);
+  if (io != 0) return io;
+  out.stored.resize(got);
+  out.prologue.resize(t.IsDbase2() ? 6 : 8);
+  io = t.file.ReadAt(0, out.prologue, got);
+  out.prologue.resize(got);
+  return io;
+}
+
+int PutBackBeforeImage(TableRecord& t, const RecordBeforeImage& image) {
+  int first = 0;
+  const auto note = [&](int io) {
+    if (first == 0) first = io;
+  };
+  if (!image.stored.empty()) note(t.file.WriteAt(t.RecordOffset(image.n), image.stored));
+  std::uint64_t size = 0;
+  if (t.file.Size(size) == 0 && size > image.size) note(t.file.Truncate(image.size));
+  std::vector<std::byte> prologue(image.prologue.size());
+  std::size_t got = 0;
+  if (t.file.ReadAt(0, prologue, got) == 0 && got == prologue.size() &&
+      prologue != image.prologue) {
+    note(t.file.WriteAt(0, image.prologue));
+  }
+  if (image.n > image.count) {
+    std::memcpy(&t.header[0], image.prologue.data(), image.prologue.size());
+  }
+  t.record_count = image.count;
+  t.record_number = image.number;
+  t.state = image.state;
+  t.stored_number = 0;
+  DropReadBlock(t);
+  if (first == 0 && image.n <= image.count) {
+    QuietErrors quiet;
+    GetDbfRecord(t, image.n);
+    t.record_number = image.number;
+  }
+  if (first == 0 && FlushAfterWrite) FlushFile(t.file);
+  return first;
 }
 
 void WriteDbfHeader(TableRecord& t) {
@@ -436,9 +486,16 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
   if (name.empty()) return false;
   char type = static_cast<char>(std::toupper(static_cast<unsigned char>(definition.type)));
   switch (type) {
-    case 'C': case 'D': case 'F': case 'L': case 'M': case 'N':
+    case 'C':
+    case 'D':
+    case 'F':
+    case 'L':
+    case 'M':
+    case 'N':
       break;
-    case 'B': case 'G': case 'P':
+    case 'B':
+    case 'G':
+    case 'P':
       if (!memo_types_allowed) return false;
       break;
     default:
@@ -448,14 +505,22 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
   if (version == kVersionDbase3Memo && type == 'F') type = 'N';
   std::uint32_t length;
   switch (type) {
-    case 'C': case 'F': case 'N':
+    case 'C':
+    case 'F':
+    case 'N':
       length = definition.length;
       // The descriptor holds the width in one byte.
       if (length == 0 || length > 255) return false;
       break;
-    case 'D': length = 8; break;
-    case 'L': length = 1; break;
-    default: length = 10; break;
+    case 'D':
+      length = 8;
+      break;
+    case 'L':
+      length = 1;
+      break;
+    default:
+      length = 10;
+      break;
   }
   const std::uint8_t decimals = (type == 'N' || type == 'F') ? definition.decimals : 0;
   std::memcpy(slot, name.data(), name.size());

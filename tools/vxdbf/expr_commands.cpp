@@ -21,8 +21,22 @@ namespace vx::tool {
 
 namespace {
 
-// An engine error of an expression: its message is printed and the command ends with status 2.
-struct ExpressionFailed {};
+// An engine error of an expression (compiling or evaluating it): its message is printed and the
+// command ends with status 2. Other engine errors (the table, its index) end it with status 1.
+struct ExpressionFailed {
+  std::string message;
+};
+
+// Runs `step` of an expression's compilation or evaluation, its engine errors becoming
+// ExpressionFailed.
+template <typename F>
+auto OfExpression(F&& step) {
+  try {
+    return step();
+  } catch (const EVexelError& e) {
+    throw ExpressionFailed{e.what()};
+  }
+}
 
 // One evaluated value, ready for CSV (text) and JSON.
 struct Value {
@@ -38,12 +52,13 @@ std::string ShortestNumber(double v) {
 
 // Evaluates `e` and renders its value; `text` converts the table's text to UTF-8.
 Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
-  const void* v = Evaluate(e);
+  const void* v = OfExpression([&] { return Evaluate(e); });
   Value out;
   switch (e->result_type) {
     case 'C':
     case 'M':
-      out.text = text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
+      out.text =
+          text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
       out.json = JsonString(out.text);
       break;
     case 'N': {
@@ -74,8 +89,9 @@ Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
 
 // Compiles a UTF-8 expression in the code page of the table's text.
 Expr CompileText(const std::string& utf8, TableText& text) {
-  Expr e = Expr::Compile(text.FromUtf8(utf8, "the expression"));
-  if (!e) throw ExpressionFailed{};  // reported already when errors are quiet
+  const std::string stored = text.FromUtf8(utf8, "the expression");
+  Expr e = OfExpression([&] { return Expr::Compile(stored); });
+  if (!e) throw ExpressionFailed{EngineErrorText()};  // reported already when errors are quiet
   return e;
 }
 
@@ -84,11 +100,8 @@ template <typename F>
 int Guarded(std::ostream& err, F&& body) {
   try {
     return body();
-  } catch (const EVexelError& e) {
-    err << e.what() << "\n";
-    return kExitUsage;
-  } catch (const ExpressionFailed&) {
-    err << EngineErrorText() << "\n";
+  } catch (const ExpressionFailed& e) {
+    err << e.message << "\n";
     return kExitUsage;
   }
 }
@@ -122,7 +135,10 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
       GO(n);
       const TableRecord& t = session.table();
       if (!request.deleted && !t.record.empty() && t.record[0] == '*') continue;
-      if (condition && *static_cast<const std::int32_t*>(condition.Evaluate()) == 0) continue;
+      if (condition && *static_cast<const std::int32_t*>(
+                           OfExpression([&] { return condition.Evaluate(); })) == 0) {
+        continue;
+      }
       // Every value first, so that an evaluation error prints no partial row.
       std::vector<Value> values;
       const std::string where = "record " + std::to_string(n);
