@@ -82,8 +82,8 @@ std::vector<bool> FieldsAsRead(const TableRecord& t, std::int32_t n) {
   }
   same.reserve(t.fields.size());
   for (const FieldEntry& f : t.fields) {
-    same.push_back(
-        std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset, f.length) == 0);
+    same.push_back(std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset,
+                               f.length) == 0);
   }
   return same;
 }
@@ -198,7 +198,8 @@ void GetDbfRecord(TableRecord& t, std::int32_t n) {
   const bool in_block = t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count;
   if (in_block) {
     std::memcpy(t.record.data(),
-                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length, length);
+                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length,
+                length);
   } else if (t.read_ahead && n == t.last_read + 1) {
     // A sequential reader: read a block of records at once.
     const std::size_t wanted =
@@ -271,7 +272,8 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
   } else {
     t.stored_number = 0;
   }
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length, t.record.data());
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
+                   t.record.data());
   if (t.stored_number != 0) t.read_record = t.record;
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
@@ -486,16 +488,9 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
   if (name.empty()) return false;
   char type = static_cast<char>(std::toupper(static_cast<unsigned char>(definition.type)));
   switch (type) {
-    case 'C':
-    case 'D':
-    case 'F':
-    case 'L':
-    case 'M':
-    case 'N':
+    case 'C': case 'D': case 'F': case 'L': case 'M': case 'N':
       break;
-    case 'B':
-    case 'G':
-    case 'P':
+    case 'B': case 'G': case 'P':
       if (!memo_types_allowed) return false;
       break;
     default:
@@ -505,22 +500,14 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
   if (version == kVersionDbase3Memo && type == 'F') type = 'N';
   std::uint32_t length;
   switch (type) {
-    case 'C':
-    case 'F':
-    case 'N':
+    case 'C': case 'F': case 'N':
       length = definition.length;
       // The descriptor holds the width in one byte.
       if (length == 0 || length > 255) return false;
       break;
-    case 'D':
-      length = 8;
-      break;
-    case 'L':
-      length = 1;
-      break;
-    default:
-      length = 10;
-      break;
+    case 'D': length = 8; break;
+    case 'L': length = 1; break;
+    default: length = 10; break;
   }
   const std::uint8_t decimals = (type == 'N' || type == 'F') ? definition.decimals : 0;
   std::memcpy(slot, name.data(), name.size());

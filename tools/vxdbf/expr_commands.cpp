@@ -57,8 +57,7 @@ Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
   switch (e->result_type) {
     case 'C':
     case 'M':
-      out.text =
-          text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
+      out.text = text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
       out.json = JsonString(out.text);
       break;
     case 'N': {
