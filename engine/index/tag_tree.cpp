@@ -112,9 +112,20 @@ bool Editor::Read(std::uint32_t page, NodeBytes& out, std::size_t depth) {
     }
   }
   if (!tree_.file->ReadNode(page, out, tree_.context, static_cast<int>(depth))) return false;
-  if (!CountFits(Count(out), item_length_, max_keys_)) {
-    return Damaged(page, "key count " + std::to_string(Count(out)) + " above the capacity " +
+  const int count = Count(out);
+  if (!CountFits(count, item_length_, max_keys_)) {
+    return Damaged(page, "key count " + std::to_string(count) + " above the capacity " +
                              std::to_string(max_keys_));
+  }
+  // A wrong count shows in the items it takes in: a pointer of 0 (the old trailing pointer or
+  // the zero bytes behind it), keys out of order.
+  for (int i = 0; i < count; ++i) {
+    if (Pointer(out, i) == 0) {
+      return Damaged(page, "item " + std::to_string(i) + " points nowhere (0)");
+    }
+    if (i > 0 && Compare(Key(out, i - 1), Key(out, i)) > 0) {
+      return Damaged(page, "key " + std::to_string(i) + " is lower than the key before it");
+    }
   }
   return true;
 }
