@@ -107,14 +107,13 @@ std::string Comparable(const TagHeader& header, std::string key) {
   return key;
 }
 
-// Reads tag `number`'s header as it is, without checking its fields: its expressions may still
-// tell how to build the tag again. False when the page it names is not in the file.
-bool ReadRawTagHeader(MdxFile& file, int number, TagHeader& out) {
-  const std::uint64_t offset =
-      std::uint64_t{file.header().EntryAt(number).header_page} * kMdxPageSize;
-  if (offset < kMdxHeaderSize || offset + kTagHeaderSize > file.size()) return false;
+// Reads the tag header at `page` as it is, without checking its fields: its expressions may
+// still tell how to build the tag again. False when the page is not in the file.
+bool ReadRawTagHeader(os::File& file, std::uint64_t size, std::uint32_t page, TagHeader& out) {
+  const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
+  if (offset < kMdxHeaderSize || offset + kTagHeaderSize > size) return false;
   std::size_t got = 0;
-  return file.file().ReadAt(offset, std::as_writable_bytes(std::span(out.bytes)), got) == 0 &&
+  return file.ReadAt(offset, std::as_writable_bytes(std::span(out.bytes)), got) == 0 &&
          got == kTagHeaderSize;
 }
 
@@ -150,7 +149,8 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report, Inde
     QuietErrors quiet;
     if (!file.ReadTagHeader(number, header)) {
       const std::string message = LastErrorMessage;
-      if (!ReadRawTagHeader(file, number, header)) {
+      if (!ReadRawTagHeader(file.file(), file.size(), file.header().EntryAt(number).header_page,
+                            header)) {
         report.problems.push_back("tag header unreadable: " + message);
         return;
       }
@@ -301,6 +301,34 @@ struct CheckReport {
   }
 };
 
+// An index whose file header the reader refuses (version, node size, entry size, tag count):
+// the tag table and tag headers behind it may still say which tags it held. Each tag found goes
+// into the report with the definition its header gives, so that repair can build it again.
+void SalvageTags(const std::string& path, CheckReport& report) {
+  os::File file;
+  std::uint64_t size = 0;
+  MdxHeader header;
+  std::size_t got = 0;
+  if (os::File::Open(path, os::kOpenReadOnlyDenyNone, file) != 0 || file.Size(size) != 0 ||
+      file.ReadAt(0, std::as_writable_bytes(std::span(header.bytes)), got) != 0 ||
+      got != kMdxHeaderSize) {
+    return;
+  }
+  header.bytes[28] = static_cast<std::uint8_t>(std::min<int>(header.bytes[28], kMdxMaxTags));
+  for (int n = 1; n <= header.TagCount(); ++n) {
+    TagReport tag;
+    tag.name = header.TagName(n);
+    if (tag.name.empty()) continue;
+    tag.problems.push_back("the index file's header cannot be read");
+    TagHeader tag_header;
+    TagExpressions expressions;
+    if (ReadRawTagHeader(file, size, header.EntryAt(n).header_page, tag_header)) {
+      DefinitionOf(tag.name, tag_header, tag, expressions);
+    }
+    report.tags.push_back(tag);
+  }
+}
+
 void CheckTableSize(TableRecord& t, CheckReport& report) {
   std::uint64_t size = 0;
   t.file.Size(size);
@@ -386,6 +414,7 @@ CheckReport RunChecks(const Options& options, const std::string& file, std::ostr
     EngineErrorCode = 0;
     if (!index.Open(report.index_path, os::kOpenReadOnlyDenyNone)) {
       report.table.push_back({"index", LastErrorMessage});
+      SalvageTags(report.index_path, report);
     } else {
       IndexPages pages;
       const MdxHeader& h = index.header();
@@ -505,7 +534,7 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
           "only)");
     }
     if (f.where == "memo file") repair.not_repaired.push_back("the memo file: " + f.what);
-    if (f.where == "index") {
+    if (f.where == "index" && report.tags.empty()) {
       repair.not_repaired.push_back("the index file, whose header cannot be read: " + f.what);
     }
     if (f.where == "table records") continue;  // mended below
@@ -517,6 +546,9 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
     repair.not_repaired.push_back(std::to_string(report.memo_problems) +
                                   " memo pointer problem(s) (repair rebuilds tags only)");
   }
+  // A file header the reader refuses: the tags found behind it are built into a new file.
+  bool header_unreadable = false;
+  for (const Finding& f : report.table) header_unreadable = header_unreadable || f.where == "index";
   std::vector<const TagReport*> failed;
   std::vector<std::string> unknown;
   for (const TagReport& tag : report.tags) {
@@ -549,7 +581,7 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
       // An index without tags is shorter than any reader accepts: the old file stays.
       repair.not_repaired.push_back("no tag's definition can be read (" + Joined(unknown) +
                                     "): the index was left as it was");
-    } else if (!unknown.empty()) {
+    } else if (!unknown.empty() || header_unreadable) {
       bool built;
       {
         QuietErrors quiet;

@@ -262,6 +262,18 @@ TEST_F(DamagedIndexTest, RepairRebuildsFromWhatSurvives) {
   EXPECT_EQ(tags.out.find("WIDE"), std::string::npos) << tags.out;
   EXPECT_NE(tags.out.find("NUM"), std::string::npos) << tags.out;
 
+  // A file header the reader refuses: the tags behind it are built into a new file.
+  for (const auto& [offset, value] : {std::pair<int, int>{0, 3}, {20, 0x29}, {26, 0}}) {
+    SCOPED_TRACE(offset);
+    Bytes header = mdx_;
+    header[offset] = static_cast<unsigned char>(value);
+    Restore(header);
+    repaired = Vxdbf({"check", table_, "--repair"});
+    EXPECT_NE(repaired.err.find("rebuilt tag(s) NAME, CITY, WIDE, NUM"), std::string::npos)
+        << repaired.err;
+    EXPECT_EQ(Run({"check", table_}), 0);
+  }
+
   Bytes nothing = mdx_;
   for (int tag = 1; tag <= 4; ++tag) Put32(nothing, 512 + 32 * tag, 5000 + tag * 2);
   Restore(nothing);
