@@ -15,6 +15,12 @@ header field, a node's key count, a child pointer, truncation, a random byte), r
   changed_bad  exited non-zero but the table's bytes changed
   crashes      killed by a signal or timed out
 
+With --repair each trial ends with `check --repair` and counts:
+
+  repaired           check finds nothing afterwards
+  repair_unreadable  the index opened before the repair but not after it
+  repair_lost        the table's bytes changed under the repair (it rebuilds tags only)
+
 Usage: nice -n 19 scripts/index_mutation_trial.py --vxdbf build/tools/vxdbf/vxdbf \
            [--count 2000] [--seconds 1200] [--seed 1] [--work /tmp/vx-index-trial]
 """
@@ -242,6 +248,7 @@ def main():
     parser.add_argument("--work", default="/tmp/vx-index-trial")
     parser.add_argument("--corpus-bases", type=int, default=12)
     parser.add_argument("--show", type=int, default=5, help="examples printed per finding")
+    parser.add_argument("--repair", action="store_true", help="end each trial with check --repair")
     a = parser.parse_args()
     vxdbf = os.path.abspath(a.vxdbf)
     shutil.rmtree(a.work, ignore_errors=True)
@@ -253,11 +260,32 @@ def main():
         base_data.append((table, table_info(vxdbf, table), tag_list(vxdbf, table)))
     print("bases: %d (%s)" % (len(bases), ", ".join(os.path.relpath(t, a.work) for t in bases)))
     counts = {k: 0 for k in ("trials", "refused", "accepted", "damaged_ok", "worse", "changed_bad",
-                             "crashes", "damaged_before")}
+                             "crashes", "damaged_before", "repaired", "repair_unreadable",
+                             "repair_lost")}
     examples = {k: [] for k in counts}
     kinds = {}
     start = time.time()
     scratch = os.path.join(a.work, "trial")
+    def repair(t, what):
+        if not a.repair:
+            return
+        opens = "index_tags" in (table_info(vxdbf, t) or {})
+        with open(t, "rb") as f:
+            dbf = f.read()
+        status, _, err = run(vxdbf, ["check", t, "--repair"])
+        if status < 0 or status > 4:
+            counts["crashes"] += 1
+            examples["crashes"].append(what + " | repair status %d" % status)
+        with open(t, "rb") as f:
+            if f.read() != dbf and "now counts" not in err:
+                counts["repair_lost"] += 1
+                examples["repair_lost"].append(what)
+        if check(vxdbf, t)[0] == 0:
+            counts["repaired"] += 1
+        if opens and "index_tags" not in (table_info(vxdbf, t) or {}):
+            counts["repair_unreadable"] += 1
+            examples["repair_unreadable"].append(what + " | " + err.strip()[:200])
+
     for trial in range(a.count):
         if time.time() - start > a.seconds:
             break
@@ -295,6 +323,7 @@ def main():
             if dbf_before != dbf_after:
                 counts["changed_bad"] += 1
                 examples["changed_bad"].append(what)
+            repair(t, what)
             continue
         counts["accepted"] += 1
         # The tags the edit did change: a key or FOR value of the record that differs (an
@@ -318,6 +347,7 @@ def main():
         if new:
             counts["worse"] += 1
             examples["worse"].append(what + " | new: " + "; ".join("%s: %s" % x for x in sorted(new))[:300])
+        repair(t, what)
     counts["seconds"] = int(time.time() - start)
     print("mutations by kind:", json.dumps(kinds, sort_keys=True))
     print(json.dumps(counts, sort_keys=True))
