@@ -574,8 +574,10 @@ void REPLACE() {
       QuietErrors quiet;
       if (code == 0 && IndexHooks.NewKeys) {
         IndexHooks.NewKeys(*t);
-        if (EngineErrorCode != 0) PutBackAfterFailure(*t, before);
-        if (EngineErrorCode == 0) RefreshPeekCache(*t);
+        if (EngineErrorCode != 0) {
+          PutBackAfterFailure(*t, before);
+          RefreshPeekCache(*t);
+        }
       }
       if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
     }
