@@ -309,6 +309,9 @@ def main():
             dbf_after = f.read()
         _, after = check(vxdbf, t)
         counts["trials"] += 1
+        if counts["trials"] % 200 == 0:
+            print("after %d trials: %s" % (counts["trials"], json.dumps(counts, sort_keys=True)),
+                  flush=True)
         kinds[kind] = kinds.get(kind, 0) + 1
         what = "%s: %s %s %s" % (kind, args[0], " ".join(args[1:]), err.strip()[:160])
         damaged_touched = "*" in before or any(name in before for name in touched)
