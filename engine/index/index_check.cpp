@@ -15,12 +15,15 @@ constexpr int kMaxDepth = 32;
 class TreeChecker {
  public:
   TreeChecker(MdxFile& file, const TagHeader& header, KeyComparator compare,
-              std::vector<std::string>& problems, std::vector<TagItem>* items)
+              std::vector<std::string>& problems, std::vector<TagItem>* items, IndexPages* pages,
+              const std::string& tag_name)
       : file_(file),
         header_(header),
         compare_(compare),
         problems_(problems),
         items_(items),
+        pages_(pages),
+        tag_name_(tag_name),
         key_length_(header.KeyLength()),
         item_length_(header.ItemLength()),
         next_free_(GetLe32(file.header().bytes.data() + 32)) {}
@@ -53,6 +56,7 @@ class TreeChecker {
       Problem(page, "node reached twice (a cycle or a shared subtree)");
       return false;
     }
+    if (pages_ != nullptr && !OwnPages(page)) return false;
     NodeBytes node{};
     {
       QuietErrors quiet;
@@ -107,11 +111,39 @@ class TreeChecker {
     return true;
   }
 
+  // A node takes two pages: it must not overlap a tag header or another node. Answers false
+  // (after the problem) when the node is not this tag's alone.
+  bool OwnPages(std::uint32_t page) {
+    for (std::uint32_t p = page == 0 ? 0 : page - 1; p <= page + 1; ++p) {
+      const auto header = pages_->headers.find(p);
+      if (header != pages_->headers.end()) {
+        Problem(page, "a tree node on the tag header of tag " + header->second + " (page " +
+                          std::to_string(p) + ")");
+        return false;
+      }
+      const auto node = pages_->nodes.find(p);
+      if (node == pages_->nodes.end()) continue;
+      if (node->second != tag_name_) {
+        Problem(page, "node also reached from tag " + node->second +
+                          (p == page ? "" : " (its node at page " + std::to_string(p) + ")"));
+        return false;
+      }
+      if (p != page) {
+        Problem(page, "node overlaps the node at page " + std::to_string(p));
+        return false;
+      }
+    }
+    pages_->nodes.emplace(page, tag_name_);
+    return true;
+  }
+
   MdxFile& file_;
   const TagHeader& header_;
   KeyComparator compare_;
   std::vector<std::string>& problems_;
   std::vector<TagItem>* items_;
+  IndexPages* pages_;
+  std::string tag_name_;
   int key_length_;
   int item_length_;
   std::uint32_t next_free_;  // the header's page counter: the first page no node may use
@@ -125,8 +157,9 @@ class TreeChecker {
 }  // namespace
 
 bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
-                  std::vector<std::string>& problems, std::vector<TagItem>* items) {
-  return TreeChecker(file, header, compare, problems, items).Run();
+                  std::vector<std::string>& problems, std::vector<TagItem>* items,
+                  IndexPages* pages, const std::string& tag_name) {
+  return TreeChecker(file, header, compare, problems, items, pages, tag_name).Run();
 }
 
 }  // namespace vx

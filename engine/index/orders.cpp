@@ -356,7 +356,33 @@ TagTree TreeOf(AreaIndex& index, OrderTag& tag, int area) {
   tree.header = &tag.header;
   tree.compare = tag.compare;
   tree.context = ContextOf(index, tag, area);
+  const MdxHeader& header = index.file.header();
+  for (int i = 1; i <= header.TagCount(); ++i) {
+    tree.foreign_pages.push_back(
+        {header.EntryAt(i).header_page, "the tag header of tag " + header.TagName(i)});
+  }
+  for (const auto& other : index.tags) {
+    if (other.get() == &tag) continue;
+    tree.foreign_pages.push_back({other->header.RootPage(), "the root of tag " + other->name});
+  }
   return tree;
+}
+
+// Refuses a tag whose tag header another entry of the tag table names too (an edit would change
+// both tags' trees through one header).
+bool HeaderNotShared(AreaIndex& index, const OrderTag& tag) {
+  const MdxHeader& header = index.file.header();
+  const std::uint32_t own = header.EntryAt(tag.tag_number).header_page;
+  for (int i = 1; i <= header.TagCount(); ++i) {
+    const std::uint32_t other = header.EntryAt(i).header_page;
+    if (i == tag.tag_number || other > own + 1 || own > other + 1) continue;
+    SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
+                            index.file.name() + " [tag: " + tag.name + "] page " +
+                            std::to_string(own) + ": the tag header of tag " + header.TagName(i) +
+                            " too [ReadAnchorNodes]");
+    return false;
+  }
+  return true;
 }
 
 // Writes a changed tag header; answers false after a report.
@@ -376,10 +402,78 @@ bool RecordKey(TableRecord& t, OrderTag& tag, KeyBuffer& key, bool& in) {
   return false;
 }
 
+// Before a record is written (nothing of the edit is on the disk yet): makes the keys of the
+// record as it will be and reads, without writing, the way down of every change it will make:
+// the removal of a replaced key and the insert of the new one. A key that cannot be made, a
+// damaged page on the way, or a replaced record whose item a non-unique tag lacks refuses the
+// edit (false after a report). `appending`: the record will be the next one after the last.
+bool HookCheckKeys(TableRecord& t, bool appending) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty()) return true;
+  if (appending && !CheckForChanges(t, *index, false)) return false;
+  const std::int32_t saved_number = t.record_number;
+  // RECNO() in a key means the number the record will have.
+  if (appending) t.record_number = t.record_count + 1;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  bool ok = true;
+  for (auto& tag_owner : index->tags) {
+    OrderTag& tag = *tag_owner;
+    KeyBuffer key{};
+    bool in = false;
+    if (!RecordKey(t, tag, key, in)) {
+      ok = false;
+      break;
+    }
+    const bool had = !appending && tag.remembered_in && tag.remembered_record == record;
+    const auto length = static_cast<std::size_t>(tag.header.KeyLength());
+    if (!appending && in == tag.remembered_in &&
+        (!in || std::memcmp(key.data(), tag.remembered_key.data(), length) == 0)) {
+      continue;
+    }
+    if (!had && !in) continue;
+    if (!HeaderNotShared(*index, tag)) {
+      ok = false;
+      break;
+    }
+    TagTree tree = TreeOf(*index, tag, t.area);
+    if (had) {
+      const TreeResult there = CheckDeletePath(tree, tag.remembered_key.data(), record);
+      if (there == TreeResult::kFailed) {
+        ok = false;
+        break;
+      }
+      // A unique tag holds one record of each key: the record may never have been in it.
+      if (there == TreeResult::kUnchanged && !tag.header.Unique()) {
+        SetEngineError(254, "Record number " + std::to_string(record) +
+                                " not found in index. [tag: " + tag.name + "] [CompareKeys]");
+        ok = false;
+        break;
+      }
+    }
+    if (in && !CheckInsertPath(tree, key.data())) {
+      ok = false;
+      break;
+    }
+  }
+  t.record_number = saved_number;
+  // The copies of the nodes the cursors hold are still what the file holds: nothing changed.
+  return ok;
+}
+
 // After the trees changed: the header's page counter is written, every position is forgotten
 // (the copies of the nodes are stale) and the controlling order stands on the current record.
 void AfterTreeChange(TableRecord& t, AreaIndex& index) {
-  if (index.file.header().dirty) index.file.WriteHeader();
+  if (index.file.header().dirty) {
+    // The page counter went to the disk when each node was appended: this write only repeats
+    // it, and when it fails the header stays marked for the close.
+    QuietErrors quiet;
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    if (!index.file.WriteHeader()) {
+      EngineErrorCode = code;
+      LastErrorMessage = message;
+    }
+  }
   for (auto& tag : index.tags) tag->cursor.SetHeader(tag->header);
   if (!index.natural && t.record_number >= 1 && t.record_number <= t.record_count) {
     if (EngineErrorCode == 0) {
@@ -422,26 +516,45 @@ void HookOldKeys(TableRecord& t) {
 }
 
 // After an edit: each tag whose key (or FOR result) changed loses the old item and gets the new.
+// When a change fails (a write error: the pages were read before the record was written), the
+// tags already changed get their old items back, so that they agree with the record the caller
+// puts back; a tag that cannot be mended is named in the message.
 void HookNewKeys(TableRecord& t) {
   AreaIndex* index = IndexOf(t);
   if (index == nullptr) return;
   const auto record = static_cast<std::uint32_t>(t.record_number);
+  struct Change {
+    OrderTag* tag;
+    KeyBuffer key;
+    bool removed = false;
+    bool inserted = false;
+  };
+  std::vector<Change> changes;
   bool changed = false;
+  bool failed = false;
   for (auto& tag_owner : index->tags) {
     OrderTag& tag = *tag_owner;
     KeyBuffer key{};
     bool in = false;
-    if (!RecordKey(t, tag, key, in)) break;
+    if (!RecordKey(t, tag, key, in)) {
+      failed = true;
+      break;
+    }
     const auto length = static_cast<std::size_t>(tag.header.KeyLength());
     if (in == tag.remembered_in &&
         (!in || std::memcmp(key.data(), tag.remembered_key.data(), length) == 0)) {
       continue;
     }
     changed = true;
+    Change& change = changes.emplace_back(Change{&tag, key});
     TagTree tree = TreeOf(*index, tag, t.area);
     if (tag.remembered_in && tag.remembered_record == record) {
       const TreeResult gone = DeleteKey(tree, tag.remembered_key.data(), record);
-      if (gone == TreeResult::kFailed || !WriteAnchor(*index, tag, tree)) break;
+      change.removed = gone == TreeResult::kDone;
+      if (gone == TreeResult::kFailed || !WriteAnchor(*index, tag, tree)) {
+        failed = true;
+        break;
+      }
       if (gone == TreeResult::kUnchanged && !tag.header.Unique()) {
         // The new key still goes in, so that the record can be found; the stale item stays
         // for the checker to find.
@@ -449,10 +562,34 @@ void HookNewKeys(TableRecord& t) {
                                 " not found in index. [tag: " + tag.name + "] [CompareKeys]");
       }
     }
-    if (in && (InsertKey(tree, key.data(), record) == TreeResult::kFailed ||
-               !WriteAnchor(*index, tag, tree))) {
-      break;
+    if (in) {
+      const TreeResult put = InsertKey(tree, key.data(), record);
+      change.inserted = put == TreeResult::kDone;
+      if (put == TreeResult::kFailed || !WriteAnchor(*index, tag, tree)) {
+        failed = true;
+        break;
+      }
     }
+  }
+  if (failed) {
+    const std::uint16_t code = EngineErrorCode;
+    std::string message = LastErrorMessage;
+    std::string left;
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+      OrderTag& tag = *it->tag;
+      TagTree tree = TreeOf(*index, tag, t.area);
+      QuietErrors quiet;
+      bool mended = true;
+      if (it->inserted) mended = DeleteKey(tree, it->key.data(), record) == TreeResult::kDone;
+      if (mended && it->removed) {
+        mended = InsertKey(tree, tag.remembered_key.data(), record) != TreeResult::kFailed;
+      }
+      mended = WriteAnchor(*index, tag, tree) && mended;
+      if (!mended) left += (left.empty() ? "" : ", ") + tag.name;
+    }
+    if (!left.empty()) message += " (tag " + left + " may be damaged: rebuild it)";
+    EngineErrorCode = code;
+    LastErrorMessage = message;
   }
   if (changed) AfterTreeChange(t, *index);
 }
@@ -477,12 +614,12 @@ void HookAddKeys(TableRecord& t) {
     if (!in) continue;
     TagTree tree = TreeOf(*index, tag, t.area);
     const TreeResult result = InsertKey(tree, key.data(), record);
+    if (result == TreeResult::kDone) added.emplace_back(&tag, key);
     const bool anchor_written = WriteAnchor(*index, tag, tree);
     if (result == TreeResult::kFailed || !anchor_written) {
       failed = true;
       break;
     }
-    if (result == TreeResult::kDone) added.emplace_back(&tag, key);
   }
   if (failed) {
     const std::uint16_t code = EngineErrorCode;
@@ -995,6 +1132,7 @@ void IndexInit() {
   hooks.AddKeys = HookAddKeys;
   hooks.UpdateBegins = HookUpdateBegins;
   hooks.OldKeys = HookOldKeys;
+  hooks.CheckKeys = HookCheckKeys;
   hooks.NewKeys = HookNewKeys;
   hooks.UpdateEnds = HookLockOff;
   hooks.ReachedBof = HookReachedBof;

@@ -37,6 +37,8 @@ class Editor {
 
   TreeResult Insert(const std::uint8_t* key, std::uint32_t record);
   TreeResult Delete(const std::uint8_t* key, std::uint32_t record);
+  bool CheckInsert(const std::uint8_t* key);
+  TreeResult CheckDelete(const std::uint8_t* key, std::uint32_t record);
 
  private:
   static int Count(const NodeBytes& n) { return GetLe16(n.data()); }
@@ -73,6 +75,12 @@ class Editor {
     return false;
   }
   bool Read(std::uint32_t page, NodeBytes& out, std::size_t depth);
+  bool BadNode(std::uint32_t page);
+  bool Damaged(std::uint32_t page, const std::string& what);
+  // Goes down from the root to the leaf where `key` belongs, the path ending there.
+  bool Descend(const std::uint8_t* key);
+  // Whether the leaf the path ends on is as deep as the tree's first leaf (reported if not).
+  bool LeafDepthAgrees();
   bool Write(const Step& s) { return tree_.file->WriteNode(s.page, s.node); }
   int FindItem(std::uint32_t page, const std::uint8_t* key, std::uint32_t record);
   bool RemoveChild(std::size_t level);
@@ -86,40 +94,114 @@ class Editor {
 };
 
 bool Editor::Read(std::uint32_t page, NodeBytes& out, std::size_t depth) {
-  const std::string where = tree_.context.file_name + " [tag: " + tree_.context.tag_name + "]";
-  if (page < kFirstNodePage || depth >= kMaxDepth) {
-    return Fail(254, "Invalid Node Number (" + std::to_string(page) + ") in DBF Area " +
-                         std::to_string(tree_.context.area) + ", Order " +
-                         std::to_string(tree_.context.order) + " [GetNode]");
-  }
+  if (page < kFirstNodePage || depth >= kMaxDepth) return BadNode(page);
   for (const Step& s : path_) {
-    if (s.page == page) {
-      return Fail(254, "Invalid Node Number (" + std::to_string(page) + ") in DBF Area " +
-                           std::to_string(tree_.context.area) + ", Order " +
-                           std::to_string(tree_.context.order) + " [GetNode]");
+    if (s.page == page) return BadNode(page);
+  }
+  // A node takes two pages, so does a tag header: they must not overlap.
+  for (const TagTree::ForeignPage& foreign : tree_.foreign_pages) {
+    if (page <= foreign.page + 1 && foreign.page <= page + 1) {
+      return Damaged(page,
+                     "a node on " + foreign.what + " (page " + std::to_string(foreign.page) + ")");
+    }
+  }
+  if (std::uint64_t{page} * kMdxPageSize + kMdxNodeSize > tree_.file->size()) {
+    tree_.file->RefreshSize();
+    if (std::uint64_t{page} * kMdxPageSize + kMdxNodeSize > tree_.file->size()) {
+      return Damaged(page, "a node past the end of the file");
     }
   }
   if (!tree_.file->ReadNode(page, out, tree_.context, static_cast<int>(depth))) return false;
-  if (!CountFits(Count(out), item_length_, max_keys_)) {
-    return Fail(222,
-                "Invalid dBASE key expression or corrupted index file " + where + " [GetNode]");
+  const int count = Count(out);
+  if (!CountFits(count, item_length_, max_keys_)) {
+    return Damaged(page, "key count " + std::to_string(count) + " above the capacity " +
+                             std::to_string(max_keys_));
+  }
+  // A wrong count shows in the items it takes in: a pointer of 0 (the old trailing pointer or
+  // the zero bytes behind it), keys out of order.
+  for (int i = 0; i < count; ++i) {
+    if (Pointer(out, i) == 0) {
+      return Damaged(page, "item " + std::to_string(i) + " points nowhere (0)");
+    }
+    if (i > 0 && Compare(Key(out, i - 1), Key(out, i)) > 0) {
+      return Damaged(page, "key " + std::to_string(i) + " is lower than the key before it");
+    }
   }
   return true;
 }
 
-TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
+bool Editor::BadNode(std::uint32_t page) {
+  return Fail(254, "Invalid Node Number (" + std::to_string(page) + ") in DBF Area " +
+                       std::to_string(tree_.context.area) + ", Order " +
+                       std::to_string(tree_.context.order) + " [GetNode]");
+}
+
+bool Editor::Damaged(std::uint32_t page, const std::string& what) {
+  return Fail(222, "Invalid dBASE key expression or corrupted index file " +
+                       tree_.context.file_name + " [tag: " + tree_.context.tag_name + "] page " +
+                       std::to_string(page) + ": " + what + " [GetNode]");
+}
+
+bool Editor::LeafDepthAgrees() {
+  // The first leaf's depth, read down the leftmost edge (checked like every other node).
+  const std::vector<Step> kept = std::move(path_);
   path_.clear();
+  std::uint32_t page = tree_.header->RootPage();
+  bool ok = true;
+  while (true) {
+    Step s;
+    s.page = page;
+    if (!Read(page, s.node, path_.size())) {
+      ok = false;
+      break;
+    }
+    page = Pointer(s.node, 0);
+    const bool leaf = IsLeaf(s.node);
+    path_.push_back(s);
+    if (leaf) break;
+  }
+  const std::size_t first_leaf_depth = path_.size();
+  path_ = kept;
+  if (!ok) return false;
+  if (path_.size() != first_leaf_depth) {
+    return Damaged(path_.back().page, "a leaf at depth " + std::to_string(path_.size() - 1) +
+                                          ", the first leaf is at depth " +
+                                          std::to_string(first_leaf_depth - 1));
+  }
+  return true;
+}
+
+bool Editor::CheckInsert(const std::uint8_t* key) {
+  path_.clear();
+  if (!Descend(key)) return false;
+  return LeafDepthAgrees();
+}
+
+TreeResult Editor::CheckDelete(const std::uint8_t* key, std::uint32_t record) {
+  path_.clear();
+  const int r = FindItem(tree_.header->RootPage(), key, record);
+  if (r == -2) return TreeResult::kFailed;
+  if (r != 1) return TreeResult::kUnchanged;
+  return LeafDepthAgrees() ? TreeResult::kDone : TreeResult::kFailed;
+}
+
+bool Editor::Descend(const std::uint8_t* key) {
   std::uint32_t page = tree_.header->RootPage();
   while (true) {
     Step s;
     s.page = page;
-    if (!Read(page, s.node, path_.size())) return TreeResult::kFailed;
+    if (!Read(page, s.node, path_.size())) return false;
     s.slot = LowerBound(s.node, key);
     const bool leaf = IsLeaf(s.node);
     page = Pointer(s.node, s.slot);
     path_.push_back(s);
-    if (leaf) break;
+    if (leaf) return true;
   }
+}
+
+TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
+  path_.clear();
+  if (!Descend(key)) return TreeResult::kFailed;
   {
     const Step& leaf = path_.back();
     if (tree_.header->Unique() && leaf.slot < Count(leaf.node) &&
@@ -338,6 +420,14 @@ TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t recor
 
 TreeResult DeleteKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record) {
   return Editor(tree).Delete(key, record);
+}
+
+bool CheckInsertPath(TagTree& tree, const std::uint8_t* key) {
+  return Editor(tree).CheckInsert(key);
+}
+
+TreeResult CheckDeletePath(TagTree& tree, const std::uint8_t* key, std::uint32_t record) {
+  return Editor(tree).CheckDelete(key, record);
 }
 
 }  // namespace vx

@@ -13,8 +13,16 @@
 //
 // The caller holds whatever lock keeps other programs out (the semaphore's lock bracket) and
 // writes the tag header when `anchor_modified` is set.
+//
+// Before anything of an edit is written, CheckInsertPath and CheckDeletePath read (and only
+// read) the nodes an insert or a removal would change and refuse a damaged way down, naming the
+// page: a node on a tag header or another tag's root, a node past the end of the file,
+// a key count above the tag's capacity, a leaf at another depth than the tree's first leaf, a
+// page met twice on the way (a cycle).
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "engine/index/key_codec.h"
 #include "engine/index/mdx_file.h"
@@ -27,6 +35,12 @@ struct TagTree {
   KeyComparator compare = CompareCharKeys;
   IndexErrorContext context;
   bool anchor_modified = false;  // root page or "has held a key" changed
+  // Pages no node of this tag may overlap: every tag header, the other tags' roots.
+  struct ForeignPage {
+    std::uint32_t page = 0;
+    std::string what;  // "the tag header of tag NAME", for the message
+  };
+  std::vector<ForeignPage> foreign_pages;
 };
 
 enum class TreeResult { kDone, kUnchanged, kFailed };
@@ -47,5 +61,12 @@ extern SplitStageHook SplitStageTestHook;
 TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
 // Removes the item (key, record). kUnchanged when the tag holds no such item.
 TreeResult DeleteKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
+
+// Reads the way an insert of `key` would go down, checking every node on it. Answers false
+// after a report (222 or 254, the page named); writes nothing.
+bool CheckInsertPath(TagTree& tree, const std::uint8_t* key);
+// Reads the way to the item (key, record) as a removal would, checking every node on it.
+// kUnchanged when the tag holds no such item, kFailed after a report; writes nothing.
+TreeResult CheckDeletePath(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
 
 }  // namespace vx

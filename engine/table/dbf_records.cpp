@@ -323,6 +323,58 @@ void WriteDeleteFlag(TableRecord& t, std::int32_t n) {
   if (FlushAfterWrite) FlushFile(t.file);
 }
 
+int KeepBeforeImage(TableRecord& t, std::int32_t n, RecordBeforeImage& out) {
+  out = RecordBeforeImage{};
+  out.n = n;
+  out.count = t.record_count;
+  out.number = t.record_number;
+  out.state = t.state;
+  int io = t.file.Size(out.size);
+  if (io != 0) return io;
+  const std::uint64_t offset = t.RecordOffset(n);
+  // An append overwrites the end marker: one byte more than a record.
+  out.stored.resize(n > t.record_count ? t.record_length + 1u : t.record_length);
+  std::size_t got = 0;
+  if (offset < out.size) io = t.file.ReadAt(offset, out.stored, got);
+  if (io != 0) return io;
+  out.stored.resize(got);
+  out.prologue.resize(t.IsDbase2() ? 6 : 8);
+  io = t.file.ReadAt(0, out.prologue, got);
+  out.prologue.resize(got);
+  return io;
+}
+
+int PutBackBeforeImage(TableRecord& t, const RecordBeforeImage& image) {
+  int first = 0;
+  const auto note = [&](int io) {
+    if (first == 0) first = io;
+  };
+  if (!image.stored.empty()) note(t.file.WriteAt(t.RecordOffset(image.n), image.stored));
+  std::uint64_t size = 0;
+  if (t.file.Size(size) == 0 && size > image.size) note(t.file.Truncate(image.size));
+  std::vector<std::byte> prologue(image.prologue.size());
+  std::size_t got = 0;
+  if (t.file.ReadAt(0, prologue, got) == 0 && got == prologue.size() &&
+      prologue != image.prologue) {
+    note(t.file.WriteAt(0, image.prologue));
+  }
+  if (image.n > image.count) {
+    std::memcpy(&t.header[0], image.prologue.data(), image.prologue.size());
+  }
+  t.record_count = image.count;
+  t.record_number = image.number;
+  t.state = image.state;
+  t.stored_number = 0;
+  DropReadBlock(t);
+  if (first == 0 && image.n <= image.count) {
+    QuietErrors quiet;
+    GetDbfRecord(t, image.n);
+    t.record_number = image.number;
+  }
+  if (first == 0 && FlushAfterWrite) FlushFile(t.file);
+  return first;
+}
+
 void WriteDbfHeader(TableRecord& t) {
   const os::LocalTime today = os::Now();
   std::size_t header_bytes = kPrologueSize;

@@ -31,6 +31,25 @@ void PutDbfRecord(TableRecord& table, std::int32_t n);
 void AppendFromBuffer(TableRecord& table);
 // Writes only the deletion flag (byte 0 of the record buffer) of record n.
 void WriteDeleteFlag(TableRecord& table, std::int32_t n);
+// The bytes an edit is about to change, kept so that an edit whose later step failed can be
+// taken back: record n's bytes as stored (for n = record count + 1, what lies past the last
+// record), the file's size, the header's first 8 bytes, and the table's count, position and
+// state.
+struct RecordBeforeImage {
+  std::int32_t n = 0;
+  std::vector<std::byte> stored;
+  std::uint64_t size = 0;
+  std::vector<std::byte> prologue;
+  std::int32_t count = 0;
+  std::int32_t number = 0;
+  std::uint8_t state = 0;
+};
+// Keeps the before-image of record n (no appends may wait behind); answers the I/O code.
+int KeepBeforeImage(TableRecord& table, std::int32_t n, RecordBeforeImage& out);
+// Writes the kept bytes back, cuts what an append added and puts the header's first bytes back
+// when a commit changed them; the count, position and state are as before and an existing
+// record n is read into the record buffer again. Answers the I/O code of the first failure.
+int PutBackBeforeImage(TableRecord& table, const RecordBeforeImage& image);
 // Writes the appended records that wait behind (see TableRecord::append_behind). A failed
 // write drops the records that did not reach the disk from the count, records the error and
 // answers false.

@@ -36,6 +36,10 @@ struct IndexHookTable {
   void (*ReachedBof)(TableRecord& table) = nullptr;
   void (*ReachedEof)(TableRecord& table) = nullptr;
   void (*CloseAll)(TableRecord& table) = nullptr;          // closes the area's indexes
+
+  // Before the record buffer is written (REPLACE, APPEND, deletion marks): false refuses the
+  // edit after a report, and nothing may be written. `appending`: a new last record.
+  bool (*CheckKeys)(TableRecord& table, bool appending) = nullptr;
 };
 extern IndexHookTable IndexHooks;
 // Whether REPLACE keeps the active indexes up to date (on by default).

@@ -49,6 +49,29 @@ void ReportPending() {
   if (EngineErrorCode != 0 && RaiseOnError && !LastErrorMessage.empty()) HandleEngineError();
 }
 
+// Keeps the before-image of record n for an edit under index maintenance; false after a
+// recorded error (nothing was written).
+bool KeepEditBeforeImage(TableRecord& t, std::int32_t n, RecordBeforeImage& before) {
+  if (!FlushAppends(t)) return false;
+  const int io = KeepBeforeImage(t, n, before);
+  if (io == 0) return true;
+  SetEngineError(static_cast<std::uint16_t>(io), "File:  " + t.file_name + " [KeepBeforeImage]");
+  return false;
+}
+
+// The keys of an edit that was written could not all be changed (the index engine took back
+// what it had changed): the record goes back as it was, and the message says so.
+void PutBackAfterFailure(TableRecord& t, const RecordBeforeImage& before) {
+  const std::uint16_t code = EngineErrorCode;
+  std::string message = LastErrorMessage;
+  const int io = PutBackBeforeImage(t, before);
+  message += io == 0 ? " (the record was put back as it was)"
+                     : " (the record could not be put back: " +
+                           ErrorDescription(static_cast<std::uint16_t>(io)) + ")";
+  EngineErrorCode = code;
+  LastErrorMessage = message;
+}
+
 // A compiled condition holds when the first byte of its logical value is not 0.
 bool ConditionHolds(const OwnedCondition& condition) {
   if (!ExpressionHooks.present || ExpressionHooks.Evaluate == nullptr) return true;
@@ -521,9 +544,24 @@ void REPLACE() {
     t->image_as_read = as_read;
     t->image_changed = changed;
   }
+  RecordBeforeImage before;
   {
     QuietErrors quiet;
-    if (PutRecordImage(*t)) PutDbfRecord(*t, t->record_number);
+    if (maintain && !KeepEditBeforeImage(*t, t->record_number, before)) {
+      // Nothing written.
+    } else if (PutRecordImage(*t)) {
+      // The index engine reads the way of every key change before the record is written.
+      if (!maintain || IndexHooks.CheckKeys == nullptr || IndexHooks.CheckKeys(*t, false)) {
+        PutDbfRecord(*t, t->record_number);
+      } else {
+        // The buffer holds the record as stored again.
+        const std::uint16_t code = EngineErrorCode;
+        const std::string message = LastErrorMessage;
+        GetDbfRecord(*t, t->record_number);
+        EngineErrorCode = code;
+        LastErrorMessage = message;
+      }
+    }
     if (EngineErrorCode == 0) {
       GetRecordImage(*t);
       RefreshPeekCache(*t);
@@ -534,7 +572,13 @@ void REPLACE() {
     const std::string message = LastErrorMessage;
     {
       QuietErrors quiet;
-      if (code == 0 && IndexHooks.NewKeys) IndexHooks.NewKeys(*t);
+      if (code == 0 && IndexHooks.NewKeys) {
+        IndexHooks.NewKeys(*t);
+        if (EngineErrorCode != 0) {
+          PutBackAfterFailure(*t, before);
+          RefreshPeekCache(*t);
+        }
+      }
       if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
     }
     if (code != 0) {
@@ -570,11 +614,22 @@ void Append() {
                      (!locks_apply || t->lock_state == kLockFile || t->lock_state == kLockAppend);
   {
     QuietErrors quiet;
+    EngineErrorCode = 0;
     if (indexed && IndexHooks.AppendBegins) IndexHooks.AppendBegins(*t);
-    AppendFromBuffer(*t);
-    if (EngineErrorCode == 0) {
-      GetRecordImage(*t);
-      if (indexed && IndexHooks.AddKeys) IndexHooks.AddKeys(*t);
+    RecordBeforeImage before;
+    // The index engine reads the way of every new key before the record is written; when a key
+    // cannot go in afterwards (a write error), the record is taken back.
+    if (EngineErrorCode == 0 &&
+        (!indexed || (KeepEditBeforeImage(*t, t->record_count + 1, before) &&
+                      (IndexHooks.CheckKeys == nullptr || IndexHooks.CheckKeys(*t, true))))) {
+      AppendFromBuffer(*t);
+      if (EngineErrorCode == 0) {
+        GetRecordImage(*t);
+        if (indexed && IndexHooks.AddKeys) {
+          IndexHooks.AddKeys(*t);
+          if (EngineErrorCode != 0) PutBackAfterFailure(*t, before);
+        }
+      }
     }
     if (indexed && IndexHooks.AppendEnds) IndexHooks.AppendEnds(*t);
   }
@@ -597,19 +652,45 @@ void WriteDeletion(TableRecord& t, bool deleted) {
   }
   // A FOR condition may name DELETED(): the indexes learn the change like any other edit.
   const bool maintain = IndexMaintenance && IndexActive(t);
+  RecordBeforeImage before;
   if (maintain) {
     if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(t)) return;
     if (IndexHooks.OldKeys) IndexHooks.OldKeys(t);
   }
-  t.image[0] = deleted ? 1 : 0;
-  t.record[0] = deleted ? kDeletedFlag : kLiveFlag;
-  WriteDeleteFlag(t, t.record_number);
-  RefreshPeekCache(t);
-  if (maintain) {
-    const std::uint16_t code = EngineErrorCode;
-    if (code == 0 && IndexHooks.NewKeys) IndexHooks.NewKeys(t);
-    if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(t);
+  const char old_image = t.image[0];
+  const char old_flag = t.record[0];
+  {
+    QuietErrors quiet;
+    t.image[0] = deleted ? 1 : 0;
+    t.record[0] = deleted ? kDeletedFlag : kLiveFlag;
+    if (maintain && (!KeepEditBeforeImage(t, t.record_number, before) ||
+                     (IndexHooks.CheckKeys != nullptr && !IndexHooks.CheckKeys(t, false)))) {
+      // Refused before anything was written.
+      t.image[0] = old_image;
+      t.record[0] = old_flag;
+    } else {
+      WriteDeleteFlag(t, t.record_number);
+      RefreshPeekCache(t);
+      if (maintain && EngineErrorCode == 0 && IndexHooks.NewKeys) {
+        IndexHooks.NewKeys(t);
+        if (EngineErrorCode != 0) {
+          PutBackAfterFailure(t, before);
+          t.image[0] = old_image;
+          RefreshPeekCache(t);
+        }
+      }
+    }
+    if (maintain && IndexHooks.UpdateEnds) {
+      const std::uint16_t code = EngineErrorCode;
+      const std::string message = LastErrorMessage;
+      IndexHooks.UpdateEnds(t);
+      if (code != 0) {
+        EngineErrorCode = code;
+        LastErrorMessage = message;
+      }
+    }
   }
+  ReportPending();
 }
 
 }  // namespace

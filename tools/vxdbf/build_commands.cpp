@@ -93,8 +93,9 @@ int ReindexTable(const Options& o, const Streams& io) {
 struct TagReport {
   std::string name;
   TagDefinition definition;
-  bool definition_known = false;  // the tag header could be read
+  bool definition_known = false;  // the key and FOR expressions can be read and compile
   std::vector<std::string> problems;
+  std::vector<std::string> notes;  // what is not damage but worth knowing
 };
 
 // Normalizes a key for comparison with the key maker's: numbers may count their digits
@@ -106,32 +107,71 @@ std::string Comparable(const TagHeader& header, std::string key) {
   return key;
 }
 
-void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report) {
+// Reads the tag header at `page` as it is, without checking its fields: its expressions may
+// still tell how to build the tag again. False when the page is not in the file.
+bool ReadRawTagHeader(os::File& file, std::uint64_t size, std::uint32_t page, TagHeader& out) {
+  const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
+  if (offset < kMdxHeaderSize || offset + kTagHeaderSize > size) return false;
+  std::size_t got = 0;
+  return file.ReadAt(offset, std::as_writable_bytes(std::span(out.bytes)), got) == 0 &&
+         got == kTagHeaderSize;
+}
+
+// The definition a tag header gives, when its key and FOR expressions compile.
+bool DefinitionOf(const std::string& name, const TagHeader& header, TagReport& report,
+                  TagExpressions& expressions) {
+  report.definition = {name, header.KeyExpression(),
+                       header.HasFor() ? header.ForExpression() : std::string(),
+                       header.Descending(), header.Unique()};
+  report.definition_known = CompileTagExpressions(header, expressions);
+  return report.definition_known;
+}
+
+// What is wrong between a sound header's key type and length and its key expression (what
+// appends and reindex would refuse), even in a tag that holds no keys; empty when they agree.
+std::string KeyShapeFault(const TagHeader& header, const TagExpressions& expressions) {
+  const char type = header.KeyType();
+  const char result = expressions.result_type;
+  if ((type == 'C') != (result == 'C')) {
+    return std::string("key type ") + type + " does not match the key expression's type " + result;
+  }
+  if (type == 'C' && expressions.width != 0 && expressions.width != header.KeyLength()) {
+    return "key length " + std::to_string(header.KeyLength()) + ", but the key expression gives " +
+           std::to_string(expressions.width) + " characters";
+  }
+  return {};
+}
+
+void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report, IndexPages& pages) {
   TagHeader header;
+  TagExpressions expressions;
   {
     QuietErrors quiet;
     if (!file.ReadTagHeader(number, header)) {
-      report.problems.push_back("tag header unreadable: " + LastErrorMessage);
+      const std::string message = LastErrorMessage;
+      if (!ReadRawTagHeader(file.file(), file.size(), file.header().EntryAt(number).header_page,
+                            header)) {
+        report.problems.push_back("tag header unreadable: " + message);
+        return;
+      }
+      report.problems.push_back("tag header damaged: " + TagHeaderFault(header));
+      DefinitionOf(report.name, header, report, expressions);
       return;
     }
   }
-  report.definition = {report.name, header.KeyExpression(),
-                       header.HasFor() ? header.ForExpression() : std::string(),
-                       header.Descending(), header.Unique()};
-  report.definition_known = true;
-  TagExpressions expressions;
-  if (!CompileTagExpressions(header, expressions)) {
+  if (!DefinitionOf(report.name, header, report, expressions)) {
     report.problems.push_back("key or FOR expression does not compile");
     return;
   }
   const KeyComparator compare =
       ChooseComparator(header.KeyType(), expressions.result_type, header.Descending());
-  if (compare == nullptr) {
-    report.problems.push_back("key type does not match the key expression");
+  const std::string shape = KeyShapeFault(header, expressions);
+  if (compare == nullptr || !shape.empty()) {
+    report.problems.push_back(shape.empty() ? "key type does not match the key expression" : shape);
     return;
   }
   std::vector<TagItem> items;
-  CheckTagTree(file, header, compare, report.problems, &items);
+  CheckTagTree(file, header, compare, report.problems, &items, &pages, report.name);
   // The keys the key maker computes, against the keys stored, as (key, record) sets.
   const auto length = static_cast<std::size_t>(header.KeyLength());
   std::vector<std::pair<std::string, std::uint32_t>> expected;
@@ -166,7 +206,15 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report) {
       const auto at = std::lower_bound(stored.begin(), stored.end(), std::make_pair(m.first, 0u));
       if (at == stored.end() || at->first != m.first) still_missing.push_back(m);
     }
-    missing = still_missing;
+    // dBASE keeps the first record of each key and does not put the next record with that key
+    // in when the one that held it changes: such a key is no damage (reindex brings it back).
+    constexpr std::size_t kNoted = 20;
+    for (std::size_t i = 0; i < still_missing.size() && i < kNoted; ++i) {
+      report.notes.push_back("record " + std::to_string(still_missing[i].second) +
+                             ": its key is not in the unique tag (the record that held the key "
+                             "was changed; reindex puts the key back)");
+    }
+    missing.clear();
     for (std::size_t i = 1; i < stored.size(); ++i) {
       if (stored[i].first == stored[i - 1].first) {
         report.problems.push_back("record " + std::to_string(stored[i].second) +
@@ -253,6 +301,34 @@ struct CheckReport {
   }
 };
 
+// An index whose file header the reader refuses (version, node size, entry size, tag count):
+// the tag table and tag headers behind it may still say which tags it held. Each tag found goes
+// into the report with the definition its header gives, so that repair can build it again.
+void SalvageTags(const std::string& path, CheckReport& report) {
+  os::File file;
+  std::uint64_t size = 0;
+  MdxHeader header;
+  std::size_t got = 0;
+  if (os::File::Open(path, os::kOpenReadOnlyDenyNone, file) != 0 || file.Size(size) != 0 ||
+      file.ReadAt(0, std::as_writable_bytes(std::span(header.bytes)), got) != 0 ||
+      got != kMdxHeaderSize) {
+    return;
+  }
+  header.bytes[28] = static_cast<std::uint8_t>(std::min<int>(header.bytes[28], kMdxMaxTags));
+  for (int n = 1; n <= header.TagCount(); ++n) {
+    TagReport tag;
+    tag.name = header.TagName(n);
+    if (tag.name.empty()) continue;
+    tag.problems.push_back("the index file's header cannot be read");
+    TagHeader tag_header;
+    TagExpressions expressions;
+    if (ReadRawTagHeader(file, size, header.EntryAt(n).header_page, tag_header)) {
+      DefinitionOf(tag.name, tag_header, tag, expressions);
+    }
+    report.tags.push_back(tag);
+  }
+}
+
 void CheckTableSize(TableRecord& t, CheckReport& report) {
   std::uint64_t size = 0;
   t.file.Size(size);
@@ -338,11 +414,26 @@ CheckReport RunChecks(const Options& options, const std::string& file, std::ostr
     EngineErrorCode = 0;
     if (!index.Open(report.index_path, os::kOpenReadOnlyDenyNone)) {
       report.table.push_back({"index", LastErrorMessage});
+      SalvageTags(report.index_path, report);
     } else {
-      for (int n = 1; n <= index.header().TagCount(); ++n) {
+      IndexPages pages;
+      const MdxHeader& h = index.header();
+      for (int n = 1; n <= h.TagCount(); ++n)
+        pages.headers.emplace(h.EntryAt(n).header_page, h.TagName(n));
+      for (int n = 1; n <= h.TagCount(); ++n) {
         TagReport tag;
-        tag.name = index.header().TagName(n);
-        CheckTag(index, n, t, tag);
+        tag.name = h.TagName(n);
+        // Two entries naming one tag header: the later one's own header is lost.
+        const std::uint32_t page = h.EntryAt(n).header_page;
+        for (int earlier = 1; earlier < n && tag.problems.empty(); ++earlier) {
+          const std::uint32_t other = h.EntryAt(earlier).header_page;
+          if (page <= other + 1 && other <= page + 1) {
+            tag.problems.push_back("its tag header (page " + std::to_string(page) +
+                                   ") is the tag header of tag " + h.TagName(earlier) +
+                                   ": its own definition cannot be read");
+          }
+        }
+        if (tag.problems.empty()) CheckTag(index, n, t, tag, pages);
         report.tags.push_back(tag);
       }
     }
@@ -382,6 +473,46 @@ bool RestoreTagOrder(const std::string& path, const std::vector<std::string>& na
   return file.Close() == 0 && written;
 }
 
+std::string Joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
+// Whether the reader accepts an index file: its header and every tag header; `why` receives
+// the reader's message when not.
+bool IndexReadable(const std::string& path, std::string& why) {
+  QuietErrors quiet;
+  MdxFile file;
+  bool ok = file.Open(path, os::kOpenReadOnlyDenyNone);
+  for (int n = 1; ok && n <= file.header().TagCount(); ++n) {
+    TagHeader header;
+    ok = file.ReadTagHeader(n, header);
+  }
+  if (!ok) why = LastErrorMessage;
+  return ok;
+}
+
+// Whether the file holds a tag of this name with a sound header and tree.
+bool TagBuiltSound(const std::string& path, const std::string& name) {
+  QuietErrors quiet;
+  MdxFile file;
+  if (!file.Open(path, os::kOpenReadOnlyDenyNone)) return false;
+  for (int n = 1; n <= file.header().TagCount(); ++n) {
+    if (file.header().TagName(n) != name) continue;
+    TagHeader header;
+    TagExpressions expressions;
+    if (!file.ReadTagHeader(n, header) || !CompileTagExpressions(header, expressions)) {
+      return false;
+    }
+    const KeyComparator compare =
+        ChooseComparator(header.KeyType(), expressions.result_type, header.Descending());
+    std::vector<std::string> problems;
+    return compare != nullptr && CheckTagTree(file, header, compare, problems);
+  }
+  return false;
+}
+
 // What --repair did.
 struct RepairReport {
   std::string backup;
@@ -403,7 +534,7 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
           "only)");
     }
     if (f.where == "memo file") repair.not_repaired.push_back("the memo file: " + f.what);
-    if (f.where == "index") {
+    if (f.where == "index" && report.tags.empty()) {
       repair.not_repaired.push_back("the index file, whose header cannot be read: " + f.what);
     }
     if (f.where == "table records") continue;  // mended below
@@ -415,6 +546,9 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
     repair.not_repaired.push_back(std::to_string(report.memo_problems) +
                                   " memo pointer problem(s) (repair rebuilds tags only)");
   }
+  // A file header the reader refuses: the tags found behind it are built into a new file.
+  bool header_unreadable = false;
+  for (const Finding& f : report.table) header_unreadable = header_unreadable || f.where == "index";
   std::vector<const TagReport*> failed;
   std::vector<std::string> unknown;
   for (const TagReport& tag : report.tags) {
@@ -439,11 +573,15 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
     repair.counted = report.uncounted;
   }
   if (!failed.empty()) {
-    if (!unknown.empty()) {
-      std::vector<TagDefinition> definitions;
-      for (const TagReport& tag : report.tags) {
-        if (tag.definition_known) definitions.push_back(tag.definition);
-      }
+    std::vector<TagDefinition> definitions;
+    for (const TagReport& tag : report.tags) {
+      if (tag.definition_known) definitions.push_back(tag.definition);
+    }
+    if (definitions.empty()) {
+      // An index without tags is shorter than any reader accepts: the old file stays.
+      repair.not_repaired.push_back("no tag's definition can be read (" + Joined(unknown) +
+                                    "): the index was left as it was");
+    } else if (!unknown.empty() || header_unreadable) {
       bool built;
       {
         QuietErrors quiet;
@@ -459,19 +597,12 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
       }
       if (!built) repair.not_repaired.push_back("the rebuild failed: " + LastErrorMessage);
     } else {
+      // Each tag is built again under its name; while other damaged tags remain, the open
+      // that ends each build may fail: what counts is the file afterwards.
       for (const TagReport* tag : failed) {
-        bool built;
-        {
-          QuietErrors quiet;
-          EngineErrorCode = 0;
-          built = AddIndexTag(tag->definition);
-        }
-        if (built) {
-          repair.rebuilt.push_back(tag->name);
-        } else {
-          repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed (" +
-                                        ErrorDescription(EngineErrorCode) + ")");
-        }
+        QuietErrors quiet;
+        EngineErrorCode = 0;
+        AddIndexTag(tag->definition);
       }
       {
         QuietErrors quiet;
@@ -482,17 +613,26 @@ RepairReport Repair(const Options& options, const Streams& io, const CheckReport
       if (!RestoreTagOrder(report.index_path, names)) {
         repair.not_repaired.push_back("the order of the tags in the tag table (it changed)");
       }
+      for (const TagReport* tag : failed) {
+        if (TagBuiltSound(report.index_path, tag->name)) {
+          repair.rebuilt.push_back(tag->name);
+        } else {
+          repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed");
+        }
+      }
+    }
+    std::string refused;
+    if (!repair.rebuilt.empty() && !IndexReadable(report.index_path, refused)) {
+      // Never leave a file the reader refuses: the old one goes back.
+      os::CopyWholeFile(repair.backup, report.index_path);
+      repair.not_repaired.push_back("the rebuilt index cannot be read (" + refused +
+                                    "): the old one was put back");
+      repair.rebuilt.clear();
     }
   }
   EngineErrorCode = 0;
   session.Close();
   return repair;
-}
-
-std::string Joined(const std::vector<std::string>& names) {
-  std::string out;
-  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
-  return out;
 }
 
 int Check(const Options& o, const Streams& io) {
@@ -507,8 +647,10 @@ int Check(const Options& o, const Streams& io) {
         {"memo pointers",
          "... and " + std::to_string(report.memo_problems - kMemoProblemsShown) + " more"});
   }
+  std::vector<Finding> notes;
   for (const TagReport& tag : report.tags) {
     for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
+    for (const auto& n : tag.notes) notes.push_back({"tag " + tag.name, n});
   }
   std::optional<RepairReport> repair;
   if (failed && o.repair) repair = Repair(options, io, report);
@@ -521,6 +663,14 @@ int Check(const Options& o, const Streams& io) {
       first = false;
     }
     io.out << "]";
+    if (!notes.empty()) {
+      io.out << ",\"notes\":[";
+      for (std::size_t i = 0; i < notes.size(); ++i) {
+        io.out << (i > 0 ? "," : "") << "{\"where\":" << JsonString(notes[i].where)
+               << ",\"note\":" << JsonString(notes[i].what) << "}";
+      }
+      io.out << "]";
+    }
     if (report.memo_problems > 0) io.out << ",\"memo_problems\":" << report.memo_problems;
     if (repair) {
       const auto list = [&](const std::vector<std::string>& items) {
@@ -540,6 +690,7 @@ int Check(const Options& o, const Streams& io) {
     io.out << "}\n";
   } else {
     for (const Finding& f : findings) io.out << f.where << ": " << f.what << "\n";
+    for (const Finding& f : notes) io.out << f.where << ": note: " << f.what << "\n";
     if (!failed) {
       io.out << "No problems found"
              << (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "")

@@ -21,8 +21,22 @@ namespace vx::tool {
 
 namespace {
 
-// An engine error of an expression: its message is printed and the command ends with status 2.
-struct ExpressionFailed {};
+// An engine error of an expression (compiling or evaluating it): its message is printed and the
+// command ends with status 2. Other engine errors (the table, its index) end it with status 1.
+struct ExpressionFailed {
+  std::string message;
+};
+
+// Runs `step` of an expression's compilation or evaluation, its engine errors becoming
+// ExpressionFailed.
+template <typename F>
+auto OfExpression(F&& step) {
+  try {
+    return step();
+  } catch (const EVexelError& e) {
+    throw ExpressionFailed{e.what()};
+  }
+}
 
 // One evaluated value, ready for CSV (text) and JSON.
 struct Value {
@@ -38,7 +52,7 @@ std::string ShortestNumber(double v) {
 
 // Evaluates `e` and renders its value; `text` converts the table's text to UTF-8.
 Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
-  const void* v = Evaluate(e);
+  const void* v = OfExpression([&] { return Evaluate(e); });
   Value out;
   switch (e->result_type) {
     case 'C':
@@ -77,8 +91,9 @@ Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
 // for the error message, which quotes the text.
 Expr CompileText(const std::string& utf8, TableText& text, int& page) {
   page = text.page();
-  Expr e = Expr::Compile(text.FromUtf8(utf8, "the expression"));
-  if (!e) throw ExpressionFailed{};  // reported already when errors are quiet
+  const std::string stored = text.FromUtf8(utf8, "the expression");
+  Expr e = OfExpression([&] { return Expr::Compile(stored); });
+  if (!e) throw ExpressionFailed{EngineErrorText()};  // reported already when errors are quiet
   return e;
 }
 
@@ -94,11 +109,8 @@ int Guarded(std::ostream& err, F&& body) {
   int page = os::AnsiCodePage();
   try {
     return body(page);
-  } catch (const EVexelError& e) {
-    err << MessageText(e.what(), page) << "\n";
-    return kExitUsage;
-  } catch (const ExpressionFailed&) {
-    err << MessageText(EngineErrorText(), page) << "\n";
+  } catch (const ExpressionFailed& e) {
+    err << MessageText(e.message, page) << "\n";
     return kExitUsage;
   }
 }
@@ -132,7 +144,10 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
       GO(n);
       const TableRecord& t = session.table();
       if (!request.deleted && !t.record.empty() && t.record[0] == '*') continue;
-      if (condition && *static_cast<const std::int32_t*>(condition.Evaluate()) == 0) continue;
+      if (condition && *static_cast<const std::int32_t*>(
+                           OfExpression([&] { return condition.Evaluate(); })) == 0) {
+        continue;
+      }
       // Every value first, so that an evaluation error prints no partial row.
       std::vector<Value> values;
       const std::string where = "record " + std::to_string(n);

@@ -30,6 +30,7 @@ struct TagSummary {
   std::uint32_t root = 0;
   int depth = 0;
   std::int64_t keys = 0;
+  std::string damage;  // why the tag cannot be read (empty when it can)
 };
 
 std::string IndexPathOf(const Options& o) {
@@ -37,16 +38,21 @@ std::string IndexPathOf(const Options& o) {
   return DerivedFileName(o.file, "MDX");
 }
 
-// Reads the summaries of every tag; the tree of each is walked for its depth and key count.
+// Reads the summaries of every tag; the tree of each is walked for its depth and key count. A
+// tag whose header or tree cannot be read is kept with the reader's message in `damage`.
 std::vector<TagSummary> Summaries(const std::string& path) {
   MdxFile file;
   if (!file.Open(path, os::kOpenReadOnlyDenyNone)) return {};
   std::vector<TagSummary> out;
   for (int i = 1; i <= file.header().TagCount(); ++i) {
-    TagHeader header;
-    if (!file.ReadTagHeader(i, header)) return {};
-    TagSummary s;
+    TagSummary& s = out.emplace_back();
     s.name = file.header().TagName(i);
+    QuietErrors quiet;
+    TagHeader header;
+    if (!file.ReadTagHeader(i, header)) {
+      s.damage = LastErrorMessage;
+      continue;
+    }
     s.key = TrimText(header.KeyExpression());
     s.condition = header.HasFor() ? TrimText(header.ForExpression()) : std::string();
     s.type = header.KeyType();
@@ -58,14 +64,15 @@ std::vector<TagSummary> Summaries(const std::string& path) {
     TagCursor cursor;
     cursor.Attach(&file, header, ChooseComparator(s.type, result, s.descending),
                   {path, s.name, 0, i});
-    if (!cursor.First()) return {};
+    bool walked = cursor.First();
     s.depth = static_cast<int>(cursor.PathPages().size());
-    while (cursor.OnItem() && !cursor.AtEnd()) {
+    while (walked && cursor.OnItem() && !cursor.AtEnd()) {
       ++s.keys;
-      if (!cursor.Next()) return {};
+      walked = cursor.Next();
     }
-    out.push_back(s);
+    if (!walked) s.damage = LastErrorMessage;
   }
+  EngineErrorCode = 0;
   return out;
 }
 
@@ -78,22 +85,33 @@ int Tags(const Options& o, const Streams& io) {
   TableText& text = session.text();
   const auto utf8 = [&](const std::string& bytes) { return text.ToUtf8(bytes, "the index"); };
   const std::vector<TagSummary> tags = Summaries(path);
+  // The readable tags are listed; a damaged one is named with the reader's message, and the
+  // exit status says that the index needs a repair.
+  bool damaged = false;
+  for (const TagSummary& s : tags) damaged = damaged || !s.damage.empty();
   if (o.json) {
     out << "[";
     for (std::size_t i = 0; i < tags.size(); ++i) {
       const TagSummary& s = tags[i];
-      out << (i ? "," : "") << "{\"name\":" << JsonString(utf8(s.name))
-          << ",\"key\":" << JsonString(utf8(s.key))
-          << ",\"for\":" << JsonString(utf8(s.condition))
+      out << (i ? "," : "") << "{\"name\":" << JsonString(utf8(s.name));
+      if (!s.damage.empty()) {
+        out << ",\"damaged\":" << JsonString(s.damage) << "}";
+        continue;
+      }
+      out << ",\"key\":" << JsonString(utf8(s.key)) << ",\"for\":" << JsonString(utf8(s.condition))
           << ",\"type\":" << JsonString(std::string(1, s.type)) << ",\"length\":" << s.length
           << ",\"unique\":" << (s.unique ? "true" : "false")
           << ",\"descending\":" << (s.descending ? "true" : "false") << ",\"root\":" << s.root
           << ",\"depth\":" << s.depth << ",\"keys\":" << s.keys << "}";
     }
     out << "]\n";
-    return kExitOk;
+    return damaged ? kExitEngineError : kExitOk;
   }
   for (const TagSummary& s : tags) {
+    if (!s.damage.empty()) {
+      out << utf8(s.name) << "  damaged: " << s.damage << "\n";
+      continue;
+    }
     char line[160];
     std::snprintf(line, sizeof line, "%-10s %c %3d%s%s  root %u, depth %d, %lld keys\n",
                   utf8(s.name).c_str(), s.type, s.length, s.unique ? " unique" : "",
@@ -102,7 +120,7 @@ int Tags(const Options& o, const Streams& io) {
     out << line << "  key: " << utf8(s.key) << "\n";
     if (!s.condition.empty()) out << "  for: " << utf8(s.condition) << "\n";
   }
-  return kExitOk;
+  return damaged ? kExitEngineError : kExitOk;
 }
 
 // Opens the index of the session's table and selects --tag; an unknown tag is a usage error.
@@ -193,8 +211,7 @@ void RegisterIndexCommands(Commands& commands) {
       {"tags", "FILE [--index FILE.MDX] [--json]",
        "Lists the tags of the production index: key, FOR condition, type, length, flags, root "
        "page, depth and key count.",
-       "vxdbf tags films.dbf --json",
-       Tags});
+       "vxdbf tags films.dbf --json", Tags});
   AddFileArgument(tags, o);
   tags.add_option("--index", o.index, "the index file (default: FILE with .MDX)");
   tags.add_flag("--json", o.json, "print one JSON array");
@@ -204,8 +221,7 @@ void RegisterIndexCommands(Commands& commands) {
       {"seek", "FILE --tag NAME KEY [--soft] [--exact] [--index FILE.MDX]",
        "Searches a tag for a key and prints the record number found (exit status 1 when "
        "none).",
-       "vxdbf seek films.dbf --tag TITLE \"Casablanca\"",
-       Seek});
+       "vxdbf seek films.dbf --tag TITLE \"Casablanca\"", Seek});
   AddFileArgument(seek, o);
   AddArguments(seek, o, "KEY", "the key text (a prefix of a character key)", 1);
   seek.add_option("--tag", o.tag, "the tag to search")->required();

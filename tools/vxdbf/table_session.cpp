@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 
 #include "engine/foundation/errors.h"
 #include "engine/index/orders.h"
@@ -10,6 +11,39 @@
 #include "platform/os/file.h"
 
 namespace vx::tool {
+
+namespace {
+
+// Opens the production index of the selected table for an edit. One that exists but cannot be
+// read refuses the edit before anything is written (the engine's error), unless --ignore-index
+// asks to edit anyway, which warns that the index is then stale.
+void OpenIndexForEdits(const Options& options, const std::string& file, std::ostream& err) {
+  const TableRecord* t = SelectedTable();
+  if (t == nullptr || !HasProductionIndex() || !os::FileExists(IndexPath(*t, {}))) return;
+  bool opened;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    opened = OpenProductionIndex();
+  }
+  if (opened) {
+    Set_Order_To(0);
+    return;
+  }
+  const std::uint16_t code = EngineErrorCode != 0 ? EngineErrorCode : 222;
+  const std::string message = LastErrorMessage;
+  if (options.ignore_index) {
+    err << "vxdbf: warning: the production index of " << file << " cannot be read (" << message
+        << ") and is now stale; check --repair rebuilds it\n";
+    EngineErrorCode = 0;
+    return;
+  }
+  SetEngineError(code, message +
+                           " (nothing was changed; check --repair rebuilds the index, "
+                           "--ignore-index edits without it)");
+}
+
+}  // namespace
 
 TableSession::TableSession(const Options& options, const std::string& file, Access access,
                            std::ostream& err)
@@ -34,7 +68,7 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
     Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
     // Edits keep the production index current: it is open (in natural order, so that record
     // numbers mean what they say) for every command that writes.
-    if (access == Access::kWrite && OpenProductionIndex()) Set_Order_To(0);
+    if (access == Access::kWrite) OpenIndexForEdits(options, file, err);
   } catch (...) {
     Restore();
     throw;

@@ -518,6 +518,7 @@ void RegisterMemoCommands(Commands& commands) {
                     "Rewrites the memo file with only the live memos (exclusive use).",
                     "vxdbf packmemo films.dbf", PackMemo});
   AddFileArgument(pack, o);
+  AddIndexOption(pack, o);
   AddSharingOptions(pack, o);
 }
 
