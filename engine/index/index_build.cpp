@@ -93,6 +93,13 @@ class EntrySorter {
 };
 
 // Writes nodes bottom-up at the end of the index file, consecutively, in batches.
+//
+// Each level of the tree has the node being filled and, once the level has overflowed, the full
+// node before it, held back unwritten. A full node is written only when the one after it
+// overflows in turn, so at the end the last two nodes of every level can share their entries:
+// no node is left with one child or one key, and every leaf stays at the same depth. A leaf
+// holds up to the tag's keys per node; a branch up to that many items plus the trailing
+// pointer, its children's pages each with the highest key below it.
 class TreeWriter {
  public:
   TreeWriter(MdxFile& file, const TagHeader& header, bool unique, KeyComparator compare)
@@ -113,27 +120,20 @@ class TreeWriter {
     return Push(0, record, key);
   }
 
-  // Writes what is left; answers the root page (0 after a report).
+  // Writes what is left, level by level upwards; answers the root page (0 after a report).
   std::uint32_t Finish() {
     for (std::size_t level = 0;; ++level) {
-      const bool top = level + 1 >= levels_.size();
-      auto& entries = levels_[level];
-      if (top) {
-        if (level > 0 && entries.size() == 1) {
-          if (!Flush()) return 0;
-          return entries[0].first;
-        }
-        const std::uint32_t page = WriteLevel(level);
-        return page != 0 && Flush() ? page : 0;
+      Level& l = levels_[level];
+      if (!l.overflowed) {
+        // The top level: one node, the root (an empty leaf for a tag without keys). A branch
+        // level here always holds the two or more nodes its level below ended with.
+        const std::uint32_t root = WriteNode(level, l.filling, false);
+        return root != 0 && Flush() ? root : 0;
       }
-      if (entries.empty()) continue;
-      if (level > 0 && entries.size() == 1) {
-        const auto entry = entries[0];
-        entries.clear();
-        if (!Push(level + 1, entry.first, entry.second.data())) return 0;
-        continue;
-      }
-      if (WriteLevel(level) == 0) return 0;
+      Share(level, l.held, l.filling);
+      auto held = std::move(l.held);
+      auto filling = std::move(l.filling);
+      if (WriteNode(level, held, true) == 0 || WriteNode(level, filling, true) == 0) return 0;
     }
   }
 
@@ -141,23 +141,52 @@ class TreeWriter {
 
  private:
   using Entry = std::pair<std::uint32_t, KeyBuffer>;
+  struct Level {
+    std::vector<Entry> filling;
+    std::vector<Entry> held;  // the full node before `filling`, not yet written
+    bool overflowed = false;
+  };
+
+  // Entries per node: keys in a leaf, children (items and the trailing pointer) in a branch.
+  std::size_t Capacity(std::size_t level) const {
+    return static_cast<std::size_t>(max_keys_) + (level == 0 ? 0 : 1);
+  }
 
   bool Push(std::size_t level, std::uint32_t pointer, const std::uint8_t* key) {
     if (levels_.size() <= level) levels_.resize(level + 1);
-    const std::size_t capacity = static_cast<std::size_t>(max_keys_) + (level == 0 ? 0 : 1);
-    if (levels_[level].size() == capacity && WriteLevel(level) == 0) return false;
+    if (levels_[level].filling.size() == Capacity(level)) {
+      Level& l = levels_[level];
+      if (l.overflowed) {
+        auto held = std::move(l.held);
+        if (WriteNode(level, held, true) == 0) return false;
+      }
+      // WriteNode may have grown levels_: take the level again.
+      Level& now = levels_[level];
+      now.held = std::move(now.filling);
+      now.filling.clear();
+      now.overflowed = true;
+    }
     Entry e;
     e.first = pointer;
     std::memcpy(e.second.data(), key, static_cast<std::size_t>(key_length_));
-    levels_[level].push_back(e);
+    levels_[level].filling.push_back(e);
     return true;
   }
 
-  // Writes the node of a level (a branch's last entry becomes its trailing pointer) and hands
-  // its page and highest key to the level above. Answers the page, 0 after a report.
-  std::uint32_t WriteLevel(std::size_t level) {
-    auto entries = std::move(levels_[level]);
-    levels_[level].clear();
+  // Evens out the last two nodes of a level when the last one is short: a leaf needs one key,
+  // a branch two children (one item besides its trailing pointer).
+  void Share(std::size_t level, std::vector<Entry>& held, std::vector<Entry>& last) const {
+    const std::size_t least = level == 0 ? 1 : 2;
+    if (last.size() >= least) return;
+    const std::size_t total = held.size() + last.size();
+    const std::size_t keep = total - total / 2;
+    last.insert(last.begin(), held.begin() + static_cast<std::ptrdiff_t>(keep), held.end());
+    held.resize(keep);
+  }
+
+  // Writes one node of a level (a branch's last entry becomes its trailing pointer) and, with
+  // `up`, hands its page and highest key to the level above. Answers the page, 0 after a report.
+  std::uint32_t WriteNode(std::size_t level, const std::vector<Entry>& entries, bool up) {
     NodeBytes node{};
     const int items = static_cast<int>(entries.size()) - (level == 0 ? 0 : 1);
     PutLe32(node.data(), static_cast<std::uint32_t>(std::max(items, 0)));
@@ -173,20 +202,15 @@ class TreeWriter {
     next_page_ += 2;
     pending_.insert(pending_.end(), node.begin(), node.end());
     if (pending_.size() >= kBatchBytes && !Flush()) return 0;
-    if (!entries.empty() && level + 1 < levels_.size()) {
-      if (!Push(level + 1, page, entries.back().second.data())) return 0;
-    } else if (!entries.empty() && level + 1 == levels_.size() && !finishing_top(level)) {
-      if (!Push(level + 1, page, entries.back().second.data())) return 0;
-    }
+    if (up && !Push(level + 1, page, entries.back().second.data())) return 0;
     return page;
   }
 
-  // While the tree is still growing a full level goes up; the top level at Finish does not.
-  bool finishing_top(std::size_t level) const { return finishing_ && level + 1 == levels_.size(); }
-
   bool Flush() {
     if (pending_.empty()) return true;
-    const std::uint64_t offset = std::uint64_t{first_pending_page_()} * kMdxPageSize;
+    const std::uint32_t first_page =
+        next_page_ - static_cast<std::uint32_t>(pending_.size() / kMdxPageSize);
+    const std::uint64_t offset = std::uint64_t{first_page} * kMdxPageSize;
     const int code = file_.file().WriteAt(offset, std::as_bytes(std::span(pending_)));
     if (code != 0) {
       SetEngineError(static_cast<std::uint16_t>(code),
@@ -197,14 +221,7 @@ class TreeWriter {
     file_.RefreshSize();
     return true;
   }
-  std::uint32_t first_pending_page_() const {
-    return next_page_ - static_cast<std::uint32_t>(pending_.size() / kMdxPageSize);
-  }
 
- public:
-  void BeginFinish() { finishing_ = true; }
-
- private:
   MdxFile& file_;
   int key_length_;
   int item_length_;
@@ -212,11 +229,10 @@ class TreeWriter {
   bool unique_;
   KeyComparator compare_;
   std::uint32_t next_page_ = 0;
-  std::vector<std::vector<Entry>> levels_{1};
+  std::vector<Level> levels_{1};
   std::vector<std::uint8_t> pending_;
   KeyBuffer previous_{};
   bool has_previous_ = false;
-  bool finishing_ = false;
 };
 
 class TagBuilder {
@@ -379,12 +395,13 @@ bool TagBuilder::Scan() {
   const std::vector<char> saved = t_.record;
   const std::int32_t saved_number = t_.record_number;
   bool ok = true;
-  for (std::int32_t first = 1; ok && first <= n; first += static_cast<std::int32_t>(per_block)) {
+  // 64 bits: the block after the last one may start past the largest record number.
+  for (std::int64_t first = 1; ok && first <= n; first += static_cast<std::int64_t>(per_block)) {
     const std::size_t want =
         std::min<std::size_t>(per_block, static_cast<std::size_t>(n - first + 1));
     std::size_t got = 0;
     const int code =
-        t_.file.ReadAt(t_.RecordOffset(first),
+        t_.file.ReadAt(t_.RecordOffset(static_cast<std::int32_t>(first)),
                        std::as_writable_bytes(std::span(block.data(), want * record_length)), got);
     if (code != 0 || got != want * record_length) {
       SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
@@ -394,7 +411,7 @@ bool TagBuilder::Scan() {
     }
     for (std::size_t i = 0; i < want; ++i) {
       std::memcpy(t_.record.data(), block.data() + i * record_length, record_length);
-      t_.record_number = first + static_cast<std::int32_t>(i);
+      t_.record_number = static_cast<std::int32_t>(first + static_cast<std::int64_t>(i));
       Progress();
       if (!MeetsFor(expressions_, t_)) continue;
       met_for_ = true;
@@ -517,7 +534,6 @@ bool TagBuilder::Build() {
   TreeWriter writer(file_, header_, def_.unique, compare_);
   if (ok) ok = Feed(writer);
   if (ok) {
-    writer.BeginFinish();
     root = writer.Finish();
     ok = root != 0;
   }
