@@ -10,6 +10,7 @@
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
 #include "engine/table/dbf_records.h"
+#include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -561,20 +562,137 @@ bool TagBuilder::Build() {
   return true;
 }
 
-// The selected table, checked for a build: open, and not shared with other programs.
-TableRecord* BuildTable(const std::string& op, const std::string& path) {
+// The selected table, held exclusively for a build: a table shared with other programs is
+// reopened deny-all first (error 225 when another program has it open), and shared again by
+// ShareAgain afterwards.
+TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened) {
+  reopened = false;
   TableRecord* t = InUse(op);
   if (t == nullptr) return nullptr;
   if (!t->exclusive && SharingEnabled) {
-    SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
-    return nullptr;
+    CloseIndex();
+    int code = 0;
+    {
+      QuietErrors quiet;
+      code = SetExclusive(true);
+    }
+    if (code != 0) {
+      SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
+      return nullptr;
+    }
+    reopened = true;
   }
   return t;
+}
+
+// Shares a table that BuildTable reopened; false after a report.
+bool ShareAgain(bool reopened, const std::string& op, const std::string& path) {
+  if (!reopened) return true;
+  int code = 0;
+  {
+    QuietErrors quiet;
+    code = SetExclusive(false);
+  }
+  if (code == 0) return true;
+  SetEngineError(static_cast<std::uint16_t>(code),
+                 "Cannot_Reopen_Database_Sharable " + op + "(" + path + ")");
+  return false;
 }
 
 bool IsProductionPath(const TableRecord& t, const std::string& path) {
   return os::ResolvePath(path) == os::ResolvePath(IndexPath(t, {}));
 }
+
+// An index built beside its final name: a temporary file (a copy of the old index when tags
+// are added to it) that replaces the index in one rename only once everything is written and
+// flushed. Until then the old index stays as it was; a build that fails leaves no trace.
+class StagedIndex {
+ public:
+  StagedIndex() = default;
+  StagedIndex(const StagedIndex&) = delete;
+  StagedIndex& operator=(const StagedIndex&) = delete;
+  ~StagedIndex() {
+    if (temp_.empty()) return;
+    file_.Close();
+    os::DeleteFile(temp_);
+  }
+
+  // Creates the temporary file: a copy of the index at `path` when `keep_old` and it exists,
+  // else a new empty index for the table. False after a report.
+  bool Begin(const TableRecord& t, const std::string& path, bool keep_old, const char* op) {
+    path_ = path;
+    op_ = op;
+    const int code = os::UniqueTempFile(SplitPath(path).dir, "VXI", temp_);
+    if (code != 0) {
+      temp_.clear();
+      return Fail(code, "Cannot create a temporary file beside " + path);
+    }
+    if (keep_old && os::FileExists(path)) {
+      if (!CopyOld()) return false;
+    } else {
+      // CreateMdxHeader makes the file anew; the empty one only reserved the name.
+      os::DeleteFile(temp_);
+    }
+    return file_.CreateMdxHeader(temp_, t.file_name, os::kOpenReadWriteDenyAll);
+  }
+
+  MdxFile& file() { return file_; }
+
+  // Writes the header, flushes and closes the file and renames it over the index. An index that
+  // another open holds is not replaced (225, naming the table). False after a report.
+  bool Commit(const TableRecord& t) {
+    if (!file_.WriteHeader()) return false;
+    int code = file_.file().Flush();
+    const int closed = file_.Close();
+    if (code == 0) code = closed;
+    if (code != 0) return Fail(code, "Error writing index file: " + temp_);
+    os::File old;
+    if (os::FileExists(path_)) {
+      // Held deny-all across the rename: no program following the sharing protocol has it open.
+      if (os::File::Open(path_, os::kOpenReadWriteDenyAll, old) != 0) {
+        SetEngineError(225, t.file_name + " " + op_ + "(" + path_ + ")");
+        return false;
+      }
+    }
+    code = os::RenameFile(temp_, path_);
+    if (code != 0) return Fail(code, "Cannot replace " + path_ + " by " + temp_);
+    temp_.clear();
+    return true;
+  }
+
+ private:
+  bool Fail(int code, const std::string& text) {
+    SetEngineError(static_cast<std::uint16_t>(code), text + " [" + op_ + "]");
+    return false;
+  }
+
+  bool CopyOld() {
+    os::File from;
+    os::File to;
+    int code = os::File::Open(path_, os::kOpenReadWriteDenyAll, from);
+    if (code != 0) return Fail(code, "Unable to open index: " + path_);
+    code = os::File::Open(temp_, os::kOpenReadWriteDenyAll, to);
+    if (code != 0) return Fail(code, "Cannot open " + temp_);
+    std::vector<std::byte> block(kBatchBytes);
+    for (std::uint64_t at = 0;;) {
+      std::size_t got = 0;
+      code = from.ReadAt(at, block, got);
+      if (code != 0) return Fail(code, "Error reading index file: " + path_);
+      if (got == 0) break;
+      code = to.WriteAt(at, std::span(block.data(), got));
+      if (code != 0) return Fail(code, "Error writing index file: " + temp_);
+      at += got;
+    }
+    code = to.Close();
+    if (code != 0) return Fail(code, "Error writing index file: " + temp_);
+    return true;
+  }
+
+  MdxFile file_;
+  std::string path_;
+  std::string temp_;
+  const char* op_ = "";
+};
 
 }  // namespace
 
@@ -586,69 +704,81 @@ void SetIndexProgress(IndexProgressProc proc, void* context, int steps) {
 
 int LastBuildRuns() { return LastRuns; }
 
+// The first fault of a build, kept while the table is shared again, then reported.
+struct BuildFault {
+  std::uint16_t code = 0;
+  std::string message;
+  void Keep() {
+    if (code != 0) return;
+    code = EngineErrorCode != 0 ? EngineErrorCode : 222;
+    message = LastErrorMessage;
+  }
+};
+
 bool MakeIndex(const std::vector<TagDefinition>& definitions, std::string_view file_name) {
   TableRecord* probe = InUse("MakeIndex");
   if (probe == nullptr) return false;
   const std::string path = IndexPath(*probe, file_name);
-  TableRecord* t = BuildTable("MakeIndex", path);
+  bool reopened = false;
+  TableRecord* t = BuildTable("MakeIndex", path, reopened);
   if (t == nullptr) return false;
   CloseIndex();
-  if (os::FileExists(path) && os::DeleteFile(path) != 0) {
-    SetEngineError(225, t->file_name + " MakeIndex(" + path + ")");
-    return false;
-  }
-  MdxFile file;
   LastRuns = 0;
-  if (!file.CreateMdxHeader(path, t->file_name, os::kOpenReadWriteDenyAll)) return false;
-  file.header().bytes[24] = IsProductionPath(*t, path) ? 1 : 0;
-  bool all = true;
-  for (const TagDefinition& def : definitions) {
-    if (TrimText(def.name).empty()) break;
+  const bool production = IsProductionPath(*t, path);
+  BuildFault fault;
+  {
     QuietErrors quiet;
-    const std::uint16_t before = EngineErrorCode;
     EngineErrorCode = 0;
-    const bool built = TagBuilder(*t, file, def).Build();
-    if (!built) all = false;
-    if (built && before != 0) EngineErrorCode = before;
+    StagedIndex staged;
+    if (staged.Begin(*t, path, false, "MakeIndex")) {
+      staged.file().header().bytes[24] = production ? 1 : 0;
+      // Every definition is tried, so that each bad one is known; the first fault is the one
+      // reported, and the index is then left as it was.
+      for (const TagDefinition& def : definitions) {
+        if (TrimText(def.name).empty()) break;
+        EngineErrorCode = 0;
+        if (!TagBuilder(*t, staged.file(), def).Build()) fault.Keep();
+      }
+      if (fault.code == 0 && !staged.Commit(*t)) fault.Keep();
+    } else {
+      fault.Keep();
+    }
   }
-  const std::uint16_t code = EngineErrorCode;
-  const std::string message = LastErrorMessage;
-  bool written = file.WriteHeader();
-  written = file.Close() == 0 && written;
-  if (IsProductionPath(*t, path)) SetProductionIndexFlag(true);
-  if (!all && code != 0) SetEngineError(code, message);
-  return all && written;
+  if (fault.code == 0 && production) SetProductionIndexFlag(true);
+  if (!ShareAgain(reopened, "MakeIndex", path)) return false;
+  if (fault.code != 0) SetEngineError(fault.code, fault.message);
+  return fault.code == 0;
 }
 
 bool AddIndexTag(const TagDefinition& definition, std::string_view file_name) {
   TableRecord* probe = InUse("AddIndexTag");
   if (probe == nullptr) return false;
   const std::string path = IndexPath(*probe, file_name);
-  TableRecord* t = BuildTable("AddIndexTag", path);
+  bool reopened = false;
+  TableRecord* t = BuildTable("AddIndexTag", path, reopened);
   if (t == nullptr) return false;
   CloseIndex();
-  MdxFile file;
-  if (!file.CreateMdxHeader(path, t->file_name, os::kOpenReadWriteDenyAll)) return false;
-  if (!os::FileExists(path)) return false;
-  const bool production = IsProductionPath(*t, path);
-  if (production) file.header().bytes[24] = 1;
-  bool built;
   LastRuns = 0;
+  const bool production = IsProductionPath(*t, path);
+  BuildFault fault;
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    built = TagBuilder(*t, file, definition).Build();
+    StagedIndex staged;
+    if (staged.Begin(*t, path, true, "AddIndexTag")) {
+      if (production) staged.file().header().bytes[24] = 1;
+      if (!TagBuilder(*t, staged.file(), definition).Build() || !staged.Commit(*t)) fault.Keep();
+    } else {
+      fault.Keep();
+    }
   }
-  const std::uint16_t code = EngineErrorCode;
-  const std::string message = LastErrorMessage;
-  const bool written = file.WriteHeader();
-  file.Close();
-  if (production) SetProductionIndexFlag(true);
-  if (!built) {
-    SetEngineError(code != 0 ? code : 222, message);
+  if (fault.code == 0 && production) SetProductionIndexFlag(true);
+  if (!ShareAgain(reopened, "AddIndexTag", path)) return false;
+  if (fault.code != 0) {
+    SetEngineError(fault.code, fault.message);
     return false;
   }
-  return written && SetIndexTo(file_name);
+  return SetIndexTo(file_name);
 }
 
 bool Reindex() {

@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "engine/index/index_check.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
 #include "tests/engine/index/index_fixture.h"
+#include "tests/support/fault_injection.h"
 
 namespace vx {
 namespace {
@@ -161,8 +164,9 @@ TEST_F(IndexBuildTest, SpilledRunsAndMemoryBuildTheSameSortedTrees) {
   EXPECT_EQ(Code(), "A");
 }
 
-TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndTheOtherTagsAreBuilt) {
+TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndLeaveTheOldIndexAsItWas) {
   const std::string table = MakeIndexedTable({{"B", 2}, {"A", 1}});
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
   Use(table + " EXCLUSIVE");
   std::string wide = "CODE";
   for (int i = 0; i < 16; ++i) wide += "+CODE";  // 102 characters
@@ -186,14 +190,106 @@ TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndTheOtherTagsAreBuilt) {
               c.code)
         << LastErrorMessage;
     EXPECT_FALSE(built);
-    std::vector<std::string> names;
-    const auto items = Items(dir_.File("T.MDX"), &names);
-    EXPECT_EQ(names, (std::vector<std::string>{"CODE", "NUM"}));
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+    bool added = true;
+    EXPECT_EQ(CodeOf([&] { added = AddIndexTag(c.bad); }), c.code) << LastErrorMessage;
+    EXPECT_FALSE(added);
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
   }
-  // A shared table is not rebuilt under other programs.
   CloseAll();
+  // A table without an index keeps none, and its header keeps saying so.
+  std::vector<unsigned char> bytes = test::TableBytes({{"Y", 1}});
+  bytes[28] = 0;
+  test::WriteBytes(dir_.File("N.DBF"), bytes);
+  Use(dir_.File("N.DBF") + " EXCLUSIVE");
+  EXPECT_EQ(CodeOf([] { AddIndexTag({"BAD", "UPPER(NOPE)", "", false, false}); }), 351);
+  EXPECT_EQ(CodeOf([] { MakeIndex({{"BAD", "UPPER(NOPE)", "", false, false}}); }), 351);
+  CloseAll();
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("N.MDX")));
+  EXPECT_EQ(test::ReadBytes(dir_.File("N.DBF")), bytes);
+  // No temporary file is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    EXPECT_NE(entry.path().extension(), ".TMP") << entry.path();
+  }
+}
+
+TEST_F(IndexBuildTest, ASharedTableIsReopenedExclusivelyForTheBuildAndSharedAgain) {
+  const std::string table = MakeIndexedTable({{"B", 2}, {"A", 1}});
   Use(table);
+  ASSERT_TRUE(SetIndexTo());
+  ASSERT_TRUE(Reindex());
+  EXPECT_FALSE(SelectedTable()->exclusive);
+  EXPECT_EQ(OrderCount(), 3);
+  ASSERT_TRUE(MakeIndex({{"CODE", "CODE", "", false, false}}));
+  EXPECT_FALSE(SelectedTable()->exclusive);
+  // Another open of the table (another program, here another work area) keeps the build out.
+  Select(2);
+  Use(table + " ALIAS OTHER");
+  Select(1);
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
   EXPECT_EQ(CodeOf([] { MakeIndex(kDefinitions); }), 225);
+  EXPECT_NE(LastErrorMessage.find("MakeIndex("), std::string::npos) << LastErrorMessage;
+  EXPECT_EQ(CodeOf([] { AddIndexTag(kDefinitions[1]); }), 225);
+  EXPECT_FALSE(SelectedTable()->exclusive);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+}
+
+// Every write of a build fails in turn (the new index's header, its nodes, the sorted runs, the
+// tag header, the final header), then the flush and the close, then the disk fills at several
+// points: the build reports the fault, and the table, its index and the folder are as before.
+TEST_F(IndexBuildTest, AFailedWriteAtAnyStageLeavesTableAndIndexAsTheyWere) {
+  const std::vector<Row> rows = RandomRows(3000, 7);
+  const std::string table = MakeIndexedTable(rows);
+  const auto table_before = test::ReadBytes(table);
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
+  const auto unchanged = [&](const std::string& what) {
+    CloseAll();
+    EXPECT_EQ(test::ReadBytes(table), table_before) << what;
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before) << what;
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 2) << what;
+    Use(table + " EXCLUSIVE");
+  };
+  IndexBuildBudget = 8 * 1024;  // sorted runs spill to a file of their own
+  Use(table + " EXCLUSIVE");
+  for (const bool add : {false, true}) {
+    const auto build = [&] { return add ? AddIndexTag(kDefinitions[1]) : MakeIndex(kDefinitions); };
+    bool built = false;
+    int stages = 0;
+    for (int skip = 0; !built; ++skip) {
+      const std::string what = (add ? "AddIndexTag" : "MakeIndex") + std::string(", write ") +
+                               std::to_string(skip + 1) + " fails";
+      test::FaultInjection faults;
+      faults.Fail(test::Call::kWrite, ".TMP", EIO, skip);
+      const std::uint16_t code = CodeOf([&] { built = build(); });
+      EXPECT_EQ(code != 0, !built) << what;
+      if (built) break;
+      ++stages;
+      unchanged(what);
+      ASSERT_LT(skip, 200) << "the build never succeeds";
+    }
+    EXPECT_GE(stages, 4);
+    // The last build succeeded: start again from the old index.
+    CloseAll();
+    test::WriteBytes(dir_.File("T.MDX"), index_before);
+    Use(table + " EXCLUSIVE");
+    for (const test::Call call : {test::Call::kFsync, test::Call::kClose}) {
+      test::FaultInjection faults;
+      faults.Fail(call, ".TMP", EIO, 0, -1);
+      EXPECT_NE(CodeOf(build), 0);
+      unchanged(call == test::Call::kFsync ? "flush fails" : "close fails");
+    }
+    for (const std::uint64_t free : {0, 1500, 5000, 40000, 100000}) {
+      test::FaultInjection faults;
+      faults.DiskFull(".TMP", free);
+      EXPECT_NE(CodeOf(build), 0);
+      unchanged("disk full after " + std::to_string(free) + " bytes");
+    }
+  }
 }
 
 TEST_F(IndexBuildTest, ReindexKeepsTheControllingTagAndAddIndexTagReplacesByName) {
