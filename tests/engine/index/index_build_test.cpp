@@ -292,6 +292,38 @@ TEST_F(IndexBuildTest, AFailedWriteAtAnyStageLeavesTableAndIndexAsTheyWere) {
   }
 }
 
+// A header that counts records up to the limit of record numbers (a crafted one: the file holds
+// one record). The largest count whose end-of-file position (count + 1) is still a record
+// number opens; an append past it is refused and writes nothing; a build fails cleanly; one
+// more is refused at USE.
+TEST_F(IndexBuildTest, CountsAtTheLimitOfRecordNumbersAreRefusedCleanly) {
+  const std::string table = MakeIndexedTable({{"A", 1}});
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
+  for (const std::uint32_t count : {0x7FFFFFFEu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(count);
+    std::vector<unsigned char> bytes = test::TableBytes({{"A", 1}});
+    for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<unsigned char>(count >> (8 * i));
+    test::WriteBytes(table, bytes);
+    const std::uint16_t opened = CodeOf([&] { Use(table + " EXCLUSIVE"); });
+    if (count > static_cast<std::uint32_t>(kMaxRecordCount)) {
+      EXPECT_EQ(opened, 210);
+      EXPECT_NE(LastErrorMessage.find("Record count is out of range"), std::string::npos);
+      continue;
+    }
+    ASSERT_EQ(opened, 0) << LastErrorMessage;
+    EXPECT_EQ(RecCount(), kMaxRecordCount);
+    GoEOF();
+    EXPECT_EQ(RecNo(), kMaxRecordCount + 1);
+    ClearRecord();
+    EXPECT_EQ(CodeOf([] { Append(); }), 212);
+    EXPECT_NE(LastErrorMessage.find("Table is full"), std::string::npos) << LastErrorMessage;
+    EXPECT_NE(CodeOf([] { MakeIndex(kDefinitions); }), 0);
+    CloseAll();
+    EXPECT_EQ(test::ReadBytes(table), bytes);
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+  }
+}
+
 TEST_F(IndexBuildTest, ReindexKeepsTheControllingTagAndAddIndexTagReplacesByName) {
   Use(MakeIndexedTable({{"B", 2}, {"A", 3}, {"C", 1}}) + " EXCLUSIVE");
   ASSERT_TRUE(SetIndexTo());
