@@ -1,5 +1,5 @@
-// The shape of built trees: for key lengths whose nodes hold 9, 42 and 84 keys, every record
-// count that changes the fill of the last node of some level builds a tree that the checker
+// The shape of built trees: for key lengths whose nodes hold 9, 42 and 84 keys, the record
+// counts that change the fill of the last node of some level build a tree that the checker
 // passes (every leaf at one depth, no empty node below the root, branch keys right), that
 // holds every record once, is no deeper than the count needs, and finds every key by seek.
 #include <gtest/gtest.h>
@@ -73,6 +73,9 @@ class TreeShapeTest : public test::IndexTest {
     Use(dir_.File("S.DBF") + " EXCLUSIVE");
     ASSERT_TRUE(MakeIndex({{"K", "K", "", false, false}})) << LastErrorMessage;
     CloseAll();
+    // The header's page counter: past the last page written (the tag header).
+    const auto bytes = test::ReadBytes(dir_.File("S.MDX"));
+    ASSERT_EQ(GetLe32(bytes.data() + 32), bytes.size() / kMdxPageSize);
     MdxFile file;
     ASSERT_TRUE(file.Open(dir_.File("S.MDX"), os::kOpenReadOnlyDenyNone));
     TagHeader header;
@@ -102,8 +105,14 @@ class TreeShapeTest : public test::IndexTest {
 };
 
 TEST_F(TreeShapeTest, EveryCountThatReshapesALastNodeBuildsABalancedCompleteTree) {
-  // Nodes of 9 keys: every count up to four levels.
-  for (int count = 0; count <= 9 * 10 * 10 + 12; ++count) {
+  // Nodes of 9 keys: every count up to three levels, then the counts around each boundary up
+  // to four.
+  std::vector<int> small;
+  for (int count = 0; count <= 9 * 10 + 12; ++count) small.push_back(count);
+  for (const int count : ShapeCounts(9, 1000)) {
+    if (count > small.back()) small.push_back(count);
+  }
+  for (const int count : small) {
     BuildAndCheck(100, count);
     if (HasFatalFailure()) return;
   }
