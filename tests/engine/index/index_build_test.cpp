@@ -324,6 +324,39 @@ TEST_F(IndexBuildTest, CountsAtTheLimitOfRecordNumbersAreRefusedCleanly) {
   }
 }
 
+// Each tag's header is one 1024-byte page written right after its tree (whose root is the
+// last node written), named by the tag's entry; it holds the definition and nothing past its
+// fields. A tag added later gets its header at the new end of the file.
+TEST_F(IndexBuildTest, EachTagHeaderIsAPageOfItsOwnRightAfterItsRoot) {
+  Use(MakeIndexedTable(RandomRows(500, 3)) + " EXCLUSIVE");
+  ASSERT_TRUE(MakeIndex(kDefinitions));
+  ASSERT_TRUE(AddIndexTag({"EXTRA", "STR(NUM,5)+CODE", "NUM > 0", true, false}));
+  CloseAll();
+  const auto f = test::ReadBytes(dir_.File("T.MDX"));
+  ASSERT_EQ(f[28], kDefinitions.size() + 1);
+  std::uint32_t previous_header = 0;
+  for (std::size_t i = 1; i <= kDefinitions.size() + 1; ++i) {
+    const TagDefinition def = i <= kDefinitions.size() ? kDefinitions[i - 1]
+                                                       : TagDefinition{"EXTRA", "STR(NUM,5)+CODE",
+                                                                       "NUM > 0", true, false};
+    SCOPED_TRACE(def.name);
+    const std::uint32_t page = GetLe32(f.data() + 512 + 32 * i);
+    const std::size_t at = std::size_t{page} * 512;
+    ASSERT_LE(at + 1024, f.size());
+    EXPECT_GT(page, previous_header);
+    previous_header = page;
+    EXPECT_EQ(GetLe32(f.data() + at) + 2, page) << "the root is the node just before";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + at + 24)), def.key_expression);
+    EXPECT_EQ(f[at + 8], 0x10 | (def.descending ? 0x08 : 0) | (def.unique ? 0x40 : 0));
+    EXPECT_EQ(f[at + 245], def.for_condition.empty() ? 0 : 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + at + 762)), def.for_condition);
+    EXPECT_TRUE(std::all_of(f.begin() + static_cast<long>(at + 983),
+                            f.begin() + static_cast<long>(at + 1024),
+                            [](unsigned char b) { return b == 0; }));
+  }
+  EXPECT_EQ(std::size_t{previous_header} * 512 + 1024, f.size()) << "the last tag header ends it";
+}
+
 TEST_F(IndexBuildTest, ReindexKeepsTheControllingTagAndAddIndexTagReplacesByName) {
   Use(MakeIndexedTable({{"B", 2}, {"A", 3}, {"C", 1}}) + " EXCLUSIVE");
   ASSERT_TRUE(SetIndexTo());
