@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
@@ -185,6 +186,8 @@ void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_
     EditAndAppend(1 + static_cast<std::int32_t>(data[size - 1]) % count, data[size / 2]);
     for (int n = 1; n <= std::min(OrderCount(), 3); ++n) WalkOrder(n);
   }
+  // Every tag rebuilt from its definition, on a table with few enough records.
+  if (open && count <= kMaxRecords) Try([] { Reindex(); });
   Try([] { Use(""); });
   CheckEveryTag(index);
 }

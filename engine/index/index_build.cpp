@@ -53,6 +53,7 @@ class EntrySorter {
   }
 
   void Sort(std::uint32_t* first, std::uint32_t* last) {
+    if (last - first < 2) return;  // also no arithmetic on the null of an empty array
     while (last - first > 16) {
       std::uint32_t* mid = first + (last - first) / 2;
       std::uint32_t* back = last - 1;
