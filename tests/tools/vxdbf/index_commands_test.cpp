@@ -245,6 +245,26 @@ TEST_F(BuildCommandsTest, RecordsPastTheHeadersCountAreCheckedAndCountedByRepair
 
 // After repair has counted records an append left uncounted, the next append goes after them:
 // neither is written over, and every tag finds all three.
+// A tag that cannot be built leaves no index file behind on a table that had none, and the
+// table's header does not start claiming one.
+TEST_F(BuildCommandsTest, AFailedIndexCommandLeavesTheTableWithoutAnIndex) {
+  std::vector<unsigned char> table = test::ReadBytes(table_);
+  table[28] = 0;
+  const std::string plain = dir_.File("N.DBF");
+  test::WriteBytes(plain, table);
+  const Result bad = Vxdbf({"index", plain, "--tag", "BAD", "--key", "UPPER(NOPE)"});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("N.MDX")));
+  EXPECT_EQ(test::ReadBytes(plain), table);
+  EXPECT_EQ(Vxdbf({"check", plain}).status, 0);
+  // And on a table with an index, the old one stays byte for byte.
+  const auto index = test::ReadBytes(dir_.File("T.MDX"));
+  const auto indexed = test::ReadBytes(table_);
+  EXPECT_NE(Vxdbf({"index", table_, "--tag", "BAD", "--key", "UPPER(NOPE)"}).status, 0);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index);
+  EXPECT_EQ(test::ReadBytes(table_), indexed);
+}
+
 TEST_F(BuildCommandsTest, AppendsAfterARepairedCountFollowTheRecoveredRecords) {
   std::vector<unsigned char> bytes = test::ReadBytes(table_);
   bytes.pop_back();  // the end marker
