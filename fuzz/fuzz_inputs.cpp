@@ -4,10 +4,15 @@
 #include <fstream>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/index_build.h"
+#include "engine/index/index_check.h"
+#include "engine/index/key_maker.h"
+#include "engine/index/orders.h"
 #include "engine/memo/memo_file.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
 
@@ -18,6 +23,9 @@ namespace {
 // first ones.
 constexpr std::int32_t kMaxRecords = 2000;
 constexpr std::uint32_t kMaxBlocks = 4000;
+// Steps taken through one order, and records whose keys are sought.
+constexpr int kMaxSteps = 300;
+constexpr std::int32_t kSoughtRecords = 8;
 
 std::string WriteFile(const std::string& dir, const std::string& name, const std::uint8_t* data,
                       std::size_t size) {
@@ -54,7 +62,135 @@ void ReadEveryRecord(const std::string& command) {
   }
 }
 
+// Runs one engine step; an error the engine reports is an answer, not a fault.
+template <typename Step>
+void Try(Step step) {
+  try {
+    step();
+  } catch (const EVexelError&) {
+  }
+}
+
+// Every tag of the open index file, checked as a tree on its own open of the file.
+void CheckEveryTag(const std::string& path) {
+  QuietErrors quiet;
+  MdxFile file;
+  if (!file.Open(path, os::kOpenReadOnlyDenyNone)) return;
+  for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
+    TagHeader header;
+    if (!file.ReadTagHeader(tag, header)) continue;
+    TagExpressions expressions;
+    if (!CompileTagExpressions(header, expressions)) continue;
+    const KeyComparator compare =
+        ChooseComparator(header.KeyType(), expressions.result_type, header.Descending());
+    if (compare == nullptr) continue;
+    std::vector<std::string> problems;
+    std::vector<TagItem> items;
+    CheckTagTree(file, header, compare, problems, &items);
+  }
+  file.Close();
+}
+
+// Walks order n both ways and seeks the keys of a few records.
+void WalkOrder(int n) {
+  Try([&] { Set_Order_To(n); });
+  Try([] {
+    GoTop();
+    for (int step = 0; step < kMaxSteps && !dEOF(); ++step) SKIP(1);
+  });
+  Try([] {
+    GoBottom();
+    for (int step = 0; step < kMaxSteps && !dBOF(); ++step) SKIP(-1);
+  });
+  const std::int32_t count = RecCount();
+  for (std::int32_t r = 1; r <= count && r <= kSoughtRecords; ++r) {
+    Try([&] {
+      GO(count - r + 1);
+      const std::string key = OrderKeyText(n);
+      if (!key.empty()) Find(key);
+    });
+  }
+  Try([] { Find("A"); });
+}
+
+// Changes the first character or number field of a record, and appends a copy of it.
+void EditAndAppend(std::int32_t record, std::uint8_t seed) {
+  TableRecord* table = SelectedTable();
+  if (table == nullptr) return;
+  const auto change = [&] {
+    RecordImage image = RecordImage::Of(*table);
+    for (int f = 1; f <= image.FieldCount(); ++f) {
+      const char type = image.Field(f).type;
+      if (type == 'C') {
+        image.SetText(f, std::string(1 + seed % 7, static_cast<char>('A' + seed % 26)));
+        return;
+      }
+      if (type == 'N' || type == 'F') {
+        image.SetNumber(f, seed % 100);
+        return;
+      }
+    }
+  };
+  Try([&] {
+    GO(record);
+    change();
+    REPLACE();
+  });
+  Try([&] {
+    change();
+    Append();
+  });
+}
+
 }  // namespace
+
+std::string IndexInput(const std::string& table, const std::string& index) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(table.size() >> (8 * i));
+  return out + table + index;
+}
+
+void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return;
+  std::size_t table_size = 0;
+  for (int i = 0; i < 4; ++i) table_size |= std::size_t{data[i]} << (8 * i);
+  table_size = std::min(table_size, size - 4);
+  const std::string table = WriteFile(dir, "FUZZ.DBF", data + 4, table_size);
+  const std::string index =
+      WriteFile(dir, "FUZZ.MDX", data + 4 + table_size, size - 4 - table_size);
+  if (table_size > 0 && VersionHasMemo(data[4])) {
+    try {
+      CreateMemoFileForTable(table, MemoVersionOf(data[4]), 512, "fuzz");
+    } catch (const EVexelError&) {
+    }
+  }
+  try {
+    Use(table + " EXCLUSIVE");
+  } catch (const EVexelError&) {
+    return;
+  }
+  bool open = false;
+  Try([&] { open = SetIndexTo(index); });
+  if (!open) {
+    Try([] { Use(""); });
+    return;
+  }
+  const int orders = OrderCount();
+  for (int n = 1; n <= orders; ++n) WalkOrder(n);
+  // The checker opens the file on its own, so the area lets go of it meanwhile.
+  Try([] { CloseIndex(); });
+  CheckEveryTag(index);
+  Try([&] { open = SetIndexTo(index); });
+  const std::int32_t count = RecCount();
+  if (open && count > 0) {
+    EditAndAppend(1 + static_cast<std::int32_t>(data[size - 1]) % count, data[size / 2]);
+    for (int n = 1; n <= std::min(OrderCount(), 3); ++n) WalkOrder(n);
+  }
+  // Every tag rebuilt from its definition, on a table with few enough records.
+  if (open && count <= kMaxRecords) Try([] { Reindex(); });
+  Try([] { Use(""); });
+  CheckEveryTag(index);
+}
 
 void ReadTableBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {
   const std::string path = WriteFile(dir, "FUZZ.DBF", data, size);

@@ -16,5 +16,12 @@ void ReadTableBytes(const std::string& dir, const std::uint8_t* data, std::size_
 // in `dir` and every block of it is read as a memo, the free chain summarised, one allocation
 // made.
 void ReadMemoBytes(const std::string& dir, const std::uint8_t* data, std::size_t size);
+// A table and its index: a 4-byte little-endian length n, n bytes of table (FUZZ.DBF), the rest
+// the index (FUZZ.MDX). Opens the table exclusively with the index, and for every tag walks it
+// forward and back, seeks the keys of a few records, checks the tree; then edits a record and
+// appends one with the index open, rebuilds every tag, and checks every tag again.
+void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_t size);
+// The input ReadIndexBytes takes, made of a table's and an index's bytes.
+std::string IndexInput(const std::string& table, const std::string& index);
 
 }  // namespace vx::fuzz

@@ -10,6 +10,7 @@
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
 #include "engine/table/dbf_records.h"
+#include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -52,6 +53,7 @@ class EntrySorter {
   }
 
   void Sort(std::uint32_t* first, std::uint32_t* last) {
+    if (last - first < 2) return;  // also no arithmetic on the null of an empty array
     while (last - first > 16) {
       std::uint32_t* mid = first + (last - first) / 2;
       std::uint32_t* back = last - 1;
@@ -93,6 +95,13 @@ class EntrySorter {
 };
 
 // Writes nodes bottom-up at the end of the index file, consecutively, in batches.
+//
+// Each level of the tree has the node being filled and, once the level has overflowed, the full
+// node before it, held back unwritten. A full node is written only when the one after it
+// overflows in turn, so at the end the last two nodes of every level can share their entries:
+// no node is left with one child or one key, and every leaf stays at the same depth. A leaf
+// holds up to the tag's keys per node; a branch up to that many items plus the trailing
+// pointer, its children's pages each with the highest key below it.
 class TreeWriter {
  public:
   TreeWriter(MdxFile& file, const TagHeader& header, bool unique, KeyComparator compare)
@@ -113,27 +122,20 @@ class TreeWriter {
     return Push(0, record, key);
   }
 
-  // Writes what is left; answers the root page (0 after a report).
+  // Writes what is left, level by level upwards; answers the root page (0 after a report).
   std::uint32_t Finish() {
     for (std::size_t level = 0;; ++level) {
-      const bool top = level + 1 >= levels_.size();
-      auto& entries = levels_[level];
-      if (top) {
-        if (level > 0 && entries.size() == 1) {
-          if (!Flush()) return 0;
-          return entries[0].first;
-        }
-        const std::uint32_t page = WriteLevel(level);
-        return page != 0 && Flush() ? page : 0;
+      Level& l = levels_[level];
+      if (!l.overflowed) {
+        // The top level: one node, the root (an empty leaf for a tag without keys). A branch
+        // level here always holds the two or more nodes its level below ended with.
+        const std::uint32_t root = WriteNode(level, l.filling, false);
+        return root != 0 && Flush() ? root : 0;
       }
-      if (entries.empty()) continue;
-      if (level > 0 && entries.size() == 1) {
-        const auto entry = entries[0];
-        entries.clear();
-        if (!Push(level + 1, entry.first, entry.second.data())) return 0;
-        continue;
-      }
-      if (WriteLevel(level) == 0) return 0;
+      Share(level, l.held, l.filling);
+      auto held = std::move(l.held);
+      auto filling = std::move(l.filling);
+      if (WriteNode(level, held, true) == 0 || WriteNode(level, filling, true) == 0) return 0;
     }
   }
 
@@ -141,23 +143,52 @@ class TreeWriter {
 
  private:
   using Entry = std::pair<std::uint32_t, KeyBuffer>;
+  struct Level {
+    std::vector<Entry> filling;
+    std::vector<Entry> held;  // the full node before `filling`, not yet written
+    bool overflowed = false;
+  };
+
+  // Entries per node: keys in a leaf, children (items and the trailing pointer) in a branch.
+  std::size_t Capacity(std::size_t level) const {
+    return static_cast<std::size_t>(max_keys_) + (level == 0 ? 0 : 1);
+  }
 
   bool Push(std::size_t level, std::uint32_t pointer, const std::uint8_t* key) {
     if (levels_.size() <= level) levels_.resize(level + 1);
-    const std::size_t capacity = static_cast<std::size_t>(max_keys_) + (level == 0 ? 0 : 1);
-    if (levels_[level].size() == capacity && WriteLevel(level) == 0) return false;
+    if (levels_[level].filling.size() == Capacity(level)) {
+      Level& l = levels_[level];
+      if (l.overflowed) {
+        auto held = std::move(l.held);
+        if (WriteNode(level, held, true) == 0) return false;
+      }
+      // WriteNode may have grown levels_: take the level again.
+      Level& now = levels_[level];
+      now.held = std::move(now.filling);
+      now.filling.clear();
+      now.overflowed = true;
+    }
     Entry e;
     e.first = pointer;
     std::memcpy(e.second.data(), key, static_cast<std::size_t>(key_length_));
-    levels_[level].push_back(e);
+    levels_[level].filling.push_back(e);
     return true;
   }
 
-  // Writes the node of a level (a branch's last entry becomes its trailing pointer) and hands
-  // its page and highest key to the level above. Answers the page, 0 after a report.
-  std::uint32_t WriteLevel(std::size_t level) {
-    auto entries = std::move(levels_[level]);
-    levels_[level].clear();
+  // Evens out the last two nodes of a level when the last one is short: a leaf needs one key,
+  // a branch two children (one item besides its trailing pointer).
+  void Share(std::size_t level, std::vector<Entry>& held, std::vector<Entry>& last) const {
+    const std::size_t least = level == 0 ? 1 : 2;
+    if (last.size() >= least) return;
+    const std::size_t total = held.size() + last.size();
+    const std::size_t keep = total - total / 2;
+    last.insert(last.begin(), held.begin() + static_cast<std::ptrdiff_t>(keep), held.end());
+    held.resize(keep);
+  }
+
+  // Writes one node of a level (a branch's last entry becomes its trailing pointer) and, with
+  // `up`, hands its page and highest key to the level above. Answers the page, 0 after a report.
+  std::uint32_t WriteNode(std::size_t level, const std::vector<Entry>& entries, bool up) {
     NodeBytes node{};
     const int items = static_cast<int>(entries.size()) - (level == 0 ? 0 : 1);
     PutLe32(node.data(), static_cast<std::uint32_t>(std::max(items, 0)));
@@ -173,20 +204,15 @@ class TreeWriter {
     next_page_ += 2;
     pending_.insert(pending_.end(), node.begin(), node.end());
     if (pending_.size() >= kBatchBytes && !Flush()) return 0;
-    if (!entries.empty() && level + 1 < levels_.size()) {
-      if (!Push(level + 1, page, entries.back().second.data())) return 0;
-    } else if (!entries.empty() && level + 1 == levels_.size() && !finishing_top(level)) {
-      if (!Push(level + 1, page, entries.back().second.data())) return 0;
-    }
+    if (up && !Push(level + 1, page, entries.back().second.data())) return 0;
     return page;
   }
 
-  // While the tree is still growing a full level goes up; the top level at Finish does not.
-  bool finishing_top(std::size_t level) const { return finishing_ && level + 1 == levels_.size(); }
-
   bool Flush() {
     if (pending_.empty()) return true;
-    const std::uint64_t offset = std::uint64_t{first_pending_page_()} * kMdxPageSize;
+    const std::uint32_t first_page =
+        next_page_ - static_cast<std::uint32_t>(pending_.size() / kMdxPageSize);
+    const std::uint64_t offset = std::uint64_t{first_page} * kMdxPageSize;
     const int code = file_.file().WriteAt(offset, std::as_bytes(std::span(pending_)));
     if (code != 0) {
       SetEngineError(static_cast<std::uint16_t>(code),
@@ -197,14 +223,7 @@ class TreeWriter {
     file_.RefreshSize();
     return true;
   }
-  std::uint32_t first_pending_page_() const {
-    return next_page_ - static_cast<std::uint32_t>(pending_.size() / kMdxPageSize);
-  }
 
- public:
-  void BeginFinish() { finishing_ = true; }
-
- private:
   MdxFile& file_;
   int key_length_;
   int item_length_;
@@ -212,11 +231,10 @@ class TreeWriter {
   bool unique_;
   KeyComparator compare_;
   std::uint32_t next_page_ = 0;
-  std::vector<std::vector<Entry>> levels_{1};
+  std::vector<Level> levels_{1};
   std::vector<std::uint8_t> pending_;
   KeyBuffer previous_{};
   bool has_previous_ = false;
-  bool finishing_ = false;
 };
 
 class TagBuilder {
@@ -379,12 +397,13 @@ bool TagBuilder::Scan() {
   const std::vector<char> saved = t_.record;
   const std::int32_t saved_number = t_.record_number;
   bool ok = true;
-  for (std::int32_t first = 1; ok && first <= n; first += static_cast<std::int32_t>(per_block)) {
+  // 64 bits: the block after the last one may start past the largest record number.
+  for (std::int64_t first = 1; ok && first <= n; first += static_cast<std::int64_t>(per_block)) {
     const std::size_t want =
         std::min<std::size_t>(per_block, static_cast<std::size_t>(n - first + 1));
     std::size_t got = 0;
     const int code =
-        t_.file.ReadAt(t_.RecordOffset(first),
+        t_.file.ReadAt(t_.RecordOffset(static_cast<std::int32_t>(first)),
                        std::as_writable_bytes(std::span(block.data(), want * record_length)), got);
     if (code != 0 || got != want * record_length) {
       SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
@@ -394,7 +413,7 @@ bool TagBuilder::Scan() {
     }
     for (std::size_t i = 0; i < want; ++i) {
       std::memcpy(t_.record.data(), block.data() + i * record_length, record_length);
-      t_.record_number = first + static_cast<std::int32_t>(i);
+      t_.record_number = static_cast<std::int32_t>(first + static_cast<std::int64_t>(i));
       Progress();
       if (!MeetsFor(expressions_, t_)) continue;
       met_for_ = true;
@@ -517,7 +536,6 @@ bool TagBuilder::Build() {
   TreeWriter writer(file_, header_, def_.unique, compare_);
   if (ok) ok = Feed(writer);
   if (ok) {
-    writer.BeginFinish();
     root = writer.Finish();
     ok = root != 0;
   }
@@ -545,20 +563,137 @@ bool TagBuilder::Build() {
   return true;
 }
 
-// The selected table, checked for a build: open, and not shared with other programs.
-TableRecord* BuildTable(const std::string& op, const std::string& path) {
+// The selected table, held exclusively for a build: a table shared with other programs is
+// reopened deny-all first (error 225 when another program has it open), and shared again by
+// ShareAgain afterwards.
+TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened) {
+  reopened = false;
   TableRecord* t = InUse(op);
   if (t == nullptr) return nullptr;
   if (!t->exclusive && SharingEnabled) {
-    SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
-    return nullptr;
+    CloseIndex();
+    int code = 0;
+    {
+      QuietErrors quiet;
+      code = SetExclusive(true);
+    }
+    if (code != 0) {
+      SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
+      return nullptr;
+    }
+    reopened = true;
   }
   return t;
+}
+
+// Shares a table that BuildTable reopened; false after a report.
+bool ShareAgain(bool reopened, const std::string& op, const std::string& path) {
+  if (!reopened) return true;
+  int code = 0;
+  {
+    QuietErrors quiet;
+    code = SetExclusive(false);
+  }
+  if (code == 0) return true;
+  SetEngineError(static_cast<std::uint16_t>(code),
+                 "Cannot_Reopen_Database_Sharable " + op + "(" + path + ")");
+  return false;
 }
 
 bool IsProductionPath(const TableRecord& t, const std::string& path) {
   return os::ResolvePath(path) == os::ResolvePath(IndexPath(t, {}));
 }
+
+// An index built beside its final name: a temporary file (a copy of the old index when tags
+// are added to it) that replaces the index in one rename only once everything is written and
+// flushed. Until then the old index stays as it was; a build that fails leaves no trace.
+class StagedIndex {
+ public:
+  StagedIndex() = default;
+  StagedIndex(const StagedIndex&) = delete;
+  StagedIndex& operator=(const StagedIndex&) = delete;
+  ~StagedIndex() {
+    if (temp_.empty()) return;
+    file_.Close();
+    os::DeleteFile(temp_);
+  }
+
+  // Creates the temporary file: a copy of the index at `path` when `keep_old` and it exists,
+  // else a new empty index for the table. False after a report.
+  bool Begin(const TableRecord& t, const std::string& path, bool keep_old, const char* op) {
+    path_ = path;
+    op_ = op;
+    const int code = os::UniqueTempFile(SplitPath(path).dir, "VXI", temp_);
+    if (code != 0) {
+      temp_.clear();
+      return Fail(code, "Cannot create a temporary file beside " + path);
+    }
+    if (keep_old && os::FileExists(path)) {
+      if (!CopyOld()) return false;
+    } else {
+      // CreateMdxHeader makes the file anew; the empty one only reserved the name.
+      os::DeleteFile(temp_);
+    }
+    return file_.CreateMdxHeader(temp_, t.file_name, os::kOpenReadWriteDenyAll);
+  }
+
+  MdxFile& file() { return file_; }
+
+  // Writes the header, flushes and closes the file and renames it over the index. An index that
+  // another open holds is not replaced (225, naming the table). False after a report.
+  bool Commit(const TableRecord& t) {
+    if (!file_.WriteHeader()) return false;
+    int code = file_.file().Flush();
+    const int closed = file_.Close();
+    if (code == 0) code = closed;
+    if (code != 0) return Fail(code, "Error writing index file: " + temp_);
+    os::File old;
+    if (os::FileExists(path_)) {
+      // Held deny-all across the rename: no program following the sharing protocol has it open.
+      if (os::File::Open(path_, os::kOpenReadWriteDenyAll, old) != 0) {
+        SetEngineError(225, t.file_name + " " + op_ + "(" + path_ + ")");
+        return false;
+      }
+    }
+    code = os::RenameFile(temp_, path_);
+    if (code != 0) return Fail(code, "Cannot replace " + path_ + " by " + temp_);
+    temp_.clear();
+    return true;
+  }
+
+ private:
+  bool Fail(int code, const std::string& text) {
+    SetEngineError(static_cast<std::uint16_t>(code), text + " [" + op_ + "]");
+    return false;
+  }
+
+  bool CopyOld() {
+    os::File from;
+    os::File to;
+    int code = os::File::Open(path_, os::kOpenReadWriteDenyAll, from);
+    if (code != 0) return Fail(code, "Unable to open index: " + path_);
+    code = os::File::Open(temp_, os::kOpenReadWriteDenyAll, to);
+    if (code != 0) return Fail(code, "Cannot open " + temp_);
+    std::vector<std::byte> block(kBatchBytes);
+    for (std::uint64_t at = 0;;) {
+      std::size_t got = 0;
+      code = from.ReadAt(at, block, got);
+      if (code != 0) return Fail(code, "Error reading index file: " + path_);
+      if (got == 0) break;
+      code = to.WriteAt(at, std::span(block.data(), got));
+      if (code != 0) return Fail(code, "Error writing index file: " + temp_);
+      at += got;
+    }
+    code = to.Close();
+    if (code != 0) return Fail(code, "Error writing index file: " + temp_);
+    return true;
+  }
+
+  MdxFile file_;
+  std::string path_;
+  std::string temp_;
+  const char* op_ = "";
+};
 
 }  // namespace
 
@@ -570,69 +705,81 @@ void SetIndexProgress(IndexProgressProc proc, void* context, int steps) {
 
 int LastBuildRuns() { return LastRuns; }
 
+// The first fault of a build, kept while the table is shared again, then reported.
+struct BuildFault {
+  std::uint16_t code = 0;
+  std::string message;
+  void Keep() {
+    if (code != 0) return;
+    code = EngineErrorCode != 0 ? EngineErrorCode : 222;
+    message = LastErrorMessage;
+  }
+};
+
 bool MakeIndex(const std::vector<TagDefinition>& definitions, std::string_view file_name) {
   TableRecord* probe = InUse("MakeIndex");
   if (probe == nullptr) return false;
   const std::string path = IndexPath(*probe, file_name);
-  TableRecord* t = BuildTable("MakeIndex", path);
+  bool reopened = false;
+  TableRecord* t = BuildTable("MakeIndex", path, reopened);
   if (t == nullptr) return false;
   CloseIndex();
-  if (os::FileExists(path) && os::DeleteFile(path) != 0) {
-    SetEngineError(225, t->file_name + " MakeIndex(" + path + ")");
-    return false;
-  }
-  MdxFile file;
   LastRuns = 0;
-  if (!file.CreateMdxHeader(path, t->file_name, os::kOpenReadWriteDenyAll)) return false;
-  file.header().bytes[24] = IsProductionPath(*t, path) ? 1 : 0;
-  bool all = true;
-  for (const TagDefinition& def : definitions) {
-    if (TrimText(def.name).empty()) break;
+  const bool production = IsProductionPath(*t, path);
+  BuildFault fault;
+  {
     QuietErrors quiet;
-    const std::uint16_t before = EngineErrorCode;
     EngineErrorCode = 0;
-    const bool built = TagBuilder(*t, file, def).Build();
-    if (!built) all = false;
-    if (built && before != 0) EngineErrorCode = before;
+    StagedIndex staged;
+    if (staged.Begin(*t, path, false, "MakeIndex")) {
+      staged.file().header().bytes[24] = production ? 1 : 0;
+      // Every definition is tried, so that each bad one is known; the first fault is the one
+      // reported, and the index is then left as it was.
+      for (const TagDefinition& def : definitions) {
+        if (TrimText(def.name).empty()) break;
+        EngineErrorCode = 0;
+        if (!TagBuilder(*t, staged.file(), def).Build()) fault.Keep();
+      }
+      if (fault.code == 0 && !staged.Commit(*t)) fault.Keep();
+    } else {
+      fault.Keep();
+    }
   }
-  const std::uint16_t code = EngineErrorCode;
-  const std::string message = LastErrorMessage;
-  bool written = file.WriteHeader();
-  written = file.Close() == 0 && written;
-  if (IsProductionPath(*t, path)) SetProductionIndexFlag(true);
-  if (!all && code != 0) SetEngineError(code, message);
-  return all && written;
+  if (fault.code == 0 && production) SetProductionIndexFlag(true);
+  if (!ShareAgain(reopened, "MakeIndex", path)) return false;
+  if (fault.code != 0) SetEngineError(fault.code, fault.message);
+  return fault.code == 0;
 }
 
 bool AddIndexTag(const TagDefinition& definition, std::string_view file_name) {
   TableRecord* probe = InUse("AddIndexTag");
   if (probe == nullptr) return false;
   const std::string path = IndexPath(*probe, file_name);
-  TableRecord* t = BuildTable("AddIndexTag", path);
+  bool reopened = false;
+  TableRecord* t = BuildTable("AddIndexTag", path, reopened);
   if (t == nullptr) return false;
   CloseIndex();
-  MdxFile file;
-  if (!file.CreateMdxHeader(path, t->file_name, os::kOpenReadWriteDenyAll)) return false;
-  if (!os::FileExists(path)) return false;
-  const bool production = IsProductionPath(*t, path);
-  if (production) file.header().bytes[24] = 1;
-  bool built;
   LastRuns = 0;
+  const bool production = IsProductionPath(*t, path);
+  BuildFault fault;
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    built = TagBuilder(*t, file, definition).Build();
+    StagedIndex staged;
+    if (staged.Begin(*t, path, true, "AddIndexTag")) {
+      if (production) staged.file().header().bytes[24] = 1;
+      if (!TagBuilder(*t, staged.file(), definition).Build() || !staged.Commit(*t)) fault.Keep();
+    } else {
+      fault.Keep();
+    }
   }
-  const std::uint16_t code = EngineErrorCode;
-  const std::string message = LastErrorMessage;
-  const bool written = file.WriteHeader();
-  file.Close();
-  if (production) SetProductionIndexFlag(true);
-  if (!built) {
-    SetEngineError(code != 0 ? code : 222, message);
+  if (fault.code == 0 && production) SetProductionIndexFlag(true);
+  if (!ShareAgain(reopened, "AddIndexTag", path)) return false;
+  if (fault.code != 0) {
+    SetEngineError(fault.code, fault.message);
     return false;
   }
-  return written && SetIndexTo(file_name);
+  return SetIndexTo(file_name);
 }
 
 bool Reindex() {

@@ -17,6 +17,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
+#include "platform/os/system.h"
 
 namespace vx {
 
@@ -28,6 +29,11 @@ std::uint32_t NodeCacheBudget = 1 << 20;
 namespace {
 
 constexpr int kMaxIndexArea = 34;
+// Byte 0 of the index file, held while a tag header is written on a shared table; tried for
+// a third of a second (other programs hold it only for one write).
+constexpr std::uint64_t kAnchorLockOffset = 0;
+constexpr std::uint64_t kAnchorLockLength = 1;
+constexpr int kAnchorLockAttempts = 300;
 
 struct AreaIndex {
   MdxFile file;
@@ -385,11 +391,36 @@ bool HeaderNotShared(AreaIndex& index, const OrderTag& tag) {
   return true;
 }
 
-// Writes a changed tag header; answers false after a report.
+// Writes a changed tag header; answers false after a report. On a table that other programs
+// share, the write holds byte 0 of the index file locked, as every dBASE program writing a
+// tag header does, so that one of them never reads a header half written.
 bool WriteAnchor(AreaIndex& index, OrderTag& tag, TagTree& tree) {
   if (!tree.anchor_modified) return true;
   tree.anchor_modified = false;
-  return index.file.WriteTagHeader(tag.tag_number, tag.header);
+  const TableRecord* t = AreaTable(tree.context.area);
+  if (t == nullptr || !SharingEnabled || t->exclusive) {
+    return index.file.WriteTagHeader(tag.tag_number, tag.header);
+  }
+  os::File& file = index.file.file();
+  int locked = 0;
+  for (int attempt = 0; attempt < kAnchorLockAttempts; ++attempt) {
+    locked = file.LockRange(kAnchorLockOffset, kAnchorLockLength);
+    if (locked == 0) break;
+    os::SleepMs(1);
+  }
+  if (locked != 0) {
+    SetEngineError(static_cast<std::uint16_t>(locked),
+                   "Could not lock index for writing anchor node " + tag.name);
+    return false;
+  }
+  const bool written = index.file.WriteTagHeader(tag.tag_number, tag.header);
+  const int unlocked = file.UnlockRange(kAnchorLockOffset, kAnchorLockLength);
+  if (unlocked != 0 && written) {
+    SetEngineError(static_cast<std::uint16_t>(unlocked),
+                   "Could not unlock index after writing anchor node " + tag.name);
+    return false;
+  }
+  return written;
 }
 
 // The key of the current record for a tag and whether the record belongs in it (FOR).

@@ -338,7 +338,7 @@ void OpenDbf(TableRecord& t) {
                                           "[USE/OpenDBF]"));
     }
     t.header_length = static_cast<std::int16_t>(header_length);
-    if (Le32(&t.header[4]) > static_cast<std::uint32_t>(INT32_MAX)) {
+    if (Le32(&t.header[4]) > static_cast<std::uint32_t>(kMaxRecordCount)) {
       return Fail(file, 210, NotADatabase(t.file_name, "Record count is out of range",
                                           "[USE/OpenDBF]"));
     }
@@ -360,7 +360,9 @@ void OpenDbf(TableRecord& t) {
                                    ? file_size - static_cast<std::uint64_t>(t.header_length)
                                    : 0;
     const std::uint64_t count = data / t.record_length;
-    t.record_count = count > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(count);
+    t.record_count = count > static_cast<std::uint64_t>(kMaxRecordCount)
+                         ? kMaxRecordCount
+                         : static_cast<std::int32_t>(count);
   }
   if (t.record_count < 1) {
     t.record_number = 0;

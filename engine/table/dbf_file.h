@@ -53,6 +53,9 @@ inline constexpr std::uint8_t kVersionFoxProMemo = 0xF5;
 inline constexpr std::uint8_t kVersionLevel7 = 0x04;
 inline constexpr std::uint8_t kVersionLevel7Memo = 0x8C;
 inline constexpr std::uint8_t kVersionVisualFoxPro = 0x30;
+// The most records a table may hold: record numbers are signed 32-bit and the position after
+// the last record (count + 1) is one too. A dBASE II header counts in 16 bits (0xFFFF).
+inline constexpr std::int32_t kMaxRecordCount = 0x7FFFFFFE;
 
 inline constexpr int kPrologueSize = 32;
 inline constexpr int kLevel7ExtensionSize = 36;

@@ -125,7 +125,9 @@ void DropUncountedRecords(TableRecord& t) {
 }
 
 // The largest record count a table of this version can store: dBASE II keeps 16 bits.
-std::int32_t MaxRecordCount(const TableRecord& t) { return t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF; }
+std::int32_t MaxRecordCount(const TableRecord& t) {
+  return t.IsDbase2() ? 0xFFFF : kMaxRecordCount;
+}
 
 }  // namespace
 
@@ -403,7 +405,8 @@ void WriteDbfHeader(TableRecord& t) {
       std::uint32_t disk_count = 0;
       // Without a readable count, the one this open read keeps its place in the header image.
       if (!ReadHeaderCount(t, disk_count)) disk_count = GetLe32(&t.header[4]);
-      if (t.state != kStateAppended || (disk_count > count && disk_count <= 0x7FFFFFFF)) {
+      if (t.state != kStateAppended ||
+          (disk_count > count && disk_count <= static_cast<std::uint32_t>(kMaxRecordCount))) {
         count = disk_count;
       }
     }

@@ -205,7 +205,7 @@ std::int32_t RecordsTheFileHolds(TableRecord& t) {
                                         std::min<std::uint64_t>(counted, records));
     }
   }
-  const std::uint64_t limit = t.IsDbase2() ? 0xFFFF : 0x7FFFFFFF;
+  const std::uint64_t limit = t.IsDbase2() ? 0xFFFF : kMaxRecordCount;
   return static_cast<std::int32_t>(std::min(records, limit));
 }
 

@@ -126,6 +126,34 @@ TEST_F(IndexSetUpTest, TwoTagListBuildsOnFirstOpenOpensOnTheNextRebuildsForOther
   IndexProgressMaker = nullptr;
 }
 
+TEST_F(IndexSetUpTest, ADamagedIndexIsRebuiltWhenItCannotBeOpened) {
+  const struct {
+    const char* what;
+    void (*damage)(std::vector<unsigned char>&);
+  } cases[] = {
+      {"cut below an index's size", [](auto& f) { f.resize(2500); }},
+      {"version byte", [](auto& f) { f[0] = 9; }},
+      {"tag header key length", [](auto& f) { f[4 * 512 + 12] = 0; }},
+  };
+  MakeIndexedFilms(kTitles);
+  const auto sound = test::ReadBytes(dir_.File("movie.MDX"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto bytes = sound;
+    c.damage(bytes);
+    test::WriteBytes(dir_.File("movie.MDX"), bytes);
+    events_.clear();
+    ZOvEzi* films = Films(kTitleList, ciNotFound);
+    films->SetActive(true);
+    EXPECT_THAT(events_, ElementsAre("before movie.MDX", "after movie.MDX"));
+    EXPECT_THAT(films->OrderNames(), ElementsAre("TITLE"));
+    EXPECT_TRUE(films->Find("Casablanca"));
+    EXPECT_EQ(films->RecNo(), 4);
+    delete films;
+    EXPECT_NE(test::ReadBytes(dir_.File("movie.MDX")), bytes);
+  }
+}
+
 TEST(IndexListPairTest, FlagsAtTheirPlacesAndTheRestIsTheKey) {
   TagDefinition d;
   ASSERT_TRUE(ParseIndexListPair("NAME,T,T,UPPER(A)+B", " .NOT. DELETED() ", d));

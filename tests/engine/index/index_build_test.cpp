@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "engine/index/index_check.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
 #include "tests/engine/index/index_fixture.h"
+#include "tests/support/fault_injection.h"
 
 namespace vx {
 namespace {
@@ -161,8 +164,9 @@ TEST_F(IndexBuildTest, SpilledRunsAndMemoryBuildTheSameSortedTrees) {
   EXPECT_EQ(Code(), "A");
 }
 
-TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndTheOtherTagsAreBuilt) {
+TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndLeaveTheOldIndexAsItWas) {
   const std::string table = MakeIndexedTable({{"B", 2}, {"A", 1}});
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
   Use(table + " EXCLUSIVE");
   std::string wide = "CODE";
   for (int i = 0; i < 16; ++i) wide += "+CODE";  // 102 characters
@@ -186,14 +190,171 @@ TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndTheOtherTagsAreBuilt) {
               c.code)
         << LastErrorMessage;
     EXPECT_FALSE(built);
-    std::vector<std::string> names;
-    const auto items = Items(dir_.File("T.MDX"), &names);
-    EXPECT_EQ(names, (std::vector<std::string>{"CODE", "NUM"}));
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+    bool added = true;
+    EXPECT_EQ(CodeOf([&] { added = AddIndexTag(c.bad); }), c.code) << LastErrorMessage;
+    EXPECT_FALSE(added);
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
   }
-  // A shared table is not rebuilt under other programs.
   CloseAll();
+  // A table without an index keeps none, and its header keeps saying so.
+  std::vector<unsigned char> bytes = test::TableBytes({{"Y", 1}});
+  bytes[28] = 0;
+  test::WriteBytes(dir_.File("N.DBF"), bytes);
+  Use(dir_.File("N.DBF") + " EXCLUSIVE");
+  EXPECT_EQ(CodeOf([] { AddIndexTag({"BAD", "UPPER(NOPE)", "", false, false}); }), 351);
+  EXPECT_EQ(CodeOf([] { MakeIndex({{"BAD", "UPPER(NOPE)", "", false, false}}); }), 351);
+  CloseAll();
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("N.MDX")));
+  EXPECT_EQ(test::ReadBytes(dir_.File("N.DBF")), bytes);
+  // No temporary file is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    EXPECT_NE(entry.path().extension(), ".TMP") << entry.path();
+  }
+}
+
+TEST_F(IndexBuildTest, ASharedTableIsReopenedExclusivelyForTheBuildAndSharedAgain) {
+  const std::string table = MakeIndexedTable({{"B", 2}, {"A", 1}});
   Use(table);
+  ASSERT_TRUE(SetIndexTo());
+  ASSERT_TRUE(Reindex());
+  EXPECT_FALSE(SelectedTable()->exclusive);
+  EXPECT_EQ(OrderCount(), 3);
+  ASSERT_TRUE(MakeIndex({{"CODE", "CODE", "", false, false}}));
+  EXPECT_FALSE(SelectedTable()->exclusive);
+  // Another open of the table (another program, here another work area) keeps the build out.
+  Select(2);
+  Use(table + " ALIAS OTHER");
+  Select(1);
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
   EXPECT_EQ(CodeOf([] { MakeIndex(kDefinitions); }), 225);
+  EXPECT_NE(LastErrorMessage.find("MakeIndex("), std::string::npos) << LastErrorMessage;
+  EXPECT_EQ(CodeOf([] { AddIndexTag(kDefinitions[1]); }), 225);
+  EXPECT_FALSE(SelectedTable()->exclusive);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+}
+
+// Every write of a build fails in turn (the new index's header, its nodes, the sorted runs, the
+// tag header, the final header), then the flush and the close, then the disk fills at several
+// points: the build reports the fault, and the table, its index and the folder are as before.
+TEST_F(IndexBuildTest, AFailedWriteAtAnyStageLeavesTableAndIndexAsTheyWere) {
+  const std::vector<Row> rows = RandomRows(3000, 7);
+  const std::string table = MakeIndexedTable(rows);
+  const auto table_before = test::ReadBytes(table);
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
+  const auto unchanged = [&](const std::string& what) {
+    CloseAll();
+    EXPECT_EQ(test::ReadBytes(table), table_before) << what;
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before) << what;
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 2) << what;
+    Use(table + " EXCLUSIVE");
+  };
+  IndexBuildBudget = 8 * 1024;  // sorted runs spill to a file of their own
+  Use(table + " EXCLUSIVE");
+  for (const bool add : {false, true}) {
+    const auto build = [&] { return add ? AddIndexTag(kDefinitions[1]) : MakeIndex(kDefinitions); };
+    bool built = false;
+    int stages = 0;
+    for (int skip = 0; !built; ++skip) {
+      const std::string what = (add ? "AddIndexTag" : "MakeIndex") + std::string(", write ") +
+                               std::to_string(skip + 1) + " fails";
+      test::FaultInjection faults;
+      faults.Fail(test::Call::kWrite, ".TMP", EIO, skip);
+      const std::uint16_t code = CodeOf([&] { built = build(); });
+      EXPECT_EQ(code != 0, !built) << what;
+      if (built) break;
+      ++stages;
+      unchanged(what);
+      ASSERT_LT(skip, 200) << "the build never succeeds";
+    }
+    EXPECT_GE(stages, 4);
+    // The last build succeeded: start again from the old index.
+    CloseAll();
+    test::WriteBytes(dir_.File("T.MDX"), index_before);
+    Use(table + " EXCLUSIVE");
+    for (const test::Call call : {test::Call::kFsync, test::Call::kClose}) {
+      test::FaultInjection faults;
+      faults.Fail(call, ".TMP", EIO, 0, -1);
+      EXPECT_NE(CodeOf(build), 0);
+      unchanged(call == test::Call::kFsync ? "flush fails" : "close fails");
+    }
+    for (const std::uint64_t free : {0, 1500, 5000, 40000, 100000}) {
+      test::FaultInjection faults;
+      faults.DiskFull(".TMP", free);
+      EXPECT_NE(CodeOf(build), 0);
+      unchanged("disk full after " + std::to_string(free) + " bytes");
+    }
+  }
+}
+
+// A header that counts records up to the limit of record numbers (a crafted one: the file holds
+// one record). The largest count whose end-of-file position (count + 1) is still a record
+// number opens; an append past it is refused and writes nothing; a build fails cleanly; one
+// more is refused at USE.
+TEST_F(IndexBuildTest, CountsAtTheLimitOfRecordNumbersAreRefusedCleanly) {
+  const std::string table = MakeIndexedTable({{"A", 1}});
+  const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
+  for (const std::uint32_t count : {0x7FFFFFFEu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(count);
+    std::vector<unsigned char> bytes = test::TableBytes({{"A", 1}});
+    for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<unsigned char>(count >> (8 * i));
+    test::WriteBytes(table, bytes);
+    const std::uint16_t opened = CodeOf([&] { Use(table + " EXCLUSIVE"); });
+    if (count > static_cast<std::uint32_t>(kMaxRecordCount)) {
+      EXPECT_EQ(opened, 210);
+      EXPECT_NE(LastErrorMessage.find("Record count is out of range"), std::string::npos);
+      continue;
+    }
+    ASSERT_EQ(opened, 0) << LastErrorMessage;
+    EXPECT_EQ(RecCount(), kMaxRecordCount);
+    GoEOF();
+    EXPECT_EQ(RecNo(), kMaxRecordCount + 1);
+    ClearRecord();
+    EXPECT_EQ(CodeOf([] { Append(); }), 212);
+    EXPECT_NE(LastErrorMessage.find("Table is full"), std::string::npos) << LastErrorMessage;
+    EXPECT_NE(CodeOf([] { MakeIndex(kDefinitions); }), 0);
+    CloseAll();
+    EXPECT_EQ(test::ReadBytes(table), bytes);
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+  }
+}
+
+// Each tag's header is one 1024-byte page written right after its tree (whose root is the
+// last node written), named by the tag's entry; it holds the definition and nothing past its
+// fields. A tag added later gets its header at the new end of the file.
+TEST_F(IndexBuildTest, EachTagHeaderIsAPageOfItsOwnRightAfterItsRoot) {
+  Use(MakeIndexedTable(RandomRows(500, 3)) + " EXCLUSIVE");
+  ASSERT_TRUE(MakeIndex(kDefinitions));
+  ASSERT_TRUE(AddIndexTag({"EXTRA", "STR(NUM,5)+CODE", "NUM > 0", true, false}));
+  CloseAll();
+  const auto f = test::ReadBytes(dir_.File("T.MDX"));
+  ASSERT_EQ(f[28], kDefinitions.size() + 1);
+  std::uint32_t previous_header = 0;
+  for (std::size_t i = 1; i <= kDefinitions.size() + 1; ++i) {
+    const TagDefinition def = i <= kDefinitions.size() ? kDefinitions[i - 1]
+                                                       : TagDefinition{"EXTRA", "STR(NUM,5)+CODE",
+                                                                       "NUM > 0", true, false};
+    SCOPED_TRACE(def.name);
+    const std::uint32_t page = GetLe32(f.data() + 512 + 32 * i);
+    const std::size_t at = std::size_t{page} * 512;
+    ASSERT_LE(at + 1024, f.size());
+    EXPECT_GT(page, previous_header);
+    previous_header = page;
+    EXPECT_EQ(GetLe32(f.data() + at) + 2, page) << "the root is the node just before";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + at + 24)), def.key_expression);
+    EXPECT_EQ(f[at + 8], 0x10 | (def.descending ? 0x08 : 0) | (def.unique ? 0x40 : 0));
+    EXPECT_EQ(f[at + 245], def.for_condition.empty() ? 0 : 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + at + 762)), def.for_condition);
+    EXPECT_TRUE(std::all_of(f.begin() + static_cast<long>(at + 983),
+                            f.begin() + static_cast<long>(at + 1024),
+                            [](unsigned char b) { return b == 0; }));
+  }
+  EXPECT_EQ(std::size_t{previous_header} * 512 + 1024, f.size()) << "the last tag header ends it";
 }
 
 TEST_F(IndexBuildTest, ReindexKeepsTheControllingTagAndAddIndexTagReplacesByName) {

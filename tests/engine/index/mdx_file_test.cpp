@@ -10,6 +10,8 @@
 #include <string>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/index_check.h"
+#include "engine/index/tag_tree.h"
 #include "tests/support/mdx_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -187,6 +189,33 @@ TEST_F(MdxFileTest, DamagedFilesGetTheirCodes) {
     const std::uint16_t code = WalkCode(bytes);
     EXPECT_EQ(code, c.code) << LastErrorMessage;
   }
+}
+
+// A tag's header may allow fewer keys per node than a node has room for (other writers choose
+// their own). A node holding more than the tag allows is damage to the cursor, the checker and
+// an insert alike, though it fits in the node's bytes.
+TEST_F(MdxFileTest, AKeyCountAboveTheTagsOwnMaximumIsDamage) {
+  std::multimap<std::string, std::uint32_t> model;
+  for (int i = 1; i <= 40; ++i) model.emplace(Key(i * 10), i);
+  std::vector<unsigned char> bytes = BuildMdx("T", {CharTag(model, 4)});
+  const std::size_t tag_header = 4 * 512;
+  ASSERT_EQ(bytes[tag_header + 14] | (bytes[tag_header + 15] << 8), 84);
+  bytes[tag_header + 14] = 3;  // leaves hold 4 keys, the root 9 items
+  EXPECT_EQ(WalkCode(bytes), 222) << LastErrorMessage;
+  QuietErrors quiet;
+  MdxFile file;
+  ASSERT_TRUE(file.Open(dir_.File("T.MDX"), os::kOpenReadWriteDenyAll));
+  TagHeader header;
+  ASSERT_TRUE(file.ReadTagHeader(1, header));
+  std::vector<std::string> problems;
+  EXPECT_FALSE(CheckTagTree(file, header, CompareCharKeys, problems));
+  ASSERT_FALSE(problems.empty());
+  EXPECT_NE(problems.front().find("above"), std::string::npos) << problems.front();
+  TagTree tree{&file, &header, CompareCharKeys, {dir_.File("T.MDX"), "CODE", 1, 1}};
+  EXPECT_EQ(InsertKey(tree, reinterpret_cast<const std::uint8_t*>("000015"), 99),
+            TreeResult::kFailed);
+  file.Close();
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), bytes);
 }
 
 }  // namespace

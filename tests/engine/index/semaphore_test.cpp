@@ -2,9 +2,14 @@
 // holds, writers and the update counter, checked on the file's bytes and from a second process.
 #include "engine/index/semaphore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
+#include "platform/os/system_calls.h"
 #include "tests/engine/index/index_fixture.h"
 #include "tests/support/child_process.h"
 
@@ -186,6 +191,125 @@ TEST_F(SemaphoreTest, SemaphoreDirectoryHoldsTheFile) {
   EXPECT_EQ(test::ReadBytes(elsewhere.File("T.@S@")), (Bytes{1, 0, 0, 0}));
   CloseIndex();
   EXPECT_FALSE(os::FileExists(elsewhere.File("T.@S@")));
+}
+
+// --- Byte 0 of the index file while a tag header is written (what other programs lock) ---
+
+// A POSIX lock of `length` bytes at `offset` of `path` as another program asks for it: answers
+// whether a write lock there would conflict with what other processes hold.
+bool LockedElsewhere(const std::string& path, off_t offset, off_t length) {
+  const int fd = ::open(path.c_str(), O_RDWR);
+  if (fd < 0) return false;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = offset;
+  probe.l_len = length;
+  const bool held = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}
+
+// Every tag header written while the probe is set is looked at from a second process.
+struct AnchorProbe {
+  std::string index;
+  int written = 0;  // tag headers written
+  int locked = 0;   // ... while byte 0, and nothing else of the file header, was locked
+};
+AnchorProbe* Probe = nullptr;
+
+ssize_t ProbingWrite(int fd, const void* data, std::size_t count, off_t offset) {
+  if (Probe != nullptr && count == kTagHeaderSize) {
+    ++Probe->written;
+    Child other([](Child&) {
+      const bool byte0 = LockedElsewhere(Probe->index, 0, 1);
+      const bool rest = LockedElsewhere(Probe->index, 1, kMdxHeaderSize - 1);
+      return byte0 && !rest ? 0 : 1;
+    });
+    if (other.Wait() == 0) ++Probe->locked;
+  }
+  return os::RealSystemCalls().pwrite(fd, data, count, offset);
+}
+
+// Appends records to the selected table until `done`, asked right after each append, says so
+// (at most `limit`).
+template <typename Done>
+void AppendUntil(Done done, int limit) {
+  for (int n = 0; n < limit; ++n) {
+    ASSERT_TRUE(ALock());
+    ClearRecord();
+    RecordImage image = RecordImage::Of(*SelectedTable());
+    image.SetText(1, "K" + std::to_string(1000 + n));
+    image.SetNumber(2, n);
+    bool stop = false;
+    {
+      QuietErrors quiet;
+      EngineErrorCode = 0;
+      Append();
+      stop = done();
+    }
+    Unlock();
+    if (stop) return;
+  }
+}
+
+TEST_F(SemaphoreTest, ATagHeaderIsWrittenUnderTheLockOfTheIndexFilesFirstByte) {
+  // Each tag's root is an empty leaf: it splits within the first 85 appends.
+  table_ = MakeIndexedTable({});
+  OpenShared();
+  AnchorProbe probe{dir_.File("T.MDX")};
+  Probe = &probe;
+  os::Syscalls.pwrite = ProbingWrite;
+  // The roots split as the tags grow: each new root is named in its tag's header.
+  AppendUntil([&] { return probe.written >= 2; }, 200);
+  os::Syscalls = os::RealSystemCalls();
+  Probe = nullptr;
+  EXPECT_GE(probe.written, 2);
+  EXPECT_EQ(probe.locked, probe.written);
+  // Exclusive tables lock nothing.
+  CloseAll();
+  table_ = MakeIndexedTable({});
+  Use(table_ + " EXCLUSIVE");
+  ASSERT_TRUE(SetIndexTo());
+  AnchorProbe alone{dir_.File("T.MDX")};
+  Probe = &alone;
+  os::Syscalls.pwrite = ProbingWrite;
+  AppendUntil([&] { return alone.written >= 1; }, 200);
+  os::Syscalls = os::RealSystemCalls();
+  Probe = nullptr;
+  EXPECT_GE(alone.written, 1);
+  EXPECT_EQ(alone.locked, 0);
+}
+
+TEST_F(SemaphoreTest, AnotherProgramHoldingTheFirstByteRefusesTheTagHeaderWrite) {
+  table_ = MakeIndexedTable({});
+  Child other([this](Child& self) {
+    const int fd = ::open(dir_.File("T.MDX").c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 1;
+    if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0) return 1;
+    self.Send();
+    self.Receive();
+    return 0;
+  });
+  ASSERT_EQ(other.Receive(), '.');
+  OpenShared();
+  std::uint16_t code = 0;
+  std::string message;
+  AppendUntil(
+      [&] {
+        code = EngineErrorCode;
+        message = LastErrorMessage;
+        return code != 0;
+      },
+      200);
+  other.Send();
+  EXPECT_EQ(other.Wait(), 0);
+  EXPECT_EQ(code, os::kIoLockViolation);
+  EXPECT_EQ(message.rfind("Could not lock index for writing anchor node ", 0), 0u) << message;
 }
 
 }  // namespace

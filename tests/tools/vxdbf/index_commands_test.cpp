@@ -243,6 +243,80 @@ TEST_F(BuildCommandsTest, RecordsPastTheHeadersCountAreCheckedAndCountedByRepair
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ZULU"}).out, "41\n");
 }
 
+// After repair has counted records an append left uncounted, the next append goes after them:
+// neither is written over, and every tag finds all three.
+// A tag that cannot be built leaves no index file behind on a table that had none, and the
+// table's header does not start claiming one.
+TEST_F(BuildCommandsTest, AFailedIndexCommandLeavesTheTableWithoutAnIndex) {
+  std::vector<unsigned char> table = test::ReadBytes(table_);
+  table[28] = 0;
+  const std::string plain = dir_.File("N.DBF");
+  test::WriteBytes(plain, table);
+  const Result bad = Vxdbf({"index", plain, "--tag", "BAD", "--key", "UPPER(NOPE)"});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("N.MDX")));
+  EXPECT_EQ(test::ReadBytes(plain), table);
+  EXPECT_EQ(Vxdbf({"check", plain}).status, 0);
+  // And on a table with an index, the old one stays byte for byte.
+  const auto index = test::ReadBytes(dir_.File("T.MDX"));
+  const auto indexed = test::ReadBytes(table_);
+  EXPECT_NE(Vxdbf({"index", table_, "--tag", "BAD", "--key", "UPPER(NOPE)"}).status, 0);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index);
+  EXPECT_EQ(test::ReadBytes(table_), indexed);
+}
+
+TEST_F(BuildCommandsTest, AppendsAfterARepairedCountFollowTheRecoveredRecords) {
+  std::vector<unsigned char> bytes = test::ReadBytes(table_);
+  bytes.pop_back();  // the end marker
+  for (const std::string record : {" YANKEE   61", " XRAY     62"}) {
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  test::WriteBytes(table_, bytes);
+  ASSERT_EQ(Vxdbf({"check", table_, "--repair"}).status, 4);
+  ASSERT_EQ(Vxdbf({"append", table_}, "CODE,NUM\nWHISKY,63\n").status, 0);
+  const auto after = test::ReadBytes(table_);
+  EXPECT_EQ(after[4], 43);
+  EXPECT_EQ(after.size(), 97 + 43 * 12 + 1u);
+  EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+  for (const auto& [code, record] :
+       {std::pair{"YANKEE", "41"}, std::pair{"XRAY", "42"}, std::pair{"WHISKY", "43"}}) {
+    EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", code}).out, std::string(record) + "\n");
+    EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "RCODE", code}).out, std::string(record) + "\n");
+  }
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NUM", "62"}).out, "42\n");
+}
+
+// Repairing the middle tag leaves every tag-table entry where it was: the same names in the same
+// entries, each entry naming a header of its own tag, and the name tree rebuilt over them.
+TEST_F(BuildCommandsTest, RepairOfTheMiddleTagKeepsTheTagTableInItsOrder) {
+  std::vector<unsigned char> damaged = test::ReadBytes(dir_.File("T.MDX"));
+  const std::uint32_t root = test::RootPageOf(damaged, 2);
+  damaged[std::size_t{root} * 512] = 0xC8;  // tag NUM: a count above capacity
+  test::WriteBytes(dir_.File("T.MDX"), damaged);
+  ASSERT_EQ(Vxdbf({"check", table_, "--repair"}).status, 4);
+  const auto f = test::ReadBytes(dir_.File("T.MDX"));
+  ASSERT_EQ(f[28], 3);
+  const char* names[] = {"CODE", "NUM", "RCODE"};
+  const char* keys[] = {"CODE", "NUM", "CODE"};
+  for (int i = 1; i <= 3; ++i) {
+    SCOPED_TRACE(names[i - 1]);
+    const std::size_t entry = 512 + 32 * static_cast<std::size_t>(i);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + entry + 4)), names[i - 1]);
+    const std::size_t header = std::size_t{GetLe32(f.data() + entry)} * 512;
+    ASSERT_LT(header + 24, f.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + header + 24)), keys[i - 1]);
+    EXPECT_EQ(f[entry + 19], 2);
+  }
+  EXPECT_GT(GetLe32(f.data() + 512 + 64), GetLe32(f.data() + 512 + 96)) << "NUM was rebuilt";
+  // The name tree: CODE at the root, NUM to its right, RCODE to NUM's right.
+  EXPECT_EQ(f[512 + 17], 1);
+  EXPECT_EQ(f[512 + 32 + 17], 2);
+  EXPECT_EQ(f[512 + 64 + 18], 1);
+  EXPECT_EQ(f[512 + 64 + 17], 3);
+  EXPECT_EQ(f[512 + 96 + 18], 2);
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (3 tags)\n");
+}
+
 TEST_F(BuildCommandsTest, AProgramKilledWhileAppendingLeavesWhatRepairRestores) {
   const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
   const std::vector<unsigned char> dbf = test::ReadBytes(table_);
