@@ -33,6 +33,17 @@ constexpr std::size_t kEnoughHighBytes = 256 * 1024;
 constexpr std::size_t kSampleWords = 4;
 // Scores (per character beyond ASCII) closer than this do not tell two pages apart.
 constexpr double kTooCloseToCall = 0.1;
+// Fewer bytes beyond ASCII than this do not tell pages apart whatever their scores.
+constexpr std::size_t kLittleEvidence = 3;
+
+std::size_t HighBytes(const std::vector<std::string>& texts) {
+  std::size_t high = 0;
+  for (const std::string& text : texts) {
+    high += static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
+  }
+  return high;
+}
 
 // Common words, in lower case, of the languages the candidate pages serve, that hold letters
 // beyond ASCII (words of plain ASCII read alike in every page and decide nothing).
@@ -410,8 +421,10 @@ std::string Meaning(int page) {
 
 // Whether the best two pages score so alike that the text does not tell them apart (437 and
 // 850 on German text hold its letters at the same bytes, for one).
-bool TooCloseToCall(const std::vector<PageScore>& ranked) {
-  return ranked.size() > 1 && ranked[0].score - ranked[1].score < kTooCloseToCall;
+bool TooCloseToCall(const std::vector<PageScore>& ranked, std::size_t high_bytes) {
+  if (ranked.size() < 2) return false;
+  if (high_bytes < kLittleEvidence) return ranked[1].score > 0;
+  return ranked[0].score - ranked[1].score < kTooCloseToCall;
 }
 
 int SetMark(const Options& o, const Streams& io) {
@@ -449,7 +462,7 @@ int Assist(const Options& o, const Streams& io) {
     report["memos"] = sample.memos;
     report["bytes_beyond_ascii"] = sample.high_bytes;
     report["marked_page"] = marked ? declared : 0;
-    report["too_close_to_call"] = TooCloseToCall(ranked);
+    report["too_close_to_call"] = TooCloseToCall(ranked, sample.high_bytes);
     for (const PageScore& s : ranked) {
       report["pages"].push_back({{"page", s.page},
                                  {"score", static_cast<double>(std::lround(s.score * 100)) / 100},
@@ -476,7 +489,7 @@ int Assist(const Options& o, const Streams& io) {
   const int best = ranked.front().page;
   if (marked && best == declared) {
     io.out << "The mark agrees: code page " << best << " reads best.\n";
-  } else if (TooCloseToCall(ranked)) {
+  } else if (TooCloseToCall(ranked, sample.high_bytes)) {
     io.out << "Too close to call: code pages " << best << " and " << ranked[1].page
            << " read this text about equally well. Compare their sample words, then mark the "
               "table: vxdbf codepage "
@@ -523,9 +536,13 @@ std::vector<PageScore> RankCodePages(const std::vector<std::string>& texts,
     }
     scores.push_back(std::move(s));
   }
+  // A byte or two beyond ASCII cannot tell pages apart (one "ñ" is as good an "с"): then only
+  // whether a page reads them as letters at all counts.
+  const bool little = HighBytes(texts) < kLittleEvidence;
   std::stable_sort(scores.begin(), scores.end(),
-                   [preferred](const PageScore& a, const PageScore& b) {
-                     if (std::abs(a.score - b.score) > 1e-9) return a.score > b.score;
+                   [preferred, little](const PageScore& a, const PageScore& b) {
+                     if (little && (a.score > 0) != (b.score > 0)) return a.score > 0;
+                     if (!little && std::abs(a.score - b.score) > 1e-9) return a.score > b.score;
                      if ((a.page == preferred) != (b.page == preferred)) {
                        return a.page == preferred;
                      }

@@ -25,8 +25,9 @@ inline constexpr int kCandidatePages[] = {437,  850, 852, 866, 1250, 1251,
 // Scores `pages` on the stored texts (field values and memos, as bytes) and answers them best
 // first. Letters score by how often the best language of their script uses them (a letter it
 // lacks costs), common Chinese characters score over rare ones, box drawing, controls and
-// symbols between letters cost, and common words of the languages the pages serve add. Equal scores
-// keep `preferred` (the table's own page, or 0) first, then the more common pages.
+// symbols between letters cost, and common words of the languages the pages serve add.
+// `preferred` (the table's own page, or 0) gets the score of one more well-read character and
+// comes first among equal scores; then the more common pages.
 std::vector<PageScore> RankCodePages(const std::vector<std::string>& texts,
                                      const std::vector<int>& pages, int preferred);
 
