@@ -52,6 +52,7 @@ class EntrySorter {
   }
 
   void Sort(std::uint32_t* first, std::uint32_t* last) {
+    if (last - first < 2) return;  // nothing to order (an empty table gives null pointers)
     while (last - first > 16) {
       std::uint32_t* mid = first + (last - first) / 2;
       std::uint32_t* back = last - 1;
