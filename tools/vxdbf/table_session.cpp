@@ -74,6 +74,8 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
       std::optional<TolerantMemoOpen> tolerant;
       if (access == Access::kRead) tolerant.emplace();
       Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
+      // A name of blanks and control characters is no name: USE only closes the area.
+      if (SelectedTable() == nullptr) throw InputError{"no table named " + Quoted(file)};
       if (tolerant && tolerant->outermost() && !TolerantMemoOpen::Failure().empty()) {
         err << "vxdbf: warning: " << TolerantMemoOpen::Failure() << "; memo fields read as null\n";
       }
