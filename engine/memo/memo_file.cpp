@@ -493,20 +493,23 @@ bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::strin
 
 bool LockMemo(MemoFile& m, std::string_view label) {
   if (!m.shared || m.locked) return true;
-  for (;;) {
-    for (int attempt = 0; attempt < kMemoLockAttempts; ++attempt) {
-      if (attempt > 0) {
-        os::ProcessPendingMessages();
-        if (ShuttingDown) break;
-        os::SleepMs(kLockPauseMs);
-      }
-      if (LockRange(false, m.file, MemoLockPosition, kMemoLockLength) == 0) {
-        m.locked = true;
-        ForgetFreeSpaceIfChanged(m);
-        return true;
-      }
+  // Another writer holds the lock only for one memo: quick attempts first. Then the lock waits
+  // as the table's locks do (LockRetries, the pause, LockFailedProc), so that a caller's retry
+  // settings cover every lock a command takes.
+  bool locked = false;
+  for (int attempt = 0; attempt < kMemoLockAttempts && !locked; ++attempt) {
+    if (attempt > 0) {
+      os::ProcessPendingMessages();
+      if (ShuttingDown) break;
+      os::SleepMs(kLockPauseMs);
     }
-    if (ShuttingDown || LockFailedProc == nullptr || !LockFailedProc()) break;
+    locked = LockRange(false, m.file, MemoLockPosition, kMemoLockLength) == 0;
+  }
+  if (!locked && !ShuttingDown) locked = RetryLock(m.file, MemoLockPosition, kMemoLockLength);
+  if (locked) {
+    m.locked = true;
+    ForgetFreeSpaceIfChanged(m);
+    return true;
   }
   SetEngineError(1017, m.name + " [" + std::string(label) + "]");
   return false;

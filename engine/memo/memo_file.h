@@ -158,8 +158,9 @@ bool ReadBlockInfo(MemoFile& m, std::int32_t block, MemoBlockInfo& info, std::st
 bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::string_view label,
                   bool* binary = nullptr, bool* unterminated = nullptr);
 
-// The memo file lock: up to 11 attempts, then LockFailedProc may ask for another round. 1017
-// with the file name and the label when it stays refused. Does nothing unless `shared`.
+// The memo file lock: up to 11 quick attempts, then as many more as the table locks' settings
+// give (RetryLock: LockRetries with their pause, LockFailedProc may ask for another round).
+// 1017 with the file name and the label when it stays refused. Does nothing unless `shared`.
 bool LockMemo(MemoFile& m, std::string_view label);
 // Releases the lock; 1018 when that fails.
 bool UnlockMemo(MemoFile& m);

@@ -191,7 +191,7 @@ struct TableRecord {
 
   // Work-area part, filled by USE; the storage primitives never touch it.
   char* image = nullptr;             // the caller's record image, or owned_image's data
-  std::uint16_t image_size = 0;
+  std::uint32_t image_size = 0;  // above 65535 only for an image the engine owns
   bool image_owned = false;
   std::vector<char> owned_image;
   std::vector<std::uint32_t> image_offsets;  // of each field's slot, then the image size

@@ -182,6 +182,25 @@ void RefreshRecordCount(TableRecord& t) {
   t.record_count = RecordsTheFileHolds(t);
 }
 
+RecordTally TallyRecords(TableRecord& t) {
+  RecordTally tally;
+  tally.counted = t.record_count;
+  tally.whole = t.record_count;
+  std::uint64_t size = 0;
+  if (t.is_virtual || !t.file.IsOpen() || t.record_length == 0) return tally;
+  FlushAppends(t);
+  if (t.file.Size(size) != 0) return tally;
+  std::uint32_t on_disk = 0;
+  if (ReadHeaderCount(t, on_disk)) tally.counted = std::max<std::int64_t>(tally.counted, on_disk);
+  const std::uint64_t header = static_cast<std::uint64_t>(t.header_length);
+  const std::uint64_t body = size > header ? size - header : 0;
+  tally.whole = static_cast<std::int64_t>(body / t.record_length);
+  tally.partial_bytes = body % t.record_length;
+  // The end-of-file marker after the last record is no part of one.
+  if (tally.partial_bytes == 1 && tally.whole >= tally.counted) tally.partial_bytes = 0;
+  return tally;
+}
+
 std::int32_t RecordsTheFileHolds(TableRecord& t) {
   std::uint64_t size = 0;
   if (t.is_virtual || !t.file.IsOpen() || t.file.Size(size) != 0) return t.record_count;
@@ -600,9 +619,22 @@ void Append() {
   }
   // While this area holds the append or file lock no other program can append, so one refresh
   // per lock is enough.
-  if (!(locks_apply && t->count_fresh_under_lock)) {
+  const bool first_under_lock = !(locks_apply && t->count_fresh_under_lock);
+  if (first_under_lock) {
     RefreshRecordCount(*t);
     if (locks_apply) t->count_fresh_under_lock = true;
+  }
+  // A file cut short before the last record its header counts: the new record would land on a
+  // cut one and the count would claim records that are gone. Checked before this open's first
+  // append (and under each new lock), when no appended record waits in memory.
+  if (!t->is_virtual && (locks_apply ? first_under_lock : t->state != kStateAppended)) {
+    const RecordTally tally = TallyRecords(*t);
+    if (tally.Cut()) {
+      SetEngineError(213, "File:  " + t->file_name + " holds " + std::to_string(tally.whole) +
+                              " whole records, its header counts " + std::to_string(tally.counted) +
+                              ": the table was cut short; nothing appended [APPEND]");
+      return;
+    }
   }
   // A new record has no stored bytes to keep: every field is formatted.
   if (!PutRecordImage(*t, true, "APPEND")) return;

@@ -34,6 +34,16 @@ void RefreshRecordCount(TableRecord& table);
 // another program's appends (or one that did not finish); a tail that makes no whole record
 // leaves the count the header gives.
 std::int32_t RecordsTheFileHolds(TableRecord& table);
+// The records a table's file holds whole, and the most its header (on disk) or this open
+// counts. Fewer whole records than counted means the file was cut short: the last counted
+// records are gone or partial, and an append would write over a cut record.
+struct RecordTally {
+  std::int64_t whole = 0;
+  std::int64_t counted = 0;
+  std::uint64_t partial_bytes = 0;  // bytes of a record cut short after the whole ones
+  bool Cut() const { return whole < counted; }
+};
+RecordTally TallyRecords(TableRecord& table);
 
 bool dEOF();
 bool dBOF();

@@ -40,10 +40,10 @@ std::vector<std::uint32_t> ImageOffsets(const std::vector<FieldEntry>& fields) {
   return offsets;
 }
 
-std::uint16_t RecordImageSizeOf(const TableRecord& t) {
+std::uint32_t RecordImageSizeOf(const TableRecord& t) {
   std::uint32_t size = 1;
   for (const FieldEntry& f : t.fields) size += FieldImageSize(f);
-  return static_cast<std::uint16_t>(size > 65535 ? 65535 : size);
+  return size;
 }
 
 std::string FieldLabel(const FieldEntry& f) {
@@ -240,10 +240,18 @@ bool RecordImage::Changed(int n) const {
          (*changed_)[static_cast<std::size_t>(n - 1)] != 0;
 }
 
+// The changed flag of a field: 1 set to a value, kChangedToBlank set to none.
+constexpr std::uint8_t kChangedToBlank = 2;
+
 void RecordImage::MarkChanged(int n) {
   if (changed_ != nullptr && static_cast<std::size_t>(n - 1) < changed_->size()) {
     (*changed_)[static_cast<std::size_t>(n - 1)] = 1;
   }
+}
+
+bool RecordImage::SetBlank(int n) const {
+  return changed_ != nullptr && static_cast<std::size_t>(n - 1) < changed_->size() &&
+         (*changed_)[static_cast<std::size_t>(n - 1)] == kChangedToBlank;
 }
 
 std::string_view RecordImage::Text(int n) const {
@@ -309,6 +317,12 @@ bool RecordImage::SetNumber(int n, double value) {
 void RecordImage::SetLogical(int n, bool value) {
   Slot(n)[0] = value ? 1 : 0;
   MarkChanged(n);
+}
+
+void RecordImage::SetLogicalBlank(int n) {
+  Slot(n)[0] = 0;
+  MarkChanged(n);
+  if (changed_ != nullptr) (*changed_)[static_cast<std::size_t>(n - 1)] = kChangedToBlank;
 }
 
 std::int32_t RecordImage::MemoBlock(int n) const {
@@ -420,7 +434,11 @@ bool PutRecordImage(TableRecord& t, bool all_fields, std::string_view command) {
         fits = PutNumber(f, view.Number(n), field);
         break;
       case 'L':
-        if (f.length > 0) field[0] = view.Logical(n) ? 'T' : 'F';
+        // Set to no value, and not set again since: a blank. Any value written into the
+        // image since (by a caller that writes the bytes) is taken.
+        if (f.length > 0) {
+          field[0] = view.SetBlank(n) && !view.Logical(n) ? ' ' : view.Logical(n) ? 'T' : 'F';
+        }
         break;
       default: {
         const std::int32_t block = view.MemoBlock(n);

@@ -35,8 +35,9 @@ namespace vx {
 std::uint16_t FieldImageSize(const FieldEntry& field);
 // The image offset of every field (entry n - 1 for field n) followed by the image size.
 std::vector<std::uint32_t> ImageOffsets(const std::vector<FieldEntry>& fields);
-// The image size of a table: 1 + the sum of its fields' sizes (at most 65535).
-std::uint16_t RecordImageSizeOf(const TableRecord& table);
+// The image size of a table: 1 + the sum of its fields' sizes. A legal header can need more
+// than 65535 bytes (255 wide date fields); only an image the engine allocates can be so large.
+std::uint32_t RecordImageSizeOf(const TableRecord& table);
 
 // Whether `value` can be stored in number field `field` (N or F) without overflowing its width;
 // a number field of length 0 holds only zero.
@@ -78,6 +79,9 @@ class RecordImage {
   bool SetNumber(int n, double value);
   bool Logical(int n) const { return Slot(n)[0] != 0; }
   void SetLogical(int n, bool value);
+  // L: no value; the record then stores a blank (read back as false), as a new record's
+  // logical field holds before it is given one.
+  void SetLogicalBlank(int n);
   std::int32_t MemoBlock(int n) const;
   void SetMemoBlock(int n, std::int32_t block);
   // D: the day number of the date, kBlankDate for a blank or invalid one.
@@ -88,6 +92,8 @@ class RecordImage {
 
   bool Changed(int n) const;
   void MarkChanged(int n);
+  // Whether field n was set to no value (SetLogicalBlank) since the image was read.
+  bool SetBlank(int n) const;
 
  private:
   std::span<const FieldEntry> fields_;

@@ -213,7 +213,7 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
   t.area = CurrentArea;
   WorkAreaTable[CurrentArea] = std::move(table);
 
-  const std::uint16_t required = RecordImageSizeOf(t);
+  const std::uint32_t required = RecordImageSizeOf(t);
   t.image_offsets = ImageOffsets(t.fields);
   t.image_changed.assign(t.fields.size(), 0);
   if (image == nullptr) {
@@ -344,7 +344,7 @@ void CloseAll() {
   if (error != 0) SetEngineError(error, message);
 }
 
-std::uint16_t RecordImageSize() {
+std::uint32_t RecordImageSize() {
   const TableRecord* t = SelectedTable();
   return t == nullptr ? 0 : RecordImageSizeOf(*t);
 }

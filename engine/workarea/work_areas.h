@@ -48,7 +48,7 @@ void CloseArea();
 void CloseAll();
 
 // The size of the record image of the selected table (0 when the area is free).
-std::uint16_t RecordImageSize();
+std::uint32_t RecordImageSize();
 
 bool HasProductionIndex();
 void SetProductionIndexFlag(bool flag);

@@ -241,43 +241,6 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report, Inde
 // Memo pointers: after this many problems only their number is told.
 constexpr std::size_t kMemoProblemsShown = 100;
 
-// While `check` runs, a memo file that cannot be opened does not stop USE: the table and its
-// index are still checked, and the memo file is reported as a problem of its own.
-class TolerantMemoOpen {
- public:
-  TolerantMemoOpen() : saved_(MemoOpenProc) {
-    Saved() = saved_;
-    Failure().clear();
-    if (saved_ != nullptr) MemoOpenProc = Open;
-  }
-  ~TolerantMemoOpen() { MemoOpenProc = saved_; }
-  TolerantMemoOpen(const TolerantMemoOpen&) = delete;
-  TolerantMemoOpen& operator=(const TolerantMemoOpen&) = delete;
-
-  // Why the memo file could not be opened (empty when it was).
-  static std::string& Failure() {
-    static std::string failure;
-    return failure;
-  }
-
- private:
-  static MemoOpenType& Saved() {
-    static MemoOpenType saved = nullptr;
-    return saved;
-  }
-  static std::uint16_t Open(TableRecord& t, const std::string& base_name) {
-    const std::uint16_t code = Saved()(t, base_name);
-    if (code != 0) {
-      const std::string name =
-          DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
-      Failure() =
-          "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
-    }
-    return 0;
-  }
-  MemoOpenType saved_;
-};
-
 // One problem as printed: "<where>: <what>".
 struct Finding {
   std::string where;
@@ -384,7 +347,8 @@ void CheckMemoPointers(TableSession& session, CheckReport& report) {
 
 CheckReport RunChecks(const Options& options, const std::string& file, std::ostream& err) {
   CheckReport report;
-  TableSession session(options, file, Access::kIndex, err);
+  // Checking changes nothing: a table that may only be read is checked too.
+  TableSession session(options, file, options.repair ? Access::kIndex : Access::kRead, err);
   TableRecord& t = session.table();
   CheckTableSize(t, report);
   // Records an append wrote before it could count them (a program stopped in between) are

@@ -17,13 +17,17 @@ struct PageScore {
   std::vector<std::string> samples;  // the sample words, decoded in this page (UTF-8)
 };
 
-// The pages the assistant tries at least (65001: the text is UTF-8, whatever the mark says).
-inline constexpr int kCandidatePages[] = {437, 850, 852, 866, 1250, 1251, 1252, 65001};
+// The pages the assistant tries at least (65001: the text is UTF-8, whatever the mark says;
+// 936, 950 and 932: Chinese and Japanese in two-byte characters).
+inline constexpr int kCandidatePages[] = {437,  850, 852, 866, 1250, 1251,
+                                          1252, 936, 950, 932, 65001};
 
 // Scores `pages` on the stored texts (field values and memos, as bytes) and answers them best
-// first. Letters of one script score, box drawing, controls and symbols between letters cost,
-// and common words of the languages the pages serve add. Equal scores keep `preferred` (the
-// table's own page, or 0) first, then the more common pages.
+// first. Letters score by how often the best language of their script uses them (a letter it
+// lacks costs), common Chinese characters score over rare ones, box drawing, controls and
+// symbols between letters cost, and common words of the languages the pages serve add.
+// `preferred` (the table's own page, or 0) gets the score of one more well-read character and
+// comes first among equal scores; then the more common pages.
 std::vector<PageScore> RankCodePages(const std::vector<std::string>& texts,
                                      const std::vector<int>& pages, int preferred);
 

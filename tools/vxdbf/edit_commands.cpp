@@ -131,10 +131,13 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
     }
     case 'L': {
       std::string upper = os::AnsiUpperText(text);
-      if (upper == "T" || upper == "TRUE" || upper == "Y" || upper == "YES" || upper == "1") {
+      if (v.is_null || upper.empty() || upper == "?") {
+        image.SetLogicalBlank(v.field);  // no value: a blank, as dBASE leaves it
+      } else if (upper == "T" || upper == "TRUE" || upper == "Y" || upper == "YES" ||
+                 upper == "1") {
         image.SetLogical(v.field, true);
-      } else if (v.is_null || upper.empty() || upper == "F" || upper == "FALSE" || upper == "N" ||
-                 upper == "NO" || upper == "0") {
+      } else if (upper == "F" || upper == "FALSE" || upper == "N" || upper == "NO" ||
+                 upper == "0") {
         image.SetLogical(v.field, false);
       } else {
         throw InputError{Quoted(text) + " is not a logical value for " + where};
@@ -158,7 +161,20 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
   }
 }
 
+// Passes over the UTF-8 byte-order mark that spreadsheet programs write first.
+void SkipByteOrderMark(std::istream& in) {
+  if (in.peek() != 0xEF) return;
+  in.get();
+  if (in.peek() != 0xBB) {
+    in.unget();
+    return;
+  }
+  in.get();
+  if (in.get() != 0xBF) throw InputError{"the input begins with bytes that are no UTF-8"};
+}
+
 std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file, const TableText& text) {
+  SkipByteOrderMark(in);
   std::vector<Row> rows;
   std::vector<std::string> fields;
   std::string error;
@@ -235,12 +251,36 @@ void GuardProductionIndex(const Options& o, const std::string& file, std::ostrea
       << " is now stale; rebuild it before another program uses it\n";
 }
 
+// A new record's logical fields that its row does not name stay blank (no value), not false.
+void LeaveLogicalsBlank() {
+  TableRecord& table = *SelectedTable();
+  RecordImage image = RecordImage::Of(table);
+  for (int n = 1; n <= image.FieldCount(); ++n) {
+    if (image.Field(n).type == 'L') image.SetLogicalBlank(n);
+  }
+}
+
+// An append onto a table whose file was cut short would write over the cut record and leave
+// the header counting records that are gone: refused before any row is read.
+void RefuseCutTable(TableRecord& t, const std::string& file) {
+  const RecordTally tally = TallyRecords(t);
+  if (!tally.Cut()) return;
+  const std::string partial =
+      tally.partial_bytes == 0
+          ? ""
+          : " and " + std::to_string(tally.partial_bytes) + " bytes of a cut one";
+  throw DataError{file + " is damaged: its header counts " + std::to_string(tally.counted) +
+                  " records, the file holds " + std::to_string(tally.whole) + partial +
+                  ". Nothing was appended; vxdbf check " + file + " shows the damage"};
+}
+
 }  // namespace
 
 int AppendRows(const Options& o, const Streams& io) {
   const std::string& file = o.file;
   TableSession session(o, file, Access::kWrite, io.err);
   GuardProductionIndex(o, file, io.err);
+  RefuseCutTable(session.table(), file);
   std::vector<Row> rows = o.format == "jsonl" ? ReadJsonRows(io.in, file, session.text())
                                               : ReadCsvRows(io.in, file, session.text());
   // Every value is checked before anything is written.
@@ -255,6 +295,7 @@ int AppendRows(const Options& o, const Streams& io) {
     for (const Row& row : rows) {
       progress.Step(&row - rows.data() + 1);
       ClearRecord();
+      LeaveLogicalsBlank();
       for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
       Append();
     }

@@ -8,6 +8,8 @@
 #include "engine/expr/expression.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
+#include "engine/memo/memo_storage.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -50,17 +52,44 @@ std::string ShortestNumber(double v) {
   return error == std::errc() ? std::string(buffer, end) : std::string();
 }
 
-// Evaluates `e` and renders its value; `text` converts the table's text to UTF-8.
-Value Render(CompiledExpr* e, TableText& text, const std::string& where) {
+// The memo field an expression names alone (0 for any other expression). Its value is printed
+// from the memo file with its line ends: inside an expression a memo's text has none.
+int MemoFieldNamed(const std::string& stored_expression) {
+  const TableRecord* t = SelectedTable();
+  if (t == nullptr) return 0;
+  const int n = FieldNo(TrimText(stored_expression));
+  return n > 0 && t->fields[static_cast<std::size_t>(n - 1)].type == 'M' ? n : 0;
+}
+
+// Evaluates `e` and renders its value; `text` converts the table's text to UTF-8. `memo_field`
+// (from MemoFieldNamed) is the memo field the expression is.
+Value Render(CompiledExpr* e, TableText& text, const std::string& where, int memo_field = 0) {
   const void* v = OfExpression([&] { return Evaluate(e); });
   Value out;
   switch (e->result_type) {
     case 'C':
-    case 'M':
-      out.text =
-          text.ToUtf8(std::string_view(static_cast<const char*>(v), e->result_length), where);
+    case 'M': {
+      std::string_view value(static_cast<const char*>(v), e->result_length);
+      std::string memo;
+      if (e->result_type == 'M' && memo_field > 0) {
+        TableRecord& t = *SelectedTable();
+        const FieldEntry& f = t.fields[static_cast<std::size_t>(memo_field - 1)];
+        const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
+        if (block > 0 && MemoOf(t) != nullptr) {
+          // A memo that cannot be read keeps the value the expression gave.
+          QuietErrors quiet;
+          if (ReadMemo(t, block, memo)) {
+            value = memo;
+          } else {
+            EngineErrorCode = 0;
+            TakeErrorMessage();
+          }
+        }
+      }
+      out.text = text.ToUtf8(value, where);
       out.json = JsonString(out.text);
       break;
+    }
     case 'N': {
       const double n = *static_cast<const double*>(v);
       out.text = ShortestNumber(n);
@@ -122,8 +151,10 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
   return Guarded(err, [&](int& page) {
     TableSession session(options, request.file, Access::kRead, err);
     std::vector<Expr> columns;
+    std::vector<int> memo_fields;
     for (const std::string& text : request.expressions) {
       columns.push_back(CompileText(text, session.text(), page));
+      memo_fields.push_back(MemoFieldNamed(session.text().FromUtf8(text, "the expression")));
     }
     Expr condition;
     if (!request.condition.empty()) {
@@ -151,7 +182,9 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
       // Every value first, so that an evaluation error prints no partial row.
       std::vector<Value> values;
       const std::string where = "record " + std::to_string(n);
-      for (const Expr& e : columns) values.push_back(Render(e.get(), session.text(), where));
+      for (std::size_t i = 0; i < columns.size(); ++i) {
+        values.push_back(Render(columns[i].get(), session.text(), where, memo_fields[i]));
+      }
       if (csv) {
         std::vector<std::string> fields = {std::to_string(n)};
         for (const Value& v : values) fields.push_back(v.text);
@@ -189,7 +222,9 @@ int EvalExpression(const Options& options, const EvalRequest& request, std::ostr
     }
     TableText& text = session ? session->text() : no_table;
     Expr e = CompileText(request.expression, text, page);
-    const Value v = Render(e.get(), text, "record " + std::to_string(request.record));
+    const Value v =
+        Render(e.get(), text, "record " + std::to_string(request.record),
+               session ? MemoFieldNamed(text.FromUtf8(request.expression, "the expression")) : 0);
     if (request.format == "jsonl") {
       out << "{\"value\": " << v.json << ", \"type\": \"" << e->result_type
           << "\", \"width\": " << e->result_width

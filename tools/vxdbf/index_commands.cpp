@@ -149,6 +149,13 @@ int Seek(const Options& o, const Streams& io) {
   // The key is given in UTF-8; this session reads the stored bytes unconverted, so the key goes
   // into the table's own code page.
   const std::string key = session.text().FromUtf8(o.arguments.at(0), "the key");
+  // A number tag wants a number: text that is none would be sought as 0.
+  const OrderTag* order = OrderOf(CurrentOrder());
+  if (order != nullptr && (order->header.KeyType() == 'N' || order->header.KeyType() == 'F') &&
+      !JsonNumber(TrimText(key))) {
+    throw UsageError{"tag " + o.tag + " holds numbers: " + Quoted(o.arguments.at(0)) +
+                     " is no number"};
+  }
   bool found = false;
   try {
     found = Find(key);

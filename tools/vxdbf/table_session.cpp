@@ -6,6 +6,8 @@
 
 #include "engine/foundation/errors.h"
 #include "engine/index/orders.h"
+#include "engine/memo/memo_file.h"
+#include "engine/workarea/hooks.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -13,6 +15,22 @@
 namespace vx::tool {
 
 namespace {
+
+MemoOpenType& SavedMemoOpen() {
+  static MemoOpenType saved = nullptr;
+  return saved;
+}
+
+std::uint16_t OpenMemoTolerantly(TableRecord& t, const std::string& base_name) {
+  const std::uint16_t code = SavedMemoOpen()(t, base_name);
+  if (code != 0) {
+    const std::string name =
+        DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
+    TolerantMemoOpen::Failure() =
+        "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
+  }
+  return 0;
+}
 
 // Opens the production index of the selected table for an edit. One that exists but cannot be
 // read refuses the edit before anything is written (the engine's error), unless --ignore-index
@@ -45,6 +63,23 @@ void OpenIndexForEdits(const Options& options, const std::string& file, std::ost
 
 }  // namespace
 
+TolerantMemoOpen::TolerantMemoOpen()
+    : outermost_(MemoOpenProc != OpenMemoTolerantly), saved_(MemoOpenProc) {
+  if (!outermost_) return;
+  Failure().clear();
+  SavedMemoOpen() = MemoOpenProc;
+  if (MemoOpenProc != nullptr) MemoOpenProc = OpenMemoTolerantly;
+}
+
+TolerantMemoOpen::~TolerantMemoOpen() {
+  if (outermost_) MemoOpenProc = saved_;
+}
+
+std::string& TolerantMemoOpen::Failure() {
+  static std::string failure;
+  return failure;
+}
+
 TableSession::TableSession(const Options& options, const std::string& file, Access access,
                            std::ostream& err)
     : saved_ansi_(AnsiTables),
@@ -65,7 +100,16 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
                    : 0;
   try {
     Select(0);
-    Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
+    {
+      std::optional<TolerantMemoOpen> tolerant;
+      if (access == Access::kRead) tolerant.emplace();
+      Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
+      // A name of blanks and control characters is no name: USE only closes the area.
+      if (SelectedTable() == nullptr) throw InputError{"no table named " + Quoted(file)};
+      if (tolerant && tolerant->outermost() && !TolerantMemoOpen::Failure().empty()) {
+        err << "vxdbf: warning: " << TolerantMemoOpen::Failure() << "; memo fields read as null\n";
+      }
+    }
     // Edits keep the production index current: it is open (in natural order, so that record
     // numbers mean what they say) for every command that writes.
     if (access == Access::kWrite) OpenIndexForEdits(options, file, err);

@@ -4,6 +4,7 @@
 // session's TableText), and on leaving closes every area and restores the settings, so that
 // commands run one after another in one process see the engine as it was.
 
+#include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -17,8 +18,29 @@ struct TableRecord;
 
 namespace vx::tool {
 
+// While one lives, a memo file that cannot be opened does not stop USE: the table is opened
+// without it (its memo fields unreadable) and Failure() says why. Nested ones share the
+// outermost's record.
+class TolerantMemoOpen {
+ public:
+  TolerantMemoOpen();
+  ~TolerantMemoOpen();
+  TolerantMemoOpen(const TolerantMemoOpen&) = delete;
+  TolerantMemoOpen& operator=(const TolerantMemoOpen&) = delete;
+
+  // Why the memo file could not be opened (empty when it was).
+  static std::string& Failure();
+  bool outermost() const { return outermost_; }
+
+ private:
+  bool outermost_;
+  std::uint16_t (*saved_)(TableRecord&, const std::string&);
+};
+
 // kIndex: read and write like kWrite, without opening the production index (the commands that
 // build or check it open it themselves).
+// kRead opens the table read-only (unless exclusive) and without its memo file when that is
+// missing or cannot be opened: a warning says so, and memo fields read as null.
 enum class Access { kRead, kWrite, kIndex };
 
 class TableSession {

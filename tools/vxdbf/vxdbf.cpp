@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <sstream>
+#include <string_view>
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
@@ -55,8 +57,10 @@ std::string DateValue(const std::string& stored) {
   return stored.substr(0, 4) + "-" + stored.substr(4, 2) + "-" + stored.substr(6, 2);
 }
 
-bool LogicalValue(const std::string& stored) {
+// A logical field's value; none for a blank or "?" (no value given), as other readers show it.
+std::optional<bool> LogicalValue(const std::string& stored) {
   const char c = stored.empty() ? ' ' : stored[0];
+  if (c == ' ' || c == '?' || c == '\0') return std::nullopt;
   return c == 'T' || c == 't' || c == 'Y' || c == 'y';
 }
 
@@ -116,15 +120,20 @@ int Info(const Options& o, const Streams& io) {
   const bool chain = memo.present && memo.kind == MemoKind::kDbase4;
   char version[8];
   std::snprintf(version, sizeof version, "0x%02X", t.version());
+  // Some writers leave the date bytes zero (the corpus's dBASE II tables): no date, not
+  // 1900-00-00.
   const std::string& d = t.update_date;
-  const std::string last_update = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+  const bool dated = d.size() == 8 && d.substr(4, 2) != "00" && d.substr(6, 2) != "00";
+  const std::string last_update =
+      dated ? d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) : "";
   const bool production_index = !t.IsDbase2() && t.header[28] != 0;
   const int index_tags = ProductionTagCount(t.file_name, production_index);
   if (o.json) {
     out << "{\"version\":" << JsonString(version)
         << ",\"variant\":" << JsonString(VersionName(t.version()))
-        << ",\"last_update\":" << JsonString(last_update) << ",\"records\":" << t.record_count
-        << ",\"header_length\":" << t.header_length << ",\"record_length\":" << t.record_length
+        << ",\"last_update\":" << (dated ? JsonString(last_update) : "null")
+        << ",\"records\":" << t.record_count << ",\"header_length\":" << t.header_length
+        << ",\"record_length\":" << t.record_length
         << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
         << ",\"production_index\":" << (production_index ? "true" : "false");
     if (index_tags >= 0) out << ",\"index_tags\":" << index_tags;
@@ -164,7 +173,7 @@ int Info(const Options& o, const Streams& io) {
     out << "]}\n";
   } else {
     out << "Version:          " << version << " (" << VersionName(t.version()) << ")\n"
-        << "Last update:      " << last_update << "\n"
+        << "Last update:      " << (dated ? last_update : "none recorded") << "\n"
         << "Records:          " << t.record_count << "\n"
         << "Header length:    " << t.header_length << "\n"
         << "Record length:    " << t.record_length << "\n"
@@ -247,13 +256,19 @@ int Dump(const Options& o, const Streams& io) {
     header.insert(header.end(), names.begin(), names.end());
     out << CsvLine(header);
   }
-  const std::vector<std::int32_t> memo_starts = MemoStarts(t, t.record_count);
+  // A file cut short: the whole records are printed, the rest is named at the end.
+  const RecordTally tally = TallyRecords(t);
+  const std::int32_t readable =
+      static_cast<std::int32_t>(std::min<std::int64_t>(t.record_count, tally.whole));
+  const std::vector<std::int32_t> memo_starts = MemoStarts(t, readable);
+  const bool memo_file = MemoOf(t) != nullptr;
   if (o.visible) SetIgnoreDel(true);
   // The records the header counts, in file order: bytes after them are not records, even
   // though a shared table's count would take them in as another program's appends.
-  bool damaged = false;
+  bool damaged = tally.Cut();
   std::vector<std::string> values;
-  for (const OrderedRecord& ordered : RecordOrder(o, t)) {
+  for (const OrderedRecord& ordered : RecordOrder(o, t, readable)) {
+    if (ordered.record > readable) continue;
     GO(ordered.record);
     if (!IsVisible(t)) continue;
     const bool deleted = t.record[0] == kDeletedFlag;
@@ -288,14 +303,17 @@ int Dump(const Options& o, const Streams& io) {
       std::string json_value;
       switch (f.type) {
         case 'C': {
-          csv_value = text.ToUtf8(stored.substr(0, stored.find_last_not_of(' ') + 1), where());
+          // Blanks and the NUL bytes some writers pad with are no part of the value.
+          const std::size_t end = stored.find_last_not_of(std::string_view(" \0", 2));
+          csv_value =
+              text.ToUtf8(stored.substr(0, end == std::string::npos ? 0 : end + 1), where());
           json_value = JsonString(csv_value);
           break;
         }
         case 'L': {
-          const bool value = LogicalValue(stored);
-          csv_value = value ? "T" : "F";
-          json_value = value ? "true" : "false";
+          const std::optional<bool> value = LogicalValue(stored);
+          csv_value = !value ? "" : *value ? "T" : "F";
+          json_value = !value ? "null" : *value ? "true" : "false";
           break;
         }
         case 'D': {
@@ -307,6 +325,17 @@ int Dump(const Options& o, const Streams& io) {
           const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
           std::string memo;
           bool read = true, unterminated = false;
+          if (!memo_file) {
+            // The memo file is missing (named when the table was opened): no value.
+            damaged = true;
+            if (csv) {
+              values.push_back({});
+            } else {
+              if (json.size() > 1) json += ',';
+              json += JsonString(names[i]) + ":null";
+            }
+            continue;
+          }
           if (block > 0) {
             QuietErrors quiet;
             EngineErrorCode = 0;
@@ -358,6 +387,12 @@ int Dump(const Options& o, const Streams& io) {
     } else {
       out << json << "}\n";
     }
+  }
+  if (tally.Cut()) {
+    io.err << "vxdbf: warning: " << o.file << " is cut short: its header counts " << tally.counted
+           << " records, the file holds " << tally.whole << " whole ones; records "
+           << tally.whole + 1 << " to " << tally.counted << " are left out (vxdbf check " << o.file
+           << ")\n";
   }
   session.Close();
   return damaged ? kExitEngineError : kExitOk;
@@ -579,6 +614,11 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     return kExitLockRefused;
   } catch (const EVexelError& e) {
     err << e.what() << "\n";
+    // A memo file lock that stayed refused after its retries is refused like a record lock.
+    if (std::string_view(e.what()).starts_with(ErrorDescription(1017))) {
+      err << "vxdbf: the memo file is locked by another program\n";
+      return kExitLockRefused;
+    }
     return kExitEngineError;
   }
 }

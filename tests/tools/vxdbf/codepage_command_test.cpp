@@ -205,6 +205,14 @@ TEST(RankCodePagesTest, TheRightPageComesFirst) {
       {1251, {"Привет, мир", "Москва, улица Тверская"}},
       {1252, {"Crème brûlée à la française", "Año nuevo, señor"}},
       {65001, {"Crème brûlée à la française", "Привет"}},
+      // Pages that read the same bytes as letters: the letters' shares in the language decide.
+      {1250, {"Jihočeský kraj", "Středočeský kraj", "Kraj Vysočina"}},
+      {1250, {"Žluťoučký kůň", "Ústí nad Labem"}},
+      {1251, {"Республика", "Оренбургская область"}},
+      {1251, {"Тверь", "Щёлково"}},
+      {936, {"报警信号", "温度超限", "压力传感器故障"}},
+      {950, {"溫度過高", "壓力感測器故障", "電動機運轉"}},
+      {932, {"温度が高すぎます", "ポンプの故障"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.page);
@@ -221,8 +229,57 @@ TEST(RankCodePagesTest, TheRightPageComesFirst) {
     EXPECT_NE(std::string(c.utf8[0]).find(ranked[0].samples.at(0)), std::string::npos);
   }
   // Text every page reads alike: the preferred page, then the common ones.
+  // German letters sit at the same bytes in 437 and 850: nothing tells those two apart.
+  const std::vector<PageScore> german = RankCodePages(
+      {os::EncodeCodePage(850, "Größe über Äpfel", os::OnFault::kStop).text}, {437, 850, 1252}, 0);
+  EXPECT_LT(german[0].score - german[1].score, 0.1);
   EXPECT_EQ(RankCodePages({"plain"}, {852, 437, 1252}, 0)[0].page, 1252);
   EXPECT_EQ(RankCodePages({"plain"}, {852, 437, 1252}, 852)[0].page, 852);
+}
+
+TEST_F(CodePageCommandTest, PaddingIsNoTextAndCloseScoresAreSaidToBeClose) {
+  // NUL bytes after the text of a field hide nothing.
+  const std::string path = Create("padded.dbf", 0x00);
+  StoreName(path, os::EncodeCodePage(1250, "Jihočeský Plzeň", os::OnFault::kStop).text +
+                      std::string(5, '\0'));
+  Result r = Vxdbf({"codepage", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("3 bytes beyond ASCII"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Best: code page 1250"), std::string::npos) << r.out;
+  // German text in a DOS page: 437 or 850 cannot be told apart.
+  const std::string german = Create("german.dbf", 0x00);
+  StoreName(german, os::EncodeCodePage(850, "Größe über", os::OnFault::kStop).text);
+  r = Vxdbf({"codepage", german});
+  EXPECT_NE(r.out.find("Too close to call: code pages 437 and 850"), std::string::npos) << r.out;
+  EXPECT_NE(Vxdbf({"codepage", german, "--json"}).out.find("\"too_close_to_call\":true"),
+            std::string::npos);
+}
+
+TEST_F(CodePageCommandTest, CorpusTablesGetTheirPage) {
+  const std::filesystem::path corpus = test::CorpusDir();
+  const struct {
+    const char* file;
+    int page;
+  } kCases[] = {{"ndbfreader/CzechEncoding.dbf", 1250}, {"cimc-pcs7/meldeom/MELDOM.DBF", 936}};
+  for (const auto& c : kCases) {
+    if (corpus.empty() || !std::filesystem::exists(corpus / c.file)) {
+      GTEST_SKIP() << "the corpus file " << c.file << " is absent";
+    }
+    SCOPED_TRACE(c.file);
+    const std::string copy = dir_.File(std::filesystem::path(c.file).filename().string());
+    std::filesystem::copy_file(corpus / c.file, copy);
+    for (const char* memo : {"DBT", "dbt"}) {
+      const auto from = (corpus / c.file).replace_extension(memo);
+      if (std::filesystem::exists(from)) {
+        std::filesystem::copy_file(from, std::filesystem::path(copy).replace_extension(memo));
+      }
+    }
+    const Result r = Vxdbf({"codepage", copy, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string first = "\"pages\":[{\"page\":" + std::to_string(c.page) + ",";
+    EXPECT_NE(r.out.find(first), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\"bytes_beyond_ascii\":0,"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

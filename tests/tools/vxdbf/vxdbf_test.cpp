@@ -87,7 +87,7 @@ TEST_F(VxdbfTest, DumpsCsvInFileOrder) {
             "_deleted,TITLE,YEAR,RATING,COLOR,PREMIERE\r\n"
             ",Metropolis,1927,8.30,F,1927-01-10\r\n"
             "*,\"Vertigo, \"\"B\"\"\",1958,8.25,T,\r\n"
-            ",Unknown,,******,F,\r\n");
+            ",Unknown,,******,,\r\n");  // a blank logical has no value
 }
 
 TEST_F(VxdbfTest, DumpsJsonLines) {
@@ -98,7 +98,7 @@ TEST_F(VxdbfTest, DumpsJsonLines) {
             "\"PREMIERE\":\"1927-01-10\"}\n"
             "{\"TITLE\":\"Vertigo, \\\"B\\\"\",\"YEAR\":1958,\"RATING\":8.25,\"COLOR\":true,"
             "\"PREMIERE\":null}\n"
-            "{\"TITLE\":\"Unknown\",\"YEAR\":null,\"RATING\":null,\"COLOR\":false,"
+            "{\"TITLE\":\"Unknown\",\"YEAR\":null,\"RATING\":null,\"COLOR\":null,"
             "\"PREMIERE\":null}\n");
 }
 
