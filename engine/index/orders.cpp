@@ -686,8 +686,8 @@ bool OpenIndexFile(TableRecord& t, const std::string& path) {
 }
 
 // The search key of a Find text for a tag, and the number of bytes to compare.
-bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, KeyBuffer& key,
-               int& length) {
+bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, bool as_stored,
+               KeyBuffer& key, int& length) {
   key.fill(0);
   const int key_length = tag.header.KeyLength();
   switch (tag.header.KeyType()) {
@@ -715,7 +715,7 @@ bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, KeyB
       text.append(static_cast<std::size_t>(key_length) - text.size(), ' ');
     }
   }
-  if (t.oem) text = os::AnsiToOem(text);
+  if (t.oem && !as_stored) text = os::AnsiToOem(text);
   length = std::min(static_cast<int>(text.size()), key_length);
   std::memcpy(key.data(), text.data(), static_cast<std::size_t>(length));
   return true;
@@ -818,7 +818,9 @@ int CurrentOrder() {
   return index->controlling;
 }
 
-bool Find(std::string_view text) {
+namespace {
+
+bool FindText(std::string_view text, bool as_stored) {
   if (text.size() > kMaxKeyLength) text = text.substr(0, kMaxKeyLength);
   IndexFound = false;
   TableRecord* t = InUse("Find");
@@ -844,7 +846,7 @@ bool Find(std::string_view text) {
   }
   KeyBuffer key{};
   int length = 0;
-  SearchKey(*t, tag, std::string(text), key, length);
+  SearchKey(*t, tag, std::string(text), as_stored, key, length);
   bool found = false;
   if (!tag.cursor.Seek(key.data(), length, found)) return false;
   std::int32_t record = 0;
@@ -873,6 +875,12 @@ bool Find(std::string_view text) {
   if (tag.cursor.Last()) tag.cursor.SetAtEnd(true);
   return false;
 }
+
+}  // namespace
+
+bool Find(std::string_view text) { return FindText(text, false); }
+
+bool FindStored(std::string_view stored) { return FindText(stored, true); }
 
 bool SyncIndex(bool all) {
   TableRecord* t = InUse("SyncIndex");

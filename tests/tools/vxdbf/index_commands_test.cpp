@@ -61,6 +61,12 @@ TEST_F(IndexCommandsTest, DumpWalksATagAndSeekFindsKeys) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "BX", "--soft"}).out, "1\n");
+  // Past the last key of the order even a soft seek stands on nothing: no output, exit 1.
+  for (const auto& [tag, key] : {std::pair{"CODE", "ZZZ"}, {"NUM", "99"}, {"RCODE", "AAA"}}) {
+    const Result beyond = Vxdbf({"seek", table_, "--tag", tag, key, "--soft"});
+    EXPECT_EQ(beyond.status, 1) << tag;
+    EXPECT_EQ(beyond.out, "") << tag;
+  }
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ALP", "--exact"}).status, 1);
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NUM", "2"}).out, "4\n");
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NOPE", "2"}).status, 2);
