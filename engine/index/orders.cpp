@@ -10,6 +10,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/index_check.h"
 #include "engine/index/semaphore.h"
 #include "engine/index/tag_tree.h"
 #include "engine/table/dbf_records.h"
@@ -947,6 +948,15 @@ std::string OrderKeyText(int n) {
   int length = 0;
   if (!MakeKey(tag->expressions, tag->header, *t, key, length)) return {};
   return KeyDisplay(*tag, key.data());
+}
+
+bool OrderInSignedByteOrder(int n) {
+  OrderTag* tag = OrderOf(n);
+  AreaIndex* index = SelectedIndex();
+  TableRecord* t = SelectedTable();
+  if (tag == nullptr || index == nullptr || t == nullptr) return false;
+  ReadHold hold(t->area);
+  return ProbeKeyCollation(index->file, tag->header) == KeyCollation::kSignedBytes;
 }
 
 void TagList(std::vector<std::string>& list, const std::string& table_file,

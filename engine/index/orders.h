@@ -99,6 +99,10 @@ std::string OrderDescription(int n);
 // The current record's key of order n as display text (date in the current format, number
 // with the expression's width and decimals, characters as stored); empty without a key maker.
 std::string OrderKeyText(int n);
+// Whether order n's keys are in another writer's signed-byte order rather than this engine's
+// (ProbeKeyCollation: a few node reads): keys this engine adds to it would land where that
+// writer does not look for them.
+bool OrderInSignedByteOrder(int n);
 // The tag list of an index file (given name with default extension "MDX", in the table's
 // directory unless it has a path): two lines per tag, "NAME,T|F,T|F,KEY" (descending, unique)
 // and the FOR condition (or an empty line). The list is emptied first.

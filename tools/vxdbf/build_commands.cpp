@@ -95,6 +95,7 @@ struct TagReport {
   TagDefinition definition;
   bool definition_known = false;  // the tag header could be read
   std::vector<std::string> problems;
+  std::vector<std::string> notes;  // what is worth knowing but sound
 };
 
 // Normalizes a key for comparison with the key maker's: numbers may count their digits
@@ -131,7 +132,16 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report) {
     return;
   }
   std::vector<TagItem> items;
-  CheckTagTree(file, header, compare, report.problems, &items);
+  const std::size_t before = report.problems.size();
+  if (!CheckTagTree(file, header, compare, report.problems, &items) &&
+      SoundInSignedByteOrder(file, header)) {
+    // Out of byte order, yet sound in the order of signed bytes: its writer's collation.
+    report.problems.resize(before);
+    report.notes.push_back(
+        "keys in its writer's own order, " + CollationName(KeyCollation::kSignedBytes) +
+        ", which is sound; vxdbf refuses edits that change its keys (--ignore-index edits "
+        "anyway), and reindex would put it in byte order for every program");
+  }
   // The keys the key maker computes, against the keys stored, as (key, record) sets.
   const auto length = static_cast<std::size_t>(header.KeyLength());
   std::vector<std::pair<std::string, std::uint32_t>> expected;
@@ -507,8 +517,10 @@ int Check(const Options& o, const Streams& io) {
         {"memo pointers",
          "... and " + std::to_string(report.memo_problems - kMemoProblemsShown) + " more"});
   }
+  std::vector<Finding> notes;
   for (const TagReport& tag : report.tags) {
     for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
+    for (const auto& n : tag.notes) notes.push_back({"tag " + tag.name, n});
   }
   std::optional<RepairReport> repair;
   if (failed && o.repair) repair = Repair(options, io, report);
@@ -521,6 +533,14 @@ int Check(const Options& o, const Streams& io) {
       first = false;
     }
     io.out << "]";
+    if (!notes.empty()) {
+      io.out << ",\"notes\":[";
+      for (std::size_t i = 0; i < notes.size(); ++i) {
+        io.out << (i > 0 ? "," : "") << "{\"where\":" << JsonString(notes[i].where)
+               << ",\"note\":" << JsonString(notes[i].what) << "}";
+      }
+      io.out << "]";
+    }
     if (report.memo_problems > 0) io.out << ",\"memo_problems\":" << report.memo_problems;
     if (repair) {
       const auto list = [&](const std::vector<std::string>& items) {
@@ -540,6 +560,7 @@ int Check(const Options& o, const Streams& io) {
     io.out << "}\n";
   } else {
     for (const Finding& f : findings) io.out << f.where << ": " << f.what << "\n";
+    for (const Finding& n : notes) io.out << n.where << ": note: " << n.what << "\n";
     if (!failed) {
       io.out << "No problems found"
              << (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "")

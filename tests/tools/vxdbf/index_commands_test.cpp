@@ -312,15 +312,75 @@ TEST_F(BuildCommandsTest, CheckAcceptsEveryCorpusIndexTheEngineOpens) {
     }
     const Result r = Vxdbf({"check", (copy / table.filename()).string()});
     if (rel == "cimc-pcs7/meldeom/MELDOM.MDX") {
-      // One tag's writer collates characters above 127 its own way.
-      EXPECT_EQ(r.status, 4);
-      EXPECT_EQ(r.out.find("tag NAME_TAG"), 0u) << r.out;
+      // One tag's writer compares signed bytes: sound in that order, and said so.
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.out.find("tag NAME_TAG: note: keys in its writer's own order, signed bytes"), 0u)
+          << r.out;
     } else if (r.status != 1) {  // 1: a table the engine refuses (pinned by the reading tests)
       EXPECT_EQ(r.status, 0) << r.out;
       ++passed;
     }
   }
   EXPECT_EQ(passed, 27);
+}
+
+TEST_F(BuildCommandsTest, ATagInItsWritersSignedByteOrderIsSoundAndEditsOfItsKeysAreRefused) {
+  // Half the codes begin with a byte above 127; the writer of CODE and RCODE compared signed
+  // bytes, so those keys come first (last in RCODE).
+  std::vector<test::Row> rows;
+  for (int i = 0; i < 40; ++i) {
+    const char lead = i % 2 == 0 ? static_cast<char>(0xC0 + i % 7) : static_cast<char>('A' + i % 7);
+    rows.push_back({std::string(1, lead) + std::to_string(i), i, false});
+  }
+  std::vector<test::TagShape> tags = test::RowTags(rows, true, 3);
+  const auto signed_less = [](const auto& a, const auto& b) {
+    return CompareSignedCharKeys(reinterpret_cast<const std::uint8_t*>(a.first.data()),
+                                 reinterpret_cast<const std::uint8_t*>(b.first.data()), 6) < 0;
+  };
+  std::stable_sort(tags[0].items.begin(), tags[0].items.end(), signed_less);
+  std::stable_sort(tags[2].items.rbegin(), tags[2].items.rend(), signed_less);
+  test::WriteBytes(table_, test::TableBytes(rows));
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", tags));
+
+  const Result check = Vxdbf({"check", table_});
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_NE(check.out.find("tag CODE: note: keys in its writer's own order, signed bytes"),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find("tag RCODE: note:"), std::string::npos) << check.out;
+  EXPECT_EQ(check.out.find("tag NUM"), std::string::npos) << check.out;
+
+  // Edits that would change CODE's keys are refused before anything is written.
+  const std::vector<unsigned char> before = test::ReadBytes(table_);
+  const std::vector<unsigned char> index_before = test::ReadBytes(dir_.File("T.MDX"));
+  for (const std::vector<std::string>& edit : std::vector<std::vector<std::string>>{
+           {"set", table_, "2", "CODE=XYZ"}, {"delete", table_, "2"}, {"recall", table_, "2"}}) {
+    const Result refused = Vxdbf(edit);
+    EXPECT_EQ(refused.status, 2) << edit[0];
+    EXPECT_NE(refused.err.find("tag CODE of "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("reindex would reorder the tag in byte order for every program"),
+              std::string::npos)
+        << refused.err;
+  }
+  EXPECT_EQ(Vxdbf({"append", table_}, "CODE,NUM\nQ,7\n").status, 2);
+  EXPECT_EQ(test::ReadBytes(table_), before);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+  // A field no key or condition names is free to change.
+  EXPECT_EQ(Vxdbf({"set", table_, "2", "NUM=5"}).status, 0);
+
+  const std::vector<unsigned char> index_unforced = test::ReadBytes(dir_.File("T.MDX"));
+  const Result forced = Vxdbf({"set", table_, "2", "CODE=XYZ", "--ignore-index"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_NE(forced.err.find("warning: tag CODE"), std::string::npos) << forced.err;
+  EXPECT_NE(forced.err.find("which is now stale: reindex rebuilds it"), std::string::npos);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_unforced);
+  EXPECT_EQ(Vxdbf({"check", table_}).status, 4);  // record 2's new key is missing
+  // Rebuilt, the tags are in byte order: no note, and the edits go through.
+  ASSERT_EQ(Vxdbf({"reindex", table_}).status, 0);
+  const Result after = Vxdbf({"check", table_});
+  EXPECT_EQ(after.status, 0) << after.out;
+  EXPECT_EQ(after.out.find("note"), std::string::npos) << after.out;
+  EXPECT_EQ(Vxdbf({"delete", table_, "3"}).status, 0);
 }
 
 TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
