@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <map>
 #include <sstream>
 
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "platform/os/codepage.h"
 #include "platform/os/system.h"
 #include "tests/engine/index/index_fixture.h"
 #include "tests/support/child_process.h"
@@ -397,6 +401,75 @@ TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
   EXPECT_EQ(Vxdbf({"index", table_, "--tag", "BAD", "--key", "NUM", "--for", "CODE"}).status, 1);
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+}
+
+TEST_F(BuildCommandsTest, KeysOfEveryHighByteAreBuiltSoughtKeptAndCheckedAlike) {
+  // An OEM table (850) and an ANSI one (1252): NAME holds each character of the page above 127,
+  // NUM its byte. Tags NAME and UPPER(NAME) built, every character sought as typed in UTF-8,
+  // every NAME rewritten, and check agrees with the keys after each step.
+  for (const int page : {850, 1252}) {
+    SCOPED_TRACE("code page " + std::to_string(page));
+    const std::string path = dir_.File("H" + std::to_string(page) + ".DBF");
+    ASSERT_EQ(Vxdbf({"create", path, "--field", "NAME,C,1", "--field", "NUM,N,3", "--codepage",
+                     std::to_string(page)})
+                  .status,
+              0);
+    std::map<int, std::string> typed;  // byte -> its character in UTF-8
+    std::string csv = "NAME,NUM\n";
+    for (int b = 128; b < 256; ++b) {
+      const os::ConvertedText c =
+          os::DecodeCodePage(page, std::string(1, static_cast<char>(b)), os::OnFault::kStop);
+      if (c.fault != os::TextFault::kNone) continue;  // no character in this page
+      typed[b] = c.text;
+      csv += "\"" + c.text + "\"," + std::to_string(b) + "\n";
+    }
+    ASSERT_EQ(Vxdbf({"append", path}, csv).status, 0);
+    ASSERT_EQ(Vxdbf({"index", path, "--tag", "NAME", "--key", "NAME"}).status, 0);
+    ASSERT_EQ(Vxdbf({"index", path, "--tag", "UNAME", "--key", "UPPER(NAME)"}).status, 0);
+    const Result built = Vxdbf({"check", path});
+    EXPECT_EQ(built.status, 0) << built.out;
+    std::int32_t record = 0;
+    for (const auto& [byte, text] : typed) {
+      ++record;
+      EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAME", text, "--exact"}).out,
+                std::to_string(record) + "\n")
+          << byte;
+    }
+    // Upper case in the table's page: é is 0x82 -> 0x90 in 850, 0xE9 -> 0xC9 in 1252.
+    const int lower = page == 850 ? 0x82 : 0xE9;
+    const int upper = page == 850 ? 0x90 : 0xC9;
+    const Result found = Vxdbf({"seek", path, "--tag", "UNAME", typed[upper]});
+    ASSERT_EQ(found.status, 0);
+    const auto at = [&](int byte) {
+      return std::to_string(std::distance(typed.begin(), typed.find(byte)) + 1) + "\n";
+    };
+    // Both records have that key: the lower record number (the smaller byte) comes first.
+    EXPECT_EQ(found.out, at(std::min(lower, upper)));
+    // Every record's NAME changed to the next record's character: maintenance removes and adds
+    // the keys the builder and check make.
+    record = 0;
+    for (auto it = typed.begin(); it != typed.end(); ++it) {
+      ++record;
+      const auto next = std::next(it) == typed.end() ? typed.begin() : std::next(it);
+      ASSERT_EQ(Vxdbf({"set", path, std::to_string(record), "NAME=" + next->second}).status, 0);
+    }
+    const Result kept = Vxdbf({"check", path});
+    EXPECT_EQ(kept.status, 0) << kept.out;
+    EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAME", typed.begin()->second}).out,
+              std::to_string(typed.size()) + "\n");
+  }
+}
+
+TEST_F(BuildCommandsTest, NumericKeysDifferingInTheirLastDigitAreSoughtApart) {
+  const std::string path = dir_.File("P.DBF");
+  ASSERT_EQ(Vxdbf({"create", path, "--field", "V,N,12,2"}).status, 0);
+  ASSERT_EQ(Vxdbf({"append", path}, "V\n123456789.02\n123456789.01\n12345678.9\n").status, 0);
+  ASSERT_EQ(Vxdbf({"index", path, "--tag", "V", "--key", "V"}).status, 0);
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "V", "123456789.02"}).out, "1\n");
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "V", "123456789.01"}).out, "2\n");
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "V", "123456789.015"}).status, 1);
+  EXPECT_EQ(Vxdbf({"list", path, "V", "--tag", "V"}).out,
+            "_recno,V\r\n3,12345678.9\r\n2,123456789.01\r\n1,123456789.02\r\n");
 }
 
 }  // namespace
