@@ -17,6 +17,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/dataset/application.h"
+#include "platform/os/codepage.h"
 
 namespace vx::browser {
 
@@ -276,7 +277,11 @@ void TBrowserForm::Seek(const std::string& text) {
     const bool soft = SoftSeek;
     SoftSeek = true;
     try {
-      Table->Find(text);
+      // Straight into the table's own code page, the page its keys are made in: a detour
+      // through the ANSI page would lose the characters it lacks.
+      const std::string key =
+          os::EncodeCodePage(Table->TableCodePage(), text, os::OnFault::kReplace).text;
+      Table->FindStored(key);
     } catch (...) {
       SoftSeek = soft;
       throw;

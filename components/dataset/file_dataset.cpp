@@ -13,11 +13,13 @@
 #include "engine/index/semaphore.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/dataset/sys_utils.h"
+#include "platform/os/codepage.h"
 #include "platform/os/file.h"
 
 namespace vx {
@@ -305,13 +307,13 @@ void TVxFileDataSet::MakeProductionIndex(const std::string& index_name) {
   }
 }
 
-bool TVxFileDataSet::IndexSeek(const std::string& key, bool exact, const char* label) {
+bool TVxFileDataSet::IndexSeek(const std::string& key, bool exact, const char* label, bool stored) {
   SelectArea(label);
   const bool padding = KeyPadding;
   if (exact) KeyPadding = true;
   bool found = false;
   try {
-    found = ::vx::Find(key.substr(0, 100));
+    found = stored ? ::vx::FindStored(key.substr(0, 100)) : ::vx::Find(key.substr(0, 100));
   } catch (...) {
     KeyPadding = padding;
     throw;
@@ -320,6 +322,12 @@ bool TVxFileDataSet::IndexSeek(const std::string& key, bool exact, const char* l
   SeekCompletion();
   IndexFound = found;
   return found;
+}
+
+int TVxFileDataSet::TableCodePage() {
+  SelectArea("TableCodePage");
+  const TableRecord* table = SelectedTable();
+  return table == nullptr ? os::OemCodePage() : ::vx::TableCodePage(*table);
 }
 
 bool TVxFileDataSet::Locate(const std::string& key_fields, const Variant& key_values,

@@ -119,6 +119,13 @@ class TVxFileDataSet : public TVxCDataSet {
   // FindExact pads the key to the key length, so that only a whole key matches.
   bool Find(const std::string& key) { return IndexSeek(key, false, "Find"); }
   bool FindExact(const std::string& key) { return IndexSeek(key, true, "FindExact"); }
+  // Find with a key in the bytes the table stores (TableCodePage), for a caller that converts
+  // the user's text itself: nothing goes through the ANSI page on the way, so a key of any
+  // character the table can hold is found.
+  bool FindStored(const std::string& key) { return IndexSeek(key, false, "Find", true); }
+  // The code page of the table's stored text, in which its index keys are made: the page its
+  // language driver mark names, else the OEM or the ANSI page as TableLanguage says.
+  int TableCodePage();
   // While an order is active, searches the key values (as text) in that order: exactly, or as
   // a key prefix with loPartialKey. The key field names are not consulted. Otherwise the
   // record-by-record search.
@@ -163,7 +170,7 @@ class TVxFileDataSet : public TVxCDataSet {
   virtual void MakeProductionIndex(const std::string& index_name);
 
  private:
-  bool IndexSeek(const std::string& key, bool exact, const char* label);
+  bool IndexSeek(const std::string& key, bool exact, const char* label, bool stored = false);
   enum class LockKind { kAppend, kRecord };
   enum class Release { kResyncOrUnlock, kUnlock };
   // The common form of the locked writes: nothing while ReadOnly; select the area; take the

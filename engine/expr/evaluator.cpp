@@ -163,8 +163,23 @@ bool IsEmptyValue(const ExprCell& c) {
   }
 }
 
-// The ANSI code page's case conversions as tables, rebuilt when the code page changes.
-const unsigned char* CaseMap(bool upper) {
+// The case conversions of CaseCodePage (0: the ANSI page in force) as tables, rebuilt when the
+// page changes; `lead` marks a double-byte page's lead bytes (null when the page has none).
+struct CaseTables {
+  const unsigned char* map;
+  const bool* lead;
+};
+CaseTables CaseMap(bool upper) {
+  if (CaseCodePage != 0) {
+    // The tables stay where they are once built: remember the last page's.
+    static int last_page = 0;
+    static const os::PageCase* last = nullptr;
+    if (last == nullptr || last_page != CaseCodePage) {
+      last = &os::CaseOfPage(CaseCodePage);
+      last_page = CaseCodePage;
+    }
+    return {upper ? last->upper.data() : last->lower.data(), last->lead.data()};
+  }
   static int page = -1;
   static unsigned char upper_map[256];
   static unsigned char lower_map[256];
@@ -175,7 +190,7 @@ const unsigned char* CaseMap(bool upper) {
       lower_map[c] = static_cast<unsigned char>(os::AnsiLower(static_cast<char>(c)));
     }
   }
-  return upper ? upper_map : lower_map;
+  return {upper ? upper_map : lower_map, nullptr};
 }
 
 // ---- Field values ----
@@ -610,9 +625,12 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kLower: {
       ExprCell& c = TopC(r);
       char* s = const_cast<char*>(c.value.text);
-      const unsigned char* map = CaseMap(op == kUpper);
+      const CaseTables tables = CaseMap(op == kUpper);
       for (std::size_t i = 0; i < c.length; ++i) {
-        s[i] = static_cast<char>(map[static_cast<unsigned char>(s[i])]);
+        const auto byte = static_cast<unsigned char>(s[i]);
+        s[i] = static_cast<char>(tables.map[byte]);
+        // The second byte of a double-byte character is no letter of its own.
+        if (tables.lead != nullptr && tables.lead[byte]) ++i;
       }
       return;
     }

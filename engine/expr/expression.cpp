@@ -10,6 +10,7 @@
 namespace vx {
 
 CompiledExpr* CurrentKeyExpression = nullptr;
+int CaseCodePage = 0;
 
 namespace {
 

@@ -83,6 +83,12 @@ const void* Evaluate(CompiledExpr* handle);
 extern CompiledExpr* CurrentKeyExpression;
 const void* EvaluateCurrentKey();
 
+// The code page whose letters UPPER and LOWER convert: 0 (the default) means the ANSI page in
+// force, which is what the record buffers hold. The index engine sets a table's own page while
+// it evaluates keys over the table's stored bytes, so that a key does not depend on the page
+// the program shows text in.
+extern int CaseCodePage;
+
 // Working-pool size of expressions of type M (the memo text seen is one byte shorter).
 void SetMemoPoolSize(std::uint16_t size);
 std::uint16_t GetMemoPoolSize();

@@ -415,7 +415,7 @@ bool TagBuilder::Scan() {
       std::memcpy(t_.record.data(), block.data() + i * record_length, record_length);
       t_.record_number = static_cast<std::int32_t>(first + static_cast<std::int64_t>(i));
       Progress();
-      if (!MeetsFor(expressions_, t_)) continue;
+      if (!MeetsFor(expressions_, t_, RecordForm::kStored)) continue;
       met_for_ = true;
       if (count_ == capacity_ && !WriteRun()) {
         ok = false;
@@ -424,7 +424,7 @@ bool TagBuilder::Scan() {
       std::uint8_t* e = entries_.data() + count_ * entry_size_;
       KeyBuffer key{};
       int length = 0;
-      if (!MakeKey(expressions_, header_, t_, key, length)) {
+      if (!MakeKey(expressions_, header_, t_, key, length, RecordForm::kStored)) {
         SetEngineError(254, "Key expression cannot be evaluated for record " +
                                 std::to_string(t_.record_number) + " [MakeIndex]");
         ok = false;

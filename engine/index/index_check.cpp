@@ -162,4 +162,91 @@ bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
   return TreeChecker(file, header, compare, problems, items, pages, tag_name).Run();
 }
 
+std::string CollationName(KeyCollation collation) {
+  return collation == KeyCollation::kSignedBytes ? "signed bytes (128-255 before ASCII)"
+                                                 : "unsigned bytes";
+}
+
+namespace {
+
+// Keys of a few nodes as runs that must each be in the tag's order.
+class CollationProbe {
+ public:
+  CollationProbe(MdxFile& file, const TagHeader& header) : file_(file), header_(header) {}
+
+  KeyCollation Run() {
+    if (header_.KeyType() != 'C') return KeyCollation::kBytes;
+    NodeBytes root{};
+    if (!Read(header_.RootPage(), root)) return KeyCollation::kBytes;
+    InOrder(View(root));
+    std::string first, last;
+    if (!Edge(root, true, first) || !Edge(root, false, last)) return KeyCollation::kBytes;
+    if (!first.empty() && !last.empty()) Pair(first, last);
+    return unsigned_out_ && !signed_out_ ? KeyCollation::kSignedBytes : KeyCollation::kBytes;
+  }
+
+ private:
+  NodeView View(const NodeBytes& node) const {
+    return NodeView(node.data(), header_.ItemLength(), header_.KeyLength());
+  }
+  bool Read(std::uint32_t page, NodeBytes& node) {
+    if (page < kMdxHeaderSize / kMdxPageSize) return false;
+    QuietErrors quiet;
+    if (!file_.ReadNode(page, node, IndexErrorContext{})) return false;
+    return CountFits(View(node).KeyCount(), header_.ItemLength(), header_.MaxKeys());
+  }
+  std::string Key(const NodeView& view, int i) const {
+    return std::string(reinterpret_cast<const char*>(view.Key(i)),
+                       static_cast<std::size_t>(header_.KeyLength()));
+  }
+  void Pair(const std::string& a, const std::string& b) {
+    const auto* x = reinterpret_cast<const std::uint8_t*>(a.data());
+    const auto* y = reinterpret_cast<const std::uint8_t*>(b.data());
+    const int length = header_.KeyLength();
+    const bool descending = header_.Descending();
+    const int by_bytes = descending ? CompareCharKeys(y, x, length) : CompareCharKeys(x, y, length);
+    const int by_signed =
+        descending ? CompareSignedCharKeys(y, x, length) : CompareSignedCharKeys(x, y, length);
+    unsigned_out_ = unsigned_out_ || by_bytes > 0;
+    signed_out_ = signed_out_ || by_signed > 0;
+  }
+  void InOrder(const NodeView& view) {
+    for (int i = 1; i < view.KeyCount(); ++i) Pair(Key(view, i - 1), Key(view, i));
+  }
+  // Walks down the first (or last) children to a leaf, checking its keys; `key` receives the
+  // leaf's first (or last) key, empty when the tag holds none.
+  bool Edge(NodeBytes node, bool first, std::string& key) {
+    for (int depth = 0; depth < 32; ++depth) {
+      const NodeView view = View(node);
+      if (view.IsLeaf()) {
+        InOrder(view);
+        if (view.KeyCount() > 0) key = Key(view, first ? 0 : view.KeyCount() - 1);
+        return true;
+      }
+      const std::uint32_t child = first ? view.Child(0) : view.Trailing();
+      if (!Read(child, node)) return false;
+    }
+    return false;
+  }
+
+  MdxFile& file_;
+  const TagHeader& header_;
+  bool unsigned_out_ = false;
+  bool signed_out_ = false;
+};
+
+}  // namespace
+
+KeyCollation ProbeKeyCollation(MdxFile& file, const TagHeader& header) {
+  return CollationProbe(file, header).Run();
+}
+
+bool SoundInSignedByteOrder(MdxFile& file, const TagHeader& header) {
+  if (header.KeyType() != 'C') return false;
+  std::vector<std::string> problems;
+  return CheckTagTree(file, header,
+                      header.Descending() ? CompareSignedCharKeysDescending : CompareSignedCharKeys,
+                      problems);
+}
+
 }  // namespace vx

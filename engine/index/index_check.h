@@ -37,4 +37,19 @@ bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
                   std::vector<std::string>& problems, std::vector<TagItem>* items = nullptr,
                   IndexPages* pages = nullptr, const std::string& tag_name = {});
 
+// The order a character tag's keys are in. This engine (and the format) orders unsigned bytes;
+// some writers compare signed bytes, which puts bytes 128..255 before ASCII. A tag in such an
+// order is sound for its writer, but a key this engine inserts or seeks lands where that writer
+// would not look, and the reverse.
+enum class KeyCollation { kBytes, kSignedBytes };
+// "signed bytes (128-255 before ASCII)" and the like, for messages.
+std::string CollationName(KeyCollation collation);
+// Tells the order from a few nodes: the root, the first and the last leaf (a handful of reads
+// whatever the tag's size), so that an edit can afford to ask. kSignedBytes only when what it
+// read is out of byte order and in signed-byte order; a tag it cannot read is kBytes.
+KeyCollation ProbeKeyCollation(MdxFile& file, const TagHeader& header);
+// The whole tree checked in signed-byte order (after CheckTagTree found it out of byte order):
+// whether every key is in that order and the tree sound otherwise.
+bool SoundInSignedByteOrder(MdxFile& file, const TagHeader& header);
+
 }  // namespace vx

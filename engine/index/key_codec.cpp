@@ -20,6 +20,17 @@ int CompareCharKeysDescending(const std::uint8_t* a, const std::uint8_t* b, int 
   return CompareCharKeys(b, a, length);
 }
 
+int CompareSignedCharKeys(const std::uint8_t* a, const std::uint8_t* b, int length) {
+  for (int i = 0; i < length; ++i) {
+    if (a[i] != b[i]) return static_cast<std::int8_t>(a[i]) - static_cast<std::int8_t>(b[i]);
+  }
+  return 0;
+}
+
+int CompareSignedCharKeysDescending(const std::uint8_t* a, const std::uint8_t* b, int length) {
+  return CompareSignedCharKeys(b, a, length);
+}
+
 int ComparePackedKeys(const std::uint8_t* a, const std::uint8_t* b, int /*length*/) {
   const bool a_negative = (a[1] & 0x80) != 0;
   const bool b_negative = (b[1] & 0x80) != 0;

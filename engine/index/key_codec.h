@@ -30,6 +30,10 @@ using KeyComparator = int (*)(const std::uint8_t* a, const std::uint8_t* b, int 
 
 int CompareCharKeys(const std::uint8_t* a, const std::uint8_t* b, int length);
 int CompareCharKeysDescending(const std::uint8_t* a, const std::uint8_t* b, int length);
+// Character keys as a comparison of signed bytes orders them (bytes 128..255 before ASCII):
+// the collation some other writers use, recognised by the checker (see index_check.h).
+int CompareSignedCharKeys(const std::uint8_t* a, const std::uint8_t* b, int length);
+int CompareSignedCharKeysDescending(const std::uint8_t* a, const std::uint8_t* b, int length);
 int ComparePackedKeys(const std::uint8_t* a, const std::uint8_t* b, int length);
 int ComparePackedKeysDescending(const std::uint8_t* a, const std::uint8_t* b, int length);
 int CompareDoubleKeys(const std::uint8_t* a, const std::uint8_t* b, int length);

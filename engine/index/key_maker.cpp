@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
 #include "engine/index/key_codec.h"
+#include "engine/table/dbf_records.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/work_areas.h"
-#include "platform/os/codepage.h"
 
 namespace vx {
 
@@ -22,9 +25,48 @@ std::shared_ptr<void> Own(CompiledExpr* handle) {
 
 CompiledExpr* Handle(const std::shared_ptr<void>& p) { return static_cast<CompiledExpr*>(p.get()); }
 
+// While keys are made: the table's buffer holds the record's stored bytes, and UPPER and LOWER
+// convert case in the table's page. Undone when it goes out of scope.
+class StoredRecordScope {
+ public:
+  StoredRecordScope(TableRecord& table, RecordForm form)
+      : table_(table), saved_page_(CaseCodePage) {
+    CaseCodePage = TableCodePage(table);
+    if (form == RecordForm::kBuffer && table.oem) {
+      // A key is made on every edit and every seek: the buffer is kept from one to the next
+      // (a nested scope finds it taken and makes its own).
+      stored_ = std::move(Spare());
+      StoredRecordBytes(table, stored_);
+      table.record.swap(stored_);
+      swapped_ = true;
+    }
+  }
+  ~StoredRecordScope() {
+    if (swapped_) {
+      table_.record.swap(stored_);
+      Spare() = std::move(stored_);
+    }
+    CaseCodePage = saved_page_;
+  }
+  StoredRecordScope(const StoredRecordScope&) = delete;
+  StoredRecordScope& operator=(const StoredRecordScope&) = delete;
+
+ private:
+  static std::vector<char>& Spare() {
+    static std::vector<char> spare;
+    return spare;
+  }
+
+  TableRecord& table_;
+  int saved_page_;
+  std::vector<char> stored_;
+  bool swapped_ = false;
+};
+
 // Evaluates with the table's area selected (field names without an alias mean the selected
-// area's fields); answers null when the evaluation reported an error.
-const void* EvaluateOn(CompiledExpr* expr, TableRecord& table) {
+// area's fields) over the record as stored; answers null when the evaluation reported an error.
+const void* EvaluateOn(CompiledExpr* expr, TableRecord& table, RecordForm form) {
+  const StoredRecordScope stored(table, form);
   const std::uint8_t saved = CurrentArea;
   if (table.area >= 1 && table.area <= kMaxWorkAreas) {
     CurrentArea = static_cast<std::uint8_t>(table.area);
@@ -77,12 +119,12 @@ bool CompileTagExpressions(const TagHeader& header, TagExpressions& out) {
 bool HasKeyMaker(const TagExpressions& expressions) { return expressions.key != nullptr; }
 
 bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRecord& table,
-             KeyBuffer& out, int& length) {
+             KeyBuffer& out, int& length, RecordForm form) {
   out.fill(0);
   length = 0;
   CompiledExpr* expr = Handle(expressions.key);
   if (expr == nullptr) return false;
-  const void* result = EvaluateOn(expr, table);
+  const void* result = EvaluateOn(expr, table, form);
   if (result == nullptr) return false;
   const int key_length = header.KeyLength();
   switch (header.KeyType()) {
@@ -109,7 +151,6 @@ bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRe
   if (expr->result_type != 'C') return false;
   std::string text(static_cast<const char*>(result),
                    std::min<std::size_t>(expr->result_length, kMaxKeyLength));
-  if (table.oem) text = os::AnsiToOem(text);
   // The whole value's length, so that a caller sees a value longer than any key.
   length = std::max(static_cast<int>(text.size()), static_cast<int>(expr->result_length));
   // A shorter text (TRIM in the expression) is stored padded with blanks, as other programs
@@ -121,10 +162,10 @@ bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRe
   return true;
 }
 
-bool MeetsFor(const TagExpressions& expressions, TableRecord& table) {
+bool MeetsFor(const TagExpressions& expressions, TableRecord& table, RecordForm form) {
   CompiledExpr* expr = Handle(expressions.for_condition);
   if (expr == nullptr) return true;
-  const void* result = EvaluateOn(expr, table);
+  const void* result = EvaluateOn(expr, table, form);
   if (result == nullptr) return false;
   std::int32_t value = 0;
   std::memcpy(&value, result, sizeof value);

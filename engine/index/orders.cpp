@@ -10,6 +10,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/index_check.h"
 #include "engine/index/semaphore.h"
 #include "engine/index/tag_tree.h"
 #include "engine/table/dbf_records.h"
@@ -854,8 +855,8 @@ bool OpenIndexFile(TableRecord& t, const std::string& path) {
 }
 
 // The search key of a Find text for a tag, and the number of bytes to compare.
-bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, KeyBuffer& key,
-               int& length) {
+bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, bool as_stored,
+               KeyBuffer& key, int& length) {
   key.fill(0);
   const int key_length = tag.header.KeyLength();
   switch (tag.header.KeyType()) {
@@ -883,7 +884,7 @@ bool SearchKey(const TableRecord& t, const OrderTag& tag, std::string text, KeyB
       text.append(static_cast<std::size_t>(key_length) - text.size(), ' ');
     }
   }
-  if (t.oem) text = os::AnsiToOem(text);
+  if (t.oem && !as_stored) text = os::AnsiToOem(text);
   length = std::min(static_cast<int>(text.size()), key_length);
   std::memcpy(key.data(), text.data(), static_cast<std::size_t>(length));
   return true;
@@ -986,7 +987,9 @@ int CurrentOrder() {
   return index->controlling;
 }
 
-bool Find(std::string_view text) {
+namespace {
+
+bool FindText(std::string_view text, bool as_stored) {
   if (text.size() > kMaxKeyLength) text = text.substr(0, kMaxKeyLength);
   IndexFound = false;
   TableRecord* t = InUse("Find");
@@ -1012,7 +1015,7 @@ bool Find(std::string_view text) {
   }
   KeyBuffer key{};
   int length = 0;
-  SearchKey(*t, tag, std::string(text), key, length);
+  SearchKey(*t, tag, std::string(text), as_stored, key, length);
   bool found = false;
   if (!tag.cursor.Seek(key.data(), length, found)) return false;
   std::int32_t record = 0;
@@ -1041,6 +1044,12 @@ bool Find(std::string_view text) {
   if (tag.cursor.Last()) tag.cursor.SetAtEnd(true);
   return false;
 }
+
+}  // namespace
+
+bool Find(std::string_view text) { return FindText(text, false); }
+
+bool FindStored(std::string_view stored) { return FindText(stored, true); }
 
 bool SyncIndex(bool all) {
   TableRecord* t = InUse("SyncIndex");
@@ -1107,6 +1116,15 @@ std::string OrderKeyText(int n) {
   int length = 0;
   if (!MakeKey(tag->expressions, tag->header, *t, key, length)) return {};
   return KeyDisplay(*tag, key.data());
+}
+
+bool OrderInSignedByteOrder(int n) {
+  OrderTag* tag = OrderOf(n);
+  AreaIndex* index = SelectedIndex();
+  TableRecord* t = SelectedTable();
+  if (tag == nullptr || index == nullptr || t == nullptr) return false;
+  ReadHold hold(t->area);
+  return ProbeKeyCollation(index->file, tag->header) == KeyCollation::kSignedBytes;
 }
 
 void TagList(std::vector<std::string>& list, const std::string& table_file,

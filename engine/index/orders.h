@@ -72,6 +72,10 @@ int CurrentOrder();
 // Searches the controlling order for a key text; answers the found flag (IndexFound). Not
 // found: the area goes to EOF, or with SoftSeek stays on the next higher key.
 bool Find(std::string_view text);
+// Find with a text in the bytes the table stores (its own code page), for callers that convert
+// the user's text themselves: an OEM table's text is not converted from ANSI, which could not
+// give back every OEM character.
+bool FindStored(std::string_view stored);
 // Puts the selected area's controlling order (every open order with `all`) on the current record,
 // after it was read by number. A record that meets a tag's FOR condition but is not found is
 // error 212: "Key: "<key>" not in index: <tag>. [SyncIndex-1] Record: <n>" when no item has its
@@ -95,6 +99,10 @@ std::string OrderDescription(int n);
 // The current record's key of order n as display text (date in the current format, number
 // with the expression's width and decimals, characters as stored); empty without a key maker.
 std::string OrderKeyText(int n);
+// Whether order n's keys are in another writer's signed-byte order rather than this engine's
+// (ProbeKeyCollation: a few node reads): keys this engine adds to it would land where that
+// writer does not look for them.
+bool OrderInSignedByteOrder(int n);
 // The tag list of an index file (given name with default extension "MDX", in the table's
 // directory unless it has a path): two lines per tag, "NAME,T|F,T|F,KEY" (descending, unique)
 // and the FOR condition (or an empty line). The list is emptied first.

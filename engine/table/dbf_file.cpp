@@ -8,6 +8,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/table/language_driver.h"
 #include "platform/os/file_id.h"
 
 namespace vx {
@@ -214,6 +215,9 @@ void ReadDescriptors(TableRecord& t, os::File& file) {
     const int io = file.ReadAt(offset, extension, got);
     if (io != 0 || got < extension.size()) return Fail(file, 100, reading_error);
     offset += kLevel7ExtensionSize;
+    for (std::size_t i = 0; i < kLevel7DriverNameSize && extension[i] != std::byte{0}; ++i) {
+      t.driver_name += static_cast<char>(extension[i]);
+    }
   }
   std::vector<std::uint8_t> area(static_cast<std::size_t>(area_size));
   const int io = file.ReadAt(offset, std::as_writable_bytes(std::span(area)), got);
@@ -354,6 +358,7 @@ void OpenDbf(TableRecord& t) {
 
   t.record.assign(t.record_length, kLiveFlag);
   t.file = std::move(file);
+  t.code_page = MarkedCodePage(t);
   EngineErrorCode = 0;
   if (CountFromFileSize) {
     const std::uint64_t data = file_size > static_cast<std::uint64_t>(t.header_length)

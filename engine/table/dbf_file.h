@@ -164,6 +164,11 @@ struct TableRecord {
   bool at_beginning = false;
   int open_mode = 0;
   bool oem = false;  // record text is in the OEM code page
+  // The code page of the stored text, in which keys convert case: the page the language driver
+  // mark names when this system can convert it (set by OpenDbf), else 0, which means the OEM page
+  // in force for an `oem` table and the ANSI page for the others (see TableCodePage).
+  int code_page = 0;
+  std::string driver_name;  // level 7: the language driver name of the header, without padding
   RecordHook write_hook = nullptr;
   RecordHook read_hook = nullptr;
   os::File file;

@@ -167,6 +167,22 @@ bool FlushAppends(TableRecord& t) {
   return true;
 }
 
+void StoredRecordBytes(const TableRecord& t, std::vector<char>& out) {
+  out.assign(t.record.begin(), t.record.end());
+  if (!t.oem || out.size() < 2) return;
+  os::AnsiToOemBuffer(std::span(out).subspan(1));
+  const bool as_read = t.read_hook == nullptr && t.write_hook == nullptr && t.record_number != 0 &&
+                       t.record_number == t.stored_number && t.read_record.size() == out.size() &&
+                       t.stored_record.size() == out.size();
+  if (!as_read) return;
+  for (const FieldEntry& f : t.fields) {
+    if (static_cast<std::size_t>(f.offset) + f.length > out.size()) continue;
+    if (std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset, f.length) == 0) {
+      std::memcpy(out.data() + f.offset, t.stored_record.data() + f.offset, f.length);
+    }
+  }
+}
+
 void TranslateRecords(TranslateDirection direction, bool oem, RecordHook hook,
                       std::size_t total_length, std::size_t record_length, char* buffer) {
   if ((!oem && hook == nullptr) || record_length < 2) return;

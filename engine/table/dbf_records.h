@@ -74,6 +74,11 @@ void CloseDbf(TableRecord& table);
 // then hook. Byte 0 of each record (the deletion flag) is left alone.
 void TranslateRecords(TranslateDirection direction, bool oem, RecordHook hook,
                       std::size_t total_length, std::size_t record_length, char* buffer);
+// The current record as the file holds it (or a write of the buffer would store it) in OEM
+// text, for an `oem` table: each field the buffer still holds as read keeps its stored bytes
+// (which the conversion to ANSI and back need not give back), the others go through the
+// ANSI-to-OEM conversion. The user hooks are not applied. Other tables: the buffer as it is.
+void StoredRecordBytes(const TableRecord& table, std::vector<char>& out);
 
 // Creates a table (replacing an existing file) from field definitions (name, type, length,
 // decimals; the offset is ignored), and its empty memo file when a memo-type field is present,

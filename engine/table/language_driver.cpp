@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
+#include "engine/table/dbf_file.h"
+#include "platform/os/codepage.h"
+
 namespace vx {
 
 namespace {
@@ -138,6 +141,20 @@ std::string DriverNameForCodePage(int page) {
     if (written.page == page) return written.name;
   }
   return {};
+}
+
+int MarkedCodePage(const TableRecord& table) {
+  int page = CodePageOfDriverName(table.driver_name);
+  if (page == 0 && !table.IsDbase2()) {
+    const LanguageDriver* driver = FindLanguageDriver(table.header[kLanguageDriverOffset]);
+    if (driver != nullptr) page = driver->code_page;
+  }
+  return page != 0 && os::CodePageAvailable(page) ? page : 0;
+}
+
+int TableCodePage(const TableRecord& table) {
+  if (table.code_page != 0) return table.code_page;
+  return table.oem ? os::OemCodePage() : os::AnsiCodePage();
 }
 
 }  // namespace vx

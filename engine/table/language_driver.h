@@ -1,8 +1,9 @@
 #pragma once
 // The language driver mark of a table and the code page it names: the byte at header offset 29
 // (dBASE IV, FoxPro and later writers) and, in level 7 tables, the driver name at offset 32.
-// Only a lookup: the engine itself does not interpret the mark; which page a table's text is in
-// stays the application's choice (OEM or ANSI). Tools use it to read a table as it says.
+// Which page the record buffers hold stays the application's choice (OEM or ANSI); the mark
+// names the page of the stored text, in which index keys convert case (TableCodePage). Tools
+// use it to read a table as it says.
 //
 //   OFFSET SIZE MEANING
 //   29     1    language driver id (0 = no mark); see kLanguageDrivers in the source
@@ -15,6 +16,8 @@
 #include <vector>
 
 namespace vx {
+
+struct TableRecord;
 
 inline constexpr int kLanguageDriverOffset = 29;
 inline constexpr int kLevel7DriverNameOffset = 32;
@@ -39,5 +42,12 @@ const std::vector<LanguageDriver>& LanguageDrivers();
 int CodePageOfDriverName(std::string_view name);
 // The level 7 name written for a page, or empty when none is known.
 std::string DriverNameForCodePage(int page);
+
+// The page a table's mark names (a level 7 driver name first, then byte 29) when this system
+// can convert it, else 0.
+int MarkedCodePage(const TableRecord& table);
+// The page of a table's stored text: TableRecord::code_page, else the OEM page in force for a
+// table that holds OEM text and the ANSI page for the others.
+int TableCodePage(const TableRecord& table);
 
 }  // namespace vx

@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -691,6 +692,73 @@ char32_t LowerCodePoint(char32_t cp) { return ToLower(cp); }
 char32_t NextCodePoint(std::string_view utf8, std::size_t& pos) {
   const char32_t cp = DecodeUtf8(utf8, pos);
   return cp == kInvalid ? U'\uFFFD' : cp;
+}
+
+namespace {
+
+// The one code point that `bytes` decode to in `page`, or 0 when they are not one character.
+char32_t SingleCodePoint(int page, std::string_view bytes) {
+  const ConvertedText text = DecodeCodePage(page, bytes, OnFault::kStop);
+  if (text.fault != TextFault::kNone || text.text.empty()) return 0;
+  std::size_t pos = 0;
+  const char32_t cp = DecodeUtf8(text.text, pos);
+  return (cp == kInvalid || pos != text.text.size()) ? 0 : cp;
+}
+
+// The byte that encodes `cp` alone in `page`, or -1.
+int SingleByte(int page, char32_t cp) {
+  std::string utf8;
+  AppendUtf8(utf8, cp);
+  const ConvertedText text = EncodeCodePage(page, utf8, OnFault::kStop);
+  if (text.fault != TextFault::kNone || text.text.size() != 1) return -1;
+  return static_cast<unsigned char>(text.text[0]);
+}
+
+std::unique_ptr<PageCase> BuildPageCase(int page) {
+  auto tables = std::make_unique<PageCase>();
+  const bool known = CodePageAvailable(page);
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    tables->upper[b] = byte;
+    tables->lower[b] = byte;
+    if (b < 0x80) {
+      if (b >= 'a' && b <= 'z') tables->upper[b] = static_cast<unsigned char>(b - 0x20);
+      if (b >= 'A' && b <= 'Z') tables->lower[b] = static_cast<unsigned char>(b + 0x20);
+      continue;
+    }
+    if (!known || page == kUtf8Page) continue;
+    const char single[1] = {static_cast<char>(byte)};
+    const char32_t cp = SingleCodePoint(page, std::string_view(single, 1));
+    if (cp == 0) {
+      // Not a character alone: a lead byte when it starts one with a usual second byte.
+      for (const char second : {'\x40', '\x41', '\xA1'}) {
+        const char pair[2] = {static_cast<char>(byte), second};
+        if (SingleCodePoint(page, std::string_view(pair, 2)) != 0) {
+          tables->lead[b] = true;
+          break;
+        }
+      }
+      continue;
+    }
+    if (const int up = SingleByte(page, ToUpper(cp)); up >= 0x80) {
+      tables->upper[b] = static_cast<unsigned char>(up);
+    }
+    if (const int down = SingleByte(page, ToLower(cp)); down >= 0x80) {
+      tables->lower[b] = static_cast<unsigned char>(down);
+    }
+  }
+  return tables;
+}
+
+}  // namespace
+
+const PageCase& CaseOfPage(int page) {
+  static std::mutex mutex;
+  static std::map<int, std::unique_ptr<PageCase>> pages;
+  const std::lock_guard lock(mutex);
+  auto& slot = pages[page];
+  if (!slot) slot = BuildPageCase(page);
+  return *slot;
 }
 
 }  // namespace vx::os

@@ -5,6 +5,7 @@
 // conversion of any page to and from UTF-8 (DecodeCodePage, EncodeCodePage) uses those tables
 // for their pages and the C library's iconv for every other.
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -34,6 +35,18 @@ char AnsiLower(char c);
 bool AnsiIsAlpha(char c);
 std::string AnsiUpperText(std::string_view text);
 std::string AnsiLowerText(std::string_view text);
+
+// Case conversion of one byte in any page, for text kept in the bytes a file stores: the byte
+// of the page's upper- or lower-case counterpart when the page holds it, else the byte itself.
+// In a double-byte page a lead byte marks the next byte as the second half of its character
+// (not to be converted on its own). A page this system cannot convert maps only ASCII letters.
+struct PageCase {
+  std::array<unsigned char, 256> upper{};
+  std::array<unsigned char, 256> lower{};
+  std::array<bool, 256> lead{};
+};
+// The tables of `page`, built on first use and kept (safe from any thread).
+const PageCase& CaseOfPage(int page);
 
 // ANSI bytes to UTF-8 and back. Characters that the page cannot hold become "?".
 std::string AnsiToUtf8(std::string_view ansi);

@@ -17,8 +17,10 @@
 #include "browser/browser_form.h"
 #include "engine/index/orders.h"
 #include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "tests/components/dataset/dataset_fixture.h"
+#include "tests/engine/index/index_fixture.h"
 #include "tests/support/mdx_writer.h"
 
 namespace vx::browser {
@@ -97,6 +99,44 @@ TEST_F(BrowserTest, SearchFieldSeeksAsYouTypeInTagOrderAndNaturalOrderRestoresRe
   browser_->Table->First();
   EXPECT_THAT(GridTitles(), ElementsAreArray(kTitles));
   EXPECT_TRUE(RecordedMessages().empty());
+}
+
+TEST_F(BrowserTest, SearchTextThatBeginsNoKeyStandsOnTheNextHigherKey) {
+  Browse(MakeFilmTable());
+  browser_->OrderBox->setCurrentIndex(1);
+  // Alien, Casablanca, Ma Vie, Mad Max, Matrix, Metropolis, Zorro.
+  for (const auto& [text, title] :
+       std::vector<std::pair<std::string, std::string>>{{"B", "Casablanca"},
+                                                        {"Mb", "Metropolis"},
+                                                        {"Mab", "Mad Max"},
+                                                        {"N", "Zorro"},
+                                                        {"A", "Alien"},
+                                                        {"0", "Alien"}}) {
+    browser_->SearchField->setText(QString::fromStdString(text));
+    EXPECT_EQ(CurrentTitle(), title) << text;
+  }
+  EXPECT_TRUE(RecordedMessages().empty());
+}
+
+TEST_F(BrowserTest, SearchFindsKeysOfEveryHighByteInTheTablesOwnCodePage) {
+  // An OEM table (page 850) whose CODE holds each byte 128..255 once, NUM the byte's value; the
+  // search text goes into the table's page straight from what the user types.
+  os::SetCodePages(850, 1252);
+  std::vector<test::Row> rows;
+  for (int b = 128; b < 256; ++b) rows.push_back({std::string(1, static_cast<char>(b)), b});
+  test::WriteBytes(dir_.File("T.DBF"), test::TableBytes(rows));
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(rows)));
+  Browse(dir_.File("T.DBF"));
+  browser_->OrderBox->setCurrentIndex(1);
+  ASSERT_EQ(browser_->OrderBox->currentText().toStdString(), "CODE");
+  for (int b = 128; b < 256; ++b) {
+    const std::string typed =
+        os::DecodeCodePage(850, std::string(1, static_cast<char>(b)), os::OnFault::kStop).text;
+    browser_->SearchField->setText(QString::fromStdString(typed));
+    EXPECT_EQ(browser_->Table->FieldByName("NUM")->AsInteger(), b) << typed;
+  }
+  EXPECT_TRUE(RecordedMessages().empty());
+  os::SetCodePagesFromLocale();
 }
 
 TEST_F(BrowserTest, TypingMaStopsOnTheFirstTitleBeginningWithMa) {

@@ -171,7 +171,16 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report, Inde
     return;
   }
   std::vector<TagItem> items;
-  CheckTagTree(file, header, compare, report.problems, &items, &pages, report.name);
+  const std::size_t before = report.problems.size();
+  if (!CheckTagTree(file, header, compare, report.problems, &items, &pages, report.name) &&
+      SoundInSignedByteOrder(file, header)) {
+    // Out of byte order, yet sound in the order of signed bytes: its writer's collation.
+    report.problems.resize(before);
+    report.notes.push_back(
+        "keys in its writer's own order, " + CollationName(KeyCollation::kSignedBytes) +
+        ", which is sound; vxdbf refuses edits that change its keys (--ignore-index edits "
+        "anyway), and reindex would put it in byte order for every program");
+  }
   // The keys the key maker computes, against the keys stored, as (key, record) sets.
   const auto length = static_cast<std::size_t>(header.KeyLength());
   std::vector<std::pair<std::string, std::uint32_t>> expected;

@@ -1,6 +1,8 @@
 #include "tools/vxdbf/edit_commands.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,10 @@
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
+#include "engine/index/index_check.h"
+#include "engine/index/key_codec.h"
+#include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/workarea/hooks.h"
@@ -274,6 +280,82 @@ void RefuseCutTable(TableRecord& t, const std::string& file) {
                   ". Nothing was appended; vxdbf check " + file + " shows the damage"};
 }
 
+// What an edit can change in a tag's keys: every tag gets a key for an appended record; a
+// deletion mark changes the tags whose FOR condition asks DELETED(); a field set changes the
+// tags whose expressions name it.
+struct EditReach {
+  bool append = false;
+  bool deletion = false;
+  std::vector<int> fields;  // 1-based numbers of the fields set
+};
+
+// The names (upper case, outside quoted literals) that a normalized expression mentions.
+std::vector<std::string> NamesIn(const std::string& normalized) {
+  std::vector<std::string> names;
+  char quote = 0;
+  std::string name;
+  for (const char c : normalized + " ") {
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+      continue;
+    }
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '_') {
+      name += c;
+      continue;
+    }
+    if (!name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]))) names.push_back(name);
+    name.clear();
+    if (c == '"' || c == '\'' || c == '[') quote = c == '[' ? ']' : c;
+  }
+  return names;
+}
+
+// A tag in another writer's signed-byte order (check names it) whose keys the edit would change:
+// keys this engine inserts land where that writer does not look for them. Refused before
+// anything is written, unless --ignore-index asks for it; then the edit leaves the index alone.
+void GuardWritersOrder(const Options& o, const std::string& file, const EditReach& reach,
+                       std::ostream& err) {
+  const TableRecord* table = SelectedTable();
+  if (table == nullptr) return;
+  for (int n = 1; n <= OrderCount(); ++n) {
+    const OrderTag* tag = OrderOf(n);
+    if (tag == nullptr || tag->header.KeyType() != 'C') continue;
+    const std::vector<std::string> key =
+        NamesIn(NormalizeKeyExpression(tag->header.KeyExpression()));
+    const std::vector<std::string> condition =
+        tag->header.HasFor() ? NamesIn(NormalizeKeyExpression(tag->header.ForExpression()))
+                             : std::vector<std::string>{};
+    const auto names = [&](const std::string& name) {
+      return std::find(key.begin(), key.end(), name) != key.end() ||
+             std::find(condition.begin(), condition.end(), name) != condition.end();
+    };
+    bool reached = reach.append || (reach.deletion && names("DELETED"));
+    for (const int field : reach.fields) {
+      reached = reached || names(TrimText(table->fields[static_cast<std::size_t>(field - 1)].name));
+    }
+    if (!reached || !OrderInSignedByteOrder(n)) continue;
+    const std::string what = "tag " + tag->name + " of " + IndexFileName() +
+                             " holds its keys in its writer's own order, " +
+                             CollationName(KeyCollation::kSignedBytes);
+    if (!o.ignore_index) {
+      throw InputError{what +
+                       ": this edit would change its keys, which vxdbf would put where that "
+                       "writer does not look for them. Nothing was changed; reindex would "
+                       "reorder the tag in byte order for every program, --ignore-index edits "
+                       "anyway"};
+    }
+    // Keys this engine adds or removes there would miss their place: the edit goes on without
+    // the index, which is then stale for every program until it is rebuilt.
+    const std::string index = IndexFileName();
+    CloseIndex();
+    err << "vxdbf: warning: " << what << "; the edit did not update " << index
+        << ", which is now stale: reindex rebuilds it (in byte order) before another program "
+           "uses it\n";
+    return;
+  }
+}
+
 }  // namespace
 
 int AppendRows(const Options& o, const Streams& io) {
@@ -281,6 +363,7 @@ int AppendRows(const Options& o, const Streams& io) {
   TableSession session(o, file, Access::kWrite, io.err);
   GuardProductionIndex(o, file, io.err);
   RefuseCutTable(session.table(), file);
+  GuardWritersOrder(o, file, {.append = true}, io.err);
   std::vector<Row> rows = o.format == "jsonl" ? ReadJsonRows(io.in, file, session.text())
                                               : ReadCsvRows(io.in, file, session.text());
   // Every value is checked before anything is written.
@@ -324,6 +407,9 @@ int SetFields(const Options& o, const Streams& io) {
         {FieldNumber(assignment.substr(0, eq), file, session.text()), assignment.substr(eq + 1)});
   }
   RefuseRepeatedField(row);
+  EditReach reach;
+  for (const FieldValue& v : row.values) reach.fields.push_back(v.field);
+  GuardWritersOrder(o, file, reach, io.err);
   ConvertText(rows, session.text());
   LockRecord(n, file);
   for (const FieldValue& v : row.values) PutValue(v);
@@ -339,6 +425,7 @@ int DeleteOrRecall(const Options& o, const Streams& io, bool recall) {
   const std::int32_t n = o.record;
   TableSession session(o, file, Access::kWrite, io.err);
   GuardProductionIndex(o, file, io.err);
+  GuardWritersOrder(o, file, {.deletion = true}, io.err);
   LockRecord(n, file);
   if (recall) {
     RecallRec();

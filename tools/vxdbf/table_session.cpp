@@ -110,6 +110,11 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
         err << "vxdbf: warning: " << TolerantMemoOpen::Failure() << "; memo fields read as null\n";
       }
     }
+    table_ = SelectedTable();
+    text_.emplace(*table_, options, err);
+    // Keys convert case in the page this command reads the text in (the engine's choice for a
+    // table without a mark follows the ANSI switch, which is on here only to pass bytes).
+    table_->code_page = text_->page();
     // Edits keep the production index current: it is open (in natural order, so that record
     // numbers mean what they say) for every command that writes.
     if (access == Access::kWrite) OpenIndexForEdits(options, file, err);
@@ -117,8 +122,6 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
     Restore();
     throw;
   }
-  table_ = SelectedTable();
-  text_.emplace(*table_, options, err);
 }
 
 void TableSession::Close() {

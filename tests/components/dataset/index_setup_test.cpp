@@ -8,6 +8,7 @@
 
 #include "engine/index/orders.h"
 #include "engine/index/semaphore.h"
+#include "platform/os/codepage.h"
 #include "tests/components/dataset/dataset_fixture.h"
 
 namespace vx {
@@ -190,6 +191,35 @@ TEST_F(IndexSetUpTest, SemaphoreOfTodayMeansAnotherProgramIsIndexing) {
   EXPECT_THAT(events_, ElementsAre("before movie.MDX"));
   EXPECT_FALSE(std::filesystem::exists(semaphore));
   delete films;
+}
+
+TEST_F(IndexSetUpTest, AnUpperKeyOfAccentedTitlesOnAnOemTableIsFoundAsTyped) {
+  // Titles in the program's ANSI text go to the table as OEM (850); the component builds
+  // UPPER(TITLE) from the stored bytes, with case in that page, and Find converts the text the
+  // same way: every title is found, and walking the order re-finds every record's key.
+  os::SetCodePages(850, 1252);
+  ZOvEzi* films = FilmDataset();
+  films->SetActive(true);
+  const std::vector<std::string> titles = {"\xC9lan", "\xE9t\xE9", "\xD1u", "\xC4pfel", "Zorro"};
+  std::vector<std::pair<std::string, int>> rows;
+  for (const std::string& title : titles) rows.emplace_back(title, 2000);
+  AddFilms(*films, rows);
+  delete films;
+  films = Films({"UTITLE,F,F,UPPER(TITLE)", ""}, ciNotFound);
+  films->SetActive(true);
+  EXPECT_EQ(films->TableCodePage(), 850);
+  for (std::size_t i = 0; i < titles.size(); ++i) {
+    EXPECT_TRUE(films->Find(os::AnsiUpperText(titles[i]))) << i;
+    EXPECT_EQ(films->RecNo(), static_cast<std::int32_t>(i + 1));
+    // The stored page's bytes find it as well: 0x90 is \xC9 in 850.
+  }
+  EXPECT_TRUE(films->FindStored("\x90T\x90"));
+  EXPECT_EQ(films->RecNo(), 2);
+  std::vector<std::int32_t> order;
+  for (films->First(); !films->Eof(); films->Next()) order.push_back(films->RecNo());
+  EXPECT_THAT(order, ElementsAre(5, 4, 1, 2, 3));  // Zorro, then 0x8E, 0x90 (two), 0xA5
+  delete films;
+  os::SetCodePagesFromLocale();
 }
 
 TEST_F(IndexSetUpTest, FindFindExactAndLocateSeekTheActiveOrder) {

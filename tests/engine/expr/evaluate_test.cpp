@@ -258,6 +258,22 @@ TEST_F(EvaluateTest, FieldsFollowTheCurrentRecordAndArea) {
   EXPECT_EQ(test::Rendered(aliased.get()), "N:0");
 }
 
+TEST_F(EvaluateTest, AliasedCharacterFieldsReadTheirAreasRecordInFull) {
+  // The aliased C field pushes the field's whole text, whichever area is selected, alone and
+  // as an operand of the in-place string functions.
+  GO(3);
+  Select(2);
+  EXPECT_EQ(Eval("STAFF->NAME"), "C:Carol     ");
+  EXPECT_EQ(Eval("LEN(STAFF->NAME)"), "N:10");
+  EXPECT_EQ(Eval("UPPER(STAFF->NAME) + '|'"), "C:CAROL     |");
+  EXPECT_EQ(Eval("TRIM(STAFF->NAME) + STAFF->NAME"), "C:CarolCarol     ");
+  EXPECT_EQ(Eval("STAFF->NAME = 'Car'"), "L:T");
+  Select(1);
+  GO(1);
+  Select(2);
+  EXPECT_EQ(Eval("LEFT(STAFF->NAME, 3)"), "C:ABC");
+}
+
 TEST_F(EvaluateTest, FetchFieldValueReadsOneFieldOfAnArea) {
   FieldValueBuffer buffer;
   EXPECT_STREQ(static_cast<const char*>(FetchFieldValue(1, buffer, 33)), "ABC       ");

@@ -59,14 +59,25 @@ inline std::vector<unsigned char> TableBytes(const std::vector<Row>& rows) {
   return f;
 }
 
-// Tags CODE (C 6), NUM (N, packed) and RCODE (C 6 descending) over the rows; `for_live` gives
-// every tag the condition .NOT. DELETED() and leaves deleted rows out.
-inline std::vector<TagShape> RowTags(const std::vector<Row>& rows, bool for_live = false,
-                                    int per_leaf = 3) {
+// A FOR condition of every tag and the rows it keeps.
+struct RowCondition {
+  std::string expression;               // empty: no condition
+  bool (*holds)(const Row&) = nullptr;  // null: every row
+};
+inline const RowCondition kEveryRow{};
+inline const RowCondition kLiveRows{".NOT. DELETED()", [](const Row& r) { return !r.deleted; }};
+// A condition that new rows fail as often as they meet it.
+inline const RowCondition kLiveRowsFromZero{"NUM >= 0 .AND. .NOT. DELETED()",
+                                            [](const Row& r) { return r.num >= 0 && !r.deleted; }};
+
+// Tags CODE (C 6), NUM (N, packed) and RCODE (C 6 descending) over the rows that meet
+// `condition`, which every tag gets as its FOR condition.
+inline std::vector<TagShape> RowTags(const std::vector<Row>& rows, const RowCondition& condition,
+                                     int per_leaf = 3) {
   std::multimap<std::string, std::uint32_t> by_code;
   std::vector<std::pair<double, std::uint32_t>> by_num;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (for_live && rows[i].deleted) continue;
+    if (condition.holds != nullptr && !condition.holds(rows[i])) continue;
     std::string code = rows[i].code;
     code.resize(6, ' ');
     by_code.emplace(code, static_cast<std::uint32_t>(i + 1));
@@ -78,7 +89,7 @@ inline std::vector<TagShape> RowTags(const std::vector<Row>& rows, bool for_live
     TagShape t;
     t.name = name;
     t.key_expression = type == 'N' ? "NUM" : "CODE";
-    t.for_expression = for_live ? ".NOT. DELETED()" : "";
+    t.for_expression = condition.expression;
     t.type = type;
     t.key_length = length;
     t.descending = descending;
@@ -97,6 +108,12 @@ inline std::vector<TagShape> RowTags(const std::vector<Row>& rows, bool for_live
     num.items.emplace_back(std::string(p.begin(), p.end()), r);
   }
   return {code, num, rcode};
+}
+
+// The same; `for_live` gives every tag the condition .NOT. DELETED() and leaves deleted rows out.
+inline std::vector<TagShape> RowTags(const std::vector<Row>& rows, bool for_live = false,
+                                     int per_leaf = 3) {
+  return RowTags(rows, for_live ? kLiveRows : kEveryRow, per_leaf);
 }
 
 class IndexTest : public ::testing::Test {
@@ -122,8 +139,12 @@ class IndexTest : public ::testing::Test {
   // Writes T.DBF and T.MDX from rows and answers the table's path.
   std::string MakeIndexedTable(const std::vector<Row>& rows, bool for_live = false,
                                int per_leaf = 3) {
+    return MakeIndexedTable(rows, for_live ? kLiveRows : kEveryRow, per_leaf);
+  }
+  std::string MakeIndexedTable(const std::vector<Row>& rows, const RowCondition& condition,
+                               int per_leaf = 3) {
     WriteBytes(dir_.File("T.DBF"), TableBytes(rows));
-    WriteBytes(dir_.File("T.MDX"), BuildMdx("T", RowTags(rows, for_live, per_leaf)));
+    WriteBytes(dir_.File("T.MDX"), BuildMdx("T", RowTags(rows, condition, per_leaf)));
     return dir_.File("T.DBF");
   }
 

@@ -63,6 +63,35 @@ TEST(KeyCodecTest, PackedKeysOrderLikeTheirValues) {
   EXPECT_EQ(ComparePackedKeys(short_count, ours.data(), 12), 0);
 }
 
+TEST(KeyCodecTest, PackedKeysThatDifferInTheirLastDigitCompareByIt) {
+  // Every digit count from 1 to 20, odd counts ending in a half-used byte: the comparison
+  // covers every digit byte the longer key uses (123456789.01 < 123456789.02).
+  const std::string kDigits = "12345678901234567890";
+  for (std::size_t count = 1; count <= kDigits.size(); ++count) {
+    std::string low = kDigits.substr(0, count);
+    std::string high = low;
+    high.back() = static_cast<char>(high.back() == '9' ? '9' : high.back() + 1);
+    if (high == low) low.back() = '8';
+    const int decimals = count >= 3 ? 2 : 0;
+    if (decimals != 0) {
+      low.insert(low.size() - 2, ".");
+      high.insert(high.size() - 2, ".");
+    }
+    for (const bool negative : {false, true}) {
+      const std::string a = (negative ? "-" : "") + low;
+      const std::string b = (negative ? "-" : "") + high;
+      SCOPED_TRACE(a + " vs " + b);
+      const PackedDecimal pa = TextToPacked(a, decimals);
+      const PackedDecimal pb = TextToPacked(b, decimals);
+      const int expected = negative ? 1 : -1;
+      EXPECT_EQ(ComparePackedKeys(pa.data(), pb.data(), 12) < 0 ? -1 : 1, expected);
+      EXPECT_EQ(ComparePackedKeys(pb.data(), pa.data(), 12) < 0 ? -1 : 1, -expected);
+      EXPECT_EQ(ComparePackedKeys(pa.data(), pa.data(), 12), 0);
+      EXPECT_EQ(ComparePackedKeysDescending(pa.data(), pb.data(), 12) < 0 ? -1 : 1, -expected);
+    }
+  }
+}
+
 TEST(KeyCodecTest, DatesAreDoublesWithBlankLast) {
   const auto blank = DoubleKey(1e100);
   const auto day = DoubleKey(2451545);  // 1 January 2000

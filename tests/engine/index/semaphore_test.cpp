@@ -156,6 +156,36 @@ TEST_F(SemaphoreTest, ReadersKeepAWriterWaitingUntilTheWaitLimit) {
   EXPECT_EQ(other.Wait(), 0);
 }
 
+TEST_F(SemaphoreTest, AWriterLocksExactlyBytesOneToFourOfTheFile) {
+  // Another program sees the writer's lock region through the system's own lock test: bytes
+  // 1..4 held, byte 0 (the login count) and byte 5 free.
+  Child other([this](Child& self) {
+    self.Receive();
+    const int fd = ::open(semaphore_.c_str(), O_RDWR);
+    if (fd < 0) return 1;
+    int held = 0;
+    for (int byte = 0; byte <= 5; ++byte) {
+      struct flock probe {};
+      probe.l_type = F_WRLCK;
+      probe.l_whence = SEEK_SET;
+      probe.l_start = byte;
+      probe.l_len = 1;
+      if (::fcntl(fd, F_GETLK, &probe) != 0) return 2;
+      if (probe.l_type != F_UNLCK) held |= 1 << byte;
+    }
+    ::close(fd);
+    self.Send(static_cast<char>(held));
+    return 0;
+  });
+  OpenShared();
+  SetLockSemaphoreProc(true);
+  ASSERT_EQ(EngineErrorCode, 0) << LastErrorMessage;
+  other.Send();
+  EXPECT_EQ(other.Receive(), 0b011110);
+  SetLockSemaphoreProc(false);
+  EXPECT_EQ(other.Wait(), 0);
+}
+
 TEST_F(SemaphoreTest, AStaleWriterCountGivesTheStaleLockMessage) {
   OpenShared();
   {

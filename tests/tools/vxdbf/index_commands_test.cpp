@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <map>
 #include <sstream>
 
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
+#include "platform/os/codepage.h"
 #include "platform/os/system.h"
 #include "tests/engine/index/index_fixture.h"
 #include "tests/support/child_process.h"
@@ -61,6 +65,12 @@ TEST_F(IndexCommandsTest, DumpWalksATagAndSeekFindsKeys) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "BX", "--soft"}).out, "1\n");
+  // Past the last key of the order even a soft seek stands on nothing: no output, exit 1.
+  for (const auto& [tag, key] : {std::pair{"CODE", "ZZZ"}, {"NUM", "99"}, {"RCODE", "AAA"}}) {
+    const Result beyond = Vxdbf({"seek", table_, "--tag", tag, key, "--soft"});
+    EXPECT_EQ(beyond.status, 1) << tag;
+    EXPECT_EQ(beyond.out, "") << tag;
+  }
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CODE", "ALP", "--exact"}).status, 1);
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NUM", "2"}).out, "4\n");
   EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "NOPE", "2"}).status, 2);
@@ -380,15 +390,75 @@ TEST_F(BuildCommandsTest, CheckAcceptsEveryCorpusIndexTheEngineOpens) {
     }
     const Result r = Vxdbf({"check", (copy / table.filename()).string()});
     if (rel == "cimc-pcs7/meldeom/MELDOM.MDX") {
-      // One tag's writer collates characters above 127 its own way.
-      EXPECT_EQ(r.status, 4);
-      EXPECT_EQ(r.out.find("tag NAME_TAG"), 0u) << r.out;
+      // One tag's writer compares signed bytes: sound in that order, and said so.
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.out.find("tag NAME_TAG: note: keys in its writer's own order, signed bytes"), 0u)
+          << r.out;
     } else if (r.status != 1) {  // 1: a table the engine refuses (pinned by the reading tests)
       EXPECT_EQ(r.status, 0) << r.out;
       ++passed;
     }
   }
   EXPECT_EQ(passed, 27);
+}
+
+TEST_F(BuildCommandsTest, ATagInItsWritersSignedByteOrderIsSoundAndEditsOfItsKeysAreRefused) {
+  // Half the codes begin with a byte above 127; the writer of CODE and RCODE compared signed
+  // bytes, so those keys come first (last in RCODE).
+  std::vector<test::Row> rows;
+  for (int i = 0; i < 40; ++i) {
+    const char lead = i % 2 == 0 ? static_cast<char>(0xC0 + i % 7) : static_cast<char>('A' + i % 7);
+    rows.push_back({std::string(1, lead) + std::to_string(i), i, false});
+  }
+  std::vector<test::TagShape> tags = test::RowTags(rows, true, 3);
+  const auto signed_less = [](const auto& a, const auto& b) {
+    return CompareSignedCharKeys(reinterpret_cast<const std::uint8_t*>(a.first.data()),
+                                 reinterpret_cast<const std::uint8_t*>(b.first.data()), 6) < 0;
+  };
+  std::stable_sort(tags[0].items.begin(), tags[0].items.end(), signed_less);
+  std::stable_sort(tags[2].items.rbegin(), tags[2].items.rend(), signed_less);
+  test::WriteBytes(table_, test::TableBytes(rows));
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", tags));
+
+  const Result check = Vxdbf({"check", table_});
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_NE(check.out.find("tag CODE: note: keys in its writer's own order, signed bytes"),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find("tag RCODE: note:"), std::string::npos) << check.out;
+  EXPECT_EQ(check.out.find("tag NUM"), std::string::npos) << check.out;
+
+  // Edits that would change CODE's keys are refused before anything is written.
+  const std::vector<unsigned char> before = test::ReadBytes(table_);
+  const std::vector<unsigned char> index_before = test::ReadBytes(dir_.File("T.MDX"));
+  for (const std::vector<std::string>& edit : std::vector<std::vector<std::string>>{
+           {"set", table_, "2", "CODE=XYZ"}, {"delete", table_, "2"}, {"recall", table_, "2"}}) {
+    const Result refused = Vxdbf(edit);
+    EXPECT_EQ(refused.status, 2) << edit[0];
+    EXPECT_NE(refused.err.find("tag CODE of "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("reindex would reorder the tag in byte order for every program"),
+              std::string::npos)
+        << refused.err;
+  }
+  EXPECT_EQ(Vxdbf({"append", table_}, "CODE,NUM\nQ,7\n").status, 2);
+  EXPECT_EQ(test::ReadBytes(table_), before);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
+  // A field no key or condition names is free to change.
+  EXPECT_EQ(Vxdbf({"set", table_, "2", "NUM=5"}).status, 0);
+
+  const std::vector<unsigned char> index_unforced = test::ReadBytes(dir_.File("T.MDX"));
+  const Result forced = Vxdbf({"set", table_, "2", "CODE=XYZ", "--ignore-index"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_NE(forced.err.find("warning: tag CODE"), std::string::npos) << forced.err;
+  EXPECT_NE(forced.err.find("which is now stale: reindex rebuilds it"), std::string::npos);
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_unforced);
+  EXPECT_EQ(Vxdbf({"check", table_}).status, 4);  // record 2's new key is missing
+  // Rebuilt, the tags are in byte order: no note, and the edits go through.
+  ASSERT_EQ(Vxdbf({"reindex", table_}).status, 0);
+  const Result after = Vxdbf({"check", table_});
+  EXPECT_EQ(after.status, 0) << after.out;
+  EXPECT_EQ(after.out.find("note"), std::string::npos) << after.out;
+  EXPECT_EQ(Vxdbf({"delete", table_, "3"}).status, 0);
 }
 
 TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
@@ -405,6 +475,75 @@ TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
   EXPECT_EQ(Vxdbf({"index", table_, "--tag", "BAD", "--key", "NUM", "--for", "CODE"}).status, 1);
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+}
+
+TEST_F(BuildCommandsTest, KeysOfEveryHighByteAreBuiltSoughtKeptAndCheckedAlike) {
+  // An OEM table (850) and an ANSI one (1252): NAME holds each character of the page above 127,
+  // NUM its byte. Tags NAME and UPPER(NAME) built, every character sought as typed in UTF-8,
+  // every NAME rewritten, and check agrees with the keys after each step.
+  for (const int page : {850, 1252}) {
+    SCOPED_TRACE("code page " + std::to_string(page));
+    const std::string path = dir_.File("H" + std::to_string(page) + ".DBF");
+    ASSERT_EQ(Vxdbf({"create", path, "--field", "NAME,C,1", "--field", "NUM,N,3", "--codepage",
+                     std::to_string(page)})
+                  .status,
+              0);
+    std::map<int, std::string> typed;  // byte -> its character in UTF-8
+    std::string csv = "NAME,NUM\n";
+    for (int b = 128; b < 256; ++b) {
+      const os::ConvertedText c =
+          os::DecodeCodePage(page, std::string(1, static_cast<char>(b)), os::OnFault::kStop);
+      if (c.fault != os::TextFault::kNone) continue;  // no character in this page
+      typed[b] = c.text;
+      csv += "\"" + c.text + "\"," + std::to_string(b) + "\n";
+    }
+    ASSERT_EQ(Vxdbf({"append", path}, csv).status, 0);
+    ASSERT_EQ(Vxdbf({"index", path, "--tag", "NAME", "--key", "NAME"}).status, 0);
+    ASSERT_EQ(Vxdbf({"index", path, "--tag", "UNAME", "--key", "UPPER(NAME)"}).status, 0);
+    const Result built = Vxdbf({"check", path});
+    EXPECT_EQ(built.status, 0) << built.out;
+    std::int32_t record = 0;
+    for (const auto& [byte, text] : typed) {
+      ++record;
+      EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAME", text, "--exact"}).out,
+                std::to_string(record) + "\n")
+          << byte;
+    }
+    // Upper case in the table's page: é is 0x82 -> 0x90 in 850, 0xE9 -> 0xC9 in 1252.
+    const int lower = page == 850 ? 0x82 : 0xE9;
+    const int upper = page == 850 ? 0x90 : 0xC9;
+    const Result found = Vxdbf({"seek", path, "--tag", "UNAME", typed[upper]});
+    ASSERT_EQ(found.status, 0);
+    const auto at = [&](int byte) {
+      return std::to_string(std::distance(typed.begin(), typed.find(byte)) + 1) + "\n";
+    };
+    // Both records have that key: the lower record number (the smaller byte) comes first.
+    EXPECT_EQ(found.out, at(std::min(lower, upper)));
+    // Every record's NAME changed to the next record's character: maintenance removes and adds
+    // the keys the builder and check make.
+    record = 0;
+    for (auto it = typed.begin(); it != typed.end(); ++it) {
+      ++record;
+      const auto next = std::next(it) == typed.end() ? typed.begin() : std::next(it);
+      ASSERT_EQ(Vxdbf({"set", path, std::to_string(record), "NAME=" + next->second}).status, 0);
+    }
+    const Result kept = Vxdbf({"check", path});
+    EXPECT_EQ(kept.status, 0) << kept.out;
+    EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAME", typed.begin()->second}).out,
+              std::to_string(typed.size()) + "\n");
+  }
+}
+
+TEST_F(BuildCommandsTest, NumericKeysDifferingInTheirLastDigitAreSoughtApart) {
+  const std::string path = dir_.File("P.DBF");
+  ASSERT_EQ(Vxdbf({"create", path, "--field", "V,N,12,2"}).status, 0);
+  ASSERT_EQ(Vxdbf({"append", path}, "V\n123456789.02\n123456789.01\n12345678.9\n").status, 0);
+  ASSERT_EQ(Vxdbf({"index", path, "--tag", "V", "--key", "V"}).status, 0);
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "V", "123456789.02"}).out, "1\n");
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "V", "123456789.01"}).out, "2\n");
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "V", "123456789.015"}).status, 1);
+  EXPECT_EQ(Vxdbf({"list", path, "V", "--tag", "V"}).out,
+            "_recno,V\r\n3,12345678.9\r\n2,123456789.01\r\n1,123456789.02\r\n");
 }
 
 }  // namespace
