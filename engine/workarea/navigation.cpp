@@ -626,8 +626,10 @@ void Append() {
   }
   // A file cut short before the last record its header counts: the new record would land on a
   // cut one and the count would claim records that are gone. Checked before this open's first
-  // append (and under each new lock), when no appended record waits in memory.
-  if (!t->is_virtual && (locks_apply ? first_under_lock : t->state != kStateAppended)) {
+  // append (and under each new lock), when no appended record waits in memory. A header already
+  // at the largest count is refused as full by the write itself, whatever the file holds.
+  if (!t->is_virtual && t->record_count < kMaxRecordCount &&
+      (locks_apply ? first_under_lock : t->state != kStateAppended)) {
     const RecordTally tally = TallyRecords(*t);
     if (tally.Cut()) {
       SetEngineError(213, "File:  " + t->file_name + " holds " + std::to_string(tally.whole) +

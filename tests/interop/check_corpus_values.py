@@ -96,6 +96,9 @@ def same(kind, ours, theirs):
             return False
         return math.isclose(float(ours), float(theirs), rel_tol=1e-12, abs_tol=1e-9)
     if kind == "L":
+        # A blank or "?" logical has no value on either side.
+        if theirs is None:
+            return ours is None
         return ours == (theirs is True)
     if kind == "D":
         if theirs is None or not isinstance(theirs, datetime.date):

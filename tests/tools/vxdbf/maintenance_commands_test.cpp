@@ -154,7 +154,8 @@ TEST_F(MaintenanceTest, AFullDiskOrAFailedFlushChangesNothing) {
   } kFaults[] = {
       {"table full", [](test::FaultInjection& f) { f.DiskFull(".dbf", 100); }},
       {"memo full", [](test::FaultInjection& f) { f.DiskFull(".dbt", 256); }},
-      {"index full", [](test::FaultInjection& f) { f.DiskFull(".mdx", 2048); }},
+      // The index is built in a temporary file and renamed into place.
+      {"index full", [](test::FaultInjection& f) { f.DiskFull(".tmp", 2048); }},
       {"memo flush", [](test::FaultInjection& f) { f.Fail(test::Call::kFsync, ".dbt", EIO); }},
       {"index flush", [](test::FaultInjection& f) { f.Fail(test::Call::kFsync, ".mdx", EIO); }},
       {"journal", [](test::FaultInjection& f) { f.Fail(test::Call::kWrite, ".vxj", ENOSPC); }},
