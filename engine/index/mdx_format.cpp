@@ -112,6 +112,19 @@ void RebuildNameTree(MdxHeader& h) {
   h.dirty = true;
 }
 
+namespace {
+
+// Removes entry k (1 up to the count): the last entry moves into its place, the count drops and
+// the name tree is rebuilt.
+void RemoveEntryAt(MdxHeader& h, int k, int n) {
+  if (k != n) std::memcpy(h.Entry(k), h.Entry(n), kMdxTagEntrySize);
+  std::memset(h.Entry(n), 0, kMdxTagEntrySize);
+  h.bytes[28] = static_cast<std::uint8_t>(n - 1);
+  RebuildNameTree(h);
+}
+
+}  // namespace
+
 bool RemoveTagEntry(MdxHeader& h, std::string_view name) {
   const std::string wanted = os::AnsiUpperText(name.substr(0, 11));
   if (wanted.empty()) return false;
@@ -119,24 +132,29 @@ bool RemoveTagEntry(MdxHeader& h, std::string_view name) {
   for (int k = 0; k <= n; ++k) {
     if (std::memcmp(h.Entry(k) + 4, wanted.data(), wanted.size()) != 0) continue;
     if (k == 0) continue;  // the anchor holds no name of its own
-    if (k != n) std::memcpy(h.Entry(k), h.Entry(n), kMdxTagEntrySize);
-    std::memset(h.Entry(n), 0, kMdxTagEntrySize);
-    h.bytes[28] = static_cast<std::uint8_t>(n - 1);
-    RebuildNameTree(h);
+    RemoveEntryAt(h, k, n);
     return true;
   }
   return false;
 }
 
 bool AddTagEntry(MdxHeader& h, std::string_view name, std::uint32_t header_page, char type) {
-  RemoveTagEntry(h, name);
+  const std::string upper = os::AnsiUpperText(name.substr(0, kMaxTagNameLength));
+  // Only a tag of exactly this name is replaced: a shorter new name ("N") must not take the
+  // place of a longer tag that begins with it ("NAME").
+  const int count = std::min(h.TagCount(), kMdxMaxTags);
+  for (int k = 1; k <= count; ++k) {
+    if (h.TagName(k) == upper) {
+      RemoveEntryAt(h, k, count);
+      break;
+    }
+  }
   const int n = h.TagCount() + 1;
   if (n > kMdxMaxTags) return false;
   h.bytes[28] = static_cast<std::uint8_t>(n);
   std::uint8_t* e = h.Entry(n);
   std::memset(e, 0, kMdxTagEntrySize);
   PutLe32(e, header_page);
-  const std::string upper = os::AnsiUpperText(name.substr(0, kMaxTagNameLength));
   std::memcpy(e + 4, upper.data(), upper.size());
   e[19] = 2;
   e[20] = static_cast<std::uint8_t>(type);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "engine/index/mdx_file.h"
@@ -70,6 +72,16 @@ TEST(MdxFormatTest, NameTreeIsRebuiltAndRemovalMatchesPrefixes) {
   EXPECT_EQ(h.TagCount(), 2);
   EXPECT_EQ(h.EntryAt(2).header_page, 12u);
   EXPECT_FALSE(RemoveTagEntry(h, "ZZ"));
+  // Adding a tag replaces only a tag of exactly its name, never a longer one it begins.
+  ASSERT_TRUE(AddTagEntry(h, "NAME", 14, 'C'));
+  ASSERT_TRUE(AddTagEntry(h, "N", 16, 'N'));
+  EXPECT_EQ(h.TagCount(), 4);
+  ASSERT_TRUE(AddTagEntry(h, "n", 18, 'N'));
+  EXPECT_EQ(h.TagCount(), 4);
+  std::vector<std::string> names;
+  for (int i = 1; i <= h.TagCount(); ++i) names.push_back(h.TagName(i));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "C", "N", "NAME"}));
 }
 
 TEST(MdxFormatTest, TagHeaderChecksEveryLengthAndType) {
