@@ -90,6 +90,21 @@ struct NewFiles {
   std::string table, memo, index;
 };
 
+// Completes the new files and puts them in place of the old ones: the table and memo file
+// finished, the table read back, every tag built from `tags`, the renames done, and the old
+// table's session closed.
+void CompleteAndReplace(DbfWriter& table, std::optional<MemoWriter>& memos,
+                        const std::string& temp_table, const std::string& final_table,
+                        const std::vector<TagDefinition>& tags, Progress& progress,
+                        FileReplacement& replacement, TableSession& session) {
+  table.Finish();
+  if (memos) memos->Finish();
+  VerifyNewTable(temp_table, table.count());
+  BuildProductionIndex(temp_table, final_table, tags, progress);
+  replacement.Replace();
+  session.Close();
+}
+
 NewFiles TempNames(const FileReplacement& replacement, const TableFiles& files) {
   NewFiles out;
   std::size_t i = 0;
@@ -181,17 +196,10 @@ RewriteResult RewriteInPlace(const Options& o, const Streams& io, const std::str
     ReachStage(ReplaceStage::kCopying);
   }
   if (!keep_records) result.removed = t.record_count;
-  table.Finish();
-  if (memos) {
-    memos->Finish();
-    result.new_memo_size = memos->size();
-  }
+  CompleteAndReplace(table, memos, temp.table, files.table, tags, progress, replacement, session);
+  if (memos) result.new_memo_size = memos->size();
   result.kept = table.count();
-  VerifyNewTable(temp.table, result.kept);
-  BuildProductionIndex(temp.table, files.table, tags, progress);
   for (const TagDefinition& tag : tags) result.tags.push_back(tag.name);
-  replacement.Replace();
-  session.Close();
   result.backups = replacement.Finish(o.backup);
   return result;
 }
@@ -440,12 +448,7 @@ int Copy(const Options& o, const Streams& io) {
     table.Append(record.data());
     ReachStage(ReplaceStage::kCopying);
   }
-  table.Finish();
-  if (memos) memos->Finish();
-  VerifyNewTable(temp, table.count());
-  BuildProductionIndex(temp, finals.front(), tags, progress);
-  replacement.Replace();
-  session.Close();
+  CompleteAndReplace(table, memos, temp, finals.front(), tags, progress, replacement, session);
   replacement.Finish(false);
   to_text.ReportReplacements(io.err);
   io.out << "copied " << table.count() << " record(s) to " << target;
@@ -747,12 +750,7 @@ int Alter(const Options& o, const Streams& io) {
     table.Append(record.data());
     ReachStage(ReplaceStage::kCopying);
   }
-  table.Finish();
-  if (memos) memos->Finish();
-  VerifyNewTable(temp, table.count());
-  BuildProductionIndex(temp, files.table, tags, progress);
-  replacement.Replace();
-  session.Close();
+  CompleteAndReplace(table, memos, temp, files.table, tags, progress, replacement, session);
   const std::vector<std::string> backups = replacement.Finish(o.backup);
   io.out << "altered " << files.table << ": " << definitions.size() << " field(s), "
          << table.count() << " record(s)";
