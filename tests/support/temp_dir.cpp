@@ -29,14 +29,15 @@ std::vector<unsigned char> ReadBytes(const std::string& path) {
 
 void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::filesystem::path CorpusDir() {
   if (const char* env = std::getenv("VX_CORPUS_DIR"); env && *env) return env;
   // The shared folder sits beside the repository.
-  const std::filesystem::path beside = std::filesystem::path(VX_SOURCE_DIR) / ".." / "shared" /
-                                       "corpus";
+  const std::filesystem::path beside =
+      std::filesystem::path(VX_SOURCE_DIR) / ".." / "shared" / "corpus";
   std::error_code ec;
   if (std::filesystem::is_directory(beside, ec)) return beside;
   return {};
@@ -46,6 +47,34 @@ bool IsTableName(const std::filesystem::path& path) {
   std::string ext = path.extension().string();
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return ext == ".dbf";
+}
+
+std::vector<CorpusIndex> CorpusIndexes() {
+  namespace fs = std::filesystem;
+  std::vector<CorpusIndex> found;
+  const fs::path corpus = CorpusDir();
+  if (corpus.empty()) return found;
+  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+    std::string ext = entry.path().extension().string();
+    for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    fs::path table = entry.path();
+    table.replace_extension(".DBF");
+    if (entry.is_regular_file() && ext == ".MDX" && fs::exists(table)) {
+      found.push_back({entry.path(), table});
+    }
+  }
+  return found;
+}
+
+std::string CopyTableFiles(const std::filesystem::path& table, const std::filesystem::path& to) {
+  namespace fs = std::filesystem;
+  fs::create_directories(to);
+  for (const auto& sibling : fs::directory_iterator(table.parent_path())) {
+    if (sibling.path().stem() == table.stem()) {
+      fs::copy_file(sibling.path(), to / sibling.path().filename());
+    }
+  }
+  return (to / table.filename()).string();
 }
 
 }  // namespace vx::test

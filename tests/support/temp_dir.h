@@ -31,4 +31,15 @@ std::filesystem::path CorpusDir();
 // Whether a file of the corpus is named as a table (extension .dbf in any case).
 bool IsTableName(const std::filesystem::path& path);
 
+// A corpus index (extension .mdx in any case) and the table of its name beside it.
+struct CorpusIndex {
+  std::filesystem::path index;
+  std::filesystem::path table;
+};
+// Every corpus index that has its table, in the folder walk's order; empty without the corpus.
+std::vector<CorpusIndex> CorpusIndexes();
+// Copies `table` and every file of its stem (memo file, index) into the new folder `to`, and
+// answers the copied table's path.
+std::string CopyTableFiles(const std::filesystem::path& table, const std::filesystem::path& to);
+
 }  // namespace vx::test

@@ -112,23 +112,13 @@ TEST_F(ExprCommandsTest, EveryCorpusTagRebuildsToTheKeysItStores) {
   };
   int tags = 0;
   int copies = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-    std::string ext = entry.path().extension().string();
-    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    fs::path table = entry.path();
-    table.replace_extension(".DBF");
-    if (!entry.is_regular_file() || ext != ".MDX" || !fs::exists(table)) continue;
+  for (const test::CorpusIndex& found : test::CorpusIndexes()) {
+    const fs::path& table = found.table;
     SCOPED_TRACE(table.string());
     // Two copies of the table with its index and memo file: one read as stored, one rebuilt.
     const auto copy_of = [&](const std::string& folder) {
-      const fs::path to = fs::path(dir_.File("")) / (folder + std::to_string(copies));
-      fs::create_directories(to);
-      for (const auto& sibling : fs::directory_iterator(table.parent_path())) {
-        if (sibling.path().stem() == table.stem()) {
-          fs::copy_file(sibling.path(), to / sibling.path().filename());
-        }
-      }
-      return (to / table.filename()).string();
+      return test::CopyTableFiles(table,
+                                  fs::path(dir_.File("")) / (folder + std::to_string(copies)));
     };
     ++copies;
     const std::string original = copy_of("stored");

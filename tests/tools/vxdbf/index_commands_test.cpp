@@ -373,22 +373,12 @@ TEST_F(BuildCommandsTest, CheckAcceptsEveryCorpusIndexTheEngineOpens) {
   if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
   int passed = 0;
   int copies = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-    std::string ext = entry.path().extension().string();
-    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    fs::path table = entry.path();
-    table.replace_extension(".DBF");
-    if (!entry.is_regular_file() || ext != ".MDX" || !fs::exists(table)) continue;
-    const std::string rel = fs::relative(entry.path(), corpus).generic_string();
+  for (const test::CorpusIndex& found : test::CorpusIndexes()) {
+    const std::string rel = fs::relative(found.index, corpus).generic_string();
     SCOPED_TRACE(rel);
-    const fs::path copy = fs::path(dir_.File("")) / ("c" + std::to_string(++copies));
-    fs::create_directories(copy);
-    for (const auto& sibling : fs::directory_iterator(table.parent_path())) {
-      if (sibling.path().stem() == table.stem()) {
-        fs::copy_file(sibling.path(), copy / sibling.path().filename());
-      }
-    }
-    const Result r = Vxdbf({"check", (copy / table.filename()).string()});
+    const std::string copy = test::CopyTableFiles(
+        found.table, fs::path(dir_.File("")) / ("c" + std::to_string(++copies)));
+    const Result r = Vxdbf({"check", copy});
     if (rel == "cimc-pcs7/meldeom/MELDOM.MDX") {
       // One tag's writer compares signed bytes: sound in that order, and said so.
       EXPECT_EQ(r.status, 0) << r.out;
