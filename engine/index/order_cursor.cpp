@@ -65,6 +65,11 @@ namespace {
 
 bool ReadAnchors(AreaIndex& index, int area) {
   index.file.DropNodeCache();
+  // A damaged index another program changed may have been mended: it is read whole again.
+  if (std::any_of(index.faults.begin(), index.faults.end(),
+                  [](const std::string& fault) { return !fault.empty(); })) {
+    index.validated = false;
+  }
   if (!index.file.ReadHeader()) return false;
   if (index.file.header().TagCount() != static_cast<int>(index.tags.size())) {
     SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +

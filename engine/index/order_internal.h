@@ -27,6 +27,10 @@ struct AreaIndex {
   int controlling = 1;
   bool natural = false;
   bool logged_in = false;
+  // Whether every tree was read whole since the index was opened (ValidateTrees), and what was
+  // found wrong with each tag then (empty: sound), by tag number - 1.
+  bool validated = false;
+  std::vector<std::string> faults;
 };
 
 extern std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;

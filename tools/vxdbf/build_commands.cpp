@@ -127,21 +127,6 @@ bool DefinitionOf(const std::string& name, const TagHeader& header, TagReport& r
   return report.definition_known;
 }
 
-// What is wrong between a sound header's key type and length and its key expression (what
-// appends and reindex would refuse), even in a tag that holds no keys; empty when they agree.
-std::string KeyShapeFault(const TagHeader& header, const TagExpressions& expressions) {
-  const char type = header.KeyType();
-  const char result = expressions.result_type;
-  if ((type == 'C') != (result == 'C')) {
-    return std::string("key type ") + type + " does not match the key expression's type " + result;
-  }
-  if (type == 'C' && expressions.width != 0 && expressions.width != header.KeyLength()) {
-    return "key length " + std::to_string(header.KeyLength()) + ", but the key expression gives " +
-           std::to_string(expressions.width) + " characters";
-  }
-  return {};
-}
-
 void CheckTag(MdxFile& file, int number, TableRecord& t, TagReport& report, IndexPages& pages) {
   TagHeader header;
   TagExpressions expressions;
