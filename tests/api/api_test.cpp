@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <vexel/vexel.hpp>
 
 #include "platform/os/codepage.h"
@@ -622,6 +623,37 @@ TEST_F(ApiTest, OpenAndCreateRefuseWhatTheyCannotUse) {
   EXPECT_EQ(t.read(1)["TITLE"], Value(std::string("Kept")));
   t.update(1, {{"YEAR", std::int64_t{2000}}});
   EXPECT_EQ(t.read(1)["YEAR"], Value(std::int64_t{2000}));
+}
+
+}  // namespace
+
+namespace {
+
+// Two threads, each with its own table, edit and read at once: every call keeps to its table.
+TEST_F(ApiTest, TwoThreadsWorkOnTheirOwnTables) {
+  const auto work = [&](const std::string& name, const std::string& word) {
+    vexel::Table t = vexel::create(Path(name), FilmFields());
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+    for (int i = 0; i < 150; ++i) {
+      const std::uint32_t n = t.append({{"TITLE", word + std::to_string(i)}});
+      t.update(n, {{"YEAR", std::int64_t{1900 + i}}});
+      if (i % 10 == 0) {
+        EXPECT_EQ(t.seek("TITLE", word + std::to_string(i / 2)), std::uint32_t(i / 2 + 1));
+      }
+    }
+    std::size_t count = 0;
+    for (const vexel::Record& r : t.order("TITLE")) {
+      EXPECT_EQ(r.text("TITLE").substr(0, word.size()), word);
+      EXPECT_EQ(r["YEAR"],
+                Value(std::int64_t{1900 + std::stoi(r.text("TITLE").substr(word.size()))}));
+      ++count;
+    }
+    EXPECT_EQ(count, 150u);
+  };
+  std::thread a(work, "a.dbf", "Alpha");
+  std::thread b(work, "b.dbf", "Beta");
+  a.join();
+  b.join();
 }
 
 }  // namespace
