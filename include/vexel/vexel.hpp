@@ -1,0 +1,404 @@
+#pragma once
+// Vexel: dBASE-family tables (.DBF), their memo files (.DBT, .FPT) and production indexes (.MDX)
+// for C++20 programs. This is the only header a program includes.
+//
+//   vexel::Table films = vexel::open("films.dbf");
+//   for (const vexel::Record& r : films.order("TITLE", std::string("M")))
+//     std::cout << r.text("TITLE") << "\n";
+//   if (auto n = films.seek("TITLE", std::string("Metropolis"))) films.remove(*n);
+//
+// Files are shared with other dBASE programs under their lock and semaphore protocols: every
+// edit locks what it changes, keeps every tag of the production index and the memo file current,
+// and sees what the other programs changed. Text goes in and out as UTF-8 and is stored in the
+// table's code page.
+//
+// Threads: an Engine serves one call at a time (each call takes the engine's mutex), so sharing
+// one between threads is safe but serial. A Table keeps its engine alive; cursors, locks and
+// expressions keep their table's state alive, and once the Table is closed or destroyed their
+// calls fail with Error 215 (their destructors never throw).
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vexel {
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+// Every failure: the engine's error code (the numbers dBASE programs know: 2 file not found, 210
+// not a dBASE data file, 220 invalid parameter, 222 corrupted index file, 351 error in expression,
+// ...) and a message that names the file, record and field concerned.
+class Error : public std::runtime_error {
+ public:
+  Error(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  int code() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
+
+// A lock another program (or another Table of this process) holds, still held after the
+// retries OpenOptions allows: a record, the append lock, the file, the memo file or the
+// index's semaphore. Nothing was changed.
+class LockError : public Error {
+ public:
+  using Error::Error;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Values
+
+// shared: other programs may open, read and edit the table at the same time (locks are taken
+// for every edit); exclusive: nobody else may open it; read_only: shared, and every edit is
+// refused.
+enum class OpenMode { shared, exclusive, read_only };
+
+struct OpenOptions {
+  OpenMode mode = OpenMode::shared;
+  // The code page the table's text is stored in. 0: the table's language driver mark (byte 29,
+  // or a level 7 table's driver name), else the locale's DOS (OEM) code page.
+  int codepage = 0;
+  // Open even when the production index cannot be read; edits then leave it stale (reindex
+  // rebuilds it). Without this, such a table opens but every edit is refused.
+  bool ignore_index = false;
+  // Extra attempts after a lock is refused, and the pause between them.
+  int lock_retries = 2;
+  int lock_wait_ms = 100;
+};
+
+// One field of a table. type: 'C' character, 'N' number, 'F' float, 'D' date, 'L' logical,
+// 'M' memo (and the other memo-block types, 'B', 'G', 'P', read as memo text).
+struct Field {
+  std::string name;  // UTF-8, upper case as stored
+  char type = 'C';
+  int length = 0;
+  int decimals = 0;
+  bool operator==(const Field&) const = default;
+};
+
+// A calendar date (proleptic Gregorian).
+struct Date {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  auto operator<=>(const Date&) const = default;
+};
+
+// A field's value. monostate: blank (a blank or unreadable date or number, a logical "?" or
+// blank). Character and memo text: UTF-8, trailing blanks removed (an empty field or memo is "");
+// a byte the code page lacks reads as "?". Binary memos (pictures, objects) come back as bytes.
+// Numbers: int64 when the field has no decimals and the value fits, else double (Record::text gives
+// the exact stored digits).
+using Value = std::variant<std::monostate, std::string, std::int64_t, double, Date, bool>;
+
+// The values an edit assigns, by field name (any case).
+using Assignments = std::vector<std::pair<std::string, Value>>;
+
+class Table;
+class Engine;
+
+// A snapshot of one record, taken when it was read; later edits do not change it.
+class Record {
+ public:
+  Record() = default;
+  std::uint32_t recno() const noexcept { return recno_; }
+  bool deleted() const noexcept { return deleted_; }
+  std::size_t size() const noexcept { return values_.size(); }
+  // Field i (0-based) or by name (any case); Error 220 for no such field.
+  const Value& operator[](std::size_t i) const;
+  const Value& operator[](std::string_view name) const;
+  // The field as stored, in UTF-8, trailing blanks removed: a number's digits, a date as
+  // YYYYMMDD, a logical's letter, a memo's text.
+  const std::string& text(std::size_t i) const;
+  const std::string& text(std::string_view name) const;
+  const std::vector<Field>& fields() const;
+
+ private:
+  friend class Table;
+  friend struct RecordAccess;
+  std::size_t index_of(std::string_view name) const;
+  std::uint32_t recno_ = 0;
+  bool deleted_ = false;
+  std::shared_ptr<const std::vector<Field>> fields_;
+  std::vector<Value> values_;
+  std::vector<std::string> texts_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Cursors
+
+// A forward walk over records: while (c.next()) use(c.record()); or for (const Record& r : c).
+// The table may be edited during a walk; the walk goes on from the record it stands on.
+class Cursor {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = Record;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Record*;
+    using reference = const Record&;
+    iterator() = default;
+    reference operator*() const { return cursor_->record(); }
+    pointer operator->() const { return &cursor_->record(); }
+    iterator& operator++() {
+      if (!cursor_->next()) cursor_ = nullptr;
+      return *this;
+    }
+    void operator++(int) { ++*this; }
+    bool operator==(const iterator& other) const { return cursor_ == other.cursor_; }
+
+   private:
+    friend class Cursor;
+    explicit iterator(Cursor* cursor) : cursor_(cursor) {}
+    Cursor* cursor_ = nullptr;
+  };
+
+  Cursor(Cursor&&) noexcept;
+  Cursor& operator=(Cursor&&) noexcept;
+  ~Cursor();
+
+  // Moves to the next record; false at the end.
+  bool next();
+  // The record next() moved to (Error 220 before the first next() or after the end).
+  const Record& record() const;
+  // Starts the walk (calls next()).
+  iterator begin();
+  iterator end() { return {}; }
+
+  struct Impl;
+
+ private:
+  friend class Table;
+  explicit Cursor(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Indexes, expressions, checks
+
+// exact: the whole key equals (blanks pad a shorter character key); prefix: a character key that
+// begins with the given text (numbers and dates: equal); soft: the first key at or after the
+// given one (nullopt only past the last key).
+enum class SeekMode { exact, soft, prefix };
+
+// A tag of the table's production index.
+struct TagInfo {
+  std::string name;
+  std::string key;       // the key expression
+  std::string for_expr;  // the FOR condition, empty when none
+  bool descending = false;
+  bool unique = false;
+  char key_type = 'C';  // 'C', 'N' (also for F keys) or 'D'
+};
+
+// A tag to add: the key expression (dBASE syntax), an optional FOR condition.
+struct TagSpec {
+  std::string name;  // at most 10 characters
+  std::string key;
+  std::string for_expr;
+  bool descending = false;
+  bool unique = false;
+};
+
+// A compiled dBASE expression over one table's fields (see Table::compile).
+class Expression {
+ public:
+  Expression(Expression&&) noexcept;
+  Expression& operator=(Expression&&) noexcept;
+  ~Expression();
+  // 'C', 'N', 'D', 'L' or 'M'.
+  char type() const;
+  const std::string& text() const;
+
+  struct Impl;
+
+ private:
+  friend class Table;
+  explicit Expression(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// What check() found. ok: nothing is wrong (notes are not faults). With repair, `repaired`
+// says what was mended, and ok tells whether the table is sound afterwards.
+struct CheckReport {
+  bool ok = true;
+  std::vector<std::string> problems;
+  std::vector<std::string> notes;
+  std::vector<std::string> repaired;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Locks
+
+// Holds the lock of one record (RAII): read it, assign fields, commit; released when destroyed.
+// Obtained from Table::lock; LockError when another program holds the record.
+class RecordLock {
+ public:
+  RecordLock(RecordLock&&) noexcept;
+  RecordLock& operator=(RecordLock&&) noexcept;
+  ~RecordLock();
+
+  std::uint32_t recno() const;
+  // The record as it is now (read again under the lock).
+  Record record() const;
+  // Assigns a field; nothing is written before commit(). Values are checked here (Error naming
+  // the field when one does not fit).
+  RecordLock& set(std::string_view field, const Value& value);
+  // Writes the assigned fields (and their memos), keeps every tag current.
+  void commit();
+  void remove();  // deletion mark
+  void recall();  // clears the mark
+  // Releases the lock now (assignments not committed are dropped).
+  void release();
+
+  struct Impl;
+
+ private:
+  friend class Table;
+  explicit RecordLock(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Holds the table's append lock (RAII) for many appends; released when destroyed.
+class AppendLock {
+ public:
+  AppendLock(AppendLock&&) noexcept;
+  AppendLock& operator=(AppendLock&&) noexcept;
+  ~AppendLock();
+
+  // Appends one record (fields not named are blank); answers its record number.
+  std::uint32_t append(const Assignments& values);
+  void release();
+
+  struct Impl;
+
+ private:
+  friend class Table;
+  explicit AppendLock(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Tables
+
+class Table {
+ public:
+  Table(Table&&) noexcept;
+  Table& operator=(Table&&) noexcept;
+  // Closes the table (errors on closing are swallowed; call close() to see them).
+  ~Table();
+  void close();
+  bool is_open() const noexcept;
+
+  // Schema and header.
+  const std::vector<Field>& fields() const;
+  std::optional<std::size_t> field_index(std::string_view name) const;
+  // Records in the file, including those other programs appended since it was opened.
+  std::uint32_t size() const;
+  int codepage() const;
+  std::filesystem::path path() const;
+  OpenMode mode() const;
+  // The version byte (0x03, 0x83, 0x8B, 0xF5, 0x04, 0x8C, ...).
+  int version() const;
+
+  // Reading. Record numbers run from 1 to size(); Error 212 beyond.
+  Record read(std::uint32_t recno) const;
+  // Every record in file order, deleted ones included (Record::deleted).
+  Cursor scan() const;
+  // The records of a tag in key order, deleted ones included. from: the first key (a soft seek);
+  // to: the last key (inclusive; a character `to` also takes in keys that begin with it).
+  Cursor order(std::string_view tag, std::optional<Value> from = {},
+               std::optional<Value> to = {}) const;
+  // The records in file order for which a dBASE condition is true ("YEAR > 1950 .AND.
+  // .NOT. DELETED()"); Error 351/362 for a condition that does not compile or is not logical.
+  Cursor where(std::string_view condition) const;
+  // The record a tag finds for a key (a string for a character tag, a number for N, a Date).
+  std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
+                                    SeekMode mode = SeekMode::exact) const;
+
+  // Writing (Error 220 on a read-only table). Each call takes and releases the locks it needs.
+  RecordLock lock(std::uint32_t recno);
+  AppendLock lock_append();
+  void update(std::uint32_t recno, const Assignments& values);
+  std::uint32_t append(const Assignments& values);
+  void remove(std::uint32_t recno);
+  void recall(std::uint32_t recno);
+
+  // Tags of the production index (empty when there is none).
+  std::vector<TagInfo> tags() const;
+  // Adds a tag (replacing one of the same name); creates the production index when missing.
+  // Needs the table exclusively: Error 225 when another program has it open.
+  void add_tag(const TagSpec& tag);
+  // Rebuilds every tag from its definition (exclusive, as add_tag).
+  void reindex();
+  // Checks the index against the table (and the memo pointers); with repair, mends what it can.
+  CheckReport check(bool repair = false);
+
+  // Expressions over this table's fields, evaluated against a record.
+  Expression compile(std::string_view expression) const;
+  Value eval(const Expression& expression, std::uint32_t recno) const;
+  Value eval(std::string_view expression, std::uint32_t recno) const;
+
+  struct Impl;
+
+ private:
+  friend class Engine;
+  explicit Table(std::shared_ptr<Impl> impl);
+  std::shared_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Engines
+
+// The table kinds create() writes: dBASE III (0x03/0x83, .DBT), dBASE IV (0x03/0x8B, .DBT),
+// FoxPro (0x03/0xF5, .FPT), dBASE level 7 (0x04/0x8C, .DBT).
+enum class TableKind { dbase3, dbase4, foxpro, level7 };
+
+struct CreateOptions {
+  TableKind kind = TableKind::dbase4;
+  int codepage = 0;        // 0: no language driver mark
+  bool overwrite = false;  // replace an existing table, its memo file and production index
+  OpenOptions open{};      // how the new table is opened
+};
+
+// Owns open tables, settings and error state. One thread at a time per engine (see above).
+class Engine {
+ public:
+  Engine();
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  Table open(const std::filesystem::path& path, const OpenOptions& options = {});
+  // Creates an empty table (and its memo file when a field needs one) and opens it.
+  Table create(const std::filesystem::path& path, const std::vector<Field>& fields,
+               const CreateOptions& options = {});
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// The process's engine, made on first use.
+Engine& default_engine();
+Table open(const std::filesystem::path& path, const OpenOptions& options = {});
+Table create(const std::filesystem::path& path, const std::vector<Field>& fields,
+             const CreateOptions& options = {});
+
+// The library's version ("0.1.0").
+const char* version() noexcept;
+
+}  // namespace vexel
