@@ -177,8 +177,7 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   QObject::connect(SearchField, &QLineEdit::textChanged,
                    [this](const QString& text) { Seek(text.toStdString()); });
 
-  MemoWindow = new demo::TWindowForm(this, Source);
-  MemoWindow->SetCaption("Memo");
+  MemoWindow = new TVxMemoWindow(this, Source, "");
 
   OnResize = [this](TObject*) { LayOut(); };
   LayOut();
@@ -319,8 +318,7 @@ void TBrowserForm::OpenMemo() {
   TField* field = Grid->Columns().Items(index)->Field();
   if (field == nullptr || DbaseTypeLetter(field) != 'M') return;
   Guarded([&] {
-    MemoWindow->VxMemo1->SetDataField(field->FieldName());
-    MemoWindow->SetCaption(field->FieldName());
+    MemoWindow->SetDataField(field->FieldName());
     const int result = MemoWindow->ShowModal();
     const TDataSetState state = Table->State();
     const bool editing = state == dsEdit || state == dsInsert;

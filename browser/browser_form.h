@@ -13,8 +13,8 @@
 #include <string>
 
 #include "components/controls/data_grid.h"
+#include "components/controls/memo_window.h"
 #include "components/dataset/file_dataset.h"
-#include "demo/memo_window.h"
 #include "platform/dataset/data_source.h"
 #include "platform/widgets/forms.h"
 #include "platform/widgets/std_controls.h"
@@ -75,7 +75,7 @@ class TBrowserForm : public TForm {
   QComboBox* OrderBox = nullptr;
   QLineEdit* SearchField = nullptr;
   QAction* ShowDeletedAction = nullptr;
-  demo::TWindowForm* MemoWindow = nullptr;
+  TVxMemoWindow* MemoWindow = nullptr;
 
  private:
   // Runs `action`, showing an exception's text in a message box instead of letting it out.

@@ -16,8 +16,8 @@
 
 #include "browser/browser_form.h"
 #include "components/controls/message_windows.h"
+#include "components/controls/window_picture.h"
 #include "components/dataset/table_dataset.h"
-#include "demo/window_picture.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
         std::cerr << "vexel: " << text << "\n";
         status = 1;
       }
-      const QImage picture = vx::demo::PictureOfForms({form});
+      const QImage picture = vx::PictureOfForms({form});
       if (!picture.save(QString::fromStdString(options.screenshot), "PNG")) {
         std::cerr << "vexel: cannot write " << options.screenshot << "\n";
         status = 1;

@@ -256,7 +256,7 @@ TEST_F(BrowserTest, CtrlDeleteTogglesTheMarkAndShowDeletedHidesIt) {
   EXPECT_TRUE(RecordedMessages().empty());
 }
 
-TEST_F(BrowserTest, MemoColumnOpensTheDemosMemoWindowAndOkStoresTheText) {
+TEST_F(BrowserTest, MemoColumnOpensTheMemoWindowAndOkStoresTheText) {
   ZOvEzi* films = FilmDataset();
   films->SetActive(true);
   AddFilms(*films, {{"Vertigo", 1958}});
@@ -266,12 +266,12 @@ TEST_F(BrowserTest, MemoColumnOpensTheDemosMemoWindowAndOkStoresTheText) {
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    demo::TWindowForm* window = browser_->MemoWindow;
+    TVxMemoWindow* window = browser_->MemoWindow;
     if (!window->Modal()) return;
     shown = true;
     for (QChar c : QString("A detective")) {
       QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-      QApplication::sendEvent(window->VxMemo1->Widget(), &press);
+      QApplication::sendEvent(window->Memo->Widget(), &press);
     }
     window->SetModalResult(mrOk);
   });

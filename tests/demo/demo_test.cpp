@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "components/controls/memo_window.h"
+#include "components/controls/window_picture.h"
 #include "demo/main_form.h"
-#include "demo/memo_window.h"
-#include "demo/window_picture.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
@@ -40,7 +40,7 @@ class DemoTest : public test::DatasetTest {
   void StartDemo() {
     owner_ = std::make_unique<TComponent>(nullptr);
     form1_ = new TForm1(owner_.get());
-    window_ = new TWindowForm(owner_.get(), form1_->DataSource1);
+    window_ = new TVxMemoWindow(owner_.get(), form1_->DataSource1, "PLOT");
     form1_->SetMemoWindow(window_);
     form1_->Show();
   }
@@ -89,10 +89,10 @@ class DemoTest : public test::DatasetTest {
   // Types at the end of the memo's text.
   void TypeIntoMemo(const QString& text) {
     QKeyEvent end(QEvent::KeyPress, Qt::Key_End, Qt::ControlModifier);
-    QApplication::sendEvent(window_->VxMemo1->Widget(), &end);
+    QApplication::sendEvent(window_->Memo->Widget(), &end);
     for (QChar c : text) {
       QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-      QApplication::sendEvent(window_->VxMemo1->Widget(), &press);
+      QApplication::sendEvent(window_->Memo->Widget(), &press);
     }
   }
 
@@ -110,7 +110,7 @@ class DemoTest : public test::DatasetTest {
   std::filesystem::path old_dir_;
   std::unique_ptr<TComponent> owner_;
   TForm1* form1_ = nullptr;
-  TWindowForm* window_ = nullptr;
+  TVxMemoWindow* window_ = nullptr;
 };
 
 TEST_F(DemoTest, FirstStartCreatesTheFilmTableAndLaysOutTheMainForm) {
@@ -143,11 +143,12 @@ TEST_F(DemoTest, FirstStartCreatesTheFilmTableAndLaysOutTheMainForm) {
   EXPECT_FALSE(form1_->VxGrid1->AutoAppend());
 
   EXPECT_EQ(window_->BoundsRect(), Rect(192, 107, 192 + 544, 107 + 232));
-  EXPECT_EQ(window_->Panel1->Height(), 41);
-  EXPECT_EQ(window_->Panel1->Top(), window_->ClientHeight() - 41);
-  EXPECT_EQ(window_->VxMemo1->Height(), window_->ClientHeight() - 41);
-  EXPECT_EQ(window_->Button1->Caption(), "&OK");
-  EXPECT_EQ(window_->Button2->Caption(), "&Cancel");
+  EXPECT_EQ(window_->ButtonPanel->Height(), 41);
+  EXPECT_EQ(window_->ButtonPanel->Top(), window_->ClientHeight() - 41);
+  EXPECT_EQ(window_->Memo->Height(), window_->ClientHeight() - 41);
+  EXPECT_EQ(window_->OkButton->Caption(), "&OK");
+  EXPECT_EQ(window_->CancelButton->Caption(), "&Cancel");
+  EXPECT_EQ(window_->Caption(), "Memo - PLOT");
 }
 
 TEST_F(DemoTest, DoubleClickOnACharacterColumnOpensNothing) {
@@ -164,9 +165,9 @@ TEST_F(DemoTest, OkStoresThePlotUnderTheRecordLock) {
   ASSERT_EQ(form1_->VxDbf1->RecNo(), 1);
   const bool shown = WhileMemoWindowOpen(
       [&] {
-        EXPECT_EQ(window_->VxMemo1->EditText(), "A detective follows a woman.");
+        EXPECT_EQ(window_->Memo->EditText(), "A detective follows a woman.");
         TypeIntoMemo(" Up a tower.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1);
   EXPECT_TRUE(shown);
@@ -191,7 +192,7 @@ TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothin
   EXPECT_TRUE(WhileMemoWindowOpen(
       [&] {
         TypeIntoMemo("Nothing of this stays.");
-        window_->Button2->Click();
+        window_->CancelButton->Click();
       },
       1));
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Changes discarded"});
@@ -200,7 +201,7 @@ TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothin
   EXPECT_EQ(StoredPlot(1), "A detective follows a woman.");
 
   ClearRecordedMessages();
-  EXPECT_TRUE(WhileMemoWindowOpen([&] { window_->Button2->Click(); }, 1));
+  EXPECT_TRUE(WhileMemoWindowOpen([&] { window_->CancelButton->Click(); }, 1));
   EXPECT_TRUE(RecordedMessages().empty());
 }
 
@@ -218,7 +219,7 @@ TEST_F(DemoTest, OkWithTheRecordLockedElsewhereGoesThroughTheLockFailedPath) {
   EXPECT_TRUE(WhileMemoWindowOpen(
       [&] {
         TypeIntoMemo(" Up a tower.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1));
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Lock failed [Post]"});
@@ -237,7 +238,7 @@ TEST_F(DemoTest, OkWithTheRecordLockedElsewhereGoesThroughTheLockFailedPath) {
   EXPECT_TRUE(WhileMemoWindowOpen(
       [&] {
         TypeIntoMemo(" Up a tower.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1));
   EXPECT_EQ(asked, 1);
@@ -257,7 +258,7 @@ TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) 
       [&] {
         QApplication::processEvents();  // the window is active, as it is before a user types
         TypeIntoMemo("Nothing here yet.");
-        window_->Button2->Click();
+        window_->CancelButton->Click();
       },
       1));
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Changes discarded"});
@@ -270,7 +271,7 @@ TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) 
       [&] {
         QApplication::processEvents();
         TypeIntoMemo("A new film.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1));
   EXPECT_TRUE(RecordedMessages().empty());
