@@ -205,6 +205,27 @@ TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothin
   EXPECT_TRUE(RecordedMessages().empty());
 }
 
+// The row's title was typed and not posted when the memo window opened: Cancel there gives back
+// the plot only, and the title is still posted afterwards.
+TEST_F(DemoTest, CancelInTheMemoWindowKeepsTheRowsUnpostedEdit) {
+  AddSampleFilms();
+  StartDemo();
+  form1_->VxDbf1->Edit();
+  form1_->VxDbf1->FieldByName("TITLE")->SetAsString("Vertigo (1958)");
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        TypeIntoMemo(" Nothing of this stays.");
+        window_->CancelButton->Click();
+      },
+      1));
+  EXPECT_EQ(form1_->VxDbf1->State(), dsEdit);
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("TITLE")->AsString(), "Vertigo (1958)");
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("PLOT")->AsString(), "A detective follows a woman.");
+  form1_->VxDbf1->Post();
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kTitle), "Vertigo (1958)      ");
+  EXPECT_EQ(StoredPlot(1), "A detective follows a woman.");
+}
+
 // Another program holds record 1's lock while OK is pressed: the dataset's lock-failed path
 // warns and drops the store, the plot stays as it was on disk and in the grid, the memo file
 // keeps no block for the dropped text, and the dataset holds no lock afterwards. With a
@@ -279,6 +300,11 @@ TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) 
   EXPECT_EQ(form1_->VxDbf1->RecordCount(), 1);
   EXPECT_EQ(StoredRecords("movie.DBF"), 1u);
   EXPECT_EQ(StoredPlot(1), "A new film.");
+  // Counted in the header, with the end-of-file marker after it, while the demo is still open:
+  // other programs take the count from there, and a kill now would lose nothing.
+  const std::vector<unsigned char> bytes = test::ReadBytes(dir_.File("movie.DBF"));
+  EXPECT_EQ(bytes[4] | bytes[5] << 8 | bytes[6] << 16 | bytes[7] << 24, 1);
+  EXPECT_EQ(bytes.back(), 0x1A);
   // Moving on adds nothing more.
   form1_->VxDbf1->Next();
   EXPECT_EQ(StoredRecords("movie.DBF"), 1u);
