@@ -1,38 +1,54 @@
 #pragma once
-// The browser's main window: any .DBF in a TVxGrid, with a menu (File ▸ Open, View ▸ Show
-// deleted), an order box (natural order and every tag of the production index), a search
-// field that seeks as you type in the chosen order, and a status line (record n of N, the
-// table's version and code page, exclusive or shared). Rows of records that another program
-// holds locked carry a padlock in the indicator column; the locks are probed (never taken)
-// every two seconds. Engine errors are shown in message boxes with the engine's text.
+// The browser's main window: any .DBF in a TVxGrid, shown in the table's own code page, with
+// menus, an order box (natural order, every tag of the production index, and a column sorted
+// without a tag), a search field that seeks as you type in the chosen tag, a filter bar for a
+// dBASE condition, a quick search over every column, a record form beside the grid, a
+// structure view, undo and redo of this session's edits, copying, pasting and export, and a
+// status line (record n of N, matches, version, code page, sharing, order, what the last
+// action found). Rows of records that another program holds locked carry a padlock; the locks
+// are probed (never taken) every two seconds, and the visible rows are read again then, so
+// other programs' edits show. Engine errors are shown in message boxes with the engine's text.
 
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "browser/browser_table.h"
+#include "browser/edit_history.h"
 #include "components/controls/data_grid.h"
-#include "components/dataset/file_dataset.h"
-#include "demo/memo_window.h"
+#include "components/controls/memo_window.h"
 #include "platform/dataset/data_source.h"
 #include "platform/widgets/forms.h"
 #include "platform/widgets/std_controls.h"
 
-class QComboBox;
-class QLineEdit;
-class QMenuBar;
 class QAction;
+class QActionGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+class QWidget;
 
 namespace vx::browser {
+
+class SortBuilder;
+class TRecordForm;
 
 // The grid with a padlock in the indicator cell of every row whose record IsLocked names.
 class TBrowserGrid : public TVxGrid {
  public:
   using TVxGrid::TVxGrid;
   std::function<bool(std::int32_t record_no)> IsLocked;
-  // Ctrl+Delete: marks the record deleted, or restores it when it is marked.
-  std::function<void()> OnToggleDeleted;
+  // The window's keys (Ctrl+G, Ctrl+Z, F3, ...); answers whether it took the key.
+  std::function<bool(std::uint16_t key, TShiftState shift)> OnCommandKey;
 
   void KeyDown(std::uint16_t& key, TShiftState shift) override;
 
@@ -40,21 +56,26 @@ class TBrowserGrid : public TVxGrid {
   void DrawCell(int col, int row, const TRect& rect, TGridDrawState state) override;
 };
 
+// Where the table's code page came from.
+enum class PageSource { kMark, kLocale, kChosen };
+
 class TBrowserForm : public TForm {
  public:
   explicit TBrowserForm(TComponent* owner);
   ~TBrowserForm() override;
 
-  // Opens `path` shared (closing the open table); an error from the engine is shown in a
-  // message box and leaves the window empty. Answers whether the table is open.
+  // Opens `path` shared (closing the open table). A file the user may only read, or a table
+  // whose index cannot be read, opens read-only and the status line says why; an error from
+  // the engine is shown in a message box and leaves the window empty. Answers whether the
+  // table is open.
   bool OpenTable(const std::string& path);
-  // Asks for a file and opens it.
   void OpenWithDialog();
-  // Chooses order n of the order box (0: natural order).
+  // Chooses order n of the order box (0: natural order); the current record stays current.
   void ChooseOrder(int order);
-  // Seeks `text` in the chosen order with soft seek (nothing in natural order).
+  // Seeks `text` in the chosen tag with soft seek, made into a key as the tag makes its keys;
+  // the status line says found or not found (next higher).
   void Seek(const std::string& text);
-  // Marks or unmarks the current record as deleted.
+  // Marks or restores the current record, after asking.
   void ToggleDeleted();
   void SetShowDeleted(bool show);
   // Opens the memo window over the current record's memo field in the selected column.
@@ -62,34 +83,158 @@ class TBrowserForm : public TForm {
   // Probes the lock of every record in the grid's window and repaints when that changed.
   void RefreshLocks();
   const std::set<std::int32_t>& LockedRecords() const { return locked_; }
-  // Brings the status line up to date.
+  // Reads the visible rows again when the table or its index changed (count, update counter,
+  // or the rows' bytes), unless an edit is open.
+  void RefreshRows();
   void UpdateStatus();
 
+  // --- Code page ---
+  // Shows and searches the table's text in `page` (0: the page the table says, else the
+  // locale's DOS page).
+  void SetCodePage(int page);
+  int CodePage() const { return code_page_; }
+  PageSource CodePageSource() const { return page_source_; }
+
+  // --- Sorting by a column ---
+  // Orders the grid by column `column`'s field: through a tag whose key is the field or
+  // UPPER() of it, else through a temporary order built in the background. Again on the same
+  // column reverses the temporary order (a tag's order stays as the tag keeps it).
+  void SortByColumn(int column);
+  // Whether a temporary order is being built; its progress 0..100; stop building.
+  bool Sorting() const { return sorter_ != nullptr; }
+  void CancelSort();
+  // Waits for the building to end (tests and pictures).
+  void FinishSort();
+
+  // --- Filter and quick search ---
+  // Checks a condition as typed: empty when it would be accepted, else the error in words.
+  std::string CheckCondition(const std::string& text);
+  // Applies the condition (empty: none); answers false when it was refused.
+  bool ApplyFilter(const std::string& text);
+  // The next record after the current one in the view holding `text` in any column (case
+  // ignored); answers whether one was found (the current record stays otherwise).
+  bool FindNext(const std::string& text);
+  // Moves to record number n; false when the view does not hold it.
+  bool GoToRecord(std::int32_t n);
+
+  // --- Undo, copy, export ---
+  bool Undo();
+  bool Redo();
+  EditHistory& History() { return history_; }
+  // The selected cells (the current cell, or the current rows' visible columns with
+  // `whole_rows`) as tab-separated text, also put on the clipboard.
+  std::string CopyCells(bool whole_rows);
+  // Pastes tab-separated text at the current cell, rows downwards, each value checked as the
+  // field takes it; answers the number of records changed, stopping at the first refusal.
+  int PasteCells(const std::string& text);
+  // Writes the current view (order, filter, visible columns) as CSV or as JSON lines.
+  enum class ExportFormat { kCsv, kJsonLines };
+  bool ExportView(const std::string& path, ExportFormat format);
+
+  // --- Views ---
+  void ShowRecordForm(bool show);
+  // The structure as text (fields, tags, memo file, header) and the window that shows it.
+  std::string StructureText();
+  void ShowStructure();
+  void CheckTable();
+
+  // Keeps the window's size, recent files and the table's columns, order and filter.
+  void SaveSettings();
+
   TBrowserGrid* Grid = nullptr;
-  ZOvEzi* Table = nullptr;
+  TBrowserTable* Table = nullptr;
   TDataSource* Source = nullptr;
   TPanel* ToolPanel = nullptr;
   TPanel* StatusPanel = nullptr;
+  TPanel* FormPanel = nullptr;
   TLabel* StatusLine = nullptr;
   QMenuBar* MenuBar = nullptr;
   QComboBox* OrderBox = nullptr;
   QLineEdit* SearchField = nullptr;
+  QLineEdit* FilterField = nullptr;
+  QLabel* FilterMessage = nullptr;
+  QLineEdit* QuickField = nullptr;
+  QProgressBar* SortProgress = nullptr;
+  QPushButton* SortCancel = nullptr;
   QAction* ShowDeletedAction = nullptr;
-  demo::TWindowForm* MemoWindow = nullptr;
+  QAction* RecordFormAction = nullptr;
+  QAction* ExitAction = nullptr;
+  QMenu* CodePageMenu = nullptr;
+  QMenu* RecentMenu = nullptr;
+  TVxMemoWindow* MemoWindow = nullptr;
+  TRecordForm* RecordForm = nullptr;
+  // Asks for a record number (Ctrl+G); tests answer it themselves.
+  std::function<bool(std::int32_t& n)> AskRecordNumber;
+  // Asks where to export to and in which form; tests answer it themselves.
+  std::function<bool(std::string& path, ExportFormat& format)> AskExportFile;
+  // What the last search, filter, sort or refused edit said (shown in the status line).
+  std::string Notice;
+  // Why the table is open read-only ("" when it is not).
+  std::string ReadOnlyReason;
+  // The last report of Tools > Check table.
+  std::string CheckReport;
 
  private:
-  // Runs `action`, showing an exception's text in a message box instead of letting it out.
   bool Guarded(const std::function<void()>& action);
+  void BuildMenus();
+  void BuildToolRow();
   void LayOut();
   void FillOrderBox();
+  void ShowOrderInBox();
   void BuildColumns();
+  void FitColumns();
+  void ChooseTablePage();
+  void CloseTable();
+  bool OpenFile(const std::string& path, bool read_only, std::string& failure, std::uint16_t& code);
+  // Whether the open table's production index (or one of its tags) cannot be read; the
+  // reason goes to index_problem_.
+  bool IndexUnreadable(std::string& failure);
+  bool CommandKey(std::uint16_t key, TShiftState shift);
+  void AskAndGoToRecord();
+  EditHistory::Values CurrentValues();
+  void AfterPost();
+  bool WriteValues(const EditHistory::Values& values);
+  bool Replay(bool undo);
+  std::string PasteProblem(TField* field, const std::string& text);
+  void PollSort();
+  void DropTemporaryOrder(const std::string& why);
+  void RememberRecent(const std::string& path);
+  void FillRecentMenu();
+  void RestoreTableSettings();
+  // Edits refused for a lock: the typed values are kept in the row.
+  void KeepRefusedEdit();
+  std::string RowSignature();
 
   std::set<std::int32_t> locked_;
   QTimer lock_timer_;
   bool filling_orders_ = false;
+  std::string path_;
+  int code_page_ = 0;
+  int chosen_page_ = 0;
+  PageSource page_source_ = PageSource::kLocale;
+  // The temporary order: the column it sorts and its direction.
+  std::unique_ptr<SortBuilder> sorter_;
+  QTimer sort_timer_;
+  std::string sort_field_;
+  bool sort_descending_ = false;
+  std::int32_t sorted_count_ = 0;
+  // The last state of the table seen by RefreshRows.
+  std::int32_t seen_count_ = -1;
+  std::string seen_rows_;
+  std::int32_t matches_ = -1;
+  // The edit being posted, for undo and for a refused lock.
+  EditHistory history_;
+  EditHistory::Values before_post_;
+  EditHistory::Values typed_;
+  bool post_refused_ = false;
+  bool appending_ = false;
+  bool replaying_ = false;
+  std::int32_t deleting_ = 0;
+  std::string index_problem_;
+  QWidget* structure_dialog_ = nullptr;
 };
 
-// "dBASE III" style version names and the code page of a table's language driver byte.
+// "code page 1252" and the like for a table's language driver byte.
 std::string CodePageText(std::uint8_t language_driver);
 
 }  // namespace vx::browser

@@ -1,14 +1,18 @@
 // vexel, the table browser: any .DBF in a grid, in natural or tag order, with a search field.
 //
-//   vexel [TABLE]
-//   vexel --screenshot FILE.png TABLE [--tag NAME] [--seek TEXT]
+//   vexel [TABLE] [--tag NAME] [--seek TEXT] [--sort FIELD[:descending]] [--filter CONDITION]
+//         [--form] [--structure]
+//   vexel --screenshot FILE.png TABLE [the same options]
 //
-// --screenshot opens TABLE on the offscreen platform, chooses tag NAME, types TEXT into the
-// search field, writes the window into FILE.png and exits (status 1 when an error box was
-// shown or the picture could not be written).
+// The options set the window up as a user would: choose tag NAME, type TEXT into the search
+// field, click FIELD's title (twice for descending), apply CONDITION in the filter bar, show
+// the record form, open the structure view. --screenshot does that on the offscreen platform,
+// writes the window (or, with --structure, the structure view) into FILE.png and exits
+// (status 1 when an error box was shown or the picture could not be written).
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <cstdlib>
 #include <iostream>
@@ -16,8 +20,8 @@
 
 #include "browser/browser_form.h"
 #include "components/controls/message_windows.h"
+#include "components/controls/window_picture.h"
 #include "components/dataset/table_dataset.h"
-#include "demo/window_picture.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
@@ -29,11 +33,16 @@ struct BrowserOptions {
   std::string table;
   std::string tag;
   std::string seek;
+  std::string sort;
+  std::string filter;
+  bool form = false;
+  bool structure = false;
 };
 
 void Usage() {
-  std::cerr << "usage: vexel [TABLE]\n"
-               "       vexel --screenshot FILE.png TABLE [--tag NAME] [--seek TEXT]\n";
+  std::cerr << "usage: vexel [TABLE] [--tag NAME] [--seek TEXT] [--sort FIELD[:descending]]\n"
+               "             [--filter CONDITION] [--form] [--structure]\n"
+               "       vexel --screenshot FILE.png TABLE [the same options]\n";
 }
 
 bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
@@ -46,6 +55,14 @@ bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
       options.tag = argv[++i];
     } else if (arg == "--seek" && has_value) {
       options.seek = argv[++i];
+    } else if (arg == "--sort" && has_value) {
+      options.sort = argv[++i];
+    } else if (arg == "--filter" && has_value) {
+      options.filter = argv[++i];
+    } else if (arg == "--form") {
+      options.form = true;
+    } else if (arg == "--structure") {
+      options.structure = true;
     } else if (arg == "--help" || arg == "-h") {
       return false;
     } else if (!arg.empty() && arg[0] != '-' && options.table.empty()) {
@@ -59,11 +76,60 @@ bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
     std::cerr << "vexel: --screenshot needs a TABLE\n";
     return false;
   }
-  if ((!options.tag.empty() || !options.seek.empty()) && options.screenshot.empty()) {
-    std::cerr << "vexel: --tag and --seek go with --screenshot\n";
+  const bool setup = !options.tag.empty() || !options.seek.empty() || !options.sort.empty() ||
+                     !options.filter.empty() || options.form || options.structure;
+  if (setup && options.table.empty()) {
+    std::cerr << "vexel: --tag, --seek, --sort, --filter, --form and --structure need a TABLE\n";
     return false;
   }
   return true;
+}
+
+// Sets the window up as the options ask; answers 1 when a tag or field named is not there.
+int SetUp(vx::browser::TBrowserForm& form, const BrowserOptions& options) {
+  int status = 0;
+  if (!options.filter.empty()) {
+    form.FilterField->setText(QString::fromStdString(options.filter));
+    if (!form.ApplyFilter(options.filter)) {
+      std::cerr << "vexel: " << form.FilterMessage->text().toStdString() << "\n";
+      status = 1;
+    }
+  }
+  if (!options.tag.empty()) {
+    const int order =
+        form.OrderBox->findText(QString::fromStdString(options.tag), Qt::MatchFixedString);
+    if (order < 0) {
+      std::cerr << "vexel: no tag " << options.tag << " in " << options.table << "\n";
+      status = 1;
+    } else {
+      form.OrderBox->setCurrentIndex(order);
+    }
+  }
+  if (!options.sort.empty()) {
+    std::string field = options.sort;
+    const std::string descending = ":descending";
+    const bool down = field.size() > descending.size() && field.ends_with(descending);
+    if (down) field.resize(field.size() - descending.size());
+    int column = -1;
+    for (int i = 0; i < form.Grid->Columns().Count(); ++i) {
+      if (form.Grid->Columns().Items(i)->FieldName() == field) column = i;
+    }
+    if (column < 0) {
+      std::cerr << "vexel: no field " << field << " in " << options.table << "\n";
+      status = 1;
+    } else {
+      for (int click = 0; click < (down ? 2 : 1); ++click) {
+        form.SortByColumn(column);
+        form.FinishSort();
+      }
+      form.Table->First();
+    }
+  }
+  if (!options.seek.empty()) form.SearchField->setText(QString::fromStdString(options.seek));
+  if (options.form) form.ShowRecordForm(true);
+  if (options.structure) form.ShowStructure();
+  form.RefreshLocks();
+  return status;
 }
 
 }  // namespace
@@ -77,6 +143,8 @@ int main(int argc, char** argv) {
   if (!options.screenshot.empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   QApplication app(argc, argv);
+  QCoreApplication::setOrganizationName("Vexel");
+  QCoreApplication::setApplicationName("vexel");
   vx::InitWidgets(argc, argv);
   // Without a screen nobody could answer a message box: messages are recorded and reported.
   if (!options.screenshot.empty()) vx::SetMessageBoxHook({});
@@ -93,29 +161,21 @@ int main(int argc, char** argv) {
     vx::TComponent application_owner(nullptr);
     auto* form = new vx::browser::TBrowserForm(&application_owner);
     form->Show();
-    if (!options.table.empty()) form->OpenTable(options.table);
+    if (!options.table.empty() && form->OpenTable(options.table)) status = SetUp(*form, options);
 
     if (options.screenshot.empty()) {
-      status = vx::RunApplication();
+      const int result = vx::RunApplication();
+      if (status == 0) status = result;
     } else {
-      if (!options.tag.empty()) {
-        const int order =
-            form->OrderBox->findText(QString::fromStdString(options.tag), Qt::MatchFixedString);
-        if (order < 0) {
-          std::cerr << "vexel: no tag " << options.tag << " in " << options.table << "\n";
-          status = 1;
-        } else {
-          form->OrderBox->setCurrentIndex(order);
-        }
-      }
-      if (!options.seek.empty()) form->SearchField->setText(QString::fromStdString(options.seek));
-      form->RefreshLocks();
       vx::ProcessMessages();
       for (const std::string& text : vx::RecordedMessages()) {
         std::cerr << "vexel: " << text << "\n";
         status = 1;
       }
-      const QImage picture = vx::demo::PictureOfForms({form});
+      QWidget* structure = form->Widget()->findChild<QWidget*>("StructureText");
+      const QImage picture = options.structure && structure != nullptr
+                                 ? structure->window()->grab().toImage()
+                                 : vx::PictureOfForms({form});
       if (!picture.save(QString::fromStdString(options.screenshot), "PNG")) {
         std::cerr << "vexel: cannot write " << options.screenshot << "\n";
         status = 1;

@@ -15,10 +15,10 @@
 #include <iostream>
 #include <string>
 
+#include "components/controls/memo_window.h"
+#include "components/controls/window_picture.h"
 #include "components/dataset/table_dataset.h"
 #include "demo/main_form.h"
-#include "demo/memo_window.h"
-#include "demo/window_picture.h"
 #include "engine/startup/engine_startup.h"
 #include "platform/dataset/application.h"
 
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   {
     vx::TComponent application_owner(nullptr);
     auto* form1 = new vx::demo::TForm1(&application_owner);
-    auto* window_form = new vx::demo::TWindowForm(&application_owner, form1->DataSource1);
+    auto* window_form = new vx::TVxMemoWindow(&application_owner, form1->DataSource1, "PLOT");
     form1->SetMemoWindow(window_form);
     form1->Show();
 
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         forms.push_back(window_form);
       }
       vx::ProcessMessages();
-      const QImage picture = vx::demo::PictureOfForms(forms);
+      const QImage picture = vx::PictureOfForms(forms);
       if (!picture.save(QString::fromStdString(options.screenshot), "PNG")) {
         std::cerr << "vexel-demo: cannot write " << options.screenshot << "\n";
         status = 1;

@@ -100,6 +100,11 @@ void TForm1::VxGrid1DblClick(TObject* sender) {
           : nullptr;
   TField* field = column ? column->Field() : nullptr;
   if (!field || DbaseTypeLetter(field) != 'M' || !memo_window_) return;
+  // An edit of the row that was not posted yet is the user's too: Cancel gives back only the
+  // memo.
+  const TDataSetState before = VxDbf1->State();
+  const bool row_edit = before == dsEdit || before == dsInsert;
+  const std::string memo_before = field->AsString();
   const int result = memo_window_->ShowModal();
   const TDataSetState state = VxDbf1->State();
   const bool editing = state == dsEdit || state == dsInsert || state == dsSetKey;
@@ -110,6 +115,11 @@ void TForm1::VxGrid1DblClick(TObject* sender) {
     // and a store that does not happen gives the new memo's blocks back. On an empty table the
     // typing started a new record, which OK appends.
     if (editing) VxDbf1->Post();
+  } else if (editing && row_edit) {
+    if (field->AsString() != memo_before) {
+      field->SetAsString(memo_before);
+      ShowMessage("Changes discarded");
+    }
   } else if (editing) {
     VxDbf1->Cancel();
     ShowMessage("Changes discarded");

@@ -4,8 +4,8 @@
 // record and stores the edited plot under a record lock, or discards it.
 
 #include "components/controls/data_grid.h"
+#include "components/controls/memo_window.h"
 #include "components/dataset/file_dataset.h"
-#include "demo/memo_window.h"
 #include "platform/dataset/data_source.h"
 #include "platform/widgets/forms.h"
 #include "platform/widgets/std_controls.h"
@@ -23,7 +23,7 @@ class TForm1 : public TForm {
   ~TForm1() override;
 
   // The memo window the double click opens (made by the program at start-up).
-  void SetMemoWindow(TWindowForm* window) { memo_window_ = window; }
+  void SetMemoWindow(TVxMemoWindow* window) { memo_window_ = window; }
 
   void VxGrid1DblClick(TObject* sender);
 
@@ -33,7 +33,7 @@ class TForm1 : public TForm {
   TDataSource* DataSource1 = nullptr;
 
  private:
-  TWindowForm* memo_window_ = nullptr;
+  TVxMemoWindow* memo_window_ = nullptr;
 };
 
 }  // namespace vx::demo

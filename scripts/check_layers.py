@@ -4,7 +4,9 @@
 The table (between the "layering table" markers) names, per folder, the folders it may include
 besides itself ("engine/*" stands for every engine folder), whether it may include Qt, and
 whether it may include the system headers for files, locks and clocks. Folders not in the table
-(tests, benchmarks, fuzz targets) may include anything. Exits 1 and lists every violation.
+(tests, benchmarks, fuzz targets) may include anything. An application never depends on another
+application: a table row that lets one include another is itself a violation. Exits 1 and lists
+every violation.
 """
 import pathlib
 import re
@@ -12,6 +14,7 @@ import sys
 
 SYSTEM_FILE_HEADERS = re.compile(
     r"^(fcntl\.h|unistd\.h|dirent\.h|sys/.*|linux/.*|filesystem|fstream|chrono|ctime|time\.h)$")
+APPLICATIONS = ("demo", "browser", "tools/vxdbf")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 
@@ -49,6 +52,11 @@ def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
     rules = read_table(root)
     problems = []
+    for app in APPLICATIONS:
+        allowed = rules.get(app, (set(), False, False))[0]
+        for other in APPLICATIONS:
+            if other != app and may_include(None, other, allowed):
+                problems.append(f"layering table: application {app} may include application {other}")
     for top in ("platform", "engine", "components", "tools", "demo", "browser"):
         for path in sorted((root / top).rglob("*")):
             if path.suffix not in (".h", ".cpp", ".y") or "build" in path.parts:

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "components/dataset/table_dataset.h"
+#include "platform/dataset/application.h"
 #include "platform/dataset/sys_utils.h"
 
 namespace vx {
@@ -255,6 +256,18 @@ void TVxGrid::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
 }
 
 void TVxGrid::KeyDown(std::uint16_t& key, TShiftState shift) {
+  if (key == VK_DELETE && shift.Contains(ssCtrl) && DataLink().Active()) {
+    // Ctrl+Delete on a record marked deleted offers to restore it instead of deleting it again.
+    auto* table = dynamic_cast<TVxDataSet*>(DataLink().DataSet());
+    if (table != nullptr && !table->IsEmpty() && table->State() == dsBrowse && table->IsDeleted()) {
+      key = 0;
+      if (ReadOnly() || !table->CanModify()) return;
+      if (MessageBox("Restore record?", "Confirm", MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return;
+      table->Restore();
+      Invalidate();
+      return;
+    }
+  }
   const bool moving_key = key == VK_TAB || key == VK_LEFT || key == VK_RIGHT || key == VK_DOWN;
   if (auto_append_ || ReadOnly() || !moving_key) {
     TDBGrid::KeyDown(key, shift);

@@ -430,6 +430,10 @@ bool TVxFileDataSet::LockedWrite(const char* label, LockKind lock, void (*write)
       if (write == &AppendImage || write == &ReplaceImage) {
         SettleMemoEdits(MemoOutcome::kRecordWritten);
       }
+      // An appended record is counted in the header (and the end-of-file marker follows it)
+      // before the append lock goes: other programs take the count from the header, and a
+      // program killed later must not leave the record uncounted.
+      if (write == &AppendImage && SelectedTable() != nullptr) CommitDbf(*SelectedTable());
       if (release == Release::kResyncOrUnlock && ::vx::Resync()) {
         guard.Dismiss();
       } else {

@@ -14,6 +14,7 @@
 //
 //   WRITE    LOCK     ENGINE      AFTERWARDS                          EVENT                  WORD
 //   append   ALock    Append      visible record, else Unlock         OnALockFailedOnInsert  Insert
+//                     (the header's count and end-of-file marker are written before the lock goes)
 //   delete   RLock    DeleteRec   visible record, else Unlock         OnRLockFailedOnDelete  Delete
 //   restore  RLock    RecallRec   Unlock                              OnRLockFailedOnRestore
 //   Restore replace  RLock    REPLACE     visible record, else Unlock         OnRLockFailedOnPost

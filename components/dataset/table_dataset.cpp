@@ -189,6 +189,19 @@ void TVxFloatField::CheckTypeSize(int size) const {
   TFloatField::CheckTypeSize(size);
 }
 
+void TVxFloatField::GetText(std::string& text, bool display_text) const {
+  TFloatField::GetText(text, display_text);
+  const auto* table = dynamic_cast<const TVxDataSet*>(DataSet());
+  const TDbfFieldProps* props = table != nullptr ? table->FieldProps() : nullptr;
+  if (text.empty() || props == nullptr || FieldNo() < 1 || FieldNo() > props->Count()) return;
+  char formatted[400];
+  std::snprintf(formatted, sizeof formatted, "%.*f", int{props->Field(FieldNo()).decimals},
+                AsFloat());
+  text = formatted;
+  const char separator = FormatSettings().DecimalSeparator;
+  if (const std::size_t point = text.find('.'); point != std::string::npos) text[point] = separator;
+}
+
 TDateTime EngineDateTextToDateTime(const std::string& text) {
   std::string date = TrimRight(text);
   if (date.size() > 10) date.resize(10);

@@ -120,12 +120,14 @@ class TVxIntegerField : public TIntegerField {
   void CheckTypeSize(int size) const override;
 };
 
+// Shows its value with the field's declared decimals (53131.00 in an N 10 2 field).
 class TVxFloatField : public TFloatField {
  public:
   using TFloatField::TFloatField;
 
  protected:
   void CheckTypeSize(int size) const override;
+  void GetText(std::string& text, bool display_text) const override;
 };
 
 // ftDate field that shows and reads dates the engine's way: the display text is normalised by

@@ -1184,6 +1184,11 @@ bool TDBGrid::EditorKey(int qt_key, bool shift, bool ctrl, bool modifying) {
         return false;
       key = VK_RIGHT;
       break;
+    case Qt::Key_Delete:
+      // Ctrl+Delete is the grid's (the record's deletion mark), also while a cell is open.
+      if (!ctrl) return modifying && !CanEditModify();
+      key = VK_DELETE;
+      break;
     case Qt::Key_Up:
     case Qt::Key_Down:
     case Qt::Key_PageUp:

@@ -184,11 +184,27 @@ void InflateRect(TRect& rect, int dx, int dy) {
   rect.Bottom += dy;
 }
 
+namespace {
+int text_code_page = 0;
+}  // namespace
+
+void SetTextCodePage(int page) { text_code_page = page; }
+int TextCodePage() { return text_code_page; }
+
 QString AnsiToQString(const std::string& ansi) {
+  if (text_code_page != 0) {
+    return QString::fromStdString(
+        os::DecodeCodePage(text_code_page, ansi, os::OnFault::kReplace).text);
+  }
   return QString::fromStdString(os::AnsiToUtf8(ansi));
 }
 
-std::string QStringToAnsi(const QString& text) { return os::Utf8ToAnsi(text.toStdString()); }
+std::string QStringToAnsi(const QString& text) {
+  if (text_code_page != 0) {
+    return os::EncodeCodePage(text_code_page, text.toStdString(), os::OnFault::kReplace).text;
+  }
+  return os::Utf8ToAnsi(text.toStdString());
+}
 
 // --- TCanvas --------------------------------------------------------------------------------
 

@@ -201,9 +201,12 @@ class TBitmap {
   TCanvas canvas_;
 };
 
-// ANSI bytes to a Qt string and back.
+// ANSI bytes to a Qt string and back: in the ANSI page, or in the page SetTextCodePage chose
+// (a program that shows one table's text in that table's own page; 0 goes back to ANSI).
 QString AnsiToQString(const std::string& ansi);
 std::string QStringToAnsi(const QString& text);
+void SetTextCodePage(int page);
+int TextCodePage();
 
 // A 3-D frame helper for bevels: raised (light top-left) or lowered.
 void DrawBevel(TCanvas& canvas, TRect& rect, bool raised, int width);

@@ -3,9 +3,11 @@
 // and drawn once.
 
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QTimer>
@@ -13,12 +15,14 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <span>
 
 #include "browser/browser_form.h"
 #include "engine/index/orders.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "tests/browser/browser_fixture.h"
 #include "tests/components/dataset/dataset_fixture.h"
 #include "tests/engine/index/index_fixture.h"
 #include "tests/support/mdx_writer.h"
@@ -27,50 +31,7 @@ namespace vx::browser {
 namespace {
 
 using ::testing::ElementsAreArray;
-
-// Record order; the TITLE tag orders them Alien, Casablanca, Ma Vie, Mad Max, Matrix, ...
-const std::vector<std::string> kTitles = {"Zorro",  "Matrix",     "Alien",     "Mad Max",
-                                          "Ma Vie", "Casablanca", "Metropolis"};
-
-class BrowserTest : public test::DatasetTest {
- protected:
-  void TearDown() override {
-    delete browser_;
-    browser_ = nullptr;
-    DatasetTest::TearDown();
-  }
-
-  std::string MakeFilmTable() { return MakeIndexedFilms(kTitles); }
-
-  TBrowserForm* Browse(const std::string& path) {
-    browser_ = new TBrowserForm(nullptr);
-    browser_->Show();
-    EXPECT_TRUE(browser_->OpenTable(path));
-    return browser_;
-  }
-
-  static void Type(QWidget* widget, const std::string& text) {
-    for (char c : text) {
-      QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(QChar(c)));
-      QApplication::sendEvent(widget, &press);
-    }
-  }
-
-  // The TITLE of every row in the grid's window, top to bottom.
-  std::vector<std::string> GridTitles() {
-    std::vector<std::string> titles;
-    TDataLink& link = browser_->Grid->DataLink();
-    for (int row = 0; row < link.RecordCount(); ++row) {
-      LinkRecordScope scope(link, row);
-      titles.push_back(browser_->Table->FieldByName("TITLE")->AsString());
-    }
-    return titles;
-  }
-
-  std::string CurrentTitle() { return browser_->Table->FieldByName("TITLE")->AsString(); }
-
-  TBrowserForm* browser_ = nullptr;
-};
+using ::testing::HasSubstr;
 
 TEST_F(BrowserTest, SearchFieldSeeksAsYouTypeInTagOrderAndNaturalOrderRestoresRecordOrder) {
   Browse(MakeFilmTable());
@@ -181,7 +142,7 @@ TEST_F(BrowserTest, GridFollowsTheOrderWhenAKeyIsEditedAppendedOrDeleted) {
   films->First();
   EXPECT_THAT(GridTitles(), ElementsAreArray({"Brazil", "Casablanca", "Ma Vie", "Mad Max",
                                               "Metropolis", "Nosferatu", "Zorro"}));
-  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+  EXPECT_THAT(RecordedMessages(), ElementsAreArray({"Delete record?"}));
 }
 
 TEST_F(BrowserTest, FindAndLocateLandOnTheFilmInTagOrder) {
@@ -204,16 +165,10 @@ TEST_F(BrowserTest, FindAndLocateLandOnTheFilmInTagOrder) {
   EXPECT_EQ(CurrentTitle(), "Zorro");
 }
 
-TEST_F(BrowserTest, RecordLockedByAnotherProgramShowsTheMarkAndRefusesTheEdit) {
+TEST_F(BrowserTest, RecordLockedByAnotherProgramShowsTheMarkUntilItIsReleased) {
   const std::string path = MakeFilmTable();
-  test::Child other([&](test::Child& c) {
-    os::File file;
-    if (os::File::Open(path, os::kOpenReadWriteDenyNone, file) != os::kIoOk) return 1;
-    if (file.LockRange(test::FilmRecordLock(3), test::kFilmRecordLength) != os::kIoOk) return 2;
-    c.Send('L');
-    c.Receive();
-    return 0;
-  });
+  const std::unique_ptr<test::Child> holder = HoldRecordLock(path, 3);
+  test::Child& other = *holder;
   ASSERT_EQ(other.Receive(), 'L');
 
   Browse(path);
@@ -221,20 +176,15 @@ TEST_F(BrowserTest, RecordLockedByAnotherProgramShowsTheMarkAndRefusesTheEdit) {
   const QImage picture = browser_->Render();  // the mark is drawn without trouble
   EXPECT_FALSE(picture.isNull());
 
-  browser_->Table->SetRecNo(3);
-  browser_->Table->Edit();
-  browser_->Table->FieldByName("YEAR")->SetAsInteger(2001);
-  browser_->Table->Post();
-  EXPECT_THAT(RecordedMessages(), ElementsAreArray({"Lock failed [Post]"}));
-  EXPECT_EQ(StoredField("movie.DBF", 3, test::kYear), "1992");
-
   other.Send('U');
   EXPECT_EQ(other.Wait(), 0);
   browser_->RefreshLocks();
   EXPECT_TRUE(browser_->LockedRecords().empty());
 }
 
-TEST_F(BrowserTest, CtrlDeleteTogglesTheMarkAndShowDeletedHidesIt) {
+// Ctrl+Delete asks before it marks a record, and on a marked record asks to restore it rather
+// than deleting it again; inside an open cell editor it does the same instead of blanking text.
+TEST_F(BrowserTest, CtrlDeleteAsksThenTogglesTheMarkAndShowDeletedHidesIt) {
   // Without the index: deleting needs no key maintenance.
   ZOvEzi* films = FilmDataset();
   films->SetActive(true);
@@ -253,10 +203,26 @@ TEST_F(BrowserTest, CtrlDeleteTogglesTheMarkAndShowDeletedHidesIt) {
   key = VK_DELETE;
   browser_->Grid->KeyDown(key, TShiftState{ssCtrl});
   EXPECT_EQ(StoredFlag("movie.DBF", 1), ' ');
-  EXPECT_TRUE(RecordedMessages().empty());
+  EXPECT_THAT(RecordedMessages(), ElementsAreArray({"Delete record?", "Restore record?"}));
+
+  // In the cell editor: the title's text stays, the record is marked.
+  ClearRecordedMessages();
+  browser_->Grid->SetFocus();
+  browser_->Grid->SetSelectedIndex(ColumnOf("TITLE"));
+  browser_->Grid->SetEditorMode(true);
+  ASSERT_NE(browser_->Grid->InplaceEditor(), nullptr);
+  Press(browser_->Grid->InplaceEditor(), Qt::Key_Delete, Qt::ControlModifier);
+  EXPECT_THAT(RecordedMessages(), ElementsAreArray({"Delete record?"}));
+  EXPECT_EQ(StoredFlag("movie.DBF", 1), '*');
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kTitle).substr(0, 5), "Alien");
+  // Asked again on the marked record, it offers to restore, never to delete twice.
+  ClearRecordedMessages();
+  browser_->ToggleDeleted();
+  EXPECT_THAT(RecordedMessages(), ElementsAreArray({"Restore record?"}));
+  EXPECT_EQ(StoredFlag("movie.DBF", 1), ' ');
 }
 
-TEST_F(BrowserTest, MemoColumnOpensTheDemosMemoWindowAndOkStoresTheText) {
+TEST_F(BrowserTest, MemoColumnOpensTheMemoWindowAndOkStoresTheText) {
   ZOvEzi* films = FilmDataset();
   films->SetActive(true);
   AddFilms(*films, {{"Vertigo", 1958}});
@@ -266,12 +232,12 @@ TEST_F(BrowserTest, MemoColumnOpensTheDemosMemoWindowAndOkStoresTheText) {
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    demo::TWindowForm* window = browser_->MemoWindow;
+    TVxMemoWindow* window = browser_->MemoWindow;
     if (!window->Modal()) return;
     shown = true;
     for (QChar c : QString("A detective")) {
       QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-      QApplication::sendEvent(window->VxMemo1->Widget(), &press);
+      QApplication::sendEvent(window->Memo->Widget(), &press);
     }
     window->SetModalResult(mrOk);
   });
@@ -359,6 +325,225 @@ TEST_F(BrowserTest, OpensEveryCorpusTableTheEngineAcceptsWithoutAnErrorBox) {
     ++opened;
   }
   EXPECT_GT(opened, 100);
+}
+
+// --- Faults found by driving the program ------------------------------------------------------
+
+TEST_F(BrowserTest, AnEditInAnOrderWithoutKeysNeverChangesARecordOutsideIt) {
+  const std::string path = MakeFilmTable();
+  test::TagShape none;
+  none.name = "NONE";
+  none.key_expression = "TITLE";
+  none.for_expression = "YEAR > 3000";
+  none.key_length = 20;
+  test::WriteBytes(dir_.File("movie.MDX"), test::BuildMdx("movie", {TitleTag(kTitles), none}));
+  const std::vector<unsigned char> before = test::ReadBytes(path);
+  Browse(path);
+  ASSERT_EQ(browser_->OrderBox->itemText(2).toStdString(), "NONE");
+  browser_->OrderBox->setCurrentIndex(2);
+  EXPECT_TRUE(browser_->Table->IsEmpty());
+  // A click on the blank first row, a title typed, Enter and Down.
+  ClickCell(browser_->Grid->DataToRawColumn(ColumnOf("TITLE")), 1);
+  Type(browser_->Grid->Widget(), "X");
+  if (browser_->Grid->InplaceEditor() != nullptr && browser_->Grid->EditorMode()) {
+    Press(browser_->Grid->InplaceEditor(), Qt::Key_Return);
+    Press(browser_->Grid->InplaceEditor(), Qt::Key_Down);
+  }
+  GridKey(VK_RETURN);
+  GridKey(VK_DOWN);
+  browser_->Table->CheckBrowseMode();
+  const std::vector<unsigned char> after = test::ReadBytes(path);
+  // No film changed: whatever was typed is either dropped or a record of its own.
+  for (std::size_t n = 1; n <= kTitles.size(); ++n) {
+    EXPECT_EQ(StoredField("movie.DBF", static_cast<int>(n), test::kTitle)
+                  .substr(0, kTitles[n - 1].size()),
+              kTitles[n - 1])
+        << "record " << n;
+  }
+  EXPECT_GE(after.size(), before.size());
+}
+
+TEST_F(BrowserTest, TheCurrentRecordStaysWhenTheOrderChangesAndATableOpensOnItsFirstRecord) {
+  // More films than the grid shows rows: reading the window leaves the engine far below.
+  std::vector<std::string> titles;
+  for (int i = 0; i < 40; ++i)
+    titles.push_back("Film " + std::string(1, static_cast<char>('Z' - i % 26)) + std::to_string(i));
+  Browse(MakeIndexedFilms(titles));
+  EXPECT_EQ(browser_->Table->ActiveOrder(), 0);
+  EXPECT_EQ(browser_->Table->RecNo(), 1) << "opens on the first record in natural order";
+  browser_->OrderBox->setCurrentIndex(1);
+  EXPECT_EQ(browser_->Table->RecNo(), 1) << "record 1 stays selected in tag order";
+  EXPECT_EQ(CurrentTitle(), titles[0]);
+
+  browser_->SearchField->setText("Film Y");
+  const std::int32_t found = browser_->Table->RecNo();
+  EXPECT_EQ(CurrentTitle().substr(0, 6), "Film Y");
+  browser_->Table->SetRecNo(7);
+  browser_->OrderBox->setCurrentIndex(0);
+  EXPECT_EQ(browser_->Table->RecNo(), 7) << "the search text is not sought again";
+  browser_->OrderBox->setCurrentIndex(1);
+  EXPECT_EQ(browser_->Table->RecNo(), 7);
+  EXPECT_NE(found, 7);
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+}
+
+TEST_F(BrowserTest, FileExitEndsTheProgram) {
+  Browse(MakeFilmTable());
+  bool timed_out = false;
+  QTimer::singleShot(0, [&] { browser_->ExitAction->trigger(); });
+  QTimer::singleShot(5000, [&] {
+    timed_out = true;
+    QCoreApplication::quit();
+  });
+  QApplication::exec();
+  EXPECT_FALSE(timed_out);
+}
+
+// Another program holds record 3 while a year is posted: the browser asks whether to try
+// again; without a retry the typed year stays in the row, in edit, and Enter after the other
+// program let go writes it.
+TEST_F(BrowserTest, AnEditRefusedForALockIsKeptInTheRowForARetry) {
+  const std::string path = MakeFilmTable();
+  const std::unique_ptr<test::Child> holder = HoldRecordLock(path, 3);
+  test::Child& other = *holder;
+  ASSERT_EQ(other.Receive(), 'L');
+  Browse(path);
+  browser_->Table->SetRecNo(3);
+  browser_->Table->Edit();
+  browser_->Table->FieldByName("YEAR")->SetAsInteger(2001);
+  browser_->Table->Post();
+  ASSERT_EQ(RecordedMessages().size(), 1u);
+  EXPECT_THAT(RecordedMessages()[0], HasSubstr("Record 3 is locked by another program"));
+  EXPECT_EQ(browser_->Table->State(), dsEdit);
+  EXPECT_EQ(browser_->Table->FieldByName("YEAR")->AsInteger(), 2001);
+  EXPECT_THAT(Status(), HasSubstr("your edit is kept"));
+  EXPECT_EQ(StoredField("movie.DBF", 3, test::kYear), "1992");
+
+  other.Send('U');
+  EXPECT_EQ(other.Wait(), 0);
+  browser_->Table->Post();
+  EXPECT_EQ(StoredField("movie.DBF", 3, test::kYear), "2001");
+  EXPECT_EQ(browser_->Table->State(), dsBrowse);
+}
+
+// A damaged index header: the table opens read-only with the reason in the status line, and an
+// edit writes nothing.
+TEST_F(BrowserTest, ATableWhoseIndexCannotBeReadOpensReadOnlyAndSaysWhy) {
+  const std::string path = MakeFilmTable();
+  std::vector<unsigned char> index = test::ReadBytes(dir_.File("movie.MDX"));
+  std::fill(index.begin() + 16, index.begin() + 32, 0xFF);
+  test::WriteBytes(dir_.File("movie.MDX"), index);
+  const std::vector<unsigned char> before = test::ReadBytes(path);
+  Browse(path);
+  EXPECT_TRUE(browser_->Table->ReadOnly());
+  EXPECT_THAT(Status(), HasSubstr("read-only"));
+  EXPECT_THAT(Status(), HasSubstr("vxdbf check --repair"));
+  ClearRecordedMessages();
+  browser_->Table->SetRecNo(2);
+  try {
+    browser_->Table->Edit();
+    browser_->Table->FieldByName("TITLE")->SetAsString("Changed");
+    browser_->Table->Post();
+  } catch (const std::exception&) {
+  }
+  EXPECT_EQ(test::ReadBytes(path), before);
+}
+
+// Another program rewrites a title: the browser's periodic refresh shows it.
+TEST_F(BrowserTest, OtherProgramsEditsShowWhenTheRowsAreRefreshed) {
+  const std::string path = MakeFilmTable();
+  Browse(path);
+  ASSERT_EQ(GridTitles()[1], "Matrix");
+  test::Child other([&](test::Child&) {
+    os::File file;
+    if (os::File::Open(path, os::kOpenReadWriteDenyNone, file) != os::kIoOk) return 1;
+    const std::string title = "Solaris             ";
+    const auto at = test::kFilmHeaderLength + test::kFilmRecordLength + test::kTitle.offset;
+    return file.WriteAt(at, std::as_bytes(std::span(title.data(), title.size()))) == 0 ? 0 : 2;
+  });
+  ASSERT_EQ(other.Wait(), 0);
+  browser_->RefreshRows();
+  EXPECT_EQ(GridTitles()[1], "Solaris");
+}
+
+// An UPPER() tag is sought upper-cased and a STR() key with the number right-aligned; the
+// status line says whether the key was found; Down in the search field goes to the grid.
+TEST_F(BrowserTest, SearchMakesTheTypedTextIntoTheTagsKeyAndSaysWhetherItWasFound) {
+  const std::vector<test::Row> rows = {{"ti12", 7}, {"Ab", 123}, {"zz", 45}};
+  test::WriteBytes(dir_.File("T.DBF"), test::TableBytes(rows));
+  test::TagShape upper;
+  upper.name = "UCODE";
+  upper.key_expression = "UPPER(CODE)";
+  upper.key_length = 6;
+  upper.items = {{"AB    ", 2}, {"TI12  ", 1}, {"ZZ    ", 3}};
+  test::TagShape str;
+  str.name = "SNUM";
+  str.key_expression = "STR(NUM,5)";
+  str.key_length = 5;
+  str.items = {{"    7", 1}, {"   45", 3}, {"  123", 2}};
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", {upper, str}));
+  Browse(dir_.File("T.DBF"));
+  browser_->OrderBox->setCurrentIndex(1);
+  browser_->SearchField->setText("ti12");
+  EXPECT_EQ(browser_->Table->RecNo(), 1);
+  EXPECT_THAT(Status(), HasSubstr("found \"ti12\""));
+  browser_->SearchField->setText("b");
+  EXPECT_EQ(browser_->Table->RecNo(), 1) << "the next higher key";
+  EXPECT_THAT(Status(), HasSubstr("not found: on the next higher key"));
+
+  browser_->OrderBox->setCurrentIndex(2);
+  browser_->SearchField->setText("45");
+  EXPECT_EQ(browser_->Table->RecNo(), 3);
+  browser_->SearchField->setText("100");
+  EXPECT_EQ(browser_->Table->RecNo(), 2);
+
+  browser_->Widget()->activateWindow();
+  browser_->SearchField->setFocus();
+  QApplication::processEvents();
+  Press(browser_->SearchField, Qt::Key_Down);
+  QApplication::processEvents();
+  if (QApplication::focusWidget() != nullptr) {
+    EXPECT_FALSE(browser_->SearchField->hasFocus());
+  }
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+}
+
+// A binary memo opens no text editor; a C field's column is as wide as its widest value.
+TEST_F(BrowserTest, CharacterColumnsShowTheirWholeValues) {
+  Browse(MakeFilmTable());
+  const QFontMetrics metrics(browser_->Grid->Font().ToQFont());
+  TDataLink& link = browser_->Grid->DataLink();
+  for (int i = 0; i < browser_->Grid->Columns().Count(); ++i) {
+    TColumn* column = browser_->Grid->Columns().Items(i);
+    EXPECT_GE(column->Width(),
+              metrics.horizontalAdvance(QString::fromStdString(column->FieldName())))
+        << column->FieldName();
+    // Every character of the field as wide as a digit fits.
+    if (DbaseTypeLetter(column->Field()) == 'C') {
+      EXPECT_GE(column->Width(),
+                std::min(360, metrics.horizontalAdvance(QString(column->Field()->Size(), '0'))))
+          << column->FieldName();
+    }
+    for (int row = 0; row < link.RecordCount(); ++row) {
+      LinkRecordScope scope(link, row);
+      EXPECT_GE(column->Width(),
+                metrics.horizontalAdvance(AnsiToQString(column->Field()->DisplayText())));
+    }
+  }
+}
+
+// A table the user may only read opens read-only instead of failing with error 5.
+TEST_F(BrowserTest, AFileThatMayOnlyBeReadOpensReadOnly) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  const std::string path = MakeFilmTable();
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read,
+                               std::filesystem::perm_options::replace);
+  Browse(path);
+  EXPECT_TRUE(browser_->Table->ReadOnly());
+  EXPECT_THAT(Status(), HasSubstr("read-only: the file may only be read"));
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
 }
 
 }  // namespace

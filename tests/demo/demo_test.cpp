@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "components/controls/memo_window.h"
+#include "components/controls/window_picture.h"
 #include "demo/main_form.h"
-#include "demo/memo_window.h"
-#include "demo/window_picture.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/dataset/application.h"
@@ -40,7 +40,7 @@ class DemoTest : public test::DatasetTest {
   void StartDemo() {
     owner_ = std::make_unique<TComponent>(nullptr);
     form1_ = new TForm1(owner_.get());
-    window_ = new TWindowForm(owner_.get(), form1_->DataSource1);
+    window_ = new TVxMemoWindow(owner_.get(), form1_->DataSource1, "PLOT");
     form1_->SetMemoWindow(window_);
     form1_->Show();
   }
@@ -89,10 +89,10 @@ class DemoTest : public test::DatasetTest {
   // Types at the end of the memo's text.
   void TypeIntoMemo(const QString& text) {
     QKeyEvent end(QEvent::KeyPress, Qt::Key_End, Qt::ControlModifier);
-    QApplication::sendEvent(window_->VxMemo1->Widget(), &end);
+    QApplication::sendEvent(window_->Memo->Widget(), &end);
     for (QChar c : text) {
       QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-      QApplication::sendEvent(window_->VxMemo1->Widget(), &press);
+      QApplication::sendEvent(window_->Memo->Widget(), &press);
     }
   }
 
@@ -110,7 +110,7 @@ class DemoTest : public test::DatasetTest {
   std::filesystem::path old_dir_;
   std::unique_ptr<TComponent> owner_;
   TForm1* form1_ = nullptr;
-  TWindowForm* window_ = nullptr;
+  TVxMemoWindow* window_ = nullptr;
 };
 
 TEST_F(DemoTest, FirstStartCreatesTheFilmTableAndLaysOutTheMainForm) {
@@ -143,11 +143,12 @@ TEST_F(DemoTest, FirstStartCreatesTheFilmTableAndLaysOutTheMainForm) {
   EXPECT_FALSE(form1_->VxGrid1->AutoAppend());
 
   EXPECT_EQ(window_->BoundsRect(), Rect(192, 107, 192 + 544, 107 + 232));
-  EXPECT_EQ(window_->Panel1->Height(), 41);
-  EXPECT_EQ(window_->Panel1->Top(), window_->ClientHeight() - 41);
-  EXPECT_EQ(window_->VxMemo1->Height(), window_->ClientHeight() - 41);
-  EXPECT_EQ(window_->Button1->Caption(), "&OK");
-  EXPECT_EQ(window_->Button2->Caption(), "&Cancel");
+  EXPECT_EQ(window_->ButtonPanel->Height(), 41);
+  EXPECT_EQ(window_->ButtonPanel->Top(), window_->ClientHeight() - 41);
+  EXPECT_EQ(window_->Memo->Height(), window_->ClientHeight() - 41);
+  EXPECT_EQ(window_->OkButton->Caption(), "&OK");
+  EXPECT_EQ(window_->CancelButton->Caption(), "&Cancel");
+  EXPECT_EQ(window_->Caption(), "Memo - PLOT");
 }
 
 TEST_F(DemoTest, DoubleClickOnACharacterColumnOpensNothing) {
@@ -164,9 +165,9 @@ TEST_F(DemoTest, OkStoresThePlotUnderTheRecordLock) {
   ASSERT_EQ(form1_->VxDbf1->RecNo(), 1);
   const bool shown = WhileMemoWindowOpen(
       [&] {
-        EXPECT_EQ(window_->VxMemo1->EditText(), "A detective follows a woman.");
+        EXPECT_EQ(window_->Memo->EditText(), "A detective follows a woman.");
         TypeIntoMemo(" Up a tower.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1);
   EXPECT_TRUE(shown);
@@ -191,7 +192,7 @@ TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothin
   EXPECT_TRUE(WhileMemoWindowOpen(
       [&] {
         TypeIntoMemo("Nothing of this stays.");
-        window_->Button2->Click();
+        window_->CancelButton->Click();
       },
       1));
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Changes discarded"});
@@ -200,8 +201,29 @@ TEST_F(DemoTest, CancelAfterTypingDiscardsWithAMessageAndWithoutTypingSaysNothin
   EXPECT_EQ(StoredPlot(1), "A detective follows a woman.");
 
   ClearRecordedMessages();
-  EXPECT_TRUE(WhileMemoWindowOpen([&] { window_->Button2->Click(); }, 1));
+  EXPECT_TRUE(WhileMemoWindowOpen([&] { window_->CancelButton->Click(); }, 1));
   EXPECT_TRUE(RecordedMessages().empty());
+}
+
+// The row's title was typed and not posted when the memo window opened: Cancel there gives back
+// the plot only, and the title is still posted afterwards.
+TEST_F(DemoTest, CancelInTheMemoWindowKeepsTheRowsUnpostedEdit) {
+  AddSampleFilms();
+  StartDemo();
+  form1_->VxDbf1->Edit();
+  form1_->VxDbf1->FieldByName("TITLE")->SetAsString("Vertigo (1958)");
+  EXPECT_TRUE(WhileMemoWindowOpen(
+      [&] {
+        TypeIntoMemo(" Nothing of this stays.");
+        window_->CancelButton->Click();
+      },
+      1));
+  EXPECT_EQ(form1_->VxDbf1->State(), dsEdit);
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("TITLE")->AsString(), "Vertigo (1958)");
+  EXPECT_EQ(form1_->VxDbf1->FieldByName("PLOT")->AsString(), "A detective follows a woman.");
+  form1_->VxDbf1->Post();
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kTitle), "Vertigo (1958)      ");
+  EXPECT_EQ(StoredPlot(1), "A detective follows a woman.");
 }
 
 // Another program holds record 1's lock while OK is pressed: the dataset's lock-failed path
@@ -218,7 +240,7 @@ TEST_F(DemoTest, OkWithTheRecordLockedElsewhereGoesThroughTheLockFailedPath) {
   EXPECT_TRUE(WhileMemoWindowOpen(
       [&] {
         TypeIntoMemo(" Up a tower.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1));
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Lock failed [Post]"});
@@ -237,7 +259,7 @@ TEST_F(DemoTest, OkWithTheRecordLockedElsewhereGoesThroughTheLockFailedPath) {
   EXPECT_TRUE(WhileMemoWindowOpen(
       [&] {
         TypeIntoMemo(" Up a tower.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1));
   EXPECT_EQ(asked, 1);
@@ -257,7 +279,7 @@ TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) 
       [&] {
         QApplication::processEvents();  // the window is active, as it is before a user types
         TypeIntoMemo("Nothing here yet.");
-        window_->Button2->Click();
+        window_->CancelButton->Click();
       },
       1));
   EXPECT_EQ(RecordedMessages(), std::vector<std::string>{"Changes discarded"});
@@ -270,7 +292,7 @@ TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) 
       [&] {
         QApplication::processEvents();
         TypeIntoMemo("A new film.");
-        window_->Button1->Click();
+        window_->OkButton->Click();
       },
       1));
   EXPECT_TRUE(RecordedMessages().empty());
@@ -278,6 +300,11 @@ TEST_F(DemoTest, MemoWindowOnAnEmptyTableAppendsWithOkAndAddsNothingWithCancel) 
   EXPECT_EQ(form1_->VxDbf1->RecordCount(), 1);
   EXPECT_EQ(StoredRecords("movie.DBF"), 1u);
   EXPECT_EQ(StoredPlot(1), "A new film.");
+  // Counted in the header, with the end-of-file marker after it, while the demo is still open:
+  // other programs take the count from there, and a kill now would lose nothing.
+  const std::vector<unsigned char> bytes = test::ReadBytes(dir_.File("movie.DBF"));
+  EXPECT_EQ(bytes[4] | bytes[5] << 8 | bytes[6] << 16 | bytes[7] << 24, 1);
+  EXPECT_EQ(bytes.back(), 0x1A);
   // Moving on adds nothing more.
   form1_->VxDbf1->Next();
   EXPECT_EQ(StoredRecords("movie.DBF"), 1u);

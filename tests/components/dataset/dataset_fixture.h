@@ -136,8 +136,7 @@ class DatasetTest : public ::testing::Test {
     const std::vector<unsigned char> bytes = ReadBytes(dir_.File(file));
     return static_cast<char>(bytes.at(kFilmHeaderLength + std::size_t(n - 1) * kFilmRecordLength));
   }
-  // The records in the file as other programs sharing it count them: by the file's size (the
-  // header's count is written when the table is closed).
+  // The records in the file, counted by the file's size.
   std::size_t StoredRecords(const std::string& file) const {
     const std::size_t size = ReadBytes(dir_.File(file)).size();
     return size < kFilmHeaderLength ? 0 : (size - kFilmHeaderLength) / kFilmRecordLength;

@@ -1,10 +1,10 @@
-#include "demo/window_picture.h"
+#include "components/controls/window_picture.h"
 
 #include <QPainter>
 #include <algorithm>
 #include <climits>
 
-namespace vx::demo {
+namespace vx {
 
 namespace {
 
@@ -52,4 +52,4 @@ QImage PictureOfForms(const std::vector<TForm*>& forms, int margin) {
   return picture;
 }
 
-}  // namespace vx::demo
+}  // namespace vx

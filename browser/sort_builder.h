@@ -1,0 +1,56 @@
+#pragma once
+// A temporary order for a column without a tag, built in a thread of its own so that the
+// window goes on taking keys and scrolling. The thread reads the table file itself (a
+// read-only handle of its own, no locks, no engine), takes the field's stored bytes of every
+// record and sorts the record numbers by them: numbers by value (blank first), dates and
+// characters by their bytes, logicals false before true; records of equal values stay in
+// record order. Progress is 0 to 100; Cancel stops the thread at its next record.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vx::browser {
+
+struct SortSource {
+  std::string path;
+  std::uint32_t header_length = 0;
+  std::uint32_t record_length = 0;
+  std::int32_t record_count = 0;
+  std::uint32_t field_offset = 0;  // in the record, after the deletion flag at 0
+  std::uint32_t field_length = 0;
+  char field_type = 'C';
+  bool descending = false;
+};
+
+class SortBuilder {
+ public:
+  explicit SortBuilder(SortSource source);
+  ~SortBuilder();
+  SortBuilder(const SortBuilder&) = delete;
+  SortBuilder& operator=(const SortBuilder&) = delete;
+
+  void Cancel() { cancel_ = true; }
+  int Progress() const { return progress_; }
+  bool Done() const { return done_; }
+  // Waits for the thread.
+  void Wait();
+  // After Done: the error ("" on success, "cancelled" after Cancel) and the order.
+  const std::string& Error() const { return error_; }
+  std::vector<std::int32_t> TakeOrder() { return std::move(order_); }
+
+ private:
+  void Run();
+
+  SortSource source_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<int> progress_{0};
+  std::atomic<bool> done_{false};
+  std::string error_;
+  std::vector<std::int32_t> order_;
+  std::thread thread_;
+};
+
+}  // namespace vx::browser

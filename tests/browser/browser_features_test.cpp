@@ -1,0 +1,411 @@
+// The browser's everyday features driven through their real keys, clicks and fields: the
+// table's own code page, sorting by a column title, the filter bar and quick search, the
+// record form, undo and redo, copy, paste and export, the structure view, and the settings
+// kept between sessions.
+
+#include <gmock/gmock.h>
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <fstream>
+#include <sstream>
+
+#include "browser/record_form.h"
+#include "browser/search_key.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
+#include "tests/browser/browser_fixture.h"
+
+namespace vx::browser {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+
+// --- The table's own code page -------------------------------------------------------------
+
+// A table marked with code page 1252 (language driver 0x57) holding "Köln" and "São Paulo",
+// with a CODE tag over the stored bytes.
+std::string MakeMarkedTable(test::TempDir& dir, std::uint8_t mark) {
+  const std::vector<test::Row> rows = {{"K\xF6ln", 1}, {"S\xE3o P", 2}, {"Bonn", 3}};
+  std::vector<unsigned char> table = test::TableBytes(rows);
+  table[29] = mark;
+  test::WriteBytes(dir.File("CP.DBF"), table);
+  test::WriteBytes(dir.File("CP.MDX"), test::BuildMdx("CP", test::RowTags(rows)));
+  return dir.File("CP.DBF");
+}
+
+TEST_F(BrowserTest, TextIsShownAndSoughtInTheTablesOwnCodePageAndTheViewMenuChangesIt) {
+  os::SetCodePages(850, 1252);
+  Browse(MakeMarkedTable(dir_, 0x57));
+  EXPECT_EQ(browser_->CodePage(), 1252);
+  EXPECT_EQ(browser_->CodePageSource(), PageSource::kMark);
+  EXPECT_THAT(Status(), HasSubstr("code page 1252"));
+  browser_->Table->First();
+  EXPECT_EQ(AnsiToQString(browser_->Table->FieldByName("CODE")->DisplayText()).toStdString(),
+            "K\u00f6ln");
+  // The key is made from the stored bytes: the seek finds what the index holds.
+  browser_->OrderBox->setCurrentIndex(1);
+  browser_->SearchField->setText(QString::fromUtf8("S\u00e3o"));
+  EXPECT_EQ(browser_->Table->FieldByName("NUM")->AsInteger(), 2);
+  EXPECT_THAT(Status(), HasSubstr("found"));
+
+  // View > Code page 850: the same bytes read as that page at once.
+  QAction* page_850 = nullptr;
+  for (QAction* action : browser_->CodePageMenu->actions()) {
+    if (action->data().toInt() == 850) page_850 = action;
+  }
+  ASSERT_NE(page_850, nullptr);
+  page_850->trigger();
+  EXPECT_EQ(browser_->CodePage(), 850);
+  EXPECT_THAT(Status(), HasSubstr("code page 850 (chosen)"));
+  browser_->Table->SetRecNo(1);
+  EXPECT_EQ(AnsiToQString(browser_->Table->FieldByName("CODE")->DisplayText()).toStdString(),
+            "K\u00f7ln");
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+  os::SetCodePagesFromLocale();
+}
+
+TEST_F(BrowserTest, AnUnmarkedTableIsReadInTheLocalesDosPage) {
+  os::SetCodePages(850, 1252);
+  Browse(MakeMarkedTable(dir_, 0));
+  EXPECT_EQ(browser_->CodePage(), 850);
+  EXPECT_EQ(browser_->CodePageSource(), PageSource::kLocale);
+  EXPECT_THAT(Status(), HasSubstr("code page 850 (no mark: locale)"));
+  os::SetCodePagesFromLocale();
+}
+
+TEST_F(BrowserTest, NumbersShowTheirDeclaredDecimalsRightAligned) {
+  ZOvEzi* prices = new ZOvEzi(&form_);
+  prices->SetDbfFileName(dir_.File("PRICES.DBF"));
+  prices->DbfFields().Add("item, C, 10, 0");
+  prices->DbfFields().Add("price, N, 10, 2");
+  prices->SetActive(true);
+  prices->Append();
+  prices->FieldByName("ITEM")->SetAsString("House");
+  prices->FieldByName("PRICE")->SetAsFloat(53131);
+  prices->Post();
+  delete prices;
+  Browse(dir_.File("PRICES.DBF"));
+  EXPECT_EQ(browser_->Table->FieldByName("PRICE")->DisplayText(), "53131.00");
+  EXPECT_EQ(browser_->Grid->Columns().Items(ColumnOf("PRICE"))->Alignment(), taRightJustify);
+}
+
+TEST(SearchKeyText, FollowsTheKeyExpression) {
+  struct Case {
+    const char* expression;
+    const char* typed;
+    const char* key;
+  };
+  const Case cases[] = {
+      {"UPPER(TITLE)", "ti12", "TI12"}, {"upper( name )", "k\u00f6ln", "K\u00d6LN"},
+      {"STR(NUM,5)", "45", "   45"},    {"STR(PRICE, 8, 2)", "12.5", "   12.50"},
+      {"STR(NUM)", "7", "         7"},  {"STR(NUM,5)+CODE", "45", "   45"},
+      {"STR(NUM,5)", "4x", "4x"},       {"TITLE", "ti12", "ti12"},
+      {"DTOS(WHEN)", "2024", "2024"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(SearchKeyText(c.expression, c.typed), c.key) << c.expression;
+}
+
+// --- Sorting by a column -------------------------------------------------------------------
+
+TEST_F(BrowserTest, ClickingATitleSortsThroughATagOrABackgroundOrderAndAgainReverses) {
+  Browse(MakeFilmTable());
+  // TITLE has a tag: the click chooses it.
+  ClickTitle("TITLE");
+  EXPECT_EQ(browser_->Table->ActiveOrder(), 1);
+  EXPECT_EQ(browser_->OrderBox->currentText().toStdString(), "TITLE");
+  std::vector<std::string> sorted = kTitles;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_THAT(ViewColumn(), ElementsAreArray(sorted));
+
+  // YEAR has none: a temporary order is built in the background.
+  browser_->Table->SetRecNo(4);
+  ClickTitle("YEAR");
+  browser_->FinishSort();
+  EXPECT_FALSE(browser_->Sorting());
+  EXPECT_FALSE(browser_->SortProgress->isVisible());
+  EXPECT_EQ(browser_->Table->RecNo(), 4) << "the current record stays current";
+  EXPECT_THAT(browser_->OrderBox->currentText().toStdString(), HasSubstr("YEAR"));
+  EXPECT_THAT(browser_->OrderBox->currentText().toStdString(), HasSubstr("temporary"));
+  EXPECT_THAT(ViewColumn("YEAR"),
+              ElementsAre("1990", "1991", "1992", "1993", "1994", "1995", "1996"));
+  ClickTitle("YEAR");
+  browser_->FinishSort();
+  EXPECT_THAT(ViewColumn("YEAR"),
+              ElementsAre("1996", "1995", "1994", "1993", "1992", "1991", "1990"));
+  EXPECT_THAT(Status(), HasSubstr("by YEAR descending (temporary)"));
+
+  // Deleted records hidden and a filter still apply in the temporary order.
+  ASSERT_TRUE(browser_->ApplyFilter("YEAR < 1993"));
+  EXPECT_THAT(ViewColumn("YEAR"), ElementsAre("1992", "1991", "1990"));
+  ASSERT_TRUE(browser_->ApplyFilter(""));
+
+  // An appended record is a change the list cannot follow: back to natural order.
+  browser_->Table->Append();
+  browser_->Table->FieldByName("TITLE")->SetAsString("Brazil");
+  browser_->Table->FieldByName("YEAR")->SetAsInteger(1985);
+  browser_->Table->Post();
+  EXPECT_FALSE(browser_->Table->HasRecordOrder());
+  EXPECT_THAT(Status(), HasSubstr("dropped"));
+  EXPECT_EQ(ViewColumn().size(), kTitles.size() + 1);
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+}
+
+// A large table sorted by a character column: the window keeps answering while the order is
+// built (the search field takes text), and Cancel leaves natural order.
+TEST_F(BrowserTest, ASortOfALargeTableRunsBehindTheWindowAndCanBeCancelled) {
+  std::vector<test::Row> rows;
+  for (int i = 0; i < 200000; ++i) rows.push_back({std::to_string((i * 7919) % 100000), i});
+  test::WriteBytes(dir_.File("BIG.DBF"), test::TableBytes(rows));
+  std::vector<unsigned char> table = test::ReadBytes(dir_.File("BIG.DBF"));
+  table[28] = 0;
+  test::WriteBytes(dir_.File("BIG.DBF"), table);
+  Browse(dir_.File("BIG.DBF"));
+  ClickTitle("CODE");
+  browser_->QuickField->setText("still typing");
+  EXPECT_EQ(browser_->QuickField->text().toStdString(), "still typing");
+  browser_->CancelSort();
+  EXPECT_FALSE(browser_->Sorting());
+  if (!browser_->Table->HasRecordOrder()) {
+    EXPECT_THAT(Status(), HasSubstr("sorting stopped: cancelled"));
+    EXPECT_EQ(browser_->Table->RecNo(), 1);
+  }
+  // Sorted to the end, the first records hold the smallest codes.
+  ClickTitle("CODE");
+  browser_->FinishSort();
+  ASSERT_TRUE(browser_->Table->HasRecordOrder());
+  browser_->Table->First();
+  EXPECT_EQ(browser_->Table->FieldByName("CODE")->AsString(), "0");
+}
+
+// --- Filter bar and quick search -----------------------------------------------------------
+
+TEST_F(BrowserTest, TheFilterIsCheckedAsTypedAppliedWithEnterAndCounted) {
+  Browse(MakeFilmTable());
+  browser_->FilterField->setText("YEAR > ");
+  EXPECT_EQ(browser_->FilterMessage->text().toStdString(),
+            "Syntax error: the expression ends too early");
+  browser_->FilterField->setText("YEAR > NOPE");
+  EXPECT_THAT(browser_->FilterMessage->text().toStdString(), HasSubstr("NOPE at position 8"));
+  browser_->FilterField->setText("YEAR > 1991 .AND. \"Ma\" $ TITLE");
+  EXPECT_TRUE(browser_->FilterMessage->text().isEmpty());
+  browser_->FilterField->setText("TITLE");
+  EXPECT_THAT(browser_->FilterMessage->text().toStdString(), HasSubstr("true or false"));
+  browser_->FilterField->setText("YEAR > 1991 .AND. \"Ma\" $ TITLE");
+  Press(browser_->FilterField, Qt::Key_Return);
+  EXPECT_THAT(ViewColumn(), ElementsAre("Mad Max", "Ma Vie"));
+  EXPECT_THAT(Status(), HasSubstr("2 of 7 records match"));
+  // In tag order too.
+  browser_->OrderBox->setCurrentIndex(1);
+  EXPECT_THAT(ViewColumn(), ElementsAre("Ma Vie", "Mad Max"));
+  browser_->FilterField->clear();
+  Press(browser_->FilterField, Qt::Key_Return);
+  EXPECT_EQ(ViewColumn().size(), kTitles.size());
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+}
+
+TEST_F(BrowserTest, QuickSearchFindsTheNextRecordHoldingTheTextInAnyColumn) {
+  Browse(MakeFilmTable());
+  GridKey('F', TShiftState{ssCtrl});
+  browser_->QuickField->setText("ma");
+  Press(browser_->QuickField, Qt::Key_Return);
+  EXPECT_EQ(CurrentTitle(), "Matrix");
+  GridKey(0x72);  // F3
+  EXPECT_EQ(CurrentTitle(), "Mad Max");
+  GridKey(0x72);
+  EXPECT_EQ(CurrentTitle(), "Ma Vie");
+  browser_->QuickField->setText("1996");  // a year, in another column
+  GridKey(0x72);
+  EXPECT_EQ(CurrentTitle(), "Metropolis");
+  GridKey(0x72);
+  EXPECT_EQ(CurrentTitle(), "Metropolis") << "nothing after it: the record stays";
+  EXPECT_THAT(Status(), HasSubstr("not found"));
+
+  browser_->AskRecordNumber = [](std::int32_t& n) {
+    n = 3;
+    return true;
+  };
+  GridKey('G', TShiftState{ssCtrl});
+  EXPECT_EQ(browser_->Table->RecNo(), 3);
+}
+
+// --- Structure and check -------------------------------------------------------------------
+
+TEST_F(BrowserTest, TheStructureViewListsFieldsTagsMemoFileAndHeader) {
+  Browse(MakeFilmTable());
+  const std::string text = browser_->StructureText();
+  EXPECT_THAT(text, HasSubstr("Records       7"));
+  EXPECT_THAT(text, HasSubstr("TITLE       C         20"));
+  EXPECT_THAT(text, HasSubstr("PLOT        M         10"));
+  EXPECT_THAT(text, HasSubstr("dBASE IV .DBT, blocks of"));
+  EXPECT_THAT(text, HasSubstr("TITLE  key TITLE  type C  keys 7"));
+  browser_->ShowStructure();
+  browser_->CheckTable();
+  EXPECT_THAT(browser_->CheckReport, HasSubstr("is sound"));
+}
+
+// --- Record form ---------------------------------------------------------------------------
+
+TEST_F(BrowserTest, TheRecordFormFollowsTheGridAndWritesWhatIsTypedIntoIt) {
+  Browse(MakeFilmTable());
+  browser_->RecordFormAction->trigger();
+  ASSERT_TRUE(browser_->FormPanel->Visible());
+  auto* title = qobject_cast<QLineEdit*>(browser_->RecordForm->Editor("TITLE"));
+  auto* color = qobject_cast<QCheckBox*>(browser_->RecordForm->Editor("COLOR"));
+  ASSERT_NE(title, nullptr);
+  ASSERT_NE(color, nullptr);
+  EXPECT_NE(qobject_cast<QDateEdit*>(browser_->RecordForm->Editor("PREMIERE")), nullptr);
+  EXPECT_NE(qobject_cast<QPlainTextEdit*>(browser_->RecordForm->Editor("PLOT")), nullptr);
+  EXPECT_EQ(title->text().toStdString(), "Zorro");
+  GridKey(VK_DOWN);
+  EXPECT_EQ(title->text().toStdString(), "Matrix");
+
+  title->selectAll();
+  Type(title, "The Matrix");
+  Press(title, Qt::Key_Return);
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "The Matrix          ");
+  color->click();
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kColor), "T");
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+}
+
+// --- Undo and redo -------------------------------------------------------------------------
+
+TEST_F(BrowserTest, UndoWritesTheOldValuesBackAndRedoTheNewOnesUnlessAnotherProgramChangedThem) {
+  const std::string path = MakeFilmTable();
+  Browse(path);
+  browser_->Table->SetRecNo(2);
+  browser_->Table->Edit();
+  browser_->Table->FieldByName("YEAR")->SetAsInteger(1999);
+  browser_->Table->Post();
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kYear), "1999");
+  browser_->Table->First();
+  GridKey('Z', TShiftState{ssCtrl});
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kYear), "1991");
+  EXPECT_EQ(browser_->Table->RecNo(), 2);
+  GridKey('Y', TShiftState{ssCtrl});
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kYear), "1999");
+
+  // A deletion mark is undone too.
+  browser_->ToggleDeleted();
+  EXPECT_EQ(StoredFlag("movie.DBF", 2), '*');
+  EXPECT_TRUE(browser_->Undo());
+  EXPECT_EQ(StoredFlag("movie.DBF", 2), ' ');
+  EXPECT_TRUE(browser_->Redo());
+  EXPECT_EQ(StoredFlag("movie.DBF", 2), '*');
+  EXPECT_TRUE(browser_->Undo());
+
+  // Another program changes the year after the edit: undoing it is refused.
+  test::Child other([&](test::Child&) {
+    os::File file;
+    if (os::File::Open(path, os::kOpenReadWriteDenyNone, file) != os::kIoOk) return 1;
+    const std::string year = "2010";
+    const auto at = test::kFilmHeaderLength + test::kFilmRecordLength + test::kYear.offset;
+    return file.WriteAt(at, std::as_bytes(std::span(year.data(), year.size()))) == 0 ? 0 : 2;
+  });
+  ASSERT_EQ(other.Wait(), 0);
+  ClearRecordedMessages();
+  EXPECT_FALSE(browser_->Undo());
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kYear), "2010");
+  ASSERT_EQ(RecordedMessages().size(), 1u);
+  EXPECT_THAT(RecordedMessages()[0], HasSubstr("changed by another program since"));
+}
+
+// --- Copy, paste and export ----------------------------------------------------------------
+
+TEST_F(BrowserTest, CopyGivesTabSeparatedTextAndPasteChecksEveryValueFirst) {
+  Browse(MakeFilmTable());
+  browser_->Grid->SetSelectedIndex(ColumnOf("TITLE"));
+  GridKey('C', TShiftState{ssCtrl});
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Zorro");
+  const std::string row = browser_->CopyCells(true);
+  EXPECT_EQ(row.substr(0, row.find('\t')), "Zorro");
+  EXPECT_THAT(row, HasSubstr("\t1990\t"));
+
+  // Two rows into TITLE and YEAR of records 1 and 2.
+  QGuiApplication::clipboard()->setText("Zorro II\t2001\nMatrix II\t2003\n");
+  GridKey('V', TShiftState{ssCtrl});
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kTitle), "Zorro II            ");
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kYear), "2001");
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kYear), "2003");
+  // A value the field cannot take stops the paste before its record is touched.
+  browser_->Table->SetRecNo(3);
+  EXPECT_EQ(browser_->PasteCells("Alien II\tsoon"), 0);
+  EXPECT_EQ(StoredField("movie.DBF", 3, test::kTitle), "Alien               ");
+  EXPECT_THAT(RecordedMessages().back(), HasSubstr("\"soon\" is not a number for YEAR"));
+  EXPECT_EQ(browser_->PasteCells("A title far longer than twenty"), 0);
+  EXPECT_THAT(RecordedMessages().back(), HasSubstr("longer than TITLE (C 20) holds"));
+}
+
+TEST_F(BrowserTest, ExportWritesTheViewInItsOrderWithItsFilterAsCsvOrJsonLines) {
+  Browse(MakeFilmTable());
+  browser_->OrderBox->setCurrentIndex(1);
+  ASSERT_TRUE(browser_->ApplyFilter("YEAR >= 1993"));
+  ASSERT_TRUE(browser_->ExportView(dir_.File("view.csv"), TBrowserForm::ExportFormat::kCsv));
+  std::ifstream csv(dir_.File("view.csv"));
+  std::string line;
+  std::getline(csv, line);
+  EXPECT_EQ(line, "TITLE,YEAR,COLOR,RUNTIME,STARS,DIRECTOR,PLOT,PREMIERE\r");
+  std::getline(csv, line);
+  EXPECT_EQ(line.substr(0, 15), "Casablanca,1995");
+  std::vector<std::string> lines;
+  while (std::getline(csv, line)) lines.push_back(line);
+  EXPECT_EQ(lines.size(), 3u);  // Ma Vie, Mad Max, Metropolis
+
+  browser_->AskExportFile = [&](std::string& path, TBrowserForm::ExportFormat& format) {
+    path = dir_.File("view.jsonl");
+    format = TBrowserForm::ExportFormat::kJsonLines;
+    return true;
+  };
+  for (QAction* menu : browser_->MenuBar->actions()) {
+    if (menu->menu() == nullptr) continue;
+    for (QAction* action : menu->menu()->actions()) {
+      if (action->text().startsWith("&Export")) action->trigger();
+    }
+  }
+  std::ifstream json(dir_.File("view.jsonl"));
+  std::getline(json, line);
+  EXPECT_THAT(line, HasSubstr("{\"TITLE\":\"Casablanca\""));
+  EXPECT_THAT(line, HasSubstr("\"YEAR\":1995"));
+  EXPECT_THAT(line, HasSubstr("\"COLOR\":false"));
+  EXPECT_THAT(line, HasSubstr("\"PREMIERE\":null"));
+}
+
+// --- What a desktop program keeps ----------------------------------------------------------
+
+TEST_F(BrowserTest, ColumnsOrderFilterAndRecentFilesAreKeptForTheNextSession) {
+  const std::string path = MakeFilmTable();
+  Browse(path);
+  browser_->Grid->Columns().Items(ColumnOf("YEAR"))->SetWidth(97);
+  browser_->OrderBox->setCurrentIndex(1);
+  browser_->FilterField->setText("YEAR > 1992");
+  Press(browser_->FilterField, Qt::Key_Return);
+  browser_->SetBounds(50, 60, 820, 470);
+  delete browser_;
+  browser_ = nullptr;
+
+  Browse(path);
+  EXPECT_EQ(browser_->Width(), 820);
+  EXPECT_EQ(browser_->Grid->Columns().Items(ColumnOf("YEAR"))->Width(), 97);
+  EXPECT_EQ(browser_->Table->ActiveOrder(), 1);
+  EXPECT_EQ(browser_->FilterField->text().toStdString(), "YEAR > 1992");
+  EXPECT_THAT(ViewColumn(), ElementsAre("Casablanca", "Ma Vie", "Mad Max", "Metropolis"));
+  ASSERT_GE(browser_->RecentMenu->actions().size(), 1);
+  EXPECT_EQ(browser_->RecentMenu->actions()[0]->text().toStdString(),
+            std::filesystem::absolute(path).string());
+}
+
+}  // namespace
+}  // namespace vx::browser
