@@ -1,0 +1,359 @@
+// Key maintenance: appends and edits change every tag's tree under the lock bracket.
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/foundation/errors.h"
+#include "engine/index/order_internal.h"
+#include "engine/index/semaphore.h"
+#include "engine/index/tag_tree.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/system.h"
+
+namespace vx {
+
+using namespace order_internal;
+
+namespace {
+
+// Byte 0 of the index file, held while a tag header is written on a shared table; tried for
+// a third of a second (other programs hold it only for one write).
+constexpr std::uint64_t kAnchorLockOffset = 0;
+constexpr std::uint64_t kAnchorLockLength = 1;
+constexpr int kAnchorLockAttempts = 300;
+
+TagTree TreeOf(AreaIndex& index, OrderTag& tag, int area) {
+  TagTree tree;
+  tree.file = &index.file;
+  tree.header = &tag.header;
+  tree.compare = tag.compare;
+  tree.context = ContextOf(index, tag, area);
+  const MdxHeader& header = index.file.header();
+  for (int i = 1; i <= header.TagCount(); ++i) {
+    tree.foreign_pages.push_back(
+        {header.EntryAt(i).header_page, "the tag header of tag " + header.TagName(i)});
+  }
+  for (const auto& other : index.tags) {
+    if (other.get() == &tag) continue;
+    tree.foreign_pages.push_back({other->header.RootPage(), "the root of tag " + other->name});
+  }
+  return tree;
+}
+
+// Refuses a tag whose tag header another entry of the tag table names too (an edit would change
+// both tags' trees through one header).
+bool HeaderNotShared(AreaIndex& index, const OrderTag& tag) {
+  const MdxHeader& header = index.file.header();
+  const std::uint32_t own = header.EntryAt(tag.tag_number).header_page;
+  for (int i = 1; i <= header.TagCount(); ++i) {
+    const std::uint32_t other = header.EntryAt(i).header_page;
+    if (i == tag.tag_number || other > own + 1 || own > other + 1) continue;
+    SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
+                            index.file.name() + " [tag: " + tag.name + "] page " +
+                            std::to_string(own) + ": the tag header of tag " + header.TagName(i) +
+                            " too [ReadAnchorNodes]");
+    return false;
+  }
+  return true;
+}
+
+// Writes a changed tag header; answers false after a report. On a table that other programs
+// share, the write holds byte 0 of the index file locked, as every dBASE program writing a
+// tag header does, so that one of them never reads a header half written.
+bool WriteAnchor(AreaIndex& index, OrderTag& tag, TagTree& tree) {
+  if (!tree.anchor_modified) return true;
+  tree.anchor_modified = false;
+  const TableRecord* t = AreaTable(tree.context.area);
+  if (t == nullptr || !SharingEnabled || t->exclusive) {
+    return index.file.WriteTagHeader(tag.tag_number, tag.header);
+  }
+  os::File& file = index.file.file();
+  int locked = 0;
+  for (int attempt = 0; attempt < kAnchorLockAttempts; ++attempt) {
+    locked = file.LockRange(kAnchorLockOffset, kAnchorLockLength);
+    if (locked == 0) break;
+    os::SleepMs(1);
+  }
+  if (locked != 0) {
+    SetEngineError(static_cast<std::uint16_t>(locked),
+                   "Could not lock index for writing anchor node " + tag.name);
+    return false;
+  }
+  const bool written = index.file.WriteTagHeader(tag.tag_number, tag.header);
+  const int unlocked = file.UnlockRange(kAnchorLockOffset, kAnchorLockLength);
+  if (unlocked != 0 && written) {
+    SetEngineError(static_cast<std::uint16_t>(unlocked),
+                   "Could not unlock index after writing anchor node " + tag.name);
+    return false;
+  }
+  return written;
+}
+
+// The key of the current record for a tag and whether the record belongs in it (FOR).
+bool RecordKey(TableRecord& t, OrderTag& tag, KeyBuffer& key, bool& in) {
+  in = MeetsFor(tag.expressions, t);
+  int length = 0;
+  if (MakeKey(tag.expressions, tag.header, t, key, length)) return true;
+  SetEngineError(254, "Key expression cannot be evaluated for record " +
+                          std::to_string(t.record_number) + " [tag: " + tag.name + "]");
+  return false;
+}
+
+}  // namespace
+
+namespace order_internal {
+
+void HookLockOn(TableRecord& t) { LockBracket(t.area, true); }
+void HookLockOff(TableRecord& t) { LockBracket(t.area, false); }
+
+// Before a record is written (nothing of the edit is on the disk yet): makes the keys of the
+// record as it will be and reads, without writing, the way down of every change it will make:
+// the removal of a replaced key and the insert of the new one. A key that cannot be made, a
+// damaged page on the way, or a replaced record whose item a non-unique tag lacks refuses the
+// edit (false after a report). `appending`: the record will be the next one after the last.
+bool HookCheckKeys(TableRecord& t, bool appending) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty()) return true;
+  if (appending && !CheckForChanges(t, *index, false)) return false;
+  const std::int32_t saved_number = t.record_number;
+  // RECNO() in a key means the number the record will have.
+  if (appending) t.record_number = t.record_count + 1;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  bool ok = true;
+  for (auto& tag_owner : index->tags) {
+    OrderTag& tag = *tag_owner;
+    KeyBuffer key{};
+    bool in = false;
+    if (!RecordKey(t, tag, key, in)) {
+      ok = false;
+      break;
+    }
+    const bool had = !appending && tag.remembered_in && tag.remembered_record == record;
+    const auto length = static_cast<std::size_t>(tag.header.KeyLength());
+    if (!appending && in == tag.remembered_in &&
+        (!in || std::memcmp(key.data(), tag.remembered_key.data(), length) == 0)) {
+      continue;
+    }
+    if (!had && !in) continue;
+    if (!HeaderNotShared(*index, tag)) {
+      ok = false;
+      break;
+    }
+    TagTree tree = TreeOf(*index, tag, t.area);
+    if (had) {
+      const TreeResult there = CheckDeletePath(tree, tag.remembered_key.data(), record);
+      if (there == TreeResult::kFailed) {
+        ok = false;
+        break;
+      }
+      // A unique tag holds one record of each key: the record may never have been in it.
+      if (there == TreeResult::kUnchanged && !tag.header.Unique()) {
+        SetEngineError(254, "Record number " + std::to_string(record) +
+                                " not found in index. [tag: " + tag.name + "] [CompareKeys]");
+        ok = false;
+        break;
+      }
+    }
+    if (in && !CheckInsertPath(tree, key.data())) {
+      ok = false;
+      break;
+    }
+  }
+  t.record_number = saved_number;
+  // The copies of the nodes the cursors hold are still what the file holds: nothing changed.
+  return ok;
+}
+
+}  // namespace order_internal
+
+namespace {
+
+// After the trees changed: the header's page counter is written, every position is forgotten
+// (the copies of the nodes are stale) and the controlling order stands on the current record.
+void AfterTreeChange(TableRecord& t, AreaIndex& index) {
+  if (index.file.header().dirty) {
+    // The page counter went to the disk when each node was appended: this write only repeats
+    // it, and when it fails the header stays marked for the close.
+    QuietErrors quiet;
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    if (!index.file.WriteHeader()) {
+      EngineErrorCode = code;
+      LastErrorMessage = message;
+    }
+  }
+  for (auto& tag : index.tags) tag->cursor.SetHeader(tag->header);
+  if (!index.natural && t.record_number >= 1 && t.record_number <= t.record_count) {
+    if (EngineErrorCode == 0) {
+      SyncTag(t, Controlling(index));
+    } else {
+      // The failure of the change itself is the one to report.
+      const std::uint16_t code = EngineErrorCode;
+      const std::string message = LastErrorMessage;
+      {
+        QuietErrors quiet;
+        SyncTag(t, Controlling(index));
+      }
+      EngineErrorCode = code;
+      LastErrorMessage = message;
+    }
+  }
+}
+
+}  // namespace
+
+namespace order_internal {
+
+bool HookUpdateBegins(TableRecord& t) {
+  LockBracket(t.area, true);
+  if (EngineErrorCode != 0) return false;
+  AreaIndex* index = IndexOf(t);
+  if (index != nullptr && !CheckForChanges(t, *index)) {
+    LockBracket(t.area, false);
+    return false;
+  }
+  return true;
+}
+
+// Before an edit: every tag remembers the record's key as it is.
+void HookOldKeys(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr) return;
+  for (auto& tag : index->tags) {
+    tag->remembered_record = static_cast<std::uint32_t>(t.record_number);
+    if (!RecordKey(t, *tag, tag->remembered_key, tag->remembered_in)) {
+      tag->remembered_in = false;
+    }
+  }
+}
+
+// After an edit: each tag whose key (or FOR result) changed loses the old item and gets the new.
+// When a change fails (a write error: the pages were read before the record was written), the
+// tags already changed get their old items back, so that they agree with the record the caller
+// puts back; a tag that cannot be mended is named in the message.
+void HookNewKeys(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr) return;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  struct Change {
+    OrderTag* tag;
+    KeyBuffer key;
+    bool removed = false;
+    bool inserted = false;
+  };
+  std::vector<Change> changes;
+  bool changed = false;
+  bool failed = false;
+  for (auto& tag_owner : index->tags) {
+    OrderTag& tag = *tag_owner;
+    KeyBuffer key{};
+    bool in = false;
+    if (!RecordKey(t, tag, key, in)) {
+      failed = true;
+      break;
+    }
+    const auto length = static_cast<std::size_t>(tag.header.KeyLength());
+    if (in == tag.remembered_in &&
+        (!in || std::memcmp(key.data(), tag.remembered_key.data(), length) == 0)) {
+      continue;
+    }
+    changed = true;
+    Change& change = changes.emplace_back(Change{&tag, key});
+    TagTree tree = TreeOf(*index, tag, t.area);
+    if (tag.remembered_in && tag.remembered_record == record) {
+      const TreeResult gone = DeleteKey(tree, tag.remembered_key.data(), record);
+      change.removed = gone == TreeResult::kDone;
+      if (gone == TreeResult::kFailed || !WriteAnchor(*index, tag, tree)) {
+        failed = true;
+        break;
+      }
+      if (gone == TreeResult::kUnchanged && !tag.header.Unique()) {
+        // The new key still goes in, so that the record can be found; the stale item stays
+        // for the checker to find.
+        SetEngineError(254, "Record number " + std::to_string(record) +
+                                " not found in index. [tag: " + tag.name + "] [CompareKeys]");
+      }
+    }
+    if (in) {
+      const TreeResult put = InsertKey(tree, key.data(), record);
+      change.inserted = put == TreeResult::kDone;
+      if (put == TreeResult::kFailed || !WriteAnchor(*index, tag, tree)) {
+        failed = true;
+        break;
+      }
+    }
+  }
+  if (failed) {
+    const std::uint16_t code = EngineErrorCode;
+    std::string message = LastErrorMessage;
+    std::string left;
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+      OrderTag& tag = *it->tag;
+      TagTree tree = TreeOf(*index, tag, t.area);
+      QuietErrors quiet;
+      bool mended = true;
+      if (it->inserted) mended = DeleteKey(tree, it->key.data(), record) == TreeResult::kDone;
+      if (mended && it->removed) {
+        mended = InsertKey(tree, tag.remembered_key.data(), record) != TreeResult::kFailed;
+      }
+      mended = WriteAnchor(*index, tag, tree) && mended;
+      if (!mended) left += (left.empty() ? "" : ", ") + tag.name;
+    }
+    if (!left.empty()) message += " (tag " + left + " may be damaged: rebuild it)";
+    EngineErrorCode = code;
+    LastErrorMessage = message;
+  }
+  if (changed) AfterTreeChange(t, *index);
+}
+
+// After an append: the new record's key goes into every tag whose FOR condition it meets. When
+// one tag fails, the keys already added to the others are taken out again.
+void HookAddKeys(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || index->tags.empty()) return;
+  if (!CheckForChanges(t, *index, false)) return;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  std::vector<std::pair<OrderTag*, KeyBuffer>> added;
+  bool failed = false;
+  for (auto& tag_owner : index->tags) {
+    OrderTag& tag = *tag_owner;
+    KeyBuffer key{};
+    bool in = false;
+    if (!RecordKey(t, tag, key, in)) {
+      failed = true;
+      break;
+    }
+    if (!in) continue;
+    TagTree tree = TreeOf(*index, tag, t.area);
+    const TreeResult result = InsertKey(tree, key.data(), record);
+    if (result == TreeResult::kDone) added.emplace_back(&tag, key);
+    const bool anchor_written = WriteAnchor(*index, tag, tree);
+    if (result == TreeResult::kFailed || !anchor_written) {
+      failed = true;
+      break;
+    }
+  }
+  if (failed) {
+    const std::uint16_t code = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    for (auto it = added.rbegin(); it != added.rend(); ++it) {
+      OrderTag& tag = *it->first;
+      TagTree tree = TreeOf(*index, tag, t.area);
+      const TreeResult gone = DeleteKey(tree, it->second.data(), record);
+      if (gone != TreeResult::kDone || !WriteAnchor(*index, tag, tree)) {
+        SetEngineError(254, "Index file corrupted.  [tag: " + tag.name + "] [AppendNewKey]");
+        AfterTreeChange(t, *index);
+        return;
+      }
+    }
+    EngineErrorCode = code;
+    LastErrorMessage = message;
+  }
+  AfterTreeChange(t, *index);
+}
+
+}  // namespace order_internal
+
+}  // namespace vx

@@ -1,0 +1,117 @@
+#pragma once
+// What the units of the index orders share: the per-area index table, the cursor helpers that
+// put an order on a record, and the hooks IndexInit installs. Opening and closing live in
+// orders.cpp, cursors and Find in order_cursor.cpp, key maintenance in key_maintenance.cpp.
+// Only those units include this header.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/foundation/errors.h"
+#include "engine/index/mdx_file.h"
+#include "engine/index/orders.h"
+#include "engine/index/semaphore.h"
+#include "engine/table/dbf_file.h"
+#include "engine/workarea/work_areas.h"
+
+namespace vx::order_internal {
+
+constexpr int kMaxIndexArea = 34;
+
+struct AreaIndex {
+  MdxFile file;
+  std::vector<std::unique_ptr<OrderTag>> tags;  // tags[i] is tag i + 1
+  int controlling = 1;
+  bool natural = false;
+  bool logged_in = false;
+};
+
+extern std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;
+// Set while these units move the record pointer themselves, so that the work-area layer's "after
+// positioning" notice does not re-synchronize the order that caused the move.
+extern bool OwnMove;
+
+inline AreaIndex* IndexOf(const TableRecord& t) {
+  return t.area >= 0 && t.area <= kMaxIndexArea ? Areas[t.area].get() : nullptr;
+}
+
+inline AreaIndex* SelectedIndex() {
+  const int area = Selected();
+  return area >= 0 && area <= kMaxIndexArea ? Areas[area].get() : nullptr;
+}
+
+inline OrderTag& Controlling(AreaIndex& index) {
+  return *index.tags[static_cast<std::size_t>(index.controlling - 1)];
+}
+
+inline IndexErrorContext ContextOf(const AreaIndex& index, const OrderTag& tag, int area) {
+  return {index.file.name(), tag.name, area, tag.tag_number};
+}
+
+// A read bracket for one scope.
+class ReadHold {
+ public:
+  explicit ReadHold(int area) : area_(area) { ReadBracket(area_, true); }
+  ~ReadHold() {
+    QuietErrors quiet;
+    ReadBracket(area_, false);
+  }
+  ReadHold(const ReadHold&) = delete;
+  ReadHold& operator=(const ReadHold&) = delete;
+
+ private:
+  int area_;
+};
+
+void SetCurrentKey(OrderTag& tag);
+void MoveTo(std::int32_t n);
+
+// How a tag's cursor is put back on the table's current record.
+enum class SyncMode {
+  // After a record was read by number, for the controlling order (kSyncIndex) or another
+  // (kSyncIndexOther): a record the FOR condition leaves out, or no current record, puts the
+  // controlling order at EOF and another order on its last key; a record whose key or item is
+  // missing is error 212 ([SyncIndex-1], [SyncIndex-2]).
+  kSyncIndex,
+  kSyncIndexOther,
+  // Navigation's re-positioning: a record the FOR condition leaves out leaves the cursor quietly
+  // on the next higher key; a record that meets it but is not found is error 212
+  // ([SoftSyncIndex]).
+  kSoft,
+};
+
+// Cursor helpers (order_cursor.cpp, where each is described).
+std::string KeyDisplay(const OrderTag& tag, const std::uint8_t* key);
+bool SyncTag(TableRecord& t, OrderTag& tag, SyncMode mode = SyncMode::kSoft);
+bool CheckForChanges(TableRecord& t, AreaIndex& index, bool reposition = true);
+// The record of the first or last item of the controlling order, and of the next or prior one.
+std::int32_t EdgeRecord(TableRecord& t, bool first);
+std::int32_t StepRecord(TableRecord& t, bool forward);
+
+// The hooks of the work-area layer (order_cursor.cpp: navigation; key_maintenance.cpp: edits).
+bool HookIsActive(TableRecord& t);
+std::int32_t HookFirst(TableRecord& t);
+std::int32_t HookLast(TableRecord& t);
+std::int32_t HookNext(TableRecord& t);
+std::int32_t HookPrior(TableRecord& t);
+bool HookAtEnd(TableRecord& t);
+bool HookAtBeginning(TableRecord& t);
+void HookReadOn(TableRecord& t);
+void HookReadOff(TableRecord& t);
+void HookAfterPositioning(TableRecord& t);
+void HookReachedBof(TableRecord& t);
+void HookReachedEof(TableRecord& t);
+void HookLockOn(TableRecord& t);
+void HookLockOff(TableRecord& t);
+bool HookCheckKeys(TableRecord& t, bool appending);
+bool HookUpdateBegins(TableRecord& t);
+void HookOldKeys(TableRecord& t);
+void HookNewKeys(TableRecord& t);
+void HookAddKeys(TableRecord& t);
+
+inline std::string TableNameOf(const TableRecord& t) { return t.file_name; }
+
+}  // namespace vx::order_internal
