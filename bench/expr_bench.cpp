@@ -37,7 +37,7 @@ struct FilmArea {
   std::vector<std::vector<char>> records;
 
   FilmArea() {
-    if (!ExpressionHooks.present) InitEngine();
+    if (!ExpressionHooks->present) InitEngine();
     DateStyle = 0;
     CenturyOn = true;
     const std::string path = dir.File("expr_films.dbf");

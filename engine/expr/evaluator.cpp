@@ -36,11 +36,6 @@ struct Run {
   bool stopped = false;
 };
 
-// Results of string operations are built here and then pushed.
-char scratch[kMaxStringLength + 1];
-// The memo text read for an M value; it keeps its capacity between evaluations.
-std::string memo_text;
-
 void Overflow(Run& r) {
   r.stopped = true;
   SetEngineError(354, "Working pool overflow [PARSER/Allocate]");
@@ -170,27 +165,24 @@ struct CaseTables {
   const bool* lead;
 };
 CaseTables CaseMap(bool upper) {
-  if (CaseCodePage != 0) {
+  ExprState& s = CurrentState<ExprState>();
+  if (s.case_code_page != 0) {
     // The tables stay where they are once built: remember the last page's.
-    static int last_page = 0;
-    static const os::PageCase* last = nullptr;
-    if (last == nullptr || last_page != CaseCodePage) {
-      last = &os::CaseOfPage(CaseCodePage);
-      last_page = CaseCodePage;
+    if (s.last_case == nullptr || s.last_case_page != s.case_code_page) {
+      s.last_case = &os::CaseOfPage(s.case_code_page);
+      s.last_case_page = s.case_code_page;
     }
-    return {upper ? last->upper.data() : last->lower.data(), last->lead.data()};
+    return {upper ? s.last_case->upper.data() : s.last_case->lower.data(),
+            s.last_case->lead.data()};
   }
-  static int page = -1;
-  static unsigned char upper_map[256];
-  static unsigned char lower_map[256];
-  if (os::AnsiCodePage() != page) {
-    page = os::AnsiCodePage();
+  if (os::AnsiCodePage() != s.ansi_page) {
+    s.ansi_page = os::AnsiCodePage();
     for (int c = 0; c < 256; ++c) {
-      upper_map[c] = static_cast<unsigned char>(os::AnsiUpper(static_cast<char>(c)));
-      lower_map[c] = static_cast<unsigned char>(os::AnsiLower(static_cast<char>(c)));
+      s.ansi_upper[c] = static_cast<unsigned char>(os::AnsiUpper(static_cast<char>(c)));
+      s.ansi_lower[c] = static_cast<unsigned char>(os::AnsiLower(static_cast<char>(c)));
     }
   }
-  return {upper ? upper_map : lower_map, nullptr};
+  return {upper ? s.ansi_upper : s.ansi_lower, nullptr};
 }
 
 // ---- Field values ----
@@ -288,8 +280,6 @@ TableRecord* AreaOrCurrent(int area) {
   return area >= 1 && area <= 32 ? AreaTable(area) : SelectedTable();
 }
 
-FieldValueBuffer field_value;
-
 // A field operation: pops the field number (and the work area), pushes the value. A table that
 // is no longer there or lacks the field gives a blank value of the compiled type.
 void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
@@ -331,6 +321,7 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
     PushText(r, kTypeC, r.next, n);
     return;
   }
+  FieldValueBuffer field_value;
   DecodeField(*t, *f, type, field_value);
   switch (type) {
     case kTypeN:
@@ -344,12 +335,13 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
       break;
   }
   // M: the memo's text without its line ends, as much as the pool holds.
+  std::string& memo_text = CurrentState<ExprState>().memo_text;
   memo_text.clear();
   const std::int32_t block = field_value.integer;
-  if (block > 0 && MemoHooks.present && MemoHooks.AssignMemo != nullptr) {
+  if (block > 0 && MemoHooks->present && MemoHooks->AssignMemo != nullptr) {
     const std::uint8_t selected = CurrentArea;
     if (aliased) CurrentArea = static_cast<std::uint8_t>(area);
-    const bool read = MemoHooks.AssignMemo(*t, block, memo_text);
+    const bool read = MemoHooks->AssignMemo(*t, block, memo_text);
     CurrentArea = selected;
     if (!read) memo_text.clear();
     if (t->oem) os::OemToAnsiBuffer(std::span<char>(memo_text.data(), memo_text.size()));
@@ -367,6 +359,8 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
 // ---- Operations ----
 
 void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
+  // Results of string operations are built here and then pushed.
+  char scratch[kMaxStringLength + 1];
   const std::int32_t op = cell.opcode;
   if (op >= kFieldC && op <= kAliasFieldM) {
     PushField(r, e, op);

@@ -9,21 +9,19 @@
 
 namespace vx {
 
-CompiledExpr* CurrentKeyExpression = nullptr;
-int CaseCodePage = 0;
-
 namespace {
 
 constexpr std::size_t kMaxTextLength = 255;
 constexpr std::size_t kMaxKeyLength = 220;
 
-std::uint16_t memo_pool_size = 256;
-CompiledExpr* all_expressions = nullptr;  // the engine-wide list
+constexpr EngineField<&ExprState::memo_pool_size> memo_pool_size;
+constexpr EngineField<&ExprState::all_expressions> all_expressions;  // the engine's list
 
 void Link(CompiledExpr* e) {
-  e->next = all_expressions;
-  if (all_expressions != nullptr) all_expressions->prev = e;
-  all_expressions = e;
+  CompiledExpr*& first = CurrentState<ExprState>().all_expressions;
+  e->next = first;
+  if (first != nullptr) first->prev = e;
+  first = e;
 }
 
 bool Linked(const CompiledExpr* e) {
@@ -34,9 +32,10 @@ bool Linked(const CompiledExpr* e) {
 }
 
 void Unlink(CompiledExpr* e) {
+  CompiledExpr*& first = CurrentState<ExprState>().all_expressions;
   if (e->prev != nullptr) e->prev->next = e->next;
   if (e->next != nullptr) e->next->prev = e->prev;
-  if (all_expressions == e) all_expressions = e->next;
+  if (first == e) first = e->next;
   e->prev = e->next = nullptr;
 }
 
@@ -204,12 +203,12 @@ void SetMemoPoolSize(std::uint16_t size) { memo_pool_size = size; }
 std::uint16_t GetMemoPoolSize() { return memo_pool_size; }
 
 void InitExpressions() {
-  ExpressionHooks.Compile = HookCompile;
-  ExpressionHooks.Free = HookFree;
-  ExpressionHooks.Evaluate = HookEvaluate;
-  ExpressionHooks.Text = HookText;
-  ExpressionHooks.EvaluateCurrentKey = EvaluateCurrentKey;
-  ExpressionHooks.present = true;
+  ExpressionHooks->Compile = HookCompile;
+  ExpressionHooks->Free = HookFree;
+  ExpressionHooks->Evaluate = HookEvaluate;
+  ExpressionHooks->Text = HookText;
+  ExpressionHooks->EvaluateCurrentKey = EvaluateCurrentKey;
+  ExpressionHooks->present = true;
 }
 
 bool SetFilterExpr(std::string_view text) {

@@ -6,7 +6,7 @@
 //
 // A handle owns its program, its evaluation stack and a working pool for string values, all
 // sized when it is compiled, so evaluating it never allocates. Every handle is also linked into
-// one engine-wide list, through which FreeExpr recognises the handles it may release.
+// the engine's list, through which FreeExpr recognises the handles it may release.
 //
 // Value types and their in-memory form after Evaluate (read through result_ptr):
 //   C  NUL-terminated bytes, at most 255 characters, at the start of the working pool
@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "engine/expr/expr_state.h"
 
 namespace vx {
 
@@ -56,9 +58,9 @@ struct CompiledExpr {
   std::vector<ExprCell> program;                  // program order, ending with opcode -1
   std::vector<ExprCell> stack;                    // evaluation stack, sized for the program
   std::uint16_t pool_size = 0;
-  std::unique_ptr<char[]> pool;  // working pool, pool_size bytes (at least 1)
+  std::unique_ptr<char[]> pool;   // working pool, pool_size bytes (at least 1)
   std::size_t result_length = 0;  // C and M: length of the last result (it may hold NULs)
-  CompiledExpr* prev = nullptr;  // the engine-wide list
+  CompiledExpr* prev = nullptr;   // the engine's list
   CompiledExpr* next = nullptr;
 };
 
@@ -80,14 +82,14 @@ std::uint16_t CheckExpr(std::string& text, bool is_key);
 // string does not fit into the working pool (the evaluation stops with an empty or zero value).
 const void* Evaluate(CompiledExpr* handle);
 // The expression the index engine has placed in CurrentKeyExpression, evaluated the same way.
-extern CompiledExpr* CurrentKeyExpression;
+inline constexpr EngineField<&ExprState::current_key_expression> CurrentKeyExpression;
 const void* EvaluateCurrentKey();
 
 // The code page whose letters UPPER and LOWER convert: 0 (the default) means the ANSI page in
 // force, which is what the record buffers hold. The index engine sets a table's own page while
 // it evaluates keys over the table's stored bytes, so that a key does not depend on the page
 // the program shows text in.
-extern int CaseCodePage;
+inline constexpr EngineField<&ExprState::case_code_page> CaseCodePage;
 
 // Working-pool size of expressions of type M (the memo text seen is one byte shorter).
 void SetMemoPoolSize(std::uint16_t size);

@@ -6,14 +6,6 @@
 
 namespace vx {
 
-std::uint16_t EngineErrorCode = 0;
-std::uint16_t LastErrorCode = 0;
-std::string LastErrorMessage;
-bool RaiseOnError = true;
-bool UseExceptions = true;
-ErrorHandlerProcType ErrorHandlerProc = nullptr;
-bool Halting = false;
-
 namespace {
 
 struct ErrorText {
@@ -168,25 +160,28 @@ const char* TableText(std::uint16_t code) {
 }  // namespace
 
 void SetEngineError(std::uint16_t code, std::string_view message) {
-  EngineErrorCode = code;
-  LastErrorCode = code;
-  LastErrorMessage.assign(message);
-  if (RaiseOnError) HandleEngineError();
+  FoundationState& state = CurrentState<FoundationState>();
+  state.engine_error_code = code;
+  state.last_error_code = code;
+  state.last_error_message.assign(message);
+  if (state.raise_on_error) HandleEngineError();
 }
 
 void HandleEngineError() {
-  if (Halting) return;
-  LastErrorCode = EngineErrorCode;
-  if (ErrorHandlerProc != nullptr) {
-    ErrorHandlerProc();
+  FoundationState& state = CurrentState<FoundationState>();
+  if (state.halting) return;
+  state.last_error_code = state.engine_error_code;
+  if (state.error_handler != nullptr) {
+    state.error_handler();
     return;
   }
-  if (EngineErrorCode == 0) return;
-  std::string text = ErrorDescription(EngineErrorCode) + "\r\n" + TakeErrorMessage();
-  if (UseExceptions) throw EVexelError(std::move(text));
+  const std::uint16_t code = state.engine_error_code;
+  if (code == 0) return;
+  std::string text = ErrorDescription(code) + "\r\n" + TakeErrorMessage();
+  if (state.use_exceptions) throw EVexelError(std::move(text));
   if (text.size() > 255) text.resize(255);
-  Halting = true;
-  os::FatalExit("Program halted.", text, EngineErrorCode);
+  state.halting = true;
+  os::FatalExit("Program halted.", text, code);
 }
 
 std::string ErrorDescription(std::uint16_t code) {
@@ -195,9 +190,10 @@ std::string ErrorDescription(std::uint16_t code) {
 }
 
 std::string TakeErrorMessage() {
-  std::string message = std::move(LastErrorMessage);
-  LastErrorMessage.clear();
-  LastErrorCode = 0;
+  FoundationState& state = CurrentState<FoundationState>();
+  std::string message = std::move(state.last_error_message);
+  state.last_error_message.clear();
+  state.last_error_code = 0;
   return message;
 }
 
@@ -207,17 +203,9 @@ std::string EngineErrorText() {
   return description + "\r\n" + TakeErrorMessage();
 }
 
-bool SetRaiseOnError(bool flag) {
-  const bool previous = RaiseOnError;
-  RaiseOnError = flag;
-  return previous;
-}
+bool SetRaiseOnError(bool flag) { return std::exchange(*RaiseOnError, flag); }
 
-bool SetExceptionMode(bool flag) {
-  const bool previous = UseExceptions;
-  UseExceptions = flag;
-  return previous;
-}
+bool SetExceptionMode(bool flag) { return std::exchange(*UseExceptions, flag); }
 
 void AllocBlock(void*& pointer, std::uint16_t size) {
   pointer = std::malloc(size == 0 ? 1 : size);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/foundation/engine_state.h"
 #include "platform/os/exception.h"
 
 namespace vx {
@@ -18,16 +19,20 @@ class EVexelError : public os::Exception {
   using os::Exception::Exception;
 };
 
-// Process-wide error state. EngineErrorCode also holds the result of the last file operation,
-// so 0 means that the last step succeeded.
-extern std::uint16_t EngineErrorCode;
-extern std::uint16_t LastErrorCode;
-extern std::string LastErrorMessage;
-extern bool RaiseOnError;   // true: recording an error reports it at once
-extern bool UseExceptions;  // true: reporting raises EVexelError; false: message box and halt
+// The current engine's error state. EngineErrorCode also holds the result of the last file
+// operation, so 0 means that the last step succeeded.
+inline constexpr EngineField<&FoundationState::engine_error_code> EngineErrorCode;
+inline constexpr EngineField<&FoundationState::last_error_code> LastErrorCode;
+inline constexpr EngineField<&FoundationState::last_error_message> LastErrorMessage;
+// true: recording an error reports it at once
+inline constexpr EngineField<&FoundationState::raise_on_error> RaiseOnError;
+// true: reporting raises EVexelError; false: message box and halt
+inline constexpr EngineField<&FoundationState::use_exceptions> UseExceptions;
 using ErrorHandlerProcType = void (*)();
-extern ErrorHandlerProcType ErrorHandlerProc;  // when set, reporting calls it instead
-extern bool Halting;                           // set just before the program halts
+// when set, reporting calls it instead
+inline constexpr EngineField<&FoundationState::error_handler> ErrorHandlerProc;
+// set just before the program halts
+inline constexpr EngineField<&FoundationState::halting> Halting;
 
 // Records `code` and `message` and, when RaiseOnError is on, reports them (HandleEngineError).
 void SetEngineError(std::uint16_t code, std::string_view message);

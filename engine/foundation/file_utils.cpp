@@ -6,9 +6,6 @@
 
 namespace vx {
 
-std::int32_t LastSearchResult = 0;
-std::vector<os::DirEntry> FailedErases;
-
 int EraseFile(const std::string& name) {
   const std::string path = os::ResolvePath(name);
   os::File file;
@@ -21,7 +18,7 @@ int EraseFile(const std::string& name) {
 }
 
 void EraseFiles(const std::string& mask) {
-  FailedErases.clear();
+  FailedErases->clear();
   EngineErrorCode = 0;
   if (mask.find_first_of("*?") == std::string::npos) {
     const int result = EraseFile(mask);
@@ -41,7 +38,7 @@ void EraseFiles(const std::string& mask) {
     path += entry.name;
     if (EraseFile(path) != os::kIoOk) {
       ++failures;
-      FailedErases.push_back(entry);
+      FailedErases->push_back(entry);
     }
   }
   if (failures > 0) {

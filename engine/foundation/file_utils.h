@@ -7,14 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/foundation/engine_state.h"
 #include "platform/os/file.h"
 
 namespace vx {
 
 // Platform result of the last directory search step or file-date query (0 = success).
-extern std::int32_t LastSearchResult;
+inline constexpr EngineField<&FoundationState::last_search_result> LastSearchResult;
 // The directory entries that the last EraseFiles call failed to delete.
-extern std::vector<os::DirEntry> FailedErases;
+inline constexpr EngineField<&FoundationState::failed_erases> FailedErases;
 // Prefix of temporary file names.
 inline constexpr const char* TempFilePrefix = "VXP";
 
@@ -23,7 +24,7 @@ inline constexpr const char* TempFilePrefix = "VXP";
 int EraseFile(const std::string& name);
 // Deletes one file, or every file matching a mask ("*", "?"). A failure on a single name records
 // its code with "Error erasing " + mask; failures under a mask record code 5 with
-// "Could not erase <n> files like <mask>", and the failed entries stay in FailedErases.
+// "Could not erase <n> files like <mask>", and the failed entries stay in FailedErases->
 void EraseFiles(const std::string& mask);
 bool FileExists(const std::string& name);
 // True when the file exists and was last written today (local date).

@@ -5,23 +5,6 @@
 
 namespace vx {
 
-int DateStyle = 0;
-bool CenturyOn = false;
-int CenturyBase = 1956;
-char DecimalSeparator = '.';
-char ThousandsSeparator = ',';
-
-bool FlushAfterWrite = false;
-std::uint8_t DefaultDbfVersion = 0x8B;
-std::uint16_t MemoBlockSize = 512;
-std::uint8_t ExtraVersionPlain = 0;
-std::uint8_t ExtraVersionMemo = 0;
-bool CountFromFileSize = false;
-
-int RemovableDrives = 0;
-std::uint32_t PhysicalMemoryKb = 0;
-std::string OsVersion;
-
 int EffectiveDateStyle() { return DateStyle >= 0 && DateStyle <= 8 ? DateStyle : 0; }
 
 int DateStyleForLanguage(int primary, int sub) {

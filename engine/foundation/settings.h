@@ -1,33 +1,41 @@
 #pragma once
-// Engine-wide settings with their defaults, and the foundation's start-up: the date style and
-// separators chosen from the user's language, the century base, and system information.
-// The routines that use the date settings live with the dates; this unit only holds them.
+// The current engine's settings with their defaults, and the foundation's start-up: the date style
+// and separators chosen from the user's language, the century base, and system information. The
+// routines that use the date settings live with the dates; this unit only holds them.
 
 #include <cstdint>
 #include <string>
 
+#include "engine/foundation/engine_state.h"
+
 namespace vx {
 
-// Date settings (read by the date routines and the expression language).
-extern int DateStyle;           // 0..8; a larger value is taken as 0
-extern bool CenturyOn;          // years show with four digits
-extern int CenturyBase;         // two-digit years below its last two digits belong to the next
-                                // century; at start-up the current year minus 70
-extern char DecimalSeparator;   // "." or ","
-extern char ThousandsSeparator;  // ",", "." or " "
+// Date settings (read by the date routines and the expression language): the style 0..8 (a
+// larger value is taken as 0); whether years show with four digits; the century base (two-digit
+// years below its last two digits belong to the next century; at start-up the current year
+// minus 70); the decimal separator "." or ","; the thousands separator ",", "." or " ".
+inline constexpr EngineField<&FoundationState::date_style> DateStyle;
+inline constexpr EngineField<&FoundationState::century_on> CenturyOn;
+inline constexpr EngineField<&FoundationState::century_base> CenturyBase;
+inline constexpr EngineField<&FoundationState::decimal_separator> DecimalSeparator;
+inline constexpr EngineField<&FoundationState::thousands_separator> ThousandsSeparator;
 
-// Table storage settings.
-extern bool FlushAfterWrite;            // flush the file after every record write
-extern std::uint8_t DefaultDbfVersion;  // version byte of new tables with memo fields (0x8B)
-extern std::uint16_t MemoBlockSize;     // block size of new memo files (512)
-extern std::uint8_t ExtraVersionPlain;  // an additional accepted version byte, 0 = none
-extern std::uint8_t ExtraVersionMemo;   // an additional accepted memo version byte, 0 = none
-extern bool CountFromFileSize;          // take the record count from the file size on open
+// Table storage settings: flush the file after every record write; the version byte of new
+// tables with memo fields (0x8B); the block size of new memo files (512); an additional accepted
+// version byte and memo version byte (0 = none); take the record count from the file size on
+// open.
+inline constexpr EngineField<&FoundationState::flush_after_write> FlushAfterWrite;
+inline constexpr EngineField<&FoundationState::default_dbf_version> DefaultDbfVersion;
+inline constexpr EngineField<&FoundationState::memo_block_size> MemoBlockSize;
+inline constexpr EngineField<&FoundationState::extra_version_plain> ExtraVersionPlain;
+inline constexpr EngineField<&FoundationState::extra_version_memo> ExtraVersionMemo;
+inline constexpr EngineField<&FoundationState::count_from_file_size> CountFromFileSize;
 
-// System information gathered at start-up.
-extern int RemovableDrives;            // removable drives among A: and B: (none on POSIX)
-extern std::uint32_t PhysicalMemoryKb;
-extern std::string OsVersion;          // "major.minor"
+// System information gathered at start-up: removable drives among A: and B: (none on POSIX),
+// physical memory, the system version "major.minor".
+inline constexpr EngineField<&FoundationState::removable_drives> RemovableDrives;
+inline constexpr EngineField<&FoundationState::physical_memory_kb> PhysicalMemoryKb;
+inline constexpr EngineField<&FoundationState::os_version> OsVersion;
 
 // The effective date style (a value above 8 counts as 0).
 int EffectiveDateStyle();

@@ -377,7 +377,7 @@ void TagList(std::vector<std::string>& list, const std::string& table_file,
 void IndexInit() {
   // Another index engine's table stays; this engine's own may be installed again (a second
   // start-up of the engine in one process).
-  if (IndexHooks.present && IndexHooks.IsActive != HookIsActive) {
+  if (IndexHooks->present && IndexHooks->IsActive != HookIsActive) {
     SetEngineError(254, "Another index engine is already installed [IndexInit]");
     return;
   }
@@ -417,7 +417,7 @@ void IndexInit() {
 }
 
 void ShutdownIndex() {
-  if (!IndexHooks.present) return;
+  if (!IndexHooks->present) return;
   QuietErrors quiet;
   for (int area = 1; area <= kMaxIndexArea; ++area) CloseAreaIndex(area);
   IndexHooks = IndexHookTable{};

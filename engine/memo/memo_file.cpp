@@ -12,9 +12,6 @@
 
 namespace vx {
 
-std::uint16_t DefaultMemoBlockSize = 512;
-std::uint32_t MemoLockPosition = 0x40000000;
-
 namespace {
 
 // Pause between two attempts at the memo file lock.

@@ -54,6 +54,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/memo/memo_state.h"
 #include "engine/table/dbf_file.h"
 #include "platform/os/file.h"
 
@@ -68,8 +69,10 @@ inline constexpr std::uint32_t kDbase3BlockSize = 512;
 inline constexpr std::uint32_t kFoxProHeaderSize = 512;
 inline constexpr std::uint32_t kFoxProText = 1;
 
-extern std::uint16_t DefaultMemoBlockSize;  // 512: block size when a header gives none
-extern std::uint32_t MemoLockPosition;      // offset of the memo file lock
+// The current engine's block size when a header gives none (512), and the offset of the memo
+// file lock.
+inline constexpr EngineField<&MemoState::default_memo_block_size> DefaultMemoBlockSize;
+inline constexpr EngineField<&MemoState::memo_lock_position> MemoLockPosition;
 
 // The memo version of a table's version byte: 0x83, 0x8B, 0x8C and 0xF5 stand for themselves,
 // every other byte for DefaultDbfVersion.

@@ -17,9 +17,6 @@
 
 namespace vx {
 
-std::vector<std::string> MemoLines;
-std::uint16_t MemoWidth = 0;
-
 namespace {
 
 constexpr std::size_t kDefaultLineWidth = 254;
@@ -107,19 +104,19 @@ std::string BlockDigits(std::int32_t block, std::uint16_t width) {
 
 void InitMemoStorage() {
   DefaultMemoBlockSize = 512;
-  MemoLines.clear();
+  MemoLines->clear();
   MemoOpenProc = OpenMemofile;
   MemoCloseProc = CloseMemofile;
   MemoHooks = MemoHookTable{};
-  MemoHooks.AssignMemo = AssignMemo;
-  MemoHooks.PackMemofile = PackMemofile;
-  MemoHooks.OpenMemofile = OpenMemofile;
-  MemoHooks.CloseMemofile = CloseMemofile;
-  MemoHooks.CopyMemo = CopyPlain;
-  MemoHooks.CopyMemoTranslated = CopyTranslated;
-  MemoHooks.DatasetBlob = &kBlobEntry;
-  MemoHooks.AddMemo = AddMemo;
-  MemoHooks.present = true;
+  MemoHooks->AssignMemo = AssignMemo;
+  MemoHooks->PackMemofile = PackMemofile;
+  MemoHooks->OpenMemofile = OpenMemofile;
+  MemoHooks->CloseMemofile = CloseMemofile;
+  MemoHooks->CopyMemo = CopyPlain;
+  MemoHooks->CopyMemoTranslated = CopyTranslated;
+  MemoHooks->DatasetBlob = &kBlobEntry;
+  MemoHooks->AddMemo = AddMemo;
+  MemoHooks->present = true;
 }
 
 MemoFile* MemoOf(TableRecord& t) {
@@ -187,33 +184,33 @@ std::int32_t AddMemo(std::string_view text) {
 }
 
 bool GetMemo(std::int32_t block) {
-  MemoLines.clear();
+  MemoLines->clear();
   TableRecord* t = InUse("GetMemo");
   if (t == nullptr) return false;
   std::string text;
   bool binary = false;
   if (!ReadMemo(*t, block, text, &binary)) return false;
   if (binary) {
-    MemoLines.push_back("(BLOB)");
+    MemoLines->push_back("(BLOB)");
     return true;
   }
   const std::size_t width = MemoWidth != 0 ? std::size_t{MemoWidth} + 1 : kDefaultLineWidth;
   std::string line;
-  for (std::size_t i = 0; i < text.size() && MemoLines.size() < kMaxMemoLines; ++i) {
+  for (std::size_t i = 0; i < text.size() && MemoLines->size() < kMaxMemoLines; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '\r' || c == kSoftReturn) {
-      MemoLines.push_back(std::move(line));
+      MemoLines->push_back(std::move(line));
       line.clear();
       if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
       continue;
     }
     if (line.size() == width) {
-      MemoLines.push_back(std::move(line));
+      MemoLines->push_back(std::move(line));
       line.clear();
     }
     line.push_back(static_cast<char>(c));
   }
-  if (!line.empty() && MemoLines.size() < kMaxMemoLines) MemoLines.push_back(std::move(line));
+  if (!line.empty() && MemoLines->size() < kMaxMemoLines) MemoLines->push_back(std::move(line));
   return true;
 }
 
@@ -221,7 +218,7 @@ std::int32_t CloseMemo(std::int32_t old_block) {
   TableRecord* t = InUse("EditMemo/CloseMemo");
   if (t == nullptr) return 0;
   std::string text;
-  for (std::size_t i = 0; i < MemoLines.size(); ++i) {
+  for (std::size_t i = 0; i < MemoLines->size(); ++i) {
     if (i > 0) text += "\r\n";
     text += MemoLines[i];
   }

@@ -61,8 +61,8 @@ std::int32_t AddMemo(std::string_view text);
 // The engine's memo lines, filled by GetMemo and written back by CloseMemo. A line holds at
 // most 254 characters, or MemoWidth + 1 when MemoWidth is set; at most kMaxMemoLines lines.
 inline constexpr std::size_t kMaxMemoLines = 16000;
-extern std::vector<std::string> MemoLines;
-extern std::uint16_t MemoWidth;  // 0 = the default width
+inline constexpr EngineField<&MemoState::memo_lines> MemoLines;
+inline constexpr EngineField<&MemoState::memo_width> MemoWidth;  // 0 = the default width
 // Reads memo `block` of the selected table into MemoLines, breaking at carriage returns and
 // soft returns (141); a line feed after either is dropped. A binary (FoxPro picture or object)
 // memo reads as the single line "(BLOB)". Answers false after reporting.

@@ -12,8 +12,14 @@
 namespace vx {
 
 void InitEngine() {
-  InitFoundation();
   os::SetCodePagesFromLocale();
+  StartEngine();
+}
+
+void ShutdownEngine() { StopEngine(); }
+
+void StartEngine() {
+  InitFoundation();
   InitWorkAreas();
   InitExpressions();
   InitMemoStorage();
@@ -21,7 +27,7 @@ void InitEngine() {
   ShuttingDown = false;
 }
 
-void ShutdownEngine() {
+void StopEngine() {
   ShuttingDown = true;
   QuietErrors quiet;
   ShutdownIndex();

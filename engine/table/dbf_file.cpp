@@ -13,8 +13,6 @@
 
 namespace vx {
 
-VirtualFileManagerType VirtualFileManagerProc = nullptr;
-
 namespace {
 
 bool ExtraVersionsSet() { return ExtraVersionPlain != 0 || ExtraVersionMemo != 0; }

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/foundation/engine_state.h"
 #include "platform/os/file.h"
 
 namespace vx {
@@ -134,7 +135,7 @@ inline constexpr std::uint8_t kLockRecords = 3;
 struct TableRecord;
 // The registered manager of virtual (in-memory) tables; null when none is linked in.
 using VirtualFileManagerType = void (*)(TableRecord& table);
-extern VirtualFileManagerType VirtualFileManagerProc;
+inline constexpr EngineField<&FoundationState::virtual_file_manager> VirtualFileManagerProc;
 
 // The state of one open table. The storage part is filled by OpenDbf; the work-area layer adds
 // its own fields after it.

@@ -23,50 +23,13 @@
 
 namespace vx {
 
-std::string SearchValue;
-std::uint8_t SearchField = 0;
-bool CaseSensitive = true;
-bool ExactMatch = false;
-bool Contained = false;
-std::uint16_t PeekCacheSize = 0;
-
 namespace {
 
 constexpr const char* kLocateCommand = "Locate/Count/Sum";
 // The largest block the read-ahead cache takes, whatever PeekCacheSize asks for.
 constexpr std::uint32_t kMaxPeekBlock = 65520;
 
-// The read-ahead cache: consecutive stored records of one table, exactly as they are on disk.
-//
-// Invariant: when `table_key` is not empty, `block` holds `count` whole records starting at
-// record `first` of that table (count >= 1), each `record_length` bytes, all of them within the
-// table's record count and read in full from the file.
-struct PeekCache {
-  std::vector<char> block;
-  std::string table_key;
-  std::int32_t first = 0;
-  std::uint16_t count = 0;
-  std::uint16_t record_length = 0;
-
-  bool Belongs(const TableRecord& t) const {
-    return !table_key.empty() && table_key == t.table_key && record_length == t.record_length;
-  }
-  bool Holds(const TableRecord& t, std::int32_t r) const {
-    return Belongs(t) && r >= first && r - first < count;
-  }
-  char* Record(std::int32_t r) {
-    return block.data() + static_cast<std::size_t>(r - first) * record_length;
-  }
-  void Drop() {
-    std::vector<char>().swap(block);
-    table_key.clear();
-    first = 0;
-    count = 0;
-    record_length = 0;
-  }
-};
-
-PeekCache cache;
+constexpr EngineField<&WorkAreaState::peek_cache> cache;
 
 // Where a field lies in the record; field 0 is the deletion flag.
 struct FieldSpan {
@@ -105,23 +68,23 @@ bool LoadCache(TableRecord& t, int field, std::int32_t r) {
     records = 1;
   }
   records = std::min<std::int64_t>(records, t.record_count - r + 1);
-  cache.table_key.clear();
-  cache.count = 0;
-  cache.block.resize(static_cast<std::size_t>(records) * t.record_length);
+  cache->table_key.clear();
+  cache->count = 0;
+  cache->block.resize(static_cast<std::size_t>(records) * t.record_length);
   std::size_t got = 0;
   const int io =
-      t.file.ReadAt(t.RecordOffset(r), std::as_writable_bytes(std::span(cache.block)), got);
+      t.file.ReadAt(t.RecordOffset(r), std::as_writable_bytes(std::span(cache->block)), got);
   EngineErrorCode = static_cast<std::uint16_t>(io);
   const std::size_t whole = got / t.record_length;
   if (io != 0 || whole == 0) {
-    cache.Drop();
+    cache->Drop();
     ReadFailed(t, io, field, r);
     return false;
   }
-  cache.table_key = t.table_key;
-  cache.first = r;
-  cache.count = static_cast<std::uint16_t>(whole);
-  cache.record_length = t.record_length;
+  cache->table_key = t.table_key;
+  cache->first = r;
+  cache->count = static_cast<std::uint16_t>(whole);
+  cache->record_length = t.record_length;
   return true;
 }
 
@@ -129,7 +92,7 @@ bool LoadCache(TableRecord& t, int field, std::int32_t r) {
 // false after recording the error; `out` then is empty.
 bool ReadStored(TableRecord& t, int field, std::int32_t r, FieldSpan span, std::string& out) {
   out.clear();
-  if (!cache.table_key.empty() && !cache.Belongs(t)) cache.Drop();
+  if (!cache->table_key.empty() && !cache->Belongs(t)) cache->Drop();
   if (PeekCacheSize == 0) {
     std::string bytes(span.length, '\0');
     std::size_t got = 0;
@@ -143,8 +106,8 @@ bool ReadStored(TableRecord& t, int field, std::int32_t r, FieldSpan span, std::
     out = std::move(bytes);
     return true;
   }
-  if (!cache.Holds(t, r) && !LoadCache(t, field, r)) return false;
-  out.assign(cache.Record(r) + span.offset, span.length);
+  if (!cache->Holds(t, r) && !LoadCache(t, field, r)) return false;
+  out.assign(cache->Record(r) + span.offset, span.length);
   return true;
 }
 
@@ -171,7 +134,7 @@ bool ParseNumber(std::string_view text, double& value) {
   std::string number = TrimText(text);
   if (!number.empty() && number[0] == '+') number.erase(0, 1);
   if (number.empty()) return false;
-  if (DecimalSeparator != '.') std::replace(number.begin(), number.end(), DecimalSeparator, '.');
+  if (DecimalSeparator != '.') std::replace(number.begin(), number.end(), *DecimalSeparator, '.');
   const char* end = number.data() + number.size();
   const auto result = std::from_chars(number.data(), end, value);
   return result.ec == std::errc() && result.ptr == end && std::isfinite(value);
@@ -263,15 +226,15 @@ bool FieldTextOf(TableRecord& t, int field, std::int32_t r, std::string& out) {
 }
 
 bool IsHit(std::string text) {
-  if (!ExactMatch && !Contained && text.size() > SearchValue.size()) {
-    text.resize(SearchValue.size());
+  if (!ExactMatch && !Contained && text.size() > SearchValue->size()) {
+    text.resize(SearchValue->size());
   }
   if (!CaseSensitive) text = UpperText(text);
   return Contained ? text.find(SearchValue) != std::string::npos : text == SearchValue;
 }
 
 // Searches the memo of record r line by line. Answers false when the search must stop (an
-// error was recorded); `hit` tells whether a line contains SearchValue.
+// error was recorded); `hit` tells whether a line contains SearchValue->
 bool MemoHit(TableRecord& t, int field, std::int32_t r, bool& hit) {
   hit = false;
   std::string number;
@@ -281,7 +244,7 @@ bool MemoHit(TableRecord& t, int field, std::int32_t r, bool& hit) {
   const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), block);
   if (parsed.ec != std::errc() || block <= 0) return true;
   std::string memo;
-  if (!MemoHooks.AssignMemo(t, block, memo)) return EngineErrorCode == 0;
+  if (!MemoHooks->AssignMemo(t, block, memo)) return EngineErrorCode == 0;
   std::size_t start = 0;
   while (start <= memo.size()) {
     std::size_t end = memo.find_first_of("\r\n", start);
@@ -345,15 +308,15 @@ void LocateFrom(std::int32_t start, int field) {
     return;
   }
   const bool memo = t->fields[static_cast<std::size_t>(field - 1)].type == 'M';
-  if (memo && (!MemoHooks.present || MemoHooks.AssignMemo == nullptr)) {
+  if (memo && (!MemoHooks->present || MemoHooks->AssignMemo == nullptr)) {
     SearchField = 0;
     SetEngineError(220, "MEMO unit not linked in [Count/Sum/Continue]");
     return;
   }
   if (start <= 1) {
     start = 1;
-    if (!ExactMatch) SearchValue.erase(SearchValue.find_last_not_of(' ') + 1);
-    if (!CaseSensitive) SearchValue = UpperText(SearchValue);
+    if (!ExactMatch) SearchValue->erase(SearchValue->find_last_not_of(' ') + 1);
+    if (!CaseSensitive) SearchValue = UpperText(*SearchValue);
   }
   SearchField = static_cast<std::uint8_t>(field);
   EngineErrorCode = 0;
@@ -381,7 +344,7 @@ void LocateFrom(std::int32_t start, int field) {
 bool Locate(std::string_view search, std::string_view value) {
   const int field = LocateParse(search);
   if (field == 0) return false;
-  SearchValue.assign(value);
+  SearchValue->assign(value);
   LocateFrom(1, field);
   return !dEOF();
 }
@@ -396,14 +359,15 @@ void Continue() {
   LocateFrom(t->record_number + 1, SearchField);
 }
 
-bool LocateField(std::string_view search, std::string_view value, bool case_insensitive, bool exact) {
+bool LocateField(std::string_view search, std::string_view value, bool case_insensitive,
+                 bool exact) {
   TableRecord* t = InUse(kLocateCommand);
   if (t == nullptr) return false;
   std::string name = TrimText(search);
   name = name.substr(0, name.find(' '));
   if (case_insensitive) name += " NOCASE";
   if (exact) name += " EXACT";
-  SearchValue.clear();
+  SearchValue->clear();
   const int field = LocateParse(name);
   if (field == 0) return false;
   const FieldEntry& f = t->fields[static_cast<std::size_t>(field - 1)];
@@ -513,27 +477,27 @@ void Poke(std::string_view text, int field, std::int32_t r) {
   // The file changed: closing writes the date of last update, as after any other record write.
   if (t->state != kStateAppended) t->state = kStateRewritten;
   if (FlushAfterWrite) FlushFile(t->file);
-  if (cache.Holds(*t, r)) std::memcpy(cache.Record(r) + span.offset, text.data(), length);
+  if (cache->Holds(*t, r)) std::memcpy(cache->Record(r) + span.offset, text.data(), length);
 }
 
 void RefreshPeekCache(TableRecord& t) {
   const std::int32_t r = t.record_number;
-  if (!cache.Holds(t, r)) return;
+  if (!cache->Holds(t, r)) return;
   // The record buffer holds the record translated for reading; the block must hold the stored
   // bytes, which only the file has exactly (translations need not be reversible). Read them
   // back; when that fails the block can no longer be trusted.
   std::size_t got = 0;
   const int io = t.file.ReadAt(
-      t.RecordOffset(r), std::as_writable_bytes(std::span(cache.Record(r), t.record_length)), got);
-  if (io != 0 || got < t.record_length) cache.Drop();
+      t.RecordOffset(r), std::as_writable_bytes(std::span(cache->Record(r), t.record_length)), got);
+  if (io != 0 || got < t.record_length) cache->Drop();
 }
 
 void DropPeekCache(const TableRecord& t) {
-  if (cache.Belongs(t)) cache.Drop();
+  if (cache->Belongs(t)) cache->Drop();
 }
 
-std::uint16_t PeekCacheRecords() { return cache.count; }
+std::uint16_t PeekCacheRecords() { return cache->count; }
 
-std::int32_t PeekCacheFirstRecord() { return cache.count == 0 ? 0 : cache.first; }
+std::int32_t PeekCacheFirstRecord() { return cache->count == 0 ? 0 : cache->first; }
 
 }  // namespace vx

@@ -9,15 +9,18 @@
 #include <vector>
 
 #include "engine/table/dbf_file.h"
+#include "engine/workarea/workarea_state.h"
 
 namespace vx {
 
-extern std::string SearchValue;
-extern std::uint8_t SearchField;  // 0: CONTINUE is not allowed
-extern bool CaseSensitive;
-extern bool ExactMatch;
-extern bool Contained;
-extern std::uint16_t PeekCacheSize;  // 0 disables the read-ahead cache
+// The current engine's LOCATE state (SearchField 0: CONTINUE is not allowed) and the size of
+// the read-ahead cache (0 disables it).
+inline constexpr EngineField<&WorkAreaState::search_value> SearchValue;
+inline constexpr EngineField<&WorkAreaState::search_field> SearchField;
+inline constexpr EngineField<&WorkAreaState::case_sensitive> CaseSensitive;
+inline constexpr EngineField<&WorkAreaState::exact_match> ExactMatch;
+inline constexpr EngineField<&WorkAreaState::contained> Contained;
+inline constexpr EngineField<&WorkAreaState::peek_cache_size> PeekCacheSize;
 
 // Parses "FIELD [NOCASE] [EXACT] [CONTAINED]"; answers the field number (code 220 when empty or
 // unknown).

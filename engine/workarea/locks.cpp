@@ -13,15 +13,6 @@
 
 namespace vx {
 
-std::uint32_t LockBase = 0x40000000;
-std::uint32_t FileLockLength = 0x3FFFFFFF;
-std::uint16_t RecordLockLimit = 0;
-std::uint8_t LockRetries = 0;
-std::uint8_t LockWaitSeconds = 0;
-std::uint32_t LockWaitMs = 0;
-LockFailedType LockFailedProc = nullptr;
-bool ShuttingDown = false;
-
 namespace {
 
 // Longest single sleep of a lock wait, so that the user interface gets its messages handled and

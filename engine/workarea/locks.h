@@ -23,18 +23,22 @@
 #include <cstdint>
 
 #include "engine/table/dbf_file.h"
+#include "engine/workarea/workarea_state.h"
 
 namespace vx {
 
-extern std::uint32_t LockBase;         // 0x40000000
-extern std::uint32_t FileLockLength;   // 0x3FFFFFFF
-extern std::uint16_t RecordLockLimit;  // record locks per area; 0 = no limit
-extern std::uint8_t LockRetries;       // extra attempts after a failed lock
-extern std::uint8_t LockWaitSeconds;   // pause between attempts
-extern std::uint32_t LockWaitMs;       // when not 0, the pause in milliseconds instead
-using LockFailedType = bool (*)();
-extern LockFailedType LockFailedProc;  // asked after the last attempt; true starts again
-extern bool ShuttingDown;              // ends lock waits early
+// The current engine's lock settings: LockBase (0x40000000) and FileLockLength (0x3FFFFFFF) as
+// in the table above; record locks per area (0 = no limit); extra attempts after a failed lock;
+// the pause between attempts in seconds, or in milliseconds when LockWaitMs is not 0; a
+// procedure asked after the last attempt (true starts again); ShuttingDown ends lock waits early.
+inline constexpr EngineField<&WorkAreaState::lock_base> LockBase;
+inline constexpr EngineField<&WorkAreaState::file_lock_length> FileLockLength;
+inline constexpr EngineField<&WorkAreaState::record_lock_limit> RecordLockLimit;
+inline constexpr EngineField<&WorkAreaState::lock_retries> LockRetries;
+inline constexpr EngineField<&WorkAreaState::lock_wait_seconds> LockWaitSeconds;
+inline constexpr EngineField<&WorkAreaState::lock_wait_ms> LockWaitMs;
+inline constexpr EngineField<&WorkAreaState::lock_failed> LockFailedProc;
+inline constexpr EngineField<&WorkAreaState::shutting_down> ShuttingDown;
 
 // Locks or unlocks a range of a file; answers 0 or the platform's code. Does nothing (0) when
 // sharing is off.

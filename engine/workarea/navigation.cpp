@@ -46,7 +46,7 @@ void BringRelatedAlong(TableRecord& t) {
 
 // Reports an error that an inner step recorded quietly.
 void ReportPending() {
-  if (EngineErrorCode != 0 && RaiseOnError && !LastErrorMessage.empty()) HandleEngineError();
+  if (EngineErrorCode != 0 && RaiseOnError && !LastErrorMessage->empty()) HandleEngineError();
 }
 
 // Keeps the before-image of record n for an edit under index maintenance; false after a
@@ -74,8 +74,8 @@ void PutBackAfterFailure(TableRecord& t, const RecordBeforeImage& before) {
 
 // A compiled condition holds when the first byte of its logical value is not 0.
 bool ConditionHolds(const OwnedCondition& condition) {
-  if (!ExpressionHooks.present || ExpressionHooks.Evaluate == nullptr) return true;
-  const void* value = ExpressionHooks.Evaluate(condition.get());
+  if (!ExpressionHooks->present || ExpressionHooks->Evaluate == nullptr) return true;
+  const void* value = ExpressionHooks->Evaluate(condition.get());
   return value == nullptr || *static_cast<const unsigned char*>(value) != 0;
 }
 
@@ -112,7 +112,7 @@ void AtEndOfFile(TableRecord& t) {
 // The record after n in the walking order, or 0 at the end.
 std::int32_t NextOf(TableRecord& t, std::int32_t n, bool indexed) {
   if (indexed) {
-    const std::int32_t next = IndexHooks.NextRecord(t);
+    const std::int32_t next = IndexHooks->NextRecord(t);
     return next == n ? 0 : next;
   }
   if (n + 1 > t.record_count) RefreshRecordCount(t);
@@ -121,7 +121,7 @@ std::int32_t NextOf(TableRecord& t, std::int32_t n, bool indexed) {
 
 std::int32_t PriorOf(TableRecord& t, std::int32_t n, bool indexed) {
   if (indexed) {
-    const std::int32_t prior = IndexHooks.PriorRecord(t);
+    const std::int32_t prior = IndexHooks->PriorRecord(t);
     return prior == n ? 0 : prior;
   }
   return n <= 1 ? 0 : n - 1;
@@ -253,14 +253,14 @@ bool dEOF() {
     RefreshRecordCount(*t);
     if (t->record_number > t->record_count) t->at_end = true;
   }
-  if (IndexActive(*t) && IndexHooks.AtEnd != nullptr) return IndexHooks.AtEnd(*t);
+  if (IndexActive(*t) && IndexHooks->AtEnd != nullptr) return IndexHooks->AtEnd(*t);
   return t->at_end;
 }
 
 bool dBOF() {
   TableRecord* t = InUse("dBOF");
   if (t == nullptr) return false;
-  if (IndexActive(*t) && IndexHooks.AtBeginning != nullptr) return IndexHooks.AtBeginning(*t);
+  if (IndexActive(*t) && IndexHooks->AtBeginning != nullptr) return IndexHooks->AtBeginning(*t);
   return t->at_beginning;
 }
 
@@ -327,12 +327,12 @@ void GO(std::int32_t n) {
   t->at_end = false;
   t->at_beginning = false;
   const bool indexed = IndexActive(*t);
-  if (indexed && IndexHooks.PositioningBegins) IndexHooks.PositioningBegins(*t);
+  if (indexed && IndexHooks->PositioningBegins) IndexHooks->PositioningBegins(*t);
   ReadRecord(*t, n);
   if (indexed) {
     QuietErrors quiet;
-    if (IndexHooks.AfterPositioning) IndexHooks.AfterPositioning(*t);
-    if (IndexHooks.PositioningEnds) IndexHooks.PositioningEnds(*t);
+    if (IndexHooks->AfterPositioning) IndexHooks->AfterPositioning(*t);
+    if (IndexHooks->PositioningEnds) IndexHooks->PositioningEnds(*t);
   }
   ReportPending();
   BringRelatedAlong(*t);
@@ -352,7 +352,7 @@ void GoTop() {
   const bool indexed = IndexActive(*t);
   std::int32_t n = 1;
   if (indexed) {
-    n = IndexHooks.FirstRecord(*t);
+    n = IndexHooks->FirstRecord(*t);
     if (n > t->record_count) {
       GoEOF();
       return;
@@ -378,7 +378,7 @@ void GoBottom() {
   RefreshRecordCount(*t);
   if (t->record_count < 1) return;
   const bool indexed = IndexActive(*t);
-  std::int32_t n = indexed ? IndexHooks.LastRecord(*t) : t->record_count;
+  std::int32_t n = indexed ? IndexHooks->LastRecord(*t) : t->record_count;
   if (n < 1 || n > t->record_count) {
     GoEOF();
     return;
@@ -391,8 +391,8 @@ void GoBottom() {
     if (n == 0) {
       GoEOF();
       if (indexed) {
-        if (IndexHooks.ReachedBof) IndexHooks.ReachedBof(*t);
-        if (IndexHooks.ReachedEof) IndexHooks.ReachedEof(*t);
+        if (IndexHooks->ReachedBof) IndexHooks->ReachedBof(*t);
+        if (IndexHooks->ReachedEof) IndexHooks->ReachedEof(*t);
       }
       break;
     }
@@ -459,12 +459,12 @@ void SKIP(std::int32_t n) {
   if (reached_end) {
     if (forward) {
       AtEndOfFile(*t);
-      if (indexed && IndexHooks.ReachedEof) IndexHooks.ReachedEof(*t);
+      if (indexed && IndexHooks->ReachedEof) IndexHooks->ReachedEof(*t);
     } else {
       GoTop();
       t->at_beginning = true;
       if (t->at_end) ClearTableRecord(*t);
-      if (indexed && IndexHooks.ReachedBof) IndexHooks.ReachedBof(*t);
+      if (indexed && IndexHooks->ReachedBof) IndexHooks->ReachedBof(*t);
     }
   } else if (scope_failed) {
     if (forward) {
@@ -548,17 +548,17 @@ void REPLACE() {
       SetEngineError(254, t->file_name + " Swap-buffer NIL. [REPLACE]");
       return;
     }
-    if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(*t)) return ReportPending();
+    if (IndexHooks->UpdateBegins && !IndexHooks->UpdateBegins(*t)) return ReportPending();
     // The image's changes are measured against the record as read, which the re-read replaces:
     // keep both, so that the fields the caller did not change are still left alone.
     std::memcpy(t->swap_buffer.data(), t->image, t->image_size);
     const std::vector<char> as_read = t->image_as_read;
     const std::vector<std::uint8_t> changed = t->image_changed;
     if (!ReadRecord(*t, t->record_number)) {
-      if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
+      if (IndexHooks->UpdateEnds) IndexHooks->UpdateEnds(*t);
       return ReportPending();
     }
-    if (IndexHooks.OldKeys) IndexHooks.OldKeys(*t);
+    if (IndexHooks->OldKeys) IndexHooks->OldKeys(*t);
     std::memcpy(t->image, t->swap_buffer.data(), t->image_size);
     t->image_as_read = as_read;
     t->image_changed = changed;
@@ -570,7 +570,7 @@ void REPLACE() {
       // Nothing written.
     } else if (PutRecordImage(*t)) {
       // The index engine reads the way of every key change before the record is written.
-      if (!maintain || IndexHooks.CheckKeys == nullptr || IndexHooks.CheckKeys(*t, false)) {
+      if (!maintain || IndexHooks->CheckKeys == nullptr || IndexHooks->CheckKeys(*t, false)) {
         PutDbfRecord(*t, t->record_number);
       } else {
         // The buffer holds the record as stored again.
@@ -591,14 +591,14 @@ void REPLACE() {
     const std::string message = LastErrorMessage;
     {
       QuietErrors quiet;
-      if (code == 0 && IndexHooks.NewKeys) {
-        IndexHooks.NewKeys(*t);
+      if (code == 0 && IndexHooks->NewKeys) {
+        IndexHooks->NewKeys(*t);
         if (EngineErrorCode != 0) {
           PutBackAfterFailure(*t, before);
           RefreshPeekCache(*t);
         }
       }
-      if (IndexHooks.UpdateEnds) IndexHooks.UpdateEnds(*t);
+      if (IndexHooks->UpdateEnds) IndexHooks->UpdateEnds(*t);
     }
     if (code != 0) {
       EngineErrorCode = code;
@@ -649,23 +649,23 @@ void Append() {
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    if (indexed && IndexHooks.AppendBegins) IndexHooks.AppendBegins(*t);
+    if (indexed && IndexHooks->AppendBegins) IndexHooks->AppendBegins(*t);
     RecordBeforeImage before;
     // The index engine reads the way of every new key before the record is written; when a key
     // cannot go in afterwards (a write error), the record is taken back.
     if (EngineErrorCode == 0 &&
         (!indexed || (KeepEditBeforeImage(*t, t->record_count + 1, before) &&
-                      (IndexHooks.CheckKeys == nullptr || IndexHooks.CheckKeys(*t, true))))) {
+                      (IndexHooks->CheckKeys == nullptr || IndexHooks->CheckKeys(*t, true))))) {
       AppendFromBuffer(*t);
       if (EngineErrorCode == 0) {
         GetRecordImage(*t);
-        if (indexed && IndexHooks.AddKeys) {
-          IndexHooks.AddKeys(*t);
+        if (indexed && IndexHooks->AddKeys) {
+          IndexHooks->AddKeys(*t);
           if (EngineErrorCode != 0) PutBackAfterFailure(*t, before);
         }
       }
     }
-    if (indexed && IndexHooks.AppendEnds) IndexHooks.AppendEnds(*t);
+    if (indexed && IndexHooks->AppendEnds) IndexHooks->AppendEnds(*t);
   }
   t->at_end = false;
   t->at_beginning = false;
@@ -688,8 +688,8 @@ void WriteDeletion(TableRecord& t, bool deleted) {
   const bool maintain = IndexMaintenance && IndexActive(t);
   RecordBeforeImage before;
   if (maintain) {
-    if (IndexHooks.UpdateBegins && !IndexHooks.UpdateBegins(t)) return;
-    if (IndexHooks.OldKeys) IndexHooks.OldKeys(t);
+    if (IndexHooks->UpdateBegins && !IndexHooks->UpdateBegins(t)) return;
+    if (IndexHooks->OldKeys) IndexHooks->OldKeys(t);
   }
   const char old_image = t.image[0];
   const char old_flag = t.record[0];
@@ -698,15 +698,15 @@ void WriteDeletion(TableRecord& t, bool deleted) {
     t.image[0] = deleted ? 1 : 0;
     t.record[0] = deleted ? kDeletedFlag : kLiveFlag;
     if (maintain && (!KeepEditBeforeImage(t, t.record_number, before) ||
-                     (IndexHooks.CheckKeys != nullptr && !IndexHooks.CheckKeys(t, false)))) {
+                     (IndexHooks->CheckKeys != nullptr && !IndexHooks->CheckKeys(t, false)))) {
       // Refused before anything was written.
       t.image[0] = old_image;
       t.record[0] = old_flag;
     } else {
       WriteDeleteFlag(t, t.record_number);
       RefreshPeekCache(t);
-      if (maintain && EngineErrorCode == 0 && IndexHooks.NewKeys) {
-        IndexHooks.NewKeys(t);
+      if (maintain && EngineErrorCode == 0 && IndexHooks->NewKeys) {
+        IndexHooks->NewKeys(t);
         if (EngineErrorCode != 0) {
           PutBackAfterFailure(t, before);
           t.image[0] = old_image;
@@ -714,10 +714,10 @@ void WriteDeletion(TableRecord& t, bool deleted) {
         }
       }
     }
-    if (maintain && IndexHooks.UpdateEnds) {
+    if (maintain && IndexHooks->UpdateEnds) {
       const std::uint16_t code = EngineErrorCode;
       const std::string message = LastErrorMessage;
-      IndexHooks.UpdateEnds(t);
+      IndexHooks->UpdateEnds(t);
       if (code != 0) {
         EngineErrorCode = code;
         LastErrorMessage = message;

@@ -19,16 +19,10 @@
 
 namespace vx {
 
-std::uint8_t UseShareMode = os::kOpenReadWriteDenyNone;
-bool SharingEnabled = true;
-std::uint16_t OpenModeOverride = 65535;
-bool AnsiTables = false;
-std::uint8_t CurrentArea = 1;
-
 namespace {
 
-// Slots 1..33; slot 0 is never used.
-std::array<std::unique_ptr<TableRecord>, kMaxWorkAreas + 1> WorkAreaTable;
+// The current engine's areas: slots 1..33; slot 0 is never used.
+constexpr EngineField<&WorkAreaState::areas> WorkAreaTable;
 
 // Finds a keyword (given in upper case, with its leading blank) in the upper-case copy and
 // removes it from both texts; the copies have the same length, so positions agree.
@@ -47,8 +41,7 @@ bool TakeWord(std::string_view word, std::string& upper, std::string& text) {
 }
 
 std::string UseContext(std::string_view command, std::string_view image, std::string_view size) {
-  return "[USE(" + std::string(command) + "," + std::string(image) + "," + std::string(size) +
-         ")]";
+  return "[USE(" + std::string(command) + "," + std::string(image) + "," + std::string(size) + ")]";
 }
 
 void OpenVirtual(std::string command, std::string upper, void* image, std::uint16_t size) {
@@ -72,9 +65,15 @@ void OpenVirtual(std::string command, std::string upper, void* image, std::uint1
     upper.erase(alias_at);
     command.erase(alias_at);
   }
-  const struct { const char* word; std::uint8_t value; } kStorage[] = {
+  const struct {
+    const char* word;
+    std::uint8_t value;
+  } kStorage[] = {
       {" TO EMS", 2}, {" TO EXT", 3}, {" TO XMS", 3}, {" TO HEAP", 1}, {" TO BIGGEST", 5}};
-  const struct { const char* word; std::uint8_t value; } kOrder[] = {
+  const struct {
+    const char* word;
+    std::uint8_t value;
+  } kOrder[] = {
       {" FIFO", 0}, {" LIFO", 1}, {" INSERTION", 2}, {" ASCENDING", 3}, {" DESCENDING", 4}};
   table->virtual_storage = 1;
   for (const auto& s : kStorage) {
@@ -133,7 +132,10 @@ void Select(int n) {
 
 int Selected() { return CurrentArea; }
 
-TableRecord* SelectedTable() { return WorkAreaTable[CurrentArea].get(); }
+TableRecord* SelectedTable() {
+  WorkAreaState& state = CurrentState<WorkAreaState>();
+  return state.areas[state.current_area].get();
+}
 
 TableRecord* AreaTable(int n) {
   if (n < 1 || n > kMaxWorkAreas) return nullptr;
@@ -141,10 +143,11 @@ TableRecord* AreaTable(int n) {
 }
 
 TableRecord* InUse(std::string_view command) {
-  TableRecord* t = WorkAreaTable[CurrentArea].get();
+  WorkAreaState& state = CurrentState<WorkAreaState>();
+  TableRecord* t = state.areas[state.current_area].get();
   if (t == nullptr) {
-    SetEngineError(215, "No database in use [" + std::string(command) + "]  WorkArea = " +
-                            std::to_string(CurrentArea));
+    SetEngineError(215, "No database in use [" + std::string(command) +
+                            "]  WorkArea = " + std::to_string(CurrentArea));
   }
   return t;
 }
@@ -168,8 +171,7 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
   }
   const std::string original = TrimText(command);
   if ((image == nullptr) != (size == 0)) {
-    SetEngineError(220, "Buffer is NIL or size is zero, attempting to open " + original +
-                            " [USE]");
+    SetEngineError(220, "Buffer is NIL or size is zero, attempting to open " + original + " [USE]");
     return;
   }
   upper.insert(0, " ");
@@ -261,8 +263,8 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
       code = MemoOpenProc(t, SplitPath(t.file_name).dir + SplitPath(t.file_name).name);
     }
     if (code != 0) {
-      return FailUse(code, "Problem opening memo file " +
-                               UseContext(original, "<@Buffer>", size_text));
+      return FailUse(code,
+                     "Problem opening memo file " + UseContext(original, "<@Buffer>", size_text));
     }
   }
 }
@@ -285,8 +287,8 @@ void CloseArea() {
     QuietErrors quiet;
     // The commands below address the selected area: hold the table there while closing.
     WorkAreaTable[CurrentArea] = std::move(owned);
-    if (!t.is_virtual && IndexActive(t) && IndexHooks.CloseAll != nullptr) {
-      IndexHooks.CloseAll(t);
+    if (!t.is_virtual && IndexActive(t) && IndexHooks->CloseAll != nullptr) {
+      IndexHooks->CloseAll(t);
       keep();
     }
     if (!t.is_virtual) {
@@ -371,7 +373,7 @@ std::byte* IndexBlock() {
 }
 
 void InitWorkAreas() {
-  for (auto& slot : WorkAreaTable) slot.reset();
+  for (auto& slot : *WorkAreaTable) slot.reset();
   UseShareMode = os::kOpenReadWriteDenyNone;
   CurrentArea = 1;
 }

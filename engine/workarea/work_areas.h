@@ -11,17 +11,19 @@
 
 #include "engine/table/dbf_file.h"
 #include "engine/workarea/record_image.h"
+#include "engine/workarea/workarea_state.h"
 
 namespace vx {
 
-inline constexpr int kMaxWorkAreas = 33;
-
-// Globals used by USE, with their defaults.
-extern std::uint8_t UseShareMode;      // open mode of a shared USE: 66 (18 makes every USE exclusive)
-extern bool SharingEnabled;            // false: every table exclusive, no locks placed
-extern std::uint16_t OpenModeOverride;  // 65535 = none; otherwise replaces the open mode
-extern bool AnsiTables;                // false: tables hold OEM text
-extern std::uint8_t CurrentArea;       // the selected area, 1..33
+// The current engine's settings used by USE, with their defaults: the open mode of a shared USE
+// (66; 18 makes every USE exclusive); sharing (off: every table exclusive, no locks placed); an
+// open mode that replaces the computed one (65535 = none); whether tables hold ANSI text (off:
+// OEM); the selected area, 1..33.
+inline constexpr EngineField<&WorkAreaState::use_share_mode> UseShareMode;
+inline constexpr EngineField<&WorkAreaState::sharing_enabled> SharingEnabled;
+inline constexpr EngineField<&WorkAreaState::open_mode_override> OpenModeOverride;
+inline constexpr EngineField<&WorkAreaState::ansi_tables> AnsiTables;
+inline constexpr EngineField<&WorkAreaState::current_area> CurrentArea;
 
 // Selects area n (1..33), or the lowest free area for n = 0. Code 220 when none is free or n is
 // above 33.
@@ -41,8 +43,8 @@ TableRecord* InUse(std::string_view command);
 // without one the engine allocates its own.
 void Use(std::string_view command, void* image = nullptr, std::uint16_t size = 0);
 // USE with the record translation procedures of this table.
-void UseWithHooks(std::string_view command, void* image, std::uint16_t size,
-                  RecordHook read_hook, RecordHook write_hook);
+void UseWithHooks(std::string_view command, void* image, std::uint16_t size, RecordHook read_hook,
+                  RecordHook write_hook);
 // Closes the table in the selected area; CloseAll closes areas 1..33 and selects area 1.
 void CloseArea();
 void CloseAll();

@@ -175,11 +175,11 @@ TEST_F(FileDatasetTest, WritableOpenOfATableWithAProductionIndexWarnsWithoutAnIn
   test::WriteBytes(dir_.File("movie.DBF"), bytes);
   ClearRecordedMessages();
   // As in a program built without the index engine.
-  const bool index_engine = IndexHooks.present;
-  IndexHooks.present = false;
+  const bool index_engine = IndexHooks->present;
+  IndexHooks->present = false;
   struct Restore {
     bool present;
-    ~Restore() { IndexHooks.present = present; }
+    ~Restore() { IndexHooks->present = present; }
   } restore{index_engine};
   for (const bool read_only : {true, false}) {
     SCOPED_TRACE(read_only);

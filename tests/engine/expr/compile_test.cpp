@@ -239,12 +239,12 @@ TEST_F(CompileTest, HandlesAreOwnedAndFreedOnlyWhenListed) {
 }
 
 TEST_F(CompileTest, HooksReachTheCompiler) {
-  ASSERT_TRUE(ExpressionHooks.present);
-  void* h = ExpressionHooks.Compile("'A' $ 'CAB'");
+  ASSERT_TRUE(ExpressionHooks->present);
+  void* h = ExpressionHooks->Compile("'A' $ 'CAB'");
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(ExpressionHooks.Text(h), "'A' $ 'CAB'");
-  EXPECT_EQ(*static_cast<const unsigned char*>(ExpressionHooks.Evaluate(h)), 1);
-  ExpressionHooks.Free(h);
+  EXPECT_EQ(ExpressionHooks->Text(h), "'A' $ 'CAB'");
+  EXPECT_EQ(*static_cast<const unsigned char*>(ExpressionHooks->Evaluate(h)), 1);
+  ExpressionHooks->Free(h);
 }
 
 TEST_F(CompileTest, FilterAndScopeConditionsSteerNavigation) {

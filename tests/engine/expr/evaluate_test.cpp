@@ -309,8 +309,8 @@ TEST_F(EvaluateTest, MemoValuesComeThroughTheReaderHookUpToThePoolSize) {
   Select(2);
   Use(dir_.File("notes.dbf"));
   EXPECT_EQ(Eval("NOTES"), "M:");  // no memo storage linked in: empty
-  MemoHooks.present = true;
-  MemoHooks.AssignMemo = FakeMemo;
+  MemoHooks->present = true;
+  MemoHooks->AssignMemo = FakeMemo;
   EXPECT_EQ(Eval("(NOTES)"), "M:Line oneLine two");
   SetMemoPoolSize(5);
   EXPECT_EQ(Eval("NOTES"), "M:Line");

@@ -83,7 +83,7 @@ class ExprTest : public WorkAreaTest {
   std::string CompileMessage(const std::string& text) {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    LastErrorMessage.clear();
+    LastErrorMessage->clear();
     Expr e = Expr::Compile(text);
     EXPECT_FALSE(e) << text;
     EngineErrorCode = 0;

@@ -78,7 +78,7 @@ int handler_calls = 0;
 std::string handler_saw;
 void RecordingHandler() {
   ++handler_calls;
-  handler_saw = std::to_string(LastErrorCode) + " " + LastErrorMessage;
+  handler_saw = std::to_string(LastErrorCode) + " " + *LastErrorMessage;
 }
 
 TEST_F(ErrorsTest, CallsTheInstalledHandlerInsteadOfRaising) {

@@ -59,14 +59,14 @@ TEST_F(FileUtilsTest, EraseFilesSkipsAFileOpenElsewhere) {
   EXPECT_FALSE(fs::exists(dir_.File("C.TMP")));
   EXPECT_TRUE(fs::exists(held));
   EXPECT_TRUE(fs::exists(dir_.File("keep.dat")));
-  ASSERT_EQ(FailedErases.size(), 1u);
+  ASSERT_EQ(FailedErases->size(), 1u);
   EXPECT_EQ(FailedErases[0].name, "b.tmp");
 
   // The next call starts with an empty failure list.
   other.Close();
   EraseFiles(mask);
   EXPECT_EQ(EngineErrorCode, 0);
-  EXPECT_TRUE(FailedErases.empty());
+  EXPECT_TRUE(FailedErases->empty());
   EXPECT_FALSE(fs::exists(held));
 }
 

@@ -40,7 +40,7 @@ class SettingsGuard {
     Halting = halting_;
     EngineErrorCode = 0;
     LastErrorCode = 0;
-    LastErrorMessage.clear();
+    LastErrorMessage->clear();
   }
   SettingsGuard(const SettingsGuard&) = delete;
   SettingsGuard& operator=(const SettingsGuard&) = delete;

@@ -228,7 +228,7 @@ TEST_F(IndexBuildTest, ASharedTableIsReopenedExclusivelyForTheBuildAndSharedAgai
   Select(1);
   const auto index_before = test::ReadBytes(dir_.File("T.MDX"));
   EXPECT_EQ(CodeOf([] { MakeIndex(kDefinitions); }), 225);
-  EXPECT_NE(LastErrorMessage.find("MakeIndex("), std::string::npos) << LastErrorMessage;
+  EXPECT_NE(LastErrorMessage->find("MakeIndex("), std::string::npos) << LastErrorMessage;
   EXPECT_EQ(CodeOf([] { AddIndexTag(kDefinitions[1]); }), 225);
   EXPECT_FALSE(SelectedTable()->exclusive);
   EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), index_before);
@@ -307,7 +307,7 @@ TEST_F(IndexBuildTest, CountsAtTheLimitOfRecordNumbersAreRefusedCleanly) {
     const std::uint16_t opened = CodeOf([&] { Use(table + " EXCLUSIVE"); });
     if (count > static_cast<std::uint32_t>(kMaxRecordCount)) {
       EXPECT_EQ(opened, 210);
-      EXPECT_NE(LastErrorMessage.find("Record count is out of range"), std::string::npos);
+      EXPECT_NE(LastErrorMessage->find("Record count is out of range"), std::string::npos);
       continue;
     }
     ASSERT_EQ(opened, 0) << LastErrorMessage;
@@ -316,7 +316,7 @@ TEST_F(IndexBuildTest, CountsAtTheLimitOfRecordNumbersAreRefusedCleanly) {
     EXPECT_EQ(RecNo(), kMaxRecordCount + 1);
     ClearRecord();
     EXPECT_EQ(CodeOf([] { Append(); }), 212);
-    EXPECT_NE(LastErrorMessage.find("Table is full"), std::string::npos) << LastErrorMessage;
+    EXPECT_NE(LastErrorMessage->find("Table is full"), std::string::npos) << LastErrorMessage;
     EXPECT_NE(CodeOf([] { MakeIndex(kDefinitions); }), 0);
     CloseAll();
     EXPECT_EQ(test::ReadBytes(table), bytes);

@@ -133,7 +133,7 @@ class IndexTest : public ::testing::Test {
     SemaphoreDirectory.clear();
     EngineErrorCode = 0;
     LastErrorCode = 0;
-    LastErrorMessage.clear();
+    LastErrorMessage->clear();
   }
 
   // Writes T.DBF and T.MDX from rows and answers the table's path.

@@ -41,7 +41,7 @@ class MdxFileTest : public ::testing::Test {
  protected:
   void TearDown() override {
     EngineErrorCode = 0;
-    LastErrorMessage.clear();
+    LastErrorMessage->clear();
   }
 
   std::string Write(const std::vector<unsigned char>& bytes) {

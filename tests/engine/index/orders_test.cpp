@@ -282,7 +282,7 @@ TEST_F(OrdersTest, SyncIndexFindsTheRecordOrSays212) {
       }
     });
     const std::int32_t at = RecNo();
-    LastErrorMessage.clear();
+    LastErrorMessage->clear();
     EXPECT_EQ(CodeOf([&] { c.soft ? SoftSyncIndex() : SyncIndex(false); }), c.code);
     if (c.code != 0) {
       EXPECT_EQ(LastErrorMessage, c.message);

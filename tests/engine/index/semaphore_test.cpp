@@ -196,7 +196,7 @@ TEST_F(SemaphoreTest, AStaleWriterCountGivesTheStaleLockMessage) {
   }
   SemaphoreWaitSeconds = 1;
   EXPECT_EQ(CodeOf([] { SetLockSemaphoreProc(true); }), 1202);
-  EXPECT_NE(LastErrorMessage.find("1 second timeout, cannot read: "), std::string::npos);
+  EXPECT_NE(LastErrorMessage->find("1 second timeout, cannot read: "), std::string::npos);
   EXPECT_EQ(Record(), (Bytes{1, 1, 7, 0}));
 }
 

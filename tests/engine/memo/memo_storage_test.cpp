@@ -78,7 +78,7 @@ TEST_F(MemoStorageTest, WithoutAMemoFileTheDatasetEntryAnswers1019) {
   const std::string path = MakeTable("plain.dbf", {{"NAME", 'C', 10}});
   Use(path);
   EXPECT_EQ(CodeOf([] { OpenBlob(*SelectedTable(), false, 1, BlobMode::kRead); }), 1019);
-  EXPECT_NE(LastErrorMessage.find("No Memo Field"), std::string::npos);
+  EXPECT_NE(LastErrorMessage->find("No Memo Field"), std::string::npos);
 }
 
 // Every memo file of the corpus has the kind, block size and next free block its manifest
@@ -174,7 +174,7 @@ TEST_F(MemoStorageTest, BlobConvertsTextButNotBinaryMemos) {
   std::string stored;
   ASSERT_TRUE(ReadMemo(t, written, stored));
   EXPECT_EQ(stored, "na\x8Bve");
-  EXPECT_EQ(MemoHooks.DatasetBlob->Open(t, false, 0, 7), 0);  // no such mode: nothing opened
+  EXPECT_EQ(MemoHooks->DatasetBlob->Open(t, false, 0, 7), 0);  // no such mode: nothing opened
   os::SetCodePagesFromLocale();
 }
 
@@ -187,7 +187,7 @@ TEST_F(MemoStorageTest, GetMemoSplitsLinesAndCloseMemoWritesThemBack) {
   ASSERT_TRUE(GetMemo(block));
   EXPECT_EQ(MemoLines,
             (std::vector<std::string>{"one", "two", "thre", "e", "four", " and", " mor", "e"}));
-  MemoLines = {"alpha", "beta"};
+  *MemoLines = {"alpha", "beta"};
   const std::int32_t again = CloseMemo(block);
   ASSERT_NE(again, 0);
   std::string text;

@@ -158,7 +158,7 @@ TEST_F(FailureTest, AFailedFlushIsReportedAndTheWrittenRecordStays) {
   Use(path_ + " EXCLUSIVE");
   faults.Fail(Call::kFsync, "t.dbf", EIO);
   EXPECT_EQ(CodeOf([] { AppendNumber(11); }), 101);
-  EXPECT_NE(LastErrorMessage.find("Unable to flush file"), std::string::npos);
+  EXPECT_NE(LastErrorMessage->find("Unable to flush file"), std::string::npos);
   FlushAfterWrite = false;
   CloseArea();
   ExpectRecords(kCommitted + 1);  // the write itself went through
@@ -181,9 +181,9 @@ TEST_F(FailureTest, AppendsUnderAnIndexReachTheDiskBeforeTheirKeys) {
   // write would leave the keys naming nothing.
   const IndexHookTable saved = IndexHooks;
   Use(path_ + " EXCLUSIVE");
-  IndexHooks.present = true;
-  IndexHooks.IsActive = [](TableRecord&) { return true; };
-  IndexHooks.AddKeys = [](TableRecord& t) {
+  IndexHooks->present = true;
+  IndexHooks->IsActive = [](TableRecord&) { return true; };
+  IndexHooks->AddKeys = [](TableRecord& t) {
     std::uint64_t size = 0;
     t.file.Size(size);
     g_sizes_at_keys.push_back(size);

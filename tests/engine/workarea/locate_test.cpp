@@ -39,7 +39,7 @@ class LocateTest : public test::WorkAreaTest {
   void TearDown() override {
     WorkAreaTest::TearDown();
     PeekCacheSize = 0;
-    SearchValue.clear();
+    SearchValue->clear();
     SearchField = 0;
     CaseSensitive = true;
     ExactMatch = false;
@@ -249,8 +249,8 @@ TEST_F(LocateTest, MemoFieldsAreSearchedLineByLine) {
   EXPECT_EQ(CodeOf([] { Locate("PLOT", "galaxy"); }), 220);
   EXPECT_EQ(LastErrorMessage, "MEMO unit not linked in [Count/Sum/Continue]");
 
-  MemoHooks.present = true;
-  MemoHooks.AssignMemo = FakeMemo;
+  MemoHooks->present = true;
+  MemoHooks->AssignMemo = FakeMemo;
   EXPECT_TRUE(Locate("PLOT", "galaxy"));
   EXPECT_EQ(RecNo(), 3);
   EXPECT_FALSE(Locate("PLOT", "Galaxy"));

@@ -41,7 +41,7 @@ class WorkAreaTest : public ::testing::Test {
     CenturyBase = 1956;
     EngineErrorCode = 0;
     LastErrorCode = 0;
-    LastErrorMessage.clear();
+    LastErrorMessage->clear();
   }
 
   // Creates a table from definitions "NAME,TYPE,LEN,DEC" and answers its path.

@@ -244,11 +244,11 @@ TEST_F(WorkAreaTest, NumbersTooWideForTheirFieldAreRefused) {
     const std::vector<unsigned char> before = test::ReadBytes(path);
     Image().SetNumber(2, c.value);
     EXPECT_EQ(CodeOf([] { Append(); }), 220);
-    EXPECT_NE(LastErrorMessage.find(std::string(c.message) + " [APPEND]"), std::string::npos)
+    EXPECT_NE(LastErrorMessage->find(std::string(c.message) + " [APPEND]"), std::string::npos)
         << LastErrorMessage;
     EXPECT_EQ(RecCount(), 1);
     EXPECT_EQ(CodeOf([] { REPLACE(); }), 220);
-    EXPECT_NE(LastErrorMessage.find(std::string(c.message) + " [REPLACE]"), std::string::npos);
+    EXPECT_NE(LastErrorMessage->find(std::string(c.message) + " [REPLACE]"), std::string::npos);
     EXPECT_EQ(test::ReadBytes(path), before);
     CloseAll();
   }

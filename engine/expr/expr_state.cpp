@@ -1,0 +1,8 @@
+#include "engine/expr/expr_state.h"
+
+namespace vx {
+
+constinit ExprState default_expr;
+constinit thread_local ExprState* tls_expr = &default_expr;
+
+}  // namespace vx

@@ -1,0 +1,8 @@
+#include "engine/foundation/engine_state.h"
+
+namespace vx {
+
+constinit FoundationState default_foundation;
+constinit thread_local FoundationState* tls_foundation = &default_foundation;
+
+}  // namespace vx

@@ -1,0 +1,8 @@
+#include "engine/workarea/workarea_state.h"
+
+namespace vx {
+
+constinit WorkAreaState default_workarea;
+constinit thread_local WorkAreaState* tls_workarea = &default_workarea;
+
+}  // namespace vx
