@@ -29,10 +29,6 @@ class ColumnBuffer {
         break;
       case 'N':
       case 'F':
-      case 'I':
-      case 'Y':
-      case 'O':
-      case '+':
         kind_ = Kind::kNumber;
         break;
       case 'D':
@@ -118,7 +114,7 @@ class ColumnBuffer {
     auto** data = static_cast<PyObject**>(values.mutable_data());
     for (std::size_t i = 0; i < others_.size(); ++i) {
       Py_XDECREF(data[i]);
-      data[i] = ToPython(others_[i]).release().ptr();
+      data[i] = ToPython(others_[i], field_).release().ptr();
     }
     return py::make_tuple(field_.name, "object", values, py::none());
   }

@@ -17,9 +17,10 @@ py::object& DecimalType() {
   return *type;
 }
 
-bool IsNumberField(char type) {
-  return std::string_view("NFIYO+").find(type) != std::string_view::npos;
-}
+bool IsNumberField(char type) { return type == 'N' || type == 'F'; }
+
+// Memo types whose memos are bytes (pictures, OLE objects, binary memos).
+bool IsBinaryField(char type) { return type == 'B' || type == 'G' || type == 'P'; }
 
 std::string Describe(const Field& field) {
   std::string text = field.name + " (" + field.type + "," + std::to_string(field.length);
@@ -90,6 +91,13 @@ py::object ToPython(const Value& value) {
   return py::none();
 }
 
+py::object ToPython(const Value& value, const Field& field) {
+  if (IsBinaryField(field.type)) {
+    if (const auto* bytes = std::get_if<std::string>(&value)) return py::bytes(*bytes);
+  }
+  return ToPython(value);
+}
+
 py::object ToPython(const Value& value, const Field& field, const Record& record, std::size_t i,
                     Decimals decimals) {
   if (decimals == Decimals::kDecimal && field.decimals > 0 && IsNumberField(field.type) &&
@@ -101,7 +109,7 @@ py::object ToPython(const Value& value, const Field& field, const Record& record
     }
   }
   try {
-    return ToPython(value);
+    return ToPython(value, field);
   } catch (py::value_error& e) {
     throw py::value_error("record " + std::to_string(record.recno()) + ", field " + field.name +
                           ": " + e.what());
@@ -156,6 +164,10 @@ Value FromPython(py::handle handle, const Field& field, int codepage) {
     }
     if (PyNumber_Check(o)) return FromDouble(py::float_(object).cast<double>(), field);
     WrongType(field, "a number", object);
+  }
+  if (IsBinaryField(type)) {
+    if (!PyBytes_Check(o)) WrongType(field, "bytes", object);
+    return object.cast<std::string>();
   }
   // Field types with no Python type of their own take what the engine accepts for them.
   if (PyBool_Check(o)) return o == Py_True;

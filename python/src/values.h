@@ -24,6 +24,9 @@ py::object ToPython(const Value& value, const Field& field, const Record& record
                     Decimals decimals);
 // Answers a value without a record to take text from (expression results): as stored.
 py::object ToPython(const Value& value);
+// Answers the value of field `field` without its stored text: memo types holding bytes
+// (pictures, objects, binary memos) as bytes, numbers as float.
+py::object ToPython(const Value& value, const Field& field);
 
 // Answers the value `object` stands for in `field`. Raises TypeError for a Python type the field
 // does not take and ValueError for a number too wide for the field, a date Python cannot hold or
