@@ -32,7 +32,8 @@ def build_table(path, records):
         fields = [(f.name, f.type, f.length, f.decimals) for f in t.fields]
     fields[0] = ("TITLE", "C", 30, 0)
     start = time.perf_counter()
-    with vexel.create(path, fields, version="dbase4", overwrite=True) as t:
+    # dBASE III with a .DBT memo file: the kind all three libraries read.
+    with vexel.create(path, fields, version="dbase3", overwrite=True, mode="exclusive") as t:
         batch = []
         for i in range(records):
             row = dict(rows[i % len(rows)])

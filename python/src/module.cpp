@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 #include <vexel/vexel.hpp>
 
@@ -34,7 +35,12 @@ py::object& LockErrorType() {
 }
 
 void RaiseEngineError(const py::object& type, const Error& error) {
-  py::object exception = type(error.what());
+  // Messages name files and fields as stored: bytes that are no UTF-8 become U+FFFD.
+  const std::string_view text = error.what();
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) throw py::error_already_set();
+  py::object exception = type(py::reinterpret_steal<py::object>(message));
   exception.attr("code") = error.code();
   PyErr_SetObject(type.ptr(), exception.ptr());
 }

@@ -14,7 +14,8 @@ programs respect (every tag and memo kept current), and load it into pandas in o
 Values are Python types: ``str`` (decoded through the table's code page), ``int`` for numbers
 without decimals, ``float`` (or ``decimal.Decimal`` with ``decimal=True``) for the others,
 ``datetime.date``, ``bool`` and ``None`` for a blank date, number or logical; memo fields give
-their text.
+their text (binary memos and pictures bytes). Writing ``None`` blanks a field; a number field
+then holds 0, as dBASE writes it.
 
 Errors: every engine failure is :class:`vexel.Error` with ``.code`` (the engine's error number)
 and its message; a lock another program holds, still refused after the engine's retries, is
@@ -465,6 +466,7 @@ def from_pandas(frame, path: Union[str, os.PathLike], fields: Optional[Any] = No
     as the longest value (a memo ``M`` past 254 characters), whole numbers ``N`` with no
     decimals, other numbers ``N`` with the decimals their values need, dates ``D``, logicals
     ``L``. ``fields`` gives some or all of them instead: a mapping of column name to
-    ``(type, length, decimals)``. Missing values (None, NaN, NaT, NA) are stored blank."""
+    ``(type, length, decimals)``. Missing values (None, NaN, NaT, NA) are stored blank, except
+    in number fields, where the engine stores 0 for a blank (as dBASE's REPLACE does)."""
     from . import _frames
     return _frames.from_pandas(frame, path, fields, version, codepage)
