@@ -45,12 +45,12 @@ class ColumnBuffer {
   }
 
   void Add(const Record& record, std::size_t i) {
-    Value value = record[i];
+    const Value& value = record[i];
     const bool blank = std::holds_alternative<std::monostate>(value);
     switch (kind_) {
       case Kind::kText:
-        if (auto* text = std::get_if<std::string>(&value)) {
-          text_.push_back(std::move(*text));
+        if (const auto* text = std::get_if<std::string>(&value)) {
+          text_.push_back(*text);
         } else {
           text_.push_back(blank ? std::string() : record.text(i));
         }
@@ -71,7 +71,7 @@ class ColumnBuffer {
         return;
       }
       case Kind::kOther:
-        others_.push_back(std::move(value));
+        others_.push_back(value);
         return;
     }
   }

@@ -298,7 +298,7 @@ class Table:
         next higher key (None past the last)."""
         how = "soft" if soft else ("exact" if exact or not isinstance(key, str) else "prefix")
         recno = self._t.seek(tag, key, how)
-        return None if recno is None else self[recno]
+        return None if recno is None else Record(self._layout, *self._t.read(recno))
 
     def eval(self, expression: str, recno: int = 1) -> Any:
         """Answers the value of a dBASE expression over record ``recno``."""
