@@ -34,6 +34,11 @@ from ._vexel import Error, LockError
 from ._vexel import Table as _Handle
 
 Error.__module__ = LockError.__module__ = "vexel"
+Error.__doc__ = """An engine failure: ``code`` is the engine's error number (2 file not found,
+210 not a table, 220 a value that does not fit, 222 a damaged index, 351 an expression that does
+not compile, ...) and ``str(error)`` its message, naming the file, record and field."""
+LockError.__doc__ = """A record, append, file or memo lock another program holds, still refused
+after the retries (``lock_retries``, ``lock_wait``); nothing was changed."""
 
 __all__ = [
     "Error", "LockError", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
