@@ -70,8 +70,11 @@ Scope::Scope(const Table::Impl& table) : lock_(*table.engine->mutex) {
 }
 
 void Scope::Enter() {
+  // Every call of the library comes through here: this is the one place where an Engine's own
+  // engine state becomes the calling thread's current one, once the engine keeps its state in
+  // an object. Until then every Engine drives the process's engine, under one mutex.
   // The process's engine starts with the first call that needs it, unless the program started it.
-  if (!vx::IndexHooks.present) vx::InitEngine();
+  if (!static_cast<const vx::IndexHookTable&>(vx::IndexHooks).present) vx::InitEngine();
   saved_ = std::make_unique<Saved>(Saved{vx::AnsiTables, vx::OpenModeOverride, vx::LockRetries,
                                          vx::LockWaitSeconds, vx::LockWaitMs, vx::RaiseOnError,
                                          vx::UseExceptions, vx::ErrorHandlerProc, vx::SoftSeek,
@@ -107,7 +110,7 @@ void RethrowEngineError() {
     throw;
   } catch (const vx::EVexelError& e) {
     // The text begins "Error # <code> (": the code as it was raised.
-    int code = vx::LastErrorCode;
+    int code = static_cast<int>(vx::LastErrorCode);
     if (const char* text = e.what(); std::strncmp(text, "Error # ", 8) == 0) {
       code = std::atoi(text + 8);
     }
@@ -194,7 +197,7 @@ void OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
     vx::Set_Order_To(0);
     return;
   }
-  const int code = vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222;
+  const int code = vx::EngineErrorCode != 0 ? static_cast<int>(vx::EngineErrorCode) : 222;
   const std::string message = vx::LastErrorMessage;
   vx::EngineErrorCode = 0;
   if (impl.options.ignore_index) return;

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <vexel/vexel.hpp>
 
 #include "platform/os/codepage.h"
@@ -564,6 +566,94 @@ TEST_F(ApiTest, LocksAndAppendsOfAnotherProgram) {
   child.Send();
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(t.read(9)["TITLE"], Value(std::string("Parent")));
+}
+
+}  // namespace
+
+namespace {
+
+// What cannot be opened or created says why, with the engine's code; a damaged index opens only
+// on request.
+TEST_F(ApiTest, OpenAndCreateRefuseWhatTheyCannotUse) {
+  const auto code_of = [](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const vexel::Error& e) {
+      return e.code();
+    }
+    return 0;
+  };
+  vx::test::WriteBytes(Path("junk.dbf"), std::vector<unsigned char>(100, 0xEE));
+  EXPECT_EQ(code_of([&] { vexel::open(Path("missing.dbf")); }), 2);
+  EXPECT_NE(code_of([&] { vexel::open(Path("junk.dbf")); }), 0);
+  EXPECT_EQ(code_of([&] { vexel::open(dir_.File("a EXCLUSIVE b.dbf")); }), 220);
+  EXPECT_EQ(code_of([&] { CreateFilms(); }), 0);
+  EXPECT_EQ(code_of([&] { CreateFilms(); }), 220) << "exists";
+  EXPECT_EQ(code_of([&] { vexel::create(Path("none.dbf"), {}); }), 211);
+  EXPECT_EQ(code_of([&] { vexel::create(Path("bad.dbf"), {{"X", 'Q', 1, 0}}); }), 211);
+  EXPECT_EQ(code_of([&] {
+              vexel::create(Path("cp.dbf"), {{"X", 'C', 1, 0}}, {.codepage = 12});
+            }),
+            220);
+
+  // Replacing a table takes its memo file and index along, and waits for nobody.
+  {
+    vexel::Table t = vexel::open(Path());
+    t.append({{"TITLE", std::string("Old")}});
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+    EXPECT_THROW(vexel::create(Path(), FilmFields(), {.overwrite = true}), vexel::LockError);
+  }
+  {
+    vexel::Table t = vexel::create(Path(), {{"NAME", 'C', 5, 0}}, {.overwrite = true});
+    EXPECT_EQ(t.size(), 0u);
+    EXPECT_TRUE(t.tags().empty());
+  }
+
+  // A damaged production index: refused, unless the table is opened without it.
+  {
+    vexel::Table t = CreateFilms({.overwrite = true});
+    t.append({{"TITLE", std::string("Kept")}});
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+  }
+  std::vector<unsigned char> index = vx::test::ReadBytes(Path("films.mdx"));
+  std::fill(index.begin() + 512, index.begin() + 1024, 0xFF);
+  vx::test::WriteBytes(Path("films.mdx"), index);
+  EXPECT_NE(code_of([&] { vexel::open(Path()); }), 0);
+  vexel::Table t = vexel::open(Path(), {.ignore_index = true});
+  EXPECT_EQ(t.read(1)["TITLE"], Value(std::string("Kept")));
+  t.update(1, {{"YEAR", std::int64_t{2000}}});
+  EXPECT_EQ(t.read(1)["YEAR"], Value(std::int64_t{2000}));
+}
+
+}  // namespace
+
+namespace {
+
+// Two threads, each with its own table, edit and read at once: every call keeps to its table.
+TEST_F(ApiTest, TwoThreadsWorkOnTheirOwnTables) {
+  const auto work = [&](const std::string& name, const std::string& word) {
+    vexel::Table t = vexel::create(Path(name), FilmFields());
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+    for (int i = 0; i < 150; ++i) {
+      const std::uint32_t n = t.append({{"TITLE", word + std::to_string(i)}});
+      t.update(n, {{"YEAR", std::int64_t{1900 + i}}});
+      if (i % 10 == 0) {
+        EXPECT_EQ(t.seek("TITLE", word + std::to_string(i / 2)), std::uint32_t(i / 2 + 1));
+      }
+    }
+    std::size_t count = 0;
+    for (const vexel::Record& r : t.order("TITLE")) {
+      EXPECT_EQ(r.text("TITLE").substr(0, word.size()), word);
+      EXPECT_EQ(r["YEAR"],
+                Value(std::int64_t{1900 + std::stoi(r.text("TITLE").substr(word.size()))}));
+      ++count;
+    }
+    EXPECT_EQ(count, 150u);
+  };
+  std::thread a(work, "a.dbf", "Alpha");
+  std::thread b(work, "b.dbf", "Beta");
+  a.join();
+  b.join();
 }
 
 }  // namespace
