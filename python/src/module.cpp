@@ -1,0 +1,502 @@
+// vexel._vexel: the public API's tables, cursors and locks as Python objects. The package's
+// Python code (vexel/__init__.py) builds the user-facing classes on these; this layer converts
+// values, releases the GIL around every call that touches the files, and makes sure that no
+// cursor or lock outlives the table it came from.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+#include <vexel/vexel.hpp>
+
+#include "frame.h"
+#include "values.h"
+
+namespace vexel::python {
+
+namespace {
+
+py::object& ErrorType() {
+  static auto* type = new py::object();
+  return *type;
+}
+py::object& LockErrorType() {
+  static auto* type = new py::object();
+  return *type;
+}
+
+void RaiseEngineError(const py::object& type, const Error& error) {
+  // Messages name files and fields as stored: bytes that are no UTF-8 become U+FFFD.
+  const std::string_view text = error.what();
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) throw py::error_already_set();
+  py::object exception = type(py::reinterpret_steal<py::object>(message));
+  exception.attr("code") = error.code();
+  PyErr_SetObject(type.ptr(), exception.ptr());
+}
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+// Something made from a table that must let go of its engine object when the table closes.
+class Dependent {
+ public:
+  virtual ~Dependent() = default;
+  virtual void Drop() = 0;
+};
+
+// One open table, shared by its Python Table object and every cursor and lock made from it.
+// `file_work` serialises calls into the table; it is only ever taken with the GIL released, so
+// that a thread waiting for it never blocks one that needs the GIL to finish.
+struct TableState {
+  std::optional<Table> table;
+  std::vector<Field> fields;
+  std::map<std::string, std::size_t> field_by_name;  // upper-case name -> index
+  std::mutex file_work;
+  std::set<Dependent*> dependents;  // changed with the GIL held
+  Decimals decimals = Decimals::kFloat;
+  int codepage = 0;
+
+  explicit TableState(Table opened, Decimals wanted) : table(std::move(opened)), decimals(wanted) {
+    fields = table->fields();
+    for (std::size_t i = 0; i < fields.size(); ++i) field_by_name[Upper(fields[i].name)] = i;
+    codepage = table->codepage();
+  }
+
+  Table& Get() {
+    if (!table) throw py::value_error("operation on a closed table");
+    return *table;
+  }
+
+  const Field& FieldNamed(const std::string& name) const {
+    auto found = field_by_name.find(Upper(name));
+    if (found == field_by_name.end()) throw py::key_error("no field " + name);
+    return fields[found->second];
+  }
+
+  // Runs `work` on the table with the GIL released and the table to itself.
+  // Runs `work` on the table with the GIL released and the table to itself. The table is
+  // looked at again once that is so: another thread may have closed it in between.
+  template <typename Work>
+  auto Run(Work&& work) {
+    Get();
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> hold(file_work);
+    return work(Get());
+  }
+
+  void Close() {
+    if (!table) return;
+    std::set<Dependent*> dropped;
+    dropped.swap(dependents);
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> hold(file_work);
+    for (Dependent* dependent : dropped) dependent->Drop();
+    table.reset();
+  }
+
+  // A record as (recno, deleted, (values...)).
+  py::tuple Row(const Record& record) const {
+    const std::size_t count = std::min(record.size(), fields.size());
+    py::tuple values(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      values[i] = ToPython(record[i], fields[i], record, i, decimals);
+    }
+    return py::make_tuple(record.recno(), record.deleted(), std::move(values));
+  }
+
+  std::vector<std::pair<std::string, Value>> Values(const py::dict& values) const {
+    std::vector<std::pair<std::string, Value>> converted;
+    converted.reserve(values.size());
+    for (auto [key, value] : values) {
+      if (!py::isinstance<py::str>(key)) throw py::type_error("field names are str");
+      const Field& field = FieldNamed(key.cast<std::string>());
+      converted.emplace_back(field.name, FromPython(value, field, codepage));
+    }
+    return converted;
+  }
+};
+
+// A value to look for in a tag: text, a number, a date or a logical.
+Value KeyValue(py::handle key) {
+  static const Field kAny{"key", '?', 0, 0};
+  return FromPython(key, kAny, 0);
+}
+
+class CursorHandle : public Dependent {
+ public:
+  CursorHandle(std::shared_ptr<TableState> state, Cursor cursor)
+      : state_(std::move(state)), cursor_(std::move(cursor)) {
+    state_->dependents.insert(this);
+  }
+  ~CursorHandle() override { state_->dependents.erase(this); }
+  void Drop() override { cursor_.reset(); }
+
+  // Answers up to `count` rows; an empty list at the end.
+  py::list Fetch(std::size_t count) {
+    py::list rows;
+    if (done_) return rows;
+    if (!cursor_) throw py::value_error("operation on a closed table");
+    std::vector<Record> batch;
+    batch.reserve(count);
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> hold(state_->file_work);
+      if (!cursor_) throw py::value_error("operation on a closed table");
+      while (batch.size() < count) {
+        if (!cursor_->next()) {
+          done_ = true;
+          break;
+        }
+        batch.push_back(cursor_->record());
+      }
+    }
+    for (const Record& record : batch) rows.append(state_->Row(record));
+    return rows;
+  }
+
+  py::dict Columns(const std::vector<std::string>& names, bool deleted) {
+    if (!cursor_) throw py::value_error("operation on a closed table");
+    std::vector<std::size_t> columns;
+    for (const std::string& name : names)
+      columns.push_back(state_->field_by_name.count(Upper(name))
+                            ? state_->field_by_name.at(Upper(name))
+                            : throw py::key_error("no field " + name));
+    done_ = true;
+    return ReadColumns(cursor_, state_->fields, columns, deleted, state_->file_work);
+  }
+
+ private:
+  std::shared_ptr<TableState> state_;
+  std::optional<Cursor> cursor_;
+  bool done_ = false;
+};
+
+class LockHandle : public Dependent {
+ public:
+  LockHandle(std::shared_ptr<TableState> state, std::uint32_t recno, RecordLock lock)
+      : state_(std::move(state)), recno_(recno), lock_(std::move(lock)) {
+    state_->dependents.insert(this);
+  }
+  ~LockHandle() override { state_->dependents.erase(this); }
+  void Drop() override { lock_.reset(); }
+
+  void Set(const std::string& name, py::handle value) {
+    Held();
+    const Field& field = state_->FieldNamed(name);
+    Value converted = FromPython(value, field, state_->codepage);
+    changes_.emplace_back(field.name, std::move(converted));
+  }
+
+  void Commit() {
+    Held();
+    auto changes = std::move(changes_);
+    changes_.clear();
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> hold(state_->file_work);
+    if (!lock_) throw py::value_error("the table of this record lock is closed");
+    for (auto& [name, value] : changes) lock_->set(name, value);
+    lock_->commit();
+  }
+
+  void Release() {
+    changes_.clear();
+    if (!lock_) return;
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> hold(state_->file_work);
+    lock_.reset();
+  }
+
+  bool held() const { return lock_.has_value(); }
+
+ private:
+  void Held() const {
+    if (!lock_)
+      throw py::value_error("the lock on record " + std::to_string(recno_) +
+                            " is released (or its table closed)");
+  }
+
+  std::shared_ptr<TableState> state_;
+  std::uint32_t recno_;
+  std::optional<RecordLock> lock_;
+  std::vector<std::pair<std::string, Value>> changes_;
+};
+
+OpenMode ModeNamed(const std::string& mode) {
+  if (mode == "shared") return OpenMode::shared;
+  if (mode == "exclusive") return OpenMode::exclusive;
+  if (mode == "readonly" || mode == "read_only") return OpenMode::read_only;
+  throw py::value_error("mode is \"shared\", \"exclusive\" or \"readonly\", not \"" + mode + "\"");
+}
+
+class TableHandle {
+ public:
+  explicit TableHandle(std::shared_ptr<TableState> state) : state_(std::move(state)) {}
+  ~TableHandle() {
+    if (state_->table) state_->Close();
+  }
+
+  static OpenOptions Options(const std::string& mode, int codepage, bool ignore_index,
+                             int lock_retries, int lock_wait_ms) {
+    OpenOptions options;
+    options.mode = ModeNamed(mode);
+    options.codepage = codepage;
+    options.ignore_index = ignore_index;
+    options.lock_retries = lock_retries;
+    options.lock_wait_ms = lock_wait_ms;
+    return options;
+  }
+
+  static std::unique_ptr<TableHandle> Open(const std::string& path, const OpenOptions& options,
+                                           bool decimal) {
+    std::optional<Table> table;
+    {
+      py::gil_scoped_release release;
+      table.emplace(vexel::open(path, options));
+    }
+    return Wrap(std::move(*table), decimal);
+  }
+
+  static std::unique_ptr<TableHandle> Create(const std::string& path, const py::list& field_list,
+                                             const std::string& kind, int codepage, bool overwrite,
+                                             const OpenOptions& open_options, bool decimal) {
+    std::vector<Field> fields;
+    for (py::handle item : field_list) {
+      auto [name, type, length, decimals] =
+          item.cast<std::tuple<std::string, std::string, int, int>>();
+      if (type.size() != 1) throw py::value_error("field " + name + ": a type is one letter");
+      fields.push_back(Field{name, type[0], length, decimals});
+    }
+    CreateOptions options;
+    options.kind = kind == "dbase3"   ? TableKind::dbase3
+                   : kind == "foxpro" ? TableKind::foxpro
+                   : kind == "level7" ? TableKind::level7
+                                      : TableKind::dbase4;
+    options.codepage = codepage;
+    options.overwrite = overwrite;
+    options.open = open_options;
+    std::optional<Table> table;
+    {
+      py::gil_scoped_release release;
+      table.emplace(vexel::create(path, fields, options));
+    }
+    return Wrap(std::move(*table), decimal);
+  }
+
+  py::list Fields() const {
+    py::list out;
+    for (const Field& f : state_->fields)
+      out.append(py::make_tuple(f.name, std::string(1, f.type), f.length, f.decimals));
+    return out;
+  }
+  std::uint32_t Size() {
+    return state_->Run([](Table& t) { return t.size(); });
+  }
+  int Codepage() { return state_->codepage; }
+  std::string Path() { return state_->Get().path().string(); }
+  bool Closed() const { return !state_->table; }
+  void Close() { state_->Close(); }
+
+  py::object Read(std::uint32_t recno) {
+    Record record = state_->Run([&](Table& t) { return t.read(recno); });
+    return state_->Row(record);
+  }
+
+  std::unique_ptr<CursorHandle> Scan() {
+    return MakeCursor([](Table& t) { return t.scan(); });
+  }
+  std::unique_ptr<CursorHandle> Order(const std::string& tag, py::object start, py::object stop) {
+    std::optional<Value> from, to;
+    if (!start.is_none()) from = KeyValue(start);
+    if (!stop.is_none()) to = KeyValue(stop);
+    return MakeCursor([&](Table& t) { return t.order(tag, from, to); });
+  }
+  std::unique_ptr<CursorHandle> Where(const std::string& condition) {
+    return MakeCursor([&](Table& t) { return t.where(condition); });
+  }
+
+  std::optional<std::uint32_t> Seek(const std::string& tag, py::handle key,
+                                    const std::string& how) {
+    const Value value = KeyValue(key);
+    const SeekMode mode = how == "soft"    ? SeekMode::soft
+                          : how == "exact" ? SeekMode::exact
+                                           : SeekMode::prefix;
+    return state_->Run([&](Table& t) { return t.seek(tag, value, mode); });
+  }
+
+  py::object Eval(const std::string& expression, std::uint32_t recno) {
+    Value value = state_->Run([&](Table& t) { return t.eval(expression, recno); });
+    return ToPython(value);
+  }
+
+  py::list Tags() {
+    std::vector<TagInfo> tags = state_->Run([](Table& t) { return t.tags(); });
+    py::list out;
+    for (const TagInfo& tag : tags)
+      out.append(py::make_tuple(tag.name, tag.key, tag.for_expr, tag.descending, tag.unique,
+                                std::string(1, tag.key_type)));
+    return out;
+  }
+
+  void AddTag(const std::string& name, const std::string& key, const std::string& for_expr,
+              bool descending, bool unique) {
+    const TagSpec spec{name, key, for_expr, descending, unique};
+    state_->Run([&](Table& t) { t.add_tag(spec); });
+  }
+  void Reindex() {
+    state_->Run([](Table& t) { t.reindex(); });
+  }
+  py::tuple Check(bool repair) {
+    CheckReport report = state_->Run([&](Table& t) { return t.check(repair); });
+    return py::make_tuple(report.ok, report.problems, report.notes, report.repaired);
+  }
+
+  std::unique_ptr<LockHandle> Lock(std::uint32_t recno) {
+    std::optional<RecordLock> lock;
+    state_->Run([&](Table& t) { lock.emplace(t.lock(recno)); });
+    return std::make_unique<LockHandle>(state_, recno, std::move(*lock));
+  }
+
+  void Update(std::uint32_t recno, const py::dict& values) {
+    auto converted = state_->Values(values);
+    state_->Run([&](Table& t) { t.update(recno, converted); });
+  }
+  std::uint32_t Append(const py::dict& values) {
+    auto converted = state_->Values(values);
+    return state_->Run([&](Table& t) { return t.append(converted); });
+  }
+  // Converts and checks every row first; then appends them all under one append lock.
+  py::object AppendMany(py::iterable rows) {
+    std::vector<std::vector<std::pair<std::string, Value>>> converted;
+    std::size_t row_number = 0;
+    for (py::handle row : rows) {
+      ++row_number;
+      if (!py::isinstance<py::dict>(row))
+        throw py::type_error("row " + std::to_string(row_number) + " is no dict");
+      const std::string where = "row " + std::to_string(row_number) + ": ";
+      try {
+        converted.push_back(state_->Values(py::reinterpret_borrow<py::dict>(row)));
+      } catch (const py::type_error& e) {
+        throw py::type_error(where + e.what());
+      } catch (const py::value_error& e) {
+        throw py::value_error(where + e.what());
+      } catch (const py::key_error& e) {
+        throw py::key_error(where + e.what());
+      }
+    }
+    if (converted.empty()) return py::module_::import("builtins").attr("range")(0);
+    std::uint32_t first = state_->Run([&](Table& t) {
+      AppendLock lock = t.lock_append();
+      std::uint32_t first_recno = 0;
+      for (const auto& row : converted) {
+        const std::uint32_t recno = lock.append(row);
+        if (first_recno == 0) first_recno = recno;
+      }
+      return first_recno;
+    });
+    return py::module_::import("builtins").attr("range")(first, first + converted.size());
+  }
+
+  void Delete(std::uint32_t recno) {
+    state_->Run([&](Table& t) { t.remove(recno); });
+  }
+  void Recall(std::uint32_t recno) {
+    state_->Run([&](Table& t) { t.recall(recno); });
+  }
+
+ private:
+  static std::unique_ptr<TableHandle> Wrap(Table table, bool decimal) {
+    return std::make_unique<TableHandle>(std::make_shared<TableState>(
+        std::move(table), decimal ? Decimals::kDecimal : Decimals::kFloat));
+  }
+
+  template <typename Make>
+  std::unique_ptr<CursorHandle> MakeCursor(Make&& make) {
+    std::optional<Cursor> cursor;
+    state_->Run([&](Table& t) { cursor.emplace(make(t)); });
+    return std::make_unique<CursorHandle>(state_, std::move(*cursor));
+  }
+
+  std::shared_ptr<TableState> state_;
+};
+
+}  // namespace
+
+}  // namespace vexel::python
+
+PYBIND11_MODULE(_vexel, m) {
+  using namespace vexel::python;
+  m.doc() = "The engine's tables as Python objects; use the package vexel, not this module.";
+  InitValueTypes();
+
+  static py::exception<vexel::Error> error(m, "Error");
+  static py::exception<vexel::LockError> lock_error(m, "LockError", error.ptr());
+  ErrorType() = error;
+  LockErrorType() = lock_error;
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const vexel::LockError& e) {
+      RaiseEngineError(LockErrorType(), e);
+    } catch (const vexel::Error& e) {
+      RaiseEngineError(ErrorType(), e);
+    }
+  });
+
+  py::class_<vexel::OpenOptions>(m, "OpenOptions");
+
+  py::class_<CursorHandle>(m, "Cursor")
+      .def("fetch", &CursorHandle::Fetch, py::arg("count"))
+      .def("columns", &CursorHandle::Columns, py::arg("names"), py::arg("deleted"));
+
+  py::class_<LockHandle>(m, "RecordLock")
+      .def("set", &LockHandle::Set, py::arg("name"), py::arg("value"))
+      .def("commit", &LockHandle::Commit)
+      .def("release", &LockHandle::Release)
+      .def_property_readonly("held", &LockHandle::held);
+
+  py::class_<TableHandle>(m, "Table")
+      .def_static("options", &TableHandle::Options, py::arg("mode"), py::arg("codepage"),
+                  py::arg("ignore_index"), py::arg("lock_retries"), py::arg("lock_wait_ms"))
+      .def_static("open", &TableHandle::Open, py::arg("path"), py::arg("options"),
+                  py::arg("decimal"))
+      .def_static("create", &TableHandle::Create, py::arg("path"), py::arg("fields"),
+                  py::arg("kind"), py::arg("codepage"), py::arg("overwrite"), py::arg("options"),
+                  py::arg("decimal"))
+      .def("fields", &TableHandle::Fields)
+      .def("size", &TableHandle::Size)
+      .def("codepage", &TableHandle::Codepage)
+      .def("path", &TableHandle::Path)
+      .def("closed", &TableHandle::Closed)
+      .def("close", &TableHandle::Close)
+      .def("read", &TableHandle::Read, py::arg("recno"))
+      .def("scan", &TableHandle::Scan)
+      .def("order", &TableHandle::Order, py::arg("tag"), py::arg("start"), py::arg("stop"))
+      .def("where", &TableHandle::Where, py::arg("condition"))
+      .def("seek", &TableHandle::Seek, py::arg("tag"), py::arg("key"), py::arg("how"))
+      .def("eval", &TableHandle::Eval, py::arg("expression"), py::arg("recno"))
+      .def("tags", &TableHandle::Tags)
+      .def("add_tag", &TableHandle::AddTag, py::arg("name"), py::arg("key"), py::arg("for_expr"),
+           py::arg("descending"), py::arg("unique"))
+      .def("reindex", &TableHandle::Reindex)
+      .def("check", &TableHandle::Check, py::arg("repair"))
+      .def("lock", &TableHandle::Lock, py::arg("recno"))
+      .def("update", &TableHandle::Update, py::arg("recno"), py::arg("values"))
+      .def("append", &TableHandle::Append, py::arg("values"))
+      .def("append_many", &TableHandle::AppendMany, py::arg("rows"))
+      .def("delete", &TableHandle::Delete, py::arg("recno"))
+      .def("recall", &TableHandle::Recall, py::arg("recno"));
+}

@@ -1,0 +1,198 @@
+"""Edits through the package: seen by vxdbf, tags kept current (vxdbf check passes), bad input
+refused before anything is written, and locks that another process holds refused with
+LockError, changing nothing."""
+
+import datetime
+import hashlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vexel
+from conftest import check_or_skip, dump, vxdbf
+
+
+def _digest(*paths):
+    """One fingerprint of the files' bytes (a table with its memo file and index)."""
+    h = hashlib.sha256()
+    for p in paths:
+        h.update(p.read_bytes() if p.exists() else b"-")
+    return h.hexdigest()
+
+
+def _files(table):
+    return [table, table.with_suffix(".DBT"), table.with_suffix(".MDX")]
+
+
+def test_locked_edit_is_written_and_keeps_tags_current(indexed_film):
+    with vexel.open(indexed_film) as t:
+        with t.lock(6) as rec:
+            assert rec.TITLE == "Casablanca" and rec.locked
+            rec.TITLE = "Aaa Casablanca"
+            rec["year"] = 1943
+            rec.PLOT = "A memo rewritten from Python, longer than before. " * 20
+            rec.PREMIERE = None
+            assert rec.TITLE == "Aaa Casablanca"
+        assert not rec.locked and rec.YEAR == 1943
+        assert t.seek("TITLE", "AAA").recno == 6
+        assert [r.recno for r in t.order("YEAR", start=1943, stop=1943)] == [6]
+        # A block left by an exception writes nothing.
+        with pytest.raises(RuntimeError):
+            with t.lock(7) as rec:
+                rec.TITLE = "Never written"
+                raise RuntimeError("stop")
+        assert t[7].TITLE == "Rear Window"
+    row = dump(indexed_film)[5]
+    assert (row["TITLE"], row["YEAR"], row["PREMIERE"]) == ("Aaa Casablanca", 1943, None)
+    assert row["PLOT"].startswith("A memo rewritten from Python")
+    assert vxdbf("seek", indexed_film, "--tag", "TITLE", "AAA CASA").stdout.strip() == "6"
+    vxdbf("check", indexed_film)
+
+
+def test_append_update_delete_recall_keep_tags_current(indexed_film):
+    with vexel.open(indexed_film) as t:
+        n = t.append({"TITLE": "Zulu", "YEAR": 1964, "COLOR": True},
+                     PREMIERE=datetime.date(1964, 1, 22))
+        assert n == 21 and len(t) == 21
+        many = t.append_many({"TITLE": f"Film {i:04d}", "YEAR": 2000 + i % 20, "COLOR": i % 2 == 0}
+                             for i in range(300))
+        assert many == range(22, 322) and len(t) == 321
+        assert t.append_many([]) == range(0)
+        t.update(2, YEAR=1932, RUNTIME=88)
+        t.delete(3)
+        assert t[3].deleted
+        t.recall(3)
+        t.delete(4)
+        assert t.seek("TITLE", "FILM 0123").YEAR == 2003
+        assert [r.recno for r in t.order("COLOR_T")][-1] == t.seek("TITLE", "ZULU").recno
+    rows = dump(indexed_film)
+    assert len(rows) == 321 and rows[20]["TITLE"] == "Zulu" and rows[1]["YEAR"] == 1932
+    assert (rows[2]["_deleted"], rows[3]["_deleted"]) == (False, True)
+    vxdbf("check", indexed_film)
+
+
+BAD_VALUES = [
+    # (field, value, exception)
+    ("YEAR", "1999", TypeError),
+    ("YEAR", 12345, ValueError),
+    ("YEAR", 1.5e300, ValueError),
+    ("YEAR", True, TypeError),
+    ("RUNTIME", -100, ValueError),
+    ("TITLE", 42, TypeError),
+    ("TITLE", "x" * 21, ValueError),
+    ("COLOR", "T", TypeError),
+    ("COLOR", 1, TypeError),
+    ("PREMIERE", "1999-01-01", TypeError),
+    ("PLOT", b"bytes", TypeError),
+    ("NOPE", 1, KeyError),
+    ("YEAR", float("inf"), ValueError),
+    ("TITLE", [1], TypeError),
+]
+
+
+@pytest.mark.parametrize("field,value,error", BAD_VALUES)
+def test_bad_values_are_refused_and_write_nothing(indexed_film, field, value, error):
+    before = _digest(*_files(indexed_film))
+    with vexel.open(indexed_film) as t:
+        with pytest.raises(error) as raised:
+            t.append({"TITLE": "Good", field: value})
+        assert field in str(raised.value) or error is not KeyError
+        with pytest.raises(error):
+            t.update(1, {field: value})
+        with pytest.raises(error):
+            t.append_many([{"TITLE": "ok"}] * 5 + [{field: value}])
+        rec = t.lock(1)
+        with pytest.raises((error, AttributeError)):
+            setattr(rec, field, value)
+        rec.release()
+        with pytest.raises(TypeError):
+            t.append_many(["not a mapping"])
+        with pytest.raises(TypeError):
+            t.lock("1")
+    assert _digest(*_files(indexed_film)) == before
+
+
+def test_readonly_table_refuses_edits_with_its_error(film):
+    before = _digest(*_files(film))
+    with vexel.open(film, "readonly") as t:
+        for call in (lambda: t.append(TITLE="x"), lambda: t.update(1, TITLE="x"),
+                     lambda: t.delete(1)):
+            with pytest.raises(vexel.Error) as raised:
+                call()
+            assert raised.value.code > 0 and str(raised.value)
+        with pytest.raises(vexel.Error):
+            t.add_tag("T", "TITLE")
+    assert _digest(*_files(film)) == before
+
+
+def test_tags_added_from_python_pass_vxdbf_check(film):
+    with vexel.open(film, "exclusive") as t:
+        t.add_tag("TITLE", "UPPER(TITLE)")
+        t.add_tag("OLD", "DTOS(PREMIERE)", for_="YEAR < 1960", descending=True)
+        t.add_tag("DIR", "DIRECTOR", unique=True)
+        assert [(g.name, g.descending, g.unique) for g in t.tags] == [
+            ("TITLE", False, False), ("OLD", True, False), ("DIR", False, True)]
+        assert len(list(t.order("DIR"))) == len({r.DIRECTOR for r in t})
+        years = [r.YEAR for r in t.order("OLD")]
+        assert years == sorted(years, reverse=True) and max(years) < 1960
+        t.reindex()
+        with pytest.raises(vexel.Error):
+            t.add_tag("BAD", "NOPE + 1")
+    vxdbf("check", film)
+    tags = vxdbf("tags", film, "--json").stdout
+    assert '"OLD"' in tags and '"DIR"' in tags
+    with vexel.open(film, "exclusive") as t:
+        report = check_or_skip(t)
+        assert report.ok and bool(report) and report.problems == []
+
+
+def test_check_reports_a_stale_index(indexed_film):
+    with vexel.open(indexed_film, ignore_index=True) as t:
+        t.update(1, TITLE="Zzz")  # the index is not kept current now
+    with vexel.open(indexed_film, "exclusive") as t:
+        report = check_or_skip(t)
+        assert not report.ok and any("TITLE" in p for p in report.problems)
+        repaired = t.check(repair=True)
+        assert repaired.ok
+    vxdbf("check", indexed_film)
+
+
+HOLDER = textwrap.dedent("""
+    import sys, vexel
+    table = vexel.open(sys.argv[1])
+    lock = table.lock(int(sys.argv[2]))
+    print("locked", flush=True)
+    sys.stdin.readline()
+    lock.release()
+    table.close()
+""")
+
+
+def test_lock_held_by_another_process_raises_lock_error(indexed_film):
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(indexed_film), "5"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "locked"
+        before = _digest(*_files(indexed_film))
+        with vexel.open(indexed_film, lock_retries=1, lock_wait=0.01) as t:
+            for call in (lambda: t.lock(5), lambda: t.update(5, TITLE="Mine"),
+                         lambda: t.delete(5)):
+                with pytest.raises(vexel.LockError) as raised:
+                    call()
+                assert isinstance(raised.value, vexel.Error) and raised.value.code > 0
+            assert t[5].TITLE == "Citizen Kane"
+            assert _digest(*_files(indexed_film)) == before
+            with t.lock(6) as rec:  # other records stay free
+                rec.RUNTIME = 103
+            holder.stdin.write("\n")
+            holder.stdin.flush()
+            assert holder.wait(timeout=30) == 0
+            with t.lock(5) as rec:
+                rec.TITLE = "Mine"
+        assert dump(indexed_film)[4]["TITLE"] == "Mine"
+        vxdbf("check", indexed_film)
+    finally:
+        holder.kill()
+        holder.wait()

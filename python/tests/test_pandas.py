@@ -1,0 +1,160 @@
+"""Tables into pandas DataFrames and back: column dtypes, blanks, choosing columns, records,
+order and deleted ones, and a round trip of the film table through from_pandas."""
+
+import datetime
+import decimal
+
+import pytest
+
+import vexel
+from conftest import blank_numbers, dump, vxdbf
+
+pandas = pytest.importorskip("pandas", reason="python3-pandas is not installed")
+numpy = pytest.importorskip("numpy")
+
+
+def test_film_frame_dtypes_and_values(film):
+    frame = vexel.read_dbf(film)
+    assert list(frame.columns) == ["TITLE", "YEAR", "COLOR", "RUNTIME", "STARS", "DIRECTOR",
+                                   "PLOT", "PREMIERE"]
+    assert list(frame.index) == list(range(1, 21)) and frame.index.name == "recno"
+    dtypes = {c: str(t) for c, t in frame.dtypes.items()}
+    assert dtypes["YEAR"] == "int64" and dtypes["PREMIERE"] == "datetime64[ns]"
+    assert dtypes["COLOR"] == "boolean" and dtypes["TITLE"] == "object"
+    film2 = frame.loc[2]
+    assert (film2.TITLE, film2.YEAR, bool(film2.COLOR)) == ("City Lights", 1931, False)
+    assert film2.PREMIERE == pandas.Timestamp("1931-01-30")
+    assert frame.loc[1, "STARS"] == "Brigitte Helm, Gustav Fröhlich"
+    rows = dump(film)
+    assert list(frame.PLOT) == [r["PLOT"] for r in rows]
+
+
+def test_blanks_give_nullable_columns(tmp_path):
+    path = tmp_path / "blank.dbf"
+    with vexel.create(path, ["N,N,5", "P,N,8,2", "D,D,8", "L,L,1", "C,C,4"]) as t:
+        t.append(N=1, P=1.5, D=datetime.date(2001, 2, 3), L=True, C="ab")
+        t.append()
+    blank_numbers(path, 2, [(1, 5), (6, 8)])  # N and P as other programs leave them
+    with vexel.open(path) as t:
+        frame = t.to_pandas()
+    assert str(frame.N.dtype) == "Int64" and frame.N.isna().tolist() == [False, True]
+    assert str(frame.P.dtype) == "float64" and numpy.isnan(frame.P.iloc[1])
+    assert frame.D.isna().tolist() == [False, True]
+    assert str(frame.L.dtype) == "boolean" and frame.L.isna().tolist() == [False, True]
+    assert frame.C.tolist() == ["ab", ""]
+
+
+def test_columns_where_order_and_deleted(indexed_film):
+    with vexel.open(indexed_film) as t:
+        t.delete(1)
+        frame = t.to_pandas(columns=["year", "TITLE"], where="YEAR < 1960")
+        assert list(frame.columns) == ["YEAR", "TITLE"]
+        assert list(frame.index) == list(range(2, 10))
+        assert list(t.to_pandas(where="YEAR < 1960", deleted=True).index) == list(range(1, 10))
+        ordered = t.to_pandas(columns=["TITLE"], order="TITLE")
+        assert ordered.TITLE.tolist() == sorted(ordered.TITLE, key=str.upper)
+        assert len(ordered) == 19
+        both = t.to_pandas(columns=["YEAR"], order="YEAR", where="COLOR")
+        assert both.YEAR.tolist() == sorted(r.YEAR for r in t if r.COLOR and not r.deleted)
+        with pytest.raises(KeyError):
+            t.to_pandas(columns=["NOPE"])
+        with pytest.raises(vexel.Error):
+            t.to_pandas(order="NOTAG")
+
+
+def test_film_round_trip_through_from_pandas(film, tmp_path):
+    frame = vexel.read_dbf(film)
+    copy = tmp_path / "copy.dbf"
+    assert vexel.from_pandas(frame, copy) == 20
+    with vexel.open(copy) as t:
+        kinds = {f.name: (f.type, f.length, f.decimals) for f in t.fields}
+        assert kinds["YEAR"] == ("N", 4, 0) and kinds["COLOR"] == ("L", 1, 0)
+        assert kinds["PREMIERE"] == ("D", 8, 0) and kinds["TITLE"][0] == "C"
+    again = vexel.read_dbf(copy)
+    pandas.testing.assert_frame_equal(frame, again, check_dtype=False)
+    # Given widths and types win over the guessed ones.
+    wide = tmp_path / "wide.dbf"
+    vexel.from_pandas(frame, wide, fields={"title": ("C", 40, 0), "PLOT": ("M", 10, 0)},
+                      version="dbase4")
+    with vexel.open(wide) as t:
+        assert t.fields[0] == vexel.Field("TITLE", "C", 40, 0)
+        assert t[3].PLOT == frame.loc[3, "PLOT"]
+    vxdbf("check", wide)
+
+
+def test_from_pandas_infers_numbers_and_blanks(tmp_path):
+    # Missing numbers are stored as 0: the engine writes no blank numbers.
+    frame = pandas.DataFrame({
+        "I": pandas.array([1, None, -300], dtype="Int64"),
+        "F": [0.25, float("nan"), -12.5],
+        "D": [decimal.Decimal("1.10"), None, decimal.Decimal("-2.05")],
+        "B": pandas.array([True, None, False], dtype="boolean"),
+        "T": pandas.to_datetime(["2020-01-02", None, "1999-12-31"]),
+        "S": ["a", None, "ccc"],
+    })
+    path = tmp_path / "infer.dbf"
+    vexel.from_pandas(frame, path)
+    with vexel.open(path, decimal=True) as t:
+        kinds = {f.name: (f.type, f.length, f.decimals) for f in t.fields}
+        assert kinds == {"I": ("N", 4, 0), "F": ("N", 6, 2), "D": ("N", 5, 2),
+                         "B": ("L", 1, 0), "T": ("D", 8, 0), "S": ("C", 3, 0)}
+        assert [tuple(r.values()) for r in t] == [
+            (1, decimal.Decimal("0.25"), decimal.Decimal("1.10"), True,
+             datetime.date(2020, 1, 2), "a"),
+            (0, decimal.Decimal("0.00"), decimal.Decimal("0.00"), None, None, ""),
+            (-300, decimal.Decimal("-12.50"), decimal.Decimal("-2.05"), False,
+             datetime.date(1999, 12, 31), "ccc")]
+
+
+def test_from_pandas_refuses_bad_frames_and_leaves_no_files(tmp_path):
+    cases = [
+        (pandas.DataFrame({"a long column name": [1]}), ValueError),
+        (pandas.DataFrame({"X": [object()]}), TypeError),
+        (pandas.DataFrame({"X": ["abc"]}), KeyError, {"Y": ("C", 3, 0)}),
+        (pandas.DataFrame({"X": ["too long"]}), ValueError, {"X": ("C", 3, 0)}),
+        (pandas.DataFrame({"X": [1, 2, 123456]}), ValueError, {"X": ("N", 3, 0)}),
+    ]
+    for frame, error, *fields in cases:
+        with pytest.raises(error):
+            vexel.from_pandas(frame, tmp_path / "bad.dbf", fields=fields[0] if fields else None)
+        assert list(tmp_path.iterdir()) == []
+
+
+def test_file_work_runs_without_the_gil(tmp_path):
+    import threading
+    path = tmp_path / "many.dbf"
+    with vexel.create(path, ["NAME,C,20", "N,N,8"], mode="exclusive") as t:
+        t.append_many({"NAME": f"name {i}", "N": i} for i in range(20000))
+    counter = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counter[0] += 1
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        with vexel.open(path, "exclusive") as t:
+            before = counter[0]
+            frame = t.to_pandas()
+            during = counter[0] - before
+    finally:
+        stop.set()
+        thread.join()
+    assert len(frame) == 20000 and frame.N.sum() == sum(range(20000))
+    # Holding the GIL through the read would leave the other thread no turn at all.
+    assert during > 1000
+
+
+def test_example_opens_seeks_and_loads_the_film_table(film):
+    import os
+    import pathlib
+    import subprocess
+    import sys
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "python" / "film_example.py"
+    run = subprocess.run([sys.executable, str(example), str(film), "Vertigo"], capture_output=True,
+                         text=True, env=os.environ)
+    assert run.returncode == 0, run.stderr
+    assert "found record 8: Vertigo (1958), directed by Alfred Hitchcock" in run.stdout
+    assert "average running time by decade" in run.stdout
+    vxdbf("check", film)
