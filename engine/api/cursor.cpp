@@ -1,1 +1,194 @@
-// (filled in by the implementation)
+// Cursors: file order, a tag's order over a key range, and file order through a condition.
+// A cursor remembers the record it stands on; when another call moved the table's area in the
+// meantime it goes back to that record before it moves on.
+
+#include <vexel/vexel.hpp>
+
+#include "engine/api/internal.h"
+#include "engine/expr/expression.h"
+#include "engine/foundation/dates.h"
+#include "engine/index/orders.h"
+#include "engine/workarea/navigation.h"
+
+namespace vexel {
+
+using detail::Fail;
+using detail::Guarded;
+using detail::Scope;
+
+struct Cursor::Impl {
+  enum class Kind { kScan, kOrder, kWhere };
+  std::shared_ptr<Table::Impl> table;
+  Kind kind = Kind::kScan;
+  std::uint64_t id = 0;
+  std::string tag;
+  std::optional<Value> from;
+  std::optional<Value> to;
+  char key_type = 'C';
+  bool descending = false;
+  std::string to_stored;  // C: the last key's bytes
+  double to_number = 0;   // N: the number; D: the day number
+  vx::Expr condition;
+  bool started = false;
+  bool done = false;
+  std::uint32_t recno = 0;
+  std::optional<Record> current;
+
+  ~Impl() { detail::FreeExpression(table->engine, condition); }
+
+  bool Next();
+  bool NextInFileOrder();
+  bool NextInOrder();
+  bool PastLastKey();
+  void Take(std::uint32_t n) {
+    recno = n;
+    current = detail::RecordFromBuffer(table->table(), *table, n);
+  }
+};
+
+bool Cursor::Impl::NextInFileOrder() {
+  for (;;) {
+    const std::uint32_t n = recno + 1;
+    if (n > static_cast<std::uint32_t>(std::max(0, vx::RecCount()))) return false;
+    detail::GoRecord(*table, n);
+    recno = n;
+    if (kind == Kind::kWhere) {
+      vx::CaseCodePage = table->codepage;
+      const void* result = vx::Evaluate(condition.get());
+      if (result == nullptr || *static_cast<const std::int32_t*>(result) == 0) continue;
+    }
+    Take(n);
+    return true;
+  }
+}
+
+// Whether the controlling order's current key lies beyond `to`.
+bool Cursor::Impl::PastLastKey() {
+  if (!to) return false;
+  const std::string key = vx::OrderKeyText(vx::CurrentOrder());
+  int order = 0;  // the key against the bound: <0 before, >0 after
+  if (key_type == 'C') {
+    const int c = key.substr(0, to_stored.size()).compare(to_stored);
+    order = c < 0 ? -1 : c > 0 ? 1 : 0;
+  } else {
+    const double v = key_type == 'D' ? vx::TextToDate(key) : std::strtod(key.c_str(), nullptr);
+    order = v < to_number ? -1 : v > to_number ? 1 : 0;
+  }
+  return descending ? order < 0 : order > 0;
+}
+
+bool Cursor::Impl::NextInOrder() {
+  Table::Impl& t = *table;
+  if (!started) {
+    key_type = detail::SelectTag(t, tag);
+    if (key_type == 'F') key_type = 'N';
+    descending = vx::OrderOf(vx::CurrentOrder())->header.Descending();
+    if (to) {
+      const std::string bound = detail::KeyText(t, key_type, *to);
+      if (key_type == 'C') {
+        to_stored = bound;
+      } else if (key_type == 'D') {
+        to_number = vx::TextToDate(bound);
+      } else {
+        to_number = std::strtod(bound.c_str(), nullptr);
+      }
+    }
+    if (from) {
+      const std::string key = detail::KeyText(t, key_type, *from);
+      vx::SoftSeek = true;
+      vx::KeyPadding = false;
+      vx::FindStored(key);
+    } else {
+      vx::GoTop();
+    }
+  } else {
+    if (t.positioned_by != id || vx::CurrentOrder() == 0) {
+      detail::SelectTag(t, tag);
+      vx::GO(static_cast<std::int32_t>(recno));
+    }
+    vx::SKIP(1);
+  }
+  if (vx::dEOF() || PastLastKey()) return false;
+  Take(static_cast<std::uint32_t>(vx::RecNo()));
+  return true;
+}
+
+bool Cursor::Impl::Next() {
+  if (done) return false;
+  Scope scope(*table);
+  return Guarded([&] {
+    const bool moved = kind == Kind::kOrder ? NextInOrder() : NextInFileOrder();
+    started = true;
+    table->positioned_by = kind == Kind::kOrder ? id : 0;
+    if (!moved) {
+      done = true;
+      current.reset();
+      if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+      table->positioned_by = 0;
+    }
+    return moved;
+  });
+}
+
+Cursor::Cursor(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Cursor::Cursor(Cursor&&) noexcept = default;
+Cursor& Cursor::operator=(Cursor&&) noexcept = default;
+Cursor::~Cursor() = default;
+
+bool Cursor::next() { return impl_ != nullptr && impl_->Next(); }
+
+const Record& Cursor::record() const {
+  if (impl_ == nullptr || !impl_->current) Fail(220, "the cursor stands on no record");
+  return *impl_->current;
+}
+
+Cursor::iterator Cursor::begin() { return next() ? iterator(this) : iterator(); }
+
+namespace {
+
+std::unique_ptr<Cursor::Impl> NewCursor(const std::shared_ptr<Table::Impl>& table,
+                                        Cursor::Impl::Kind kind) {
+  if (table == nullptr || table->area == 0) Fail(215, "the table is closed");
+  auto c = std::make_unique<Cursor::Impl>();
+  c->table = table;
+  c->kind = kind;
+  c->id = table->next_cursor_id++;
+  return c;
+}
+
+}  // namespace
+
+Cursor Table::scan() const { return Cursor(NewCursor(impl_, Cursor::Impl::Kind::kScan)); }
+
+Cursor Table::order(std::string_view tag, std::optional<Value> from,
+                    std::optional<Value> to) const {
+  auto c = NewCursor(impl_, Cursor::Impl::Kind::kOrder);
+  {
+    // The tag is looked up now, so that a wrong name fails here rather than on the first step.
+    Scope scope(*impl_);
+    Guarded([&] {
+      detail::SelectTag(*impl_, tag);
+      vx::Set_Order_To(0);
+    });
+  }
+  c->tag = tag;
+  c->from = std::move(from);
+  c->to = std::move(to);
+  return Cursor(std::move(c));
+}
+
+Cursor Table::where(std::string_view condition) const {
+  auto c = NewCursor(impl_, Cursor::Impl::Kind::kWhere);
+  Scope scope(*impl_);
+  Guarded([&] {
+    const std::string stored = detail::FromUtf8(impl_->codepage, condition, "the condition");
+    c->condition = vx::Expr::Compile(stored);
+    if (!c->condition) Fail(351, "the condition does not compile: " + std::string(condition));
+    if (c->condition->result_type != 'L') {
+      Fail(362, "the condition is not a logical expression: " + std::string(condition));
+    }
+  });
+  return Cursor(std::move(c));
+}
+
+}  // namespace vexel

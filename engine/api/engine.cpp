@@ -1,1 +1,354 @@
-// (filled in by the implementation)
+// Engines, the scope every call runs in, opening and creating tables.
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vexel/vexel.hpp>
+
+#include "engine/api/internal.h"
+#include "engine/expr/expression.h"
+#include "engine/foundation/errors.h"
+#include "engine/foundation/file_utils.h"
+#include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
+#include "engine/index/orders.h"
+#include "engine/startup/engine_startup.h"
+#include "engine/table/dbf_records.h"
+#include "engine/table/language_driver.h"
+#include "engine/table/table_code_page.h"
+#include "engine/workarea/hooks.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
+
+namespace vexel {
+
+namespace detail {
+
+namespace {
+
+std::recursive_mutex& ProcessEngineMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
+// Codes that mean a lock another program holds: a file it keeps to itself, a memo file lock, the
+// index's semaphore region.
+bool IsLockCode(int code) { return code == 32 || code == 33 || code == 1017 || code == 1202; }
+
+}  // namespace
+
+struct Scope::Saved {
+  bool ansi;
+  std::uint16_t override_mode;
+  std::uint8_t retries;
+  std::uint8_t wait_seconds;
+  std::uint32_t wait_ms;
+  bool raise;
+  bool exceptions;
+  vx::ErrorHandlerProcType handler;
+  bool soft_seek;
+  bool key_padding;
+  int case_page;
+  std::uint8_t area;
+};
+
+Scope::Scope(const std::shared_ptr<Engine::Impl>& engine) : lock_(*engine->mutex) { Enter(); }
+
+Scope::Scope(const Table::Impl& table) : lock_(*table.engine->mutex) {
+  if (table.area == 0) Fail(215, "the table " + table.path.string() + " is closed");
+  Enter();
+  vx::CurrentArea = static_cast<std::uint8_t>(table.area);
+  vx::LockRetries = static_cast<std::uint8_t>(std::clamp(table.options.lock_retries, 0, 255));
+  vx::LockWaitSeconds = 0;
+  vx::LockWaitMs = static_cast<std::uint32_t>(std::max(1, table.options.lock_wait_ms));
+}
+
+void Scope::Enter() {
+  // The process's engine starts with the first call that needs it, unless the program started it.
+  if (!vx::IndexHooks.present) vx::InitEngine();
+  saved_ = std::make_unique<Saved>(Saved{vx::AnsiTables, vx::OpenModeOverride, vx::LockRetries,
+                                         vx::LockWaitSeconds, vx::LockWaitMs, vx::RaiseOnError,
+                                         vx::UseExceptions, vx::ErrorHandlerProc, vx::SoftSeek,
+                                         vx::KeyPadding, vx::CaseCodePage, vx::CurrentArea});
+  // Records pass as stored: this library converts text between the table's page and UTF-8.
+  vx::AnsiTables = true;
+  vx::RaiseOnError = true;
+  vx::UseExceptions = true;
+  vx::ErrorHandlerProc = nullptr;
+  vx::SoftSeek = false;
+  vx::KeyPadding = false;
+}
+
+Scope::~Scope() {
+  const Saved& s = *saved_;
+  vx::AnsiTables = s.ansi;
+  vx::OpenModeOverride = s.override_mode;
+  vx::LockRetries = s.retries;
+  vx::LockWaitSeconds = s.wait_seconds;
+  vx::LockWaitMs = s.wait_ms;
+  vx::RaiseOnError = s.raise;
+  vx::UseExceptions = s.exceptions;
+  vx::ErrorHandlerProc = s.handler;
+  vx::SoftSeek = s.soft_seek;
+  vx::KeyPadding = s.key_padding;
+  vx::CaseCodePage = s.case_page;
+  vx::CurrentArea = s.area;
+  vx::EngineErrorCode = 0;
+}
+
+void RethrowEngineError() {
+  try {
+    throw;
+  } catch (const vx::EVexelError& e) {
+    // The text begins "Error # <code> (": the code as it was raised.
+    int code = vx::LastErrorCode;
+    if (const char* text = e.what(); std::strncmp(text, "Error # ", 8) == 0) {
+      code = std::atoi(text + 8);
+    }
+    if (code == 0) code = 254;
+    vx::EngineErrorCode = 0;
+    vx::LastErrorCode = 0;
+    std::string text = e.what();
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, ": ");
+    if (IsLockCode(code)) throw LockError(code, text);
+    throw Error(code, text);
+  } catch (const std::bad_alloc&) {
+    throw Error(8, "not enough memory");
+  } catch (const std::exception& e) {
+    throw Error(254, e.what());
+  }
+}
+
+void FreeExpression(const std::shared_ptr<Engine::Impl>& engine, vx::Expr& expr) noexcept {
+  if (!expr) return;
+  Quietly([&] {
+    Scope scope(engine);
+    expr = vx::Expr();
+  });
+}
+
+void Fail(int code, const std::string& message) { throw Error(code, message); }
+void FailLock(const std::string& message) { throw LockError(33, message); }
+
+std::string ToUtf8(int page, std::string_view stored) {
+  return vx::os::DecodeCodePage(page, stored, vx::os::OnFault::kReplace).text;
+}
+
+std::string FromUtf8(int page, std::string_view utf8, const std::string& where) {
+  vx::os::ConvertedText result = vx::os::EncodeCodePage(page, utf8, vx::os::OnFault::kStop);
+  if (result.fault == vx::os::TextFault::kNone) return std::move(result.text);
+  if (result.fault == vx::os::TextFault::kInvalidUtf8) {
+    Fail(220, where + ": the text is not UTF-8 (at byte " +
+                  std::to_string(result.fault_offset + 1) + ")");
+  }
+  Fail(220, where + ": \"" + std::string(utf8.substr(result.fault_offset, result.fault_length)) +
+                "\" has no place in code page " + std::to_string(page));
+}
+
+}  // namespace detail
+
+using detail::Fail;
+using detail::Guarded;
+using detail::Scope;
+
+vx::TableRecord& Table::Impl::table() const {
+  vx::TableRecord* t = vx::AreaTable(area);
+  if (t == nullptr) Fail(215, "the table " + path.string() + " is not open");
+  return *t;
+}
+
+Engine::Engine() : impl_(std::make_shared<Impl>()) { impl_->mutex = &detail::ProcessEngineMutex(); }
+
+Engine::~Engine() = default;
+
+namespace {
+
+// USE reads words out of the command: a name holding them would be misread.
+void RefuseUnusableName(const std::string& name) {
+  std::string upper = " " + vx::os::AnsiUpperText(name) + " ";
+  for (const char* word : {" EXCLUSIVE ", " ALIAS ", "LINKED LIST", "VIRTUAL FILE"}) {
+    if (upper.find(word) != std::string::npos) {
+      Fail(220, "the file name " + name + " holds the word \"" +
+                    std::string(word).substr(word[0] == ' ' ? 1 : 0) +
+                    "\", which this library cannot pass on");
+    }
+  }
+  if (name.find_first_not_of(" \t") == std::string::npos) Fail(220, "no file name given");
+}
+
+void OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
+  if (!vx::HasProductionIndex() || !vx::os::FileExists(vx::IndexPath(t, {}))) return;
+  bool opened;
+  {
+    vx::QuietErrors quiet;
+    vx::EngineErrorCode = 0;
+    opened = vx::OpenProductionIndex();
+  }
+  if (opened) {
+    vx::Set_Order_To(0);
+    return;
+  }
+  const int code = vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222;
+  const std::string message = vx::LastErrorMessage;
+  vx::EngineErrorCode = 0;
+  if (impl.options.ignore_index) return;
+  vx::CloseArea();
+  Fail(code, "the production index of " + impl.path.string() + " cannot be read (" + message +
+                 "); OpenOptions::ignore_index opens the table without it");
+}
+
+}  // namespace
+
+Table Engine::open(const std::filesystem::path& path, const OpenOptions& options) {
+  auto impl = std::make_unique<Table::Impl>();
+  impl->engine = impl_;
+  impl->path = path;
+  impl->options = options;
+  Scope scope(impl_);
+  Guarded([&] {
+    const std::string name = path.string();
+    RefuseUnusableName(name);
+    vx::Select(0);
+    const int area = vx::Selected();
+    if (options.mode == OpenMode::read_only) vx::OpenModeOverride = vx::os::kOpenReadOnlyDenyNone;
+    vx::Use(name + (options.mode == OpenMode::exclusive ? " EXCLUSIVE" : "") + " ALIAS VEXEL" +
+            std::to_string(area));
+    vx::TableRecord* t = vx::SelectedTable();
+    if (t == nullptr) Fail(2, "cannot open " + name);
+    impl->area = area;
+    const vx::CodePageChoice choice =
+        vx::ChooseTableCodePage(vx::ReadTableMark(*t), options.codepage, "OpenOptions", false);
+    impl->codepage = choice.page;
+    // Keys convert case in the page the text is read in.
+    t->code_page = choice.page;
+    impl->version = t->version();
+    impl->fields = std::make_shared<const std::vector<Field>>(detail::FieldsOf(*t, impl->codepage));
+    OpenIndex(*impl, *t);
+  });
+  return Table(std::move(impl));
+}
+
+namespace {
+
+std::uint8_t VersionFor(TableKind kind) {
+  switch (kind) {
+    case TableKind::dbase3:
+      return vx::kVersionDbase3Memo;
+    case TableKind::foxpro:
+      return vx::kVersionFoxProMemo;
+    case TableKind::level7:
+      return vx::kVersionLevel7Memo;
+    case TableKind::dbase4:
+      break;
+  }
+  return vx::kVersionDbase4Memo;
+}
+
+class DefaultVersion {
+ public:
+  explicit DefaultVersion(std::uint8_t v) : saved_(vx::DefaultDbfVersion) {
+    vx::DefaultDbfVersion = v;
+  }
+  ~DefaultVersion() { vx::DefaultDbfVersion = saved_; }
+
+ private:
+  std::uint8_t saved_;
+};
+
+// An existing table is replaced only on request, and only when no other program has it open;
+// its memo file and production index go with it (a new table would otherwise find the old
+// index and its tags).
+void RemoveOldTable(const std::string& file, bool overwrite) {
+  if (!overwrite) Fail(220, file + " exists (CreateOptions::overwrite replaces it)");
+  std::vector<std::string> old{file};
+  for (const char* ext : {"DBT", "FPT", "MDX"}) {
+    const std::string path = vx::DerivedFileName(file, ext);
+    if (vx::os::FileExists(path)) old.push_back(path);
+  }
+  std::vector<vx::os::File> held(old.size());
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    if (vx::os::File::Open(old[i], vx::os::kOpenReadWriteDenyAll, held[i]) != 0) {
+      detail::FailLock(old[i] + " is in use by another program; nothing was replaced");
+    }
+  }
+  for (std::size_t i = 1; i < old.size(); ++i) {
+    held[i].Close();
+    if (const int io = vx::os::DeleteFile(old[i]); io != 0) {
+      Fail(io, "cannot remove " + old[i]);
+    }
+  }
+}
+
+}  // namespace
+
+Table Engine::create(const std::filesystem::path& path, const std::vector<Field>& fields,
+                     const CreateOptions& options) {
+  {
+    Scope scope(impl_);
+    Guarded([&] {
+      const std::string name = path.string();
+      RefuseUnusableName(name);
+      const bool level7 = options.kind == TableKind::level7;
+      int page = options.codepage;
+      if (page != 0) {
+        if (!vx::LanguageDriverForCodePage(page) ||
+            (level7 && vx::DriverNameForCodePage(page).empty())) {
+          Fail(220, "no language driver mark is known for code page " + std::to_string(page) +
+                        (level7 ? " in a level 7 table" : ""));
+        }
+      } else {
+        page = vx::os::OemCodePage();
+      }
+      if (fields.empty()) Fail(211, "a table needs at least one field: " + name);
+      std::vector<vx::FieldEntry> entries;
+      for (const Field& f : fields) {
+        vx::FieldEntry e;
+        e.name = detail::FromUtf8(page, f.name, "the field name " + f.name);
+        e.type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
+        if (f.length < 0 || f.length > 65535 || f.decimals < 0 || f.decimals > 255) {
+          Fail(211, "field " + f.name + ": length or decimals out of range");
+        }
+        e.length = static_cast<std::uint16_t>(f.length);
+        e.decimals = static_cast<std::uint8_t>(f.decimals);
+        entries.push_back(e);
+      }
+      const std::string file = vx::DefaultExtension(name, "DBF");
+      if (vx::os::FileExists(file)) RemoveOldTable(file, options.overwrite);
+      DefaultVersion version(VersionFor(options.kind));
+      vx::TableRecord t;
+      vx::CreateDBF(t, file, entries);
+      if (options.codepage != 0) {
+        std::uint8_t id = 0;
+        std::string why;
+        if (vx::WriteTableMark(file, options.codepage, id, why) != vx::MarkWrite::kWritten) {
+          Fail(220, "the code page mark could not be written into " + file + " " + why);
+        }
+      }
+    });
+  }
+  return open(path, options.open);
+}
+
+Engine& default_engine() {
+  static Engine engine;
+  return engine;
+}
+
+Table open(const std::filesystem::path& path, const OpenOptions& options) {
+  return default_engine().open(path, options);
+}
+
+Table create(const std::filesystem::path& path, const std::vector<Field>& fields,
+             const CreateOptions& options) {
+  return default_engine().create(path, fields, options);
+}
+
+const char* version() noexcept { return VEXEL_VERSION; }
+
+}  // namespace vexel

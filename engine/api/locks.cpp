@@ -1,1 +1,494 @@
-// (filled in by the implementation)
+// Edits: record and append locks, values checked and put into the record image, update, append,
+// delete and recall. The work-area layer's edits keep every tag of the open production index and
+// the memo file current under the dBASE lock and semaphore protocols.
+
+#include "engine/workarea/locks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vexel/vexel.hpp>
+
+#include "engine/api/internal.h"
+#include "engine/foundation/dates.h"
+#include "engine/index/orders.h"
+#include "engine/memo/memo_storage.h"
+#include "engine/table/dbf_file.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
+#include "engine/workarea/work_areas.h"
+
+namespace vexel {
+
+using detail::Fail;
+using detail::Guarded;
+using detail::Scope;
+
+namespace detail {
+
+namespace {
+
+const char* TypeName(const Value& v) {
+  switch (v.index()) {
+    case 0:
+      return "a blank";
+    case 1:
+      return "a string";
+    case 2:
+    case 3:
+      return "a number";
+    case 4:
+      return "a date";
+    default:
+      return "a logical";
+  }
+}
+
+}  // namespace
+
+void RefuseReadOnly(const Table::Impl& impl) {
+  if (impl.options.mode == OpenMode::read_only) {
+    Fail(5, impl.path.string() + " was opened read-only");
+  }
+  // Keys this engine puts into a tag kept in another writer's signed-byte order would land
+  // where that writer does not look for them.
+  for (int n = 1; n <= vx::OrderCount(); ++n) {
+    const vx::OrderTag* tag = vx::OrderOf(n);
+    if (tag != nullptr && tag->header.KeyType() == 'C' && vx::OrderInSignedByteOrder(n)) {
+      Fail(222, "tag " + ToUtf8(impl.codepage, tag->name) + " of " + impl.path.string() +
+                    " holds its keys in another writer's order (bytes 128-255 first); an edit "
+                    "would put keys where that writer does not look for them. reindex() "
+                    "rebuilds it in byte order");
+    }
+  }
+}
+
+void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo) {
+  vx::TableRecord& table = impl.table();
+  vx::RecordImage image = vx::RecordImage::Of(table);
+  const vx::FieldEntry& f = image.Field(n);
+  const std::string name = (*impl.fields)[static_cast<std::size_t>(n - 1)].name;
+  const std::string where =
+      "field " + name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) +
+      (f.type == 'N' || f.type == 'F' ? " " + std::to_string(f.decimals) : std::string()) +
+      ") of " + impl.path.string();
+  const auto mismatch = [&] {
+    Fail(220, std::string(TypeName(value)) + " cannot go into " + where);
+  };
+  switch (f.type) {
+    case 'C': {
+      if (!std::holds_alternative<std::string>(value) &&
+          !std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      const std::string* text = std::get_if<std::string>(&value);
+      const std::string stored = text ? FromUtf8(impl.codepage, *text, where) : std::string();
+      if (stored.size() > f.length) Fail(220, "\"" + *text + "\" is longer than " + where);
+      image.SetText(n, stored);
+      break;
+    }
+    case 'N':
+    case 'F': {
+      double v = 0;
+      if (const auto* i = std::get_if<std::int64_t>(&value)) {
+        v = static_cast<double>(*i);
+        if (std::fabs(v) >= 9.0e15) Fail(220, std::to_string(*i) + " does not fit " + where);
+      } else if (const auto* d = std::get_if<double>(&value)) {
+        v = *d;
+        if (!std::isfinite(v)) Fail(220, "no finite number for " + where);
+      } else if (!std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      // The record image holds a field without decimals as a 32-bit integer.
+      if (!image.SetNumber(n, v)) {
+        Fail(220, NumberText(v) + " is no whole number of 32 bits for " + where);
+      }
+      if (!vx::NumberFits(f, v)) Fail(220, NumberText(v) + " does not fit " + where);
+      break;
+    }
+    case 'L': {
+      if (const auto* b = std::get_if<bool>(&value)) {
+        image.SetLogical(n, *b);
+      } else if (std::holds_alternative<std::monostate>(value)) {
+        image.SetLogicalBlank(n);
+      } else {
+        mismatch();
+      }
+      break;
+    }
+    case 'D': {
+      std::optional<Date> date;
+      if (const auto* d = std::get_if<Date>(&value)) {
+        if (!DateIsValid(*d)) {
+          Fail(220, std::to_string(d->year) + "-" + std::to_string(d->month) + "-" +
+                        std::to_string(d->day) + " is no date, for " + where);
+        }
+        date = *d;
+      } else if (const auto* s = std::get_if<std::string>(&value)) {
+        if (!s->empty()) {
+          date = ParseDateText(*s);
+          if (!date) Fail(220, "\"" + *s + "\" is no date (YYYY-MM-DD or YYYYMMDD) for " + where);
+        }
+      } else if (!std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      image.SetDate(n, date ? vx::DayNumber(date->year, date->month, date->day) : vx::kBlankDate);
+      break;
+    }
+    case 'M': {
+      if (!std::holds_alternative<std::string>(value) &&
+          !std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      const std::string* text = std::get_if<std::string>(&value);
+      const std::string stored = text ? FromUtf8(impl.codepage, *text, where) : std::string();
+      if (vx::MemoOf(table) == nullptr) Fail(1019, "no memo file for " + where);
+      if (store_memo) {
+        image.SetMemoBlock(n, vx::ReplaceMemo(table, image.MemoBlock(n), stored, "vexel"));
+      }
+      break;
+    }
+    default:
+      Fail(211, "this library does not write " + where);
+  }
+}
+
+std::vector<int> CheckAssignments(const Table::Impl& impl, const Assignments& values) {
+  std::vector<int> numbers;
+  for (const auto& [name, value] : values) {
+    const int n = FieldNumber(impl, name);
+    if (std::find(numbers.begin(), numbers.end(), n) != numbers.end()) {
+      Fail(220, "field " + name + " is given twice");
+    }
+    numbers.push_back(n);
+  }
+  // Every value is checked before anything is written.
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PutValue(impl, numbers[i], values[i].second, false);
+  }
+  return numbers;
+}
+
+}  // namespace detail
+
+namespace {
+
+bool HoldsRecord(const Table::Impl& impl, std::uint32_t recno) {
+  return std::find(impl.record_locks.begin(), impl.record_locks.end(), recno) !=
+         impl.record_locks.end();
+}
+
+void LockRecord(Table::Impl& impl, std::uint32_t recno) {
+  detail::RefuseReadOnly(impl);
+  if (impl.append_locked) {
+    Fail(220, impl.path.string() +
+                  ": the append lock is held through an AppendLock; release it before locking "
+                  "records");
+  }
+  if (HoldsRecord(impl, recno)) {
+    Fail(220, "record " + std::to_string(recno) + " of " + impl.path.string() +
+                  " is already locked through a RecordLock");
+  }
+  detail::GoRecord(impl, recno);
+  if (!vx::RLock()) {
+    detail::FailLock("record " + std::to_string(recno) + " of " + impl.path.string() +
+                     " is locked by another program");
+  }
+  impl.record_locks.push_back(recno);
+  // Read again under the lock: what another program wrote before it was granted counts.
+  impl.positioned_by = 0;
+  detail::GoRecord(impl, recno);
+}
+
+void UnlockRecord(Table::Impl& impl, std::uint32_t recno) {
+  impl.record_locks.erase(std::remove(impl.record_locks.begin(), impl.record_locks.end(), recno),
+                          impl.record_locks.end());
+  vx::UnlockRec(static_cast<std::int32_t>(recno));
+}
+
+// Writes assignments into locked record n.
+void Replace(Table::Impl& impl, std::uint32_t recno, const Assignments& values) {
+  detail::GoRecord(impl, recno);
+  const std::vector<int> numbers = detail::CheckAssignments(impl, values);
+  detail::GoRecord(impl, recno);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    detail::PutValue(impl, numbers[i], values[i].second, true);
+  }
+  vx::REPLACE();
+}
+
+void Mark(Table::Impl& impl, std::uint32_t recno, bool deleted) {
+  detail::GoRecord(impl, recno);
+  if (deleted) {
+    vx::DeleteRec();
+  } else {
+    vx::RecallRec();
+  }
+}
+
+// Runs `edit` on record n under its lock: the one a RecordLock of this table holds, or one
+// taken and released around it.
+template <class F>
+void UnderRecordLock(Table::Impl& impl, std::uint32_t recno, F&& edit) {
+  detail::RefuseReadOnly(impl);
+  if (HoldsRecord(impl, recno)) {
+    edit();
+    return;
+  }
+  LockRecord(impl, recno);
+  try {
+    edit();
+  } catch (...) {
+    UnlockRecord(impl, recno);
+    throw;
+  }
+  UnlockRecord(impl, recno);
+}
+
+}  // namespace
+
+// ---- RecordLock ------------------------------------------------------------------------------
+
+struct RecordLock::Impl {
+  std::shared_ptr<Table::Impl> table;
+  std::uint32_t recno = 0;
+  Assignments pending;
+  bool held = false;
+};
+
+RecordLock::RecordLock(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RecordLock::RecordLock(RecordLock&&) noexcept = default;
+RecordLock& RecordLock::operator=(RecordLock&& other) noexcept {
+  if (this != &other) {
+    detail::Quietly([&] { release(); });
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+RecordLock::~RecordLock() {
+  detail::Quietly([&] { release(); });
+}
+
+namespace {
+RecordLock::Impl& Held(const std::unique_ptr<RecordLock::Impl>& impl) {
+  if (impl == nullptr || !impl->held) Fail(1200, "the record lock was released");
+  return *impl;
+}
+}  // namespace
+
+std::uint32_t RecordLock::recno() const { return Held(impl_).recno; }
+
+Record RecordLock::record() const {
+  Impl& lock = Held(impl_);
+  Scope scope(*lock.table);
+  return Guarded([&] {
+    detail::GoRecord(*lock.table, lock.recno);
+    lock.table->positioned_by = 0;
+    return detail::RecordFromBuffer(lock.table->table(), *lock.table, lock.recno);
+  });
+}
+
+RecordLock& RecordLock::set(std::string_view field, const Value& value) {
+  Impl& lock = Held(impl_);
+  Scope scope(*lock.table);
+  Guarded([&] {
+    detail::GoRecord(*lock.table, lock.recno);
+    lock.table->positioned_by = 0;
+    const Assignments one{{std::string(field), value}};
+    detail::CheckAssignments(*lock.table, one);
+    for (auto& [name, old] : lock.pending) {
+      if (detail::FieldNumber(*lock.table, name) == detail::FieldNumber(*lock.table, field)) {
+        old = value;
+        return;
+      }
+    }
+    lock.pending.emplace_back(std::string(field), value);
+  });
+  return *this;
+}
+
+void RecordLock::commit() {
+  Impl& lock = Held(impl_);
+  Scope scope(*lock.table);
+  Guarded([&] {
+    lock.table->positioned_by = 0;
+    Replace(*lock.table, lock.recno, lock.pending);
+    lock.pending.clear();
+  });
+}
+
+void RecordLock::remove() {
+  Impl& lock = Held(impl_);
+  Scope scope(*lock.table);
+  Guarded([&] {
+    lock.table->positioned_by = 0;
+    Mark(*lock.table, lock.recno, true);
+  });
+}
+
+void RecordLock::recall() {
+  Impl& lock = Held(impl_);
+  Scope scope(*lock.table);
+  Guarded([&] {
+    lock.table->positioned_by = 0;
+    Mark(*lock.table, lock.recno, false);
+  });
+}
+
+void RecordLock::release() {
+  if (impl_ == nullptr || !impl_->held) return;
+  impl_->held = false;
+  impl_->pending.clear();
+  if (impl_->table->area == 0) return;  // closing the table released it
+  Scope scope(*impl_->table);
+  Guarded([&] { UnlockRecord(*impl_->table, impl_->recno); });
+}
+
+RecordLock Table::lock(std::uint32_t recno) {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_);
+  Guarded([&] { LockRecord(*impl_, recno); });
+  auto lock = std::make_unique<RecordLock::Impl>();
+  lock->table = impl_;
+  lock->recno = recno;
+  lock->held = true;
+  return RecordLock(std::move(lock));
+}
+
+void Table::update(std::uint32_t recno, const Assignments& values) {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_);
+  Guarded([&] {
+    impl_->positioned_by = 0;
+    UnderRecordLock(*impl_, recno, [&] { Replace(*impl_, recno, values); });
+  });
+}
+
+void Table::remove(std::uint32_t recno) {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_);
+  Guarded([&] {
+    impl_->positioned_by = 0;
+    UnderRecordLock(*impl_, recno, [&] { Mark(*impl_, recno, true); });
+  });
+}
+
+void Table::recall(std::uint32_t recno) {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_);
+  Guarded([&] {
+    impl_->positioned_by = 0;
+    UnderRecordLock(*impl_, recno, [&] { Mark(*impl_, recno, false); });
+  });
+}
+
+// ---- AppendLock ------------------------------------------------------------------------------
+
+struct AppendLock::Impl {
+  std::shared_ptr<Table::Impl> table;
+  bool held = false;
+};
+
+AppendLock::AppendLock(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AppendLock::AppendLock(AppendLock&&) noexcept = default;
+AppendLock& AppendLock::operator=(AppendLock&& other) noexcept {
+  if (this != &other) {
+    detail::Quietly([&] { release(); });
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+AppendLock::~AppendLock() {
+  detail::Quietly([&] { release(); });
+}
+
+namespace {
+
+void TakeAppendLock(Table::Impl& impl) {
+  detail::RefuseReadOnly(impl);
+  if (impl.append_locked) Fail(220, impl.path.string() + ": the append lock is already held");
+  if (!impl.record_locks.empty()) {
+    Fail(220, impl.path.string() +
+                  ": records are locked through RecordLocks; release them before appending");
+  }
+  // A file cut short: an append would write over the cut record and leave the header counting
+  // records that are gone.
+  const vx::RecordTally tally = vx::TallyRecords(impl.table());
+  if (tally.Cut()) {
+    Fail(213, impl.path.string() + " is damaged: its header counts " +
+                  std::to_string(tally.counted) + " records, the file holds " +
+                  std::to_string(tally.whole) + "; nothing was appended");
+  }
+  if (!vx::ALock()) {
+    detail::FailLock("the append lock of " + impl.path.string() + " is held by another program");
+  }
+  impl.append_locked = true;
+}
+
+void ReleaseAppendLock(Table::Impl& impl) {
+  impl.append_locked = false;
+  vx::Unlock();
+}
+
+std::uint32_t AppendRecord(Table::Impl& impl, const Assignments& values) {
+  impl.positioned_by = 0;
+  if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+  vx::ClearRecord();
+  const std::vector<int> numbers = detail::CheckAssignments(impl, values);
+  vx::ClearRecord();
+  // Logical fields the row does not name stay blank (no value), not false.
+  vx::RecordImage image = vx::RecordImage::Of(impl.table());
+  for (int n = 1; n <= image.FieldCount(); ++n) {
+    if (image.Field(n).type == 'L') image.SetLogicalBlank(n);
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    detail::PutValue(impl, numbers[i], values[i].second, true);
+  }
+  vx::Append();
+  return static_cast<std::uint32_t>(vx::RecNo());
+}
+
+}  // namespace
+
+std::uint32_t AppendLock::append(const Assignments& values) {
+  if (impl_ == nullptr || !impl_->held) Fail(1201, "the append lock was released");
+  Scope scope(*impl_->table);
+  return Guarded([&] { return AppendRecord(*impl_->table, values); });
+}
+
+void AppendLock::release() {
+  if (impl_ == nullptr || !impl_->held) return;
+  impl_->held = false;
+  if (impl_->table->area == 0) return;
+  Scope scope(*impl_->table);
+  Guarded([&] { ReleaseAppendLock(*impl_->table); });
+}
+
+AppendLock Table::lock_append() {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_);
+  Guarded([&] { TakeAppendLock(*impl_); });
+  auto lock = std::make_unique<AppendLock::Impl>();
+  lock->table = impl_;
+  lock->held = true;
+  return AppendLock(std::move(lock));
+}
+
+std::uint32_t Table::append(const Assignments& values) {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_);
+  return Guarded([&] {
+    if (impl_->append_locked) return AppendRecord(*impl_, values);
+    TakeAppendLock(*impl_);
+    try {
+      const std::uint32_t recno = AppendRecord(*impl_, values);
+      ReleaseAppendLock(*impl_);
+      return recno;
+    } catch (...) {
+      ReleaseAppendLock(*impl_);
+      throw;
+    }
+  });
+}
+
+}  // namespace vexel

@@ -1,1 +1,496 @@
-// (filled in by the implementation)
+// Tables: schema, reading records into Values, seeking, tags, expressions.
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <vexel/vexel.hpp>
+
+#include "engine/api/internal.h"
+#include "engine/expr/expression.h"
+#include "engine/foundation/dates.h"
+#include "engine/foundation/errors.h"
+#include "engine/index/index_build.h"
+#include "engine/index/orders.h"
+#include "engine/memo/memo_storage.h"
+#include "engine/table/dbf_file.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/file.h"
+
+namespace vexel {
+
+using detail::Fail;
+using detail::Guarded;
+using detail::Scope;
+
+// ---- Records ---------------------------------------------------------------------------------
+
+std::size_t Record::index_of(std::string_view name) const {
+  if (fields_ != nullptr) {
+    for (std::size_t i = 0; i < fields_->size(); ++i) {
+      const std::string& f = (*fields_)[i].name;
+      if (f.size() == name.size() &&
+          std::equal(f.begin(), f.end(), name.begin(), [](char a, char b) {
+            return std::toupper(static_cast<unsigned char>(a)) ==
+                   std::toupper(static_cast<unsigned char>(b));
+          })) {
+        return i;
+      }
+    }
+  }
+  Fail(220, "no field " + std::string(name) + " in record " + std::to_string(recno_));
+}
+
+const Value& Record::operator[](std::size_t i) const {
+  if (i >= values_.size()) Fail(220, "no field number " + std::to_string(i));
+  return values_[i];
+}
+const Value& Record::operator[](std::string_view name) const { return values_[index_of(name)]; }
+const std::string& Record::text(std::size_t i) const {
+  if (i >= texts_.size()) Fail(220, "no field number " + std::to_string(i));
+  return texts_[i];
+}
+const std::string& Record::text(std::string_view name) const { return texts_[index_of(name)]; }
+const std::vector<Field>& Record::fields() const {
+  static const std::vector<Field> none;
+  return fields_ != nullptr ? *fields_ : none;
+}
+
+namespace detail {
+
+namespace {
+
+std::string_view TrimRight(std::string_view s) {
+  const std::size_t end = s.find_last_not_of(std::string_view(" \0", 2));
+  return end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1);
+}
+
+std::string_view Trim(std::string_view s) {
+  s = TrimRight(s);
+  const std::size_t start = s.find_first_not_of(' ');
+  return start == std::string_view::npos ? std::string_view() : s.substr(start);
+}
+
+Value NumberValue(std::string_view text, int decimals) {
+  if (text.empty()) return std::monostate{};
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (decimals == 0) {
+    std::int64_t whole = 0;
+    const auto [end, ec] = std::from_chars(first, last, whole);
+    if (ec == std::errc() && end == last) return whole;
+  }
+  double value = 0;
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (ec == std::errc() && end == last && std::isfinite(value)) return value;
+  return std::monostate{};  // the overflow mark "***" or bytes that are no number
+}
+
+}  // namespace
+
+std::optional<Date> ParseStoredDate(std::string_view stored) {
+  if (stored.size() != 8 ||
+      !std::all_of(stored.begin(), stored.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  const auto number = [&](std::size_t at, std::size_t n) {
+    int v = 0;
+    for (std::size_t i = at; i < at + n; ++i) v = v * 10 + (stored[i] - '0');
+    return v;
+  };
+  Date d{number(0, 4), number(4, 2), number(6, 2)};
+  if (!DateIsValid(d)) return std::nullopt;
+  return d;
+}
+
+bool DateIsValid(const Date& d) {
+  const double day = vx::DayNumber(d.year, d.month, d.day);
+  vx::YearMonthDay back{};
+  return day != vx::kBlankDate && vx::SplitDayNumber(day, back) && back.year == d.year &&
+         back.month == d.month && back.day == d.day;
+}
+
+std::vector<Field> FieldsOf(const vx::TableRecord& table, int page) {
+  std::vector<Field> fields;
+  for (const vx::FieldEntry& f : table.fields) {
+    fields.push_back({ToUtf8(page, TrimRight(f.name)), f.type, f.length, f.decimals});
+  }
+  return fields;
+}
+
+Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32_t recno) {
+  std::vector<Value> values;
+  std::vector<std::string> texts;
+  values.reserve(t.fields.size());
+  texts.reserve(t.fields.size());
+  const char* record = t.record.data();
+  for (const vx::FieldEntry& f : t.fields) {
+    const std::string_view stored(record + f.offset, f.length);
+    switch (f.type) {
+      case 'N':
+      case 'F': {
+        const std::string_view digits = Trim(stored);
+        texts.emplace_back(digits);
+        values.push_back(NumberValue(digits, f.decimals));
+        break;
+      }
+      case 'D': {
+        texts.emplace_back(Trim(stored));
+        if (const std::optional<Date> d = ParseStoredDate(stored)) {
+          values.emplace_back(*d);
+        } else {
+          values.emplace_back(std::monostate{});
+        }
+        break;
+      }
+      case 'L': {
+        const char c = stored.empty() ? ' ' : stored[0];
+        texts.emplace_back(Trim(stored.substr(0, 1)));
+        if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
+          values.emplace_back(true);
+        } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
+          values.emplace_back(false);
+        } else {
+          values.emplace_back(std::monostate{});
+        }
+        break;
+      }
+      case 'M':
+      case 'B':
+      case 'G':
+      case 'P': {
+        const std::int32_t block = vx::StoredMemoBlock(t, f, record);
+        std::string text;
+        bool binary = false;
+        if (block != 0) {
+          if (vx::MemoOf(t) == nullptr) {
+            Fail(1019, "record " + std::to_string(recno) + " of " + impl.path.string() +
+                           " names a memo, but the table has no memo file");
+          }
+          if (!vx::ReadMemo(t, block, text, &binary)) Fail(1003, "memo unreadable");
+        }
+        const bool bytes = binary || f.type != 'M';
+        std::string value = bytes ? text : ToUtf8(impl.codepage, TrimRight(text));
+        texts.push_back(value);
+        values.emplace_back(std::move(value));
+        break;
+      }
+      default: {  // 'C' and the types this library reads as text
+        std::string value = ToUtf8(impl.codepage, TrimRight(stored));
+        texts.push_back(value);
+        values.emplace_back(std::move(value));
+        break;
+      }
+    }
+  }
+  return RecordAccess::Make(recno, !t.record.empty() && t.record[0] == vx::kDeletedFlag,
+                            impl.fields, std::move(values), std::move(texts));
+}
+
+void GoRecord(const Table::Impl& impl, std::uint32_t recno) {
+  const std::int32_t count = vx::RecCount();
+  if (recno < 1 || recno > static_cast<std::uint32_t>(count)) {
+    Fail(212, "record " + std::to_string(recno) + " is beyond the " + std::to_string(count) +
+                  " records of " + impl.path.string());
+  }
+  if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+  vx::GO(static_cast<std::int32_t>(recno));
+  if (vx::RecNo() != static_cast<std::int32_t>(recno)) {
+    Fail(212, "record " + std::to_string(recno) + " of " + impl.path.string() + " cannot be read");
+  }
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+int FieldNumber(const Table::Impl& impl, std::string_view name) {
+  const std::vector<Field>& fields = *impl.fields;
+  const std::string wanted = UpperAscii(name);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (UpperAscii(fields[i].name) == wanted) return static_cast<int>(i + 1);
+  }
+  Fail(220, "no field " + std::string(name) + " in " + impl.path.string());
+}
+
+char SelectTag(const Table::Impl& impl, std::string_view tag) {
+  const std::string wanted = UpperAscii(tag);
+  for (int n = 1; n <= vx::OrderCount(); ++n) {
+    if (UpperAscii(ToUtf8(impl.codepage, vx::OrderTagName(n))) == wanted) {
+      if (vx::CurrentOrder() != n) vx::Set_Order_To(n);
+      return vx::OrderOf(n)->header.KeyType();
+    }
+  }
+  Fail(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
+}
+
+std::string NumberText(double v) {
+  char buffer[64];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v);
+  return std::string(buffer, end);
+}
+
+std::optional<Date> ParseDateText(std::string_view text) {
+  if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+    return ParseStoredDate(std::string(text.substr(0, 4)) + std::string(text.substr(5, 2)) +
+                           std::string(text.substr(8, 2)));
+  }
+  return ParseStoredDate(text);
+}
+
+std::string KeyText(const Table::Impl& impl, char key_type, const Value& key) {
+  if (key_type == 'N' || key_type == 'F') {
+    if (const auto* i = std::get_if<std::int64_t>(&key)) return std::to_string(*i);
+    if (const auto* d = std::get_if<double>(&key)) return NumberText(*d);
+    if (const auto* s = std::get_if<std::string>(&key)) {
+      if (!std::holds_alternative<std::monostate>(NumberValue(Trim(*s), 1))) return *s;
+    }
+    Fail(220, "the tag holds numbers: the key must be a number");
+  }
+  if (key_type == 'D') {
+    std::optional<Date> d;
+    if (const auto* date = std::get_if<Date>(&key)) d = *date;
+    if (const auto* s = std::get_if<std::string>(&key)) d = ParseDateText(*s);
+    if (!d || !DateIsValid(*d)) Fail(220, "the tag holds dates: the key must be a valid Date");
+    return vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
+  }
+  if (const auto* s = std::get_if<std::string>(&key)) {
+    return FromUtf8(impl.codepage, *s, "the key");
+  }
+  Fail(220, "the tag holds characters: the key must be a string");
+}
+
+}  // namespace detail
+
+// ---- Tables ----------------------------------------------------------------------------------
+
+Table::Table(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Table::Table(Table&&) noexcept = default;
+Table& Table::operator=(Table&& other) noexcept {
+  if (this != &other) {
+    detail::Quietly([&] { close(); });
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+Table::~Table() {
+  detail::Quietly([&] { close(); });
+}
+
+namespace {
+Table::Impl& Open(const std::shared_ptr<Table::Impl>& impl) {
+  if (impl == nullptr || impl->area == 0) Fail(215, "the table is closed");
+  return *impl;
+}
+}  // namespace
+
+void Table::close() {
+  if (impl_ == nullptr || impl_->area == 0) return;
+  Scope scope(*impl_);
+  impl_->record_locks.clear();
+  impl_->append_locked = false;
+  const int area = impl_->area;
+  impl_->area = 0;
+  Guarded([&] {
+    vx::CurrentArea = static_cast<std::uint8_t>(area);
+    vx::CloseArea();
+  });
+}
+
+bool Table::is_open() const noexcept { return impl_ != nullptr && impl_->area != 0; }
+
+const std::vector<Field>& Table::fields() const { return *Open(impl_).fields; }
+
+std::optional<std::size_t> Table::field_index(std::string_view name) const {
+  const std::vector<Field>& fields = *Open(impl_).fields;
+  const std::string wanted = detail::UpperAscii(name);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (detail::UpperAscii(fields[i].name) == wanted) return i;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t Table::size() const {
+  Scope scope(Open(impl_));
+  return Guarded([&] { return static_cast<std::uint32_t>(std::max(0, vx::RecCount())); });
+}
+
+int Table::codepage() const { return Open(impl_).codepage; }
+std::filesystem::path Table::path() const { return Open(impl_).path; }
+OpenMode Table::mode() const { return Open(impl_).options.mode; }
+int Table::version() const { return Open(impl_).version; }
+
+Record Table::read(std::uint32_t recno) const {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  return Guarded([&] {
+    detail::GoRecord(impl, recno);
+    impl.positioned_by = 0;
+    return detail::RecordFromBuffer(impl.table(), impl, recno);
+  });
+}
+
+std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
+                                         SeekMode mode) const {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  return Guarded([&]() -> std::optional<std::uint32_t> {
+    impl.positioned_by = 0;
+    const char type = detail::SelectTag(impl, tag);
+    const std::string text = detail::KeyText(impl, type, key);
+    vx::KeyPadding = mode == SeekMode::exact;
+    vx::SoftSeek = mode == SeekMode::soft;
+    const bool found = vx::FindStored(text);
+    const bool stands = found || (mode == SeekMode::soft && !vx::dEOF());
+    const std::int32_t recno = vx::RecNo();
+    vx::Set_Order_To(0);
+    if (!stands) return std::nullopt;
+    return static_cast<std::uint32_t>(recno);
+  });
+}
+
+std::vector<TagInfo> Table::tags() const {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  return Guarded([&] {
+    std::vector<TagInfo> tags;
+    for (int n = 1; n <= vx::OrderCount(); ++n) {
+      const vx::OrderTag* tag = vx::OrderOf(n);
+      TagInfo info;
+      info.name = detail::ToUtf8(impl.codepage, tag->name);
+      info.key = detail::ToUtf8(impl.codepage, tag->header.KeyExpression());
+      if (tag->header.HasFor()) {
+        info.for_expr = detail::ToUtf8(impl.codepage, tag->header.ForExpression());
+      }
+      info.descending = tag->header.Descending();
+      info.unique = tag->header.Unique();
+      info.key_type = tag->header.KeyType() == 'F' ? 'N' : tag->header.KeyType();
+      tags.push_back(std::move(info));
+    }
+    return tags;
+  });
+}
+
+void Table::add_tag(const TagSpec& spec) {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  Guarded([&] {
+    detail::RefuseReadOnly(impl);
+    impl.positioned_by = 0;
+    if (spec.name.empty() || spec.name.size() > 10) {
+      Fail(220, "a tag name has 1 to 10 characters: \"" + spec.name + "\"");
+    }
+    const int page = impl.codepage;
+    vx::TagDefinition definition{
+        detail::FromUtf8(page, detail::UpperAscii(spec.name), "the tag name"),
+        detail::FromUtf8(page, spec.key, "the key"),
+        detail::FromUtf8(page, spec.for_expr, "the FOR condition"), spec.descending, spec.unique};
+    vx::CaseCodePage = page;
+    const bool built = vx::AddIndexTag(definition);
+    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+    if (!built) Fail(222, "the tag " + spec.name + " could not be built");
+  });
+}
+
+void Table::reindex() {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  Guarded([&] {
+    detail::RefuseReadOnly(impl);
+    impl.positioned_by = 0;
+    if (vx::OrderCount() == 0) Fail(221, impl.path.string() + " has no production index");
+    vx::CaseCodePage = impl.codepage;
+    const bool built = vx::Reindex();
+    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+    if (!built) Fail(222, "the index of " + impl.path.string() + " could not be rebuilt");
+  });
+}
+
+CheckReport Table::check(bool) { Fail(254, "check is not available in this build yet"); }
+
+// ---- Expressions -----------------------------------------------------------------------------
+
+struct Expression::Impl {
+  std::shared_ptr<Table::Impl> table;
+  vx::Expr expr;
+  std::string text;
+  char type = 'C';
+  ~Impl() { detail::FreeExpression(table->engine, expr); }
+};
+
+Expression::Expression(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Expression::Expression(Expression&&) noexcept = default;
+Expression& Expression::operator=(Expression&&) noexcept = default;
+Expression::~Expression() = default;
+char Expression::type() const { return impl_->type; }
+const std::string& Expression::text() const { return impl_->text; }
+
+Expression Table::compile(std::string_view text) const {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  auto e = std::make_unique<Expression::Impl>();
+  e->table = impl_;
+  e->text = text;
+  Guarded([&] {
+    const std::string stored = detail::FromUtf8(impl.codepage, text, "the expression");
+    e->expr = vx::Expr::Compile(stored);
+    if (!e->expr) Fail(351, "the expression does not compile: " + std::string(text));
+    e->type = e->expr->result_type;
+  });
+  return Expression(std::move(e));
+}
+
+namespace detail {
+
+Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e) {
+  vx::CaseCodePage = impl.codepage;
+  const void* result = vx::Evaluate(&e);
+  if (result == nullptr) Fail(358, "the expression could not be evaluated");
+  switch (e.result_type) {
+    case 'N': {
+      const double v = *static_cast<const double*>(result);
+      // As a field's: whole when the expression has no decimals (its type does not change
+      // from record to record).
+      if (e.result_decimals == 0 && std::nearbyint(v) == v && std::fabs(v) < 9.0e15) {
+        return static_cast<std::int64_t>(v);
+      }
+      return v;
+    }
+    case 'D': {
+      vx::YearMonthDay d{};
+      if (!vx::SplitDayNumber(*static_cast<const double*>(result), d)) return std::monostate{};
+      return Date{d.year, d.month, d.day};
+    }
+    case 'L':
+      return *static_cast<const std::int32_t*>(result) != 0;
+    default:
+      return ToUtf8(impl.codepage,
+                    std::string_view(static_cast<const char*>(result), e.result_length));
+  }
+}
+
+}  // namespace detail
+
+Value Table::eval(const Expression& expression, std::uint32_t recno) const {
+  Impl& impl = Open(impl_);
+  if (expression.impl_ == nullptr || expression.impl_->table != impl_) {
+    Fail(220, "the expression was compiled for another table");
+  }
+  Scope scope(impl);
+  return Guarded([&] {
+    detail::GoRecord(impl, recno);
+    impl.positioned_by = 0;
+    return detail::ExpressionValue(impl, *expression.impl_->expr.get());
+  });
+}
+
+Value Table::eval(std::string_view expression, std::uint32_t recno) const {
+  return eval(compile(expression), recno);
+}
+
+}  // namespace vexel

@@ -13,9 +13,9 @@
 // table's code page.
 //
 // Threads: an Engine serves one call at a time (each call takes the engine's mutex), so sharing
-// one between threads is safe but serial; tables of different engines may be used in parallel.
-// Tables, cursors, locks and expressions belong to the engine that opened their table and must
-// not outlive their Table (a Table keeps its engine alive).
+// one between threads is safe but serial. A Table keeps its engine alive; cursors, locks and
+// expressions keep their table's state alive, and once the Table is closed or destroyed their
+// calls fail with Error 215 (their destructors never throw).
 
 #include <compare>
 #include <cstddef>
@@ -95,9 +95,11 @@ struct Date {
   auto operator<=>(const Date&) const = default;
 };
 
-// A field's value. monostate: blank (a blank date or number, a logical "?" or blank, an empty
-// memo). Character and memo text: UTF-8, trailing blanks removed. Numbers: int64 when the field
-// has no decimals and the value fits, else double (Record::text gives the exact stored digits).
+// A field's value. monostate: blank (a blank or unreadable date or number, a logical "?" or
+// blank). Character and memo text: UTF-8, trailing blanks removed (an empty field or memo is "");
+// a byte the code page lacks reads as "?". Binary memos (pictures, objects) come back as bytes.
+// Numbers: int64 when the field has no decimals and the value fits, else double (Record::text gives
+// the exact stored digits).
 using Value = std::variant<std::monostate, std::string, std::int64_t, double, Date, bool>;
 
 // The values an edit assigns, by field name (any case).
@@ -353,8 +355,8 @@ class Table {
 
  private:
   friend class Engine;
-  explicit Table(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  explicit Table(std::shared_ptr<Impl> impl);
+  std::shared_ptr<Impl> impl_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -32,77 +32,10 @@ std::string FaultBytes(std::string_view input, std::size_t offset, std::size_t l
 
 }  // namespace
 
-TableMark ReadTableMark(const TableRecord& table) {
-  TableMark mark;
-  if (table.IsDbase2()) return mark;
-  mark.has_byte = true;
-  mark.id = table.header[kLanguageDriverOffset];
-  if (table.IsLevel7() && table.header_length >= kLevel7DriverNameOffset + kLevel7DriverNameSize) {
-    std::array<std::byte, kLevel7DriverNameSize> name{};
-    std::size_t got = 0;
-    // The table's own handle: a second open could be refused by its sharing mode.
-    auto& file = const_cast<os::File&>(table.file);
-    if (file.ReadAt(kLevel7DriverNameOffset, name, got) == 0) {
-      for (std::size_t i = 0; i < got && name[i] != std::byte{0}; ++i) {
-        mark.driver_name += static_cast<char>(name[i]);
-      }
-    }
-  }
-  return mark;
-}
-
-std::string DescribeMark(const TableMark& mark) {
-  if (!mark.has_byte) return "none (dBASE II)";
-  std::string text = Hex(mark.id);
-  if (mark.id == 0) {
-    text += " (no mark)";
-  } else if (const LanguageDriver* driver = FindLanguageDriver(mark.id); driver != nullptr) {
-    text += " (" + std::string(driver->meaning) + ", code page " +
-            std::to_string(driver->code_page) + ")";
-  } else {
-    text += " (unknown)";
-  }
-  if (!mark.driver_name.empty()) {
-    const int page = CodePageOfDriverName(mark.driver_name);
-    text += ", driver name " + mark.driver_name +
-            (page != 0 ? " (code page " + std::to_string(page) + ")" : " (unknown)");
-  }
-  return text;
-}
-
 CodePageChoice ChooseCodePage(const TableMark& mark, const Options& o) {
-  CodePageChoice choice;
-  if (o.codepage != 0) {
-    choice.page = o.codepage;
-    choice.reason = "--codepage";
-    return choice;
-  }
-  // A level 7 table's readers go by its driver name; byte 29 is the mark of the others.
-  if (const int page = CodePageOfDriverName(mark.driver_name); page != 0) {
-    choice.page = page;
-    choice.reason = "language driver " + mark.driver_name;
-    return choice;
-  }
-  if (const LanguageDriver* driver = FindLanguageDriver(mark.id); driver != nullptr) {
-    if (os::CodePageAvailable(driver->code_page)) {
-      choice.page = driver->code_page;
-      choice.reason = "language driver " + Hex(mark.id);
-      return choice;
-    }
-    choice.warning = "language driver " + Hex(mark.id) + " names code page " +
-                     std::to_string(driver->code_page) + ", which this system cannot convert";
-  } else if (mark.id != 0) {
-    choice.warning = "language driver " + Hex(mark.id) + " is unknown";
-  } else if (!mark.driver_name.empty()) {
-    choice.warning = "language driver " + mark.driver_name + " is unknown";
-  }
-  choice.page = o.ansi ? os::AnsiCodePage() : os::OemCodePage();
-  choice.reason = std::string(choice.warning.empty() ? "no mark" : "mark not usable") + ": the " +
-                  (o.ansi ? "ANSI page (--ansi)" : "OEM page");
-  if (!choice.warning.empty()) {
-    choice.warning += "; the text is read as code page " + std::to_string(choice.page) +
-                      " (--codepage N chooses another)";
-  }
+  CodePageChoice choice = ChooseTableCodePage(mark, o.codepage, "--codepage", o.ansi);
+  if (o.codepage == 0 && o.ansi) choice.reason += " (--ansi)";
+  if (!choice.warning.empty()) choice.warning += " (--codepage N chooses another)";
   return choice;
 }
 
@@ -164,46 +97,27 @@ void CheckCodePageMark(int page, bool level7) {
 }
 
 std::uint8_t WriteCodePageMark(const std::string& file, int page) {
-  const std::optional<std::uint8_t> id = LanguageDriverForCodePage(page);
   CheckCodePageMark(page, false);
-  // Open as the engine would, to refuse what is not a table.
-  TableRecord t;
-  t.file_name = file;
-  t.open_mode = os::kOpenReadOnlyDenyNone;
-  OpenDbf(t);
-  const bool dbase2 = t.IsDbase2();
-  const bool level7 = t.IsLevel7();
-  const std::uint8_t version = t.version();
-  CloseDbf(t);
-  if (dbase2) throw InputError{file + " is a dBASE II table: it has no language driver byte"};
-  CheckCodePageMark(page, level7);
-  const std::string name = level7 ? DriverNameForCodePage(page) : std::string();
-  os::File f;
-  if (const int code = os::File::Open(file, os::kOpenReadWriteDenyAll, f); code != 0) {
-    throw LockRefused{file + " cannot be opened for exclusive use (error " + std::to_string(code) +
-                      "): another program may have it open"};
+  std::uint8_t id = 0;
+  std::string why;
+  switch (WriteTableMark(file, page, id, why)) {
+    case MarkWrite::kWritten:
+      return id;
+    case MarkWrite::kNoDriver:
+    case MarkWrite::kNoDriverName:
+      CheckCodePageMark(page, true);
+      break;
+    case MarkWrite::kDbase2:
+      throw InputError{file + " is a dBASE II table: it has no language driver byte"};
+    case MarkWrite::kLocked:
+      throw LockRefused{file + " cannot be opened for exclusive use (" + why +
+                        "): another program may have it open"};
+    case MarkWrite::kChanged:
+      throw DataError{file + " changed while its mark was being written; nothing was written"};
+    case MarkWrite::kFailed:
+      break;
   }
-  std::array<std::byte, kPrologueSize> prologue{};
-  std::size_t got = 0;
-  if (f.ReadAt(0, prologue, got) != 0 || got != prologue.size() ||
-      static_cast<std::uint8_t>(prologue[0]) != version) {
-    throw DataError{file + " changed while its mark was being written; nothing was written"};
-  }
-  const std::byte mark{*id};
-  int code = f.WriteAt(kLanguageDriverOffset, std::span<const std::byte>(&mark, 1));
-  if (code == 0 && level7) {
-    std::array<std::byte, kLevel7DriverNameSize> padded{};
-    for (std::size_t i = 0; i < name.size(); ++i) padded[i] = static_cast<std::byte>(name[i]);
-    code = f.WriteAt(kLevel7DriverNameOffset, padded);
-  }
-  if (code == 0) code = f.Flush();
-  const int close_code = f.Close();
-  if (code == 0) code = close_code;
-  if (code != 0) {
-    throw DataError{"writing the mark into " + file + " failed (error " + std::to_string(code) +
-                    ")"};
-  }
-  return *id;
+  throw DataError{"writing the mark into " + file + " failed (" + why + ")"};
 }
 
 }  // namespace vx::tool

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/table/table_code_page.h"
 #include "tools/vxdbf/command_line.h"
 
 namespace vx {
@@ -22,23 +23,9 @@ struct DataError {
   std::string message;
 };
 
-// The mark a table carries: byte 29, and the driver name of a level 7 table.
-struct TableMark {
-  bool has_byte = false;  // dBASE II tables have no byte 29
-  std::uint8_t id = 0;
-  std::string driver_name;  // level 7 only, without its padding
-};
-TableMark ReadTableMark(const TableRecord& table);
-
-// The page a command reads and writes a table's text in, and why.
-struct CodePageChoice {
-  int page = 0;
-  std::string reason;   // "language driver 0x03", "--codepage", "no mark: the OEM page", ...
-  std::string warning;  // a mark that could not be followed (for standard error), or empty
-};
+// The page a command reads and writes a table's text in (--codepage, else as the engine chooses;
+// --ansi takes the ANSI page for a table without a usable mark).
 CodePageChoice ChooseCodePage(const TableMark& mark, const Options& options);
-// "0x03 (Windows ANSI Latin I, code page 1252)", "0x00 (no mark)", "0xF0 (unknown)".
-std::string DescribeMark(const TableMark& mark);
 
 // Converts one table's text. With `lossy`, what cannot be converted becomes "?" and is counted;
 // otherwise it is an error that names `where` ("record 3, field NAME").

@@ -1,1 +1,0 @@
-// (filled in by the implementation)

@@ -1,0 +1,155 @@
+#pragma once
+// The library behind include/vexel/: what an Engine and a Table hold, the one scope every call
+// runs in, and the conversions between the public values and a table's stored bytes.
+//
+// Every public call enters through a Scope: it takes the engine's mutex, starts the process's
+// engine on first use, sets the settings the library runs the engine with (records pass as
+// stored, the table's lock retries and waits), selects the table's work area, and puts all of
+// it back on leaving. Engine errors leave it as vexel::Error (or LockError).
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+#include <vexel/vexel.hpp>
+
+namespace vx {
+struct TableRecord;
+struct FieldEntry;
+struct CompiledExpr;
+class Expr;
+}  // namespace vx
+
+namespace vexel {
+
+struct Engine::Impl {
+  // Until the engine's state moves into an object of its own, every vexel::Engine drives the
+  // process's one engine: they share this mutex.
+  std::recursive_mutex* mutex = nullptr;
+};
+
+struct Table::Impl {
+  std::shared_ptr<Engine::Impl> engine;
+  int area = 0;  // the work area (1..33) the table is open in
+  std::filesystem::path path;
+  OpenOptions options;
+  int codepage = 0;
+  int version = 0;
+  std::shared_ptr<const std::vector<Field>> fields;
+  // Which cursor last moved the area (0: none); a cursor that finds another value positions
+  // the area again before it moves on.
+  std::uint64_t positioned_by = 0;
+  std::uint64_t next_cursor_id = 1;
+  // Locks held through RecordLock / AppendLock objects.
+  std::vector<std::uint32_t> record_locks;
+  bool append_locked = false;
+
+  vx::TableRecord& table() const;
+};
+
+namespace detail {
+
+// The scope of one public call (see above). The table form also selects the table's area.
+class Scope {
+ public:
+  explicit Scope(const std::shared_ptr<Engine::Impl>& engine);
+  explicit Scope(const Table::Impl& table);
+  ~Scope();
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+ private:
+  void Enter();
+  std::unique_lock<std::recursive_mutex> lock_;
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+
+// Runs `body` and turns the engine's errors into vexel::Error / LockError.
+[[noreturn]] void RethrowEngineError();
+template <class F>
+auto Guarded(F&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const Error&) {
+    throw;
+  } catch (...) {
+    RethrowEngineError();
+  }
+}
+
+// A release step of a destructor or a move assignment: its failure is dropped.
+template <class F>
+void Quietly(F&& step) noexcept {
+  try {
+    step();
+  } catch (...) {
+  }
+}
+// Frees a compiled expression under the engine's scope (quietly).
+void FreeExpression(const std::shared_ptr<Engine::Impl>& engine, vx::Expr& expr) noexcept;
+
+[[noreturn]] void Fail(int code, const std::string& message);
+[[noreturn]] void FailLock(const std::string& message);
+
+// Text between UTF-8 and a table's page. Decoding never fails (a byte the page lacks becomes
+// "?"); encoding refuses a character the page lacks, naming `where`.
+std::string ToUtf8(int page, std::string_view stored);
+std::string FromUtf8(int page, std::string_view utf8, const std::string& where);
+
+// Dates: stored YYYYMMDD (or YYYY-MM-DD for ParseDateText) to a valid Date, or none.
+std::optional<Date> ParseStoredDate(std::string_view stored);
+std::optional<Date> ParseDateText(std::string_view text);
+bool DateIsValid(const Date& d);
+std::string UpperAscii(std::string_view text);
+// The shortest text that reads back as the same double.
+std::string NumberText(double v);
+
+// The public field list of an open table.
+std::vector<Field> FieldsOf(const vx::TableRecord& table, int page);
+// The record in the table's buffer as a Record (memo text read from the memo file).
+Record RecordFromBuffer(vx::TableRecord& table, const Table::Impl& impl, std::uint32_t recno);
+// Reads record n into the table's buffer (natural order, deleted ones too).
+void GoRecord(const Table::Impl& impl, std::uint32_t recno);
+
+// The field number (1-based) of a name in any case, or Error 220 naming the table.
+int FieldNumber(const Table::Impl& impl, std::string_view name);
+// Checks a value against field n of the selected table and puts it into the record image;
+// memo text is stored in the memo file only with `store_memo`. Error 220 names the field.
+void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo);
+// All assignments of one edit: checked before anything is written (twice-named fields too).
+std::vector<int> CheckAssignments(const Table::Impl& impl, const Assignments& values);
+
+// Refuses an edit of a read-only table, or of one whose production index cannot be kept current.
+void RefuseReadOnly(const Table::Impl& impl);
+
+// A key Value as the text Find wants for the tag's key type ('C' stored bytes, 'N' digits,
+// 'D' YYYYMMDD).
+std::string KeyText(const Table::Impl& impl, char key_type, const Value& key);
+// Selects the tag named `tag` (any case) as the controlling order; answers its key type.
+char SelectTag(const Table::Impl& impl, std::string_view tag);
+
+// The value of a compiled expression for the current record of the selected area.
+Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e);
+
+}  // namespace detail
+
+// Builds Records; the library's only way in.
+struct RecordAccess {
+  static Record Make(std::uint32_t recno, bool deleted,
+                     std::shared_ptr<const std::vector<Field>> fields, std::vector<Value> values,
+                     std::vector<std::string> texts) {
+    Record r;
+    r.recno_ = recno;
+    r.deleted_ = deleted;
+    r.fields_ = std::move(fields);
+    r.values_ = std::move(values);
+    r.texts_ = std::move(texts);
+    return r;
+  }
+};
+
+}  // namespace vexel

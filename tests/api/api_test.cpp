@@ -1,0 +1,569 @@
+// The public library on real files: values of every field type through every open mode, value
+// checks, code pages, cursors and seeks against orders computed here, tags kept current by
+// edits, expressions, and locks and appends of a second process.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <vexel/vexel.hpp>
+
+#include "platform/os/codepage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using vexel::Date;
+using vexel::Value;
+
+std::vector<vexel::Field> FilmFields() {
+  return {{"TITLE", 'C', 20, 0}, {"YEAR", 'N', 4, 0},     {"RATING", 'N', 5, 2},
+          {"SCORE", 'F', 8, 3},  {"PREMIERE", 'D', 8, 0}, {"COLOR", 'L', 1, 0},
+          {"PLOT", 'M', 10, 0}};
+}
+
+std::string Show(const Value& v) {
+  struct {
+    std::string operator()(std::monostate) const { return "<blank>"; }
+    std::string operator()(const std::string& s) const { return "\"" + s + "\""; }
+    std::string operator()(std::int64_t i) const { return std::to_string(i) + "i"; }
+    std::string operator()(double d) const { return std::to_string(d) + "d"; }
+    std::string operator()(const Date& d) const {
+      return std::to_string(d.year) + "-" + std::to_string(d.month) + "-" + std::to_string(d.day);
+    }
+    std::string operator()(bool b) const { return b ? "true" : "false"; }
+  } visitor;
+  return std::visit(visitor, v);
+}
+
+class ApiTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name = "films.dbf") { return dir_.File(name); }
+  vexel::Table CreateFilms(const vexel::CreateOptions& options = {}) {
+    return vexel::create(Path(), FilmFields(), options);
+  }
+  vx::test::TempDir dir_;
+};
+
+// Every field type goes in and comes back, through each open mode.
+TEST_F(ApiTest, ValuesOfEveryTypeRoundTripInEveryOpenMode) {
+  struct Row {
+    vexel::Assignments in;
+    std::vector<Value> out;  // TITLE YEAR RATING SCORE PREMIERE COLOR PLOT
+  };
+  const std::vector<Row> rows = {
+      {{{"TITLE", std::string("Vertigo")},
+        {"year", std::int64_t{1958}},
+        {"RATING", 8.25},
+        {"SCORE", -1.5},
+        {"PREMIERE", Date{1958, 5, 9}},
+        {"COLOR", true},
+        {"PLOT", std::string("A detective\r\nfollows Madeleine.")}},
+       {std::string("Vertigo"), std::int64_t{1958}, 8.25, -1.5, Date{1958, 5, 9}, true,
+        std::string("A detective\r\nfollows Madeleine.")}},
+      // Fields not named: blank date and logical, zero numbers, empty text and memo.
+      {{{"TITLE", std::string("Amélie")}},
+       {std::string("Amélie"), std::int64_t{0}, 0.0, 0.0, std::monostate{}, std::monostate{},
+        std::string()}},
+      // Blanks given explicitly; a date as text; false.
+      {{{"TITLE", std::monostate{}},
+        {"PREMIERE", std::string("2001-04-25")},
+        {"COLOR", false},
+        {"PLOT", std::monostate{}}},
+       {std::string(), std::int64_t{0}, 0.0, 0.0, Date{2001, 4, 25}, false, std::string()}},
+  };
+  {
+    vexel::Table t = CreateFilms();
+    for (const Row& row : rows) t.append(row.in);
+  }
+  for (const vexel::OpenMode mode :
+       {vexel::OpenMode::shared, vexel::OpenMode::exclusive, vexel::OpenMode::read_only}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    vexel::Table t = vexel::open(Path(), {.mode = mode});
+    ASSERT_EQ(t.size(), rows.size());
+    ASSERT_EQ(t.fields(), FilmFields());
+    for (std::uint32_t n = 1; n <= rows.size(); ++n) {
+      const vexel::Record r = t.read(n);
+      EXPECT_EQ(r.recno(), n);
+      EXPECT_FALSE(r.deleted());
+      for (std::size_t i = 0; i < r.size(); ++i) {
+        EXPECT_EQ(r[i], rows[n - 1].out[i])
+            << "record " << n << " field " << i << ": " << Show(r[i]);
+      }
+    }
+    EXPECT_EQ(t.read(1).text("rating"), "8.25");
+    EXPECT_EQ(t.read(1).text("PREMIERE"), "19580509");
+    EXPECT_EQ(t.read(1)["Title"], Value(std::string("Vertigo")));
+    if (mode == vexel::OpenMode::read_only) {
+      EXPECT_THROW(t.update(1, {{"YEAR", std::int64_t{1}}}), vexel::Error);
+      EXPECT_THROW(t.append({}), vexel::Error);
+      EXPECT_EQ(t.read(1)["YEAR"], Value(std::int64_t{1958}));
+    } else {
+      t.update(2, {{"YEAR", std::int64_t{2001}}, {"PLOT", std::string("Paris, ")}});
+      EXPECT_EQ(t.read(2)["YEAR"], Value(std::int64_t{2001}));
+      EXPECT_EQ(t.read(2)["PLOT"], Value(std::string("Paris,")));
+      t.update(2, {{"YEAR", std::int64_t{0}}, {"PLOT", std::string()}});
+    }
+  }
+}
+
+// A value that does not fit is refused with the field's name, and nothing is written.
+TEST_F(ApiTest, ValuesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
+  vexel::Table t = CreateFilms();
+  t.append({{"TITLE", std::string("Alien")}, {"YEAR", std::int64_t{1979}}});
+  struct Case {
+    vexel::Assignments values;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{{"TITLE", std::string(21, 'x')}}, "longer than field TITLE"},
+      {{{"YEAR", std::int64_t{12345}}}, "does not fit field YEAR"},
+      {{{"RATING", 1000.0}}, "does not fit field RATING"},
+      {{{"YEAR", std::string("1979")}}, "a string cannot go into field YEAR"},
+      {{{"TITLE", std::int64_t{3}}}, "a number cannot go into field TITLE"},
+      {{{"PREMIERE", Date{2001, 2, 29}}}, "is no date"},
+      {{{"PREMIERE", std::string("29.02.2001")}}, "is no date"},
+      {{{"COLOR", std::string("T")}}, "a string cannot go into field COLOR"},
+      {{{"NOSUCH", std::string("x")}}, "no field NOSUCH"},
+      {{{"TITLE", std::string("a")}, {"title", std::string("b")}}, "given twice"},
+      {{{"TITLE", std::string("\xC3")}}, "not UTF-8"},
+      {{{"TITLE", std::string("東京")}}, "has no place in code page"},
+      // A good value first: still nothing is written.
+      {{{"TITLE", std::string("ok")}, {"YEAR", 99999.0}}, "does not fit field YEAR"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    for (const bool append : {true, false}) {
+      try {
+        if (append) {
+          t.append(c.values);
+        } else {
+          t.update(1, c.values);
+        }
+        ADD_FAILURE() << "accepted";
+      } catch (const vexel::Error& e) {
+        EXPECT_EQ(e.code(), 220) << e.what();
+        EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+      }
+      EXPECT_EQ(t.size(), 1u);
+      EXPECT_EQ(t.read(1)["TITLE"], Value(std::string("Alien")));
+      EXPECT_EQ(t.read(1)["YEAR"], Value(std::int64_t{1979}));
+    }
+  }
+}
+
+// Text is stored in the table's code page: the mark's page, else the locale's DOS page.
+TEST_F(ApiTest, TextGoesThroughTheTablesCodePage) {
+  const std::string cyrillic = "Сталкер";
+  {
+    vexel::Table t = vexel::create(Path("ru.dbf"), {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 10, 0}},
+                                   {.codepage = 866});
+    EXPECT_EQ(t.codepage(), 866);
+    t.append({{"NAME", cyrillic}, {"NOTE", cyrillic + " (1979)"}});
+  }
+  const std::vector<unsigned char> raw = vx::test::ReadBytes(Path("ru.dbf"));
+  const std::string bytes(raw.begin(), raw.end());
+  const std::string stored = vx::os::EncodeCodePage(866, cyrillic, vx::os::OnFault::kStop).text;
+  EXPECT_NE(bytes.find(stored), std::string::npos);
+  {
+    vexel::Table t = vexel::open(Path("ru.dbf"));
+    EXPECT_EQ(t.read(1)["NAME"], Value(cyrillic));
+    EXPECT_EQ(t.read(1)["NOTE"], Value(cyrillic + " (1979)"));
+    EXPECT_THROW(t.seek("NAME", cyrillic), vexel::Error) << "no tag yet";
+  }
+  // An explicit page wins over the mark.
+  vexel::Table as1251 = vexel::open(Path("ru.dbf"), {.codepage = 1251});
+  EXPECT_EQ(as1251.codepage(), 1251);
+  EXPECT_NE(as1251.read(1)["NAME"], Value(cyrillic));
+  // No mark: the locale's DOS page.
+  vexel::Table plain = CreateFilms();
+  EXPECT_EQ(plain.codepage(), vx::os::OemCodePage());
+}
+
+}  // namespace
+
+namespace {
+
+// A table of films with tags over characters, numbers and dates, and the rows as the test
+// knows them.
+class OrderTest : public ApiTest {
+ protected:
+  struct Film {
+    std::uint32_t recno;
+    std::string title;
+    std::int64_t year;
+    Date premiere;
+    bool color;
+    bool deleted = false;
+  };
+
+  void SetUp() override {
+    vexel::Table t = CreateFilms();
+    std::mt19937 random(7);
+    const std::vector<std::string> words = {"Alien", "Blade", "Brazil", "Casablanca", "Cube",
+                                            "Heat",  "Her",   "Ran",    "Rashomon",   "Zelig"};
+    for (std::uint32_t n = 1; n <= 300; ++n) {
+      Film f{n, words[random() % words.size()] + " " + std::to_string(random() % 40),
+             1900 + static_cast<std::int64_t>(random() % 121),
+             Date{1950 + static_cast<int>(random() % 70), 1 + static_cast<int>(random() % 12),
+                  1 + static_cast<int>(random() % 28)},
+             random() % 2 == 0};
+      EXPECT_EQ(
+          t.append(
+              {{"TITLE", f.title}, {"YEAR", f.year}, {"PREMIERE", f.premiere}, {"COLOR", f.color}}),
+          n);
+      films_.push_back(f);
+    }
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+    t.add_tag({.name = "YEAR", .key = "YEAR", .for_expr = ""});
+    t.add_tag({.name = "PREMIERE", .key = "PREMIERE", .for_expr = "", .descending = true});
+    t.add_tag({.name = "MODERN", .key = "UPPER(TITLE)", .for_expr = "YEAR >= 1990"});
+  }
+
+  // The records in a tag's order as this test computes it: (key, recno) for each record.
+  template <class Key>
+  std::vector<std::pair<Key, std::uint32_t>> Expected(Key (*key)(const Film&),
+                                                      bool (*in)(const Film&) = nullptr,
+                                                      bool descending = false) {
+    std::vector<std::pair<Key, std::uint32_t>> out;
+    for (const Film& f : films_) {
+      if (in == nullptr || in(f)) out.emplace_back(key(f), f.recno);
+    }
+    std::stable_sort(out.begin(), out.end(), [&](const auto& a, const auto& b) {
+      return descending ? b.first < a.first : a.first < b.first;
+    });
+    return out;
+  }
+  template <class Key>
+  static std::vector<Key> Keys(const std::vector<std::pair<Key, std::uint32_t>>& rows) {
+    std::vector<Key> keys;
+    for (const auto& r : rows) keys.push_back(r.first);
+    return keys;
+  }
+  static std::multiset<std::uint32_t> Records(vexel::Cursor cursor) {
+    std::multiset<std::uint32_t> out;
+    for (const vexel::Record& r : cursor) out.insert(r.recno());
+    return out;
+  }
+  template <class Key>
+  static std::multiset<std::uint32_t> Records(
+      const std::vector<std::pair<Key, std::uint32_t>>& rows) {
+    std::multiset<std::uint32_t> out;
+    for (const auto& r : rows) out.insert(r.second);
+    return out;
+  }
+
+  static std::string Title(const Film& f) { return f.title; }
+  static std::int64_t Year(const Film& f) { return f.year; }
+  static Date Premiere(const Film& f) { return f.premiere; }
+  static std::string Upper(const Film& f) { return UpperText(f.title); }
+  static std::string UpperText(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  }
+  static bool Modern(const Film& f) { return f.year >= 1990; }
+
+  // Every tag's cursor against the order computed here.
+  void ExpectOrdersCurrent(vexel::Table& t) {
+    std::vector<std::string> titles, uppers;
+    std::vector<std::int64_t> years;
+    std::vector<Date> premieres;
+    for (const vexel::Record& r : t.order("title")) titles.push_back(std::get<std::string>(r[0]));
+    for (const vexel::Record& r : t.order("YEAR")) years.push_back(std::get<std::int64_t>(r[1]));
+    for (const vexel::Record& r : t.order("PREMIERE")) premieres.push_back(std::get<Date>(r[4]));
+    for (const vexel::Record& r : t.order("MODERN")) uppers.push_back(UpperText(r.text(0)));
+    EXPECT_EQ(titles, Keys(Expected(&Title)));
+    EXPECT_EQ(years, Keys(Expected(&Year)));
+    EXPECT_EQ(premieres, Keys(Expected(&Premiere, nullptr, true)));
+    EXPECT_EQ(uppers, Keys(Expected(&Upper, &Modern)));
+    EXPECT_EQ(Records(t.order("TITLE")), Records(Expected(&Title)));
+    EXPECT_EQ(Records(t.order("MODERN")), Records(Expected(&Upper, &Modern)));
+  }
+
+  std::vector<Film> films_;
+};
+
+TEST_F(OrderTest, CursorsFollowEveryTagAndFileOrder) {
+  vexel::Table t = vexel::open(Path());
+  const std::vector<vexel::TagInfo> tags = t.tags();
+  ASSERT_EQ(tags.size(), 4u);
+  EXPECT_EQ(tags[0].name, "TITLE");
+  EXPECT_EQ(tags[2].key_type, 'D');
+  EXPECT_TRUE(tags[2].descending);
+  EXPECT_EQ(tags[3].key, "UPPER(TITLE)");
+  EXPECT_EQ(tags[3].for_expr, "YEAR >= 1990");
+  ExpectOrdersCurrent(t);
+
+  std::vector<std::uint32_t> natural;
+  for (const vexel::Record& r : t.scan()) natural.push_back(r.recno());
+  EXPECT_EQ(natural.size(), 300u);
+  EXPECT_TRUE(std::is_sorted(natural.begin(), natural.end()));
+
+  // A condition: the same records as computed here.
+  std::multiset<std::uint32_t> expected;
+  for (const Film& f : films_) {
+    if (f.year >= 2000 && f.color) expected.insert(f.recno);
+  }
+  EXPECT_EQ(Records(t.where("YEAR >= 2000 .AND. COLOR")), expected);
+  EXPECT_THROW(t.where("YEAR +"), vexel::Error);
+  EXPECT_THROW(t.where("YEAR + 1"), vexel::Error);
+  EXPECT_THROW(t.order("NOSUCH"), vexel::Error);
+
+  // Two cursors stepped in turn, with reads between, walk as each would alone.
+  vexel::Cursor a = t.order("YEAR");
+  vexel::Cursor b = t.order("TITLE");
+  std::vector<std::int64_t> years;
+  std::vector<std::string> titles;
+  while (true) {
+    const bool more_a = a.next();
+    const bool more_b = b.next();
+    if (more_a) years.push_back(std::get<std::int64_t>(a.record()[1]));
+    if (more_b) titles.push_back(std::get<std::string>(b.record()[0]));
+    t.read(150);
+    if (!more_a && !more_b) break;
+  }
+  EXPECT_EQ(years, Keys(Expected(&Year)));
+  EXPECT_EQ(titles, Keys(Expected(&Title)));
+}
+
+TEST_F(OrderTest, KeyRangesAndSeeksInEveryMode) {
+  vexel::Table t = vexel::open(Path(), {.mode = vexel::OpenMode::read_only});
+  // Ranges: from is a soft seek, to is inclusive (a character bound also takes its prefix).
+  std::vector<std::int64_t> years;
+  for (const vexel::Record& r : t.order("YEAR", std::int64_t{1950}, std::int64_t{1960})) {
+    years.push_back(std::get<std::int64_t>(r[1]));
+  }
+  std::vector<std::int64_t> expected_years;
+  for (std::int64_t y : Keys(Expected(&Year))) {
+    if (y >= 1950 && y <= 1960) expected_years.push_back(y);
+  }
+  EXPECT_EQ(years, expected_years);
+  std::vector<std::string> titles;
+  for (const vexel::Record& r : t.order("TITLE", std::string("Br"), std::string("C"))) {
+    titles.push_back(std::get<std::string>(r[0]));
+  }
+  std::vector<std::string> expected_titles;
+  for (const std::string& s : Keys(Expected(&Title))) {
+    if (s >= "Br" && s.substr(0, 1) <= "C") expected_titles.push_back(s);
+  }
+  EXPECT_EQ(titles, expected_titles);
+  std::vector<Date> dates;
+  for (const vexel::Record& r : t.order("PREMIERE", Date{2000, 1, 1}, Date{1990, 1, 1})) {
+    dates.push_back(std::get<Date>(r[4]));
+  }
+  std::vector<Date> expected_dates;
+  for (const Date& d : Keys(Expected(&Premiere, nullptr, true))) {
+    if (d <= Date{2000, 1, 1} && d >= Date{1990, 1, 1}) expected_dates.push_back(d);
+  }
+  EXPECT_EQ(dates, expected_dates);
+
+  // Seeks: the record found holds the key (equal keys may stand in any order of records).
+  const Film& some = films_[123];
+  const auto title_of = [&](std::optional<std::uint32_t> n) {
+    return n ? std::get<std::string>(t.read(*n)[0]) : std::string("<none>");
+  };
+  EXPECT_EQ(title_of(t.seek("TITLE", some.title)), some.title);
+  const std::string prefix = some.title.substr(0, some.title.find(' ') + 1);
+  EXPECT_EQ(t.seek("TITLE", prefix), std::nullopt) << "exact wants the whole key";
+  EXPECT_EQ(title_of(t.seek("TITLE", prefix, vexel::SeekMode::prefix)).substr(0, prefix.size()),
+            prefix);
+  EXPECT_EQ(t.seek("TITLE", std::string("Bz"), vexel::SeekMode::prefix), std::nullopt);
+  std::string next_title = "<none>";
+  for (const std::string& s : Keys(Expected(&Title))) {
+    if (s >= "Bz") {
+      next_title = s;
+      break;
+    }
+  }
+  EXPECT_EQ(title_of(t.seek("TITLE", std::string("Bz"), vexel::SeekMode::soft)), next_title);
+  EXPECT_EQ(t.seek("TITLE", std::string("zzz"), vexel::SeekMode::soft), std::nullopt);
+  const auto year = t.seek("YEAR", some.year);
+  ASSERT_TRUE(year);
+  EXPECT_EQ(t.read(*year)[1], Value(some.year));
+  EXPECT_EQ(t.seek("year", std::int64_t{1899}), std::nullopt);
+  const auto premiere = t.seek("PREMIERE", some.premiere);
+  ASSERT_TRUE(premiere);
+  EXPECT_EQ(t.read(*premiere)[4], Value(some.premiere));
+  // A descending tag: a soft seek goes on toward lower dates.
+  const Date between{1985, 6, 15};
+  std::optional<Date> next_lower;
+  for (const Date& d : Keys(Expected(&Premiere, nullptr, true))) {
+    if (d <= between) {
+      next_lower = d;
+      break;
+    }
+  }
+  ASSERT_TRUE(next_lower);
+  const auto soft = t.seek("PREMIERE", std::string("1985-06-15"), vexel::SeekMode::soft);
+  ASSERT_TRUE(soft);
+  EXPECT_EQ(t.read(*soft)[4], Value(*next_lower));
+  EXPECT_THROW(t.seek("YEAR", std::string("nineteen")), vexel::Error);
+  EXPECT_THROW(t.seek("PREMIERE", Date{2001, 2, 30}), vexel::Error);
+}
+
+TEST_F(OrderTest, EditsKeepEveryTagCurrent) {
+  vexel::Table t = vexel::open(Path());
+  std::mt19937 random(11);
+  for (int i = 0; i < 60; ++i) {
+    Film& f = films_[random() % films_.size()];
+    switch (random() % 3) {
+      case 0:
+        f.title = "Edited " + std::to_string(i);
+        f.year = 1980 + i;
+        t.update(f.recno, {{"TITLE", f.title}, {"YEAR", f.year}});
+        break;
+      case 1: {
+        vexel::RecordLock lock = t.lock(f.recno);
+        f.premiere = Date{1990 + i % 20, 2, 3};
+        lock.set("PREMIERE", f.premiere).commit();
+        f.deleted = !f.deleted;
+        if (f.deleted) {
+          lock.remove();
+        } else {
+          lock.recall();
+        }
+        EXPECT_EQ(lock.record().deleted(), f.deleted);
+        break;
+      }
+      default: {
+        vexel::AppendLock lock = t.lock_append();
+        Film added{0, "New " + std::to_string(i), 2020 - i, Date{2021, 1, 1 + i % 28}, true};
+        added.recno = lock.append({{"TITLE", added.title},
+                                   {"YEAR", added.year},
+                                   {"PREMIERE", added.premiere},
+                                   {"COLOR", true}});
+        EXPECT_EQ(added.recno, films_.size() + 1);
+        films_.push_back(added);
+        break;
+      }
+    }
+  }
+  ExpectOrdersCurrent(t);
+  for (const Film& f : films_) {
+    EXPECT_EQ(t.read(f.recno).deleted(), f.deleted);
+  }
+  t.close();
+  // Another open of the files sees the same.
+  vexel::Table again = vexel::open(Path(), {.mode = vexel::OpenMode::exclusive});
+  ExpectOrdersCurrent(again);
+  again.reindex();
+  ExpectOrdersCurrent(again);
+}
+
+TEST_F(ApiTest, ExpressionsCompileOnceAndEvaluatePerRecord) {
+  vexel::Table t = CreateFilms();
+  t.append({{"TITLE", std::string("Vertigo")},
+            {"YEAR", std::int64_t{1958}},
+            {"PREMIERE", Date{1958, 5, 9}},
+            {"COLOR", true}});
+  t.append({{"TITLE", std::string("Heat")}, {"YEAR", std::int64_t{1995}}});
+  const vexel::Expression upper = t.compile("UPPER(TRIM(TITLE)) + '!'");
+  EXPECT_EQ(upper.type(), 'C');
+  EXPECT_EQ(t.eval(upper, 1), Value(std::string("VERTIGO!")));
+  EXPECT_EQ(t.eval(upper, 2), Value(std::string("HEAT!")));
+  EXPECT_EQ(t.eval("YEAR", 2), Value(std::int64_t{1995}));
+  EXPECT_EQ(t.eval("YEAR / 8", 2), Value(1995.0 / 8));
+  EXPECT_EQ(t.eval("PREMIERE + 1", 1), Value(Date{1958, 5, 10}));
+  EXPECT_EQ(t.eval("PREMIERE", 2), Value(std::monostate{}));
+  EXPECT_EQ(t.eval("COLOR .AND. YEAR < 1960", 1), Value(true));
+  try {
+    t.compile("TITLE +");
+    ADD_FAILURE() << "compiled";
+  } catch (const vexel::Error& e) {
+    EXPECT_EQ(e.code(), 351) << e.what();
+  }
+  vexel::Table other = vexel::create(Path("other.dbf"), {{"A", 'C', 1, 0}});
+  EXPECT_THROW(other.eval(upper, 1), vexel::Error);
+  EXPECT_THROW(t.eval(upper, 3), vexel::Error);
+}
+
+// Each open table takes one of the engine's 33 work areas and gives it back when closed.
+TEST_F(ApiTest, TablesTakeAWorkAreaEachAndGiveItBack) {
+  CreateFilms().close();
+  std::vector<vexel::Table> open;
+  try {
+    for (int i = 0; i < 40; ++i) open.push_back(vexel::open(Path()));
+    ADD_FAILURE() << "40 tables open at once";
+  } catch (const vexel::Error& e) {
+    EXPECT_EQ(e.code(), 220) << e.what();
+  }
+  EXPECT_GE(open.size(), 30u);
+  EXPECT_LE(open.size(), 33u);
+  open.pop_back();
+  open.push_back(vexel::open(Path()));
+  open.clear();
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(vexel::open(Path()).size(), 0u);
+  vexel::Table t = vexel::open(Path());
+  t.close();
+  EXPECT_FALSE(t.is_open());
+  try {
+    t.size();
+    ADD_FAILURE() << "a closed table answered";
+  } catch (const vexel::Error& e) {
+    EXPECT_EQ(e.code(), 215);
+  }
+}
+
+// A second program: its record lock and append lock refuse ours; its appends are seen, with
+// their keys, by a table opened before them.
+TEST_F(ApiTest, LocksAndAppendsOfAnotherProgram) {
+  {
+    vexel::Table t = CreateFilms();
+    for (int i = 0; i < 3; ++i) t.append({{"TITLE", std::string("Film ") + char('A' + i)}});
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+  }
+  const vexel::OpenOptions quick{.lock_retries = 0, .lock_wait_ms = 1};
+  vexel::Table t = vexel::open(Path(), quick);
+  vx::test::Child child([&](vx::test::Child& self) {
+    vexel::Table mine = vexel::open(Path());
+    {
+      vexel::RecordLock lock = mine.lock(2);
+      self.Send('L');
+      self.Receive();
+    }
+    {
+      vexel::AppendLock lock = mine.lock_append();
+      self.Send('A');
+      self.Receive();
+      for (int i = 0; i < 5; ++i) lock.append({{"TITLE", "Child " + std::to_string(i)}});
+    }
+    self.Send('D');
+    self.Receive();
+    return 0;
+  });
+  ASSERT_EQ(child.Receive(), 'L');
+  try {
+    t.update(2, {{"YEAR", std::int64_t{1}}});
+    ADD_FAILURE() << "wrote a record another program holds";
+  } catch (const vexel::LockError& e) {
+    EXPECT_NE(std::string(e.what()).find("record 2"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(t.lock(2), vexel::LockError);
+  EXPECT_THROW(t.remove(2), vexel::LockError);
+  t.update(3, {{"YEAR", std::int64_t{3}}});  // another record is free
+  child.Send();
+  ASSERT_EQ(child.Receive(), 'A');
+  EXPECT_THROW(t.append({{"TITLE", std::string("Parent")}}), vexel::LockError);
+  EXPECT_THROW(t.lock_append(), vexel::LockError);
+  t.update(2, {{"YEAR", std::int64_t{2}}});  // its record lock is gone
+  child.Send();
+  ASSERT_EQ(child.Receive(), 'D');
+  EXPECT_EQ(t.size(), 8u);
+  const auto found = t.seek("TITLE", std::string("Child 3"));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(*found, 7u);
+  std::vector<std::string> titles;
+  for (const vexel::Record& r : t.order("TITLE")) titles.push_back(r.text("TITLE"));
+  EXPECT_EQ(titles, (std::vector<std::string>{"Child 0", "Child 1", "Child 2", "Child 3", "Child 4",
+                                              "Film A", "Film B", "Film C"}));
+  t.append({{"TITLE", std::string("Parent")}});
+  child.Send();
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(t.read(9)["TITLE"], Value(std::string("Parent")));
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs the build into a temporary prefix, builds the examples against it as a separate
+# project (find_package(Vexel), and once more with pkg-config), and runs them.
+# Arguments: the build folder, the source folder.
+set -eu
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -f "$prefix/include/vexel/vexel.hpp"
+test -f "$prefix/lib/libvexel.a"
+soname=$(objdump -p "$prefix"/lib/libvexel.so | awk '/SONAME/ {print $2}')
+echo "SONAME $soname"
+case $soname in libvexel.so.[0-9]*) ;; *) echo "no versioned SONAME"; exit 1 ;; esac
+# Nothing of the engine's own headers goes out.
+if [ -n "$(find "$prefix/include" -name '*.h' | head -1)" ]; then echo "internal headers installed"; exit 1; fi
+
+cmake -S "$source/examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/examples" >/dev/null
+table=$work/stock.dbf
+"$work/examples/append_rows" "$table" bolts=120 nuts=300 "washers=75"
+"$work/examples/append_rows" "$table" "Nägel=40"
+"$work/examples/list_tags" "$table" NAME NU | tee "$work/out"
+grep -q "^NAME: UPPER(NAME)" "$work/out"
+grep -q "^record 2: NAME=nuts QTY=300 ADDED=20261209" "$work/out"
+"$work/examples/list_tags" "$table" NAME NÄ | grep -q "NAME=Nägel"
+
+# pkg-config: the same program, compiled and linked by hand.
+PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH
+c++ -o "$work/list_tags_pc" "$source/examples/list_tags.cpp" $(pkg-config --cflags --libs vexel)
+LD_LIBRARY_PATH=$prefix/lib "$work/list_tags_pc" "$table" | grep -q "^4 records"
+echo "examples built and ran against $prefix"
