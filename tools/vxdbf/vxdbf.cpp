@@ -31,6 +31,7 @@
 #include "tools/vxdbf/locktest_command.h"
 #include "tools/vxdbf/maintenance_commands.h"
 #include "tools/vxdbf/sample_command.h"
+#include "tools/vxdbf/sql_commands.h"
 #include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/table_text.h"
 #include "tools/vxdbf/text_formats.h"
@@ -575,6 +576,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   RegisterBuildCommands(commands);
   RegisterMaintenanceCommands(commands);
   RegisterLocktestCommand(commands);
+  RegisterSqlCommands(commands);
   RegisterHelpCommands(commands);
   app.require_subcommand(1);
   const std::string command = args.empty() ? std::string() : args[0];

@@ -1,0 +1,159 @@
+// sqlite_bench: the vexel SQLite module against a native SQLite table with an index, on the
+// same films in the same run.
+//
+//   sqlite_bench [RECORDS [QUERIES]]      (defaults 1000000 and 100000; needs vxdbf and the
+//                                          module, found beside this program's build folder)
+//
+// Makes films.dbf (TITLE C 30, YEAR N 4, RATING N 5 2, DIRECTOR C 20, tag TITLE) in a temporary
+// folder with vxdbf, copies it into a native table (TITLE indexed) through the module, then
+// times QUERIES point queries on TITLE through each, and SELECT count(*), avg(YEAR) (best of
+// three). Prints the times and the ratios; the goals are at most 2x for the point queries and
+// 1.5x for the aggregate.
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+void Run(const std::string& command) {
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+}
+
+void Exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    std::fprintf(stderr, "%s: %s\n", sql.c_str(), error ? error : "");
+    std::exit(1);
+  }
+}
+
+std::string Title(int i) {
+  char title[32];
+  std::snprintf(title, sizeof title, "Film %07d", static_cast<int>((i * 7919LL) % 10000019));
+  return title;
+}
+
+// Seconds for the point queries over `table`; checks every one finds its film.
+double PointQueries(sqlite3* db, const std::string& table, const std::vector<int>& picks) {
+  sqlite3_stmt* s = nullptr;
+  const std::string sql = "SELECT YEAR FROM " + table + " WHERE TITLE = ?";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) std::exit(1);
+  const auto start = Clock::now();
+  for (int i : picks) {
+    const std::string title = Title(i);
+    sqlite3_bind_text(s, 1, title.data(), static_cast<int>(title.size()), SQLITE_STATIC);
+    if (sqlite3_step(s) != SQLITE_ROW) {
+      std::fprintf(stderr, "%s: no row for %s\n", table.c_str(), title.c_str());
+      std::exit(1);
+    }
+    while (sqlite3_step(s) == SQLITE_ROW) {
+    }
+    sqlite3_reset(s);
+  }
+  const double seconds = Seconds(start);
+  sqlite3_finalize(s);
+  return seconds;
+}
+
+double Aggregate(sqlite3* db, const std::string& table, std::string& answer) {
+  double best = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    sqlite3_stmt* s = nullptr;
+    const std::string sql = "SELECT count(*), avg(YEAR) FROM " + table;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) std::exit(1);
+    const auto start = Clock::now();
+    if (sqlite3_step(s) == SQLITE_ROW) {
+      answer = std::to_string(sqlite3_column_int64(s, 0)) + " " +
+               std::to_string(sqlite3_column_double(s, 1));
+    }
+    best = std::min(best, Seconds(start));
+    sqlite3_finalize(s);
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int records = argc > 1 ? std::atoi(argv[1]) : 1000000;
+  const int queries = argc > 2 ? std::atoi(argv[2]) : 100000;
+  const std::string vxdbf = VXDBF_PATH;
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("sqlite_bench." + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string films = (dir / "films.dbf").string();
+
+  auto start = Clock::now();
+  {
+    std::ofstream csv(dir / "films.csv");
+    csv << "TITLE,YEAR,RATING,DIRECTOR\n";
+    std::mt19937 random(7);
+    for (int i = 0; i < records; ++i) {
+      csv << Title(i) << "," << 1900 + random() % 121 << "," << random() % 100 << "."
+          << random() % 100 << ",Director " << random() % 5000 << "\n";
+    }
+  }
+  Run(vxdbf + " create " + films +
+      " --field TITLE,C,30 --field YEAR,N,4 --field RATING,N,5,2 --field DIRECTOR,C,20");
+  Run(vxdbf + " append " + films + " < " + (dir / "films.csv").string() + " > /dev/null");
+  Run(vxdbf + " index " + films + " --tag TITLE --key TITLE > /dev/null");
+  std::printf("made %d films with vxdbf in %.1f s\n", records, Seconds(start));
+
+  sqlite3* db = nullptr;
+  sqlite3_open(":memory:", &db);
+  sqlite3_enable_load_extension(db, 1);
+  char* error = nullptr;
+  if (sqlite3_load_extension(db, VEXEL_SQLITE_PATH, nullptr, &error) != SQLITE_OK) {
+    std::fprintf(stderr, "cannot load the module: %s\n", error ? error : "");
+    return 1;
+  }
+  Exec(db, "CREATE VIRTUAL TABLE films USING vexel('" + films + "')");
+  start = Clock::now();
+  Exec(db, "CREATE TABLE native AS SELECT * FROM films");
+  Exec(db, "CREATE INDEX native_title ON native (TITLE)");
+  std::printf("copied into a native table with an index in %.1f s\n", Seconds(start));
+
+  std::vector<int> picks(static_cast<std::size_t>(queries));
+  std::mt19937 random(11);
+  for (int& p : picks) p = static_cast<int>(random() % static_cast<unsigned>(records));
+
+  const double vexel_points = PointQueries(db, "films", picks);
+  const double native_points = PointQueries(db, "native", picks);
+  std::string vexel_answer, native_answer;
+  const double vexel_aggregate = Aggregate(db, "films", vexel_answer);
+  const double native_aggregate = Aggregate(db, "native", native_answer);
+  if (vexel_answer != native_answer) {
+    std::fprintf(stderr, "answers differ: %s / %s\n", vexel_answer.c_str(), native_answer.c_str());
+    return 1;
+  }
+  std::printf("%-34s %12s %12s %8s %6s\n", "", "vexel", "native", "ratio", "goal");
+  std::printf("%-34s %9.2f us %9.2f us %7.2fx %5.1fx\n",
+              (std::to_string(queries) + " point queries on TITLE").c_str(),
+              vexel_points / queries * 1e6, native_points / queries * 1e6,
+              vexel_points / native_points, 2.0);
+  std::printf("%-34s %9.1f ms %9.1f ms %7.2fx %5.1fx\n", "count(*), avg(YEAR)",
+              vexel_aggregate * 1e3, native_aggregate * 1e3, vexel_aggregate / native_aggregate,
+              1.5);
+  sqlite3_close(db);
+  std::filesystem::remove_all(dir);
+  return 0;
+}

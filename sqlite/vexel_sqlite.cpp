@@ -1,0 +1,1116 @@
+// The `vexel` SQLite virtual-table module over the public vexel API.
+//
+// Columns: _recno and _deleted first (hidden, so SELECT * and INSERT without a column list skip
+// them, and their bits in colUsed are always bits 0 and 1), then one column per field.
+// Row ids are record numbers.
+//
+// Plans (xBestIndex writes them into idxNum and a readable idxStr that EXPLAIN QUERY PLAN shows):
+//
+//   idxNum bits 0-3  the kind: natural order, _recno =, a tag walked for =, IN, a range,
+//                    a LIKE or GLOB prefix, or the whole tag for ORDER BY
+//          bit 4/5   a lower / upper bound is among the arguments (range), in that order
+//          bit 6     deleted records are returned (_deleted is read or constrained)
+//          bits 8-   the tag's position in VexelTable::tags
+//
+// Every tag plan walks a superset of the rows in key order and leaves every comparison to SQLite
+// (omit stays 0): a tag's key is the stored text in the table's code page, blank-padded and
+// cut to the field's width, so only SQLite can say exactly which rows an SQL comparison takes.
+
+#include "sqlite/vexel_sqlite.h"
+
+#ifdef VEXEL_SQLITE_EXTENSION
+#include <sqlite3ext.h>
+SQLITE_EXTENSION_INIT3
+#else
+#include <sqlite3.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace vexel::sql {
+
+namespace {
+
+constexpr int kRecnoColumn = 0;
+constexpr int kDeletedColumn = 1;
+constexpr int kFirstField = 2;
+
+enum PlanKind : int {
+  kScan = 0,
+  kRecno = 1,
+  kEqual = 2,
+  kIn = 3,
+  kRange = 4,
+  kLikePrefix = 5,
+  kGlobPrefix = 6,
+  kTagOrder = 7,
+};
+constexpr int kKindMask = 0x0F;
+constexpr int kHasLower = 0x10;
+constexpr int kHasUpper = 0x20;
+constexpr int kWithDeleted = 0x40;
+constexpr int kTagShift = 8;
+
+// A tag that can serve SQL on one field.
+struct ServingTag {
+  std::string name;
+  std::size_t field = 0;
+  bool upper = false;       // the key is UPPER(field)
+  bool descending = false;  // the walk runs from the largest key down
+  char key_type = 'C';
+  bool undeleted_only = false;  // FOR .NOT. DELETED(): serves only while deleted rows are hidden
+  double depth = 1;             // levels from the root to a leaf, estimated from size and key
+};
+
+struct VexelTable : sqlite3_vtab {
+  std::optional<Table> table;
+  std::vector<Field> fields;
+  std::vector<ServingTag> tags;
+  bool read_only = false;
+};
+
+// A value of the key a tag walk starts or stops at, and for = whether the rows can be ended by
+// comparing texts (see EqualityStep).
+struct WalkKey {
+  Value value;
+  bool exact_text = false;  // value is the whole SQL text, comparable with Record::text
+};
+
+struct VexelCursor : sqlite3_vtab_cursor {
+  std::optional<Cursor> walk;
+  std::optional<Record> direct;  // _recno = ?
+  bool direct_pending = false;
+  const Record* row = nullptr;
+  bool eof = true;
+
+  int kind = kScan;
+  bool with_deleted = false;
+  const ServingTag* tag = nullptr;
+  // = and IN: the keys still to walk, and the one being walked.
+  std::vector<WalkKey> keys;
+  std::size_t next_key = 0;
+  std::optional<WalkKey> current_key;
+  std::unordered_set<std::uint32_t> seen;  // IN: a record reached through two keys comes once
+};
+
+VexelTable* AsTable(sqlite3_vtab* v) { return static_cast<VexelTable*>(v); }
+VexelCursor* AsCursor(sqlite3_vtab_cursor* c) { return static_cast<VexelCursor*>(c); }
+
+void SetMessage(sqlite3_vtab* v, const std::string& message) {
+  sqlite3_free(v->zErrMsg);
+  v->zErrMsg = sqlite3_mprintf("%s", message.c_str());
+}
+
+// A value that does not fit a field: SQLITE_CONSTRAINT.
+struct ConstraintError {
+  std::string message;
+};
+
+// Runs `body`, turning every exception into an SQLite result code and the table's message.
+template <typename Body>
+int Guarded(sqlite3_vtab* v, Body&& body) {
+  try {
+    return body();
+  } catch (const ConstraintError& e) {
+    SetMessage(v, e.message);
+    return SQLITE_CONSTRAINT;
+  } catch (const LockError& e) {
+    SetMessage(v, e.what());
+    return SQLITE_BUSY;
+  } catch (const Error& e) {
+    SetMessage(v, e.what());
+    return SQLITE_ERROR;
+  } catch (const std::bad_alloc&) {
+    return SQLITE_NOMEM;
+  } catch (const std::exception& e) {
+    SetMessage(v, e.what());
+    return SQLITE_ERROR;
+  }
+}
+
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+std::string Trim(std::string_view text) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  const std::size_t end = text.find_last_not_of(" \t");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+// The characters of UTF-8 text (continuation bytes not counted).
+std::size_t CharCount(std::string_view text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// The first `count` characters of UTF-8 text.
+std::string FirstChars(std::string_view text, std::size_t count) {
+  std::size_t i = 0;
+  for (std::size_t seen = 0; i < text.size(); ++i) {
+    if ((text[i] & 0xC0) != 0x80 && seen++ == count) break;
+  }
+  return std::string(text.substr(0, i));
+}
+
+std::string ValueText(sqlite3_value* v) {
+  const unsigned char* text = sqlite3_value_text(v);
+  return text == nullptr ? std::string()
+                         : std::string(reinterpret_cast<const char*>(text),
+                                       static_cast<std::size_t>(sqlite3_value_bytes(v)));
+}
+
+std::optional<Date> ParseDate(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  int parts[3] = {0, 0, 0};
+  const std::size_t starts[3] = {0, 5, 8};
+  const std::size_t lengths[3] = {4, 2, 2};
+  for (int p = 0; p < 3; ++p) {
+    for (std::size_t i = 0; i < lengths[p]; ++i) {
+      const char c = text[starts[p] + i];
+      if (c < '0' || c > '9') return std::nullopt;
+      parts[p] = parts[p] * 10 + (c - '0');
+    }
+  }
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const Date d{parts[0], parts[1], parts[2]};
+  if (d.month < 1 || d.month > 12 || d.day < 1 || d.day > kDays[d.month - 1]) return std::nullopt;
+  const bool leap = (d.year % 4 == 0 && d.year % 100 != 0) || d.year % 400 == 0;
+  if (d.month == 2 && d.day == 29 && !leap) return std::nullopt;
+  return d;
+}
+
+std::string DateText(const Date& d) {
+  char out[16];
+  std::snprintf(out, sizeof out, "%04d-%02d-%02d", d.year, d.month, d.day);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values between SQL and fields
+
+void ResultValue(sqlite3_context* ctx, const Field& field, const Value& value) {
+  if (const auto* s = std::get_if<std::string>(&value)) {
+    sqlite3_result_text(ctx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+  } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    sqlite3_result_int64(ctx, *i);
+  } else if (const auto* d = std::get_if<double>(&value)) {
+    sqlite3_result_double(ctx, *d);
+  } else if (const auto* date = std::get_if<Date>(&value)) {
+    const std::string text = DateText(*date);
+    sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  } else if (const auto* b = std::get_if<bool>(&value)) {
+    sqlite3_result_int(ctx, *b ? 1 : 0);
+  } else if (field.type == 'C') {
+    sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);  // a blank character field is ''
+  } else {
+    sqlite3_result_null(ctx);
+  }
+}
+
+std::string Shown(sqlite3_value* v) {
+  std::string text = ValueText(v);
+  if (text.size() > 40) text = FirstChars(text, 37) + "...";
+  return "'" + text + "'";
+}
+
+// An SQL value for a field; ConstraintError naming the field when it cannot be one. Widths,
+// decimals and code pages are checked by the engine when the value is assigned.
+Value FieldValue(const Field& field, sqlite3_value* v) {
+  const int type = sqlite3_value_type(v);
+  if (type == SQLITE_NULL) return std::monostate{};
+  const auto refuse = [&](const char* what) {
+    throw ConstraintError{"field " + field.name + ": " + Shown(v) + " is not " + what};
+  };
+  switch (field.type) {
+    case 'C':
+    case 'M':
+    case 'B':
+    case 'G':
+    case 'P':
+      if (type == SQLITE_BLOB) {
+        const auto* bytes = static_cast<const char*>(sqlite3_value_blob(v));
+        return std::string(bytes == nullptr ? "" : bytes,
+                           static_cast<std::size_t>(sqlite3_value_bytes(v)));
+      }
+      return ValueText(v);
+    case 'N':
+    case 'F': {
+      if (type == SQLITE_TEXT && Trim(ValueText(v)).empty()) return std::monostate{};
+      const int numeric = sqlite3_value_numeric_type(v);
+      if (numeric == SQLITE_INTEGER) return static_cast<std::int64_t>(sqlite3_value_int64(v));
+      if (numeric == SQLITE_FLOAT) {
+        const double d = sqlite3_value_double(v);
+        if (!std::isfinite(d)) refuse("a finite number");
+        return d;
+      }
+      refuse("a number");
+      break;
+    }
+    case 'D': {
+      if (type != SQLITE_TEXT) refuse("a date YYYY-MM-DD");
+      const std::string text = Trim(ValueText(v));
+      if (text.empty()) return std::monostate{};
+      if (const auto d = ParseDate(text)) return *d;
+      refuse("a date YYYY-MM-DD");
+      break;
+    }
+    case 'L': {
+      if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+        const double d = sqlite3_value_double(v);
+        if (d == 0) return false;
+        if (d == 1) return true;
+        refuse("a logical 0 or 1");
+      }
+      const std::string text = Upper(Trim(ValueText(v)));
+      if (text.empty() || text == "?") return std::monostate{};
+      if (text == "T" || text == "Y" || text == "TRUE" || text == "1" || text == ".T.") return true;
+      if (text == "F" || text == "N" || text == "FALSE" || text == "0" || text == ".F.")
+        return false;
+      refuse("a logical (0, 1, T, F, Y or N)");
+      break;
+    }
+    default:
+      break;
+  }
+  // Other field types: as SQLite holds the value; the engine decides whether it fits.
+  if (type == SQLITE_INTEGER) return static_cast<std::int64_t>(sqlite3_value_int64(v));
+  if (type == SQLITE_FLOAT) return sqlite3_value_double(v);
+  return ValueText(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys for a tag walk
+
+// The key a tag is walked from for an SQL value compared with its field. `exact`: the caller
+// wants the whole value (=, IN), so text longer than the field matches nothing. Answers nothing
+// when no row can compare true (NULL, or = with text the field cannot hold), and a key without
+// value when the tag cannot be positioned for it (the whole tag is walked).
+struct KeyChoice {
+  bool none = false;           // no row can match
+  std::optional<WalkKey> key;  // empty: walk the whole tag
+};
+
+KeyChoice ChooseKey(const ServingTag& tag, const Field& field, sqlite3_value* v, bool exact) {
+  KeyChoice choice;
+  const int type = sqlite3_value_type(v);
+  if (type == SQLITE_NULL) {
+    choice.none = true;
+    return choice;
+  }
+  switch (tag.key_type) {
+    case 'C': {
+      if (type == SQLITE_BLOB) return choice;
+      std::string text = ValueText(v);
+      bool whole = true;
+      if (tag.upper) {
+        // The engine's UPPER may change letters outside ASCII that SQL leaves alone: the key
+        // stops before the first of them.
+        const auto cut = std::find_if(text.begin(), text.end(), [](char c) { return c & 0x80; });
+        whole = cut == text.end();
+        text = Upper(std::string_view(text.data(), static_cast<std::size_t>(cut - text.begin())));
+      }
+      if (CharCount(text) > static_cast<std::size_t>(field.length)) {
+        if (exact && whole && !tag.upper) {
+          choice.none = true;
+          return choice;
+        }
+        text = FirstChars(text, static_cast<std::size_t>(field.length));
+        whole = false;
+      }
+      choice.key = WalkKey{text, whole};
+      return choice;
+    }
+    case 'N': {
+      const int numeric = sqlite3_value_numeric_type(v);
+      if (numeric == SQLITE_INTEGER) {
+        choice.key = WalkKey{static_cast<std::int64_t>(sqlite3_value_int64(v)), false};
+      } else if (numeric == SQLITE_FLOAT) {
+        const double d = sqlite3_value_double(v);
+        if (std::isfinite(d)) choice.key = WalkKey{d, false};
+      }
+      return choice;
+    }
+    case 'D': {
+      if (type != SQLITE_TEXT) return choice;
+      if (const auto d = ParseDate(ValueText(v))) choice.key = WalkKey{*d, false};
+      return choice;
+    }
+    default:
+      return choice;
+  }
+}
+
+// The literal start of a LIKE or GLOB pattern, as far as the tag can seek it: a plain tag
+// takes a LIKE prefix only up to the first letter (LIKE ignores the case of ASCII letters), an
+// UPPER tag takes the prefix in capitals up to the first character outside ASCII.
+std::string PatternPrefix(const ServingTag& tag, const std::string& pattern, bool glob) {
+  std::string prefix;
+  for (char c : pattern) {
+    if (glob ? (c == '*' || c == '?' || c == '[') : (c == '%' || c == '_')) break;
+    prefix += c;
+  }
+  if (tag.upper) {
+    const auto cut = std::find_if(prefix.begin(), prefix.end(), [](char c) { return c & 0x80; });
+    return Upper(std::string_view(prefix.data(), static_cast<std::size_t>(cut - prefix.begin())));
+  }
+  if (!glob) {
+    const auto letter = std::find_if(prefix.begin(), prefix.end(), [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+    prefix.erase(letter, prefix.end());
+  }
+  return prefix;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connecting
+
+std::string Unquoted(std::string_view text) {
+  std::string t = Trim(text);
+  if (t.size() >= 2 && (t.front() == '\'' || t.front() == '"') && t.back() == t.front()) {
+    const char q = t.front();
+    std::string out;
+    for (std::size_t i = 1; i + 1 < t.size(); ++i) {
+      out += t[i];
+      if (t[i] == q && i + 2 < t.size() && t[i + 1] == q) ++i;
+    }
+    return out;
+  }
+  return t;
+}
+
+bool IsUndeletedCondition(std::string_view for_expr) {
+  std::string compact;
+  for (char c : for_expr) {
+    if (c != ' ') compact += c;
+  }
+  compact = Upper(compact);
+  return compact == ".NOT.DELETED()" || compact == "!DELETED()" || compact == ".NOT.(DELETED())";
+}
+
+// Levels of a B-tree of `records` keys of `key_length` bytes in 512-byte blocks (a lower bound:
+// the real tag may be deeper after splits, never much shallower).
+double EstimatedDepth(std::uint32_t records, int key_length) {
+  const double per_node = std::max(4.0, 500.0 / (key_length + 4));
+  return 1 + std::ceil(std::log(static_cast<double>(records) + 1) / std::log(per_node));
+}
+
+int KeyLength(const ServingTag& tag, const Field& field) {
+  if (tag.key_type == 'N') return 12;
+  if (tag.key_type == 'D') return 8;
+  return field.length;
+}
+
+std::vector<ServingTag> ServingTags(const Table& table, const std::vector<Field>& fields) {
+  std::vector<ServingTag> out;
+  for (const TagInfo& info : table.tags()) {
+    // A unique tag holds one record per key (the first): a walk would miss the others.
+    if (info.unique) continue;
+    const bool undeleted_only = IsUndeletedCondition(info.for_expr);
+    if (!Trim(info.for_expr).empty() && !undeleted_only) continue;
+    const auto key = KeyField(info, fields);
+    if (!key) continue;
+    ServingTag tag;
+    tag.name = info.name;
+    tag.field = key->field;
+    tag.upper = key->upper;
+    tag.descending = info.descending;
+    tag.key_type = info.key_type;
+    tag.undeleted_only = undeleted_only;
+    if (tag.upper && tag.key_type != 'C') continue;
+    out.push_back(tag);
+  }
+  return out;
+}
+
+OpenOptions ParseOptions(int argc, const char* const* argv, std::string& path) {
+  // argv[0..2]: module, database and table names; then the arguments as written.
+  if (argc < 4)
+    throw Error(220,
+                "vexel: USING vexel('FILE.dbf' [, mode=shared|exclusive|read_only] [, codepage=N] "
+                "[, ignore_index=1])");
+  path = Unquoted(argv[3]);
+  OpenOptions options;
+  for (int i = 4; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const std::size_t eq = argument.find('=');
+    if (eq == std::string::npos)
+      throw Error(220, "vexel: option " + argument + " wants NAME=VALUE");
+    const std::string name = Upper(Trim(argument.substr(0, eq)));
+    const std::string value = Unquoted(argument.substr(eq + 1));
+    const auto number = [&](int low, int high) {
+      char* end = nullptr;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < low || n > high) {
+        throw Error(220, "vexel: option " + Trim(argument.substr(0, eq)) + " wants a number from " +
+                             std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                             value);
+      }
+      return static_cast<int>(n);
+    };
+    if (name == "MODE") {
+      const std::string mode = Upper(value);
+      if (mode == "SHARED") {
+        options.mode = OpenMode::shared;
+      } else if (mode == "EXCLUSIVE") {
+        options.mode = OpenMode::exclusive;
+      } else if (mode == "READ_ONLY" || mode == "READONLY") {
+        options.mode = OpenMode::read_only;
+      } else {
+        throw Error(220, "vexel: mode is shared, exclusive or read_only, not " + value);
+      }
+    } else if (name == "CODEPAGE") {
+      options.codepage = number(0, 65535);
+    } else if (name == "IGNORE_INDEX") {
+      options.ignore_index = number(0, 1) == 1;
+    } else if (name == "RETRIES") {
+      options.lock_retries = number(0, 1000);
+    } else if (name == "WAIT_MS") {
+      options.lock_wait_ms = number(0, 60000);
+    } else {
+      throw Error(220, "vexel: unknown option " + Trim(argument.substr(0, eq)) +
+                           " (mode, codepage, ignore_index, retries, wait_ms)");
+    }
+  }
+  return options;
+}
+
+// A relative file name is taken from the folder of the database file, so a database that
+// declares its tables by relative names works from any current folder; an in-memory
+// database takes it from the current folder.
+std::filesystem::path ResolvePath(sqlite3* db, const std::string& name) {
+  std::filesystem::path path(name);
+  if (path.is_absolute()) return path;
+  const char* main_file = sqlite3_db_filename(db, "main");
+  if (main_file != nullptr && main_file[0] != '\0') {
+    return std::filesystem::path(main_file).parent_path() / path;
+  }
+  return path;
+}
+
+int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** out,
+            char** error) {
+  auto vt = std::make_unique<VexelTable>();
+  try {
+    std::string name;
+    const OpenOptions options = ParseOptions(argc, argv, name);
+    vt->table.emplace(default_engine().open(ResolvePath(db, name), options));
+    vt->read_only = options.mode == OpenMode::read_only;
+    vt->fields = vt->table->fields();
+    vt->tags = ServingTags(*vt->table, vt->fields);
+    const std::uint32_t records = vt->table->size();
+    for (ServingTag& tag : vt->tags) {
+      tag.depth = EstimatedDepth(records, KeyLength(tag, vt->fields[tag.field]));
+    }
+    std::string schema = "CREATE TABLE x(_recno INTEGER HIDDEN, _deleted INTEGER HIDDEN";
+    for (const Field& f : vt->fields) {
+      schema += ", " + QuoteIdentifier(f.name) + " " + ColumnType(f);
+    }
+    schema += ")";
+    const int rc = sqlite3_declare_vtab(db, schema.c_str());
+    if (rc != SQLITE_OK) {
+      *error = sqlite3_mprintf("vexel: cannot declare the columns: %s", sqlite3_errmsg(db));
+      return rc;
+    }
+  } catch (const std::exception& e) {
+    *error = sqlite3_mprintf("%s", e.what());
+    return SQLITE_ERROR;
+  }
+  *out = vt.release();
+  return SQLITE_OK;
+}
+
+int Disconnect(sqlite3_vtab* v) {
+  delete AsTable(v);
+  return SQLITE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Planning
+
+struct Candidate {
+  int idx_num = kScan;
+  std::string description;
+  double cost = 0;
+  double rows = 0;
+  bool unique = false;
+  bool order_consumed = false;
+  std::vector<int> arguments;  // constraint positions, in argv order
+};
+
+bool BinaryCollation(sqlite3_index_info* info, int i) {
+  const char* collation = sqlite3_vtab_collation(info, i);
+  return collation == nullptr || sqlite3_stricmp(collation, "BINARY") == 0;
+}
+
+// The pattern of a LIKE or GLOB constraint when SQLite knows it while planning.
+std::optional<std::string> PatternOf(sqlite3_index_info* info, int i) {
+  sqlite3_value* v = nullptr;
+  if (sqlite3_vtab_rhs_value(info, i, &v) != SQLITE_OK || v == nullptr) return std::nullopt;
+  if (sqlite3_value_type(v) != SQLITE_TEXT) return std::nullopt;
+  return ValueText(v);
+}
+
+void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag_index,
+                 bool with_deleted, std::vector<Candidate>& out) {
+  const ServingTag& tag = vt.tags[tag_index];
+  if (tag.undeleted_only && with_deleted) return;
+  const int column = kFirstField + static_cast<int>(tag.field);
+  const double records = std::max<double>(1, vt.table->size());
+  const int base = (with_deleted ? kWithDeleted : 0) | static_cast<int>(tag_index << kTagShift);
+  const bool text_key = tag.key_type == 'C';
+  const bool order_matches = info->nOrderBy == 1 && info->aOrderBy[0].iColumn == column &&
+                             !tag.upper && info->aOrderBy[0].desc == (tag.descending ? 1 : 0);
+  // A walk reads one record per key at a random place: twice a sequential read.
+  const auto cost_of = [&](double rows) { return tag.depth + 2 * rows; };
+  const std::string label = "tag " + tag.name;
+
+  int lower = -1, upper = -1;
+  for (int i = 0; i < info->nConstraint; ++i) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || c.iColumn != column) continue;
+    const bool exact_collation = !text_key || BinaryCollation(info, i);
+    switch (c.op) {
+      case SQLITE_INDEX_CONSTRAINT_EQ: {
+        if (!exact_collation && !tag.upper) break;
+        const bool in = sqlite3_vtab_in(info, i, -1) != 0;
+        if (in) sqlite3_vtab_in(info, i, 1);  // all the values at once, in xFilter
+        const double per_key = std::min(records, 10.0);
+        const double rows = in ? 4 * per_key : per_key;
+        Candidate k;
+        k.idx_num = base | (in ? kIn : kEqual);
+        k.description = label + (in ? " (IN)" : " (=)");
+        k.rows = rows;
+        k.cost = (in ? 4 : 1) * cost_of(per_key) + (tag.upper ? 1 : 0);
+        k.order_consumed = order_matches && !in;
+        k.arguments = {i};
+        out.push_back(k);
+        break;
+      }
+      case SQLITE_INDEX_CONSTRAINT_GT:
+      case SQLITE_INDEX_CONSTRAINT_GE:
+        // An UPPER key orders letters apart from SQL's binary order: it serves no range.
+        if (!tag.upper && exact_collation && lower < 0) lower = i;
+        break;
+      case SQLITE_INDEX_CONSTRAINT_LT:
+      case SQLITE_INDEX_CONSTRAINT_LE:
+        if (!tag.upper && exact_collation && upper < 0) upper = i;
+        break;
+      case SQLITE_INDEX_CONSTRAINT_LIKE:
+      case SQLITE_INDEX_CONSTRAINT_GLOB: {
+        if (!text_key) break;
+        const bool glob = c.op == SQLITE_INDEX_CONSTRAINT_GLOB;
+        const auto pattern = PatternOf(info, i);
+        std::size_t usable = 3;  // a bound parameter: a short prefix is likely
+        if (pattern) usable = CharCount(PatternPrefix(tag, *pattern, glob));
+        if (usable == 0) break;
+        const double rows =
+            std::max(1.0, records / std::pow(8.0, std::min<std::size_t>(usable, 6)));
+        Candidate k;
+        k.idx_num = base | (glob ? kGlobPrefix : kLikePrefix);
+        k.description = label + (glob ? " (GLOB prefix)" : " (LIKE prefix)");
+        k.rows = rows;
+        k.cost = cost_of(rows) + (pattern ? 0 : 1);
+        k.order_consumed = order_matches;
+        k.arguments = {i};
+        out.push_back(k);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  if (lower >= 0 || upper >= 0) {
+    Candidate k;
+    const double rows = records / (lower >= 0 && upper >= 0 ? 16 : 4);
+    k.idx_num = base | kRange | (lower >= 0 ? kHasLower : 0) | (upper >= 0 ? kHasUpper : 0);
+    k.description = label + " (range)";
+    k.rows = rows;
+    k.cost = cost_of(rows);
+    k.order_consumed = order_matches;
+    if (lower >= 0) k.arguments.push_back(lower);
+    if (upper >= 0) k.arguments.push_back(upper);
+    out.push_back(k);
+  }
+  if (order_matches) {
+    Candidate k;
+    k.idx_num = base | kTagOrder;
+    k.description = label + " (order)";
+    k.rows = records;
+    k.cost = cost_of(records);
+    k.order_consumed = true;
+    out.push_back(k);
+  }
+}
+
+int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
+  VexelTable& vt = *AsTable(v);
+  return Guarded(v, [&] {
+    // Deleted records come back only when the query reads or constrains _deleted.
+    bool with_deleted = (info->colUsed & (1ULL << kDeletedColumn)) != 0;
+    for (int i = 0; i < info->nConstraint; ++i) {
+      if (info->aConstraint[i].iColumn == kDeletedColumn) with_deleted = true;
+    }
+    const double records = std::max<double>(1, vt.table->size());
+    std::vector<Candidate> candidates;
+    Candidate scan;
+    scan.idx_num = kScan | (with_deleted ? kWithDeleted : 0);
+    scan.description = "natural order";
+    scan.rows = records;
+    scan.cost = records + 1;
+    candidates.push_back(scan);
+    for (int i = 0; i < info->nConstraint; ++i) {
+      const auto& c = info->aConstraint[i];
+      if (c.usable && c.op == SQLITE_INDEX_CONSTRAINT_EQ &&
+          (c.iColumn == -1 || c.iColumn == kRecnoColumn)) {
+        Candidate k;
+        k.idx_num = kRecno | (with_deleted ? kWithDeleted : 0);
+        k.description = "_recno (=)";
+        k.rows = 1;
+        k.cost = 1;
+        k.unique = true;
+        k.order_consumed = info->nOrderBy == 0;
+        k.arguments = {i};
+        candidates.push_back(k);
+        break;
+      }
+    }
+    for (std::size_t t = 0; t < vt.tags.size(); ++t) {
+      ConsiderTag(vt, info, t, with_deleted, candidates);
+    }
+    // Natural order is record number order: ORDER BY _recno or rowid ascending comes free.
+    if (info->nOrderBy == 1 && !info->aOrderBy[0].desc &&
+        (info->aOrderBy[0].iColumn == -1 || info->aOrderBy[0].iColumn == kRecnoColumn)) {
+      candidates[0].order_consumed = true;
+    }
+    const Candidate* best = &candidates[0];
+    for (const Candidate& k : candidates) {
+      if (k.cost < best->cost) best = &k;
+    }
+    info->idxNum = best->idx_num;
+    std::string description = best->description;
+    if (with_deleted) description += ", deleted included";
+    info->idxStr = sqlite3_mprintf("%s", description.c_str());
+    info->needToFreeIdxStr = 1;
+    info->estimatedCost = best->cost;
+    info->estimatedRows = static_cast<sqlite3_int64>(std::ceil(best->rows));
+    info->orderByConsumed = best->order_consumed ? 1 : 0;
+    if (best->unique) info->idxFlags |= SQLITE_INDEX_SCAN_UNIQUE;
+    int argv_index = 1;
+    for (int i : best->arguments) {
+      info->aConstraintUsage[i].argvIndex = argv_index++;
+      // Only a record number is matched exactly; SQLite checks every other comparison again.
+      info->aConstraintUsage[i].omit = (best->idx_num & kKindMask) == kRecno ? 1 : 0;
+    }
+    return SQLITE_OK;
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cursors
+
+int Open(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
+  auto* c = new (std::nothrow) VexelCursor();
+  if (c == nullptr) return SQLITE_NOMEM;
+  *out = c;
+  return SQLITE_OK;
+}
+
+int Close(sqlite3_vtab_cursor* c) {
+  delete AsCursor(c);
+  return SQLITE_OK;
+}
+
+enum class Step { emit, skip, stop };
+
+// = on a character tag: the walk holds every key that begins with the text, the equal ones
+// first (blank padding sorts below every printable character); the first key that goes on with
+// a printable character ends it. Control characters sort below the padding: skipped, not ended.
+Step EqualityStep(const VexelCursor& c, const Record& r) {
+  if (!c.current_key || !c.current_key->exact_text) return Step::emit;
+  const auto* key = std::get_if<std::string>(&c.current_key->value);
+  if (key == nullptr) return Step::emit;
+  const std::string text = c.tag->upper ? Upper(r.text(c.tag->field)) : r.text(c.tag->field);
+  if (text == *key) return Step::emit;
+  if (text.size() > key->size() && text.compare(0, key->size(), *key) == 0) {
+    return static_cast<unsigned char>(text[key->size()]) < 0x20 ? Step::skip : Step::stop;
+  }
+  return Step::skip;
+}
+
+// Starts the walk for the next key of = or IN; false when none is left.
+bool StartNextKey(VexelTable& vt, VexelCursor& c) {
+  while (c.next_key < c.keys.size()) {
+    c.current_key = c.keys[c.next_key++];
+    c.walk.emplace(vt.table->order(c.tag->name, c.current_key->value, c.current_key->value));
+    return true;
+  }
+  c.walk.reset();
+  return false;
+}
+
+// Moves to the next row the plan returns.
+void Advance(VexelTable& vt, VexelCursor& c) {
+  c.row = nullptr;
+  if (c.direct) {
+    if (c.direct_pending) {
+      c.direct_pending = false;
+      if (c.with_deleted || !c.direct->deleted()) c.row = &*c.direct;
+    }
+    c.eof = c.row == nullptr;
+    return;
+  }
+  while (c.walk) {
+    if (!c.walk->next()) {
+      if ((c.kind == kEqual || c.kind == kIn) && StartNextKey(vt, c)) continue;
+      c.walk.reset();
+      break;
+    }
+    const Record& r = c.walk->record();
+    if (!c.with_deleted && r.deleted()) continue;
+    if (c.kind == kEqual || c.kind == kIn) {
+      const Step step = EqualityStep(c, r);
+      if (step == Step::skip) continue;
+      if (step == Step::stop) {
+        if (StartNextKey(vt, c)) continue;
+        break;
+      }
+      if (c.kind == kIn && !c.seen.insert(r.recno()).second) continue;
+    }
+    c.row = &r;
+    break;
+  }
+  c.eof = c.row == nullptr;
+}
+
+int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqlite3_value** argv) {
+  VexelCursor& c = *AsCursor(cursor);
+  VexelTable& vt = *AsTable(cursor->pVtab);
+  return Guarded(cursor->pVtab, [&] {
+    c.walk.reset();
+    c.direct.reset();
+    c.keys.clear();
+    c.next_key = 0;
+    c.current_key.reset();
+    c.seen.clear();
+    c.row = nullptr;
+    c.eof = true;
+    c.kind = idx_num & kKindMask;
+    c.with_deleted = (idx_num & kWithDeleted) != 0;
+    const std::size_t tag_index = static_cast<std::size_t>(idx_num >> kTagShift);
+    c.tag = c.kind >= kEqual && tag_index < vt.tags.size() ? &vt.tags[tag_index] : nullptr;
+    if (c.kind >= kEqual && c.tag == nullptr) c.kind = kScan;
+    const Field* field = c.tag != nullptr ? &vt.fields[c.tag->field] : nullptr;
+
+    switch (c.kind) {
+      case kRecno: {
+        if (argc < 1) break;
+        const int numeric = sqlite3_value_numeric_type(argv[0]);
+        if (numeric != SQLITE_INTEGER && numeric != SQLITE_FLOAT) break;
+        const double d = sqlite3_value_double(argv[0]);
+        if (d != std::floor(d) || d < 1 || d > vt.table->size()) break;
+        c.direct.emplace(vt.table->read(static_cast<std::uint32_t>(d)));
+        c.direct_pending = true;
+        break;
+      }
+      case kEqual:
+      case kIn: {
+        std::vector<sqlite3_value*> values;
+        if (c.kind == kEqual) {
+          if (argc >= 1) values.push_back(argv[0]);
+        } else if (argc >= 1) {
+          sqlite3_value* each = nullptr;
+          for (int rc = sqlite3_vtab_in_first(argv[0], &each); rc == SQLITE_OK && each != nullptr;
+               rc = sqlite3_vtab_in_next(argv[0], &each)) {
+            values.push_back(each);
+          }
+        }
+        bool whole_tag = false;
+        for (sqlite3_value* value : values) {
+          const KeyChoice choice = ChooseKey(*c.tag, *field, value, true);
+          if (choice.none) continue;
+          if (!choice.key) {
+            whole_tag = true;
+            break;
+          }
+          c.keys.push_back(*choice.key);
+        }
+        if (whole_tag) {
+          // A value the tag cannot be positioned for: SQLite compares every row.
+          c.keys.clear();
+          c.kind = kTagOrder;
+          c.walk.emplace(vt.table->order(c.tag->name));
+          break;
+        }
+        StartNextKey(vt, c);
+        break;
+      }
+      case kRange: {
+        int arg = 0;
+        std::optional<Value> lower, upper;
+        bool none = false;
+        const auto bound = [&](std::optional<Value>& out) {
+          if (arg >= argc) return;
+          const KeyChoice choice = ChooseKey(*c.tag, *field, argv[arg++], false);
+          none = none || choice.none;
+          if (choice.key) out = choice.key->value;
+        };
+        if (idx_num & kHasLower) bound(lower);
+        if (idx_num & kHasUpper) bound(upper);
+        if (none) break;
+        // A descending tag runs from its largest key: the upper bound is where it starts.
+        if (c.tag->descending) std::swap(lower, upper);
+        c.walk.emplace(vt.table->order(c.tag->name, lower, upper));
+        break;
+      }
+      case kLikePrefix:
+      case kGlobPrefix: {
+        std::string prefix;
+        if (argc >= 1 && sqlite3_value_type(argv[0]) == SQLITE_TEXT) {
+          prefix = PatternPrefix(*c.tag, ValueText(argv[0]), c.kind == kGlobPrefix);
+          if (CharCount(prefix) > static_cast<std::size_t>(field->length)) {
+            prefix = FirstChars(prefix, static_cast<std::size_t>(field->length));
+          }
+        }
+        if (prefix.empty() || c.tag->descending) {
+          c.walk.emplace(vt.table->order(c.tag->name));
+        } else {
+          c.walk.emplace(vt.table->order(c.tag->name, Value(prefix), Value(prefix)));
+        }
+        break;
+      }
+      case kTagOrder:
+        c.walk.emplace(vt.table->order(c.tag->name));
+        break;
+      default:
+        c.kind = kScan;
+        c.walk.emplace(vt.table->scan());
+        break;
+    }
+    Advance(vt, c);
+    return SQLITE_OK;
+  });
+}
+
+int Next(sqlite3_vtab_cursor* cursor) {
+  return Guarded(cursor->pVtab, [&] {
+    Advance(*AsTable(cursor->pVtab), *AsCursor(cursor));
+    return SQLITE_OK;
+  });
+}
+
+int Eof(sqlite3_vtab_cursor* cursor) { return AsCursor(cursor)->eof ? 1 : 0; }
+
+int Column(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column) {
+  const VexelCursor& c = *AsCursor(cursor);
+  const VexelTable& vt = *AsTable(cursor->pVtab);
+  return Guarded(cursor->pVtab, [&] {
+    if (c.row == nullptr) return SQLITE_OK;
+    if (column == kRecnoColumn) {
+      sqlite3_result_int64(ctx, c.row->recno());
+    } else if (column == kDeletedColumn) {
+      sqlite3_result_int(ctx, c.row->deleted() ? 1 : 0);
+    } else if (sqlite3_vtab_nochange(ctx) == 0) {
+      // (During an UPDATE the columns it does not assign are left unread.)
+      const std::size_t i = static_cast<std::size_t>(column - kFirstField);
+      if (i < vt.fields.size()) ResultValue(ctx, vt.fields[i], (*c.row)[i]);
+    }
+    return SQLITE_OK;
+  });
+}
+
+int Rowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid) {
+  const VexelCursor& c = *AsCursor(cursor);
+  *rowid = c.row != nullptr ? c.row->recno() : 0;
+  return SQLITE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+// The record number an INSERT or UPDATE names, if any (NULL: none).
+std::optional<std::int64_t> RowNumber(sqlite3_value* v) {
+  if (sqlite3_value_type(v) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_value_int64(v);
+}
+
+std::optional<bool> DeletedMark(sqlite3_value* v) {
+  if (sqlite3_value_type(v) == SQLITE_NULL || sqlite3_value_nochange(v)) return std::nullopt;
+  const int numeric = sqlite3_value_numeric_type(v);
+  if (numeric != SQLITE_INTEGER || (sqlite3_value_int64(v) != 0 && sqlite3_value_int64(v) != 1)) {
+    throw ConstraintError{"_deleted: " + Shown(v) + " is not 0 or 1"};
+  }
+  return sqlite3_value_int64(v) == 1;
+}
+
+// INSERT appends under the append lock; UPDATE takes the record's lock, reads the record
+// again under it and writes only the fields whose value changes; DELETE sets the deletion
+// mark (the record stays in the file until the table is packed, as in dBASE).
+int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+  VexelTable& vt = *AsTable(v);
+  return Guarded(v, [&] {
+    if (vt.read_only) {
+      SetMessage(v, "vexel: " + vt.table->path().string() + " is open read-only (mode=read_only)");
+      return SQLITE_READONLY;
+    }
+    Table& table = *vt.table;
+    if (argc == 1) {
+      const std::int64_t recno = sqlite3_value_int64(argv[0]);
+      if (recno < 1 || recno > table.size()) return SQLITE_OK;
+      table.remove(static_cast<std::uint32_t>(recno));
+      return SQLITE_OK;
+    }
+    const std::size_t columns = static_cast<std::size_t>(argc - 2);
+    const auto column = [&](int c) { return argv[2 + c]; };
+    if (columns != vt.fields.size() + kFirstField) return SQLITE_ERROR;
+    const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
+    if (insert) {
+      if (RowNumber(argv[1]) || RowNumber(column(kRecnoColumn))) {
+        throw ConstraintError{
+            "_recno: a new record's number is its place at the end of the table; leave "
+            "_recno and rowid out of an INSERT"};
+      }
+      Assignments values;
+      for (std::size_t i = 0; i < vt.fields.size(); ++i) {
+        sqlite3_value* value = column(kFirstField + static_cast<int>(i));
+        if (sqlite3_value_type(value) == SQLITE_NULL) continue;
+        values.emplace_back(vt.fields[i].name, FieldValue(vt.fields[i], value));
+      }
+      const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
+      const std::uint32_t recno = table.append(values);
+      if (deleted.value_or(false)) table.remove(recno);
+      *rowid = recno;
+      return SQLITE_OK;
+    }
+    const std::int64_t old_recno = sqlite3_value_int64(argv[0]);
+    const auto new_recno = RowNumber(argv[1]);
+    const auto named_recno = RowNumber(column(kRecnoColumn));
+    if ((new_recno && *new_recno != old_recno) || (named_recno && *named_recno != old_recno)) {
+      throw ConstraintError{"_recno: a record's number is its place in the file and cannot change"};
+    }
+    if (old_recno < 1 || old_recno > table.size()) return SQLITE_OK;
+    // Values first, so that a refused one leaves the record unlocked and unchanged.
+    std::vector<std::pair<std::size_t, Value>> assigned;
+    for (std::size_t i = 0; i < vt.fields.size(); ++i) {
+      sqlite3_value* value = column(kFirstField + static_cast<int>(i));
+      if (sqlite3_value_nochange(value)) continue;
+      assigned.emplace_back(i, FieldValue(vt.fields[i], value));
+    }
+    const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
+    RecordLock lock = table.lock(static_cast<std::uint32_t>(old_recno));
+    const Record current = lock.record();
+    bool changed = false;
+    for (const auto& [i, value] : assigned) {
+      if (current[i] == value) continue;  // unchanged: its stored text is kept as it is
+      lock.set(vt.fields[i].name, value);
+      changed = true;
+    }
+    if (changed) lock.commit();
+    if (deleted && *deleted != current.deleted()) {
+      if (*deleted) {
+        lock.remove();
+      } else {
+        lock.recall();
+      }
+    }
+    return SQLITE_OK;
+  });
+}
+
+int Rename(sqlite3_vtab*, const char*) { return SQLITE_OK; }
+
+sqlite3_module MakeModule() {
+  sqlite3_module m{};
+  m.iVersion = 2;
+  m.xCreate = Connect;
+  m.xConnect = Connect;
+  m.xBestIndex = BestIndex;
+  m.xDisconnect = Disconnect;
+  m.xDestroy = Disconnect;  // dropping the SQL table leaves the dBASE files alone
+  m.xOpen = Open;
+  m.xClose = Close;
+  m.xFilter = Filter;
+  m.xNext = Next;
+  m.xEof = Eof;
+  m.xColumn = Column;
+  m.xRowid = Rowid;
+  m.xUpdate = Update;
+  m.xRename = Rename;
+  return m;
+}
+
+const sqlite3_module kModule = MakeModule();
+
+}  // namespace
+
+const char* ColumnType(const Field& field) {
+  switch (field.type) {
+    case 'N':
+    case 'F':
+      return field.decimals == 0 ? "INTEGER" : "REAL";
+    case 'L':
+    case 'I':
+    case '+':
+      return "INTEGER";
+    case 'Y':
+    case 'O':
+      return "REAL";
+    default:
+      return "TEXT";
+  }
+}
+
+std::optional<FieldKey> KeyField(const TagInfo& tag, const std::vector<Field>& fields) {
+  std::string key = Upper(Trim(tag.key));
+  FieldKey out;
+  if (key.size() > 7 && key.compare(0, 5, "UPPER") == 0) {
+    const std::string rest = Trim(std::string_view(key).substr(5));
+    if (rest.size() < 2 || rest.front() != '(' || rest.back() != ')') return std::nullopt;
+    key = Trim(std::string_view(rest).substr(1, rest.size() - 2));
+    out.upper = true;
+  }
+  // An alias prefix ("FILMS->TITLE") names this table's field as well.
+  if (const std::size_t arrow = key.find("->"); arrow != std::string::npos) {
+    key = Trim(std::string_view(key).substr(arrow + 2));
+  }
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (Upper(fields[i].name) == key) {
+      if (out.upper && fields[i].type != 'C') return std::nullopt;
+      out.field = i;
+      return out;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+int RegisterModule(sqlite3* db) {
+  return sqlite3_create_module_v2(db, "vexel", &kModule, nullptr, nullptr);
+}
+
+}  // namespace vexel::sql

@@ -1,0 +1,35 @@
+#pragma once
+// The `vexel` SQLite module: live dBASE tables behind SQL through the public vexel API. This
+// header registers the module with a connection (vxdbf links it directly); the loadable
+// extension vexel_sqlite.so does the same from its entry point. What a tag can serve and how
+// a table's fields map to SQL columns live here too, so that the copy into plain SQLite tables
+// declares the same columns and indexes.
+
+#include <optional>
+#include <string>
+#include <vector>
+#include <vexel/vexel.hpp>
+
+struct sqlite3;
+
+namespace vexel::sql {
+
+// Registers the module "vexel" with `db`. Answers an SQLite result code.
+int RegisterModule(sqlite3* db);
+
+// The SQL declaration of one field's column: TEXT, INTEGER or REAL.
+const char* ColumnType(const Field& field);
+
+// A tag whose key is one field, plain or as UPPER(field): the only keys whose order SQL
+// comparisons on a column can use.
+struct FieldKey {
+  std::size_t field = 0;  // index into Table::fields()
+  bool upper = false;     // the key is UPPER(field)
+};
+// The field a tag's key names, or nothing for any other key. FOR conditions are not looked at.
+std::optional<FieldKey> KeyField(const TagInfo& tag, const std::vector<Field>& fields);
+
+// An identifier quoted for SQL ("NAME", inner quotes doubled).
+std::string QuoteIdentifier(const std::string& name);
+
+}  // namespace vexel::sql
