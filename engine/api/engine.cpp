@@ -208,32 +208,45 @@ void OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
 
 }  // namespace
 
+namespace detail {
+
+void OpenArea(Table::Impl& impl) {
+  const std::string name = impl.path.string();
+  RefuseUnusableName(name);
+  vx::Select(0);
+  const int area = vx::Selected();
+  if (impl.options.mode == OpenMode::read_only) {
+    vx::OpenModeOverride = vx::os::kOpenReadOnlyDenyNone;
+  }
+  vx::Use(name + (impl.options.mode == OpenMode::exclusive ? " EXCLUSIVE" : "") + " ALIAS VEXEL" +
+          std::to_string(area));
+  vx::TableRecord* t = vx::SelectedTable();
+  if (t == nullptr) Fail(2, "cannot open " + name);
+  impl.area = area;
+  const vx::CodePageChoice choice =
+      vx::ChooseTableCodePage(vx::ReadTableMark(*t), impl.options.codepage, "OpenOptions", false);
+  impl.codepage = choice.page;
+  // Keys convert case in the page the text is read in.
+  t->code_page = choice.page;
+  impl.version = t->version();
+  impl.fields = std::make_shared<const std::vector<Field>>(FieldsOf(*t, impl.codepage));
+  try {
+    OpenIndex(impl, *t);
+  } catch (...) {
+    impl.area = 0;
+    throw;
+  }
+}
+
+}  // namespace detail
+
 Table Engine::open(const std::filesystem::path& path, const OpenOptions& options) {
-  auto impl = std::make_unique<Table::Impl>();
+  auto impl = std::make_shared<Table::Impl>();
   impl->engine = impl_;
   impl->path = path;
   impl->options = options;
   Scope scope(impl_);
-  Guarded([&] {
-    const std::string name = path.string();
-    RefuseUnusableName(name);
-    vx::Select(0);
-    const int area = vx::Selected();
-    if (options.mode == OpenMode::read_only) vx::OpenModeOverride = vx::os::kOpenReadOnlyDenyNone;
-    vx::Use(name + (options.mode == OpenMode::exclusive ? " EXCLUSIVE" : "") + " ALIAS VEXEL" +
-            std::to_string(area));
-    vx::TableRecord* t = vx::SelectedTable();
-    if (t == nullptr) Fail(2, "cannot open " + name);
-    impl->area = area;
-    const vx::CodePageChoice choice =
-        vx::ChooseTableCodePage(vx::ReadTableMark(*t), options.codepage, "OpenOptions", false);
-    impl->codepage = choice.page;
-    // Keys convert case in the page the text is read in.
-    t->code_page = choice.page;
-    impl->version = t->version();
-    impl->fields = std::make_shared<const std::vector<Field>>(detail::FieldsOf(*t, impl->codepage));
-    OpenIndex(*impl, *t);
-  });
+  Guarded([&] { detail::OpenArea(*impl); });
   return Table(std::move(impl));
 }
 

@@ -108,6 +108,9 @@ std::string UpperAscii(std::string_view text);
 // The shortest text that reads back as the same double.
 std::string NumberText(double v);
 
+// Opens impl.path with impl.options into a free work area and fills in what the open tells.
+void OpenArea(Table::Impl& impl);
+
 // The public field list of an open table.
 std::vector<Field> FieldsOf(const vx::TableRecord& table, int page);
 // The record in the table's buffer as a Record (memo text read from the memo file).

@@ -14,6 +14,7 @@
 #include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/dbf_records.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
@@ -427,6 +428,15 @@ void TakeAppendLock(Table::Impl& impl) {
 
 void ReleaseAppendLock(Table::Impl& impl) {
   impl.append_locked = false;
+  // The new records go into the header's count (and the end marker after them) while the lock
+  // still keeps other writers out: readers that trust the header see them at once, not only
+  // when this table is closed.
+  try {
+    vx::CommitDbf(impl.table());
+  } catch (...) {
+    vx::Unlock();
+    throw;
+  }
   vx::Unlock();
 }
 

@@ -328,7 +328,9 @@ class Table {
   std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
                                     SeekMode mode = SeekMode::exact) const;
 
-  // Writing (Error 220 on a read-only table). Each call takes and releases the locks it needs.
+  // Writing (Error 5 on a read-only table). Each call takes and releases the locks it needs
+  // (update/remove/recall use a RecordLock this Table already holds on the record). Appended
+  // records enter the header's count when the append lock is released.
   RecordLock lock(std::uint32_t recno);
   AppendLock lock_append();
   void update(std::uint32_t recno, const Assignments& values);
@@ -343,7 +345,11 @@ class Table {
   void add_tag(const TagSpec& tag);
   // Rebuilds every tag from its definition (exclusive, as add_tag).
   void reindex();
-  // Checks the index against the table (and the memo pointers); with repair, mends what it can.
+  // Checks the table header against the file, the memo pointers, and every tag's tree and keys
+  // against the records (as `vxdbf check`); with repair, rebuilds the tags that failed and
+  // counts records an unfinished append left (as `vxdbf check --repair`: the table must be free
+  // of other programs; the old index is kept as .bak). The table stays open. Error 220 while
+  // this Table holds locks.
   CheckReport check(bool repair = false);
 
   // Expressions over this table's fields, evaluated against a record.

@@ -657,3 +657,50 @@ TEST_F(ApiTest, TwoThreadsWorkOnTheirOwnTables) {
 }
 
 }  // namespace
+
+namespace {
+
+// The checker finds keys the table no longer gives, a repair rebuilds the tag, and the table
+// stays open and usable through both.
+TEST_F(ApiTest, CheckFindsAStaleTagAndRepairMendsIt) {
+  for (const vexel::OpenMode mode : {vexel::OpenMode::shared, vexel::OpenMode::exclusive}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    {
+      vexel::Table t = CreateFilms({.overwrite = true});
+      for (const char* title : {"Alien", "Brazil", "Cube"}) {
+        t.append({{"TITLE", std::string(title)}});
+      }
+      t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+      const vexel::CheckReport sound = t.check();
+      EXPECT_TRUE(sound.ok);
+      EXPECT_TRUE(sound.problems.empty()) << sound.problems[0];
+    }
+    // Another program's write that left the index alone: "Brazil" becomes "Zelig " on disk.
+    std::vector<unsigned char> bytes = vx::test::ReadBytes(Path());
+    const std::string brazil = "Brazil";
+    auto at = std::search(bytes.begin(), bytes.end(), brazil.begin(), brazil.end());
+    ASSERT_NE(at, bytes.end());
+    std::copy_n(std::string("Zelig ").begin(), 6, at);
+    vx::test::WriteBytes(Path(), bytes);
+
+    vexel::Table t = vexel::open(Path(), {.mode = mode});
+    const vexel::CheckReport stale = t.check();
+    EXPECT_FALSE(stale.ok);
+    ASSERT_FALSE(stale.problems.empty());
+    EXPECT_NE(stale.problems[0].find("tag TITLE: record 2"), std::string::npos)
+        << stale.problems[0];
+    const vexel::CheckReport mended = t.check(true);
+    EXPECT_TRUE(mended.ok);
+    ASSERT_EQ(mended.repaired.size(), 1u);
+    EXPECT_NE(mended.repaired[0].find("rebuilt tag TITLE"), std::string::npos);
+    EXPECT_TRUE(t.check().ok);
+    EXPECT_EQ(t.seek("TITLE", std::string("Zelig")), 2u);
+    EXPECT_EQ(t.append({{"TITLE", std::string("Dune")}}), 4u);
+    EXPECT_EQ(t.seek("TITLE", std::string("Dune")), 4u);
+  }
+  vexel::Table read_only = vexel::open(Path(), {.mode = vexel::OpenMode::read_only});
+  EXPECT_TRUE(read_only.check().ok);
+  EXPECT_THROW(read_only.check(true), vexel::Error);
+}
+
+}  // namespace
