@@ -22,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -592,8 +593,13 @@ bool TBrowserForm::OpenFile(const std::string& path, bool read_only, std::string
     code = EngineErrorCode;
     failure = code != 0 ? LastErrorMessage : std::string();
   } catch (const std::exception& e) {
-    code = LastErrorCode != 0 ? LastErrorCode : 1;
+    // The dataset raises with the engine's text, "... Error # n (...)": the number is the code.
     failure = e.what();
+    code = EngineErrorCode != 0 ? EngineErrorCode : LastErrorCode;
+    const std::size_t mark = failure.find("Error # ");
+    if (code == 0 && mark != std::string::npos)
+      code = static_cast<std::uint16_t>(std::atoi(failure.c_str() + mark + 8));
+    if (code == 0) code = 1;
   }
   if (code != 0 && Table->Active()) Guarded([this] { Table->SetActive(false); });
   return code == 0 && Table->Active();
@@ -644,6 +650,7 @@ bool TBrowserForm::OpenTable(const std::string& path) {
 
 bool TBrowserForm::IndexUnreadable(std::string& failure) {
   index_problem_.clear();
+  damaged_tags_.clear();
   TableRecord* table = nullptr;
   Guarded([&] {
     Select(Table->WorkArea());
@@ -660,14 +667,18 @@ bool TBrowserForm::IndexUnreadable(std::string& failure) {
     if (file.Open(index, os::kOpenReadOnlyDenyNone)) {
       for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
         TagHeader header;
-        if (!file.ReadTagHeader(tag, header) || !TagHeaderFault(header).empty())
-          damaged.push_back("tag " + std::to_string(tag));
+        if (!file.ReadTagHeader(tag, header) || !TagHeaderFault(header).empty()) {
+          damaged.push_back(OrderTagName(tag));
+          damaged_tags_.insert(tag);
+        }
       }
       file.Close();
     }
     EngineErrorCode = 0;
     if (damaged.empty()) return false;
-    index_problem_ = "a tag of " + std::filesystem::path(index).filename().string() +
+    std::string names;
+    for (const std::string& name : damaged) names += (names.empty() ? "" : ", ") + name;
+    index_problem_ = "tag " + names + " of " + std::filesystem::path(index).filename().string() +
                      " cannot be read; run vxdbf check --repair";
     return true;
   }
@@ -676,8 +687,20 @@ bool TBrowserForm::IndexUnreadable(std::string& failure) {
     MdxFile file;
     QuietErrors quiet;
     EngineErrorCode = 0;
-    if (!file.Open(index, os::kOpenReadOnlyDenyNone)) why = LastErrorMessage;
-    file.Close();
+    if (!file.Open(index, os::kOpenReadOnlyDenyNone)) {
+      why = LastErrorMessage;
+    } else {
+      // The header reads: a tag's own header is what the engine refused.
+      for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
+        TagHeader header;
+        EngineErrorCode = 0;
+        if (!file.ReadTagHeader(tag, header) || !TagHeaderFault(header).empty())
+          why += (why.empty() ? "tag " : ", ") + file.header().TagName(tag);
+      }
+      file.Close();
+    }
+    const std::size_t line = why.find_first_of("\r\n");
+    if (line != std::string::npos) why.resize(line);
     EngineErrorCode = 0;
   }
   index_problem_ = std::filesystem::path(index).filename().string() + " cannot be read" +
@@ -783,6 +806,12 @@ void TBrowserForm::FillOrderBox() {
       for (const std::string& name : Table->OrderNames())
         OrderBox->addItem(QString::fromStdString(name));
     });
+  }
+  // A tag whose header cannot be read is shown but cannot be chosen.
+  if (auto* model = qobject_cast<QStandardItemModel*>(OrderBox->model())) {
+    for (const int tag : damaged_tags_) {
+      if (tag < OrderBox->count()) model->item(tag)->setEnabled(false);
+    }
   }
   if (Table->HasRecordOrder() && !sort_field_.empty()) {
     OrderBox->addItem(QString::fromStdString(

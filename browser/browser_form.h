@@ -231,6 +231,7 @@ class TBrowserForm : public TForm {
   bool replaying_ = false;
   std::int32_t deleting_ = 0;
   std::string index_problem_;
+  std::set<int> damaged_tags_;
   QWidget* structure_dialog_ = nullptr;
 };
 
