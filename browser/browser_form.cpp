@@ -1554,8 +1554,11 @@ std::string TBrowserForm::StructureText() {
                                                    : " (no mark: the locale's DOS page)") +
             "\n";
     text += "Records       " + std::to_string(RecCount()) + "\n";
+    const std::string& date = table->update_date;  // YYYYMMDD
     text += "Header        " + std::to_string(table->header_length) + " bytes, records of " +
-            std::to_string(table->record_length) + " bytes, last update " + table->update_date +
+            std::to_string(table->record_length) + " bytes, last update " +
+            (date.size() == 8 ? date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6)
+                              : date) +
             "\n";
     if (MemoFile* memo = table->has_memo ? MemoOf(*table) : nullptr) {
       std::snprintf(line, sizeof line, "Memo file     %s, blocks of %u bytes\n",
