@@ -235,7 +235,4 @@ class TBrowserForm : public TForm {
   QWidget* structure_dialog_ = nullptr;
 };
 
-// "code page 1252" and the like for a table's language driver byte.
-std::string CodePageText(std::uint8_t language_driver);
-
 }  // namespace vx::browser
