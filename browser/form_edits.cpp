@@ -81,14 +81,20 @@ void TBrowserForm::AfterPost() {
   const EditHistory::Values after = CurrentValues();
   history_.Add({appending_ ? EditHistory::Kind::kAppend : EditHistory::Kind::kChange,
                 Table->RecNo(), appending_ ? EditHistory::Values{} : before_post_, after});
-  if (Table->HasRecordOrder()) {
+  if (Table->HasRecordOrder() || Sorting()) {
     bool sorted_changed = appending_;
     for (std::size_t i = 0; i < after.size() && i < before_post_.size(); ++i) {
       if (after[i].first == sort_field_ && after[i].second != before_post_[i].second)
         sorted_changed = true;
     }
-    if (sorted_changed)
+    // An order being built read the file before this change: it is stopped as well.
+    if (sorted_changed && Sorting()) {
+      CancelSort();
+      Notice = "sorting stopped: the table changed under it";
+      UpdateStatus();
+    } else if (sorted_changed) {
       DropTemporaryOrder("the temporary order was dropped: the table changed under it");
+    }
   }
   appending_ = false;
 }
