@@ -5,10 +5,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QDialog>
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QInputDialog>
@@ -18,28 +15,22 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
-#include <QVBoxLayout>
+#include <QStandardItemModel>
 #include <algorithm>
-#include <cmath>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 
+#include "browser/form_text.h"
 #include "browser/record_form.h"
 #include "browser/search_key.h"
 #include "browser/sort_builder.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
-#include "engine/index/index_check.h"
-#include "engine/index/key_codec.h"
 #include "engine/index/orders.h"
-#include "engine/memo/memo_file.h"
-#include "engine/memo/memo_storage.h"
 #include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
@@ -57,88 +48,14 @@ constexpr int kFormWidth = 300;
 constexpr int kLockProbeMillis = 2000;
 constexpr int kSortPollMillis = 50;
 constexpr int kMaxColumnWidth = 360;
-constexpr int kRecentFiles = 8;
 constexpr int kRetryAnswer = 4;  // IDRETRY
 constexpr std::uint16_t kKeyF3 = 0x72;
 constexpr int kRetryCancelButtons = 5;  // MB_RETRYCANCEL
-
-struct LanguageDriver {
-  std::uint8_t id;
-  int code_page;
-};
-// The language driver bytes seen in dBASE headers and the code pages they stand for.
-constexpr LanguageDriver kDrivers[] = {
-    {0x01, 437},  {0x02, 850},  {0x03, 1252}, {0x04, 10000}, {0x08, 865},  {0x09, 437},
-    {0x0A, 850},  {0x0B, 437},  {0x0D, 437},  {0x0E, 850},   {0x0F, 437},  {0x10, 850},
-    {0x11, 437},  {0x12, 850},  {0x13, 932},  {0x14, 850},   {0x15, 437},  {0x16, 850},
-    {0x17, 865},  {0x18, 437},  {0x19, 437},  {0x1A, 850},   {0x1B, 437},  {0x1C, 863},
-    {0x1D, 850},  {0x1F, 852},  {0x22, 852},  {0x23, 852},   {0x24, 860},  {0x25, 850},
-    {0x26, 866},  {0x37, 850},  {0x40, 852},  {0x4D, 936},   {0x4E, 949},  {0x4F, 950},
-    {0x50, 874},  {0x57, 1252}, {0x58, 1252}, {0x59, 1252},  {0x64, 852},  {0x65, 866},
-    {0x66, 865},  {0x67, 861},  {0x6A, 737},  {0x6B, 857},   {0x78, 950},  {0x79, 949},
-    {0x7A, 936},  {0x7B, 932},  {0x7C, 874},  {0x7D, 1255},  {0x7E, 1256}, {0xC8, 1250},
-    {0xC9, 1251}, {0xCA, 1254}, {0xCB, 1253},
-};
 
 // The pages the View menu offers.
 constexpr int kOfferedPages[] = {437,  737,  850,  852,  857,  860,  861,  865,
                                  866,  874,  932,  936,  949,  950,  1250, 1251,
                                  1252, 1253, 1254, 1255, 1256, 1257, 65001};
-
-std::string Utf8(const std::string& table_text) { return AnsiToQString(table_text).toStdString(); }
-
-std::string Trimmed(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string CsvCell(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 // Key presses in a line editor that move on: Down and Enter go to `target`.
 class MoveOnKeys : public QObject {
@@ -156,23 +73,7 @@ class MoveOnKeys : public QObject {
   std::function<bool(int key)> handle_;
 };
 
-QString SettingsKey(const std::string& path, const char* name) {
-  const QByteArray hash =
-      QCryptographicHash::hash(QByteArray::fromStdString(path), QCryptographicHash::Md5).toHex();
-  return "tables/" + QString::fromLatin1(hash) + "/" + name;
-}
-
 }  // namespace
-
-std::string CodePageText(std::uint8_t language_driver) {
-  if (language_driver == 0) return "no code page";
-  for (const LanguageDriver& driver : kDrivers) {
-    if (driver.id == language_driver) return "code page " + std::to_string(driver.code_page);
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "language driver 0x%02X", language_driver);
-  return text;
-}
 
 // --- Grid ------------------------------------------------------------------------------------
 
@@ -592,8 +493,13 @@ bool TBrowserForm::OpenFile(const std::string& path, bool read_only, std::string
     code = EngineErrorCode;
     failure = code != 0 ? LastErrorMessage : std::string();
   } catch (const std::exception& e) {
-    code = LastErrorCode != 0 ? LastErrorCode : 1;
+    // The dataset raises with the engine's text, "... Error # n (...)": the number is the code.
     failure = e.what();
+    code = EngineErrorCode != 0 ? EngineErrorCode : LastErrorCode;
+    const std::size_t mark = failure.find("Error # ");
+    if (code == 0 && mark != std::string::npos)
+      code = static_cast<std::uint16_t>(std::atoi(failure.c_str() + mark + 8));
+    if (code == 0) code = 1;
   }
   if (code != 0 && Table->Active()) Guarded([this] { Table->SetActive(false); });
   return code == 0 && Table->Active();
@@ -644,6 +550,7 @@ bool TBrowserForm::OpenTable(const std::string& path) {
 
 bool TBrowserForm::IndexUnreadable(std::string& failure) {
   index_problem_.clear();
+  damaged_tags_.clear();
   TableRecord* table = nullptr;
   Guarded([&] {
     Select(Table->WorkArea());
@@ -660,14 +567,18 @@ bool TBrowserForm::IndexUnreadable(std::string& failure) {
     if (file.Open(index, os::kOpenReadOnlyDenyNone)) {
       for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
         TagHeader header;
-        if (!file.ReadTagHeader(tag, header) || !TagHeaderFault(header).empty())
-          damaged.push_back("tag " + std::to_string(tag));
+        if (!file.ReadTagHeader(tag, header) || !TagHeaderFault(header).empty()) {
+          damaged.push_back(OrderTagName(tag));
+          damaged_tags_.insert(tag);
+        }
       }
       file.Close();
     }
     EngineErrorCode = 0;
     if (damaged.empty()) return false;
-    index_problem_ = "a tag of " + std::filesystem::path(index).filename().string() +
+    std::string names;
+    for (const std::string& name : damaged) names += (names.empty() ? "" : ", ") + name;
+    index_problem_ = "tag " + names + " of " + std::filesystem::path(index).filename().string() +
                      " cannot be read; run vxdbf check --repair";
     return true;
   }
@@ -676,8 +587,20 @@ bool TBrowserForm::IndexUnreadable(std::string& failure) {
     MdxFile file;
     QuietErrors quiet;
     EngineErrorCode = 0;
-    if (!file.Open(index, os::kOpenReadOnlyDenyNone)) why = LastErrorMessage;
-    file.Close();
+    if (!file.Open(index, os::kOpenReadOnlyDenyNone)) {
+      why = LastErrorMessage;
+    } else {
+      // The header reads: a tag's own header is what the engine refused.
+      for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
+        TagHeader header;
+        EngineErrorCode = 0;
+        if (!file.ReadTagHeader(tag, header) || !TagHeaderFault(header).empty())
+          why += (why.empty() ? "tag " : ", ") + file.header().TagName(tag);
+      }
+      file.Close();
+    }
+    const std::size_t line = why.find_first_of("\r\n");
+    if (line != std::string::npos) why.resize(line);
     EngineErrorCode = 0;
   }
   index_problem_ = std::filesystem::path(index).filename().string() + " cannot be read" +
@@ -783,6 +706,12 @@ void TBrowserForm::FillOrderBox() {
       for (const std::string& name : Table->OrderNames())
         OrderBox->addItem(QString::fromStdString(name));
     });
+  }
+  // A tag whose header cannot be read is shown but cannot be chosen.
+  if (auto* model = qobject_cast<QStandardItemModel*>(OrderBox->model())) {
+    for (const int tag : damaged_tags_) {
+      if (tag < OrderBox->count()) model->item(tag)->setEnabled(false);
+    }
   }
   if (Table->HasRecordOrder() && !sort_field_.empty()) {
     OrderBox->addItem(QString::fromStdString(
@@ -1079,563 +1008,6 @@ void TBrowserForm::AskAndGoToRecord() {
   if (AskRecordNumber && AskRecordNumber(n)) GoToRecord(n);
 }
 
-// --- Edits, undo and redo ----------------------------------------------------------------------
-
-EditHistory::Values TBrowserForm::CurrentValues() {
-  EditHistory::Values values;
-  if (!Table->Active() || Table->IsEmpty()) return values;
-  for (int i = 0; i < Table->FieldCount(); ++i) {
-    TField* field = Table->Fields()[i];
-    values.emplace_back(field->FieldName(), field->IsNull() ? std::string() : field->AsString());
-  }
-  return values;
-}
-
-void TBrowserForm::AfterPost() {
-  if (post_refused_) {
-    KeepRefusedEdit();
-    return;
-  }
-  if (replaying_) return;
-  const EditHistory::Values after = CurrentValues();
-  history_.Add({appending_ ? EditHistory::Kind::kAppend : EditHistory::Kind::kChange,
-                Table->RecNo(), appending_ ? EditHistory::Values{} : before_post_, after});
-  if (Table->HasRecordOrder()) {
-    bool sorted_changed = appending_;
-    for (std::size_t i = 0; i < after.size() && i < before_post_.size(); ++i) {
-      if (after[i].first == sort_field_ && after[i].second != before_post_[i].second)
-        sorted_changed = true;
-    }
-    if (sorted_changed)
-      DropTemporaryOrder("the temporary order was dropped: the table changed under it");
-  }
-  appending_ = false;
-}
-
-void TBrowserForm::KeepRefusedEdit() {
-  post_refused_ = false;
-  // The dataset has left the edit: open it again over the same record with what was typed, so
-  // that Enter tries again and Escape gives up.
-  const std::int32_t record = Table->RecNo();
-  const bool was_append = appending_;
-  Guarded([&] {
-    if (was_append) {
-      Table->Append();
-    } else {
-      Table->Edit();
-    }
-    for (const auto& [name, text] : typed_) {
-      TField* field = Table->FindField(name);
-      if (field != nullptr && field->AsString() != text) field->SetAsString(text);
-    }
-  });
-  Notice = was_append ? "another program holds the table's append lock: the new record is kept "
-                        "here; Enter tries again, Esc gives it up"
-                      : "record " + std::to_string(record) +
-                            " is locked by another program: your edit is kept in the row; Enter "
-                            "tries again, Esc gives it up";
-  UpdateStatus();
-}
-
-bool TBrowserForm::WriteValues(const EditHistory::Values& values) {
-  Table->Edit();
-  for (const auto& [name, text] : values) {
-    TField* field = Table->FindField(name);
-    if (field == nullptr) continue;
-    const std::string now = field->IsNull() ? std::string() : field->AsString();
-    if (now == text) continue;
-    if (text.empty()) {
-      field->Clear();
-    } else {
-      field->SetAsString(text);
-    }
-  }
-  post_refused_ = false;
-  Table->Post();
-  return !post_refused_;
-}
-
-bool TBrowserForm::Replay(bool undo) {
-  if (!Table->Active() || !(undo ? history_.CanUndo() : history_.CanRedo())) return false;
-  const EditHistory::Edit edit = undo ? history_.NextUndo() : history_.NextRedo();
-  bool done = false;
-  replaying_ = true;
-  Guarded([&] {
-    Table->CheckBrowseMode();
-    if (!GoToRecord(edit.record)) {
-      Notice = "record " + std::to_string(edit.record) + " is not in this view: nothing " +
-               (undo ? "undone" : "redone");
-      return;
-    }
-    // Read again: another program may have changed the record since.
-    Table->Reread();
-    switch (edit.kind) {
-      case EditHistory::Kind::kChange: {
-        const EditHistory::Values& expected = undo ? edit.after : edit.before;
-        if (CurrentValues() != expected) {
-          Notice = "record " + std::to_string(edit.record) +
-                   " was changed by another program since: nothing " + (undo ? "undone" : "redone");
-          ShowMessage(Notice);
-          return;
-        }
-        done = WriteValues(undo ? edit.before : edit.after);
-        break;
-      }
-      case EditHistory::Kind::kAppend:
-      case EditHistory::Kind::kDelete:
-      case EditHistory::Kind::kRecall: {
-        // An appended record is undone by marking it deleted.
-        const bool mark = (edit.kind == EditHistory::Kind::kDelete) != undo;
-        if (Table->IsDeleted() == mark) {
-          Notice = "record " + std::to_string(edit.record) + " is already " +
-                   (mark ? "marked deleted" : "not marked");
-          return;
-        }
-        if (mark) {
-          Table->Delete();
-        } else {
-          Table->Restore();
-        }
-        done = Table->IsDeleted() == mark;
-        break;
-      }
-    }
-  });
-  replaying_ = false;
-  if (done) {
-    if (undo) {
-      history_.Undone();
-    } else {
-      history_.Redone();
-    }
-    Notice = std::string(undo ? "undone" : "redone") + " in record " + std::to_string(edit.record);
-  }
-  Grid->Invalidate();
-  UpdateStatus();
-  return done;
-}
-
-bool TBrowserForm::Undo() { return Replay(true); }
-bool TBrowserForm::Redo() { return Replay(false); }
-
-void TBrowserForm::ToggleDeleted() {
-  if (!Table->Active() || Table->IsEmpty()) return;
-  Guarded([this] {
-    Table->CheckBrowseMode();
-    if (Table->IsDeleted()) {
-      if (MessageBox("Restore record?", "Confirm", MB_OKCANCEL | MB_ICONQUESTION) == IDOK)
-        Table->Restore();
-    } else if (MessageBox("Delete record?", "Confirm", MB_OKCANCEL | MB_ICONQUESTION) == IDOK) {
-      Table->Delete();
-    }
-  });
-  Grid->Invalidate();
-  UpdateStatus();
-}
-
-void TBrowserForm::SetShowDeleted(bool show) {
-  if (ShowDeletedAction->isChecked() != show) ShowDeletedAction->setChecked(show);
-  Guarded([&] { Table->SetHideDeletedRecs(!show); });
-  if (matches_ >= 0) matches_ = Table->CountVisible();
-  RefreshLocks();
-  UpdateStatus();
-}
-
-void TBrowserForm::OpenMemo() {
-  if (!Table->Active()) return;
-  const int index = Grid->SelectedIndex();
-  if (index < 0 || index >= Grid->Columns().Count()) return;
-  TField* field = Grid->Columns().Items(index)->Field();
-  if (field == nullptr || DbaseTypeLetter(field) != 'M') return;
-  const TDbfFieldProps* props = Table->FieldProps();
-  if (props != nullptr && field->FieldNo() >= 1 && field->FieldNo() <= props->Count() &&
-      props->Field(field->FieldNo()).type != 'M') {
-    ShowMessage(field->FieldName() + " holds binary data, which is not edited as text.");
-    return;
-  }
-  Guarded([&] {
-    const TDataSetState before = Table->State();
-    const std::string memo_before = field->AsString();
-    MemoWindow->SetDataField(field->FieldName());
-    const int result = MemoWindow->ShowModal();
-    const TDataSetState state = Table->State();
-    const bool editing = state == dsEdit || state == dsInsert;
-    if (result == mrOk && editing) {
-      Table->Post();
-    } else if (editing && (before == dsEdit || before == dsInsert)) {
-      // Only the memo goes back: the row's own unposted edit stays.
-      if (field->AsString() != memo_before) field->SetAsString(memo_before);
-    } else if (editing) {
-      Table->Cancel();
-    }
-  });
-}
-
-// --- Copy, paste, export -----------------------------------------------------------------------
-
-std::string TBrowserForm::CopyCells(bool whole_rows) {
-  if (!Table->Active() || Table->IsEmpty()) return {};
-  std::string text;
-  Guarded([&] {
-    if (!whole_rows) {
-      const int index = Grid->SelectedIndex();
-      TField* field = index >= 0 && index < Grid->Columns().Count()
-                          ? Grid->Columns().Items(index)->Field()
-                          : nullptr;
-      if (field != nullptr) text = Utf8(field->IsBlob() ? field->AsString() : field->DisplayText());
-      return;
-    }
-    for (int i = 0; i < Grid->Columns().Count(); ++i) {
-      TField* field = Grid->Columns().Items(i)->Field();
-      if (!Grid->Columns().Items(i)->Visible() || field == nullptr) continue;
-      if (!text.empty()) text += '\t';
-      text += Utf8(field->IsBlob() ? std::string() : field->DisplayText());
-    }
-  });
-  QGuiApplication::clipboard()->setText(QString::fromStdString(text));
-  Notice = whole_rows ? "row copied" : "cell copied";
-  UpdateStatus();
-  return text;
-}
-
-std::string TBrowserForm::PasteProblem(TField* field, const std::string& text) {
-  const TDbfFieldProps* props = Table->FieldProps();
-  if (props == nullptr || field->FieldNo() < 1 || field->FieldNo() > props->Count()) return {};
-  const TDTField& described = props->Field(field->FieldNo());
-  const std::string stored = QStringToAnsi(QString::fromStdString(text));
-  const std::string kind = std::string(1, described.type) + " " + std::to_string(described.length);
-  switch (described.type) {
-    case 'C':
-      if (stored.size() > described.length)
-        return "\"" + text + "\" is longer than " + described.name + " (" + kind + ") holds";
-      return {};
-    case 'N':
-    case 'F': {
-      const std::string number = Trimmed(text);
-      if (number.empty()) return {};
-      char* end = nullptr;
-      const double value = std::strtod(number.c_str(), &end);
-      if (*end != '\0' || !std::isfinite(value))
-        return "\"" + text + "\" is not a number for " + described.name;
-      char formatted[400];
-      std::snprintf(formatted, sizeof formatted, "%.*f", int{described.decimals}, value);
-      if (std::string(formatted).size() > described.length)
-        return "\"" + text + "\" does not fit " + described.name + " (" + kind + "," +
-               std::to_string(described.decimals) + ")";
-      return {};
-    }
-    case 'L': {
-      const std::string value = UpperAscii(Trimmed(text));
-      static const char* const kLogical[] = {"", "T", "F", "Y", "N", "TRUE", "FALSE", ".T.", ".F."};
-      for (const char* accepted : kLogical) {
-        if (value == accepted) return {};
-      }
-      return "\"" + text + "\" is not a logical value for " + described.name;
-    }
-    default:
-      return {};
-  }
-}
-
-int TBrowserForm::PasteCells(const std::string& text) {
-  if (!Table->Active() || Table->IsEmpty() || !Table->CanModify()) return 0;
-  std::vector<std::vector<std::string>> rows;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!(end == text.size() && line.empty())) {
-      std::vector<std::string> cells;
-      std::size_t from = 0;
-      for (;;) {
-        const std::size_t tab = line.find('\t', from);
-        cells.push_back(line.substr(from, tab - from));
-        if (tab == std::string::npos) break;
-        from = tab + 1;
-      }
-      rows.push_back(std::move(cells));
-    }
-    start = end + 1;
-  }
-  const int first_column = std::max(0, Grid->SelectedIndex());
-  int changed = 0;
-  std::string problem;
-  for (std::size_t r = 0; r < rows.size() && problem.empty(); ++r) {
-    if (r > 0) {
-      Guarded([this] { Table->Next(); });
-      if (Table->Eof()) break;
-    }
-    // Every value is checked before the record is touched: a refused row changes nothing.
-    std::vector<std::pair<TField*, std::string>> values;
-    for (std::size_t c = 0; c < rows[r].size(); ++c) {
-      const int column = first_column + static_cast<int>(c);
-      if (column >= Grid->Columns().Count()) break;
-      TField* field = Grid->Columns().Items(column)->Field();
-      if (field == nullptr || field->IsBlob()) continue;
-      problem = PasteProblem(field, rows[r][c]);
-      if (!problem.empty()) break;
-      values.emplace_back(field, rows[r][c]);
-    }
-    if (!problem.empty()) break;
-    const bool written = Guarded([&] {
-      Table->Edit();
-      try {
-        for (const auto& [field, value] : values) {
-          const std::string stored = QStringToAnsi(QString::fromStdString(value));
-          if (field->DataType() == ftBoolean) {
-            const std::string upper = UpperAscii(Trimmed(value));
-            if (upper.empty()) {
-              field->Clear();
-            } else {
-              field->SetAsBoolean(upper[0] == 'T' || upper[0] == 'Y' || upper == ".T.");
-            }
-          } else if (Trimmed(value).empty()) {
-            field->Clear();
-          } else {
-            field->SetAsString(stored);
-          }
-        }
-        post_refused_ = false;
-        Table->Post();
-      } catch (...) {
-        Table->Cancel();
-        throw;
-      }
-    });
-    if (!written || post_refused_) break;
-    ++changed;
-  }
-  Notice = problem.empty() ? std::to_string(changed) + " record(s) changed by the paste"
-                           : "paste stopped: " + problem;
-  if (!problem.empty()) ShowMessage(Notice);
-  Grid->Invalidate();
-  UpdateStatus();
-  return changed;
-}
-
-bool TBrowserForm::ExportView(const std::string& path, ExportFormat format) {
-  if (!Table->Active()) return false;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    ShowMessage("Cannot write " + path);
-    return false;
-  }
-  std::vector<TField*> fields;
-  for (int i = 0; i < Grid->Columns().Count(); ++i) {
-    TColumn* column = Grid->Columns().Items(i);
-    if (column->Visible() && column->Field() != nullptr) fields.push_back(column->Field());
-  }
-  if (format == ExportFormat::kCsv) {
-    std::string title;
-    for (TField* field : fields) title += (title.empty() ? "" : ",") + CsvCell(field->FieldName());
-    out << title << "\r\n";
-  }
-  std::int32_t written = 0;
-  const bool ok = Guarded([&] {
-    Table->CheckBrowseMode();
-    const std::int32_t start = Table->IsEmpty() ? 0 : Table->RecNo();
-    Table->DisableControls();
-    try {
-      for (Table->First(); !Table->Eof(); Table->Next()) {
-        std::string line;
-        for (TField* field : fields) {
-          const char type = DbaseTypeLetter(field);
-          const bool blank = field->IsNull();
-          std::string text = blank
-                                 ? std::string()
-                                 : Utf8(field->IsBlob() ? field->AsString() : field->DisplayText());
-          if (format == ExportFormat::kCsv) {
-            if (!line.empty() || field != fields.front()) line += ',';
-            if (type == 'D' && !blank) {
-              int y = 0, m = 0, d = 0;
-              DecodeDate(field->AsDateTime(), y, m, d);
-              char iso[16];
-              std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", y, m, d);
-              text = iso;
-            }
-            line += CsvCell(Trimmed(text));
-            continue;
-          }
-          line += (line.empty() ? "{" : ",") + JsonString(field->FieldName()) + ":";
-          if (blank) {
-            line += "null";
-          } else if (type == 'N') {
-            line += Trimmed(text);
-          } else if (type == 'L') {
-            line += field->AsBoolean() ? "true" : "false";
-          } else if (type == 'D') {
-            int y = 0, m = 0, d = 0;
-            DecodeDate(field->AsDateTime(), y, m, d);
-            char iso[16];
-            std::snprintf(iso, sizeof iso, "\"%04d-%02d-%02d\"", y, m, d);
-            line += iso;
-          } else {
-            line += JsonString(type == 'C' ? Trimmed(text) : text);
-          }
-        }
-        if (format == ExportFormat::kJsonLines) line += fields.empty() ? "{}" : "}";
-        out << line << (format == ExportFormat::kCsv ? "\r\n" : "\n");
-        ++written;
-      }
-      if (start > 0) Table->SetRecNo(start);
-    } catch (...) {
-      Table->EnableControls();
-      throw;
-    }
-    Table->EnableControls();
-  });
-  out.close();
-  Notice = ok && out ? std::to_string(written) + " record(s) exported to " + path : "export failed";
-  UpdateStatus();
-  return ok && static_cast<bool>(out);
-}
-
-// --- Views -----------------------------------------------------------------------------------
-
-void TBrowserForm::ShowRecordForm(bool show) {
-  if (RecordFormAction->isChecked() != show) RecordFormAction->setChecked(show);
-  FormPanel->SetVisible(show);
-  if (show) {
-    RecordForm->Widget()->setGeometry(0, 0, FormPanel->Width(), FormPanel->Height());
-    RecordForm->Widget()->show();
-    RecordForm->Refresh();
-  }
-  FormPanel->OnResize = [this](TObject*) {
-    RecordForm->Widget()->setGeometry(0, 0, FormPanel->Width(), FormPanel->Height());
-  };
-}
-
-std::string TBrowserForm::StructureText() {
-  if (!Table->Active()) return "No table";
-  std::string text;
-  Guarded([&] {
-    Select(Table->WorkArea());
-    TableRecord* table = SelectedTable();
-    if (table == nullptr) return;
-    char line[512];
-    text += std::filesystem::path(table->file_name).filename().string() + "\n";
-    std::snprintf(line, sizeof line, "Version       %s (0x%02X)\n", VersionName(table->version()),
-                  table->version());
-    text += line;
-    text += "Code page     " + std::to_string(code_page_) +
-            (page_source_ == PageSource::kMark     ? " (the table's mark)"
-             : page_source_ == PageSource::kChosen ? " (chosen in View > Code page)"
-                                                   : " (no mark: the locale's DOS page)") +
-            "\n";
-    text += "Records       " + std::to_string(RecCount()) + "\n";
-    text += "Header        " + std::to_string(table->header_length) + " bytes, records of " +
-            std::to_string(table->record_length) + " bytes, last update " + table->update_date +
-            "\n";
-    if (MemoFile* memo = table->has_memo ? MemoOf(*table) : nullptr) {
-      std::snprintf(line, sizeof line, "Memo file     %s, blocks of %u bytes\n",
-                    memo->kind == MemoKind::kFoxPro   ? "FoxPro .FPT"
-                    : memo->kind == MemoKind::kDbase4 ? "dBASE IV .DBT"
-                                                      : "dBASE III .DBT",
-                    memo->block_size);
-      text += line;
-    } else if (table->has_memo) {
-      text += "Memo file     missing\n";
-    }
-    text += "\nFields\n  #  Name        Type  Length  Decimals\n";
-    const TDbfFieldProps* props = Table->FieldProps();
-    for (int n = 1; props != nullptr && n <= props->Count(); ++n) {
-      const TDTField& f = props->Field(n);
-      std::snprintf(line, sizeof line, "%3d  %-10s  %c     %6d  %8d\n", n, f.name.c_str(), f.type,
-                    f.length, f.decimals);
-      text += line;
-    }
-    const std::string index = IndexFileName();
-    if (OrderCount() == 0) {
-      text += "\nNo production index open\n";
-      return;
-    }
-    text += "\nTags of " + std::filesystem::path(index).filename().string() + "\n";
-    MdxFile file;
-    QuietErrors quiet;
-    const bool readable = file.Open(index, os::kOpenReadOnlyDenyNone);
-    for (int order = 1; order <= OrderCount(); ++order) {
-      const OrderTag* tag = OrderOf(order);
-      if (tag == nullptr) continue;
-      std::string keys = "?";
-      if (readable) {
-        std::vector<std::string> problems;
-        std::vector<TagItem> items;
-        CheckTagTree(file, tag->header,
-                     ChooseComparator(tag->header.KeyType(), tag->expressions.result_type,
-                                      tag->header.Descending()),
-                     problems, &items);
-        keys = std::to_string(items.size()) + (problems.empty() ? "" : " (damaged)");
-      }
-      text += "  " + tag->name + "  key " + tag->header.KeyExpression() + "  type " +
-              std::string(1, tag->header.KeyType()) +
-              (tag->header.HasFor() ? "  for " + tag->header.ForExpression() : std::string()) +
-              (tag->header.Descending() ? "  descending" : "") +
-              (tag->header.Unique() ? "  unique" : "") + "  keys " + keys + "\n";
-    }
-    if (readable) file.Close();
-    EngineErrorCode = 0;
-  });
-  return Utf8(text);
-}
-
-void TBrowserForm::ShowStructure() {
-  auto* dialog = new QDialog(Widget());
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setWindowTitle("Structure");
-  auto* layout = new QVBoxLayout(dialog);
-  auto* view = new QPlainTextEdit(dialog);
-  view->setObjectName("StructureText");
-  view->setReadOnly(true);
-  view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  view->setPlainText(QString::fromStdString(StructureText()));
-  layout->addWidget(view);
-  dialog->resize(620, 460);
-  dialog->show();
-  structure_dialog_ = dialog;
-}
-
-void TBrowserForm::CheckTable() {
-  if (!Table->Active()) return;
-  std::string report;
-  int faults = 0;
-  Guarded([&] {
-    Select(Table->WorkArea());
-    if (OrderCount() == 0) {
-      report = index_problem_.empty() ? "No production index to check." : index_problem_;
-      faults = index_problem_.empty() ? 0 : 1;
-      return;
-    }
-    MdxFile file;
-    QuietErrors quiet;
-    if (!file.Open(IndexFileName(), os::kOpenReadOnlyDenyNone)) {
-      report = LastErrorMessage;
-      faults = 1;
-      EngineErrorCode = 0;
-      return;
-    }
-    IndexPages pages;
-    for (int order = 1; order <= OrderCount(); ++order) {
-      const OrderTag* tag = OrderOf(order);
-      if (tag == nullptr) continue;
-      std::vector<std::string> problems;
-      CheckTagTree(file, tag->header,
-                   ChooseComparator(tag->header.KeyType(), tag->expressions.result_type,
-                                    tag->header.Descending()),
-                   problems, nullptr, &pages, tag->name);
-      for (const std::string& problem : problems) report += tag->name + ": " + problem + "\n";
-      faults += static_cast<int>(problems.size());
-    }
-    file.Close();
-    EngineErrorCode = 0;
-    if (faults == 0) report = "Every tag of " + IndexFileName() + " is sound.";
-  });
-  CheckReport = report;
-  if (faults > 0) report += "\nTo repair: vxdbf check --repair " + Table->DbfFileName();
-  ShowMessage(Utf8(report));
-}
-
 // --- Refreshing ------------------------------------------------------------------------------
 
 void TBrowserForm::RefreshLocks() {
@@ -1707,120 +1079,6 @@ void TBrowserForm::UpdateStatus() {
   // The status line is UTF-8 already; the label shows ANSI text, so it goes through the same
   // page the widgets use.
   StatusLine->SetCaption(QStringToAnsi(QString::fromStdString(text)));
-}
-
-// --- Settings --------------------------------------------------------------------------------
-
-void TBrowserForm::RememberRecent(const std::string& path) {
-  QSettings settings;
-  QStringList recent = settings.value("recent").toStringList();
-  recent.removeAll(QString::fromStdString(path));
-  recent.prepend(QString::fromStdString(path));
-  while (recent.size() > kRecentFiles) recent.removeLast();
-  settings.setValue("recent", recent);
-  FillRecentMenu();
-}
-
-void TBrowserForm::FillRecentMenu() {
-  if (RecentMenu == nullptr) return;
-  RecentMenu->clear();
-  const QStringList recent = QSettings().value("recent").toStringList();
-  for (const QString& path : recent) {
-    QObject::connect(RecentMenu->addAction(path), &QAction::triggered,
-                     [this, path] { OpenTable(path.toStdString()); });
-  }
-  RecentMenu->setEnabled(!recent.isEmpty());
-}
-
-void TBrowserForm::SaveSettings() {
-  QSettings settings;
-  const int bounds[4] = {Left(), Top(), Width(), Height()};
-  settings.setValue("window/geometry",
-                    QByteArray(reinterpret_cast<const char*>(bounds), sizeof bounds));
-  if (path_.empty() || !Table->Active()) return;
-  QStringList columns;
-  for (int i = 0; i < Grid->Columns().Count(); ++i) {
-    TColumn* column = Grid->Columns().Items(i);
-    columns << QString::fromStdString(column->FieldName()) + ":" + QString::number(column->Width());
-  }
-  settings.setValue(SettingsKey(path_, "columns"), columns);
-  std::string order;
-  if (Table->HasRecordOrder()) {
-    order = "sort:" + sort_field_ + (sort_descending_ ? ":descending" : "");
-  } else {
-    Guarded([&] {
-      const int n = Table->ActiveOrder();
-      if (n != 0) order = "tag:" + OrderTagName(n);
-    });
-  }
-  settings.setValue(SettingsKey(path_, "order"), QString::fromStdString(order));
-  settings.setValue(SettingsKey(path_, "filter"), FilterField->text());
-  settings.setValue(SettingsKey(path_, "page"), chosen_page_);
-}
-
-void TBrowserForm::RestoreTableSettings() {
-  QSettings settings;
-  const int page = settings.value(SettingsKey(path_, "page"), 0).toInt();
-  if (page != 0) SetCodePage(page);
-  const QStringList columns = settings.value(SettingsKey(path_, "columns")).toStringList();
-  if (!columns.isEmpty()) {
-    // Columns in the order and widths kept; fields the table no longer has are left out, new
-    // ones go at the end.
-    std::vector<std::pair<std::string, int>> kept;
-    for (const QString& entry : columns) {
-      const int colon = entry.lastIndexOf(':');
-      if (colon <= 0) continue;
-      kept.emplace_back(entry.left(colon).toStdString(), entry.mid(colon + 1).toInt());
-    }
-    std::vector<std::pair<std::string, int>> all;
-    for (int i = 0; i < Grid->Columns().Count(); ++i) {
-      all.emplace_back(Grid->Columns().Items(i)->FieldName(), Grid->Columns().Items(i)->Width());
-    }
-    std::vector<std::pair<std::string, int>> wanted;
-    for (const auto& entry : kept) {
-      if (Table->FindField(entry.first) != nullptr) wanted.push_back(entry);
-    }
-    for (const auto& entry : all) {
-      if (std::none_of(wanted.begin(), wanted.end(),
-                       [&](const auto& w) { return w.first == entry.first; }))
-        wanted.push_back(entry);
-    }
-    Grid->Columns().BeginUpdate();
-    Grid->Columns().Clear();
-    for (const auto& [name, width] : wanted) {
-      TColumn* column = Grid->Columns().Add();
-      column->SetFieldName(name);
-      column->SetWidth(std::clamp(width, 8, 2000));
-      TField* field = Table->FindField(name);
-      if (field != nullptr && (DbaseTypeLetter(field) == 'N')) column->SetAlignment(taRightJustify);
-    }
-    Grid->Columns().EndUpdate();
-  }
-  const std::string filter = settings.value(SettingsKey(path_, "filter")).toString().toStdString();
-  if (!filter.empty()) {
-    FilterField->setText(QString::fromStdString(filter));
-    ApplyFilter(filter);
-  }
-  const std::string order = settings.value(SettingsKey(path_, "order")).toString().toStdString();
-  if (order.rfind("tag:", 0) == 0) {
-    const int index = OrderBox->findText(QString::fromStdString(order.substr(4)));
-    if (index > 0) ChooseOrder(index);
-  } else if (order.rfind("sort:", 0) == 0) {
-    std::string field = order.substr(5);
-    const bool descending = field.size() > 11 && field.ends_with(":descending");
-    if (descending) field.resize(field.size() - 11);
-    for (int i = 0; i < Grid->Columns().Count(); ++i) {
-      if (Grid->Columns().Items(i)->FieldName() != field) continue;
-      SortByColumn(i);
-      FinishSort();
-      if (descending) {
-        SortByColumn(i);
-        FinishSort();
-      }
-      break;
-    }
-  }
-  Guarded([this] { Table->First(); });
 }
 
 }  // namespace vx::browser

@@ -231,10 +231,8 @@ class TBrowserForm : public TForm {
   bool replaying_ = false;
   std::int32_t deleting_ = 0;
   std::string index_problem_;
+  std::set<int> damaged_tags_;
   QWidget* structure_dialog_ = nullptr;
 };
-
-// "code page 1252" and the like for a table's language driver byte.
-std::string CodePageText(std::uint8_t language_driver);
 
 }  // namespace vx::browser

@@ -239,6 +239,10 @@ TEST_F(BrowserTest, QuickSearchFindsTheNextRecordHoldingTheTextInAnyColumn) {
   };
   GridKey('G', TShiftState{ssCtrl});
   EXPECT_EQ(browser_->Table->RecNo(), 3);
+  GridKey(VK_END, TShiftState{ssCtrl});
+  EXPECT_EQ(CurrentTitle(), "Metropolis");
+  GridKey(VK_HOME, TShiftState{ssCtrl});
+  EXPECT_EQ(CurrentTitle(), "Zorro");
 }
 
 // --- Structure and check -------------------------------------------------------------------
