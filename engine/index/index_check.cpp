@@ -16,7 +16,7 @@ class TreeChecker {
  public:
   TreeChecker(MdxFile& file, const TagHeader& header, KeyComparator compare,
               std::vector<std::string>& problems, std::vector<TagItem>* items, IndexPages* pages,
-              const std::string& tag_name)
+              const std::string& tag_name, bool unique_once = false)
       : file_(file),
         header_(header),
         compare_(compare),
@@ -26,7 +26,8 @@ class TreeChecker {
         tag_name_(tag_name),
         key_length_(header.KeyLength()),
         item_length_(header.ItemLength()),
-        next_free_(GetLe32(file.header().bytes.data() + 32)) {}
+        next_free_(GetLe32(file.header().bytes.data() + 32)),
+        unique_once_(unique_once && header.Unique()) {}
 
   bool Run() {
     std::string highest;
@@ -86,6 +87,11 @@ class TreeChecker {
         if (has_last_ && compare_(reinterpret_cast<const std::uint8_t*>(last_.data()), view.Key(i),
                                   key_length_) > 0) {
           Problem(page, "key " + std::to_string(i) + " is lower than the key before it");
+        } else if (unique_once_ && has_last_ &&
+                   compare_(reinterpret_cast<const std::uint8_t*>(last_.data()), view.Key(i),
+                            key_length_) == 0) {
+          Problem(page,
+                  "key " + std::to_string(i) + " is the key before it again, in a unique tag");
         }
         if (view.Pointer(i) == 0) Problem(page, "item " + std::to_string(i) + " has record 0");
         last_ = key;
@@ -124,6 +130,7 @@ class TreeChecker {
       const auto node = pages_->nodes.find(p);
       if (node == pages_->nodes.end()) continue;
       if (node->second != tag_name_) {
+        pages_->shared.insert(node->second);
         Problem(page, "node also reached from tag " + node->second +
                           (p == page ? "" : " (its node at page " + std::to_string(p) + ")"));
         return false;
@@ -147,6 +154,7 @@ class TreeChecker {
   int key_length_;
   int item_length_;
   std::uint32_t next_free_;  // the header's page counter: the first page no node may use
+  bool unique_once_;         // equal neighbouring keys are a problem
   std::size_t before_ = problems_.size();
   std::set<std::uint32_t> visited_;
   int leaf_depth_ = -1;
@@ -160,6 +168,25 @@ bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
                   std::vector<std::string>& problems, std::vector<TagItem>* items,
                   IndexPages* pages, const std::string& tag_name) {
   return TreeChecker(file, header, compare, problems, items, pages, tag_name).Run();
+}
+
+bool CheckTagTreeForEdits(MdxFile& file, const TagHeader& header, KeyComparator compare,
+                          std::vector<std::string>& problems, IndexPages& pages,
+                          const std::string& tag_name) {
+  return TreeChecker(file, header, compare, problems, nullptr, &pages, tag_name, true).Run();
+}
+
+std::string KeyShapeFault(const TagHeader& header, const TagExpressions& expressions) {
+  const char type = header.KeyType();
+  const char result = expressions.result_type;
+  if ((type == 'C') != (result == 'C')) {
+    return std::string("key type ") + type + " does not match the key expression's type " + result;
+  }
+  if (type == 'C' && expressions.width != 0 && expressions.width != header.KeyLength()) {
+    return "key length " + std::to_string(header.KeyLength()) + ", but the key expression gives " +
+           std::to_string(expressions.width) + " characters";
+  }
+  return {};
 }
 
 std::string CollationName(KeyCollation collation) {

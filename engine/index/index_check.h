@@ -9,11 +9,13 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/index/key_codec.h"
+#include "engine/index/key_maker.h"
 #include "engine/index/mdx_file.h"
 
 namespace vx {
@@ -27,6 +29,8 @@ struct TagItem {
 struct IndexPages {
   std::map<std::uint32_t, std::string> headers;  // tag header page -> tag name
   std::map<std::uint32_t, std::string> nodes;    // node page -> the tag that reached it
+  // Tags a node of which a later tag reached too (the later tag has the problem).
+  std::set<std::string> shared;
 };
 
 // Appends the problems found to `problems` and, when `items` is given, the tag's (key, record)
@@ -36,6 +40,15 @@ struct IndexPages {
 bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
                   std::vector<std::string>& problems, std::vector<TagItem>* items = nullptr,
                   IndexPages* pages = nullptr, const std::string& tag_name = {});
+// CheckTagTree without collecting items, for a caller about to change the tree: in a unique tag
+// two equal keys are a problem too (the items' records are not compared here).
+bool CheckTagTreeForEdits(MdxFile& file, const TagHeader& header, KeyComparator compare,
+                          std::vector<std::string>& problems, IndexPages& pages,
+                          const std::string& tag_name);
+
+// What is wrong between a sound tag header's key type and length and its key expression (what
+// appends and reindex would refuse), even in a tag that holds no keys; empty when they agree.
+std::string KeyShapeFault(const TagHeader& header, const TagExpressions& expressions);
 
 // The order a character tag's keys are in. This engine (and the format) orders unsigned bytes;
 // some writers compare signed bytes, which puts bytes 128..255 before ASCII. A tag in such an

@@ -97,8 +97,13 @@ bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
 
 std::uint32_t MdxFile::AppendNode() {
   RefreshSize();
-  // A file whose size is not a whole number of pages gets its new node on the next page.
-  const std::uint64_t page = (size_ + kMdxPageSize - 1) / kMdxPageSize;
+  // New nodes go at the header's page counter, as other programs put them: a file cut short
+  // still has live pages named below the counter past its end, which a node at the file's end
+  // would overwrite. A counter below the file's end (a program stopped between writing a node
+  // and the counter, or a damaged counter) does not take pages that may be live: the node goes
+  // at the end then. A file whose size is not a whole number of pages counts its last page.
+  const std::uint64_t end = (size_ + kMdxPageSize - 1) / kMdxPageSize;
+  const std::uint64_t page = std::max<std::uint64_t>(GetLe32(header_.bytes.data() + 32), end);
   if (page + 2 > 0xFFFFFFFFu) {
     SetEngineError(222, "Index file too large: " + name_);
     return 0;

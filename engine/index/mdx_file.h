@@ -79,9 +79,10 @@ class MdxFile {
   // Writes a node at `page` (keeping a cached copy current); reports the I/O code with the
   // file's name and answers false on failure.
   bool WriteNode(std::uint32_t page, const NodeBytes& node);
-  // Appends a zeroed 1024-byte node at the end of the file (after refreshing the size, so
-  // pages other programs appended are not reused); answers its page, 0 after a report. The
-  // header's page counter follows and the header is marked modified.
+  // Writes a zeroed 1024-byte node at the header's page counter, or at the end of the file when
+  // that lies beyond the counter (after refreshing the size, so pages other programs appended
+  // are not reused); answers its page, 0 after a report. The counter follows and the header is
+  // marked modified.
   std::uint32_t AppendNode();
   // Writes the first 983 bytes of tag i's header (1..tag count) at the page its entry names.
   bool WriteTagHeader(int tag, const TagHeader& header);

@@ -42,6 +42,10 @@ struct AreaIndex {
   int controlling = 1;
   bool natural = false;
   bool logged_in = false;
+  // Whether every tree was read whole since the index was opened (ValidateTrees), and what was
+  // found wrong with each tag then (empty: sound), by tag number - 1.
+  bool validated = false;
+  std::vector<std::string> faults;
 };
 
 std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;
@@ -115,6 +119,11 @@ void MoveTo(std::int32_t n) {
 
 bool ReadAnchors(AreaIndex& index, int area) {
   index.file.DropNodeCache();
+  // A damaged index another program changed may have been mended: it is read whole again.
+  if (std::any_of(index.faults.begin(), index.faults.end(),
+                  [](const std::string& fault) { return !fault.empty(); })) {
+    index.validated = false;
+  }
   if (!index.file.ReadHeader()) return false;
   if (index.file.header().TagCount() != static_cast<int>(index.tags.size())) {
     SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
@@ -434,6 +443,68 @@ bool RecordKey(TableRecord& t, OrderTag& tag, KeyBuffer& key, bool& in) {
   return false;
 }
 
+// Reads every tag's tree whole, once after the index was opened: damage off the way an edit
+// goes down (a child pointer elsewhere, a node reached from two places or two tags, a node past
+// the header's page counter, a key count that hides items, a key type or length the key
+// expression does not give, a key twice in a unique tag) is not seen on that way. A tag found
+// damaged keeps its fault until the index is opened again or another program changes it. The
+// trees this engine changes afterwards stay sound, so one reading serves every later edit.
+// Whether the items hold the records' keys is not read here (that is `check`'s full work).
+void ValidateTrees(AreaIndex& index) {
+  if (index.validated) return;
+  index.validated = true;
+  index.faults.assign(index.tags.size(), {});
+  QuietErrors quiet;
+  const std::uint16_t code = EngineErrorCode;
+  const std::string message = LastErrorMessage;
+  IndexPages pages;
+  const MdxHeader& header = index.file.header();
+  for (int i = 1; i <= header.TagCount(); ++i) {
+    pages.headers.emplace(header.EntryAt(i).header_page, header.TagName(i));
+  }
+  for (std::size_t i = 0; i < index.tags.size(); ++i) {
+    OrderTag& tag = *index.tags[i];
+    std::string& fault = index.faults[i];
+    if (HasKeyMaker(tag.expressions)) fault = KeyShapeFault(tag.header, tag.expressions);
+    if (!fault.empty()) continue;
+    std::vector<std::string> problems;
+    if (CheckTagTreeForEdits(index.file, tag.header, tag.compare, problems, pages, tag.name)) {
+      continue;
+    }
+    // A character tag in another writer's signed-byte order is sound for its writer.
+    std::vector<std::string> in_signed_order;
+    const KeyComparator signed_bytes =
+        tag.header.Descending() ? CompareSignedCharKeysDescending : CompareSignedCharKeys;
+    if (tag.header.KeyType() != 'C' || !CheckTagTreeForEdits(index.file, tag.header, signed_bytes,
+                                                             in_signed_order, pages, tag.name)) {
+      fault = problems.empty() ? "damaged" : problems.front();
+    }
+  }
+  for (std::size_t i = 0; i < index.tags.size(); ++i) {
+    if (index.faults[i].empty() && pages.shared.count(index.tags[i]->name) != 0) {
+      index.faults[i] = "a node that another tag reaches too";
+    }
+  }
+  EngineErrorCode = code;
+  LastErrorMessage = message;
+}
+
+// Whether every tag an edit changes was found sound when the index was read whole; false after
+// a report naming the tag and what is wrong with it.
+bool TouchedTreesSound(AreaIndex& index, const std::vector<const OrderTag*>& touched) {
+  if (touched.empty()) return true;
+  ValidateTrees(index);
+  for (const OrderTag* tag : touched) {
+    const std::string& fault = index.faults[static_cast<std::size_t>(tag->tag_number - 1)];
+    if (fault.empty()) continue;
+    SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
+                            index.file.name() + " [tag: " + tag->name + "] " + fault +
+                            " [ValidateTree]");
+    return false;
+  }
+  return true;
+}
+
 // Before a record is written (nothing of the edit is on the disk yet): makes the keys of the
 // record as it will be and reads, without writing, the way down of every change it will make:
 // the removal of a replaced key and the insert of the new one. A key that cannot be made, a
@@ -448,6 +519,7 @@ bool HookCheckKeys(TableRecord& t, bool appending) {
   if (appending) t.record_number = t.record_count + 1;
   const auto record = static_cast<std::uint32_t>(t.record_number);
   bool ok = true;
+  std::vector<const OrderTag*> touched;
   for (auto& tag_owner : index->tags) {
     OrderTag& tag = *tag_owner;
     KeyBuffer key{};
@@ -463,6 +535,7 @@ bool HookCheckKeys(TableRecord& t, bool appending) {
       continue;
     }
     if (!had && !in) continue;
+    touched.push_back(&tag);
     if (!HeaderNotShared(*index, tag)) {
       ok = false;
       break;
@@ -489,7 +562,7 @@ bool HookCheckKeys(TableRecord& t, bool appending) {
   }
   t.record_number = saved_number;
   // The copies of the nodes the cursors hold are still what the file holds: nothing changed.
-  return ok;
+  return ok && TouchedTreesSound(*index, touched);
 }
 
 // After the trees changed: the header's page counter is written, every position is forgotten

@@ -2,7 +2,7 @@
 // Changing one tag's B-tree in place: inserting a key (splitting full nodes up the descent path
 // and growing a new root) and removing one (unlinking emptied nodes, shrinking the tree when
 // the root is left with a single child). Nodes are never merged; pages of unlinked nodes are
-// abandoned. New nodes are appended at the end of the file.
+// abandoned. New nodes go at the index header's page counter (MdxFile::AppendNode).
 //
 // Invariants every operation keeps (and CheckTagTree in index_check.h verifies):
 //   - a branch item's key is the highest key of its child's subtree; the subtree behind the

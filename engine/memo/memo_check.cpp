@@ -3,8 +3,47 @@
 #include <charconv>
 
 #include "engine/foundation/errors.h"
+#include "engine/table/dbf_file.h"
+#include "engine/workarea/hooks.h"
 
 namespace vx {
+
+namespace {
+
+MemoOpenType& SavedMemoOpen() {
+  static MemoOpenType saved = nullptr;
+  return saved;
+}
+
+std::uint16_t OpenMemoTolerantly(TableRecord& t, const std::string& base_name) {
+  const std::uint16_t code = SavedMemoOpen()(t, base_name);
+  if (code != 0) {
+    const std::string name =
+        DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
+    TolerantMemoOpen::Failure() =
+        "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
+  }
+  return 0;
+}
+
+}  // namespace
+
+TolerantMemoOpen::TolerantMemoOpen()
+    : outermost_(MemoOpenProc != OpenMemoTolerantly), saved_(MemoOpenProc) {
+  if (!outermost_) return;
+  Failure().clear();
+  SavedMemoOpen() = MemoOpenProc;
+  if (MemoOpenProc != nullptr) MemoOpenProc = OpenMemoTolerantly;
+}
+
+TolerantMemoOpen::~TolerantMemoOpen() {
+  if (outermost_) MemoOpenProc = saved_;
+}
+
+std::string& TolerantMemoOpen::Failure() {
+  static std::string failure;
+  return failure;
+}
 
 namespace {
 

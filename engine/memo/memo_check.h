@@ -14,6 +14,27 @@
 
 namespace vx {
 
+struct TableRecord;
+
+// While one lives, a memo file that cannot be opened does not stop USE: the table is opened
+// without it (its memo fields unreadable) and Failure() says why. Nested ones share the
+// outermost's record.
+class TolerantMemoOpen {
+ public:
+  TolerantMemoOpen();
+  ~TolerantMemoOpen();
+  TolerantMemoOpen(const TolerantMemoOpen&) = delete;
+  TolerantMemoOpen& operator=(const TolerantMemoOpen&) = delete;
+
+  // Why the memo file could not be opened (empty when it was).
+  static std::string& Failure();
+  bool outermost() const { return outermost_; }
+
+ private:
+  bool outermost_;
+  std::uint16_t (*saved_)(TableRecord&, const std::string&);
+};
+
 class MemoPointerCheck {
  public:
   explicit MemoPointerCheck(MemoFile& m);

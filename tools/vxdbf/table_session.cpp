@@ -16,22 +16,6 @@ namespace vx::tool {
 
 namespace {
 
-MemoOpenType& SavedMemoOpen() {
-  static MemoOpenType saved = nullptr;
-  return saved;
-}
-
-std::uint16_t OpenMemoTolerantly(TableRecord& t, const std::string& base_name) {
-  const std::uint16_t code = SavedMemoOpen()(t, base_name);
-  if (code != 0) {
-    const std::string name =
-        DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
-    TolerantMemoOpen::Failure() =
-        "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
-  }
-  return 0;
-}
-
 // Opens the production index of the selected table for an edit. One that exists but cannot be
 // read refuses the edit before anything is written (the engine's error), unless --ignore-index
 // asks to edit anyway, which warns that the index is then stale.
@@ -62,23 +46,6 @@ void OpenIndexForEdits(const Options& options, const std::string& file, std::ost
 }
 
 }  // namespace
-
-TolerantMemoOpen::TolerantMemoOpen()
-    : outermost_(MemoOpenProc != OpenMemoTolerantly), saved_(MemoOpenProc) {
-  if (!outermost_) return;
-  Failure().clear();
-  SavedMemoOpen() = MemoOpenProc;
-  if (MemoOpenProc != nullptr) MemoOpenProc = OpenMemoTolerantly;
-}
-
-TolerantMemoOpen::~TolerantMemoOpen() {
-  if (outermost_) MemoOpenProc = saved_;
-}
-
-std::string& TolerantMemoOpen::Failure() {
-  static std::string failure;
-  return failure;
-}
 
 TableSession::TableSession(const Options& options, const std::string& file, Access access,
                            std::ostream& err)

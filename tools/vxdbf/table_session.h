@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/memo/memo_check.h"
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/table_text.h"
 
@@ -17,25 +18,6 @@ struct TableRecord;
 }
 
 namespace vx::tool {
-
-// While one lives, a memo file that cannot be opened does not stop USE: the table is opened
-// without it (its memo fields unreadable) and Failure() says why. Nested ones share the
-// outermost's record.
-class TolerantMemoOpen {
- public:
-  TolerantMemoOpen();
-  ~TolerantMemoOpen();
-  TolerantMemoOpen(const TolerantMemoOpen&) = delete;
-  TolerantMemoOpen& operator=(const TolerantMemoOpen&) = delete;
-
-  // Why the memo file could not be opened (empty when it was).
-  static std::string& Failure();
-  bool outermost() const { return outermost_; }
-
- private:
-  bool outermost_;
-  std::uint16_t (*saved_)(TableRecord&, const std::string&);
-};
 
 // kIndex: read and write like kWrite, without opening the production index (the commands that
 // build or check it open it themselves).

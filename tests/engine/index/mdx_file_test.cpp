@@ -218,5 +218,45 @@ TEST_F(MdxFileTest, AKeyCountAboveTheTagsOwnMaximumIsDamage) {
   EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), bytes);
 }
 
+// New nodes go at the header's page counter, as other programs put them; a file cut short below
+// the counter does not draw a node onto the cut pages its trees still name, and a counter below
+// the end of the file does not take pages that may be live.
+TEST_F(MdxFileTest, NewNodesGoAtThePageCounterAndNeverOverPagesThatMayBeLive) {
+  std::multimap<std::string, std::uint32_t> model;
+  for (int i = 1; i <= 40; ++i) model.emplace(Key(i), i);
+  const std::vector<unsigned char> built = BuildMdx("T", {CharTag(model, 3)});
+  const auto pages = static_cast<std::uint32_t>(built.size() / kMdxPageSize);
+  ASSERT_EQ(GetLe32(built.data() + 32), pages);
+  struct Case {
+    const char* name;
+    std::size_t size;         // bytes kept
+    std::uint32_t counter;    // the header's page counter
+    std::uint32_t allocated;  // where the new node must go
+  };
+  for (const Case& c : {Case{"sound", built.size(), pages, pages},
+                        Case{"cut by two nodes", built.size() - 2048, pages, pages},
+                        Case{"counter ahead of the end", built.size(), pages + 6, pages + 6},
+                        Case{"counter behind the end", built.size(), pages - 4, pages}}) {
+    SCOPED_TRACE(c.name);
+    std::vector<unsigned char> bytes(built.begin(),
+                                     built.begin() + static_cast<std::ptrdiff_t>(c.size));
+    PutLe32(bytes.data() + 32, c.counter);
+    const std::string path = Write(bytes);
+    MdxFile file;
+    ASSERT_TRUE(file.Open(path, os::kOpenReadWriteDenyAll));
+    EXPECT_EQ(file.AppendNode(), c.allocated);
+    EXPECT_EQ(GetLe32(file.header().bytes.data() + 32), c.allocated + 2);
+    file.Close();
+    const std::vector<unsigned char> after = test::ReadBytes(path);
+    EXPECT_EQ(after.size(), std::size_t{c.allocated + 2} * kMdxPageSize);
+    EXPECT_EQ(GetLe32(after.data() + 32), c.allocated + 2);
+    // Nothing below the new node changed but the counter.
+    std::vector<unsigned char> kept = after;
+    kept.resize(bytes.size());
+    PutLe32(kept.data() + 32, c.counter);
+    EXPECT_EQ(kept, bytes);
+  }
+}
+
 }  // namespace
 }  // namespace vx

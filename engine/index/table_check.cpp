@@ -1,0 +1,579 @@
+#include "engine/index/table_check.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "engine/foundation/errors.h"
+#include "engine/index/index_check.h"
+#include "engine/index/key_maker.h"
+#include "engine/index/orders.h"
+#include "engine/memo/memo_check.h"
+#include "engine/memo/memo_storage.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/file.h"
+#include "platform/os/system.h"
+
+namespace vx {
+
+bool TableCheckReport::Failed() const {
+  bool failed = !table.empty() || memo_problems > 0;
+  for (const TagCheckReport& tag : tags) failed = failed || !tag.problems.empty();
+  return failed;
+}
+
+namespace {
+
+// The table opened in a free work area for the check or the repair, its records passing as
+// stored (keys are made from the stored bytes), and the engine as it was when it goes: the
+// switches, the selected area.
+class OpenedTable {
+ public:
+  OpenedTable(const std::string& path, bool exclusive, bool writable, int code_page)
+      : saved_ansi_(AnsiTables), saved_override_(OpenModeOverride), saved_area_(Selected()) {
+    AnsiTables = true;
+    // Checking changes nothing: a table that may only be read is checked too.
+    if (!writable && !exclusive) OpenModeOverride = os::kOpenReadOnlyDenyNone;
+    try {
+      Select(0);
+      if (SelectedTable() != nullptr) return;  // no free area (reported)
+      area_ = Selected();
+      const std::string command = path + (exclusive ? " EXCLUSIVE" : "");
+      std::uint16_t code = 0;
+      std::string message;
+      {
+        QuietErrors quiet;
+        EngineErrorCode = 0;
+        Use(command);
+        if (EngineErrorCode == 220 && SelectedTable() == nullptr) {
+          // The caller has the table open under its alias: this one gets its own.
+          EngineErrorCode = 0;
+          Use(command + " ALIAS VXCHECK" + std::to_string(area_));
+        }
+        code = EngineErrorCode;
+        message = LastErrorMessage;
+      }
+      table_ = SelectedTable();
+      if (table_ == nullptr) {
+        SetEngineError(code != 0 ? code : 2, message);
+        return;
+      }
+      if (table_ != nullptr && code_page != 0) table_->code_page = code_page;
+    } catch (...) {
+      Restore();
+      throw;
+    }
+  }
+  ~OpenedTable() {
+    QuietErrors quiet;
+    Restore();
+  }
+  OpenedTable(const OpenedTable&) = delete;
+  OpenedTable& operator=(const OpenedTable&) = delete;
+
+  TableRecord* table() { return table_; }
+  // Closes the table (the engine reports a failure of the close its way).
+  void Close() {
+    if (table_ == nullptr) return;
+    table_ = nullptr;
+    Select(area_);
+    CloseArea();
+  }
+
+ private:
+  void Restore() {
+    if (table_ != nullptr) Close();
+    AnsiTables = saved_ansi_;
+    OpenModeOverride = saved_override_;
+    if (saved_area_ >= 1) Select(saved_area_);
+  }
+
+  bool saved_ansi_;
+  std::uint16_t saved_override_;
+  int saved_area_;
+  int area_ = 0;
+  TableRecord* table_ = nullptr;
+};
+
+// Normalizes a key for comparison with the key maker's: numbers may count their digits
+// differently in other writers' files (the digit count byte is not part of the value).
+std::string Comparable(const TagHeader& header, std::string key) {
+  if ((header.KeyType() == 'N' || header.KeyType() == 'F') && key.size() >= 2) {
+    key[1] = static_cast<char>(key[1] & 0x80);
+  }
+  return key;
+}
+
+// Reads the tag header at `page` as it is, without checking its fields: its expressions may
+// still tell how to build the tag again. False when the page is not in the file.
+bool ReadRawTagHeader(os::File& file, std::uint64_t size, std::uint32_t page, TagHeader& out) {
+  const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
+  if (offset < kMdxHeaderSize || offset + kTagHeaderSize > size) return false;
+  std::size_t got = 0;
+  return file.ReadAt(offset, std::as_writable_bytes(std::span(out.bytes)), got) == 0 &&
+         got == kTagHeaderSize;
+}
+
+// The definition a tag header gives, when its key and FOR expressions compile.
+bool DefinitionOf(const std::string& name, const TagHeader& header, TagCheckReport& report,
+                  TagExpressions& expressions) {
+  report.definition = {name, header.KeyExpression(),
+                       header.HasFor() ? header.ForExpression() : std::string(),
+                       header.Descending(), header.Unique()};
+  report.definition_known = CompileTagExpressions(header, expressions);
+  return report.definition_known;
+}
+
+void CheckTag(MdxFile& file, int number, TableRecord& t, TagCheckReport& report,
+              IndexPages& pages) {
+  TagHeader header;
+  TagExpressions expressions;
+  {
+    QuietErrors quiet;
+    if (!file.ReadTagHeader(number, header)) {
+      const std::string message = LastErrorMessage;
+      if (!ReadRawTagHeader(file.file(), file.size(), file.header().EntryAt(number).header_page,
+                            header)) {
+        report.problems.push_back("tag header unreadable: " + message);
+        return;
+      }
+      report.problems.push_back("tag header damaged: " + TagHeaderFault(header));
+      DefinitionOf(report.name, header, report, expressions);
+      return;
+    }
+  }
+  if (!DefinitionOf(report.name, header, report, expressions)) {
+    report.problems.push_back("key or FOR expression does not compile");
+    return;
+  }
+  const KeyComparator compare =
+      ChooseComparator(header.KeyType(), expressions.result_type, header.Descending());
+  const std::string shape = KeyShapeFault(header, expressions);
+  if (compare == nullptr || !shape.empty()) {
+    report.problems.push_back(shape.empty() ? "key type does not match the key expression" : shape);
+    return;
+  }
+  std::vector<TagItem> items;
+  const std::size_t before = report.problems.size();
+  if (!CheckTagTree(file, header, compare, report.problems, &items, &pages, report.name) &&
+      SoundInSignedByteOrder(file, header)) {
+    // Out of byte order, yet sound in the order of signed bytes: its writer's collation.
+    report.problems.resize(before);
+    report.notes.push_back(
+        "keys in its writer's own order, " + CollationName(KeyCollation::kSignedBytes) +
+        ", which is sound; vxdbf refuses edits that change its keys (--ignore-index edits "
+        "anyway), and reindex would put it in byte order for every program");
+  }
+  // The keys the key maker computes, against the keys stored, as (key, record) sets.
+  const auto length = static_cast<std::size_t>(header.KeyLength());
+  std::vector<std::pair<std::string, std::uint32_t>> expected;
+  for (std::int32_t n = 1; n <= t.record_count; ++n) {
+    GoRaw(n);
+    if (!MeetsFor(expressions, t)) continue;
+    KeyBuffer key{};
+    int key_length = 0;
+    if (!MakeKey(expressions, header, t, key, key_length)) {
+      report.problems.push_back("record " + std::to_string(n) + ": key cannot be made");
+      continue;
+    }
+    expected.emplace_back(
+        Comparable(header, std::string(reinterpret_cast<const char*>(key.data()), length)),
+        static_cast<std::uint32_t>(n));
+  }
+  std::vector<std::pair<std::string, std::uint32_t>> stored;
+  for (const TagItem& item : items) stored.emplace_back(Comparable(header, item.key), item.record);
+  std::sort(expected.begin(), expected.end());
+  std::sort(stored.begin(), stored.end());
+  std::vector<std::pair<std::string, std::uint32_t>> missing;
+  std::vector<std::pair<std::string, std::uint32_t>> extra;
+  std::set_difference(expected.begin(), expected.end(), stored.begin(), stored.end(),
+                      std::back_inserter(missing));
+  std::set_difference(stored.begin(), stored.end(), expected.begin(), expected.end(),
+                      std::back_inserter(extra));
+  if (header.Unique()) {
+    // A unique tag holds one record of each key (any of them, after edits).
+    std::vector<std::pair<std::string, std::uint32_t>> still_missing;
+    for (const auto& m : missing) {
+      // `stored` is sorted: the first item at or after (key, 0) holds the key if any does.
+      const auto at = std::lower_bound(stored.begin(), stored.end(), std::make_pair(m.first, 0u));
+      if (at == stored.end() || at->first != m.first) still_missing.push_back(m);
+    }
+    // dBASE keeps the first record of each key and does not put the next record with that key
+    // in when the one that held it changes: such a key is no damage (reindex brings it back).
+    constexpr std::size_t kNoted = 20;
+    for (std::size_t i = 0; i < still_missing.size() && i < kNoted; ++i) {
+      report.notes.push_back("record " + std::to_string(still_missing[i].second) +
+                             ": its key is not in the unique tag (the record that held the key "
+                             "was changed; reindex puts the key back)");
+    }
+    missing.clear();
+    for (std::size_t i = 1; i < stored.size(); ++i) {
+      if (stored[i].first == stored[i - 1].first) {
+        report.problems.push_back("record " + std::to_string(stored[i].second) +
+                                  ": a second item of a key in a unique tag");
+      }
+    }
+  }
+  constexpr std::size_t kShown = 20;
+  for (std::size_t i = 0; i < missing.size() && i < kShown; ++i) {
+    report.problems.push_back("record " + std::to_string(missing[i].second) +
+                              ": its key is missing");
+  }
+  for (std::size_t i = 0; i < extra.size() && i < kShown; ++i) {
+    report.problems.push_back("record " + std::to_string(extra[i].second) +
+                              ": an item whose key the record does not have (or a record the "
+                              "tag should not hold)");
+  }
+  if (missing.size() + extra.size() > 2 * kShown) {
+    report.problems.push_back(std::to_string(missing.size() + extra.size()) +
+                              " key differences in all");
+  }
+}
+
+// An index whose file header the reader refuses (version, node size, entry size, tag count):
+// the tag table and tag headers behind it may still say which tags it held. Each tag found goes
+// into the report with the definition its header gives, so that repair can build it again.
+void SalvageTags(const std::string& path, TableCheckReport& report) {
+  os::File file;
+  std::uint64_t size = 0;
+  MdxHeader header;
+  std::size_t got = 0;
+  if (os::File::Open(path, os::kOpenReadOnlyDenyNone, file) != 0 || file.Size(size) != 0 ||
+      file.ReadAt(0, std::as_writable_bytes(std::span(header.bytes)), got) != 0 ||
+      got != kMdxHeaderSize) {
+    return;
+  }
+  header.bytes[28] = static_cast<std::uint8_t>(std::min<int>(header.bytes[28], kMdxMaxTags));
+  for (int n = 1; n <= header.TagCount(); ++n) {
+    TagCheckReport tag;
+    tag.name = header.TagName(n);
+    if (tag.name.empty()) continue;
+    tag.problems.push_back("the index file's header cannot be read");
+    TagHeader tag_header;
+    TagExpressions expressions;
+    if (ReadRawTagHeader(file, size, header.EntryAt(n).header_page, tag_header)) {
+      DefinitionOf(tag.name, tag_header, tag, expressions);
+    }
+    report.tags.push_back(tag);
+  }
+}
+
+void CheckTableSize(TableRecord& t, TableCheckReport& report) {
+  std::uint64_t size = 0;
+  t.file.Size(size);
+  const std::uint64_t needed =
+      t.header_length +
+      std::uint64_t{t.record_length} * static_cast<std::uint64_t>(std::max(t.record_count, 0));
+  if (size < needed) {
+    report.table.push_back({"table", "the header counts " + std::to_string(t.record_count) +
+                                         " records, but the file holds " + std::to_string(size) +
+                                         " bytes (" + std::to_string(needed) + " needed)"});
+  }
+}
+
+// Every memo pointer of every record the file holds, in one pass in record order.
+void CheckMemoPointers(TableRecord& t, const TableCheckOptions& options, TableCheckReport& report) {
+  std::vector<std::size_t> memo_fields;
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    if (t.fields[i].type == 'M') memo_fields.push_back(i);
+  }
+  if (memo_fields.empty()) return;
+  if (!TolerantMemoOpen::Failure().empty()) {
+    report.table.push_back({"memo file", TolerantMemoOpen::Failure()});
+    return;
+  }
+  MemoFile* memo = MemoOf(t);
+  if (memo == nullptr) return;
+  std::vector<std::string> names;
+  for (std::size_t i : memo_fields) {
+    names.push_back(options.name_text ? options.name_text(t.fields[i].name) : t.fields[i].name);
+  }
+  std::uint64_t size = 0;
+  t.file.Size(size);
+  const std::uint64_t start = t.RecordOffset(1);
+  const std::uint64_t held =
+      t.record_length == 0 || size < start ? 0 : (size - start) / t.record_length;
+  const auto records = static_cast<std::int32_t>(
+      std::min<std::uint64_t>(held, static_cast<std::uint64_t>(std::max(t.record_count, 0))));
+  MemoPointerCheck check(*memo);
+  for (std::int32_t n = 1; n <= records; ++n) {
+    GoRaw(n);
+    for (std::size_t i = 0; i < memo_fields.size(); ++i) {
+      const FieldEntry& f = t.fields[memo_fields[i]];
+      std::string what = check.Check(std::string_view(t.record.data() + f.offset, f.length));
+      if (what.empty()) continue;
+      if (++report.memo_problems <= kMemoProblemsKept) {
+        report.memos.push_back(
+            {"record " + std::to_string(n) + ", field " + names[i], std::move(what)});
+      }
+    }
+  }
+}
+
+void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckReport& report) {
+  CheckTableSize(t, report);
+  // Records an append wrote before it could count them (a program stopped in between) are
+  // records to every program that shares the table: they are checked like the others.
+  const std::int32_t held = RecordsTheFileHolds(t);
+  if (held > t.record_count) {
+    report.uncounted = held - t.record_count;
+    report.table.push_back(
+        {"table records", "the file holds " + std::to_string(report.uncounted) +
+                              " whole record(s) past the header's count of " +
+                              std::to_string(t.record_count) +
+                              " (an append that did not finish); programs sharing the table "
+                              "count them"});
+    t.record_count = held;
+  }
+  CheckMemoPointers(t, options, report);
+  report.index_path = IndexPath(t, {});
+  report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
+  if (HasProductionIndex() && !report.has_index) {
+    // dBASE programs refuse to open such a table until the index is back or the flag cleared.
+    report.table.push_back({"index file", "the table header says it has a production index, but " +
+                                              report.index_path + " is missing"});
+  }
+  if (report.has_index) {
+    MdxFile index;
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    if (!index.Open(report.index_path, os::kOpenReadOnlyDenyNone)) {
+      report.table.push_back({"index", LastErrorMessage});
+      SalvageTags(report.index_path, report);
+    } else {
+      IndexPages pages;
+      const MdxHeader& h = index.header();
+      for (int n = 1; n <= h.TagCount(); ++n)
+        pages.headers.emplace(h.EntryAt(n).header_page, h.TagName(n));
+      for (int n = 1; n <= h.TagCount(); ++n) {
+        TagCheckReport tag;
+        tag.name = h.TagName(n);
+        // Two entries naming one tag header: the later one's own header is lost.
+        const std::uint32_t page = h.EntryAt(n).header_page;
+        for (int earlier = 1; earlier < n && tag.problems.empty(); ++earlier) {
+          const std::uint32_t other = h.EntryAt(earlier).header_page;
+          if (page <= other + 1 && other <= page + 1) {
+            tag.problems.push_back("its tag header (page " + std::to_string(page) +
+                                   ") is the tag header of tag " + h.TagName(earlier) +
+                                   ": its own definition cannot be read");
+          }
+        }
+        if (tag.problems.empty()) CheckTag(index, n, t, tag, pages);
+        report.tags.push_back(tag);
+      }
+    }
+    EngineErrorCode = 0;
+  }
+}
+
+// Replacing a tag moves its entry in the tag table; this puts the entries back in the order
+// `names` gives, so that tag numbers mean what they meant before the repair.
+bool RestoreTagOrder(const std::string& path, const std::vector<std::string>& names) {
+  MdxFile file;
+  QuietErrors quiet;
+  if (!file.Open(path, os::kOpenReadWriteDenyAll)) return false;
+  MdxHeader& h = file.header();
+  const int count = h.TagCount();
+  std::vector<std::array<std::uint8_t, kMdxTagEntrySize>> entries;
+  for (const std::string& name : names) {
+    for (int i = 1; i <= count; ++i) {
+      if (h.TagName(i) != name) continue;
+      std::array<std::uint8_t, kMdxTagEntrySize> entry;
+      std::memcpy(entry.data(), h.Entry(i), entry.size());
+      entries.push_back(entry);
+      break;
+    }
+  }
+  bool written = true;
+  if (static_cast<int>(entries.size()) == count) {
+    for (int i = 1; i <= count; ++i) {
+      std::memcpy(h.Entry(i), entries[static_cast<std::size_t>(i - 1)].data(), kMdxTagEntrySize);
+    }
+    RebuildNameTree(h);
+    h.dirty = true;
+    written = file.WriteHeader();
+  }
+  return file.Close() == 0 && written;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
+// Whether the reader accepts an index file: its header and every tag header; `why` receives
+// the reader's message when not.
+bool IndexReadable(const std::string& path, std::string& why) {
+  QuietErrors quiet;
+  MdxFile file;
+  bool ok = file.Open(path, os::kOpenReadOnlyDenyNone);
+  for (int n = 1; ok && n <= file.header().TagCount(); ++n) {
+    TagHeader header;
+    ok = file.ReadTagHeader(n, header);
+  }
+  if (!ok) why = LastErrorMessage;
+  return ok;
+}
+
+// Whether the file holds a tag of this name with a sound header and tree.
+bool TagBuiltSound(const std::string& path, const std::string& name) {
+  QuietErrors quiet;
+  MdxFile file;
+  if (!file.Open(path, os::kOpenReadOnlyDenyNone)) return false;
+  for (int n = 1; n <= file.header().TagCount(); ++n) {
+    if (file.header().TagName(n) != name) continue;
+    TagHeader header;
+    TagExpressions expressions;
+    if (!file.ReadTagHeader(n, header) || !CompileTagExpressions(header, expressions)) {
+      return false;
+    }
+    const KeyComparator compare =
+        ChooseComparator(header.KeyType(), expressions.result_type, header.Descending());
+    std::vector<std::string> problems;
+    return compare != nullptr && CheckTagTree(file, header, compare, problems);
+  }
+  return false;
+}
+
+// Rebuilds the tags that failed, after keeping the old index file. Each is built again from
+// its definition by AddIndexTag (which writes the new tree at the end of the file and leaves
+// the other tags' pages alone); when a failed tag's definition cannot be read, the whole index
+// is written again from the definitions that can.
+RepairReport Repair(const std::string& path, const TableCheckOptions& options,
+                    const TableCheckReport& report) {
+  RepairReport repair;
+  for (const CheckFinding& f : report.table) {
+    if (f.where == "table") {
+      repair.not_repaired.push_back(
+          "the table header and the file size (repair rebuilds tags "
+          "only)");
+    }
+    if (f.where == "memo file") repair.not_repaired.push_back("the memo file: " + f.what);
+    if (f.where == "index" && report.tags.empty()) {
+      repair.not_repaired.push_back("the index file, whose header cannot be read: " + f.what);
+    }
+    if (f.where == "table records") continue;  // mended below
+    if (f.where == "index file") {
+      repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
+    }
+  }
+  if (report.memo_problems > 0) {
+    repair.not_repaired.push_back(std::to_string(report.memo_problems) +
+                                  " memo pointer problem(s) (repair rebuilds tags only)");
+  }
+  // A file header the reader refuses: the tags found behind it are built into a new file.
+  bool header_unreadable = false;
+  for (const CheckFinding& f : report.table)
+    header_unreadable = header_unreadable || f.where == "index";
+  std::vector<const TagCheckReport*> failed;
+  std::vector<std::string> unknown;
+  for (const TagCheckReport& tag : report.tags) {
+    if (tag.problems.empty()) continue;
+    failed.push_back(&tag);
+    if (!tag.definition_known) unknown.push_back(tag.name);
+  }
+  if (failed.empty() && report.uncounted == 0) return repair;
+  if (!failed.empty()) {
+    repair.backup = report.index_path + ".bak";
+    if (os::CopyWholeFile(report.index_path, repair.backup) != 0) {
+      repair.backup_failed = true;
+      return repair;
+    }
+  }
+  OpenedTable opened(path, true, true, options.code_page);
+  if (opened.table() == nullptr) {
+    repair.not_repaired.push_back("the table cannot be opened exclusively: " + LastErrorMessage);
+    return repair;
+  }
+  if (report.uncounted > 0) {
+    // The header takes the count the file size gives, as sharing programs already do; the
+    // tags rebuilt below then hold those records' keys.
+    TableRecord& t = *opened.table();
+    t.record_count = RecordsTheFileHolds(t);
+    t.state = kStateAppended;
+    repair.counted = report.uncounted;
+  }
+  if (!failed.empty()) {
+    std::vector<TagDefinition> definitions;
+    for (const TagCheckReport& tag : report.tags) {
+      if (tag.definition_known) definitions.push_back(tag.definition);
+    }
+    if (definitions.empty()) {
+      // An index without tags is shorter than any reader accepts: the old file stays.
+      repair.not_repaired.push_back("no tag's definition can be read (" + Joined(unknown) +
+                                    "): the index was left as it was");
+    } else if (!unknown.empty() || header_unreadable) {
+      bool built;
+      {
+        QuietErrors quiet;
+        built = MakeIndex(definitions, report.index_path);
+      }
+      for (const TagCheckReport& tag : report.tags) {
+        if (tag.definition_known) repair.rebuilt.push_back(tag.name);
+      }
+      for (const std::string& name : unknown) {
+        repair.not_repaired.push_back("tag " + name +
+                                      ": its definition cannot be read; the whole index was "
+                                      "written again without it");
+      }
+      if (!built) repair.not_repaired.push_back("the rebuild failed: " + LastErrorMessage);
+    } else {
+      // Each tag is built again under its name; while other damaged tags remain, the open
+      // that ends each build may fail: what counts is the file afterwards.
+      for (const TagCheckReport* tag : failed) {
+        QuietErrors quiet;
+        EngineErrorCode = 0;
+        AddIndexTag(tag->definition);
+      }
+      {
+        QuietErrors quiet;
+        CloseIndex();
+      }
+      std::vector<std::string> names;
+      for (const TagCheckReport& tag : report.tags) names.push_back(tag.name);
+      if (!RestoreTagOrder(report.index_path, names)) {
+        repair.not_repaired.push_back("the order of the tags in the tag table (it changed)");
+      }
+      for (const TagCheckReport* tag : failed) {
+        if (TagBuiltSound(report.index_path, tag->name)) {
+          repair.rebuilt.push_back(tag->name);
+        } else {
+          repair.not_repaired.push_back("tag " + tag->name + ": the rebuild failed");
+        }
+      }
+    }
+    std::string refused;
+    if (!repair.rebuilt.empty() && !IndexReadable(report.index_path, refused)) {
+      // Never leave a file the reader refuses: the old one goes back.
+      os::CopyWholeFile(repair.backup, report.index_path);
+      repair.not_repaired.push_back("the rebuilt index cannot be read (" + refused +
+                                    "): the old one was put back");
+      repair.rebuilt.clear();
+    }
+  }
+  EngineErrorCode = 0;
+  opened.Close();
+  return repair;
+}
+
+}  // namespace
+
+TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& options) {
+  TableCheckReport report;
+  {
+    // A memo file that cannot be opened is a finding, not a reason to stop.
+    TolerantMemoOpen tolerant;
+    OpenedTable opened(path, options.exclusive || options.repair, options.repair,
+                       options.code_page);
+    if (opened.table() == nullptr) return report;
+    report.opened = true;
+    RunChecks(*opened.table(), options, report);
+    opened.Close();
+  }
+  if (options.repair && report.Failed()) report.repair = Repair(path, options, report);
+  return report;
+}
+
+}  // namespace vx
