@@ -120,32 +120,6 @@ def test_from_pandas_refuses_bad_frames_and_leaves_no_files(tmp_path):
         assert list(tmp_path.iterdir()) == []
 
 
-def test_file_work_runs_without_the_gil(tmp_path):
-    import threading
-    path = tmp_path / "many.dbf"
-    with vexel.create(path, ["NAME,C,20", "N,N,8"], mode="exclusive") as t:
-        t.append_many({"NAME": f"name {i}", "N": i} for i in range(20000))
-    counter = [0]
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            counter[0] += 1
-    thread = threading.Thread(target=count)
-    thread.start()
-    try:
-        with vexel.open(path, "exclusive") as t:
-            before = counter[0]
-            frame = t.to_pandas()
-            during = counter[0] - before
-    finally:
-        stop.set()
-        thread.join()
-    assert len(frame) == 20000 and frame.N.sum() == sum(range(20000))
-    # Holding the GIL through the read would leave the other thread no turn at all.
-    assert during > 1000
-
-
 def test_example_opens_seeks_and_loads_the_film_table(film):
     import os
     import pathlib
