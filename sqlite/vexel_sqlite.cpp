@@ -654,7 +654,9 @@ void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag
     k.idx_num = base | kTagOrder;
     k.description = label + " (order)";
     k.rows = records;
-    k.cost = cost_of(records);
+    // The whole tag: its leaves in sequence, about what reading the table through costs,
+    // and SQLite's sort is saved.
+    k.cost = tag.depth + records;
     k.order_consumed = true;
     out.push_back(k);
   }
@@ -700,9 +702,15 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
         (info->aOrderBy[0].iColumn == -1 || info->aOrderBy[0].iColumn == kRecnoColumn)) {
       candidates[0].order_consumed = true;
     }
+    // SQLite sees only the plan chosen here: one that leaves ORDER BY to SQLite is weighed
+    // with the sort it then needs.
+    const auto weight = [&](const Candidate& k) {
+      const bool sorts = info->nOrderBy > 0 && !k.order_consumed;
+      return k.cost + (sorts ? k.rows * std::log2(k.rows + 2) / 4 : 0);
+    };
     const Candidate* best = &candidates[0];
     for (const Candidate& k : candidates) {
-      if (k.cost < best->cost) best = &k;
+      if (weight(k) < weight(*best)) best = &k;
     }
     info->idxNum = best->idx_num;
     std::string description = best->description;
@@ -755,11 +763,23 @@ Step EqualityStep(const VexelCursor& c, const Record& r) {
   return Step::skip;
 }
 
+// A walk over a tag from `from` to `to` (inclusive). An empty text is no starting key: the
+// engine's seek of an empty key passes over the first key of the tag.
+Cursor TagWalk(const Table& table, const ServingTag& tag, std::optional<Value> from,
+               std::optional<Value> to) {
+  if (from) {
+    if (const auto* text = std::get_if<std::string>(&*from); text != nullptr && text->empty()) {
+      from.reset();
+    }
+  }
+  return table.order(tag.name, std::move(from), std::move(to));
+}
+
 // Starts the walk for the next key of = or IN; false when none is left.
 bool StartNextKey(VexelTable& vt, VexelCursor& c) {
   while (c.next_key < c.keys.size()) {
     c.current_key = c.keys[c.next_key++];
-    c.walk.emplace(vt.table->order(c.tag->name, c.current_key->value, c.current_key->value));
+    c.walk.emplace(TagWalk(*vt.table, *c.tag, c.current_key->value, c.current_key->value));
     return true;
   }
   c.walk.reset();
@@ -832,25 +852,22 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
       }
       case kEqual:
       case kIn: {
-        std::vector<sqlite3_value*> values;
+        // Each value becomes its key at once: SQLite reuses the value of an IN list's walk.
+        bool whole_tag = false;
+        const auto take = [&](sqlite3_value* value) {
+          const KeyChoice choice = ChooseKey(*c.tag, *field, value, true);
+          if (choice.none) return;
+          if (!choice.key) whole_tag = true;
+          if (!whole_tag) c.keys.push_back(*choice.key);
+        };
         if (c.kind == kEqual) {
-          if (argc >= 1) values.push_back(argv[0]);
+          if (argc >= 1) take(argv[0]);
         } else if (argc >= 1) {
           sqlite3_value* each = nullptr;
           for (int rc = sqlite3_vtab_in_first(argv[0], &each); rc == SQLITE_OK && each != nullptr;
                rc = sqlite3_vtab_in_next(argv[0], &each)) {
-            values.push_back(each);
+            take(each);
           }
-        }
-        bool whole_tag = false;
-        for (sqlite3_value* value : values) {
-          const KeyChoice choice = ChooseKey(*c.tag, *field, value, true);
-          if (choice.none) continue;
-          if (!choice.key) {
-            whole_tag = true;
-            break;
-          }
-          c.keys.push_back(*choice.key);
         }
         if (whole_tag) {
           // A value the tag cannot be positioned for: SQLite compares every row.
@@ -877,7 +894,7 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
         if (none) break;
         // A descending tag runs from its largest key: the upper bound is where it starts.
         if (c.tag->descending) std::swap(lower, upper);
-        c.walk.emplace(vt.table->order(c.tag->name, lower, upper));
+        c.walk.emplace(TagWalk(*vt.table, *c.tag, lower, upper));
         break;
       }
       case kLikePrefix:
@@ -963,74 +980,86 @@ std::optional<bool> DeletedMark(sqlite3_value* v) {
 // INSERT appends under the append lock; UPDATE takes the record's lock, reads the record
 // again under it and writes only the fields whose value changes; DELETE sets the deletion
 // mark (the record stays in the file until the table is packed, as in dBASE).
-int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
-  VexelTable& vt = *AsTable(v);
-  return Guarded(v, [&] {
-    if (vt.read_only) {
-      SetMessage(v, "vexel: " + vt.table->path().string() + " is open read-only (mode=read_only)");
-      return SQLITE_READONLY;
+int Write(VexelTable& vt, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+  sqlite3_vtab* v = &vt;
+  if (vt.read_only) {
+    SetMessage(v, "vexel: " + vt.table->path().string() + " is open read-only (mode=read_only)");
+    return SQLITE_READONLY;
+  }
+  Table& table = *vt.table;
+  if (argc == 1) {
+    const std::int64_t recno = sqlite3_value_int64(argv[0]);
+    if (recno < 1 || recno > table.size()) return SQLITE_OK;
+    table.remove(static_cast<std::uint32_t>(recno));
+    return SQLITE_OK;
+  }
+  const std::size_t columns = static_cast<std::size_t>(argc - 2);
+  const auto column = [&](int c) { return argv[2 + c]; };
+  if (columns != vt.fields.size() + kFirstField) return SQLITE_ERROR;
+  const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
+  if (insert) {
+    if (RowNumber(argv[1]) || RowNumber(column(kRecnoColumn))) {
+      throw ConstraintError{
+          "_recno: a new record's number is its place at the end of the table; leave "
+          "_recno and rowid out of an INSERT"};
     }
-    Table& table = *vt.table;
-    if (argc == 1) {
-      const std::int64_t recno = sqlite3_value_int64(argv[0]);
-      if (recno < 1 || recno > table.size()) return SQLITE_OK;
-      table.remove(static_cast<std::uint32_t>(recno));
-      return SQLITE_OK;
-    }
-    const std::size_t columns = static_cast<std::size_t>(argc - 2);
-    const auto column = [&](int c) { return argv[2 + c]; };
-    if (columns != vt.fields.size() + kFirstField) return SQLITE_ERROR;
-    const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
-    if (insert) {
-      if (RowNumber(argv[1]) || RowNumber(column(kRecnoColumn))) {
-        throw ConstraintError{
-            "_recno: a new record's number is its place at the end of the table; leave "
-            "_recno and rowid out of an INSERT"};
-      }
-      Assignments values;
-      for (std::size_t i = 0; i < vt.fields.size(); ++i) {
-        sqlite3_value* value = column(kFirstField + static_cast<int>(i));
-        if (sqlite3_value_type(value) == SQLITE_NULL) continue;
-        values.emplace_back(vt.fields[i].name, FieldValue(vt.fields[i], value));
-      }
-      const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
-      const std::uint32_t recno = table.append(values);
-      if (deleted.value_or(false)) table.remove(recno);
-      *rowid = recno;
-      return SQLITE_OK;
-    }
-    const std::int64_t old_recno = sqlite3_value_int64(argv[0]);
-    const auto new_recno = RowNumber(argv[1]);
-    const auto named_recno = RowNumber(column(kRecnoColumn));
-    if ((new_recno && *new_recno != old_recno) || (named_recno && *named_recno != old_recno)) {
-      throw ConstraintError{"_recno: a record's number is its place in the file and cannot change"};
-    }
-    if (old_recno < 1 || old_recno > table.size()) return SQLITE_OK;
-    // Values first, so that a refused one leaves the record unlocked and unchanged.
-    std::vector<std::pair<std::size_t, Value>> assigned;
+    Assignments values;
     for (std::size_t i = 0; i < vt.fields.size(); ++i) {
       sqlite3_value* value = column(kFirstField + static_cast<int>(i));
-      if (sqlite3_value_nochange(value)) continue;
-      assigned.emplace_back(i, FieldValue(vt.fields[i], value));
+      if (sqlite3_value_type(value) == SQLITE_NULL) continue;
+      values.emplace_back(vt.fields[i].name, FieldValue(vt.fields[i], value));
     }
     const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
-    RecordLock lock = table.lock(static_cast<std::uint32_t>(old_recno));
-    const Record current = lock.record();
-    bool changed = false;
-    for (const auto& [i, value] : assigned) {
-      if (current[i] == value) continue;  // unchanged: its stored text is kept as it is
-      lock.set(vt.fields[i].name, value);
-      changed = true;
-    }
-    if (changed) lock.commit();
-    if (deleted && *deleted != current.deleted()) {
-      if (*deleted) {
-        lock.remove();
-      } else {
-        lock.recall();
-      }
-    }
+    const std::uint32_t recno = table.append(values);
+    if (deleted.value_or(false)) table.remove(recno);
+    *rowid = recno;
     return SQLITE_OK;
+  }
+  const std::int64_t old_recno = sqlite3_value_int64(argv[0]);
+  const auto new_recno = RowNumber(argv[1]);
+  const auto named_recno = RowNumber(column(kRecnoColumn));
+  if ((new_recno && *new_recno != old_recno) || (named_recno && *named_recno != old_recno)) {
+    throw ConstraintError{"_recno: a record's number is its place in the file and cannot change"};
+  }
+  if (old_recno < 1 || old_recno > table.size()) return SQLITE_OK;
+  // Values first, so that a refused one leaves the record unlocked and unchanged.
+  std::vector<std::pair<std::size_t, Value>> assigned;
+  for (std::size_t i = 0; i < vt.fields.size(); ++i) {
+    sqlite3_value* value = column(kFirstField + static_cast<int>(i));
+    if (sqlite3_value_nochange(value)) continue;
+    assigned.emplace_back(i, FieldValue(vt.fields[i], value));
+  }
+  const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
+  RecordLock lock = table.lock(static_cast<std::uint32_t>(old_recno));
+  const Record current = lock.record();
+  bool changed = false;
+  for (const auto& [i, value] : assigned) {
+    if (current[i] == value) continue;  // unchanged: its stored text is kept as it is
+    lock.set(vt.fields[i].name, value);
+    changed = true;
+  }
+  if (changed) lock.commit();
+  if (deleted && *deleted != current.deleted()) {
+    if (*deleted) {
+      lock.remove();
+    } else {
+      lock.recall();
+    }
+  }
+  return SQLITE_OK;
+}
+
+int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+  return Guarded(v, [&] {
+    try {
+      return Write(*AsTable(v), argc, argv, rowid);
+    } catch (const LockError&) {
+      throw;
+    } catch (const Error& e) {
+      // The engine refuses a value that does not fit its field with code 220, naming the field.
+      if (e.code() == 220) throw ConstraintError{e.what()};
+      throw;
+    }
   });
 }
 
