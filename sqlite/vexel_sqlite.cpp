@@ -665,8 +665,14 @@ void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag
 int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
   VexelTable& vt = *AsTable(v);
   return Guarded(v, [&] {
-    // Deleted records come back only when the query reads or constrains _deleted.
-    bool with_deleted = (info->colUsed & (1ULL << kDeletedColumn)) != 0;
+    // Deleted records come back only when the query reads or constrains _deleted. An UPDATE
+    // reads every column (the new row is built from the old one), so a query that reads
+    // every column asks for them by a constraint only: UPDATE t SET YEAR = 0 leaves deleted
+    // records alone.
+    const std::size_t columns = vt.fields.size() + kFirstField;
+    const sqlite3_uint64 every_column = columns >= 64 ? ~0ULL : (1ULL << columns) - 1;
+    bool with_deleted = (info->colUsed & (1ULL << kDeletedColumn)) != 0 &&
+                        (info->colUsed & every_column) != every_column;
     for (int i = 0; i < info->nConstraint; ++i) {
       if (info->aConstraint[i].iColumn == kDeletedColumn) with_deleted = true;
     }

@@ -260,7 +260,8 @@ TEST(SqliteModule, OptionsAndBadDeclarationsAreRefusedWithAMessage) {
   }
   // read_only: every edit refused, the file untouched.
   Attach(db, t.path, ", mode=read_only");
-  EXPECT_EQ(db.Exec("UPDATE films SET YEAR = 2000", &message), SQLITE_READONLY);
+  EXPECT_EQ(db.Exec("UPDATE films SET YEAR = 2000 WHERE _deleted IN (0, 1)", &message),
+            SQLITE_READONLY);
   EXPECT_NE(message.find("read-only"), std::string::npos) << message;
   // Dropping the SQL table leaves the dBASE files alone.
   db.Must("DROP TABLE films");
@@ -272,6 +273,8 @@ TEST(SqliteModule, OptionsAndBadDeclarationsAreRefusedWithAMessage) {
 // table sizes that give the tags one, two and three levels.
 TEST(SqliteModule, TagPlansAnswerWhatSqliteAnswersWithoutThem) {
   struct Query {
+    Query(std::string w, std::string p, std::string o = {}, bool d = false)
+        : where(std::move(w)), plan(std::move(p)), order_column(std::move(o)), descending(d) {}
     std::string where;
     std::string plan;          // in EXPLAIN QUERY PLAN's detail
     std::string order_column;  // ORDER BY left to the tag: the column whose order is checked
@@ -341,7 +344,9 @@ TEST(SqliteModule, TagPlansAnswerWhatSqliteAnswersWithoutThem) {
       const std::string plan = db.Plan(select);
       EXPECT_NE(plan.find("INDEX "), std::string::npos) << plan;
       // (A table of 40 records is read through where a tag walk would cost more.)
-      if (records > 40) EXPECT_NE(plan.find(":" + q.plan + "\n"), std::string::npos) << plan;
+      if (records > 40) {
+        EXPECT_NE(plan.find(":" + q.plan + "\n"), std::string::npos) << plan;
+      }
       if (records > 40 && !q.order_column.empty()) {
         EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
       }
@@ -399,7 +404,7 @@ TEST(SqliteModule, WritesKeepTagsCurrentPassCheckAndAreSeenByAnotherProgram) {
   db.Must("UPDATE films SET YEAR = 1901, TITLE = 'Renamed' WHERE TITLE = 'Zorro'");
   db.Must("UPDATE films SET PLOT = 'A longer plot, written again' WHERE _recno = 1");
   db.Must("DELETE FROM films WHERE TITLE = 'Aliens'");
-  db.Must("UPDATE films SET _deleted = 0 WHERE _recno = 2");  // recalls the deleted record
+  db.Must("UPDATE films SET _deleted = 0 WHERE _recno = 2 AND _deleted = 1");  // a recall
   // Through the tags, at once.
   EXPECT_EQ(db.Query("SELECT _recno, YEAR FROM films WHERE TITLE = 'Renamed'"),
             (Rows{{"int:8", "int:1901"}}));
@@ -426,6 +431,11 @@ TEST(SqliteModule, WritesKeepTagsCurrentPassCheckAndAreSeenByAnotherProgram) {
   EXPECT_EQ(Vxdbf({"dump", t.path, "--deleted", "--format", "jsonl"}, &out), 0);
   EXPECT_NE(out.find("{\"_deleted\":true,\"TITLE\":\"Aliens\""), std::string::npos) << out;
   EXPECT_NE(out.find("{\"_deleted\":false,\"TITLE\":\"Alien 3\""), std::string::npos) << out;
+  // An UPDATE of every row leaves the deleted ones alone.
+  db.Must("UPDATE films SET STARS = 'Everyone'");
+  EXPECT_EQ(db.Query("SELECT _deleted, STARS = 'Everyone', count(*) FROM films "
+                     "WHERE _deleted IN (0, 1) GROUP BY 1, 2"),
+            (Rows{{"int:0", "int:1", "int:29"}, {"int:1", "int:0", "int:3"}}));
   // Closed (the engine writes the header's record count when the table closes), the table,
   // its index and its memo file are sound.
   db.Must("DROP TABLE films");
