@@ -49,7 +49,7 @@ def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
     rules = read_table(root)
     problems = []
-    for top in ("platform", "engine", "components", "tools", "demo", "browser"):
+    for top in ("platform", "engine", "components", "tools", "demo", "browser", "sqlite"):
         for path in sorted((root / top).rglob("*")):
             if path.suffix not in (".h", ".cpp", ".y") or "build" in path.parts:
                 continue
