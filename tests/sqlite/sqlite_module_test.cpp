@@ -388,6 +388,14 @@ TEST(SqliteModule, TagPlansAnswerWhatSqliteAnswersWithoutThem) {
           << missing.size() << " missing, first "
           << (missing.empty() ? "" : missing[0][0] + " " + missing[0][1]);
     }
+    // Two cursors of one table, interleaved: a self-join through the tag.
+    const std::string join = "SELECT count(*) FROM films a JOIN films b ON a.TITLE = b.TITLE";
+    if (records > 40) {
+      EXPECT_NE(db.Plan(join).find("tag TITLE (=)"), std::string::npos) << db.Plan(join);
+    }
+    EXPECT_EQ(db.Query(join),
+              db.Query("SELECT count(*) FROM native a JOIN native b ON "
+                       "a.TITLE = b.TITLE WHERE a._deleted = 0 AND b._deleted = 0"));
   }
 }
 
