@@ -7,7 +7,7 @@
 // Plans (xBestIndex writes them into idxNum and a readable idxStr that EXPLAIN QUERY PLAN shows):
 //
 //   idxNum bits 0-3  the kind: natural order, _recno =, a tag walked for =, IN, a range,
-//                    a LIKE or GLOB prefix, or the whole tag for ORDER BY
+//                    a LIKE or GLOB prefix, the whole tag for ORDER BY, or a _recno range
 //          bit 4/5   a lower / upper bound is among the arguments (range), in that order
 //          bit 6     deleted records are returned (_deleted is read or constrained)
 //          bits 8-   the tag's position in VexelTable::tags
@@ -55,6 +55,7 @@ enum PlanKind : int {
   kLikePrefix = 5,
   kGlobPrefix = 6,
   kTagOrder = 7,
+  kRecnoRange = 8,
 };
 constexpr int kKindMask = 0x0F;
 constexpr int kHasLower = 0x10;
@@ -102,6 +103,9 @@ struct VexelCursor : sqlite3_vtab_cursor {
   std::size_t next_key = 0;
   std::optional<WalkKey> current_key;
   std::unordered_set<std::uint32_t> seen;  // IN: a record reached through two keys comes once
+  // A _recno range: the next record to read and the last one.
+  std::uint32_t next_recno = 0;
+  std::uint32_t last_recno = 0;
 };
 
 VexelTable* AsTable(sqlite3_vtab* v) { return static_cast<VexelTable*>(v); }
@@ -700,6 +704,34 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
         break;
       }
     }
+    int recno_lower = -1, recno_upper = -1;
+    for (int i = 0; i < info->nConstraint; ++i) {
+      const auto& c = info->aConstraint[i];
+      if (!c.usable || (c.iColumn != -1 && c.iColumn != kRecnoColumn)) continue;
+      if ((c.op == SQLITE_INDEX_CONSTRAINT_GT || c.op == SQLITE_INDEX_CONSTRAINT_GE) &&
+          recno_lower < 0) {
+        recno_lower = i;
+      }
+      if ((c.op == SQLITE_INDEX_CONSTRAINT_LT || c.op == SQLITE_INDEX_CONSTRAINT_LE) &&
+          recno_upper < 0) {
+        recno_upper = i;
+      }
+    }
+    if (recno_lower >= 0 || recno_upper >= 0) {
+      // Records read by number from the first to the last: a part of a read through.
+      Candidate k;
+      k.rows = records / (recno_lower >= 0 && recno_upper >= 0 ? 16 : 4);
+      k.idx_num = kRecnoRange | (recno_lower >= 0 ? kHasLower : 0) |
+                  (recno_upper >= 0 ? kHasUpper : 0) | (with_deleted ? kWithDeleted : 0);
+      k.description = "_recno (range)";
+      k.cost = k.rows + 1;
+      k.order_consumed =
+          info->nOrderBy == 1 && !info->aOrderBy[0].desc &&
+          (info->aOrderBy[0].iColumn == -1 || info->aOrderBy[0].iColumn == kRecnoColumn);
+      if (recno_lower >= 0) k.arguments.push_back(recno_lower);
+      if (recno_upper >= 0) k.arguments.push_back(recno_upper);
+      candidates.push_back(k);
+    }
     for (std::size_t t = 0; t < vt.tags.size(); ++t) {
       ConsiderTag(vt, info, t, with_deleted, candidates);
     }
@@ -795,6 +827,17 @@ bool StartNextKey(VexelTable& vt, VexelCursor& c) {
 // Moves to the next row the plan returns.
 void Advance(VexelTable& vt, VexelCursor& c) {
   c.row = nullptr;
+  if (c.kind == kRecnoRange) {
+    while (c.next_recno != 0 && c.next_recno <= c.last_recno) {
+      c.direct.emplace(vt.table->read(c.next_recno++));
+      if (c.with_deleted || !c.direct->deleted()) {
+        c.row = &*c.direct;
+        break;
+      }
+    }
+    c.eof = c.row == nullptr;
+    return;
+  }
   if (c.direct) {
     if (c.direct_pending) {
       c.direct_pending = false;
@@ -841,8 +884,9 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
     c.kind = idx_num & kKindMask;
     c.with_deleted = (idx_num & kWithDeleted) != 0;
     const std::size_t tag_index = static_cast<std::size_t>(idx_num >> kTagShift);
-    c.tag = c.kind >= kEqual && tag_index < vt.tags.size() ? &vt.tags[tag_index] : nullptr;
-    if (c.kind >= kEqual && c.tag == nullptr) c.kind = kScan;
+    const bool tag_plan = c.kind >= kEqual && c.kind <= kTagOrder;
+    c.tag = tag_plan && tag_index < vt.tags.size() ? &vt.tags[tag_index] : nullptr;
+    if (tag_plan && c.tag == nullptr) c.kind = kScan;
     const Field* field = c.tag != nullptr ? &vt.fields[c.tag->field] : nullptr;
 
     switch (c.kind) {
@@ -854,6 +898,27 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
         if (d != std::floor(d) || d < 1 || d > vt.table->size()) break;
         c.direct.emplace(vt.table->read(static_cast<std::uint32_t>(d)));
         c.direct_pending = true;
+        break;
+      }
+      case kRecnoRange: {
+        // Bounds that are no number leave the range open on that side; SQLite compares again.
+        double first = 1, last = vt.table->size();
+        int arg = 0;
+        const auto bound = [&](double& out, bool lower) {
+          if (arg >= argc) return;
+          sqlite3_value* v = argv[arg++];
+          const int numeric = sqlite3_value_numeric_type(v);
+          if (numeric != SQLITE_INTEGER && numeric != SQLITE_FLOAT) return;
+          const double d = sqlite3_value_double(v);
+          out = lower ? std::max(out, std::ceil(d)) : std::min(out, std::floor(d));
+        };
+        if (idx_num & kHasLower) bound(first, true);
+        if (idx_num & kHasUpper) bound(last, false);
+        c.next_recno = 0;
+        if (first <= last) {
+          c.next_recno = static_cast<std::uint32_t>(first);
+          c.last_recno = static_cast<std::uint32_t>(last);
+        }
         break;
       }
       case kEqual:
