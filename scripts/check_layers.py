@@ -57,7 +57,7 @@ def main():
         for other in APPLICATIONS:
             if other != app and may_include(None, other, allowed):
                 problems.append(f"layering table: application {app} may include application {other}")
-    for top in ("platform", "engine", "components", "tools", "demo", "browser", "python"):
+    for top in ("platform", "engine", "components", "tools", "demo", "browser", "python", "sqlite"):
         for path in sorted((root / top).rglob("*")):
             if path.suffix not in (".h", ".cpp", ".y") or "build" in path.parts:
                 continue

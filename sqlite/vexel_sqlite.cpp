@@ -7,7 +7,7 @@
 // Plans (xBestIndex writes them into idxNum and a readable idxStr that EXPLAIN QUERY PLAN shows):
 //
 //   idxNum bits 0-3  the kind: natural order, _recno =, a tag walked for =, IN, a range,
-//                    a LIKE or GLOB prefix, or the whole tag for ORDER BY
+//                    a LIKE or GLOB prefix, the whole tag for ORDER BY, or a _recno range
 //          bit 4/5   a lower / upper bound is among the arguments (range), in that order
 //          bit 6     deleted records are returned (_deleted is read or constrained)
 //          bits 8-   the tag's position in VexelTable::tags
@@ -55,6 +55,7 @@ enum PlanKind : int {
   kLikePrefix = 5,
   kGlobPrefix = 6,
   kTagOrder = 7,
+  kRecnoRange = 8,
 };
 constexpr int kKindMask = 0x0F;
 constexpr int kHasLower = 0x10;
@@ -102,6 +103,9 @@ struct VexelCursor : sqlite3_vtab_cursor {
   std::size_t next_key = 0;
   std::optional<WalkKey> current_key;
   std::unordered_set<std::uint32_t> seen;  // IN: a record reached through two keys comes once
+  // A _recno range: the next record to read and the last one.
+  std::uint32_t next_recno = 0;
+  std::uint32_t last_recno = 0;
 };
 
 VexelTable* AsTable(sqlite3_vtab* v) { return static_cast<VexelTable*>(v); }
@@ -654,7 +658,9 @@ void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag
     k.idx_num = base | kTagOrder;
     k.description = label + " (order)";
     k.rows = records;
-    k.cost = cost_of(records);
+    // The whole tag: its leaves in sequence, about what reading the table through costs,
+    // and SQLite's sort is saved.
+    k.cost = tag.depth + records;
     k.order_consumed = true;
     out.push_back(k);
   }
@@ -663,8 +669,14 @@ void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag
 int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
   VexelTable& vt = *AsTable(v);
   return Guarded(v, [&] {
-    // Deleted records come back only when the query reads or constrains _deleted.
-    bool with_deleted = (info->colUsed & (1ULL << kDeletedColumn)) != 0;
+    // Deleted records come back only when the query reads or constrains _deleted. An UPDATE
+    // reads every column (the new row is built from the old one), so a query that reads
+    // every column asks for them by a constraint only: UPDATE t SET YEAR = 0 leaves deleted
+    // records alone.
+    const std::size_t columns = vt.fields.size() + kFirstField;
+    const sqlite3_uint64 every_column = columns >= 64 ? ~0ULL : (1ULL << columns) - 1;
+    bool with_deleted = (info->colUsed & (1ULL << kDeletedColumn)) != 0 &&
+                        (info->colUsed & every_column) != every_column;
     for (int i = 0; i < info->nConstraint; ++i) {
       if (info->aConstraint[i].iColumn == kDeletedColumn) with_deleted = true;
     }
@@ -692,6 +704,34 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
         break;
       }
     }
+    int recno_lower = -1, recno_upper = -1;
+    for (int i = 0; i < info->nConstraint; ++i) {
+      const auto& c = info->aConstraint[i];
+      if (!c.usable || (c.iColumn != -1 && c.iColumn != kRecnoColumn)) continue;
+      if ((c.op == SQLITE_INDEX_CONSTRAINT_GT || c.op == SQLITE_INDEX_CONSTRAINT_GE) &&
+          recno_lower < 0) {
+        recno_lower = i;
+      }
+      if ((c.op == SQLITE_INDEX_CONSTRAINT_LT || c.op == SQLITE_INDEX_CONSTRAINT_LE) &&
+          recno_upper < 0) {
+        recno_upper = i;
+      }
+    }
+    if (recno_lower >= 0 || recno_upper >= 0) {
+      // Records read by number from the first to the last: a part of a read through.
+      Candidate k;
+      k.rows = records / (recno_lower >= 0 && recno_upper >= 0 ? 16 : 4);
+      k.idx_num = kRecnoRange | (recno_lower >= 0 ? kHasLower : 0) |
+                  (recno_upper >= 0 ? kHasUpper : 0) | (with_deleted ? kWithDeleted : 0);
+      k.description = "_recno (range)";
+      k.cost = k.rows + 1;
+      k.order_consumed =
+          info->nOrderBy == 1 && !info->aOrderBy[0].desc &&
+          (info->aOrderBy[0].iColumn == -1 || info->aOrderBy[0].iColumn == kRecnoColumn);
+      if (recno_lower >= 0) k.arguments.push_back(recno_lower);
+      if (recno_upper >= 0) k.arguments.push_back(recno_upper);
+      candidates.push_back(k);
+    }
     for (std::size_t t = 0; t < vt.tags.size(); ++t) {
       ConsiderTag(vt, info, t, with_deleted, candidates);
     }
@@ -700,9 +740,15 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
         (info->aOrderBy[0].iColumn == -1 || info->aOrderBy[0].iColumn == kRecnoColumn)) {
       candidates[0].order_consumed = true;
     }
+    // SQLite sees only the plan chosen here: one that leaves ORDER BY to SQLite is weighed
+    // with the sort it then needs.
+    const auto weight = [&](const Candidate& k) {
+      const bool sorts = info->nOrderBy > 0 && !k.order_consumed;
+      return k.cost + (sorts ? k.rows * std::log2(k.rows + 2) / 4 : 0);
+    };
     const Candidate* best = &candidates[0];
     for (const Candidate& k : candidates) {
-      if (k.cost < best->cost) best = &k;
+      if (weight(k) < weight(*best)) best = &k;
     }
     info->idxNum = best->idx_num;
     std::string description = best->description;
@@ -755,11 +801,23 @@ Step EqualityStep(const VexelCursor& c, const Record& r) {
   return Step::skip;
 }
 
+// A walk over a tag from `from` to `to` (inclusive). An empty text is no starting key: the
+// engine's seek of an empty key passes over the first key of the tag.
+Cursor TagWalk(const Table& table, const ServingTag& tag, std::optional<Value> from,
+               std::optional<Value> to) {
+  if (from) {
+    if (const auto* text = std::get_if<std::string>(&*from); text != nullptr && text->empty()) {
+      from.reset();
+    }
+  }
+  return table.order(tag.name, std::move(from), std::move(to));
+}
+
 // Starts the walk for the next key of = or IN; false when none is left.
 bool StartNextKey(VexelTable& vt, VexelCursor& c) {
   while (c.next_key < c.keys.size()) {
     c.current_key = c.keys[c.next_key++];
-    c.walk.emplace(vt.table->order(c.tag->name, c.current_key->value, c.current_key->value));
+    c.walk.emplace(TagWalk(*vt.table, *c.tag, c.current_key->value, c.current_key->value));
     return true;
   }
   c.walk.reset();
@@ -769,6 +827,17 @@ bool StartNextKey(VexelTable& vt, VexelCursor& c) {
 // Moves to the next row the plan returns.
 void Advance(VexelTable& vt, VexelCursor& c) {
   c.row = nullptr;
+  if (c.kind == kRecnoRange) {
+    while (c.next_recno != 0 && c.next_recno <= c.last_recno) {
+      c.direct.emplace(vt.table->read(c.next_recno++));
+      if (c.with_deleted || !c.direct->deleted()) {
+        c.row = &*c.direct;
+        break;
+      }
+    }
+    c.eof = c.row == nullptr;
+    return;
+  }
   if (c.direct) {
     if (c.direct_pending) {
       c.direct_pending = false;
@@ -815,8 +884,9 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
     c.kind = idx_num & kKindMask;
     c.with_deleted = (idx_num & kWithDeleted) != 0;
     const std::size_t tag_index = static_cast<std::size_t>(idx_num >> kTagShift);
-    c.tag = c.kind >= kEqual && tag_index < vt.tags.size() ? &vt.tags[tag_index] : nullptr;
-    if (c.kind >= kEqual && c.tag == nullptr) c.kind = kScan;
+    const bool tag_plan = c.kind >= kEqual && c.kind <= kTagOrder;
+    c.tag = tag_plan && tag_index < vt.tags.size() ? &vt.tags[tag_index] : nullptr;
+    if (tag_plan && c.tag == nullptr) c.kind = kScan;
     const Field* field = c.tag != nullptr ? &vt.fields[c.tag->field] : nullptr;
 
     switch (c.kind) {
@@ -830,27 +900,45 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
         c.direct_pending = true;
         break;
       }
+      case kRecnoRange: {
+        // Bounds that are no number leave the range open on that side; SQLite compares again.
+        double first = 1, last = vt.table->size();
+        int arg = 0;
+        const auto bound = [&](double& out, bool lower) {
+          if (arg >= argc) return;
+          sqlite3_value* v = argv[arg++];
+          const int numeric = sqlite3_value_numeric_type(v);
+          if (numeric != SQLITE_INTEGER && numeric != SQLITE_FLOAT) return;
+          const double d = sqlite3_value_double(v);
+          out = lower ? std::max(out, std::ceil(d)) : std::min(out, std::floor(d));
+        };
+        if (idx_num & kHasLower) bound(first, true);
+        if (idx_num & kHasUpper) bound(last, false);
+        c.next_recno = 0;
+        if (first <= last) {
+          c.next_recno = static_cast<std::uint32_t>(first);
+          c.last_recno = static_cast<std::uint32_t>(last);
+        }
+        break;
+      }
       case kEqual:
       case kIn: {
-        std::vector<sqlite3_value*> values;
+        // Each value becomes its key at once: SQLite reuses the value of an IN list's walk.
+        bool whole_tag = false;
+        const auto take = [&](sqlite3_value* value) {
+          const KeyChoice choice = ChooseKey(*c.tag, *field, value, true);
+          if (choice.none) return;
+          if (!choice.key) whole_tag = true;
+          if (!whole_tag) c.keys.push_back(*choice.key);
+        };
         if (c.kind == kEqual) {
-          if (argc >= 1) values.push_back(argv[0]);
+          if (argc >= 1) take(argv[0]);
         } else if (argc >= 1) {
           sqlite3_value* each = nullptr;
           for (int rc = sqlite3_vtab_in_first(argv[0], &each); rc == SQLITE_OK && each != nullptr;
                rc = sqlite3_vtab_in_next(argv[0], &each)) {
-            values.push_back(each);
+            take(each);
           }
-        }
-        bool whole_tag = false;
-        for (sqlite3_value* value : values) {
-          const KeyChoice choice = ChooseKey(*c.tag, *field, value, true);
-          if (choice.none) continue;
-          if (!choice.key) {
-            whole_tag = true;
-            break;
-          }
-          c.keys.push_back(*choice.key);
         }
         if (whole_tag) {
           // A value the tag cannot be positioned for: SQLite compares every row.
@@ -877,7 +965,7 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
         if (none) break;
         // A descending tag runs from its largest key: the upper bound is where it starts.
         if (c.tag->descending) std::swap(lower, upper);
-        c.walk.emplace(vt.table->order(c.tag->name, lower, upper));
+        c.walk.emplace(TagWalk(*vt.table, *c.tag, lower, upper));
         break;
       }
       case kLikePrefix:
@@ -963,74 +1051,86 @@ std::optional<bool> DeletedMark(sqlite3_value* v) {
 // INSERT appends under the append lock; UPDATE takes the record's lock, reads the record
 // again under it and writes only the fields whose value changes; DELETE sets the deletion
 // mark (the record stays in the file until the table is packed, as in dBASE).
-int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
-  VexelTable& vt = *AsTable(v);
-  return Guarded(v, [&] {
-    if (vt.read_only) {
-      SetMessage(v, "vexel: " + vt.table->path().string() + " is open read-only (mode=read_only)");
-      return SQLITE_READONLY;
+int Write(VexelTable& vt, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+  sqlite3_vtab* v = &vt;
+  if (vt.read_only) {
+    SetMessage(v, "vexel: " + vt.table->path().string() + " is open read-only (mode=read_only)");
+    return SQLITE_READONLY;
+  }
+  Table& table = *vt.table;
+  if (argc == 1) {
+    const std::int64_t recno = sqlite3_value_int64(argv[0]);
+    if (recno < 1 || recno > table.size()) return SQLITE_OK;
+    table.remove(static_cast<std::uint32_t>(recno));
+    return SQLITE_OK;
+  }
+  const std::size_t columns = static_cast<std::size_t>(argc - 2);
+  const auto column = [&](int c) { return argv[2 + c]; };
+  if (columns != vt.fields.size() + kFirstField) return SQLITE_ERROR;
+  const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
+  if (insert) {
+    if (RowNumber(argv[1]) || RowNumber(column(kRecnoColumn))) {
+      throw ConstraintError{
+          "_recno: a new record's number is its place at the end of the table; leave "
+          "_recno and rowid out of an INSERT"};
     }
-    Table& table = *vt.table;
-    if (argc == 1) {
-      const std::int64_t recno = sqlite3_value_int64(argv[0]);
-      if (recno < 1 || recno > table.size()) return SQLITE_OK;
-      table.remove(static_cast<std::uint32_t>(recno));
-      return SQLITE_OK;
-    }
-    const std::size_t columns = static_cast<std::size_t>(argc - 2);
-    const auto column = [&](int c) { return argv[2 + c]; };
-    if (columns != vt.fields.size() + kFirstField) return SQLITE_ERROR;
-    const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
-    if (insert) {
-      if (RowNumber(argv[1]) || RowNumber(column(kRecnoColumn))) {
-        throw ConstraintError{
-            "_recno: a new record's number is its place at the end of the table; leave "
-            "_recno and rowid out of an INSERT"};
-      }
-      Assignments values;
-      for (std::size_t i = 0; i < vt.fields.size(); ++i) {
-        sqlite3_value* value = column(kFirstField + static_cast<int>(i));
-        if (sqlite3_value_type(value) == SQLITE_NULL) continue;
-        values.emplace_back(vt.fields[i].name, FieldValue(vt.fields[i], value));
-      }
-      const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
-      const std::uint32_t recno = table.append(values);
-      if (deleted.value_or(false)) table.remove(recno);
-      *rowid = recno;
-      return SQLITE_OK;
-    }
-    const std::int64_t old_recno = sqlite3_value_int64(argv[0]);
-    const auto new_recno = RowNumber(argv[1]);
-    const auto named_recno = RowNumber(column(kRecnoColumn));
-    if ((new_recno && *new_recno != old_recno) || (named_recno && *named_recno != old_recno)) {
-      throw ConstraintError{"_recno: a record's number is its place in the file and cannot change"};
-    }
-    if (old_recno < 1 || old_recno > table.size()) return SQLITE_OK;
-    // Values first, so that a refused one leaves the record unlocked and unchanged.
-    std::vector<std::pair<std::size_t, Value>> assigned;
+    Assignments values;
     for (std::size_t i = 0; i < vt.fields.size(); ++i) {
       sqlite3_value* value = column(kFirstField + static_cast<int>(i));
-      if (sqlite3_value_nochange(value)) continue;
-      assigned.emplace_back(i, FieldValue(vt.fields[i], value));
+      if (sqlite3_value_type(value) == SQLITE_NULL) continue;
+      values.emplace_back(vt.fields[i].name, FieldValue(vt.fields[i], value));
     }
     const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
-    RecordLock lock = table.lock(static_cast<std::uint32_t>(old_recno));
-    const Record current = lock.record();
-    bool changed = false;
-    for (const auto& [i, value] : assigned) {
-      if (current[i] == value) continue;  // unchanged: its stored text is kept as it is
-      lock.set(vt.fields[i].name, value);
-      changed = true;
-    }
-    if (changed) lock.commit();
-    if (deleted && *deleted != current.deleted()) {
-      if (*deleted) {
-        lock.remove();
-      } else {
-        lock.recall();
-      }
-    }
+    const std::uint32_t recno = table.append(values);
+    if (deleted.value_or(false)) table.remove(recno);
+    *rowid = recno;
     return SQLITE_OK;
+  }
+  const std::int64_t old_recno = sqlite3_value_int64(argv[0]);
+  const auto new_recno = RowNumber(argv[1]);
+  const auto named_recno = RowNumber(column(kRecnoColumn));
+  if ((new_recno && *new_recno != old_recno) || (named_recno && *named_recno != old_recno)) {
+    throw ConstraintError{"_recno: a record's number is its place in the file and cannot change"};
+  }
+  if (old_recno < 1 || old_recno > table.size()) return SQLITE_OK;
+  // Values first, so that a refused one leaves the record unlocked and unchanged.
+  std::vector<std::pair<std::size_t, Value>> assigned;
+  for (std::size_t i = 0; i < vt.fields.size(); ++i) {
+    sqlite3_value* value = column(kFirstField + static_cast<int>(i));
+    if (sqlite3_value_nochange(value)) continue;
+    assigned.emplace_back(i, FieldValue(vt.fields[i], value));
+  }
+  const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
+  RecordLock lock = table.lock(static_cast<std::uint32_t>(old_recno));
+  const Record current = lock.record();
+  bool changed = false;
+  for (const auto& [i, value] : assigned) {
+    if (current[i] == value) continue;  // unchanged: its stored text is kept as it is
+    lock.set(vt.fields[i].name, value);
+    changed = true;
+  }
+  if (changed) lock.commit();
+  if (deleted && *deleted != current.deleted()) {
+    if (*deleted) {
+      lock.remove();
+    } else {
+      lock.recall();
+    }
+  }
+  return SQLITE_OK;
+}
+
+int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+  return Guarded(v, [&] {
+    try {
+      return Write(*AsTable(v), argc, argv, rowid);
+    } catch (const LockError&) {
+      throw;
+    } catch (const Error& e) {
+      // The engine refuses a value that does not fit its field with code 220, naming the field.
+      if (e.code() == 220) throw ConstraintError{e.what()};
+      throw;
+    }
   });
 }
 
