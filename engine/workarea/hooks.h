@@ -28,14 +28,14 @@ struct IndexHookTable {
   void (*AfterPositioning)(TableRecord& table) = nullptr;
   void (*AppendBegins)(TableRecord& table) = nullptr;
   void (*AppendEnds)(TableRecord& table) = nullptr;
-  void (*AddKeys)(TableRecord& table) = nullptr;           // keys of the appended record
-  bool (*UpdateBegins)(TableRecord& table) = nullptr;      // opens the update bracket
-  void (*OldKeys)(TableRecord& table) = nullptr;           // before REPLACE, from the image
-  void (*NewKeys)(TableRecord& table) = nullptr;           // after REPLACE
-  void (*UpdateEnds)(TableRecord& table) = nullptr;        // closes the update bracket
+  void (*AddKeys)(TableRecord& table) = nullptr;       // keys of the appended record
+  bool (*UpdateBegins)(TableRecord& table) = nullptr;  // opens the update bracket
+  void (*OldKeys)(TableRecord& table) = nullptr;       // before REPLACE, from the image
+  void (*NewKeys)(TableRecord& table) = nullptr;       // after REPLACE
+  void (*UpdateEnds)(TableRecord& table) = nullptr;    // closes the update bracket
   void (*ReachedBof)(TableRecord& table) = nullptr;
   void (*ReachedEof)(TableRecord& table) = nullptr;
-  void (*CloseAll)(TableRecord& table) = nullptr;          // closes the area's indexes
+  void (*CloseAll)(TableRecord& table) = nullptr;  // closes the area's indexes
 
   // Before the record buffer is written (REPLACE, APPEND, deletion marks): false refuses the
   // edit after a report, and nothing may be written. `appending`: a new last record.
@@ -113,7 +113,8 @@ inline bool IndexActive(TableRecord& t) {
 // Whether the table's header names a production index that no index engine keeps up to date:
 // an edit would leave its keys stale for every program that uses them.
 inline bool ProductionIndexUnmaintained(const TableRecord& t) {
-  return !IndexHooks.present && !t.IsDbase2() && t.header[28] != 0;
+  // Visual FoxPro's byte 28 names a .CDX and a memo file, never an .MDX.
+  return !IndexHooks.present && !t.IsDbase2() && !t.IsVisualFoxPro() && t.header[28] != 0;
 }
 
 }  // namespace vx

@@ -47,8 +47,7 @@ bool TakeWord(std::string_view word, std::string& upper, std::string& text) {
 }
 
 std::string UseContext(std::string_view command, std::string_view image, std::string_view size) {
-  return "[USE(" + std::string(command) + "," + std::string(image) + "," + std::string(size) +
-         ")]";
+  return "[USE(" + std::string(command) + "," + std::string(image) + "," + std::string(size) + ")]";
 }
 
 void OpenVirtual(std::string command, std::string upper, void* image, std::uint16_t size) {
@@ -72,9 +71,15 @@ void OpenVirtual(std::string command, std::string upper, void* image, std::uint1
     upper.erase(alias_at);
     command.erase(alias_at);
   }
-  const struct { const char* word; std::uint8_t value; } kStorage[] = {
+  const struct {
+    const char* word;
+    std::uint8_t value;
+  } kStorage[] = {
       {" TO EMS", 2}, {" TO EXT", 3}, {" TO XMS", 3}, {" TO HEAP", 1}, {" TO BIGGEST", 5}};
-  const struct { const char* word; std::uint8_t value; } kOrder[] = {
+  const struct {
+    const char* word;
+    std::uint8_t value;
+  } kOrder[] = {
       {" FIFO", 0}, {" LIFO", 1}, {" INSERTION", 2}, {" ASCENDING", 3}, {" DESCENDING", 4}};
   table->virtual_storage = 1;
   for (const auto& s : kStorage) {
@@ -143,8 +148,8 @@ TableRecord* AreaTable(int n) {
 TableRecord* InUse(std::string_view command) {
   TableRecord* t = WorkAreaTable[CurrentArea].get();
   if (t == nullptr) {
-    SetEngineError(215, "No database in use [" + std::string(command) + "]  WorkArea = " +
-                            std::to_string(CurrentArea));
+    SetEngineError(215, "No database in use [" + std::string(command) +
+                            "]  WorkArea = " + std::to_string(CurrentArea));
   }
   return t;
 }
@@ -168,8 +173,7 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
   }
   const std::string original = TrimText(command);
   if ((image == nullptr) != (size == 0)) {
-    SetEngineError(220, "Buffer is NIL or size is zero, attempting to open " + original +
-                            " [USE]");
+    SetEngineError(220, "Buffer is NIL or size is zero, attempting to open " + original + " [USE]");
     return;
   }
   upper.insert(0, " ");
@@ -261,8 +265,8 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
       code = MemoOpenProc(t, SplitPath(t.file_name).dir + SplitPath(t.file_name).name);
     }
     if (code != 0) {
-      return FailUse(code, "Problem opening memo file " +
-                               UseContext(original, "<@Buffer>", size_text));
+      return FailUse(code,
+                     "Problem opening memo file " + UseContext(original, "<@Buffer>", size_text));
     }
   }
 }
@@ -352,6 +356,8 @@ std::uint32_t RecordImageSize() {
 bool HasProductionIndex() {
   const TableRecord* t = SelectedTable();
   if (t == nullptr || t->IsDbase2() || t->is_virtual) return false;
+  // Visual FoxPro's byte 28 names a .CDX and a memo file, never an .MDX.
+  if (t->IsVisualFoxPro()) return false;
   return t->header[28] != 0;
 }
 

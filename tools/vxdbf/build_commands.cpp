@@ -263,6 +263,7 @@ struct CheckReport {
   std::size_t memo_problems = 0;
   std::int32_t uncounted = 0;  // whole records past the header's count
   std::vector<TagReport> tags;
+  std::vector<Finding> notes;  // about the table's files, not faults
   bool has_index = false;
   std::string index_path;
 
@@ -376,7 +377,16 @@ CheckReport RunChecks(const Options& options, const std::string& file, std::ostr
   CheckMemoPointers(session, report);
   report.index_path = IndexPath(t, {});
   report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
-  if (HasProductionIndex() && !report.has_index) {
+  if (report.has_index && t.IsLevel7() && IndexFileVersion(report.index_path) == 3) {
+    report.notes.push_back(
+        {"index file", report.index_path + ": not checked (dBASE level 7 index, version 3)"});
+    report.has_index = false;
+  }
+  if (t.HasStructuralCdx()) {
+    report.notes.push_back({"index file", DerivedFileName(t.file_name, "CDX") +
+                                              ": not checked (FoxPro compound index)"});
+  }
+  if (HasProductionIndex() && !os::FileExists(report.index_path) && !t.HasStructuralCdx()) {
     // dBASE programs refuse to open such a table until the index is back or the flag cleared.
     report.table.push_back({"index file", "the table header says it has a production index, but " +
                                               report.index_path + " is missing"});
@@ -620,7 +630,7 @@ int Check(const Options& o, const Streams& io) {
         {"memo pointers",
          "... and " + std::to_string(report.memo_problems - kMemoProblemsShown) + " more"});
   }
-  std::vector<Finding> notes;
+  std::vector<Finding> notes = report.notes;
   for (const TagReport& tag : report.tags) {
     for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
     for (const auto& n : tag.notes) notes.push_back({"tag " + tag.name, n});

@@ -18,6 +18,10 @@ struct TableRecord;
 
 namespace vx::tool {
 
+// The version byte of an index file (2 for dBASE IV, 3 for dBASE level 7), or -1 when it cannot
+// be read.
+int IndexFileVersion(const std::string& path);
+
 // While one lives, a memo file that cannot be opened does not stop USE: the table is opened
 // without it (its memo fields unreadable) and Failure() says why. Nested ones share the
 // outermost's record.
