@@ -9,6 +9,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
@@ -354,7 +355,18 @@ void TVxDataSet::RewriteDbfFields() {
 std::uint16_t TVxDataSet::SlotSize(const TDTField& field) const {
   switch (field.type) {
     case 'C':
+    case 'V':
+    case 'Q':
       return static_cast<std::uint16_t>(field.length + 1);
+    case 'I':
+    case '+':
+      return 4;
+    case 'B':
+    case 'O':
+    case 'Y':
+    case 'T':
+    case '@':
+      return 8;
     case 'D':
       return 8;
     case 'N':
@@ -621,6 +633,35 @@ int TVxDataSet::VxiCompareBookmarks(const void* a, const void* b, int& result) {
 
 void TVxDataSet::ImageFieldToSlot(const RecordImage& image, int n, char* slot) const {
   const FieldEntry& field = image.Field(n);
+  if (IsBinaryField(field) && ValueKind(field) != 'M') {
+    // Other writers' binary kinds: integers, doubles (float, currency), a date-time as the
+    // framework's day count with the time as its fraction (0: none), V/Q as a string slot.
+    switch (ValueKind(field)) {
+      case 'N':
+        if (ImageHoldsDouble(field)) {
+          const double value = image.Number(n);
+          std::memcpy(slot, &value, sizeof value);
+        } else {
+          const auto value = static_cast<std::int32_t>(image.Number(n));
+          std::memcpy(slot, &value, sizeof value);
+        }
+        break;
+      case 'T': {
+        const double day = image.DateTime(n);
+        const double value = day == kBlankDate ? 0 : day - DateTimeZeroDay();
+        std::memcpy(slot, &value, sizeof value);
+        break;
+      }
+      default: {
+        const std::string_view text = image.Text(n);
+        slot[0] = static_cast<char>(text.size());
+        std::memcpy(slot + 1, text.data(), text.size());
+        std::memset(slot + 1 + text.size(), ' ', field.length - text.size());
+        break;
+      }
+    }
+    return;
+  }
   switch (field.type) {
     case 'C': {
       // The count byte and the characters, as the buffer's string slot holds them.
@@ -685,6 +726,33 @@ void TVxDataSet::BufferToEngine(TRecordBuffer buffer, int field_no) {
       held.assign(SlotSize(field), 0);
       ImageFieldToSlot(image, n, held.data());
       if (std::memcmp(held.data(), slot, held.size()) == 0) continue;
+    }
+    if (IsBinaryField(image.Field(n)) && ValueKind(image.Field(n)) != 'M') {
+      switch (ValueKind(image.Field(n))) {
+        case 'N':
+          if (ImageHoldsDouble(image.Field(n))) {
+            double value;
+            std::memcpy(&value, slot, sizeof value);
+            image.SetNumber(n, value);
+          } else {
+            std::int32_t value;
+            std::memcpy(&value, slot, sizeof value);
+            image.SetNumber(n, value);
+          }
+          break;
+        case 'T': {
+          double value;
+          std::memcpy(&value, slot, sizeof value);
+          image.SetDateTime(n, value == 0 ? kBlankDate : value + DateTimeZeroDay());
+          break;
+        }
+        default: {
+          const std::size_t count = static_cast<unsigned char>(slot[0]);
+          image.SetText(n, std::string_view(slot + 1, std::min<std::size_t>(count, field.length)));
+          break;
+        }
+      }
+      continue;
     }
     switch (field.type) {
       case 'C': {
@@ -839,8 +907,25 @@ void TVxDataSet::InternalInitFieldDefs() {
     int size = 0;
     switch (field.type) {
       case 'C':
+      case 'V':
+      case 'Q':
         type = ftString;
         size = field.length;
+        break;
+      case 'I':
+      case '+':
+        type = ftInteger;
+        break;
+      case 'B':
+      case 'O':
+        type = ftFloat;
+        break;
+      case 'Y':
+        type = ftCurrency;
+        break;
+      case 'T':
+      case '@':
+        type = ftDateTime;
         break;
       case 'D':
         type = ftDate;

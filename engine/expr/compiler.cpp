@@ -9,6 +9,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/work_areas.h"
 
 namespace vx::expr {
@@ -511,7 +512,9 @@ int Compiler::LookUpField(const std::string& name, bool aliased, Semantic& value
     if (f.name != field_name) continue;
     const std::uint16_t width = std::min<std::uint16_t>(f.length, kMaxStringLength);
     int token = 0;
-    switch (f.type) {
+    // Other writers' binary kinds read as their values: numbers, a date-time as its date.
+    const char kind = IsBinaryField(f) ? ValueKind(f) : f.type;
+    switch (kind == 'T' ? 'D' : kind) {
       case 'C':
         pool_bytes_ += width + 1u;
         token = kFieldC;
@@ -526,7 +529,7 @@ int Compiler::LookUpField(const std::string& name, bool aliased, Semantic& value
         dec_acc_ = dec_acc_ > 18 ? f.decimals : kDefaultDecimals;
         token = kFieldN;
         value.type = kTypeN;
-        value.decimals = f.decimals;
+        value.decimals = f.storage == FieldStorage::kCurrency ? 4 : f.decimals;
         break;
       case 'L':
         token = kFieldL;

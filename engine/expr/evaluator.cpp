@@ -15,6 +15,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -200,8 +201,45 @@ std::int32_t ReadInt32(std::string_view bytes) {
 }
 
 // Decodes field `f` of `t` as a value of `type` into `out`.
+// The binary field kinds: numbers, a date-time's date, V/Q text, a memo's block number. A
+// blank or .NULL. value reads as the blank of its type.
+void DecodeBinaryField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
+                       FieldValueBuffer& out) {
+  const bool blank = t.record_count == 0 || t.is_virtual ||
+                     t.record.size() < static_cast<std::size_t>(f.offset) + f.length ||
+                     FieldIsNull(t, f, t.record.data());
+  const char* record = t.record.data();
+  switch (type) {
+    case kTypeC: {
+      const std::string_view bytes = blank ? std::string_view() : VaryingBytes(t, f, record);
+      const std::size_t n = std::min<std::size_t>(f.length, kMaxStringLength);
+      const std::size_t have = std::min(n, bytes.size());
+      if (have > 0) std::memcpy(out.text, bytes.data(), have);
+      std::memset(out.text + have, ' ', n - have);
+      out.text[n] = '\0';
+      out.length = static_cast<std::uint16_t>(n);
+      return;
+    }
+    case kTypeN:
+      out.number = blank ? 0 : BinaryNumber(f, record).value_or(0);
+      return;
+    case kTypeD: {
+      const auto value = blank ? std::nullopt : BinaryDateTime(f, record);
+      out.number = value ? value->day_number : kBlankDate;
+      return;
+    }
+    case kTypeL:
+      out.integer = 0;
+      return;
+    default:
+      out.integer = blank ? 0 : BinaryMemoBlock(f, record);
+      return;
+  }
+}
+
 void DecodeField(const TableRecord& t, const FieldEntry& f, std::int32_t type,
                  FieldValueBuffer& out) {
+  if (IsBinaryField(f)) return DecodeBinaryField(t, f, type, out);
   const bool blank = t.record_count == 0;
   const std::string_view bytes = FieldBytes(t, f, t.is_virtual ? 1 : 0);
   switch (type) {
@@ -270,6 +308,7 @@ std::int32_t FieldType(char letter) {
     case 'L':
       return kTypeL;
     case 'D':
+    case 'T':  // a date-time reads as its date
       return kTypeD;
     default:
       return kTypeM;
@@ -306,7 +345,7 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
         return;
     }
   }
-  if (type == kTypeC) {
+  if (type == kTypeC && !IsBinaryField(*f)) {
     // Straight from the record buffer into the pool: the commonest field of a key.
     const std::size_t n = std::min<std::size_t>(f->length, kMaxStringLength);
     if (n + 1 > static_cast<std::size_t>(r.end - r.next)) {
@@ -890,8 +929,8 @@ const void* FetchFieldValue(int field_no, FieldValueBuffer& buffer, int area) {
     return nullptr;
   }
   const FieldEntry& f = t->fields[static_cast<std::size_t>(field_no - 1)];
-  DecodeField(*t, f, FieldType(f.type), buffer);
-  return f.type == 'C' ? static_cast<const void*>(buffer.text) : &buffer.number;
+  DecodeField(*t, f, FieldType(ValueKind(f)), buffer);
+  return ValueKind(f) == 'C' ? static_cast<const void*>(buffer.text) : &buffer.number;
 }
 
 }  // namespace vx

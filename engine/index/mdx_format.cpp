@@ -57,6 +57,11 @@ std::string MdxHeader::TagName(int i) const {
 }
 
 std::string HeaderFault(const MdxHeader& h) {
+  // dBASE level 7 writes version 3, with 43-byte tag entries and longer field names in its keys:
+  // this engine neither reads nor maintains such an index, so edits of its table are refused.
+  if (h.Version() == 3) {
+    return "version 3 (a dBASE level 7 index, which this program does not read or maintain)";
+  }
   if (h.Version() != 2) return "version " + std::to_string(h.Version());
   if (GetLe16(h.bytes.data() + 20) != 2 || GetLe16(h.bytes.data() + 22) != kMdxNodeSize) {
     return "node size";

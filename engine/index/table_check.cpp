@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 
 #include "engine/foundation/errors.h"
 #include "engine/index/index_check.h"
@@ -329,7 +330,16 @@ void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckRepor
   CheckMemoPointers(t, options, report);
   report.index_path = IndexPath(t, {});
   report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
-  if (HasProductionIndex() && !report.has_index) {
+  if (report.has_index && t.IsLevel7() && IndexFileVersion(report.index_path) == 3) {
+    report.notes.push_back(
+        {"index file", report.index_path + ": not checked (dBASE level 7 index, version 3)"});
+    report.has_index = false;
+  }
+  if (t.HasStructuralCdx()) {
+    report.notes.push_back({"index file", DerivedFileName(t.file_name, "CDX") +
+                                              ": not checked (FoxPro compound index)"});
+  }
+  if (HasProductionIndex() && !os::FileExists(report.index_path) && !t.HasStructuralCdx()) {
     // dBASE programs refuse to open such a table until the index is back or the flag cleared.
     report.table.push_back({"index file", "the table header says it has a production index, but " +
                                               report.index_path + " is missing"});
@@ -559,6 +569,16 @@ RepairReport Repair(const std::string& path, const TableCheckOptions& options,
 }
 
 }  // namespace
+
+int IndexFileVersion(const std::string& path) {
+  os::File file;
+  if (os::File::Open(path, os::kOpenReadOnlyDenyNone, file) != 0) return -1;
+  std::array<std::byte, 1> version{};
+  std::size_t got = 0;
+  const int io = file.ReadAt(0, std::span(version), got);
+  file.Close();
+  return io == 0 && got == 1 ? static_cast<int>(version[0]) : -1;
+}
 
 TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& options) {
   TableCheckReport report;

@@ -69,6 +69,7 @@ struct TableCheckReport {
   std::size_t memo_problems = 0;
   std::int32_t uncounted = 0;  // whole records past the header's count
   std::vector<TagCheckReport> tags;
+  std::vector<CheckFinding> notes;  // about the table's files, not faults
   bool has_index = false;
   std::string index_path;
   // Set when a repair was asked for and something failed.
@@ -79,5 +80,9 @@ struct TableCheckReport {
 };
 
 TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& options);
+
+// The version byte of an index file (2 for dBASE IV, 3 for dBASE level 7), or -1 when it cannot
+// be read.
+int IndexFileVersion(const std::string& path);
 
 }  // namespace vx

@@ -327,6 +327,10 @@ std::uint8_t MemoVersionOf(std::uint8_t table_version) {
     case kVersionLevel7Memo:
     case kVersionFoxProMemo:
       return table_version;
+    case kVersionVisualFoxPro:
+    case kVersionVisualFoxProAutoinc:
+    case kVersionVisualFoxProVarchar:
+      return kVersionFoxProMemo;  // the same .FPT file
     default:
       return DefaultDbfVersion;
   }

@@ -8,6 +8,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
@@ -245,6 +246,7 @@ std::int32_t CopyMemo(int from_area, std::int32_t block, bool translate) {
 }
 
 std::int32_t StoredMemoBlock(const TableRecord& t, const FieldEntry& f, const char* record) {
+  if (f.storage == FieldStorage::kBinaryMemo) return BinaryMemoBlock(f, record);
   const std::string digits = TrimText(std::string_view(record + f.offset, f.length));
   std::int32_t block = 0;
   const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), block);

@@ -1,5 +1,6 @@
 #include "engine/table/dbf_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/table/language_driver.h"
+#include "platform/os/file.h"
 #include "platform/os/file_id.h"
 
 namespace vx {
@@ -58,9 +60,68 @@ std::string NotADatabase(const std::string& name, const std::string& reason,
   return name + " is not a dBASE database. (" + reason + ") " + operation;
 }
 
+// Which table variant a descriptor belongs to: its type letters mean different things.
+enum class Variant { kDbase, kLevel7, kVisualFoxPro };
+
+// The binary form of a type letter in a variant; false for a letter the variant does not have.
+bool BinaryStorage(Variant variant, char type, FieldStorage& storage) {
+  if (variant == Variant::kLevel7) {
+    switch (type) {
+      case 'I':
+      case '+':
+        storage = FieldStorage::kInt32Flipped;
+        return true;
+      case 'O':
+        storage = FieldStorage::kDoubleFlipped;
+        return true;
+      case '@':
+        storage = FieldStorage::kTimestamp;
+        return true;
+      default:
+        return false;
+    }
+  }
+  if (variant == Variant::kVisualFoxPro) {
+    switch (type) {
+      case 'I':
+        storage = FieldStorage::kInt32;
+        return true;
+      case 'B':
+        storage = FieldStorage::kDouble;
+        return true;
+      case 'Y':
+        storage = FieldStorage::kCurrency;
+        return true;
+      case 'T':
+        storage = FieldStorage::kDateTime;
+        return true;
+      case 'V':
+        storage = FieldStorage::kVarchar;
+        return true;
+      case 'Q':
+        storage = FieldStorage::kVarbinary;
+        return true;
+      default:
+        return false;
+    }
+  }
+  // Some writers put Visual FoxPro's currency and date-time fields into dBASE III headers;
+  // these letters mean nothing else there.
+  switch (type) {
+    case 'Y':
+      storage = FieldStorage::kCurrency;
+      return true;
+    case 'T':
+      storage = FieldStorage::kDateTime;
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Converts one descriptor slot into a field entry. Answers false after recording code 211 for a
 // type the engine does not hold.
-bool ParseFieldDescriptor(const std::uint8_t* slot, const DescriptorLayout& layout,
+bool ParseFieldDescriptor(const std::uint8_t* slot, const DescriptorLayout& layout, Variant variant,
                           const std::string& file_name, FieldEntry& entry,
                           std::uint32_t& running_offset) {
   entry.name.clear();
@@ -69,16 +130,35 @@ bool ParseFieldDescriptor(const std::uint8_t* slot, const DescriptorLayout& layo
     entry.name.push_back(static_cast<char>(std::toupper(slot[i])));
   }
   char type = static_cast<char>(slot[layout.type_at]);
-  if (type == 'B' || type == 'G' || type == 'P' || type == 'b' || type == 'g' || type == 'p') {
+  entry.letter = type;
+  entry.length = slot[layout.length_at];
+  entry.decimals = slot[layout.decimals_at];
+  if (variant == Variant::kVisualFoxPro) entry.flags = slot[18];
+  if (BinaryStorage(variant, type, entry.storage)) {
+    // held under its own letter
+  } else if (variant == Variant::kVisualFoxPro &&
+             (type == 'M' || type == 'G' || type == 'W' || type == 'P') && entry.length == 4) {
+    // Memo, general, blob and picture fields hold a 4-byte block number.
+    entry.storage = FieldStorage::kBinaryMemo;
+    type = 'M';
+  } else if (type == 'B' || type == 'G' || type == 'P' || type == 'b' || type == 'g' ||
+             type == 'p') {
     type = 'M';
   }
   entry.type = type;
-  entry.length = slot[layout.length_at];
-  entry.decimals = slot[layout.decimals_at];
   entry.offset = static_cast<std::uint16_t>(running_offset);
   running_offset += entry.length;
+  if (entry.storage != FieldStorage::kClassic) return true;
+  if (variant == Variant::kVisualFoxPro && type == '0' && (entry.flags & kFieldSystem) != 0) {
+    return true;
+  }
   switch (type) {
-    case 'C': case 'D': case 'F': case 'L': case 'M': case 'N':
+    case 'C':
+    case 'D':
+    case 'F':
+    case 'L':
+    case 'M':
+    case 'N':
       return true;
     default:
       SetEngineError(211, "Field: " + entry.name + " [" + std::string(1, type) + "] in " +
@@ -91,8 +171,9 @@ bool ParseFieldDescriptor(const std::uint8_t* slot, const DescriptorLayout& layo
 // the open for a field type the engine does not hold; `terminated` tells whether the list
 // ended with the terminator within the slots.
 bool ParseSlots(const std::uint8_t* area, int slots, const DescriptorLayout& layout,
-                const std::string& file_name, os::File& file, std::vector<FieldEntry>& fields,
-                bool& terminated) {
+                Variant variant, std::uint64_t area_at, const std::string& file_name,
+                os::File& file, std::vector<FieldEntry>& fields, bool& terminated,
+                FieldEntry* null_flags = nullptr) {
   std::uint32_t running_offset = 1;
   for (int i = 0; i < slots; ++i) {
     const std::uint8_t* slot = area + static_cast<std::size_t>(i) * layout.size;
@@ -104,7 +185,20 @@ bool ParseSlots(const std::uint8_t* area, int slots, const DescriptorLayout& lay
     bool ok;
     {
       QuietErrors quiet;
-      ok = ParseFieldDescriptor(slot, layout, file_name, entry, running_offset);
+      ok = ParseFieldDescriptor(slot, layout, variant, file_name, entry, running_offset);
+    }
+    entry.descriptor_at =
+        static_cast<std::uint16_t>(area_at + static_cast<std::uint64_t>(i) * layout.size);
+    // Visual FoxPro's hidden _NullFlags field is held apart from the fields.
+    if (variant == Variant::kVisualFoxPro && entry.type == '0' && null_flags != nullptr &&
+        (entry.flags & kFieldSystem) != 0) {
+      if (null_flags->length != 0) {
+        Fail(file, 211,
+             "Field: " + entry.name + " [0] in " + file_name + " is a second null-flags field");
+        return false;
+      }
+      *null_flags = entry;
+      continue;
     }
     if (!ok) {
       // The field's own message is the one the user needs; it is reported with the file closed.
@@ -145,12 +239,30 @@ void ApplyWideCharacterFields(std::vector<FieldEntry>& fields, std::uint16_t rec
 // taken (other programs write them, as always-blank columns) and hold nothing; dates may be
 // wider than 8 (some programs write D 10) but never narrower.
 bool LengthHoldsType(const FieldEntry& f) {
+  switch (f.storage) {
+    case FieldStorage::kClassic:
+      break;
+    case FieldStorage::kInt32:
+    case FieldStorage::kInt32Flipped:
+    case FieldStorage::kBinaryMemo:
+      return f.length == 4;
+    case FieldStorage::kVarchar:
+    case FieldStorage::kVarbinary:
+      return f.length >= 1;
+    default:
+      return f.length == 8;
+  }
   switch (f.type) {
-    case 'C': return f.length >= 1;
-    case 'D': return f.length >= 8;
-    case 'L': return f.length == 1;
-    case 'M': return f.length == 10;
-    default: return true;  // N, F
+    case 'C':
+      return f.length >= 1;
+    case 'D':
+      return f.length >= 8;
+    case 'L':
+      return f.length == 1;
+    case 'M':
+      return f.length == 10;
+    default:
+      return true;  // N, F
   }
 }
 
@@ -169,12 +281,41 @@ bool CheckRecordFits(TableRecord& t, os::File& file, const char* operation) {
   }
   std::uint32_t end = 1;
   for (const FieldEntry& f : t.fields) end = f.offset + f.length;
+  if (t.null_flags_length != 0)
+    end = std::max<std::uint32_t>(end, t.null_flags_offset + t.null_flags_length);
   if (end > t.record_length) {
-    Fail(file, 210,
-         NotADatabase(NameOnly(t.file_name), "Fields do not fit the record length", operation));
-    return false;
+    // Other programs read such a table with records as long as its fields (the header's record
+    // length is the fault): so does this engine, for reading only.
+    const bool read_only = (t.open_mode & 3) == 0;
+    const std::string damage = "the fields need a record length of " + std::to_string(end) +
+                               " bytes, the header says " + std::to_string(t.record_length);
+    if (!read_only || end > 0xFFFF) {
+      Fail(file, 210,
+           NotADatabase(NameOnly(t.file_name),
+                        "Fields do not fit the record length: " + damage +
+                            (end > 0xFFFF ? "" : "; the table opens only for reading"),
+                        operation));
+      return false;
+    }
+    t.damage = damage;
+    t.record_length = static_cast<std::uint16_t>(end);
   }
   return true;
+}
+
+// Visual FoxPro numbers the bits of _NullFlags in field order: a V or Q field first takes one
+// for its varying length, then a field that may be null one for .NULL.
+void AssignNullBits(TableRecord& t, const FieldEntry& null_flags, std::vector<FieldEntry>& fields) {
+  if (null_flags.length == 0) return;
+  t.null_flags_offset = null_flags.offset;
+  t.null_flags_length = null_flags.length;
+  int bit = 0;
+  for (FieldEntry& f : fields) {
+    if (f.storage == FieldStorage::kVarchar || f.storage == FieldStorage::kVarbinary) {
+      f.varying_bit = static_cast<std::int16_t>(bit++);
+    }
+    if ((f.flags & kFieldMayBeNull) != 0) f.null_bit = static_cast<std::int16_t>(bit++);
+  }
 }
 
 void ReadDescriptors(TableRecord& t, os::File& file) {
@@ -185,6 +326,11 @@ void ReadDescriptors(TableRecord& t, os::File& file) {
     t.has_memo = (version & 0x80) != 0;
   }
   const bool level7 = t.IsLevel7();
+  const bool visual_foxpro = t.IsVisualFoxPro();
+  if (visual_foxpro) t.has_memo = (t.header[28] & kFoxProFlagMemo) != 0;
+  const Variant variant = level7          ? Variant::kLevel7
+                          : visual_foxpro ? Variant::kVisualFoxPro
+                                          : Variant::kDbase;
   const DescriptorLayout& layout = level7 ? kLevel7Layout : kDbase3Layout;
   const int header_length = t.header_length;
   int area_size = header_length - kPrologueSize;
@@ -194,6 +340,8 @@ void ReadDescriptors(TableRecord& t, os::File& file) {
     field_slots = (header_length - kPrologueSize - kLevel7ExtensionSize) / layout.size;
   } else {
     field_slots = (header_length - kPrologueSize) / layout.size;
+    // The backlink after a Visual FoxPro terminator is no room for descriptors.
+    if (visual_foxpro && field_slots > 255) field_slots = 255;
   }
   if (field_slots < 1 || field_slots > 255) {
     Fail(file, 210,
@@ -223,8 +371,23 @@ void ReadDescriptors(TableRecord& t, os::File& file) {
 
   std::vector<FieldEntry> fields;
   bool terminated = false;
-  if (!ParseSlots(area.data(), field_slots, layout, t.file_name, file, fields, terminated)) return;
+  FieldEntry null_flags;
+  if (!ParseSlots(area.data(), field_slots, layout, variant, offset, t.file_name, file, fields,
+                  terminated, &null_flags)) {
+    return;
+  }
   if (fields.empty()) return Fail(file, 222, reading_error);
+  if (visual_foxpro) {
+    AssignNullBits(t, null_flags, fields);
+    // Some writers (python's dbf) leave byte 28 clear; the memo fields still need their file.
+    t.has_memo = t.has_memo || std::any_of(fields.begin(), fields.end(),
+                                           [](const FieldEntry& f) { return f.type == 'M'; });
+  }
+  if (version == kVersionDbase4Sql && !ExtraVersionsSet()) {
+    // Bit 7 marks the SQL table, not a memo file: there is one only for memo fields.
+    t.has_memo = std::any_of(fields.begin(), fields.end(),
+                             [](const FieldEntry& f) { return f.type == 'M'; });
+  }
   t.field_count = static_cast<std::uint8_t>(fields.size());
   t.fields = std::move(fields);
 }
@@ -250,7 +413,10 @@ void ReadDescriptorsLevel2(TableRecord& t, os::File& file, std::uint64_t file_si
   }
   std::vector<FieldEntry> fields;
   bool terminated = false;
-  if (!ParseSlots(area.data(), 32, kDbase2Layout, t.file_name, file, fields, terminated)) return;
+  if (!ParseSlots(area.data(), 32, kDbase2Layout, Variant::kDbase, 8, t.file_name, file, fields,
+                  terminated)) {
+    return;
+  }
   if (!terminated || fields.empty()) {
     return Fail(file, 210,
                 NameOnly(t.file_name) +
@@ -270,11 +436,35 @@ bool TableRecord::IsLevel7() const {
   return (header[0] == kVersionLevel7 || header[0] == kVersionLevel7Memo) && !ExtraVersionsSet();
 }
 
+bool TableRecord::IsVisualFoxPro() const {
+  return (header[0] == kVersionVisualFoxPro || header[0] == kVersionVisualFoxProAutoinc ||
+          header[0] == kVersionVisualFoxProVarchar) &&
+         !ExtraVersionsSet();
+}
+
+bool TableRecord::HasStructuralCdx() const {
+  if ((header[28] & kFoxProFlagCdx) == 0) return false;
+  if (IsVisualFoxPro()) return true;
+  // FoxPro 2 (0xF5) shares the flag with dBASE's production .MDX, which this engine writes too:
+  // a .CDX is meant only when one is there and no .MDX is.
+  return header[0] == kVersionFoxProMemo && !ExtraVersionsSet() &&
+         os::FileExists(DerivedFileName(file_name, "CDX")) &&
+         !os::FileExists(DerivedFileName(file_name, "MDX"));
+}
+
 bool IsAcceptedVersion(std::uint8_t version) {
   switch (version) {
-    case kVersionDbase2: case kVersionDbase3: case kVersionDbase3Memo:
-    case kVersionDbase4Memo: case kVersionFoxProMemo: case kVersionLevel7:
+    case kVersionDbase2:
+    case kVersionDbase3:
+    case kVersionDbase3Memo:
+    case kVersionDbase4Memo:
+    case kVersionFoxProMemo:
+    case kVersionLevel7:
     case kVersionLevel7Memo:
+    case kVersionVisualFoxPro:
+    case kVersionVisualFoxProAutoinc:
+    case kVersionVisualFoxProVarchar:
+    case kVersionDbase4Sql:
       return true;
     default:
       return (ExtraVersionPlain != 0 && version == ExtraVersionPlain) ||
@@ -290,15 +480,30 @@ bool VersionHasMemo(std::uint8_t version) {
 
 const char* VersionName(std::uint8_t version) {
   switch (version) {
-    case kVersionDbase2: return "dBASE II";
-    case kVersionDbase3: return "dBASE III/IV without memo";
-    case kVersionDbase3Memo: return "dBASE III with memo";
-    case kVersionDbase4Memo: return "dBASE IV with memo";
-    case kVersionFoxProMemo: return "FoxPro with memo";
-    case kVersionLevel7: return "dBASE level 7 without memo";
-    case kVersionLevel7Memo: return "dBASE level 7 with memo";
-    case kVersionVisualFoxPro: return "Visual FoxPro";
-    default: return "unknown";
+    case kVersionDbase2:
+      return "dBASE II";
+    case kVersionDbase3:
+      return "dBASE III/IV without memo";
+    case kVersionDbase3Memo:
+      return "dBASE III with memo";
+    case kVersionDbase4Memo:
+      return "dBASE IV with memo";
+    case kVersionFoxProMemo:
+      return "FoxPro with memo";
+    case kVersionLevel7:
+      return "dBASE level 7 without memo";
+    case kVersionLevel7Memo:
+      return "dBASE level 7 with memo";
+    case kVersionVisualFoxPro:
+      return "Visual FoxPro";
+    case kVersionVisualFoxProAutoinc:
+      return "Visual FoxPro with autoincrement";
+    case kVersionVisualFoxProVarchar:
+      return "Visual FoxPro with varchar";
+    case kVersionDbase4Sql:
+      return "dBASE IV SQL table";
+    default:
+      return "unknown";
   }
 }
 
@@ -317,8 +522,8 @@ void OpenDbf(TableRecord& t) {
 
   std::uint64_t file_size = 0;
   if (const int io = file.Size(file_size); io != 0) {
-    return Fail(file, static_cast<std::uint16_t>(io), "Error reading " + t.file_name +
-                                                          " [Use/OpenDbf]");
+    return Fail(file, static_cast<std::uint16_t>(io),
+                "Error reading " + t.file_name + " [Use/OpenDbf]");
   }
   // The prologue.
   std::size_t got = 0;
@@ -336,20 +541,21 @@ void OpenDbf(TableRecord& t) {
   } else {
     const std::uint16_t header_length = Le16(&t.header[8]);
     if (header_length < kPrologueSize + 1 || header_length > SHRT_MAX) {
-      return Fail(file, 210, NotADatabase(t.file_name, "Header length is out of range",
-                                          "[USE/OpenDBF]"));
+      return Fail(file, 210,
+                  NotADatabase(t.file_name, "Header length is out of range", "[USE/OpenDBF]"));
     }
     t.header_length = static_cast<std::int16_t>(header_length);
     if (Le32(&t.header[4]) > static_cast<std::uint32_t>(kMaxRecordCount)) {
-      return Fail(file, 210, NotADatabase(t.file_name, "Record count is out of range",
-                                          "[USE/OpenDBF]"));
+      return Fail(file, 210,
+                  NotADatabase(t.file_name, "Record count is out of range", "[USE/OpenDBF]"));
     }
     ReadDescriptors(t, file);
   }
   if (!file.IsOpen()) return;  // a reader failed with reporting switched off
   if (t.record_length < 1) {
-    return Fail(file, 210, NotADatabase(NameOnly(t.file_name), "Record length is out of range",
-                                        "[Use/OpenDbf]"));
+    return Fail(
+        file, 210,
+        NotADatabase(NameOnly(t.file_name), "Record length is out of range", "[Use/OpenDbf]"));
   }
   if (!t.IsDbase2()) ApplyWideCharacterFields(t.fields, t.record_length);
   if (!CheckRecordFits(t, file, "[Use/OpenDbf]")) return;

@@ -54,6 +54,14 @@ inline constexpr std::uint8_t kVersionFoxProMemo = 0xF5;
 inline constexpr std::uint8_t kVersionLevel7 = 0x04;
 inline constexpr std::uint8_t kVersionLevel7Memo = 0x8C;
 inline constexpr std::uint8_t kVersionVisualFoxPro = 0x30;
+inline constexpr std::uint8_t kVersionDbase4Sql = 0xCB;  // dBASE IV SQL table, dBASE III layout
+inline constexpr std::uint8_t kVersionVisualFoxProAutoinc = 0x31;  // with autoincrement fields
+inline constexpr std::uint8_t kVersionVisualFoxProVarchar = 0x32;  // with V/Q (varchar) fields
+// Visual FoxPro headers: byte 28 says which companion files the table has, and 263 bytes
+// (the database container's path, the backlink) follow the descriptor terminator.
+inline constexpr std::uint8_t kFoxProFlagCdx = 0x01;   // a structural .CDX index
+inline constexpr std::uint8_t kFoxProFlagMemo = 0x02;  // a .FPT memo file
+inline constexpr int kVisualFoxProBacklinkSize = 263;
 // The most records a table may hold: record numbers are signed 32-bit and the position after
 // the last record (count + 1) is one too. A dBASE II header counts in 16 bits (0xFFFF).
 inline constexpr std::int32_t kMaxRecordCount = 0x7FFFFFFE;
@@ -80,14 +88,53 @@ inline constexpr std::uint8_t kVirtualOpen = 4;
 inline constexpr std::uint8_t kVirtualWrite = 8;
 inline constexpr std::uint8_t kVirtualRecall = 9;
 
+// How a field's bytes are stored, decided at open from the type letter and the table's variant.
+// kClassic: the dBASE text forms of C, D, F, L, M, N. The others are binary:
+//   kInt32        I (Visual FoxPro): 32-bit little-endian
+//   kInt32Flipped I and + (level 7): 32-bit big-endian with the sign bit flipped
+//   kDouble       B (Visual FoxPro): IEEE double, little-endian
+//   kDoubleFlipped O (level 7): IEEE double, big-endian; positive values have the sign bit set,
+//                 negative ones have every bit inverted, so the bytes sort as the numbers
+//   kCurrency     Y: 64-bit little-endian count of ten-thousandths
+//   kDateTime     T: 32-bit day number (Julian), 32-bit milliseconds after midnight
+//   kTimestamp    @ (level 7): milliseconds since 1 January 4713 BC as a flipped double
+//   kVarchar      V (kVarbinary Q): characters (bytes); when the field's varying bit is set in
+//                 _NullFlags, the last byte holds the length of the value
+//   kBinaryMemo   M, G, W (Visual FoxPro): 32-bit little-endian block number, 0 for none
+enum class FieldStorage : std::uint8_t {
+  kClassic,
+  kInt32,
+  kInt32Flipped,
+  kDouble,
+  kDoubleFlipped,
+  kCurrency,
+  kDateTime,
+  kTimestamp,
+  kVarchar,
+  kVarbinary,
+  kBinaryMemo,
+};
+
 // One field of an open table.
 struct FieldEntry {
-  std::string name;           // upper case, at most 10 characters
-  char type = 'C';            // C, D, F, L, M or N (B, G, P are held as M)
-  std::uint16_t length = 0;   // width in the record (character fields may exceed 255, below)
+  std::string name;          // upper case, at most 10 characters
+  char type = 'C';           // C, D, F, L, M or N (B, G, P are held as M)
+  std::uint16_t length = 0;  // width in the record (character fields may exceed 255, below)
   std::uint8_t decimals = 0;
-  std::uint16_t offset = 0;   // position in the record; the first field is at 1
+  std::uint16_t offset = 0;  // position in the record; the first field is at 1
+  FieldStorage storage = FieldStorage::kClassic;
+  std::uint8_t flags = 0;           // Visual FoxPro field flags (kFieldMayBeNull, ...)
+  std::int16_t null_bit = -1;       // bit of _NullFlags that marks the field as .NULL., or -1
+  std::int16_t varying_bit = -1;    // V, Q: bit of _NullFlags saying the last byte is the length
+  std::uint16_t descriptor_at = 0;  // file offset of the field's descriptor (0: not from a file)
+  char letter = 0;  // the type letter as stored, where `type` holds it as another (G as M)
 };
+
+// Visual FoxPro field flags (descriptor byte 18).
+inline constexpr std::uint8_t kFieldSystem = 0x01;  // hidden system field (_NullFlags)
+inline constexpr std::uint8_t kFieldMayBeNull = 0x02;
+inline constexpr std::uint8_t kFieldBinary = 0x04;  // no code page translation
+inline constexpr std::uint8_t kFieldAutoincrement = 0x08;
 
 // User translation of record contents: receives the bytes after the deletion flag.
 using RecordHook = void (*)(char* data, int length);
@@ -150,7 +197,7 @@ struct TableRecord {
   std::uint8_t field_count = 0;
   std::vector<FieldEntry> fields;
   std::uint8_t state = kStateClosed;
-  std::string update_date;  // YYYYMMDD of the last update, as read
+  std::string update_date;   // YYYYMMDD of the last update, as read
   std::vector<char> record;  // one record, record_length bytes
   // When records are translated (OEM conversion or hooks): the stored bytes of the record last
   // read or written and the same bytes as the buffer held them, translated. A write keeps the
@@ -170,6 +217,13 @@ struct TableRecord {
   // in force for an `oem` table and the ANSI page for the others (see TableCodePage).
   int code_page = 0;
   std::string driver_name;  // level 7: the language driver name of the header, without padding
+  // Visual FoxPro: the hidden _NullFlags field (not among `fields`), holding a field's null
+  // bit and a V/Q field's varying-length bit; length 0 when the table has none.
+  std::uint16_t null_flags_offset = 0;
+  std::uint16_t null_flags_length = 0;
+  // A header fault that other programs read past (fields that need more than the record length
+  // the header states): the table opens only for reading, and this names the damage.
+  std::string damage;
   RecordHook write_hook = nullptr;
   RecordHook read_hook = nullptr;
   os::File file;
@@ -185,7 +239,7 @@ struct TableRecord {
   std::int32_t read_first = 0;
   std::int32_t read_count = 0;
   std::int32_t last_read = 0;
-  std::vector<char> pending;     // stored bytes of records pending_first .. record_count
+  std::vector<char> pending;  // stored bytes of records pending_first .. record_count
   std::int32_t pending_first = 0;
 
   // Virtual tables use these instead of the file.
@@ -196,7 +250,7 @@ struct TableRecord {
   std::uint8_t virtual_storage = 0;
 
   // Work-area part, filled by USE; the storage primitives never touch it.
-  char* image = nullptr;             // the caller's record image, or owned_image's data
+  char* image = nullptr;         // the caller's record image, or owned_image's data
   std::uint32_t image_size = 0;  // above 65535 only for an image the engine owns
   bool image_owned = false;
   std::vector<char> owned_image;
@@ -204,32 +258,36 @@ struct TableRecord {
   std::vector<char> image_as_read;           // the image after the last buffer-to-image transfer
   std::vector<char> record_as_read;          // and the buffer it was made from
   std::vector<std::uint8_t> image_changed;   // per field: set through the typed view since then
-  ConditionProc filter_proc = nullptr;  // visibility filter, with its context
+  ConditionProc filter_proc = nullptr;       // visibility filter, with its context
   void* filter_context = nullptr;
-  OwnedCondition filter_expr;           // compiled filter expression (expression hooks)
-  void* relation = nullptr;             // keeps a related area positioned (relation hook)
-  std::string alias;                    // upper case, unique among the open areas
-  ConditionProc while_proc = nullptr;   // scope condition, with its context
+  OwnedCondition filter_expr;          // compiled filter expression (expression hooks)
+  void* relation = nullptr;            // keeps a related area positioned (relation hook)
+  std::string alias;                   // upper case, unique among the open areas
+  ConditionProc while_proc = nullptr;  // scope condition, with its context
   void* while_context = nullptr;
-  OwnedCondition while_expr;            // compiled scope condition
-  std::uint8_t lock_state = 0;          // kLockNone, kLockFile, kLockAppend, kLockRecords
+  OwnedCondition while_expr;    // compiled scope condition
+  std::uint8_t lock_state = 0;  // kLockNone, kLockFile, kLockAppend, kLockRecords
   std::uint16_t record_lock_count = 0;
   std::vector<std::int32_t> record_locks;  // oldest first, the most recent lock at the back
-  std::vector<char> swap_buffer;        // image copy for REPLACE under index maintenance
+  std::vector<char> swap_buffer;           // image copy for REPLACE under index maintenance
   bool exclusive = false;
-  bool exclusive_by_use = false;        // EXCLUSIVE came from USE, not from SetExclusive
+  bool exclusive_by_use = false;  // EXCLUSIVE came from USE, not from SetExclusive
   // The record count was refreshed while this area held the append or file lock: no other
   // program can append until the lock is released, so the count needs no further refresh.
   bool count_fresh_under_lock = false;
-  std::vector<std::byte> index_block;   // per-area state of the index engine
+  std::vector<std::byte> index_block;  // per-area state of the index engine
   // The memo storage's state for this table (its open memo file), opaque to the table and
   // work-area layers; set by the memo open hook and freed by the close hook or CloseDbf.
   std::shared_ptr<void> memo;
-  int area = 0;                         // the work area that holds the table
+  int area = 0;  // the work area that holds the table
 
   std::uint8_t version() const { return header[0]; }
   bool IsDbase2() const;
   bool IsLevel7() const;
+  // Visual FoxPro (0x30, 0x31, 0x32): binary field types, _NullFlags, the backlink.
+  bool IsVisualFoxPro() const;
+  // A FoxPro or Visual FoxPro table whose header says a structural .CDX index belongs to it.
+  bool HasStructuralCdx() const;
   // File offset of record n (1-based).
   std::uint64_t RecordOffset(std::int32_t n) const {
     return static_cast<std::uint64_t>(header_length) +

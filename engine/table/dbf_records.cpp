@@ -82,8 +82,8 @@ std::vector<bool> FieldsAsRead(const TableRecord& t, std::int32_t n) {
   }
   same.reserve(t.fields.size());
   for (const FieldEntry& f : t.fields) {
-    same.push_back(std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset,
-                               f.length) == 0);
+    same.push_back(
+        std::memcmp(t.record.data() + f.offset, t.read_record.data() + f.offset, f.length) == 0);
   }
   return same;
 }
@@ -216,8 +216,7 @@ void GetDbfRecord(TableRecord& t, std::int32_t n) {
   const bool in_block = t.read_ahead && n >= t.read_first && n < t.read_first + t.read_count;
   if (in_block) {
     std::memcpy(t.record.data(),
-                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length,
-                length);
+                t.read_block.data() + static_cast<std::size_t>(n - t.read_first) * length, length);
   } else if (t.read_ahead && n == t.last_read + 1) {
     // A sequential reader: read a block of records at once.
     const std::size_t wanted =
@@ -290,8 +289,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
   } else {
     t.stored_number = 0;
   }
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
-                   t.record.data());
+  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length, t.record.data());
   if (t.stored_number != 0) t.read_record = t.record;
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {
@@ -507,10 +505,23 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
   if (name.empty()) return false;
   char type = static_cast<char>(std::toupper(static_cast<unsigned char>(definition.type)));
   switch (type) {
-    case 'C': case 'D': case 'F': case 'L': case 'M': case 'N':
+    case 'C':
+    case 'D':
+    case 'F':
+    case 'L':
+    case 'M':
+    case 'N':
       break;
-    case 'B': case 'G': case 'P':
+    case 'B':
+    case 'G':
+    case 'P':
       if (!memo_types_allowed) return false;
+      break;
+    case 'I':
+    case '+':
+    case 'O':
+    case '@':
+      if (!level7) return false;  // level 7's binary kinds
       break;
     default:
       return false;
@@ -519,15 +530,32 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
   if (version == kVersionDbase3Memo && type == 'F') type = 'N';
   std::uint32_t length;
   switch (type) {
-    case 'C': case 'F': case 'N':
+    case 'C':
+    case 'F':
+    case 'N':
       length = definition.length;
       // The descriptor holds the width in one byte.
       if (length == 0 || length > 255) return false;
       break;
-    case 'D': length = 8; break;
-    case 'L': length = 1; break;
-    default: length = 10; break;
+    case 'D':
+      length = 8;
+      break;
+    case 'L':
+      length = 1;
+      break;
+    case 'I':
+    case '+':
+      length = 4;
+      break;
+    case 'O':
+    case '@':
+      length = 8;
+      break;
+    default:
+      length = 10;
+      break;
   }
+  if (type == '+') slot[42] = 1;  // the next value the counter gives
   const std::uint8_t decimals = (type == 'N' || type == 'F') ? definition.decimals : 0;
   std::memcpy(slot, name.data(), name.size());
   slot[level7 ? 32 : 11] = static_cast<std::uint8_t>(type);
@@ -539,12 +567,163 @@ bool WriteDescriptor(const FieldEntry& definition, bool level7, bool memo_types_
 
 }  // namespace
 
+namespace {
+
+// Writes a new table's header (the file replacing any old one), closes it with today's date and
+// count 0, and creates its memo file (of `memo_version`'s kind) when it has memo fields.
+void WriteNewTable(TableRecord& t, const std::string& name, const std::vector<std::uint8_t>& header,
+                   std::size_t count, std::uint32_t record_length, bool has_memo,
+                   std::uint8_t memo_version) {
+  const std::string file_name = DefaultExtension(TrimText(name), "DBF");
+  os::File file;
+  int io = os::File::Create(file_name, file);
+  if (io == 0) io = file.WriteAt(0, std::as_bytes(std::span(header)));
+  EngineErrorCode = static_cast<std::uint16_t>(io);
+  if (io != 0) {
+    file.Close();
+    SetEngineError(static_cast<std::uint16_t>(io), "Error writing " + file_name + ". [CreateDbf]");
+    return;
+  }
+  t = TableRecord{};
+  t.file_name = file_name;
+  t.has_memo = has_memo;
+  t.field_count = static_cast<std::uint8_t>(count);
+  std::copy_n(header.begin(), kPrologueSize, t.header.begin());
+  t.header_length = static_cast<std::int16_t>(header.size());
+  t.record_length = static_cast<std::uint16_t>(record_length);
+  t.state = kStateAppended;
+  t.record_count = 0;
+  t.update_date = TodayStoredText();
+  t.file = std::move(file);
+  CloseDbf(t);
+  if (EngineErrorCode == 0 && has_memo) {
+    CreateMemoFileForTable(file_name, memo_version, MemoBlockSize, "CreateDbf()");
+  }
+}
+
+// The record length a Visual FoxPro type takes, 0 for a type or width it does not have.
+std::uint32_t VisualFoxProLength(char type, std::uint32_t asked) {
+  switch (type) {
+    case 'C':
+    case 'V':
+    case 'Q':
+      return asked >= 1 && asked <= 254 ? asked : 0;
+    case 'N':
+    case 'F':
+      return asked >= 1 && asked <= 20 ? asked : 0;
+    case 'D':
+    case 'T':
+    case 'B':
+    case 'Y':
+      return 8;
+    case 'L':
+      return 1;
+    case 'I':
+    case '+':
+    case 'M':
+    case 'G':
+    case 'W':
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+// A Visual FoxPro table: 32-byte descriptors carrying each field's place in the record and its
+// flags, _NullFlags when V or Q fields need varying-length bits, and the 263-byte backlink
+// (empty: the table belongs to no database). "+" is an I field numbered by the table (version
+// 0x31); V and Q make the version 0x32.
+void CreateVisualFoxProTable(TableRecord& t, const std::string& name,
+                             const std::vector<FieldEntry>& definitions, std::uint8_t chosen) {
+  EngineErrorCode = 0;
+  const std::size_t count = definitions.size();
+  // _NullFlags holds a varying-length bit for each V and Q field and a null bit for each field
+  // that may be null (kFieldMayBeNull in the definition's flags).
+  std::size_t varying = 0, bits = 0;
+  for (const FieldEntry& d : definitions) {
+    const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(d.type)));
+    if (type == 'V' || type == 'Q') ++varying;
+    if ((d.flags & kFieldMayBeNull) != 0) ++bits;
+  }
+  bits += varying;
+  const std::size_t slots = count + (bits > 0 ? 1 : 0);
+  if (count < 1 || slots > 255) {
+    SetEngineError(211, "Invalid dBASE field definition [CreateDBF]");
+    return;
+  }
+  const std::size_t header_length = kPrologueSize + slots * 32 + 1 + kVisualFoxProBacklinkSize;
+  std::vector<std::uint8_t> header(header_length, 0);
+  std::uint32_t record_length = 1;
+  bool has_memo = false, autoinc = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const FieldEntry& d = definitions[i];
+    std::uint8_t* slot = &header[kPrologueSize + i * 32];
+    std::string field_name = TrimText(d.name);
+    if (field_name.size() > 10) field_name.resize(10);
+    for (char& c : field_name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    char type = static_cast<char>(std::toupper(static_cast<unsigned char>(d.type)));
+    const std::uint32_t length = VisualFoxProLength(type, d.length);
+    if (field_name.empty() || length == 0) {
+      SetEngineError(211, "Invalid dBASE field definition [CreateDBF]");
+      return;
+    }
+    std::uint8_t flags = 0;
+    if (type == '+') {
+      type = 'I';
+      flags = kFieldAutoincrement | kFieldBinary;
+      slot[19] = 1;  // next value 1, step 1
+      slot[23] = 1;
+      autoinc = true;
+    } else if (type == 'I' || type == 'B' || type == 'Y' || type == 'T' || type == 'Q' ||
+               type == 'G' || type == 'W') {
+      flags = kFieldBinary;
+    }
+    flags |= d.flags & kFieldMayBeNull;
+    has_memo = has_memo || type == 'M' || type == 'G' || type == 'W';
+    std::memcpy(slot, field_name.data(), field_name.size());
+    slot[11] = static_cast<std::uint8_t>(type);
+    PutLe32(&slot[12], record_length);
+    slot[16] = static_cast<std::uint8_t>(length);
+    slot[17] = (type == 'N' || type == 'F' || type == 'B') ? d.decimals : type == 'Y' ? 4 : 0;
+    slot[18] = flags;
+    record_length += length;
+  }
+  if (bits > 0) {
+    std::uint8_t* slot = &header[kPrologueSize + count * 32];
+    std::memcpy(slot, "_NullFlags", 10);
+    slot[11] = '0';
+    PutLe32(&slot[12], record_length);
+    slot[16] = static_cast<std::uint8_t>((bits + 7) / 8);
+    slot[18] = kFieldSystem | kFieldBinary;
+    record_length += slot[16];
+  }
+  if (has_memo && MemoBlockSize == 0) {
+    SetEngineError(220, "Invalid memo block size 0 [CreateDBF]");
+    return;
+  }
+  header[0] = varying > 0 ? kVersionVisualFoxProVarchar
+              : autoinc   ? kVersionVisualFoxProAutoinc
+                          : chosen;
+  PutLe16(&header[8], static_cast<std::uint32_t>(header_length));
+  PutLe16(&header[10], record_length);
+  if (has_memo) header[28] = kFoxProFlagMemo;
+  header[kPrologueSize + slots * 32] = static_cast<std::uint8_t>(kHeaderTerminator);
+
+  WriteNewTable(t, name, header, count, record_length, has_memo, kVersionFoxProMemo);
+}
+
+}  // namespace
+
 void CreateDBF(TableRecord& t, const std::string& name,
                const std::vector<FieldEntry>& definitions) {
   const bool extra = ExtraVersionPlain != 0 || ExtraVersionMemo != 0;
   const std::uint8_t chosen = extra ? kVersionDbase4Memo : DefaultDbfVersion;
+  if (chosen == kVersionVisualFoxPro || chosen == kVersionVisualFoxProAutoinc ||
+      chosen == kVersionVisualFoxProVarchar) {
+    return CreateVisualFoxProTable(t, name, definitions, chosen);
+  }
   const bool memo_types_allowed = chosen == kVersionDbase4Memo || chosen == kVersionLevel7Memo;
-  const bool level7 = chosen == kVersionLevel7Memo;
+  const bool level7 = chosen == kVersionLevel7Memo || chosen == kVersionLevel7;
   const int descriptor_size = level7 ? 48 : 32;
   EngineErrorCode = 0;
   const std::size_t count = definitions.size();
@@ -576,38 +755,15 @@ void CreateDBF(TableRecord& t, const std::string& name,
   if (level7) std::memcpy(&header[32], "DBWINWE0", 8);
   std::uint8_t version;
   if (!extra) {
-    version = has_memo ? chosen : (chosen == kVersionLevel7Memo ? kVersionLevel7 : kVersionDbase3);
+    version = has_memo ? (chosen == kVersionLevel7 ? kVersionLevel7Memo : chosen)
+                       : (level7 ? kVersionLevel7 : kVersionDbase3);
   } else {
     version = has_memo ? ExtraVersionMemo : ExtraVersionPlain;
   }
   header[0] = version;
   PutLe16(&header[10], record_length);
 
-  const std::string file_name = DefaultExtension(TrimText(name), "DBF");
-  os::File file;
-  int io = os::File::Create(file_name, file);
-  if (io == 0) io = file.WriteAt(0, std::as_bytes(std::span(header)));
-  EngineErrorCode = static_cast<std::uint16_t>(io);
-  if (io != 0) {
-    file.Close();
-    SetEngineError(static_cast<std::uint16_t>(io), "Error writing " + file_name + ". [CreateDbf]");
-    return;
-  }
-  t = TableRecord{};
-  t.file_name = file_name;
-  t.has_memo = has_memo;
-  t.field_count = static_cast<std::uint8_t>(count);
-  std::copy_n(header.begin(), kPrologueSize, t.header.begin());
-  t.header_length = static_cast<std::int16_t>(header_length);
-  t.record_length = static_cast<std::uint16_t>(record_length);
-  t.state = kStateAppended;
-  t.record_count = 0;
-  t.update_date = TodayStoredText();
-  t.file = std::move(file);
-  CloseDbf(t);
-  if (EngineErrorCode == 0 && has_memo) {
-    CreateMemoFileForTable(file_name, DefaultDbfVersion, MemoBlockSize, "CreateDbf()");
-  }
+  WriteNewTable(t, name, header, count, record_length, has_memo, DefaultDbfVersion);
 }
 
 void CreateMemoFileForTable(const std::string& table_name, std::uint8_t version,

@@ -28,7 +28,8 @@ inline bool IndexActive(TableRecord& t) {
 // Whether the table's header names a production index that no index engine keeps up to date:
 // an edit would leave its keys stale for every program that uses them.
 inline bool ProductionIndexUnmaintained(const TableRecord& t) {
-  return !IndexHooks->present && !t.IsDbase2() && t.header[28] != 0;
+  // Visual FoxPro's byte 28 names a .CDX and a memo file, never an .MDX.
+  return !IndexHooks->present && !t.IsDbase2() && !t.IsVisualFoxPro() && t.header[28] != 0;
 }
 
 }  // namespace vx

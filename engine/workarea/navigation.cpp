@@ -7,6 +7,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
@@ -99,6 +100,7 @@ void ClearTableRecord(TableRecord& t) {
     std::fill(t.record.begin(), t.record.end(), '\0');
   } else {
     std::fill(t.record.begin(), t.record.end(), ' ');
+    BlankNewRecordFields(t);
   }
   GetRecordImage(t);
 }
@@ -653,7 +655,8 @@ void Append() {
     RecordBeforeImage before;
     // The index engine reads the way of every new key before the record is written; when a key
     // cannot go in afterwards (a write error), the record is taken back.
-    if (EngineErrorCode == 0 &&
+    // Autoincrement fields are numbered first, under the lock, so the keys see their values.
+    if (EngineErrorCode == 0 && AssignAutoincrements(*t) &&
         (!indexed || (KeepEditBeforeImage(*t, t->record_count + 1, before) &&
                       (IndexHooks->CheckKeys == nullptr || IndexHooks->CheckKeys(*t, true))))) {
       AppendFromBuffer(*t);

@@ -9,10 +9,24 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
+#include "engine/table/field_values.h"
 
 namespace vx {
 
 std::uint16_t FieldImageSize(const FieldEntry& f) {
+  switch (f.storage) {
+    case FieldStorage::kClassic:
+      break;
+    case FieldStorage::kInt32:
+    case FieldStorage::kInt32Flipped:
+    case FieldStorage::kBinaryMemo:
+      return 4;
+    case FieldStorage::kVarchar:
+    case FieldStorage::kVarbinary:
+      return static_cast<std::uint16_t>(f.length + 1);
+    default:  // doubles, currency, date-times
+      return 8;
+  }
   switch (f.type) {
     case 'C':
       return static_cast<std::uint16_t>(f.length + 1);
@@ -288,7 +302,7 @@ bool RecordImage::SetText(int n, std::string_view text) {
 double RecordImage::Number(int n) const {
   const FieldEntry& f = Field(n);
   const char* slot = Slot(n);
-  if ((f.type == 'N' || f.type == 'F') && f.decimals != 0) {
+  if (ImageHoldsDouble(f)) {
     double value;
     std::memcpy(&value, slot, sizeof value);
     return value;
@@ -301,7 +315,7 @@ double RecordImage::Number(int n) const {
 bool RecordImage::SetNumber(int n, double value) {
   const FieldEntry& f = Field(n);
   char* slot = Slot(n);
-  if (f.decimals != 0) {
+  if (ImageHoldsDouble(f) || (f.storage == FieldStorage::kClassic && f.decimals != 0)) {
     std::memcpy(slot, &value, sizeof value);
   } else {
     if (!(value == std::floor(value) && value >= -2147483648.0 && value <= 2147483647.0)) {
@@ -349,6 +363,110 @@ void RecordImage::SetDate(int n, double day_number) {
   SetText(n, DateTextIn(EffectiveDateStyle(), true, day_number));
 }
 
+void RecordImage::SetNull(int n) {
+  MarkChanged(n);
+  if (changed_ != nullptr) (*changed_)[static_cast<std::size_t>(n - 1)] = kChangedToBlank;
+}
+
+double RecordImage::DateTime(int n) const {
+  double value;
+  std::memcpy(&value, Slot(n), sizeof value);
+  return value;
+}
+
+void RecordImage::SetDateTime(int n, double day_number) {
+  std::memcpy(Slot(n), &day_number, sizeof day_number);
+  MarkChanged(n);
+}
+
+bool ImageHoldsDouble(const FieldEntry& f) {
+  switch (f.storage) {
+    case FieldStorage::kClassic:
+      return (f.type == 'N' || f.type == 'F') && f.decimals != 0;
+    case FieldStorage::kDouble:
+    case FieldStorage::kDoubleFlipped:
+    case FieldStorage::kCurrency:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// Binary fields to the image: numbers as the image's integer or double, a date-time as a day
+// number with the time as its fraction (kBlankDate when blank), V/Q as a count and the bytes.
+void BinaryFieldToImage(const TableRecord& t, const FieldEntry& f, const char* record, char* slot) {
+  switch (ValueKind(f)) {
+    case 'N': {
+      const double value = BinaryNumber(f, record).value_or(0);
+      if (ImageHoldsDouble(f)) {
+        std::memcpy(slot, &value, 8);
+      } else {
+        const auto whole = static_cast<std::int32_t>(value);
+        std::memcpy(slot, &whole, 4);
+      }
+      break;
+    }
+    case 'T': {
+      const auto value = BinaryDateTime(f, record);
+      const double day = value ? value->day_number + value->milliseconds / 86400000.0 : kBlankDate;
+      std::memcpy(slot, &day, 8);
+      break;
+    }
+    case 'C': {
+      const std::string_view bytes = VaryingBytes(t, f, record);
+      slot[0] = static_cast<char>(bytes.size());
+      std::memcpy(slot + 1, bytes.data(), bytes.size());
+      break;
+    }
+    default: {
+      const std::int32_t block = BinaryMemoBlock(f, record);
+      std::memcpy(slot, &block, 4);
+      break;
+    }
+  }
+}
+
+// The image to a binary field; false when the number does not fit the field. A field given a
+// value is no longer .NULL.
+bool BinaryFieldFromImage(const TableRecord& t, const FieldEntry& f, const RecordImage& view, int n,
+                          char* record) {
+  const bool null = f.null_bit >= 0 && view.SetBlank(n);
+  SetFieldNull(t, f, record, null);
+  if (null) {
+    BlankBinaryField(f, record);
+    return true;
+  }
+  switch (ValueKind(f)) {
+    case 'N':
+      return PutBinaryNumber(f, record, view.Number(n));
+    case 'T': {
+      const double day = view.DateTime(n);
+      DateTimeValue value{kBlankDate, 0};
+      if (day != kBlankDate) {
+        value.day_number = std::floor(day);
+        value.milliseconds =
+            static_cast<std::int32_t>(std::llround((day - value.day_number) * 86400000.0));
+        if (value.milliseconds >= 86400000) {
+          value.day_number += 1;
+          value.milliseconds -= 86400000;
+        }
+      }
+      PutBinaryDateTime(f, record, value);
+      return true;
+    }
+    case 'C':
+      PutVaryingBytes(t, f, record, view.Text(n));
+      return true;
+    default:
+      PutBinaryMemoBlock(f, record, view.MemoBlock(n));
+      return true;
+  }
+}
+
+}  // namespace
+
 void GetRecordImage(TableRecord& t) {
   if (t.image == nullptr || t.record.empty()) return;
   const RecordImage view = RecordImage::Of(t);
@@ -358,6 +476,10 @@ void GetRecordImage(TableRecord& t) {
     const FieldEntry& f = view.Field(n);
     const char* field = record + f.offset;
     char* slot = view.Slot(n);
+    if (IsBinaryField(f)) {
+      BinaryFieldToImage(t, f, record, slot);
+      continue;
+    }
     switch (f.type) {
       case 'C':
         slot[0] = static_cast<char>(f.length > 255 ? 255 : f.length);
@@ -403,10 +525,13 @@ bool PutRecordImage(TableRecord& t, bool all_fields, std::string_view command) {
   // The unchanged fields come from the buffer the image was made from (a failed read since may
   // have left other bytes in the buffer); the copy also keeps the buffer as it was when a value
   // is refused.
-  const bool known = t.image_as_read.size() == t.image_size &&
-                     t.record_as_read.size() == t.record.size();
+  const bool known =
+      t.image_as_read.size() == t.image_size && t.record_as_read.size() == t.record.size();
   std::vector<char> record = known ? t.record_as_read : t.record;
-  record[0] = t.image[0] != 0 ? kDeletedFlag : kLiveFlag;
+  // A flag other writers leave (a NUL for a live record) stays while the state is unchanged.
+  if (!known || (t.image[0] != 0) != (record[0] == kDeletedFlag)) {
+    record[0] = t.image[0] != 0 ? kDeletedFlag : kLiveFlag;
+  }
   for (int n = 1; n <= view.FieldCount(); ++n) {
     const FieldEntry& f = view.Field(n);
     const char* slot = view.Slot(n);
@@ -416,6 +541,30 @@ bool PutRecordImage(TableRecord& t, bool all_fields, std::string_view command) {
     if (!changed) continue;
     char* field = record.data() + f.offset;
     bool fits = true;
+    if (IsBinaryField(f)) {
+      if (!BinaryFieldFromImage(t, f, view, n, record.data())) {
+        char value[64];
+        std::snprintf(value, sizeof value, "%.4f", view.Number(n));
+        SetEngineError(220, "Value " + std::string(value) + " does not fit " + FieldLabel(f) +
+                                " [" + std::string(command) + "]");
+        return false;
+      }
+      continue;
+    }
+    if (f.null_bit >= 0) {
+      // Visual FoxPro: a field set to no value is .NULL.; one given a value no longer is. A
+      // .NULL. field shows as blank: set to that same image, it stays .NULL.
+      if (known && !view.SetBlank(n) && FieldIsNull(t, f, record.data()) &&
+          std::memcmp(slot, t.image_as_read.data() + at, FieldImageSize(f)) == 0) {
+        continue;
+      }
+      const bool null = view.SetBlank(n);
+      SetFieldNull(t, f, record.data(), null);
+      if (null) {
+        std::memset(field, ' ', f.length);
+        continue;
+      }
+    }
     switch (f.type) {
       case 'C': {
         const std::string_view text = view.Text(n);

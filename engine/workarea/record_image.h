@@ -14,6 +14,14 @@
 //   N, F    8            64-bit floating point, when it has decimals
 //   L       1            boolean
 //   M       4            32-bit memo block number (0 when none)
+//   I, +    4            32-bit signed integer
+//   B, O, Y 8            64-bit floating point
+//   T, @    8            64-bit floating point: the day number, the time of day as its fraction
+//                        (the blank date value when the field is blank)
+//   V, Q    length + 1   count byte, then the value's characters or bytes
+//
+// Visual FoxPro's .NULL. has no place in the image: a field that is .NULL. shows as blank, and
+// stays .NULL. until the caller changes it.
 //
 // Changed fields. The image cannot hold every stored value exactly (a two-digit year, a number
 // wider than 32 bits, a blank number, a logical "?", OEM bytes without an ANSI counterpart), so
@@ -42,6 +50,9 @@ std::uint32_t RecordImageSizeOf(const TableRecord& table);
 // Whether `value` can be stored in number field `field` (N or F) without overflowing its width;
 // a number field of length 0 holds only zero.
 bool NumberFits(const FieldEntry& field, double value);
+// Whether a number field's image slot is a double (N, F with decimals; B, O, Y) rather than a
+// 32-bit integer.
+bool ImageHoldsDouble(const FieldEntry& field);
 // "field NAME (N 5 0)": how messages name a field.
 std::string FieldLabel(const FieldEntry& field);
 
@@ -90,9 +101,16 @@ class RecordImage {
   // that no date depends on the century rule on its way to the disk.
   void SetDate(int n, double day_number);
 
+  // T, @: the day number with the time of day as its fraction; kBlankDate for a blank value.
+  double DateTime(int n) const;
+  void SetDateTime(int n, double day_number);
+
+  // A field that may be null (Visual FoxPro): set to .NULL. when the record is written.
+  void SetNull(int n);
+
   bool Changed(int n) const;
   void MarkChanged(int n);
-  // Whether field n was set to no value (SetLogicalBlank) since the image was read.
+  // Whether field n was set to no value (SetLogicalBlank, SetNull) since the image was read.
   bool SetBlank(int n) const;
 
  private:

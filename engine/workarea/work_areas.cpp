@@ -354,6 +354,8 @@ std::uint32_t RecordImageSize() {
 bool HasProductionIndex() {
   const TableRecord* t = SelectedTable();
   if (t == nullptr || t->IsDbase2() || t->is_virtual) return false;
+  // Visual FoxPro's byte 28 names a .CDX and a memo file, never an .MDX.
+  if (t->IsVisualFoxPro()) return false;
   return t->header[28] != 0;
 }
 

@@ -107,7 +107,7 @@ int Check(const Options& o, const Streams& io) {
         {"memo pointers",
          "... and " + std::to_string(report.memo_problems - kMemoProblemsKept) + " more"});
   }
-  std::vector<CheckFinding> notes;
+  std::vector<CheckFinding> notes = report.notes;
   for (const TagCheckReport& tag : report.tags) {
     for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
     for (const auto& n : tag.notes) notes.push_back({"tag " + tag.name, n});

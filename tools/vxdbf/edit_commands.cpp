@@ -20,6 +20,7 @@
 #include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
@@ -76,7 +77,10 @@ void ConvertText(std::vector<Row>& rows, TableText& text) {
   for (Row& row : rows) {
     for (FieldValue& v : row.values) {
       const FieldEntry& f = FieldOf(v.field);
-      if (v.is_null || (f.type != 'C' && f.type != 'M')) continue;
+      if (v.is_null || (ValueKind(f) != 'C' && f.type != 'M') ||
+          f.storage == FieldStorage::kVarbinary) {
+        continue;
+      }
       v.stored = text.FromUtf8(v.text, row.origin + ", field " + f.name);
     }
   }
@@ -98,6 +102,72 @@ bool ParseDate(const std::string& text, double& day_number) {
   return day_number != kBlankDate;
 }
 
+// Q values are written in hexadecimal, as dump prints them.
+bool ParseHex(const std::string& text, std::string& bytes) {
+  const auto digit = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+  };
+  if (text.size() % 2 != 0) return false;
+  bytes.clear();
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes += static_cast<char>(high * 16 + low);
+  }
+  return true;
+}
+
+// The binary kinds (I, +, B, O, Y, T, @, V, Q): null (or an empty value) is .NULL. in a field
+// that may be null, else the blank of the kind.
+void PutBinaryValue(const FieldValue& v, RecordImage& image, const FieldEntry& f) {
+  const std::string where = FieldLabel(f);
+  const std::string& text = v.text;
+  if ((v.is_null || text.empty()) && f.null_bit >= 0) {
+    image.SetNull(v.field);
+    return;
+  }
+  switch (ValueKind(f)) {
+    case 'N': {
+      double value = 0;
+      if (!v.is_null && !text.empty()) {
+        const auto number = JsonNumber(text);
+        if (!number) throw InputError{Quoted(text) + " is not a number for " + where};
+        value = std::strtod(number->c_str(), nullptr);
+      }
+      std::vector<char> probe(static_cast<std::size_t>(f.offset) + f.length);
+      if (!std::isfinite(value) || !PutBinaryNumber(f, probe.data(), value)) {
+        throw InputError{Quoted(text) + " does not fit " + where};
+      }
+      image.SetNumber(v.field, value);
+      break;
+    }
+    case 'T': {
+      double day = kBlankDate;
+      if (!v.is_null && !text.empty()) {
+        const auto value = ParseDateTimeText(text);
+        if (!value) {
+          throw InputError{Quoted(text) + " is no date-time (YYYY-MM-DDTHH:MM:SS) for " + where};
+        }
+        day = value->day_number + value->milliseconds / 86400000.0;
+      }
+      image.SetDateTime(v.field, day);
+      break;
+    }
+    default: {
+      std::string bytes = v.is_null ? std::string() : v.stored;
+      if (f.storage == FieldStorage::kVarbinary && !v.is_null && !ParseHex(text, bytes)) {
+        throw InputError{Quoted(text) + " is no hexadecimal bytes for " + where};
+      }
+      if (bytes.size() > f.length) throw InputError{Quoted(text) + " is longer than " + where};
+      image.SetText(v.field, bytes);
+      break;
+    }
+  }
+}
+
 // What PutValue does with memo text: only check it, or store it in the memo file.
 enum class MemoWrite { kCheckOnly, kStore };
 
@@ -111,6 +181,11 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
   const FieldEntry& f = image.Field(v.field);
   const std::string where = FieldLabel(f);
   const std::string& text = v.text;
+  if (IsBinaryField(f) && ValueKind(f) != 'M') return PutBinaryValue(v, image, f);
+  if (v.is_null && f.null_bit >= 0) {
+    image.SetNull(v.field);
+    return;
+  }
   switch (f.type) {
     case 'C': {
       if (v.stored.size() > f.length) {

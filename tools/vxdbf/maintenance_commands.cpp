@@ -14,6 +14,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -185,6 +186,10 @@ RewriteResult RewriteInPlace(const Options& o, const Streams& io, const std::str
         if (old_block <= 0) continue;
         const std::int32_t new_block =
             CopyMemoInto(*memo, old_block, *memos, first + i, field.name);
+        if (field.storage == FieldStorage::kBinaryMemo) {
+          PutBinaryMemoBlock(field, record, new_block);
+          continue;
+        }
         std::string digits = new_block == 0 ? std::string() : std::to_string(new_block);
         digits.insert(0, field.length - std::min<std::size_t>(digits.size(), field.length), ' ');
         std::memcpy(record + field.offset, digits.data(), field.length);
@@ -332,6 +337,18 @@ NewTable ReadNewTable(const std::string& path, const std::string& memo_path,
   return out;
 }
 
+// copy and alter convert fields through their dBASE text forms: the binary kinds of Visual
+// FoxPro and level 7 tables (and _NullFlags) have none yet, so such tables are refused whole.
+void RefuseBinaryFields(const TableRecord& t, const char* command) {
+  const bool binary =
+      t.null_flags_length != 0 || std::any_of(t.fields.begin(), t.fields.end(),
+                                              [](const FieldEntry& f) { return IsBinaryField(f); });
+  if (binary) {
+    throw InputError{std::string(command) + " does not handle the binary field types of " +
+                     t.file_name + " (Visual FoxPro or level 7); nothing was changed"};
+  }
+}
+
 int Copy(const Options& o, const Streams& io) {
   const std::string target = DefaultExtension(TrimText(o.arguments.at(0)), "DBF");
   const TableFiles files = FilesOf(o.file, io.err);
@@ -349,6 +366,7 @@ int Copy(const Options& o, const Streams& io) {
   source.codepage = 0;
   TableSession session = OpenExclusive(source, files, "copy", io.err);
   TableRecord& t = session.table();
+  RefuseBinaryFields(t, "copy");
   TableText& from_text = session.text();
   const std::vector<std::size_t> chosen = ChosenFields(o, t, from_text);
   const std::uint8_t version = ParseVersion(o.version, t.version());
@@ -648,6 +666,7 @@ int Alter(const Options& o, const Streams& io) {
   const TableFiles files = FilesOf(o.file, io.err);
   TableSession session = OpenExclusive(o, files, "alter", io.err);
   TableRecord& t = session.table();
+  RefuseBinaryFields(t, "alter");
   TableText& text = session.text();
   const std::vector<PlannedField> plan = PlanFields(o, t, text);
   std::vector<FieldEntry> definitions;
@@ -799,7 +818,10 @@ const char* FieldTypesHelp() {
 }
 
 void CheckFieldDefinitions(const std::vector<FieldEntry>& fields, std::uint8_t version) {
-  (void)version;  // every version keeps at most 10 characters of a name
+  // Every version keeps at most 10 characters of a name; the binary kinds belong to level 7
+  // (I, +, O, @) and Visual FoxPro (I, +, B, Y, T, V, Q, G, W; memos 4 wide).
+  const bool level7 = version == kVersionLevel7 || version == kVersionLevel7Memo;
+  const bool foxpro = version == kVersionVisualFoxPro || version == kVersionVisualFoxProAutoinc;
   constexpr std::size_t kLongestName = 10;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldEntry& f = fields[i];
@@ -823,6 +845,9 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields, std::uint8_t v
       }
     }
     const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
+    if ((f.flags & kFieldMayBeNull) != 0 && !foxpro) {
+      throw UsageError{field + ": only Visual FoxPro fields (--version 0x30, 0x31) may be null"};
+    }
     const auto width = [&](int low, int high) {
       if (f.length < low || f.length > high) {
         throw UsageError{field + ": type " + std::string(1, type) + " takes a width of " +
@@ -855,11 +880,47 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields, std::uint8_t v
       case 'L':
         fixed(1);
         break;
+      case 'I':
+      case '+':
+        if (!level7 && !foxpro)
+          throw UsageError{field + ": type " + std::string(1, type) +
+                           " needs --version 0x04, 0x8C, 0x30 or 0x31"};
+        fixed(4);
+        break;
+      case 'O':
+      case '@':
+        if (!level7)
+          throw UsageError{field + ": type " + std::string(1, type) +
+                           " needs --version 0x04 or 0x8C"};
+        fixed(8);
+        break;
+      case 'Y':
+      case 'T':
+      case 'V':
+      case 'Q':
+      case 'W':
+        if (!foxpro)
+          throw UsageError{field + ": type " + std::string(1, type) +
+                           " needs --version 0x30 or 0x31"};
+        if (type == 'V' || type == 'Q') {
+          width(1, 254);
+        } else {
+          fixed(type == 'W' ? 4 : 8);
+        }
+        break;
       case 'M':
       case 'B':
       case 'G':
       case 'P':
-        fixed(10);
+        if (foxpro && type == 'B') {
+          fixed(8);
+        } else if (foxpro && type != 'P') {
+          fixed(4);
+        } else if (foxpro) {
+          throw UsageError{field + ": no field type P in a Visual FoxPro table"};
+        } else {
+          fixed(10);
+        }
         break;
       default:
         throw UsageError{field + ": no field type " + Quoted(std::string(1, f.type)) +

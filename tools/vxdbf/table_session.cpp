@@ -1,11 +1,14 @@
 #include "tools/vxdbf/table_session.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <ostream>
+#include <span>
 
 #include "engine/foundation/errors.h"
 #include "engine/index/orders.h"
+#include "engine/index/table_check.h"
 #include "engine/memo/memo_file.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locks.h"
@@ -16,12 +19,39 @@ namespace vx::tool {
 
 namespace {
 
+// A FoxPro table with a structural .CDX: this program does not maintain .CDX files, so an edit
+// would leave the index stale for every FoxPro program. Refused unless --ignore-index.
+void GuardStructuralCdx(const Options& options, const TableRecord& t, std::ostream& err) {
+  if (!t.HasStructuralCdx()) return;
+  const std::string cdx = DerivedFileName(t.file_name, "CDX");
+  if (options.ignore_index) {
+    err << "vxdbf: warning: " << cdx
+        << " (FoxPro compound index) is not maintained by vxdbf and is now stale\n";
+    return;
+  }
+  throw InputError{t.file_name + " has a structural FoxPro compound index, " + cdx +
+                   ", which vxdbf does not maintain: nothing was changed (--ignore-index edits "
+                   "anyway and leaves the index stale)"};
+}
+
 // Opens the production index of the selected table for an edit. One that exists but cannot be
 // read refuses the edit before anything is written (the engine's error), unless --ignore-index
 // asks to edit anyway, which warns that the index is then stale.
 void OpenIndexForEdits(const Options& options, const std::string& file, std::ostream& err) {
   const TableRecord* t = SelectedTable();
   if (t == nullptr || !HasProductionIndex() || !os::FileExists(IndexPath(*t, {}))) return;
+  // dBASE level 7 writes its .MDX in another form (version 3, 43-byte tag entries), which this
+  // program neither reads nor maintains: no repair would help, the edit is refused.
+  if (t->IsLevel7() && IndexFileVersion(IndexPath(*t, {})) == 3) {
+    if (options.ignore_index) {
+      err << "vxdbf: warning: " << IndexPath(*t, {})
+          << " is a dBASE level 7 index, which vxdbf does not maintain; it is now stale\n";
+      return;
+    }
+    throw InputError{file + " has a dBASE level 7 index, " + IndexPath(*t, {}) +
+                     " (version 3), which vxdbf neither reads nor maintains: nothing was "
+                     "changed (--ignore-index edits anyway and leaves the index stale)"};
+  }
   bool opened;
   {
     QuietErrors quiet;
@@ -78,6 +108,11 @@ TableSession::TableSession(const Options& options, const std::string& file, Acce
       }
     }
     table_ = SelectedTable();
+    if (!table_->damage.empty()) {
+      err << "vxdbf: warning: " << file << " has a damaged header: " << table_->damage
+          << "; it is read with records as long as its fields, and opens only for reading\n";
+    }
+    if (access == Access::kWrite) GuardStructuralCdx(options, *table_, err);
     text_.emplace(*table_, options, err);
     // Keys convert case in the page this command reads the text in (the engine's choice for a
     // table without a mark follows the ANSI switch, which is on here only to pass bytes).

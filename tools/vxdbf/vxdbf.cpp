@@ -17,6 +17,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/field_values.h"
 #include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
@@ -127,7 +128,7 @@ int Info(const Options& o, const Streams& io) {
   const bool dated = d.size() == 8 && d.substr(4, 2) != "00" && d.substr(6, 2) != "00";
   const std::string last_update =
       dated ? d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) : "";
-  const bool production_index = !t.IsDbase2() && t.header[28] != 0;
+  const bool production_index = !t.IsDbase2() && !t.IsVisualFoxPro() && t.header[28] != 0;
   const int index_tags = ProductionTagCount(t.file_name, production_index);
   if (o.json) {
     out << "{\"version\":" << JsonString(version)
@@ -239,6 +240,40 @@ std::vector<std::int32_t> MemoStarts(TableRecord& t, std::int32_t count) {
   return starts;
 }
 
+std::string HexText(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : bytes) {
+    out += kHex[static_cast<unsigned char>(c) >> 4];
+    out += kHex[c & 0xF];
+  }
+  return out;
+}
+
+// A .NULL. field and the binary field kinds: numbers as JSON numbers, date-times and text as
+// strings, Q's bytes in hexadecimal.
+void BinaryFieldValue(const TableRecord& t, const FieldEntry& f, TableText& text,
+                      const std::string& where, std::string& csv_value, std::string& json_value) {
+  bool has_value = false;
+  if (FieldIsNull(t, f, t.record.data())) {
+    json_value = "null";
+    return;
+  }
+  const std::string value = BinaryFieldText(t, f, t.record.data(), &has_value);
+  if (!has_value) {
+    json_value = "null";
+  } else if (HoldsBytes(f)) {
+    csv_value = HexText(value);
+    json_value = JsonString(csv_value);
+  } else if (ValueKind(f) == 'C') {
+    csv_value = text.ToUtf8(value, where);
+    json_value = JsonString(csv_value);
+  } else {
+    csv_value = value;
+    json_value = ValueKind(f) == 'N' ? value : JsonString(value);
+  }
+}
+
 int Dump(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
   TableSession session(o, o.file, Access::kRead, io.err);
@@ -276,7 +311,8 @@ int Dump(const Options& o, const Streams& io) {
     values.clear();
     std::string json = "{";
     if (o.recno) {
-      const std::string key = text.ToUtf8(ordered.key, "the key of record " + std::to_string(ordered.record));
+      const std::string key =
+          text.ToUtf8(ordered.key, "the key of record " + std::to_string(ordered.record));
       const bool keyed = !o.tag.empty();
       if (csv) {
         values.push_back(std::to_string(ordered.record));
@@ -302,6 +338,16 @@ int Dump(const Options& o, const Streams& io) {
       };
       std::string csv_value;
       std::string json_value;
+      if (FieldIsNull(t, f, t.record.data()) || (IsBinaryField(f) && ValueKind(f) != 'M')) {
+        BinaryFieldValue(t, f, text, where(), csv_value, json_value);
+        if (csv) {
+          values.push_back(std::move(csv_value));
+        } else {
+          if (json.size() > 1) json += ',';
+          json += JsonString(names[i]) + ":" + json_value;
+        }
+        continue;
+      }
       switch (f.type) {
         case 'C': {
           // Blanks and the NUL bytes some writers pad with are no part of the value.
@@ -366,7 +412,7 @@ int Dump(const Options& o, const Streams& io) {
             }
           }
           damaged = damaged || !read || unterminated;
-          csv_value = text.ToUtf8(memo, where());
+          csv_value = HoldsBytes(f) ? HexText(memo) : text.ToUtf8(memo, where());
           json_value = read ? JsonString(csv_value) : "null";
           break;
         }
@@ -436,8 +482,11 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
   std::vector<std::string> parts;
   std::stringstream stream(definition);
   for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
-  if (parts.size() < 2 || parts.size() > 4 || parts[1].size() != 1) {
-    throw UsageError{"--field wants NAME,TYPE,LEN,DEC, not " + Quoted(definition)};
+  // A fifth part NULL makes a Visual FoxPro field that may be .NULL.
+  const bool nullable = parts.size() == 5 && (parts[4] == "NULL" || parts[4] == "null");
+  if (parts.size() < 2 || parts.size() > 5 || parts[1].size() != 1 ||
+      (parts.size() == 5 && !nullable)) {
+    throw UsageError{"--field wants NAME,TYPE,LEN,DEC[,NULL], not " + Quoted(definition)};
   }
   FieldEntry f;
   f.name = os::Utf8ToAnsi(parts[0]);
@@ -451,7 +500,10 @@ FieldEntry ParseFieldDefinition(const std::string& definition) {
     return value;
   };
   if (parts.size() > 2) f.length = static_cast<std::uint16_t>(number(parts[2], 65535));
-  if (parts.size() > 3) f.decimals = static_cast<std::uint8_t>(number(parts[3], 255));
+  if (parts.size() > 3 && !parts[3].empty()) {
+    f.decimals = static_cast<std::uint8_t>(number(parts[3], 255));
+  }
+  if (nullable) f.flags = kFieldMayBeNull;
   return f;
 }
 
@@ -476,8 +528,10 @@ int Create(const Options& o, const Streams&) {
       version = kVersionFoxProMemo;
     } else if (o.version == "0x8C" || o.version == "0x8c") {
       version = kVersionLevel7Memo;
+    } else if (o.version == "0x04" || o.version == "0x30" || o.version == "0x31") {
+      version = static_cast<std::uint8_t>(std::stoi(o.version, nullptr, 16));
     } else {
-      throw UsageError{"--version must be 0x83, 0x8B, 0xF5 or 0x8C"};
+      throw UsageError{"--version must be 0x83, 0x8B, 0xF5, 0x8C, 0x04, 0x30 or 0x31"};
     }
   }
   std::vector<FieldEntry> fields;
@@ -520,7 +574,8 @@ void RegisterTableCommands(Commands& commands) {
 
   CLI::App& create = commands.Add(
       {"create",
-       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C] [--codepage N] "
+       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C|0x04|0x30|0x31] "
+       "[--codepage N] "
        "[--overwrite]",
        "Creates an empty table (and its memo file when a memo field is present).",
        "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M", Create});

@@ -24,8 +24,8 @@ const std::map<std::string, std::uint16_t> kRejected = {
     {"jdbfdriver/TEST.MDX", 222},                       // empty, and no table beside it
     {"xbasej/testfiles/test.mdx", 222},                 // shorter than its header
     {"xbasej-kbohling/test.mdx", 222},                  // shorter than its header
-    {"gettingstarted-samples/Data/engineer.MDX", 211},  // level 7 table (and index)
-    {"gettingstarted-samples/Data/qaid.MDX", 211},      // level 7 table (and index)
+    {"gettingstarted-samples/Data/engineer.MDX", 222},  // level 7 index (version 3): not read
+    {"gettingstarted-samples/Data/qaid.MDX", 222},      // level 7 index (version 3): not read
     {"cimc-pcs7/CONN/VLTAB53.MDX", 211},                // its table has a field of type 0x88
 };
 

@@ -15,9 +15,9 @@
 #include <regex>
 
 #include "engine/workarea/hooks.h"
-#include "engine/workarea/record_image.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "platform/os/codepage.h"
 #include "tests/engine/workarea/work_area_fixture.h"
 
@@ -118,6 +118,11 @@ TEST_F(MemoStorageTest, CorpusMemoFilesMatchTheirManifest) {
     if (ext != ".dbf") continue;
     std::uint16_t code = CodeOf([&] { Use(e.path().string()); });
     if (code != 0 || SelectedTable() == nullptr || MemoOf(*SelectedTable()) == nullptr) continue;
+    // A level 7 table whose records name blocks its .DBT does not hold (vxdbf dump warns).
+    if (e.path().filename() == "bug102.dbf") {
+      CloseArea();
+      continue;
+    }
     SCOPED_TRACE(e.path().string());
     TableRecord& t = *SelectedTable();
     ++tables;
@@ -233,8 +238,8 @@ TEST_F(MemoStorageTest, PackKeepsOnlyLiveMemos) {
   // Rewrites leave the old text behind in a dBASE III file.
   for (std::int32_t n = 1; n <= 5; ++n) {
     GO(n);
-    Image().SetMemoBlock(2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2),
-                                        "short " + std::to_string(n)));
+    Image().SetMemoBlock(
+        2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), "short " + std::to_string(n)));
     REPLACE();
   }
   GO(3);

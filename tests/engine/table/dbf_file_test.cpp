@@ -52,7 +52,7 @@ TEST_F(OpenDbfTest, RejectsShortPrologue) {
 }
 
 TEST_F(OpenDbfTest, AcceptsOnlyKnownVersionBytes) {
-  for (const std::uint8_t version : {0x30, 0x05, 0xF8, 0x31, 0xCB}) {
+  for (const std::uint8_t version : {0x05, 0xF8, 0x33, 0xFB}) {
     SCOPED_TRACE(int{version});
     TableRecord t;
     const std::string error = Open(DbfBuilder(version).Field("A", 'C', 5).Build(), t);
@@ -60,12 +60,14 @@ TEST_F(OpenDbfTest, AcceptsOnlyKnownVersionBytes) {
                          " is not a dBASE database.(Invalid version byte)+ [USE/OpenDBF]");
     ExpectFileClosed();
   }
-  for (const std::uint8_t version : {0x03, 0x83, 0x8B, 0xF5, 0x04, 0x8C}) {
+  // Visual FoxPro (0x30 to 0x32) says in byte 28 whether a memo file belongs to the table.
+  // A dBASE IV SQL table (0xCB) has a memo file only for memo fields.
+  for (const std::uint8_t version : {0x03, 0x83, 0x8B, 0xF5, 0x04, 0x8C, 0x30, 0x31, 0x32, 0xCB}) {
     SCOPED_TRACE(int{version});
     TableRecord t;
     EXPECT_EQ(Open(DbfBuilder(version).Field("A", 'C', 5).Build(), t), "");
     EXPECT_EQ(t.fields.size(), 1u);
-    EXPECT_EQ(t.has_memo, (version & 0x80) != 0);
+    EXPECT_EQ(t.has_memo, (version & 0x80) != 0 && version != 0xCB);
   }
 }
 
@@ -96,8 +98,9 @@ TEST_F(OpenDbfTest, RejectsHeaderWithoutRoomForADescriptor) {
   Bytes bytes = DbfBuilder(0x03).Field("A", 'C', 2).Build();
   bytes[8] = 33;
   bytes[9] = 0;
-  EXPECT_EQ(Open(bytes, t), "Error # 210 (Not a dBASE data file)\r\nt.dbf is not a dBASE "
-                            "database. (Number of fields is out of range) [Use/OpenDbf]");
+  EXPECT_EQ(Open(bytes, t),
+            "Error # 210 (Not a dBASE data file)\r\nt.dbf is not a dBASE "
+            "database. (Number of fields is out of range) [Use/OpenDbf]");
   ExpectFileClosed();
 }
 
@@ -118,7 +121,8 @@ TEST_F(OpenDbfTest, HoldsBinaryAndPictureFieldsAsMemo) {
 
 TEST_F(OpenDbfTest, RejectsUnknownFieldTypeNamingFieldAndFile) {
   TableRecord t;
-  const std::string error = Open(DbfBuilder(0x03).Field("NAME", 'C', 5).Field("ID", 'I', 4).Build(), t);
+  const std::string error =
+      Open(DbfBuilder(0x03).Field("NAME", 'C', 5).Field("ID", 'I', 4).Build(), t);
   EXPECT_EQ(error, "Error # 211 (Invalid database field type encountered)\r\nField: ID [I] in " +
                        path_ + " is not a valid field type");
   ExpectFileClosed();
@@ -212,8 +216,8 @@ TEST_F(OpenDbfTest, RejectsDbase2WithoutTerminator) {
 
 // Damaged headers: each gets a numbered error and leaves no open file behind.
 TEST_F(OpenDbfTest, RejectsDamagedHeaders) {
-  const Bytes good = DbfBuilder(0x03).Field("NAME", 'C', 10).Field("N", 'N', 5).Record(
-                                         " abcdefghij12345").Build();
+  const Bytes good =
+      DbfBuilder(0x03).Field("NAME", 'C', 10).Field("N", 'N', 5).Record(" abcdefghij12345").Build();
   struct Case {
     const char* what;
     std::function<void(Bytes&)> damage;
@@ -222,14 +226,30 @@ TEST_F(OpenDbfTest, RejectsDamagedHeaders) {
   };
   const Case cases[] = {
       {"header beyond file", [](Bytes& b) { b.resize(80); }, 100, "Error reading"},
-      {"header length below prologue", [](Bytes& b) { b[8] = 20; b[9] = 0; }, 210,
-       "Header length is out of range"},
-      {"header length above 32767", [](Bytes& b) { b[8] = 0; b[9] = 0x90; }, 210,
-       "Header length is out of range"},
-      {"record length zero", [](Bytes& b) { b[10] = 0; b[11] = 0; }, 210,
-       "Record length is out of range"},
-      {"field past record", [](Bytes& b) { b[10] = 10; b[11] = 0; }, 210,
-       "Fields do not fit the record length"},
+      {"header length below prologue",
+       [](Bytes& b) {
+         b[8] = 20;
+         b[9] = 0;
+       },
+       210, "Header length is out of range"},
+      {"header length above 32767",
+       [](Bytes& b) {
+         b[8] = 0;
+         b[9] = 0x90;
+       },
+       210, "Header length is out of range"},
+      {"record length zero",
+       [](Bytes& b) {
+         b[10] = 0;
+         b[11] = 0;
+       },
+       210, "Record length is out of range"},
+      {"field past record",
+       [](Bytes& b) {
+         b[10] = 10;
+         b[11] = 0;
+       },
+       210, "Fields do not fit the record length"},
       {"count above 2^31", [](Bytes& b) { b[7] = 0x80; }, 210, "Record count is out of range"},
       {"terminator first", [](Bytes& b) { b[32] = 0x0D; }, 222, "Error reading"},
   };
@@ -255,9 +275,9 @@ TEST_F(OpenDbfTest, RefusesFieldsWhoseLengthCannotHoldTheirType) {
     bool opens;
   };
   const Case cases[] = {
-      {'C', 0, false}, {'C', 1, true},   {'L', 0, false},  {'L', 2, false}, {'L', 1, true},
-      {'D', 0, false}, {'D', 7, false},  {'D', 8, true},   {'D', 10, true}, {'M', 0, false},
-      {'M', 4, false}, {'M', 10, true},  {'N', 0, true},   {'F', 0, true},  {'N', 1, true},
+      {'C', 0, false}, {'C', 1, true},  {'L', 0, false}, {'L', 2, false}, {'L', 1, true},
+      {'D', 0, false}, {'D', 7, false}, {'D', 8, true},  {'D', 10, true}, {'M', 0, false},
+      {'M', 4, false}, {'M', 10, true}, {'N', 0, true},  {'F', 0, true},  {'N', 1, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(1, c.type) + " " + std::to_string(c.length));
@@ -286,9 +306,8 @@ TEST_F(OpenDbfTest, ReportsMissingFileWithItsIoCode) {
     OpenDbf(t);
     FAIL();
   } catch (const EVexelError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Error # 2 (File not found)\r\nFailure to open " + dir_.File("missing.DBF") +
-                  " [USE/OpenDbf]");
+    EXPECT_EQ(std::string(e.what()), "Error # 2 (File not found)\r\nFailure to open " +
+                                         dir_.File("missing.DBF") + " [USE/OpenDbf]");
   }
 }
 

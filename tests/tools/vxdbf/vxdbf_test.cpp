@@ -122,7 +122,7 @@ TEST_F(VxdbfTest, UsageErrorsExitWithTwo) {
            {"dump", "x", "--format", "xml"},
            {"create", "x.dbf"},
            {"create", "x.dbf", "--field", "A"},
-           {"create", "x.dbf", "--field", "A,C,5", "--version", "0x30"},
+           {"create", "x.dbf", "--field", "A,C,5", "--version", "0x32"},
            {"info", "x", "--bogus"}}) {
     const Result r = Vxdbf(args);
     EXPECT_EQ(r.status, 2);

@@ -1,0 +1,210 @@
+// Visual FoxPro and level 7 tables through vxdbf: created in every new field type, appended to
+// and edited, read back; .NULL. and varying lengths; autoincrement fields numbered by two
+// processes appending at once; the structural .CDX guard; the damaged header read only.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "tests/support/temp_dir.h"
+#include "tests/tools/vxdbf/run_vxdbf.h"
+#include "tools/vxdbf/vxdbf.h"
+
+namespace vx::tool {
+namespace {
+
+class FoxProTablesTest : public ::testing::Test {
+ protected:
+  std::string Dump(const std::string& path) {
+    const Result r = Vxdbf({"dump", path, "--format", "jsonl"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+  test::TempDir dir_;
+};
+
+// Every new type of each variant: created, appended, edited and read back.
+TEST_F(FoxProTablesTest, CreatesAppendsAndEditsEveryNewType) {
+  struct Case {
+    const char* version;
+    std::vector<std::string> fields;
+    const char* row;
+    const char* dumped;
+    const char* set;  // an edit of record 1
+    const char* edited;
+  };
+  const Case cases[] = {
+      {"0x30",
+       {"I,I", "B,B,8,2", "Y,Y", "T,T", "V,V,10", "Q,Q,4", "C,C,3,0,NULL"},
+       R"({"I":-7,"B":2.5,"Y":12.3456,"T":"2024-02-29T13:14:15","V":"ab","Q":"0a0b","C":null})",
+       R"({"I":-7,"B":2.5,"Y":12.3456,"T":"2024-02-29T13:14:15","V":"ab","Q":"0a0b","C":null})",
+       "V=abcdefghij",
+       R"({"I":-7,"B":2.5,"Y":12.3456,"T":"2024-02-29T13:14:15","V":"abcdefghij","Q":"0a0b","C":null})"},
+      {"0x31",
+       {"ID,+", "N,I,4,0,NULL", "T,T"},
+       R"({"N":null,"T":"1999-12-31T23:59:59.5"})",
+       R"({"ID":1,"N":null,"T":"1999-12-31T23:59:59.500"})",
+       "N=42",
+       R"({"ID":1,"N":42,"T":"1999-12-31T23:59:59.500"})"},
+      {"0x04",
+       {"ID,+", "I,I", "O,O", "AT,@"},
+       R"({"I":-2147483647,"O":-199.99,"AT":"1970-01-01T00:00:01"})",
+       R"({"ID":1,"I":-2147483647,"O":-199.99,"AT":"1970-01-01T00:00:01"})",
+       "O=0.1",
+       R"({"ID":1,"I":-2147483647,"O":0.1,"AT":"1970-01-01T00:00:01"})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    const std::string path = dir_.File(std::string("t") + c.version + ".dbf");
+    std::vector<std::string> create = {"create", path, "--version", c.version};
+    for (const std::string& f : c.fields) {
+      create.push_back("--field");
+      create.push_back(f);
+    }
+    Result r = Vxdbf(create);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Vxdbf({"append", path, "--format", "jsonl"}, std::string(c.row) + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Dump(path), std::string(c.dumped) + "\n");
+    r = Vxdbf({"set", path, "1", c.set});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Dump(path), std::string(c.edited) + "\n");
+  }
+}
+
+TEST_F(FoxProTablesTest, RefusesValuesTheFieldsCannotHold) {
+  const std::string path = dir_.File("v.dbf");
+  ASSERT_EQ(Vxdbf({"create", path, "--version", "0x30", "--field", "I,I", "--field", "T,T",
+                   "--field", "Q,Q,2"})
+                .status,
+            0);
+  for (const char* row : {R"({"I":1.5})", R"({"I":3000000000})", R"({"T":"2023-02-29"})",
+                          R"({"Q":"zz"})", R"({"Q":"010203"})"}) {
+    SCOPED_TRACE(row);
+    const Result r = Vxdbf({"append", path, "--format", "jsonl"}, std::string(row) + "\n");
+    EXPECT_EQ(r.status, 2) << r.err;
+  }
+  EXPECT_EQ(Dump(path), "");
+  // Types of one variant are refused in another.
+  EXPECT_EQ(Vxdbf({"create", dir_.File("w.dbf"), "--field", "T,T"}).status, 2);
+  EXPECT_EQ(Vxdbf({"create", dir_.File("w.dbf"), "--version", "0x30", "--field", "O,O"}).status, 2);
+}
+
+// Two programs appending at once each take the append lock: the autoincrement numbers stay
+// unique and without gaps, and every record's varying length and null bit are its own.
+TEST_F(FoxProTablesTest, TwoProcessesAppendingAtOnceNumberAndFlagEveryRecordRight) {
+  constexpr int kRows = 300;
+  const std::string path = dir_.File("ids.dbf");
+  ASSERT_EQ(Vxdbf({"create", path, "--version", "0x31", "--field", "ID,+", "--field", "W,C,1",
+                   "--field", "V,V,12", "--field", "N,I,4,0,NULL"})
+                .status,
+            0);
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      std::string input;
+      for (int i = 0; i < kRows; ++i) {
+        // Child 0 writes short V values and nulls, child 1 full ones and numbers.
+        input += c == 0 ? R"({"W":"a","V":")" + std::to_string(i) + R"(","N":null})" + "\n"
+                        : R"({"W":"b","V":"full-width-)" + std::to_string(i % 10) + R"(","N":)" +
+                              std::to_string(i) + "}\n";
+      }
+      const Result r =
+          Vxdbf({"append", path, "--format", "jsonl", "--retries", "60", "--wait", "1"}, input);
+      _exit(r.status);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  std::istringstream dump(Dump(path));
+  std::set<int> ids;
+  int lines = 0;
+  for (std::string line; std::getline(dump, line); ++lines) {
+    ids.insert(std::stoi(line.substr(line.find(':') + 1)));
+    if (line.find(R"("W":"a")") != std::string::npos) {
+      EXPECT_NE(line.find(R"("N":null)"), std::string::npos) << line;
+      EXPECT_EQ(line.find("full-width"), std::string::npos) << line;
+    } else {
+      EXPECT_NE(line.find("full-width-"), std::string::npos) << line;
+      EXPECT_EQ(line.find("null"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(lines, 2 * kRows);
+  EXPECT_EQ(static_cast<int>(ids.size()), 2 * kRows);
+  EXPECT_EQ(*ids.begin(), 1);
+  EXPECT_EQ(*ids.rbegin(), 2 * kRows);
+}
+
+// A FoxPro table whose header names a structural .CDX: edits are refused unless
+// --ignore-index, which warns; reading is unaffected.
+TEST_F(FoxProTablesTest, StructuralCdxGuardsEdits) {
+  const std::string path = dir_.File("cdx.dbf");
+  ASSERT_EQ(Vxdbf({"create", path, "--version", "0x30", "--field", "A,C,3"}).status, 0);
+  std::vector<unsigned char> bytes = test::ReadBytes(path);
+  bytes[28] |= 0x01;
+  test::WriteBytes(path, bytes);
+  Result r = Vxdbf({"append", path}, "A\r\nx\r\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cdx.cdx"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadBytes(path), bytes);
+  r = Vxdbf({"append", path, "--ignore-index"}, "A\r\nx\r\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("is now stale"), std::string::npos) << r.err;
+  EXPECT_EQ(Dump(path), "{\"A\":\"x\"}\n");
+  r = Vxdbf({"check", path});
+  EXPECT_NE(r.out.find("not checked (FoxPro compound index)"), std::string::npos) << r.out;
+}
+
+TEST_F(FoxProTablesTest, CorpusDamagedHeaderReadsWithAWarningAndRefusesEdits) {
+  const std::filesystem::path corpus = test::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
+  const std::string path = dir_.File("stations.dbf");
+  std::filesystem::copy_file(corpus / "dbase-rs/stations_with_deleted.dbf", path);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  Result r = Vxdbf({"dump", path, "--format", "jsonl", "--deleted"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("need a record length of 1017 bytes, the header says 1016"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("Metro Center"), std::string::npos);
+  r = Vxdbf({"set", path, "1", "name=x"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("opens only for reading"), std::string::npos) << r.err;
+}
+
+// dBASE level 7's own sample: the table reads, its level 7 MDX (version 3) refuses edits with a
+// message that says why, and nothing changes.
+TEST_F(FoxProTablesTest, CorpusLevel7TableReadsAndItsIndexRefusesEdits) {
+  const std::filesystem::path corpus = test::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
+  const std::string path = dir_.File("engineer.dbf");
+  std::filesystem::copy_file(corpus / "gettingstarted-samples/Data/engineer.dbf", path);
+  std::filesystem::copy_file(corpus / "gettingstarted-samples/Data/engineer.MDX",
+                             dir_.File("engineer.MDX"));
+  for (const char* name : {"engineer.dbf", "engineer.MDX"}) {
+    std::filesystem::permissions(dir_.File(name), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+  }
+  const std::string dump = Dump(path);
+  EXPECT_EQ(dump.substr(0, dump.find('\n')),
+            R"({"ENGINEER_N":1,"FIRSTNAME":"Kathy","LASTNAME":"Kolosky"})");
+  const auto before = test::ReadBytes(path);
+  const Result r = Vxdbf({"set", path, "1", "FIRSTNAME=Kate"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("dBASE level 7 index"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadBytes(path), before);
+}
+
+}  // namespace
+}  // namespace vx::tool
