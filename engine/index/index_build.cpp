@@ -18,14 +18,12 @@
 
 namespace vx {
 
-std::uint64_t IndexBuildBudget = std::uint64_t{64} << 20;
-
 namespace {
 
-IndexProgressProc ProgressProc = nullptr;
-void* ProgressContext = nullptr;
-int ProgressSteps = 0;
-int LastRuns = 0;
+constexpr EngineField<&IndexState::progress_proc> ProgressProc;
+constexpr EngineField<&IndexState::progress_context> ProgressContext;
+constexpr EngineField<&IndexState::progress_steps> ProgressSteps;
+constexpr EngineField<&IndexState::last_runs> LastRuns;
 
 // Bytes read from the table, and bytes of nodes written, per batch.
 constexpr std::size_t kBatchBytes = 1 << 20;

@@ -7,6 +7,7 @@
 
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
+#include "engine/index/index_state.h"
 #include "engine/index/key_codec.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/language_driver.h"
@@ -52,10 +53,7 @@ class StoredRecordScope {
   StoredRecordScope& operator=(const StoredRecordScope&) = delete;
 
  private:
-  static std::vector<char>& Spare() {
-    static std::vector<char> spare;
-    return spare;
-  }
+  static std::vector<char>& Spare() { return CurrentState<IndexState>().key_spare; }
 
   TableRecord& table_;
   int saved_page_;

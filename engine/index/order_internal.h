@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/index_state.h"
 #include "engine/index/mdx_file.h"
 #include "engine/index/orders.h"
 #include "engine/index/semaphore.h"
@@ -18,8 +19,6 @@
 #include "engine/workarea/work_areas.h"
 
 namespace vx::order_internal {
-
-constexpr int kMaxIndexArea = 34;
 
 struct AreaIndex {
   MdxFile file;
@@ -29,10 +28,11 @@ struct AreaIndex {
   bool logged_in = false;
 };
 
-extern std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;
+// The current engine's open indexes, by area.
+inline constexpr EngineField<&IndexState::areas> Areas;
 // Set while these units move the record pointer themselves, so that the work-area layer's "after
 // positioning" notice does not re-synchronize the order that caused the move.
-extern bool OwnMove;
+inline constexpr EngineField<&IndexState::own_move> OwnMove;
 
 inline AreaIndex* IndexOf(const TableRecord& t) {
   return t.area >= 0 && t.area <= kMaxIndexArea ? Areas[t.area].get() : nullptr;

@@ -13,9 +13,6 @@
 
 namespace vx {
 
-std::uint32_t SemaphoreWaitSeconds = 100;
-std::string SemaphoreDirectory;
-
 namespace {
 
 constexpr int kMaxSemaphoreArea = 34;
@@ -27,29 +24,10 @@ constexpr int kTableLockAttempts = 1001;
 const char* const kActionNames[] = {"LOGIN",   "LOGOUT",        "INCREAD",
                                     "DECREAD", "LOCKSEMAPHORE", "UNLOCKSEMAPHORE"};
 
-struct SemaphoreState {
-  os::File file;
-  std::string name;
-  std::array<std::uint8_t, 4> record{};
-  std::uint8_t users_at_login = 0;
-  std::uint16_t last_seen = 0;
-  bool holds_region = false;
-  bool holds_read = false;
-  int read_nesting = 0;
-  int lock_nesting = 0;
-
-  std::uint8_t& users() { return record[0]; }
-  std::uint8_t& access() { return record[1]; }
-  std::uint16_t counter() const { return static_cast<std::uint16_t>(record[2] | (record[3] << 8)); }
-  void set_counter(std::uint16_t v) {
-    record[2] = static_cast<std::uint8_t>(v);
-    record[3] = static_cast<std::uint8_t>(v >> 8);
-  }
-};
-
-std::array<std::unique_ptr<SemaphoreState>, kMaxSemaphoreArea + 1> States;
-std::array<int, kMaxSemaphoreArea + 1> ReadBrackets{};
-std::array<int, kMaxSemaphoreArea + 1> LockBrackets{};
+// The current engine's semaphore states and bracket counts, by area.
+constexpr EngineField<&IndexState::semaphore_states> States;
+constexpr EngineField<&IndexState::read_brackets> ReadBrackets;
+constexpr EngineField<&IndexState::lock_brackets> LockBrackets;
 
 const char* Name(SemaphoreAction a) { return kActionNames[static_cast<int>(a)]; }
 
@@ -338,7 +316,7 @@ void Bracket(int area, bool on, std::array<int, kMaxSemaphoreArea + 1>& counters
 }  // namespace
 
 std::string SemaphoreFileName(const std::string& table_file) {
-  if (SemaphoreDirectory.empty()) return ReplaceExtension(table_file, "@S@");
+  if (SemaphoreDirectory->empty()) return ReplaceExtension(table_file, "@S@");
   std::string dir = SemaphoreDirectory;
   if (dir.back() != '/' && dir.back() != '\\') dir += '/';
   return dir + SplitPath(table_file).name + ".@S@";
@@ -399,9 +377,9 @@ void SetReadSemaphoreProc(bool on) { ReadBracket(Selected(), on); }
 void SetLockSemaphoreProc(bool on) { LockBracket(Selected(), on); }
 
 void ResetSemaphores() {
-  for (auto& s : States) s.reset();
-  ReadBrackets.fill(0);
-  LockBrackets.fill(0);
+  for (auto& s : *States) s.reset();
+  ReadBrackets->fill(0);
+  LockBrackets->fill(0);
 }
 
 }  // namespace vx

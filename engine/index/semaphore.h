@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/index/index_state.h"
+
 namespace vx {
 
 enum class SemaphoreAction : int {
@@ -44,9 +46,9 @@ enum class SemaphoreAction : int {
 
 // Seconds a writer waits for readers (and for a writer that died) before it gives up with the
 // stale-lock message; 0 waits without limit.
-extern std::uint32_t SemaphoreWaitSeconds;
+inline constexpr EngineField<&IndexState::semaphore_wait_seconds> SemaphoreWaitSeconds;
 // Directory for semaphore files; empty: beside the table.
-extern std::string SemaphoreDirectory;
+inline constexpr EngineField<&IndexState::semaphore_directory> SemaphoreDirectory;
 
 // The semaphore file name of a table file.
 std::string SemaphoreFileName(const std::string& table_file);
