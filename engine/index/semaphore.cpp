@@ -239,7 +239,7 @@ std::string StaleLockText(const SemaphoreState& s) {
 double Seconds() { return os::TickCount() / 1000.0; }
 
 bool WaitLimitPassed(double since) {
-  return SemaphoreWaitSeconds != 0 && Seconds() - since > SemaphoreWaitSeconds;
+  return *SemaphoreWaitSeconds != 0 && Seconds() - since > SemaphoreWaitSeconds;
 }
 
 bool Lock(SemaphoreState& s) {

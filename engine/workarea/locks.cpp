@@ -27,7 +27,7 @@ constexpr std::size_t kMaxRecordLocks = std::numeric_limits<std::uint16_t>::max(
 // at least once. Ends early when the program shuts down.
 void WaitBeforeNextAttempt() {
   const std::uint32_t wait_ms =
-      LockWaitMs != 0 ? LockWaitMs : std::uint32_t{LockWaitSeconds} * 1000;
+      *LockWaitMs != 0 ? LockWaitMs : std::uint32_t{LockWaitSeconds} * 1000;
   const std::uint32_t start = os::TickCount();
   for (;;) {
     os::ProcessPendingMessages();
