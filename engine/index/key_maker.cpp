@@ -65,10 +65,7 @@ class StoredRecordScope {
 // area's fields) over the record as stored; answers null when the evaluation reported an error.
 const void* EvaluateOn(CompiledExpr* expr, TableRecord& table, RecordForm form) {
   const StoredRecordScope stored(table, form);
-  const std::uint8_t saved = CurrentArea;
-  if (table.area >= 1 && table.area <= kMaxWorkAreas) {
-    CurrentArea = static_cast<std::uint8_t>(table.area);
-  }
+  const AreaSelection selection(table.area);
   const std::uint16_t before = EngineErrorCode;
   const void* result;
   {
@@ -80,7 +77,6 @@ const void* EvaluateOn(CompiledExpr* expr, TableRecord& table, RecordForm form) 
     else
       EngineErrorCode = before;
   }
-  CurrentArea = saved;
   return result;
 }
 

@@ -51,19 +51,10 @@ inline IndexErrorContext ContextOf(const AreaIndex& index, const OrderTag& tag, 
   return {index.file.name(), tag.name, area, tag.tag_number};
 }
 
-// A read bracket for one scope.
-class ReadHold {
+// A read hold for one scope.
+class ReadHold : public SemaphoreBracket {
  public:
-  explicit ReadHold(int area) : area_(area) { ReadBracket(area_, true); }
-  ~ReadHold() {
-    QuietErrors quiet;
-    ReadBracket(area_, false);
-  }
-  ReadHold(const ReadHold&) = delete;
-  ReadHold& operator=(const ReadHold&) = delete;
-
- private:
-  int area_;
+  explicit ReadHold(int area) : SemaphoreBracket(Kind::kRead, area) {}
 };
 
 void SetCurrentKey(OrderTag& tag);
