@@ -378,10 +378,11 @@ void PushField(Run& r, const CompiledExpr& e, std::int32_t opcode) {
   memo_text.clear();
   const std::int32_t block = field_value.integer;
   if (block > 0 && MemoHooks->present && MemoHooks->AssignMemo != nullptr) {
-    const std::uint8_t selected = CurrentArea;
-    if (aliased) CurrentArea = static_cast<std::uint8_t>(area);
-    const bool read = MemoHooks->AssignMemo(*t, block, memo_text);
-    CurrentArea = selected;
+    bool read;
+    {
+      const AreaSelection selection(aliased ? area : 0);
+      read = MemoHooks->AssignMemo(*t, block, memo_text);
+    }
     if (!read) memo_text.clear();
     if (t->oem) os::OemToAnsiBuffer(std::span<char>(memo_text.data(), memo_text.size()));
   }

@@ -2,7 +2,7 @@
 
 namespace vx {
 
-constinit ExprState default_expr;
+ExprState default_expr;
 constinit thread_local ExprState* tls_expr = &default_expr;
 
 }  // namespace vx

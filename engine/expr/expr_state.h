@@ -35,7 +35,7 @@ struct ExprState {
 };
 
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local ExprState* tls_expr;
-extern constinit ExprState default_expr;
+extern ExprState default_expr;
 
 template <>
 inline ExprState& CurrentState<ExprState>() {

@@ -2,7 +2,7 @@
 
 namespace vx {
 
-constinit FoundationState default_foundation;
+FoundationState default_foundation;
 constinit thread_local FoundationState* tls_foundation = &default_foundation;
 
 }  // namespace vx

@@ -135,8 +135,10 @@ struct FoundationState {
 // call __tls_get_addr on every read; the initial-exec model reads at a fixed offset from the
 // thread pointer, and one pointer per layer fits easily in the static TLS space.
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local FoundationState* tls_foundation;
-// The default engine's share, current in every thread until an EngineScope says otherwise.
-extern constinit FoundationState default_foundation;
+// The default engine's share, current in every thread until an EngineScope says otherwise. The
+// default states are static objects of their layers; no engine code runs during static
+// initialisation, so their order against other static objects does not matter.
+extern FoundationState default_foundation;
 
 template <>
 inline FoundationState& CurrentState<FoundationState>() {

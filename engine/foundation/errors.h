@@ -64,6 +64,26 @@ class QuietErrors {
   bool previous_;
 };
 
+// For a clean-up step (closing a bracket, giving back a lock) that may run while an error is on
+// its way, a raised one included: reporting is off for the scope, and an error recorded before
+// it stays the one to report (the step's own failure is kept only when none was).
+class CleanupErrors {
+ public:
+  CleanupErrors() : code_(EngineErrorCode), message_(LastErrorMessage) {}
+  ~CleanupErrors() {
+    if (code_ == 0) return;
+    EngineErrorCode = code_;
+    LastErrorMessage = message_;
+  }
+  CleanupErrors(const CleanupErrors&) = delete;
+  CleanupErrors& operator=(const CleanupErrors&) = delete;
+
+ private:
+  QuietErrors quiet_;
+  std::uint16_t code_;
+  std::string message_;
+};
+
 // Block allocation through the error channel. AllocBlock stores the address of `size` new bytes
 // (code 8 when the allocation fails); FreeBlock frees them, or records code 9 for a null
 // pointer; both leave FreeBlock's pointer null.

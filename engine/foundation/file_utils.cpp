@@ -17,6 +17,20 @@ int EraseFile(const std::string& name) {
   return os::DeleteFile(path);
 }
 
+int TempFile::Create(const std::string& dir, const std::string& prefix) {
+  Remove();
+  std::string path;
+  const int code = os::UniqueTempFile(dir, prefix, path);
+  if (code == 0) path_ = std::move(path);
+  return code;
+}
+
+void TempFile::Remove() {
+  if (path_.empty()) return;
+  os::DeleteFile(path_);
+  path_.clear();
+}
+
 void EraseFiles(const std::string& mask) {
   FailedErases->clear();
   EngineErrorCode = 0;

@@ -39,6 +39,28 @@ std::string UniqueFilename();
 // Writes the file's buffers to disk; a failure records its code with
 // "Unable to flush file [FlushFile]".
 void FlushFile(os::File& file);
+// A temporary file for one operation: Create makes a new empty file (prefix, six random letters
+// and digits, ".TMP" in `dir`) and the end of the scope deletes it, however the operation ends,
+// unless Keep says it took another file's place. Whoever opens it closes it before the scope ends
+// (declared after this object, an os::File member or local is).
+class TempFile {
+ public:
+  TempFile() = default;
+  ~TempFile() { Remove(); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  // Answers the I/O code of the creation (0 = created).
+  int Create(const std::string& dir, const std::string& prefix);
+  const std::string& path() const { return path_; }
+  bool created() const { return !path_.empty(); }
+  void Keep() { path_.clear(); }
+  void Remove();
+
+ private:
+  std::string path_;
+};
+
 // Free bytes on the drive (0 = current, 1 = A, ...); on POSIX every drive is the file system of
 // the working directory. -1 when unknown.
 std::int64_t DiskFree(int drive);

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "engine/foundation/errors.h"
+#include "engine/foundation/file_utils.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
@@ -18,14 +19,12 @@
 
 namespace vx {
 
-std::uint64_t IndexBuildBudget = std::uint64_t{64} << 20;
-
 namespace {
 
-IndexProgressProc ProgressProc = nullptr;
-void* ProgressContext = nullptr;
-int ProgressSteps = 0;
-int LastRuns = 0;
+constexpr EngineField<&IndexState::progress_proc> ProgressProc;
+constexpr EngineField<&IndexState::progress_context> ProgressContext;
+constexpr EngineField<&IndexState::progress_steps> ProgressSteps;
+constexpr EngineField<&IndexState::last_runs> LastRuns;
 
 // Bytes read from the table, and bytes of nodes written, per batch.
 constexpr std::size_t kBatchBytes = 1 << 20;
@@ -271,8 +270,8 @@ class TagBuilder {
   std::size_t count_ = 0;
   std::size_t capacity_ = 0;
   bool met_for_ = false;
+  TempFile runs_temp_;  // deleted when the build ends, however it ends
   os::File runs_file_;
-  std::string runs_path_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> runs_;  // offset, entries
   std::uint64_t runs_end_ = 0;
   std::uint64_t done_ = 0;
@@ -358,10 +357,12 @@ bool TagBuilder::PrepareHeader() {
 bool TagBuilder::WriteRun() {
   if (count_ == 0) return true;
   if (!runs_file_.IsOpen()) {
-    const int code = os::UniqueTempFile(SplitPath(file_.name()).dir, "VXP", runs_path_);
+    const int code = runs_temp_.Create(SplitPath(file_.name()).dir, "VXP");
     if (code == 0) {
-      const int open = os::File::Open(runs_path_, os::kOpenReadWriteDenyAll, runs_file_);
-      if (open != 0) return Fail(static_cast<std::uint16_t>(open), "Cannot open " + runs_path_);
+      const int open = os::File::Open(runs_temp_.path(), os::kOpenReadWriteDenyAll, runs_file_);
+      if (open != 0) {
+        return Fail(static_cast<std::uint16_t>(open), "Cannot open " + runs_temp_.path());
+      }
     } else {
       return Fail(static_cast<std::uint16_t>(code), "Error requesting unique file name");
     }
@@ -377,7 +378,8 @@ bool TagBuilder::WriteRun() {
     out.insert(out.end(), e, e + entry_size_);
     if (out.size() >= kBatchBytes || i + 1 == count_) {
       const int code = runs_file_.WriteAt(runs_end_, std::as_bytes(std::span(out)));
-      if (code != 0) return Fail(static_cast<std::uint16_t>(code), "Error writing " + runs_path_);
+      if (code != 0)
+        return Fail(static_cast<std::uint16_t>(code), "Error writing " + runs_temp_.path());
       runs_end_ += out.size();
       out.clear();
     }
@@ -474,7 +476,7 @@ bool TagBuilder::Feed(TreeWriter& writer) {
     const int code = runs_file_.ReadAt(r.next, std::as_writable_bytes(std::span(r.buffer)), got);
     if (code != 0 || got != r.buffer.size()) {
       SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
-                     "Error reading " + runs_path_ + " [MakeIndex]");
+                     "Error reading " + runs_temp_.path() + " [MakeIndex]");
       return false;
     }
     r.next += r.buffer.size();
@@ -539,10 +541,8 @@ bool TagBuilder::Build() {
     root = writer.Finish();
     ok = root != 0;
   }
-  if (runs_file_.IsOpen()) {
-    runs_file_.Close();
-    os::DeleteFile(runs_path_);
-  }
+  if (runs_file_.IsOpen()) runs_file_.Close();
+  runs_temp_.Remove();
   while (ProgressProc != nullptr && calls_ < ProgressSteps) {
     ProgressProc(ProgressContext, ++calls_, ProgressSteps);
   }

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/index/index_state.h"
+
 namespace vx {
 
 struct TagDefinition {
@@ -34,7 +36,7 @@ struct TagDefinition {
 };
 
 // Memory for one tag's sort entries before they spill to sorted runs (64 MiB).
-extern std::uint64_t IndexBuildBudget;
+inline constexpr EngineField<&IndexState::index_build_budget> IndexBuildBudget;
 // Called `steps` times in all during each tag's build (none when the routine is null).
 using IndexProgressProc = void (*)(void* context, int step, int steps);
 void SetIndexProgress(IndexProgressProc proc, void* context, int steps);

@@ -273,14 +273,14 @@ void AfterTreeChange(TableRecord& t, AreaIndex& index) {
 
 namespace order_internal {
 
+// Opens the update bracket and takes in what other programs changed; when that fails (or
+// raises) the bracket is closed again, otherwise UpdateEnds closes it.
 bool HookUpdateBegins(TableRecord& t) {
-  LockBracket(t.area, true);
-  if (EngineErrorCode != 0) return false;
+  SemaphoreBracket bracket(SemaphoreBracket::Kind::kUpdate, t.area);
+  if (!bracket.held()) return false;
   AreaIndex* index = IndexOf(t);
-  if (index != nullptr && !CheckForChanges(t, *index)) {
-    LockBracket(t.area, false);
-    return false;
-  }
+  if (index != nullptr && !CheckForChanges(t, *index)) return false;
+  bracket.Release();
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
+#include "engine/index/index_state.h"
 #include "engine/index/key_codec.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/language_driver.h"
@@ -52,10 +53,7 @@ class StoredRecordScope {
   StoredRecordScope& operator=(const StoredRecordScope&) = delete;
 
  private:
-  static std::vector<char>& Spare() {
-    static std::vector<char> spare;
-    return spare;
-  }
+  static std::vector<char>& Spare() { return CurrentState<IndexState>().key_spare; }
 
   TableRecord& table_;
   int saved_page_;
@@ -67,10 +65,7 @@ class StoredRecordScope {
 // area's fields) over the record as stored; answers null when the evaluation reported an error.
 const void* EvaluateOn(CompiledExpr* expr, TableRecord& table, RecordForm form) {
   const StoredRecordScope stored(table, form);
-  const std::uint8_t saved = CurrentArea;
-  if (table.area >= 1 && table.area <= kMaxWorkAreas) {
-    CurrentArea = static_cast<std::uint8_t>(table.area);
-  }
+  const AreaSelection selection(table.area);
   const std::uint16_t before = EngineErrorCode;
   const void* result;
   {
@@ -82,7 +77,6 @@ const void* EvaluateOn(CompiledExpr* expr, TableRecord& table, RecordForm form) 
     else
       EngineErrorCode = before;
   }
-  CurrentArea = saved;
   return result;
 }
 

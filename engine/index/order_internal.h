@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/index_state.h"
 #include "engine/index/mdx_file.h"
 #include "engine/index/orders.h"
 #include "engine/index/semaphore.h"
@@ -18,8 +19,6 @@
 #include "engine/workarea/work_areas.h"
 
 namespace vx::order_internal {
-
-constexpr int kMaxIndexArea = 34;
 
 struct AreaIndex {
   MdxFile file;
@@ -33,10 +32,11 @@ struct AreaIndex {
   std::vector<std::string> faults;
 };
 
-extern std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;
+// The current engine's open indexes, by area.
+inline constexpr EngineField<&IndexState::areas> Areas;
 // Set while these units move the record pointer themselves, so that the work-area layer's "after
 // positioning" notice does not re-synchronize the order that caused the move.
-extern bool OwnMove;
+inline constexpr EngineField<&IndexState::own_move> OwnMove;
 
 inline AreaIndex* IndexOf(const TableRecord& t) {
   return t.area >= 0 && t.area <= kMaxIndexArea ? Areas[t.area].get() : nullptr;
@@ -55,19 +55,10 @@ inline IndexErrorContext ContextOf(const AreaIndex& index, const OrderTag& tag, 
   return {index.file.name(), tag.name, area, tag.tag_number};
 }
 
-// A read bracket for one scope.
-class ReadHold {
+// A read hold for one scope.
+class ReadHold : public SemaphoreBracket {
  public:
-  explicit ReadHold(int area) : area_(area) { ReadBracket(area_, true); }
-  ~ReadHold() {
-    QuietErrors quiet;
-    ReadBracket(area_, false);
-  }
-  ReadHold(const ReadHold&) = delete;
-  ReadHold& operator=(const ReadHold&) = delete;
-
- private:
-  int area_;
+  explicit ReadHold(int area) : SemaphoreBracket(Kind::kRead, area) {}
 };
 
 void SetCurrentKey(OrderTag& tag);

@@ -19,18 +19,6 @@
 
 namespace vx {
 
-bool IndexFound = false;
-bool KeyPadding = false;
-bool SoftSeek = false;
-std::uint32_t NodeCacheBudget = 1 << 20;
-
-namespace order_internal {
-
-std::array<std::unique_ptr<AreaIndex>, kMaxIndexArea + 1> Areas;
-bool OwnMove = false;
-
-}  // namespace order_internal
-
 using namespace order_internal;
 
 namespace {
@@ -388,7 +376,7 @@ void IndexInit() {
   IndexFound = false;
   KeyPadding = false;
   SoftSeek = false;
-  for (auto& area : Areas) area.reset();
+  for (auto& area : *Areas) area.reset();
   ResetSemaphores();
   IndexHookTable hooks;
   hooks.IsActive = HookIsActive;

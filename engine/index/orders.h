@@ -21,20 +21,23 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/index/index_state.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/mdx_file.h"
 #include "engine/table/dbf_file.h"
 
 namespace vx {
 
-// Engine-wide switches and the result of the last search.
-extern bool IndexFound;  // the last Find (or seek) found its key
-extern bool KeyPadding;  // Find pads character texts with blanks to the key length (off)
-extern bool SoftSeek;    // a Find that misses stands on the next higher key (off)
+// The current engine's search switches and the result of its last search: whether the last Find
+// (or seek) found its key; whether Find pads character texts with blanks to the key length
+// (off); whether a Find that misses stands on the next higher key (off).
+inline constexpr EngineField<&IndexState::index_found> IndexFound;
+inline constexpr EngineField<&IndexState::key_padding> KeyPadding;
+inline constexpr EngineField<&IndexState::soft_seek> SoftSeek;
 // Bytes of index nodes kept in memory per open index (1 MiB; 0: none). Only indexes of tables
 // that no other program can change use it (exclusive tables, or sharing off); in shared mode
 // every node is read from the file.
-extern std::uint32_t NodeCacheBudget;
+inline constexpr EngineField<&IndexState::node_cache_budget> NodeCacheBudget;
 
 // One open tag of a work area.
 struct OrderTag {

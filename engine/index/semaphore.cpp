@@ -13,9 +13,6 @@
 
 namespace vx {
 
-std::uint32_t SemaphoreWaitSeconds = 100;
-std::string SemaphoreDirectory;
-
 namespace {
 
 constexpr int kMaxSemaphoreArea = 34;
@@ -27,31 +24,32 @@ constexpr int kTableLockAttempts = 1001;
 const char* const kActionNames[] = {"LOGIN",   "LOGOUT",        "INCREAD",
                                     "DECREAD", "LOCKSEMAPHORE", "UNLOCKSEMAPHORE"};
 
-struct SemaphoreState {
-  os::File file;
-  std::string name;
-  std::array<std::uint8_t, 4> record{};
-  std::uint8_t users_at_login = 0;
-  std::uint16_t last_seen = 0;
-  bool holds_region = false;
-  bool holds_read = false;
-  int read_nesting = 0;
-  int lock_nesting = 0;
-
-  std::uint8_t& users() { return record[0]; }
-  std::uint8_t& access() { return record[1]; }
-  std::uint16_t counter() const { return static_cast<std::uint16_t>(record[2] | (record[3] << 8)); }
-  void set_counter(std::uint16_t v) {
-    record[2] = static_cast<std::uint8_t>(v);
-    record[3] = static_cast<std::uint8_t>(v >> 8);
-  }
-};
-
-std::array<std::unique_ptr<SemaphoreState>, kMaxSemaphoreArea + 1> States;
-std::array<int, kMaxSemaphoreArea + 1> ReadBrackets{};
-std::array<int, kMaxSemaphoreArea + 1> LockBrackets{};
+// The current engine's semaphore states and bracket counts, by area.
+constexpr EngineField<&IndexState::semaphore_states> States;
+constexpr EngineField<&IndexState::read_brackets> ReadBrackets;
+constexpr EngineField<&IndexState::lock_brackets> LockBrackets;
 
 const char* Name(SemaphoreAction a) { return kActionNames[static_cast<int>(a)]; }
+
+// One more level of a nested hold, counted at once and taken back when the scope ends unless
+// the acquire succeeded (Keep): a failure, reported or raised, leaves the count as it was.
+class NestingClaim {
+ public:
+  explicit NestingClaim(int& nesting) : nesting_(nesting) { ++nesting_; }
+  ~NestingClaim() {
+    if (!kept_) --nesting_;
+  }
+  NestingClaim(const NestingClaim&) = delete;
+  NestingClaim& operator=(const NestingClaim&) = delete;
+  bool Keep() {
+    kept_ = true;
+    return true;
+  }
+
+ private:
+  int& nesting_;
+  bool kept_ = false;
+};
 
 // The pause after failed attempt `attempt` at a lock that another program holds for a moment.
 // A local lock call answers in microseconds, so attempts in a row without a pause would give up
@@ -133,20 +131,6 @@ void UnlockTable() {
   UnlockTableHeader();
 }
 
-// Selects an area for the table-lock calls and restores the selection afterwards.
-class AreaSelection {
- public:
-  explicit AreaSelection(int area) : saved_(CurrentArea) {
-    if (area >= 1 && area <= kMaxWorkAreas) CurrentArea = static_cast<std::uint8_t>(area);
-  }
-  ~AreaSelection() { CurrentArea = saved_; }
-  AreaSelection(const AreaSelection&) = delete;
-  AreaSelection& operator=(const AreaSelection&) = delete;
-
- private:
-  std::uint8_t saved_;
-};
-
 bool LoginFailure(const std::string& name, int code, const std::string& text) {
   UnlockTable();
   return Fail(static_cast<std::uint16_t>(code),
@@ -227,27 +211,39 @@ bool Logout(int area) {
   return written;
 }
 
-bool ReadHold(SemaphoreState& s, SemaphoreAction action) {
-  const bool inc = action == SemaphoreAction::kIncRead;
-  s.read_nesting += inc ? 1 : -1;
-  if (!inc && s.read_nesting < 0) {
-    s.read_nesting = 0;
-    return Fail(254, "Unbalanced IncRead/DecRead for semaphore file: " + s.name);
-  }
-  if (s.read_nesting != (inc ? 1 : 0)) return true;
-  // A writer reads without a read hold.
-  if (s.holds_region) return true;
-  if (inc == s.holds_read) return true;
+// Adds `delta` to the access count in the file, under the lock region for the moment.
+bool ChangeAccessCount(SemaphoreState& s, SemaphoreAction action, int delta) {
   if (!LockRegion(s, action)) return false;
-  s.holds_read = inc;
   if (!ReadLocked(s, action)) return false;
-  if (inc) {
+  if (delta > 0) {
     if (s.access() < 127) ++s.access();
   } else if (s.access() > 0) {
     --s.access();
   }
   if (!WriteLocked(s, action)) return false;
   UnlockRegion(s, action);
+  return true;
+}
+
+// The file's access count changes only once the record is written: a hold that could not be
+// taken is not held (and not counted), one that could not be given back still is (LOGOUT
+// gives it back).
+bool ReadHold(SemaphoreState& s, SemaphoreAction action) {
+  const bool inc = action == SemaphoreAction::kIncRead;
+  if (inc) {
+    NestingClaim claim(s.read_nesting);
+    // A writer reads without a read hold.
+    if (s.read_nesting != 1 || s.holds_region || s.holds_read) return claim.Keep();
+    if (!ChangeAccessCount(s, action, +1)) return false;
+    s.holds_read = true;
+    return claim.Keep();
+  }
+  if (s.read_nesting == 0)
+    return Fail(254, "Unbalanced IncRead/DecRead for semaphore file: " + s.name);
+  --s.read_nesting;
+  if (s.read_nesting != 0 || s.holds_region || !s.holds_read) return true;
+  if (!ChangeAccessCount(s, action, -1)) return false;
+  s.holds_read = false;
   return true;
 }
 
@@ -261,12 +257,12 @@ std::string StaleLockText(const SemaphoreState& s) {
 double Seconds() { return os::TickCount() / 1000.0; }
 
 bool WaitLimitPassed(double since) {
-  return SemaphoreWaitSeconds != 0 && Seconds() - since > SemaphoreWaitSeconds;
+  return *SemaphoreWaitSeconds != 0 && Seconds() - since > SemaphoreWaitSeconds;
 }
 
 bool Lock(SemaphoreState& s) {
-  ++s.lock_nesting;
-  if (s.lock_nesting != 1 || s.holds_region) return true;
+  NestingClaim claim(s.lock_nesting);
+  if (s.lock_nesting != 1 || s.holds_region) return claim.Keep();
   const SemaphoreAction action = SemaphoreAction::kLockSemaphore;
   const double start = Seconds();
   while (true) {
@@ -291,17 +287,16 @@ bool Lock(SemaphoreState& s) {
     os::SleepMs(1);
   }
   s.access() = 1;
-  return WriteLocked(s, action);
+  return WriteLocked(s, action) && claim.Keep();
 }
 
 bool Unlock(SemaphoreState& s) {
   const SemaphoreAction action = SemaphoreAction::kUnlockSemaphore;
-  --s.lock_nesting;
-  if (s.lock_nesting < 0) {
-    s.lock_nesting = 0;
+  if (s.lock_nesting == 0) {
     UnlockRegion(s, action);
     return Fail(254, "Unbalanced Lock/Unlock for semaphore file: " + s.name);
   }
+  --s.lock_nesting;
   if (s.lock_nesting != 0 || !s.holds_region) return true;
   if (!ReadLocked(s, action)) return false;
   s.set_counter(static_cast<std::uint16_t>(s.counter() + 1));
@@ -317,28 +312,29 @@ bool Applies(int area) {
   return t != nullptr && SharingEnabled && !t->exclusive && !t->is_virtual;
 }
 
-void Bracket(int area, bool on, std::array<int, kMaxSemaphoreArea + 1>& counters,
+// The outermost on enters (a failure, reported, leaves the bracket closed and uncounted); the
+// matching outermost off leaves, and the bracket counts as closed whether or not that succeeds.
+bool Bracket(int area, bool on, std::array<int, kMaxSemaphoreArea + 1>& counters,
              SemaphoreAction enter, SemaphoreAction leave, const char* name) {
-  if (area < 1 || area > kMaxSemaphoreArea) return;
+  if (area < 1 || area > kMaxSemaphoreArea) return true;
   int& counter = counters[area];
   if (on) {
-    if (counter == 0) HandleSemaphore(enter, area);
+    if (counter == 0 && !HandleSemaphore(enter, area)) return false;
     ++counter;
-    return;
+    return true;
+  }
+  if (counter == 0) {
+    SetEngineError(254, std::string("Non-symmetrical Lock-Unlock [") + name + "]");
+    return false;
   }
   --counter;
-  if (counter < 0) {
-    counter = 0;
-    SetEngineError(254, std::string("Non-symmetrical Lock-Unlock [") + name + "]");
-    return;
-  }
-  if (counter == 0) HandleSemaphore(leave, area);
+  return counter != 0 || HandleSemaphore(leave, area);
 }
 
 }  // namespace
 
 std::string SemaphoreFileName(const std::string& table_file) {
-  if (SemaphoreDirectory.empty()) return ReplaceExtension(table_file, "@S@");
+  if (SemaphoreDirectory->empty()) return ReplaceExtension(table_file, "@S@");
   std::string dir = SemaphoreDirectory;
   if (dir.back() != '/' && dir.back() != '\\') dir += '/';
   return dir + SplitPath(table_file).name + ".@S@";
@@ -385,23 +381,39 @@ std::uint32_t SemaphoreRecord(int area) {
   return r[0] | (r[1] << 8) | (r[2] << 16) | (static_cast<std::uint32_t>(r[3]) << 24);
 }
 
-void ReadBracket(int area, bool on) {
-  Bracket(area, on, ReadBrackets, SemaphoreAction::kIncRead, SemaphoreAction::kDecRead,
-          "SetReadSemaphoreProc");
+bool ReadBracket(int area, bool on) {
+  return Bracket(area, on, ReadBrackets, SemaphoreAction::kIncRead, SemaphoreAction::kDecRead,
+                 "SetReadSemaphoreProc");
 }
 
-void LockBracket(int area, bool on) {
-  Bracket(area, on, LockBrackets, SemaphoreAction::kLockSemaphore,
-          SemaphoreAction::kUnlockSemaphore, "SetLockSemaphoreProc");
+bool LockBracket(int area, bool on) {
+  return Bracket(area, on, LockBrackets, SemaphoreAction::kLockSemaphore,
+                 SemaphoreAction::kUnlockSemaphore, "SetLockSemaphoreProc");
 }
 
 void SetReadSemaphoreProc(bool on) { ReadBracket(Selected(), on); }
 void SetLockSemaphoreProc(bool on) { LockBracket(Selected(), on); }
 
+SemaphoreBracket::SemaphoreBracket(Kind kind, int area) : kind_(kind), area_(area) {
+  held_ = kind_ == Kind::kRead ? ReadBracket(area_, true) : LockBracket(area_, true);
+}
+
+SemaphoreBracket::~SemaphoreBracket() {
+  if (!held_) return;
+  CleanupErrors cleanup;
+  Close();
+}
+
+bool SemaphoreBracket::Close() {
+  if (!held_) return true;
+  held_ = false;
+  return kind_ == Kind::kRead ? ReadBracket(area_, false) : LockBracket(area_, false);
+}
+
 void ResetSemaphores() {
-  for (auto& s : States) s.reset();
-  ReadBrackets.fill(0);
-  LockBrackets.fill(0);
+  for (auto& s : *States) s.reset();
+  ReadBrackets->fill(0);
+  LockBrackets->fill(0);
 }
 
 }  // namespace vx

@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/index/index_state.h"
+
 namespace vx {
 
 enum class SemaphoreAction : int {
@@ -44,9 +46,9 @@ enum class SemaphoreAction : int {
 
 // Seconds a writer waits for readers (and for a writer that died) before it gives up with the
 // stale-lock message; 0 waits without limit.
-extern std::uint32_t SemaphoreWaitSeconds;
+inline constexpr EngineField<&IndexState::semaphore_wait_seconds> SemaphoreWaitSeconds;
 // Directory for semaphore files; empty: beside the table.
-extern std::string SemaphoreDirectory;
+inline constexpr EngineField<&IndexState::semaphore_directory> SemaphoreDirectory;
 
 // The semaphore file name of a table file.
 std::string SemaphoreFileName(const std::string& table_file);
@@ -63,12 +65,37 @@ bool SemaphoreChanged(int area);
 std::uint32_t SemaphoreRecord(int area);
 
 // The brackets, on the selected work area: the outermost on performs INCREAD (LOCKSEMAPHORE),
-// the matching outermost off DECREAD (UNLOCKSEMAPHORE). An off without its on is error 254.
+// the matching outermost off DECREAD (UNLOCKSEMAPHORE). An off without its on is error 254. An
+// on that fails (1202 when the region or the readers' count cannot be had) is reported and
+// leaves the bracket as it was: nothing to close, and the next on tries again.
 void SetReadSemaphoreProc(bool on);
 void SetLockSemaphoreProc(bool on);
-// The same on a given area.
-void ReadBracket(int area, bool on);
-void LockBracket(int area, bool on);
+// The same on a given area; answers false after a reported failure.
+bool ReadBracket(int area, bool on);
+bool LockBracket(int area, bool on);
+
+// A read hold or update bracket of an area for one scope. The constructor opens it (a failure
+// is reported as the bracket procedures report it, and then nothing is held); the destructor
+// closes what was opened, however the scope ends, quietly and keeping an error the scope
+// recorded as the one to report. Close closes at once and reports a failure.
+class SemaphoreBracket {
+ public:
+  enum class Kind { kRead, kUpdate };
+  SemaphoreBracket(Kind kind, int area);
+  ~SemaphoreBracket();
+  SemaphoreBracket(const SemaphoreBracket&) = delete;
+  SemaphoreBracket& operator=(const SemaphoreBracket&) = delete;
+
+  bool held() const { return held_; }
+  bool Close();
+  // Leaves the bracket open past the scope, for a caller whose matching close comes later.
+  void Release() { held_ = false; }
+
+ private:
+  Kind kind_;
+  int area_;
+  bool held_ = false;
+};
 
 // Frees every area's state without touching files (start-up).
 void ResetSemaphores();

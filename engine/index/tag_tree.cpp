@@ -7,8 +7,6 @@
 
 namespace vx {
 
-SplitStageHook SplitStageTestHook = nullptr;
-
 namespace {
 
 void AtSplitStage(SplitStage stage, bool leaf) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/index/index_state.h"
 #include "engine/index/key_codec.h"
 #include "engine/index/mdx_file.h"
 
@@ -54,7 +55,7 @@ enum class TreeResult { kDone, kUnchanged, kFailed };
 // `leaf` tells whether the node split is a leaf. No program sets the hook; it stays null.
 enum class SplitStage { kNewPageWritten, kBothPagesWritten, kNewRootWritten };
 using SplitStageHook = void (*)(SplitStage stage, bool leaf);
-extern SplitStageHook SplitStageTestHook;
+inline constexpr EngineField<&IndexState::split_stage_test_hook> SplitStageTestHook;
 
 // Inserts (key, record) in front of the keys equal to it. A unique tag that already holds the
 // key is left unchanged (kUnchanged). kFailed after a reported read or write fault.

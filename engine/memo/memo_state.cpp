@@ -2,7 +2,7 @@
 
 namespace vx {
 
-constinit MemoState default_memo;
+MemoState default_memo;
 constinit thread_local MemoState* tls_memo = &default_memo;
 
 }  // namespace vx

@@ -18,7 +18,7 @@ struct MemoState {
 };
 
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local MemoState* tls_memo;
-extern constinit MemoState default_memo;
+extern MemoState default_memo;
 
 template <>
 inline MemoState& CurrentState<MemoState>() {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/foundation/errors.h"
+#include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/table/field_values.h"
@@ -273,20 +274,14 @@ std::int64_t PackMemofile() {
     SetEngineError(1012, old_file.name + " [PackMemofile]");
     return 0;
   }
-  std::string new_name;
-  int io = os::UniqueTempFile(SplitPath(old_file.name).dir, "VXM", new_name);
+  // Removed at the end unless it took the old file's place.
+  TempFile temp;
+  int io = temp.Create(SplitPath(old_file.name).dir, "VXM");
   if (io != 0) {
     SetEngineError(static_cast<std::uint16_t>(io), old_file.name + " [PackMemofile]");
     return 0;
   }
-  // Removes the new file unless it took the old one's place.
-  struct TempFile {
-    std::string path;
-    bool keep = false;
-    ~TempFile() {
-      if (!keep) os::DeleteFile(path);
-    }
-  } temp{new_name};
+  const std::string new_name = temp.path();
   // The new file starts with the old header block, no memos and an empty chain.
   MemoFile packed;
   io = OpenMemoFile(new_name, old_file.version, os::kOpenReadWriteDenyAll, false, packed);
@@ -372,7 +367,7 @@ std::int64_t PackMemofile() {
     CloseMemofile(*t);
   }
   io = os::RenameFile(new_name, memo_name);
-  if (io == 0) temp.keep = true;
+  if (io == 0) temp.Keep();
   const std::uint16_t reopened = [&] {
     QuietErrors quiet;
     return OpenMemofile(*t, "");

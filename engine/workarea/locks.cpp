@@ -27,7 +27,7 @@ constexpr std::size_t kMaxRecordLocks = std::numeric_limits<std::uint16_t>::max(
 // at least once. Ends early when the program shuts down.
 void WaitBeforeNextAttempt() {
   const std::uint32_t wait_ms =
-      LockWaitMs != 0 ? LockWaitMs : std::uint32_t{LockWaitSeconds} * 1000;
+      *LockWaitMs != 0 ? LockWaitMs : std::uint32_t{LockWaitSeconds} * 1000;
   const std::uint32_t start = os::TickCount();
   for (;;) {
     os::ProcessPendingMessages();
@@ -297,6 +297,44 @@ void UnlockTable(TableRecord& table) {
     ForgetLocks(table);
   }
   if (flush_error != 0) SetEngineError(flush_error, flush_message);
+}
+
+ScopedLock::ScopedLock(Kind kind) : kind_(kind) {
+  table_ = SelectedTable();
+  if (table_ == nullptr) {
+    InUse(kind_ == Kind::kRecord ? "RLock" : "ALock");  // reports the missing table
+    return;
+  }
+  area_ = Selected();
+  record_ = table_->record_number;
+  const bool before = kind_ == Kind::kRecord
+                          ? table_->lock_state == kLockRecords && HasRecordLock(*table_, record_)
+                          : table_->lock_state == kLockAppend;
+  held_ = kind_ == Kind::kRecord ? RLock() : ALock();
+  taken_ = held_ && !before;
+}
+
+ScopedLock::~ScopedLock() {
+  if (!taken_) return;
+  CleanupErrors cleanup;
+  Release();
+}
+
+bool ScopedLock::Release() {
+  if (!taken_) return true;
+  taken_ = false;
+  held_ = false;
+  // The area may have been closed or given another table, or the operation may have released
+  // the lock itself: then nothing is left to give back.
+  if (AreaTable(area_) != table_) return true;
+  if (kind_ == Kind::kAppend) {
+    if (table_->lock_state != kLockAppend) return true;
+    UnlockTable(*table_);
+    return EngineErrorCode == 0;
+  }
+  if (!HasRecordLock(*table_, record_)) return true;
+  EngineErrorCode = 0;
+  return UnlockRecordsOf(*table_, record_);
 }
 
 int SetExclusive(bool flag) {

@@ -73,4 +73,29 @@ int SetExclusive(bool flag);
 // The file range of a record lock.
 std::uint64_t RecordLockOffset(const TableRecord& table, std::int32_t n);
 
+// A lock of the selected area for one operation: the current record's lock (kRecord) or the
+// append lock (kAppend). The constructor asks for it as RLock and ALock do (held() answers
+// whether the area holds it now); the end of the scope gives back what the scope took, however
+// the operation ends, quietly (Release gives it back at once and reports a failure). A lock the
+// area held before the scope began stays held.
+class ScopedLock {
+ public:
+  enum class Kind { kRecord, kAppend };
+  explicit ScopedLock(Kind kind);
+  ~ScopedLock();
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+  bool held() const { return held_; }
+  bool Release();
+
+ private:
+  Kind kind_;
+  int area_ = 0;
+  TableRecord* table_ = nullptr;
+  std::int32_t record_ = 0;
+  bool held_ = false;
+  bool taken_ = false;  // granted by this scope, so given back by it
+};
+
 }  // namespace vx

@@ -39,9 +39,11 @@ const FieldEntry* CheckedField(const char* command, int n) {
 // Positions the areas that a relation of `t` points to.
 void BringRelatedAlong(TableRecord& t) {
   if (t.relation == nullptr || RelationSyncProc == nullptr) return;
-  const std::uint8_t area = CurrentArea;
-  const bool landed = RelationSyncProc(t);
-  CurrentArea = area;
+  bool landed;
+  {
+    const AreaSelection selection(0);  // the relation moves other areas; this one stays selected
+    landed = RelationSyncProc(t);
+  }
   if (!landed) SetEngineError(224, "File:  " + t.file_name + " [Relation]");
 }
 
@@ -49,6 +51,48 @@ void BringRelatedAlong(TableRecord& t) {
 void ReportPending() {
   if (EngineErrorCode != 0 && RaiseOnError && !LastErrorMessage->empty()) HandleEngineError();
 }
+
+// One of the index engine's brackets around a step: the read hold of a positioning, the update
+// bracket of an edit, the lock bracket of an append. Open calls the opening hook; the closing
+// hook runs when the step calls Close or when the scope ends, however it ends (an error raised
+// inside the step included). A bracket that did not open closes nothing. Closing is quiet and
+// keeps an error already recorded as the one to report.
+class IndexBracket {
+ public:
+  using EndHook = void (*)(TableRecord&);
+  IndexBracket(TableRecord& t, EndHook end) : t_(t), end_(end) {}
+  ~IndexBracket() { Close(); }
+  IndexBracket(const IndexBracket&) = delete;
+  IndexBracket& operator=(const IndexBracket&) = delete;
+
+  // With an opening hook that answers whether it opened.
+  bool Open(bool (*begin)(TableRecord&)) {
+    open_ = begin == nullptr || begin(t_);
+    return open_;
+  }
+  // With one that tells a failure only through the error state.
+  bool Open(void (*begin)(TableRecord&)) {
+    if (begin == nullptr) return open_ = true;
+    const std::uint16_t before = EngineErrorCode;
+    EngineErrorCode = 0;
+    begin(t_);
+    open_ = EngineErrorCode == 0;
+    if (open_) EngineErrorCode = before;
+    return open_;
+  }
+  void Close() {
+    if (!open_) return;
+    open_ = false;
+    if (end_ == nullptr) return;
+    CleanupErrors cleanup;
+    end_(t_);
+  }
+
+ private:
+  TableRecord& t_;
+  EndHook end_;
+  bool open_ = false;
+};
 
 // Keeps the before-image of record n for an edit under index maintenance; false after a
 // recorded error (nothing was written).
@@ -329,12 +373,13 @@ void GO(std::int32_t n) {
   t->at_end = false;
   t->at_beginning = false;
   const bool indexed = IndexActive(*t);
-  if (indexed && IndexHooks->PositioningBegins) IndexHooks->PositioningBegins(*t);
+  IndexBracket positioning(*t, IndexHooks->PositioningEnds);
+  if (indexed) positioning.Open(IndexHooks->PositioningBegins);
   ReadRecord(*t, n);
   if (indexed) {
     QuietErrors quiet;
     if (IndexHooks->AfterPositioning) IndexHooks->AfterPositioning(*t);
-    if (IndexHooks->PositioningEnds) IndexHooks->PositioningEnds(*t);
+    positioning.Close();
   }
   ReportPending();
   BringRelatedAlong(*t);
@@ -545,19 +590,20 @@ void REPLACE() {
     return;
   }
   const bool maintain = IndexMaintenance && !t->is_virtual && IndexActive(*t);
+  IndexBracket update(*t, IndexHooks->UpdateEnds);
   if (maintain) {
     if (t->swap_buffer.size() != t->image_size) {
       SetEngineError(254, t->file_name + " Swap-buffer NIL. [REPLACE]");
       return;
     }
-    if (IndexHooks->UpdateBegins && !IndexHooks->UpdateBegins(*t)) return ReportPending();
+    if (!update.Open(IndexHooks->UpdateBegins)) return ReportPending();
     // The image's changes are measured against the record as read, which the re-read replaces:
     // keep both, so that the fields the caller did not change are still left alone.
     std::memcpy(t->swap_buffer.data(), t->image, t->image_size);
     const std::vector<char> as_read = t->image_as_read;
     const std::vector<std::uint8_t> changed = t->image_changed;
     if (!ReadRecord(*t, t->record_number)) {
-      if (IndexHooks->UpdateEnds) IndexHooks->UpdateEnds(*t);
+      update.Close();
       return ReportPending();
     }
     if (IndexHooks->OldKeys) IndexHooks->OldKeys(*t);
@@ -600,7 +646,7 @@ void REPLACE() {
           RefreshPeekCache(*t);
         }
       }
-      if (IndexHooks->UpdateEnds) IndexHooks->UpdateEnds(*t);
+      update.Close();
     }
     if (code != 0) {
       EngineErrorCode = code;
@@ -651,7 +697,8 @@ void Append() {
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    if (indexed && IndexHooks->AppendBegins) IndexHooks->AppendBegins(*t);
+    IndexBracket append(*t, IndexHooks->AppendEnds);
+    if (indexed) append.Open(IndexHooks->AppendBegins);
     RecordBeforeImage before;
     // The index engine reads the way of every new key before the record is written; when a key
     // cannot go in afterwards (a write error), the record is taken back.
@@ -668,7 +715,7 @@ void Append() {
         }
       }
     }
-    if (indexed && IndexHooks->AppendEnds) IndexHooks->AppendEnds(*t);
+    append.Close();
   }
   t->at_end = false;
   t->at_beginning = false;
@@ -690,8 +737,9 @@ void WriteDeletion(TableRecord& t, bool deleted) {
   // A FOR condition may name DELETED(): the indexes learn the change like any other edit.
   const bool maintain = IndexMaintenance && IndexActive(t);
   RecordBeforeImage before;
+  IndexBracket update(t, IndexHooks->UpdateEnds);
   if (maintain) {
-    if (IndexHooks->UpdateBegins && !IndexHooks->UpdateBegins(t)) return;
+    if (!update.Open(IndexHooks->UpdateBegins)) return;
     if (IndexHooks->OldKeys) IndexHooks->OldKeys(t);
   }
   const char old_image = t.image[0];
@@ -717,15 +765,7 @@ void WriteDeletion(TableRecord& t, bool deleted) {
         }
       }
     }
-    if (maintain && IndexHooks->UpdateEnds) {
-      const std::uint16_t code = EngineErrorCode;
-      const std::string message = LastErrorMessage;
-      IndexHooks->UpdateEnds(t);
-      if (code != 0) {
-        EngineErrorCode = code;
-        LastErrorMessage = message;
-      }
-    }
+    update.Close();
   }
   ReportPending();
 }

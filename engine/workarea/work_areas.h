@@ -29,6 +29,22 @@ inline constexpr EngineField<&WorkAreaState::current_area> CurrentArea;
 // above 33.
 void Select(int n);
 int Selected();
+
+// Selects area n for one scope (any n outside 1..33 leaves the selection as it is) and selects
+// again the area selected before when the scope ends, however it ends.
+class AreaSelection {
+ public:
+  explicit AreaSelection(int area) : saved_(CurrentArea) {
+    if (area >= 1 && area <= kMaxWorkAreas) CurrentArea = static_cast<std::uint8_t>(area);
+  }
+  ~AreaSelection() { CurrentArea = saved_; }
+  AreaSelection(const AreaSelection&) = delete;
+  AreaSelection& operator=(const AreaSelection&) = delete;
+
+ private:
+  std::uint8_t saved_;
+};
+
 // The table in the selected area, or null when the area is free.
 TableRecord* SelectedTable();
 // The table in area n (1..33), or null.

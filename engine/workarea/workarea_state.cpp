@@ -2,7 +2,7 @@
 
 namespace vx {
 
-constinit WorkAreaState default_workarea;
+WorkAreaState default_workarea;
 constinit thread_local WorkAreaState* tls_workarea = &default_workarea;
 
 }  // namespace vx

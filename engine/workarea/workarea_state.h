@@ -91,7 +91,7 @@ struct WorkAreaState {
 };
 
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local WorkAreaState* tls_workarea;
-extern constinit WorkAreaState default_workarea;
+extern WorkAreaState default_workarea;
 
 template <>
 inline WorkAreaState& CurrentState<WorkAreaState>() {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 
 #include "engine/index/index_check.h"
 #include "engine/workarea/navigation.h"
@@ -290,6 +291,16 @@ TEST_F(IndexBuildTest, AFailedWriteAtAnyStageLeavesTableAndIndexAsTheyWere) {
       unchanged("disk full after " + std::to_string(free) + " bytes");
     }
   }
+  // A progress routine that raises (a cancel) leaves the build at once, after the first runs
+  // spilled: they go with the rest.
+  SetIndexProgress(
+      [](void*, int step, int) {
+        if (step == 5) throw std::runtime_error("cancelled");
+      },
+      nullptr, 10);
+  EXPECT_THROW(MakeIndex(kDefinitions), std::runtime_error);
+  SetIndexProgress(nullptr, nullptr, 0);
+  unchanged("cancelled by the progress routine");
 }
 
 // A header that counts records up to the limit of record numbers (a crafted one: the file holds

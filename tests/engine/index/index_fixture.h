@@ -130,7 +130,7 @@ class IndexTest : public ::testing::Test {
     KeyPadding = false;
     SoftSeek = false;
     SemaphoreWaitSeconds = 100;
-    SemaphoreDirectory.clear();
+    SemaphoreDirectory->clear();
     EngineErrorCode = 0;
     LastErrorCode = 0;
     LastErrorMessage->clear();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "engine/index/index_build.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/record_image.h"
@@ -30,6 +31,16 @@ class SemaphoreTest : public test::IndexTest {
   }
 
   std::vector<unsigned char> Record() { return test::ReadBytes(semaphore_); }
+
+  // Gives the current record the CODE `code` through REPLACE, the update bracket's real caller,
+  // under the record's lock; answers the engine's code.
+  std::uint16_t EditCode(const std::string& code) {
+    return CodeOf([&] {
+      if (!RLock()) return;
+      RecordImage::Of(*SelectedTable()).SetText(1, code);
+      REPLACE();
+    });
+  }
 
   // Opens the table shared with its index in this process.
   void OpenShared() {
@@ -134,26 +145,80 @@ TEST_F(SemaphoreTest, ReadersKeepAWriterWaitingUntilTheWaitLimit) {
     return 0;
   });
   OpenShared();
+  GO(2);
   other.Send();
   ASSERT_EQ(other.Receive(), '.');
   SemaphoreWaitSeconds = 1;
-  EXPECT_EQ(CodeOf([] { SetLockSemaphoreProc(true); }), 1202);
+  EXPECT_EQ(EditCode("ECHO"), 1202);
   const std::string name = SemaphoreFileName(table_);
   EXPECT_EQ(LastErrorMessage,
             "1 second timeout, cannot read: " + name +
                 "\r\nPossible cause: Other user's program has terminated abnormally.\r\n"
                 "Cure: Log all users of this application off the network,\r\nthen delete " +
                 name);
+  EXPECT_EQ(Record(), (Bytes{2, 1, 0, 0}));
   other.Send();
   ASSERT_EQ(other.Receive(), '.');
-  SetLockSemaphoreProc(false);  // leave the failed bracket
-  EngineErrorCode = 0;
-  SetLockSemaphoreProc(true);
-  EXPECT_EQ(EngineErrorCode, 0);
-  EXPECT_EQ(Record(), (Bytes{2, 1, 0, 0}));
-  SetLockSemaphoreProc(false);
+  // The edit that gave up left nothing open: the next one waits for the region again, holds it
+  // and counts its update.
+  EXPECT_EQ(EditCode("ECHO"), 0) << LastErrorMessage;
+  EXPECT_EQ(Record(), (Bytes{2, 0, 1, 0}));
+  Unlock();
   other.Send();
   EXPECT_EQ(other.Wait(), 0);
+}
+
+TEST_F(SemaphoreTest, AnEditAfterOneThatTimedOutHoldsTheRegionAndAThirdProgramSeesIt) {
+  // A second program holds the lock region (a writer) until this program's edit gives up.
+  Child holder([this](Child& self) {
+    self.Receive();
+    InitEngine();
+    Use(table_);
+    if (!SetIndexTo()) return 1;
+    SetLockSemaphoreProc(true);
+    if (EngineErrorCode != 0) return 2;
+    self.Send();
+    self.Receive();
+    SetLockSemaphoreProc(false);
+    self.Send();
+    self.Receive();
+    return 0;
+  });
+  // A third program opens the index between the two edits and then looks for the new key.
+  Child watcher([this](Child& self) {
+    self.Receive();
+    InitEngine();
+    Use(table_);
+    if (!SetIndexTo()) return 1;
+    self.Send();
+    self.Receive();
+    const bool found = Find("ECHO");
+    self.Send(static_cast<char>(SemaphoreRecord(Selected()) >> 16));
+    self.Send(found && RecNo() == 1 ? 'y' : 'n');
+    self.Receive();
+    return 0;
+  });
+  OpenShared();
+  GO(1);
+  holder.Send();
+  ASSERT_EQ(holder.Receive(), '.');
+  SemaphoreWaitSeconds = 1;
+  EXPECT_EQ(EditCode("ECHO"), 1202);
+  holder.Send();
+  ASSERT_EQ(holder.Receive(), '.');
+  EXPECT_EQ(Record(), (Bytes{2, 0, 1, 0}));
+  watcher.Send();
+  ASSERT_EQ(watcher.Receive(), '.');
+  EXPECT_EQ(EditCode("ECHO"), 0) << LastErrorMessage;
+  Unlock();
+  EXPECT_EQ(Record(), (Bytes{3, 0, 2, 0}));
+  watcher.Send();
+  EXPECT_EQ(watcher.Receive(), 2) << "the third program saw no update";
+  EXPECT_EQ(watcher.Receive(), 'y') << "the third program did not find the new key";
+  watcher.Send();
+  holder.Send();
+  EXPECT_EQ(watcher.Wait(), 0);
+  EXPECT_EQ(holder.Wait(), 0);
 }
 
 TEST_F(SemaphoreTest, AWriterLocksExactlyBytesOneToFourOfTheFile) {
@@ -340,6 +405,55 @@ TEST_F(SemaphoreTest, AnotherProgramHoldingTheFirstByteRefusesTheTagHeaderWrite)
   EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(code, os::kIoLockViolation);
   EXPECT_EQ(message.rfind("Could not lock index for writing anchor node ", 0), 0u) << message;
+}
+
+TEST_F(SemaphoreTest, AKeyErrorRaisedInsideAnEditClosesTheBracketAndReleasesTheRecordLock) {
+  // The key 100/NUM of tag INV cannot be made for a record whose NUM is 0. Record 2 gets that
+  // value behind the index's back, so that the key of the record as stored fails while the edit
+  // holds the update bracket (remembering the record's old keys).
+  Use(table_ + " EXCLUSIVE");
+  TagDefinition inverse;
+  inverse.name = "INV";
+  inverse.key_expression = "100/NUM";
+  ASSERT_TRUE(MakeIndex({inverse}));
+  CloseAll();
+  std::vector<Row> rows = kRows;
+  rows[1].num = 0;
+  test::WriteBytes(table_, test::TableBytes(rows));
+  OpenShared();
+  CodeOf([] { GO(2); });  // reports the key that cannot be made, but stands on the record
+  ASSERT_EQ(RecNo(), 2);
+  const std::uint64_t record_lock = RecordLockOffset(*SelectedTable(), 2);
+  const std::uint64_t record_length = SelectedTable()->record_length;
+  std::string raised;
+  {
+    ScopedLock lock(ScopedLock::Kind::kRecord);
+    ASSERT_TRUE(lock.held());
+    RecordImage::Of(*SelectedTable()).SetNumber(2, 7);
+    try {
+      REPLACE();
+    } catch (const EVexelError& e) {
+      raised = e.Message();
+    }
+  }
+  EXPECT_NE(raised.find("Key expression cannot be evaluated for record 2 [tag: INV]"),
+            std::string::npos)
+      << raised;
+  EXPECT_FALSE(IsLocked(2));
+  // The bracket was closed: the region given back and the update counted.
+  EXPECT_EQ(Record(), (Bytes{1, 0, 1, 0}));
+  Child other([&](Child&) {
+    const bool region = LockedElsewhere(semaphore_, 1, 4);
+    const bool record =
+        LockedElsewhere(table_, static_cast<off_t>(record_lock), static_cast<off_t>(record_length));
+    return region || record ? 1 : 0;
+  });
+  EXPECT_EQ(other.Wait(), 0) << "another program still finds the region or the record locked";
+  // Nothing is left counted: the next edit opens the bracket again and counts its update.
+  GO(1);
+  EXPECT_EQ(EditCode("ECHO"), 0) << LastErrorMessage;
+  Unlock();
+  EXPECT_EQ(Record(), (Bytes{1, 0, 2, 0}));
 }
 
 }  // namespace
