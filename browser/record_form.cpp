@@ -10,6 +10,7 @@
 #include <QScrollArea>
 
 #include "browser/browser_table.h"
+#include "engine/foundation/errors.h"
 #include "platform/dataset/sys_utils.h"
 #include "platform/widgets/graphics.h"
 
@@ -128,7 +129,20 @@ void TRecordForm::Refresh() {
     TField* field = table_->FindField(row.field);
     row.editor->setEnabled(has_record && field != nullptr);
     if (field == nullptr) continue;
-    const std::string text = has_record ? field->AsString() : std::string();
+    // A memo whose block cannot be read (a damaged pointer or memo file) shows why instead of
+    // stopping the form; its editor stays read-only so that the pointer is not overwritten.
+    std::string text;
+    bool unreadable = false;
+    if (has_record) {
+      try {
+        text = field->AsString();
+      } catch (const EVexelError& e) {
+        const std::string message = e.what();
+        text = "(cannot be read: " + message.substr(0, message.find('\r')) + ")";
+        unreadable = true;
+      }
+    }
+    if (unreadable) row.editor->setEnabled(false);
     if (auto* box = qobject_cast<QCheckBox*>(row.editor)) {
       box->setChecked(has_record && !field->IsNull() && field->AsBoolean());
     } else if (auto* date = qobject_cast<QDateEdit*>(row.editor)) {

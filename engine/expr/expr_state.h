@@ -34,7 +34,7 @@ struct ExprState {
   unsigned char ansi_lower[256] = {};
 };
 
-[[gnu::tls_model("initial-exec")]] extern constinit thread_local ExprState* tls_expr;
+extern constinit thread_local ExprState* tls_expr;
 extern ExprState default_expr;
 
 template <>

@@ -131,10 +131,13 @@ struct FoundationState {
   void (*virtual_file_manager)(TableRecord& table) = nullptr;
 };
 
-// Thread-local pointers are read on hot paths. In a shared library the general TLS model would
-// call __tls_get_addr on every read; the initial-exec model reads at a fixed offset from the
-// thread pointer, and one pointer per layer fits easily in the static TLS space.
-[[gnu::tls_model("initial-exec")]] extern constinit thread_local FoundationState* tls_foundation;
+// Thread-local pointers are read on hot paths. They keep the compiler's default TLS model: when
+// the engine is linked into a program, the linker turns each access into a read at a fixed
+// offset from the thread pointer; in the package's shared library and in the modules Python and
+// SQLite load at run time it goes through __tls_get_addr, because the initial-exec model makes
+// such a module fail to load ("cannot allocate memory in static TLS block"). Hot paths fetch the
+// pointer once per operation, so the call is paid once, not per field.
+extern constinit thread_local FoundationState* tls_foundation;
 // The default engine's share, current in every thread until an EngineScope says otherwise. The
 // default states are static objects of their layers; no engine code runs during static
 // initialisation, so their order against other static objects does not matter.

@@ -83,7 +83,7 @@ struct IndexState {
 // A new state for an engine (made where an area's index is a complete type).
 IndexState* NewIndexState();
 
-[[gnu::tls_model("initial-exec")]] extern constinit thread_local IndexState* tls_index;
+extern constinit thread_local IndexState* tls_index;
 extern IndexState default_index;
 
 template <>

@@ -17,7 +17,7 @@ struct MemoState {
   std::uint32_t memo_lock_position = 0x40000000;
 };
 
-[[gnu::tls_model("initial-exec")]] extern constinit thread_local MemoState* tls_memo;
+extern constinit thread_local MemoState* tls_memo;
 extern MemoState default_memo;
 
 template <>

@@ -90,7 +90,7 @@ struct WorkAreaState {
   SkipProcType skip_proc = nullptr;
 };
 
-[[gnu::tls_model("initial-exec")]] extern constinit thread_local WorkAreaState* tls_workarea;
+extern constinit thread_local WorkAreaState* tls_workarea;
 extern WorkAreaState default_workarea;
 
 template <>

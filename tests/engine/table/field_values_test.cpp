@@ -95,8 +95,8 @@ TEST(FieldValuesTest, DateTimesStoreAsDayNumberAndMilliseconds) {
   EXPECT_EQ(DateTimeText(*BinaryDateTime(t, record)), "2020-03-27T09:30:09.999");
   // Level 7 @: php-xbase writes the plain double, dBASE the flipped one; both read the same.
   const FieldEntry at = Binary(FieldStorage::kTimestamp, 8);
-  const std::string plain = "\x42\xcc\x41\x8b\xa9\x9a\x00\x00";  // 1970-01-01
-  std::memcpy(record + 1, plain.data(), 8);
+  const char plain[9] = "\x42\xcc\x41\x8b\xa9\x9a\x00\x00";  // 1970-01-01
+  std::memcpy(record + 1, plain, 8);
   EXPECT_EQ(DateTimeText(*BinaryDateTime(at, record)), "1970-01-01T00:00:00");
   PutBinaryDateTime(at, record, {DayNumber(1970, 1, 1), 0});
   EXPECT_EQ(Hex(record + 1, 8), "c2cc418ba99a0000");
@@ -220,7 +220,7 @@ TEST(DamagedHeaderTest, FieldsLongerThanTheRecordOpenOnlyForReading) {
     OpenDbf(w);
   }
   EXPECT_EQ(EngineErrorCode, 210);
-  EXPECT_NE(LastErrorMessage.find("opens only for reading"), std::string::npos);
+  EXPECT_NE(LastErrorMessage->find("opens only for reading"), std::string::npos);
 }
 
 }  // namespace
