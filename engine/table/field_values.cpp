@@ -263,7 +263,7 @@ void PutVaryingBytes(const TableRecord& t, const FieldEntry& f, char* record,
   if (bytes.size() > f.length) bytes = bytes.substr(0, f.length);
   const bool full = bytes.size() == f.length || f.varying_bit < 0;
   std::memset(p, f.storage == FieldStorage::kVarbinary ? 0 : ' ', f.length);
-  std::memcpy(p, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
   if (!full) p[f.length - 1] = static_cast<char>(bytes.size());  // padded as above
   SetBit(t, f.varying_bit, record, !full);
 }
