@@ -377,24 +377,24 @@ std::vector<TagInfo> Table::tags() const {
   });
 }
 
-void Table::add_tag(const TagSpec& spec) {
+void Table::add_tag(const TagSpec& tag) {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   Guarded([&] {
     detail::RefuseReadOnly(impl);
     impl.positioned_by = 0;
-    if (spec.name.empty() || spec.name.size() > 10) {
-      Fail(220, "a tag name has 1 to 10 characters: \"" + spec.name + "\"");
+    if (tag.name.empty() || tag.name.size() > 10) {
+      Fail(220, "a tag name has 1 to 10 characters: \"" + tag.name + "\"");
     }
     const int page = impl.codepage;
     vx::TagDefinition definition{
-        detail::FromUtf8(page, detail::UpperAscii(spec.name), "the tag name"),
-        detail::FromUtf8(page, spec.key, "the key"),
-        detail::FromUtf8(page, spec.for_expr, "the FOR condition"), spec.descending, spec.unique};
+        detail::FromUtf8(page, detail::UpperAscii(tag.name), "the tag name"),
+        detail::FromUtf8(page, tag.key, "the key"),
+        detail::FromUtf8(page, tag.for_expr, "the FOR condition"), tag.descending, tag.unique};
     vx::CaseCodePage = page;
     const bool built = vx::AddIndexTag(definition);
     if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-    if (!built) Fail(222, "the tag " + spec.name + " could not be built");
+    if (!built) Fail(222, "the tag " + tag.name + " could not be built");
   });
 }
 

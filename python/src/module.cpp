@@ -353,8 +353,8 @@ class TableHandle {
 
   void AddTag(const std::string& name, const std::string& key, const std::string& for_expr,
               bool descending, bool unique) {
-    const TagSpec spec{name, key, for_expr, descending, unique};
-    state_->Run([&](Table& t) { t.add_tag(spec); });
+    const TagSpec tag{name, key, for_expr, descending, unique};
+    state_->Run([&](Table& t) { t.add_tag(tag); });
   }
   void Reindex() {
     state_->Run([](Table& t) { t.reindex(); });

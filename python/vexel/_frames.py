@@ -150,8 +150,8 @@ def from_pandas(frame, path, fields, version, codepage):
         if not _NAME.match(name):
             raise ValueError(f"column {name!r} is no dBASE field name (a letter, then up to 9 "
                              f"letters, digits or _): rename it")
-        spec = given.pop(name.upper(), None)
-        kind = tuple(spec) if spec is not None else _infer(name, frame[column])
+        declared = given.pop(name.upper(), None)
+        kind = tuple(declared) if declared is not None else _infer(name, frame[column])
         definitions.append((name.upper(),) + kind + ((0,) if len(kind) == 2 else ()))
     if given:
         raise KeyError(f"fields= names columns the frame does not have: {', '.join(given)}")
