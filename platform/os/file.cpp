@@ -238,7 +238,8 @@ File::File(File&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       open_mode_(std::exchange(other.open_mode_, 0)),
       writable_(std::exchange(other.writable_, false)),
-      path_(std::move(other.path_)) {}
+      path_(std::move(other.path_)),
+      mapping_(std::move(other.mapping_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -247,6 +248,7 @@ File& File::operator=(File&& other) noexcept {
     open_mode_ = std::exchange(other.open_mode_, 0);
     writable_ = std::exchange(other.writable_, false);
     path_ = std::move(other.path_);
+    mapping_ = std::move(other.mapping_);
   }
   return *this;
 }
@@ -326,6 +328,10 @@ int File::ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& go
   got = 0;
   if (fd_ < 0) return kIoFileNotOpen;
   if (!RangeFits(offset, out.size())) return kIoDiskReadError;
+  if (mapping_.Read(fd_, offset, out)) {
+    got = out.size();
+    return kIoOk;
+  }
   while (got < out.size()) {
     const ssize_t n =
         ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
@@ -354,6 +360,7 @@ int File::WriteAt(std::uint64_t offset, std::span<const std::byte> in) {
     if (n == 0) return kIoDiskWriteError;  // no progress: treat as a full disk
     done += static_cast<std::size_t>(n);
   }
+  mapping_.Wrote(offset + in.size());
   return kIoOk;
 }
 
@@ -373,6 +380,7 @@ int File::Truncate(std::uint64_t size) {
   while (Syscalls.ftruncate(fd_, static_cast<off_t>(size)) != 0) {
     if (errno != EINTR) return kIoDiskWriteError;
   }
+  mapping_.Truncated(size);
   return kIoOk;
 }
 
@@ -383,6 +391,7 @@ int File::Flush() {
 
 int File::Close() {
   if (fd_ < 0) return kIoFileNotOpen;
+  mapping_.Reset();
   const int fd = std::exchange(fd_, -1);
   open_mode_ = 0;
   writable_ = false;

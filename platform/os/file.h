@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/os/read_mapping.h"
+
 namespace vx::os {
 
 // Access and sharing modes as DOS and Win32 number them: the low nibble is the access
@@ -72,6 +74,8 @@ class File {
   int open_mode() const { return open_mode_; }
 
   // Reads up to out.size() bytes at offset; `got` receives the count (short at end of file).
+  // On a local file system the bytes come from a shared mapping of the file (see
+  // read_mapping.h), which shows other programs' writes exactly as pread does.
   int ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& got);
   // Writes all bytes at offset (retrying short writes); a full disk gives kIoDiskWriteError.
   int WriteAt(std::uint64_t offset, std::span<const std::byte> in);
@@ -106,6 +110,7 @@ class File {
   int open_mode_ = 0;
   bool writable_ = false;
   std::string path_;
+  ReadMapping mapping_;
 };
 
 // Maps an errno value to an I/O code (ENOENT 2, ENOTDIR 3, EMFILE 4, EACCES 5, ...); errors
