@@ -88,8 +88,9 @@ class MdxFile {
   bool WriteTagHeader(int tag, const TagHeader& header);
   // Writes the 2048-byte file header and clears its modified flag.
   bool WriteHeader();
-  // Keeps up to budget / 1024 nodes in memory (0: none). Only for files no other program can
-  // change while they are open: the order layer sets it for exclusive tables.
+  // Keeps up to budget / 1024 nodes in memory (0: none). Only while no other program changes the
+  // file: the order layer sets it for exclusive tables, and for shared ones drops the nodes
+  // whenever the semaphore's update counter shows another program's write.
   void SetNodeCache(std::uint32_t budget);
   void DropNodeCache() { cache_.clear(); }
 

@@ -185,7 +185,11 @@ bool OpenIndexFile(TableRecord& t, const std::string& path) {
     }
     if (!opened) return FailOpenWithPending(area);
   }
-  if (!shared) index.file.SetNodeCache(NodeCacheBudget);
+  // Kept nodes stay true while no other program writes: always for a file nobody else may
+  // change, and for a shared one while the semaphore's update counter stands still (a moved
+  // counter makes the next bracket drop them with the cursors' positions, see ReadAnchors).
+  const bool others_may_write = (mode & 0xF0) == 0x40;
+  if (!others_may_write || index.logged_in) index.file.SetNodeCache(NodeCacheBudget);
   bool loaded;
   {
     QuietErrors quiet;

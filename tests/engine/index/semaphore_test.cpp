@@ -130,6 +130,52 @@ TEST_F(SemaphoreTest, AWritersUpdateMakesTheOtherProgramRereadTagHeaders) {
   EXPECT_EQ(other.Wait(), 0);
 }
 
+TEST_F(SemaphoreTest, NodesKeptBetweenSearchesGiveWayToTheOtherProgramsEdits) {
+  // Both programs keep the nodes they read while the update counter stands still. Each round
+  // one program changes a key in place (the same leaf page, so only the counter tells) and the
+  // other must find the new key and lose the old one at once.
+  const std::vector<std::pair<std::string, std::string>> rounds = {
+      {"ALPHA", "ZULU"}, {"BRAVO", "YANKEE"}, {"ZULU", "ECHO"}, {"YANKEE", "FOX"}};
+  Child other([this, &rounds](Child& self) {
+    InitEngine();
+    Use(table_);
+    if (!SetIndexTo()) return 1;
+    for (std::size_t i = 0; i < rounds.size(); ++i) {
+      const auto& [from, to] = rounds[i];
+      self.Receive();
+      if (i % 2 == 0) {
+        if (!Find(from) || EditCode(to) != 0) return 2;
+        Unlock();
+      } else if (Find(from) || !Find(to)) {
+        return 3;
+      }
+      self.Send();
+    }
+    self.Receive();
+    CloseAll();
+    return 0;
+  });
+  OpenShared();
+  for (const Row& row : kRows) EXPECT_TRUE(Find(row.code)) << row.code;
+  for (std::size_t i = 0; i < rounds.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& [from, to] = rounds[i];
+    if (i % 2 == 1) {
+      ASSERT_TRUE(Find(from));
+      ASSERT_EQ(EditCode(to), 0);
+      Unlock();
+    }
+    other.Send();
+    ASSERT_EQ(other.Receive(), '.');
+    if (i % 2 == 0) {
+      EXPECT_FALSE(Find(from));
+      EXPECT_TRUE(Find(to));
+    }
+  }
+  other.Send();
+  EXPECT_EQ(other.Wait(), 0);
+}
+
 TEST_F(SemaphoreTest, ReadersKeepAWriterWaitingUntilTheWaitLimit) {
   Child other([this](Child& self) {
     self.Receive();
