@@ -91,7 +91,10 @@ bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
   const std::uint64_t end = std::uint64_t{page} * kMdxPageSize + kMdxNodeSize;
   if (end > size_) size_ = end;
   const auto hit = cache_.find(page);
-  if (hit != cache_.end()) hit->second.node = node;
+  if (hit != cache_.end()) {
+    hit->second.node = node;
+    hit->second.checked = false;
+  }
   return true;
 }
 

@@ -93,6 +93,16 @@ class MdxFile {
   // whenever the semaphore's update counter shows another program's write.
   void SetNodeCache(std::uint32_t budget);
   void DropNodeCache() { cache_.clear(); }
+  // Whether the kept copy of `page` passed the tree editor's checks since it was read; a write
+  // of the node clears the mark. Without a cache nothing is marked.
+  bool NodeChecked(std::uint32_t page) const {
+    const auto hit = cache_.find(page);
+    return hit != cache_.end() && hit->second.checked;
+  }
+  void MarkNodeChecked(std::uint32_t page) {
+    const auto hit = cache_.find(page);
+    if (hit != cache_.end()) hit->second.checked = true;
+  }
 
   const MdxHeader& header() const { return header_; }
   MdxHeader& header() { return header_; }
@@ -111,6 +121,7 @@ class MdxFile {
   struct CachedNode {
     NodeBytes node;
     int level;
+    bool checked = false;
   };
   std::unordered_map<std::uint32_t, CachedNode> cache_;
 };

@@ -110,6 +110,8 @@ bool Editor::Read(std::uint32_t page, NodeBytes& out, std::size_t depth) {
     }
   }
   if (!tree_.file->ReadNode(page, out, tree_.context, static_cast<int>(depth))) return false;
+  // A kept node that passed these checks and was not written since passes them again.
+  if (tree_.file->NodeChecked(page)) return true;
   const int count = Count(out);
   if (!CountFits(count, item_length_, max_keys_)) {
     return Damaged(page, "key count " + std::to_string(count) + " above the capacity " +
@@ -125,6 +127,7 @@ bool Editor::Read(std::uint32_t page, NodeBytes& out, std::size_t depth) {
       return Damaged(page, "key " + std::to_string(i) + " is lower than the key before it");
     }
   }
+  tree_.file->MarkNodeChecked(page);
   return true;
 }
 
@@ -142,7 +145,7 @@ bool Editor::Damaged(std::uint32_t page, const std::string& what) {
 
 bool Editor::LeafDepthAgrees() {
   // The first leaf's depth, read down the leftmost edge (checked like every other node).
-  const std::vector<Step> kept = std::move(path_);
+  std::vector<Step> kept = std::move(path_);
   path_.clear();
   std::uint32_t page = tree_.header->RootPage();
   bool ok = true;
@@ -159,7 +162,7 @@ bool Editor::LeafDepthAgrees() {
     if (leaf) break;
   }
   const std::size_t first_leaf_depth = path_.size();
-  path_ = kept;
+  path_ = std::move(kept);
   if (!ok) return false;
   if (path_.size() != first_leaf_depth) {
     return Damaged(path_.back().page, "a leaf at depth " + std::to_string(path_.size() - 1) +
