@@ -121,73 +121,82 @@ std::vector<Field> FieldsOf(const vx::TableRecord& table, int page) {
   return fields;
 }
 
+bool IsMemoType(char type) { return type == 'M' || type == 'B' || type == 'G' || type == 'P'; }
+
+void DecodeStored(char type, int decimals, int page, std::string_view stored, Value& value,
+                  std::string& text) {
+  switch (type) {
+    case 'N':
+    case 'F': {
+      const std::string_view digits = Trim(stored);
+      text.assign(digits);
+      value = NumberValue(digits, decimals);
+      return;
+    }
+    case 'D': {
+      text.assign(Trim(stored));
+      if (const std::optional<Date> d = ParseStoredDate(stored)) {
+        value = *d;
+      } else {
+        value = std::monostate{};
+      }
+      return;
+    }
+    case 'L': {
+      const char c = stored.empty() ? ' ' : stored[0];
+      text.assign(Trim(stored.substr(0, 1)));
+      if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
+        value = true;
+      } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
+        value = false;
+      } else {
+        value = std::monostate{};
+      }
+      return;
+    }
+    default:  // 'C' and the types this library reads as text
+      text = ToUtf8(page, TrimRight(stored));
+      value = text;
+      return;
+  }
+}
+
+void DecodeMemo(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntry& f,
+                const char* record, std::uint32_t recno, Value& value, std::string& text) {
+  const std::int32_t block = vx::StoredMemoBlock(t, f, record);
+  std::string memo;
+  bool binary = false;
+  if (block != 0) {
+    if (vx::MemoOf(t) == nullptr) {
+      Fail(1019, "record " + std::to_string(recno) + " of " + impl.path.string() +
+                     " names a memo, but the table has no memo file");
+    }
+    if (!vx::ReadMemo(t, block, memo, &binary)) Fail(1003, "memo unreadable");
+  }
+  const bool bytes = binary || f.type != 'M';
+  text = bytes ? std::move(memo) : ToUtf8(impl.codepage, TrimRight(memo));
+  value = text;
+}
+
 Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32_t recno) {
-  std::vector<Value> values;
-  std::vector<std::string> texts;
-  values.reserve(t.fields.size());
-  texts.reserve(t.fields.size());
-  const char* record = t.record.data();
-  for (const vx::FieldEntry& f : t.fields) {
-    const std::string_view stored(record + f.offset, f.length);
-    switch (f.type) {
-      case 'N':
-      case 'F': {
-        const std::string_view digits = Trim(stored);
-        texts.emplace_back(digits);
-        values.push_back(NumberValue(digits, f.decimals));
-        break;
-      }
-      case 'D': {
-        texts.emplace_back(Trim(stored));
-        if (const std::optional<Date> d = ParseStoredDate(stored)) {
-          values.emplace_back(*d);
-        } else {
-          values.emplace_back(std::monostate{});
-        }
-        break;
-      }
-      case 'L': {
-        const char c = stored.empty() ? ' ' : stored[0];
-        texts.emplace_back(Trim(stored.substr(0, 1)));
-        if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
-          values.emplace_back(true);
-        } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
-          values.emplace_back(false);
-        } else {
-          values.emplace_back(std::monostate{});
-        }
-        break;
-      }
-      case 'M':
-      case 'B':
-      case 'G':
-      case 'P': {
-        const std::int32_t block = vx::StoredMemoBlock(t, f, record);
-        std::string text;
-        bool binary = false;
-        if (block != 0) {
-          if (vx::MemoOf(t) == nullptr) {
-            Fail(1019, "record " + std::to_string(recno) + " of " + impl.path.string() +
-                           " names a memo, but the table has no memo file");
-          }
-          if (!vx::ReadMemo(t, block, text, &binary)) Fail(1003, "memo unreadable");
-        }
-        const bool bytes = binary || f.type != 'M';
-        std::string value = bytes ? text : ToUtf8(impl.codepage, TrimRight(text));
-        texts.push_back(value);
-        values.emplace_back(std::move(value));
-        break;
-      }
-      default: {  // 'C' and the types this library reads as text
-        std::string value = ToUtf8(impl.codepage, TrimRight(stored));
-        texts.push_back(value);
-        values.emplace_back(std::move(value));
-        break;
-      }
+  return RecordFromBytes(t, impl, t.record.data(), recno);
+}
+
+Record RecordFromBytes(vx::TableRecord& t, const Table::Impl& impl, const char* record,
+                       std::uint32_t recno) {
+  std::vector<Value> values(t.fields.size());
+  std::vector<std::string> texts(t.fields.size());
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    const vx::FieldEntry& f = t.fields[i];
+    if (IsMemoType(f.type)) {
+      DecodeMemo(t, impl, f, record, recno, values[i], texts[i]);
+    } else {
+      DecodeStored(f.type, f.decimals, impl.codepage, std::string_view(record + f.offset, f.length),
+                   values[i], texts[i]);
     }
   }
-  return RecordAccess::Make(recno, !t.record.empty() && t.record[0] == vx::kDeletedFlag,
-                            impl.fields, std::move(values), std::move(texts));
+  return RecordAccess::Make(recno, record[0] == vx::kDeletedFlag, impl.fields, std::move(values),
+                            std::move(texts));
 }
 
 void GoRecord(const Table::Impl& impl, std::uint32_t recno) {
