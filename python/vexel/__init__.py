@@ -47,7 +47,7 @@ __all__ = [
 
 # Records are fetched from the engine this many at a time (the GIL is released while they are
 # read).
-_BATCH = 512
+_BATCH = 1024
 
 
 class Field(NamedTuple):
