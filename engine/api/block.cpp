@@ -7,6 +7,8 @@
 
 #include "engine/api/internal.h"
 #include "engine/foundation/dates.h"
+#include "engine/memo/memo_file.h"
+#include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 
 namespace vexel {
@@ -79,6 +81,29 @@ Number ParseNumber(std::string_view stored, std::int64_t& whole, double& real) {
     return Number::kReal;
   return Number::kBlank;
 }
+
+// The memos of one block are read against the memo file's size as it was when the first was
+// read (the size is asked once instead of twice a memo): the block is one view of the files.
+class MemoSizeOnce {
+ public:
+  explicit MemoSizeOnce(vx::TableRecord& t) : memo_(vx::MemoOf(t)) {
+    if (memo_ == nullptr || memo_->size_known) return;
+    std::uint64_t size = 0;
+    if (memo_->file.Size(size) != 0) return;
+    memo_->known_size = size;
+    memo_->size_known = true;
+    set_ = true;
+  }
+  ~MemoSizeOnce() {
+    if (set_) memo_->size_known = false;
+  }
+  MemoSizeOnce(const MemoSizeOnce&) = delete;
+  MemoSizeOnce& operator=(const MemoSizeOnce&) = delete;
+
+ private:
+  vx::MemoFile* memo_;
+  bool set_ = false;
+};
 
 }  // namespace
 
@@ -241,10 +266,36 @@ void RecordBlock::texts(std::size_t field, std::string& joined,
   Scope scope(*table_);
   Guarded([&] {
     vx::TableRecord& t = table_->table();
+    const MemoSizeOnce once(t);
     each([&](std::size_t row, Value& value, std::string& text) {
       detail::DecodeMemo(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
                          recnos_[row], value, text);
     });
+  });
+}
+
+void RecordBlock::values(std::size_t field, std::vector<Value>& out) const {
+  if (size() == 0) return;
+  stored(0, field);  // checks the field
+  const Column& c = layout_->columns[field];
+  std::string text;
+  if (!detail::IsMemoType(c.type)) {
+    for (std::size_t row = 0; row < size(); ++row) {
+      detail::DecodeStored(c.type, c.decimals, layout_->codepage,
+                           {bytes_.data() + row * layout_->record_length + c.offset, c.length},
+                           out.emplace_back(), text);
+    }
+    return;
+  }
+  if (table_ == nullptr || table_->area == 0) Fail(215, "the table is closed");
+  Scope scope(*table_);
+  Guarded([&] {
+    vx::TableRecord& t = table_->table();
+    const MemoSizeOnce once(t);
+    for (std::size_t row = 0; row < size(); ++row) {
+      detail::DecodeMemo(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
+                         recnos_[row], out.emplace_back(), text);
+    }
   });
 }
 

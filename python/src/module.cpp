@@ -180,8 +180,10 @@ class CursorHandle : public Dependent {
       for (std::size_t i = 0; i < width; ++i) {
         if (!IsMemoField(state_->fields[i].type)) continue;
         memos.resize(block.size() * width);
+        std::vector<Value> column;
+        block.values(i, column);
         for (std::size_t row = 0; row < block.size(); ++row)
-          memos[row * width + i] = block.value(row, i);
+          memos[row * width + i] = std::move(column[row]);
       }
     }
     for (std::size_t row = 0; row < block.size(); ++row)

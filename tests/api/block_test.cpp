@@ -46,6 +46,10 @@ void ExpectBlockMatchesReads(const vexel::Table& t, const vexel::RecordBlock& bl
     std::vector<std::size_t> ends;
     block.texts(f, joined, ends);
     ASSERT_EQ(ends.size(), n) << at;
+    std::vector<Value> values;
+    block.values(f, values);
+    ASSERT_EQ(values.size(), n) << at;
+    for (std::size_t row = 0; row < n; ++row) EXPECT_EQ(values[row], block.value(row, f)) << at;
     for (std::size_t row = 0; row < n; ++row) {
       const std::size_t start = row == 0 ? 0 : ends[row - 1];
       const Value v = block.value(row, f);
