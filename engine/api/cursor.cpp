@@ -142,7 +142,7 @@ bool Cursor::Impl::Step() {
   if (!moved) {
     done = true;
     current.reset();
-    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+    // An order walk leaves its tag controlling (see Table::seek).
     table->positioned_by = 0;
   }
   return moved;
@@ -234,10 +234,7 @@ Cursor Table::order(std::string_view tag, std::optional<Value> from,
   {
     // The tag is looked up now, so that a wrong name fails here rather than on the first step.
     Scope scope(*impl_);
-    Guarded([&] {
-      detail::SelectTag(*impl_, tag);
-      vx::Set_Order_To(0);
-    });
+    Guarded([&] { detail::TagNumber(*impl_, tag); });
   }
   c->tag = tag;
   c->from = std::move(from);

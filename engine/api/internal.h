@@ -145,6 +145,8 @@ void RefuseReadOnly(const Table::Impl& impl);
 // A key Value as the text Find wants for the tag's key type ('C' stored bytes, 'N' digits,
 // 'D' YYYYMMDD).
 std::string KeyText(const Table::Impl& impl, char key_type, const Value& key);
+// The number of the tag named `tag` (any case), or Error 220.
+int TagNumber(const Table::Impl& impl, std::string_view tag);
 // Selects the tag named `tag` (any case) as the controlling order; answers its key type.
 char SelectTag(const Table::Impl& impl, std::string_view tag);
 

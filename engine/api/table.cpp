@@ -227,15 +227,20 @@ int FieldNumber(const Table::Impl& impl, std::string_view name) {
   Fail(220, "no field " + std::string(name) + " in " + impl.path.string());
 }
 
-char SelectTag(const Table::Impl& impl, std::string_view tag) {
+int TagNumber(const Table::Impl& impl, std::string_view tag) {
   const std::string wanted = UpperAscii(tag);
   for (int n = 1; n <= vx::OrderCount(); ++n) {
-    if (UpperAscii(ToUtf8(impl.codepage, vx::OrderTagName(n))) == wanted) {
-      if (vx::CurrentOrder() != n) vx::Set_Order_To(n);
-      return vx::OrderOf(n)->header.KeyType();
-    }
+    if (UpperAscii(ToUtf8(impl.codepage, vx::OrderTagName(n))) == wanted) return n;
   }
   Fail(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
+}
+
+char SelectTag(const Table::Impl& impl, std::string_view tag) {
+  const int n = TagNumber(impl, tag);
+  // Selecting a tag puts it on the current record (a descent of the tree): a tag that is
+  // already controlling is left as it is.
+  if (vx::CurrentOrder() != n) vx::Set_Order_To(n);
+  return vx::OrderOf(n)->header.KeyType();
 }
 
 std::string NumberText(double v) {
@@ -358,7 +363,8 @@ std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
     const bool found = vx::FindStored(text);
     const bool stands = found || (mode == SeekMode::soft && !vx::dEOF());
     const std::int32_t recno = vx::RecNo();
-    vx::Set_Order_To(0);
+    // The tag stays controlling, so that the next seek in it needs no selection; whatever
+    // walks file order selects natural order first.
     if (!stands) return std::nullopt;
     return static_cast<std::uint32_t>(recno);
   });
