@@ -350,23 +350,40 @@ Record Table::read(std::uint32_t recno) const {
   });
 }
 
+namespace {
+
+// Seeks `key` in `tag`; answers the record it stands on (then in the table's buffer), if any.
+// The tag stays controlling, so that the next seek in it needs no selection; whatever walks
+// file order selects natural order first.
+std::optional<std::uint32_t> SeekIn(Table::Impl& impl, std::string_view tag, const Value& key,
+                                    SeekMode mode) {
+  impl.positioned_by = 0;
+  const char type = detail::SelectTag(impl, tag);
+  const std::string text = detail::KeyText(impl, type, key);
+  vx::KeyPadding = mode == SeekMode::exact;
+  vx::SoftSeek = mode == SeekMode::soft;
+  const bool found = vx::FindStored(text);
+  const bool stands = found || (mode == SeekMode::soft && !vx::dEOF());
+  if (!stands) return std::nullopt;
+  return static_cast<std::uint32_t>(vx::RecNo());
+}
+
+}  // namespace
+
 std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
                                          SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
-  return Guarded([&]() -> std::optional<std::uint32_t> {
-    impl.positioned_by = 0;
-    const char type = detail::SelectTag(impl, tag);
-    const std::string text = detail::KeyText(impl, type, key);
-    vx::KeyPadding = mode == SeekMode::exact;
-    vx::SoftSeek = mode == SeekMode::soft;
-    const bool found = vx::FindStored(text);
-    const bool stands = found || (mode == SeekMode::soft && !vx::dEOF());
-    const std::int32_t recno = vx::RecNo();
-    // The tag stays controlling, so that the next seek in it needs no selection; whatever
-    // walks file order selects natural order first.
-    if (!stands) return std::nullopt;
-    return static_cast<std::uint32_t>(recno);
+  return Guarded([&] { return SeekIn(impl, tag, key, mode); });
+}
+
+std::optional<Record> Table::find(std::string_view tag, const Value& key, SeekMode mode) const {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  return Guarded([&]() -> std::optional<Record> {
+    const std::optional<std::uint32_t> recno = SeekIn(impl, tag, key, mode);
+    if (!recno) return std::nullopt;
+    return detail::RecordFromBuffer(impl.table(), impl, *recno);
   });
 }
 

@@ -333,6 +333,9 @@ class Table {
   // The record a tag finds for a key (a string for a character tag, a number for N, a Date).
   std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
                                     SeekMode mode = SeekMode::exact) const;
+  // The same seek, answering the record itself (one read less than seek() and read()).
+  std::optional<Record> find(std::string_view tag, const Value& key,
+                             SeekMode mode = SeekMode::exact) const;
 
   // Writing (Error 5 on a read-only table). Each call takes and releases the locks it needs
   // (update/remove/recall use a RecordLock this Table already holds on the record). Appended

@@ -258,6 +258,10 @@ class LockHandle : public Dependent {
   std::vector<std::pair<std::string, Value>> changes_;
 };
 
+SeekMode SeekModeNamed(const std::string& how) {
+  return how == "soft" ? SeekMode::soft : how == "exact" ? SeekMode::exact : SeekMode::prefix;
+}
+
 OpenMode ModeNamed(const std::string& mode) {
   if (mode == "shared") return OpenMode::shared;
   if (mode == "exclusive") return OpenMode::exclusive;
@@ -354,10 +358,16 @@ class TableHandle {
   std::optional<std::uint32_t> Seek(const std::string& tag, py::handle key,
                                     const std::string& how) {
     const Value value = KeyValue(key);
-    const SeekMode mode = how == "soft"    ? SeekMode::soft
-                          : how == "exact" ? SeekMode::exact
-                                           : SeekMode::prefix;
-    return state_->Run([&](Table& t) { return t.seek(tag, value, mode); });
+    return state_->Run([&](Table& t) { return t.seek(tag, value, SeekModeNamed(how)); });
+  }
+
+  // The record a seek finds, as (recno, deleted, values), or None.
+  py::object Find(const std::string& tag, py::handle key, const std::string& how) {
+    const Value value = KeyValue(key);
+    std::optional<Record> record =
+        state_->Run([&](Table& t) { return t.find(tag, value, SeekModeNamed(how)); });
+    if (!record) return py::none();
+    return state_->Row(*record);
   }
 
   py::object Eval(const std::string& expression, std::uint32_t recno) {
@@ -510,6 +520,7 @@ PYBIND11_MODULE(_vexel, m) {
       .def("order", &TableHandle::Order, py::arg("tag"), py::arg("start"), py::arg("stop"))
       .def("where", &TableHandle::Where, py::arg("condition"))
       .def("seek", &TableHandle::Seek, py::arg("tag"), py::arg("key"), py::arg("how"))
+      .def("find", &TableHandle::Find, py::arg("tag"), py::arg("key"), py::arg("how"))
       .def("eval", &TableHandle::Eval, py::arg("expression"), py::arg("recno"))
       .def("tags", &TableHandle::Tags)
       .def("add_tag", &TableHandle::AddTag, py::arg("name"), py::arg("key"), py::arg("for_expr"),

@@ -1,6 +1,7 @@
 // Record blocks against the record-at-a-time reads: every cursor kind, block size and open mode
-// on a table of awkward values, every corpus table, a table that grows between blocks (in this
-// process and another), a record another program holds, and the errors.
+// on a table of awkward values (and find against seek and read), every corpus table, a table that
+// grows between blocks (in this process and another), a record another program holds, and the
+// errors.
 
 #include <gtest/gtest.h>
 
@@ -223,6 +224,24 @@ TEST_F(BlockTest, BlocksEqualRecordReadsForEveryCursorSizeAndMode) {
       for (std::size_t row = 0; row < block.size(); ++row) mixed.push_back(block.recno(row));
     }
     EXPECT_EQ(mixed, Recnos(t.order("TITLE")));
+    // find answers the record seek finds, in every mode, between reads in file order.
+    using Mode = vexel::SeekMode;
+    for (const auto& [key, how] :
+         std::vector<std::pair<std::string, Mode>>{{"Vertigo", Mode::exact},
+                                                   {"Vert", Mode::prefix},
+                                                   {"Vert", Mode::exact},
+                                                   {"B", Mode::soft},
+                                                   {"zzz", Mode::soft},
+                                                   {"Amélie", Mode::exact}}) {
+      const auto n = t.seek("TITLE", Value(key), how);
+      EXPECT_EQ(t.read(2).recno(), 2u);
+      const std::optional<vexel::Record> r = t.find("title", Value(key), how);
+      ASSERT_EQ(r.has_value(), n.has_value()) << key;
+      if (!r) continue;
+      const vexel::Record want = t.read(*n);
+      EXPECT_EQ(r->recno(), *n) << key;
+      for (std::size_t f = 0; f < want.size(); ++f) EXPECT_EQ((*r)[f], want[f]) << key;
+    }
   }
 }
 
