@@ -105,6 +105,17 @@ struct VexelCursor : sqlite3_vtab_cursor {
   const Record* row = nullptr;
   bool eof = true;
 
+  // Number fields of the block, decoded a whole column at a time when SQLite first asks for one
+  // of its values (an aggregate over a scan asks for every row's).
+  struct NumberColumn {
+    bool ready = false;
+    bool whole = true;
+    std::vector<std::int64_t> wholes;
+    std::vector<double> reals;
+    std::vector<std::uint8_t> blank;
+  };
+  mutable std::vector<NumberColumn> numbers;
+
   bool OnRow() const { return on_block || row != nullptr; }
   std::uint32_t Recno() const { return on_block ? block.recno(block_row) : row->recno(); }
   bool Deleted() const { return on_block ? block.deleted(block_row) : row->deleted(); }
@@ -873,6 +884,7 @@ void Advance(VexelTable& vt, VexelCursor& c) {
                         : c.block_records == 0 ? kFirstTagBlock
                                                : std::min(c.block_records * 2, kScanBlock);
       c.block_row = 0;
+      for (VexelCursor::NumberColumn& n : c.numbers) n.ready = false;
       if (c.walk->next(c.block, c.block_records) == 0) {
         if ((c.kind == kEqual || c.kind == kIn) && StartNextKey(vt, c)) continue;
         c.walk.reset();
@@ -919,6 +931,7 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
     c.row = nullptr;
     c.on_block = false;
     c.block = RecordBlock();
+    c.numbers.clear();
     c.block_row = 0;
     c.block_records = 0;
     c.eof = true;
@@ -1047,18 +1060,55 @@ int Next(sqlite3_vtab_cursor* cursor) {
 
 int Eof(sqlite3_vtab_cursor* cursor) { return AsCursor(cursor)->eof ? 1 : 0; }
 
+// Field i (a number field) of the cursor's block row, from the block's decoded column.
+void NumberResult(sqlite3_context* ctx, const VexelCursor& c, std::size_t i) {
+  if (c.numbers.size() <= i) c.numbers.resize(i + 1);
+  VexelCursor::NumberColumn& n = c.numbers[i];
+  if (!n.ready) {
+    const std::size_t rows = c.block.size();
+    n.blank.resize(rows);
+    n.wholes.resize(rows);
+    n.whole = c.block.whole_numbers(i, n.wholes.data(), n.blank.data());
+    if (!n.whole) {
+      n.reals.resize(rows);
+      c.block.numbers(i, n.reals.data(), n.blank.data());
+    }
+    n.ready = true;
+  }
+  const std::size_t row = c.block_row;
+  if (n.blank[row]) {
+    sqlite3_result_null(ctx);
+  } else if (n.whole) {
+    // As the field's value: whole numbers of a field with decimals are REAL.
+    if (c.block.fields()[i].decimals > 0) {
+      sqlite3_result_double(ctx, static_cast<double>(n.wholes[row]));
+    } else {
+      sqlite3_result_int64(ctx, n.wholes[row]);
+    }
+  } else {
+    // A column with a fraction or a number beyond 64 bits somewhere: each value as the field
+    // gives it (whole values of a field without decimals stay INTEGER).
+    ResultValue(ctx, c.block.fields()[i], c.block.value(row, i));
+  }
+}
+
 int Column(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column) {
   const VexelCursor& c = *AsCursor(cursor);
   const VexelTable& vt = *AsTable(cursor->pVtab);
   return Guarded(cursor->pVtab, [&] {
     if (!c.OnRow()) return SQLITE_OK;
+    const std::size_t i = static_cast<std::size_t>(column - kFirstField);
+    if (c.on_block && column >= kFirstField && i < vt.fields.size() &&
+        (vt.fields[i].type == 'N' || vt.fields[i].type == 'F') && sqlite3_vtab_nochange(ctx) == 0) {
+      NumberResult(ctx, c, i);
+      return SQLITE_OK;
+    }
     if (column == kRecnoColumn) {
       sqlite3_result_int64(ctx, c.Recno());
     } else if (column == kDeletedColumn) {
       sqlite3_result_int(ctx, c.Deleted() ? 1 : 0);
     } else if (sqlite3_vtab_nochange(ctx) == 0) {
       // (During an UPDATE the columns it does not assign are left unread.)
-      const std::size_t i = static_cast<std::size_t>(column - kFirstField);
       if (i < vt.fields.size()) ResultValue(ctx, vt.fields[i], c.FieldValue(i));
     }
     return SQLITE_OK;
