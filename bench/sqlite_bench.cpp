@@ -7,10 +7,11 @@
 // Makes films.dbf (TITLE C 30, YEAR N 4, RATING N 5 2, DIRECTOR C 20, tag TITLE) in a temporary
 // folder with vxdbf, copies it into a native table (TITLE indexed) through the module, then
 // times QUERIES point queries on TITLE through each, and SELECT count(*), avg(YEAR) (best of
-// three). Prints the times and the ratios; the goals are at most 2x for the point queries and
-// 1.5x for the aggregate.
+// three). Prints the CPU times (and wall-clock times) and the ratios of the CPU times; the goals
+// are at most 2x for the point queries and 1.5x for the aggregate.
 
 #include <sqlite3.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,19 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
+
+// CPU seconds of this process (user and system, every thread): on a machine shared with other
+// work, the figure the comparison rests on; the wall-clock time is printed beside it.
+double CpuNow() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+  double cpu = 0;
+  double wall = 0;
+};
 
 void Run(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
@@ -52,12 +66,13 @@ std::string Title(int i) {
   return title;
 }
 
-// Seconds for the point queries over `table`; checks every one finds its film.
-double PointQueries(sqlite3* db, const std::string& table, const std::vector<int>& picks) {
+// The time of the point queries over `table`; checks every one finds its film.
+Timing PointQueries(sqlite3* db, const std::string& table, const std::vector<int>& picks) {
   sqlite3_stmt* s = nullptr;
   const std::string sql = "SELECT YEAR FROM " + table + " WHERE TITLE = ?";
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) std::exit(1);
   const auto start = Clock::now();
+  const double cpu = CpuNow();
   for (int i : picks) {
     const std::string title = Title(i);
     sqlite3_bind_text(s, 1, title.data(), static_cast<int>(title.size()), SQLITE_STATIC);
@@ -69,23 +84,26 @@ double PointQueries(sqlite3* db, const std::string& table, const std::vector<int
     }
     sqlite3_reset(s);
   }
-  const double seconds = Seconds(start);
+  const Timing took{CpuNow() - cpu, Seconds(start)};
   sqlite3_finalize(s);
-  return seconds;
+  return took;
 }
 
-double Aggregate(sqlite3* db, const std::string& table, std::string& answer) {
-  double best = 1e9;
+// The best of three runs of the aggregate (by CPU time).
+Timing Aggregate(sqlite3* db, const std::string& table, std::string& answer) {
+  Timing best{1e9, 1e9};
   for (int run = 0; run < 3; ++run) {
     sqlite3_stmt* s = nullptr;
     const std::string sql = "SELECT count(*), avg(YEAR) FROM " + table;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) std::exit(1);
     const auto start = Clock::now();
+    const double cpu = CpuNow();
     if (sqlite3_step(s) == SQLITE_ROW) {
       answer = std::to_string(sqlite3_column_int64(s, 0)) + " " +
                std::to_string(sqlite3_column_double(s, 1));
     }
-    best = std::min(best, Seconds(start));
+    const Timing took{CpuNow() - cpu, Seconds(start)};
+    if (took.cpu < best.cpu) best = took;
     sqlite3_finalize(s);
   }
   return best;
@@ -136,23 +154,26 @@ int main(int argc, char** argv) {
   std::mt19937 random(11);
   for (int& p : picks) p = static_cast<int>(random() % static_cast<unsigned>(records));
 
-  const double vexel_points = PointQueries(db, "films", picks);
-  const double native_points = PointQueries(db, "native", picks);
+  const Timing vexel_points = PointQueries(db, "films", picks);
+  const Timing native_points = PointQueries(db, "native", picks);
   std::string vexel_answer, native_answer;
-  const double vexel_aggregate = Aggregate(db, "films", vexel_answer);
-  const double native_aggregate = Aggregate(db, "native", native_answer);
+  const Timing vexel_aggregate = Aggregate(db, "films", vexel_answer);
+  const Timing native_aggregate = Aggregate(db, "native", native_answer);
   if (vexel_answer != native_answer) {
     std::fprintf(stderr, "answers differ: %s / %s\n", vexel_answer.c_str(), native_answer.c_str());
     return 1;
   }
-  std::printf("%-34s %12s %12s %8s %6s\n", "", "vexel", "native", "ratio", "goal");
-  std::printf("%-34s %9.2f us %9.2f us %7.2fx %5.1fx\n",
+  std::printf("CPU time (wall-clock time in brackets)\n");
+  std::printf("%-34s %22s %22s %8s %6s\n", "", "vexel", "native", "ratio", "goal");
+  std::printf("%-34s %7.2f us (%7.2f us) %7.2f us (%7.2f us) %7.2fx %5.1fx\n",
               (std::to_string(queries) + " point queries on TITLE").c_str(),
-              vexel_points / queries * 1e6, native_points / queries * 1e6,
-              vexel_points / native_points, 2.0);
-  std::printf("%-34s %9.1f ms %9.1f ms %7.2fx %5.1fx\n", "count(*), avg(YEAR)",
-              vexel_aggregate * 1e3, native_aggregate * 1e3, vexel_aggregate / native_aggregate,
-              1.5);
+              vexel_points.cpu / queries * 1e6, vexel_points.wall / queries * 1e6,
+              native_points.cpu / queries * 1e6, native_points.wall / queries * 1e6,
+              vexel_points.cpu / native_points.cpu, 2.0);
+  std::printf("%-34s %7.1f ms (%7.1f ms) %7.1f ms (%7.1f ms) %7.2fx %5.1fx\n",
+              "count(*), avg(YEAR)", vexel_aggregate.cpu * 1e3, vexel_aggregate.wall * 1e3,
+              native_aggregate.cpu * 1e3, native_aggregate.wall * 1e3,
+              vexel_aggregate.cpu / native_aggregate.cpu, 1.5);
   sqlite3_close(db);
   std::filesystem::remove_all(dir);
   return 0;

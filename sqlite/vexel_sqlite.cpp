@@ -63,6 +63,10 @@ constexpr int kHasUpper = 0x20;
 constexpr int kWithDeleted = 0x40;
 constexpr int kTagShift = 8;
 
+// Records a walk reads at a time: a scan's blocks, and the first block of a tag's walk.
+constexpr std::size_t kScanBlock = 4096;
+constexpr std::size_t kFirstTagBlock = 2;
+
 // A tag that can serve SQL on one field.
 struct ServingTag {
   std::string name;
@@ -90,10 +94,32 @@ struct WalkKey {
 
 struct VexelCursor : sqlite3_vtab_cursor {
   std::optional<Cursor> walk;
-  std::optional<Record> direct;  // _recno = ?
+  // The walk's records, read many at a time; `block_row` is the row the cursor stands on, or
+  // the next to look at. Columns are decoded from it only when SQLite asks for them.
+  RecordBlock block;
+  std::size_t block_row = 0;
+  std::size_t block_records = 0;  // how many the next read of the walk takes
+  bool on_block = false;          // the current row is block_row (else `row`)
+  std::optional<Record> direct;   // _recno = ?
   bool direct_pending = false;
   const Record* row = nullptr;
   bool eof = true;
+
+  // Number fields of the block, decoded a whole column at a time when SQLite first asks for one
+  // of its values (an aggregate over a scan asks for every row's).
+  struct NumberColumn {
+    bool ready = false;
+    bool whole = true;
+    std::vector<std::int64_t> wholes;
+    std::vector<double> reals;
+    std::vector<std::uint8_t> blank;
+  };
+  mutable std::vector<NumberColumn> numbers;
+
+  bool OnRow() const { return on_block || row != nullptr; }
+  std::uint32_t Recno() const { return on_block ? block.recno(block_row) : row->recno(); }
+  bool Deleted() const { return on_block ? block.deleted(block_row) : row->deleted(); }
+  Value FieldValue(std::size_t i) const { return on_block ? block.value(block_row, i) : (*row)[i]; }
 
   int kind = kScan;
   bool with_deleted = false;
@@ -789,11 +815,12 @@ enum class Step { emit, skip, stop };
 // = on a character tag: the walk holds every key that begins with the text, the equal ones
 // first (blank padding sorts below every printable character); the first key that goes on with
 // a printable character ends it. Control characters sort below the padding: skipped, not ended.
-Step EqualityStep(const VexelCursor& c, const Record& r) {
+Step EqualityStep(const VexelCursor& c, std::size_t row) {
   if (!c.current_key || !c.current_key->exact_text) return Step::emit;
   const auto* key = std::get_if<std::string>(&c.current_key->value);
   if (key == nullptr) return Step::emit;
-  const std::string text = c.tag->upper ? Upper(r.text(c.tag->field)) : r.text(c.tag->field);
+  const std::string field = c.block.text(row, c.tag->field);
+  const std::string text = c.tag->upper ? Upper(field) : field;
   if (text == *key) return Step::emit;
   if (text.size() > key->size() && text.compare(0, key->size(), *key) == 0) {
     return static_cast<unsigned char>(text[key->size()]) < 0x20 ? Step::skip : Step::stop;
@@ -818,6 +845,7 @@ bool StartNextKey(VexelTable& vt, VexelCursor& c) {
   while (c.next_key < c.keys.size()) {
     c.current_key = c.keys[c.next_key++];
     c.walk.emplace(TagWalk(*vt.table, *c.tag, c.current_key->value, c.current_key->value));
+    c.block_records = 0;
     return true;
   }
   c.walk.reset();
@@ -827,6 +855,8 @@ bool StartNextKey(VexelTable& vt, VexelCursor& c) {
 // Moves to the next row the plan returns.
 void Advance(VexelTable& vt, VexelCursor& c) {
   c.row = nullptr;
+  if (c.on_block) ++c.block_row;
+  c.on_block = false;
   if (c.kind == kRecnoRange) {
     while (c.next_recno != 0 && c.next_recno <= c.last_recno) {
       c.direct.emplace(vt.table->read(c.next_recno++));
@@ -847,26 +877,45 @@ void Advance(VexelTable& vt, VexelCursor& c) {
     return;
   }
   while (c.walk) {
-    if (!c.walk->next()) {
-      if ((c.kind == kEqual || c.kind == kIn) && StartNextKey(vt, c)) continue;
-      c.walk.reset();
-      break;
+    if (c.block_row >= c.block.size()) {
+      // A scan reads big blocks; a tag walk starts small (a point query reads one record and
+      // the one past it) and takes more each time.
+      c.block_records = c.kind == kScan        ? kScanBlock
+                        : c.block_records == 0 ? kFirstTagBlock
+                                               : std::min(c.block_records * 2, kScanBlock);
+      c.block_row = 0;
+      for (VexelCursor::NumberColumn& n : c.numbers) n.ready = false;
+      if (c.walk->next(c.block, c.block_records) == 0) {
+        if ((c.kind == kEqual || c.kind == kIn) && StartNextKey(vt, c)) continue;
+        c.walk.reset();
+        break;
+      }
     }
-    const Record& r = c.walk->record();
-    if (!c.with_deleted && r.deleted()) continue;
+    const std::size_t row = c.block_row;
+    if (!c.with_deleted && c.block.deleted(row)) {
+      ++c.block_row;
+      continue;
+    }
     if (c.kind == kEqual || c.kind == kIn) {
-      const Step step = EqualityStep(c, r);
-      if (step == Step::skip) continue;
+      const Step step = EqualityStep(c, row);
+      if (step == Step::skip) {
+        ++c.block_row;
+        continue;
+      }
       if (step == Step::stop) {
+        c.block_row = c.block.size();
         if (StartNextKey(vt, c)) continue;
         break;
       }
-      if (c.kind == kIn && !c.seen.insert(r.recno()).second) continue;
+      if (c.kind == kIn && !c.seen.insert(c.block.recno(row)).second) {
+        ++c.block_row;
+        continue;
+      }
     }
-    c.row = &r;
+    c.on_block = true;
     break;
   }
-  c.eof = c.row == nullptr;
+  c.eof = !c.OnRow();
 }
 
 int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqlite3_value** argv) {
@@ -880,6 +929,11 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
     c.current_key.reset();
     c.seen.clear();
     c.row = nullptr;
+    c.on_block = false;
+    c.block = RecordBlock();
+    c.numbers.clear();
+    c.block_row = 0;
+    c.block_records = 0;
     c.eof = true;
     c.kind = idx_num & kKindMask;
     c.with_deleted = (idx_num & kWithDeleted) != 0;
@@ -1006,19 +1060,56 @@ int Next(sqlite3_vtab_cursor* cursor) {
 
 int Eof(sqlite3_vtab_cursor* cursor) { return AsCursor(cursor)->eof ? 1 : 0; }
 
+// Field i (a number field) of the cursor's block row, from the block's decoded column.
+void NumberResult(sqlite3_context* ctx, const VexelCursor& c, std::size_t i) {
+  if (c.numbers.size() <= i) c.numbers.resize(i + 1);
+  VexelCursor::NumberColumn& n = c.numbers[i];
+  if (!n.ready) {
+    const std::size_t rows = c.block.size();
+    n.blank.resize(rows);
+    n.wholes.resize(rows);
+    n.whole = c.block.whole_numbers(i, n.wholes.data(), n.blank.data());
+    if (!n.whole) {
+      n.reals.resize(rows);
+      c.block.numbers(i, n.reals.data(), n.blank.data());
+    }
+    n.ready = true;
+  }
+  const std::size_t row = c.block_row;
+  if (n.blank[row]) {
+    sqlite3_result_null(ctx);
+  } else if (n.whole) {
+    // As the field's value: whole numbers of a field with decimals are REAL.
+    if (c.block.fields()[i].decimals > 0) {
+      sqlite3_result_double(ctx, static_cast<double>(n.wholes[row]));
+    } else {
+      sqlite3_result_int64(ctx, n.wholes[row]);
+    }
+  } else {
+    // A column with a fraction or a number beyond 64 bits somewhere: each value as the field
+    // gives it (whole values of a field without decimals stay INTEGER).
+    ResultValue(ctx, c.block.fields()[i], c.block.value(row, i));
+  }
+}
+
 int Column(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column) {
   const VexelCursor& c = *AsCursor(cursor);
   const VexelTable& vt = *AsTable(cursor->pVtab);
   return Guarded(cursor->pVtab, [&] {
-    if (c.row == nullptr) return SQLITE_OK;
+    if (!c.OnRow()) return SQLITE_OK;
+    const std::size_t i = static_cast<std::size_t>(column - kFirstField);
+    if (c.on_block && column >= kFirstField && i < vt.fields.size() &&
+        (vt.fields[i].type == 'N' || vt.fields[i].type == 'F') && sqlite3_vtab_nochange(ctx) == 0) {
+      NumberResult(ctx, c, i);
+      return SQLITE_OK;
+    }
     if (column == kRecnoColumn) {
-      sqlite3_result_int64(ctx, c.row->recno());
+      sqlite3_result_int64(ctx, c.Recno());
     } else if (column == kDeletedColumn) {
-      sqlite3_result_int(ctx, c.row->deleted() ? 1 : 0);
+      sqlite3_result_int(ctx, c.Deleted() ? 1 : 0);
     } else if (sqlite3_vtab_nochange(ctx) == 0) {
       // (During an UPDATE the columns it does not assign are left unread.)
-      const std::size_t i = static_cast<std::size_t>(column - kFirstField);
-      if (i < vt.fields.size()) ResultValue(ctx, vt.fields[i], (*c.row)[i]);
+      if (i < vt.fields.size()) ResultValue(ctx, vt.fields[i], c.FieldValue(i));
     }
     return SQLITE_OK;
   });
@@ -1026,7 +1117,7 @@ int Column(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column) {
 
 int Rowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid) {
   const VexelCursor& c = *AsCursor(cursor);
-  *rowid = c.row != nullptr ? c.row->recno() : 0;
+  *rowid = c.OnRow() ? c.Recno() : 0;
   return SQLITE_OK;
 }
 

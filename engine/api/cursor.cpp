@@ -2,12 +2,15 @@
 // A cursor remembers the record it stands on; when another call moved the table's area in the
 // meantime it goes back to that record before it moves on.
 
+#include <algorithm>
+#include <span>
 #include <vexel/vexel.hpp>
 
 #include "engine/api/internal.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/dates.h"
 #include "engine/index/orders.h"
+#include "engine/table/dbf_records.h"
 #include "engine/workarea/navigation.h"
 
 namespace vexel {
@@ -33,15 +36,27 @@ struct Cursor::Impl {
   bool done = false;
   std::uint32_t recno = 0;
   std::optional<Record> current;
+  // Filling a block: steps copy the record's bytes there instead of making `current`.
+  RecordBlock* block = nullptr;
+  std::shared_ptr<const RecordBlock::Layout> layout;
 
   ~Impl() { detail::FreeExpression(table->engine, condition); }
 
   bool Next();
+  bool Step();  // Next() inside the table's scope
   bool NextInFileOrder();
   bool NextInOrder();
   bool PastLastKey();
+  std::size_t NextBlock(RecordBlock& out, std::size_t count);
+  std::size_t ReadScanBlock(RecordBlock& out, std::size_t count);
   void Take(std::uint32_t n) {
     recno = n;
+    if (block != nullptr) {
+      const std::vector<char>& bytes = table->table().record;
+      std::copy(bytes.begin(), bytes.end(), BlockAccess::Grow(*block, 1));
+      BlockAccess::AddRecno(*block, n);
+      return;
+    }
     current = detail::RecordFromBuffer(table->table(), *table, n);
   }
 };
@@ -116,18 +131,65 @@ bool Cursor::Impl::NextInOrder() {
 bool Cursor::Impl::Next() {
   if (done) return false;
   Scope scope(*table);
-  return Guarded([&] {
-    const bool moved = kind == Kind::kOrder ? NextInOrder() : NextInFileOrder();
+  return Guarded([&] { return Step(); });
+}
+
+bool Cursor::Impl::Step() {
+  if (done) return false;
+  const bool moved = kind == Kind::kOrder ? NextInOrder() : NextInFileOrder();
+  started = true;
+  table->positioned_by = kind == Kind::kOrder ? id : 0;
+  if (!moved) {
+    done = true;
+    current.reset();
+    // An order walk leaves its tag controlling (see Table::seek).
+    table->positioned_by = 0;
+  }
+  return moved;
+}
+
+// A scan's records straight from the file: one read for the block, no index and no locks (the
+// record count is read again first, so records other programs appended are seen).
+std::size_t Cursor::Impl::ReadScanBlock(RecordBlock& out, std::size_t count) {
+  vx::TableRecord& t = table->table();
+  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + table->path.string());
+  vx::RefreshRecordCount(t);
+  const std::uint32_t total = static_cast<std::uint32_t>(std::max(0, t.record_count));
+  if (recno >= total) return 0;
+  const std::size_t wanted = std::min<std::size_t>(count, total - recno);
+  const std::size_t length = layout->record_length;
+  char* at = BlockAccess::Grow(out, wanted);
+  std::size_t got = 0;
+  const int io = t.file.ReadAt(t.RecordOffset(static_cast<std::int32_t>(recno + 1)),
+                               std::as_writable_bytes(std::span(at, wanted * length)), got);
+  if (io != 0) Fail(io, "cannot read " + table->path.string());
+  // A file cut short since the count was read (another program packing it) ends the scan.
+  const std::size_t whole = got / length;
+  BlockAccess::Shrink(out, wanted - whole);
+  for (std::size_t i = 0; i < whole; ++i) BlockAccess::AddRecno(out, ++recno);
+  return whole;
+}
+
+std::size_t Cursor::Impl::NextBlock(RecordBlock& out, std::size_t count) {
+  if (layout == nullptr) layout = BlockAccess::LayoutOf(table->table(), *table);
+  BlockAccess::Start(out, table, layout);
+  current.reset();
+  if (done || count == 0) return 0;
+  vx::TableRecord& t = table->table();
+  if (kind == Kind::kScan && !t.is_virtual && t.read_hook == nullptr && t.file.IsOpen()) {
+    const std::size_t n = ReadScanBlock(out, count);
     started = true;
-    table->positioned_by = kind == Kind::kOrder ? id : 0;
-    if (!moved) {
-      done = true;
-      current.reset();
-      if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-      table->positioned_by = 0;
-    }
-    return moved;
-  });
+    if (n == 0) done = true;
+    return n;
+  }
+  block = &out;
+  struct Unset {
+    RecordBlock*& block;
+    ~Unset() { block = nullptr; }
+  } unset{block};
+  while (out.size() < count && Step()) {
+  }
+  return out.size();
 }
 
 Cursor::Cursor(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -140,6 +202,12 @@ bool Cursor::next() { return impl_ != nullptr && impl_->Next(); }
 const Record& Cursor::record() const {
   if (impl_ == nullptr || !impl_->current) Fail(220, "the cursor stands on no record");
   return *impl_->current;
+}
+
+std::size_t Cursor::next(RecordBlock& block, std::size_t count) {
+  if (impl_ == nullptr) Fail(215, "the table is closed");
+  Scope scope(*impl_->table);
+  return Guarded([&] { return impl_->NextBlock(block, count); });
 }
 
 Cursor::iterator Cursor::begin() { return next() ? iterator(this) : iterator(); }
@@ -166,10 +234,7 @@ Cursor Table::order(std::string_view tag, std::optional<Value> from,
   {
     // The tag is looked up now, so that a wrong name fails here rather than on the first step.
     Scope scope(*impl_);
-    Guarded([&] {
-      detail::SelectTag(*impl_, tag);
-      vx::Set_Order_To(0);
-    });
+    Guarded([&] { detail::TagNumber(*impl_, tag); });
   }
   c->tag = tag;
   c->from = std::move(from);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <vexel/block.hpp>
 #include <vexel/vexel.hpp>
 
 namespace vx {
@@ -115,6 +116,18 @@ void OpenArea(Table::Impl& impl);
 std::vector<Field> FieldsOf(const vx::TableRecord& table, int page);
 // The record in the table's buffer as a Record (memo text read from the memo file).
 Record RecordFromBuffer(vx::TableRecord& table, const Table::Impl& impl, std::uint32_t recno);
+// A record's stored bytes (record_length of them, the deletion flag first) as a Record.
+Record RecordFromBytes(vx::TableRecord& table, const Table::Impl& impl, const char* record,
+                       std::uint32_t recno);
+// Field types whose bytes name a block of the memo file.
+bool IsMemoType(char type);
+// A field of any other type from its stored bytes: its Value and its text (as Record gives
+// them). Needs no engine state.
+void DecodeStored(char type, int decimals, int page, std::string_view stored, Value& value,
+                  std::string& text);
+// A memo field of `record`: the memo's text read from the memo file (under a Scope).
+void DecodeMemo(vx::TableRecord& table, const Table::Impl& impl, const vx::FieldEntry& field,
+                const char* record, std::uint32_t recno, Value& value, std::string& text);
 // Reads record n into the table's buffer (natural order, deleted ones too).
 void GoRecord(const Table::Impl& impl, std::uint32_t recno);
 
@@ -132,6 +145,8 @@ void RefuseReadOnly(const Table::Impl& impl);
 // A key Value as the text Find wants for the tag's key type ('C' stored bytes, 'N' digits,
 // 'D' YYYYMMDD).
 std::string KeyText(const Table::Impl& impl, char key_type, const Value& key);
+// The number of the tag named `tag` (any case), or Error 220.
+int TagNumber(const Table::Impl& impl, std::string_view tag);
 // Selects the tag named `tag` (any case) as the controlling order; answers its key type.
 char SelectTag(const Table::Impl& impl, std::string_view tag);
 
@@ -139,6 +154,34 @@ char SelectTag(const Table::Impl& impl, std::string_view tag);
 Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e);
 
 }  // namespace detail
+
+// Where a RecordBlock finds each field in a record.
+struct RecordBlock::Layout {
+  struct Column {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    char type = 'C';  // the stored type (memo types as the table holds them)
+    int decimals = 0;
+  };
+  std::size_t record_length = 0;
+  int codepage = 0;
+  std::vector<Column> columns;
+  std::shared_ptr<const std::vector<Field>> fields;
+};
+
+// Fills RecordBlocks; the library's only way in.
+struct BlockAccess {
+  static std::shared_ptr<const RecordBlock::Layout> LayoutOf(const vx::TableRecord& table,
+                                                             const Table::Impl& impl);
+  // Empties the block and ties it to a table (and its layout).
+  static void Start(RecordBlock& block, const std::shared_ptr<Table::Impl>& table,
+                    const std::shared_ptr<const RecordBlock::Layout>& layout);
+  // Room for `count` more records; answers where they go (the layout's record length each).
+  static char* Grow(RecordBlock& block, std::size_t count);
+  // Gives back room Grow made that was not filled (`count` records).
+  static void Shrink(RecordBlock& block, std::size_t count);
+  static void AddRecno(RecordBlock& block, std::uint32_t recno) { block.recnos_.push_back(recno); }
+};
 
 // Builds Records; the library's only way in.
 struct RecordAccess {

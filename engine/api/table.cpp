@@ -121,73 +121,82 @@ std::vector<Field> FieldsOf(const vx::TableRecord& table, int page) {
   return fields;
 }
 
+bool IsMemoType(char type) { return type == 'M' || type == 'B' || type == 'G' || type == 'P'; }
+
+void DecodeStored(char type, int decimals, int page, std::string_view stored, Value& value,
+                  std::string& text) {
+  switch (type) {
+    case 'N':
+    case 'F': {
+      const std::string_view digits = Trim(stored);
+      text.assign(digits);
+      value = NumberValue(digits, decimals);
+      return;
+    }
+    case 'D': {
+      text.assign(Trim(stored));
+      if (const std::optional<Date> d = ParseStoredDate(stored)) {
+        value = *d;
+      } else {
+        value = std::monostate{};
+      }
+      return;
+    }
+    case 'L': {
+      const char c = stored.empty() ? ' ' : stored[0];
+      text.assign(Trim(stored.substr(0, 1)));
+      if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
+        value = true;
+      } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
+        value = false;
+      } else {
+        value = std::monostate{};
+      }
+      return;
+    }
+    default:  // 'C' and the types this library reads as text
+      text = ToUtf8(page, TrimRight(stored));
+      value = text;
+      return;
+  }
+}
+
+void DecodeMemo(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntry& f,
+                const char* record, std::uint32_t recno, Value& value, std::string& text) {
+  const std::int32_t block = vx::StoredMemoBlock(t, f, record);
+  std::string memo;
+  bool binary = false;
+  if (block != 0) {
+    if (vx::MemoOf(t) == nullptr) {
+      Fail(1019, "record " + std::to_string(recno) + " of " + impl.path.string() +
+                     " names a memo, but the table has no memo file");
+    }
+    if (!vx::ReadMemo(t, block, memo, &binary)) Fail(1003, "memo unreadable");
+  }
+  const bool bytes = binary || f.type != 'M';
+  text = bytes ? std::move(memo) : ToUtf8(impl.codepage, TrimRight(memo));
+  value = text;
+}
+
 Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32_t recno) {
-  std::vector<Value> values;
-  std::vector<std::string> texts;
-  values.reserve(t.fields.size());
-  texts.reserve(t.fields.size());
-  const char* record = t.record.data();
-  for (const vx::FieldEntry& f : t.fields) {
-    const std::string_view stored(record + f.offset, f.length);
-    switch (f.type) {
-      case 'N':
-      case 'F': {
-        const std::string_view digits = Trim(stored);
-        texts.emplace_back(digits);
-        values.push_back(NumberValue(digits, f.decimals));
-        break;
-      }
-      case 'D': {
-        texts.emplace_back(Trim(stored));
-        if (const std::optional<Date> d = ParseStoredDate(stored)) {
-          values.emplace_back(*d);
-        } else {
-          values.emplace_back(std::monostate{});
-        }
-        break;
-      }
-      case 'L': {
-        const char c = stored.empty() ? ' ' : stored[0];
-        texts.emplace_back(Trim(stored.substr(0, 1)));
-        if (c == 'T' || c == 't' || c == 'Y' || c == 'y') {
-          values.emplace_back(true);
-        } else if (c == 'F' || c == 'f' || c == 'N' || c == 'n') {
-          values.emplace_back(false);
-        } else {
-          values.emplace_back(std::monostate{});
-        }
-        break;
-      }
-      case 'M':
-      case 'B':
-      case 'G':
-      case 'P': {
-        const std::int32_t block = vx::StoredMemoBlock(t, f, record);
-        std::string text;
-        bool binary = false;
-        if (block != 0) {
-          if (vx::MemoOf(t) == nullptr) {
-            Fail(1019, "record " + std::to_string(recno) + " of " + impl.path.string() +
-                           " names a memo, but the table has no memo file");
-          }
-          if (!vx::ReadMemo(t, block, text, &binary)) Fail(1003, "memo unreadable");
-        }
-        const bool bytes = binary || f.type != 'M';
-        std::string value = bytes ? text : ToUtf8(impl.codepage, TrimRight(text));
-        texts.push_back(value);
-        values.emplace_back(std::move(value));
-        break;
-      }
-      default: {  // 'C' and the types this library reads as text
-        std::string value = ToUtf8(impl.codepage, TrimRight(stored));
-        texts.push_back(value);
-        values.emplace_back(std::move(value));
-        break;
-      }
+  return RecordFromBytes(t, impl, t.record.data(), recno);
+}
+
+Record RecordFromBytes(vx::TableRecord& t, const Table::Impl& impl, const char* record,
+                       std::uint32_t recno) {
+  std::vector<Value> values(t.fields.size());
+  std::vector<std::string> texts(t.fields.size());
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    const vx::FieldEntry& f = t.fields[i];
+    if (IsMemoType(f.type)) {
+      DecodeMemo(t, impl, f, record, recno, values[i], texts[i]);
+    } else {
+      DecodeStored(f.type, f.decimals, impl.codepage, std::string_view(record + f.offset, f.length),
+                   values[i], texts[i]);
     }
   }
-  return RecordAccess::Make(recno, !t.record.empty() && t.record[0] == vx::kDeletedFlag,
-                            impl.fields, std::move(values), std::move(texts));
+  return RecordAccess::Make(recno, record[0] == vx::kDeletedFlag, impl.fields, std::move(values),
+                            std::move(texts));
 }
 
 void GoRecord(const Table::Impl& impl, std::uint32_t recno) {
@@ -218,15 +227,20 @@ int FieldNumber(const Table::Impl& impl, std::string_view name) {
   Fail(220, "no field " + std::string(name) + " in " + impl.path.string());
 }
 
-char SelectTag(const Table::Impl& impl, std::string_view tag) {
+int TagNumber(const Table::Impl& impl, std::string_view tag) {
   const std::string wanted = UpperAscii(tag);
   for (int n = 1; n <= vx::OrderCount(); ++n) {
-    if (UpperAscii(ToUtf8(impl.codepage, vx::OrderTagName(n))) == wanted) {
-      if (vx::CurrentOrder() != n) vx::Set_Order_To(n);
-      return vx::OrderOf(n)->header.KeyType();
-    }
+    if (UpperAscii(ToUtf8(impl.codepage, vx::OrderTagName(n))) == wanted) return n;
   }
   Fail(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
+}
+
+char SelectTag(const Table::Impl& impl, std::string_view tag) {
+  const int n = TagNumber(impl, tag);
+  // Selecting a tag puts it on the current record (a descent of the tree): a tag that is
+  // already controlling is left as it is.
+  if (vx::CurrentOrder() != n) vx::Set_Order_To(n);
+  return vx::OrderOf(n)->header.KeyType();
 }
 
 std::string NumberText(double v) {
@@ -336,22 +350,40 @@ Record Table::read(std::uint32_t recno) const {
   });
 }
 
+namespace {
+
+// Seeks `key` in `tag`; answers the record it stands on (then in the table's buffer), if any.
+// The tag stays controlling, so that the next seek in it needs no selection; whatever walks
+// file order selects natural order first.
+std::optional<std::uint32_t> SeekIn(Table::Impl& impl, std::string_view tag, const Value& key,
+                                    SeekMode mode) {
+  impl.positioned_by = 0;
+  const char type = detail::SelectTag(impl, tag);
+  const std::string text = detail::KeyText(impl, type, key);
+  vx::KeyPadding = mode == SeekMode::exact;
+  vx::SoftSeek = mode == SeekMode::soft;
+  const bool found = vx::FindStored(text);
+  const bool stands = found || (mode == SeekMode::soft && !vx::dEOF());
+  if (!stands) return std::nullopt;
+  return static_cast<std::uint32_t>(vx::RecNo());
+}
+
+}  // namespace
+
 std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
                                          SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
-  return Guarded([&]() -> std::optional<std::uint32_t> {
-    impl.positioned_by = 0;
-    const char type = detail::SelectTag(impl, tag);
-    const std::string text = detail::KeyText(impl, type, key);
-    vx::KeyPadding = mode == SeekMode::exact;
-    vx::SoftSeek = mode == SeekMode::soft;
-    const bool found = vx::FindStored(text);
-    const bool stands = found || (mode == SeekMode::soft && !vx::dEOF());
-    const std::int32_t recno = vx::RecNo();
-    vx::Set_Order_To(0);
-    if (!stands) return std::nullopt;
-    return static_cast<std::uint32_t>(recno);
+  return Guarded([&] { return SeekIn(impl, tag, key, mode); });
+}
+
+std::optional<Record> Table::find(std::string_view tag, const Value& key, SeekMode mode) const {
+  Impl& impl = Open(impl_);
+  Scope scope(impl);
+  return Guarded([&]() -> std::optional<Record> {
+    const std::optional<std::uint32_t> recno = SeekIn(impl, tag, key, mode);
+    if (!recno) return std::nullopt;
+    return detail::RecordFromBuffer(impl.table(), impl, *recno);
   });
 }
 

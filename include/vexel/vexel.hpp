@@ -107,6 +107,7 @@ using Assignments = std::vector<std::pair<std::string, Value>>;
 
 class Table;
 class Engine;
+class RecordBlock;  // vexel/block.hpp
 
 // A snapshot of one record, taken when it was read; later edits do not change it.
 class Record {
@@ -173,6 +174,11 @@ class Cursor {
   bool next();
   // The record next() moved to (Error 220 before the first next() or after the end).
   const Record& record() const;
+  // Moves over up to `count` records at once and puts them into `block` (which then holds
+  // them alone); answers how many (0 at the end). Faster than next() for many records: nothing
+  // is decoded before the block is asked, and a scan reads them with one read of the file.
+  // record() stands on no record afterwards.
+  std::size_t next(RecordBlock& block, std::size_t count);
   // Starts the walk (calls next()).
   iterator begin();
   iterator end() { return {}; }
@@ -327,6 +333,9 @@ class Table {
   // The record a tag finds for a key (a string for a character tag, a number for N, a Date).
   std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
                                     SeekMode mode = SeekMode::exact) const;
+  // The same seek, answering the record itself (one read less than seek() and read()).
+  std::optional<Record> find(std::string_view tag, const Value& key,
+                             SeekMode mode = SeekMode::exact) const;
 
   // Writing (Error 5 on a read-only table). Each call takes and releases the locks it needs
   // (update/remove/recall use a RecordLock this Table already holds on the record). Appended
@@ -408,3 +417,5 @@ Table create(const std::filesystem::path& path, const std::vector<Field>& fields
 const char* version() noexcept;
 
 }  // namespace vexel
+
+#include <vexel/block.hpp>

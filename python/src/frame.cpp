@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -10,6 +11,9 @@
 namespace vexel::python {
 
 namespace {
+
+// Records read from the table at a time.
+constexpr std::size_t kBlockRecords = 4096;
 
 py::array NewArray(const char* dtype, std::size_t size) {
   return py::array(py::dtype(dtype), std::vector<py::ssize_t>{static_cast<py::ssize_t>(size)});
@@ -44,47 +48,59 @@ class ColumnBuffer {
     whole_ = kind_ == Kind::kNumber && field.decimals == 0;
   }
 
-  void Add(const Record& record, std::size_t i) {
-    const Value& value = record[i];
-    const bool blank = std::holds_alternative<std::monostate>(value);
+  // Takes field `field` of every row of the block.
+  void Add(const RecordBlock& block, std::size_t field) {
+    const std::size_t n = block.size();
+    const std::size_t at = rows_;
+    rows_ += n;
     switch (kind_) {
       case Kind::kText:
-        if (const auto* text = std::get_if<std::string>(&value)) {
-          text_.push_back(*text);
-        } else {
-          text_.push_back(blank ? std::string() : record.text(i));
-        }
+        block.texts(field, joined_, ends_);
         return;
       case Kind::kNumber:
-        AddNumber(value);
-        break;
-      case Kind::kDate: {
-        const auto* date = std::get_if<Date>(&value);
-        whole_numbers_.push_back(date ? DaysSinceEpoch(*date)
-                                      : std::numeric_limits<std::int64_t>::min());
+        blank_.resize(rows_);
+        if (whole_) {
+          whole_numbers_.resize(rows_);
+          if (block.whole_numbers(field, whole_numbers_.data() + at, blank_.data() + at)) return;
+          // A number that is no whole one of 64 bits: the column becomes float64.
+          whole_ = false;
+          reals_.assign(whole_numbers_.begin(), whole_numbers_.begin() + at);
+          for (std::size_t i = 0; i < at; ++i)
+            if (blank_[i]) reals_[i] = std::numeric_limits<double>::quiet_NaN();
+          whole_numbers_.clear();
+        }
+        reals_.resize(rows_);
+        block.numbers(field, reals_.data() + at, blank_.data() + at);
         return;
-      }
-      case Kind::kLogical: {
-        const auto* flag = std::get_if<bool>(&value);
-        flags_.push_back(flag && *flag ? 1 : 0);
-        PushBlank(flag == nullptr);
+      case Kind::kDate:
+        whole_numbers_.resize(rows_);
+        block.days(field, whole_numbers_.data() + at, nullptr);
         return;
-      }
+      case Kind::kLogical:
+        flags_.resize(rows_);
+        blank_.resize(rows_);
+        block.logicals(field, flags_.data() + at, blank_.data() + at);
+        return;
       case Kind::kOther:
-        others_.push_back(value);
+        for (std::size_t row = 0; row < n; ++row) others_.push_back(block.value(row, field));
         return;
     }
   }
 
-  // Answers (kind, values, blank mask or None); needs the GIL.
-  py::tuple ToArrays() const {
+  // Answers (kind, values, blank mask or None) of the rows `kept` names (every row when it is
+  // null); needs the GIL.
+  py::tuple ToArrays(const std::vector<std::size_t>* kept) const {
+    const std::size_t n = kept == nullptr ? rows_ : kept->size();
+    const auto row = [&](std::size_t i) { return kept == nullptr ? i : (*kept)[i]; };
     switch (kind_) {
       case Kind::kText: {
-        py::array values = NewArray("O", text_.size());
+        py::array values = NewArray("O", n);
         auto** data = static_cast<PyObject**>(values.mutable_data());
-        for (std::size_t i = 0; i < text_.size(); ++i) {
-          PyObject* str = PyUnicode_DecodeUTF8(text_[i].data(),
-                                               static_cast<Py_ssize_t>(text_[i].size()), "replace");
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::size_t r = row(i);
+          const std::size_t start = r == 0 ? 0 : ends_[r - 1];
+          PyObject* str = PyUnicode_DecodeUTF8(
+              joined_.data() + start, static_cast<Py_ssize_t>(ends_[r] - start), "replace");
           if (str == nullptr) throw py::error_already_set();
           Py_XDECREF(data[i]);
           data[i] = str;
@@ -93,89 +109,66 @@ class ColumnBuffer {
       }
       case Kind::kNumber:
         if (whole_) {
-          return py::make_tuple(field_.name, "int", ToArray(whole_numbers_), Mask());
+          return py::make_tuple(field_.name, "int", ToArray(whole_numbers_, kept), Mask(kept));
         }
-        return py::make_tuple(field_.name, "float", ToArray(reals_), py::none());
+        return py::make_tuple(field_.name, "float", ToArray(reals_, kept), py::none());
       case Kind::kDate: {
-        py::array values = NewArray("datetime64[D]", whole_numbers_.size());
-        std::copy(whole_numbers_.begin(), whole_numbers_.end(),
-                  static_cast<std::int64_t*>(values.mutable_data()));
+        py::array values = NewArray("datetime64[D]", n);
+        auto* out = static_cast<std::int64_t*>(values.mutable_data());
+        for (std::size_t i = 0; i < n; ++i) out[i] = whole_numbers_[row(i)];
         return py::make_tuple(field_.name, "date", values, py::none());
       }
-      case Kind::kLogical: {
-        py::array_t<bool> values(static_cast<py::ssize_t>(flags_.size()));
-        std::copy(flags_.begin(), flags_.end(), values.mutable_data());
-        return py::make_tuple(field_.name, "bool", values, Mask());
-      }
+      case Kind::kLogical:
+        return py::make_tuple(field_.name, "bool", ToArray<bool>(flags_, kept), Mask(kept));
       case Kind::kOther:
         break;
     }
-    py::array values = NewArray("O", others_.size());
+    py::array values = NewArray("O", n);
     auto** data = static_cast<PyObject**>(values.mutable_data());
-    for (std::size_t i = 0; i < others_.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
       Py_XDECREF(data[i]);
-      data[i] = ToPython(others_[i], field_).release().ptr();
+      data[i] = ToPython(others_[row(i)], field_).release().ptr();
     }
     return py::make_tuple(field_.name, "object", values, py::none());
   }
 
  private:
-  void AddNumber(const Value& value) {
-    if (const auto* whole = std::get_if<std::int64_t>(&value)) {
-      if (whole_) {
-        whole_numbers_.push_back(*whole);
-      } else {
-        reals_.push_back(static_cast<double>(*whole));
-      }
-      PushBlank(false);
-      return;
-    }
-    if (const auto* real = std::get_if<double>(&value)) {
-      if (whole_) {
-        // A number the engine gives as a double (too large, or with a fraction): the column
-        // becomes float64 from here on.
-        whole_ = false;
-        reals_.assign(whole_numbers_.begin(), whole_numbers_.end());
-        for (std::size_t i = 0; i < blank_.size(); ++i)
-          if (blank_[i]) reals_[i] = std::numeric_limits<double>::quiet_NaN();
-        whole_numbers_.clear();
-      }
-      reals_.push_back(*real);
-      PushBlank(false);
-      return;
-    }
-    if (whole_) {
-      whole_numbers_.push_back(0);
+  py::object Mask(const std::vector<std::size_t>* kept) const {
+    bool any = false;
+    if (kept == nullptr) {
+      any = std::find(blank_.begin(), blank_.end(), 1) != blank_.end();
     } else {
-      reals_.push_back(std::numeric_limits<double>::quiet_NaN());
+      for (std::size_t r : *kept) any = any || blank_[r] != 0;
     }
-    PushBlank(true);
+    if (!any) return py::none();
+    return ToArray<bool>(blank_, kept);
   }
 
-  void PushBlank(bool blank) {
-    blank_.push_back(blank ? 1 : 0);
-    any_blank_ = any_blank_ || blank;
-  }
-
-  py::object Mask() const {
-    if (!any_blank_) return py::none();
-    py::array_t<bool> mask(static_cast<py::ssize_t>(blank_.size()));
-    std::copy(blank_.begin(), blank_.end(), mask.mutable_data());
-    return mask;
-  }
-
-  template <typename T>
-  static py::array_t<T> ToArray(const std::vector<T>& values) {
-    py::array_t<T> array(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), array.mutable_data());
+  template <typename T, typename From>
+  static py::array_t<T> ToArray(const std::vector<From>& values,
+                                const std::vector<std::size_t>* kept) {
+    const std::size_t n = kept == nullptr ? values.size() : kept->size();
+    py::array_t<T> array(static_cast<py::ssize_t>(n));
+    T* out = array.mutable_data();
+    if (kept == nullptr) {
+      std::copy(values.begin(), values.end(), out);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>(values[(*kept)[i]]);
+    }
     return array;
+  }
+  template <typename T>
+  static py::array_t<T> ToArray(const std::vector<T>& values,
+                                const std::vector<std::size_t>* kept) {
+    return ToArray<T, T>(values, kept);
   }
 
   const Field& field_;
   Kind kind_;
   bool whole_ = false;
-  bool any_blank_ = false;
-  std::vector<std::string> text_;
+  std::size_t rows_ = 0;
+  std::string joined_;  // text: every row's UTF-8, one after the other
+  std::vector<std::size_t> ends_;
   std::vector<std::int64_t> whole_numbers_;  // whole numbers, or dates as days since 1970
   std::vector<double> reals_;
   std::vector<std::uint8_t> flags_;
@@ -191,19 +184,34 @@ py::dict ReadColumns(std::optional<Cursor>& cursor, const std::vector<Field>& fi
   buffers.reserve(columns.size());
   for (std::size_t i : columns) buffers.emplace_back(fields.at(i));
   std::vector<std::int64_t> recnos;
+  std::vector<std::size_t> kept;  // the rows to keep when some are left out
+  bool all = true;
   {
     py::gil_scoped_release release;
     std::lock_guard<std::mutex> hold(file_work);
     if (!cursor) throw py::value_error("operation on a closed table");
-    while (cursor->next()) {
-      const Record& record = cursor->record();
-      if (!deleted && record.deleted()) continue;
-      recnos.push_back(record.recno());
-      for (std::size_t c = 0; c < columns.size(); ++c) buffers[c].Add(record, columns[c]);
+    RecordBlock block;
+    std::size_t rows = 0;
+    bool leaving_out = false;
+    while (cursor->next(block, kBlockRecords) > 0) {
+      for (std::size_t row = 0; row < block.size(); ++row) {
+        const bool keep = deleted || !block.deleted(row);
+        if (!keep && !leaving_out) {
+          leaving_out = true;
+          for (std::size_t r = 0; r < rows + row; ++r) kept.push_back(r);
+        }
+        if (keep) {
+          recnos.push_back(block.recno(row));
+          if (leaving_out) kept.push_back(rows + row);
+        }
+      }
+      rows += block.size();
+      for (std::size_t c = 0; c < columns.size(); ++c) buffers[c].Add(block, columns[c]);
     }
+    all = !leaving_out;
   }
   py::list arrays;
-  for (const ColumnBuffer& buffer : buffers) arrays.append(buffer.ToArrays());
+  for (const ColumnBuffer& buffer : buffers) arrays.append(buffer.ToArrays(all ? nullptr : &kept));
   py::array_t<std::int64_t> recno_array(static_cast<py::ssize_t>(recnos.size()));
   std::copy(recnos.begin(), recnos.end(), recno_array.mutable_data());
   py::dict result;

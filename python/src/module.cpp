@@ -118,6 +118,23 @@ struct TableState {
     return py::make_tuple(record.recno(), record.deleted(), std::move(values));
   }
 
+  // Row `row` of a block, the same way; the values of memo fields come from `memos` (row by
+  // row, a field's place in each).
+  py::tuple Row(const RecordBlock& block, std::size_t row,
+                const std::vector<std::optional<Value>>& memos) const {
+    const std::size_t count = std::min(block.fields().size(), fields.size());
+    py::tuple values(count);
+    const std::uint32_t recno = block.recno(row);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = row * fields.size() + i;
+      const bool memo = at < memos.size() && memos[at].has_value();
+      const Value value = memo ? *memos[at] : block.value(row, i);
+      values[i] = ToPython(
+          value, fields[i], recno, [&] { return block.text(row, i); }, decimals);
+    }
+    return py::make_tuple(recno, block.deleted(row), std::move(values));
+  }
+
   std::vector<std::pair<std::string, Value>> Values(const py::dict& values) const {
     std::vector<std::pair<std::string, Value>> converted;
     converted.reserve(values.size());
@@ -129,6 +146,8 @@ struct TableState {
     return converted;
   }
 };
+
+bool IsMemoField(char type) { return type == 'M' || type == 'B' || type == 'G' || type == 'P'; }
 
 // A value to look for in a tag: text, a number, a date or a logical.
 Value KeyValue(py::handle key) {
@@ -150,21 +169,25 @@ class CursorHandle : public Dependent {
     py::list rows;
     if (done_) return rows;
     if (!cursor_) throw py::value_error("operation on a closed table");
-    std::vector<Record> batch;
-    batch.reserve(count);
+    RecordBlock block;
+    std::vector<std::optional<Value>> memos;  // memo fields, read with the file work
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> hold(state_->file_work);
       if (!cursor_) throw py::value_error("operation on a closed table");
-      while (batch.size() < count) {
-        if (!cursor_->next()) {
-          done_ = true;
-          break;
-        }
-        batch.push_back(cursor_->record());
+      if (cursor_->next(block, count) == 0) done_ = true;
+      const std::size_t width = state_->fields.size();
+      for (std::size_t i = 0; i < width; ++i) {
+        if (!IsMemoField(state_->fields[i].type)) continue;
+        memos.resize(block.size() * width);
+        std::vector<Value> column;
+        block.values(i, column);
+        for (std::size_t row = 0; row < block.size(); ++row)
+          memos[row * width + i] = std::move(column[row]);
       }
     }
-    for (const Record& record : batch) rows.append(state_->Row(record));
+    for (std::size_t row = 0; row < block.size(); ++row)
+      rows.append(state_->Row(block, row, memos));
     return rows;
   }
 
@@ -234,6 +257,10 @@ class LockHandle : public Dependent {
   std::optional<RecordLock> lock_;
   std::vector<std::pair<std::string, Value>> changes_;
 };
+
+SeekMode SeekModeNamed(const std::string& how) {
+  return how == "soft" ? SeekMode::soft : how == "exact" ? SeekMode::exact : SeekMode::prefix;
+}
 
 OpenMode ModeNamed(const std::string& mode) {
   if (mode == "shared") return OpenMode::shared;
@@ -331,10 +358,16 @@ class TableHandle {
   std::optional<std::uint32_t> Seek(const std::string& tag, py::handle key,
                                     const std::string& how) {
     const Value value = KeyValue(key);
-    const SeekMode mode = how == "soft"    ? SeekMode::soft
-                          : how == "exact" ? SeekMode::exact
-                                           : SeekMode::prefix;
-    return state_->Run([&](Table& t) { return t.seek(tag, value, mode); });
+    return state_->Run([&](Table& t) { return t.seek(tag, value, SeekModeNamed(how)); });
+  }
+
+  // The record a seek finds, as (recno, deleted, values), or None.
+  py::object Find(const std::string& tag, py::handle key, const std::string& how) {
+    const Value value = KeyValue(key);
+    std::optional<Record> record =
+        state_->Run([&](Table& t) { return t.find(tag, value, SeekModeNamed(how)); });
+    if (!record) return py::none();
+    return state_->Row(*record);
   }
 
   py::object Eval(const std::string& expression, std::uint32_t recno) {
@@ -487,6 +520,7 @@ PYBIND11_MODULE(_vexel, m) {
       .def("order", &TableHandle::Order, py::arg("tag"), py::arg("start"), py::arg("stop"))
       .def("where", &TableHandle::Where, py::arg("condition"))
       .def("seek", &TableHandle::Seek, py::arg("tag"), py::arg("key"), py::arg("how"))
+      .def("find", &TableHandle::Find, py::arg("tag"), py::arg("key"), py::arg("how"))
       .def("eval", &TableHandle::Eval, py::arg("expression"), py::arg("recno"))
       .def("tags", &TableHandle::Tags)
       .def("add_tag", &TableHandle::AddTag, py::arg("name"), py::arg("key"), py::arg("for_expr"),

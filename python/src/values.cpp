@@ -100,10 +100,16 @@ py::object ToPython(const Value& value, const Field& field) {
 
 py::object ToPython(const Value& value, const Field& field, const Record& record, std::size_t i,
                     Decimals decimals) {
+  return ToPython(
+      value, field, record.recno(), [&] { return record.text(i); }, decimals);
+}
+
+py::object ToPython(const Value& value, const Field& field, std::uint32_t recno,
+                    const std::function<std::string()>& text, Decimals decimals) {
   if (decimals == Decimals::kDecimal && field.decimals > 0 && IsNumberField(field.type) &&
       !std::holds_alternative<std::monostate>(value)) {
     try {
-      return DecimalType()(record.text(i));
+      return DecimalType()(text());
     } catch (py::error_already_set&) {
       // Stored text Decimal does not read (overflow stars): the engine's value stands.
     }
@@ -111,8 +117,8 @@ py::object ToPython(const Value& value, const Field& field, const Record& record
   try {
     return ToPython(value, field);
   } catch (py::value_error& e) {
-    throw py::value_error("record " + std::to_string(record.recno()) + ", field " + field.name +
-                          ": " + e.what());
+    throw py::value_error("record " + std::to_string(recno) + ", field " + field.name + ": " +
+                          e.what());
   }
 }
 

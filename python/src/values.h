@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
+#include <string>
 #include <vexel/vexel.hpp>
 
 namespace vexel::python {
@@ -22,6 +24,9 @@ void InitValueTypes();
 // stored text gives decimal.Decimal its exact digits).
 py::object ToPython(const Value& value, const Field& field, const Record& record, std::size_t i,
                     Decimals decimals);
+// The same for a value whose stored text `text` gives when asked.
+py::object ToPython(const Value& value, const Field& field, std::uint32_t recno,
+                    const std::function<std::string()>& text, Decimals decimals);
 // Answers a value without a record to take text from (expression results): as stored.
 py::object ToPython(const Value& value);
 // Answers the value of field `field` without its stored text: memo types holding bytes

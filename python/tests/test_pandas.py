@@ -132,3 +132,33 @@ def test_example_opens_seeks_and_loads_the_film_table(film):
     assert "found record 8: Vertigo (1958), directed by Alfred Hitchcock" in run.stdout
     assert "average running time by decade" in run.stdout
     vxdbf("check", film)
+
+
+@pytest.mark.parametrize("blank_at, fraction_at, deleted_at", [
+    (None, 5000, None),    # a fraction in a later block of reads turns the column float64
+    (3, 9000, 4200),       # with a blank before it and a deleted record between
+    (8000, None, 1),       # a blank in a later block gives Int64; the first record deleted
+])
+def test_columns_across_blocks(tmp_path, blank_at, fraction_at, deleted_at):
+    path = tmp_path / "many.dbf"
+    count = 9000
+    with vexel.create(path, ["N,N,10", "TXT,C,8"], mode="exclusive") as t:
+        t.append_many({"N": i, "TXT": f"t{i}"} for i in range(1, count + 1))
+        if deleted_at:
+            t.delete(deleted_at)
+    data = bytearray(path.read_bytes())
+    header, length = int.from_bytes(data[8:10], "little"), int.from_bytes(data[10:12], "little")
+    if fraction_at:
+        at = header + (fraction_at - 1) * length + 1
+        data[at:at + 10] = b"      12.5"
+    path.write_bytes(bytes(data))
+    if blank_at:
+        blank_numbers(path, blank_at, [(1, 10)])
+    frame = vexel.read_dbf(path)
+    kept = [n for n in range(1, count + 1) if n != deleted_at]
+    assert list(frame.index) == kept and frame.TXT.tolist() == [f"t{n}" for n in kept]
+    with vexel.open(path, "readonly") as t:
+        want = [t[n].N for n in kept]
+    got = [None if pandas.isna(v) else v for v in frame.N.tolist()]
+    assert got == want
+    assert str(frame.N.dtype) == ("float64" if fraction_at else "Int64" if blank_at else "int64")

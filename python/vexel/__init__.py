@@ -47,7 +47,7 @@ __all__ = [
 
 # Records are fetched from the engine this many at a time (the GIL is released while they are
 # read).
-_BATCH = 512
+_BATCH = 1024
 
 
 class Field(NamedTuple):
@@ -302,8 +302,8 @@ class Table:
         with ``exact=True``; with ``soft=True`` a key that is not there gives the record of the
         next higher key (None past the last)."""
         how = "soft" if soft else ("exact" if exact or not isinstance(key, str) else "prefix")
-        recno = self._t.seek(tag, key, how)
-        return None if recno is None else Record(self._layout, *self._t.read(recno))
+        row = self._t.find(tag, key, how)
+        return None if row is None else Record(self._layout, *row)
 
     def eval(self, expression: str, recno: int = 1) -> Any:
         """Answers the value of a dBASE expression over record ``recno``."""

@@ -1,0 +1,349 @@
+// Record blocks against the record-at-a-time reads: every cursor kind, block size and open mode
+// on a table of awkward values (and find against seek and read), every corpus table, a table that
+// grows between blocks (in this process and another), a record another program holds, and the
+// errors.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <vexel/vexel.hpp>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using vexel::Date;
+using vexel::Value;
+
+// Every row of `block` equals Table::read of its record, value by value and text by text, and
+// every column decoder agrees with the values.
+void ExpectBlockMatchesReads(const vexel::Table& t, const vexel::RecordBlock& block,
+                             const std::string& where) {
+  const std::vector<vexel::Field>& fields = t.fields();
+  for (std::size_t row = 0; row < block.size(); ++row) {
+    const vexel::Record r = t.read(block.recno(row));
+    const std::string at = where + " record " + std::to_string(r.recno());
+    EXPECT_EQ(block.deleted(row), r.deleted()) << at;
+    const vexel::Record whole = block.record(row);
+    EXPECT_EQ(whole.recno(), r.recno()) << at;
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      EXPECT_EQ(block.value(row, f), r[f]) << at << " field " << fields[f].name;
+      EXPECT_EQ(block.text(row, f), r.text(f)) << at << " field " << fields[f].name;
+      EXPECT_EQ(whole[f], r[f]) << at << " field " << fields[f].name;
+    }
+  }
+  const std::size_t n = block.size();
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    const std::string at = where + " column " + fields[f].name;
+    std::vector<std::uint8_t> blank(n), flags(n);
+    std::string joined;
+    std::vector<std::size_t> ends;
+    block.texts(f, joined, ends);
+    ASSERT_EQ(ends.size(), n) << at;
+    std::vector<Value> values;
+    block.values(f, values);
+    ASSERT_EQ(values.size(), n) << at;
+    for (std::size_t row = 0; row < n; ++row) EXPECT_EQ(values[row], block.value(row, f)) << at;
+    for (std::size_t row = 0; row < n; ++row) {
+      const std::size_t start = row == 0 ? 0 : ends[row - 1];
+      const Value v = block.value(row, f);
+      const auto* s = std::get_if<std::string>(&v);
+      EXPECT_EQ(joined.substr(start, ends[row] - start), s ? *s : block.text(row, f)) << at;
+    }
+    const char type = fields[f].type;
+    if (type == 'N' || type == 'F') {
+      std::vector<double> reals(n);
+      block.numbers(f, reals.data(), blank.data());
+      std::vector<std::int64_t> wholes(n);
+      const bool all_whole = block.whole_numbers(f, wholes.data(), nullptr);
+      bool any_real = false;
+      for (std::size_t row = 0; row < n; ++row) {
+        const Value v = block.value(row, f);
+        EXPECT_EQ(blank[row] == 1, std::holds_alternative<std::monostate>(v)) << at;
+        if (const auto* i = std::get_if<std::int64_t>(&v)) {
+          EXPECT_EQ(reals[row], static_cast<double>(*i)) << at;
+          EXPECT_TRUE(!all_whole || wholes[row] == *i) << at;
+        } else if (const auto* d = std::get_if<double>(&v)) {
+          EXPECT_EQ(reals[row], *d) << at;
+          // A field with decimals reads its whole values as doubles too: still whole here.
+          any_real = any_real || *d != std::floor(*d) || std::fabs(*d) > 9.2e18;
+        } else {
+          EXPECT_TRUE(std::isnan(reals[row])) << at;
+        }
+      }
+      EXPECT_FALSE(any_real && all_whole) << at;
+    } else if (type == 'D') {
+      std::vector<std::int64_t> days(n);
+      block.days(f, days.data(), blank.data());
+      for (std::size_t row = 0; row < n; ++row) {
+        const Value v = block.value(row, f);
+        const auto* d = std::get_if<Date>(&v);
+        EXPECT_EQ(blank[row] == 1, d == nullptr) << at;
+        const std::int64_t want = d == nullptr ? std::numeric_limits<std::int64_t>::min()
+                                  : *d == Date{1970, 1, 1} ? 0
+                                  : *d == Date{2000, 3, 1} ? 11017
+                                                           : days[row];
+        EXPECT_EQ(days[row], want) << at;
+      }
+    } else if (type == 'L') {
+      block.logicals(f, flags.data(), blank.data());
+      for (std::size_t row = 0; row < n; ++row) {
+        const Value v = block.value(row, f);
+        const auto* b = std::get_if<bool>(&v);
+        EXPECT_EQ(blank[row] == 1, b == nullptr) << at;
+        EXPECT_EQ(flags[row] == 1, b != nullptr && *b) << at;
+      }
+    }
+  }
+}
+
+// The records a cursor gives one at a time, and the same cursor's records through blocks.
+std::vector<std::uint32_t> Recnos(vexel::Cursor c) {
+  std::vector<std::uint32_t> out;
+  while (c.next()) out.push_back(c.record().recno());
+  return out;
+}
+
+std::vector<std::uint32_t> BlockRecnos(const vexel::Table& t, vexel::Cursor c, std::size_t size,
+                                       const std::string& where) {
+  std::vector<std::uint32_t> out;
+  vexel::RecordBlock block;
+  while (std::size_t n = c.next(block, size)) {
+    EXPECT_EQ(n, block.size()) << where;
+    EXPECT_LE(n, size) << where;
+    ExpectBlockMatchesReads(t, block, where);
+    for (std::size_t row = 0; row < n; ++row) out.push_back(block.recno(row));
+  }
+  EXPECT_EQ(block.size(), 0u) << where;
+  EXPECT_EQ(c.next(block, size), 0u) << where << ": a finished cursor stays finished";
+  return out;
+}
+
+class BlockTest : public ::testing::Test {
+ protected:
+  std::string Path() { return dir_.File("films.dbf"); }
+  vx::test::TempDir dir_;
+};
+
+// Awkward values (blanks, a deleted record, memos, a number beyond 64 bits, overflow stars,
+// fractions, an invalid date, every logical letter) read the same one record at a time and
+// in blocks of every size, through every cursor kind and open mode.
+TEST_F(BlockTest, BlocksEqualRecordReadsForEveryCursorSizeAndMode) {
+  {
+    vexel::Table t = vexel::create(Path(), {{"TITLE", 'C', 12, 0},
+                                            {"YEAR", 'N', 4, 0},
+                                            {"BIG", 'N', 20, 0},
+                                            {"RATING", 'N', 6, 2},
+                                            {"SCORE", 'F', 8, 3},
+                                            {"SEEN", 'D', 8, 0},
+                                            {"COLOR", 'L', 1, 0},
+                                            {"PLOT", 'M', 10, 0}});
+    const std::vector<vexel::Assignments> rows = {
+        {{"TITLE", std::string("Vertigo")},
+         {"YEAR", std::int64_t{1958}},
+         {"RATING", 8.25},
+         {"SCORE", -1.5},
+         {"SEEN", Date{1970, 1, 1}},
+         {"COLOR", true},
+         {"PLOT", std::string("A detective\r\nfollows Madeleine.")}},
+        {},  // every field blank
+        {{"TITLE", std::string("Amélie")},
+         {"RATING", 7.0},
+         {"SEEN", Date{2000, 3, 1}},
+         {"COLOR", false}},
+        {{"TITLE", std::string("Deleted")}, {"YEAR", std::int64_t{1}}},
+    };
+    for (int round = 0; round < 5; ++round) {
+      for (const auto& row : rows) t.append(row);
+    }
+    t.remove(4);
+    t.remove(9);
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+  }
+  // Bytes the library does not write: the overflow mark, a date that is no date, the logical's
+  // other letters, numbers beyond 32 bits or with a fraction in a field without decimals.
+  {
+    std::FILE* f = std::fopen(Path().c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    unsigned char header[12];
+    ASSERT_EQ(std::fread(header, 1, 12, f), 12u);
+    const long first = header[8] | header[9] << 8;
+    const long length = header[10] | header[11] << 8;
+    const auto put = [&](long record, long offset, const char* bytes) {
+      std::fseek(f, first + (record - 1) * length + offset, SEEK_SET);
+      std::fwrite(bytes, 1, std::strlen(bytes), f);
+    };
+    // Offsets: flag 0, TITLE 1, YEAR 13, BIG 17, RATING 37, SCORE 43, SEEN 51, COLOR 59.
+    put(2, 13, "****");
+    put(2, 51, "20230230");
+    put(2, 59, "y");
+    put(6, 59, "N");
+    put(7, 59, "?");
+    put(10, 37, "  1e02");
+    put(1, 17, "98765432109876543210");  // beyond 64 bits: a double
+    put(3, 17, "-9000000000000000000");
+    put(5, 17, "        -12.5");
+    std::fclose(f);
+  }
+  for (const vexel::OpenMode mode :
+       {vexel::OpenMode::shared, vexel::OpenMode::exclusive, vexel::OpenMode::read_only}) {
+    vexel::Table t = vexel::open(Path(), {.mode = mode});
+    for (const std::size_t size :
+         {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{1000}}) {
+      const std::string where =
+          "mode " + std::to_string(static_cast<int>(mode)) + " size " + std::to_string(size);
+      EXPECT_EQ(BlockRecnos(t, t.scan(), size, where + " scan"), Recnos(t.scan())) << where;
+      EXPECT_EQ(BlockRecnos(t, t.order("TITLE"), size, where + " order"), Recnos(t.order("TITLE")));
+      EXPECT_EQ(BlockRecnos(t, t.order("title", Value(std::string("B")), Value(std::string("V"))),
+                            size, where + " range"),
+                Recnos(t.order("TITLE", Value(std::string("B")), Value(std::string("V")))));
+      EXPECT_EQ(
+          BlockRecnos(t, t.where("YEAR > 1000 .AND. .NOT. DELETED()"), size, where + " where"),
+          Recnos(t.where("YEAR > 1000 .AND. .NOT. DELETED()")));
+    }
+    // Blocks and single steps mix: the walk goes on from where either left it.
+    vexel::Cursor c = t.order("TITLE");
+    vexel::RecordBlock block;
+    std::vector<std::uint32_t> mixed;
+    for (int i = 0; i < 4; ++i) {
+      if (c.next()) mixed.push_back(c.record().recno());
+      t.read(1);  // moves the table's area under the cursor
+      if (c.next(block, 2) > 0) {
+        for (std::size_t row = 0; row < block.size(); ++row) mixed.push_back(block.recno(row));
+      }
+      EXPECT_THROW(c.record(), vexel::Error);  // a block leaves no current record
+    }
+    while (c.next(block, 5) > 0) {
+      for (std::size_t row = 0; row < block.size(); ++row) mixed.push_back(block.recno(row));
+    }
+    EXPECT_EQ(mixed, Recnos(t.order("TITLE")));
+    // find answers the record seek finds, in every mode, between reads in file order.
+    using Mode = vexel::SeekMode;
+    for (const auto& [key, how] :
+         std::vector<std::pair<std::string, Mode>>{{"Vertigo", Mode::exact},
+                                                   {"Vert", Mode::prefix},
+                                                   {"Vert", Mode::exact},
+                                                   {"B", Mode::soft},
+                                                   {"zzz", Mode::soft},
+                                                   {"Amélie", Mode::exact}}) {
+      const auto n = t.seek("TITLE", Value(key), how);
+      EXPECT_EQ(t.read(2).recno(), 2u);
+      const std::optional<vexel::Record> r = t.find("title", Value(key), how);
+      ASSERT_EQ(r.has_value(), n.has_value()) << key;
+      if (!r) continue;
+      const vexel::Record want = t.read(*n);
+      EXPECT_EQ(r->recno(), *n) << key;
+      for (std::size_t f = 0; f < want.size(); ++f) EXPECT_EQ((*r)[f], want[f]) << key;
+    }
+  }
+}
+
+// Misuse is an Error with a code, never a crash; memo reads need the table open.
+TEST_F(BlockTest, MisuseIsAnErrorWithACode) {
+  vexel::RecordBlock block;
+  {
+    vexel::Table t = vexel::create(Path(), {{"N", 'N', 3, 0}, {"C", 'C', 3, 0}, {"M", 'M', 10, 0}});
+    t.append({{"N", std::int64_t{5}}, {"M", std::string("memo")}});
+    vexel::Cursor c = t.scan();
+    ASSERT_EQ(c.next(block, 10), 1u);
+    EXPECT_EQ(block.value(0, 2), Value(std::string("memo")));
+    const auto code = [](auto&& call) {
+      try {
+        call();
+      } catch (const vexel::Error& e) {
+        return e.code();
+      }
+      return 0;
+    };
+    std::int64_t whole[1];
+    std::uint8_t flag[1];
+    double real[1];
+    EXPECT_EQ(code([&] { block.value(1, 0); }), 220);                       // no such row
+    EXPECT_EQ(code([&] { block.value(0, 3); }), 220);                       // no such field
+    EXPECT_EQ(code([&] { block.whole_numbers(1, whole, nullptr); }), 220);  // C, not a number
+    EXPECT_EQ(code([&] { block.numbers(2, real, nullptr); }), 220);
+    EXPECT_EQ(code([&] { block.days(0, whole, nullptr); }), 220);
+    EXPECT_EQ(code([&] { block.logicals(0, flag, nullptr); }), 220);
+    EXPECT_EQ(block.stored(0, 1), "   ");
+    t.close();
+    EXPECT_EQ(code([&] { block.value(0, 2); }), 215);  // the memo file went with the table
+    EXPECT_EQ(code([&] { c.next(block, 1); }), 215);
+  }
+  EXPECT_EQ(block.value(0, 0), Value(std::int64_t{5}));  // stored fields outlive the table
+}
+
+// Each scan block reads the file again: records appended between blocks, by this process through
+// another Table and by another process, are read; a record another program holds locked reads
+// as it is on disk.
+TEST_F(BlockTest, EachScanBlockSeesTheFileAsItIsNow) {
+  {
+    vexel::Table t = vexel::create(Path(), {{"TITLE", 'C', 10, 0}});
+    for (int i = 1; i <= 4; ++i) t.append({{"TITLE", "F" + std::to_string(i)}});
+  }
+  vexel::Table t = vexel::open(Path());
+  vexel::Table other = vexel::open(Path());
+  vx::test::Child child([&](vx::test::Child& self) {
+    vexel::Table mine = vexel::open(Path());
+    self.Receive();
+    mine.append({{"TITLE", std::string("Child")}});
+    vexel::RecordLock lock = mine.lock(1);
+    lock.set("TITLE", std::string("Unwritten"));
+    self.Send('A');
+    self.Receive();
+    return 0;
+  });
+  vexel::Cursor c = t.scan();
+  vexel::RecordBlock block;
+  std::vector<std::string> seen;
+  const auto take = [&](std::size_t count) {
+    const std::size_t n = c.next(block, count);
+    for (std::size_t row = 0; row < n; ++row) seen.push_back(block.text(row, 0));
+    return n;
+  };
+  EXPECT_EQ(take(3), 3u);
+  other.append({{"TITLE", std::string("Other")}});
+  child.Send();
+  ASSERT_EQ(child.Receive(), 'A');
+  EXPECT_EQ(take(10), 3u);
+  EXPECT_EQ(take(10), 0u);
+  EXPECT_EQ(seen, (std::vector<std::string>{"F1", "F2", "F3", "F4", "Other", "Child"}));
+  vexel::Cursor again = t.scan();
+  ASSERT_EQ(again.next(block, 1), 1u);
+  EXPECT_EQ(block.text(0, 0), "F1");  // held, not yet written
+  child.Send();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// Every corpus table the library opens reads the same in blocks as record by record.
+TEST(BlockCorpusTest, CorpusTablesReadTheSameInBlocks) {
+  const std::filesystem::path corpus = VX_CORPUS_DIR;
+  if (!std::filesystem::exists(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  int tables = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus)) {
+    std::string ext = entry.path().extension().string();
+    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (!entry.is_regular_file() || ext != ".DBF") continue;
+    std::optional<vexel::Table> t;
+    try {
+      t.emplace(
+          vexel::open(entry.path(), {.mode = vexel::OpenMode::read_only, .ignore_index = true}));
+      Recnos(t->scan());
+      vexel::Cursor probe = t->scan();
+      while (probe.next()) probe.record();
+    } catch (const vexel::Error&) {
+      continue;  // tables the library does not read record by record either
+    }
+    ++tables;
+    BlockRecnos(*t, t->scan(), 97, entry.path().string());
+  }
+  EXPECT_GT(tables, 20);
+}
+
+}  // namespace
