@@ -205,6 +205,24 @@ def tag_values(vxdbf, table, n, tags):
     return values
 
 
+def meets(condition):
+    """Whether a FOR value from tag_values holds (a value that cannot be made counts as held)."""
+    return condition is None or '"value": false' not in condition
+
+
+def tag_touched(before, after):
+    """Whether an edit that took a tag's (key, FOR) values from `before` (None: the record is
+    appended) to `after` changes, inserts or removes a key in the tag."""
+    if None in after:
+        return True
+    if before is None:
+        return meets(after[1])
+    if None in before:
+        return True
+    was, now = meets(before[1]), meets(after[1])
+    return was != now or (now and before[0] != after[0])
+
+
 def deletion_flag(dbf, info, n):
     """The first byte of record n as stored."""
     at = info["header_length"] + (n - 1) * info["record_length"]
@@ -329,13 +347,13 @@ def main():
             repair(t, what)
             continue
         counts["accepted"] += 1
-        # The tags the edit did change: a key or FOR value of the record that differs (an
-        # appended record: every tag whose FOR condition it meets).
+        # The tags the edit did change: a tag is touched when the edit changes, inserts or
+        # removes a key in it (an appended record: every tag whose FOR condition it meets).
         values_after = tag_values(vxdbf, t, record, tags)
         touched = [tag[0] for i, tag in enumerate(tags)
-                   if (values_before is None and values_after[i][1] != '{"value": false, "type": "L", "width": 1, "decimals": 0}\n')
-                   or (values_before is not None and (values_before[i] != values_after[i] or None in values_after[i]))]
-        damaged_touched = "*" in before or any(name in before for name in touched)
+                   if tag_touched(None if values_before is None else values_before[i],
+                                  values_after[i])]
+        damaged_touched = bool(touched) and ("*" in before or any(name in before for name in touched))
         if damaged_touched:
             counts["damaged_ok"] += 1
             examples["damaged_ok"].append(what + " | before: " +
