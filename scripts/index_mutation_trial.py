@@ -76,6 +76,19 @@ def tag_list(vxdbf, table):
     return [(t["name"], t["key"].upper(), t["for"].upper()) for t in json.loads(out)]
 
 
+def tags_as_read(vxdbf, table, base_tags):
+    """The base's tags with the definitions the damaged index now gives where it still gives
+    one: an edit changes a tag as its header defines it (a FOR condition the damage erased no
+    longer decides which records the tag holds)."""
+    _, out, _ = run(vxdbf, ["tags", table, "--json"])
+    try:
+        now = {t["name"]: (t["name"], t["key"].upper(), t["for"].upper())
+               for t in json.loads(out) if "key" in t and "for" in t}
+    except (ValueError, TypeError, KeyError):
+        now = {}
+    return [now.get(tag[0], tag) for tag in base_tags]
+
+
 def build_bases(vxdbf, work):
     """vxdbf-built tables: answers a list of table paths."""
     bases = []
@@ -321,7 +334,8 @@ def main():
             dbf_before = f.read()
         args, stdin, touched = choose_edit(info, tags, rng, dbf_before)
         record = int(args[1]) if args[0] != "append" else info["records"] + 1
-        values_before = tag_values(vxdbf, t, record, tags) if args[0] != "append" else None
+        read_tags = tags_as_read(vxdbf, t, tags)
+        values_before = tag_values(vxdbf, t, record, read_tags) if args[0] != "append" else None
         status, _, err = run(vxdbf, [args[0], t] + args[1:], stdin)
         with open(t, "rb") as f:
             dbf_after = f.read()
@@ -349,7 +363,7 @@ def main():
         counts["accepted"] += 1
         # The tags the edit did change: a tag is touched when the edit changes, inserts or
         # removes a key in it (an appended record: every tag whose FOR condition it meets).
-        values_after = tag_values(vxdbf, t, record, tags)
+        values_after = tag_values(vxdbf, t, record, read_tags)
         touched = [tag[0] for i, tag in enumerate(tags)
                    if tag_touched(None if values_before is None else values_before[i],
                                   values_after[i])]

@@ -269,7 +269,8 @@ bool TouchedTreesSound(TableRecord& t, AreaIndex& index,
   if (touched.empty()) return true;
   ValidateTrees(index);
   std::vector<OrderTag*> unread;
-  for (const OrderTag* tag : touched) {
+  // A virtual table's records come from its manager, not from a file this pass could read.
+  for (const OrderTag* tag : t.is_virtual ? std::vector<const OrderTag*>{} : touched) {
     const auto i = static_cast<std::size_t>(tag->tag_number - 1);
     if (index.faults[i].empty() && !index.keys_checked[i] && HasKeyMaker(tag->expressions)) {
       unread.push_back(index.tags[i].get());
