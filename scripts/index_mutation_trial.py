@@ -76,6 +76,19 @@ def tag_list(vxdbf, table):
     return [(t["name"], t["key"].upper(), t["for"].upper()) for t in json.loads(out)]
 
 
+def tags_as_read(vxdbf, table, base_tags):
+    """The base's tags with the definitions the damaged index now gives where it still gives
+    one: an edit changes a tag as its header defines it (a FOR condition the damage erased no
+    longer decides which records the tag holds)."""
+    _, out, _ = run(vxdbf, ["tags", table, "--json"])
+    try:
+        now = {t["name"]: (t["name"], t["key"].upper(), t["for"].upper())
+               for t in json.loads(out) if "key" in t and "for" in t}
+    except (ValueError, TypeError, KeyError):
+        now = {}
+    return [now.get(tag[0], tag) for tag in base_tags]
+
+
 def build_bases(vxdbf, work):
     """vxdbf-built tables: answers a list of table paths."""
     bases = []
@@ -205,6 +218,24 @@ def tag_values(vxdbf, table, n, tags):
     return values
 
 
+def meets(condition):
+    """Whether a FOR value from tag_values holds (a value that cannot be made counts as held)."""
+    return condition is None or '"value": false' not in condition
+
+
+def tag_touched(before, after):
+    """Whether an edit that took a tag's (key, FOR) values from `before` (None: the record is
+    appended) to `after` changes, inserts or removes a key in the tag."""
+    if None in after:
+        return True
+    if before is None:
+        return meets(after[1])
+    if None in before:
+        return True
+    was, now = meets(before[1]), meets(after[1])
+    return was != now or (now and before[0] != after[0])
+
+
 def deletion_flag(dbf, info, n):
     """The first byte of record n as stored."""
     at = info["header_length"] + (n - 1) * info["record_length"]
@@ -303,7 +334,8 @@ def main():
             dbf_before = f.read()
         args, stdin, touched = choose_edit(info, tags, rng, dbf_before)
         record = int(args[1]) if args[0] != "append" else info["records"] + 1
-        values_before = tag_values(vxdbf, t, record, tags) if args[0] != "append" else None
+        read_tags = tags_as_read(vxdbf, t, tags)
+        values_before = tag_values(vxdbf, t, record, read_tags) if args[0] != "append" else None
         status, _, err = run(vxdbf, [args[0], t] + args[1:], stdin)
         with open(t, "rb") as f:
             dbf_after = f.read()
@@ -329,13 +361,13 @@ def main():
             repair(t, what)
             continue
         counts["accepted"] += 1
-        # The tags the edit did change: a key or FOR value of the record that differs (an
-        # appended record: every tag whose FOR condition it meets).
-        values_after = tag_values(vxdbf, t, record, tags)
+        # The tags the edit did change: a tag is touched when the edit changes, inserts or
+        # removes a key in it (an appended record: every tag whose FOR condition it meets).
+        values_after = tag_values(vxdbf, t, record, read_tags)
         touched = [tag[0] for i, tag in enumerate(tags)
-                   if (values_before is None and values_after[i][1] != '{"value": false, "type": "L", "width": 1, "decimals": 0}\n')
-                   or (values_before is not None and (values_before[i] != values_after[i] or None in values_after[i]))]
-        damaged_touched = "*" in before or any(name in before for name in touched)
+                   if tag_touched(None if values_before is None else values_before[i],
+                                  values_after[i])]
+        damaged_touched = bool(touched) and ("*" in before or any(name in before for name in touched))
         if damaged_touched:
             counts["damaged_ok"] += 1
             examples["damaged_ok"].append(what + " | before: " +

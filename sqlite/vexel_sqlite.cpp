@@ -829,7 +829,7 @@ Step EqualityStep(const VexelCursor& c, std::size_t row) {
 }
 
 // A walk over a tag from `from` to `to` (inclusive). An empty text is no starting key: the
-// engine's seek of an empty key passes over the first key of the tag.
+// walk starts at the tag's first key (where the engine's seek of an empty key lands too).
 Cursor TagWalk(const Table& table, const ServingTag& tag, std::optional<Value> from,
                std::optional<Value> to) {
   if (from) {

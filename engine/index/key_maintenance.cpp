@@ -1,7 +1,9 @@
 // Key maintenance: appends and edits change every tag's tree under the lock bracket.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "engine/index/order_internal.h"
 #include "engine/index/semaphore.h"
 #include "engine/index/tag_tree.h"
+#include "engine/table/dbf_records.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/system.h"
 
@@ -104,6 +107,104 @@ bool RecordKey(TableRecord& t, OrderTag& tag, KeyBuffer& key, bool& in) {
   return false;
 }
 
+// Records per block of the key pass, and the memory its expected keys may take at once.
+constexpr std::size_t kKeyPassBlockBytes = 256 * 1024;
+constexpr std::size_t kKeyPassHashBytes = 64u << 20;
+
+// A 64-bit digest of a key as the checker compares it (the digit count of a packed number is
+// not part of its value); never 0, which stands for "no item expected".
+std::uint64_t KeyDigest(const TagHeader& header, const std::uint8_t* key) {
+  const auto length = static_cast<std::size_t>(header.KeyLength());
+  const bool packed = header.KeyType() == 'N' || header.KeyType() == 'F';
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint8_t byte = packed && i == 1 ? static_cast<std::uint8_t>(key[i] & 0x80) : key[i];
+    h = (h ^ byte) * 1099511628211ull;
+  }
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9ull;
+  h ^= h >> 32;
+  return h | 1;
+}
+
+// The expected item of every record for a group of tags, read in one pass over the stored
+// records: expected[g][n] is the digest of record n's key, 0 when the FOR condition leaves the
+// record out. A record whose key cannot be made faults its tag. The table's buffer and
+// position are as they were afterwards.
+bool ExpectedItems(TableRecord& t, const std::vector<OrderTag*>& group,
+                   std::vector<std::vector<std::uint64_t>>& expected,
+                   std::vector<std::string>& faults) {
+  if (!FlushAppends(t)) return false;
+  const auto count = static_cast<std::size_t>(std::max(t.record_count, 0));
+  const std::size_t length = t.record_length;
+  expected.assign(group.size(), std::vector<std::uint64_t>(count + 1, 0));
+  if (length == 0 || count == 0) return true;
+  const std::size_t per_block = std::max<std::size_t>(1, kKeyPassBlockBytes / length);
+  std::vector<char> block(per_block * length);
+  std::vector<char> saved = t.record;
+  const std::int32_t saved_number = t.record_number;
+  bool ok = true;
+  for (std::size_t first = 1; ok && first <= count; first += per_block) {
+    const std::size_t want = std::min(per_block, count - first + 1);
+    std::size_t got = 0;
+    const int code =
+        t.file.ReadAt(t.RecordOffset(static_cast<std::int32_t>(first)),
+                      std::as_writable_bytes(std::span(block.data(), want * length)), got);
+    if (code != 0 || got != want * length) {
+      SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
+                     "Error reading " + t.file_name + " [ValidateTree]");
+      ok = false;
+      break;
+    }
+    for (std::size_t i = 0; i < want; ++i) {
+      std::memcpy(t.record.data(), block.data() + i * length, length);
+      const std::size_t n = first + i;
+      t.record_number = static_cast<std::int32_t>(n);
+      for (std::size_t g = 0; g < group.size(); ++g) {
+        OrderTag& tag = *group[g];
+        if (!faults[g].empty() || !MeetsFor(tag.expressions, t, RecordForm::kStored)) continue;
+        KeyBuffer key{};
+        int key_length = 0;
+        if (!MakeKey(tag.expressions, tag.header, t, key, key_length, RecordForm::kStored)) {
+          faults[g] = "record " + std::to_string(n) + ": its key cannot be made";
+          continue;
+        }
+        expected[g][n] = KeyDigest(tag.header, key.data());
+      }
+    }
+  }
+  t.record = std::move(saved);
+  t.record_number = saved_number;
+  return ok;
+}
+
+// Walks a sound tag's items against the records' expected items: an item whose key its record
+// does not have (or of a record the tag should not hold, or twice), and, outside unique tags
+// (which hold one record of each key), a record whose item is missing. Empty when they agree.
+std::string ItemsAgainstRecords(AreaIndex& index, OrderTag& tag, int area,
+                                std::vector<std::uint64_t>& expected) {
+  TagCursor cursor;
+  cursor.Attach(&index.file, tag.header, tag.compare, ContextOf(index, tag, area));
+  if (!cursor.First()) return "its items cannot be walked";
+  const std::size_t count = expected.size() - 1;
+  for (; !cursor.AtEnd() && cursor.OnItem();) {
+    const std::uint32_t record = cursor.Record();
+    if (record < 1 || record > count || expected[record] != KeyDigest(tag.header, cursor.Key())) {
+      return "an item of record " + std::to_string(record) +
+             " whose key the record does not have (reindex rebuilds the tag)";
+    }
+    expected[record] = 0;
+    if (!cursor.Next()) return "its items cannot be walked";
+  }
+  if (tag.header.Unique()) return {};
+  for (std::size_t n = 1; n <= count; ++n) {
+    if (expected[n] != 0) {
+      return "record " + std::to_string(n) + ": its key is missing (reindex rebuilds the tag)";
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 namespace order_internal {
@@ -117,11 +218,13 @@ void HookLockOff(TableRecord& t) { LockBracket(t.area, false); }
 // expression does not give, a key twice in a unique tag) is not seen on that way. A tag found
 // damaged keeps its fault until the index is opened again or another program changes it. The
 // trees this engine changes afterwards stay sound, so one reading serves every later edit.
-// Whether the items hold the records' keys is not read here (that is `check`'s full work).
+// Whether the items hold the records' keys is read per tag by the first edit that changes it
+// (TouchedTreesSound).
 void ValidateTrees(AreaIndex& index) {
   if (index.validated) return;
   index.validated = true;
   index.faults.assign(index.tags.size(), {});
+  index.keys_checked.assign(index.tags.size(), false);
   QuietErrors quiet;
   const std::uint16_t code = EngineErrorCode;
   const std::string message = LastErrorMessage;
@@ -157,11 +260,49 @@ void ValidateTrees(AreaIndex& index) {
   LastErrorMessage = message;
 }
 
-// Whether every tag an edit changes was found sound when the index was read whole; false after
-// a report naming the tag and what is wrong with it.
-bool TouchedTreesSound(AreaIndex& index, const std::vector<const OrderTag*>& touched) {
+// Whether every tag an edit changes was found sound when the index was read whole, and holds
+// the keys of the records (read once per tag, the first time an edit changes it, in one pass
+// over the table for all the tags that edit changes); false after a report naming the tag and
+// what is wrong with it.
+bool TouchedTreesSound(TableRecord& t, AreaIndex& index,
+                       const std::vector<const OrderTag*>& touched) {
   if (touched.empty()) return true;
   ValidateTrees(index);
+  std::vector<OrderTag*> unread;
+  // A virtual table's records come from its manager, not from a file this pass could read.
+  for (const OrderTag* tag : t.is_virtual ? std::vector<const OrderTag*>{} : touched) {
+    const auto i = static_cast<std::size_t>(tag->tag_number - 1);
+    if (index.faults[i].empty() && !index.keys_checked[i] && HasKeyMaker(tag->expressions)) {
+      unread.push_back(index.tags[i].get());
+    }
+  }
+  const std::size_t records = static_cast<std::size_t>(std::max(t.record_count, 0)) + 1;
+  const std::size_t per_pass =
+      std::max<std::size_t>(1, kKeyPassHashBytes / (records * sizeof(std::uint64_t)));
+  for (std::size_t from = 0; from < unread.size(); from += per_pass) {
+    const std::vector<OrderTag*> group(
+        unread.begin() + static_cast<std::ptrdiff_t>(from),
+        unread.begin() + static_cast<std::ptrdiff_t>(std::min(unread.size(), from + per_pass)));
+    std::vector<std::vector<std::uint64_t>> expected;
+    std::vector<std::string> faults(group.size());
+    {
+      QuietErrors quiet;
+      const std::uint16_t code = EngineErrorCode;
+      const std::string message = LastErrorMessage;
+      if (!ExpectedItems(t, group, expected, faults)) return false;
+      for (std::size_t g = 0; g < group.size(); ++g) {
+        if (faults[g].empty())
+          faults[g] = ItemsAgainstRecords(index, *group[g], t.area, expected[g]);
+      }
+      EngineErrorCode = code;
+      LastErrorMessage = message;
+    }
+    for (std::size_t g = 0; g < group.size(); ++g) {
+      const auto i = static_cast<std::size_t>(group[g]->tag_number - 1);
+      index.keys_checked[i] = true;
+      index.faults[i] = std::move(faults[g]);
+    }
+  }
   for (const OrderTag* tag : touched) {
     const std::string& fault = index.faults[static_cast<std::size_t>(tag->tag_number - 1)];
     if (fault.empty()) continue;
@@ -230,7 +371,7 @@ bool HookCheckKeys(TableRecord& t, bool appending) {
   }
   t.record_number = saved_number;
   // The copies of the nodes the cursors hold are still what the file holds: nothing changed.
-  return ok && TouchedTreesSound(*index, touched);
+  return ok && TouchedTreesSound(t, *index, touched);
 }
 
 }  // namespace order_internal

@@ -378,9 +378,12 @@ bool FindText(std::string_view text, bool as_stored) {
     SetEngineError(254, "Cannot use Find() with index order 0 (natural order) [Find]");
     return false;
   }
-  if (text.empty()) return false;
-  ReadHold hold(t->area);
   OrderTag& tag = Controlling(*index);
+  // An empty text is a prefix of every character key: it finds the first one (or, padded, the
+  // blank key). A number or a date has no empty value to look for.
+  const char key_type = tag.header.KeyType();
+  if (text.empty() && (key_type == 'N' || key_type == 'F' || key_type == 'D')) return false;
+  ReadHold hold(t->area);
   if (!CheckForChanges(*t, *index)) return false;
   if (t->record_count < 1) RefreshRecordCount(*t);
   if (t->record_count < 1 || TagEmpty(tag)) {

@@ -30,6 +30,8 @@ struct AreaIndex {
   // found wrong with each tag then (empty: sound), by tag number - 1.
   bool validated = false;
   std::vector<std::string> faults;
+  // Whether each tag's items were compared with the records' keys since then (by tag number - 1).
+  std::vector<bool> keys_checked;
 };
 
 // The current engine's open indexes, by area.

@@ -73,7 +73,9 @@ bool SetOrderToTag(std::string_view name);
 // The controlling tag's number; 0 in natural order, with no index or no table.
 int CurrentOrder();
 // Searches the controlling order for a key text; answers the found flag (IndexFound). Not
-// found: the area goes to EOF, or with SoftSeek stays on the next higher key.
+// found: the area goes to EOF, or with SoftSeek stays on the next higher key. An empty text
+// finds the first key of a character tag (it begins every key; padded, it is the blank key)
+// and nothing in a tag of numbers or dates.
 bool Find(std::string_view text);
 // Find with a text in the bytes the table stores (its own code page), for callers that convert
 // the user's text themselves: an OEM table's text is not converted from ANSI, which could not

@@ -167,10 +167,35 @@ bool FlushAppends(TableRecord& t) {
   return true;
 }
 
+bool TranslatedField(const FieldEntry& f) {
+  return f.type == 'C' && f.storage == FieldStorage::kClassic &&
+         (f.flags & (kFieldBinary | kFieldSystem)) == 0;
+}
+
+namespace {
+
+// Converts the text fields of one record (binary fields and the deletion flag stay as they are).
+void ConvertText(const std::vector<FieldEntry>& fields, std::size_t record_length, char* record,
+                 bool to_ansi) {
+  for (const FieldEntry& f : fields) {
+    if (!TranslatedField(f) || static_cast<std::size_t>(f.offset) + f.length > record_length) {
+      continue;
+    }
+    const std::span<char> text(record + f.offset, f.length);
+    if (to_ansi) {
+      os::OemToAnsiBuffer(text);
+    } else {
+      os::AnsiToOemBuffer(text);
+    }
+  }
+}
+
+}  // namespace
+
 void StoredRecordBytes(const TableRecord& t, std::vector<char>& out) {
   out.assign(t.record.begin(), t.record.end());
   if (!t.oem || out.size() < 2) return;
-  os::AnsiToOemBuffer(std::span(out).subspan(1));
+  ConvertText(t.fields, out.size(), out.data(), false);
   const bool as_read = t.read_hook == nullptr && t.write_hook == nullptr && t.record_number != 0 &&
                        t.record_number == t.stored_number && t.read_record.size() == out.size() &&
                        t.stored_record.size() == out.size();
@@ -183,20 +208,20 @@ void StoredRecordBytes(const TableRecord& t, std::vector<char>& out) {
   }
 }
 
-void TranslateRecords(TranslateDirection direction, bool oem, RecordHook hook,
-                      std::size_t total_length, std::size_t record_length, char* buffer) {
-  if ((!oem && hook == nullptr) || record_length < 2) return;
+void TranslateRecords(TranslateDirection direction, const TableRecord& t, RecordHook hook,
+                      std::size_t total_length, char* buffer) {
+  const std::size_t record_length = t.record.size();
+  if ((!t.oem && hook == nullptr) || record_length < 2) return;
   const std::size_t records = total_length / record_length;
   for (std::size_t i = 0; i < records; ++i) {
-    char* data = buffer + i * record_length + 1;
-    const std::span<char> text(data, record_length - 1);
+    char* record = buffer + i * record_length;
     const int length = static_cast<int>(record_length - 1);
     if (direction == TranslateDirection::kRead) {
-      if (hook != nullptr) hook(data, length);
-      if (oem) os::OemToAnsiBuffer(text);
+      if (hook != nullptr) hook(record + 1, length);
+      if (t.oem) ConvertText(t.fields, record_length, record, true);
     } else {
-      if (oem) os::AnsiToOemBuffer(text);
-      if (hook != nullptr) hook(data, length);
+      if (t.oem) ConvertText(t.fields, record_length, record, false);
+      if (hook != nullptr) hook(record + 1, length);
     }
   }
 }
@@ -242,8 +267,7 @@ void GetDbfRecord(TableRecord& t, std::int32_t n) {
   t.last_read = n;
   if (Translates(t)) {
     t.stored_record = t.record;
-    TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length,
-                     t.record.data());
+    TranslateRecords(TranslateDirection::kRead, t, t.read_hook, length, t.record.data());
     t.read_record = t.record;
     t.stored_number = n;
   }
@@ -269,8 +293,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
   }
   const std::size_t length = t.record.size();
   const std::vector<bool> as_read = FieldsAsRead(t, append ? 0 : n);
-  TranslateRecords(TranslateDirection::kWrite, t.oem, t.write_hook, length, length,
-                   t.record.data());
+  TranslateRecords(TranslateDirection::kWrite, t, t.write_hook, length, t.record.data());
   KeepStoredBytes(t, as_read);
   int io = 0;
   if (append && t.append_behind) {
@@ -289,7 +312,7 @@ void PutDbfRecord(TableRecord& t, std::int32_t n) {
   } else {
     t.stored_number = 0;
   }
-  TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, length, length, t.record.data());
+  TranslateRecords(TranslateDirection::kRead, t, t.read_hook, length, t.record.data());
   if (t.stored_number != 0) t.read_record = t.record;
   EngineErrorCode = static_cast<std::uint16_t>(io);
   if (io != 0) {

@@ -69,11 +69,15 @@ void WriteDbfHeader(TableRecord& table);
 void CommitDbf(TableRecord& table);
 // Commits as needed, closes the file and frees the buffers. Always ends in state 0.
 void CloseDbf(TableRecord& table);
-// Applies the OEM conversion and the user hook to each record of a buffer holding
-// total_length / record_length records: reading, hook then OEM-to-ANSI; writing, ANSI-to-OEM
-// then hook. Byte 0 of each record (the deletion flag) is left alone.
-void TranslateRecords(TranslateDirection direction, bool oem, RecordHook hook,
-                      std::size_t total_length, std::size_t record_length, char* buffer);
+// Whether the OEM conversion applies to a field: only character text is converted; binary
+// fields (integers, doubles, currency, date-times, memo block numbers, varying-length and
+// null flags, character fields marked binary) keep their bytes.
+bool TranslatedField(const FieldEntry& field);
+// Applies the OEM conversion (to the text fields of `table`) and the user hook to each record of
+// a buffer holding total_length / record length records: reading, hook then OEM-to-ANSI;
+// writing, ANSI-to-OEM then hook. Byte 0 of each record (the deletion flag) is left alone.
+void TranslateRecords(TranslateDirection direction, const TableRecord& table, RecordHook hook,
+                      std::size_t total_length, char* buffer);
 // The current record as the file holds it (or a write of the buffer would store it) in OEM
 // text, for an `oem` table: each field the buffer still holds as read keeps its stored bytes
 // (which the conversion to ANSI and back need not give back), the others go through the

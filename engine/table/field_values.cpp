@@ -184,8 +184,9 @@ std::optional<DateTimeValue> BinaryDateTime(const FieldEntry& f, const char* rec
     return DateTimeValue{static_cast<double>(day), ms};
   }
   if (f.storage != FieldStorage::kTimestamp) return std::nullopt;
-  // Written with the sign bit flipped, as dBASE sorts it, or as a plain big-endian double by
-  // some libraries: a timestamp is never negative, so the sign bit tells them apart.
+  // A plain big-endian double, as dBASE writes it, or with the sign bit flipped, as some
+  // libraries (and this engine once) wrote it: a timestamp is never negative, so the sign bit
+  // tells them apart.
   std::uint64_t bits = LoadBe(p, 8);
   bits &= 0x7FFFFFFFFFFFFFFFULL;
   const double ms = std::bit_cast<double>(bits);
@@ -206,8 +207,10 @@ void PutBinaryDateTime(const FieldEntry& f, char* record, const DateTimeValue& v
     StoreLe(p + 4, static_cast<std::uint32_t>(value.milliseconds), 4);
     return;
   }
+  // A plain big-endian double, as dBASE's own level 7 tables hold it (never negative, so its
+  // sign bit is clear; the reader also takes the form with the sign bit flipped).
   const double ms = (value.day_number - kTimestampEpoch) * kMillisecondsPerDay + value.milliseconds;
-  StoreBe(p, FlipDouble(ms), 8);
+  StoreBe(p, std::bit_cast<std::uint64_t>(ms), 8);
 }
 
 std::string DateTimeText(const DateTimeValue& value) {

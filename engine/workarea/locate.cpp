@@ -215,13 +215,15 @@ bool FieldTextOf(TableRecord& t, int field, std::int32_t r, std::string& out) {
   if (t.read_hook != nullptr) {
     std::string record;
     if (!ReadStored(t, field, r, {0, t.record_length}, record)) return false;
-    TranslateRecords(TranslateDirection::kRead, t.oem, t.read_hook, record.size(), record.size(),
-                     record.data());
+    TranslateRecords(TranslateDirection::kRead, t, t.read_hook, record.size(), record.data());
     out = record.substr(span.offset, span.length);
     return true;
   }
   if (!ReadStored(t, field, r, span, out)) return false;
-  if (t.oem) os::OemToAnsiBuffer(out);
+  if (t.oem && field >= 1 && field <= static_cast<int>(t.fields.size()) &&
+      TranslatedField(t.fields[static_cast<std::size_t>(field - 1)])) {
+    os::OemToAnsiBuffer(out);
+  }
   return true;
 }
 

@@ -132,6 +132,32 @@ TEST_F(OrdersTest, FindLandsOnTheFirstMatchOrTheNextKey) {
   EXPECT_EQ(LastErrorMessage, "Cannot use Find() with index order 0 (natural order) [Find]");
 }
 
+// An empty text is a prefix of every character key: from anywhere it finds the tag's first key
+// (soft or not); padded it looks for the blank key; a number tag has no empty key.
+TEST_F(OrdersTest, AnEmptyTextFindsTheFirstCharacterKey) {
+  Use(MakeIndexedTable(kRows));
+  ASSERT_TRUE(SetIndexTo());
+  for (const bool soft : {false, true}) {
+    SoftSeek = soft;
+    GoBottom();
+    EXPECT_TRUE(Find(""));
+    EXPECT_EQ(RecNo(), 8);  // AB
+    EXPECT_TRUE(FindStored(""));
+    EXPECT_EQ(Code(), "AB");
+    SKIP(1);
+    EXPECT_EQ(RecNo(), 2);  // the walk goes on from the first key
+  }
+  SoftSeek = false;
+  KeyPadding = true;
+  EXPECT_FALSE(Find(""));
+  EXPECT_TRUE(dEOF());
+  KeyPadding = false;
+  Set_Order_To(2);
+  GO(1);
+  EXPECT_FALSE(Find(""));
+  EXPECT_FALSE(IndexFound);
+}
+
 TEST_F(OrdersTest, NextOnTheLastKeySetsEofAndPriorComesBack) {
   Use(MakeIndexedTable(kRows));
   ASSERT_TRUE(SetIndexTo());

@@ -71,8 +71,9 @@ TEST_F(DbfRecordsTest, RejectsRecordNumbersOutOfRangeAndKeepsPosition) {
       GetDbfRecord(t, n);
       FAIL();
     } catch (const EVexelError& e) {
-      EXPECT_EQ(std::string(e.what()), "Error # 212 (Request beyond range)\r\nInvalid record number = " +
-                                           std::to_string(n) + " (" + path_ + ")  [GetDbfRecord]");
+      EXPECT_EQ(std::string(e.what()),
+                "Error # 212 (Request beyond range)\r\nInvalid record number = " +
+                    std::to_string(n) + " (" + path_ + ")  [GetDbfRecord]");
     }
     EXPECT_EQ(t.record_number, 2);
     EXPECT_EQ(Record(t), " Bob  ");
@@ -88,8 +89,8 @@ TEST_F(DbfRecordsTest, ShortReadIsEndOfFileError) {
     GetDbfRecord(t, 3);
     FAIL();
   } catch (const EVexelError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Error # 213 (End of file found unexpectedly)\r\nFile:  " + path_ + "  [GetDbfRecord]");
+    EXPECT_EQ(std::string(e.what()), "Error # 213 (End of file found unexpectedly)\r\nFile:  " +
+                                         path_ + "  [GetDbfRecord]");
   }
 }
 
@@ -197,6 +198,35 @@ TEST_F(DbfRecordsTest, OemTableKeepsAnsiTextInTheBufferAndOemOnDisk) {
   EXPECT_EQ(bytes[32 + 32 + 1 + 4], 0x82);
 }
 
+// Only character text is converted: a character field marked binary (and every binary type)
+// keeps its bytes both ways, in a rewrite and in an append.
+TEST_F(DbfRecordsTest, OemConversionLeavesFieldsMarkedBinaryAlone) {
+  ASSERT_TRUE(os::SetCodePages(437, 1252));
+  TableRecord t;
+  t.oem = true;
+  OpenTable(DbfBuilder(0x03)
+                .Field("NAME", 'C', 4)
+                .Field("RAW", 'C', 2)
+                .Record(" Ren\x82\x82\xE9")
+                .Build(),
+            t);
+  t.fields[1].flags = kFieldBinary;
+  GetDbfRecord(t, 1);
+  EXPECT_EQ(Record(t), " Ren\xE9\x82\xE9");
+  std::memcpy(t.record.data(), " caf\xE9\xE9\x82", 7);
+  PutDbfRecord(t, 1);
+  PutDbfRecord(t, 2);
+  EXPECT_EQ(Record(t), " caf\xE9\xE9\x82");
+  CloseDbf(t);
+  const Bytes bytes = test::ReadBytes(path_);
+  const std::size_t first = 32 + 2 * 32 + 1;
+  for (const std::size_t at : {first, first + 7}) {
+    EXPECT_EQ(bytes[at + 4], 0x82);
+    EXPECT_EQ(bytes[at + 5], 0xE9);
+    EXPECT_EQ(bytes[at + 6], 0x82);
+  }
+}
+
 void Rot1Read(char* data, int length) {
   for (int i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] - 1);
 }
@@ -301,8 +331,12 @@ TEST_F(CreateDbfTest, WritesDbase4TableWithMemoFile) {
   std::copy(today.begin(), today.end(), expected.begin() + 1);
   expected[8] = 129;
   expected[10] = 35;
-  const struct { int at; const char* name; char type; int length; } kDescriptors[] = {
-      {32, "TITLE", 'C', 20}, {64, "YEAR", 'N', 4}, {96, "PLOT", 'M', 10}};
+  const struct {
+    int at;
+    const char* name;
+    char type;
+    int length;
+  } kDescriptors[] = {{32, "TITLE", 'C', 20}, {64, "YEAR", 'N', 4}, {96, "PLOT", 'M', 10}};
   for (const auto& d : kDescriptors) {
     std::memcpy(&expected[d.at], d.name, std::strlen(d.name));
     expected[d.at + 11] = static_cast<unsigned char>(d.type);
@@ -313,8 +347,8 @@ TEST_F(CreateDbfTest, WritesDbase4TableWithMemoFile) {
   EXPECT_EQ(bytes, expected);
 
   const Bytes memo = test::ReadBytes(dir_.File("movie.DBT"));
-  const Bytes expected_memo = {1, 0, 0, 0, 0, 0, 0, 0, 'm', 'o', 'v', 'i', 'e', 0, 0, 0,
-                               0, 0, 2, 1, 0, 2, 0, 0};
+  const Bytes expected_memo = {1,   0, 0, 0, 0, 0, 0, 0, 'm', 'o', 'v', 'i',
+                               'e', 0, 0, 0, 0, 0, 2, 1, 0,   2,   0,   0};
   EXPECT_EQ(memo, expected_memo);
 }
 

@@ -93,13 +93,16 @@ TEST(FieldValuesTest, DateTimesStoreAsDayNumberAndMilliseconds) {
   EXPECT_EQ(Hex(record + 1, 8), "38852500cf000a02");
   ASSERT_TRUE(BinaryDateTime(t, record).has_value());
   EXPECT_EQ(DateTimeText(*BinaryDateTime(t, record)), "2020-03-27T09:30:09.999");
-  // Level 7 @: php-xbase writes the plain double, dBASE the flipped one; both read the same.
+  // Level 7 @: dBASE's own tables hold the plain big-endian double (written so); the form with
+  // the sign bit flipped that some libraries write reads the same.
   const FieldEntry at = Binary(FieldStorage::kTimestamp, 8);
   const char plain[9] = "\x42\xcc\x41\x8b\xa9\x9a\x00\x00";  // 1970-01-01
   std::memcpy(record + 1, plain, 8);
   EXPECT_EQ(DateTimeText(*BinaryDateTime(at, record)), "1970-01-01T00:00:00");
   PutBinaryDateTime(at, record, {DayNumber(1970, 1, 1), 0});
-  EXPECT_EQ(Hex(record + 1, 8), "c2cc418ba99a0000");
+  EXPECT_EQ(Hex(record + 1, 8), "42cc418ba99a0000");
+  EXPECT_EQ(DateTimeText(*BinaryDateTime(at, record)), "1970-01-01T00:00:00");
+  record[1] = static_cast<char>(0xc2);
   EXPECT_EQ(DateTimeText(*BinaryDateTime(at, record)), "1970-01-01T00:00:00");
   PutBinaryDateTime(at, record, {kBlankDate, 0});
   EXPECT_FALSE(BinaryDateTime(at, record).has_value());
@@ -114,6 +117,38 @@ TEST(FieldValuesTest, DateTimesStoreAsDayNumberAndMilliseconds) {
   for (const char* text : {"2001-02-29", "2020-03-27T24:00:00", "2020-03-27X", "yesterday"}) {
     EXPECT_FALSE(ParseDateTimeText(text).has_value()) << text;
   }
+}
+
+// Every timestamp of the corpus's level 7 tables (written by dBASE) stores back as the same
+// bytes.
+TEST(FieldValuesTest, CorpusTimestampsStoreBackAsTheirOwnBytes) {
+  const auto corpus = test::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "the shared corpus folder (../shared/corpus) is absent";
+  int values = 0;
+  for (const char* name : {"php-xbase/dBase/dBaseVII.dbf", "php-xbase/dBase/dBaseVII_ts.dbf"}) {
+    SCOPED_TRACE(name);
+    TableRecord t;
+    t.file_name = (corpus / name).string();
+    t.open_mode = os::kOpenReadOnlyDenyNone;
+    OpenDbf(t);
+    ASSERT_EQ(EngineErrorCode, 0) << LastErrorMessage;
+    for (std::int32_t n = 1; n <= t.record_count; ++n) {
+      GetDbfRecord(t, n);
+      for (const FieldEntry& f : t.fields) {
+        if (f.storage != FieldStorage::kTimestamp) continue;
+        const auto value = BinaryDateTime(f, t.record.data());
+        if (!value) continue;
+        std::vector<char> copy = t.record;
+        std::memset(copy.data() + f.offset, 0, 8);
+        PutBinaryDateTime(f, copy.data(), *value);
+        EXPECT_EQ(Hex(copy.data() + f.offset, 8), Hex(t.record.data() + f.offset, 8))
+            << "record " << n << ", " << DateTimeText(*value);
+        ++values;
+      }
+    }
+    CloseDbf(t);
+  }
+  EXPECT_GE(values, 18);
 }
 
 class FoxProTableTest : public ::testing::Test {

@@ -207,6 +207,71 @@ TEST_F(DamagedIndexTest, DamageOffTheWayDownRefusesEditsOfThatTagOnly) {
   }
 }
 
+// Items whose keys their records do not have (record numbers swapped in a leaf, a record
+// changed behind the index's back): an edit that changes such a tag is refused with the tag
+// named and nothing written; one that changes only sound tags goes ahead. A unique tag that
+// lacks a key because the record that held it changed is no damage.
+TEST_F(DamagedIndexTest, KeysThatDoNotMatchTheirRecordsRefuseEditsOfThatTag) {
+  const std::size_t header = dbf_[8] | dbf_[9] << 8;
+  const std::size_t length = dbf_[10] | dbf_[11] << 8;
+  // A field of record n (NAME at 1, CITY at 13, N at 23) set in the table's bytes alone.
+  const auto with_field = [&](int n, std::size_t at, const std::string& text) {
+    Bytes b = dbf_;
+    std::memcpy(&b[header + (n - 1) * length + at], text.data(), text.size());
+    return b;
+  };
+  struct Damage {
+    const char* name;
+    Bytes dbf, mdx;
+    const char* tag;       // the tag check calls damaged (empty: none)
+    Edit changes_it;       // an edit that changes that tag
+    Edit changes_another;  // one that changes only sound tags
+  };
+  Bytes swapped = mdx_;
+  const std::uint32_t leaf = RootPage(swapped, 1) * 512;
+  ASSERT_GE(Le32(swapped, leaf), 2u);  // NAME's root is a leaf of 16-byte items
+  const std::uint32_t first = Le32(swapped, leaf + 8);
+  Put32(swapped, leaf + 8, Le32(swapped, leaf + 8 + 16));
+  Put32(swapped, leaf + 8 + 16, first);
+  const Edit set_n{{"set", table_, "1", "N=55"}, ""};
+  const Edit set_name{{"set", table_, "1", "NAME=n0b"}, ""};
+  const Edit set_city{{"set", table_, "1", "CITY=Oslo"}, ""};
+  const std::vector<Damage> damages = {
+      {"record numbers swapped in a leaf", dbf_, swapped, "NAME", set_name, set_n},
+      {"a number changed behind the index", with_field(5, 23, "   44"), mdx_, "NUM", set_n,
+       set_city},
+      {"the unique key's record changed", with_field(2, 13, "Lima      "), mdx_, "CITY", set_city,
+       set_n},
+      {"a unique key whose record never held it", with_field(4, 13, "Lima      "), mdx_, "",
+       set_city, set_n},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.name);
+    test::WriteBytes(table_, d.dbf);
+    test::WriteBytes(Mdx(), d.mdx);
+    const Result check = Vxdbf({"check", table_});
+    if (*d.tag == 0) {
+      EXPECT_EQ(check.status, 0) << check.out;
+      const Result done = Vxdbf(d.changes_it.args);
+      EXPECT_EQ(done.status, 0) << done.err;
+      continue;
+    }
+    EXPECT_EQ(check.status, 4);
+    EXPECT_NE(check.out.find("tag " + std::string(d.tag) + ": "), std::string::npos) << check.out;
+    for (const Edit& edit : {Edits()[0], d.changes_it}) {
+      SCOPED_TRACE(edit.args[0]);
+      const Result refused = Vxdbf(edit.args, edit.input);
+      EXPECT_EQ(refused.status, 1);
+      EXPECT_NE(refused.err.find("[tag: " + std::string(d.tag) + "]"), std::string::npos)
+          << refused.err;
+      EXPECT_EQ(test::ReadBytes(table_), d.dbf);
+      EXPECT_EQ(test::ReadBytes(Mdx()), d.mdx);
+    }
+    const Result other = Vxdbf(d.changes_another.args);
+    EXPECT_EQ(other.status, 0) << other.err;
+  }
+}
+
 // A file cut short: NUM's root lies past the end, below the header's page counter. Splits in
 // the sound tags take new pages at the counter, not at the end of the file where NUM still
 // names its root: check finds nothing it did not find before.
