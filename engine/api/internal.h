@@ -20,6 +20,7 @@ namespace vx {
 struct TableRecord;
 struct FieldEntry;
 struct CompiledExpr;
+struct DateTimeValue;
 class Expr;
 }  // namespace vx
 
@@ -104,6 +105,8 @@ std::string FromUtf8(int page, std::string_view utf8, const std::string& where);
 std::optional<Date> ParseStoredDate(std::string_view stored);
 std::optional<Date> ParseDateText(std::string_view text);
 bool DateIsValid(const Date& d);
+// A stored date-time as a DateTime; none for a blank one or a day beyond the calendar.
+std::optional<DateTime> SplitDateTime(const vx::DateTimeValue& value);
 std::string UpperAscii(std::string_view text);
 // The shortest text that reads back as the same double.
 std::string NumberText(double v);
@@ -111,6 +114,9 @@ std::string NumberText(double v);
 // Opens impl.path with impl.options into a free work area and fills in what the open tells.
 void OpenArea(Table::Impl& impl);
 
+// Whether a field's values are bytes rather than text: varbinary, pictures, objects, binary
+// memos (the memo letters B, G, P, W, and fields flagged binary).
+bool BytesField(const vx::FieldEntry& f);
 // The public field list of an open table.
 std::vector<Field> FieldsOf(const vx::TableRecord& table, int page);
 // The record in the table's buffer as a Record (memo text read from the memo file).
@@ -144,13 +150,14 @@ Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e);
 struct RecordAccess {
   static Record Make(std::uint32_t recno, bool deleted,
                      std::shared_ptr<const std::vector<Field>> fields, std::vector<Value> values,
-                     std::vector<std::string> texts) {
+                     std::vector<std::string> texts, std::vector<bool> nulls = {}) {
     Record r;
     r.recno_ = recno;
     r.deleted_ = deleted;
     r.fields_ = std::move(fields);
     r.values_ = std::move(values);
     r.texts_ = std::move(texts);
+    r.nulls_ = std::move(nulls);
     return r;
   }
 };

@@ -16,6 +16,7 @@
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -54,6 +55,11 @@ const std::string& Record::text(std::size_t i) const {
   return texts_[i];
 }
 const std::string& Record::text(std::string_view name) const { return texts_[index_of(name)]; }
+bool Record::is_null(std::size_t i) const {
+  if (i >= values_.size()) Fail(220, "no field number " + std::to_string(i));
+  return i < nulls_.size() && nulls_[i];
+}
+bool Record::is_null(std::string_view name) const { return is_null(index_of(name)); }
 const std::vector<Field>& Record::fields() const {
   static const std::vector<Field> none;
   return fields_ != nullptr ? *fields_ : none;
@@ -116,19 +122,81 @@ bool DateIsValid(const Date& d) {
 std::vector<Field> FieldsOf(const vx::TableRecord& table, int page) {
   std::vector<Field> fields;
   for (const vx::FieldEntry& f : table.fields) {
-    fields.push_back({ToUtf8(page, TrimRight(f.name)), f.type, f.length, f.decimals});
+    // Memo kinds are held as 'M'; the letter as stored tells a picture from a text.
+    const char type = f.type == 'M' && f.letter != 0 ? f.letter : f.type;
+    fields.push_back({ToUtf8(page, TrimRight(f.name)), type, f.length, f.decimals, BytesField(f),
+                      f.null_bit >= 0});
   }
   return fields;
 }
 
+std::optional<DateTime> SplitDateTime(const vx::DateTimeValue& value) {
+  vx::YearMonthDay d{};
+  if (value.day_number == vx::kBlankDate || !vx::SplitDayNumber(value.day_number, d)) {
+    return std::nullopt;
+  }
+  const int ms = value.milliseconds;
+  return DateTime{
+      {d.year, d.month, d.day}, ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000};
+}
+
+bool BytesField(const vx::FieldEntry& f) {
+  return vx::HoldsBytes(f) || (f.type == 'M' && f.letter != 0 && f.letter != 'M');
+}
+
+namespace {
+
+// A field in one of the binary forms (not a memo): its value and its text.
+void BinaryValue(const vx::TableRecord& t, const vx::FieldEntry& f, const char* record, int page,
+                 Value& value, std::string& text) {
+  bool has_value = false;
+  text = vx::BinaryFieldText(t, f, record, &has_value);
+  value = std::monostate{};
+  switch (vx::ValueKind(f)) {
+    case 'N':
+      if (const std::optional<double> number = vx::BinaryNumber(f, record)) {
+        const bool whole =
+            f.storage == vx::FieldStorage::kInt32 || f.storage == vx::FieldStorage::kInt32Flipped;
+        value = whole ? Value(static_cast<std::int64_t>(*number)) : Value(*number);
+      }
+      break;
+    case 'T':
+      if (const std::optional<vx::DateTimeValue> dt = vx::BinaryDateTime(f, record)) {
+        if (const std::optional<DateTime> split = SplitDateTime(*dt)) value = *split;
+      }
+      if (std::holds_alternative<std::monostate>(value)) text.clear();
+      break;
+    default:  // V, Q
+      if (!BytesField(f)) text = ToUtf8(page, text);
+      value = text;
+      break;
+  }
+}
+
+}  // namespace
+
 Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32_t recno) {
   std::vector<Value> values;
   std::vector<std::string> texts;
+  std::vector<bool> nulls;
   values.reserve(t.fields.size());
   texts.reserve(t.fields.size());
   const char* record = t.record.data();
   for (const vx::FieldEntry& f : t.fields) {
     const std::string_view stored(record + f.offset, f.length);
+    if (vx::FieldIsNull(t, f, record)) {
+      nulls.resize(t.fields.size());
+      nulls[values.size()] = true;
+      values.emplace_back(std::monostate{});
+      texts.emplace_back();
+      continue;
+    }
+    if (vx::IsBinaryField(f) && vx::ValueKind(f) != 'M') {
+      values.emplace_back();
+      texts.emplace_back();
+      BinaryValue(t, f, record, impl.codepage, values.back(), texts.back());
+      continue;
+    }
     switch (f.type) {
       case 'N':
       case 'F': {
@@ -172,7 +240,7 @@ Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32
           }
           if (!vx::ReadMemo(t, block, text, &binary)) Fail(1003, "memo unreadable");
         }
-        const bool bytes = binary || f.type != 'M';
+        const bool bytes = binary || BytesField(f);
         std::string value = bytes ? text : ToUtf8(impl.codepage, TrimRight(text));
         texts.push_back(value);
         values.emplace_back(std::move(value));
@@ -187,7 +255,7 @@ Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32
     }
   }
   return RecordAccess::Make(recno, !t.record.empty() && t.record[0] == vx::kDeletedFlag,
-                            impl.fields, std::move(values), std::move(texts));
+                            impl.fields, std::move(values), std::move(texts), std::move(nulls));
 }
 
 void GoRecord(const Table::Impl& impl, std::uint32_t recno) {

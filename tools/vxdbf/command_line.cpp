@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ostream>
+#include <vexel/vexel.hpp>
 
 #include "engine/foundation/errors.h"
 #include "platform/os/codepage.h"
-#include "platform/os/file.h"
 
 namespace vx::tool {
 
@@ -21,8 +21,8 @@ CLI::App& Commands::Add(CommandEntry entry) {
 std::string Commands::Overview() const {
   std::string text;
   for (const CommandEntry& entry : entries_) {
-    text +=
-        (text.empty() ? "usage: vxdbf " : "       vxdbf ") + entry.name + " " + entry.synopsis + "\n";
+    text += (text.empty() ? "usage: vxdbf " : "       vxdbf ") + entry.name + " " + entry.synopsis +
+            "\n";
   }
   return text +
          "       vxdbf --version\n"
@@ -65,17 +65,9 @@ namespace {
 std::vector<std::string> ExpandTables(const std::vector<std::string>& arguments) {
   std::vector<std::string> tables;
   for (const std::string& argument : arguments) {
-    std::vector<os::DirEntry> entries;
-    const int found = os::FindFiles(argument, "*", true, entries);
-    if (found == os::kIoOk || found == os::kIoFileNotFound) {
+    if (const auto names = vexel::table_files(argument)) {
       const std::string dir = argument.back() == '/' ? argument : argument + "/";
-      for (const os::DirEntry& entry : entries) {
-        const std::size_t dot = entry.name.rfind('.');
-        if (!entry.is_directory && dot != std::string::npos &&
-            os::AnsiUpperText(entry.name.substr(dot)) == ".DBF") {
-          tables.push_back(dir + entry.name);
-        }
-      }
+      for (const std::string& name : *names) tables.push_back(dir + name);
       continue;
     }
     tables.push_back(argument);
