@@ -30,6 +30,7 @@
 #include <utility>
 #include <variant>
 #include <vector>
+#include <vexel/codepage.hpp>
 #include <vexel/folder.hpp>
 
 namespace vexel {

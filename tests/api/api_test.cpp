@@ -849,3 +849,20 @@ TEST_F(BinaryFieldTest, LevelSevenNumbersAndTimestamps) {
   EXPECT_EQ(vexel::open(Path(), {.mode = vexel::OpenMode::read_only}).read(2)["N"],
             Value(std::int64_t{2147483647}));
 }
+
+// A folder's tables by name (the extension in any case, no folders), and which code pages
+// convert.
+TEST_F(ApiTest, FolderTablesAndCodePages) {
+  const std::filesystem::path folder = dir_.File("tables");
+  std::filesystem::create_directories(folder / "sub.dbf");
+  for (const char* name : {"b.DBF", "a.dbf", "c.txt", "dbf", ".dbf"}) {
+    vx::test::WriteBytes((folder / name).string(), {'x'});
+  }
+  EXPECT_EQ(vexel::table_files(folder), (std::vector<std::string>{".dbf", "a.dbf", "b.DBF"}));
+  std::filesystem::create_directories(dir_.File("empty"));
+  EXPECT_EQ(vexel::table_files(dir_.File("empty")), std::vector<std::string>{});
+  EXPECT_EQ(vexel::table_files(dir_.File("missing")), std::nullopt);
+  EXPECT_EQ(vexel::table_files(folder / "a.dbf"), std::nullopt);
+  for (const int page : {437, 850, 1252, 65001}) EXPECT_TRUE(vexel::codepage_available(page));
+  for (const int page : {0, -1, 12345}) EXPECT_FALSE(vexel::codepage_available(page));
+}

@@ -3,11 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <ostream>
 #include <vexel/vexel.hpp>
-
-#include "engine/foundation/errors.h"
-#include "platform/os/codepage.h"
 
 namespace vx::tool {
 
@@ -104,7 +102,13 @@ void Commands::AllowSeveralFiles(const std::string& name) {
         } catch (const LockRefused& e) {
           io.err << "vxdbf: " << table << ": " << e.message << "\n";
           status = std::max(status, 3);
-        } catch (const EVexelError& e) {
+        } catch (const vexel::LockError& e) {
+          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          status = std::max(status, 3);
+        } catch (const vexel::Error& e) {
+          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          status = std::max(status, 1);
+        } catch (const std::exception& e) {  // the engine's errors name the table themselves
           io.err << e.what() << "\n";
           status = std::max(status, 1);
         }
@@ -224,7 +228,7 @@ CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& 
           [](std::string& text) -> std::string {
             if (text.empty() || text.size() > 5 ||
                 text.find_first_not_of("0123456789") != std::string::npos ||
-                !os::CodePageAvailable(std::stoi(text))) {
+                !vexel::codepage_available(std::stoi(text))) {
               return "wants a code page this system converts (437, 850, 852, 866, 1250, "
                      "1251, 1252, ...), not " +
                      Quoted(text);
