@@ -235,9 +235,35 @@ std::string DateText(const Date& d) {
 // ---------------------------------------------------------------------------------------------
 // Values between SQL and fields
 
+// "YYYY-MM-DD HH:MM:SS" (".mmm" added when there are milliseconds), as SQLite's date functions
+// read it.
+std::string DateTimeText(const DateTime& t) {
+  char out[48];
+  std::snprintf(out, sizeof out, "%s %02d:%02d:%02d", DateText(t.date).c_str(), t.hour, t.minute,
+                t.second);
+  std::string text = out;
+  if (t.millisecond != 0) {
+    std::snprintf(out, sizeof out, ".%03d", t.millisecond);
+    text += out;
+  }
+  return text;
+}
+
+// Field types whose values are bytes: varbinary, pictures, objects, binary memos.
+bool HoldsBytes(char type) {
+  return type == 'Q' || type == 'G' || type == 'P' || type == 'W' || type == 'B';
+}
+
 void ResultValue(sqlite3_context* ctx, const Field& field, const Value& value) {
   if (const auto* s = std::get_if<std::string>(&value)) {
-    sqlite3_result_text(ctx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    if (HoldsBytes(field.type)) {
+      sqlite3_result_blob(ctx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    } else {
+      sqlite3_result_text(ctx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    }
+  } else if (const auto* t = std::get_if<DateTime>(&value)) {
+    const std::string text = DateTimeText(*t);
+    sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
   } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
     sqlite3_result_int64(ctx, *i);
   } else if (const auto* d = std::get_if<double>(&value)) {

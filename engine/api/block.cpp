@@ -24,7 +24,7 @@ std::shared_ptr<const RecordBlock::Layout> BlockAccess::LayoutOf(const vx::Table
   layout->codepage = impl.codepage;
   layout->fields = impl.fields;
   for (const vx::FieldEntry& f : table.fields) {
-    layout->columns.push_back({f.offset, f.length, f.type, f.decimals});
+    layout->columns.push_back({f.offset, f.length, f.type, f.decimals, detail::DecodesPlain(f)});
   }
   return layout;
 }
@@ -105,7 +105,46 @@ class MemoSizeOnce {
   bool set_ = false;
 };
 
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t DaysFrom1970(const Date& d) {
+  const std::int64_t y = d.year - (d.month <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t m = d.month;
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d.day - 1;
+  return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
 }  // namespace
+
+// A column the stored bytes alone cannot answer (binary forms, .NULL. marks): its values,
+// decoded with the table; nothing for the others.
+static std::optional<std::vector<Value>> Decoded(const RecordBlock& block, std::size_t field) {
+  if (block.size() == 0) return std::nullopt;
+  block.stored(0, field);  // checks the field
+  if (BlockAccess::Plain(block, field)) return std::nullopt;
+  std::vector<Value> out;
+  block.values(field, out);
+  return out;
+}
+
+bool BlockAccess::Plain(const RecordBlock& block, std::size_t field) {
+  return block.layout_->columns[field].plain;
+}
+
+void BlockAccess::Decode(const RecordBlock& block, std::size_t row, std::size_t field,
+                         Value& value, std::string& text) {
+  const std::shared_ptr<Table::Impl>& table = block.table_;
+  if (table == nullptr || table->area == 0) Fail(215, "the table is closed");
+  Scope scope(*table);
+  Guarded([&] {
+    vx::TableRecord& t = table->table();
+    bool null = false;
+    detail::DecodeField(t, *table, t.fields[field],
+                        block.bytes_.data() + row * block.layout_->record_length,
+                        block.recnos_[row], value, text, null);
+  });
+}
 
 const std::vector<Field>& RecordBlock::fields() const {
   static const std::vector<Field> none;
@@ -150,27 +189,25 @@ Value RecordBlock::value(std::size_t row, std::size_t field) const {
   const Column& c = layout_->columns[field];
   Value value;
   std::string text;
-  if (detail::IsMemoType(c.type)) {
-    if (table_ == nullptr || table_->area == 0) Fail(215, "the table is closed");
-    Scope scope(*table_);
-    Guarded([&] {
-      vx::TableRecord& t = table_->table();
-      detail::DecodeMemo(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
-                         recnos_[row], value, text);
-    });
+  if (!c.plain) {
+    BlockAccess::Decode(*this, row, field, value, text);
   } else {
     detail::DecodeStored(c.type, c.decimals, layout_->codepage, bytes, value, text);
   }
   return value;
 }
 
+
 std::string RecordBlock::text(std::size_t row, std::size_t field) const {
   const std::string_view bytes = stored(row, field);
   const Column& c = layout_->columns[field];
-  if (detail::IsMemoType(c.type)) return std::get<std::string>(value(row, field));
   Value value;
   std::string text;
-  detail::DecodeStored(c.type, c.decimals, layout_->codepage, bytes, value, text);
+  if (!c.plain) {
+    BlockAccess::Decode(*this, row, field, value, text);
+  } else {
+    detail::DecodeStored(c.type, c.decimals, layout_->codepage, bytes, value, text);
+  }
   return text;
 }
 
@@ -185,6 +222,16 @@ Record RecordBlock::record(std::size_t row) const {
 }
 
 bool RecordBlock::whole_numbers(std::size_t field, std::int64_t* out, std::uint8_t* blank) const {
+  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field)) {
+    for (std::size_t row = 0; row < decoded->size(); ++row) {
+      const Value& v = (*decoded)[row];
+      if (std::holds_alternative<double>(v)) return false;
+      const std::int64_t* whole = std::get_if<std::int64_t>(&v);
+      out[row] = whole != nullptr ? *whole : 0;
+      if (blank != nullptr) blank[row] = whole == nullptr ? 1 : 0;
+    }
+    return true;
+  }
   for (std::size_t row = 0; row < size(); ++row) {
     std::int64_t whole = 0;
     double real = 0;
@@ -198,6 +245,18 @@ bool RecordBlock::whole_numbers(std::size_t field, std::int64_t* out, std::uint8
 }
 
 void RecordBlock::numbers(std::size_t field, double* out, std::uint8_t* blank) const {
+  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field)) {
+    for (std::size_t row = 0; row < decoded->size(); ++row) {
+      const Value& v = (*decoded)[row];
+      const std::int64_t* whole = std::get_if<std::int64_t>(&v);
+      const double* real = std::get_if<double>(&v);
+      out[row] = whole != nullptr  ? static_cast<double>(*whole)
+                 : real != nullptr ? *real
+                                   : std::numeric_limits<double>::quiet_NaN();
+      if (blank != nullptr) blank[row] = whole == nullptr && real == nullptr ? 1 : 0;
+    }
+    return;
+  }
   for (std::size_t row = 0; row < size(); ++row) {
     std::int64_t whole = 0;
     double real = 0;
@@ -211,25 +270,28 @@ void RecordBlock::numbers(std::size_t field, double* out, std::uint8_t* blank) c
 }
 
 void RecordBlock::days(std::size_t field, std::int64_t* out, std::uint8_t* blank) const {
+  const std::optional<std::vector<Value>> decoded = Decoded(*this, field);
   for (std::size_t row = 0; row < size(); ++row) {
-    const std::string_view bytes = Stored(*this, layout_.get(), bytes_.data(), row, field, "D");
-    const std::optional<Date> d = detail::ParseStoredDate(bytes);
-    // Days from the proleptic Gregorian calendar's dates to 1970-01-01.
-    std::int64_t days = std::numeric_limits<std::int64_t>::min();
-    if (d) {
-      const std::int64_t y = d->year - (d->month <= 2 ? 1 : 0);
-      const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-      const std::int64_t yoe = y - era * 400;
-      const std::int64_t m = d->month;
-      const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d->day - 1;
-      days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    std::optional<Date> d;
+    if (decoded) {
+      if (const Date* date = std::get_if<Date>(&(*decoded)[row])) d = *date;
+    } else {
+      d = detail::ParseStoredDate(Stored(*this, layout_.get(), bytes_.data(), row, field, "D"));
     }
-    out[row] = days;
+    out[row] = d ? DaysFrom1970(*d) : std::numeric_limits<std::int64_t>::min();
     if (blank != nullptr) blank[row] = d ? 0 : 1;
   }
 }
 
 void RecordBlock::logicals(std::size_t field, std::uint8_t* out, std::uint8_t* blank) const {
+  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field)) {
+    for (std::size_t row = 0; row < decoded->size(); ++row) {
+      const bool* flag = std::get_if<bool>(&(*decoded)[row]);
+      out[row] = flag != nullptr && *flag ? 1 : 0;
+      if (blank != nullptr) blank[row] = flag == nullptr ? 1 : 0;
+    }
+    return;
+  }
   for (std::size_t row = 0; row < size(); ++row) {
     const std::string_view bytes = Stored(*this, layout_.get(), bytes_.data(), row, field, "L");
     const char c = bytes.empty() ? ' ' : bytes[0];
@@ -254,7 +316,7 @@ void RecordBlock::texts(std::size_t field, std::string& joined,
       ends.push_back(joined.size());
     }
   };
-  if (!detail::IsMemoType(c.type)) {
+  if (c.plain) {
     each([&](std::size_t row, Value& value, std::string& text) {
       detail::DecodeStored(c.type, c.decimals, layout_->codepage,
                            {bytes_.data() + row * layout_->record_length + c.offset, c.length},
@@ -268,8 +330,9 @@ void RecordBlock::texts(std::size_t field, std::string& joined,
     vx::TableRecord& t = table_->table();
     const MemoSizeOnce once(t);
     each([&](std::size_t row, Value& value, std::string& text) {
-      detail::DecodeMemo(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
-                         recnos_[row], value, text);
+      bool null = false;
+      detail::DecodeField(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
+                          recnos_[row], value, text, null);
     });
   });
 }
@@ -279,7 +342,7 @@ void RecordBlock::values(std::size_t field, std::vector<Value>& out) const {
   stored(0, field);  // checks the field
   const Column& c = layout_->columns[field];
   std::string text;
-  if (!detail::IsMemoType(c.type)) {
+  if (c.plain) {
     for (std::size_t row = 0; row < size(); ++row) {
       detail::DecodeStored(c.type, c.decimals, layout_->codepage,
                            {bytes_.data() + row * layout_->record_length + c.offset, c.length},
@@ -293,8 +356,9 @@ void RecordBlock::values(std::size_t field, std::vector<Value>& out) const {
     vx::TableRecord& t = table_->table();
     const MemoSizeOnce once(t);
     for (std::size_t row = 0; row < size(); ++row) {
-      detail::DecodeMemo(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
-                         recnos_[row], out.emplace_back(), text);
+      bool null = false;
+      detail::DecodeField(t, *table_, t.fields[field], bytes_.data() + row * layout_->record_length,
+                          recnos_[row], out.emplace_back(), text, null);
     }
   });
 }

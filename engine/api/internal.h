@@ -21,6 +21,7 @@ namespace vx {
 struct TableRecord;
 struct FieldEntry;
 struct CompiledExpr;
+struct DateTimeValue;
 class Expr;
 }  // namespace vx
 
@@ -105,6 +106,8 @@ std::string FromUtf8(int page, std::string_view utf8, const std::string& where);
 std::optional<Date> ParseStoredDate(std::string_view stored);
 std::optional<Date> ParseDateText(std::string_view text);
 bool DateIsValid(const Date& d);
+// A stored date-time as a DateTime; none for a blank one or a day beyond the calendar.
+std::optional<DateTime> SplitDateTime(const vx::DateTimeValue& value);
 std::string UpperAscii(std::string_view text);
 // The shortest text that reads back as the same double.
 std::string NumberText(double v);
@@ -112,6 +115,9 @@ std::string NumberText(double v);
 // Opens impl.path with impl.options into a free work area and fills in what the open tells.
 void OpenArea(Table::Impl& impl);
 
+// Whether a field's values are bytes rather than text: varbinary, pictures, objects, binary
+// memos (the memo letters B, G, P, W, and fields flagged binary).
+bool BytesField(const vx::FieldEntry& f);
 // The public field list of an open table.
 std::vector<Field> FieldsOf(const vx::TableRecord& table, int page);
 // The record in the table's buffer as a Record (memo text read from the memo file).
@@ -128,6 +134,14 @@ void DecodeStored(char type, int decimals, int page, std::string_view stored, Va
 // A memo field of `record`: the memo's text read from the memo file (under a Scope).
 void DecodeMemo(vx::TableRecord& table, const Table::Impl& impl, const vx::FieldEntry& field,
                 const char* record, std::uint32_t recno, Value& value, std::string& text);
+// Any field of `record` (under a Scope): .NULL. (`null` set, no value), the binary forms, memos
+// and the stored ones, as Record gives them.
+void DecodeField(vx::TableRecord& table, const Table::Impl& impl, const vx::FieldEntry& field,
+                 const char* record, std::uint32_t recno, Value& value, std::string& text,
+                 bool& null);
+// Whether DecodeStored alone decodes the field: a classic character, number, date or logical
+// field without a null bit.
+bool DecodesPlain(const vx::FieldEntry& field);
 // Reads record n into the table's buffer (natural order, deleted ones too).
 void GoRecord(const Table::Impl& impl, std::uint32_t recno);
 
@@ -162,6 +176,7 @@ struct RecordBlock::Layout {
     std::size_t length = 0;
     char type = 'C';  // the stored type (memo types as the table holds them)
     int decimals = 0;
+    bool plain = true;  // DecodeStored decodes it; others need the table (DecodeField)
   };
   std::size_t record_length = 0;
   int codepage = 0;
@@ -181,19 +196,25 @@ struct BlockAccess {
   // Gives back room Grow made that was not filled (`count` records).
   static void Shrink(RecordBlock& block, std::size_t count);
   static void AddRecno(RecordBlock& block, std::uint32_t recno) { block.recnos_.push_back(recno); }
+  // Whether field `field` decodes from its stored bytes alone (see DecodesPlain).
+  static bool Plain(const RecordBlock& block, std::size_t field);
+  // Decodes field `field` of row `row` with the table (binary forms, .NULL., memos).
+  static void Decode(const RecordBlock& block, std::size_t row, std::size_t field, Value& value,
+                     std::string& text);
 };
 
 // Builds Records; the library's only way in.
 struct RecordAccess {
   static Record Make(std::uint32_t recno, bool deleted,
                      std::shared_ptr<const std::vector<Field>> fields, std::vector<Value> values,
-                     std::vector<std::string> texts) {
+                     std::vector<std::string> texts, std::vector<bool> nulls = {}) {
     Record r;
     r.recno_ = recno;
     r.deleted_ = deleted;
     r.fields_ = std::move(fields);
     r.values_ = std::move(values);
     r.texts_ = std::move(texts);
+    r.nulls_ = std::move(nulls);
     return r;
   }
 };

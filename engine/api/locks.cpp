@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vexel/vexel.hpp>
 
@@ -15,6 +16,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
@@ -40,8 +42,77 @@ const char* TypeName(const Value& v) {
       return "a number";
     case 4:
       return "a date";
-    default:
+    case 5:
       return "a logical";
+    default:
+      return "a date-time";
+  }
+}
+
+// A field in one of the binary forms (I, +, B, O, Y, T, @, V, Q); monostate is the blank of
+// the kind (0, no date-time, no bytes).
+void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, const vx::FieldEntry& f,
+                    const Value& value, const std::string& where,
+                    const std::function<void()>& mismatch) {
+  switch (vx::ValueKind(f)) {
+    case 'N': {
+      double v = 0;
+      if (const auto* i = std::get_if<std::int64_t>(&value)) {
+        v = static_cast<double>(*i);
+        if (static_cast<std::int64_t>(v) != *i)
+          Fail(220, std::to_string(*i) + " does not fit " + where);
+      } else if (const auto* d = std::get_if<double>(&value)) {
+        v = *d;
+      } else if (!std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      std::vector<char> probe(static_cast<std::size_t>(f.offset) + f.length);
+      if (!std::isfinite(v) || !vx::PutBinaryNumber(f, probe.data(), v) || !image.SetNumber(n, v)) {
+        Fail(220, NumberText(v) + " does not fit " + where);
+      }
+      break;
+    }
+    case 'T': {
+      double day = vx::kBlankDate;
+      std::optional<DateTime> dt;
+      if (const auto* t = std::get_if<DateTime>(&value)) {
+        dt = *t;
+      } else if (const auto* d = std::get_if<Date>(&value)) {
+        dt = DateTime{*d};
+      } else if (const auto* s = std::get_if<std::string>(&value)) {
+        if (!s->empty()) {
+          const std::optional<vx::DateTimeValue> parsed = vx::ParseDateTimeText(*s);
+          if (!parsed)
+            Fail(220, "\"" + *s + "\" is no date-time (YYYY-MM-DDTHH:MM:SS) for " + where);
+          dt = SplitDateTime(*parsed);
+        }
+      } else if (!std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      if (dt) {
+        const bool time_ok = dt->hour >= 0 && dt->hour < 24 && dt->minute >= 0 && dt->minute < 60 &&
+                             dt->second >= 0 && dt->second < 60 && dt->millisecond >= 0 &&
+                             dt->millisecond < 1000;
+        if (!DateIsValid(dt->date) || !time_ok) Fail(220, "no valid date-time for " + where);
+        const int ms = ((dt->hour * 60 + dt->minute) * 60 + dt->second) * 1000 + dt->millisecond;
+        day = vx::DayNumber(dt->date.year, dt->date.month, dt->date.day) + ms / 86400000.0;
+      }
+      image.SetDateTime(n, day);
+      break;
+    }
+    default: {  // V, Q
+      if (!std::holds_alternative<std::string>(value) &&
+          !std::holds_alternative<std::monostate>(value)) {
+        mismatch();
+      }
+      const std::string* text = std::get_if<std::string>(&value);
+      std::string stored;
+      if (text != nullptr) stored = BytesField(f) ? *text : FromUtf8(impl.codepage, *text, where);
+      if (stored.size() > f.length)
+        Fail(220, "a value of " + std::to_string(stored.size()) + " bytes is longer than " + where);
+      image.SetText(n, stored);
+      break;
+    }
   }
 }
 
@@ -73,9 +144,18 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       "field " + name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) +
       (f.type == 'N' || f.type == 'F' ? " " + std::to_string(f.decimals) : std::string()) +
       ") of " + impl.path.string();
-  const auto mismatch = [&] {
+  const std::function<void()> mismatch = [&] {
     Fail(220, std::string(TypeName(value)) + " cannot go into " + where);
   };
+  // A field that may be null: no value makes it .NULL.
+  if (std::holds_alternative<std::monostate>(value) && f.null_bit >= 0) {
+    image.SetNull(n);
+    return;
+  }
+  if (vx::IsBinaryField(f) && vx::ValueKind(f) != 'M') {
+    PutBinaryValue(impl, image, n, f, value, where, mismatch);
+    return;
+  }
   switch (f.type) {
     case 'C': {
       if (!std::holds_alternative<std::string>(value) &&
@@ -99,6 +179,10 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
         if (!std::isfinite(v)) Fail(220, "no finite number for " + where);
       } else if (!std::holds_alternative<std::monostate>(value)) {
         mismatch();
+      }
+      if (std::holds_alternative<std::monostate>(value)) {
+        image.SetNumberBlank(n);  // stored as blanks, as dBASE leaves a number never given one
+        break;
       }
       // The record image holds a field without decimals as a 32-bit integer.
       if (!image.SetNumber(n, v)) {
@@ -142,7 +226,10 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
         mismatch();
       }
       const std::string* text = std::get_if<std::string>(&value);
-      const std::string stored = text ? FromUtf8(impl.codepage, *text, where) : std::string();
+      // Pictures, objects and binary memos take their bytes as given.
+      const bool bytes = BytesField(f);
+      const std::string stored =
+          text ? (bytes ? *text : FromUtf8(impl.codepage, *text, where)) : std::string();
       if (vx::MemoOf(table) == nullptr) Fail(1019, "no memo file for " + where);
       if (store_memo) {
         image.SetMemoBlock(n, vx::ReplaceMemo(table, image.MemoBlock(n), stored, "vexel"));
@@ -446,10 +533,14 @@ std::uint32_t AppendRecord(Table::Impl& impl, const Assignments& values) {
   vx::ClearRecord();
   const std::vector<int> numbers = detail::CheckAssignments(impl, values);
   vx::ClearRecord();
-  // Logical fields the row does not name stay blank (no value), not false.
+  // Logical and number fields the row does not name stay blank (no value), not false or 0.
   vx::RecordImage image = vx::RecordImage::Of(impl.table());
   for (int n = 1; n <= image.FieldCount(); ++n) {
-    if (image.Field(n).type == 'L') image.SetLogicalBlank(n);
+    const vx::FieldEntry& f = image.Field(n);
+    if (f.type == 'L') image.SetLogicalBlank(n);
+    if ((f.type == 'N' || f.type == 'F') && !vx::IsBinaryField(f) && f.null_bit < 0) {
+      image.SetNumberBlank(n);
+    }
   }
   for (std::size_t i = 0; i < values.size(); ++i) {
     detail::PutValue(impl, numbers[i], values[i].second, true);

@@ -16,6 +16,7 @@
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -54,6 +55,11 @@ const std::string& Record::text(std::size_t i) const {
   return texts_[i];
 }
 const std::string& Record::text(std::string_view name) const { return texts_[index_of(name)]; }
+bool Record::is_null(std::size_t i) const {
+  if (i >= values_.size()) Fail(220, "no field number " + std::to_string(i));
+  return i < nulls_.size() && nulls_[i];
+}
+bool Record::is_null(std::string_view name) const { return is_null(index_of(name)); }
 const std::vector<Field>& Record::fields() const {
   static const std::vector<Field> none;
   return fields_ != nullptr ? *fields_ : none;
@@ -116,10 +122,58 @@ bool DateIsValid(const Date& d) {
 std::vector<Field> FieldsOf(const vx::TableRecord& table, int page) {
   std::vector<Field> fields;
   for (const vx::FieldEntry& f : table.fields) {
-    fields.push_back({ToUtf8(page, TrimRight(f.name)), f.type, f.length, f.decimals});
+    // Memo kinds are held as 'M'; the letter as stored tells a picture from a text.
+    const char type = f.type == 'M' && f.letter != 0 ? f.letter : f.type;
+    fields.push_back({ToUtf8(page, TrimRight(f.name)), type, f.length, f.decimals, BytesField(f),
+                      f.null_bit >= 0});
   }
   return fields;
 }
+
+std::optional<DateTime> SplitDateTime(const vx::DateTimeValue& value) {
+  vx::YearMonthDay d{};
+  if (value.day_number == vx::kBlankDate || !vx::SplitDayNumber(value.day_number, d)) {
+    return std::nullopt;
+  }
+  const int ms = value.milliseconds;
+  return DateTime{
+      {d.year, d.month, d.day}, ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000};
+}
+
+bool BytesField(const vx::FieldEntry& f) {
+  return vx::HoldsBytes(f) || (f.type == 'M' && f.letter != 0 && f.letter != 'M');
+}
+
+namespace {
+
+// A field in one of the binary forms (not a memo): its value and its text.
+void BinaryValue(const vx::TableRecord& t, const vx::FieldEntry& f, const char* record, int page,
+                 Value& value, std::string& text) {
+  bool has_value = false;
+  text = vx::BinaryFieldText(t, f, record, &has_value);
+  value = std::monostate{};
+  switch (vx::ValueKind(f)) {
+    case 'N':
+      if (const std::optional<double> number = vx::BinaryNumber(f, record)) {
+        const bool whole =
+            f.storage == vx::FieldStorage::kInt32 || f.storage == vx::FieldStorage::kInt32Flipped;
+        value = whole ? Value(static_cast<std::int64_t>(*number)) : Value(*number);
+      }
+      break;
+    case 'T':
+      if (const std::optional<vx::DateTimeValue> dt = vx::BinaryDateTime(f, record)) {
+        if (const std::optional<DateTime> split = SplitDateTime(*dt)) value = *split;
+      }
+      if (std::holds_alternative<std::monostate>(value)) text.clear();
+      break;
+    default:  // V, Q
+      if (!BytesField(f)) text = ToUtf8(page, text);
+      value = text;
+      break;
+  }
+}
+
+}  // namespace
 
 bool IsMemoType(char type) { return type == 'M' || type == 'B' || type == 'G' || type == 'P'; }
 
@@ -173,9 +227,30 @@ void DecodeMemo(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntr
     }
     if (!vx::ReadMemo(t, block, memo, &binary)) Fail(1003, "memo unreadable");
   }
-  const bool bytes = binary || f.type != 'M';
+  const bool bytes = binary || BytesField(f);
   text = bytes ? std::move(memo) : ToUtf8(impl.codepage, TrimRight(memo));
   value = text;
+}
+
+void DecodeField(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntry& f,
+                 const char* record, std::uint32_t recno, Value& value, std::string& text,
+                 bool& null) {
+  null = vx::FieldIsNull(t, f, record);
+  if (null) {
+    value = std::monostate{};
+    text.clear();
+  } else if (vx::IsBinaryField(f) && vx::ValueKind(f) != 'M') {
+    BinaryValue(t, f, record, impl.codepage, value, text);
+  } else if (IsMemoType(f.type)) {
+    DecodeMemo(t, impl, f, record, recno, value, text);
+  } else {
+    DecodeStored(f.type, f.decimals, impl.codepage, std::string_view(record + f.offset, f.length),
+                 value, text);
+  }
+}
+
+bool DecodesPlain(const vx::FieldEntry& f) {
+  return !vx::IsBinaryField(f) && !IsMemoType(f.type) && f.null_bit < 0;
 }
 
 Record RecordFromBuffer(vx::TableRecord& t, const Table::Impl& impl, std::uint32_t recno) {
@@ -186,17 +261,17 @@ Record RecordFromBytes(vx::TableRecord& t, const Table::Impl& impl, const char* 
                        std::uint32_t recno) {
   std::vector<Value> values(t.fields.size());
   std::vector<std::string> texts(t.fields.size());
+  std::vector<bool> nulls;
   for (std::size_t i = 0; i < t.fields.size(); ++i) {
-    const vx::FieldEntry& f = t.fields[i];
-    if (IsMemoType(f.type)) {
-      DecodeMemo(t, impl, f, record, recno, values[i], texts[i]);
-    } else {
-      DecodeStored(f.type, f.decimals, impl.codepage, std::string_view(record + f.offset, f.length),
-                   values[i], texts[i]);
+    bool null = false;
+    DecodeField(t, impl, t.fields[i], record, recno, values[i], texts[i], null);
+    if (null) {
+      nulls.resize(t.fields.size());
+      nulls[i] = true;
     }
   }
   return RecordAccess::Make(recno, record[0] == vx::kDeletedFlag, impl.fields, std::move(values),
-                            std::move(texts));
+                            std::move(texts), std::move(nulls));
 }
 
 void GoRecord(const Table::Impl& impl, std::uint32_t recno) {

@@ -11,6 +11,7 @@
 #include "engine/index/orders.h"
 #include "engine/memo/memo_check.h"
 #include "engine/memo/memo_storage.h"
+#include "engine/table/field_values.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -302,7 +303,10 @@ void CheckMemoPointers(TableRecord& t, const TableCheckOptions& options, TableCh
     GoRaw(n);
     for (std::size_t i = 0; i < memo_fields.size(); ++i) {
       const FieldEntry& f = t.fields[memo_fields[i]];
-      std::string what = check.Check(std::string_view(t.record.data() + f.offset, f.length));
+      // A Visual FoxPro memo field holds its block number in 4 binary bytes.
+      std::string what = f.storage == FieldStorage::kBinaryMemo
+                             ? check.Check(std::to_string(BinaryMemoBlock(f, t.record.data())))
+                             : check.Check(std::string_view(t.record.data() + f.offset, f.length));
       if (what.empty()) continue;
       if (++report.memo_problems <= kMemoProblemsKept) {
         report.memos.push_back(

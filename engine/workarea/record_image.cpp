@@ -328,6 +328,11 @@ bool RecordImage::SetNumber(int n, double value) {
   return true;
 }
 
+void RecordImage::SetNumberBlank(int n) {
+  SetNumber(n, 0);
+  if (changed_ != nullptr) (*changed_)[static_cast<std::size_t>(n - 1)] = kChangedToBlank;
+}
+
 void RecordImage::SetLogical(int n, bool value) {
   Slot(n)[0] = value ? 1 : 0;
   MarkChanged(n);
@@ -580,7 +585,12 @@ bool PutRecordImage(TableRecord& t, bool all_fields, std::string_view command) {
       }
       case 'N':
       case 'F':
-        fits = PutNumber(f, view.Number(n), field);
+        // Set to no value, and no number written into the image since: blanks.
+        if (view.SetBlank(n) && view.Number(n) == 0) {
+          std::memset(field, ' ', f.length);
+        } else {
+          fits = PutNumber(f, view.Number(n), field);
+        }
         break;
       case 'L':
         // Set to no value, and not set again since: a blank. Any value written into the

@@ -88,6 +88,8 @@ class RecordImage {
   // N and F; answers false, changing nothing, for a field without decimals when the value is
   // not a whole number of 32 bits. Width is checked when the record is written (NumberFits).
   bool SetNumber(int n, double value);
+  // N and F: no value; the record then stores blanks (read back as 0).
+  void SetNumberBlank(int n);
   bool Logical(int n) const { return Slot(n)[0] != 0; }
   void SetLogical(int n, bool value);
   // L: no value; the record then stores a blank (read back as false), as a new record's
@@ -110,7 +112,8 @@ class RecordImage {
 
   bool Changed(int n) const;
   void MarkChanged(int n);
-  // Whether field n was set to no value (SetLogicalBlank, SetNull) since the image was read.
+  // Whether field n was set to no value (SetLogicalBlank, SetNumberBlank, SetNull) since the
+  // image was read.
   bool SetBlank(int n) const;
 
  private:

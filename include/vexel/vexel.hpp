@@ -30,6 +30,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+#include <vexel/codepage.hpp>
+#include <vexel/folder.hpp>
 
 namespace vexel {
 
@@ -77,13 +79,20 @@ struct OpenOptions {
   int lock_wait_ms = 100;
 };
 
-// One field of a table. type: 'C' character, 'N' number, 'F' float, 'D' date, 'L' logical,
-// 'M' memo (and the other memo-block types, 'B', 'G', 'P', read as memo text).
+// One field of a table, type as stored: 'C' character, 'N' number, 'F' float, 'D' date,
+// 'L' logical, 'M' memo (and the other memo-block types 'B', 'G', 'P', 'W': pictures, objects
+// and binary memos read as bytes). Visual FoxPro: 'I' integer, 'B' double, 'Y' currency, 'T'
+// date-time, 'V' varchar, 'Q' varbinary (bytes); dBASE level 7: 'I' integer, '+' autoincrement,
+// 'O' double, '@' timestamp.
 struct Field {
   std::string name;  // UTF-8, upper case as stored
   char type = 'C';
   int length = 0;
   int decimals = 0;
+  // Read only: the values are bytes, not text (Q, pictures, objects, binary memos).
+  bool binary = false;
+  // Read only: a Visual FoxPro field that may be .NULL.
+  bool nullable = false;
   bool operator==(const Field&) const = default;
 };
 
@@ -95,14 +104,27 @@ struct Date {
   auto operator<=>(const Date&) const = default;
 };
 
-// A field's value. monostate: blank (a blank or unreadable date or number, a logical "?" or
-// blank). Character and memo text: UTF-8, trailing blanks removed (an empty field or memo is "");
-// a byte the code page lacks reads as "?". Binary memos (pictures, objects) come back as bytes.
-// Numbers: int64 when the field has no decimals and the value fits, else double (Record::text gives
-// the exact stored digits).
-using Value = std::variant<std::monostate, std::string, std::int64_t, double, Date, bool>;
+// A date and time of day (T and @ fields).
+struct DateTime {
+  Date date;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+  auto operator<=>(const DateTime&) const = default;
+};
 
-// The values an edit assigns, by field name (any case).
+// A field's value. monostate: blank (a blank or unreadable date or number, a logical "?" or
+// blank) or .NULL. (Record::is_null tells them apart). Character and memo text: UTF-8, trailing
+// blanks removed (an empty field or memo is ""); a byte the code page lacks reads as "?". Binary
+// memos (pictures, objects) come back as bytes. Numbers: int64 when the field has no decimals and
+// the value fits, else double (Record::text gives the exact stored digits); integer fields (I, +)
+// give int64, the other binary numbers (B, O, Y) double. Date-times: DateTime. Varbinary (Q) and
+// binary memos: their bytes.
+using Value = std::variant<std::monostate, std::string, std::int64_t, double, Date, bool, DateTime>;
+
+// The values an edit assigns, by field name (any case). monostate stores the field's blank
+// (blanks in a number, date or logical field), or .NULL. in a field that may be null.
 using Assignments = std::vector<std::pair<std::string, Value>>;
 
 class Table;
@@ -123,6 +145,9 @@ class Record {
   // YYYYMMDD, a logical's letter, a memo's text.
   const std::string& text(std::size_t i) const;
   const std::string& text(std::string_view name) const;
+  // Whether the field is .NULL. (a Visual FoxPro table's null flag); its value is then blank.
+  bool is_null(std::size_t i) const;
+  bool is_null(std::string_view name) const;
   const std::vector<Field>& fields() const;
 
  private:
@@ -134,6 +159,7 @@ class Record {
   std::shared_ptr<const std::vector<Field>> fields_;
   std::vector<Value> values_;
   std::vector<std::string> texts_;
+  std::vector<bool> nulls_;  // empty when no field is .NULL.
 };
 
 // ---------------------------------------------------------------------------------------------

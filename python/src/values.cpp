@@ -20,7 +20,9 @@ py::object& DecimalType() {
 bool IsNumberField(char type) { return type == 'N' || type == 'F'; }
 
 // Memo types whose memos are bytes (pictures, OLE objects, binary memos).
-bool IsBinaryField(char type) { return type == 'B' || type == 'G' || type == 'P'; }
+bool IsBinaryField(char type) {
+  return type == 'B' || type == 'G' || type == 'P' || type == 'W' || type == 'Q';
+}
 
 std::string Describe(const Field& field) {
   std::string text = field.name + " (" + field.type + "," + std::to_string(field.length);
@@ -79,6 +81,16 @@ py::object ToPython(const Value& value) {
   if (const auto* number = std::get_if<std::int64_t>(&value)) return py::int_(*number);
   if (const auto* number = std::get_if<double>(&value)) return py::float_(*number);
   if (const auto* flag = std::get_if<bool>(&value)) return py::bool_(*flag);
+  if (const auto* t = std::get_if<DateTime>(&value)) {
+    PyObject* object = PyDateTime_FromDateAndTime(t->date.year, t->date.month, t->date.day, t->hour,
+                                                  t->minute, t->second, t->millisecond * 1000);
+    if (object == nullptr) {
+      PyErr_Clear();
+      throw py::value_error("no calendar date: " + std::to_string(t->date.year) + "-" +
+                            std::to_string(t->date.month) + "-" + std::to_string(t->date.day));
+    }
+    return py::reinterpret_steal<py::object>(object);
+  }
   if (const auto* date = std::get_if<Date>(&value)) {
     PyObject* object = PyDate_FromDate(date->year, date->month, date->day);
     if (object == nullptr) {
@@ -92,7 +104,7 @@ py::object ToPython(const Value& value) {
 }
 
 py::object ToPython(const Value& value, const Field& field) {
-  if (IsBinaryField(field.type)) {
+  if (IsBinaryField(field.type) || field.binary) {
     if (const auto* bytes = std::get_if<std::string>(&value)) return py::bytes(*bytes);
   }
   return ToPython(value);
@@ -127,6 +139,7 @@ Value FromPython(py::handle handle, const Field& field, int codepage) {
   PyObject* o = object.ptr();
   if (o == Py_None) return std::monostate{};
   const char type = field.type;
+  if (field.binary && PyBytes_Check(o)) return object.cast<std::string>();
   if (type == 'C' || type == 'M' || type == 'V') {
     if (!PyUnicode_Check(o)) WrongType(field, "str", object);
     Py_ssize_t size = 0;
@@ -171,9 +184,17 @@ Value FromPython(py::handle handle, const Field& field, int codepage) {
     if (PyNumber_Check(o)) return FromDouble(py::float_(object).cast<double>(), field);
     WrongType(field, "a number", object);
   }
-  if (IsBinaryField(type)) {
+  // A Visual FoxPro B field holds a double: a number goes on to the fields below.
+  if (IsBinaryField(type) && (type != 'B' || PyBytes_Check(o) || !PyNumber_Check(o))) {
     if (!PyBytes_Check(o)) WrongType(field, "bytes", object);
     return object.cast<std::string>();
+  }
+  if (PyDateTime_Check(o)) {
+    return DateTime{{PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o)},
+                    PyDateTime_DATE_GET_HOUR(o),
+                    PyDateTime_DATE_GET_MINUTE(o),
+                    PyDateTime_DATE_GET_SECOND(o),
+                    PyDateTime_DATE_GET_MICROSECOND(o) / 1000};
   }
   // Field types with no Python type of their own take what the engine accepts for them.
   if (PyBool_Check(o)) return o == Py_True;

@@ -202,3 +202,43 @@ def test_lock_held_by_another_process_raises_lock_error(indexed_film):
     finally:
         holder.kill()
         holder.wait()
+
+
+def test_visual_foxpro_types_and_nulls_go_both_ways(tmp_path):
+    """A Visual FoxPro table python3-dbf writes: read, edited (.NULL. set and cleared, a blank
+    number stored blank), and read back by python3-dbf."""
+    dbf = pytest.importorskip("dbf")
+    import decimal
+    path = tmp_path / "vfp.dbf"
+    table = dbf.Table(str(path), "NAME C(10) NULL; QTY I NULL; PRICE Y; WHEN T NULL; "
+                                 "RATE B; N N(6,1)", dbf_type="vfp")
+    table.open(dbf.READ_WRITE)
+    table.append(("one", 1, decimal.Decimal("1.5"), datetime.datetime(2020, 1, 2, 3, 4, 5),
+                  2.25, 3))
+    table.append((dbf.Null, dbf.Null, decimal.Decimal("0"), dbf.Null, 0.0, 0))
+    table.close()
+    when = datetime.datetime(2021, 5, 6, 7, 8, 9, 123000)
+    with vexel.open(path) as t:
+        assert [f.type for f in t.fields] == list("CIYTBN")
+        one, two = t[1], t[2]
+        assert (one.NAME, one.QTY, one.PRICE, one.WHEN, one.RATE) == (
+            "one", 1, 1.5, datetime.datetime(2020, 1, 2, 3, 4, 5), 2.25)
+        assert (two.NAME, two.QTY, two.WHEN) == (None, None, None)
+        t.update(1, NAME=None, QTY=None, WHEN=when, N=None)
+        t.update(2, NAME="two", QTY=-7, WHEN=None, RATE=-0.5)
+        assert (t[1].NAME, t[1].QTY, t[1].WHEN, t[1].N) == (None, None, when, None)
+        assert (t[2].NAME, t[2].QTY, t[2].RATE) == ("two", -7, -0.5)
+        with pytest.raises((vexel.Error, ValueError, TypeError)):
+            t.update(2, QTY=2 ** 40)
+    table = dbf.Table(str(path))
+    table.open(dbf.READ_ONLY)
+    try:
+        rows = [(r["name"], r["qty"], r["when"], r["rate"]) for r in table]
+    finally:
+        table.close()
+    nulls = [tuple(None if type(v).__name__ in ("NullType", "Null") else
+                   (v.rstrip() if isinstance(v, str) else v) for v in row) for row in rows]
+    assert nulls[0][:2] == (None, None) and nulls[0][2].replace(tzinfo=None) == when
+    assert nulls[1] == ("two", -7, None, -0.5)
+    # The number given no value is stored blank, not 0 (vxdbf dumps a blank number as null).
+    assert [row["N"] for row in dump(path)] == [None, 0]

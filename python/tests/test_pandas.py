@@ -83,7 +83,7 @@ def test_film_round_trip_through_from_pandas(film, tmp_path):
 
 
 def test_from_pandas_infers_numbers_and_blanks(tmp_path):
-    # Missing numbers are stored as 0: the engine writes no blank numbers.
+    # Missing numbers are stored blank and read back as None.
     frame = pandas.DataFrame({
         "I": pandas.array([1, None, -300], dtype="Int64"),
         "F": [0.25, float("nan"), -12.5],
@@ -101,7 +101,7 @@ def test_from_pandas_infers_numbers_and_blanks(tmp_path):
         assert [tuple(r.values()) for r in t] == [
             (1, decimal.Decimal("0.25"), decimal.Decimal("1.10"), True,
              datetime.date(2020, 1, 2), "a"),
-            (0, decimal.Decimal("0.00"), decimal.Decimal("0.00"), None, None, ""),
+            (None, None, None, None, None, ""),
             (-300, decimal.Decimal("-12.50"), decimal.Decimal("-2.05"), False,
              datetime.date(1999, 12, 31), "ccc")]
 

@@ -38,6 +38,10 @@ std::string Show(const Value& v) {
       return std::to_string(d.year) + "-" + std::to_string(d.month) + "-" + std::to_string(d.day);
     }
     std::string operator()(bool b) const { return b ? "true" : "false"; }
+    std::string operator()(const vexel::DateTime& t) const {
+      return (*this)(t.date) + "T" + std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" +
+             std::to_string(t.second) + "." + std::to_string(t.millisecond);
+    }
   } visitor;
   return std::visit(visitor, v);
 }
@@ -67,16 +71,17 @@ TEST_F(ApiTest, ValuesOfEveryTypeRoundTripInEveryOpenMode) {
         {"PLOT", std::string("A detective\r\nfollows Madeleine.")}},
        {std::string("Vertigo"), std::int64_t{1958}, 8.25, -1.5, Date{1958, 5, 9}, true,
         std::string("A detective\r\nfollows Madeleine.")}},
-      // Fields not named: blank date and logical, zero numbers, empty text and memo.
+      // Fields not named: blank numbers, date and logical, empty text and memo.
       {{{"TITLE", std::string("Amélie")}},
-       {std::string("Amélie"), std::int64_t{0}, 0.0, 0.0, std::monostate{}, std::monostate{},
-        std::string()}},
+       {std::string("Amélie"), std::monostate{}, std::monostate{}, std::monostate{},
+        std::monostate{}, std::monostate{}, std::string()}},
       // Blanks given explicitly; a date as text; false.
       {{{"TITLE", std::monostate{}},
         {"PREMIERE", std::string("2001-04-25")},
         {"COLOR", false},
         {"PLOT", std::monostate{}}},
-       {std::string(), std::int64_t{0}, 0.0, 0.0, Date{2001, 4, 25}, false, std::string()}},
+       {std::string(), std::monostate{}, std::monostate{}, std::monostate{}, Date{2001, 4, 25},
+        false, std::string()}},
   };
   {
     vexel::Table t = CreateFilms();
@@ -108,7 +113,8 @@ TEST_F(ApiTest, ValuesOfEveryTypeRoundTripInEveryOpenMode) {
       t.update(2, {{"YEAR", std::int64_t{2001}}, {"PLOT", std::string("Paris, ")}});
       EXPECT_EQ(t.read(2)["YEAR"], Value(std::int64_t{2001}));
       EXPECT_EQ(t.read(2)["PLOT"], Value(std::string("Paris,")));
-      t.update(2, {{"YEAR", std::int64_t{0}}, {"PLOT", std::string()}});
+      t.update(2, {{"YEAR", std::monostate{}}, {"PLOT", std::string()}});
+      EXPECT_EQ(t.read(2).text("YEAR"), "");  // blanks again, not 0
     }
   }
 }
@@ -704,3 +710,159 @@ TEST_F(ApiTest, CheckFindsAStaleTagAndRepairMendsIt) {
 }
 
 }  // namespace
+
+// Visual FoxPro and level 7 fields come back as their values, .NULL. apart from blank, and go
+// back into the file in their own forms.
+class BinaryFieldTest : public ApiTest {
+ protected:
+  std::string Copy(const std::string& corpus_table) {
+    const std::filesystem::path corpus = vx::test::CorpusDir();
+    if (corpus.empty()) return {};
+    return vx::test::CopyTableFiles(corpus / corpus_table, dir_.File("copy"));
+  }
+};
+
+TEST_F(BinaryFieldTest, VisualFoxProValuesAndNullsReadAndWrite) {
+  const std::string path = Copy("javadbf/fixtures/foxpro-xsource/payments.dbf");
+  if (path.empty()) GTEST_SKIP() << "no corpus";
+  vexel::Table t = vexel::open(path);
+  std::string types;
+  for (const vexel::Field& f : t.fields()) types += f.type;
+  EXPECT_EQ(types, "IIYTCCTCI");
+  // As python3-dbfread reads record 1.
+  const vexel::Record r = t.read(1);
+  EXPECT_EQ(r["PAYMENTID"], Value(std::int64_t{1}));
+  EXPECT_EQ(r["PAYMENTAMO"], Value(1000.0));
+  EXPECT_EQ(r.text("PAYMENTAMO"), "1000.0000");
+  EXPECT_EQ(r["PAYMENTDAT"], Value(vexel::DateTime{{1995, 1, 3}}));
+  EXPECT_EQ(r.text("PAYMENTDAT"), "1995-01-03T00:00:00");
+  EXPECT_TRUE(r.is_null("CREDITCAR2"));
+  EXPECT_EQ(r["CREDITCAR2"], Value());
+  EXPECT_FALSE(r.is_null("PAYMENTID"));
+
+  struct Case {
+    const char* field;
+    Value in;
+    Value out;  // read back; monostate with `null`
+    bool null = false;
+  };
+  const std::vector<Case> cases = {
+      {"PAYMENTID", std::int64_t{-2147483647 - 1}, std::int64_t{-2147483647 - 1}},
+      {"PAYMENTID", 42.0, std::int64_t{42}},
+      {"PAYMENTAMO", 12.3456, 12.3456},
+      {"PAYMENTAMO", std::int64_t{-7}, -7.0},
+      {"PAYMENTDAT", vexel::DateTime{{2024, 2, 29}, 13, 45, 7, 250},
+       vexel::DateTime{{2024, 2, 29}, 13, 45, 7, 250}},
+      {"PAYMENTDAT", Date{1999, 12, 31}, vexel::DateTime{{1999, 12, 31}}},
+      {"PAYMENTDAT", std::string("2001-09-09T01:46:40"), vexel::DateTime{{2001, 9, 9}, 1, 46, 40}},
+      {"CREDITCAR2", vexel::DateTime{{1970, 1, 1}, 23, 59, 59, 999},
+       vexel::DateTime{{1970, 1, 1}, 23, 59, 59, 999}},
+      {"CREDITCAR2", std::monostate{}, std::monostate{}, true},
+      {"CREDITCARD", std::string("4111"), std::string("4111")},
+      {"CREDITCARD", std::monostate{}, std::monostate{}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field + (" " + Show(c.in)));
+    t.update(2, {{c.field, c.in}});
+    const vexel::Record back = vexel::open(path, {.mode = vexel::OpenMode::read_only}).read(2);
+    EXPECT_EQ(back[c.field], c.out) << Show(back[c.field]);
+    EXPECT_EQ(back.is_null(c.field), c.null);
+    // Nothing else of the record moved.
+    EXPECT_EQ(back["PROJECTID"], t.read(1)["PROJECTID"]);
+  }
+  const std::vector<std::pair<const char*, Value>> refused = {
+      {"PAYMENTID", 1.5},
+      {"PAYMENTID", std::int64_t{1} << 40},
+      {"PAYMENTID", std::string("3")},
+      {"PAYMENTAMO", 1e300},
+      {"PAYMENTDAT", vexel::DateTime{{2023, 2, 29}}},
+      {"PAYMENTDAT", vexel::DateTime{{2023, 1, 1}, 24}},
+      {"PAYMENTDAT", std::string("yesterday")},
+      {"PAYMENTDAT", true},
+  };
+  const vexel::Record before = t.read(2);
+  for (const auto& [field, value] : refused) {
+    SCOPED_TRACE(field + (" " + Show(value)));
+    try {
+      t.update(2, {{field, value}});
+      ADD_FAILURE() << "accepted";
+    } catch (const vexel::Error& e) {
+      EXPECT_EQ(e.code(), 220) << e.what();
+      EXPECT_NE(std::string(e.what()).find(field), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(t.read(2)[field], before[field]);
+  }
+}
+
+TEST_F(BinaryFieldTest, VaryingAndBinaryFieldsKeepTheirBytes) {
+  const std::string path = Copy("php-xbase/foxpro/vfp.dbf");
+  if (path.empty()) GTEST_SKIP() << "no corpus";
+  vexel::Table t = vexel::open(path);
+  // Which fields hold bytes, and which may be null, as the descriptors say.
+  std::string binary, nullable;
+  for (const vexel::Field& f : t.fields()) {
+    binary += f.binary ? f.type : '.';
+    nullable += f.nullable ? f.type : '.';
+  }
+  EXPECT_EQ(binary, ".......GW.......MQ.");
+  EXPECT_EQ(nullable, "........WYTBI.VCMQV");
+  const std::string bytes("\x00\x01\xFE\xFF", 4);
+  t.update(1, {{"VARCHAR", std::string("abc")},
+               {"VARBINARY", bytes},
+               {"BLOB", std::string("\x89PNG\x00", 5)},
+               {"DOUBLE", -0.125},
+               {"INTEGER", std::monostate{}}});
+  const vexel::Record r = vexel::open(path, {.mode = vexel::OpenMode::read_only}).read(1);
+  EXPECT_EQ(r["VARCHAR"], Value(std::string("abc")));
+  EXPECT_EQ(r["VARBINARY"], Value(bytes));
+  EXPECT_EQ(r["BLOB"], Value(std::string("\x89PNG\x00", 5)));
+  EXPECT_EQ(r["DOUBLE"], Value(-0.125));
+  EXPECT_TRUE(r.is_null("INTEGER"));
+  EXPECT_THROW(t.update(1, {{"VARCHAR", std::string(11, 'x')}}), vexel::Error);
+  EXPECT_THROW(t.update(1, {{"VARBINARY", 1.0}}), vexel::Error);
+}
+
+TEST_F(BinaryFieldTest, LevelSevenNumbersAndTimestamps) {
+  vexel::Table t = vexel::create(
+      Path(), {{"N", 'I', 4, 0}, {"D", 'O', 8, 0}, {"AT", '@', 8, 0}, {"SUM", 'N', 6, 1}},
+      {.kind = vexel::TableKind::level7});
+  const std::vector<std::vector<Value>> rows = {
+      {std::int64_t{-5}, -1.0e-300, vexel::DateTime{{1, 1, 1}}, 12.5},
+      {std::int64_t{2147483647}, 6.02e23, vexel::DateTime{{2038, 1, 19}, 3, 14, 7, 1}, 0.0},
+      // A blank number is stored blank, not 0; a blank timestamp reads back blank.
+      {std::int64_t{0}, 0.0, std::monostate{}, std::monostate{}},
+  };
+  for (const auto& row : rows) {
+    t.append({{"N", row[0]}, {"D", row[1]}, {"AT", row[2]}, {"SUM", row[3]}});
+  }
+  t.append({{"N", std::int64_t{9}}});  // SUM not named: blank too
+  for (std::uint32_t n = 1; n <= rows.size(); ++n) {
+    const vexel::Record r = t.read(n);
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(r[i], rows[n - 1][i]) << "record " << n << " field " << i << ": " << Show(r[i]);
+    }
+  }
+  EXPECT_EQ(t.read(3).text("SUM"), "");
+  EXPECT_EQ(t.read(4).text("SUM"), "");
+  EXPECT_EQ(t.read(4)["SUM"], Value());
+  EXPECT_EQ(t.read(2).text("AT"), "2038-01-19T03:14:07.001");
+  EXPECT_EQ(vexel::open(Path(), {.mode = vexel::OpenMode::read_only}).read(2)["N"],
+            Value(std::int64_t{2147483647}));
+}
+
+// A folder's tables by name (the extension in any case, no folders), and which code pages
+// convert.
+TEST_F(ApiTest, FolderTablesAndCodePages) {
+  const std::filesystem::path folder = dir_.File("tables");
+  std::filesystem::create_directories(folder / "sub.dbf");
+  for (const char* name : {"b.DBF", "a.dbf", "c.txt", "dbf", ".dbf"}) {
+    vx::test::WriteBytes((folder / name).string(), {'x'});
+  }
+  EXPECT_EQ(vexel::table_files(folder), (std::vector<std::string>{".dbf", "a.dbf", "b.DBF"}));
+  std::filesystem::create_directories(dir_.File("empty"));
+  EXPECT_EQ(vexel::table_files(dir_.File("empty")), std::vector<std::string>{});
+  EXPECT_EQ(vexel::table_files(dir_.File("missing")), std::nullopt);
+  EXPECT_EQ(vexel::table_files(folder / "a.dbf"), std::nullopt);
+  for (const int page : {437, 850, 1252, 65001}) EXPECT_TRUE(vexel::codepage_available(page));
+  for (const int page : {0, -1, 12345}) EXPECT_FALSE(vexel::codepage_available(page));
+}

@@ -3,11 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <ostream>
-
-#include "engine/foundation/errors.h"
-#include "platform/os/codepage.h"
-#include "platform/os/file.h"
+#include <vexel/vexel.hpp>
 
 namespace vx::tool {
 
@@ -21,8 +19,8 @@ CLI::App& Commands::Add(CommandEntry entry) {
 std::string Commands::Overview() const {
   std::string text;
   for (const CommandEntry& entry : entries_) {
-    text +=
-        (text.empty() ? "usage: vxdbf " : "       vxdbf ") + entry.name + " " + entry.synopsis + "\n";
+    text += (text.empty() ? "usage: vxdbf " : "       vxdbf ") + entry.name + " " + entry.synopsis +
+            "\n";
   }
   return text +
          "       vxdbf --version\n"
@@ -65,17 +63,9 @@ namespace {
 std::vector<std::string> ExpandTables(const std::vector<std::string>& arguments) {
   std::vector<std::string> tables;
   for (const std::string& argument : arguments) {
-    std::vector<os::DirEntry> entries;
-    const int found = os::FindFiles(argument, "*", true, entries);
-    if (found == os::kIoOk || found == os::kIoFileNotFound) {
+    if (const auto names = vexel::table_files(argument)) {
       const std::string dir = argument.back() == '/' ? argument : argument + "/";
-      for (const os::DirEntry& entry : entries) {
-        const std::size_t dot = entry.name.rfind('.');
-        if (!entry.is_directory && dot != std::string::npos &&
-            os::AnsiUpperText(entry.name.substr(dot)) == ".DBF") {
-          tables.push_back(dir + entry.name);
-        }
-      }
+      for (const std::string& name : *names) tables.push_back(dir + name);
       continue;
     }
     tables.push_back(argument);
@@ -112,7 +102,13 @@ void Commands::AllowSeveralFiles(const std::string& name) {
         } catch (const LockRefused& e) {
           io.err << "vxdbf: " << table << ": " << e.message << "\n";
           status = std::max(status, 3);
-        } catch (const EVexelError& e) {
+        } catch (const vexel::LockError& e) {
+          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          status = std::max(status, 3);
+        } catch (const vexel::Error& e) {
+          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          status = std::max(status, 1);
+        } catch (const std::exception& e) {  // the engine's errors name the table themselves
           io.err << e.what() << "\n";
           status = std::max(status, 1);
         }
@@ -232,7 +228,7 @@ CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& 
           [](std::string& text) -> std::string {
             if (text.empty() || text.size() > 5 ||
                 text.find_first_not_of("0123456789") != std::string::npos ||
-                !os::CodePageAvailable(std::stoi(text))) {
+                !vexel::codepage_available(std::stoi(text))) {
               return "wants a code page this system converts (437, 850, 852, 866, 1250, "
                      "1251, 1252, ...), not " +
                      Quoted(text);

@@ -28,6 +28,12 @@ struct InputError {
   std::string message;
 };
 
+// A file or a table's text that cannot be read (text that does not decode in its page): exit status
+// 1, like other faults of a file.
+struct DataError {
+  std::string message;
+};
+
 // A lock that stayed refused after its retries: exit status 3, the table unchanged.
 struct LockRefused {
   std::string message;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/os/file.h"
+#include "tools/vxdbf/progress.h"
 
 namespace vx::tool {
 
@@ -88,26 +89,6 @@ class FileReplacement {
   os::File journal_file_;
   std::vector<Entry> entries_;
   bool committed_ = false;
-};
-
-// A progress bar on standard error for long work, when standard error is a terminal.
-class Progress {
- public:
-  Progress(std::ostream& err, std::string label, std::int64_t total);
-  ~Progress();
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-  void Step(std::int64_t done);
-  // Routes the index builds that run while this lives to the same bar.
-  void FollowIndexBuild();
-
- private:
-  static void IndexStep(void* context, int step, int steps);
-  std::ostream* err_ = nullptr;
-  std::string label_;
-  std::int64_t total_ = 0;
-  int shown_ = -1;
-  bool following_ = false;
 };
 
 }  // namespace vx::tool

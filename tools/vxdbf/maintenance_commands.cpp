@@ -306,6 +306,9 @@ struct NewTable {
   std::vector<char> memo_header;
   MemoKind memo_kind = MemoKind::kDbase4;
   std::uint32_t block_size = 512;
+  // Visual FoxPro: where _NullFlags lies in a record (length 0: none).
+  std::uint16_t null_flags_offset = 0;
+  std::uint16_t null_flags_length = 0;
 };
 
 NewTable ReadNewTable(const std::string& path, const std::string& memo_path,
@@ -318,6 +321,8 @@ NewTable ReadNewTable(const std::string& path, const std::string& memo_path,
   out.header = ReadHeaderBytes(t);
   out.fields = t.fields;
   out.record_length = t.record_length;
+  out.null_flags_offset = t.null_flags_offset;
+  out.null_flags_length = t.null_flags_length;
   const std::uint8_t memo_version = MemoVersionOf(t.version());
   const bool has_memo = t.has_memo;
   CloseDbf(t);
@@ -337,8 +342,8 @@ NewTable ReadNewTable(const std::string& path, const std::string& memo_path,
   return out;
 }
 
-// copy and alter convert fields through their dBASE text forms: the binary kinds of Visual
-// FoxPro and level 7 tables (and _NullFlags) have none yet, so such tables are refused whole.
+// alter converts fields through their dBASE text forms: the binary kinds of Visual FoxPro and
+// level 7 tables (and _NullFlags) have none, so such tables are refused whole.
 void RefuseBinaryFields(const TableRecord& t, const char* command) {
   const bool binary =
       t.null_flags_length != 0 || std::any_of(t.fields.begin(), t.fields.end(),
@@ -346,6 +351,57 @@ void RefuseBinaryFields(const TableRecord& t, const char* command) {
   if (binary) {
     throw InputError{std::string(command) + " does not handle the binary field types of " +
                      t.file_name + " (Visual FoxPro or level 7); nothing was changed"};
+  }
+}
+
+// copy keeps the binary kinds (and .NULL.) as stored, which needs a new table of the same
+// family: Visual FoxPro to Visual FoxPro, level 7 to level 7.
+void RefuseBinaryConversion(const TableRecord& t, std::uint8_t version) {
+  const bool binary =
+      t.null_flags_length != 0 || std::any_of(t.fields.begin(), t.fields.end(),
+                                              [](const FieldEntry& f) { return IsBinaryField(f); });
+  const bool same = t.IsVisualFoxPro() ? version == t.version()
+                                       : t.IsLevel7() && (version == kVersionLevel7 ||
+                                                          version == kVersionLevel7Memo);
+  if (binary && !same) {
+    throw InputError{"copy keeps the binary field types of " + t.file_name +
+                     " (Visual FoxPro or level 7) only in a table of the same kind; leave out "
+                     "--version; nothing was changed"};
+  }
+}
+
+// The definition CreateDBF takes for a field of an open table: its letter as stored (G, W for
+// Visual FoxPro memos), and "+" for a Visual FoxPro autoincrement field.
+FieldEntry DefinitionOf(const TableRecord& t, const FieldEntry& f) {
+  FieldEntry d = f;
+  if (f.storage == FieldStorage::kBinaryMemo && f.letter != 0) d.type = f.letter;
+  if (t.IsVisualFoxPro() && IsAutoincrement(t, f)) d.type = '+';
+  return d;
+}
+
+// Carries what a Visual FoxPro or level 7 descriptor holds beyond the definition into the new
+// header: the field flags (binary, may be null) and the autoincrement counter, so that the
+// copy goes on numbering where the old table stopped.
+void CarryDescriptors(const TableRecord& t, const std::vector<char>& old_header,
+                      const std::vector<std::size_t>& chosen, NewTable& shape) {
+  for (std::size_t j = 0; j < chosen.size(); ++j) {
+    const FieldEntry& from = t.fields[chosen[j]];
+    const FieldEntry& to = shape.fields[j];
+    if (from.descriptor_at == 0 || to.descriptor_at == 0) continue;
+    const auto carry = [&](std::size_t at, std::size_t n) {
+      if (from.descriptor_at + at + n > old_header.size() ||
+          to.descriptor_at + at + n > shape.header.size()) {
+        return;
+      }
+      std::memcpy(shape.header.data() + to.descriptor_at + at,
+                  old_header.data() + from.descriptor_at + at, n);
+    };
+    if (t.IsVisualFoxPro()) {
+      carry(18, 1);                                // flags
+      if (IsAutoincrement(t, from)) carry(19, 5);  // next value, step
+    } else if (t.IsLevel7() && IsAutoincrement(t, from)) {
+      carry(42, 4);  // next value
+    }
   }
 }
 
@@ -366,17 +422,17 @@ int Copy(const Options& o, const Streams& io) {
   source.codepage = 0;
   TableSession session = OpenExclusive(source, files, "copy", io.err);
   TableRecord& t = session.table();
-  RefuseBinaryFields(t, "copy");
   TableText& from_text = session.text();
   const std::vector<std::size_t> chosen = ChosenFields(o, t, from_text);
   const std::uint8_t version = ParseVersion(o.version, t.version());
+  RefuseBinaryConversion(t, version);
   const int page = o.codepage != 0 ? o.codepage : from_text.page();
   TableText to_text(page, o.lossy);
   const bool convert = page != from_text.page();
   std::vector<FieldEntry> definitions;
   bool memo_fields = false;
   for (std::size_t i : chosen) {
-    definitions.push_back(t.fields[i]);
+    definitions.push_back(DefinitionOf(t, t.fields[i]));
     memo_fields = memo_fields || t.fields[i].type == 'M';
   }
   const TableMark mark = ReadTableMark(t);
@@ -417,7 +473,12 @@ int Copy(const Options& o, const Streams& io) {
     CreateDBF(created, temp, definitions);
   }
   if (mark_page) WriteCodePageMark(temp, page);
-  const NewTable shape = ReadNewTable(temp, temp_memo, memo_final);
+  NewTable shape = ReadNewTable(temp, temp_memo, memo_final);
+  CarryDescriptors(t, ReadHeaderBytes(t), chosen, shape);
+  // The new table's null and varying-length bits, for SetFieldNull and PutVaryingBytes.
+  TableRecord bits;
+  bits.null_flags_offset = shape.null_flags_offset;
+  bits.null_flags_length = shape.null_flags_length;
   std::vector<OrderedRecord> order;
   if (!o.structure_only) order = RecordOrder(source, t);
   Progress progress(io.err, "copy", static_cast<std::int64_t>(order.size()));
@@ -433,16 +494,38 @@ int Copy(const Options& o, const Streams& io) {
     GO(n);
     if (condition && *static_cast<const std::int32_t*>(condition.Evaluate()) == 0) continue;
     record[0] = t.record[0];
+    if (bits.null_flags_length > 0) {
+      std::memset(record.data() + bits.null_flags_offset, 0, bits.null_flags_length);
+    }
     for (std::size_t j = 0; j < chosen.size(); ++j) {
       const FieldEntry& from = t.fields[chosen[j]];
       const FieldEntry& to = shape.fields[j];
       const std::string where = "record " + std::to_string(n) + ", field " + from.name;
+      SetFieldNull(bits, to, record.data(), FieldIsNull(t, from, t.record.data()));
+      if (from.storage == FieldStorage::kVarchar || from.storage == FieldStorage::kVarbinary) {
+        std::string bytes(VaryingBytes(t, from, t.record.data()));
+        if (convert && !HoldsBytes(from)) {
+          bytes = to_text.FromUtf8(from_text.ToUtf8(bytes, where), where);
+          if (bytes.size() > to.length) {
+            throw InputError{where + ": the text takes " + std::to_string(bytes.size()) +
+                             " bytes in code page " + std::to_string(page) + ", the field " +
+                             std::to_string(to.length)};
+          }
+        }
+        PutVaryingBytes(bits, to, record.data(), bytes);
+        continue;
+      }
+      if (IsBinaryField(from) && from.storage != FieldStorage::kBinaryMemo) {
+        std::memcpy(record.data() + to.offset, t.record.data() + from.offset, to.length);
+        continue;
+      }
       std::string value(t.record.data() + from.offset, from.length);
       if (from.type == 'M') {
         const std::int32_t block = StoredMemoBlock(t, from, t.record.data());
         std::int32_t new_block = 0;
         if (block > 0 && source_memo == nullptr) throw DataError{where + ": no memo file"};
-        if (block > 0 && !convert && source_memo->kind == memos->kind()) {
+        // Pictures, objects and binary memos are copied as they are, in any code page.
+        if (block > 0 && (!convert || HoldsBytes(from)) && source_memo->kind == memos->kind()) {
           new_block = CopyMemoInto(*source_memo, block, *memos, n, from.name);
         } else if (block > 0) {
           std::string text;
@@ -454,6 +537,10 @@ int Copy(const Options& o, const Streams& io) {
           }
           if (convert) text = to_text.FromUtf8(from_text.ToUtf8(text, where), where);
           new_block = memos->AppendText(text);
+        }
+        if (to.storage == FieldStorage::kBinaryMemo) {
+          PutBinaryMemoBlock(to, record.data(), new_block);
+          continue;
         }
         value = new_block == 0 ? std::string() : std::to_string(new_block);
         value.insert(0, to.length - std::min<std::size_t>(value.size(), to.length), ' ');

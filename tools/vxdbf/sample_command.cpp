@@ -4,10 +4,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <vexel/vexel.hpp>
 
-#include "engine/foundation/settings.h"
-#include "engine/table/dbf_file.h"
-#include "engine/table/dbf_records.h"
 #include "tools/vxdbf/edit_commands.h"
 
 namespace vx::tool {
@@ -15,10 +13,10 @@ namespace vx::tool {
 namespace {
 
 // The demo's film table: its field definitions, as the demo's dataset declares them.
-std::vector<FieldEntry> FilmFields() {
-  return {{"TITLE", 'C', 20, 0, 0},  {"YEAR", 'N', 4, 0, 0},    {"COLOR", 'L', 1, 0, 0},
-          {"RUNTIME", 'N', 3, 0, 0}, {"STARS", 'C', 50, 0, 0},  {"DIRECTOR", 'C', 20, 0, 0},
-          {"PLOT", 'M', 10, 0, 0},   {"PREMIERE", 'D', 8, 0, 0}};
+std::vector<vexel::Field> FilmFields() {
+  return {{"TITLE", 'C', 20, 0},  {"YEAR", 'N', 4, 0},    {"COLOR", 'L', 1, 0},
+          {"RUNTIME", 'N', 3, 0}, {"STARS", 'C', 50, 0},  {"DIRECTOR", 'C', 20, 0},
+          {"PLOT", 'M', 10, 0},   {"PREMIERE", 'D', 8, 0}};
 }
 
 // Twenty well-known films, as CSV rows in the order of the header below.
@@ -73,16 +71,9 @@ constexpr const char* kFilms =
     "\"The lives of two hit men, a boxer and a gangster's wife cross in Los Angeles.\"\n";
 
 int CreateSample(const Options& o, const Streams& io) {
-  TableRecord table;
-  const std::uint8_t saved = DefaultDbfVersion;
-  DefaultDbfVersion = kVersionDbase4Memo;
-  try {
-    CreateDBF(table, o.file, FilmFields());
-  } catch (...) {
-    DefaultDbfVersion = saved;
-    throw;
-  }
-  DefaultDbfVersion = saved;
+  // An existing table goes, with its memo file and production index.
+  vexel::create(o.file, FilmFields(), {.kind = vexel::TableKind::dbase4, .overwrite = true})
+      .close();
   Options append = o;
   append.format = "csv";
   std::istringstream rows(kFilms);

@@ -8,17 +8,18 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
+#include <vexel/vexel.hpp>
 
-#include "platform/os/file.h"
 #ifdef VX_HAVE_SQLITE
 #include "sqlite/vexel_sqlite.h"
 #endif
-#include "tools/vxdbf/file_replacement.h"
-#include "tools/vxdbf/table_text.h"
+#include "tools/vxdbf/command_line.h"
+#include "tools/vxdbf/progress.h"
 #include "tools/vxdbf/text_formats.h"
 #include "tools/vxdbf/vxdbf.h"
 
@@ -88,14 +89,11 @@ std::string Stem(const std::string& file) {
 // The tables of a folder: every .dbf file (any case), named by its file name without the
 // extension.
 std::vector<std::pair<std::string, std::string>> FolderTables(const std::string& dir) {
-  std::vector<os::DirEntry> entries;
-  const int found = os::FindFiles(dir, "*.dbf", false, entries);
-  if (found != os::kIoOk && found != os::kIoFileNotFound) {
-    throw InputError{"cannot read the folder " + Quoted(dir)};
-  }
+  const std::optional<std::vector<std::string>> names = vexel::table_files(dir);
+  if (!names) throw InputError{"cannot read the folder " + Quoted(dir)};
   const std::string folder = dir.back() == '/' ? dir : dir + "/";
   std::vector<std::pair<std::string, std::string>> out;
-  for (const os::DirEntry& entry : entries) out.emplace_back(Stem(entry.name), folder + entry.name);
+  for (const std::string& name : *names) out.emplace_back(Stem(name), folder + name);
   return out;
 }
 

@@ -18,11 +18,6 @@ struct TableRecord;
 
 namespace vx::tool {
 
-// A table's text that does not decode in its page: exit status 1, like other faults of a file.
-struct DataError {
-  std::string message;
-};
-
 // The page a command reads and writes a table's text in (--codepage, else as the engine chooses;
 // --ansi takes the ANSI page for a table without a usable mark).
 CodePageChoice ChooseCodePage(const TableMark& mark, const Options& options);

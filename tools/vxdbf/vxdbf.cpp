@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 #include <string_view>
+#include <vexel/vexel.hpp>
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
@@ -669,6 +670,12 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
   } catch (const LockRefused& e) {
     err << "vxdbf: " << e.message << "\n";
     return kExitLockRefused;
+  } catch (const vexel::LockError& e) {
+    err << "vxdbf: " << e.what() << "\n";
+    return kExitLockRefused;
+  } catch (const vexel::Error& e) {
+    err << "vxdbf: " << e.what() << "\n";
+    return kExitEngineError;
   } catch (const EVexelError& e) {
     err << e.what() << "\n";
     // A memo file lock that stayed refused after its retries is refused like a record lock.

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/startup/engine_startup.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/vxdbf.h"
@@ -19,6 +20,7 @@ namespace {
 
 class FoxProTablesTest : public ::testing::Test {
  protected:
+  void SetUp() override { InitEngine(); }
   std::string Dump(const std::string& path) {
     const Result r = Vxdbf({"dump", path, "--format", "jsonl"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -74,6 +76,89 @@ TEST_F(FoxProTablesTest, CreatesAppendsAndEditsEveryNewType) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Dump(path), std::string(c.edited) + "\n");
   }
+}
+
+// copy keeps every binary value, .NULL. and varying length exactly, with some fields or all,
+// and the copy numbers its autoincrement field on from the original's counter; into another
+// table kind it is refused and writes nothing.
+TEST_F(FoxProTablesTest, CopyKeepsBinaryValuesNullsAndCounters) {
+  struct Case {
+    const char* version;
+    std::vector<std::string> fields;
+    std::string rows;
+    const char* chosen;  // --fields, or "" for all
+    std::string copied;  // the copy's dump after one more append of {}
+  };
+  const std::string vfp_rows =
+      R"({"I":-7,"B":2.5,"Y":12.3456,"T":"2024-02-29T13:14:15.250","V":"ab","Q":"0a0b","C":null,"M":"memo"})"
+      "\n"
+      R"({"I":null,"B":-1e-300,"Y":-0.0001,"T":null,"V":"0123456789","Q":"","C":"xyz","M":""})"
+      "\n";
+  const Case cases[] = {
+      {"0x30",
+       {"I,I,4,0,NULL", "B,B,8,2", "Y,Y", "T,T,8,0,NULL", "V,V,10", "Q,Q,4", "C,C,3,0,NULL", "M,M"},
+       vfp_rows,
+       "",
+       R"({"I":-7,"B":2.5,"Y":12.3456,"T":"2024-02-29T13:14:15.250","V":"ab","Q":"0a0b","C":null,"M":"memo"})"
+       "\n"
+       R"({"I":null,"B":-1e-300,"Y":-0.0001,"T":null,"V":"0123456789","Q":"","C":"xyz","M":""})"
+       "\n"
+       R"({"I":0,"B":0,"Y":0.0000,"T":null,"V":"","Q":"","C":"","M":""})"
+       "\n"},
+      {"0x30",
+       {"I,I,4,0,NULL", "B,B,8,2", "Y,Y", "T,T,8,0,NULL", "V,V,10", "Q,Q,4", "C,C,3,0,NULL", "M,M"},
+       vfp_rows,
+       "C,T,V",
+       R"({"C":null,"T":"2024-02-29T13:14:15.250","V":"ab"})"
+       "\n"
+       R"({"C":"xyz","T":null,"V":"0123456789"})"
+       "\n"
+       R"({"C":"","T":null,"V":""})"
+       "\n"},
+      {"0x31",
+       {"ID,+", "N,N,4,1"},
+       "{\"N\":1.5}\n{}\n",
+       "",
+       "{\"ID\":1,\"N\":1.5}\n{\"ID\":2,\"N\":0.0}\n{\"ID\":3,\"N\":0.0}\n"},
+      {"0x04",
+       {"ID,+", "O,O", "AT,@"},
+       R"({"O":-199.99,"AT":"1970-01-01T00:00:01"})"
+       "\n",
+       "",
+       R"({"ID":1,"O":-199.99,"AT":"1970-01-01T00:00:01"})"
+       "\n"
+       R"({"ID":2,"O":0,"AT":null})"
+       "\n"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.version) + " " + c.chosen);
+    const std::string path = dir_.File("s" + std::to_string(++n) + ".dbf");
+    const std::string copy = dir_.File("c" + std::to_string(n) + ".dbf");
+    std::vector<std::string> create = {"create", path, "--version", c.version};
+    for (const std::string& f : c.fields) {
+      create.push_back("--field");
+      create.push_back(f);
+    }
+    ASSERT_EQ(Vxdbf(create).status, 0);
+    Result r = Vxdbf({"append", path, "--format", "jsonl"}, c.rows);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> args = {"copy", path, copy};
+    if (*c.chosen != 0) args.insert(args.end(), {"--fields", c.chosen});
+    r = Vxdbf(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (*c.chosen == 0) EXPECT_EQ(Dump(copy), Dump(path));
+    r = Vxdbf({"append", copy, "--format", "jsonl"}, "{}\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Dump(copy), c.copied);
+    EXPECT_EQ(Vxdbf({"check", path}).status, 0);
+    EXPECT_EQ(Vxdbf({"check", copy}).status, 0);
+  }
+  const std::string refused = dir_.File("d3.dbf");
+  const Result r = Vxdbf({"copy", dir_.File("s1.dbf"), refused, "--version", "0x03"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("only in a table of the same kind"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(refused));
 }
 
 TEST_F(FoxProTablesTest, RefusesValuesTheFieldsCannotHold) {

@@ -1,0 +1,19 @@
+// Folders of tables.
+
+#include <vexel/folder.hpp>
+
+#include "platform/os/file.h"
+
+namespace vexel {
+
+std::optional<std::vector<std::string>> table_files(const std::filesystem::path& folder) {
+  std::vector<vx::os::DirEntry> entries;
+  const int found = vx::os::FindFiles(folder.string(), "*.dbf", false, entries);
+  if (found != vx::os::kIoOk && found != vx::os::kIoFileNotFound) return std::nullopt;
+  std::vector<std::string> names;
+  names.reserve(entries.size());
+  for (const vx::os::DirEntry& entry : entries) names.push_back(entry.name);
+  return names;
+}
+
+}  // namespace vexel
