@@ -147,7 +147,11 @@ struct TableState {
   }
 };
 
-bool IsMemoField(char type) { return type == 'M' || type == 'B' || type == 'G' || type == 'P'; }
+// Fields whose values a block decodes with the table (memos, the binary forms, .NULL. marks):
+// they are read with the file work, the others from the block's bytes alone.
+bool NeedsTable(const Field& field) {
+  return field.nullable || std::string_view("CNFDL").find(field.type) == std::string_view::npos;
+}
 
 // A value to look for in a tag: text, a number, a date or a logical.
 Value KeyValue(py::handle key) {
@@ -178,7 +182,7 @@ class CursorHandle : public Dependent {
       if (cursor_->next(block, count) == 0) done_ = true;
       const std::size_t width = state_->fields.size();
       for (std::size_t i = 0; i < width; ++i) {
-        if (!IsMemoField(state_->fields[i].type)) continue;
+        if (!NeedsTable(state_->fields[i])) continue;
         memos.resize(block.size() * width);
         std::vector<Value> column;
         block.values(i, column);
