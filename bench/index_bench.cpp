@@ -3,12 +3,12 @@
 // exclusive (1). The tag file is written by the test writer from the sorted titles.
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
-#include <malloc.h>
 #include <random>
 #include <stdexcept>
 
@@ -16,9 +16,9 @@
 #include "engine/foundation/errors.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
-#include "engine/workarea/locks.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/table/dbf_records.h"
+#include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -36,21 +36,6 @@ std::string Title(std::int64_t i) {
   std::snprintf(text, sizeof text, "%-20s",
                 ("Film number " + std::to_string(static_cast<long long>(i))).c_str());
   return text;
-}
-
-// A new film table of `count` films, written behind in large blocks.
-void WriteFilms(const std::string& path, std::int64_t count) {
-  TableRecord t;
-  CreateDBF(t, path, FilmFields());
-  t.file_name = path;
-  t.open_mode = os::kOpenReadWriteDenyAll;
-  OpenDbf(t);
-  t.append_behind = true;
-  for (std::int64_t i = 0; i < count; ++i) {
-    FillFilm(t, i);
-    AppendFromBuffer(t);
-  }
-  CloseDbf(t);
 }
 
 // The film table with its production index (tag TITLE, C 20).

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "engine/foundation/errors.h"
+#include "engine/workarea/field_input.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 
@@ -292,6 +293,6 @@ std::string Shortened(std::string_view text, std::size_t limit) {
   return std::string(text.substr(0, cut)) + "...";
 }
 
-std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
+std::string Quoted(std::string_view text) { return QuotedValue(text); }
 
 }  // namespace vx::tool
