@@ -92,24 +92,31 @@ TEST_F(FieldInputTest, EachKindTakesItsFormsAndRefusesTheRestInWords) {
   EXPECT_EQ(Put(1, long_text).substr(0, 63), "\"" + std::string(59, 'x') + "...");
 }
 
-TEST_F(FieldInputTest, MemoTextIsTheCallersAndNumbersAreWrittenAsJsonWritesThem) {
+TEST_F(FieldInputTest, MemoTextIsTheCallers) {
   EXPECT_TRUE(TextGoesToMemo(fields_[5], {"a memo"}));
   EXPECT_FALSE(TextGoesToMemo(fields_[0], {"text"}));
   EXPECT_EQ(Put(6, "anything at all"), "");
+}
+
+TEST(JsonNumberTest, NormalisesStoredNumericText) {
   const struct {
     const char* stored;
-    const char* json;  // nullptr: not a number
-  } kNumbers[] = {{"+1.5", "1.5"}, {".5", "0.5"},    {"007", "7"},      {"5.", "5"},
-                  {"  -3 ", "-3"}, {"1E+3", "1e+3"}, {"****", nullptr}, {"", nullptr},
-                  {"1e", nullptr}, {"-", nullptr},   {"1 2", nullptr}};
-  for (const auto& n : kNumbers) {
-    SCOPED_TRACE(n.stored);
-    const auto json = JsonNumber(n.stored);
-    if (n.json == nullptr) {
-      EXPECT_FALSE(json.has_value());
-    } else {
-      EXPECT_EQ(json.value_or("?"), n.json);
-    }
+    const char* json;
+  } kCases[] = {
+      {"   42", "42"}, {"  -3.50", "-3.50"}, {"+1.5", "1.5"},
+      {"  .5", "0.5"}, {"-.25", "-0.25"},    {"007", "7"},
+      {"5.", "5"},     {"0", "0"},           {"1.5E+10", "1.5e+10"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.stored);
+    EXPECT_EQ(JsonNumber(c.stored).value_or("null"), c.json);
+  }
+}
+
+TEST(JsonNumberTest, BlankOrOverflowedTextIsNoNumber) {
+  for (const char* stored : {"", "     ", "*****", "12a", "-", ".", "1.2.3", "1e", "- 5"}) {
+    SCOPED_TRACE(stored);
+    EXPECT_FALSE(JsonNumber(stored).has_value());
   }
 }
 
