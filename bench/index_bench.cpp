@@ -44,21 +44,6 @@ std::string Title(std::int64_t i) {
   return text;
 }
 
-// A new film table of `count` films, written behind in large blocks.
-void WriteFilms(const std::string& path, std::int64_t count) {
-  TableRecord t;
-  CreateDBF(t, path, FilmFields());
-  t.file_name = path;
-  t.open_mode = os::kOpenReadWriteDenyAll;
-  OpenDbf(t);
-  t.append_behind = true;
-  for (std::int64_t i = 0; i < count; ++i) {
-    FillFilm(t, i);
-    AppendFromBuffer(t);
-  }
-  CloseDbf(t);
-}
-
 // The film table with its production index (tag TITLE, C 20).
 const std::string& IndexedFilms() {
   static BenchDir dir;

@@ -78,6 +78,12 @@ class MoveOnKeys : public QObject {
 // --- Grid ------------------------------------------------------------------------------------
 
 void TBrowserGrid::DrawCell(int col, int row, const TRect& rect, TGridDrawState state) {
+  // The cell is drawn with its own row as the active record: the range is placed first.
+  paint_range_ = HasCellRange();
+  if (paint_range_) {
+    paint_active_row_ = DataLink().ActiveRecord();
+    paint_selection_ = SelectedRange();
+  }
   TVxGrid::DrawCell(col, row, rect, state);
   const int data_row = row - TitleOffset();
   if (col >= IndicatorOffset() || data_row < 0 || !IsLocked || !DataLink().Active() ||
@@ -107,12 +113,132 @@ void TBrowserGrid::DrawCell(int col, int row, const TRect& rect, TGridDrawState 
   painter->restore();
 }
 
+std::int32_t TBrowserGrid::CurrentRecordNo() const {
+  TDataSet* data = DataLink().DataSet();
+  return data != nullptr && data->Active() && !data->IsEmpty() ? data->RecNo() : 0;
+}
+
+bool TBrowserGrid::Selecting() const {
+  return selecting_ && DataLink().Active() && at_record_ != 0 && CurrentRecordNo() == at_record_;
+}
+
+bool TBrowserGrid::HasCellRange() const {
+  return Selecting() && (anchor_rows_ != 0 || anchor_column_ != SelectedIndex());
+}
+
+TBrowserGrid::CellRange TBrowserGrid::SelectedRange() const {
+  const int column = SelectedIndex();
+  if (!HasCellRange()) return {0, 1, column, column};
+  return {std::min(0, anchor_rows_), std::abs(anchor_rows_) + 1, std::min(anchor_column_, column),
+          std::max(anchor_column_, column)};
+}
+
+void TBrowserGrid::ClearSelection() {
+  if (HasCellRange()) Invalidate();
+  selecting_ = false;
+  anchor_rows_ = 0;
+}
+
+void TBrowserGrid::StartSelection() {
+  if (Selecting()) return;
+  selecting_ = true;
+  anchor_rows_ = 0;
+  anchor_column_ = SelectedIndex();
+  at_record_ = CurrentRecordNo();
+}
+
+void TBrowserGrid::ExtendSelection(int distance, int column) {
+  StartSelection();
+  if (distance != 0) anchor_rows_ -= DataLink().MoveBy(distance);
+  if (column >= 0 && column < Columns().Count()) SetSelectedIndex(column);
+  at_record_ = CurrentRecordNo();
+  Invalidate();
+}
+
+bool TBrowserGrid::HighlightCell(int data_col, int data_row, TGridDrawState state) const {
+  if (!paint_range_) return TVxGrid::HighlightCell(data_col, data_row, state);
+  const CellRange& range = paint_selection_;
+  const int row = data_row - paint_active_row_;
+  return row >= range.first_row && row < range.first_row + range.rows &&
+         data_col >= range.first_column && data_col <= range.last_column;
+}
+
 void TBrowserGrid::KeyDown(std::uint16_t& key, TShiftState shift) {
   if (OnCommandKey && OnCommandKey(key, shift)) {
     key = 0;
     return;
   }
+  const bool moving = key == VK_UP || key == VK_DOWN || key == VK_LEFT || key == VK_RIGHT ||
+                      key == VK_PRIOR || key == VK_NEXT || key == VK_HOME || key == VK_END;
+  if (moving && shift.Contains(ssShift) && !shift.Contains(ssCtrl) && !EditorMode() &&
+      DataLink().Active()) {
+    const int page = std::max(1, VisibleRowCount() - 1);
+    const int column = SelectedIndex();
+    switch (key) {
+      case VK_UP:
+        ExtendSelection(-1, column);
+        break;
+      case VK_DOWN:
+        ExtendSelection(1, column);
+        break;
+      case VK_PRIOR:
+        ExtendSelection(-page, column);
+        break;
+      case VK_NEXT:
+        ExtendSelection(page, column);
+        break;
+      case VK_LEFT:
+        ExtendSelection(0, column - 1);
+        break;
+      case VK_RIGHT:
+        ExtendSelection(0, column + 1);
+        break;
+      case VK_HOME:
+        ExtendSelection(0, 0);
+        break;
+      default:
+        ExtendSelection(0, Columns().Count() - 1);
+        break;
+    }
+    key = 0;
+    return;
+  }
+  if (moving || key == VK_TAB || key == VK_ESCAPE) ClearSelection();
   TVxGrid::KeyDown(key, shift);
+}
+
+void TBrowserGrid::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
+  const TGridCoord cell = MouseCoord(x, y);
+  const int data_row = cell.Y - TitleOffset();
+  const bool data_cell = button == mbLeft && cell.X >= FixedCols() && data_row >= 0 &&
+                         DataLink().Active() && data_row < DataLink().RecordCount();
+  if (data_cell && shift.Contains(ssShift) && !EditorMode()) {
+    if (!FocusWithin() && CanFocus()) SetFocus();
+    ExtendSelection(data_row - DataLink().ActiveRecord(), RawToDataColumn(cell.X));
+    return;
+  }
+  ClearSelection();
+  TVxGrid::MouseDown(button, shift, x, y);
+  // A drag from here spans a range.
+  if (data_cell) StartSelection();
+}
+
+void TBrowserGrid::MouseMove(TShiftState shift, int x, int y) {
+  if (!selecting_ || !shift.Contains(ssLeft)) {
+    TVxGrid::MouseMove(shift, x, y);
+    return;
+  }
+  const int active = DataLink().ActiveRecord();
+  const std::int32_t before = CurrentRecordNo();
+  const bool was_valid = Selecting();
+  TVxGrid::MouseMove(shift, x, y);
+  if (!was_valid || GridState() != gsSelecting) return;
+  // The drag carried the current cell to the row under the mouse: rows of the window are
+  // consecutive records of the view.
+  const TGridCoord over = MouseCoord(x, y);
+  if (CurrentRecordNo() != before) anchor_rows_ -= over.Y - TitleOffset() - active;
+  at_record_ = CurrentRecordNo();
+  Invalidate();
 }
 
 // --- Window ----------------------------------------------------------------------------------
@@ -324,6 +450,9 @@ void TBrowserForm::BuildMenus() {
   QObject::connect(view_menu->addAction("&Structure..."), &QAction::triggered,
                    [this] { ShowStructure(); });
   CodePageMenu = view_menu->addMenu("&Code page");
+  SuggestPageAction = CodePageMenu->addAction("&Suggest from the text...");
+  QObject::connect(SuggestPageAction, &QAction::triggered, [this] { ShowPageAssistant(); });
+  CodePageMenu->addSeparator();
   auto* pages = new QActionGroup(CodePageMenu);
   QAction* from_table = CodePageMenu->addAction("As the table says");
   from_table->setCheckable(true);
@@ -342,8 +471,8 @@ void TBrowserForm::BuildMenus() {
                    [this](QAction* action) { SetCodePage(action->data().toInt()); });
 
   QMenu* tools_menu = MenuBar->addMenu("&Tools");
-  QObject::connect(tools_menu->addAction("&Check table"), &QAction::triggered,
-                   [this] { CheckTable(); });
+  CheckAction = tools_menu->addAction("&Check table");
+  QObject::connect(CheckAction, &QAction::triggered, [this] { CheckTable(); });
 
   AskRecordNumber = [this](std::int32_t& n) {
     bool ok = false;
@@ -527,6 +656,8 @@ bool TBrowserForm::OpenTable(const std::string& path) {
   path_ = opened ? std::filesystem::absolute(path).string() : std::string();
   if (opened) {
     ChooseTablePage();
+    if (page_source_ == PageSource::kLocale)
+      Notice = "no language driver mark: View > Code page > Suggest ranks the pages";
     // The production index opens with its first tag in control; browsing starts on the first
     // record in the table's own order.
     Guarded([this] {
@@ -873,6 +1004,7 @@ void TBrowserForm::PollSort() {
   sort_timer_.stop();
   const std::string error = sorter_->Error();
   std::vector<std::int32_t> order = sorter_->TakeOrder();
+  std::vector<std::int32_t> positions = sorter_->TakePositions();
   sorter_.reset();
   SortProgress->setVisible(false);
   SortCancel->setVisible(false);
@@ -881,7 +1013,7 @@ void TBrowserForm::PollSort() {
     Notice = "sorting stopped: " + error;
     sort_field_.clear();
   } else if (Table->Active()) {
-    Guarded([&] { Table->SetRecordOrder(std::move(order)); });
+    Guarded([&] { Table->SetRecordOrder(std::move(order), std::move(positions)); });
     Notice = "sorted by " + sort_field_ + (sort_descending_ ? ", descending" : "") +
              " (temporary order)";
   }

@@ -21,6 +21,7 @@
 #include "browser/edit_history.h"
 #include "components/controls/data_grid.h"
 #include "components/controls/memo_window.h"
+#include "engine/table/code_page_ranking.h"
 #include "platform/dataset/data_source.h"
 #include "platform/widgets/forms.h"
 #include "platform/widgets/std_controls.h"
@@ -28,6 +29,7 @@
 class QAction;
 class QActionGroup;
 class QComboBox;
+class QDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -50,10 +52,47 @@ class TBrowserGrid : public TVxGrid {
   // The window's keys (Ctrl+G, Ctrl+Z, F3, ...); answers whether it took the key.
   std::function<bool(std::uint16_t key, TShiftState shift)> OnCommandKey;
 
+  // The selected cells: the rectangle from an anchor cell to the current cell, in view rows
+  // relative to the current record and in column indexes. Shift with the arrow keys, PgUp,
+  // PgDn, Home or End, a Shift+click, or a drag from a cell spans it; a move without Shift, a
+  // click, and anything that moves the current record behind the grid's back drop it.
+  struct CellRange {
+    int first_row = 0;  // <= 0: rows before the current record
+    int rows = 1;
+    int first_column = 0;
+    int last_column = 0;
+  };
+  // The range, or the current cell alone.
+  CellRange SelectedRange() const;
+  // Whether more than the current cell is selected.
+  bool HasCellRange() const;
+  void ClearSelection();
+
   void KeyDown(std::uint16_t& key, TShiftState shift) override;
+  void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
+  void MouseMove(TShiftState shift, int x, int y) override;
 
  protected:
   void DrawCell(int col, int row, const TRect& rect, TGridDrawState state) override;
+  bool HighlightCell(int data_col, int data_row, TGridDrawState state) const override;
+
+ private:
+  // Whether the selection still belongs to the current record.
+  bool Selecting() const;
+  std::int32_t CurrentRecordNo() const;
+  void StartSelection();
+  // Moves the current record by `distance` rows (the anchor stays) and makes column `column`
+  // current.
+  void ExtendSelection(int distance, int column);
+
+  bool selecting_ = false;
+  int anchor_rows_ = 0;  // the anchor's row less the current record's, in view rows
+  int anchor_column_ = 0;
+  std::int32_t at_record_ = 0;  // the current record the selection was made at
+  // The range as the cell being drawn sees it (HighlightCell runs with the drawn row active).
+  bool paint_range_ = false;
+  int paint_active_row_ = 0;
+  CellRange paint_selection_;
 };
 
 // Where the table's code page came from.
@@ -93,6 +132,13 @@ class TBrowserForm : public TForm {
   // locale's DOS page).
   void SetCodePage(int page);
   int CodePage() const { return code_page_; }
+  // The code-page assistant's ranking of the table's own text and memos, best first (a page
+  // the table's mark names comes first among equals); `high_bytes` receives how many bytes
+  // beyond ASCII the text held. The grid's record stays current.
+  std::vector<PageScore> RankTablePages(std::size_t* high_bytes = nullptr);
+  // View > Code page > Suggest: the ranking in a window beside the grid; choosing a page shows
+  // the table in it at once, OK keeps it, Cancel goes back to the page shown before.
+  void ShowPageAssistant();
   PageSource CodePageSource() const { return page_source_; }
 
   // --- Sorting by a column ---
@@ -121,11 +167,14 @@ class TBrowserForm : public TForm {
   bool Undo();
   bool Redo();
   EditHistory& History() { return history_; }
-  // The selected cells (the current cell, or the current rows' visible columns with
-  // `whole_rows`) as tab-separated text, also put on the clipboard.
+  // The selected cells (a range, or the current cell; the rows' visible columns with
+  // `whole_rows`) as tab-separated text, one line per row, also put on the clipboard. Dates go
+  // out as YYYY-MM-DD; a lone cell keeps its text whole.
   std::string CopyCells(bool whole_rows);
-  // Pastes tab-separated text at the current cell, rows downwards, each value checked as the
-  // field takes it; answers the number of records changed, stopping at the first refusal.
+  // Pastes tab-separated text into the selected range from its top left cell, rows downwards
+  // (one value fills the whole range). Every value is first checked by the rules vxdbf append
+  // follows (width, number fit, date and logical forms, the table's code page); a refused value
+  // changes nothing and is shown. Answers the number of records changed.
   int PasteCells(const std::string& text);
   // Writes the current view (order, filter, visible columns) as CSV or as JSON lines.
   enum class ExportFormat { kCsv, kJsonLines };
@@ -136,7 +185,12 @@ class TBrowserForm : public TForm {
   // The structure as text (fields, tags, memo file, header) and the window that shows it.
   std::string StructureText();
   void ShowStructure();
-  void CheckTable();
+  // Runs the table checker (table header, memo pointers, every tag) and shows its report;
+  // when it found something, offers the repair. Answers whether the check ran.
+  bool CheckTable();
+  // Repairs what the checker can (rebuilds failed tags, counts an unfinished append's records)
+  // with the table closed in this window, shows what was done and opens the table again.
+  bool RepairTable();
 
   // Keeps the window's size, recent files and the table's columns, order and filter.
   void SaveSettings();
@@ -159,7 +213,11 @@ class TBrowserForm : public TForm {
   QAction* ShowDeletedAction = nullptr;
   QAction* RecordFormAction = nullptr;
   QAction* ExitAction = nullptr;
+  QAction* CheckAction = nullptr;
   QMenu* CodePageMenu = nullptr;
+  QAction* SuggestPageAction = nullptr;
+  // The code-page assistant's window while it is open.
+  QDialog* PageAssistant = nullptr;
   QMenu* RecentMenu = nullptr;
   TVxMemoWindow* MemoWindow = nullptr;
   TRecordForm* RecordForm = nullptr;
@@ -171,7 +229,7 @@ class TBrowserForm : public TForm {
   std::string Notice;
   // Why the table is open read-only ("" when it is not).
   std::string ReadOnlyReason;
-  // The last report of Tools > Check table.
+  // The last report of Tools > Check table (or of its repair).
   std::string CheckReport;
 
  private:
@@ -195,7 +253,22 @@ class TBrowserForm : public TForm {
   void AfterPost();
   bool WriteValues(const EditHistory::Values& values);
   bool Replay(bool undo);
-  std::string PasteProblem(TField* field, const std::string& text);
+  // A pasted value checked and ready for its field.
+  struct PastedValue {
+    TField* field = nullptr;
+    bool blank = false;
+    double number = 0;  // N, F; D as the framework's date value
+    bool logical = false;
+    std::string text;  // C, in the table's code page
+  };
+  // Checks `text` for `field`; answers "" and fills `value`, or the problem in words.
+  std::string PasteValue(TField* field, const std::string& text, PastedValue& value);
+  void WritePasted(const PastedValue& value);
+  // Calls `visit` on the records of rows [first_row, first_row + rows) of the view, relative
+  // to the current record (row is the index in that range), and comes back; answers how many.
+  int ForEachRow(int first_row, int rows, const std::function<void(int row)>& visit);
+  // A cell's text as copied: `raw` keeps a lone cell's text whole.
+  static std::string CellText(TField* field, bool raw);
   void PollSort();
   void DropTemporaryOrder(const std::string& why);
   void RememberRecent(const std::string& path);

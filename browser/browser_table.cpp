@@ -1,5 +1,6 @@
 #include "browser/browser_table.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/expr/expression.h"
@@ -41,21 +42,36 @@ std::int32_t TBrowserTable::CountVisible() {
   return count;
 }
 
-void TBrowserTable::SetRecordOrder(std::vector<std::int32_t> records) {
+std::vector<std::int32_t> PositionsOf(const std::vector<std::int32_t>& records) {
+  std::int32_t highest = 0;
+  for (const std::int32_t n : records) highest = std::max(highest, n);
+  std::vector<std::int32_t> positions(static_cast<std::size_t>(highest) + 1, -1);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i] > 0)
+      positions[static_cast<std::size_t>(records[i])] = static_cast<std::int32_t>(i);
+  }
+  return positions;
+}
+
+std::int32_t TBrowserTable::PositionOf(std::int32_t record_no) const {
+  if (record_no <= 0 || static_cast<std::size_t>(record_no) >= position_.size()) return -1;
+  return position_[static_cast<std::size_t>(record_no)];
+}
+
+void TBrowserTable::SetRecordOrder(std::vector<std::int32_t> records,
+                                   std::vector<std::int32_t> positions) {
   CheckBrowseMode();
   const std::int32_t current = IsEmpty() ? 0 : RecNo();
   SelectArea("SetRecordOrder");
   if (CurrentOrder() != 0) Set_Order_To(0);
   order_ = std::move(records);
-  position_.clear();
-  for (std::size_t i = 0; i < order_.size(); ++i)
-    position_.emplace(order_[i], static_cast<std::int32_t>(i));
-  const auto at = position_.find(current);
-  if (at == position_.end() || order_.empty()) {
+  position_ = positions.empty() ? PositionsOf(order_) : std::move(positions);
+  const std::int32_t at = PositionOf(current);
+  if (at < 0 || order_.empty()) {
     First();
     return;
   }
-  pos_ = at->second;
+  pos_ = at;
   TVxFileDataSet::VxiSetToRecordNo(current);
   ResyncAfterEngineMove();
 }
@@ -172,9 +188,9 @@ int TBrowserTable::VxiGetPriorRecord(TRecordBuffer buffer, std::int32_t& record_
 
 int TBrowserTable::VxiSetToRecordNo(std::int32_t record_no) {
   if (order_.empty()) return TVxFileDataSet::VxiSetToRecordNo(record_no);
-  const auto at = position_.find(record_no);
-  if (at == position_.end()) return VxiSetToEnd();
-  pos_ = at->second;
+  const std::int32_t at = PositionOf(record_no);
+  if (at < 0) return VxiSetToEnd();
+  pos_ = at;
   return TVxFileDataSet::VxiSetToRecordNo(record_no);
 }
 

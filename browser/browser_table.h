@@ -12,12 +12,15 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "components/dataset/file_dataset.h"
 
 namespace vx::browser {
+
+// The place of every record number in `records` (index by record number, -1 for those not
+// listed): a flat table, so that ten million records need 40 MB, not a hash map's 500.
+std::vector<std::int32_t> PositionsOf(const std::vector<std::int32_t>& records);
 
 class TBrowserTable : public ZOvEzi {
  public:
@@ -32,9 +35,10 @@ class TBrowserTable : public ZOvEzi {
   // switch); the current record stays.
   std::int32_t CountVisible();
 
-  // The temporary order: record numbers in the order shown. Natural order is chosen first;
-  // the current record stays current when it is in the list.
-  void SetRecordOrder(std::vector<std::int32_t> records);
+  // The temporary order: record numbers in the order shown, with their places (PositionsOf, or
+  // empty to have them computed here). Natural order is chosen first; the current record stays
+  // current when it is in the list.
+  void SetRecordOrder(std::vector<std::int32_t> records, std::vector<std::int32_t> positions = {});
   void ClearRecordOrder();
   bool HasRecordOrder() const { return !order_.empty(); }
   const std::vector<std::int32_t>& RecordOrder() const { return order_; }
@@ -64,8 +68,10 @@ class TBrowserTable : public ZOvEzi {
 
   std::string condition_;
   std::vector<std::int32_t> order_;
-  std::unordered_map<std::int32_t, std::int32_t> position_;  // record number -> index
-  std::int64_t pos_ = -1;  // -1 before the first, order_.size() after the last
+  // The index in order_ of a record number, or -1 when the list does not hold it.
+  std::int32_t PositionOf(std::int32_t record_no) const;
+  std::vector<std::int32_t> position_;  // by record number: its index in order_, or -1
+  std::int64_t pos_ = -1;               // -1 before the first, order_.size() after the last
 };
 
 }  // namespace vx::browser

@@ -9,6 +9,11 @@
 #include "browser/browser_form.h"
 #include "browser/form_text.h"
 #include "components/dataset/table_dataset.h"
+#include "engine/foundation/dates.h"
+#include "engine/table/field_values.h"
+#include "engine/workarea/field_input.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
 #include "platform/dataset/application.h"
 #include "platform/dataset/sys_utils.h"
 
@@ -260,67 +265,148 @@ void TBrowserForm::OpenMemo() {
 
 // --- Copy, paste, export -----------------------------------------------------------------------
 
+int TBrowserForm::ForEachRow(int first_row, int rows, const std::function<void(int row)>& visit) {
+  int visited = 0;
+  Table->DisableControls();
+  int moved = 0;
+  try {
+    moved = Table->MoveBy(first_row);
+    // Rows before the first record of the view are not there: the range starts lower.
+    for (int row = moved - first_row; row < rows && !Table->Eof(); ++row) {
+      visit(row);
+      ++visited;
+      if (row + 1 < rows) {
+        const int step = Table->MoveBy(1);
+        moved += step;
+        if (step == 0) break;
+      }
+    }
+    Table->MoveBy(-moved);
+  } catch (...) {
+    Table->EnableControls();
+    throw;
+  }
+  Table->EnableControls();
+  return visited;
+}
+
+std::string TBrowserForm::CellText(TField* field, bool raw) {
+  if (field->IsNull()) return {};
+  const char type = DbaseTypeLetter(field);
+  if (type == 'D') {
+    // Dates go out in the form a paste takes back.
+    int y = 0, m = 0, d = 0;
+    DecodeDate(field->AsDateTime(), y, m, d);
+    char iso[16];
+    std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", y, m, d);
+    return iso;
+  }
+  std::string text =
+      Utf8(field->IsBlob() ? (raw ? field->AsString() : std::string()) : field->DisplayText());
+  if (!raw) {
+    // One value per cell: a tab or a line break inside a value would start another.
+    for (char& c : text) {
+      if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    }
+    text = Trimmed(text);
+  }
+  return text;
+}
+
 std::string TBrowserForm::CopyCells(bool whole_rows) {
   if (!Table->Active() || Table->IsEmpty()) return {};
+  const TBrowserGrid::CellRange range = Grid->SelectedRange();
+  const bool one_cell = !whole_rows && range.rows == 1 && range.first_column == range.last_column;
   std::string text;
   Guarded([&] {
-    if (!whole_rows) {
-      const int index = Grid->SelectedIndex();
-      TField* field = index >= 0 && index < Grid->Columns().Count()
-                          ? Grid->Columns().Items(index)->Field()
-                          : nullptr;
-      if (field != nullptr) text = Utf8(field->IsBlob() ? field->AsString() : field->DisplayText());
-      return;
-    }
-    for (int i = 0; i < Grid->Columns().Count(); ++i) {
-      TField* field = Grid->Columns().Items(i)->Field();
-      if (!Grid->Columns().Items(i)->Visible() || field == nullptr) continue;
-      if (!text.empty()) text += '\t';
-      text += Utf8(field->IsBlob() ? std::string() : field->DisplayText());
-    }
+    Table->CheckBrowseMode();
+    const int first = whole_rows ? 0 : range.first_column;
+    const int last = whole_rows ? Grid->Columns().Count() - 1 : range.last_column;
+    bool first_line = true;
+    ForEachRow(range.first_row, range.rows, [&](int) {
+      std::string line;
+      bool first_cell = true;
+      for (int i = first; i <= last && i < Grid->Columns().Count(); ++i) {
+        TColumn* column = Grid->Columns().Items(i);
+        TField* field = column->Field();
+        if (!column->Visible() || field == nullptr) continue;
+        if (!first_cell) line += '\t';
+        first_cell = false;
+        line += CellText(field, one_cell);
+      }
+      text += (first_line ? "" : "\n") + line;
+      first_line = false;
+    });
   });
   QGuiApplication::clipboard()->setText(QString::fromStdString(text));
-  Notice = whole_rows ? "row copied" : "cell copied";
+  Notice = one_cell     ? "cell copied"
+           : whole_rows ? std::to_string(range.rows) + " row(s) copied"
+                        : std::to_string(range.rows) + " row(s) of cells copied";
   UpdateStatus();
   return text;
 }
 
-std::string TBrowserForm::PasteProblem(TField* field, const std::string& text) {
-  const TDbfFieldProps* props = Table->FieldProps();
-  if (props == nullptr || field->FieldNo() < 1 || field->FieldNo() > props->Count()) return {};
-  const TDTField& described = props->Field(field->FieldNo());
-  const std::string stored = QStringToAnsi(QString::fromStdString(text));
-  const std::string kind = std::string(1, described.type) + " " + std::to_string(described.length);
-  switch (described.type) {
-    case 'C':
-      if (stored.size() > described.length)
-        return "\"" + text + "\" is longer than " + described.name + " (" + kind + ") holds";
-      return {};
+std::string TBrowserForm::PasteValue(TField* field, const std::string& text, PastedValue& value) {
+  TableRecord* table = SelectedTable();
+  const int n = table != nullptr ? FieldNo(field->FieldName()) : 0;
+  if (n == 0) return "no field " + field->FieldName() + " in the table";
+  const FieldEntry& f = table->fields[static_cast<std::size_t>(n - 1)];
+  const char kind = static_cast<char>(f.type);
+  if (IsBinaryField(f) || (kind != 'C' && kind != 'N' && kind != 'F' && kind != 'L' && kind != 'D'))
+    return FieldLabel(f) + " takes no pasted text: edit it in its own editor";
+  // Text goes into the table's page: a character the page lacks is refused, not replaced.
+  const QString typed = QString::fromStdString(text);
+  const std::string stored = QStringToAnsi(typed);
+  if (kind == 'C' && AnsiToQString(stored) != typed)
+    return QuotedValue(text) + " holds a character code page " + std::to_string(code_page_) +
+           " does not have, for " + FieldLabel(f);
+  // The value is checked and read back through a scratch record image, by the rules every
+  // writer of text values follows.
+  const std::vector<std::uint32_t> offsets = ImageOffsets(table->fields);
+  std::vector<char> scratch(offsets.back(), 0);
+  std::vector<std::uint8_t> changed(table->fields.size(), 0);
+  RecordImage image(table->fields, offsets, scratch.data(), &changed);
+  const std::string problem = PutFieldText(image, n, {text, false, stored});
+  if (!problem.empty()) return problem;
+  value.field = field;
+  value.blank = Trimmed(text).empty() || (kind == 'L' && image.SetBlank(n));
+  switch (kind) {
     case 'N':
-    case 'F': {
-      const std::string number = Trimmed(text);
-      if (number.empty()) return {};
-      char* end = nullptr;
-      const double value = std::strtod(number.c_str(), &end);
-      if (*end != '\0' || !std::isfinite(value))
-        return "\"" + text + "\" is not a number for " + described.name;
-      char formatted[400];
-      std::snprintf(formatted, sizeof formatted, "%.*f", int{described.decimals}, value);
-      if (std::string(formatted).size() > described.length)
-        return "\"" + text + "\" does not fit " + described.name + " (" + kind + "," +
-               std::to_string(described.decimals) + ")";
-      return {};
-    }
-    case 'L': {
-      const std::string value = UpperAscii(Trimmed(text));
-      static const char* const kLogical[] = {"", "T", "F", "Y", "N", "TRUE", "FALSE", ".T.", ".F."};
-      for (const char* accepted : kLogical) {
-        if (value == accepted) return {};
-      }
-      return "\"" + text + "\" is not a logical value for " + described.name;
-    }
+    case 'F':
+      value.number = image.Number(n);
+      break;
+    case 'L':
+      value.logical = image.Logical(n);
+      break;
+    case 'D':
+      value.blank = image.Date(n) == kBlankDate;
+      value.number = image.Date(n) - DayNumber(1899, 12, 30);
+      break;
     default:
-      return {};
+      value.text = stored;
+  }
+  return {};
+}
+
+void TBrowserForm::WritePasted(const PastedValue& value) {
+  TField* field = value.field;
+  if (value.blank) {
+    field->Clear();
+    return;
+  }
+  switch (DbaseTypeLetter(field)) {
+    case 'N':
+    case 'F':
+      field->SetAsFloat(value.number);
+      break;
+    case 'L':
+      field->SetAsBoolean(value.logical);
+      break;
+    case 'D':
+      field->SetAsDateTime(value.number);
+      break;
+    default:
+      field->SetAsString(value.text);
   }
 }
 
@@ -346,56 +432,61 @@ int TBrowserForm::PasteCells(const std::string& text) {
     }
     start = end + 1;
   }
-  const int first_column = std::max(0, Grid->SelectedIndex());
-  int changed = 0;
-  std::string problem;
-  for (std::size_t r = 0; r < rows.size() && problem.empty(); ++r) {
-    if (r > 0) {
-      Guarded([this] { Table->Next(); });
-      if (Table->Eof()) break;
-    }
-    // Every value is checked before the record is touched: a refused row changes nothing.
-    std::vector<std::pair<TField*, std::string>> values;
-    for (std::size_t c = 0; c < rows[r].size(); ++c) {
-      const int column = first_column + static_cast<int>(c);
-      if (column >= Grid->Columns().Count()) break;
-      TField* field = Grid->Columns().Items(column)->Field();
-      if (field == nullptr || field->IsBlob()) continue;
-      problem = PasteProblem(field, rows[r][c]);
-      if (!problem.empty()) break;
-      values.emplace_back(field, rows[r][c]);
-    }
-    if (!problem.empty()) break;
-    const bool written = Guarded([&] {
-      Table->Edit();
-      try {
-        for (const auto& [field, value] : values) {
-          const std::string stored = QStringToAnsi(QString::fromStdString(value));
-          if (field->DataType() == ftBoolean) {
-            const std::string upper = UpperAscii(Trimmed(value));
-            if (upper.empty()) {
-              field->Clear();
-            } else {
-              field->SetAsBoolean(upper[0] == 'T' || upper[0] == 'Y' || upper == ".T.");
-            }
-          } else if (Trimmed(value).empty()) {
-            field->Clear();
-          } else {
-            field->SetAsString(stored);
-          }
-        }
-        post_refused_ = false;
-        Table->Post();
-      } catch (...) {
-        Table->Cancel();
-        throw;
-      }
-    });
-    if (!written || post_refused_) break;
-    ++changed;
+  if (rows.empty()) return 0;
+  // Into the selected range from its top left cell; one value fills the whole range.
+  const TBrowserGrid::CellRange range = Grid->SelectedRange();
+  if (rows.size() == 1 && rows[0].size() == 1 &&
+      (range.rows > 1 || range.last_column > range.first_column)) {
+    const std::vector<std::string> line(
+        static_cast<std::size_t>(range.last_column - range.first_column + 1), rows[0][0]);
+    rows.assign(static_cast<std::size_t>(range.rows), line);
   }
-  Notice = problem.empty() ? std::to_string(changed) + " record(s) changed by the paste"
-                           : "paste stopped: " + problem;
+  const int first_column = std::max(0, range.first_column);
+  std::string problem;
+  // Every value is checked before any record is touched: a refused value changes nothing.
+  std::vector<std::vector<PastedValue>> values(rows.size());
+  Guarded([&] {
+    Table->CheckBrowseMode();
+    Select(Table->WorkArea());
+    for (std::size_t r = 0; r < rows.size() && problem.empty(); ++r) {
+      for (std::size_t c = 0; c < rows[r].size() && problem.empty(); ++c) {
+        const int column = first_column + static_cast<int>(c);
+        if (column >= Grid->Columns().Count()) break;
+        TField* field = Grid->Columns().Items(column)->Field();
+        if (field == nullptr || !Grid->Columns().Items(column)->Visible()) continue;
+        PastedValue value;
+        problem = PasteValue(field, rows[r][c], value);
+        if (problem.empty()) values[r].push_back(value);
+        if (!problem.empty() && rows.size() > 1)
+          problem = "row " + std::to_string(r + 1) + ": " + problem;
+      }
+    }
+  });
+  int changed = 0;
+  if (problem.empty()) {
+    Grid->ClearSelection();
+    Guarded([&] {
+      ForEachRow(range.first_row, static_cast<int>(rows.size()), [&](int row) {
+        if (post_refused_ && changed > 0) return;
+        Table->Edit();
+        try {
+          for (const PastedValue& value : values[static_cast<std::size_t>(row)]) WritePasted(value);
+          post_refused_ = false;
+          Table->Post();
+        } catch (...) {
+          Table->Cancel();
+          throw;
+        }
+        if (!post_refused_) ++changed;
+      });
+    });
+  }
+  const std::size_t short_by =
+      rows.size() - std::min(rows.size(), static_cast<std::size_t>(changed));
+  Notice = !problem.empty() ? "paste stopped, nothing changed: " + problem
+           : short_by > 0   ? std::to_string(changed) + " record(s) changed by the paste; " +
+                                std::to_string(short_by) + " row(s) not pasted"
+                          : std::to_string(changed) + " record(s) changed by the paste";
   if (!problem.empty()) ShowMessage(Notice);
   Grid->Invalidate();
   UpdateStatus();

@@ -4,13 +4,17 @@
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFontDatabase>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSettings>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "browser/browser_form.h"
@@ -21,8 +25,12 @@
 #include "engine/index/index_check.h"
 #include "engine/index/key_codec.h"
 #include "engine/index/orders.h"
+#include "engine/index/table_check.h"
 #include "engine/memo/memo_file.h"
 #include "engine/memo/memo_storage.h"
+#include "engine/memo/text_sample.h"
+#include "engine/table/code_page_ranking.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/dataset/application.h"
@@ -149,44 +157,190 @@ void TBrowserForm::ShowStructure() {
   structure_dialog_ = dialog;
 }
 
-void TBrowserForm::CheckTable() {
-  if (!Table->Active()) return;
-  std::string report;
-  int faults = 0;
+namespace {
+
+// The checker's report as a person reads it: one line per finding, then the notes.
+std::string CheckText(const TableCheckReport& report) {
+  std::string text;
+  const auto add = [&text](const CheckFinding& f, const char* kind) {
+    text += f.where + ": " + kind + f.what + "\n";
+  };
+  for (const CheckFinding& f : report.table) add(f, "");
+  for (const CheckFinding& f : report.memos) add(f, "");
+  if (report.memo_problems > kMemoProblemsKept) {
+    text += "memo pointers: ... and " + std::to_string(report.memo_problems - kMemoProblemsKept) +
+            " more\n";
+  }
+  for (const TagCheckReport& tag : report.tags) {
+    for (const std::string& p : tag.problems) add({"tag " + tag.name, p}, "");
+  }
+  if (!report.Failed()) {
+    text += "No problems found" +
+            (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "") + "\n";
+  }
+  for (const CheckFinding& f : report.notes) add(f, "note: ");
+  for (const TagCheckReport& tag : report.tags) {
+    for (const std::string& n : tag.notes) add({"tag " + tag.name, n}, "note: ");
+  }
+  return text;
+}
+
+std::string RepairText(const RepairReport& repair) {
+  std::string text;
+  if (repair.counted > 0) {
+    text += "The header now counts the " + std::to_string(repair.counted) +
+            " record(s) past its old count.\n";
+  }
+  if (!repair.rebuilt.empty()) {
+    text += "Rebuilt tag(s)";
+    for (std::size_t i = 0; i < repair.rebuilt.size(); ++i)
+      text += (i > 0 ? ", " : " ") + repair.rebuilt[i];
+    text += "; the old index is kept as " + repair.backup + ".\n";
+  }
+  for (const std::string& what : repair.not_repaired) text += "Not repaired: " + what + "\n";
+  return text.empty() ? "Nothing needed repairing.\n" : text;
+}
+
+}  // namespace
+
+bool TBrowserForm::CheckTable() {
+  if (!Table->Active()) return false;
+  // Any edit still open is posted first: the checker reads the file, not the grid.
+  if (!Guarded([this] { Table->CheckBrowseMode(); })) return false;
+  TableCheckOptions options;
+  options.code_page = code_page_;
+  options.name_text = [](const std::string& name) { return Utf8(name); };
+  TableCheckReport report;
+  const bool ran = Guarded([&] { report = vx::CheckTable(path_, options); });
+  Guarded([this] { Select(Table->WorkArea()); });
+  if (!ran) {
+    CheckReport = "the check could not read " + path_;
+    return false;
+  }
+  CheckReport = CheckText(report);
+  Notice = report.Failed() ? "the check found problems" : "the check found no problems";
+  UpdateStatus();
+  if (!report.Failed()) {
+    ShowMessage(CheckReport);
+    return true;
+  }
+  if (MessageBox(CheckReport + "\nRepair now? The table is closed meanwhile, and no other program "
+                               "may have it open.",
+                 "Check table", MB_YESNO | MB_ICONWARNING) != IDYES) {
+    return true;
+  }
+  RepairTable();
+  return true;
+}
+
+bool TBrowserForm::RepairTable() {
+  if (!Table->Active()) return false;
+  const std::string path = path_;
+  TableCheckOptions options;
+  options.code_page = code_page_;
+  options.name_text = [](const std::string& name) { return Utf8(name); };
+  options.repair = true;
+  options.exclusive = true;
+  // The repair needs the table to itself: this window lets go of it first.
+  const int page = chosen_page_;
+  CloseTable();
+  TableCheckReport report;
+  const bool ran = Guarded([&] { report = vx::CheckTable(path, options); });
+  std::string text;
+  if (ran && report.repair) {
+    text = report.repair->backup_failed
+               ? "Nothing was repaired: the old index could not be kept as " +
+                     report.repair->backup + ".\n"
+               : RepairText(*report.repair);
+  } else if (ran) {
+    text = "Nothing was repaired.\n";
+  }
+  chosen_page_ = page;
+  OpenTable(path);
+  if (!ran) return false;
+  CheckReport = text;
+  Notice = "repaired";
+  UpdateStatus();
+  ShowMessage(text);
+  return !report.repair || !report.repair->backup_failed;
+}
+
+// --- Code-page assistant --------------------------------------------------------------------
+
+std::vector<PageScore> TBrowserForm::RankTablePages(std::size_t* high_bytes) {
+  std::vector<PageScore> ranked;
+  if (!Table->Active()) return ranked;
   Guarded([&] {
+    Table->CheckBrowseMode();
     Select(Table->WorkArea());
-    if (OrderCount() == 0) {
-      report = index_problem_.empty() ? "No production index to check." : index_problem_;
-      faults = index_problem_.empty() ? 0 : 1;
-      return;
-    }
-    MdxFile file;
-    QuietErrors quiet;
-    if (!file.Open(IndexFileName(), os::kOpenReadOnlyDenyNone)) {
-      report = LastErrorMessage;
-      faults = 1;
-      EngineErrorCode = 0;
-      return;
-    }
-    IndexPages pages;
-    for (int order = 1; order <= OrderCount(); ++order) {
-      const OrderTag* tag = OrderOf(order);
-      if (tag == nullptr) continue;
-      std::vector<std::string> problems;
-      CheckTagTree(file, tag->header,
-                   ChooseComparator(tag->header.KeyType(), tag->expressions.result_type,
-                                    tag->header.Descending()),
-                   problems, nullptr, &pages, tag->name);
-      for (const std::string& problem : problems) report += tag->name + ": " + problem + "\n";
-      faults += static_cast<int>(problems.size());
-    }
-    file.Close();
-    EngineErrorCode = 0;
-    if (faults == 0) report = "Every tag of " + IndexFileName() + " is sound.";
+    TableRecord* table = SelectedTable();
+    if (table == nullptr) return;
+    // The sample walks the records of the window's own work area, as stored; the grid's
+    // record is found again afterwards.
+    const TableSample sample = ReadCodePageSample(*table);
+    Table->Reread();
+    if (high_bytes != nullptr) *high_bytes = sample.high_bytes;
+    std::vector<int> pages(std::begin(kCandidatePages), std::end(kCandidatePages));
+    const int marked = page_source_ == PageSource::kMark ? MarkedCodePage(*table) : 0;
+    if (std::find(pages.begin(), pages.end(), code_page_) == pages.end())
+      pages.push_back(code_page_);
+    ranked = RankCodePages(sample.texts, pages, marked);
   });
-  CheckReport = report;
-  if (faults > 0) report += "\nTo repair: vxdbf check --repair " + Table->DbfFileName();
-  ShowMessage(Utf8(report));
+  return ranked;
+}
+
+void TBrowserForm::ShowPageAssistant() {
+  if (!Table->Active()) return;
+  std::size_t high_bytes = 0;
+  const std::vector<PageScore> ranked = RankTablePages(&high_bytes);
+  if (ranked.empty()) return;
+  const int before = chosen_page_;
+  auto* dialog = new QDialog(Widget());
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle("Code page");
+  auto* layout = new QVBoxLayout(dialog);
+  std::string intro;
+  if (high_bytes == 0) {
+    intro = "No byte beyond ASCII: every code page reads this table alike.";
+  } else if (TooCloseToCall(ranked, high_bytes)) {
+    intro = "Too close to call: code pages " + std::to_string(ranked[0].page) + " and " +
+            std::to_string(ranked[1].page) + " read this text about equally well.";
+  } else {
+    intro = "Code page " + std::to_string(ranked[0].page) + " reads this text best.";
+  }
+  auto* label = new QLabel(
+      QString::fromStdString(intro + " Choose a page to see the table in it; OK keeps it."),
+      dialog);
+  label->setWordWrap(true);
+  layout->addWidget(label);
+  auto* list = new QListWidget(dialog);
+  list->setObjectName("RankedPages");
+  list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  for (const PageScore& score : ranked) {
+    char head[32];
+    std::snprintf(head, sizeof head, "%5d %6.2f ", score.page, score.score);
+    std::string line = head;
+    for (const std::string& word : score.samples) line += " " + word;
+    auto* item = new QListWidgetItem(QString::fromStdString(line), list);
+    item->setData(Qt::UserRole, score.page);
+  }
+  layout->addWidget(list);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+  layout->addWidget(buttons);
+  QObject::connect(list, &QListWidget::currentItemChanged,
+                   [this](QListWidgetItem* item, QListWidgetItem*) {
+                     if (item != nullptr) SetCodePage(item->data(Qt::UserRole).toInt());
+                   });
+  QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+  // Cancel (or closing the window) shows the table in the page it had before.
+  QObject::connect(dialog, &QDialog::rejected, [this, before] { SetCodePage(before); });
+  QObject::connect(dialog, &QObject::destroyed, [this, dialog] {
+    if (PageAssistant == dialog) PageAssistant = nullptr;
+  });
+  dialog->resize(560, 360);
+  dialog->show();
+  PageAssistant = dialog;
 }
 
 // --- Settings --------------------------------------------------------------------------------

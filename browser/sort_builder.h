@@ -4,7 +4,9 @@
 // read-only handle of its own, no locks, no engine), takes the field's stored bytes of every
 // record and sorts the record numbers by them: numbers by value (blank first), dates and
 // characters by their bytes, logicals false before true; records of equal values stay in
-// record order. Progress is 0 to 100; Cancel stops the thread at its next record.
+// record order. Keys are kept compact (a number, or the field's bytes, per record) so that ten
+// million records sort in a few hundred megabytes. Progress is 0 to 100; Cancel stops the
+// thread within a block of records or a few thousand comparisons, reading or sorting.
 
 #include <atomic>
 #include <cstdint>
@@ -40,9 +42,12 @@ class SortBuilder {
   // After Done: the error ("" on success, "cancelled" after Cancel) and the order.
   const std::string& Error() const { return error_; }
   std::vector<std::int32_t> TakeOrder() { return std::move(order_); }
+  // The place of each record number in the order (PositionsOf).
+  std::vector<std::int32_t> TakePositions() { return std::move(positions_); }
 
  private:
   void Run();
+  void Sort();
 
   SortSource source_;
   std::atomic<bool> cancel_{false};
@@ -50,6 +55,7 @@ class SortBuilder {
   std::atomic<bool> done_{false};
   std::string error_;
   std::vector<std::int32_t> order_;
+  std::vector<std::int32_t> positions_;
   std::thread thread_;
 };
 

@@ -9,9 +9,11 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateEdit>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -19,8 +21,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "browser/form_text.h"
 #include "browser/record_form.h"
 #include "browser/search_key.h"
+#include "browser/sort_builder.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "tests/browser/browser_fixture.h"
@@ -163,6 +167,51 @@ TEST_F(BrowserTest, ClickingATitleSortsThroughATagOrABackgroundOrderAndAgainReve
   EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
 }
 
+// The background sort over sizes that change its shape (empty, one record, one block, many
+// blocks), by text and by number, both ways: equal values stay in record order, and the
+// positions are the order's inverse. Cancelled, it leaves nothing behind.
+TEST(SortBuilderTest, EqualValuesKeepRecordOrderBothWaysAndThePositionsInvertTheOrder) {
+  test::TempDir dir;
+  for (const int count : {0, 1, 5, 100000}) {
+    std::vector<test::Row> rows;
+    for (int i = 0; i < count; ++i)
+      rows.push_back({std::to_string((i * 37) % 11), i % 7 == 3 ? 0 : (i * 13) % 17});
+    const std::string path = dir.File("S" + std::to_string(count) + ".DBF");
+    test::WriteBytes(path, test::TableBytes(rows));
+    for (const char type : {'C', 'N'}) {
+      for (const bool descending : {false, true}) {
+        SCOPED_TRACE(std::to_string(count) + type + (descending ? " descending" : ""));
+        SortSource source{path, 97,        12, count, type == 'C' ? 1u : 7u, type == 'C' ? 6u : 5u,
+                          type, descending};
+        SortBuilder builder(source);
+        builder.Wait();
+        ASSERT_EQ(builder.Error(), "");
+        const std::vector<std::int32_t> order = builder.TakeOrder();
+        const std::vector<std::int32_t> positions = builder.TakePositions();
+        ASSERT_EQ(order.size(), static_cast<std::size_t>(count));
+        const auto key = [&](std::int32_t n) {
+          const test::Row& r = rows[static_cast<std::size_t>(n - 1)];
+          return type == 'C' ? std::string(r.code) : std::to_string(100 + r.num);
+        };
+        for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+          const std::string a = key(order[i]), b = key(order[i + 1]);
+          ASSERT_TRUE(a == b ? order[i] < order[i + 1] : descending ? a > b : a < b) << i;
+        }
+        for (std::size_t i = 0; i < order.size(); ++i)
+          ASSERT_EQ(positions[static_cast<std::size_t>(order[i])], static_cast<std::int32_t>(i));
+      }
+    }
+  }
+  SortSource source{dir.File("S100000.DBF"), 97, 12, 100000, 1, 6, 'C', false};
+  SortBuilder cancelled(source);
+  cancelled.Cancel();
+  cancelled.Wait();
+  if (cancelled.Error() == "cancelled") {
+    EXPECT_TRUE(cancelled.TakeOrder().empty());
+    EXPECT_TRUE(cancelled.TakePositions().empty());
+  }
+}
+
 // A large table sorted by a character column: the window keeps answering while the order is
 // built (the search field takes text), and Cancel leaves natural order.
 TEST_F(BrowserTest, ASortOfALargeTableRunsBehindTheWindowAndCanBeCancelled) {
@@ -245,6 +294,52 @@ TEST_F(BrowserTest, QuickSearchFindsTheNextRecordHoldingTheTextInAnyColumn) {
   EXPECT_EQ(CurrentTitle(), "Zorro");
 }
 
+// --- Code-page assistant -------------------------------------------------------------------
+
+TEST_F(BrowserTest, TheCodePageAssistantRanksAnUnmarkedTablesTextAndPreviewsTheChoice) {
+  const std::string path = MakeFilmTable();
+  std::vector<unsigned char> bytes = test::ReadBytes(path);
+  bytes[29] = 0;  // no language driver mark
+  const char* const kTexts[] = {"Crème brûlée", "Año nuevo señor", "Größe über alles"};
+  for (int n = 1; n <= 3; ++n) {
+    std::string stored = os::EncodeCodePage(1252, kTexts[n - 1], os::OnFault::kStop).text;
+    stored.resize(20, ' ');
+    std::copy(stored.begin(), stored.end(),
+              bytes.begin() + test::kFilmHeaderLength + (n - 1) * test::kFilmRecordLength + 1);
+  }
+  test::WriteBytes(path, bytes);
+  Browse(path);
+  ASSERT_EQ(browser_->CodePageSource(), PageSource::kLocale);
+  EXPECT_THAT(Status(), HasSubstr("Code page > Suggest"));
+  const int locale_page = browser_->CodePage();
+  GridKey(VK_DOWN);
+
+  const auto assistant = [&] {
+    browser_->SuggestPageAction->trigger();
+    EXPECT_NE(browser_->PageAssistant, nullptr);
+    return browser_->PageAssistant->findChild<QListWidget*>("RankedPages");
+  };
+  QListWidget* list = assistant();
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->item(0)->data(Qt::UserRole).toInt(), 1252);
+  EXPECT_THAT(list->item(0)->text().toStdString(), HasSubstr("Crème"));
+  EXPECT_EQ(browser_->Table->RecNo(), 2) << "reading the sample keeps the grid's record";
+  // A row chosen shows the table in its page at once; Cancel goes back.
+  list->setCurrentRow(0);
+  EXPECT_EQ(browser_->CodePage(), 1252);
+  EXPECT_THAT(Utf8(CurrentTitle()), HasSubstr("Año nuevo señor"));
+  browser_->PageAssistant->reject();
+  EXPECT_EQ(browser_->CodePage(), locale_page);
+  EXPECT_EQ(browser_->CodePageSource(), PageSource::kLocale);
+
+  list = assistant();
+  list->setCurrentRow(0);
+  browser_->PageAssistant->accept();
+  EXPECT_EQ(browser_->CodePage(), 1252);
+  EXPECT_EQ(browser_->CodePageSource(), PageSource::kChosen);
+  EXPECT_THAT(Status(), HasSubstr("code page 1252 (chosen)"));
+}
+
 // --- Structure and check -------------------------------------------------------------------
 
 TEST_F(BrowserTest, TheStructureViewListsFieldsTagsMemoFileAndHeader) {
@@ -256,8 +351,46 @@ TEST_F(BrowserTest, TheStructureViewListsFieldsTagsMemoFileAndHeader) {
   EXPECT_THAT(text, HasSubstr("dBASE IV .DBT, blocks of"));
   EXPECT_THAT(text, HasSubstr("TITLE  key TITLE  type C  keys 7"));
   browser_->ShowStructure();
-  browser_->CheckTable();
-  EXPECT_THAT(browser_->CheckReport, HasSubstr("is sound"));
+  browser_->CheckAction->trigger();
+  EXPECT_THAT(browser_->CheckReport, HasSubstr("No problems found (1 tags)"));
+}
+
+TEST_F(BrowserTest, CheckTableReportsADamagedTagAndRepairsItOnlyWhenAsked) {
+  const std::string path = MakeFilmTable();
+  // The index lost the key of the last record, as a program that died mid-update leaves it.
+  std::vector<std::string> short_list(kTitles.begin(), kTitles.end() - 1);
+  const std::vector<unsigned char> damaged = test::BuildMdx("movie", {TitleTag(short_list)});
+  test::WriteBytes(dir_.File("movie.MDX"), damaged);
+  Browse(path);
+
+  std::vector<std::string> asked;
+  SetMessageBoxHook([&](const std::string& text, const std::string&, int flags) {
+    asked.push_back(text);
+    return flags == (MB_YESNO | MB_ICONWARNING) ? IDNO : IDOK;
+  });
+  browser_->CheckAction->trigger();
+  EXPECT_THAT(browser_->CheckReport, HasSubstr("tag TITLE: "));
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_THAT(asked[0], HasSubstr("Repair now?"));
+  EXPECT_EQ(test::ReadBytes(dir_.File("movie.MDX")), damaged) << "declined: nothing changes";
+  EXPECT_TRUE(browser_->Table->Active());
+
+  SetMessageBoxHook([&](const std::string& text, const std::string&, int) {
+    asked.push_back(text);
+    return IDYES;
+  });
+  browser_->CheckAction->trigger();
+  ASSERT_EQ(asked.size(), 3u) << "the question, then what the repair did";
+  EXPECT_THAT(asked[2], HasSubstr("Rebuilt tag(s) TITLE"));
+  EXPECT_TRUE(os::FileExists(dir_.File("movie.MDX.bak")));
+  ASSERT_TRUE(browser_->Table->Active()) << "the table is open again after the repair";
+  EXPECT_EQ(ViewColumn().size(), kTitles.size());
+  browser_->ChooseOrder(1);
+  EXPECT_EQ(ViewColumn().back(), "Zorro") << "the rebuilt tag holds the lost key";
+
+  browser_->CheckAction->trigger();
+  EXPECT_THAT(browser_->CheckReport, HasSubstr("No problems found (1 tags)"));
+  SetMessageBoxHook({});
 }
 
 // --- Record form ---------------------------------------------------------------------------
@@ -329,28 +462,112 @@ TEST_F(BrowserTest, UndoWritesTheOldValuesBackAndRedoTheNewOnesUnlessAnotherProg
 
 // --- Copy, paste and export ----------------------------------------------------------------
 
-TEST_F(BrowserTest, CopyGivesTabSeparatedTextAndPasteChecksEveryValueFirst) {
+TEST_F(BrowserTest, ShiftKeysClicksAndDragsSpanARangeThatCopiesAsTabSeparatedRows) {
+  Browse(MakeFilmTable());
+  const int title = ColumnOf("TITLE"), year = ColumnOf("YEAR");
+  const auto clipboard = [] { return QGuiApplication::clipboard()->text().toStdString(); };
+  browser_->Grid->SetSelectedIndex(title);
+  GridKey('C', TShiftState{ssCtrl});
+  EXPECT_EQ(clipboard(), "Zorro");
+  EXPECT_FALSE(browser_->Grid->HasCellRange());
+
+  GridKey(VK_DOWN, TShiftState{ssShift});
+  GridKey(VK_RIGHT, TShiftState{ssShift});
+  ASSERT_TRUE(browser_->Grid->HasCellRange());
+  GridKey('C', TShiftState{ssCtrl});
+  EXPECT_EQ(clipboard(), "Zorro\t1990\nMatrix\t1991");
+  // Back over the anchor and past the first record: the range turns and stops at the top.
+  GridKey(VK_UP, TShiftState{ssShift});
+  GridKey(VK_UP, TShiftState{ssShift});
+  EXPECT_EQ(browser_->CopyCells(false), "Zorro\t1990");
+  EXPECT_EQ(browser_->CopyCells(true).substr(0, 11), "Zorro\t1990\t");
+  GridKey(VK_DOWN);
+  EXPECT_FALSE(browser_->Grid->HasCellRange()) << "a move without Shift drops the range";
+
+  // A click, then a Shift+click two rows down in YEAR.
+  ClickCell(browser_->Grid->DataToRawColumn(title), 1);
+  ClickCell(browser_->Grid->DataToRawColumn(year), 3, Qt::ShiftModifier);
+  EXPECT_EQ(browser_->CopyCells(false), "Zorro\t1990\nMatrix\t1991\nAlien\t1992");
+  // The range is painted in the selection colour, the cells beside it are not.
+  const QImage picture = browser_->Grid->Widget()->grab().toImage();
+  // (Sampled above the text, which starts 2 pixels below the cell's top.)
+  const auto shade = [&](int column, int row) {
+    const TRect cell = browser_->Grid->CellRect(browser_->Grid->DataToRawColumn(column), row);
+    return picture.pixelColor((cell.Left + cell.Right) / 2, cell.Top + 1);
+  };
+  EXPECT_EQ(shade(title, 1), shade(title, 2));
+  EXPECT_NE(shade(title, 2), shade(title, 4));
+  EXPECT_EQ(shade(year, 2), shade(title, 2));
+  EXPECT_NE(shade(year, 2), shade(ColumnOf("COLOR"), 2));
+
+  // A drag upwards from row 3 to row 1.
+  DragCells(browser_->Grid->DataToRawColumn(title), 3, browser_->Grid->DataToRawColumn(title), 1);
+  EXPECT_EQ(browser_->CopyCells(false), "Zorro\nMatrix\nAlien");
+  // Anything that moves the current record behind the grid drops the range.
+  browser_->Table->SetRecNo(5);
+  EXPECT_FALSE(browser_->Grid->HasCellRange());
+}
+
+TEST_F(BrowserTest, PasteChecksEveryValueByTheAppendRulesFirstAndOneValueFillsTheRange) {
   Browse(MakeFilmTable());
   browser_->Grid->SetSelectedIndex(ColumnOf("TITLE"));
-  GridKey('C', TShiftState{ssCtrl});
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Zorro");
-  const std::string row = browser_->CopyCells(true);
-  EXPECT_EQ(row.substr(0, row.find('\t')), "Zorro");
-  EXPECT_THAT(row, HasSubstr("\t1990\t"));
-
   // Two rows into TITLE and YEAR of records 1 and 2.
   QGuiApplication::clipboard()->setText("Zorro II\t2001\nMatrix II\t2003\n");
   GridKey('V', TShiftState{ssCtrl});
   EXPECT_EQ(StoredField("movie.DBF", 1, test::kTitle), "Zorro II            ");
   EXPECT_EQ(StoredField("movie.DBF", 1, test::kYear), "2001");
   EXPECT_EQ(StoredField("movie.DBF", 2, test::kYear), "2003");
-  // A value the field cannot take stops the paste before its record is touched.
-  browser_->Table->SetRecNo(3);
-  EXPECT_EQ(browser_->PasteCells("Alien II\tsoon"), 0);
-  EXPECT_EQ(StoredField("movie.DBF", 3, test::kTitle), "Alien               ");
-  EXPECT_THAT(RecordedMessages().back(), HasSubstr("\"soon\" is not a number for YEAR"));
-  EXPECT_EQ(browser_->PasteCells("A title far longer than twenty"), 0);
-  EXPECT_THAT(RecordedMessages().back(), HasSubstr("longer than TITLE (C 20) holds"));
+  EXPECT_EQ(browser_->Table->RecNo(), 1) << "the paste comes back to its first row";
+
+  // Values the fields cannot take, each refused with the rule it breaks; nothing is written,
+  // not even the rows before the refused value.
+  const std::vector<unsigned char> before = test::ReadBytes(dir_.File("movie.DBF"));
+  const struct {
+    const char* text;
+    const char* problem;
+  } kRefused[] = {
+      {"A\t1999\nB\tsoon", "row 2: \"soon\" is not a number for field YEAR"},
+      {"A\t12345", "\"12345\" does not fit field YEAR"},
+      {"A title far longer than twenty", "is longer than field TITLE"},
+      {"日本", "holds a character code page"},
+      {"A\t1999\tmaybe", "\"maybe\" is not a logical value for field COLOR"},
+  };
+  for (const auto& c : kRefused) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(browser_->PasteCells(c.text), 0);
+    EXPECT_THAT(RecordedMessages().back(), HasSubstr(c.problem));
+  }
+  EXPECT_EQ(test::ReadBytes(dir_.File("movie.DBF")), before);
+
+  // The date and logical forms vxdbf append takes.
+  browser_->Grid->SetSelectedIndex(ColumnOf("COLOR"));
+  EXPECT_EQ(browser_->PasteCells("yes\nT\n0"), 3);
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kColor), "T");
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kColor), "T");
+  EXPECT_EQ(StoredField("movie.DBF", 3, test::kColor), "F");
+  browser_->Grid->SetSelectedIndex(ColumnOf("PREMIERE"));
+  EXPECT_EQ(browser_->PasteCells("1958-05-09\n19600616"), 2);
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kPremiere), "19580509");
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kPremiere), "19600616");
+  EXPECT_EQ(browser_->PasteCells("1958-13-40"), 0);
+  EXPECT_THAT(RecordedMessages().back(), HasSubstr("is no date (YYYY-MM-DD or YYYYMMDD)"));
+  // Copied dates paste back as they were.
+  GridKey(VK_DOWN, TShiftState{ssShift});
+  const std::string dates = browser_->CopyCells(false);
+  EXPECT_EQ(dates, "1958-05-09\n1960-06-16");
+
+  // One value into a selected range of three rows by two columns.
+  browser_->Table->SetRecNo(4);
+  browser_->Grid->SetSelectedIndex(ColumnOf("YEAR"));
+  GridKey(VK_DOWN, TShiftState{ssShift});
+  GridKey(VK_DOWN, TShiftState{ssShift});
+  GridKey(VK_RIGHT, TShiftState{ssShift});
+  EXPECT_EQ(browser_->PasteCells("1"), 3) << "YEAR takes 1, COLOR reads it as true";
+  for (int n = 4; n <= 6; ++n) {
+    EXPECT_EQ(StoredField("movie.DBF", n, test::kYear), "   1");
+    EXPECT_EQ(StoredField("movie.DBF", n, test::kColor), "T");
+  }
+  EXPECT_EQ(StoredField("movie.DBF", 7, test::kYear), "1996");
 }
 
 TEST_F(BrowserTest, ExportWritesTheViewInItsOrderWithItsFilterAsCsvOrJsonLines) {

@@ -62,17 +62,31 @@ class BrowserTest : public test::DatasetTest {
   // A key as the grid takes it, through its key handler.
   void GridKey(std::uint16_t key, TShiftState shift = {}) { browser_->Grid->KeyDown(key, shift); }
 
+  QPointF CellCentre(int col, int row) {
+    const TRect cell = browser_->Grid->CellRect(col, row);
+    return {cell.Left + cell.Width() / 2.0, cell.Top + cell.Height() / 2.0};
+  }
   // Clicks the grid's cell at raw column `col`, raw row `row` (row 0 is the titles).
-  void ClickCell(int col, int row) {
-    TBrowserGrid* grid = browser_->Grid;
-    const TRect cell = grid->CellRect(col, row);
-    const QPointF at(cell.Left + cell.Width() / 2, cell.Top + cell.Height() / 2);
-    QMouseEvent press(QEvent::MouseButtonPress, at, at, Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
+  void ClickCell(int col, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    const QPointF at = CellCentre(col, row);
+    QMouseEvent press(QEvent::MouseButtonPress, at, at, Qt::LeftButton, Qt::LeftButton, modifiers);
     QMouseEvent release(QEvent::MouseButtonRelease, at, at, Qt::LeftButton, Qt::NoButton,
+                        modifiers);
+    QApplication::sendEvent(browser_->Grid->Widget(), &press);
+    QApplication::sendEvent(browser_->Grid->Widget(), &release);
+  }
+  // Presses the left button on one cell, drags over to another and lets go there.
+  void DragCells(int col, int row, int to_col, int to_row) {
+    QWidget* widget = browser_->Grid->Widget();
+    const QPointF from = CellCentre(col, row), to = CellCentre(to_col, to_row);
+    QMouseEvent press(QEvent::MouseButtonPress, from, from, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, to, to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, to, Qt::LeftButton, Qt::NoButton,
                         Qt::NoModifier);
-    QApplication::sendEvent(grid->Widget(), &press);
-    QApplication::sendEvent(grid->Widget(), &release);
+    QApplication::sendEvent(widget, &press);
+    QApplication::sendEvent(widget, &move);
+    QApplication::sendEvent(widget, &release);
   }
   // Clicks the title of the column of field `name`.
   void ClickTitle(const std::string& name) {

@@ -21,6 +21,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/field_values.h"
+#include "engine/workarea/field_input.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/locks.h"
@@ -86,160 +87,25 @@ void ConvertText(std::vector<Row>& rows, TableText& text) {
   }
 }
 
-bool ParseDate(const std::string& text, double& day_number) {
-  std::string digits;
-  if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
-    digits = text.substr(0, 4) + text.substr(5, 2) + text.substr(8, 2);
-  } else if (text.size() == 8) {
-    digits = text;
-  } else {
-    return false;
-  }
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-  }
-  day_number = StoredToDayNumber(digits);
-  return day_number != kBlankDate;
-}
-
-// Q values are written in hexadecimal, as dump prints them.
-bool ParseHex(const std::string& text, std::string& bytes) {
-  const auto digit = [](char c) {
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : -1;
-  };
-  if (text.size() % 2 != 0) return false;
-  bytes.clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = digit(text[i]), low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes += static_cast<char>(high * 16 + low);
-  }
-  return true;
-}
-
-// The binary kinds (I, +, B, O, Y, T, @, V, Q): null (or an empty value) is .NULL. in a field
-// that may be null, else the blank of the kind.
-void PutBinaryValue(const FieldValue& v, RecordImage& image, const FieldEntry& f) {
-  const std::string where = FieldLabel(f);
-  const std::string& text = v.text;
-  if ((v.is_null || text.empty()) && f.null_bit >= 0) {
-    image.SetNull(v.field);
-    return;
-  }
-  switch (ValueKind(f)) {
-    case 'N': {
-      double value = 0;
-      if (!v.is_null && !text.empty()) {
-        const auto number = JsonNumber(text);
-        if (!number) throw InputError{Quoted(text) + " is not a number for " + where};
-        value = std::strtod(number->c_str(), nullptr);
-      }
-      std::vector<char> probe(static_cast<std::size_t>(f.offset) + f.length);
-      if (!std::isfinite(value) || !PutBinaryNumber(f, probe.data(), value)) {
-        throw InputError{Quoted(text) + " does not fit " + where};
-      }
-      image.SetNumber(v.field, value);
-      break;
-    }
-    case 'T': {
-      double day = kBlankDate;
-      if (!v.is_null && !text.empty()) {
-        const auto value = ParseDateTimeText(text);
-        if (!value) {
-          throw InputError{Quoted(text) + " is no date-time (YYYY-MM-DDTHH:MM:SS) for " + where};
-        }
-        day = value->day_number + value->milliseconds / 86400000.0;
-      }
-      image.SetDateTime(v.field, day);
-      break;
-    }
-    default: {
-      std::string bytes = v.is_null ? std::string() : v.stored;
-      if (f.storage == FieldStorage::kVarbinary && !v.is_null && !ParseHex(text, bytes)) {
-        throw InputError{Quoted(text) + " is no hexadecimal bytes for " + where};
-      }
-      if (bytes.size() > f.length) throw InputError{Quoted(text) + " is longer than " + where};
-      image.SetText(v.field, bytes);
-      break;
-    }
-  }
-}
-
 // What PutValue does with memo text: only check it, or store it in the memo file.
 enum class MemoWrite { kCheckOnly, kStore };
 
 // Writes one value into the selected area's record image, or throws InputError when it does
-// not fit the field. Character and memo values are the stored bytes ConvertText made; memo
-// text goes into the memo file and its block replaces the one in the image. The caller holds
-// the lock the record needs.
+// not fit the field (the rules are the engine's, PutFieldText). Memo text goes into the memo
+// file and its block replaces the one in the image. The caller holds the lock the record needs.
 void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
   TableRecord& table = *SelectedTable();
   RecordImage image = RecordImage::Of(table);
   const FieldEntry& f = image.Field(v.field);
-  const std::string where = FieldLabel(f);
-  const std::string& text = v.text;
-  if (IsBinaryField(f) && ValueKind(f) != 'M') return PutBinaryValue(v, image, f);
-  if (v.is_null && f.null_bit >= 0) {
-    image.SetNull(v.field);
+  const TextValue value{v.text, v.is_null, v.stored};
+  if (!TextGoesToMemo(f, value)) {
+    const std::string problem = PutFieldText(image, v.field, value);
+    if (!problem.empty()) throw InputError{problem};
     return;
   }
-  switch (f.type) {
-    case 'C': {
-      if (v.stored.size() > f.length) {
-        throw InputError{Quoted(text) + " is longer than " + where};
-      }
-      image.SetText(v.field, v.stored);
-      break;
-    }
-    case 'N':
-    case 'F': {
-      double value = 0;
-      if (!v.is_null && !text.empty()) {
-        const auto number = JsonNumber(text);
-        if (!number) throw InputError{Quoted(text) + " is not a number for " + where};
-        value = std::strtod(number->c_str(), nullptr);
-        if (!std::isfinite(value)) throw InputError{Quoted(text) + " is out of range"};
-      }
-      if (!image.SetNumber(v.field, value)) {
-        throw InputError{Quoted(text) + " is no whole number of 32 bits for " + where};
-      }
-      // Checked with the other values, before anything is written.
-      if (!NumberFits(f, value)) throw InputError{Quoted(text) + " does not fit " + where};
-      break;
-    }
-    case 'L': {
-      std::string upper = os::AnsiUpperText(text);
-      if (v.is_null || upper.empty() || upper == "?") {
-        image.SetLogicalBlank(v.field);  // no value: a blank, as dBASE leaves it
-      } else if (upper == "T" || upper == "TRUE" || upper == "Y" || upper == "YES" ||
-                 upper == "1") {
-        image.SetLogical(v.field, true);
-      } else if (upper == "F" || upper == "FALSE" || upper == "N" || upper == "NO" ||
-                 upper == "0") {
-        image.SetLogical(v.field, false);
-      } else {
-        throw InputError{Quoted(text) + " is not a logical value for " + where};
-      }
-      break;
-    }
-    case 'D': {
-      double day_number = kBlankDate;
-      if (!v.is_null && !text.empty() && !ParseDate(text, day_number)) {
-        throw InputError{Quoted(text) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where};
-      }
-      image.SetDate(v.field, day_number);
-      break;
-    }
-    default: {
-      if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + where};
-      if (memo == MemoWrite::kCheckOnly) break;
-      image.SetMemoBlock(v.field, ReplaceMemo(table, image.MemoBlock(v.field), v.stored, "vxdbf"));
-      break;
-    }
-  }
+  if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + FieldLabel(f)};
+  if (memo == MemoWrite::kCheckOnly) return;
+  image.SetMemoBlock(v.field, ReplaceMemo(table, image.MemoBlock(v.field), v.stored, "vxdbf"));
 }
 
 // Passes over the UTF-8 byte-order mark that spreadsheet programs write first.

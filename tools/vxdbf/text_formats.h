@@ -1,6 +1,7 @@
 #pragma once
-// Text encodings of vxdbf's input and output: CSV (RFC 4180) and JSON values, and the check
-// that turns a stored numeric text into a JSON number. Knows nothing of tables.
+// Text encodings of vxdbf's input and output: CSV (RFC 4180) and JSON values (the check that
+// turns a stored numeric text into a JSON number is the engine's JsonNumber). Knows nothing of
+// tables.
 
 #include <istream>
 #include <optional>
@@ -8,6 +9,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "engine/workarea/field_input.h"
 
 namespace vx::tool {
 
@@ -17,10 +20,6 @@ std::string CsvField(std::string_view value);
 std::string CsvLine(const std::vector<std::string>& fields);
 // A JSON string literal with the escapes JSON requires.
 std::string JsonString(std::string_view value);
-// The stored text of a numeric field as a JSON number, or nothing when it is blank or not a
-// number (a field filled with "*" when the value did not fit, stray letters). "+1.5" gives
-// "1.5", ".5" gives "0.5", "007" gives "7", "5." gives "5".
-std::optional<std::string> JsonNumber(std::string_view stored);
 
 // Reads one CSV record (quoted fields may span lines; CR LF or LF ends a record). Answers false
 // at the end of the input; `error` is set for a quote that is never closed.
