@@ -132,8 +132,8 @@ bool BlockAccess::Plain(const RecordBlock& block, std::size_t field) {
   return block.layout_->columns[field].plain;
 }
 
-void BlockAccess::Decode(const RecordBlock& block, std::size_t row, std::size_t field,
-                         Value& value, std::string& text) {
+void BlockAccess::Decode(const RecordBlock& block, std::size_t row, std::size_t field, Value& value,
+                         std::string& text) {
   const std::shared_ptr<Table::Impl>& table = block.table_;
   if (table == nullptr || table->area == 0) Fail(215, "the table is closed");
   Scope scope(*table);
@@ -196,7 +196,6 @@ Value RecordBlock::value(std::size_t row, std::size_t field) const {
   }
   return value;
 }
-
 
 std::string RecordBlock::text(std::size_t row, std::size_t field) const {
   const std::string_view bytes = stored(row, field);

@@ -1,6 +1,5 @@
 #pragma once
-// Text encodings of vxdbf's input and output: CSV (RFC 4180) and JSON values (the check that
-// turns a stored numeric text into a JSON number is the engine's JsonNumber). Knows nothing of
+// Text encodings of vxdbf's input and output: CSV (RFC 4180) and JSON values. Knows nothing of
 // tables.
 
 #include <istream>
@@ -9,8 +8,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "engine/workarea/field_input.h"
 
 namespace vx::tool {
 

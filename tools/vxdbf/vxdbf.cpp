@@ -20,6 +20,7 @@
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
 #include "engine/table/language_driver.h"
+#include "engine/workarea/field_input.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
