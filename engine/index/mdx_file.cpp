@@ -28,6 +28,8 @@ bool MdxFile::Open(const std::string& path, int open_mode) {
     SetEngineError(static_cast<std::uint16_t>(code), "Unable to open index: " + path);
     return false;
   }
+  // Indexes only grow while open: rebuilds and repairs need the file to themselves.
+  file_.AssumeNoCuts();
   RefreshSize();
   if (size_ < kMdxMinFileSize) {
     file_.Close();
@@ -50,6 +52,7 @@ bool MdxFile::CreateMdxHeader(const std::string& path, const std::string& table_
       SetEngineError(static_cast<std::uint16_t>(code), "Unable to open index: " + path);
       return false;
     }
+    file_.AssumeNoCuts();
     RefreshSize();
     if (size_ < kMdxHeaderSize || !ReadHeader()) {
       if (size_ < kMdxHeaderSize) SetEngineError(222, "Unable to open index: " + path);
@@ -71,6 +74,7 @@ bool MdxFile::CreateMdxHeader(const std::string& path, const std::string& table_
     return false;
   }
   header_.dirty = false;
+  file_.AssumeNoCuts();
   RefreshSize();
   return true;
 }

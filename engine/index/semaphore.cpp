@@ -155,6 +155,7 @@ bool Login(int area, TableRecord& table) {
     s.file.Close();
     code = os::File::Open(name, os::kOpenReadWriteDenyNone, s.file);
     if (code != 0) return LoginFailure(name, code, "Cannot open: ");
+    s.file.AssumeNoCuts();  // the record is only ever rewritten in place
     if (!LockRegion(s, SemaphoreAction::kLogin)) {
       UnlockTable();
       return false;
@@ -162,6 +163,7 @@ bool Login(int area, TableRecord& table) {
   } else {
     const int code = os::File::Open(name, os::kOpenReadWriteDenyNone, s.file);
     if (code != 0) return LoginFailure(name, code, "Cannot open: ");
+    s.file.AssumeNoCuts();
     if (!LockRegion(s, SemaphoreAction::kLogin)) {
       UnlockTable();
       return false;

@@ -79,6 +79,9 @@ class File {
   int ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& got);
   // Writes all bytes at offset (retrying short writes); a full disk gives kIoDiskWriteError.
   int WriteAt(std::uint64_t offset, std::span<const std::byte> in);
+  // Tells the mapped reads that no program cuts this file while it is open (see
+  // ReadMapping::AssumeNoCuts); holds until the file is closed.
+  void AssumeNoCuts() { mapping_.AssumeNoCuts(); }
   int Size(std::uint64_t& size) const;
   int Truncate(std::uint64_t size);
   // Writes the file's buffers to the disk (fsync).

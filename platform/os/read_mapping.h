@@ -52,6 +52,9 @@ class ReadMapping {
   }
   // This open cut the file to `size`.
   void Truncated(std::uint64_t size) { known_size_ = size; }
+  // The caller knows that no program cuts this file while it is open (it only grows): a copy
+  // that ends in a zero byte is then taken without asking the size.
+  void AssumeNoCuts() { end_check_ = false; }
   // Unmaps and forgets the decision.
   void Reset();
   // Whether reads go through a mapping (after the first read).
@@ -65,6 +68,7 @@ class ReadMapping {
   std::size_t length_ = 0;
   std::uint64_t known_size_ = 0;
   State state_ = State::kUndecided;
+  bool end_check_ = true;
 };
 
 }  // namespace vx::os

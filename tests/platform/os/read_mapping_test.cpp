@@ -158,7 +158,11 @@ TEST(ReadMappingDecision, ABusFaultOutsideAGuardedCopyStillEndsTheProcess) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) << status;
+  // Killed by the signal, or (under a sanitizer, whose handler was there before ours) reported
+  // and ended with its exit code 1; never running on past the fault.
+  EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) ||
+              (WIFEXITED(status) && WEXITSTATUS(status) == 1))
+      << status;
 }
 
 }  // namespace
