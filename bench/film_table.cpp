@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "engine/table/dbf_records.h"
+
 namespace vx::bench {
 
 std::vector<FieldEntry> FilmFields() {
-  return {{"TITLE", 'C', 20, 0, 0},    {"YEAR", 'N', 4, 0, 0},     {"COLOR", 'L', 1, 0, 0},
-          {"RUNTIME", 'N', 3, 0, 0},   {"STARS", 'C', 50, 0, 0},   {"DIRECTOR", 'C', 20, 0, 0},
+  return {{"TITLE", 'C', 20, 0, 0},  {"YEAR", 'N', 4, 0, 0},   {"COLOR", 'L', 1, 0, 0},
+          {"RUNTIME", 'N', 3, 0, 0}, {"STARS", 'C', 50, 0, 0}, {"DIRECTOR", 'C', 20, 0, 0},
           {"PREMIERE", 'D', 8, 0, 0}};
 }
 
@@ -37,6 +39,22 @@ void FillFilm(TableRecord& t, std::int64_t i) {
   std::snprintf(text, sizeof text, "%04d%02d%02d", FilmYear(i), static_cast<int>(1 + i % 12),
                 static_cast<int>(1 + i % 28));
   std::memcpy(r + 99, text, 8);
+}
+
+void WriteFilms(const std::string& path, std::int64_t count,
+                const std::function<void(const TableRecord&)>& each) {
+  TableRecord t;
+  CreateDBF(t, path, FilmFields());
+  t.file_name = path;
+  t.open_mode = os::kOpenReadWriteDenyAll;
+  OpenDbf(t);
+  t.append_behind = true;
+  for (std::int64_t i = 0; i < count; ++i) {
+    FillFilm(t, i);
+    AppendFromBuffer(t);
+    if (each) each(t);
+  }
+  CloseDbf(t);
 }
 
 BenchDir::BenchDir() {

@@ -59,20 +59,7 @@ void BM_IndexBuildVsSqlite(benchmark::State& state) {
   Exec(db, "BEGIN");
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(db, "INSERT INTO films VALUES (?, ?, ?, ?)", -1, &insert, nullptr);
-  {
-    TableRecord t;
-    CreateDBF(t, path, FilmFields());
-    t.file_name = path;
-    t.open_mode = os::kOpenReadWriteDenyAll;
-    OpenDbf(t);
-    t.append_behind = true;
-    for (std::int64_t i = 0; i < kFilms; ++i) {
-      FillFilm(t, i);
-      AppendFromBuffer(t);
-      InsertFilm(insert, t);
-    }
-    CloseDbf(t);
-  }
+  WriteFilms(path, kFilms, [insert](const TableRecord& t) { InsertFilm(insert, t); });
   sqlite3_finalize(insert);
   Exec(db, "COMMIT");
   InitEngine();
