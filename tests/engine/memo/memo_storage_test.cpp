@@ -55,6 +55,15 @@ class MemoStorageTest : public test::WorkAreaTest {
     Append();
     return block;
   }
+  // Another program's edit: the record's memo replaced under the record lock (waiting for it).
+  static void RewriteMemo(std::int32_t n, const std::string& text) {
+    GO(n);
+    while (!RLock()) {
+    }
+    Image().SetMemoBlock(2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), text));
+    REPLACE();
+    Unlock();
+  }
   std::string MemoOfRecord(std::int32_t n) {
     GO(n);
     const std::int32_t block = Image().MemoBlock(2);
@@ -290,13 +299,7 @@ TEST_F(MemoStorageTest, TwoProcessesWritingMemosLoseNothing) {
           Unlock();
         }
         for (int i = 0; i < kEach; ++i) {
-          GO(mine[static_cast<std::size_t>(i)]);
-          while (!RLock()) {
-          }
-          Image().SetMemoBlock(
-              2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), text_of(w, i, 1)));
-          REPLACE();
-          Unlock();
+          RewriteMemo(mine[static_cast<std::size_t>(i)], text_of(w, i, 1));
         }
         CloseAll();
         status = 0;
@@ -350,15 +353,7 @@ TEST_F(MemoStorageTest, MemosWrittenUnderAHeldLockAndAnotherWritersStayWhole) {
       if (::read(go[0], &c, 1) != 1) ::_exit(2);
       LockFailedProc = [] { return true; };
       Use(path);
-      for (int i = 0; i < kOld; ++i) {
-        GO(i + 1);
-        while (!RLock()) {
-        }
-        Image().SetMemoBlock(2,
-                             ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), text_of(i, 'r')));
-        REPLACE();
-        Unlock();
-      }
+      for (int i = 0; i < kOld; ++i) RewriteMemo(i + 1, text_of(i, 'r'));
       CloseAll();
       status = 0;
     } catch (...) {
