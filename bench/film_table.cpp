@@ -42,7 +42,8 @@ void FillFilm(TableRecord& t, std::int64_t i) {
   std::memcpy(r + 99, text, 8);
 }
 
-void WriteFilms(const std::string& path, std::int64_t count) {
+void WriteFilms(const std::string& path, std::int64_t count,
+                const std::function<void(const TableRecord&)>& each) {
   TableRecord t;
   CreateDBF(t, path, FilmFields());
   t.file_name = path;
@@ -52,6 +53,7 @@ void WriteFilms(const std::string& path, std::int64_t count) {
   for (std::int64_t i = 0; i < count; ++i) {
     FillFilm(t, i);
     AppendFromBuffer(t);
+    if (each) each(t);
   }
   CloseDbf(t);
 }

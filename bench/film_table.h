@@ -3,6 +3,7 @@
 // outside the timed loops.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,10 @@ namespace vx::bench {
 std::vector<FieldEntry> FilmFields();
 // Fills the record buffer (ANSI text, deletion flag blank) with film number i.
 void FillFilm(TableRecord& table, std::int64_t i);
-// Writes a new film table of `count` films (0 to count - 1) at `path`, behind in large blocks.
-void WriteFilms(const std::string& path, std::int64_t count);
+// A new film table of `count` films, written behind in large blocks; `each` (when given) sees
+// every record after it is filled.
+void WriteFilms(const std::string& path, std::int64_t count,
+                const std::function<void(const TableRecord&)>& each = {});
 // The YEAR of film number i (for checking a scan's result).
 int FilmYear(std::int64_t i);
 // A fresh folder for benchmark files, removed with the object.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <queue>
 #include <span>
 
 #include "engine/foundation/errors.h"
@@ -10,6 +9,7 @@
 #include "engine/foundation/strings.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
+#include "engine/index/sorted_runs.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/locks.h"
 #include "engine/workarea/navigation.h"
@@ -35,64 +35,6 @@ void SetText(TagHeader& header, std::size_t offset, const std::string& text) {
               std::min<std::size_t>(text.size(), kMaxExpressionLength));
 }
 
-// Sorts entry numbers by their entries: quicksort with the median of the first, middle and
-// last as pivot, the smaller side recursed into and the larger iterated; short partitions by
-// insertion.
-class EntrySorter {
- public:
-  EntrySorter(const std::uint8_t* entries, int key_length, KeyComparator compare)
-      : entries_(entries), key_length_(key_length), size_(key_length + 4), compare_(compare) {}
-
-  bool Less(std::uint32_t a, std::uint32_t b) const {
-    const std::uint8_t* x = entries_ + std::size_t{a} * size_;
-    const std::uint8_t* y = entries_ + std::size_t{b} * size_;
-    const int c = compare_(x, y, key_length_);
-    if (c != 0) return c < 0;
-    return GetLe32(x + key_length_) < GetLe32(y + key_length_);
-  }
-
-  void Sort(std::uint32_t* first, std::uint32_t* last) {
-    if (last - first < 2) return;  // also no arithmetic on the null of an empty array
-    while (last - first > 16) {
-      std::uint32_t* mid = first + (last - first) / 2;
-      std::uint32_t* back = last - 1;
-      if (Less(*mid, *first)) std::swap(*mid, *first);
-      if (Less(*back, *first)) std::swap(*back, *first);
-      if (Less(*back, *mid)) std::swap(*back, *mid);
-      const std::uint32_t pivot = *mid;
-      std::uint32_t* i = first;
-      std::uint32_t* j = back;
-      while (i <= j) {
-        while (Less(*i, pivot)) ++i;
-        while (Less(pivot, *j)) --j;
-        if (i <= j) std::swap(*i++, *j--);
-      }
-      if (j + 1 - first < last - i) {
-        Sort(first, j + 1);
-        first = i;
-      } else {
-        Sort(i, last);
-        last = j + 1;
-      }
-    }
-    for (std::uint32_t* p = first + 1; p < last; ++p) {
-      const std::uint32_t v = *p;
-      std::uint32_t* q = p;
-      while (q > first && Less(v, *(q - 1))) {
-        *q = *(q - 1);
-        --q;
-      }
-      *q = v;
-    }
-  }
-
- private:
-  const std::uint8_t* entries_;
-  int key_length_;
-  std::size_t size_;
-  KeyComparator compare_;
-};
-
 // Writes nodes bottom-up at the end of the index file, consecutively, in batches.
 //
 // Each level of the tree has the node being filled and, once the level has overflowed, the full
@@ -106,10 +48,12 @@ class TreeWriter {
   TreeWriter(MdxFile& file, const TagHeader& header, bool unique, KeyComparator compare)
       : file_(file),
         key_length_(header.KeyLength()),
-        item_length_(header.ItemLength()),
+        item_length_(static_cast<std::size_t>(header.ItemLength())),
         max_keys_(header.MaxKeys()),
         unique_(unique),
         compare_(compare) {
+    const int fill = std::clamp<int>(IndexBuildFill, 1, 100);
+    leaf_keys_ = static_cast<std::size_t>(std::max(1, (max_keys_ * fill + 99) / 100));
     file_.RefreshSize();
     next_page_ = static_cast<std::uint32_t>((file_.size() + kMdxPageSize - 1) / kMdxPageSize);
   }
@@ -141,21 +85,26 @@ class TreeWriter {
   std::uint32_t NextPage() const { return next_page_; }
 
  private:
-  using Entry = std::pair<std::uint32_t, KeyBuffer>;
+  // A level's entries as node items: the 4-byte pointer, then the key, item length bytes each.
+  using Items = std::vector<std::uint8_t>;
   struct Level {
-    std::vector<Entry> filling;
-    std::vector<Entry> held;  // the full node before `filling`, not yet written
+    Items filling;
+    Items held;  // the full node before `filling`, not yet written
     bool overflowed = false;
   };
 
-  // Entries per node: keys in a leaf, children (items and the trailing pointer) in a branch.
+  std::size_t Count(const Items& items) const { return items.size() / item_length_; }
+
+  // Entries per node: keys in a leaf (as many as the fill setting leaves room for), children
+  // (items and the trailing pointer) in a branch.
   std::size_t Capacity(std::size_t level) const {
-    return static_cast<std::size_t>(max_keys_) + (level == 0 ? 0 : 1);
+    if (level == 0) return leaf_keys_;
+    return static_cast<std::size_t>(max_keys_) + 1;
   }
 
   bool Push(std::size_t level, std::uint32_t pointer, const std::uint8_t* key) {
     if (levels_.size() <= level) levels_.resize(level + 1);
-    if (levels_[level].filling.size() == Capacity(level)) {
+    if (Count(levels_[level].filling) == Capacity(level)) {
       Level& l = levels_[level];
       if (l.overflowed) {
         auto held = std::move(l.held);
@@ -165,45 +114,48 @@ class TreeWriter {
       Level& now = levels_[level];
       now.held = std::move(now.filling);
       now.filling.clear();
+      now.filling.reserve(Capacity(level) * item_length_);
       now.overflowed = true;
     }
-    Entry e;
-    e.first = pointer;
-    std::memcpy(e.second.data(), key, static_cast<std::size_t>(key_length_));
-    levels_[level].filling.push_back(e);
+    Items& items = levels_[level].filling;
+    const std::size_t at = items.size();
+    items.resize(at + item_length_);
+    PutLe32(items.data() + at, pointer);
+    std::memcpy(items.data() + at + 4, key, static_cast<std::size_t>(key_length_));
     return true;
   }
 
   // Evens out the last two nodes of a level when the last one is short: a leaf needs one key,
   // a branch two children (one item besides its trailing pointer).
-  void Share(std::size_t level, std::vector<Entry>& held, std::vector<Entry>& last) const {
+  void Share(std::size_t level, Items& held, Items& last) const {
     const std::size_t least = level == 0 ? 1 : 2;
-    if (last.size() >= least) return;
-    const std::size_t total = held.size() + last.size();
-    const std::size_t keep = total - total / 2;
+    if (Count(last) >= least) return;
+    const std::size_t total = Count(held) + Count(last);
+    const std::size_t keep = (total - total / 2) * item_length_;
     last.insert(last.begin(), held.begin() + static_cast<std::ptrdiff_t>(keep), held.end());
     held.resize(keep);
   }
 
   // Writes one node of a level (a branch's last entry becomes its trailing pointer) and, with
   // `up`, hands its page and highest key to the level above. Answers the page, 0 after a report.
-  std::uint32_t WriteNode(std::size_t level, const std::vector<Entry>& entries, bool up) {
-    NodeBytes node{};
-    const int items = static_cast<int>(entries.size()) - (level == 0 ? 0 : 1);
-    PutLe32(node.data(), static_cast<std::uint32_t>(std::max(items, 0)));
-    for (int i = 0; i < static_cast<int>(entries.size()); ++i) {
-      std::uint8_t* item = node.data() + 8 + i * item_length_;
-      PutLe32(item, entries[static_cast<std::size_t>(i)].first);
-      if (i < items) {
-        std::memcpy(item + 4, entries[static_cast<std::size_t>(i)].second.data(),
-                    static_cast<std::size_t>(key_length_));
-      }
-    }
+  std::uint32_t WriteNode(std::size_t level, const Items& entries, bool up) {
+    const std::size_t count = Count(entries);
+    const std::size_t items = count - (level == 0 || count == 0 ? 0 : 1);
+    const std::size_t at = pending_.size();
+    pending_.resize(at + kMdxNodeSize, 0);
+    std::uint8_t* node = pending_.data() + at;
+    PutLe32(node, static_cast<std::uint32_t>(items));
+    // The items as they are; a branch's last entry gives only its pointer, the trailing one.
+    const std::size_t bytes = items * item_length_ + (items < count ? 4 : 0);
+    if (bytes > 0) std::memcpy(node + 8, entries.data(), bytes);
     const std::uint32_t page = next_page_;
     next_page_ += 2;
-    pending_.insert(pending_.end(), node.begin(), node.end());
+    const std::uint8_t* highest =
+        count == 0 ? nullptr : entries.data() + (count - 1) * item_length_ + 4;
+    KeyBuffer key{};
+    if (highest != nullptr) std::memcpy(key.data(), highest, static_cast<std::size_t>(key_length_));
     if (pending_.size() >= kBatchBytes && !Flush()) return 0;
-    if (up && !Push(level + 1, page, entries.back().second.data())) return 0;
+    if (up && !Push(level + 1, page, key.data())) return 0;
     return page;
   }
 
@@ -225,8 +177,9 @@ class TreeWriter {
 
   MdxFile& file_;
   int key_length_;
-  int item_length_;
+  std::size_t item_length_;
   int max_keys_;
+  std::size_t leaf_keys_ = 1;
   bool unique_;
   KeyComparator compare_;
   std::uint32_t next_page_ = 0;
@@ -248,9 +201,8 @@ class TagBuilder {
     return false;
   }
   bool PrepareHeader();
-  bool Scan();
-  bool WriteRun();
-  bool Feed(TreeWriter& writer);
+  bool Scan(SortedRuns& runs);
+  bool Feed(SortedRuns& runs, TreeWriter& writer);
   void Progress() {
     if (ProgressProc == nullptr || ProgressSteps <= 0) return;
     if (++done_ % interval_ == 0 && calls_ < ProgressSteps) {
@@ -266,14 +218,7 @@ class TagBuilder {
   KeyComparator compare_ = CompareCharKeys;
   int key_length_ = 0;
   std::size_t entry_size_ = 0;
-  std::vector<std::uint8_t> entries_;
-  std::size_t count_ = 0;
-  std::size_t capacity_ = 0;
   bool met_for_ = false;
-  TempFile runs_temp_;  // deleted when the build ends, however it ends
-  os::File runs_file_;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> runs_;  // offset, entries
-  std::uint64_t runs_end_ = 0;
   std::uint64_t done_ = 0;
   std::uint64_t interval_ = 1;
   int calls_ = 0;
@@ -354,164 +299,39 @@ bool TagBuilder::PrepareHeader() {
   return true;
 }
 
-bool TagBuilder::WriteRun() {
-  if (count_ == 0) return true;
-  if (!runs_file_.IsOpen()) {
-    const int code = runs_temp_.Create(SplitPath(file_.name()).dir, "VXP");
-    if (code == 0) {
-      const int open = os::File::Open(runs_temp_.path(), os::kOpenReadWriteDenyAll, runs_file_);
-      if (open != 0) {
-        return Fail(static_cast<std::uint16_t>(open), "Cannot open " + runs_temp_.path());
-      }
-    } else {
-      return Fail(static_cast<std::uint16_t>(code), "Error requesting unique file name");
-    }
-  }
-  std::vector<std::uint32_t> order(count_);
-  for (std::size_t i = 0; i < count_; ++i) order[i] = static_cast<std::uint32_t>(i);
-  EntrySorter(entries_.data(), key_length_, compare_).Sort(order.data(), order.data() + count_);
-  std::vector<std::uint8_t> out;
-  out.reserve(std::min(kBatchBytes + entry_size_, count_ * entry_size_));
-  runs_.emplace_back(runs_end_, count_);
-  for (std::size_t i = 0; i < count_; ++i) {
-    const std::uint8_t* e = entries_.data() + order[i] * entry_size_;
-    out.insert(out.end(), e, e + entry_size_);
-    if (out.size() >= kBatchBytes || i + 1 == count_) {
-      const int code = runs_file_.WriteAt(runs_end_, std::as_bytes(std::span(out)));
-      if (code != 0)
-        return Fail(static_cast<std::uint16_t>(code), "Error writing " + runs_temp_.path());
-      runs_end_ += out.size();
-      out.clear();
-    }
-  }
-  count_ = 0;
-  return true;
-}
-
-bool TagBuilder::Scan() {
+bool TagBuilder::Scan(SortedRuns& runs) {
   QuietErrors quiet;
-  if (!FlushAppends(t_)) return false;
-  const std::int32_t n = t_.record_count;
-  const std::size_t record_length = t_.record_length;
-  if (record_length == 0) return true;
-  const std::size_t per_block = std::max<std::size_t>(1, kBatchBytes / record_length);
-  std::vector<std::uint8_t> block(per_block * record_length);
-  const std::vector<char> saved = t_.record;
-  const std::int32_t saved_number = t_.record_number;
-  bool ok = true;
-  // 64 bits: the block after the last one may start past the largest record number.
-  for (std::int64_t first = 1; ok && first <= n; first += static_cast<std::int64_t>(per_block)) {
-    const std::size_t want =
-        std::min<std::size_t>(per_block, static_cast<std::size_t>(n - first + 1));
-    std::size_t got = 0;
-    const int code =
-        t_.file.ReadAt(t_.RecordOffset(static_cast<std::int32_t>(first)),
-                       std::as_writable_bytes(std::span(block.data(), want * record_length)), got);
-    if (code != 0 || got != want * record_length) {
-      SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
-                     "Error reading " + t_.file_name + " [MakeIndex]");
-      ok = false;
-      break;
-    }
-    for (std::size_t i = 0; i < want; ++i) {
-      std::memcpy(t_.record.data(), block.data() + i * record_length, record_length);
-      t_.record_number = static_cast<std::int32_t>(first + static_cast<std::int64_t>(i));
-      Progress();
-      if (!MeetsFor(expressions_, t_, RecordForm::kStored)) continue;
-      met_for_ = true;
-      if (count_ == capacity_ && !WriteRun()) {
-        ok = false;
-        break;
-      }
-      std::uint8_t* e = entries_.data() + count_ * entry_size_;
-      KeyBuffer key{};
-      int length = 0;
-      if (!MakeKey(expressions_, header_, t_, key, length, RecordForm::kStored)) {
-        SetEngineError(254, "Key expression cannot be evaluated for record " +
-                                std::to_string(t_.record_number) + " [MakeIndex]");
-        ok = false;
-        break;
-      }
-      std::memcpy(e, key.data(), static_cast<std::size_t>(key_length_));
-      PutLe32(e + key_length_, static_cast<std::uint32_t>(t_.record_number));
-      ++count_;
-    }
-  }
-  t_.record = saved;
-  t_.record_number = saved_number;
-  return ok;
+  return ForEachStoredRecord(
+      t_,
+      [&] {
+        Progress();
+        if (!MeetsFor(expressions_, t_, RecordForm::kStored)) return true;
+        met_for_ = true;
+        std::uint8_t* e = runs.Slot();
+        if (e == nullptr) return false;
+        KeyBuffer key{};
+        int length = 0;
+        if (!MakeKey(expressions_, header_, t_, key, length, RecordForm::kStored)) {
+          SetEngineError(254, "Key expression cannot be evaluated for record " +
+                                  std::to_string(t_.record_number) + " [MakeIndex]");
+          return false;
+        }
+        std::memcpy(e, key.data(), static_cast<std::size_t>(key_length_));
+        runs.Add(static_cast<std::uint32_t>(t_.record_number));
+        return true;
+      },
+      "MakeIndex");
 }
 
 // Feeds the sorted entries to the tree: from memory when nothing spilled, else by merging runs.
-bool TagBuilder::Feed(TreeWriter& writer) {
-  if (runs_.empty()) {
-    std::vector<std::uint32_t> order(count_);
-    for (std::size_t i = 0; i < count_; ++i) order[i] = static_cast<std::uint32_t>(i);
-    EntrySorter(entries_.data(), key_length_, compare_).Sort(order.data(), order.data() + count_);
-    for (std::size_t i = 0; i < count_; ++i) {
-      const std::uint8_t* e = entries_.data() + order[i] * entry_size_;
-      Progress();
-      if (!writer.Add(e, GetLe32(e + key_length_))) return false;
-    }
-    return true;
-  }
-  if (!WriteRun()) return false;
-  LastRuns += static_cast<int>(runs_.size());
-  // Each run reads through its own share of the budget.
-  const std::size_t share = std::max<std::size_t>(
-      entry_size_, (entries_.size() / runs_.size()) / entry_size_ * entry_size_);
-  struct Run {
-    std::uint64_t next = 0;  // file offset of the next unread entry
-    std::uint64_t left = 0;  // entries not yet read into the buffer
-    std::vector<std::uint8_t> buffer;
-    std::size_t at = 0;
-  };
-  std::vector<Run> runs(runs_.size());
-  const auto refill = [&](Run& r) {
-    const std::size_t n = std::min<std::uint64_t>(r.left, share / entry_size_);
-    r.buffer.resize(n * entry_size_);
-    r.at = 0;
-    if (n == 0) return true;
-    std::size_t got = 0;
-    const int code = runs_file_.ReadAt(r.next, std::as_writable_bytes(std::span(r.buffer)), got);
-    if (code != 0 || got != r.buffer.size()) {
-      SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
-                     "Error reading " + runs_temp_.path() + " [MakeIndex]");
-      return false;
-    }
-    r.next += r.buffer.size();
-    r.left -= n;
-    return true;
-  };
-  entries_.clear();
-  entries_.shrink_to_fit();
-  const EntrySorter less_of(nullptr, key_length_, compare_);
-  const auto later = [&](std::size_t a, std::size_t b) {
-    const std::uint8_t* x = runs[a].buffer.data() + runs[a].at;
-    const std::uint8_t* y = runs[b].buffer.data() + runs[b].at;
-    const int c = compare_(x, y, key_length_);
-    if (c != 0) return c > 0;
-    return GetLe32(x + key_length_) > GetLe32(y + key_length_);
-  };
-  std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> heads(later);
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    runs[i].next = runs_[i].first;
-    runs[i].left = runs_[i].second;
-    if (!refill(runs[i])) return false;
-    if (!runs[i].buffer.empty()) heads.push(i);
-  }
-  while (!heads.empty()) {
-    const std::size_t i = heads.top();
-    heads.pop();
-    Run& r = runs[i];
-    const std::uint8_t* e = r.buffer.data() + r.at;
+bool TagBuilder::Feed(SortedRuns& runs, TreeWriter& writer) {
+  if (!runs.Finish()) return false;
+  LastRuns += runs.runs();
+  while (const std::uint8_t* e = runs.Next()) {
     Progress();
     if (!writer.Add(e, GetLe32(e + key_length_))) return false;
-    r.at += entry_size_;
-    if (r.at == r.buffer.size() && !refill(r)) return false;
-    if (r.at < r.buffer.size()) heads.push(i);
   }
-  return true;
+  return !runs.failed();
 }
 
 bool TagBuilder::Build() {
@@ -526,23 +346,20 @@ bool TagBuilder::Build() {
                             " KBytes [MakeIndex]");
     return false;
   }
-  capacity_ =
-      static_cast<std::size_t>(std::max<std::uint64_t>(256, IndexBuildBudget / (entry_size_ + 4)));
-  capacity_ = std::min<std::size_t>(capacity_, static_cast<std::size_t>(n) + 1);
-  entries_.resize(capacity_ * entry_size_);
+  SortedRuns runs(key_length_, compare_, IndexBuildBudget, SplitPath(file_.name()).dir,
+                  "MakeIndex");
   if (ProgressProc != nullptr && ProgressSteps > 0) {
     interval_ = std::max<std::uint64_t>(1, 2 * (n / static_cast<std::uint64_t>(ProgressSteps)));
   }
-  bool ok = Scan();
+  NoteFieldKey(expressions_, header_, t_);
+  bool ok = Scan(runs);
   std::uint32_t root = 0;
   TreeWriter writer(file_, header_, def_.unique, compare_);
-  if (ok) ok = Feed(writer);
+  if (ok) ok = Feed(runs, writer);
   if (ok) {
     root = writer.Finish();
     ok = root != 0;
   }
-  if (runs_file_.IsOpen()) runs_file_.Close();
-  runs_temp_.Remove();
   while (ProgressProc != nullptr && calls_ < ProgressSteps) {
     ProgressProc(ProgressContext, ++calls_, ProgressSteps);
   }

@@ -37,6 +37,10 @@ struct TagDefinition {
 
 // Memory for one tag's sort entries before they spill to sorted runs (64 MiB).
 inline constexpr EngineField<&IndexState::index_build_budget> IndexBuildBudget;
+// Percent of a leaf's keys a build fills (1..100; 100 by default), the rest left for later
+// inserts; branch nodes are always filled. Other programs read such trees as any other: a node
+// says how many keys it holds.
+inline constexpr EngineField<&IndexState::index_build_fill> IndexBuildFill;
 // Called `steps` times in all during each tag's build (none when the routine is null).
 using IndexProgressProc = void (*)(void* context, int step, int steps);
 void SetIndexProgress(IndexProgressProc proc, void* context, int steps);

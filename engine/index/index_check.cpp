@@ -15,13 +15,13 @@ constexpr int kMaxDepth = 32;
 class TreeChecker {
  public:
   TreeChecker(MdxFile& file, const TagHeader& header, KeyComparator compare,
-              std::vector<std::string>& problems, std::vector<TagItem>* items, IndexPages* pages,
+              std::vector<std::string>& problems, const TagItemVisitor* visit, IndexPages* pages,
               const std::string& tag_name, bool unique_once = false)
       : file_(file),
         header_(header),
         compare_(compare),
         problems_(problems),
-        items_(items),
+        visit_(visit),
         pages_(pages),
         tag_name_(tag_name),
         key_length_(header.KeyLength()),
@@ -83,20 +83,17 @@ class TreeChecker {
       if (depth != leaf_depth_) Problem(page, "leaf at another depth than the first leaf");
       if (count == 0 && depth > 0) Problem(page, "empty node below the root");
       for (int i = 0; i < count; ++i) {
-        const std::string key = key_text(i);
-        if (has_last_ && compare_(reinterpret_cast<const std::uint8_t*>(last_.data()), view.Key(i),
-                                  key_length_) > 0) {
+        if (has_last_ && compare_(last_.data(), view.Key(i), key_length_) > 0) {
           Problem(page, "key " + std::to_string(i) + " is lower than the key before it");
         } else if (unique_once_ && has_last_ &&
-                   compare_(reinterpret_cast<const std::uint8_t*>(last_.data()), view.Key(i),
-                            key_length_) == 0) {
+                   compare_(last_.data(), view.Key(i), key_length_) == 0) {
           Problem(page,
                   "key " + std::to_string(i) + " is the key before it again, in a unique tag");
         }
         if (view.Pointer(i) == 0) Problem(page, "item " + std::to_string(i) + " has record 0");
-        last_ = key;
+        std::memcpy(last_.data(), view.Key(i), static_cast<std::size_t>(key_length_));
         has_last_ = true;
-        if (items_ != nullptr) items_->push_back({key, view.Pointer(i)});
+        if (visit_ != nullptr) (*visit_)(view.Key(i), view.Pointer(i));
       }
       if (count > 0) highest = key_text(count - 1);
       return true;
@@ -148,7 +145,7 @@ class TreeChecker {
   const TagHeader& header_;
   KeyComparator compare_;
   std::vector<std::string>& problems_;
-  std::vector<TagItem>* items_;
+  const TagItemVisitor* visit_;
   IndexPages* pages_;
   std::string tag_name_;
   int key_length_;
@@ -158,7 +155,7 @@ class TreeChecker {
   std::size_t before_ = problems_.size();
   std::set<std::uint32_t> visited_;
   int leaf_depth_ = -1;
-  std::string last_;
+  KeyBuffer last_{};
   bool has_last_ = false;
 };
 
@@ -167,7 +164,20 @@ class TreeChecker {
 bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
                   std::vector<std::string>& problems, std::vector<TagItem>* items,
                   IndexPages* pages, const std::string& tag_name) {
-  return TreeChecker(file, header, compare, problems, items, pages, tag_name).Run();
+  if (items == nullptr) {
+    return TreeChecker(file, header, compare, problems, nullptr, pages, tag_name).Run();
+  }
+  const auto length = static_cast<std::size_t>(header.KeyLength());
+  const TagItemVisitor collect = [items, length](const std::uint8_t* key, std::uint32_t record) {
+    items->push_back({std::string(reinterpret_cast<const char*>(key), length), record});
+  };
+  return TreeChecker(file, header, compare, problems, &collect, pages, tag_name).Run();
+}
+
+bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
+                  std::vector<std::string>& problems, const TagItemVisitor& visit,
+                  IndexPages* pages, const std::string& tag_name) {
+  return TreeChecker(file, header, compare, problems, &visit, pages, tag_name).Run();
 }
 
 bool CheckTagTreeForEdits(MdxFile& file, const TagHeader& header, KeyComparator compare,

@@ -8,6 +8,7 @@
 // from two tags, no two nodes overlapping.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -39,6 +40,12 @@ struct IndexPages {
 // tags use, and added to them.
 bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
                   std::vector<std::string>& problems, std::vector<TagItem>* items = nullptr,
+                  IndexPages* pages = nullptr, const std::string& tag_name = {});
+// Each leaf item in tree order: its key (key length bytes) and record number.
+using TagItemVisitor = std::function<void(const std::uint8_t* key, std::uint32_t record)>;
+// CheckTagTree handing each item to `visit` instead of collecting them, for trees of any size.
+bool CheckTagTree(MdxFile& file, const TagHeader& header, KeyComparator compare,
+                  std::vector<std::string>& problems, const TagItemVisitor& visit,
                   IndexPages* pages = nullptr, const std::string& tag_name = {});
 // CheckTagTree without collecting items, for a caller about to change the tree: in a unique tag
 // two equal keys are a problem too (the items' records are not compared here).

@@ -70,6 +70,7 @@ struct IndexState {
 
   // Building (index_build.h).
   std::uint64_t index_build_budget = std::uint64_t{64} << 20;
+  int index_build_fill = 100;
   void (*progress_proc)(void* context, int step, int steps) = nullptr;
   void* progress_context = nullptr;
   int progress_steps = 0;

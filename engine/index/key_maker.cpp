@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
 #include "engine/index/index_state.h"
 #include "engine/index/key_codec.h"
 #include "engine/table/dbf_records.h"
@@ -110,6 +112,21 @@ bool CompileTagExpressions(const TagHeader& header, TagExpressions& out) {
   return true;
 }
 
+void NoteFieldKey(TagExpressions& out, const TagHeader& header, const TableRecord& table) {
+  out.field_offset = -1;
+  if (header.KeyType() != 'C' || out.result_type != 'C') return;
+  const std::string name = NormalizeKeyExpression(header.KeyExpression());
+  for (const FieldEntry& f : table.fields) {
+    if (TrimText(f.name) != name) continue;
+    if (f.type == 'C' && f.storage == FieldStorage::kClassic && f.null_bit < 0 &&
+        f.varying_bit < 0 && (f.flags & kFieldSystem) == 0 && f.length == header.KeyLength() &&
+        f.offset + f.length <= table.record_length) {
+      out.field_offset = f.offset;
+    }
+    return;
+  }
+}
+
 bool HasKeyMaker(const TagExpressions& expressions) { return expressions.key != nullptr; }
 
 bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRecord& table,
@@ -118,6 +135,12 @@ bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRe
   length = 0;
   CompiledExpr* expr = Handle(expressions.key);
   if (expr == nullptr) return false;
+  if (form == RecordForm::kStored && expressions.field_offset >= 0) {
+    length = header.KeyLength();
+    std::memcpy(out.data(), table.record.data() + expressions.field_offset,
+                static_cast<std::size_t>(length));
+    return true;
+  }
   const void* result = EvaluateOn(expr, table, form);
   if (result == nullptr) return false;
   const int key_length = header.KeyLength();
@@ -143,14 +166,13 @@ bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRe
       break;
   }
   if (expr->result_type != 'C') return false;
-  std::string text(static_cast<const char*>(result),
-                   std::min<std::size_t>(expr->result_length, kMaxKeyLength));
+  const std::size_t size = std::min<std::size_t>(expr->result_length, kMaxKeyLength);
   // The whole value's length, so that a caller sees a value longer than any key.
-  length = std::max(static_cast<int>(text.size()), static_cast<int>(expr->result_length));
+  length = std::max(static_cast<int>(size), static_cast<int>(expr->result_length));
   // A shorter text (TRIM in the expression) is stored padded with blanks, as other programs
   // store it; the key is always the header's length.
-  std::memcpy(out.data(), text.data(), text.size());
-  for (auto i = static_cast<int>(text.size()); i < key_length; ++i) {
+  std::memcpy(out.data(), result, size);
+  for (auto i = static_cast<int>(size); i < key_length; ++i) {
     out[static_cast<std::size_t>(i)] = ' ';
   }
   return true;
@@ -164,6 +186,42 @@ bool MeetsFor(const TagExpressions& expressions, TableRecord& table, RecordForm 
   std::int32_t value = 0;
   std::memcpy(&value, result, sizeof value);
   return value != 0;
+}
+
+bool ForEachStoredRecord(TableRecord& t, const std::function<bool()>& each, const char* operation) {
+  constexpr std::size_t kBlockBytes = 1 << 20;
+  if (!FlushAppends(t)) return false;
+  const std::int32_t n = t.record_count;
+  const std::size_t record_length = t.record_length;
+  if (record_length == 0 || n <= 0) return true;
+  const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / record_length);
+  std::vector<std::uint8_t> block(per_block * record_length);
+  const std::vector<char> saved = t.record;
+  const std::int32_t saved_number = t.record_number;
+  bool ok = true;
+  // 64 bits: the block after the last one may start past the largest record number.
+  for (std::int64_t first = 1; ok && first <= n; first += static_cast<std::int64_t>(per_block)) {
+    const std::size_t want =
+        std::min<std::size_t>(per_block, static_cast<std::size_t>(n - first + 1));
+    std::size_t got = 0;
+    const int code =
+        t.file.ReadAt(t.RecordOffset(static_cast<std::int32_t>(first)),
+                      std::as_writable_bytes(std::span(block.data(), want * record_length)), got);
+    if (code != 0 || got != want * record_length) {
+      SetEngineError(code != 0 ? static_cast<std::uint16_t>(code) : 222,
+                     "Error reading " + t.file_name + " [" + operation + "]");
+      ok = false;
+      break;
+    }
+    for (std::size_t i = 0; ok && i < want; ++i) {
+      std::memcpy(t.record.data(), block.data() + i * record_length, record_length);
+      t.record_number = static_cast<std::int32_t>(first + static_cast<std::int64_t>(i));
+      ok = each();
+    }
+  }
+  t.record = saved;
+  t.record_number = saved_number;
+  return ok;
 }
 
 }  // namespace vx

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,11 +25,18 @@ struct TagExpressions {
   char result_type = 'C';
   int width = 0;
   int decimals = 0;
+  // Where the key lies in a stored record when the key expression names one plain character
+  // field of the key's length (see NoteFieldKey), else -1: such a key is the field's bytes.
+  int field_offset = -1;
 };
 
 // Compiles the (normalized) key and FOR expressions of a tag header. Answers false when either
 // does not compile or the key's result type cannot be a key; nothing is reported.
 bool CompileTagExpressions(const TagHeader& header, TagExpressions& out);
+// Notes in `out` whether the tag's key expression is one plain character field of `table`
+// (no null flag, no varying length, the key's length), whose stored bytes are then the key of
+// a stored record without evaluating the expression.
+void NoteFieldKey(TagExpressions& out, const TagHeader& header, const TableRecord& table);
 // Whether keys can be made (the expression language is linked in and compiled the key).
 bool HasKeyMaker(const TagExpressions& expressions);
 // What the table's record buffer holds: the record as the program reads it (translated to
@@ -43,5 +51,12 @@ bool MakeKey(const TagExpressions& expressions, const TagHeader& header, TableRe
 // maker).
 bool MeetsFor(const TagExpressions& expressions, TableRecord& table,
               RecordForm form = RecordForm::kBuffer);
+
+// Reads the table's records 1..record count from the file in large blocks, each in turn into
+// the record buffer as stored with its record number set, and calls `each` (which answers false
+// to stop). The buffer and record number are restored afterwards. Answers false after a report
+// (a read that failed, naming `operation`) or when `each` stopped.
+bool ForEachStoredRecord(TableRecord& table, const std::function<bool()>& each,
+                         const char* operation);
 
 }  // namespace vx

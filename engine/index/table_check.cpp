@@ -6,9 +6,11 @@
 #include <span>
 
 #include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
+#include "engine/index/sorted_runs.h"
 #include "engine/memo/memo_check.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/field_values.h"
@@ -100,11 +102,90 @@ class OpenedTable {
 
 // Normalizes a key for comparison with the key maker's: numbers may count their digits
 // differently in other writers' files (the digit count byte is not part of the value).
-std::string Comparable(const TagHeader& header, std::string key) {
-  if ((header.KeyType() == 'N' || header.KeyType() == 'F') && key.size() >= 2) {
-    key[1] = static_cast<char>(key[1] & 0x80);
+void Comparable(const TagHeader& header, std::uint8_t* key) {
+  if (header.KeyType() == 'N' || header.KeyType() == 'F') key[1] &= 0x80;
+}
+
+// The differences between the keys the records give and the keys the tag holds, both sorted
+// by (key bytes, record): missing and extra items, and in a unique tag a key held twice.
+void CompareKeys(const TagHeader& header, SortedRuns& expected, SortedRuns& stored,
+                 TagCheckReport& report) {
+  const auto length = static_cast<std::size_t>(header.KeyLength());
+  const auto order = [length](const std::uint8_t* a, const std::uint8_t* b) {
+    const int c = std::memcmp(a, b, length);
+    if (c != 0) return c;
+    const std::uint32_t x = GetLe32(a + length), y = GetLe32(b + length);
+    return x < y ? -1 : x > y ? 1 : 0;
+  };
+  constexpr std::size_t kShown = 20;
+  constexpr std::size_t kNoted = 20;
+  std::vector<std::uint32_t> missing, extra;  // the first kShown of each
+  std::size_t missing_count = 0, extra_count = 0, noted = 0;
+  // The last stored entry passed over: in a unique tag, a missing key that the tag holds under
+  // another record is no damage, and a key held twice is.
+  std::vector<std::uint8_t> last_stored(length + 4);
+  bool has_last_stored = false;
+  const std::uint8_t* want = expected.Next();
+  const std::uint8_t* have = stored.Next();
+  while (want != nullptr || have != nullptr) {
+    const int c = want == nullptr ? 1 : have == nullptr ? -1 : order(want, have);
+    if (c > 0) {
+      if (header.Unique() && has_last_stored &&
+          std::memcmp(last_stored.data(), have, length) == 0) {
+        report.problems.push_back("record " + std::to_string(GetLe32(have + length)) +
+                                  ": a second item of a key in a unique tag");
+      }
+      if (++extra_count <= kShown) extra.push_back(GetLe32(have + length));
+      std::memcpy(last_stored.data(), have, length + 4);
+      has_last_stored = true;
+      have = stored.Next();
+      continue;
+    }
+    if (c == 0) {
+      if (header.Unique() && has_last_stored &&
+          std::memcmp(last_stored.data(), have, length) == 0) {
+        report.problems.push_back("record " + std::to_string(GetLe32(have + length)) +
+                                  ": a second item of a key in a unique tag");
+      }
+      std::memcpy(last_stored.data(), have, length + 4);
+      has_last_stored = true;
+      have = stored.Next();
+      want = expected.Next();
+      continue;
+    }
+    const std::uint32_t record = GetLe32(want + length);
+    if (header.Unique()) {
+      // A unique tag holds one record of each key (any of them, after edits). dBASE keeps the
+      // first record of each key and does not put the next record with that key in when the
+      // one that held it changes: such a key is no damage (reindex brings it back).
+      const bool held = (has_last_stored && std::memcmp(last_stored.data(), want, length) == 0) ||
+                        (have != nullptr && std::memcmp(have, want, length) == 0);
+      if (!held && ++noted <= kNoted) {
+        report.notes.push_back("record " + std::to_string(record) +
+                               ": its key is not in the unique tag (the record that held the key "
+                               "was changed; reindex puts the key back)");
+      }
+    } else if (++missing_count <= kShown) {
+      missing.push_back(record);
+    }
+    want = expected.Next();
   }
-  return key;
+  if (expected.failed() || stored.failed()) {
+    report.problems.push_back("keys not compared: " + LastErrorMessage);
+    return;
+  }
+  for (const std::uint32_t record : missing) {
+    report.problems.push_back("record " + std::to_string(record) + ": its key is missing");
+  }
+  for (const std::uint32_t record : extra) {
+    report.problems.push_back("record " + std::to_string(record) +
+                              ": an item whose key the record does not have (or a record the "
+                              "tag should not hold)");
+  }
+  if (missing_count + extra_count > 2 * kShown) {
+    report.problems.push_back(std::to_string(missing_count + extra_count) +
+                              " key differences in all");
+  }
 }
 
 // Reads the tag header at `page` as it is, without checking its fields: its expressions may
@@ -127,8 +208,8 @@ bool DefinitionOf(const std::string& name, const TagHeader& header, TagCheckRepo
   return report.definition_known;
 }
 
-void CheckTag(MdxFile& file, int number, TableRecord& t, TagCheckReport& report,
-              IndexPages& pages) {
+void CheckTag(MdxFile& file, int number, TableRecord& t, const TableCheckOptions& options,
+              TagCheckReport& report, IndexPages& pages) {
   TagHeader header;
   TagExpressions expressions;
   {
@@ -151,14 +232,31 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagCheckReport& report,
   }
   const KeyComparator compare =
       ChooseComparator(header.KeyType(), expressions.result_type, header.Descending());
+  NoteFieldKey(expressions, header, t);
   const std::string shape = KeyShapeFault(header, expressions);
   if (compare == nullptr || !shape.empty()) {
     report.problems.push_back(shape.empty() ? "key type does not match the key expression" : shape);
     return;
   }
-  std::vector<TagItem> items;
+  // The keys the key maker computes against the keys stored, each side as (key, record)
+  // entries sorted in bounded memory and compared in one merge.
+  const int length = header.KeyLength();
+  const std::string temp_dir = SplitPath(file.name()).dir;
+  SortedRuns stored(length, CompareCharKeys, options.sort_budget, temp_dir, "Check");
+  SortedRuns expected(length, CompareCharKeys, options.sort_budget, temp_dir, "Check");
+  bool spooled = true;
+  const TagItemVisitor keep = [&](const std::uint8_t* key, std::uint32_t record) {
+    std::uint8_t* e = spooled ? stored.Slot() : nullptr;
+    if (e == nullptr) {
+      spooled = false;
+      return;
+    }
+    std::memcpy(e, key, static_cast<std::size_t>(length));
+    Comparable(header, e);
+    stored.Add(record);
+  };
   const std::size_t before = report.problems.size();
-  if (!CheckTagTree(file, header, compare, report.problems, &items, &pages, report.name) &&
+  if (!CheckTagTree(file, header, compare, report.problems, keep, &pages, report.name) &&
       SoundInSignedByteOrder(file, header)) {
     // Out of byte order, yet sound in the order of signed bytes: its writer's collation.
     report.problems.resize(before);
@@ -167,70 +265,35 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, TagCheckReport& report,
         ", which is sound; vxdbf refuses edits that change its keys (--ignore-index edits "
         "anyway), and reindex would put it in byte order for every program");
   }
-  // The keys the key maker computes, against the keys stored, as (key, record) sets.
-  const auto length = static_cast<std::size_t>(header.KeyLength());
-  std::vector<std::pair<std::string, std::uint32_t>> expected;
-  for (std::int32_t n = 1; n <= t.record_count; ++n) {
-    GoRaw(n);
-    if (!MeetsFor(expressions, t)) continue;
-    KeyBuffer key{};
-    int key_length = 0;
-    if (!MakeKey(expressions, header, t, key, key_length)) {
-      report.problems.push_back("record " + std::to_string(n) + ": key cannot be made");
-      continue;
-    }
-    expected.emplace_back(
-        Comparable(header, std::string(reinterpret_cast<const char*>(key.data()), length)),
-        static_cast<std::uint32_t>(n));
+  // A file cut short: only the records it still holds give keys.
+  const std::int32_t counted = t.record_count;
+  t.record_count = std::min(counted, RecordsTheFileHolds(t));
+  spooled =
+      spooled && ForEachStoredRecord(
+                     t,
+                     [&] {
+                       if (!MeetsFor(expressions, t, RecordForm::kStored)) return true;
+                       KeyBuffer key{};
+                       int key_length = 0;
+                       if (!MakeKey(expressions, header, t, key, key_length, RecordForm::kStored)) {
+                         report.problems.push_back("record " + std::to_string(t.record_number) +
+                                                   ": key cannot be made");
+                         return true;
+                       }
+                       std::uint8_t* e = expected.Slot();
+                       if (e == nullptr) return false;
+                       std::memcpy(e, key.data(), static_cast<std::size_t>(length));
+                       Comparable(header, e);
+                       expected.Add(static_cast<std::uint32_t>(t.record_number));
+                       return true;
+                     },
+                     "Check");
+  t.record_count = counted;
+  if (!spooled || !stored.Finish() || !expected.Finish()) {
+    report.problems.push_back("keys not compared: " + LastErrorMessage);
+    return;
   }
-  std::vector<std::pair<std::string, std::uint32_t>> stored;
-  for (const TagItem& item : items) stored.emplace_back(Comparable(header, item.key), item.record);
-  std::sort(expected.begin(), expected.end());
-  std::sort(stored.begin(), stored.end());
-  std::vector<std::pair<std::string, std::uint32_t>> missing;
-  std::vector<std::pair<std::string, std::uint32_t>> extra;
-  std::set_difference(expected.begin(), expected.end(), stored.begin(), stored.end(),
-                      std::back_inserter(missing));
-  std::set_difference(stored.begin(), stored.end(), expected.begin(), expected.end(),
-                      std::back_inserter(extra));
-  if (header.Unique()) {
-    // A unique tag holds one record of each key (any of them, after edits).
-    std::vector<std::pair<std::string, std::uint32_t>> still_missing;
-    for (const auto& m : missing) {
-      // `stored` is sorted: the first item at or after (key, 0) holds the key if any does.
-      const auto at = std::lower_bound(stored.begin(), stored.end(), std::make_pair(m.first, 0u));
-      if (at == stored.end() || at->first != m.first) still_missing.push_back(m);
-    }
-    // dBASE keeps the first record of each key and does not put the next record with that key
-    // in when the one that held it changes: such a key is no damage (reindex brings it back).
-    constexpr std::size_t kNoted = 20;
-    for (std::size_t i = 0; i < still_missing.size() && i < kNoted; ++i) {
-      report.notes.push_back("record " + std::to_string(still_missing[i].second) +
-                             ": its key is not in the unique tag (the record that held the key "
-                             "was changed; reindex puts the key back)");
-    }
-    missing.clear();
-    for (std::size_t i = 1; i < stored.size(); ++i) {
-      if (stored[i].first == stored[i - 1].first) {
-        report.problems.push_back("record " + std::to_string(stored[i].second) +
-                                  ": a second item of a key in a unique tag");
-      }
-    }
-  }
-  constexpr std::size_t kShown = 20;
-  for (std::size_t i = 0; i < missing.size() && i < kShown; ++i) {
-    report.problems.push_back("record " + std::to_string(missing[i].second) +
-                              ": its key is missing");
-  }
-  for (std::size_t i = 0; i < extra.size() && i < kShown; ++i) {
-    report.problems.push_back("record " + std::to_string(extra[i].second) +
-                              ": an item whose key the record does not have (or a record the "
-                              "tag should not hold)");
-  }
-  if (missing.size() + extra.size() > 2 * kShown) {
-    report.problems.push_back(std::to_string(missing.size() + extra.size()) +
-                              " key differences in all");
-  }
+  CompareKeys(header, expected, stored, report);
 }
 
 // An index whose file header the reader refuses (version, node size, entry size, tag count):
@@ -373,7 +436,7 @@ void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckRepor
                                    ": its own definition cannot be read");
           }
         }
-        if (tag.problems.empty()) CheckTag(index, n, t, tag, pages);
+        if (tag.problems.empty()) CheckTag(index, n, t, options, tag, pages);
         report.tags.push_back(tag);
       }
     }

@@ -31,6 +31,9 @@ struct TableCheckOptions {
   // The code page the table's text is in, which key expressions that convert case follow
   // (0: the engine's choice from the table's language driver mark).
   int code_page = 0;
+  // Memory for each side of a tag's key comparison (the keys the records give, the keys the
+  // tag holds) before it spills to sorted runs in a temporary file beside the index.
+  std::uint64_t sort_budget = std::uint64_t{64} << 20;
   // Field names as they appear in the report, from their stored bytes (null: as stored).
   std::function<std::string(const std::string&)> name_text;
 };

@@ -510,21 +510,61 @@ bool LockMemo(MemoFile& m, std::string_view label) {
   if (locked) {
     m.locked = true;
     ForgetFreeSpaceIfChanged(m);
+    if (m.hold) {
+      // Nobody else writes while the lock is held: the size is asked for once.
+      std::uint64_t size = 0;
+      if (m.file.Size(size) == 0) {
+        m.known_size = size;
+        m.size_known = true;
+      }
+    }
     return true;
   }
   SetEngineError(1017, m.name + " [" + std::string(label) + "]");
   return false;
 }
 
-bool UnlockMemo(MemoFile& m) {
+namespace {
+
+bool GiveLockUp(MemoFile& m) {
   m.padded_size = 0;
   if (!m.locked) return true;
   m.locked = false;
+  m.held_writes = 0;
+  // Without the lock, another program may change the size.
+  if (m.shared) m.size_known = false;
   if (LockRange(true, m.file, MemoLockPosition, kMemoLockLength) != 0) {
     SetEngineError(1018, m.name + " [UnlockMemo]");
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool UnlockMemo(MemoFile& m) {
+  if (m.hold) {
+    // Held across writes: only a write's own padding plan ends here.
+    m.padded_size = 0;
+    return true;
+  }
+  return GiveLockUp(m);
+}
+
+bool HoldMemoLock(MemoFile& m, std::string_view label) {
+  if (!m.shared) return true;
+  if (!LockMemo(m, label)) return false;
+  m.hold = true;
+  return true;
+}
+
+bool ReleaseMemoLock(MemoFile& m) {
+  if (!m.hold) return true;
+  m.hold = false;
+  if (!m.locked) return true;
+  bool ok = m.file.Flush() == 0;
+  if (!ok) SetEngineError(29, m.name + " [ReleaseMemoLock]");
+  return GiveLockUp(m) && ok;
 }
 
 namespace {
@@ -610,13 +650,19 @@ bool UpdateMemoHeader(MemoFile& m) {
       ok = false;
     }
   }
+  // A held lock is kept for the next write, and given up (after a flush) every
+  // kHeldMemoWrites writes so that other programs' writes can go in between.
+  if (m.hold && ++m.held_writes < kHeldMemoWrites) {
+    if (ok) RememberHeader(m);
+    return ok;
+  }
   // Another program on a network drive sees the memo before the lock is given up.
   if (m.shared && m.file.Flush() != 0 && ok) {
     SetEngineError(29, m.name + " [UpdateMemoHeader()]");
     ok = false;
   }
   if (ok) RememberHeader(m);
-  return UnlockMemo(m) && ok;
+  return GiveLockUp(m) && ok;
 }
 
 bool ReleaseGroup(MemoFile& m, std::uint32_t first, std::uint32_t blocks, std::string_view label) {

@@ -125,6 +125,11 @@ struct MemoFile {
   std::uint32_t block_size = 512;
   bool shared = false;  // writers take the memo file lock
   bool locked = false;
+  // While HoldMemoLock holds the lock across many writes: each write keeps it, and the writes
+  // go to the disk together when it is given up (see HoldMemoLock); `held_writes` counts the
+  // writes since the lock was last taken.
+  bool hold = false;
+  int held_writes = 0;
   RecordHook read_hook = nullptr;   // the table's translations, applied to 512-byte pieces
   RecordHook write_hook = nullptr;  // of the text counted from its first byte
   std::int32_t record_number = 0;   // named in error messages
@@ -176,6 +181,14 @@ std::uint64_t LockMemoAndSeekEOF(MemoFile& m, std::string_view label);
 bool PadToEOF(MemoFile& m, std::string_view label);
 // Writes the next free block (DBT and FPT without a chain) and releases the lock.
 bool UpdateMemoHeader(MemoFile& m);
+// Keeps the memo file lock from one write to the next, for a command that writes many memos
+// under the table's append lock: the lock, the check of what other programs changed and the
+// flush to the disk are paid once per kHeldMemoWrites writes instead of once per memo. Other
+// programs wait for the lock no longer than those writes take. ReleaseMemoLock flushes and gives
+// the lock up. Both do nothing on a file that is not shared; false after a report.
+inline constexpr int kHeldMemoWrites = 4096;
+bool HoldMemoLock(MemoFile& m, std::string_view label);
+bool ReleaseMemoLock(MemoFile& m);
 
 // Stores `text` (stored bytes, no conversion) as the memo that replaces the memo at `old_block`
 // (0: none) and answers its block: 0 when the text is empty (an old dBASE IV memo is then

@@ -172,6 +172,25 @@ std::int32_t ReplaceMemo(TableRecord& t, std::int32_t old_block, std::string_vie
   return m == nullptr ? 0 : WriteMemo(*m, old_block, text, label);
 }
 
+MemoWriteBatch::MemoWriteBatch(TableRecord& table) : table_(table) {
+  MemoFile* m = MemoOf(table);
+  // A refused lock is no failure here: each write then takes the lock itself, as without.
+  QuietErrors quiet;
+  held_ = m != nullptr && HoldMemoLock(*m, "MemoWriteBatch");
+}
+
+MemoWriteBatch::~MemoWriteBatch() {
+  QuietErrors quiet;
+  Release();
+}
+
+bool MemoWriteBatch::Release() {
+  if (!held_) return true;
+  held_ = false;
+  MemoFile* m = MemoOf(table_);
+  return m == nullptr || ReleaseMemoLock(*m);
+}
+
 bool ReleaseMemo(TableRecord& t, std::int32_t block, std::string_view label) {
   MemoFile* m = Require(t, label);
   return m != nullptr && ReleaseMemoBlocks(*m, block, label);

@@ -50,6 +50,23 @@ bool ReadMemo(TableRecord& table, std::int32_t block, std::string& text, bool* b
 std::int32_t ReplaceMemo(TableRecord& table, std::int32_t old_block, std::string_view text,
                          std::string_view label = "ReplaceMemo");
 
+// Holds the memo file lock of a shared table across the memo writes of one command (see
+// HoldMemoLock in memo_file.h), for a command that appends many records with memos under the
+// append lock; the lock goes, after a flush, with the object or at Release (false after a
+// report). Nothing happens without a memo file or on an exclusive one.
+class MemoWriteBatch {
+ public:
+  explicit MemoWriteBatch(TableRecord& table);
+  ~MemoWriteBatch();
+  MemoWriteBatch(const MemoWriteBatch&) = delete;
+  MemoWriteBatch& operator=(const MemoWriteBatch&) = delete;
+  bool Release();
+
+ private:
+  TableRecord& table_;
+  bool held_ = false;
+};
+
 // Gives back the blocks of memo `block` of `table` once no record names it (see
 // ReleaseMemoBlocks). Answers false after reporting.
 bool ReleaseMemo(TableRecord& table, std::int32_t block, std::string_view label = "ReleaseMemo");

@@ -12,7 +12,8 @@ XBase::Index (Debian libdbd-xbase-perl) is used only as a check. For each tag it
    keys in the same order as the original, and the same records under each run of equal keys
    (a file kept up to date by edits holds equal keys in the order they were added, a build in
    record order).
-3. An index `vxdbf index` wrote from scratch, tags of every key type, against `vxdbf dump`.
+3. An index `vxdbf index` wrote from scratch, tags of every key type (and leaves built partly
+   empty with --fill), against `vxdbf dump`.
 
 Tags XBase::Index cannot read in the original are skipped and counted. Each table is copied
 to a temporary folder first, so that nothing is written beside the corpus (opening an index
@@ -131,7 +132,9 @@ def check_created_index(vxdbf):
             for i in range(1500))
         tags = [("TITLE", "UPPER(TITLE)", []), ("YEAR", "YEAR", ["--descending"]),
                 ("SHOWN", "SHOWN", []), ("RATING", "RATING", ["--for", "YEAR > 1980"]),
-                ("FIRST", "TITLE", ["--unique"])]
+                ("FIRST", "TITLE", ["--unique"]),
+                # Leaves built half full (room for later inserts): read like any other tree.
+                ("HALF", "TITLE", ["--fill", "50"]), ("THIRD", "YEAR", ["--fill", "34"])]
         for name, key, extra in tags:
             steps.append(["index", table, "--tag", name, "--key", key] + extra)
         for step in steps:

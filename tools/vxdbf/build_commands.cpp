@@ -58,11 +58,24 @@ Options Exclusive(const Options& o) {
   return exclusive;
 }
 
+// The fill of built leaves for one command, as it was afterwards.
+class FillScope {
+ public:
+  explicit FillScope(int fill) : saved_(IndexBuildFill) { IndexBuildFill = fill; }
+  ~FillScope() { IndexBuildFill = saved_; }
+  FillScope(const FillScope&) = delete;
+  FillScope& operator=(const FillScope&) = delete;
+
+ private:
+  int saved_;
+};
+
 int IndexTag(const Options& o, const Streams& io) {
   TableSession session(Exclusive(o), o.file, Access::kIndex, io.err);
   ProgressScope progress(io.err, session.table().record_count);
   // The tag's name and expressions go into the index in the table's code page.
   TableText& text = session.text();
+  const FillScope fill(o.fill);
   AddIndexTag({text.FromUtf8(o.tag, "the tag name"), text.FromUtf8(o.key, "the key"),
                text.FromUtf8(o.condition, "the FOR condition"), o.descending, o.unique});
   session.Close();
@@ -76,6 +89,7 @@ int ReindexTable(const Options& o, const Streams& io) {
   }
   SetIndexTo();
   ProgressScope progress(io.err, session.table().record_count);
+  const FillScope fill(o.fill);
   Reindex();
   session.Close();
   return kExitOk;
@@ -190,12 +204,21 @@ void RegisterBuildCommands(Commands& commands) {
   index.add_option("--for", o.condition, "only records meeting this condition");
   index.add_flag("--descending", o.descending, "highest key first");
   index.add_flag("--unique", o.unique, "one record of each key");
+  const auto add_fill = [&o](CLI::App& command) {
+    command
+        .add_option("--fill", o.fill,
+                    "percent of each leaf the build fills, leaving room for later inserts "
+                    "(default 100)")
+        ->check(CLI::Range(1, 100));
+  };
+  add_fill(index);
 
   CLI::App& reindex = commands.Add(
       {"reindex", "FILE", "Rebuilds every tag of the production index from its definition.",
        "vxdbf reindex films.dbf",
        [](const Options& options, const Streams& io) { return ReindexTable(options, io); }});
   AddFileArgument(reindex, o);
+  add_fill(reindex);
 
   CLI::App& check = commands.Add(
       {"check", "FILE [--json] [--repair]",

@@ -70,6 +70,7 @@ struct Options {
   bool descending = false;
   bool unique = false;
   bool repair = false;  // check --repair
+  int fill = 100;       // index, reindex --fill: percent of each built leaf filled
 
   // The maintenance commands.
   bool backup = false;          // pack, zap: keep the old files as .bak

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -21,6 +22,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/field_values.h"
+#include "engine/table/record_spool.h"
 #include "engine/workarea/field_input.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
@@ -72,18 +74,38 @@ void RefuseRepeatedField(const Row& row) {
   }
 }
 
-// Converts the character and memo values of the rows into the table's code page, once, before
-// anything is written: a character the page lacks stops the command with the row and field.
-void ConvertText(std::vector<Row>& rows, TableText& text) {
-  for (Row& row : rows) {
-    for (FieldValue& v : row.values) {
-      const FieldEntry& f = FieldOf(v.field);
-      if (v.is_null || (ValueKind(f) != 'C' && f.type != 'M') ||
-          f.storage == FieldStorage::kVarbinary) {
-        continue;
-      }
-      v.stored = text.FromUtf8(v.text, row.origin + ", field " + f.name);
+// Converts the character and memo values of a row into the table's code page, before anything
+// is written: a character the page lacks stops the command with the row and field.
+void ConvertText(Row& row, TableText& text) {
+  for (FieldValue& v : row.values) {
+    const FieldEntry& f = FieldOf(v.field);
+    if (v.is_null || (ValueKind(f) != 'C' && f.type != 'M') ||
+        f.storage == FieldStorage::kVarbinary) {
+      continue;
     }
+    v.stored = text.FromUtf8(v.text, row.origin + ", field " + f.name);
+  }
+}
+
+// A checked row in the append spool, and back.
+std::string SpoolEntry(const Row& row) {
+  std::string entry;
+  for (const FieldValue& v : row.values) {
+    RecordSpool::PutNumber(entry, static_cast<std::uint32_t>(v.field) | (v.is_null ? 1u << 31 : 0));
+    RecordSpool::PutText(entry, v.text);
+    RecordSpool::PutText(entry, v.stored);
+  }
+  return entry;
+}
+void FromSpool(std::string_view entry, Row& row) {
+  row.values.clear();
+  std::uint32_t field = 0;
+  while (RecordSpool::TakeNumber(entry, field)) {
+    FieldValue& v = row.values.emplace_back();
+    v.field = static_cast<int>(field & ~(1u << 31));
+    v.is_null = (field >> 31) != 0;
+    RecordSpool::TakeText(entry, v.text);
+    RecordSpool::TakeText(entry, v.stored);
   }
 }
 
@@ -120,14 +142,16 @@ void SkipByteOrderMark(std::istream& in) {
   if (in.get() != 0xBF) throw InputError{"the input begins with bytes that are no UTF-8"};
 }
 
-std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file, const TableText& text) {
+// Reads the rows one at a time, handing each to `each`.
+using RowSink = std::function<void(Row&)>;
+void ReadCsvRows(std::istream& in, const std::string& file, const TableText& text,
+                 const RowSink& each) {
   SkipByteOrderMark(in);
-  std::vector<Row> rows;
   std::vector<std::string> fields;
   std::string error;
   if (!ReadCsvRecord(in, fields, error)) {
     if (!error.empty()) throw InputError{error};
-    return rows;
+    return;
   }
   std::vector<int> columns;
   Row header{"the CSV header"};
@@ -144,14 +168,13 @@ std::vector<Row> ReadCsvRows(std::istream& in, const std::string& file, const Ta
     }
     Row row{"row " + std::to_string(line)};
     for (std::size_t i = 0; i < columns.size(); ++i) row.values.push_back({columns[i], fields[i]});
-    rows.push_back(std::move(row));
+    each(row);
   }
   if (!error.empty()) throw InputError{error};
-  return rows;
 }
 
-std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file, const TableText& text) {
-  std::vector<Row> rows;
+void ReadJsonRows(std::istream& in, const std::string& file, const TableText& text,
+                  const RowSink& each) {
   std::vector<std::pair<std::string, JsonValue>> object;
   std::string line, error;
   for (std::size_t number = 1; std::getline(in, line); ++number) {
@@ -167,9 +190,8 @@ std::vector<Row> ReadJsonRows(std::istream& in, const std::string& file, const T
       row.values.push_back(std::move(v));
     }
     RefuseRepeatedField(row);
-    rows.push_back(std::move(row));
+    each(row);
   }
-  return rows;
 }
 
 // GO to the record and take its lock; then read it again, so that changes another program
@@ -305,28 +327,56 @@ int AppendRows(const Options& o, const Streams& io) {
   GuardProductionIndex(o, file, io.err);
   RefuseCutTable(session.table(), file);
   GuardWritersOrder(o, file, {.append = true}, io.err);
-  std::vector<Row> rows = o.format == "jsonl" ? ReadJsonRows(io.in, file, session.text())
-                                              : ReadCsvRows(io.in, file, session.text());
-  // Every value is checked before anything is written.
-  ConvertText(rows, session.text());
-  for (const Row& row : rows) {
+  // Every row is checked, and kept in a spool file, before anything is written.
+  RecordSpool spool;
+  if (const int code = spool.OpenBeside(session.table().file_name); code != 0) {
+    throw DataError{"cannot make a temporary file beside " + file + " (error " +
+                    std::to_string(code) + ")"};
+  }
+  const auto spooled = [&](int code) {
+    if (code != 0) {
+      throw DataError{"cannot use the temporary file " + spool.path() + " (error " +
+                      std::to_string(code) + "). Nothing was appended"};
+    }
+  };
+  const RowSink check = [&](Row& row) {
+    ConvertText(row, session.text());
     ClearRecord();
     for (const FieldValue& v : row.values) PutValue(v);
+    spooled(spool.Put(SpoolEntry(row)));
+  };
+  if (o.format == "jsonl") {
+    ReadJsonRows(io.in, file, session.text(), check);
+  } else {
+    ReadCsvRows(io.in, file, session.text(), check);
   }
-  if (!rows.empty()) {
+  const std::uint64_t rows = spool.count();
+  if (rows > 0) {
+    spooled(spool.Rewind());
     if (!ALock()) throw LockRefused{"the append lock of " + file + " is held by another program"};
-    Progress progress(io.err, "append", static_cast<std::int64_t>(rows.size()));
-    for (const Row& row : rows) {
-      progress.Step(&row - rows.data() + 1);
+    // The memo file's lock and flush once per batch of memos, not once per row.
+    MemoWriteBatch memos(session.table());
+    Progress progress(io.err, "append", static_cast<std::int64_t>(rows));
+    Row row;
+    std::string entry;
+    int code = 0;
+    for (std::int64_t n = 1; spool.Next(entry, code); ++n) {
+      progress.Step(n);
+      FromSpool(entry, row);
       ClearRecord();
       LeaveLogicalsBlank();
       for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
       Append();
     }
+    memos.Release();
     Unlock();
+    if (code != 0) {
+      throw DataError{"the temporary file " + spool.path() + " could not be read back (error " +
+                      std::to_string(code) + "): " + file + " holds only some of the rows"};
+    }
   }
   session.Close();
-  io.out << rows.size() << "\n";
+  io.out << rows << "\n";
   return 0;
 }
 
@@ -351,7 +401,7 @@ int SetFields(const Options& o, const Streams& io) {
   EditReach reach;
   for (const FieldValue& v : row.values) reach.fields.push_back(v.field);
   GuardWritersOrder(o, file, reach, io.err);
-  ConvertText(rows, session.text());
+  ConvertText(row, session.text());
   LockRecord(n, file);
   for (const FieldValue& v : row.values) PutValue(v);
   for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);

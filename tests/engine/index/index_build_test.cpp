@@ -27,6 +27,7 @@ class IndexBuildTest : public test::IndexTest {
  protected:
   void TearDown() override {
     IndexBuildBudget = std::uint64_t{64} << 20;
+    IndexBuildFill = 100;
     IndexTest::TearDown();
   }
 
@@ -163,6 +164,83 @@ TEST_F(IndexBuildTest, SpilledRunsAndMemoryBuildTheSameSortedTrees) {
   EXPECT_EQ(EngineErrorCode, 0);
   GoTop();
   EXPECT_EQ(Code(), "A");
+}
+
+// The most keys any leaf of each tag holds.
+std::vector<int> FullestLeaves(const std::string& path) {
+  MdxFile file;
+  EXPECT_TRUE(file.Open(path, os::kOpenReadOnlyDenyNone));
+  std::vector<int> fullest;
+  for (int tag = 1; tag <= file.header().TagCount(); ++tag) {
+    TagHeader header;
+    EXPECT_TRUE(file.ReadTagHeader(tag, header));
+    int most = 0;
+    std::vector<std::uint32_t> pages = {header.RootPage()};
+    while (!pages.empty()) {
+      NodeBytes node{};
+      EXPECT_TRUE(file.ReadNode(pages.back(), node, IndexErrorContext{}));
+      pages.pop_back();
+      const NodeView view(node.data(), header.ItemLength(), header.KeyLength());
+      if (view.IsLeaf()) {
+        most = std::max(most, view.KeyCount());
+      } else {
+        for (int i = 0; i <= view.KeyCount(); ++i) pages.push_back(view.Child(i));
+      }
+    }
+    fullest.push_back(most);
+  }
+  return fullest;
+}
+
+// Leaves built partly empty hold the same items in the same order, at most the fill's share of
+// a node each (one key at least), and take later edits like any tree: for sizes from an empty
+// table to several levels, and fills down to one key a leaf.
+TEST_F(IndexBuildTest, AFillSettingLeavesRoomInBuiltLeaves) {
+  for (const int size : {0, 1, 40, 3000}) {
+    const std::vector<Row> rows = RandomRows(size, 27);
+    for (const int fill : {100, 75, 50, 1}) {
+      SCOPED_TRACE("size " + std::to_string(size) + ", fill " + std::to_string(fill));
+      Use(MakeIndexedTable(rows) + " EXCLUSIVE");
+      ASSERT_TRUE(MakeIndex(kDefinitions));
+      const auto full = Items(dir_.File("T.MDX"));
+      IndexBuildFill = fill;
+      ASSERT_TRUE(MakeIndex(kDefinitions));
+      IndexBuildFill = 100;
+      const auto filled = Items(dir_.File("T.MDX"));
+      ASSERT_EQ(filled.size(), full.size());
+      for (std::size_t t = 0; t < full.size(); ++t) {
+        ASSERT_EQ(filled[t].size(), full[t].size());
+        for (std::size_t i = 0; i < full[t].size(); ++i) {
+          ASSERT_EQ(filled[t][i].key, full[t][i].key);
+          ASSERT_EQ(filled[t][i].record, full[t][i].record);
+        }
+      }
+      const std::vector<int> fullest = FullestLeaves(dir_.File("T.MDX"));
+      // CODE (C 6): 101 keys a node; NUM (N): 63.
+      EXPECT_LE(fullest[0], std::max(1, (101 * fill + 99) / 100));
+      EXPECT_LE(fullest[1], std::max(1, (63 * fill + 99) / 100));
+      // Appends and replaces through every tag keep the trees sound.
+      ASSERT_TRUE(SetIndexTo());
+      for (int i = 0; i < 300; ++i) {
+        if (i % 2 == 0 || RecCount() == 0) {
+          ClearRecord();
+          char* code = FieldAddress(1);
+          code[0] = 3;
+          std::memcpy(code + 1, ("B" + std::to_string(i % 97) + "      ").data(), 6);
+          Append();
+        } else {
+          GO(1 + (i * 7919) % RecCount());
+          char* code = FieldAddress(1);
+          code[0] = 2;
+          std::memcpy(code + 1, ("Z" + std::to_string(i % 9) + "     ").data(), 6);
+          REPLACE();
+        }
+        ASSERT_EQ(EngineErrorCode, 0) << LastErrorMessage;
+      }
+      CloseAll();
+      for (const auto& items : Items(dir_.File("T.MDX"))) EXPECT_LE(items.size(), size + 300u);
+    }
+  }
 }
 
 TEST_F(IndexBuildTest, BadDefinitionsGetTheirCodesAndLeaveTheOldIndexAsItWas) {

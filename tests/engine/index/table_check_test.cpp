@@ -57,6 +57,72 @@ TEST_F(TableCheckTest, ReportsDamagedTagsRepairsThemAndLeavesTheCallersAreasAlon
   EXPECT_FALSE(CheckTable(table, {}).Failed());
 }
 
+// The key comparison holds each side in a bounded budget, spilling sorted runs: with the
+// smallest budget (runs of 256 entries) every report is the one the whole comparison in memory
+// gives, on sound tables and on each kind of damage, for sizes on both sides of a run.
+TEST_F(TableCheckTest, SortedRunsGiveTheSameReportAsTheComparisonInMemory) {
+  enum Damage { kSound, kKeyMissing, kOtherRecord, kUniqueTwiceAndGone, kForeignKey };
+  for (const int size : {0, 1, 255, 256, 257, 700, 2000}) {
+    std::vector<Row> rows;
+    for (int i = 0; i < size; ++i) {
+      rows.push_back({"K" + std::to_string((i * 7919) % (size / 3 + 1)), (i * 31) % 97});
+    }
+    for (const Damage damage :
+         {kSound, kKeyMissing, kOtherRecord, kUniqueTwiceAndGone, kForeignKey}) {
+      SCOPED_TRACE("size " + std::to_string(size) + ", damage " + std::to_string(damage));
+      std::vector<TagShape> tags = RowTags(rows, kEveryRow, 0);
+      auto& code = tags[0].items;
+      auto& num = tags[1].items;
+      auto& rcode = tags[2].items;
+      if (size > 0 && damage == kKeyMissing) code.erase(code.begin() + size / 2);
+      if (size > 0 && damage == kOtherRecord)
+        num[size / 3].second = static_cast<std::uint32_t>(size + 5);
+      // The unique damage needs a few distinct keys.
+      const bool applied = damage != kSound && size > (damage == kUniqueTwiceAndGone ? 200 : 0);
+      if (applied && damage == kUniqueTwiceAndGone) {
+        // A unique tag holding the first record of each key, less one key, and one key twice.
+        tags[0].unique = true;
+        std::vector<std::pair<std::string, std::uint32_t>> firsts;
+        for (const auto& item : code) {
+          if (firsts.empty() || firsts.back().first != item.first) firsts.push_back(item);
+        }
+        firsts.erase(firsts.begin() + static_cast<std::ptrdiff_t>(firsts.size() / 2));
+        firsts.insert(firsts.begin() + 1, {firsts[0].first, static_cast<std::uint32_t>(size)});
+        code = firsts;
+      }
+      if (size > 0 && damage == kForeignKey) rcode.front().first = "~~~~~~";
+      WriteBytes(dir_.File("T.DBF"), TableBytes(rows));
+      WriteBytes(dir_.File("T.MDX"), BuildMdx("T", tags));
+      const std::string table = dir_.File("T.DBF");
+      const TableCheckReport in_memory = CheckTable(table, {});
+      TableCheckOptions small;
+      small.sort_budget = 1;
+      const TableCheckReport in_runs = CheckTable(table, small);
+      ASSERT_EQ(in_memory.tags.size(), 3u);
+      ASSERT_EQ(in_runs.tags.size(), 3u);
+      EXPECT_EQ(in_memory.Failed(), applied);
+      for (std::size_t t = 0; t < 3; ++t) {
+        EXPECT_EQ(in_runs.tags[t].problems, in_memory.tags[t].problems) << t;
+        EXPECT_EQ(in_runs.tags[t].notes, in_memory.tags[t].notes) << t;
+      }
+      const auto has = [&](std::size_t t, const std::string& what) {
+        for (const std::string& p : in_runs.tags[t].problems) {
+          if (p.find(what) != std::string::npos) return true;
+        }
+        return false;
+      };
+      if (size > 0 && damage == kKeyMissing) EXPECT_TRUE(has(0, "its key is missing"));
+      if (size > 0 && damage == kOtherRecord) {
+        EXPECT_TRUE(has(1, "record " + std::to_string(size + 5) + ": an item whose key"));
+      }
+      if (applied && damage == kUniqueTwiceAndGone) {
+        EXPECT_TRUE(has(0, "record " + std::to_string(size) + ": a second item"));
+        EXPECT_FALSE(in_runs.tags[0].notes.empty());
+      }
+    }
+  }
+}
+
 TEST_F(TableCheckTest, ATableThatCannotBeOpenedIsTheEnginesError) {
   QuietErrors quiet;
   EngineErrorCode = 0;

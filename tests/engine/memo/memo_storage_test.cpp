@@ -14,6 +14,7 @@
 #include <map>
 #include <regex>
 
+#include "engine/memo/memo_file.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locate.h"
 #include "engine/workarea/navigation.h"
@@ -53,6 +54,15 @@ class MemoStorageTest : public test::WorkAreaTest {
     Image().SetMemoBlock(2, block);
     Append();
     return block;
+  }
+  // Another program's edit: the record's memo replaced under the record lock (waiting for it).
+  static void RewriteMemo(std::int32_t n, const std::string& text) {
+    GO(n);
+    while (!RLock()) {
+    }
+    Image().SetMemoBlock(2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), text));
+    REPLACE();
+    Unlock();
   }
   std::string MemoOfRecord(std::int32_t n) {
     GO(n);
@@ -289,13 +299,7 @@ TEST_F(MemoStorageTest, TwoProcessesWritingMemosLoseNothing) {
           Unlock();
         }
         for (int i = 0; i < kEach; ++i) {
-          GO(mine[static_cast<std::size_t>(i)]);
-          while (!RLock()) {
-          }
-          Image().SetMemoBlock(
-              2, ReplaceMemo(*SelectedTable(), Image().MemoBlock(2), text_of(w, i, 1)));
-          REPLACE();
-          Unlock();
+          RewriteMemo(mine[static_cast<std::size_t>(i)], text_of(w, i, 1));
         }
         CloseAll();
         status = 0;
@@ -318,6 +322,66 @@ TEST_F(MemoStorageTest, TwoProcessesWritingMemosLoseNothing) {
   for (std::int32_t n = 1; n <= 2 * kEach; ++n) ++seen[MemoOfRecord(n)];
   for (int w = 0; w < 2; ++w) {
     for (int i = 0; i < kEach; ++i) EXPECT_EQ(seen[text_of(w, i, 1)], 1) << w << "/" << i;
+  }
+  EXPECT_FALSE(SummarizeMemo(*MemoOf(*SelectedTable())).chain_damaged);
+}
+
+// One process appends more memos than a held lock covers under one append lock and one
+// MemoWriteBatch, while another rewrites memos of existing records (waiting for the memo lock,
+// which the batch gives up every kHeldMemoWrites memos and at the end): every text of both
+// stays whole and the free chain sound.
+TEST_F(MemoStorageTest, MemosWrittenUnderAHeldLockAndAnotherWritersStayWhole) {
+  constexpr int kOld = 8;
+  constexpr int kNew = kHeldMemoWrites + 500;
+  SharingEnabled = true;
+  const std::string path = OpenNotes(kVersionDbase4Memo);
+  const auto text_of = [](int i, char c) {
+    return std::string(static_cast<std::size_t>(30 + (i * 53) % 900), c) + std::to_string(i);
+  };
+  ASSERT_TRUE(ALock());
+  for (int i = 0; i < kOld; ++i) AppendWithMemo(text_of(i, 'o'));
+  Unlock();
+  CloseAll();
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 1;
+    try {
+      char c;
+      if (::read(go[0], &c, 1) != 1) ::_exit(2);
+      LockFailedProc = [] { return true; };
+      Use(path);
+      for (int i = 0; i < kOld; ++i) RewriteMemo(i + 1, text_of(i, 'r'));
+      CloseAll();
+      status = 0;
+    } catch (...) {
+      status = 3;
+    }
+    ::_exit(status);
+  }
+  Use(path);
+  ASSERT_TRUE(ALock());
+  {
+    MemoWriteBatch batch(*SelectedTable());
+    for (int i = 0; i < kNew; ++i) {
+      if (i == 10) ASSERT_EQ(::write(go[1], "g", 1), 1);
+      AppendWithMemo(text_of(i, 'n'));
+    }
+    EXPECT_TRUE(batch.Release());
+  }
+  Unlock();
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  CloseAll();
+  Use(path);
+  ASSERT_EQ(RecCount(), kOld + kNew);
+  for (int i = 0; i < kOld; ++i) EXPECT_EQ(MemoOfRecord(i + 1), text_of(i, 'r')) << i;
+  for (int i = 0; i < kNew; ++i) {
+    ASSERT_EQ(MemoOfRecord(kOld + i + 1), text_of(i, 'n')) << i;
   }
   EXPECT_FALSE(SummarizeMemo(*MemoOf(*SelectedTable())).chain_damaged);
 }

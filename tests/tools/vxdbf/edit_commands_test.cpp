@@ -101,8 +101,11 @@ TEST_F(EditCommandsTest, RefusesAFieldGivenTwiceAndCutsTheEchoOfLongValues) {
     std::string input;
     const char* message;
   } kBad[] = {
-      {{"append", path_}, "TITLE,YEAR,title\r\nx,1,y\r\n", "the CSV header names field TITLE twice"},
-      {{"append", path_, "--format", "jsonl"}, "{\"TITLE\":\"x\",\"Title\":\"y\"}\n",
+      {{"append", path_},
+       "TITLE,YEAR,title\r\nx,1,y\r\n",
+       "the CSV header names field TITLE twice"},
+      {{"append", path_, "--format", "jsonl"},
+       "{\"TITLE\":\"x\",\"Title\":\"y\"}\n",
        "line 1 names field TITLE twice"},
       {{"append", path_, "--format", "jsonl"}, "{\"YEAR\":1,\"YEAR\":2}\n", "given twice"},
       {{"set", path_, "1", "TITLE=a", "title=b"}, "", "names field TITLE twice"},
@@ -232,10 +235,12 @@ TEST_F(EditCommandsTest, LockedRecordAndAppendLockRefuseWithStatusThree) {
   EXPECT_EQ(Vxdbf({"append", path_}, "TITLE\r\nE\r\n").status, 0);
 }
 
+// Two processes append at once, and a third whose last row is bad appends nothing: every
+// good process's rows land together (one append lock), none of the bad one's.
 TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
   constexpr int kRows = 5000;
-  pid_t children[2];
-  for (int c = 0; c < 2; ++c) {
+  pid_t children[3];
+  for (int c = 0; c < 3; ++c) {
     children[c] = fork();
     ASSERT_GE(children[c], 0);
     if (children[c] == 0) {
@@ -244,15 +249,16 @@ TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
         input +=
             "p" + std::to_string(c) + "-" + std::to_string(i) + "," + std::to_string(c) + "\r\n";
       }
+      if (c == 2) input += "bad,12x\r\n";
       const Result r = Vxdbf({"append", path_, "--retries", "60", "--wait", "1"}, input);
       _exit(r.status);
     }
   }
-  for (pid_t child : children) {
+  for (int c = 0; c < 3; ++c) {
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(waitpid(children[c], &status, 0), children[c]);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), c == 2 ? 2 : 0);
   }
   std::istringstream dump(Dump());
   std::string line;
@@ -266,6 +272,19 @@ TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
   EXPECT_EQ(lines, 2 * kRows);
   EXPECT_EQ(titles.size(), 2u * kRows);
   EXPECT_TRUE(titles.count("p0-0") && titles.count("p1-4999"));
+  EXPECT_EQ(titles.count("p2-0"), 0u);
+  // Each process's rows are one block, in their order.
+  std::istringstream again(Dump());
+  std::getline(again, line);
+  std::string previous;
+  int switches = 0;
+  for (int i = 0; std::getline(again, line); ++i) {
+    const std::string who = line.substr(0, 2);
+    if (who != previous) ++switches;
+    previous = who;
+    EXPECT_EQ(line.substr(0, line.find(',')), who + "-" + std::to_string(i % kRows));
+  }
+  EXPECT_EQ(switches, 2);
 }
 
 }  // namespace

@@ -29,6 +29,39 @@ class MemoCommandsTest : public ::testing::Test {
   test::TempDir dir_;
 };
 
+// Rows wait in a spool file beside the table until every one is checked: a bad row after
+// thousands of good ones (each with a memo) leaves the table and memo file as they were, and
+// neither a failed nor a good append leaves the spool behind.
+TEST_F(MemoCommandsTest, ABadRowLateInALargeInputWritesNothing) {
+  const std::string path = Create("0x8B");
+  ASSERT_EQ(Vxdbf({"append", path}, "NAME,NOTES\r\nfirst,kept\r\n").status, 0);
+  const auto table = test::ReadBytes(path);
+  const auto memos = test::ReadBytes(dir_.File("notes.dbt"));
+  std::string input = "NAME,NOTES\r\n";
+  for (int i = 0; i < 20000; ++i) {
+    input += "n" + std::to_string(i) + "," + std::string(100 + i % 300, 'a' + i % 26) + "\r\n";
+  }
+  for (const char* bad : {"far too long a name,x\r\n", "\"never closed\r\n"}) {
+    SCOPED_TRACE(bad);
+    const Result r = Vxdbf({"append", path}, input + bad);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(test::ReadBytes(path), table);
+    EXPECT_EQ(test::ReadBytes(dir_.File("notes.dbt")), memos);
+  }
+  const Result good = Vxdbf({"append", path}, input);
+  ASSERT_EQ(good.status, 0) << good.err;
+  EXPECT_EQ(good.out, "20000\n");
+  const std::string dump = Vxdbf({"dump", path}).out;
+  EXPECT_NE(dump.find("n19999," + std::string(100 + 19999 % 300, 'a' + 19999 % 26)),
+            std::string::npos);
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);  // the table and its memo file
+}
+
 TEST_F(MemoCommandsTest, AppendSetDumpAndPrintMemoText) {
   for (const char* version : {"0x83", "0x8B", "0xF5"}) {
     SCOPED_TRACE(version);
