@@ -135,6 +135,8 @@ TEST_F(CorpusEditTest, SettingACharacterFieldChangesNoOtherByteOfAnyCorpusTable)
       }
     }
   }
+  RecordProperty("edits", edited);
+  RecordProperty("edits_of_tables_with_binary_fields", with_binary_fields);
   EXPECT_GT(edited, 180) << "edits";
   // Visual FoxPro and level 7 tables with a character field.
   EXPECT_GT(with_binary_fields, 60) << "edits of tables with binary fields";
