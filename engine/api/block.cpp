@@ -10,6 +10,7 @@
 #include "engine/memo/memo_file.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/field_values.h"
 
 namespace vexel {
 
@@ -24,7 +25,8 @@ std::shared_ptr<const RecordBlock::Layout> BlockAccess::LayoutOf(const vx::Table
   layout->codepage = impl.codepage;
   layout->fields = impl.fields;
   for (const vx::FieldEntry& f : table.fields) {
-    layout->columns.push_back({f.offset, f.length, f.type, f.decimals, detail::DecodesPlain(f)});
+    layout->columns.push_back(
+        {f.offset, f.length, f.type, f.decimals, detail::DecodesPlain(f), vx::ValueKind(f)});
   }
   return layout;
 }
@@ -119,10 +121,17 @@ std::int64_t DaysFrom1970(const Date& d) {
 
 // A column the stored bytes alone cannot answer (binary forms, .NULL. marks): its values,
 // decoded with the table; nothing for the others.
-static std::optional<std::vector<Value>> Decoded(const RecordBlock& block, std::size_t field) {
+// The column's value kind must be one of `kinds`, else Error 220.
+static std::optional<std::vector<Value>> Decoded(const RecordBlock& block, std::size_t field,
+                                                 std::string_view kinds) {
   if (block.size() == 0) return std::nullopt;
   block.stored(0, field);  // checks the field
   if (BlockAccess::Plain(block, field)) return std::nullopt;
+  const char kind = BlockAccess::Kind(block, field);
+  if (kinds.find(kind) == std::string_view::npos) {
+    Fail(220, "field " + block.fields()[field].name + " holds values of kind " +
+                  std::string(1, kind) + ", not " + std::string(kinds));
+  }
   std::vector<Value> out;
   block.values(field, out);
   return out;
@@ -130,6 +139,10 @@ static std::optional<std::vector<Value>> Decoded(const RecordBlock& block, std::
 
 bool BlockAccess::Plain(const RecordBlock& block, std::size_t field) {
   return block.layout_->columns[field].plain;
+}
+
+char BlockAccess::Kind(const RecordBlock& block, std::size_t field) {
+  return block.layout_->columns[field].kind;
 }
 
 void BlockAccess::Decode(const RecordBlock& block, std::size_t row, std::size_t field, Value& value,
@@ -221,7 +234,7 @@ Record RecordBlock::record(std::size_t row) const {
 }
 
 bool RecordBlock::whole_numbers(std::size_t field, std::int64_t* out, std::uint8_t* blank) const {
-  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field)) {
+  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field, "N")) {
     for (std::size_t row = 0; row < decoded->size(); ++row) {
       const Value& v = (*decoded)[row];
       if (std::holds_alternative<double>(v)) return false;
@@ -244,7 +257,7 @@ bool RecordBlock::whole_numbers(std::size_t field, std::int64_t* out, std::uint8
 }
 
 void RecordBlock::numbers(std::size_t field, double* out, std::uint8_t* blank) const {
-  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field)) {
+  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field, "N")) {
     for (std::size_t row = 0; row < decoded->size(); ++row) {
       const Value& v = (*decoded)[row];
       const std::int64_t* whole = std::get_if<std::int64_t>(&v);
@@ -269,7 +282,7 @@ void RecordBlock::numbers(std::size_t field, double* out, std::uint8_t* blank) c
 }
 
 void RecordBlock::days(std::size_t field, std::int64_t* out, std::uint8_t* blank) const {
-  const std::optional<std::vector<Value>> decoded = Decoded(*this, field);
+  const std::optional<std::vector<Value>> decoded = Decoded(*this, field, "D");
   for (std::size_t row = 0; row < size(); ++row) {
     std::optional<Date> d;
     if (decoded) {
@@ -283,7 +296,7 @@ void RecordBlock::days(std::size_t field, std::int64_t* out, std::uint8_t* blank
 }
 
 void RecordBlock::logicals(std::size_t field, std::uint8_t* out, std::uint8_t* blank) const {
-  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field)) {
+  if (const std::optional<std::vector<Value>> decoded = Decoded(*this, field, "L")) {
     for (std::size_t row = 0; row < decoded->size(); ++row) {
       const bool* flag = std::get_if<bool>(&(*decoded)[row]);
       out[row] = flag != nullptr && *flag ? 1 : 0;

@@ -177,6 +177,7 @@ struct RecordBlock::Layout {
     char type = 'C';  // the stored type (memo types as the table holds them)
     int decimals = 0;
     bool plain = true;  // DecodeStored decodes it; others need the table (DecodeField)
+    char kind = 'C';    // what its value is: C, N, D, T, L or M (vx::ValueKind)
   };
   std::size_t record_length = 0;
   int codepage = 0;
@@ -198,6 +199,8 @@ struct BlockAccess {
   static void AddRecno(RecordBlock& block, std::uint32_t recno) { block.recnos_.push_back(recno); }
   // Whether field `field` decodes from its stored bytes alone (see DecodesPlain).
   static bool Plain(const RecordBlock& block, std::size_t field);
+  // Its value kind (vx::ValueKind).
+  static char Kind(const RecordBlock& block, std::size_t field);
   // Decodes field `field` of row `row` with the table (binary forms, .NULL., memos).
   static void Decode(const RecordBlock& block, std::size_t row, std::size_t field, Value& value,
                      std::string& text);
