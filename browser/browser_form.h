@@ -9,6 +9,7 @@
 // are probed (never taken) every two seconds, and the visible rows are read again then, so
 // other programs' edits show. Engine errors are shown in message boxes with the engine's text.
 
+#include <QPointer>
 #include <QTimer>
 #include <cstdint>
 #include <functional>
@@ -217,7 +218,7 @@ class TBrowserForm : public TForm {
   QMenu* CodePageMenu = nullptr;
   QAction* SuggestPageAction = nullptr;
   // The code-page assistant's window while it is open.
-  QDialog* PageAssistant = nullptr;
+  QPointer<QDialog> PageAssistant;  // cleared by Qt when the dialog goes
   QMenu* RecentMenu = nullptr;
   TVxMemoWindow* MemoWindow = nullptr;
   TRecordForm* RecordForm = nullptr;

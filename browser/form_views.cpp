@@ -335,9 +335,6 @@ void TBrowserForm::ShowPageAssistant() {
   QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
   // Cancel (or closing the window) shows the table in the page it had before.
   QObject::connect(dialog, &QDialog::rejected, [this, before] { SetCodePage(before); });
-  QObject::connect(dialog, &QObject::destroyed, [this, dialog] {
-    if (PageAssistant == dialog) PageAssistant = nullptr;
-  });
   dialog->resize(560, 360);
   dialog->show();
   PageAssistant = dialog;

@@ -316,7 +316,7 @@ TEST_F(BrowserTest, TheCodePageAssistantRanksAnUnmarkedTablesTextAndPreviewsTheC
 
   const auto assistant = [&] {
     browser_->SuggestPageAction->trigger();
-    EXPECT_NE(browser_->PageAssistant, nullptr);
+    EXPECT_NE(browser_->PageAssistant.data(), nullptr);
     return browser_->PageAssistant->findChild<QListWidget*>("RankedPages");
   };
   QListWidget* list = assistant();

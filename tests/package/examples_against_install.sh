@@ -17,7 +17,9 @@ case $soname in libvexel.so.[0-9]*) ;; *) echo "no versioned SONAME"; exit 1 ;; 
 # Nothing of the engine's own headers goes out.
 if [ -n "$(find "$prefix/include" -name '*.h' | head -1)" ]; then echo "internal headers installed"; exit 1; fi
 
-cmake -S "$source/examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+flags=${VX_EXAMPLE_FLAGS:-}
+cmake -S "$source/examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build "$work/examples" >/dev/null
 table=$work/stock.dbf
 "$work/examples/append_rows" "$table" bolts=120 nuts=300 "washers=75"
@@ -30,6 +32,6 @@ grep -q "^record 2: NAME=nuts QTY=300 ADDED=20261209" "$work/out"
 # pkg-config: the same program, compiled and linked by hand.
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 export PKG_CONFIG_PATH
-c++ -o "$work/list_tags_pc" "$source/examples/list_tags.cpp" $(pkg-config --cflags --libs vexel)
+c++ $flags -o "$work/list_tags_pc" "$source/examples/list_tags.cpp" $(pkg-config --cflags --libs vexel)
 LD_LIBRARY_PATH=$prefix/lib "$work/list_tags_pc" "$table" | grep -q "^4 records"
 echo "examples built and ran against $prefix"
