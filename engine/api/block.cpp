@@ -147,6 +147,12 @@ char BlockAccess::Kind(const RecordBlock& block, std::size_t field) {
 
 void BlockAccess::Decode(const RecordBlock& block, std::size_t row, std::size_t field, Value& value,
                          std::string& text) {
+  const std::string_view bytes = block.stored(row, field);  // checks row and field
+  const RecordBlock::Layout::Column& c = block.layout_->columns[field];
+  if (c.plain) {
+    detail::DecodeStored(c.type, c.decimals, block.layout_->codepage, bytes, value, text);
+    return;
+  }
   const std::shared_ptr<Table::Impl>& table = block.table_;
   if (table == nullptr || table->area == 0) Fail(215, "the table is closed");
   Scope scope(*table);
@@ -198,28 +204,16 @@ std::string_view RecordBlock::stored(std::size_t row, std::size_t field) const {
 }
 
 Value RecordBlock::value(std::size_t row, std::size_t field) const {
-  const std::string_view bytes = stored(row, field);
-  const Column& c = layout_->columns[field];
   Value value;
   std::string text;
-  if (!c.plain) {
-    BlockAccess::Decode(*this, row, field, value, text);
-  } else {
-    detail::DecodeStored(c.type, c.decimals, layout_->codepage, bytes, value, text);
-  }
+  BlockAccess::Decode(*this, row, field, value, text);
   return value;
 }
 
 std::string RecordBlock::text(std::size_t row, std::size_t field) const {
-  const std::string_view bytes = stored(row, field);
-  const Column& c = layout_->columns[field];
   Value value;
   std::string text;
-  if (!c.plain) {
-    BlockAccess::Decode(*this, row, field, value, text);
-  } else {
-    detail::DecodeStored(c.type, c.decimals, layout_->codepage, bytes, value, text);
-  }
+  BlockAccess::Decode(*this, row, field, value, text);
   return text;
 }
 

@@ -201,7 +201,8 @@ struct BlockAccess {
   static bool Plain(const RecordBlock& block, std::size_t field);
   // Its value kind (vx::ValueKind).
   static char Kind(const RecordBlock& block, std::size_t field);
-  // Decodes field `field` of row `row` with the table (binary forms, .NULL., memos).
+  // Decodes field `field` of row `row`: from its bytes when it is plain, else with the table
+  // (binary forms, .NULL., memos).
   static void Decode(const RecordBlock& block, std::size_t row, std::size_t field, Value& value,
                      std::string& text);
 };
