@@ -30,12 +30,12 @@ namespace vexel {
 
 namespace detail {
 
-namespace {
-
 std::recursive_mutex& ProcessEngineMutex() {
   static std::recursive_mutex mutex;
   return mutex;
 }
+
+namespace {
 
 // Codes that mean a lock another program holds: a file it keeps to itself, a memo file lock, the
 // index's semaphore region.

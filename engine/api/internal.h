@@ -70,6 +70,9 @@ class Scope {
   std::unique_ptr<Saved> saved_;
 };
 
+// The mutex of the process's engine, which every Engine drives.
+std::recursive_mutex& ProcessEngineMutex();
+
 // Runs `body` and turns the engine's errors into vexel::Error / LockError.
 [[noreturn]] void RethrowEngineError();
 template <class F>

@@ -58,6 +58,20 @@ class LockError : public Error {
   using Error::Error;
 };
 
+// A request that does not fit the table: values that do not fit their fields, a field or tag
+// that does not exist, text the table's code page cannot hold. Nothing was changed.
+class InputError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A file that cannot be read or written as asked: text that is no text of the table's code
+// page, a memo that cannot be read, a disk that refused a write.
+class DataError : public Error {
+ public:
+  using Error::Error;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Values
 

@@ -1,0 +1,338 @@
+#include "engine/api/ops/operation.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+#include "engine/foundation/errors.h"
+#include "engine/index/index_build.h"
+#include "engine/index/orders.h"
+#include "engine/index/table_check.h"
+#include "engine/memo/memo_check.h"
+#include "engine/memo/memo_file.h"
+#include "engine/table/dbf_file.h"
+#include "engine/table/dbf_records.h"
+#include "engine/table/language_driver.h"
+#include "engine/workarea/hooks.h"
+#include "engine/workarea/locks.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
+
+
+namespace vx::ops {
+
+std::shared_ptr<vexel::Engine::Impl> ProcessEngine() {
+  static const std::shared_ptr<vexel::Engine::Impl> engine = [] {
+    auto impl = std::make_shared<vexel::Engine::Impl>();
+    impl->mutex = &vexel::detail::ProcessEngineMutex();
+    return impl;
+  }();
+  return engine;
+}
+
+std::string Shortened(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = limit;
+  // Back to the first byte of a UTF-8 sequence (continuation bytes are 10xxxxxx).
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
+
+void Warn(const vexel::OperationOptions& options, const std::string& message) {
+  if (options.warn) options.warn(message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress
+
+Progress::Progress(const vexel::OperationOptions& options, std::string label, std::int64_t total)
+    : options_(options), label_(std::move(label)), total_(total) {}
+
+Progress::~Progress() {
+  if (following_) SetIndexProgress(nullptr, nullptr, 0);
+  if (started_ && options_.progress) {
+    try {
+      options_.progress(label_, -1, total_);
+    } catch (...) {
+    }
+  }
+}
+
+void Progress::Step(std::int64_t done) {
+  if (!options_.progress || total_ <= 0) return;
+  started_ = true;
+  options_.progress(label_, done, total_);
+}
+
+void Progress::IndexStep(void* context, int step, int steps) {
+  auto* progress = static_cast<Progress*>(context);
+  if (steps <= 0) return;
+  progress->label_ = "index";
+  progress->total_ = steps;
+  progress->Step(step);
+}
+
+void Progress::FollowIndexBuild() {
+  if (!options_.progress) return;
+  following_ = true;
+  SetIndexProgress(IndexStep, this, 100);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text
+
+namespace {
+
+std::string Hex(std::uint8_t byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
+}
+
+// "byte 0x81", "bytes 0x93 0x7B": the input a fault stopped at.
+std::string FaultBytes(std::string_view input, std::size_t offset, std::size_t length) {
+  std::string text = length > 1 ? "bytes" : "byte";
+  for (std::size_t i = offset; i < offset + length && i < input.size() && i < offset + 4; ++i) {
+    text += " " + Hex(static_cast<std::uint8_t>(input[i]));
+  }
+  return text;
+}
+
+}  // namespace
+
+CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OperationOptions& o) {
+  CodePageChoice choice = ChooseTableCodePage(mark, o.codepage, "--codepage", o.ansi);
+  if (o.codepage == 0 && o.ansi) choice.reason += " (--ansi)";
+  if (!choice.warning.empty()) choice.warning += " (--codepage N chooses another)";
+  return choice;
+}
+
+TableText::TableText(const TableRecord& table, const vexel::OperationOptions& options)
+    : lossy_(options.lossy) {
+  const CodePageChoice choice = ChooseCodePage(ReadTableMark(table), options);
+  if (!choice.warning.empty()) Warn(options, choice.warning);
+  page_ = choice.page;
+}
+
+std::string TableText::ToUtf8(std::string_view bytes, const std::string& where) {
+  os::ConvertedText result =
+      os::DecodeCodePage(page_, bytes, lossy_ ? os::OnFault::kReplace : os::OnFault::kStop);
+  if (result.fault == os::TextFault::kNone || (lossy_ && result.replaced > 0)) {
+    replaced_ += result.replaced;
+    return std::move(result.text);
+  }
+  throw DataError{where + ": " + FaultBytes(bytes, result.fault_offset, result.fault_length) +
+                  " at position " + std::to_string(result.fault_offset + 1) +
+                  " is no character of code page " + std::to_string(page_) +
+                  " (--codepage N reads another page; --lossy gives \"?\")"};
+}
+
+std::string TableText::FromUtf8(std::string_view utf8, const std::string& where) {
+  os::ConvertedText result =
+      os::EncodeCodePage(page_, utf8, lossy_ ? os::OnFault::kReplace : os::OnFault::kStop);
+  if (result.fault == os::TextFault::kNone || (lossy_ && result.replaced > 0)) {
+    replaced_ += result.replaced;
+    return std::move(result.text);
+  }
+  if (result.fault == os::TextFault::kInvalidUtf8) {
+    throw InputError{where + ": the text is not UTF-8 (" +
+                     FaultBytes(utf8, result.fault_offset, result.fault_length) + " at position " +
+                     std::to_string(result.fault_offset + 1) + ")"};
+  }
+  throw InputError{where + ": " + Quoted(utf8.substr(result.fault_offset, result.fault_length)) +
+                   " has no place in code page " + std::to_string(page_) +
+                   " (--lossy stores \"?\")"};
+}
+
+std::string TableText::Name(std::string_view utf8) const {
+  return os::EncodeCodePage(page_, utf8, os::OnFault::kReplace).text;
+}
+
+void TableText::ReportReplacements(const vexel::OperationOptions& options) const {
+  if (replaced_ == 0) return;
+  Warn(options, std::to_string(replaced_) + (replaced_ == 1 ? " character" : " characters") +
+                    " of code page " + std::to_string(page_) + " replaced by \"?\" (--lossy)");
+}
+
+void CheckCodePageMark(int page, bool level7) {
+  if (!LanguageDriverForCodePage(page)) {
+    throw InputError{"no language driver is known for code page " + std::to_string(page)};
+  }
+  if (level7 && DriverNameForCodePage(page).empty()) {
+    throw InputError{"no level 7 language driver name is known for code page " +
+                     std::to_string(page) + " (437, 850, 852, 866 and 1252 have one)"};
+  }
+}
+
+std::uint8_t WriteCodePageMark(const std::string& file, int page) {
+  CheckCodePageMark(page, false);
+  std::uint8_t id = 0;
+  std::string why;
+  switch (WriteTableMark(file, page, id, why)) {
+    case MarkWrite::kWritten:
+      return id;
+    case MarkWrite::kNoDriver:
+    case MarkWrite::kNoDriverName:
+      CheckCodePageMark(page, true);
+      break;
+    case MarkWrite::kDbase2:
+      throw InputError{file + " is a dBASE II table: it has no language driver byte"};
+    case MarkWrite::kLocked:
+      throw LockRefused{file + " cannot be opened for exclusive use (" + why +
+                        "): another program may have it open"};
+    case MarkWrite::kChanged:
+      throw DataError{file + " changed while its mark was being written; nothing was written"};
+    case MarkWrite::kFailed:
+      break;
+  }
+  throw DataError{"writing the mark into " + file + " failed (" + why + ")"};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sessions
+
+namespace {
+
+// A FoxPro table with a structural .CDX: this program does not maintain .CDX files, so an edit
+// would leave the index stale for every FoxPro program. Refused unless ignore_index.
+void GuardStructuralCdx(const vexel::OperationOptions& options, const TableRecord& t) {
+  if (!t.HasStructuralCdx()) return;
+  const std::string cdx = DerivedFileName(t.file_name, "CDX");
+  if (options.ignore_index) {
+    Warn(options, "warning: " + cdx +
+                      " (FoxPro compound index) is not maintained by vxdbf and is now stale");
+    return;
+  }
+  throw InputError{t.file_name + " has a structural FoxPro compound index, " + cdx +
+                   ", which vxdbf does not maintain: nothing was changed (--ignore-index edits "
+                   "anyway and leaves the index stale)"};
+}
+
+// Opens the production index of the selected table for an edit. One that exists but cannot be
+// read refuses the edit before anything is written (the engine's error), unless ignore_index
+// asks to edit anyway, which warns that the index is then stale.
+void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string& file) {
+  const TableRecord* t = SelectedTable();
+  if (t == nullptr || !HasProductionIndex() || !os::FileExists(IndexPath(*t, {}))) return;
+  // dBASE level 7 writes its .MDX in another form (version 3, 43-byte tag entries), which this
+  // program neither reads nor maintains: no repair would help, the edit is refused.
+  if (t->IsLevel7() && IndexFileVersion(IndexPath(*t, {})) == 3) {
+    if (options.ignore_index) {
+      Warn(options, "warning: " + IndexPath(*t, {}) +
+                        " is a dBASE level 7 index, which vxdbf does not maintain; it is now "
+                        "stale");
+      return;
+    }
+    throw InputError{file + " has a dBASE level 7 index, " + IndexPath(*t, {}) +
+                     " (version 3), which vxdbf neither reads nor maintains: nothing was "
+                     "changed (--ignore-index edits anyway and leaves the index stale)"};
+  }
+  bool opened;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    opened = OpenProductionIndex();
+  }
+  if (opened) {
+    Set_Order_To(0);
+    return;
+  }
+  const std::uint16_t code = EngineErrorCode != 0 ? EngineErrorCode : 222;
+  const std::string message = LastErrorMessage;
+  if (options.ignore_index) {
+    Warn(options, "warning: the production index of " + file + " cannot be read (" + message +
+                      ") and is now stale; check --repair rebuilds it");
+    EngineErrorCode = 0;
+    return;
+  }
+  SetEngineError(code, message +
+                           " (nothing was changed; check --repair rebuilds the index, "
+                           "--ignore-index edits without it)");
+}
+
+}  // namespace
+
+TableSession::TableSession(const vexel::OperationOptions& options, const std::string& file,
+                           Access access)
+    : options_(options),
+      saved_ansi_(AnsiTables),
+      saved_override_(OpenModeOverride),
+      saved_retries_(LockRetries),
+      saved_wait_(LockWaitSeconds),
+      saved_wait_ms_(LockWaitMs) {
+  // The engine's ANSI switch on: records pass as stored, and the operation converts between the
+  // table's code page and UTF-8 itself, never by way of another page.
+  AnsiTables = true;
+  OpenModeOverride = access == Access::kRead && !options.exclusive ? os::kOpenReadOnlyDenyNone
+                                                                   : std::uint16_t{65535};
+  LockRetries = static_cast<std::uint8_t>(std::clamp(options.lock_retries, 0, 255));
+  // Whole milliseconds, at least 1 for a pause that asked for any: 0 would mean "seconds".
+  LockWaitSeconds = 0;
+  LockWaitMs = options.lock_wait_seconds > 0
+                   ? std::max<std::uint32_t>(1, std::lround(options.lock_wait_seconds * 1000))
+                   : 0;
+  try {
+    Select(0);
+    area_ = Selected();
+    {
+      std::optional<TolerantMemoOpen> tolerant;
+      if (access == Access::kRead) tolerant.emplace();
+      Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
+      // A name of blanks and control characters is no name: USE only closes the area.
+      if (SelectedTable() == nullptr) throw InputError{"no table named " + Quoted(file)};
+      if (tolerant && tolerant->outermost() && !TolerantMemoOpen::Failure().empty()) {
+        Warn(options, "warning: " + TolerantMemoOpen::Failure() + "; memo fields read as null");
+      }
+    }
+    table_ = SelectedTable();
+    if (!table_->damage.empty()) {
+      Warn(options, "warning: " + file + " has a damaged header: " + table_->damage +
+                        "; it is read with records as long as its fields, and opens only for "
+                        "reading");
+    }
+    if (access == Access::kWrite) GuardStructuralCdx(options, *table_);
+    text_.emplace(*table_, options);
+    // Keys convert case in the page this operation reads the text in (the engine's choice for
+    // a table without a mark follows the ANSI switch, which is on here only to pass bytes).
+    table_->code_page = text_->page();
+    // Edits keep the production index current: it is open (in natural order, so that record
+    // numbers mean what they say) for every operation that writes.
+    if (access == Access::kWrite) OpenIndexForEdits(options, file);
+  } catch (...) {
+    Restore();
+    throw;
+  }
+}
+
+void TableSession::Close() {
+  if (area_ != 0) {
+    AreaSelection selection(area_);
+    table_ = nullptr;
+    area_ = 0;
+    CloseArea();
+  }
+  text_->ReportReplacements(options_);
+}
+
+void TableSession::Restore() {
+  if (area_ != 0) {
+    QuietErrors quiet;
+    AreaSelection selection(area_);
+    table_ = nullptr;
+    area_ = 0;
+    CloseArea();
+  }
+  AnsiTables = saved_ansi_;
+  OpenModeOverride = static_cast<std::uint16_t>(saved_override_);
+  LockRetries = static_cast<std::uint8_t>(saved_retries_);
+  LockWaitSeconds = static_cast<std::uint8_t>(saved_wait_);
+  LockWaitMs = saved_wait_ms_;
+}
+
+TableSession::~TableSession() { Restore(); }
+
+}  // namespace vx::ops

@@ -1,0 +1,147 @@
+#pragma once
+// The library's whole-table operations (include/vexel/operations.hpp and the headers beside it):
+// what every one of them uses. An operation runs under the process engine's scope (Run), opens
+// its table in a work area of its own with the bytes as stored (TableSession), converts text
+// between the table's page and UTF-8 strictly or counting replacements (TableText), reports
+// progress and warnings through the caller's OperationOptions, and fails with the public errors.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vexel/operations.hpp>
+
+#include "engine/api/internal.h"
+#include "engine/table/table_code_page.h"
+
+namespace vx {
+struct TableRecord;
+}
+
+namespace vx::ops {
+
+// The failures of an operation, thrown as the public errors (`throw InputError{"..."}`).
+struct InputError : vexel::InputError {
+  explicit InputError(const std::string& message) : vexel::InputError(220, message) {}
+};
+struct DataError : vexel::DataError {
+  explicit DataError(const std::string& message) : vexel::DataError(254, message) {}
+};
+struct LockRefused : vexel::LockError {
+  explicit LockRefused(const std::string& message) : vexel::LockError(33, message) {}
+};
+
+// Runs `body` under the process engine's scope: its mutex, the library's settings, and engine
+// errors turned into vexel::Error.
+std::shared_ptr<vexel::Engine::Impl> ProcessEngine();
+template <class F>
+auto Run(F&& body) -> decltype(body()) {
+  vexel::detail::Scope scope(ProcessEngine());
+  return vexel::detail::Guarded(body);
+}
+
+// A value in double quotes for a message, cut (at a character boundary) after about 60 bytes.
+std::string Quoted(std::string_view text);
+std::string Shortened(std::string_view text, std::size_t limit);
+
+// Tells the caller how far long work has come (OperationOptions::progress).
+class Progress {
+ public:
+  Progress(const vexel::OperationOptions& options, std::string label, std::int64_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void Step(std::int64_t done);
+  // Index builds that run while this lives report as "index".
+  void FollowIndexBuild();
+
+ private:
+  static void IndexStep(void* context, int step, int steps);
+  const vexel::OperationOptions& options_;
+  std::string label_;
+  std::int64_t total_ = 0;
+  bool following_ = false;
+  bool started_ = false;
+};
+
+// A warning or note for the caller (OperationOptions::warn).
+void Warn(const vexel::OperationOptions& options, const std::string& message);
+
+// The page an operation reads and writes a table's text in (OperationOptions::codepage, else as
+// the engine chooses; `ansi` takes the ANSI page for a table without a usable mark).
+CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OperationOptions& options);
+
+// Converts one table's text. With `lossy`, what cannot be converted becomes "?" and is counted;
+// otherwise it is an error that names `where` ("record 3, field NAME").
+class TableText {
+ public:
+  TableText(int page, bool lossy) : page_(page), lossy_(lossy) {}
+  // From the table (the choice and its warning to options.warn).
+  TableText(const TableRecord& table, const vexel::OperationOptions& options);
+
+  int page() const { return page_; }
+  // Stored bytes to UTF-8; DataError when a byte is no character of the page.
+  std::string ToUtf8(std::string_view bytes, const std::string& where);
+  // UTF-8 to stored bytes; InputError for ill-formed UTF-8 or a character the page lacks.
+  std::string FromUtf8(std::string_view utf8, const std::string& where);
+  // A field name given by the caller, in the table's bytes (never counted as lossy).
+  std::string Name(std::string_view utf8) const;
+  // How many characters became "?".
+  std::size_t replaced() const { return replaced_; }
+  // Tells the caller how many characters became "?", when any did.
+  void ReportReplacements(const vexel::OperationOptions& options) const;
+
+ private:
+  int page_;
+  bool lossy_;
+  std::size_t replaced_ = 0;
+};
+
+// Refuses (InputError) a page whose mark cannot be written: no language driver for it, or, in a
+// level 7 table, no driver name.
+void CheckCodePageMark(int page, bool level7);
+// Writes the mark of `page` (byte 29, and the driver name of a level 7 table) into the file's
+// header under exclusive use; nothing else in the file changes. Answers the id written.
+std::uint8_t WriteCodePageMark(const std::string& file, int page);
+
+// kRead opens the table read-only (unless exclusive) and without its memo file when that is
+// missing or cannot be opened: a warning says so, and memo fields read as null. kWrite opens
+// the production index for edits (refusing when it cannot be read, unless ignore_index).
+// kIndex reads and writes like kWrite without opening the production index (the operations
+// that build or check it open it themselves).
+enum class Access { kRead, kWrite, kIndex };
+
+// One operation's use of the engine: sets the engine's settings from the options, opens the
+// table in a free work area with its bytes as stored, and on leaving closes that area and
+// restores the settings. Runs inside Run().
+class TableSession {
+ public:
+  TableSession(const vexel::OperationOptions& options, const std::string& file, Access access);
+  ~TableSession();
+  TableSession(const TableSession&) = delete;
+  TableSession& operator=(const TableSession&) = delete;
+
+  TableRecord& table() { return *table_; }
+  // The table's text in its code page, and UTF-8.
+  TableText& text() { return *text_; }
+  // The work area the table is open in (selected while the session runs).
+  int area() const { return area_; }
+  // Closes the table and reports a failure of the close (the header write, the end marker);
+  // then says how many characters `lossy` replaced.
+  void Close();
+
+ private:
+  void Restore();
+
+  const vexel::OperationOptions& options_;
+  bool saved_ansi_;
+  unsigned saved_override_;
+  unsigned saved_retries_;
+  unsigned saved_wait_;
+  unsigned saved_wait_ms_;
+  int area_ = 0;
+  TableRecord* table_ = nullptr;
+  std::optional<TableText> text_;
+};
+
+}  // namespace vx::ops

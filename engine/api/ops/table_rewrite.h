@@ -1,0 +1,96 @@
+#pragma once
+// Writing a table's new files sequentially, for the commands that rewrite a table whole (pack,
+// zap, copy, alter): records appended in large blocks after a given header, memos appended
+// one after another in the memo file's own form, and the production index built from tag
+// definitions once the table is complete. Every failure throws DataError naming the file; the
+// caller's FileReplacement then removes the half-written files.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/index/index_build.h"
+#include "engine/memo/memo_file.h"
+#include "platform/os/file.h"
+
+namespace vx {
+struct TableRecord;
+}
+
+namespace vx::ops {
+
+class Progress;
+
+// A new table file: the header as given (its count and date are set at Finish), then records.
+class DbfWriter {
+ public:
+  DbfWriter(const std::string& path, std::vector<char> header, std::uint16_t record_length,
+            bool dbase2);
+  // Appends one record (record_length bytes, the deletion flag first).
+  void Append(const char* record);
+  // Writes what waits, the end-of-file marker and the header with the count and today's date.
+  void Finish();
+  std::int32_t count() const { return count_; }
+
+ private:
+  void Flush();
+  std::string path_;
+  os::File file_;
+  std::vector<char> header_;
+  std::uint16_t record_length_;
+  bool dbase2_;
+  std::vector<char> buffer_;
+  std::uint64_t offset_;
+  std::int32_t count_ = 0;
+};
+
+// A new memo file: the header block as given, then memos appended one after another.
+class MemoWriter {
+ public:
+  // `header`: the bytes before the first memo block (padded with zeros to whole blocks).
+  MemoWriter(const std::string& path, std::vector<char> header, MemoKind kind,
+             std::uint32_t block_size);
+  // Stores a memo's text in this file's form and answers its block (0 for an empty text).
+  std::int32_t AppendText(std::string_view text);
+  // Stores a memo already in this file's form (its block header first); answers its block.
+  std::int32_t AppendStored(std::string_view bytes);
+  // Writes what waits and the header's next free block (the end of the dBASE IV free chain).
+  void Finish();
+  std::uint64_t size() const { return end_; }
+  MemoKind kind() const { return kind_; }
+
+ private:
+  std::int32_t Place(std::string_view bytes, std::uint64_t blocks);
+  void Flush();
+  std::string path_;
+  os::File file_;
+  MemoKind kind_;
+  std::uint32_t block_size_;
+  std::vector<char> buffer_;
+  std::uint64_t flushed_ = 0;  // bytes of the file written
+  std::uint64_t end_ = 0;      // bytes of the file once the buffer is written
+};
+
+// Copies memo `block` of `from` into `to` (raw when both are of the same form) and answers the
+// new block. A memo that cannot be read throws DataError naming the record and the field.
+std::int32_t CopyMemoInto(MemoFile& from, std::int32_t block, MemoWriter& to, std::int32_t record,
+                          const std::string& field);
+
+// The header bytes of an open table, as stored.
+std::vector<char> ReadHeaderBytes(TableRecord& table);
+// The memo file's header block(s) as stored, zero-padded to whole blocks.
+std::vector<char> ReadMemoHeader(MemoFile& memo);
+
+// The definitions of every tag of an index file, in the order of its tag table.
+std::vector<TagDefinition> ReadTagDefinitions(const std::string& index_path);
+
+// Builds the production index of the table `temp_table` (closed, complete) from `tags` and
+// writes `final_table`'s name into it, as the index of the table it will become.
+void BuildProductionIndex(const std::string& temp_table, const std::string& final_table,
+                          const std::vector<TagDefinition>& tags, Progress& progress);
+
+// Checks a new table before it replaces anything: it opens, and holds `records` records.
+void VerifyNewTable(const std::string& path, std::int32_t records);
+
+}  // namespace vx::ops

@@ -1,0 +1,37 @@
+#pragma once
+// Whole-table operations, for inspection and maintenance programs: what they share. Each
+// operation opens the table itself (by path), does its work under the dBASE lock and semaphore
+// protocols, and closes it again; tables the program holds open through vexel::Table stay open.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vexel/vexel.hpp>
+
+namespace vexel {
+
+struct OperationOptions {
+  // Shared unless exclusive (nobody else may open the table); extra attempts after a lock is
+  // refused and the pause between them.
+  bool exclusive = false;
+  int lock_retries = 0;
+  double lock_wait_seconds = 0;
+  // Edit a table whose production index cannot be kept current: the index is left stale, and a
+  // warning says so. Without it such an edit is refused.
+  bool ignore_index = false;
+  // The page the table's text is read and written in: 0 for the table's language driver mark,
+  // else the locale's DOS page (its Windows page with `ansi`).
+  int codepage = 0;
+  bool ansi = false;
+  // Text that does not convert becomes "?" and is counted (a note says how many), instead of
+  // an InputError or DataError naming the record and field.
+  bool lossy = false;
+  // Messages for the person running the program, a line each without its end of line:
+  // warnings ("warning: ...") and notes. Null: dropped.
+  std::function<void(const std::string& message)> warn;
+  // How far long work has come: what it does ("pack", "index"), how much of `total` is done.
+  // done < 0 ends that piece of work. Null: not told.
+  std::function<void(const std::string& label, std::int64_t done, std::int64_t total)> progress;
+};
+
+}  // namespace vexel
