@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <ostream>
+#include <vexel/operations.hpp>
 #include <vexel/vexel.hpp>
 
 namespace vx::tool {
@@ -289,5 +291,19 @@ std::string Shortened(std::string_view text, std::size_t limit) {
 }
 
 std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
+
+vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err) {
+  vexel::OperationOptions options;
+  options.exclusive = o.exclusive;
+  options.lock_retries = o.retries;
+  options.lock_wait_seconds = o.wait_seconds;
+  options.ignore_index = o.ignore_index;
+  options.codepage = o.codepage;
+  options.ansi = o.ansi;
+  options.lossy = o.lossy;
+  options.warn = [&err](const std::string& message) { err << "vxdbf: " << message << "\n"; };
+  options.progress = vexel::terminal_progress(err);
+  return options;
+}
 
 }  // namespace vx::tool

@@ -16,6 +16,10 @@ class App;
 class Option;
 }  // namespace CLI
 
+namespace vexel {
+struct OperationOptions;
+}
+
 namespace vx::tool {
 
 // A usage error: the message and the command's usage go to standard error, exit status 2.
@@ -156,6 +160,11 @@ void AddSharingOptions(CLI::App& command, Options& o);
 void AddIndexOption(CLI::App& command, Options& o);
 // --format csv|jsonl.
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
+
+// The library's options for an operation on FILE from this command line: --exclusive, --retries,
+// --wait, --ignore-index, --codepage, --ansi, --lossy; its warnings and notes as "vxdbf: MESSAGE"
+// lines on `err`, its progress as a bar on `err` when that is a terminal.
+vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err);
 
 // A value from the command line or the input, in double quotes for a message; text longer than
 // about 60 bytes is cut (at a character boundary) and ends in "...", so that a refused 10 MB

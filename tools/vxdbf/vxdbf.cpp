@@ -673,7 +673,15 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     return kExitLockRefused;
   } catch (const vexel::LockError& e) {
     err << "vxdbf: " << e.what() << "\n";
+    // A memo file lock that stayed refused after its retries is refused like a record lock.
+    if (e.code() == 1017) err << "vxdbf: the memo file is locked by another program\n";
     return kExitLockRefused;
+  } catch (const vexel::InputError& e) {
+    err << "vxdbf: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const vexel::DataError& e) {
+    err << "vxdbf: " << e.what() << "\n";
+    return kExitEngineError;
   } catch (const vexel::Error& e) {
     err << "vxdbf: " << e.what() << "\n";
     return kExitEngineError;

@@ -4,12 +4,11 @@
 #include <ostream>
 #include <sstream>
 
+#include "engine/api/ops/operation.h"
 #include "engine/foundation/strings.h"
 #include "engine/table/dbf_file.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
-#include "engine/api/ops/operation.h"
-#include "engine/api/ops/operation.h"
 
 namespace vx::ops {
 

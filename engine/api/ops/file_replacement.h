@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/os/file.h"
 #include "engine/api/ops/operation.h"
+#include "platform/os/file.h"
 
 namespace vx::ops {
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/api/ops/file_replacement.h"
+#include "engine/api/ops/operation.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/mdx_file.h"
@@ -10,8 +12,6 @@
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/system.h"
-#include "engine/api/ops/file_replacement.h"
-#include "engine/api/ops/operation.h"
 
 namespace vx::ops {
 

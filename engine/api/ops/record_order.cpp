@@ -1,0 +1,53 @@
+#include "engine/api/ops/record_order.h"
+
+#include "engine/api/ops/operation.h"
+#include "engine/foundation/errors.h"
+#include "engine/index/orders.h"
+#include "engine/workarea/navigation.h"
+#include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
+#include "platform/os/file.h"
+
+namespace vx::ops {
+
+void OpenTag(const TagChoice& choice, const std::string& file) {
+  if (!SetIndexTo(choice.index)) throw InputError{"no index for " + file};
+  const std::string wanted = os::AnsiUpperText(os::Utf8ToAnsi(choice.tag));
+  for (int n = 1; n <= OrderCount(); ++n) {
+    if (OrderTagName(n) == wanted) {
+      Set_Order_To(n);
+      return;
+    }
+  }
+  throw InputError{"no tag \"" + choice.tag + "\" in " + IndexFileName()};
+}
+
+std::vector<OrderedRecord> RecordOrder(const TagChoice& choice, const std::string& file,
+                                       TableRecord& t, std::int32_t count) {
+  std::vector<OrderedRecord> order;
+  if (choice.tag.empty()) {
+    if (count < 0) count = t.record_count;
+    for (std::int32_t n = 1; n <= count; ++n) order.push_back({n, {}});
+    return order;
+  }
+  OpenTag(choice, file);
+  GoTop();
+  while (!dEOF() && order.size() <= static_cast<std::size_t>(t.record_count)) {
+    order.push_back({RecNo(), OrderKeyText(CurrentOrder())});
+    SKIP(1);
+  }
+  CloseIndex();
+  return order;
+}
+
+int ProductionTagCount(const std::string& table_file, bool flagged) {
+  if (!flagged) return -1;
+  const std::string path = DerivedFileName(table_file, "MDX");
+  if (!os::FileExists(path)) return -1;
+  QuietErrors quiet;
+  MdxFile file;
+  if (!file.Open(path, os::kOpenReadOnlyDenyNone)) return -1;
+  return file.header().TagCount();
+}
+
+}  // namespace vx::ops

@@ -1,0 +1,42 @@
+#pragma once
+// The order in which whole-table operations walk a table's records: file order, or a tag's order
+// (of the production index or another .MDX) with the key each record has in it.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vx {
+struct TableRecord;
+}
+
+namespace vx::ops {
+
+// A tag chosen by name (UTF-8, any case) in the production index or in `index` (a .MDX path;
+// empty: the production index).
+struct TagChoice {
+  std::string tag;    // empty: file order
+  std::string index;  // empty: the production index
+};
+
+// Opens the index of the selected table and selects the tag; InputError for an index or tag
+// that is not there (`file` names the table in the message).
+void OpenTag(const TagChoice& choice, const std::string& file);
+
+// One record of a walk, with its key in the tag (stored bytes) when walking a tag.
+struct OrderedRecord {
+  std::int32_t record = 0;
+  std::string key;
+};
+
+// The records 1..count in file order (count -1: the header's count), or with a tag the records
+// of that tag in its order with the keys the key maker makes for them (the index is closed again
+// afterwards). The table is the selected one.
+std::vector<OrderedRecord> RecordOrder(const TagChoice& choice, const std::string& file,
+                                       TableRecord& table, std::int32_t count = -1);
+
+// The number of tags of a table's production index; -1 when the table has none (`flagged`
+// false) or it cannot be read.
+int ProductionTagCount(const std::string& table_file, bool flagged);
+
+}  // namespace vx::ops
