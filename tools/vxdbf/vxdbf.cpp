@@ -480,78 +480,6 @@ int PackMemo(const Options& o, const Streams& io) {
   return kExitOk;
 }
 
-FieldEntry ParseFieldDefinition(const std::string& definition) {
-  std::vector<std::string> parts;
-  std::stringstream stream(definition);
-  for (std::string part; std::getline(stream, part, ',');) parts.push_back(TrimText(part));
-  // A fifth part NULL makes a Visual FoxPro field that may be .NULL.
-  const bool nullable = parts.size() == 5 && (parts[4] == "NULL" || parts[4] == "null");
-  if (parts.size() < 2 || parts.size() > 5 || parts[1].size() != 1 ||
-      (parts.size() == 5 && !nullable)) {
-    throw UsageError{"--field wants NAME,TYPE,LEN,DEC[,NULL], not " + Quoted(definition)};
-  }
-  FieldEntry f;
-  f.name = os::Utf8ToAnsi(parts[0]);
-  f.type = parts[1][0];
-  const auto number = [&](const std::string& text, int limit) {
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < 0 || value > limit) {
-      throw UsageError{"bad number " + Quoted(text) + " in --field " + Quoted(definition)};
-    }
-    return value;
-  };
-  if (parts.size() > 2) f.length = static_cast<std::uint16_t>(number(parts[2], 65535));
-  if (parts.size() > 3 && !parts[3].empty()) {
-    f.decimals = static_cast<std::uint8_t>(number(parts[3], 255));
-  }
-  if (nullable) f.flags = kFieldMayBeNull;
-  return f;
-}
-
-// Restores a setting when the command ends.
-class DefaultVersionScope {
- public:
-  explicit DefaultVersionScope(std::uint8_t version) : saved_(DefaultDbfVersion) {
-    DefaultDbfVersion = version;
-  }
-  ~DefaultVersionScope() { DefaultDbfVersion = saved_; }
-
- private:
-  std::uint8_t saved_;
-};
-
-int Create(const Options& o, const Streams&) {
-  std::uint8_t version = DefaultDbfVersion;
-  if (!o.version.empty()) {
-    if (o.version == "0x83" || o.version == "0x8B" || o.version == "0x8b") {
-      version = o.version == "0x83" ? kVersionDbase3Memo : kVersionDbase4Memo;
-    } else if (o.version == "0xF5" || o.version == "0xf5") {
-      version = kVersionFoxProMemo;
-    } else if (o.version == "0x8C" || o.version == "0x8c") {
-      version = kVersionLevel7Memo;
-    } else if (o.version == "0x04" || o.version == "0x30" || o.version == "0x31") {
-      version = static_cast<std::uint8_t>(std::stoi(o.version, nullptr, 16));
-    } else {
-      throw UsageError{"--version must be 0x83, 0x8B, 0xF5, 0x8C, 0x04, 0x30 or 0x31"};
-    }
-  }
-  std::vector<FieldEntry> fields;
-  for (const std::string& definition : o.field_definitions) {
-    fields.push_back(ParseFieldDefinition(definition));
-  }
-  CheckFieldDefinitions(fields, version);
-  ReplaceOldTable(o.file, o.overwrite);
-  const bool level7 = version == kVersionLevel7Memo || version == kVersionLevel7;
-  // Refused before the file exists; without --codepage the header is as CreateDBF writes it.
-  if (o.codepage != 0) CheckCodePageMark(o.codepage, level7);
-  DefaultVersionScope scope(version);
-  TableRecord t;
-  CreateDBF(t, o.file, fields);
-  if (o.codepage != 0) WriteCodePageMark(o.file, o.codepage);
-  return kExitOk;
-}
-
 void RegisterTableCommands(Commands& commands) {
   Options& o = commands.options();
   CLI::App& info =
@@ -574,25 +502,7 @@ void RegisterTableCommands(Commands& commands) {
   AddTextOptions(dump, o);
   AddSharingOptions(dump, o);
 
-  CLI::App& create = commands.Add(
-      {"create",
-       "FILE --field NAME,TYPE,LEN,DEC ... [--version 0x83|0x8B|0xF5|0x8C|0x04|0x30|0x31] "
-       "[--codepage N] "
-       "[--overwrite]",
-       "Creates an empty table (and its memo file when a memo field is present).",
-       "vxdbf create films.dbf --field TITLE,C,20 --field YEAR,N,4 --field PLOT,M", Create});
-  AddFileArgument(create, o);
-  create.add_option("--field", o.field_definitions, "a field: NAME,TYPE,LEN,DEC (repeat it)")
-      ->required()
-      ->expected(1)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  create.add_option("--version", o.version,
-                    "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
-  AddCodePageOption(create, "--codepage", o.codepage,
-                    "mark the table as holding text of this code page (its language driver)");
-  create.add_flag("--overwrite", o.overwrite,
-                  "replace an existing table, its memo file and its production index");
-  create.footer(create.get_footer() + "\n\n" + FieldTypesHelp());
+  RegisterCreateCommand(commands);
 }
 
 void RegisterMemoCommands(Commands& commands) {

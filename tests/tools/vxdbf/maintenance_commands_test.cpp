@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 
+#include "engine/api/ops/file_replacement.h"
 #include "engine/startup/engine_startup.h"
 #include "platform/os/file.h"
 #include "tests/support/child_process.h"
@@ -16,11 +17,14 @@
 #include "tests/support/temp_dir.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/command_line.h"
-#include "tools/vxdbf/file_replacement.h"
 
 namespace vx::tool {
 namespace {
 
+using ops::FileReplacement;
+using ops::RecoverReplacement;
+using ops::ReplaceStage;
+using ops::ReplaceStageHook;
 using Snapshot = std::map<std::string, std::vector<unsigned char>>;
 
 class MaintenanceTest : public ::testing::Test {
@@ -423,10 +427,8 @@ TEST_F(MaintenanceTest, APackKilledAtAnyStageLeavesTheOldFilesOrTheNewOnes) {
     // Any later pack undoes the half-done one first; here it is asked for directly.
     try {
       EXPECT_TRUE(RecoverReplacement(path_));
-    } catch (const LockRefused& e) {
-      ADD_FAILURE() << e.message;
-    } catch (const InputError& e) {
-      ADD_FAILURE() << e.message;
+    } catch (const vexel::Error& e) {
+      ADD_FAILURE() << e.what();
     }
     EXPECT_EQ(Files(), before);
     // A journal that a running rewrite holds is not undone: the other command is refused.
