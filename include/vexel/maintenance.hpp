@@ -34,19 +34,27 @@ struct CreateTableOptions {
   bool overwrite = false;    // replace an existing table, its memo file and its production index
 };
 
-// Refuses (InputError naming the field: "field 2 \"YEAR\": ...") definitions that dBASE programs
-// would not read back as given: empty names, names longer than 10 characters, characters other
-// than letters, digits and "_" (or a first character that is not a letter), a name twice (in any
-// case), widths outside the type's range, decimals not below the width, types the kind lacks
+// A field definition that check_fields refuses (create_table and alter_table check with it), so
+// that a program can tell a wrong definition from other refusals.
+class DefinitionError : public InputError {
+ public:
+  using InputError::InputError;
+};
+
+// Refuses (DefinitionError naming the field: "field 2 \"YEAR\": ...") definitions that dBASE
+// programs would not read back as given: empty names, names longer than 10 characters, characters
+// other than letters, digits and "_" (or a first character that is not a letter), a name twice (in
+// any case), widths outside the type's range, decimals not below the width, types the kind lacks
 // and nullable fields outside Visual FoxPro. D, L and M fields may leave the length 0. `version`
 // as CreateTableOptions takes it (InputError for one create_table does not write).
 void check_fields(const std::vector<Field>& fields, std::uint8_t version);
 
 // Creates an empty table FILE (".DBF" added when it has no extension) and, when a field needs
 // one, its memo file; the table is closed afterwards. The definitions are checked first
-// (check_fields); an existing table is an InputError unless `overwrite`, and with it a
-// LockError when another program has the table, its memo file or index open. An unknown
-// version or a code page without a language driver is an InputError; nothing is written then.
+// (check_fields: DefinitionError); an existing table is an InputError unless `overwrite`, and
+// with it a LockError when another program has the table, its memo file or index open. An
+// unknown version or a code page without a language driver is an InputError. Every refusal
+// comes before anything is removed or written.
 void create_table(const std::string& file, const std::vector<Field>& fields,
                   const CreateTableOptions& options = {});
 
@@ -146,10 +154,10 @@ struct AlterResult {
 // Changes the table's fields and converts every record to them: numbers, dates (YYYY-MM-DD or
 // YYYYMMDD), logicals and memos to and from text, numbers to other widths. InputError, before
 // anything is written, for no change at all, a field that is not there, a conversion without
-// meaning (a memo to a number), definitions check_fields refuses, a tag whose key names a field
-// that is gone (drop it with drop_tags) and a value that does not fit its new field (naming the
-// record). Tables with Visual FoxPro or level 7 binary fields are refused. The memo file and
-// production index follow the new fields; the language driver mark stays.
+// meaning (a memo to a number), definitions check_fields refuses (DefinitionError), a tag whose key
+// names a field that is gone (drop it with drop_tags) and a value that does not fit its new field
+// (naming the record). Tables with Visual FoxPro or level 7 binary fields are refused. The memo
+// file and production index follow the new fields; the language driver mark stays.
 AlterResult alter_table(const std::string& file, const AlterChanges& changes,
                         const OperationOptions& options = {});
 

@@ -99,6 +99,7 @@ TEST_F(MaintenanceApiTest, CreateRefusesBeforeTouchingTheOldTable) {
     EXPECT_EQ(Size("t.mdx"), index);
     EXPECT_EQ(vexel::open(path_).size(), 12u);
   }
+  EXPECT_THROW(vexel::check_fields({{"1A", 'C', 5, 0}}, 0), vexel::DefinitionError);
   vexel::create_table(path_, {{"A", 'C', 5, 0, false, true}}, {.version = 0x30, .overwrite = true});
   EXPECT_TRUE(vexel::open(path_).fields().at(0).nullable);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("t.dbt")));

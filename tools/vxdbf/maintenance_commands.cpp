@@ -1,10 +1,13 @@
 #include "tools/vxdbf/maintenance_commands.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <initializer_list>
 #include <istream>
 #include <ostream>
+#include <string>
+#include <vector>
 #include <vexel/maintenance.hpp>
 
 #include "tools/vxdbf/index_commands.h"
@@ -41,6 +44,8 @@ vexel::Field ParseFieldDefinition(const std::string& text, const std::string& op
                                   DefinitionFor use) {
   std::vector<std::string> parts = CommaParts(text);
   for (std::string& part : parts) part = Trimmed(part);
+  // create has always let a definition end in a comma ("NOTES,M,").
+  if (use == DefinitionFor::kCreate && parts.size() > 1 && parts.back().empty()) parts.pop_back();
   const bool nullable = use == DefinitionFor::kCreate && parts.size() == 5 &&
                         (parts[4] == "NULL" || parts[4] == "null");
   if (parts.size() < 2 || parts.size() > (nullable ? 5u : 4u) || parts[1].size() != 1) {
@@ -110,11 +115,10 @@ int Create(const Options& o, const Streams&) {
   }
   // A definition dBASE programs would not read back is a mistake on the command line.
   try {
-    vexel::check_fields(fields, create.version);
-  } catch (const vexel::InputError& e) {
+    vexel::create_table(o.file, fields, create);
+  } catch (const vexel::DefinitionError& e) {
     throw UsageError{e.what()};
   }
-  vexel::create_table(o.file, fields, create);
   return kExitOk;
 }
 
@@ -204,7 +208,12 @@ int Alter(const Options& o, const Streams& io) {
   }
   changes.drop_tags = o.drop_tags;
   changes.backup = o.backup;
-  const vexel::AlterResult r = vexel::alter_table(o.file, changes, OperationOptionsOf(o, io.err));
+  vexel::AlterResult r;
+  try {
+    r = vexel::alter_table(o.file, changes, OperationOptionsOf(o, io.err));
+  } catch (const vexel::DefinitionError& e) {
+    throw UsageError{e.what()};
+  }
   io.out << "altered " << r.table << ": " << r.fields << " field(s), " << r.records << " record(s)";
   if (!r.tags.empty()) io.out << ", rebuilt tag(s) " << Joined(r.tags);
   io.out << "\n";

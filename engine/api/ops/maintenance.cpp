@@ -26,6 +26,11 @@ namespace vx::ops {
 
 namespace {
 
+// A field definition dBASE programs would not read back as given.
+struct DefinitionRefused : vexel::DefinitionError {
+  explicit DefinitionRefused(const std::string& message) : vexel::DefinitionError(220, message) {}
+};
+
 // The files of a table as they exist on the disk: the table, its memo file and its production
 // index (empty when the table has none).
 struct TableFiles {
@@ -409,8 +414,8 @@ FieldEntry EntryOf(const vexel::Field& f, std::string name) {
   e.name = std::move(name);
   e.type = f.type;
   if (f.length < 0 || f.length > 65535 || f.decimals < 0 || f.decimals > 255) {
-    throw InputError{"field " + Quoted(f.name) + ": length " + std::to_string(f.length) +
-                     " or decimals " + std::to_string(f.decimals) + " out of range"};
+    throw DefinitionRefused{"field " + Quoted(f.name) + ": length " + std::to_string(f.length) +
+                            " or decimals " + std::to_string(f.decimals) + " out of range"};
   }
   e.length = static_cast<std::uint16_t>(f.length);
   e.decimals = static_cast<std::uint8_t>(f.decimals);
@@ -555,8 +560,8 @@ std::vector<std::string> BrokenTags(const std::string& table,
   return broken;
 }
 
-// Refuses (InputError naming the field) definitions that dBASE programs would not read back as
-// given; see vexel::check_fields.
+// Refuses (DefinitionRefused naming the field) definitions that dBASE programs would not read
+// back as given; see vexel::check_fields.
 void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
                            const std::vector<std::string>& shown, std::uint8_t version) {
   // Every version keeps at most 10 characters of a name; the binary kinds belong to level 7
@@ -567,44 +572,46 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldEntry& f = fields[i];
     const std::string field = "field " + std::to_string(i + 1) + " " + Quoted(shown[i]);
-    if (f.name.empty()) throw InputError{"field " + std::to_string(i + 1) + " has no name"};
+    if (f.name.empty()) throw DefinitionRefused{"field " + std::to_string(i + 1) + " has no name"};
     if (f.name.size() > kLongestName) {
-      throw InputError{field + ": a name has at most " + std::to_string(kLongestName) +
-                       " characters"};
+      throw DefinitionRefused{field + ": a name has at most " + std::to_string(kLongestName) +
+                              " characters"};
     }
     const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
-    if (!letter(f.name[0])) throw InputError{field + ": a name begins with a letter"};
+    if (!letter(f.name[0])) throw DefinitionRefused{field + ": a name begins with a letter"};
     for (char c : f.name) {
       if (!letter(c) && !(c >= '0' && c <= '9') && c != '_') {
-        throw InputError{field + ": a name holds only letters, digits and \"_\""};
+        throw DefinitionRefused{field + ": a name holds only letters, digits and \"_\""};
       }
     }
     for (std::size_t j = 0; j < i; ++j) {
       if (os::AnsiUpperText(fields[j].name) == os::AnsiUpperText(f.name)) {
-        throw InputError{field + ": the name of field " + std::to_string(j + 1) +
-                         " again (case does not count)"};
+        throw DefinitionRefused{field + ": the name of field " + std::to_string(j + 1) +
+                                " again (case does not count)"};
       }
     }
     const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
     if ((f.flags & kFieldMayBeNull) != 0 && !foxpro) {
-      throw InputError{field + ": only Visual FoxPro fields (--version 0x30, 0x31) may be null"};
+      throw DefinitionRefused{field +
+                              ": only Visual FoxPro fields (--version 0x30, 0x31) may be null"};
     }
     const auto width = [&](int low, int high) {
       if (f.length < low || f.length > high) {
-        throw InputError{field + ": type " + std::string(1, type) + " takes a width of " +
-                         std::to_string(low) + " to " + std::to_string(high) + ", not " +
-                         std::to_string(f.length)};
+        throw DefinitionRefused{field + ": type " + std::string(1, type) + " takes a width of " +
+                                std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                                std::to_string(f.length)};
       }
     };
     const auto fixed = [&](int length) {
       if (f.length != 0 && f.length != length) {
-        throw InputError{field + ": type " + std::string(1, type) + " is " +
-                         std::to_string(length) + " wide, not " + std::to_string(f.length)};
+        throw DefinitionRefused{field + ": type " + std::string(1, type) + " is " +
+                                std::to_string(length) + " wide, not " + std::to_string(f.length)};
       }
     };
     const auto needs = [&](bool present, const char* versions) {
       if (!present) {
-        throw InputError{field + ": type " + std::string(1, type) + " needs --version " + versions};
+        throw DefinitionRefused{field + ": type " + std::string(1, type) + " needs --version " +
+                                versions};
       }
     };
     switch (type) {
@@ -615,9 +622,9 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
       case 'F':
         width(1, 20);
         if (f.decimals > 0 && f.decimals >= f.length) {
-          throw InputError{field + ": " + std::to_string(f.decimals) +
-                           " decimals need a width above " + std::to_string(f.decimals) + ", not " +
-                           std::to_string(f.length)};
+          throw DefinitionRefused{field + ": " + std::to_string(f.decimals) +
+                                  " decimals need a width above " + std::to_string(f.decimals) +
+                                  ", not " + std::to_string(f.length)};
         }
         break;
       case 'D':
@@ -657,14 +664,14 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
         } else if (foxpro && type != 'P') {
           fixed(4);
         } else if (foxpro) {
-          throw InputError{field + ": no field type P in a Visual FoxPro table"};
+          throw DefinitionRefused{field + ": no field type P in a Visual FoxPro table"};
         } else {
           fixed(10);
         }
         break;
       default:
-        throw InputError{field + ": no field type " + Quoted(std::string(1, f.type)) +
-                         " (C, N, F, D, L or M)"};
+        throw DefinitionRefused{field + ": no field type " + Quoted(std::string(1, f.type)) +
+                                " (C, N, F, D, L or M)"};
     }
   }
 }
