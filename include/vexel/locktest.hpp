@@ -51,9 +51,9 @@ struct LocktestReport {
   bool passed() const;
 };
 
-// Runs the self-test in `dir`, this program's side. DataError when the scratch table cannot be
-// made or written, or the second process cannot be started, open the table or stays silent;
-// a check that fails is a verdict, not an error.
+// Runs the self-test in `dir`, this program's side (InputError without peer_arguments). DataError
+// when the scratch table cannot be made or written, or the second process cannot be started, open
+// the table or stays silent; a check that fails is a verdict, not an error.
 LocktestReport locktest(const std::filesystem::path& dir, const LocktestOptions& options);
 
 // The second process's side: opens the scratch table in `dir`, writes "ready" on `out`, and

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <vexel/locktest.hpp>
@@ -53,12 +54,16 @@ TEST(LocktestPeerTest, AnswersEachCommandAsTheLocksHeldHereSay) {
   EXPECT_EQ(t.read(2).text("TXT"), "two");
 }
 
-TEST(LocktestPeerTest, AFolderWithoutTheScratchTableIsAnError) {
+// The helper needs the scratch table; the test needs a way to start its helper. Neither side
+// leaves anything behind when refused.
+TEST(LocktestPeerTest, RefusedWithoutWhatEachSideNeeds) {
   vx::test::TempDir dir;
   std::istringstream in("quit\n");
   std::ostringstream out;
   EXPECT_THROW(vexel::locktest_peer(dir.path(), in, out), vexel::Error);
   EXPECT_EQ(out.str(), "");
+  EXPECT_THROW(vexel::locktest(dir.path(), {}), vexel::InputError);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace

@@ -24,13 +24,7 @@ vexel::OperationOptions Exclusive(const vexel::OperationOptions& options) {
 // The fill of built leaves for one build, as it was afterwards.
 class FillScope {
  public:
-  explicit FillScope(int fill) : saved_(IndexBuildFill) {
-    if (fill < 1 || fill > 100) {
-      throw InputError{"the fill of built leaves is a percentage from 1 to 100, not " +
-                       std::to_string(fill)};
-    }
-    IndexBuildFill = fill;
-  }
+  explicit FillScope(int fill) : saved_(IndexBuildFill) { IndexBuildFill = fill; }
   ~FillScope() { IndexBuildFill = saved_; }
   FillScope(const FillScope&) = delete;
   FillScope& operator=(const FillScope&) = delete;
@@ -38,6 +32,14 @@ class FillScope {
  private:
   int saved_;
 };
+
+// Refused before the table is opened.
+void CheckFill(int fill) {
+  if (fill < 1 || fill > 100) {
+    throw InputError{"the fill of built leaves is a percentage from 1 to 100, not " +
+                     std::to_string(fill)};
+  }
+}
 
 vexel::TableCheck PublicReport(const TableCheckReport& report) {
   vexel::TableCheck out;
@@ -87,6 +89,7 @@ using vx::ops::TableSession;
 void add_tag(const std::filesystem::path& file, const TagSpec& tag, const OperationOptions& options,
              int fill_percent) {
   vx::ops::Run([&] {
+    vx::ops::CheckFill(fill_percent);
     const OperationOptions exclusive = vx::ops::Exclusive(options);
     TableSession session(exclusive, file.string(), Access::kIndex);
     vx::ops::Progress progress(exclusive, "index", session.table().record_count);
@@ -102,6 +105,7 @@ void add_tag(const std::filesystem::path& file, const TagSpec& tag, const Operat
 
 void reindex(const std::filesystem::path& file, const OperationOptions& options, int fill_percent) {
   vx::ops::Run([&] {
+    vx::ops::CheckFill(fill_percent);
     const OperationOptions exclusive = vx::ops::Exclusive(options);
     TableSession session(exclusive, file.string(), Access::kIndex);
     if (!vx::os::FileExists(vx::IndexPath(session.table(), {}))) {

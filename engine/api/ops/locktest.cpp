@@ -183,6 +183,9 @@ LocktestReport locktest(const std::filesystem::path& dir, const LocktestOptions&
   return vx::ops::Run([&] {
     using namespace vx;
     using namespace vx::ops;
+    if (options.peer_arguments.empty()) {
+      throw vx::ops::InputError{"the arguments that start the second process are missing"};
+    }
     const std::string path = TablePath(dir);
     ScratchArea area;
     {
