@@ -3,15 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <optional>
 #include <ostream>
+#include <vexel/indexing.hpp>
 
-#include "engine/foundation/errors.h"
-#include "engine/index/index_build.h"
-#include "engine/index/orders.h"
-#include "engine/index/table_check.h"
-#include "engine/memo/memo_check.h"
-#include "platform/os/file.h"
-#include "platform/os/system.h"
-#include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/text_formats.h"
 #include "tools/vxdbf/vxdbf.h"
 
@@ -19,117 +12,28 @@ namespace vx::tool {
 
 namespace {
 
-// A progress bar on standard error while a build runs, when standard error is a terminal.
-struct ProgressBar {
-  std::ostream* err = nullptr;
-  std::int32_t records = 0;
-  std::uint32_t start = os::TickCount();
-
-  static void Step(void* context, int step, int steps) {
-    auto* bar = static_cast<ProgressBar*>(context);
-    const double seconds = (os::TickCount() - bar->start) / 1000.0;
-    const double done = bar->records * (static_cast<double>(step) / steps) / 2;
-    *bar->err << "\r" << (100 * step / steps) << "%  "
-              << static_cast<long long>(seconds > 0 ? done / seconds : 0) << " records/s   ";
-    if (step == steps) *bar->err << "\n";
-    bar->err->flush();
-  }
-};
-
-class ProgressScope {
- public:
-  ProgressScope(std::ostream& err, std::int32_t records) {
-    if (!os::StandardErrorIsTerminal()) return;
-    bar_.err = &err;
-    bar_.records = records;
-    SetIndexProgress(ProgressBar::Step, &bar_, 100);
-  }
-  ~ProgressScope() { SetIndexProgress(nullptr, nullptr, 0); }
-  ProgressScope(const ProgressScope&) = delete;
-  ProgressScope& operator=(const ProgressScope&) = delete;
-
- private:
-  ProgressBar bar_;
-};
-
-Options Exclusive(const Options& o) {
-  Options exclusive = o;
-  exclusive.exclusive = true;
-  return exclusive;
-}
-
-// The fill of built leaves for one command, as it was afterwards.
-class FillScope {
- public:
-  explicit FillScope(int fill) : saved_(IndexBuildFill) { IndexBuildFill = fill; }
-  ~FillScope() { IndexBuildFill = saved_; }
-  FillScope(const FillScope&) = delete;
-  FillScope& operator=(const FillScope&) = delete;
-
- private:
-  int saved_;
-};
-
 int IndexTag(const Options& o, const Streams& io) {
-  TableSession session(Exclusive(o), o.file, Access::kIndex, io.err);
-  ProgressScope progress(io.err, session.table().record_count);
-  // The tag's name and expressions go into the index in the table's code page.
-  TableText& text = session.text();
-  const FillScope fill(o.fill);
-  AddIndexTag({text.FromUtf8(o.tag, "the tag name"), text.FromUtf8(o.key, "the key"),
-               text.FromUtf8(o.condition, "the FOR condition"), o.descending, o.unique});
-  session.Close();
+  vexel::add_tag(o.file, {o.tag, o.key, o.condition, o.descending, o.unique},
+                 OperationOptionsOf(o, io.err), o.fill);
   return kExitOk;
 }
 
 int ReindexTable(const Options& o, const Streams& io) {
-  TableSession session(Exclusive(o), o.file, Access::kIndex, io.err);
-  if (!os::FileExists(IndexPath(session.table(), {}))) {
-    throw InputError{o.file + " has no production index"};
-  }
-  SetIndexTo();
-  ProgressScope progress(io.err, session.table().record_count);
-  const FillScope fill(o.fill);
-  Reindex();
-  session.Close();
+  vexel::reindex(o.file, OperationOptionsOf(o, io.err), o.fill);
   return kExitOk;
 }
 
 int Check(const Options& o, const Streams& io) {
-  const Options options = o.repair ? Exclusive(o) : o;
-  TolerantMemoOpen tolerant;
-  // The page the table's text is in (a mark that cannot be followed is said here, once); the
-  // engine opens the table again for the check, under this session's lock settings.
-  TableSession session(options, o.file, Access::kRead, io.err);
-  TableText& text = session.text();
-  TableCheckOptions check;
-  check.exclusive = options.exclusive;
-  check.repair = o.repair;
-  check.code_page = text.page();
-  check.name_text = [&text](const std::string& name) { return text.ToUtf8(name, "a field name"); };
-  session.Close();
-  const TableCheckReport report = CheckTable(o.file, check);
-  const std::optional<RepairReport>& repair = report.repair;
-  if (repair && repair->backup_failed) {
-    throw InputError{"cannot keep the old index as " + repair->backup};
-  }
-  const bool failed = report.Failed();
-  std::vector<CheckFinding> findings = report.table;
-  findings.insert(findings.end(), report.memos.begin(), report.memos.end());
-  if (report.memo_problems > kMemoProblemsKept) {
-    findings.push_back(
-        {"memo pointers",
-         "... and " + std::to_string(report.memo_problems - kMemoProblemsKept) + " more"});
-  }
-  std::vector<CheckFinding> notes = report.notes;
-  for (const TagCheckReport& tag : report.tags) {
-    for (const auto& p : tag.problems) findings.push_back({"tag " + tag.name, p});
-    for (const auto& n : tag.notes) notes.push_back({"tag " + tag.name, n});
-  }
+  const vexel::TableCheck report =
+      vexel::check_table(o.file, o.repair, OperationOptionsOf(o, io.err));
+  const std::optional<vexel::IndexRepair>& repair = report.repair;
+  const bool failed = !report.ok;
+  const std::vector<vexel::CheckFinding> findings = report.findings();
+  const std::vector<vexel::CheckFinding> notes = report.all_notes();
   if (o.json) {
     io.out << "{\"ok\":" << (failed ? "false" : "true") << ",\"problems\":[";
     bool first = true;
-    for (const CheckFinding& f : findings) {
+    for (const vexel::CheckFinding& f : findings) {
       io.out << (first ? "" : ",") << "{\"where\":" << JsonString(f.where)
              << ",\"problem\":" << JsonString(f.what) << "}";
       first = false;
@@ -161,8 +65,8 @@ int Check(const Options& o, const Streams& io) {
     }
     io.out << "}\n";
   } else {
-    for (const CheckFinding& f : findings) io.out << f.where << ": " << f.what << "\n";
-    for (const CheckFinding& f : notes) io.out << f.where << ": note: " << f.what << "\n";
+    for (const vexel::CheckFinding& f : findings) io.out << f.where << ": " << f.what << "\n";
+    for (const vexel::CheckFinding& f : notes) io.out << f.where << ": note: " << f.what << "\n";
     if (!failed) {
       io.out << "No problems found"
              << (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "")

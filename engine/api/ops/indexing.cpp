@@ -1,0 +1,173 @@
+// Building and checking a production index by path (include/vexel/indexing.hpp).
+
+#include <vexel/indexing.hpp>
+
+#include "engine/api/ops/operation.h"
+#include "engine/index/index_build.h"
+#include "engine/index/orders.h"
+#include "engine/index/table_check.h"
+#include "engine/memo/memo_check.h"
+#include "engine/table/dbf_records.h"
+#include "platform/os/file.h"
+
+namespace vx::ops {
+
+namespace {
+
+// Index builds change the whole file: nobody else may have the table open meanwhile.
+vexel::OperationOptions Exclusive(const vexel::OperationOptions& options) {
+  vexel::OperationOptions exclusive = options;
+  exclusive.exclusive = true;
+  return exclusive;
+}
+
+// The fill of built leaves for one build, as it was afterwards.
+class FillScope {
+ public:
+  explicit FillScope(int fill) : saved_(IndexBuildFill) { IndexBuildFill = fill; }
+  ~FillScope() { IndexBuildFill = saved_; }
+  FillScope(const FillScope&) = delete;
+  FillScope& operator=(const FillScope&) = delete;
+
+ private:
+  int saved_;
+};
+
+// Refused before the table is opened.
+void CheckFill(int fill) {
+  if (fill < 1 || fill > 100) {
+    throw InputError{"the fill of built leaves is a percentage from 1 to 100, not " +
+                     std::to_string(fill)};
+  }
+}
+
+vexel::TableCheck PublicReport(const TableCheckReport& report) {
+  vexel::TableCheck out;
+  out.ok = !report.Failed();
+  const auto findings = [](const std::vector<CheckFinding>& in) {
+    std::vector<vexel::CheckFinding> list;
+    list.reserve(in.size());
+    for (const CheckFinding& f : in) list.push_back({f.where, f.what});
+    return list;
+  };
+  out.table = findings(report.table);
+  out.memos = findings(report.memos);
+  out.memo_problems = report.memo_problems;
+  out.uncounted = report.uncounted;
+  out.notes = findings(report.notes);
+  out.has_index = report.has_index;
+  out.index_path = report.index_path;
+  for (const TagCheckReport& tag : report.tags) {
+    vexel::TagCheck t;
+    t.name = tag.name;
+    t.definition.name = tag.definition.name;
+    t.definition.key = tag.definition.key_expression;
+    t.definition.for_expr = tag.definition.for_condition;
+    t.definition.descending = tag.definition.descending;
+    t.definition.unique = tag.definition.unique;
+    t.definition_known = tag.definition_known;
+    t.problems = tag.problems;
+    t.notes = tag.notes;
+    out.tags.push_back(std::move(t));
+  }
+  if (report.repair) {
+    const RepairReport& r = *report.repair;
+    out.repair = vexel::IndexRepair{r.backup, r.rebuilt, r.not_repaired, r.counted};
+  }
+  return out;
+}
+
+}  // namespace
+
+}  // namespace vx::ops
+
+namespace vexel {
+
+using vx::ops::Access;
+using vx::ops::TableSession;
+
+void add_tag(const std::filesystem::path& file, const TagSpec& tag, const OperationOptions& options,
+             int fill_percent) {
+  vx::ops::Run([&] {
+    vx::ops::CheckFill(fill_percent);
+    const OperationOptions exclusive = vx::ops::Exclusive(options);
+    TableSession session(exclusive, file.string(), Access::kIndex);
+    vx::ops::Progress progress(exclusive, "index", session.table().record_count);
+    progress.FollowIndexBuild();
+    // The tag's name and expressions go into the index in the table's code page.
+    vx::ops::TableText& text = session.text();
+    const vx::ops::FillScope fill(fill_percent);
+    vx::AddIndexTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
+                     text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending, tag.unique});
+    session.Close();
+  });
+}
+
+void reindex(const std::filesystem::path& file, const OperationOptions& options, int fill_percent) {
+  vx::ops::Run([&] {
+    vx::ops::CheckFill(fill_percent);
+    const OperationOptions exclusive = vx::ops::Exclusive(options);
+    TableSession session(exclusive, file.string(), Access::kIndex);
+    if (!vx::os::FileExists(vx::IndexPath(session.table(), {}))) {
+      throw vx::ops::InputError{file.string() + " has no production index"};
+    }
+    const vx::ops::FillScope fill(fill_percent);
+    vx::SetIndexTo();
+    vx::ops::Progress progress(exclusive, "index", session.table().record_count);
+    progress.FollowIndexBuild();
+    vx::Reindex();
+    session.Close();
+  });
+}
+
+TableCheck check_table(const std::filesystem::path& file, bool repair,
+                       const OperationOptions& options) {
+  return vx::ops::Run([&] {
+    const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
+    // A memo file that cannot be opened is one of the findings, not a warning of the session.
+    vx::TolerantMemoOpen tolerant;
+    // The page the table's text is in (a mark that cannot be followed is said here, once); the
+    // checker opens the table again, under this session's lock settings.
+    TableSession session(opened, file.string(), Access::kRead);
+    vx::ops::TableText& text = session.text();
+    vx::TableCheckOptions check;
+    check.exclusive = opened.exclusive;
+    check.repair = repair;
+    check.code_page = text.page();
+    check.name_text = [&text](const std::string& name) {
+      return text.ToUtf8(name, "a field name");
+    };
+    session.Close();
+    const vx::TableCheckReport report = vx::CheckTable(file.string(), check);
+    if (report.repair && report.repair->backup_failed) {
+      throw vx::ops::InputError{"cannot keep the old index as " + report.repair->backup};
+    }
+    return vx::ops::PublicReport(report);
+  });
+}
+
+std::vector<CheckFinding> TableCheck::findings() const {
+  std::vector<CheckFinding> all = table;
+  all.insert(all.end(), memos.begin(), memos.end());
+  if (memo_problems > check_memo_problems_kept) {
+    all.push_back(
+        {"memo pointers",
+         "... and " + std::to_string(memo_problems - check_memo_problems_kept) + " more"});
+  }
+  for (const TagCheck& tag : tags) {
+    for (const std::string& p : tag.problems) all.push_back({"tag " + tag.name, p});
+  }
+  return all;
+}
+
+std::vector<CheckFinding> TableCheck::all_notes() const {
+  std::vector<CheckFinding> all = notes;
+  for (const TagCheck& tag : tags) {
+    for (const std::string& n : tag.notes) all.push_back({"tag " + tag.name, n});
+  }
+  return all;
+}
+
+}  // namespace vexel
+
+static_assert(vexel::check_memo_problems_kept == vx::kMemoProblemsKept);

@@ -1,0 +1,95 @@
+#pragma once
+// Building and checking a table's production index by path, for maintenance programs: add or
+// replace one tag, rebuild every tag, and check the table with its memo file and index (header,
+// memo pointers, each tag's tree and keys against the records), optionally repairing what
+// failed. Each call opens the table itself, exclusively where it changes the index, and closes
+// it again (see vexel/operations.hpp).
+//
+//   vexel::OperationOptions options;
+//   vexel::add_tag("films.dbf", {"TITLE", "UPPER(TITLE)"}, options, 90);
+//   vexel::TableCheck found = vexel::check_table("films.dbf", false, options);
+//   for (const vexel::CheckFinding& f : found.findings()) std::cout << f.where << ": " << f.what;
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
+
+namespace vexel {
+
+// Adds `tag` to the production index of `file` (replacing a tag of the same name), creating the
+// index when the table has none. The name and expressions are UTF-8, stored in the table's code
+// page (InputError when they do not fit it). `fill_percent` (1..100) of each built leaf is
+// filled, leaving room for later inserts. Needs the table exclusively (options.exclusive is
+// implied); the build reports progress as "index".
+void add_tag(const std::filesystem::path& file, const TagSpec& tag,
+             const OperationOptions& options = {}, int fill_percent = 100);
+
+// Rebuilds every tag of the production index of `file` from its definition (exclusive, as
+// add_tag). InputError when the table has no production index.
+void reindex(const std::filesystem::path& file, const OperationOptions& options = {},
+             int fill_percent = 100);
+
+// One problem or note: where ("table", "memo file", "index", "record 3, field NOTES", "tag
+// TITLE", ...) and what.
+struct CheckFinding {
+  std::string where;
+  std::string what;
+};
+
+// One tag of the production index as the check found it.
+struct TagCheck {
+  std::string name;
+  TagInfo definition;             // as its header gives it (key_type unset)
+  bool definition_known = false;  // the key and FOR expressions can be read and compile
+  std::vector<std::string> problems;
+  std::vector<std::string> notes;  // not damage, but worth knowing
+};
+
+// What a repair did.
+struct IndexRepair {
+  std::string backup;                     // the old index kept as (empty: none was needed)
+  std::vector<std::string> rebuilt;       // tag names
+  std::vector<std::string> not_repaired;  // in words
+  std::int32_t counted = 0;               // records the header now counts in addition
+};
+
+// Memo pointer problems: after this many only their number is kept.
+inline constexpr std::size_t check_memo_problems_kept = 100;
+
+// Everything check_table found. Field names appear in UTF-8; tag names as stored.
+struct TableCheck {
+  bool ok = true;                   // nothing was found (notes are not problems)
+  std::vector<CheckFinding> table;  // the table header, the index file, the memo file
+  std::vector<CheckFinding> memos;  // memo pointers (at most check_memo_problems_kept)
+  std::size_t memo_problems = 0;    // all of them
+  std::int32_t uncounted = 0;       // whole records past the header's count
+  std::vector<TagCheck> tags;
+  std::vector<CheckFinding> notes;  // about the table's files, not faults
+  bool has_index = false;
+  std::string index_path;
+  // Set when a repair was asked for and something had failed.
+  std::optional<IndexRepair> repair;
+
+  // Every problem in one list: the table's, the memo pointers' (with "... and N more" under
+  // "memo pointers" past those kept), then each tag's under "tag NAME".
+  std::vector<CheckFinding> findings() const;
+  // The table's notes, then each tag's under "tag NAME".
+  std::vector<CheckFinding> all_notes() const;
+};
+
+// Checks `file` with its memo file and production index; changes nothing unless `repair`. The
+// table is read shared (as options say) and under its code page's rules for keys that convert
+// case; a memo file that cannot be opened is a finding, not an error. With `repair` (exclusive
+// use) the tags that failed are rebuilt from the definitions their headers still give after the
+// old index is kept as NAME.MDX.bak (InputError, nothing changed, when it cannot be kept), a
+// tag with no readable definition is dropped, and records an unfinished append left past the
+// header's count are counted. The report is of the table as found, before the repair.
+TableCheck check_table(const std::filesystem::path& file, bool repair = false,
+                       const OperationOptions& options = {});
+
+}  // namespace vexel
