@@ -1,0 +1,125 @@
+// Reading tables as stored through the library: the calls leave the program's own open tables
+// and the engine's switches as they found them, and their failures come as the typed errors a
+// program can tell apart.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vexel/inspect.hpp>
+#include <vexel/vexel.hpp>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class InspectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vexel::Table t =
+        vexel::create(path_, {{"TITLE", 'C', 20, 0}, {"YEAR", 'N', 4, 0}, {"PLOT", 'M', 10, 0}},
+                      {.open = {.mode = vexel::OpenMode::exclusive}});
+    for (const auto& [title, year] :
+         {std::pair{"Metropolis", 1927}, {"City Lights", 1931}, {"Modern Times", 1936}}) {
+      t.append({{"TITLE", std::string(title)},
+                {"YEAR", std::int64_t{year}},
+                {"PLOT", std::string("plot of ") + title}});
+    }
+    t.add_tag({.name = "TITLE", .key = "TITLE"});
+    t.add_tag({.name = "YEAR", .key = "YEAR"});
+  }
+  vx::test::TempDir dir_;
+  std::string path_ = dir_.File("films.dbf");
+};
+
+// Every call opens the table in a work area of its own: a table the program holds open stays
+// open and positioned in its order, and a soft seek does not leak into the program's exact one.
+TEST_F(InspectTest, CallsLeaveTheProgramsTablesAndSwitchesAsTheyWere) {
+  vexel::Table films = vexel::open(path_);
+  const std::vector<std::pair<std::string, std::function<void()>>> calls = {
+      {"describe", [&] { EXPECT_EQ(vexel::describe(path_).fields.size(), 3u); }},
+      {"read_stored",
+       [&] {
+         std::vector<std::uint32_t> seen;
+         vexel::read_stored(path_, {.tag = "TITLE", .keys = true}, {},
+                            {nullptr, [&](const vexel::StoredRecord& r) {
+                               seen.push_back(r.recno);
+                               EXPECT_EQ(r.values[1].kind, vexel::StoredValue::Kind::number);
+                             }});
+         EXPECT_EQ(seen, (std::vector<std::uint32_t>{2, 1, 3}));
+       }},
+      {"read_memo", [&] { EXPECT_EQ(vexel::read_memo(path_, 2, "plot"), "plot of City Lights"); }},
+      {"summarize_tags", [&] { EXPECT_EQ(vexel::summarize_tags(path_).at(1).keys, 3); }},
+      {"seek_key soft",
+       [&] { EXPECT_EQ(vexel::seek_key(path_, {.tag = "TITLE", .soft = true}, "D"), 1u); }},
+      {"list_expressions",
+       [&] {
+         int rows = 0;
+         vexel::list_expressions(path_, {.expressions = {"YEAR + 1"}, .condition = "YEAR > 1930"},
+                                 {}, {nullptr, [&](std::uint32_t, const auto&) { ++rows; }});
+         EXPECT_EQ(rows, 2);
+       }},
+      {"evaluate without a table",
+       [&] { EXPECT_EQ(vexel::evaluate("1 + 1").value, vexel::Value(2.0)); }},
+      {"evaluate over a record",
+       [&] {
+         EXPECT_EQ(vexel::evaluate("TRIM(TITLE)", path_, 3).value, vexel::Value("Modern Times"));
+       }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    call();
+    ASSERT_TRUE(films.is_open());
+    EXPECT_EQ(films.read(1).text("TITLE"), "Metropolis");
+    EXPECT_FALSE(films.seek("TITLE", std::string("D")).has_value());
+    EXPECT_EQ(films.seek("TITLE", std::string("City"), vexel::SeekMode::prefix), 2u);
+  }
+}
+
+// What a program catches: the engine's error for a missing table (and nothing is left open, so
+// the table can be made and held exclusively afterwards), ExpressionError with the engine's
+// message, and InputError code 9 for a value of the wrong type, before anything is given.
+TEST_F(InspectTest, FailuresAreTypedAndLeaveNothingOpen) {
+  const std::string missing = dir_.File("later.dbf");
+  for (int i = 0; i < 3; ++i) {
+    try {
+      vexel::describe(missing);
+      FAIL() << "a missing table was described";
+    } catch (const vexel::Error& e) {
+      EXPECT_EQ(e.code(), 2);
+    }
+  }
+  vexel::create(missing, {{"A", 'C', 1, 0}}, {.open = {.mode = vexel::OpenMode::exclusive}})
+      .close();
+  EXPECT_NO_THROW(vexel::open(missing, {.mode = vexel::OpenMode::exclusive}).close());
+
+  try {
+    vexel::evaluate("SUBSTR('abc', 2)");
+    FAIL() << "a bad expression evaluated";
+  } catch (const vexel::ExpressionError& e) {
+    EXPECT_NE(std::string(e.what()).find("SUBSTR('abc', 2)"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(vexel::evaluate("YEAR / 0", path_, 1), vexel::ExpressionError);
+
+  bool begun = false;
+  const auto code_of = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const vexel::ExpressionError&) {
+      return -1;
+    } catch (const vexel::InputError& e) {
+      return e.code();
+    }
+    return 0;
+  };
+  EXPECT_EQ(code_of([&] {
+              vexel::list_expressions(path_, {.expressions = {"TITLE"}, .condition = "YEAR"}, {},
+                                      {[&] { begun = true; }, nullptr});
+            }),
+            9);
+  EXPECT_FALSE(begun);
+  EXPECT_EQ(code_of([&] { vexel::seek_key(path_, {.tag = "YEAR"}, "nineteen"); }), 9);
+  EXPECT_EQ(code_of([&] { vexel::seek_key(path_, {.tag = "NOPE"}, "x"); }), 220);
+  EXPECT_EQ(vexel::seek_key(path_, {.tag = "YEAR"}, "1931"), 2u);
+}
+
+}  // namespace
