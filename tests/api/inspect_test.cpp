@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <vexel/inspect.hpp>
 #include <vexel/vexel.hpp>
@@ -120,6 +121,69 @@ TEST_F(InspectTest, FailuresAreTypedAndLeaveNothingOpen) {
   EXPECT_EQ(code_of([&] { vexel::seek_key(path_, {.tag = "YEAR"}, "nineteen"); }), 9);
   EXPECT_EQ(code_of([&] { vexel::seek_key(path_, {.tag = "NOPE"}, "x"); }), 220);
   EXPECT_EQ(vexel::seek_key(path_, {.tag = "YEAR"}, "1931"), 2u);
+}
+
+// A walk gives values as data: stored digits, dashed dates, no value for a blank, the deletion
+// mark; keys only when asked; deleted records left out on request; and a memo whose end marker
+// is lost is cut at the next memo, named through warn, and makes the walk damaged.
+TEST_F(InspectTest, StoredWalksGiveValuesAndDamageAsData) {
+  {
+    vexel::Table t = vexel::open(path_);
+    t.remove(2);
+  }
+  std::vector<vexel::StoredRecord> seen;
+  const auto walk = [&](const vexel::RecordWalk& w, const vexel::OperationOptions& o = {}) {
+    seen.clear();
+    return vexel::read_stored(path_, w, o,
+                              {nullptr, [&](const vexel::StoredRecord& r) { seen.push_back(r); }});
+  };
+  EXPECT_FALSE(walk({.tag = "YEAR"}).damaged);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].key, "");
+  EXPECT_TRUE(seen[1].deleted);
+  EXPECT_EQ(seen[1].values[1].text, "1931");
+  EXPECT_EQ(seen[1].values[1].number, "1931");
+  walk({.tag = "YEAR", .skip_deleted = true, .keys = true});
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].recno, 3u);
+  EXPECT_NE(seen[1].key, "");
+
+  // A dBASE III memo ends at its marker: the first one's overwritten, it would read on into
+  // the second.
+  const std::string old = dir_.File("old.dbf");
+  {
+    vexel::Table t = vexel::create(old, {{"PLOT", 'M', 10, 0}}, {.kind = vexel::TableKind::dbase3});
+    t.append({{"PLOT", std::string("first plot")}});
+    t.append({{"PLOT", std::string("second plot")}});
+  }
+  {
+    const std::string dbt = dir_.File("old.dbt");
+    std::FILE* f = std::fopen(dbt.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::vector<char> bytes(1 << 16);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+    const std::string text(bytes.begin(), bytes.end());
+    const std::size_t end = text.find("first plot") + 10;
+    const std::size_t next = text.find("second plot");
+    ASSERT_LT(end, next);
+    std::fseek(f, static_cast<long>(end), SEEK_SET);
+    const std::string filler(next - end, 'x');
+    std::fwrite(filler.data(), 1, filler.size(), f);
+    std::fclose(f);
+  }
+  std::vector<std::string> warnings;
+  vexel::OperationOptions options;
+  options.warn = [&](const std::string& m) { warnings.push_back(m); };
+  seen.clear();
+  const vexel::StoredWalkResult damaged = vexel::read_stored(
+      old, {}, options, {nullptr, [&](const vexel::StoredRecord& r) { seen.push_back(r); }});
+  EXPECT_TRUE(damaged.damaged);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("record 1, field PLOT: memo has no end marker"), std::string::npos)
+      << warnings[0];
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].values[0].text.find("second"), std::string::npos);
+  EXPECT_EQ(seen[1].values[0].text, "second plot");
 }
 
 }  // namespace
