@@ -107,16 +107,16 @@ struct StoredRecord {
 
 // Which records a walk visits, in which order.
 struct RecordWalk {
-  std::string tag;    // empty: file order; else this tag's order (UTF-8 name, any case)
-  std::string index;  // the .MDX the tag is in; empty: the production index
+  std::string tag{};    // empty: file order; else this tag's order (UTF-8 name, any case)
+  std::string index{};  // the .MDX the tag is in; empty: the production index
   bool skip_deleted = false;
   bool keys = false;  // fill StoredRecord::key
 };
 
 // What the walk receives: the field names (UTF-8) once before the first record, then each record.
 struct StoredRecordSink {
-  std::function<void(const std::vector<std::string>& names)> begin;
-  std::function<void(const StoredRecord& record)> record;
+  std::function<void(const std::vector<std::string>& names)> begin{};
+  std::function<void(const StoredRecord& record)> record{};
 };
 
 // How a walk ended. `damaged`: a memo could not be read or had lost its end marker (each named
@@ -175,8 +175,8 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
 // A key search in one tag. Without `exact` a character key may be a prefix of the stored key;
 // with `soft` a missing key finds the next higher one.
 struct KeySearch {
-  std::string tag;
-  std::string index;  // empty: the production index
+  std::string tag{};
+  std::string index{};  // empty: the production index
   bool exact = false;
   bool soft = false;
 };
@@ -209,18 +209,18 @@ struct ExpressionResult {
 
 // What list_expressions evaluates, over which records.
 struct ExpressionList {
-  std::vector<std::string> expressions;  // UTF-8
-  std::string condition;                 // a logical expression; empty: every record
-  bool deleted = false;                  // deleted records too
-  std::string tag;                       // empty: file order
-  std::string index;                     // the .MDX of the tag; empty: the production index
+  std::vector<std::string> expressions{};  // UTF-8
+  std::string condition{};                 // a logical expression; empty: every record
+  bool deleted = false;                    // deleted records too
+  std::string tag{};                       // empty: file order
+  std::string index{};                     // the .MDX of the tag; empty: the production index
 };
 
 // What list_expressions gives: `begin` once every expression has compiled, then a row for each
 // record whose condition is true (every value of a row is evaluated before it is given).
 struct ExpressionRows {
-  std::function<void()> begin;
-  std::function<void(std::uint32_t recno, const std::vector<ExpressionResult>& values)> row;
+  std::function<void()> begin{};
+  std::function<void(std::uint32_t recno, const std::vector<ExpressionResult>& values)> row{};
 };
 
 // Evaluates the expressions over the table's records. ExpressionError as above; InputError with

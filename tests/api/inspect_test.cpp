@@ -25,8 +25,8 @@ class InspectTest : public ::testing::Test {
                 {"YEAR", std::int64_t{year}},
                 {"PLOT", std::string("plot of ") + title}});
     }
-    t.add_tag({.name = "TITLE", .key = "TITLE"});
-    t.add_tag({.name = "YEAR", .key = "YEAR"});
+    t.add_tag({"TITLE", "TITLE", "", false, false});
+    t.add_tag({"YEAR", "YEAR", "", false, false});
   }
   vx::test::TempDir dir_;
   std::string path_ = dir_.File("films.dbf");
