@@ -84,10 +84,10 @@ struct StoredValue {
     none,      // blank date or logical, .NULL., or a memo whose memo file is missing
     text,      // `text` in UTF-8 (character fields trimmed of blanks and NUL padding; memos)
     bytes,     // `text` holds the bytes (varbinary, binary memos)
-    number,    // `text` the digits as stored (trimmed); `number` below
+    number,    // `text` the digits as stored (trimmed; a binary number in its shortest form)
     date,      // `text` "YYYY-MM-DD"
     logical,   // `text` "T" or "F"
-    datetime,  // `text` the date and time ("YYYY-MM-DD HH:MM:SS")
+    datetime,  // `text` "YYYY-MM-DDTHH:MM:SS" (".mmm" added when there are milliseconds)
   };
   Kind kind = Kind::none;
   std::string text;
