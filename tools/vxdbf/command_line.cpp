@@ -104,6 +104,9 @@ void Commands::AllowSeveralFiles(const std::string& name) {
         } catch (const LockRefused& e) {
           io.err << "vxdbf: " << table << ": " << e.message << "\n";
           status = std::max(status, 3);
+        } catch (const vexel::InputError& e) {
+          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          status = std::max(status, 2);
         } catch (const vexel::LockError& e) {
           io.err << "vxdbf: " << table << ": " << e.what() << "\n";
           status = std::max(status, 3);

@@ -1,30 +1,25 @@
 #include "tools/vxdbf/vxdbf.h"
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <istream>
-#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string_view>
+#include <vexel/inspect.hpp>
 #include <vexel/vexel.hpp>
 
-#include "engine/foundation/dates.h"
+#include "engine/api/ops/record_order.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
-#include "engine/memo/memo_file.h"
-#include "engine/memo/memo_storage.h"
+#include "engine/startup/engine_startup.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
-#include "engine/table/field_values.h"
-#include "engine/table/language_driver.h"
 #include "engine/workarea/field_input.h"
-#include "engine/workarea/navigation.h"
-#include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
-#include "platform/os/file.h"
 #include "tools/vxdbf/build_commands.h"
 #include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
@@ -35,211 +30,112 @@
 #include "tools/vxdbf/maintenance_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/sql_commands.h"
-#include "tools/vxdbf/table_session.h"
 #include "tools/vxdbf/table_text.h"
 #include "tools/vxdbf/text_formats.h"
 
 namespace vx::tool {
 
+// Until every command walks records through the library: the tool's record order is the
+// library's (copy still calls it).
+std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& t, std::int32_t count) {
+  std::vector<OrderedRecord> order;
+  for (ops::OrderedRecord& r : ops::RecordOrder({o.tag, o.index}, o.file, t, count)) {
+    order.push_back({r.record, std::move(r.key)});
+  }
+  return order;
+}
+
 namespace {
 
-// Opens a table read-only and shared, with its bytes as stored: this tool converts text from
-// the table's code page to UTF-8 itself, so nothing is lost on the way through another page.
-void OpenForReading(TableRecord& table, const std::string& path) {
-  table.file_name = path;
-  table.open_mode = os::kOpenReadOnlyDenyNone;
-  table.oem = false;
-  OpenDbf(table);
-}
-
-std::string StoredField(const TableRecord& t, const FieldEntry& f) {
-  return std::string(t.record.data() + f.offset, f.length);
-}
-
-std::string DateValue(const std::string& stored) {
-  if (StoredToDayNumber(stored) == kBlankDate) return {};
-  return stored.substr(0, 4) + "-" + stored.substr(4, 2) + "-" + stored.substr(6, 2);
-}
-
-// A logical field's value; none for a blank or "?" (no value given), as other readers show it.
-std::optional<bool> LogicalValue(const std::string& stored) {
-  const char c = stored.empty() ? ' ' : stored[0];
-  if (c == ' ' || c == '?' || c == '\0') return std::nullopt;
-  return c == 'T' || c == 't' || c == 'Y' || c == 'y';
-}
-
-const char* MemoKindName(MemoKind kind) {
-  switch (kind) {
-    case MemoKind::kDbase3:
-      return "dBASE III";
-    case MemoKind::kDbase4:
-      return "dBASE IV";
-    case MemoKind::kFoxPro:
-      return "FoxPro";
-  }
-  return "unknown";
-}
-
-// The memo file beside a table, as `info` shows it: kind, block size, next free block and,
-// for dBASE IV, the free chain. Empty when the table has none or it cannot be opened.
-struct MemoInfo {
-  bool present = false;
-  std::string name;
-  MemoKind kind = MemoKind::kDbase4;
-  std::uint32_t block_size = 0;
-  std::uint64_t size = 0;
-  MemoSummary summary;
-};
-
-MemoInfo InspectMemo(const TableRecord& t) {
-  MemoInfo info;
-  if (!t.has_memo) return info;
-  const std::uint8_t version = MemoVersionOf(t.version());
-  MemoFile m;
-  if (OpenMemoFile(DerivedFileName(t.file_name, MemoExtension(version)), version,
-                   os::kOpenReadOnlyDenyNone, false, m) != 0) {
-    return info;
-  }
-  info.present = true;
-  info.name = m.file.path();
-  info.kind = m.kind;
-  info.block_size = m.block_size;
-  info.size = FileSize(m);
-  info.summary = SummarizeMemo(m);
-  return info;
+std::string Hex(int byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
 }
 
 int Info(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
-  TableRecord t;
-  OpenForReading(t, o.file);
-  const TableMark mark = ReadTableMark(t);
-  const CodePageChoice page = ChooseCodePage(mark, o);
-  if (!page.warning.empty()) io.err << "vxdbf: " << page.warning << "\n";
-  TableText text(page.page, o.lossy);
-  const auto name_of = [&](const FieldEntry& f) {
-    return text.ToUtf8(f.name, "the name of field " + std::to_string(&f - t.fields.data() + 1));
-  };
-  const MemoInfo memo = InspectMemo(t);
-  const bool chain = memo.present && memo.kind == MemoKind::kDbase4;
-  char version[8];
-  std::snprintf(version, sizeof version, "0x%02X", t.version());
-  // Some writers leave the date bytes zero (the corpus's dBASE II tables): no date, not
-  // 1900-00-00.
-  const std::string& d = t.update_date;
-  const bool dated = d.size() == 8 && d.substr(4, 2) != "00" && d.substr(6, 2) != "00";
-  const std::string last_update =
-      dated ? d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) : "";
-  const bool production_index = !t.IsDbase2() && !t.IsVisualFoxPro() && t.header[28] != 0;
-  const int index_tags = ProductionTagCount(t.file_name, production_index);
+  const vexel::TableDescription d = vexel::describe(o.file, OperationOptionsOf(o, io.err));
+  const std::string version = Hex(d.version);
+  const bool dated = !d.last_update.empty();
+  const vexel::MemoFileDescription* memo = d.memo ? &*d.memo : nullptr;
   if (o.json) {
-    out << "{\"version\":" << JsonString(version)
-        << ",\"variant\":" << JsonString(VersionName(t.version()))
-        << ",\"last_update\":" << (dated ? JsonString(last_update) : "null")
-        << ",\"records\":" << t.record_count << ",\"header_length\":" << t.header_length
-        << ",\"record_length\":" << t.record_length
-        << ",\"has_memo\":" << (t.has_memo ? "true" : "false")
-        << ",\"production_index\":" << (production_index ? "true" : "false");
-    if (index_tags >= 0) out << ",\"index_tags\":" << index_tags;
-    if (mark.has_byte) {
-      const LanguageDriver* driver = FindLanguageDriver(mark.id);
-      char id[8];
-      std::snprintf(id, sizeof id, "0x%02X", mark.id);
-      out << ",\"language_driver\":" << JsonString(id) << ",\"language_driver_meaning\":"
-          << (driver != nullptr ? JsonString(driver->meaning) : "null");
+    out << "{\"version\":" << JsonString(version) << ",\"variant\":" << JsonString(d.version_name)
+        << ",\"last_update\":" << (dated ? JsonString(d.last_update) : "null")
+        << ",\"records\":" << d.records << ",\"header_length\":" << d.header_length
+        << ",\"record_length\":" << d.record_length
+        << ",\"has_memo\":" << (d.has_memo ? "true" : "false")
+        << ",\"production_index\":" << (d.production_index ? "true" : "false");
+    if (d.index_tags >= 0) out << ",\"index_tags\":" << d.index_tags;
+    if (d.language_driver) {
+      out << ",\"language_driver\":" << JsonString(Hex(*d.language_driver))
+          << ",\"language_driver_meaning\":"
+          << (d.language_driver_meaning ? JsonString(*d.language_driver_meaning) : "null");
     } else {
       out << ",\"language_driver\":null";
     }
-    if (!mark.driver_name.empty()) {
-      out << ",\"language_driver_name\":" << JsonString(text.Name(mark.driver_name));
+    if (!d.language_driver_name.empty()) {
+      out << ",\"language_driver_name\":" << JsonString(d.language_driver_name);
     }
-    out << ",\"code_page\":" << page.page << ",\"code_page_from\":" << JsonString(page.reason);
-    if (memo.present) {
-      out << ",\"memo\":{\"kind\":" << JsonString(MemoKindName(memo.kind))
-          << ",\"block_size\":" << memo.block_size << ",\"size\":" << memo.size
-          << ",\"next_free\":" << memo.summary.next_free;
-      if (chain) {
-        out << ",\"free_groups\":" << memo.summary.chain_groups
-            << ",\"free_blocks\":" << memo.summary.chain_blocks
-            << ",\"chain_damaged\":" << (memo.summary.chain_damaged ? "true" : "false");
+    out << ",\"code_page\":" << d.codepage
+        << ",\"code_page_from\":" << JsonString(d.codepage_reason);
+    if (memo != nullptr) {
+      out << ",\"memo\":{\"kind\":" << JsonString(memo->kind)
+          << ",\"block_size\":" << memo->block_size << ",\"size\":" << memo->size
+          << ",\"next_free\":" << memo->next_free;
+      if (memo->has_free_chain) {
+        out << ",\"free_groups\":" << memo->free_groups << ",\"free_blocks\":" << memo->free_blocks
+            << ",\"chain_damaged\":" << (memo->free_chain_damaged ? "true" : "false");
       }
       out << "}";
-    } else if (t.has_memo) {
+    } else if (d.has_memo) {
       out << ",\"memo\":null";
     }
     out << ",\"fields\":[";
-    for (std::size_t i = 0; i < t.fields.size(); ++i) {
-      const FieldEntry& f = t.fields[i];
-      out << (i ? "," : "") << "{\"name\":" << JsonString(name_of(f))
+    for (std::size_t i = 0; i < d.fields.size(); ++i) {
+      const vexel::FieldLayout& f = d.fields[i];
+      out << (i ? "," : "") << "{\"name\":" << JsonString(f.name)
           << ",\"type\":" << JsonString(std::string(1, f.type)) << ",\"length\":" << f.length
-          << ",\"decimals\":" << int{f.decimals} << "}";
+          << ",\"decimals\":" << f.decimals << "}";
     }
     out << "]}\n";
-  } else {
-    out << "Version:          " << version << " (" << VersionName(t.version()) << ")\n"
-        << "Last update:      " << (dated ? last_update : "none recorded") << "\n"
-        << "Records:          " << t.record_count << "\n"
-        << "Header length:    " << t.header_length << "\n"
-        << "Record length:    " << t.record_length << "\n"
-        << "Memo file:        "
-        << (!t.has_memo    ? "no"
-            : memo.present ? "yes"
-                           : "missing")
-        << "\n";
-    if (memo.present) {
-      out << "Memo kind:        " << MemoKindName(memo.kind) << "\n"
-          << "Memo block size:  " << memo.block_size << "\n"
-          << "Memo file size:   " << memo.size << "\n"
-          << "Next free block:  " << memo.summary.next_free << "\n";
-      if (chain) {
-        out << "Free chain:       " << memo.summary.chain_groups << " groups, "
-            << memo.summary.chain_blocks << " blocks"
-            << (memo.summary.chain_damaged ? " (damaged)" : "") << "\n";
-      }
-    }
-    out << "Production index: "
-        << (!production_index ? "no"
-            : index_tags < 0  ? "missing"
-                              : "yes, " + std::to_string(index_tags) + " tags")
-        << "\n"
-        << "Language driver:  " << DescribeMark(mark) << "\n"
-        << "Code page:        " << page.page << " (" << page.reason << ")\n"
-        << "Fields:           " << t.fields.size() << "\n";
-    for (const FieldEntry& f : t.fields) {
-      char line[96];
-      std::snprintf(line, sizeof line, "  %-10s %c %5u %3u  offset %u\n", name_of(f).c_str(),
-                    f.type, unsigned{f.length}, unsigned{f.decimals}, unsigned{f.offset});
-      out << line;
+    return kExitOk;
+  }
+  out << "Version:          " << version << " (" << d.version_name << ")\n"
+      << "Last update:      " << (dated ? d.last_update : "none recorded") << "\n"
+      << "Records:          " << d.records << "\n"
+      << "Header length:    " << d.header_length << "\n"
+      << "Record length:    " << d.record_length << "\n"
+      << "Memo file:        "
+      << (!d.has_memo       ? "no"
+          : memo != nullptr ? "yes"
+                            : "missing")
+      << "\n";
+  if (memo != nullptr) {
+    out << "Memo kind:        " << memo->kind << "\n"
+        << "Memo block size:  " << memo->block_size << "\n"
+        << "Memo file size:   " << memo->size << "\n"
+        << "Next free block:  " << memo->next_free << "\n";
+    if (memo->has_free_chain) {
+      out << "Free chain:       " << memo->free_groups << " groups, " << memo->free_blocks
+          << " blocks" << (memo->free_chain_damaged ? " (damaged)" : "") << "\n";
     }
   }
-  CloseDbf(t);
+  out << "Production index: "
+      << (!d.production_index ? "no"
+          : d.index_tags < 0  ? "missing"
+                              : "yes, " + std::to_string(d.index_tags) + " tags")
+      << "\n"
+      << "Language driver:  " << d.language_driver_text << "\n"
+      << "Code page:        " << d.codepage << " (" << d.codepage_reason << ")\n"
+      << "Fields:           " << d.fields.size() << "\n";
+  for (const vexel::FieldLayout& f : d.fields) {
+    char line[96];
+    std::snprintf(line, sizeof line, "  %-10s %c %5d %3d  offset %d\n", f.name.c_str(), f.type,
+                  f.length, f.decimals, f.offset);
+    out << line;
+  }
   return kExitOk;
-}
-
-// A memo that cannot be read (or only in part) does not stop a dump: the record is printed
-// with what there is, and the damage is named on standard error.
-void WarnAboutMemo(std::ostream& err, std::int32_t n, const std::string& field,
-                   const std::string& what) {
-  err << "vxdbf: warning: record " << n << ", field " << field << ": " << what << "\n";
-}
-
-// The memo blocks the first `count` records name, ascending and without repeats.
-std::vector<std::int32_t> MemoStarts(TableRecord& t, std::int32_t count) {
-  std::vector<std::int32_t> starts;
-  bool memo_fields = false;
-  for (const FieldEntry& f : t.fields) memo_fields = memo_fields || f.type == 'M';
-  if (!memo_fields) return starts;
-  for (std::int32_t n = 1; n <= count; ++n) {
-    GO(n);
-    for (const FieldEntry& f : t.fields) {
-      if (f.type != 'M') continue;
-      const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
-      if (block > 0) starts.push_back(block);
-    }
-  }
-  std::sort(starts.begin(), starts.end());
-  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-  return starts;
 }
 
 std::string HexText(std::string_view bytes) {
@@ -252,231 +148,91 @@ std::string HexText(std::string_view bytes) {
   return out;
 }
 
-// A .NULL. field and the binary field kinds: numbers as JSON numbers, date-times and text as
-// strings, Q's bytes in hexadecimal.
-void BinaryFieldValue(const TableRecord& t, const FieldEntry& f, TableText& text,
-                      const std::string& where, std::string& csv_value, std::string& json_value) {
-  bool has_value = false;
-  if (FieldIsNull(t, f, t.record.data())) {
-    json_value = "null";
-    return;
-  }
-  const std::string value = BinaryFieldText(t, f, t.record.data(), &has_value);
-  if (!has_value) {
-    json_value = "null";
-  } else if (HoldsBytes(f)) {
-    csv_value = HexText(value);
-    json_value = JsonString(csv_value);
-  } else if (ValueKind(f) == 'C') {
-    csv_value = text.ToUtf8(value, where);
-    json_value = JsonString(csv_value);
-  } else {
-    csv_value = value;
-    json_value = ValueKind(f) == 'N' ? value : JsonString(value);
+// A value as CSV prints it: bytes in hexadecimal, nothing for no value.
+std::string CsvValue(const vexel::StoredValue& v) {
+  return v.kind == vexel::StoredValue::Kind::bytes ? HexText(v.text) : v.text;
+}
+
+// A value as JSON prints it: numbers as numbers, logicals as true/false, no value (and a memo
+// that cannot be read) as null.
+std::string JsonValue(const vexel::StoredValue& v) {
+  using Kind = vexel::StoredValue::Kind;
+  if (v.unreadable) return "null";
+  switch (v.kind) {
+    case Kind::none:
+      return "null";
+    case Kind::number:
+      return v.number.empty() ? "null" : v.number;
+    case Kind::logical:
+      return v.text == "T" ? "true" : "false";
+    default:
+      return JsonString(CsvValue(v));
   }
 }
 
 int Dump(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
-  TableSession session(o, o.file, Access::kRead, io.err);
-  TableRecord& t = session.table();
-  TableText& text = session.text();
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < t.fields.size(); ++i) {
-    names.push_back(text.ToUtf8(t.fields[i].name, "the name of field " + std::to_string(i + 1)));
-  }
   const bool csv = o.format == "csv";
-  if (csv) {
+  const bool keyed = o.recno && !o.tag.empty();
+  std::vector<std::string> names;
+  vexel::StoredRecordSink sink;
+  sink.begin = [&](const std::vector<std::string>& field_names) {
+    names = field_names;
+    if (!csv) return;
     std::vector<std::string> header;
     if (o.recno) header.push_back("_recno");
-    if (o.recno && !o.tag.empty()) header.push_back("_key");
+    if (keyed) header.push_back("_key");
     if (o.deleted) header.push_back("_deleted");
     header.insert(header.end(), names.begin(), names.end());
     out << CsvLine(header);
-  }
-  // A file cut short: the whole records are printed, the rest is named at the end.
-  const RecordTally tally = TallyRecords(t);
-  const std::int32_t readable =
-      static_cast<std::int32_t>(std::min<std::int64_t>(t.record_count, tally.whole));
-  const std::vector<std::int32_t> memo_starts = MemoStarts(t, readable);
-  const bool memo_file = MemoOf(t) != nullptr;
-  if (o.visible) SetIgnoreDel(true);
-  // The records the header counts, in file order: bytes after them are not records, even
-  // though a shared table's count would take them in as another program's appends.
-  bool damaged = tally.Cut();
+  };
   std::vector<std::string> values;
-  for (const OrderedRecord& ordered : RecordOrder(o, t, readable)) {
-    if (ordered.record > readable) continue;
-    GO(ordered.record);
-    if (!IsVisible(t)) continue;
-    const bool deleted = t.record[0] == kDeletedFlag;
-    values.clear();
+  sink.record = [&](const vexel::StoredRecord& r) {
+    if (csv) {
+      values.clear();
+      if (o.recno) values.push_back(std::to_string(r.recno));
+      if (keyed) values.push_back(r.key);
+      if (o.deleted) values.push_back(r.deleted ? "*" : "");
+      for (const vexel::StoredValue& v : r.values) values.push_back(CsvValue(v));
+      out << CsvLine(values);
+      return;
+    }
     std::string json = "{";
     if (o.recno) {
-      const std::string key =
-          text.ToUtf8(ordered.key, "the key of record " + std::to_string(ordered.record));
-      const bool keyed = !o.tag.empty();
-      if (csv) {
-        values.push_back(std::to_string(ordered.record));
-        if (keyed) values.push_back(key);
-      } else {
-        json += "\"_recno\":" + std::to_string(ordered.record);
-        if (keyed) json += ",\"_key\":" + JsonString(key);
-      }
+      json += "\"_recno\":" + std::to_string(r.recno);
+      if (keyed) json += ",\"_key\":" + JsonString(r.key);
     }
     if (o.deleted) {
-      if (csv) {
-        values.push_back(deleted ? "*" : "");
-      } else {
-        if (json.size() > 1) json += ',';
-        json += std::string("\"_deleted\":") + (deleted ? "true" : "false");
-      }
+      if (json.size() > 1) json += ',';
+      json += std::string("\"_deleted\":") + (r.deleted ? "true" : "false");
     }
-    for (std::size_t i = 0; i < t.fields.size(); ++i) {
-      const FieldEntry& f = t.fields[i];
-      const std::string stored = StoredField(t, f);
-      const auto where = [&] {
-        return "record " + std::to_string(ordered.record) + ", field " + names[i];
-      };
-      std::string csv_value;
-      std::string json_value;
-      if (FieldIsNull(t, f, t.record.data()) || (IsBinaryField(f) && ValueKind(f) != 'M')) {
-        BinaryFieldValue(t, f, text, where(), csv_value, json_value);
-        if (csv) {
-          values.push_back(std::move(csv_value));
-        } else {
-          if (json.size() > 1) json += ',';
-          json += JsonString(names[i]) + ":" + json_value;
-        }
-        continue;
-      }
-      switch (f.type) {
-        case 'C': {
-          // Blanks and the NUL bytes some writers pad with are no part of the value.
-          const std::size_t end = stored.find_last_not_of(std::string_view(" \0", 2));
-          csv_value =
-              text.ToUtf8(stored.substr(0, end == std::string::npos ? 0 : end + 1), where());
-          json_value = JsonString(csv_value);
-          break;
-        }
-        case 'L': {
-          const std::optional<bool> value = LogicalValue(stored);
-          csv_value = !value ? "" : *value ? "T" : "F";
-          json_value = !value ? "null" : *value ? "true" : "false";
-          break;
-        }
-        case 'D': {
-          csv_value = DateValue(stored);
-          json_value = csv_value.empty() ? "null" : JsonString(csv_value);
-          break;
-        }
-        case 'M': {
-          const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
-          std::string memo;
-          bool read = true, unterminated = false;
-          if (!memo_file) {
-            // The memo file is missing (named when the table was opened): no value.
-            damaged = true;
-            if (csv) {
-              values.push_back({});
-            } else {
-              if (json.size() > 1) json += ',';
-              json += JsonString(names[i]) + ":null";
-            }
-            continue;
-          }
-          if (block > 0) {
-            QuietErrors quiet;
-            EngineErrorCode = 0;
-            read = ReadMemo(t, block, memo, nullptr, &unterminated);
-          }
-          if (!read) {
-            WarnAboutMemo(io.err, ordered.record, names[i],
-                          "memo unreadable, left out (" + ErrorDescription(EngineErrorCode) + ": " +
-                              TakeErrorMessage() + ")");
-          } else {
-            // A memo ends where the next memo that a record names begins, at the latest:
-            // reading on means a lost end marker.
-            const auto next = std::upper_bound(memo_starts.begin(), memo_starts.end(), block);
-            const MemoFile* file = MemoOf(t);
-            if (next != memo_starts.end() && file != nullptr) {
-              const std::uint64_t room =
-                  static_cast<std::uint64_t>(*next - block) * file->block_size;
-              if (memo.size() > room) {
-                memo.resize(static_cast<std::size_t>(room));
-                unterminated = true;
-              }
-            }
-            if (unterminated) {
-              WarnAboutMemo(
-                  io.err, ordered.record, names[i],
-                  "memo has no end marker, cut at " + std::to_string(memo.size()) + " bytes");
-            }
-          }
-          damaged = damaged || !read || unterminated;
-          csv_value = HoldsBytes(f) ? HexText(memo) : text.ToUtf8(memo, where());
-          json_value = read ? JsonString(csv_value) : "null";
-          break;
-        }
-        default: {  // N and F
-          csv_value = TrimText(stored);
-          json_value = JsonNumber(stored).value_or("null");
-          break;
-        }
-      }
-      if (csv) {
-        values.push_back(std::move(csv_value));
-      } else {
-        if (json.size() > 1) json += ',';
-        json += JsonString(names[i]) + ":" + json_value;
-      }
+    for (std::size_t i = 0; i < r.values.size(); ++i) {
+      if (json.size() > 1) json += ',';
+      json += JsonString(names[i]) + ":" + JsonValue(r.values[i]);
     }
-    if (csv) {
-      out << CsvLine(values);
-    } else {
-      out << json << "}\n";
-    }
+    out << json << "}\n";
+  };
+  const vexel::StoredWalkResult result = vexel::read_stored(
+      o.file, {o.tag, o.index, o.visible, o.recno}, OperationOptionsOf(o, io.err), sink);
+  // A file cut short: the whole records are printed, the rest is named at the end.
+  if (result.cut_short()) {
+    io.err << "vxdbf: warning: " << o.file << " is cut short: its header counts " << result.counted
+           << " records, the file holds " << result.whole << " whole ones; records "
+           << result.whole + 1 << " to " << result.counted << " are left out (vxdbf check "
+           << o.file << ")\n";
   }
-  if (tally.Cut()) {
-    io.err << "vxdbf: warning: " << o.file << " is cut short: its header counts " << tally.counted
-           << " records, the file holds " << tally.whole << " whole ones; records "
-           << tally.whole + 1 << " to " << tally.counted << " are left out (vxdbf check " << o.file
-           << ")\n";
-  }
-  session.Close();
-  return damaged ? kExitEngineError : kExitOk;
+  return result.damaged ? kExitEngineError : kExitOk;
 }
 
 int PrintMemo(const Options& o, const Streams& io) {
-  TableSession session(o, o.file, Access::kRead, io.err);
-  TableRecord& t = session.table();
-  const std::string& name = o.arguments.at(0);
-  const int field = FieldNo(session.text().Name(name));
-  if (field == 0 || t.fields[static_cast<std::size_t>(field - 1)].type != 'M') {
-    throw InputError{"no memo field " + Quoted(name) + " in " + o.file};
-  }
-  GO(o.record);
-  const std::int32_t block =
-      StoredMemoBlock(t, t.fields[static_cast<std::size_t>(field - 1)], t.record.data());
-  std::string text;
-  if (block > 0) ReadMemo(t, block, text);
-  io.out << session.text().ToUtf8(text, "record " + std::to_string(o.record) + ", field " +
-                                            t.fields[static_cast<std::size_t>(field - 1)].name)
+  io.out << vexel::read_memo(o.file, static_cast<std::uint32_t>(o.record), o.arguments.at(0),
+                             OperationOptionsOf(o, io.err))
          << "\n";
-  session.Close();
   return kExitOk;
 }
 
 int PackMemo(const Options& o, const Streams& io) {
-  Options exclusive = o;
-  exclusive.exclusive = true;
-  TableSession session(exclusive, o.file, Access::kWrite, io.err);
-  if (MemoOf(session.table()) == nullptr) {
-    throw InputError{o.file + " has no memo file"};
-  }
-  const std::int64_t saved = PackMemofile();
-  session.Close();
-  io.out << saved << " bytes saved\n";
+  io.out << vexel::pack_memo(o.file, OperationOptionsOf(o, io.err)) << " bytes saved\n";
   return kExitOk;
 }
 
@@ -525,7 +281,25 @@ void RegisterMemoCommands(Commands& commands) {
   AddSharingOptions(pack, o);
 }
 
+// An engine error as the engine words it: "Error # 2 (File not found)", a line break, and what
+// failed. The library joins the two lines with ": "; other errors get the tool's prefix.
+std::string EngineMessage(const vexel::Error& e) {
+  std::string text = e.what();
+  if (!text.starts_with("Error # ")) return "vxdbf: " + text;
+  if (const std::size_t end = text.find("): "); end != std::string::npos) {
+    text.replace(end + 1, 2, "\r\n");
+  }
+  return text;
+}
+
 }  // namespace
+
+int VxdbfMain(const std::vector<std::string>& args) {
+  InitEngine();
+  const int status = RunVxdbf(args, std::cin, std::cout, std::cerr);
+  ShutdownEngine();
+  return status;
+}
 
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err) {
@@ -593,7 +367,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     err << "vxdbf: " << e.what() << "\n";
     return kExitEngineError;
   } catch (const vexel::Error& e) {
-    err << "vxdbf: " << e.what() << "\n";
+    err << EngineMessage(e) << "\n";
     return kExitEngineError;
   } catch (const EVexelError& e) {
     err << e.what() << "\n";
