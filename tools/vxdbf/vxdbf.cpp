@@ -18,7 +18,6 @@
 #include "engine/startup/engine_startup.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
-#include "engine/workarea/field_input.h"
 #include "platform/os/codepage.h"
 #include "tools/vxdbf/build_commands.h"
 #include "tools/vxdbf/codepage_command.h"
