@@ -73,8 +73,13 @@ void Scope::Enter() {
   // Every call of the library comes through here: this is the one place where an Engine's own
   // engine state becomes the calling thread's current one, once the engine keeps its state in
   // an object. Until then every Engine drives the process's engine, under one mutex.
-  // The process's engine starts with the first call that needs it, unless the program started it.
-  if (!static_cast<const vx::IndexHookTable&>(vx::IndexHooks).present) vx::InitEngine();
+  // The process's engine starts with the first call that needs it (and again after it was shut
+  // down), unless the program started it. A program may run it without its index unit: edits
+  // then refuse to leave a production index stale.
+  if (!static_cast<const vx::IndexHookTable&>(vx::IndexHooks).present &&
+      (!vx::MemoHooks->present || vx::ShuttingDown)) {
+    vx::InitEngine();
+  }
   saved_ = std::make_unique<Saved>(Saved{vx::AnsiTables, vx::OpenModeOverride, vx::LockRetries,
                                          vx::LockWaitSeconds, vx::LockWaitMs, vx::RaiseOnError,
                                          vx::UseExceptions, vx::ErrorHandlerProc, vx::SoftSeek,

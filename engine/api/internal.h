@@ -86,6 +86,10 @@ auto Guarded(F&& body) -> decltype(body()) {
   }
 }
 
+// Clears the selected area's record image for a new record: every field blank, logical and
+// number fields without a value (not false or 0).
+void ClearNewRecord(vx::TableRecord& table);
+
 // A release step of a destructor or a move assignment: its failure is dropped.
 template <class F>
 void Quietly(F&& step) noexcept {

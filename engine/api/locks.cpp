@@ -527,14 +527,14 @@ void ReleaseAppendLock(Table::Impl& impl) {
   vx::Unlock();
 }
 
-std::uint32_t AppendRecord(Table::Impl& impl, const Assignments& values) {
-  impl.positioned_by = 0;
-  if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-  vx::ClearRecord();
-  const std::vector<int> numbers = detail::CheckAssignments(impl, values);
+}  // namespace
+
+namespace detail {
+
+void ClearNewRecord(vx::TableRecord& table) {
   vx::ClearRecord();
   // Logical and number fields the row does not name stay blank (no value), not false or 0.
-  vx::RecordImage image = vx::RecordImage::Of(impl.table());
+  vx::RecordImage image = vx::RecordImage::Of(table);
   for (int n = 1; n <= image.FieldCount(); ++n) {
     const vx::FieldEntry& f = image.Field(n);
     if (f.type == 'L') image.SetLogicalBlank(n);
@@ -542,6 +542,18 @@ std::uint32_t AppendRecord(Table::Impl& impl, const Assignments& values) {
       image.SetNumberBlank(n);
     }
   }
+}
+
+}  // namespace detail
+
+namespace {
+
+std::uint32_t AppendRecord(Table::Impl& impl, const Assignments& values) {
+  impl.positioned_by = 0;
+  if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+  vx::ClearRecord();
+  const std::vector<int> numbers = detail::CheckAssignments(impl, values);
+  detail::ClearNewRecord(impl.table());
   for (std::size_t i = 0; i < values.size(); ++i) {
     detail::PutValue(impl, numbers[i], values[i].second, true);
   }

@@ -1,6 +1,6 @@
 #pragma once
-// vxdbf's editing commands over the work-area layer: append rows, set fields of a record,
-// delete and recall, and locate. Each takes the locks a shared table needs and releases them.
+// vxdbf's editing commands over the library's edits (vexel/edit.hpp): append rows read as CSV
+// or JSON lines, set fields of a record, delete and recall, and locate.
 
 #include <iosfwd>
 

@@ -204,7 +204,8 @@ TEST_F(DamagedTablesTest, TwoProcessesSettingMemosAtOnceAllSucceed) {
 
 TEST_F(DamagedTablesTest, ValuesAreShownAsOtherReadersShowThem) {
   const std::string path = Films(0);
-  // A CSV with a byte-order mark; a blank and a "?" logical, and one not given, stay blank.
+  // A CSV with a byte-order mark; a blank and a "?" logical, and one not given, stay blank, as
+  // does the number no row names.
   Result r = Vxdbf({"append", path}, "\xEF\xBB\xBFNAME,OK,NOTE\na,,\"two\nlines\"\nb,?,x\n");
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(Vxdbf({"append", path}, "NAME\nc\n").status, 0);
@@ -221,11 +222,11 @@ TEST_F(DamagedTablesTest, ValuesAreShownAsOtherReadersShowThem) {
   }
   r = Vxdbf({"dump", path, "--format", "jsonl"});
   EXPECT_EQ(r.out,
-            "{\"NAME\":\"a\",\"OK\":null,\"NOTE\":\"two\\nlines\",\"YEAR\":0}\n"
-            "{\"NAME\":\"b\",\"OK\":null,\"NOTE\":\"x\",\"YEAR\":0}\n"
-            "{\"NAME\":\"c\",\"OK\":null,\"NOTE\":\"\",\"YEAR\":0}\n"
-            "{\"NAME\":\"d\",\"OK\":null,\"NOTE\":\"\",\"YEAR\":0}\n");
-  const std::string csv = "NAME,OK,NOTE,YEAR\r\na,,\"two\nlines\",0\r\n";
+            "{\"NAME\":\"a\",\"OK\":null,\"NOTE\":\"two\\nlines\",\"YEAR\":null}\n"
+            "{\"NAME\":\"b\",\"OK\":null,\"NOTE\":\"x\",\"YEAR\":null}\n"
+            "{\"NAME\":\"c\",\"OK\":null,\"NOTE\":\"\",\"YEAR\":null}\n"
+            "{\"NAME\":\"d\",\"OK\":null,\"NOTE\":\"\",\"YEAR\":null}\n");
+  const std::string csv = "NAME,OK,NOTE,YEAR\r\na,,\"two\nlines\",\r\n";
   EXPECT_EQ(Vxdbf({"dump", path}).out.substr(0, csv.size()), csv);
   // Setting a logical to nothing blanks it; "F" stays false.
   ASSERT_EQ(Vxdbf({"set", path, "1", "OK=T"}).status, 0);

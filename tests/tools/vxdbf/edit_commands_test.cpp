@@ -45,9 +45,9 @@ TEST_F(EditCommandsTest, AppendsCsvRowsByHeaderNamesInAnyCase) {
   EXPECT_EQ(r.out, "3\n");
   EXPECT_EQ(Dump(),
             "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
-            "Vertigo,1958,,1958-05-09,0.00\r\n"
-            "\"Amélie, \"\"the\"\" film\",2001,,2001-04-25,0.00\r\n"
-            "Metropolis,1927,,,0.00\r\n");
+            "Vertigo,1958,,1958-05-09,\r\n"
+            "\"Amélie, \"\"the\"\" film\",2001,,2001-04-25,\r\n"
+            "Metropolis,1927,,,\r\n");
 }
 
 TEST_F(EditCommandsTest, AppendsJsonLines) {
@@ -57,7 +57,7 @@ TEST_F(EditCommandsTest, AppendsJsonLines) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Dump({"--format", "jsonl"}),
             "{\"TITLE\":\"Alien\",\"YEAR\":1979,\"COLOR\":true,\"PREMIERE\":null,\"RATING\":8.45}\n"
-            "{\"TITLE\":\"M é\",\"YEAR\":0,\"COLOR\":null,\"PREMIERE\":null,\"RATING\":0.00}\n");
+            "{\"TITLE\":\"M é\",\"YEAR\":null,\"COLOR\":null,\"PREMIERE\":null,\"RATING\":null}\n");
 }
 
 TEST_F(EditCommandsTest, BadRowsWriteNothing) {
@@ -147,10 +147,10 @@ TEST_F(EditCommandsTest, SetDeleteRecallAndVisibleDump) {
   EXPECT_EQ(Vxdbf({"delete", path_, "1"}).status, 0);
   EXPECT_EQ(Dump({"--visible"}),
             "TITLE,YEAR,COLOR,PREMIERE,RATING\r\n"
-            "Bee,1999,T,,0.00\r\nC,0,,,0.00\r\n");
-  EXPECT_NE(Dump({"--deleted"}).find("\r\n*,A,0,,,0.00\r\n"), std::string::npos);
+            "Bee,1999,T,,\r\nC,,,,\r\n");
+  EXPECT_NE(Dump({"--deleted"}).find("\r\n*,A,,,,\r\n"), std::string::npos);
   EXPECT_EQ(Vxdbf({"recall", path_, "1"}).status, 0);
-  EXPECT_NE(Dump({"--visible"}).find("\r\nA,0,,,0.00\r\n"), std::string::npos);
+  EXPECT_NE(Dump({"--visible"}).find("\r\nA,,,,\r\n"), std::string::npos);
   const Result beyond = Vxdbf({"set", path_, "9", "TITLE=x"});
   EXPECT_EQ(beyond.status, 1);
   EXPECT_NE(beyond.err.find("Error # 212"), std::string::npos);

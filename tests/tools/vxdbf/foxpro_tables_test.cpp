@@ -119,7 +119,7 @@ TEST_F(FoxProTablesTest, CopyKeepsBinaryValuesNullsAndCounters) {
        {"ID,+", "N,N,4,1"},
        "{\"N\":1.5}\n{}\n",
        "",
-       "{\"ID\":1,\"N\":1.5}\n{\"ID\":2,\"N\":0.0}\n{\"ID\":3,\"N\":0.0}\n"},
+       "{\"ID\":1,\"N\":1.5}\n{\"ID\":2,\"N\":null}\n{\"ID\":3,\"N\":null}\n"},
       {"0x04",
        {"ID,+", "O,O", "AT,@"},
        R"({"O":-199.99,"AT":"1970-01-01T00:00:01"})"
