@@ -7,10 +7,6 @@ whether it may include the system headers for files, locks and clocks. Folders n
 (tests, benchmarks, fuzz targets) may include anything. An application never depends on another
 application: a table row that lets one include another is itself a violation.
 
-The files listed between the "vxdbf internals" markers may still include the engine and
-platform/os (the folders `engine/*`, `platform/os`) while vxdbf moves onto the public headers;
-a listed file that no longer needs it is a violation too, so the list only shrinks. A file off
-the list may not include a vxdbf header that is on it (it would see the engine through it).
 Exits 1 and lists every violation.
 """
 import pathlib
@@ -39,14 +35,6 @@ def read_table(root):
     return rules
 
 
-INTERNALS = ("engine/*", "platform/os")
-
-
-def read_internals_list(text):
-    block = re.search(r"<!-- vxdbf internals begin -->(.*?)<!-- vxdbf internals end -->", text, re.S)
-    return set(re.findall(r"`(tools/vxdbf/[^`]+)`", block.group(1))) if block else set()
-
-
 def folder_of(path):
     parts = pathlib.PurePosixPath(path).parts
     return "/".join(parts[:2]) if len(parts) > 2 else parts[0]
@@ -64,8 +52,6 @@ def may_include(owner, target, allowed):
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
     rules = read_table(root)
-    internals = read_internals_list((root / "docs" / "ARCHITECTURE.md").read_text(encoding="utf-8"))
-    listed_all = set(internals)
     problems = []
     for app in APPLICATIONS:
         allowed = rules.get(app, (set(), False, False))[0]
@@ -82,11 +68,6 @@ def main():
                 problems.append(f"{rel}: folder {owner} is not in the layering table")
                 continue
             allowed, qt, system = rules[owner]
-            listed = rel in internals
-            if listed:
-                internals.discard(rel)
-                allowed = allowed | set(INTERNALS)
-            uses_internals = False
             for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
                 m = INCLUDE.match(line)
                 if not m:
@@ -95,23 +76,12 @@ def main():
                 where = f"{rel}:{number}: {owner} includes {name}"
                 if kind == '"':
                     target = folder_of(name)
-                    uses_internals = uses_internals or (
-                        "/" in name and may_include(None, target, INTERNALS))
                     if "/" in name and not may_include(owner, target, allowed):
                         problems.append(f"{where} (layer {target} not allowed)")
                 elif name.startswith("Q") and not qt:
                     problems.append(f"{where} (Qt)")
                 elif SYSTEM_FILE_HEADERS.match(name) and not system:
                     problems.append(f"{where} (system file, lock or clock header)")
-                if kind == '"' and name.startswith("tools/vxdbf/") and name in listed_all:
-                    uses_internals = True
-                    if not listed:
-                        problems.append(f"{where} (a header on the vxdbf internals list)")
-            if listed and not uses_internals:
-                problems.append(f"{rel}: includes no engine header any more; take it off the "
-                                "vxdbf internals list")
-    for rel in sorted(internals):
-        problems.append(f"vxdbf internals list: {rel} does not exist")
     for p in problems:
         print(p)
     print(f"{len(problems)} layering violation(s)" if problems else "layering clean")

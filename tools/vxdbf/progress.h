@@ -1,7 +1,9 @@
 #pragma once
-// vxdbf's progress display.
+// vxdbf's progress display for work the tool drives itself (the library's operations report
+// through OperationOptions::progress, which OperationOptionsOf draws the same way).
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -15,16 +17,12 @@ class Progress {
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
   void Step(std::int64_t done);
-  // Routes the index builds that run while this lives to the same bar.
-  void FollowIndexBuild();
 
  private:
-  static void IndexStep(void* context, int step, int steps);
-  std::ostream* err_ = nullptr;
+  std::function<void(const std::string&, std::int64_t, std::int64_t)> show_;
   std::string label_;
   std::int64_t total_ = 0;
-  int shown_ = -1;
-  bool following_ = false;
+  bool started_ = false;
 };
 
 }  // namespace vx::tool

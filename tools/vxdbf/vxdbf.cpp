@@ -11,14 +11,6 @@
 #include <vexel/inspect.hpp>
 #include <vexel/vexel.hpp>
 
-#include "engine/api/ops/record_order.h"
-#include "engine/foundation/errors.h"
-#include "engine/foundation/settings.h"
-#include "engine/foundation/strings.h"
-#include "engine/startup/engine_startup.h"
-#include "engine/table/dbf_file.h"
-#include "engine/table/dbf_records.h"
-#include "platform/os/codepage.h"
 #include "tools/vxdbf/build_commands.h"
 #include "tools/vxdbf/codepage_command.h"
 #include "tools/vxdbf/command_line.h"
@@ -29,20 +21,9 @@
 #include "tools/vxdbf/maintenance_commands.h"
 #include "tools/vxdbf/sample_command.h"
 #include "tools/vxdbf/sql_commands.h"
-#include "tools/vxdbf/table_text.h"
 #include "tools/vxdbf/text_formats.h"
 
 namespace vx::tool {
-
-// Until every command walks records through the library: the tool's record order is the
-// library's (copy still calls it).
-std::vector<OrderedRecord> RecordOrder(const Options& o, TableRecord& t, std::int32_t count) {
-  std::vector<OrderedRecord> order;
-  for (ops::OrderedRecord& r : ops::RecordOrder({o.tag, o.index}, o.file, t, count)) {
-    order.push_back({r.record, std::move(r.key)});
-  }
-  return order;
-}
 
 namespace {
 
@@ -294,10 +275,9 @@ std::string EngineMessage(const vexel::Error& e) {
 }  // namespace
 
 int VxdbfMain(const std::vector<std::string>& args) {
-  InitEngine();
-  const int status = RunVxdbf(args, std::cin, std::cout, std::cerr);
-  ShutdownEngine();
-  return status;
+  // The library starts the engine with its first call and every operation closes what it
+  // opened.
+  return RunVxdbf(args, std::cin, std::cout, std::cerr);
 }
 
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -355,7 +335,7 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     err << "vxdbf: " << e.message << "\n";
     return kExitLockRefused;
   } catch (const vexel::LockError& e) {
-    err << "vxdbf: " << e.what() << "\n";
+    err << EngineMessage(e) << "\n";
     // A memo file lock that stayed refused after its retries is refused like a record lock.
     if (e.code() == 1017) err << "vxdbf: the memo file is locked by another program\n";
     return kExitLockRefused;
@@ -367,14 +347,6 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     return kExitEngineError;
   } catch (const vexel::Error& e) {
     err << EngineMessage(e) << "\n";
-    return kExitEngineError;
-  } catch (const EVexelError& e) {
-    err << e.what() << "\n";
-    // A memo file lock that stayed refused after its retries is refused like a record lock.
-    if (std::string_view(e.what()).starts_with(ErrorDescription(1017))) {
-      err << "vxdbf: the memo file is locked by another program\n";
-      return kExitLockRefused;
-    }
     return kExitEngineError;
   }
 }
