@@ -5,7 +5,7 @@
 #include <sqlite3ext.h>
 SQLITE_EXTENSION_INIT1
 
-#include "sqlite/vexel_sqlite.h"
+#include <vexel/sqlite.hpp>
 
 extern "C" {
 

@@ -16,7 +16,7 @@
 // (omit stays 0): a tag's key is the stored text in the table's code page, blank-padded and
 // cut to the field's width, so only SQLite can say exactly which rows an SQL comparison takes.
 
-#include "sqlite/vexel_sqlite.h"
+#include <vexel/sqlite.hpp>
 
 #ifdef VEXEL_SQLITE_EXTENSION
 #include <sqlite3ext.h>

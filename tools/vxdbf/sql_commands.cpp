@@ -16,7 +16,7 @@
 #include <vexel/vexel.hpp>
 
 #ifdef VX_HAVE_SQLITE
-#include "sqlite/vexel_sqlite.h"
+#include <vexel/sqlite.hpp>
 #endif
 #include "tools/vxdbf/command_line.h"
 #include "tools/vxdbf/progress.h"

@@ -1,6 +1,7 @@
 #pragma once
 // The `vexel` SQLite module: live dBASE tables behind SQL through the public vexel API. This
-// header registers the module with a connection (vxdbf links it directly); the loadable
+// header registers the module with a connection, for programs built in this tree that link the
+// module (vx_sqlite_module: vxdbf); it is not installed. The loadable
 // extension vexel_sqlite.so does the same from its entry point. What a tag can serve and how
 // a table's fields map to SQL columns live here too, so that the copy into plain SQLite tables
 // declares the same columns and indexes.
