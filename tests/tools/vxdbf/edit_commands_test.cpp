@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "engine/index/orders.h"
+#include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/os/file.h"
 #include "tests/support/temp_dir.h"
@@ -173,6 +174,9 @@ TEST_F(EditCommandsTest, LocatePrintsRecordNumbers) {
 // has one is refused (exit 2, the table untouched) unless --ignore-index asks for it, which
 // warns. Earlier tests in this process may have installed the engine; it is taken out here.
 TEST_F(EditCommandsTest, EditsOfATableWithAProductionIndexNeedIgnoreIndex) {
+  // An engine that runs without its index unit (started first: the library starts an engine
+  // nobody started, index unit and all).
+  InitEngine();
   ShutdownIndex();
   struct Reinstall {
     ~Reinstall() { IndexInit(); }
