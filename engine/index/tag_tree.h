@@ -34,14 +34,14 @@ struct TagTree {
   MdxFile* file = nullptr;
   TagHeader* header = nullptr;
   KeyComparator compare = CompareCharKeys;
-  IndexErrorContext context;
+  IndexErrorContext context{};
   bool anchor_modified = false;  // root page or "has held a key" changed
   // Pages no node of this tag may overlap: every tag header, the other tags' roots.
   struct ForeignPage {
     std::uint32_t page = 0;
-    std::string what;  // "the tag header of tag NAME", for the message
+    std::string what{};  // "the tag header of tag NAME", for the message
   };
-  std::vector<ForeignPage> foreign_pages;
+  std::vector<ForeignPage> foreign_pages{};
 };
 
 enum class TreeResult { kDone, kUnchanged, kFailed };

@@ -15,8 +15,8 @@ namespace vx {
 // One candidate page and how well the text reads in it.
 struct PageScore {
   int page = 0;
-  double score = 0;                  // per byte beyond ASCII; higher reads better
-  std::vector<std::string> samples;  // the sample words, decoded in this page (UTF-8)
+  double score = 0;                    // per byte beyond ASCII; higher reads better
+  std::vector<std::string> samples{};  // the sample words, decoded in this page (UTF-8)
 };
 
 // The pages the assistant tries at least (65001: the text is UTF-8, whatever the mark says;

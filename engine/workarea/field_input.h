@@ -16,9 +16,9 @@ namespace vx {
 
 // One value as given.
 struct TextValue {
-  std::string text;      // as given (UTF-8): numbers, dates, logicals, and for messages
+  std::string text{};    // as given (UTF-8): numbers, dates, logicals, and for messages
   bool is_null = false;  // no value at all (JSON null)
-  std::string stored;    // character and memo text already in the table's code page
+  std::string stored{};  // character and memo text already in the table's code page
 };
 
 // The number a text holds in the plain decimal form (optional sign, digits, optional fraction

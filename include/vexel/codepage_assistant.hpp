@@ -20,19 +20,19 @@ namespace vexel {
 // One candidate page and how well the text reads in it.
 struct CodePageScore {
   int page = 0;
-  double score = 0;                  // per byte beyond ASCII; higher reads better
-  std::vector<std::string> samples;  // sample words of the text decoded in this page (UTF-8)
+  double score = 0;                    // per byte beyond ASCII; higher reads better
+  std::vector<std::string> samples{};  // sample words of the text decoded in this page (UTF-8)
 };
 
 struct CodePageRanking {
   // The table's language driver mark in words: "0x03 (Windows ANSI Latin I, code page 1252)",
   // "0x00 (no mark)", "0xF1 (unknown)", a level 7 table's driver name after it.
-  std::string mark;
+  std::string mark{};
   int marked_page = 0;                 // the page a mark this library follows names; 0 without one
   std::int32_t records = 0;            // records read
   std::int32_t memos = 0;              // memos read
   std::size_t bytes_beyond_ascii = 0;  // in the text examined; 0: every page reads it alike
-  std::vector<CodePageScore> pages;    // best first (the marked page first among equals)
+  std::vector<CodePageScore> pages{};  // best first (the marked page first among equals)
   bool too_close_to_call = false;      // the best two read the text about equally well
 };
 
@@ -45,8 +45,8 @@ CodePageRanking rank_codepages(const std::filesystem::path& file,
 
 // A language driver: the mark (byte 29 of the table header) that names a code page.
 struct LanguageDriver {
-  int id = 0;           // the byte
-  std::string meaning;  // "German OEM", "Windows ANSI Latin I", ...
+  int id = 0;             // the byte
+  std::string meaning{};  // "German OEM", "Windows ANSI Latin I", ...
   int page = 0;
 };
 

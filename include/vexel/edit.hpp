@@ -36,15 +36,15 @@ namespace vexel {
 // One value of an edit: the field (its name in any case, UTF-8) and its text. `null`: no value
 // at all (a JSON null): .NULL. in a field that may be null, else the field's blank.
 struct FieldText {
-  std::string field;
-  std::string text;
+  std::string field{};
+  std::string text{};
   bool null = false;
 };
 
 // One row to append and where it came from ("row 3", "line 2"), which messages about it name.
 struct TextRow {
-  std::string origin;
-  std::vector<FieldText> values;
+  std::string origin{};
+  std::vector<FieldText> values{};
 };
 
 // The rows append_rows reads, one at a time.
@@ -53,12 +53,12 @@ struct RowInput {
   // name must be a field and none may come twice (messages call it `columns_origin`). Each row
   // then holds one value per column in that order, and the values' `field` is not looked at.
   // Empty: every value names its own field, and a row may not name one twice.
-  std::vector<std::string> columns;
+  std::vector<std::string> columns{};
   std::string columns_origin = "the header";
   // Fills `row` (the same object from call to call: set every member) and answers true, or
   // answers false at the end of the input. An exception it throws ends the append with nothing
   // written and reaches the caller unchanged.
-  std::function<bool(TextRow& row)> next;
+  std::function<bool(TextRow& row)> next{};
 };
 
 // Appends the rows `input` gives and answers their number. Every row is read and checked against

@@ -37,25 +37,25 @@ void reindex(const std::filesystem::path& file, const OperationOptions& options 
 // One problem or note: where ("table", "memo file", "index", "record 3, field NOTES", "tag
 // TITLE", ...) and what.
 struct CheckFinding {
-  std::string where;
-  std::string what;
+  std::string where{};
+  std::string what{};
 };
 
 // One tag of the production index as the check found it.
 struct TagCheck {
-  std::string name;
-  TagInfo definition;             // as its header gives it (key_type unset)
+  std::string name{};
+  TagInfo definition{};           // as its header gives it (key_type unset)
   bool definition_known = false;  // the key and FOR expressions can be read and compile
-  std::vector<std::string> problems;
-  std::vector<std::string> notes;  // not damage, but worth knowing
+  std::vector<std::string> problems{};
+  std::vector<std::string> notes{};  // not damage, but worth knowing
 };
 
 // What a repair did.
 struct IndexRepair {
-  std::string backup;                     // the old index kept as (empty: none was needed)
-  std::vector<std::string> rebuilt;       // tag names
-  std::vector<std::string> not_repaired;  // in words
-  std::int32_t counted = 0;               // records the header now counts in addition
+  std::string backup{};                     // the old index kept as (empty: none was needed)
+  std::vector<std::string> rebuilt{};       // tag names
+  std::vector<std::string> not_repaired{};  // in words
+  std::int32_t counted = 0;                 // records the header now counts in addition
 };
 
 // Memo pointer problems: after this many only their number is kept.
@@ -63,17 +63,17 @@ inline constexpr std::size_t check_memo_problems_kept = 100;
 
 // Everything check_table found. Field names appear in UTF-8; tag names as stored.
 struct TableCheck {
-  bool ok = true;                   // nothing was found (notes are not problems)
-  std::vector<CheckFinding> table;  // the table header, the index file, the memo file
-  std::vector<CheckFinding> memos;  // memo pointers (at most check_memo_problems_kept)
-  std::size_t memo_problems = 0;    // all of them
-  std::int32_t uncounted = 0;       // whole records past the header's count
-  std::vector<TagCheck> tags;
-  std::vector<CheckFinding> notes;  // about the table's files, not faults
+  bool ok = true;                     // nothing was found (notes are not problems)
+  std::vector<CheckFinding> table{};  // the table header, the index file, the memo file
+  std::vector<CheckFinding> memos{};  // memo pointers (at most check_memo_problems_kept)
+  std::size_t memo_problems = 0;      // all of them
+  std::int32_t uncounted = 0;         // whole records past the header's count
+  std::vector<TagCheck> tags{};
+  std::vector<CheckFinding> notes{};  // about the table's files, not faults
   bool has_index = false;
-  std::string index_path;
+  std::string index_path{};
   // Set when a repair was asked for and something had failed.
-  std::optional<IndexRepair> repair;
+  std::optional<IndexRepair> repair{};
 
   // Every problem in one list: the table's, the memo pointers' (with "... and N more" under
   // "memo pointers" past those kept), then each tag's under "tag NAME".

@@ -28,8 +28,8 @@ namespace vexel {
 
 // The memo file beside a table.
 struct MemoFileDescription {
-  std::string path;
-  std::string kind;  // "dBASE III", "dBASE IV" or "FoxPro"
+  std::string path{};
+  std::string kind{};  // "dBASE III", "dBASE IV" or "FoxPro"
   std::uint32_t block_size = 0;
   std::uint64_t size = 0;       // bytes
   std::uint32_t next_free = 0;  // the block the next memo is appended at
@@ -43,7 +43,7 @@ struct MemoFileDescription {
 
 // A field with its place in the record (the deletion mark is byte 0).
 struct FieldLayout {
-  std::string name;  // UTF-8
+  std::string name{};  // UTF-8
   char type = 'C';
   int length = 0;
   int decimals = 0;
@@ -52,23 +52,23 @@ struct FieldLayout {
 
 // What a table's header and the files beside it say.
 struct TableDescription {
-  int version = 0;            // the version byte
-  std::string version_name;   // "dBASE IV with memo", ...
-  std::string last_update;    // "YYYY-MM-DD"; empty when the header records none
-  std::uint32_t records = 0;  // as the header counts them
+  int version = 0;             // the version byte
+  std::string version_name{};  // "dBASE IV with memo", ...
+  std::string last_update{};   // "YYYY-MM-DD"; empty when the header records none
+  std::uint32_t records = 0;   // as the header counts them
   int header_length = 0;
   int record_length = 0;
-  bool has_memo = false;                               // the table has memo fields
-  std::optional<MemoFileDescription> memo;             // none when missing or unreadable
-  bool production_index = false;                       // the header flags one
-  int index_tags = -1;                                 // its tags; -1 when none or unreadable
-  std::optional<int> language_driver;                  // byte 29; none for a dBASE II table
-  std::optional<std::string> language_driver_meaning;  // none for an id nobody defines
-  std::string language_driver_name;                    // a level 7 table's driver name (UTF-8)
-  std::string language_driver_text;                    // a one-line description of the mark
-  int codepage = 0;                                    // the page the table's text is read in
-  std::string codepage_reason;                         // why that page
-  std::vector<FieldLayout> fields;
+  bool has_memo = false;                                 // the table has memo fields
+  std::optional<MemoFileDescription> memo{};             // none when missing or unreadable
+  bool production_index = false;                         // the header flags one
+  int index_tags = -1;                                   // its tags; -1 when none or unreadable
+  std::optional<int> language_driver{};                  // byte 29; none for a dBASE II table
+  std::optional<std::string> language_driver_meaning{};  // none for an id nobody defines
+  std::string language_driver_name{};                    // a level 7 table's driver name (UTF-8)
+  std::string language_driver_text{};                    // a one-line description of the mark
+  int codepage = 0;                                      // the page the table's text is read in
+  std::string codepage_reason{};                         // why that page
+  std::vector<FieldLayout> fields{};
 };
 
 // Describes the table at `file` (opened read-only, shared, without its memo file or index in a
@@ -90,9 +90,9 @@ struct StoredValue {
     datetime,  // `text` "YYYY-MM-DDTHH:MM:SS" (".mmm" added when there are milliseconds)
   };
   Kind kind = Kind::none;
-  std::string text;
+  std::string text{};
   // A number as a plain decimal (a valid JSON number); empty when the stored digits are none.
-  std::string number;
+  std::string number{};
   // A memo that could not be read: `text` holds what was read (perhaps nothing).
   bool unreadable = false;
 };
@@ -101,8 +101,8 @@ struct StoredValue {
 struct StoredRecord {
   std::uint32_t recno = 0;
   bool deleted = false;
-  std::string key;  // UTF-8: the record's key in the walked tag, when keys were asked for
-  std::vector<StoredValue> values;  // one per field
+  std::string key{};  // UTF-8: the record's key in the walked tag, when keys were asked for
+  std::vector<StoredValue> values{};  // one per field
 };
 
 // Which records a walk visits, in which order.
@@ -151,10 +151,10 @@ std::int64_t pack_memo(const std::filesystem::path& file, const OperationOptions
 
 // One tag of an index as its header and tree say.
 struct TagSummary {
-  std::string name;      // UTF-8
-  std::string key;       // the key expression
-  std::string for_expr;  // the FOR condition; empty when none
-  char type = 'C';       // the key type as stored
+  std::string name{};      // UTF-8
+  std::string key{};       // the key expression
+  std::string for_expr{};  // the FOR condition; empty when none
+  char type = 'C';         // the key type as stored
   int length = 0;
   bool unique = false;
   bool descending = false;
@@ -163,7 +163,7 @@ struct TagSummary {
   std::int64_t keys = 0;
   // Why the tag's header or tree cannot be read (empty when it can); the other members except
   // `name` are then unset.
-  std::string damage;
+  std::string damage{};
 };
 
 // Summarises every tag of the production index of `file`, or of `index` (a .MDX; its extension
@@ -204,7 +204,7 @@ struct ExpressionResult {
   char type = 'C';
   int width = 0;
   int decimals = 0;
-  Value value;
+  Value value{};
 };
 
 // What list_expressions evaluates, over which records.

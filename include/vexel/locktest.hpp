@@ -31,22 +31,22 @@ inline constexpr const char* locktest_table = "VXLOCKTS.DBF";
 struct LocktestOptions {
   // The arguments (without the program name) that make this program, started again, call
   // locktest_peer for the same folder.
-  std::vector<std::string> peer_arguments;
+  std::vector<std::string> peer_arguments{};
   // Called once both processes have the scratch table open, with its path.
-  std::function<void(const std::string& table)> started;
+  std::function<void(const std::string& table)> started{};
 };
 
 // One check: its name ("record lock", "append lock", "semaphore region", "write seen at once",
 // "appends from both"), whether it passed, and what was seen.
 struct LocktestVerdict {
-  std::string check;
+  std::string check{};
   bool passed = false;
-  std::string detail;
+  std::string detail{};
 };
 
 struct LocktestReport {
-  std::string table;  // the scratch table's path
-  std::vector<LocktestVerdict> verdicts;
+  std::string table{};  // the scratch table's path
+  std::vector<LocktestVerdict> verdicts{};
   // Whether every check passed.
   bool passed() const;
 };

@@ -73,8 +73,8 @@ struct PackResult {
   // The memo file's size before and after (both 0 when the table has none).
   std::uint64_t old_memo_size = 0;
   std::uint64_t new_memo_size = 0;
-  std::vector<std::string> tags;     // the tags rebuilt, in the index's order
-  std::vector<std::string> backups;  // the names of the kept old files (RewriteOptions::backup)
+  std::vector<std::string> tags{};     // the tags rebuilt, in the index's order
+  std::vector<std::string> backups{};  // the names of the kept old files (RewriteOptions::backup)
 };
 
 // Removes the records marked deleted, copies the live memos into a compact memo file and builds
@@ -93,10 +93,10 @@ PackResult zap_table(const std::string& file, const RewriteOptions& rewrite = {}
 // Copy
 
 struct CopyOptions {
-  std::vector<std::string> fields;  // these fields (UTF-8, any case) in this order; empty: all
-  std::string condition;            // only the records for which this expression is true
-  std::string tag;                  // walk this tag's order; empty: file order
-  std::string index;                // the .MDX holding `tag`; empty: the production index
+  std::vector<std::string> fields{};  // these fields (UTF-8, any case) in this order; empty: all
+  std::string condition{};            // only the records for which this expression is true
+  std::string tag{};                  // walk this tag's order; empty: file order
+  std::string index{};                // the .MDX holding `tag`; empty: the production index
   // The new table's kind (see CreateTableOptions; 0x03 and 0x83, 0x04 and 0x8C are the same
   // kind here): 0, the source's kind (dBASE II becomes dBASE III). Visual FoxPro and level 7
   // tables with binary fields copy only into their own kind.
@@ -110,9 +110,9 @@ struct CopyOptions {
 };
 
 struct CopyResult {
-  std::string table;              // the new table's name as given, with its extension
-  std::int64_t records = 0;       // records copied
-  std::vector<std::string> tags;  // tags built (CopyOptions::with_index)
+  std::string table{};              // the new table's name as given, with its extension
+  std::int64_t records = 0;         // records copied
+  std::vector<std::string> tags{};  // tags built (CopyOptions::with_index)
 };
 
 // Writes a new table TARGET from FILE's records, the deletion marks, memos, null flags and
@@ -128,27 +128,27 @@ CopyResult copy_table(const std::string& file, const std::string& target,
 // Alter
 
 struct FieldRename {
-  std::string from;
-  std::string to;
+  std::string from{};
+  std::string to{};
 };
 
 // The changes, applied in this order: renames, drops, retypes (by the name after the renames),
 // additions (as new last fields). Names are UTF-8, any case.
 struct AlterChanges {
-  std::vector<FieldRename> rename;
-  std::vector<std::string> drop;
-  std::vector<Field> retype;  // name: the field; type, length, decimals: its new definition
-  std::vector<Field> add;
-  std::vector<std::string> drop_tags;  // tags of the production index to drop
-  bool backup = false;                 // keep the old files as FILE.bak (see RewriteOptions)
+  std::vector<FieldRename> rename{};
+  std::vector<std::string> drop{};
+  std::vector<Field> retype{};  // name: the field; type, length, decimals: its new definition
+  std::vector<Field> add{};
+  std::vector<std::string> drop_tags{};  // tags of the production index to drop
+  bool backup = false;                   // keep the old files as FILE.bak (see RewriteOptions)
 };
 
 struct AlterResult {
-  std::string table;                 // the table's full path
-  std::size_t fields = 0;            // fields of the altered table
-  std::int64_t records = 0;          // records converted
-  std::vector<std::string> tags;     // tags rebuilt
-  std::vector<std::string> backups;  // the kept old files
+  std::string table{};                 // the table's full path
+  std::size_t fields = 0;              // fields of the altered table
+  std::int64_t records = 0;            // records converted
+  std::vector<std::string> tags{};     // tags rebuilt
+  std::vector<std::string> backups{};  // the kept old files
 };
 
 // Changes the table's fields and converts every record to them: numbers, dates (YYYY-MM-DD or

@@ -29,10 +29,10 @@ struct OperationOptions {
   bool lossy = false;
   // Messages for the person running the program, a line each without its end of line:
   // warnings ("warning: ...") and notes. Null: dropped.
-  std::function<void(const std::string& message)> warn;
+  std::function<void(const std::string& message)> warn{};
   // How far long work has come: what it does ("pack", "index"), how much of `total` is done.
   // done < 0 ends that piece of work. Null: not told.
-  std::function<void(const std::string& label, std::int64_t done, std::int64_t total)> progress;
+  std::function<void(const std::string& label, std::int64_t done, std::int64_t total)> progress{};
 };
 
 // A progress display for OperationOptions::progress: when standard error is a terminal, one line

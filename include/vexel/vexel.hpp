@@ -99,7 +99,7 @@ struct OpenOptions {
 // date-time, 'V' varchar, 'Q' varbinary (bytes); dBASE level 7: 'I' integer, '+' autoincrement,
 // 'O' double, '@' timestamp.
 struct Field {
-  std::string name;  // UTF-8, upper case as stored
+  std::string name{};  // UTF-8, upper case as stored
   char type = 'C';
   int length = 0;
   int decimals = 0;
@@ -120,7 +120,7 @@ struct Date {
 
 // A date and time of day (T and @ fields).
 struct DateTime {
-  Date date;
+  Date date{};
   int hour = 0;
   int minute = 0;
   int second = 0;
@@ -241,9 +241,9 @@ enum class SeekMode { exact, soft, prefix };
 
 // A tag of the table's production index.
 struct TagInfo {
-  std::string name;
-  std::string key;       // the key expression
-  std::string for_expr;  // the FOR condition, empty when none
+  std::string name{};
+  std::string key{};       // the key expression
+  std::string for_expr{};  // the FOR condition, empty when none
   bool descending = false;
   bool unique = false;
   char key_type = 'C';  // 'C', 'N' (also for F keys) or 'D'
@@ -251,9 +251,9 @@ struct TagInfo {
 
 // A tag to add: the key expression (dBASE syntax), an optional FOR condition.
 struct TagSpec {
-  std::string name;  // at most 10 characters
-  std::string key;
-  std::string for_expr;
+  std::string name{};  // at most 10 characters
+  std::string key{};
+  std::string for_expr{};
   bool descending = false;
   bool unique = false;
 };
@@ -280,9 +280,9 @@ class Expression {
 // says what was mended, and ok tells whether the table is sound afterwards.
 struct CheckReport {
   bool ok = true;
-  std::vector<std::string> problems;
-  std::vector<std::string> notes;
-  std::vector<std::string> repaired;
+  std::vector<std::string> problems{};
+  std::vector<std::string> notes{};
+  std::vector<std::string> repaired{};
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -53,7 +53,9 @@ TEST_F(IndexingTest, BuildsReportProgressAndFillLeavesAsAsked) {
 
     vexel::reindex(path, {}, 30);
     const auto sparse = std::filesystem::file_size(Mdx());
-    if (records >= 3000) EXPECT_GT(sparse, full);
+    if (records >= 3000) {
+      EXPECT_GT(sparse, full);
+    }
 
     const vexel::TableCheck found = vexel::check_table(path);
     EXPECT_TRUE(found.ok) << (found.findings().empty() ? "" : found.findings()[0].what);

@@ -36,14 +36,14 @@ namespace {
 // One value for one field, as given.
 struct FieldValue {
   int field = 0;  // 1-based field number
-  std::string text;
+  std::string text{};
   bool is_null = false;
-  std::string stored;  // character and memo text in the table's code page (ConvertText)
+  std::string stored{};  // character and memo text in the table's code page (ConvertText)
 };
 // The values of one record, and where they came from ("row 3", "line 2", "record 5").
 struct Row {
-  std::string origin;
-  std::vector<FieldValue> values;
+  std::string origin{};
+  std::vector<FieldValue> values{};
 };
 
 const FieldEntry& FieldOf(int field) {
@@ -196,7 +196,7 @@ void RefuseCutTable(TableRecord& t, const std::string& file) {
 struct EditReach {
   bool append = false;
   bool deletion = false;
-  std::vector<int> fields;  // 1-based numbers of the fields set
+  std::vector<int> fields{};  // 1-based numbers of the fields set
 };
 
 // The names (upper case, outside quoted literals) that a normalized expression mentions.

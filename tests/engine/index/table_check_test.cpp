@@ -111,7 +111,9 @@ TEST_F(TableCheckTest, SortedRunsGiveTheSameReportAsTheComparisonInMemory) {
         }
         return false;
       };
-      if (size > 0 && damage == kKeyMissing) EXPECT_TRUE(has(0, "its key is missing"));
+      if (size > 0 && damage == kKeyMissing) {
+        EXPECT_TRUE(has(0, "its key is missing"));
+      }
       if (size > 0 && damage == kOtherRecord) {
         EXPECT_TRUE(has(1, "record " + std::to_string(size + 5) + ": an item whose key"));
       }

@@ -68,7 +68,9 @@ class MemoStorageTest : public test::WorkAreaTest {
     GO(n);
     const std::int32_t block = Image().MemoBlock(2);
     std::string text;
-    if (block != 0) EXPECT_TRUE(ReadMemo(*SelectedTable(), block, text));
+    if (block != 0) {
+      EXPECT_TRUE(ReadMemo(*SelectedTable(), block, text));
+    }
     return text;
   }
 };
@@ -366,7 +368,9 @@ TEST_F(MemoStorageTest, MemosWrittenUnderAHeldLockAndAnotherWritersStayWhole) {
   {
     MemoWriteBatch batch(*SelectedTable());
     for (int i = 0; i < kNew; ++i) {
-      if (i == 10) ASSERT_EQ(::write(go[1], "g", 1), 1);
+      if (i == 10) {
+        ASSERT_EQ(::write(go[1], "g", 1), 1);
+      }
       AppendWithMemo(text_of(i, 'n'));
     }
     EXPECT_TRUE(batch.Release());
