@@ -7,6 +7,7 @@
 namespace vexel {
 
 std::optional<std::vector<std::string>> table_files(const std::filesystem::path& folder) {
+  if (folder.empty()) return std::nullopt;  // no path names no folder, not the current one
   std::vector<vx::os::DirEntry> entries;
   const int found = vx::os::FindFiles(folder.string(), "*.dbf", false, entries);
   if (found != vx::os::kIoOk && found != vx::os::kIoFileNotFound) return std::nullopt;

@@ -863,6 +863,7 @@ TEST_F(ApiTest, FolderTablesAndCodePages) {
   EXPECT_EQ(vexel::table_files(dir_.File("empty")), std::vector<std::string>{});
   EXPECT_EQ(vexel::table_files(dir_.File("missing")), std::nullopt);
   EXPECT_EQ(vexel::table_files(folder / "a.dbf"), std::nullopt);
+  EXPECT_EQ(vexel::table_files(""), std::nullopt);  // not the current folder
   for (const int page : {437, 850, 1252, 65001}) EXPECT_TRUE(vexel::codepage_available(page));
   for (const int page : {0, -1, 12345}) EXPECT_FALSE(vexel::codepage_available(page));
 }

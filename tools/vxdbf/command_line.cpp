@@ -66,7 +66,7 @@ std::vector<std::string> ExpandTables(const std::vector<std::string>& arguments)
   std::vector<std::string> tables;
   for (const std::string& argument : arguments) {
     if (const auto names = vexel::table_files(argument)) {
-      const std::string dir = argument.back() == '/' ? argument : argument + "/";
+      const std::string dir = argument.ends_with('/') ? argument : argument + "/";
       for (const std::string& name : *names) tables.push_back(dir + name);
       continue;
     }

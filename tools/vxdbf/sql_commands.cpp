@@ -91,7 +91,7 @@ std::string Stem(const std::string& file) {
 std::vector<std::pair<std::string, std::string>> FolderTables(const std::string& dir) {
   const std::optional<std::vector<std::string>> names = vexel::table_files(dir);
   if (!names) throw InputError{"cannot read the folder " + Quoted(dir)};
-  const std::string folder = dir.back() == '/' ? dir : dir + "/";
+  const std::string folder = dir.ends_with('/') ? dir : dir + "/";
   std::vector<std::pair<std::string, std::string>> out;
   for (const std::string& name : *names) out.emplace_back(Stem(name), folder + name);
   return out;
