@@ -484,7 +484,7 @@ std::vector<TagInfo> Table::tags() const {
   });
 }
 
-void Table::add_tag(const TagSpec& tag) {
+void Table::add_tag(const NewTag& tag) {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   Guarded([&] {

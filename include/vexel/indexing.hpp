@@ -26,7 +26,7 @@ namespace vexel {
 // page (InputError when they do not fit it). `fill_percent` (1..100) of each built leaf is
 // filled, leaving room for later inserts. Needs the table exclusively (options.exclusive is
 // implied); the build reports progress as "index".
-void add_tag(const std::filesystem::path& file, const TagSpec& tag,
+void add_tag(const std::filesystem::path& file, const NewTag& tag,
              const OperationOptions& options = {}, int fill_percent = 100);
 
 // Rebuilds every tag of the production index of `file` from its definition (exclusive, as

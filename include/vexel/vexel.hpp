@@ -250,7 +250,7 @@ struct TagInfo {
 };
 
 // A tag to add: the key expression (dBASE syntax), an optional FOR condition.
-struct TagSpec {
+struct NewTag {
   std::string name{};  // at most 10 characters
   std::string key{};
   std::string for_expr{};
@@ -391,7 +391,7 @@ class Table {
   std::vector<TagInfo> tags() const;
   // Adds a tag (replacing one of the same name); creates the production index when missing.
   // Needs the table exclusively: Error 225 when another program has it open.
-  void add_tag(const TagSpec& tag);
+  void add_tag(const NewTag& tag);
   // Rebuilds every tag from its definition (exclusive, as add_tag).
   void reindex();
   // Checks the table header against the file, the memo pointers, and every tag's tree and keys

@@ -390,7 +390,7 @@ class TableHandle {
 
   void AddTag(const std::string& name, const std::string& key, const std::string& for_expr,
               bool descending, bool unique) {
-    const TagSpec tag{name, key, for_expr, descending, unique};
+    const NewTag tag{name, key, for_expr, descending, unique};
     state_->Run([&](Table& t) { t.add_tag(tag); });
   }
   void Reindex() {

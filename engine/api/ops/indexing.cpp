@@ -86,7 +86,7 @@ namespace vexel {
 using vx::ops::Access;
 using vx::ops::TableSession;
 
-void add_tag(const std::filesystem::path& file, const TagSpec& tag, const OperationOptions& options,
+void add_tag(const std::filesystem::path& file, const NewTag& tag, const OperationOptions& options,
              int fill_percent) {
   vx::ops::Run([&] {
     vx::ops::CheckFill(fill_percent);
