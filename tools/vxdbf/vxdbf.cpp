@@ -274,12 +274,6 @@ std::string EngineMessage(const vexel::Error& e) {
 
 }  // namespace
 
-int VxdbfMain(const std::vector<std::string>& args) {
-  // The library starts the engine with its first call and every operation closes what it
-  // opened.
-  return RunVxdbf(args, std::cin, std::cout, std::cerr);
-}
-
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err) {
   CLI::App app("vxdbf: inspects, dumps, creates and edits dBASE tables.", "vxdbf");

@@ -23,8 +23,4 @@ inline constexpr const char* kVxdbfVersion = VXDBF_VERSION;
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err);
 
-// The program: runs the command line on the standard streams (the engine started before and
-// shut down after) and answers the exit status.
-int VxdbfMain(const std::vector<std::string>& args);
-
 }  // namespace vx::tool
