@@ -66,7 +66,7 @@ TEST_F(DamagedTablesTest, ARecordImageLargerThan64KiBHoldsEveryField) {
   RecordImage image = RecordImage::Of(*SelectedTable());
   for (int n : {1, 128, 254, 255}) {
     const int i = n - 1;
-    char stored[9];
+    char stored[16];
     std::snprintf(stored, sizeof stored, "2001%02d%02d", i % 12 + 1, i % 28 + 1);
     EXPECT_EQ(image.Date(n), StoredToDayNumber(stored)) << n;
   }
