@@ -105,6 +105,8 @@ struct FoundationState {
   bool use_exceptions = true;
   void (*error_handler)() = nullptr;
   bool halting = false;
+  void (*warning_proc)(void* context, const std::string& text) = nullptr;
+  void* warning_context = nullptr;
 
   // Settings (settings.h).
   int date_style = 0;

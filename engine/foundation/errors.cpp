@@ -1,5 +1,6 @@
 #include "engine/foundation/errors.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/os/system.h"
@@ -201,6 +202,28 @@ std::string EngineErrorText() {
   if (LastErrorCode == 0) return {};
   std::string description = ErrorDescription(LastErrorCode);
   return description + "\r\n" + TakeErrorMessage();
+}
+
+void EngineWarning(const std::string& text) {
+  FoundationState& state = CurrentState<FoundationState>();
+  if (state.warning_proc != nullptr) {
+    state.warning_proc(state.warning_context, text);
+    return;
+  }
+  std::fprintf(stderr, "warning: %s\n", text.c_str());
+}
+
+WarningReceiver::WarningReceiver(void (*proc)(void* context, const std::string& text),
+                                 void* context) {
+  FoundationState& state = CurrentState<FoundationState>();
+  previous_proc_ = std::exchange(state.warning_proc, proc);
+  previous_context_ = std::exchange(state.warning_context, context);
+}
+
+WarningReceiver::~WarningReceiver() {
+  FoundationState& state = CurrentState<FoundationState>();
+  state.warning_proc = previous_proc_;
+  state.warning_context = previous_context_;
 }
 
 bool SetRaiseOnError(bool flag) { return std::exchange(*RaiseOnError, flag); }

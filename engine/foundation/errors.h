@@ -84,6 +84,24 @@ class CleanupErrors {
   std::string message_;
 };
 
+// Tells the user of a condition the engine got past without failing (a mark a program that
+// ended left behind, an index read without the semaphore): to the installed warning procedure,
+// else on standard error as "warning: " + text.
+void EngineWarning(const std::string& text);
+
+// Sends the engine's warnings to `proc` for a scope, then restores the previous receiver.
+class WarningReceiver {
+ public:
+  WarningReceiver(void (*proc)(void* context, const std::string& text), void* context);
+  ~WarningReceiver();
+  WarningReceiver(const WarningReceiver&) = delete;
+  WarningReceiver& operator=(const WarningReceiver&) = delete;
+
+ private:
+  void (*previous_proc_)(void*, const std::string&);
+  void* previous_context_;
+};
+
 // Block allocation through the error channel. AllocBlock stores the address of `size` new bytes
 // (code 8 when the allocation fails); FreeBlock frees them, or records code 9 for a null
 // pointer; both leave FreeBlock's pointer null.

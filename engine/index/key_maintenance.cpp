@@ -15,6 +15,7 @@
 #include "engine/index/semaphore.h"
 #include "engine/index/tag_tree.h"
 #include "engine/table/dbf_records.h"
+#include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/system.h"
 
@@ -135,6 +136,9 @@ bool ExpectedItems(TableRecord& t, const std::vector<OrderTag*>& group,
                    std::vector<std::vector<std::uint64_t>>& expected,
                    std::vector<std::string>& faults) {
   if (!FlushAppends(t)) return false;
+  // Records other programs appended since the count was taken have their items in the tags by
+  // now (an append writes its record and its keys under the update bracket this edit holds).
+  RefreshRecordCount(t);
   const auto count = static_cast<std::size_t>(std::max(t.record_count, 0));
   const std::size_t length = t.record_length;
   expected.assign(group.size(), std::vector<std::uint64_t>(count + 1, 0));
@@ -225,6 +229,9 @@ void ValidateTrees(AreaIndex& index) {
   index.validated = true;
   index.faults.assign(index.tags.size(), {});
   index.keys_checked.assign(index.tags.size(), false);
+  // Nodes other programs appended since the size was last taken are part of the trees, not
+  // damage past the end (this runs under the update bracket: nobody appends meanwhile).
+  index.file.RefreshSize();
   QuietErrors quiet;
   const std::uint16_t code = EngineErrorCode;
   const std::string message = LastErrorMessage;

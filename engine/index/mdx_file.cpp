@@ -161,6 +161,8 @@ bool MdxFile::WriteHeader() {
 void MdxFile::CorruptHeader() { SetEngineError(222, CorruptText(name_)); }
 
 bool MdxFile::ReadHeader() {
+  // A header read anew may name pages other programs appended since the size was last taken.
+  RefreshSize();
   std::size_t got = 0;
   const int code = file_.ReadAt(0, std::as_writable_bytes(std::span(header_.bytes)), got);
   if (code != 0 || got != kMdxHeaderSize) {

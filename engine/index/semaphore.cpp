@@ -18,6 +18,12 @@ namespace {
 constexpr int kMaxSemaphoreArea = 34;
 constexpr std::uint64_t kRegionOffset = 1;
 constexpr std::uint64_t kRegionLength = 4;
+// A program counted as a reader holds a shared lock on this byte (past the record, where the
+// protocol locks nothing) for as long as its count stands, and a writer holds the lock region
+// for its whole update. Locks end with the program that held them, counts do not: an access
+// count that no lock stands behind was left by a program that ended without giving it back.
+constexpr std::uint64_t kReaderOffset = 8;
+constexpr std::uint64_t kReaderLength = 1;
 constexpr int kRegionAttempts = 1001;
 constexpr int kTableLockAttempts = 1001;
 
@@ -173,6 +179,9 @@ bool Login(int area, TableRecord& table) {
       UnlockRegion(s, SemaphoreAction::kLogin);
       return LoginFailure(name, read, "Cannot read: ");
     }
+    // Every program logged in keeps the file open (and so its sharing lock); when no other
+    // open exists, the count is that of programs that ended without logging out.
+    if (!s.file.RangeLockedElsewhere(os::kShareLockOffset, os::kShareLockLength)) s.users() = 0;
   }
   ++s.users();
   s.users_at_login = s.users();
@@ -201,7 +210,10 @@ bool Logout(int area) {
   }
   if (s.holds_read && s.access() > 0) --s.access();
   if (s.users() > 0) --s.users();
-  const bool last = s.users() == 0;
+  // Logged-in programs keep the file open: with no other open, counts left are of programs
+  // that ended without logging out.
+  const bool last = s.users() == 0 ||
+                    !s.file.RangeLockedElsewhere(os::kShareLockOffset, os::kShareLockLength);
   const bool written = WriteLocked(s, SemaphoreAction::kLogout);
   UnlockRegion(s, SemaphoreAction::kLogout);
   s.file.Close();
@@ -213,18 +225,42 @@ bool Logout(int area) {
   return written;
 }
 
-// Adds `delta` to the access count in the file, under the lock region for the moment.
+// Adds `delta` to the access count in the file, under the lock region for the moment. A reader's
+// lock on the reader byte is taken before its count is written and given back after the count
+// that gives it up is.
 bool ChangeAccessCount(SemaphoreState& s, SemaphoreAction action, int delta) {
   if (!LockRegion(s, action)) return false;
   if (!ReadLocked(s, action)) return false;
   if (delta > 0) {
+    const int code = s.file.LockRangeShared(kReaderOffset, kReaderLength);
+    if (code != 0) {
+      UnlockRegion(s, action);
+      return Fail(static_cast<std::uint16_t>(code),
+                  "Cannot lock index semaphore file: " + s.name + " " + Name(action));
+    }
     if (s.access() < 127) ++s.access();
   } else if (s.access() > 0) {
     --s.access();
   }
-  if (!WriteLocked(s, action)) return false;
+  if (!WriteLocked(s, action)) {
+    if (delta > 0) s.file.UnlockRange(kReaderOffset, kReaderLength);
+    return false;
+  }
+  if (delta < 0) s.file.UnlockRange(kReaderOffset, kReaderLength);
   UnlockRegion(s, action);
   return true;
+}
+
+// Under the lock region: an access count that no other program's lock stands behind (no reader
+// holds the reader byte; a writer would hold the region) is a mark left by a program that ended
+// while it read or wrote. It is cleared with a warning, and the update goes on.
+void ClearStaleMark(SemaphoreState& s) {
+  if (s.access() == 0 || s.holds_read) return;
+  if (s.file.RangeLockedElsewhere(kReaderOffset, kReaderLength)) return;
+  EngineWarning("the index semaphore file " + s.name + " was marked in use (access count " +
+                std::to_string(s.access()) +
+                ") by a program that has ended; the mark is cleared and the update goes on");
+  s.access() = 0;
 }
 
 // The file's access count changes only once the record is written: a hold that could not be
@@ -280,6 +316,7 @@ bool Lock(SemaphoreState& s) {
       LockRegion(s, action);
     }
     if (s.holds_region && !ReadLocked(s, action)) return false;
+    if (s.holds_region) ClearStaleMark(s);
     if (s.holds_region && s.access() == 0) break;
     UnlockRegion(s, action);
     if (WaitLimitPassed(start)) {

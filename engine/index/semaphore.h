@@ -13,7 +13,11 @@
 //   1      1    access count: programs holding a read (at most 127), or 1 while a writer holds
 //   2      2    update counter, +1 (mod 65536) at the end of every write
 //
-// Lock region: bytes 1..4 (offset 1, length 4), a byte-range lock.
+// Lock region: bytes 1..4 (offset 1, length 4), a byte-range lock. Reader byte: offset 8, a
+// shared lock each counted reader holds while its count stands. The counts are hints, the locks
+// the truth: a writer that finds an access count no lock stands behind (a program ended while
+// it read or wrote) clears it with a warning and goes on, and a login that finds no other open
+// of the file starts the login count afresh.
 //
 // Per work area:
 //
@@ -44,8 +48,8 @@ enum class SemaphoreAction : int {
   kUnlockSemaphore = 5,
 };
 
-// Seconds a writer waits for readers (and for a writer that died) before it gives up with the
-// stale-lock message; 0 waits without limit.
+// Seconds a writer waits for readers and other writers before it gives up with the stale-lock
+// message; 0 waits without limit.
 inline constexpr EngineField<&IndexState::semaphore_wait_seconds> SemaphoreWaitSeconds;
 // Directory for semaphore files; empty: beside the table.
 inline constexpr EngineField<&IndexState::semaphore_directory> SemaphoreDirectory;

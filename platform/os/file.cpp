@@ -401,10 +401,18 @@ int File::Close() {
 }
 
 int File::LockRange(std::uint64_t offset, std::uint64_t length) {
+  return TakeRangeLock(offset, length, !writable_);
+}
+
+int File::LockRangeShared(std::uint64_t offset, std::uint64_t length) {
+  return TakeRangeLock(offset, length, true);
+}
+
+int File::TakeRangeLock(std::uint64_t offset, std::uint64_t length, bool shared) {
   if (fd_ < 0) return kIoFileNotOpen;
   if (length == 0) return kIoOk;
   if (!RangeFits(offset, length)) return kIoLockViolation;
-  const int err = OfdLock(fd_, F_OFD_SETLK, writable_ ? F_WRLCK : F_RDLCK, offset, length);
+  const int err = OfdLock(fd_, F_OFD_SETLK, shared ? F_RDLCK : F_WRLCK, offset, length);
   if (err == 0) return kIoOk;
   return IsLockConflict(err) ? kIoLockViolation : IoCodeFromErrno(err);
 }

@@ -96,6 +96,9 @@ class File {
   // (the locks merge). An empty range answers kIoOk and locks nothing; a range that does not
   // fit below 2^63 answers kIoLockViolation.
   int LockRange(std::uint64_t offset, std::uint64_t length);
+  // Takes a shared lock on the range: other opens may share it, and it conflicts only with
+  // their exclusive locks. Answers as LockRange does.
+  int LockRangeShared(std::uint64_t offset, std::uint64_t length);
   // Releases whatever this open holds in [offset, offset + length). Answers kIoOk also when
   // nothing was locked there (no bookkeeping of the ranges is kept); an error only when the
   // system refuses the call.
@@ -109,6 +112,8 @@ class File {
   int fd() const { return fd_; }
 
  private:
+  int TakeRangeLock(std::uint64_t offset, std::uint64_t length, bool shared);
+
   int fd_ = -1;
   int open_mode_ = 0;
   bool writable_ = false;

@@ -255,11 +255,16 @@ void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string
                            "--ignore-index edits without it)");
 }
 
+void ForwardWarning(void* context, const std::string& text) {
+  Warn(*static_cast<const vexel::OperationOptions*>(context), "warning: " + text);
+}
+
 }  // namespace
 
 TableSession::TableSession(const vexel::OperationOptions& options, const std::string& file,
                            Access access)
     : options_(options),
+      warnings_(ForwardWarning, const_cast<vexel::OperationOptions*>(&options)),
       saved_ansi_(AnsiTables),
       saved_override_(OpenModeOverride),
       saved_retries_(LockRetries),

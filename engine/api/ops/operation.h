@@ -12,6 +12,7 @@
 #include <vexel/operations.hpp>
 
 #include "engine/api/internal.h"
+#include "engine/foundation/errors.h"
 #include "engine/table/table_code_page.h"
 
 namespace vx {
@@ -134,6 +135,8 @@ class TableSession {
   void Restore();
 
   const vexel::OperationOptions& options_;
+  // The engine's warnings go to options.warn while the session lives.
+  WarningReceiver warnings_;
   bool saved_ansi_;
   unsigned saved_override_;
   unsigned saved_retries_;
