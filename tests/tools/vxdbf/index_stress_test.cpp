@@ -1,11 +1,18 @@
 // Several programs editing one shared table with a three-tag production index at once:
 // appends, replaces of key fields, deletes and recalls, each under its record or append lock.
 // Afterwards every tree is sound, every append is present once and each program's last values
-// are in the table and in every tag, and the doctor finds nothing wrong.
+// are in the table and in every tag, and the doctor finds nothing wrong. Then the same with four
+// kinds of writers (vxdbf set, vxdbf append, the library, the Python package) that open the table
+// anew for every edit, so that every edit first reads the trees whole while the others write.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <vexel/vexel.hpp>
 #include <map>
 #include <random>
 #include <set>
@@ -172,6 +179,171 @@ TEST_F(IndexStressTest, FourProgramsEditOneIndexedTableAndEveryTagStaysTrue) {
   file.Close();
   const tool::Result check = tool::Vxdbf({"check", table});
   EXPECT_EQ(check.status, 0) << check.out << check.err;
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Four kinds of writers, each opening the table for every edit
+
+constexpr int kMixedOperations = 80;
+constexpr int kOwnRecords = 10;
+
+// The CODE the writer `kind` gives in its operation `i`: spread over the key range, so that the
+// others' inserts split leaves all over the tree.
+std::string MixedCode(char kind, int i) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%c%c%05d", static_cast<char>('A' + (i * 7 + kind) % 26), kind,
+                i);
+  return code;
+}
+
+// A writer's failure goes to its file; the answer is the exit status.
+int Failed(const std::string& out, const std::string& what) {
+  std::ofstream(out) << what << "\n";
+  return 1;
+}
+
+// vxdbf set on the records `first`..: each operation a separate run of the command.
+int SetWriter(Child& self, const std::string& table, int first, const std::string& out) {
+  self.Receive();
+  for (int i = 0; i < kMixedOperations; ++i) {
+    const std::string record = std::to_string(first + i % kOwnRecords);
+    const tool::Result r = tool::Vxdbf({"set", table, record, "CODE=" + MixedCode('S', i),
+                                        "--retries", "255", "--wait", "0.05"});
+    if (r.status != 0) return Failed(out, "set " + std::to_string(i) + ": " + r.err);
+  }
+  return 0;
+}
+
+int AppendWriter(Child& self, const std::string& table, const std::string& out) {
+  self.Receive();
+  for (int i = 0; i < kMixedOperations; ++i) {
+    const tool::Result r =
+        tool::Vxdbf({"append", table, "--retries", "255", "--wait", "0.05"},
+                    "CODE,NUM\n" + MixedCode('V', i) + "," + std::to_string(i) + "\n");
+    if (r.status != 0) return Failed(out, "append " + std::to_string(i) + ": " + r.err);
+  }
+  return 0;
+}
+
+// The library: appends and edits of its own records, alternately.
+int LibraryWriter(Child& self, const std::string& table, int first, const std::string& out) {
+  self.Receive();
+  vexel::OpenOptions options;
+  options.lock_retries = 1000;
+  options.lock_wait_ms = 10;
+  for (int i = 0; i < kMixedOperations; ++i) {
+    try {
+      vexel::Table t = vexel::open(table, options);
+      if (i % 2 == 0) {
+        t.append({{"CODE", MixedCode('L', i)}, {"NUM", std::int64_t{i}}});
+      } else {
+        const auto record = static_cast<std::uint32_t>(first + i % kOwnRecords);
+        vexel::RecordLock lock = t.lock(record);
+        t.update(record, {{"CODE", MixedCode('L', i)}});
+      }
+      t.close();
+    } catch (const std::exception& e) {
+      return Failed(out, "library " + std::to_string(i) + ": " + e.what());
+    }
+  }
+  return 0;
+}
+
+// The Python package, the same way as the library, in a Python process of its own.
+int PythonWriter(Child& self, const std::string& table, int first, const std::string& out) {
+  self.Receive();
+  const std::string script = R"(
+import sys, vexel
+table, first, count, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+def code(i):
+    return chr(ord("A") + (i * 7 + ord("P")) % 26) + "P" + "%05d" % i
+for i in range(count):
+    try:
+        with vexel.open(table, lock_retries=1000, lock_wait=0.01) as t:
+            if i % 2 == 0:
+                t.append(CODE=code(i), NUM=i)
+            else:
+                with t.lock(first + i % 10) as rec:
+                    rec.CODE = code(i)
+    except Exception as e:
+        open(out, "w").write("python %d: %s\n" % (i, e))
+        sys.exit(1)
+)";
+  ::setenv("PYTHONPATH", VX_PYTHON_PATH, 1);
+  const std::string first_text = std::to_string(first);
+  const std::string count_text = std::to_string(kMixedOperations);
+  ::execl(VX_PYTHON, VX_PYTHON, "-c", script.c_str(), table.c_str(), first_text.c_str(),
+          count_text.c_str(), out.c_str(), static_cast<char*>(nullptr));
+  return Failed(out, "python did not start");
+}
+
+TEST_F(IndexStressTest, FourKindsOfWritersOpeningTheTableForEachEditSeeNoFalseDamage) {
+#if !defined(VX_PYTHON_PATH)
+  GTEST_SKIP() << "the Python package is not built";
+#else
+  const std::string table = dir_.File("M.DBF");
+  ASSERT_EQ(tool::Vxdbf({"create", table, "--field", "CODE,C,20", "--field", "NUM,N,8,0"}).status,
+            0);
+  // Records 1..10 are vxdbf set's, 11..20 the library's, 21..30 Python's.
+  std::string rows = "CODE,NUM\n";
+  for (int i = 1; i <= 3 * kOwnRecords; ++i) rows += "INIT" + std::to_string(i) + ",0\n";
+  ASSERT_EQ(tool::Vxdbf({"append", table}, rows).status, 0);
+  ASSERT_EQ(tool::Vxdbf({"index", table, "--tag", "CODE", "--key", "CODE"}).status, 0);
+  const std::vector<std::string> outs = {dir_.File("set.out"), dir_.File("append.out"),
+                                         dir_.File("library.out"), dir_.File("python.out")};
+  std::vector<std::unique_ptr<Child>> writers;
+  writers.push_back(std::make_unique<Child>(
+      [&](Child& self) { return SetWriter(self, table, 1, outs[0]); }));
+  writers.push_back(
+      std::make_unique<Child>([&](Child& self) { return AppendWriter(self, table, outs[1]); }));
+  writers.push_back(std::make_unique<Child>(
+      [&](Child& self) { return LibraryWriter(self, table, 1 + kOwnRecords, outs[2]); }));
+  writers.push_back(std::make_unique<Child>(
+      [&](Child& self) { return PythonWriter(self, table, 1 + 2 * kOwnRecords, outs[3]); }));
+  for (auto& w : writers) w->Send();
+  for (std::size_t w = 0; w < writers.size(); ++w) {
+    EXPECT_EQ(writers[w]->Wait(600), 0) << [&] {
+      const auto bytes = test::ReadBytes(outs[w]);
+      return std::string(bytes.begin(), bytes.end());
+    }();
+  }
+  // Every append once, and each writer's last value of each of its records.
+  std::multiset<std::string> expected;
+  std::map<int, std::string> last;
+  for (int n = 1; n <= 3 * kOwnRecords; ++n) last[n] = "INIT" + std::to_string(n);
+  for (int i = 0; i < kMixedOperations; ++i) {
+    expected.insert(MixedCode('V', i));
+    last[1 + i % kOwnRecords] = MixedCode('S', i);
+    if (i % 2 == 0) {
+      expected.insert(MixedCode('L', i));
+      expected.insert(MixedCode('P', i));
+    } else {
+      last[1 + kOwnRecords + i % kOwnRecords] = MixedCode('L', i);
+      last[1 + 2 * kOwnRecords + i % kOwnRecords] = MixedCode('P', i);
+    }
+  }
+  for (const auto& [record, code] : last) expected.insert(code);
+  vexel::Table t = vexel::open(table, {.mode = vexel::OpenMode::read_only});
+  std::multiset<std::string> stored;
+  for (std::uint32_t n = 1; n <= t.size(); ++n) {
+    const vexel::Record record = t.read(n);
+    stored.insert(std::get<std::string>(record["CODE"]));
+    if (const auto it = last.find(static_cast<int>(n)); it != last.end()) {
+      EXPECT_EQ(std::get<std::string>(record["CODE"]), it->second) << "record " << n;
+    }
+  }
+  std::vector<std::string> missing, extra;
+  std::set_difference(expected.begin(), expected.end(), stored.begin(), stored.end(),
+                      std::back_inserter(missing));
+  std::set_difference(stored.begin(), stored.end(), expected.begin(), expected.end(),
+                      std::back_inserter(extra));
+  EXPECT_TRUE(missing.empty()) << missing.size() << " missing, the first " << missing.front();
+  EXPECT_TRUE(extra.empty()) << extra.size() << " not written, the first " << extra.front();
+  t.close();
+  const tool::Result check = tool::Vxdbf({"check", table});
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+#endif
 }
 
 }  // namespace
