@@ -190,8 +190,11 @@ void RefuseUnusableName(const std::string& name) {
   if (name.find_first_not_of(" \t") == std::string::npos) Fail(220, "no file name given");
 }
 
-void OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
-  if (!vx::HasProductionIndex() || !vx::os::FileExists(vx::IndexPath(t, {}))) return;
+// Opens the production index of the table just opened. Answers false (the area closed) when a
+// shared table's index cannot be used because this user may not write there (no semaphore file
+// can be made beside it): the caller opens the table for reading instead.
+bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
+  if (!vx::HasProductionIndex() || !vx::os::FileExists(vx::IndexPath(t, {}))) return true;
   bool opened;
   {
     vx::QuietErrors quiet;
@@ -200,31 +203,49 @@ void OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
   }
   if (opened) {
     vx::Set_Order_To(0);
-    return;
+    return true;
   }
   const int code = vx::EngineErrorCode != 0 ? static_cast<int>(vx::EngineErrorCode) : 222;
   const std::string message = vx::LastErrorMessage;
   vx::EngineErrorCode = 0;
-  if (impl.options.ignore_index) return;
+  if (code == vx::os::kIoAccessDenied && impl.options.mode == OpenMode::shared) {
+    vx::CloseArea();
+    return false;
+  }
+  if (impl.options.ignore_index) return true;
   vx::CloseArea();
   Fail(code, "the production index of " + impl.path.string() + " cannot be read (" + message +
                  "); OpenOptions::ignore_index opens the table without it");
 }
 
-}  // namespace
-
-namespace detail {
-
-void OpenArea(Table::Impl& impl) {
-  const std::string name = impl.path.string();
-  RefuseUnusableName(name);
-  vx::Select(0);
-  const int area = vx::Selected();
+// USE in the impl's mode, then the production index; answers false, nothing left open, when a
+// shared open was refused for want of write access (to the table or its memo file, or to make
+// the semaphore file beside the index).
+bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   if (impl.options.mode == OpenMode::read_only) {
     vx::OpenModeOverride = vx::os::kOpenReadOnlyDenyNone;
   }
-  vx::Use(name + (impl.options.mode == OpenMode::exclusive ? " EXCLUSIVE" : "") + " ALIAS VEXEL" +
-          std::to_string(area));
+  const std::string command = name +
+                              (impl.options.mode == OpenMode::exclusive ? " EXCLUSIVE" : "") +
+                              " ALIAS VEXEL" + std::to_string(area);
+  if (impl.options.mode == OpenMode::shared) {
+    {
+      vx::QuietErrors quiet;
+      vx::EngineErrorCode = 0;
+      vx::Use(command);
+    }
+    if (vx::SelectedTable() == nullptr && vx::EngineErrorCode == vx::os::kIoAccessDenied) {
+      vx::EngineErrorCode = 0;
+      return false;
+    }
+    if (vx::EngineErrorCode != 0) {
+      const std::uint16_t code = vx::EngineErrorCode;
+      const std::string message = vx::LastErrorMessage;
+      vx::SetEngineError(code, message);  // reported as any failed open is
+    }
+  } else {
+    vx::Use(command);
+  }
   vx::TableRecord* t = vx::SelectedTable();
   if (t == nullptr) Fail(2, "cannot open " + name);
   impl.area = area;
@@ -234,13 +255,32 @@ void OpenArea(Table::Impl& impl) {
   // Keys convert case in the page the text is read in.
   t->code_page = choice.page;
   impl.version = t->version();
-  impl.fields = std::make_shared<const std::vector<Field>>(FieldsOf(*t, impl.codepage));
+  impl.fields = std::make_shared<const std::vector<Field>>(detail::FieldsOf(*t, impl.codepage));
+  bool indexed = false;
   try {
-    OpenIndex(impl, *t);
+    indexed = OpenIndex(impl, *t);
   } catch (...) {
     impl.area = 0;
     throw;
   }
+  if (!indexed) impl.area = 0;
+  return indexed;
+}
+}  // namespace
+
+namespace detail {
+
+void OpenArea(Table::Impl& impl) {
+  const std::string name = impl.path.string();
+  RefuseUnusableName(name);
+  vx::Select(0);
+  const int area = vx::Selected();
+  if (UseTable(impl, name, area)) return;
+  // A shared table this user may only read, or whose folder it may not write, opens for
+  // reading (every edit is then refused): reading never needs write access.
+  impl.options.mode = OpenMode::read_only;
+  vx::Select(area);
+  UseTable(impl, name, area);
 }
 
 }  // namespace detail

@@ -169,7 +169,19 @@ bool OpenIndexFile(TableRecord& t, const std::string& path) {
   if (!override_set || (OpenModeOverride & 0x40) != 0) {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    if (!HandleSemaphore(SemaphoreAction::kLogin, area)) return FailOpenWithPending(area);
+    if (!HandleSemaphore(SemaphoreAction::kLogin, area)) {
+      // A reader whose semaphore file cannot be made or written (a folder or file it may only
+      // read) cannot take part in the protocol; it reads the index as a read-only user does,
+      // keeping no nodes, since nothing tells it of other programs' writes.
+      const bool reads_only = (t.open_mode & 0x0F) == 0;
+      if (!reads_only || EngineErrorCode != os::kIoAccessDenied) {
+        return FailOpenWithPending(area);
+      }
+      EngineWarning(SemaphoreFileName(t.file_name) +
+                    " cannot be created or written (access denied): the index is read without "
+                    "the semaphore, as a read-only user reads it");
+      EngineErrorCode = 0;
+    }
     index.logged_in = SemaphoreActive(area);
   }
   int mode = shared ? os::kOpenReadWriteDenyNone : os::kOpenReadWriteDenyAll;

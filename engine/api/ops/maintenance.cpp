@@ -81,10 +81,10 @@ vexel::OperationOptions ExclusiveUse(const vexel::OperationOptions& options) {
 // Opens the table for exclusive use (LockRefused when another program has one of its files
 // open). `exclusive` comes from ExclusiveUse and outlives the session.
 TableSession OpenExclusive(const vexel::OperationOptions& exclusive, const TableFiles& files,
-                           const std::string& command) {
+                           const std::string& command, Access access = Access::kIndex) {
   ClaimExclusive(files.All(), command);
   try {
-    return TableSession(exclusive, files.table, Access::kIndex);
+    return TableSession(exclusive, files.table, access);
   } catch (const EVexelError&) {
     // Another program may have opened it between the two steps.
     ClaimExclusive(files.All(), command);
@@ -747,7 +747,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
     throw InputError{file + " has no production index for --with-index"};
   }
   const vexel::OperationOptions exclusive = ExclusiveUse(options);
-  TableSession session = OpenExclusive(exclusive, files, "copy");
+  TableSession session = OpenExclusive(exclusive, files, "copy", Access::kSource);
   TableRecord& t = session.table();
   TableText& from_text = session.text();
   const std::vector<std::size_t> chosen = ChosenFields(o.fields, file, t, from_text);

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "engine/foundation/errors.h"
+#include "engine/foundation/strings.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
@@ -250,9 +251,25 @@ void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string
     EngineErrorCode = 0;
     return;
   }
+  // Access refused is a permission problem (an index or semaphore file, or a folder, that this
+  // user may not write), which no rebuild mends.
+  if (code == os::kIoAccessDenied) {
+    SetEngineError(code, message +
+                             " (nothing was changed: an edit needs write access to the index, "
+                             "its semaphore file and their folder)");
+    return;
+  }
   SetEngineError(code, message +
                            " (nothing was changed; check --repair rebuilds the index, "
                            "--ignore-index edits without it)");
+}
+
+// Whether this user may open the table file for writing (a missing file counts as writable:
+// the open reports it).
+bool MayWrite(const std::string& file) {
+  os::File probe;
+  return os::File::Open(DefaultExtension(file, "DBF"), os::kOpenReadWriteDenyNone, probe) !=
+         os::kIoAccessDenied;
 }
 
 void ForwardWarning(void* context, const std::string& text) {
@@ -274,6 +291,7 @@ TableSession::TableSession(const vexel::OperationOptions& options, const std::st
   // table's code page and UTF-8 itself, never by way of another page.
   AnsiTables = true;
   OpenModeOverride = access == Access::kRead && !options.exclusive ? os::kOpenReadOnlyDenyNone
+                     : access == Access::kSource && !MayWrite(file) ? os::kOpenDenyAll
                                                                    : std::uint16_t{65535};
   LockRetries = static_cast<std::uint8_t>(std::clamp(options.lock_retries, 0, 255));
   // Whole milliseconds, at least 1 for a pause that asked for any: 0 would mean "seconds".

@@ -109,8 +109,10 @@ std::uint8_t WriteCodePageMark(const std::string& file, int page);
 // missing or cannot be opened: a warning says so, and memo fields read as null. kWrite opens
 // the production index for edits (refusing when it cannot be read, unless ignore_index).
 // kIndex reads and writes like kWrite without opening the production index (the operations
-// that build or check it open it themselves).
-enum class Access { kRead, kWrite, kIndex };
+// that build or check it open it themselves). kSource is kIndex for a table that is only read
+// (the source of a copy): a file this user may not write opens read-only, its exclusive open
+// still keeping other programs' writers out.
+enum class Access { kRead, kWrite, kIndex, kSource };
 
 // One operation's use of the engine: sets the engine's settings from the options, opens the
 // table in a free work area with its bytes as stored, and on leaving closes that area and

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -144,6 +145,60 @@ TEST_F(DamagedTablesTest, CheckReadsATableThatMayOnlyBeRead) {
     return Vxdbf({"check", path}).status;
   });
   EXPECT_EQ(child.Wait(), 0);
+}
+
+// A table, memo file and index that may only be read, in a folder this user may not write
+// (where no semaphore file can be made): every read works, a tag included, with one warning
+// that the index is read without the semaphore; copy reads its source; an edit of a table
+// that may be written in such a folder names the permission problem, not a repair.
+TEST_F(DamagedTablesTest, ReadsNeedNoWriteAccessToTheTableOrItsFolder) {
+  const std::string path = Films(3);
+  ASSERT_EQ(Vxdbf({"index", path, "--tag", "YEAR", "--key", "YEAR"}).status, 0);
+  const std::string writable = dir_.File("W.DBF");
+  ASSERT_EQ(Vxdbf({"copy", path, writable, "--with-index"}).status, 0);
+  test::TempDir out;
+  ASSERT_EQ(::chmod(out.path().c_str(), 0777), 0);
+  for (const char* name : {"films.dbf", "films.dbt", "films.mdx"}) {
+    ASSERT_EQ(::chmod(dir_.File(name).c_str(), 0444), 0);
+  }
+  for (const char* name : {"W.DBF", "W.DBT", "W.MDX"}) {
+    ASSERT_EQ(::chmod(dir_.File(name).c_str(), 0666), 0);
+  }
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
+  const std::string results = out.File("results");
+  // Root writes through permission bits: the commands run as another user.
+  test::Child child([&](test::Child&) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 90;
+    std::ofstream report(results);
+    int failed = 0;
+    const auto expect = [&](const char* what, bool ok, const Result& r) {
+      if (ok) return;
+      ++failed;
+      report << what << ": status " << r.status << "\n" << r.out << r.err << "\n";
+    };
+    Result r = Vxdbf({"sql", "SELECT COUNT(*) AS n FROM films", "--dir", dir_.path().string()});
+    expect("sql", r.status == 0 && r.out == "n\r\n3\r\n", r);
+    r = Vxdbf({"export", path, "--sqlite", out.File("films.db")});
+    expect("export", r.status == 0, r);
+    r = Vxdbf({"copy", path, out.File("C.DBF")});
+    expect("copy", r.status == 0, r);
+    r = Vxdbf({"seek", path, "--tag", "YEAR", "1902"});
+    const std::size_t warning = r.err.find("read without the semaphore");
+    expect("seek", r.status == 0 && r.out == "2\n" && warning != std::string::npos &&
+                       r.err.find("read without the semaphore", warning + 1) == std::string::npos,
+           r);
+    r = Vxdbf({"set", writable, "1", "YEAR=1999"});
+    expect("set", r.status != 0 && r.err.find("write access") != std::string::npos &&
+                      r.err.find("check --repair") == std::string::npos,
+           r);
+    return failed;
+  });
+  const int status = child.Wait(120);
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  EXPECT_EQ(status, 0) << [&] {
+    const auto bytes = test::ReadBytes(results);
+    return std::string(bytes.begin(), bytes.end());
+  }();
 }
 
 TEST_F(DamagedTablesTest, TheMemoLockFollowsRetriesAndItsRefusalIsStatusThree) {
