@@ -893,11 +893,25 @@ std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view tex
     if (block == 0) return 0;
   }
   if (block > 0x7FFFFFFF) return fail(1004, 0);
-  if (!PadToEOF(m, label)) return 0;
+  // A memo placed at the end that cannot be written leaves nothing of itself behind: the file
+  // ends where it did, and the chain's end value (moved ahead by the allocation) names that end
+  // again, not blocks that were never written.
+  const bool at_end = block * m.block_size >= end;
+  const auto undo_end = [&] {
+    if (!at_end) return;
+    m.file.Truncate(end);
+    if (m.kind == MemoKind::kDbase4 && m.free.known) {
+      QuietErrors quiet;
+      WriteLink(m, LinkOffset(m, m.free.groups.size()), static_cast<std::uint32_t>(block), label);
+    }
+  };
+  if (!PadToEOF(m, label)) {
+    undo_end();
+    return 0;
+  }
   const int io = WriteAt(m, block * m.block_size, bytes.data(), bytes.size());
   if (io != 0) {
-    // A memo placed at the end leaves nothing of itself behind: the file ends where it did.
-    if (block * m.block_size >= end) m.file.Truncate(end);
+    undo_end();
     return fail(static_cast<std::uint16_t>(io), static_cast<std::int64_t>(block));
   }
   // The old place is given up only once the new text is on the disk.

@@ -65,7 +65,9 @@ struct RowInput {
 // the table first (kept in a temporary file beside the table), so that a row that does not fit
 // (InputError naming the row and the field) leaves the table as it was; then all of them are
 // appended under the table's append lock, their memos written in batches. Fields a row does not
-// name are left blank (no value), as a dBASE program leaves them. DataError for a table whose
+// name are left blank (no value), as a dBASE program leaves them. A write that fails on the way
+// (a full disk) keeps the rows that went in: the DataError names the row that failed and how
+// many rows, which records, were appended before it. DataError for a table whose
 // file was cut short (its header counts records that are gone); LockError when the append lock
 // stays held by another program.
 std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& input,

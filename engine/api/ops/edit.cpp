@@ -18,6 +18,7 @@
 #include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
 #include "engine/table/record_spool.h"
 #include "engine/workarea/field_input.h"
@@ -288,6 +289,23 @@ std::vector<int> ColumnsOf(const vexel::RowInput& input, const std::string& file
   return columns;
 }
 
+// The failure being handled, as the public error it reaches the caller as.
+vexel::Error AppendFailure() {
+  try {
+    vexel::detail::RethrowEngineError();
+  } catch (const vexel::Error& e) {
+    return e;
+  } catch (const std::exception& e) {
+    return vexel::Error(254, e.what());
+  }
+}
+
+std::string RecordRange(std::int32_t first, std::uint64_t count) {
+  if (count == 1) return "record " + std::to_string(first);
+  return "records " + std::to_string(first) + " to " +
+         std::to_string(static_cast<std::uint64_t>(first) + count - 1);
+}
+
 std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
                          const vexel::OperationOptions& options) {
   EditSession edit(options, file);
@@ -329,12 +347,39 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
     Progress progress(options, "append", static_cast<std::int64_t>(rows));
     std::string entry;
     int code = 0;
-    for (std::int64_t n = 1; spool.Next(entry, code); ++n) {
-      progress.Step(n);
-      FromSpool(entry, row);
-      vexel::detail::ClearNewRecord(session.table());
-      for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
-      Append();
+    // Nobody else appends while the lock is held: the records past this count are ours.
+    const std::int32_t start = session.table().record_count;
+    try {
+      for (std::int64_t n = 1; spool.Next(entry, code); ++n) {
+        progress.Step(n);
+        FromSpool(entry, row);
+        vexel::detail::ClearNewRecord(session.table());
+        for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
+        Append();
+      }
+      // Records that wait behind go to the disk here, where a failure is still counted.
+      FlushAppends(session.table());
+    } catch (...) {
+      // A failed write of records that waited behind takes them all back.
+      const std::uint64_t appended =
+          static_cast<std::uint64_t>(std::max(0, session.table().record_count - start));
+      // Other programs may append meanwhile, so the rows that went in stay: the failure says
+      // how many did, and which records they are.
+      const vexel::Error failure = AppendFailure();
+      {
+        CleanupErrors cleanup;
+        memos.Release();
+        Unlock();
+        session.Close();
+      }
+      const std::string kept =
+          appended == 0 ? "no row was appended"
+                        : "the " + std::to_string(appended) + " rows before it were appended (" +
+                              RecordRange(start + 1, appended) + ") and are kept, the rest were not";
+      throw vexel::DataError(failure.code(), file + ": row " + std::to_string(appended + 1) +
+                                                 " of " + std::to_string(rows) +
+                                                 " could not be appended (" + failure.what() +
+                                                 "); " + kept);
     }
     memos.Release();
     Unlock();

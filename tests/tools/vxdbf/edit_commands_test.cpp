@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -13,6 +15,7 @@
 #include "engine/startup/engine_startup.h"
 #include "engine/workarea/locks.h"
 #include "platform/os/file.h"
+#include "tests/support/fault_injection.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/vxdbf.h"
@@ -214,6 +217,43 @@ TEST_F(EditCommandsTest, EditsOfATableWithAProductionIndexNeedIgnoreIndex) {
   EXPECT_NE(dump.find("\r\n,x,"), std::string::npos) << dump;
   EXPECT_NE(dump.find("\r\n,B,"), std::string::npos) << dump;
   EXPECT_NE(dump.find("\r\n,C,"), std::string::npos) << dump;
+}
+
+// An append that meets a full disk (the table's or the memo file's) keeps the rows that went in
+// and says how many: the count it names is the count the table gained, and the table checks
+// clean.
+TEST_F(EditCommandsTest, AnAppendCutShortByAFullDiskSaysHowManyRowsWentIn) {
+  const std::string path = dir_.File("notes.dbf");
+  ASSERT_EQ(Vxdbf({"create", path, "--field", "NAME,C,20", "--field", "NOTE,M"}).status, 0);
+  std::string rows = "NAME,NOTE\n";
+  for (int i = 1; i <= 60; ++i) {
+    rows += "row " + std::to_string(i) + "," + std::string(300, 'a' + i % 26) + "\n";
+  }
+  const auto records = [&] {
+    const std::string out = Vxdbf({"dump", path}).out;
+    return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) - 1;
+  };
+  const std::pair<const char*, std::uint64_t> kFull[] = {{".dbf", 500}, {".dbt", 4000}};
+  for (const auto& [full, room] : kFull) {
+    SCOPED_TRACE(full);
+    const std::size_t before = records();
+    Result r;
+    {
+      test::FaultInjection faults;
+      faults.DiskFull(full, room);
+      r = Vxdbf({"append", path}, rows);
+      EXPECT_GT(faults.fired(), 0);
+    }
+    EXPECT_NE(r.status, 0);
+    std::smatch said;
+    ASSERT_TRUE(std::regex_search(
+        r.err, said, std::regex("could not be appended .*(no row|the ([0-9]+) rows before it)")))
+        << r.err;
+    const std::size_t went_in = said[2].matched ? std::stoul(said[2].str()) : 0;
+    EXPECT_EQ(records() - before, went_in) << r.err;
+    const Result check = Vxdbf({"check", path});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+  }
 }
 
 TEST_F(EditCommandsTest, LockedRecordAndAppendLockRefuseWithStatusThree) {
