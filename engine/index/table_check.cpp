@@ -555,6 +555,8 @@ RepairReport Repair(const std::string& path, const TableCheckOptions& options,
   if (!failed.empty()) {
     repair.backup = report.index_path + ".bak";
     if (os::CopyWholeFile(report.index_path, repair.backup) != 0) {
+      // A copy cut short (a full disk) is no copy: it goes.
+      os::DeleteFile(repair.backup);
       repair.backup_failed = true;
       return repair;
     }
@@ -647,19 +649,66 @@ int IndexFileVersion(const std::string& path) {
   return io == 0 && got == 1 ? static_cast<int>(version[0]) : -1;
 }
 
-TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& options) {
+namespace {
+
+// The checks alone, on the table opened as the options say.
+TableCheckReport Checked(const std::string& path, const TableCheckOptions& options) {
   TableCheckReport report;
-  {
-    // A memo file that cannot be opened is a finding, not a reason to stop.
-    TolerantMemoOpen tolerant;
-    OpenedTable opened(path, options.exclusive || options.repair, options.repair,
-                       options.code_page);
-    if (opened.table() == nullptr) return report;
-    report.opened = true;
-    RunChecks(*opened.table(), options, report);
-    opened.Close();
+  // A memo file that cannot be opened is a finding, not a reason to stop.
+  TolerantMemoOpen tolerant;
+  OpenedTable opened(path, options.exclusive || options.repair, options.repair,
+                     options.code_page);
+  if (opened.table() == nullptr) return report;
+  report.opened = true;
+  RunChecks(*opened.table(), options, report);
+  opened.Close();
+  return report;
+}
+
+// A tag counts as rebuilt when the index checks clean for it afterwards, its keys against the
+// records included: a build that a full disk stopped may leave a tree that is sound but short.
+// When no tag was rebuilt, the old index goes back (the rename needs no room on the disk).
+void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
+                   TableCheckReport& report) {
+  RepairReport& repair = *report.repair;
+  if (repair.rebuilt.empty() && repair.backup.empty()) return;
+  TableCheckOptions again = options;
+  again.repair = false;
+  again.exclusive = true;
+  const TableCheckReport after = Checked(path, again);
+  std::vector<std::string> rebuilt;
+  for (const std::string& name : repair.rebuilt) {
+    const auto tag = std::find_if(after.tags.begin(), after.tags.end(),
+                                  [&](const TagCheckReport& t) { return t.name == name; });
+    if (after.opened && tag != after.tags.end() && tag->problems.empty()) {
+      rebuilt.push_back(name);
+    } else {
+      repair.not_repaired.push_back(
+          "tag " + name + ": the rebuild failed" +
+          (tag != after.tags.end() && !tag->problems.empty() ? " (" + tag->problems.front() + ")"
+                                                             : std::string()));
+    }
   }
-  if (options.repair && report.Failed()) report.repair = Repair(path, options, report);
+  repair.rebuilt = std::move(rebuilt);
+  if (repair.rebuilt.empty() && !repair.backup.empty()) {
+    if (os::RenameFile(repair.backup, report.index_path) == os::kIoOk) {
+      repair.not_repaired.push_back("the index was left as it was");
+      repair.backup.clear();
+    } else {
+      repair.not_repaired.push_back("the old index is kept as " + repair.backup);
+    }
+  }
+}
+
+}  // namespace
+
+TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& options) {
+  TableCheckReport report = Checked(path, options);
+  if (!report.opened) return report;
+  if (options.repair && report.Failed()) {
+    report.repair = Repair(path, options, report);
+    ConfirmRepair(path, options, report);
+  }
   return report;
 }
 

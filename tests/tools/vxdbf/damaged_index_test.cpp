@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "engine/index/mdx_format.h"
@@ -425,7 +426,41 @@ TEST_F(DamagedIndexTest, RepairRebuildsFromWhatSurvives) {
   EXPECT_NE(repaired.err.find("no tag's definition can be read"), std::string::npos)
       << repaired.err;
   EXPECT_EQ(test::ReadBytes(Mdx()), nothing);
-  EXPECT_EQ(test::ReadBytes(Mdx() + ".bak"), nothing);
+  EXPECT_FALSE(std::filesystem::exists(Mdx() + ".bak")) << "a copy of an index left as it was";
+}
+
+// A repair on a full disk claims no tag it did not mend: a tag counts as rebuilt only when
+// check finds it clean afterwards, keys against records included; when none was, the old index
+// is back, unchanged, with no backup left beside it. (A rebuild in place may fit in the file's
+// free pages; one in a new temporary file cannot.)
+TEST_F(DamagedIndexTest, ARepairOnAFullDiskClaimsOnlyWhatItMended) {
+  const std::size_t header = dbf_[8] | dbf_[9] << 8;
+  const std::size_t length = dbf_[10] | dbf_[11] << 8;
+  Bytes changed = dbf_;
+  std::memcpy(&changed[header + 4 * length + 23], "   44", 5);  // record 5's N behind NUM's back
+  int failures = 0;
+  for (const char* full : {".mdx", ".tmp"}) {
+    SCOPED_TRACE(full);
+    test::WriteBytes(table_, changed);
+    test::WriteBytes(Mdx(), mdx_);
+    Result repaired;
+    {
+      test::FaultInjection faults;
+      faults.DiskFull(full, 0);
+      repaired = Vxdbf({"check", table_, "--repair"});
+    }
+    if (repaired.err.find("rebuilt tag(s) NUM") != std::string::npos) {
+      EXPECT_EQ(Run({"check", table_}), 0) << repaired.err;
+    } else {
+      ++failures;
+      EXPECT_NE(repaired.err.find("not repaired: tag NUM: the rebuild failed"), std::string::npos)
+          << repaired.err;
+      EXPECT_EQ(test::ReadBytes(Mdx()), mdx_);
+      EXPECT_FALSE(std::filesystem::exists(Mdx() + ".bak"));
+    }
+    std::filesystem::remove(Mdx() + ".bak");
+  }
+  EXPECT_GT(failures, 0) << "no repair met the full disk";
 }
 
 // dBASE keeps the first record of a key in a unique tag and does not put the next record with
