@@ -98,6 +98,9 @@ class TreeChecker {
       if (count > 0) highest = key_text(count - 1);
       return true;
     }
+    // Other programs take a node without keys for an empty one: a branch below the root holds
+    // two children at least.
+    if (count == 0 && depth > 0) Problem(page, "branch node below the root with no key");
     for (int i = 0; i <= count; ++i) {
       std::string sub;
       if (!Visit(view.Child(i), depth + 1, sub)) continue;

@@ -82,6 +82,7 @@ class Editor {
   bool Write(const Step& s) { return tree_.file->WriteNode(s.page, s.node); }
   int FindItem(std::uint32_t page, const std::uint8_t* key, std::uint32_t record);
   bool RemoveChild(std::size_t level);
+  bool Rebalance(std::size_t level);
   bool PropagateHighest(std::size_t level, const std::uint8_t* key);
 
   TagTree& tree_;
@@ -371,15 +372,88 @@ bool Editor::RemoveChild(std::size_t level) {
   std::memset(Item(p.node, c), 0, 4);
   SetCount(p.node, c - 1);
   if (c - 1 > 0 || level > 0) {
-    // Below the root a branch left with one child (no keys) stays: replacing it by its child
-    // would put that subtree's leaves a level higher than all others.
     if (!Write(p)) return false;
-    return !highest_changed || PropagateHighest(level, highest.data());
+    if (highest_changed && !PropagateHighest(level, highest.data())) return false;
+    // Below the root a branch left with one child would have no key (replacing it by its child
+    // would put that subtree's leaves a level higher than all others): it evens out with a
+    // sibling instead.
+    return c - 1 > 0 || Rebalance(level);
   }
   // A root with a single child is replaced by that child: the tree loses a level.
   tree_.header->SetRootPage(Pointer(p.node, 0));
   tree_.anchor_modified = true;
   return true;
+}
+
+// The branch at path level `level` (below the root) holds one child and no key. A sibling
+// beside it with room takes that child and the branch leaves its parent; a full sibling gives
+// it one of its children instead. A parent without another child (a tree another program left
+// so) keeps the branch as it is.
+bool Editor::Rebalance(std::size_t level) {
+  Step& b = path_[level];
+  Step& parent = path_[level - 1];
+  if (Count(parent.node) == 0) return true;
+  const bool left = parent.slot > 0;  // the sibling before the branch, else the one after it
+  const int at = left ? parent.slot - 1 : parent.slot + 1;
+  Step s;
+  s.page = Pointer(parent.node, at);
+  if (!Read(s.page, s.node, level)) return false;
+  if (IsLeaf(s.node)) return Damaged(s.page, "a leaf beside a branch node");
+  const int n = Count(s.node);
+  const auto L = static_cast<std::size_t>(item_length_);
+  const auto K = static_cast<std::size_t>(key_length_);
+  const std::uint32_t child = Pointer(b.node, 0);
+  if (n < max_keys_) {
+    if (left) {
+      // The sibling's trailing child becomes an item under the key the parent gives the
+      // sibling; the child becomes its trailing pointer, and the parent's entry of the branch
+      // (which names the merged subtree's highest key) names the sibling.
+      std::memcpy(Item(s.node, n) + 4, Key(parent.node, at), K);
+      PutLe32(Item(s.node, n + 1), child);
+      PutLe32(Item(parent.node, parent.slot), s.page);
+      parent.slot = at;
+    } else {
+      std::memmove(Item(s.node, 1), Item(s.node, 0), static_cast<std::size_t>(n) * L + 4);
+      // The branch is the parent's first child here, so an item names its highest key.
+      PutLe32(Item(s.node, 0), child);
+      std::memcpy(Item(s.node, 0) + 4, Key(parent.node, parent.slot), K);
+    }
+    SetCount(s.node, n + 1);
+    if (!Write(s)) return false;
+    return RemoveChild(level - 1);
+  }
+  std::uint32_t moved = 0;
+  KeyBuffer moved_key{};
+  if (left) {
+    // The sibling's trailing child comes over; the sibling's last item's child becomes its
+    // trailing one, and that item's key the sibling's highest.
+    moved = Pointer(s.node, n);
+    std::memcpy(moved_key.data(), Key(parent.node, at), K);
+    std::memcpy(Item(parent.node, at) + 4, Key(s.node, n - 1), K);
+    std::memset(Item(s.node, n - 1) + 4, 0, L - 4);
+  } else {
+    moved = Pointer(s.node, 0);
+    KeyBuffer first{};
+    std::memcpy(first.data(), Key(s.node, 0), K);
+    std::memmove(Item(s.node, 0), Item(s.node, 1), static_cast<std::size_t>(n - 1) * L + 4);
+    std::memset(Item(s.node, n - 1) + 4, 0, L - 4);
+    std::memcpy(moved_key.data(), Key(parent.node, parent.slot), K);  // the branch's highest
+    std::memcpy(Item(parent.node, parent.slot) + 4, first.data(), K);
+  }
+  std::memset(Item(s.node, n), 0, 4);
+  SetCount(s.node, n - 1);
+  // The branch: its two children in order, the higher one trailing.
+  if (left) {
+    PutLe32(Item(b.node, 0), moved);
+    std::memcpy(Item(b.node, 0) + 4, moved_key.data(), K);
+    PutLe32(Item(b.node, 1), child);
+  } else {
+    PutLe32(Item(b.node, 0), child);
+    std::memcpy(Item(b.node, 0) + 4, moved_key.data(), K);
+    PutLe32(Item(b.node, 1), moved);
+  }
+  SetCount(b.node, 1);
+  return Write(s) && Write(b) && Write(parent);
 }
 
 TreeResult Editor::Delete(const std::uint8_t* key, std::uint32_t record) {

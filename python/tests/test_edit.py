@@ -157,6 +157,17 @@ def test_check_reports_a_stale_index(indexed_film):
         assert f.read(1) != b"Z"
         f.seek(-1, 1)
         f.write(b"Zzz")
+    # An edit of that tag is refused at commit, and the refusal releases the record's lock.
+    with vexel.open(indexed_film) as t:
+        rec = t.lock(1)
+        rec.TITLE = "Changed"
+        with pytest.raises(vexel.Error):
+            rec.commit()
+        assert not rec.locked
+        t.lock(1).release()
+        assert subprocess.run([sys.executable, "-c", "import sys, vexel; "
+                               "vexel.open(sys.argv[1], lock_retries=0).lock(1).release()",
+                               str(indexed_film)]).returncode == 0
     with vexel.open(indexed_film, "exclusive") as t:
         report = check_or_skip(t)
         assert not report.ok and any("TITLE" in p for p in report.problems)

@@ -236,6 +236,36 @@ TEST(SqliteModule, ColumnsMapFieldsToSqlTypesAndHideDeletedRecords) {
   EXPECT_EQ(db.Query("SELECT TITLE FROM films WHERE _recno = 6"), (Rows{{"text:\xC3\x89mile"}}));
 }
 
+// A number field with decimals reads REAL however the program that wrote it spelled the value
+// (another program left out the decimal point): the same in a scan as by record number.
+TEST(SqliteModule, ANumberWithDecimalsIsRealInEveryPlanEvenWithoutAPoint) {
+  TempDir dir;
+  const std::string path = dir.File("points.dbf");
+  {
+    vexel::Table t = vexel::create(path, {{"R", 'N', 5, 1}});
+    for (int i = 0; i < 2; ++i) t.append({{"R", 1.0}});
+  }
+  {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    unsigned char header[12];
+    ASSERT_EQ(std::fread(header, 1, 12, f), 12u);
+    const long first = header[8] | header[9] << 8;
+    const long length = header[10] | header[11] << 8;
+    for (const auto& [record, digits] : {std::pair{0L, "   12"}, std::pair{1L, "    3"}}) {
+      std::fseek(f, first + record * length + 1, SEEK_SET);
+      std::fwrite(digits, 1, 5, f);
+    }
+    std::fclose(f);
+  }
+  Db db;
+  db.Must("CREATE VIRTUAL TABLE points USING vexel('" + path + "')");
+  EXPECT_EQ(db.Query("SELECT typeof(R), R FROM points"),
+            (Rows{{"text:real", "real:12.0"}, {"text:real", "real:3.0"}}));
+  EXPECT_EQ(db.Query("SELECT typeof(R), R FROM points WHERE _recno = 1"),
+            (Rows{{"text:real", "real:12.0"}}));
+}
+
 TEST(SqliteModule, OptionsAndBadDeclarationsAreRefusedWithAMessage) {
   TempDir dir;
   const FilmTable t = MakeFilms(dir, 3, 2);
@@ -413,6 +443,10 @@ TEST(SqliteModule, WritesKeepTagsCurrentPassCheckAndAreSeenByAnotherProgram) {
       "('Brazil', 1985, 8.25, 1, '1985-02-20', 'Jonathan Pryce', 'A clerk dreams.')");
   EXPECT_EQ(sqlite3_last_insert_rowid(db.get()), 31);
   db.Must("INSERT INTO films (TITLE) VALUES ('Nothing else')");
+  // _deleted given: 0 leaves the new record live, 1 marks it.
+  db.Must("INSERT INTO films (TITLE, _deleted) VALUES ('Kept', 0), ('Gone', 1)");
+  EXPECT_EQ(db.Query("SELECT TITLE, _deleted FROM films WHERE _recno > 32 AND _deleted IN (0, 1)"),
+            (Rows{{"text:Kept", "int:0"}, {"text:Gone", "int:1"}}));
   db.Must("UPDATE films SET YEAR = 1901, TITLE = 'Renamed' WHERE TITLE = 'Zorro'");
   db.Must("UPDATE films SET PLOT = 'A longer plot, written again' WHERE _recno = 1");
   db.Must("DELETE FROM films WHERE TITLE = 'Aliens'");
@@ -447,7 +481,7 @@ TEST(SqliteModule, WritesKeepTagsCurrentPassCheckAndAreSeenByAnotherProgram) {
   db.Must("UPDATE films SET STARS = 'Everyone'");
   EXPECT_EQ(db.Query("SELECT _deleted, STARS = 'Everyone', count(*) FROM films "
                      "WHERE _deleted IN (0, 1) GROUP BY 1, 2"),
-            (Rows{{"int:0", "int:1", "int:29"}, {"int:1", "int:0", "int:3"}}));
+            (Rows{{"int:0", "int:1", "int:30"}, {"int:1", "int:0", "int:4"}}));
   // Closed (the engine writes the header's record count when the table closes), the table,
   // its index and its memo file are sound.
   db.Must("DROP TABLE films");

@@ -110,16 +110,16 @@ class BuildCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitEngine();
-    std::vector<test::Row> rows;
     for (int i = 0; i < 40; ++i) {
-      rows.push_back({std::string(1, static_cast<char>('A' + (i * 7) % 26)) + std::to_string(i),
-                      (i * 37) % 50, i % 9 == 0});
+      rows_.push_back({std::string(1, static_cast<char>('A' + (i * 7) % 26)) + std::to_string(i),
+                       (i * 37) % 50, i % 9 == 0});
     }
     table_ = dir_.File("T.DBF");
-    test::WriteBytes(table_, test::TableBytes(rows));
+    test::WriteBytes(table_, test::TableBytes(rows_));
     // Small leaves: trees of three levels.
-    test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(rows, true, 3)));
+    test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(rows_, true, 3)));
   }
+  std::vector<test::Row> rows_;
   std::string table_;
   test::TempDir dir_;
 };
@@ -166,6 +166,27 @@ TEST_F(BuildCommandsTest, CheckPassesOnSoundIndexesAndNamesEachDamage) {
     }
     test::WriteBytes(table_, dbf);
     test::WriteBytes(dir_.File("T.MDX"), mdx);
+  }
+}
+
+// The first edit of a tag reads it against every record: a live record whose item the tag
+// lacks (the first, one in the middle, the last) refuses the edit, naming the record, and
+// nothing is written.
+TEST_F(BuildCommandsTest, AnEditRefusesATagThatLacksARecordsItemWhereverItIs) {
+  const std::vector<unsigned char> dbf = test::ReadBytes(table_);
+  for (const std::uint32_t missing : {2u, 20u, 40u}) {
+    SCOPED_TRACE(missing);
+    std::vector<test::TagShape> tags = test::RowTags(rows_, true, 3);
+    std::erase_if(tags[0].items, [&](const auto& item) { return item.second == missing; });
+    test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", tags));
+    const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
+    const Result r = Vxdbf({"set", table_, "5", "CODE=QQ"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("[tag: CODE] record " + std::to_string(missing) + ": its key is missing"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(test::ReadBytes(table_), dbf);
+    EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), mdx);
   }
 }
 
@@ -465,6 +486,56 @@ TEST_F(BuildCommandsTest, IndexAndReindexBuildWhatCheckAccepts) {
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
   EXPECT_EQ(Vxdbf({"index", table_, "--tag", "BAD", "--key", "NUM", "--for", "CODE"}).status, 1);
   EXPECT_EQ(Vxdbf({"check", table_}).status, 0);
+}
+
+// Keys of 100 bytes (nine a node): counts whose last node of a level would hold a single key
+// or child. Every built tree passes check, whose rules include that a branch below the root has
+// a key. Edits that empty the first leaves one by one (their keys move to the end), then the
+// last ones (back to the front), keep it passing: a branch left with one child evens out with
+// the sibling after it, then with the one before it.
+TEST_F(BuildCommandsTest, TreesOfLongKeysBuiltOrEditedLeaveNoBranchWithoutAKey) {
+  for (const int keys : {10, 91, 901}) {
+    SCOPED_TRACE(keys);
+    const std::string table = dir_.File("L" + std::to_string(keys) + ".DBF");
+    ASSERT_EQ(Vxdbf({"create", table, "--field", "NAME,C,100"}).status, 0);
+    std::string csv = "NAME\n";
+    for (int i = 0; i < keys; ++i) csv += "name " + std::to_string(100000 + i) + "\n";
+    ASSERT_EQ(Vxdbf({"append", table}, csv).status, 0);
+    ASSERT_EQ(Vxdbf({"index", table, "--tag", "NAME", "--key", "NAME"}).status, 0);
+    EXPECT_EQ(Vxdbf({"check", table}).out, "No problems found (1 tags)\n");
+    if (keys != 91) continue;
+    for (const char* name : {"NAME=zz", "NAME=aa"}) {
+      for (int recno = 1; recno <= 70; ++recno) {
+        const Result set = Vxdbf({"set", table, std::to_string(recno), name});
+        ASSERT_EQ(set.status, 0) << name << " " << recno << ": " << set.err;
+      }
+      EXPECT_EQ(Vxdbf({"check", table}).out, "No problems found (1 tags)\n") << name;
+    }
+  }
+}
+
+// A branch below the root with one child and no key (another program's writer left it) is
+// damage for check, refuses edits of its tag, and check --repair rebuilds the tag.
+TEST_F(BuildCommandsTest, ABranchBelowTheRootWithoutAKeyIsDamage) {
+  // Three keys a leaf, four children a branch: 15 keys make five leaves, the fifth alone
+  // under a second branch.
+  std::vector<test::Row> rows;
+  for (int i = 0; i < 15; ++i) rows.push_back({"K" + std::to_string(10 + i), i, false});
+  test::WriteBytes(table_, test::TableBytes(rows));
+  test::WriteBytes(dir_.File("T.MDX"), test::BuildMdx("T", test::RowTags(rows, false, 3)));
+  const Result check = Vxdbf({"check", table_});
+  EXPECT_EQ(check.status, 4);
+  EXPECT_NE(check.out.find("branch node below the root with no key"), std::string::npos)
+      << check.out;
+  const std::vector<unsigned char> mdx = test::ReadBytes(dir_.File("T.MDX"));
+  const Result edit = Vxdbf({"set", table_, "1", "CODE=ZZ"});
+  EXPECT_NE(edit.status, 0);
+  EXPECT_NE(edit.err.find("branch node below the root with no key"), std::string::npos)
+      << edit.err;
+  EXPECT_EQ(test::ReadBytes(dir_.File("T.MDX")), mdx);
+  EXPECT_EQ(Vxdbf({"check", table_, "--repair"}).status, 4);
+  EXPECT_EQ(Vxdbf({"check", table_}).out, "No problems found (3 tags)\n");
+  EXPECT_EQ(Vxdbf({"set", table_, "1", "CODE=ZZ"}).status, 0);
 }
 
 TEST_F(BuildCommandsTest, KeysOfEveryHighByteAreBuiltSoughtKeptAndCheckedAlike) {
