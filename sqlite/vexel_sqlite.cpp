@@ -273,9 +273,9 @@ void ResultValue(sqlite3_context* ctx, const Field& field, const Value& value) {
     sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
   } else if (const auto* b = std::get_if<bool>(&value)) {
     sqlite3_result_int(ctx, *b ? 1 : 0);
-  } else if (field.type == 'C') {
+  } else if (field.type == 'C' && !field.nullable) {
     sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);  // a blank character field is ''
-  } else {
+  } else {  // blank, or .NULL. (a character field that may be null reads '' when blank)
     sqlite3_result_null(ctx);
   }
 }

@@ -1,6 +1,5 @@
 // Record blocks: records kept as stored, decoded field by field or column by column.
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <vexel/block.hpp>
@@ -11,6 +10,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/field_values.h"
+#include "engine/table/stored_number.h"
 
 namespace vexel {
 
@@ -60,28 +60,16 @@ namespace {
 
 using Column = RecordBlock::Layout::Column;
 
-std::string_view Digits(std::string_view stored) {
-  const std::size_t end = stored.find_last_not_of(std::string_view(" \0", 2));
-  if (end == std::string_view::npos) return {};
-  stored = stored.substr(0, end + 1);
-  return stored.substr(stored.find_first_not_of(' '));
-}
-
 enum class Number { kBlank, kWhole, kReal };
 
-// A number field's digits, as Record reads them: whole when they are a whole number of 64 bits,
-// real when they are another finite number, else blank (the overflow mark, stray bytes).
+// A number field's value as Record reads it (ReadStoredNumber): whole when it is a whole number
+// of 64 bits, real when it is another finite number, else blank.
 Number ParseNumber(std::string_view stored, std::int64_t& whole, double& real) {
-  const std::string_view digits = Digits(stored);
-  if (digits.empty()) return Number::kBlank;
-  const char* first = digits.data();
-  const char* last = first + digits.size();
-  if (const auto [end, ec] = std::from_chars(first, last, whole); ec == std::errc() && end == last)
-    return Number::kWhole;
-  if (const auto [end, ec] = std::from_chars(first, last, real);
-      ec == std::errc() && end == last && std::isfinite(real))
-    return Number::kReal;
-  return Number::kBlank;
+  const std::optional<vx::StoredNumber> n = vx::ReadStoredNumber(stored);
+  if (!n) return Number::kBlank;
+  whole = n->integer;
+  real = n->real;
+  return n->whole ? Number::kWhole : Number::kReal;
 }
 
 // The memos of one block are read against the memo file's size as it was when the first was

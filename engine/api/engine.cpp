@@ -15,6 +15,7 @@
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/orders.h"
+#include "engine/index/table_check.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/language_driver.h"
@@ -195,6 +196,12 @@ void RefuseUnusableName(const std::string& name) {
 // can be made beside it): the caller opens the table for reading instead.
 bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
   if (!vx::HasProductionIndex() || !vx::os::FileExists(vx::IndexPath(t, {}))) return true;
+  // An index this engine does not read: the records read without it; its tags and the edits
+  // that would leave it stale are refused when asked for (unless ignore_index, then edits go).
+  if (std::string unsupported = vx::UnsupportedIndex(t); !unsupported.empty()) {
+    if (!impl.options.ignore_index) impl.unsupported_index = std::move(unsupported);
+    return true;
+  }
   bool opened;
   {
     vx::QuietErrors quiet;

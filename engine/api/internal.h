@@ -48,6 +48,9 @@ struct Table::Impl {
   // Locks held through RecordLock / AppendLock objects.
   std::vector<std::uint32_t> record_locks;
   bool append_locked = false;
+  // The production index is one this library does not read (a dBASE level 7 index): what to
+  // say when a tag or an edit needs it; empty otherwise.
+  std::string unsupported_index;
 
   vx::TableRecord& table() const;
 };

@@ -122,6 +122,12 @@ void RefuseReadOnly(const Table::Impl& impl) {
   if (impl.options.mode == OpenMode::read_only) {
     Fail(5, impl.path.string() + " was opened read-only");
   }
+  if (!impl.unsupported_index.empty()) {
+    throw NotSupported(220, impl.unsupported_index +
+                                ": an edit would leave it stale (nothing was changed; opened "
+                                "with ignore_index, the table takes edits and the index goes "
+                                "stale)");
+  }
   // Keys this engine puts into a tag kept in another writer's signed-byte order would land
   // where that writer does not look for them.
   for (int n = 1; n <= vx::OrderCount(); ++n) {

@@ -17,6 +17,7 @@
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/field_values.h"
+#include "engine/table/stored_number.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -80,19 +81,12 @@ std::string_view Trim(std::string_view s) {
   return start == std::string_view::npos ? std::string_view() : s.substr(start);
 }
 
-Value NumberValue(std::string_view text, int decimals) {
-  if (text.empty()) return std::monostate{};
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (decimals == 0) {
-    std::int64_t whole = 0;
-    const auto [end, ec] = std::from_chars(first, last, whole);
-    if (ec == std::errc() && end == last) return whole;
-  }
-  double value = 0;
-  const auto [end, ec] = std::from_chars(first, last, value);
-  if (ec == std::errc() && end == last && std::isfinite(value)) return value;
-  return std::monostate{};  // the overflow mark "***" or bytes that are no number
+// A number field's value: whole numbers of a field without decimals as int64.
+Value NumberValue(std::string_view stored, int decimals) {
+  const std::optional<vx::StoredNumber> n = vx::ReadStoredNumber(stored);
+  if (!n) return std::monostate{};  // blank, the overflow mark "***" or bytes that are no number
+  if (decimals == 0 && n->whole) return n->integer;
+  return n->real;
 }
 
 }  // namespace
@@ -182,9 +176,8 @@ void DecodeStored(char type, int decimals, int page, std::string_view stored, Va
   switch (type) {
     case 'N':
     case 'F': {
-      const std::string_view digits = Trim(stored);
-      text.assign(digits);
-      value = NumberValue(digits, decimals);
+      text.assign(Trim(stored));
+      value = NumberValue(stored, decimals);
       return;
     }
     case 'D': {
@@ -306,6 +299,10 @@ int TagNumber(const Table::Impl& impl, std::string_view tag) {
   const std::string wanted = UpperAscii(tag);
   for (int n = 1; n <= vx::OrderCount(); ++n) {
     if (UpperAscii(ToUtf8(impl.codepage, vx::OrderTagName(n))) == wanted) return n;
+  }
+  if (!impl.unsupported_index.empty()) {
+    throw NotSupported(220, "no tag " + std::string(tag) + " can be used: " +
+                                impl.unsupported_index);
   }
   Fail(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
 }

@@ -397,9 +397,8 @@ void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckRepor
   CheckMemoPointers(t, options, report);
   report.index_path = IndexPath(t, {});
   report.has_index = HasProductionIndex() && os::FileExists(report.index_path);
-  if (report.has_index && t.IsLevel7() && IndexFileVersion(report.index_path) == 3) {
-    report.notes.push_back(
-        {"index file", report.index_path + ": not checked (dBASE level 7 index, version 3)"});
+  if (const std::string unsupported = UnsupportedIndex(t); !unsupported.empty()) {
+    report.notes.push_back({"index file", unsupported + ": its tags are not checked"});
     report.has_index = false;
   }
   if (t.HasStructuralCdx()) {
@@ -647,6 +646,17 @@ int IndexFileVersion(const std::string& path) {
   const int io = file.ReadAt(0, std::span(version), got);
   file.Close();
   return io == 0 && got == 1 ? static_cast<int>(version[0]) : -1;
+}
+
+std::string UnsupportedIndexFile(const std::string& path) {
+  if (IndexFileVersion(path) != 3) return {};
+  return path + " is a dBASE level 7 index (version 3), which this program neither reads nor "
+                "maintains";
+}
+
+std::string UnsupportedIndex(const TableRecord& table) {
+  if (!table.IsLevel7() || table.header[28] == 0) return {};
+  return UnsupportedIndexFile(IndexPath(table, {}));
 }
 
 namespace {

@@ -88,4 +88,11 @@ TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& op
 // be read.
 int IndexFileVersion(const std::string& path);
 
+// A level 7 table's production index in dBASE level 7's own form (version 3, 43-byte tag
+// entries), which this engine neither reads nor maintains: "<index> is a dBASE level 7 index
+// (version 3), which ...". Empty for every other table (and when the table has no index).
+std::string UnsupportedIndex(const TableRecord& table);
+// The same for an index file named directly (any table's): its version byte is 3.
+std::string UnsupportedIndexFile(const std::string& path);
+
 }  // namespace vx

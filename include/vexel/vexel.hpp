@@ -65,6 +65,14 @@ class InputError : public Error {
   using Error::Error;
 };
 
+// What this library does not do with a table it otherwise reads: a dBASE level 7 index (its
+// records read; its tags cannot be used, and edits, which would leave it stale, are refused).
+// Nothing was changed.
+class NotSupported : public InputError {
+ public:
+  using InputError::InputError;
+};
+
 // A file that cannot be read or written as asked: text that is no text of the table's code
 // page, a memo that cannot be read, a disk that refused a write.
 class DataError : public Error {

@@ -24,7 +24,7 @@ class ColumnBuffer {
  public:
   enum class Kind { kText, kNumber, kDate, kLogical, kOther };
 
-  explicit ColumnBuffer(const Field& field) : field_(field) {
+  explicit ColumnBuffer(const Field& field) : field_(field), nullable_(field.nullable) {
     switch (field.type) {
       case 'C':
       case 'M':
@@ -33,7 +33,14 @@ class ColumnBuffer {
         break;
       case 'N':
       case 'F':
+      case 'I':  // the binary numbers: integers (I, +), doubles (B, O) and currency (Y)
+      case '+':
+      case 'O':
+      case 'Y':
         kind_ = Kind::kNumber;
+        break;
+      case 'B':  // a Visual FoxPro double; dBASE's binary memo holds bytes
+        kind_ = field.binary ? Kind::kOther : Kind::kNumber;
         break;
       case 'D':
         kind_ = Kind::kDate;
@@ -45,7 +52,8 @@ class ColumnBuffer {
         kind_ = Kind::kOther;
         break;
     }
-    whole_ = kind_ == Kind::kNumber && field.decimals == 0;
+    whole_ = kind_ == Kind::kNumber && field.decimals == 0 && field.type != 'B' &&
+             field.type != 'O' && field.type != 'Y';
   }
 
   // Takes field `field` of every row of the block.
@@ -55,7 +63,21 @@ class ColumnBuffer {
     rows_ += n;
     switch (kind_) {
       case Kind::kText:
-        block.texts(field, joined_, ends_);
+        if (!nullable_) {
+          block.texts(field, joined_, ends_);
+          return;
+        }
+        // .NULL. is no text: a mask beside the texts.
+        blank_.resize(rows_);
+        others_.clear();
+        block.values(field, others_);
+        for (std::size_t row = 0; row < n; ++row) {
+          const auto* text = std::get_if<std::string>(&others_[row]);
+          if (text != nullptr) joined_ += *text;
+          blank_[at + row] = text == nullptr ? 1 : 0;
+          ends_.push_back(joined_.size());
+        }
+        others_.clear();
         return;
       case Kind::kNumber:
         blank_.resize(rows_);
@@ -98,6 +120,11 @@ class ColumnBuffer {
         auto** data = static_cast<PyObject**>(values.mutable_data());
         for (std::size_t i = 0; i < n; ++i) {
           const std::size_t r = row(i);
+          if (nullable_ && blank_[r] != 0) {
+            Py_XDECREF(data[i]);
+            data[i] = Py_NewRef(Py_None);
+            continue;
+          }
           const std::size_t start = r == 0 ? 0 : ends_[r - 1];
           PyObject* str = PyUnicode_DecodeUTF8(
               joined_.data() + start, static_cast<Py_ssize_t>(ends_[r] - start), "replace");
@@ -105,13 +132,14 @@ class ColumnBuffer {
           Py_XDECREF(data[i]);
           data[i] = str;
         }
-        return py::make_tuple(field_.name, "text", values, py::none());
+        return py::make_tuple(field_.name, nullable_ ? "string" : "text", values, Mask(kept));
       }
       case Kind::kNumber:
         if (whole_) {
           return py::make_tuple(field_.name, "int", ToArray(whole_numbers_, kept), Mask(kept));
         }
-        return py::make_tuple(field_.name, "float", ToArray(reals_, kept), py::none());
+        return py::make_tuple(field_.name, "float", ToArray(reals_, kept),
+                              nullable_ ? Mask(kept) : py::none());
       case Kind::kDate: {
         py::array values = NewArray("datetime64[D]", n);
         auto* out = static_cast<std::int64_t*>(values.mutable_data());
@@ -129,14 +157,18 @@ class ColumnBuffer {
       Py_XDECREF(data[i]);
       data[i] = ToPython(others_[row(i)], field_).release().ptr();
     }
-    return py::make_tuple(field_.name, "object", values, py::none());
+    const bool datetime = field_.type == 'T' || field_.type == '@';
+    return py::make_tuple(field_.name, datetime ? "datetime" : "object", values, py::none());
   }
 
  private:
+  // The blank (or .NULL.) rows as a mask; None when there are none, unless the field may be
+  // .NULL. (its column then always takes a nullable type).
   py::object Mask(const std::vector<std::size_t>* kept) const {
-    bool any = false;
+    if (blank_.size() != rows_) return py::none();
+    bool any = nullable_;
     if (kept == nullptr) {
-      any = std::find(blank_.begin(), blank_.end(), 1) != blank_.end();
+      any = any || std::find(blank_.begin(), blank_.end(), 1) != blank_.end();
     } else {
       for (std::size_t r : *kept) any = any || blank_[r] != 0;
     }
@@ -164,6 +196,7 @@ class ColumnBuffer {
   }
 
   const Field& field_;
+  bool nullable_;
   Kind kind_;
   bool whole_ = false;
   std::size_t rows_ = 0;

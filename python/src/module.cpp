@@ -33,6 +33,10 @@ py::object& LockErrorType() {
   static auto* type = new py::object();
   return *type;
 }
+py::object& NotSupportedType() {
+  static auto* type = new py::object();
+  return *type;
+}
 
 void RaiseEngineError(const py::object& type, const Error& error) {
   // Messages name files and fields as stored: bytes that are no UTF-8 become U+FFFD.
@@ -481,13 +485,17 @@ PYBIND11_MODULE(_vexel, m) {
 
   static py::exception<vexel::Error> error(m, "Error");
   static py::exception<vexel::LockError> lock_error(m, "LockError", error.ptr());
+  static py::exception<vexel::NotSupported> not_supported(m, "NotSupported", error.ptr());
   ErrorType() = error;
   LockErrorType() = lock_error;
+  NotSupportedType() = not_supported;
   py::register_exception_translator([](std::exception_ptr thrown) {
     try {
       if (thrown) std::rethrow_exception(thrown);
     } catch (const vexel::LockError& e) {
       RaiseEngineError(LockErrorType(), e);
+    } catch (const vexel::NotSupported& e) {
+      RaiseEngineError(NotSupportedType(), e);
     } catch (const vexel::Error& e) {
       RaiseEngineError(ErrorType(), e);
     }

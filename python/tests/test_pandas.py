@@ -162,3 +162,53 @@ def test_columns_across_blocks(tmp_path, blank_at, fraction_at, deleted_at):
     got = [None if pandas.isna(v) else v for v in frame.N.tolist()]
     assert got == want
     assert str(frame.N.dtype) == ("float64" if fraction_at else "Int64" if blank_at else "int64")
+
+
+def test_null_marks_are_missing_values_in_every_door(tmp_path, corpus_or_none):
+    """.NULL. in a Visual FoxPro table is NA in pandas (every field that may be null takes a
+    nullable dtype), None in records, NULL through SQL and in an export; a blank value (an empty
+    text) stays a value."""
+    import sqlite3
+    path = tmp_path / "nulls.dbf"
+    vxdbf("create", path, "--version", "0x30", "--field", "C,C,4,0,NULL", "--field", "I,I,4,0,NULL",
+          "--field", "Y,Y,8,4,NULL", "--field", "N,N,6,2,NULL", "--field", "W,N,4,0,NULL",
+          "--field", "L,L,1,0,NULL", "--field", "D,D,8,0,NULL", "--field", "T,T,8,0,NULL",
+          "--field", "K,C,3")
+    nullable = ["C", "I", "Y", "N", "W", "L", "D", "T"]
+    with vexel.open(path) as t:
+        t.append(C="ab", I=1, Y=1.5, N=2.25, W=3, L=True, D=datetime.date(2001, 2, 3),
+                 T=datetime.datetime(2001, 2, 3, 4, 5, 6), K="x")
+        t.append({**{name: None for name in nullable}, "K": "y"})
+        t.append(C="", I=2, Y=0, N=0, W=0, L=False, D=datetime.date(2002, 1, 1),
+                 T=datetime.datetime(2002, 1, 1), K="")
+        assert [t[2][name] for name in nullable] == [None] * len(nullable)
+    frame = vexel.read_dbf(path)
+    assert {c: str(d) for c, d in frame.dtypes.items()} == {
+        "C": "string", "I": "Int64", "Y": "Float64", "N": "Float64", "W": "Int64",
+        "L": "boolean", "D": "datetime64[ns]", "T": "datetime64[ns]", "K": "object"}
+    assert frame.isna().loc[2].tolist() == [True] * len(nullable) + [False]
+    assert not frame.loc[[1, 3]].isna().any().any()
+    assert (frame.C[3], frame.K[3], frame.I[1], frame.Y[1]) == ("", "", 1, 1.5)
+    assert frame["T"][1] == pandas.Timestamp("2001-02-03 04:05:06")
+
+    sql = vxdbf("sql", "SELECT _recno FROM t WHERE C IS NULL AND I IS NULL AND L IS NULL",
+                "--table", f"t={path}").stdout.split()
+    assert sql == ["_recno", "2"]
+    out = tmp_path / "out.db"
+    vxdbf("export", path, "--sqlite", out)
+    with sqlite3.connect(out) as db:
+        rows = db.execute("SELECT C, I, Y, N, W, L, D, T, K FROM nulls").fetchall()
+    assert rows[1] == (None,) * len(nullable) + ("y",)
+    assert rows[2][0] == "" and None not in rows[0] + rows[2]
+
+    if corpus_or_none is not None:
+        table = corpus_or_none / "javadbf" / "bug93_null_field" / "testfile.dbf"
+        nulls = sum(1 for r in dump(table) if r["D_FLAG"] is None)
+        assert nulls == 11
+        assert vexel.read_dbf(table).D_FLAG.isna().sum() == nulls
+
+
+@pytest.fixture
+def corpus_or_none():
+    from conftest import CORPUS
+    return CORPUS if CORPUS.is_dir() else None

@@ -278,3 +278,31 @@ def test_corpus_values_equal_dbfreads(corpus, name):
                 continue  # a field type dbfread leaves undecoded
             else:
                 assert value == expected, (path, rec.recno, name, value, expected)
+
+
+def test_level7_table_reads_and_its_index_is_not_supported(corpus, tmp_path):
+    """A level 7 table with its level 7 .MDX: its records read (read_dbf, iteration, a shared
+    open); its tags and edits raise NotSupported, and nothing changes."""
+    import shutil
+    for name in ("qaid.DBF", "qaid.DBT", "qaid.MDX"):
+        shutil.copy(corpus / "gettingstarted-samples" / "Data" / name, tmp_path / name)
+        (tmp_path / name).chmod(0o644)
+    path = tmp_path / "qaid.DBF"
+    rows = dump(path)
+    try:
+        import pandas  # noqa: F401 (read_dbf needs it)
+    except ImportError:
+        pandas = None
+    if pandas is not None:
+        frame = vexel.read_dbf(path)
+        assert len(frame) == len(rows) and list(frame.SUMMARY) == [r["SUMMARY"] for r in rows]
+    before = [(tmp_path / n).read_bytes() for n in ("qaid.DBF", "qaid.DBT", "qaid.MDX")]
+    with vexel.open(path) as t:
+        assert [r.SUMMARY for r in t] == [r["SUMMARY"] for r in rows]
+        for call in (lambda: t.update(1, SUMMARY="x"), lambda: t.append(SUMMARY="x"),
+                     lambda: t.delete(1), lambda: list(t.order("QAID_NO")),
+                     lambda: t.seek("QAID_NO", 1)):
+            with pytest.raises(vexel.NotSupported, match="dBASE level 7 index") as raised:
+                call()
+            assert isinstance(raised.value, vexel.Error) and "repair" not in str(raised.value)
+    assert [(tmp_path / n).read_bytes() for n in ("qaid.DBF", "qaid.DBT", "qaid.MDX")] == before

@@ -30,18 +30,20 @@ import collections.abc
 import os
 from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Optional, Sequence, Union
 
-from ._vexel import Error, LockError
+from ._vexel import Error, LockError, NotSupported
 from ._vexel import Table as _Handle
 
-Error.__module__ = LockError.__module__ = "vexel"
+Error.__module__ = LockError.__module__ = NotSupported.__module__ = "vexel"
 Error.__doc__ = """An engine failure: ``code`` is the engine's error number (2 file not found,
 210 not a table, 220 a value that does not fit, 222 a damaged index, 351 an expression that does
 not compile, ...) and ``str(error)`` its message, naming the file, record and field."""
 LockError.__doc__ = """A record, append, file or memo lock another program holds, still refused
 after the retries (``lock_retries``, ``lock_wait``); nothing was changed."""
+NotSupported.__doc__ = """What the package does not do with a table it otherwise reads: the tags of
+a dBASE level 7 index, and edits that would leave that index stale; nothing was changed."""
 
 __all__ = [
-    "Error", "LockError", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
+    "Error", "LockError", "NotSupported", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
     "open", "create", "read_dbf", "from_pandas",
 ]
 
@@ -322,7 +324,9 @@ class Table:
         meet; ``order`` a tag whose order (and FOR condition) to follow; ``deleted=True`` keeps
         records marked deleted. Text is ``str``, dates ``datetime64[D]`` with ``NaT`` for blank,
         whole numbers ``int64`` (``Int64`` when blanks occur), other numbers ``float64``,
-        logicals the nullable ``boolean``."""
+        logicals the nullable ``boolean``, date-times ``datetime64[ns]``. A field that may be
+        .NULL. (Visual FoxPro) always takes a nullable type: ``string``, ``Int64``, ``Float64``,
+        ``boolean``, ``NaT`` in dates, with ``<NA>`` for .NULL."""
         from . import _frames
         return _frames.to_pandas(self, columns, where, order, deleted)
 

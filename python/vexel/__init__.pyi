@@ -20,6 +20,9 @@ class Error(Exception):
 class LockError(Error):
     """A lock another program holds, still refused after the retries; nothing was changed."""
 
+class NotSupported(Error):
+    """A level 7 index's tags, or an edit that would leave it stale; nothing was changed."""
+
 class Field(NamedTuple):
     name: str
     type: str

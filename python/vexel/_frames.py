@@ -31,8 +31,18 @@ def _frame(table, cursor, columns, deleted):
     built = cursor.columns(list(columns), deleted)
     data = {}
     for name, kind, values, blank in built["columns"]:
+        # A field that may be .NULL. (or, for numbers, holds blanks) gets a nullable type.
         if kind == "int" and blank is not None:
             data[name] = pandas.arrays.IntegerArray(values, blank)
+        elif kind == "float" and blank is not None:
+            data[name] = pandas.arrays.FloatingArray(values, blank)
+        elif kind == "string":
+            data[name] = pandas.array(values, dtype="string")
+        elif kind == "datetime":
+            try:
+                data[name] = pandas.to_datetime(values).to_numpy()
+            except (pandas.errors.OutOfBoundsDatetime, OverflowError):
+                data[name] = values  # datetime.datetime, None for blank
         elif kind == "date" and not _fits_nanoseconds(values):
             data[name] = values.astype(object)  # datetime.date, None for blank
         elif kind == "bool":

@@ -12,6 +12,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/orders.h"
+#include "engine/index/table_check.h"
 #include "engine/memo/memo_file.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
@@ -483,6 +484,9 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
     const std::string path = index.empty() ? DerivedFileName(file.string(), "MDX")
                                            : DefaultExtension(index.string(), "MDX");
     if (!os::FileExists(path)) throw ops::InputError{"no index " + path};
+    if (const std::string unsupported = UnsupportedIndexFile(path); !unsupported.empty()) {
+      throw vexel::NotSupported(220, unsupported);
+    }
     // Tag names and expressions are in the table's code page.
     TableSession session(options, file.string(), Access::kRead);
     const auto utf8 = [&](const std::string& bytes) {

@@ -222,16 +222,14 @@ void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string
   if (t == nullptr || !HasProductionIndex() || !os::FileExists(IndexPath(*t, {}))) return;
   // dBASE level 7 writes its .MDX in another form (version 3, 43-byte tag entries), which this
   // program neither reads nor maintains: no repair would help, the edit is refused.
-  if (t->IsLevel7() && IndexFileVersion(IndexPath(*t, {})) == 3) {
+  if (const std::string unsupported = UnsupportedIndex(*t); !unsupported.empty()) {
     if (options.ignore_index) {
-      Warn(options, "warning: " + IndexPath(*t, {}) +
-                        " is a dBASE level 7 index, which vxdbf does not maintain; it is now "
-                        "stale");
+      Warn(options, "warning: " + unsupported + "; it is now stale");
       return;
     }
-    throw InputError{file + " has a dBASE level 7 index, " + IndexPath(*t, {}) +
-                     " (version 3), which vxdbf neither reads nor maintains: nothing was "
-                     "changed (--ignore-index edits anyway and leaves the index stale)"};
+    throw vexel::NotSupported(220, unsupported +
+                                       ": nothing was changed (--ignore-index edits anyway and "
+                                       "leaves the index stale)");
   }
   bool opened;
   {
@@ -326,6 +324,14 @@ TableSession::TableSession(const vexel::OperationOptions& options, const std::st
     // Edits keep the production index current: it is open (in natural order, so that record
     // numbers mean what they say) for every operation that writes.
     if (access == Access::kWrite) OpenIndexForEdits(options, file);
+    // Tags go into the production index: not into one this program does not maintain.
+    if (access == Access::kIndex) {
+      if (const std::string unsupported = UnsupportedIndex(*table_); !unsupported.empty()) {
+        throw vexel::NotSupported(
+            220, unsupported + ": its tags can be neither built nor kept current; nothing was "
+                               "changed");
+      }
+    }
   } catch (...) {
     Restore();
     throw;

@@ -8,6 +8,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/mdx_file.h"
+#include "engine/index/table_check.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/work_areas.h"
@@ -213,6 +214,10 @@ std::vector<char> ReadMemoHeader(MemoFile& m) {
 }
 
 std::vector<TagDefinition> ReadTagDefinitions(const std::string& index_path) {
+  if (const std::string unsupported = UnsupportedIndexFile(index_path); !unsupported.empty()) {
+    throw vexel::NotSupported(220, unsupported + ": its tags cannot be built for the new table; "
+                                                 "nothing was changed");
+  }
   std::vector<TagDefinition> tags;
   QuietErrors quiet;
   MdxFile file;
