@@ -74,17 +74,21 @@ std::optional<StoredNumber> ReadStoredNumber(std::string_view stored) {
   return n;
 }
 
-std::optional<std::string> StoredNumberJson(std::string_view stored) {
-  const std::optional<StoredNumber> n = ReadStoredNumber(stored);
-  if (!n) return std::nullopt;
+std::optional<std::string> NumberJson(std::string_view text) {
   Parts parts;
-  Split(n->digits, parts);
+  const std::string_view digits = Unpadded(text);
+  if (digits.empty() || !Split(digits, parts)) return std::nullopt;
   std::string out = parts.negative ? "-" : "";
   const std::size_t nonzero = parts.whole.find_first_not_of('0');
   out += nonzero == std::string_view::npos ? "0" : parts.whole.substr(nonzero);
   if (!parts.fraction.empty()) out += "." + std::string(parts.fraction);
   if (!parts.exponent.empty()) out += "e" + std::string(parts.exponent.substr(1));
   return out;
+}
+
+std::optional<std::string> StoredNumberJson(std::string_view stored) {
+  if (!ReadStoredNumber(stored)) return std::nullopt;
+  return NumberJson(stored);
 }
 
 }  // namespace vx

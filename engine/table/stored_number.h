@@ -22,9 +22,13 @@ struct StoredNumber {
 // the overflow mark "***", other bytes, or a value beyond a double.
 std::optional<StoredNumber> ReadStoredNumber(std::string_view stored);
 
-// The number as a plain decimal that is a valid JSON number ("1234." gives "1234", "-.5" gives
-// "-0.5", "+7" gives "7"; fraction digits and an exponent are kept as stored); nothing when
-// ReadStoredNumber finds none.
+// The number a text spells (padding, sign, point and exponent as ReadStoredNumber takes them,
+// whatever its size) as a plain decimal that is a valid JSON number: "1234." gives "1234",
+// "-.5" gives "-0.5", "+7" gives "7"; fraction digits and an exponent are kept as written.
+// Nothing when the text spells no number.
+std::optional<std::string> NumberJson(std::string_view text);
+// The same for stored bytes: nothing when ReadStoredNumber finds no number (so also for one
+// beyond a double), as every other reader of the field.
 std::optional<std::string> StoredNumberJson(std::string_view stored);
 
 }  // namespace vx

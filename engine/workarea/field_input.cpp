@@ -13,7 +13,7 @@
 namespace vx {
 
 std::optional<std::string> JsonNumber(std::string_view stored) {
-  return StoredNumberJson(stored);
+  return NumberJson(stored);
 }
 
 std::string QuotedValue(std::string_view text) {

@@ -23,8 +23,7 @@ struct TextValue {
 
 // The number a text holds in the plain decimal form (optional sign, digits, optional fraction
 // and exponent; blanks and NULs around are ignored) written as JSON writes numbers, or nothing
-// when it is blank, not a number or beyond a double (StoredNumberJson: the way stored numbers
-// are read everywhere). "+1.5" gives "1.5", ".5" gives "0.5", "007" gives "7", "5." gives
+// when it is blank or not a number (NumberJson). Stored bytes are read by StoredNumberJson. "+1.5" gives "1.5", ".5" gives "0.5", "007" gives "7", "5." gives
 // "5"; a field filled with "*" gives nothing.
 std::optional<std::string> JsonNumber(std::string_view stored);
 

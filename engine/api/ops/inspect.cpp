@@ -19,6 +19,7 @@
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
 #include "engine/table/language_driver.h"
+#include "engine/table/stored_number.h"
 #include "engine/workarea/field_input.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
@@ -184,7 +185,7 @@ class StoredReader {
       default:  // N and F
         v.kind = StoredValue::Kind::number;
         v.text = TrimText(stored);
-        v.number = JsonNumber(stored).value_or("");
+        v.number = StoredNumberJson(stored).value_or("");
         break;
     }
     return v;

@@ -3,6 +3,7 @@
 #include "engine/api/ops/operation.h"
 #include "engine/foundation/errors.h"
 #include "engine/index/orders.h"
+#include "engine/index/table_check.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
@@ -11,6 +12,12 @@
 namespace vx::ops {
 
 void OpenTag(const TagChoice& choice, const std::string& file) {
+  if (const TableRecord* t = SelectedTable(); t != nullptr) {
+    const std::string unsupported = UnsupportedIndexFile(IndexPath(*t, choice.index));
+    if (!unsupported.empty()) {
+      throw vexel::NotSupported(220, unsupported + ": its tags cannot be used");
+    }
+  }
   if (!SetIndexTo(choice.index)) throw InputError{"no index for " + file};
   const std::string wanted = os::AnsiUpperText(os::Utf8ToAnsi(choice.tag));
   for (int n = 1; n <= OrderCount(); ++n) {

@@ -322,6 +322,8 @@ TEST_F(FoxProTablesTest, CorpusLevel7TablesReadEverywhereAndTheirIndexIsNotSuppo
              {"set", path, "1", std::string(table.field) + "=Kate"},
              {"append", path},
              {"tags", path},
+             {"dump", path, "--tag", table.field},
+             {"seek", path, "--tag", table.field, "Kate"},
              {"pack", path},
              {"zap", path, "--yes"},
              {"index", path, "--tag", "NEW", "--key", table.field},
