@@ -598,6 +598,10 @@ bool TBrowserForm::CommandKey(std::uint16_t key, TShiftState shift) {
 void TBrowserForm::CloseTable() {
   CancelSort();
   SaveSettings();
+  // A page chosen in View > Code page belongs to this table (it is kept in its settings): the
+  // next table reads as it says until a page is chosen for it, or restored from its settings.
+  chosen_page_ = 0;
+  MarkChosenPage();
   Guarded([this] { Table->SetActive(false); });
   Table->SetReadOnly(false);
   Table->ClearRecordOrder();
@@ -770,8 +774,15 @@ void TBrowserForm::ChooseTablePage() {
   SetTextCodePage(code_page_);
 }
 
+void TBrowserForm::MarkChosenPage() {
+  for (QAction* action : CodePageMenu->actions()) {
+    if (action->isCheckable()) action->setChecked(action->data().toInt() == chosen_page_);
+  }
+}
+
 void TBrowserForm::SetCodePage(int page) {
   chosen_page_ = page;
+  MarkChosenPage();
   if (!Table->Active()) return;
   ChooseTablePage();
   Grid->Invalidate();
@@ -975,11 +986,11 @@ void TBrowserForm::SortByColumn(int column) {
       static_cast<std::uint32_t>(static_cast<std::uint16_t>(table->header_length));
   source.record_length = table->record_length;
   source.record_count = RecCount();
-  source.field_offset = described.offset;
-  source.field_length = described.length;
-  source.field_type = described.type;
+  // The builder reads the file: the field's place is the one in the stored record, not the
+  // one in the record image.
+  if (static_cast<std::size_t>(n) > table->fields.size()) return;
+  source.field = table->fields[static_cast<std::size_t>(n - 1)];
   source.descending = descending;
-  // The stored offset counts the deletion flag; the builder reads the record as stored.
   sort_field_ = name;
   sort_descending_ = descending;
   sorted_count_ = source.record_count;

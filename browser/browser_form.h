@@ -132,6 +132,8 @@ class TBrowserForm : public TForm {
   // Shows and searches the table's text in `page` (0: the page the table says, else the
   // locale's DOS page).
   void SetCodePage(int page);
+  // Checks the View > Code page entry of the chosen page ("As the table says" for none).
+  void MarkChosenPage();
   int CodePage() const { return code_page_; }
   // The code-page assistant's ranking of the table's own text and memos, best first (a page
   // the table's mark names comes first among equals); `high_bytes` receives how many bytes

@@ -10,8 +10,10 @@
 #include <fstream>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "browser/browser_table.h"
+#include "engine/table/field_values.h"
 
 namespace vx::browser {
 
@@ -85,10 +87,15 @@ void SortBuilder::Run() {
 
 void SortBuilder::Sort() {
   const SortSource& s = source_;
-  const bool numeric = s.field_type == 'N' || s.field_type == 'F';
-  const bool logical = s.field_type == 'L';
+  const FieldEntry& f = s.field;
+  const char kind = ValueKind(f);
+  const bool logical = kind == 'L';
+  const bool numeric = kind == 'N' || kind == 'T';
+  // Binary numbers and date-times go through the engine's reading of them.
+  const bool binary = IsBinaryField(f);
   std::ifstream file(s.path, std::ios::binary);
-  if (!file || s.record_length == 0 || s.field_offset + s.field_length > s.record_length) {
+  if (!file || s.record_length == 0 || f.offset == 0 ||
+      std::uint32_t{f.offset} + f.length > s.record_length) {
     error_ = "cannot read " + s.path;
     return;
   }
@@ -96,7 +103,8 @@ void SortBuilder::Sort() {
   const auto count = static_cast<std::size_t>(std::max(s.record_count, 0));
   std::vector<double> numbers;
   std::vector<char> texts;
-  const std::size_t width = s.field_length;
+  const std::size_t width = f.length;
+  constexpr double kBlank = -std::numeric_limits<double>::infinity();
   if (numeric || logical) {
     numbers.reserve(count);
   } else {
@@ -112,8 +120,14 @@ void SortBuilder::Sort() {
     file.read(block.data(), static_cast<std::streamsize>(wanted * s.record_length));
     const auto whole = static_cast<std::size_t>(file.gcount()) / s.record_length;
     for (std::size_t i = 0; i < whole; ++i) {
-      const char* field = block.data() + i * s.record_length + s.field_offset;
-      if (numeric) {
+      const char* record = block.data() + i * s.record_length;
+      const char* field = record + f.offset;
+      if (numeric && kind == 'T') {
+        const std::optional<DateTimeValue> at = BinaryDateTime(f, record);
+        numbers.push_back(at ? at->day_number + at->milliseconds / 86400000.0 : kBlank);
+      } else if (numeric && binary) {
+        numbers.push_back(BinaryNumber(f, record).value_or(kBlank));
+      } else if (numeric) {
         numbers.push_back(NumberOf(field, width));
       } else if (logical) {
         numbers.push_back(LogicalOf(field[0]));

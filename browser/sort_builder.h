@@ -2,9 +2,9 @@
 // A temporary order for a column without a tag, built in a thread of its own so that the
 // window goes on taking keys and scrolling. The thread reads the table file itself (a
 // read-only handle of its own, no locks, no engine), takes the field's stored bytes of every
-// record and sorts the record numbers by them: numbers by value (blank first), dates and
-// characters by their bytes, logicals false before true; records of equal values stay in
-// record order. Keys are kept compact (a number, or the field's bytes, per record) so that ten
+// record and sorts the record numbers by them: numbers and date-times by value, whatever their
+// stored form (blank first), dates and characters by their bytes, logicals false before true;
+// records of equal values stay in record order. Keys are kept compact (a number, or the field's bytes, per record) so that ten
 // million records sort in a few hundred megabytes. Progress is 0 to 100; Cancel stops the
 // thread within a block of records or a few thousand comparisons, reading or sorting.
 
@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/table/dbf_file.h"
+
 namespace vx::browser {
 
 struct SortSource {
@@ -21,9 +23,9 @@ struct SortSource {
   std::uint32_t header_length = 0;
   std::uint32_t record_length = 0;
   std::int32_t record_count = 0;
-  std::uint32_t field_offset = 0;  // in the record, after the deletion flag at 0
-  std::uint32_t field_length = 0;
-  char field_type = 'C';
+  // The field as the table's header describes it: its place in the stored record (the
+  // deletion flag at 0 comes first), its width and its stored form.
+  FieldEntry field;
   bool descending = false;
 };
 

@@ -19,7 +19,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <variant>
+#include <vexel/vexel.hpp>
 
 #include "browser/form_text.h"
 #include "browser/record_form.h"
@@ -76,6 +79,59 @@ TEST_F(BrowserTest, TextIsShownAndSoughtInTheTablesOwnCodePageAndTheViewMenuChan
   browser_->Table->SetRecNo(1);
   EXPECT_EQ(AnsiToQString(browser_->Table->FieldByName("CODE")->DisplayText()).toStdString(),
             "K\u00f7ln");
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+  os::SetCodePagesFromLocale();
+}
+
+// A page chosen in View > Code page belongs to its table: File > Recent files opens another
+// table in the page it says, and the choice comes back with the first table only.
+TEST_F(BrowserTest, APageChosenForOneTableIsNotCarriedToTheNextTableOpened) {
+  os::SetCodePages(850, 1252);
+  test::TempDir other_dir;
+  const std::string other = MakeMarkedTable(other_dir, 0x57);
+  const std::string first = MakeMarkedTable(dir_, 0x57);
+  Browse(other);
+  ASSERT_TRUE(browser_->OpenTable(first));
+  const auto menu_action = [&](QMenu* menu, const std::function<bool(QAction*)>& wanted) {
+    for (QAction* action : menu->actions()) {
+      if (wanted(action)) return action;
+    }
+    ADD_FAILURE() << "no such entry in " << menu->title().toStdString();
+    return static_cast<QAction*>(nullptr);
+  };
+  const auto page_entry = [&](int page) {
+    return menu_action(browser_->CodePageMenu,
+                       [page](QAction* a) { return a->isCheckable() && a->data().toInt() == page; });
+  };
+  const auto open_recent = [&](const std::string& path) {
+    menu_action(browser_->RecentMenu, [&](QAction* a) {
+      return a->text().toStdString() == std::filesystem::absolute(path).string();
+    })->trigger();
+  };
+  const auto first_code = [&] {
+    browser_->Table->SetRecNo(1);
+    return AnsiToQString(browser_->Table->FieldByName("CODE")->DisplayText()).toStdString();
+  };
+  page_entry(866)->trigger();
+  EXPECT_THAT(Status(), HasSubstr("code page 866 (chosen)"));
+
+  open_recent(other);
+  EXPECT_EQ(browser_->CodePage(), 1252);
+  EXPECT_EQ(browser_->CodePageSource(), PageSource::kMark);
+  EXPECT_THAT(Status(), ::testing::Not(HasSubstr("866")));
+  EXPECT_EQ(first_code(), "K\u00f6ln");
+  EXPECT_TRUE(page_entry(0)->isChecked()) << "As the table says";
+  EXPECT_FALSE(page_entry(866)->isChecked());
+
+  open_recent(first);
+  EXPECT_EQ(browser_->CodePage(), 866);
+  EXPECT_EQ(browser_->CodePageSource(), PageSource::kChosen);
+  EXPECT_TRUE(page_entry(866)->isChecked());
+
+  // Nor was the choice kept for the other table when it was closed.
+  open_recent(other);
+  EXPECT_EQ(browser_->CodePage(), 1252);
+  EXPECT_EQ(first_code(), "K\u00f6ln");
   EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
   os::SetCodePagesFromLocale();
 }
@@ -167,6 +223,119 @@ TEST_F(BrowserTest, ClickingATitleSortsThroughATagOrABackgroundOrderAndAgainReve
   EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
 }
 
+FieldEntry StoredField(char type, std::uint16_t offset, std::uint16_t length) {
+  FieldEntry field;
+  field.type = type;
+  field.offset = offset;
+  field.length = length;
+  return field;
+}
+
+// Sorting by a column without a tag, for every field type at several places in the record
+// (behind wide fields, so that a stored place and a place in the record image differ): the
+// browser's order, both ways, matches a stable sort of the values the library reads.
+TEST_F(BrowserTest, ASortWithoutATagOrdersEveryFieldTypeByItsOwnValues) {
+  struct Layout {
+    std::string name;
+    vexel::TableKind kind;
+    std::vector<vexel::Field> fields;
+  };
+  const std::vector<Layout> layouts = {
+      {"DB4.DBF",
+       vexel::TableKind::dbase4,
+       {{"A", 'C', 3, 0},
+        {"RUNTIME", 'N', 4, 0},
+        {"NAME", 'C', 12, 0},
+        {"PRICE", 'N', 8, 2},
+        {"BORN", 'D', 8, 0},
+        {"RATE", 'F', 6, 1},
+        {"OK", 'L', 1, 0},
+        {"TAIL", 'C', 5, 0}}},
+      {"L7.DBF",
+       vexel::TableKind::level7,
+       {{"K", 'C', 2, 0},
+        {"COUNT", 'I', 4, 0},
+        {"SCORE", 'O', 8, 0},
+        {"AT", '@', 8, 0},
+        {"NOTE", 'C', 4, 0}}},
+  };
+  constexpr int kRecords = 41;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const std::string path = dir_.File(layout.name);
+    std::vector<vexel::Record> records;
+    {
+      vexel::CreateOptions options;
+      options.kind = layout.kind;
+      vexel::Table table = vexel::create(path, layout.fields, options);
+      for (int i = 0; i < kRecords; ++i) {
+        const int v = (i * 29) % 23 - 9;  // repeats, negatives
+        const bool blank = i % 10 == 4;
+        const auto or_blank = [&](vexel::Value value) {
+          return blank ? vexel::Value{} : value;
+        };
+        vexel::Assignments values;
+        for (const vexel::Field& f : layout.fields) {
+          vexel::Value value;
+          switch (f.type) {
+            case 'C':
+              value = std::string(1, static_cast<char>('A' + (i * 7) % 26)) +
+                      std::string(1, static_cast<char>('a' + (i * 11) % 5));
+              break;
+            case 'N':
+            case 'F':
+              value = or_blank(f.decimals > 0 || f.type == 'F' ? vexel::Value{v * 12.25 / 10}
+                                                               : vexel::Value{std::int64_t{v * 13}});
+              break;
+            case 'I':
+              value = std::int64_t{v * 100003};
+              break;
+            case 'O':
+              value = or_blank(v * 1.5e7 + 0.25);
+              break;
+            case 'D':
+              value = or_blank(vexel::Date{1999 + (i % 3), 1 + (i * 5) % 12, 1 + (i * 7) % 28});
+              break;
+            case '@':
+              value = or_blank(
+                  vexel::DateTime{vexel::Date{2000 - (i % 2), 12, 28 + i % 4}, (i * 5) % 24, 0, 0, 0});
+              break;
+            case 'L':
+              value = i % 7 == 0 ? vexel::Value{} : vexel::Value{i % 3 == 0};
+              break;
+          }
+          values.emplace_back(f.name, value);
+        }
+        table.append(values);
+      }
+      for (std::uint32_t n = 1; n <= kRecords; ++n) records.push_back(table.read(n));
+    }
+    Browse(path);
+    for (const vexel::Field& f : layout.fields) {
+      for (const bool descending : {false, true}) {
+        SCOPED_TRACE(f.name + (descending ? " descending" : ""));
+        std::vector<std::int32_t> expected(kRecords);
+        for (int i = 0; i < kRecords; ++i) expected[static_cast<std::size_t>(i)] = i + 1;
+        std::stable_sort(expected.begin(), expected.end(), [&](std::int32_t a, std::int32_t b) {
+          const vexel::Value& va = records[static_cast<std::size_t>(a - 1)][f.name];
+          const vexel::Value& vb = records[static_cast<std::size_t>(b - 1)][f.name];
+          return descending ? vb < va : va < vb;
+        });
+        ClickTitle(f.name);
+        browser_->FinishSort();
+        ASSERT_TRUE(browser_->Table->HasRecordOrder());
+        std::vector<std::int32_t> shown;
+        for (browser_->Table->First(); !browser_->Table->Eof(); browser_->Table->Next())
+          shown.push_back(static_cast<std::int32_t>(browser_->Table->RecNo()));
+        EXPECT_THAT(shown, ElementsAreArray(expected));
+      }
+    }
+    EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+    delete browser_;
+    browser_ = nullptr;
+  }
+}
+
 // The background sort over sizes that change its shape (empty, one record, one block, many
 // blocks), by text and by number, both ways: equal values stay in record order, and the
 // positions are the order's inverse. Cancelled, it leaves nothing behind.
@@ -181,8 +350,8 @@ TEST(SortBuilderTest, EqualValuesKeepRecordOrderBothWaysAndThePositionsInvertThe
     for (const char type : {'C', 'N'}) {
       for (const bool descending : {false, true}) {
         SCOPED_TRACE(std::to_string(count) + type + (descending ? " descending" : ""));
-        SortSource source{path, 97,        12, count, type == 'C' ? 1u : 7u, type == 'C' ? 6u : 5u,
-                          type, descending};
+        SortSource source{path, 97, 12, count, StoredField(type, type == 'C' ? 1 : 7, type == 'C' ? 6 : 5),
+                          descending};
         SortBuilder builder(source);
         builder.Wait();
         ASSERT_EQ(builder.Error(), "");
@@ -202,7 +371,7 @@ TEST(SortBuilderTest, EqualValuesKeepRecordOrderBothWaysAndThePositionsInvertThe
       }
     }
   }
-  SortSource source{dir.File("S100000.DBF"), 97, 12, 100000, 1, 6, 'C', false};
+  SortSource source{dir.File("S100000.DBF"), 97, 12, 100000, StoredField('C', 1, 6), false};
   SortBuilder cancelled(source);
   cancelled.Cancel();
   cancelled.Wait();
