@@ -360,7 +360,9 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   RecordForm->Guard = [this](const std::function<void()>& action) { Guarded(action); };
 
   OnResize = [this](TObject*) { LayOut(); };
-  // Closing the window ends the program, as File > Exit does.
+  // Closing the window ends the program, as File > Exit does, once an unsaved edit is saved
+  // or dropped as the user says.
+  OnCloseQuery = [this](TObject*, bool& can_close) { can_close = SettleEditBeforeClosing(); };
   OnClose = [this](TObject*, TCloseAction&) {
     SaveSettings();
     QCoreApplication::quit();
@@ -413,11 +415,8 @@ void TBrowserForm::BuildMenus() {
   });
   file_menu->addSeparator();
   ExitAction = file_menu->addAction("E&xit");
-  QObject::connect(ExitAction, &QAction::triggered, [this] {
-    SaveSettings();
-    Close();
-    QCoreApplication::quit();
-  });
+  // As the window's close button: OnClose saves the settings and ends the program.
+  QObject::connect(ExitAction, &QAction::triggered, [this] { Close(); });
 
   QMenu* edit_menu = MenuBar->addMenu("&Edit");
   QObject::connect(edit_menu->addAction("&Undo\tCtrl+Z"), &QAction::triggered, [this] { Undo(); });
@@ -743,6 +742,32 @@ bool TBrowserForm::IndexUnreadable(std::string& failure) {
                    "; edits would leave it stale. Run vxdbf check --repair";
   failure.clear();
   return true;
+}
+
+bool TBrowserForm::SettleEditBeforeClosing() {
+  if (!Table->Active()) return true;
+  const TDataSetState state = Table->State();
+  if (state != dsEdit && state != dsInsert) return true;
+  // Text still in the grid's cell editor counts as typed.
+  Guarded([this] { Table->UpdateRecord(); });
+  if (!Table->Modified()) {
+    Guarded([this] { Table->Cancel(); });
+    return true;
+  }
+  const std::string record =
+      state == dsInsert ? "the new record" : "record " + std::to_string(Table->RecNo());
+  const int answer = MessageBox("Save the changes to " + record + " before closing?", "Vexel",
+                                MB_YESNOCANCEL | MB_ICONQUESTION);
+  if (answer == IDYES) {
+    // A refused write (a lock, a value that does not fit) has said why: the window stays.
+    Guarded([this] { Table->Post(); });
+    return Table->State() == dsBrowse;
+  }
+  if (answer == IDNO) {
+    Guarded([this] { Table->Cancel(); });
+    return true;
+  }
+  return false;
 }
 
 void TBrowserForm::OpenWithDialog() {

@@ -132,6 +132,9 @@ class TBrowserForm : public TForm {
   // Shows and searches the table's text in `page` (0: the page the table says, else the
   // locale's DOS page).
   void SetCodePage(int page);
+  // Before the window closes: an unsaved edit of the current record is saved, dropped or kept
+  // (the window then stays open) as the user answers. Answers whether the window may close.
+  bool SettleEditBeforeClosing();
   // Checks the View > Code page entry of the chosen page ("As the table says" for none).
   void MarkChosenPage();
   int CodePage() const { return code_page_; }

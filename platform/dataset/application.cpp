@@ -25,7 +25,8 @@ void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
 int MessageBox(const std::string& text, const std::string& caption, int flags) {
   if (Hook()) return Hook()(text, caption, flags);
   Recorded().push_back(RecordedMessage{text, caption, flags});
-  return (flags & 0x0F) == MB_YESNO ? IDYES : IDOK;
+  const int buttons = flags & 0x0F;
+  return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDYES : IDOK;
 }
 
 void ShowMessage(const std::string& text) { MessageBox(text, Application().Title, MB_OK); }

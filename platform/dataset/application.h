@@ -16,6 +16,7 @@ namespace vx {
 // Message-box flags and answers in the Win32 numbering.
 inline constexpr int MB_OK = 0x00;
 inline constexpr int MB_OKCANCEL = 0x01;
+inline constexpr int MB_YESNOCANCEL = 0x03;
 inline constexpr int MB_YESNO = 0x04;
 inline constexpr int MB_ICONSTOP = 0x10;
 inline constexpr int MB_ICONQUESTION = 0x20;
@@ -32,7 +33,7 @@ using MessageBoxHook =
 // Installs the GUI's message box; an empty hook restores the recording default.
 void SetMessageBoxHook(MessageBoxHook hook);
 // Shows `text` through the hook. Without a hook the message is recorded and the answer is
-// IDOK (or IDYES for MB_YESNO).
+// IDOK (or IDYES for MB_YESNO and MB_YESNOCANCEL).
 int MessageBox(const std::string& text, const std::string& caption, int flags);
 // MessageBox(text, Application title, MB_OK).
 void ShowMessage(const std::string& text);

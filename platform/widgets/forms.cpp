@@ -318,7 +318,7 @@ int ShowMessageBox(const std::string& text, const std::string& caption, int flag
     case 2:
       choices = {{QMessageBox::Abort, 3}, {QMessageBox::Retry, 4}, {QMessageBox::Ignore, 5}};
       break;
-    case 3:
+    case MB_YESNOCANCEL:
       choices = {
           {QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}};
       break;

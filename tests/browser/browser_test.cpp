@@ -31,6 +31,7 @@
 namespace vx::browser {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
@@ -398,6 +399,58 @@ TEST_F(BrowserTest, FileExitEndsTheProgram) {
   });
   QApplication::exec();
   EXPECT_FALSE(timed_out);
+}
+
+// An unsaved edit when the window closes (File > Exit or the window's close button): the
+// browser asks; Cancel keeps the window and the edit, No drops it, Yes writes it, and either
+// ends the program.
+TEST_F(BrowserTest, ClosingWithAnUnsavedEditAsksToSaveDiscardOrCancel) {
+  const std::string path = MakeFilmTable();
+  struct Case {
+    int answer;
+    bool by_exit;  // File > Exit, else the window's close button
+    std::string stored_year;
+  };
+  for (const Case& c : {Case{IDCANCEL, true, "1992"}, Case{IDNO, false, "1992"},
+                        Case{IDYES, true, "2001"}}) {
+    SCOPED_TRACE(c.answer);
+    std::vector<std::string> asked;
+    SetMessageBoxHook([&](const std::string& text, const std::string&, int flags) {
+      asked.push_back(text);
+      return (flags & 0x0F) == MB_YESNOCANCEL ? c.answer : IDOK;
+    });
+    Browse(path);
+    browser_->Table->SetRecNo(3);
+    browser_->Table->Edit();
+    browser_->Table->FieldByName("YEAR")->SetAsInteger(2001);
+    bool timed_out = false;
+    const auto close = [&] {
+      if (c.by_exit) {
+        browser_->ExitAction->trigger();
+      } else {
+        browser_->WindowCloseRequested();
+      }
+    };
+    if (c.answer == IDCANCEL) {
+      close();
+      EXPECT_TRUE(browser_->Visible());
+      EXPECT_EQ(browser_->Table->State(), dsEdit);
+      EXPECT_EQ(browser_->Table->FieldByName("YEAR")->AsInteger(), 2001);
+    } else {
+      QTimer::singleShot(0, close);
+      QTimer::singleShot(5000, [&] {
+        timed_out = true;
+        QCoreApplication::quit();
+      });
+      QApplication::exec();
+      EXPECT_FALSE(timed_out) << "the program ends";
+    }
+    SetMessageBoxHook({});
+    EXPECT_THAT(asked, ElementsAre(HasSubstr("Save the changes to record 3")));
+    EXPECT_EQ(StoredField("movie.DBF", 3, test::kYear), c.stored_year);
+    delete browser_;
+    browser_ = nullptr;
+  }
 }
 
 // Another program holds record 3 while a year is posted: the browser asks whether to try
