@@ -17,6 +17,7 @@
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
+#include "engine/workarea/field_input.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
@@ -83,7 +84,8 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
         if (!s->empty()) {
           const std::optional<vx::DateTimeValue> parsed = vx::ParseDateTimeText(*s);
           if (!parsed)
-            Fail(220, "\"" + *s + "\" is no date-time (YYYY-MM-DDTHH:MM:SS) for " + where);
+            Fail(220,
+                 vx::QuotedValue(*s) + " is no date-time (YYYY-MM-DDTHH:MM:SS) for " + where);
           dt = SplitDateTime(*parsed);
         }
       } else if (!std::holds_alternative<std::monostate>(value)) {
@@ -170,7 +172,9 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       }
       const std::string* text = std::get_if<std::string>(&value);
       const std::string stored = text ? FromUtf8(impl.codepage, *text, where) : std::string();
-      if (stored.size() > f.length) Fail(220, "\"" + *text + "\" is longer than " + where);
+      if (stored.size() > f.length) {
+        Fail(220, vx::QuotedValue(*text) + " is longer than " + where);
+      }
       image.SetText(n, stored);
       break;
     }
@@ -218,7 +222,9 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       } else if (const auto* s = std::get_if<std::string>(&value)) {
         if (!s->empty()) {
           date = ParseDateText(*s);
-          if (!date) Fail(220, "\"" + *s + "\" is no date (YYYY-MM-DD or YYYYMMDD) for " + where);
+          if (!date) {
+            Fail(220, vx::QuotedValue(*s) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where);
+          }
         }
       } else if (!std::holds_alternative<std::monostate>(value)) {
         mismatch();

@@ -380,6 +380,9 @@ void CheckMemoPointers(TableRecord& t, const TableCheckOptions& options, TableCh
 }
 
 void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckReport& report) {
+  // The rule the open applies: fields that do not fit the header's record length are damage
+  // (the table is read with records as long as its fields).
+  if (!t.damage.empty()) report.table.push_back({"table", "damaged header: " + t.damage});
   CheckTableSize(t, report);
   // Records an append wrote before it could count them (a program stopped in between) are
   // records to every program that shares the table: they are checked like the others.

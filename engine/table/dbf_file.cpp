@@ -509,6 +509,10 @@ const char* VersionName(std::uint8_t version) {
 
 void OpenDbf(TableRecord& t) {
   t.file_name = DefaultExtension(t.file_name, "DBF");
+  if (!TableNameHasStem(t.file_name)) {
+    SetEngineError(220, t.file_name + kNoStemText + " [USE/OpenDbf]");
+    return;
+  }
   os::File file;
   const int open_result = os::File::Open(t.file_name, t.open_mode, file);
   EngineErrorCode = static_cast<std::uint16_t>(open_result);
@@ -582,6 +586,10 @@ void OpenDbf(TableRecord& t) {
     t.at_beginning = false;
     t.at_end = false;
   }
+}
+
+bool TableNameHasStem(const std::string& table_file) {
+  return !SplitPath(TrimText(table_file)).name.empty();
 }
 
 std::string DerivedFileName(const std::string& table_file, const std::string& ext) {

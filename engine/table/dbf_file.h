@@ -313,5 +313,12 @@ void OpenDbf(TableRecord& table);
 // extension takes the case of the table's: "movie.dbf" gives "movie.dbt", "MOVIE.DBF" gives
 // "MOVIE.DBT".
 std::string DerivedFileName(const std::string& table_file, const std::string& ext);
+// Whether a table file's name has something before its extension. Without (".x", "dir/.dbf") the
+// memo file and index would be named by the extension alone (".dbt", ".mdx") and shared by every
+// such table in the folder: such a name is refused (error 220 with this text after the name).
+bool TableNameHasStem(const std::string& table_file);
+inline constexpr const char* kNoStemText =
+    " has no name before its extension: its memo file and index would be shared with every such "
+    "table in the folder";
 
 }  // namespace vx

@@ -598,6 +598,10 @@ void WriteNewTable(TableRecord& t, const std::string& name, const std::vector<st
                    std::size_t count, std::uint32_t record_length, bool has_memo,
                    std::uint8_t memo_version) {
   const std::string file_name = DefaultExtension(TrimText(name), "DBF");
+  if (!TableNameHasStem(file_name)) {
+    SetEngineError(220, file_name + kNoStemText + " [CreateDBF]");
+    return;
+  }
   os::File file;
   int io = os::File::Create(file_name, file);
   if (io == 0) io = file.WriteAt(0, std::as_bytes(std::span(header)));

@@ -50,7 +50,9 @@ Value FromInteger(std::int64_t value, const Field& field) {
 }
 
 Value FromDouble(double value, const Field& field) {
-  if (std::isnan(value)) return std::monostate{};  // pandas' blank
+  // NaN is no number a field can hold (None leaves a field blank; from_pandas passes pandas'
+  // missing values as None).
+  if (std::isnan(value)) throw py::value_error("field " + field.name + " cannot hold NaN");
   if (!std::isfinite(value)) throw py::value_error("field " + field.name + " cannot hold infinity");
   char text[400];
   std::snprintf(text, sizeof text, "%.*f", field.decimals, value);
@@ -175,7 +177,9 @@ Value FromPython(py::handle handle, const Field& field, int codepage) {
       return FromInteger(value, field);
     }
     if (py::isinstance(object, DecimalType())) {
-      if (!object.attr("is_finite")().cast<bool>()) return FromDouble(NAN, field);
+      if (!object.attr("is_finite")().cast<bool>()) {
+        return FromDouble(py::float_(object).cast<double>(), field);
+      }
       if (field.decimals == 0 &&
           object.attr("__eq__")(object.attr("to_integral_value")()).cast<bool>())
         return FromPython(py::int_(object), field, codepage);

@@ -997,6 +997,7 @@ void Create(const std::string& file, const std::vector<vexel::Field>& fields,
   // Refused before anything is removed or written; without a page the header is as CreateDBF
   // writes it.
   if (options.codepage != 0) CheckCodePageMark(options.codepage, level7);
+  if (!TableNameHasStem(file)) throw InputError{file + kNoStemText};
   ReplaceOldTable(file, options.overwrite);
   CreateEmpty(file, definitions, version);
   if (options.codepage != 0) WriteCodePageMark(file, options.codepage);

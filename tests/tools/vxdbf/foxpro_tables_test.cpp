@@ -265,6 +265,12 @@ TEST_F(FoxProTablesTest, CorpusDamagedHeaderReadsWithAWarningAndRefusesEdits) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.out.find("Metro Center"), std::string::npos);
+  // check calls it damaged too, by the same rule.
+  r = Vxdbf({"check", path});
+  EXPECT_NE(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("damaged header: the fields need a record length of 1017 bytes"),
+            std::string::npos)
+      << r.out;
   r = Vxdbf({"set", path, "1", "name=x"});
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("opens only for reading"), std::string::npos) << r.err;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "engine/startup/engine_startup.h"
@@ -56,6 +57,41 @@ class VxdbfTest : public ::testing::Test {
   }
   test::TempDir dir_;
 };
+
+// A table named by its extension alone (".x") would share its memo file and index (".dbt",
+// ".mdx") with every other such table: creating or opening one is refused, and nothing of
+// another table's files is touched.
+TEST_F(VxdbfTest, ATableWithoutANameBeforeItsExtensionIsRefused) {
+  const std::string memo = dir_.File(".dbt");
+  test::WriteBytes(memo, {1, 2, 3});
+  for (const char* name : {".x", ".dbf"}) {
+    SCOPED_TRACE(name);
+    const Result created =
+        Vxdbf({"create", dir_.File(name), "--field", "A,C,5", "--field", "NOTE,M"});
+    EXPECT_NE(created.status, 0);
+    EXPECT_NE(created.err.find("has no name before its extension"), std::string::npos)
+        << created.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_.File(name)));
+  }
+  EXPECT_EQ(test::ReadBytes(memo), (std::vector<unsigned char>{1, 2, 3}));
+  std::filesystem::copy_file(FilmTable(), dir_.File(".y"));
+  const Result dumped = Vxdbf({"dump", dir_.File(".y")});
+  EXPECT_NE(dumped.status, 0);
+  EXPECT_NE(dumped.err.find("has no name before its extension"), std::string::npos)
+      << dumped.err;
+}
+
+#ifdef VX_HAVE_SQLITE
+// A value that does not fit its field is named in the error cut short, not echoed whole.
+TEST_F(VxdbfTest, AnSqlValueErrorCutsALongValue) {
+  FilmTable();
+  const Result r = Vxdbf({"sql", "UPDATE films SET TITLE = printf('%.*c', 10000, 'x')", "--dir",
+                          dir_.path().string()});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("xxx...\" is longer than"), std::string::npos) << r.err.substr(0, 300);
+  EXPECT_LT(r.err.size(), 500u);
+}
+#endif
 
 TEST_F(VxdbfTest, InfoAsJson) {
   const Result r = Vxdbf({"info", FilmTable(), "--json"});
