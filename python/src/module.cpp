@@ -102,20 +102,6 @@ struct TableState {
     return work(Get());
   }
 
-  // Run for work that stores values: the engine's refusal of a value that does not fit its field
-  // (code 220, naming record and field) is ValueError, as the package's own checks are.
-  template <typename Work>
-  auto Store(Work&& work) {
-    try {
-      return Run(std::forward<Work>(work));
-    } catch (const vexel::LockError&) {
-      throw;
-    } catch (const vexel::Error& e) {
-      if (e.code() == 220) throw py::value_error(e.what());
-      throw;
-    }
-  }
-
   void Close() {
     if (!table) return;
     std::set<Dependent*> dropped;
@@ -427,11 +413,11 @@ class TableHandle {
 
   void Update(std::uint32_t recno, const py::dict& values) {
     auto converted = state_->Values(values);
-    state_->Store([&](Table& t) { t.update(recno, converted); });
+    state_->Run([&](Table& t) { t.update(recno, converted); });
   }
   std::uint32_t Append(const py::dict& values) {
     auto converted = state_->Values(values);
-    return state_->Store([&](Table& t) { return t.append(converted); });
+    return state_->Run([&](Table& t) { return t.append(converted); });
   }
   // Converts and checks every row first; then appends them all under one append lock.
   py::object AppendMany(py::iterable rows) {
@@ -453,7 +439,7 @@ class TableHandle {
       }
     }
     if (converted.empty()) return py::module_::import("builtins").attr("range")(0);
-    std::uint32_t first = state_->Store([&](Table& t) {
+    std::uint32_t first = state_->Run([&](Table& t) {
       AppendLock lock = t.lock_append();
       std::uint32_t first_recno = 0;
       for (const auto& row : converted) {
