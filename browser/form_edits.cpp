@@ -355,11 +355,13 @@ std::string TBrowserForm::PasteValue(TField* field, const std::string& text, Pas
   if (IsBinaryField(f) || (kind != 'C' && kind != 'N' && kind != 'F' && kind != 'L' && kind != 'D'))
     return FieldLabel(f) + " takes no pasted text: edit it in its own editor";
   // Text goes into the table's page: a character the page lacks is refused, not replaced.
-  const QString typed = QString::fromStdString(text);
-  const std::string stored = QStringToAnsi(typed);
-  if (kind == 'C' && AnsiToQString(stored) != typed)
-    return QuotedValue(text) + " holds a character code page " + std::to_string(code_page_) +
-           " does not have, for " + FieldLabel(f);
+  std::string stored;
+  try {
+    stored = QStringToStored(QString::fromStdString(text), FieldLabel(f));
+  } catch (const EDatabaseError& e) {
+    if (kind == 'C') return e.Message();
+    stored = QStringToAnsi(QString::fromStdString(text));  // numbers, dates, logicals: ASCII
+  }
   // The value is checked and read back through a scratch record image, by the rules every
   // writer of text values follows.
   const std::vector<std::uint32_t> offsets = ImageOffsets(table->fields);

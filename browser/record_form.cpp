@@ -171,9 +171,12 @@ std::string TRecordForm::EditorText(const Row& row) const {
     if (date->date() == kBlankDate) return {};
     return date->date().toString("yyyy-MM-dd").toStdString();
   }
+  // Text the table's page lacks is refused, naming the record, field and character.
+  const std::string where =
+      "record " + std::to_string(table_->RecNo()) + ", field " + std::string(row.field);
   if (auto* memo = qobject_cast<QPlainTextEdit*>(row.editor))
-    return QStringToAnsi(memo->toPlainText());
-  if (auto* line = qobject_cast<QLineEdit*>(row.editor)) return QStringToAnsi(line->text());
+    return QStringToStored(memo->toPlainText(), where);
+  if (auto* line = qobject_cast<QLineEdit*>(row.editor)) return QStringToStored(line->text(), where);
   return {};
 }
 
@@ -183,8 +186,8 @@ void TRecordForm::Commit(const Row& row) {
     return;
   TField* field = table_->FindField(row.field);
   if (field == nullptr) return;
-  const std::string text = EditorText(row);
   Guard([&] {
+    const std::string text = EditorText(row);
     if (row.type == 'L') {
       const bool value = text == "T";
       if (!field->IsNull() && field->AsBoolean() == value) return;

@@ -243,6 +243,10 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       const std::string stored =
           text ? (bytes ? *text : FromUtf8(impl.codepage, *text, where)) : std::string();
       if (vx::MemoOf(table) == nullptr) Fail(1019, "no memo file for " + where);
+      if (const std::size_t at = vx::MemoCutAt(vx::MemoOf(table)->kind, stored);
+          at != std::string::npos) {
+        Fail(220, vx::MemoCutProblem(at, stored.size()) + ", for " + where);
+      }
       if (store_memo) {
         image.SetMemoBlock(n, vx::ReplaceMemo(table, image.MemoBlock(n), stored, "vexel"));
       }

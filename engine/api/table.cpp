@@ -11,6 +11,7 @@
 #include "engine/expr/expression.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/number_text.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
@@ -685,6 +686,10 @@ Value Table::eval(const Expression& expression, std::uint32_t recno) const {
 
 Value Table::eval(std::string_view expression, std::uint32_t recno) const {
   return eval(compile(expression), recno);
+}
+
+std::optional<std::string> stored_number(double value, int length, int decimals) {
+  return vx::NumberFieldText(value, length, decimals);
 }
 
 }  // namespace vexel

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/expr/number_text.h"
+#include "engine/foundation/number_text.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"

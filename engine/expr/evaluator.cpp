@@ -10,7 +10,7 @@
 #include "engine/expr/compiler.h"
 #include "engine/expr/expression.h"
 #include "engine/expr/functions.h"
-#include "engine/expr/number_text.h"
+#include "engine/foundation/number_text.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
@@ -159,19 +159,25 @@ bool IsEmptyValue(const ExprCell& c) {
   }
 }
 
-// The case conversions of CaseCodePage (0: the ANSI page in force) as tables, rebuilt when the
-// page changes; `lead` marks a double-byte page's lead bytes (null when the page has none).
+// The case conversions of CaseCodePage, else of the expression's own page (0: the ANSI page in
+// force) as tables, rebuilt when the page changes; `lead` marks a double-byte page's lead bytes
+// (null when the page has none).
 struct CaseTables {
   const unsigned char* map;
   const bool* lead;
 };
-CaseTables CaseMap(bool upper) {
+int CasePage(const CompiledExpr& e) {
+  const int page = CurrentState<ExprState>().case_code_page;
+  return page != 0 ? page : e.case_page;
+}
+CaseTables CaseMap(bool upper, const CompiledExpr& e) {
   ExprState& s = CurrentState<ExprState>();
-  if (s.case_code_page != 0) {
+  const int page = CasePage(e);
+  if (page != 0) {
     // The tables stay where they are once built: remember the last page's.
-    if (s.last_case == nullptr || s.last_case_page != s.case_code_page) {
-      s.last_case = &os::CaseOfPage(s.case_code_page);
-      s.last_case_page = s.case_code_page;
+    if (s.last_case == nullptr || s.last_case_page != page) {
+      s.last_case = &os::CaseOfPage(page);
+      s.last_case_page = page;
     }
     return {upper ? s.last_case->upper.data() : s.last_case->lower.data(),
             s.last_case->lead.data()};
@@ -659,7 +665,7 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kLower: {
       ExprCell& c = TopC(r);
       char* s = const_cast<char*>(c.value.text);
-      const CaseTables tables = CaseMap(op == kUpper);
+      const CaseTables tables = CaseMap(op == kUpper, e);
       for (std::size_t i = 0; i < c.length; ++i) {
         const auto byte = static_cast<unsigned char>(s[i]);
         s[i] = static_cast<char>(tables.map[byte]);
@@ -841,20 +847,25 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kIsupper:
     case kIslower: {
       const std::string_view s = PopC(r);
-      const char c = s.empty() ? '\0' : s[0];
+      const auto c = static_cast<unsigned char>(s.empty() ? '\0' : s[0]);
+      // Letters of the page UPPER and LOWER convert in: in a table's own page, those with a
+      // case partner.
+      const unsigned char upper = CaseMap(true, e).map[c], lower = CaseMap(false, e).map[c];
+      const bool letter = CasePage(e) == 0 ? os::AnsiIsAlpha(static_cast<char>(c))
+                                           : upper != c || lower != c;
       bool v = false;
       switch (op) {
         case kIsalpha:
-          v = c != '\0' && os::AnsiIsAlpha(c);
+          v = c != 0 && letter;
           break;
         case kIsdigit:
           v = c >= '0' && c <= '9';
           break;
         case kIsupper:
-          v = c != '\0' && os::AnsiIsAlpha(c) && os::AnsiLower(c) != c;
+          v = c != 0 && letter && lower != c;
           break;
         default:
-          v = c != '\0' && os::AnsiIsAlpha(c) && os::AnsiUpper(c) != c;
+          v = c != 0 && letter && upper != c;
           break;
       }
       PushL(r, v);

@@ -111,6 +111,9 @@ CompiledExpr* AssignExpr(std::string_view text) {
   if (!expr::Parse(compiler)) return nullptr;
   e->literals = std::move(compiler.literals());
   e->text = std::string(text);
+  if (const TableRecord* t = SelectedTable(); t != nullptr && !t->oem) {
+    e->case_page = t->code_page;
+  }
   e->stack.resize(StackDepth(e->program));
   e->result_type = TypeLetter(compiler.result_type());
   std::uint32_t pool = std::min<std::uint32_t>(compiler.pool_bytes(), 65535);

@@ -60,7 +60,12 @@ struct CompiledExpr {
   std::uint16_t pool_size = 0;
   std::unique_ptr<char[]> pool;   // working pool, pool_size bytes (at least 1)
   std::size_t result_length = 0;  // C and M: length of the last result (it may hold NULs)
-  CompiledExpr* prev = nullptr;   // the engine's list
+  // The page of the text in the record buffer of the table selected at compile time, in which
+  // UPPER, LOWER, ISALPHA, ISUPPER and ISLOWER take letters when CaseCodePage is 0: the table's
+  // own page when the buffer holds its bytes as stored, 0 (the ANSI page in force) when the
+  // engine converts its OEM text.
+  int case_page = 0;
+  CompiledExpr* prev = nullptr;  // the engine's list
   CompiledExpr* next = nullptr;
 };
 
@@ -85,10 +90,10 @@ const void* Evaluate(CompiledExpr* handle);
 inline constexpr EngineField<&ExprState::current_key_expression> CurrentKeyExpression;
 const void* EvaluateCurrentKey();
 
-// The code page whose letters UPPER and LOWER convert: 0 (the default) means the ANSI page in
-// force, which is what the record buffers hold. The index engine sets a table's own page while
-// it evaluates keys over the table's stored bytes, so that a key does not depend on the page
-// the program shows text in.
+// The code page whose letters UPPER and LOWER convert: 0 (the default) means the page of the
+// table the expression was compiled against (CompiledExpr::case_page). The index engine sets a
+// table's own page while it evaluates keys over the table's stored bytes, so that a key does
+// not depend on the page the program shows text in.
 inline constexpr EngineField<&ExprState::case_code_page> CaseCodePage;
 
 // Working-pool size of expressions of type M (the memo text seen is one byte shorter).

@@ -7,7 +7,7 @@
 
 #include "engine/expr/compiler.h"
 #include "engine/expr/expression.h"
-#include "engine/expr/number_text.h"
+#include "engine/foundation/number_text.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/settings.h"
 #include "platform/os/codepage.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/expr/number_text.h"
+#include "engine/foundation/number_text.h"
 
 namespace vx {
 
@@ -136,7 +136,7 @@ PackedDecimal DoubleToPacked(double value, int decimals) {
   if (!std::isfinite(value)) value = 0;
   // Rounded as STR rounds (half away from zero on the decimal value). Large values print every
   // integer digit; only the first 20 are kept, the rest count towards the exponent.
-  const std::string text = expr::FixedText(value, decimals);
+  const std::string text = FixedText(value, decimals);
   if (text.empty()) return TextToPacked("0", 0);
   return TextToPacked(text, decimals);
 }

@@ -336,6 +336,15 @@ std::uint8_t MemoVersionOf(std::uint8_t table_version) {
   }
 }
 
+std::size_t MemoCutAt(MemoKind kind, std::string_view text) {
+  return kind == MemoKind::kDbase3 ? text.find(kEndOfFileMarker) : std::string_view::npos;
+}
+
+std::string MemoCutProblem(std::size_t at, std::size_t size) {
+  return "the memo holds byte 0x1A at position " + std::to_string(at + 1) + " of " +
+         std::to_string(size) + ", which ends a dBASE III memo: it would be cut there";
+}
+
 MemoKind KindOfVersion(std::uint8_t memo_version) {
   if (memo_version == kVersionDbase3Memo) return MemoKind::kDbase3;
   if (memo_version == kVersionFoxProMemo) return MemoKind::kFoxPro;
@@ -818,6 +827,11 @@ std::uint32_t AllocateBlocks(MemoFile& m, std::uint32_t needed, std::string_view
 
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,
                        std::string_view label) {
+  if (const std::size_t at = MemoCutAt(m.kind, text); at != std::string_view::npos) {
+    SetEngineError(220, MemoCutProblem(at, text.size()) + "; " + m.name + " Record # " +
+                            std::to_string(m.record_number) + " [" + std::string(label) + "]");
+    return 0;
+  }
   // Nothing is written, not even the padding, before every check below has passed.
   const std::uint64_t end = LockMemoAndSeekEOF(m, label);
   if (end == 0) return 0;

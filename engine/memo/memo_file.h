@@ -81,6 +81,13 @@ MemoKind KindOfVersion(std::uint8_t memo_version);
 // "DBT" or "FPT".
 const char* MemoExtension(std::uint8_t memo_version);
 
+// Where a memo file of `kind` would cut `text`: a dBASE III memo ends at its first byte 0x1A,
+// so it cannot hold one; the offset of that byte, or npos when the text is stored whole.
+std::size_t MemoCutAt(MemoKind kind, std::string_view text);
+// The words for such a text: "the memo holds byte 0x1A at position 4 of 7, which ends a dBASE
+// III memo: it would be cut there".
+std::string MemoCutProblem(std::size_t at, std::size_t size);
+
 // What a memo's first bytes say about it.
 struct MemoBlockInfo {
   bool has_header = false;  // dBASE IV or FoxPro block header present
@@ -192,7 +199,8 @@ bool ReleaseMemoLock(MemoFile& m);
 
 // Stores `text` (stored bytes, no conversion) as the memo that replaces the memo at `old_block`
 // (0: none) and answers its block: 0 when the text is empty (an old dBASE IV memo is then
-// released) or after a reported failure, with EngineErrorCode set. dBASE III and FoxPro place
+// released) or after a reported failure, with EngineErrorCode set (220, writing nothing, for a
+// text a dBASE III memo cannot hold: MemoCutAt). dBASE III and FoxPro place
 // the memo at the end of the file; dBASE IV keeps the old place when it is large enough and
 // otherwise takes a free group or the end. Holds the memo file lock throughout.
 std::int32_t WriteMemo(MemoFile& m, std::int32_t old_block, std::string_view text,

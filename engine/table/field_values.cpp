@@ -10,6 +10,7 @@
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/number_text.h"
 
 namespace vx {
 
@@ -164,7 +165,8 @@ bool PutBinaryNumber(const FieldEntry& f, char* record, double value) {
       StoreBe(p, FlipDouble(value), 8);
       return true;
     case FieldStorage::kCurrency: {
-      const double scaled = std::round(value * 10000.0);
+      // Four decimals, rounded as every stored number is (12.34565 is 12.3457).
+      const double scaled = std::round(RoundDecimal(value, 4) * 10000.0);
       if (!(scaled >= -9.2233720368547e18 && scaled <= 9.2233720368547e18)) return false;
       StoreLe(p, static_cast<std::uint64_t>(static_cast<std::int64_t>(scaled)), 8);
       return true;

@@ -227,11 +227,24 @@ bool FieldTextOf(TableRecord& t, int field, std::int32_t r, std::string& out) {
   return true;
 }
 
-bool IsHit(std::string text) {
+// Upper case in the page the searched text is in: the table's own, or the ANSI page when the
+// engine converts the table's OEM text.
+std::string UpperIn(const TableRecord& t, std::string text) {
+  if (t.oem || t.code_page == 0) return UpperText(text);
+  const os::PageCase& page = os::CaseOfPage(t.code_page);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    text[i] = static_cast<char>(page.upper[byte]);
+    if (page.lead[byte]) ++i;  // the second byte of a double-byte character is no letter
+  }
+  return text;
+}
+
+bool IsHit(const TableRecord& t, std::string text) {
   if (!ExactMatch && !Contained && text.size() > SearchValue->size()) {
     text.resize(SearchValue->size());
   }
-  if (!CaseSensitive) text = UpperText(text);
+  if (!CaseSensitive) text = UpperIn(t, std::move(text));
   return Contained ? text.find(SearchValue) != std::string::npos : text == SearchValue;
 }
 
@@ -252,7 +265,7 @@ bool MemoHit(TableRecord& t, int field, std::int32_t r, bool& hit) {
     std::size_t end = memo.find_first_of("\r\n", start);
     if (end == std::string::npos) end = memo.size();
     std::string line = memo.substr(start, end - start);
-    if (!CaseSensitive) line = UpperText(line);
+    if (!CaseSensitive) line = UpperIn(t, std::move(line));
     if (line.find(SearchValue) != std::string::npos) {
       hit = true;
       return true;
@@ -318,7 +331,7 @@ void LocateFrom(std::int32_t start, int field) {
   if (start <= 1) {
     start = 1;
     if (!ExactMatch) SearchValue->erase(SearchValue->find_last_not_of(' ') + 1);
-    if (!CaseSensitive) SearchValue = UpperText(*SearchValue);
+    if (!CaseSensitive) SearchValue = UpperIn(*t, *SearchValue);
   }
   SearchField = static_cast<std::uint8_t>(field);
   EngineErrorCode = 0;
@@ -332,7 +345,7 @@ void LocateFrom(std::int32_t start, int field) {
     } else {
       std::string text;
       if (!FieldTextOf(*t, field, r, text)) return;
-      hit = IsHit(std::move(text));
+      hit = IsHit(*t, std::move(text));
     }
     if (hit) {
       GO(r);

@@ -8,6 +8,7 @@
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/number_text.h"
 #include "engine/foundation/settings.h"
 #include "engine/table/field_values.h"
 
@@ -121,19 +122,13 @@ bool PutInteger(char* field, std::size_t width, std::int64_t value) {
   return PutRightAligned(field, width, p, static_cast<std::size_t>(end - p));
 }
 
-// Formats a number into its field (which is `f.length` bytes); answers false, writing nothing,
-// when it is too wide. A field of length 0 takes only zero, as nothing.
+// Formats a number into its field (which is `f.length` bytes) by the one rule every writer of
+// a number field follows (NumberFieldText); answers false, writing nothing, when it is too wide.
 bool PutNumber(const FieldEntry& f, double value, char* field) {
-  if (f.length == 0) return value == 0;
-  if (!std::isfinite(value)) return false;
-  if (f.decimals == 0) {
-    if (value != std::floor(value) || std::fabs(value) > 1e18) return false;
-    return PutInteger(field, f.length, static_cast<std::int64_t>(value));
-  }
-  char text[400];  // 309 digits, the point, 255 decimals, the sign
-  const int n = std::snprintf(text, sizeof text, "%.*f", int{f.decimals}, value);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) return false;
-  return PutRightAligned(field, f.length, text, static_cast<std::size_t>(n));
+  const std::optional<std::string> text = NumberFieldText(value, f.length, f.decimals);
+  if (!text) return false;
+  std::memcpy(field, text->data(), text->size());
+  return true;
 }
 
 // The stored date text rearranged into the current style.
@@ -318,6 +313,9 @@ bool RecordImage::SetNumber(int n, double value) {
   if (ImageHoldsDouble(f) || (f.storage == FieldStorage::kClassic && f.decimals != 0)) {
     std::memcpy(slot, &value, sizeof value);
   } else {
+    // A field without decimals stores the number rounded half away from zero (2.5 is 3), as
+    // every number is stored; the image slot holds 32 bits.
+    if (f.storage == FieldStorage::kClassic) value = RoundDecimal(value, 0);
     if (!(value == std::floor(value) && value >= -2147483648.0 && value <= 2147483647.0)) {
       return false;
     }

@@ -451,8 +451,16 @@ std::string TIntegerField::AsString() const {
 }
 
 void TIntegerField::SetAsString(const std::string& value) {
+  int whole = 0;
+  double number = 0;
   if (Trim(value).empty()) {
     Clear();
+  } else if (TryStrToInt(value, whole)) {
+    SetAsInteger(whole);
+  } else if (TryStrToFloat(value, number) && std::fabs(number) < 2147483647.5) {
+    // A number with a fraction is stored rounded half away from zero (2.5 is 3), as a number
+    // field without decimals stores it; a half is exact in a double, so std::round is.
+    SetAsInteger(static_cast<std::int32_t>(std::round(number)));
   } else {
     SetAsInteger(StrToInt(value));
   }

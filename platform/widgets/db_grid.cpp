@@ -1154,7 +1154,11 @@ void TDBGrid::CommitEditor() {
   editor_modified_ = false;
   if (field == nullptr) return;
   try {
-    field->SetText(QStringToAnsi(editor_->text()));
+    const TDataSet* dataset = field->DataSet();
+    const std::string where =
+        (dataset != nullptr ? "record " + std::to_string(dataset->RecNo()) + ", " : "") +
+        "field " + field->FieldName();
+    field->SetText(QStringToStored(editor_->text(), where));
   } catch (...) {
     editor_modified_ = true;
     throw;

@@ -101,7 +101,14 @@ void TDBMemo::LoadFromField() {
 }
 
 void TDBMemo::WriteToField() {
-  if (TField* field = data_link_.Field()) field->SetAsString(EditText());
+  if (TField* field = data_link_.Field()) {
+    const TDataSet* dataset = field->DataSet();
+    const std::string where =
+        (dataset != nullptr ? "record " + std::to_string(dataset->RecNo()) + ", " : "") +
+        "field " + field->FieldName();
+    field->SetAsString(
+        Editor() ? ToMemoLines(QStringToStored(Editor()->toPlainText(), where)) : std::string());
+  }
   modified_ = false;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/dataset/dataset.h"
 #include "platform/os/codepage.h"
 
 namespace vx {
@@ -204,6 +205,17 @@ std::string QStringToAnsi(const QString& text) {
     return os::EncodeCodePage(text_code_page, text.toStdString(), os::OnFault::kReplace).text;
   }
   return os::Utf8ToAnsi(text.toStdString());
+}
+
+std::string QStringToStored(const QString& text, const std::string& where) {
+  const int page = text_code_page != 0 ? text_code_page : os::AnsiCodePage();
+  const std::string utf8 = text.toStdString();
+  const os::ConvertedText stored = os::EncodeCodePage(page, utf8, os::OnFault::kStop);
+  if (stored.fault != os::TextFault::kNone) {
+    DatabaseError(where + ": \"" + utf8.substr(stored.fault_offset, stored.fault_length) +
+                  "\" has no place in code page " + std::to_string(page));
+  }
+  return QStringToAnsi(text);
 }
 
 // --- TCanvas --------------------------------------------------------------------------------

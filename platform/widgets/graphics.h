@@ -205,6 +205,9 @@ class TBitmap {
 // (a program that shows one table's text in that table's own page; 0 goes back to ANSI).
 QString AnsiToQString(const std::string& ansi);
 std::string QStringToAnsi(const QString& text);
+// As QStringToAnsi for text that is stored: a character the page lacks is refused, not stored as
+// "?" (EDatabaseError: "record 3, field NAME: "ö" has no place in code page 1251").
+std::string QStringToStored(const QString& text, const std::string& where);
 void SetTextCodePage(int page);
 int TextCodePage();
 

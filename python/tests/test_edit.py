@@ -254,3 +254,67 @@ def test_visual_foxpro_types_and_nulls_go_both_ways(tmp_path):
     assert nulls[1] == ("two", -7, None, -0.5)
     # The number given no value is stored blank, not 0 (vxdbf dumps a blank number as null).
     assert [row["N"] for row in dump(path)] == [None, 0]
+
+
+# One value through every way the package stores it (append, update, a DataFrame written with
+# write_dbf is checked by test_pandas): the same bytes as vxdbf stores, or the same refusal.
+STORED_NUMBERS = [
+    # (definition, value, stored bytes or None for a refusal)
+    ("F,N,8,2", 2.675, "    2.68"),
+    ("F,N,8,2", 0.125, "    0.13"),
+    ("F,N,8,2", 1.005, "    1.01"),
+    ("F,N,8,2", -0.004, "    0.00"),
+    ("F,N,8,2", 99999.995, None),
+    ("F,N,4,0", 2.5, "   3"),
+    ("F,N,4,0", -2.5, "  -3"),
+    ("F,N,4,0", -0.4, "   0"),
+    ("F,N,4,0", 9999.5, None),
+]
+
+
+def _stored(path, name):
+    """The bytes of field `name` of record 1 as the file holds them."""
+    data = path.read_bytes()
+    header, length = int.from_bytes(data[8:10], "little"), int.from_bytes(data[10:12], "little")
+    offset = 1
+    for at in range(32, header - 1, 32):
+        if data[at] == 0x0D:
+            break
+        width = data[at + 16]
+        if data[at:at + 11].split(b"\0")[0].decode() == name:
+            return data[header + offset:header + offset + width].decode("latin-1")
+        offset += width
+    raise KeyError(name)
+
+
+@pytest.mark.parametrize("definition,value,stored", STORED_NUMBERS)
+@pytest.mark.parametrize("door", ["append", "update", "decimal"])
+def test_numbers_are_stored_as_every_door_stores_them(tmp_path, definition, value, stored, door):
+    import decimal
+
+    path = tmp_path / "n.dbf"
+    vxdbf("create", path, "--field", definition)
+    given = decimal.Decimal(repr(value)) if door == "decimal" else value
+    with vexel.open(path) as t:
+        if door == "update":
+            t.append({})
+        if stored is None:
+            with pytest.raises((ValueError, vexel.Error), match="does not fit"):
+                t.append({"F": given}) if door != "update" else t.update(1, F=given)
+            return
+        t.append({"F": given}) if door != "update" else t.update(1, F=given)
+    assert _stored(path, "F") == stored
+
+
+def test_text_a_memo_or_page_cannot_hold_is_refused(tmp_path):
+    three = tmp_path / "d3.dbf"
+    vxdbf("create", three, "--field", "NOTE,M,10", "--field", "NAME,C,10", "--version", "0x83",
+          "--codepage", "1251")
+    files = [three, tmp_path / "d3.dbt", tmp_path / "d3.DBT"]
+    before = _digest(*files)
+    with vexel.open(three) as t:
+        with pytest.raises(vexel.Error, match="byte 0x1A at position 4 of 7.*NOTE"):
+            t.append({"NOTE": "abc\x1adef"})
+        with pytest.raises(vexel.Error, match='NAME.*"ö" has no place in code page 1251'):
+            t.append({"NAME": "Жöлтый"})
+    assert _digest(*files) == before

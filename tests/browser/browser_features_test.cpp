@@ -698,7 +698,7 @@ TEST_F(BrowserTest, PasteChecksEveryValueByTheAppendRulesFirstAndOneValueFillsTh
       {"A\t1999\nB\tsoon", "row 2: \"soon\" is not a number for field YEAR"},
       {"A\t12345", "\"12345\" does not fit field YEAR"},
       {"A title far longer than twenty", "is longer than field TITLE"},
-      {"日本", "holds a character code page"},
+      {"日本", "field TITLE (C 20): \"日\" has no place in code page"},
       {"A\t1999\tmaybe", "\"maybe\" is not a logical value for field COLOR"},
   };
   for (const auto& c : kRefused) {
@@ -795,6 +795,76 @@ TEST_F(BrowserTest, ColumnsOrderFilterAndRecentFilesAreKeptForTheNextSession) {
   ASSERT_GE(browser_->RecentMenu->actions().size(), 1);
   EXPECT_EQ(browser_->RecentMenu->actions()[0]->text().toStdString(),
             std::filesystem::absolute(path).string());
+}
+
+// What is typed into the grid is stored by the rules every writer follows: a number rounded
+// half away from zero on its decimal value (as vxdbf, the library and SQL store it), text the
+// table's page lacks refused naming the record, the field and the character, never stored as
+// "?".
+TEST_F(BrowserTest, TypedValuesAreStoredByTheRulesEveryWriterFollows) {
+  {
+    auto* maker = new ZOvEzi(&form_);
+    maker->SetName("Maker");
+    maker->SetDbfFileName(dir_.File("v.dbf"));
+    for (const char* line : {"name, C, 10, 0", "price, N, 8, 2", "whole, N, 4, 0"})
+      maker->DbfFields().Add(line);
+    maker->SetActive(true);
+    maker->Append();
+    maker->FieldByName("NAME")->SetAsString("A");
+    maker->Post();
+    delete maker;
+  }
+  std::vector<unsigned char> bytes = test::ReadBytes(dir_.File("v.dbf"));
+  bytes[29] = 0xC9;  // Windows Cyrillic (1251)
+  test::WriteBytes(dir_.File("v.dbf"), bytes);
+  Browse(dir_.File("v.dbf"));
+  const std::size_t record = bytes[8] | bytes[9] << 8;
+  const auto stored = [&](std::size_t offset, std::size_t length) {
+    const std::vector<unsigned char> now = test::ReadBytes(dir_.File("v.dbf"));
+    return std::string(now.begin() + static_cast<std::ptrdiff_t>(record + offset),
+                       now.begin() + static_cast<std::ptrdiff_t>(record + offset + length));
+  };
+  const struct {
+    const char* field;
+    std::size_t offset, length;
+    const char* typed;
+    const char* stored;  // the field's bytes afterwards
+    const char* problem;
+  } kCases[] = {
+      {"PRICE", 11, 8, "2.675", "    2.68", nullptr},
+      {"PRICE", 11, 8, "0.125", "    0.13", nullptr},
+      {"WHOLE", 19, 4, "2.5", "   3", nullptr},
+      {"WHOLE", 19, 4, "-0.4", "   0", nullptr},
+      {"NAME", 1, 10, "Жёлтый", "\xC6\xB8\xEB\xF2\xFB\xE9    ", nullptr},
+      {"NAME", 1, 10, "Жöлтый", "\xC6\xB8\xEB\xF2\xFB\xE9    ",
+       "record 1, field NAME: \"ö\" has no place in code page 1251"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.field) + " " + c.typed);
+    ClearRecordedMessages();
+    browser_->Grid->SetFocus();
+    browser_->Grid->SetSelectedIndex(ColumnOf(c.field));
+    browser_->Grid->SetEditorMode(true);
+    ASSERT_NE(browser_->Grid->InplaceEditor(), nullptr);
+    browser_->Grid->InplaceEditor()->selectAll();
+    Type(browser_->Grid->InplaceEditor(), c.typed);
+    Press(browser_->Grid->InplaceEditor(), Qt::Key_Return);
+    if (browser_->Table->State() != dsBrowse) {
+      try {
+        browser_->Table->Post();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+      }
+    }
+    if (c.problem == nullptr) {
+      EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+    } else {
+      ASSERT_FALSE(RecordedMessages().empty());
+      EXPECT_THAT(RecordedMessages().back(), HasSubstr(c.problem));
+      browser_->Table->Cancel();
+    }
+    EXPECT_EQ(stored(c.offset, c.length), c.stored);
+  }
 }
 
 }  // namespace

@@ -285,7 +285,9 @@ void RegisterMaintenanceCommands(Commands& commands) {
   copy.add_flag("--ansi", o.ansi,
                 "FILE without a mark holds Windows (ANSI) text, not DOS (OEM) text");
   copy.add_flag("--lossy", o.lossy,
-                "a character the new page lacks becomes \"?\" (counted) instead of an error");
+                "a character the new page lacks becomes \"?\", and a memo holding byte 0x1A "
+                "goes into a dBASE III memo file cut before it (both counted), instead of an "
+                "error");
   copy.add_flag("--structure-only", o.structure_only, "the fields only, no records");
   copy.add_flag("--with-index", o.with_index,
                 "build the tags of FILE's production index for the new table");
@@ -295,7 +297,7 @@ void RegisterMaintenanceCommands(Commands& commands) {
   CLI::App& alter = commands.Add(
       {"alter",
        "FILE [--add NAME,TYPE,LEN,DEC] [--drop NAME] [--rename OLD=NEW] "
-       "[--retype NAME,TYPE,LEN,DEC] [--drop-tag NAME] [--backup]",
+       "[--retype NAME,TYPE,LEN,DEC] [--drop-tag NAME] [--backup] [--lossy]",
        "Changes the table's fields and converts the records (exclusive use); the tags that still "
        "compile are rebuilt.",
        "vxdbf alter films.dbf --add RATING,N,4,1 --retype TITLE,C,40 --drop-tag OLD", Alter});
@@ -313,6 +315,9 @@ void RegisterMaintenanceCommands(Commands& commands) {
            "refused (repeat it)");
   repeated("--drop-tag", o.drop_tags, "drop this tag of the production index (repeat it)");
   alter.add_flag("--backup", o.backup, "keep the old files as FILE.bak (and .dbt.bak, .mdx.bak)");
+  alter.add_flag("--lossy", o.lossy,
+                 "text holding byte 0x1A goes into a dBASE III memo cut before it (counted) "
+                 "instead of an error");
 }
 
 void RegisterHelpCommands(Commands& commands) {

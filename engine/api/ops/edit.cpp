@@ -96,6 +96,13 @@ void ConvertText(Row& row, TableText& text) {
       continue;
     }
     v.stored = text.FromUtf8(v.text, row.origin + ", field " + f.name);
+    const MemoFile* memo = MemoOf(*SelectedTable());
+    if (f.type == 'M' && memo != nullptr) {
+      if (const std::size_t at = MemoCutAt(memo->kind, v.stored); at != std::string::npos) {
+        throw InputError{row.origin + ", field " + f.name + ": " +
+                         MemoCutProblem(at, v.stored.size())};
+      }
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include "engine/api/ops/table_rewrite.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/number_text.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/memo/memo_storage.h"
@@ -500,13 +501,12 @@ std::string Converted(const FieldEntry& from, const FieldEntry& to, std::string 
       if (*end != '\0' || number.find_first_not_of("+-.0123456789") != std::string::npos) {
         throw InputError{where + ": " + Quoted(number) + " is not a number"};
       }
-      char text[400];
-      std::snprintf(text, sizeof text, "%*.*f", int{to.length}, int{to.decimals}, v);
-      if (std::strlen(text) > to.length) {
+      const std::optional<std::string> text = NumberFieldText(v, to.length, to.decimals);
+      if (!text) {
         throw InputError{where + ": " + number + " does not fit in " + to.name + " (" +
                          std::to_string(to.length) + "," + std::to_string(to.decimals) + ")"};
       }
-      return text;
+      return *text;
     }
     case 'D': {
       if (from.type == 'D') return value;
@@ -807,7 +807,9 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
   Progress progress(options, "copy", static_cast<std::int64_t>(order.size()));
   DbfWriter table(temp, shape.header, shape.record_length, false);
   std::optional<MemoWriter> memos;
-  if (memo_fields) memos.emplace(temp_memo, shape.memo_header, shape.memo_kind, shape.block_size);
+  if (memo_fields) {
+    memos.emplace(temp_memo, shape.memo_header, shape.memo_kind, shape.block_size, options.lossy);
+  }
   MemoFile* source_memo = MemoOf(t);
   std::vector<char> record(shape.record_length, ' ');
   std::int64_t done = 0;
@@ -853,7 +855,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
         } else if (block > 0) {
           std::string text = MemoText(*source_memo, block, "CopyMemo", where);
           if (convert) text = to_text.FromUtf8(from_text.ToUtf8(text, where), where);
-          new_block = memos->AppendText(text);
+          new_block = memos->AppendText(text, where);
         }
         if (to.storage == FieldStorage::kBinaryMemo) {
           PutBinaryMemoBlock(to, record.data(), new_block);
@@ -872,6 +874,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
   CompleteAndReplace(table, memos, temp, finals.front(), tags, progress, replacement, session);
   replacement.Finish(false);
   to_text.ReportReplacements(options);
+  if (memos) memos->ReportCuts(options);
   return {target, table.count(), TagNames(tags)};
 }
 
@@ -933,7 +936,8 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
   DbfWriter table(temp, shape.header, shape.record_length, false);
   std::optional<MemoWriter> memos;
   if (memo_fields) {
-    memos.emplace(replacement.Temp(1), shape.memo_header, shape.memo_kind, shape.block_size);
+    memos.emplace(replacement.Temp(1), shape.memo_header, shape.memo_kind, shape.block_size,
+                  options.lossy);
   }
   MemoFile* source_memo = MemoOf(t);
   std::vector<char> record(shape.record_length, ' ');
@@ -963,7 +967,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
           }
         } else if (to.type == 'M') {
           stored.erase(stored.find_last_not_of(' ') + 1);
-          value = BlockDigits(memos->AppendText(stored), to.length);
+          value = BlockDigits(memos->AppendText(stored, where), to.length);
         } else if (from.type == to.type && from.length == to.length &&
                    from.decimals == to.decimals) {
           value = stored;
@@ -981,6 +985,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
   CompleteAndReplace(table, memos, temp, files.table, tags, progress, replacement, session);
   vexel::AlterResult result;
   result.backups = replacement.Finish(changes.backup);
+  if (memos) memos->ReportCuts(options);
   result.table = files.table;
   result.fields = definitions.size();
   result.records = table.count();

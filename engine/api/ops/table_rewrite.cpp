@@ -87,8 +87,8 @@ void DbfWriter::Finish() {
 }
 
 MemoWriter::MemoWriter(const std::string& path, std::vector<char> header, MemoKind kind,
-                       std::uint32_t block_size)
-    : path_(path), kind_(kind), block_size_(block_size == 0 ? 512 : block_size) {
+                       std::uint32_t block_size, bool lossy)
+    : path_(path), kind_(kind), block_size_(block_size == 0 ? 512 : block_size), lossy_(lossy) {
   header.resize((header.size() + block_size_ - 1) / block_size_ * block_size_, '\0');
   if (header.empty()) header.resize(block_size_, '\0');
   int io = os::File::Create(path_, file_);
@@ -117,7 +117,15 @@ std::int32_t MemoWriter::AppendStored(std::string_view bytes) {
   return Place(bytes, std::max<std::uint64_t>(blocks, 1));
 }
 
-std::int32_t MemoWriter::AppendText(std::string_view text) {
+std::int32_t MemoWriter::AppendText(std::string_view text, const std::string& where) {
+  if (const std::size_t end = MemoCutAt(kind_, text); end != std::string_view::npos) {
+    if (!lossy_) {
+      throw InputError{where + ": " + MemoCutProblem(end, text.size()) +
+                       " (--lossy stores it cut, counted)"};
+    }
+    text = text.substr(0, end);
+    ++cut_;
+  }
   if (text.empty()) return 0;
   std::string stored;
   stored.reserve(text.size() + 8);
@@ -191,7 +199,13 @@ std::int32_t CopyMemoInto(MemoFile& from, std::int32_t block, MemoWriter& to, st
   std::string text;
   bool unterminated = false;
   if (!ReadMemoText(from, block, text, "CopyMemo", nullptr, &unterminated)) throw unreadable();
-  return to.AppendText(text);
+  return to.AppendText(text, "record " + std::to_string(record) + ", field " + field);
+}
+
+void MemoWriter::ReportCuts(const vexel::OperationOptions& options) const {
+  if (cut_ == 0) return;
+  Warn(options, std::to_string(cut_) + (cut_ == 1 ? " memo" : " memos") +
+                    " stored cut before byte 0x1A, which ends a dBASE III memo (--lossy)");
 }
 
 std::vector<char> ReadHeaderBytes(TableRecord& t) {

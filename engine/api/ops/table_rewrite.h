@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <vexel/operations.hpp>
 
 #include "engine/index/index_build.h"
 #include "engine/memo/memo_file.h"
@@ -50,9 +51,15 @@ class MemoWriter {
  public:
   // `header`: the bytes before the first memo block (padded with zeros to whole blocks).
   MemoWriter(const std::string& path, std::vector<char> header, MemoKind kind,
-             std::uint32_t block_size);
-  // Stores a memo's text in this file's form and answers its block (0 for an empty text).
-  std::int32_t AppendText(std::string_view text);
+             std::uint32_t block_size, bool lossy = false);
+  // Stores a memo's text in this file's form and answers its block (0 for an empty text). A
+  // dBASE III memo ends at its first byte 0x1A, so it cannot hold one: such a text is an
+  // InputError naming `where` ("record 3, field NOTES"), or, with `lossy`, stored cut before
+  // that byte (as every reader would read it) and counted.
+  std::int32_t AppendText(std::string_view text, const std::string& where);
+  // How many memos `lossy` stored cut; tells the caller when any were.
+  std::size_t cut() const { return cut_; }
+  void ReportCuts(const vexel::OperationOptions& options) const;
   // Stores a memo already in this file's form (its block header first); answers its block.
   std::int32_t AppendStored(std::string_view bytes);
   // Writes what waits and the header's next free block (the end of the dBASE IV free chain).
@@ -70,6 +77,8 @@ class MemoWriter {
   std::vector<char> buffer_;
   std::uint64_t flushed_ = 0;  // bytes of the file written
   std::uint64_t end_ = 0;      // bytes of the file once the buffer is written
+  bool lossy_;
+  std::size_t cut_ = 0;
 };
 
 // Copies memo `block` of `from` into `to` (raw when both are of the same form) and answers the

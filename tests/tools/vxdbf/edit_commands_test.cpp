@@ -71,7 +71,7 @@ TEST_F(EditCommandsTest, BadRowsWriteNothing) {
       {"TITLE,YEAR\r\nok,1\r\nbad,12x\r\n", "is not a number"},
       {"TITLE\r\nthis title is far too long for twenty\r\n", "is longer than"},
       {"PREMIERE\r\n2023-02-30\r\n", "is no date"},
-      {"YEAR\r\n1.5\r\n", "no whole number"},
+      {"YEAR\r\n3000000000.5\r\n", "no whole number"},
       {"TITLE,YEAR\r\nok,1958\r\nwide,12345\r\n", "\"12345\" does not fit field YEAR (N 4 0)"},
       {"RATING\r\n123.45\r\n", "\"123.45\" does not fit field RATING (N 5 2)"},
       {"TITLE\r\n\"open quote\r\n", "never closed"},

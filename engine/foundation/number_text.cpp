@@ -1,4 +1,4 @@
-#include "engine/expr/number_text.h"
+#include "engine/foundation/number_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
-namespace vx::expr {
+namespace vx {
 
 namespace {
 
@@ -118,4 +118,16 @@ std::string FixedText(double n, int decimals) {
   return n < 0 && !zero ? "-" + digits : digits;
 }
 
-}  // namespace vx::expr
+std::optional<std::string> NumberFieldText(double n, int width, int decimals) {
+  if (!std::isfinite(n)) return std::nullopt;
+  if (width <= 0) {
+    if (n != 0) return std::nullopt;
+    return std::string();
+  }
+  std::string text = FixedText(n, decimals);
+  if (text.empty() || text.size() > static_cast<std::size_t>(width)) return std::nullopt;
+  text.insert(0, static_cast<std::size_t>(width) - text.size(), ' ');
+  return text;
+}
+
+}  // namespace vx
