@@ -848,11 +848,13 @@ void Execute(Run& r, const CompiledExpr& e, const ExprCell& cell) {
     case kIslower: {
       const std::string_view s = PopC(r);
       const auto c = static_cast<unsigned char>(s.empty() ? '\0' : s[0]);
-      // Letters of the page UPPER and LOWER convert in: in a table's own page, those with a
-      // case partner.
+      // Letters of the page UPPER and LOWER convert in: in a table's own page other than the
+      // ANSI page, those with a case partner.
       const unsigned char upper = CaseMap(true, e).map[c], lower = CaseMap(false, e).map[c];
-      const bool letter = CasePage(e) == 0 ? os::AnsiIsAlpha(static_cast<char>(c))
-                                           : upper != c || lower != c;
+      const int page = CasePage(e);
+      const bool letter = page == 0 || page == os::AnsiCodePage()
+                              ? os::AnsiIsAlpha(static_cast<char>(c))
+                              : upper != c || lower != c;
       bool v = false;
       switch (op) {
         case kIsalpha:

@@ -698,7 +698,7 @@ TEST_F(BrowserTest, PasteChecksEveryValueByTheAppendRulesFirstAndOneValueFillsTh
       {"A\t1999\nB\tsoon", "row 2: \"soon\" is not a number for field YEAR"},
       {"A\t12345", "\"12345\" does not fit field YEAR"},
       {"A title far longer than twenty", "is longer than field TITLE"},
-      {"日本", "field TITLE (C 20): \"日\" has no place in code page"},
+      {"日本", "field TITLE (C 20 0): \"日\" has no place in code page"},
       {"A\t1999\tmaybe", "\"maybe\" is not a logical value for field COLOR"},
   };
   for (const auto& c : kRefused) {
@@ -849,19 +849,21 @@ TEST_F(BrowserTest, TypedValuesAreStoredByTheRulesEveryWriterFollows) {
     browser_->Grid->InplaceEditor()->selectAll();
     Type(browser_->Grid->InplaceEditor(), c.typed);
     Press(browser_->Grid->InplaceEditor(), Qt::Key_Return);
+    // The refusal comes from the editor's commit, in a message or from the post.
+    std::string problem = RecordedMessages().empty() ? "" : RecordedMessages().back();
     if (browser_->Table->State() != dsBrowse) {
       try {
         browser_->Table->Post();
       } catch (const std::exception& e) {
-        ADD_FAILURE() << e.what();
+        problem = e.what();
       }
     }
     if (c.problem == nullptr) {
-      EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+      EXPECT_EQ(problem, "");
     } else {
-      ASSERT_FALSE(RecordedMessages().empty());
-      EXPECT_THAT(RecordedMessages().back(), HasSubstr(c.problem));
-      browser_->Table->Cancel();
+      EXPECT_THAT(problem, HasSubstr(c.problem));
+      Press(browser_->Grid->InplaceEditor(), Qt::Key_Escape);  // gives the edit up
+      EXPECT_EQ(browser_->Table->State(), dsBrowse);
     }
     EXPECT_EQ(stored(c.offset, c.length), c.stored);
   }
