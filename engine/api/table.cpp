@@ -688,7 +688,7 @@ Value Table::eval(std::string_view expression, std::uint32_t recno) const {
   return eval(compile(expression), recno);
 }
 
-std::optional<std::string> stored_number(double value, int length, int decimals) {
+std::optional<std::string> number_field_text(double value, int length, int decimals) {
   return vx::NumberFieldText(value, length, decimals);
 }
 

@@ -465,7 +465,7 @@ Table create(const std::filesystem::path& path, const std::vector<Field>& fields
 // the rule every writer of this library follows: the number's decimal value (its 15 significant
 // digits, so 2.675 is 2.675) rounded half away from zero, right-aligned, never "-0". No value
 // when it does not fit the width. For callers that check values before they hand them over.
-std::optional<std::string> stored_number(double value, int length, int decimals);
+std::optional<std::string> number_field_text(double value, int length, int decimals);
 
 // The library's version ("0.1.0").
 const char* version() noexcept;

@@ -55,7 +55,7 @@ Value FromDouble(double value, const Field& field) {
   if (std::isnan(value)) throw py::value_error("field " + field.name + " cannot hold NaN");
   if (!std::isfinite(value)) throw py::value_error("field " + field.name + " cannot hold infinity");
   // Checked by the rule the library stores numbers by (rounded half away from zero).
-  if (IsNumberField(field.type) && !stored_number(value, field.length, field.decimals)) {
+  if (IsNumberField(field.type) && !number_field_text(value, field.length, field.decimals)) {
     char text[40];
     std::snprintf(text, sizeof text, "%.15g", value);
     throw py::value_error(std::string(text) + " does not fit field " + Describe(field));
