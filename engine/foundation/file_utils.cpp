@@ -20,12 +20,13 @@ int EraseFile(const std::string& name) {
 int TempFile::Create(const std::string& dir, const std::string& prefix) {
   Remove();
   std::string path;
-  const int code = os::UniqueTempFile(dir, prefix, path);
+  const int code = os::CreateUniqueFile(dir, prefix, "TMP", path, file_);
   if (code == 0) path_ = std::move(path);
   return code;
 }
 
 void TempFile::Remove() {
+  if (file_.IsOpen()) file_.Close();
   if (path_.empty()) return;
   os::DeleteFile(path_);
   path_.clear();

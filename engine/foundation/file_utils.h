@@ -40,9 +40,11 @@ std::string UniqueFilename();
 // "Unable to flush file [FlushFile]".
 void FlushFile(os::File& file);
 // A temporary file for one operation: Create makes a new empty file (prefix, six random letters
-// and digits, ".TMP" in `dir`) and the end of the scope deletes it, however the operation ends,
-// unless Keep says it took another file's place. Whoever opens it closes it before the scope ends
-// (declared after this object, an os::File member or local is).
+// and digits, ".TMP" in `dir`) exclusively and keeps it open (TakeFile hands the open file on:
+// it is never opened again by name, and its sharing lock marks it live while the creator runs);
+// the end of the scope deletes it, however the operation ends, unless Keep says it took another
+// file's place. Whoever holds the file closes it before the scope ends (declared after this
+// object, an os::File member or local is).
 class TempFile {
  public:
   TempFile() = default;
@@ -53,12 +55,15 @@ class TempFile {
   // Answers the I/O code of the creation (0 = created).
   int Create(const std::string& dir, const std::string& prefix);
   const std::string& path() const { return path_; }
+  // The file Create opened (once: afterwards this holds none).
+  os::File TakeFile() { return std::move(file_); }
   bool created() const { return !path_.empty(); }
   void Keep() { path_.clear(); }
   void Remove();
 
  private:
   std::string path_;
+  os::File file_;
 };
 
 // Free bytes on the drive (0 = current, 1 = A, ...); on POSIX every drive is the file system of

@@ -16,6 +16,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "platform/os/file_id.h"
 
 namespace vx {
 
@@ -440,18 +441,17 @@ class StagedIndex {
   bool Begin(const TableRecord& t, const std::string& path, bool keep_old, const char* op) {
     path_ = path;
     op_ = op;
-    const int code = os::UniqueTempFile(SplitPath(path).dir, "VXI", temp_);
+    // Made exclusively and kept open from here to the rename: never reached by name again.
+    os::File created;
+    const int code = os::CreateUniqueFile(SplitPath(path).dir, "VXI", "TMP", temp_, created);
     if (code != 0) {
       temp_.clear();
       return Fail(code, "Cannot create a temporary file beside " + path);
     }
-    if (keep_old && os::FileExists(path)) {
-      if (!CopyOld()) return false;
-    } else {
-      // CreateMdxHeader makes the file anew; the empty one only reserved the name.
-      os::DeleteFile(temp_);
-    }
-    return file_.CreateMdxHeader(temp_, t.file_name, os::kOpenReadWriteDenyAll);
+    if (keep_old && os::FileExists(path) && !CopyOld(created)) return false;
+    // A new index takes the mode and owner of the one it replaces, else of the table.
+    os::TakeModeAndOwner(os::FileExists(path) ? path : t.file_name, created);
+    return file_.CreateMdxHeader(std::move(created), temp_, t.file_name);
   }
 
   MdxFile& file() { return file_; }
@@ -461,8 +461,6 @@ class StagedIndex {
   bool Commit(const TableRecord& t) {
     if (!file_.WriteHeader()) return false;
     int code = file_.file().Flush();
-    const int closed = file_.Close();
-    if (code == 0) code = closed;
     if (code != 0) return Fail(code, "Error writing index file: " + temp_);
     os::File old;
     if (os::FileExists(path_)) {
@@ -472,9 +470,15 @@ class StagedIndex {
         return false;
       }
     }
+    // The file renamed is the one made and still held here, never one planted in its place.
+    if (!os::NamesOpenFile(temp_, file_.file())) {
+      return Fail(os::kIoAccessDenied, temp_ + " is no longer the file this build made");
+    }
     code = os::RenameFile(temp_, path_);
     if (code != 0) return Fail(code, "Cannot replace " + path_ + " by " + temp_);
     temp_.clear();
+    code = file_.Close();
+    if (code != 0) return Fail(code, "Error writing index file: " + path_);
     return true;
   }
 
@@ -484,13 +488,10 @@ class StagedIndex {
     return false;
   }
 
-  bool CopyOld() {
+  bool CopyOld(os::File& to) {
     os::File from;
-    os::File to;
     int code = os::File::Open(path_, os::kOpenReadWriteDenyAll, from);
     if (code != 0) return Fail(code, "Unable to open index: " + path_);
-    code = os::File::Open(temp_, os::kOpenReadWriteDenyAll, to);
-    if (code != 0) return Fail(code, "Cannot open " + temp_);
     std::vector<std::byte> block(kBatchBytes);
     for (std::uint64_t at = 0;;) {
       std::size_t got = 0;
@@ -501,8 +502,6 @@ class StagedIndex {
       if (code != 0) return Fail(code, "Error writing index file: " + temp_);
       at += got;
     }
-    code = to.Close();
-    if (code != 0) return Fail(code, "Error writing index file: " + temp_);
     return true;
   }
 

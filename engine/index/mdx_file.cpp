@@ -61,8 +61,31 @@ bool MdxFile::CreateMdxHeader(const std::string& path, const std::string& table_
     }
     return true;
   }
+  os::File file;
+  const int code = os::File::Create(path, file);
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code),
+                   "Error writing index file: " + path + " [CreateMdxHeader]");
+    return false;
+  }
+  return CreateMdxHeader(std::move(file), path, table_file);
+}
+
+bool MdxFile::CreateMdxHeader(os::File file, const std::string& path,
+                              const std::string& table_file) {
   name_ = path;
-  int code = os::File::Create(path, file_);
+  file_ = std::move(file);
+  file_.AssumeNoCuts();
+  RefreshSize();
+  if (size_ > 0) {
+    if (size_ < kMdxHeaderSize || !ReadHeader()) {
+      if (size_ < kMdxHeaderSize) SetEngineError(222, "Unable to open index: " + path);
+      file_.Close();
+      return false;
+    }
+    return true;
+  }
+  int code = 0;
   const std::string today = TodayStored();
   header_ = NewMdxHeader(SplitPath(table_file).name, std::stoi(today.substr(0, 4)),
                          std::stoi(today.substr(4, 2)), std::stoi(today.substr(6, 2)), true);

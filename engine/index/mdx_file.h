@@ -61,6 +61,9 @@ class MdxFile {
   // today's date, no tags, the production flag) and writes the 2048-byte header. Reports and
   // answers false on failure.
   bool CreateMdxHeader(const std::string& path, const std::string& table_file, int open_mode);
+  // The same over a file already open read and write (a temporary file just made, never opened
+  // again by name): an empty one gets the new header, one with bytes is read as an index.
+  bool CreateMdxHeader(os::File file, const std::string& path, const std::string& table_file);
   // Re-reads the header (another program may have added pages); false after a report.
   bool ReadHeader();
   // Closes the file; answers the close result.

@@ -186,8 +186,7 @@ bool SortedRuns::WriteRun() {
   if (!file_.IsOpen()) {
     const int code = temp_.Create(temp_dir_, TempFilePrefix);
     if (code != 0) return Fail(code, "Error requesting unique file name");
-    const int open = os::File::Open(temp_.path(), os::kOpenReadWriteDenyAll, file_);
-    if (open != 0) return Fail(open, "Cannot open " + temp_.path());
+    file_ = temp_.TakeFile();
   }
   SortInMemory();
   std::vector<std::uint8_t> out;

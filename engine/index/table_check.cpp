@@ -14,6 +14,7 @@
 #include "engine/memo/memo_check.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/field_values.h"
+#include "engine/table/replacement_journal.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
@@ -716,11 +717,30 @@ void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
 }  // namespace
 
 TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& options) {
+  // A replacement a killed process left half done is undone (as any open does) and said: until
+  // then the table may stand beside another set's memo file or index.
+  const JournalOutcome journal = UndoPendingJournal(DefaultExtension(path, "DBF"));
   TableCheckReport report = Checked(path, options);
+  if (journal.state == JournalState::kUndone) {
+    report.notes.push_back({"journal", JournalUndoneNote(path)});
+  } else if (journal.state == JournalState::kRefused) {
+    report.table.push_back({"journal", journal.problem});
+  }
   if (!report.opened) return report;
   if (options.repair && report.Failed()) {
     report.repair = Repair(path, options, report);
     ConfirmRepair(path, options, report);
+  }
+  // Files a killed program left beside the table; a repair removes them (a file some program
+  // took since the listing stays: DeleteFile refuses a file held open).
+  for (const std::string& stray : StrayTemporaryFiles(DefaultExtension(path, "DBF"))) {
+    if (options.repair && os::DeleteFile(stray) == os::kIoOk) {
+      report.notes.push_back({"folder", "removed " + stray + ", left by a killed program"});
+    } else {
+      report.table.push_back(
+          {"folder", stray + " is a temporary file a killed program left (check --repair "
+                             "removes it)"});
+    }
   }
   return report;
 }

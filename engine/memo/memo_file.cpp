@@ -357,6 +357,17 @@ const char* MemoExtension(std::uint8_t memo_version) {
 
 int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mode, bool shared,
                  MemoFile& m) {
+  os::File file;
+  const int io = os::File::Open(path, open_mode, file);
+  if (io != 0) {
+    m.file = std::move(file);
+    return io;
+  }
+  return OpenMemoFile(std::move(file), path, memo_version, shared, m);
+}
+
+int OpenMemoFile(os::File file, const std::string& path, std::uint8_t memo_version, bool shared,
+                 MemoFile& m) {
   m.name = path;
   m.version = memo_version;
   m.kind = KindOfVersion(memo_version);
@@ -364,8 +375,7 @@ int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mo
   m.locked = false;
   m.free = FreeSpace{};
   m.size_known = false;
-  const int io = os::File::Open(path, open_mode, m.file);
-  if (io != 0) return io;
+  m.file = std::move(file);
   unsigned char header[24] = {};
   std::size_t got = 0;
   if (ReadAt(m, 0, header, sizeof header, got) != 0) {

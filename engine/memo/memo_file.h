@@ -153,6 +153,9 @@ struct MemoFile {
 // (30 when the header cannot be read); nothing is reported.
 int OpenMemoFile(const std::string& path, std::uint8_t memo_version, int open_mode, bool shared,
                  MemoFile& m);
+// The same over a file already open (a temporary file just made, never opened again by name).
+int OpenMemoFile(os::File file, const std::string& path, std::uint8_t memo_version, bool shared,
+                 MemoFile& m);
 
 // The file's size and block count (size / block size, at least 1); zero size on an I/O
 // failure. Exclusive opens answer from memory after the first call.

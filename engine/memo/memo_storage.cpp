@@ -16,6 +16,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
+#include "platform/os/file_id.h"
 
 namespace vx {
 
@@ -303,7 +304,9 @@ std::int64_t PackMemofile() {
   const std::string new_name = temp.path();
   // The new file starts with the old header block, no memos and an empty chain.
   MemoFile packed;
-  io = OpenMemoFile(new_name, old_file.version, os::kOpenReadWriteDenyAll, false, packed);
+  io = OpenMemoFile(temp.TakeFile(), new_name, old_file.version, false, packed);
+  // The new file takes the old one's mode and owner, where the process may set them.
+  if (io == 0) os::TakeModeAndOwner(old_file.name, packed.file);
   std::vector<char> header(std::min<std::uint64_t>(old_size, kFoxProHeaderSize), 0);
   if (io == 0 && !header.empty()) {
     std::size_t got = 0;
@@ -366,27 +369,25 @@ std::int64_t PackMemofile() {
   {
     QuietErrors quiet;
     if (LockMemoPadAndSeekEOF(packed, "PackMemofile") != 0) UpdateMemoHeader(packed);
-    if (EngineErrorCode == 0) EngineErrorCode = static_cast<std::uint16_t>(packed.file.Close());
+    if (EngineErrorCode == 0) EngineErrorCode = static_cast<std::uint16_t>(packed.file.Flush());
   }
   if (EngineErrorCode != 0) {
     SetEngineError(EngineErrorCode, new_name + " [PackMemofile]");
     return 0;
   }
   std::uint64_t new_size = 0;
-  {
-    MemoFile check;
-    if (OpenMemoFile(new_name, old_file.version, os::kOpenReadOnlyDenyNone, false, check) == 0) {
-      new_size = FileSize(check);
-    }
-  }
-  // The new file takes the old one's place, then the records learn the new block numbers.
+  if (packed.file.Size(new_size) != 0) new_size = 0;
+  // The new file takes the old one's place, then the records learn the new block numbers. It is
+  // held open across the rename, which moves only the file made here (never one put in its place).
   const std::string memo_name = old_file.name;
   {
     QuietErrors quiet;
     CloseMemofile(*t);
   }
-  io = os::RenameFile(new_name, memo_name);
+  io = os::NamesOpenFile(new_name, packed.file) ? os::RenameFile(new_name, memo_name)
+                                                : static_cast<int>(os::kIoAccessDenied);
   if (io == 0) temp.Keep();
+  packed.file.Close();
   const std::uint16_t reopened = [&] {
     QuietErrors quiet;
     return OpenMemofile(*t, "");

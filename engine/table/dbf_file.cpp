@@ -10,6 +10,7 @@
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/table/language_driver.h"
+#include "engine/table/replacement_journal.h"
 #include "platform/os/file.h"
 #include "platform/os/file_id.h"
 
@@ -511,6 +512,15 @@ void OpenDbf(TableRecord& t) {
   t.file_name = DefaultExtension(t.file_name, "DBF");
   if (!TableNameHasStem(t.file_name)) {
     SetEngineError(220, t.file_name + kNoStemText + " [USE/OpenDbf]");
+    return;
+  }
+  // Every door that opens a table (USE, the library, vxdbf, Python, SQL, the browser) first
+  // undoes a replacement of its files that a killed process left half done: until then the
+  // table may stand beside another set's memo file or index. A journal another program holds
+  // is that program's running replacement, which keeps the old files whole until it commits.
+  const JournalOutcome journal = UndoPendingJournal(t.file_name);
+  if (journal.state == JournalState::kRefused) {
+    SetEngineError(os::kIoAccessDenied, journal.problem + " [USE/OpenDbf]");
     return;
   }
   os::File file;

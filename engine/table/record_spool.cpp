@@ -17,7 +17,7 @@ RecordSpool::~RecordSpool() {
 
 int RecordSpool::OpenBeside(const std::string& beside) {
   int code = temp_.Create(SplitPath(os::ResolvePath(beside)).dir, "VXS");
-  if (code == 0) code = os::File::Open(temp_.path(), os::kOpenReadWriteDenyAll, file_);
+  if (code == 0) file_ = temp_.TakeFile();
   buffer_.reserve(buffer_bytes_);
   return code;
 }

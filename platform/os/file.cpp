@@ -255,7 +255,7 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() { CloseQuietly(fd_); }
 
-int File::Open(const std::string& path, int open_mode, File& out) {
+int File::Open(const std::string& path, int open_mode, File& out, Links links) {
   // Resolve before closing `out`: `path` may be out.path() itself (reopening in another mode).
   const std::string resolved = ResolvePath(path);
   out = File();
@@ -282,11 +282,12 @@ int File::Open(const std::string& path, int open_mode, File& out) {
   }
 
   int code = kIoOk;
-  int fd = OpenRegular(resolved, flags, code);
+  const int no_follow = links == Links::kRefuse ? O_NOFOLLOW : 0;
+  int fd = OpenRegular(resolved, flags | no_follow, code);
   if (fd < 0 && open_mode == kOpenDenyAll && code == kIoAccessDenied) {
     // A file we may only read: fall back to a shared sharing lock. Such an open still keeps
     // writers out (they take no exclusive lock while we hold ours) but admits other readers.
-    fd = OpenRegular(resolved, O_RDONLY, code);
+    fd = OpenRegular(resolved, O_RDONLY | no_follow, code);
     share = F_RDLCK;
   }
   if (fd < 0) return code;
@@ -313,6 +314,24 @@ int File::Create(const std::string& path, File& out) {
   if (fd < 0) return code;
   code = TakeShareLock(fd, F_WRLCK);
   if (code == kIoOk && ::ftruncate(fd, 0) != 0) code = IoCodeFromErrno(errno);
+  if (code != kIoOk) {
+    ::close(fd);
+    return code;
+  }
+  out.fd_ = fd;
+  out.open_mode_ = kOpenReadWriteDenyAll;
+  out.writable_ = true;
+  out.path_ = resolved;
+  return kIoOk;
+}
+
+int File::CreateNew(const std::string& path, File& out, unsigned mode) {
+  const std::string resolved = ResolvePath(path);
+  out = File();
+  const int fd = ::open(resolved.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                        static_cast<mode_t>(mode & 07777));
+  if (fd < 0) return errno == EEXIST ? kIoAccessDenied : OpenFailureCode(errno, resolved);
+  const int code = TakeShareLock(fd, F_WRLCK);
   if (code != kIoOk) {
     ::close(fd);
     return code;
@@ -524,6 +543,15 @@ int RenameFile(const std::string& from, const std::string& to) {
   return kIoOk;
 }
 
+int RenameToNewName(const std::string& from, const std::string& to) {
+  const std::string source = ResolvePath(from);
+  if (::link(source.c_str(), ResolvePath(to).c_str()) != 0) {
+    return errno == EEXIST ? kIoAccessDenied : IoCodeFromErrno(errno);
+  }
+  ::unlink(source.c_str());
+  return kIoOk;
+}
+
 int SyncDirectoryOf(const std::string& path) {
   std::string dir = ResolvePath(path);
   const std::size_t slash = dir.rfind('/');
@@ -584,21 +612,88 @@ std::string TempDirectory() {
 }
 
 int UniqueTempFile(const std::string& dir, const std::string& prefix, std::string& out) {
-  out.clear();
+  File file;
+  return CreateUniqueFile(dir, prefix, "TMP", out, file);
+}
+
+int CreateUniqueFile(const std::string& dir, const std::string& prefix,
+                     const std::string& extension, std::string& path, File& file) {
+  path.clear();
+  file = File();
   std::string base = dir.empty() ? TempDirectory() : ResolvePath(dir);
   if (base.back() != '/') base += '/';
   constexpr int kAttempts = 1000;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const std::string name = base + prefix + RandomSuffix(6) + ".TMP";
-    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      out = name;
+    const std::string name = base + prefix + RandomSuffix(6) + "." + extension;
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) == 0) continue;  // taken (a link included): another name
+    const int code = File::CreateNew(name, file);
+    if (code == kIoOk) {
+      path = name;
       return kIoOk;
     }
-    if (errno != EEXIST) return OpenFailureCode(errno, name);
+    if (code != kIoAccessDenied || ::lstat(name.c_str(), &st) != 0) return code;
   }
   return kIoAccessDenied;
+}
+
+bool FileInUse(const std::string& path) {
+  const int fd =
+      ::open(ResolvePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  short held = F_UNLCK;
+  const bool in_use =
+      OfdLock(fd, F_OFD_GETLK, F_WRLCK, kShareLockOffset, kShareLockLength, &held) == 0 &&
+      held != F_UNLCK;
+  ::close(fd);
+  return in_use;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(ResolvePath(a).c_str(), &first) == 0 &&
+         ::stat(ResolvePath(b).c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(ResolvePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int TakeModeAndOwner(const std::string& model, File& file) {
+  struct stat old {};
+  struct stat now {};
+  if (!file.IsOpen() || ::stat(ResolvePath(model).c_str(), &old) != 0 ||
+      ::fstat(file.fd(), &now) != 0) {
+    return kIoAccessDenied;
+  }
+  int code = kIoOk;
+  if ((old.st_uid != now.st_uid || old.st_gid != now.st_gid) &&
+      ::fchown(file.fd(), old.st_uid, old.st_gid) != 0) {
+    // Without the privilege to give the file away, the group may still be one of ours.
+    if (::fchown(file.fd(), static_cast<uid_t>(-1), old.st_gid) != 0 || old.st_uid != now.st_uid) {
+      code = kIoAccessDenied;
+    }
+  }
+  // After the owner: changing it clears the set-id bits.
+  if (::fchmod(file.fd(), old.st_mode & 07777) != 0) code = kIoAccessDenied;
+  return code;
+}
+
+int CreatePrivateDirectory(std::string& out) {
+  std::string pattern = TempDirectory() + "VXDXXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return IoCodeFromErrno(errno);
+  out = pattern + "/";
+  return kIoOk;
+}
+
+void RemovePrivateDirectory(const std::string& dir) {
+  std::vector<DirEntry> found;
+  FindFiles(dir, "*", false, found);
+  for (const DirEntry& entry : found) ::unlink((dir + entry.name).c_str());
+  ::rmdir(dir.c_str());
 }
 
 std::int64_t DiskFreeBytes(const std::string& path) {

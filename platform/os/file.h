@@ -47,6 +47,9 @@ inline constexpr std::uint64_t kShareLockLength = 1;
 //
 // Locks are open-file-description locks: they belong to this open of the file, conflict with
 // another open in the same process, and survive the closing of other descriptors of the file.
+// Whether an open follows a symbolic link in the last component of its path.
+enum class Links { kFollow, kRefuse };
+
 class File {
  public:
   File() = default;
@@ -62,12 +65,19 @@ class File {
   // kIoAccessDenied for a directory or any other file that is not a regular one. `out` is
   // closed first and holds the file only on success. A deny-all read-only open of a file that
   // we may not write keeps writers out but admits other readers (it can only take a shared lock).
-  static int Open(const std::string& path, int open_mode, File& out);
+  // With Links::kRefuse a link in the last component is refused (kIoAccessDenied): files named
+  // by a journal or made by this program as temporary files are never reached through one.
+  static int Open(const std::string& path, int open_mode, File& out,
+                  Links links = Links::kFollow);
   // Creates the file (truncating an existing one) for reading and writing, deny-all, and answers
   // the I/O code. An existing file that another program has open is a sharing violation and is
   // left untouched. The path is resolved like Open's, so creating "MOVIE.DBF" where only
   // "movie.dbf" exists replaces "movie.dbf".
   static int Create(const std::string& path, File& out);
+  // Creates a new file exclusively (O_EXCL, no link followed: an existing name, a planted link
+  // included, answers kIoAccessDenied and is left alone) with permission bits `mode` (before the
+  // umask), deny-all, and keeps the descriptor: a file made here is never opened again by name.
+  static int CreateNew(const std::string& path, File& out, unsigned mode = 0666);
 
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
@@ -139,6 +149,9 @@ int DeleteFile(const std::string& path);
 // Gives file `from` the name `to`, replacing a file of that name in one step (both resolved like
 // File::Open); answers the I/O code.
 int RenameFile(const std::string& from, const std::string& to);
+// Gives file `from` the name `to` only when nothing (not even a link) has that name yet, in one
+// step (a hard link, then `from` removed); answers the I/O code, kIoAccessDenied when taken.
+int RenameToNewName(const std::string& from, const std::string& to);
 // Writes the directory that holds `path` to the disk (fsync of the directory), so that names
 // created, renamed or deleted in it survive a crash; answers the I/O code.
 int SyncDirectoryOf(const std::string& path);
@@ -151,6 +164,29 @@ std::string TempDirectory();
 // temporary directory when empty) and answers its path in `out`; answers the I/O code (the error
 // number of the failed creation).
 int UniqueTempFile(const std::string& dir, const std::string& prefix, std::string& out);
+// Creates a new file named prefix + six random letters and digits + "." + extension in `dir`
+// (the temporary directory when empty) exclusively, as File::CreateNew does, and keeps it open
+// in `file` (deny-all: while its creator lives the file's sharing lock is held, which tells a
+// live temporary file from one a killed process left). Answers the I/O code; `path` gets the name.
+int CreateUniqueFile(const std::string& dir, const std::string& prefix,
+                     const std::string& extension, std::string& path, File& file);
+// Whether an open that follows the sharing protocol holds the file (its sharing lock is taken);
+// a link is not followed and answers false.
+bool FileInUse(const std::string& path);
+// Whether two paths name one file or folder (same device and inode; links followed).
+bool SameFile(const std::string& a, const std::string& b);
+// Whether `path` is a symbolic link (not followed).
+bool IsSymbolicLink(const std::string& path);
+// Gives the new file `file` the permission bits, owner and group of the existing file `model`
+// (resolved like File::Open). Answers kIoOk, or kIoAccessDenied when the owner or group could
+// not be set (a process may give its files away only with the privilege to), the bits still set.
+int TakeModeAndOwner(const std::string& model, File& file);
+
+// Creates a new folder only this user may enter in the temporary directory (mkdtemp) and answers
+// its path with a final "/" in `out`; answers the I/O code.
+int CreatePrivateDirectory(std::string& out);
+// Deletes the files in a folder CreatePrivateDirectory made, then the folder.
+void RemovePrivateDirectory(const std::string& dir);
 
 // Free bytes for an unprivileged writer on the file system that holds `path` (or, when `path`
 // does not exist yet, its directory); -1 on failure.

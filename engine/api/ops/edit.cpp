@@ -184,20 +184,6 @@ void GuardProductionIndex(const vexel::OperationOptions& o, const std::string& f
               " is now stale; rebuild it before another program uses it");
 }
 
-// An append onto a table whose file was cut short would write over the cut record and leave
-// the header counting records that are gone: refused before any row is read.
-void RefuseCutTable(TableRecord& t, const std::string& file) {
-  const RecordTally tally = TallyRecords(t);
-  if (!tally.Cut()) return;
-  const std::string partial =
-      tally.partial_bytes == 0
-          ? ""
-          : " and " + std::to_string(tally.partial_bytes) + " bytes of a cut one";
-  throw DataError{file + " is damaged: its header counts " + std::to_string(tally.counted) +
-                  " records, the file holds " + std::to_string(tally.whole) + partial +
-                  ". Nothing was appended; vxdbf check " + file + " shows the damage"};
-}
-
 // What an edit can change in a tag's keys: every tag gets a key for an appended record; a
 // deletion mark changes the tags whose FOR condition asks DELETED(); a field set changes the
 // tags whose expressions name it.
@@ -317,7 +303,7 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
                          const vexel::OperationOptions& options) {
   EditSession edit(options, file);
   TableSession& session = edit.session;
-  RefuseCutTable(session.table(), file);
+  RefuseCutTable(session.table(), file, "Nothing was appended");
   GuardWritersOrder(options, {.append = true});
   const std::vector<int> columns = ColumnsOf(input, file, session.text());
   // Every row is checked, and kept in a spool file, before anything is written.

@@ -12,7 +12,8 @@
 //            NAME.DBF.bak and friends with --backup, else are deleted
 //
 // Undoing a journal: every kept file goes back to its final name, every temporary or new file
-// that took a name the old set did not have is deleted, then the journal.
+// that took a name the old set did not have is deleted, then the journal (the format and the
+// names a journal may hold: engine/table/replacement_journal.h).
 
 #include <cstdint>
 #include <iosfwd>
@@ -20,12 +21,15 @@
 #include <vector>
 
 #include "engine/api/ops/operation.h"
+#include "engine/table/replacement_journal.h"
 #include "platform/os/file.h"
 
 namespace vx::ops {
 
+using vx::JournalPath;
+
 // Stages a replacement passes, for tests that stop the process at each one.
-enum class ReplaceStage { kCopying, kIndexing, kWritten, kRenaming, kCommitted };
+enum class ReplaceStage { kJournaled, kCopying, kIndexing, kWritten, kRenaming, kCommitted };
 // Called at each stage (null: nothing). Tests set it in a child process that kills itself.
 extern void (*ReplaceStageHook)(ReplaceStage stage);
 inline void ReachStage(ReplaceStage stage) {
@@ -36,20 +40,25 @@ inline void ReachStage(ReplaceStage stage) {
 // files that do not exist are skipped. `command` names what needs them ("pack").
 void ClaimExclusive(const std::vector<std::string>& paths, const std::string& command);
 
-// The journal beside a table ("films.dbf" -> "films.vxj").
-std::string JournalPath(const std::string& table);
-
-// Undoes a replacement of `table` that a killed process left behind. Answers whether there was
-// one. A journal that cannot be read is left alone and reported (InputError); one that another
-// vxdbf holds (it is rewriting the table now) is refused (LockRefused).
+// Undoes a replacement of `table` that a killed process left behind (replacement_journal.h).
+// Answers whether there was one. A journal that cannot be trusted or undone is left alone and
+// reported (InputError); one that another vxdbf holds (it is rewriting the table now) is refused
+// (LockRefused).
 bool RecoverReplacement(const std::string& table);
 
+// Temporary files: every one is created exclusively (no existing name, no link followed) with
+// the mode, owner and group of the file it replaces, and only the file made here is ever renamed
+// into place (checked by device and inode just before the rename). The reservation VXRxxxxxx.TMP
+// stays open for the replacement's life: its sharing lock tells a live replacement's files from
+// those a killed one left.
 class FileReplacement {
  public:
   // `finals`: the files the new set replaces or creates, the table first (memo file and index
   // after it, with the table's extension case). Undoes an earlier interrupted replacement of the
-  // table first, then writes the journal.
-  FileReplacement(const std::string& table, std::vector<std::string> finals);
+  // table first, then writes the journal. Warnings (a mode or owner that could not be kept) go
+  // to `options`.
+  FileReplacement(const std::string& table, std::vector<std::string> finals,
+                  vexel::OperationOptions options = {});
   // Without Commit: deletes the temporary files and the journal; the old files never changed.
   ~FileReplacement();
   FileReplacement(const FileReplacement&) = delete;
@@ -61,6 +70,13 @@ class FileReplacement {
   // Marks finals[i] to go without a successor (a memo file or index the new table no longer
   // has): Replace moves it to its kept name like the files that are replaced.
   void Remove(std::size_t i) { entries_.at(i).remove = true; }
+
+  // Creates the temporary file of finals[i] (throws DataError when its name is taken) and
+  // answers it open, with the old file's mode and owner (else the table's).
+  os::File CreateTemp(std::size_t i);
+  // Takes `file`, open, as the temporary file of finals[i] made by someone else (the index the
+  // engine builds under the temporary name), and gives it the old file's mode and owner.
+  void Adopt(std::size_t i, os::File& file);
 
   // Writes every temporary file that exists to the disk and puts it in place of its final
   // name; a final whose temporary file was not made is left as it is. After this the journal
@@ -74,16 +90,20 @@ class FileReplacement {
   struct Entry {
     std::string final_name;
     std::string temp;
-    std::string kept;  // the old file after it made way
+    std::string kept;      // the old file after it made way
+    std::string identity;  // device and inode of the temporary file made (empty: none made)
     bool existed = false;
     bool replaced = false;
     bool remove = false;
   };
   void WriteJournal();
+  void KeepModeAndOwner(const Entry& e, os::File& file);
 
   std::string table_;
   std::string journal_;
+  vexel::OperationOptions options_;
   std::string reservation_;  // the unique file that reserves the temporary stem
+  os::File reservation_file_;
   // The journal, held open for exclusive use while this replacement lives: another vxdbf
   // that finds it held leaves it alone (only a journal nobody holds is undone).
   os::File journal_file_;

@@ -2,12 +2,15 @@
 
 #include <vexel/indexing.hpp>
 
+#include "engine/api/ops/file_replacement.h"
 #include "engine/api/ops/operation.h"
+#include "engine/foundation/strings.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_check.h"
 #include "engine/table/dbf_records.h"
+#include "engine/table/replacement_journal.h"
 #include "platform/os/file.h"
 
 namespace vx::ops {
@@ -124,6 +127,9 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
                        const OperationOptions& options) {
   return vx::ops::Run([&] {
     const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
+    // Said here: the session below would undo a pending journal without a word.
+    const bool undone = vx::ops::RecoverReplacement(
+        vx::os::ResolvePath(vx::DefaultExtension(file.string(), "DBF")));
     // A memo file that cannot be opened is one of the findings, not a warning of the session.
     vx::TolerantMemoOpen tolerant;
     // The page the table's text is in (a mark that cannot be followed is said here, once); the
@@ -142,7 +148,9 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
     if (report.repair && report.repair->backup_failed) {
       throw vx::ops::InputError{"cannot keep the old index as " + report.repair->backup};
     }
-    return vx::ops::PublicReport(report);
+    TableCheck result = vx::ops::PublicReport(report);
+    if (undone) result.notes.insert(result.notes.begin(), {"journal", vx::JournalUndoneNote(file)});
+    return result;
   });
 }
 

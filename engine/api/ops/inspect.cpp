@@ -7,6 +7,7 @@
 
 #include "engine/api/ops/operation.h"
 #include "engine/api/ops/record_order.h"
+#include "engine/api/ops/table_rewrite.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
@@ -466,16 +467,9 @@ std::string read_memo(const std::filesystem::path& file, std::uint32_t recno,
 }
 
 std::int64_t pack_memo(const std::filesystem::path& file, const OperationOptions& options) {
-  return Run([&] {
-    OperationOptions exclusive = options;
-    exclusive.exclusive = true;
-    const std::string path = file.string();
-    TableSession session(exclusive, path, Access::kWrite);
-    if (MemoOf(session.table()) == nullptr) throw ops::InputError{path + " has no memo file"};
-    const std::int64_t saved = PackMemofile();
-    session.Close();
-    return saved;
-  });
+  // Rewritten beside the old files and replaced as one: a kill half way leaves the old memo
+  // file with the old block numbers, never new blocks under old pointers.
+  return Run([&] { return ops::PackMemoFile(file.string(), options); });
 }
 
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,

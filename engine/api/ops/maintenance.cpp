@@ -99,11 +99,12 @@ TableSession OpenExclusive(const vexel::OperationOptions& exclusive, const Table
 void CompleteAndReplace(DbfWriter& table, std::optional<MemoWriter>& memos,
                         const std::string& temp_table, const std::string& final_table,
                         const std::vector<TagDefinition>& tags, Progress& progress,
-                        FileReplacement& replacement, TableSession& session) {
+                        FileReplacement& replacement, std::size_t index_entry,
+                        TableSession& session) {
   table.Finish();
   if (memos) memos->Finish();
   VerifyNewTable(temp_table, table.count());
-  BuildProductionIndex(temp_table, final_table, tags, progress);
+  BuildProductionIndex(temp_table, final_table, tags, progress, replacement, index_entry);
   replacement.Replace();
   session.Close();
 }
@@ -127,12 +128,15 @@ std::string BlockDigits(std::int32_t block, std::size_t width) {
   return digits;
 }
 
-// Writes the table again beside itself, keeping the records `keep_records` allows (none for
+// Which records a rewrite keeps.
+enum class Keep { kNone, kLive, kAll };
+
+// Writes the table again beside itself, keeping the records `keep` allows (none for
 // zap, the live ones for pack) with their memos, builds every tag again and puts the new files
 // in place.
 vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOptions& rewrite,
                                  const vexel::OperationOptions& options, const std::string& command,
-                                 bool keep_records) {
+                                 Keep keep) {
   const TableFiles files = FilesOf(file, options);
   const vexel::OperationOptions exclusive = ExclusiveUse(options);
   TableSession session = OpenExclusive(exclusive, files, command);
@@ -144,22 +148,23 @@ vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOp
   if (!files.memo.empty() && memo == nullptr) {
     throw DataError{"cannot open the memo file " + files.memo};
   }
-  FileReplacement replacement(files.table, files.All());
-  std::size_t next_temp = 0;
-  const std::string temp_table = replacement.Temp(next_temp++);
-  const std::string temp_memo = files.memo.empty() ? std::string() : replacement.Temp(next_temp);
+  FileReplacement replacement(files.table, files.All(), options);
+  const std::string temp_table = replacement.Temp(0);
+  const std::string temp_memo = files.memo.empty() ? std::string() : replacement.Temp(1);
   Progress progress(options, command, t.record_count);
-  DbfWriter table(temp_table, ReadHeaderBytes(t), t.record_length, t.IsDbase2());
+  DbfWriter table(replacement.CreateTemp(0), temp_table, ReadHeaderBytes(t), t.record_length,
+                  t.IsDbase2());
   std::optional<MemoWriter> memos;
   if (memo != nullptr) {
     result.old_memo_size = FileSize(*memo);
-    memos.emplace(temp_memo, ReadMemoHeader(*memo), memo->kind, memo->block_size);
+    memos.emplace(replacement.CreateTemp(1), temp_memo, ReadMemoHeader(*memo), memo->kind,
+                  memo->block_size);
   }
   std::vector<std::size_t> memo_fields;
   for (std::size_t i = 0; i < t.fields.size(); ++i) {
     if (t.fields[i].type == 'M' && memos) memo_fields.push_back(i);
   }
-  const std::int32_t count = keep_records ? t.record_count : 0;
+  const std::int32_t count = keep == Keep::kNone ? 0 : t.record_count;
   const std::size_t per_block = std::max<std::size_t>(1, (4u << 20) / t.record_length);
   std::vector<char> block;
   for (std::int32_t first = 1; first <= count;) {
@@ -176,7 +181,7 @@ vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOp
     }
     for (std::int32_t i = 0; i < n; ++i) {
       char* record = block.data() + static_cast<std::size_t>(i) * t.record_length;
-      if (record[0] == kDeletedFlag) {
+      if (record[0] == kDeletedFlag && keep == Keep::kLive) {
         ++result.removed;
         continue;
       }
@@ -199,8 +204,9 @@ vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOp
     progress.Step(first - 1);
     ReachStage(ReplaceStage::kCopying);
   }
-  if (!keep_records) result.removed = t.record_count;
-  CompleteAndReplace(table, memos, temp_table, files.table, tags, progress, replacement, session);
+  if (keep == Keep::kNone) result.removed = t.record_count;
+  CompleteAndReplace(table, memos, temp_table, files.table, tags, progress, replacement,
+                     files.All().size() - 1, session);
   if (memos) result.new_memo_size = memos->size();
   result.kept = table.count();
   result.tags = TagNames(tags);
@@ -259,6 +265,28 @@ void CreateEmpty(const std::string& path, const std::vector<FieldEntry>& definit
   TableRecord created;
   CreateDBF(created, path, definitions);
 }
+
+// A folder only this user may enter (in the temporary directory), where CreateDBF makes a new
+// table's empty files so that their shape can be read: nothing is made by name in the table's
+// folder, where another user could plant a link under the name.
+class ShapeFolder {
+ public:
+  ShapeFolder() {
+    if (os::CreatePrivateDirectory(dir_) != os::kIoOk) {
+      throw DataError{"cannot create a private folder in " + os::TempDirectory()};
+    }
+  }
+  ~ShapeFolder() { os::RemovePrivateDirectory(dir_); }
+  ShapeFolder(const ShapeFolder&) = delete;
+  ShapeFolder& operator=(const ShapeFolder&) = delete;
+  std::string Table() const { return dir_ + "NEW.DBF"; }
+  std::string Memo(std::uint8_t version) const {
+    return DerivedFileName(Table(), MemoExtension(MemoVersionOf(version)));
+  }
+
+ private:
+  std::string dir_;
+};
 
 // The fields `names` chooses, in its order (all of them when it is empty).
 std::vector<std::size_t> ChosenFields(const std::vector<std::string>& names,
@@ -709,28 +737,55 @@ std::uint8_t CreateVersion(std::uint8_t version) {
                    " (0x03, 0x83, 0x8B, 0xF5, 0x04, 0x8C, 0x30 or 0x31)"};
 }
 
-// Before create writes FILE: refuses (InputError) an existing table unless `overwrite`; with it,
-// refuses (LockRefused) when another program has the table, its memo file or its index open,
-// and removes the old memo file and production index, which belong to nothing once the table
-// is new.
-void ReplaceOldTable(const std::string& file, bool overwrite) {
-  const std::string table = DefaultExtension(TrimText(file), "DBF");
-  if (!os::FileExists(table)) return;
-  if (!overwrite) throw InputError{table + " exists; use --overwrite to replace it"};
-  RecoverReplacement(table);
-  std::vector<std::string> old{table};
+// Replaces the existing `table` by a new empty one of `definitions` as one step, through the
+// journal like the other maintenance commands: the new table (and memo file) are written under
+// temporary names, then put in place of the old table, memo file and production index, which
+// stay whole until then. Refused (LockRefused) when another program has one of them open, and
+// (DataError) when this process may not write the table: its files stay as they are.
+void OverwriteTable(const std::string& table, const std::vector<FieldEntry>& definitions,
+                    std::uint8_t version, int codepage) {
+  std::vector<std::string> finals{os::ResolvePath(table)};
   for (const char* ext : {"DBT", "FPT", "MDX"}) {
-    const std::string path = DerivedFileName(table, ext);
-    if (os::FileExists(path)) old.push_back(path);
+    finals.push_back(os::ResolvePath(DerivedFileName(table, ext)));
+  }
+  std::vector<std::string> old;
+  for (const std::string& f : finals) {
+    if (os::FileExists(f)) old.push_back(f);
   }
   ClaimExclusive(old, "create --overwrite");
-  for (std::size_t i = 1; i < old.size(); ++i) {
-    const int io = os::DeleteFile(old[i]);
-    if (io != os::kIoOk) {
-      throw DataError{"cannot remove " + old[i] + " (" +
-                      ErrorDescription(static_cast<std::uint16_t>(io)) + ")"};
+  {
+    os::File probe;
+    if (os::File::Open(finals[0], os::kOpenReadWriteDenyNone, probe) == os::kIoAccessDenied) {
+      throw DataError{table + " may not be written: create --overwrite leaves it, its memo file "
+                      "and its index as they are"};
     }
   }
+  const std::string memo_ext = MemoExtension(MemoVersionOf(version));
+  const std::size_t memo_entry = memo_ext == "FPT" ? 2 : 1;
+  NewTable shape;
+  {
+    const ShapeFolder folder;
+    CreateEmpty(folder.Table(), definitions, version);
+    if (codepage != 0) WriteCodePageMark(folder.Table(), codepage);
+    shape = ReadNewTable(folder.Table(), folder.Memo(version), finals[memo_entry]);
+  }
+  FileReplacement replacement(finals[0], finals);
+  for (std::size_t i = 1; i < finals.size(); ++i) {
+    if (i != memo_entry || shape.memo_header.empty()) replacement.Remove(i);
+  }
+  DbfWriter writer(replacement.CreateTemp(0), replacement.Temp(0), shape.header,
+                   shape.record_length, false);
+  std::optional<MemoWriter> memo;
+  if (!shape.memo_header.empty()) {
+    memo.emplace(replacement.CreateTemp(memo_entry), replacement.Temp(memo_entry),
+                 shape.memo_header, shape.memo_kind, shape.block_size);
+  }
+  ReachStage(ReplaceStage::kCopying);
+  writer.Finish();
+  if (memo) memo->Finish();
+  VerifyNewTable(replacement.Temp(0), 0);
+  replacement.Replace();
+  replacement.Finish(false);
 }
 
 vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
@@ -749,6 +804,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
   const vexel::OperationOptions exclusive = ExclusiveUse(options);
   TableSession session = OpenExclusive(exclusive, files, "copy", Access::kSource);
   TableRecord& t = session.table();
+  RefuseCutTable(t, file, "Nothing was copied");
   TableText& from_text = session.text();
   const std::vector<std::size_t> chosen = ChosenFields(o.fields, file, t, from_text);
   const std::uint8_t version = CopyVersion(o.version, t.version());
@@ -788,15 +844,19 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
       os::ResolvePath(DerivedFileName(target, MemoExtension(MemoVersionOf(version))));
   finals.push_back(memo_final);
   finals.push_back(os::ResolvePath(DerivedFileName(target, "MDX")));
-  FileReplacement replacement(finals.front(), finals);
+  FileReplacement replacement(finals.front(), finals, options);
   // A table replaced with overwrite loses the memo file and index the copy does not have.
   if (!memo_fields) replacement.Remove(1);
   if (tags.empty()) replacement.Remove(2);
   const std::string temp = replacement.Temp(0);
   const std::string temp_memo = memo_fields ? replacement.Temp(1) : std::string();
-  CreateEmpty(temp, definitions, version);
-  if (mark_page) WriteCodePageMark(temp, page);
-  NewTable shape = ReadNewTable(temp, temp_memo, memo_final);
+  NewTable shape;
+  {
+    const ShapeFolder folder;
+    CreateEmpty(folder.Table(), definitions, version);
+    if (mark_page) WriteCodePageMark(folder.Table(), page);
+    shape = ReadNewTable(folder.Table(), folder.Memo(version), memo_final);
+  }
   CarryDescriptors(t, ReadHeaderBytes(t), chosen, shape);
   // The new table's null and varying-length bits, for SetFieldNull and PutVaryingBytes.
   TableRecord bits;
@@ -805,10 +865,11 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
   std::vector<OrderedRecord> order;
   if (!o.structure_only) order = RecordOrder({o.tag, o.index}, file, t);
   Progress progress(options, "copy", static_cast<std::int64_t>(order.size()));
-  DbfWriter table(temp, shape.header, shape.record_length, false);
+  DbfWriter table(replacement.CreateTemp(0), temp, shape.header, shape.record_length, false);
   std::optional<MemoWriter> memos;
   if (memo_fields) {
-    memos.emplace(temp_memo, shape.memo_header, shape.memo_kind, shape.block_size, options.lossy);
+    memos.emplace(replacement.CreateTemp(1), temp_memo, shape.memo_header, shape.memo_kind,
+                  shape.block_size, options.lossy);
   }
   MemoFile* source_memo = MemoOf(t);
   std::vector<char> record(shape.record_length, ' ');
@@ -871,7 +932,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
     table.Append(record.data());
     ReachStage(ReplaceStage::kCopying);
   }
-  CompleteAndReplace(table, memos, temp, finals.front(), tags, progress, replacement, session);
+  CompleteAndReplace(table, memos, temp, finals.front(), tags, progress, replacement, 2, session);
   replacement.Finish(false);
   to_text.ReportReplacements(options);
   if (memos) memos->ReportCuts(options);
@@ -888,6 +949,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
   const vexel::OperationOptions exclusive = ExclusiveUse(options);
   TableSession session = OpenExclusive(exclusive, files, "alter");
   TableRecord& t = session.table();
+  RefuseCutTable(t, file, "Nothing was changed");
   RefuseBinaryFields(t, "alter");
   TableText& text = session.text();
   const std::vector<PlannedField> plan = PlanFields(changes, file, t, text);
@@ -917,27 +979,30 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
       os::ResolvePath(DerivedFileName(files.table, MemoExtension(MemoVersionOf(version))));
   finals.push_back(memo_final);
   finals.push_back(os::ResolvePath(DerivedFileName(files.table, "MDX")));
-  FileReplacement replacement(files.table, finals);
+  FileReplacement replacement(files.table, finals, options);
   if (!memo_fields) replacement.Remove(1);
   if (tags.empty()) replacement.Remove(2);
   const std::string temp = replacement.Temp(0);
-  CreateEmpty(temp, definitions, version);
-  const std::vector<std::string> broken = BrokenTags(temp, tags);
-  if (!broken.empty()) {
-    throw InputError{"tag(s) " + Joined(broken) +
-                     " name a field that is gone or renamed; give --drop-tag NAME for each "
-                     "(or change the tag after the alter)"};
+  NewTable shape;
+  {
+    const ShapeFolder folder;
+    CreateEmpty(folder.Table(), definitions, version);
+    const std::vector<std::string> broken = BrokenTags(folder.Table(), tags);
+    if (!broken.empty()) {
+      throw InputError{"tag(s) " + Joined(broken) +
+                       " name a field that is gone or renamed; give --drop-tag NAME for each "
+                       "(or change the tag after the alter)"};
+    }
+    shape = ReadNewTable(folder.Table(), folder.Memo(version), memo_final);
   }
-  NewTable shape =
-      ReadNewTable(temp, memo_fields ? replacement.Temp(1) : std::string(), memo_final);
   // The language driver mark stays.
   if (!t.IsDbase2()) shape.header[29] = static_cast<char>(t.header[29]);
   Progress progress(options, "alter", t.record_count);
-  DbfWriter table(temp, shape.header, shape.record_length, false);
+  DbfWriter table(replacement.CreateTemp(0), temp, shape.header, shape.record_length, false);
   std::optional<MemoWriter> memos;
   if (memo_fields) {
-    memos.emplace(replacement.Temp(1), shape.memo_header, shape.memo_kind, shape.block_size,
-                  options.lossy);
+    memos.emplace(replacement.CreateTemp(1), replacement.Temp(1), shape.memo_header,
+                  shape.memo_kind, shape.block_size, options.lossy);
   }
   MemoFile* source_memo = MemoOf(t);
   std::vector<char> record(shape.record_length, ' ');
@@ -982,7 +1047,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
     table.Append(record.data());
     ReachStage(ReplaceStage::kCopying);
   }
-  CompleteAndReplace(table, memos, temp, files.table, tags, progress, replacement, session);
+  CompleteAndReplace(table, memos, temp, files.table, tags, progress, replacement, 2, session);
   vexel::AlterResult result;
   result.backups = replacement.Finish(changes.backup);
   if (memos) memos->ReportCuts(options);
@@ -1003,12 +1068,24 @@ void Create(const std::string& file, const std::vector<vexel::Field>& fields,
   // writes it.
   if (options.codepage != 0) CheckCodePageMark(options.codepage, level7);
   if (!TableNameHasStem(file)) throw InputError{file + kNoStemText};
-  ReplaceOldTable(file, options.overwrite);
+  const std::string table = DefaultExtension(TrimText(file), "DBF");
+  if (os::FileExists(table) || os::IsSymbolicLink(table)) {
+    if (!options.overwrite) throw InputError{table + " exists; use --overwrite to replace it"};
+    OverwriteTable(table, definitions, version, options.codepage);
+    return;
+  }
   CreateEmpty(file, definitions, version);
   if (options.codepage != 0) WriteCodePageMark(file, options.codepage);
 }
 
 }  // namespace
+
+std::int64_t PackMemoFile(const std::string& file, const vexel::OperationOptions& options) {
+  if (FilesOf(file, options).memo.empty()) throw InputError{file + " has no memo file"};
+  const vexel::PackResult r = RewriteInPlace(file, {}, options, "packmemo", Keep::kAll);
+  return static_cast<std::int64_t>(r.old_memo_size) - static_cast<std::int64_t>(r.new_memo_size);
+}
+
 }  // namespace vx::ops
 
 namespace vexel {
@@ -1025,13 +1102,13 @@ void create_table(const std::string& file, const std::vector<Field>& fields,
 PackResult pack_table(const std::string& file, const RewriteOptions& rewrite,
                       const OperationOptions& options) {
   return vx::ops::Run(
-      [&] { return vx::ops::RewriteInPlace(file, rewrite, options, "pack", true); });
+      [&] { return vx::ops::RewriteInPlace(file, rewrite, options, "pack", vx::ops::Keep::kLive); });
 }
 
 PackResult zap_table(const std::string& file, const RewriteOptions& rewrite,
                      const OperationOptions& options) {
   return vx::ops::Run(
-      [&] { return vx::ops::RewriteInPlace(file, rewrite, options, "zap", false); });
+      [&] { return vx::ops::RewriteInPlace(file, rewrite, options, "zap", vx::ops::Keep::kNone); });
 }
 
 CopyResult copy_table(const std::string& file, const std::string& target, const CopyOptions& copy,

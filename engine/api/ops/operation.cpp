@@ -18,6 +18,7 @@
 #include "engine/table/language_driver.h"
 #include "engine/workarea/hooks.h"
 #include "engine/workarea/locks.h"
+#include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
@@ -46,6 +47,18 @@ std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + 
 
 void Warn(const vexel::OperationOptions& options, const std::string& message) {
   if (options.warn) options.warn(message);
+}
+
+void RefuseCutTable(TableRecord& t, const std::string& file, const std::string& nothing) {
+  const RecordTally tally = TallyRecords(t);
+  if (!tally.Cut()) return;
+  const std::string partial =
+      tally.partial_bytes == 0
+          ? ""
+          : " and " + std::to_string(tally.partial_bytes) + " bytes of a cut one";
+  throw DataError{file + " is damaged: its header counts " + std::to_string(tally.counted) +
+                  " records, the file holds " + std::to_string(tally.whole) + partial + ". " +
+                  nothing + "; vxdbf check " + file + " shows the damage"};
 }
 
 // ---------------------------------------------------------------------------------------------

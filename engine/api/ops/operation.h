@@ -68,6 +68,11 @@ class Progress {
 // A warning or note for the caller (OperationOptions::warn).
 void Warn(const vexel::OperationOptions& options, const std::string& message);
 
+// Refuses (DataError) a table whose header counts more records than its file holds: an append
+// would write over the cut record, a rewrite would invent the missing ones. `nothing` says what
+// did not happen ("Nothing was appended"); the message names both counts and vxdbf check.
+void RefuseCutTable(TableRecord& t, const std::string& file, const std::string& nothing);
+
 // The page an operation reads and writes a table's text in (OperationOptions::codepage, else as
 // the engine chooses; `ansi` takes the ANSI page for a table without a usable mark).
 CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OperationOptions& options);

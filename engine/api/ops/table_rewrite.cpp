@@ -34,15 +34,15 @@ void PutBe32(char* at, std::uint32_t v) {
 
 }  // namespace
 
-DbfWriter::DbfWriter(const std::string& path, std::vector<char> header, std::uint16_t record_length,
-                     bool dbase2)
+DbfWriter::DbfWriter(os::File file, const std::string& path, std::vector<char> header,
+                     std::uint16_t record_length, bool dbase2)
     : path_(path),
+      file_(std::move(file)),
       header_(std::move(header)),
       record_length_(record_length),
       dbase2_(dbase2),
       offset_(header_.size()) {
-  int io = os::File::Create(path_, file_);
-  if (io == os::kIoOk) io = file_.WriteAt(0, std::as_bytes(std::span(header_)));
+  const int io = file_.WriteAt(0, std::as_bytes(std::span(header_)));
   if (io != os::kIoOk) WriteFailed(path_, io);
   buffer_.reserve(kWriteBlock + record_length_);
 }
@@ -86,13 +86,16 @@ void DbfWriter::Finish() {
   if (io != os::kIoOk) WriteFailed(path_, io);
 }
 
-MemoWriter::MemoWriter(const std::string& path, std::vector<char> header, MemoKind kind,
-                       std::uint32_t block_size, bool lossy)
-    : path_(path), kind_(kind), block_size_(block_size == 0 ? 512 : block_size), lossy_(lossy) {
+MemoWriter::MemoWriter(os::File file, const std::string& path, std::vector<char> header,
+                       MemoKind kind, std::uint32_t block_size, bool lossy)
+    : path_(path),
+      file_(std::move(file)),
+      kind_(kind),
+      block_size_(block_size == 0 ? 512 : block_size),
+      lossy_(lossy) {
   header.resize((header.size() + block_size_ - 1) / block_size_ * block_size_, '\0');
   if (header.empty()) header.resize(block_size_, '\0');
-  int io = os::File::Create(path_, file_);
-  if (io == os::kIoOk) io = file_.WriteAt(0, std::as_bytes(std::span(header)));
+  const int io = file_.WriteAt(0, std::as_bytes(std::span(header)));
   if (io != os::kIoOk) WriteFailed(path_, io);
   flushed_ = end_ = header.size();
   buffer_.reserve(kWriteBlock * 2);
@@ -252,7 +255,8 @@ std::vector<TagDefinition> ReadTagDefinitions(const std::string& index_path) {
 }
 
 void BuildProductionIndex(const std::string& temp_table, const std::string& final_table,
-                          const std::vector<TagDefinition>& tags, Progress& progress) {
+                          const std::vector<TagDefinition>& tags, Progress& progress,
+                          FileReplacement& replacement, std::size_t index_entry) {
   if (tags.empty()) return;
   ReachStage(ReplaceStage::kIndexing);
   const int previous = Selected();
@@ -297,10 +301,11 @@ void BuildProductionIndex(const std::string& temp_table, const std::string& fina
   const std::string stem = SplitPath(final_table).name;
   std::memcpy(name, stem.data(), std::min<std::size_t>(stem.size(), 15));
   os::File file;
-  int io = os::File::Open(index, os::kOpenReadWriteDenyAll, file);
+  int io = os::File::Open(index, os::kOpenReadWriteDenyAll, file, os::Links::kRefuse);
   if (io == os::kIoOk) io = file.WriteAt(4, std::as_bytes(std::span(name)));
   if (io == os::kIoOk) io = file.Flush();
   if (io != os::kIoOk) WriteFailed(index, io);
+  replacement.Adopt(index_entry, file);
 }
 
 void VerifyNewTable(const std::string& path, std::int32_t records) {

@@ -22,12 +22,14 @@ struct TableRecord;
 namespace vx::ops {
 
 class Progress;
+class FileReplacement;
 
 // A new table file: the header as given (its count and date are set at Finish), then records.
 class DbfWriter {
  public:
-  DbfWriter(const std::string& path, std::vector<char> header, std::uint16_t record_length,
-            bool dbase2);
+  // `file`: the new file, open and empty (FileReplacement::CreateTemp); `path` its name.
+  DbfWriter(os::File file, const std::string& path, std::vector<char> header,
+            std::uint16_t record_length, bool dbase2);
   // Appends one record (record_length bytes, the deletion flag first).
   void Append(const char* record);
   // Writes what waits, the end-of-file marker and the header with the count and today's date.
@@ -49,8 +51,9 @@ class DbfWriter {
 // A new memo file: the header block as given, then memos appended one after another.
 class MemoWriter {
  public:
-  // `header`: the bytes before the first memo block (padded with zeros to whole blocks).
-  MemoWriter(const std::string& path, std::vector<char> header, MemoKind kind,
+  // `header`: the bytes before the first memo block (padded with zeros to whole blocks);
+  // `file` the new file, open and empty, `path` its name.
+  MemoWriter(os::File file, const std::string& path, std::vector<char> header, MemoKind kind,
              std::uint32_t block_size, bool lossy = false);
   // Stores a memo's text in this file's form and answers its block (0 for an empty text). A
   // dBASE III memo ends at its first byte 0x1A, so it cannot hold one: such a text is an
@@ -95,9 +98,16 @@ std::vector<char> ReadMemoHeader(MemoFile& memo);
 std::vector<TagDefinition> ReadTagDefinitions(const std::string& index_path);
 
 // Builds the production index of the table `temp_table` (closed, complete) from `tags` and
-// writes `final_table`'s name into it, as the index of the table it will become.
+// writes `final_table`'s name into it, as the index of the table it will become; the index is
+// then `replacement`'s temporary file number `index_entry`.
 void BuildProductionIndex(const std::string& temp_table, const std::string& final_table,
-                          const std::vector<TagDefinition>& tags, Progress& progress);
+                          const std::vector<TagDefinition>& tags, Progress& progress,
+                          FileReplacement& replacement, std::size_t index_entry);
+
+// Writes the memo file again without the space no record uses, as pack does but keeping every
+// record (deleted ones too): table, memo file and index replaced as one through the journal.
+// Answers the bytes saved. InputError when the table has no memo file.
+std::int64_t PackMemoFile(const std::string& file, const vexel::OperationOptions& options);
 
 // Checks a new table before it replaces anything: it opens, and holds `records` records.
 void VerifyNewTable(const std::string& path, std::int32_t records);
