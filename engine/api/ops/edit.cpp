@@ -132,9 +132,13 @@ void FromSpool(std::string_view entry, Row& row) {
 enum class MemoWrite { kCheckOnly, kStore };
 
 // Writes one value into the selected area's record image, or throws InputError when it does
-// not fit the field (the rules are the engine's, PutFieldText). Memo text goes into the memo
-// file and its block replaces the one in the image. The caller holds the lock the record needs.
-void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
+// not fit the field (the rules are the engine's, PutFieldText). Memo text goes into new blocks
+// of the memo file and their number replaces the one in the image; the old blocks are added to
+// `superseded` (when given) for the caller to release once the record is written, so that a
+// process killed in between leaves the record with its old memo whole, never a freed block.
+// The caller holds the lock the record needs.
+void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly,
+              std::vector<std::int32_t>* superseded = nullptr) {
   TableRecord& table = *SelectedTable();
   RecordImage image = RecordImage::Of(table);
   const FieldEntry& f = image.Field(v.field);
@@ -146,7 +150,10 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly) {
   }
   if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + FieldLabel(f)};
   if (memo == MemoWrite::kCheckOnly) return;
-  image.SetMemoBlock(v.field, ReplaceMemo(table, image.MemoBlock(v.field), v.stored, "vxdbf"));
+  const std::int32_t old_block = image.MemoBlock(v.field);
+  const bool later = superseded != nullptr;
+  image.SetMemoBlock(v.field, ReplaceMemo(table, later ? 0 : old_block, v.stored, "vxdbf"));
+  if (later && old_block > 0) superseded->push_back(old_block);
 }
 
 // Undoes a rewrite of the table (pack, zap, alter) that a killed process left half done before
@@ -400,8 +407,10 @@ void SetFields(const std::string& file, std::int32_t n, const std::vector<vexel:
   ConvertText(row, session.text());
   LockRecord(n, file);
   for (const FieldValue& v : row.values) PutValue(v);
-  for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
+  std::vector<std::int32_t> superseded;
+  for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore, &superseded);
   REPLACE();
+  for (const std::int32_t block : superseded) ReleaseMemo(session.table(), block, "vxdbf");
   Unlock();
   session.Close();
 }

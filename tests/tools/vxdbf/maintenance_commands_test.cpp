@@ -420,6 +420,10 @@ TEST_F(MaintenanceTest, APackKilledAtAnyStageLeavesTheOldFilesOrTheNewOnes) {
     if (stage == ReplaceStage::kCommitted) {
       EXPECT_FALSE(RecoverReplacement(path_));
       EXPECT_EQ(Vxdbf({"dump", path_}).out, live);
+      // The old files it had not yet removed: check names them, --repair removes them.
+      EXPECT_NE(Vxdbf({"check", path_}).out.find(".dbf.old is a temporary file"),
+                std::string::npos);
+      EXPECT_EQ(Vxdbf({"check", path_, "--repair"}).status, 0);
       EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
       continue;
     }
