@@ -148,23 +148,24 @@ TEST_F(MemoCommandsTest, InfoDescribesTheMemoFileAndPackmemoShrinksIt) {
                                   std::string(100, 'b') + "\nc," + std::string(1200, 'c') + "\n")
           .status,
       0);
-  ASSERT_EQ(Vxdbf({"set", path, "1", "NOTES=small"}).status, 0);  // blocks 2-3 of 1-3 free
+  // The new text goes to a new block (8) before the record names it; then 1-3 are free.
+  ASSERT_EQ(Vxdbf({"set", path, "1", "NOTES=small"}).status, 0);
   ASSERT_EQ(Vxdbf({"set", path, "3", "NOTES="}).status, 0);       // blocks 5-7 free
   const Result info = Vxdbf({"info", path});
   EXPECT_NE(info.out.find("Memo kind:        dBASE IV\n"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("Memo block size:  512\n"), std::string::npos);
-  EXPECT_NE(info.out.find("Next free block:  2\n"), std::string::npos);
-  EXPECT_NE(info.out.find("Free chain:       2 groups, 5 blocks\n"), std::string::npos);
+  EXPECT_NE(info.out.find("Next free block:  1\n"), std::string::npos);
+  EXPECT_NE(info.out.find("Free chain:       2 groups, 6 blocks\n"), std::string::npos);
   const Result json = Vxdbf({"info", path, "--json"});
-  EXPECT_NE(json.out.find("\"memo\":{\"kind\":\"dBASE IV\",\"block_size\":512,\"size\":4096,"
-                          "\"next_free\":2,\"free_groups\":2,\"free_blocks\":5,"
+  EXPECT_NE(json.out.find("\"memo\":{\"kind\":\"dBASE IV\",\"block_size\":512,\"size\":4608,"
+                          "\"next_free\":1,\"free_groups\":2,\"free_blocks\":6,"
                           "\"chain_damaged\":false}"),
             std::string::npos)
       << json.out;
 
   const Result pack = Vxdbf({"packmemo", path});
   ASSERT_EQ(pack.status, 0) << pack.err;
-  EXPECT_EQ(pack.out, "2560 bytes saved\n");  // 8 blocks down to 3
+  EXPECT_EQ(pack.out, "3072 bytes saved\n");  // 9 blocks down to 3
   EXPECT_EQ(Vxdbf({"dump", path}).out,
             "NAME,NOTES\r\na,small\r\nb," + std::string(100, 'b') + "\r\nc,\r\n");
   EXPECT_NE(Vxdbf({"info", path}).out.find("Free chain:       0 groups, 0 blocks\n"),
