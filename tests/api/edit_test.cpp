@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 #include <vexel/edit.hpp>
@@ -132,8 +133,11 @@ TEST_F(EditTest, AnEditUndoesARewriteAKilledProcessLeftHalfDone) {
   {
     vx::test::Child rewriter([&](vx::test::Child&) {
       vx::ops::FileReplacement replacement(path_, {path_});
-      std::filesystem::copy_file(other, replacement.Temp(0),
-                                 std::filesystem::copy_options::overwrite_existing);
+      // Only the file the replacement made goes in place: the new table is written into it.
+      vx::os::File made = replacement.CreateTemp(0);
+      const std::vector<unsigned char> bytes = vx::test::ReadBytes(other);
+      if (made.WriteAt(0, std::as_bytes(std::span(bytes))) != 0) return 1;
+      made.Close();
       vx::ops::ReplaceStageHook = [](vx::ops::ReplaceStage stage) {
         if (stage == vx::ops::ReplaceStage::kRenaming) ::_exit(7);
       };
