@@ -249,14 +249,16 @@ std::string DateTimeText(const DateTime& t) {
   return text;
 }
 
-// Field types whose values are bytes: varbinary, pictures, objects, binary memos.
-bool HoldsBytes(char type) {
-  return type == 'Q' || type == 'G' || type == 'P' || type == 'W' || type == 'B';
+// Fields whose values are bytes: varbinary, pictures, objects, binary memos (not Visual
+// FoxPro's B, a double).
+bool HoldsBytes(const Field& field) {
+  const char type = field.type;
+  return field.binary || type == 'Q' || type == 'G' || type == 'P' || type == 'W';
 }
 
 void ResultValue(sqlite3_context* ctx, const Field& field, const Value& value) {
   if (const auto* s = std::get_if<std::string>(&value)) {
-    if (HoldsBytes(field.type)) {
+    if (HoldsBytes(field)) {
       sqlite3_result_blob(ctx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
     } else {
       sqlite3_result_text(ctx, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
@@ -294,7 +296,8 @@ Value FieldValue(const Field& field, sqlite3_value* v) {
   const auto refuse = [&](const char* what) {
     throw ConstraintError{"field " + field.name + ": " + Shown(v) + " is not " + what};
   };
-  switch (field.type) {
+  // Visual FoxPro's B is a double: taken as the other binary numbers are, below.
+  switch (field.type == 'B' && !field.binary ? 'O' : field.type) {
     case 'C':
     case 'M':
     case 'B':
@@ -576,8 +579,9 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
       tag.depth = EstimatedDepth(records, KeyLength(tag, vt->fields[tag.field]));
     }
     std::string schema = "CREATE TABLE x(_recno INTEGER HIDDEN, _deleted INTEGER HIDDEN";
-    for (const Field& f : vt->fields) {
-      schema += ", " + QuoteIdentifier(f.name) + " " + ColumnType(f);
+    const std::vector<std::string> names = ColumnNames(vt->fields);
+    for (std::size_t i = 0; i < vt->fields.size(); ++i) {
+      schema += ", " + QuoteIdentifier(names[i]) + " " + ColumnType(vt->fields[i]);
     }
     schema += ")";
     const int rc = sqlite3_declare_vtab(db, schema.c_str());
@@ -1277,6 +1281,17 @@ const sqlite3_module kModule = MakeModule();
 
 }  // namespace
 
+std::vector<std::string> ColumnNames(const std::vector<Field>& fields) {
+  std::set<std::string> taken = {"_RECNO", "_DELETED"};
+  std::vector<std::string> names;
+  for (const Field& f : fields) {
+    std::string name = f.name;
+    for (int n = 2; !taken.insert(Upper(name)).second; ++n) name = f.name + "_" + std::to_string(n);
+    names.push_back(name);
+  }
+  return names;
+}
+
 const char* ColumnType(const Field& field) {
   switch (field.type) {
     case 'N':
@@ -1289,6 +1304,8 @@ const char* ColumnType(const Field& field) {
     case 'Y':
     case 'O':
       return "REAL";
+    case 'B':  // Visual FoxPro's double; dBASE's binary memo holds bytes
+      return field.binary ? "TEXT" : "REAL";
     default:
       return "TEXT";
   }

@@ -16,6 +16,7 @@
 #include "engine/foundation/strings.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
+#include "engine/memo/memo_check.h"
 #include "engine/startup/engine_startup.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/language_driver.h"
@@ -219,10 +220,16 @@ bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
     vx::CloseArea();
     return false;
   }
-  if (impl.options.ignore_index) return true;
+  const std::string what =
+      "the production index of " + impl.path.string() + " cannot be read (" + message + ")";
+  // A reader never needs the index: it reads in file order and says what it did without.
+  if (impl.options.ignore_index || impl.options.mode == OpenMode::read_only) {
+    impl.warnings.push_back(what + "; the table is read without its tags");
+    return true;
+  }
   vx::CloseArea();
-  Fail(code, "the production index of " + impl.path.string() + " cannot be read (" + message +
-                 "); OpenOptions::ignore_index opens the table without it");
+  // The option's name is the same in every language binding (C++ and Python).
+  Fail(code, what + "; opening it read-only, or with ignore_index, reads it without the index");
 }
 
 // USE in the impl's mode, then the production index; answers false, nothing left open, when a
@@ -235,6 +242,9 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   const std::string command = name +
                               (impl.options.mode == OpenMode::exclusive ? " EXCLUSIVE" : "") +
                               " ALIAS VEXEL" + std::to_string(area);
+  // A reader never needs the memo file: without it the memo fields read as blank. A writer
+  // does; its refusal says how to read the table anyway.
+  vx::TolerantMemoOpen tolerant;
   if (impl.options.mode == OpenMode::shared) {
     {
       vx::QuietErrors quiet;
@@ -253,6 +263,21 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   } else {
     vx::Use(command);
   }
+  const std::string failure = tolerant.outermost() ? vx::TolerantMemoOpen::Failure() : "";
+  if (!failure.empty() && vx::SelectedTable() != nullptr) {
+    const int code =
+        vx::TolerantMemoOpen::FailureCode() != 0 ? vx::TolerantMemoOpen::FailureCode() : 2;
+    if (impl.options.mode != OpenMode::read_only) {
+      vx::CloseArea();
+      // A memo file this user may only read: the table opens for reading.
+      if (code == vx::os::kIoAccessDenied && impl.options.mode == OpenMode::shared) return false;
+      const std::string message =
+          name + ": " + failure + "; a read_only open reads the table without it";
+      if (IsLockCode(code)) throw LockError(code, message);
+      Fail(code, message);
+    }
+    impl.warnings.push_back(failure + "; memo fields read as blank");
+  }
   vx::TableRecord* t = vx::SelectedTable();
   if (t == nullptr) Fail(2, "cannot open " + name);
   impl.area = area;
@@ -264,6 +289,15 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   impl.version = t->version();
   impl.fields = std::make_shared<const std::vector<Field>>(detail::FieldsOf(*t, impl.codepage));
   bool indexed = false;
+  // This library does not maintain a FoxPro .CDX: the engine refuses edits of such a table,
+  // unless the caller opened it ignoring its index.
+  if (impl.options.ignore_index && t->HasStructuralCdx()) {
+    t->stale_cdx_accepted = true;
+    if (impl.options.mode != OpenMode::read_only) {
+      impl.warnings.push_back(vx::DerivedFileName(t->file_name, "CDX") +
+                              " (a FoxPro compound index) is not maintained: edits leave it stale");
+    }
+  }
   try {
     indexed = OpenIndex(impl, *t);
   } catch (...) {
@@ -333,7 +367,7 @@ class DefaultVersion {
 // its memo file and production index go with it (a new table would otherwise find the old
 // index and its tags).
 void RemoveOldTable(const std::string& file, bool overwrite) {
-  if (!overwrite) Fail(220, file + " exists (CreateOptions::overwrite replaces it)");
+  if (!overwrite) Fail(220, file + " exists (the overwrite option replaces it)");
   std::vector<std::string> old{file};
   for (const char* ext : {"DBT", "FPT", "MDX"}) {
     const std::string path = vx::DerivedFileName(file, ext);

@@ -51,6 +51,8 @@ struct Table::Impl {
   // The production index is one this library does not read (a dBASE level 7 index): what to
   // say when a tag or an edit needs it; empty otherwise.
   std::string unsupported_index;
+  // What a read-only open did without: a memo file or production index that cannot be read.
+  mutable std::vector<std::string> warnings;
 
   vx::TableRecord& table() const;
 };

@@ -130,17 +130,6 @@ void RefuseReadOnly(const Table::Impl& impl) {
                                 "with ignore_index, the table takes edits and the index goes "
                                 "stale)");
   }
-  // Keys this engine puts into a tag kept in another writer's signed-byte order would land
-  // where that writer does not look for them.
-  for (int n = 1; n <= vx::OrderCount(); ++n) {
-    const vx::OrderTag* tag = vx::OrderOf(n);
-    if (tag != nullptr && tag->header.KeyType() == 'C' && vx::OrderInSignedByteOrder(n)) {
-      Fail(222, "tag " + ToUtf8(impl.codepage, tag->name) + " of " + impl.path.string() +
-                    " holds its keys in another writer's order (bytes 128-255 first); an edit "
-                    "would put keys where that writer does not look for them. reindex() "
-                    "rebuilds it in byte order");
-    }
-  }
 }
 
 void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo) {

@@ -209,17 +209,55 @@ void DecodeStored(char type, int decimals, int page, std::string_view stored, Va
   }
 }
 
+// A warning for Table::warnings(); past a hundred only their number grows.
+void Warn(const Table::Impl& impl, const std::string& warning) {
+  constexpr std::size_t kKept = 100;
+  std::vector<std::string>& w = impl.warnings;
+  if (w.size() < kKept) {
+    w.push_back(warning);
+  } else if (w.size() == kKept) {
+    w.push_back("... and more memos that cannot be read");
+  }
+}
+
 void DecodeMemo(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntry& f,
                 const char* record, std::uint32_t recno, Value& value, std::string& text) {
   const std::int32_t block = vx::StoredMemoBlock(t, f, record);
   std::string memo;
   bool binary = false;
+  // A read-only open that went on without the memo file (Table::warnings says so): no memo
+  // can be read, not even an empty one.
+  if (vx::MemoOf(t) == nullptr && impl.options.mode == OpenMode::read_only) {
+    value = std::monostate{};
+    text.clear();
+    return;
+  }
   if (block != 0) {
+    const std::string where = "record " + std::to_string(recno) + " of " + impl.path.string();
     if (vx::MemoOf(t) == nullptr) {
-      Fail(1019, "record " + std::to_string(recno) + " of " + impl.path.string() +
-                     " names a memo, but the table has no memo file");
+      Fail(1019, where + " names a memo, but the table has no memo file");
     }
-    if (!vx::ReadMemo(t, block, memo, &binary)) Fail(1003, "memo unreadable");
+    if (impl.options.mode != OpenMode::read_only) {
+      if (!vx::ReadMemo(t, block, memo, &binary)) Fail(1003, "memo unreadable");
+    } else {
+      bool read;
+      std::string why;
+      {
+        vx::QuietErrors quiet;
+        vx::EngineErrorCode = 0;
+        read = vx::ReadMemo(t, block, memo, &binary);
+        why = vx::LastErrorMessage;
+        vx::EngineErrorCode = 0;
+      }
+      if (!read) {
+        // A reader gets the other values; the memo reads as blank, and a warning names it.
+        Warn(impl, "the memo of " + where + ", field " + f.name + ", cannot be read (" + why +
+                       "); it reads as blank");
+        value = std::monostate{};
+        text.clear();
+        return;
+      }
+    }
   }
   const bool bytes = binary || BytesField(f);
   text = bytes ? std::move(memo) : ToUtf8(impl.codepage, TrimRight(memo));
@@ -412,6 +450,7 @@ int Table::codepage() const { return Open(impl_).codepage; }
 std::filesystem::path Table::path() const { return Open(impl_).path; }
 OpenMode Table::mode() const { return Open(impl_).options.mode; }
 int Table::version() const { return Open(impl_).version; }
+const std::vector<std::string>& Table::warnings() const { return Open(impl_).warnings; }
 
 Record Table::read(std::uint32_t recno) const {
   Impl& impl = Open(impl_);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
@@ -225,6 +227,20 @@ class TagBuilder {
   int calls_ = 0;
 };
 
+namespace {
+
+// What the expression compiler said of the last expression it refused, as ": what at position
+// n" (its first line, without the code's description); empty when it said nothing.
+std::string CompilerSays() {
+  std::string said = LastErrorMessage;
+  said = said.substr(0, said.find("\r\n"));
+  constexpr std::string_view kPrefix = "Error in expression : ";
+  if (said.starts_with(kPrefix)) said.erase(0, kPrefix.size());
+  return said.empty() ? std::string() : ": " + said;
+}
+
+}  // namespace
+
 bool TagBuilder::PrepareHeader() {
   const std::string name = os::AnsiUpperText(TrimText(def_.name));
   if (name.empty() || name.size() > kMaxTagNameLength) {
@@ -247,7 +263,7 @@ bool TagBuilder::PrepareHeader() {
     if (!CompileTagExpressions(header_, expressions_)) {
       if (expressions_.key != nullptr) return Fail(254, "Wrong parser return type");
       return Fail(EngineErrorCode != 0 ? EngineErrorCode : 351,
-                  "Invalid key expression for " + name);
+                  "Invalid key expression for " + name + CompilerSays());
     }
   }
   if (!condition.empty()) {
@@ -257,7 +273,7 @@ bool TagBuilder::PrepareHeader() {
     EngineErrorCode = 0;
     if (!CompileTagExpressions(header_, expressions_)) {
       return Fail(EngineErrorCode != 0 ? EngineErrorCode : 362,
-                  "Invalid FOR expression for " + name);
+                  "Invalid FOR expression for " + name + CompilerSays());
     }
   }
   char type = expressions_.result_type;

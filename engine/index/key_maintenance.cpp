@@ -224,6 +224,8 @@ void HookLockOff(TableRecord& t) { LockBracket(t.area, false); }
 // trees this engine changes afterwards stay sound, so one reading serves every later edit.
 // Whether the items hold the records' keys is read per tag by the first edit that changes it
 // (TouchedTreesSound).
+constexpr std::string_view kWritersOrder = "holds its keys in its writer's own order";
+
 void ValidateTrees(AreaIndex& index) {
   if (index.validated) return;
   index.validated = true;
@@ -256,6 +258,12 @@ void ValidateTrees(AreaIndex& index) {
     if (tag.header.KeyType() != 'C' || !CheckTagTreeForEdits(index.file, tag.header, signed_bytes,
                                                              in_signed_order, pages, tag.name)) {
       fault = problems.empty() ? "damaged" : problems.front();
+    } else {
+      // Sound for its writer, yet keys this engine puts in would land where that writer does
+      // not look for them: edits that change the tag are refused (TouchedTreesSound), whichever
+      // door they come by. Opened without its index, the table is edited and the index left
+      // stale.
+      fault = std::string(kWritersOrder) + ", " + CollationName(KeyCollation::kSignedBytes);
     }
   }
   for (std::size_t i = 0; i < index.tags.size(); ++i) {
@@ -266,6 +274,25 @@ void ValidateTrees(AreaIndex& index) {
   EngineErrorCode = code;
   LastErrorMessage = message;
 }
+
+namespace {
+
+// A tag kept in its writer's signed-byte order (ValidateTrees) that an edit would change: true
+// after a report, before the way down is read in this engine's byte order (which would call the
+// tag damaged).
+bool RefusedForWritersOrder(AreaIndex& index, const OrderTag& tag) {
+  ValidateTrees(index);
+  const std::string& fault = index.faults[static_cast<std::size_t>(tag.tag_number - 1)];
+  if (!fault.starts_with(kWritersOrder)) return false;
+  SetEngineError(222, "tag " + tag.name + " of " + index.file.name() + " " + fault +
+                          ": this edit would change its keys, which this program would put "
+                          "where that writer does not look for them. Nothing was changed; "
+                          "reindex would reorder the tag in byte order for every program, an "
+                          "edit ignoring the index leaves it stale [ValidateTree]");
+  return true;
+}
+
+}  // namespace
 
 // Whether every tag an edit changes was found sound when the index was read whole, and holds
 // the keys of the records (read once per tag, the first time an edit changes it, in one pass
@@ -313,6 +340,7 @@ bool TouchedTreesSound(TableRecord& t, AreaIndex& index,
   for (const OrderTag* tag : touched) {
     const std::string& fault = index.faults[static_cast<std::size_t>(tag->tag_number - 1)];
     if (fault.empty()) continue;
+    if (RefusedForWritersOrder(index, *tag)) return false;
     SetEngineError(222, "Invalid dBASE key expression or corrupted index file " +
                             index.file.name() + " [tag: " + tag->name + "] " + fault +
                             " [ValidateTree]");
@@ -352,7 +380,7 @@ bool HookCheckKeys(TableRecord& t, bool appending) {
     }
     if (!had && !in) continue;
     touched.push_back(&tag);
-    if (!HeaderNotShared(*index, tag)) {
+    if (RefusedForWritersOrder(*index, tag) || !HeaderNotShared(*index, tag)) {
       ok = false;
       break;
     }

@@ -22,6 +22,7 @@ std::uint16_t OpenMemoTolerantly(TableRecord& t, const std::string& base_name) {
         DerivedFileName(t.file_name, MemoExtension(MemoVersionOf(t.version())));
     TolerantMemoOpen::Failure() =
         "the table has memo fields, but " + name + " cannot be opened: " + ErrorDescription(code);
+    TolerantMemoOpen::FailureCode() = code;
   }
   return 0;
 }
@@ -43,6 +44,11 @@ TolerantMemoOpen::~TolerantMemoOpen() {
 std::string& TolerantMemoOpen::Failure() {
   static std::string failure;
   return failure;
+}
+
+std::uint16_t& TolerantMemoOpen::FailureCode() {
+  static std::uint16_t code = 0;
+  return code;
 }
 
 namespace {

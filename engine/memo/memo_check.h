@@ -26,8 +26,9 @@ class TolerantMemoOpen {
   TolerantMemoOpen(const TolerantMemoOpen&) = delete;
   TolerantMemoOpen& operator=(const TolerantMemoOpen&) = delete;
 
-  // Why the memo file could not be opened (empty when it was).
+  // Why the memo file could not be opened (empty when it was), and the engine's error code.
   static std::string& Failure();
+  static std::uint16_t& FailureCode();
   bool outermost() const { return outermost_; }
 
  private:

@@ -527,6 +527,13 @@ void OpenDbf(TableRecord& t) {
   const int open_result = os::File::Open(t.file_name, t.open_mode, file);
   EngineErrorCode = static_cast<std::uint16_t>(open_result);
   if (open_result != 0) {
+    // A folder is no table: said so, rather than a missing file of its name with ".DBF" added.
+    std::string folder = t.file_name;
+    if (!os::DirectoryExists(folder) && folder.ends_with(".DBF")) folder.resize(folder.size() - 4);
+    if (os::DirectoryExists(folder)) {
+      SetEngineError(2, folder + " is a folder, not a table [USE/OpenDbf]");
+      return;
+    }
     SetEngineError(static_cast<std::uint16_t>(open_result),
                    "Failure to open " + t.file_name + " [USE/OpenDbf]");
     return;

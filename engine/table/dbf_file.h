@@ -242,6 +242,10 @@ struct TableRecord {
   std::vector<char> pending;  // stored bytes of records pending_first .. record_count
   std::int32_t pending_first = 0;
 
+  // The opener accepted that edits leave a structural .CDX (which this engine does not
+  // maintain) stale; without it the work-area layer refuses every edit of such a table.
+  bool stale_cdx_accepted = false;
+
   // Virtual tables use these instead of the file.
   bool is_virtual = false;
   std::uint8_t virtual_order = 0;

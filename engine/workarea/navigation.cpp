@@ -573,9 +573,27 @@ void SetWhileProc(ConditionProc proc, void* context) {
   t->while_context = context;
 }
 
+namespace {
+
+// A FoxPro table whose header names a structural .CDX: this engine does not maintain .CDX files,
+// so an edit would leave that index stale for every FoxPro program. Every edit of the record
+// file comes this way, whichever door it came in by (the library, vxdbf, the dataset
+// components): refused before anything is written, unless the opener accepted a stale index.
+bool RefusedForCdx(TableRecord& t, const char* label) {
+  if (t.is_virtual || t.stale_cdx_accepted || !t.HasStructuralCdx()) return false;
+  SetEngineError(222, Quoted(t) + " has a structural FoxPro compound index, " +
+                          DerivedFileName(t.file_name, "CDX") +
+                          ", which this program does not maintain: nothing was changed (opened "
+                          "ignoring its index, the table is edited and the index left stale) [" +
+                          label + "]");
+  return true;
+}
+
+}  // namespace
+
 void REPLACE() {
   TableRecord* t = InUse("REPLACE");
-  if (t == nullptr) return;
+  if (t == nullptr || RefusedForCdx(*t, "REPLACE")) return;
   if (t->record_number < 1) {
     SetEngineError(212, Quoted(*t) + " is empty. [REPLACE]");
     return;
@@ -659,7 +677,7 @@ void REPLACE() {
 
 void Append() {
   TableRecord* t = InUse("Append");
-  if (t == nullptr) return;
+  if (t == nullptr || RefusedForCdx(*t, "APPEND")) return;
   const bool locks_apply = !t->exclusive && SharingEnabled && !t->is_virtual;
   if (locks_apply && t->lock_state != kLockFile && t->lock_state != kLockAppend) {
     SetEngineError(5, "File must be locked to append: " + t->file_name + " [APPEND]");
@@ -734,6 +752,7 @@ void WriteDeletion(TableRecord& t, bool deleted) {
     if (VirtualFileManagerProc != nullptr) VirtualFileManagerProc(t);
     return;
   }
+  if (RefusedForCdx(t, deleted ? "DeleteRec" : "RecallRec")) return;
   // A FOR condition may name DELETED(): the indexes learn the change like any other edit.
   const bool maintain = IndexMaintenance && IndexActive(t);
   RecordBeforeImage before;

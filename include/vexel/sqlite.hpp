@@ -30,6 +30,10 @@ struct FieldKey {
 // The field a tag's key names, or nothing for any other key. FOR conditions are not looked at.
 std::optional<FieldKey> KeyField(const TagInfo& tag, const std::vector<Field>& fields);
 
+// The SQL column names of a table's fields, in order: the field names, except that a name
+// already taken (a field named twice, in any case, or _recno or _deleted) gets "_2", "_3", ...
+std::vector<std::string> ColumnNames(const std::vector<Field>& fields);
+
 // An identifier quoted for SQL ("NAME", inner quotes doubled).
 std::string QuoteIdentifier(const std::string& name);
 

@@ -94,7 +94,9 @@ struct OpenOptions {
   // or a level 7 table's driver name), else the locale's DOS (OEM) code page.
   int codepage = 0;
   // Open even when the production index cannot be read; edits then leave it stale (reindex
-  // rebuilds it). Without this, such a table opens but every edit is refused.
+  // rebuilds it). Without this such a table is refused, except read_only: a reader never
+  // needs the index (nor the memo file) to be sound, and Table::warnings() says what it
+  // does without.
   bool ignore_index = false;
   // Extra attempts after a lock is refused, and the pause between them.
   int lock_retries = 2;
@@ -366,6 +368,10 @@ class Table {
   OpenMode mode() const;
   // The version byte (0x03, 0x83, 0x8B, 0xF5, 0x04, 0x8C, ...).
   int version() const;
+  // What the open did without, in words: a memo file that cannot be opened (memo fields then
+  // read as blank), a production index that cannot be read (no tags). Only read_only opens
+  // (and ignore_index, for the index) go on without them; empty when nothing was missing.
+  const std::vector<std::string>& warnings() const;
 
   // Reading. Record numbers run from 1 to size(); Error 212 beyond.
   Record read(std::uint32_t recno) const;

@@ -536,6 +536,11 @@ bool FileExists(const std::string& path) {
   return ::stat(ResolvePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(ResolvePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int RenameFile(const std::string& from, const std::string& to) {
   if (::rename(ResolvePath(from).c_str(), ResolvePath(to).c_str()) != 0) {
     return IoCodeFromErrno(errno);

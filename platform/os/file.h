@@ -143,6 +143,8 @@ std::string ResolvePath(const std::string& path);
 
 // Whether the path names an existing file (not a directory), resolved like File::Open.
 bool FileExists(const std::string& path);
+// Whether the path names an existing directory, resolved the same way.
+bool DirectoryExists(const std::string& path);
 // Deletes a file; answers the I/O code. A file that another open holds (under the sharing
 // locks above) is not deleted and answers kIoSharingViolation, as Windows refuses it.
 int DeleteFile(const std::string& path);

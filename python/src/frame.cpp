@@ -29,7 +29,8 @@ class ColumnBuffer {
       case 'C':
       case 'M':
       case 'V':
-        kind_ = Kind::kText;
+        // A binary memo holds bytes: made one value at a time, as iteration makes them.
+        kind_ = field.binary ? Kind::kOther : Kind::kText;
         break;
       case 'N':
       case 'F':

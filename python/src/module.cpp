@@ -342,6 +342,7 @@ class TableHandle {
   }
   int Codepage() { return state_->codepage; }
   std::string Path() { return state_->Get().path().string(); }
+  std::vector<std::string> Warnings() { return state_->Get().warnings(); }
   bool Closed() const { return !state_->table; }
   void Close() { state_->Close(); }
 
@@ -525,6 +526,7 @@ PYBIND11_MODULE(_vexel, m) {
       .def("size", &TableHandle::Size)
       .def("codepage", &TableHandle::Codepage)
       .def("path", &TableHandle::Path)
+      .def("warnings", &TableHandle::Warnings)
       .def("closed", &TableHandle::Closed)
       .def("close", &TableHandle::Close)
       .def("read", &TableHandle::Read, py::arg("recno"))

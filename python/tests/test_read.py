@@ -6,6 +6,7 @@ import datetime
 import decimal
 import json
 import math
+import warnings
 
 import pytest
 
@@ -126,6 +127,39 @@ def test_closed_table_refuses_every_use(film):
 
 
 # -- the corpus ----------------------------------------------------------------------------------
+
+def test_readonly_reads_need_neither_index_nor_memo_file(indexed_film):
+    """A reader goes on without what it cannot read and says so in a ReadWarning; the other
+    modes refuse, naming the Python parameter."""
+    mdx = indexed_film.with_suffix(".MDX")
+    damaged = bytearray(mdx.read_bytes())
+    damaged[512:1024] = b"\xff" * 512
+    mdx.write_bytes(bytes(damaged))
+    with pytest.raises(vexel.Error) as refused:
+        vexel.open(indexed_film)
+    assert "ignore_index" in str(refused.value) and "OpenOptions" not in str(refused.value)
+    with pytest.warns(vexel.ReadWarning, match="production index"):
+        frame = vexel.read_dbf(indexed_film)
+    assert list(frame["TITLE"]) == [row["TITLE"] for row in dump(indexed_film)]
+    with pytest.warns(vexel.ReadWarning, match="production index"):
+        table = vexel.open(indexed_film, "readonly")
+    with table:
+        assert table.tags == ()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # not opened at all: nothing to say
+        vexel.read_dbf(indexed_film, ignore_index=True)
+
+    mdx.unlink()
+    indexed_film.with_suffix(".DBT").unlink()
+    with pytest.raises(vexel.Error):
+        vexel.open(indexed_film)
+    with pytest.warns(vexel.ReadWarning, match="memo fields read as blank"):
+        frame = vexel.read_dbf(indexed_film)
+    assert frame["PLOT"].isna().all() and len(frame) == 20
+    with pytest.warns(vexel.ReadWarning):
+        with vexel.open(indexed_film, "readonly") as table:
+            assert [r.PLOT for r in table] == [None] * 20
+
 
 def _types(table):
     return {f.name: f.type for f in table.fields}

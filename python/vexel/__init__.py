@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import collections.abc
 import os
+import warnings as _warnings
 from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Optional, Sequence, Union
 
 from ._vexel import Error, LockError, NotSupported
@@ -42,8 +43,15 @@ after the retries (``lock_retries``, ``lock_wait``); nothing was changed."""
 NotSupported.__doc__ = """What the package does not do with a table it otherwise reads: the tags of
 a dBASE level 7 index, and edits that would leave that index stale; nothing was changed."""
 
+
+
+class ReadWarning(UserWarning):
+    """What a read went on without: a memo file that cannot be opened (memo fields read as
+    None), a production index that cannot be read (no tags), a memo that cannot be read."""
+
+
 __all__ = [
-    "Error", "LockError", "NotSupported", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
+    "Error", "LockError", "NotSupported", "ReadWarning", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
     "open", "create", "read_dbf", "from_pandas",
 ]
 
@@ -225,6 +233,16 @@ class Table:
         self._t = handle
         self._fields = tuple(Field(*f) for f in handle.fields())
         self._layout = _Layout(self._fields)
+        self._warned = 0
+
+    def _warn(self, stacklevel: int = 3) -> None:
+        """Passes on the engine's new warnings (see :class:`ReadWarning`)."""
+        if self._t.closed():
+            return
+        said = self._t.warnings()
+        for text in said[self._warned:]:
+            _warnings.warn(text, ReadWarning, stacklevel=stacklevel)
+        self._warned = len(said)
 
     # -- the table ---------------------------------------------------------------------------
 
@@ -271,6 +289,7 @@ class Table:
         layout = self._layout
         while True:
             rows = cursor.fetch(_BATCH)
+            self._warn()
             if not rows:
                 return
             for recno, deleted, values in rows:
@@ -328,7 +347,9 @@ class Table:
         .NULL. (Visual FoxPro) always takes a nullable type: ``string``, ``Int64``, ``Float64``,
         ``boolean``, ``NaT`` in dates, with ``<NA>`` for .NULL."""
         from . import _frames
-        return _frames.to_pandas(self, columns, where, order, deleted)
+        frame = _frames.to_pandas(self, columns, where, order, deleted)
+        self._warn()
+        return frame
 
     # -- indexes and checks ------------------------------------------------------------------
 
@@ -412,9 +433,15 @@ def open(path: Union[str, os.PathLike], mode: str = "shared", codepage: Optional
     ``decimal=True`` gives numbers with decimals as ``decimal.Decimal`` (their exact stored
     digits) instead of ``float``. ``ignore_index=True`` does not open the production index (it
     goes stale if you then edit). A lock another program holds is tried again
-    ``lock_retries`` times, ``lock_wait`` seconds apart, before LockError."""
+    ``lock_retries`` times, ``lock_wait`` seconds apart, before LockError.
+
+    ``mode="readonly"`` needs neither the memo file nor the production index to be sound: a
+    memo file that cannot be opened makes the memo fields None, an index that cannot be read
+    leaves the table without tags, and each is said in a :class:`ReadWarning`."""
     options = _options(mode, codepage, ignore_index, lock_retries, lock_wait)
-    return Table(_Handle.open(os.fspath(path), options, decimal))
+    table = Table(_Handle.open(os.fspath(path), options, decimal))
+    table._warn()
+    return table
 
 
 def _field_tuple(field: Any) -> tuple:
@@ -459,10 +486,12 @@ def create(path: Union[str, os.PathLike], fields: Iterable[Any],
 
 def read_dbf(path: Union[str, os.PathLike], columns: Optional[Sequence[str]] = None,
              where: Optional[str] = None, order: Optional[str] = None, deleted: bool = False,
-             codepage: Optional[int] = None):
+             codepage: Optional[int] = None, ignore_index: bool = False):
     """Answers a table as a pandas DataFrame in one call (see :meth:`Table.to_pandas`); the
-    table is opened read-only and closed again."""
-    with open(path, "readonly", codepage) as table:
+    table is opened read-only and closed again. A memo file or production index that cannot be
+    read is gone without (a :class:`ReadWarning` says so); ``ignore_index=True`` does not open
+    the index at all (``order`` then has no tags)."""
+    with open(path, "readonly", codepage, ignore_index=ignore_index) as table:
         return table.to_pandas(columns=columns, where=where, order=order, deleted=deleted)
 
 

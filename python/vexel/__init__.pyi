@@ -17,6 +17,9 @@ class Error(Exception):
     """An engine failure: ``code`` is the engine's error number, ``str(e)`` its message."""
     code: int
 
+class ReadWarning(UserWarning):
+    """What a read went on without (memo file, production index, a memo)."""
+
 class LockError(Error):
     """A lock another program holds, still refused after the retries; nothing was changed."""
 
@@ -108,7 +111,7 @@ def create(path: PathLike, fields: Iterable[Union[Field, tuple, str]],
            lock_retries: int = 2, lock_wait: float = 0.1) -> Table: ...
 def read_dbf(path: PathLike, columns: Optional[Sequence[str]] = None,
              where: Optional[str] = None, order: Optional[str] = None, deleted: bool = False,
-             codepage: Optional[int] = None) -> pandas.DataFrame: ...
+             codepage: Optional[int] = None, ignore_index: bool = False) -> pandas.DataFrame: ...
 def from_pandas(frame: pandas.DataFrame, path: PathLike,
                 fields: Optional[Mapping[str, tuple]] = None, version: Optional[Kind] = None,
                 codepage: Optional[int] = None) -> int: ...

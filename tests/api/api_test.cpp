@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -631,6 +632,80 @@ TEST_F(ApiTest, OpenAndCreateRefuseWhatTheyCannotUse) {
   EXPECT_EQ(t.read(1)["YEAR"], Value(std::int64_t{2000}));
 }
 
+// A reader needs neither the index nor the memo file to be sound: a read-only open goes on
+// without what it cannot read and says so in warnings(); the others refuse, naming the option
+// by the name every binding gives it.
+TEST_F(ApiTest, ReadOnlyOpensGoOnWithoutIndexAndMemoFileAndSaySo) {
+  {
+    vexel::Table t = CreateFilms();
+    t.append({{"TITLE", std::string("Kept")}, {"PLOT", std::string("a plot")}});
+    t.append({{"TITLE", std::string("Also")}, {"PLOT", std::string("another")}});
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+  }
+  const vexel::OpenOptions reading{.mode = vexel::OpenMode::read_only};
+  std::vector<unsigned char> index = vx::test::ReadBytes(Path("films.mdx"));
+  std::fill(index.begin() + 512, index.begin() + 1024, 0xFF);
+  vx::test::WriteBytes(Path("films.mdx"), index);
+  try {
+    vexel::open(Path());
+    ADD_FAILURE() << "a shared open of a table whose index cannot be read";
+  } catch (const vexel::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("ignore_index"), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()).find("OpenOptions"), std::string::npos) << e.what();
+  }
+  {
+    vexel::Table t = vexel::open(Path(), reading);
+    ASSERT_EQ(t.warnings().size(), 1u);
+    EXPECT_NE(t.warnings()[0].find("production index"), std::string::npos) << t.warnings()[0];
+    EXPECT_TRUE(t.tags().empty());
+    EXPECT_EQ(t.read(2)["PLOT"], Value(std::string("another")));
+  }
+  // Without its memo file (and without the index): the memos read as blank.
+  std::filesystem::remove(Path("films.mdx"));
+  std::filesystem::remove(Path("films.dbt"));
+  EXPECT_THROW(vexel::open(Path()), vexel::Error);
+  vexel::Table t = vexel::open(Path(), reading);
+  ASSERT_EQ(t.warnings().size(), 1u);
+  EXPECT_NE(t.warnings()[0].find("films.dbt"), std::string::npos) << t.warnings()[0];
+  std::vector<std::string> titles;
+  for (const vexel::Record& r : t.scan()) {
+    titles.push_back(r.text("TITLE"));
+    EXPECT_EQ(r["PLOT"], Value(std::monostate{}));
+  }
+  EXPECT_EQ(titles, (std::vector<std::string>{"Kept", "Also"}));
+}
+
+// Edits that would leave another program's index wrong are refused in the engine, for every
+// door: a FoxPro table whose header names a structural .CDX (this program does not maintain
+// one), and keys of a tag its writer keeps in signed-byte order. ignore_index is the way past.
+TEST_F(ApiTest, EditsThatWouldLeaveAnotherProgramsIndexWrongAreRefused) {
+  {
+    vexel::Table t = vexel::create(Path("fox.dbf"), {{"NAME", 'C', 8, 0}},
+                                   {.kind = vexel::TableKind::foxpro});
+    t.append({{"NAME", std::string("one")}});
+  }
+  // A Visual FoxPro header naming a structural .CDX, and one is there.
+  std::vector<unsigned char> header = vx::test::ReadBytes(Path("fox.dbf"));
+  header[0] = 0x30;
+  header[28] = 0x01;
+  vx::test::WriteBytes(Path("fox.dbf"), header);
+  vx::test::WriteBytes(Path("fox.cdx"), std::vector<unsigned char>(1024, 0));
+  {
+    vexel::Table t = vexel::open(Path("fox.dbf"));
+    EXPECT_THROW(t.update(1, {{"NAME", std::string("two")}}), vexel::Error);
+    EXPECT_THROW(t.append({{"NAME", std::string("two")}}), vexel::Error);
+    EXPECT_THROW(t.remove(1), vexel::Error);
+    EXPECT_EQ(t.size(), 1u);
+    EXPECT_EQ(t.read(1)["NAME"], Value(std::string("one")));
+  }
+  EXPECT_EQ(vx::test::ReadBytes(Path("fox.dbf")), header);
+  vexel::Table t = vexel::open(Path("fox.dbf"), {.ignore_index = true});
+  ASSERT_FALSE(t.warnings().empty());
+  EXPECT_NE(t.warnings()[0].find("stale"), std::string::npos);
+  t.update(1, {{"NAME", std::string("two")}});
+  EXPECT_EQ(t.read(1)["NAME"], Value(std::string("two")));
+}
+
 }  // namespace
 
 namespace {
@@ -725,7 +800,9 @@ class BinaryFieldTest : public ApiTest {
 TEST_F(BinaryFieldTest, VisualFoxProValuesAndNullsReadAndWrite) {
   const std::string path = Copy("javadbf/fixtures/foxpro-xsource/payments.dbf");
   if (path.empty()) GTEST_SKIP() << "no corpus";
-  vexel::Table t = vexel::open(path);
+  // Its header names a structural .CDX: edits go ahead only when the index may go stale.
+  EXPECT_THROW(vexel::open(path).update(1, {{"PAYMENTID", std::int64_t{7}}}), vexel::Error);
+  vexel::Table t = vexel::open(path, {.ignore_index = true});
   std::string types;
   for (const vexel::Field& f : t.fields()) types += f.type;
   EXPECT_EQ(types, "IIYTCCTCI");

@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <vexel/operations.hpp>
 #include <vexel/vexel.hpp>
 
@@ -31,7 +32,65 @@ std::string Commands::Overview() const {
          "--retries N and --wait S set how often and how long a refused lock is tried again.\n"
          "Text is UTF-8; a table's text is in the code page of its language driver mark, else\n"
          "in the OEM (DOS) page, or the Windows page with --ansi; --codepage N says which.\n"
-         "Exit status: 0 done, 1 engine error (or no hit for locate), 2 usage, 3 lock refused.\n";
+         "Exit status: 0 done, 1 engine error or a file that is missing or no table (locate,\n"
+         "seek: no hit), 2 usage or a refused request, 3 lock refused, 4 check and locktest\n"
+         "found a problem; vxdbf man lists them per command.\n";
+}
+
+namespace {
+
+// The exit statuses of every command, in one table (the man page prints it). Every command may
+// end with 0 (done), 1 (the engine failed: a file that is missing, is a folder or is no table,
+// a file that cannot be read) and 2 (usage: arguments, options or an expression that does not
+// compile; a value or an edit the table refuses); what else a command answers, and what a
+// status means for it in particular, is here.
+struct CommandStatuses {
+  const char* name;
+  const char* statuses;
+};
+constexpr CommandStatuses kCommandStatuses[] = {
+    {"info", "0 1 2; several tables: the highest"},
+    {"dump", "0 1 2 3; 1 also after printing every readable record (a memo that cannot be read, "
+             "a file cut short, a missing memo file)"},
+    {"create", "0 1 2 3 (--overwrite while another program has the table open)"},
+    {"append", "0 1 2 3"},
+    {"set", "0 1 2 3"},
+    {"delete", "0 1 2 3"},
+    {"recall", "0 1 2 3"},
+    {"locate", "0 1 (no record found) 2"},
+    {"memo", "0 1 2 3"},
+    {"packmemo", "0 1 2 3"},
+    {"sample", "0 1 2"},
+    {"codepage", "0 1 2 3 (--set)"},
+    {"list", "0 1 2"},
+    {"eval", "0 1 2"},
+    {"tags", "0 1 (also: a tag that cannot be read; the others are listed) 2; several tables: "
+             "the highest"},
+    {"seek", "0 1 (no record found) 2"},
+    {"index", "0 1 2 3"},
+    {"reindex", "0 1 2 3"},
+    {"check", "0 1 2 3 (--repair) 4 (a problem found, also one --repair did not mend); several "
+              "tables: the highest"},
+    {"pack", "0 1 2 3"},
+    {"zap", "0 1 2 3"},
+    {"copy", "0 1 2 3"},
+    {"alter", "0 1 2 3"},
+    {"locktest", "0 1 2 4 (a check failed)"},
+    {"sql", "0 1 (also: --dir left out a file that is no table; the others were queried) 2 3"},
+    {"export", "0 1 (also: a table that cannot be opened was left out; the others were copied) 2 "
+               "3"},
+    {"completion", "0 2"},
+    {"man", "0 2"},
+};
+
+}  // namespace
+
+std::string Commands::StatusesOf(const std::string& name) const {
+  for (const CommandStatuses& entry : kCommandStatuses) {
+    if (name == entry.name) return entry.statuses;
+  }
+  // A command added without its line in the table: the man page would be incomplete.
+  throw std::logic_error("no exit statuses for the command " + name);
 }
 
 std::string Commands::UsageOf(const std::string& name) const {
@@ -194,6 +253,19 @@ std::string Commands::ManPage() const {
               roff(option->get_description()) + "\n";
     }
     page += ".PP\nExample:\n.nf\n" + roff(entry.example) + "\n.fi\n";
+  }
+  page += ".SH EXIT STATUS\n"
+          ".TP\n.B 0\ndone\n"
+          ".TP\n.B 1\nthe engine failed: a file that is missing, a folder or no table, a file "
+          "that cannot be read or written; for some commands also a result (below)\n"
+          ".TP\n.B 2\nusage: arguments, options or an expression that does not compile; a "
+          "value or an edit the table refuses (nothing is written)\n"
+          ".TP\n.B 3\na lock another program holds, still refused after the retries (nothing "
+          "is written)\n"
+          ".TP\n.B 4\ncheck found a problem, locktest a failed check\n"
+          ".PP\nPer command:\n";
+  for (const CommandEntry& entry : entries_) {
+    page += ".TP\n.B " + roff(entry.name) + "\n" + roff(StatusesOf(entry.name)) + "\n";
   }
   return page;
 }

@@ -132,6 +132,8 @@ class Commands {
   // A bash completion script and a man page, made from the registered commands and options.
   std::string BashCompletion() const;
   std::string ManPage() const;
+  // The exit statuses a command answers, as the man page lists them.
+  std::string StatusesOf(const std::string& name) const;
 
  private:
   CLI::App& app_;

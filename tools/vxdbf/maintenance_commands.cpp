@@ -130,9 +130,14 @@ std::string Joined(const std::vector<std::string>& names) {
 
 void PrintResult(const vexel::PackResult& r, const Streams& io) {
   io.out << "removed " << r.removed << " record(s), " << r.kept << " kept\n";
-  if (r.old_memo_size > 0) {
-    io.out << "memo file: " << (r.old_memo_size - std::min(r.old_memo_size, r.new_memo_size))
-           << " bytes removed (" << r.old_memo_size << " -> " << r.new_memo_size << ")\n";
+  // A memo file can grow: memos written again take whole blocks where the old file had packed
+  // them tighter.
+  if (r.old_memo_size > 0 && r.new_memo_size > r.old_memo_size) {
+    io.out << "memo file: " << (r.new_memo_size - r.old_memo_size) << " bytes larger ("
+           << r.old_memo_size << " -> " << r.new_memo_size << ")\n";
+  } else if (r.old_memo_size > 0) {
+    io.out << "memo file: " << (r.old_memo_size - r.new_memo_size) << " bytes removed ("
+           << r.old_memo_size << " -> " << r.new_memo_size << ")\n";
   }
   if (!r.tags.empty()) io.out << "rebuilt tag(s): " << Joined(r.tags) << "\n";
   if (!r.backups.empty()) io.out << "old files kept as " << Joined(r.backups) << "\n";

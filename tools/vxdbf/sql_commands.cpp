@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include <vexel/folder.hpp>
 #include <vexel/vexel.hpp>
 
 #ifdef VX_HAVE_SQLITE
@@ -71,10 +72,10 @@ std::string SqlString(const std::string& text) {
 // Declares a table through the module (an in-memory database: relative names are taken from
 // the current folder).
 void Attach(sqlite3* db, const std::string& schema, const std::string& name,
-            const std::string& file) {
+            const std::string& file, const std::string& options = "") {
   Execute(db,
           "CREATE VIRTUAL TABLE " + schema + "." + vexel::sql::QuoteIdentifier(name) +
-              " USING vexel(" + SqlString(file) + ")",
+              " USING vexel(" + SqlString(file) + options + ")",
           file);
 }
 
@@ -127,8 +128,17 @@ int RunSql(const Options& o, const Streams& io) {
     if (!names.insert(name).second) throw UsageError{"two tables named " + Quoted(name)};
     Attach(d.db, "main", name, file);
   };
+  int status = kExitOk;
   if (!sql_options.dir.empty()) {
-    for (const auto& [name, file] : FolderTables(sql_options.dir)) attach(name, file);
+    // A file of the folder that is no table is named and left out; the others are queried.
+    for (const auto& [name, file] : FolderTables(sql_options.dir)) {
+      try {
+        attach(name, file);
+      } catch (const DataError& e) {
+        io.err << "vxdbf: warning: " << file << " is left out: " << e.message << "\n";
+        status = kExitEngineError;
+      }
+    }
   }
   for (const std::string& table : sql_options.tables) {
     const std::size_t eq = table.find('=');
@@ -167,22 +177,24 @@ int RunSql(const Options& o, const Streams& io) {
     }
     if (rc != SQLITE_DONE) Fail(d.db, rc, "SQL");
   }
-  return kExitOk;
+  return status;
 }
 
 // Copies one table (its records not marked deleted) into `out`.NAME, then adds an index for
 // every tag whose key is one field (COLLATE NOCASE for an UPPER(field) key).
 void ExportTable(sqlite3* db, const std::string& name, const std::string& file, std::ostream& err) {
   const std::string source = "temp.\"vexel source\"";
-  Attach(db, "temp", "vexel source", file);
+  // Only read: neither a sound index nor the memo file is needed (the open warns instead).
+  Attach(db, "temp", "vexel source", file, ", mode=read_only");
   const vexel::Table table = vexel::open(file, {.mode = vexel::OpenMode::read_only});
   const std::vector<vexel::Field>& fields = table.fields();
   const std::string target = "out." + vexel::sql::QuoteIdentifier(name);
   std::string columns, list;
-  for (const vexel::Field& f : fields) {
-    columns += (columns.empty() ? "" : ", ") + vexel::sql::QuoteIdentifier(f.name) + " " +
-               vexel::sql::ColumnType(f);
-    list += (list.empty() ? "" : ", ") + vexel::sql::QuoteIdentifier(f.name);
+  const std::vector<std::string> names = vexel::sql::ColumnNames(fields);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    columns += (columns.empty() ? "" : ", ") + vexel::sql::QuoteIdentifier(names[i]) + " " +
+               vexel::sql::ColumnType(fields[i]);
+    list += (list.empty() ? "" : ", ") + vexel::sql::QuoteIdentifier(names[i]);
   }
   Execute(db, "DROP TABLE IF EXISTS " + target, name);
   Execute(db, "CREATE TABLE " + target + " (" + columns + ")", name);
@@ -216,37 +228,73 @@ void ExportTable(sqlite3* db, const std::string& name, const std::string& file, 
     Execute(db,
             "CREATE INDEX out." + vexel::sql::QuoteIdentifier(name + "_" + tag.name) + " ON " +
                 vexel::sql::QuoteIdentifier(name) + " (" +
-                vexel::sql::QuoteIdentifier(fields[key->field].name) +
+                vexel::sql::QuoteIdentifier(names[key->field]) +
                 (key->upper ? " COLLATE NOCASE" : "") + (tag.descending ? " DESC" : "") + ")",
             name + ", tag " + tag.name);
   }
   Execute(db, "DROP TABLE " + source, name);
 }
 
+// The tables already in `target` (an SQLite database), copied into `db`.out; nothing when there
+// is no such database.
+void KeepExisting(sqlite3* db, const std::string& target) {
+  Database old;
+  if (sqlite3_open_v2(target.c_str(), &old.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return;
+  sqlite3_backup* backup = sqlite3_backup_init(db, "out", old.db, "main");
+  if (backup == nullptr) Fail(db, sqlite3_errcode(db), target);
+  const int rc = sqlite3_backup_step(backup, -1);
+  sqlite3_backup_finish(backup);
+  if (rc == SQLITE_NOTADB) throw DataError{target + " is not an SQLite database"};
+  if (rc != SQLITE_DONE) Fail(db, rc, target);
+}
+
+// Writes OUT.db under a temporary name beside it and gives it its name at the end: a failure (a
+// full disk) leaves no partial database and no journal. A table that cannot be opened is named
+// and left out, the others are copied, and the status is 1.
 int RunExport(const Options& o, const Streams& io) {
   if (sql_options.out.empty()) throw UsageError{"export wants --sqlite OUT.db"};
-  Database d;
-  if (sqlite3_open(":memory:", &d.db) != SQLITE_OK) throw DataError{"cannot open SQLite"};
-  vexel::sql::RegisterModule(d.db);
-  Execute(d.db, "ATTACH DATABASE " + SqlString(sql_options.out) + " AS out", sql_options.out);
-  std::set<std::string> names;
-  for (const std::string& file : o.files) {
-    std::string name = Stem(file);
-    for (int n = 2; !names.insert(name).second; ++n) {
-      name = Stem(file) + "_" + std::to_string(n);
+  vexel::PendingFile pending(sql_options.out, {"-journal", "-wal", "-shm"});
+  int status = kExitOk;
+  int copied = 0;
+  {
+    Database d;
+    if (sqlite3_open(":memory:", &d.db) != SQLITE_OK) throw DataError{"cannot open SQLite"};
+    vexel::sql::RegisterModule(d.db);
+    Execute(d.db, "ATTACH DATABASE " + SqlString(pending.path().string()) + " AS out",
+            sql_options.out);
+    KeepExisting(d.db, sql_options.out);
+    std::set<std::string> names;
+    for (const std::string& file : o.files) {
+      try {
+        const vexel::Table table = vexel::open(file, {.mode = vexel::OpenMode::read_only});
+        for (const std::string& warning : table.warnings()) {
+          io.err << "vxdbf: warning: " << warning << "\n";
+        }
+      } catch (const vexel::Error& e) {
+        io.err << "vxdbf: " << file << " is left out: " << e.what() << "\n";
+        status = kExitEngineError;
+        continue;
+      }
+      std::string name = Stem(file);
+      for (int n = 2; !names.insert(name).second; ++n) {
+        name = Stem(file) + "_" + std::to_string(n);
+      }
+      // One transaction per table.
+      Execute(d.db, "BEGIN", sql_options.out);
+      try {
+        ExportTable(d.db, name, file, io.err);
+        Execute(d.db, "COMMIT", sql_options.out);
+      } catch (...) {
+        sqlite3_exec(d.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+      }
+      ++copied;
+      io.out << file << " -> " << sql_options.out << " table " << name << "\n";
     }
-    // One transaction per table: a failure leaves the other tables of OUT.db as they were.
-    Execute(d.db, "BEGIN", sql_options.out);
-    try {
-      ExportTable(d.db, name, file, io.err);
-      Execute(d.db, "COMMIT", sql_options.out);
-    } catch (...) {
-      sqlite3_exec(d.db, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
-    }
-    io.out << file << " -> " << sql_options.out << " table " << name << "\n";
+    Execute(d.db, "DETACH DATABASE out", sql_options.out);
   }
-  return kExitOk;
+  if (copied > 0) pending.commit();
+  return status;
 }
 
 // The public API raises vexel::Error: the tool's own ending for each kind.

@@ -155,20 +155,28 @@ int Dump(const Options& o, const Streams& io) {
   const bool csv = o.format == "csv";
   const bool keyed = o.recno && !o.tag.empty();
   std::vector<std::string> names;
+  // The CSV header goes out with the first record (or at the end): a tag or index that turns
+  // out not to be there prints nothing.
+  bool header_due = false;
+  const auto header = [&] {
+    if (!header_due) return;
+    header_due = false;
+    std::vector<std::string> line;
+    if (o.recno) line.push_back("_recno");
+    if (keyed) line.push_back("_key");
+    if (o.deleted) line.push_back("_deleted");
+    line.insert(line.end(), names.begin(), names.end());
+    out << CsvLine(line);
+  };
   vexel::StoredRecordSink sink;
   sink.begin = [&](const std::vector<std::string>& field_names) {
     names = field_names;
-    if (!csv) return;
-    std::vector<std::string> header;
-    if (o.recno) header.push_back("_recno");
-    if (keyed) header.push_back("_key");
-    if (o.deleted) header.push_back("_deleted");
-    header.insert(header.end(), names.begin(), names.end());
-    out << CsvLine(header);
+    header_due = csv;
   };
   std::vector<std::string> values;
   sink.record = [&](const vexel::StoredRecord& r) {
     if (csv) {
+      header();
       values.clear();
       if (o.recno) values.push_back(std::to_string(r.recno));
       if (keyed) values.push_back(r.key);
@@ -194,6 +202,7 @@ int Dump(const Options& o, const Streams& io) {
   };
   const vexel::StoredWalkResult result = vexel::read_stored(
       o.file, {o.tag, o.index, o.visible, o.recno}, OperationOptionsOf(o, io.err), sink);
+  header();
   // A file cut short: the whole records are printed, the rest is named at the end.
   if (result.cut_short()) {
     io.err << "vxdbf: warning: " << o.file << " is cut short: its header counts " << result.counted
@@ -259,6 +268,12 @@ void RegisterMemoCommands(Commands& commands) {
   AddFileArgument(pack, o);
   AddIndexOption(pack, o);
   AddSharingOptions(pack, o);
+}
+
+// The engine's codes for an expression that does not compile, or gives the wrong type: an
+// empty one, one too long for a key, a key of another type, a condition that is not logical.
+bool IsExpressionError(int code) {
+  return code == 351 || code == 356 || (code >= 359 && code <= 362);
 }
 
 // An engine error as the engine words it: "Error # 2 (File not found)", a line break, and what
@@ -341,7 +356,9 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     return kExitEngineError;
   } catch (const vexel::Error& e) {
     err << EngineMessage(e) << "\n";
-    return kExitEngineError;
+    // An expression the user gave that does not compile is a usage error in every command
+    // (a key, a FOR condition, a list or eval expression).
+    return IsExpressionError(e.code()) ? kExitUsage : kExitEngineError;
   }
 }
 

@@ -136,8 +136,10 @@ enum class MemoWrite { kCheckOnly, kStore };
 // of the memo file and their number replaces the one in the image; the old blocks are added to
 // `superseded` (when given) for the caller to release once the record is written, so that a
 // process killed in between leaves the record with its old memo whole, never a freed block.
-// The caller holds the lock the record needs.
-void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly,
+// The caller holds the lock the record needs. A refusal names the row or record the value came
+// from (`origin`, "line 3", "record 5").
+void PutValue(const FieldValue& v, const std::string& origin,
+              MemoWrite memo = MemoWrite::kCheckOnly,
               std::vector<std::int32_t>* superseded = nullptr) {
   TableRecord& table = *SelectedTable();
   RecordImage image = RecordImage::Of(table);
@@ -145,7 +147,10 @@ void PutValue(const FieldValue& v, MemoWrite memo = MemoWrite::kCheckOnly,
   const TextValue value{v.text, v.is_null, v.stored};
   if (!TextGoesToMemo(f, value)) {
     const std::string problem = PutFieldText(image, v.field, value);
-    if (!problem.empty()) throw InputError{problem};
+    if (!problem.empty()) {
+      throw InputError{origin.empty() || problem.starts_with(origin) ? problem
+                                                                      : origin + ": " + problem};
+    }
     return;
   }
   if (MemoOf(table) == nullptr) throw InputError{"no memo file for " + FieldLabel(f)};
@@ -223,11 +228,12 @@ std::vector<std::string> NamesIn(const std::string& normalized) {
 }
 
 // A tag in another writer's signed-byte order (check names it) whose keys the edit would change:
-// keys this engine inserts land where that writer does not look for them. Refused before
-// anything is written, unless ignore_index asks for it; then the edit leaves the index alone.
+// keys this engine inserts land where that writer does not look for them. The index engine
+// refuses such an edit before anything is written, for every caller; with ignore_index the edit
+// goes on without the index instead, which is then stale.
 void GuardWritersOrder(const vexel::OperationOptions& o, const EditReach& reach) {
   const TableRecord* table = SelectedTable();
-  if (table == nullptr) return;
+  if (table == nullptr || !o.ignore_index) return;
   for (int n = 1; n <= OrderCount(); ++n) {
     const OrderTag* tag = OrderOf(n);
     if (tag == nullptr || tag->header.KeyType() != 'C') continue;
@@ -248,13 +254,6 @@ void GuardWritersOrder(const vexel::OperationOptions& o, const EditReach& reach)
     const std::string what = "tag " + tag->name + " of " + IndexFileName() +
                              " holds its keys in its writer's own order, " +
                              CollationName(KeyCollation::kSignedBytes);
-    if (!o.ignore_index) {
-      throw InputError{what +
-                       ": this edit would change its keys, which vxdbf would put where that "
-                       "writer does not look for them. Nothing was changed; reindex would "
-                       "reorder the tag in byte order for every program, --ignore-index edits "
-                       "anyway"};
-    }
     // Keys this engine adds or removes there would miss their place: the edit goes on without
     // the index, which is then stale for every program until it is rebuilt.
     const std::string index = IndexFileName();
@@ -335,7 +334,7 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
     ToRow(given, columns, file, session.text(), row);
     ConvertText(row, session.text());
     ClearRecord();
-    for (const FieldValue& v : row.values) PutValue(v);
+    for (const FieldValue& v : row.values) PutValue(v, row.origin);
     spooled(spool.Put(SpoolEntry(row)));
   }
   const std::uint64_t rows = spool.count();
@@ -354,7 +353,7 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
         progress.Step(n);
         FromSpool(entry, row);
         vexel::detail::ClearNewRecord(session.table());
-        for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore);
+        for (const FieldValue& v : row.values) PutValue(v, row.origin, MemoWrite::kStore);
         Append();
       }
       // Records that wait behind go to the disk here, where a failure is still counted.
@@ -406,9 +405,9 @@ void SetFields(const std::string& file, std::int32_t n, const std::vector<vexel:
   GuardWritersOrder(options, reach);
   ConvertText(row, session.text());
   LockRecord(n, file);
-  for (const FieldValue& v : row.values) PutValue(v);
+  for (const FieldValue& v : row.values) PutValue(v, row.origin);
   std::vector<std::int32_t> superseded;
-  for (const FieldValue& v : row.values) PutValue(v, MemoWrite::kStore, &superseded);
+  for (const FieldValue& v : row.values) PutValue(v, row.origin, MemoWrite::kStore, &superseded);
   REPLACE();
   for (const std::int32_t block : superseded) ReleaseMemo(session.table(), block, "vxdbf");
   Unlock();

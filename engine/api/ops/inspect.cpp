@@ -209,11 +209,11 @@ class StoredReader {
     }
     const std::int32_t block = StoredMemoBlock(t_, f, t_.record.data());
     std::string memo;
-    bool read = true, unterminated = false;
+    bool read = true, unterminated = false, binary = false;
     if (block > 0) {
       QuietErrors quiet;
       EngineErrorCode = 0;
-      read = ReadMemo(t_, block, memo, nullptr, &unterminated);
+      read = ReadMemo(t_, block, memo, &binary, &unterminated);
     }
     if (!read) {
       WarnAboutMemo(recno, i,
@@ -239,7 +239,9 @@ class StoredReader {
     }
     damaged_ = damaged_ || !read || unterminated;
     v.unreadable = !read;
-    if (HoldsBytes(f)) {
+    // Bytes as the library reads them: the binary memo kinds, and a memo its block marks as a
+    // picture or object.
+    if (binary || vexel::detail::BytesField(f)) {
       v.kind = StoredValue::Kind::bytes;
       v.text = std::move(memo);
     } else {
@@ -478,12 +480,13 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
   return Run([&] {
     const std::string path = index.empty() ? DerivedFileName(file.string(), "MDX")
                                            : DefaultExtension(index.string(), "MDX");
+    // Tag names and expressions are in the table's code page. The table first: a file that is
+    // missing or no table is reported as such, not as a table without index.
+    TableSession session(options, file.string(), Access::kRead);
     if (!os::FileExists(path)) throw ops::InputError{"no index " + path};
     if (const std::string unsupported = UnsupportedIndexFile(path); !unsupported.empty()) {
       throw vexel::NotSupported(220, unsupported);
     }
-    // Tag names and expressions are in the table's code page.
-    TableSession session(options, file.string(), Access::kRead);
     const auto utf8 = [&](const std::string& bytes) {
       return session.text().ToUtf8(bytes, "the index");
     };

@@ -52,7 +52,13 @@ TableFiles FilesOf(const std::string& file, const vexel::OperationOptions& optio
     Warn(options, "an interrupted rewrite of " + table + " was undone; its old files are back");
   }
   files.table = os::ResolvePath(table);
-  if (!os::FileExists(files.table)) throw InputError{"no table " + table};
+  // Missing, as every command that reads a table reports it: the engine's "File not found".
+  if (os::DirectoryExists(file)) {
+    throw vexel::Error(2, "Error # 2 (File not found): " + file + " is a folder, not a table");
+  }
+  if (!os::FileExists(files.table)) {
+    throw vexel::Error(2, "Error # 2 (File not found): no table " + table);
+  }
   // The header says whether a memo file and a production index belong to the table.
   TableRecord t;
   t.file_name = files.table;
@@ -588,10 +594,16 @@ std::vector<std::string> BrokenTags(const std::string& table,
   return broken;
 }
 
+// How much of the rules a field definition must pass: an existing field another program wrote
+// is kept as it is (only a name given twice is refused), a renamed one passes the naming rules,
+// a new or retyped one all of them.
+enum class FieldRules : char { kKept, kRenamed, kAll };
+
 // Refuses (DefinitionRefused naming the field) definitions that dBASE programs would not read
-// back as given; see vexel::check_fields.
+// back as given; see vexel::check_fields. `rules` (empty: all for every field) says which.
 void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
-                           const std::vector<std::string>& shown, std::uint8_t version) {
+                           const std::vector<std::string>& shown, std::uint8_t version,
+                           const std::vector<FieldRules>& rules = {}) {
   // Every version keeps at most 10 characters of a name; the binary kinds belong to level 7
   // (I, +, O, @) and Visual FoxPro (I, +, B, Y, T, V, Q, G, W; memos 4 wide).
   const bool level7 = version == kVersionLevel7 || version == kVersionLevel7Memo;
@@ -600,6 +612,14 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldEntry& f = fields[i];
     const std::string field = "field " + std::to_string(i + 1) + " " + Quoted(shown[i]);
+    const FieldRules rule = i < rules.size() ? rules[i] : FieldRules::kAll;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (os::AnsiUpperText(fields[j].name) == os::AnsiUpperText(f.name)) {
+        throw DefinitionRefused{field + ": the name of field " + std::to_string(j + 1) +
+                                " again (case does not count)"};
+      }
+    }
+    if (rule == FieldRules::kKept) continue;
     if (f.name.empty()) throw DefinitionRefused{"field " + std::to_string(i + 1) + " has no name"};
     if (f.name.size() > kLongestName) {
       throw DefinitionRefused{field + ": a name has at most " + std::to_string(kLongestName) +
@@ -612,12 +632,7 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
         throw DefinitionRefused{field + ": a name holds only letters, digits and \"_\""};
       }
     }
-    for (std::size_t j = 0; j < i; ++j) {
-      if (os::AnsiUpperText(fields[j].name) == os::AnsiUpperText(f.name)) {
-        throw DefinitionRefused{field + ": the name of field " + std::to_string(j + 1) +
-                                " again (case does not count)"};
-      }
-    }
+    if (rule == FieldRules::kRenamed) continue;
     const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
     if ((f.flags & kFieldMayBeNull) != 0 && !foxpro) {
       throw DefinitionRefused{field +
@@ -955,14 +970,26 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
   const std::vector<PlannedField> plan = PlanFields(changes, file, t, text);
   std::vector<FieldEntry> definitions;
   std::vector<std::string> shown;
+  std::vector<FieldRules> rules;
   bool memo_fields = false;
   for (const PlannedField& p : plan) {
     definitions.push_back(p.definition);
     shown.push_back(p.definition.name);
     memo_fields = memo_fields || p.definition.type == 'M';
+    // The rules of create apply to what this alter adds or changes; the fields other programs
+    // wrote (a name beginning with "_", a C 255, an N 24) stay as they are.
+    FieldRules rule = FieldRules::kAll;
+    if (p.source >= 0) {
+      const FieldEntry& old = t.fields[static_cast<std::size_t>(p.source)];
+      const bool same_shape = old.type == p.definition.type &&
+                              old.length == p.definition.length &&
+                              old.decimals == p.definition.decimals;
+      if (same_shape) rule = old.name == p.definition.name ? FieldRules::kKept : FieldRules::kRenamed;
+    }
+    rules.push_back(rule);
   }
   const std::uint8_t version = CopyVersion(0, t.version());
-  CheckFieldDefinitions(definitions, shown, version);
+  CheckFieldDefinitions(definitions, shown, version, rules);
   std::vector<TagDefinition> tags =
       files.index.empty() ? std::vector<TagDefinition>() : ReadTagDefinitions(files.index);
   for (const std::string& name : changes.drop_tags) {

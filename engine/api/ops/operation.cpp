@@ -214,10 +214,11 @@ namespace {
 
 // A FoxPro table with a structural .CDX: this program does not maintain .CDX files, so an edit
 // would leave the index stale for every FoxPro program. Refused unless ignore_index.
-void GuardStructuralCdx(const vexel::OperationOptions& options, const TableRecord& t) {
+void GuardStructuralCdx(const vexel::OperationOptions& options, TableRecord& t) {
   if (!t.HasStructuralCdx()) return;
   const std::string cdx = DerivedFileName(t.file_name, "CDX");
   if (options.ignore_index) {
+    t.stale_cdx_accepted = true;  // the work-area layer refuses edits of the table otherwise
     Warn(options, "warning: " + cdx +
                       " (FoxPro compound index) is not maintained by vxdbf and is now stale");
     return;

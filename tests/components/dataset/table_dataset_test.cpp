@@ -90,6 +90,40 @@ TEST_F(TableDatasetTest, ReadsNumbersAtTheirDecimalsAndTextWithoutTrailingBlanks
   EXPECT_TRUE(table->FieldByName("OK")->AsBoolean());
 }
 
+// The dataset (and the browser over it) writes through the work-area layer, which refuses to
+// change a FoxPro table whose header names a structural .CDX: this program does not maintain
+// that index, and an edit would leave it wrong for every FoxPro program.
+TEST_F(TableDatasetTest, EditsOfATableWithAStructuralCdxAreRefused) {
+  {
+    ZOvEzi* table = Dataset("fox.dbf", {"name, C, 10, 0"});
+    table->Open();
+    table->Append();
+    table->FieldByName("NAME")->SetAsString("one");
+    table->Post();
+    delete table;
+  }
+  std::vector<unsigned char> bytes = test::ReadBytes(dir_.File("fox.dbf"));
+  bytes[0] = 0x30;   // Visual FoxPro, whose flag 0x01 names a structural .CDX
+  bytes[28] = 0x01;
+  test::WriteBytes(dir_.File("fox.dbf"), bytes);
+  ZOvEzi* table = Dataset("fox.dbf", {});
+  table->Open();
+  EXPECT_EQ(table->FieldByName("NAME")->AsString(), "one");
+  table->Edit();
+  table->FieldByName("NAME")->SetAsString("two");
+  EXPECT_THROW(table->Post(), std::exception);
+  table->Cancel();
+  EXPECT_THROW(
+      {
+        table->Append();
+        table->FieldByName("NAME")->SetAsString("three");
+        table->Post();
+      },
+      std::exception);
+  table->Cancel();
+  EXPECT_EQ(test::ReadBytes(dir_.File("fox.dbf")), bytes);
+}
+
 TEST_F(TableDatasetTest, FieldWritesNeedEditStateAndCalculatedFieldsCannotWriteData) {
   ZOvEzi* films = FilmDataset();
   films->Open();

@@ -1,0 +1,486 @@
+#!/usr/bin/python3
+"""One table, one answer: every corpus table read through each door gives the same records.
+
+The doors: `vxdbf dump` (JSON lines, deletion marks), the C++ library (library_rows, a reader
+on the public API), Python (`vexel.read_dbf` and iterating `vexel.open(...)`), SQL
+(`SELECT _recno, _deleted, * ...` through `vxdbf sql`) and `vxdbf export --sqlite` (its
+records not marked deleted). Values are compared per field type: numbers by value, dates and
+date-times as text, logicals as truth values, bytes in hexadecimal, text exactly; .NULL. and
+blank values as null. Each door must give the same record numbers (export: the ones not
+marked deleted) and, where it shows them, the same deletion marks.
+
+Then tables written through each writing door (vxdbf append, the library, Python, SQL
+INSERT) read back the same through every reading door.
+
+A door that refuses a table `vxdbf dump` reads is a difference too. Differences an open item
+covers are listed in EXPECTED with that item; they are reported, not counted as failures (and a
+listed difference that no longer occurs is reported so that its mark is removed).
+
+usage: check_conformance.py VXDBF LIBRARY_ROWS SQLITE_MODULE PYTHON_DIR CORPUS_DIR
+Exit 77 when the corpus or a door (Python package, pandas) is absent.
+"""
+
+import datetime
+import decimal
+import json
+import math
+import os
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import warnings
+
+VXDBF, LIBRARY, MODULE, PYTHON_DIR, CORPUS = sys.argv[1:6]
+ENV = {**os.environ, "LC_ALL": "C"}
+os.environ["LC_ALL"] = "C"
+
+# (table, door) -> the issue item whose fix removes the difference.
+EXPECTED = {
+    # One decoder for every door: NUL-padded numbers, 10-byte dates.
+    **{("dbase-rs/contain_null_padded_numeric.dbf", door): "43.4"
+       for door in ("library", "python-iter", "read_dbf", "sql", "export")},
+    **{("ndbfreader/10BytesDates.dbf", door): "43.4"
+       for door in ("library", "python-iter", "read_dbf", "sql", "export")},
+    # .NULL. as None/NA in pandas, NULL in SQL and the export (and a memo that cannot be read
+    # as None in pandas).
+    **{(table, door): "43.3"
+       for table in ("php-xbase/foxpro/issue115.dbf", "javadbf/bug93_null_field/testfile.dbf",
+                     "javadbf/fixtures/foxpro-xsource/employees.dbf",
+                     "javadbf/fixtures/foxpro-xsource/payments.dbf")
+       for door in ("read_dbf", "sql", "export")},
+    **{(table, "read_dbf"): "43.3"
+       for table in ("infused-dbf/dbase_83_missing_memo.dbf", "infused-dbf/dbase_8c.dbf",
+                     "dbfread/no_memofile.dbf", "dbffile/dbase_8b_missing_memo.dbf",
+                     "javadbf/books.dbf", "javadbf/bug-102/bug102.dbf",
+                     "javadbf/bug-49/student.dbf", "javadbf/fixtures/dbase_7.dbf",
+                     "vfp table written by vxdbf append", "vfp table written by library append",
+                     "vfp table written by python append")},
+    # SQL's NULL stored as .NULL. (the other doors are compared with dump, and agree).
+    ("vfp table written by sql insert", "dump"): "43.3",
+}
+
+NUMERIC = set("NFIBYO+")
+# Memo kinds: the library (and every door on it) drops a memo's trailing blanks and NULs, dump
+# prints the memo as stored; compared without them.
+MEMO = set("MGPBW")
+
+
+def run(*args, stdin=None):
+    return subprocess.run(list(args), input=stdin, capture_output=True, env=ENV)
+
+
+def jsonl(data):
+    return [json.loads(line) for line in data.decode("utf-8", "replace").splitlines() if line]
+
+
+class Refused(Exception):
+    pass
+
+
+def canonical(ftype, binary, value):
+    """A value as every door should agree on it."""
+    try:
+        import pandas
+        if value is pandas.NA or value is pandas.NaT:
+            return None
+    except ImportError:  # pragma: no cover
+        pass
+    if value is None:
+        return None
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    if hasattr(value, "item") and not isinstance(value, (bytes, str)):  # numpy scalars
+        value = value.item()
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).hex()
+    if hasattr(value, "to_pydatetime"):  # pandas Timestamp
+        value = value.to_pydatetime()
+    if isinstance(value, datetime.datetime):
+        text = value.strftime("%Y-%m-%dT%H:%M:%S")
+        if value.microsecond:
+            text += ".%03d" % (value.microsecond // 1000)
+        return text if ftype in "T@" else text[:10]
+    if isinstance(value, datetime.date):
+        return value.isoformat()
+    if ftype == "L":
+        if isinstance(value, str):
+            return value in ("T", "t", "Y", "y", "1")
+        return bool(value)
+    if ftype in NUMERIC and not binary:
+        if isinstance(value, str):
+            try:
+                value = float(value)
+            except ValueError:
+                return ("text", value)
+        if isinstance(value, bool):
+            value = int(value)
+        if isinstance(value, (int, float, decimal.Decimal)):
+            return float(value)
+    if ftype in "T@" and isinstance(value, str):
+        return value.replace(" ", "T")
+    if ftype in MEMO and isinstance(value, str) and not binary:
+        return value.rstrip(" \x00")
+    return value
+
+
+def same(a, b):
+    if isinstance(a, float) and isinstance(b, float):
+        return math.isclose(a, b, rel_tol=1e-12, abs_tol=1e-12)
+    return a == b
+
+
+class Rows:
+    """The records one door gave: recno -> (deleted or None, {field: canonical value})."""
+
+    def __init__(self, fields):
+        self.fields = fields
+        self.rows = {}
+
+    def add(self, recno, deleted, values):
+        self.rows[int(recno)] = (deleted, {
+            name: canonical(t, b, values.get(name)) for name, t, b in self.fields})
+
+
+def door_dump(path, fields, names):
+    r = run(VXDBF, "dump", path, "--format", "jsonl", "--deleted", "--lossy")
+    if r.returncode not in (0, 1) or (r.returncode == 1 and not r.stdout):
+        raise Refused(r.stderr.decode("utf-8", "replace").strip())
+    rows = Rows(fields)
+    for n, row in enumerate(jsonl(r.stdout), 1):
+        rows.add(n, row.pop("_deleted"), row)
+    return rows
+
+
+def door_library(path, fields, names):
+    r = run(LIBRARY, path)
+    out = jsonl(r.stdout)
+    if r.returncode != 0:
+        raise Refused(out[-1]["message"] if out and "message" in out[-1] else r.stderr.decode())
+    rows = Rows(fields)
+    for row in out:
+        rows.add(row.pop("_recno"), row.pop("_deleted"), row)
+    return rows
+
+
+def door_python_iter(path, fields, names):
+    import vexel
+    rows = Rows(fields)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with vexel.open(path, mode="readonly") as t:
+                for r in t:
+                    rows.add(r.recno, r.deleted, dict(zip(names, r.values())))
+    except vexel.Error as e:
+        raise Refused(str(e))
+    return rows
+
+
+def door_read_dbf(path, fields, names):
+    import vexel
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            frame = vexel.read_dbf(path, deleted=True)
+    except vexel.Error as e:
+        raise Refused(str(e))
+    rows = Rows(fields)
+    for recno, row in zip(frame.index, frame.to_dict("records")):
+        rows.add(recno, None, row)
+    return rows
+
+
+def module_table(path, options=""):
+    """An in-memory connection with the table declared through the module as t."""
+    con = sqlite3.connect(":memory:")
+    con.enable_load_extension(True)
+    con.load_extension(MODULE)
+    con.execute("CREATE VIRTUAL TABLE t USING vexel(%s%s)" % (sql_quote(path), options))
+    return con
+
+
+def door_sql(path, fields, names):
+    con = None
+    try:
+        con = module_table(path, ", mode=read_only")
+        rows = Rows(fields)
+        # Reading every column hides deleted records (as an UPDATE does): a constraint on
+        # _deleted asks for them.
+        for row in con.execute("SELECT _recno, _deleted, * FROM t WHERE _deleted IN (0, 1)"):
+            rows.add(row[0], bool(row[1]), dict(zip(names, row[2:])))
+        return rows
+    except sqlite3.Error as e:
+        raise Refused(str(e))
+    finally:
+        if con is not None:
+            con.close()
+
+
+def sql_quote(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def door_export(path, fields, names, scratch):
+    db = os.path.join(scratch, "export.db")
+    if os.path.exists(db):
+        os.remove(db)
+    r = run(VXDBF, "export", path, "--sqlite", db)
+    if r.returncode != 0:
+        raise Refused(r.stderr.decode("utf-8", "replace").strip())
+    con = sqlite3.connect(db)
+    try:
+        (name,) = con.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchone()
+        rows = Rows(fields)
+        for row in con.execute('SELECT rowid, * FROM "%s"' % name.replace('"', '""')):
+            rows.add(row[0], None, dict(zip(names, row[1:])))
+        return rows
+    finally:
+        con.close()
+
+
+def compare(reference, other, only_undeleted=False, rowid_order=False):
+    """The first difference between two doors' records, or None."""
+    want = {n: r for n, r in reference.rows.items() if not (only_undeleted and r[0])}
+    got = other.rows
+    if rowid_order:  # export numbers its rows 1..n in file order
+        got = dict(zip(sorted(want), (got[k] for k in sorted(got))))
+        if len(other.rows) != len(want):
+            return "%d records, not %d" % (len(other.rows), len(want))
+    if sorted(got) != sorted(want):
+        missing = sorted(set(want) - set(got))[:5]
+        extra = sorted(set(got) - set(want))[:5]
+        return "record set differs (missing %s, extra %s)" % (missing, extra)
+    for recno in sorted(want):
+        wd, wv = want[recno]
+        gd, gv = got[recno]
+        if gd is not None and wd is not None and bool(gd) != bool(wd):
+            return "record %d: deleted %r, not %r" % (recno, gd, wd)
+        for name, _, _ in reference.fields:
+            if not same(gv[name], wv[name]):
+                return "record %d field %s: %r, not %r" % (recno, name, gv[name], wv[name])
+    return None
+
+
+def corpus_tables():
+    for root, _, files in sorted(os.walk(CORPUS)):
+        for f in sorted(files):
+            if f.lower().endswith(".dbf"):
+                yield os.path.join(root, f)
+
+
+def table_fields(path):
+    r = run(VXDBF, "info", path, "--json")
+    if r.returncode != 0:
+        return None
+    info = json.loads(r.stdout)
+    foxpro = info["version"] in ("0x30", "0x31", "0x32")
+    return [(f["name"], f["type"], f["type"] in "QGPW" or (f["type"] == "B" and not foxpro))
+            for f in info["fields"]]
+
+
+class Report:
+    def __init__(self):
+        self.failures = []
+        self.expected = []
+        self.fixed = []
+
+    def result(self, table, door, difference):
+        key = (table, door)
+        item = EXPECTED.get(key)
+        if difference is None:
+            if item:
+                self.fixed.append("%s via %s: listed for %s but now the same" % (table, door, item))
+            return
+        line = "%s via %s: %s" % (table, door, difference)
+        if item:
+            self.expected.append(line + " [expected until %s]" % item)
+        else:
+            self.failures.append(line)
+
+    def finish(self, what):
+        for line in self.expected:
+            print("expected difference: " + line)
+        for line in self.fixed:
+            print("note: " + line + " (remove its mark)")
+        for line in self.failures:
+            print("FAIL: " + line)
+        print("%s: %d differences, %d expected" % (what, len(self.failures), len(self.expected)))
+        return not self.failures
+
+
+READ_DOORS = [("library", door_library), ("python-iter", door_python_iter),
+              ("read_dbf", door_read_dbf), ("sql", door_sql)]
+
+
+def read_through_doors(report, label, path, fields, scratch, reference=None):
+    names = [f[0] for f in fields]
+    try:
+        dump = door_dump(path, fields, names)
+    except Refused:
+        if reference is None:
+            return 0
+        report.result(label, "dump", "refused")
+        return 0
+    if reference is not None:
+        report.result(label, "dump", compare(reference, dump))
+    for door, read in READ_DOORS:
+        try:
+            report.result(label, door, compare(dump, read(path, fields, names)))
+        except Refused as e:
+            report.result(label, door, "refused: " + str(e)[:200])
+    try:
+        report.result(label, "export",
+                      compare(dump, door_export(path, fields, names, scratch),
+                              only_undeleted=True, rowid_order=True))
+    except Refused as e:
+        report.result(label, "export", "refused: " + str(e)[:200])
+    return 1
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing through each door
+
+WRITTEN_KINDS = {
+    # kind: (create arguments, fields as NAME,TYPE,LEN,DEC, rows as JSON values)
+    "dbase3": (["--version", "0x83"],
+               ["NAME,C,12,0", "QTY,N,6,0", "PRICE,N,9,2", "WHEN,D,8,0", "OK,L,1,0",
+                "NOTE,M,10,0"],
+               [{"NAME": "Äpfel", "QTY": 12, "PRICE": 3.25, "WHEN": "1999-12-31", "OK": True,
+                 "NOTE": "eins\nzwei"},
+                {"NAME": "", "QTY": 0, "PRICE": -0.5, "WHEN": None, "OK": False,
+                 "NOTE": ""}]),
+    "dbase4": (["--version", "0x8B"],
+               ["NAME,C,20,0", "RATE,F,10,3", "WHEN,D,8,0", "NOTE,M,10,0"],
+               [{"NAME": "zürich", "RATE": 1.125, "WHEN": "2024-02-29", "NOTE": "x" * 700},
+                {"NAME": "b", "RATE": 0, "WHEN": None, "NOTE": ""}]),
+    "foxpro": (["--version", "0xF5"],
+               ["NAME,C,10,0", "QTY,N,4,0", "NOTE,M,10,0"],
+               [{"NAME": "fox", "QTY": 7, "NOTE": "pro"}]),
+    "vfp": (["--version", "0x30"],
+            ["NAME,C,10,0", "N,I,4,0", "AMT,Y,8,4", "DBL,B,8,2", "AT,T,8,0", "V,V,10,0,NULL",
+             "NOTE,M,4,0"],
+            [{"NAME": "vfp", "N": -5, "AMT": 12.5, "DBL": 2.25, "AT": "2020-01-02T03:04:05",
+              "V": "var", "NOTE": "memo"},
+             {"NAME": "two", "N": 0, "AMT": 0, "DBL": 0, "AT": None, "V": None, "NOTE": ""}]),
+    "level7": (["--version", "0x8C"],
+               ["NAME,C,10,0", "N,I,4,0", "D,O,8,0", "AT,@,8,0", "NOTE,M,10,0"],
+               [{"NAME": "seven", "N": 7, "D": 0.5, "AT": "2001-02-03T04:05:06",
+                 "NOTE": "level"}]),
+}
+
+
+def create(path, kind):
+    args, defs, _ = WRITTEN_KINDS[kind]
+    cmd = [VXDBF, "create", path, "--overwrite", *args]
+    for d in defs:
+        cmd += ["--field", d]
+    r = run(*cmd)
+    if r.returncode != 0:
+        raise Refused("create: " + r.stderr.decode())
+
+
+def write_vxdbf(path, rows):
+    data = "".join(json.dumps(row) + "\n" for row in rows).encode()
+    r = run(VXDBF, "append", path, "--format", "jsonl", stdin=data)
+    if r.returncode != 0:
+        raise Refused(r.stderr.decode().strip())
+
+
+def write_library(path, rows):
+    data = "".join(json.dumps(row) + "\n" for row in rows).encode()
+    r = run(LIBRARY, path, "--append", stdin=data)
+    if r.returncode != 0:
+        raise Refused((r.stdout + r.stderr).decode().strip())
+
+
+def python_value(ftype, value):
+    if value is None:
+        return None
+    if ftype == "D":
+        return datetime.date.fromisoformat(value)
+    if ftype in "T@":
+        return datetime.datetime.fromisoformat(value)
+    return value
+
+
+def write_python(path, rows, types):
+    import vexel
+    try:
+        with vexel.open(path) as t:
+            for row in rows:
+                t.append({k: python_value(types[k], v) for k, v in row.items()})
+    except vexel.Error as e:
+        raise Refused(str(e))
+
+
+def write_sql(path, rows, types):
+    con = None
+    try:
+        con = module_table(path)
+        for row in rows:
+            names = list(row)
+            values = [(1 if v else 0) if types[k] == "L" and v is not None else v
+                      for k, v in row.items()]
+            con.execute("INSERT INTO t (%s) VALUES (%s)" % (
+                ", ".join('"%s"' % n for n in names), ", ".join("?" for _ in names)), values)
+        con.commit()
+    except sqlite3.Error as e:
+        raise Refused(str(e))
+    finally:
+        if con is not None:
+            con.close()
+
+
+def check_written(report, scratch):
+    for kind, (_, defs, rows) in WRITTEN_KINDS.items():
+        types = {d.split(",")[0]: d.split(",")[1] for d in defs}
+        fields = [(d.split(",")[0], d.split(",")[1], d.split(",")[1] == "Q") for d in defs]
+        want = Rows(fields)
+        for n, row in enumerate(rows, 1):
+            want.add(n, False, row)
+        for door, write in [("vxdbf append", lambda p: write_vxdbf(p, rows)),
+                            ("library append", lambda p: write_library(p, rows)),
+                            ("python append", lambda p: write_python(p, rows, types)),
+                            ("sql insert", lambda p: write_sql(p, rows, types))]:
+            path = os.path.join(scratch, "w_%s.dbf" % kind)
+            label = "%s table written by %s" % (kind, door)
+            try:
+                create(path, kind)
+                write(path)
+            except Refused as e:
+                report.result(label, "writing", "refused: " + str(e)[:300])
+                continue
+            read_through_doors(report, label, path, fields, scratch, reference=want)
+
+
+def main():
+    if not os.path.isdir(CORPUS):
+        print("corpus not found at %s: skipped" % CORPUS)
+        return 77
+    sys.path.insert(0, PYTHON_DIR)
+    try:
+        import pandas  # noqa: F401
+        import vexel  # noqa: F401
+    except ImportError as e:
+        print("the Python package or pandas is not available (%s): skipped" % e)
+        return 77
+    if not hasattr(sqlite3.Connection, "enable_load_extension"):
+        print("this Python's sqlite3 cannot load extensions: skipped")
+        return 77
+    report = Report()
+    read = 0
+    with tempfile.TemporaryDirectory() as scratch:
+        for path in corpus_tables():
+            label = os.path.relpath(path, CORPUS)
+            fields = table_fields(path)
+            if fields is None:
+                continue
+            read += read_through_doors(report, label, path, fields, scratch)
+        print("corpus: %d tables read through every door" % read)
+        check_written(report, scratch)
+    return 0 if report.finish("conformance") else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
