@@ -222,8 +222,9 @@ bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
   }
   const std::string what =
       "the production index of " + impl.path.string() + " cannot be read (" + message + ")";
-  // A reader never needs the index: it reads in file order and says what it did without.
-  if (impl.options.ignore_index || impl.options.mode == OpenMode::read_only) {
+  // The caller asked to go on without it; a reader never needs it, and says so.
+  if (impl.options.ignore_index) return true;
+  if (impl.options.mode == OpenMode::read_only) {
     impl.warnings.push_back(what + "; the table is read without its tags");
     return true;
   }
@@ -273,7 +274,7 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
       if (code == vx::os::kIoAccessDenied && impl.options.mode == OpenMode::shared) return false;
       const std::string message =
           name + ": " + failure + "; a read_only open reads the table without it";
-      if (IsLockCode(code)) throw LockError(code, message);
+      if (detail::IsLockCode(code)) throw LockError(code, message);
       Fail(code, message);
     }
     impl.warnings.push_back(failure + "; memo fields read as blank");

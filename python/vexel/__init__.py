@@ -489,8 +489,8 @@ def read_dbf(path: Union[str, os.PathLike], columns: Optional[Sequence[str]] = N
              codepage: Optional[int] = None, ignore_index: bool = False):
     """Answers a table as a pandas DataFrame in one call (see :meth:`Table.to_pandas`); the
     table is opened read-only and closed again. A memo file or production index that cannot be
-    read is gone without (a :class:`ReadWarning` says so); ``ignore_index=True`` does not open
-    the index at all (``order`` then has no tags)."""
+    read is gone without (a :class:`ReadWarning` says so); with ``ignore_index=True`` an index
+    that cannot be read is gone without silently."""
     with open(path, "readonly", codepage, ignore_index=ignore_index) as table:
         return table.to_pandas(columns=columns, where=where, order=order, deleted=deleted)
 

@@ -34,7 +34,7 @@ std::string Commands::Overview() const {
          "in the OEM (DOS) page, or the Windows page with --ansi; --codepage N says which.\n"
          "Exit status: 0 done, 1 engine error or a file that is missing or no table (locate,\n"
          "seek: no hit), 2 usage or a refused request, 3 lock refused, 4 check and locktest\n"
-         "found a problem; vxdbf man lists them per command.\n";
+         "found a problem; the man page lists them per command.\n";
 }
 
 namespace {
