@@ -37,25 +37,15 @@ os.environ["LC_ALL"] = "C"
 
 # (table, door) -> the issue item whose fix removes the difference.
 EXPECTED = {
-    # One decoder for every door: NUL-padded numbers, 10-byte dates.
-    **{("dbase-rs/contain_null_padded_numeric.dbf", door): "43.4"
-       for door in ("library", "python-iter", "read_dbf", "sql", "export")},
+    # One decoder for every door: 10-byte dates.
     **{("ndbfreader/10BytesDates.dbf", door): "43.4"
        for door in ("library", "python-iter", "read_dbf", "sql", "export")},
-    # .NULL. as None/NA in pandas, NULL in SQL and the export (and a memo that cannot be read
-    # as None in pandas).
-    **{(table, door): "43.3"
-       for table in ("php-xbase/foxpro/issue115.dbf", "javadbf/bug93_null_field/testfile.dbf",
-                     "javadbf/fixtures/foxpro-xsource/employees.dbf",
-                     "javadbf/fixtures/foxpro-xsource/payments.dbf")
-       for door in ("read_dbf", "sql", "export")},
+    # A memo that cannot be read as None in pandas.
     **{(table, "read_dbf"): "43.3"
        for table in ("infused-dbf/dbase_83_missing_memo.dbf", "infused-dbf/dbase_8c.dbf",
                      "dbfread/no_memofile.dbf", "dbffile/dbase_8b_missing_memo.dbf",
                      "javadbf/books.dbf", "javadbf/bug-102/bug102.dbf",
-                     "javadbf/bug-49/student.dbf", "javadbf/fixtures/dbase_7.dbf",
-                     "vfp table written by vxdbf append", "vfp table written by library append",
-                     "vfp table written by python append")},
+                     "javadbf/bug-49/student.dbf", "javadbf/fixtures/dbase_7.dbf")},
     # SQL's NULL stored as .NULL. (the other doors are compared with dump, and agree).
     ("vfp table written by sql insert", "dump"): "43.3",
 }
