@@ -483,6 +483,7 @@ PYBIND11_MODULE(_vexel, m) {
   using namespace vexel::python;
   m.doc() = "The engine's tables as Python objects; use the package vexel, not this module.";
   InitValueTypes();
+  m.attr("__version__") = VX_VERSION;
 
   static py::exception<vexel::Error> error(m, "Error");
   static py::exception<vexel::LockError> lock_error(m, "LockError", error.ptr());

@@ -31,7 +31,7 @@ import os
 import warnings as _warnings
 from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Optional, Sequence, Union
 
-from ._vexel import Error, LockError, NotSupported
+from ._vexel import Error, LockError, NotSupported, __version__
 from ._vexel import Table as _Handle
 
 Error.__module__ = LockError.__module__ = NotSupported.__module__ = "vexel"
