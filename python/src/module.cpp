@@ -33,6 +33,10 @@ py::object& LockErrorType() {
   static auto* type = new py::object();
   return *type;
 }
+py::object& InputErrorType() {
+  static auto* type = new py::object();
+  return *type;
+}
 py::object& NotSupportedType() {
   static auto* type = new py::object();
   return *type;
@@ -334,7 +338,7 @@ class TableHandle {
   py::list Fields() const {
     py::list out;
     for (const Field& f : state_->fields)
-      out.append(py::make_tuple(f.name, std::string(1, f.type), f.length, f.decimals));
+      out.append(py::make_tuple(f.name, std::string(1, f.type), f.length, f.decimals, f.nullable));
     return out;
   }
   std::uint32_t Size() {
@@ -488,6 +492,13 @@ PYBIND11_MODULE(_vexel, m) {
   static py::exception<vexel::Error> error(m, "Error");
   static py::exception<vexel::LockError> lock_error(m, "LockError", error.ptr());
   static py::exception<vexel::NotSupported> not_supported(m, "NotSupported", error.ptr());
+  // A request the library refuses (vexel::InputError: a value that does not fit, a tag that is
+  // not there) is both a vexel.Error and a ValueError.
+  InputErrorType() = py::reinterpret_steal<py::object>(PyErr_NewException(
+      "vexel._vexel.InputError", py::make_tuple(error, py::handle(PyExc_ValueError)).ptr(),
+      nullptr));
+  if (!InputErrorType()) throw py::error_already_set();
+  m.attr("InputError") = InputErrorType();
   ErrorType() = error;
   LockErrorType() = lock_error;
   NotSupportedType() = not_supported;
@@ -498,6 +509,8 @@ PYBIND11_MODULE(_vexel, m) {
       RaiseEngineError(LockErrorType(), e);
     } catch (const vexel::NotSupported& e) {
       RaiseEngineError(NotSupportedType(), e);
+    } catch (const vexel::InputError& e) {
+      RaiseEngineError(InputErrorType(), e);
     } catch (const vexel::Error& e) {
       RaiseEngineError(ErrorType(), e);
     }

@@ -107,17 +107,26 @@ def test_from_pandas_infers_numbers_and_blanks(tmp_path):
 
 
 def test_from_pandas_refuses_bad_frames_and_leaves_no_files(tmp_path):
+    # A refused value names its row (by the frame's index) and column, found while the rows
+    # are checked or (text the code page lacks) by the table as it is written.
     cases = [
-        (pandas.DataFrame({"a long column name": [1]}), ValueError),
-        (pandas.DataFrame({"X": [object()]}), TypeError),
-        (pandas.DataFrame({"X": ["abc"]}), KeyError, {"Y": ("C", 3, 0)}),
-        (pandas.DataFrame({"X": ["too long"]}), ValueError, {"X": ("C", 3, 0)}),
-        (pandas.DataFrame({"X": [1, 2, 123456]}), ValueError, {"X": ("N", 3, 0)}),
+        (pandas.DataFrame({"a long column name": [1]}), ValueError, "rename it", {}),
+        (pandas.DataFrame({"X": [object()]}), TypeError, "column 'X'", {}),
+        (pandas.DataFrame({"X": ["abc"]}), KeyError, "Y", {"fields": {"Y": ("C", 3, 0)}}),
+        (pandas.DataFrame({"X": ["ok", "too long"]}, index=["a", "b"]), ValueError,
+         r"^row 'b', column X \('too long'\): .*does not fit", {"fields": {"X": ("C", 3, 0)}}),
+        (pandas.DataFrame({"X": [1, 2, 123456]}), ValueError, r"^row 2, column X \(123456\)",
+         {"fields": {"x": ("N", 3, 0)}}),
+        (pandas.DataFrame({"n": [1], "X": [5]}), TypeError, r"^row 0, column X \(5\): .*takes str",
+         {"fields": {"X": ("C", 3, 0)}}),
+        (pandas.DataFrame({"T": ["abc", "de", "Ωx"]}, index=[10, 20, 30]), vexel.InputError,
+         r"^row 30, column T \('Ωx'\): .*no place in code page 1252", {"codepage": 1252}),
     ]
-    for frame, error, *fields in cases:
-        with pytest.raises(error):
-            vexel.from_pandas(frame, tmp_path / "bad.dbf", fields=fields[0] if fields else None)
+    for frame, error, message, options in cases:
+        with pytest.raises(error, match=message):
+            vexel.from_pandas(frame, tmp_path / "bad.dbf", **options)
         assert list(tmp_path.iterdir()) == []
+    assert issubclass(vexel.InputError, ValueError) and issubclass(vexel.InputError, vexel.Error)
 
 
 def test_example_opens_seeks_and_loads_the_film_table(film):
@@ -182,6 +191,10 @@ def test_null_marks_are_missing_values_in_every_door(tmp_path, corpus_or_none):
         t.append(C="", I=2, Y=0, N=0, W=0, L=False, D=datetime.date(2002, 1, 1),
                  T=datetime.datetime(2002, 1, 1), K="")
         assert [t[2][name] for name in nullable] == [None] * len(nullable)
+    with vexel.open(path) as t:
+        assert [f.nullable for f in t.fields] == [True] * len(nullable) + [False]
+        with pytest.raises(ValueError, match="may be .NULL."):
+            vexel.create(tmp_path / "copy.dbf", t.fields)
     frame = vexel.read_dbf(path)
     assert {c: str(d) for c, d in frame.dtypes.items()} == {
         "C": "string", "I": "Int64", "Y": "Float64", "N": "Float64", "W": "Int64",

@@ -31,13 +31,16 @@ import os
 import warnings as _warnings
 from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Optional, Sequence, Union
 
-from ._vexel import Error, LockError, NotSupported, __version__
+from ._vexel import Error, InputError, LockError, NotSupported, __version__
 from ._vexel import Table as _Handle
 
-Error.__module__ = LockError.__module__ = NotSupported.__module__ = "vexel"
+Error.__module__ = InputError.__module__ = LockError.__module__ = NotSupported.__module__ = "vexel"
 Error.__doc__ = """An engine failure: ``code`` is the engine's error number (2 file not found,
 210 not a table, 220 a value that does not fit, 222 a damaged index, 351 an expression that does
 not compile, ...) and ``str(error)`` its message, naming the file, record and field."""
+InputError.__doc__ = """A request the library refuses, also a ``ValueError`` (code 220): a tag or
+field that is not there, a value that does not fit (from :func:`from_pandas` also text the
+table's code page has no place for); nothing was changed."""
 LockError.__doc__ = """A record, append, file or memo lock another program holds, still refused
 after the retries (``lock_retries``, ``lock_wait``); nothing was changed."""
 NotSupported.__doc__ = """What the package does not do with a table it otherwise reads: the tags of
@@ -51,7 +54,7 @@ class ReadWarning(UserWarning):
 
 
 __all__ = [
-    "Error", "LockError", "NotSupported", "ReadWarning", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
+    "Error", "InputError", "LockError", "NotSupported", "ReadWarning", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
     "open", "create", "read_dbf", "from_pandas",
 ]
 
@@ -61,12 +64,20 @@ _BATCH = 1024
 
 
 class Field(NamedTuple):
-    """A field of a table: its name, type letter ("C", "N", "F", "D", "L", "M", ...), length
-    and decimals."""
+    """A field of a table.
+
+    ``name``: upper case, as stored. ``type``: its letter: ``C`` text, ``N`` and ``F``
+    numbers, ``D`` date, ``L`` logical, ``M`` memo; other programs' tables also have ``I``,
+    ``B``, ``O``, ``Y`` (binary numbers), ``T`` and ``@`` (date-times), ``V``, ``Q``, ``G``,
+    ``P`` and others. ``length``: its width in the record, in bytes. ``decimals``: digits after
+    the point (numbers). ``nullable``: whether the field may hold .NULL. (Visual FoxPro; such a
+    field reads None for .NULL. and takes a nullable pandas dtype). Tables made by
+    :func:`create` have no nullable fields."""
     name: str
     type: str
     length: int
     decimals: int = 0
+    nullable: bool = False
 
 
 class Tag(NamedTuple):
@@ -453,6 +464,10 @@ def _field_tuple(field: Any) -> tuple:
     field = tuple(field)
     if len(field) == 3:
         field += (0,)
+    if len(field) == 5:
+        if field[4]:
+            raise ValueError(f"field {field[0]}: new tables have no fields that may be .NULL.")
+        field = field[:4]
     if len(field) != 4:
         raise ValueError(f"a field is (name, type, length, decimals), not {field!r}")
     return (str(field[0]), str(field[1]).upper(), int(field[2]), int(field[3]))

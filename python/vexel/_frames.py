@@ -12,6 +12,8 @@ import re
 import numpy
 import pandas
 
+from ._vexel import Error, InputError
+
 _NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]{0,9}$")
 _LARGEST_NUMBER = 20  # the widest N field
 _MOST_DECIMALS = 10
@@ -151,6 +153,29 @@ def _native(value):
     return value
 
 
+def _refusal(error, frame, written):
+    """The error `error` again, naming the frame's row (by its index label) and column: a row
+    refused while the rows were checked says its number; one the table refused as it was
+    written is the one after the `written` rows."""
+    text = str(error)
+    checked = re.match(r"row (\d+): (.*)", text, re.S)
+    position = int(checked.group(1)) - 1 if checked else written
+    if checked:
+        text = checked.group(2)
+    said = re.search(r"field (\w+)", text)
+    columns = {str(c).upper(): c for c in frame.columns}
+    where = f"row {frame.index[position]!r}" if position < len(frame) else f"row {position + 1}"
+    if said and said.group(1).upper() in columns:
+        column = columns[said.group(1).upper()]
+        value = repr(frame[column].iloc[position]) if position < len(frame) else "?"
+        where += f", column {column} ({value if len(value) <= 40 else value[:37] + '...'})"
+    kind = InputError if isinstance(error, Error) else type(error)
+    refusal = kind(f"{where}: {text}")
+    if hasattr(error, "code"):
+        refusal.code = error.code
+    return refusal
+
+
 def from_pandas(frame, path, fields, version, codepage):
     from . import create
     given = {str(k).upper(): v for k, v in (fields or {}).items()}
@@ -174,8 +199,15 @@ def from_pandas(frame, path, fields, version, codepage):
     table = create(path, definitions, version, codepage)
     try:
         with table:
-            if rows:
-                table.append_many(rows)
+            try:
+                if rows:
+                    table.append_many(rows)
+            except (ValueError, TypeError, Error) as refused:
+                # Code 220: a value the table refused as it was written (text its code page
+                # lacks); other engine failures pass as they are.
+                if isinstance(refused, Error) and refused.code != 220:
+                    raise
+                raise _refusal(refused, frame, len(table)) from None
     except BaseException:
         # A value the table refused: the new files go again, so that nothing half-written stays.
         table.close()
