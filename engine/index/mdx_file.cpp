@@ -335,6 +335,13 @@ bool TagCursor::CountLeaf() {
   return true;
 }
 
+void TagCursor::TurnTo(int direction) {
+  // A walk that turns round visits the leaves behind it again: only a walk in one direction
+  // can tell shared children from a user going back and forth.
+  if (walk_direction_ != direction) leaves_walked_ = 0;
+  walk_direction_ = direction;
+}
+
 bool TagCursor::DescendEdge(bool leftmost) {
   while (true) {
     Level& top = path_.back();
@@ -352,6 +359,7 @@ bool TagCursor::DescendEdge(bool leftmost) {
 bool TagCursor::First() {
   Reset();
   leaves_walked_ = 0;
+  walk_direction_ = 0;
   if (!Push(root_) || !DescendEdge(true)) return false;
   if (View(path_.back()).KeyCount() == 0 && !Next()) return false;
   if (!OnItem()) {
@@ -365,6 +373,7 @@ bool TagCursor::First() {
 bool TagCursor::Last() {
   Reset();
   leaves_walked_ = 0;
+  walk_direction_ = 0;
   if (!Push(root_) || !DescendEdge(false)) return false;
   if (View(path_.back()).KeyCount() == 0 && !Prior()) return false;
   if (!OnItem()) {
@@ -399,6 +408,7 @@ std::vector<std::uint32_t> TagCursor::PathPages() const {
 
 bool TagCursor::Next() {
   if (path_.empty()) return First();
+  TurnTo(1);
   Level& leaf = path_.back();
   const int count = View(leaf).KeyCount();
   if (leaf.position + 1 < count) {
@@ -442,6 +452,7 @@ bool TagCursor::OutOfOrder() {
 
 bool TagCursor::Prior() {
   if (path_.empty()) return Last();
+  TurnTo(-1);
   Level& leaf = path_.back();
   if (leaf.position > 0) {
     --leaf.position;
@@ -480,6 +491,7 @@ bool TagCursor::Seek(const std::uint8_t* key, int length, bool& found) {
   found = false;
   Reset();
   leaves_walked_ = 0;
+  walk_direction_ = 0;
   if (!Push(root_)) return false;
   while (true) {
     Level& top = path_.back();

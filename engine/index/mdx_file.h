@@ -184,6 +184,8 @@ class TagCursor {
   // Descends from the node on top of the path along the first (or last) child to a leaf.
   bool DescendEdge(bool leftmost);
   bool CountLeaf();
+  // Starts the leaf count again when a step goes the other way than the walk so far.
+  void TurnTo(int direction);
   bool Fail(std::uint16_t code, const std::string& text);
   bool BadPage(std::uint32_t page);
   bool OutOfOrder();
@@ -198,7 +200,10 @@ class TagCursor {
   std::vector<Level> path_;
   bool bof_ = false;
   bool eof_ = false;
+  // Leaves entered since the walk last started or turned round, and the way it goes (1 on,
+  // -1 back, 0 from a First, Last or Seek): a sound tree shows every leaf once per direction.
   std::uint64_t leaves_walked_ = 0;
+  int walk_direction_ = 0;
 };
 
 }  // namespace vx
