@@ -18,10 +18,14 @@ their text (binary memos and pictures bytes). Writing ``None`` blanks a field; a
 then holds 0, as dBASE writes it.
 
 Errors: every engine failure is :class:`vexel.Error` with ``.code`` (the engine's error number)
-and its message; a lock another program holds, still refused after the engine's retries, is
-:class:`vexel.LockError`. A value of the wrong Python type is ``TypeError``, a value that does
-not fit its field ``ValueError``, an unknown field name ``KeyError``, and any use of a closed
-table ``ValueError``; none of them writes anything.
+and its message; a request the library refuses (a tag that is not there, a value that does not
+fit) is :class:`vexel.InputError`, also a ``ValueError``; a lock another program holds, still
+refused after the engine's retries, is :class:`vexel.LockError`. A value of the wrong Python
+type is ``TypeError``, a value that does not fit its field ``ValueError``, an unknown field name
+``KeyError``, and any use of a closed table ``ValueError``; none of them writes anything.
+
+``vexel.__version__`` is the project's version. The guide, with more examples: python/README.md
+in the project's repository.
 """
 
 from __future__ import annotations
@@ -274,6 +278,7 @@ class Table:
 
     @property
     def closed(self) -> bool:
+        """Whether the table is closed (by :meth:`close` or the end of its ``with`` block)."""
         return self._t.closed()
 
     def close(self) -> None:
@@ -322,9 +327,10 @@ class Table:
         return self._records(self._t.order(tag, start, stop))
 
     def where(self, condition: str) -> Iterator[Record]:
-        """Answers the records, in file order, for which the dBASE condition is true
-        (e.g. ``'YEAR < 1960 .AND. COLOR'``). Deleted records are included unless the
-        condition says ``.NOT. DELETED()``."""
+        """Answers the records, in file order, for which the dBASE ``condition`` is true
+        (e.g. ``'YEAR < 1960 .AND. COLOR'``); the engine evaluates it over blocks of records.
+        Deleted records are included unless the condition says ``.NOT. DELETED()``. A
+        condition that does not compile is :class:`Error` 351 (or another in the 300s)."""
         return self._records(self._t.where(condition))
 
     def seek(self, tag: str, key: Any, soft: bool = False, exact: bool = False) -> Optional[Record]:
@@ -338,7 +344,8 @@ class Table:
         return None if row is None else Record(self._layout, *row)
 
     def eval(self, expression: str, recno: int = 1) -> Any:
-        """Answers the value of a dBASE expression over record ``recno``."""
+        """Answers the value of the dBASE ``expression`` over record ``recno`` (from 1), e.g.
+        ``table.eval("UPPER(TITLE) + STR(YEAR, 5)", 6)``."""
         return self._t.eval(expression, _check_recno(recno))
 
     @property
@@ -366,8 +373,11 @@ class Table:
 
     def add_tag(self, name: str, key: str, for_: Optional[str] = None, descending: bool = False,
                 unique: bool = False) -> None:
-        """Adds a tag to the production index (creating the index when there is none), or
-        replaces the tag of that name. Needs the table opened ``mode="exclusive"``."""
+        """Adds the tag ``name`` to the production index (creating the index when there is
+        none), or replaces the tag of that name. ``key``: the dBASE key expression (e.g.
+        ``"UPPER(TITLE)"``); ``for_``: a condition only the records in the tag meet;
+        ``descending``: keys from the highest; ``unique``: one record per key. Needs the table
+        opened ``mode="exclusive"``."""
         self._t.add_tag(name, key, for_ or "", descending, unique)
 
     def reindex(self) -> None:
@@ -392,16 +402,20 @@ class Table:
         return LockedRecord(self, self._t.lock(_check_recno(recno)), self._t.read(recno))
 
     def update(self, recno: int, values: Optional[Mapping[str, Any]] = None, **fields: Any) -> None:
-        """Writes the given fields of record ``recno`` under its lock."""
+        """Writes fields of record ``recno`` under its lock: ``values`` (a mapping of field
+        name to value) and ``fields`` (the same as keywords, ``update(3, YEAR=1950)``)."""
         self._t.update(_check_recno(recno), _values(values, fields))
 
     def append(self, values: Optional[Mapping[str, Any]] = None, **fields: Any) -> int:
-        """Appends one record (fields not given stay blank) and answers its number."""
+        """Appends one record and answers its number: ``values`` (a mapping of field name to
+        value) and ``fields`` (keywords, ``append(TITLE="Zulu")``); fields not given stay
+        blank."""
         return self._t.append(_values(values, fields))
 
     def append_many(self, rows: Iterable[Mapping[str, Any]]) -> range:
-        """Appends every row (a mapping of field values) under one append lock and answers
-        their record numbers. Every row is checked before any is written."""
+        """Appends ``rows`` (each a mapping of field name to value) under one append lock and
+        answers their record numbers as a ``range``. Every row is checked before any is
+        written; a refused one is named by its number (from 1)."""
         checked = []
         for row in rows:
             if not isinstance(row, collections.abc.Mapping):
@@ -435,7 +449,8 @@ def _options(mode: str, codepage: Optional[int], ignore_index: bool, lock_retrie
 def open(path: Union[str, os.PathLike], mode: str = "shared", codepage: Optional[int] = None,
          *, decimal: bool = False, ignore_index: bool = False, lock_retries: int = 2,
          lock_wait: float = 0.1) -> Table:
-    """Opens a table.
+    """Opens the table at ``path`` (a ``.dbf`` file; its memo file and production index are
+    found beside it).
 
     ``mode``: ``"shared"`` (other programs may open and edit it too; edits take record and
     append locks), ``"exclusive"`` (no other program may open it; needed for add_tag and
@@ -482,7 +497,8 @@ def create(path: Union[str, os.PathLike], fields: Iterable[Any],
            version: Union[int, str, None] = None, codepage: Optional[int] = None, *,
            overwrite: bool = False, mode: str = "shared", decimal: bool = False,
            lock_retries: int = 2, lock_wait: float = 0.1) -> Table:
-    """Creates an empty table (and its memo file when a field is a memo) and answers it, open.
+    """Creates an empty table at ``path`` (and its memo file when a field is a memo) and
+    answers it, open.
 
     ``fields``: :class:`Field` values, ``(name, type, length, decimals)`` tuples or
     ``"NAME,TYPE,LENGTH,DECIMALS"`` strings. ``version``: the table kind, by its version byte
@@ -490,7 +506,8 @@ def create(path: Union[str, os.PathLike], fields: Iterable[Any],
     ``"foxpro"`` (.FPT), 0x8C or ``"level7"``; a table without memo fields gets 0x03 (0x04 for
     level 7). ``codepage``: the page of the table's text, written as its language driver mark.
     An existing table is refused unless ``overwrite=True`` (which replaces its memo file and
-    index too). The table is opened in ``mode`` (see :func:`open`)."""
+    index too). The table is opened in ``mode``; ``decimal``, ``lock_retries`` and
+    ``lock_wait`` as in :func:`open`."""
     if version not in (None, *_KINDS):
         raise ValueError(f"no table kind {version!r}")
     options = _options(mode, codepage, False, lock_retries, lock_wait)
@@ -502,17 +519,27 @@ def create(path: Union[str, os.PathLike], fields: Iterable[Any],
 def read_dbf(path: Union[str, os.PathLike], columns: Optional[Sequence[str]] = None,
              where: Optional[str] = None, order: Optional[str] = None, deleted: bool = False,
              codepage: Optional[int] = None, ignore_index: bool = False):
-    """Answers a table as a pandas DataFrame in one call (see :meth:`Table.to_pandas`); the
-    table is opened read-only and closed again. A memo file or production index that cannot be
-    read is gone without (a :class:`ReadWarning` says so); with ``ignore_index=True`` an index
-    that cannot be read is gone without silently."""
+    """Answers the table at ``path`` as a pandas DataFrame in one call, indexed by record
+    number; the table is opened read-only and closed again.
+
+    ``columns``: the fields to read, in that order (all by default); ``where``: a dBASE
+    condition the records must meet; ``order``: a tag whose order (and FOR condition) to
+    follow; ``deleted=True`` keeps records marked deleted; ``codepage``: the page the text is
+    in (by default the table's language driver mark says); ``ignore_index=True`` does not open
+    the production index (needed only for ``order``). A memo file or production index that
+    cannot be read is gone without (a :class:`ReadWarning` says so). The dtypes are those of
+    :meth:`Table.to_pandas`::
+
+        frame = vexel.read_dbf("movie.DBF", columns=["TITLE", "YEAR"], where="YEAR < 1960")
+    """
     with open(path, "readonly", codepage, ignore_index=ignore_index) as table:
         return table.to_pandas(columns=columns, where=where, order=order, deleted=deleted)
 
 
 def from_pandas(frame, path: Union[str, os.PathLike], fields: Optional[Any] = None,
                 version: Optional[int] = None, codepage: Optional[int] = None) -> int:
-    """Writes a DataFrame as a new table and answers the number of records written.
+    """Writes the DataFrame ``frame`` as a new table at ``path`` (refused when one is there)
+    and answers the number of records written.
 
     Each column becomes a field named after it (upper case; a name must be a valid dBASE field
     name of at most 10 characters). Its type and width come from the data: text ``C`` as wide
@@ -520,6 +547,10 @@ def from_pandas(frame, path: Union[str, os.PathLike], fields: Optional[Any] = No
     decimals, other numbers ``N`` with the decimals their values need, dates ``D``, logicals
     ``L``. ``fields`` gives some or all of them instead: a mapping of column name to
     ``(type, length, decimals)``. Missing values (None, NaN, NaT, NA) are stored blank, except
-    in number fields, where the engine stores 0 for a blank (as dBASE's REPLACE does)."""
+    in number fields, where the engine stores 0 for a blank (as dBASE's REPLACE does).
+    ``version`` and ``codepage``: the table kind and the page its text is written in, as in
+    :func:`create`. A value that does not fit its field is refused with ``ValueError`` (text
+    the code page lacks with :class:`InputError`) naming the frame's row (its index label) and
+    column, and no file is left behind."""
     from . import _frames
     return _frames.from_pandas(frame, path, fields, version, codepage)

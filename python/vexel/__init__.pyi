@@ -13,12 +13,17 @@ PathLike = Union[str, os.PathLike]
 Mode = Literal["shared", "exclusive", "readonly"]
 Kind = Union[int, Literal["dbase3", "dbase4", "foxpro", "level7"]]
 
+__version__: str
+
 class Error(Exception):
     """An engine failure: ``code`` is the engine's error number, ``str(e)`` its message."""
     code: int
 
 class ReadWarning(UserWarning):
     """What a read went on without (memo file, production index, a memo)."""
+
+class InputError(Error, ValueError):
+    """A request the library refuses (a tag that is not there, a value that does not fit)."""
 
 class LockError(Error):
     """A lock another program holds, still refused after the retries; nothing was changed."""
@@ -31,6 +36,7 @@ class Field(NamedTuple):
     type: str
     length: int
     decimals: int = 0
+    nullable: bool = False
 
 class Tag(NamedTuple):
     name: str
@@ -48,6 +54,7 @@ class CheckReport(NamedTuple):
     def __bool__(self) -> bool: ...
 
 class Record(Mapping[str, Value]):
+    """One record: a mapping of field name (any case) to value, also read as attributes."""
     recno: int
     deleted: bool
     def __getitem__(self, name: str) -> Value: ...
@@ -57,6 +64,7 @@ class Record(Mapping[str, Value]):
     def as_dict(self) -> dict[str, Value]: ...
 
 class LockedRecord(Record):
+    """A record under its lock: assign fields, then commit() or leave the with block."""
     def __setattr__(self, name: str, value: Value) -> None: ...
     def __setitem__(self, name: str, value: Value) -> None: ...
     def commit(self) -> None: ...
@@ -67,6 +75,7 @@ class LockedRecord(Record):
     def __exit__(self, kind: Any, value: Any, traceback: Any) -> None: ...
 
 class Table:
+    """An open table (a context manager)."""
     @property
     def fields(self) -> tuple[Field, ...]: ...
     @property
