@@ -225,3 +225,34 @@ def test_null_marks_are_missing_values_in_every_door(tmp_path, corpus_or_none):
 def corpus_or_none():
     from conftest import CORPUS
     return CORPUS if CORPUS.is_dir() else None
+
+
+def test_nullable_frames_round_trip_and_read_options(tmp_path):
+    # pandas' nullable dtypes choose their fields; their NA values are stored blank and come
+    # back missing.
+    frame = pandas.DataFrame({
+        "I": pandas.array([7, None, -12], dtype="Int64"),
+        "F": pandas.array([0.5, None, 2.25], dtype="Float64"),
+        "B": pandas.array([None, True, False], dtype="boolean"),
+        "S": pandas.array(["café", None, "x"], dtype="string"),
+        "D": pandas.to_datetime(["2001-02-03", None, "1999-12-31"]),
+    }, index=[5, 6, 7])
+    path = tmp_path / "nullable.dbf"
+    assert vexel.from_pandas(frame, path, codepage=1252) == 3
+    with vexel.open(path) as t:
+        assert [(f.type, f.length, f.decimals) for f in t.fields] == [
+            ("N", 3, 0), ("N", 4, 2), ("L", 1, 0), ("C", 4, 0), ("D", 8, 0)]
+        assert t.codepage == 1252
+    back = vexel.read_dbf(path)
+    assert str(back.I.dtype) == "Int64" and back.I.isna().tolist() == [False, True, False]
+    assert back.I[1] == 7 and back.F[3] == 2.25 and numpy.isnan(back.F[2])
+    assert back.B.isna().tolist() == [True, False, False] and back.S.tolist() == ["café", "", "x"]
+    assert back.D.isna().tolist() == [False, True, False]
+    # codepage= reads the text in another page than the table's mark; columns= chooses.
+    assert vexel.read_dbf(path, columns=["s"], codepage=437).S[1] == "caf\u0398"
+
+    # A time of day has no place in a date field: refused, not cut off.
+    timed = pandas.DataFrame({"T": pandas.to_datetime(["2001-02-03", "2001-02-03 10:30"])})
+    with pytest.raises(ValueError, match=r"^row 1, column T \(Timestamp\('2001-02-03 10:30:00'\)\)"):
+        vexel.from_pandas(timed, tmp_path / "timed.dbf")
+    assert not (tmp_path / "timed.dbf").exists()

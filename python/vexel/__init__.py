@@ -14,8 +14,8 @@ programs respect (every tag and memo kept current), and load it into pandas in o
 Values are Python types: ``str`` (decoded through the table's code page), ``int`` for numbers
 without decimals, ``float`` (or ``decimal.Decimal`` with ``decimal=True``) for the others,
 ``datetime.date``, ``bool`` and ``None`` for a blank date, number or logical; memo fields give
-their text (binary memos and pictures bytes). Writing ``None`` blanks a field; a number field
-then holds 0, as dBASE writes it.
+their text (binary memos and pictures bytes). Writing ``None`` blanks a field (a blank number
+reads back as ``None``).
 
 Errors: every engine failure is :class:`vexel.Error` with ``.code`` (the engine's error number)
 and its message; a request the library refuses (a tag that is not there, a value that does not
@@ -546,8 +546,8 @@ def from_pandas(frame, path: Union[str, os.PathLike], fields: Optional[Any] = No
     as the longest value (a memo ``M`` past 254 characters), whole numbers ``N`` with no
     decimals, other numbers ``N`` with the decimals their values need, dates ``D``, logicals
     ``L``. ``fields`` gives some or all of them instead: a mapping of column name to
-    ``(type, length, decimals)``. Missing values (None, NaN, NaT, NA) are stored blank, except
-    in number fields, where the engine stores 0 for a blank (as dBASE's REPLACE does).
+    ``(type, length, decimals)``. Missing values (None, NaN, NaT, NA) are stored blank (and read
+    back missing); a time of day in a date column is refused, not cut off.
     ``version`` and ``codepage``: the table kind and the page its text is written in, as in
     :func:`create`. A value that does not fit its field is refused with ``ValueError`` (text
     the code page lacks with :class:`InputError`) naming the frame's row (its index label) and

@@ -153,6 +153,17 @@ def _native(value):
     return value
 
 
+def _check_days(name, series):
+    """Refuses a time of day in a column bound for a date field (it would be lost)."""
+    if not pandas.api.types.is_datetime64_any_dtype(series.dtype):
+        return
+    present = series.dropna()
+    timed = present[present != present.dt.normalize()]
+    if len(timed):
+        raise ValueError(f"row {timed.index[0]!r}, column {name} ({timed.iloc[0]!r}): a date "
+                         f"field holds no time of day")
+
+
 def _refusal(error, frame, written):
     """The error `error` again, naming the frame's row (by its index label) and column: a row
     refused while the rows were checked says its number; one the table refused as it was
@@ -188,6 +199,8 @@ def from_pandas(frame, path, fields, version, codepage):
         declared = given.pop(name.upper(), None)
         kind = tuple(declared) if declared is not None else _infer(name, frame[column])
         definitions.append((name.upper(),) + kind + ((0,) if len(kind) == 2 else ()))
+        if str(kind[0]).upper() == "D":
+            _check_days(name, frame[column])
     if given:
         raise KeyError(f"fields= names columns the frame does not have: {', '.join(given)}")
     names = [d[0] for d in definitions]
