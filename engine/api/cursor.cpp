@@ -12,6 +12,7 @@
 #include "engine/index/orders.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 
 namespace vexel {
 
@@ -47,8 +48,10 @@ struct Cursor::Impl {
   bool NextInFileOrder();
   bool NextInOrder();
   bool PastLastKey();
+  bool Holds();
   std::size_t NextBlock(RecordBlock& out, std::size_t count);
   std::size_t ReadScanBlock(RecordBlock& out, std::size_t count);
+  std::size_t ReadWhereBlock(RecordBlock& out, std::size_t count);
   void Take(std::uint32_t n) {
     recno = n;
     if (block != nullptr) {
@@ -67,14 +70,17 @@ bool Cursor::Impl::NextInFileOrder() {
     if (n > static_cast<std::uint32_t>(std::max(0, vx::RecCount()))) return false;
     detail::GoRecord(*table, n);
     recno = n;
-    if (kind == Kind::kWhere) {
-      vx::CaseCodePage = table->codepage;
-      const void* result = vx::Evaluate(condition.get());
-      if (result == nullptr || *static_cast<const std::int32_t*>(result) == 0) continue;
-    }
+    if (kind == Kind::kWhere && !Holds()) continue;
     Take(n);
     return true;
   }
+}
+
+// Whether the condition holds for the area's current record.
+bool Cursor::Impl::Holds() {
+  vx::CaseCodePage = table->codepage;
+  const void* result = vx::Evaluate(condition.get());
+  return result != nullptr && *static_cast<const std::int32_t*>(result) != 0;
 }
 
 // Whether the controlling order's current key lies beyond `to`.
@@ -170,14 +176,36 @@ std::size_t Cursor::Impl::ReadScanBlock(RecordBlock& out, std::size_t count) {
   return whole;
 }
 
+// A condition's records straight from the file: blocks read as a scan reads them, each record
+// put into the area (its bytes, number and image, as GO leaves them) only to evaluate the
+// condition; the records it does not hold for leave the block again.
+std::size_t Cursor::Impl::ReadWhereBlock(RecordBlock& out, std::size_t count) {
+  vx::TableRecord& t = table->table();
+  if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+  table->positioned_by = 0;  // the area moves: an order walk finds its place again
+  while (out.size() < count) {
+    const std::size_t from = out.size();
+    if (ReadScanBlock(out, count - from) == 0) break;
+    BlockAccess::KeepIf(out, from, [&](const char* bytes, std::uint32_t n) {
+      std::copy(bytes, bytes + t.record.size(), t.record.begin());
+      t.record_number = static_cast<std::int32_t>(n);
+      t.at_end = t.at_beginning = false;
+      vx::GetRecordImage(t);
+      return Holds();
+    });
+  }
+  return out.size();
+}
+
 std::size_t Cursor::Impl::NextBlock(RecordBlock& out, std::size_t count) {
   if (layout == nullptr) layout = BlockAccess::LayoutOf(table->table(), *table);
   BlockAccess::Start(out, table, layout);
   current.reset();
   if (done || count == 0) return 0;
   vx::TableRecord& t = table->table();
-  if (kind == Kind::kScan && !t.is_virtual && t.read_hook == nullptr && t.file.IsOpen()) {
-    const std::size_t n = ReadScanBlock(out, count);
+  if (kind != Kind::kOrder && !t.is_virtual && t.read_hook == nullptr && t.file.IsOpen()) {
+    const std::size_t n =
+        kind == Kind::kScan ? ReadScanBlock(out, count) : ReadWhereBlock(out, count);
     started = true;
     if (n == 0) done = true;
     return n;

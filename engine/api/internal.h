@@ -7,6 +7,7 @@
 // stored, the table's lock retries and waits), selects the table's work area, and puts all of
 // it back on leaving. Engine errors leave it as vexel::Error (or LockError).
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -209,6 +210,23 @@ struct BlockAccess {
   // Gives back room Grow made that was not filled (`count` records).
   static void Shrink(RecordBlock& block, std::size_t count);
   static void AddRecno(RecordBlock& block, std::uint32_t recno) { block.recnos_.push_back(recno); }
+  // Keeps, of the records from `from` on, those `keep(bytes, recno)` holds for, in their order.
+  template <typename Keep>
+  static void KeepIf(RecordBlock& block, std::size_t from, Keep&& keep) {
+    const std::size_t length = block.layout_->record_length;
+    std::size_t kept = from;
+    for (std::size_t row = from; row < block.recnos_.size(); ++row) {
+      char* bytes = block.bytes_.data() + row * length;
+      if (!keep(static_cast<const char*>(bytes), block.recnos_[row])) continue;
+      if (kept != row) {
+        std::copy(bytes, bytes + length, block.bytes_.data() + kept * length);
+        block.recnos_[kept] = block.recnos_[row];
+      }
+      ++kept;
+    }
+    block.bytes_.resize(kept * length);
+    block.recnos_.resize(kept);
+  }
   // Whether field `field` decodes from its stored bytes alone (see DecodesPlain).
   static bool Plain(const RecordBlock& block, std::size_t field);
   // Its value kind (vx::ValueKind).

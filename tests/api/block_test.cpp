@@ -206,9 +206,29 @@ TEST_F(BlockTest, BlocksEqualRecordReadsForEveryCursorSizeAndMode) {
       EXPECT_EQ(BlockRecnos(t, t.order("title", Value(std::string("B")), Value(std::string("V"))),
                             size, where + " range"),
                 Recnos(t.order("TITLE", Value(std::string("B")), Value(std::string("V")))));
-      EXPECT_EQ(
-          BlockRecnos(t, t.where("YEAR > 1000 .AND. .NOT. DELETED()"), size, where + " where"),
-          Recnos(t.where("YEAR > 1000 .AND. .NOT. DELETED()")));
+      // Conditions over the record's number, its deletion mark, text, numbers, dates and logicals.
+      for (const char* condition :
+           {"YEAR > 1000 .AND. .NOT. DELETED()", "MOD(RECNO(), 3) = 1 .OR. 'ert' $ TITLE",
+            "SEEN >= {^1999-01-01} .AND. COLOR", "DELETED()"}) {
+        EXPECT_EQ(BlockRecnos(t, t.where(condition), size, where + " where " + condition),
+                  Recnos(t.where(condition)))
+            << condition;
+      }
+    }
+    // A condition's blocks move the table's area: an order walk between them keeps its place.
+    {
+      vexel::Cursor in_order = t.order("TITLE");
+      vexel::Cursor chosen = t.where("MOD(RECNO(), 2) = 0");
+      vexel::RecordBlock block;
+      std::vector<std::uint32_t> walked, even;
+      while (in_order.next()) {
+        walked.push_back(in_order.record().recno());
+        if (chosen.next(block, 3) > 0) {
+          for (std::size_t row = 0; row < block.size(); ++row) even.push_back(block.recno(row));
+        }
+      }
+      EXPECT_EQ(walked, Recnos(t.order("TITLE")));
+      EXPECT_EQ(even, Recnos(t.where("MOD(RECNO(), 2) = 0")));
     }
     // Blocks and single steps mix: the walk goes on from where either left it.
     vexel::Cursor c = t.order("TITLE");
