@@ -376,6 +376,9 @@ int OpenMemoFile(os::File file, const std::string& path, std::uint8_t memo_versi
   m.free = FreeSpace{};
   m.size_known = false;
   m.file = std::move(file);
+  // Nobody else has an exclusive table's memo file open, and this open tells its reads of the
+  // cuts it makes: a memo read that ends in zero padding need not ask the file's size.
+  if (!shared) m.file.AssumeNoCuts();
   unsigned char header[24] = {};
   std::size_t got = 0;
   if (ReadAt(m, 0, header, sizeof header, got) != 0) {
