@@ -491,10 +491,17 @@ bool ReadMemoText(MemoFile& m, std::int32_t block, std::string& text, std::strin
       }
     }
     std::array<char, 4096> piece;
+    // The first piece ends with the memo's first block (where most memos end), later ones
+    // are 4096 bytes.
+    std::size_t piece_size = piece.size();
+    if (m.block_size > 0) {
+      piece_size = std::min<std::size_t>(piece_size, m.block_size - info.data_start % m.block_size);
+    }
     bool ended = false;
     for (std::uint64_t at = info.data_start; at < limit && !ended;) {
       const std::size_t wanted =
-          static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), limit - at));
+          static_cast<std::size_t>(std::min<std::uint64_t>(piece_size, limit - at));
+      piece_size = piece.size();
       std::size_t got = 0;
       if (ReadAt(m, at, piece.data(), wanted, got) != 0) {
         text.clear();

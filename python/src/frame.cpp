@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "values.h"
 
@@ -14,6 +16,8 @@ namespace {
 
 // Records read from the table at a time.
 constexpr std::size_t kBlockRecords = 4096;
+// Distinct texts of a column whose str objects are shared.
+constexpr std::size_t kMostShared = 4096;
 
 py::array NewArray(const char* dtype, std::size_t size) {
   return py::array(py::dtype(dtype), std::vector<py::ssize_t>{static_cast<py::ssize_t>(size)});
@@ -119,17 +123,33 @@ class ColumnBuffer {
       case Kind::kText: {
         py::array values = NewArray("O", n);
         auto** data = static_cast<PyObject**>(values.mutable_data());
+        // A text that comes again is the same str object: columns of few distinct values
+        // (names, codes, memos written alike) cost one object each, not one per row. A column
+        // of mostly distinct values stops looking once the map is full.
+        std::unordered_map<std::string_view, PyObject*> made;
+        bool sharing = true;
         for (std::size_t i = 0; i < n; ++i) {
           const std::size_t r = row(i);
+          PyObject* str = nullptr;
           if (nullable_ && blank_[r] != 0) {
-            Py_XDECREF(data[i]);
-            data[i] = Py_NewRef(Py_None);
-            continue;
+            str = Py_NewRef(Py_None);
+          } else {
+            const std::size_t start = r == 0 ? 0 : ends_[r - 1];
+            const std::string_view text(joined_.data() + start, ends_[r] - start);
+            const auto found = sharing ? made.find(text) : made.end();
+            if (found != made.end()) {
+              str = Py_NewRef(found->second);
+            } else {
+              str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                         "replace");
+              if (str == nullptr) throw py::error_already_set();
+              if (sharing && made.size() < kMostShared) {
+                made.emplace(text, str);  // the array holds the reference
+              } else {
+                sharing = false;
+              }
+            }
           }
-          const std::size_t start = r == 0 ? 0 : ends_[r - 1];
-          PyObject* str = PyUnicode_DecodeUTF8(
-              joined_.data() + start, static_cast<Py_ssize_t>(ends_[r] - start), "replace");
-          if (str == nullptr) throw py::error_already_set();
           Py_XDECREF(data[i]);
           data[i] = str;
         }

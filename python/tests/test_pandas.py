@@ -25,6 +25,8 @@ def test_film_frame_dtypes_and_values(film):
     assert (film2.TITLE, film2.YEAR, bool(film2.COLOR)) == ("City Lights", 1931, False)
     assert film2.PREMIERE == pandas.Timestamp("1931-01-30")
     assert frame.loc[1, "STARS"] == "Brigitte Helm, Gustav Fröhlich"
+    # A text that comes again is one str object.
+    assert frame.loc[7, "DIRECTOR"] is frame.loc[8, "DIRECTOR"]
     rows = dump(film)
     assert list(frame.PLOT) == [r["PLOT"] for r in rows]
 

@@ -83,6 +83,13 @@ TEST_F(MemoFileTest, Dbase3MemoOverwritesTheEndByteAndPadsItsBlocks) {
   ASSERT_EQ(WriteMemo(m_, 1, "second", "test"), 3);  // dBASE III always appends
   EXPECT_EQ(Read(1), text);
   EXPECT_EQ(Read(3), "second");
+  // Read in pieces (the first block, then larger ones): texts that end right at a block's end
+  // or go on over several pieces read whole.
+  for (const std::size_t length : {511, 512, 513, 4096 + 512, 9000}) {
+    const std::string long_text(length, static_cast<char>('a' + length % 26));
+    const std::int32_t block = WriteMemo(m_, 0, long_text, "test");
+    EXPECT_EQ(Read(block), long_text) << length;
+  }
 }
 
 TEST_F(MemoFileTest, BlockHeadersOfDbase4AndFoxPro) {
