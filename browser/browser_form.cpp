@@ -294,16 +294,13 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
     before_post_.clear();
     appending_ = true;
   };
-  Table->BeforePost = [this](TDataSet*) {
-    typed_ = CurrentValues();
-    post_refused_ = false;
-  };
+  Table->BeforePost = [this](TDataSet*) { post_refused_ = false; };
   const auto ask_retry = [this](TObject*, bool& retry) {
     const std::string text = "Record " + std::to_string(Table->RecNo()) +
                              " is locked by another program: the edit was not written.";
     retry = MessageBox(text + " Try again?", "Record locked",
                        kRetryCancelButtons | MB_ICONWARNING) == kRetryAnswer;
-    if (!retry) post_refused_ = true;
+    if (!retry) KeepRefusedEdit();
   };
   Table->OnRLockFailedOnPost = ask_retry;
   Table->OnALockFailedOnInsert = [this](TObject*, bool& retry) {
@@ -311,7 +308,7 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
                 "Another program is appending to this table: the new record was not "
                 "written. Try again?",
                 "Table locked", kRetryCancelButtons | MB_ICONWARNING) == kRetryAnswer;
-    if (!retry) post_refused_ = true;
+    if (!retry) KeepRefusedEdit();
   };
   Table->OnRLockFailedOnDelete = [this](TObject*, bool& retry) {
     retry = MessageBox("Record " + std::to_string(Table->RecNo()) +

@@ -280,7 +280,7 @@ class TBrowserForm : public TForm {
   void RememberRecent(const std::string& path);
   void FillRecentMenu();
   void RestoreTableSettings();
-  // Edits refused for a lock: the typed values are kept in the row.
+  // A write refused for a lock: the post stops and the typed values stay in the row.
   void KeepRefusedEdit();
   std::string RowSignature();
 
@@ -304,7 +304,6 @@ class TBrowserForm : public TForm {
   // The edit being posted, for undo and for a refused lock.
   EditHistory history_;
   EditHistory::Values before_post_;
-  EditHistory::Values typed_;
   bool post_refused_ = false;
   bool appending_ = false;
   bool replaying_ = false;

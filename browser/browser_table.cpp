@@ -7,6 +7,7 @@
 #include "engine/index/orders.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
+#include "platform/dataset/sys_utils.h"
 
 namespace vx::browser {
 
@@ -112,6 +113,15 @@ void TBrowserTable::ChooseOrder(int order) {
     return;
   }
   ResyncAfterEngineMove();
+}
+
+void TBrowserTable::InternalPost() {
+  write_refused_ = false;
+  ZOvEzi::InternalPost();
+  if (write_refused_) {
+    write_refused_ = false;
+    Abort();
+  }
 }
 
 void TBrowserTable::Reread() {

@@ -48,6 +48,10 @@ class TBrowserTable : public ZOvEzi {
   void ChooseOrder(int order);
   // Reads the window again, keeping the current record: other programs' edits show.
   void Reread();
+  // Called while a post runs, when its write was refused (a lock the user gave up waiting
+  // for): the post ends in EAbort, so the record stays in edit with what was typed and a move
+  // that posted on its way stops where it is.
+  void RefuseWrite() { write_refused_ = true; }
 
  protected:
   int VxiSetToBegin() override;
@@ -59,6 +63,7 @@ class TBrowserTable : public ZOvEzi {
   int VxiSetToRecordNo(std::int32_t record_no) override;
   int VxiSetToBookmark(const void* bookmark) override;
   bool VxiIsEmpty() override;
+  void InternalPost() override;
 
  private:
   // Steps through the list from pos_ by `step` to the next visible record; answers its status.
@@ -66,6 +71,7 @@ class TBrowserTable : public ZOvEzi {
   // Whether the engine's current record is shown (deleted switch and condition).
   bool EngineRecordVisible();
 
+  bool write_refused_ = false;
   std::string condition_;
   std::vector<std::int32_t> order_;
   // The index in order_ of a record number, or -1 when the list does not hold it.

@@ -78,10 +78,6 @@ EditHistory::Values TBrowserForm::CurrentValues() {
 }
 
 void TBrowserForm::AfterPost() {
-  if (post_refused_) {
-    KeepRefusedEdit();
-    return;
-  }
   if (replaying_) return;
   const EditHistory::Values after = CurrentValues();
   history_.Add({appending_ ? EditHistory::Kind::kAppend : EditHistory::Kind::kChange,
@@ -105,25 +101,14 @@ void TBrowserForm::AfterPost() {
 }
 
 void TBrowserForm::KeepRefusedEdit() {
-  post_refused_ = false;
-  // The dataset has left the edit: open it again over the same record with what was typed, so
-  // that Enter tries again and Escape gives up.
-  const std::int32_t record = Table->RecNo();
-  const bool was_append = appending_;
-  Guarded([&] {
-    if (was_append) {
-      Table->Append();
-    } else {
-      Table->Edit();
-    }
-    for (const auto& [name, text] : typed_) {
-      TField* field = Table->FindField(name);
-      if (field != nullptr && field->AsString() != text) field->SetAsString(text);
-    }
-  });
-  Notice = was_append ? "another program holds the table's append lock: the new record is kept "
+  // The post ends without writing and the record stays in edit with what was typed (the
+  // table's part), so that Enter tries again and Esc gives up; a move that posted on its way
+  // stays on the record.
+  post_refused_ = true;
+  Table->RefuseWrite();
+  Notice = appending_ ? "another program holds the table's append lock: the new record is kept "
                         "here; Enter tries again, Esc gives it up"
-                      : "record " + std::to_string(record) +
+                      : "record " + std::to_string(Table->RecNo()) +
                             " is locked by another program: your edit is kept in the row; Enter "
                             "tries again, Esc gives it up";
   UpdateStatus();
@@ -143,7 +128,13 @@ bool TBrowserForm::WriteValues(const EditHistory::Values& values) {
     }
   }
   post_refused_ = false;
-  Table->Post();
+  try {
+    Table->Post();
+  } catch (const EAbort&) {
+    // Refused for a lock: an undo or redo leaves nothing half done in the row.
+    Table->Cancel();
+    return false;
+  }
   return !post_refused_;
 }
 

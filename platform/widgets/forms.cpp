@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <QScreen>
 #include <QWidget>
 #include <algorithm>
@@ -335,7 +336,19 @@ int ShowMessageBox(const std::string& text, const std::string& caption, int flag
   QMessageBox::StandardButtons buttons;
   for (const Choice& choice : choices) buttons |= choice.button;
   box.setStandardButtons(buttons);
+  // Keys go back where they went before the box: its window is made active again and the
+  // widget that had the focus (a grid, a cell's editor) gets it back, if it is still shown.
+  // That waits for the event that asked to be handled whole: the widget that received it may
+  // be rebuilt on its way out.
+  QWidget* focus = QApplication::focusWidget();
   const int pressed = box.exec();
+  if (focus != nullptr) {
+    QTimer::singleShot(0, focus, [focus] {
+      if (!focus->isVisible()) return;
+      focus->window()->activateWindow();
+      focus->setFocus(Qt::OtherFocusReason);
+    });
+  }
   for (const Choice& choice : choices) {
     if (pressed == choice.button) return choice.answer;
   }

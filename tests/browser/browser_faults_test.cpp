@@ -62,5 +62,47 @@ TEST_F(DeepTagTest, AFilterWithNoMatchInADeepTagShowsNoRowAndNoError) {
   EXPECT_THAT(RecordedMessages(), IsEmpty());
 }
 
+// Another program holds record 2 while a title typed into the grid is carried away with Down:
+// Cancel in the question keeps the typed title in its row, in edit, where the status line says
+// it is; moving on again asks again and still keeps it, and once the other program lets go
+// moving on writes it.
+TEST_F(BrowserTest, ATitleRefusedForALockStaysInItsRowAfterCancel) {
+  const std::string path = MakeFilmTable();
+  const std::unique_ptr<test::Child> holder = HoldRecordLock(path, 2);
+  test::Child& other = *holder;
+  ASSERT_EQ(other.Receive(), 'L');
+  Browse(path);
+  browser_->Grid->SetFocus();
+  GridKey(VK_DOWN);
+  ASSERT_EQ(browser_->Table->RecNo(), 2);
+  browser_->Grid->SetSelectedIndex(ColumnOf("TITLE"));
+  browser_->Grid->SetEditorMode(true);
+  ASSERT_NE(browser_->Grid->InplaceEditor(), nullptr);
+  browser_->Grid->InplaceEditor()->selectAll();
+  Type(browser_->Grid->InplaceEditor(), "Rear Window X");
+  Press(browser_->Grid->InplaceEditor(), Qt::Key_Down);
+  ASSERT_EQ(RecordedMessages().size(), 1u);
+  EXPECT_THAT(RecordedMessages()[0], HasSubstr("Record 2 is locked by another program"));
+  EXPECT_THAT(Status(), HasSubstr("your edit is kept in the row"));
+  EXPECT_EQ(browser_->Table->RecNo(), 2);
+  EXPECT_EQ(CurrentTitle(), "Rear Window X");
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "Matrix              ");
+  // Moving on asks again and, refused again, still keeps it.
+  ClearRecordedMessages();
+  QWidget* grid = browser_->Grid->Widget();
+  Press(grid, Qt::Key_Down);
+  Press(grid, Qt::Key_Up);
+  EXPECT_EQ(browser_->Table->RecNo(), 2);
+  EXPECT_EQ(CurrentTitle(), "Rear Window X");
+  EXPECT_EQ(GridTitles()[1], "Rear Window X");
+
+  other.Send('U');
+  EXPECT_EQ(other.Wait(), 0);
+  Press(grid, Qt::Key_Down);
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "Rear Window X       ");
+  EXPECT_EQ(browser_->Table->State(), dsBrowse);
+  EXPECT_EQ(browser_->Table->RecNo(), 3);
+}
+
 }  // namespace
 }  // namespace vx::browser

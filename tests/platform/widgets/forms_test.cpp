@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QTimer>
 #include <memory>
 
@@ -105,6 +108,39 @@ TEST(FormsTest, ScreenKnowsTheActiveForm) {
   EXPECT_EQ(Screen().ActiveForm(), &first);
   first.Hide();
   EXPECT_EQ(Screen().ActiveForm(), nullptr);
+}
+
+// A real message box over an active window whose second field has the keys: once it is
+// answered, the keys go to that field again, also where nothing makes the window active again
+// (no window manager, as under Xvfb alone).
+TEST(FormsTest, KeysGoBackToTheFocusedControlAfterAMessageBox) {
+  int argc = 0;
+  InitWidgets(argc, nullptr);  // the GUI's message boxes instead of the recording
+  struct Restore {
+    ~Restore() { SetMessageBoxHook({}); }
+  } restore;
+  QTimer answer;
+  answer.setInterval(10);
+  QObject::connect(&answer, &QTimer::timeout, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+      box->button(QMessageBox::Ok)->click();
+  });
+  answer.start();
+  TForm form(nullptr);
+  form.SetBounds(10, 10, 300, 200);
+  auto* first = new QLineEdit(form.Widget());
+  auto* second = new QLineEdit(form.Widget());
+  second->move(0, 40);
+  form.Show();
+  QApplication::setActiveWindow(form.Widget());
+  second->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), second);
+  for (int round = 0; round < 2; ++round) {
+    ShowMessage("Record 7 is locked by another program");
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), second) << "round " << round;
+  }
+  EXPECT_NE(QApplication::focusWidget(), first);
 }
 
 TEST(FormsTest, DestroyingAFormDestroysItsControlsOnce) {
