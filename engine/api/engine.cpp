@@ -145,6 +145,7 @@ void FreeExpression(const std::shared_ptr<Engine::Impl>& engine, vx::Expr& expr)
 
 void Fail(int code, const std::string& message) { throw Error(code, message); }
 void FailLock(const std::string& message) { throw LockError(33, message); }
+void FailInput(int code, const std::string& message) { throw InputError(code, message); }
 
 std::string ToUtf8(int page, std::string_view stored) {
   return vx::os::DecodeCodePage(page, stored, vx::os::OnFault::kReplace).text;
@@ -154,10 +155,10 @@ std::string FromUtf8(int page, std::string_view utf8, const std::string& where) 
   vx::os::ConvertedText result = vx::os::EncodeCodePage(page, utf8, vx::os::OnFault::kStop);
   if (result.fault == vx::os::TextFault::kNone) return std::move(result.text);
   if (result.fault == vx::os::TextFault::kInvalidUtf8) {
-    Fail(220, where + ": the text is not UTF-8 (at byte " +
+    FailInput(220, where + ": the text is not UTF-8 (at byte " +
                   std::to_string(result.fault_offset + 1) + ")");
   }
-  Fail(220, where + ": \"" + std::string(utf8.substr(result.fault_offset, result.fault_length)) +
+  FailInput(220, where + ": \"" + std::string(utf8.substr(result.fault_offset, result.fault_length)) +
                 "\" has no place in code page " + std::to_string(page));
 }
 

@@ -109,6 +109,8 @@ void FreeExpression(const std::shared_ptr<Engine::Impl>& engine, vx::Expr& expr)
 
 [[noreturn]] void Fail(int code, const std::string& message);
 [[noreturn]] void FailLock(const std::string& message);
+// A value, name or request that does not fit the table: nothing was changed.
+[[noreturn]] void FailInput(int code, const std::string& message);
 
 // Text between UTF-8 and a table's page. Decoding never fails (a byte the page lacks becomes
 // "?"); encoding refuses a character the page lacks, naming `where`.
@@ -158,11 +160,15 @@ bool DecodesPlain(const vx::FieldEntry& field);
 // Reads record n into the table's buffer (natural order, deleted ones too).
 void GoRecord(const Table::Impl& impl, std::uint32_t recno);
 
-// The field number (1-based) of a name in any case, or Error 220 naming the table.
+// The field number (1-based) of a name in any case, or InputError 220 naming the table.
 int FieldNumber(const Table::Impl& impl, std::string_view name);
 // Checks a value against field n of the selected table and puts it into the record image;
-// memo text is stored in the memo file only with `store_memo`. Error 220 names the field.
-void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo);
+// memo text is stored in the memo file only with `store_memo`. InputError 220 names the field.
+// With `superseded`, a memo goes to new blocks and the blocks it replaces are listed there, to be
+// released once the record naming the new ones is written (a failed or killed write then leaves
+// the old memo whole).
+void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo,
+              std::vector<std::int32_t>* superseded = nullptr);
 // All assignments of one edit: checked before anything is written (twice-named fields too).
 std::vector<int> CheckAssignments(const Table::Impl& impl, const Assignments& values);
 

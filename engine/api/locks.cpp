@@ -25,6 +25,7 @@
 namespace vexel {
 
 using detail::Fail;
+using detail::FailInput;
 using detail::Guarded;
 using detail::Scope;
 
@@ -61,7 +62,7 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
       if (const auto* i = std::get_if<std::int64_t>(&value)) {
         v = static_cast<double>(*i);
         if (static_cast<std::int64_t>(v) != *i)
-          Fail(220, std::to_string(*i) + " does not fit " + where);
+          FailInput(220, std::to_string(*i) + " does not fit " + where);
       } else if (const auto* d = std::get_if<double>(&value)) {
         v = *d;
       } else if (!std::holds_alternative<std::monostate>(value)) {
@@ -69,7 +70,7 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
       }
       std::vector<char> probe(static_cast<std::size_t>(f.offset) + f.length);
       if (!std::isfinite(v) || !vx::PutBinaryNumber(f, probe.data(), v) || !image.SetNumber(n, v)) {
-        Fail(220, NumberText(v) + " does not fit " + where);
+        FailInput(220, NumberText(v) + " does not fit " + where);
       }
       break;
     }
@@ -84,7 +85,7 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
         if (!s->empty()) {
           const std::optional<vx::DateTimeValue> parsed = vx::ParseDateTimeText(*s);
           if (!parsed)
-            Fail(220,
+            FailInput(220,
                  vx::QuotedValue(*s) + " is no date-time (YYYY-MM-DDTHH:MM:SS) for " + where);
           dt = SplitDateTime(*parsed);
         }
@@ -95,7 +96,7 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
         const bool time_ok = dt->hour >= 0 && dt->hour < 24 && dt->minute >= 0 && dt->minute < 60 &&
                              dt->second >= 0 && dt->second < 60 && dt->millisecond >= 0 &&
                              dt->millisecond < 1000;
-        if (!DateIsValid(dt->date) || !time_ok) Fail(220, "no valid date-time for " + where);
+        if (!DateIsValid(dt->date) || !time_ok) FailInput(220, "no valid date-time for " + where);
         const int ms = ((dt->hour * 60 + dt->minute) * 60 + dt->second) * 1000 + dt->millisecond;
         day = vx::DayNumber(dt->date.year, dt->date.month, dt->date.day) + ms / 86400000.0;
       }
@@ -111,7 +112,7 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
       std::string stored;
       if (text != nullptr) stored = BytesField(f) ? *text : FromUtf8(impl.codepage, *text, where);
       if (stored.size() > f.length)
-        Fail(220, "a value of " + std::to_string(stored.size()) + " bytes is longer than " + where);
+        FailInput(220, "a value of " + std::to_string(stored.size()) + " bytes is longer than " + where);
       image.SetText(n, stored);
       break;
     }
@@ -132,7 +133,8 @@ void RefuseReadOnly(const Table::Impl& impl) {
   }
 }
 
-void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo) {
+void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_memo,
+              std::vector<std::int32_t>* superseded) {
   vx::TableRecord& table = impl.table();
   vx::RecordImage image = vx::RecordImage::Of(table);
   const vx::FieldEntry& f = image.Field(n);
@@ -142,7 +144,7 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       (f.type == 'N' || f.type == 'F' ? " " + std::to_string(f.decimals) : std::string()) +
       ") of " + impl.path.string();
   const std::function<void()> mismatch = [&] {
-    Fail(220, std::string(TypeName(value)) + " cannot go into " + where);
+    FailInput(220, std::string(TypeName(value)) + " cannot go into " + where);
   };
   // A field that may be null: no value makes it .NULL.
   if (std::holds_alternative<std::monostate>(value) && f.null_bit >= 0) {
@@ -162,7 +164,7 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       const std::string* text = std::get_if<std::string>(&value);
       const std::string stored = text ? FromUtf8(impl.codepage, *text, where) : std::string();
       if (stored.size() > f.length) {
-        Fail(220, vx::QuotedValue(*text) + " is longer than " + where);
+        FailInput(220, vx::QuotedValue(*text) + " is longer than " + where);
       }
       image.SetText(n, stored);
       break;
@@ -172,10 +174,10 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       double v = 0;
       if (const auto* i = std::get_if<std::int64_t>(&value)) {
         v = static_cast<double>(*i);
-        if (std::fabs(v) >= 9.0e15) Fail(220, std::to_string(*i) + " does not fit " + where);
+        if (std::fabs(v) >= 9.0e15) FailInput(220, std::to_string(*i) + " does not fit " + where);
       } else if (const auto* d = std::get_if<double>(&value)) {
         v = *d;
-        if (!std::isfinite(v)) Fail(220, "no finite number for " + where);
+        if (!std::isfinite(v)) FailInput(220, "no finite number for " + where);
       } else if (!std::holds_alternative<std::monostate>(value)) {
         mismatch();
       }
@@ -185,9 +187,9 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       }
       // The record image holds a field without decimals as a 32-bit integer.
       if (!image.SetNumber(n, v)) {
-        Fail(220, NumberText(v) + " is no whole number of 32 bits for " + where);
+        FailInput(220, NumberText(v) + " is no whole number of 32 bits for " + where);
       }
-      if (!vx::NumberFits(f, v)) Fail(220, NumberText(v) + " does not fit " + where);
+      if (!vx::NumberFits(f, v)) FailInput(220, NumberText(v) + " does not fit " + where);
       break;
     }
     case 'L': {
@@ -204,7 +206,7 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       std::optional<Date> date;
       if (const auto* d = std::get_if<Date>(&value)) {
         if (!DateIsValid(*d)) {
-          Fail(220, std::to_string(d->year) + "-" + std::to_string(d->month) + "-" +
+          FailInput(220, std::to_string(d->year) + "-" + std::to_string(d->month) + "-" +
                         std::to_string(d->day) + " is no date, for " + where);
         }
         date = *d;
@@ -212,7 +214,7 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
         if (!s->empty()) {
           date = ParseDateText(*s);
           if (!date) {
-            Fail(220, vx::QuotedValue(*s) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where);
+            FailInput(220, vx::QuotedValue(*s) + " is no date (YYYY-MM-DD or YYYYMMDD) for " + where);
           }
         }
       } else if (!std::holds_alternative<std::monostate>(value)) {
@@ -234,10 +236,13 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       if (vx::MemoOf(table) == nullptr) Fail(1019, "no memo file for " + where);
       if (const std::size_t at = vx::MemoCutAt(vx::MemoOf(table)->kind, stored);
           at != std::string::npos) {
-        Fail(220, vx::MemoCutProblem(at, stored.size()) + ", for " + where);
+        FailInput(220, vx::MemoCutProblem(at, stored.size()) + ", for " + where);
       }
       if (store_memo) {
-        image.SetMemoBlock(n, vx::ReplaceMemo(table, image.MemoBlock(n), stored, "vexel"));
+        const std::int32_t old_block = image.MemoBlock(n);
+        const bool later = superseded != nullptr;
+        image.SetMemoBlock(n, vx::ReplaceMemo(table, later ? 0 : old_block, stored, "vexel"));
+        if (later && old_block > 0) superseded->push_back(old_block);
       }
       break;
     }
@@ -251,7 +256,7 @@ std::vector<int> CheckAssignments(const Table::Impl& impl, const Assignments& va
   for (const auto& [name, value] : values) {
     const int n = FieldNumber(impl, name);
     if (std::find(numbers.begin(), numbers.end(), n) != numbers.end()) {
-      Fail(220, "field " + name + " is given twice");
+      FailInput(220, "field " + name + " is given twice");
     }
     numbers.push_back(n);
   }
@@ -304,10 +309,12 @@ void Replace(Table::Impl& impl, std::uint32_t recno, const Assignments& values) 
   detail::GoRecord(impl, recno);
   const std::vector<int> numbers = detail::CheckAssignments(impl, values);
   detail::GoRecord(impl, recno);
+  std::vector<std::int32_t> superseded;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    detail::PutValue(impl, numbers[i], values[i].second, true);
+    detail::PutValue(impl, numbers[i], values[i].second, true, &superseded);
   }
   vx::REPLACE();
+  for (const std::int32_t block : superseded) vx::ReleaseMemo(impl.table(), block, "vexel");
 }
 
 void Mark(Table::Impl& impl, std::uint32_t recno, bool deleted) {

@@ -331,7 +331,7 @@ int FieldNumber(const Table::Impl& impl, std::string_view name) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (UpperAscii(fields[i].name) == wanted) return static_cast<int>(i + 1);
   }
-  Fail(220, "no field " + std::string(name) + " in " + impl.path.string());
+  FailInput(220, "no field " + std::string(name) + " in " + impl.path.string());
 }
 
 int TagNumber(const Table::Impl& impl, std::string_view tag) {
@@ -343,7 +343,7 @@ int TagNumber(const Table::Impl& impl, std::string_view tag) {
     throw NotSupported(220, "no tag " + std::string(tag) + " can be used: " +
                                 impl.unsupported_index);
   }
-  Fail(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
+  FailInput(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
 }
 
 char SelectTag(const Table::Impl& impl, std::string_view tag) {

@@ -102,6 +102,15 @@ int ReadRecord(SemaphoreState& s) {
   return got == 4 ? 0 : os::kIoDiskReadError;
 }
 
+// At login, under the table's header lock that every program creating the file holds too: a
+// record shorter than four bytes is one whose creator ended before writing it, and reads as
+// the zeros it was about to write.
+int ReadLoginRecord(SemaphoreState& s) {
+  s.record = {0, 0, 0, 0};
+  std::size_t got = 0;
+  return s.file.ReadAt(0, std::as_writable_bytes(std::span(s.record)), got);
+}
+
 int WriteRecord(SemaphoreState& s) { return s.file.WriteAt(0, std::as_bytes(std::span(s.record))); }
 
 // Reads the record under the region this program holds; on failure unlocks and reports.
@@ -174,7 +183,7 @@ bool Login(int area, TableRecord& table) {
       UnlockTable();
       return false;
     }
-    const int read = ReadRecord(s);
+    const int read = ReadLoginRecord(s);
     if (read != 0) {
       UnlockRegion(s, SemaphoreAction::kLogin);
       return LoginFailure(name, read, "Cannot read: ");

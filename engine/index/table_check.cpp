@@ -558,8 +558,7 @@ RepairReport Repair(const std::string& path, const TableCheckOptions& options,
   if (!failed.empty()) {
     repair.backup = report.index_path + ".bak";
     if (os::CopyWholeFile(report.index_path, repair.backup) != 0) {
-      // A copy cut short (a full disk) is no copy: it goes.
-      os::DeleteFile(repair.backup);
+      // A copy cut short (a full disk) left nothing, and an older backup stands as it was.
       repair.backup_failed = true;
       return repair;
     }
@@ -704,7 +703,9 @@ void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
     }
   }
   repair.rebuilt = std::move(rebuilt);
-  if (repair.rebuilt.empty() && !repair.backup.empty()) {
+  // (A backup that could not be made is not there to put back: a file of that name is an older
+  // backup, or another file, and stays as it is.)
+  if (repair.rebuilt.empty() && !repair.backup.empty() && !repair.backup_failed) {
     if (os::RenameFile(repair.backup, report.index_path) == os::kIoOk) {
       repair.not_repaired.push_back("the index was left as it was");
       repair.backup.clear();

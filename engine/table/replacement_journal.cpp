@@ -201,7 +201,7 @@ std::vector<std::string> StrayTemporaryFiles(const std::string& table) {
       tail_upper.replace(tail_upper.size() - 4, 4, ".old");
     }
     bool temporary = false;
-    for (const char* prefix : {"VXR", "VXI", "VXS", "VXM", "VXP"}) {
+    for (const char* prefix : {"VXR", "VXI", "VXS", "VXM", "VXP", "VXB"}) {
       temporary = temporary || (IsTempName(name, "", prefix) && tail_upper == ".TMP");
     }
     for (const char* ext : {".DBF", ".DBT", ".FPT", ".MDX", ".VXJ"}) {

@@ -304,16 +304,11 @@ int File::Open(const std::string& path, int open_mode, File& out, Links links) {
   return kIoOk;
 }
 
-int File::Create(const std::string& path, File& out) {
-  const std::string resolved = ResolvePath(path);
-  out = File();
-  int code = kIoOk;
-  // No O_TRUNC: the file may belong to another open, and must only be emptied once the
-  // exclusive sharing lock shows that it does not.
-  const int fd = OpenRegular(resolved, O_RDWR | O_CREAT, code);
-  if (fd < 0) return code;
-  code = TakeShareLock(fd, F_WRLCK);
-  if (code == kIoOk && ::ftruncate(fd, 0) != 0) code = IoCodeFromErrno(errno);
+// Takes the exclusive sharing lock on a descriptor just created (emptying it with `truncate`,
+// once the lock shows no other open has it) and gives it to `out`; closes it on failure.
+int File::AdoptCreated(int fd, const std::string& resolved, bool truncate, File& out) {
+  int code = TakeShareLock(fd, F_WRLCK);
+  if (code == kIoOk && truncate && ::ftruncate(fd, 0) != 0) code = IoCodeFromErrno(errno);
   if (code != kIoOk) {
     ::close(fd);
     return code;
@@ -325,22 +320,24 @@ int File::Create(const std::string& path, File& out) {
   return kIoOk;
 }
 
+int File::Create(const std::string& path, File& out) {
+  const std::string resolved = ResolvePath(path);
+  out = File();
+  int code = kIoOk;
+  // No O_TRUNC: the file may belong to another open, and must only be emptied once the
+  // exclusive sharing lock shows that it does not.
+  const int fd = OpenRegular(resolved, O_RDWR | O_CREAT, code);
+  if (fd < 0) return code;
+  return AdoptCreated(fd, resolved, true, out);
+}
+
 int File::CreateNew(const std::string& path, File& out, unsigned mode) {
   const std::string resolved = ResolvePath(path);
   out = File();
   const int fd = ::open(resolved.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                         static_cast<mode_t>(mode & 07777));
   if (fd < 0) return errno == EEXIST ? kIoAccessDenied : OpenFailureCode(errno, resolved);
-  const int code = TakeShareLock(fd, F_WRLCK);
-  if (code != kIoOk) {
-    ::close(fd);
-    return code;
-  }
-  out.fd_ = fd;
-  out.open_mode_ = kOpenReadWriteDenyAll;
-  out.writable_ = true;
-  out.path_ = resolved;
-  return kIoOk;
+  return AdoptCreated(fd, resolved, false, out);
 }
 
 int File::ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& got) {
@@ -546,6 +543,36 @@ int RenameFile(const std::string& from, const std::string& to) {
     return IoCodeFromErrno(errno);
   }
   return kIoOk;
+}
+
+int CopyWholeFile(const std::string& from, const std::string& to) {
+  File source;
+  int code = File::Open(from, kOpenReadOnlyDenyNone, source);
+  if (code != kIoOk) return code;
+  struct stat st {};
+  if (::fstat(source.fd(), &st) != 0) return IoCodeFromErrno(errno);
+  const std::string target = ResolvePath(to);
+  const std::size_t slash = target.rfind('/');
+  std::string temp;
+  File copy;
+  code = CreateUniqueFile(slash == std::string::npos ? "." : target.substr(0, slash + 1), "VXB",
+                          "TMP", temp, copy);
+  if (code != kIoOk) return code;
+  ::fchmod(copy.fd(), st.st_mode & 07777);
+  std::vector<std::byte> buffer(1 << 20);
+  for (std::uint64_t offset = 0; code == kIoOk;) {
+    std::size_t got = 0;
+    code = source.ReadAt(offset, buffer, got);
+    if (code != kIoOk || got == 0) break;
+    code = copy.WriteAt(offset, std::span(buffer).first(got));
+    offset += got;
+  }
+  if (code == kIoOk) code = copy.Flush();
+  const int closed = copy.Close();
+  if (code == kIoOk) code = closed;
+  if (code == kIoOk) code = RenameFile(temp, target);
+  if (code != kIoOk) ::unlink(temp.c_str());
+  return code;
 }
 
 int RenameToNewName(const std::string& from, const std::string& to) {

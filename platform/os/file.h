@@ -123,6 +123,7 @@ class File {
 
  private:
   int TakeRangeLock(std::uint64_t offset, std::uint64_t length, bool shared);
+  static int AdoptCreated(int fd, const std::string& resolved, bool truncate, File& out);
 
   int fd_ = -1;
   int open_mode_ = 0;
@@ -150,6 +151,11 @@ bool DirectoryExists(const std::string& path);
 int DeleteFile(const std::string& path);
 // Gives file `from` the name `to`, replacing a file of that name in one step (both resolved like
 // File::Open); answers the I/O code.
+// Copies a file whole to `to`, with its mode: into a new temporary file beside `to` (created
+// exclusively, so a planted name or link is never written through), flushed, then renamed over
+// `to`. A copy cut short (a full disk) leaves `to` as it was and nothing beside it. Answers 0 or
+// an I/O code.
+int CopyWholeFile(const std::string& from, const std::string& to);
 int RenameFile(const std::string& from, const std::string& to);
 // Gives file `from` the name `to` only when nothing (not even a link) has that name yet, in one
 // step (a hard link, then `from` removed); answers the I/O code, kIoAccessDenied when taken.

@@ -241,12 +241,6 @@ int Subprocess::Wait() {
   return -1;
 }
 
-int CopyWholeFile(const std::string& from, const std::string& to) {
-  std::error_code error;
-  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
-  return error ? (error.value() != 0 ? error.value() : 5) : 0;
-}
-
 std::uint32_t TickCount() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -70,9 +70,6 @@ class Subprocess {
   std::string pending_;
 };
 
-// Copies a file, replacing `to`; answers 0 or the error number.
-int CopyWholeFile(const std::string& from, const std::string& to);
-
 // Sleeps for the given milliseconds; 0 or less only yields the processor.
 void SleepMs(int ms);
 

@@ -15,6 +15,7 @@
 #include <vexel/vexel.hpp>
 
 #include "platform/os/codepage.h"
+#include "platform/os/system_calls.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -120,7 +121,8 @@ TEST_F(ApiTest, ValuesOfEveryTypeRoundTripInEveryOpenMode) {
   }
 }
 
-// A value that does not fit is refused with the field's name, and nothing is written.
+// A value that does not fit is refused (an InputError) with the field's name, and nothing is
+// written.
 TEST_F(ApiTest, ValuesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
   vexel::Table t = CreateFilms();
   t.append({{"TITLE", std::string("Alien")}, {"YEAR", std::int64_t{1979}}});
@@ -154,7 +156,7 @@ TEST_F(ApiTest, ValuesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
           t.update(1, c.values);
         }
         ADD_FAILURE() << "accepted";
-      } catch (const vexel::Error& e) {
+      } catch (const vexel::InputError& e) {
         EXPECT_EQ(e.code(), 220) << e.what();
         EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
       }
@@ -162,6 +164,47 @@ TEST_F(ApiTest, ValuesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
       EXPECT_EQ(t.read(1)["TITLE"], Value(std::string("Alien")));
       EXPECT_EQ(t.read(1)["YEAR"], Value(std::int64_t{1979}));
     }
+  }
+}
+
+// A memo update whose record write fails leaves the old memo whole: the new text goes to new
+// blocks, and the old ones are given back only once the record names the new ones.
+TEST_F(ApiTest, AMemoUpdateWhoseRecordWriteFailsKeepsTheOldMemo) {
+  static int table_fd = -1;
+  const std::string old_plot(700, 'o');
+  for (const std::size_t size : {std::size_t{5}, std::size_t{700}, std::size_t{3000}}) {
+    SCOPED_TRACE(size);
+    std::filesystem::remove(Path());
+    std::filesystem::remove(Path("films.dbt"));
+    {
+      vexel::Table t = CreateFilms();
+      t.append({{"TITLE", std::string("Alien")}, {"PLOT", old_plot}});
+    }
+    vexel::Table t = vexel::open(Path());
+    // Writes to the table file fail from here on (a full disk, a lost connection).
+    table_fd = -1;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(fd.path(), ec) == std::filesystem::path(Path())) {
+        table_fd = std::stoi(fd.path().filename().string());
+      }
+    }
+    ASSERT_GE(table_fd, 0);
+    vx::os::Syscalls.pwrite = [](int fd, const void* data, std::size_t count, off_t offset) {
+      if (fd == table_fd) {
+        errno = ENOSPC;
+        return ssize_t{-1};
+      }
+      return vx::os::RealSystemCalls().pwrite(fd, data, count, offset);
+    };
+    EXPECT_THROW(t.update(1, {{"PLOT", std::string(size, 'n')}}), vexel::Error);
+    vx::os::Syscalls = vx::os::RealSystemCalls();
+    // A later memo must not take the old memo's blocks either.
+    t.append({{"TITLE", std::string("Brazil")}, {"PLOT", std::string(900, 'b')}});
+    t.close();
+    const vexel::Table again = vexel::open(Path());
+    EXPECT_EQ(again.read(1)["PLOT"], Value(old_plot));
+    EXPECT_EQ(again.read(2)["PLOT"], Value(std::string(900, 'b')));
   }
 }
 

@@ -446,7 +446,8 @@ TEST_F(DamagedIndexTest, ARepairOnAFullDiskClaimsOnlyWhatItMended) {
     Result repaired;
     {
       test::FaultInjection faults;
-      faults.DiskFull(full, 0);
+      // Room for the backup copy of the index (a temporary file too), none for the rebuild.
+      faults.DiskFull(full, std::string(full) == ".tmp" ? mdx_.size() : 0);
       repaired = Vxdbf({"check", table_, "--repair"});
     }
     if (repaired.err.find("rebuilt tag(s) NUM") != std::string::npos) {
@@ -461,6 +462,50 @@ TEST_F(DamagedIndexTest, ARepairOnAFullDiskClaimsOnlyWhatItMended) {
     std::filesystem::remove(Mdx() + ".bak");
   }
   EXPECT_GT(failures, 0) << "no repair met the full disk";
+}
+
+// The backup of the index that a repair keeps is copied whole or not at all: a copy cut short
+// (a full disk at any point of it) leaves no partial T.MDX.bak, no temporary file, an older
+// backup as it was and the index unrepaired and unchanged; a link planted as T.MDX.bak is
+// replaced, never written through.
+TEST_F(DamagedIndexTest, TheRepairsBackupIsWholeOrNotThere) {
+  const std::size_t header = dbf_[8] | dbf_[9] << 8;
+  const std::size_t length = dbf_[10] | dbf_[11] << 8;
+  Bytes changed = dbf_;
+  std::memcpy(&changed[header + 4 * length + 23], "   44", 5);  // record 5's N behind NUM's back
+  const Bytes older = {'o', 'l', 'd'};
+  for (const std::uint64_t free : {std::uint64_t{0}, std::uint64_t{700}, mdx_.size() - 1}) {
+    SCOPED_TRACE(free);
+    test::WriteBytes(table_, changed);
+    test::WriteBytes(Mdx(), mdx_);
+    test::WriteBytes(Mdx() + ".bak", older);
+    Result repaired;
+    {
+      test::FaultInjection faults;
+      faults.DiskFull(".tmp", free);
+      repaired = Vxdbf({"check", table_, "--repair"});
+    }
+    EXPECT_NE(repaired.status, 0);
+    EXPECT_NE((repaired.out + repaired.err).find("cannot keep the old index as"), std::string::npos)
+        << repaired.out << repaired.err;
+    EXPECT_EQ(test::ReadBytes(Mdx()), mdx_);
+    EXPECT_EQ(test::ReadBytes(Mdx() + ".bak"), older);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      EXPECT_NE(entry.path().filename().string().rfind("VX", 0), 0u) << entry.path();
+    }
+  }
+  // A link where the backup goes: the link is replaced by the copy, its target left alone.
+  const std::string elsewhere = dir_.File("elsewhere");
+  test::WriteBytes(elsewhere, older);
+  std::filesystem::remove(Mdx() + ".bak");
+  std::filesystem::create_symlink(elsewhere, Mdx() + ".bak");
+  test::WriteBytes(table_, changed);
+  test::WriteBytes(Mdx(), mdx_);
+  const Result repaired = Vxdbf({"check", table_, "--repair"});
+  EXPECT_NE(repaired.err.find("rebuilt tag(s) NUM"), std::string::npos) << repaired.err;
+  EXPECT_EQ(test::ReadBytes(elsewhere), older);
+  EXPECT_FALSE(std::filesystem::is_symlink(Mdx() + ".bak"));
+  EXPECT_EQ(test::ReadBytes(Mdx() + ".bak"), mdx_);
 }
 
 // dBASE keeps the first record of a key in a unique tag and does not put the next record with

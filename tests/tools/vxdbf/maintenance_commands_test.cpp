@@ -103,6 +103,46 @@ TEST_F(MaintenanceTest, PackKeepsTheLiveRecordsTheirMemosAndEveryTag) {
   }
 }
 
+// Another program's memo file may be packed tighter than the blocks a rewrite gives each memo
+// (here a memo filling exactly one block, which the rewrite gives two): the file grows, and
+// pack says so instead of counting negative bytes "removed".
+TEST_F(MaintenanceTest, PackSaysWhenTheMemoFileGrows) {
+  path_ = dir_.File("g.dbf");
+  ASSERT_EQ(Vxdbf({"create", path_, "--version", "0x8B", "--field", "NOTES,M"}).status, 0);
+  const std::string text(504, 'x');
+  ASSERT_EQ(Vxdbf({"append", path_}, "NOTES\n" + text + "\n" + text + "\n" + text + "\n" + text + "\n")
+                .status,
+            0);
+  ASSERT_EQ(Vxdbf({"delete", path_, "4"}).status, 0);
+  // The memos moved into one block each: 8 bytes of block header and 504 of text.
+  auto dbf = test::ReadBytes(path_);
+  auto dbt = test::ReadBytes(dir_.File("g.dbt"));
+  const std::size_t header = dbf[8] | dbf[9] << 8, record = dbf[10] | dbf[11] << 8;
+  std::vector<unsigned char> packed(dbt.begin(), dbt.begin() + 512);
+  for (unsigned i = 0; i < 4; ++i) {
+    const std::string pointer = std::string(9, ' ') + std::to_string(i + 1);
+    std::copy(pointer.begin(), pointer.end(), dbf.begin() + header + i * record + 1);
+    const unsigned char block_header[] = {0xFF, 0xFF, 0x08, 0x00, 0x00, 0x02, 0x00, 0x00};
+    packed.insert(packed.end(), std::begin(block_header), std::end(block_header));
+    packed.insert(packed.end(), text.begin(), text.end());
+  }
+  packed[0] = 5, packed[1] = packed[2] = packed[3] = 0;  // next free block
+  test::WriteBytes(path_, dbf);
+  test::WriteBytes(dir_.File("g.dbt"), packed);
+  const std::string live = Visible();
+  ASSERT_EQ(live, "NOTES\r\n" + text + "\r\n" + text + "\r\n" + text + "\r\n");
+
+  const Result pack = Vxdbf({"pack", path_});
+  ASSERT_EQ(pack.status, 0) << pack.err;
+  const auto grown = test::ReadBytes(dir_.File("g.dbt")).size();
+  ASSERT_GT(grown, packed.size());
+  EXPECT_EQ(pack.out, "removed 1 record(s), 3 kept\nmemo file: " +
+                          std::to_string(grown - packed.size()) + " bytes larger (" +
+                          std::to_string(packed.size()) + " -> " + std::to_string(grown) + ")\n");
+  EXPECT_EQ(Visible(), live);
+  EXPECT_EQ(Vxdbf({"check", path_}).status, 0);
+}
+
 TEST_F(MaintenanceTest, ZapEmptiesTheTableAndKeepsItsDefinitions) {
   Table("0x8B");
   const Snapshot before = Files();
