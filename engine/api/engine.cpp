@@ -32,11 +32,6 @@ namespace vexel {
 
 namespace detail {
 
-std::recursive_mutex& ProcessEngineMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
-
 namespace {
 
 // Codes that mean a lock another program holds: a file it keeps to itself, a memo file lock, the
@@ -60,9 +55,13 @@ struct Scope::Saved {
   std::uint8_t area;
 };
 
-Scope::Scope(const std::shared_ptr<Engine::Impl>& engine) : lock_(*engine->mutex) { Enter(); }
+Scope::Scope(const std::shared_ptr<Engine::Impl>& engine)
+    : lock_(engine->mutex), engine_scope_(engine->engine) {
+  Enter();
+}
 
-Scope::Scope(const Table::Impl& table) : lock_(*table.engine->mutex) {
+Scope::Scope(const Table::Impl& table)
+    : lock_(table.engine->mutex), engine_scope_(table.engine->engine) {
   if (table.area == 0) Fail(215, "the table " + table.path.string() + " is closed");
   Enter();
   vx::CurrentArea = static_cast<std::uint8_t>(table.area);
@@ -72,16 +71,8 @@ Scope::Scope(const Table::Impl& table) : lock_(*table.engine->mutex) {
 }
 
 void Scope::Enter() {
-  // Every call of the library comes through here: this is the one place where an Engine's own
-  // engine state becomes the calling thread's current one, once the engine keeps its state in
-  // an object. Until then every Engine drives the process's engine, under one mutex.
-  // The process's engine starts with the first call that needs it (and again after it was shut
-  // down), unless the program started it. A program may run it without its index unit: edits
-  // then refuse to leave a production index stale.
-  if (!static_cast<const vx::IndexHookTable&>(vx::IndexHooks).present &&
-      (!vx::MemoHooks->present || vx::ShuttingDown)) {
-    vx::InitEngine();
-  }
+  // Every call of the library comes through here, with the engine's state already current
+  // (engine_scope_): what the library changes below is this engine's alone.
   saved_ = std::make_unique<Saved>(Saved{vx::AnsiTables, vx::OpenModeOverride, vx::LockRetries,
                                          vx::LockWaitSeconds, vx::LockWaitMs, vx::RaiseOnError,
                                          vx::UseExceptions, vx::ErrorHandlerProc, vx::SoftSeek,
@@ -174,7 +165,15 @@ vx::TableRecord& Table::Impl::table() const {
   return *t;
 }
 
-Engine::Engine() : impl_(std::make_shared<Impl>()) { impl_->mutex = &detail::ProcessEngineMutex(); }
+bool Engine::Impl::CodePagesFromLocale() {
+  static const bool set = [] {
+    vx::os::SetCodePagesFromLocale();
+    return true;
+  }();
+  return set;
+}
+
+Engine::Engine() : impl_(std::make_shared<Impl>()) {}
 
 Engine::~Engine() = default;
 

@@ -2,10 +2,12 @@
 // The library behind include/vexel/: what an Engine and a Table hold, the one scope every call
 // runs in, and the conversions between the public values and a table's stored bytes.
 //
-// Every public call enters through a Scope: it takes the engine's mutex, starts the process's
-// engine on first use, sets the settings the library runs the engine with (records pass as
+// Every public call enters through a Scope: it takes its engine's mutex, makes the engine's own
+// state (work areas, settings, indexes, memo state, expressions: a vx::Engine) the calling
+// thread's current one, sets the settings the library runs the engine with (records pass as
 // stored, the table's lock retries and waits), selects the table's work area, and puts all of
-// it back on leaving. Engine errors leave it as vexel::Error (or LockError).
+// it back on leaving. Engine errors leave it as vexel::Error (or LockError). Two Engines share
+// nothing but the process-wide code pages, so calls of two Engines run at once.
 
 #include <algorithm>
 #include <cstdint>
@@ -18,6 +20,8 @@
 #include <vexel/block.hpp>
 #include <vexel/vexel.hpp>
 
+#include "engine/startup/engine.h"
+
 namespace vx {
 struct TableRecord;
 struct FieldEntry;
@@ -29,9 +33,15 @@ class Expr;
 namespace vexel {
 
 struct Engine::Impl {
-  // Until the engine's state moves into an object of its own, every vexel::Engine drives the
-  // process's one engine: they share this mutex.
-  std::recursive_mutex* mutex = nullptr;
+  // The process's code pages come from the locale, set once before the first engine starts
+  // (engines only read them).
+  static bool CodePagesFromLocale();
+  bool pages_set = CodePagesFromLocale();
+  // One call at a time: a Scope holds it (and nests within the same thread).
+  std::recursive_mutex mutex;
+  // Everything the engine's procedures act on; made current by a Scope. Dies with the last
+  // Table, cursor or lock that keeps this Impl.
+  vx::Engine engine;
 };
 
 struct Table::Impl {
@@ -72,12 +82,10 @@ class Scope {
  private:
   void Enter();
   std::unique_lock<std::recursive_mutex> lock_;
+  vx::EngineScope engine_scope_;
   struct Saved;
   std::unique_ptr<Saved> saved_;
 };
-
-// The mutex of the process's engine, which every Engine drives.
-std::recursive_mutex& ProcessEngineMutex();
 
 // Runs `body` and turns the engine's errors into vexel::Error / LockError.
 [[noreturn]] void RethrowEngineError();

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "engine/foundation/errors.h"
+#include "engine/memo/memo_state.h"
 #include "engine/table/dbf_file.h"
 #include "engine/workarea/hooks.h"
 
@@ -10,10 +11,7 @@ namespace vx {
 
 namespace {
 
-MemoOpenType& SavedMemoOpen() {
-  static MemoOpenType saved = nullptr;
-  return saved;
-}
+MemoOpenType& SavedMemoOpen() { return CurrentState<MemoState>().tolerant_saved_open; }
 
 std::uint16_t OpenMemoTolerantly(TableRecord& t, const std::string& base_name) {
   const std::uint16_t code = SavedMemoOpen()(t, base_name);
@@ -41,14 +39,10 @@ TolerantMemoOpen::~TolerantMemoOpen() {
   if (outermost_) MemoOpenProc = saved_;
 }
 
-std::string& TolerantMemoOpen::Failure() {
-  static std::string failure;
-  return failure;
-}
+std::string& TolerantMemoOpen::Failure() { return CurrentState<MemoState>().tolerant_failure; }
 
 std::uint16_t& TolerantMemoOpen::FailureCode() {
-  static std::uint16_t code = 0;
-  return code;
+  return CurrentState<MemoState>().tolerant_failure_code;
 }
 
 namespace {

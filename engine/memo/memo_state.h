@@ -1,6 +1,6 @@
 #pragma once
-// The memo storage's share of an engine: the memo lines of GetMemo and CloseMemo and the memo
-// file settings.
+// The memo storage's share of an engine: the memo lines of GetMemo and CloseMemo, the memo
+// file settings and the tolerant open of a table whose memo file is missing.
 
 #include <cstdint>
 #include <string>
@@ -15,6 +15,11 @@ struct MemoState {
   std::uint16_t memo_width = 0;
   std::uint16_t default_memo_block_size = 512;
   std::uint32_t memo_lock_position = 0x40000000;
+  // TolerantMemoOpen (memo_check.h): the memo open it stands in for, and why the last memo
+  // file could not be opened.
+  std::uint16_t (*tolerant_saved_open)(TableRecord&, const std::string&) = nullptr;
+  std::string tolerant_failure;
+  std::uint16_t tolerant_failure_code = 0;
 };
 
 extern constinit thread_local MemoState* tls_memo;

@@ -12,10 +12,13 @@
 // and sees what the other programs changed. Text goes in and out as UTF-8 and is stored in the
 // table's code page.
 //
-// Threads: an Engine serves one call at a time (each call takes the engine's mutex), so sharing
-// one between threads is safe but serial. A Table keeps its engine alive; cursors, locks and
-// expressions keep their table's state alive, and once the Table is closed or destroyed their
-// calls fail with Error 215 (their destructors never throw).
+// Threads: each Engine has work areas, settings and indexes of its own, so two threads that use
+// two Engines run at the same time. An Engine serves one call at a time (each call takes the
+// engine's mutex), so sharing one between threads is safe but serial. The whole-table
+// operations (operations.hpp and the headers beside it) each run on an engine of their own.
+// Two Engines that open one file lock it against each other as two programs do. A Table keeps
+// its engine alive; cursors, locks and expressions keep their table's state alive, and once the
+// Table is closed or destroyed their calls fail with Error 215 (their destructors never throw).
 
 #include <compare>
 #include <cstddef>
@@ -442,7 +445,8 @@ struct CreateOptions {
   OpenOptions open{};      // how the new table is opened
 };
 
-// Owns open tables, settings and error state. One thread at a time per engine (see above).
+// Owns open tables (33 work areas), settings and error state, apart from every other Engine.
+// One call at a time per engine; two engines run in two threads at once (see above).
 class Engine {
  public:
   Engine();
@@ -461,7 +465,7 @@ class Engine {
   std::shared_ptr<Impl> impl_;
 };
 
-// The process's engine, made on first use.
+// The engine vexel::open and vexel::create use, made on first use.
 Engine& default_engine();
 Table open(const std::filesystem::path& path, const OpenOptions& options = {});
 Table create(const std::filesystem::path& path, const std::vector<Field>& fields,

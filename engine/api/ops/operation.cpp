@@ -26,13 +26,20 @@
 
 namespace vx::ops {
 
-std::shared_ptr<vexel::Engine::Impl> ProcessEngine() {
-  static const std::shared_ptr<vexel::Engine::Impl> engine = [] {
-    auto impl = std::make_shared<vexel::Engine::Impl>();
-    impl->mutex = &vexel::detail::ProcessEngineMutex();
-    return impl;
-  }();
-  return engine;
+namespace {
+
+// The outermost OperationEngine of the calling thread.
+constinit thread_local OperationEngine* running_operation = nullptr;
+
+}  // namespace
+
+OperationEngine::OperationEngine() : outer_(running_operation) {
+  impl_ = outer_ != nullptr ? outer_->impl_ : std::make_shared<vexel::Engine::Impl>();
+  if (outer_ == nullptr) running_operation = this;
+}
+
+OperationEngine::~OperationEngine() {
+  if (outer_ == nullptr) running_operation = nullptr;
 }
 
 std::string Shortened(std::string_view text, std::size_t limit) {
@@ -302,9 +309,9 @@ TableSession::TableSession(const vexel::OperationOptions& options, const std::st
   // The engine's ANSI switch on: records pass as stored, and the operation converts between the
   // table's code page and UTF-8 itself, never by way of another page.
   AnsiTables = true;
-  OpenModeOverride = access == Access::kRead && !options.exclusive ? os::kOpenReadOnlyDenyNone
+  OpenModeOverride = access == Access::kRead && !options.exclusive  ? os::kOpenReadOnlyDenyNone
                      : access == Access::kSource && !MayWrite(file) ? os::kOpenDenyAll
-                                                                   : std::uint16_t{65535};
+                                                                    : std::uint16_t{65535};
   LockRetries = static_cast<std::uint8_t>(std::clamp(options.lock_retries, 0, 255));
   // Whole milliseconds, at least 1 for a pause that asked for any: 0 would mean "seconds".
   LockWaitSeconds = 0;
@@ -342,8 +349,9 @@ TableSession::TableSession(const vexel::OperationOptions& options, const std::st
     if (access == Access::kIndex) {
       if (const std::string unsupported = UnsupportedIndex(*table_); !unsupported.empty()) {
         throw vexel::NotSupported(
-            220, unsupported + ": its tags can be neither built nor kept current; nothing was "
-                               "changed");
+            220, unsupported +
+                     ": its tags can be neither built nor kept current; nothing was "
+                     "changed");
       }
     }
   } catch (...) {

@@ -1,7 +1,7 @@
 #pragma once
 // The library's whole-table operations (include/vexel/operations.hpp and the headers beside it):
-// what every one of them uses. An operation runs under the process engine's scope (Run), opens
-// its table in a work area of its own with the bytes as stored (TableSession), converts text
+// what every one of them uses. An operation runs under the scope of an engine of its own (Run),
+// opens its table in a work area with the bytes as stored (TableSession), converts text
 // between the table's page and UTF-8 strictly or counting replacements (TableText), reports
 // progress and warnings through the caller's OperationOptions, and fails with the public errors.
 
@@ -32,12 +32,28 @@ struct LockRefused : vexel::LockError {
   explicit LockRefused(const std::string& message) : vexel::LockError(33, message) {}
 };
 
-// Runs `body` under the process engine's scope: its mutex, the library's settings, and engine
-// errors turned into vexel::Error.
-std::shared_ptr<vexel::Engine::Impl> ProcessEngine();
+// The engine an operation runs on: the outermost Run of a thread makes one of its own (started
+// afresh, closed with every table the operation left open when the operation ends), the Runs
+// nested in it use that one. Operations in two threads thus share no engine and no mutex.
+class OperationEngine {
+ public:
+  OperationEngine();
+  ~OperationEngine();
+  OperationEngine(const OperationEngine&) = delete;
+  OperationEngine& operator=(const OperationEngine&) = delete;
+  const std::shared_ptr<vexel::Engine::Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<vexel::Engine::Impl> impl_;
+  OperationEngine* outer_;
+};
+
+// Runs `body` under the scope of the operation's engine: its mutex, the library's settings,
+// and engine errors turned into vexel::Error.
 template <class F>
 auto Run(F&& body) -> decltype(body()) {
-  vexel::detail::Scope scope(ProcessEngine());
+  const OperationEngine engine;
+  vexel::detail::Scope scope(engine.impl());
   return vexel::detail::Guarded(body);
 }
 
