@@ -4,7 +4,7 @@ project's own CMake build (target _vexel), whose result is copied into the wheel
 The build tree: by default a private one under setuptools' build folder (configured once, a
 Release build of the library and the extension only; later builds are incremental, and ccache is
 used when it is installed). VEXEL_CMAKE_BUILD_DIR names an existing configured build tree of the
-project instead (e.g. build/): only _vexel is brought up to date there, nothing is compiled twice,
+project instead (e.g. build, from the repository's root): only _vexel is brought up to date there, nothing is compiled twice,
 and setuptools' own files go into that tree too, not into this folder. The tree must be
 configured for a Python with the same extension suffix as the one running this build.
 CMAKE_BUILD_PARALLEL_LEVEL sets the build's jobs (2 by default)."""
@@ -24,7 +24,9 @@ from setuptools.command.egg_info import egg_info
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
-GIVEN_TREE = os.environ.get("VEXEL_CMAKE_BUILD_DIR")
+# A relative path is taken from the repository's root (pip runs this file in python/).
+GIVEN_TREE = os.environ.get("VEXEL_CMAKE_BUILD_DIR") and str(
+    (ROOT / os.environ["VEXEL_CMAKE_BUILD_DIR"]).resolve())
 
 
 def project_version() -> str:
