@@ -43,8 +43,8 @@ Error.__doc__ = """An engine failure: ``code`` is the engine's error number (2 f
 210 not a table, 220 a value that does not fit, 222 a damaged index, 351 an expression that does
 not compile, ...) and ``str(error)`` its message, naming the file, record and field."""
 InputError.__doc__ = """A request the library refuses, also a ``ValueError`` (code 220): a tag or
-field that is not there, a value that does not fit (from :func:`from_pandas` also text the
-table's code page has no place for); nothing was changed."""
+field that is not there, a value that does not fit, text the table's code page has no place
+for; nothing was changed."""
 LockError.__doc__ = """A record, append, file or memo lock another program holds, still refused
 after the retries (``lock_retries``, ``lock_wait``); nothing was changed."""
 NotSupported.__doc__ = """What the package does not do with a table it otherwise reads: the tags of
@@ -550,7 +550,7 @@ def from_pandas(frame, path: Union[str, os.PathLike], fields: Optional[Any] = No
     back missing); a time of day in a date column is refused, not cut off.
     ``version`` and ``codepage``: the table kind and the page its text is written in, as in
     :func:`create`. A value that does not fit its field is refused with ``ValueError`` (text
-    the code page lacks with :class:`InputError`) naming the frame's row (its index label) and
+    the code page lacks with :class:`InputError`, also a ``ValueError``) naming the frame's row (its index label) and
     column, and no file is left behind."""
     from . import _frames
     return _frames.from_pandas(frame, path, fields, version, codepage)
