@@ -20,7 +20,7 @@ using detail::Fail;
 using detail::Guarded;
 using detail::Scope;
 
-struct Cursor::Impl {
+struct __attribute__((visibility("hidden"))) Cursor::Impl {
   enum class Kind { kScan, kOrder, kWhere };
   std::shared_ptr<Table::Impl> table;
   Kind kind = Kind::kScan;

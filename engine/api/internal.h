@@ -30,9 +30,12 @@ struct DateTimeValue;
 class Expr;
 }  // namespace vx
 
+// What this header declares is the library's own: never exported from libvexel.so.
+#pragma GCC visibility push(hidden)
+
 namespace vexel {
 
-struct Engine::Impl {
+struct __attribute__((visibility("hidden"))) Engine::Impl {
   // The process's code pages come from the locale, set once before the first engine starts
   // (engines only read them).
   static bool CodePagesFromLocale();
@@ -44,7 +47,7 @@ struct Engine::Impl {
   vx::Engine engine;
 };
 
-struct Table::Impl {
+struct __attribute__((visibility("hidden"))) Table::Impl {
   std::shared_ptr<Engine::Impl> engine;
   int area = 0;  // the work area (1..33) the table is open in
   std::filesystem::path path;
@@ -213,7 +216,7 @@ struct RecordBlock::Layout {
 };
 
 // Fills RecordBlocks; the library's only way in.
-struct BlockAccess {
+struct __attribute__((visibility("hidden"))) BlockAccess {
   static std::shared_ptr<const RecordBlock::Layout> LayoutOf(const vx::TableRecord& table,
                                                              const Table::Impl& impl);
   // Empties the block and ties it to a table (and its layout).
@@ -268,3 +271,5 @@ struct RecordAccess {
 };
 
 }  // namespace vexel
+
+#pragma GCC visibility pop
