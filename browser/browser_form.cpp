@@ -646,6 +646,14 @@ bool TBrowserForm::OpenTable(const std::string& path) {
   }
   if (opened && !ReadOnlyReason.empty()) {
     // opened read-only above
+  } else if (opened && !EditRefusalOfTable().empty()) {
+    // The engine refuses every edit of this table: browse it, and say why from the start.
+    Guarded([this] { Table->SetActive(false); });
+    opened = OpenFile(path, true, failure, code);
+    if (opened)
+      ReadOnlyReason = "its structural FoxPro index " +
+                       std::filesystem::path(path).replace_extension(".CDX").filename().string() +
+                       " is not maintained by this program, so edits would leave it stale";
   } else if (opened && IndexUnreadable(failure)) {
     // An index that cannot be read would be left stale by any edit: browse, never write.
     Guarded([this] { Table->SetActive(false); });
@@ -677,6 +685,15 @@ bool TBrowserForm::OpenTable(const std::string& path) {
   }
   UpdateStatus();
   return opened && Table->Active();
+}
+
+std::string TBrowserForm::EditRefusalOfTable() {
+  std::string refusal;
+  Guarded([&] {
+    Select(Table->WorkArea());
+    if (const TableRecord* table = SelectedTable()) refusal = EditRefusal(*table);
+  });
+  return refusal;
 }
 
 bool TBrowserForm::IndexUnreadable(std::string& failure) {

@@ -250,6 +250,8 @@ class TBrowserForm : public TForm {
   void ChooseTablePage();
   void CloseTable();
   bool OpenFile(const std::string& path, bool read_only, std::string& failure, std::uint16_t& code);
+  // Why the engine refuses every edit of the open table ("" when it does not).
+  std::string EditRefusalOfTable();
   // Whether the open table's production index (or one of its tags) cannot be read; the
   // reason goes to index_problem_.
   bool IndexUnreadable(std::string& failure);

@@ -573,19 +573,24 @@ void SetWhileProc(ConditionProc proc, void* context) {
   t->while_context = context;
 }
 
-namespace {
-
 // A FoxPro table whose header names a structural .CDX: this engine does not maintain .CDX files,
 // so an edit would leave that index stale for every FoxPro program. Every edit of the record
 // file comes this way, whichever door it came in by (the library, vxdbf, the dataset
 // components): refused before anything is written, unless the opener accepted a stale index.
+std::string EditRefusal(const TableRecord& t) {
+  if (t.is_virtual || t.stale_cdx_accepted || !t.HasStructuralCdx()) return {};
+  return Quoted(t) + " has a structural FoxPro compound index, " +
+         DerivedFileName(t.file_name, "CDX") +
+         ", which this program does not maintain: nothing was changed (opened ignoring its "
+         "index, the table is edited and the index left stale)";
+}
+
+namespace {
+
 bool RefusedForCdx(TableRecord& t, const char* label) {
-  if (t.is_virtual || t.stale_cdx_accepted || !t.HasStructuralCdx()) return false;
-  SetEngineError(222, Quoted(t) + " has a structural FoxPro compound index, " +
-                          DerivedFileName(t.file_name, "CDX") +
-                          ", which this program does not maintain: nothing was changed (opened "
-                          "ignoring its index, the table is edited and the index left stale) [" +
-                          label + "]");
+  const std::string refusal = EditRefusal(t);
+  if (refusal.empty()) return false;
+  SetEngineError(222, refusal + " [" + label + "]");
   return true;
 }
 

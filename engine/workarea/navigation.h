@@ -68,6 +68,11 @@ bool IsWhileOn();
 // Whether the record in the table's buffer is visible (skip deleted, filter).
 bool IsVisible(TableRecord& table);
 
+// Why every edit of the table is refused ("" when none is): a FoxPro table whose header names
+// a structural .CDX, which this engine does not maintain, unless the opener accepted leaving
+// it stale. REPLACE, Append, DeleteRec and RecallRec refuse with this text.
+std::string EditRefusal(const TableRecord& t);
+
 // Writes the image over the current record (needs its lock on a shared table).
 void REPLACE();
 // Appends the image as a new last record (needs the append or file lock on a shared table).

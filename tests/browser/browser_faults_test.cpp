@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <cstdio>
+#include <vexel/maintenance.hpp>
+#include <vexel/vexel.hpp>
 
 #include "tests/browser/browser_fixture.h"
 
@@ -102,6 +104,39 @@ TEST_F(BrowserTest, ATitleRefusedForALockStaysInItsRowAfterCancel) {
   EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "Rear Window X       ");
   EXPECT_EQ(browser_->Table->State(), dsBrowse);
   EXPECT_EQ(browser_->Table->RecNo(), 3);
+}
+
+// A Visual FoxPro table whose header names a structural .CDX: this program does not maintain
+// that index, so the table is browsed read-only with the library's reason in the status line,
+// and a title typed into a cell writes nothing.
+TEST_F(BrowserTest, AFoxProTableWithAStructuralCdxIsBrowsedReadOnly) {
+  const std::string path = dir_.File("FOX.DBF");
+  {
+    vexel::CreateTableOptions create;
+    create.version = 0x30;  // Visual FoxPro
+    vexel::create_table(path, {{"TITLE", 'C', 20, 0}, {"YEAR", 'N', 4, 0}}, create);
+    vexel::Table table = vexel::open(path);
+    table.append({{"TITLE", std::string("Vertigo")}, {"YEAR", std::int64_t{1958}}});
+    table.append({{"TITLE", std::string("Psycho")}, {"YEAR", std::int64_t{1960}}});
+  }
+  std::vector<unsigned char> bytes = test::ReadBytes(path);
+  bytes[28] |= 0x01;  // "a structural .CDX belongs to this table"
+  test::WriteBytes(path, bytes);
+  Browse(path);
+  EXPECT_TRUE(browser_->Table->ReadOnly());
+  EXPECT_THAT(Status(), HasSubstr("read-only"));
+  EXPECT_THAT(Status(), HasSubstr("FOX.CDX"));
+  browser_->Grid->SetFocus();
+  browser_->Grid->SetSelectedIndex(ColumnOf("TITLE"));
+  browser_->Grid->SetEditorMode(true);
+  if (browser_->Grid->InplaceEditor() != nullptr && browser_->Grid->EditorMode()) {
+    browser_->Grid->InplaceEditor()->selectAll();
+    Type(browser_->Grid->InplaceEditor(), "Rear Window");
+    Press(browser_->Grid->InplaceEditor(), Qt::Key_Down);
+  }
+  Press(browser_->Grid->Widget(), Qt::Key_Up);
+  EXPECT_EQ(test::ReadBytes(path), bytes);
+  EXPECT_EQ(CurrentTitle(), "Vertigo");
 }
 
 }  // namespace
