@@ -35,6 +35,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/dataset/application.h"
+#include "platform/dataset/sys_utils.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 
@@ -286,11 +287,24 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   Table->SetHideDeletedRecs(false);
   // The record buffers hold the bytes as stored; the widgets show them in the table's page.
   Table->SetTableLanguage(tlAnsi);
-  Table->BeforeEdit = [this](TDataSet*) {
+  // While a tag in its writer's own order is read, no edit starts (the status line says why).
+  const auto refuse_in_writers_order = [this] {
+    if (writers_order_tag_ == 0) return;
+    Notice = "no edits in this order: choose another order to edit";
+    UpdateStatus();
+    Abort();
+  };
+  Table->BeforeDelete = [this, refuse_in_writers_order](TDataSet*) {
+    refuse_in_writers_order();
+    deleting_ = Table->RecNo();
+  };
+  Table->BeforeEdit = [this, refuse_in_writers_order](TDataSet*) {
+    refuse_in_writers_order();
     before_post_ = CurrentValues();
     appending_ = false;
   };
-  Table->BeforeInsert = [this](TDataSet*) {
+  Table->BeforeInsert = [this, refuse_in_writers_order](TDataSet*) {
+    refuse_in_writers_order();
     before_post_.clear();
     appending_ = true;
   };
@@ -317,7 +331,6 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   };
   Table->OnRLockFailedOnRestore = Table->OnRLockFailedOnDelete;
   Table->AfterPost = [this](TDataSet*) { AfterPost(); };
-  Table->BeforeDelete = [this](TDataSet*) { deleting_ = Table->RecNo(); };
   Table->AfterDelete = [this](TDataSet*) {
     if (!replaying_ && deleting_ > 0) history_.Add({EditHistory::Kind::kDelete, deleting_, {}, {}});
   };
@@ -601,6 +614,7 @@ void TBrowserForm::CloseTable() {
   Guarded([this] { Table->SetActive(false); });
   Table->SetReadOnly(false);
   Table->ClearRecordOrder();
+  writers_order_tag_ = 0;
   sort_field_.clear();
   history_.Clear();
   locked_.clear();
@@ -920,7 +934,24 @@ void TBrowserForm::ChooseOrder(int order) {
   if (order > tags) return;  // the temporary order, already in force
   CancelSort();
   const bool had_sort = Table->HasRecordOrder();
-  Guarded([&] { Table->ChooseOrder(order); });
+  Guarded([&] {
+    // A tag that holds its keys in its writer's own order is read in that order, and edits
+    // wait until another order is chosen: keys this program put there would be lost to it.
+    Select(Table->WorkArea());
+    if (writers_order_tag_ != 0) {
+      ReadInWritersOrder(writers_order_tag_, false);
+      writers_order_tag_ = 0;
+      ReadOnlyReason.clear();
+    }
+    if (order > 0 && !Table->ReadOnly() && OrderInSignedByteOrder(order) &&
+        ReadInWritersOrder(order, true)) {
+      writers_order_tag_ = order;
+      ReadOnlyReason = "tag " + OrderTagName(order) +
+                       " holds its keys in its writer's own order (signed bytes); edits wait "
+                       "for another order, as keys added here would be lost to that writer";
+    }
+    Table->ChooseOrder(order);
+  });
   sort_field_.clear();
   if (had_sort) {
     FillOrderBox();

@@ -311,6 +311,8 @@ class TBrowserForm : public TForm {
   bool replaying_ = false;
   std::int32_t deleting_ = 0;
   std::string index_problem_;
+  // The tag read in its writer's own order (0: none); edits wait while it is chosen.
+  int writers_order_tag_ = 0;
   std::set<int> damaged_tags_;
   QWidget* structure_dialog_ = nullptr;
 };

@@ -356,6 +356,18 @@ bool OrderInSignedByteOrder(int n) {
   return ProbeKeyCollation(index->file, tag->header) == KeyCollation::kSignedBytes;
 }
 
+bool ReadInWritersOrder(int n, bool on) {
+  OrderTag* tag = OrderOf(n);
+  AreaIndex* index = SelectedIndex();
+  TableRecord* t = SelectedTable();
+  if (tag == nullptr || index == nullptr || t == nullptr || !tag->character) return false;
+  tag->compare =
+      on ? (tag->descending ? CompareSignedCharKeysDescending : CompareSignedCharKeys)
+         : ChooseComparator(tag->header.KeyType(), tag->expressions.result_type, tag->descending);
+  tag->cursor.Attach(&index->file, tag->header, tag->compare, ContextOf(*index, *tag, t->area));
+  return true;
+}
+
 void TagList(std::vector<std::string>& list, const std::string& table_file,
              std::string_view index_name) {
   list.clear();

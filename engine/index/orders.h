@@ -108,6 +108,10 @@ std::string OrderKeyText(int n);
 // (ProbeKeyCollation: a few node reads): keys this engine adds to it would land where that
 // writer does not look for them.
 bool OrderInSignedByteOrder(int n);
+// Reads order n in its writer's signed-byte order (`on`) or in this engine's byte order again:
+// its walks and seeks then find every key where that writer put it. Only for reading: a caller
+// that turns it on refuses edits meanwhile. Answers false when n is no character tag.
+bool ReadInWritersOrder(int n, bool on);
 // The tag list of an index file (given name with default extension "MDX", in the table's
 // directory unless it has a path): two lines per tag, "NAME,T|F,T|F,KEY" (descending, unique)
 // and the FOR condition (or an empty line). The list is emptied first.

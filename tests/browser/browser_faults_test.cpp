@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <cstdio>
+#include <filesystem>
+#include <set>
 #include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
 
@@ -18,6 +20,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 // Films "Film 00" .. "Film nn" with a TITLE tag of two keys per leaf: a tree of many levels
 // and more leaves than a walk to the end and back may pass in one direction.
@@ -137,6 +140,56 @@ TEST_F(BrowserTest, AFoxProTableWithAStructuralCdxIsBrowsedReadOnly) {
   Press(browser_->Grid->Widget(), Qt::Key_Up);
   EXPECT_EQ(test::ReadBytes(path), bytes);
   EXPECT_EQ(CurrentTitle(), "Vertigo");
+}
+
+// MELDOM.DBF's NAME_TAG keeps its keys in its writer's signed-byte order (letters above 127
+// before ASCII). Chosen in the order box, it is browsed in that order from top to bottom by
+// PgDn (and the window's refresh) without an error, read-only, with the reason in the status line; the table's other
+// tags and natural order are still edited as usual after it.
+TEST_F(BrowserTest, ATagInItsWritersOwnOrderIsBrowsedReadOnlyInThatOrder) {
+  const std::filesystem::path corpus = test::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "no corpus folder beside the repository and VX_CORPUS_DIR unset";
+  for (const char* ext : {".DBF", ".DBT", ".MDX"}) {
+    std::filesystem::copy_file(corpus / "cimc-pcs7" / "meldeom" / (std::string("MELDOM") + ext),
+                               dir_.File(std::string("MELDOM") + ext));
+  }
+  const std::string path = dir_.File("MELDOM.DBF");
+  const std::vector<unsigned char> before = test::ReadBytes(path);
+  Browse(path);
+  int name_tag = -1;
+  for (int i = 0; i < browser_->OrderBox->count(); ++i) {
+    if (browser_->OrderBox->itemText(i) == "NAME_TAG") name_tag = i;
+  }
+  ASSERT_GT(name_tag, 0);
+  browser_->OrderBox->setCurrentIndex(name_tag);
+  EXPECT_THAT(Status(), HasSubstr("read-only"));
+  EXPECT_THAT(Status(), HasSubstr("writer's own order"));
+  EXPECT_THAT(Status(), HasSubstr("tag NAME_TAG"));
+  // Every record the tag holds, once, by PgDn.
+  std::set<std::int32_t> seen;
+  for (int page = 0; page < 60; ++page) {
+    for (int row = 0; row < browser_->Grid->DataLink().RecordCount(); ++row) {
+      LinkRecordScope scope(browser_->Grid->DataLink(), row);
+      seen.insert(browser_->Table->RecNo());
+    }
+    if (browser_->Table->Eof()) break;
+    Press(browser_->Grid->Widget(), Qt::Key_PageDown);
+    browser_->RefreshRows();  // as the window's timer does every two seconds
+  }
+  EXPECT_THAT(RecordedMessages(), IsEmpty());
+  EXPECT_EQ(seen.size(), 92u);  // the tag's keys (its FOR leaves out the deleted records)
+  // A key typed into a cell starts no edit.
+  browser_->Grid->SetFocus();
+  browser_->Grid->SetSelectedIndex(ColumnOf("NAME"));
+  Type(browser_->Grid->Widget(), "A");
+  EXPECT_EQ(browser_->Table->State(), dsBrowse);
+  EXPECT_EQ(test::ReadBytes(path), before);
+  // Natural order again: edits are the table's own business once more.
+  browser_->OrderBox->setCurrentIndex(0);
+  EXPECT_THAT(Status(), Not(HasSubstr("read-only")));
+  browser_->Table->Edit();
+  EXPECT_EQ(browser_->Table->State(), dsEdit);
+  browser_->Table->Cancel();
 }
 
 }  // namespace
