@@ -398,15 +398,12 @@ Table Engine::create(const std::filesystem::path& path, const std::vector<Field>
       const std::string name = path.string();
       RefuseUnusableName(name);
       const bool level7 = options.kind == TableKind::level7;
-      int page = options.codepage;
-      if (page != 0) {
-        if (!vx::LanguageDriverForCodePage(page) ||
-            (level7 && vx::DriverNameForCodePage(page).empty())) {
-          Fail(220, "no language driver mark is known for code page " + std::to_string(page) +
-                        (level7 ? " in a level 7 table" : ""));
-        }
-      } else {
-        page = vx::os::OemCodePage();
+      const int page = options.codepage != 0 ? options.codepage : vx::kNewTableCodePage;
+      // A page without a driver byte goes into a .cpg file (not in a level 7 table).
+      if ((!vx::LanguageDriverForCodePage(page) && !vx::os::CodePageAvailable(page)) ||
+          (level7 && vx::DriverNameForCodePage(page).empty())) {
+        Fail(220, "no language driver mark is known for code page " + std::to_string(page) +
+                      (level7 ? " in a level 7 table" : ""));
       }
       if (fields.empty()) Fail(211, "a table needs at least one field: " + name);
       std::vector<vx::FieldEntry> entries;
@@ -426,12 +423,11 @@ Table Engine::create(const std::filesystem::path& path, const std::vector<Field>
       DefaultVersion version(VersionFor(options.kind));
       vx::TableRecord t;
       vx::CreateDBF(t, file, entries);
-      if (options.codepage != 0) {
-        std::uint8_t id = 0;
-        std::string why;
-        if (vx::WriteTableMark(file, options.codepage, id, why) != vx::MarkWrite::kWritten) {
-          Fail(220, "the code page mark could not be written into " + file + " " + why);
-        }
+      std::uint8_t id = 0;
+      std::string why;
+      const vx::MarkWrite written = vx::WriteTableMark(file, page, id, why);
+      if (written != vx::MarkWrite::kWritten && written != vx::MarkWrite::kCpgWritten) {
+        Fail(220, "the code page mark could not be written into " + file + " " + why);
       }
     });
   }

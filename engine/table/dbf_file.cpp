@@ -583,6 +583,7 @@ void OpenDbf(TableRecord& t) {
 
   t.record.assign(t.record_length, kLiveFlag);
   t.file = std::move(file);
+  t.cpg = ReadCpgFile(t.file_name);
   t.code_page = MarkedCodePage(t);
   EngineErrorCode = 0;
   if (CountFromFileSize) {

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/table/code_page_file.h"
 #include "engine/foundation/engine_state.h"
 #include "platform/os/file.h"
 
@@ -213,10 +214,11 @@ struct TableRecord {
   int open_mode = 0;
   bool oem = false;  // record text is in the OEM code page
   // The code page of the stored text, in which keys convert case: the page the language driver
-  // mark names when this system can convert it (set by OpenDbf), else 0, which means the OEM page
+  // mark, or else the .cpg file, names when this system can convert it (set by OpenDbf), else 0, which means the OEM page
   // in force for an `oem` table and the ANSI page for the others (see TableCodePage).
   int code_page = 0;
   std::string driver_name;  // level 7: the language driver name of the header, without padding
+  CpgFile cpg;              // the .cpg file beside the table, read by OpenDbf
   // Visual FoxPro: the hidden _NullFlags field (not among `fields`), holding a field's null
   // bit and a V/Q field's varying-length bit; length 0 when the table has none.
   std::uint16_t null_flags_offset = 0;

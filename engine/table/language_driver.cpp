@@ -13,10 +13,19 @@ namespace {
 // The language driver ids that xBase writers put at offset 29 and the page each one means.
 // Several ids share a page: they differ in the sort order of their language, which does not
 // change how the text decodes.
+//
+// Source of truth: Microsoft's Visual FoxPro documentation ("Code Pages Supported by Visual
+// FoxPro", the code page identifiers of the table header) for the ids FoxPro writes, 0x01-0x04,
+// 0x64-0x6C, 0x78-0x7E, 0x96-0x98 and 0xC8-0xCB, and the dBASE IV/5 language driver list for the
+// country drivers 0x08-0x59, 0x86-0x88 and 0xCC. Two ids are easy to get wrong and some
+// libraries swap them: 0x65 is 866 (Russian MS-DOS) and 0x66 is 865 (Nordic MS-DOS), as Visual
+// FoxPro documents them. Mazovia and Kamenický carry Visual FoxPro's numbers 620 and 895 (other
+// lists call Kamenický 867 and Mazovia 667 or 790).
 const std::vector<LanguageDriver> kDrivers = {
     {0x01, 437, "U.S. MS-DOS"},
     {0x02, 850, "International MS-DOS"},
     {0x03, 1252, "Windows ANSI Latin I"},
+    {0x04, 10000, "Standard Macintosh"},
     {0x08, 865, "Danish OEM"},
     {0x09, 437, "Dutch OEM"},
     {0x0A, 850, "Dutch OEM (secondary)"},
@@ -50,13 +59,15 @@ const std::vector<LanguageDriver> kDrivers = {
     {0x4E, 949, "Korean (ANSI/OEM)"},
     {0x4F, 950, "Chinese Big5 (Taiwan)"},
     {0x50, 874, "Thai (ANSI/OEM)"},
-    {0x57, 1252, "ANSI (Latin I)"},
+    {0x57, 1252, "ANSI (the writer's page; read as Latin I)"},
     {0x58, 1252, "Western European ANSI"},
     {0x59, 1252, "Spanish ANSI"},
     {0x64, 852, "Eastern European MS-DOS"},
     {0x65, 866, "Russian MS-DOS"},
     {0x66, 865, "Nordic MS-DOS"},
     {0x67, 861, "Icelandic MS-DOS"},
+    {0x68, 895, "Kamenicky (Czech) MS-DOS"},
+    {0x69, 620, "Mazovia (Polish) MS-DOS"},
     {0x6A, 737, "Greek MS-DOS"},
     {0x6B, 857, "Turkish MS-DOS"},
     {0x6C, 863, "French-Canadian MS-DOS"},
@@ -67,8 +78,12 @@ const std::vector<LanguageDriver> kDrivers = {
     {0x7C, 874, "Thai Windows/MS-DOS"},
     {0x7D, 1255, "Hebrew Windows"},
     {0x7E, 1256, "Arabic Windows"},
+    {0x86, 737, "Greek OEM"},
     {0x87, 852, "Slovenian OEM"},
     {0x88, 857, "Turkish OEM"},
+    {0x96, 10007, "Russian Macintosh"},
+    {0x97, 10029, "Eastern European Macintosh"},
+    {0x98, 10006, "Greek Macintosh"},
     {0xC8, 1250, "Eastern European Windows"},
     {0xC9, 1251, "Russian Windows"},
     {0xCA, 1254, "Turkish Windows"},
@@ -84,7 +99,8 @@ constexpr struct {
     {437, 0x01},  {850, 0x02},  {1252, 0x03}, {865, 0x66},  {932, 0x7B},  {863, 0x6C},
     {852, 0x64},  {860, 0x24},  {866, 0x65},  {936, 0x7A},  {949, 0x79},  {950, 0x78},
     {874, 0x7C},  {861, 0x67},  {737, 0x6A},  {857, 0x6B},  {1255, 0x7D}, {1256, 0x7E},
-    {1250, 0xC8}, {1251, 0xC9}, {1254, 0xCA}, {1253, 0xCB}, {1257, 0xCC},
+    {1250, 0xC8}, {1251, 0xC9}, {1254, 0xCA}, {1253, 0xCB}, {1257, 0xCC}, {895, 0x68},
+    {620, 0x69},  {10000, 0x04}, {10007, 0x96}, {10029, 0x97}, {10006, 0x98},
 };
 
 // Level 7 names: "DB" + the DOS page + country + version for DOS pages, "DBWIN" + country for
@@ -146,10 +162,13 @@ std::string DriverNameForCodePage(int page) {
 int MarkedCodePage(const TableRecord& table) {
   int page = CodePageOfDriverName(table.driver_name);
   if (page == 0 && !table.IsDbase2()) {
-    const LanguageDriver* driver = FindLanguageDriver(table.header[kLanguageDriverOffset]);
-    if (driver != nullptr) page = driver->code_page;
+    const std::uint8_t id = table.header[kLanguageDriverOffset];
+    const LanguageDriver* driver = FindLanguageDriver(id);
+    if (driver != nullptr && !(id == kWriterAnsiDriver && table.cpg.page != 0)) {
+      page = driver->code_page;
+    }
   }
-  return page != 0 && os::CodePageAvailable(page) ? page : 0;
+  return page != 0 && os::CodePageAvailable(page) ? page : table.cpg.page;
 }
 
 int TableCodePage(const TableRecord& table) {

@@ -43,8 +43,16 @@ int CodePageOfDriverName(std::string_view name);
 // The level 7 name written for a page, or empty when none is known.
 std::string DriverNameForCodePage(int page);
 
+// The page of new tables when their creator names none: Windows Latin 1 holds the letters of
+// every Western European language (a DOS page would refuse "København" in most of them).
+inline constexpr int kNewTableCodePage = 1252;
+
+// 0x57 means "the ANSI page of the program that wrote the table" (GIS programs write it with a
+// .cpg file that names the page): read as 1252 only when no .cpg names another.
+inline constexpr std::uint8_t kWriterAnsiDriver = 0x57;
+
 // The page a table's mark names (a level 7 driver name first, then byte 29) when this system
-// can convert it, else 0.
+// can convert it, else the page of its .cpg file (TableRecord::cpg), else 0.
 int MarkedCodePage(const TableRecord& table);
 // The page of a table's stored text: TableRecord::code_page, else the OEM page in force for a
 // table that holds OEM text and the ANSI page for the others.

@@ -26,6 +26,7 @@ std::string Hex(std::uint8_t byte) {
 TableMark ReadTableMark(const TableRecord& table) {
   TableMark mark;
   if (table.IsDbase2()) return mark;
+  mark.cpg = table.cpg;
   mark.has_byte = true;
   mark.id = table.header[kLanguageDriverOffset];
   if (table.IsLevel7() && table.header_length >= kLevel7DriverNameOffset + kLevel7DriverNameSize) {
@@ -75,7 +76,9 @@ CodePageChoice ChooseTableCodePage(const TableMark& mark, int requested,
     choice.reason = "language driver " + mark.driver_name;
     return choice;
   }
-  if (const LanguageDriver* driver = FindLanguageDriver(mark.id); driver != nullptr) {
+  // 0x57 names no page of its own when a .cpg names one.
+  const bool weak = mark.id == kWriterAnsiDriver && mark.cpg.page != 0;
+  if (const LanguageDriver* driver = FindLanguageDriver(mark.id); driver != nullptr && !weak) {
     if (os::CodePageAvailable(driver->code_page)) {
       choice.page = driver->code_page;
       choice.reason = "language driver " + Hex(mark.id);
@@ -83,10 +86,21 @@ CodePageChoice ChooseTableCodePage(const TableMark& mark, int requested,
     }
     choice.warning = "language driver " + Hex(mark.id) + " names code page " +
                      std::to_string(driver->code_page) + ", which this system cannot convert";
-  } else if (mark.id != 0) {
+  } else if (mark.id != 0 && !weak) {
     choice.warning = "language driver " + Hex(mark.id) + " is unknown";
   } else if (!mark.driver_name.empty()) {
     choice.warning = "language driver " + mark.driver_name + " is unknown";
+  }
+  const std::string cpg_name = mark.cpg.path.substr(mark.cpg.path.find_last_of('/') + 1);
+  if (mark.cpg.page != 0) {
+    choice.page = mark.cpg.page;
+    choice.reason = ".cpg file " + cpg_name + " (" + mark.cpg.text + ")";
+    if (!choice.warning.empty()) choice.reason += "; " + choice.warning;
+    choice.warning.clear();
+    return choice;
+  }
+  if (!mark.cpg.problem.empty()) {
+    choice.warning += (choice.warning.empty() ? "" : "; ") + cpg_name + ": " + mark.cpg.problem;
   }
   choice.page = ansi ? os::AnsiCodePage() : os::OemCodePage();
   choice.reason = std::string(choice.warning.empty() ? "no mark" : "mark not usable") + ": the " +
@@ -99,8 +113,10 @@ CodePageChoice ChooseTableCodePage(const TableMark& mark, int requested,
 
 MarkWrite WriteTableMark(const std::string& file, int page, std::uint8_t& id, std::string& why) {
   const std::optional<std::uint8_t> driver = LanguageDriverForCodePage(page);
-  if (!driver) return MarkWrite::kNoDriver;
-  id = *driver;
+  // A page no driver byte names goes into a .cpg file, and the mark is cleared so that it
+  // does not name another page.
+  if (!driver && !os::CodePageAvailable(page)) return MarkWrite::kNoDriver;
+  id = driver.value_or(0);
   // Open as the engine would, to refuse what is not a table.
   TableRecord t;
   t.file_name = file;
@@ -109,8 +125,19 @@ MarkWrite WriteTableMark(const std::string& file, int page, std::uint8_t& id, st
   const bool dbase2 = t.IsDbase2();
   const bool level7 = t.IsLevel7();
   const std::uint8_t version = t.version();
+  const bool has_cpg = !t.cpg.path.empty();
   CloseDbf(t);
-  if (dbase2) return MarkWrite::kDbase2;
+  // A .cpg that names another page is rewritten too: some readers go by it before the mark.
+  const auto write_cpg = [&](MarkWrite done) {
+    if (driver && !has_cpg) return done;
+    std::string written;
+    if (const int code = WriteCpgFile(file, page, written); code != 0) {
+      why = "error " + std::to_string(code) + " writing " + written;
+      return MarkWrite::kFailed;
+    }
+    return driver ? done : MarkWrite::kCpgWritten;
+  };
+  if (dbase2) return driver ? MarkWrite::kDbase2 : write_cpg(MarkWrite::kCpgWritten);
   const std::string name = level7 ? DriverNameForCodePage(page) : std::string();
   if (level7 && name.empty()) return MarkWrite::kNoDriverName;
   os::File f;
@@ -138,7 +165,7 @@ MarkWrite WriteTableMark(const std::string& file, int page, std::uint8_t& id, st
     why = "error " + std::to_string(code);
     return MarkWrite::kFailed;
   }
-  return MarkWrite::kWritten;
+  return write_cpg(MarkWrite::kWritten);
 }
 
 }  // namespace vx

@@ -54,9 +54,12 @@ struct LanguageDriver {
 std::optional<LanguageDriver> language_driver(int page);
 
 // Writes the mark of `page` into the header of `file` (byte 29, and a level 7 table's driver
-// name) under exclusive use; nothing else in the file changes. Answers the driver written.
-// InputError for a page no driver names (or, in a level 7 table, no driver name) and for a
-// dBASE II table, LockError when another program has the table open, DataError when the
+// name) under exclusive use; nothing else in the file changes. Answers the driver written. A
+// page no driver names but this library converts (65001 UTF-8, 855, 1258, ...) is written to a
+// .cpg file beside the table (as GIS programs do) and byte 29 is cleared: the answer then has
+// id 0 and the .cpg file's name as its meaning. A .cpg already there is rewritten with any page.
+// InputError for a page this library cannot convert (or, in a level 7 table, with no driver
+// name) and for a dBASE II table with a page a driver names, LockError when another program has the table open, DataError when the
 // write fails.
 LanguageDriver set_codepage_mark(const std::filesystem::path& file, int page);
 

@@ -30,7 +30,9 @@ namespace vexel {
 // is written without its memo bit when no field needs a memo file.
 struct CreateTableOptions {
   std::uint8_t version = 0;  // 0: the engine's default kind (dBASE III)
-  int codepage = 0;          // mark the table as holding this code page; 0: no mark
+  // The code page of the table's text, written as its language driver mark (or, for a page no
+  // mark names, such as 65001 UTF-8, as a .cpg file beside it); 0: 1252, Windows Latin 1.
+  int codepage = 0;
   bool overwrite = false;    // replace an existing table, its memo file and its production index
 };
 

@@ -440,7 +440,9 @@ enum class TableKind { dbase3, dbase4, foxpro, level7 };
 
 struct CreateOptions {
   TableKind kind = TableKind::dbase4;
-  int codepage = 0;        // 0: no language driver mark
+  // The code page of the table's text, written as its language driver mark (or, for a page no
+  // mark names, such as 65001 UTF-8, as a .cpg file beside it); 0: 1252, Windows Latin 1.
+  int codepage = 0;
   bool overwrite = false;  // replace an existing table, its memo file and production index
   OpenOptions open{};      // how the new table is opened
 };

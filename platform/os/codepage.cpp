@@ -120,6 +120,36 @@ constexpr HighHalf kAnsi1251 = {
     0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,  // F8
 };
 
+// Two DOS pages that the C library's iconv does not have, each code page 437 with letters of its
+// language in place of some accented letters and symbols (between 0x80 and 0xAD):
+// Mazovia (Polish; Visual FoxPro numbers it 620) and Kamenický (Czech and Slovak; 895). The
+// box drawing and symbols from 0xB0 on are 437's in both.
+struct ByteChange {
+  int byte;
+  char16_t cp;
+};
+
+constexpr HighHalf ChangedPage(const HighHalf& base, std::initializer_list<ByteChange> changes) {
+  HighHalf page = base;
+  for (const ByteChange& change : changes) page[change.byte - 0x80] = change.cp;
+  return page;
+}
+
+constexpr HighHalf kMazovia620 = ChangedPage(
+    kOem437, {{0x86, 0x0105}, {0x8D, 0x0107}, {0x8F, 0x0104}, {0x90, 0x0118}, {0x91, 0x0119},
+              {0x92, 0x0142}, {0x95, 0x0106}, {0x98, 0x015A}, {0x9C, 0x0141}, {0x9E, 0x015B},
+              {0xA0, 0x0179}, {0xA1, 0x017B}, {0xA3, 0x00D3}, {0xA4, 0x0144}, {0xA5, 0x0143},
+              {0xA6, 0x017A}, {0xA7, 0x017C}});
+
+constexpr HighHalf kKamenicky895 = ChangedPage(
+    kOem437, {{0x80, 0x010C}, {0x83, 0x010F}, {0x85, 0x010E}, {0x86, 0x0164}, {0x87, 0x010D},
+              {0x88, 0x011B}, {0x89, 0x011A}, {0x8A, 0x0139}, {0x8B, 0x00CD}, {0x8C, 0x013E},
+              {0x8D, 0x013A}, {0x8F, 0x00C1}, {0x91, 0x017E}, {0x92, 0x017D}, {0x95, 0x00D3},
+              {0x96, 0x016F}, {0x97, 0x00DA}, {0x98, 0x00FD}, {0x9B, 0x0160}, {0x9C, 0x013D},
+              {0x9D, 0x00DD}, {0x9E, 0x0158}, {0x9F, 0x0165}, {0xA4, 0x0148}, {0xA5, 0x0147},
+              {0xA6, 0x016E}, {0xA7, 0x00D4}, {0xA8, 0x0161}, {0xA9, 0x0159}, {0xAA, 0x0155},
+              {0xAB, 0x0154}, {0xAD, 0x00A7}});
+
 // Look-alikes for characters that a target page lacks, sorted by code point: the letter without
 // its accent, ASCII punctuation for typographic marks. Lookups follow the chain (Ї -> І -> I)
 // until the target page has the character. Box drawing is handled by BoxLookAlike.
@@ -256,8 +286,9 @@ class Page {
 };
 
 const Page* FindPage(int number) {
-  static const Page kPages[] = {
-      {437, kOem437}, {850, kOem850}, {866, kOem866}, {1252, kAnsi1252}, {1251, kAnsi1251}};
+  static const Page kPages[] = {{437, kOem437},      {850, kOem850},       {866, kOem866},
+                                {1252, kAnsi1252},    {1251, kAnsi1251},    {620, kMazovia620},
+                                {895, kKamenicky895}};
   for (const Page& page : kPages) {
     if (page.number() == number) return &page;
   }
@@ -518,12 +549,29 @@ class IconvHandle {
   iconv_t cd_;
 };
 
+// iconv's name of a page: "CP" + the number, but for the pages it knows only by name.
+std::string IconvName(int page) {
+  if (page > 28590 && page <= 28606) return "ISO-8859-" + std::to_string(page - 28590);
+  switch (page) {
+    case 10000:
+      return "MACINTOSH";
+    case 10029:
+      return "MAC-CENTRALEUROPE";
+    case 20866:
+      return "KOI8-R";
+    case 21866:
+      return "KOI8-U";
+    default:
+      return "CP" + std::to_string(page);
+  }
+}
+
 // The descriptor from or to UTF-8 for a page, or null when iconv does not know it.
 IconvHandle* IconvFor(int page, bool to_utf8) {
   thread_local std::map<std::pair<int, bool>, std::unique_ptr<IconvHandle>> handles;
   auto& slot = handles[{page, to_utf8}];
   if (!slot) {
-    const std::string name = "CP" + std::to_string(page);
+    const std::string name = IconvName(page);
     slot = to_utf8 ? std::make_unique<IconvHandle>("UTF-8", name)
                    : std::make_unique<IconvHandle>(name, "UTF-8");
   }

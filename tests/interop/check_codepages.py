@@ -11,6 +11,12 @@
 4. For every corpus table whose MANIFEST names a language driver and that vxdbf opens,
    `vxdbf codepage` must rank the page of that driver first.
 
+5. `vxdbf create --codepage N` in every page the driver table names that Python has a codec
+   for (and the default, 1252), text of that page's language appended; python3-dbf and dbfread,
+   each going by the mark, must read it back. A UTF-8 table (65001: no mark, a .cpg file) must
+   read back through dbfread told the .cpg's encoding, and a table with only a .cpg must read
+   right in vxdbf.
+
 Usage: check_codepages.py VXDBF [CORPUS_DIR]
 Exits 77 (skipped) when python3-dbf is absent; closes with a line "N passed, N failed".
 """
@@ -27,6 +33,10 @@ try:
     import dbf
 except ImportError:  # pragma: no cover
     dbf = None
+try:
+    import dbfread
+except ImportError:  # pragma: no cover
+    dbfread = None
 
 LATIN = ["Ein Mann sucht Bücher über Ölmalerei.", "Crème brûlée à la française",
          "Año nuevo, señor Muñoz", "Größe und Gewicht für später"]
@@ -41,7 +51,10 @@ CANDIDATES = (437, 850, 852, 866, 1250, 1251, 1252)
 MISMARKED = {"php-xbase/socios.dbf": 65001}  # UTF-8 text under the Windows mark 0x03
 # Tables whose mark is wrong and whose text is too short for any ranking to name the right page.
 UNTELLABLE = {"dbase-rs/cp850.dbf": "one record of code page 850 text (\"\u00c4\u00f6\u00fc!\u00a7\") "
-                                    "under the Windows mark 0x03: five letters cannot tell 850 from 866"}
+                                    "under the Windows mark 0x03: five letters cannot tell 850 from 866",
+              "infused-dbf/mazovia.dbf": "seven bytes under the Mazovia mark 0x69, three of them box "
+                                         "drawing and symbols in every DOS page: no page reads them "
+                                         "as words"}
 TABLES = {437: LATIN, 850: LATIN_850, 852: POLISH, 866: CYRILLIC, 1251: CYRILLIC, 1252: LATIN}
 
 
@@ -108,6 +121,79 @@ def check_page(vxdbf, folder, page, texts):
         if best != page:
             problems.append("%s without its mark: the assistant ranks %d first"
                             % (os.path.basename(path), best))
+    return problems
+
+
+# A page's language in text: what a table written in that page holds (all of it in the page).
+# Marks the independent readers do not know (they read such a table as ASCII or refuse it).
+DBFREAD_LACKS = {1257}
+PYTHON_DBF_LACKS = {1257}
+
+WRITTEN = {
+    437: "Größe über", 850: "Ålesund og Øresund", 852: "Zażółć gęślą jaźń",
+    857: "Işık ğüşö", 861: "Þórður Íslendingur", 865: "Smørrebrød Ærø", 866: "Привет, мир",
+    737: "Καλημέρα κόσμε", 874: "สวัสดีครับ", 1250: "Příliš žluťoučký kůň",
+    1251: "Съешь ещё булок", 1252: "Crème brûlée, Zoë's café", 1253: "Καλημέρα κόσμε",
+    1254: "Işık ğüşö İstanbul", 1255: "שלום עולם", 1256: "مرحبا بالعالم",
+    1257: "Ąžuolas ir šaknys", 932: "日本語のテキスト", 936: "中文文本", 949: "한국어 텍스트",
+    950: "中文文本", 10007: "Привет", 65001: "Zoë, Привет, 日本",
+}
+
+
+def check_written_page(vxdbf, folder, page, text):
+    problems = []
+    path = os.path.join(folder, "w%d.dbf" % page)
+    create = [vxdbf, "create", path, "--field", "NAME,C,60"]
+    if page:
+        create += ["--codepage", str(page)]
+    run(create)
+    run([vxdbf, "append", path, "--format", "jsonl"],
+        (json.dumps({"NAME": text}) + "\n").encode("utf-8"))
+    if dumped(vxdbf, path) != [{"NAME": text}]:
+        problems.append("cp%d: vxdbf does not read its own table back" % page)
+    if page == 65001:
+        cpg = open(os.path.join(folder, "w65001.cpg")).read()
+        got = [r["NAME"] for r in dbfread.DBF(path, encoding=cpg.strip().lower())]
+        if cpg.strip() != "UTF-8" or got != [text]:
+            problems.append("UTF-8: .cpg %r, dbfread reads %r" % (cpg, got))
+        return problems
+    if page not in DBFREAD_LACKS:
+        got = [r["NAME"] for r in dbfread.DBF(path)]
+        if got != [text]:
+            problems.append("cp%d: dbfread reads %r" % (page, got))
+    if page not in PYTHON_DBF_LACKS:
+        table = dbf.Table(path)  # the code page from the table's own mark
+        table.open(dbf.READ_ONLY)
+        try:
+            theirs = [record[0].rstrip() for record in table][0]
+        finally:
+            table.close()
+        if theirs != text:
+            problems.append("cp%d: python3-dbf reads %r" % (page, theirs))
+    return problems
+
+
+def check_written_pages(vxdbf, folder):
+    """Tables vxdbf creates in each page, read back by python3-dbf and dbfread."""
+    problems = []
+    for page, text in sorted(WRITTEN.items()) + [(0, "København, Ærøskøbing")]:
+        try:
+            problems += check_written_page(vxdbf, folder, page, text)
+        except Exception as e:  # a failing reader is a failed check, not a crash
+            problems.append("cp%d: %s: %s" % (page, type(e).__name__, e))
+    # A table that only a .cpg describes, as GDAL writes one.
+
+    path = os.path.join(folder, "gdal.dbf")
+    run([vxdbf, "create", path, "--field", "NAME,C,20", "--codepage", "437"])
+    with open(path, "r+b") as f:
+        f.seek(29)
+        f.write(b"\0")
+    run([vxdbf, "append", path, "--codepage", "1251", "--format", "jsonl"],
+        (json.dumps({"NAME": "Привет"}) + "\n").encode("utf-8"))
+    with open(os.path.join(folder, "GDAL.CPG"), "w") as f:
+        f.write("ANSI 1251")
+    if dumped(vxdbf, path) != [{"NAME": "Привет"}]:
+        problems.append("a table with a .cpg \"ANSI 1251\" is not read through it")
     return problems
 
 
@@ -195,6 +281,18 @@ def main():
             else:
                 passed += 1
                 print("ok   cp%d" % page)
+        if dbfread is not None:
+            try:
+                problems = check_written_pages(vxdbf, folder)
+            except Exception as e:  # a failing command is a failed check, not a crash
+                problems = ["%s: %s" % (type(e).__name__, e)]
+            for p in problems:
+                print("FAIL written pages: " + p)
+            failed += 1 if problems else 0
+            passed += 0 if problems else 1
+            if not problems:
+                print("ok   tables written in %d pages read back by python3-dbf and dbfread"
+                      % len(WRITTEN))
         if os.path.isdir(corpus):
             corpus_passed, corpus_failed = check_corpus(vxdbf, corpus, folder)
             passed += corpus_passed

@@ -15,6 +15,11 @@ namespace {
 
 int SetMark(const Options& o, const Streams& io) {
   const vexel::LanguageDriver driver = vexel::set_codepage_mark(o.file, o.codepage);
+  if (driver.id == 0) {
+    io.out << "Code page " << o.codepage << " written to " << driver.meaning
+           << " (no language driver names it; the table's mark is cleared)\n";
+    return kExitOk;
+  }
   char hex[8];
   std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(driver.id));
   io.out << "Language driver " << hex << " (" << driver.meaning << ", code page " << o.codepage
@@ -86,7 +91,8 @@ void RegisterCodepageCommand(Commands& commands) {
       {"codepage", "FILE [--set N] [--json]                 (which code page the text is in)",
        "Scores code pages on the table's own text and memos and lists them best first with "
        "sample words; --set N writes the language driver mark of page N (exclusive use, nothing "
-       "else changes).",
+       "else changes), or for a page no mark names (65001 UTF-8, 855, 1258, ...) a .cpg file "
+       "beside the table.",
        "vxdbf codepage films.dbf    then    vxdbf codepage films.dbf --set 1252", Assist});
   AddFileArgument(command, o);
   AddCodePageOption(command, "--set", o.codepage,

@@ -245,7 +245,9 @@ void RegisterCreateCommand(Commands& commands) {
   create.add_option("--version", o.version,
                     "the table kind when a memo field is present: 0x83, 0x8B, 0xF5 or 0x8C");
   AddCodePageOption(create, "--codepage", o.codepage,
-                    "mark the table as holding text of this code page (its language driver)");
+                    "the code page of the table's text, written as its language driver mark "
+                    "(a .cpg file for pages no mark names, such as 65001 UTF-8); 1252 when not "
+                    "given");
   create.add_flag("--overwrite", o.overwrite,
                   "replace an existing table, its memo file and its production index");
   create.footer(create.get_footer() + "\n\n" + FieldTypesHelp());

@@ -57,6 +57,7 @@ std::optional<LanguageDriver> language_driver(int page) {
 LanguageDriver set_codepage_mark(const std::filesystem::path& file, int page) {
   return vx::ops::Run([&] {
     const std::uint8_t id = vx::ops::WriteCodePageMark(file.string(), page);
+    if (id == 0) return LanguageDriver{0, vx::DerivedFileName(file.string(), "CPG"), page};
     const vx::LanguageDriver* driver = vx::FindLanguageDriver(id);
     return LanguageDriver{id, driver != nullptr ? driver->meaning : "", page};
   });

@@ -19,6 +19,7 @@
 #include "engine/table/field_values.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
+#include "engine/table/language_driver.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
@@ -1091,18 +1092,18 @@ void Create(const std::string& file, const std::vector<vexel::Field>& fields,
   if (fields.empty()) throw InputError{"a table needs at least one field: " + file};
   const std::vector<FieldEntry> definitions = CheckedDefinitions(fields, version);
   const bool level7 = version == kVersionLevel7Memo || version == kVersionLevel7;
-  // Refused before anything is removed or written; without a page the header is as CreateDBF
-  // writes it.
-  if (options.codepage != 0) CheckCodePageMark(options.codepage, level7);
+  // Refused before anything is removed or written.
+  const int page = options.codepage != 0 ? options.codepage : kNewTableCodePage;
+  CheckCodePageMark(page, level7);
   if (!TableNameHasStem(file)) throw InputError{file + kNoStemText};
   const std::string table = DefaultExtension(TrimText(file), "DBF");
   if (os::FileExists(table) || os::IsSymbolicLink(table)) {
     if (!options.overwrite) throw InputError{table + " exists; use --overwrite to replace it"};
-    OverwriteTable(table, definitions, version, options.codepage);
+    OverwriteTable(table, definitions, version, page);
     return;
   }
   CreateEmpty(file, definitions, version);
-  if (options.codepage != 0) WriteCodePageMark(file, options.codepage);
+  WriteCodePageMark(file, page);
 }
 
 }  // namespace

@@ -181,8 +181,10 @@ void TableText::ReportReplacements(const vexel::OperationOptions& options) const
 }
 
 void CheckCodePageMark(int page, bool level7) {
-  if (!LanguageDriverForCodePage(page)) {
-    throw InputError{"no language driver is known for code page " + std::to_string(page)};
+  // A page no driver byte names is written to a .cpg file (WriteCodePageMark).
+  if (!LanguageDriverForCodePage(page) && !os::CodePageAvailable(page)) {
+    throw InputError{"no language driver is known for code page " + std::to_string(page) +
+                     ", and this system cannot convert it"};
   }
   if (level7 && DriverNameForCodePage(page).empty()) {
     throw InputError{"no level 7 language driver name is known for code page " +
@@ -196,6 +198,7 @@ std::uint8_t WriteCodePageMark(const std::string& file, int page) {
   std::string why;
   switch (WriteTableMark(file, page, id, why)) {
     case MarkWrite::kWritten:
+    case MarkWrite::kCpgWritten:
       return id;
     case MarkWrite::kNoDriver:
     case MarkWrite::kNoDriverName:

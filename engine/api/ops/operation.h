@@ -119,11 +119,13 @@ class TableText {
   std::size_t replaced_ = 0;
 };
 
-// Refuses (InputError) a page whose mark cannot be written: no language driver for it, or, in a
-// level 7 table, no driver name.
+// Refuses (InputError) a page whose mark cannot be written: neither a language driver for it nor
+// a conversion (for a .cpg file), or, in a level 7 table, no driver name.
 void CheckCodePageMark(int page, bool level7);
 // Writes the mark of `page` (byte 29, and the driver name of a level 7 table) into the file's
-// header under exclusive use; nothing else in the file changes. Answers the id written.
+// header under exclusive use; nothing else in the file changes. A page without a driver byte
+// goes into the table's .cpg file and the byte is cleared (WriteTableMark). Answers the id
+// written (0 for a .cpg).
 std::uint8_t WriteCodePageMark(const std::string& file, int page);
 
 // kRead opens the table read-only (unless exclusive) and without its memo file when that is

@@ -6,6 +6,8 @@
 
 #include <map>
 
+#include "platform/os/codepage.h"
+
 namespace vx {
 namespace {
 
@@ -17,16 +19,19 @@ TEST(LanguageDriverTest, IdsMeanTheirPages) {
       {0x4F, 950},  {0x50, 874},  {0x57, 1252}, {0x64, 852},  {0x65, 866}, {0x67, 861},
       {0x6A, 737},  {0x6B, 857},  {0x7D, 1255}, {0x7E, 1256}, {0x87, 852}, {0xC8, 1250},
       {0xC9, 1251}, {0xCA, 1254}, {0xCB, 1253}, {0xCC, 1257},
+      // Swapped by some libraries: 0x65 is Russian, 0x66 Nordic.
+      {0x66, 865},  {0x68, 895},  {0x69, 620},  {0x04, 10000}, {0x86, 737}, {0x96, 10007},
+      {0x97, 10029}, {0x98, 10006},
   };
   for (const auto& [id, page] : kExpected) {
     SCOPED_TRACE(id);
     ASSERT_NE(FindLanguageDriver(id), nullptr);
     EXPECT_EQ(FindLanguageDriver(id)->code_page, page);
   }
-  for (const std::uint8_t unknown : {0x00, 0x04, 0x69, 0xF0, 0xFF}) {
+  for (const std::uint8_t unknown : {0x00, 0x05, 0x6D, 0xF0, 0xFF}) {
     EXPECT_EQ(FindLanguageDriver(unknown), nullptr) << int{unknown};
   }
-  EXPECT_EQ(LanguageDrivers().size(), 60u);
+  EXPECT_EQ(LanguageDrivers().size(), 67u);
   // The mark written for a page reads back as that page.
   for (const LanguageDriver& d : LanguageDrivers()) {
     SCOPED_TRACE(d.id);
@@ -36,6 +41,69 @@ TEST(LanguageDriverTest, IdsMeanTheirPages) {
   }
   EXPECT_EQ(*LanguageDriverForCodePage(1252), 0x03);
   EXPECT_FALSE(LanguageDriverForCodePage(65001).has_value());
+}
+
+// Every page the table names converts both ways, byte for byte over 0x80..0xFF: a byte that is
+// a character comes back as itself, and one that is none is refused rather than guessed.
+TEST(LanguageDriverTest, EveryPageNamedConvertsEachByteBothWays) {
+  for (const LanguageDriver& d : LanguageDrivers()) {
+    SCOPED_TRACE(d.code_page);
+    if (d.code_page == 10006) continue;  // Greek Macintosh: no conversion known here
+    ASSERT_TRUE(os::CodePageAvailable(d.code_page));
+    int characters = 0;
+    for (int b = 0x80; b <= 0xFF; ++b) {
+      const std::string byte(1, static_cast<char>(b));
+      const os::ConvertedText text = os::DecodeCodePage(d.code_page, byte, os::OnFault::kStop);
+      if (text.fault != os::TextFault::kNone) continue;  // a lead byte or no character
+      ++characters;
+      const os::ConvertedText back = os::EncodeCodePage(d.code_page, text.text, os::OnFault::kStop);
+      EXPECT_EQ(back.text, byte) << b;
+    }
+    EXPECT_GT(characters, 0);
+  }
+  // The letters of each language at the bytes its page puts them, both ways; the two pages of
+  // our own also byte for byte at every byte they change from 437.
+  const struct {
+    int page;
+    const char* text;
+    const char* bytes;
+  } kLetters[] = {
+      {620, "ąćęłńóśźżĄĆĘŁŃÓŚŹŻ",
+       "\x86\x8D\x91\x92\xA4\xA2\x9E\xA6\xA7\x8F\x95\x90\x9C\xA5\xA3\x98\xA0\xA1"},
+      {895, "áčďéěíňóřšťúůýžÁČĎÉĚÍŇÓŘŠŤÚŮÝŽĹĺĽľŔŕÄÔ§",
+       "\xA0\x87\x83\x82\x88\xA1\xA4\xA2\xA9\xA8\x9F\xA3\x96\x98\x91\x8F\x80\x85"
+       "\x90\x89\x8B\xA5\x95\x9E\x9B\x86\x97\xA6\x9D\x92\x8A\x8D\x9C\x8C\xAB\xAA"
+       "\x8E\xA7\xAD"},
+      {737, "ΑΒΓαβγ", "\x80\x81\x82\x98\x99\x9A"},
+      {857, "ıİşŞğĞ", "\x8D\x98\x9F\x9E\xA7\xA6"},
+      {861, "ÐðÞþ", "\x8B\x8C\x8D\x95"},
+      {865, "øØ¤", "\x9B\x9D\xAF"},
+      {866, "АЯая", "\x80\x9F\xA0\xEF"},
+      {874, "กฮ", "\xA1\xCE"},
+      {1253, "ΑΩάώ", "\xC1\xD9\xDC\xFE"},
+      {1254, "ĞğİışŞ", "\xD0\xF0\xDD\xFD\xFE\xDE"},
+      {1255, "את", "\xE0\xFA"},
+      {1256, "اي", "\xC7\xED"},
+      {1257, "ĄąŠš", "\xC0\xE0\xD0\xF0"},
+      {1258, "ĂăĐđ", "\xC3\xE3\xD0\xF0"},
+      {10007, "АЯ", "\x80\x9F"},
+      {10029, "Āā", "\x81\x82"},
+      {10000, "ÄÅ", "\x80\x81"},
+  };
+  for (const auto& c : kLetters) {
+    SCOPED_TRACE(c.page);
+    EXPECT_EQ(os::EncodeCodePage(c.page, c.text, os::OnFault::kStop).text, c.bytes);
+    EXPECT_EQ(os::DecodeCodePage(c.page, c.bytes, os::OnFault::kStop).text, c.text);
+  }
+  // Outside the letters they change, Mazovia and Kamenický are 437.
+  for (int b = 0xAE; b <= 0xFF; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    for (const int page : {620, 895}) {
+      EXPECT_EQ(os::DecodeCodePage(page, byte, os::OnFault::kStop).text,
+                os::DecodeCodePage(437, byte, os::OnFault::kStop).text)
+          << page << " " << b;
+    }
+  }
 }
 
 TEST(LanguageDriverTest, Level7NamesMeanTheirPages) {
