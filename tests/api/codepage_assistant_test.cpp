@@ -24,7 +24,7 @@ TEST(CodePageAssistantTest, MarksAreWrittenOrRefusedAndNothingElseChanges) {
   };
   std::optional<vexel::Table> held;
   const Case refused[] = {
-      {"no driver names the page", [&] { vexel::set_codepage_mark(path, 65001); }},
+      {"no page of that number", [&] { vexel::set_codepage_mark(path, 4242); }},
       {"no such table", [&] { vexel::set_codepage_mark(dir.File("none.dbf"), 1252); }},
       {"open here",
        [&] {
@@ -51,11 +51,54 @@ TEST(CodePageAssistantTest, MarksAreWrittenOrRefusedAndNothingElseChanges) {
   EXPECT_EQ(written.id, known->id);
   EXPECT_EQ(written.meaning, known->meaning);
   EXPECT_EQ(written.page, 1252);
+  // New tables are 1252 already: nothing changes.
+  EXPECT_EQ(vx::test::ReadBytes(path), before);
+  EXPECT_FALSE(vexel::language_driver(65001));
+
+  // UTF-8 has no driver byte: a .cpg says it, the mark is cleared, and every open reads it.
+  const vexel::LanguageDriver utf8 = vexel::set_codepage_mark(path, 65001);
+  EXPECT_EQ(utf8.id, 0);
+  EXPECT_EQ(utf8.meaning, dir.File("plain.cpg"));
   auto after = vx::test::ReadBytes(path);
-  EXPECT_EQ(after[29], 0x03);
+  EXPECT_EQ(after[29], 0);
   after[29] = before[29];
   EXPECT_EQ(after, before);
-  EXPECT_FALSE(vexel::language_driver(65001));
+  {
+    vexel::Table t = vexel::open(path);
+    EXPECT_EQ(t.codepage(), 65001);
+    t.append({{"NAME", std::string("Zoë Привет")}});
+  }
+  const auto stored = vx::test::ReadBytes(path);
+  EXPECT_NE(std::string(stored.begin(), stored.end()).find("Zoë Привет"), std::string::npos);
+}
+
+TEST(CodePageAssistantTest, NewTablesHoldCodePage1252UnlessTheCallerChooses) {
+  vx::test::TempDir dir;
+  const std::string path = dir.File("new.dbf");
+  {
+    vexel::Table t = vexel::create(path, {{"NAME", 'C', 20, 0}});
+    EXPECT_EQ(t.codepage(), 1252);
+    t.append({{"NAME", std::string("København")}});
+    // A character the page lacks is refused, naming the field and the character.
+    try {
+      t.append({{"NAME", std::string("Жук")}});
+      ADD_FAILURE() << "no refusal";
+    } catch (const vexel::Error& e) {
+      EXPECT_NE(std::string(e.what()).find("NAME"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("Ж"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(t.size(), 1u);
+  }
+  EXPECT_EQ(vx::test::ReadBytes(path)[29], 0x03);
+  vexel::CreateOptions options;
+  options.codepage = 866;
+  options.overwrite = true;
+  EXPECT_EQ(vexel::create(path, {{"NAME", 'C', 20, 0}}, options).codepage(), 866);
+  EXPECT_EQ(vx::test::ReadBytes(path)[29], 0x65);
+  options.codepage = 65001;
+  EXPECT_EQ(vexel::create(path, {{"NAME", 'C', 20, 0}}, options).codepage(), 65001);
+  EXPECT_EQ(vx::test::ReadBytes(path)[29], 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("new.cpg")));
 }
 
 TEST(CodePageAssistantTest, RanksWithoutTheMemoFileAndSaysSoOnce) {

@@ -44,17 +44,17 @@ def check(vxdbf, folder, version, kind):
     problems = []
     if info["memo"]["kind"] != kind:
         problems.append("memo kind %s" % info["memo"]["kind"])
-    table = dbfread.DBF(path, encoding="cp437")
+    table = dbfread.DBF(path, encoding="cp1252")  # new tables hold code page 1252
     theirs = [r["NOTES"] or "" for r in table.records]
     ours = [json.loads(line)["NOTES"] for line in run([vxdbf, "dump", path, "--format",
                                                           "jsonl"]).splitlines()]
     for n, (want, got, read) in enumerate(zip(expected, theirs, ours), 1):
-        want_oem = want.encode("cp437", "replace").decode("cp437")
+        want_page = want.encode("cp1252", "replace").decode("cp1252")
         if isinstance(got, bytes):
-            got = got.decode("cp437")
-        if kind == "dBASE IV" and len(got) - len(want_oem) <= 8:
-            got = got[:len(want_oem)]
-        if got != want_oem:
+            got = got.decode("cp1252")
+        if kind == "dBASE IV" and len(got) - len(want_page) <= 8:
+            got = got[:len(want_page)]
+        if got != want_page:
             problems.append("record %d: python3-dbfread reads %r" % (n, got[:60]))
         if read != want:
             problems.append("record %d: vxdbf reads %r" % (n, read[:60]))

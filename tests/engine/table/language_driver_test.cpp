@@ -59,7 +59,9 @@ TEST(LanguageDriverTest, EveryPageNamedConvertsEachByteBothWays) {
       const os::ConvertedText back = os::EncodeCodePage(d.code_page, text.text, os::OnFault::kStop);
       EXPECT_EQ(back.text, byte) << b;
     }
-    EXPECT_GT(characters, 0);
+    // Two-byte pages (949 has no one-byte character beyond ASCII) are the others' business.
+    const bool two_byte = d.code_page == 936 || d.code_page == 949 || d.code_page == 950;
+    EXPECT_TRUE(two_byte || characters > 0);
   }
   // The letters of each language at the bytes its page puts them, both ways; the two pages of
   // our own also byte for byte at every byte they change from 437.

@@ -152,11 +152,26 @@ TEST_F(CodePageCommandTest, CreateWritesTheMarkAndNothingElse) {
   const std::string marked = dir_.File("marked.dbf");
   ASSERT_EQ(Vxdbf({"create", plain, "--field", "A,C,5"}).status, 0);
   ASSERT_EQ(Vxdbf({"create", marked, "--field", "A,C,5", "--codepage", "1251"}).status, 0);
+  // Without --codepage: 1252, marked 0x03, and text of Western languages fits.
   auto a = test::ReadBytes(plain), b = test::ReadBytes(marked);
-  EXPECT_EQ(a[29], 0);
+  EXPECT_EQ(a[29], 0x03);
   EXPECT_EQ(b[29], 0xC9);
-  b[29] = 0;
+  b[29] = 0x03;
   EXPECT_EQ(a, b);
+  EXPECT_EQ(Vxdbf({"append", plain}, "A\nØrsø\n").status, 0);
+  const Result refused_text = Vxdbf({"append", plain}, "A\nok\nЖук\n");
+  EXPECT_EQ(refused_text.status, 2);
+  EXPECT_NE(refused_text.err.find("row 3, field A: \"Ж\" has no place in code page 1252"),
+            std::string::npos)
+      << refused_text.err;
+  EXPECT_EQ(Vxdbf({"dump", plain}).out, "A\r\nØrsø\r\n");
+  // A UTF-8 table: no mark, a .cpg; values are refused by their length in bytes.
+  const std::string utf8 = dir_.File("utf8.dbf");
+  ASSERT_EQ(Vxdbf({"create", utf8, "--field", "A,C,5", "--codepage", "65001"}).status, 0);
+  EXPECT_EQ(test::ReadBytes(utf8)[29], 0);
+  EXPECT_EQ(Vxdbf({"append", utf8}, "A\nżółw\n").status, 2);  // 7 bytes
+  EXPECT_EQ(Vxdbf({"append", utf8}, "A\nzół\n").status, 0);
+  EXPECT_EQ(Vxdbf({"dump", utf8}).out, "A\r\nzół\r\n");
   // Level 7: byte 29 and the driver name; a page without a known name is refused first.
   const std::string level7 = dir_.File("level7.dbf");
   ASSERT_EQ(Vxdbf({"create", level7, "--field", "A,C,5", "--field", "M,M", "--version", "0x8C",
