@@ -231,9 +231,13 @@ TEST_F(ApiTest, TextGoesThroughTheTablesCodePage) {
   vexel::Table as1251 = vexel::open(Path("ru.dbf"), {.codepage = 1251});
   EXPECT_EQ(as1251.codepage(), 1251);
   EXPECT_NE(as1251.read(1)["NAME"], Value(cyrillic));
-  // No mark: the locale's DOS page.
-  vexel::Table plain = CreateFilms();
-  EXPECT_EQ(plain.codepage(), vx::os::OemCodePage());
+  // New tables hold 1252; a table without a mark, the locale's DOS page.
+  CreateFilms();
+  EXPECT_EQ(vexel::open(Path()).codepage(), 1252);
+  auto unmarked = vx::test::ReadBytes(Path());
+  unmarked[29] = 0;
+  vx::test::WriteBytes(Path(), unmarked);
+  EXPECT_EQ(vexel::open(Path()).codepage(), vx::os::OemCodePage());
 }
 
 }  // namespace
