@@ -511,16 +511,18 @@ void TakeAppendLock(Table::Impl& impl) {
     Fail(220, impl.path.string() +
                   ": records are locked through RecordLocks; release them before appending");
   }
+  if (!vx::ALock()) {
+    detail::FailLock("the append lock of " + impl.path.string() + " is held by another program");
+  }
   // A file cut short: an append would write over the cut record and leave the header counting
-  // records that are gone.
+  // records that are gone. Counted only under the lock: the file's size is read before its
+  // header, and another program's append between the two looks like a cut.
   const vx::RecordTally tally = vx::TallyRecords(impl.table());
   if (tally.Cut()) {
+    vx::Unlock();
     Fail(213, impl.path.string() + " is damaged: its header counts " +
                   std::to_string(tally.counted) + " records, the file holds " +
                   std::to_string(tally.whole) + "; nothing was appended");
-  }
-  if (!vx::ALock()) {
-    detail::FailLock("the append lock of " + impl.path.string() + " is held by another program");
   }
   impl.append_locked = true;
 }

@@ -309,7 +309,6 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
                          const vexel::OperationOptions& options) {
   EditSession edit(options, file);
   TableSession& session = edit.session;
-  RefuseCutTable(session.table(), file, "Nothing was appended");
   GuardWritersOrder(options, {.append = true});
   const std::vector<int> columns = ColumnsOf(input, file, session.text());
   // Every row is checked, and kept in a spool file, before anything is written.
@@ -341,6 +340,14 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
   if (rows > 0) {
     spooled(spool.Rewind());
     if (!ALock()) throw LockRefused{"the append lock of " + file + " is held by another program"};
+    // A file cut short is counted only under the lock: the file's size is read before its
+    // header, and another program's append between the two looks like a cut.
+    try {
+      RefuseCutTable(session.table(), file, "Nothing was appended");
+    } catch (...) {
+      Unlock();
+      throw;
+    }
     // The memo file's lock and flush once per batch of memos, not once per row.
     MemoWriteBatch memos(session.table());
     Progress progress(options, "append", static_cast<std::int64_t>(rows));
