@@ -271,6 +271,10 @@ for i in range(count):
         sys.exit(1)
 )";
   ::setenv("PYTHONPATH", VX_PYTHON_PATH, 1);
+#if defined(VX_PYTHON_PRELOAD)
+  ::setenv("LD_PRELOAD", VX_PYTHON_PRELOAD, 1);
+  ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+#endif
   const std::string first_text = std::to_string(first);
   const std::string count_text = std::to_string(kMixedOperations);
   ::execl(VX_PYTHON, VX_PYTHON, "-c", script.c_str(), table.c_str(), first_text.c_str(),
