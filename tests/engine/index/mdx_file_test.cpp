@@ -50,6 +50,14 @@ class MdxFileTest : public ::testing::Test {
     return path;
   }
 
+  // Opens the file and attaches the cursor to its tag 1 (CODE); false when either fails.
+  static bool OpenTag(const std::string& path, MdxFile& file, TagCursor& cursor) {
+    TagHeader header;
+    if (!file.Open(path, 64) || !file.ReadTagHeader(1, header)) return false;
+    cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+    return true;
+  }
+
   // Opens the file and walks tag 1 forward; answers the code left behind.
   std::uint16_t WalkCode(const std::vector<unsigned char>& bytes) {
     const std::string path = Write(bytes);
@@ -86,11 +94,8 @@ TEST_F(MdxFileTest, WalksAndSeeksLikeAModel) {
     for (int i = 1; i <= count; ++i) model.emplace(Key(static_cast<int>(random() % 400)), i);
     const std::string path = Write(BuildMdx("T", {CharTag(model, per_leaf)}));
     MdxFile file;
-    ASSERT_TRUE(file.Open(path, 64));
-    TagHeader header;
-    ASSERT_TRUE(file.ReadTagHeader(1, header));
     TagCursor cursor;
-    cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+    ASSERT_TRUE(OpenTag(path, file, cursor));
     ASSERT_TRUE(cursor.First());
     for (const auto& [k, r] : model) {
       ASSERT_TRUE(cursor.OnItem() && !cursor.AtEnd());
@@ -130,11 +135,8 @@ TEST_F(MdxFileTest, WalksBackAndForthAsOftenAsAsked) {
   for (int i = 1; i <= 120; ++i) model.emplace(Key(i), i);
   const std::string path = Write(BuildMdx("T", {CharTag(model, 2)}));
   MdxFile file;
-  ASSERT_TRUE(file.Open(path, 64));
-  TagHeader header;
-  ASSERT_TRUE(file.ReadTagHeader(1, header));
   TagCursor cursor;
-  cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+  ASSERT_TRUE(OpenTag(path, file, cursor));
   ASSERT_TRUE(cursor.First());
   for (int round = 0; round < 3; ++round) {
     int steps = 0;
@@ -162,11 +164,8 @@ TEST_F(MdxFileTest, WalksBackAndForthAsOftenAsAsked) {
 TEST_F(MdxFileTest, EmptyTagIsAtBothEnds) {
   const std::string path = Write(BuildMdx("T", {CharTag({}, 0)}));
   MdxFile file;
-  ASSERT_TRUE(file.Open(path, 64));
-  TagHeader header;
-  ASSERT_TRUE(file.ReadTagHeader(1, header));
   TagCursor cursor;
-  cursor.Attach(&file, header, CompareCharKeys, {path, "CODE", 1, 1});
+  ASSERT_TRUE(OpenTag(path, file, cursor));
   ASSERT_TRUE(cursor.First());
   EXPECT_FALSE(cursor.OnItem());
   EXPECT_TRUE(cursor.AtStart() && cursor.AtEnd());
