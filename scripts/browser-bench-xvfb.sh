@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Measures the browser on a large table on a virtual screen (the README's figures): writes a
+# Measures the browser on a large table on a virtual screen (docs/BROWSER.md's figures): writes a
 # film table of RECORDS records (10,000,000 by default, about 1 GB) with the production index
 # tag TITLE into a temporary folder under /tmp at the lowest priority, runs browser_bench on it
 # under Xvfb while a second process edits the table, and deletes the folder afterwards.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes the README's pictures of the browser from the real program (an X11 window, not the
+# Makes docs/BROWSER.md's pictures of the browser from the real program (an X11 window, not the
 # offscreen renderer) on a virtual screen: docs/browser-sorted.png (the film table sorted by
 # YEAR, descending, without a tag, and filtered to Hitchcock's films after 1950),
 # docs/browser-form.png (the record form beside the grid) and docs/browser-structure.png (the

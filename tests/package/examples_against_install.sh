@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, builds the examples against it as a separate
 # project (find_package(Vexel), and once more with pkg-config), and runs them.
-# Arguments: the build folder, the source folder.
+# Arguments: the build folder, the source folder, and the Python that has the package's
+# dependencies (optional).
 set -eu
 build=$1
 source=$2
+python=${3:-python3}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -35,3 +37,26 @@ export PKG_CONFIG_PATH
 c++ $flags -o "$work/list_tags_pc" "$source/examples/list_tags.cpp" $(pkg-config --cflags --libs vexel)
 LD_LIBRARY_PATH=$prefix/lib "$work/list_tags_pc" "$table" | grep -q "^4 records"
 echo "examples built and ran against $prefix"
+
+# The README's five-line examples, as a newcomer would run them: the command lines on a fresh
+# sample table, the C++ lines inside a main() against the installed package, the Python lines
+# against the package in the build folder (not under a sanitizer build: the interpreter would
+# need the sanitizer runtimes preloaded; the Python tests do that), nor without the Python part).
+block() { awk -v kind="$1" '$0 == "```" kind {f = 1; next} /^```$/ {f = 0} f' "$source/README.md"; }
+mkdir "$work/readme" && cd "$work/readme"
+PATH=$build/tools/vxdbf:$PATH
+export PATH
+block sh > commands.sh
+sh -eu commands.sh | tee commands.out
+grep -q "^7$" commands.out
+{ printf '#include <iostream>\n#include <vexel/vexel.hpp>\nint main() {\n'; block cpp; printf '}\n'; } > readme.cpp
+c++ -std=c++20 $flags -o readme readme.cpp $(pkg-config --cflags --libs vexel)
+LD_LIBRARY_PATH=$prefix/lib ./readme | tee cpp.out
+grep -q "^Rear Window 1954$" cpp.out
+vxdbf dump films.dbf | grep -q "^Rear Window,1954,.,113,"
+if [ -z "$flags" ] && [ -d "$build/python/vexel" ]; then
+  block python > readme.py
+  PYTHONPATH=$build/python "$python" readme.py | tee python.out
+  grep -q "^Metropolis 1927$" python.out
+fi
+echo "the README's examples ran"

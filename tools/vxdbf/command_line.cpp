@@ -2,6 +2,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <utility>
+#include <vector>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -217,42 +221,166 @@ std::string Commands::BashCompletion() const {
          "complete -o filenames -F _vxdbf vxdbf\n";
 }
 
-std::string Commands::ManPage() const {
-  // roff: a leading dot or quote would start a request; backslashes escape.
-  const auto roff = [](std::string text) {
-    std::string out;
-    for (char c : text) {
-      if (c == '\\') {
-        out += "\\e";
-      } else if (c == '-') {
-        out += "\\-";
-      } else {
-        out += c;
+namespace {
+
+// roff: a backslash is escaped, a minus is a hyphen-minus, and a line that begins with a dot or
+// a quote would start a request.
+std::string Roff(const std::string& text) {
+  std::string out;
+  bool line_start = true;
+  for (char c : text) {
+    if (line_start && (c == '.' || c == '\'')) out += "\\&";
+    if (c == '\\') {
+      out += "\\e";
+    } else if (c == '-') {
+      out += "\\-";
+    } else {
+      out += c;
+    }
+    line_start = c == '\n';
+  }
+  return out;
+}
+
+// The manual's own text (manual.md): general sections ("## Title"), then one section per
+// command ("### name"); the comment at its top is left out.
+struct ManualText {
+  std::vector<std::pair<std::string, std::string>> general;
+  std::vector<std::pair<std::string, std::string>> commands;
+};
+
+ManualText ParseManual(std::string_view text) {
+  if (text.starts_with("<!--")) {
+    const std::size_t end = text.find("-->");
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 3);
+  }
+  ManualText manual;
+  std::vector<std::pair<std::string, std::string>>* into = nullptr;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    const std::string_view line = text.substr(0, eol);
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+    if (line.starts_with("### ") || line.starts_with("## ")) {
+      into = line.starts_with("### ") ? &manual.commands : &manual.general;
+      into->emplace_back(std::string(line.substr(line.find(' ') + 1)), std::string());
+    } else if (into != nullptr) {
+      into->back().second.append(line).append("\n");
+    }
+  }
+  for (auto* sections : {&manual.general, &manual.commands}) {
+    for (auto& [title, body] : *sections) {
+      body.erase(0, body.find_first_not_of('\n'));
+      body.erase(body.find_last_not_of('\n') + 1);
+    }
+  }
+  return manual;
+}
+
+// Markdown paragraphs and bullets as roff: `code` in bold, [text](link) as its text.
+std::string RoffFromMarkdown(const std::string& markdown) {
+  std::string plain;
+  for (std::size_t i = 0; i < markdown.size(); ++i) {
+    const char c = markdown[i];
+    if (c == '`') {
+      const std::size_t end = markdown.find('`', i + 1);
+      if (end != std::string::npos) {
+        plain += "\x01" + markdown.substr(i + 1, end - i - 1) + "\x02";
+        i = end;
+        continue;
+      }
+    } else if (c == '[') {
+      const std::size_t close = markdown.find("](", i);
+      const std::size_t end = close == std::string::npos ? close : markdown.find(')', close);
+      if (end != std::string::npos && markdown.find('\n', i) > close) {
+        plain += markdown.substr(i + 1, close - i - 1);
+        i = end;
+        continue;
       }
     }
-    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
-    return out;
-  };
+    plain += c;
+  }
+  std::string out;
+  std::size_t pos = 0;
+  bool paragraph = true;
+  while (pos <= plain.size()) {
+    std::size_t eol = plain.find('\n', pos);
+    if (eol == std::string::npos) eol = plain.size();
+    std::string line = plain.substr(pos, eol - pos);
+    pos = eol + 1;
+    const std::size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) {
+      paragraph = true;
+      continue;
+    }
+    if (line.compare(indent, 2, "- ") == 0) {
+      out += indent == 0 ? ".IP \\(bu 2\n" : ".IP \\(bu 4\n";
+      line.erase(0, indent + 2);
+    } else {
+      if (paragraph) out += ".PP\n";
+      line.erase(0, indent);
+    }
+    paragraph = false;
+    std::string roff = Roff(line);
+    for (std::size_t at; (at = roff.find('\x01')) != std::string::npos;) roff.replace(at, 1, "\\fB");
+    for (std::size_t at; (at = roff.find('\x02')) != std::string::npos;) roff.replace(at, 1, "\\fR");
+    out += roff + "\n";
+  }
+  return out;
+}
+
+const std::string* SectionOf(const ManualText& manual, const std::string& name) {
+  for (const auto& [title, body] : manual.commands) {
+    if (title == name) return &body;
+  }
+  return nullptr;
+}
+
+// A section of the manual that names no command would never be printed: a renamed command
+// must take its section along.
+void CheckManualNamesCommands(const ManualText& manual, const std::vector<CommandEntry>& entries) {
+  for (const auto& [title, body] : manual.commands) {
+    if (std::none_of(entries.begin(), entries.end(),
+                     [&](const CommandEntry& e) { return e.name == title; })) {
+      throw std::logic_error("manual.md has a section for \"" + title + "\", which is no command");
+    }
+  }
+}
+
+}  // namespace
+
+std::string Commands::ManPage() const {
+  const ManualText manual = ParseManual(kManualText);
+  CheckManualNamesCommands(manual, entries_);
   std::string page =
       ".TH VXDBF 1 \"\" \"vxdbf\" \"User Commands\"\n"
       ".SH NAME\nvxdbf \\- inspect, dump, create, edit and maintain dBASE tables\n"
       ".SH SYNOPSIS\n";
   for (const CommandEntry& entry : entries_) {
-    page += ".B vxdbf " + roff(entry.name) + "\n" + roff(entry.synopsis) + "\n.br\n";
+    page += ".B vxdbf " + Roff(entry.name) + "\n" + Roff(entry.synopsis) + "\n.br\n";
   }
   page += ".SH DESCRIPTION\n";
   const std::string overview = Overview();
   const std::size_t notes = overview.find("Every command");
-  page += roff(overview.substr(notes == std::string::npos ? 0 : notes)) + "\n";
+  page += Roff(overview.substr(notes == std::string::npos ? 0 : notes)) + "\n";
+  for (const auto& [title, body] : manual.general) {
+    std::string heading = title;
+    std::transform(heading.begin(), heading.end(), heading.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    page += ".SH " + Roff(heading) + "\n" + RoffFromMarkdown(body);
+  }
   page += ".SH COMMANDS\n";
   for (const CommandEntry& entry : entries_) {
-    page += ".SS " + roff(entry.name) + "\n" + roff(entry.purpose) + "\n";
+    page += ".SS " + Roff(entry.name) + "\n" + Roff(entry.purpose) + "\n";
+    if (const std::string* text = SectionOf(manual, entry.name)) page += RoffFromMarkdown(*text);
     for (const CLI::Option* option : app_.get_subcommand(entry.name)->get_options()) {
-      if (option->get_group().empty() || option->get_lnames().empty()) continue;
-      page += ".TP\n.B \\-\\-" + roff(option->get_lnames().front()) + "\n" +
-              roff(option->get_description()) + "\n";
+      if (option->get_group().empty() || option->get_lnames().empty() ||
+          option->get_lnames().front() == "help") {
+        continue;  // hidden, positional, or the --help every command has
+      }
+      page += ".TP\n.B \\-\\-" + Roff(option->get_lnames().front()) + "\n" +
+              Roff(option->get_description()) + "\n";
     }
-    page += ".PP\nExample:\n.nf\n" + roff(entry.example) + "\n.fi\n";
+    page += ".PP\nExample:\n.nf\n" + Roff(entry.example) + "\n.fi\n";
   }
   page += ".SH EXIT STATUS\n"
           ".TP\n.B 0\ndone\n"
@@ -265,7 +393,38 @@ std::string Commands::ManPage() const {
           ".TP\n.B 4\ncheck found a problem, locktest a failed check\n"
           ".PP\nPer command:\n";
   for (const CommandEntry& entry : entries_) {
-    page += ".TP\n.B " + roff(entry.name) + "\n" + roff(StatusesOf(entry.name)) + "\n";
+    page += ".TP\n.B " + Roff(entry.name) + "\n" + Roff(StatusesOf(entry.name)) + "\n";
+  }
+  return page;
+}
+
+std::string Commands::Markdown() const {
+  const ManualText manual = ParseManual(kManualText);
+  CheckManualNamesCommands(manual, entries_);
+  const std::string overview = Overview();
+  std::string page =
+      "# vxdbf — the command-line tool\n\n"
+      "<!-- Made by `vxdbf man --markdown` (scripts/make-docs.sh) from vxdbf's command "
+      "definitions and tools/vxdbf/manual.md: edit those, not this file. -->\n\n"
+      "```\n" +
+      overview.substr(0, overview.find("Every command")) + "```\n\n";
+  for (const auto& [title, body] : manual.general) page += "## " + title + "\n\n" + body + "\n\n";
+  page += "## Commands\n";
+  for (const CommandEntry& entry : entries_) {
+    page += "\n### " + entry.name + "\n\n```\nvxdbf " + entry.name + " " + entry.synopsis +
+            "\n```\n\n" + entry.purpose + "\n\n";
+    if (const std::string* text = SectionOf(manual, entry.name)) page += *text + "\n\n";
+    std::string options;
+    for (const CLI::Option* option : app_.get_subcommand(entry.name)->get_options()) {
+      if (option->get_group().empty() || option->get_lnames().empty() ||
+          option->get_lnames().front() == "help") {
+        continue;  // hidden, positional, or the --help every command has
+      }
+      options += "- `--" + option->get_lnames().front() + "`: " + option->get_description() + "\n";
+    }
+    if (!options.empty()) page += "Options:\n\n" + options + "\n";
+    page += "Example:\n\n```\n" + entry.example + "\n```\n\nExit status: " +
+            StatusesOf(entry.name) + "\n";
   }
   return page;
 }

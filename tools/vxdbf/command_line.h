@@ -79,6 +79,7 @@ struct Options {
   // The maintenance commands.
   bool backup = false;          // pack, zap: keep the old files as .bak
   bool yes = false;             // zap: do not ask
+  bool markdown = false;        // man: the manual in Markdown instead of roff
   bool overwrite = false;       // create, copy: replace an existing table
   std::string fields;           // copy --fields A,B,...
   bool structure_only = false;  // copy: no records
@@ -99,6 +100,9 @@ struct Streams {
 using CommandRunner = std::function<int(const Options&, const Streams&)>;
 
 // One command as the overview and its --help show it.
+// The manual's own text (manual.md), built into the program.
+extern const char* const kManualText;
+
 struct CommandEntry {
   std::string name;
   std::string synopsis;  // the arguments after "vxdbf NAME", as in the overview
@@ -132,6 +136,9 @@ class Commands {
   // A bash completion script and a man page, made from the registered commands and options.
   std::string BashCompletion() const;
   std::string ManPage() const;
+  // The same manual in Markdown (docs/vxdbf.md is this output): the command definitions with
+  // the manual's own text (manual.md, built into the program) under each command.
+  std::string Markdown() const;
   // The exit statuses a command answers, as the man page lists them.
   std::string StatusesOf(const std::string& name) const;
 

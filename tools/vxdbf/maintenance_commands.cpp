@@ -338,13 +338,16 @@ void RegisterHelpCommands(Commands& commands) {
                       return kExitOk;
                     }});
   completion.add_option("SHELL", o.arguments, "bash")->required()->check(CLI::IsMember({"bash"}));
-  commands.Add({"man", "                                (prints the man page, roff)",
-                "Prints vxdbf's man page (roff) made from the commands and their options.",
-                "vxdbf man > /usr/local/share/man/man1/vxdbf.1",
-                [&commands](const Options&, const Streams& io) {
-                  io.out << commands.ManPage();
-                  return kExitOk;
-                }});
+  CLI::App& man =
+      commands.Add({"man", "[--markdown]                    (prints the man page, roff)",
+                    "Prints vxdbf's man page (roff) made from the commands, their options and "
+                    "the manual's text; --markdown prints the same manual in Markdown.",
+                    "vxdbf man > /usr/local/share/man/man1/vxdbf.1",
+                    [&commands](const Options& options, const Streams& io) {
+                      io.out << (options.markdown ? commands.Markdown() : commands.ManPage());
+                      return kExitOk;
+                    }});
+  man.add_flag("--markdown", o.markdown, "the manual in Markdown (docs/vxdbf.md) instead of roff");
 }
 
 }  // namespace vx::tool

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "engine/api/ops/file_replacement.h"
 #include "engine/startup/engine_startup.h"
@@ -370,6 +371,24 @@ TEST_F(MaintenanceTest, SeveralFilesGiveOneResultEach) {
   const std::string man = Vxdbf({"man"}).out;
   EXPECT_NE(man.find(".SS zap\nRemoves every record"), std::string::npos);
   EXPECT_NE(man.find(".B \\-\\-yes\ndo not ask"), std::string::npos) << man.substr(0, 300);
+  // The manual's own text goes under its command in both forms (docs/vxdbf.md is the second).
+  const std::string markdown = Vxdbf({"man", "--markdown"}).out;
+  EXPECT_NE(markdown.find("On a terminal it asks first; elsewhere it needs `--yes`."),
+            std::string::npos);
+  EXPECT_LT(markdown.find("### zap\n"), markdown.find("elsewhere it needs `--yes`"));
+  EXPECT_NE(man.find("On a terminal it asks first; elsewhere it needs \\fB\\-\\-yes\\fR."),
+            std::string::npos);
+  // A line of text that begins with a dot or a quote would be a roff request: only the page's
+  // own requests begin a line so.
+  std::istringstream lines(man);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || (line[0] != '.' && line[0] != '\'')) continue;
+    const std::string request = line.substr(0, line.find(' '));
+    EXPECT_TRUE(request == ".TH" || request == ".SH" || request == ".SS" || request == ".PP" ||
+                request == ".TP" || request == ".B" || request == ".br" || request == ".IP" ||
+                request == ".nf" || request == ".fi")
+        << line;
+  }
 }
 
 // Each refusal names the field and leaves no file behind.
