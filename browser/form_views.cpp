@@ -302,11 +302,28 @@ void TBrowserForm::ShowPageAssistant() {
   std::string intro;
   if (high_bytes == 0) {
     intro = "No byte beyond ASCII: every code page reads this table alike.";
-  } else if (TooCloseToCall(ranked, high_bytes)) {
-    intro = "Too close to call: code pages " + std::to_string(ranked[0].page) + " and " +
-            std::to_string(ranked[1].page) + " read this text about equally well.";
   } else {
-    intro = "Code page " + std::to_string(ranked[0].page) + " reads this text best.";
+    std::string same = std::to_string(ranked[0].page);
+    std::size_t count = 1;
+    for (const PageScore& score : ranked) {
+      if (&score != &ranked[0] && score.reads_as_best) {
+        same += ", " + std::to_string(score.page);
+        ++count;
+      }
+    }
+    if (count > 1) {
+      same.replace(same.rfind(", "), 2, " and ");
+      intro = "Equivalent: code pages " + same +
+              " read every byte of this text as the same characters (marked =). ";
+    }
+    const auto other = std::find_if(ranked.begin(), ranked.end(),
+                                    [](const PageScore& p) { return !p.reads_as_best; });
+    if (TooCloseToCall(ranked, high_bytes) && other != ranked.end()) {
+      intro += "Too close to call: code pages " + std::to_string(ranked[0].page) + " and " +
+               std::to_string(other->page) + " read this text about equally well.";
+    } else {
+      intro += "Code page " + std::to_string(ranked[0].page) + " reads this text best.";
+    }
   }
   auto* label = new QLabel(
       QString::fromStdString(intro + " Choose a page to see the table in it; OK keeps it."),
@@ -318,7 +335,8 @@ void TBrowserForm::ShowPageAssistant() {
   list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   for (const PageScore& score : ranked) {
     char head[32];
-    std::snprintf(head, sizeof head, "%5d %6.2f ", score.page, score.score);
+    std::snprintf(head, sizeof head, "%5d %6.2f%c", score.page, score.score,
+                  &score != &ranked[0] && score.reads_as_best ? '=' : ' ');
     std::string line = head;
     for (const std::string& word : score.samples) line += " " + word;
     auto* item = new QListWidgetItem(QString::fromStdString(line), list);

@@ -1,6 +1,7 @@
 #include "engine/table/code_page_ranking.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <set>
@@ -18,15 +19,6 @@ constexpr std::size_t kSampleWords = 4;
 constexpr double kTooCloseToCall = 0.1;
 // Fewer bytes beyond ASCII than this do not tell pages apart whatever their scores.
 constexpr std::size_t kLittleEvidence = 3;
-
-std::size_t HighBytes(const std::vector<std::string>& texts) {
-  std::size_t high = 0;
-  for (const std::string& text : texts) {
-    high += static_cast<std::size_t>(std::count_if(
-        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
-  }
-  return high;
-}
 
 // Common words, in lower case, of the languages the candidate pages serve, that hold letters
 // beyond ASCII (words of plain ASCII read alike in every page and decide nothing).
@@ -78,6 +70,18 @@ const std::unordered_set<std::string>& CommonWords() {
 }
 
 enum class Script { kLatin, kCyrillic, kGreek, kOther };
+constexpr std::size_t kScripts = 3;  // the scripts whose letters the languages below weigh
+
+// The languages are read in groups, as the pages serve them: a text reads as one group's
+// languages (a word in one of another group costs kForeignWord), so that letters a Central
+// European page makes of a Western text's bytes do not outweigh the text's other words.
+enum class Group { kWestern, kCentral, kBaltic, kTurkish, kGreek, kCyrillic };
+
+Script ScriptOfGroup(Group group) {
+  if (group == Group::kGreek) return Script::kGreek;
+  if (group == Group::kCyrillic) return Script::kCyrillic;
+  return Script::kLatin;
+}
 
 Script ScriptOf(char32_t cp) {
   if (cp < 0x250) return Script::kLatin;
@@ -86,72 +90,56 @@ Script ScriptOf(char32_t cp) {
   return Script::kOther;
 }
 
-// The letters beyond ASCII of the languages the candidate pages serve, in lower case, each
-// with its share of all letters of ordinary text in percent. A page that turns the stored bytes
-// into one language's letters in about their usual shares reads the text; letters the language
-// lacks count against it. (Rounded shares from letter counts of ordinary prose.)
+// A language: its letters beyond ASCII, lower case, each with its share of all letters of
+// ordinary text (percent) and how often it stands between each pair of neighbours (nine
+// counts in tenths of a percent: boundary, vowel or consonant before, times the same after).
 struct Language {
-  Script script;
-  const char* letters;  // "ä 0.54 ö 0.30 ...", UTF-8
+  Group group;
+  const char* letters;  // "ä 0.322 0 2 119 0 0 36 0 42 801 ö ...", UTF-8
 };
-constexpr Language kLanguages[] = {
-    {Script::kLatin, "ä 0.54 ö 0.30 ü 0.65 ß 0.31"},  // German
-    {Script::kLatin,
-     "é 1.9 è 0.27 ê 0.22 à 0.49 â 0.05 ç 0.09 ù 0.06 û 0.06 î 0.05 ï 0.01 ô 0.02 ë 0.01 "
-     "œ 0.02"},                                                           // French
-    {Script::kLatin, "á 0.5 é 0.43 í 0.72 ó 0.83 ú 0.17 ñ 0.31 ü 0.01"},  // Spanish
-    {Script::kLatin,
-     "á 0.12 â 0.56 ã 0.73 à 0.07 ç 0.53 é 0.34 ê 0.45 í 0.13 ó 0.3 ô 0.64 õ 0.04 ú 0.21"},
-    // Portuguese
-    {Script::kLatin, "à 0.64 è 0.26 é 0.03 ì 0.03 ò 0.1 ù 0.17"},                      // Italian
-    {Script::kLatin, "å 1.34 ä 1.8 ö 1.31"},                                           // Swedish
-    {Script::kLatin, "æ 0.87 ø 0.94 å 1.19"},                                          // Danish
-    {Script::kLatin, "ä 3.6 ö 0.44"},                                                  // Finnish
-    {Script::kLatin, "ą 0.99 ć 0.4 ę 1.11 ł 1.82 ń 0.2 ó 0.85 ś 0.66 ź 0.06 ż 0.83"},  // Polish
-    {Script::kLatin,
-     "á 0.87 č 0.46 ď 0.02 é 0.63 ě 1.22 í 1.64 ň 0.08 ó 0.02 ř 0.38 š 0.69 ť 0.04 ú 0.05 "
-     "ů 0.2 ý 1.0 ž 0.72"},  // Czech
-    {Script::kLatin,
-     "á 2.1 ä 0.07 č 0.9 ď 0.1 é 0.8 í 1.6 ĺ 0.01 ľ 0.4 ň 0.1 ó 0.1 ô 0.2 ŕ 0.01 š 0.8 ť 0.5 "
-     "ú 0.7 ý 1.4 ž 0.8"},                                                      // Slovak
-    {Script::kLatin, "á 3.5 é 3.9 í 0.6 ó 1.0 ö 1.0 ő 0.9 ú 0.3 ü 0.5 ű 0.2"},  // Hungarian
-    {Script::kLatin, "ă 2.0 â 0.6 î 1.0 ș 1.2 ş 1.2 ț 1.0 ţ 1.0"},              // Romanian
-    {Script::kLatin, "č 1.1 ć 0.9 đ 0.3 š 1.0 ž 0.7"},  // Croatian, Slovene, Serbian
-    {Script::kCyrillic,
-     "а 8.0 б 1.6 в 4.5 г 1.7 д 3.0 е 8.5 ё 0.04 ж 0.94 з 1.65 и 7.35 й 1.21 к 3.49 л 4.4 "
-     "м 3.21 н 6.7 о 11.0 п 2.81 р 4.73 с 5.47 т 6.26 у 2.62 ф 0.26 х 0.97 ц 0.48 ч 1.44 "
-     "ш 0.73 щ 0.36 ъ 0.04 ы 1.9 ь 1.74 э 0.32 ю 0.64 я 2.01"},  // Russian
-    {Script::kCyrillic,
-     "а 7.2 б 1.6 в 4.6 г 1.6 ґ 0.01 д 3.3 е 5.0 є 0.4 ж 0.9 з 2.3 и 6.1 і 5.9 ї 0.6 й 1.0 "
-     "к 3.5 л 3.6 м 3.0 н 6.5 о 9.4 п 2.8 р 4.5 с 4.2 т 5.0 у 3.3 ф 0.3 х 1.2 ц 0.7 ч 1.4 "
-     "ш 0.8 щ 0.5 ь 1.6 ю 0.8 я 2.9"},  // Ukrainian
-    {Script::kCyrillic,
-     "а 9.0 б 1.3 в 4.5 г 1.7 д 3.2 е 8.0 ж 0.7 з 1.7 и 7.5 й 0.5 к 3.5 л 3.2 м 2.6 н 7.4 "
-     "о 8.5 п 2.8 р 5.3 с 4.5 т 7.0 у 1.2 ф 0.2 х 0.6 ц 0.7 ч 1.3 ш 0.5 щ 0.6 ъ 2.0 ь 0.01 "
-     "ю 0.2 я 2.2"},  // Bulgarian
-    {Script::kCyrillic,
-     "а 11 б 1.5 в 3.2 г 1.6 д 3.4 ђ 0.2 е 8.6 ж 0.7 з 1.6 и 9.5 ј 5.1 к 3.6 л 2.9 љ 0.5 м 3.2 "
-     "н 5.2 њ 0.6 о 9.0 п 2.8 р 4.3 с 4.6 т 4.4 ћ 0.9 у 4.0 ф 0.2 х 0.5 ц 0.6 ч 1.0 џ 0.1 "
-     "ш 0.7"},  // Serbian
+#include "engine/table/code_page_letters.inc"
+
+// What stands beside a letter.
+enum Neighbour { kBoundary = 0, kVowel = 1, kConsonant = 2 };
+
+// A letter's place in a language.
+struct LetterUse {
+  double share = 0;                   // percent of the language's letters
+  std::array<double, 9> context{};    // the share of its uses between each pair of neighbours
+  bool counted = false;               // whether the context shares were counted at all
+};
+struct LetterShares {
+  Group group;
+  std::unordered_map<char32_t, LetterUse> letters;
 };
 
-// Letter shares per language (lower case), read from kLanguages once.
-struct LetterShares {
-  Script script;
-  std::unordered_map<char32_t, double> share;
-};
+// Letter shares per language, read from kLanguages once.
 const std::vector<LetterShares>& Languages() {
   static const std::vector<LetterShares> kShares = [] {
     std::vector<LetterShares> all;
     for (const Language& language : kLanguages) {
-      LetterShares shares{language.script, {}};
+      LetterShares shares{language.group, {}};
       const std::string_view text(language.letters);
-      for (std::size_t pos = 0; pos < text.size();) {
+      std::size_t pos = 0;
+      const auto number = [&] {
+        while (pos < text.size() && text[pos] == ' ') ++pos;
+        const std::size_t end = std::min(text.find(' ', pos), text.size());
+        const double value = std::strtod(std::string(text.substr(pos, end - pos)).c_str(), nullptr);
+        pos = end;
+        return value;
+      };
+      while (pos < text.size()) {
+        while (pos < text.size() && text[pos] == ' ') ++pos;
+        if (pos == text.size()) break;
         const char32_t letter = os::NextCodePoint(text, pos);
-        const std::size_t end = std::min(text.find(' ', pos + 1), text.size());
-        shares.share[letter] =
-            std::strtod(std::string(text.substr(pos, end - pos)).c_str(), nullptr);
-        pos = std::min(end + 1, text.size());
+        LetterUse use;
+        // Frequent letters count more, rare ones less.
+        use.share = number();
+        double total = 0;
+        for (double& c : use.context) total += (c = number());
+        use.counted = total > 0;
+        for (double& c : use.context) c = use.counted ? c / total : 0;
+        shares.letters[letter] = use;
       }
       all.push_back(std::move(shares));
     }
@@ -160,12 +148,62 @@ const std::vector<LetterShares>& Languages() {
   return kShares;
 }
 
-// The value of one letter to a language: frequent letters count more, rare ones less, and one
-// the language does not have counts against it.
-double LetterValue(const LetterShares& language, char32_t lower) {
-  const auto it = language.share.find(lower);
-  if (it == language.share.end()) return -1;
-  return std::clamp(1 + 0.4 * std::log10(it->second), 0.2, 1.4);
+// Lower case for the letters the languages above use (Greek and the Romanian comma forms
+// beside the platform's Latin and Cyrillic).
+char32_t Lower(char32_t cp) {
+  if (cp >= 0x391 && cp <= 0x3A9) return cp + 0x20;
+  switch (cp) {
+    case 0x386: return 0x3AC;
+    case 0x388: return 0x3AD;
+    case 0x389: return 0x3AE;
+    case 0x38A: return 0x3AF;
+    case 0x38C: return 0x3CC;
+    case 0x38E: return 0x3CD;
+    case 0x38F: return 0x3CE;
+    case 0x3AA: return 0x3CA;
+    case 0x3AB: return 0x3CB;
+    case 0x218: case 0x219: return 0x15F;  // ș as ş, as the pages hold it
+    case 0x21A: case 0x21B: return 0x163;  // ț as ţ
+    default: return os::LowerCodePoint(cp);
+  }
+}
+
+Neighbour NeighbourOf(char32_t cp) {
+  static const std::unordered_set<char32_t> kVowels = [] {
+    std::unordered_set<char32_t> set;
+    const std::string_view text(kVowelsBeyondAscii);
+    for (std::size_t pos = 0; pos < text.size();) set.insert(os::NextCodePoint(text, pos));
+    for (const char c : std::string_view("aeiouy")) set.insert(static_cast<char32_t>(c));
+    return set;
+  }();
+  if (!os::IsLetterCodePoint(cp)) return kBoundary;
+  return kVowels.count(Lower(cp)) != 0 ? kVowel : kConsonant;
+}
+
+// Tuned on tests/data/code_page_text/training.txt (tests/data/code_page_text/heldout.txt
+// measures the result):
+// A letter in a place where its language puts fewer than this share of its uses costs, by
+// kPlaceWeight for each tenfold rarer.
+constexpr double kUsualPlace = 0.05;
+constexpr double kPlaceWeight = 1.0;
+// How much more a language's frequent letters count than its rare ones (per tenfold share).
+// Nothing: how often a letter comes told Czech from Spanish by "á", never a page from another.
+constexpr double kShareSlope = 0.0;
+// A word that reads in another group's language only, beyond the text's group.
+constexpr double kForeignWord = 1.0;
+
+// The value of one letter to a language between its neighbours: frequent letters count more,
+// rare ones less, one in a place the language seldom puts it less again, and one the language
+// does not have counts against it.
+double LetterValue(const LetterShares& language, char32_t lower, Neighbour before,
+                   Neighbour after) {
+  const auto it = language.letters.find(lower);
+  if (it == language.letters.end()) return -1;
+  const LetterUse& use = it->second;
+  const double value = std::clamp(1 + kShareSlope * std::log10(use.share), 0.2, 1.4);
+  if (!use.counted) return value;
+  const double place = use.context[before * 3 + after] + 0.005;
+  return value + kPlaceWeight * std::min(0.0, std::log10(place / kUsualPlace));
 }
 
 // The most common characters of Chinese text (simplified, then the traditional forms that
@@ -217,29 +255,58 @@ bool IsControl(char32_t cp) {
 bool IsEastAsianPunctuation(char32_t cp) {
   return (cp >= 0x3000 && cp <= 0x303F) || (cp >= 0xFF01 && cp <= 0xFF5E);
 }
-bool IsLower(char32_t cp) { return os::UpperCodePoint(cp) != cp; }
-bool IsUpper(char32_t cp) { return os::LowerCodePoint(cp) != cp; }
+// Punctuation and signs that stand beside letters in ordinary text: "¿Qué?", «Oui», 20°C, nº 5.
+bool IsOrdinaryPunctuation(char32_t cp) {
+  return std::u32string_view(U"¡¿«»‹›„“”‘’‚–—…·°€£¥§©®™ºª").find(cp) != std::u32string_view::npos;
+}
+bool IsLower(char32_t cp) { return os::UpperCodePoint(cp) != cp || (cp >= 0x3AC && cp <= 0x3CE); }
+bool IsUpper(char32_t cp) { return Lower(cp) != cp; }
 
-// What one page made of the text: the letter values under each language, and everything else
-// (East Asian characters, symbols, controls, words).
+// One word (a run of letters) holding letters beyond ASCII of one script, as each language
+// of that script reads them.
+struct WordReading {
+  Script script;
+  std::vector<double> languages;  // by Languages(); 0 for languages of other scripts
+};
+
+// What one page made of the text: its words as the languages read them, and everything else
+// (East Asian characters, symbols, controls, whole words).
 struct TextScore {
   double other = 0;
-  std::vector<double> languages = std::vector<double>(Languages().size(), 0.0);
+  std::vector<WordReading> words;
 
-  // The letters read as the best language of each script, and the rest.
+  // Each script's words read as the best group of languages, and the rest.
   double Total() const {
-    double best_by_script[3] = {0, 0, 0};
-    bool seen[3] = {false, false, false};
-    for (std::size_t i = 0; i < languages.size(); ++i) {
-      const auto s = static_cast<std::size_t>(Languages()[i].script);
-      if (!seen[s] || languages[i] > best_by_script[s]) best_by_script[s] = languages[i];
-      seen[s] = true;
+    const std::vector<LetterShares>& languages = Languages();
+    double total = other;
+    for (std::size_t script = 0; script < kScripts; ++script) {
+      double best = 0;
+      bool seen = false;
+      for (const Group group : {Group::kWestern, Group::kCentral, Group::kBaltic,
+                                Group::kTurkish, Group::kGreek, Group::kCyrillic}) {
+        if (static_cast<std::size_t>(ScriptOfGroup(group)) != script) continue;
+        double sum = 0;
+        for (const WordReading& word : words) {
+          if (static_cast<std::size_t>(word.script) != script) continue;
+          double in_group = -1e9, anywhere = -1e9;
+          for (std::size_t l = 0; l < languages.size(); ++l) {
+            if (ScriptOfGroup(languages[l].group) != word.script) continue;
+            anywhere = std::max(anywhere, word.languages[l]);
+            if (languages[l].group == group) in_group = std::max(in_group, word.languages[l]);
+          }
+          sum += std::max(in_group, anywhere - kForeignWord);
+        }
+        if (!seen || sum > best) best = sum;
+        seen = true;
+      }
+      total += best;
     }
-    return other + best_by_script[0] + best_by_script[1] + best_by_script[2];
+    return total;
   }
 };
 
-// The score of one word (a run of letters) holding a character beyond ASCII.
+// The score of one word (a run of letters) holding a character beyond ASCII, beyond what its
+// letters are worth to the languages.
 double ScoreWord(std::u32string_view word) {
   double score = 0;
   std::set<Script> scripts;
@@ -247,7 +314,7 @@ double ScoreWord(std::u32string_view word) {
   std::size_t accented_latin = 0;
   for (std::size_t i = 0; i < word.size(); ++i) {
     scripts.insert(ScriptOf(word[i]));
-    os::AppendCodePoint(lower, os::LowerCodePoint(word[i]));
+    os::AppendCodePoint(lower, Lower(word[i]));
     if (word[i] >= 0x80 && ScriptOf(word[i]) == Script::kLatin) ++accented_latin;
     // "AndalucÝa": a capital after a small letter, beyond ASCII, is a wrong page's sign.
     if (i > 0 && IsLower(word[i - 1]) && IsUpper(word[i]) && (word[i] >= 0x80)) score -= 1;
@@ -260,10 +327,29 @@ double ScoreWord(std::u32string_view word) {
   return score;
 }
 
+// How each language reads the letters beyond ASCII of one word.
+WordReading ReadWord(std::u32string_view word) {
+  const std::vector<LetterShares>& languages = Languages();
+  WordReading reading{Script::kOther, std::vector<double>(languages.size(), 0.0)};
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    const Script script = ScriptOf(word[i]);
+    if (word[i] < 0x80 || script == Script::kOther) continue;
+    if (reading.script == Script::kOther) reading.script = script;
+    const Neighbour before = i == 0 ? kBoundary : NeighbourOf(word[i - 1]);
+    const Neighbour after = i + 1 == word.size() ? kBoundary : NeighbourOf(word[i + 1]);
+    const char32_t lower = Lower(word[i]);
+    for (std::size_t l = 0; l < languages.size(); ++l) {
+      if (ScriptOfGroup(languages[l].group) == script) {
+        reading.languages[l] += LetterValue(languages[l], lower, before, after);
+      }
+    }
+  }
+  return reading;
+}
+
 // Adds the score of one decoded text: characters beyond ASCII only (ASCII reads alike
 // everywhere).
 void ScoreText(const std::u32string& text, TextScore& score) {
-  const std::vector<LetterShares>& languages = Languages();
   std::size_t word_start = 0;
   bool word_has_high = false;
   for (std::size_t i = 0; i <= text.size(); ++i) {
@@ -275,24 +361,23 @@ void ScoreText(const std::u32string& text, TextScore& score) {
       }
       word_has_high = word_has_high || text[i] >= 0x80;
     } else if (i > 0 && IsLetter(text[i - 1]) && word_has_high) {
-      score.other += ScoreWord(std::u32string_view(text).substr(word_start, i - word_start));
+      const std::u32string_view word = std::u32string_view(text).substr(word_start, i - word_start);
+      score.other += ScoreWord(word);
+      WordReading reading = ReadWord(word);
+      if (reading.script != Script::kOther) score.words.push_back(std::move(reading));
     }
     if (i == text.size() || text[i] < 0x80) continue;
     const char32_t c = text[i];
     const bool before = i > 0 && IsLetter(text[i - 1]);
     const bool after = i + 1 < text.size() && IsLetter(text[i + 1]);
-    const Script script = ScriptOf(c);
-    if (letter && (script == Script::kLatin || script == Script::kCyrillic)) {
-      const char32_t lower = os::LowerCodePoint(c);
-      for (std::size_t l = 0; l < languages.size(); ++l) {
-        if (languages[l].script == script) score.languages[l] += LetterValue(languages[l], lower);
-      }
-    } else if (letter && script == Script::kGreek) {
-      score.other -= 1;  // no candidate page is a Greek one: Greek letters are another page's
+    if (letter && ScriptOf(c) != Script::kOther) {
+      continue;  // read with its word
     } else if (letter) {
       score.other += EastAsianValue(c);
     } else if (IsEastAsianPunctuation(c)) {
       score.other += 0.5;
+    } else if (IsOrdinaryPunctuation(c)) {
+      score.other -= before && after && c != U'\u2019' ? 2 : 0;
     } else if (IsControl(c)) {
       score.other -= 3;
     } else if (IsBoxOrBlock(c)) {
@@ -335,7 +420,7 @@ std::vector<std::string> SampleWords(const std::vector<std::string>& texts) {
 
 // The order of pages whose scores tie: the more common first.
 int Commonness(int page) {
-  constexpr int kOrder[] = {1252, 437, 850, 1251, 866, 1250, 852, 936, 950, 932, 65001};
+  constexpr int kOrder[] = {1252, 437, 850, 1251, 866, 1250, 852, 1254, 1257, 1253, 936, 950, 932, 65001};
   const auto* it = std::find(std::begin(kOrder), std::end(kOrder), page);
   return static_cast<int>(it - std::begin(kOrder));
 }
@@ -356,18 +441,22 @@ bool LooksBinary(std::string_view text) {
   return controls * 20 > text.size();
 }
 
-// Whether the best two pages score so alike that the text does not tell them apart (437 and
-// 850 on German text hold its letters at the same bytes, for one).
+// Whether the best page and the next that reads the text otherwise score so alike that the text
+// does not tell them apart. Pages that read it alike (German text in 437 and 850) are
+// equivalent, not close.
 bool TooCloseToCall(const std::vector<PageScore>& ranked, std::size_t high_bytes) {
-  if (ranked.size() < 2) return false;
-  if (high_bytes < kLittleEvidence) return ranked[1].score > 0;
-  return ranked[0].score - ranked[1].score < kTooCloseToCall;
+  const auto other = std::find_if(ranked.begin(), ranked.end(),
+                                  [](const PageScore& p) { return !p.reads_as_best; });
+  if (ranked.empty() || other == ranked.end()) return false;
+  if (high_bytes < kLittleEvidence) return other->score >= 0;  // a letter of some language
+  return ranked[0].score - other->score < kTooCloseToCall;
 }
 
 std::vector<PageScore> RankCodePages(const std::vector<std::string>& texts,
                                      const std::vector<int>& pages, int preferred) {
   const std::vector<std::string> samples = SampleWords(texts);
   std::vector<PageScore> scores;
+  std::unordered_map<int, std::string> readings;  // the whole text as each page reads it
   for (const int page : pages) {
     if (!os::CodePageAvailable(page)) continue;
     PageScore s{page};
@@ -377,6 +466,7 @@ std::vector<PageScore> RankCodePages(const std::vector<std::string>& texts,
     std::size_t characters = 0;
     for (const std::string& text : texts) {
       const os::ConvertedText decoded = os::DecodeCodePage(page, text, os::OnFault::kReplace);
+      readings[page] += decoded.text + '\n';
       const std::u32string code_points = CodePoints(decoded.text);
       ScoreText(code_points, total);
       total.other -= 3.0 * static_cast<double>(decoded.replaced);
@@ -384,24 +474,23 @@ std::vector<PageScore> RankCodePages(const std::vector<std::string>& texts,
                     static_cast<std::size_t>(std::count_if(code_points.begin(), code_points.end(),
                                                            [](char32_t c) { return c >= 0x80; }));
     }
-    s.score = characters == 0 ? 0 : total.Total() / static_cast<double>(characters);
+    // The table's own page gets one more well-read character: a byte or two that another page
+    // reads as well do not overturn its mark.
+    const double own = page == preferred ? 1 : 0;
+    s.score = characters == 0 ? 0 : (total.Total() + own) / static_cast<double>(characters);
     for (const std::string& word : samples) {
       s.samples.push_back(os::DecodeCodePage(page, word, os::OnFault::kReplace).text);
     }
     scores.push_back(std::move(s));
   }
-  // A byte or two beyond ASCII cannot tell pages apart (one "ñ" is as good an "с"): then only
-  // whether a page reads them as letters at all counts.
-  const bool little = HighBytes(texts) < kLittleEvidence;
-  std::stable_sort(scores.begin(), scores.end(),
-                   [preferred, little](const PageScore& a, const PageScore& b) {
-                     if (little && (a.score > 0) != (b.score > 0)) return a.score > 0;
-                     if (!little && std::abs(a.score - b.score) > 1e-9) return a.score > b.score;
-                     if ((a.page == preferred) != (b.page == preferred)) {
-                       return a.page == preferred;
-                     }
-                     return Commonness(a.page) < Commonness(b.page);
-                   });
+  // Best first; equal scores go to the table's own page, then to the more common pages. (A byte
+  // or two beyond ASCII cannot tell pages apart, whatever the order: TooCloseToCall says so.)
+  std::stable_sort(scores.begin(), scores.end(), [preferred](const PageScore& a, const PageScore& b) {
+    if (std::abs(a.score - b.score) > 1e-9) return a.score > b.score;
+    if ((a.page == preferred) != (b.page == preferred)) return a.page == preferred;
+    return Commonness(a.page) < Commonness(b.page);
+  });
+  for (PageScore& s : scores) s.reads_as_best = readings[s.page] == readings[scores[0].page];
   return scores;
 }
 

@@ -17,12 +17,15 @@ struct PageScore {
   int page = 0;
   double score = 0;                    // per byte beyond ASCII; higher reads better
   std::vector<std::string> samples{};  // the sample words, decoded in this page (UTF-8)
+  // This page reads every byte of the text as the same character as the first page does: the
+  // two are equivalent for this text (German text in 437 and 850, or in 1252 and 1250).
+  bool reads_as_best = false;
 };
 
 // The pages the assistant tries at least (65001: the text is UTF-8, whatever the mark says;
 // 936, 950 and 932: Chinese and Japanese in two-byte characters).
-inline constexpr int kCandidatePages[] = {437,  850, 852, 866, 1250, 1251,
-                                          1252, 936, 950, 932, 65001};
+inline constexpr int kCandidatePages[] = {437,  850,  852,  866, 1250, 1251, 1252,
+                                          1253, 1254, 1257, 936, 950,  932,  65001};
 
 // Scores `pages` on the stored texts (field values and memos, as bytes) and answers them best
 // first. Letters score by how often the best language of their script uses them (a letter it

@@ -4,7 +4,7 @@
 // sample words decoded in each; and writing the mark once the right page is known.
 //
 //   vexel::CodePageRanking r = vexel::rank_codepages("old.dbf");
-//   if (r.bytes_beyond_ascii > 0 && !r.too_close_to_call)
+//   if (r.bytes_beyond_ascii > 0 && !r.too_close_to_call)   // equivalent pages: any of them
 //     vexel::set_codepage_mark("old.dbf", r.pages.front().page);
 
 #include <cstddef>
@@ -22,6 +22,9 @@ struct CodePageScore {
   int page = 0;
   double score = 0;                    // per byte beyond ASCII; higher reads better
   std::vector<std::string> samples{};  // sample words of the text decoded in this page (UTF-8)
+  // Reads every byte of the text as the same character as the first page: the two are
+  // equivalent for this table (German text in 437 and 850, or in 1252 and 1250).
+  bool same_as_best = false;
 };
 
 struct CodePageRanking {
@@ -33,11 +36,15 @@ struct CodePageRanking {
   std::int32_t memos = 0;              // memos read
   std::size_t bytes_beyond_ascii = 0;  // in the text examined; 0: every page reads it alike
   std::vector<CodePageScore> pages{};  // best first (the marked page first among equals)
-  bool too_close_to_call = false;      // the best two read the text about equally well
+  // The best two pages read every byte of the text as the same characters: either will do
+  // (the pages with same_as_best set are the others).
+  bool equivalent = false;
+  // The best page and the next that reads the text otherwise read it about equally well.
+  bool too_close_to_call = false;
 };
 
-// Scores the candidate pages (437, 850, 852, 866, 1250, 1251, 1252, 936, 950, 932, UTF-8, and
-// the marked page) on the text of `file`: its character fields and memos, binary values left
+// Scores the candidate pages (437, 850, 852, 866, 1250 to 1254, 1257, 936, 950, 932, UTF-8,
+// and the marked page) on the text of `file`: its character fields and memos, binary values left
 // out. Opens the table read-only (options give the sharing; its text options are not used:
 // every page is tried), tolerating a missing memo file (a warning says so).
 CodePageRanking rank_codepages(const std::filesystem::path& file,

@@ -492,6 +492,14 @@ TEST_F(BrowserTest, TheCodePageAssistantRanksAnUnmarkedTablesTextAndPreviewsTheC
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->item(0)->data(Qt::UserRole).toInt(), 1252);
   EXPECT_THAT(list->item(0)->text().toStdString(), HasSubstr("Crème"));
+  // 1254 reads these bytes as the same letters: the window says they are equivalent.
+  EXPECT_EQ(list->item(1)->data(Qt::UserRole).toInt(), 1254);
+  EXPECT_THAT(list->item(1)->text().toStdString(), HasSubstr("= Crème"));
+  const QLabel* intro = browser_->PageAssistant->findChild<QLabel*>();
+  ASSERT_NE(intro, nullptr);
+  EXPECT_THAT(intro->text().toStdString(),
+              HasSubstr("Equivalent: code pages 1252 and 1254 read every byte"));
+  EXPECT_THAT(intro->text().toStdString(), HasSubstr("Code page 1252 reads this text best."));
   EXPECT_EQ(browser_->Table->RecNo(), 2) << "reading the sample keeps the grid's record";
   // A row chosen shows the table in its page at once; Cancel goes back.
   list->setCurrentRow(0);

@@ -1,6 +1,7 @@
 #include "tools/vxdbf/codepage_command.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -38,10 +39,12 @@ int Assist(const Options& o, const Streams& io) {
     report["memos"] = r.memos;
     report["bytes_beyond_ascii"] = r.bytes_beyond_ascii;
     report["marked_page"] = r.marked_page;
+    report["equivalent"] = r.equivalent;
     report["too_close_to_call"] = r.too_close_to_call;
     for (const vexel::CodePageScore& s : r.pages) {
       report["pages"].push_back({{"page", s.page},
                                  {"score", static_cast<double>(std::lround(s.score * 100)) / 100},
+                                 {"same_as_best", s.same_as_best},
                                  {"samples", s.samples}});
     }
     io.out << report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
@@ -54,19 +57,28 @@ int Assist(const Options& o, const Streams& io) {
     io.out << "No byte beyond ASCII: every code page reads this table alike.\n";
     return kExitOk;
   }
-  io.out << " Page  Score  Sample words\n";
+  io.out << " Page  Score  Sample words   (=: reads the text as the first does)\n";
+  std::string same = std::to_string(r.pages.front().page);  // "1252, 1254 and 1250"
   for (const vexel::CodePageScore& s : r.pages) {
     char line[32];
-    std::snprintf(line, sizeof line, "%5d %6.2f ", s.page, s.score);
+    std::snprintf(line, sizeof line, "%5d %6.2f%c", s.page, s.score, s.same_as_best ? '=' : ' ');
     io.out << line;
     for (const std::string& word : s.samples) io.out << " " << word;
     io.out << "\n";
+    if (s.same_as_best) same += ", " + std::to_string(s.page);
   }
   const int best = r.pages.front().page;
+  if (r.equivalent) {
+    const std::size_t last = same.rfind(", ");
+    if (last != std::string::npos) same.replace(last, 2, " and ");
+    io.out << "Equivalent: code pages " << same << " read every byte of this text as the same characters; any of them will do.\n";
+  }
+  const auto other = std::find_if(r.pages.begin() + 1, r.pages.end(),
+                                  [](const vexel::CodePageScore& s) { return !s.same_as_best; });
   if (marked && best == r.marked_page) {
     io.out << "The mark agrees: code page " << best << " reads best.\n";
-  } else if (r.too_close_to_call) {
-    io.out << "Too close to call: code pages " << best << " and " << r.pages[1].page
+  } else if (r.too_close_to_call && other != r.pages.end()) {
+    io.out << "Too close to call: code pages " << best << " and " << other->page
            << " read this text about equally well. Compare their sample words, then mark the "
               "table: vxdbf codepage "
            << o.file << " --set N\n";

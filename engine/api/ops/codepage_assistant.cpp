@@ -41,7 +41,10 @@ CodePageRanking rank_codepages(const std::filesystem::path& file, const Operatio
     out.memos = sample.memos;
     out.bytes_beyond_ascii = sample.high_bytes;
     out.too_close_to_call = vx::TooCloseToCall(ranked, sample.high_bytes);
-    for (const vx::PageScore& s : ranked) out.pages.push_back({s.page, s.score, s.samples});
+    out.equivalent = ranked.size() > 1 && ranked[1].reads_as_best && sample.high_bytes > 0;
+    for (const vx::PageScore& s : ranked) {
+      out.pages.push_back({s.page, s.score, s.samples, &s != &ranked[0] && s.reads_as_best});
+    }
     return out;
   });
 }
