@@ -4,9 +4,9 @@
 //         [--form] [--structure]
 //   vexel --screenshot FILE.png TABLE [the same options]
 //
-// The options set the window up as a user would: choose tag NAME, type TEXT into the search
-// field, click FIELD's title (twice for descending), apply CONDITION in the filter bar, show
-// the record form, open the structure view. --screenshot does that on the offscreen platform,
+// The options set the window up as a user would: choose tag NAME (from its first record),
+// type TEXT into the search field, click FIELD's title (twice for descending), apply CONDITION
+// in the filter bar, show the record form, open the structure view. --screenshot does that on the offscreen platform,
 // writes the window (or, with --structure, the structure view) into FILE.png and exits
 // (status 1 when an error box was shown or the picture could not be written).
 
@@ -103,6 +103,8 @@ int SetUp(vx::browser::TBrowserForm& form, const BrowserOptions& options) {
       status = 1;
     } else {
       form.OrderBox->setCurrentIndex(order);
+      // The browsing starts at the top of the order chosen.
+      form.Table->First();
     }
   }
   if (!options.sort.empty()) {
