@@ -10,11 +10,21 @@
 //                    a LIKE or GLOB prefix, the whole tag for ORDER BY, or a _recno range
 //          bit 4/5   a lower / upper bound is among the arguments (range), in that order
 //          bit 6     deleted records are returned (_deleted is read or constrained)
-//          bits 8-   the tag's position in VexelTable::tags
+//          bit 7     ORDER BY is left to the walk: its rows come in SQL's order
+//          bit 8     a range of numbers compared here (omit): the bounds are exact
+//          bit 9/10  the lower / upper bound of that range is strict (> or <)
+//          bits 11-  the tag's position in VexelTable::tags
 //
-// Every tag plan walks a superset of the rows in key order and leaves every comparison to SQLite
-// (omit stays 0): a tag's key is the stored text in the table's code page, blank-padded and
-// cut to the field's width, so only SQLite can say exactly which rows an SQL comparison takes.
+// Every tag plan walks a superset of the rows in key order. A tag's key is the stored text in
+// the table's code page, blank-padded and cut to the field's width, so comparisons of text are
+// left to SQLite (omit stays 0); a range of numbers is compared here, on the values SQLite
+// would be given, as SQLite compares them, and SQLite does not ask for the column again.
+//
+// Rows in the tag's order are SQL's order once two differences are mended: a number or date
+// tag holds blank values (NULL in SQL) among the zeros or after the last date, so an ordered
+// walk gives them first (last, descending) in a walk of their own; and a character tag orders
+// bytes of the code page with blanks padding the key, so where a key holds a byte outside
+// printable ASCII the rows are held back until no later key can sort before them in SQL.
 
 #include <vexel/sqlite.hpp>
 
@@ -61,7 +71,11 @@ constexpr int kKindMask = 0x0F;
 constexpr int kHasLower = 0x10;
 constexpr int kHasUpper = 0x20;
 constexpr int kWithDeleted = 0x40;
-constexpr int kTagShift = 8;
+constexpr int kOrdered = 0x80;
+constexpr int kExact = 0x100;
+constexpr int kLowerStrict = 0x200;
+constexpr int kUpperStrict = 0x400;
+constexpr int kTagShift = 11;
 
 // Records a walk reads at a time: a scan's blocks, and the first block of a tag's walk.
 constexpr std::size_t kScanBlock = 4096;
@@ -132,6 +146,35 @@ struct VexelCursor : sqlite3_vtab_cursor {
   // A _recno range: the next record to read and the last one.
   std::uint32_t next_recno = 0;
   std::uint32_t last_recno = 0;
+
+  // A range of numbers compared here: each bound's operator and value (see Bound).
+  struct Bound {
+    int op = 0;         // SQLITE_INDEX_CONSTRAINT_GT, _GE, _LT or _LE
+    int type = 0;       // SQLITE_INTEGER, SQLITE_FLOAT, or SQLITE_TEXT for text and blobs
+    std::int64_t whole = 0;
+    double real = 0;
+  };
+  std::vector<Bound> bounds;
+
+  // Blank numbers and dates in an ordered walk: the walks to make one after the other (the
+  // table read through for the blank rows, the tag for the others), and whether the current
+  // one gives only the blank rows or only the others.
+  struct Phase {
+    bool blanks = false;
+  };
+  std::vector<Phase> phases;
+  std::size_t next_phase = 0;
+  bool blanks_only = false;
+  bool no_blanks = false;
+
+  // A character tag's rows in SQL's order: the rows held back (their text and record number,
+  // a heap on the text, smallest on top) and those released, in order, still to give.
+  bool sql_text_order = false;
+  bool closed_range = false;  // a range with both bounds
+  std::vector<std::pair<std::string, std::uint32_t>> held;
+  std::vector<std::uint32_t> released;
+  std::size_t next_released = 0;
+  std::optional<Record> held_row;
 };
 
 VexelTable* AsTable(sqlite3_vtab* v) { return static_cast<VexelTable*>(v); }
@@ -384,6 +427,15 @@ KeyChoice ChooseKey(const ServingTag& tag, const Field& field, sqlite3_value* v,
         const auto cut = std::find_if(text.begin(), text.end(), [](char c) { return c & 0x80; });
         whole = cut == text.end();
         text = Upper(std::string_view(text.data(), static_cast<std::size_t>(cut - text.begin())));
+      } else if (!exact) {
+        // A range's bound: SQL orders the bytes of UTF-8, the tag those of the code page with
+        // blanks padding the key. Up to the first byte outside printable ASCII the two agree,
+        // so the walk is bounded by that part alone (it then holds every row the range takes).
+        const auto cut = std::find_if(text.begin(), text.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x80;
+        });
+        whole = cut == text.end();
+        text.erase(cut, text.end());
       }
       if (CharCount(text) > static_cast<std::size_t>(field.length)) {
         if (exact && whole && !tag.upper) {
@@ -612,8 +664,27 @@ struct Candidate {
   double rows = 0;
   bool unique = false;
   bool order_consumed = false;
+  bool omit = false;           // the plan compares its arguments exactly (SQLite need not)
   std::vector<int> arguments;  // constraint positions, in argv order
 };
+
+// Whether a walk of the tag can give its field's rows in SQL's order (see the notes at the top
+// for what the walk mends). Not: an UPPER key, a field that may hold .NULL. (where its key
+// sorts is not where SQL puts NULL), a descending character tag, numbers of more digits than
+// a double holds exactly (SQL could tell apart values whose keys tie).
+bool GivesSqlOrder(const ServingTag& tag, const Field& field) {
+  if (tag.upper || field.nullable) return false;
+  switch (tag.key_type) {
+    case 'C':
+      return field.type == 'C' && !tag.descending;
+    case 'N':
+      return (field.type == 'N' || field.type == 'F') && field.length <= 15;
+    case 'D':
+      return field.type == 'D';
+    default:
+      return false;
+  }
+}
 
 bool BinaryCollation(sqlite3_index_info* info, int i) {
   const char* collation = sqlite3_vtab_collation(info, i);
@@ -636,8 +707,12 @@ void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag
   const double records = std::max<double>(1, vt.table->size());
   const int base = (with_deleted ? kWithDeleted : 0) | static_cast<int>(tag_index << kTagShift);
   const bool text_key = tag.key_type == 'C';
+  const Field& field = vt.fields[tag.field];
   const bool order_matches = info->nOrderBy == 1 && info->aOrderBy[0].iColumn == column &&
-                             !tag.upper && info->aOrderBy[0].desc == (tag.descending ? 1 : 0);
+                             GivesSqlOrder(tag, field) &&
+                             info->aOrderBy[0].desc == (tag.descending ? 1 : 0);
+  // A range of a number field is compared here, exactly: SQLite reads no column for it.
+  const bool exact_numbers = tag.key_type == 'N' && (field.type == 'N' || field.type == 'F');
   // A walk reads one record per key at a random place: twice a sequential read.
   const auto cost_of = [&](double rows) { return tag.depth + 2 * rows; };
   const std::string label = "tag " + tag.name;
@@ -701,6 +776,16 @@ void ConsiderTag(const VexelTable& vt, sqlite3_index_info* info, std::size_t tag
     Candidate k;
     const double rows = records / (lower >= 0 && upper >= 0 ? 16 : 4);
     k.idx_num = base | kRange | (lower >= 0 ? kHasLower : 0) | (upper >= 0 ? kHasUpper : 0);
+    if (exact_numbers) {
+      k.omit = true;
+      k.idx_num |= kExact;
+      if (lower >= 0 && info->aConstraint[lower].op == SQLITE_INDEX_CONSTRAINT_GT) {
+        k.idx_num |= kLowerStrict;
+      }
+      if (upper >= 0 && info->aConstraint[upper].op == SQLITE_INDEX_CONSTRAINT_LT) {
+        k.idx_num |= kUpperStrict;
+      }
+    }
     k.description = label + " (range)";
     k.rows = rows;
     k.cost = cost_of(rows);
@@ -806,7 +891,7 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
     for (const Candidate& k : candidates) {
       if (weight(k) < weight(*best)) best = &k;
     }
-    info->idxNum = best->idx_num;
+    info->idxNum = best->idx_num | (best->order_consumed ? kOrdered : 0);
     std::string description = best->description;
     if (with_deleted) description += ", deleted included";
     info->idxStr = sqlite3_mprintf("%s", description.c_str());
@@ -818,8 +903,9 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
     int argv_index = 1;
     for (int i : best->arguments) {
       info->aConstraintUsage[i].argvIndex = argv_index++;
-      // Only a record number is matched exactly; SQLite checks every other comparison again.
-      info->aConstraintUsage[i].omit = (best->idx_num & kKindMask) == kRecno ? 1 : 0;
+      // A record number and a range of numbers are matched exactly; SQLite checks every other
+      // comparison again.
+      info->aConstraintUsage[i].omit = (best->idx_num & kKindMask) == kRecno || best->omit ? 1 : 0;
     }
     return SQLITE_OK;
   });
@@ -882,11 +968,139 @@ bool StartNextKey(VexelTable& vt, VexelCursor& c) {
   return false;
 }
 
+// Number field i of the block, decoded a whole column at a time when first asked.
+const VexelCursor::NumberColumn& Numbers(const VexelCursor& c, std::size_t i) {
+  if (c.numbers.size() <= i) c.numbers.resize(i + 1);
+  VexelCursor::NumberColumn& n = c.numbers[i];
+  if (!n.ready) {
+    const std::size_t rows = c.block.size();
+    n.blank.resize(rows);
+    n.wholes.resize(rows);
+    n.whole = c.block.whole_numbers(i, n.wholes.data(), n.blank.data());
+    if (!n.whole) {
+      n.reals.resize(rows);
+      c.block.numbers(i, n.reals.data(), n.blank.data());
+    }
+    n.ready = true;
+  }
+  return n;
+}
+
+// Whether field i of the block row is NULL in SQL.
+bool BlankAt(const VexelCursor& c, std::size_t i, std::size_t row) {
+  const char type = c.block.fields()[i].type;
+  if (type == 'N' || type == 'F') return Numbers(c, i).blank[row] != 0;
+  return std::holds_alternative<std::monostate>(c.block.value(row, i));
+}
+
+// SQLite's comparison of an integer with a real number (sqlite3IntFloatCompare).
+int CompareWholeReal(std::int64_t i, double r) {
+  if (r < -9223372036854775808.0) return 1;
+  if (r >= 9223372036854775808.0) return -1;
+  const auto y = static_cast<std::int64_t>(r);
+  if (i < y) return -1;
+  if (i > y) return 1;
+  const auto s = static_cast<double>(i);
+  return s < r ? -1 : s > r ? 1 : 0;
+}
+
+// Whether number field i of the block row, as Column gives it to SQLite, meets every bound as
+// SQLite compares: NULL meets none, and a number is below every text and blob.
+bool MeetsBounds(const VexelCursor& c, std::size_t i, std::size_t row) {
+  const VexelCursor::NumberColumn& n = Numbers(c, i);
+  if (n.blank[row]) return false;
+  bool whole = n.whole;
+  std::int64_t w = whole ? n.wholes[row] : 0;
+  double r = 0;
+  if (!whole) {
+    const Value v = c.block.value(row, i);
+    if (const auto* x = std::get_if<std::int64_t>(&v)) {
+      whole = true;
+      w = *x;
+    } else if (const auto* d = std::get_if<double>(&v)) {
+      r = *d;
+    } else {
+      return false;
+    }
+  }
+  for (const VexelCursor::Bound& b : c.bounds) {
+    int order = -1;  // the value against the bound
+    if (b.type == SQLITE_INTEGER) {
+      order = whole ? (w < b.whole ? -1 : w > b.whole ? 1 : 0) : -CompareWholeReal(b.whole, r);
+    } else if (b.type == SQLITE_FLOAT) {
+      order = whole ? CompareWholeReal(w, b.real) : (r < b.real ? -1 : r > b.real ? 1 : 0);
+    }
+    const bool meets = b.op == SQLITE_INDEX_CONSTRAINT_GT   ? order > 0
+                       : b.op == SQLITE_INDEX_CONSTRAINT_GE ? order >= 0
+                       : b.op == SQLITE_INDEX_CONSTRAINT_LT ? order < 0
+                                                            : order <= 0;
+    if (!meets) return false;
+  }
+  return true;
+}
+
+// The first walk of the phases still to make (see VexelCursor::Phase); false when none is left.
+bool StartNextPhase(VexelTable& vt, VexelCursor& c) {
+  if (c.next_phase >= c.phases.size()) return false;
+  const VexelCursor::Phase& p = c.phases[c.next_phase++];
+  // Blank values are found by reading the table through: their keys are not SQL's order.
+  c.walk.emplace(p.blanks ? vt.table->scan() : vt.table->order(c.tag->name));
+  c.blanks_only = p.blanks;
+  c.no_blanks = !p.blanks;
+  c.block_records = 0;
+  return true;
+}
+
+// Where no later row of a character tag's walk can sort before `text` in SQL: every later key
+// is at least the key of this row under the tag's order, and so at least, in SQL, the text up
+// to its first byte outside printable ASCII, trailing blanks removed.
+std::string_view FloorOfLaterRows(std::string_view text) {
+  std::size_t end = 0;
+  while (end < text.size()) {
+    const auto b = static_cast<unsigned char>(text[end]);
+    if (b < 0x20 || b >= 0x80) break;
+    ++end;
+  }
+  while (end > 0 && text[end - 1] == ' ') --end;
+  return text.substr(0, end);
+}
+
+bool Clean(std::string_view text) { return FloorOfLaterRows(text).size() == text.size(); }
+
+// Releases the held rows that sort at or below `floor` (all with no floor), in SQL's order.
+void Release(VexelCursor& c, const std::string* floor) {
+  const auto above = [](const std::pair<std::string, std::uint32_t>& a,
+                        const std::pair<std::string, std::uint32_t>& b) { return a > b; };
+  while (!c.held.empty() && (floor == nullptr || c.held.front().first <= *floor)) {
+    std::pop_heap(c.held.begin(), c.held.end(), above);
+    c.released.push_back(c.held.back().second);
+    c.held.pop_back();
+  }
+}
+
+// Puts the cursor on the next released row, read again by its number; false when none is left.
+bool NextReleased(VexelTable& vt, VexelCursor& c) {
+  while (c.next_released < c.released.size()) {
+    c.held_row.emplace(vt.table->read(c.released[c.next_released++]));
+    if (c.with_deleted || !c.held_row->deleted()) {
+      c.row = &*c.held_row;
+      return true;
+    }
+  }
+  c.released.clear();
+  c.next_released = 0;
+  return false;
+}
+
 // Moves to the next row the plan returns.
 void Advance(VexelTable& vt, VexelCursor& c) {
   c.row = nullptr;
   if (c.on_block) ++c.block_row;
   c.on_block = false;
+  if (c.sql_text_order && NextReleased(vt, c)) {
+    c.eof = false;
+    return;
+  }
   if (c.kind == kRecnoRange) {
     while (c.next_recno != 0 && c.next_recno <= c.last_recno) {
       c.direct.emplace(vt.table->read(c.next_recno++));
@@ -908,21 +1122,35 @@ void Advance(VexelTable& vt, VexelCursor& c) {
   }
   while (c.walk) {
     if (c.block_row >= c.block.size()) {
-      // A scan reads big blocks; a tag walk starts small (a point query reads one record and
-      // the one past it) and takes more each time.
-      c.block_records = c.kind == kScan        ? kScanBlock
-                        : c.block_records == 0 ? kFirstTagBlock
-                                               : std::min(c.block_records * 2, kScanBlock);
+      // A scan reads big blocks, and so does a walk between two keys (it stops at the last);
+      // another tag walk starts small (a point query reads one record and the one past it) and
+      // takes more each time.
+      c.block_records = c.kind == kScan || c.closed_range ? kScanBlock
+                        : c.block_records == 0            ? kFirstTagBlock
+                                                          : std::min(c.block_records * 2, kScanBlock);
       c.block_row = 0;
       for (VexelCursor::NumberColumn& n : c.numbers) n.ready = false;
       if (c.walk->next(c.block, c.block_records) == 0) {
         if ((c.kind == kEqual || c.kind == kIn) && StartNextKey(vt, c)) continue;
+        if (StartNextPhase(vt, c)) continue;
         c.walk.reset();
+        if (c.sql_text_order) {
+          Release(c, nullptr);
+          NextReleased(vt, c);
+        }
         break;
       }
     }
     const std::size_t row = c.block_row;
     if (!c.with_deleted && c.block.deleted(row)) {
+      ++c.block_row;
+      continue;
+    }
+    if ((c.blanks_only || c.no_blanks) && BlankAt(c, c.tag->field, row) != c.blanks_only) {
+      ++c.block_row;
+      continue;
+    }
+    if (!c.bounds.empty() && !MeetsBounds(c, c.tag->field, row)) {
       ++c.block_row;
       continue;
     }
@@ -939,6 +1167,23 @@ void Advance(VexelTable& vt, VexelCursor& c) {
       }
       if (c.kind == kIn && !c.seen.insert(c.block.recno(row)).second) {
         ++c.block_row;
+        continue;
+      }
+    }
+    if (c.sql_text_order) {
+      // A row whose text is plain ASCII comes at once while nothing is held back; any other
+      // is held until the walk has passed every key that could sort before it.
+      const Value v = c.block.value(row, c.tag->field);
+      const auto* text = std::get_if<std::string>(&v);
+      const std::string_view t = text != nullptr ? std::string_view(*text) : std::string_view();
+      if (!c.held.empty() || !Clean(t)) {
+        c.held.emplace_back(std::string(t), c.block.recno(row));
+        std::push_heap(c.held.begin(), c.held.end(),
+                       [](const auto& a, const auto& b) { return a > b; });
+        const std::string floor(FloorOfLaterRows(t));
+        Release(c, &floor);
+        ++c.block_row;
+        if (NextReleased(vt, c)) break;
         continue;
       }
     }
@@ -965,13 +1210,26 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
     c.block_row = 0;
     c.block_records = 0;
     c.eof = true;
+    c.bounds.clear();
+    c.phases.clear();
+    c.next_phase = 0;
+    c.blanks_only = c.no_blanks = false;
+    c.held.clear();
+    c.released.clear();
+    c.next_released = 0;
+    c.held_row.reset();
     c.kind = idx_num & kKindMask;
+    c.closed_range = c.kind == kRange && (idx_num & kHasLower) && (idx_num & kHasUpper);
     c.with_deleted = (idx_num & kWithDeleted) != 0;
     const std::size_t tag_index = static_cast<std::size_t>(idx_num >> kTagShift);
     const bool tag_plan = c.kind >= kEqual && c.kind <= kTagOrder;
     c.tag = tag_plan && tag_index < vt.tags.size() ? &vt.tags[tag_index] : nullptr;
     if (tag_plan && c.tag == nullptr) c.kind = kScan;
     const Field* field = c.tag != nullptr ? &vt.fields[c.tag->field] : nullptr;
+    // ORDER BY left to a character tag's walk: rows in SQL's order of their texts (one key
+    // gives one text, so = and IN need nothing more).
+    c.sql_text_order = (idx_num & kOrdered) != 0 && c.tag != nullptr && c.tag->key_type == 'C' &&
+                       c.kind != kEqual && c.kind != kIn;
 
     switch (c.kind) {
       case kRecno: {
@@ -1047,6 +1305,35 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
         if (idx_num & kHasLower) bound(lower);
         if (idx_num & kHasUpper) bound(upper);
         if (none) break;
+        if (idx_num & kExact) {
+          // The bounds as SQLite compares them with a number column: a value that reads as a
+          // number is one; other text (and a blob) is above every number.
+          arg = 0;
+          const auto exact = [&](bool is_lower, bool strict) {
+            if (arg >= argc) return;
+            sqlite3_value* v = argv[arg++];
+            VexelCursor::Bound b;
+            b.op = is_lower ? (strict ? SQLITE_INDEX_CONSTRAINT_GT : SQLITE_INDEX_CONSTRAINT_GE)
+                            : (strict ? SQLITE_INDEX_CONSTRAINT_LT : SQLITE_INDEX_CONSTRAINT_LE);
+            b.type = sqlite3_value_numeric_type(v);
+            if (b.type == SQLITE_INTEGER) {
+              b.whole = sqlite3_value_int64(v);
+            } else if (b.type == SQLITE_FLOAT) {
+              b.real = sqlite3_value_double(v);
+              if (std::isnan(b.real)) none = true;
+            } else if (b.type == SQLITE_NULL) {
+              none = true;
+            } else {
+              b.type = SQLITE_TEXT;
+              if (is_lower) none = true;  // no number is above a text
+              return;                     // every number is below it
+            }
+            c.bounds.push_back(b);
+          };
+          if (idx_num & kHasLower) exact(true, (idx_num & kLowerStrict) != 0);
+          if (idx_num & kHasUpper) exact(false, (idx_num & kUpperStrict) != 0);
+          if (none) break;
+        }
         // A descending tag runs from its largest key: the upper bound is where it starts.
         if (c.tag->descending) std::swap(lower, upper);
         c.walk.emplace(TagWalk(*vt.table, *c.tag, lower, upper));
@@ -1069,6 +1356,12 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
         break;
       }
       case kTagOrder:
+        if ((idx_num & kOrdered) != 0 && c.tag->key_type != 'C') {
+          // Blank numbers and dates come first in SQL's ascending order, last in descending.
+          c.phases = {{!c.tag->descending}, {c.tag->descending}};
+          StartNextPhase(vt, c);
+          break;
+        }
         c.walk.emplace(vt.table->order(c.tag->name));
         break;
       default:
@@ -1092,19 +1385,7 @@ int Eof(sqlite3_vtab_cursor* cursor) { return AsCursor(cursor)->eof ? 1 : 0; }
 
 // Field i (a number field) of the cursor's block row, from the block's decoded column.
 void NumberResult(sqlite3_context* ctx, const VexelCursor& c, std::size_t i) {
-  if (c.numbers.size() <= i) c.numbers.resize(i + 1);
-  VexelCursor::NumberColumn& n = c.numbers[i];
-  if (!n.ready) {
-    const std::size_t rows = c.block.size();
-    n.blank.resize(rows);
-    n.wholes.resize(rows);
-    n.whole = c.block.whole_numbers(i, n.wholes.data(), n.blank.data());
-    if (!n.whole) {
-      n.reals.resize(rows);
-      c.block.numbers(i, n.reals.data(), n.blank.data());
-    }
-    n.ready = true;
-  }
+  const VexelCursor::NumberColumn& n = Numbers(c, i);
   const std::size_t row = c.block_row;
   if (n.blank[row]) {
     sqlite3_result_null(ctx);

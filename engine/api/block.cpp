@@ -226,11 +226,15 @@ bool RecordBlock::whole_numbers(std::size_t field, std::int64_t* out, std::uint8
     }
     return true;
   }
-  for (std::size_t row = 0; row < size(); ++row) {
+  const std::size_t rows = size();
+  if (rows == 0) return true;
+  // The field's type is checked once; each row's bytes lie a record length further on.
+  const char* at = Stored(*this, layout_.get(), bytes_.data(), 0, field, "NF").data();
+  const std::size_t length = layout_->columns[field].length;
+  for (std::size_t row = 0; row < rows; ++row, at += layout_->record_length) {
     std::int64_t whole = 0;
     double real = 0;
-    const Number n =
-        ParseNumber(Stored(*this, layout_.get(), bytes_.data(), row, field, "NF"), whole, real);
+    const Number n = ParseNumber(std::string_view(at, length), whole, real);
     if (n == Number::kReal) return false;
     out[row] = n == Number::kWhole ? whole : 0;
     if (blank != nullptr) blank[row] = n == Number::kBlank ? 1 : 0;

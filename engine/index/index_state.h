@@ -56,6 +56,8 @@ struct IndexState {
   bool key_padding = false;
   bool soft_seek = false;
   std::uint32_t node_cache_budget = 1 << 20;
+  // Index changes this engine made or learnt of, over every open index (mdx_file.h).
+  std::uint64_t index_generation = 0;
   // The open index of each area; own_move is set while the order units move the record pointer
   // themselves (order_internal.h).
   std::array<std::unique_ptr<order_internal::AreaIndex>, kMaxIndexArea + 1> areas;

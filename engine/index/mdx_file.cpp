@@ -6,6 +6,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/index_state.h"
 
 namespace vx {
 
@@ -22,6 +23,7 @@ std::string CorruptText(const std::string& file_name) {
 }  // namespace
 
 bool MdxFile::Open(const std::string& path, int open_mode) {
+  Changed();
   name_ = path;
   const int code = os::File::Open(path, open_mode, file_);
   if (code != 0) {
@@ -108,6 +110,7 @@ void MdxFile::RefreshSize() {
 }
 
 bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
+  Changed();
   const int code =
       file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(node)));
   if (code != 0) {
@@ -159,6 +162,7 @@ bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
     CorruptHeader();
     return false;
   }
+  Changed();
   const std::uint32_t page = header_.EntryAt(tag).header_page;
   const int code =
       file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(header.bytes)));
@@ -172,6 +176,7 @@ bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
 }
 
 bool MdxFile::WriteHeader() {
+  Changed();
   const int code = file_.WriteAt(0, std::as_bytes(std::span(header_.bytes)));
   if (code != 0) {
     SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
@@ -185,6 +190,7 @@ void MdxFile::CorruptHeader() { SetEngineError(222, CorruptText(name_)); }
 
 bool MdxFile::ReadHeader() {
   // A header read anew may name pages other programs appended since the size was last taken.
+  Changed();
   RefreshSize();
   std::size_t got = 0;
   const int code = file_.ReadAt(0, std::as_writable_bytes(std::span(header_.bytes)), got);
@@ -201,13 +207,21 @@ bool MdxFile::ReadHeader() {
   return true;
 }
 
-int MdxFile::Close() { return file_.IsOpen() ? file_.Close() : 0; }
+void MdxFile::Changed() { ++CurrentState<IndexState>().index_generation; }
+
+std::uint64_t MdxFile::Generation() { return CurrentState<IndexState>().index_generation; }
+
+int MdxFile::Close() {
+  Changed();
+  return file_.IsOpen() ? file_.Close() : 0;
+}
 
 bool MdxFile::ReadTagHeader(int tag, TagHeader& out) {
   if (tag < 1 || tag > header_.TagCount()) {
     CorruptHeader();
     return false;
   }
+  Changed();
   const std::uint32_t page = header_.EntryAt(tag).header_page;
   const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
   // A tag header inside the file header or past the end is a damaged entry.

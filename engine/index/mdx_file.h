@@ -95,7 +95,15 @@ class MdxFile {
   // file: the order layer sets it for exclusive tables, and for shared ones drops the nodes
   // whenever the semaphore's update counter shows another program's write.
   void SetNodeCache(std::uint32_t budget);
-  void DropNodeCache() { cache_.clear(); }
+  void DropNodeCache() {
+    cache_.clear();
+    Changed();
+  }
+  // Counts, over the engine's open indexes, the changes it made to them or learnt of (a node,
+  // tag header or header written, a header read again, the kept nodes dropped, a file opened or
+  // closed): a copy of a cursor taken at one count still stands where it stood while the count
+  // is the same.
+  static std::uint64_t Generation();
   // Whether the kept copy of `page` passed the tree editor's checks since it was read; a write
   // of the node clears the mark. Without a cache nothing is marked.
   bool NodeChecked(std::uint32_t page) const {
@@ -115,6 +123,7 @@ class MdxFile {
 
  private:
   void CorruptHeader();
+  static void Changed();
 
   os::File file_;
   MdxHeader header_;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
@@ -428,6 +429,111 @@ bool FindText(std::string_view text, bool as_stored) {
 bool Find(std::string_view text) { return FindText(text, false); }
 
 bool FindStored(std::string_view stored) { return FindText(stored, true); }
+
+namespace {
+
+// Puts the cursor on the first item after the last key taken, after the index changed: on
+// the first item with that key whose record was not taken with it, else the first above it.
+bool StepPast(OrderTag& tag, const OrderWalk& walk) {
+  TagCursor& cursor = tag.cursor;
+  const int length = cursor.KeyLength();
+  bool found = false;
+  if (!cursor.Seek(walk.last_key.data(), length, found)) return false;
+  const std::unordered_set<std::uint32_t> taken(walk.last_key_records.begin(),
+                                                walk.last_key_records.end());
+  while (cursor.OnItem() && !cursor.AtEnd() &&
+         cursor.Comparator()(cursor.Key(), walk.last_key.data(), length) == 0 &&
+         taken.count(cursor.Record()) != 0) {
+    if (!cursor.Next()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::size_t NextOrderItems(OrderWalk& walk, std::size_t count,
+                           std::vector<std::uint32_t>& records) {
+  if (walk.done || count == 0) return 0;
+  TableRecord* t = InUse("NextOrderItems");
+  if (t == nullptr) return 0;
+  AreaIndex* index = SelectedIndex();
+  if (index == nullptr || index->tags.empty() || index->natural) {
+    SetEngineError(221, "Index not open. (DBF=" + TableNameOf(*t) + ") [NextOrderItems]");
+    return 0;
+  }
+  ReadHold hold(t->area);
+  if (SemaphoreChanged(t->area) && !ReadAnchors(*index, t->area)) return 0;
+  OrderTag& tag = Controlling(*index);
+  if (t->record_count < 1) RefreshRecordCount(*t);
+  if (t->record_count < 1 || TagEmpty(tag)) {
+    walk.done = true;
+    return 0;
+  }
+  TagCursor& cursor = tag.cursor;
+  if (!walk.started) {
+    walk.started = true;
+    bool ok = true;
+    if (walk.from) {
+      KeyBuffer key{};
+      int length = 0;
+      const bool padding = KeyPadding;
+      KeyPadding = false;
+      SearchKey(*t, tag, *walk.from, true, key, length);
+      KeyPadding = padding;
+      bool found = false;
+      ok = cursor.Seek(key.data(), length, found);
+    } else {
+      ok = cursor.First();
+    }
+    if (!ok) return 0;
+  } else if (walk.generation == MdxFile::Generation() && walk.place.HasPosition()) {
+    cursor = walk.place;
+    if (!cursor.Next()) return 0;
+  } else if (!StepPast(tag, walk)) {
+    return 0;
+  }
+  // The last key: characters over the length given (unpadded), numbers and dates whole.
+  KeyBuffer last{};
+  int last_length = 0;
+  if (walk.to) {
+    if (tag.character) {
+      last_length = std::min(static_cast<int>(walk.to->size()), cursor.KeyLength());
+      std::memcpy(last.data(), walk.to->data(), static_cast<std::size_t>(last_length));
+    } else {
+      SearchKey(*t, tag, *walk.to, true, last, last_length);
+    }
+  }
+  const std::size_t before = records.size();
+  const KeyComparator compare = cursor.Comparator();
+  while (records.size() - before < count) {
+    if (!cursor.OnItem() || cursor.AtEnd() ||
+        (walk.to && compare(cursor.Key(), last.data(), last_length) > 0)) {
+      walk.done = true;
+      break;
+    }
+    std::uint32_t record = cursor.Record();
+    if (record < 1 || record > static_cast<std::uint32_t>(t->record_count)) {
+      record = static_cast<std::uint32_t>(CheckedRecord(*t, *index, tag));
+      if (record == 0) return 0;
+    }
+    records.push_back(record);
+    // The last key taken and the records taken with it: where a changed index is sought again.
+    if (walk.last_key_records.empty() ||
+        compare(cursor.Key(), walk.last_key.data(), cursor.KeyLength()) != 0) {
+      std::memcpy(walk.last_key.data(), cursor.Key(),
+                  static_cast<std::size_t>(cursor.KeyLength()));
+      walk.last_key_records.clear();
+    }
+    walk.last_key_records.push_back(record);
+    if (records.size() - before == count) break;
+    if (!cursor.Next()) return 0;
+  }
+  // The order's own position is given up: the next navigation puts it on the area's record.
+  walk.place = cursor;
+  walk.generation = MdxFile::Generation();
+  cursor.Reset();
+  return records.size() - before;
+}
 
 bool SyncIndex(bool all) {
   TableRecord* t = InUse("SyncIndex");

@@ -17,6 +17,7 @@
 // forgets every position and re-synchronizes the controlling order with the current record.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,29 @@ bool Find(std::string_view text);
 // the user's text themselves: an OEM table's text is not converted from ANSI, which could not
 // give back every OEM character.
 bool FindStored(std::string_view stored);
+// A walk of the selected area's controlling order that takes many items under one read hold,
+// for a caller that reads the records itself. From the first key at or above `from` (as Find
+// takes it in stored bytes; none: the first key) to the last key not above `to` (a character
+// key compared over the length of `to`, so every key it begins is in; none: the last key).
+// The walk keeps a copy of its place: while nothing was written to the index since, the next
+// call goes on from it; otherwise it seeks the last key taken again and steps past the items
+// of that key whose records it took (items other programs put in front of them stay behind).
+// The area's record and the order's own position are left alone (the order is put back on the
+// record by the next navigation).
+struct OrderWalk {
+  std::optional<std::string> from;
+  std::optional<std::string> to;
+  bool started = false;
+  bool done = false;
+  std::uint64_t generation = 0;
+  TagCursor place;
+  KeyBuffer last_key{};
+  std::vector<std::uint32_t> last_key_records;
+};
+// Appends up to `count` record numbers of the next items to `records`; answers how many (0 at
+// the end, and after a report).
+std::size_t NextOrderItems(OrderWalk& walk, std::size_t count,
+                           std::vector<std::uint32_t>& records);
 // Puts the selected area's controlling order (every open order with `all`) on the current record,
 // after it was read by number. A record that meets a tag's FOR condition but is not found is
 // error 212: "Key: "<key>" not in index: <tag>. [SyncIndex-1] Record: <n>" when no item has its

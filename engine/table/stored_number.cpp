@@ -47,9 +47,32 @@ std::string_view Unpadded(std::string_view stored) {
   return stored.substr(first, stored.find_last_not_of(kPadding) - first + 1);
 }
 
+// The common form at once: blanks, an optional minus and up to 18 digits to the end (any
+// such text is a whole number of 64 bits, read below as the same value).
+std::optional<StoredNumber> ReadPlainWhole(std::string_view stored) {
+  std::size_t p = 0;
+  while (p < stored.size() && stored[p] == ' ') ++p;
+  const std::size_t start = p;
+  const bool negative = p < stored.size() && stored[p] == '-';
+  if (negative) ++p;
+  const std::size_t first_digit = p;
+  std::int64_t value = 0;
+  while (p < stored.size() && IsDigit(stored[p]) && p - first_digit < 18) {
+    value = value * 10 + (stored[p++] - '0');
+  }
+  if (p != stored.size() || p == first_digit) return std::nullopt;
+  StoredNumber n;
+  n.digits = stored.substr(start);
+  n.integer = negative ? -value : value;
+  n.whole = true;
+  n.real = static_cast<double>(n.integer);
+  return n;
+}
+
 }  // namespace
 
 std::optional<StoredNumber> ReadStoredNumber(std::string_view stored) {
+  if (std::optional<StoredNumber> plain = ReadPlainWhole(stored)) return plain;
   StoredNumber n;
   n.digits = Unpadded(stored);
   Parts parts;

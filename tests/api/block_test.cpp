@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -341,6 +342,63 @@ TEST_F(BlockTest, EachScanBlockSeesTheFileAsItIsNow) {
   EXPECT_EQ(block.text(0, 0), "F1");  // held, not yet written
   child.Send();
   EXPECT_EQ(child.Wait(), 0);
+}
+
+// An order walk in blocks goes on past the last key it took when the index changes between
+// blocks: through another Table of this program, through another program, and by the removal
+// of the very item it stood on, inside a run of equal keys. Keys put below its place stay
+// behind, keys above it are met, and no record comes twice or goes missing.
+TEST_F(BlockTest, AnOrderWalkInBlocksGoesOnPastItsLastKeyWhenTheIndexChanges) {
+  {
+    vexel::Table t = vexel::create(Path(), {{"TITLE", 'C', 10, 0}},
+                                   {.open = {.mode = vexel::OpenMode::exclusive}});
+    for (int i = 0; i < 40; ++i) t.append({{"TITLE", "K" + std::to_string(i % 4)}});
+    t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
+  }
+  vexel::Table t = vexel::open(Path());
+  vexel::Table other = vexel::open(Path());
+  vx::test::Child child([&](vx::test::Child& self) {
+    vexel::Table mine = vexel::open(Path());
+    self.Receive();
+    mine.append({{"TITLE", std::string("ZChild")}});
+    self.Send('A');
+    return 0;
+  });
+  vexel::Cursor c = t.order("TITLE");
+  vexel::RecordBlock block;
+  std::vector<std::uint32_t> recnos;
+  std::vector<std::string> titles;
+  const auto take = [&](std::size_t count) {
+    const std::size_t n = c.next(block, count);
+    for (std::size_t row = 0; row < n; ++row) {
+      recnos.push_back(block.recno(row));
+      titles.push_back(block.text(row, 0));
+    }
+    return n;
+  };
+  ASSERT_EQ(take(3), 3u);                  // K0 three times
+  other.append({{"TITLE", "A"}});          // record 41, below the walk
+  ASSERT_EQ(take(4), 4u);                  // on through the run of K0
+  {
+    vexel::RecordLock lock = other.lock(recnos.back());  // the item the walk stands on goes
+    lock.set("TITLE", std::string("A2"));
+    lock.commit();
+  }
+  ASSERT_EQ(take(5), 5u);                  // the rest of K0, then K1
+  other.append({{"TITLE", "K3"}});         // record 42, above the walk
+  child.Send();
+  ASSERT_EQ(child.Receive(), 'A');         // record 43, ZChild, by another program
+  while (take(7) > 0) {
+  }
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_TRUE(std::is_sorted(titles.begin(), titles.end()));
+  std::vector<std::uint32_t> want;
+  for (std::uint32_t n = 1; n <= 40; ++n) want.push_back(n);
+  want.push_back(42);
+  want.push_back(43);
+  std::sort(recnos.begin(), recnos.end());
+  EXPECT_EQ(recnos, want);
+  EXPECT_EQ(titles.back(), "ZChild");
 }
 
 // Records this Table appended under the append lock it still holds (an exclusive table without
