@@ -176,7 +176,13 @@ std::string TRecordForm::EditorText(const Row& row) const {
       "record " + std::to_string(table_->RecNo()) + ", field " + std::string(row.field);
   if (auto* memo = qobject_cast<QPlainTextEdit*>(row.editor))
     return QStringToStored(memo->toPlainText(), where);
-  if (auto* line = qobject_cast<QLineEdit*>(row.editor)) return QStringToStored(line->text(), where);
+  if (auto* line = qobject_cast<QLineEdit*>(row.editor)) {
+    const TField* field = table_->FindField(row.field);
+    return QStringToStored(line->text(), where,
+                           field != nullptr && field->DataType() == ftString
+                               ? static_cast<std::size_t>(field->Size())
+                               : static_cast<std::size_t>(-1));
+  }
   return {};
 }
 

@@ -163,9 +163,7 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
       }
       const std::string* text = std::get_if<std::string>(&value);
       const std::string stored = text ? FromUtf8(impl.codepage, *text, where) : std::string();
-      if (stored.size() > f.length) {
-        FailInput(220, vx::QuotedValue(*text) + " is longer than " + where);
-      }
+      if (stored.size() > f.length) FailInput(220, vx::LongerThanField(*text, stored.size(), where));
       image.SetText(n, stored);
       break;
     }

@@ -1,5 +1,6 @@
 #include "engine/workarea/field_input.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -23,6 +24,15 @@ std::string QuotedValue(std::string_view text) {
   // Back to the first byte of a UTF-8 sequence (continuation bytes are 10xxxxxx).
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
   return "\"" + std::string(text.substr(0, cut)) + "...\"";
+}
+
+std::string LongerThanField(std::string_view text, std::size_t stored_bytes,
+                            const std::string& where) {
+  const auto characters = static_cast<std::size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+  if (characters == stored_bytes) return QuotedValue(text) + " is longer than " + where;
+  return QuotedValue(text) + " (" + std::to_string(stored_bytes) +
+         " bytes in the table's code page) is longer than " + where;
 }
 
 namespace {
@@ -130,9 +140,7 @@ std::string PutFieldText(RecordImage& image, int n, const TextValue& v) {
   }
   switch (f.type) {
     case 'C': {
-      if (v.stored.size() > f.length) {
-        return QuotedValue(text) + " is longer than " + where;
-      }
+      if (v.stored.size() > f.length) return LongerThanField(text, v.stored.size(), where);
       image.SetText(n, v.stored);
       break;
     }

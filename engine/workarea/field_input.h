@@ -29,6 +29,11 @@ std::optional<std::string> JsonNumber(std::string_view stored);
 
 // `text` in double quotes, cut after 60 bytes (at a character's start) with "...".
 std::string QuotedValue(std::string_view text);
+// The refusal of `text` (UTF-8) whose `stored_bytes` in the table's page are more than the
+// field `where` holds: "... is longer than FIELD", saying how many bytes when the page stores
+// some of its characters in more than one (UTF-8, 932, 936).
+std::string LongerThanField(std::string_view text, std::size_t stored_bytes,
+                            const std::string& where);
 
 // Whether the value is memo text, which the caller stores in the memo file (PutFieldText
 // leaves memo fields alone).

@@ -1158,7 +1158,10 @@ void TDBGrid::CommitEditor() {
     const std::string where =
         (dataset != nullptr ? "record " + std::to_string(dataset->RecNo()) + ", " : "") +
         "field " + field->FieldName();
-    field->SetText(QStringToStored(editor_->text(), where));
+    field->SetText(QStringToStored(editor_->text(), where,
+                                   field->DataType() == ftString
+                                       ? static_cast<std::size_t>(field->Size())
+                                       : static_cast<std::size_t>(-1)));
   } catch (...) {
     editor_modified_ = true;
     throw;

@@ -207,13 +207,19 @@ std::string QStringToAnsi(const QString& text) {
   return os::Utf8ToAnsi(text.toStdString());
 }
 
-std::string QStringToStored(const QString& text, const std::string& where) {
+std::string QStringToStored(const QString& text, const std::string& where,
+                            std::size_t field_bytes) {
   const int page = text_code_page != 0 ? text_code_page : os::AnsiCodePage();
   const std::string utf8 = text.toStdString();
   const os::ConvertedText stored = os::EncodeCodePage(page, utf8, os::OnFault::kStop);
   if (stored.fault != os::TextFault::kNone) {
     DatabaseError(where + ": \"" + utf8.substr(stored.fault_offset, stored.fault_length) +
                   "\" has no place in code page " + std::to_string(page));
+  }
+  if (stored.text.size() > field_bytes) {
+    DatabaseError(where + ": \"" + utf8 + "\" takes " + std::to_string(stored.text.size()) +
+                  " bytes in code page " + std::to_string(page) + ", the field holds " +
+                  std::to_string(field_bytes));
   }
   return QStringToAnsi(text);
 }

@@ -206,8 +206,11 @@ class TBitmap {
 QString AnsiToQString(const std::string& ansi);
 std::string QStringToAnsi(const QString& text);
 // As QStringToAnsi for text that is stored: a character the page lacks is refused, not stored as
-// "?" (EDatabaseError: "record 3, field NAME: "ö" has no place in code page 1251").
-std::string QStringToStored(const QString& text, const std::string& where);
+// "?" (EDatabaseError: "record 3, field NAME: "ö" has no place in code page 1251"), and so is
+// text longer than `field_bytes` in the page: the string field would cut it, in UTF-8 or a
+// two-byte page perhaps inside a character.
+std::string QStringToStored(const QString& text, const std::string& where,
+                            std::size_t field_bytes = static_cast<std::size_t>(-1));
 void SetTextCodePage(int page);
 int TextCodePage();
 

@@ -150,8 +150,10 @@ Value FromPython(py::handle handle, const Field& field, int codepage) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
     if (utf8 == nullptr) throw py::error_already_set();
-    if (type == 'C') {
-      const Py_ssize_t count = IsOneBytePage(codepage) ? PyUnicode_GetLength(o) : size;
+    // In a page of one byte to a character the count tells at once; in UTF-8 or a two-byte
+    // page the library counts the stored bytes (and refuses with InputError).
+    if (type == 'C' && IsOneBytePage(codepage)) {
+      const Py_ssize_t count = PyUnicode_GetLength(o);
       if (count > field.length)
         throw py::value_error("text of " + std::to_string(count) +
                               " characters does not fit field " + Describe(field));

@@ -108,6 +108,25 @@ def test_from_pandas_infers_numbers_and_blanks(tmp_path):
              datetime.date(1999, 12, 31), "ccc")]
 
 
+def test_from_pandas_sizes_text_fields_in_the_pages_bytes(tmp_path):
+    # A field is as wide as its longest value is in the table's page: bytes, not characters
+    # (UTF-8 through a .cpg, the two-byte 936), and the values go in and come back whole.
+    cases = [(65001, ["Zoë Ærø", "日本語", "a"], 10, "Ä"), (936, ["中文文本", "ab"], 8, "中"),
+             (1252, ["Zoë Ærø", "€ 5"], 7, None)]
+    for codepage, values, width, wide in cases:
+        path = tmp_path / ("t%d.dbf" % codepage)
+        vexel.from_pandas(pandas.DataFrame({"S": values}), path, codepage=codepage)
+        with vexel.open(path) as t:
+            assert t.codepage == codepage
+            assert [(f.type, f.length) for f in t.fields] == [("C", width)]
+            assert [r["S"] for r in t] == values
+            # A value of as many characters but more bytes is refused, and nothing is cut.
+            if wide:
+                with pytest.raises(vexel.InputError, match="bytes in the table's code page"):
+                    t.append({"S": wide * width})
+                assert len(t) == len(values)
+
+
 def test_from_pandas_refuses_bad_frames_and_leaves_no_files(tmp_path):
     # A refused value names its row (by the frame's index) and column, found while the rows
     # are checked or (text the code page lacks) by the table as it is written.

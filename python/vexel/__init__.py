@@ -543,7 +543,8 @@ def from_pandas(frame, path: Union[str, os.PathLike], fields: Optional[Any] = No
 
     Each column becomes a field named after it (upper case; a name must be a valid dBASE field
     name of at most 10 characters). Its type and width come from the data: text ``C`` as wide
-    as the longest value (a memo ``M`` past 254 characters), whole numbers ``N`` with no
+    as the longest value in bytes (one a character, more in UTF-8 or a two-byte page; a memo
+    ``M`` past 254 bytes), whole numbers ``N`` with no
     decimals, other numbers ``N`` with the decimals their values need, dates ``D``, logicals
     ``L``. ``fields`` gives some or all of them instead: a mapping of column name to
     ``(type, length, decimals)``. Missing values (None, NaN, NaT, NA) are stored blank (and read

@@ -107,7 +107,20 @@ def _number_field(values, decimals):
     return ("N", width, decimals)
 
 
-def _infer(name, series):
+def _stored_length(text, codepage):
+    """The bytes `text` takes in a table of `codepage`: one a character, but in UTF-8 and the
+    two-byte pages (932, 936, 949, 950) as many as that page stores it in."""
+    if codepage == 65001:
+        return len(text.encode("utf-8"))
+    if codepage in (932, 936, 949, 950):
+        try:
+            return len(text.encode("cp%d" % codepage))
+        except UnicodeEncodeError:  # the table refuses it, naming the character
+            return len(text)
+    return len(text)
+
+
+def _infer(name, series, codepage=None):
     present = series.dropna()
     dtype = series.dtype
     if pandas.api.types.is_bool_dtype(dtype):
@@ -121,7 +134,7 @@ def _infer(name, series):
         return ("D", 8, 0)
     values = list(present)
     if not values or all(isinstance(v, str) for v in values):
-        longest = max((len(v) for v in values), default=1)
+        longest = max((_stored_length(v, codepage) for v in values), default=1)
         return ("C", max(longest, 1), 0) if longest <= 254 else ("M", 10, 0)
     if all(isinstance(v, (bool, numpy.bool_)) for v in values):
         return ("L", 1, 0)
@@ -197,7 +210,7 @@ def from_pandas(frame, path, fields, version, codepage):
             raise ValueError(f"column {name!r} is no dBASE field name (a letter, then up to 9 "
                              f"letters, digits or _): rename it")
         declared = given.pop(name.upper(), None)
-        kind = tuple(declared) if declared is not None else _infer(name, frame[column])
+        kind = tuple(declared) if declared is not None else _infer(name, frame[column], codepage)
         definitions.append((name.upper(),) + kind + ((0,) if len(kind) == 2 else ()))
         if str(kind[0]).upper() == "D":
             _check_days(name, frame[column])

@@ -832,13 +832,14 @@ TEST_F(BrowserTest, TypedValuesAreStoredByTheRulesEveryWriterFollows) {
     return std::string(now.begin() + static_cast<std::ptrdiff_t>(record + offset),
                        now.begin() + static_cast<std::ptrdiff_t>(record + offset + length));
   };
-  const struct {
+  struct Case {
     const char* field;
     std::size_t offset, length;
     const char* typed;
     const char* stored;  // the field's bytes afterwards
     const char* problem;
-  } kCases[] = {
+  };
+  const Case kCases[] = {
       {"PRICE", 11, 8, "2.675", "    2.68", nullptr},
       {"PRICE", 11, 8, "0.125", "    0.13", nullptr},
       {"WHOLE", 19, 4, "2.5", "   3", nullptr},
@@ -847,7 +848,8 @@ TEST_F(BrowserTest, TypedValuesAreStoredByTheRulesEveryWriterFollows) {
       {"NAME", 1, 10, "Жöлтый", "\xC6\xB8\xEB\xF2\xFB\xE9    ",
        "record 1, field NAME: \"ö\" has no place in code page 1251"},
   };
-  for (const auto& c : kCases) {
+  const auto type_each = [&](const std::vector<Case>& cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.field) + " " + c.typed);
     ClearRecordedMessages();
     browser_->Grid->SetFocus();
@@ -875,6 +877,28 @@ TEST_F(BrowserTest, TypedValuesAreStoredByTheRulesEveryWriterFollows) {
     }
     EXPECT_EQ(stored(c.offset, c.length), c.stored);
   }
+  };
+  type_each(std::vector<Case>(std::begin(kCases), std::end(kCases)));
+
+  // A UTF-8 table (no mark, a .cpg): the field holds 10 bytes, and a value of fewer characters
+  // but more bytes is refused whole, not cut (inside a character) to fit.
+  browser_->Table->Close();
+  bytes = test::ReadBytes(dir_.File("v.dbf"));
+  bytes[29] = 0;
+  test::WriteBytes(dir_.File("v.dbf"), bytes);
+  {
+    std::ofstream cpg(dir_.File("v.cpg"));
+    cpg << "UTF-8";
+  }
+  Browse(dir_.File("v.dbf"));
+  EXPECT_EQ(browser_->CodePage(), 65001);
+  type_each({
+      {"NAME", 1, 10, "Жёлт", "\xD0\x96\xD1\x91\xD0\xBB\xD1\x82  ", nullptr},
+      {"NAME", 1, 10, "aЖёлтый", "\xD0\x96\xD1\x91\xD0\xBB\xD1\x82  ",
+       "record 1, field NAME: \"aЖёлтый\" takes 13 bytes in code page 65001, the field "
+       "holds 10"},
+      {"NAME", 1, 10, "Zoë Ærø", "Zo\xC3\xAB \xC3\x86r\xC3\xB8", nullptr},
+  });
 }
 
 }  // namespace

@@ -353,6 +353,16 @@ WRITTEN_KINDS = {
             [{"NAME": "vfp", "N": -5, "AMT": 12.5, "DBL": 2.25, "AT": "2020-01-02T03:04:05",
               "V": "var", "NOTE": "memo"},
              {"NAME": "two", "N": 0, "AMT": 0, "DBL": 0, "AT": None, "V": None, "NOTE": ""}]),
+    # The same text in a UTF-8 table (a .cpg) and a 1252 one: bytes, not characters, fill a
+    # field ("ÄÖÜäö" is the whole 10 bytes of the UTF-8 field).
+    "utf8": (["--version", "0x83", "--codepage", "65001"],
+             ["NAME,C,10,0", "NOTE,M,10,0"],
+             [{"NAME": "Zoë Ærø", "NOTE": "Привет, 日本, Crème brûlée"},
+              {"NAME": "日本語", "NOTE": ""}, {"NAME": "ÄÖÜäö", "NOTE": "€"}]),
+    "cp1252": (["--version", "0x83", "--codepage", "1252"],
+               ["NAME,C,10,0", "NOTE,M,10,0"],
+               [{"NAME": "Zoë Ærø", "NOTE": "Crème brûlée, € 5"},
+                {"NAME": "ÄÖÜäöüÄÖÜä", "NOTE": ""}, {"NAME": "ÄÖÜäö", "NOTE": "€"}]),
     "level7": (["--version", "0x8C"],
                ["NAME,C,10,0", "N,I,4,0", "D,O,8,0", "AT,@,8,0", "NOTE,M,10,0"],
                [{"NAME": "seven", "N": 7, "D": 0.5, "AT": "2001-02-03T04:05:06",
@@ -422,17 +432,46 @@ def write_sql(path, rows, types):
             con.close()
 
 
+def writing_doors(rows, types):
+    return [("vxdbf append", lambda p: write_vxdbf(p, rows)),
+            ("library append", lambda p: write_library(p, rows)),
+            ("python append", lambda p: write_python(p, rows, types)),
+            ("sql insert", lambda p: write_sql(p, rows, types))]
+
+
+# Values a field holds as characters but not as bytes: each writing door refuses them, and the
+# table keeps no record (no value cut inside a character).
+TOO_LONG = {"utf8": [{"NAME": "ÄÖÜäöüÄÖÜä"}, {"NAME": "aÄÖÜäö"}, {"NAME": "日本語日"}]}
+
+
+def check_too_long(report, scratch):
+    for kind, values in TOO_LONG.items():
+        defs = WRITTEN_KINDS[kind][1]
+        types = {d.split(",")[0]: d.split(",")[1] for d in defs}
+        for value in values:
+            for door, write in writing_doors([value], types):
+                path = os.path.join(scratch, "long_%s.dbf" % kind)
+                label = "%s table, %s written by %s" % (kind, value["NAME"], door)
+                create(path, kind)
+                try:
+                    write(path)
+                    report.result(label, "writing", "not refused")
+                except Refused:
+                    pass
+                r = run(VXDBF, "dump", path, "--format", "jsonl")
+                if r.returncode != 0 or jsonl(r.stdout):
+                    report.result(label, "writing", "the table holds %r" % r.stdout[:80])
+
+
 def check_written(report, scratch):
+    check_too_long(report, scratch)
     for kind, (_, defs, rows) in WRITTEN_KINDS.items():
         types = {d.split(",")[0]: d.split(",")[1] for d in defs}
         fields = [(d.split(",")[0], d.split(",")[1], d.split(",")[1] == "Q") for d in defs]
         want = Rows(fields)
         for n, row in enumerate(rows, 1):
             want.add(n, False, row)
-        for door, write in [("vxdbf append", lambda p: write_vxdbf(p, rows)),
-                            ("library append", lambda p: write_library(p, rows)),
-                            ("python append", lambda p: write_python(p, rows, types)),
-                            ("sql insert", lambda p: write_sql(p, rows, types))]:
+        for door, write in writing_doors(rows, types):
             path = os.path.join(scratch, "w_%s.dbf" % kind)
             label = "%s table written by %s" % (kind, door)
             try:
