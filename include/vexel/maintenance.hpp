@@ -163,8 +163,4 @@ struct AlterResult {
 AlterResult alter_table(const std::string& file, const AlterChanges& changes,
                         const OperationOptions& options = {});
 
-// Whether standard input is a terminal, so that a person can be asked to confirm before a
-// table loses its records (zap_table); a script cannot answer and should say so up front.
-bool standard_input_is_terminal() noexcept;
-
 }  // namespace vexel

@@ -35,9 +35,4 @@ struct OperationOptions {
   std::function<void(const std::string& label, std::int64_t done, std::int64_t total)> progress{};
 };
 
-// A progress display for OperationOptions::progress: when standard error is a terminal, one line
-// on `out` redrawn in place ("pack 42%"), ended when the work ends; otherwise nothing.
-std::function<void(const std::string& label, std::int64_t done, std::int64_t total)>
-terminal_progress(std::ostream& out);
-
 }  // namespace vexel

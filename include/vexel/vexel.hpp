@@ -41,16 +41,26 @@ namespace vexel {
 // ---------------------------------------------------------------------------------------------
 // Errors
 
+// What kind of failure an Error is, one kind per class below (engine: a plain Error).
+enum class ErrorKind { engine, lock, input, not_supported, data };
+
 // Every failure: the engine's error code (the numbers dBASE programs know: 2 file not found, 210
 // not a dBASE data file, 220 invalid parameter, 222 corrupted index file, 351 error in expression,
-// ...) and a message that names the file, record and field concerned.
+// ...) and a message that names the file, record and field concerned. kind() tells the class
+// apart without a cascade of catch clauses (a binding maps it to its own exception types).
 class Error : public std::runtime_error {
  public:
-  Error(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  Error(int code, const std::string& message) : Error(ErrorKind::engine, code, message) {}
   int code() const noexcept { return code_; }
+  ErrorKind kind() const noexcept { return kind_; }
+
+ protected:
+  Error(ErrorKind kind, int code, const std::string& message)
+      : std::runtime_error(message), code_(code), kind_(kind) {}
 
  private:
   int code_;
+  ErrorKind kind_;
 };
 
 // A lock another program (or another Table of this process) holds, still held after the
@@ -58,29 +68,34 @@ class Error : public std::runtime_error {
 // index's semaphore. Nothing was changed.
 class LockError : public Error {
  public:
-  using Error::Error;
+  LockError(int code, const std::string& message) : Error(ErrorKind::lock, code, message) {}
 };
 
 // A request that does not fit the table: values that do not fit their fields, a field or tag
 // that does not exist, text the table's code page cannot hold. Nothing was changed.
 class InputError : public Error {
  public:
-  using Error::Error;
+  InputError(int code, const std::string& message) : Error(ErrorKind::input, code, message) {}
+
+ protected:
+  InputError(ErrorKind kind, int code, const std::string& message) : Error(kind, code, message) {}
 };
 
 // What this library does not do with a table it otherwise reads: a dBASE level 7 index (its
 // records read; its tags cannot be used, and edits, which would leave it stale, are refused).
 // Nothing was changed.
-class NotSupported : public InputError {
+class NotSupportedError : public InputError {
  public:
-  using InputError::InputError;
+  NotSupportedError(int code, const std::string& message)
+      : InputError(ErrorKind::not_supported, code, message) {}
 };
+using NotSupported = NotSupportedError;  // the earlier name
 
 // A file that cannot be read or written as asked: text that is no text of the table's code
 // page, a memo that cannot be read, a disk that refused a write.
 class DataError : public Error {
  public:
-  using Error::Error;
+  DataError(int code, const std::string& message) : Error(ErrorKind::data, code, message) {}
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -25,21 +25,10 @@ namespace vexel::python {
 
 namespace {
 
-py::object& ErrorType() {
-  static auto* type = new py::object();
-  return *type;
-}
-py::object& LockErrorType() {
-  static auto* type = new py::object();
-  return *type;
-}
-py::object& InputErrorType() {
-  static auto* type = new py::object();
-  return *type;
-}
-py::object& NotSupportedType() {
-  static auto* type = new py::object();
-  return *type;
+// The Python class of each kind of vexel::Error (set when the module loads).
+py::object& ErrorType(ErrorKind kind) {
+  static auto* types = new py::object[5];
+  return types[static_cast<int>(kind)];
 }
 
 void RaiseEngineError(const py::object& type, const Error& error) {
@@ -489,30 +478,29 @@ PYBIND11_MODULE(_vexel, m) {
   InitValueTypes();
   m.attr("__version__") = VX_VERSION;
 
-  static py::exception<vexel::Error> error(m, "Error");
-  static py::exception<vexel::LockError> lock_error(m, "LockError", error.ptr());
-  static py::exception<vexel::NotSupported> not_supported(m, "NotSupported", error.ptr());
-  // A request the library refuses (vexel::InputError: a value that does not fit, a tag that is
-  // not there) is both a vexel.Error and a ValueError.
-  InputErrorType() = py::reinterpret_steal<py::object>(PyErr_NewException(
-      "vexel._vexel.InputError", py::make_tuple(error, py::handle(PyExc_ValueError)).ptr(),
-      nullptr));
-  if (!InputErrorType()) throw py::error_already_set();
-  m.attr("InputError") = InputErrorType();
-  ErrorType() = error;
-  LockErrorType() = lock_error;
-  NotSupportedType() = not_supported;
+  // One Python class per kind of vexel::Error, in the same hierarchy as the C++ classes; a
+  // request the library refuses (InputError: a value that does not fit, a tag that is not there;
+  // NotSupportedError, one kind of it) is both a vexel.Error and a ValueError.
+  const auto make = [&m](const char* name, py::object bases) {
+    py::object type = py::reinterpret_steal<py::object>(
+        PyErr_NewException((std::string("vexel._vexel.") + name).c_str(), bases.ptr(), nullptr));
+    if (!type) throw py::error_already_set();
+    m.attr(name) = type;
+    return type;
+  };
+  const py::object error = make("Error", py::reinterpret_borrow<py::object>(PyExc_Exception));
+  const py::object input = make("InputError", py::make_tuple(error, py::handle(PyExc_ValueError)));
+  ErrorType(vexel::ErrorKind::engine) = error;
+  ErrorType(vexel::ErrorKind::lock) = make("LockError", error);
+  ErrorType(vexel::ErrorKind::data) = make("DataError", error);
+  ErrorType(vexel::ErrorKind::input) = input;
+  ErrorType(vexel::ErrorKind::not_supported) = make("NotSupportedError", input);
+  m.attr("NotSupported") = ErrorType(vexel::ErrorKind::not_supported);  // the earlier name
   py::register_exception_translator([](std::exception_ptr thrown) {
     try {
       if (thrown) std::rethrow_exception(thrown);
-    } catch (const vexel::LockError& e) {
-      RaiseEngineError(LockErrorType(), e);
-    } catch (const vexel::NotSupported& e) {
-      RaiseEngineError(NotSupportedType(), e);
-    } catch (const vexel::InputError& e) {
-      RaiseEngineError(InputErrorType(), e);
     } catch (const vexel::Error& e) {
-      RaiseEngineError(ErrorType(), e);
+      RaiseEngineError(ErrorType(e.kind()), e);
     }
   });
 

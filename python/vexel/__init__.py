@@ -35,10 +35,11 @@ import os
 import warnings as _warnings
 from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Optional, Sequence, Union
 
-from ._vexel import Error, InputError, LockError, NotSupported, __version__
+from ._vexel import DataError, Error, InputError, LockError, NotSupportedError, __version__
 from ._vexel import Table as _Handle
 
-Error.__module__ = InputError.__module__ = LockError.__module__ = NotSupported.__module__ = "vexel"
+for _type in (Error, InputError, LockError, DataError, NotSupportedError):
+    _type.__module__ = "vexel"
 Error.__doc__ = """An engine failure: ``code`` is the engine's error number (2 file not found,
 210 not a table, 220 a value that does not fit, 222 a damaged index, 351 an expression that does
 not compile, ...) and ``str(error)`` its message, naming the file, record and field."""
@@ -47,8 +48,12 @@ field that is not there, a value that does not fit, text the table's code page h
 for; nothing was changed."""
 LockError.__doc__ = """A record, append, file or memo lock another program holds, still refused
 after the retries (``lock_retries``, ``lock_wait``); nothing was changed."""
-NotSupported.__doc__ = """What the package does not do with a table it otherwise reads: the tags of
-a dBASE level 7 index, and edits that would leave that index stale; nothing was changed."""
+DataError.__doc__ = """A file that cannot be read or written as asked: a memo that cannot be
+read, text that is no text of the table's code page, a disk that refused a write."""
+NotSupportedError.__doc__ = """What the package does not do with a table it otherwise reads: the
+tags of a dBASE level 7 index, and edits that would leave that index stale; an ``InputError``;
+nothing was changed."""
+NotSupported = NotSupportedError  # the earlier name
 
 
 
@@ -58,7 +63,7 @@ class ReadWarning(UserWarning):
 
 
 __all__ = [
-    "Error", "InputError", "LockError", "NotSupported", "ReadWarning", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
+    "Error", "InputError", "LockError", "DataError", "NotSupportedError", "NotSupported", "ReadWarning", "Field", "Tag", "CheckReport", "Record", "LockedRecord", "Table",
     "open", "create", "read_dbf", "from_pandas",
 ]
 

@@ -28,8 +28,13 @@ class InputError(Error, ValueError):
 class LockError(Error):
     """A lock another program holds, still refused after the retries; nothing was changed."""
 
-class NotSupported(Error):
+class DataError(Error):
+    """A file that cannot be read or written as asked (a memo, text, a refused write)."""
+
+class NotSupportedError(InputError):
     """A level 7 index's tags, or an edit that would leave it stale; nothing was changed."""
+
+NotSupported = NotSupportedError
 
 class Field(NamedTuple):
     name: str

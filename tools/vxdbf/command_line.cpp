@@ -1,4 +1,5 @@
 #include "tools/vxdbf/command_line.h"
+#include "tools/vxdbf/progress.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -536,7 +537,7 @@ vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err) 
   options.ansi = o.ansi;
   options.lossy = o.lossy;
   options.warn = [&err](const std::string& message) { err << "vxdbf: " << message << "\n"; };
-  options.progress = vexel::terminal_progress(err);
+  options.progress = TerminalProgress(err);
   return options;
 }
 

@@ -11,6 +11,7 @@
 #include <vexel/maintenance.hpp>
 
 #include "tools/vxdbf/index_commands.h"
+#include "tools/vxdbf/progress.h"
 #include "tools/vxdbf/vxdbf.h"
 
 namespace vx::tool {
@@ -150,7 +151,7 @@ int Pack(const Options& o, const Streams& io) {
 
 int Zap(const Options& o, const Streams& io) {
   if (!o.yes) {
-    if (!vexel::standard_input_is_terminal()) {
+    if (!StandardInputIsTerminal()) {
       throw UsageError{"zap removes every record of " + o.file +
                        "; give --yes to confirm when no one can be asked"};
     }

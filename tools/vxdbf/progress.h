@@ -9,6 +9,16 @@
 
 namespace vx::tool {
 
+// Whether standard input / standard error is a terminal: a person can be asked to confirm (zap),
+// a progress bar can be redrawn in place.
+bool StandardInputIsTerminal() noexcept;
+bool StandardErrorIsTerminal() noexcept;
+
+// A progress display for vexel::OperationOptions::progress: when standard error is a terminal,
+// one line on `out` redrawn in place ("pack 42%"), ended when the work ends; otherwise nothing.
+std::function<void(const std::string& label, std::int64_t done, std::int64_t total)>
+TerminalProgress(std::ostream& out);
+
 // A progress bar on standard error for long work, when standard error is a terminal.
 class Progress {
  public:

@@ -1149,5 +1149,4 @@ AlterResult alter_table(const std::string& file, const AlterChanges& changes,
   return vx::ops::Run([&] { return vx::ops::Alter(file, changes, options); });
 }
 
-bool standard_input_is_terminal() noexcept { return vx::os::StandardInputIsTerminal(); }
 }  // namespace vexel

@@ -391,37 +391,3 @@ void TableSession::Restore() {
 TableSession::~TableSession() { Restore(); }
 
 }  // namespace vx::ops
-
-namespace vexel {
-
-std::function<void(const std::string&, std::int64_t, std::int64_t)> terminal_progress(
-    std::ostream& out) {
-  if (!vx::os::StandardErrorIsTerminal()) return {};
-  // One line redrawn in place: the label and a whole percentage, drawn again only when the
-  // percentage changes; the end of the work ends the line.
-  struct Bar {
-    std::string label;
-    std::int64_t total = 0;
-    int shown = -1;
-  };
-  auto bar = std::make_shared<Bar>();
-  return [&out, bar](const std::string& label, std::int64_t done, std::int64_t total) {
-    if (done < 0) {
-      if (bar->shown >= 0) out << "\n" << std::flush;
-      *bar = Bar{};
-      return;
-    }
-    if (total <= 0) return;
-    if (label != bar->label || total != bar->total) {
-      bar->label = label;
-      bar->total = total;
-      bar->shown = -1;
-    }
-    const int percent = static_cast<int>(std::min<std::int64_t>(100, done * 100 / total));
-    if (percent == bar->shown) return;
-    bar->shown = percent;
-    out << "\r" << label << " " << percent << "%   " << std::flush;
-  };
-}
-
-}  // namespace vexel

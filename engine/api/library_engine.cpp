@@ -1,4 +1,5 @@
-// Engines, the scope every call runs in, opening and creating tables.
+// The library's engines (vexel::Engine, each over an engine of its own), the scope every call
+// runs in, opening and creating tables. (engine/startup/engine.cpp is the engine itself.)
 
 #include <algorithm>
 #include <cctype>
