@@ -363,6 +363,15 @@ WRITTEN_KINDS = {
                ["NAME,C,10,0", "NOTE,M,10,0"],
                [{"NAME": "Zoë Ærø", "NOTE": "Crème brûlée, € 5"},
                 {"NAME": "ÄÖÜäöüÄÖÜä", "NOTE": ""}, {"NAME": "ÄÖÜäö", "NOTE": "€"}]),
+    # Pages of a mark, a two-byte page and one only a .cpg names (855 has no driver byte).
+    "cp852": (["--version", "0x83", "--codepage", "852"], ["NAME,C,10,0", "NOTE,M,10,0"],
+              [{"NAME": "Zażółć", "NOTE": "gęślą jaźń, Příliš žluťoučký"}]),
+    "cp866": (["--version", "0x83", "--codepage", "866"], ["NAME,C,10,0", "NOTE,M,10,0"],
+              [{"NAME": "Привет", "NOTE": "Съешь же ещё этих булок"}]),
+    "cp932": (["--version", "0x83", "--codepage", "932"], ["NAME,C,10,0", "NOTE,M,10,0"],
+              [{"NAME": "日本語です", "NOTE": "ポンプの故障"}, {"NAME": "abc", "NOTE": ""}]),
+    "cp855": (["--version", "0x83", "--codepage", "855"], ["NAME,C,10,0", "NOTE,M,10,0"],
+              [{"NAME": "Ђорђе", "NOTE": "Љубљана, Њујорк"}]),
     "level7": (["--version", "0x8C"],
                ["NAME,C,10,0", "N,I,4,0", "D,O,8,0", "AT,@,8,0", "NOTE,M,10,0"],
                [{"NAME": "seven", "N": 7, "D": 0.5, "AT": "2001-02-03T04:05:06",
@@ -441,7 +450,8 @@ def writing_doors(rows, types):
 
 # Values a field holds as characters but not as bytes: each writing door refuses them, and the
 # table keeps no record (no value cut inside a character).
-TOO_LONG = {"utf8": [{"NAME": "ÄÖÜäöüÄÖÜä"}, {"NAME": "aÄÖÜäö"}, {"NAME": "日本語日"}]}
+TOO_LONG = {"utf8": [{"NAME": "ÄÖÜäöüÄÖÜä"}, {"NAME": "aÄÖÜäö"}, {"NAME": "日本語日"}],
+            "cp932": [{"NAME": "a日本語です"}]}
 
 
 def check_too_long(report, scratch):
