@@ -14,8 +14,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardItemModel>
@@ -24,6 +26,7 @@
 #include <filesystem>
 
 #include "browser/form_text.h"
+#include "browser/query_window.h"
 #include "browser/record_form.h"
 #include "browser/search_key.h"
 #include "browser/sort_builder.h"
@@ -33,6 +36,7 @@
 #include "engine/index/orders.h"
 #include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
+#include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/dataset/application.h"
 #include "platform/dataset/sys_utils.h"
@@ -40,6 +44,11 @@
 #include "platform/os/file.h"
 
 namespace vx::browser {
+
+#ifndef VX_HAVE_SQLITE
+// Without SQLite there is no query window; its owner still names the type.
+TQueryWindow::~TQueryWindow() = default;
+#endif
 
 namespace {
 
@@ -52,11 +61,6 @@ constexpr int kMaxColumnWidth = 360;
 constexpr int kRetryAnswer = 4;  // IDRETRY
 constexpr std::uint16_t kKeyF3 = 0x72;
 constexpr int kRetryCancelButtons = 5;  // MB_RETRYCANCEL
-
-// The pages the View menu offers.
-constexpr int kOfferedPages[] = {437,  737,  850,  852,  857,  860,  861,  865,
-                                 866,  874,  932,  936,  949,  950,  1250, 1251,
-                                 1252, 1253, 1254, 1255, 1256, 1257, 65001};
 
 // Key presses in a line editor that move on: Down and Enter go to `target`.
 class MoveOnKeys : public QObject {
@@ -208,6 +212,13 @@ void TBrowserGrid::KeyDown(std::uint16_t& key, TShiftState shift) {
   TVxGrid::KeyDown(key, shift);
 }
 
+void TBrowserGrid::EditorEnter() {
+  TVxGrid::EditorEnter();
+  TDataSet* data = DataLink().Active() ? DataLink().DataSet() : nullptr;
+  if (data != nullptr && (data->State() == dsEdit || data->State() == dsInsert) && data->Modified())
+    data->Post();
+}
+
 void TBrowserGrid::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
   const TGridCoord cell = MouseCoord(x, y);
   const int data_row = cell.Y - TitleOffset();
@@ -308,7 +319,16 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
     before_post_.clear();
     appending_ = true;
   };
-  Table->BeforePost = [this](TDataSet*) { post_refused_ = false; };
+  Table->BeforePost = [this](TDataSet*) {
+    post_refused_ = false;
+    // A number wider than its field is refused here, in words, before the engine refuses it.
+    const std::string problem = NumberThatDoesNotFit();
+    if (problem.empty()) return;
+    Notice = "the record is not saved: a value does not fit its field";
+    UpdateStatus();
+    MessageBox(problem, "Value too wide", MB_OK | MB_ICONWARNING);
+    Abort();
+  };
   const auto ask_retry = [this](TObject*, bool& retry) {
     const std::string text = "Record " + std::to_string(Table->RecNo()) +
                              " is locked by another program: the edit was not written.";
@@ -369,6 +389,10 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   RecordForm = new TRecordForm(FormPanel->Widget(), Table);
   RecordForm->Guard = [this](const std::function<void()>& action) { Guarded(action); };
 
+  default_font_size_ = Grid->Font().Size();
+  user_ = LoadUserSettings();
+  ApplyUserSettings();
+
   OnResize = [this](TObject*) { LayOut(); };
   // Closing the window ends the program, as File > Exit does, once an unsaved edit is saved
   // or dropped as the user says.
@@ -395,12 +419,29 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   if (geometry.size() == 4 * static_cast<int>(sizeof(int))) {
     int bounds[4];
     std::memcpy(bounds, geometry.constData(), sizeof bounds);
+    // The window comes back where it was, but never larger than the screen: its status line
+    // stays in sight.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+      const QRect room = screen->availableGeometry();
+      bounds[2] = std::min(bounds[2], room.width());
+      bounds[3] = std::min(bounds[3], room.height());
+      bounds[0] = std::clamp(bounds[0], room.left(), room.right() - bounds[2] + 1);
+      bounds[1] = std::clamp(bounds[1], room.top(), room.bottom() - bounds[3] + 1);
+    }
     if (bounds[2] >= 200 && bounds[3] >= 150) SetBounds(bounds[0], bounds[1], bounds[2], bounds[3]);
   }
+  // A window maximised at exit is maximised again once shown.
+  start_maximised_ = settings.value("window/maximised").toBool();
+  OnShow = [this](TObject*) {
+    if (!start_maximised_) return;
+    start_maximised_ = false;
+    Widget()->setWindowState(Widget()->windowState() | Qt::WindowMaximized);
+  };
   FillRecentMenu();
 }
 
 TBrowserForm::~TBrowserForm() {
+  query_window_.reset();
   lock_timer_.stop();
   sort_timer_.stop();
   sorter_.reset();
@@ -425,6 +466,7 @@ void TBrowserForm::BuildMenus() {
   });
   file_menu->addSeparator();
   ExitAction = file_menu->addAction("E&xit");
+  ExitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   // As the window's close button: OnClose saves the settings and ends the program.
   QObject::connect(ExitAction, &QAction::triggered, [this] { Close(); });
 
@@ -482,7 +524,29 @@ void TBrowserForm::BuildMenus() {
   QMenu* tools_menu = MenuBar->addMenu("&Tools");
   CheckAction = tools_menu->addAction("&Check table");
   QObject::connect(CheckAction, &QAction::triggered, [this] { CheckTable(); });
+  QueryAction = tools_menu->addAction("&Query (SQL)...");
+  QueryAction->setShortcut(QKeySequence(Qt::Key_F9));
+  QObject::connect(QueryAction, &QAction::triggered, [this] { ShowQueryWindow(); });
+#ifndef VX_HAVE_SQLITE
+  QueryAction->setEnabled(false);
+#endif
+  tools_menu->addSeparator();
+  SettingsAction = tools_menu->addAction("&Settings...");
+  QObject::connect(SettingsAction, &QAction::triggered, [this] { ShowSettings(); });
 
+  AskAboutHeldTable = [this](const std::string& text, bool can_read) {
+    QMessageBox box(QMessageBox::Warning, "Table in use", QString::fromStdString(text),
+                    QMessageBox::NoButton, Widget());
+    QPushButton* retry = box.addButton(QMessageBox::Retry);
+    QPushButton* read_only = box.addButton("Open &read-only", QMessageBox::AcceptRole);
+    read_only->setEnabled(can_read);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(retry);
+    box.exec();
+    if (box.clickedButton() == retry) return HeldAnswer::kRetry;
+    if (box.clickedButton() == read_only) return HeldAnswer::kReadOnly;
+    return HeldAnswer::kCancel;
+  };
   AskRecordNumber = [this](std::int32_t& n) {
     bool ok = false;
     n = QInputDialog::getInt(Widget(), "Go to record", "Record number:", 1, 1, 2147483646, 1, &ok);
@@ -554,7 +618,7 @@ void TBrowserForm::LayOut() {
   MenuBar->setGeometry(0, 0, width, 24);
   QuickField->setGeometry(546, 28, std::max(100, width - 556), 22);
   FilterMessage->setGeometry(506, 57, std::max(100, width - 516), 20);
-  const int bar = Sorting() ? 260 : 0;
+  const int bar = Sorting() || repairing_ ? 260 : 0;
   StatusLine->SetBounds(6, 4, std::max(100, width - 12 - bar), 16);
   SortProgress->setGeometry(width - 250, 2, 170, 18);
   SortCancel->setGeometry(width - 74, 1, 68, 20);
@@ -585,6 +649,9 @@ bool TBrowserForm::CommandKey(std::uint16_t key, TShiftState shift) {
     case 'G':
       AskAndGoToRecord();
       return true;
+    case 'Q':
+      Close();
+      return true;
     case 'Z':
       Undo();
       return true;
@@ -605,6 +672,9 @@ bool TBrowserForm::CommandKey(std::uint16_t key, TShiftState shift) {
 // --- Opening ---------------------------------------------------------------------------------
 
 void TBrowserForm::CloseTable() {
+  // The query window has the folder's tables open through SQLite: they go with the table (a
+  // repair needs the table to itself).
+  query_window_.reset();
   CancelSort();
   SaveSettings();
   // A page chosen in View > Code page belongs to this table (it is kept in its settings): the
@@ -653,6 +723,7 @@ bool TBrowserForm::OpenTable(const std::string& path) {
   std::string failure;
   std::uint16_t code = 0;
   bool opened = OpenFile(path, false, failure, code);
+  if (!opened && code == os::kIoSharingViolation) opened = OpenHeldTable(path, failure, code);
   if (!opened && code == 5) {
     // A file this user may only read is browsed read-only.
     opened = OpenFile(path, true, failure, code);
@@ -699,6 +770,61 @@ bool TBrowserForm::OpenTable(const std::string& path) {
   }
   UpdateStatus();
   return opened && Table->Active();
+}
+
+bool TBrowserForm::OpenHeldTable(const std::string& path, std::string& failure,
+                                 std::uint16_t& code) {
+  const std::string name = std::filesystem::path(path).filename().string();
+  while (code == os::kIoSharingViolation) {
+    // Whether this program could read it meanwhile: the holder may deny writing alone.
+    bool can_read = false;
+    {
+      os::File probe;
+      can_read = os::File::Open(path, os::kOpenReadOnlyDenyNone, probe) == os::kIoOk;
+    }
+    const std::string text =
+        name + " is held by another program for its exclusive use: it can be opened once that "
+               "program lets go of it." +
+        (can_read ? " Meanwhile it can be opened read-only."
+                  : " Until then it cannot be read either.");
+    const HeldAnswer answer = AskAboutHeldTable ? AskAboutHeldTable(text, can_read)
+                                                : HeldAnswer::kCancel;
+    if (answer == HeldAnswer::kCancel) break;
+    const bool read_only = answer == HeldAnswer::kReadOnly;
+    if (OpenFile(path, read_only, failure, code)) {
+      if (read_only) ReadOnlyReason = "another program holds it for its exclusive use";
+      return true;
+    }
+  }
+  if (code == os::kIoSharingViolation) {
+    // Said in words already: no engine text follows.
+    failure.clear();
+    Notice = name + " is held by another program; not opened";
+  }
+  return false;
+}
+
+std::string TBrowserForm::NumberThatDoesNotFit() {
+  std::string problem;
+  Guarded([&] {
+    Select(Table->WorkArea());
+    const TableRecord* table = SelectedTable();
+    if (table == nullptr) return;
+    for (int i = 0; i < Table->FieldCount() && problem.empty(); ++i) {
+      TField* field = Table->Fields()[i];
+      const int n = FieldNo(field->FieldName());
+      if (n < 1 || static_cast<std::size_t>(n) > table->fields.size()) continue;
+      const FieldEntry& f = table->fields[static_cast<std::size_t>(n - 1)];
+      if ((f.type != 'N' && f.type != 'F') || field->IsNull() || NumberFits(f, field->AsFloat()))
+        continue;
+      problem = Trimmed(field->AsString()) + " does not fit " + field->FieldName() +
+                ", a number field " + std::to_string(f.length) + " characters wide (" +
+                std::string(1, static_cast<char>(f.type)) + " " + std::to_string(f.length) +
+                (f.decimals > 0 ? "," + std::to_string(f.decimals) : "") +
+                "): the record is not saved. Correct the value, or press Esc to give it up.";
+    }
+  });
+  return problem;
 }
 
 std::string TBrowserForm::EditRefusalOfTable() {
@@ -819,7 +945,8 @@ void TBrowserForm::ChooseTablePage() {
     code_page_ = marked;
     page_source_ = PageSource::kMark;
   } else {
-    code_page_ = os::OemCodePage();
+    // A table without a mark: the page the settings name for such tables, else the locale's.
+    code_page_ = user_.unmarked_page != 0 ? user_.unmarked_page : os::OemCodePage();
     page_source_ = PageSource::kLocale;
   }
   // Keys are made and sought in this page, as vxdbf makes them.
@@ -986,6 +1113,7 @@ void TBrowserForm::Seek(const std::string& text) {
       throw;
     }
     SoftSeek = soft;
+    ShowFoundRecord();
     if (found) {
       Notice = "found \"" + text + "\"";
     } else if (Table->Eof()) {
@@ -1194,6 +1322,7 @@ bool TBrowserForm::FindNext(const std::string& text) {
       throw;
     }
     Table->EnableControls();
+    if (found) ShowFoundRecord();
   });
   Notice = found ? "\"" + text + "\" in record " + std::to_string(Table->RecNo())
                  : "\"" + text + "\" not found after this record";
@@ -1209,11 +1338,55 @@ bool TBrowserForm::GoToRecord(std::int32_t n) {
     Table->CheckBrowseMode();
     Table->SetRecNo(n);
     moved = !Table->IsEmpty() && Table->RecNo() == n;
+    if (moved) ShowFoundRecord();
   });
   Notice = moved ? std::string() : "record " + std::to_string(n) + " is not in this view";
   RefreshLocks();
   UpdateStatus();
   return moved;
+}
+
+void TBrowserForm::ShowFoundRecord() {
+  // A record found below the middle of the window moves to the middle, so that the records
+  // after it (the next matches of a search) show too.
+  TDataLink& link = Grid->DataLink();
+  if (!link.Active() || Table->IsEmpty() || Table->State() != dsBrowse) return;
+  const int row = link.ActiveRecord();
+  const int middle = (Grid->VisibleRowCount() - 1) / 2;
+  if (row <= middle) return;
+  // Forward past the window's last row by as many rows as the record stands below the middle
+  // (the window scrolls that far), then back to the record: it stands in the middle, or lower
+  // when the view ends first.
+  const int last = Grid->VisibleRowCount() - 1;
+  Table->DisableControls();
+  try {
+    const int moved = Table->MoveBy(last - middle);
+    Table->MoveBy(-moved);
+  } catch (...) {
+    Table->EnableControls();
+    throw;
+  }
+  Table->EnableControls();
+}
+
+TQueryWindow* TBrowserForm::ShowQueryWindow() {
+#ifdef VX_HAVE_SQLITE
+  if (!Table->Active() || path_.empty()) return nullptr;
+  // The window belongs to the table: another table gets a window of its own.
+  if (!query_window_ || query_table_ != path_) {
+    query_window_ = std::make_unique<TQueryWindow>(Widget(), path_);
+    query_table_ = path_;
+    query_window_->OnTablesChanged = [this] {
+      RefreshRows();
+      UpdateStatus();
+    };
+  }
+  query_window_->Dialog()->show();
+  query_window_->Dialog()->raise();
+  return query_window_.get();
+#else
+  return nullptr;
+#endif
 }
 
 void TBrowserForm::AskAndGoToRecord() {
@@ -1278,6 +1451,7 @@ void TBrowserForm::UpdateStatus() {
     text += ", code page " + std::to_string(code_page_) +
             (page_source_ == PageSource::kMark     ? ""
              : page_source_ == PageSource::kChosen ? " (chosen)"
+             : user_.unmarked_page != 0            ? " (no mark: settings)"
                                                    : " (no mark: locale)");
     text += "  |  " + std::string(table->exclusive || !SharingEnabled ? "exclusive" : "shared");
     if (!ReadOnlyReason.empty()) text += ", read-only: " + ReadOnlyReason;

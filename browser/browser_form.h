@@ -43,6 +43,7 @@ class QWidget;
 namespace vx::browser {
 
 class SortBuilder;
+class TQueryWindow;
 class TRecordForm;
 
 // The grid with a padlock in the indicator cell of every row whose record IsLocked names.
@@ -74,6 +75,8 @@ class TBrowserGrid : public TVxGrid {
   void MouseMove(TShiftState shift, int x, int y) override;
 
  protected:
+  // Enter in a cell saves the record (a refused write keeps it in edit, as any post does).
+  void EditorEnter() override;
   void DrawCell(int col, int row, const TRect& rect, TGridDrawState state) override;
   bool HighlightCell(int data_col, int data_row, TGridDrawState state) const override;
 
@@ -94,6 +97,20 @@ class TBrowserGrid : public TVxGrid {
   bool paint_range_ = false;
   int paint_active_row_ = 0;
   CellRange paint_selection_;
+};
+
+// The code pages the window offers to read a table in.
+inline constexpr int kOfferedPages[] = {437,  737,  850,  852,  857,  860,  861,  865,
+                                        866,  874,  932,  936,  949,  950,  1250, 1251,
+                                        1252, 1253, 1254, 1255, 1256, 1257, 65001};
+
+// The user's settings (Tools > Settings), kept between sessions.
+struct UserSettings {
+  int date_style = 0;        // the engine's date styles 0..8 (American MM/DD/YY, ...)
+  bool century = true;       // years with four digits
+  bool show_deleted = true;  // records marked deleted are shown
+  int unmarked_page = 0;     // the code page of tables without a mark (0: the locale's DOS page)
+  int font_size = 0;         // points of the grid's and the record form's text (0: as built)
 };
 
 // Where the table's code page came from.
@@ -200,6 +217,16 @@ class TBrowserForm : public TForm {
 
   // Keeps the window's size, recent files and the table's columns, order and filter.
   void SaveSettings();
+  // The user's settings: as kept, and changed (kept and applied at once).
+  static UserSettings LoadUserSettings();
+  const UserSettings& Settings() const { return user_; }
+  void SetUserSettings(const UserSettings& user);
+  // Tools > Settings: a dialog whose OK applies and keeps what it shows.
+  QDialog* ShowSettings();
+  // Tools > Query: SQL over the open table and its folder's other tables (null without a
+  // table, or in a build without SQLite).
+  TQueryWindow* ShowQueryWindow();
+  TQueryWindow* QueryWindow() const { return query_window_.get(); }
 
   TBrowserGrid* Grid = nullptr;
   TBrowserTable* Table = nullptr;
@@ -220,6 +247,8 @@ class TBrowserForm : public TForm {
   QAction* RecordFormAction = nullptr;
   QAction* ExitAction = nullptr;
   QAction* CheckAction = nullptr;
+  QAction* SettingsAction = nullptr;
+  QAction* QueryAction = nullptr;
   QMenu* CodePageMenu = nullptr;
   QAction* SuggestPageAction = nullptr;
   // The code-page assistant's window while it is open.
@@ -227,6 +256,10 @@ class TBrowserForm : public TForm {
   QMenu* RecentMenu = nullptr;
   TVxMemoWindow* MemoWindow = nullptr;
   TRecordForm* RecordForm = nullptr;
+  // What to do about a table another program holds for its exclusive use: try again, open it
+  // read-only (offered when it can be read meanwhile), or leave it; tests answer it themselves.
+  enum class HeldAnswer { kRetry, kReadOnly, kCancel };
+  std::function<HeldAnswer(const std::string& text, bool can_read)> AskAboutHeldTable;
   // Asks for a record number (Ctrl+G); tests answer it themselves.
   std::function<bool(std::int32_t& n)> AskRecordNumber;
   // Asks where to export to and in which form; tests answer it themselves.
@@ -250,6 +283,12 @@ class TBrowserForm : public TForm {
   void ChooseTablePage();
   void CloseTable();
   bool OpenFile(const std::string& path, bool read_only, std::string& failure, std::uint16_t& code);
+  // Opens a table another program holds for its exclusive use as the user answers (again,
+  // read-only, or not at all).
+  bool OpenHeldTable(const std::string& path, std::string& failure, std::uint16_t& code);
+  // The first number of the record being posted that its field cannot hold, in words ("" when
+  // every one fits).
+  std::string NumberThatDoesNotFit();
   // Why the engine refuses every edit of the open table ("" when it does not).
   std::string EditRefusalOfTable();
   // Whether the open table's production index (or one of its tags) cannot be read; the
@@ -257,6 +296,8 @@ class TBrowserForm : public TForm {
   bool IndexUnreadable(std::string& failure);
   bool CommandKey(std::uint16_t key, TShiftState shift);
   void AskAndGoToRecord();
+  // Places a record just found in the upper half of the grid's window.
+  void ShowFoundRecord();
   EditHistory::Values CurrentValues();
   void AfterPost();
   bool WriteValues(const EditHistory::Values& values);
@@ -315,6 +356,13 @@ class TBrowserForm : public TForm {
   int writers_order_tag_ = 0;
   std::set<int> damaged_tags_;
   QWidget* structure_dialog_ = nullptr;
+  bool start_maximised_ = false;
+  std::unique_ptr<TQueryWindow> query_window_;
+  std::string query_table_;
+  UserSettings user_;
+  int default_font_size_ = 0;
+  void ApplyUserSettings();
+  bool repairing_ = false;
 };
 
 }  // namespace vx::browser

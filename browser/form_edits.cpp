@@ -3,6 +3,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QSettings>
 #include <cmath>
 #include <fstream>
 
@@ -20,16 +21,6 @@
 namespace vx::browser {
 
 namespace {
-
-std::string CsvCell(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -218,6 +209,11 @@ void TBrowserForm::ToggleDeleted() {
 
 void TBrowserForm::SetShowDeleted(bool show) {
   if (ShowDeletedAction->isChecked() != show) ShowDeletedAction->setChecked(show);
+  // The switch is the user's setting: the next session starts with it.
+  if (user_.show_deleted != show) {
+    user_.show_deleted = show;
+    QSettings().setValue("settings/show_deleted", show);
+  }
   Guarded([&] { Table->SetHideDeletedRecs(!show); });
   if (matches_ >= 0) matches_ = Table->CountVisible();
   RefreshLocks();

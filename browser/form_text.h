@@ -1,6 +1,6 @@
 #pragma once
 // Small text helpers of the browser's window: table text (in the widgets' code page) to UTF-8,
-// blanks trimmed, ASCII upper case. Shared by the window's source files.
+// blanks trimmed, ASCII upper case, CSV cells. Shared by the window's source files.
 
 #include <QString>
 #include <cctype>
@@ -24,6 +24,17 @@ inline std::string Trimmed(const std::string& text) {
 inline std::string UpperAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
+}
+
+// A CSV cell: quoted (inner quotes doubled) when it holds a comma, a quote or a line break.
+inline std::string CsvCell(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
 }
 
 }  // namespace vx::browser

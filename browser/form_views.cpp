@@ -2,6 +2,8 @@
 // check, and the settings kept between sessions.
 
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QProgressBar>
 #include <QCryptographicHash>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -22,6 +24,7 @@
 #include "browser/record_form.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/foundation/errors.h"
+#include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_codec.h"
 #include "engine/index/orders.h"
@@ -245,7 +248,28 @@ bool TBrowserForm::RepairTable() {
   const int page = chosen_page_;
   CloseTable();
   TableCheckReport report;
+  // Tags are rebuilt with their progress in the status line; the window keeps painting
+  // meanwhile, but takes no input while the table is closed in it (a build cannot stop
+  // half-way without leaving the index short).
+  Notice = "repairing " + std::filesystem::path(path).filename().string() + "...";
+  UpdateStatus();
+  SortProgress->setValue(0);
+  SortProgress->setVisible(true);
+  repairing_ = true;
+  LayOut();
+  SetIndexProgress(
+      [](void* context, int step, int steps) {
+        auto* form = static_cast<TBrowserForm*>(context);
+        form->SortProgress->setValue(steps > 0 ? step * 100 / steps : 0);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+      },
+      this, 100);
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   const bool ran = Guarded([&] { report = vx::CheckTable(path, options); });
+  SetIndexProgress(nullptr, nullptr, 0);
+  repairing_ = false;
+  SortProgress->setVisible(false);
+  LayOut();
   std::string text;
   if (ran && report.repair) {
     text = report.repair->backup_failed
@@ -383,9 +407,19 @@ void TBrowserForm::FillRecentMenu() {
 
 void TBrowserForm::SaveSettings() {
   QSettings settings;
-  const int bounds[4] = {Left(), Top(), Width(), Height()};
+  // A maximised window keeps the bounds it had before, to go back to them when restored.
+  const bool maximised = Widget()->isMaximized();
+  const QRect normal = Widget()->normalGeometry();
+  int bounds[4] = {Left(), Top(), Width(), Height()};
+  if (maximised && normal.isValid()) {
+    bounds[0] = normal.x() - FrameWidth();
+    bounds[1] = normal.y() - FrameWidth() - CaptionBarHeight();
+    bounds[2] = normal.width() + 2 * FrameWidth();
+    bounds[3] = normal.height() + 2 * FrameWidth() + CaptionBarHeight();
+  }
   settings.setValue("window/geometry",
                     QByteArray(reinterpret_cast<const char*>(bounds), sizeof bounds));
+  settings.setValue("window/maximised", maximised);
   if (path_.empty() || !Table->Active()) return;
   QStringList columns;
   for (int i = 0; i < Grid->Columns().Count(); ++i) {

@@ -1,24 +1,30 @@
 // vexel, the table browser: any .DBF in a grid, in natural or tag order, with a search field.
 //
 //   vexel [TABLE] [--tag NAME] [--seek TEXT] [--sort FIELD[:descending]] [--filter CONDITION]
-//         [--form] [--structure]
+//         [--form] [--structure] [--settings] [--query SQL]
 //   vexel --screenshot FILE.png TABLE [the same options]
 //
 // The options set the window up as a user would: choose tag NAME (from its first record),
 // type TEXT into the search field, click FIELD's title (twice for descending), apply CONDITION
-// in the filter bar, show the record form, open the structure view. --screenshot does that on the offscreen platform,
-// writes the window (or, with --structure, the structure view) into FILE.png and exits
-// (status 1 when an error box was shown or the picture could not be written).
+// in the filter bar, show the record form, open the structure view, the settings dialog, or
+// the query window with SQL run in it. --screenshot does that on the offscreen platform,
+// writes the window (or the structure view, settings dialog or query window opened) into
+// FILE.png and exits (status 1 when an error box was shown or the picture could not be
+// written).
 
 #include <QApplication>
+#include <QDialog>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QWidget>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include "browser/browser_form.h"
+#include "browser/query_window.h"
 #include "components/controls/message_windows.h"
 #include "components/controls/window_picture.h"
 #include "components/dataset/table_dataset.h"
@@ -35,13 +41,15 @@ struct BrowserOptions {
   std::string seek;
   std::string sort;
   std::string filter;
+  std::string query;
   bool form = false;
   bool structure = false;
+  bool settings = false;
 };
 
 void Usage() {
   std::cerr << "usage: vexel [TABLE] [--tag NAME] [--seek TEXT] [--sort FIELD[:descending]]\n"
-               "             [--filter CONDITION] [--form] [--structure]\n"
+               "             [--filter CONDITION] [--form] [--structure] [--settings] [--query SQL]\n"
                "       vexel --screenshot FILE.png TABLE [the same options]\n";
 }
 
@@ -63,6 +71,10 @@ bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
       options.form = true;
     } else if (arg == "--structure") {
       options.structure = true;
+    } else if (arg == "--settings") {
+      options.settings = true;
+    } else if (arg == "--query" && has_value) {
+      options.query = argv[++i];
     } else if (arg == "--help" || arg == "-h") {
       return false;
     } else if (!arg.empty() && arg[0] != '-' && options.table.empty()) {
@@ -77,16 +89,19 @@ bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
     return false;
   }
   const bool setup = !options.tag.empty() || !options.seek.empty() || !options.sort.empty() ||
-                     !options.filter.empty() || options.form || options.structure;
+                     !options.filter.empty() || options.form || options.structure ||
+                     !options.query.empty();
   if (setup && options.table.empty()) {
-    std::cerr << "vexel: --tag, --seek, --sort, --filter, --form and --structure need a TABLE\n";
+    std::cerr << "vexel: --tag, --seek, --sort, --filter, --form, --structure and --query need a "
+                 "TABLE\n";
     return false;
   }
   return true;
 }
 
-// Sets the window up as the options ask; answers 1 when a tag or field named is not there.
-int SetUp(vx::browser::TBrowserForm& form, const BrowserOptions& options) {
+// Sets the window up as the options ask; answers 1 when a tag or field named is not there, or
+// the query failed. `shown` receives the window opened over the browser's, if any.
+int SetUp(vx::browser::TBrowserForm& form, const BrowserOptions& options, QWidget*& shown) {
   int status = 0;
   if (!options.filter.empty()) {
     form.FilterField->setText(QString::fromStdString(options.filter));
@@ -129,7 +144,27 @@ int SetUp(vx::browser::TBrowserForm& form, const BrowserOptions& options) {
   }
   if (!options.seek.empty()) form.SearchField->setText(QString::fromStdString(options.seek));
   if (options.form) form.ShowRecordForm(true);
-  if (options.structure) form.ShowStructure();
+  if (options.structure) {
+    form.ShowStructure();
+    QWidget* view = form.Widget()->findChild<QWidget*>("StructureText");
+    if (view != nullptr) shown = view->window();
+  }
+  if (!options.query.empty()) {
+#ifdef VX_HAVE_SQLITE
+    vx::browser::TQueryWindow* query = form.ShowQueryWindow();
+    if (query != nullptr) {
+      query->Editor->setPlainText(QString::fromStdString(options.query));
+      if (!query->Run(options.query)) {
+        std::cerr << "vexel: " << query->Message->text().toStdString() << "\n";
+        status = 1;
+      }
+      shown = query->Dialog();
+    }
+#else
+    std::cerr << "vexel: this build has no query window (no SQLite)\n";
+    status = 1;
+#endif
+  }
   form.RefreshLocks();
   return status;
 }
@@ -162,8 +197,19 @@ int main(int argc, char** argv) {
   {
     vx::TComponent application_owner(nullptr);
     auto* form = new vx::browser::TBrowserForm(&application_owner);
+    if (!options.screenshot.empty()) {
+      // Nobody answers: a table another program holds is left alone, and said so.
+      form->AskAboutHeldTable = [](const std::string& text, bool) {
+        std::cerr << "vexel: " << text << "\n";
+        return vx::browser::TBrowserForm::HeldAnswer::kCancel;
+      };
+    }
     form->Show();
-    if (!options.table.empty() && form->OpenTable(options.table)) status = SetUp(*form, options);
+    QWidget* shown = nullptr;
+    if (!options.table.empty()) {
+      status = form->OpenTable(options.table) ? SetUp(*form, options, shown) : 1;
+    }
+    if (options.settings) shown = form->ShowSettings();
 
     if (options.screenshot.empty()) {
       const int result = vx::RunApplication();
@@ -174,10 +220,8 @@ int main(int argc, char** argv) {
         std::cerr << "vexel: " << text << "\n";
         status = 1;
       }
-      QWidget* structure = form->Widget()->findChild<QWidget*>("StructureText");
-      const QImage picture = options.structure && structure != nullptr
-                                 ? structure->window()->grab().toImage()
-                                 : vx::PictureOfForms({form});
+      const QImage picture =
+          shown != nullptr ? shown->grab().toImage() : vx::PictureOfForms({form});
       if (!picture.save(QString::fromStdString(options.screenshot), "PNG")) {
         std::cerr << "vexel: cannot write " << options.screenshot << "\n";
         status = 1;

@@ -37,6 +37,36 @@ class FocusOutWatch : public QObject {
   std::function<void()> left_;
 };
 
+// The date editor's form of the framework's short date format, the one the grid shows dates
+// in: d/dd the day, m/mm the month (M in Qt's forms), yy/yyyy the year, "/" the separator.
+QString DateEditorFormat() {
+  const TFormatSettings& settings = FormatSettings();
+  QString format;
+  for (const char c : settings.ShortDateFormat) {
+    switch (c) {
+      case 'd':
+      case 'D':
+        format += 'd';
+        break;
+      case 'm':
+      case 'M':
+        format += 'M';
+        break;
+      case 'y':
+      case 'Y':
+        format += 'y';
+        break;
+      case '/':
+        format += QChar(settings.DateSeparator);
+        break;
+      default:
+        format += QChar(c);
+        break;
+    }
+  }
+  return format.isEmpty() ? QString("yyyy-MM-dd") : format;
+}
+
 }  // namespace
 
 TRecordForm::TRecordForm(QWidget* parent, TBrowserTable* table) : table_(table) {
@@ -79,7 +109,7 @@ void TRecordForm::Rebuild() {
         auto* date = new QDateEdit(inner_);
         date->setMinimumDate(kBlankDate);
         date->setSpecialValueText(" ");
-        date->setDisplayFormat("yyyy-MM-dd");
+        date->setDisplayFormat(DateEditorFormat());
         date->setCalendarPopup(true);
         QObject::connect(date, &QDateEdit::editingFinished, [this, row_at = rows_.size()] {
           if (!filling_ && row_at < rows_.size()) Commit(rows_[row_at]);
@@ -160,6 +190,8 @@ void TRecordForm::Refresh() {
                                          : QString("(binary, %1 bytes)").arg(text.size()));
     } else if (auto* line = qobject_cast<QLineEdit*>(row.editor)) {
       line->setText(AnsiToQString(field->DisplayText()));
+      // A text longer than the editor shows from its start.
+      line->setCursorPosition(0);
     }
   }
   filling_ = false;

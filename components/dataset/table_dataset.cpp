@@ -834,6 +834,14 @@ bool TVxDataSet::ReadField(TRecordBuffer record, TField* field, void* destinatio
       std::memcpy(destination, text.data(), std::min(text.size(), size > 0 ? size - 1 : 0));
       return true;
     }
+    case ftMemo: {
+      // A memo without a block holds nothing (a blank pointer in dBASE and FoxPro tables,
+      // block 0 in Visual FoxPro's binary pointer).
+      std::int32_t block = 0;
+      std::memcpy(&block, slot, sizeof block);
+      if (destination != nullptr) std::memcpy(destination, slot, size);
+      return block != 0;
+    }
     default:
       if (destination != nullptr) std::memcpy(destination, slot, size);
       return true;

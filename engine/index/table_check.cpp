@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -109,8 +110,8 @@ void Comparable(const TagHeader& header, std::uint8_t* key) {
 
 // The differences between the keys the records give and the keys the tag holds, both sorted
 // by (key bytes, record): missing and extra items, and in a unique tag a key held twice.
-void CompareKeys(const TagHeader& header, SortedRuns& expected, SortedRuns& stored,
-                 TagCheckReport& report) {
+void CompareKeys(const TagHeader& header, std::int32_t records, SortedRuns& expected,
+                 SortedRuns& stored, TagCheckReport& report) {
   const auto length = static_cast<std::size_t>(header.KeyLength());
   const auto order = [length](const std::uint8_t* a, const std::uint8_t* b) {
     const int c = std::memcmp(a, b, length);
@@ -179,6 +180,17 @@ void CompareKeys(const TagHeader& header, SortedRuns& expected, SortedRuns& stor
     report.problems.push_back("record " + std::to_string(record) + ": its key is missing");
   }
   for (const std::uint32_t record : extra) {
+    // An item's record number is as stored: one that names no record of the table (0, past
+    // the last, or a -1 a damaged node holds) is said as such, not as a record.
+    if (record == 0 || record > static_cast<std::uint32_t>(std::max(records, 0))) {
+      char stored_number[16];
+      std::snprintf(stored_number, sizeof stored_number, "0x%08X", record);
+      report.problems.push_back(std::string("an item that names no record of the table (its "
+                                            "record number reads ") +
+                                stored_number + ", the table has " + std::to_string(records) +
+                                " records)");
+      continue;
+    }
     report.problems.push_back("record " + std::to_string(record) +
                               ": an item whose key the record does not have (or a record the "
                               "tag should not hold)");
@@ -294,7 +306,7 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, const TableCheckOptions
     report.problems.push_back("keys not compared: " + LastErrorMessage);
     return;
   }
-  CompareKeys(header, expected, stored, report);
+  CompareKeys(header, t.record_count, expected, stored, report);
 }
 
 // An index whose file header the reader refuses (version, node size, entry size, tag count):

@@ -871,7 +871,10 @@ void TDBGrid::Paint() {
   canvas.Brush.Style = bsSolid;
   canvas.FillRect(ClientRect());
   QPainter* painter = canvas.Painter();
-  const int rows = std::min(RowCount(), TitleOffset() + VisibleRowCount());
+  // Without a record (an empty table, a filter that matches nothing) only the titles show.
+  const bool no_records = !data_link_->Active() || data_link_->RecordCount() == 0;
+  const int rows =
+      no_records ? TitleOffset() : std::min(RowCount(), TitleOffset() + VisibleRowCount());
   const int col_line = LineWidth(true);
   const int row_line = LineWidth(false);
   for (int row = 0; row < rows; ++row) {
@@ -1176,6 +1179,8 @@ bool TDBGrid::EditorKey(int qt_key, bool shift, bool ctrl, bool modifying) {
   switch (qt_key) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
+      EditorEnter();
+      return true;
     case Qt::Key_F2:
       SetEditorMode(false);
       return true;
@@ -1212,6 +1217,8 @@ bool TDBGrid::EditorKey(int qt_key, bool shift, bool ctrl, bool modifying) {
   KeyDown(key, state);
   return true;
 }
+
+void TDBGrid::EditorEnter() { SetEditorMode(false); }
 
 bool TDBGrid::CancelEdits() {
   bool handled = false;
@@ -1421,7 +1428,7 @@ void TDBGrid::KeyPress(char& key) {
   if (editor_shown_) {
     // Keys sent to the grid while its editor is open edit the editor's text.
     if (key == '\r') {
-      SetEditorMode(false);
+      EditorEnter();
     } else if (key == '\x1B') {
       CancelEdits();
     } else if (key == '\b' || PrintableKey(key)) {

@@ -346,6 +346,9 @@ class TDBGrid : public TCustomControl {
   // browsing. Answers false for a read-only grid, column or field, and when the dataset will
   // not edit.
   bool CanEditModify();
+  // Enter in the open cell editor: the default takes the text into the field and closes the
+  // editor, the record staying in edit.
+  virtual void EditorEnter();
   // Whether a cell shows the selection colours.
   virtual bool HighlightCell(int data_col, int data_row, TGridDrawState state) const;
   // Whether records may be inserted, appended and deleted through the grid.

@@ -790,12 +790,12 @@ TEST_F(BrowserTest, ColumnsOrderFilterAndRecentFilesAreKeptForTheNextSession) {
   browser_->OrderBox->setCurrentIndex(1);
   browser_->FilterField->setText("YEAR > 1992");
   Press(browser_->FilterField, Qt::Key_Return);
-  browser_->SetBounds(50, 60, 820, 470);
+  browser_->SetBounds(50, 60, 760, 470);
   delete browser_;
   browser_ = nullptr;
 
   Browse(path);
-  EXPECT_EQ(browser_->Width(), 820);
+  EXPECT_EQ(browser_->Width(), 760);
   EXPECT_EQ(browser_->Grid->Columns().Items(ColumnOf("YEAR"))->Width(), 97);
   EXPECT_EQ(browser_->Table->ActiveOrder(), 1);
   EXPECT_EQ(browser_->FilterField->text().toStdString(), "YEAR > 1992");
@@ -852,13 +852,7 @@ TEST_F(BrowserTest, TypedValuesAreStoredByTheRulesEveryWriterFollows) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.field) + " " + c.typed);
     ClearRecordedMessages();
-    browser_->Grid->SetFocus();
-    browser_->Grid->SetSelectedIndex(ColumnOf(c.field));
-    browser_->Grid->SetEditorMode(true);
-    ASSERT_NE(browser_->Grid->InplaceEditor(), nullptr);
-    browser_->Grid->InplaceEditor()->selectAll();
-    Type(browser_->Grid->InplaceEditor(), c.typed);
-    Press(browser_->Grid->InplaceEditor(), Qt::Key_Return);
+    TypeIntoCell(c.field, c.typed, Qt::Key_Return);
     // The refusal comes from the editor's commit, in a message or from the post.
     std::string problem = RecordedMessages().empty() ? "" : RecordedMessages().back();
     if (browser_->Table->State() != dsBrowse) {

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <cstdlib>
 #include <memory>
@@ -58,6 +59,17 @@ class BrowserTest : public test::DatasetTest {
   static void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QKeyEvent press(QEvent::KeyPress, key, modifiers);
     QApplication::sendEvent(widget, &press);
+  }
+  // Opens the cell of field `name` in the current record, types `text` over its value and
+  // presses `key` in the cell editor.
+  void TypeIntoCell(const std::string& name, const std::string& text, int key) {
+    browser_->Grid->SetFocus();
+    browser_->Grid->SetSelectedIndex(ColumnOf(name));
+    browser_->Grid->SetEditorMode(true);
+    ASSERT_NE(browser_->Grid->InplaceEditor(), nullptr);
+    browser_->Grid->InplaceEditor()->selectAll();
+    Type(browser_->Grid->InplaceEditor(), text);
+    Press(browser_->Grid->InplaceEditor(), key);
   }
   // A key as the grid takes it, through its key handler.
   void GridKey(std::uint16_t key, TShiftState shift = {}) { browser_->Grid->KeyDown(key, shift); }

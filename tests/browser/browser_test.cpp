@@ -389,14 +389,25 @@ TEST_F(BrowserTest, TheCurrentRecordStaysWhenTheOrderChangesAndATableOpensOnItsF
   EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
 }
 
+// Ends the event loop after `millis` unless it ended before, setting `timed_out`. The timer goes
+// with the guard: it never fires into a test that has ended (a later test's events would run
+// it on the ended test's stack).
+std::unique_ptr<QTimer> QuitAfter(int millis, bool& timed_out) {
+  auto timer = std::make_unique<QTimer>();
+  timer->setSingleShot(true);
+  QObject::connect(timer.get(), &QTimer::timeout, [&timed_out] {
+    timed_out = true;
+    QCoreApplication::quit();
+  });
+  timer->start(millis);
+  return timer;
+}
+
 TEST_F(BrowserTest, FileExitEndsTheProgram) {
   Browse(MakeFilmTable());
   bool timed_out = false;
   QTimer::singleShot(0, [&] { browser_->ExitAction->trigger(); });
-  QTimer::singleShot(5000, [&] {
-    timed_out = true;
-    QCoreApplication::quit();
-  });
+  const auto guard = QuitAfter(5000, timed_out);
   QApplication::exec();
   EXPECT_FALSE(timed_out);
 }
@@ -438,10 +449,7 @@ TEST_F(BrowserTest, ClosingWithAnUnsavedEditAsksToSaveDiscardOrCancel) {
       EXPECT_EQ(browser_->Table->FieldByName("YEAR")->AsInteger(), 2001);
     } else {
       QTimer::singleShot(0, close);
-      QTimer::singleShot(5000, [&] {
-        timed_out = true;
-        QCoreApplication::quit();
-      });
+      const auto guard = QuitAfter(5000, timed_out);
       QApplication::exec();
       EXPECT_FALSE(timed_out) << "the program ends";
     }
