@@ -15,6 +15,7 @@
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_check.h"
@@ -306,7 +307,21 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
     impl.area = 0;
     throw;
   }
-  if (!indexed) impl.area = 0;
+  if (!indexed) {
+    impl.area = 0;
+    return false;
+  }
+  // The .NDX files the caller named are kept current by every edit through this table.
+  if (impl.options.mode != OpenMode::read_only) {
+    try {
+      for (const std::filesystem::path& ndx : impl.options.ndx_files) vx::AttachNdx(ndx.string());
+    } catch (...) {
+      vx::QuietErrors quiet;
+      vx::CloseArea();
+      impl.area = 0;
+      throw;
+    }
+  }
   return indexed;
 }
 }  // namespace

@@ -1,5 +1,6 @@
 #include "engine/index/index_state.h"
 
+#include "engine/index/ndx_orders.h"
 #include "engine/index/order_internal.h"
 
 namespace vx {

@@ -18,6 +18,7 @@ namespace vx {
 namespace order_internal {
 struct AreaIndex;
 }  // namespace order_internal
+struct NdxArea;
 
 // Work areas 1..33 and the extra slot of an area opened for a rebuild.
 inline constexpr int kMaxIndexArea = 34;
@@ -62,6 +63,8 @@ struct IndexState {
   // themselves (order_internal.h).
   std::array<std::unique_ptr<order_internal::AreaIndex>, kMaxIndexArea + 1> areas;
   bool own_move = false;
+  // The .NDX files attached to each area (ndx_orders.h).
+  std::array<std::unique_ptr<NdxArea>, kMaxIndexArea + 1> ndx_areas;
 
   // Semaphores (semaphore.h).
   std::uint32_t semaphore_wait_seconds = 100;

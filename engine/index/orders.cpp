@@ -8,6 +8,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/index_check.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/order_internal.h"
 #include "engine/index/semaphore.h"
 #include "engine/table/dbf_records.h"
@@ -393,7 +394,7 @@ void TagList(std::vector<std::string>& list, const std::string& table_file,
 void IndexInit() {
   // Another index engine's table stays; this engine's own may be installed again (a second
   // start-up of the engine in one process).
-  if (IndexHooks->present && IndexHooks->IsActive != HookIsActive) {
+  if (IndexHooks->present && !NdxHooksInstalled(*IndexHooks)) {
     SetEngineError(254, "Another index engine is already installed [IndexInit]");
     return;
   }
@@ -405,6 +406,7 @@ void IndexInit() {
   KeyPadding = false;
   SoftSeek = false;
   for (auto& area : *Areas) area.reset();
+  ResetNdxAreas();
   ResetSemaphores();
   IndexHookTable hooks;
   hooks.IsActive = HookIsActive;
@@ -428,6 +430,7 @@ void IndexInit() {
   hooks.ReachedBof = HookReachedBof;
   hooks.ReachedEof = HookReachedEof;
   hooks.CloseAll = HookCloseAll;
+  AddNdxHooks(hooks);
   hooks.present = true;
   IndexHooks = hooks;
 }
@@ -436,6 +439,7 @@ void ShutdownIndex() {
   if (!IndexHooks->present) return;
   QuietErrors quiet;
   for (int area = 1; area <= kMaxIndexArea; ++area) CloseAreaIndex(area);
+  ResetNdxAreas();
   IndexHooks = IndexHookTable{};
 }
 

@@ -15,7 +15,11 @@ namespace vx {
 // `present` is set and IsActive answers true for the area.
 struct IndexHookTable {
   bool present = false;
+  // Whether the area's order goes through the index engine (navigation).
   bool (*IsActive)(TableRecord& table) = nullptr;
+  // Whether edits of the area change an index: IsActive, or index files kept current without
+  // giving the order. Edits, their brackets and CloseAll are called when this answers true.
+  bool (*Maintains)(TableRecord& table) = nullptr;
   std::int32_t (*FirstRecord)(TableRecord& table) = nullptr;  // record count + 1 when empty
   std::int32_t (*LastRecord)(TableRecord& table) = nullptr;
   std::int32_t (*NextRecord)(TableRecord& table) = nullptr;   // the same record at the end

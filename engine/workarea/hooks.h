@@ -25,6 +25,14 @@ inline bool IndexActive(TableRecord& t) {
   return hooks.present && hooks.IsActive != nullptr && hooks.IsActive(t);
 }
 
+// Whether edits of the table must keep an index current (IndexHookTable::Maintains).
+inline bool IndexMaintained(TableRecord& t) {
+  const IndexHookTable& hooks = *IndexHooks;
+  if (!hooks.present) return false;
+  if (hooks.Maintains != nullptr) return hooks.Maintains(t);
+  return hooks.IsActive != nullptr && hooks.IsActive(t);
+}
+
 // Whether the table's header names a production index that no index engine keeps up to date:
 // an edit would leave its keys stale for every program that uses them.
 inline bool ProductionIndexUnmaintained(const TableRecord& t) {

@@ -612,7 +612,7 @@ void REPLACE() {
         1200, "Record #" + std::to_string(t->record_number) + " in " + t->file_name + " [REPLACE]");
     return;
   }
-  const bool maintain = IndexMaintenance && !t->is_virtual && IndexActive(*t);
+  const bool maintain = IndexMaintenance && !t->is_virtual && IndexMaintained(*t);
   IndexBracket update(*t, IndexHooks->UpdateEnds);
   if (maintain) {
     if (t->swap_buffer.size() != t->image_size) {
@@ -711,7 +711,7 @@ void Append() {
   }
   // A new record has no stored bytes to keep: every field is formatted.
   if (!PutRecordImage(*t, true, "APPEND")) return;
-  const bool indexed = IndexActive(*t);
+  const bool indexed = IndexMaintained(*t);
   // Nobody else can append or see the new records before the lock is released (or while the
   // table is exclusive): they may wait behind and go to the disk in blocks.
   // Not under an index: its keys would name records that a failed late write loses.
@@ -759,7 +759,7 @@ void WriteDeletion(TableRecord& t, bool deleted) {
   }
   if (RefusedForCdx(t, deleted ? "DeleteRec" : "RecallRec")) return;
   // A FOR condition may name DELETED(): the indexes learn the change like any other edit.
-  const bool maintain = IndexMaintenance && IndexActive(t);
+  const bool maintain = IndexMaintenance && IndexMaintained(t);
   RecordBeforeImage before;
   IndexBracket update(t, IndexHooks->UpdateEnds);
   if (maintain) {

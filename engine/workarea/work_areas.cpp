@@ -287,7 +287,7 @@ void CloseArea() {
     QuietErrors quiet;
     // The commands below address the selected area: hold the table there while closing.
     WorkAreaTable[CurrentArea] = std::move(owned);
-    if (!t.is_virtual && IndexActive(t) && IndexHooks->CloseAll != nullptr) {
+    if (!t.is_virtual && IndexMaintained(t) && IndexHooks->CloseAll != nullptr) {
       IndexHooks->CloseAll(t);
       keep();
     }

@@ -92,4 +92,33 @@ struct TableCheck {
 TableCheck check_table(const std::filesystem::path& file, bool repair = false,
                        const OperationOptions& options = {});
 
+// ---------------------------------------------------------------------------------------------
+// dBASE III index files (.NDX): one key expression, one tree, no FOR condition. A name without
+// extension gets ".NDX", one without a folder the table's folder. Edits keep the files named in
+// OperationOptions::ndx_files or OpenOptions::ndx_files current.
+
+// Writes the .NDX `ndx` for `file` with the key `key` (UTF-8, stored in the table's code page)
+// of every record: characters (1..100), a number or a date (kept as doubles); `unique` keeps
+// the lowest record of each key. An old file of that name is replaced once the new one is
+// complete. Needs the table exclusively; InputError for a key of another type or length.
+void build_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
+               const std::string& key, bool unique = false, const OperationOptions& options = {});
+
+// What check_ndx found.
+struct NdxCheck {
+  std::string path{};
+  std::string key{};                   // the key expression (empty when the header is unreadable)
+  std::vector<std::string> problems{};  // damage: the tree, or items that disagree with records
+  std::vector<std::string> notes{};
+  bool rebuilt = false;  // repair asked for and done
+  bool ok() const { return problems.empty(); }
+};
+
+// Checks `ndx` against `file`: its header, its tree (blocks, counts, depths, order, branch keys)
+// and every record's key against its items. With `repair` (exclusive use) a file with problems
+// is built again from its own key expression; one whose header cannot be read is left as it is
+// (a problem says so). The problems are those found before the repair.
+NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
+                   bool repair = false, const OperationOptions& options = {});
+
 }  // namespace vexel

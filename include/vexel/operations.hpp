@@ -4,9 +4,11 @@
 // protocols, and closes it again; tables the program holds open through vexel::Table stay open.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <vector>
 #include <vexel/vexel.hpp>
 
 namespace vexel {
@@ -20,6 +22,11 @@ struct OperationOptions {
   // Edit a table whose production index cannot be kept current: the index is left stale, and a
   // warning says so. Without it such an edit is refused.
   bool ignore_index = false;
+  // dBASE III index files (.NDX) that edits keep current beside the production index: a name
+  // without extension gets ".NDX", one without a folder the table's folder. One that is
+  // missing, damaged or does not agree with the table refuses the edit before anything is
+  // written.
+  std::vector<std::filesystem::path> ndx_files{};
   // The page the table's text is read and written in: 0 for the table's language driver mark,
   // else the locale's DOS page (its Windows page with `ansi`).
   int codepage = 0;

@@ -119,6 +119,9 @@ struct OpenOptions {
   // Extra attempts after a lock is refused, and the pause between them.
   int lock_retries = 2;
   int lock_wait_ms = 100;
+  // dBASE III index files (.NDX) that edits keep current (not read_only): as
+  // OperationOptions::ndx_files.
+  std::vector<std::filesystem::path> ndx_files{};
 };
 
 // One field of a table, type as stored: 'C' character, 'N' number, 'F' float, 'D' date,

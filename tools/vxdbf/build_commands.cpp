@@ -13,6 +13,14 @@ namespace vx::tool {
 namespace {
 
 int IndexTag(const Options& o, const Streams& io) {
+  if (!o.ndx.empty()) {
+    if (!o.tag.empty() || !o.condition.empty() || o.descending) {
+      throw UsageError{"an .NDX has no tag name, FOR condition or descending order"};
+    }
+    vexel::build_ndx(o.file, o.ndx, o.key, o.unique, OperationOptionsOf(o, io.err));
+    return kExitOk;
+  }
+  if (o.tag.empty()) throw UsageError{"--tag NAME (or --ndx FILE) is required"};
   vexel::add_tag(o.file, {o.tag, o.key, o.condition, o.descending, o.unique},
                  OperationOptionsOf(o, io.err), o.fill);
   return kExitOk;
@@ -23,13 +31,28 @@ int ReindexTable(const Options& o, const Streams& io) {
   return kExitOk;
 }
 
+// The .NDX files named by --index, after the table: findings under "index NAME"; repaired ones
+// said on `err`. Answers whether any had problems.
+bool CheckNdxFiles(const Options& o, const Streams& io, std::vector<vexel::CheckFinding>& findings,
+                   std::vector<vexel::CheckFinding>& notes) {
+  bool failed = false;
+  for (const std::string& name : o.ndx_files) {
+    const vexel::NdxCheck c = vexel::check_ndx(o.file, name, o.repair, OperationOptionsOf(o, io.err));
+    for (const std::string& p : c.problems) findings.push_back({"index " + c.path, p});
+    for (const std::string& n : c.notes) notes.push_back({"index " + c.path, n});
+    failed = failed || !c.ok();
+    if (c.rebuilt) io.err << "vxdbf: rebuilt " << c.path << "\n";
+  }
+  return failed;
+}
+
 int Check(const Options& o, const Streams& io) {
   const vexel::TableCheck report =
       vexel::check_table(o.file, o.repair, OperationOptionsOf(o, io.err));
   const std::optional<vexel::IndexRepair>& repair = report.repair;
-  const bool failed = !report.ok;
-  const std::vector<vexel::CheckFinding> findings = report.findings();
-  const std::vector<vexel::CheckFinding> notes = report.all_notes();
+  std::vector<vexel::CheckFinding> findings = report.findings();
+  std::vector<vexel::CheckFinding> notes = report.all_notes();
+  const bool failed = CheckNdxFiles(o, io, findings, notes) || !report.ok;
   if (o.json) {
     io.out << "{\"ok\":" << (failed ? "false" : "true") << ",\"problems\":[";
     bool first = true;
@@ -97,13 +120,14 @@ int Check(const Options& o, const Streams& io) {
 void RegisterBuildCommands(Commands& commands) {
   Options& o = commands.options();
   CLI::App& index = commands.Add(
-      {"index", "FILE --tag NAME --key EXPR [--for COND] [--descending] [--unique]",
+      {"index", "FILE --tag NAME|--ndx FILE.NDX --key EXPR [--for COND] [--descending] [--unique]",
        "Adds a tag to the production index (or replaces the tag of that name), creating the "
-       "index when the table has none.",
+       "index when the table has none; with --ndx writes a dBASE III index file instead.",
        "vxdbf index films.dbf --tag TITLE --key \"UPPER(TITLE)\"",
        [](const Options& options, const Streams& io) { return IndexTag(options, io); }});
   AddFileArgument(index, o);
-  index.add_option("--tag", o.tag, "the tag name (at most 10 characters)")->required();
+  index.add_option("--tag", o.tag, "the tag name (at most 10 characters)");
+  index.add_option("--ndx", o.ndx, "write this dBASE III index file (.NDX) instead of a tag");
   index.add_option("--key", o.key, "the key expression")->required();
   index.add_option("--for", o.condition, "only records meeting this condition");
   index.add_flag("--descending", o.descending, "highest key first");
@@ -125,7 +149,7 @@ void RegisterBuildCommands(Commands& commands) {
   add_fill(reindex);
 
   CLI::App& check = commands.Add(
-      {"check", "FILE [--json] [--repair]",
+      {"check", "FILE [--json] [--repair] [--index A.NDX,B.NDX]",
        "Verifies the table header, every memo pointer against the memo file and every tag of "
        "the production index against the table; "
        "exit status 4 when it finds a problem. Changes nothing unless --repair.",
@@ -133,6 +157,7 @@ void RegisterBuildCommands(Commands& commands) {
        [](const Options& options, const Streams& io) { return Check(options, io); }});
   AddFileArgument(check, o);
   check.add_flag("--json", o.json, "print one JSON object");
+  AddNdxOption(check, o, "dBASE III index files (.NDX, comma-separated) to check against the table");
   check.add_flag("--repair", o.repair,
                  "rebuild the tags that failed (exclusive use), keeping the old index as .bak");
   AddSharingOptions(check, o);

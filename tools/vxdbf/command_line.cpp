@@ -511,6 +511,10 @@ void AddIndexOption(CLI::App& command, Options& o) {
                    "edit although the table's production index will then be stale");
 }
 
+void AddNdxOption(CLI::App& command, Options& o, const std::string& description) {
+  command.add_option("--index", o.ndx_files, description)->delimiter(',');
+}
+
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description) {
   command.add_option("--format", o.format, description)
       ->check(CLI::IsMember({"csv", "jsonl"}))
@@ -533,6 +537,7 @@ vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err) 
   options.lock_retries = o.retries;
   options.lock_wait_seconds = o.wait_seconds;
   options.ignore_index = o.ignore_index;
+  options.ndx_files.assign(o.ndx_files.begin(), o.ndx_files.end());
   options.codepage = o.codepage;
   options.ansi = o.ansi;
   options.lossy = o.lossy;

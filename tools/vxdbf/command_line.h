@@ -67,6 +67,8 @@ struct Options {
   std::string table;      // eval --table FILE
   std::string tag;        // an index tag (dump, seek)
   std::string index;      // an index file other than the production index
+  std::vector<std::string> ndx_files;  // --index A.NDX,B.NDX: kept current by edits, checked
+  std::string ndx;                     // index --ndx FILE: the .NDX to build
   bool soft = false;
   bool exact = false;
   bool recno = false;  // dump: the record number (and with --tag the key) first
@@ -167,6 +169,8 @@ CLI::Option* AddCodePageOption(CLI::App& command, const std::string& name, int& 
 void AddSharingOptions(CLI::App& command, Options& o);
 // --ignore-index: edit a table whose production index cannot be kept up to date.
 void AddIndexOption(CLI::App& command, Options& o);
+// --index A.NDX,B.NDX: dBASE III index files that an edit keeps current (or check checks).
+void AddNdxOption(CLI::App& command, Options& o, const std::string& description);
 // --format csv|jsonl.
 void AddFormatOption(CLI::App& command, Options& o, const std::string& description);
 

@@ -150,6 +150,7 @@ void RegisterEditCommands(Commands& commands) {
                     "printf 'TITLE,YEAR\\nVertigo,1958\\n' | vxdbf append films.dbf", AppendRows});
   AddFileArgument(append, o);
   AddIndexOption(append, o);
+  AddNdxOption(append, o, "dBASE III index files (.NDX, comma-separated) kept current");
   AddFormatOption(append, o, "csv (a header line of field names, then rows) or jsonl");
   AddTextOptions(append, o);
   AddSharingOptions(append, o);
@@ -159,6 +160,7 @@ void RegisterEditCommands(Commands& commands) {
                                 "vxdbf set films.dbf 1 YEAR=1959 TITLE=Vertigo", SetFields});
   AddFileArgument(set, o);
   AddIndexOption(set, o);
+  AddNdxOption(set, o, "dBASE III index files (.NDX, comma-separated) kept current");
   AddRecordArgument(set, o);
   AddArguments(set, o, "NAME=VALUE", "a field and its new value (UTF-8)", -1);
   AddTextOptions(set, o);
@@ -174,6 +176,7 @@ void RegisterEditCommands(Commands& commands) {
          }});
     AddFileArgument(mark, o);
     AddIndexOption(mark, o);
+  AddNdxOption(mark, o, "dBASE III index files (.NDX, comma-separated) kept current");
     AddRecordArgument(mark, o);
     AddSharingOptions(mark, o);
   }

@@ -56,6 +56,8 @@ int Tags(const Options& o, const Streams& io) {
 
 int Seek(const Options& o, const Streams& io) {
   std::optional<std::uint32_t> record;
+  const bool ndx = o.index.size() > 4 && (o.index.ends_with(".ndx") || o.index.ends_with(".NDX"));
+  if (o.tag.empty() && !ndx) throw UsageError{"--tag NAME is required (or --index FILE.NDX)"};
   try {
     record = vexel::seek_key(o.file, {o.tag, o.index, o.exact, o.soft}, o.arguments.at(0),
                              OperationOptionsOf(o, io.err));
@@ -93,14 +95,15 @@ void RegisterIndexCommands(Commands& commands) {
   AddTextOptions(tags, o);
 
   CLI::App& seek = commands.Add(
-      {"seek", "FILE --tag NAME KEY [--soft] [--exact] [--index FILE.MDX]",
+      {"seek", "FILE --tag NAME|--index FILE.NDX KEY [--soft] [--exact] [--index FILE.MDX]",
        "Searches a tag for a key and prints the record number found (exit status 1 when "
        "none).",
        "vxdbf seek films.dbf --tag TITLE \"Casablanca\"", Seek});
   AddFileArgument(seek, o);
   AddArguments(seek, o, "KEY", "the key text (a prefix of a character key)", 1);
-  seek.add_option("--tag", o.tag, "the tag to search")->required();
-  seek.add_option("--index", o.index, "the index file (default: FILE with .MDX)");
+  seek.add_option("--tag", o.tag, "the tag to search (not with an .NDX)");
+  seek.add_option("--index", o.index,
+                  "the index file (default: FILE with .MDX); an .NDX is searched itself");
   seek.add_flag("--soft", o.soft, "when not found, print the record of the next higher key");
   seek.add_flag("--exact", o.exact, "pad the key with blanks: the whole key must match");
   AddTextOptions(seek, o);

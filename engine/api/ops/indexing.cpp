@@ -6,6 +6,7 @@
 #include "engine/api/ops/operation.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/index_build.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_check.h"
@@ -150,6 +151,60 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
     }
     TableCheck result = vx::ops::PublicReport(report);
     if (undone) result.notes.insert(result.notes.begin(), {"journal", vx::JournalUndoneNote(file)});
+    return result;
+  });
+}
+
+void build_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
+               const std::string& key, bool unique, const OperationOptions& options) {
+  vx::ops::Run([&] {
+    const OperationOptions exclusive = vx::ops::Exclusive(options);
+    TableSession session(exclusive, file.string(), Access::kIndex);
+    const std::string stored = session.text().FromUtf8(key, "the key");
+    vx::BuildNdx(vx::NdxPath(session.table(), ndx.string()), stored, unique);
+    session.Close();
+  });
+}
+
+NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
+                   bool repair, const OperationOptions& options) {
+  return vx::ops::Run([&] {
+    const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
+    TableSession session(opened, file.string(), repair ? Access::kIndex : Access::kRead);
+    vx::TableRecord& t = session.table();
+    NdxCheck result;
+    result.path = vx::NdxPath(t, ndx.string());
+    vx::NdxIndex index;
+    bool opened_file;
+    {
+      vx::QuietErrors quiet;
+      opened_file = vx::OpenNdxFor(t, result.path, index, false);
+      vx::EngineErrorCode = 0;
+    }
+    if (!index.file.IsOpen()) {
+      throw vx::ops::InputError{"no index " + result.path + " (" + vx::LastErrorMessage + ")"};
+    }
+    result.key = index.file.header().expression;
+    if (!opened_file) {
+      result.problems.push_back(vx::LastErrorMessage);
+    } else {
+      vx::QuietErrors quiet;
+      const vx::NdxReadHold hold(index.file);
+      result.problems = hold.held() ? vx::CheckNdxAgainstTable(t, index, result.notes)
+                                    : std::vector<std::string>{vx::LastErrorMessage};
+      vx::EngineErrorCode = 0;
+    }
+    if (repair && !result.problems.empty()) {
+      if (result.key.empty()) {
+        result.problems.push_back("its header gives no key expression: it cannot be rebuilt");
+      } else {
+        const bool unique = index.file.header().unique;
+        index.file.Close();
+        result.rebuilt = vx::BuildNdx(result.path, result.key, unique);
+      }
+    }
+    result.key = session.text().ToUtf8(result.key, "the key of " + result.path);
+    session.Close();
     return result;
   });
 }

@@ -12,6 +12,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_file.h"
@@ -474,10 +475,80 @@ std::int64_t pack_memo(const std::filesystem::path& file, const OperationOptions
   return Run([&] { return ops::PackMemoFile(file.string(), options); });
 }
 
+namespace {
+
+// The one "tag" of an .NDX: its file name stands for the tag name.
+std::vector<TagSummary> SummarizeNdx(const std::string& file, const std::string& index,
+                                     const OperationOptions& options) {
+  TableSession session(options, file, Access::kRead);
+  TableRecord& t = session.table();
+  const std::string path = NdxPath(t, index);
+  if (!os::FileExists(path)) throw ops::InputError{"no index " + path};
+  std::vector<TagSummary> out;
+  TagSummary& s = out.emplace_back();
+  s.name = session.text().ToUtf8(SplitPath(path).name, "the index name");
+  NdxIndex ndx;
+  QuietErrors quiet;
+  if (!OpenNdxFor(t, path, ndx, false)) {
+    s.damage = LastErrorMessage;
+    EngineErrorCode = 0;
+    return out;
+  }
+  const NdxHeader& h = ndx.file.header();
+  s.key = session.text().ToUtf8(h.expression, "the index");
+  s.type = !h.numeric ? 'C' : (ndx.expressions.result_type == 'D' ? 'D' : 'N');
+  s.length = h.key_length;
+  s.unique = h.unique;
+  const NdxReadHold hold(ndx.file);
+  s.root = ndx.file.header().root;
+  const bool walked = hold.held() && ndx.file.Walk([&](const std::uint8_t*, std::uint32_t) {
+    ++s.keys;
+    return true;
+  });
+  s.depth = ndx.file.Depth();
+  if (!walked) s.damage = LastErrorMessage;
+  EngineErrorCode = 0;
+  session.Close();
+  return out;
+}
+
+std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& search,
+                                     std::string_view key, const OperationOptions& options) {
+  TableSession session(options, file, Access::kRead);
+  TableRecord& t = session.table();
+  NdxIndex ndx;
+  OpenNdxFor(t, NdxPath(t, search.index), ndx, false);
+  const std::string stored = session.text().FromUtf8(key, "the key");
+  if (ndx.file.header().numeric && ndx.expressions.result_type != 'D' &&
+      !JsonNumber(TrimText(stored))) {
+    throw vexel::InputError(9, search.index + " holds numbers: " + ops::Quoted(key) +
+                                   " is no number");
+  }
+  KeyBuffer wanted{};
+  int length = 0;
+  NdxSearchKey(ndx, stored, search.exact, wanted, length);
+  const NdxReadHold hold(ndx.file);
+  bool found = false;
+  std::string there;
+  std::uint32_t record = 0;
+  if (!hold.held() || !ndx.file.Seek(wanted.data(), length, found, there, record)) {
+    throw ops::DataError{LastErrorMessage};
+  }
+  const bool equal =
+      found && ndx.file.Compare(reinterpret_cast<const std::uint8_t*>(there.data()),
+                                wanted.data(), length) == 0;
+  session.Close();
+  if (equal || (found && search.soft)) return record;
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index,
                                        const OperationOptions& options) {
   return Run([&] {
+    if (IsNdxName(index.string())) return SummarizeNdx(file.string(), index.string(), options);
     const std::string path = index.empty() ? DerivedFileName(file.string(), "MDX")
                                            : DefaultExtension(index.string(), "MDX");
     // Tag names and expressions are in the table's code page. The table first: a file that is
@@ -534,6 +605,7 @@ std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const K
                                       std::string_view key, const OperationOptions& options) {
   return Run([&]() -> std::optional<std::uint32_t> {
     const std::string path = file.string();
+    if (IsNdxName(search.index)) return SeekNdx(path, search, key, options);
     TableSession session(options, path, Access::kRead);
     ops::OpenTag({search.tag, search.index}, path);
     // The key goes into the table's own code page (the session reads the bytes as stored).

@@ -9,6 +9,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/index_build.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_check.h"
@@ -348,6 +349,10 @@ TableSession::TableSession(const vexel::OperationOptions& options, const std::st
     // Edits keep the production index current: it is open (in natural order, so that record
     // numbers mean what they say) for every operation that writes.
     if (access == Access::kWrite) OpenIndexForEdits(options, file);
+    // The .NDX files the caller named are kept current too.
+    if (access == Access::kWrite) {
+      for (const std::filesystem::path& ndx : options.ndx_files) AttachNdx(ndx.string());
+    }
     // Tags go into the production index: not into one this program does not maintain.
     if (access == Access::kIndex) {
       if (const std::string unsupported = UnsupportedIndex(*table_); !unsupported.empty()) {

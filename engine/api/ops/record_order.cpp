@@ -2,6 +2,7 @@
 
 #include "engine/api/ops/operation.h"
 #include "engine/foundation/errors.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/workarea/navigation.h"
@@ -32,11 +33,12 @@ void OpenTag(const TagChoice& choice, const std::string& file) {
 std::vector<OrderedRecord> RecordOrder(const TagChoice& choice, const std::string& file,
                                        TableRecord& t, std::int32_t count) {
   std::vector<OrderedRecord> order;
-  if (choice.tag.empty()) {
+  if (choice.tag.empty() && !IsNdxName(choice.index)) {
     if (count < 0) count = t.record_count;
     for (std::int32_t n = 1; n <= count; ++n) order.push_back({n, {}});
     return order;
   }
+  if (IsNdxName(choice.index)) return NdxOrder(choice.index, t);
   OpenTag(choice, file);
   GoTop();
   while (!dEOF() && order.size() <= static_cast<std::size_t>(t.record_count)) {
@@ -44,6 +46,19 @@ std::vector<OrderedRecord> RecordOrder(const TagChoice& choice, const std::strin
     SKIP(1);
   }
   CloseIndex();
+  return order;
+}
+
+std::vector<OrderedRecord> NdxOrder(const std::string& name, TableRecord& t) {
+  NdxIndex ndx;
+  if (!OpenNdxFor(t, NdxPath(t, name), ndx, false)) throw InputError{"no index " + name};
+  std::vector<OrderedRecord> order;
+  const NdxReadHold hold(ndx.file);
+  if (!hold.held()) throw InputError{LastErrorMessage};
+  ndx.file.Walk([&](const std::uint8_t* key, std::uint32_t record) {
+    order.push_back({static_cast<std::int32_t>(record), NdxKeyText(ndx, key)});
+    return order.size() <= static_cast<std::size_t>(t.record_count);
+  });
   return order;
 }
 

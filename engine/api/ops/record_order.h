@@ -13,7 +13,7 @@ struct TableRecord;
 namespace vx::ops {
 
 // A tag chosen by name (UTF-8, any case) in the production index or in `index` (a .MDX path;
-// empty: the production index).
+// empty: the production index). An `index` named .NDX is walked in its own order (no tag).
 struct TagChoice {
   std::string tag;    // empty: file order
   std::string index;  // empty: the production index
@@ -34,6 +34,10 @@ struct OrderedRecord {
 // afterwards). The table is the selected one.
 std::vector<OrderedRecord> RecordOrder(const TagChoice& choice, const std::string& file,
                                        TableRecord& table, std::int32_t count = -1);
+
+// The records of an .NDX (`name` as the table's folder and extension rules complete it) in its
+// order, with their keys as text. InputError when it cannot be opened or read.
+std::vector<OrderedRecord> NdxOrder(const std::string& name, TableRecord& table);
 
 // The number of tags of a table's production index; -1 when the table has none (`flagged`
 // false) or it cannot be read.
