@@ -7,6 +7,7 @@
 #include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/memo/memo_file.h"
 #include "engine/memo/memo_storage.h"
@@ -190,6 +191,57 @@ void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_
   if (open && count <= kMaxRecords) Try([] { Reindex(); });
   Try([] { Use(""); });
   CheckEveryTag(index);
+}
+
+void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return;
+  std::size_t table_size = 0;
+  for (int i = 0; i < 4; ++i) table_size |= std::size_t{data[i]} << (8 * i);
+  table_size = std::min(table_size, size - 4);
+  const std::string table = WriteFile(dir, "FUZZ.DBF", data + 4, table_size);
+  const std::string ndx = WriteFile(dir, "FUZZ.NDX", data + 4 + table_size, size - 4 - table_size);
+  try {
+    Use(table + " EXCLUSIVE");
+  } catch (const EVexelError&) {
+    return;
+  }
+  TableRecord* t = SelectedTable();
+  const std::int32_t count = RecCount();
+  std::string expression;
+  bool unique = false;
+  {
+    QuietErrors quiet;
+    NdxIndex index;
+    if (OpenNdxFor(*t, ndx, index, false)) {
+      expression = index.file.header().expression;
+      unique = index.file.header().unique;
+      int items = 0;
+      index.file.Walk([&](const std::uint8_t*, std::uint32_t) { return ++items < kMaxSteps; });
+      for (std::int32_t r = 1; r <= count && r <= kSoughtRecords; ++r) {
+        GO(r);
+        KeyBuffer key{};
+        bool found = false;
+        std::string there;
+        std::uint32_t record = 0;
+        if (NdxRecordKey(*t, index, key)) {
+          index.file.Seek(key.data(), index.file.header().key_length, found, there, record);
+        }
+      }
+      if (count <= kMaxRecords) {
+        std::vector<std::string> notes;
+        CheckNdxAgainstTable(*t, index, notes);
+      }
+    }
+  }
+  bool attached = false;
+  Try([&] { attached = AttachNdx(ndx); });
+  if (attached && count > 0 && count <= kMaxRecords) {
+    EditAndAppend(1 + static_cast<std::int32_t>(data[size - 1]) % count, data[size / 2]);
+  }
+  if (!expression.empty() && count <= kMaxRecords) {
+    Try([&] { BuildNdx(ndx, expression, unique); });
+  }
+  Try([] { Use(""); });
 }
 
 void ReadTableBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {

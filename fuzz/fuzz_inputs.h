@@ -21,6 +21,10 @@ void ReadMemoBytes(const std::string& dir, const std::uint8_t* data, std::size_t
 // forward and back, seeks the keys of a few records, checks the tree; then edits a record and
 // appends one with the index open, rebuilds every tag, and checks every tag again.
 void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_t size);
+// A table and a dBASE III index, in the form ReadIndexBytes takes (the index written as
+// FUZZ.NDX): walks and searches the index, checks it against the table, opens the table with it
+// kept current and edits a record and appends one, checks it again, and builds it anew.
+void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size);
 // The input ReadIndexBytes takes, made of a table's and an index's bytes.
 std::string IndexInput(const std::string& table, const std::string& index);
 

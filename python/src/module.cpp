@@ -278,13 +278,15 @@ class TableHandle {
   }
 
   static OpenOptions Options(const std::string& mode, int codepage, bool ignore_index,
-                             int lock_retries, int lock_wait_ms) {
+                             int lock_retries, int lock_wait_ms,
+                             const std::vector<std::string>& ndx_files) {
     OpenOptions options;
     options.mode = ModeNamed(mode);
     options.codepage = codepage;
     options.ignore_index = ignore_index;
     options.lock_retries = lock_retries;
     options.lock_wait_ms = lock_wait_ms;
+    options.ndx_files.assign(ndx_files.begin(), ndx_files.end());
     return options;
   }
 
@@ -518,7 +520,8 @@ PYBIND11_MODULE(_vexel, m) {
 
   py::class_<TableHandle>(m, "Table")
       .def_static("options", &TableHandle::Options, py::arg("mode"), py::arg("codepage"),
-                  py::arg("ignore_index"), py::arg("lock_retries"), py::arg("lock_wait_ms"))
+                  py::arg("ignore_index"), py::arg("lock_retries"), py::arg("lock_wait_ms"),
+                  py::arg("ndx_files"))
       .def_static("open", &TableHandle::Open, py::arg("path"), py::arg("options"),
                   py::arg("decimal"))
       .def_static("create", &TableHandle::Create, py::arg("path"), py::arg("fields"),

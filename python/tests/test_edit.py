@@ -318,3 +318,21 @@ def test_text_a_memo_or_page_cannot_hold_is_refused(tmp_path):
         with pytest.raises(vexel.Error, match='NAME.*"ö" has no place in code page 1251'):
             t.append({"NAME": "Жöлтый"})
     assert _digest(*files) == before
+
+
+def test_named_ndx_files_stay_current_and_a_stale_one_refuses(film, tmp_path):
+    vxdbf("index", film, "--ndx", tmp_path / "title.ndx", "--key", "UPPER(TITLE)")
+    vxdbf("index", film, "--ndx", "year", "--key", "YEAR")
+    with vexel.open(film, ndx_files=["title.ndx", tmp_path / "year.ndx"]) as t:
+        t.update(1, {"TITLE": "Aaa first", "YEAR": 1901})
+        t.append({"TITLE": "Zzz last", "YEAR": 2099})
+    vxdbf("check", film, "--index", "title,year")
+    assert vxdbf("seek", film, "--index", "title.ndx", "AAA").stdout.strip() == "1"
+    # An edit that does not name a file leaves it stale: the next one that names it is refused.
+    with vexel.open(film) as t:
+        t.update(2, {"TITLE": "Changed"})
+    with vexel.open(film, ndx_files=["title"]) as t:
+        with pytest.raises(vexel.Error, match="does not agree"):
+            t.update(3, {"TITLE": "Again"})
+    with pytest.raises(TypeError):
+        vexel.open(film, ndx_files="title")

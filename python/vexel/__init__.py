@@ -442,18 +442,20 @@ _MODES = ("shared", "exclusive", "readonly")
 
 
 def _options(mode: str, codepage: Optional[int], ignore_index: bool, lock_retries: int,
-             lock_wait: float) -> Any:
+             lock_wait: float, ndx_files: Sequence[Union[str, os.PathLike]] = ()) -> Any:
     if mode not in _MODES:
         raise ValueError(f"mode is one of {', '.join(_MODES)}, not {mode!r}")
     if lock_retries < 0 or lock_wait < 0:
         raise ValueError("lock_retries and lock_wait are not negative")
+    if isinstance(ndx_files, (str, bytes, os.PathLike)):
+        raise TypeError("ndx_files is a list of file names")
     return _Handle.options(mode, codepage or 0, ignore_index, lock_retries,
-                           int(round(lock_wait * 1000)))
+                           int(round(lock_wait * 1000)), [os.fspath(f) for f in ndx_files])
 
 
 def open(path: Union[str, os.PathLike], mode: str = "shared", codepage: Optional[int] = None,
          *, decimal: bool = False, ignore_index: bool = False, lock_retries: int = 2,
-         lock_wait: float = 0.1) -> Table:
+         lock_wait: float = 0.1, ndx_files: Sequence[Union[str, os.PathLike]] = ()) -> Table:
     """Opens the table at ``path`` (a ``.dbf`` file; its memo file and production index are
     found beside it).
 
@@ -468,8 +470,12 @@ def open(path: Union[str, os.PathLike], mode: str = "shared", codepage: Optional
 
     ``mode="readonly"`` needs neither the memo file nor the production index to be sound: a
     memo file that cannot be opened makes the memo fields None, an index that cannot be read
-    leaves the table without tags, and each is said in a :class:`ReadWarning`."""
-    options = _options(mode, codepage, ignore_index, lock_retries, lock_wait)
+    leaves the table without tags, and each is said in a :class:`ReadWarning`.
+
+    ``ndx_files``: dBASE III index files (``.NDX``; the extension and the table's folder are
+    added to a bare name) that every edit keeps current; one that is missing, damaged or does
+    not agree with the table refuses the edit."""
+    options = _options(mode, codepage, ignore_index, lock_retries, lock_wait, ndx_files)
     table = Table(_Handle.open(os.fspath(path), options, decimal))
     table._warn()
     return table

@@ -118,7 +118,7 @@ class Table:
 
 def open(path: PathLike, mode: Mode = "shared", codepage: Optional[int] = None, *,
          decimal: bool = False, ignore_index: bool = False, lock_retries: int = 2,
-         lock_wait: float = 0.1) -> Table: ...
+         lock_wait: float = 0.1, ndx_files: Sequence[PathLike] = ()) -> Table: ...
 def create(path: PathLike, fields: Iterable[Union[Field, tuple, str]],
            version: Optional[Kind] = None, codepage: Optional[int] = None, *,
            overwrite: bool = False, mode: Mode = "shared", decimal: bool = False,
