@@ -13,6 +13,7 @@
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/record_image.h"
+#include "platform/os/path_text.h"
 
 namespace vexel {
 
@@ -169,7 +170,7 @@ bool Cursor::Impl::Step() {
 // record count is read again first, so records other programs appended are seen).
 std::size_t Cursor::Impl::ReadScanBlock(RecordBlock& out, std::size_t count) {
   vx::TableRecord& t = table->table();
-  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + table->path.string());
+  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + vx::os::PathText(table->path));
   vx::RefreshRecordCount(t);
   const std::uint32_t total = static_cast<std::uint32_t>(std::max(0, t.record_count));
   if (recno >= total) return 0;
@@ -179,7 +180,7 @@ std::size_t Cursor::Impl::ReadScanBlock(RecordBlock& out, std::size_t count) {
   std::size_t got = 0;
   const int io = t.file.ReadAt(t.RecordOffset(static_cast<std::int32_t>(recno + 1)),
                                std::as_writable_bytes(std::span(at, wanted * length)), got);
-  if (io != 0) Fail(io, "cannot read " + table->path.string());
+  if (io != 0) Fail(io, "cannot read " + vx::os::PathText(table->path));
   // A file cut short since the count was read (another program packing it) ends the scan.
   const std::size_t whole = got / length;
   BlockAccess::Shrink(out, wanted - whole);
@@ -226,7 +227,7 @@ std::size_t Cursor::Impl::ReadOrderBlock(RecordBlock& out, std::size_t count) {
   } else {
     detail::SelectTag(impl, tag);
   }
-  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + impl.path.string());
+  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + vx::os::PathText(impl.path));
   items.clear();
   const std::size_t n = vx::NextOrderItems(*walk, count, items);
   impl.positioned_by = 0;
@@ -241,9 +242,9 @@ std::size_t Cursor::Impl::ReadOrderBlock(RecordBlock& out, std::size_t count) {
     const int io = t.file.ReadAt(t.RecordOffset(static_cast<std::int32_t>(items[i])),
                                  std::as_writable_bytes(std::span(at + i * length, run * length)),
                                  got);
-    if (io != 0) Fail(io, "cannot read " + impl.path.string());
+    if (io != 0) Fail(io, "cannot read " + vx::os::PathText(impl.path));
     if (got != run * length) {
-      Fail(222, "the index of " + impl.path.string() + " names record " +
+      Fail(222, "the index of " + vx::os::PathText(impl.path) + " names record " +
                     std::to_string(items[i] + got / length) + ", past the end of the file");
     }
     for (std::size_t r = 0; r < run; ++r) BlockAccess::AddRecno(out, items[i + r]);

@@ -29,6 +29,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 
 namespace vexel {
 
@@ -64,7 +65,7 @@ Scope::Scope(const std::shared_ptr<Engine::Impl>& engine)
 
 Scope::Scope(const Table::Impl& table)
     : lock_(table.engine->mutex), engine_scope_(table.engine->engine) {
-  if (table.area == 0) Fail(215, "the table " + table.path.string() + " is closed");
+  if (table.area == 0) Fail(215, "the table " + vx::os::PathText(table.path) + " is closed");
   Enter();
   vx::CurrentArea = static_cast<std::uint8_t>(table.area);
   vx::LockRetries = static_cast<std::uint8_t>(std::clamp(table.options.lock_retries, 0, 255));
@@ -163,7 +164,7 @@ using detail::Scope;
 
 vx::TableRecord& Table::Impl::table() const {
   vx::TableRecord* t = vx::AreaTable(area);
-  if (t == nullptr) Fail(215, "the table " + path.string() + " is not open");
+  if (t == nullptr) Fail(215, "the table " + vx::os::PathText(path) + " is not open");
   return *t;
 }
 
@@ -223,7 +224,7 @@ bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
     return false;
   }
   const std::string what =
-      "the production index of " + impl.path.string() + " cannot be read (" + message + ")";
+      "the production index of " + vx::os::PathText(impl.path) + " cannot be read (" + message + ")";
   // The caller asked to go on without it; a reader never needs it, and says so.
   if (impl.options.ignore_index) return true;
   if (impl.options.mode == OpenMode::read_only) {
@@ -314,7 +315,7 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   // The .NDX files the caller named are kept current by every edit through this table.
   if (impl.options.mode != OpenMode::read_only) {
     try {
-      for (const std::filesystem::path& ndx : impl.options.ndx_files) vx::AttachNdx(ndx.string());
+      for (const std::filesystem::path& ndx : impl.options.ndx_files) vx::AttachNdx(vx::os::PathText(ndx));
     } catch (...) {
       vx::QuietErrors quiet;
       vx::CloseArea();
@@ -329,7 +330,7 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
 namespace detail {
 
 void OpenArea(Table::Impl& impl) {
-  const std::string name = impl.path.string();
+  const std::string name = vx::os::PathText(impl.path);
   RefuseUnusableName(name);
   vx::Select(0);
   const int area = vx::Selected();
@@ -411,7 +412,7 @@ Table Engine::create(const std::filesystem::path& path, const std::vector<Field>
   {
     Scope scope(impl_);
     Guarded([&] {
-      const std::string name = path.string();
+      const std::string name = vx::os::PathText(path);
       RefuseUnusableName(name);
       const bool level7 = options.kind == TableKind::level7;
       const int page = options.codepage != 0 ? options.codepage : vx::kNewTableCodePage;

@@ -21,6 +21,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
+#include "platform/os/path_text.h"
 
 namespace vexel {
 
@@ -123,7 +124,7 @@ void PutBinaryValue(const Table::Impl& impl, vx::RecordImage& image, int n, cons
 
 void RefuseReadOnly(const Table::Impl& impl) {
   if (impl.options.mode == OpenMode::read_only) {
-    Fail(5, impl.path.string() + " was opened read-only");
+    Fail(5, vx::os::PathText(impl.path) + " was opened read-only");
   }
   if (!impl.unsupported_index.empty()) {
     throw NotSupported(220, impl.unsupported_index +
@@ -142,7 +143,7 @@ void PutValue(const Table::Impl& impl, int n, const Value& value, bool store_mem
   const std::string where =
       "field " + name + " (" + std::string(1, f.type) + " " + std::to_string(f.length) +
       (f.type == 'N' || f.type == 'F' ? " " + std::to_string(f.decimals) : std::string()) +
-      ") of " + impl.path.string();
+      ") of " + vx::os::PathText(impl.path);
   const std::function<void()> mismatch = [&] {
     FailInput(220, std::string(TypeName(value)) + " cannot go into " + where);
   };
@@ -277,17 +278,17 @@ bool HoldsRecord(const Table::Impl& impl, std::uint32_t recno) {
 void LockRecord(Table::Impl& impl, std::uint32_t recno) {
   detail::RefuseReadOnly(impl);
   if (impl.append_locked) {
-    Fail(220, impl.path.string() +
+    Fail(220, vx::os::PathText(impl.path) +
                   ": the append lock is held through an AppendLock; release it before locking "
                   "records");
   }
   if (HoldsRecord(impl, recno)) {
-    Fail(220, "record " + std::to_string(recno) + " of " + impl.path.string() +
+    Fail(220, "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path) +
                   " is already locked through a RecordLock");
   }
   detail::GoRecord(impl, recno);
   if (!vx::RLock()) {
-    detail::FailLock("record " + std::to_string(recno) + " of " + impl.path.string() +
+    detail::FailLock("record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path) +
                      " is locked by another program");
   }
   impl.record_locks.push_back(recno);
@@ -504,13 +505,13 @@ namespace {
 
 void TakeAppendLock(Table::Impl& impl) {
   detail::RefuseReadOnly(impl);
-  if (impl.append_locked) Fail(220, impl.path.string() + ": the append lock is already held");
+  if (impl.append_locked) Fail(220, vx::os::PathText(impl.path) + ": the append lock is already held");
   if (!impl.record_locks.empty()) {
-    Fail(220, impl.path.string() +
+    Fail(220, vx::os::PathText(impl.path) +
                   ": records are locked through RecordLocks; release them before appending");
   }
   if (!vx::ALock()) {
-    detail::FailLock("the append lock of " + impl.path.string() + " is held by another program");
+    detail::FailLock("the append lock of " + vx::os::PathText(impl.path) + " is held by another program");
   }
   // A file cut short: an append would write over the cut record and leave the header counting
   // records that are gone. Counted only under the lock: the file's size is read before its
@@ -518,7 +519,7 @@ void TakeAppendLock(Table::Impl& impl) {
   const vx::RecordTally tally = vx::TallyRecords(impl.table());
   if (tally.Cut()) {
     vx::Unlock();
-    Fail(213, impl.path.string() + " is damaged: its header counts " +
+    Fail(213, vx::os::PathText(impl.path) + " is damaged: its header counts " +
                   std::to_string(tally.counted) + " records, the file holds " +
                   std::to_string(tally.whole) + "; nothing was appended");
   }

@@ -22,6 +22,7 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 
 namespace vexel {
 
@@ -233,7 +234,7 @@ void DecodeMemo(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntr
     return;
   }
   if (block != 0) {
-    const std::string where = "record " + std::to_string(recno) + " of " + impl.path.string();
+    const std::string where = "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path);
     if (vx::MemoOf(t) == nullptr) {
       Fail(1019, where + " names a memo, but the table has no memo file");
     }
@@ -310,12 +311,12 @@ void GoRecord(const Table::Impl& impl, std::uint32_t recno) {
   const std::int32_t count = vx::RecCount();
   if (recno < 1 || recno > static_cast<std::uint32_t>(count)) {
     Fail(212, "record " + std::to_string(recno) + " is beyond the " + std::to_string(count) +
-                  " records of " + impl.path.string());
+                  " records of " + vx::os::PathText(impl.path));
   }
   if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
   vx::GO(static_cast<std::int32_t>(recno));
   if (vx::RecNo() != static_cast<std::int32_t>(recno)) {
-    Fail(212, "record " + std::to_string(recno) + " of " + impl.path.string() + " cannot be read");
+    Fail(212, "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path) + " cannot be read");
   }
 }
 
@@ -331,7 +332,7 @@ int FieldNumber(const Table::Impl& impl, std::string_view name) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (UpperAscii(fields[i].name) == wanted) return static_cast<int>(i + 1);
   }
-  FailInput(220, "no field " + std::string(name) + " in " + impl.path.string());
+  FailInput(220, "no field " + std::string(name) + " in " + vx::os::PathText(impl.path));
 }
 
 int TagNumber(const Table::Impl& impl, std::string_view tag) {
@@ -343,7 +344,7 @@ int TagNumber(const Table::Impl& impl, std::string_view tag) {
     throw NotSupported(220, "no tag " + std::string(tag) + " can be used: " +
                                 impl.unsupported_index);
   }
-  FailInput(220, "no tag " + std::string(tag) + " in the index of " + impl.path.string());
+  FailInput(220, "no tag " + std::string(tag) + " in the index of " + vx::os::PathText(impl.path));
 }
 
 char SelectTag(const Table::Impl& impl, std::string_view tag) {
@@ -548,11 +549,11 @@ void Table::reindex() {
   Guarded([&] {
     detail::RefuseReadOnly(impl);
     impl.positioned_by = 0;
-    if (vx::OrderCount() == 0) Fail(221, impl.path.string() + " has no production index");
+    if (vx::OrderCount() == 0) Fail(221, vx::os::PathText(impl.path) + " has no production index");
     vx::CaseCodePage = impl.codepage;
     const bool built = vx::Reindex();
     if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-    if (!built) Fail(222, "the index of " + impl.path.string() + " could not be rebuilt");
+    if (!built) Fail(222, "the index of " + vx::os::PathText(impl.path) + " could not be rebuilt");
   });
 }
 
@@ -603,10 +604,10 @@ CheckReport Table::check(bool repair) {
   Scope scope(impl);
   return Guarded([&] {
     if (repair && impl.options.mode == OpenMode::read_only) {
-      Fail(5, impl.path.string() + " was opened read-only");
+      Fail(5, vx::os::PathText(impl.path) + " was opened read-only");
     }
     if (!impl.record_locks.empty() || impl.append_locked) {
-      Fail(220, "release the locks held on " + impl.path.string() + " before checking it");
+      Fail(220, "release the locks held on " + vx::os::PathText(impl.path) + " before checking it");
     }
     impl.positioned_by = 0;
     vx::TableCheckOptions options;
@@ -627,11 +628,11 @@ CheckReport Table::check(bool repair) {
     std::optional<vx::TableCheckReport> found;
     std::optional<vx::TableCheckReport> after;
     try {
-      found = vx::CheckTable(impl.path.string(), options);
+      found = vx::CheckTable(vx::os::PathText(impl.path), options);
       // What a repair left: the table checked again.
       if (repair && found->Failed()) {
         options.repair = false;
-        after = vx::CheckTable(impl.path.string(), options);
+        after = vx::CheckTable(vx::os::PathText(impl.path), options);
       }
     } catch (...) {
       if (aside) detail::OpenArea(impl);

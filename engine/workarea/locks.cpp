@@ -39,6 +39,25 @@ void WaitBeforeNextAttempt() {
   }
 }
 
+// Reads another program's lock refuses (Windows refuses reads of a range another handle has
+// locked: the index anchor at byte 0 and the semaphore bytes lie over data) are tried again:
+// first as a lock is, LockRetries times with the lock wait between, then a little longer in
+// short pauses, since those locks are held for the moment of an update and a read must not fail
+// for them when the settings ask for no waiting at all.
+constexpr int kBriefReadTries = 50;
+constexpr int kBriefReadPauseMs = 2;
+
+bool WaitForLockedRead(int attempts) {
+  if (ShuttingDown) return false;
+  if (attempts <= LockRetries) {
+    WaitBeforeNextAttempt();
+    return !ShuttingDown;
+  }
+  if (attempts > LockRetries + kBriefReadTries) return false;
+  os::SleepMs(kBriefReadPauseMs);
+  return true;
+}
+
 // Whether the area's locks are placed on the file: exclusive tables, and every table while
 // SharingEnabled is false, keep only the bookkeeping.
 bool PlacesLocks(const TableRecord& t) { return SharingEnabled && !t.exclusive; }
@@ -142,6 +161,8 @@ int LockRange(bool unlock, os::File& file, std::uint64_t offset, std::uint64_t l
   if (!SharingEnabled) return 0;
   return unlock ? file.UnlockRange(offset, length) : file.LockRange(offset, length);
 }
+
+void InstallLockedReadWait() { os::SetLockedReadWait(&WaitForLockedRead); }
 
 bool RetryLock(os::File& file, std::uint64_t offset, std::uint64_t length) {
   for (;;) {

@@ -46,6 +46,10 @@ int LockRange(bool unlock, os::File& file, std::uint64_t offset, std::uint64_t l
 // LockRange with the retries, waits and LockFailedProc; answers whether the lock was placed.
 bool RetryLock(os::File& file, std::uint64_t offset, std::uint64_t length);
 
+// Makes the platform try a read again while another program's lock refuses it (Windows), with
+// the calling thread's lock retries and waits and then briefly (locks.cpp says how long).
+void InstallLockedReadWait();
+
 // The one-byte table header lock of the selected table (with retries); true without locking
 // when sharing is off. UnlockTableHeader reports a failure.
 bool LockTableHeader();

@@ -375,6 +375,7 @@ std::byte* IndexBlock() {
 }
 
 void InitWorkAreas() {
+  InstallLockedReadWait();
   for (auto& slot : *WorkAreaTable) slot.reset();
   UseShareMode = os::kOpenReadWriteDenyNone;
   CurrentArea = 1;

@@ -1,6 +1,9 @@
 #include "platform/os/codepage.h"
 
-#include <iconv.h>
+#ifdef _WIN32
+#include "platform/os/win32.h"
+#endif
+
 
 #include <algorithm>
 #include <array>
@@ -16,6 +19,8 @@
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "platform/os/codepage_internal.h"
 
 namespace vx::os {
 namespace {
@@ -490,6 +495,12 @@ void SetCodePagesFromLocale() {
   // The character set follows LC_CTYPE's chain of variables: "ru_RU.UTF-8" -> language "ru",
   // country "RU".
   const std::string_view locale = FirstLocaleVariable({"LC_ALL", "LC_CTYPE", "LANG"});
+#ifdef _WIN32
+  // Without a locale variable, the pages Windows is set to, when they are pages of ours.
+  if (locale.empty() && SetCodePages(static_cast<int>(::GetOEMCP()), static_cast<int>(::GetACP()))) {
+    return;
+  }
+#endif
   const std::string_view name = locale.substr(0, locale.find_first_of(".@"));
   const std::size_t underscore = name.find('_');
   const std::string_view language = name.substr(0, underscore);
@@ -529,56 +540,7 @@ std::string Utf8ToCodePage(int page, std::string_view utf8) {
   return Utf8ToPage(FindPage(page), utf8);
 }
 
-namespace {
-
-// One iconv conversion descriptor, opened once per page and direction and kept for the life of
-// the thread (opening one loads a converter module).
-class IconvHandle {
- public:
-  IconvHandle(const std::string& to, const std::string& from)
-      : cd_(iconv_open(to.c_str(), from.c_str())) {}
-  ~IconvHandle() {
-    if (valid()) iconv_close(cd_);
-  }
-  IconvHandle(const IconvHandle&) = delete;
-  IconvHandle& operator=(const IconvHandle&) = delete;
-  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  iconv_t get() const { return cd_; }
-
- private:
-  iconv_t cd_;
-};
-
-// iconv's name of a page: "CP" + the number, but for the pages it knows only by name.
-std::string IconvName(int page) {
-  if (page > 28590 && page <= 28606) return "ISO-8859-" + std::to_string(page - 28590);
-  switch (page) {
-    case 10000:
-      return "MACINTOSH";
-    case 10029:
-      return "MAC-CENTRALEUROPE";
-    case 20866:
-      return "KOI8-R";
-    case 21866:
-      return "KOI8-U";
-    default:
-      return "CP" + std::to_string(page);
-  }
-}
-
-// The descriptor from or to UTF-8 for a page, or null when iconv does not know it.
-IconvHandle* IconvFor(int page, bool to_utf8) {
-  thread_local std::map<std::pair<int, bool>, std::unique_ptr<IconvHandle>> handles;
-  auto& slot = handles[{page, to_utf8}];
-  if (!slot) {
-    const std::string name = IconvName(page);
-    slot = to_utf8 ? std::make_unique<IconvHandle>("UTF-8", name)
-                   : std::make_unique<IconvHandle>(name, "UTF-8");
-  }
-  if (!slot->valid()) return nullptr;
-  iconv(slot->get(), nullptr, nullptr, nullptr, nullptr);  // back to the initial state
-  return slot.get();
-}
+namespace detail {
 
 void NoteFault(ConvertedText& result, TextFault fault, std::size_t offset, std::size_t length,
                OnFault on_fault) {
@@ -593,42 +555,13 @@ void NoteFault(ConvertedText& result, TextFault fault, std::size_t offset, std::
   }
 }
 
-// Runs iconv over `input`. `unit` gives the length of the character at an offset, so that a
-// refused character is skipped whole; `fault` is what a refusal means.
-ConvertedText RunIconv(IconvHandle& handle, std::string_view input, OnFault on_fault,
-                       TextFault fault, const std::function<std::size_t(std::size_t)>& unit) {
-  ConvertedText result;
-  std::size_t at = 0;
-  char buffer[4096];
-  while (at < input.size()) {
-    char* in = const_cast<char*>(input.data() + at);
-    std::size_t in_left = input.size() - at;
-    char* out = buffer;
-    std::size_t out_left = sizeof buffer;
-    const std::size_t done = iconv(handle.get(), &in, &in_left, &out, &out_left);
-    result.text.append(buffer, static_cast<std::size_t>(out - buffer));
-    at = input.size() - in_left;
-    if (done != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
-    // EILSEQ (no such character) or EINVAL (a sequence cut short at the end of the input).
-    const std::size_t length = errno == EINVAL ? input.size() - at : unit(at);
-    NoteFault(result, fault, at, length, on_fault);
-    if (on_fault == OnFault::kStop) return result;
-    at += length;
-    iconv(handle.get(), nullptr, nullptr, nullptr, nullptr);
-  }
-  // Flush a stateful encoding's shift back to its initial state.
-  char* out = buffer;
-  std::size_t out_left = sizeof buffer;
-  iconv(handle.get(), nullptr, nullptr, &out, &out_left);
-  result.text.append(buffer, static_cast<std::size_t>(out - buffer));
-  return result;
-}
+}  // namespace detail
 
-}  // namespace
+using detail::NoteFault;
 
 bool CodePageAvailable(int page) {
   return page == kUtf8Page ||
-         (page > 0 && (FindPage(page) != nullptr || IconvFor(page, true) != nullptr));
+         (page > 0 && (FindPage(page) != nullptr || detail::SystemPageKnown(page)));
 }
 
 ConvertedText DecodeCodePage(int page, std::string_view bytes, OnFault on_fault) {
@@ -648,14 +581,12 @@ ConvertedText DecodeCodePage(int page, std::string_view bytes, OnFault on_fault)
     }
     return result;
   }
-  IconvHandle* handle = page > 0 ? IconvFor(page, true) : nullptr;
-  if (handle == nullptr) {
+  if (page <= 0 || !detail::SystemPageKnown(page)) {
     ConvertedText result;
     result.fault = TextFault::kUnknownPage;
     return result;
   }
-  return RunIconv(*handle, bytes, on_fault, TextFault::kNoCharacter,
-                  [](std::size_t) { return std::size_t{1}; });
+  return detail::SystemConvert(page, true, bytes, on_fault);
 }
 
 ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault) {
@@ -666,8 +597,7 @@ ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault) 
   }
   ConvertedText result;
   const Page* table = FindPage(page);
-  IconvHandle* handle = table == nullptr && page > 0 ? IconvFor(page, false) : nullptr;
-  if (table == nullptr && handle == nullptr) {
+  if (table == nullptr && (page <= 0 || !detail::SystemPageKnown(page))) {
     result.fault = TextFault::kUnknownPage;
     return result;
   }
@@ -700,12 +630,7 @@ ConvertedText EncodeCodePage(int page, std::string_view utf8, OnFault on_fault) 
     valid.append(utf8.substr(start, pos - start));
   }
   if (table != nullptr) return result;
-  ConvertedText converted =
-      RunIconv(*handle, valid, on_fault, TextFault::kNotInPage, [&valid](std::size_t at) {
-        std::size_t pos = at;
-        DecodeUtf8(valid, pos);
-        return pos - at;
-      });
+  ConvertedText converted = detail::SystemConvert(page, false, valid, on_fault);
   if (converted.fault != TextFault::kNone && result.fault == TextFault::kNone) {
     // Offsets in `valid` back to offsets in the caller's text.
     std::size_t chars = 0;

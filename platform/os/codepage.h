@@ -19,7 +19,8 @@ bool SetCodePages(int oem_page, int ansi_page);
 int OemCodePage();
 int AnsiCodePage();
 // Picks the pages from the locale: a Russian, Ukrainian or Belarusian locale gives 866/1251,
-// a US English or C locale 437/1252, any other 850/1252.
+// a US English or C locale 437/1252, any other 850/1252. On Windows without a locale variable,
+// the system's OEM and ANSI pages when they are a pair of the above.
 void SetCodePagesFromLocale();
 
 // OEM-to-ANSI and ANSI-to-OEM over a buffer in place. Characters without an exact counterpart

@@ -17,9 +17,9 @@
 #include <ctime>
 #include <fstream>
 #include <limits>
-#include <random>
 #include <utility>
 
+#include "platform/os/file_internal.h"
 #include "platform/os/system_calls.h"
 
 namespace vx::os {
@@ -29,12 +29,15 @@ namespace {
 ssize_t RealPwrite(int fd, const void* data, std::size_t count, off_t offset) {
   return ::pwrite(fd, data, count, offset);
 }
+ssize_t RealPread(int fd, void* data, std::size_t count, off_t offset) {
+  return ::pread(fd, data, count, offset);
+}
 int RealLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
 
 }  // namespace
 
 SystemCalls RealSystemCalls() {
-  return SystemCalls{&RealPwrite, &::fsync, &::ftruncate, &::close, &RealLock};
+  return SystemCalls{&RealPwrite, &RealPread, &::fsync, &::ftruncate, &::close, &RealLock};
 }
 
 SystemCalls Syscalls = RealSystemCalls();
@@ -157,28 +160,6 @@ std::string UniqueFoldedMatch(const std::string& directory, const std::string& n
   return count == 1 ? found : std::string();
 }
 
-// DOS wildcard comparison without case: '*' any run, '?' exactly one character.
-bool WildMatch(const std::string& name, const std::string& mask) {
-  std::size_t n = 0, m = 0;
-  std::size_t star_mask = std::string::npos, star_name = 0;
-  while (n < name.size()) {
-    if (m < mask.size() && (mask[m] == '?' || FoldAscii(mask[m]) == FoldAscii(name[n]))) {
-      ++n;
-      ++m;
-    } else if (m < mask.size() && mask[m] == '*') {
-      star_mask = m++;
-      star_name = n;
-    } else if (star_mask != std::string::npos) {
-      m = star_mask + 1;
-      n = ++star_name;
-    } else {
-      return false;
-    }
-  }
-  while (m < mask.size() && mask[m] == '*') ++m;
-  return m == mask.size();
-}
-
 // Whether the mount with device `dev` is a FUSE file system that reaches another machine. The
 // kernel only says "FUSE"; the subtype in the mount table names the program behind it.
 bool IsRemoteFuseMount(dev_t dev) {
@@ -219,15 +200,6 @@ bool IsRemovableDevice(dev_t dev) {
     if (flag >> value) return value == '1';
   }
   return false;
-}
-
-std::string RandomSuffix(std::size_t length) {
-  static constexpr char kChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  thread_local std::mt19937 generator{std::random_device{}() ^ static_cast<unsigned>(::getpid())};
-  std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof kChars) - 2);
-  std::string suffix(length, '0');
-  for (char& c : suffix) c = kChars[pick(generator)];
-  return suffix;
 }
 
 }  // namespace
@@ -340,20 +312,21 @@ int File::CreateNew(const std::string& path, File& out, unsigned mode) {
   return AdoptCreated(fd, resolved, false, out);
 }
 
-int File::ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& got) {
+int File::ReadOnce(std::uint64_t offset, std::span<std::byte> out, std::size_t& got) {
   got = 0;
   if (fd_ < 0) return kIoFileNotOpen;
   if (!RangeFits(offset, out.size())) return kIoDiskReadError;
-  if (mapping_.Read(fd_, offset, out)) {
+  // A test that replaced the read call sees every read.
+  if (Syscalls.pread == &RealPread && mapping_.Read(fd_, offset, out)) {
     got = out.size();
     return kIoOk;
   }
   while (got < out.size()) {
-    const ssize_t n =
-        ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
+    const ssize_t n = Syscalls.pread(fd_, out.data() + got, out.size() - got,
+                                     static_cast<off_t>(offset + got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return kIoDiskReadError;
+      return errno == EAGAIN ? kIoLockViolation : kIoDiskReadError;
     }
     if (n == 0) break;  // end of file
     got += static_cast<std::size_t>(n);
@@ -458,38 +431,6 @@ int File::LastWriteDate(int& year, int& month, int& day) const {
 }
 
 // ---- Names, paths and directories ------------------------------------------------------------
-
-int IoCodeFromErrno(int err) {
-  switch (err) {
-    case 0:
-      return kIoOk;
-    case ENOENT:
-      return kIoFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return kIoPathNotFound;
-    case EMFILE:
-    case ENFILE:
-      return kIoTooManyOpenFiles;
-    case EBADF:
-      return kIoInvalidHandle;
-    case EBUSY:
-    case ETXTBSY:
-      return kIoSharingViolation;
-    case EAGAIN:
-      return kIoLockViolation;
-    case EIO:
-      return kIoDiskReadError;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return kIoDiskWriteError;
-    default:
-      // EACCES, EPERM, EROFS, EISDIR, EEXIST and the rest: the general refusal.
-      return kIoAccessDenied;
-  }
-}
 
 std::string ResolvePath(const std::string& path) {
   std::string written = path;
@@ -794,19 +735,6 @@ int FindFiles(const std::string& directory, const std::string& mask, bool with_d
   std::sort(out.begin(), out.end(),
             [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return out.empty() ? kIoFileNotFound : kIoOk;
-}
-
-bool MatchesMask(const std::string& name, const std::string& mask) {
-  if (WildMatch(name, mask)) return true;
-  if (name.find('.') != std::string::npos) return false;
-  // A name without an extension matches "NAME.*" and "NAME." as it does under DOS.
-  if (mask.size() >= 2 && mask.ends_with(".*")) {
-    return WildMatch(name, mask.substr(0, mask.size() - 2));
-  }
-  if (mask.size() >= 2 && mask.back() == '.') {
-    return WildMatch(name, mask.substr(0, mask.size() - 1));
-  }
-  return false;
 }
 
 }  // namespace vx::os

@@ -35,18 +35,20 @@ inline constexpr int kIoDiskReadError = 100;
 inline constexpr int kIoDiskWriteError = 101;
 inline constexpr int kIoFileNotOpen = 103;
 
-// Sharing modes are emulated with open-file-description locks on one byte far above any offset
-// the file protocols use (their highest range starts at 1 GiB and stays below 4 GiB): every open
-// holds a shared lock on it, a deny-all open an exclusive one. Other programs that follow the
-// same protocol see a conflicting open as a sharing violation, as on a Windows share.
+// On POSIX, sharing modes are emulated with open-file-description locks on one byte far above any
+// offset the file protocols use (their highest range starts at 1 GiB and stays below 4 GiB):
+// every open holds a shared lock on it, a deny-all open an exclusive one. Other programs that
+// follow the same protocol see a conflicting open as a sharing violation, as on a Windows share.
+// On Windows the system's own sharing modes do it and the byte is never locked.
 inline constexpr std::uint64_t kShareLockOffset = 0x4000000000000000ULL;  // 2^62
 inline constexpr std::uint64_t kShareLockLength = 1;
 
 // An open file. Move-only; the destructor closes it (and so drops its locks). Close() early to
 // see the close result.
 //
-// Locks are open-file-description locks: they belong to this open of the file, conflict with
-// another open in the same process, and survive the closing of other descriptors of the file.
+// Locks belong to this open of the file and conflict with another open in the same process. On
+// POSIX they are open-file-description locks, which survive the closing of other descriptors of
+// the file; on Windows LockFileEx locks, of which this open keeps a list (see LockRange).
 // Whether an open follows a symbolic link in the last component of its path.
 enum class Links { kFollow, kRefuse };
 
@@ -79,13 +81,20 @@ class File {
   // umask), deny-all, and keeps the descriptor: a file made here is never opened again by name.
   static int CreateNew(const std::string& path, File& out, unsigned mode = 0666);
 
+#ifdef _WIN32
+  bool IsOpen() const { return handle_ != nullptr; }
+#else
   bool IsOpen() const { return fd_ >= 0; }
+#endif
   const std::string& path() const { return path_; }
   int open_mode() const { return open_mode_; }
 
   // Reads up to out.size() bytes at offset; `got` receives the count (short at end of file).
   // On a local file system the bytes come from a shared mapping of the file (see
-  // read_mapping.h), which shows other programs' writes exactly as pread does.
+  // read_mapping.h), which shows other programs' writes exactly as pread does; on Windows they
+  // come from ReadFile alone. A read another open's lock refuses (Windows refuses reads and
+  // writes of a locked range to every other handle) is tried again as the hook installed with
+  // SetLockedReadWait allows, then answers kIoLockViolation.
   int ReadAt(std::uint64_t offset, std::span<std::byte> out, std::size_t& got);
   // Writes all bytes at offset (retrying short writes); a full disk gives kIoDiskWriteError.
   int WriteAt(std::uint64_t offset, std::span<const std::byte> in);
@@ -102,16 +111,20 @@ class File {
   // Takes an exclusive lock on [offset, offset + length) without waiting. Answers kIoOk, or
   // kIoLockViolation when another open of the file holds an overlapping lock. A read-only open
   // takes a shared lock instead (an exclusive one needs write access); it still conflicts with
-  // every exclusive lock. Unlike Windows, locking a range that this open already holds succeeds
-  // (the locks merge). An empty range answers kIoOk and locks nothing; a range that does not
-  // fit below 2^63 answers kIoLockViolation.
+  // every exclusive lock. On POSIX locking a range that this open already holds succeeds (the
+  // locks merge). On Windows it answers kIoLockViolation (a range overlapping one of this open's
+  // own exclusive locks conflicts), and each lock stays a range of its own. An empty range
+  // answers kIoOk and locks nothing; a range that does not fit below 2^63 answers
+  // kIoLockViolation.
   int LockRange(std::uint64_t offset, std::uint64_t length);
   // Takes a shared lock on the range: other opens may share it, and it conflicts only with
   // their exclusive locks. Answers as LockRange does.
   int LockRangeShared(std::uint64_t offset, std::uint64_t length);
   // Releases whatever this open holds in [offset, offset + length). Answers kIoOk also when
-  // nothing was locked there (no bookkeeping of the ranges is kept); an error only when the
-  // system refuses the call.
+  // nothing was locked there; an error only when the system refuses the call. On POSIX the
+  // system cuts the range out of the locks; on Windows, where an unlock must name exactly one
+  // locked range, every lock this open holds inside the range is released, and a lock that only
+  // overlaps it is kept (the caller never unlocks part of a lock).
   int UnlockRange(std::uint64_t offset, std::uint64_t length);
   // Whether another open holds a lock overlapping the range (a test, takes nothing).
   bool RangeLockedElsewhere(std::uint64_t offset, std::uint64_t length) const;
@@ -119,22 +132,55 @@ class File {
   // Last-write date of the open file in local time.
   int LastWriteDate(int& year, int& month, int& day) const;
 
+#ifdef _WIN32
+  // The Win32 HANDLE of the open file.
+  void* handle() const { return handle_; }
+#else
   int fd() const { return fd_; }
+#endif
 
  private:
   int TakeRangeLock(std::uint64_t offset, std::uint64_t length, bool shared);
-  static int AdoptCreated(int fd, const std::string& resolved, bool truncate, File& out);
+  int ReadOnce(std::uint64_t offset, std::span<std::byte> out, std::size_t& got);
 
+#ifdef _WIN32
+  struct HeldLock {
+    std::uint64_t offset;
+    std::uint64_t length;
+    bool shared;
+  };
+  static int Adopt(void* handle, const std::string& resolved, int open_mode, File& out);
+  void* handle_ = nullptr;
+  std::vector<HeldLock> locks_;
+#else
+  static int AdoptCreated(int fd, const std::string& resolved, bool truncate, File& out);
   int fd_ = -1;
+#endif
   int open_mode_ = 0;
   bool writable_ = false;
   std::string path_;
   ReadMapping mapping_;
 };
 
+// How long a read refused by another open's lock is tried again. The hook is called after each
+// refused attempt with the number of attempts so far; it waits before the next one and answers
+// true, or answers false to give up (the read then answers kIoLockViolation). Without a hook a
+// refused read gives up at once. Process-wide; the engine installs one that follows the calling
+// thread's lock retries and waits.
+using LockedReadWait = bool (*)(int attempts);
+void SetLockedReadWait(LockedReadWait wait);
+
 // Maps an errno value to an I/O code (ENOENT 2, ENOTDIR 3, EMFILE 4, EACCES 5, ...); errors
 // without a closer code answer kIoAccessDenied.
 int IoCodeFromErrno(int err);
+#ifdef _WIN32
+// Maps a Win32 error (GetLastError) to an I/O code: the numbers below 100 are the same; a full
+// disk is kIoDiskWriteError.
+int IoCodeFromWin32(unsigned long error);
+// UTF-8 to UTF-16 and back, for file names (invalid UTF-8 becomes U+FFFD).
+std::wstring WideFromUtf8(const std::string& utf8);
+std::string Utf8FromWide(const std::wstring& wide);
+#endif
 
 // Resolves a path written in DOS or Windows style: both "\" and "/" separate, and a component
 // that does not exist as written is matched case-insensitively in its directory when the match

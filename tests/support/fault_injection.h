@@ -10,8 +10,6 @@
 //     matching calls passed, `times` times (-1: every time). A failed close still closes.
 //     `offset` limits a write fault to writes at that offset (the header at 0, for instance).
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,7 +17,9 @@
 
 namespace vx::test {
 
-enum class Call { kWrite, kFsync, kTruncate, kClose, kLock };
+// kRead: a read at the offset is refused (EAGAIN: by another program's lock, as Windows refuses
+// reads of a range another handle locked; EIO: a disk error).
+enum class Call { kWrite, kFsync, kTruncate, kClose, kLock, kRead };
 
 class FaultInjection {
  public:

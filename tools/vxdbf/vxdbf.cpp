@@ -292,6 +292,8 @@ std::string EngineMessage(const vexel::Error& e) {
 int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err) {
   CLI::App app("vxdbf: inspects, dumps, creates and edits dBASE tables.", "vxdbf");
+  // Options begin with "-" everywhere: on Windows CLI11 would take "/path" for an option.
+  app.allow_windows_style_options(false);
   Options options;
   Commands commands(app, options);
   // The commands, in the order the overview lists them; a new command adds its line here.

@@ -8,6 +8,7 @@
 #include "engine/table/code_page_ranking.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/language_driver.h"
+#include "platform/os/path_text.h"
 
 namespace vexel {
 
@@ -19,7 +20,7 @@ CodePageRanking rank_codepages(const std::filesystem::path& file, const Operatio
     reading.codepage = 0;
     reading.ansi = false;
     reading.lossy = true;
-    vx::ops::TableSession session(reading, file.string(), vx::ops::Access::kRead);
+    vx::ops::TableSession session(reading, vx::os::PathText(file), vx::ops::Access::kRead);
     vx::TableRecord& t = session.table();
     const vx::TableMark mark = vx::ReadTableMark(t);
     const vx::CodePageChoice choice = vx::ops::ChooseCodePage(mark, OperationOptions{});
@@ -59,8 +60,8 @@ std::optional<LanguageDriver> language_driver(int page) {
 
 LanguageDriver set_codepage_mark(const std::filesystem::path& file, int page) {
   return vx::ops::Run([&] {
-    const std::uint8_t id = vx::ops::WriteCodePageMark(file.string(), page);
-    if (id == 0) return LanguageDriver{0, vx::DerivedFileName(file.string(), "CPG"), page};
+    const std::uint8_t id = vx::ops::WriteCodePageMark(vx::os::PathText(file), page);
+    if (id == 0) return LanguageDriver{0, vx::DerivedFileName(vx::os::PathText(file), "CPG"), page};
     const vx::LanguageDriver* driver = vx::FindLanguageDriver(id);
     return LanguageDriver{id, driver != nullptr ? driver->meaning : "", page};
   });

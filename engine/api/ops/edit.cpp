@@ -29,6 +29,7 @@
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 
 namespace vx::ops {
 
@@ -448,32 +449,32 @@ namespace vexel {
 
 std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& input,
                           const OperationOptions& options) {
-  return vx::ops::Run([&] { return vx::ops::AppendRows(table.string(), input, options); });
+  return vx::ops::Run([&] { return vx::ops::AppendRows(vx::os::PathText(table), input, options); });
 }
 
 void set_fields(const std::filesystem::path& table, std::uint32_t recno,
                 const std::vector<FieldText>& values, const OperationOptions& options) {
   vx::ops::Run(
-      [&] { vx::ops::SetFields(table.string(), vx::ops::RecordNumber(recno), values, options); });
+      [&] { vx::ops::SetFields(vx::os::PathText(table), vx::ops::RecordNumber(recno), values, options); });
 }
 
 void delete_record(const std::filesystem::path& table, std::uint32_t recno,
                    const OperationOptions& options) {
   vx::ops::Run(
-      [&] { vx::ops::MarkDeleted(table.string(), vx::ops::RecordNumber(recno), true, options); });
+      [&] { vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), true, options); });
 }
 
 void recall_record(const std::filesystem::path& table, std::uint32_t recno,
                    const OperationOptions& options) {
   vx::ops::Run(
-      [&] { vx::ops::MarkDeleted(table.string(), vx::ops::RecordNumber(recno), false, options); });
+      [&] { vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), false, options); });
 }
 
 std::uint64_t locate(const std::filesystem::path& table, std::string_view condition,
                      std::string_view value, const std::function<bool(std::uint32_t recno)>& found,
                      const OperationOptions& options) {
   return vx::ops::Run([&] {
-    vx::ops::TableSession session(options, table.string(), vx::ops::Access::kRead);
+    vx::ops::TableSession session(options, vx::os::PathText(table), vx::ops::Access::kRead);
     // The search compares stored bytes: the value goes into the table's own code page.
     const std::string stored = session.text().FromUtf8(value, "VALUE");
     std::uint64_t count = 0;

@@ -13,6 +13,7 @@
 #include "engine/table/dbf_records.h"
 #include "engine/table/replacement_journal.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 
 namespace vx::ops {
 
@@ -95,7 +96,7 @@ void add_tag(const std::filesystem::path& file, const NewTag& tag, const Operati
   vx::ops::Run([&] {
     vx::ops::CheckFill(fill_percent);
     const OperationOptions exclusive = vx::ops::Exclusive(options);
-    TableSession session(exclusive, file.string(), Access::kIndex);
+    TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
     vx::ops::Progress progress(exclusive, "index", session.table().record_count);
     progress.FollowIndexBuild();
     // The tag's name and expressions go into the index in the table's code page.
@@ -111,9 +112,9 @@ void reindex(const std::filesystem::path& file, const OperationOptions& options,
   vx::ops::Run([&] {
     vx::ops::CheckFill(fill_percent);
     const OperationOptions exclusive = vx::ops::Exclusive(options);
-    TableSession session(exclusive, file.string(), Access::kIndex);
+    TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
     if (!vx::os::FileExists(vx::IndexPath(session.table(), {}))) {
-      throw vx::ops::InputError{file.string() + " has no production index"};
+      throw vx::ops::InputError{vx::os::PathText(file) + " has no production index"};
     }
     const vx::ops::FillScope fill(fill_percent);
     vx::SetIndexTo();
@@ -130,12 +131,12 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
     const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
     // Said here: the session below would undo a pending journal without a word.
     const bool undone = vx::ops::RecoverReplacement(
-        vx::os::ResolvePath(vx::DefaultExtension(file.string(), "DBF")));
+        vx::os::ResolvePath(vx::DefaultExtension(vx::os::PathText(file), "DBF")));
     // A memo file that cannot be opened is one of the findings, not a warning of the session.
     vx::TolerantMemoOpen tolerant;
     // The page the table's text is in (a mark that cannot be followed is said here, once); the
     // checker opens the table again, under this session's lock settings.
-    TableSession session(opened, file.string(), Access::kRead);
+    TableSession session(opened, vx::os::PathText(file), Access::kRead);
     vx::ops::TableText& text = session.text();
     vx::TableCheckOptions check;
     check.exclusive = opened.exclusive;
@@ -145,12 +146,12 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
       return text.ToUtf8(name, "a field name");
     };
     session.Close();
-    const vx::TableCheckReport report = vx::CheckTable(file.string(), check);
+    const vx::TableCheckReport report = vx::CheckTable(vx::os::PathText(file), check);
     if (report.repair && report.repair->backup_failed) {
       throw vx::ops::InputError{"cannot keep the old index as " + report.repair->backup};
     }
     TableCheck result = vx::ops::PublicReport(report);
-    if (undone) result.notes.insert(result.notes.begin(), {"journal", vx::JournalUndoneNote(file)});
+    if (undone) result.notes.insert(result.notes.begin(), {"journal", vx::JournalUndoneNote(vx::os::PathText(file))});
     return result;
   });
 }
@@ -159,9 +160,9 @@ void build_ndx(const std::filesystem::path& file, const std::filesystem::path& n
                const std::string& key, bool unique, const OperationOptions& options) {
   vx::ops::Run([&] {
     const OperationOptions exclusive = vx::ops::Exclusive(options);
-    TableSession session(exclusive, file.string(), Access::kIndex);
+    TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
     const std::string stored = session.text().FromUtf8(key, "the key");
-    vx::BuildNdx(vx::NdxPath(session.table(), ndx.string()), stored, unique);
+    vx::BuildNdx(vx::NdxPath(session.table(), vx::os::PathText(ndx)), stored, unique);
     session.Close();
   });
 }
@@ -170,10 +171,10 @@ NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::pat
                    bool repair, const OperationOptions& options) {
   return vx::ops::Run([&] {
     const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
-    TableSession session(opened, file.string(), repair ? Access::kIndex : Access::kRead);
+    TableSession session(opened, vx::os::PathText(file), repair ? Access::kIndex : Access::kRead);
     vx::TableRecord& t = session.table();
     NdxCheck result;
-    result.path = vx::NdxPath(t, ndx.string());
+    result.path = vx::NdxPath(t, vx::os::PathText(ndx));
     vx::NdxIndex index;
     bool opened_file;
     {

@@ -27,6 +27,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 
 namespace vx::ops {
 namespace {
@@ -363,7 +364,7 @@ TableDescription describe(const std::filesystem::path& file, const OperationOpti
     ops::LooseTable loose;
     TableRecord& t = loose.t;
     // Read-only and shared, with the bytes as stored.
-    t.file_name = file.string();
+    t.file_name = vx::os::PathText(file);
     t.open_mode = os::kOpenReadOnlyDenyNone;
     t.oem = false;
     OpenDbf(t);
@@ -408,7 +409,7 @@ TableDescription describe(const std::filesystem::path& file, const OperationOpti
 StoredWalkResult read_stored(const std::filesystem::path& file, const RecordWalk& walk,
                              const OperationOptions& options, const StoredRecordSink& sink) {
   return Run([&] {
-    const std::string path = file.string();
+    const std::string path = vx::os::PathText(file);
     TableSession session(options, path, Access::kRead);
     TableRecord& t = session.table();
     // A file cut short: the whole records are read, the caller is told of the rest.
@@ -450,7 +451,7 @@ StoredWalkResult read_stored(const std::filesystem::path& file, const RecordWalk
 std::string read_memo(const std::filesystem::path& file, std::uint32_t recno,
                       std::string_view field, const OperationOptions& options) {
   return Run([&] {
-    const std::string path = file.string();
+    const std::string path = vx::os::PathText(file);
     TableSession session(options, path, Access::kRead);
     TableRecord& t = session.table();
     const int n = FieldNo(session.text().Name(field));
@@ -472,7 +473,7 @@ std::string read_memo(const std::filesystem::path& file, std::uint32_t recno,
 std::int64_t pack_memo(const std::filesystem::path& file, const OperationOptions& options) {
   // Rewritten beside the old files and replaced as one: a kill half way leaves the old memo
   // file with the old block numbers, never new blocks under old pointers.
-  return Run([&] { return ops::PackMemoFile(file.string(), options); });
+  return Run([&] { return ops::PackMemoFile(vx::os::PathText(file), options); });
 }
 
 namespace {
@@ -548,12 +549,12 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index,
                                        const OperationOptions& options) {
   return Run([&] {
-    if (IsNdxName(index.string())) return SummarizeNdx(file.string(), index.string(), options);
-    const std::string path = index.empty() ? DerivedFileName(file.string(), "MDX")
-                                           : DefaultExtension(index.string(), "MDX");
+    if (IsNdxName(vx::os::PathText(index))) return SummarizeNdx(vx::os::PathText(file), vx::os::PathText(index), options);
+    const std::string path = index.empty() ? DerivedFileName(vx::os::PathText(file), "MDX")
+                                           : DefaultExtension(vx::os::PathText(index), "MDX");
     // Tag names and expressions are in the table's code page. The table first: a file that is
     // missing or no table is reported as such, not as a table without index.
-    TableSession session(options, file.string(), Access::kRead);
+    TableSession session(options, vx::os::PathText(file), Access::kRead);
     if (!os::FileExists(path)) throw ops::InputError{"no index " + path};
     if (const std::string unsupported = UnsupportedIndexFile(path); !unsupported.empty()) {
       throw vexel::NotSupported(220, unsupported);
@@ -604,7 +605,7 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
 std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
                                       std::string_view key, const OperationOptions& options) {
   return Run([&]() -> std::optional<std::uint32_t> {
-    const std::string path = file.string();
+    const std::string path = vx::os::PathText(file);
     if (IsNdxName(search.index)) return SeekNdx(path, search, key, options);
     TableSession session(options, path, Access::kRead);
     ops::OpenTag({search.tag, search.index}, path);
@@ -632,7 +633,7 @@ std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const K
 void list_expressions(const std::filesystem::path& file, const ExpressionList& list,
                       const OperationOptions& options, const ExpressionRows& rows) {
   Run([&] {
-    const std::string path = file.string();
+    const std::string path = vx::os::PathText(file);
     TableSession session(options, path, Access::kRead);
     ops::TableText& text = session.text();
     std::vector<Expr> columns;
@@ -680,10 +681,10 @@ ExpressionResult evaluate(std::string_view expression, const std::filesystem::pa
     // Without a table the text is the engine's own (Windows) page.
     ops::TableText no_table(os::AnsiCodePage(), options.lossy);
     if (!table.empty()) {
-      session.emplace(options, table.string(), Access::kRead);
+      session.emplace(options, vx::os::PathText(table), Access::kRead);
       if (RecCount() > 0) {
         if (recno < 1 || recno > static_cast<std::uint32_t>(RecCount())) {
-          throw ops::InputError{"record " + std::to_string(recno) + " is not in " + table.string()};
+          throw ops::InputError{"record " + std::to_string(recno) + " is not in " + vx::os::PathText(table)};
         }
         GO(static_cast<std::int32_t>(recno));
       }

@@ -19,6 +19,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
+#include "platform/os/path_text.h"
 
 namespace vx::ops {
 
@@ -69,7 +70,7 @@ class ScratchArea {
 };
 
 std::string TablePath(const std::filesystem::path& dir) {
-  std::string path = dir.string();
+  std::string path = vx::os::PathText(dir);
   if (!path.empty() && path.back() != '/') path += '/';
   return path + vexel::locktest_table;
 }

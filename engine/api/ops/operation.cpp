@@ -24,6 +24,7 @@
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
+#include "platform/os/path_text.h"
 
 namespace vx::ops {
 
@@ -351,7 +352,7 @@ TableSession::TableSession(const vexel::OperationOptions& options, const std::st
     if (access == Access::kWrite) OpenIndexForEdits(options, file);
     // The .NDX files the caller named are kept current too.
     if (access == Access::kWrite) {
-      for (const std::filesystem::path& ndx : options.ndx_files) AttachNdx(ndx.string());
+      for (const std::filesystem::path& ndx : options.ndx_files) AttachNdx(vx::os::PathText(ndx));
     }
     // Tags go into the production index: not into one this program does not maintain.
     if (access == Access::kIndex) {
