@@ -1,6 +1,8 @@
 #include "tests/support/temp_dir.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <cstdlib>
@@ -8,13 +10,23 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "platform/os/file.h"
+#include "platform/os/path_text.h"
+
 namespace vx::test {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  std::string made;
+  if (os::CreatePrivateDirectory(made) != os::kIoOk) throw std::runtime_error("no temporary folder");
+  made.pop_back();  // the final "/"
+  path_ = os::PathOfText(made);
+#else
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/vxtest-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {

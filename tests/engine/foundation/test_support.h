@@ -11,6 +11,7 @@
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/settings.h"
+#include "platform/os/file.h"
 
 namespace vx::testing {
 
@@ -61,8 +62,12 @@ class SettingsGuard {
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    if (os::CreatePrivateDirectory(path_) == os::kIoOk) path_.pop_back();  // the final "/"
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "vxfnd-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ec;

@@ -67,6 +67,8 @@ TEST_F(CorpusEditTest, SettingACharacterFieldChangesNoOtherByteOfAnyCorpusTable)
       SCOPED_TRACE(rel + (own_value ? ", own value" : ", another value"));
       const std::string path = dir_.File("copy.dbf");
       fs::copy_file(entry.path(), path, fs::copy_options::overwrite_existing);
+      // Read before the exclusive open, which on Windows keeps every other reader out.
+      const std::vector<unsigned char> before = test::ReadBytes(path);
       const bool has_memo = CopyMemoFile(entry.path());
       {
         QuietErrors quiet;
@@ -102,7 +104,6 @@ TEST_F(CorpusEditTest, SettingACharacterFieldChangesNoOtherByteOfAnyCorpusTable)
         CloseAll();
         break;
       }
-      const std::vector<unsigned char> before = test::ReadBytes(path);
       const std::uint64_t at = t.RecordOffset(1) + image.Field(field).offset;
       const std::size_t length = image.Field(field).length;
       std::string text(image.Text(field));

@@ -280,7 +280,10 @@ TEST(StrictCodePageTest, NamesTheFirstFaultOrReplacesEveryOne) {
       {852, false, "a\u00E6b", TextFault::kNotInPage, 1, 2, "a?b", 1},  // æ: not in 852
       {437, false, "a\xFF" "b\xC3", TextFault::kInvalidUtf8, 1, 1, "a?b?", 2},
       {1250, false, "\xE2\x82", TextFault::kInvalidUtf8, 0, 2, "?", 1},
+#ifndef _WIN32
+      // iconv has no character for them; Windows reads them as the C1 controls of their value.
       {1250, true, "a\x81" "b\x83", TextFault::kNoCharacter, 1, 1, "a?b?", 2},
+#endif
       {932, true, "a\x93", TextFault::kNoCharacter, 1, 1, "a?", 1},  // cut short
   };
   for (const auto& c : kCases) {

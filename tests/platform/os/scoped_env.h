@@ -10,6 +10,15 @@
 
 namespace vx::os::test_support {
 
+#ifdef _WIN32
+// The C runtime's environment, which getenv reads.
+inline void setenv(const char* name, const char* value, int) { ::_putenv_s(name, value); }
+inline void unsetenv(const char* name) { ::_putenv_s(name, ""); }
+#else
+using ::setenv;
+using ::unsetenv;
+#endif
+
 class ScopedEnv {
  public:
   ScopedEnv() = default;
@@ -18,9 +27,9 @@ class ScopedEnv {
   ~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
+        setenv(it->first.c_str(), it->second->c_str(), 1);
       } else {
-        ::unsetenv(it->first.c_str());
+        unsetenv(it->first.c_str());
       }
     }
   }
@@ -30,9 +39,9 @@ class ScopedEnv {
     const char* old = std::getenv(name.c_str());
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     if (value) {
-      ::setenv(name.c_str(), value, 1);
+      setenv(name.c_str(), value, 1);
     } else {
-      ::unsetenv(name.c_str());
+      unsetenv(name.c_str());
     }
   }
 
