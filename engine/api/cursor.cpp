@@ -170,7 +170,8 @@ bool Cursor::Impl::Step() {
 // record count is read again first, so records other programs appended are seen).
 std::size_t Cursor::Impl::ReadScanBlock(RecordBlock& out, std::size_t count) {
   vx::TableRecord& t = table->table();
-  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + vx::os::PathText(table->path));
+  if (!t.pending.empty() && !vx::FlushAppends(t))
+    Fail(101, "cannot write " + vx::os::PathText(table->path));
   vx::RefreshRecordCount(t);
   const std::uint32_t total = static_cast<std::uint32_t>(std::max(0, t.record_count));
   if (recno >= total) return 0;
@@ -227,7 +228,8 @@ std::size_t Cursor::Impl::ReadOrderBlock(RecordBlock& out, std::size_t count) {
   } else {
     detail::SelectTag(impl, tag);
   }
-  if (!t.pending.empty() && !vx::FlushAppends(t)) Fail(101, "cannot write " + vx::os::PathText(impl.path));
+  if (!t.pending.empty() && !vx::FlushAppends(t))
+    Fail(101, "cannot write " + vx::os::PathText(impl.path));
   items.clear();
   const std::size_t n = vx::NextOrderItems(*walk, count, items);
   impl.positioned_by = 0;

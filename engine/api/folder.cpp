@@ -1,7 +1,6 @@
 // Folders of tables.
 
 #include <vexel/folder.hpp>
-
 #include <vexel/vexel.hpp>
 
 #include "platform/os/file.h"
@@ -27,8 +26,8 @@ PendingFile::PendingFile(const std::filesystem::path& target,
   if (folder.empty()) folder = ".";
   std::string created;
   if (const int io = vx::os::UniqueTempFile(folder, "VXP", created); io != vx::os::kIoOk) {
-    throw DataError(io, "cannot create a new file in " + folder + " for " + vx::os::PathText(target) +
-                            " (error " + std::to_string(io) + ")");
+    throw DataError(io, "cannot create a new file in " + folder + " for " +
+                            vx::os::PathText(target) + " (error " + std::to_string(io) + ")");
   }
   path_ = created;
 }
@@ -36,14 +35,16 @@ PendingFile::PendingFile(const std::filesystem::path& target,
 PendingFile::~PendingFile() {
   if (committed_) return;
   vx::os::DeleteFile(vx::os::PathText(path_));
-  for (const std::string& suffix : companions_) vx::os::DeleteFile(vx::os::PathText(path_) + suffix);
+  for (const std::string& suffix : companions_)
+    vx::os::DeleteFile(vx::os::PathText(path_) + suffix);
 }
 
 void PendingFile::commit() {
   if (committed_) return;
-  if (const int io = vx::os::RenameFile(vx::os::PathText(path_), vx::os::PathText(target_)); io != vx::os::kIoOk) {
-    throw DataError(io, "cannot name " + vx::os::PathText(path_) + " " + vx::os::PathText(target_) + " (error " +
-                            std::to_string(io) + ")");
+  if (const int io = vx::os::RenameFile(vx::os::PathText(path_), vx::os::PathText(target_));
+      io != vx::os::kIoOk) {
+    throw DataError(io, "cannot name " + vx::os::PathText(path_) + " " + vx::os::PathText(target_) +
+                            " (error " + std::to_string(io) + ")");
   }
   committed_ = true;
   vx::os::SyncDirectoryOf(vx::os::PathText(target_));

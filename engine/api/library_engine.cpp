@@ -223,8 +223,8 @@ bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
     vx::CloseArea();
     return false;
   }
-  const std::string what =
-      "the production index of " + vx::os::PathText(impl.path) + " cannot be read (" + message + ")";
+  const std::string what = "the production index of " + vx::os::PathText(impl.path) +
+                           " cannot be read (" + message + ")";
   // The caller asked to go on without it; a reader never needs it, and says so.
   if (impl.options.ignore_index) return true;
   if (impl.options.mode == OpenMode::read_only) {

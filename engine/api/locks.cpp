@@ -505,13 +505,15 @@ namespace {
 
 void TakeAppendLock(Table::Impl& impl) {
   detail::RefuseReadOnly(impl);
-  if (impl.append_locked) Fail(220, vx::os::PathText(impl.path) + ": the append lock is already held");
+  if (impl.append_locked)
+    Fail(220, vx::os::PathText(impl.path) + ": the append lock is already held");
   if (!impl.record_locks.empty()) {
     Fail(220, vx::os::PathText(impl.path) +
                   ": records are locked through RecordLocks; release them before appending");
   }
   if (!vx::ALock()) {
-    detail::FailLock("the append lock of " + vx::os::PathText(impl.path) + " is held by another program");
+    detail::FailLock("the append lock of " + vx::os::PathText(impl.path) +
+                     " is held by another program");
   }
   // A file cut short: an append would write over the cut record and leave the header counting
   // records that are gone. Counted only under the lock: the file's size is read before its

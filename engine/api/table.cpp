@@ -234,7 +234,8 @@ void DecodeMemo(vx::TableRecord& t, const Table::Impl& impl, const vx::FieldEntr
     return;
   }
   if (block != 0) {
-    const std::string where = "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path);
+    const std::string where =
+        "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path);
     if (vx::MemoOf(t) == nullptr) {
       Fail(1019, where + " names a memo, but the table has no memo file");
     }
@@ -316,7 +317,8 @@ void GoRecord(const Table::Impl& impl, std::uint32_t recno) {
   if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
   vx::GO(static_cast<std::int32_t>(recno));
   if (vx::RecNo() != static_cast<std::int32_t>(recno)) {
-    Fail(212, "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path) + " cannot be read");
+    Fail(212, "record " + std::to_string(recno) + " of " + vx::os::PathText(impl.path) +
+                  " cannot be read");
   }
 }
 

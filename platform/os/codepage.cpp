@@ -4,7 +4,6 @@
 #include "platform/os/win32.h"
 #endif
 
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -497,7 +496,8 @@ void SetCodePagesFromLocale() {
   const std::string_view locale = FirstLocaleVariable({"LC_ALL", "LC_CTYPE", "LANG"});
 #ifdef _WIN32
   // Without a locale variable, the pages Windows is set to, when they are pages of ours.
-  if (locale.empty() && SetCodePages(static_cast<int>(::GetOEMCP()), static_cast<int>(::GetACP()))) {
+  if (locale.empty() &&
+      SetCodePages(static_cast<int>(::GetOEMCP()), static_cast<int>(::GetACP()))) {
     return;
   }
 #endif

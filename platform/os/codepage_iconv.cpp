@@ -13,7 +13,6 @@
 namespace vx::os::detail {
 namespace {
 
-
 // One iconv conversion descriptor, opened once per page and direction and kept for the life of
 // the thread (opening one loads a converter module).
 class IconvHandle {

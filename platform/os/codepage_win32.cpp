@@ -1,11 +1,10 @@
 // Conversions of the pages without a table here through the Win32 code-page services: strict in
 // both directions (MB_ERR_INVALID_CHARS refuses bytes that are no character of the page,
 // WC_NO_BEST_FIT_CHARS refuses to write a look-alike for a character the page lacks).
-#include "platform/os/win32.h"
-
 #include <string>
 
 #include "platform/os/codepage_internal.h"
+#include "platform/os/win32.h"
 
 namespace vx::os::detail {
 namespace {

@@ -322,8 +322,8 @@ int File::ReadOnce(std::uint64_t offset, std::span<std::byte> out, std::size_t& 
     return kIoOk;
   }
   while (got < out.size()) {
-    const ssize_t n = Syscalls.pread(fd_, out.data() + got, out.size() - got,
-                                     static_cast<off_t>(offset + got));
+    const ssize_t n =
+        Syscalls.pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno == EAGAIN ? kIoLockViolation : kIoDiskReadError;

@@ -4,8 +4,6 @@
 // Windows keeps the sharing modes itself. The byte at kShareLockOffset is locked all the same
 // (shared by every open, exclusively by a deny-all one), as the POSIX build does: programs on
 // Linux that share a folder with this one see its opens, and it sees theirs, through that lock.
-#include "platform/os/win32.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -14,6 +12,7 @@
 #include "platform/os/file.h"
 #include "platform/os/file_internal.h"
 #include "platform/os/system_calls.h"
+#include "platform/os/win32.h"
 
 namespace vx::os {
 
@@ -70,7 +69,7 @@ bool RealUnlock(void* handle, std::uint64_t offset, std::uint64_t length) {
 }  // namespace
 
 SystemCalls RealSystemCalls() {
-  return SystemCalls{&RealWrite, &RealRead,   &RealFlush, &RealSetSize,
+  return SystemCalls{&RealWrite, &RealRead, &RealFlush, &RealSetSize,
                      &RealClose, &RealLock, &RealUnlock};
 }
 
@@ -113,9 +112,9 @@ std::string ParentOf(const std::string& path) {
 HANDLE OpenForQuery(const std::string& path, bool follow_links) {
   const DWORD flags =
       FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE h = ::CreateFileW(Wide(path).c_str(), 0,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, flags, nullptr);
+  HANDLE h =
+      ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, flags, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
@@ -147,8 +146,8 @@ int OpenFailureCode() { return IoCodeFromWin32(::GetLastError()); }
 
 std::wstring WideFromUtf8(const std::string& utf8) {
   if (utf8.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                      nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
   if (n > 0) {
     ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
@@ -273,8 +272,8 @@ int File::Open(const std::string& path, int open_mode, File& out, Links links) {
   }
   const DWORD flags =
       FILE_ATTRIBUTE_NORMAL | (links == Links::kRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-  HANDLE h = ::CreateFileW(Wide(resolved).c_str(), access, share, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
+  HANDLE h =
+      ::CreateFileW(Wide(resolved).c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return OpenFailureCode();
   if (links == Links::kRefuse) {
     BY_HANDLE_FILE_INFORMATION info{};
@@ -320,8 +319,8 @@ int File::ReadOnce(std::uint64_t offset, std::span<std::byte> out, std::size_t& 
   if (handle_ == nullptr) return kIoFileNotOpen;
   if (!RangeFits(offset, out.size())) return kIoDiskReadError;
   while (got < out.size()) {
-    const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(out.size() - got,
-                                                                        kLargestTransfer));
+    const auto count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(out.size() - got, kLargestTransfer));
     std::uint32_t n = 0;
     if (!Syscalls.read(handle_, out.data() + got, count, offset + got, n)) {
       const DWORD error = ::GetLastError();
@@ -340,8 +339,8 @@ int File::WriteAt(std::uint64_t offset, std::span<const std::byte> in) {
   if (!RangeFits(offset, in.size())) return kIoDiskWriteError;
   std::size_t done = 0;
   while (done < in.size()) {
-    const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(in.size() - done,
-                                                                        kLargestTransfer));
+    const auto count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(in.size() - done, kLargestTransfer));
     std::uint32_t n = 0;
     if (!Syscalls.write(handle_, in.data() + done, count, offset + done, n)) {
       const DWORD error = ::GetLastError();

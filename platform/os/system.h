@@ -12,9 +12,10 @@ namespace vx::os {
 
 // The user's default language as a Win32 language identifier: primary language in the low 10
 // bits, sublanguage above them. Taken from LC_ALL, LC_MESSAGES or LANG (the first that is set
-// and not empty; on Windows, when none is, the system's GetUserDefaultLangID): "de_DE" gives primary 7 sublanguage 1, "en_GB" 9/2, "en_US" 9/1, "fr_CA" 12/3,
-// "ru_RU" 25/1; "C", "POSIX", nothing or an unknown language gives 9/1 (US English). A known
-// language in a country without its own sublanguage gets sublanguage 1.
+// and not empty; on Windows, when none is, the system's GetUserDefaultLangID): "de_DE" gives
+// primary 7 sublanguage 1, "en_GB" 9/2, "en_US" 9/1, "fr_CA" 12/3, "ru_RU" 25/1; "C", "POSIX",
+// nothing or an unknown language gives 9/1 (US English). A known language in a country without its
+// own sublanguage gets sublanguage 1.
 int UserDefaultLangId();
 inline int PrimaryLanguage(int lang_id) { return lang_id & 0x3FF; }
 inline int SubLanguage(int lang_id) { return lang_id >> 10; }

@@ -1,11 +1,10 @@
 // The system services of system.h that differ between systems: Win32.
-#include "platform/os/win32.h"
-
 #include <cstdio>
 #include <utility>
 
 #include "platform/os/file.h"
 #include "platform/os/system.h"
+#include "platform/os/win32.h"
 
 namespace vx::os {
 
@@ -22,8 +21,10 @@ std::wstring Quoted(const std::wstring& arg) {
       ++backslashes;
       continue;
     }
-    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-    else out.append(backslashes, L'\\');
+    if (c == L'"')
+      out.append(backslashes * 2 + 1, L'\\');
+    else
+      out.append(backslashes, L'\\');
     backslashes = 0;
     out += c;
   }
@@ -45,10 +46,9 @@ std::string OsVersionText() {
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof info;
   HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  auto proc = ntdll != nullptr
-                  ? reinterpret_cast<RtlGetVersionProc>(
-                        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")))
-                  : nullptr;
+  auto proc = ntdll != nullptr ? reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(
+                                     ::GetProcAddress(ntdll, "RtlGetVersion")))
+                               : nullptr;
   if (proc == nullptr || proc(&info) != 0) return {};
   return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion);
 }
@@ -115,8 +115,8 @@ int Subprocess::Start(const std::vector<std::string>& args) {
   startup.hStdOutput = child_out;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
   const int err = started ? 0 : static_cast<int>(::GetLastError());
   ::CloseHandle(child_in);
   ::CloseHandle(child_out);

@@ -255,8 +255,8 @@ FaultInjection::FaultInjection() {
   os::Syscalls.close = &FaultyClose;
   os::Syscalls.lock = &FaultyLock;
 #else
-  os::Syscalls = {&FaultyPwrite, &FaultyPread, &FaultyFsync, &FaultyTruncate, &FaultyClose,
-                  &FaultyLock};
+  os::Syscalls = {&FaultyPwrite,   &FaultyPread, &FaultyFsync,
+                  &FaultyTruncate, &FaultyClose, &FaultyLock};
 #endif
 }
 

@@ -18,7 +18,8 @@ namespace vx::test {
 TempDir::TempDir() {
 #ifdef _WIN32
   std::string made;
-  if (os::CreatePrivateDirectory(made) != os::kIoOk) throw std::runtime_error("no temporary folder");
+  if (os::CreatePrivateDirectory(made) != os::kIoOk)
+    throw std::runtime_error("no temporary folder");
   made.pop_back();  // the final "/"
   path_ = os::PathOfText(made);
 #else

@@ -454,20 +454,23 @@ std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& in
 
 void set_fields(const std::filesystem::path& table, std::uint32_t recno,
                 const std::vector<FieldText>& values, const OperationOptions& options) {
-  vx::ops::Run(
-      [&] { vx::ops::SetFields(vx::os::PathText(table), vx::ops::RecordNumber(recno), values, options); });
+  vx::ops::Run([&] {
+    vx::ops::SetFields(vx::os::PathText(table), vx::ops::RecordNumber(recno), values, options);
+  });
 }
 
 void delete_record(const std::filesystem::path& table, std::uint32_t recno,
                    const OperationOptions& options) {
-  vx::ops::Run(
-      [&] { vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), true, options); });
+  vx::ops::Run([&] {
+    vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), true, options);
+  });
 }
 
 void recall_record(const std::filesystem::path& table, std::uint32_t recno,
                    const OperationOptions& options) {
-  vx::ops::Run(
-      [&] { vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), false, options); });
+  vx::ops::Run([&] {
+    vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), false, options);
+  });
 }
 
 std::uint64_t locate(const std::filesystem::path& table, std::string_view condition,

@@ -151,7 +151,9 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
       throw vx::ops::InputError{"cannot keep the old index as " + report.repair->backup};
     }
     TableCheck result = vx::ops::PublicReport(report);
-    if (undone) result.notes.insert(result.notes.begin(), {"journal", vx::JournalUndoneNote(vx::os::PathText(file))});
+    if (undone)
+      result.notes.insert(result.notes.begin(),
+                          {"journal", vx::JournalUndoneNote(vx::os::PathText(file))});
     return result;
   });
 }

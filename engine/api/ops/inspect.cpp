@@ -684,7 +684,8 @@ ExpressionResult evaluate(std::string_view expression, const std::filesystem::pa
       session.emplace(options, vx::os::PathText(table), Access::kRead);
       if (RecCount() > 0) {
         if (recno < 1 || recno > static_cast<std::uint32_t>(RecCount())) {
-          throw ops::InputError{"record " + std::to_string(recno) + " is not in " + vx::os::PathText(table)};
+          throw ops::InputError{"record " + std::to_string(recno) + " is not in " +
+                                vx::os::PathText(table)};
         }
         GO(static_cast<std::int32_t>(recno));
       }

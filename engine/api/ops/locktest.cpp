@@ -18,8 +18,8 @@
 #include "engine/workarea/record_image.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
-#include "platform/os/system.h"
 #include "platform/os/path_text.h"
+#include "platform/os/system.h"
 
 namespace vx::ops {
 

@@ -44,9 +44,9 @@ class LockedReadsTest : public test::WorkAreaTest {
 TEST_F(LockedReadsTest, RefusedReadsAreTriedAgainUntilTheLockGoes) {
   struct Case {
     const char* what;
-    int retries;    // LockRetries
-    int refusals;   // reads refused before the lock goes (-1: it never goes)
-    bool read;      // whether the record is read in the end
+    int retries;   // LockRetries
+    int refusals;  // reads refused before the lock goes (-1: it never goes)
+    bool read;     // whether the record is read in the end
   };
   const Case cases[] = {
       {"a lock held for a moment, no retries set", 0, 3, true},

@@ -278,11 +278,17 @@ TEST(StrictCodePageTest, NamesTheFirstFaultOrReplacesEveryOne) {
       // "Σ≥░" has no place in the Windows page: no "?" by way of the other page.
       {1252, false, "x\u03A3\u2265\u2591", TextFault::kNotInPage, 1, 2, "x???", 3},
       {852, false, "a\u00E6b", TextFault::kNotInPage, 1, 2, "a?b", 1},  // æ: not in 852
-      {437, false, "a\xFF" "b\xC3", TextFault::kInvalidUtf8, 1, 1, "a?b?", 2},
+      {437, false,
+       "a\xFF"
+       "b\xC3",
+       TextFault::kInvalidUtf8, 1, 1, "a?b?", 2},
       {1250, false, "\xE2\x82", TextFault::kInvalidUtf8, 0, 2, "?", 1},
 #ifndef _WIN32
       // iconv has no character for them; Windows reads them as the C1 controls of their value.
-      {1250, true, "a\x81" "b\x83", TextFault::kNoCharacter, 1, 1, "a?b?", 2},
+      {1250, true,
+       "a\x81"
+       "b\x83",
+       TextFault::kNoCharacter, 1, 1, "a?b?", 2},
 #endif
       {932, true, "a\x93", TextFault::kNoCharacter, 1, 1, "a?", 1},  // cut short
   };

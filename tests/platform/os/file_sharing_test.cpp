@@ -129,8 +129,8 @@ TEST_F(FileSharingTest, SharingModesConflictBetweenPrograms) {
 TEST_F(FileSharingTest, LocksConflictBetweenProgramsAtEveryOffsetInUse) {
   // The index anchor at 0, the lock base, a record lock past it, the top of the 32-bit range
   // and the sharing byte's neighbourhood.
-  const std::uint64_t offsets[] = {0, 0x40000000, 1000000000, 0x7FFFFFFF, 0xEFFFFFFF,
-                                   0xFFFFFFFE, 0x3FFFFFFFFFFFFFF0};
+  const std::uint64_t offsets[] = {0,          0x40000000, 1000000000,        0x7FFFFFFF,
+                                   0xEFFFFFFF, 0xFFFFFFFE, 0x3FFFFFFFFFFFFFF0};
   Peer peer;
   ASSERT_EQ(peer.Ask("open 66 " + path_), kIoOk);
   File ours;
