@@ -37,42 +37,55 @@ std::vector<std::string> OwnArguments() {
 
 // The second program: one command a line on standard input, one answer (the I/O code) a line
 // on standard output. "open MODE PATH", "lock OFFSET LENGTH", "unlock OFFSET LENGTH", "close".
-[[noreturn]] void RunPeer() {
-  File file;
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    std::istringstream words(line);
-    std::string command;
-    words >> command;
-    int code = -1;
-    if (command == "open") {
-      int mode = 0;
-      std::string path;
-      words >> mode >> std::ws;
-      std::getline(words, path);
-      code = File::Open(path, mode, file);
-    } else if (command == "lock" || command == "unlock") {
-      std::uint64_t offset = 0, length = 0;
-      words >> offset >> length;
-      code = command == "lock" ? file.LockRange(offset, length) : file.UnlockRange(offset, length);
-    } else if (command == "close") {
-      code = file.Close();
+// It runs as the test environment's set-up, once every static object of the program is made
+// and before any test; it says "ready" first, after what the test framework printed.
+class Peer : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::cout << "ready" << std::endl;
+    File file;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      std::istringstream words(line);
+      std::string command;
+      words >> command;
+      int code = -1;
+      if (command == "open") {
+        int mode = 0;
+        std::string path;
+        words >> mode >> std::ws;
+        std::getline(words, path);
+        code = File::Open(path, mode, file);
+      } else if (command == "lock" || command == "unlock") {
+        std::uint64_t offset = 0, length = 0;
+        words >> offset >> length;
+        code = command == "lock" ? file.LockRange(offset, length)
+                                 : file.UnlockRange(offset, length);
+      } else if (command == "close") {
+        code = file.Close();
+      }
+      std::cout << code << std::endl;
     }
-    std::cout << code << std::endl;
+    std::exit(0);
   }
-  std::exit(0);
-}
+};
 
 const bool kIsPeer = [] {
   const std::vector<std::string> args = OwnArguments();
-  if (args.size() >= 2 && args[1] == kPeerFlag) RunPeer();
-  return false;
+  if (args.size() < 2 || args[1] != kPeerFlag) return false;
+  ::testing::AddGlobalTestEnvironment(new Peer);
+  return true;
 }();
 
 // The other program, started for one test.
-class Peer {
+class OtherProgram {
  public:
-  Peer() { EXPECT_EQ(process_.Start({kPeerFlag}), 0); }
+  OtherProgram() {
+    EXPECT_EQ(process_.Start({kPeerFlag}), 0);
+    std::string line;
+    while (process_.ReadLine(line, 30000) && line != "ready") {
+    }
+  }
   int Ask(const std::string& command) {
     std::string answer;
     if (!process_.WriteLine(command) || !process_.ReadLine(answer, 30000)) {
@@ -110,7 +123,7 @@ TEST_F(FileSharingTest, SharingModesConflictBetweenPrograms) {
       {kOpenReadWriteDenyAll, kOpenReadOnlyDenyNone, kIoSharingViolation},
       {kOpenDenyAll, kOpenDenyAll, kIoSharingViolation},
   };
-  Peer peer;
+  OtherProgram peer;
   for (const Case& c : cases) {
     SCOPED_TRACE("theirs " + std::to_string(c.theirs) + ", ours " + std::to_string(c.ours));
     ASSERT_EQ(peer.Ask("open " + std::to_string(c.theirs) + " " + path_), kIoOk);
@@ -131,7 +144,7 @@ TEST_F(FileSharingTest, LocksConflictBetweenProgramsAtEveryOffsetInUse) {
   // and the sharing byte's neighbourhood.
   const std::uint64_t offsets[] = {0,          0x40000000, 1000000000,        0x7FFFFFFF,
                                    0xEFFFFFFF, 0xFFFFFFFE, 0x3FFFFFFFFFFFFFF0};
-  Peer peer;
+  OtherProgram peer;
   ASSERT_EQ(peer.Ask("open 66 " + path_), kIoOk);
   File ours;
   ASSERT_EQ(File::Open(path_, kOpenReadWriteDenyNone, ours), kIoOk);
