@@ -16,17 +16,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-
-# The Windows build and its tests under Wine (scripts/windows-tests.sh), when they can be had:
-# without them that step says so and is skipped, the rest still runs.
-windows_packages=(g++-mingw-w64-x86-64-posix wine64)
-missing=()
-for p in "${windows_packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ] && [ "${VX_SKIP_WINDOWS:-0}" != 1 ]; then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq || true
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
-    echo "could not install ${missing[*]}: the Windows build and its tests will be skipped"
-fi
