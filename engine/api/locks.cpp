@@ -584,6 +584,21 @@ std::uint32_t AppendLock::append(const Assignments& values) {
   return Guarded([&] { return AppendRecord(*impl_->table, values); });
 }
 
+std::uint32_t AppendLock::append_many(const std::vector<Assignments>& rows) {
+  if (impl_ == nullptr || !impl_->held) Fail(1201, "the append lock was released");
+  Scope scope(*impl_->table);
+  return Guarded([&] {
+    vx::AppendBatch batch;
+    std::uint32_t first = 0;
+    for (const Assignments& row : rows) {
+      const std::uint32_t recno = AppendRecord(*impl_->table, row);
+      if (first == 0) first = recno;
+    }
+    batch.Close();
+    return first;
+  });
+}
+
 void AppendLock::release() {
   if (impl_ == nullptr || !impl_->held) return;
   impl_->held = false;

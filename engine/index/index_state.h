@@ -66,6 +66,15 @@ struct IndexState {
   // The .NDX files attached to each area (ndx_orders.h).
   std::array<std::unique_ptr<NdxArea>, kMaxIndexArea + 1> ndx_areas;
 
+  // Appends of many records in one call (orders.h, AppendBatch): per area, how deeply batch
+  // scopes nest, whether the batch holds the update bracket and since when (milliseconds).
+  struct AppendBatchState {
+    int depth = 0;
+    bool holding = false;
+    std::uint32_t since = 0;
+  };
+  std::array<AppendBatchState, kMaxIndexArea + 1> append_batches{};
+
   // Semaphores (semaphore.h).
   std::uint32_t semaphore_wait_seconds = 100;
   std::string semaphore_directory;

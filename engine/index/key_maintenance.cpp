@@ -216,6 +216,55 @@ namespace order_internal {
 void HookLockOn(TableRecord& t) { LockBracket(t.area, true); }
 void HookLockOff(TableRecord& t) { LockBracket(t.area, false); }
 
+namespace {
+
+constexpr std::uint32_t kBatchHoldMs = 50;
+
+IndexState::AppendBatchState* BatchOf(int area) {
+  if (area < 0 || area > kMaxIndexArea) return nullptr;
+  return &CurrentState<IndexState>().append_batches[static_cast<std::size_t>(area)];
+}
+
+// Writes what the batch held back and lets the update bracket go; false after a report.
+bool ReleaseBatchHold(int area, IndexState::AppendBatchState& batch) {
+  if (!batch.holding) return true;
+  batch.holding = false;
+  bool ok = true;
+  if (AreaIndex* index = area <= kMaxIndexArea ? Areas[area].get() : nullptr) {
+    ok = index->file.FlushHeldWrites();
+    index->file.HoldWrites(false);
+    if (!ok) {
+      SetEngineError(EngineErrorCode != 0 ? EngineErrorCode : 222,
+                     LastErrorMessage + " (the keys of the records appended last may be "
+                                        "missing from " + index->file.name() +
+                                        ": reindex rebuilds its tags)");
+    }
+  }
+  return LockBracket(area, false) && ok;
+}
+
+}  // namespace
+
+// An append inside a batch takes the batch's bracket first (once) and nests in it.
+void HookAppendBegins(TableRecord& t) {
+  IndexState::AppendBatchState* batch = BatchOf(t.area);
+  if (batch != nullptr && batch->depth > 0 && !batch->holding) {
+    if (!LockBracket(t.area, true)) return;
+    batch->holding = true;
+    batch->since = os::TickCount();
+    if (AreaIndex* index = IndexOf(t)) index->file.HoldWrites(true);
+  }
+  LockBracket(t.area, true);
+}
+
+void HookAppendEnds(TableRecord& t) {
+  LockBracket(t.area, false);
+  IndexState::AppendBatchState* batch = BatchOf(t.area);
+  if (batch != nullptr && batch->holding && os::TickCount() - batch->since >= kBatchHoldMs) {
+    ReleaseBatchHold(t.area, *batch);
+  }
+}
+
 // Reads every tag's tree whole, once after the index was opened: damage off the way an edit
 // goes down (a child pointer elsewhere, a node reached from two places or two tags, a node past
 // the header's page counter, a key count that hides items, a key type or length the key
@@ -598,5 +647,23 @@ void HookAddKeys(TableRecord& t) {
 }
 
 }  // namespace order_internal
+
+AppendBatch::AppendBatch() : area_(Selected()) {
+  if (IndexState::AppendBatchState* batch = BatchOf(area_)) ++batch->depth;
+}
+
+AppendBatch::~AppendBatch() {
+  CleanupErrors cleanup;
+  Close();
+}
+
+bool AppendBatch::Close() {
+  const int area = area_;
+  area_ = -1;
+  IndexState::AppendBatchState* batch = BatchOf(area);
+  if (batch == nullptr || batch->depth == 0) return true;
+  if (--batch->depth > 0) return true;
+  return ReleaseBatchHold(area, *batch);
+}
 
 }  // namespace vx

@@ -103,6 +103,8 @@ void HookReachedBof(TableRecord& t);
 void HookReachedEof(TableRecord& t);
 void HookLockOn(TableRecord& t);
 void HookLockOff(TableRecord& t);
+void HookAppendBegins(TableRecord& t);
+void HookAppendEnds(TableRecord& t);
 bool HookCheckKeys(TableRecord& t, bool appending);
 bool HookUpdateBegins(TableRecord& t);
 void HookOldKeys(TableRecord& t);

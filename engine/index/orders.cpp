@@ -419,8 +419,8 @@ void IndexInit() {
   hooks.PositioningBegins = HookReadOn;
   hooks.PositioningEnds = HookReadOff;
   hooks.AfterPositioning = HookAfterPositioning;
-  hooks.AppendBegins = HookLockOn;
-  hooks.AppendEnds = HookLockOff;
+  hooks.AppendBegins = HookAppendBegins;
+  hooks.AppendEnds = HookAppendEnds;
   hooks.AddKeys = HookAddKeys;
   hooks.UpdateBegins = HookUpdateBegins;
   hooks.OldKeys = HookOldKeys;

@@ -82,6 +82,26 @@ bool Find(std::string_view text);
 // the user's text themselves: an OEM table's text is not converted from ANSI, which could not
 // give back every OEM character.
 bool FindStored(std::string_view stored);
+// Appends of many records in one call on the selected area: while the scope lasts, the first
+// append takes the semaphore's update bracket and keeps it, with the index's writes held in
+// memory (each node written once), and an append that ends 50 ms or more after the bracket was
+// taken writes them and lets the bracket go, so other programs' readers and writers wait no
+// longer than that; the scope's end does the same. The records are written as each append
+// goes, before their keys: another program sees a key only with its record. A single append
+// outside a batch keeps the bracket for itself alone. Nested scopes count as one.
+class AppendBatch {
+ public:
+  AppendBatch();
+  ~AppendBatch();  // quietly, keeping an error already recorded
+  AppendBatch(const AppendBatch&) = delete;
+  AppendBatch& operator=(const AppendBatch&) = delete;
+  // Ends the batch at once; false after a report (the held writes could not be written).
+  bool Close();
+
+ private:
+  int area_ = 0;
+};
+
 // A walk of the selected area's controlling order that takes many items under one read hold,
 // for a caller that reads the records itself. From the first key at or above `from` (as Find
 // takes it in stored bytes; none: the first key) to the last key not above `to` (a character

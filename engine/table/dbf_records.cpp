@@ -373,6 +373,10 @@ int KeepBeforeImage(TableRecord& t, std::int32_t n, RecordBeforeImage& out) {
   const std::uint64_t offset = t.RecordOffset(n);
   // An append overwrites the end marker: one byte more than a record.
   out.stored.resize(n > t.record_count ? t.record_length + 1u : t.record_length);
+  // Only what the file holds is asked for: a read past its end would ask the size again.
+  if (offset < out.size && out.size - offset < out.stored.size()) {
+    out.stored.resize(static_cast<std::size_t>(out.size - offset));
+  }
   std::size_t got = 0;
   if (offset < out.size) io = t.file.ReadAt(offset, out.stored, got);
   if (io != 0) return io;

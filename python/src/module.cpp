@@ -437,12 +437,7 @@ class TableHandle {
     if (converted.empty()) return py::module_::import("builtins").attr("range")(0);
     std::uint32_t first = state_->Run([&](Table& t) {
       AppendLock lock = t.lock_append();
-      std::uint32_t first_recno = 0;
-      for (const auto& row : converted) {
-        const std::uint32_t recno = lock.append(row);
-        if (first_recno == 0) first_recno = recno;
-      }
-      return first_recno;
+      return lock.append_many(converted);
     });
     return py::module_::import("builtins").attr("range")(first, first + converted.size());
   }

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <vexel/inspect.hpp>
@@ -399,6 +401,77 @@ TEST_F(BlockTest, AnOrderWalkInBlocksGoesOnPastItsLastKeyWhenTheIndexChanges) {
   std::sort(recnos.begin(), recnos.end());
   EXPECT_EQ(recnos, want);
   EXPECT_EQ(titles.back(), "ZChild");
+}
+
+// A batch append (AppendLock::append_many) holds the index's update bracket for many rows and
+// writes the tags' nodes only when it lets the bracket go. Another program seeking and walking
+// the tag meanwhile finds every key with its record (the record's field holds that key), the
+// keys of the table before the batch always, and in the end every row once.
+TEST_F(BlockTest, AnotherProgramFindsNoKeyOfABatchAppendWithoutItsRecord) {
+  constexpr int kBefore = 200;
+  constexpr int kRows = 20000;
+  const auto code = [](int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "C%06d", (i * 7919) % 1000003);
+    return std::string(text);
+  };
+  {
+    vexel::Table t = vexel::create(Path(), {{"CODE", 'C', 10, 0}, {"N", 'N', 8, 0}},
+                                   {.open = {.mode = vexel::OpenMode::exclusive}});
+    for (int i = 0; i < kBefore; ++i) t.append({{"CODE", code(i)}, {"N", std::int64_t{i}}});
+    t.add_tag({.name = "CODE", .key = "CODE", .for_expr = ""});
+    t.add_tag({.name = "N", .key = "N", .for_expr = ""});
+  }
+  const std::string done = Path() + ".done";
+  vx::test::Child reader([&](vx::test::Child& self) {
+    try {
+      vexel::Table t = vexel::open(Path(), {.lock_retries = 1000, .lock_wait_ms = 10});
+      self.Send('R');
+      std::mt19937 random(5);
+      for (bool last = false; !last;) {
+        last = std::filesystem::exists(done);
+        // Seeks: a key found names a record that holds it; the keys from before are found.
+        for (int k = 0; k < 50; ++k) {
+          const int i = static_cast<int>(random() % (kBefore + kRows));
+          const auto n = t.seek("CODE", Value(code(i)), vexel::SeekMode::exact);
+          if ((i < kBefore || last) && !n) return 2;
+          if (n && std::get<std::string>(t.read(*n)["CODE"]) != code(i)) return 3;
+        }
+        // A walk of the other tag in blocks: every item's record is there and holds its key.
+        vexel::Cursor walk = t.order("N");
+        vexel::RecordBlock block;
+        std::int64_t previous = -1, items = 0;
+        while (walk.next(block, 512) > 0) {
+          for (std::size_t row = 0; row < block.size(); ++row) {
+            const std::int64_t n = std::get<std::int64_t>(block.value(row, 1));
+            if (n <= previous || n != static_cast<std::int64_t>(block.recno(row)) - 1) return 4;
+            previous = n;
+            ++items;
+          }
+        }
+        if (items < kBefore || (last && items != kBefore + kRows)) return 5;
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "reader: %s\n", e.what());
+      return 6;
+    }
+    return 0;
+  });
+  ASSERT_EQ(reader.Receive(), 'R');
+  {
+    vexel::Table t = vexel::open(Path());
+    std::vector<vexel::Assignments> rows;
+    for (int i = kBefore; i < kBefore + kRows; ++i) {
+      rows.push_back({{"CODE", code(i)}, {"N", std::int64_t{i}}});
+    }
+    vexel::AppendLock lock = t.lock_append();
+    EXPECT_EQ(lock.append_many(rows), static_cast<std::uint32_t>(kBefore + 1));
+  }
+  std::ofstream(done) << "done";
+  EXPECT_EQ(reader.Wait(), 0);
+  vexel::Table t = vexel::open(Path(), {.mode = vexel::OpenMode::exclusive});
+  const vexel::CheckReport report = t.check();
+  EXPECT_TRUE(report.ok) << (report.problems.empty() ? "" : report.problems.front());
 }
 
 // Records this Table appended under the append lock it still holds (an exclusive table without

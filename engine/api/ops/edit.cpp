@@ -357,6 +357,8 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
     // Nobody else appends while the lock is held: the records past this count are ours.
     const std::int32_t start = session.table().record_count;
     try {
+      // The index's bracket is taken once for many rows (let go at least every 50 ms).
+      AppendBatch batch;
       for (std::int64_t n = 1; spool.Next(entry, code); ++n) {
         progress.Step(n);
         FromSpool(entry, row);
@@ -366,6 +368,7 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
       }
       // Records that wait behind go to the disk here, where a failure is still counted.
       FlushAppends(session.table());
+      batch.Close();
     } catch (...) {
       // A failed write of records that waited behind takes them all back.
       const std::uint64_t appended =

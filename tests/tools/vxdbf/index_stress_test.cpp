@@ -18,6 +18,7 @@
 #include <set>
 
 #include "engine/index/index_check.h"
+#include "engine/index/orders.h"
 #include "engine/workarea/navigation.h"
 #include "platform/os/system.h"
 #include "tests/engine/index/index_fixture.h"
@@ -68,13 +69,21 @@ int Worker(Child& self, const std::string& table, int id, int operations, const 
     if (kind < 4) {
       while (!ALock()) os::SleepMs(1);
       EngineErrorCode = 0;
-      const Final row{std::string(1, static_cast<char>('A' + id)) + std::to_string(random() % 1000),
-                      id * 10000 + ++counter % 10000, false};
-      ClearRecord();
-      SetImage(row.code, row.num);
-      Append();
-      if (EngineErrorCode != 0) return 11;
-      mine[RecNo()] = row;
+      {
+        // Half the appends are batches of three rows under one update bracket (AppendBatch).
+        AppendBatch batch;
+        for (int rows = kind % 2 == 0 ? 3 : 1; rows > 0; --rows) {
+          const Final row{
+              std::string(1, static_cast<char>('A' + id)) + std::to_string(random() % 1000),
+              id * 10000 + ++counter % 10000, false};
+          ClearRecord();
+          SetImage(row.code, row.num);
+          Append();
+          if (EngineErrorCode != 0) return 11;
+          mine[RecNo()] = row;
+        }
+        if (!batch.Close()) return 14;
+      }
       Unlock();
     } else {
       auto it = mine.begin();
