@@ -303,8 +303,8 @@ BENCHMARK(BM_IndexAppend)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // The same 100,000 appends in one batch (AppendBatch, as `vxdbf append`, AppendLock::
 // append_many and from_pandas take them): argument 1 with the three tags (the update bracket
-// taken once every 50 ms, each changed node written once per bracket), argument 0 to a table
-// without an index, the plain append they are measured against (goal: at most 5x).
+// taken once every 50 ms), argument 0 to a table without an index, the plain append they are
+// measured against (goal: at most 5x).
 void BM_IndexAppendBatch(benchmark::State& state) {
   constexpr std::int64_t kAppends = 100000;
   const bool indexed = state.range(0) == 1;

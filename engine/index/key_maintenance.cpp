@@ -225,22 +225,12 @@ IndexState::AppendBatchState* BatchOf(int area) {
   return &CurrentState<IndexState>().append_batches[static_cast<std::size_t>(area)];
 }
 
-// Writes what the batch held back and lets the update bracket go; false after a report.
+// Lets the batch's update bracket go (other programs see the change counter move); false after
+// a report.
 bool ReleaseBatchHold(int area, IndexState::AppendBatchState& batch) {
   if (!batch.holding) return true;
   batch.holding = false;
-  bool ok = true;
-  if (AreaIndex* index = area <= kMaxIndexArea ? Areas[area].get() : nullptr) {
-    ok = index->file.FlushHeldWrites();
-    index->file.HoldWrites(false);
-    if (!ok) {
-      SetEngineError(EngineErrorCode != 0 ? EngineErrorCode : 222,
-                     LastErrorMessage + " (the keys of the records appended last may be "
-                                        "missing from " + index->file.name() +
-                                        ": reindex rebuilds its tags)");
-    }
-  }
-  return LockBracket(area, false) && ok;
+  return LockBracket(area, false);
 }
 
 }  // namespace
@@ -252,7 +242,6 @@ void HookAppendBegins(TableRecord& t) {
     if (!LockBracket(t.area, true)) return;
     batch->holding = true;
     batch->since = os::TickCount();
-    if (AreaIndex* index = IndexOf(t)) index->file.HoldWrites(true);
   }
   LockBracket(t.area, true);
 }

@@ -111,17 +111,6 @@ void MdxFile::RefreshSize() {
 
 bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
   Changed();
-  if (holding_) {
-    held_nodes_[page] = node;
-    const std::uint64_t end = std::uint64_t{page} * kMdxPageSize + kMdxNodeSize;
-    if (end > size_) size_ = end;
-    const auto hit = cache_.find(page);
-    if (hit != cache_.end()) {
-      hit->second.node = node;
-      hit->second.checked = false;
-    }
-    return true;
-  }
   const int code =
       file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(node)));
   if (code != 0) {
@@ -174,10 +163,6 @@ bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
     return false;
   }
   Changed();
-  if (holding_) {
-    held_tag_headers_[tag] = header;
-    return true;
-  }
   const std::uint32_t page = header_.EntryAt(tag).header_page;
   const int code =
       file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(header.bytes)));
@@ -192,11 +177,6 @@ bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
 
 bool MdxFile::WriteHeader() {
   Changed();
-  if (holding_) {
-    held_header_ = true;
-    header_.dirty = false;
-    return true;
-  }
   const int code = file_.WriteAt(0, std::as_bytes(std::span(header_.bytes)));
   if (code != 0) {
     SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
@@ -209,8 +189,6 @@ bool MdxFile::WriteHeader() {
 void MdxFile::CorruptHeader() { SetEngineError(222, CorruptText(name_)); }
 
 bool MdxFile::ReadHeader() {
-  // Writes held back go first: the header read must be the one this program wrote.
-  if (!FlushHeldWrites()) return false;
   // A header read anew may name pages other programs appended since the size was last taken.
   Changed();
   RefreshSize();
@@ -229,38 +207,12 @@ bool MdxFile::ReadHeader() {
   return true;
 }
 
-void MdxFile::HoldWrites(bool on) { holding_ = on; }
-
-bool MdxFile::FlushHeldWrites() {
-  if (held_nodes_.empty() && held_tag_headers_.empty() && !held_header_) return true;
-  const bool holding = holding_;
-  holding_ = false;
-  // Nodes first (in page order), then the tag headers that name new roots, then the header:
-  // a program stopped in between leaves no header naming a node not yet written.
-  std::map<std::uint32_t, NodeBytes> nodes = std::move(held_nodes_);
-  std::map<int, TagHeader> tags = std::move(held_tag_headers_);
-  const bool header = held_header_;
-  held_nodes_.clear();
-  held_tag_headers_.clear();
-  held_header_ = false;
-  bool ok = true;
-  for (const auto& [page, node] : nodes) ok = ok && WriteNode(page, node);
-  for (const auto& [tag, tag_header] : tags) ok = ok && WriteTagHeader(tag, tag_header);
-  if (ok && header) ok = WriteHeader();
-  holding_ = holding;
-  return ok;
-}
-
 void MdxFile::Changed() { ++CurrentState<IndexState>().index_generation; }
 
 std::uint64_t MdxFile::Generation() { return CurrentState<IndexState>().index_generation; }
 
 int MdxFile::Close() {
   Changed();
-  if (file_.IsOpen()) {
-    QuietErrors quiet;
-    FlushHeldWrites();
-  }
   return file_.IsOpen() ? file_.Close() : 0;
 }
 
@@ -268,10 +220,6 @@ bool MdxFile::ReadTagHeader(int tag, TagHeader& out) {
   if (tag < 1 || tag > header_.TagCount()) {
     CorruptHeader();
     return false;
-  }
-  if (const auto held = held_tag_headers_.find(tag); held != held_tag_headers_.end()) {
-    out = held->second;
-    return true;
   }
   const std::uint32_t page = header_.EntryAt(tag).header_page;
   const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
@@ -302,12 +250,6 @@ void MdxFile::SetNodeCache(std::uint32_t budget) {
 
 bool MdxFile::ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context,
                        int level) {
-  if (!held_nodes_.empty()) {
-    if (const auto held = held_nodes_.find(page); held != held_nodes_.end()) {
-      out = held->second;
-      return true;
-    }
-  }
   if (cache_nodes_ > 0) {
     const auto hit = cache_.find(page);
     if (hit != cache_.end()) {

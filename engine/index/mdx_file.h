@@ -25,7 +25,6 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -96,12 +95,6 @@ class MdxFile {
   // file: the order layer sets it for exclusive tables, and for shared ones drops the nodes
   // whenever the semaphore's update counter shows another program's write.
   void SetNodeCache(std::uint32_t budget);
-  // While on, writes of nodes, tag headers and the header are held in memory (a node written
-  // again replaces its held copy) and reads see them; FlushHeldWrites writes them, each page
-  // once. For a writer that keeps other programs out meanwhile (the semaphore's update
-  // bracket) and flushes before it lets them in. Close and ReadHeader flush first.
-  void HoldWrites(bool on);
-  bool FlushHeldWrites();
   void DropNodeCache() {
     cache_.clear();
     Changed();
@@ -137,10 +130,6 @@ class MdxFile {
   std::string name_;
   std::uint64_t size_ = 0;
   std::size_t cache_nodes_ = 0;
-  bool holding_ = false;
-  std::map<std::uint32_t, NodeBytes> held_nodes_;
-  std::map<int, TagHeader> held_tag_headers_;
-  bool held_header_ = false;
   struct CachedNode {
     NodeBytes node;
     int level;

@@ -83,12 +83,12 @@ bool Find(std::string_view text);
 // give back every OEM character.
 bool FindStored(std::string_view stored);
 // Appends of many records in one call on the selected area: while the scope lasts, the first
-// append takes the semaphore's update bracket and keeps it, with the index's writes held in
-// memory (each node written once), and an append that ends 50 ms or more after the bracket was
-// taken writes them and lets the bracket go, so other programs' readers and writers wait no
-// longer than that; the scope's end does the same. The records are written as each append
-// goes, before their keys: another program sees a key only with its record. A single append
-// outside a batch keeps the bracket for itself alone. Nested scopes count as one.
+// append takes the semaphore's update bracket and keeps it, and an append that ends 50 ms or
+// more after the bracket was taken lets it go, so other programs' readers and writers wait no
+// longer than that; the scope's end lets it go too. Each append writes its record, then its
+// keys (or takes the record back when a key cannot be written), as a single append does: other
+// programs, locked out meanwhile, see a key only with its record. A single append outside a
+// batch keeps the bracket for itself alone. Nested scopes count as one.
 class AppendBatch {
  public:
   AppendBatch();

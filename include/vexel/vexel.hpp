@@ -359,9 +359,8 @@ class AppendLock {
   std::uint32_t append(const Assignments& values);
   // Appends the rows in order, each as append() does, in one call: the index's update bracket
   // is taken once for many rows (and let go at least every 50 ms, so other programs wait no
-  // longer) and each changed node of a tag is written once per bracket. Answers the first new
-  // record's number (0 for no rows). A row that fails stops the call with its error; the rows
-  // before it stay appended.
+  // longer). Answers the first new record's number (0 for no rows). A row that fails stops the
+  // call with its error; the rows before it stay appended.
   std::uint32_t append_many(const std::vector<Assignments>& rows);
   void release();
 

@@ -403,8 +403,8 @@ TEST_F(BlockTest, AnOrderWalkInBlocksGoesOnPastItsLastKeyWhenTheIndexChanges) {
   EXPECT_EQ(titles.back(), "ZChild");
 }
 
-// A batch append (AppendLock::append_many) holds the index's update bracket for many rows and
-// writes the tags' nodes only when it lets the bracket go. Another program seeking and walking
+// A batch append (AppendLock::append_many) holds the index's update bracket for many rows,
+// letting it go every 50 ms. Another program seeking and walking
 // the tag meanwhile finds every key with its record (the record's field holds that key), the
 // keys of the table before the batch always, and in the end every row once.
 TEST_F(BlockTest, AnotherProgramFindsNoKeyOfABatchAppendWithoutItsRecord) {
