@@ -501,15 +501,22 @@ void UnlockAll(TableRecord& t) {
 
 bool HookMaintains(TableRecord& t) { return MdxActive(t) || AttachedTo(t) != nullptr; }
 
+// An append's bracket: the .MDX's (kept for a batch of appends, see AppendBatch), then the
+// .NDX files' locks.
 void NdxAppendBegins(TableRecord& t) {
   if (MdxActive(t)) {
-    HookLockOn(t);
+    HookAppendBegins(t);
     if (EngineErrorCode != 0) return;
   }
   if (!LockFiles(t) && MdxActive(t)) {
     CleanupErrors cleanup;
-    HookLockOff(t);
+    HookAppendEnds(t);
   }
+}
+
+void NdxAppendEnds(TableRecord& t) {
+  UnlockAll(t);
+  if (MdxActive(t)) HookAppendEnds(t);
 }
 
 void NdxBracketEnds(TableRecord& t) {
@@ -689,7 +696,7 @@ void NdxCloseAll(TableRecord& t) {
 void AddNdxHooks(IndexHookTable& hooks) {
   hooks.Maintains = HookMaintains;
   hooks.AppendBegins = NdxAppendBegins;
-  hooks.AppendEnds = NdxBracketEnds;
+  hooks.AppendEnds = NdxAppendEnds;
   hooks.UpdateBegins = NdxUpdateBegins;
   hooks.UpdateEnds = NdxBracketEnds;
   hooks.OldKeys = NdxOldKeys;
