@@ -219,15 +219,21 @@ bool NdxFile::ItemBelow(const NdxItem& item, const std::uint8_t* key, int length
   return c < 0 || (c == 0 && by_record && item.record < record);
 }
 
+bool NdxFile::PushLevel(std::uint32_t block) {
+  // A block met again on the way down is a cycle; a path longer than any real tree is damage.
+  for (const Level& l : path_levels_) {
+    if (l.block == block) return Fail("block " + std::to_string(block) + " is its own descendant");
+  }
+  if (static_cast<int>(path_levels_.size()) >= kNdxMaxDepth) return Fail("a tree too deep");
+  Level& level = path_levels_.emplace_back();
+  level.block = block;
+  return ReadNode(block, level.node);
+}
+
 bool NdxFile::DownLeftmost(std::uint32_t block) {
   for (;;) {
-    for (const Level& l : path_levels_) {
-      if (l.block == block) return Fail("block " + std::to_string(block) + " is its own descendant");
-    }
-    if (static_cast<int>(path_levels_.size()) >= kNdxMaxDepth) return Fail("a tree too deep");
-    Level& level = path_levels_.emplace_back();
-    level.block = block;
-    if (!ReadNode(block, level.node)) return false;
+    if (!PushLevel(block)) return false;
+    Level& level = path_levels_.back();
     level.index = 0;
     if (level.node.leaf) break;
     block = level.node.Child(0);
@@ -244,13 +250,8 @@ bool NdxFile::Descend(const std::uint8_t* key, int length, std::uint32_t record,
   leaf_depth_ = 0;
   std::uint32_t block = header_.root;
   for (;;) {
-    for (const Level& l : path_levels_) {
-      if (l.block == block) return Fail("block " + std::to_string(block) + " is its own descendant");
-    }
-    if (static_cast<int>(path_levels_.size()) >= kNdxMaxDepth) return Fail("a tree too deep");
-    Level& level = path_levels_.emplace_back();
-    level.block = block;
-    if (!ReadNode(block, level.node)) return false;
+    if (!PushLevel(block)) return false;
+    Level& level = path_levels_.back();
     const auto& items = level.node.items;
     if (level.node.leaf) {
       std::size_t i = 0;

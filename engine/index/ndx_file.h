@@ -151,6 +151,9 @@ class NdxFile {
   bool Fail(const std::string& what);
   bool Descend(const std::uint8_t* key, int length, std::uint32_t record, bool by_record);
   bool DownLeftmost(std::uint32_t block);
+  // Reads `block` onto the end of the path (false, with the reason, on a cycle, a path too
+  // deep or a node that does not read).
+  bool PushLevel(std::uint32_t block);
   bool NextLeaf(bool& moved);
   bool ItemBelow(const NdxItem& item, const std::uint8_t* key, int length, std::uint32_t record,
                  bool by_record) const;
