@@ -80,7 +80,7 @@ struct ConvertedText {
 // Text stored as UTF-8 (some programs write it under any mark): 65001, as Windows numbers it.
 inline constexpr int kUtf8Page = 65001;
 // Whether the page can be converted: a built-in table (437, 850, 866, 1251, 1252, and 620
-// Mazovia and 895 Kamenický, which iconv lacks), iconv knows "CP" + number (or the page's name:
+// Mazovia, 895 Kamenický and 10006 Greek Macintosh, which iconv lacks), iconv knows "CP" + number (or the page's name:
 // 28591.. ISO 8859-n, 10000 and 10029 Macintosh, 20866 KOI8-R, 21866 KOI8-U), or UTF-8.
 bool CodePageAvailable(int page);
 // Bytes of `page` to UTF-8, and UTF-8 to bytes of `page`. With kStop the result holds the text

@@ -12,11 +12,21 @@ marked deleted) and, where it shows them, the same deletion marks.
 Then tables written through each writing door (vxdbf append, the library, Python, SQL
 INSERT) read back the same through every reading door.
 
+First, every code page: a table in each page the language driver table names and in the pages
+only a .cpg names (855, 1258, UTF-8), holding words of the page's language and, where Python has
+the page's codec, every byte from 0x80 to 0xFF the page reads as a printable character, is read
+as created (with its mark, or the .cpg create writes), without its mark beside a .cpg naming the
+page, and without either with the page told to each door (`--codepage`, the library's and
+Python's open options, the module's `codepage=`, the browser's View > Code page entry). Each
+door must read the words and bytes as written; the browser (browser_rows, its window offscreen)
+is one of the doors there.
+
 A door that refuses a table `vxdbf dump` reads is a difference too. Differences an open item
 covers are listed in EXPECTED with that item; they are reported, not counted as failures (and a
 listed difference that no longer occurs is reported so that its mark is removed).
 
 usage: check_conformance.py VXDBF LIBRARY_ROWS SQLITE_MODULE PYTHON_DIR CORPUS_DIR
+                            [--browser=BROWSER_ROWS]
 Exit 77 when the corpus or a door (Python package, pandas) is absent.
 """
 
@@ -25,6 +35,7 @@ import decimal
 import json
 import math
 import os
+import shutil
 import sqlite3
 import subprocess
 import sys
@@ -32,6 +43,8 @@ import tempfile
 import warnings
 
 VXDBF, LIBRARY, MODULE, PYTHON_DIR, CORPUS = sys.argv[1:6]
+# --browser=PATH: the browser's door (browser_rows), in a build with the browser.
+BROWSER = next((a.split("=", 1)[1] for a in sys.argv[6:] if a.startswith("--browser=")), None)
 ENV = {**os.environ, "LC_ALL": "C"}
 os.environ["LC_ALL"] = "C"
 
@@ -132,8 +145,13 @@ class Rows:
             name: canonical(t, b, values.get(name)) for name, t, b in self.fields})
 
 
-def door_dump(path, fields, names):
-    r = run(VXDBF, "dump", path, "--format", "jsonl", "--deleted", "--lossy")
+def page_args(page):
+    """A door's command-line words naming the page the text is in (none: the table's own)."""
+    return ["--codepage", str(page)] if page else []
+
+
+def door_dump(path, fields, names, page=0):
+    r = run(VXDBF, "dump", path, "--format", "jsonl", "--deleted", "--lossy", *page_args(page))
     if r.returncode not in (0, 1) or (r.returncode == 1 and not r.stdout):
         raise Refused(r.stderr.decode("utf-8", "replace").strip())
     rows = Rows(fields)
@@ -142,24 +160,29 @@ def door_dump(path, fields, names):
     return rows
 
 
-def door_library(path, fields, names):
-    r = run(LIBRARY, path)
+def program_rows(program, path, fields, page):
+    """The JSON lines a door's program (library_rows, browser_rows) prints for the table."""
+    r = run(program, path, *page_args(page))
     out = jsonl(r.stdout)
     if r.returncode != 0:
         raise Refused(out[-1]["message"] if out and "message" in out[-1] else r.stderr.decode())
     rows = Rows(fields)
     for row in out:
-        rows.add(row.pop("_recno"), row.pop("_deleted"), row)
+        rows.add(row.pop("_recno"), row.pop("_deleted", None), row)
     return rows
 
 
-def door_python_iter(path, fields, names):
+def door_library(path, fields, names, page=0):
+    return program_rows(LIBRARY, path, fields, page)
+
+
+def door_python_iter(path, fields, names, page=0):
     import vexel
     rows = Rows(fields)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            with vexel.open(path, mode="readonly") as t:
+            with vexel.open(path, mode="readonly", codepage=page or None) as t:
                 for r in t:
                     rows.add(r.recno, r.deleted, dict(zip(names, r.values())))
     except vexel.Error as e:
@@ -167,12 +190,12 @@ def door_python_iter(path, fields, names):
     return rows
 
 
-def door_read_dbf(path, fields, names):
+def door_read_dbf(path, fields, names, page=0):
     import vexel
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            frame = vexel.read_dbf(path, deleted=True)
+            frame = vexel.read_dbf(path, deleted=True, codepage=page or None)
     except vexel.Error as e:
         raise Refused(str(e))
     rows = Rows(fields)
@@ -190,10 +213,10 @@ def module_table(path, options=""):
     return con
 
 
-def door_sql(path, fields, names):
+def door_sql(path, fields, names, page=0):
     con = None
     try:
-        con = module_table(path, ", mode=read_only")
+        con = module_table(path, ", mode=read_only" + (", codepage=%d" % page if page else ""))
         rows = Rows(fields)
         # Reading every column hides deleted records (as an UPDATE does): a constraint on
         # _deleted asks for them.
@@ -211,11 +234,11 @@ def sql_quote(text):
     return "'" + text.replace("'", "''") + "'"
 
 
-def door_export(path, fields, names, scratch):
+def door_export(path, fields, names, scratch, page=0):
     db = os.path.join(scratch, "export.db")
     if os.path.exists(db):
         os.remove(db)
-    r = run(VXDBF, "export", path, "--sqlite", db)
+    r = run(VXDBF, "export", path, "--sqlite", db, *page_args(page))
     if r.returncode != 0:
         raise Refused(r.stderr.decode("utf-8", "replace").strip())
     con = sqlite3.connect(db)
@@ -303,25 +326,28 @@ READ_DOORS = [("library", door_library), ("python-iter", door_python_iter),
               ("read_dbf", door_read_dbf), ("sql", door_sql)]
 
 
-def read_through_doors(report, label, path, fields, scratch, reference=None):
+def read_through_doors(report, label, path, fields, scratch, reference=None, page=0,
+                       doors=READ_DOORS):
+    """Reads the table through every door (in `page` when one is given: each door told it
+    its own way) and reports where a door differs from dump, and dump from `reference`."""
     names = [f[0] for f in fields]
     try:
-        dump = door_dump(path, fields, names)
-    except Refused:
+        dump = door_dump(path, fields, names, page)
+    except Refused as e:
         if reference is None:
             return 0
-        report.result(label, "dump", "refused")
+        report.result(label, "dump", "refused: " + str(e)[:200])
         return 0
     if reference is not None:
         report.result(label, "dump", compare(reference, dump))
-    for door, read in READ_DOORS:
+    for door, read in doors:
         try:
-            report.result(label, door, compare(dump, read(path, fields, names)))
+            report.result(label, door, compare(dump, read(path, fields, names, page)))
         except Refused as e:
             report.result(label, door, "refused: " + str(e)[:200])
     try:
         report.result(label, "export",
-                      compare(dump, door_export(path, fields, names, scratch),
+                      compare(dump, door_export(path, fields, names, scratch, page),
                               only_undeleted=True, rowid_order=True))
     except Refused as e:
         report.result(label, "export", "refused: " + str(e)[:200])
@@ -493,6 +519,166 @@ def check_written(report, scratch):
             read_through_doors(report, label, path, fields, scratch, reference=want)
 
 
+# ---------------------------------------------------------------------------------------------
+# Every code page through every door
+
+# Each page the language driver table names, and pages only a .cpg names (855, 1258, UTF-8):
+# words of its language in its characters beyond ASCII.
+PAGE_WORDS = {
+    437: "Größe über, Crème brûlée, Año ñ ¿ £ ½",
+    620: "Zażółć gęślą jaźń, ŁÓDŹ ŚĆĘĄŃŻ, Größe über",  # Mazovia
+    737: "Καλημέρα κόσμε, ΑΒΓΔ ψωή",
+    850: "Ålesund og Øresund, São João, ÃÕ ß ¥",
+    852: "Zażółć gęślą jaźń, Příliš žluťoučký, Árvíztűrő",
+    855: "Ђорђе, Љубљана, Њујорк, Џеп",
+    857: "Işık ğüşö İstanbul, ÇĞŞ",
+    860: "Ação e coração, São João, ÁÉÍÓÚ ÂÊÔ ÃÕ Ç",
+    861: "Þórður Íslendingur, Ðð Ýý Áá",
+    863: "Québec, Français, À côté, Être, Île, Noël",
+    865: "Smørrebrød Ærø, Ålesund ø ¤",
+    866: "Съешь же ещё этих булок, Ёё",
+    874: "สวัสดีครับ ภาษาไทย",
+    895: "Příliš žluťoučký kůň úpěl ďábelské ódy, ŘŠČŽ ŤĎŇ",  # Kamenický
+    932: "日本語のテキスト、ｶﾀｶﾅ",
+    936: "中文文本，简体字",
+    949: "한국어 텍스트",
+    950: "中文文本，繁體字",
+    1250: "Příliš žluťoučký kůň, Zażółć, Árvíztűrő",
+    1251: "Съешь ещё булок, Київ, Ђорђе",
+    1252: "Crème brûlée, Zoë's café, Smørrebrød, € “Œuvre” – ß",
+    1253: "Καλημέρα κόσμε, Άλφα",
+    1254: "Işık ğüşö İstanbul, ÇĞŞ",
+    1255: "שלום עולם",
+    1256: "مرحبا بالعالم",
+    1257: "Ąžuolas ir šaknys, Rīga, Ēė",
+    1258: "Tiếng Việt, Đường phố",
+    10000: "Crème brûlée, Zoë, Smørrebrød, Æon ß",
+    10006: "Καλημέρα κόσμε",
+    10007: "Съешь же ещё этих булок",
+    10029: "Příliš žluťoučký kůň, Zażółć gęślą jaźń",
+    65001: "Zoë, Привет, 日本, 한국어 €",
+}
+# Python's codec of a single-byte page: a second record holds every byte from 0x80 to 0xFF the
+# codec reads as a printable character (not a combining mark), put into the table as raw bytes;
+# every door must read them as the codec does. Mazovia and Kamenický have no Python codec (their
+# tables are checked byte for byte in the engine's own tests), the two-byte pages and UTF-8 no
+# single bytes to list.
+PAGE_CODECS = {437: "cp437", 737: "cp737", 850: "cp850", 852: "cp852", 855: "cp855",
+               857: "cp857", 860: "cp860", 861: "cp861", 863: "cp863", 865: "cp865",
+               866: "cp866", 874: "cp874", 1250: "cp1250", 1251: "cp1251", 1252: "cp1252",
+               1253: "cp1253", 1254: "cp1254", 1255: "cp1255", 1256: "cp1256", 1257: "cp1257",
+               1258: "cp1258", 10000: "mac_roman", 10006: "mac_greek", 10007: "mac_cyrillic",
+               10029: "mac_latin2"}
+# Bytes a Macintosh page reads otherwise in another edition of its set: the character this system
+# reads (the C library's table, the edition Windows numbers the page by) where Python's codec
+# follows Apple's later edition.
+PAGE_EDITIONS = {10000: {0xC6: "\u0394"},  # Δ; Apple's 1998 edition reads ∆ (U+2206)
+                 10007: {0xA2: "\u00A2", 0xFF: "\u00A4"}}  # ¢ ¤; Apple's Ukrainian edition: Ґ €
+PAGE_FIELDS = [("NAME", "C", False), ("BYTES", "C", False), ("NOTES", "M", False)]
+WINDOWS_PAGES = {874, 932, 936, 949, 950, *range(1250, 1259)}
+
+
+def page_bytes(page):
+    """The bytes 0x80-0xFF of the page read as printable characters, and the text they make."""
+    import unicodedata
+    raw, text = b"", ""
+    for byte in range(0x80, 0x100):
+        try:
+            ch = PAGE_EDITIONS.get(page, {}).get(byte) or bytes([byte]).decode(PAGE_CODECS[page])
+        except UnicodeDecodeError:
+            continue
+        if ch.isprintable() and not unicodedata.combining(ch):
+            raw += bytes([byte])
+            text += ch
+    return raw, text
+
+
+def cpg_text(n, page):
+    """A .cpg text naming the page, in one of the spellings GIS programs and users write."""
+    if page == 65001:
+        return "utf-8"
+    if page in WINDOWS_PAGES:
+        forms = ("%d", "ANSI %d", "CP%d", "windows-%d")
+    elif page < 1000:
+        forms = ("%d", "OEM %d", "cp%d", "IBM%d")
+    else:
+        forms = ("%d", "CP%d")
+    return forms[n % len(forms)] % page + ("\r\n" if n % 3 == 0 else "")
+
+
+def make_page_table(folder, page):
+    """A table created in `page` holding its words, and its bytes when a codec lists them; the
+    rows it should read as."""
+    os.makedirs(folder)
+    path = os.path.join(folder, "t.dbf")
+    run(VXDBF, "create", path, "--version", "0x83", "--codepage", str(page),
+        "--field", "NAME,C,60", "--field", "BYTES,C,128", "--field", "NOTES,M")
+    words = PAGE_WORDS[page]
+    want = [{"NAME": words, "BYTES": "-", "NOTES": words + " " + words}]
+    raw, text = page_bytes(page) if page in PAGE_CODECS else (b"", "")
+    if raw:
+        want.append({"NAME": "bytes", "BYTES": "x" * len(raw), "NOTES": "bytes"})
+    data = "".join(json.dumps(row) + "\n" for row in want).encode()
+    r = run(VXDBF, "append", path, "--format", "jsonl", stdin=data)
+    if r.returncode != 0:
+        raise Refused("append: " + r.stderr.decode("utf-8", "replace").strip())
+    if raw:  # the placeholder of record 2's BYTES replaced by the page's bytes
+        with open(path, "r+b") as f:
+            header = f.read(12)
+            f.seek(int.from_bytes(header[8:10], "little") + int.from_bytes(header[10:12], "little")
+                   + 1 + 60)
+            f.write(raw)
+        want[1]["BYTES"] = text
+    rows = Rows(PAGE_FIELDS)
+    for n, row in enumerate(want, 1):
+        rows.add(n, False, row)
+    return path, rows
+
+
+def page_forms(n, page, made):
+    """The table in each form a reader meets it in: (form, path, page the doors are told). As
+    created (its mark, or the .cpg create writes for a page without a driver byte), without the
+    mark beside a .cpg naming the page, and without mark or .cpg with the page told."""
+    yield "as created", made, 0
+    for form, cpg, told in (("no mark, .cpg %r" % cpg_text(n, page), cpg_text(n, page), 0),
+                            ("no mark, page told", None, page)):
+        folder = os.path.join(os.path.dirname(os.path.dirname(made)), "%d %s" % (page, told))
+        os.makedirs(folder)
+        for name in ("t.dbf", "t.dbt"):
+            shutil.copyfile(os.path.join(os.path.dirname(made), name), os.path.join(folder, name))
+        path = os.path.join(folder, "t.dbf")
+        with open(path, "r+b") as f:
+            f.seek(29)
+            f.write(b"\0")
+        if cpg is not None:
+            with open(os.path.join(folder, "t.CPG" if n % 2 else "t.cpg"), "w", newline="") as f:
+                f.write(cpg)
+        yield form, path, told
+
+
+def door_browser(path, fields, names, page=0):
+    return program_rows(BROWSER, path, fields, page)
+
+
+def check_pages(report, scratch):
+    """Every page's table in every form read right through every door."""
+    doors = READ_DOORS + ([("browser", door_browser)] if BROWSER else [])
+    checked = 0
+    for n, page in enumerate(sorted(PAGE_WORDS)):
+        label = "cp%d table" % page
+        try:
+            made, want = make_page_table(os.path.join(scratch, "pages", str(page)), page)
+        except Refused as e:
+            report.result(label, "writing", str(e)[:300])
+            continue
+        for form, path, told in page_forms(n, page, made):
+            read_through_doors(report, "%s, %s" % (label, form), path, PAGE_FIELDS, scratch,
+                               reference=want, page=told, doors=doors)
+            checked += 1
+    print("pages: %d pages in %d tables read through %d doors" % (
+        len(PAGE_WORDS), checked, len(doors) + 2))
+
+
 def main():
     if not os.path.isdir(CORPUS):
         print("corpus not found at %s: skipped" % CORPUS)
@@ -510,6 +696,8 @@ def main():
     report = Report()
     read = 0
     with tempfile.TemporaryDirectory() as scratch:
+        ENV["XDG_CONFIG_HOME"] = os.path.join(scratch, "config")  # the browser's settings
+        check_pages(report, scratch)
         for path in corpus_tables():
             label = os.path.relpath(path, CORPUS)
             fields = table_fields(path)

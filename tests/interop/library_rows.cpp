@@ -6,8 +6,11 @@
 //
 // With --append it appends the JSON lines of standard input instead (library_rows FILE --append).
 //
-// usage: library_rows FILE [--ignore-index | --append]
+// With --codepage N the table's text is read in page N whatever the table names.
+//
+// usage: library_rows FILE [--ignore-index | --append | --codepage N]
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <iostream>
@@ -107,13 +110,14 @@ int Append(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << "usage: library_rows FILE [--ignore-index]\n";
+    std::cerr << "usage: library_rows FILE [--ignore-index | --append | --codepage N]\n";
     return 2;
   }
   const bool append = argc > 2 && std::strcmp(argv[2], "--append") == 0;
   vexel::OpenOptions options;
   options.mode = vexel::OpenMode::read_only;
   options.ignore_index = argc > 2 && std::strcmp(argv[2], "--ignore-index") == 0;
+  if (argc > 3 && std::strcmp(argv[2], "--codepage") == 0) options.codepage = std::atoi(argv[3]);
   try {
     if (append) return Append(argv[1]);
     vexel::Table table = vexel::open(argv[1], options);

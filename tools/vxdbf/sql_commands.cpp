@@ -79,6 +79,11 @@ void Attach(sqlite3* db, const std::string& schema, const std::string& name,
           file);
 }
 
+// The module's option naming the page of a table's text (--codepage), or nothing.
+std::string PageOption(const Options& o) {
+  return o.codepage != 0 ? ", codepage=" + std::to_string(o.codepage) : std::string();
+}
+
 // A file's name without its folder and extension.
 std::string Stem(const std::string& file) {
   const std::size_t slash = file.find_last_of('/');
@@ -126,7 +131,7 @@ int RunSql(const Options& o, const Streams& io) {
   std::set<std::string> names;
   const auto attach = [&](const std::string& name, const std::string& file) {
     if (!names.insert(name).second) throw UsageError{"two tables named " + Quoted(name)};
-    Attach(d.db, "main", name, file);
+    Attach(d.db, "main", name, file, PageOption(o));
   };
   int status = kExitOk;
   if (!sql_options.dir.empty()) {
@@ -182,11 +187,13 @@ int RunSql(const Options& o, const Streams& io) {
 
 // Copies one table (its records not marked deleted) into `out`.NAME, then adds an index for
 // every tag whose key is one field (COLLATE NOCASE for an UPPER(field) key).
-void ExportTable(sqlite3* db, const std::string& name, const std::string& file, std::ostream& err) {
+void ExportTable(sqlite3* db, const std::string& name, const std::string& file, const Options& o,
+                 std::ostream& err) {
   const std::string source = "temp.\"vexel source\"";
   // Only read: neither a sound index nor the memo file is needed (the open warns instead).
-  Attach(db, "temp", "vexel source", file, ", mode=read_only");
-  const vexel::Table table = vexel::open(file, {.mode = vexel::OpenMode::read_only});
+  Attach(db, "temp", "vexel source", file, ", mode=read_only" + PageOption(o));
+  const vexel::Table table =
+      vexel::open(file, {.mode = vexel::OpenMode::read_only, .codepage = o.codepage});
   const std::vector<vexel::Field>& fields = table.fields();
   const std::string target = "out." + vexel::sql::QuoteIdentifier(name);
   std::string columns, list;
@@ -266,7 +273,8 @@ int RunExport(const Options& o, const Streams& io) {
     std::set<std::string> names;
     for (const std::string& file : o.files) {
       try {
-        const vexel::Table table = vexel::open(file, {.mode = vexel::OpenMode::read_only});
+        const vexel::Table table =
+            vexel::open(file, {.mode = vexel::OpenMode::read_only, .codepage = o.codepage});
         for (const std::string& warning : table.warnings()) {
           io.err << "vxdbf: warning: " << warning << "\n";
         }
@@ -282,7 +290,7 @@ int RunExport(const Options& o, const Streams& io) {
       // One transaction per table.
       Execute(d.db, "BEGIN", sql_options.out);
       try {
-        ExportTable(d.db, name, file, io.err);
+        ExportTable(d.db, name, file, o, io.err);
         Execute(d.db, "COMMIT", sql_options.out);
       } catch (...) {
         sqlite3_exec(d.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -316,7 +324,7 @@ void RegisterSqlCommands(Commands& commands) {
   Options& o = commands.options();
   sql_options = {};
   CLI::App& sql = commands.Add(
-      {"sql", "\"SQL\" [--table NAME=FILE ...] [--dir FOLDER] [--format csv|jsonl]",
+      {"sql", "\"SQL\" [--table NAME=FILE ...] [--dir FOLDER] [--format csv|jsonl] [--codepage N]",
        "Runs SQL over live tables (through the vexel SQLite module) and prints the rows.",
        "vxdbf sql \"SELECT TITLE, YEAR FROM films WHERE YEAR > 1950\" --table films=films.dbf",
        Translated(RunSql)});
@@ -326,14 +334,18 @@ void RegisterSqlCommands(Commands& commands) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   sql.add_option("--dir", sql_options.dir, "every .dbf of a folder, named by its file name");
   AddFormatOption(sql, o, "csv (with a header line) or jsonl (one object a line)");
+  AddCodePageOption(sql, "--codepage", o.codepage,
+                    "the code page of every table's text, whatever its language driver mark says");
 
   CLI::App& exported = commands.Add(
-      {"export", "FILE... --sqlite OUT.db",
+      {"export", "FILE... --sqlite OUT.db [--codepage N]",
        "Copies tables into ordinary SQLite tables, with an index for every plain-field tag.",
        "vxdbf export films.dbf actors.dbf --sqlite films.db", Translated(RunExport)});
   exported.add_option("FILE", o.files, "the tables")->required()->expected(1, -1);
   exported.add_option("--sqlite", sql_options.out, "the SQLite database to write (created)")
       ->required();
+  AddCodePageOption(exported, "--codepage", o.codepage,
+                    "the code page of every table's text, whatever its language driver mark says");
 }
 
 #else
