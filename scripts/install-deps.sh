@@ -6,7 +6,8 @@ packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libshp-dev libcli1
           python3-dev python3-pybind11 pybind11-dev python3-pytest python3-pandas python3-numpy
           python3-venv python3-pip python3-setuptools python3-wheel python3-build
           qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth imagemagick bison
-          libsqlite3-dev sqlite3)
+          libsqlite3-dev sqlite3
+          libreoffice-calc-nogui libreoffice-base-drivers python3-uno)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -42,6 +42,8 @@ import sys
 import tempfile
 import warnings
 
+from page_texts import MULTI_BYTE, PAGE_WORDS, PYTHON_CODECS
+
 VXDBF, LIBRARY, MODULE, PYTHON_DIR, CORPUS = sys.argv[1:6]
 # --browser=PATH: the browser's door (browser_rows), in a build with the browser.
 BROWSER = next((a.split("=", 1)[1] for a in sys.argv[6:] if a.startswith("--browser=")), None)
@@ -522,53 +524,11 @@ def check_written(report, scratch):
 # ---------------------------------------------------------------------------------------------
 # Every code page through every door
 
-# Each page the language driver table names, and pages only a .cpg names (855, 1258, UTF-8):
-# words of its language in its characters beyond ASCII.
-PAGE_WORDS = {
-    437: "Größe über, Crème brûlée, Año ñ ¿ £ ½",
-    620: "Zażółć gęślą jaźń, ŁÓDŹ ŚĆĘĄŃŻ, Größe über",  # Mazovia
-    737: "Καλημέρα κόσμε, ΑΒΓΔ ψωή",
-    850: "Ålesund og Øresund, São João, ÃÕ ß ¥",
-    852: "Zażółć gęślą jaźń, Příliš žluťoučký, Árvíztűrő",
-    855: "Ђорђе, Љубљана, Њујорк, Џеп",
-    857: "Işık ğüşö İstanbul, ÇĞŞ",
-    860: "Ação e coração, São João, ÁÉÍÓÚ ÂÊÔ ÃÕ Ç",
-    861: "Þórður Íslendingur, Ðð Ýý Áá",
-    863: "Québec, Français, À côté, Être, Île, Noël",
-    865: "Smørrebrød Ærø, Ålesund ø ¤",
-    866: "Съешь же ещё этих булок, Ёё",
-    874: "สวัสดีครับ ภาษาไทย",
-    895: "Příliš žluťoučký kůň úpěl ďábelské ódy, ŘŠČŽ ŤĎŇ",  # Kamenický
-    932: "日本語のテキスト、ｶﾀｶﾅ",
-    936: "中文文本，简体字",
-    949: "한국어 텍스트",
-    950: "中文文本，繁體字",
-    1250: "Příliš žluťoučký kůň, Zażółć, Árvíztűrő",
-    1251: "Съешь ещё булок, Київ, Ђорђе",
-    1252: "Crème brûlée, Zoë's café, Smørrebrød, € “Œuvre” – ß",
-    1253: "Καλημέρα κόσμε, Άλφα",
-    1254: "Işık ğüşö İstanbul, ÇĞŞ",
-    1255: "שלום עולם",
-    1256: "مرحبا بالعالم",
-    1257: "Ąžuolas ir šaknys, Rīga, Ēė",
-    1258: "Tiếng Việt, Đường phố",
-    10000: "Crème brûlée, Zoë, Smørrebrød, Æon ß",
-    10006: "Καλημέρα κόσμε",
-    10007: "Съешь же ещё этих булок",
-    10029: "Příliš žluťoučký kůň, Zażółć gęślą jaźń",
-    65001: "Zoë, Привет, 日本, 한국어 €",
-}
-# Python's codec of a single-byte page: a second record holds every byte from 0x80 to 0xFF the
-# codec reads as a printable character (not a combining mark), put into the table as raw bytes;
-# every door must read them as the codec does. Mazovia and Kamenický have no Python codec (their
-# tables are checked byte for byte in the engine's own tests), the two-byte pages and UTF-8 no
-# single bytes to list.
-PAGE_CODECS = {437: "cp437", 737: "cp737", 850: "cp850", 852: "cp852", 855: "cp855",
-               857: "cp857", 860: "cp860", 861: "cp861", 863: "cp863", 865: "cp865",
-               866: "cp866", 874: "cp874", 1250: "cp1250", 1251: "cp1251", 1252: "cp1252",
-               1253: "cp1253", 1254: "cp1254", 1255: "cp1255", 1256: "cp1256", 1257: "cp1257",
-               1258: "cp1258", 10000: "mac_roman", 10006: "mac_greek", 10007: "mac_cyrillic",
-               10029: "mac_latin2"}
+# The byte record of a single-byte page (Python's codec of the page lists its bytes): every byte
+# from 0x80 to 0xFF the codec reads as a printable character (not a combining mark), put into the
+# table as raw bytes; every door must read them as the codec does. Mazovia and Kamenický have no
+# Python codec (their tables are checked byte for byte in the engine's own tests), the two-byte
+# pages and UTF-8 no single bytes to list.
 # Bytes a Macintosh page reads otherwise in another edition of its set: the character this system
 # reads (the C library's table, the edition Windows numbers the page by) where Python's codec
 # follows Apple's later edition.
@@ -584,7 +544,7 @@ def page_bytes(page):
     raw, text = b"", ""
     for byte in range(0x80, 0x100):
         try:
-            ch = PAGE_EDITIONS.get(page, {}).get(byte) or bytes([byte]).decode(PAGE_CODECS[page])
+            ch = PAGE_EDITIONS.get(page, {}).get(byte) or bytes([byte]).decode(PYTHON_CODECS[page])
         except UnicodeDecodeError:
             continue
         if ch.isprintable() and not unicodedata.combining(ch):
@@ -615,7 +575,8 @@ def make_page_table(folder, page):
         "--field", "NAME,C,60", "--field", "BYTES,C,128", "--field", "NOTES,M")
     words = PAGE_WORDS[page]
     want = [{"NAME": words, "BYTES": "-", "NOTES": words + " " + words}]
-    raw, text = page_bytes(page) if page in PAGE_CODECS else (b"", "")
+    single = page in PYTHON_CODECS and page not in MULTI_BYTE
+    raw, text = page_bytes(page) if single else (b"", "")
     if raw:
         want.append({"NAME": "bytes", "BYTES": "x" * len(raw), "NOTES": "bytes"})
     data = "".join(json.dumps(row) + "\n" for row in want).encode()
@@ -660,9 +621,21 @@ def door_browser(path, fields, names, page=0):
     return program_rows(BROWSER, path, fields, page)
 
 
+def door_vxdbf_sql(path, fields, names, page=0):
+    r = run(VXDBF, "sql", "SELECT _recno, * FROM t", "--table", "t=" + path, "--format", "jsonl",
+            *page_args(page))
+    if r.returncode != 0:
+        raise Refused(r.stderr.decode("utf-8", "replace").strip())
+    rows = Rows(fields)
+    for row in jsonl(r.stdout):
+        rows.add(row.pop("_recno"), None, row)
+    return rows
+
+
 def check_pages(report, scratch):
     """Every page's table in every form read right through every door."""
-    doors = READ_DOORS + ([("browser", door_browser)] if BROWSER else [])
+    doors = READ_DOORS + [("vxdbf sql", door_vxdbf_sql)] + (
+        [("browser", door_browser)] if BROWSER else [])
     checked = 0
     for n, page in enumerate(sorted(PAGE_WORDS)):
         label = "cp%d table" % page
