@@ -18,7 +18,8 @@ writing doors in turn) and, where Python has
 the page's codec, every byte from 0x80 to 0xFF the page reads as a printable character, is read
 as created (with its mark, or the .cpg create writes), without its mark beside a .cpg naming the
 page, and without either with the page told to each door (`--codepage`, the library's and
-Python's open options, the module's `codepage=`, the browser's View > Code page entry). Each
+Python's open options, the module's `codepage=`, the browser's View > Code page entry; there a
+writing door told the page adds a record first). Each
 door must read the words and bytes as written; the browser (browser_rows, its window offscreen)
 is one of the doors there.
 
@@ -418,16 +419,16 @@ def create(path, kind):
         raise Refused("create: " + r.stderr.decode())
 
 
-def write_vxdbf(path, rows):
+def write_vxdbf(path, rows, page=0):
     data = "".join(json.dumps(row) + "\n" for row in rows).encode()
-    r = run(VXDBF, "append", path, "--format", "jsonl", stdin=data)
+    r = run(VXDBF, "append", path, "--format", "jsonl", *page_args(page), stdin=data)
     if r.returncode != 0:
         raise Refused(r.stderr.decode().strip())
 
 
-def write_library(path, rows):
+def write_library(path, rows, page=0):
     data = "".join(json.dumps(row) + "\n" for row in rows).encode()
-    r = run(LIBRARY, path, "--append", stdin=data)
+    r = run(LIBRARY, path, "--append", *page_args(page), stdin=data)
     if r.returncode != 0:
         raise Refused((r.stdout + r.stderr).decode().strip())
 
@@ -442,20 +443,20 @@ def python_value(ftype, value):
     return value
 
 
-def write_python(path, rows, types):
+def write_python(path, rows, types, page=0):
     import vexel
     try:
-        with vexel.open(path) as t:
+        with vexel.open(path, codepage=page or None) as t:
             for row in rows:
                 t.append({k: python_value(types[k], v) for k, v in row.items()})
     except vexel.Error as e:
         raise Refused(str(e))
 
 
-def write_sql(path, rows, types):
+def write_sql(path, rows, types, page=0):
     con = None
     try:
-        con = module_table(path)
+        con = module_table(path, ", codepage=%d" % page if page else "")
         for row in rows:
             names = list(row)
             values = [(1 if v else 0) if types[k] == "L" and v is not None else v
@@ -470,11 +471,12 @@ def write_sql(path, rows, types):
             con.close()
 
 
-def writing_doors(rows, types):
-    return [("vxdbf append", lambda p: write_vxdbf(p, rows)),
-            ("library append", lambda p: write_library(p, rows)),
-            ("python append", lambda p: write_python(p, rows, types)),
-            ("sql insert", lambda p: write_sql(p, rows, types))]
+def writing_doors(rows, types, page=0):
+    """Each writing door as (name, write(path)), told `page` when one is given."""
+    return [("vxdbf append", lambda p: write_vxdbf(p, rows, page)),
+            ("library append", lambda p: write_library(p, rows, page)),
+            ("python append", lambda p: write_python(p, rows, types, page)),
+            ("sql insert", lambda p: write_sql(p, rows, types, page))]
 
 
 # Values a field holds as characters but not as bytes: each writing door refuses them, and the
@@ -536,6 +538,7 @@ def check_written(report, scratch):
 PAGE_EDITIONS = {10000: {0xC6: "\u0394"},  # Δ; Apple's 1998 edition reads ∆ (U+2206)
                  10007: {0xA2: "\u00A2", 0xFF: "\u00A4"}}  # ¢ ¤; Apple's Ukrainian edition: Ґ €
 PAGE_FIELDS = [("NAME", "C", False), ("BYTES", "C", False), ("NOTES", "M", False)]
+PAGE_TYPES = {name: ftype for name, ftype, _ in PAGE_FIELDS}
 WINDOWS_PAGES = {874, 932, 936, 949, 950, *range(1250, 1259)}
 
 
@@ -580,7 +583,7 @@ def make_page_table(folder, page, door):
     raw, text = page_bytes(page) if single else (b"", "")
     if raw:
         want.append({"NAME": "bytes", "BYTES": "x" * len(raw), "NOTES": "bytes"})
-    name, write = writing_doors(want, {"NAME": "C", "BYTES": "C", "NOTES": "M"})[door]
+    name, write = writing_doors(want, PAGE_TYPES)[door]
     try:
         write(path)
     except Refused as e:
@@ -642,16 +645,30 @@ def check_pages(report, scratch):
     for n, page in enumerate(sorted(PAGE_WORDS)):
         # Each page's words written through one of the writing doors in turn (every door gets
         # single-byte and two-byte pages; all of them write UTF-8 in check_written).
-        door = n % len(writing_doors([], {}))
-        label = "cp%d table written by %s" % (page, writing_doors([], {})[door][0])
+        doors_w = writing_doors([], PAGE_TYPES)
+        door = n % len(doors_w)
+        label = "cp%d table written by %s" % (page, doors_w[door][0])
         try:
             made, want = make_page_table(os.path.join(scratch, "pages", str(page)), page, door)
         except Refused as e:
             report.result(label, "writing", str(e)[:300])
             continue
         for form, path, told in page_forms(n, page, made):
+            form_want = want
+            if told:  # the next writing door, told the page too, adds a record
+                row = {"NAME": PAGE_WORDS[page], "BYTES": "told", "NOTES": "told"}
+                name, write = writing_doors([row], PAGE_TYPES, told)[(door + 1) % len(doors_w)]
+                form += ", a record added by %s told the page" % name
+                try:
+                    write(path)
+                except Refused as e:
+                    report.result("%s, %s" % (label, form), "writing", str(e)[:300])
+                    continue
+                form_want = Rows(PAGE_FIELDS)
+                form_want.rows = dict(want.rows)
+                form_want.add(len(want.rows) + 1, False, row)
             read_through_doors(report, "%s, %s" % (label, form), path, PAGE_FIELDS, scratch,
-                               reference=want, page=told, doors=doors)
+                               reference=form_want, page=told, doors=doors)
             checked += 1
     print("pages: %d pages in %d tables read through %d doors" % (
         len(PAGE_WORDS), checked, len(doors) + 2))

@@ -6,9 +6,9 @@
 //
 // With --append it appends the JSON lines of standard input instead (library_rows FILE --append).
 //
-// With --codepage N the table's text is read in page N whatever the table names.
+// With --codepage N the table's text is read (or written) in page N whatever the table names.
 //
-// usage: library_rows FILE [--ignore-index | --append | --codepage N]
+// usage: library_rows FILE [--ignore-index | --append] [--codepage N]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,8 +88,8 @@ vexel::Value FromJson(const vexel::Field& field, const nlohmann::json& value) {
 }
 
 // Appends the JSON lines of standard input, each an object of field names and values.
-int Append(const char* path) {
-  vexel::Table table = vexel::open(path);
+int Append(const char* path, int codepage) {
+  vexel::Table table = vexel::open(path, {.codepage = codepage});
   std::string line;
   while (std::getline(std::cin, line)) {
     if (line.empty()) continue;
@@ -109,17 +109,26 @@ int Append(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::cerr << "usage: library_rows FILE [--ignore-index | --append | --codepage N]\n";
-    return 2;
-  }
-  const bool append = argc > 2 && std::strcmp(argv[2], "--append") == 0;
   vexel::OpenOptions options;
   options.mode = vexel::OpenMode::read_only;
-  options.ignore_index = argc > 2 && std::strcmp(argv[2], "--ignore-index") == 0;
-  if (argc > 3 && std::strcmp(argv[2], "--codepage") == 0) options.codepage = std::atoi(argv[3]);
+  bool append = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--append") == 0) {
+      append = true;
+    } else if (std::strcmp(argv[i], "--ignore-index") == 0) {
+      options.ignore_index = true;
+    } else if (std::strcmp(argv[i], "--codepage") == 0 && i + 1 < argc) {
+      options.codepage = std::atoi(argv[++i]);
+    } else {
+      argc = 0;
+    }
+  }
+  if (argc < 2) {
+    std::cerr << "usage: library_rows FILE [--ignore-index | --append] [--codepage N]\n";
+    return 2;
+  }
   try {
-    if (append) return Append(argv[1]);
+    if (append) return Append(argv[1], options.codepage);
     vexel::Table table = vexel::open(argv[1], options);
     for (const std::string& warning : table.warnings()) std::cerr << "warning: " << warning << "\n";
     const std::vector<vexel::Field>& fields = table.fields();
