@@ -11,6 +11,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/order_internal.h"
 #include "engine/index/semaphore.h"
 #include "engine/index/tag_tree.h"
@@ -24,6 +25,8 @@ namespace vx {
 using namespace order_internal;
 
 namespace {
+
+void AfterTreeChange(TableRecord& t, AreaIndex& index);
 
 // Byte 0 of the index file, held while a tag header is written on a shared table; tried for
 // a third of a second (other programs hold it only for one write).
@@ -225,12 +228,139 @@ IndexState::AppendBatchState* BatchOf(int area) {
   return &CurrentState<IndexState>().append_batches[static_cast<std::size_t>(area)];
 }
 
-// Lets the batch's update bracket go (other programs see the change counter move); false after
-// a report.
+// Whether the area's appends may hold their keys back for the batch: an .MDX kept current
+// alone (the .NDX files of an area keep the single-append protocol, so that a batch that fails
+// never has to take keys back out of them), on a table file.
+bool MayDefer(TableRecord& t, AreaIndex& index) {
+  if (t.is_virtual || index.tags.empty()) return false;
+  const auto& ndx = CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(t.area)];
+  return ndx == nullptr || ndx->files.empty();
+}
+
+// The batch's bracket was just taken: the appends under it defer their keys, the index's
+// writes are held, and the table's end is kept so that the records can be taken back. Without
+// the before-image the appends keep the single-append protocol.
+void StartDeferring(TableRecord& t, AreaIndex& index) {
+  AreaIndex::PendingKeys& pending = index.pending;
+  if (pending.active || !MayDefer(t, index)) return;
+  QuietErrors quiet;
+  const std::uint16_t code = EngineErrorCode;
+  const std::string message = LastErrorMessage;
+  if (FlushAppends(t) && KeepBeforeImage(t, t.record_count + 1, pending.table_before) == 0) {
+    const std::size_t tags = index.tags.size();
+    pending.staged.assign(tags, KeyBuffer{});
+    pending.staged_in.assign(tags, false);
+    pending.keys.assign(tags, {});
+    pending.records.assign(tags, {});
+    pending.active = true;
+    index.file.HoldWrites();
+  }
+  EngineErrorCode = code;
+  LastErrorMessage = message;
+}
+
+// Inserts one tag's waiting keys in key order (records ascending among equal keys, so that the
+// tree ends as the appends one by one would have left it); false after a report.
+bool InsertPending(AreaIndex& index, OrderTag& tag, int area, const std::vector<std::uint8_t>& keys,
+                   const std::vector<std::uint32_t>& records) {
+  if (records.empty()) return true;
+  const auto length = static_cast<std::size_t>(tag.header.KeyLength());
+  std::vector<std::uint32_t> order(records.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  const KeyComparator compare = tag.compare;
+  const int key_length = tag.header.KeyLength();
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return compare(keys.data() + a * length, keys.data() + b * length, key_length) < 0;
+  });
+  TagTree tree = TreeOf(index, tag, area);
+  for (std::uint32_t i : order) {
+    if (InsertKey(tree, keys.data() + i * length, records[i]) == TreeResult::kFailed) return false;
+  }
+  return WriteAnchor(index, tag, tree);
+}
+
+}  // namespace
+
+bool WritePendingKeys(TableRecord& t) {
+  AreaIndex* index = IndexOf(t);
+  if (index == nullptr || !index->pending.active) return true;
+  AreaIndex::PendingKeys& pending = index->pending;
+  pending.active = false;
+  const std::size_t appended =
+      static_cast<std::size_t>(std::max(0, pending.last_record - pending.table_before.count));
+  bool ok = true;
+  bool restored = true;
+  std::uint16_t code = 0;
+  std::string message;
+  {
+    QuietErrors quiet;
+    const std::uint16_t before = EngineErrorCode;
+    const std::string before_message = LastErrorMessage;
+    EngineErrorCode = 0;
+    // The records that waited behind go to the disk before their keys; one that did not (a
+    // write failed, now or when a block of them was written) fails the batch.
+    const bool flushed = FlushAppends(t);
+    ok = flushed && t.record_count >= pending.last_record;
+    if (flushed && !ok) {
+      SetEngineError(222, "File:  " + t.file_name + ": appended records were lost [APPEND]");
+    }
+    for (std::size_t i = 0; ok && i < index->tags.size(); ++i) {
+      ok = InsertPending(*index, *index->tags[i], t.area, pending.keys[i], pending.records[i]);
+    }
+    if (ok) {
+      ok = index->file.FlushHeldWrites(restored);
+    } else {
+      // Nothing of the batch's keys reached the disk.
+      const std::uint16_t failed = EngineErrorCode;
+      const std::string failed_message = LastErrorMessage;
+      restored = index->file.DropHeldWrites();
+      EngineErrorCode = failed;
+      LastErrorMessage = failed_message;
+    }
+    code = EngineErrorCode;
+    message = LastErrorMessage;
+    if (!ok) {
+      // The tags in memory are as the file holds them again.
+      restored = ReadAnchors(*index, t.area) && restored;
+      // Every record the batch appended since its keys began to wait goes: none of them has
+      // its keys in the tags.
+      const int io = PutBackBeforeImage(t, pending.table_before);
+      if (io != 0) {
+        message += " (the records appended since the index was last written could not be "
+                   "taken back: " + ErrorDescription(static_cast<std::uint16_t>(io)) + ")";
+      } else if (appended <= 1) {
+        message += " (the record was put back as it was)";
+      } else {
+        message += " (the " + std::to_string(appended) +
+                   " records appended since the index was last written were taken back)";
+      }
+      if (!restored) {
+        message += " (" + index->file.name() + " may be damaged: reindex rebuilds its tags)";
+      }
+    }
+    EngineErrorCode = before;
+    LastErrorMessage = before_message;
+  }
+  pending.keys.clear();
+  pending.records.clear();
+  pending.last_record = 0;
+  pending.table_before = RecordBeforeImage{};
+  AfterTreeChange(t, *index);
+  if (ok) return true;
+  SetEngineError(code != 0 ? code : 222, message);
+  return false;
+}
+
+namespace {
+
+// Puts the batch's waiting keys in and lets its update bracket go (other programs see the
+// change counter move); false after a report.
 bool ReleaseBatchHold(int area, IndexState::AppendBatchState& batch) {
   if (!batch.holding) return true;
   batch.holding = false;
-  return LockBracket(area, false);
+  bool written = true;
+  if (TableRecord* t = AreaTable(area)) written = WritePendingKeys(*t);
+  return LockBracket(area, false) && written;
 }
 
 }  // namespace
@@ -242,6 +372,9 @@ void HookAppendBegins(TableRecord& t) {
     if (!LockBracket(t.area, true)) return;
     batch->holding = true;
     batch->since = os::TickCount();
+    AreaIndex* index = IndexOf(t);
+    // Another program's change is taken in before keys begin to wait.
+    if (index != nullptr && CheckForChanges(t, *index, false)) StartDeferring(t, *index);
   }
   LockBracket(t.area, true);
 }
@@ -252,6 +385,11 @@ void HookAppendEnds(TableRecord& t) {
   if (batch != nullptr && batch->holding && os::TickCount() - batch->since >= kBatchHoldMs) {
     ReleaseBatchHold(t.area, *batch);
   }
+}
+
+bool HookAppendDeferred(TableRecord& t) {
+  const AreaIndex* index = IndexOf(t);
+  return index != nullptr && index->pending.active;
 }
 
 // Reads every tag's tree whole, once after the index was opened: damage off the way an edit
@@ -387,6 +525,57 @@ bool TouchedTreesSound(TableRecord& t, AreaIndex& index,
   return true;
 }
 
+namespace {
+
+// An append whose keys wait for its batch: makes the keys of the record as it will be (for
+// AddKeys to take), refusing one that cannot be made, and refuses a tag found damaged or kept
+// in another writer's order. The ways down are read when the keys go in (WritePendingKeys),
+// where a damaged one takes back the batch's records.
+bool StageKeys(TableRecord& t, AreaIndex& index) {
+  AreaIndex::PendingKeys& pending = index.pending;
+  const std::int32_t saved_number = t.record_number;
+  const std::int32_t saved_count = t.record_count;
+  // The keys are made as they would be once the record is written: RECNO() is its number, and
+  // the table counts it (an expression reads no fields of a table without records).
+  t.record_number = t.record_count + 1;
+  t.record_count = t.record_number;
+  bool ok = true;
+  std::vector<const OrderTag*> touched;
+  for (std::size_t i = 0; i < index.tags.size(); ++i) {
+    OrderTag& tag = *index.tags[i];
+    bool in = false;
+    if (!RecordKey(t, tag, pending.staged[i], in)) {
+      ok = false;
+      break;
+    }
+    pending.staged_in[i] = in;
+    if (!in) continue;
+    touched.push_back(&tag);
+    // Before the tag was first read whole, its way down is read as for a single append, which
+    // names the page a damaged way holds.
+    const bool first = !index.validated || i >= index.keys_checked.size() || !index.keys_checked[i];
+    // The tag table cannot change while the bracket is held: read once per bracket.
+    const bool bracket_first = pending.last_record == 0;
+    if (RefusedForWritersOrder(index, tag) ||
+        ((first || bracket_first) && !HeaderNotShared(index, tag))) {
+      ok = false;
+      break;
+    }
+    if (first) {
+      TagTree tree = TreeOf(index, tag, t.area);
+      if (!CheckInsertPath(tree, pending.staged[i].data())) {
+        ok = false;
+        break;
+      }
+    }
+  }
+  t.record_number = saved_number;
+  t.record_count = saved_count;
+  return ok && TouchedTreesSound(t, index, touched);
+}
+
+}  // namespace
+
 // Before a record is written (nothing of the edit is on the disk yet): makes the keys of the
 // record as it will be and reads, without writing, the way down of every change it will make:
 // the removal of a replaced key and the insert of the new one. A key that cannot be made, a
@@ -395,7 +584,9 @@ bool TouchedTreesSound(TableRecord& t, AreaIndex& index,
 bool HookCheckKeys(TableRecord& t, bool appending) {
   AreaIndex* index = IndexOf(t);
   if (index == nullptr || index->tags.empty()) return true;
+  if (!appending && !WritePendingKeys(t)) return false;
   if (appending && !CheckForChanges(t, *index, false)) return false;
+  if (appending && index->pending.active) return StageKeys(t, *index);
   const std::int32_t saved_number = t.record_number;
   // RECNO() in a key means the number the record will have.
   if (appending) t.record_number = t.record_count + 1;
@@ -490,6 +681,7 @@ namespace order_internal {
 // Opens the update bracket and takes in what other programs changed; when that fails (or
 // raises) the bracket is closed again, otherwise UpdateEnds closes it.
 bool HookUpdateBegins(TableRecord& t) {
+  if (!WritePendingKeys(t)) return false;
   SemaphoreBracket bracket(SemaphoreBracket::Kind::kUpdate, t.area);
   if (!bracket.held()) return false;
   AreaIndex* index = IndexOf(t);
@@ -594,6 +786,19 @@ void HookNewKeys(TableRecord& t) {
 void HookAddKeys(TableRecord& t) {
   AreaIndex* index = IndexOf(t);
   if (index == nullptr || index->tags.empty()) return;
+  if (AreaIndex::PendingKeys& pending = index->pending; pending.active) {
+    // The keys StageKeys made wait for the batch.
+    const auto record = static_cast<std::uint32_t>(t.record_number);
+    pending.last_record = t.record_number;
+    for (std::size_t i = 0; i < index->tags.size(); ++i) {
+      if (!pending.staged_in[i]) continue;
+      const auto length = static_cast<std::size_t>(index->tags[i]->header.KeyLength());
+      pending.keys[i].insert(pending.keys[i].end(), pending.staged[i].begin(),
+                             pending.staged[i].begin() + static_cast<std::ptrdiff_t>(length));
+      pending.records[i].push_back(record);
+    }
+    return;
+  }
   if (!CheckForChanges(t, *index, false)) return;
   const auto record = static_cast<std::uint32_t>(t.record_number);
   std::vector<std::pair<OrderTag*, KeyBuffer>> added;

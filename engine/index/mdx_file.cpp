@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
@@ -111,9 +112,11 @@ void MdxFile::RefreshSize() {
 
 bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
   Changed();
-  const int code =
-      file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(node)));
-  if (code != 0) {
+  if (holding_) {
+    held_nodes_[page] = HeldNode{node, false};
+  } else if (const int code =
+                 file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(node)));
+             code != 0) {
     SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
     cache_.erase(page);
     return false;
@@ -145,6 +148,10 @@ std::uint32_t MdxFile::AppendNode() {
   if (!WriteNode(static_cast<std::uint32_t>(page), zero)) return 0;
   PutLe32(header_.bytes.data() + 32, static_cast<std::uint32_t>(page + 2));
   header_.dirty = true;
+  if (holding_) {
+    held_header_ = true;
+    return static_cast<std::uint32_t>(page);
+  }
   // The counter goes to the disk before the node can be linked: other programs allocate at the
   // counter, and a program that stops before the header is written must not leave a live node
   // beyond it.
@@ -163,6 +170,10 @@ bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
     return false;
   }
   Changed();
+  if (holding_) {
+    held_tag_headers_[tag] = header;
+    return true;
+  }
   const std::uint32_t page = header_.EntryAt(tag).header_page;
   const int code =
       file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(header.bytes)));
@@ -177,6 +188,11 @@ bool MdxFile::WriteTagHeader(int tag, const TagHeader& header) {
 
 bool MdxFile::WriteHeader() {
   Changed();
+  if (holding_) {
+    held_header_ = true;
+    header_.dirty = false;
+    return true;
+  }
   const int code = file_.WriteAt(0, std::as_bytes(std::span(header_.bytes)));
   if (code != 0) {
     SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
@@ -207,12 +223,145 @@ bool MdxFile::ReadHeader() {
   return true;
 }
 
+void MdxFile::HoldWrites() {
+  if (holding_) return;
+  RefreshSize();
+  hold_size_ = size_;
+  holding_ = true;
+}
+
+bool MdxFile::FlushHeldWrites(bool& restored) {
+  restored = true;
+  if (!holding_) return true;
+  holding_ = false;
+  // Each write names its bytes where they are held; the new pages (appended one after another)
+  // are gathered into runs written with one call each.
+  struct Write {
+    std::uint64_t offset;
+    std::span<const std::byte> bytes;
+    std::span<std::byte> before{};  // what the file held there (within its old size)
+  };
+  std::vector<Write> writes;
+  const auto bytes_of = [](const auto& array) { return std::as_bytes(std::span(array)); };
+  if (held_header_) writes.push_back({0, bytes_of(header_.bytes)});
+  std::vector<std::uint32_t> pages;
+  pages.reserve(held_nodes_.size());
+  for (const auto& [page, node] : held_nodes_) pages.push_back(page);
+  std::sort(pages.begin(), pages.end());
+  // New pages first: until a page that was there before links them, they are not part of a tree.
+  const auto first_new = std::partition_point(pages.begin(), pages.end(), [&](std::uint32_t p) {
+    return std::uint64_t{p} * kMdxPageSize < hold_size_;
+  });
+  std::vector<std::byte> fresh;
+  fresh.reserve(static_cast<std::size_t>(pages.end() - first_new) * kMdxNodeSize);
+  std::vector<std::pair<std::uint64_t, std::size_t>> runs;  // offset, bytes
+  for (auto it = first_new; it != pages.end(); ++it) {
+    const std::uint64_t offset = std::uint64_t{*it} * kMdxPageSize;
+    const auto node = bytes_of(held_nodes_[*it].node);
+    if (runs.empty() || runs.back().first + runs.back().second != offset) {
+      runs.emplace_back(offset, 0);
+    }
+    fresh.insert(fresh.end(), node.begin(), node.end());
+    runs.back().second += node.size();
+  }
+  std::size_t at = 0;
+  for (const auto& [offset, length] : runs) {
+    writes.push_back({offset, std::span<const std::byte>(fresh).subspan(at, length)});
+    at += length;
+  }
+  for (auto it = pages.begin(); it != first_new; ++it) {
+    writes.push_back({std::uint64_t{*it} * kMdxPageSize, bytes_of(held_nodes_[*it].node)});
+  }
+  std::vector<int> tags;
+  for (const auto& [tag, header] : held_tag_headers_) tags.push_back(tag);
+  std::sort(tags.begin(), tags.end());
+  for (int tag : tags) {
+    writes.push_back({std::uint64_t{header_.EntryAt(tag).header_page} * kMdxPageSize,
+                      bytes_of(held_tag_headers_[tag].bytes)});
+  }
+  Changed();
+  // The bytes each write replaces, read before the first write.
+  std::size_t before_bytes = 0;
+  for (const Write& w : writes) {
+    if (w.offset < hold_size_) before_bytes += std::min<std::uint64_t>(w.bytes.size(), hold_size_ - w.offset);
+  }
+  // (Not zeroed: every byte is read into before it is used.)
+  const std::unique_ptr<std::byte[]> before(new std::byte[std::max<std::size_t>(before_bytes, 1)]);
+  int code = 0;
+  at = 0;
+  for (Write& w : writes) {
+    if (w.offset >= hold_size_) continue;
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(w.bytes.size(), hold_size_ - w.offset));
+    w.before = std::span(before.get() + at, length);
+    at += length;
+    std::size_t got = 0;
+    code = file_.ReadAt(w.offset, w.before, got);
+    if (code == 0 && got != length) code = 222;
+    if (code != 0) break;
+  }
+  std::size_t written = 0;
+  if (code == 0) {
+    for (; written < writes.size(); ++written) {
+      code = file_.WriteAt(writes[written].offset, writes[written].bytes);
+      if (code != 0) break;
+    }
+  }
+  if (code == 0) {
+    held_nodes_.clear();
+    held_tag_headers_.clear();
+    held_header_ = false;
+    header_.dirty = false;
+    RefreshSize();
+    return true;
+  }
+  // The write that failed may have changed part of its bytes: it is put back with the others.
+  const std::size_t tried = std::min(written + 1, writes.size());
+  for (std::size_t i = tried; i-- > 0;) {
+    if (!writes[i].before.empty() && file_.WriteAt(writes[i].offset, writes[i].before) != 0) {
+      restored = false;
+    }
+  }
+  held_nodes_.clear();
+  held_tag_headers_.clear();
+  held_header_ = false;
+  std::uint64_t size = 0;
+  if (file_.Size(size) != 0 || (size > hold_size_ && file_.Truncate(hold_size_) != 0)) {
+    restored = false;
+  }
+  cache_.clear();
+  SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + name_);
+  {
+    QuietErrors quiet;
+    const std::uint16_t error = EngineErrorCode;
+    const std::string message = LastErrorMessage;
+    if (!ReadHeader()) restored = false;
+    EngineErrorCode = error;
+    LastErrorMessage = message;
+  }
+  return false;
+}
+
+bool MdxFile::DropHeldWrites() {
+  holding_ = false;
+  held_nodes_.clear();
+  held_tag_headers_.clear();
+  held_header_ = false;
+  cache_.clear();
+  return ReadHeader();
+}
+
 void MdxFile::Changed() { ++CurrentState<IndexState>().index_generation; }
 
 std::uint64_t MdxFile::Generation() { return CurrentState<IndexState>().index_generation; }
 
 int MdxFile::Close() {
   Changed();
+  if (holding_ && file_.IsOpen()) {
+    QuietErrors quiet;
+    bool restored = true;
+    FlushHeldWrites(restored);
+  }
   return file_.IsOpen() ? file_.Close() : 0;
 }
 
@@ -220,6 +369,10 @@ bool MdxFile::ReadTagHeader(int tag, TagHeader& out) {
   if (tag < 1 || tag > header_.TagCount()) {
     CorruptHeader();
     return false;
+  }
+  if (const auto held = held_tag_headers_.find(tag); held != held_tag_headers_.end()) {
+    out = held->second;
+    return true;
   }
   const std::uint32_t page = header_.EntryAt(tag).header_page;
   const std::uint64_t offset = std::uint64_t{page} * kMdxPageSize;
@@ -250,6 +403,12 @@ void MdxFile::SetNodeCache(std::uint32_t budget) {
 
 bool MdxFile::ReadNode(std::uint32_t page, NodeBytes& out, const IndexErrorContext& context,
                        int level) {
+  if (!held_nodes_.empty()) {
+    if (const auto held = held_nodes_.find(page); held != held_nodes_.end()) {
+      out = held->second.node;
+      return true;
+    }
+  }
   if (cache_nodes_ > 0) {
     const auto hit = cache_.find(page);
     if (hit != cache_.end()) {

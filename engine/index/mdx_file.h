@@ -99,6 +99,21 @@ class MdxFile {
     cache_.clear();
     Changed();
   }
+  // Holding writes, for a writer that keeps other programs out of the file meanwhile (the
+  // semaphore's update bracket): writes of nodes, tag headers and the header stay in memory (a
+  // node written again replaces its held copy, so each page goes to the disk once) and reads see
+  // them. FlushHeldWrites writes them: the header (whose page counter claims the new pages)
+  // first, then the new pages, the pages that were there before, and the tag headers last
+  // (a program stopped in between leaves no tag header naming a root not yet written). The
+  // bytes each write replaces are read first; when a write fails, they are written back and
+  // the file cut to its size before the hold, so that it holds what it held before, and
+  // `restored` tells whether that succeeded. DropHeldWrites forgets what is held (nothing of it
+  // reached the disk): kept nodes are dropped and the header is read again. Either way the
+  // hold ends; false after a report.
+  void HoldWrites();
+  bool Holding() const { return holding_; }
+  bool FlushHeldWrites(bool& restored);
+  bool DropHeldWrites();
   // Counts, over the engine's open indexes, the changes it made to them or learnt of (a node,
   // tag header or header written, a header read again, the kept nodes dropped, a file opened or
   // closed): a copy of a cursor taken at one count still stands where it stood while the count
@@ -107,10 +122,18 @@ class MdxFile {
   // Whether the kept copy of `page` passed the tree editor's checks since it was read; a write
   // of the node clears the mark. Without a cache nothing is marked.
   bool NodeChecked(std::uint32_t page) const {
+    if (!held_nodes_.empty()) {
+      if (const auto held = held_nodes_.find(page); held != held_nodes_.end()) {
+        return held->second.checked;
+      }
+    }
     const auto hit = cache_.find(page);
     return hit != cache_.end() && hit->second.checked;
   }
   void MarkNodeChecked(std::uint32_t page) {
+    if (const auto held = held_nodes_.find(page); held != held_nodes_.end()) {
+      held->second.checked = true;
+    }
     const auto hit = cache_.find(page);
     if (hit != cache_.end()) hit->second.checked = true;
   }
@@ -136,6 +159,15 @@ class MdxFile {
     bool checked = false;
   };
   std::unordered_map<std::uint32_t, CachedNode> cache_;
+  bool holding_ = false;
+  std::uint64_t hold_size_ = 0;  // the file's size when the hold began
+  struct HeldNode {
+    NodeBytes node;
+    bool checked = false;
+  };
+  std::unordered_map<std::uint32_t, HeldNode> held_nodes_;
+  std::unordered_map<int, TagHeader> held_tag_headers_;
+  bool held_header_ = false;
 };
 
 // A position in one tag. Attach before use; the cursor keeps a copy of every node on the way

@@ -60,10 +60,6 @@ void MoveTo(std::int32_t n) {
   OwnMove = false;
 }
 
-}  // namespace order_internal
-
-namespace {
-
 bool ReadAnchors(AreaIndex& index, int area) {
   index.file.DropNodeCache();
   // A damaged index another program changed may have been mended: it is read whole again.
@@ -86,10 +82,6 @@ bool ReadAnchors(AreaIndex& index, int area) {
   }
   return true;
 }
-
-}  // namespace
-
-namespace order_internal {
 
 // The key as text for messages: characters as stored, numbers and dates as values.
 std::string KeyDisplay(const OrderTag& tag, const std::uint8_t* key) {
@@ -305,7 +297,10 @@ bool HookAtBeginning(TableRecord& t) {
   return Controlling(*index).cursor.AtStart() || t.at_beginning;
 }
 
-void HookReadOn(TableRecord& t) { ReadBracket(t.area, true); }
+void HookReadOn(TableRecord& t) {
+  WritePendingKeys(t);
+  ReadBracket(t.area, true);
+}
 void HookReadOff(TableRecord& t) { ReadBracket(t.area, false); }
 
 void HookAfterPositioning(TableRecord& t) {

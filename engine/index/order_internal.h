@@ -16,6 +16,7 @@
 #include "engine/index/orders.h"
 #include "engine/index/semaphore.h"
 #include "engine/table/dbf_file.h"
+#include "engine/table/dbf_records.h"
 #include "engine/workarea/work_areas.h"
 
 namespace vx::order_internal {
@@ -32,6 +33,17 @@ struct AreaIndex {
   std::vector<std::string> faults;
   // Whether each tag's items were compared with the records' keys since then (by tag number - 1).
   std::vector<bool> keys_checked;
+  // The keys of a batch of appends (AppendBatch) that wait to go into the tags together, sorted,
+  // while the index's writes are held (key_maintenance.cpp, WritePendingKeys).
+  struct PendingKeys {
+    bool active = false;              // appends under the batch's bracket defer their keys
+    RecordBeforeImage table_before{};  // the table's end when the keys began to wait
+    std::vector<KeyBuffer> staged;    // the next record's keys (CheckKeys), by tag number - 1
+    std::vector<bool> staged_in;      // whether the FOR condition puts it in each tag
+    std::vector<std::vector<std::uint8_t>> keys;  // per tag: the waiting keys back to back
+    std::vector<std::vector<std::uint32_t>> records;  // per tag: their records, ascending
+    std::int32_t last_record = 0;  // the last record appended meanwhile
+  } pending;
 };
 
 // The current engine's open indexes, by area.
@@ -84,6 +96,12 @@ enum class SyncMode {
 std::string KeyDisplay(const OrderTag& tag, const std::uint8_t* key);
 bool SyncTag(TableRecord& t, OrderTag& tag, SyncMode mode = SyncMode::kSoft);
 bool CheckForChanges(TableRecord& t, AreaIndex& index, bool reposition = true);
+// Re-reads the header and every tag header, dropping the kept nodes; false after a report.
+bool ReadAnchors(AreaIndex& index, int area);
+// Puts the keys a batch of appends holds back into the tags and writes the held pages, before
+// anything reads or changes the index otherwise; false after a report (the batch's records are
+// taken back then).
+bool WritePendingKeys(TableRecord& t);
 // The record of the first or last item of the controlling order, and of the next or prior one.
 std::int32_t EdgeRecord(TableRecord& t, bool first);
 std::int32_t StepRecord(TableRecord& t, bool forward);
@@ -105,6 +123,7 @@ void HookLockOn(TableRecord& t);
 void HookLockOff(TableRecord& t);
 void HookAppendBegins(TableRecord& t);
 void HookAppendEnds(TableRecord& t);
+bool HookAppendDeferred(TableRecord& t);
 bool HookCheckKeys(TableRecord& t, bool appending);
 bool HookUpdateBegins(TableRecord& t);
 void HookOldKeys(TableRecord& t);

@@ -32,6 +32,10 @@ void HookCloseAll(TableRecord& t) { CloseAreaIndex(t.area); }
 
 void CloseAreaIndex(int area) {
   if (area < 0 || area > kMaxIndexArea || !Areas[area]) return;
+  // Keys a batch of appends still holds back go in first (or its records are taken back).
+  if (TableRecord* t = AreaTable(area); t != nullptr && Areas[area]->pending.active) {
+    WritePendingKeys(*t);
+  }
   std::unique_ptr<AreaIndex> index = std::move(Areas[area]);
   MdxFile& file = index->file;
   if (file.IsOpen() && file.header().dirty) {
@@ -422,6 +426,7 @@ void IndexInit() {
   hooks.AppendBegins = HookAppendBegins;
   hooks.AppendEnds = HookAppendEnds;
   hooks.AddKeys = HookAddKeys;
+  hooks.AppendDeferred = HookAppendDeferred;
   hooks.UpdateBegins = HookUpdateBegins;
   hooks.OldKeys = HookOldKeys;
   hooks.CheckKeys = HookCheckKeys;

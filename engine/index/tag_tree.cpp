@@ -31,7 +31,9 @@ class Editor {
       : tree_(tree),
         key_length_(tree.header->KeyLength()),
         item_length_(tree.header->ItemLength()),
-        max_keys_(tree.header->MaxKeys()) {}
+        max_keys_(tree.header->MaxKeys()) {
+    path_.reserve(8);
+  }
 
   TreeResult Insert(const std::uint8_t* key, std::uint32_t record);
   TreeResult Delete(const std::uint8_t* key, std::uint32_t record);
@@ -190,13 +192,17 @@ TreeResult Editor::CheckDelete(const std::uint8_t* key, std::uint32_t record) {
 bool Editor::Descend(const std::uint8_t* key) {
   std::uint32_t page = tree_.header->RootPage();
   while (true) {
-    Step s;
+    // Read in place (a node is 1 KiB); the step names its page once the read passed.
+    const std::size_t depth = path_.size();
+    Step& s = path_.emplace_back();
+    if (!Read(page, s.node, depth)) {
+      path_.pop_back();
+      return false;
+    }
     s.page = page;
-    if (!Read(page, s.node, path_.size())) return false;
     s.slot = LowerBound(s.node, key);
     const bool leaf = IsLeaf(s.node);
     page = Pointer(s.node, s.slot);
-    path_.push_back(s);
     if (leaf) return true;
   }
 }

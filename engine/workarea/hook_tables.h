@@ -32,6 +32,9 @@ struct IndexHookTable {
   void (*AppendBegins)(TableRecord& table) = nullptr;
   void (*AppendEnds)(TableRecord& table) = nullptr;
   void (*AddKeys)(TableRecord& table) = nullptr;       // keys of the appended record
+  // Whether the next append's keys wait for the end of its batch (AppendBatch), where a failure
+  // takes back every record the batch appended since: no before-image of its own is needed.
+  bool (*AppendDeferred)(TableRecord& table) = nullptr;
   bool (*UpdateBegins)(TableRecord& table) = nullptr;  // opens the update bracket
   void (*OldKeys)(TableRecord& table) = nullptr;       // before REPLACE, from the image
   void (*NewKeys)(TableRecord& table) = nullptr;       // after REPLACE

@@ -714,9 +714,11 @@ void Append() {
   const bool indexed = IndexMaintained(*t);
   // Nobody else can append or see the new records before the lock is released (or while the
   // table is exclusive): they may wait behind and go to the disk in blocks.
-  // Not under an index: its keys would name records that a failed late write loses.
-  t->append_behind = !t->is_virtual && !indexed &&
-                     (!locks_apply || t->lock_state == kLockFile || t->lock_state == kLockAppend);
+  // Not under an index, unless the keys wait for the batch too: otherwise its keys would name
+  // records that a failed late write loses.
+  const bool may_wait =
+      !t->is_virtual && (!locks_apply || t->lock_state == kLockFile || t->lock_state == kLockAppend);
+  t->append_behind = may_wait && !indexed;
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
@@ -724,17 +726,22 @@ void Append() {
     if (indexed) append.Open(IndexHooks->AppendBegins);
     RecordBeforeImage before;
     // The index engine reads the way of every new key before the record is written; when a key
-    // cannot go in afterwards (a write error), the record is taken back.
+    // cannot go in afterwards (a write error), the record is taken back. Keys that wait for
+    // their batch go in when it ends, which takes back all its records when they cannot.
     // Autoincrement fields are numbered first, under the lock, so the keys see their values.
+    const bool deferred =
+        indexed && IndexHooks->AppendDeferred != nullptr && IndexHooks->AppendDeferred(*t);
+    if (deferred) t->append_behind = may_wait;
     if (EngineErrorCode == 0 && AssignAutoincrements(*t) &&
-        (!indexed || (KeepEditBeforeImage(*t, t->record_count + 1, before) &&
-                      (IndexHooks->CheckKeys == nullptr || IndexHooks->CheckKeys(*t, true))))) {
+        (!indexed ||
+         ((deferred || KeepEditBeforeImage(*t, t->record_count + 1, before)) &&
+          (IndexHooks->CheckKeys == nullptr || IndexHooks->CheckKeys(*t, true))))) {
       AppendFromBuffer(*t);
       if (EngineErrorCode == 0) {
         GetRecordImage(*t);
         if (indexed && IndexHooks->AddKeys) {
           IndexHooks->AddKeys(*t);
-          if (EngineErrorCode != 0) PutBackAfterFailure(*t, before);
+          if (EngineErrorCode != 0 && !deferred) PutBackAfterFailure(*t, before);
         }
       }
     }

@@ -64,6 +64,17 @@ class DamagedIndexTest : public ::testing::Test {
     test::WriteBytes(table_, dbf_);
     test::WriteBytes(Mdx(), mdx);
   }
+  // Runs an edit on the files as set up with write `skip` of `file` failing (`times` writes in a
+  // row; at `offset` only, when given); `fired` tells how many failed.
+  Result WithFailingWrite(const Edit& edit, const char* file, int skip, int& fired, int times = 1,
+                          std::uint64_t offset = test::FaultInjection::kAnyOffset) {
+    Restore(mdx_);
+    test::FaultInjection faults;
+    faults.Fail(test::Call::kWrite, file, EIO, skip, times, offset);
+    Result r = Vxdbf(edit.args, edit.input);
+    fired = faults.fired();
+    return r;
+  }
   // The four edits: an append (a key in every tag), a set that changes the keys of NAME, WIDE
   // and NUM (the new keys are the highest), and the deletion marks (no key changes).
   std::vector<Edit> Edits() const {
@@ -308,15 +319,8 @@ TEST_F(DamagedIndexTest, AFailedIndexWriteAfterTheRecordPutsTheRecordBack) {
     int failures = 0;
     for (int skip = 0;; ++skip) {
       SCOPED_TRACE(edit.args[0] + ", write " + std::to_string(skip));
-      Restore(mdx_);
-      Result r;
-      int fired;
-      {
-        test::FaultInjection faults;
-        faults.Fail(test::Call::kWrite, "T.MDX", EIO, skip);
-        r = Vxdbf(edit.args, edit.input);
-        fired = faults.fired();
-      }
+      int fired = 0;
+      const Result r = WithFailingWrite(edit, "T.MDX", skip, fired);
       if (fired == 0) {
         EXPECT_EQ(r.status, 0) << r.err;
         break;
@@ -340,6 +344,62 @@ TEST_F(DamagedIndexTest, AFailedIndexWriteAfterTheRecordPutsTheRecordBack) {
   EXPECT_EQ(Vxdbf(Edits()[1].args).status, 1);
   EXPECT_EQ(faults.fired(), 1);
   EXPECT_EQ(test::ReadBytes(Mdx()), mdx_);
+}
+
+// A batch of appends (one vxdbf append of many rows) writes its keys when it ends, sorted,
+// each changed page once. A write of the index failing then (every write in turn, and once with
+// the put-back failing too), or the write of the waiting records: every record of the batch is
+// taken back and the index holds what it held, byte for byte; where the put-back failed the
+// message says so and --repair mends the index. Without a fault the unique tag keeps the first
+// of equal keys, as appends one by one do.
+TEST_F(DamagedIndexTest, AFailedWriteAtABatchsEndTakesBackItsRecords) {
+  std::string rows = "NAME,CITY,N\n";
+  for (int i = 0; i < 60; ++i) {
+    rows += "b" + std::to_string((i * 37) % 60) + "," + (i % 3 ? "Oslo" : "Lima") + "," +
+            std::to_string(100 + i) + "\n";
+  }
+  Restore(mdx_);
+  ASSERT_EQ(Vxdbf({"append", table_}, rows).status, 0);
+  EXPECT_EQ(Run({"check", table_}), 0);
+  // Records 21 (Lima) and 22 (Oslo) came first among the batch's equal cities.
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CITY", "Lima"}).out, "21\n");
+  EXPECT_EQ(Vxdbf({"seek", table_, "--tag", "CITY", "Oslo"}).out, "22\n");
+
+  struct Fault {
+    const char* file;
+    int times;  // 2: the put-back of the index fails too
+    std::uint64_t offset = test::FaultInjection::kAnyOffset;
+  };
+  // The batch's records wait behind and go to the disk in one write, at record 21.
+  const std::uint64_t record21 = 32 + 3 * 32 + 1 + 20 * 28;
+  for (const Fault& fault :
+       {Fault{"T.MDX", 1}, Fault{"T.MDX", 2}, Fault{"T.DBF", 1, record21}}) {
+    int failures = 0;
+    for (int skip = 0;; ++skip) {
+      SCOPED_TRACE(std::string(fault.file) + " x" + std::to_string(fault.times) + ", write " +
+                   std::to_string(skip));
+      int fired = 0;
+      const Result r =
+          WithFailingWrite({{"append", table_}, rows}, fault.file, skip, fired, fault.times,
+                           fault.offset);
+      if (fired == 0) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        break;
+      }
+      ++failures;
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_EQ(test::ReadBytes(table_), dbf_);
+      EXPECT_NE(r.err.find("no row was appended"), std::string::npos) << r.err;
+      if (r.err.find("may be damaged") == std::string::npos) {
+        EXPECT_EQ(test::ReadBytes(Mdx()), mdx_);
+      } else {
+        EXPECT_EQ(fault.times, 2) << r.err;
+        Vxdbf({"check", table_, "--repair"});
+      }
+      EXPECT_EQ(Run({"check", table_}), 0);
+    }
+    EXPECT_GT(failures, 0);
+  }
 }
 
 // Two tag-table entries naming one tag header, a node reached from two tags, a node on a tag
