@@ -100,12 +100,13 @@ class TBrowserGrid : public TVxGrid {
 };
 
 // The code pages the window offers to read a table in: every page a language driver mark names
-// (Mazovia 620, Kamenický 895 and the Macintosh pages among them), 855 and 1258, which only a
-// .cpg names, and UTF-8.
-inline constexpr int kOfferedPages[] = {437,   620,   737,   850,   852,   855,   857,  860,
-                                        861,   863,   865,   866,   874,   895,   932,  936,
-                                        949,   950,   1250,  1251,  1252,  1253,  1254, 1255,
-                                        1256,  1257,  1258,  10000, 10006, 10007, 10029, 65001};
+// (Mazovia 620, Kamenický 895 and the Macintosh pages among them), pages only a .cpg names
+// (855, 1258, KOI8-R, ISO 8859-1, -2, -5), and UTF-8.
+inline constexpr int kOfferedPages[] = {437,   620,   737,   850,   852,   855,   857,   860,
+                                        861,   863,   865,   866,   874,   895,   932,   936,
+                                        949,   950,   1250,  1251,  1252,  1253,  1254,  1255,
+                                        1256,  1257,  1258,  10000, 10006, 10007, 10029, 20866,
+                                        28591, 28592, 28595, 65001};
 
 // The user's settings (Tools > Settings), kept between sessions.
 struct UserSettings {

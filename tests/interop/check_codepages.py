@@ -17,7 +17,7 @@
    dbfread must read it back, by the mark where they know it, else (a mark they lack, or a page
    only the .cpg names) told the page on a copy without the mark. Pages a reader cannot read
    at all are skipped by name (READER_LACKS: Mazovia and Kamenický, which Python has no codec
-   for; 855, 1257 and 1258 in python3-dbf). A table with only a .cpg must read right in vxdbf.
+   for; 855, 1257, 1258, KOI8-R and ISO 8859 in python3-dbf). A table with only a .cpg must read right in vxdbf.
 
 Usage: check_codepages.py VXDBF [CORPUS_DIR]
 Exits 77 (skipped) when python3-dbf is absent; closes with a line "N passed, N failed".
@@ -165,8 +165,8 @@ READER_LACKS = {
     "dbfread": {**{page: "Python has no %s codec" % name for page, name in NO_CODEC.items()}},
     "python3-dbf": {**{page: "Python has no %s codec" % name for page, name in NO_CODEC.items()},
                     # Its list of code pages (by mark or told) lacks these.
-                    855: "its code pages lack cp855", 1257: "its code pages lack cp1257",
-                    1258: "its code pages lack cp1258"},
+                    **{page: "its code pages lack %s" % PYTHON_CODECS[page]
+                       for page in (855, 1257, 1258, 20866, 28591, 28592, 28595)}},
 }
 
 
@@ -188,7 +188,8 @@ def check_written_page(vxdbf, folder, page, text):
         problems.append("cp%d: vxdbf does not read its own table back" % page)
     cpg = os.path.join(folder, "w%d.cpg" % page)
     cpg_page = os.path.exists(cpg) and open(cpg).read().strip()
-    if cpg_page and cpg_page != ("UTF-8" if page == 65001 else str(page)):
+    cpg_want = {65001: "UTF-8"}.get(page, "8859%d" % (page - 28590) if page > 28590 else str(page))
+    if cpg_page and cpg_page != cpg_want:
         problems.append("cp%d: the .cpg vxdbf wrote says %r" % (page, cpg_page))
     page = page or 1252  # new tables are 1252 unless told
     for reader, read in READERS.items():

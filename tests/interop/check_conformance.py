@@ -12,8 +12,8 @@ marked deleted) and, where it shows them, the same deletion marks.
 Then tables written through each writing door (vxdbf append, the library, Python, SQL
 INSERT) read back the same through every reading door.
 
-First, every code page: a table in each page the language driver table names and in the pages
-only a .cpg names (855, 1258, UTF-8), holding words of the page's language (written through the
+First, every code page: a table in each page the language driver table names and in pages only
+a .cpg names (855, 1258, ISO 8859-1, -2, -5, KOI8-R, UTF-8), holding words of the page's language (written through the
 writing doors in turn) and, where Python has
 the page's codec, every byte from 0x80 to 0xFF the page reads as a printable character, is read
 as created (with its mark, or the .cpg create writes), without its mark beside a .cpg naming the
@@ -561,6 +561,11 @@ def cpg_text(n, page):
     """A .cpg text naming the page, in one of the spellings GIS programs and users write."""
     if page == 65001:
         return "utf-8"
+    if page > 28590:  # ISO 8859: ESRI's "88591", GDAL's "ISO-8859-1", ...
+        part = page - 28590
+        return ("ISO-8859-%d", "8859_%d", "iso 8859-%d")[n % 3] % part
+    if page == 20866:
+        return "KOI8-R"
     if page in WINDOWS_PAGES:
         forms = ("%d", "ANSI %d", "CP%d", "windows-%d")
     elif page < 1000:

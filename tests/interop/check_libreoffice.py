@@ -44,7 +44,8 @@ except ImportError:  # pragma: no cover
 FILTER_OPTION = {1252: 1, 10000: 2, 437: 3, 850: 4, 860: 5, 861: 6, 863: 7, 865: 8, 737: 23,
                  852: 25, 855: 26, 857: 27, 866: 30, 874: 32, 1250: 33, 1251: 34, 1253: 35,
                  1254: 36, 1255: 37, 1256: 38, 1257: 39, 1258: 40, 10029: 42, 10006: 47,
-                 932: 60, 936: 61, 949: 62, 950: 63, 65001: 76}
+                 932: 60, 936: 61, 949: 62, 950: 63, 28591: 12, 28592: 13, 28595: 16,
+                 20866: 74, 65001: 76}
 # Pages LibreOffice's dBASE import cannot read: named skips, with why.
 LIBREOFFICE_LACKS = {620: "it has no Mazovia character set", 895: "it has no Kamenický character set",
                      10007: "no filter option (1 to 159 tried) reads Macintosh Cyrillic"}

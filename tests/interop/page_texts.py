@@ -1,7 +1,7 @@
 """The code pages the checks write tables in, and text of each page's language.
 
-Every page a language driver mark names (the engine's driver table), and the pages only a .cpg
-names that users ask for (855, 1258) and UTF-8. Each text uses the page's characters beyond
+Every page a language driver mark names (the engine's driver table), and pages only a .cpg
+names: those users ask for (855, 1258), ISO 8859-1, -2 and -5, KOI8-R, and UTF-8. Each text uses the page's characters beyond
 ASCII; all of it is in the page.
 """
 
@@ -37,6 +37,10 @@ PAGE_WORDS = {
     10006: "Καλημέρα κόσμε",
     10007: "Съешь же ещё этих булок",
     10029: "Příliš žluťoučký kůň, Zażółć gęślą jaźń",
+    20866: "Съешь же ещё этих булок",  # KOI8-R
+    28591: "Crème brûlée, Zoë, Smørrebrød, ¿Año? ½ ©",  # ISO 8859-1
+    28592: "Příliš žluťoučký kůň, Zażółć gęślą jaźń",  # ISO 8859-2
+    28595: "Съешь же ещё этих булок, Ђорђе",  # ISO 8859-5
     65001: "Zoë, Привет, 日本, 한국어 €",
 }
 
@@ -47,7 +51,8 @@ PYTHON_CODECS = {
     932: "cp932", 936: "gbk", 949: "cp949", 950: "cp950", 1250: "cp1250", 1251: "cp1251",
     1252: "cp1252", 1253: "cp1253", 1254: "cp1254", 1255: "cp1255", 1256: "cp1256",
     1257: "cp1257", 1258: "cp1258", 10000: "mac_roman", 10006: "mac_greek",
-    10007: "mac_cyrillic", 10029: "mac_latin2", 65001: "utf-8",
+    10007: "mac_cyrillic", 10029: "mac_latin2", 20866: "koi8_r", 28591: "iso8859_1",
+    28592: "iso8859_2", 28595: "iso8859_5", 65001: "utf-8",
 }
 NO_CODEC = {620: "Mazovia", 895: "Kamenický"}
 
