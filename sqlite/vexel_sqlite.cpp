@@ -155,6 +155,9 @@ struct VexelCursor : sqlite3_vtab_cursor {
     double real = 0;
   };
   std::vector<Bound> bounds;
+  // Whether every row of the block meets the bounds, from its first and last rows (see
+  // BlockMeetsBounds): then no row's number is read for them.
+  bool block_meets = false;
 
   // Blank numbers and dates in an ordered walk: the walks to make one after the other (the
   // table read through for the blank rows, the tag for the others), and whether the current
@@ -1004,25 +1007,9 @@ int CompareWholeReal(std::int64_t i, double r) {
   return s < r ? -1 : s > r ? 1 : 0;
 }
 
-// Whether number field i of the block row, as Column gives it to SQLite, meets every bound as
-// SQLite compares: NULL meets none, and a number is below every text and blob.
-bool MeetsBounds(const VexelCursor& c, std::size_t i, std::size_t row) {
-  const VexelCursor::NumberColumn& n = Numbers(c, i);
-  if (n.blank[row]) return false;
-  bool whole = n.whole;
-  std::int64_t w = whole ? n.wholes[row] : 0;
-  double r = 0;
-  if (!whole) {
-    const Value v = c.block.value(row, i);
-    if (const auto* x = std::get_if<std::int64_t>(&v)) {
-      whole = true;
-      w = *x;
-    } else if (const auto* d = std::get_if<double>(&v)) {
-      r = *d;
-    } else {
-      return false;
-    }
-  }
+// Whether a number (whole w, or else r) meets every bound as SQLite compares: a number is below
+// every text and blob.
+bool NumberMeetsBounds(const VexelCursor& c, bool whole, std::int64_t w, double r) {
   for (const VexelCursor::Bound& b : c.bounds) {
     int order = -1;  // the value against the bound
     if (b.type == SQLITE_INTEGER) {
@@ -1037,6 +1024,57 @@ bool MeetsBounds(const VexelCursor& c, std::size_t i, std::size_t row) {
     if (!meets) return false;
   }
   return true;
+}
+
+// The value of number field i of the block row as Column gives it; false for NULL.
+bool NumberAt(const VexelCursor& c, std::size_t i, std::size_t row, bool& whole, std::int64_t& w,
+              double& r) {
+  const Value v = c.block.value(row, i);
+  if (const auto* x = std::get_if<std::int64_t>(&v)) {
+    whole = true;
+    w = *x;
+    return true;
+  }
+  if (const auto* d = std::get_if<double>(&v)) {
+    whole = false;
+    r = *d;
+    return true;
+  }
+  return false;
+}
+
+// Whether number field i of the block row, as Column gives it to SQLite, meets every bound as
+// SQLite compares: NULL meets none.
+bool MeetsBounds(const VexelCursor& c, std::size_t i, std::size_t row) {
+  if (c.block_meets) return true;
+  const VexelCursor::NumberColumn& n = Numbers(c, i);
+  if (n.blank[row]) return false;
+  bool whole = n.whole;
+  std::int64_t w = whole ? n.wholes[row] : 0;
+  double r = 0;
+  if (!whole && !NumberAt(c, i, row, whole, w, r)) return false;
+  return NumberMeetsBounds(c, whole, w, r);
+}
+
+// A range walk gives its rows in the tag's order, which is the order of their numbers, blank
+// numbers (NULL in SQL) keyed as 0: when the block's first and last rows meet the bounds and 0
+// does not lie between them, every row between meets them too.
+bool BlockMeetsBounds(const VexelCursor& c, std::size_t i) {
+  const std::size_t rows = c.block.size();
+  if (rows == 0) return false;
+  bool whole[2] = {};
+  std::int64_t w[2] = {};
+  double r[2] = {};
+  double value[2] = {};
+  for (int end = 0; end < 2; ++end) {
+    const std::size_t row = end == 0 ? 0 : rows - 1;
+    if (!NumberAt(c, i, row, whole[end], w[end], r[end]) ||
+        !NumberMeetsBounds(c, whole[end], w[end], r[end])) {
+      return false;
+    }
+    value[end] = whole[end] ? static_cast<double>(w[end]) : r[end];
+  }
+  return std::min(value[0], value[1]) > 0 || std::max(value[0], value[1]) < 0;
 }
 
 // The first walk of the phases still to make (see VexelCursor::Phase); false when none is left.
@@ -1129,6 +1167,7 @@ void Advance(VexelTable& vt, VexelCursor& c) {
                         : c.block_records == 0            ? kFirstTagBlock
                                                           : std::min(c.block_records * 2, kScanBlock);
       c.block_row = 0;
+      c.block_meets = false;
       for (VexelCursor::NumberColumn& n : c.numbers) n.ready = false;
       if (c.walk->next(c.block, c.block_records) == 0) {
         if ((c.kind == kEqual || c.kind == kIn) && StartNextKey(vt, c)) continue;
@@ -1140,6 +1179,7 @@ void Advance(VexelTable& vt, VexelCursor& c) {
         }
         break;
       }
+      if (c.kind == kRange && !c.bounds.empty()) c.block_meets = BlockMeetsBounds(c, c.tag->field);
     }
     const std::size_t row = c.block_row;
     if (!c.with_deleted && c.block.deleted(row)) {

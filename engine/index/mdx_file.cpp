@@ -572,6 +572,12 @@ const std::uint8_t* TagCursor::Key() const {
   return View(leaf).Key(leaf.position);
 }
 
+const std::uint8_t* TagCursor::LeafLastKey() const {
+  if (!OnItem()) return nullptr;
+  const Level& leaf = path_.back();
+  return View(leaf).Key(View(leaf).KeyCount() - 1);
+}
+
 std::vector<std::uint32_t> TagCursor::PathPages() const {
   std::vector<std::uint32_t> pages;
   for (const Level& level : path_) pages.push_back(level.page);

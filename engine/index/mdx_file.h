@@ -206,6 +206,9 @@ class TagCursor {
   int KeyLength() const { return key_length_; }
   KeyComparator Comparator() const { return compare_; }
   std::uint32_t LeafPage() const { return path_.empty() ? 0 : path_.back().page; }
+  // The key of the current leaf's last item (null when the cursor stands on no item): every key
+  // from the current one to it lies at or below it in the tag's order.
+  const std::uint8_t* LeafLastKey() const;
   int Position() const { return path_.empty() ? -1 : path_.back().position; }
   // Pages of the nodes on the way down, root first (for checks of the tree's shape).
   std::vector<std::uint32_t> PathPages() const;

@@ -500,11 +500,20 @@ std::size_t NextOrderItems(OrderWalk& walk, std::size_t count,
   }
   const std::size_t before = records.size();
   const KeyComparator compare = cursor.Comparator();
+  // A leaf whose last key is within the range holds no key past it: its items are not compared.
+  std::uint32_t leaf_in_range = 0;
   while (records.size() - before < count) {
-    if (!cursor.OnItem() || cursor.AtEnd() ||
-        (walk.to && compare(cursor.Key(), last.data(), last_length) > 0)) {
+    if (!cursor.OnItem() || cursor.AtEnd()) {
       walk.done = true;
       break;
+    }
+    if (walk.to && cursor.LeafPage() != leaf_in_range) {
+      if (compare(cursor.LeafLastKey(), last.data(), last_length) <= 0) {
+        leaf_in_range = cursor.LeafPage();
+      } else if (compare(cursor.Key(), last.data(), last_length) > 0) {
+        walk.done = true;
+        break;
+      }
     }
     std::uint32_t record = cursor.Record();
     if (record < 1 || record > static_cast<std::uint32_t>(t->record_count)) {
