@@ -7,6 +7,7 @@
 #include "components/dataset/blob_stream.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
+#include "engine/foundation/setting_scope.h"
 #include "engine/foundation/settings.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
@@ -27,20 +28,6 @@ namespace vx {
 namespace {
 
 constexpr std::size_t kMaxFields = 255;
-
-// Restores an engine setting when the open is over, whichever way it ends.
-template <typename T>
-class SettingScope {
- public:
-  SettingScope(T& setting, T value) : setting_(setting), saved_(setting) { setting_ = value; }
-  ~SettingScope() { setting_ = saved_; }
-  SettingScope(const SettingScope&) = delete;
-  SettingScope& operator=(const SettingScope&) = delete;
-
- private:
-  T& setting_;
-  T saved_;
-};
 
 // Releases the work area's locks when a locked write is over, unless the engine already did.
 class RecordLockGuard {
@@ -147,14 +134,14 @@ bool TVxFileDataSet::OpenTableFile(const std::string& name) {
   const std::string alias = Trim(Name());
   if (!alias.empty()) command += " ALIAS " + alias;
 
-  SettingScope<bool> count_scope(CountFromFileSize, auto_fix_rec_count_);
+  SettingScope count_scope(CountFromFileSize, auto_fix_rec_count_);
   // Read-only opens: shared read-only, or read-only deny-all when exclusive (the platform's
   // read-only exclusive mode; there is no DOS compatibility mode on POSIX).
   const std::uint16_t mode =
       !ReadOnly()
           ? OpenModeOverride
           : static_cast<std::uint16_t>(exclusive_ ? os::kOpenDenyAll : os::kOpenReadOnlyDenyNone);
-  SettingScope<std::uint16_t> mode_scope(OpenModeOverride, mode);
+  SettingScope mode_scope(OpenModeOverride, mode);
   if (memory_image_ != nullptr) {
     UseMemoryImage(command);
   } else {

@@ -269,6 +269,29 @@ void UseWithHooks(std::string_view command_text, void* image, std::uint16_t size
   }
 }
 
+OpenedArea::OpenedArea(std::string_view command) : previous_(Selected()) {
+  try {
+    Select(0);
+    area_ = Selected();
+    Use(command);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void OpenedArea::Close() {
+  if (area_ == 0 && previous_ == 0) return;
+  QuietErrors quiet;
+  if (area_ != 0) {
+    Select(area_);
+    CloseArea();
+    area_ = 0;
+  }
+  if (previous_ != 0) Select(previous_);
+  previous_ = 0;
+}
+
 void CloseArea() {
   std::unique_ptr<TableRecord> owned = std::move(WorkAreaTable[CurrentArea]);
   if (!owned) return;

@@ -45,6 +45,24 @@ class AreaSelection {
   std::uint8_t saved_;
 };
 
+// A table opened in the lowest free area for one scope (`command` as Use takes it, e.g.
+// "NAME.DBF EXCLUSIVE"). On every way out — Close(), the scope's end, an exception — the area is
+// closed quietly and the area selected before is selected again, so that no table stays open
+// (and no file stays held) behind an operation that failed half way.
+class OpenedArea {
+ public:
+  explicit OpenedArea(std::string_view command);
+  ~OpenedArea() { Close(); }
+  OpenedArea(const OpenedArea&) = delete;
+  OpenedArea& operator=(const OpenedArea&) = delete;
+  int area() const { return area_; }
+  void Close();
+
+ private:
+  int previous_;
+  int area_ = 0;
+};
+
 // The table in the selected area, or null when the area is free.
 TableRecord* SelectedTable();
 // The table in area n (1..33), or null.

@@ -10,6 +10,7 @@
 #include "engine/api/ops/operation.h"
 #include "engine/api/ops/record_order.h"
 #include "engine/api/ops/table_rewrite.h"
+#include "engine/api/ops/table_shape.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
@@ -19,14 +20,12 @@
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
-#include "engine/table/language_driver.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
-
-#include "engine/api/ops/table_shape.h"
 
 namespace vx::ops {
 
@@ -162,22 +161,13 @@ std::string Converted(const FieldEntry& from, const FieldEntry& to, std::string 
 std::vector<std::string> BrokenTags(const std::string& table,
                                     const std::vector<TagDefinition>& tags) {
   std::vector<std::string> broken;
-  const int previous = Selected();
-  Select(0);
-  Use(table + " EXCLUSIVE");
-  const int area = Selected();
+  const OpenedArea opened(table + " EXCLUSIVE");
   for (const TagDefinition& tag : tags) {
     QuietErrors quiet;
     Expr key = Expr::Compile(tag.key_expression);
     Expr condition = tag.for_condition.empty() ? Expr() : Expr::Compile(tag.for_condition);
     if (!key || (!tag.for_condition.empty() && !condition)) broken.push_back(tag.name);
     TakeErrorMessage();
-  }
-  {
-    QuietErrors quiet;
-    Select(area);
-    CloseArea();
-    Select(previous);
   }
   return broken;
 }

@@ -10,6 +10,7 @@
 #include "engine/api/ops/operation.h"
 #include "engine/api/ops/record_order.h"
 #include "engine/api/ops/table_rewrite.h"
+#include "engine/api/ops/table_shape.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
@@ -19,14 +20,12 @@
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
-#include "engine/table/language_driver.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
-
-#include "engine/api/ops/table_shape.h"
 
 namespace vx::ops {
 

@@ -4,6 +4,7 @@
 
 #include "engine/api/ops/file_replacement.h"
 #include "engine/api/ops/operation.h"
+#include "engine/foundation/setting_scope.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/index_build.h"
 #include "engine/index/ndx_orders.h"
@@ -25,18 +26,6 @@ vexel::OperationOptions Exclusive(const vexel::OperationOptions& options) {
   exclusive.exclusive = true;
   return exclusive;
 }
-
-// The fill of built leaves for one build, as it was afterwards.
-class FillScope {
- public:
-  explicit FillScope(int fill) : saved_(IndexBuildFill) { IndexBuildFill = fill; }
-  ~FillScope() { IndexBuildFill = saved_; }
-  FillScope(const FillScope&) = delete;
-  FillScope& operator=(const FillScope&) = delete;
-
- private:
-  int saved_;
-};
 
 // Refused before the table is opened.
 void CheckFill(int fill) {
@@ -101,7 +90,7 @@ void add_tag(const std::filesystem::path& file, const NewTag& tag, const Operati
     progress.FollowIndexBuild();
     // The tag's name and expressions go into the index in the table's code page.
     vx::ops::TableText& text = session.text();
-    const vx::ops::FillScope fill(fill_percent);
+    const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
     vx::AddIndexTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
                      text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending, tag.unique});
     session.Close();
@@ -116,7 +105,7 @@ void reindex(const std::filesystem::path& file, const OperationOptions& options,
     if (!vx::os::FileExists(vx::IndexPath(session.table(), {}))) {
       throw vx::ops::InputError{vx::os::PathText(file) + " has no production index"};
     }
-    const vx::ops::FillScope fill(fill_percent);
+    const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
     vx::SetIndexTo();
     vx::ops::Progress progress(exclusive, "index", session.table().record_count);
     progress.FollowIndexBuild();

@@ -259,23 +259,8 @@ void BuildProductionIndex(const std::string& temp_table, const std::string& fina
                           FileReplacement& replacement, std::size_t index_entry) {
   if (tags.empty()) return;
   ReachStage(ReplaceStage::kIndexing);
-  const int previous = Selected();
   // The new table's area is closed on every way out, before its files may be removed.
-  struct AreaScope {
-    int area = 0;
-    int previous = 0;
-    ~AreaScope() {
-      QuietErrors quiet;
-      if (area != 0) {
-        Select(area);
-        CloseArea();
-      }
-      Select(previous);
-    }
-  } scope{0, previous};
-  Select(0);
-  Use(temp_table + " EXCLUSIVE");
-  scope.area = Selected();
+  OpenedArea opened(temp_table + " EXCLUSIVE");
   progress.FollowIndexBuild();
   bool built = false;
   {
@@ -289,13 +274,7 @@ void BuildProductionIndex(const std::string& temp_table, const std::string& fina
                     TakeErrorMessage() + "); the table's files are unchanged"};
   }
   const std::string index = DerivedFileName(temp_table, "MDX");
-  {
-    QuietErrors quiet;
-    Select(scope.area);
-    CloseArea();
-    scope.area = 0;
-    Select(previous);
-  }
+  opened.Close();
   // The index names the table it belongs to: the final name, not the temporary one.
   char name[16] = {};
   const std::string stem = SplitPath(final_table).name;

@@ -1,4 +1,6 @@
 // The shared pieces of the table-rewriting operations (see table_shape.h).
+#include "engine/api/ops/table_shape.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,40 +14,21 @@
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
+#include "engine/foundation/setting_scope.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
+#include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
-#include "engine/table/language_driver.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/system.h"
 
-#include "engine/api/ops/table_shape.h"
-
 namespace vx::ops {
-
-namespace {
-
-// Sets DefaultDbfVersion, the kind CreateDBF writes, while it lives.
-class DefaultVersionScope {
- public:
-  explicit DefaultVersionScope(std::uint8_t version) : saved_(DefaultDbfVersion) {
-    DefaultDbfVersion = version;
-  }
-  ~DefaultVersionScope() { DefaultDbfVersion = saved_; }
-  DefaultVersionScope(const DefaultVersionScope&) = delete;
-  DefaultVersionScope& operator=(const DefaultVersionScope&) = delete;
-
- private:
-  std::uint8_t saved_;
-};
-
-}  // namespace
 
 // The files of the table, after undoing a rewrite of it that a killed process left half done.
 TableFiles FilesOf(const std::string& file, const vexel::OperationOptions& options) {
@@ -170,7 +153,7 @@ std::uint8_t CopyVersion(std::uint8_t requested, std::uint8_t source) {
 // Creates an empty table as CreateDBF makes it, of the given kind.
 void CreateEmpty(const std::string& path, const std::vector<FieldEntry>& definitions,
                  std::uint8_t version) {
-  DefaultVersionScope scope(version);
+  const SettingScope kind(DefaultDbfVersion, version);  // the kind CreateDBF writes
   TableRecord created;
   CreateDBF(created, path, definitions);
 }

@@ -3,6 +3,7 @@
 #include "engine/workarea/work_areas.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "engine/foundation/dates.h"
 #include "engine/workarea/navigation.h"
@@ -150,6 +151,45 @@ TEST_F(WorkAreaTest, EmptyCommandOnlyCloses) {
 TEST_F(WorkAreaTest, MissingTableLeavesAreaFree) {
   EXPECT_EQ(CodeOf([&] { Use(dir_.File("nothing")); }), 2);
   EXPECT_EQ(SelectedTable(), nullptr);
+}
+
+// A table opened for one scope leaves nothing open and the caller's area selected, whether the
+// scope ends normally, is closed early, ends by an exception, or the open itself fails.
+TEST_F(WorkAreaTest, AScopedOpenClosesItsAreaAndSelectsBackOnEveryWayOut) {
+  const std::string path = MakeTable("scoped.dbf", FilmFields());
+  Select(5);
+  Use(path + " ALIAS MINE");
+  const auto check_back = [&](const char* how) {
+    EXPECT_EQ(Selected(), 5) << how;
+    ASSERT_NE(SelectedTable(), nullptr) << how;
+    EXPECT_EQ(SelectedTable()->alias, "MINE") << how;
+    for (int area = 1; area <= kMaxWorkAreas; ++area) {
+      if (area != 5) EXPECT_EQ(AreaTable(area), nullptr) << how << ", area " << area;
+    }
+  };
+  int opened_in = 0;
+  {
+    OpenedArea opened(path + " ALIAS OTHER");
+    opened_in = opened.area();
+    EXPECT_NE(opened_in, 5);
+    EXPECT_EQ(Selected(), opened_in);
+    ASSERT_NE(SelectedTable(), nullptr);
+  }
+  check_back("scope ended");
+  {
+    OpenedArea opened(path + " ALIAS OTHER");
+    opened.Close();
+    check_back("closed early");
+  }
+  check_back("closed early, then ended");
+  try {
+    OpenedArea opened(path + " ALIAS OTHER");
+    throw std::runtime_error("half way");
+  } catch (const std::runtime_error&) {
+  }
+  check_back("exception");
+  EXPECT_EQ(CodeOf([&] { OpenedArea opened(dir_.File("nothing")); }), 2);
+  check_back("failed open");
 }
 
 TEST_F(WorkAreaTest, VirtualTablesNeedAManager) {
