@@ -172,13 +172,13 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index = {},
                                        const OperationOptions& options = {});
 
-// A key search in one tag. Without `exact` a character key may be a prefix of the stored key;
-// with `soft` a missing key finds the next higher one.
+// A key search in one tag (or .NDX file), with the modes of Table::seek: prefix (the default) lets
+// a character key be the beginning of the stored key, exact wants the whole key, soft finds the
+// next higher key when the key is missing.
 struct KeySearch {
   std::string tag{};
   std::string index{};  // empty: the production index
-  bool exact = false;
-  bool soft = false;
+  SeekMode mode = SeekMode::prefix;
 };
 
 // The record the search finds for `key` (UTF-8); none when it finds none. InputError for a tag

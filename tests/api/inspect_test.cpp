@@ -51,7 +51,7 @@ TEST_F(InspectTest, CallsLeaveTheProgramsTablesAndSwitchesAsTheyWere) {
       {"read_memo", [&] { EXPECT_EQ(vexel::read_memo(path_, 2, "plot"), "plot of City Lights"); }},
       {"summarize_tags", [&] { EXPECT_EQ(vexel::summarize_tags(path_).at(1).keys, 3); }},
       {"seek_key soft",
-       [&] { EXPECT_EQ(vexel::seek_key(path_, {.tag = "TITLE", .soft = true}, "D"), 1u); }},
+       [&] { EXPECT_EQ(vexel::seek_key(path_, {.tag = "TITLE", .mode = vexel::SeekMode::soft}, "D"), 1u); }},
       {"list_expressions",
        [&] {
          int rows = 0;

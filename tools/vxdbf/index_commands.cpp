@@ -59,7 +59,11 @@ int Seek(const Options& o, const Streams& io) {
   const bool ndx = o.index.size() > 4 && (o.index.ends_with(".ndx") || o.index.ends_with(".NDX"));
   if (o.tag.empty() && !ndx) throw UsageError{"--tag NAME is required (or --index FILE.NDX)"};
   try {
-    record = vexel::seek_key(o.file, {o.tag, o.index, o.exact, o.soft}, o.arguments.at(0),
+    // --soft wins over --exact: a missing key finds the next higher one either way.
+    const vexel::SeekMode mode = o.soft    ? vexel::SeekMode::soft
+                                 : o.exact ? vexel::SeekMode::exact
+                                           : vexel::SeekMode::prefix;
+    record = vexel::seek_key(o.file, {o.tag, o.index, mode}, o.arguments.at(0),
                              OperationOptionsOf(o, io.err));
   } catch (const vexel::InputError& e) {
     // A key of the wrong type is a fault of the command line.

@@ -527,7 +527,7 @@ std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& s
   }
   KeyBuffer wanted{};
   int length = 0;
-  NdxSearchKey(ndx, stored, search.exact, wanted, length);
+  NdxSearchKey(ndx, stored, search.mode == SeekMode::exact, wanted, length);
   const NdxReadHold hold(ndx.file);
   bool found = false;
   std::string there;
@@ -539,7 +539,7 @@ std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& s
       found && ndx.file.Compare(reinterpret_cast<const std::uint8_t*>(there.data()),
                                 wanted.data(), length) == 0;
   session.Close();
-  if (equal || (found && search.soft)) return record;
+  if (equal || (found && search.mode == SeekMode::soft)) return record;
   return std::nullopt;
 }
 
@@ -619,10 +619,10 @@ std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const K
           9, "tag " + search.tag + " holds numbers: " + ops::Quoted(key) + " is no number");
     }
     // The scope restores both switches.
-    KeyPadding = search.exact;
-    SoftSeek = search.soft;
+    KeyPadding = search.mode == SeekMode::exact;
+    SoftSeek = search.mode == SeekMode::soft;
     const bool found = Find(stored);
-    const bool stands = found || (search.soft && !dEOF());
+    const bool stands = found || (search.mode == SeekMode::soft && !dEOF());
     const std::int32_t record = RecNo();
     session.Close();
     if (!stands) return std::nullopt;
