@@ -113,7 +113,9 @@ void MdxFile::RefreshSize() {
 bool MdxFile::WriteNode(std::uint32_t page, const NodeBytes& node) {
   Changed();
   if (holding_) {
-    held_nodes_[page] = HeldNode{node, false};
+    // What the tree editor writes passes its checks (it keeps them); the mark saves reading
+    // a held node through them again at every insert into it.
+    held_nodes_[page] = HeldNode{node, true};
   } else if (const int code =
                  file_.WriteAt(std::uint64_t{page} * kMdxPageSize, std::as_bytes(std::span(node)));
              code != 0) {
