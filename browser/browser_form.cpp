@@ -30,6 +30,7 @@
 #include "browser/record_form.h"
 #include "browser/search_key.h"
 #include "browser/sort_builder.h"
+#include "browser/table_tools.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
@@ -441,6 +442,7 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
 }
 
 TBrowserForm::~TBrowserForm() {
+  Tools.reset();
   query_window_.reset();
   lock_timer_.stop();
   sort_timer_.stop();
@@ -520,6 +522,9 @@ void TBrowserForm::BuildMenus() {
   }
   QObject::connect(pages, &QActionGroup::triggered,
                    [this](QAction* action) { SetCodePage(action->data().toInt()); });
+
+  Tools = std::make_unique<TTableTools>(*this);
+  Tools->BuildMenu(MenuBar);
 
   QMenu* tools_menu = MenuBar->addMenu("&Tools");
   CheckAction = tools_menu->addAction("&Check table");

@@ -44,6 +44,7 @@ namespace vx::browser {
 
 class SortBuilder;
 class TQueryWindow;
+class TTableTools;
 class TRecordForm;
 
 // The grid with a padlock in the indicator cell of every row whose record IsLocked names.
@@ -231,6 +232,21 @@ class TBrowserForm : public TForm {
   // table, or in a build without SQLite).
   TQueryWindow* ShowQueryWindow();
   TQueryWindow* QueryWindow() const { return query_window_.get(); }
+
+  // --- Table tools (table_tools.cpp) ---
+  // The open table's full path ("" when none).
+  const std::string& TablePath() const { return path_; }
+  // Lets go of the open table (its edit posted, the query window and a temporary order gone
+  // with it) so that an operation may have it to itself, and takes it back afterwards in the
+  // code page it was shown in.
+  struct Released {
+    std::string path;
+    int page = 0;
+  };
+  Released ReleaseTable();
+  bool TakeBackTable(const Released& released);
+  // The Table menu's operations and dialogs.
+  std::unique_ptr<TTableTools> Tools;
 
   TBrowserGrid* Grid = nullptr;
   TBrowserTable* Table = nullptr;

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,18 @@ struct RowInput {
 // stays held by another program.
 std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& input,
                           const OperationOptions& options = {});
+
+// The rows of text in the two forms `vxdbf append` reads, for append_rows. `in` must outlive
+// the answer. InputError (nothing appended) for input in neither form.
+// CSV (RFC 4180): a header line naming the fields, then one value per column on each line;
+// quoted values may hold commas, doubled quotes and line breaks; a UTF-8 byte-order mark first
+// is passed over, empty lines are skipped, rows are named "row N" by the line they start on. The
+// header is read here.
+RowInput csv_rows(std::istream& in);
+// JSON lines: one flat object a line ({"TITLE": "Vertigo", "YEAR": 1958}), its keys the fields;
+// strings, numbers as written, true and false (as T and F) and null (no value); blank lines are
+// skipped, rows are named "line N".
+RowInput json_rows(std::istream& in);
 
 // Sets fields of record `recno` under its lock: the record is read again once the lock is
 // granted, the values are put into it (InputError, nothing written, when one does not fit or a

@@ -38,7 +38,10 @@ struct OperationOptions {
   // warnings ("warning: ...") and notes. Null: dropped.
   std::function<void(const std::string& message)> warn{};
   // How far long work has come: what it does ("pack", "index"), how much of `total` is done.
-  // done < 0 ends that piece of work. Null: not told.
+  // done < 0 ends that piece of work. Null: not told. While pack, copy and alter copy the
+  // records (labels "pack", "copy", "alter") it may throw to stop the work: the table's files stay
+  // as they were, and an exception of the caller's own type (not a std::exception) reaches the
+  // caller unchanged. Elsewhere ("index", "append") a throw is no way to stop.
   std::function<void(const std::string& label, std::int64_t done, std::int64_t total)> progress{};
 };
 

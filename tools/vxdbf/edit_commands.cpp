@@ -10,94 +10,12 @@
 #include <vexel/edit.hpp>
 #include <vexel/operations.hpp>
 
-#include "tools/vxdbf/text_formats.h"
 
 namespace vx::tool {
 
-namespace {
-
-// Passes over the UTF-8 byte-order mark that spreadsheet programs write first.
-void SkipByteOrderMark(std::istream& in) {
-  if (in.peek() != 0xEF) return;
-  in.get();
-  if (in.peek() != 0xBB) {
-    in.unget();
-    return;
-  }
-  in.get();
-  if (in.get() != 0xBF) throw InputError{"the input begins with bytes that are no UTF-8"};
-}
-
-// CSV rows: a header line of field names, then one value per column on each line.
-vexel::RowInput CsvRows(std::istream& in) {
-  vexel::RowInput input;
-  SkipByteOrderMark(in);
-  std::string error;
-  if (!ReadCsvRecord(in, input.columns, error)) {
-    if (!error.empty()) throw InputError{error};
-    return input;
-  }
-  input.columns_origin = "the CSV header";
-  struct Reading {
-    std::size_t line = 1;
-    std::vector<std::string> fields;
-    std::string error;
-  };
-  input.next = [&in, r = std::make_shared<Reading>()](vexel::TextRow& row) {
-    do {
-      ++r->line;
-      if (!ReadCsvRecord(in, r->fields, r->error)) {
-        if (!r->error.empty()) throw InputError{r->error};
-        return false;
-      }
-    } while (r->fields.size() == 1 && r->fields[0].empty());  // an empty line
-    row.origin = "row " + std::to_string(r->line);
-    row.values.resize(r->fields.size());
-    for (std::size_t i = 0; i < r->fields.size(); ++i) {
-      row.values[i].text = std::move(r->fields[i]);
-      row.values[i].null = false;
-    }
-    return true;
-  };
-  return input;
-}
-
-// JSON lines: one flat object a line, its keys the fields.
-vexel::RowInput JsonRows(std::istream& in) {
-  struct Reading {
-    std::size_t number = 0;
-    std::vector<std::pair<std::string, JsonValue>> object;
-    std::string line, error;
-  };
-  vexel::RowInput input;
-  input.next = [&in, r = std::make_shared<Reading>()](vexel::TextRow& row) {
-    while (std::getline(in, r->line)) {
-      ++r->number;
-      if (r->line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (!ParseJsonObject(r->line, r->object, r->error)) {
-        throw InputError{"line " + std::to_string(r->number) + ": " + r->error};
-      }
-      row.origin = "line " + std::to_string(r->number);
-      row.values.clear();
-      for (auto& [key, value] : r->object) {
-        vexel::FieldText& v = row.values.emplace_back();
-        v.field = std::move(key);
-        v.text = std::move(value.text);
-        v.null = value.kind == JsonValue::Kind::kNull;
-        if (value.kind == JsonValue::Kind::kTrue) v.text = "T";
-        if (value.kind == JsonValue::Kind::kFalse) v.text = "F";
-      }
-      return true;
-    }
-    return false;
-  };
-  return input;
-}
-
-}  // namespace
-
 int AppendRows(const Options& o, const Streams& io) {
-  const vexel::RowInput input = o.format == "jsonl" ? JsonRows(io.in) : CsvRows(io.in);
+  const vexel::RowInput input =
+      o.format == "jsonl" ? vexel::json_rows(io.in) : vexel::csv_rows(io.in);
   const std::uint64_t rows = vexel::append_rows(o.file, input, OperationOptionsOf(o, io.err));
   io.out << rows << "\n";
   return 0;
