@@ -30,6 +30,7 @@
 #include "browser/record_form.h"
 #include "browser/search_key.h"
 #include "browser/sort_builder.h"
+#include "browser/filter_row.h"
 #include "browser/table_tools.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/expr/expression.h"
@@ -54,6 +55,7 @@ TQueryWindow::~TQueryWindow() = default;
 namespace {
 
 constexpr int kToolHeight = 82;  // menu bar row, order/search row, filter row
+constexpr int kFilterRowHeight = 24;  // the filter row: a cell under each column's title
 constexpr int kStatusHeight = 22;
 constexpr int kFormWidth = 300;
 constexpr int kLockProbeMillis = 2000;
@@ -91,6 +93,7 @@ void TBrowserGrid::DrawCell(int col, int row, const TRect& rect, TGridDrawState 
     paint_selection_ = SelectedRange();
   }
   TVxGrid::DrawCell(col, row, rect, state);
+  if (row == 0 && col == LeftCol() && OnTitlesPainted) OnTitlesPainted();
   const int data_row = row - TitleOffset();
   if (col >= IndicatorOffset() || data_row < 0 || !IsLocked || !DataLink().Active() ||
       data_row >= DataLink().RecordCount())
@@ -221,6 +224,7 @@ void TBrowserGrid::EditorEnter() {
 }
 
 void TBrowserGrid::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
+  shift_pressed_ = shift.Contains(ssShift);
   const TGridCoord cell = MouseCoord(x, y);
   const int data_row = cell.Y - TitleOffset();
   const bool data_cell = button == mbLeft && cell.X >= FixedCols() && data_row >= 0 &&
@@ -269,6 +273,14 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   ToolPanel->SetAlign(alTop);
   ToolPanel->SetBevelOuter(bvNone);
   ToolPanel->SetCaption("");
+
+  FilterStrip = new TPanel(this);
+  FilterStrip->SetName("FilterStrip");
+  FilterStrip->SetParent(this);
+  FilterStrip->SetHeight(kFilterRowHeight);
+  FilterStrip->SetAlign(alTop);
+  FilterStrip->SetBevelOuter(bvNone);
+  FilterStrip->SetCaption("");
 
   StatusPanel = new TPanel(this);
   StatusPanel->SetName("StatusPanel");
@@ -376,10 +388,18 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
   Grid->IsLocked = [this](std::int32_t record_no) { return locked_.count(record_no) != 0; };
   Grid->OnDblClick = [this](TObject*) { OpenMemo(); };
   Grid->OnTitleClick = [this](TColumn* column) {
-    if (column != nullptr) SortByColumn(column->Index());
+    if (column != nullptr)
+      SortByColumn(column->Index(), Grid->ShiftPressed() ? SortMode::kAdd : SortMode::kReplace);
   };
   Grid->OnCommandKey = [this](std::uint16_t key, TShiftState shift) {
     return CommandKey(key, shift);
+  };
+  FilterRow = std::make_unique<TFilterRow>(*this, FilterStrip->Widget());
+  // The cells follow the titles once the painting is done (not from within it).
+  Grid->OnTitlesPainted = [this] {
+    QTimer::singleShot(0, Widget(), [this] {
+      if (FilterRow) FilterRow->Place();
+    });
   };
   SetActiveControl(Grid);
 
@@ -442,6 +462,8 @@ TBrowserForm::TBrowserForm(TComponent* owner) : TForm(owner) {
 }
 
 TBrowserForm::~TBrowserForm() {
+  Grid->OnTitlesPainted = nullptr;
+  FilterRow.reset();
   Tools.reset();
   query_window_.reset();
   lock_timer_.stop();
@@ -691,6 +713,7 @@ void TBrowserForm::CloseTable() {
   Table->ClearRecordOrder();
   writers_order_tag_ = 0;
   sort_field_.clear();
+  sort_more_.clear();
   history_.Clear();
   locked_.clear();
   matches_ = -1;
@@ -980,6 +1003,7 @@ void TBrowserForm::BuildColumns() {
   Grid->Columns().Clear();
   Grid->Columns().EndUpdate();
   FitColumns();
+  FilterRow->Rebuild();
 }
 
 void TBrowserForm::FitColumns() {
@@ -1041,8 +1065,7 @@ void TBrowserForm::FillOrderBox() {
     }
   }
   if (Table->HasRecordOrder() && !sort_field_.empty()) {
-    OrderBox->addItem(QString::fromStdString(
-        sort_field_ + (sort_descending_ ? " \u25BC" : " \u25B2") + " (temporary)"));
+    OrderBox->addItem(QString::fromStdString(SortText(true) + " (temporary)"));
   }
   filling_orders_ = false;
   ShowOrderInBox();
@@ -1085,6 +1108,7 @@ void TBrowserForm::ChooseOrder(int order) {
     Table->ChooseOrder(order);
   });
   sort_field_.clear();
+  sort_more_.clear();
   if (had_sort) {
     FillOrderBox();
   } else {
@@ -1133,7 +1157,7 @@ void TBrowserForm::Seek(const std::string& text) {
 
 // --- Sorting by a column -----------------------------------------------------------------------
 
-void TBrowserForm::SortByColumn(int column) {
+void TBrowserForm::SortByColumn(int column, SortMode mode) {
   if (!Table->Active() || column < 0 || column >= Grid->Columns().Count()) return;
   TField* field = Grid->Columns().Items(column)->Field();
   const TDbfFieldProps* props = Table->FieldProps();
@@ -1148,6 +1172,20 @@ void TBrowserForm::SortByColumn(int column) {
     return;
   }
   const std::string name = described.name;
+  // One more column for the temporary order, or one of its columns reversed.
+  if (mode == SortMode::kAdd && !sort_field_.empty()) {
+    const auto more = std::find_if(sort_more_.begin(), sort_more_.end(),
+                                   [&](const auto& key) { return key.first == name; });
+    if (name == sort_field_) {
+      sort_descending_ = !sort_descending_;
+    } else if (more != sort_more_.end()) {
+      more->second = !more->second;
+    } else {
+      sort_more_.emplace_back(name, false);
+    }
+    StartSort();
+    return;
+  }
   // A tag whose key is the field, or the field upper-cased, orders it already.
   int tag_order = 0;
   Guarded([&] {
@@ -1175,6 +1213,13 @@ void TBrowserForm::SortByColumn(int column) {
   }
   // A second click on the same column reverses.
   const bool descending = same && !sort_descending_ && (Table->HasRecordOrder() || tag_order != 0);
+  sort_field_ = name;
+  sort_descending_ = descending;
+  sort_more_.clear();
+  StartSort();
+}
+
+void TBrowserForm::StartSort() {
   TableRecord* table = nullptr;
   Guarded([&] {
     Table->CheckBrowseMode();
@@ -1182,29 +1227,59 @@ void TBrowserForm::SortByColumn(int column) {
     table = SelectedTable();
   });
   if (table == nullptr) return;
+  // A sort still running stops first, forgetting its columns: these stay.
+  const std::string field = sort_field_;
+  const bool descending = sort_descending_;
+  const std::vector<std::pair<std::string, bool>> more = sort_more_;
   CancelSort();
+  sort_field_ = field;
+  sort_descending_ = descending;
+  sort_more_ = more;
+  // The builder reads the file: each field's place is the one in the stored record, not the
+  // one in the record image.
+  const auto stored = [&](const std::string& name) -> const FieldEntry* {
+    for (const FieldEntry& f : table->fields) {
+      if (f.name == name) return &f;
+    }
+    return nullptr;
+  };
   SortSource source;
   source.path = table->file_name;
   source.header_length =
       static_cast<std::uint32_t>(static_cast<std::uint16_t>(table->header_length));
   source.record_length = table->record_length;
   source.record_count = RecCount();
-  // The builder reads the file: the field's place is the one in the stored record, not the
-  // one in the record image.
-  if (static_cast<std::size_t>(n) > table->fields.size()) return;
-  source.field = table->fields[static_cast<std::size_t>(n - 1)];
-  source.descending = descending;
-  sort_field_ = name;
-  sort_descending_ = descending;
+  const FieldEntry* first = stored(sort_field_);
+  if (first == nullptr) return;
+  source.field = *first;
+  source.descending = sort_descending_;
+  for (const auto& [name, descending] : sort_more_) {
+    if (const FieldEntry* f = stored(name)) source.more.push_back({*f, descending});
+  }
   sorted_count_ = source.record_count;
   sorter_ = std::make_unique<SortBuilder>(source);
   SortProgress->setValue(0);
   SortProgress->setVisible(true);
   SortCancel->setVisible(true);
   LayOut();
-  Notice = "sorting by " + name + "...";
+  Notice = "sorting by " + SortText(false) + "...";
   UpdateStatus();
   sort_timer_.start();
+}
+
+std::string TBrowserForm::SortText(bool arrows) const {
+  const auto key = [arrows](const std::string& name, bool descending) {
+    return name + (arrows ? (descending ? " \u25BC" : " \u25B2") : descending ? " descending" : "");
+  };
+  std::string text = key(sort_field_, sort_descending_);
+  for (const auto& [name, descending] : sort_more_) text += ", " + key(name, descending);
+  return text;
+}
+
+bool TBrowserForm::SortsBy(const std::string& field) const {
+  return field == sort_field_ ||
+         std::any_of(sort_more_.begin(), sort_more_.end(),
+                     [&](const auto& key) { return key.first == field; });
 }
 
 void TBrowserForm::PollSort() {
@@ -1226,10 +1301,10 @@ void TBrowserForm::PollSort() {
   if (!error.empty()) {
     Notice = "sorting stopped: " + error;
     sort_field_.clear();
+  sort_more_.clear();
   } else if (Table->Active()) {
     Guarded([&] { Table->SetRecordOrder(std::move(order), std::move(positions)); });
-    Notice = "sorted by " + sort_field_ + (sort_descending_ ? ", descending" : "") +
-             " (temporary order)";
+    Notice = "sorted by " + SortText(false) + " (temporary order)";
   }
   FillOrderBox();
   RefreshLocks();
@@ -1253,6 +1328,7 @@ void TBrowserForm::DropTemporaryOrder(const std::string& why) {
   if (!Table->HasRecordOrder()) return;
   Guarded([this] { Table->ClearRecordOrder(); });
   sort_field_.clear();
+  sort_more_.clear();
   FillOrderBox();
   Notice = why;
   UpdateStatus();
@@ -1461,7 +1537,7 @@ void TBrowserForm::UpdateStatus() {
     text += "  |  " + std::string(table->exclusive || !SharingEnabled ? "exclusive" : "shared");
     if (!ReadOnlyReason.empty()) text += ", read-only: " + ReadOnlyReason;
     if (Table->HasRecordOrder()) {
-      text += "  |  by " + sort_field_ + (sort_descending_ ? " descending" : "") + " (temporary)";
+      text += "  |  by " + SortText(false) + " (temporary)";
     } else {
       const int order = Table->ActiveOrder();
       text += "  |  " + (order == 0 ? std::string("natural order") : "tag " + OrderTagName(order));

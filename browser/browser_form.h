@@ -43,6 +43,7 @@ class QWidget;
 namespace vx::browser {
 
 class SortBuilder;
+class TFilterRow;
 class TQueryWindow;
 class TTableTools;
 class TRecordForm;
@@ -54,6 +55,8 @@ class TBrowserGrid : public TVxGrid {
   std::function<bool(std::int32_t record_no)> IsLocked;
   // The window's keys (Ctrl+G, Ctrl+Z, F3, ...); answers whether it took the key.
   std::function<bool(std::uint16_t key, TShiftState shift)> OnCommandKey;
+  // Called when the titles are painted (the columns may have moved or changed width).
+  std::function<void()> OnTitlesPainted;
 
   // The selected cells: the rectangle from an anchor cell to the current cell, in view rows
   // relative to the current record and in column indexes. Shift with the arrow keys, PgUp,
@@ -74,6 +77,8 @@ class TBrowserGrid : public TVxGrid {
   void KeyDown(std::uint16_t& key, TShiftState shift) override;
   void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
   void MouseMove(TShiftState shift, int x, int y) override;
+  // Whether Shift was held when the mouse was last pressed (a Shift+click on a title).
+  bool ShiftPressed() const { return shift_pressed_; }
 
  protected:
   // Enter in a cell saves the record (a refused write keeps it in edit, as any post does).
@@ -91,6 +96,7 @@ class TBrowserGrid : public TVxGrid {
   void ExtendSelection(int distance, int column);
 
   bool selecting_ = false;
+  bool shift_pressed_ = false;
   int anchor_rows_ = 0;  // the anchor's row less the current record's, in view rows
   int anchor_column_ = 0;
   std::int32_t at_record_ = 0;  // the current record the selection was made at
@@ -172,8 +178,12 @@ class TBrowserForm : public TForm {
   // --- Sorting by a column ---
   // Orders the grid by column `column`'s field: through a tag whose key is the field or
   // UPPER() of it, else through a temporary order built in the background. Again on the same
-  // column reverses the temporary order (a tag's order stays as the tag keeps it).
-  void SortByColumn(int column);
+  // column reverses the temporary order (a tag's order stays as the tag keeps it). kAdd (a
+  // Shift+click on the title) sorts by one more column, compared where the columns before
+  // are equal (a temporary order, also after a sort through a tag), or reverses that column
+  // when it is one of them already.
+  enum class SortMode { kReplace, kAdd };
+  void SortByColumn(int column, SortMode mode = SortMode::kReplace);
   // Whether a temporary order is being built; its progress 0..100; stop building.
   bool Sorting() const { return sorter_ != nullptr; }
   void CancelSort();
@@ -247,6 +257,13 @@ class TBrowserForm : public TForm {
   bool TakeBackTable(const Released& released);
   // The Table menu's operations and dialogs.
   std::unique_ptr<TTableTools> Tools;
+
+  // --- The filter row (filter_row.cpp) ---
+  // A cell under each column's title; what is typed there becomes the filter bar's condition.
+  std::unique_ptr<TFilterRow> FilterRow;
+  TPanel* FilterStrip = nullptr;
+  // The stored type of a field of the open table ('C', 'N', 'D', ...; 0 when unknown).
+  char FieldType(TField* field) const;
 
   TBrowserGrid* Grid = nullptr;
   TBrowserTable* Table = nullptr;
@@ -339,6 +356,11 @@ class TBrowserForm : public TForm {
   // A cell's text as copied: `raw` keeps a lone cell's text whole.
   static std::string CellText(TField* field, bool raw);
   void PollSort();
+  // Starts the background sort over the columns sort_field_ and sort_more_ name.
+  void StartSort();
+  // The columns sorted by, "YEAR descending, TITLE" (with arrows: "YEAR \u25BC, TITLE \u25B2").
+  std::string SortText(bool arrows) const;
+  bool SortsBy(const std::string& field) const;
   void DropTemporaryOrder(const std::string& why);
   void RememberRecent(const std::string& path);
   void FillRecentMenu();
@@ -359,6 +381,8 @@ class TBrowserForm : public TForm {
   QTimer sort_timer_;
   std::string sort_field_;
   bool sort_descending_ = false;
+  // The further columns of a sort by several, in turn, and whether each is descending.
+  std::vector<std::pair<std::string, bool>> sort_more_;
   std::int32_t sorted_count_ = 0;
   // The last state of the table seen by RefreshRows.
   std::int32_t seen_count_ = -1;

@@ -84,7 +84,8 @@ TFieldListEditor::TFieldListEditor(QWidget* parent, Mode mode,
   List->setObjectName("FieldList");
   List->setHorizontalHeaderLabels({"Name", "Type", "Width", "Decimals"});
   List->horizontalHeader()->setSectionResizeMode(kName, QHeaderView::Stretch);
-  List->setMinimumSize(420, 220);
+  List->verticalHeader()->setDefaultSectionSize(List->fontMetrics().height() + 8);
+  List->setMinimumSize(420, 250);
   layout->addWidget(List);
   auto* hint = new QLabel(
       "Types: C character, N number, F float, D date, L logical, M memo; Visual FoxPro also "

@@ -76,7 +76,7 @@ void TBrowserForm::AfterPost() {
   if (Table->HasRecordOrder() || Sorting()) {
     bool sorted_changed = appending_;
     for (std::size_t i = 0; i < after.size() && i < before_post_.size(); ++i) {
-      if (after[i].first == sort_field_ && after[i].second != before_post_[i].second)
+      if (SortsBy(after[i].first) && after[i].second != before_post_[i].second)
         sorted_changed = true;
     }
     // An order being built read the file before this change: it is stopped as well.

@@ -429,6 +429,7 @@ void TBrowserForm::SaveSettings() {
   settings.setValue(SettingsKey(path_, "columns"), columns);
   std::string order;
   if (Table->HasRecordOrder()) {
+    // A sort by several columns comes back by its first.
     order = "sort:" + sort_field_ + (sort_descending_ ? ":descending" : "");
   } else {
     Guarded([&] {

@@ -1,14 +1,15 @@
 // vexel, the table browser: any .DBF in a grid, in natural or tag order, with a search field.
 //
 //   vexel [TABLE] [--tag NAME] [--seek TEXT] [--sort FIELD[:descending]] [--filter CONDITION]
-//         [--form] [--structure] [--settings] [--query SQL]
+//         [--form] [--structure] [--settings] [--query SQL] [--alter] [--import FILE]
 //   vexel --screenshot FILE.png TABLE [the same options]
 //
 // The options set the window up as a user would: choose tag NAME (from its first record),
 // type TEXT into the search field, click FIELD's title (twice for descending), apply CONDITION
 // in the filter bar, show the record form, open the structure view, the settings dialog, or
-// the query window with SQL run in it. --screenshot does that on the offscreen platform,
-// writes the window (or the structure view, settings dialog or query window opened) into
+// the query window with SQL run in it, Table > Change structure, or Table > Import rows with FILE
+// named. --screenshot does that on the offscreen platform,
+// writes the window (or the structure view, dialog or query window opened) into
 // FILE.png and exits (status 1 when an error box was shown or the picture could not be
 // written).
 
@@ -24,7 +25,10 @@
 #include <string>
 
 #include "browser/browser_form.h"
+#include "browser/field_list_editor.h"
+#include "browser/import_dialog.h"
 #include "browser/query_window.h"
+#include "browser/table_tools.h"
 #include "components/controls/message_windows.h"
 #include "components/controls/window_picture.h"
 #include "components/dataset/table_dataset.h"
@@ -42,6 +46,8 @@ struct BrowserOptions {
   std::string sort;
   std::string filter;
   std::string query;
+  std::string import;
+  bool alter = false;
   bool form = false;
   bool structure = false;
   bool settings = false;
@@ -50,6 +56,7 @@ struct BrowserOptions {
 void Usage() {
   std::cerr << "usage: vexel [TABLE] [--tag NAME] [--seek TEXT] [--sort FIELD[:descending]]\n"
                "             [--filter CONDITION] [--form] [--structure] [--settings] [--query SQL]\n"
+               "             [--alter] [--import FILE]\n"
                "       vexel --screenshot FILE.png TABLE [the same options]\n";
 }
 
@@ -75,6 +82,10 @@ bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
       options.settings = true;
     } else if (arg == "--query" && has_value) {
       options.query = argv[++i];
+    } else if (arg == "--alter") {
+      options.alter = true;
+    } else if (arg == "--import" && has_value) {
+      options.import = argv[++i];
     } else if (arg == "--help" || arg == "-h") {
       return false;
     } else if (!arg.empty() && arg[0] != '-' && options.table.empty()) {
@@ -90,10 +101,10 @@ bool ParseOptions(int argc, char** argv, BrowserOptions& options) {
   }
   const bool setup = !options.tag.empty() || !options.seek.empty() || !options.sort.empty() ||
                      !options.filter.empty() || options.form || options.structure ||
-                     !options.query.empty();
+                     !options.query.empty() || options.alter || !options.import.empty();
   if (setup && options.table.empty()) {
-    std::cerr << "vexel: --tag, --seek, --sort, --filter, --form, --structure and --query need a "
-                 "TABLE\n";
+    std::cerr << "vexel: --tag, --seek, --sort, --filter, --form, --structure, --query, --alter and "
+                 "--import need a TABLE\n";
     return false;
   }
   return true;
@@ -164,6 +175,14 @@ int SetUp(vx::browser::TBrowserForm& form, const BrowserOptions& options, QWidge
     std::cerr << "vexel: this build has no query window (no SQLite)\n";
     status = 1;
 #endif
+  }
+  if (options.alter) shown = form.Tools->ShowAlterTable();
+  if (!options.import.empty()) {
+    vx::browser::TImportDialog* dialog = form.Tools->ShowImport();
+    if (dialog != nullptr) {
+      dialog->FileEdit->setText(QString::fromStdString(options.import));
+      shown = dialog;
+    }
   }
   form.RefreshLocks();
   return status;

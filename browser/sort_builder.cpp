@@ -85,30 +85,80 @@ void SortBuilder::Run() {
   done_ = true;
 }
 
+namespace {
+
+// One key's values of every record, kept compact: a number per record, or the field's bytes of
+// every record side by side.
+class KeyColumn {
+ public:
+  KeyColumn(const SortKey& key, std::size_t count)
+      : field_(key.field),
+        descending_(key.descending),
+        kind_(ValueKind(key.field)),
+        width_(key.field.length) {
+    if (Numeric()) {
+      numbers_.reserve(count);
+    } else {
+      texts_.reserve(count * width_);
+    }
+  }
+  // Whether the field lies within records of `record_length` bytes.
+  bool Fits(std::uint32_t record_length) const {
+    return field_.offset != 0 && std::uint32_t{field_.offset} + field_.length <= record_length;
+  }
+  void Take(const char* record) {
+    constexpr double kBlank = -std::numeric_limits<double>::infinity();
+    const char* value = record + field_.offset;
+    if (kind_ == 'T') {
+      // Binary numbers and date-times go through the engine's reading of them.
+      const std::optional<DateTimeValue> at = BinaryDateTime(field_, record);
+      numbers_.push_back(at ? at->day_number + at->milliseconds / 86400000.0 : kBlank);
+    } else if (kind_ == 'N' && IsBinaryField(field_)) {
+      numbers_.push_back(BinaryNumber(field_, record).value_or(kBlank));
+    } else if (kind_ == 'N') {
+      numbers_.push_back(NumberOf(value, width_));
+    } else if (kind_ == 'L') {
+      numbers_.push_back(LogicalOf(value[0]));
+    } else {
+      texts_.insert(texts_.end(), value, value + width_);
+    }
+  }
+  // Records a and b (0-based) in this key's order: < 0, 0 or > 0.
+  int Compare(std::size_t a, std::size_t b) const {
+    int order = 0;
+    if (Numeric()) {
+      order = numbers_[a] < numbers_[b] ? -1 : (numbers_[b] < numbers_[a] ? 1 : 0);
+    } else {
+      order = std::memcmp(texts_.data() + a * width_, texts_.data() + b * width_, width_);
+    }
+    return descending_ ? -order : order;
+  }
+
+ private:
+  bool Numeric() const { return kind_ == 'N' || kind_ == 'T' || kind_ == 'L'; }
+
+  FieldEntry field_;
+  bool descending_;
+  char kind_;
+  std::size_t width_;
+  std::vector<double> numbers_;
+  std::vector<char> texts_;
+};
+
+}  // namespace
+
 void SortBuilder::Sort() {
   const SortSource& s = source_;
-  const FieldEntry& f = s.field;
-  const char kind = ValueKind(f);
-  const bool logical = kind == 'L';
-  const bool numeric = kind == 'N' || kind == 'T';
-  // Binary numbers and date-times go through the engine's reading of them.
-  const bool binary = IsBinaryField(f);
+  const auto count = static_cast<std::size_t>(std::max(s.record_count, 0));
+  std::vector<KeyColumn> keys;
+  keys.emplace_back(SortKey{s.field, s.descending}, count);
+  for (const SortKey& key : s.more) keys.emplace_back(key, count);
   std::ifstream file(s.path, std::ios::binary);
-  if (!file || s.record_length == 0 || f.offset == 0 ||
-      std::uint32_t{f.offset} + f.length > s.record_length) {
+  bool fit = file && s.record_length != 0;
+  for (const KeyColumn& key : keys) fit = fit && key.Fits(s.record_length);
+  if (!fit) {
     error_ = "cannot read " + s.path;
     return;
-  }
-  // Compact keys: a number per record, or the field's bytes of every record side by side.
-  const auto count = static_cast<std::size_t>(std::max(s.record_count, 0));
-  std::vector<double> numbers;
-  std::vector<char> texts;
-  const std::size_t width = f.length;
-  constexpr double kBlank = -std::numeric_limits<double>::infinity();
-  if (numeric || logical) {
-    numbers.reserve(count);
-  } else {
-    texts.reserve(count * width);
   }
   const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / s.record_length);
   std::vector<char> block(per_block * s.record_length);
@@ -120,20 +170,7 @@ void SortBuilder::Sort() {
     file.read(block.data(), static_cast<std::streamsize>(wanted * s.record_length));
     const auto whole = static_cast<std::size_t>(file.gcount()) / s.record_length;
     for (std::size_t i = 0; i < whole; ++i) {
-      const char* record = block.data() + i * s.record_length;
-      const char* field = record + f.offset;
-      if (numeric && kind == 'T') {
-        const std::optional<DateTimeValue> at = BinaryDateTime(f, record);
-        numbers.push_back(at ? at->day_number + at->milliseconds / 86400000.0 : kBlank);
-      } else if (numeric && binary) {
-        numbers.push_back(BinaryNumber(f, record).value_or(kBlank));
-      } else if (numeric) {
-        numbers.push_back(NumberOf(field, width));
-      } else if (logical) {
-        numbers.push_back(LogicalOf(field[0]));
-      } else {
-        texts.insert(texts.end(), field, field + width);
-      }
+      for (KeyColumn& key : keys) key.Take(block.data() + i * s.record_length);
     }
     read += whole;
     progress_ = static_cast<int>(60.0 * static_cast<double>(read) / std::max<double>(1, count));
@@ -141,8 +178,8 @@ void SortBuilder::Sort() {
   }
   std::vector<std::int32_t> order(read);
   for (std::size_t i = 0; i < read; ++i) order[i] = static_cast<std::int32_t>(i + 1);
-  // Equal values stay in record order: the record number breaks ties, so any sort is stable.
-  const bool descending = s.descending;
+  // Records equal in every key stay in record order: the record number breaks ties, so any
+  // sort is stable.
   std::uint64_t comparisons = 0;
   // About n log2 n comparisons: progress runs from 60 to 95 over them.
   const double expected = std::max(1.0, static_cast<double>(read) * std::log2(read + 2.0));
@@ -153,14 +190,10 @@ void SortBuilder::Sort() {
           60 + static_cast<int>(std::min(35.0, 35.0 * static_cast<double>(comparisons) / expected));
     }
     const auto ia = static_cast<std::size_t>(a - 1), ib = static_cast<std::size_t>(b - 1);
-    int order_ab = 0;
-    if (numeric || logical) {
-      order_ab = numbers[ia] < numbers[ib] ? -1 : (numbers[ib] < numbers[ia] ? 1 : 0);
-    } else {
-      order_ab = std::memcmp(texts.data() + ia * width, texts.data() + ib * width, width);
+    for (const KeyColumn& key : keys) {
+      if (const int order_ab = key.Compare(ia, ib); order_ab != 0) return order_ab < 0;
     }
-    if (order_ab == 0) return a < b;
-    return descending ? order_ab > 0 : order_ab < 0;
+    return a < b;
   };
   std::sort(order.begin(), order.end(), compare);
   if (cancel_) throw Cancelled{};

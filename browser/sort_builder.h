@@ -1,12 +1,13 @@
 #pragma once
-// A temporary order for a column without a tag, built in a thread of its own so that the
+// A temporary order for one or more columns without a tag, built in a thread of its own so that the
 // window goes on taking keys and scrolling. The thread reads the table file itself (a
 // read-only handle of its own, no locks, no engine), takes the field's stored bytes of every
 // record and sorts the record numbers by them: numbers and date-times by value, whatever their
 // stored form (blank first), dates and characters by their bytes, logicals false before true;
-// records of equal values stay in record order. Keys are kept compact (a number, or the field's bytes, per record) so that ten
-// million records sort in a few hundred megabytes. Progress is 0 to 100; Cancel stops the
-// thread within a block of records or a few thousand comparisons, reading or sorting.
+// records equal in every key stay in record order. Keys are kept compact (a number, or the field's
+// bytes, per record) so that ten million records sort in a few hundred megabytes. Progress is 0 to
+// 100; Cancel stops the thread within a block of records or a few thousand comparisons, reading or
+// sorting.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +19,12 @@
 
 namespace vx::browser {
 
+// A further column to sort by, compared when the keys before it are equal.
+struct SortKey {
+  FieldEntry field;
+  bool descending = false;
+};
+
 struct SortSource {
   std::string path;
   std::uint32_t header_length = 0;
@@ -27,6 +34,7 @@ struct SortSource {
   // deletion flag at 0 comes first), its width and its stored form.
   FieldEntry field;
   bool descending = false;
+  std::vector<SortKey> more{};
 };
 
 class SortBuilder {

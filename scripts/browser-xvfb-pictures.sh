@@ -9,6 +9,8 @@
 #   docs/browser-structure.png  the structure view
 #   docs/browser-settings.png   Tools > Settings
 #   docs/browser-query.png      Tools > Query with a join of the films and a second table
+#   docs/browser-alter.png      Table > Change structure: the field-list editor over the films
+#   docs/browser-import.png     Table > Import rows with a CSV file named
 # The screen has no window manager, so windows show without frames.
 # Usage: scripts/browser-xvfb-pictures.sh [BUILD_DIR]   (after building vexel and film_table_maker)
 set -euo pipefail
@@ -33,6 +35,8 @@ picture() {
   rm -rf "$work/config"
   XDG_CONFIG_HOME="$work/config" xvfb-run -a -s "-screen 0 1040x600x24" bash -c '
     out="$1"; crop="$2"; shift 2
+    # Files named without a folder are the work folder'\''s.
+    cd "$(dirname "$2")"
     QT_QPA_PLATFORM=xcb "$@" &
     pid=$!
     # The window maps within a second or two; give it time to paint.
@@ -75,3 +79,9 @@ picture docs/browser-query.png 760x520+180+39 "$work/films.DBF" --query \
   "SELECT f.TITLE, f.DIRECTOR, a.AWARD, a.YEAR
 FROM films f JOIN AWARDS a ON trim(a.TITLE) = trim(f.TITLE)
 ORDER BY a.YEAR"
+
+picture docs/browser-alter.png 892x480+124+86 "$work/films.DBF" --alter
+printf '%s\r\n' 'TITLE,YEAR,DIRECTOR,COLOR' 'Rope,1948,Alfred Hitchcock,T' \
+  '"Lady Vanishes, The",1938,Alfred Hitchcock,F' 'Notorious,1946,Alfred Hitchcock,F' \
+  'Spellbound,1945,Alfred Hitchcock,F' >"$work/hitchcock.csv"
+picture docs/browser-import.png 892x480+124+86 "$work/films.DBF" --import hitchcock.csv

@@ -223,13 +223,6 @@ TEST_F(BrowserTest, ClickingATitleSortsThroughATagOrABackgroundOrderAndAgainReve
   EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
 }
 
-FieldEntry StoredField(char type, std::uint16_t offset, std::uint16_t length) {
-  FieldEntry field;
-  field.type = type;
-  field.offset = offset;
-  field.length = length;
-  return field;
-}
 
 // Sorting by a column without a tag, for every field type at several places in the record
 // (behind wide fields, so that a stored place and a place in the record image differ): the

@@ -27,6 +27,16 @@ namespace vx::browser {
 inline const std::vector<std::string> kTitles = {"Zorro",  "Matrix",     "Alien",     "Mad Max",
                                                  "Ma Vie", "Casablanca", "Metropolis"};
 
+// A field as a table's header describes it: its type, its place in the stored record (the
+// deletion flag at 0 comes first) and its width.
+inline FieldEntry StoredField(char type, std::uint16_t offset, std::uint16_t length) {
+  FieldEntry field;
+  field.type = type;
+  field.offset = offset;
+  field.length = length;
+  return field;
+}
+
 class BrowserTest : public test::DatasetTest {
  protected:
   void SetUp() override {

@@ -1,0 +1,178 @@
+// Sorting by several columns (the background builder against a sort of the values themselves,
+// and the window's Shift+click on the titles that adds a column or reverses one), and the filter
+// row whose cells become the filter bar's condition.
+
+#include <gmock/gmock.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <algorithm>
+#include <tuple>
+#include <vexel/edit.hpp>
+#include <vexel/vexel.hpp>
+
+#include "browser/column_filter.h"
+#include "browser/filter_row.h"
+#include "browser/sort_builder.h"
+#include "tests/browser/browser_fixture.h"
+
+namespace vx::browser {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// Two keys in each order of the columns and each direction, over a table with many equal
+// first keys: the order is the one std::sort gives the (first, second, record) values.
+TEST(SortBuilderTest, SeveralKeysOrderAsTheirValuesDoWithEqualRecordsInRecordOrder) {
+  test::TempDir dir;
+  std::vector<test::Row> rows;
+  for (int i = 0; i < 30000; ++i)
+    rows.push_back({std::string(1, static_cast<char>('a' + (i * 7) % 5)), (i * 13) % 9 - 4});
+  const std::string path = dir.File("KEYS.DBF");
+  test::WriteBytes(path, test::TableBytes(rows));
+  const FieldEntry code = StoredField('C', 1, 6), num = StoredField('N', 7, 5);
+  struct Case {
+    bool code_first, first_descending, second_descending;
+  };
+  for (const Case c : {Case{true, false, false}, Case{true, false, true}, Case{true, true, false},
+                       Case{false, false, true}, Case{false, true, true}}) {
+    SCOPED_TRACE(testing::Message() << c.code_first << c.first_descending << c.second_descending);
+    SortSource source{path,
+                      97,
+                      12,
+                      static_cast<std::int32_t>(rows.size()),
+                      c.code_first ? code : num,
+                      c.first_descending};
+    source.more = {{c.code_first ? num : code, c.second_descending}};
+    SortBuilder builder(source);
+    builder.Wait();
+    ASSERT_EQ(builder.Error(), "");
+    std::vector<std::int32_t> expected(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) expected[i] = static_cast<std::int32_t>(i + 1);
+    // The values themselves: a key turned around by negating it.
+    const auto key = [&](std::int32_t n) {
+      const test::Row& r = rows[static_cast<std::size_t>(n - 1)];
+      const int letter = r.code[0], number = r.num;
+      const int first = c.code_first ? letter : number, second = c.code_first ? number : letter;
+      return std::make_tuple(c.first_descending ? -first : first,
+                             c.second_descending ? -second : second, n);
+    };
+    std::sort(expected.begin(), expected.end(),
+              [&](std::int32_t a, std::int32_t b) { return key(a) < key(b); });
+    EXPECT_EQ(builder.TakeOrder(), expected);
+  }
+}
+
+// A click on YEAR sorts by it; Shift+click on TITLE adds it for the years that are equal, and
+// Shift+click on YEAR again turns the years around with the titles still ascending. The order
+// box and the status line name the columns.
+TEST_F(BrowserTest, ShiftClickOnATitleSortsByOneMoreColumn) {
+  const std::string path = MakeFilmTable();
+  const int years[] = {1995, 1990, 1995, 1990, 1992, 1995, 1992};
+  for (std::size_t i = 0; i < kTitles.size(); ++i)
+    vexel::set_fields(path, static_cast<std::uint32_t>(i + 1),
+                      {{"YEAR", std::to_string(years[i])}});
+  Browse(path);
+  const auto sorted = [&](bool years_descending) {
+    std::vector<std::size_t> order(kTitles.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      if (years[a] != years[b]) return years_descending ? years[a] > years[b] : years[a] < years[b];
+      return kTitles[a] < kTitles[b];
+    });
+    std::vector<std::string> titles;
+    for (const std::size_t i : order) titles.push_back(kTitles[i]);
+    return titles;
+  };
+  const auto shift_click = [&](const std::string& name) {
+    ClickCell(browser_->Grid->DataToRawColumn(ColumnOf(name)), 0, Qt::ShiftModifier);
+    browser_->FinishSort();
+  };
+
+  ClickTitle("YEAR");
+  browser_->FinishSort();
+  shift_click("TITLE");
+  EXPECT_THAT(ViewColumn(), ElementsAreArray(sorted(false)));
+  EXPECT_THAT(Status(), HasSubstr("by YEAR, TITLE (temporary)"));
+  EXPECT_EQ(browser_->OrderBox->currentText().toStdString(),
+            "YEAR \u25B2, TITLE \u25B2 (temporary)");
+
+  shift_click("YEAR");
+  EXPECT_THAT(ViewColumn(), ElementsAreArray(sorted(true)));
+  EXPECT_THAT(Status(), HasSubstr("by YEAR descending, TITLE (temporary)"));
+
+  // A plain click starts over with one column.
+  ClickTitle("TITLE");
+  browser_->FinishSort();
+  EXPECT_THAT(Status(), Not(HasSubstr("YEAR")));
+}
+
+// What is typed under a column, as the condition it makes over the field's type.
+TEST(ColumnConditionTest, TypedTextBecomesAConditionOfTheFieldsType) {
+  struct Case {
+    char type;
+    const char* typed;
+    const char* condition;  // "" with a problem
+    const char* problem;
+  };
+  const Case cases[] = {
+      {'C', "  ", "", ""},
+      {'C', "hitch", "UPPER(\"hitch\") $ UPPER(F)", ""},
+      {'C', "say \"hi\"", "UPPER('say \"hi\"') $ UPPER(F)", ""},
+      {'C', "a\"b'c", "UPPER([a\"b'c]) $ UPPER(F)", ""},
+      {'C', "a\"b'c[]", "", "every kind of quote"},
+      {'C', ">= M", "F >= \"M\"", ""},
+      {'C', "=Ma", "F = \"Ma\"", ""},
+      {'N', "1950", "F = 1950", ""},
+      {'N', "> 1950", "F > 1950", ""},
+      {'N', "#-2.5", "F <> -2.5", ""},
+      {'N', "<=", "", "is not a number"},
+      {'N', "19x", "", "is not a number"},
+      {'N', "nan", "", "is not a number"},
+      {'D', "1942-11-26", "DTOS(F) = \"19421126\"", ""},
+      {'D', "<19500101", "DTOS(F) < \"19500101\"", ""},
+      {'D', "26.11.1942", "", "is not a date"},
+      {'L', "t", "F", ""},
+      {'L', "no", ".NOT. F", ""},
+      {'L', "> T", "", "T or F"},
+      {'M', "plot", "", "not filtered here"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, c.type) + " " + c.typed);
+    std::string problem;
+    EXPECT_EQ(ColumnCondition("F", c.type, c.typed, problem), c.condition);
+    if (*c.problem == '\0') {
+      EXPECT_EQ(problem, "");
+    } else {
+      EXPECT_THAT(problem, HasSubstr(c.problem));
+    }
+  }
+  EXPECT_EQ(RowCondition({"A", "", "B"}), "A .AND. B");
+}
+
+// Cells typed under two columns: the filter bar shows their condition at once, Enter applies
+// it, and a cell that makes no condition says why without touching the filter bar.
+TEST_F(BrowserTest, TheFilterRowWritesItsConditionIntoTheFilterBar) {
+  Browse(MakeFilmTable());
+  TFilterRow& row = *browser_->FilterRow;
+  ASSERT_NE(row.Cell(ColumnOf("TITLE")), nullptr);
+  row.SetCell(ColumnOf("TITLE"), "ma");
+  row.SetCell(ColumnOf("YEAR"), ">= 1993");
+  EXPECT_EQ(browser_->FilterField->text().toStdString(),
+            "UPPER(\"ma\") $ UPPER(TITLE) .AND. YEAR >= 1993");
+  EXPECT_EQ(browser_->FilterMessage->text().toStdString(), "") << "the bar checked it";
+  Press(row.Cell(ColumnOf("YEAR")), Qt::Key_Return);
+  EXPECT_THAT(ViewColumn(), ElementsAre("Mad Max", "Ma Vie"));
+  EXPECT_THAT(Status(), HasSubstr("filter: UPPER(\"ma\") $ UPPER(TITLE)"));
+
+  row.SetCell(ColumnOf("YEAR"), "19x");
+  EXPECT_THAT(browser_->FilterMessage->text().toStdString(), HasSubstr("YEAR: \"19x\" is not"));
+  EXPECT_EQ(browser_->FilterField->text().toStdString(),
+            "UPPER(\"ma\") $ UPPER(TITLE) .AND. YEAR >= 1993");
+}
+
+}  // namespace
+}  // namespace vx::browser
