@@ -398,19 +398,33 @@ bool CdxFile::NextLeaf(const CdxTag& tag, bool& moved) {
 
 bool CdxFile::Walk(const CdxTag& tag,
                    const std::function<bool(const std::uint8_t*, std::uint32_t)>& each) {
+  return WalkFrom(tag, nullptr, 0, each);
+}
+
+bool CdxFile::WalkFrom(const CdxTag& tag, const std::uint8_t* key, int length,
+                       const std::function<bool(const std::uint8_t*, std::uint32_t)>& each) {
   if (!tag.fault.empty()) {
     SetEngineError(222, tag.fault);
     return false;
   }
-  path_levels_.clear();
   leaf_depth_ = 0;
-  if (!DownLeftmost(tag, tag.header.root)) return false;
+  if (key != nullptr) {
+    bool found = false;
+    std::string there;
+    std::uint32_t record = 0;
+    if (!Seek(tag, key, length, found, there, record)) return false;
+    if (!found) return true;
+  } else {
+    path_levels_.clear();
+    if (!DownLeftmost(tag, tag.header.root)) return false;
+  }
   std::string last;
   const std::uint64_t most_leaves = size_ / kCdxNodeSize;
   for (std::uint64_t leaves = 0;; ++leaves) {
     if (leaves > most_leaves) return Fail("tag " + tag.name + ": a walk longer than the file");
     const Level& leaf = path_levels_.back();
-    for (const CdxEntry& e : leaf.node.entries) {
+    for (std::size_t i = leaf.index; i < leaf.node.entries.size(); ++i) {
+      const CdxEntry& e = leaf.node.entries[i];
       const auto* k = reinterpret_cast<const std::uint8_t*>(e.key.data());
       if (!last.empty() &&
           Compare(tag, reinterpret_cast<const std::uint8_t*>(last.data()), k,

@@ -176,6 +176,9 @@ class CdxFile {
   // false after a report; `found` false when every key is before it.
   bool Seek(const CdxTag& tag, const std::uint8_t* key, int length, bool& found,
             std::string& found_key, std::uint32_t& record);
+  // Walk from the first entry Seek finds for `key` over `length` bytes (null: from the first).
+  bool WalkFrom(const CdxTag& tag, const std::uint8_t* key, int length,
+                const std::function<bool(const std::uint8_t* key, std::uint32_t record)>& each);
   // Levels from the root to a leaf, as the last walk or search went down.
   int Depth() const { return leaf_depth_; }
 
