@@ -445,7 +445,14 @@ void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckRepor
     report.notes.push_back({"index file", unsupported + ": its tags are not checked"});
     report.has_index = false;
   }
-  if (UsesStructuralCdx(t)) CheckStructuralCdx(t, report);
+  if (UsesStructuralCdx(t)) {
+    CheckStructuralCdx(t, report);
+  } else if (t.HasStructuralCdx()) {
+    // FoxPro programs refuse to open such a table until the index is back or the flag cleared.
+    report.table.push_back({"compound index", "the table header names a structural index, but " +
+                                                  DerivedFileName(t.file_name, "CDX") +
+                                                  " is missing"});
+  }
   if (HasProductionIndex() && !os::FileExists(report.index_path) && !t.HasStructuralCdx()) {
     // dBASE programs refuse to open such a table until the index is back or the flag cleared.
     report.table.push_back({"index file", "the table header says it has a production index, but " +

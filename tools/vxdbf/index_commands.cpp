@@ -32,8 +32,9 @@ int Tags(const Options& o, const Streams& io) {
       out << ",\"key\":" << JsonString(s.key) << ",\"for\":" << JsonString(s.for_expr)
           << ",\"type\":" << JsonString(std::string(1, s.type)) << ",\"length\":" << s.length
           << ",\"unique\":" << (s.unique ? "true" : "false")
-          << ",\"descending\":" << (s.descending ? "true" : "false")
-          << ",\"candidate\":" << (s.candidate ? "true" : "false");
+          << ",\"descending\":" << (s.descending ? "true" : "false");
+      // A .CDX tag's own flags, only where they are set.
+      if (s.candidate) out << ",\"candidate\":true";
       if (!s.collation.empty()) out << ",\"collation\":" << JsonString(s.collation);
       out << ",\"root\":" << s.root
           << ",\"depth\":" << s.depth << ",\"keys\":" << s.keys << "}";
