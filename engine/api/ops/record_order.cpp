@@ -57,10 +57,15 @@ std::vector<OrderedRecord> NdxOrder(const std::string& name, TableRecord& t) {
   std::vector<OrderedRecord> order;
   const NdxReadHold hold(ndx.file);
   if (!hold.held()) throw InputError{LastErrorMessage};
-  ndx.file.Walk([&](const std::uint8_t* key, std::uint32_t record) {
+  // More items than records: a damaged tree, whose walk ends there. A walk that fails is no
+  // order: the records it did not reach would be missing without a word.
+  bool stopped = false;
+  const bool walked = ndx.file.Walk([&](const std::uint8_t* key, std::uint32_t record) {
     order.push_back({static_cast<std::int32_t>(record), NdxKeyText(ndx, key)});
-    return order.size() <= static_cast<std::size_t>(t.record_count);
+    stopped = order.size() > static_cast<std::size_t>(std::max(t.record_count, 0));
+    return !stopped;
   });
+  if (!walked && !stopped) throw DataError{LastErrorMessage};
   return order;
 }
 
