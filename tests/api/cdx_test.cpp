@@ -284,6 +284,25 @@ TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
   WriteCdx(3);
   const std::vector<unsigned char> cdx = vx::test::ReadBytes(dir_.File("fox.cdx"));
   {
+    // A leaf that does not read: a walk of its tag fails rather than stopping short.
+    std::vector<unsigned char> damaged = cdx;
+    const std::uint32_t leaf = vx::test::LastCdxLayout().tag_nodes[0].back();
+    damaged[leaf + 2] = 0xF4;
+    damaged[leaf + 3] = 1;
+    vx::test::WriteBytes(dir_.File("fox.cdx"), damaged);
+    vexel::OpenOptions read;
+    read.mode = vexel::OpenMode::read_only;
+    vexel::Table t = vexel::open(path, read);
+    EXPECT_THROW(Walked(t.order("NAME")), vexel::Error);
+    EXPECT_THROW(WalkedInBlocks(t.order("NAME")), vexel::Error);
+    EXPECT_EQ(Walked(t.order("AMOUNT")).size(), rows_.size());
+    vexel::RecordWalk walk;
+    walk.tag = "NAME";
+    EXPECT_THROW(vexel::read_stored(path, walk, {}, {nullptr, [](const vexel::StoredRecord&) {}}),
+                 vexel::Error);
+    vx::test::WriteBytes(dir_.File("fox.cdx"), cdx);
+  }
+  {
     std::vector<unsigned char> table = vx::test::ReadBytes(path);
     table[32 + 32 * 3 + 1 + 263 + 1] = 'Z';
     vx::test::WriteBytes(path, table);
