@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "engine/foundation/errors.h"
+#include "engine/index/cdx_orders.h"
 #include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
@@ -193,18 +194,31 @@ void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_
   CheckEveryTag(index);
 }
 
-void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {
-  if (size < 4) return;
+namespace {
+
+// Writes an input of a table and an index file (the form ReadIndexBytes takes) as FUZZ.DBF
+// and `index_name`, and opens the table exclusively; false when it does not open.
+bool OpenTableAndIndex(const std::string& dir, const std::uint8_t* data, std::size_t size,
+                       const char* index_name, std::string& index) {
+  if (size < 4) return false;
   std::size_t table_size = 0;
   for (int i = 0; i < 4; ++i) table_size |= std::size_t{data[i]} << (8 * i);
   table_size = std::min(table_size, size - 4);
   const std::string table = WriteFile(dir, "FUZZ.DBF", data + 4, table_size);
-  const std::string ndx = WriteFile(dir, "FUZZ.NDX", data + 4 + table_size, size - 4 - table_size);
+  index = WriteFile(dir, index_name, data + 4 + table_size, size - 4 - table_size);
   try {
     Use(table + " EXCLUSIVE");
   } catch (const EVexelError&) {
-    return;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {
+  std::string ndx;
+  if (!OpenTableAndIndex(dir, data, size, "FUZZ.NDX", ndx)) return;
   TableRecord* t = SelectedTable();
   const std::int32_t count = RecCount();
   std::string expression;
@@ -240,6 +254,42 @@ void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t 
   }
   if (!expression.empty() && count <= kMaxRecords) {
     Try([&] { BuildNdx(ndx, expression, unique); });
+  }
+  Try([] { Use(""); });
+}
+
+void ReadCdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size) {
+  std::string cdx;
+  if (!OpenTableAndIndex(dir, data, size, "FUZZ.CDX", cdx)) return;
+  TableRecord* t = SelectedTable();
+  const std::int32_t count = RecCount();
+  {
+    QuietErrors quiet;
+    CdxIndex index;
+    if (OpenCdxFor(*t, cdx, index)) {
+      for (std::size_t n = 0; n < index.file.tags().size(); ++n) {
+        const CdxTag& tag = index.file.tags()[n];
+        int items = 0;
+        index.file.Walk(tag, [&](const std::uint8_t*, std::uint32_t) { return ++items < kMaxSteps; });
+        for (std::int32_t r = 1; r <= count && r <= kSoughtRecords; ++r) {
+          GO(r);
+          KeyBuffer key{};
+          bool included = false;
+          bool found = false;
+          std::string there;
+          std::uint32_t record = 0;
+          if (CdxRecordKey(*t, index, n, key, included)) {
+            index.file.Seek(tag, key.data(), tag.header.key_length, found, there, record);
+            CdxKeyText(index, n, key.data());
+          }
+        }
+        if (count <= kMaxRecords) {
+          std::vector<std::string> notes;
+          CheckCdxTagAgainstTable(*t, index, n, notes);
+        }
+      }
+    }
+    EngineErrorCode = 0;
   }
   Try([] { Use(""); });
 }

@@ -25,6 +25,10 @@ void ReadIndexBytes(const std::string& dir, const std::uint8_t* data, std::size_
 // FUZZ.NDX): walks and searches the index, checks it against the table, opens the table with it
 // kept current and edits a record and appends one, checks it again, and builds it anew.
 void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size);
+// A table and a FoxPro compound index, in the form ReadIndexBytes takes (the index written as
+// FUZZ.CDX): reads its directory, walks every tag, seeks the keys of a few records in each,
+// and checks each tag's tree and keys against the table.
+void ReadCdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t size);
 // The input ReadIndexBytes takes, made of a table's and an index's bytes.
 std::string IndexInput(const std::string& table, const std::string& index);
 

@@ -537,6 +537,8 @@ std::vector<ServingTag> ServingTags(const Table& table, const std::vector<Field>
   for (const TagInfo& info : table.tags()) {
     // A unique tag holds one record per key (the first): a walk would miss the others.
     if (info.unique) continue;
+    // A tag whose keys cannot be made here cannot serve a key range.
+    if (!info.searchable) continue;
     const bool undeleted_only = IsUndeletedCondition(info.for_expr);
     if (!Trim(info.for_expr).empty() && !undeleted_only) continue;
     const auto key = KeyField(info, fields);

@@ -44,6 +44,9 @@ struct __attribute__((visibility("hidden"))) Cursor::Impl {
   // An order's blocks: the walk over the tag and the record numbers of the block being read.
   std::optional<vx::OrderWalk> walk;
   std::vector<std::uint32_t> items;
+  // A .CDX tag's order: its records from `from` to `to`, taken when the walk starts.
+  std::optional<std::vector<std::uint32_t>> cdx_records;
+  std::size_t cdx_at = 0;
 
   ~Impl() { detail::FreeExpression(table->engine, condition); }
 
@@ -58,6 +61,8 @@ struct __attribute__((visibility("hidden"))) Cursor::Impl {
   std::size_t ReadScanBlock(RecordBlock& out, std::size_t count);
   std::size_t ReadWhereBlock(RecordBlock& out, std::size_t count);
   std::size_t ReadOrderBlock(RecordBlock& out, std::size_t count);
+  std::size_t ReadItems(RecordBlock& out, std::size_t n);
+  bool NextInCdx();
   void Take(std::uint32_t n) {
     recno = n;
     if (block != nullptr) {
@@ -122,8 +127,23 @@ void Cursor::Impl::SelectAndBound() {
   }
 }
 
+// The next visible record of a .CDX tag's order.
+bool Cursor::Impl::NextInCdx() {
+  Table::Impl& t = *table;
+  if (!cdx_records) cdx_records = detail::CdxRange(t, tag, from, to);
+  while (cdx_at < cdx_records->size()) {
+    const std::uint32_t n = (*cdx_records)[cdx_at++];
+    detail::GoRecord(t, n);
+    if (!vx::IsVisible(t.table())) continue;
+    Take(n);
+    return true;
+  }
+  return false;
+}
+
 bool Cursor::Impl::NextInOrder() {
   Table::Impl& t = *table;
+  if (detail::UsesCdx(t)) return NextInCdx();
   if (!started) {
     SelectAndBound();
     if (from) {
@@ -216,6 +236,14 @@ std::size_t Cursor::Impl::ReadWhereBlock(RecordBlock& out, std::size_t count) {
 std::size_t Cursor::Impl::ReadOrderBlock(RecordBlock& out, std::size_t count) {
   Table::Impl& impl = *table;
   vx::TableRecord& t = impl.table();
+  if (detail::UsesCdx(impl)) {
+    if (!cdx_records) cdx_records = detail::CdxRange(impl, tag, from, to);
+    const std::size_t n = std::min(count, cdx_records->size() - cdx_at);
+    items.assign(cdx_records->begin() + static_cast<std::ptrdiff_t>(cdx_at),
+                 cdx_records->begin() + static_cast<std::ptrdiff_t>(cdx_at + n));
+    cdx_at += n;
+    return ReadItems(out, n);
+  }
   if (!walk) {
     SelectAndBound();
     walk.emplace();
@@ -233,6 +261,14 @@ std::size_t Cursor::Impl::ReadOrderBlock(RecordBlock& out, std::size_t count) {
   items.clear();
   const std::size_t n = vx::NextOrderItems(*walk, count, items);
   impl.positioned_by = 0;
+  return ReadItems(out, n);
+}
+
+// Reads the records of items[0..n) straight from the file into the block, a run of
+// consecutive record numbers with one read.
+std::size_t Cursor::Impl::ReadItems(RecordBlock& out, std::size_t n) {
+  Table::Impl& impl = *table;
+  vx::TableRecord& t = impl.table();
   if (n == 0) return 0;
   recno = items[n - 1];  // where next() goes on from
   const std::size_t length = layout->record_length;
@@ -264,7 +300,7 @@ std::size_t Cursor::Impl::NextBlock(RecordBlock& out, std::size_t count) {
   const bool plain = !t.is_virtual && t.read_hook == nullptr && t.file.IsOpen();
   // An order walk already stepped record by record goes on that way.
   if (kind == Kind::kOrder && plain && !t.skip_deleted && t.filter_proc == nullptr &&
-      !t.filter_expr && (walk || !started)) {
+      !t.filter_expr && (walk || cdx_records || !started)) {
     const std::size_t n = ReadOrderBlock(out, count);
     started = true;
     if (n == 0) done = true;
@@ -329,7 +365,13 @@ Cursor Table::order(std::string_view tag, std::optional<Value> from,
   {
     // The tag is looked up now, so that a wrong name fails here rather than on the first step.
     Scope scope(*impl_);
-    Guarded([&] { detail::TagNumber(*impl_, tag); });
+    Guarded([&] {
+      if (detail::UsesCdx(*impl_)) {
+        detail::CdxTagNumber(*impl_, tag);
+      } else {
+        detail::TagNumber(*impl_, tag);
+      }
+    });
   }
   c->tag = tag;
   c->from = std::move(from);

@@ -27,6 +27,7 @@ struct TableRecord;
 struct FieldEntry;
 struct CompiledExpr;
 struct DateTimeValue;
+struct CdxIndex;
 class Expr;
 }  // namespace vx
 
@@ -67,6 +68,10 @@ struct __attribute__((visibility("hidden"))) Table::Impl {
   std::string unsupported_index;
   // What a read-only open did without: a memo file or production index that cannot be read.
   mutable std::vector<std::string> warnings;
+  // The structural .CDX of a FoxPro table whose header names one, read for its tags (open for
+  // reading as long as the table is); cdx_fault says why it could not be read.
+  std::shared_ptr<vx::CdxIndex> cdx;
+  std::string cdx_fault;
 
   vx::TableRecord& table() const;
 };
@@ -193,6 +198,22 @@ std::string KeyText(const Table::Impl& impl, char key_type, const Value& key);
 int TagNumber(const Table::Impl& impl, std::string_view tag);
 // Selects the tag named `tag` (any case) as the controlling order; answers its key type.
 char SelectTag(const Table::Impl& impl, std::string_view tag);
+
+// The tags of a table's structural .CDX (cdx_tags.cpp). Whether the table takes its tags from
+// one; the tag number of a name (InputError 220 when none; the reason when it cannot be read).
+bool UsesCdx(const Table::Impl& impl);
+std::size_t CdxTagNumber(const Table::Impl& impl, std::string_view tag);
+std::vector<TagInfo> CdxTags(const Table::Impl& impl);
+// The record a seek in a .CDX tag finds (the area stands on it), or none.
+std::optional<std::uint32_t> CdxSeek(const Table::Impl& impl, std::string_view tag,
+                                     const Value& key, SeekMode mode);
+// The records of a .CDX tag from the first key at or after `from` to the last not after `to`
+// (a character key compared over the length of `to`), in the tag's order.
+std::vector<std::uint32_t> CdxRange(const Table::Impl& impl, std::string_view tag,
+                                    const std::optional<Value>& from,
+                                    const std::optional<Value>& to);
+// Opens the structural .CDX of the table just opened, when its header names one.
+void OpenCdx(Table::Impl& impl, vx::TableRecord& table);
 
 // The value of a compiled expression for the current record of the selected area.
 Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e);

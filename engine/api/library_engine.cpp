@@ -312,6 +312,7 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
     impl.area = 0;
     return false;
   }
+  detail::OpenCdx(impl, *t);
   // The .NDX files the caller named are kept current by every edit through this table.
   if (impl.options.mode != OpenMode::read_only) {
     try {

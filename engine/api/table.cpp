@@ -426,6 +426,7 @@ void Table::close() {
   const int area = impl_->area;
   impl_->area = 0;
   Guarded([&] {
+    impl_->cdx.reset();
     vx::CurrentArea = static_cast<std::uint8_t>(area);
     vx::CloseArea();
   });
@@ -489,14 +490,17 @@ std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
                                          SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
-  return Guarded([&] { return SeekIn(impl, tag, key, mode); });
+  return Guarded([&] {
+    return detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode) : SeekIn(impl, tag, key, mode);
+  });
 }
 
 std::optional<Record> Table::find(std::string_view tag, const Value& key, SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   return Guarded([&]() -> std::optional<Record> {
-    const std::optional<std::uint32_t> recno = SeekIn(impl, tag, key, mode);
+    const std::optional<std::uint32_t> recno =
+        detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode) : SeekIn(impl, tag, key, mode);
     if (!recno) return std::nullopt;
     return detail::RecordFromBuffer(impl.table(), impl, *recno);
   });
@@ -506,6 +510,7 @@ std::vector<TagInfo> Table::tags() const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   return Guarded([&] {
+    if (detail::UsesCdx(impl)) return detail::CdxTags(impl);
     std::vector<TagInfo> tags;
     for (int n = 1; n <= vx::OrderCount(); ++n) {
       const vx::OrderTag* tag = vx::OrderOf(n);

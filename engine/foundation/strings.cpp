@@ -1,5 +1,6 @@
 #include "engine/foundation/strings.h"
 
+#include <cctype>
 
 #include "platform/os/codepage.h"
 #include "platform/os/system.h"
@@ -52,6 +53,24 @@ std::string DefaultExtension(std::string_view path, std::string_view ext) {
   std::string name = parts.name;
   while (!name.empty() && name.back() == ' ') name.pop_back();
   return parts.dir + name + "." + std::string(ext);
+}
+
+bool HasExtension(std::string_view path, std::string_view ext) {
+  const std::string have = SplitPath(path).ext;
+  if (have.size() != ext.size() + 1) return false;
+  for (std::size_t i = 0; i < ext.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(have[i + 1])) !=
+        std::toupper(static_cast<unsigned char>(ext[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string PathBeside(std::string_view other_file, std::string_view name, std::string_view ext) {
+  std::string path = DefaultExtension(name, ext);
+  if (SplitPath(path).dir.empty()) path = SplitPath(other_file).dir + path;
+  return path;
 }
 
 std::string ReplaceExtension(std::string_view path, std::string_view ext) {

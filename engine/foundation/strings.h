@@ -25,6 +25,11 @@ PathParts SplitPath(std::string_view path);
 // When the path has no extension: directory + name without trailing blanks + "." + ext (given
 // without its dot); otherwise the path unchanged.
 std::string DefaultExtension(std::string_view path, std::string_view ext);
+// Whether the path's extension is `ext` (given without its dot), in any case.
+bool HasExtension(std::string_view path, std::string_view ext);
+// A file named beside another: `ext` (without its dot) added to a name without extension, the
+// other file's directory to a name without one.
+std::string PathBeside(std::string_view other_file, std::string_view name, std::string_view ext);
 // The path with its extension replaced by `ext` (given without its dot).
 std::string ReplaceExtension(std::string_view path, std::string_view ext);
 // The absolute form of a path (relative to the working directory), separators as "/".

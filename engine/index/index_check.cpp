@@ -1,5 +1,6 @@
 #include "engine/index/index_check.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -287,6 +288,69 @@ bool SoundInSignedByteOrder(MdxFile& file, const TagHeader& header) {
   return CheckTagTree(file, header,
                       header.Descending() ? CompareSignedCharKeysDescending : CompareSignedCharKeys,
                       problems);
+}
+
+void CompareItemsWithRecords(std::vector<TagItem> items, std::vector<TagItem> expected,
+                             const std::function<int(const std::string&, const std::string&)>& compare,
+                             bool unique, std::uint32_t records, std::vector<std::string>& problems,
+                             std::vector<std::string>& notes) {
+  const auto less = [&](const TagItem& a, const TagItem& b) {
+    const int c = compare(a.key, b.key);
+    return c < 0 || (c == 0 && a.record < b.record);
+  };
+  std::sort(items.begin(), items.end(), less);
+  std::sort(expected.begin(), expected.end(), less);
+  const auto same = [&](const TagItem& a, const TagItem& b) { return !less(a, b) && !less(b, a); };
+  std::size_t missing = 0;
+  std::size_t extra = 0;
+  std::string first_missing;
+  std::string first_extra;
+  std::size_t e = 0;
+  for (const TagItem& item : items) {
+    while (e < expected.size() && less(expected[e], item)) {
+      if (!unique && missing++ == 0) first_missing = "record " + std::to_string(expected[e].record);
+      ++e;
+    }
+    if (e < expected.size() && same(expected[e], item)) {
+      ++e;
+      continue;
+    }
+    if (item.record < 1 || item.record > records) {
+      problems.push_back("an item names record " + std::to_string(item.record) +
+                         ", the table has " + std::to_string(records));
+      return;
+    }
+    if (extra++ == 0) first_extra = "record " + std::to_string(item.record);
+  }
+  std::size_t unique_gaps = 0;
+  if (!unique) {
+    for (; e < expected.size(); ++e) {
+      if (missing++ == 0) first_missing = "record " + std::to_string(expected[e].record);
+    }
+  } else {
+    // A unique index holds one record of each key: every key the records give must be there.
+    std::size_t i = 0;
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+      if (k > 0 && compare(expected[k].key, expected[k - 1].key) == 0) continue;
+      while (i < items.size() && compare(items[i].key, expected[k].key) < 0) ++i;
+      if (i == items.size() || compare(items[i].key, expected[k].key) != 0) ++unique_gaps;
+    }
+  }
+  if (missing > 0) {
+    problems.push_back(std::to_string(missing) +
+                       (missing == 1 ? " record without its item (" : " records without their item (the first: ") +
+                       first_missing + ")");
+  }
+  if (extra > 0) {
+    problems.push_back(std::to_string(extra) +
+                       (extra == 1 ? " item whose record has another key (" : " items whose record has another key (the first: ") +
+                       first_extra + ")");
+  }
+  if (unique_gaps > 0) {
+    notes.push_back(std::to_string(unique_gaps) +
+                    " keys of the records are not in the unique index (the record holding each "
+                    "changed; a rebuild puts them back)");
+  }
 }
 
 }  // namespace vx

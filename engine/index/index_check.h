@@ -53,6 +53,17 @@ bool CheckTagTreeForEdits(MdxFile& file, const TagHeader& header, KeyComparator 
                           std::vector<std::string>& problems, IndexPages& pages,
                           const std::string& tag_name);
 
+// Compares the (key, record) items of a tree with those its table's records give (`expected`),
+// both in any order, keys ordered by `compare`: records without their item, items whose record
+// has another key, an item naming no record of the table's `records` (which ends the
+// comparison). A unique index holds one record of each key: there a record without its item is
+// no damage, but a key of the records missing altogether is noted (the record holding it
+// changed; a rebuild puts it back).
+void CompareItemsWithRecords(std::vector<TagItem> items, std::vector<TagItem> expected,
+                             const std::function<int(const std::string&, const std::string&)>& compare,
+                             bool unique, std::uint32_t records, std::vector<std::string>& problems,
+                             std::vector<std::string>& notes);
+
 // What is wrong between a sound tag header's key type and length and its key expression (what
 // appends and reindex would refuse), even in a tag that holds no keys; empty when they agree.
 std::string KeyShapeFault(const TagHeader& header, const TagExpressions& expressions);

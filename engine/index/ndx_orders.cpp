@@ -13,6 +13,7 @@
 #include "engine/foundation/strings.h"
 #include "engine/index/order_internal.h"
 #include "engine/index/index_build.h"
+#include "engine/index/index_check.h"
 #include "engine/index/sorted_runs.h"
 #include "engine/table/dbf_records.h"
 #include "engine/workarea/hooks.h"
@@ -50,16 +51,10 @@ std::string FileName(const NdxIndex& index) { return index.file.path(); }
 
 }  // namespace
 
-bool IsNdxName(std::string_view name) {
-  std::string ext = SplitPath(name).ext;
-  for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return ext == ".NDX";
-}
+bool IsNdxName(std::string_view name) { return HasExtension(name, "NDX"); }
 
 std::string NdxPath(const TableRecord& t, std::string_view name) {
-  std::string path = DefaultExtension(std::string(name), "NDX");
-  if (SplitPath(path).dir.empty()) path = SplitPath(t.file_name).dir + path;
-  return path;
+  return PathBeside(t.file_name, name, "NDX");
 }
 
 bool OpenNdxFor(TableRecord& t, const std::string& path, NdxIndex& out, bool writable) {
@@ -341,14 +336,13 @@ bool BuildNdx(const std::string& path, const std::string& expression, bool uniqu
 
 std::vector<std::string> CheckNdxAgainstTable(TableRecord& t, NdxIndex& index,
                                               std::vector<std::string>& notes) {
-  using Item = std::pair<std::string, std::uint32_t>;
-  std::vector<Item> items;
+  std::vector<TagItem> items;
   const auto key_length = static_cast<std::size_t>(index.file.header().key_length);
   std::vector<std::string> problems = index.file.CheckTree([&](const std::uint8_t* key, std::uint32_t record) {
-    items.emplace_back(std::string(reinterpret_cast<const char*>(key), key_length), record);
+    items.push_back({std::string(reinterpret_cast<const char*>(key), key_length), record});
   });
   if (!problems.empty()) return problems;
-  std::vector<Item> expected;
+  std::vector<TagItem> expected;
   bool made = ForEachStoredRecord(
       t,
       [&] {
@@ -359,8 +353,8 @@ std::vector<std::string> CheckNdxAgainstTable(TableRecord& t, NdxIndex& index,
                              " cannot be made");
           return false;
         }
-        expected.emplace_back(std::string(reinterpret_cast<const char*>(key.data()), key_length),
-                              static_cast<std::uint32_t>(t.record_number));
+        expected.push_back({std::string(reinterpret_cast<const char*>(key.data()), key_length),
+                            static_cast<std::uint32_t>(t.record_number)});
         return true;
       },
       "check");
@@ -369,82 +363,14 @@ std::vector<std::string> CheckNdxAgainstTable(TableRecord& t, NdxIndex& index,
     return problems;
   }
   const NdxFile& file = index.file;
-  const auto less = [&](const Item& a, const Item& b) {
-    const int c = file.Compare(reinterpret_cast<const std::uint8_t*>(a.first.data()),
-                               reinterpret_cast<const std::uint8_t*>(b.first.data()),
-                               static_cast<int>(key_length));
-    return c < 0 || (c == 0 && a.second < b.second);
-  };
-  std::sort(items.begin(), items.end(), less);
-  std::sort(expected.begin(), expected.end(), less);
-  const auto same_key = [&](const Item& a, const Item& b) { return !less(a, b) && !less(b, a); };
-  std::size_t missing = 0;
-  std::size_t extra = 0;
-  std::string first_missing;
-  std::string first_extra;
-  std::size_t e = 0;
-  std::size_t unique_gaps = 0;
-  const bool unique = file.header().unique;
-  for (const Item& item : items) {
-    while (e < expected.size() && less(expected[e], item)) {
-      if (!unique) {
-        if (missing++ == 0) first_missing = "record " + std::to_string(expected[e].second);
-      }
-      ++e;
-    }
-    if (e < expected.size() && same_key(expected[e], item)) {
-      ++e;
-      continue;
-    }
-    if (item.second < 1 || item.second > static_cast<std::uint32_t>(t.record_count)) {
-      problems.push_back("an item names record " + std::to_string(item.second) + ", the table has " +
-                         std::to_string(t.record_count));
-      return problems;
-    }
-    if (extra++ == 0) first_extra = "record " + std::to_string(item.second);
-  }
-  if (!unique) {
-    for (; e < expected.size(); ++e) {
-      if (missing++ == 0) first_missing = "record " + std::to_string(expected[e].second);
-    }
-  } else {
-    // A unique index holds one record of each key: every key the records give must be there.
-    std::size_t i = 0;
-    for (std::size_t k = 0; k < expected.size(); ++k) {
-      if (k > 0 && file.Compare(reinterpret_cast<const std::uint8_t*>(expected[k].first.data()),
-                                reinterpret_cast<const std::uint8_t*>(expected[k - 1].first.data()),
-                                static_cast<int>(key_length)) == 0) {
-        continue;
-      }
-      while (i < items.size() &&
-             file.Compare(reinterpret_cast<const std::uint8_t*>(items[i].first.data()),
-                          reinterpret_cast<const std::uint8_t*>(expected[k].first.data()),
-                          static_cast<int>(key_length)) < 0) {
-        ++i;
-      }
-      if (i == items.size() ||
-          file.Compare(reinterpret_cast<const std::uint8_t*>(items[i].first.data()),
-                       reinterpret_cast<const std::uint8_t*>(expected[k].first.data()),
-                       static_cast<int>(key_length)) != 0) {
-        ++unique_gaps;
-      }
-    }
-  }
-  if (missing > 0) {
-    problems.push_back(std::to_string(missing) +
-                       (missing == 1 ? " record without its item (" : " records without their item (the first: ") +
-                       first_missing + ")");
-  }
-  if (extra > 0) {
-    problems.push_back(std::to_string(extra) +
-                       (extra == 1 ? " item whose record has another key (" : " items whose record has another key (the first: ") +
-                       first_extra + ")");
-  }
-  if (unique_gaps > 0) {
-    notes.push_back(std::to_string(unique_gaps) +
-                    " keys of the records are not in the unique index (the record holding each "
-                    "changed; a rebuild puts them back)");
-  }
+  CompareItemsWithRecords(
+      std::move(items), std::move(expected),
+      [&](const std::string& a, const std::string& b) {
+        return file.Compare(reinterpret_cast<const std::uint8_t*>(a.data()),
+                            reinterpret_cast<const std::uint8_t*>(b.data()),
+                            static_cast<int>(key_length));
+      },
+      file.header().unique, static_cast<std::uint32_t>(t.record_count), problems, notes);
   return problems;
 }
 

@@ -4,10 +4,12 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/cdx_orders.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/orders.h"
@@ -392,6 +394,32 @@ void CheckMemoPointers(TableRecord& t, const TableCheckOptions& options, TableCh
   }
 }
 
+// The tags of a FoxPro table's structural .CDX: each tree, and each tag's keys against the
+// records where they can be made. Findings go under "compound index".
+void CheckStructuralCdx(TableRecord& t, TableCheckReport& report) {
+  const std::string path = DerivedFileName(t.file_name, "CDX");
+  QuietErrors quiet;
+  EngineErrorCode = 0;
+  CdxIndex cdx;
+  bool readable = OpenCdxFor(t, path, cdx);
+  std::optional<CdxReadHold> hold;
+  if (readable) readable = hold.emplace(cdx.file).held();
+  if (!readable) {
+    report.table.push_back({"compound index", LastErrorMessage});
+    EngineErrorCode = 0;
+    return;
+  }
+  for (std::size_t n = 0; n < cdx.file.tags().size(); ++n) {
+    const std::string tag = "tag " + cdx.file.tags()[n].name + " of " + NameOnly(path) + ": ";
+    std::vector<std::string> notes;
+    for (const std::string& p : CheckCdxTagAgainstTable(t, cdx, n, notes)) {
+      report.table.push_back({"compound index", tag + p});
+    }
+    for (const std::string& note : notes) report.notes.push_back({"compound index", tag + note});
+  }
+  EngineErrorCode = 0;
+}
+
 void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckReport& report) {
   // The rule the open applies: fields that do not fit the header's record length are damage
   // (the table is read with records as long as its fields).
@@ -417,9 +445,13 @@ void RunChecks(TableRecord& t, const TableCheckOptions& options, TableCheckRepor
     report.notes.push_back({"index file", unsupported + ": its tags are not checked"});
     report.has_index = false;
   }
-  if (t.HasStructuralCdx()) {
-    report.notes.push_back({"index file", DerivedFileName(t.file_name, "CDX") +
-                                              ": not checked (FoxPro compound index)"});
+  if (UsesStructuralCdx(t)) {
+    CheckStructuralCdx(t, report);
+  } else if (t.HasStructuralCdx()) {
+    // FoxPro programs refuse to open such a table until the index is back or the flag cleared.
+    report.table.push_back({"compound index", "the table header names a structural index, but " +
+                                                  DerivedFileName(t.file_name, "CDX") +
+                                                  " is missing"});
   }
   if (HasProductionIndex() && !os::FileExists(report.index_path) && !t.HasStructuralCdx()) {
     // dBASE programs refuse to open such a table until the index is back or the flag cleared.
@@ -549,6 +581,9 @@ RepairReport Repair(const std::string& path, const TableCheckOptions& options,
     if (f.where == "table records") continue;  // mended below
     if (f.where == "index file") {
       repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
+    }
+    if (f.where == "compound index") {
+      repair.not_repaired.push_back(f.what + " (this program does not rebuild a .CDX)");
     }
   }
   if (report.memo_problems > 0) {

@@ -158,16 +158,19 @@ struct TagSummary {
   int length = 0;
   bool unique = false;
   bool descending = false;
-  std::uint32_t root = 0;  // root page
+  std::uint32_t root = 0;  // root page (a .CDX tag: the root node's byte offset)
   int depth = 0;           // pages from the root to a leaf
   std::int64_t keys = 0;
+  bool candidate = false;  // a .CDX candidate tag: every record, no key twice
+  std::string collation{};  // a .CDX tag's collation when it is not byte order
   // Why the tag's header or tree cannot be read (empty when it can); the other members except
   // `name` are then unset.
   std::string damage{};
 };
 
-// Summarises every tag of the production index of `file`, or of `index` (a .MDX; its extension
-// may be left out), walking each tree. InputError when the index does not exist.
+// Summarises every tag of the production index of `file`, or of `index` (a .MDX, whose
+// extension may be left out, or a .CDX), walking each tree; a table whose header names a
+// structural .CDX has its tags from there. InputError when the index does not exist.
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index = {},
                                        const OperationOptions& options = {});
@@ -177,7 +180,7 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
 // next higher key when the key is missing.
 struct KeySearch {
   std::string tag{};
-  std::string index{};  // empty: the production index
+  std::string index{};  // empty: the production index (or the structural .CDX)
   SeekMode mode = SeekMode::prefix;
 };
 

@@ -278,6 +278,9 @@ struct TagInfo {
   bool descending = false;
   bool unique = false;
   char key_type = 'C';  // 'C', 'N' (also for F keys) or 'D'
+  // false: a tag whose keys this library cannot make (a FoxPro .CDX tag in another collation
+  // than byte order): its order is walked whole, but it is not searched or walked by key range.
+  bool searchable = true;
 };
 
 // A tag to add: the key expression (dBASE syntax), an optional FOR condition.

@@ -244,6 +244,17 @@ TEST_F(NdxTest, AStaleFileRefusesEditsUntilRepaired) {
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].keys, 30);
   EXPECT_EQ(s[0].key, "UPPER(NAME)");
+  // A walk in the file's order that meets damage fails, rather than giving the records before it.
+  std::vector<unsigned char> bytes = vx::test::ReadBytes(dir_.File("names.NDX"));
+  bytes[512] = 200;  // the first leaf counts more keys than a node holds
+  vx::test::WriteBytes(dir_.File("names.NDX"), bytes);
+  vexel::RecordWalk walk;
+  walk.index = "names.ndx";
+  std::size_t walked = 0;
+  EXPECT_THROW(vexel::read_stored(path, walk, {},
+                                  {nullptr, [&](const vexel::StoredRecord&) { ++walked; }}),
+               vexel::Error);
+  EXPECT_EQ(walked, 0u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Every input with which a fuzz target once found a fault (a crash, a sanitizer report, a hang
 // or a slow unit), fed again through the same reading. The inputs are in inputs/table,
-// inputs/memo, inputs/index and inputs/ndx (seeds of the .NDX reading, no findings yet); a new
+// inputs/memo, inputs/index, inputs/ndx and inputs/cdx (seeds of the .NDX and .CDX reading); a new
 // finding is added there as its file.
 
 #include "fuzz/fuzz_inputs.h"
@@ -31,7 +31,7 @@ class FuzzInputsTest : public ::testing::Test {
 };
 
 TEST_F(FuzzInputsTest, EveryFindingReadsToTheEnd) {
-  for (const char* kind : {"table", "memo", "index", "ndx"}) {
+  for (const char* kind : {"table", "memo", "index", "ndx", "cdx"}) {
     const auto files = Inputs(kind);
     EXPECT_FALSE(files.empty()) << kind;
     for (const auto& file : files) {
@@ -39,6 +39,8 @@ TEST_F(FuzzInputsTest, EveryFindingReadsToTheEnd) {
       const auto bytes = test::ReadBytes(file.string());
       if (std::string(kind) == "table") {
         fuzz::ReadTableBytes(dir_.path().string(), bytes.data(), bytes.size());
+      } else if (std::string(kind) == "cdx") {
+        fuzz::ReadCdxBytes(dir_.path().string(), bytes.data(), bytes.size());
       } else if (std::string(kind) == "ndx") {
         fuzz::ReadNdxBytes(dir_.path().string(), bytes.data(), bytes.size());
       } else if (std::string(kind) == "index") {

@@ -32,7 +32,11 @@ int Tags(const Options& o, const Streams& io) {
       out << ",\"key\":" << JsonString(s.key) << ",\"for\":" << JsonString(s.for_expr)
           << ",\"type\":" << JsonString(std::string(1, s.type)) << ",\"length\":" << s.length
           << ",\"unique\":" << (s.unique ? "true" : "false")
-          << ",\"descending\":" << (s.descending ? "true" : "false") << ",\"root\":" << s.root
+          << ",\"descending\":" << (s.descending ? "true" : "false");
+      // A .CDX tag's own flags, only where they are set.
+      if (s.candidate) out << ",\"candidate\":true";
+      if (!s.collation.empty()) out << ",\"collation\":" << JsonString(s.collation);
+      out << ",\"root\":" << s.root
           << ",\"depth\":" << s.depth << ",\"keys\":" << s.keys << "}";
     }
     out << "]\n";
@@ -44,12 +48,13 @@ int Tags(const Options& o, const Streams& io) {
       continue;
     }
     char line[160];
-    std::snprintf(line, sizeof line, "%-10s %c %3d%s%s  root %u, depth %d, %lld keys\n",
+    std::snprintf(line, sizeof line, "%-10s %c %3d%s%s%s  root %u, depth %d, %lld keys\n",
                   s.name.c_str(), s.type, s.length, s.unique ? " unique" : "",
-                  s.descending ? " descending" : "", s.root, s.depth,
-                  static_cast<long long>(s.keys));
+                  s.candidate ? " candidate" : "", s.descending ? " descending" : "", s.root,
+                  s.depth, static_cast<long long>(s.keys));
     out << line << "  key: " << s.key << "\n";
     if (!s.for_expr.empty()) out << "  for: " << s.for_expr << "\n";
+    if (!s.collation.empty()) out << "  collation: " << s.collation << "\n";
   }
   return damaged ? kExitEngineError : kExitOk;
 }
@@ -89,9 +94,9 @@ void AddTagOptions(CLI::App& command, Options& o, TagOptions which) {
 void RegisterIndexCommands(Commands& commands) {
   Options& o = commands.options();
   CLI::App& tags = commands.Add(
-      {"tags", "FILE [--index FILE.MDX] [--json]",
-       "Lists the tags of the production index: key, FOR condition, type, length, flags, root "
-       "page, depth and key count.",
+      {"tags", "FILE [--index FILE.MDX|FILE.CDX] [--json]",
+       "Lists the tags of the production index (or the structural .CDX a FoxPro table's header "
+       "names): key, FOR condition, type, length, flags, root page, depth and key count.",
        "vxdbf tags films.dbf --json", Tags});
   AddFileArgument(tags, o);
   tags.add_option("--index", o.index, "the index file (default: FILE with .MDX)");

@@ -12,6 +12,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/cdx_orders.h"
 #include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
@@ -543,6 +544,79 @@ std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& s
   return std::nullopt;
 }
 
+// The tags of a FoxPro .CDX (`index`, or the table's structural one when empty).
+std::vector<TagSummary> SummarizeCdx(TableSession& session, const std::string& index) {
+  TableRecord& t = session.table();
+  const std::string path = CdxPath(t, index);
+  if (!os::FileExists(path)) throw ops::InputError{"no index " + path};
+  const auto utf8 = [&](const std::string& bytes) { return session.text().ToUtf8(bytes, "the index"); };
+  std::vector<TagSummary> out;
+  CdxIndex cdx;
+  if (!OpenCdxFor(t, path, cdx)) throw ops::DataError{LastErrorMessage};
+  const CdxReadHold hold(cdx.file);
+  if (!hold.held()) throw ops::DataError{LastErrorMessage};
+  for (std::size_t n = 0; n < cdx.file.tags().size(); ++n) {
+    const CdxTag& tag = cdx.file.tags()[n];
+    TagSummary& s = out.emplace_back();
+    s.name = utf8(tag.name);
+    if (!tag.fault.empty()) {
+      s.damage = tag.fault;
+      continue;
+    }
+    const CdxHeader& h = tag.header;
+    s.key = utf8(h.key_expression);
+    s.for_expr = h.HasFor() ? utf8(h.for_expression) : std::string();
+    s.type = cdx.keys[n].type;
+    s.length = h.key_length;
+    s.unique = h.Unique();
+    s.candidate = h.Candidate();
+    s.descending = h.descending;
+    s.collation = h.Machine() ? std::string() : utf8(h.collation);
+    s.root = h.root;
+    QuietErrors quiet;
+    const bool walked = cdx.file.Walk(tag, [&](const std::uint8_t*, std::uint32_t) {
+      ++s.keys;
+      return true;
+    });
+    s.depth = cdx.file.Depth();
+    if (!walked) s.damage = LastErrorMessage;
+    EngineErrorCode = 0;
+  }
+  return out;
+}
+
+std::optional<std::uint32_t> SeekCdx(TableSession& session, const KeySearch& search,
+                                     std::string_view key) {
+  TableRecord& t = session.table();
+  CdxIndex cdx;
+  const std::size_t n = ops::OpenCdxTag({search.tag, search.index}, t, cdx);
+  const CdxTagKeys& keys = cdx.keys[n];
+  if (!keys.unusable.empty()) {
+    throw vexel::NotSupported(220, "tag " + search.tag + " cannot be searched: " + keys.unusable);
+  }
+  const std::string stored = session.text().FromUtf8(key, "the key");
+  if (keys.type == 'N' && !JsonNumber(TrimText(stored))) {
+    throw vexel::InputError(9, "tag " + search.tag + " holds numbers: " + ops::Quoted(key) +
+                                   " is no number");
+  }
+  KeyBuffer wanted{};
+  int length = 0;
+  CdxSearchKey(cdx, n, stored, search.mode == SeekMode::exact, wanted, length);
+  const CdxReadHold hold(cdx.file);
+  bool found = false;
+  std::string there;
+  std::uint32_t record = 0;
+  const CdxTag& tag = cdx.file.tags()[n];
+  if (!hold.held() || !cdx.file.Seek(tag, wanted.data(), length, found, there, record)) {
+    throw ops::DataError{LastErrorMessage};
+  }
+  const bool equal =
+      found && CdxFile::Compare(tag, reinterpret_cast<const std::uint8_t*>(there.data()),
+                                wanted.data(), length) == 0;
+  if (equal || (found && search.mode == SeekMode::soft)) return record;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
@@ -555,6 +629,11 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
     // Tag names and expressions are in the table's code page. The table first: a file that is
     // missing or no table is reported as such, not as a table without index.
     TableSession session(options, vx::os::PathText(file), Access::kRead);
+    if (IsCdxName(vx::os::PathText(index)) || (index.empty() && UsesStructuralCdx(session.table()))) {
+      std::vector<TagSummary> tags = SummarizeCdx(session, vx::os::PathText(index));
+      session.Close();
+      return tags;
+    }
     if (!os::FileExists(path)) throw ops::InputError{"no index " + path};
     if (const std::string unsupported = UnsupportedIndexFile(path); !unsupported.empty()) {
       throw vexel::NotSupported(220, unsupported);
@@ -608,6 +687,11 @@ std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const K
     const std::string path = vx::os::PathText(file);
     if (IsNdxName(search.index)) return SeekNdx(path, search, key, options);
     TableSession session(options, path, Access::kRead);
+    if (ops::ChoosesCdx({search.tag, search.index}, session.table())) {
+      const std::optional<std::uint32_t> record = SeekCdx(session, search, key);
+      session.Close();
+      return record;
+    }
     ops::OpenTag({search.tag, search.index}, path);
     // The key goes into the table's own code page (the session reads the bytes as stored).
     const std::string stored = session.text().FromUtf8(key, "the key");

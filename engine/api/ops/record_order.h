@@ -8,6 +8,7 @@
 
 namespace vx {
 struct TableRecord;
+struct CdxIndex;
 }
 
 namespace vx::ops {
@@ -38,6 +39,16 @@ std::vector<OrderedRecord> RecordOrder(const TagChoice& choice, const std::strin
 // The records of an .NDX (`name` as the table's folder and extension rules complete it) in its
 // order, with their keys as text. InputError when it cannot be opened or read.
 std::vector<OrderedRecord> NdxOrder(const std::string& name, TableRecord& table);
+
+// Whether a choice takes its tag from a FoxPro .CDX: `index` names one, or it names none and
+// the table's header names a structural .CDX that is there.
+bool ChoosesCdx(const TagChoice& choice, const TableRecord& table);
+// Opens the .CDX of such a choice for reading with its key makers and answers the chosen tag's
+// number; InputError when the file or the tag is not there, DataError when it does not read.
+std::size_t OpenCdxTag(const TagChoice& choice, TableRecord& table, CdxIndex& out);
+// The records of a .CDX tag in its order, with their keys as text. DataError when the tag's
+// tree does not read.
+std::vector<OrderedRecord> CdxOrder(const TagChoice& choice, TableRecord& table);
 
 // The number of tags of a table's production index; -1 when the table has none (`flagged`
 // false) or it cannot be read.

@@ -232,8 +232,8 @@ TEST_F(FoxProTablesTest, TwoProcessesAppendingAtOnceNumberAndFlagEveryRecordRigh
   EXPECT_EQ(*ids.rbegin(), 2 * kRows);
 }
 
-// A FoxPro table whose header names a structural .CDX: edits are refused unless
-// --ignore-index, which warns; reading is unaffected.
+// A FoxPro table whose header names a structural .CDX (here missing): edits are refused unless
+// --ignore-index, which warns; reading is unaffected; check names the missing index.
 TEST_F(FoxProTablesTest, StructuralCdxGuardsEdits) {
   const std::string path = dir_.File("cdx.dbf");
   ASSERT_EQ(Vxdbf({"create", path, "--version", "0x30", "--field", "A,C,3"}).status, 0);
@@ -248,8 +248,11 @@ TEST_F(FoxProTablesTest, StructuralCdxGuardsEdits) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("is now stale"), std::string::npos) << r.err;
   EXPECT_EQ(Dump(path), "{\"A\":\"x\"}\n");
-  r = Vxdbf({"check", path});
-  EXPECT_NE(r.out.find("not checked (FoxPro compound index)"), std::string::npos) << r.out;
+  // The index the header names is missing: a finding check cannot mend.
+  r = Vxdbf({"check", path, "--repair"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("cdx.cdx is missing"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("not repaired"), std::string::npos) << r.err;
 }
 
 TEST_F(FoxProTablesTest, CorpusDamagedHeaderReadsWithAWarningAndRefusesEdits) {
