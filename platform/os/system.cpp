@@ -165,7 +165,8 @@ std::string AbsolutePath(const std::string& path) {
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   if (ec) return path;
-  return absolute.lexically_normal().string();
+  // With "/" separators on Windows too, as ResolvePath writes them: callers split at "/".
+  return absolute.lexically_normal().generic_string();
 }
 
 }  // namespace vx::os
