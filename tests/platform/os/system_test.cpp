@@ -63,6 +63,8 @@ TEST(SystemTest, AbsolutePathsAreNormalAndSlashed) {
     EXPECT_EQ(absolute.substr(absolute.size() - 8), "/a/T.DBF");
     EXPECT_NE(absolute, relative);
   }
+  // One written from the root stays as written (on Windows: without the drive letter added).
+  EXPECT_EQ(AbsolutePath("/data/./x/../T.DBF"), "/data/T.DBF");
 }
 
 TEST(SystemTest, ReportsMachineAndTime) {
