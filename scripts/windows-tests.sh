@@ -5,7 +5,7 @@
 # over the corpus (tests/windows/corpus_compare.sh); both need the Linux build in build/ (or
 # $BUILD_DIR). Skips, saying why, when mingw-w64 or Wine is missing, or when VX_SKIP_WINDOWS=1.
 #   VX_WINE_TESTS   the test programs to build and run ("all": every one the Windows build has)
-#   VX_CORPUS_EVERY every n-th corpus table is compared (default 8; 1 compares them all)
+#   VX_CORPUS_EVERY every n-th corpus table is compared (default 12; 1 compares them all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 linux_build=${BUILD_DIR:-build}
@@ -31,7 +31,7 @@ cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_6
 # out of them, and why).
 wine_tests=${VX_WINE_TESTS:-platform_os_test engine_foundation_test engine_table_test \
 engine_workarea_test engine_expr_test engine_memo_test engine_index_test engine_startup_test \
-operations_api_test ndx_test maintenance_test inspect_test vxdbf_test}
+operations_api_test maintenance_test inspect_test vxdbf_test}
 if [ "$wine_tests" = all ]; then
   cmake --build "$win_build" -j2
   wine_filter=.
@@ -59,7 +59,7 @@ corpus=${VX_CORPUS_DIR:-../shared/corpus}
 echo "== The Linux and the Windows vxdbf over the corpus"
 if [ -d "$corpus" ]; then
   bash tests/windows/corpus_compare.sh "$linux_build/tools/vxdbf/vxdbf" \
-       "$win_build/tools/vxdbf/vxdbf.exe" "$wine" "$corpus" "${VX_CORPUS_EVERY:-8}" || status=1
+       "$win_build/tools/vxdbf/vxdbf.exe" "$wine" "$corpus" "${VX_CORPUS_EVERY:-12}" || status=1
 else
   echo "skipped: no corpus at $corpus (set VX_CORPUS_DIR)"
 fi

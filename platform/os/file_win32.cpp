@@ -243,6 +243,9 @@ int File::Adopt(void* handle, const std::string& resolved, int open_mode, File& 
     return IsLockRefusal(error) ? kIoSharingViolation : IoCodeFromWin32(error);
   }
   out.handle_ = handle;
+  // Kept with this open's own locks, so that a probe of the byte does not take it for another
+  // program's open.
+  out.locks_.push_back({kShareLockOffset, kShareLockLength, !deny_all});
   out.open_mode_ = open_mode;
   out.writable_ = (open_mode & 0x0F) == 2;
   out.path_ = resolved;

@@ -165,6 +165,9 @@ TEST_F(FileSharingTest, LocksConflictBetweenProgramsAtEveryOffsetInUse) {
 TEST_F(FileSharingTest, OwnLocksAreNotSeenAsAnotherProgramsLocks) {
   File ours;
   ASSERT_EQ(File::Open(path_, kOpenReadWriteDenyNone, ours), kIoOk);
+  // Its own open's sharing lock is not another open (a shared table asks this before it is
+  // opened again for exclusive use).
+  EXPECT_FALSE(ours.RangeLockedElsewhere(kShareLockOffset, kShareLockLength));
   File other;
   ASSERT_EQ(File::Open(path_, kOpenReadWriteDenyNone, other), kIoOk);
   ASSERT_EQ(ours.LockRange(100, 10), kIoOk);
@@ -178,6 +181,9 @@ TEST_F(FileSharingTest, OwnLocksAreNotSeenAsAnotherProgramsLocks) {
   EXPECT_EQ(other.LockRange(8, 1), kIoLockViolation);
   ASSERT_EQ(other.LockRange(150, 10), kIoOk);
   EXPECT_TRUE(ours.RangeLockedElsewhere(0, 200)) << "another open's lock beside ours";
+  EXPECT_TRUE(ours.RangeLockedElsewhere(kShareLockOffset, kShareLockLength));
+  other.Close();
+  EXPECT_FALSE(ours.RangeLockedElsewhere(kShareLockOffset, kShareLockLength));
 }
 
 #ifdef _WIN32
