@@ -10,7 +10,7 @@ set(VX_POSIX_ONLY_TESTS
   file_test.cpp errors_test.cpp memo_storage_test.cpp locks_test.cpp shared_visibility_test.cpp
   semaphore_test.cpp api_test.cpp block_test.cpp edit_test.cpp edit_commands_test.cpp
   foxpro_tables_test.cpp index_commands_test.cpp maintenance_commands_test.cpp kill_test.cpp
-  split_crash_test.cpp index_stress_test.cpp
+  split_crash_test.cpp index_stress_test.cpp ndx_test.cpp
   # the shared mapping of files, which Windows builds do not use
   read_mapping_test.cpp
   # POSIX permission bits, FIFOs and symbolic links planted by another user

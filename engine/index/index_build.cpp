@@ -487,10 +487,10 @@ class StagedIndex {
       }
     }
     // The file renamed is the one made and still held here, never one planted in its place.
-    if (!os::NamesOpenFile(temp_, file_.file())) {
-      return Fail(os::kIoAccessDenied, temp_ + " is no longer the file this build made");
+    code = file_.file().MoveTo(path_, true, &old);
+    if (code == os::kIoAccessDenied && !os::NamesOpenFile(temp_, file_.file())) {
+      return Fail(code, temp_ + " is no longer the file this build made");
     }
-    code = os::RenameFile(temp_, path_);
     if (code != 0) return Fail(code, "Cannot replace " + path_ + " by " + temp_);
     temp_.clear();
     code = file_.Close();

@@ -235,13 +235,13 @@ bool WriteStaged(const TableRecord& t, const std::string& path, const NdxHeader&
       ok = false;
     }
   }
-  if (ok && !os::NamesOpenFile(temp, file.file())) {
-    SetEngineError(os::kIoAccessDenied, temp + " is no longer the file this build made");
-    ok = false;
-  }
   if (ok) {
-    code = os::RenameFile(temp, path);
-    if (code != 0) {
+    // The file renamed is the one made and still held here, never one planted in its place.
+    code = file.file().MoveTo(path, true);
+    if (code == os::kIoAccessDenied && !os::NamesOpenFile(temp, file.file())) {
+      SetEngineError(os::kIoAccessDenied, temp + " is no longer the file this build made");
+      ok = false;
+    } else if (code != 0) {
       SetEngineError(static_cast<std::uint16_t>(code), "Cannot replace " + path + " by " + temp);
       ok = false;
     }

@@ -16,7 +16,6 @@
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
-#include "platform/os/file_id.h"
 
 namespace vx {
 
@@ -384,8 +383,7 @@ std::int64_t PackMemofile() {
     QuietErrors quiet;
     CloseMemofile(*t);
   }
-  io = os::NamesOpenFile(new_name, packed.file) ? os::RenameFile(new_name, memo_name)
-                                                : static_cast<int>(os::kIoAccessDenied);
+  io = packed.file.MoveTo(memo_name, true);
   if (io == 0) temp.Keep();
   packed.file.Close();
   const std::uint16_t reopened = [&] {

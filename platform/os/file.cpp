@@ -19,6 +19,7 @@
 #include <limits>
 #include <utility>
 
+#include "platform/os/file_id.h"
 #include "platform/os/file_internal.h"
 #include "platform/os/system_calls.h"
 
@@ -523,6 +524,15 @@ int RenameToNewName(const std::string& from, const std::string& to) {
   }
   ::unlink(source.c_str());
   return kIoOk;
+}
+
+int File::MoveTo(const std::string& to, bool replace, File* /*held*/) {
+  if (fd_ < 0) return kIoFileNotOpen;
+  // A rename goes by name: the name must still lead to this open file.
+  if (!NamesOpenFile(path_, *this)) return kIoAccessDenied;
+  const int code = replace ? RenameFile(path_, to) : RenameToNewName(path_, to);
+  if (code == kIoOk) path_ = ResolvePath(to);
+  return code;
 }
 
 int SyncDirectoryOf(const std::string& path) {

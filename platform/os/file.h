@@ -107,6 +107,14 @@ class File {
   int Flush();
   // Closes the file; answers the close result. Closing a closed file answers kIoFileNotOpen.
   int Close();
+  // Gives the file open here (one made by CreateNew or CreateUniqueFile) the name `to`: over a
+  // file of that name when `replace`, else only when nothing has the name (kIoAccessDenied).
+  // What moves is this open file, never another one put under its name meanwhile (that answers
+  // kIoAccessDenied). `held`, when open, is the file named `to`, held deny-all by the caller so
+  // that no other program has it open: POSIX keeps it open across the rename; Windows, which
+  // cannot replace a file anything holds open, closes it just before. The file stays open,
+  // named `to`; answers the I/O code.
+  int MoveTo(const std::string& to, bool replace, File* held = nullptr);
 
   // Takes an exclusive lock on [offset, offset + length) without waiting. Answers kIoOk, or
   // kIoLockViolation when another open of the file holds an overlapping lock. A read-only open

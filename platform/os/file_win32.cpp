@@ -243,6 +243,9 @@ int File::Adopt(void* handle, const std::string& resolved, int open_mode, File& 
     return IsLockRefusal(error) ? kIoSharingViolation : IoCodeFromWin32(error);
   }
   out.handle_ = handle;
+  // Kept with this open's own locks, so that a probe of the byte does not take it for another
+  // program's open.
+  out.locks_.push_back({kShareLockOffset, kShareLockLength, !deny_all});
   out.open_mode_ = open_mode;
   out.writable_ = (open_mode & 0x0F) == 2;
   out.path_ = resolved;
@@ -252,8 +255,11 @@ int File::Adopt(void* handle, const std::string& resolved, int open_mode, File& 
 int File::Open(const std::string& path, int open_mode, File& out, Links links) {
   const std::string resolved = ResolvePath(path);
   out = File();
+  // The DOS modes deny reading and writing only: renaming or deleting a file open here is left
+  // to the rules of this library (DeleteFile refuses a file in use), as on POSIX, so that a table
+  // held open can give way to its rewritten copy (old name kept, new one renamed into place).
   DWORD access = GENERIC_READ;
-  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   switch (open_mode) {
     case kOpenReadOnlyDenyNone:
       break;
@@ -261,11 +267,11 @@ int File::Open(const std::string& path, int open_mode, File& out, Links links) {
       access |= GENERIC_WRITE;
       break;
     case kOpenDenyAll:
-      share = 0;
+      share = FILE_SHARE_DELETE;
       break;
     case kOpenReadWriteDenyAll:
       access |= GENERIC_WRITE;
-      share = 0;
+      share = FILE_SHARE_DELETE;
       break;
     default:
       return kIoInvalidAccessCode;
@@ -308,8 +314,9 @@ int File::CreateNew(const std::string& path, File& out, unsigned /*mode*/) {
   // A new file takes the folder's permissions on Windows; there are no mode bits to give it.
   const std::string resolved = ResolvePath(path);
   out = File();
-  HANDLE h = ::CreateFileW(Wide(resolved).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // DELETE access: a file made here is given its final name through its handle (MoveTo).
+  HANDLE h = ::CreateFileW(Wide(resolved).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return OpenFailureCode();
   return Adopt(h, resolved, kOpenReadWriteDenyAll, out);
 }
@@ -550,6 +557,37 @@ int RenameToNewName(const std::string& from, const std::string& to) {
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? kIoAccessDenied
                                                                        : IoCodeFromWin32(error);
   }
+  return kIoOk;
+}
+
+int File::MoveTo(const std::string& to, bool replace, File* held) {
+  if (handle_ == nullptr) return kIoFileNotOpen;
+  // Windows refuses to replace a file that any handle holds, the caller's own included.
+  if (held != nullptr && held->IsOpen()) held->Close();
+  // Renamed through its own handle (opened with DELETE access by CreateNew): the file moved is
+  // this one whatever its name leads to now. The new name is given whole, as the system spells it.
+  const std::wstring target = Wide(ResolvePath(to));
+  const DWORD full_length = ::GetFullPathNameW(target.c_str(), 0, nullptr, nullptr);
+  if (full_length == 0) return IoCodeFromWin32(::GetLastError());
+  std::wstring full(full_length, L'\0');
+  const DWORD written = ::GetFullPathNameW(target.c_str(), full_length, full.data(), nullptr);
+  if (written == 0 || written >= full_length) return kIoPathNotFound;
+  full.resize(written);
+  std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + full.size() * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(full.size() * sizeof(wchar_t));
+  std::copy(full.begin(), full.end(), info->FileName);
+  if (!::SetFileInformationByHandle(handle_, FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size()))) {
+    const DWORD error = ::GetLastError();
+    if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+      return kIoAccessDenied;
+    }
+    return IoCodeFromWin32(error);
+  }
+  path_ = ResolvePath(to);
   return kIoOk;
 }
 

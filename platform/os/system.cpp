@@ -162,10 +162,18 @@ void FatalExit(const std::string& caption, const std::string& text, int exit_cod
 }
 
 std::string AbsolutePath(const std::string& path) {
+#ifdef _WIN32
+  // A path from the root of the current drive ("/data/T.DBF") is absolute enough for every call
+  // and stays as the user wrote it in what is printed, without the drive letter.
+  const bool from_root = !path.empty() && (path[0] == '/' || path[0] == '\\') &&
+                         !(path.size() > 1 && (path[1] == '/' || path[1] == '\\'));
+  if (from_root) return std::filesystem::path(path).lexically_normal().generic_string();
+#endif
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   if (ec) return path;
-  return absolute.lexically_normal().string();
+  // With "/" separators on Windows too, as ResolvePath writes them: callers split at "/".
+  return absolute.lexically_normal().generic_string();
 }
 
 }  // namespace vx::os

@@ -103,7 +103,7 @@ void FileReplacement::WriteJournal() {
   const bool made = io == os::kIoOk;
   if (io == os::kIoOk) io = journal_file_.WriteAt(0, std::as_bytes(std::span(text)));
   if (io == os::kIoOk) io = journal_file_.Flush();
-  if (io == os::kIoOk) io = os::RenameToNewName(written, journal_);
+  if (io == os::kIoOk) io = journal_file_.MoveTo(journal_, false);
   if (io == os::kIoOk) io = os::SyncDirectoryOf(journal_);
   if (io != os::kIoOk) {
     journal_file_.Close();

@@ -165,6 +165,9 @@ TEST_F(FileSharingTest, LocksConflictBetweenProgramsAtEveryOffsetInUse) {
 TEST_F(FileSharingTest, OwnLocksAreNotSeenAsAnotherProgramsLocks) {
   File ours;
   ASSERT_EQ(File::Open(path_, kOpenReadWriteDenyNone, ours), kIoOk);
+  // Its own open's sharing lock is not another open (a shared table asks this before it is
+  // opened again for exclusive use).
+  EXPECT_FALSE(ours.RangeLockedElsewhere(kShareLockOffset, kShareLockLength));
   File other;
   ASSERT_EQ(File::Open(path_, kOpenReadWriteDenyNone, other), kIoOk);
   ASSERT_EQ(ours.LockRange(100, 10), kIoOk);
@@ -178,6 +181,9 @@ TEST_F(FileSharingTest, OwnLocksAreNotSeenAsAnotherProgramsLocks) {
   EXPECT_EQ(other.LockRange(8, 1), kIoLockViolation);
   ASSERT_EQ(other.LockRange(150, 10), kIoOk);
   EXPECT_TRUE(ours.RangeLockedElsewhere(0, 200)) << "another open's lock beside ours";
+  EXPECT_TRUE(ours.RangeLockedElsewhere(kShareLockOffset, kShareLockLength));
+  other.Close();
+  EXPECT_FALSE(ours.RangeLockedElsewhere(kShareLockOffset, kShareLockLength));
 }
 
 #ifdef _WIN32
@@ -238,6 +244,63 @@ TEST_F(FileSharingTest, TemporaryFilesAreNewAndHeld) {
   EXPECT_FALSE(FileInUse(first));
   EXPECT_GE(DiskFreeBytes(first), 0);
   EXPECT_NE(DriveType(dir_.File("")), 0);
+}
+
+// A file made here takes its final name while it is still open (Windows renames it through its
+// handle, POSIX by name once the name is seen to lead to it), over a file the caller holds
+// deny-all or only onto a free name.
+TEST_F(FileSharingTest, AFileMadeHereTakesItsNameWhileOpen) {
+  struct Case {
+    const char* what;
+    bool target_exists, hold_target, replace;
+    int expected;
+  };
+  const Case cases[] = {
+      {"onto a free name", false, false, false, kIoOk},
+      {"over a file", true, false, true, kIoOk},
+      {"over a file held deny-all", true, true, true, kIoOk},
+      {"not over a file without replace", true, false, false, kIoAccessDenied},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string target = dir_.File("FINAL.MDX");
+    DeleteFile(target);
+    if (c.target_exists) test::WriteBytes(target, {'o', 'l', 'd'});
+    std::string temp;
+    File made;
+    ASSERT_EQ(CreateUniqueFile(dir_.File(""), "VXI", "TMP", temp, made), kIoOk);
+    const std::string bytes = "new";
+    ASSERT_EQ(made.WriteAt(0, std::as_bytes(std::span(bytes))), kIoOk);
+    File held;
+    if (c.hold_target) {
+      ASSERT_EQ(File::Open(target, kOpenReadWriteDenyAll, held), kIoOk);
+    }
+    EXPECT_EQ(made.MoveTo(target, c.replace, &held), c.expected);
+    held.Close();
+    if (c.expected == kIoOk) {
+      EXPECT_FALSE(FileExists(temp));
+      EXPECT_EQ(made.path(), ResolvePath(target));
+      // Still open and writable, now under the final name.
+      EXPECT_EQ(made.WriteAt(3, std::as_bytes(std::span(bytes))), kIoOk);
+      made.Close();
+      EXPECT_EQ(test::ReadBytes(target), (std::vector<unsigned char>{'n', 'e', 'w', 'n', 'e', 'w'}));
+    } else {
+      made.Close();
+      EXPECT_EQ(test::ReadBytes(target), (std::vector<unsigned char>{'o', 'l', 'd'}));
+      EXPECT_EQ(DeleteFile(temp), kIoOk);
+    }
+  }
+#ifndef _WIN32
+  // Another file put under the made file's name is not moved (Windows keeps the name of a file
+  // held open without delete sharing, so nothing can be put there).
+  std::string temp;
+  File made;
+  ASSERT_EQ(CreateUniqueFile(dir_.File(""), "VXI", "TMP", temp, made), kIoOk);
+  ASSERT_EQ(RenameFile(temp, dir_.File("AWAY.TMP")), kIoOk);
+  test::WriteBytes(temp, {'p'});
+  EXPECT_EQ(made.MoveTo(dir_.File("FINAL.MDX"), true), kIoAccessDenied);
+  EXPECT_EQ(test::ReadBytes(temp), std::vector<unsigned char>{'p'});
+#endif
 }
 
 }  // namespace

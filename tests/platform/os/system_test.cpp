@@ -51,6 +51,22 @@ TEST(SystemTest, TakesFirstNonEmptyLocaleVariable) {
   EXPECT_EQ(UserDefaultLangId(), 0x0409);
 }
 
+// Callers split an absolute path at its last "/" for the folder that new files go in; a path
+// spelled with "\\" (as Windows spells it) gave them no folder, and the files landed in the
+// working directory.
+TEST(SystemTest, AbsolutePathsAreNormalAndSlashed) {
+  for (const std::string relative : {"a/./b/../T.DBF", "a/T.DBF"}) {
+    SCOPED_TRACE(relative);
+    const std::string absolute = AbsolutePath(relative);
+    EXPECT_EQ(absolute.find('\\'), std::string::npos) << absolute;
+    ASSERT_GE(absolute.size(), 8u);
+    EXPECT_EQ(absolute.substr(absolute.size() - 8), "/a/T.DBF");
+    EXPECT_NE(absolute, relative);
+  }
+  // One written from the root stays as written (on Windows: without the drive letter added).
+  EXPECT_EQ(AbsolutePath("/data/./x/../T.DBF"), "/data/T.DBF");
+}
+
 TEST(SystemTest, ReportsMachineAndTime) {
   const std::string version = OsVersionText();
   const std::size_t dot = version.find('.');
