@@ -143,7 +143,7 @@ TQueryWindow::TQueryWindow(QWidget* parent, const std::string& table) {
   if (sqlite3_open(":memory:", &db_) != SQLITE_OK) {
     Message->setText("SQLite cannot be opened");
   } else {
-    vexel::sql::RegisterModule(db_);
+    vexel::sql::register_module(db_);
     AttachTables(table);
   }
   FillHistory();
@@ -153,7 +153,7 @@ TQueryWindow::TQueryWindow(QWidget* parent, const std::string& table) {
                                           (left_out_.empty() ? "" : ". Left out: " + left_out_)));
   if (!tables_.empty())
     Editor->setPlainText(QString::fromStdString("SELECT * FROM " +
-                                                vexel::sql::QuoteIdentifier(tables_[0].first)));
+                                                vexel::sql::quote_identifier(tables_[0].first)));
 }
 
 TQueryWindow::~TQueryWindow() {
@@ -176,7 +176,7 @@ void TQueryWindow::AttachTables(const std::string& table) {
     const std::string name = std::filesystem::path(file).stem().string();
     // Names are compared as SQL compares them, without case: the first of a kind stays.
     if (!taken.insert(UpperAscii(name)).second) continue;
-    const std::string sql = "CREATE VIRTUAL TABLE main." + vexel::sql::QuoteIdentifier(name) +
+    const std::string sql = "CREATE VIRTUAL TABLE main." + vexel::sql::quote_identifier(name) +
                             " USING vexel(" + SqlString(file) + ")";
     char* message = nullptr;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) {

@@ -12,7 +12,7 @@ extern "C" {
 __attribute__((visibility("default"))) int sqlite3_vexelsqlite_init(
     sqlite3* db, char** error, const sqlite3_api_routines* api) {
   SQLITE_EXTENSION_INIT2(api);
-  const int rc = vexel::sql::RegisterModule(db);
+  const int rc = vexel::sql::register_module(db);
   if (rc != SQLITE_OK) *error = sqlite3_mprintf("vexel: cannot register the module");
   return rc;
 }

@@ -541,7 +541,7 @@ std::vector<ServingTag> ServingTags(const Table& table, const std::vector<Field>
     if (!info.searchable) continue;
     const bool undeleted_only = IsUndeletedCondition(info.for_expr);
     if (!Trim(info.for_expr).empty() && !undeleted_only) continue;
-    const auto key = KeyField(info, fields);
+    const auto key = key_field(info, fields);
     if (!key) continue;
     ServingTag tag;
     tag.name = info.name;
@@ -636,9 +636,9 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
       tag.depth = EstimatedDepth(records, KeyLength(tag, vt->fields[tag.field]));
     }
     std::string schema = "CREATE TABLE x(_recno INTEGER HIDDEN, _deleted INTEGER HIDDEN";
-    const std::vector<std::string> names = ColumnNames(vt->fields);
+    const std::vector<std::string> names = column_names(vt->fields);
     for (std::size_t i = 0; i < vt->fields.size(); ++i) {
-      schema += ", " + QuoteIdentifier(names[i]) + " " + ColumnType(vt->fields[i]);
+      schema += ", " + quote_identifier(names[i]) + " " + column_type(vt->fields[i]);
     }
     schema += ")";
     const int rc = sqlite3_declare_vtab(db, schema.c_str());
@@ -1604,7 +1604,7 @@ const sqlite3_module kModule = MakeModule();
 
 }  // namespace
 
-std::vector<std::string> ColumnNames(const std::vector<Field>& fields) {
+std::vector<std::string> column_names(const std::vector<Field>& fields) {
   std::set<std::string> taken = {"_RECNO", "_DELETED"};
   std::vector<std::string> names;
   for (const Field& f : fields) {
@@ -1615,7 +1615,7 @@ std::vector<std::string> ColumnNames(const std::vector<Field>& fields) {
   return names;
 }
 
-const char* ColumnType(const Field& field) {
+const char* column_type(const Field& field) {
   switch (field.type) {
     case 'N':
     case 'F':
@@ -1634,7 +1634,7 @@ const char* ColumnType(const Field& field) {
   }
 }
 
-std::optional<FieldKey> KeyField(const TagInfo& tag, const std::vector<Field>& fields) {
+std::optional<FieldKey> key_field(const TagInfo& tag, const std::vector<Field>& fields) {
   std::string key = Upper(Trim(tag.key));
   FieldKey out;
   if (key.size() > 7 && key.compare(0, 5, "UPPER") == 0) {
@@ -1657,7 +1657,7 @@ std::optional<FieldKey> KeyField(const TagInfo& tag, const std::vector<Field>& f
   return std::nullopt;
 }
 
-std::string QuoteIdentifier(const std::string& name) {
+std::string quote_identifier(const std::string& name) {
   std::string out = "\"";
   for (char c : name) {
     out += c;
@@ -1666,7 +1666,7 @@ std::string QuoteIdentifier(const std::string& name) {
   return out + "\"";
 }
 
-int RegisterModule(sqlite3* db) {
+int register_module(sqlite3* db) {
   return sqlite3_create_module_v2(db, "vexel", &kModule, nullptr, nullptr);
 }
 

@@ -16,10 +16,10 @@ struct sqlite3;
 namespace vexel::sql {
 
 // Registers the module "vexel" with `db`. Answers an SQLite result code.
-int RegisterModule(sqlite3* db);
+int register_module(sqlite3* db);
 
 // The SQL declaration of one field's column: TEXT, INTEGER or REAL.
-const char* ColumnType(const Field& field);
+const char* column_type(const Field& field);
 
 // A tag whose key is one field, plain or as UPPER(field): the only keys whose order SQL
 // comparisons on a column can use.
@@ -28,13 +28,13 @@ struct FieldKey {
   bool upper = false;     // the key is UPPER(field)
 };
 // The field a tag's key names, or nothing for any other key. FOR conditions are not looked at.
-std::optional<FieldKey> KeyField(const TagInfo& tag, const std::vector<Field>& fields);
+std::optional<FieldKey> key_field(const TagInfo& tag, const std::vector<Field>& fields);
 
 // The SQL column names of a table's fields, in order: the field names, except that a name
 // already taken (a field named twice, in any case, or _recno or _deleted) gets "_2", "_3", ...
-std::vector<std::string> ColumnNames(const std::vector<Field>& fields);
+std::vector<std::string> column_names(const std::vector<Field>& fields);
 
 // An identifier quoted for SQL ("NAME", inner quotes doubled).
-std::string QuoteIdentifier(const std::string& name);
+std::string quote_identifier(const std::string& name);
 
 }  // namespace vexel::sql

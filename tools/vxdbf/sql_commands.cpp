@@ -74,7 +74,7 @@ std::string SqlString(const std::string& text) {
 void Attach(sqlite3* db, const std::string& schema, const std::string& name,
             const std::string& file, const std::string& options = "") {
   Execute(db,
-          "CREATE VIRTUAL TABLE " + schema + "." + vexel::sql::QuoteIdentifier(name) +
+          "CREATE VIRTUAL TABLE " + schema + "." + vexel::sql::quote_identifier(name) +
               " USING vexel(" + SqlString(file) + options + ")",
           file);
 }
@@ -127,7 +127,7 @@ int RunSql(const Options& o, const Streams& io) {
   if (o.arguments.empty()) throw UsageError{"no SQL statement"};
   Database d;
   if (sqlite3_open(":memory:", &d.db) != SQLITE_OK) throw DataError{"cannot open SQLite"};
-  vexel::sql::RegisterModule(d.db);
+  vexel::sql::register_module(d.db);
   std::set<std::string> names;
   const auto attach = [&](const std::string& name, const std::string& file) {
     if (!names.insert(name).second) throw UsageError{"two tables named " + Quoted(name)};
@@ -195,13 +195,13 @@ void ExportTable(sqlite3* db, const std::string& name, const std::string& file, 
   const vexel::Table table =
       vexel::open(file, {.mode = vexel::OpenMode::read_only, .codepage = o.codepage});
   const std::vector<vexel::Field>& fields = table.fields();
-  const std::string target = "out." + vexel::sql::QuoteIdentifier(name);
+  const std::string target = "out." + vexel::sql::quote_identifier(name);
   std::string columns, list;
-  const std::vector<std::string> names = vexel::sql::ColumnNames(fields);
+  const std::vector<std::string> names = vexel::sql::column_names(fields);
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    columns += (columns.empty() ? "" : ", ") + vexel::sql::QuoteIdentifier(names[i]) + " " +
-               vexel::sql::ColumnType(fields[i]);
-    list += (list.empty() ? "" : ", ") + vexel::sql::QuoteIdentifier(names[i]);
+    columns += (columns.empty() ? "" : ", ") + vexel::sql::quote_identifier(names[i]) + " " +
+               vexel::sql::column_type(fields[i]);
+    list += (list.empty() ? "" : ", ") + vexel::sql::quote_identifier(names[i]);
   }
   Execute(db, "DROP TABLE IF EXISTS " + target, name);
   Execute(db, "CREATE TABLE " + target + " (" + columns + ")", name);
@@ -230,12 +230,12 @@ void ExportTable(sqlite3* db, const std::string& name, const std::string& file, 
   if (rc != SQLITE_DONE) Fail(db, rc, file);
   progress.Step(table.size());
   for (const vexel::TagInfo& tag : table.tags()) {
-    const auto key = vexel::sql::KeyField(tag, fields);
+    const auto key = vexel::sql::key_field(tag, fields);
     if (!key || !tag.for_expr.empty()) continue;
     Execute(db,
-            "CREATE INDEX out." + vexel::sql::QuoteIdentifier(name + "_" + tag.name) + " ON " +
-                vexel::sql::QuoteIdentifier(name) + " (" +
-                vexel::sql::QuoteIdentifier(names[key->field]) +
+            "CREATE INDEX out." + vexel::sql::quote_identifier(name + "_" + tag.name) + " ON " +
+                vexel::sql::quote_identifier(name) + " (" +
+                vexel::sql::quote_identifier(names[key->field]) +
                 (key->upper ? " COLLATE NOCASE" : "") + (tag.descending ? " DESC" : "") + ")",
             name + ", tag " + tag.name);
   }
@@ -266,7 +266,7 @@ int RunExport(const Options& o, const Streams& io) {
   {
     Database d;
     if (sqlite3_open(":memory:", &d.db) != SQLITE_OK) throw DataError{"cannot open SQLite"};
-    vexel::sql::RegisterModule(d.db);
+    vexel::sql::register_module(d.db);
     Execute(d.db, "ATTACH DATABASE " + SqlString(pending.path().string()) + " AS out",
             sql_options.out);
     KeepExisting(d.db, sql_options.out);
