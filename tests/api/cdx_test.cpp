@@ -234,12 +234,12 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
         EXPECT_EQ(s.keys, static_cast<std::int64_t>(rows_.size())) << s.name;
       }
     }
-    EXPECT_EQ(vexel::seek_key(path, {"NAME", "", false, false}, Upper(rows_[0].name)),
+    EXPECT_EQ(vexel::seek_key(path, {"NAME", ""}, Upper(rows_[0].name)),
               std::optional<std::uint32_t>(by_name[static_cast<std::size_t>(
                   std::find_if(by_name.begin(), by_name.end(),
                                [&](std::uint32_t r) { return Upper(rows_[r - 1].name) == Upper(rows_[0].name); }) -
                   by_name.begin())]));
-    EXPECT_THROW(vexel::seek_key(path, {"AMOUNT", "", false, false}, "abc"), vexel::InputError);
+    EXPECT_THROW(vexel::seek_key(path, {"AMOUNT", ""}, "abc"), vexel::InputError);
     std::vector<std::uint32_t> dumped;
     vexel::RecordWalk walk;
     walk.tag = "amount";
