@@ -78,6 +78,10 @@ struct __attribute__((visibility("hidden"))) Table::Impl {
 
 namespace detail {
 
+// Codes that mean a lock another program holds: a file it keeps to itself, a memo file lock, the
+// index's semaphore region.
+bool IsLockCode(int code);
+
 // The scope of one public call (see above). The table form also selects the table's area.
 class Scope {
  public:

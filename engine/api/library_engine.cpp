@@ -35,13 +35,7 @@ namespace vexel {
 
 namespace detail {
 
-namespace {
-
-// Codes that mean a lock another program holds: a file it keeps to itself, a memo file lock, the
-// index's semaphore region.
 bool IsLockCode(int code) { return code == 32 || code == 33 || code == 1017 || code == 1202; }
-
-}  // namespace
 
 struct Scope::Saved {
   bool ansi;

@@ -13,6 +13,19 @@
 
 namespace vexel {
 
+// A warning or note for the person running the program: its text, with any advice in this
+// library's words, and the fault and the advice apart for a program that words the advice as
+// its own options (Error's fault() and advice()).
+struct Warning {
+  Warning(std::string fault, std::vector<Advice> advice = {})
+      : text(advised(fault, advice)), fault(std::move(fault)), advice(std::move(advice)) {}
+  std::string text;
+  std::string fault;
+  std::vector<Advice> advice;
+  // A callback that takes a string takes the text.
+  operator const std::string&() const noexcept { return text; }
+};
+
 struct OperationOptions {
   // Shared unless exclusive (nobody else may open the table); extra attempts after a lock is
   // refused and the pause between them.
@@ -35,8 +48,8 @@ struct OperationOptions {
   // an InputError or DataError naming the record and field.
   bool lossy = false;
   // Messages for the person running the program, a line each without its end of line:
-  // warnings ("warning: ...") and notes. Null: dropped.
-  std::function<void(const std::string& message)> warn{};
+  // warnings ("warning: ...") and notes. Null: dropped. A function of a string gets the text.
+  std::function<void(const Warning& warning)> warn{};
   // How far long work has come: what it does ("pack", "index"), how much of `total` is done.
   // done < 0 ends that piece of work. Null: not told. While pack, copy and alter copy the
   // records (labels "pack", "copy", "alter") it may throw to stop the work: the table's files stay

@@ -44,23 +44,56 @@ namespace vexel {
 // What kind of failure an Error is, one kind per class below (engine: a plain Error).
 enum class ErrorKind { engine, lock, input, not_supported, data };
 
+// What the person who asked for an operation can do about its refusal or its warning. The
+// library names the remedy and what it does; each program words the remedy as its own option
+// (vxdbf as "--lossy"), and what() words it as this library's options.
+enum class Remedy {
+  other_code_page,  // read or write the text in another page (OperationOptions::codepage)
+  lossy,            // store what does not convert as "?", or cut (OperationOptions::lossy)
+  ignore_index,     // edit anyway and leave the index stale (OperationOptions::ignore_index)
+  repair,           // rebuild the indexes (check_table with repair)
+  check,            // see the damage (check_table)
+  overwrite,        // replace what is there (the overwrite option of create and copy)
+};
+
+// One piece of advice: a remedy and what it does ("stores \"?\"").
+struct Advice {
+  Remedy remedy;
+  std::string effect;
+};
+
+// This library's words for a remedy: "the lossy option", "check_table with repair", ...
+std::string remedy_words(Remedy remedy);
+
+// A fault followed by its advice in brackets, each remedy worded by `words` (this library's when
+// null): "\"é\" has no place in code page 437 (the lossy option stores \"?\")".
+std::string advised(const std::string& fault, const std::vector<Advice>& advice,
+                    std::string (*words)(Remedy) = nullptr);
+
 // Every failure: the engine's error code (the numbers dBASE programs know: 2 file not found, 210
 // not a dBASE data file, 220 invalid parameter, 222 corrupted index file, 351 error in expression,
 // ...) and a message that names the file, record and field concerned. kind() tells the class
 // apart without a cascade of catch clauses (a binding maps it to its own exception types).
+// Where the caller can do something about it, advice() says what, and what() ends with it in
+// this library's words; fault() is the message without it, for a program that words the advice
+// as its own options.
 class Error : public std::runtime_error {
  public:
-  Error(int code, const std::string& message) : Error(ErrorKind::engine, code, message) {}
+  Error(int code, const std::string& message, std::vector<Advice> advice = {})
+      : Error(ErrorKind::engine, code, message, std::move(advice)) {}
   int code() const noexcept { return code_; }
   ErrorKind kind() const noexcept { return kind_; }
+  const std::string& fault() const noexcept;
+  const std::vector<Advice>& advice() const noexcept;
 
  protected:
-  Error(ErrorKind kind, int code, const std::string& message)
-      : std::runtime_error(message), code_(code), kind_(kind) {}
+  Error(ErrorKind kind, int code, const std::string& message, std::vector<Advice> advice = {});
 
  private:
+  struct Details;
   int code_;
   ErrorKind kind_;
+  std::shared_ptr<const Details> details_;  // shared: copying an exception does not throw
 };
 
 // A lock another program (or another Table of this process) holds, still held after the
@@ -75,10 +108,13 @@ class LockError : public Error {
 // that does not exist, text the table's code page cannot hold. Nothing was changed.
 class InputError : public Error {
  public:
-  InputError(int code, const std::string& message) : Error(ErrorKind::input, code, message) {}
+  InputError(int code, const std::string& message, std::vector<Advice> advice = {})
+      : Error(ErrorKind::input, code, message, std::move(advice)) {}
 
  protected:
-  InputError(ErrorKind kind, int code, const std::string& message) : Error(kind, code, message) {}
+  InputError(ErrorKind kind, int code, const std::string& message,
+             std::vector<Advice> advice = {})
+      : Error(kind, code, message, std::move(advice)) {}
 };
 
 // What this library does not do with a table it otherwise reads: a dBASE level 7 index (its
@@ -86,8 +122,8 @@ class InputError : public Error {
 // Nothing was changed.
 class NotSupportedError : public InputError {
  public:
-  NotSupportedError(int code, const std::string& message)
-      : InputError(ErrorKind::not_supported, code, message) {}
+  NotSupportedError(int code, const std::string& message, std::vector<Advice> advice = {})
+      : InputError(ErrorKind::not_supported, code, message, std::move(advice)) {}
 };
 using NotSupported = NotSupportedError;  // the earlier name
 
@@ -95,7 +131,8 @@ using NotSupported = NotSupportedError;  // the earlier name
 // page, a memo that cannot be read, a disk that refused a write.
 class DataError : public Error {
  public:
-  DataError(int code, const std::string& message) : Error(ErrorKind::data, code, message) {}
+  DataError(int code, const std::string& message, std::vector<Advice> advice = {})
+      : Error(ErrorKind::data, code, message, std::move(advice)) {}
 };
 
 // ---------------------------------------------------------------------------------------------

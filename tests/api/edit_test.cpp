@@ -103,7 +103,7 @@ TEST_F(EditTest, SetDeleteRecallAndLocateWithItsCallbackAndWarnings) {
                                       .warn = [&](const std::string& m) { warnings.push_back(m); }};
   vexel::set_fields(path_, 3, {{"title", "\xE2\x82\xAC"}, {"SEEN", "y"}}, lossy);
   EXPECT_EQ(warnings,
-            (std::vector<std::string>{"1 character of code page 437 replaced by \"?\" (--lossy)"}));
+            (std::vector<std::string>{"1 character of code page 437 replaced by \"?\" (the lossy option)"}));
   vexel::delete_record(path_, 2);
   EXPECT_EQ(Titles(), (std::vector<std::string>{"Star", "Stars*", "?"}));
   vexel::recall_record(path_, 2);

@@ -169,13 +169,13 @@ void Commands::AllowSeveralFiles(const std::string& name) {
           io.err << "vxdbf: " << table << ": " << e.message << "\n";
           status = std::max(status, 3);
         } catch (const vexel::InputError& e) {
-          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          io.err << "vxdbf: " << table << ": " << Worded(e) << "\n";
           status = std::max(status, 2);
         } catch (const vexel::LockError& e) {
-          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          io.err << "vxdbf: " << table << ": " << Worded(e) << "\n";
           status = std::max(status, 3);
         } catch (const vexel::Error& e) {
-          io.err << "vxdbf: " << table << ": " << e.what() << "\n";
+          io.err << "vxdbf: " << table << ": " << Worded(e) << "\n";
           status = std::max(status, 1);
         } catch (const std::exception& e) {  // the engine's errors name the table themselves
           io.err << e.what() << "\n";
@@ -531,6 +531,28 @@ std::string Shortened(std::string_view text, std::size_t limit) {
 
 std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
 
+std::string OptionWords(vexel::Remedy remedy) {
+  switch (remedy) {
+    case vexel::Remedy::other_code_page:
+      return "--codepage N";
+    case vexel::Remedy::lossy:
+      return "--lossy";
+    case vexel::Remedy::ignore_index:
+      return "--ignore-index";
+    case vexel::Remedy::repair:
+      return "vxdbf check --repair";
+    case vexel::Remedy::check:
+      return "vxdbf check";
+    case vexel::Remedy::overwrite:
+      return "--overwrite";
+  }
+  return vexel::remedy_words(remedy);
+}
+
+std::string Worded(const vexel::Error& e) {
+  return vexel::advised(e.fault(), e.advice(), OptionWords);
+}
+
 vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err) {
   vexel::OperationOptions options;
   options.exclusive = o.exclusive;
@@ -541,7 +563,9 @@ vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err) 
   options.codepage = o.codepage;
   options.ansi = o.ansi;
   options.lossy = o.lossy;
-  options.warn = [&err](const std::string& message) { err << "vxdbf: " << message << "\n"; };
+  options.warn = [&err](const vexel::Warning& w) {
+    err << "vxdbf: " << vexel::advised(w.fault, w.advice, OptionWords) << "\n";
+  };
   options.progress = TerminalProgress(err);
   return options;
 }

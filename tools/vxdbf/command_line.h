@@ -18,6 +18,8 @@ class Option;
 
 namespace vexel {
 struct OperationOptions;
+class Error;
+enum class Remedy;
 }
 
 namespace vx::tool {
@@ -178,6 +180,10 @@ void AddFormatOption(CLI::App& command, Options& o, const std::string& descripti
 // --wait, --ignore-index, --codepage, --ansi, --lossy; its warnings and notes as "vxdbf: MESSAGE"
 // lines on `err`, its progress as a bar on `err` when that is a terminal.
 vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err);
+// The library's advice worded as this program's options ("--lossy"), and an error's message
+// with its advice so worded.
+std::string OptionWords(vexel::Remedy remedy);
+std::string Worded(const vexel::Error& e);
 
 // A value from the command line or the input, in double quotes for a message; text longer than
 // about 60 bytes is cut (at a character boundary) and ends in "...", so that a refused 10 MB

@@ -72,7 +72,7 @@ int Seek(const Options& o, const Streams& io) {
                              OperationOptionsOf(o, io.err));
   } catch (const vexel::InputError& e) {
     // A key of the wrong type is a fault of the command line.
-    if (e.code() == 9) throw UsageError{e.what()};
+    if (e.code() == 9) throw UsageError{Worded(e)};
     throw;
   }
   if (!record) return kExitEngineError;

@@ -279,7 +279,7 @@ int RunExport(const Options& o, const Streams& io) {
           io.err << "vxdbf: warning: " << warning << "\n";
         }
       } catch (const vexel::Error& e) {
-        io.err << "vxdbf: " << file << " is left out: " << e.what() << "\n";
+        io.err << "vxdbf: " << file << " is left out: " << Worded(e) << "\n";
         status = kExitEngineError;
         continue;
       }
@@ -311,9 +311,9 @@ CommandRunner Translated(CommandRunner run) {
     try {
       return run(o, io);
     } catch (const vexel::LockError& e) {
-      throw LockRefused{e.what()};
+      throw LockRefused{Worded(e)};
     } catch (const vexel::Error& e) {
-      throw DataError{e.what()};
+      throw DataError{Worded(e)};
     }
   };
 }

@@ -35,7 +35,10 @@ std::string Hex(int byte) {
 
 int Info(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
-  const vexel::TableDescription d = vexel::describe(o.file, OperationOptionsOf(o, io.err));
+  vexel::TableDescription d = vexel::describe(o.file, OperationOptionsOf(o, io.err));
+  // The page was ours to choose: say by which option.
+  if (o.codepage != 0) d.codepage_reason = "--codepage";
+  else if (o.ansi && d.codepage_reason.ends_with("ANSI page")) d.codepage_reason += " (--ansi)";
   const std::string version = Hex(d.version);
   const bool dated = !d.last_update.empty();
   const vexel::MemoFileDescription* memo = d.memo ? &*d.memo : nullptr;
@@ -279,7 +282,7 @@ bool IsExpressionError(int code) {
 // An engine error as the engine words it: "Error # 2 (File not found)", a line break, and what
 // failed. The library joins the two lines with ": "; other errors get the tool's prefix.
 std::string EngineMessage(const vexel::Error& e) {
-  std::string text = e.what();
+  std::string text = Worded(e);
   if (!text.starts_with("Error # ")) return "vxdbf: " + text;
   if (const std::size_t end = text.find("): "); end != std::string::npos) {
     text.replace(end + 1, 2, "\r\n");
@@ -351,10 +354,10 @@ int RunVxdbf(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (e.code() == 1017) err << "vxdbf: the memo file is locked by another program\n";
     return kExitLockRefused;
   } catch (const vexel::InputError& e) {
-    err << "vxdbf: " << e.what() << "\n";
+    err << "vxdbf: " << Worded(e) << "\n";
     return kExitUsage;
   } catch (const vexel::DataError& e) {
-    err << "vxdbf: " << e.what() << "\n";
+    err << "vxdbf: " << Worded(e) << "\n";
     return kExitEngineError;
   } catch (const vexel::Error& e) {
     err << EngineMessage(e) << "\n";

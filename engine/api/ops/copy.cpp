@@ -52,7 +52,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
     throw InputError{"copy writes a new table: NEW must not be " + file};
   }
   if (os::FileExists(target) && !o.overwrite) {
-    throw InputError{target + " exists; use --overwrite to replace it"};
+    throw InputError{target + " exists", {{vexel::Remedy::overwrite, "replaces it"}}};
   }
   if (o.with_index && files.index.empty()) {
     throw InputError{file + " has no production index for --with-index"};

@@ -46,12 +46,12 @@ void OverwriteTable(const std::string& table, const std::vector<FieldEntry>& def
   for (const std::string& f : finals) {
     if (os::FileExists(f)) old.push_back(f);
   }
-  ClaimExclusive(old, "create --overwrite");
+  ClaimExclusive(old, "create");
   {
     os::File probe;
     if (os::File::Open(finals[0], os::kOpenReadWriteDenyNone, probe) == os::kIoAccessDenied) {
-      throw DataError{table + " may not be written: create --overwrite leaves it, its memo file "
-                      "and its index as they are"};
+      throw DataError{table + " may not be written: it, its memo file and its index stay as "
+                      "they are"};
     }
   }
   const std::string memo_ext = MemoExtension(MemoVersionOf(version));
@@ -94,7 +94,9 @@ void Create(const std::string& file, const std::vector<vexel::Field>& fields,
   if (!TableNameHasStem(file)) throw InputError{file + kNoStemText};
   const std::string table = DefaultExtension(TrimText(file), "DBF");
   if (os::FileExists(table) || os::IsSymbolicLink(table)) {
-    if (!options.overwrite) throw InputError{table + " exists; use --overwrite to replace it"};
+    if (!options.overwrite) {
+      throw InputError{table + " exists", {{vexel::Remedy::overwrite, "replaces it"}}};
+    }
     OverwriteTable(table, definitions, version, page);
     return;
   }

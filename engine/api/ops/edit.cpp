@@ -189,9 +189,10 @@ void GuardProductionIndex(const vexel::OperationOptions& o, const std::string& f
   if (table == nullptr || !ProductionIndexUnmaintained(*table)) return;
   if (!o.ignore_index) {
     throw InputError{file +
-                     " has a production index (.MDX) that vxdbf cannot keep up to date: an "
-                     "edit would leave its keys stale for every program that uses them. Nothing "
-                     "was changed; --ignore-index edits anyway"};
+                         " has a production index (.MDX) that cannot be kept up to date here: "
+                         "an edit would leave its keys stale for every program that uses them. "
+                         "Nothing was changed",
+                     {{vexel::Remedy::ignore_index, "edits anyway"}}};
   }
   Warn(o, "warning: the production index of " + file +
               " is now stale; rebuild it before another program uses it");

@@ -54,8 +54,9 @@ std::string Shortened(std::string_view text, std::size_t limit) {
 
 std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
 
-void Warn(const vexel::OperationOptions& options, const std::string& message) {
-  if (options.warn) options.warn(message);
+void Warn(const vexel::OperationOptions& options, const std::string& message,
+          std::vector<vexel::Advice> advice) {
+  if (options.warn) options.warn(vexel::Warning(message, std::move(advice)));
 }
 
 void RefuseCutTable(TableRecord& t, const std::string& file, const std::string& nothing) {
@@ -67,7 +68,8 @@ void RefuseCutTable(TableRecord& t, const std::string& file, const std::string& 
           : " and " + std::to_string(tally.partial_bytes) + " bytes of a cut one";
   throw DataError{file + " is damaged: its header counts " + std::to_string(tally.counted) +
                   " records, the file holds " + std::to_string(tally.whole) + partial + ". " +
-                  nothing + "; vxdbf check " + file + " shows the damage"};
+                  nothing,
+                  {{vexel::Remedy::check, "shows the damage"}}};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -129,16 +131,15 @@ std::string FaultBytes(std::string_view input, std::size_t offset, std::size_t l
 }  // namespace
 
 CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OperationOptions& o) {
-  CodePageChoice choice = ChooseTableCodePage(mark, o.codepage, "--codepage", o.ansi);
-  if (o.codepage == 0 && o.ansi) choice.reason += " (--ansi)";
-  if (!choice.warning.empty()) choice.warning += " (--codepage N chooses another)";
-  return choice;
+  return ChooseTableCodePage(mark, o.codepage, "chosen by the caller", o.ansi);
 }
 
 TableText::TableText(const TableRecord& table, const vexel::OperationOptions& options)
     : lossy_(options.lossy) {
   const CodePageChoice choice = ChooseCodePage(ReadTableMark(table), options);
-  if (!choice.warning.empty()) Warn(options, choice.warning);
+  if (!choice.warning.empty()) {
+    Warn(options, choice.warning, {{vexel::Remedy::other_code_page, "chooses another"}});
+  }
   page_ = choice.page;
 }
 
@@ -151,8 +152,9 @@ std::string TableText::ToUtf8(std::string_view bytes, const std::string& where) 
   }
   throw DataError{where + ": " + FaultBytes(bytes, result.fault_offset, result.fault_length) +
                   " at position " + std::to_string(result.fault_offset + 1) +
-                  " is no character of code page " + std::to_string(page_) +
-                  " (--codepage N reads another page; --lossy gives \"?\")"};
+                  " is no character of code page " + std::to_string(page_),
+                  {{vexel::Remedy::other_code_page, "reads another page"},
+                   {vexel::Remedy::lossy, "gives \"?\""}}};
 }
 
 std::string TableText::FromUtf8(std::string_view utf8, const std::string& where) {
@@ -168,8 +170,8 @@ std::string TableText::FromUtf8(std::string_view utf8, const std::string& where)
                      std::to_string(result.fault_offset + 1) + ")"};
   }
   throw InputError{where + ": " + Quoted(utf8.substr(result.fault_offset, result.fault_length)) +
-                   " has no place in code page " + std::to_string(page_) +
-                   " (--lossy stores \"?\")"};
+                   " has no place in code page " + std::to_string(page_),
+                   {{vexel::Remedy::lossy, "stores \"?\""}}};
 }
 
 std::string TableText::Name(std::string_view utf8) const {
@@ -179,7 +181,8 @@ std::string TableText::Name(std::string_view utf8) const {
 void TableText::ReportReplacements(const vexel::OperationOptions& options) const {
   if (replaced_ == 0) return;
   Warn(options, std::to_string(replaced_) + (replaced_ == 1 ? " character" : " characters") +
-                    " of code page " + std::to_string(page_) + " replaced by \"?\" (--lossy)");
+                    " of code page " + std::to_string(page_) + " replaced by \"?\"",
+       {{vexel::Remedy::lossy, ""}});
 }
 
 void CheckCodePageMark(int page, bool level7) {
@@ -232,12 +235,12 @@ void GuardStructuralCdx(const vexel::OperationOptions& options, TableRecord& t) 
   if (options.ignore_index) {
     t.stale_cdx_accepted = true;  // the work-area layer refuses edits of the table otherwise
     Warn(options, "warning: " + cdx +
-                      " (FoxPro compound index) is not maintained by vxdbf and is now stale");
+                      " (FoxPro compound index) is not maintained here and is now stale");
     return;
   }
   throw InputError{t.file_name + " has a structural FoxPro compound index, " + cdx +
-                   ", which vxdbf does not maintain: nothing was changed (--ignore-index edits "
-                   "anyway and leaves the index stale)"};
+                       ", which is not maintained here: nothing was changed",
+                   {{vexel::Remedy::ignore_index, "edits anyway and leaves the index stale"}}};
 }
 
 // Opens the production index of the selected table for an edit. One that exists but cannot be
@@ -253,9 +256,9 @@ void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string
       Warn(options, "warning: " + unsupported + "; it is now stale");
       return;
     }
-    throw vexel::NotSupported(220, unsupported +
-                                       ": nothing was changed (--ignore-index edits anyway and "
-                                       "leaves the index stale)");
+    throw vexel::NotSupported(
+        220, unsupported + ": nothing was changed",
+        {{vexel::Remedy::ignore_index, "edits anyway and leaves the index stale"}});
   }
   bool opened;
   {
@@ -270,8 +273,10 @@ void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string
   const std::uint16_t code = EngineErrorCode != 0 ? EngineErrorCode : 222;
   const std::string message = LastErrorMessage;
   if (options.ignore_index) {
-    Warn(options, "warning: the production index of " + file + " cannot be read (" + message +
-                      ") and is now stale; check --repair rebuilds it");
+    Warn(options,
+         "warning: the production index of " + file + " cannot be read (" + message +
+             ") and is now stale",
+         {{vexel::Remedy::repair, "rebuilds it"}});
     EngineErrorCode = 0;
     return;
   }
@@ -283,9 +288,14 @@ void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string
                              "its semaphore file and their folder)");
     return;
   }
-  SetEngineError(code, message +
-                           " (nothing was changed; check --repair rebuilds the index, "
-                           "--ignore-index edits without it)");
+  if (vexel::detail::IsLockCode(code)) {
+    SetEngineError(code, message + " (nothing was changed)");
+    return;
+  }
+  EngineErrorCode = 0;
+  throw vexel::Error(code, ErrorDescription(code) + ": " + message + "; nothing was changed",
+                     {{vexel::Remedy::repair, "rebuilds the index"},
+                      {vexel::Remedy::ignore_index, "edits without it"}});
 }
 
 // Whether this user may open the table file for writing (a missing file counts as writable:

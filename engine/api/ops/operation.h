@@ -23,10 +23,12 @@ namespace vx::ops {
 
 // The failures of an operation, thrown as the public errors (`throw InputError{"..."}`).
 struct InputError : vexel::InputError {
-  explicit InputError(const std::string& message) : vexel::InputError(220, message) {}
+  explicit InputError(const std::string& message, std::vector<vexel::Advice> advice = {})
+      : vexel::InputError(220, message, std::move(advice)) {}
 };
 struct DataError : vexel::DataError {
-  explicit DataError(const std::string& message) : vexel::DataError(254, message) {}
+  explicit DataError(const std::string& message, std::vector<vexel::Advice> advice = {})
+      : vexel::DataError(254, message, std::move(advice)) {}
 };
 struct LockRefused : vexel::LockError {
   explicit LockRefused(const std::string& message) : vexel::LockError(33, message) {}
@@ -82,7 +84,8 @@ class Progress {
 };
 
 // A warning or note for the caller (OperationOptions::warn).
-void Warn(const vexel::OperationOptions& options, const std::string& message);
+void Warn(const vexel::OperationOptions& options, const std::string& message,
+          std::vector<vexel::Advice> advice = {});
 
 // Refuses (DataError) a table whose header counts more records than its file holds: an append
 // would write over the cut record, a rewrite would invent the missing ones. `nothing` says what

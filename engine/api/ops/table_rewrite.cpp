@@ -123,8 +123,8 @@ std::int32_t MemoWriter::AppendStored(std::string_view bytes) {
 std::int32_t MemoWriter::AppendText(std::string_view text, const std::string& where) {
   if (const std::size_t end = MemoCutAt(kind_, text); end != std::string_view::npos) {
     if (!lossy_) {
-      throw InputError{where + ": " + MemoCutProblem(end, text.size()) +
-                       " (--lossy stores it cut, counted)"};
+      throw InputError{where + ": " + MemoCutProblem(end, text.size()),
+                       {{vexel::Remedy::lossy, "stores it cut, counted"}}};
     }
     text = text.substr(0, end);
     ++cut_;
@@ -181,7 +181,8 @@ std::int32_t CopyMemoInto(MemoFile& from, std::int32_t block, MemoWriter& to, st
   const auto unreadable = [&] {
     return DataError{"record " + std::to_string(record) + ", field " + field + ": memo block " +
                      std::to_string(block) + " cannot be read (" + TakeErrorMessage() +
-                     "); the table's files are unchanged (vxdbf check shows the damage)"};
+                     "); the table's files are unchanged",
+                     {{vexel::Remedy::check, "shows the damage"}}};
   };
   QuietErrors quiet;
   EngineErrorCode = 0;
@@ -208,7 +209,8 @@ std::int32_t CopyMemoInto(MemoFile& from, std::int32_t block, MemoWriter& to, st
 void MemoWriter::ReportCuts(const vexel::OperationOptions& options) const {
   if (cut_ == 0) return;
   Warn(options, std::to_string(cut_) + (cut_ == 1 ? " memo" : " memos") +
-                    " stored cut before byte 0x1A, which ends a dBASE III memo (--lossy)");
+                    " stored cut before byte 0x1A, which ends a dBASE III memo",
+       {{vexel::Remedy::lossy, ""}});
 }
 
 std::vector<char> ReadHeaderBytes(TableRecord& t) {
@@ -239,8 +241,8 @@ std::vector<TagDefinition> ReadTagDefinitions(const std::string& index_path) {
   QuietErrors quiet;
   MdxFile file;
   if (!file.Open(index_path, os::kOpenReadOnlyDenyNone)) {
-    throw DataError{"cannot read the index " + index_path + " (" + TakeErrorMessage() +
-                    "); vxdbf check --repair or vxdbf index builds it again"};
+    throw DataError{"cannot read the index " + index_path + " (" + TakeErrorMessage() + ")",
+                    {{vexel::Remedy::repair, "builds it again"}}};
   }
   for (int i = 1; i <= file.header().TagCount(); ++i) {
     TagHeader header;

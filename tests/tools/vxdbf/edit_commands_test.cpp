@@ -7,9 +7,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <vexel/edit.hpp>
+#include <vexel/maintenance.hpp>
+#include <vexel/operations.hpp>
 
 #include "engine/index/orders.h"
 #include "engine/startup/engine_startup.h"
@@ -317,6 +321,63 @@ TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
     EXPECT_EQ(line.substr(0, line.find(',')), who + "-" + std::to_string(i % kRows));
   }
   EXPECT_EQ(switches, 2);
+}
+
+// The library names what a person can do about a refusal (Error::advice) and words it as its
+// own options in what(); vxdbf words the same advice as its flags. Nothing in the library's
+// words is a command-line flag.
+TEST_F(EditCommandsTest, RefusalsAdviseInEachProgramsOwnWords) {
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\nVertigo\n").status, 0);
+  const std::string other = dir_.File("other.dbf");
+  ASSERT_EQ(Vxdbf({"create", other, "--field", "A,C,5"}).status, 0);
+  const struct {
+    std::function<void()> library;
+    std::vector<vexel::Remedy> remedies;
+    const char* library_words;
+    std::vector<std::string> args;
+    const char* input;
+    const char* vxdbf_words;
+  } kCases[] = {
+      {[&] {
+         std::istringstream in("TITLE\n\xCE\xA3\n");
+         vexel::append_rows(path_, vexel::csv_rows(in));
+       },
+       {vexel::Remedy::lossy}, "(the lossy option stores \"?\")", {"append", path_},
+       "TITLE\n\xCE\xA3\n", "(--lossy stores \"?\")"},
+      {[&] { vexel::create_table(other, {{"A", 'C', 5, 0}}); },
+       {vexel::Remedy::overwrite}, "exists (the overwrite option replaces it)",
+       {"create", other, "--field", "A,C,5"}, "", "exists (--overwrite replaces it)"},
+      {[&] { vexel::copy_table(path_, other); }, {vexel::Remedy::overwrite},
+       "exists (the overwrite option replaces it)", {"copy", path_, other}, "",
+       "exists (--overwrite replaces it)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.vxdbf_words);
+    try {
+      c.library();
+      ADD_FAILURE() << "not refused";
+    } catch (const vexel::InputError& e) {
+      std::vector<vexel::Remedy> remedies;
+      for (const vexel::Advice& a : e.advice()) remedies.push_back(a.remedy);
+      EXPECT_EQ(remedies, c.remedies);
+      EXPECT_NE(std::string(e.what()).find(c.library_words), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find("--"), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()), vexel::advised(e.fault(), e.advice()));
+    }
+    const Result r = Vxdbf(c.args, c.input);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.vxdbf_words), std::string::npos) << r.err;
+  }
+  // A warning carries its advice too: the library's words in its text, vxdbf's on its line.
+  std::vector<vexel::Warning> warnings;
+  vexel::set_fields(path_, 1, {{"TITLE", "\xE2\x82\xAC\xCE\xA3"}},
+                    {.lossy = true, .warn = [&](const vexel::Warning& w) { warnings.push_back(w); }});
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].text, "1 character of code page 1252 replaced by \"?\" (the lossy option)");
+  ASSERT_EQ(warnings[0].advice.size(), 1u);
+  EXPECT_EQ(warnings[0].advice[0].remedy, vexel::Remedy::lossy);
+  const Result lossy = Vxdbf({"set", path_, "1", "TITLE=\xCE\xA3", "--lossy"});
+  EXPECT_EQ(lossy.err, "vxdbf: 1 character of code page 1252 replaced by \"?\" (--lossy)\n");
 }
 
 }  // namespace

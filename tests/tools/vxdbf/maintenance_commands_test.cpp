@@ -282,7 +282,7 @@ TEST_F(MaintenanceTest, CopyWritesTheChosenFieldsAndRecordsInAnyKindAndPage) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(Vxdbf({"dump", copy}).out.substr(0, 25), "NAME,NUM,NOTES\r\nGr??e,999");
   EXPECT_EQ(Vxdbf({"copy", path_, copy}).err,
-            "vxdbf: " + copy + " exists; use --overwrite to replace it\n");
+            "vxdbf: " + copy + " exists (--overwrite replaces it)\n");
 }
 
 TEST_F(MaintenanceTest, AlterConvertsTheRecordsAndRebuildsTheTagsThatStillCompile) {
@@ -430,7 +430,7 @@ TEST_F(MaintenanceTest, CreateOverwritesOnlyWhenAskedAndLeavesNoOrphans) {
   const Snapshot before = Files();
   const Result refused = Vxdbf({"create", path_, "--field", "A,C,5"});
   EXPECT_EQ(refused.status, 2);
-  EXPECT_NE(refused.err.find("t.dbf exists; use --overwrite to replace it"), std::string::npos);
+  EXPECT_NE(refused.err.find("t.dbf exists (--overwrite replaces it)"), std::string::npos);
   EXPECT_EQ(Files(), before);
   {
     os::File other;
