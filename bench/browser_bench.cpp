@@ -1,8 +1,9 @@
 // The browser on a large table, on a real display (run it under Xvfb, see
 // scripts/browser-bench-xvfb.sh): start-up to the first paint of the grid, each keystroke of a
-// seek until the grid shows its record, and a column sort without a tag (the longest stall of
-// the window's event loop while it runs, keys taken meanwhile, and how soon Cancel stops it),
-// all while another program edits the table. A measurement, not a test: it prints figures.
+// seek until the grid shows its record, PgDn and PgUp in a tag's order and in natural order,
+// and a column sort without a tag (the longest stall of the window's event loop while it runs,
+// keys taken meanwhile, and how soon Cancel stops it), all while another program edits the
+// table. A measurement, not a test: it prints figures.
 //
 // Usage: browser_bench make DIR [RECORDS]   writes DIR/BIG.DBF (the film table) and its
 //                                           production index with the tag TITLE
@@ -231,6 +232,38 @@ int Run(int argc, char** argv, const std::string& path) {
       "seek, each keystroke until the grid shows it: median %.1f ms, longest %.1f ms "
       "(%zu keystrokes)\n",
       Median(keys), *std::max_element(keys.begin(), keys.end()), keys.size());
+
+  // Paging: PgDn and PgUp pressed on the grid in the TITLE order and in natural order, from
+  // places a seek or Ctrl+G reached, each key until the grid has painted. The window's events
+  // (its refresh every two seconds among them) run for 10 ms between keys, and the longest
+  // stall of the event loop meanwhile is kept, so that a refresh a key would wait for counts.
+  for (const int order : {1, 0}) {
+    form->ChooseOrder(order);
+    form->Grid->SetFocus();
+    std::vector<double> pages;
+    Stall worst;
+    for (int stretch = 0; stretch < 12; ++stretch) {
+      const std::int32_t at = static_cast<std::int32_t>(random() % records) + 1;
+      if (order == 1) {
+        form->Seek("Film number " + std::to_string(at));
+      } else {
+        form->GoToRecord(at);
+      }
+      for (int i = 0; i < 40; ++i) {
+        const Clock::time_point start = Clock::now();
+        Key(form->Grid->Widget(), i < 30 ? Qt::Key_PageDown : Qt::Key_PageUp);
+        form->Grid->Widget()->repaint();
+        pages.push_back(MillisSince(start));
+        const Stall between = LongestStall([] { return false; }, 10);
+        if (between.longest > worst.longest) worst = between;
+      }
+    }
+    std::printf(
+        "PgDn/PgUp in %s, each key until the grid shows the page: median %.1f ms, longest "
+        "%.1f ms (%zu keys); longest stall of the window between keys %.0f ms\n",
+        order == 1 ? "the TITLE order" : "natural order", Median(pages),
+        *std::max_element(pages.begin(), pages.end()), pages.size(), worst.longest);
+  }
 
   // A sort without a tag, by a click on YEAR's title; PgDn in the grid now and then meanwhile.
   form->Grid->SetFocus();
