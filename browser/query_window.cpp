@@ -49,9 +49,9 @@ std::string SqlString(const std::string& text) {
 std::string ColumnText(sqlite3_stmt* statement, int i) {
   if (sqlite3_column_type(statement, i) == SQLITE_NULL) return {};
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-  return text != nullptr ? std::string(text, static_cast<std::size_t>(
-                                                 sqlite3_column_bytes(statement, i)))
-                         : std::string();
+  return text != nullptr
+             ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, i)))
+             : std::string();
 }
 
 // Line and column (from 1) of a character offset into `text`.
@@ -145,10 +145,11 @@ std::string RowsAreNotRecords(const std::vector<SqlWord>& words) {
   static const std::set<std::string> kMerging = {"DISTINCT", "GROUP",  "UNION", "INTERSECT",
                                                  "EXCEPT",   "JOIN",   "WITH",  "WINDOW",
                                                  "OVER",     "VALUES", "HAVING"};
-  static const std::set<std::string> kAggregates = {"COUNT", "SUM", "AVG", "TOTAL", "MIN",
-                                                    "MAX", "GROUP_CONCAT", "STRING_AGG"};
+  static const std::set<std::string> kAggregates = {"COUNT", "SUM", "AVG",          "TOTAL",
+                                                    "MIN",   "MAX", "GROUP_CONCAT", "STRING_AGG"};
   for (const SqlWord& word : words) {
-    if (kMerging.count(word.text) != 0) return word.text + " makes rows that are no table's records";
+    if (kMerging.count(word.text) != 0)
+      return word.text + " makes rows that are no table's records";
     if (word.call && kAggregates.count(word.text) != 0)
       return word.text + "() makes rows that are no table's records";
   }
@@ -243,8 +244,8 @@ TQueryWindow::TQueryWindow(QWidget* parent, const std::string& table) {
   Message->setText(QString::fromStdString("Tables: " + (names.empty() ? "none" : names) +
                                           (left_out_.empty() ? "" : ". Left out: " + left_out_)));
   if (!tables_.empty())
-    Editor->setPlainText(QString::fromStdString("SELECT * FROM " +
-                                                vexel::sql::quote_identifier(tables_[0].first)));
+    Editor->setPlainText(
+        QString::fromStdString("SELECT * FROM " + vexel::sql::quote_identifier(tables_[0].first)));
 }
 
 TQueryWindow::~TQueryWindow() {
@@ -273,8 +274,9 @@ void TQueryWindow::AttachTables(const std::string& table) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) {
       tables_.emplace_back(name, file);
     } else {
-      left_out_ += (left_out_.empty() ? "" : "; ") + std::filesystem::path(file).filename().string() +
-                   " (" + (message != nullptr ? message : "cannot be read") + ")";
+      left_out_ += (left_out_.empty() ? "" : "; ") +
+                   std::filesystem::path(file).filename().string() + " (" +
+                   (message != nullptr ? message : "cannot be read") + ")";
     }
     sqlite3_free(message);
   }
@@ -321,7 +323,8 @@ bool TQueryWindow::Run(const std::string& sql) {
           Result->insertRow(rows);
           if (first != 0) records_.push_back(sqlite3_column_int64(stepped, 0));
           for (int i = 0; i < columns; ++i) {
-            auto* item = new QTableWidgetItem(QString::fromStdString(ColumnText(stepped, first + i)));
+            auto* item =
+                new QTableWidgetItem(QString::fromStdString(ColumnText(stepped, first + i)));
             const int type = sqlite3_column_type(stepped, first + i);
             if (type == SQLITE_INTEGER || type == SQLITE_FLOAT)
               item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -339,9 +342,9 @@ bool TQueryWindow::Run(const std::string& sql) {
           Message->setText(QString::fromStdString(
               std::to_string(rows) + " row(s)" +
               (rows > kShownRows ? ", the first " + std::to_string(kShownRows) + " shown" : "") +
-              (editable_table_.empty() ? ". Read-only: " + read_only_why_
-                                       : ". Edits are written to the records of " +
-                                             editable_table_)));
+              (editable_table_.empty()
+                   ? ". Read-only: " + read_only_why_
+                   : ". Edits are written to the records of " + editable_table_)));
         }
       }
     }
@@ -392,8 +395,7 @@ sqlite3_stmt* TQueryWindow::PrepareWithRecords(const std::string& select, sqlite
   if (!read_only_why_.empty()) return nullptr;
   // The record number goes in front of the columns, after the first word, SELECT; it names no
   // table, so a statement over more than one table fails to prepare.
-  const std::string sql =
-      select.substr(0, words[0].end) + " _recno," + select.substr(words[0].end);
+  const std::string sql = select.substr(0, words[0].end) + " _recno," + select.substr(words[0].end);
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK || raw == nullptr ||
       sqlite3_column_count(raw) != columns + 1 || sqlite3_column_table_name(raw, 0) == nullptr) {
@@ -434,10 +436,10 @@ void TQueryWindow::ShowStored(int row, int column) {
   pending_.erase({row, column});
   item->setData(Qt::BackgroundRole, QVariant());
   filling_ = false;
-  const std::string sql = "SELECT " +
-                          vexel::sql::quote_identifier(editable_[static_cast<std::size_t>(column)]) +
-                          " FROM main." + vexel::sql::quote_identifier(editable_table_) +
-                          " WHERE _recno = ?1 AND _deleted IN (0, 1)";
+  const std::string sql =
+      "SELECT " + vexel::sql::quote_identifier(editable_[static_cast<std::size_t>(column)]) +
+      " FROM main." + vexel::sql::quote_identifier(editable_table_) +
+      " WHERE _recno = ?1 AND _deleted IN (0, 1)";
   sqlite3_stmt* raw = nullptr;
   sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr);
   const Statement read(raw, sqlite3_finalize);
@@ -496,8 +498,8 @@ bool TQueryWindow::WriteCell(int row, int column, const std::string& text) {
     const std::string error = sqlite3_errmsg(db_);
     sqlite3_reset(update.get());
     if (rc == SQLITE_BUSY) {
-      const std::string text_said =
-          "Record " + std::to_string(record) + " is locked by another program: the edit was not written.";
+      const std::string text_said = "Record " + std::to_string(record) +
+                                    " is locked by another program: the edit was not written.";
       if (MessageBox(text_said + " Try again?", "Record locked",
                      kRetryCancelButtons | MB_ICONWARNING) == kRetryAnswer)
         continue;
@@ -510,8 +512,9 @@ bool TQueryWindow::WriteCell(int row, int column, const std::string& text) {
         filling_ = false;
       }
       Message->setText(QString::fromStdString(
-          what + " is locked by another program: your edit is kept in the cell; Enter tries "
-                 "again, Esc gives it up"));
+          what +
+          " is locked by another program: your edit is kept in the cell; Enter tries "
+          "again, Esc gives it up"));
       return false;
     }
     MessageBox(what + " was not written: " + error, "Value refused", MB_OK | MB_ICONWARNING);
@@ -593,8 +596,8 @@ bool TQueryWindow::ExportCsv(const std::string& path) {
   const bool written = rc == SQLITE_DONE && out.good();
   Message->setText(QString::fromStdString(
       written ? std::to_string(rows) + " row(s) written to " + path
-              : "Export stopped: " + std::string(rc == SQLITE_DONE ? "cannot write " + path
-                                                                   : sqlite3_errmsg(db_))));
+              : "Export stopped: " +
+                    std::string(rc == SQLITE_DONE ? "cannot write " + path : sqlite3_errmsg(db_))));
   return written;
 }
 
