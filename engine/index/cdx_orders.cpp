@@ -104,6 +104,8 @@ int TakeLock(os::File& f) {
 
 }  // namespace
 
+CdxTagKeys CdxKeysFor(TableRecord& t, CdxTag& tag) { return KeysOf(t, tag); }
+
 bool IsCdxName(std::string_view name) { return HasExtension(name, "CDX"); }
 
 std::string CdxPath(const TableRecord& t, std::string_view name) {

@@ -56,6 +56,10 @@ bool UsesStructuralCdx(const TableRecord& table);
 bool OpenCdxFor(TableRecord& table, const std::string& path, CdxIndex& out,
                 bool writable = false);
 
+// Compiles a tag's expressions for the table (its trailing fill set for number keys); a tag
+// whose keys cannot be made says why in CdxTagKeys::unusable.
+CdxTagKeys CdxKeysFor(TableRecord& table, CdxTag& tag);
+
 // Holds a .CDX's lock shared for one scope and reads its directory again; held() false after a
 // report (error 33 when a writer kept it for about ten seconds).
 class CdxReadHold {

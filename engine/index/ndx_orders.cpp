@@ -111,6 +111,10 @@ void DetachNdx(int area) {
   CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(area)].reset();
 }
 
+void ForgetKeptCdx(int area) {
+  if (NdxArea* a = AreaOf(area)) a->cdx.reset();
+}
+
 void ResetNdxAreas() {
   for (auto& a : CurrentState<IndexState>().ndx_areas) a.reset();
 }
@@ -228,24 +232,7 @@ bool WriteStaged(const TableRecord& t, const std::string& path, const NdxHeader&
     }
     ok = ok && writer.Finish();
   }
-  if (ok) {
-    code = file.file().Flush();
-    if (code != 0) {
-      SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + temp);
-      ok = false;
-    }
-  }
-  if (ok) {
-    // The file renamed is the one made and still held here, never one planted in its place.
-    code = file.file().MoveTo(path, true);
-    if (code == os::kIoAccessDenied && !os::NamesOpenFile(temp, file.file())) {
-      SetEngineError(os::kIoAccessDenied, temp + " is no longer the file this build made");
-      ok = false;
-    } else if (code != 0) {
-      SetEngineError(static_cast<std::uint16_t>(code), "Cannot replace " + path + " by " + temp);
-      ok = false;
-    }
-  }
+  ok = ok && PutStagedIndex(file.file(), temp, path);
   file.Close();
   if (!ok) os::DeleteFile(temp);
   return ok;

@@ -110,6 +110,9 @@ void AddNdxHooks(IndexHookTable& hooks);
 // Why an edit of a table whose header names a structural .CDX cannot keep it current (empty:
 // it is opened, or was, and kept current on every edit; see IndexHookTable::CdxRefusal).
 std::string CdxRefusal(const TableRecord& table);
+// Closes the .CDX an area keeps current (after the file was built anew: the next edit opens
+// the new one).
+void ForgetKeptCdx(int area);
 bool NdxHooksInstalled(const IndexHookTable& hooks);
 void ResetNdxAreas();
 
