@@ -248,6 +248,9 @@ struct __attribute__((visibility("hidden"))) BlockAccess {
   // Gives back room Grow made that was not filled (`count` records).
   static void Shrink(RecordBlock& block, std::size_t count);
   static void AddRecno(RecordBlock& block, std::uint32_t recno) { block.recnos_.push_back(recno); }
+  static void AddRecnos(RecordBlock& block, const std::uint32_t* recnos, std::size_t count) {
+    block.recnos_.insert(block.recnos_.end(), recnos, recnos + count);
+  }
   // Keeps, of the records from `from` on, those `keep(bytes, recno)` holds for, in their order.
   template <typename Keep>
   static void KeepIf(RecordBlock& block, std::size_t from, Keep&& keep) {
