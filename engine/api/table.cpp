@@ -428,6 +428,13 @@ void Table::close() {
   Guarded([&] {
     impl_->cdx.reset();
     vx::CurrentArea = static_cast<std::uint8_t>(area);
+    // An append batch still open writes what it holds back before the area goes.
+    try {
+      detail::EndAppendBatch(*impl_);
+    } catch (...) {
+      vx::CloseArea();
+      throw;
+    }
     vx::CloseArea();
   });
 }
