@@ -238,8 +238,8 @@ TEST_F(NdxTest, AStaleFileRefusesEditsUntilRepaired) {
   t.close();
   EXPECT_TRUE(vexel::check_ndx(path, "names").ok());
   // The library walks and searches the file.
-  EXPECT_EQ(vexel::seek_key(path, {"", "names.ndx", false, false}, "ZZ"), 3u);
-  EXPECT_EQ(vexel::seek_key(path, {"", "names.ndx", false, false}, "ZY"), std::nullopt);
+  EXPECT_EQ(vexel::seek_key(path, {"", "names.ndx"}, "ZZ"), 3u);
+  EXPECT_EQ(vexel::seek_key(path, {"", "names.ndx"}, "ZY"), std::nullopt);
   const std::vector<vexel::TagSummary> s = vexel::summarize_tags(path, "names.ndx");
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].keys, 30);
