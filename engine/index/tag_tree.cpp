@@ -1,5 +1,6 @@
 #include "engine/index/tag_tree.h"
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -223,7 +224,11 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
   }
   // The item to insert at the current level's slot, and (after a split below) the page that
   // the slot after it must point to.
-  std::vector<std::uint8_t> item(static_cast<std::size_t>(item_length_), 0);
+  // Buffers on the stack, not the heap: a batch inserts hundreds of thousands of keys. An item is
+  // at most 4 + kMaxKeyLength bytes rounded up, a node's items with one more at most a node
+  // and an item.
+  std::array<std::uint8_t, kMaxKeyLength + 8> item{};
+  std::array<std::uint8_t, kMdxNodeSize + kMaxKeyLength + 12> flat;
   PutLe32(item.data(), record);
   std::memcpy(item.data() + 4, key, static_cast<std::size_t>(key_length_));
   std::uint32_t redirect = 0;
@@ -232,7 +237,11 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
     const int n = Count(s.node);
     const bool leaf = IsLeaf(s.node);
     // Items 0..n with the new one in place, then the trailing pointer.
-    std::vector<std::uint8_t> flat(static_cast<std::size_t>((n + 1) * item_length_ + 4), 0);
+    const auto flat_size = static_cast<std::size_t>((n + 1) * item_length_ + 4);
+    if (flat_size > flat.size() || static_cast<std::size_t>(item_length_) > item.size()) {
+      Damaged(s.page, "more items than a node holds");
+      return TreeResult::kFailed;
+    }
     const auto L = static_cast<std::size_t>(item_length_);
     const auto slot = static_cast<std::size_t>(s.slot);
     std::memcpy(flat.data(), Item(s.node, 0), slot * L);
@@ -242,7 +251,7 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
     if (redirect != 0) PutLe32(flat.data() + (slot + 1) * L, redirect);
     const int total = n + 1;
     if (total <= max_keys_) {
-      std::memcpy(Item(s.node, 0), flat.data(), flat.size());
+      std::memcpy(Item(s.node, 0), flat.data(), flat_size);
       SetCount(s.node, total);
       return Write(s) ? TreeResult::kDone : TreeResult::kFailed;
     }
