@@ -322,6 +322,21 @@ TEST_F(FoxProTablesTest, IndexReindexAndRepairBuildTheStructuralCdx) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Vxdbf({"check", path}).status, 0);
   perl_agrees();
+  // Rewrites that change record numbers or fields build the .CDX again: pack drops record 1,
+  // alter makes a new header (which names the .CDX again), zap empties every tag.
+  r = Vxdbf({"pack", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Vxdbf({"check", path});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAMES", "KIWI"}).out, "4\n");
+  ASSERT_EQ(Vxdbf({"alter", path, "--add", "EXTRA,N,3,0"}).status, 0);
+  EXPECT_EQ(test::ReadBytes(path)[28] & 0x01, 0x01);
+  r = Vxdbf({"check", path});
+  EXPECT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(Vxdbf({"zap", path, "--yes"}).status, 0);
+  r = Vxdbf({"tags", path, "--json"});
+  EXPECT_NE(r.out.find("\"keys\":0"), std::string::npos) << r.out;
+  EXPECT_EQ(Vxdbf({"check", path}).status, 0);
 }
 
 TEST_F(FoxProTablesTest, CorpusDamagedHeaderReadsWithAWarningAndRefusesEdits) {
