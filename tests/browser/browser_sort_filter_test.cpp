@@ -176,6 +176,33 @@ TEST_F(BrowserTest, TheFilterRowWritesItsConditionIntoTheFilterBar) {
 }
 
 
+// A sort without a tag is kept with the table: the next session sorts again by the values
+// (runtimes whose stored text orders otherwise than their numbers: "95" after "102" as text)
+// and shows the records in that order.
+TEST_F(BrowserTest, ASortWithoutATagComesBackInTheNextSessionByTheValues) {
+  const std::string path = MakeFilmTable();
+  const std::vector<int> runtimes = {102, 95, 221, 87, 109, 175, 121};
+  Browse(path);
+  for (std::size_t i = 0; i < runtimes.size(); ++i) {
+    browser_->Table->SetRecNo(static_cast<std::int32_t>(i + 1));
+    browser_->Table->Edit();
+    browser_->Table->FieldByName("RUNTIME")->SetAsInteger(runtimes[i]);
+    browser_->Table->Post();
+  }
+  ClickTitle("RUNTIME");
+  browser_->FinishSort();
+  ClickTitle("RUNTIME");  // descending
+  browser_->FinishSort();
+  const std::vector<std::string> expected = {"221", "175", "121", "109", "102", "95", "87"};
+  EXPECT_THAT(ViewColumn("RUNTIME"), ElementsAreArray(expected));
+  delete browser_;
+  Browse(path);
+  browser_->FinishSort();
+  EXPECT_TRUE(browser_->Table->HasRecordOrder());
+  EXPECT_THAT(ViewColumn("RUNTIME"), ElementsAreArray(expected));
+  EXPECT_THAT(Status(), HasSubstr("by RUNTIME descending (temporary)"));
+}
+
 // .NDX files named with File > Open index files: each is an order in the box after the tags,
 // shown and searched as the file holds it; an edit through the window keeps the file current
 // (the library's check agrees) and the order follows it; the files and the order chosen come
