@@ -10,11 +10,13 @@
 #include <tuple>
 #include <vexel/edit.hpp>
 #include <vexel/indexing.hpp>
+#include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
 
 #include "browser/column_filter.h"
 #include "browser/filter_row.h"
 #include "browser/sort_builder.h"
+#include "browser/table_tools.h"
 #include "tests/browser/browser_fixture.h"
 
 namespace vx::browser {
@@ -256,6 +258,17 @@ TEST_F(BrowserTest, NdxFilesOpenedWithTheTableOrderSearchAndStayCurrent) {
   EXPECT_THAT(entries(), ElementsAre("Natural order", "TITLE", "TITLES.NDX", "YEARS.NDX"));
   EXPECT_EQ(browser_->OrderBox->currentIndex(), 3);
   EXPECT_EQ(ViewColumn().back(), "Zorro");
+  // Pack (Table menu) rebuilds them with the table's new record numbers.
+  vexel::delete_record(path, 2);  // Matrix
+  browser_->Tools->Confirm = [](const std::string&) { return true; };
+  ASSERT_TRUE(browser_->Tools->Pack()) << browser_->Tools->LastMessage;
+  EXPECT_EQ(ViewColumn().back(), "Zorro");
+  EXPECT_EQ(ViewColumn().size(), 6u);
+  for (const char* file : {"TITLES.NDX", "YEARS.NDX"}) {
+    SCOPED_TRACE(file);
+    const vexel::NdxCheck check = vexel::check_ndx(path, dir_.File(file));
+    EXPECT_TRUE(check.ok()) << (check.problems.empty() ? "" : check.problems[0]);
+  }
   // A file that is missing or no index of this table: said, nothing added.
   named = {"NOPE.NDX", dir_.File("movie.MDX")};
   browser_->AskNdxFiles = [&](std::vector<std::string>& paths) {
