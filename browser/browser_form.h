@@ -146,6 +146,8 @@ class TBrowserForm : public TForm {
   // only read), and opened with the table again next time. A file that cannot be used is shown
   // in a message box. Answers how many were opened.
   int OpenNdxFiles(const std::vector<std::string>& paths);
+  // The .NDX files open with the table (full paths), for the Table menu's operations to keep.
+  std::vector<std::string> NdxFiles() const;
   // Asks for .NDX files (File > Open index files); tests answer it themselves.
   std::function<bool(std::vector<std::string>& paths)> AskNdxFiles;
   // Seeks `text` in the chosen tag with soft seek, made into a key as the tag makes its keys;

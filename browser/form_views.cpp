@@ -544,13 +544,19 @@ int TBrowserForm::OpenNdxFiles(const std::vector<std::string>& paths) {
     });
   }
   QStringList kept;
-  for (const auto& order : file_orders_) {
-    if (IsNdxName(order->Path())) kept << QString::fromStdString(order->Path());
-  }
+  for (const std::string& ndx : NdxFiles()) kept << QString::fromStdString(ndx);
   QSettings().setValue(SettingsKey(path_, "ndx"), kept);
   FillOrderBox();
   UpdateStatus();
   return opened;
+}
+
+std::vector<std::string> TBrowserForm::NdxFiles() const {
+  std::vector<std::string> paths;
+  for (const auto& order : file_orders_) {
+    if (IsNdxName(order->Path())) paths.push_back(order->Path());
+  }
+  return paths;
 }
 
 }  // namespace vx::browser

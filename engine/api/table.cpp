@@ -75,8 +75,11 @@ namespace detail {
 namespace {
 
 std::string_view TrimRight(std::string_view s) {
-  const std::size_t end = s.find_last_not_of(std::string_view(" \0", 2));
-  return end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1);
+  // A loop, not find_last_not_of over a set: that searches the set once per byte, and every
+  // character field read goes through here.
+  std::size_t end = s.size();
+  while (end > 0 && (s[end - 1] == ' ' || s[end - 1] == '\0')) --end;
+  return s.substr(0, end);
 }
 
 std::string_view Trim(std::string_view s) {
@@ -430,6 +433,13 @@ void Table::close() {
   Guarded([&] {
     impl_->cdx.reset();
     vx::CurrentArea = static_cast<std::uint8_t>(area);
+    // An append batch still open writes what it holds back before the area goes.
+    try {
+      detail::EndAppendBatch(*impl_);
+    } catch (...) {
+      vx::CloseArea();
+      throw;
+    }
     vx::CloseArea();
   });
 }

@@ -533,6 +533,32 @@ TEST_F(CdxTest, EditsTheIndexCannotTakeAreRefusedOrTakenBack) {
   EXPECT_TRUE(vexel::check_table(path).ok);
   vexel::Table v = vexel::open(path);
   EXPECT_EQ(v.seek("CODE", std::string("N1000")), 7u);
+  // An append whose key cannot be written: the record is taken back with its keys.
+  const std::size_t records = v.size();
+  v.close();
+  int taken_back = 0;
+  for (int fail_at = 0; fail_at < 8; ++fail_at) {
+    SCOPED_TRACE("append, write " + std::to_string(fail_at + 1));
+    vexel::Table u = vexel::open(path);
+    u.read(1);
+    bool failed = false;
+    {
+      vx::test::FaultInjection faults;
+      faults.Fail(vx::test::Call::kWrite, "fox.cdx", 5 /* EIO */, fail_at);
+      try {
+        u.append({{"NAME", std::string("N0500")}});
+      } catch (const vexel::Error&) {
+        failed = true;
+      }
+    }
+    if (!failed) break;
+    ++taken_back;
+    EXPECT_EQ(u.size(), records);
+    u.close();
+    EXPECT_TRUE(vexel::check_table(path).ok);
+  }
+  EXPECT_GT(taken_back, 0);
+  EXPECT_TRUE(vexel::check_table(path).ok);
 }
 
 }  // namespace

@@ -10,11 +10,13 @@
 #include <tuple>
 #include <vexel/edit.hpp>
 #include <vexel/indexing.hpp>
+#include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
 
 #include "browser/column_filter.h"
 #include "browser/filter_row.h"
 #include "browser/sort_builder.h"
+#include "browser/table_tools.h"
 #include "tests/browser/browser_fixture.h"
 
 namespace vx::browser {
@@ -176,6 +178,33 @@ TEST_F(BrowserTest, TheFilterRowWritesItsConditionIntoTheFilterBar) {
 }
 
 
+// A sort without a tag is kept with the table: the next session sorts again by the values
+// (runtimes whose stored text orders otherwise than their numbers: "95" after "102" as text)
+// and shows the records in that order.
+TEST_F(BrowserTest, ASortWithoutATagComesBackInTheNextSessionByTheValues) {
+  const std::string path = MakeFilmTable();
+  const std::vector<int> runtimes = {102, 95, 221, 87, 109, 175, 121};
+  Browse(path);
+  for (std::size_t i = 0; i < runtimes.size(); ++i) {
+    browser_->Table->SetRecNo(static_cast<std::int32_t>(i + 1));
+    browser_->Table->Edit();
+    browser_->Table->FieldByName("RUNTIME")->SetAsInteger(runtimes[i]);
+    browser_->Table->Post();
+  }
+  ClickTitle("RUNTIME");
+  browser_->FinishSort();
+  ClickTitle("RUNTIME");  // descending
+  browser_->FinishSort();
+  const std::vector<std::string> expected = {"221", "175", "121", "109", "102", "95", "87"};
+  EXPECT_THAT(ViewColumn("RUNTIME"), ElementsAreArray(expected));
+  delete browser_;
+  Browse(path);
+  browser_->FinishSort();
+  EXPECT_TRUE(browser_->Table->HasRecordOrder());
+  EXPECT_THAT(ViewColumn("RUNTIME"), ElementsAreArray(expected));
+  EXPECT_THAT(Status(), HasSubstr("by RUNTIME descending (temporary)"));
+}
+
 // .NDX files named with File > Open index files: each is an order in the box after the tags,
 // shown and searched as the file holds it; an edit through the window keeps the file current
 // (the library's check agrees) and the order follows it; the files and the order chosen come
@@ -229,6 +258,17 @@ TEST_F(BrowserTest, NdxFilesOpenedWithTheTableOrderSearchAndStayCurrent) {
   EXPECT_THAT(entries(), ElementsAre("Natural order", "TITLE", "TITLES.NDX", "YEARS.NDX"));
   EXPECT_EQ(browser_->OrderBox->currentIndex(), 3);
   EXPECT_EQ(ViewColumn().back(), "Zorro");
+  // Pack (Table menu) rebuilds them with the table's new record numbers.
+  vexel::delete_record(path, 2);  // Matrix
+  browser_->Tools->Confirm = [](const std::string&) { return true; };
+  ASSERT_TRUE(browser_->Tools->Pack()) << browser_->Tools->LastMessage;
+  EXPECT_EQ(ViewColumn().back(), "Zorro");
+  EXPECT_EQ(ViewColumn().size(), 6u);
+  for (const char* file : {"TITLES.NDX", "YEARS.NDX"}) {
+    SCOPED_TRACE(file);
+    const vexel::NdxCheck check = vexel::check_ndx(path, dir_.File(file));
+    EXPECT_TRUE(check.ok()) << (check.problems.empty() ? "" : check.problems[0]);
+  }
   // A file that is missing or no index of this table: said, nothing added.
   named = {"NOPE.NDX", dir_.File("movie.MDX")};
   browser_->AskNdxFiles = [&](std::vector<std::string>& paths) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <vexel/maintenance.hpp>
 
@@ -78,7 +77,7 @@ OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOp
   }
   if (!t.file.IsOpen()) return out;  // the open that follows reports what is wrong
   const bool cdx = t.HasStructuralCdx();
-  for (const std::filesystem::path& name : options.ndx_files) {
+  for (const auto& name : options.ndx_files) {
     const std::string path = NdxPath(t, os::PathText(name));
     NdxFile file;
     QuietErrors quiet;

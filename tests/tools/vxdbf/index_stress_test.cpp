@@ -3,7 +3,8 @@
 // Afterwards every tree is sound, every append is present once and each program's last values
 // are in the table and in every tag, and the doctor finds nothing wrong. Then the same with four
 // kinds of writers (vxdbf set, vxdbf append, the library, the Python package) that open the table
-// anew for every edit, so that every edit first reads the trees whole while the others write.
+// anew for every edit, so that every edit first reads the trees whole while the others write;
+// vxdbf append, the library's append_many and Python's append_many append batches of rows.
 // And the other index kinds: four programs editing through the library a Visual FoxPro table
 // with a 3-tag structural .CDX, then a dBASE III table with two .NDX files, each checked and
 // read by Perl's XBase::Index afterwards.
@@ -234,9 +235,11 @@ int SetWriter(Child& self, const std::string& table, int first, const std::strin
 int AppendWriter(Child& self, const std::string& table, const std::string& out) {
   self.Receive();
   for (int i = 0; i < kMixedOperations; ++i) {
+    // Two rows a run: one batch, its keys put in together.
     const tool::Result r =
         tool::Vxdbf({"append", table, "--retries", "255", "--wait", "0.05"},
-                    "CODE,NUM\n" + MixedCode('V', i) + "," + std::to_string(i) + "\n");
+                    "CODE,NUM\n" + MixedCode('V', i) + "," + std::to_string(i) + "\n" +
+                        MixedCode('U', i) + "," + std::to_string(i) + "\n");
     if (r.status != 0) return Failed(out, "append " + std::to_string(i) + ": " + r.err);
   }
   return 0;
@@ -251,8 +254,12 @@ int LibraryWriter(Child& self, const std::string& table, int first, const std::s
   for (int i = 0; i < kMixedOperations; ++i) {
     try {
       vexel::Table t = vexel::open(table, options);
-      if (i % 2 == 0) {
+      if (i % 4 == 0) {
         t.append({{"CODE", MixedCode('L', i)}, {"NUM", std::int64_t{i}}});
+      } else if (i % 2 == 0) {
+        // A batch of two rows under one update bracket.
+        t.lock_append().append_many({{{"CODE", MixedCode('L', i)}, {"NUM", std::int64_t{i}}},
+                                     {{"CODE", MixedCode('K', i)}, {"NUM", std::int64_t{i}}}});
       } else {
         const auto record = static_cast<std::uint32_t>(first + i % kOwnRecords);
         vexel::RecordLock lock = t.lock(record);
@@ -272,13 +279,15 @@ int PythonWriter(Child& self, const std::string& table, int first, const std::st
   const std::string script = R"(
 import sys, vexel
 table, first, count, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-def code(i):
-    return chr(ord("A") + (i * 7 + ord("P")) % 26) + "P" + "%05d" % i
+def code(i, kind="P"):
+    return chr(ord("A") + (i * 7 + ord(kind)) % 26) + kind + "%05d" % i
 for i in range(count):
     try:
         with vexel.open(table, lock_retries=1000, lock_wait=0.01) as t:
-            if i % 2 == 0:
+            if i % 4 == 0:
                 t.append(CODE=code(i), NUM=i)
+            elif i % 2 == 0:
+                t.append_many([{"CODE": code(i), "NUM": i}, {"CODE": code(i, "Q"), "NUM": i}])
             else:
                 with t.lock(first + i % 10) as rec:
                     rec.CODE = code(i)
@@ -334,10 +343,15 @@ TEST_F(IndexStressTest, FourKindsOfWritersOpeningTheTableForEachEditSeeNoFalseDa
   for (int n = 1; n <= 3 * kOwnRecords; ++n) last[n] = "INIT" + std::to_string(n);
   for (int i = 0; i < kMixedOperations; ++i) {
     expected.insert(MixedCode('V', i));
+    expected.insert(MixedCode('U', i));
     last[1 + i % kOwnRecords] = MixedCode('S', i);
     if (i % 2 == 0) {
       expected.insert(MixedCode('L', i));
       expected.insert(MixedCode('P', i));
+      if (i % 4 != 0) {
+        expected.insert(MixedCode('K', i));
+        expected.insert(MixedCode('Q', i));
+      }
     } else {
       last[1 + kOwnRecords + i % kOwnRecords] = MixedCode('L', i);
       last[1 + 2 * kOwnRecords + i % kOwnRecords] = MixedCode('P', i);
