@@ -7,10 +7,12 @@
 // Makes films.dbf (ID N 8, TITLE C 30, YEAR N 4, RATING N 5 2, DIRECTOR C 20, tags ID and
 // TITLE) in a temporary folder with vxdbf, copies it into a native table (ID and TITLE indexed)
 // through the module, then times through each: QUERIES point queries on TITLE; SELECT count(*),
-// avg(YEAR) (best of three); ranges of 10,000 rows on ID (BETWEEN, rows read); count(*) over the
-// same ranges and count(*) WHERE YEAR >= 2000 (no tag: every record read). Prints the CPU times
-// (and wall-clock times) and the ratios of the CPU times; the goals are at most 2x for the point
-// queries and the ranges, 1.5x for the aggregate and the counts.
+// avg(YEAR) (best of three); ranges of 10,000 rows on ID (BETWEEN, rows read) and count(*) over
+// the same ranges (each the best of three runs of 20 ranges); count(*) WHERE YEAR >= 2000 (no
+// tag: every record read); last, INSERT ... SELECT of 20,000 of the rows into each table, kept
+// current by its tags. Prints the CPU times (and wall-clock times) and the ratios of the CPU
+// times; the goals are at most 2x for the point queries and the ranges, 1.5x for the aggregate
+// and the counts.
 
 #include <sqlite3.h>
 #include <time.h>
@@ -139,10 +141,11 @@ Timing Ranges(sqlite3* db, const std::string& sql, const std::vector<int>& start
 
 void Row(const char* what, double unit, const char* unit_name, Timing vexel, Timing native,
          int runs, double goal) {
-  std::printf("%-34s %7.2f %s (%7.2f %s) %7.2f %s (%7.2f %s) %7.2fx %5.1fx\n", what,
+  std::printf("%-34s %7.2f %s (%7.2f %s) %7.2f %s (%7.2f %s) %7.2fx %s\n", what,
               vexel.cpu / runs * unit, unit_name, vexel.wall / runs * unit, unit_name,
               native.cpu / runs * unit, unit_name, native.wall / runs * unit, unit_name,
-              vexel.cpu / native.cpu, goal);
+              vexel.cpu / native.cpu,
+              goal > 0 ? (std::to_string(goal).substr(0, 3) + "x").c_str() : "   -");
 }
 
 }  // namespace
@@ -215,8 +218,15 @@ int main(int argc, char** argv) {
     };
     Ranges(db, on("films"), starts, vexel_sum);  // once to warm both up
     Ranges(db, on("native"), starts, native_sum);
-    vexel = Ranges(db, on("films"), starts, vexel_sum);
-    native = Ranges(db, on("native"), starts, native_sum);
+    // Then three times each, in turn, keeping each side's least CPU time: the runs are a few
+    // milliseconds, which other work on a shared machine lengthens at random.
+    vexel = native = Timing{1e9, 1e9};
+    for (int run = 0; run < 3; ++run) {
+      const Timing v = Ranges(db, on("films"), starts, vexel_sum);
+      const Timing n = Ranges(db, on("native"), starts, native_sum);
+      if (v.cpu < vexel.cpu) vexel = v;
+      if (n.cpu < native.cpu) native = n;
+    }
     if (vexel_sum != native_sum) {
       std::fprintf(stderr, "%s: answers differ: %lld / %lld\n", sql.c_str(), vexel_sum,
                    native_sum);
@@ -244,6 +254,31 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // INSERT ... SELECT of 20,000 rows into each table with its two tags (indexes), in one
+  // statement that is its own transaction: the vexel rows go in as one batch.
+  const auto insert = [&](const char* table) {
+    const std::string sql = std::string("INSERT INTO ") + table +
+                            " (ID, TITLE, YEAR, RATING, DIRECTOR) SELECT ID + 10000000, TITLE, "
+                            "YEAR, RATING, DIRECTOR FROM native WHERE ID <= 20000";
+    const auto start = Clock::now();
+    const double cpu = CpuNow();
+    Exec(db, sql);
+    return Timing{CpuNow() - cpu, Seconds(start)};
+  };
+  const Timing vexel_insert = insert("films");
+  const Timing native_insert = insert("native");
+  {
+    long long vexel_sum = 0, native_sum = 0;
+    const std::vector<int> inserted = {10000001};
+    Ranges(db, "SELECT ID, TITLE FROM films WHERE ID BETWEEN ?1 AND ?2 + 10000", inserted,
+           vexel_sum);
+    Ranges(db, "SELECT ID, TITLE FROM native WHERE ID BETWEEN ?1 AND ?2 + 10000", inserted,
+           native_sum);
+    if (vexel_sum != native_sum) {
+      std::fprintf(stderr, "inserted rows: answers differ\n");
+      return 1;
+    }
+  }
   std::printf("CPU time (wall-clock time in brackets)\n");
   std::printf("%-34s %22s %22s %8s %6s\n", "", "vexel", "native", "ratio", "goal");
   std::printf("%-34s %7.2f us (%7.2f us) %7.2f us (%7.2f us) %7.2fx %5.1fx\n",
@@ -259,6 +294,8 @@ int main(int argc, char** argv) {
   Row("10,000 rows, ID BETWEEN (tag ID)", 1e3, "ms", vexel_range, native_range, runs, 2.0);
   Row("count(*), ID BETWEEN (tag ID)", 1e3, "ms", vexel_count, native_count, runs, 1.5);
   Row("count(*) WHERE YEAR >= 2000", 1e3, "ms", vexel_filter, native_filter, 1, 1.5);
+  Row("INSERT ... SELECT, per row (20,000)", 1e6, "us", vexel_insert, native_insert,
+      std::min(records, 20000), 0);
   sqlite3_close(db);
   std::filesystem::remove_all(dir);
   return 0;

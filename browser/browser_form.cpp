@@ -1,5 +1,7 @@
 #include "browser/browser_form.h"
 
+#include "browser/file_orders.h"
+
 #include <QAction>
 #include <QActionGroup>
 #include <QClipboard>
@@ -25,6 +27,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "browser/file_orders.h"
 #include "browser/form_text.h"
 #include "browser/query_window.h"
 #include "browser/record_form.h"
@@ -482,6 +485,11 @@ void TBrowserForm::BuildMenus() {
   QAction* open = file_menu->addAction("&Open...");
   open->setShortcut(QKeySequence::Open);
   QObject::connect(open, &QAction::triggered, [this] { OpenWithDialog(); });
+  OpenNdxAction = file_menu->addAction("Open &index files (.NDX)...");
+  QObject::connect(OpenNdxAction, &QAction::triggered, [this] {
+    std::vector<std::string> paths;
+    if (AskNdxFiles && AskNdxFiles(paths)) OpenNdxFiles(paths);
+  });
   RecentMenu = file_menu->addMenu("&Recent files");
   QObject::connect(file_menu->addAction("&Export view..."), &QAction::triggered, [this] {
     std::string path;
@@ -578,6 +586,14 @@ void TBrowserForm::BuildMenus() {
     bool ok = false;
     n = QInputDialog::getInt(Widget(), "Go to record", "Record number:", 1, 1, 2147483646, 1, &ok);
     return ok;
+  };
+  AskNdxFiles = [this](std::vector<std::string>& paths) {
+    const QStringList names = QFileDialog::getOpenFileNames(
+        Widget(), "Open index files with the table",
+        QString::fromStdString(std::filesystem::path(path_).parent_path().string()),
+        "dBASE III index files (*.ndx *.NDX)");
+    for (const QString& name : names) paths.push_back(name.toStdString());
+    return !paths.empty();
   };
   AskExportFile = [this](std::string& path, ExportFormat& format) {
     QString filter;
@@ -711,6 +727,8 @@ void TBrowserForm::CloseTable() {
   Guarded([this] { Table->SetActive(false); });
   Table->SetReadOnly(false);
   Table->ClearRecordOrder();
+  file_orders_.clear();
+  file_order_ = -1;
   writers_order_tag_ = 0;
   sort_field_.clear();
   sort_more_.clear();
@@ -786,6 +804,7 @@ bool TBrowserForm::OpenTable(const std::string& path) {
       Table->First();
     });
     RememberRecent(path_);
+    LoadFileOrders();
   }
   FillOrderBox();
   BuildColumns();
@@ -1057,6 +1076,7 @@ void TBrowserForm::FillOrderBox() {
       for (const std::string& name : Table->OrderNames())
         OrderBox->addItem(QString::fromStdString(name));
     });
+    for (const auto& order : file_orders_) OrderBox->addItem(QString::fromStdString(order->Name()));
   }
   // A tag whose header cannot be read is shown but cannot be chosen.
   if (auto* model = qobject_cast<QStandardItemModel*>(OrderBox->model())) {
@@ -1073,7 +1093,9 @@ void TBrowserForm::FillOrderBox() {
 
 void TBrowserForm::ShowOrderInBox() {
   filling_orders_ = true;
-  if (Table->HasRecordOrder()) {
+  if (file_order_ >= 0) {
+    OrderBox->setCurrentIndex(static_cast<int>(Table->OrderNames().size()) + 1 + file_order_);
+  } else if (Table->HasRecordOrder()) {
     OrderBox->setCurrentIndex(OrderBox->count() - 1);
   } else {
     int order = 0;
@@ -1086,9 +1108,14 @@ void TBrowserForm::ShowOrderInBox() {
 void TBrowserForm::ChooseOrder(int order) {
   if (!Table->Active()) return;
   const int tags = static_cast<int>(Table->OrderNames().size());
-  if (order > tags) return;  // the temporary order, already in force
+  if (order > tags) {
+    // An index file's order, else the temporary order, already in force.
+    if (order - tags - 1 < static_cast<int>(file_orders_.size())) ChooseFileOrder(order - tags - 1);
+    return;
+  }
   CancelSort();
   const bool had_sort = Table->HasRecordOrder();
+  file_order_ = -1;
   Guarded([&] {
     // A tag that holds its keys in its writer's own order is read in that order, and edits
     // wait until another order is chosen: keys this program put there would be lost to it.
@@ -1122,30 +1149,49 @@ void TBrowserForm::Seek(const std::string& text) {
   if (!Table->Active() || text.empty()) return;
   Guarded([&] {
     const int order = Table->ActiveOrder();
-    if (order == 0) {
+    if (order == 0 && file_order_ < 0) {
       Notice = "search needs a tag: choose one in the order box";
       return;
     }
     Select(Table->WorkArea());
-    const OrderTag* tag = OrderOf(order);
-    const std::string expression = tag != nullptr ? tag->header.KeyExpression() : std::string();
+    std::string expression;
+    if (file_order_ >= 0) {
+      expression = file_orders_[static_cast<std::size_t>(file_order_)]->KeyExpression();
+    } else if (const OrderTag* tag = OrderOf(order); tag != nullptr) {
+      expression = tag->header.KeyExpression();
+    }
     const std::string key_text = SearchKeyText(expression, text);
     // Straight into the table's own code page, the page its keys are made in.
     const std::string key = os::EncodeCodePage(code_page_, key_text, os::OnFault::kReplace).text;
-    const bool soft = SoftSeek;
-    SoftSeek = true;
     bool found = false;
-    try {
-      found = Table->FindStored(key);
-    } catch (...) {
+    bool past_end = false;
+    if (file_order_ >= 0) {
+      // The index file finds the record; the list of its records places it.
+      Table->CheckBrowseMode();
+      const std::uint32_t record =
+          file_orders_[static_cast<std::size_t>(file_order_)]->Seek(*SelectedTable(), key, found);
+      past_end = record == 0;
+      if (past_end) {
+        Table->Last();
+      } else {
+        Table->SetRecNo(static_cast<std::int32_t>(record));
+      }
+    } else {
+      const bool soft = SoftSeek;
+      SoftSeek = true;
+      try {
+        found = Table->FindStored(key);
+      } catch (...) {
+        SoftSeek = soft;
+        throw;
+      }
       SoftSeek = soft;
-      throw;
+      past_end = Table->Eof();
     }
-    SoftSeek = soft;
     ShowFoundRecord();
     if (found) {
       Notice = "found \"" + text + "\"";
-    } else if (Table->Eof()) {
+    } else if (past_end) {
       Notice = "\"" + text + "\" not found: no higher key, on the last record";
     } else {
       Notice = "\"" + text + "\" not found: on the next higher key";
@@ -1153,6 +1199,28 @@ void TBrowserForm::Seek(const std::string& text) {
   });
   RefreshLocks();
   UpdateStatus();
+}
+
+void TBrowserForm::ChooseFileOrder(int n) {
+  ChooseOrder(0);
+  Guarded([&] {
+    Select(Table->WorkArea());
+    Table->SetRecordOrder(file_orders_[static_cast<std::size_t>(n)]->Records(*SelectedTable()));
+    file_order_ = n;
+  });
+  if (file_order_ != n) FillOrderBox();
+  ShowOrderInBox();
+  RefreshLocks();
+  UpdateStatus();
+}
+
+void TBrowserForm::ReloadFileOrder() {
+  if (file_order_ < 0 || !Table->Active()) return;
+  Guarded([&] {
+    Select(Table->WorkArea());
+    Table->SetRecordOrder(
+        file_orders_[static_cast<std::size_t>(file_order_)]->Records(*SelectedTable()));
+  });
 }
 
 // --- Sorting by a column -----------------------------------------------------------------------
@@ -1303,6 +1371,7 @@ void TBrowserForm::PollSort() {
     sort_field_.clear();
   sort_more_.clear();
   } else if (Table->Active()) {
+    file_order_ = -1;
     Guarded([&] { Table->SetRecordOrder(std::move(order), std::move(positions)); });
     Notice = "sorted by " + SortText(false) + " (temporary order)";
   }
@@ -1536,7 +1605,9 @@ void TBrowserForm::UpdateStatus() {
                                                    : " (no mark: locale)");
     text += "  |  " + std::string(table->exclusive || !SharingEnabled ? "exclusive" : "shared");
     if (!ReadOnlyReason.empty()) text += ", read-only: " + ReadOnlyReason;
-    if (Table->HasRecordOrder()) {
+    if (file_order_ >= 0) {
+      text += "  |  " + file_orders_[static_cast<std::size_t>(file_order_)]->Name() + " order";
+    } else if (Table->HasRecordOrder()) {
       text += "  |  by " + SortText(false) + " (temporary)";
     } else {
       const int order = Table->ActiveOrder();

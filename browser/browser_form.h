@@ -42,6 +42,7 @@ class QWidget;
 
 namespace vx::browser {
 
+class FileOrder;
 class SortBuilder;
 class TFilterRow;
 class TQueryWindow;
@@ -140,6 +141,15 @@ class TBrowserForm : public TForm {
   void OpenWithDialog();
   // Chooses order n of the order box (0: natural order); the current record stays current.
   void ChooseOrder(int order);
+  // Opens .NDX files with the table (a name without folder from the table's): each is shown in
+  // the order box after the tags, kept current by this window's edits (a read-only table's
+  // only read), and opened with the table again next time. A file that cannot be used is shown
+  // in a message box. Answers how many were opened.
+  int OpenNdxFiles(const std::vector<std::string>& paths);
+  // The .NDX files open with the table (full paths), for the Table menu's operations to keep.
+  std::vector<std::string> NdxFiles() const;
+  // Asks for .NDX files (File > Open index files); tests answer it themselves.
+  std::function<bool(std::vector<std::string>& paths)> AskNdxFiles;
   // Seeks `text` in the chosen tag with soft seek, made into a key as the tag makes its keys;
   // the status line says found or not found (next higher).
   void Seek(const std::string& text);
@@ -283,6 +293,7 @@ class TBrowserForm : public TForm {
   QAction* ShowDeletedAction = nullptr;
   QAction* RecordFormAction = nullptr;
   QAction* ExitAction = nullptr;
+  QAction* OpenNdxAction = nullptr;
   QAction* CheckAction = nullptr;
   QAction* SettingsAction = nullptr;
   QAction* QueryAction = nullptr;
@@ -315,6 +326,13 @@ class TBrowserForm : public TForm {
   void LayOut();
   void FillOrderBox();
   void ShowOrderInBox();
+  // Reads the structural .CDX's tags and the .NDX files kept for the open table into
+  // file_orders_ (attaching the .NDX files to its area unless it is read-only).
+  void LoadFileOrders();
+  // Puts file order n in force: its records read into the temporary order.
+  void ChooseFileOrder(int n);
+  // Reads the order in force again after this window changed the table.
+  void ReloadFileOrder();
   void BuildColumns();
   void FitColumns();
   void ChooseTablePage();
@@ -396,6 +414,10 @@ class TBrowserForm : public TForm {
   bool replaying_ = false;
   std::int32_t deleting_ = 0;
   std::string index_problem_;
+  // Orders from index files the work area does not keep (file_orders.h): the .CDX's tags and
+  // the .NDX files opened with the table, after its tags in the order box; -1: none in force.
+  std::vector<std::unique_ptr<FileOrder>> file_orders_;
+  int file_order_ = -1;
   // The tag read in its writer's own order (0: none); edits wait while it is chosen.
   int writers_order_tag_ = 0;
   std::set<int> damaged_tags_;

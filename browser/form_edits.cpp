@@ -69,11 +69,14 @@ EditHistory::Values TBrowserForm::CurrentValues() {
 }
 
 void TBrowserForm::AfterPost() {
+  // An index file's order follows the change (the engine kept the file current): its records
+  // are read again.
+  if (file_order_ >= 0) ReloadFileOrder();
   if (replaying_) return;
   const EditHistory::Values after = CurrentValues();
   history_.Add({appending_ ? EditHistory::Kind::kAppend : EditHistory::Kind::kChange,
                 Table->RecNo(), appending_ ? EditHistory::Values{} : before_post_, after});
-  if (Table->HasRecordOrder() || Sorting()) {
+  if (file_order_ < 0 && (Table->HasRecordOrder() || Sorting())) {
     bool sorted_changed = appending_;
     for (std::size_t i = 0; i < after.size() && i < before_post_.size(); ++i) {
       if (SortsBy(after[i].first) && after[i].second != before_post_[i].second)

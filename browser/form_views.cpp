@@ -20,6 +20,7 @@
 #include <filesystem>
 
 #include "browser/browser_form.h"
+#include "browser/file_orders.h"
 #include "browser/form_text.h"
 #include "browser/record_form.h"
 #include "components/dataset/table_dataset.h"
@@ -27,6 +28,7 @@
 #include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_codec.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
 #include "engine/memo/memo_file.h"
@@ -428,7 +430,9 @@ void TBrowserForm::SaveSettings() {
   }
   settings.setValue(SettingsKey(path_, "columns"), columns);
   std::string order;
-  if (Table->HasRecordOrder()) {
+  if (file_order_ >= 0) {
+    order = "tag:" + file_orders_[static_cast<std::size_t>(file_order_)]->Name();
+  } else if (Table->HasRecordOrder()) {
     // A sort by several columns comes back by its first.
     order = "sort:" + sort_field_ + (sort_descending_ ? ":descending" : "");
   } else {
@@ -505,6 +509,54 @@ void TBrowserForm::RestoreTableSettings() {
     }
   }
   Guarded([this] { Table->First(); });
+}
+
+// --- Index files kept with the table ----------------------------------------------------
+
+void TBrowserForm::LoadFileOrders() {
+  file_orders_.clear();
+  file_order_ = -1;
+  Guarded([this] {
+    Select(Table->WorkArea());
+    file_orders_ = FileOrder::CdxTagsOf(*SelectedTable());
+  });
+  std::vector<std::string> kept;
+  for (const QString& name : QSettings().value(SettingsKey(path_, "ndx")).toStringList())
+    kept.push_back(name.toStdString());
+  if (!kept.empty()) OpenNdxFiles(kept);
+}
+
+int TBrowserForm::OpenNdxFiles(const std::vector<std::string>& paths) {
+  if (!Table->Active()) return 0;
+  int opened = 0;
+  for (const std::string& path : paths) {
+    Guarded([&] {
+      Select(Table->WorkArea());
+      TableRecord& table = *SelectedTable();
+      std::unique_ptr<FileOrder> order = FileOrder::Ndx(table, path);
+      for (const auto& open : file_orders_) {
+        if (open->Path() == order->Path()) return;  // open already
+      }
+      // Edits through this window keep it current from now on, as every other door does.
+      if (!Table->ReadOnly()) AttachNdx(order->Path());
+      file_orders_.push_back(std::move(order));
+      ++opened;
+    });
+  }
+  QStringList kept;
+  for (const std::string& ndx : NdxFiles()) kept << QString::fromStdString(ndx);
+  QSettings().setValue(SettingsKey(path_, "ndx"), kept);
+  FillOrderBox();
+  UpdateStatus();
+  return opened;
+}
+
+std::vector<std::string> TBrowserForm::NdxFiles() const {
+  std::vector<std::string> paths;
+  for (const auto& order : file_orders_) {
+    if (IsNdxName(order->Path())) paths.push_back(order->Path());
+  }
+  return paths;
 }
 
 }  // namespace vx::browser

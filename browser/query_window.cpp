@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <QColor>
 #include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
@@ -16,6 +17,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +27,7 @@
 #include <vexel/sqlite.hpp>
 
 #include "browser/form_text.h"
+#include "platform/dataset/application.h"
 
 namespace vx::browser {
 
@@ -45,9 +49,9 @@ std::string SqlString(const std::string& text) {
 std::string ColumnText(sqlite3_stmt* statement, int i) {
   if (sqlite3_column_type(statement, i) == SQLITE_NULL) return {};
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-  return text != nullptr ? std::string(text, static_cast<std::size_t>(
-                                                 sqlite3_column_bytes(statement, i)))
-                         : std::string();
+  return text != nullptr
+             ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, i)))
+             : std::string();
 }
 
 // Line and column (from 1) of a character offset into `text`.
@@ -65,25 +69,95 @@ std::string PlaceOf(const std::string& text, int offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-// Ctrl+Enter in the statement editor runs it.
-class RunKeys : public QObject {
+// Keys a widget's owner takes before the widget: `take` answers whether it took the key.
+class KeyHook : public QObject {
  public:
-  RunKeys(QObject* parent, std::function<void()> run) : QObject(parent), run_(std::move(run)) {}
+  KeyHook(QObject* parent, std::function<bool(const QKeyEvent&)> take)
+      : QObject(parent), take_(std::move(take)) {}
 
  protected:
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() != QEvent::KeyPress) return false;
-    const auto* key = static_cast<QKeyEvent*>(event);
-    if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) ||
-        !(key->modifiers() & Qt::ControlModifier))
-      return false;
-    run_();
-    return true;
+    return event->type() == QEvent::KeyPress && take_(*static_cast<QKeyEvent*>(event));
   }
 
  private:
-  std::function<void()> run_;
+  std::function<bool(const QKeyEvent&)> take_;
 };
+
+bool IsEnter(const QKeyEvent& key) {
+  return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
+}
+
+// A word of a statement outside its strings, quoted names and comments, upper-cased, and
+// whether a '(' follows it (a function's call).
+struct SqlWord {
+  std::string text;
+  std::size_t end = 0;  // the offset just after it
+  bool call = false;
+};
+
+std::vector<SqlWord> SqlWords(const std::string& sql) {
+  std::vector<SqlWord> words;
+  std::size_t i = 0;
+  const std::size_t n = sql.size();
+  const auto skip_to = [&](char close) {
+    for (++i; i < n; ++i) {
+      if (sql[i] != close) continue;
+      if (i + 1 < n && sql[i + 1] == close) {
+        ++i;  // doubled: the character itself
+        continue;
+      }
+      break;
+    }
+    ++i;
+  };
+  while (i < n) {
+    const char c = sql[i];
+    if (c == '\'' || c == '"' || c == '`') {
+      skip_to(c);
+    } else if (c == '[') {
+      skip_to(']');
+    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+      while (i < n && sql[i] != '\n') ++i;
+    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+      const std::size_t end = sql.find("*/", i + 2);
+      i = end == std::string::npos ? n : end + 2;
+    } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      SqlWord word;
+      while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_'))
+        word.text += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i++])));
+      word.end = i;
+      std::size_t next = i;
+      while (next < n && std::isspace(static_cast<unsigned char>(sql[next]))) ++next;
+      word.call = next < n && sql[next] == '(';
+      words.push_back(std::move(word));
+    } else {
+      ++i;
+    }
+  }
+  return words;
+}
+
+// Why the rows of a statement are not one table's records, by its words ("" when nothing
+// says so): anything but SELECT, and what merges, makes or multiplies rows.
+std::string RowsAreNotRecords(const std::vector<SqlWord>& words) {
+  if (words.empty() || words[0].text != "SELECT") return "it is not a SELECT";
+  static const std::set<std::string> kMerging = {"DISTINCT", "GROUP",  "UNION", "INTERSECT",
+                                                 "EXCEPT",   "JOIN",   "WITH",  "WINDOW",
+                                                 "OVER",     "VALUES", "HAVING"};
+  static const std::set<std::string> kAggregates = {"COUNT", "SUM", "AVG",          "TOTAL",
+                                                    "MIN",   "MAX", "GROUP_CONCAT", "STRING_AGG"};
+  for (const SqlWord& word : words) {
+    if (kMerging.count(word.text) != 0)
+      return word.text + " makes rows that are no table's records";
+    if (word.call && kAggregates.count(word.text) != 0)
+      return word.text + "() makes rows that are no table's records";
+  }
+  return {};
+}
+
+constexpr int kRetryCancelButtons = 5;  // MB_RETRYCANCEL
+constexpr int kRetryAnswer = 4;         // IDRETRY
 
 }  // namespace
 
@@ -110,7 +184,17 @@ TQueryWindow::TQueryWindow(QWidget* parent, const std::string& table) {
   Editor->setObjectName("QueryText");
   Result = new QTableWidget(split);
   Result->setObjectName("QueryResult");
-  Result->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  Result->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                          QAbstractItemView::AnyKeyPressed);
+  // On a cell whose value was refused for a lock, Enter tries again and Esc gives it up.
+  Result->installEventFilter(new KeyHook(Result, [this](const QKeyEvent& key) {
+    // (Keys typed into a cell's editor reach its own handler first.)
+    if (!Pending(Result->currentRow(), Result->currentColumn()) ||
+        (!IsEnter(key) && key.key() != Qt::Key_Escape))
+      return false;
+    SettlePending(IsEnter(key));
+    return true;
+  }));
   Result->verticalHeader()->setDefaultSectionSize(20);
   split->setStretchFactor(0, 1);
   split->setStretchFactor(1, 3);
@@ -124,7 +208,15 @@ TQueryWindow::TQueryWindow(QWidget* parent, const std::string& table) {
 
   const auto run_text = [this] { Run(Editor->toPlainText().toStdString()); };
   QObject::connect(run, &QPushButton::clicked, run_text);
-  Editor->installEventFilter(new RunKeys(Editor, run_text));
+  // Ctrl+Enter in the statement editor runs it.
+  Editor->installEventFilter(new KeyHook(Editor, [run_text](const QKeyEvent& key) {
+    if (!IsEnter(key) || !(key.modifiers() & Qt::ControlModifier)) return false;
+    run_text();
+    return true;
+  }));
+  QObject::connect(Result, &QTableWidget::itemChanged, [this](QTableWidgetItem* item) {
+    if (!filling_) WriteCell(item->row(), item->column(), item->text().toStdString());
+  });
   QObject::connect(export_csv, &QPushButton::clicked, [this] {
     std::string path;
     if (AskExportFile && AskExportFile(path)) ExportCsv(path);
@@ -152,8 +244,8 @@ TQueryWindow::TQueryWindow(QWidget* parent, const std::string& table) {
   Message->setText(QString::fromStdString("Tables: " + (names.empty() ? "none" : names) +
                                           (left_out_.empty() ? "" : ". Left out: " + left_out_)));
   if (!tables_.empty())
-    Editor->setPlainText(QString::fromStdString("SELECT * FROM " +
-                                                vexel::sql::quote_identifier(tables_[0].first)));
+    Editor->setPlainText(
+        QString::fromStdString("SELECT * FROM " + vexel::sql::quote_identifier(tables_[0].first)));
 }
 
 TQueryWindow::~TQueryWindow() {
@@ -182,8 +274,9 @@ void TQueryWindow::AttachTables(const std::string& table) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) {
       tables_.emplace_back(name, file);
     } else {
-      left_out_ += (left_out_.empty() ? "" : "; ") + std::filesystem::path(file).filename().string() +
-                   " (" + (message != nullptr ? message : "cannot be read") + ")";
+      left_out_ += (left_out_.empty() ? "" : "; ") +
+                   std::filesystem::path(file).filename().string() + " (" +
+                   (message != nullptr ? message : "cannot be read") + ")";
     }
     sqlite3_free(message);
   }
@@ -208,7 +301,10 @@ bool TQueryWindow::Run(const std::string& sql) {
     if (rc == SQLITE_OK && raw != nullptr) {
       ++statements;
       const int columns = sqlite3_column_count(raw);
+      Statement with_records(nullptr, sqlite3_finalize);
       if (columns > 0) {
+        filling_ = true;
+        pending_.clear();
         Result->clear();
         Result->setRowCount(0);
         Result->setColumnCount(columns);
@@ -216,27 +312,39 @@ bool TQueryWindow::Run(const std::string& sql) {
         for (int i = 0; i < columns; ++i) titles << QString::fromUtf8(sqlite3_column_name(raw, i));
         Result->setHorizontalHeaderLabels(titles);
         last_rows_sql.assign(rest, tail);
+        with_records.reset(PrepareWithRecords(last_rows_sql, raw));
       }
+      // Rows read with their record numbers have them in column 0.
+      sqlite3_stmt* stepped = with_records ? with_records.get() : raw;
+      const int first = with_records ? 1 : 0;
       int rows = 0;
-      while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+      while ((rc = sqlite3_step(stepped)) == SQLITE_ROW) {
         if (rows < kShownRows) {
           Result->insertRow(rows);
+          if (first != 0) records_.push_back(sqlite3_column_int64(stepped, 0));
           for (int i = 0; i < columns; ++i) {
-            auto* item = new QTableWidgetItem(QString::fromStdString(ColumnText(raw, i)));
-            const int type = sqlite3_column_type(raw, i);
+            auto* item =
+                new QTableWidgetItem(QString::fromStdString(ColumnText(stepped, first + i)));
+            const int type = sqlite3_column_type(stepped, first + i);
             if (type == SQLITE_INTEGER || type == SQLITE_FLOAT)
               item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (editable_table_.empty() || editable_[static_cast<std::size_t>(i)].empty())
+              item->setFlags(item->flags() & ~Qt::ItemIsEditable);
             Result->setItem(rows, i, item);
           }
         }
         ++rows;
       }
+      filling_ = false;
       if (rc == SQLITE_DONE) {
         rc = SQLITE_OK;
         if (columns > 0) {
           Message->setText(QString::fromStdString(
               std::to_string(rows) + " row(s)" +
-              (rows > kShownRows ? ", the first " + std::to_string(kShownRows) + " shown" : "")));
+              (rows > kShownRows ? ", the first " + std::to_string(kShownRows) + " shown" : "") +
+              (editable_table_.empty()
+                   ? ". Read-only: " + read_only_why_
+                   : ". Edits are written to the records of " + editable_table_)));
         }
       }
     }
@@ -274,6 +382,163 @@ bool TQueryWindow::Run(const std::string& sql) {
   if (statements > 0 || !error_.empty()) Remember(sql);
   if (sqlite3_total_changes(db_) != changes_before && OnTablesChanged) OnTablesChanged();
   return error_.empty();
+}
+
+sqlite3_stmt* TQueryWindow::PrepareWithRecords(const std::string& select, sqlite3_stmt* original) {
+  const int columns = sqlite3_column_count(original);
+  editable_table_.clear();
+  editable_.assign(static_cast<std::size_t>(columns), std::string());
+  column_types_.assign(static_cast<std::size_t>(columns), std::string());
+  records_.clear();
+  const std::vector<SqlWord> words = SqlWords(select);
+  read_only_why_ = RowsAreNotRecords(words);
+  if (!read_only_why_.empty()) return nullptr;
+  // The record number goes in front of the columns, after the first word, SELECT; it names no
+  // table, so a statement over more than one table fails to prepare.
+  const std::string sql = select.substr(0, words[0].end) + " _recno," + select.substr(words[0].end);
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK || raw == nullptr ||
+      sqlite3_column_count(raw) != columns + 1 || sqlite3_column_table_name(raw, 0) == nullptr) {
+    sqlite3_finalize(raw);
+    read_only_why_ = "its rows are not the records of one table";
+    return nullptr;
+  }
+  const std::string table = sqlite3_column_table_name(raw, 0);
+  const auto known = std::find_if(tables_.begin(), tables_.end(), [&](const auto& t) {
+    return UpperAscii(t.first) == UpperAscii(table);
+  });
+  bool any = false;
+  for (int i = 0; i < columns && known != tables_.end(); ++i) {
+    const char* origin = sqlite3_column_origin_name(raw, i + 1);
+    const char* from = sqlite3_column_table_name(raw, i + 1);
+    if (origin == nullptr || from == nullptr || UpperAscii(from) != UpperAscii(table)) continue;
+    const std::string field = origin;
+    if (field.empty() || field[0] == '_') continue;  // _recno, _deleted
+    const char* type = sqlite3_column_decltype(raw, i + 1);
+    editable_[static_cast<std::size_t>(i)] = field;
+    column_types_[static_cast<std::size_t>(i)] = type != nullptr ? UpperAscii(type) : "";
+    any = true;
+  }
+  if (!any) {
+    sqlite3_finalize(raw);
+    read_only_why_ = "no column of it is a field of " + table;
+    return nullptr;
+  }
+  editable_table_ = known->first;
+  return raw;
+}
+
+void TQueryWindow::ShowStored(int row, int column) {
+  QTableWidgetItem* item = Result->item(row, column);
+  if (item == nullptr) return;
+  // Every change the program makes to the item is kept from itemChanged's writing.
+  filling_ = true;
+  pending_.erase({row, column});
+  item->setData(Qt::BackgroundRole, QVariant());
+  filling_ = false;
+  const std::string sql =
+      "SELECT " + vexel::sql::quote_identifier(editable_[static_cast<std::size_t>(column)]) +
+      " FROM main." + vexel::sql::quote_identifier(editable_table_) +
+      " WHERE _recno = ?1 AND _deleted IN (0, 1)";
+  sqlite3_stmt* raw = nullptr;
+  sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr);
+  const Statement read(raw, sqlite3_finalize);
+  if (!read) return;
+  sqlite3_bind_int64(raw, 1, records_[static_cast<std::size_t>(row)]);
+  if (sqlite3_step(raw) != SQLITE_ROW) return;
+  filling_ = true;
+  item->setText(QString::fromStdString(ColumnText(raw, 0)));
+  filling_ = false;
+}
+
+bool TQueryWindow::WriteCell(int row, int column, const std::string& text) {
+  if (editable_table_.empty() || row < 0 || row >= static_cast<int>(records_.size()) ||
+      column < 0 || column >= static_cast<int>(editable_.size()) ||
+      editable_[static_cast<std::size_t>(column)].empty())
+    return false;
+  const std::int64_t record = records_[static_cast<std::size_t>(row)];
+  const std::string& field = editable_[static_cast<std::size_t>(column)];
+  const std::string& type = column_types_[static_cast<std::size_t>(column)];
+  const std::string where = " WHERE _recno = ?2 AND _deleted IN (0, 1)";
+  const std::string table = "main." + vexel::sql::quote_identifier(editable_table_);
+  const std::string name = vexel::sql::quote_identifier(field);
+  sqlite3_stmt* raw = nullptr;
+  sqlite3_prepare_v2(db_, ("UPDATE " + table + " SET " + name + " = ?1" + where).c_str(), -1, &raw,
+                     nullptr);
+  const Statement update(raw, sqlite3_finalize);
+  if (!update) return false;
+  // A number typed into a number column goes as a number; nothing typed is a blank value.
+  char* end = nullptr;
+  const long long whole = std::strtoll(text.c_str(), &end, 10);
+  const bool is_whole = !text.empty() && *end == '\0';
+  const double number = std::strtod(text.c_str(), &end);
+  const bool is_number = !text.empty() && *end == '\0';
+  if (text.empty()) {
+    sqlite3_bind_null(update.get(), 1);
+  } else if (type == "INTEGER" && is_whole) {
+    sqlite3_bind_int64(update.get(), 1, whole);
+  } else if ((type == "INTEGER" || type == "REAL") && is_number) {
+    sqlite3_bind_double(update.get(), 1, number);
+  } else {
+    sqlite3_bind_text(update.get(), 1, text.c_str(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  sqlite3_bind_int64(update.get(), 2, record);
+  const std::string what = "record " + std::to_string(record);
+  std::string said;
+  bool written = false;
+  for (;;) {
+    const int rc = sqlite3_step(update.get());
+    if (rc == SQLITE_DONE) {
+      written = sqlite3_changes(db_) > 0;
+      said = written ? what + ": " + field + " written"
+                     : what + " is no longer in " + editable_table_ + ": nothing written";
+      break;
+    }
+    const std::string error = sqlite3_errmsg(db_);
+    sqlite3_reset(update.get());
+    if (rc == SQLITE_BUSY) {
+      const std::string text_said = "Record " + std::to_string(record) +
+                                    " is locked by another program: the edit was not written.";
+      if (MessageBox(text_said + " Try again?", "Record locked",
+                     kRetryCancelButtons | MB_ICONWARNING) == kRetryAnswer)
+        continue;
+      // Kept in its cell, marked, with the stored value to go back to.
+      QTableWidgetItem* item = Result->item(row, column);
+      if (item != nullptr) {
+        pending_.insert({row, column});
+        filling_ = true;
+        item->setBackground(QColor(255, 224, 160));
+        filling_ = false;
+      }
+      Message->setText(QString::fromStdString(
+          what +
+          " is locked by another program: your edit is kept in the cell; Enter tries "
+          "again, Esc gives it up"));
+      return false;
+    }
+    MessageBox(what + " was not written: " + error, "Value refused", MB_OK | MB_ICONWARNING);
+    said = what + " was not written: " + error;
+    break;
+  }
+  // The cell shows what the record holds now (as stored, or as it was when refused).
+  ShowStored(row, column);
+  Message->setText(QString::fromStdString(said));
+  if (written && OnTablesChanged) OnTablesChanged();
+  return written;
+}
+
+void TQueryWindow::SettlePending(bool write) {
+  const int row = Result->currentRow();
+  const int column = Result->currentColumn();
+  QTableWidgetItem* item = Result->item(row, column);
+  if (item == nullptr || !Pending(row, column)) return;
+  if (write) {
+    WriteCell(row, column, item->text().toStdString());
+    return;
+  }
+  ShowStored(row, column);
+  Message->setText("the edit was given up");
 }
 
 std::vector<std::string> TQueryWindow::History() const {
@@ -331,8 +596,8 @@ bool TQueryWindow::ExportCsv(const std::string& path) {
   const bool written = rc == SQLITE_DONE && out.good();
   Message->setText(QString::fromStdString(
       written ? std::to_string(rows) + " row(s) written to " + path
-              : "Export stopped: " + std::string(rc == SQLITE_DONE ? "cannot write " + path
-                                                                   : sqlite3_errmsg(db_))));
+              : "Export stopped: " +
+                    std::string(rc == SQLITE_DONE ? "cannot write " + path : sqlite3_errmsg(db_))));
   return written;
 }
 

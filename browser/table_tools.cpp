@@ -154,9 +154,13 @@ ToolOutcome TTableTools::Run(const ToolRun& run) {
   box.show();
   QCoreApplication::processEvents();
 
+  // The .NDX files open with the table are kept by what changes it (rebuilt after a pack, zap
+  // or change of structure, kept current by an import).
+  const std::vector<std::string> ndx = run.release ? form_.NdxFiles() : std::vector<std::string>{};
   const TBrowserForm::Released released =
       run.release ? form_.ReleaseTable() : TBrowserForm::Released{form_.TablePath(), 0};
   vexel::OperationOptions options;
+  options.ndx_files.assign(ndx.begin(), ndx.end());
   options.codepage = form_.CodePage();
   std::vector<std::string> notes;
   options.warn = [&notes](const std::string& message) { notes.push_back(message); };

@@ -291,6 +291,24 @@ void ReadCdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t 
     }
     EngineErrorCode = 0;
   }
+  // Edits keep every tag current: replacements and appends change the trees in place (splits,
+  // merges, the root moving), on whatever the file holds.
+  if (t->HasStructuralCdx() && count > 0 && count <= kMaxRecords) {
+    for (std::size_t round = 0; round < 4; ++round) {
+      const std::uint8_t pick = data[(size - 1) * round / 4];
+      EditAndAppend(1 + static_cast<std::int32_t>(pick) % count, data[(size / 2 + round) % size]);
+      Try([&] {
+        GO(1 + static_cast<std::int32_t>(data[round % size]) % count);
+        DeleteRec();
+      });
+    }
+    QuietErrors quiet;
+    CdxIndex after;
+    if (OpenCdxFor(*t, cdx, after)) {
+      for (const CdxTag& tag : after.file.tags()) after.file.CheckTree(tag, nullptr);
+    }
+    EngineErrorCode = 0;
+  }
   Try([] { Use(""); });
 }
 

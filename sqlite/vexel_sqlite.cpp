@@ -41,6 +41,7 @@ SQLITE_EXTENSION_INIT3
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -93,11 +94,18 @@ struct ServingTag {
 };
 
 struct VexelTable : sqlite3_vtab {
+  sqlite3* db = nullptr;
   std::optional<Table> table;
+  std::string file;  // the table's file as the process-wide count of opens names it
   std::vector<Field> fields;
   std::vector<ServingTag> tags;
   bool read_only = false;
+  // The rows of one INSERT statement share the append lock and the index's update bracket
+  // (see MayBatch); the statement's end (xSync, xRollback) lets both go.
+  std::optional<AppendLock> appending;
 };
+
+void EndAppends(VexelTable& vt);
 
 // A value of the key a tag walk starts or stops at, and for = whether the rows can be ended by
 // comparing texts (see EqualityStep).
@@ -621,13 +629,39 @@ std::filesystem::path ResolvePath(sqlite3* db, const std::string& name) {
   return path;
 }
 
+// The tables of this process open through the module, counted by file: a batch of appends
+// (MayBatch) holds the index's update bracket between its rows, which another open of the same
+// file in this process, reading in the same statement, would wait for without end.
+std::mutex open_files_mutex;
+std::multiset<std::string> open_files;
+
+void CountOpen(const std::string& file) {
+  const std::lock_guard<std::mutex> hold(open_files_mutex);
+  open_files.insert(file);
+}
+
+void UncountOpen(const std::string& file) {
+  const std::lock_guard<std::mutex> hold(open_files_mutex);
+  const auto at = open_files.find(file);
+  if (at != open_files.end()) open_files.erase(at);
+}
+
+bool OpenElsewhere(const std::string& file) {
+  const std::lock_guard<std::mutex> hold(open_files_mutex);
+  return open_files.count(file) > 1;
+}
+
 int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** out,
             char** error) {
   auto vt = std::make_unique<VexelTable>();
+  vt->db = db;
   try {
     std::string name;
     const OpenOptions options = ParseOptions(argc, argv, name);
     vt->table.emplace(default_engine().open(ResolvePath(db, name), options));
+    std::error_code ignored;
+    vt->file = std::filesystem::weakly_canonical(vt->table->path(), ignored).string();
+    if (vt->file.empty()) vt->file = vt->table->path().string();
     vt->read_only = options.mode == OpenMode::read_only;
     vt->fields = vt->table->fields();
     vt->tags = ServingTags(*vt->table, vt->fields);
@@ -650,11 +684,13 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
     *error = sqlite3_mprintf("%s", e.what());
     return SQLITE_ERROR;
   }
+  CountOpen(vt->file);
   *out = vt.release();
   return SQLITE_OK;
 }
 
 int Disconnect(sqlite3_vtab* v) {
+  UncountOpen(AsTable(v)->file);
   delete AsTable(v);
   return SQLITE_OK;
 }
@@ -1239,6 +1275,8 @@ int Filter(sqlite3_vtab_cursor* cursor, int idx_num, const char*, int argc, sqli
   VexelCursor& c = *AsCursor(cursor);
   VexelTable& vt = *AsTable(cursor->pVtab);
   return Guarded(cursor->pVtab, [&] {
+    // A read of the table in the statement that appends to it sees the rows appended so far.
+    EndAppends(vt);
     c.walk.reset();
     c.direct.reset();
     c.keys.clear();
@@ -1492,9 +1530,40 @@ std::optional<bool> DeletedMark(sqlite3_value* v) {
   return sqlite3_value_int64(v) == 1;
 }
 
-// INSERT appends under the append lock; UPDATE takes the record's lock, reads the record
-// again under it and writes only the fields whose value changes; DELETE sets the deletion
-// mark (the record stays in the file until the table is packed, as in dBASE).
+// Whether an INSERT's row may join the rows its statement appended before under one append
+// lock and update bracket (the keys put in together, as AppendLock::begin_batch does): only
+// while nothing can pause between the rows and the statement's end lets them go. The
+// statement must be a transaction of its own (autocommit: xSync comes as soon as it has run;
+// inside BEGIN .. COMMIT the statements between would hold other programs' readers), return no
+// rows (with RETURNING the caller steps through them at its own pace before the end), and the
+// file must be open through no other table of this process (its reads in the same statement
+// would wait for the bracket this one holds).
+bool MayBatch(const VexelTable& vt) {
+  if (vt.appending) return true;
+  if (sqlite3_get_autocommit(vt.db) == 0) return false;
+  for (sqlite3_stmt* s = sqlite3_next_stmt(vt.db, nullptr); s != nullptr;
+       s = sqlite3_next_stmt(vt.db, s)) {
+    if (sqlite3_stmt_busy(s) != 0 && sqlite3_stmt_readonly(s) == 0 && sqlite3_column_count(s) > 0) {
+      return false;
+    }
+  }
+  return !OpenElsewhere(vt.file);
+}
+
+// Writes what the statement's batch of appends holds back and lets the append lock and the
+// update bracket go; raises when a write failed (the batch's rows since the bracket was last
+// let go were then taken back).
+void EndAppends(VexelTable& vt) {
+  if (!vt.appending) return;
+  AppendLock lock = std::move(*vt.appending);
+  vt.appending.reset();
+  lock.release();
+}
+
+// INSERT appends under the append lock (the rows of one statement together, see MayBatch);
+// UPDATE takes the record's lock, reads the record again under it and writes only the fields
+// whose value changes; DELETE sets the deletion mark (the record stays in the file until the
+// table is packed, as in dBASE).
 int Write(VexelTable& vt, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
   sqlite3_vtab* v = &vt;
   if (vt.read_only) {
@@ -1502,6 +1571,9 @@ int Write(VexelTable& vt, int argc, sqlite3_value** argv, sqlite3_int64* rowid) 
     return SQLITE_READONLY;
   }
   Table& table = *vt.table;
+  const bool insert = argc > 1 && sqlite3_value_type(argv[0]) == SQLITE_NULL;
+  // Rows appended before are on the disk with their keys before a record is changed.
+  if (!insert) EndAppends(vt);
   if (argc == 1) {
     const std::int64_t recno = sqlite3_value_int64(argv[0]);
     if (recno < 1 || recno > table.size()) return SQLITE_OK;
@@ -1511,7 +1583,6 @@ int Write(VexelTable& vt, int argc, sqlite3_value** argv, sqlite3_int64* rowid) 
   const std::size_t columns = static_cast<std::size_t>(argc - 2);
   const auto column = [&](int c) { return argv[2 + c]; };
   if (columns != vt.fields.size() + kFirstField) return SQLITE_ERROR;
-  const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
   if (insert) {
     if (RowNumber(argv[1]) || RowNumber(column(kRecnoColumn))) {
       throw ConstraintError{
@@ -1525,6 +1596,16 @@ int Write(VexelTable& vt, int argc, sqlite3_value** argv, sqlite3_int64* rowid) 
       values.emplace_back(vt.fields[i].name, FieldValue(vt.fields[i], value));
     }
     const std::optional<bool> deleted = DeletedMark(column(kDeletedColumn));
+    if (!deleted.value_or(false) && MayBatch(vt)) {
+      if (!vt.appending) {
+        vt.appending.emplace(table.lock_append());
+        vt.appending->begin_batch();
+      }
+      *rowid = vt.appending->append(values);
+      return SQLITE_OK;
+    }
+    // A row appended deleted is marked on the disk, where the rows before it go first.
+    EndAppends(vt);
     const std::uint32_t recno = table.append(values);
     if (deleted.value_or(false)) table.remove(recno);
     *rowid = recno;
@@ -1580,6 +1661,19 @@ int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
 
 int Rename(sqlite3_vtab*, const char*) { return SQLITE_OK; }
 
+// A transaction's end (in autocommit mode, its one statement's): the statement's batch of
+// appends is written and its locks let go. A failure here fails the statement.
+int Begin(sqlite3_vtab*) { return SQLITE_OK; }
+
+int Sync(sqlite3_vtab* v) {
+  return Guarded(v, [&] {
+    EndAppends(*AsTable(v));
+    return SQLITE_OK;
+  });
+}
+
+int Finish(sqlite3_vtab* v) { return Sync(v); }
+
 sqlite3_module MakeModule() {
   sqlite3_module m{};
   m.iVersion = 2;
@@ -1596,6 +1690,10 @@ sqlite3_module MakeModule() {
   m.xColumn = Column;
   m.xRowid = Rowid;
   m.xUpdate = Update;
+  m.xBegin = Begin;
+  m.xSync = Sync;
+  m.xCommit = Finish;
+  m.xRollback = Finish;
   m.xRename = Rename;
   return m;
 }

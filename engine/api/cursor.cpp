@@ -285,7 +285,7 @@ std::size_t Cursor::Impl::ReadItems(RecordBlock& out, std::size_t n) {
       Fail(222, "the index of " + vx::os::PathText(impl.path) + " names record " +
                     std::to_string(items[i] + got / length) + ", past the end of the file");
     }
-    for (std::size_t r = 0; r < run; ++r) BlockAccess::AddRecno(out, items[i + r]);
+    BlockAccess::AddRecnos(out, items.data() + i, run);
     i += run;
   }
   return n;

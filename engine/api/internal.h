@@ -29,6 +29,7 @@ struct CompiledExpr;
 struct DateTimeValue;
 struct CdxIndex;
 class Expr;
+class AppendBatch;
 }  // namespace vx
 
 // What this header declares is the library's own: never exported from libvexel.so.
@@ -63,6 +64,8 @@ struct __attribute__((visibility("hidden"))) Table::Impl {
   // Locks held through RecordLock / AppendLock objects.
   std::vector<std::uint32_t> record_locks;
   bool append_locked = false;
+  // AppendLock::begin_batch() .. end_batch(): the appends' shared update bracket.
+  std::shared_ptr<vx::AppendBatch> append_batch;
   // The production index is one this library does not read (a dBASE level 7 index): what to
   // say when a tag or an edit needs it; empty otherwise.
   std::string unsupported_index;
@@ -107,6 +110,11 @@ auto Guarded(F&& body) -> decltype(body()) {
     RethrowEngineError();
   }
 }
+
+// Ends the table's open append batch (AppendLock::begin_batch), if any: its records and keys are
+// written and its update bracket let go; raises when a write failed (the batch's rows since the
+// bracket was last let go are then taken back). Runs in the table's scope.
+void EndAppendBatch(Table::Impl& impl);
 
 // Clears the selected area's record image for a new record: every field blank, logical and
 // number fields without a value (not false or 0).
@@ -248,6 +256,9 @@ struct __attribute__((visibility("hidden"))) BlockAccess {
   // Gives back room Grow made that was not filled (`count` records).
   static void Shrink(RecordBlock& block, std::size_t count);
   static void AddRecno(RecordBlock& block, std::uint32_t recno) { block.recnos_.push_back(recno); }
+  static void AddRecnos(RecordBlock& block, const std::uint32_t* recnos, std::size_t count) {
+    block.recnos_.insert(block.recnos_.end(), recnos, recnos + count);
+  }
   // Keeps, of the records from `from` on, those `keep(bytes, recno)` holds for, in their order.
   template <typename Keep>
   static void KeepIf(RecordBlock& block, std::size_t from, Keep&& keep) {

@@ -293,13 +293,13 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   impl.version = t->version();
   impl.fields = std::make_shared<const std::vector<Field>>(detail::FieldsOf(*t, impl.codepage));
   bool indexed = false;
-  // This library does not maintain a FoxPro .CDX: the engine refuses edits of such a table,
-  // unless the caller opened it ignoring its index.
+  // The engine keeps a structural FoxPro .CDX current on every edit; a caller that opened the
+  // table ignoring its index edits without it and leaves it stale.
   if (impl.options.ignore_index && t->HasStructuralCdx()) {
     t->stale_cdx_accepted = true;
     if (impl.options.mode != OpenMode::read_only) {
       impl.warnings.push_back(vx::DerivedFileName(t->file_name, "CDX") +
-                              " (a FoxPro compound index) is not maintained: edits leave it stale");
+                              " (a FoxPro compound index) is ignored: edits leave it stale");
     }
   }
   try {

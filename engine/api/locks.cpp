@@ -546,6 +546,12 @@ void ReleaseAppendLock(Table::Impl& impl) {
 
 namespace detail {
 
+void EndAppendBatch(Table::Impl& impl) {
+  const std::shared_ptr<vx::AppendBatch> batch = std::move(impl.append_batch);
+  impl.append_batch.reset();
+  if (batch != nullptr) batch->Close();
+}
+
 void ClearNewRecord(vx::TableRecord& table) {
   vx::ClearRecord();
   // Logical and number fields the row does not name stay blank (no value), not false or 0.
@@ -567,10 +573,21 @@ std::uint32_t AppendRecord(Table::Impl& impl, const Assignments& values) {
   impl.positioned_by = 0;
   if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
   vx::ClearRecord();
-  const std::vector<int> numbers = detail::CheckAssignments(impl, values);
-  detail::ClearNewRecord(impl.table());
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    detail::PutValue(impl, numbers[i], values[i].second, true);
+  try {
+    const std::vector<int> numbers = detail::CheckAssignments(impl, values);
+    detail::ClearNewRecord(impl.table());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      detail::PutValue(impl, numbers[i], values[i].second, true);
+    }
+  } catch (...) {
+    // A refused row leaves the area at the end of the file, not on the blank new record with
+    // the number of the record it stood on: the next walk or seek would look for that blank
+    // record's keys in the tags and fail.
+    vx::TableRecord& t = impl.table();
+    vx::ClearRecord();
+    t.record_number = t.record_count + 1;
+    t.at_end = true;
+    throw;
   }
   vx::Append();
   return static_cast<std::uint32_t>(vx::RecNo());
@@ -599,12 +616,34 @@ std::uint32_t AppendLock::append_many(const std::vector<Assignments>& rows) {
   });
 }
 
+void AppendLock::begin_batch() {
+  if (impl_ == nullptr || !impl_->held) Fail(1201, "the append lock was released");
+  if (impl_->table->append_batch) return;
+  Scope scope(*impl_->table);
+  impl_->table->append_batch = std::make_shared<vx::AppendBatch>();
+}
+
+void AppendLock::end_batch() {
+  if (impl_ == nullptr || !impl_->table->append_batch || impl_->table->area == 0) return;
+  Scope scope(*impl_->table);
+  Guarded([&] { detail::EndAppendBatch(*impl_->table); });
+}
+
 void AppendLock::release() {
   if (impl_ == nullptr || !impl_->held) return;
   impl_->held = false;
   if (impl_->table->area == 0) return;
   Scope scope(*impl_->table);
-  Guarded([&] { ReleaseAppendLock(*impl_->table); });
+  Guarded([&] {
+    // A batch still open writes what it holds back while the lock still keeps others out.
+    try {
+      detail::EndAppendBatch(*impl_->table);
+    } catch (...) {
+      ReleaseAppendLock(*impl_->table);
+      throw;
+    }
+    ReleaseAppendLock(*impl_->table);
+  });
 }
 
 AppendLock Table::lock_append() {

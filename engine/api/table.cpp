@@ -12,6 +12,8 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
+#include "engine/index/cdx_build.h"
+#include "engine/index/cdx_orders.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
@@ -73,8 +75,11 @@ namespace detail {
 namespace {
 
 std::string_view TrimRight(std::string_view s) {
-  const std::size_t end = s.find_last_not_of(std::string_view(" \0", 2));
-  return end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1);
+  // A loop, not find_last_not_of over a set: that searches the set once per byte, and every
+  // character field read goes through here.
+  std::size_t end = s.size();
+  while (end > 0 && (s[end - 1] == ' ' || s[end - 1] == '\0')) --end;
+  return s.substr(0, end);
 }
 
 std::string_view Trim(std::string_view s) {
@@ -428,6 +433,13 @@ void Table::close() {
   Guarded([&] {
     impl_->cdx.reset();
     vx::CurrentArea = static_cast<std::uint8_t>(area);
+    // An append batch still open writes what it holds back before the area goes.
+    try {
+      detail::EndAppendBatch(*impl_);
+    } catch (...) {
+      vx::CloseArea();
+      throw;
+    }
     vx::CloseArea();
   });
 }
@@ -544,7 +556,17 @@ void Table::add_tag(const NewTag& tag) {
         detail::FromUtf8(page, tag.key, "the key"),
         detail::FromUtf8(page, tag.for_expr, "the FOR condition"), tag.descending, tag.unique};
     vx::CaseCodePage = page;
-    const bool built = vx::AddIndexTag(definition);
+    const vx::TableRecord* t = vx::SelectedTable();
+    const bool built =
+        t != nullptr && vx::TakesCdxTags(*t)
+            ? vx::AddCdxTag({definition.name, definition.key_expression, definition.for_condition,
+                             tag.descending, tag.unique, false})
+            : vx::AddIndexTag(definition);
+    // The tags come from the new file from now on.
+    if (built && t != nullptr && vx::TakesCdxTags(*t)) {
+      impl.cdx.reset();
+      detail::OpenCdx(impl, *vx::SelectedTable());
+    }
     if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
     if (!built) Fail(222, "the tag " + tag.name + " could not be built");
   });
@@ -556,9 +578,17 @@ void Table::reindex() {
   Guarded([&] {
     detail::RefuseReadOnly(impl);
     impl.positioned_by = 0;
-    if (vx::OrderCount() == 0) Fail(221, vx::os::PathText(impl.path) + " has no production index");
     vx::CaseCodePage = impl.codepage;
-    const bool built = vx::Reindex();
+    const vx::TableRecord* t = vx::SelectedTable();
+    const bool cdx = t != nullptr && vx::UsesStructuralCdx(*t);
+    if (!cdx && vx::OrderCount() == 0) {
+      Fail(221, vx::os::PathText(impl.path) + " has no production index");
+    }
+    const bool built = cdx ? vx::ReindexCdx() : vx::Reindex();
+    if (built && cdx) {
+      impl.cdx.reset();
+      detail::OpenCdx(impl, *vx::SelectedTable());
+    }
     if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
     if (!built) Fail(222, "the index of " + vx::os::PathText(impl.path) + " could not be rebuilt");
   });

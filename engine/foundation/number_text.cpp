@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <system_error>
 
@@ -23,6 +24,13 @@ bool ScaledDigits(double n, int decimals, std::string& digits) {
   if (!std::isfinite(a) || a >= 1e15) return false;
   digits = "0";
   if (a == 0) return true;
+  if (decimals >= 0 && a == std::floor(a)) {
+    // A whole number below 1e15 has all its digits in a double: no rounding, and no formatting
+    // through the C library (which every append of a whole number into a number field paid).
+    digits = std::to_string(static_cast<std::uint64_t>(a));
+    digits.append(static_cast<std::size_t>(decimals), '0');
+    return true;
+  }
   char text[40];
   std::snprintf(text, sizeof text, "%.*e", kSignificant - 1, a);  // d.dddddddddddddde±XX
   std::string mantissa;

@@ -316,10 +316,12 @@ bool CdxFile::ReadDirectory() {
   return true;
 }
 
-bool CdxFile::ReadTree(const CdxTag& tag, std::uint32_t offset, CdxNode& out, std::string& fault) {
+bool CdxFile::ReadTree(const CdxTag& tag, std::uint32_t offset, CdxNode& out, std::string& fault,
+                       std::array<std::uint8_t, kCdxNodeSize>* raw) {
   fault = NodePlaceFault(offset);
   if (!fault.empty()) return false;
-  std::array<std::uint8_t, kCdxNodeSize> b{};
+  std::array<std::uint8_t, kCdxNodeSize> local{};
+  std::array<std::uint8_t, kCdxNodeSize>& b = raw != nullptr ? *raw : local;
   std::size_t got = 0;
   const int code = file_.ReadAt(offset, std::as_writable_bytes(std::span(b)), got);
   if (code != 0) {
@@ -343,6 +345,14 @@ bool CdxFile::ReadNode(const CdxTag& tag, std::uint32_t offset, CdxNode& out) {
   std::string fault;
   if (ReadTree(tag, offset, out, fault)) return true;
   if (fault.empty()) return false;  // an I/O error, reported
+  return Fail("tag " + tag.name + ": " + fault);
+}
+
+bool CdxFile::ReadNode(const CdxTag& tag, std::uint32_t offset, CdxNode& out,
+                       std::array<std::uint8_t, kCdxNodeSize>& raw) {
+  std::string fault;
+  if (ReadTree(tag, offset, out, fault, &raw)) return true;
+  if (fault.empty()) return false;
   return Fail("tag " + tag.name + ": " + fault);
 }
 

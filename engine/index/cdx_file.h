@@ -167,6 +167,12 @@ class CdxFile {
 
   // Reads the node at `offset` of a tree with `header`'s key length.
   bool ReadNode(const CdxTag& tag, std::uint32_t offset, CdxNode& out);
+  // The same, keeping the node's bytes as the file holds them in `raw`.
+  bool ReadNode(const CdxTag& tag, std::uint32_t offset, CdxNode& out,
+                std::array<std::uint8_t, kCdxNodeSize>& raw);
+  // The file's size as last read; a writer that grows the file says so with Grown.
+  std::uint64_t size() const { return size_; }
+  void Grown(std::uint64_t size) { size_ = size; }
 
   // Calls `each` with every entry of the tag in key order (`each` answers false to stop). False
   // after a report or when `each` stopped.
@@ -197,7 +203,8 @@ class CdxFile {
     std::size_t index = 0;
   };
   bool Fail(const std::string& what);
-  bool ReadTree(const CdxTag& tag, std::uint32_t offset, CdxNode& out, std::string& fault);
+  bool ReadTree(const CdxTag& tag, std::uint32_t offset, CdxNode& out, std::string& fault,
+                std::array<std::uint8_t, kCdxNodeSize>* raw = nullptr);
   bool PushLevel(const CdxTag& tag, std::uint32_t offset);
   bool DownLeftmost(const CdxTag& tag, std::uint32_t offset);
   bool NextLeaf(const CdxTag& tag, bool& moved);

@@ -10,6 +10,7 @@
 #include "engine/foundation/errors.h"
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/cdx_tree.h"
 #include "engine/index/index_check.h"
 #include "engine/index/mdx_format.h"
 #include "platform/os/system.h"
@@ -73,6 +74,7 @@ CdxTagKeys KeysOf(TableRecord& t, CdxTag& tag) {
   }
   if (!h.Machine()) {
     k.unusable = "its keys are in the " + h.collation + " collation (this program orders bytes)";
+    k.collation = h.collation;
     return k;
   }
   if (k.expressions.width != h.key_length) {
@@ -102,6 +104,8 @@ int TakeLock(os::File& f) {
 
 }  // namespace
 
+CdxTagKeys CdxKeysFor(TableRecord& t, CdxTag& tag) { return KeysOf(t, tag); }
+
 bool IsCdxName(std::string_view name) { return HasExtension(name, "CDX"); }
 
 std::string CdxPath(const TableRecord& t, std::string_view name) {
@@ -112,9 +116,9 @@ bool UsesStructuralCdx(const TableRecord& t) {
   return t.HasStructuralCdx() && os::FileExists(DerivedFileName(t.file_name, "CDX"));
 }
 
-bool OpenCdxFor(TableRecord& t, const std::string& path, CdxIndex& out) {
+bool OpenCdxFor(TableRecord& t, const std::string& path, CdxIndex& out, bool writable) {
   out.keys.clear();
-  if (!out.file.Open(path, false)) return false;
+  if (!out.file.Open(path, writable)) return false;
   for (CdxTag& tag : out.file.tags()) out.keys.push_back(KeysOf(t, tag));
   return true;
 }
@@ -252,6 +256,241 @@ std::vector<std::string> CheckCdxTagAgainstTable(TableRecord& t, CdxIndex& index
       },
       cdx_tag.header.Unique(), static_cast<std::uint32_t>(t.record_count), problems, notes);
   return problems;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keeping a .CDX current
+
+namespace {
+
+std::string TagName(const CdxKept& kept, std::size_t tag) {
+  return kept.index.file.tags()[tag].name;
+}
+
+// The record's key in a tag and whether it meets the FOR condition. A tag in another collation
+// gets its key in byte order (only compared with the record's other key, never stored).
+bool EditKey(TableRecord& t, CdxKept& kept, std::size_t tag, KeyBuffer& key, bool& included) {
+  CdxTagKeys& k = kept.index.keys[tag];
+  if (k.collation.empty()) return CdxRecordKey(t, kept.index, tag, key, included);
+  key.fill(0);
+  int length = 0;
+  if (!MakeKey(k.expressions, k.view, t, key, length)) {
+    if (EngineErrorCode == 0) {
+      SetEngineError(222, "The key of record " + std::to_string(t.record_number) + " for tag " +
+                              TagName(kept, tag) + " cannot be made");
+    }
+    return false;
+  }
+  included = MeetsFor(k.expressions, t);
+  return true;
+}
+
+bool SameKey(const CdxKept& kept, std::size_t tag, const KeyBuffer& a, const KeyBuffer& b) {
+  const auto length = static_cast<std::size_t>(
+      std::min(kept.index.file.tags()[tag].header.key_length, kMaxKeyLength));
+  return std::memcmp(a.data(), b.data(), length) == 0;
+}
+
+// The first edit compares every tag with the table whole: one that does not agree refuses the
+// edits that would change it, since they would go into a tag already wrong.
+void Validate(TableRecord& t, CdxKept& kept) {
+  if (kept.validated) return;
+  kept.validated = true;
+  for (std::size_t n = 0; n < kept.tags.size(); ++n) {
+    std::vector<std::string> notes;
+    std::vector<std::string> problems;
+    {
+      QuietErrors quiet;
+      problems = CheckCdxTagAgainstTable(t, kept.index, n, notes);
+      EngineErrorCode = 0;
+    }
+    std::string& fault = kept.tags[n].fault;
+    fault.clear();
+    for (const std::string& p : problems) fault += (fault.empty() ? "" : "; ") + p;
+  }
+}
+
+}  // namespace
+
+bool OpenKeptCdx(TableRecord& t, CdxKept& out) {
+  out = CdxKept{};
+  out.table_path = t.file_name;
+  if (!OpenCdxFor(t, DerivedFileName(t.file_name, "CDX"), out.index, (t.open_mode & 3) != 0)) {
+    return false;
+  }
+  out.tags.resize(out.index.file.tags().size());
+  return true;
+}
+
+bool ReloadKeptCdx(TableRecord& t, CdxKept& kept) {
+  std::vector<std::string> names;
+  std::vector<std::uint8_t> trails;
+  for (const CdxTag& tag : kept.index.file.tags()) {
+    names.push_back(tag.name);
+    trails.push_back(tag.trail);
+  }
+  if (!kept.index.file.Reload()) return false;
+  std::vector<CdxTag>& tags = kept.index.file.tags();
+  bool same = tags.size() == names.size();
+  for (std::size_t i = 0; same && i < tags.size(); ++i) same = tags[i].name == names[i];
+  if (same) {
+    for (std::size_t i = 0; i < tags.size(); ++i) tags[i].trail = trails[i];
+    return true;
+  }
+  kept.index.keys.clear();
+  for (CdxTag& tag : tags) kept.index.keys.push_back(KeysOf(t, tag));
+  kept.tags.assign(tags.size(), CdxKept::TagState{});
+  kept.validated = false;
+  return true;
+}
+
+void RememberCdxKeys(TableRecord& t, CdxKept& kept) {
+  kept.remembered_record = static_cast<std::uint32_t>(t.record_number);
+  for (std::size_t n = 0; n < kept.tags.size(); ++n) {
+    CdxKept::TagState& s = kept.tags[n];
+    QuietErrors quiet;
+    s.valid = kept.index.keys[n].unusable.empty() || !kept.index.keys[n].collation.empty()
+                  ? EditKey(t, kept, n, s.remembered, s.included)
+                  : false;
+    EngineErrorCode = 0;
+  }
+}
+
+bool CheckCdxEdit(TableRecord& t, CdxKept& kept, bool appending) {
+  Validate(t, kept);
+  const std::int32_t saved = t.record_number;
+  if (appending) t.record_number = t.record_count + 1;
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  const std::string& path = kept.index.file.path();
+  bool ok = true;
+  for (std::size_t n = 0; ok && n < kept.tags.size(); ++n) {
+    const CdxTagKeys& k = kept.index.keys[n];
+    const CdxTag& tag = kept.index.file.tags()[n];
+    CdxKept::TagState& s = kept.tags[n];
+    if (!k.unusable.empty() && k.collation.empty()) {
+      SetEngineError(222, "The tag " + tag.name + " of " + path + " cannot be kept current (" +
+                              k.unusable + "): nothing was changed");
+      ok = false;
+      break;
+    }
+    KeyBuffer key{};
+    bool included = false;
+    if (!EditKey(t, kept, n, key, included)) {
+      ok = false;
+      break;
+    }
+    const bool had = !appending && s.valid && kept.remembered_record == record;
+    const bool had_entry = had && s.included;
+    if (had && s.included == included && (!included || SameKey(kept, n, key, s.remembered))) {
+      continue;  // the edit leaves this tag as it is
+    }
+    if (!had_entry && !included) continue;
+    if (!k.collation.empty()) {
+      SetEngineError(222, "The tag " + tag.name + " of " + path + " orders its keys in the " +
+                              k.collation + " collation, which this program does not write: " +
+                              "an edit that changes its keys was refused; nothing was changed");
+      ok = false;
+      break;
+    }
+    if (!s.fault.empty()) {
+      SetEngineError(222, "The tag " + tag.name + " of " + path + " does not agree with " +
+                              t.file_name + " (" + s.fault + "): nothing was changed; vxdbf check " +
+                              t.file_name + " --repair rebuilds it");
+      ok = false;
+      break;
+    }
+    bool found = false;
+    std::uint32_t holder = 0;
+    if (had_entry) {
+      if (!CdxHolds(kept.index.file, n, s.remembered.data(), record, found, holder)) {
+        ok = false;
+        break;
+      }
+      if (!found && !tag.header.Unique() && !tag.header.Candidate()) {
+        SetEngineError(254, "Record number " + std::to_string(record) + " not found in tag " +
+                                tag.name + " of " + path + " [CompareKeys]");
+        ok = false;
+        break;
+      }
+    }
+    if (included) {
+      if (!CdxHolds(kept.index.file, n, key.data(), record, found, holder)) {
+        ok = false;
+        break;
+      }
+      if (tag.header.Candidate() && holder != 0 && holder != record) {
+        SetEngineError(220, "Uniqueness of the candidate tag " + tag.name + " of " + path +
+                                " is violated: record " + std::to_string(holder) +
+                                " holds the key \"" + CdxKeyText(kept.index, n, key.data()) +
+                                "\"; nothing was changed");
+        ok = false;
+        break;
+      }
+    }
+  }
+  t.record_number = saved;
+  return ok;
+}
+
+void TakeBackCdxEdit(CdxKept& kept, std::vector<CdxUndo>& done, std::uint32_t record) {
+  const std::uint16_t code = EngineErrorCode;
+  std::string message = LastErrorMessage;
+  bool left = false;
+  for (auto it = done.rbegin(); it != done.rend(); ++it) {
+    QuietErrors quiet;
+    bool mended = true;
+    if (it->did_insert) {
+      mended = CdxDelete(kept.index.file, it->tag, it->inserted.data(), record) == CdxChange::kDone;
+    }
+    if (mended && it->did_remove) {
+      mended = CdxInsert(kept.index.file, it->tag, it->removed.data(), record) != CdxChange::kFailed;
+    }
+    left = left || !mended;
+  }
+  done.clear();
+  if (left) message += " (" + kept.index.file.path() + " may be damaged: rebuild it)";
+  EngineErrorCode = code;
+  LastErrorMessage = message;
+}
+
+bool ApplyCdxEdit(TableRecord& t, CdxKept& kept, bool appending, std::vector<CdxUndo>& done) {
+  const auto record = static_cast<std::uint32_t>(t.record_number);
+  for (std::size_t n = 0; n < kept.tags.size(); ++n) {
+    const CdxKept::TagState& s = kept.tags[n];
+    KeyBuffer key{};
+    bool included = false;
+    if (!EditKey(t, kept, n, key, included)) {
+      TakeBackCdxEdit(kept, done, record);
+      return false;
+    }
+    const bool had = !appending && s.valid && kept.remembered_record == record;
+    const bool had_entry = had && s.included;
+    if (had && s.included == included && (!included || SameKey(kept, n, key, s.remembered))) {
+      continue;
+    }
+    if (!had_entry && !included) continue;
+    CdxUndo& undo = done.emplace_back();
+    undo.tag = n;
+    if (had_entry) {
+      undo.removed = s.remembered;
+      const CdxChange gone = CdxDelete(kept.index.file, n, s.remembered.data(), record);
+      if (gone == CdxChange::kFailed) {
+        TakeBackCdxEdit(kept, done, record);
+        return false;
+      }
+      undo.did_remove = gone == CdxChange::kDone;
+    }
+    if (included) {
+      undo.inserted = key;
+      const CdxChange put = CdxInsert(kept.index.file, n, key.data(), record);
+      if (put == CdxChange::kFailed) {
+        TakeBackCdxEdit(kept, done, record);
+        return false;
+      }
+      undo.did_insert = put == CdxChange::kDone;
+    }
+  }
+  return true;
 }
 
 }  // namespace vx

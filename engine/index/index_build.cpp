@@ -397,43 +397,6 @@ bool TagBuilder::Build() {
   return true;
 }
 
-// The selected table, held exclusively for a build: a table shared with other programs is
-// reopened deny-all first (error 225 when another program has it open), and shared again by
-// ShareAgain afterwards.
-TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened) {
-  reopened = false;
-  TableRecord* t = InUse(op);
-  if (t == nullptr) return nullptr;
-  if (!t->exclusive && SharingEnabled) {
-    CloseIndex();
-    int code = 0;
-    {
-      QuietErrors quiet;
-      code = SetExclusive(true);
-    }
-    if (code != 0) {
-      SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
-      return nullptr;
-    }
-    reopened = true;
-  }
-  return t;
-}
-
-// Shares a table that BuildTable reopened; false after a report.
-bool ShareAgain(bool reopened, const std::string& op, const std::string& path) {
-  if (!reopened) return true;
-  int code = 0;
-  {
-    QuietErrors quiet;
-    code = SetExclusive(false);
-  }
-  if (code == 0) return true;
-  SetEngineError(static_cast<std::uint16_t>(code),
-                 "Cannot_Reopen_Database_Sharable " + op + "(" + path + ")");
-  return false;
-}
-
 bool IsProductionPath(const TableRecord& t, const std::string& path) {
   return os::ResolvePath(path) == os::ResolvePath(IndexPath(t, {}));
 }
@@ -528,6 +491,62 @@ class StagedIndex {
 };
 
 }  // namespace
+
+// The selected table, held exclusively for a build: a table shared with other programs is
+// reopened deny-all first (error 225 when another program has it open), and shared again by
+// ShareAgain afterwards.
+TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened) {
+  reopened = false;
+  TableRecord* t = InUse(op);
+  if (t == nullptr) return nullptr;
+  if (!t->exclusive && SharingEnabled) {
+    CloseIndex();
+    int code = 0;
+    {
+      QuietErrors quiet;
+      code = SetExclusive(true);
+    }
+    if (code != 0) {
+      SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
+      return nullptr;
+    }
+    reopened = true;
+  }
+  return t;
+}
+
+bool PutStagedIndex(os::File& file, const std::string& temp, const std::string& path) {
+  int code = file.Flush();
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + temp);
+    return false;
+  }
+  code = file.MoveTo(path, true);
+  if (code == os::kIoAccessDenied && !os::NamesOpenFile(temp, file)) {
+    SetEngineError(os::kIoAccessDenied, temp + " is no longer the file this build made");
+    return false;
+  }
+  if (code != 0) {
+    SetEngineError(static_cast<std::uint16_t>(code), "Cannot replace " + path + " by " + temp);
+    return false;
+  }
+  return true;
+}
+
+// Shares a table that BuildTable reopened; false after a report.
+bool ShareAgain(bool reopened, const std::string& op, const std::string& path) {
+  if (!reopened) return true;
+  int code = 0;
+  {
+    QuietErrors quiet;
+    code = SetExclusive(false);
+  }
+  if (code == 0) return true;
+  SetEngineError(static_cast<std::uint16_t>(code),
+                 "Cannot_Reopen_Database_Sharable " + op + "(" + path + ")");
+  return false;
+}
+
 
 void SetIndexProgress(IndexProgressProc proc, void* context, int steps) {
   ProgressProc = proc;

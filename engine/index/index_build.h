@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "engine/index/index_state.h"
+#include "engine/table/dbf_file.h"
+#include "platform/os/file.h"
 
 namespace vx {
 
@@ -55,6 +57,17 @@ bool MakeIndex(const std::vector<TagDefinition>& definitions, std::string_view f
 bool AddIndexTag(const TagDefinition& definition, std::string_view file_name = {});
 // Rebuilds every tag of the selected area's open index and opens it again on the same tag.
 bool Reindex();
+
+// The selected table, held exclusively for a build: a table shared with other programs is
+// reopened deny-all first (error 225 when another program has it open; null after a report),
+// and shared again by ShareAgain afterwards.
+TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened);
+
+// Puts a new index file made as `temp` (and still open as `file`) in place of `path`: flushed,
+// then renamed through its own handle, so that a file planted under the temporary name is
+// never what takes the place. False after a report.
+bool PutStagedIndex(os::File& file, const std::string& temp, const std::string& path);
+bool ShareAgain(bool reopened, const std::string& op, const std::string& path);
 
 // The runs written by the last tag built (for tests of the external sort).
 int LastBuildRuns();

@@ -1,6 +1,7 @@
 #include "engine/index/key_codec.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +11,16 @@
 namespace vx {
 
 int CompareCharKeys(const std::uint8_t* a, const std::uint8_t* b, int length) {
-  for (int i = 0; i < length; ++i) {
+  // Eight bytes at a time past the prefix keys share (every insert and search compares keys
+  // that begin alike), then byte by byte inside the first word that differs.
+  int i = 0;
+  for (; i + 8 <= length; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) break;
+  }
+  for (; i < length; ++i) {
     if (a[i] != b[i]) return static_cast<int>(a[i]) - static_cast<int>(b[i]);
   }
   return 0;
@@ -165,7 +175,11 @@ std::array<std::uint8_t, 8> DoubleKey(double value) {
 
 double KeyDouble(const std::uint8_t* key) {
   std::uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits |= static_cast<std::uint64_t>(key[i]) << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&bits, key, 8);  // the key's byte order: one load
+  } else {
+    for (int i = 0; i < 8; ++i) bits |= static_cast<std::uint64_t>(key[i]) << (8 * i);
+  }
   double value;
   std::memcpy(&value, &bits, 8);
   return value;

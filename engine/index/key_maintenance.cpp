@@ -272,10 +272,14 @@ bool InsertPending(AreaIndex& index, OrderTag& tag, int area, const std::vector<
   std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
     return compare(keys.data() + a * length, keys.data() + b * length, key_length) < 0;
   });
-  TagTree tree = TreeOf(index, tag, area);
-  for (std::uint32_t i : order) {
-    if (InsertKey(tree, keys.data() + i * length, records[i]) == TreeResult::kFailed) return false;
+  std::vector<const std::uint8_t*> sorted_keys(order.size());
+  std::vector<std::uint32_t> sorted_records(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    sorted_keys[i] = keys.data() + order[i] * length;
+    sorted_records[i] = records[order[i]];
   }
+  TagTree tree = TreeOf(index, tag, area);
+  if (!InsertSortedKeys(tree, sorted_keys, sorted_records)) return false;
   return WriteAnchor(index, tag, tree);
 }
 

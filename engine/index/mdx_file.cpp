@@ -1,6 +1,7 @@
 #include "engine/index/mdx_file.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <memory>
 
@@ -572,6 +573,26 @@ std::uint32_t TagCursor::Record() const {
 const std::uint8_t* TagCursor::Key() const {
   const Level& leaf = path_.back();
   return View(leaf).Key(leaf.position);
+}
+
+int TagCursor::ItemsLeftInLeaf() const {
+  return OnItem() ? View(path_.back()).KeyCount() - path_.back().position : 0;
+}
+
+std::uint32_t TagCursor::RecordAhead(int ahead) const {
+  const Level& leaf = path_.back();
+  return View(leaf).Pointer(leaf.position + ahead);
+}
+
+const std::uint8_t* TagCursor::KeyAhead(int ahead) const {
+  const Level& leaf = path_.back();
+  return View(leaf).Key(leaf.position + ahead);
+}
+
+void TagCursor::SkipInLeaf(int ahead) {
+  // A programming error: the step stays inside the leaf (see ItemsLeftInLeaf).
+  assert(ahead >= 0 && ahead < ItemsLeftInLeaf());
+  path_.back().position += ahead;
 }
 
 const std::uint8_t* TagCursor::LeafLastKey() const {

@@ -210,6 +210,14 @@ class TagCursor {
   // from the current one to it lies at or below it in the tag's order.
   const std::uint8_t* LeafLastKey() const;
   int Position() const { return path_.empty() ? -1 : path_.back().position; }
+  // The items of the current leaf from the current one on: how many (0 when the cursor stands
+  // on no item), the record and key of the one `ahead` items on (ahead below that count), and
+  // a step `ahead` items on within the leaf. A walk takes a leaf's items through these without
+  // the checks of a step between leaves.
+  int ItemsLeftInLeaf() const;
+  std::uint32_t RecordAhead(int ahead) const;
+  const std::uint8_t* KeyAhead(int ahead) const;
+  void SkipInLeaf(int ahead);
   // Pages of the nodes on the way down, root first (for checks of the tree's shape).
   std::vector<std::uint32_t> PathPages() const;
 

@@ -107,8 +107,14 @@ inline constexpr std::uint8_t kKeyFormatAlways = 0x10;
 inline constexpr std::uint8_t kKeyFormatDescending = 0x08;
 inline constexpr std::uint8_t kKeyFormatUnique = 0x40;
 
-std::uint16_t GetLe16(const std::uint8_t* p);
-std::uint32_t GetLe32(const std::uint8_t* p);
+// Inline: every key step of a walk reads a count and a pointer through them.
+inline std::uint16_t GetLe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t GetLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
 void PutLe16(std::uint8_t* p, std::uint16_t v);
 void PutLe32(std::uint8_t* p, std::uint32_t v);
 

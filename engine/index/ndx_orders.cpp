@@ -34,7 +34,7 @@ NdxArea* AreaOf(int area) {
 
 NdxArea* AttachedTo(const TableRecord& t) {
   NdxArea* a = AreaOf(t.area);
-  return a != nullptr && !a->files.empty() ? a : nullptr;
+  return a != nullptr && (!a->files.empty() || a->cdx) ? a : nullptr;
 }
 
 // The key maker's view of an .NDX header: numbers and dates are doubles (type D).
@@ -109,6 +109,10 @@ std::vector<std::string> AttachedNdx() {
 void DetachNdx(int area) {
   if (area < 0 || area > kMaxIndexArea) return;
   CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(area)].reset();
+}
+
+void ForgetKeptCdx(int area) {
+  if (NdxArea* a = AreaOf(area)) a->cdx.reset();
 }
 
 void ResetNdxAreas() {
@@ -228,24 +232,7 @@ bool WriteStaged(const TableRecord& t, const std::string& path, const NdxHeader&
     }
     ok = ok && writer.Finish();
   }
-  if (ok) {
-    code = file.file().Flush();
-    if (code != 0) {
-      SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + temp);
-      ok = false;
-    }
-  }
-  if (ok) {
-    // The file renamed is the one made and still held here, never one planted in its place.
-    code = file.file().MoveTo(path, true);
-    if (code == os::kIoAccessDenied && !os::NamesOpenFile(temp, file.file())) {
-      SetEngineError(os::kIoAccessDenied, temp + " is no longer the file this build made");
-      ok = false;
-    } else if (code != 0) {
-      SetEngineError(static_cast<std::uint16_t>(code), "Cannot replace " + path + " by " + temp);
-      ok = false;
-    }
-  }
+  ok = ok && PutStagedIndex(file.file(), temp, path);
   file.Close();
   if (!ok) os::DeleteFile(temp);
   return ok;
@@ -389,6 +376,10 @@ void UnlockFiles(NdxArea& a, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) a.files[i]->file.file().UnlockRange(kNdxLockOffset, 1);
 }
 
+void UnlockCdx(NdxArea& a) {
+  if (a.cdx) a.cdx->index.file.file().UnlockRange(kCdxLockOffset, 1);
+}
+
 // Takes every attached file's lock (nothing when the table is not shared) and reads each
 // header again. False after a report, no lock left.
 bool LockFiles(TableRecord& t) {
@@ -408,21 +399,42 @@ bool LockFiles(TableRecord& t) {
       }
     }
   }
+  bool ok = true;
   for (auto& f : a->files) {
     if (!f->file.Reload()) {
-      if (Shared(t)) UnlockFiles(*a, a->files.size());
-      a->lock_depth = 0;
-      return false;
+      ok = false;
+      break;
     }
   }
-  return true;
+  // The .CDX last: its lock and, when other programs may have changed it, its directory.
+  bool cdx_locked = false;
+  if (ok && a->cdx && Shared(t)) {
+    const int code = TakeLock(a->cdx->index.file.file(), false);
+    if (code != 0) {
+      SetEngineError(static_cast<std::uint16_t>(code),
+                     "Index file locked by another program: " + a->cdx->index.file.path());
+      ok = false;
+    } else {
+      cdx_locked = true;
+      ok = ReloadKeptCdx(t, *a->cdx);
+    }
+  }
+  if (!ok) {
+    if (Shared(t)) UnlockFiles(*a, a->files.size());
+    if (cdx_locked) UnlockCdx(*a);
+    a->lock_depth = 0;
+  }
+  return ok;
 }
 
 void UnlockAll(TableRecord& t) {
   NdxArea* a = AttachedTo(t);
   if (a == nullptr || a->lock_depth == 0) return;
   if (--a->lock_depth > 0) return;
-  if (Shared(t)) UnlockFiles(*a, a->files.size());
+  if (Shared(t)) {
+    UnlockFiles(*a, a->files.size());
+    UnlockCdx(*a);
+  }
 }
 
 bool HookMaintains(TableRecord& t) { return MdxActive(t) || AttachedTo(t) != nullptr; }
@@ -464,6 +476,7 @@ void NdxOldKeys(TableRecord& t) {
   if (MdxActive(t)) HookOldKeys(t);
   NdxArea* a = AttachedTo(t);
   if (a == nullptr) return;
+  if (a->cdx) RememberCdxKeys(t, *a->cdx);
   for (auto& f : a->files) {
     QuietErrors quiet;
     f->remembered_record = static_cast<std::uint32_t>(t.record_number);
@@ -530,7 +543,7 @@ bool NdxCheckKeys(TableRecord& t, bool appending) {
     }
   }
   t.record_number = saved;
-  return ok;
+  return ok && (!a->cdx || CheckCdxEdit(t, *a->cdx, appending));
 }
 
 struct NdxChange {
@@ -592,21 +605,32 @@ bool ChangeFiles(TableRecord& t, bool appending, std::vector<NdxChange>& changes
   return true;
 }
 
-void NdxNewKeys(TableRecord& t) {
+// The .NDX files' changes, then the .CDX's, then the .MDX's: a failure takes back what the
+// files before it changed.
+void ChangeEveryFile(TableRecord& t, bool appending) {
+  const auto record = static_cast<std::uint32_t>(t.record_number);
   std::vector<NdxChange> changes;
-  if (!ChangeFiles(t, false, changes)) return;
+  if (!ChangeFiles(t, appending, changes)) return;
+  NdxArea* a = AttachedTo(t);
+  std::vector<CdxUndo> cdx_changes;
+  if (a != nullptr && a->cdx && !ApplyCdxEdit(t, *a->cdx, appending, cdx_changes)) {
+    UndoChanges(changes, record);
+    return;
+  }
   if (!MdxActive(t)) return;
-  HookNewKeys(t);
-  if (EngineErrorCode != 0) UndoChanges(changes, static_cast<std::uint32_t>(t.record_number));
+  if (appending) {
+    HookAddKeys(t);
+  } else {
+    HookNewKeys(t);
+  }
+  if (EngineErrorCode == 0) return;
+  if (a != nullptr && a->cdx) TakeBackCdxEdit(*a->cdx, cdx_changes, record);
+  UndoChanges(changes, record);
 }
 
-void NdxAddKeys(TableRecord& t) {
-  std::vector<NdxChange> changes;
-  if (!ChangeFiles(t, true, changes)) return;
-  if (!MdxActive(t)) return;
-  HookAddKeys(t);
-  if (EngineErrorCode != 0) UndoChanges(changes, static_cast<std::uint32_t>(t.record_number));
-}
+void NdxNewKeys(TableRecord& t) { ChangeEveryFile(t, false); }
+
+void NdxAddKeys(TableRecord& t) { ChangeEveryFile(t, true); }
 
 // The .MDX's own closing (orders.cpp), taken when the hooks are wrapped.
 using CloseProc = void (*)(TableRecord&);
@@ -617,9 +641,39 @@ void NdxCloseAll(TableRecord& t) {
   DetachNdx(t.area);
 }
 
+std::string CdxRefusalHook(const TableRecord& t) { return CdxRefusal(t); }
+
 }  // namespace
 
+std::string CdxRefusal(const TableRecord& table) {
+  // The key makers are compiled against the table; its record stays as it is.
+  TableRecord& t = const_cast<TableRecord&>(table);
+  if (t.is_virtual || t.stale_cdx_accepted || !t.HasStructuralCdx()) return {};
+  if (t.area < 0 || t.area > kMaxIndexArea) return "no work area";
+  auto& slot = CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(t.area)];
+  if (slot && slot->cdx && slot->cdx->table_path == t.file_name) return {};
+  auto kept = std::make_unique<CdxKept>();
+  bool opened = false;
+  std::string why;
+  {
+    QuietErrors quiet;
+    opened = OpenKeptCdx(t, *kept);
+    why = LastErrorMessage;
+    EngineErrorCode = 0;
+  }
+  if (!opened) {
+    return t.file_name + " has a structural FoxPro compound index, " +
+           DerivedFileName(t.file_name, "CDX") + ", that cannot be kept current (" + why +
+           "): nothing was changed (opened ignoring its index, the table is edited and the "
+           "index left stale)";
+  }
+  if (!slot) slot = std::make_unique<NdxArea>();
+  slot->cdx = std::move(kept);
+  return {};
+}
+
 void AddNdxHooks(IndexHookTable& hooks) {
+  hooks.CdxRefusal = CdxRefusalHook;
   hooks.Maintains = HookMaintains;
   hooks.AppendBegins = NdxAppendBegins;
   hooks.AppendEnds = NdxAppendEnds;

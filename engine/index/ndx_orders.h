@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/index/cdx_orders.h"
 #include "engine/index/index_state.h"
 #include "engine/index/key_maker.h"
 #include "engine/index/ndx_file.h"
@@ -39,8 +40,11 @@ struct NdxIndex {
   std::string fault;
 };
 
+// The index files an area keeps current besides its .MDX: the .NDX files named for it and the
+// table's structural .CDX (opened at the first edit, see CdxRefusal).
 struct NdxArea {
   std::vector<std::unique_ptr<NdxIndex>> files;
+  std::unique_ptr<CdxKept> cdx;
   int lock_depth = 0;
 };
 
@@ -103,6 +107,12 @@ std::vector<std::string> CheckNdxAgainstTable(TableRecord& table, NdxIndex& inde
 // Wraps the index hook table so that the attached .NDX files are kept current beside the .MDX
 // (called by IndexInit); the marker tells this engine's table from another.
 void AddNdxHooks(IndexHookTable& hooks);
+// Why an edit of a table whose header names a structural .CDX cannot keep it current (empty:
+// it is opened, or was, and kept current on every edit; see IndexHookTable::CdxRefusal).
+std::string CdxRefusal(const TableRecord& table);
+// Closes the .CDX an area keeps current (after the file was built anew: the next edit opens
+// the new one).
+void ForgetKeptCdx(int area);
 bool NdxHooksInstalled(const IndexHookTable& hooks);
 void ResetNdxAreas();
 

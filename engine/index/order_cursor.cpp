@@ -446,6 +446,30 @@ bool StepPast(OrderTag& tag, const OrderWalk& walk) {
 
 }  // namespace
 
+namespace {
+
+// Keeps the last key a walk took and the records taken with it, where a changed index is
+// sought again (StepPast): `taken` items were just taken from the cursor's item on, their
+// records at the end of `records`. Equal keys stand together, so only the items at the end of
+// the run that share the last key are compared.
+void NoteLastKey(OrderWalk& walk, const TagCursor& cursor,
+                 const std::vector<std::uint32_t>& records, int taken) {
+  const KeyComparator compare = cursor.Comparator();
+  const int length = cursor.KeyLength();
+  const std::uint8_t* key = cursor.KeyAhead(taken - 1);
+  int first = taken - 1;
+  while (first > 0 && compare(cursor.KeyAhead(first - 1), key, length) == 0) --first;
+  if (first > 0 || walk.last_key_records.empty() ||
+      compare(key, walk.last_key.data(), length) != 0) {
+    std::memcpy(walk.last_key.data(), key, static_cast<std::size_t>(length));
+    walk.last_key_records.clear();
+  }
+  walk.last_key_records.insert(walk.last_key_records.end(), records.end() - (taken - first),
+                               records.end());
+}
+
+}  // namespace
+
 std::size_t NextOrderItems(OrderWalk& walk, std::size_t count,
                            std::vector<std::uint32_t>& records) {
   if (walk.done || count == 0) return 0;
@@ -507,28 +531,50 @@ std::size_t NextOrderItems(OrderWalk& walk, std::size_t count,
       walk.done = true;
       break;
     }
+    // The items of this leaf from the current one that lie in the range, taken in one go.
+    const int left = cursor.ItemsLeftInLeaf();
+    int in_range = left;
     if (walk.to && cursor.LeafPage() != leaf_in_range) {
       if (compare(cursor.LeafLastKey(), last.data(), last_length) <= 0) {
         leaf_in_range = cursor.LeafPage();
-      } else if (compare(cursor.Key(), last.data(), last_length) > 0) {
-        walk.done = true;
-        break;
+      } else {
+        in_range = 0;
+        while (in_range < left &&
+               compare(cursor.KeyAhead(in_range), last.data(), last_length) <= 0) {
+          ++in_range;
+        }
+        if (in_range == 0) {
+          walk.done = true;
+          break;
+        }
       }
     }
-    std::uint32_t record = cursor.Record();
-    if (record < 1 || record > static_cast<std::uint32_t>(t->record_count)) {
-      record = static_cast<std::uint32_t>(CheckedRecord(*t, *index, tag));
+    const int take =
+        static_cast<int>(std::min<std::size_t>(in_range, count - (records.size() - before)));
+    const auto limit = static_cast<std::uint32_t>(std::max(0, t->record_count));
+    int taken = 0;
+    while (taken < take) {
+      const std::uint32_t record = cursor.RecordAhead(taken);
+      if (record < 1 || record > limit) break;
+      records.push_back(record);
+      ++taken;
+    }
+    if (taken > 0) {
+      NoteLastKey(walk, cursor, records, taken);
+      cursor.SkipInLeaf(taken - 1);
+    }
+    if (taken < take) {
+      // A record past the count the table had: another program's append, or damage.
+      if (taken > 0) cursor.SkipInLeaf(1);
+      const std::int32_t record = CheckedRecord(*t, *index, tag);
       if (record == 0) return 0;
+      records.push_back(static_cast<std::uint32_t>(record));
+      NoteLastKey(walk, cursor, records, 1);
+    } else if (taken == in_range && in_range < left) {
+      // The range ends inside this leaf and all of it was taken.
+      walk.done = true;
+      break;
     }
-    records.push_back(record);
-    // The last key taken and the records taken with it: where a changed index is sought again.
-    if (walk.last_key_records.empty() ||
-        compare(cursor.Key(), walk.last_key.data(), cursor.KeyLength()) != 0) {
-      std::memcpy(walk.last_key.data(), cursor.Key(),
-                  static_cast<std::size_t>(cursor.KeyLength()));
-      walk.last_key_records.clear();
-    }
-    walk.last_key_records.push_back(record);
     if (records.size() - before == count) break;
     if (!cursor.Next()) return 0;
   }

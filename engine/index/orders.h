@@ -85,10 +85,11 @@ bool FindStored(std::string_view stored);
 // Appends of many records in one call on the selected area: while the scope lasts, the first
 // append takes the semaphore's update bracket and keeps it, and an append that ends 50 ms or
 // more after the bracket was taken lets it go, so other programs' readers and writers wait no
-// longer than that; the scope's end lets it go too. Each append writes its record, then its
-// keys (or takes the record back when a key cannot be written), as a single append does: other
-// programs, locked out meanwhile, see a key only with its record. A single append outside a
-// batch keeps the bracket for itself alone. Nested scopes count as one.
+// longer than that; the scope's end lets it go too. Under the bracket each append makes its
+// keys and its record waits behind; letting the bracket go writes the records, then each tag's
+// keys sorted, each changed page once (a failed write takes back every record appended under
+// the bracket): other programs, locked out meanwhile, see a key only with its record. A single
+// append outside a batch keeps the bracket for itself alone. Nested scopes count as one.
 class AppendBatch {
  public:
   AppendBatch();

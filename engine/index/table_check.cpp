@@ -9,6 +9,7 @@
 
 #include "engine/foundation/errors.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/cdx_build.h"
 #include "engine/index/cdx_orders.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_maker.h"
@@ -561,6 +562,63 @@ bool TagBuiltSound(const std::string& path, const std::string& name) {
   return false;
 }
 
+// A structural .CDX that failed its check is written again whole from its tags' definitions,
+// after the old file is kept as .bak (records past the header's count counted first). One whose
+// definitions cannot be read is left.
+void RepairCdx(const std::string& path, const TableCheckOptions& options,
+               const TableCheckReport& report, const std::vector<std::string>& findings,
+               RepairReport& repair) {
+  OpenedTable opened(path, true, true, options.code_page);
+  if (opened.table() == nullptr) {
+    repair.not_repaired.push_back("the table cannot be opened exclusively: " + LastErrorMessage);
+    return;
+  }
+  TableRecord& t = *opened.table();
+  const std::string cdx = DerivedFileName(t.file_name, "CDX");
+  std::vector<CdxTagSpec> specs;
+  std::vector<std::string> unreadable;
+  bool readable = false;
+  {
+    QuietErrors quiet;
+    readable = os::FileExists(cdx) && ReadCdxTagSpecs(cdx, specs, unreadable) && !specs.empty();
+    EngineErrorCode = 0;
+  }
+  if (!readable) {
+    for (const std::string& f : findings) {
+      repair.not_repaired.push_back(f + " (no tag definitions to rebuild it from)");
+    }
+    return;
+  }
+  repair.backup = cdx + ".bak";
+  repair.backup_of = cdx;
+  if (os::CopyWholeFile(cdx, repair.backup) != 0) {
+    repair.backup_failed = true;
+    return;
+  }
+  if (report.uncounted > 0) {
+    t.record_count = RecordsTheFileHolds(t);
+    t.state = kStateAppended;
+    repair.counted = report.uncounted;
+  }
+  bool built = false;
+  {
+    QuietErrors quiet;
+    EngineErrorCode = 0;
+    built = BuildCdxFile(cdx, specs);
+  }
+  if (!built) {
+    repair.not_repaired.push_back("the rebuild of " + cdx + " failed: " + LastErrorMessage);
+  } else {
+    for (const CdxTagSpec& s : specs) repair.rebuilt.push_back(s.name);
+    for (const std::string& name : unreadable) {
+      repair.not_repaired.push_back("tag " + name + " of " + cdx + ": its header cannot be read; "
+                                    "the file was written again without it");
+    }
+  }
+  EngineErrorCode = 0;
+  opened.Close();
+}
+
 // Rebuilds the tags that failed, after keeping the old index file. Each is built again from
 // its definition by AddIndexTag (which writes the new tree at the end of the file and leaves
 // the other tags' pages alone); when a failed tag's definition cannot be read, the whole index
@@ -568,6 +626,7 @@ bool TagBuiltSound(const std::string& path, const std::string& name) {
 RepairReport Repair(const std::string& path, const TableCheckOptions& options,
                     const TableCheckReport& report) {
   RepairReport repair;
+  std::vector<std::string> cdx_findings;
   for (const CheckFinding& f : report.table) {
     if (f.where == "table") {
       repair.not_repaired.push_back(
@@ -582,10 +641,9 @@ RepairReport Repair(const std::string& path, const TableCheckOptions& options,
     if (f.where == "index file") {
       repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
     }
-    if (f.where == "compound index") {
-      repair.not_repaired.push_back(f.what + " (this program does not rebuild a .CDX)");
-    }
+    if (f.where == "compound index") cdx_findings.push_back(f.what);
   }
+  if (!cdx_findings.empty()) RepairCdx(path, options, report, cdx_findings, repair);
   if (report.memo_problems > 0) {
     repair.not_repaired.push_back(std::to_string(report.memo_problems) +
                                   " memo pointer problem(s) (repair rebuilds tags only)");
@@ -738,6 +796,21 @@ void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
   const TableCheckReport after = Checked(path, again);
   std::vector<std::string> rebuilt;
   for (const std::string& name : repair.rebuilt) {
+    if (!repair.backup_of.empty()) {
+      // A .CDX's tags: sound when the check names nothing of them, or of the file.
+      const std::string file = NameOnly(repair.backup_of);
+      const bool named = std::any_of(after.table.begin(), after.table.end(), [&](const CheckFinding& f) {
+        return f.where == "compound index" &&
+               (f.what.rfind("tag " + name + " of " + file + ":", 0) == 0 ||
+                f.what.rfind("tag ", 0) != 0);
+      });
+      if (after.opened && !named) {
+        rebuilt.push_back(name);
+      } else {
+        repair.not_repaired.push_back("tag " + name + ": the rebuild failed");
+      }
+      continue;
+    }
     const auto tag = std::find_if(after.tags.begin(), after.tags.end(),
                                   [&](const TagCheckReport& t) { return t.name == name; });
     if (after.opened && tag != after.tags.end() && tag->problems.empty()) {
@@ -753,7 +826,8 @@ void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
   // (A backup that could not be made is not there to put back: a file of that name is an older
   // backup, or another file, and stays as it is.)
   if (repair.rebuilt.empty() && !repair.backup.empty() && !repair.backup_failed) {
-    if (os::RenameFile(repair.backup, report.index_path) == os::kIoOk) {
+    const std::string& kept = repair.backup_of.empty() ? report.index_path : repair.backup_of;
+    if (os::RenameFile(repair.backup, kept) == os::kIoOk) {
       repair.not_repaired.push_back("the index was left as it was");
       repair.backup.clear();
     } else {

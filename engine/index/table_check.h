@@ -56,6 +56,7 @@ struct TagCheckReport {
 // What a repair did.
 struct RepairReport {
   std::string backup;                     // the old index kept as (empty: none was needed)
+  std::string backup_of;                  // the index kept: a structural .CDX (empty: the .MDX)
   bool backup_failed = false;             // the old index could not be kept: nothing changed
   std::vector<std::string> rebuilt;       // tag names
   std::vector<std::string> not_repaired;  // in words

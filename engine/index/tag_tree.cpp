@@ -1,5 +1,6 @@
 #include "engine/index/tag_tree.h"
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -36,6 +37,10 @@ class Editor {
   }
 
   TreeResult Insert(const std::uint8_t* key, std::uint32_t record);
+  // Insert for keys that come in ascending order: the way down of the key before is kept while
+  // an insert changes only its leaf, and the next key goes down again only from the first level
+  // where its place differs (the same slots Descend finds in the same node bytes).
+  TreeResult InsertNext(const std::uint8_t* key, std::uint32_t record);
   TreeResult Delete(const std::uint8_t* key, std::uint32_t record);
   bool CheckInsert(const std::uint8_t* key);
   TreeResult CheckDelete(const std::uint8_t* key, std::uint32_t record);
@@ -79,6 +84,12 @@ class Editor {
   bool Damaged(std::uint32_t page, const std::string& what);
   // Goes down from the root to the leaf where `key` belongs, the path ending there.
   bool Descend(const std::uint8_t* key);
+  // The same from the node at `page` below the path kept so far.
+  bool DescendFrom(std::uint32_t page, const std::uint8_t* key);
+  // Goes down the kept path again for `key` (see InsertNext); false when it cannot be used.
+  bool Redescend(const std::uint8_t* key);
+  // The insert after the path was found: the leaf's slot gets the item, splits go upwards.
+  TreeResult InsertOnPath(const std::uint8_t* key, std::uint32_t record);
   // Whether the leaf the path ends on is as deep as the tree's first leaf (reported if not).
   bool LeafDepthAgrees();
   bool Write(const Step& s) { return tree_.file->WriteNode(s.page, s.node); }
@@ -92,6 +103,9 @@ class Editor {
   int item_length_;
   int max_keys_;
   std::vector<Step> path_;
+  // Whether path_ holds the nodes as the tree has them now (InsertNext).
+  bool path_kept_ = false;
+  bool split_ = false;  // the last InsertOnPath split a node
 };
 
 bool Editor::Read(std::uint32_t page, NodeBytes& out, std::size_t depth) {
@@ -189,8 +203,9 @@ TreeResult Editor::CheckDelete(const std::uint8_t* key, std::uint32_t record) {
   return LeafDepthAgrees() ? TreeResult::kDone : TreeResult::kFailed;
 }
 
-bool Editor::Descend(const std::uint8_t* key) {
-  std::uint32_t page = tree_.header->RootPage();
+bool Editor::Descend(const std::uint8_t* key) { return DescendFrom(tree_.header->RootPage(), key); }
+
+bool Editor::DescendFrom(std::uint32_t page, const std::uint8_t* key) {
   while (true) {
     // Read in place (a node is 1 KiB); the step names its page once the read passed.
     const std::size_t depth = path_.size();
@@ -210,6 +225,45 @@ bool Editor::Descend(const std::uint8_t* key) {
 TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
   path_.clear();
   if (!Descend(key)) return TreeResult::kFailed;
+  return InsertOnPath(key, record);
+}
+
+bool Editor::Redescend(const std::uint8_t* key) {
+  if (!path_kept_ || path_.empty() || path_.front().page != tree_.header->RootPage()) {
+    return false;
+  }
+  for (std::size_t level = 0; level < path_.size(); ++level) {
+    Step& s = path_[level];
+    const int slot = LowerBound(s.node, key);
+    if (IsLeaf(s.node)) {
+      s.slot = slot;
+      return level + 1 == path_.size();
+    }
+    if (slot != s.slot) {
+      s.slot = slot;
+      path_.resize(level + 1);
+      return DescendFrom(Pointer(s.node, slot), key);
+    }
+  }
+  return false;
+}
+
+TreeResult Editor::InsertNext(const std::uint8_t* key, std::uint32_t record) {
+  if (!Redescend(key)) {
+    path_.clear();
+    if (!Descend(key)) {
+      path_kept_ = false;
+      return TreeResult::kFailed;
+    }
+  }
+  split_ = false;
+  const TreeResult result = InsertOnPath(key, record);
+  // A split changed nodes above the leaf (and maybe the root): the next key goes down anew.
+  path_kept_ = result != TreeResult::kFailed && !split_;
+  return result;
+}
+
+TreeResult Editor::InsertOnPath(const std::uint8_t* key, std::uint32_t record) {
   {
     const Step& leaf = path_.back();
     if (tree_.header->Unique() && leaf.slot < Count(leaf.node) &&
@@ -223,7 +277,11 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
   }
   // The item to insert at the current level's slot, and (after a split below) the page that
   // the slot after it must point to.
-  std::vector<std::uint8_t> item(static_cast<std::size_t>(item_length_), 0);
+  // Buffers on the stack, not the heap: a batch inserts hundreds of thousands of keys. An item is
+  // at most 4 + kMaxKeyLength bytes rounded up, a node's items with one more at most a node
+  // and an item.
+  std::array<std::uint8_t, kMaxKeyLength + 8> item{};
+  std::array<std::uint8_t, kMdxNodeSize + kMaxKeyLength + 12> flat;
   PutLe32(item.data(), record);
   std::memcpy(item.data() + 4, key, static_cast<std::size_t>(key_length_));
   std::uint32_t redirect = 0;
@@ -232,7 +290,11 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
     const int n = Count(s.node);
     const bool leaf = IsLeaf(s.node);
     // Items 0..n with the new one in place, then the trailing pointer.
-    std::vector<std::uint8_t> flat(static_cast<std::size_t>((n + 1) * item_length_ + 4), 0);
+    const auto flat_size = static_cast<std::size_t>((n + 1) * item_length_ + 4);
+    if (flat_size > flat.size() || static_cast<std::size_t>(item_length_) > item.size()) {
+      Damaged(s.page, "more items than a node holds");
+      return TreeResult::kFailed;
+    }
     const auto L = static_cast<std::size_t>(item_length_);
     const auto slot = static_cast<std::size_t>(s.slot);
     std::memcpy(flat.data(), Item(s.node, 0), slot * L);
@@ -242,11 +304,12 @@ TreeResult Editor::Insert(const std::uint8_t* key, std::uint32_t record) {
     if (redirect != 0) PutLe32(flat.data() + (slot + 1) * L, redirect);
     const int total = n + 1;
     if (total <= max_keys_) {
-      std::memcpy(Item(s.node, 0), flat.data(), flat.size());
+      std::memcpy(Item(s.node, 0), flat.data(), flat_size);
       SetCount(s.node, total);
       return Write(s) ? TreeResult::kDone : TreeResult::kFailed;
     }
     // Split: the old page keeps the lower half, a new page at the end takes the rest.
+    split_ = true;
     const int keep = (total + 1) / 2;
     const std::uint32_t new_page = tree_.file->AppendNode();
     if (new_page == 0) return TreeResult::kFailed;
@@ -497,6 +560,15 @@ TreeResult Editor::Delete(const std::uint8_t* key, std::uint32_t record) {
 
 TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record) {
   return Editor(tree).Insert(key, record);
+}
+
+bool InsertSortedKeys(TagTree& tree, std::span<const std::uint8_t* const> keys,
+                      std::span<const std::uint32_t> records) {
+  Editor editor(tree);
+  for (std::size_t i = 0; i < keys.size() && i < records.size(); ++i) {
+    if (editor.InsertNext(keys[i], records[i]) == TreeResult::kFailed) return false;
+  }
+  return true;
 }
 
 TreeResult DeleteKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record) {

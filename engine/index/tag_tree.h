@@ -21,6 +21,7 @@
 // page met twice on the way (a cycle).
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,11 @@ inline constexpr EngineField<&IndexState::split_stage_test_hook> SplitStageTestH
 // Inserts (key, record) in front of the keys equal to it. A unique tag that already holds the
 // key is left unchanged (kUnchanged). kFailed after a reported read or write fault.
 TreeResult InsertKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
+// Inserts keys[i] with records[i] in turn, as InsertKey each (the tree ends the same), for keys
+// in ascending order: each goes down from where its way parts from the key before's, not from
+// the root. False after a reported read or write fault.
+bool InsertSortedKeys(TagTree& tree, std::span<const std::uint8_t* const> keys,
+                      std::span<const std::uint32_t> records);
 // Removes the item (key, record). kUnchanged when the tag holds no such item.
 TreeResult DeleteKey(TagTree& tree, const std::uint8_t* key, std::uint32_t record);
 

@@ -46,6 +46,9 @@ struct IndexHookTable {
   // Before the record buffer is written (REPLACE, APPEND, deletion marks): false refuses the
   // edit after a report, and nothing may be written. `appending`: a new last record.
   bool (*CheckKeys)(TableRecord& table, bool appending) = nullptr;
+  // Before any edit of a table whose header names a structural .CDX: why the edit cannot keep
+  // that index current (empty: the index engine keeps it, Maintains answering true from now).
+  std::string (*CdxRefusal)(const TableRecord& table) = nullptr;
 };
 
 // The memo storage. MemoOpenProc opens the memo file of a table (given the table's path without

@@ -573,12 +573,15 @@ void SetWhileProc(ConditionProc proc, void* context) {
   t->while_context = context;
 }
 
-// A FoxPro table whose header names a structural .CDX: this engine does not maintain .CDX files,
-// so an edit would leave that index stale for every FoxPro program. Every edit of the record
-// file comes this way, whichever door it came in by (the library, vxdbf, the dataset
+// A FoxPro table whose header names a structural .CDX: the index engine keeps it current
+// (IndexHookTable::CdxRefusal opens it at the first edit); when it cannot, or no index engine
+// is linked in, an edit would leave that index stale for every FoxPro program. Every edit of
+// the record file comes this way, whichever door it came in by (the library, vxdbf, the dataset
 // components): refused before anything is written, unless the opener accepted a stale index.
 std::string EditRefusal(const TableRecord& t) {
   if (t.is_virtual || t.stale_cdx_accepted || !t.HasStructuralCdx()) return {};
+  const IndexHookTable& hooks = *IndexHooks;
+  if (hooks.present && hooks.CdxRefusal != nullptr) return hooks.CdxRefusal(t);
   return Quoted(t) + " has a structural FoxPro compound index, " +
          DerivedFileName(t.file_name, "CDX") +
          ", which this program does not maintain: nothing was changed (opened ignoring its "

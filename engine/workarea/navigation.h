@@ -69,8 +69,10 @@ bool IsWhileOn();
 bool IsVisible(TableRecord& table);
 
 // Why every edit of the table is refused ("" when none is): a FoxPro table whose header names
-// a structural .CDX, which this engine does not maintain, unless the opener accepted leaving
-// it stale. REPLACE, Append, DeleteRec and RecallRec refuse with this text.
+// a structural .CDX that the index engine cannot keep current (missing, unreadable, or no
+// index engine linked in), unless the opener accepted leaving it stale. The first call for
+// such a table opens its .CDX for keeping current. REPLACE, Append, DeleteRec and RecallRec
+// refuse with this text.
 std::string EditRefusal(const TableRecord& t);
 
 // Writes the image over the current record (needs its lock on a shared table).

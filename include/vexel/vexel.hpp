@@ -365,6 +365,15 @@ class AppendLock {
   // longer). Answers the first new record's number (0 for no rows). A row that fails stops the
   // call with its error; the rows before it stay appended.
   std::uint32_t append_many(const std::vector<Assignments>& rows);
+  // The append() calls that follow share the index's update bracket, as the rows of one
+  // append_many() call do (let go at least every 50 ms while appends go on), until end_batch(),
+  // release() or the table's close. For a caller whose rows come one call at a time with no
+  // wait between them: between the calls other programs' readers and writers of the index
+  // wait, so a caller that may pause ends the batch first. end_batch() writes what the batch
+  // holds back and lets the bracket go; when a write fails it raises, and the rows appended
+  // since the bracket was last let go are taken back.
+  void begin_batch();
+  void end_batch();
   void release();
 
   struct Impl;

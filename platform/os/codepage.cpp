@@ -460,9 +460,13 @@ char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
 }
 
 std::string PageToUtf8(const Page* page, std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char c : bytes) {
+  // Bytes below 0x80 are ASCII in every page: a text made only of them is copied whole.
+  std::size_t ascii = 0;
+  while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+  std::string out(bytes.substr(0, ascii));
+  if (ascii == bytes.size()) return out;
+  out.reserve(ascii + (bytes.size() - ascii) * 3);
+  for (const char c : bytes.substr(ascii)) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x80) {
       out += c;

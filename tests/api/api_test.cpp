@@ -743,8 +743,9 @@ TEST_F(ApiTest, ReadOnlyOpensGoOnWithoutIndexAndMemoFileAndSaySo) {
 }
 
 // Edits that would leave another program's index wrong are refused in the engine, for every
-// door: a FoxPro table whose header names a structural .CDX (this program does not maintain
-// one), and keys of a tag its writer keeps in signed-byte order. ignore_index is the way past.
+// door: a FoxPro table whose header names a structural .CDX that cannot be kept current (here
+// no .CDX at all), and keys of a tag its writer keeps in signed-byte order. ignore_index is the
+// way past.
 TEST_F(ApiTest, EditsThatWouldLeaveAnotherProgramsIndexWrongAreRefused) {
   {
     vexel::Table t = vexel::create(Path("fox.dbf"), {{"NAME", 'C', 8, 0}},

@@ -14,6 +14,7 @@
 #include <random>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <vexel/inspect.hpp>
 #include <vexel/maintenance.hpp>
@@ -401,6 +402,84 @@ TEST_F(BlockTest, AnOrderWalkInBlocksGoesOnPastItsLastKeyWhenTheIndexChanges) {
   std::sort(recnos.begin(), recnos.end());
   EXPECT_EQ(recnos, want);
   EXPECT_EQ(titles.back(), "ZChild");
+}
+
+// Order walks in blocks over runs of equal keys that span several leaves, against a model:
+// a range of text keys (its end inside a leaf, its start inside a run) and a range of numbers,
+// in blocks of several sizes, with another Table appending keys inside and outside the range
+// between blocks (records the walk meets past the count it had read). Every record in the range
+// comes once, in key order, and no other.
+TEST_F(BlockTest, OrderWalksInBlocksTakeEveryItemOfARangeOnceAcrossLeaves) {
+  constexpr int kRecords = 3000;
+  const auto key = [](int i) {
+    char text[8];
+    std::snprintf(text, sizeof text, "K%03d", (i * 7) % 97);  // runs of about 31 records
+    return std::string(text);
+  };
+  {
+    vexel::Table t = vexel::create(Path(), {{"CODE", 'C', 6, 0}, {"N", 'N', 6, 0}},
+                                   {.open = {.mode = vexel::OpenMode::exclusive}});
+    std::vector<vexel::Assignments> rows;
+    for (int i = 0; i < kRecords; ++i) {
+      rows.push_back({{"CODE", key(i)}, {"N", std::int64_t{i % 211}}});
+    }
+    t.lock_append().append_many(rows);
+    t.add_tag({.name = "CODE", .key = "CODE", .for_expr = ""});
+    t.add_tag({.name = "N", .key = "N", .for_expr = ""});
+  }
+  const struct {
+    const char* tag;
+    Value from, to;
+  } kRanges[] = {
+      {"CODE", Value(std::string("K013")), Value(std::string("K071"))},
+      {"N", Value(std::int64_t{17}), Value(std::int64_t{150})},
+  };
+  for (const auto& range : kRanges) {
+    for (std::size_t size : {1u, 7u, 64u, 1000u}) {
+      SCOPED_TRACE(std::string(range.tag) + " in blocks of " + std::to_string(size));
+      vexel::Table t = vexel::open(Path());
+      vexel::Table other = vexel::open(Path());
+      const std::size_t field = range.tag == std::string("CODE") ? 0 : 1;
+      std::multimap<Value, std::uint32_t> model;
+      {
+        vexel::Cursor all = t.scan();
+        vexel::RecordBlock rows;
+        while (all.next(rows, 4096) > 0) {
+          for (std::size_t row = 0; row < rows.size(); ++row) {
+            const Value v = rows.value(row, field);
+            if (!(v < range.from) && !(range.to < v)) model.emplace(v, rows.recno(row));
+          }
+        }
+      }
+      ASSERT_GT(model.size(), 1000u);
+      vexel::Cursor c = t.order(range.tag, range.from, range.to);
+      vexel::RecordBlock block;
+      std::vector<std::pair<Value, std::uint32_t>> seen;
+      bool appended = false;
+      while (c.next(block, size) > 0) {
+        for (std::size_t row = 0; row < block.size(); ++row) {
+          seen.emplace_back(block.value(row, field), block.recno(row));
+        }
+        if (!appended && seen.size() >= 100) {
+          appended = true;
+          // Two keys at the range's end (the walk meets them) and one at its start, behind the
+          // walk by now (it does not).
+          for (const Value& v : {range.to, range.to, range.from}) {
+            const std::uint32_t n = range.tag == std::string("CODE")
+                                        ? other.append({{"CODE", v}, {"N", std::int64_t{999}}})
+                                        : other.append({{"CODE", std::string("Z")}, {"N", v}});
+            if (v == range.to) model.emplace(v, n);
+          }
+        }
+      }
+      EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end(),
+                                 [](const auto& a, const auto& b) { return a.first < b.first; }));
+      std::vector<std::pair<Value, std::uint32_t>> want(model.begin(), model.end());
+      std::sort(want.begin(), want.end());
+      std::sort(seen.begin(), seen.end());
+      EXPECT_EQ(seen, want);
+    }
+  }
 }
 
 // A batch append (AppendLock::append_many) holds the index's update bracket for many rows,

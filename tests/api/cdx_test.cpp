@@ -1,15 +1,22 @@
 // A Visual FoxPro table with a structural .CDX through the library: the tags listed, walked in
 // their order (record by record and in blocks, whole and over key ranges), searched; the same
 // through the inspection functions vxdbf uses; the check comparing every tag with the records;
-// a tag in another collation walked but not searched; edits still refused. The .CDX files come
-// from the independent test writer (tests/support/cdx_writer) over sizes that give one leaf and
-// trees of several levels.
+// a tag in another collation walked but not searched, and edits that would change it refused;
+// every tag kept current over many random edits, as Perl's XBase::Index reads them, a candidate
+// tag refusing a second record's key, and a write that fails half way taking the edit back.
+// The .CDX files come from the independent test writer (tests/support/cdx_writer) over sizes
+// that give one leaf and trees of several levels.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +26,8 @@
 #include <vexel/vexel.hpp>
 
 #include "tests/support/cdx_writer.h"
+#include "tests/support/fault_injection.h"
+#include "tests/support/perl_index.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -234,12 +243,12 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
         EXPECT_EQ(s.keys, static_cast<std::int64_t>(rows_.size())) << s.name;
       }
     }
-    EXPECT_EQ(vexel::seek_key(path, {"NAME", "", false, false}, Upper(rows_[0].name)),
+    EXPECT_EQ(vexel::seek_key(path, {"NAME", ""}, Upper(rows_[0].name)),
               std::optional<std::uint32_t>(by_name[static_cast<std::size_t>(
                   std::find_if(by_name.begin(), by_name.end(),
                                [&](std::uint32_t r) { return Upper(rows_[r - 1].name) == Upper(rows_[0].name); }) -
                   by_name.begin())]));
-    EXPECT_THROW(vexel::seek_key(path, {"AMOUNT", "", false, false}, "abc"), vexel::InputError);
+    EXPECT_THROW(vexel::seek_key(path, {"AMOUNT", ""}, "abc"), vexel::InputError);
     std::vector<std::uint32_t> dumped;
     vexel::RecordWalk walk;
     walk.tag = "amount";
@@ -254,8 +263,9 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
   }
 }
 
-// What the index does not agree with is found and named, never mended by a rewrite of the
-// .CDX; a tag in another collation is walked but not searched; edits stay refused.
+// What the index does not agree with is found and named, and mended by writing the .CDX again
+// from its tags' definitions; a tag in another collation is walked but not searched; a tag
+// that disagrees with the records refuses the edits that would change it.
 TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
   const std::string path = Table(40);
   WriteCdx(3, "GENERAL");
@@ -280,6 +290,13 @@ TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
   bool noted = false;
   for (const auto& n : collated.notes) noted = noted || n.what.find("GENERAL") != std::string::npos;
   EXPECT_TRUE(noted);
+  // Such a tag is not built again in byte order: reindex refuses, naming the collation.
+  try {
+    vexel::reindex(path);
+    ADD_FAILURE() << "a GENERAL tag rebuilt";
+  } catch (const vexel::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("GENERAL collation"), std::string::npos) << e.what();
+  }
   // A record changed behind the index's back: its key is found missing and extra.
   WriteCdx(3);
   const std::vector<unsigned char> cdx = vx::test::ReadBytes(dir_.File("fox.cdx"));
@@ -314,7 +331,13 @@ TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
     named = named || (f.where == "compound index" && f.what.find("tag NAME") != std::string::npos);
   }
   EXPECT_TRUE(named);
-  EXPECT_EQ(vx::test::ReadBytes(dir_.File("fox.cdx")), cdx);
+  // The repair wrote the .CDX again from its tags' definitions, the old one kept.
+  ASSERT_TRUE(stale.repair.has_value());
+  EXPECT_EQ(stale.repair->rebuilt,
+            (std::vector<std::string>{"AMOUNT", "DAY", "NAME", "POSITIVE"}));
+  EXPECT_EQ(vx::test::ReadBytes(dir_.File("fox.cdx.bak")), cdx);
+  EXPECT_TRUE(vexel::check_table(path).ok);
+  vx::test::WriteBytes(dir_.File("fox.cdx"), cdx);
   // A damaged .CDX: the table still reads, its tags name the damage.
   {
     std::vector<unsigned char> damaged = cdx;
@@ -329,10 +352,213 @@ TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
     EXPECT_THROW(vexel::summarize_tags(path), vexel::Error);
     vx::test::WriteBytes(dir_.File("fox.cdx"), cdx);
   }
-  // Edits would leave the index stale: refused.
+  // A tag that disagrees with the records refuses the edits that would change it.
   vexel::Table t = vexel::open(path);
   EXPECT_THROW(t.append({{"NAME", std::string("new")}}), vexel::Error);
   EXPECT_EQ(vx::test::ReadBytes(dir_.File("fox.cdx")), cdx);
+}
+
+// Random appends, updates of the key fields, deletions and recalls on a table with a 3-tag
+// .CDX built by the library (POSITIVE: UPPER(NAME) FOR AMT > 0; ONCE: NAME, unique; AMOUNT:
+// AMT, descending): the
+// check finds every tag sound and current every 2500 edits, and at the end Perl reads each tag
+// in the order a model of the table gives (the unique tag: the record that took each key first
+// and still holds it).
+TEST_F(CdxTest, RandomEditsKeepEveryTagCurrentAsPerlReadsThem) {
+  const std::string path = Table(200);
+  // The tags built here, from the records.
+  std::remove(dir_.File("fox.cdx").c_str());
+  vexel::add_tag(path, {.name = "POSITIVE", .key = "UPPER(NAME)", .for_expr = "AMT > 0"});
+  vexel::add_tag(path, {.name = "ONCE", .key = "NAME", .unique = true});
+  vexel::add_tag(path, {.name = "AMOUNT", .key = "AMT", .descending = true});
+  // The unique tag's model: each key's record.
+  std::map<std::string, std::uint32_t> holder;
+  for (std::size_t i = rows_.size(); i-- > 0;) holder[rows_[i].name] = static_cast<std::uint32_t>(i + 1);
+  const auto name_of = [](unsigned n) { return (n % 3 ? "ann" : "Bob") + std::to_string(n); };
+  const unsigned seed = 20261210u;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  {
+    vexel::Table t = vexel::open(path);
+    for (int step = 1; step <= 10000; ++step) {
+      const unsigned what = random() % 10;
+      const auto recno = static_cast<std::uint32_t>(random() % rows_.size() + 1);
+      Row& row = rows_[recno - 1];
+      const std::string old_name = row.name;
+      if (what < 3) {
+        rows_.push_back({name_of(random() % 500), static_cast<double>(random() % 4000) / 4 - 400});
+        const auto added = static_cast<std::uint32_t>(rows_.size());
+        ASSERT_EQ(t.append({{"NAME", rows_.back().name}, {"AMT", rows_.back().amount}}), added);
+        holder.emplace(rows_.back().name, added);
+        continue;
+      }
+      if (what < 5) {
+        row.name = name_of(random() % 500);
+        t.update(recno, {{"NAME", row.name}});
+      } else if (what < 7) {
+        row.amount = static_cast<double>(random() % 4000) / 4 - 400;
+        t.update(recno, {{"AMT", row.amount}});
+      } else if (what < 8) {
+        row = {name_of(random() % 500), row.amount + 1, row.year};
+        t.update(recno, {{"NAME", row.name}, {"AMT", row.amount}});
+      } else if (what < 9) {
+        t.remove(recno);
+      } else {
+        t.recall(recno);
+      }
+      if (row.name != old_name) {
+        const auto it = holder.find(old_name);
+        if (it != holder.end() && it->second == recno) holder.erase(it);
+        holder.emplace(row.name, recno);
+      }
+      if (step % 2500 == 0) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const vexel::TableCheck c = vexel::check_table(path);
+        ASSERT_TRUE(c.ok) << (c.table.empty() ? "" : c.table.front().what);
+      }
+    }
+  }
+  if (!vx::test::PerlHasXBase()) GTEST_SKIP() << "Perl's XBase::Index (libdbd-xbase-perl) is not installed";
+  using Items = std::vector<std::pair<std::string, std::uint32_t>>;
+  Items positive;
+  Items once;
+  std::vector<std::pair<double, std::uint32_t>> amounts;
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const auto record = static_cast<std::uint32_t>(i + 1);
+    if (rows_[i].amount > 0) positive.emplace_back(Upper(rows_[i].name), record);
+    amounts.emplace_back(rows_[i].amount, record);
+  }
+  for (const auto& [name, record] : holder) once.emplace_back(name, record);
+  std::sort(positive.begin(), positive.end());
+  std::sort(once.begin(), once.end());
+  std::stable_sort(amounts.begin(), amounts.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+  Items read;
+  ASSERT_TRUE(vx::test::PerlReadsIndex(dir_.File("fox.cdx"), "POSITIVE", "C", dir_.File("perl.txt"), read));
+  EXPECT_EQ(read, positive);
+  read.clear();
+  ASSERT_TRUE(vx::test::PerlReadsIndex(dir_.File("fox.cdx"), "ONCE", "C", dir_.File("perl.txt"), read));
+  EXPECT_EQ(read, once);
+  read.clear();
+  ASSERT_TRUE(vx::test::PerlReadsIndex(dir_.File("fox.cdx"), "AMOUNT", "N", dir_.File("perl.txt"), read));
+  ASSERT_EQ(read.size(), amounts.size());
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    EXPECT_EQ(std::atof(read[i].first.c_str()), amounts[i].first) << i;
+    EXPECT_EQ(read[i].second, amounts[i].second) << i;
+  }
+}
+
+// What an edit may not do to a .CDX, refused before anything is written: a key a candidate tag
+// holds for another record, a change of a tag in another collation (naming it; an edit that
+// leaves that tag's keys alone goes ahead); and a write of the index that fails half way takes
+// the record and the tags changed before it back.
+TEST_F(CdxTest, EditsTheIndexCannotTakeAreRefusedOrTakenBack) {
+  const std::string path = Table(60);
+  std::vector<vx::test::CdxTagShape> shapes(2);
+  shapes[0].name = "CODE";
+  shapes[0].key_expression = "NAME";
+  shapes[0].key_length = 12;
+  shapes[0].candidate = true;
+  shapes[1].name = "LOCAL";
+  shapes[1].key_expression = "UPPER(NAME)";
+  shapes[1].key_length = 12;
+  shapes[1].collation = "GENERAL";
+  // Names made unique for the candidate tag.
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    std::string name = "N" + std::to_string(100 + i);
+    rows_[i].name = name;
+    name.resize(12, ' ');
+    shapes[0].items.emplace_back(name, static_cast<std::uint32_t>(i + 1));
+    shapes[1].items.emplace_back(Upper(name), static_cast<std::uint32_t>(i + 1));
+  }
+  {
+    vexel::Table t = vexel::open(path, {.ignore_index = true});
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+      t.update(static_cast<std::uint32_t>(i + 1), {{"NAME", rows_[i].name}});
+    }
+  }
+  vx::test::WriteBytes(dir_.File("fox.cdx"), vx::test::BuildCdx(shapes));
+  const std::vector<unsigned char> cdx = vx::test::ReadBytes(dir_.File("fox.cdx"));
+  const std::vector<unsigned char> table = vx::test::ReadBytes(path);
+  vexel::Table t = vexel::open(path);
+  const auto refused = [&](const std::function<void()>& edit, const char* says) {
+    try {
+      edit();
+      ADD_FAILURE() << "not refused: " << says;
+    } catch (const vexel::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(vx::test::ReadBytes(dir_.File("fox.cdx")), cdx);
+    EXPECT_EQ(vx::test::ReadBytes(path), table);
+  };
+  refused([&] { t.update(2, {{"NAME", std::string("N100")}}); }, "candidate tag CODE");
+  refused([&] { t.append({{"NAME", std::string("N101")}}); }, "candidate tag CODE");
+  refused([&] { t.update(2, {{"NAME", std::string("N999")}}); }, "GENERAL collation");
+  refused([&] { t.append({{"NAME", std::string("N998")}}); }, "GENERAL collation");
+  // The amount is in no tag: the edit goes ahead, the index untouched.
+  t.update(2, {{"AMT", 5.5}});
+  EXPECT_EQ(vx::test::ReadBytes(dir_.File("fox.cdx")), cdx);
+  t.remove(3);
+  EXPECT_EQ(vx::test::ReadBytes(dir_.File("fox.cdx")), cdx);
+  t.close();
+  // Without the GENERAL tag: a write of the .CDX fails at each of an edit's writes in turn.
+  shapes.resize(1);
+  shapes[0].keys_per_leaf = 4;  // an edit splits leaves and changes branches
+  shapes[0].keys_per_branch = 3;
+  vx::test::WriteBytes(dir_.File("fox.cdx"), vx::test::BuildCdx(shapes));
+  for (int fail_at = 0; fail_at < 8; ++fail_at) {
+    SCOPED_TRACE("write " + std::to_string(fail_at + 1));
+    const std::vector<unsigned char> records = vx::test::ReadBytes(path);
+    vexel::Table u = vexel::open(path);
+    // A change taken back puts the same entries back, not always in the same bytes.
+    const std::vector<std::uint32_t> before = Walked(u.order("CODE"));
+    u.read(1);  // the first edit's whole comparison reads, never writes
+    bool failed = false;
+    {
+      vx::test::FaultInjection faults;
+      faults.Fail(vx::test::Call::kWrite, "fox.cdx", 5 /* EIO */, fail_at);
+      try {
+        u.update(7, {{"NAME", std::string("N1000")}});
+      } catch (const vexel::Error& e) {
+        failed = true;
+        EXPECT_NE(std::string(e.what()).find("put back"), std::string::npos) << e.what();
+      }
+    }
+    if (!failed) break;
+    EXPECT_EQ(Walked(u.order("CODE")), before);
+    EXPECT_EQ(vx::test::ReadBytes(path), records);
+    u.close();
+    EXPECT_TRUE(vexel::check_table(path).ok);
+  }
+  EXPECT_TRUE(vexel::check_table(path).ok);
+  vexel::Table v = vexel::open(path);
+  EXPECT_EQ(v.seek("CODE", std::string("N1000")), 7u);
+  // An append whose key cannot be written: the record is taken back with its keys.
+  const std::size_t records = v.size();
+  v.close();
+  int taken_back = 0;
+  for (int fail_at = 0; fail_at < 8; ++fail_at) {
+    SCOPED_TRACE("append, write " + std::to_string(fail_at + 1));
+    vexel::Table u = vexel::open(path);
+    u.read(1);
+    bool failed = false;
+    {
+      vx::test::FaultInjection faults;
+      faults.Fail(vx::test::Call::kWrite, "fox.cdx", 5 /* EIO */, fail_at);
+      try {
+        u.append({{"NAME", std::string("N0500")}});
+      } catch (const vexel::Error&) {
+        failed = true;
+      }
+    }
+    if (!failed) break;
+    ++taken_back;
+    EXPECT_EQ(u.size(), records);
+    u.close();
+    EXPECT_TRUE(vexel::check_table(path).ok);
+  }
+  EXPECT_GT(taken_back, 0);
+  EXPECT_TRUE(vexel::check_table(path).ok);
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 
 #include <gmock/gmock.h>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QLineEdit>
 #include <cstdio>
 #include <filesystem>
@@ -13,11 +17,13 @@
 #include <vexel/vexel.hpp>
 
 #include "tests/browser/browser_fixture.h"
+#include "tests/support/cdx_writer.h"
 
 namespace vx::browser {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -109,37 +115,120 @@ TEST_F(BrowserTest, ATitleRefusedForALockStaysInItsRowAfterCancel) {
   EXPECT_EQ(browser_->Table->RecNo(), 3);
 }
 
-// A Visual FoxPro table whose header names a structural .CDX: this program does not maintain
-// that index, so the table is browsed read-only with the library's reason in the status line,
-// and a title typed into a cell writes nothing.
-TEST_F(BrowserTest, AFoxProTableWithAStructuralCdxIsBrowsedReadOnly) {
+// The same refusal through the program's real message box, answered with Cancel: the keys go
+// back to the grid (its cell editor), so that Enter tries again at once.
+TEST_F(BrowserTest, KeysGoBackToTheGridAfterTheLockedRecordQuestion) {
+  const std::string path = MakeFilmTable();
+  const std::unique_ptr<test::Child> holder = HoldRecordLock(path, 2);
+  ASSERT_EQ(holder->Receive(), 'L');
+  int argc = 0;
+  InitWidgets(argc, nullptr);  // the GUI's message boxes instead of the recording
+  struct Restore {
+    ~Restore() { SetMessageBoxHook({}); }
+  } restore;
+  int asked = 0;
+  QTimer answer;
+  answer.setInterval(10);
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      ++asked;
+      box->button(QMessageBox::Cancel)->click();
+    }
+  });
+  answer.start();
+  Browse(path);
+  QApplication::setActiveWindow(browser_->Widget());
+  browser_->Grid->SetFocus();
+  GridKey(VK_DOWN);
+  TypeIntoCell("TITLE", "Rear Window X", Qt::Key_Down);
+  QApplication::processEvents();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(CurrentTitle(), "Rear Window X");
+  QWidget* grid = browser_->Grid->Widget();
+  QWidget* focused = QApplication::focusWidget();
+  EXPECT_TRUE(focused == grid || (focused != nullptr && grid->isAncestorOf(focused)))
+      << (focused != nullptr ? focused->metaObject()->className() : "no widget has the keys");
+  holder->Send('U');
+  EXPECT_EQ(holder->Wait(), 0);
+}
+
+// A Visual FoxPro table whose header names a structural .CDX: its tags are in the order box,
+// each, chosen, shows the records in its order (a descending tag from the highest key, a FOR
+// tag its own records alone) and the search field seeks in it; a title typed into a cell is
+// written with every tag kept current (the engine's own .CDX maintenance), so the order
+// shown, read from the file again, puts it in its new place.
+TEST_F(BrowserTest, AFoxProTableWithAStructuralCdxIsEditedAndBrowsedInItsTagsOrders) {
   const std::string path = dir_.File("FOX.DBF");
+  const std::vector<std::pair<std::string, int>> films = {
+      {"Vertigo", 1958}, {"Psycho", 1960}, {"Rope", 1948}, {"Marnie", 1964}};
   {
     vexel::CreateTableOptions create;
     create.version = 0x30;  // Visual FoxPro
     vexel::create_table(path, {{"TITLE", 'C', 20, 0}, {"YEAR", 'N', 4, 0}}, create);
     vexel::Table table = vexel::open(path);
-    table.append({{"TITLE", std::string("Vertigo")}, {"YEAR", std::int64_t{1958}}});
-    table.append({{"TITLE", std::string("Psycho")}, {"YEAR", std::int64_t{1960}}});
+    for (const auto& [title, year] : films)
+      table.append({{"TITLE", title}, {"YEAR", std::int64_t{year}}});
   }
   std::vector<unsigned char> bytes = test::ReadBytes(path);
   bytes[28] |= 0x01;  // "a structural .CDX belongs to this table"
   test::WriteBytes(path, bytes);
-  Browse(path);
-  EXPECT_TRUE(browser_->Table->ReadOnly());
-  EXPECT_THAT(Status(), HasSubstr("read-only"));
-  EXPECT_THAT(Status(), HasSubstr("FOX.CDX"));
-  browser_->Grid->SetFocus();
-  browser_->Grid->SetSelectedIndex(ColumnOf("TITLE"));
-  browser_->Grid->SetEditorMode(true);
-  if (browser_->Grid->InplaceEditor() != nullptr && browser_->Grid->EditorMode()) {
-    browser_->Grid->InplaceEditor()->selectAll();
-    Type(browser_->Grid->InplaceEditor(), "Rear Window");
-    Press(browser_->Grid->InplaceEditor(), Qt::Key_Down);
+  const auto shape = [](const char* name, const char* key, int length) {
+    test::CdxTagShape tag;
+    tag.name = name;
+    tag.key_expression = key;
+    tag.key_length = length;
+    return tag;
+  };
+  test::CdxTagShape title = shape("TITLE", "TITLE", 20);
+  test::CdxTagShape year = shape("YEAR", "YEAR", 8);
+  year.numeric = true;
+  year.descending = true;
+  test::CdxTagShape late = shape("LATE", "TITLE", 20);
+  late.for_expression = "YEAR > 1950";
+  for (std::size_t i = 0; i < films.size(); ++i) {
+    const auto record = static_cast<std::uint32_t>(i + 1);
+    const std::string key = films[i].first + std::string(20 - films[i].first.size(), ' ');
+    title.items.emplace_back(key, record);
+    year.items.emplace_back(test::CdxNumber(films[i].second), record);
+    if (films[i].second > 1950) late.items.emplace_back(key, record);
   }
-  Press(browser_->Grid->Widget(), Qt::Key_Up);
-  EXPECT_EQ(test::ReadBytes(path), bytes);
-  EXPECT_EQ(CurrentTitle(), "Vertigo");
+  test::WriteBytes(dir_.File("FOX.CDX"), test::BuildCdx({title, year, late}));
+  Browse(path);
+  EXPECT_FALSE(browser_->Table->ReadOnly());
+  std::vector<std::string> entries;
+  for (int i = 0; i < browser_->OrderBox->count(); ++i)
+    entries.push_back(browser_->OrderBox->itemText(i).toStdString());
+  // In the order of the .CDX's directory, by name.
+  EXPECT_THAT(entries, ElementsAre("Natural order", "LATE (.CDX)", "TITLE (.CDX)", "YEAR (.CDX)"));
+  struct Order {
+    int entry;
+    std::vector<std::string> titles;
+  };
+  for (const Order& o : {Order{2, {"Marnie", "Psycho", "Rope", "Vertigo"}},
+                         Order{3, {"Marnie", "Psycho", "Vertigo", "Rope"}},
+                         Order{1, {"Marnie", "Psycho", "Vertigo"}}}) {
+    SCOPED_TRACE(o.entry);
+    browser_->OrderBox->setCurrentIndex(o.entry);
+    EXPECT_THAT(Status(), HasSubstr(entries[static_cast<std::size_t>(o.entry)] + " order"));
+    EXPECT_THAT(ViewColumn(), ElementsAreArray(o.titles));
+  }
+  browser_->OrderBox->setCurrentIndex(2);
+  browser_->Table->First();
+  Type(browser_->SearchField, "Ro");
+  EXPECT_EQ(CurrentTitle(), "Rope");
+  EXPECT_THAT(Status(), HasSubstr("found \"Ro\""));
+  browser_->SearchField->clear();
+  Type(browser_->SearchField, "S");
+  EXPECT_EQ(CurrentTitle(), "Vertigo") << "the next higher key";
+
+  // Vertigo retitled in the grid, in the TITLE tag's order.
+  TypeIntoCell("TITLE", "Dial M", Qt::Key_Return);
+  EXPECT_THAT(RecordedMessages(), IsEmpty());
+  EXPECT_EQ(std::get<std::string>(vexel::open(path).read(1)["TITLE"]), "Dial M");
+  EXPECT_THAT(ViewColumn(), ElementsAre("Dial M", "Marnie", "Psycho", "Rope"));
+  browser_->OrderBox->setCurrentIndex(1);
+  EXPECT_THAT(ViewColumn(), ElementsAre("Dial M", "Marnie", "Psycho"));
+  EXPECT_THAT(RecordedMessages(), IsEmpty());
 }
 
 // MELDOM.DBF's NAME_TAG keeps its keys in its writer's signed-byte order (letters above 127

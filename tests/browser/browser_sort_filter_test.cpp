@@ -1,6 +1,6 @@
 // Sorting by several columns (the background builder against a sort of the values themselves,
-// and the window's Shift+click on the titles that adds a column or reverses one), and the filter
-// row whose cells become the filter bar's condition.
+// and the window's Shift+click on the titles that adds a column or reverses one), the filter
+// row whose cells become the filter bar's condition, and .NDX files opened with a table.
 
 #include <gmock/gmock.h>
 
@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <tuple>
 #include <vexel/edit.hpp>
+#include <vexel/indexing.hpp>
+#include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
 
 #include "browser/column_filter.h"
 #include "browser/filter_row.h"
 #include "browser/sort_builder.h"
+#include "browser/table_tools.h"
 #include "tests/browser/browser_fixture.h"
 
 namespace vx::browser {
@@ -172,6 +175,109 @@ TEST_F(BrowserTest, TheFilterRowWritesItsConditionIntoTheFilterBar) {
   EXPECT_THAT(browser_->FilterMessage->text().toStdString(), HasSubstr("YEAR: \"19x\" is not"));
   EXPECT_EQ(browser_->FilterField->text().toStdString(),
             "UPPER(\"ma\") $ UPPER(TITLE) .AND. YEAR >= 1993");
+}
+
+
+// A sort without a tag is kept with the table: the next session sorts again by the values
+// (runtimes whose stored text orders otherwise than their numbers: "95" after "102" as text)
+// and shows the records in that order.
+TEST_F(BrowserTest, ASortWithoutATagComesBackInTheNextSessionByTheValues) {
+  const std::string path = MakeFilmTable();
+  const std::vector<int> runtimes = {102, 95, 221, 87, 109, 175, 121};
+  Browse(path);
+  for (std::size_t i = 0; i < runtimes.size(); ++i) {
+    browser_->Table->SetRecNo(static_cast<std::int32_t>(i + 1));
+    browser_->Table->Edit();
+    browser_->Table->FieldByName("RUNTIME")->SetAsInteger(runtimes[i]);
+    browser_->Table->Post();
+  }
+  ClickTitle("RUNTIME");
+  browser_->FinishSort();
+  ClickTitle("RUNTIME");  // descending
+  browser_->FinishSort();
+  const std::vector<std::string> expected = {"221", "175", "121", "109", "102", "95", "87"};
+  EXPECT_THAT(ViewColumn("RUNTIME"), ElementsAreArray(expected));
+  delete browser_;
+  Browse(path);
+  browser_->FinishSort();
+  EXPECT_TRUE(browser_->Table->HasRecordOrder());
+  EXPECT_THAT(ViewColumn("RUNTIME"), ElementsAreArray(expected));
+  EXPECT_THAT(Status(), HasSubstr("by RUNTIME descending (temporary)"));
+}
+
+// .NDX files named with File > Open index files: each is an order in the box after the tags,
+// shown and searched as the file holds it; an edit through the window keeps the file current
+// (the library's check agrees) and the order follows it; the files and the order chosen come
+// back with the table in the next session; a file that is no index of the table is refused in
+// a message box and nothing else changes.
+TEST_F(BrowserTest, NdxFilesOpenedWithTheTableOrderSearchAndStayCurrent) {
+  const std::string path = MakeFilmTable();
+  vexel::build_ndx(path, dir_.File("TITLES.NDX"), "UPPER(TITLE)");
+  vexel::build_ndx(path, dir_.File("YEARS.NDX"), "YEAR");
+  Browse(path);
+  std::vector<std::string> named = {dir_.File("TITLES.NDX"), "YEARS"};
+  browser_->AskNdxFiles = [&](std::vector<std::string>& paths) {
+    paths = named;
+    return true;
+  };
+  browser_->OpenNdxAction->trigger();
+  const auto entries = [&] {
+    std::vector<std::string> texts;
+    for (int i = 0; i < browser_->OrderBox->count(); ++i)
+      texts.push_back(browser_->OrderBox->itemText(i).toStdString());
+    return texts;
+  };
+  ASSERT_THAT(entries(), ElementsAre("Natural order", "TITLE", "TITLES.NDX", "YEARS.NDX"));
+  browser_->OrderBox->setCurrentIndex(2);
+  EXPECT_THAT(Status(), HasSubstr("TITLES.NDX order"));
+  EXPECT_THAT(ViewColumn(), ElementsAre("Alien", "Casablanca", "Ma Vie", "Mad Max", "Matrix",
+                                        "Metropolis", "Zorro"));
+  browser_->Table->First();
+  Type(browser_->SearchField, "mad");
+  EXPECT_EQ(CurrentTitle(), "Mad Max");
+  // Edited in the grid: the file is kept current and the order shows the new place.
+  TypeIntoCell("TITLE", "Brazil", Qt::Key_Return);
+  EXPECT_EQ(StoredField("movie.DBF", 4, test::kTitle), "Brazil              ");
+  EXPECT_THAT(ViewColumn(), ElementsAre("Alien", "Brazil", "Casablanca", "Ma Vie", "Matrix",
+                                        "Metropolis", "Zorro"));
+  browser_->OrderBox->setCurrentIndex(3);
+  browser_->Table->First();
+  TypeIntoCell("YEAR", "2005", Qt::Key_Return);  // Zorro, 1990
+  EXPECT_THAT(ViewColumn(), ElementsAre("Matrix", "Alien", "Brazil", "Ma Vie", "Casablanca",
+                                        "Metropolis", "Zorro"));
+  EXPECT_THAT(RecordedMessages(), ::testing::IsEmpty());
+  for (const char* file : {"TITLES.NDX", "YEARS.NDX"}) {
+    SCOPED_TRACE(file);
+    const vexel::NdxCheck check = vexel::check_ndx(path, dir_.File(file));
+    EXPECT_TRUE(check.ok()) << (check.problems.empty() ? "" : check.problems[0]);
+  }
+
+  // The next session opens them with the table, in the order last chosen.
+  delete browser_;
+  Browse(path);
+  EXPECT_THAT(entries(), ElementsAre("Natural order", "TITLE", "TITLES.NDX", "YEARS.NDX"));
+  EXPECT_EQ(browser_->OrderBox->currentIndex(), 3);
+  EXPECT_EQ(ViewColumn().back(), "Zorro");
+  // Pack (Table menu) rebuilds them with the table's new record numbers.
+  vexel::delete_record(path, 2);  // Matrix
+  browser_->Tools->Confirm = [](const std::string&) { return true; };
+  ASSERT_TRUE(browser_->Tools->Pack()) << browser_->Tools->LastMessage;
+  EXPECT_EQ(ViewColumn().back(), "Zorro");
+  EXPECT_EQ(ViewColumn().size(), 6u);
+  for (const char* file : {"TITLES.NDX", "YEARS.NDX"}) {
+    SCOPED_TRACE(file);
+    const vexel::NdxCheck check = vexel::check_ndx(path, dir_.File(file));
+    EXPECT_TRUE(check.ok()) << (check.problems.empty() ? "" : check.problems[0]);
+  }
+  // A file that is missing or no index of this table: said, nothing added.
+  named = {"NOPE.NDX", dir_.File("movie.MDX")};
+  browser_->AskNdxFiles = [&](std::vector<std::string>& paths) {
+    paths = named;
+    return true;
+  };
+  browser_->OpenNdxAction->trigger();
+  EXPECT_EQ(RecordedMessages().size(), 2u);
+  EXPECT_EQ(entries().size(), 4u);
 }
 
 }  // namespace

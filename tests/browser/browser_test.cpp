@@ -439,7 +439,7 @@ TEST_F(BrowserTest, ClosingWithAnUnsavedEditAsksToSaveDiscardOrCancel) {
       if (c.by_exit) {
         browser_->ExitAction->trigger();
       } else {
-        browser_->WindowCloseRequested();
+        browser_->Widget()->close();  // the close event the window's button sends
       }
     };
     if (c.answer == IDCANCEL) {

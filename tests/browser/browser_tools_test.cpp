@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QLineEdit>
 #include <QTableWidget>
 #include <fstream>
 #include <sstream>
@@ -117,7 +118,7 @@ TEST_F(BrowserTest, TheQueryWindowRunsSqlOverTheFolderAndSaysWhereItWentWrong) {
   EXPECT_TRUE(query->Run("SELECT p.NAME, m.YEAR FROM movie m JOIN PEOPLE p ON p.TITLE = m.TITLE "
                          "ORDER BY m.YEAR"));
   EXPECT_THAT(ResultColumn(*query->Result, 0), ElementsAre("Lana Wachowski", "Ridley Scott"));
-  EXPECT_EQ(query->Message->text().toStdString(), "2 row(s)");
+  EXPECT_THAT(query->Message->text().toStdString(), HasSubstr("2 row(s). Read-only: JOIN"));
   ASSERT_TRUE(query->ExportCsv(dir_.File("people.csv")));
   EXPECT_EQ(ReadText(dir_.File("people.csv")),
             "NAME,YEAR\r\nLana Wachowski,1991\r\nRidley Scott,1992\r\n");
@@ -159,6 +160,120 @@ TEST_F(BrowserTest, TheQueryWindowRunsSqlOverTheFolderAndSaysWhereItWentWrong) {
   EXPECT_EQ(history[3], "UPDATE movie SET TITLE = 'Zelig' WHERE _recno = 1");
   EXPECT_EQ(query->HistoryBox->count(), 6);
   EXPECT_THAT(RecordedMessages(), IsEmpty());
+}
+
+// The result of a plain SELECT over one table is edited in its cells, each typed value an
+// UPDATE of its record through the module: numbers as numbers, a value too wide refused in
+// words with the stored value shown again, a record another program holds asked about as the
+// main grid asks, its typed value kept in the cell until Enter writes it. Expressions and every
+// other kind of result are read-only, with the reason under the grid.
+TEST_F(BrowserTest, AQueryResultOfOneTablesRecordsIsEditedThroughTheModule) {
+  const std::string path = MakeFilmTable();
+  vexel::create_table(dir_.File("PEOPLE.DBF"), {{"TITLE", 'C', 20, 0}, {"NAME", 'C', 20, 0}});
+  vexel::open(dir_.File("PEOPLE.DBF"))
+      .append({{"TITLE", std::string("Zorro")}, {"NAME", std::string("Rouben Mamoulian")}});
+  Browse(path);
+  browser_->QueryAction->trigger();
+  TQueryWindow* query = browser_->QueryWindow();
+  ASSERT_NE(query, nullptr);
+  QTableWidget& result = *query->Result;
+  // F2 on the cell, the text over its value, Enter (or Esc).
+  const auto type_into = [&](int row, int column, const std::string& text,
+                             int key = Qt::Key_Return) {
+    result.setCurrentCell(row, column);
+    Press(&result, Qt::Key_F2);
+    // The editor open now (closed ones wait for the event loop to delete them).
+    QLineEdit* editor = nullptr;
+    for (QLineEdit* open : result.viewport()->findChildren<QLineEdit*>()) {
+      if (!open->isHidden()) editor = open;
+    }
+    ASSERT_NE(editor, nullptr) << "no editor opened";
+    editor->selectAll();
+    Type(editor, text);
+    Press(editor, key);
+    QCoreApplication::processEvents();  // the view commits the editor's text from its queue
+  };
+
+  ASSERT_TRUE(query->Run("SELECT TITLE, YEAR, YEAR + 1 AS NEXT FROM movie WHERE YEAR < 1993 "
+                         "ORDER BY TITLE"));
+  EXPECT_EQ(query->EditableTable(), "movie");
+  EXPECT_THAT(query->Message->text().toStdString(),
+              HasSubstr("Edits are written to the records of movie"));
+  EXPECT_THAT(ResultColumn(result, 0), ElementsAre("Alien", "Matrix", "Zorro"));
+  EXPECT_FALSE(result.item(0, 2)->flags() & Qt::ItemIsEditable) << "an expression";
+  type_into(0, 0, "Alien 2");  // record 3
+  type_into(2, 1, "1979");     // record 1
+  EXPECT_EQ(StoredField("movie.DBF", 3, test::kTitle), "Alien 2             ");
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kYear), "1979");
+  EXPECT_EQ(GridTitles()[2], "Alien 2") << "the browser's grid shows it";
+  EXPECT_THAT(RecordedMessages(), IsEmpty());
+  type_into(2, 1, "123456");
+  ASSERT_EQ(RecordedMessages().size(), 1u);
+  EXPECT_THAT(RecordedMessages()[0], HasSubstr("record 1 was not written"));
+  EXPECT_THAT(RecordedMessages()[0], HasSubstr("YEAR"));
+  EXPECT_EQ(result.item(2, 1)->text().toStdString(), "1979") << "the stored value again";
+  EXPECT_EQ(StoredField("movie.DBF", 1, test::kYear), "1979");
+
+  // Record 2 held by another program: not written, asked about, kept in the cell.
+  ClearRecordedMessages();
+  {
+    const std::unique_ptr<test::Child> holder = HoldRecordLock(path, 2);
+    ASSERT_EQ(holder->Receive(), 'L');
+    type_into(1, 0, "Matrix 2");
+    ASSERT_EQ(RecordedMessages().size(), 1u);
+    EXPECT_THAT(RecordedMessages()[0], HasSubstr("Record 2 is locked by another program"));
+    EXPECT_TRUE(query->Pending(1, 0));
+    EXPECT_EQ(result.item(1, 0)->text().toStdString(), "Matrix 2");
+    EXPECT_THAT(query->Message->text().toStdString(), HasSubstr("your edit is kept in the cell"));
+    EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "Matrix              ");
+    holder->Send('U');
+    EXPECT_EQ(holder->Wait(), 0);
+  }
+  Press(&result, Qt::Key_Return);
+  EXPECT_FALSE(query->Pending(1, 0));
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "Matrix 2            ");
+  // Esc on a refused value gives it up.
+  {
+    const std::unique_ptr<test::Child> holder = HoldRecordLock(path, 2);
+    ASSERT_EQ(holder->Receive(), 'L');
+    type_into(1, 0, "Matrix 3");
+    ASSERT_TRUE(query->Pending(1, 0));
+    Press(&result, Qt::Key_Escape);
+    EXPECT_FALSE(query->Pending(1, 0));
+    EXPECT_EQ(result.item(1, 0)->text().toStdString(), "Matrix 2");
+    holder->Send('U');
+    EXPECT_EQ(holder->Wait(), 0);
+  }
+  EXPECT_EQ(StoredField("movie.DBF", 2, test::kTitle), "Matrix 2            ");
+
+  struct ReadOnly {
+    const char* sql;
+    const char* why;
+  };
+  const std::vector<ReadOnly> read_only = {
+      {"SELECT m.TITLE FROM movie m JOIN PEOPLE p ON p.TITLE = m.TITLE", "JOIN"},
+      {"SELECT m.TITLE FROM movie m, PEOPLE p", "not the records of one table"},
+      {"SELECT count(*), max(TITLE) FROM movie", "COUNT()"},
+      {"SELECT DISTINCT YEAR FROM movie", "DISTINCT"},
+      {"SELECT YEAR FROM movie GROUP BY YEAR", "GROUP"},
+      {"SELECT YEAR * 2 AS Twice FROM movie", "no column of it is a field of movie"},
+      {"SELECT TITLE FROM movie UNION SELECT NAME FROM PEOPLE", "UNION"},
+      {"PRAGMA table_info(movie)", "not a SELECT"},
+  };
+  for (const ReadOnly& r : read_only) {
+    SCOPED_TRACE(r.sql);
+    ASSERT_TRUE(query->Run(r.sql)) << query->Error();
+    EXPECT_EQ(query->EditableTable(), "");
+    EXPECT_THAT(query->ReadOnlyWhy(), HasSubstr(r.why));
+    EXPECT_THAT(query->Message->text().toStdString(), HasSubstr("Read-only: "));
+    ASSERT_GT(result.rowCount(), 0);
+    EXPECT_FALSE(result.item(0, 0)->flags() & Qt::ItemIsEditable);
+  }
+  // Deleted records shown on request are edited too.
+  ASSERT_TRUE(query->Run("DELETE FROM movie WHERE _recno = 7"));
+  ASSERT_TRUE(query->Run("SELECT TITLE FROM movie WHERE _deleted = 1"));
+  type_into(0, 0, "Gone");
+  EXPECT_EQ(StoredField("movie.DBF", 7, test::kTitle), "Gone                ");
 }
 #endif
 

@@ -106,7 +106,12 @@ int Check(const Options& o, const Streams& io) {
       for (std::size_t i = 0; i < repair->rebuilt.size(); ++i) {
         io.err << (i > 0 ? ", " : "") << repair->rebuilt[i];
       }
-      io.err << " of " << report.index_path << "; the old file is " << repair->backup << "\n";
+      // The file rebuilt is the one kept as FILE.bak (the .MDX, or a FoxPro table's .CDX).
+      const std::string& kept = repair->backup;
+      const std::string rebuilt =
+          kept.size() > 4 && kept.ends_with(".bak") ? kept.substr(0, kept.size() - 4)
+                                                    : report.index_path;
+      io.err << " of " << rebuilt << "; the old file is " << repair->backup << "\n";
     }
     for (const std::string& what : repair->not_repaired) {
       io.err << "vxdbf: not repaired: " << what << "\n";

@@ -257,20 +257,22 @@ void RegisterCreateCommand(Commands& commands) {
 void RegisterMaintenanceCommands(Commands& commands) {
   Options& o = commands.options();
   CLI::App& pack = commands.Add(
-      {"pack", "FILE [--backup]",
+      {"pack", "FILE [--backup] [--index A.NDX,B.NDX]",
        "Removes the records marked deleted, compacts the memo file and rebuilds every tag "
        "(exclusive use; the old files stay as they were until the new ones are complete).",
        "vxdbf pack films.dbf --backup", Pack});
   AddFileArgument(pack, o);
+  AddNdxOption(pack, o, "dBASE III index files (.NDX, comma-separated) built again afterwards");
   pack.add_flag("--backup", o.backup, "keep the old files as FILE.bak (and .dbt.bak, .mdx.bak)");
 
   CLI::App& zap = commands.Add(
-      {"zap", "FILE [--yes] [--backup]",
+      {"zap", "FILE [--yes] [--backup] [--index A.NDX,B.NDX]",
        "Removes every record: the header, the memo file's header and the tag definitions stay "
        "(exclusive use; asks first on a terminal unless --yes).",
        "vxdbf zap films.dbf --yes", Zap});
   AddFileArgument(zap, o);
   zap.add_flag("--yes", o.yes, "do not ask");
+  AddNdxOption(zap, o, "dBASE III index files (.NDX, comma-separated) built again afterwards");
   zap.add_flag("--backup", o.backup, "keep the old files as FILE.bak (and .dbt.bak, .mdx.bak)");
 
   CLI::App& copy = commands.Add(

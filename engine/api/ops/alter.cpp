@@ -180,6 +180,8 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
   }
   const TableFiles files = FilesOf(file, options);
   const vexel::OperationOptions exclusive = ExclusiveUse(options);
+  // The structural .CDX (and named .NDX files) are built again over the new fields.
+  const OtherIndexes others = ReadOtherIndexes(files.table, options);
   TableSession session = OpenExclusive(exclusive, files, "alter");
   TableRecord& t = session.table();
   RefuseCutTable(t, file, "Nothing was changed");
@@ -295,6 +297,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
   CompleteAndReplace(table, memos, temp, files.table, tags, progress, replacement, 2, session);
   vexel::AlterResult result;
   result.backups = replacement.Finish(changes.backup);
+  RebuildOtherIndexes(files.table, others);
   if (memos) memos->ReportCuts(options);
   result.table = files.table;
   result.fields = definitions.size();

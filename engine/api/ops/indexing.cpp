@@ -6,6 +6,8 @@
 #include "engine/api/ops/operation.h"
 #include "engine/foundation/setting_scope.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/cdx_build.h"
+#include "engine/index/cdx_orders.h"
 #include "engine/index/index_build.h"
 #include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
@@ -91,8 +93,17 @@ void add_tag(const std::filesystem::path& file, const NewTag& tag, const Operati
     // The tag's name and expressions go into the index in the table's code page.
     vx::ops::TableText& text = session.text();
     const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
-    vx::AddIndexTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
-                     text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending, tag.unique});
+    if (vx::TakesCdxTags(session.table())) {
+      // A FoxPro table's tags go into its structural .CDX (made, and named in the header, when
+      // it has none).
+      vx::AddCdxTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
+                     text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending,
+                     tag.unique, false});
+    } else {
+      vx::AddIndexTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
+                       text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending,
+                       tag.unique});
+    }
     session.Close();
   });
 }
@@ -102,10 +113,19 @@ void reindex(const std::filesystem::path& file, const OperationOptions& options,
     vx::ops::CheckFill(fill_percent);
     const OperationOptions exclusive = vx::ops::Exclusive(options);
     TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
+    const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
+    if (vx::TakesCdxTags(session.table())) {
+      if (!vx::UsesStructuralCdx(session.table())) {
+        throw vx::ops::InputError{vx::os::PathText(file) + " has no structural compound index"};
+      }
+      vx::ops::Progress progress(exclusive, "index", session.table().record_count);
+      vx::ReindexCdx();
+      session.Close();
+      return;
+    }
     if (!vx::os::FileExists(vx::IndexPath(session.table(), {}))) {
       throw vx::ops::InputError{vx::os::PathText(file) + " has no production index"};
     }
-    const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
     vx::SetIndexTo();
     vx::ops::Progress progress(exclusive, "index", session.table().record_count);
     progress.FollowIndexBuild();

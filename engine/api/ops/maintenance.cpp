@@ -41,6 +41,9 @@ vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOp
                                  Keep keep) {
   const TableFiles files = FilesOf(file, options);
   const vexel::OperationOptions exclusive = ExclusiveUse(options);
+  // Record numbers change unless every record stays: the other index files are built again.
+  const OtherIndexes others =
+      keep == Keep::kAll ? OtherIndexes{} : ReadOtherIndexes(files.table, options);
   TableSession session = OpenExclusive(exclusive, files, command);
   TableRecord& t = session.table();
   vexel::PackResult result;
@@ -113,6 +116,7 @@ vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOp
   result.kept = table.count();
   result.tags = TagNames(tags);
   result.backups = replacement.Finish(rewrite.backup);
+  RebuildOtherIndexes(files.table, others);
   return result;
 }
 

@@ -224,20 +224,21 @@ std::uint8_t WriteCodePageMark(const std::string& file, int page) {
 
 namespace {
 
-// A FoxPro table with a structural .CDX: this program does not maintain .CDX files, so an edit
-// would leave the index stale for every FoxPro program. Refused unless ignore_index.
+// A FoxPro table with a structural .CDX: the engine keeps it current on every edit. One it
+// cannot keep (missing, unreadable) refuses the operation before anything is written, unless
+// ignore_index asks to edit anyway and leave the index stale.
 void GuardStructuralCdx(const vexel::OperationOptions& options, TableRecord& t) {
   if (!t.HasStructuralCdx()) return;
   const std::string cdx = DerivedFileName(t.file_name, "CDX");
   if (options.ignore_index) {
-    t.stale_cdx_accepted = true;  // the work-area layer refuses edits of the table otherwise
+    t.stale_cdx_accepted = true;  // the work-area layer keeps it current otherwise
     Warn(options, "warning: " + cdx +
-                      " (FoxPro compound index) is not maintained by vxdbf and is now stale");
+                      " (FoxPro compound index) is not kept current (--ignore-index) and is now "
+                      "stale");
     return;
   }
-  throw InputError{t.file_name + " has a structural FoxPro compound index, " + cdx +
-                   ", which vxdbf does not maintain: nothing was changed (--ignore-index edits "
-                   "anyway and leaves the index stale)"};
+  const std::string refusal = EditRefusal(t);
+  if (!refusal.empty()) throw InputError{refusal};
 }
 
 // Opens the production index of the selected table for an edit. One that exists but cannot be

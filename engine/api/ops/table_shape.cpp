@@ -17,6 +17,7 @@
 #include "engine/foundation/setting_scope.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/ndx_orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
@@ -26,6 +27,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 #include "platform/os/system.h"
 
 namespace vx::ops {
@@ -62,6 +64,69 @@ TableFiles FilesOf(const std::string& file, const vexel::OperationOptions& optio
   }
   CloseDbf(t);
   return files;
+}
+
+OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOptions& options) {
+  OtherIndexes out;
+  TableRecord t;
+  t.file_name = table;
+  t.open_mode = os::kOpenReadOnlyDenyNone;
+  {
+    QuietErrors quiet;
+    OpenDbf(t);
+  }
+  if (!t.file.IsOpen()) return out;  // the open that follows reports what is wrong
+  const bool cdx = t.HasStructuralCdx();
+  for (const auto& name : options.ndx_files) {
+    const std::string path = NdxPath(t, os::PathText(name));
+    NdxFile file;
+    QuietErrors quiet;
+    if (!file.Open(path, false)) {
+      CloseDbf(t);
+      throw DataError{"cannot read the index " + path + " (" + TakeErrorMessage() +
+                      "); nothing was changed"};
+    }
+    out.ndx.push_back({path, file.header().expression, file.header().unique});
+  }
+  CloseDbf(t);
+  const std::string path = DerivedFileName(table, "CDX");
+  if (cdx && os::FileExists(path)) {
+    std::vector<std::string> unreadable;
+    QuietErrors quiet;
+    if (!ReadCdxTagSpecs(path, out.cdx_tags, unreadable) || !unreadable.empty()) {
+      throw DataError{"cannot read the tags of " + path + " (" +
+                      (unreadable.empty() ? TakeErrorMessage() : "tag " + unreadable.front()) +
+                      "); vxdbf check --repair mends it; nothing was changed"};
+    }
+  }
+  return out;
+}
+
+void RebuildOtherIndexes(const std::string& table, const OtherIndexes& indexes) {
+  if (indexes.cdx_tags.empty() && indexes.ndx.empty()) return;
+  OpenedArea opened(table + " EXCLUSIVE");
+  const auto failed = [&](const std::string& file) {
+    throw DataError{"the table was rewritten, but " + file + " could not be built again (" +
+                    TakeErrorMessage() + "); it is stale until vxdbf " +
+                    (file.ends_with(".NDX") || file.ends_with(".ndx") ? "index --ndx" : "reindex") +
+                    " builds it"};
+  };
+  QuietErrors quiet;
+  if (!indexes.cdx_tags.empty()) {
+    const std::string path = DerivedFileName(table, "CDX");
+    EngineErrorCode = 0;
+    if (!BuildCdxFile(path, indexes.cdx_tags)) failed(path);
+    // A new table's header (alter makes one) names the .CDX as the old one did.
+    TableRecord* t = SelectedTable();
+    if (t != nullptr && (t->header[28] & kFoxProFlagCdx) == 0) {
+      t->header[28] |= kFoxProFlagCdx;
+      if (t->state == kStateOpen) t->state = kStateRewritten;
+    }
+  }
+  for (const OtherIndexes::Ndx& n : indexes.ndx) {
+    EngineErrorCode = 0;
+    if (!BuildNdx(n.path, n.expression, n.unique)) failed(n.path);
+  }
 }
 
 // The caller's options with the table for exclusive use.

@@ -11,6 +11,7 @@
 #include "engine/api/ops/file_replacement.h"
 #include "engine/api/ops/operation.h"
 #include "engine/api/ops/table_rewrite.h"
+#include "engine/index/cdx_build.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "platform/os/system.h"
@@ -32,6 +33,23 @@ struct TableFiles {
     return all;
   }
 };
+
+// The index files beside a table that a rewrite changing its record numbers (pack, zap, alter)
+// builds again afterwards from their definitions, read before: the structural .CDX of a FoxPro
+// table and the .NDX files the caller names. Building them follows the replacement of the table
+// (a failure then is reported naming the file, which vxdbf reindex or check --repair mends).
+struct OtherIndexes {
+  std::vector<CdxTagSpec> cdx_tags;  // none: no structural .CDX
+  struct Ndx {
+    std::string path, expression;
+    bool unique = false;
+  };
+  std::vector<Ndx> ndx;
+};
+// Reads them for `table` (DataError when one cannot be read: nothing was changed yet).
+OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOptions& options);
+// Builds them again for the rewritten `table` (DataError naming what failed).
+void RebuildOtherIndexes(const std::string& table, const OtherIndexes& indexes);
 
 // A folder only this user may enter (in the temporary directory), where CreateDBF makes a new
 // table's empty files so that their shape can be read: nothing is made by name in the table's

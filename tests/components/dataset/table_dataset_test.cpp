@@ -91,8 +91,8 @@ TEST_F(TableDatasetTest, ReadsNumbersAtTheirDecimalsAndTextWithoutTrailingBlanks
 }
 
 // The dataset (and the browser over it) writes through the work-area layer, which refuses to
-// change a FoxPro table whose header names a structural .CDX: this program does not maintain
-// that index, and an edit would leave it wrong for every FoxPro program.
+// change a FoxPro table whose header names a structural .CDX it cannot keep current (here the
+// file is missing): an edit would leave that index wrong for every FoxPro program.
 TEST_F(TableDatasetTest, EditsOfATableWithAStructuralCdxAreRefused) {
   {
     ZOvEzi* table = Dataset("fox.dbf", {"name, C, 10, 0"});

@@ -19,6 +19,7 @@
 
 #include "engine/foundation/errors.h"
 #include "tests/support/cdx_writer.h"
+#include "tests/support/perl_index.h"
 #include "tests/support/temp_dir.h"
 
 namespace vx {
@@ -65,28 +66,6 @@ class CdxFileTest : public ::testing::Test {
     })) << LastErrorMessage;
     return out;
   }
-  // Perl's reading of one tag: "key<TAB>record" lines; false when Perl failed.
-  bool PerlReads(const std::string& cdx, const std::string& tag, const char* type,
-                 std::vector<Item>& out) {
-    const std::string listing = dir_.File("perl.txt");
-    const std::string command =
-        "perl -MXBase::Index -e '$i = XBase::Index->new($ARGV[0], \"tag\" => $ARGV[1], \"type\" => "
-        "$ARGV[2]) or die "
-        "XBase::Index->errstr; $i->prepare_select; while (my ($k, $r) = $i->fetch) "
-        "{ print \"$k\\t$r\\n\" }' " + cdx + " " + tag + " " + type + " > " + listing;
-    if (std::system(command.c_str()) != 0) return false;
-    std::FILE* f = std::fopen(listing.c_str(), "r");
-    if (f == nullptr) return false;
-    char line[512];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      std::string text(line);
-      const std::size_t tab = text.rfind('\t');
-      out.emplace_back(text.substr(0, tab), static_cast<std::uint32_t>(std::atol(text.c_str() + tab + 1)));
-    }
-    std::fclose(f);
-    return true;
-  }
-  static bool PerlHasXBase() { return std::system("perl -MXBase::Index -e 1 2>/dev/null") == 0; }
 
   test::TempDir dir_;
 };
@@ -104,7 +83,7 @@ TEST_F(CdxFileTest, ReadsEveryKindOfTagOfEverySize) {
   // depth 0: as the node capacity gives.
   const Case kSizes[] = {{0, 0, 0, 1}, {1, 0, 0, 1}, {40, 0, 0, 1}, {400, 0, 0, 0},
                          {3000, 0, 0, 0}, {300, 4, 3, 5}, {90, 3, 4, 4}};
-  const bool perl = PerlHasXBase();
+  const bool perl = test::PerlHasXBase();
   for (const Case& size : kSizes) {
     SCOPED_TRACE("items " + std::to_string(size.items));
     std::vector<test::CdxTagShape> shapes(6);
@@ -200,7 +179,7 @@ TEST_F(CdxFileTest, ReadsEveryKindOfTagOfEverySize) {
       EXPECT_FALSE(found);
       if (!perl) continue;
       std::vector<Item> perl_items;
-      ASSERT_TRUE(PerlReads(path, s.name, s.numeric ? "N" : "C", perl_items));
+      ASSERT_TRUE(test::PerlReadsIndex(path, s.name, s.numeric ? "N" : "C", dir_.File("perl.txt"), perl_items));
       if (s.numeric) {
         ASSERT_EQ(perl_items.size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) {

@@ -110,6 +110,23 @@ TEST(KeyCodecTest, CharacterKeysCompareUnsignedBytesAndDescendingSwaps) {
   EXPECT_LT(CompareCharKeys(a, high, 2), 0);  // unsigned: 0x81 < 0xFF
   EXPECT_EQ(CompareCharKeys(a, high, 1), 0);
   EXPECT_GT(CompareCharKeysDescending(a, b, 2), 0);  // B before A
+  // Long keys are compared eight bytes at a time: a difference in any byte of a word, in the
+  // bytes past the last whole word, and only past the length given.
+  const std::string base = "Film number 0012345 trailing";
+  for (std::size_t at = 0; at < base.size(); ++at) {
+    SCOPED_TRACE(at);
+    std::string lower = base, higher = base;
+    lower[at] = '\x01';
+    higher[at] = '\xF0';
+    const auto* l = reinterpret_cast<const std::uint8_t*>(lower.data());
+    const auto* h = reinterpret_cast<const std::uint8_t*>(higher.data());
+    const auto* m = reinterpret_cast<const std::uint8_t*>(base.data());
+    const int n = static_cast<int>(base.size());
+    EXPECT_LT(CompareCharKeys(l, h, n), 0);
+    EXPECT_GT(CompareCharKeys(h, m, n), 0);
+    EXPECT_EQ(CompareCharKeys(l, l, n), 0);
+    EXPECT_EQ(CompareCharKeys(l, h, static_cast<int>(at)), 0);
+  }
 }
 
 TEST(KeyCodecTest, ChoosesComparatorFromHeaderAndResultTypes) {

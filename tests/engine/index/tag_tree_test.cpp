@@ -130,6 +130,64 @@ INSTANTIATE_TEST_SUITE_P(Cases, TagTreeModelTest,
                                            ModelCase{"short_keys", 6, false, 100000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Sorted batches of keys put in by InsertSortedKeys (each going down from where its way parts
+// from the key before's) leave the index file byte for byte as InsertKey one key at a time
+// does: batches of random keys into a growing tree (splits at every level, a new root), runs of
+// equal keys across leaves, a unique tag refusing keys it holds, keys below and above all others.
+TEST(TagTreeTest, SortedBatchesLeaveTheFileAsInsertsOneByOne) {
+  const struct {
+    const char* name;
+    int key_length;
+    bool unique;
+    int distinct_keys;
+  } kCases[] = {{"wide", 40, false, 5000}, {"runs", 12, false, 9}, {"unique", 10, true, 800}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    Tree one, sorted;
+    OpenEmptyTag(dir.File("ONE.MDX"), 'C', c.key_length, c.unique, one);
+    OpenEmptyTag(dir.File("SORTED.MDX"), 'C', c.key_length, c.unique, sorted);
+    std::mt19937 random(static_cast<unsigned>(c.key_length * 31 + c.distinct_keys));
+    std::uint32_t next_record = 1;
+    for (const int batch : {1, 50, 700, 3, 2500, 400}) {
+      std::vector<std::pair<std::string, std::uint32_t>> items;
+      for (int i = 0; i < batch; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%08d", static_cast<int>(random() % c.distinct_keys));
+        std::string key(text);
+        key.resize(static_cast<std::size_t>(c.key_length), ' ');
+        items.emplace_back(key, next_record++);
+      }
+      std::stable_sort(items.begin(), items.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      std::vector<const std::uint8_t*> keys;
+      std::vector<std::uint32_t> records;
+      for (const auto& [key, record] : items) {
+        ASSERT_NE(InsertKey(one.tree, reinterpret_cast<const std::uint8_t*>(key.data()), record),
+                  TreeResult::kFailed);
+        keys.push_back(reinterpret_cast<const std::uint8_t*>(key.data()));
+        records.push_back(record);
+      }
+      ASSERT_TRUE(InsertSortedKeys(sorted.tree, keys, records));
+      for (Tree* t : {&one, &sorted}) {
+        if (t->tree.anchor_modified) ASSERT_TRUE(t->file.WriteTagHeader(1, t->header));
+        t->tree.anchor_modified = false;
+      }
+      std::vector<std::string> problems;
+      const std::vector<TagItem> walked = Walk(sorted, problems);
+      ASSERT_TRUE(problems.empty()) << problems.front();
+      std::vector<std::string> ignored;
+      ASSERT_EQ(walked.size(), Walk(one, ignored).size());
+      one.file.Close();
+      sorted.file.Close();
+      EXPECT_EQ(test::ReadBytes(dir.File("ONE.MDX")), test::ReadBytes(dir.File("SORTED.MDX")))
+          << "after the batch of " << batch;
+      ASSERT_TRUE(one.file.Open(dir.File("ONE.MDX"), os::kOpenReadWriteDenyAll));
+      ASSERT_TRUE(sorted.file.Open(dir.File("SORTED.MDX"), os::kOpenReadWriteDenyAll));
+    }
+  }
+}
+
 // Deleting a whole run of neighbouring keys empties leaves one after the other until a branch
 // below the root keeps a single child: its leaves must stay at the depth of all others.
 TEST(TagTreeTest, DeletingRunsOfKeysKeepsEveryLeafAtOneDepth) {

@@ -1,6 +1,7 @@
 // Visual FoxPro and level 7 tables through vxdbf: created in every new field type, appended to
 // and edited, read back; .NULL. and varying lengths; autoincrement fields numbered by two
-// processes appending at once; the structural .CDX guard; the damaged header read only.
+// processes appending at once; the structural .CDX built, kept current, rebuilt and repaired,
+// and its guard when it is missing; the damaged header read only.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "engine/startup/engine_startup.h"
+#include "tests/support/perl_index.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 #include "tools/vxdbf/vxdbf.h"
@@ -253,6 +255,88 @@ TEST_F(FoxProTablesTest, StructuralCdxGuardsEdits) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.out.find("cdx.cdx is missing"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("not repaired"), std::string::npos) << r.err;
+}
+
+// index on a Visual FoxPro table makes its structural .CDX and names it in the header; edits
+// keep every tag current; --ignore-index leaves it stale, which check finds and --repair
+// rebuilds (keeping .bak); reindex writes it again. Perl reads every tag as the rows give.
+TEST_F(FoxProTablesTest, IndexReindexAndRepairBuildTheStructuralCdx) {
+  const std::string path = dir_.File("fox.dbf");
+  ASSERT_EQ(Vxdbf({"create", path, "--version", "0x30", "--field", "NAME,C,8", "--field",
+                   "AMT,N,6,1"}).status, 0);
+  ASSERT_EQ(Vxdbf({"append", path}, "NAME,AMT\r\npear,2\r\napple,-1\r\nfig,4\r\nApple,3\r\n").status, 0);
+  for (const std::vector<std::string>& tag :
+       {std::vector<std::string>{"--tag", "NAMES", "--key", "UPPER(NAME)"},
+        {"--tag", "POSITIVE", "--key", "NAME", "--for", "AMT > 0", "--unique"},
+        {"--tag", "AMOUNT", "--key", "AMT", "--descending"}}) {
+    std::vector<std::string> args = {"index", path};
+    args.insert(args.end(), tag.begin(), tag.end());
+    const Result r = Vxdbf(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(test::ReadBytes(path)[28] & 0x01, 0x01);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("fox.mdx")));
+  Result r = Vxdbf({"tags", path});
+  EXPECT_NE(r.out.find("POSITIVE"), std::string::npos) << r.out;
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAMES", "FIG"}).out, "3\n");
+  // Kept current: an append, a change of a key, a deletion.
+  ASSERT_EQ(Vxdbf({"append", path}, "NAME,AMT\r\nkiwi,7\r\n").status, 0);
+  ASSERT_EQ(Vxdbf({"set", path, "2", "AMT=9"}).status, 0);
+  ASSERT_EQ(Vxdbf({"delete", path, "1"}).status, 0);
+  r = Vxdbf({"check", path});
+  EXPECT_EQ(r.status, 0) << r.out;
+  const auto perl_agrees = [&] {
+    if (!test::PerlHasXBase()) return;
+    using Items = std::vector<std::pair<std::string, std::uint32_t>>;
+    const struct {
+      const char* tag;
+      const char* type;
+      Items items;
+    } kExpected[] = {
+        {"NAMES", "C", {{"APPLE", 2}, {"APPLE", 4}, {"FIG", 3}, {"KIWI", 5}, {"PEAR", 1}}},
+        {"POSITIVE", "C", {{"Apple", 4}, {"apple", 2}, {"fig", 3}, {"kiwi", 5}, {"pear", 1}}},
+        {"AMOUNT", "N", {{"9", 2}, {"7", 5}, {"4", 3}, {"3", 4}, {"2", 1}}},
+    };
+    for (const auto& e : kExpected) {
+      SCOPED_TRACE(e.tag);
+      Items read;
+      ASSERT_TRUE(test::PerlReadsIndex(dir_.File("fox.cdx"), e.tag, e.type, dir_.File("perl.txt"), read));
+      EXPECT_EQ(read, e.items);
+    }
+  };
+  perl_agrees();
+  // Left stale on purpose, found, rebuilt.
+  r = Vxdbf({"set", path, "3", "NAME=zz", "--ignore-index"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Vxdbf({"check", path});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("tag NAMES of fox.cdx"), std::string::npos) << r.out;
+  r = Vxdbf({"check", path, "--repair"});
+  EXPECT_NE(r.err.find("rebuilt tag(s) AMOUNT, NAMES, POSITIVE of"), std::string::npos) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("fox.cdx.bak")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("fox.mdx")));
+  EXPECT_EQ(Vxdbf({"check", path}).status, 0);
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAMES", "ZZ"}).out, "3\n");
+  ASSERT_EQ(Vxdbf({"set", path, "3", "NAME=fig"}).status, 0);
+  r = Vxdbf({"reindex", path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Vxdbf({"check", path}).status, 0);
+  perl_agrees();
+  // Rewrites that change record numbers or fields build the .CDX again: pack drops record 1,
+  // alter makes a new header (which names the .CDX again), zap empties every tag.
+  r = Vxdbf({"pack", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Vxdbf({"check", path});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Vxdbf({"seek", path, "--tag", "NAMES", "KIWI"}).out, "4\n");
+  ASSERT_EQ(Vxdbf({"alter", path, "--add", "EXTRA,N,3,0"}).status, 0);
+  EXPECT_EQ(test::ReadBytes(path)[28] & 0x01, 0x01);
+  r = Vxdbf({"check", path});
+  EXPECT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(Vxdbf({"zap", path, "--yes"}).status, 0);
+  r = Vxdbf({"tags", path, "--json"});
+  EXPECT_NE(r.out.find("\"keys\":0"), std::string::npos) << r.out;
+  EXPECT_EQ(Vxdbf({"check", path}).status, 0);
 }
 
 TEST_F(FoxProTablesTest, CorpusDamagedHeaderReadsWithAWarningAndRefusesEdits) {

@@ -3,7 +3,11 @@
 // Afterwards every tree is sound, every append is present once and each program's last values
 // are in the table and in every tag, and the doctor finds nothing wrong. Then the same with four
 // kinds of writers (vxdbf set, vxdbf append, the library, the Python package) that open the table
-// anew for every edit, so that every edit first reads the trees whole while the others write.
+// anew for every edit, so that every edit first reads the trees whole while the others write;
+// vxdbf append, the library's append_many and Python's append_many append batches of rows.
+// And the other index kinds: four programs editing through the library a Visual FoxPro table
+// with a 3-tag structural .CDX, then a dBASE III table with two .NDX files, each checked and
+// read by Perl's XBase::Index afterwards.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -11,7 +15,10 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <vexel/indexing.hpp>
+#include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
 #include <map>
 #include <random>
@@ -23,6 +30,7 @@
 #include "platform/os/system.h"
 #include "tests/engine/index/index_fixture.h"
 #include "tests/support/child_process.h"
+#include "tests/support/perl_index.h"
 #include "tests/tools/vxdbf/run_vxdbf.h"
 
 namespace vx {
@@ -227,9 +235,11 @@ int SetWriter(Child& self, const std::string& table, int first, const std::strin
 int AppendWriter(Child& self, const std::string& table, const std::string& out) {
   self.Receive();
   for (int i = 0; i < kMixedOperations; ++i) {
+    // Two rows a run: one batch, its keys put in together.
     const tool::Result r =
         tool::Vxdbf({"append", table, "--retries", "255", "--wait", "0.05"},
-                    "CODE,NUM\n" + MixedCode('V', i) + "," + std::to_string(i) + "\n");
+                    "CODE,NUM\n" + MixedCode('V', i) + "," + std::to_string(i) + "\n" +
+                        MixedCode('U', i) + "," + std::to_string(i) + "\n");
     if (r.status != 0) return Failed(out, "append " + std::to_string(i) + ": " + r.err);
   }
   return 0;
@@ -244,8 +254,12 @@ int LibraryWriter(Child& self, const std::string& table, int first, const std::s
   for (int i = 0; i < kMixedOperations; ++i) {
     try {
       vexel::Table t = vexel::open(table, options);
-      if (i % 2 == 0) {
+      if (i % 4 == 0) {
         t.append({{"CODE", MixedCode('L', i)}, {"NUM", std::int64_t{i}}});
+      } else if (i % 2 == 0) {
+        // A batch of two rows under one update bracket.
+        t.lock_append().append_many({{{"CODE", MixedCode('L', i)}, {"NUM", std::int64_t{i}}},
+                                     {{"CODE", MixedCode('K', i)}, {"NUM", std::int64_t{i}}}});
       } else {
         const auto record = static_cast<std::uint32_t>(first + i % kOwnRecords);
         vexel::RecordLock lock = t.lock(record);
@@ -265,13 +279,15 @@ int PythonWriter(Child& self, const std::string& table, int first, const std::st
   const std::string script = R"(
 import sys, vexel
 table, first, count, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-def code(i):
-    return chr(ord("A") + (i * 7 + ord("P")) % 26) + "P" + "%05d" % i
+def code(i, kind="P"):
+    return chr(ord("A") + (i * 7 + ord(kind)) % 26) + kind + "%05d" % i
 for i in range(count):
     try:
         with vexel.open(table, lock_retries=1000, lock_wait=0.01) as t:
-            if i % 2 == 0:
+            if i % 4 == 0:
                 t.append(CODE=code(i), NUM=i)
+            elif i % 2 == 0:
+                t.append_many([{"CODE": code(i), "NUM": i}, {"CODE": code(i, "Q"), "NUM": i}])
             else:
                 with t.lock(first + i % 10) as rec:
                     rec.CODE = code(i)
@@ -327,10 +343,15 @@ TEST_F(IndexStressTest, FourKindsOfWritersOpeningTheTableForEachEditSeeNoFalseDa
   for (int n = 1; n <= 3 * kOwnRecords; ++n) last[n] = "INIT" + std::to_string(n);
   for (int i = 0; i < kMixedOperations; ++i) {
     expected.insert(MixedCode('V', i));
+    expected.insert(MixedCode('U', i));
     last[1 + i % kOwnRecords] = MixedCode('S', i);
     if (i % 2 == 0) {
       expected.insert(MixedCode('L', i));
       expected.insert(MixedCode('P', i));
+      if (i % 4 != 0) {
+        expected.insert(MixedCode('K', i));
+        expected.insert(MixedCode('Q', i));
+      }
     } else {
       last[1 + kOwnRecords + i % kOwnRecords] = MixedCode('L', i);
       last[1 + 2 * kOwnRecords + i % kOwnRecords] = MixedCode('P', i);
@@ -357,6 +378,166 @@ TEST_F(IndexStressTest, FourKindsOfWritersOpeningTheTableForEachEditSeeNoFalseDa
   const tool::Result check = tool::Vxdbf({"check", table});
   EXPECT_EQ(check.status, 0) << check.out << check.err;
 #endif
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// The other index kinds: a Visual FoxPro table's structural .CDX, and two .NDX files
+
+enum class OtherKind { kCdx, kNdx };
+
+// One program's work through the library: appends, replaces of both key fields, deletions and
+// recalls of its own records, each under the lock the library takes; its final rows go to `out`.
+int LibraryWorker(Child& self, const std::string& table, OtherKind kind, int id, int operations,
+                  const std::string& out) {
+  vexel::OpenOptions open;
+  open.lock_retries = 255;
+  open.lock_wait_ms = 50;
+  if (kind == OtherKind::kNdx) open.ndx_files = {"codes", "nums"};
+  std::map<std::uint32_t, Final> mine;
+  try {
+    vexel::Table t = vexel::open(table, open);
+    self.Send();
+    self.Receive();
+    std::mt19937 random(static_cast<unsigned>(id * 7919 + 3));
+    int counter = 0;
+    const auto code = [&] {
+      return std::string(1, static_cast<char>('A' + (random() % 26))) + std::to_string(id) +
+             std::to_string(random() % 1000);
+    };
+    for (int op = 0; op < operations; ++op) {
+      const unsigned what = mine.empty() ? 0 : random() % 10;
+      if (what < 3) {
+        const Final row{code(), id * 10000 + ++counter, false};
+        mine[t.append({{"CODE", row.code}, {"NUM", static_cast<double>(row.num)}})] = row;
+        continue;
+      }
+      auto it = mine.begin();
+      std::advance(it, static_cast<long>(random() % mine.size()));
+      Final& row = it->second;
+      if (what < 7) {
+        row.code = code();
+        row.num = id * 10000 + ++counter;
+        t.update(it->first, {{"CODE", row.code}, {"NUM", static_cast<double>(row.num)}});
+      } else if (what < 9) {
+        t.remove(it->first);
+        row.deleted = true;
+      } else {
+        t.recall(it->first);
+        row.deleted = false;
+      }
+    }
+  } catch (const std::exception& e) {
+    std::ofstream(out) << "writer " << id << ": " << e.what() << "\n";
+    return 1;
+  }
+  std::ofstream file(out);
+  for (const auto& [record, row] : mine) {
+    file << record << ' ' << row.code << ' ' << row.num << ' ' << row.deleted << '\n';
+  }
+  return file.good() ? 0 : 13;
+}
+
+// Four programs edit one shared table at once through the library, its keys kept in a 3-tag
+// .CDX (CODE; NUM FOR .NOT. DELETED(); RCODE descending) or in two .NDX files: afterwards
+// every record holds its program's last values, the check finds every key where it belongs
+// and no tree damaged, and Perl's XBase::Index reads each tag with one entry per record it
+// should hold.
+TEST_F(IndexStressTest, FourProgramsKeepACdxAndNdxFilesTrue) {
+  for (const OtherKind kind : {OtherKind::kCdx, OtherKind::kNdx}) {
+    const bool cdx = kind == OtherKind::kCdx;
+    SCOPED_TRACE(cdx ? ".CDX" : ".NDX");
+    const std::string table = dir_.File(cdx ? "FOX.DBF" : "NDX.DBF");
+    vexel::CreateTableOptions create;
+    create.version = cdx ? 0x30 : 0x03;
+    vexel::create_table(table, {{"CODE", 'C', 6, 0}, {"NUM", 'N', 6, 0}}, create);
+    {
+      vexel::Table t = vexel::open(table);
+      t.append({{"CODE", std::string("START")}, {"NUM", 1.0}});
+    }
+    if (cdx) {
+      vexel::add_tag(table, {.name = "CODE", .key = "CODE"});
+      vexel::add_tag(table, {.name = "NUM", .key = "NUM", .for_expr = ".NOT. DELETED()"});
+      vexel::add_tag(table, {.name = "RCODE", .key = "CODE", .descending = true});
+    } else {
+      vexel::build_ndx(table, "codes", "CODE");
+      vexel::build_ndx(table, "nums", "NUM");
+    }
+    constexpr int kPrograms = 4;
+    constexpr int kOperations = 1000;
+    std::vector<std::unique_ptr<Child>> children;
+    for (int id = 0; id < kPrograms; ++id) {
+      const std::string out = dir_.File("lib" + std::to_string(id));
+      children.push_back(std::make_unique<Child>([&table, kind, id, out](Child& self) {
+        return LibraryWorker(self, table, kind, id, kOperations, out);
+      }));
+    }
+    for (auto& child : children) ASSERT_EQ(child->Receive(), '.');
+    for (auto& child : children) child->Send();
+    std::map<std::uint32_t, Final> expected;
+    expected[1] = {"START", 1, false};
+    for (int id = 0; id < kPrograms; ++id) {
+      const std::string out = dir_.File("lib" + std::to_string(id));
+      EXPECT_EQ(children[static_cast<std::size_t>(id)]->Wait(300), 0) << [&] {
+        const auto bytes = test::ReadBytes(out);
+        return std::string(bytes.begin(), bytes.end());
+      }();
+      std::ifstream in(out);
+      std::uint32_t record = 0;
+      Final row;
+      while (in >> record >> row.code >> row.num >> row.deleted) {
+        EXPECT_TRUE(expected.emplace(record, row).second) << "record " << record << " twice";
+      }
+    }
+    {
+      vexel::Table t = vexel::open(table);
+      ASSERT_EQ(t.size(), expected.size());
+      for (const auto& [record, row] : expected) {
+        const vexel::Record r = t.read(record);
+        EXPECT_EQ(r.text("CODE"), row.code) << "record " << record;
+        EXPECT_EQ(r.deleted(), row.deleted) << "record " << record;
+      }
+    }
+    if (cdx) {
+      const vexel::TableCheck c = vexel::check_table(table);
+      EXPECT_TRUE(c.ok) << (c.table.empty() ? "" : c.table.front().what);
+    } else {
+      for (const char* ndx : {"codes", "nums"}) {
+        const vexel::NdxCheck c = vexel::check_ndx(table, ndx);
+        EXPECT_TRUE(c.ok()) << ndx << ": " << (c.ok() ? "" : c.problems.front());
+      }
+    }
+    if (!test::PerlHasXBase()) continue;
+    std::size_t live = 0;
+    for (const auto& [record, row] : expected) live += row.deleted ? 0 : 1;
+    const struct {
+      const char* file;
+      const char* tag;
+      const char* type;
+      std::size_t entries;
+    } kReads[] = {{"FOX.CDX", "CODE", "C", expected.size()},
+                  {"FOX.CDX", "NUM", "N", live},
+                  {"FOX.CDX", "RCODE", "C", expected.size()},
+                  {"codes.NDX", "", "", expected.size()},
+                  {"nums.NDX", "", "", expected.size()}};
+    for (const auto& r : kReads) {
+      if (cdx != (std::string(r.file) == "FOX.CDX")) continue;
+      SCOPED_TRACE(std::string(r.file) + " " + r.tag);
+      std::vector<std::pair<std::string, std::uint32_t>> read;
+      const std::string file = std::filesystem::path(table).replace_filename(r.file).string();
+      ASSERT_TRUE(test::PerlReadsIndex(file, r.tag, r.type, dir_.File("perl.txt"), read));
+      EXPECT_EQ(read.size(), r.entries);
+      std::set<std::uint32_t> records;
+      for (const auto& [key, record] : read) {
+        EXPECT_TRUE(records.insert(record).second) << "record " << record << " twice";
+        const auto it = expected.find(record);
+        ASSERT_NE(it, expected.end());
+        if (r.type[0] != 'N' && std::string(r.file) != "nums.NDX") {
+          EXPECT_EQ(key, it->second.code) << "record " << record;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

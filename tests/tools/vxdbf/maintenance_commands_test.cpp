@@ -365,7 +365,7 @@ TEST_F(MaintenanceTest, SeveralFilesGiveOneResultEach) {
   EXPECT_NE(r.err.find("none.dbf: "), std::string::npos) << r.err;
   // The completion script and the man page come from the same definitions.
   const std::string completion = Vxdbf({"completion", "bash"}).out;
-  EXPECT_NE(completion.find("    pack) opts=\"--help --backup\" ;;\n"), std::string::npos)
+  EXPECT_NE(completion.find("    pack) opts=\"--help --index --backup\" ;;\n"), std::string::npos)
       << completion;
   EXPECT_NE(completion.find("complete -o filenames -F _vxdbf vxdbf"), std::string::npos);
   const std::string man = Vxdbf({"man"}).out;
