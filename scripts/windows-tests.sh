@@ -2,7 +2,8 @@
 # The Windows step of the test command: the library, vxdbf and their test programs
 # cross-compiled with mingw-w64 into build-mingw/ (or $WINDOWS_BUILD_DIR), the test programs run
 # under Wine, then a Linux and a Windows vxdbf on one table (tests/windows/interop.sh) and both
-# over the corpus (tests/windows/corpus_compare.sh); both need the Linux build in build/ (or
+# over the corpus (tests/windows/corpus_compare.sh), and the package (tests/windows/package.sh);
+# the first two need the Linux build in build/ (or
 # $BUILD_DIR). Skips, saying why, when mingw-w64 or Wine is missing, or when VX_SKIP_WINDOWS=1.
 #   VX_WINE_TESTS   the test programs to build and run ("all": every one the Windows build has)
 #   VX_CORPUS_EVERY every n-th corpus table is compared (default 12; 1 compares them all)
