@@ -18,17 +18,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The Windows build and its tests under Wine (scripts/windows-tests.sh), unless skipped; they
-# skip with the reason when these cannot be had here.
-if [ "${VX_SKIP_WINDOWS:-0}" != 1 ]; then
-  windows=()
-  for p in g++-mingw-w64-x86-64-posix wine64; do
-    dpkg -s "$p" >/dev/null 2>&1 || windows+=("$p")
-  done
-  if [ ${#windows[@]} -gt 0 ]; then
-    echo "Installing for the Windows build: ${windows[*]}"
-    apt-get update -qq || true
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${windows[@]}" ||
-      echo "Could not install ${windows[*]}: the Windows build and tests will be skipped"
-  fi
-fi

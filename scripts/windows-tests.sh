@@ -2,7 +2,8 @@
 # The Windows step of the test command: the library, vxdbf and their test programs
 # cross-compiled with mingw-w64 into build-mingw/ (or $WINDOWS_BUILD_DIR), the test programs run
 # under Wine, then a Linux and a Windows vxdbf on one table (tests/windows/interop.sh) and both
-# over the corpus (tests/windows/corpus_compare.sh); both need the Linux build in build/ (or
+# over the corpus (tests/windows/corpus_compare.sh), and the package (tests/windows/package.sh);
+# the first two need the Linux build in build/ (or
 # $BUILD_DIR). Skips, saying why, when mingw-w64 or Wine is missing, or when VX_SKIP_WINDOWS=1.
 #   VX_WINE_TESTS   the test programs to build and run ("all": every one the Windows build has)
 #   VX_CORPUS_EVERY every n-th corpus table is compared (default 12; 1 compares them all)
@@ -15,8 +16,24 @@ if [ "${VX_SKIP_WINDOWS:-0}" = 1 ]; then
   echo "Windows build and tests skipped: VX_SKIP_WINDOWS=1"
   exit 0
 fi
+# mingw-w64 and Wine are installed when missing (CI starts on a fresh machine); where that cannot
+# be done (no root, no network, no such packages) the step skips with the reason.
+missing=()
+for p in g++-mingw-w64-x86-64-posix wine64; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing for the Windows build: ${missing[*]}"
+  if ! { apt-get update -qq &&
+         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
+       >"${TMPDIR:-/tmp}/vx-windows-install.log" 2>&1; then
+    echo "Windows build and tests skipped: could not install ${missing[*]}:"
+    tail -3 "${TMPDIR:-/tmp}/vx-windows-install.log" | sed 's/^/    /'
+    exit 0
+  fi
+fi
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [ ! -x "$wine" ]; then
-  echo "Windows build and tests skipped: g++-mingw-w64-x86-64-posix or wine64 is not installed"
+  echo "Windows build and tests skipped: x86_64-w64-mingw32-g++-posix or $wine is missing"
   echo "(Debian: apt-get install g++-mingw-w64-x86-64-posix wine64)"
   exit 0
 fi
@@ -55,6 +72,8 @@ status=0
 echo "== A Linux and a Windows vxdbf on one table"
 bash tests/windows/interop.sh "$linux_build/tools/vxdbf/vxdbf" "$linux_build/tests/windows/lock_holder" \
      "$win_build/tools/vxdbf/vxdbf.exe" "$win_build/tests/windows/lock_holder.exe" "$wine" || status=1
+echo "== The Windows package, and the examples built against it"
+bash tests/windows/package.sh "$win_build" "$PWD" "$wine" || status=1
 corpus=${VX_CORPUS_DIR:-../shared/corpus}
 echo "== The Linux and the Windows vxdbf over the corpus"
 if [ -d "$corpus" ]; then

@@ -19,11 +19,16 @@ set(VX_POSIX_ONLY_TESTS
   file_utils_test.cpp)
 
 set(VX_WINE_TEST_TIMEOUT 900)
+# The corpus beside the repository, or where VX_CORPUS_DIR named it when the build was configured.
+set(VX_WINE_CORPUS_DIR ${CMAKE_SOURCE_DIR}/../shared/corpus)
+if(DEFINED ENV{VX_CORPUS_DIR})
+  set(VX_WINE_CORPUS_DIR $ENV{VX_CORPUS_DIR})
+endif()
 
 # One CTest test that runs the whole program. Wine's own diagnostics are switched off; the
 # corpus is found beside the repository as on Linux.
 function(vx_add_wine_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${VX_WINE_TEST_TIMEOUT}
-                       ENVIRONMENT "WINEDEBUG=-all;VX_CORPUS_DIR=${CMAKE_SOURCE_DIR}/../shared/corpus")
+                       ENVIRONMENT "WINEDEBUG=-all;VX_CORPUS_DIR=${VX_WINE_CORPUS_DIR}")
 endfunction()

@@ -15,6 +15,19 @@ bool TakesNoFlags(int page) {
          (page >= 57002 && page <= 57011) || page == 65000 || page == 42;
 }
 
+// The single-byte Windows pages that leave bytes undefined, which Windows converts to a C1 control
+// or a private-use character (1250: 81 83 88 90 98; 874: DB-DE, FC-FF) without refusing them even
+// under MB_ERR_INVALID_CHARS. Such a character is no character of the page here, in both
+// directions, as on Linux. (1251 and 1252 are converted by tables of their own.)
+bool HasUndefinedBytes(int page) { return page == 874 || page == 1250 || (page >= 1253 && page <= 1258); }
+
+bool HoldsStandIn(const std::wstring& wide) {
+  for (const wchar_t c : wide) {
+    if ((c >= 0x80 && c <= 0x9F) || (c >= 0xE000 && c <= 0xF8FF)) return true;
+  }
+  return false;
+}
+
 // UTF-16 of `bytes` in `page`, or false when a byte sequence is no character of it.
 bool ToWide(int page, std::string_view bytes, std::wstring& wide) {
   wide.clear();
@@ -24,13 +37,15 @@ bool ToWide(int page, std::string_view bytes, std::wstring& wide) {
   const int n = ::MultiByteToWideChar(page, flags, bytes.data(), size, nullptr, 0);
   if (n <= 0) return false;
   wide.resize(static_cast<std::size_t>(n));
-  return ::MultiByteToWideChar(page, flags, bytes.data(), size, wide.data(), n) == n;
+  if (::MultiByteToWideChar(page, flags, bytes.data(), size, wide.data(), n) != n) return false;
+  return !HasUndefinedBytes(page) || !HoldsStandIn(wide);
 }
 
 // Bytes of `page` for `wide`, or false when the page lacks one of its characters.
 bool FromWide(int page, const std::wstring& wide, std::string& bytes) {
   bytes.clear();
   if (wide.empty()) return true;
+  if (HasUndefinedBytes(page) && HoldsStandIn(wide)) return false;
   const bool plain = TakesNoFlags(page);
   const DWORD flags = plain ? 0 : WC_NO_BEST_FIT_CHARS;
   BOOL used_default = FALSE;

@@ -62,7 +62,8 @@ std::string PathOf(int fd) {
 }
 #endif
 
-bool Names(const std::string& path, const std::string& file) {
+bool Names(const std::string& path, std::string file) {
+  std::replace(file.begin(), file.end(), '\\', '/');  // as PathOf spells it
   const std::string p = Lower(path), f = Lower(file);
   return p.size() >= f.size() && p.compare(p.size() - f.size(), f.size(), f) == 0;
 }

@@ -79,15 +79,19 @@ std::vector<CorpusIndex> CorpusIndexes() {
   return found;
 }
 
+void CopyWritable(const std::filesystem::path& from, const std::filesystem::path& to) {
+  namespace fs = std::filesystem;
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::permissions(to, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+}
+
 std::string CopyTableFiles(const std::filesystem::path& table, const std::filesystem::path& to) {
   namespace fs = std::filesystem;
   fs::create_directories(to);
   for (const auto& sibling : fs::directory_iterator(table.parent_path())) {
-    if (sibling.path().stem() == table.stem()) {
-      fs::copy_file(sibling.path(), to / sibling.path().filename());
-    }
+    if (sibling.path().stem() == table.stem()) CopyWritable(sibling.path(), to / sibling.path().filename());
   }
-  return (to / table.filename()).string();
+  return (to / table.filename()).generic_string();
 }
 
 }  // namespace vx::test

@@ -16,8 +16,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  // The path of a file in the directory, as a string.
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // The path of a file in the directory, as a string with '/' between its parts on every
+  // system (as the library spells the paths it gives back).
+  std::string File(const std::string& name) const { return (path_ / name).generic_string(); }
 
  private:
   std::filesystem::path path_;
@@ -38,6 +39,9 @@ struct CorpusIndex {
 };
 // Every corpus index that has its table, in the folder walk's order; empty without the corpus.
 std::vector<CorpusIndex> CorpusIndexes();
+// Copies a file over any earlier copy, the copy writable: corpus files may be read-only, and on
+// Windows a read-only file can be neither replaced nor deleted.
+void CopyWritable(const std::filesystem::path& from, const std::filesystem::path& to);
 // Copies `table` and every file of its stem (memo file, index) into the new folder `to`, and
 // answers the copied table's path.
 std::string CopyTableFiles(const std::filesystem::path& table, const std::filesystem::path& to);

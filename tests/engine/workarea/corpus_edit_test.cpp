@@ -36,7 +36,7 @@ class CorpusEditTest : public test::WorkAreaTest {
       std::string own = table.stem().string();
       for (char& c : own) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (stem != own || (ext != ".dbt" && ext != ".fpt")) continue;
-      fs::copy_file(sibling.path(), dir_.File("copy" + ext), fs::copy_options::overwrite_existing);
+      test::CopyWritable(sibling.path(), dir_.File("copy" + ext));
       found = true;
     }
     return found;
@@ -66,7 +66,7 @@ TEST_F(CorpusEditTest, SettingACharacterFieldChangesNoOtherByteOfAnyCorpusTable)
     for (const bool own_value : {true, false}) {
       SCOPED_TRACE(rel + (own_value ? ", own value" : ", another value"));
       const std::string path = dir_.File("copy.dbf");
-      fs::copy_file(entry.path(), path, fs::copy_options::overwrite_existing);
+      test::CopyWritable(entry.path(), path);
       // Read before the exclusive open, which on Windows keeps every other reader out.
       const std::vector<unsigned char> before = test::ReadBytes(path);
       const bool has_memo = CopyMemoFile(entry.path());

@@ -90,6 +90,7 @@ class LocateTest : public test::WorkAreaTest {
 
   static std::string FileText(const std::string& path, std::size_t offset, std::size_t length) {
     const auto bytes = test::ReadBytes(path);
+    if (bytes.size() < offset + length) return "(" + std::to_string(bytes.size()) + " bytes read)";
     return std::string(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
                        bytes.begin() + static_cast<std::ptrdiff_t>(offset + length));
   }
@@ -460,7 +461,14 @@ TEST_F(LocateTest, TruncatedFileGivesReadErrorsNotGarbage) {
 
 TEST_F(LocateTest, PokeWritesAtMostTheFieldLength) {
   const std::string path = Films();
+#ifdef _WIN32
+  // Shared under the file lock: Windows keeps the test's own reads of the file out of an
+  // exclusive open.
+  Use(path);
+  ASSERT_TRUE(FLock());
+#else
   Use(path + " EXCLUSIVE");
+#endif
   PeekCacheSize = 4096;
   ASSERT_EQ(Peek(1, 1), "Alien               ");
   const std::size_t record2 = kFilmHeader + kFilmRecord;

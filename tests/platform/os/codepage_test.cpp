@@ -283,13 +283,13 @@ TEST(StrictCodePageTest, NamesTheFirstFaultOrReplacesEveryOne) {
        "b\xC3",
        TextFault::kInvalidUtf8, 1, 1, "a?b?", 2},
       {1250, false, "\xE2\x82", TextFault::kInvalidUtf8, 0, 2, "?", 1},
-#ifndef _WIN32
-      // iconv has no character for them; Windows reads them as the C1 controls of their value.
+      // Bytes 1250 leaves undefined are no characters, though Windows's own conversion gives
+      // the C1 control of their value; nor is such a control one of its characters.
       {1250, true,
        "a\x81"
        "b\x83",
        TextFault::kNoCharacter, 1, 1, "a?b?", 2},
-#endif
+      {1250, false, "a\u0081", TextFault::kNotInPage, 1, 2, "a?", 1},
       {932, true, "a\x93", TextFault::kNoCharacter, 1, 1, "a?", 1},  // cut short
   };
   for (const auto& c : kCases) {

@@ -554,6 +554,9 @@ TEST_F(DamagedIndexTest, TheRepairsBackupIsWholeOrNotThere) {
       EXPECT_NE(entry.path().filename().string().rfind("VX", 0), 0u) << entry.path();
     }
   }
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
   // A link where the backup goes: the link is replaced by the copy, its target left alone.
   const std::string elsewhere = dir_.File("elsewhere");
   test::WriteBytes(elsewhere, older);
