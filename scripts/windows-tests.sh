@@ -77,6 +77,8 @@ bash tests/windows/package.sh "$win_build" "$PWD" "$wine" || status=1
 corpus=${VX_CORPUS_DIR:-../shared/corpus}
 echo "== The Linux and the Windows vxdbf over the corpus"
 if [ -d "$corpus" ]; then
+  # From the root: a relative name is made whole by each program in its own spelling (Z:/...).
+  corpus=$(cd "$corpus" && pwd)
   bash tests/windows/corpus_compare.sh "$linux_build/tools/vxdbf/vxdbf" \
        "$win_build/tools/vxdbf/vxdbf.exe" "$wine" "$corpus" "${VX_CORPUS_EVERY:-12}" || status=1
 else
