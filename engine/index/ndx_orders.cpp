@@ -1,6 +1,7 @@
 #include "engine/index/ndx_orders.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -632,12 +633,14 @@ void NdxNewKeys(TableRecord& t) { ChangeEveryFile(t, false); }
 
 void NdxAddKeys(TableRecord& t) { ChangeEveryFile(t, true); }
 
-// The .MDX's own closing (orders.cpp), taken when the hooks are wrapped.
+// The .MDX's own closing (orders.cpp), taken when the hooks are wrapped. Every engine's start
+// wraps its hooks, in whatever thread it starts: atomic, as two engines may start at once.
 using CloseProc = void (*)(TableRecord&);
-constinit CloseProc mdx_close_all = nullptr;
+constinit std::atomic<CloseProc> mdx_close_all{nullptr};
 
 void NdxCloseAll(TableRecord& t) {
-  if (MdxActive(t) && mdx_close_all != nullptr) mdx_close_all(t);
+  const CloseProc mdx_close = mdx_close_all.load(std::memory_order_relaxed);
+  if (MdxActive(t) && mdx_close != nullptr) mdx_close(t);
   DetachNdx(t.area);
 }
 
@@ -683,7 +686,7 @@ void AddNdxHooks(IndexHookTable& hooks) {
   hooks.CheckKeys = NdxCheckKeys;
   hooks.NewKeys = NdxNewKeys;
   hooks.AddKeys = NdxAddKeys;
-  mdx_close_all = hooks.CloseAll;
+  mdx_close_all.store(hooks.CloseAll, std::memory_order_relaxed);
   hooks.CloseAll = NdxCloseAll;
 }
 
