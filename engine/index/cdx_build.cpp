@@ -68,7 +68,7 @@ bool IsTagName(const std::string& name) {
 
 // One tag being built: its header fields and key maker.
 struct Building {
-  CdxTagSpec spec;
+  CdxTagDefinition definition;
   CdxIndex keys;  // one tag, its file never opened
   int key_length = 0;
   std::unique_ptr<SortedRuns> entries;
@@ -78,27 +78,30 @@ struct Building {
 
 // Works out a tag's key type and length from its expression and prepares its key maker. False
 // after a report.
-bool Prepare(TableRecord& t, const CdxTagSpec& spec, Building& b) {
-  b.spec = spec;
-  for (char& c : b.spec.name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (!IsTagName(b.spec.name)) {
-    SetEngineError(220, "Tag name \"" + spec.name + "\": 1 to 10 letters, digits and _, "
-                                                    "starting with a letter [BuildCdx]");
+bool Prepare(TableRecord& t, const CdxTagDefinition& wanted, Building& b) {
+  b.definition = wanted;
+  for (char& c : b.definition.name)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (!IsTagName(b.definition.name)) {
+    SetEngineError(220, "Tag name \"" + wanted.name +
+                            "\": 1 to 10 letters, digits and _, "
+                            "starting with a letter [BuildCdx]");
     return false;
   }
-  if (!spec.collation.empty() && spec.collation != "MACHINE") {
-    SetEngineError(254, "Tag " + b.spec.name + " orders its keys in the " + spec.collation +
+  if (!wanted.collation.empty() && wanted.collation != "MACHINE") {
+    SetEngineError(254, "Tag " + b.definition.name + " orders its keys in the " + wanted.collation +
                             " collation, which this program does not write [BuildCdx]");
     return false;
   }
-  b.spec.key = TrimText(spec.key);
-  b.spec.for_condition = TrimText(spec.for_condition);
-  if (b.spec.key.empty() || b.spec.key.size() + b.spec.for_condition.size() + 2 > kPoolSize ||
-      b.spec.key.size() > static_cast<std::size_t>(kMaxExpressionLength) ||
-      b.spec.for_condition.size() > static_cast<std::size_t>(kMaxExpressionLength)) {
-    SetEngineError(300, "Key and FOR condition of tag " + b.spec.name + " of " +
-                            std::to_string(b.spec.key.size()) + " and " +
-                            std::to_string(b.spec.for_condition.size()) +
+  b.definition.key = TrimText(wanted.key);
+  b.definition.for_condition = TrimText(wanted.for_condition);
+  if (b.definition.key.empty() ||
+      b.definition.key.size() + b.definition.for_condition.size() + 2 > kPoolSize ||
+      b.definition.key.size() > static_cast<std::size_t>(kMaxExpressionLength) ||
+      b.definition.for_condition.size() > static_cast<std::size_t>(kMaxExpressionLength)) {
+    SetEngineError(300, "Key and FOR condition of tag " + b.definition.name + " of " +
+                            std::to_string(b.definition.key.size()) + " and " +
+                            std::to_string(b.definition.for_condition.size()) +
                             " characters (the key 1 to " + std::to_string(kMaxExpressionLength) +
                             ", both within " + std::to_string(kPoolSize - 2) + ") [BuildCdx]");
     return false;
@@ -107,13 +110,14 @@ bool Prepare(TableRecord& t, const CdxTagSpec& spec, Building& b) {
   int width = 0;
   {
     QuietErrors quiet;
-    CompiledExpr* compiled = AssignExpr(NormalizeKeyExpression(b.spec.key));
+    CompiledExpr* compiled = AssignExpr(NormalizeKeyExpression(b.definition.key));
     if (compiled == nullptr) {
       const std::uint16_t code = EngineErrorCode != 0 ? EngineErrorCode : 254;
       const std::string message = LastErrorMessage;
       EngineErrorCode = 0;
-      SetEngineError(code, message.empty() ? "The key of tag " + b.spec.name + " does not compile"
-                                           : message);
+      SetEngineError(code, message.empty()
+                               ? "The key of tag " + b.definition.name + " does not compile"
+                               : message);
       return false;
     }
     type = compiled->result_type;
@@ -124,28 +128,29 @@ bool Prepare(TableRecord& t, const CdxTagSpec& spec, Building& b) {
     b.key_length = 8;
   } else if (type == 'C') {
     if (width < 1 || width > kMaxKeyLength) {
-      SetEngineError(266, "Key of tag " + b.spec.name + " of " + std::to_string(width) +
+      SetEngineError(266, "Key of tag " + b.definition.name + " of " + std::to_string(width) +
                               " characters (1 to " + std::to_string(kMaxKeyLength) +
                               ") [BuildCdx]");
       return false;
     }
     b.key_length = width;
   } else {
-    SetEngineError(254, "A key of type " + std::string(1, type) + " in tag " + b.spec.name +
+    SetEngineError(254, "A key of type " + std::string(1, type) + " in tag " + b.definition.name +
                             ": a .CDX key here is characters, a number or a date [BuildCdx]");
     return false;
   }
   CdxTag& tag = b.keys.file.tags().emplace_back();
-  tag.name = b.spec.name;
+  tag.name = b.definition.name;
   tag.header.key_length = b.key_length;
   tag.header.options = kCdxCompact | kCdxCompound;
-  tag.header.descending = b.spec.descending;
-  tag.header.key_expression = b.spec.key;
-  tag.header.for_expression = b.spec.for_condition;
-  if (!b.spec.for_condition.empty()) tag.header.options |= kCdxHasFor;
+  tag.header.descending = b.definition.descending;
+  tag.header.key_expression = b.definition.key;
+  tag.header.for_expression = b.definition.for_condition;
+  if (!b.definition.for_condition.empty()) tag.header.options |= kCdxHasFor;
   b.keys.keys.push_back(CdxKeysFor(t, tag));
   if (!b.keys.keys[0].unusable.empty()) {
-    SetEngineError(254, "Tag " + b.spec.name + ": " + b.keys.keys[0].unusable + " [BuildCdx]");
+    SetEngineError(254,
+                   "Tag " + b.definition.name + ": " + b.keys.keys[0].unusable + " [BuildCdx]");
     return false;
   }
   return true;
@@ -159,7 +164,7 @@ bool WriteAll(TableRecord& t, os::File& file, std::vector<Building>& tags) {
   }
   for (Building& b : tags) {
     const CdxTag& tag = b.keys.file.tags()[0];
-    const bool unique = b.spec.unique || b.spec.candidate;
+    const bool unique = b.definition.unique || b.definition.candidate;
     std::string last;
     std::uint32_t last_record = 0;
     bool refused = false;
@@ -173,9 +178,9 @@ bool WriteAll(TableRecord& t, os::File& file, std::vector<Building>& tags) {
                                 static_cast<std::size_t>(b.key_length));
             const std::uint32_t r = GetLe32(entry + b.key_length);
             if (unique && last_record != 0 && k == last) {
-              if (!b.spec.candidate) continue;
+              if (!b.definition.candidate) continue;
               refused = true;
-              SetEngineError(220, "Uniqueness of the candidate tag " + b.spec.name +
+              SetEngineError(220, "Uniqueness of the candidate tag " + b.definition.name +
                                       " is violated: records " + std::to_string(last_record) +
                                       " and " + std::to_string(r) + " have one key [BuildCdx]");
               return false;
@@ -194,7 +199,7 @@ bool WriteAll(TableRecord& t, os::File& file, std::vector<Building>& tags) {
   // The directory: names padded with blanks, in name order, naming the headers.
   std::vector<std::pair<std::string, std::uint32_t>> names;
   for (const Building& b : tags) {
-    std::string name = b.spec.name;
+    std::string name = b.definition.name;
     name.resize(kNameLength, ' ');
     names.emplace_back(name, b.header_at);
   }
@@ -214,16 +219,17 @@ bool WriteAll(TableRecord& t, os::File& file, std::vector<Building>& tags) {
   }
   const auto write = [&](std::uint64_t offset, const std::array<std::uint8_t, kCdxHeaderSize>& h) {
     const int code = file.WriteAt(offset, std::as_bytes(std::span(h)));
-    if (code != 0) SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + file.path());
+    if (code != 0)
+      SetEngineError(static_cast<std::uint16_t>(code), "Error writing index file: " + file.path());
     return code == 0;
   };
   for (const Building& b : tags) {
     std::uint8_t options = kCdxCompact | kCdxCompound;
-    if (b.spec.unique) options |= kCdxUnique;
-    if (b.spec.candidate) options |= kCdxCandidate;
-    if (!b.spec.for_condition.empty()) options |= kCdxHasFor;
-    if (!write(b.header_at, HeaderBytes(b.root, b.key_length, options, b.spec.descending,
-                                        b.spec.key, b.spec.for_condition))) {
+    if (b.definition.unique) options |= kCdxUnique;
+    if (b.definition.candidate) options |= kCdxCandidate;
+    if (!b.definition.for_condition.empty()) options |= kCdxHasFor;
+    if (!write(b.header_at, HeaderBytes(b.root, b.key_length, options, b.definition.descending,
+                                        b.definition.key, b.definition.for_condition))) {
       return false;
     }
   }
@@ -239,8 +245,8 @@ void Forget(const TableRecord& t) { ForgetKeptCdx(t.area); }
 
 bool TakesCdxTags(const TableRecord& t) { return t.HasStructuralCdx() || t.IsVisualFoxPro(); }
 
-bool ReadCdxTagSpecs(const std::string& path, std::vector<CdxTagSpec>& out,
-                     std::vector<std::string>& unreadable) {
+bool ReadCdxTagDefinitions(const std::string& path, std::vector<CdxTagDefinition>& out,
+                           std::vector<std::string>& unreadable) {
   out.clear();
   unreadable.clear();
   CdxFile file;
@@ -250,7 +256,7 @@ bool ReadCdxTagSpecs(const std::string& path, std::vector<CdxTagSpec>& out,
       unreadable.push_back(tag.name);
       continue;
     }
-    CdxTagSpec s;
+    CdxTagDefinition s;
     s.name = tag.name;
     s.key = tag.header.key_expression;
     s.for_condition = tag.header.HasFor() ? tag.header.for_expression : std::string();
@@ -263,28 +269,28 @@ bool ReadCdxTagSpecs(const std::string& path, std::vector<CdxTagSpec>& out,
   return true;
 }
 
-bool BuildCdxFile(const std::string& path, const std::vector<CdxTagSpec>& specs) {
+bool BuildCdxFile(const std::string& path, const std::vector<CdxTagDefinition>& definitions) {
   TableRecord* t = SelectedTable();
   if (t == nullptr) {
     SetEngineError(52, "No table in use [BuildCdx]");
     return false;
   }
-  if (specs.empty()) {
+  if (definitions.empty()) {
     SetEngineError(220, "A compound index needs at least one tag [BuildCdx]");
     return false;
   }
-  std::vector<Building> tags(specs.size());
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    if (!Prepare(*t, specs[i], tags[i])) return false;
+  std::vector<Building> tags(definitions.size());
+  for (std::size_t i = 0; i < definitions.size(); ++i) {
+    if (!Prepare(*t, definitions[i], tags[i])) return false;
     for (std::size_t j = 0; j < i; ++j) {
-      if (tags[j].spec.name == tags[i].spec.name) {
-        SetEngineError(220, "The tag " + tags[i].spec.name + " twice [BuildCdx]");
+      if (tags[j].definition.name == tags[i].definition.name) {
+        SetEngineError(220, "The tag " + tags[i].definition.name + " twice [BuildCdx]");
         return false;
       }
     }
     tags[i].entries = std::make_unique<SortedRuns>(
-        tags[i].key_length, tags[i].spec.descending ? ByteOrderDescending : ByteOrder,
-        IndexBuildBudget / specs.size(), SplitPath(path).dir, "BuildCdx");
+        tags[i].key_length, tags[i].definition.descending ? ByteOrderDescending : ByteOrder,
+        IndexBuildBudget / definitions.size(), SplitPath(path).dir, "BuildCdx");
   }
   // One pass over the records for every tag.
   bool ok = ForEachStoredRecord(
@@ -309,7 +315,8 @@ bool BuildCdxFile(const std::string& path, const std::vector<CdxTagSpec>& specs)
   os::File created;
   int code = os::CreateUniqueFile(SplitPath(path).dir, "VXI", "TMP", temp, created);
   if (code != 0) {
-    SetEngineError(static_cast<std::uint16_t>(code), "Cannot create a temporary file beside " + path);
+    SetEngineError(static_cast<std::uint16_t>(code),
+                   "Cannot create a temporary file beside " + path);
     return false;
   }
   os::TakeModeAndOwner(os::FileExists(path) ? path : t->file_name, created);
@@ -320,26 +327,26 @@ bool BuildCdxFile(const std::string& path, const std::vector<CdxTagSpec>& specs)
   return ok;
 }
 
-bool AddCdxTag(const CdxTagSpec& tag) {
+bool AddCdxTag(const CdxTagDefinition& tag) {
   TableRecord* t = SelectedTable();
   if (t == nullptr) {
     SetEngineError(52, "No table in use [AddCdxTag]");
     return false;
   }
   const std::string path = DerivedFileName(t->file_name, "CDX");
-  std::vector<CdxTagSpec> specs;
+  std::vector<CdxTagDefinition> definitions;
   if (os::FileExists(path)) {
     std::vector<std::string> unreadable;
-    if (!ReadCdxTagSpecs(path, specs, unreadable)) return false;
+    if (!ReadCdxTagDefinitions(path, definitions, unreadable)) return false;
   }
   std::string name = tag.name;
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::erase_if(specs, [&](const CdxTagSpec& s) { return s.name == name; });
-  specs.push_back(tag);
+  std::erase_if(definitions, [&](const CdxTagDefinition& s) { return s.name == name; });
+  definitions.push_back(tag);
   bool reopened = false;
   t = BuildTable("AddCdxTag", path, reopened);
   if (t == nullptr) return false;
-  bool ok = BuildCdxFile(path, specs);
+  bool ok = BuildCdxFile(path, definitions);
   if (ok && (t->header[28] & kFoxProFlagCdx) == 0) {
     t->header[28] |= kFoxProFlagCdx;
     if (t->state == kStateOpen) t->state = kStateRewritten;
@@ -354,10 +361,10 @@ bool ReindexCdx() {
     return false;
   }
   const std::string path = DerivedFileName(t->file_name, "CDX");
-  std::vector<CdxTagSpec> specs;
+  std::vector<CdxTagDefinition> definitions;
   std::vector<std::string> unreadable;
-  if (!ReadCdxTagSpecs(path, specs, unreadable)) return false;
-  if (specs.empty()) {
+  if (!ReadCdxTagDefinitions(path, definitions, unreadable)) return false;
+  if (definitions.empty()) {
     std::string names;
     for (const std::string& n : unreadable) names += (names.empty() ? "" : ", ") + n;
     SetEngineError(222, "Index file damaged: " + path + ": no tag's definition reads" +
@@ -366,7 +373,7 @@ bool ReindexCdx() {
   }
   bool reopened = false;
   if (BuildTable("ReindexCdx", path, reopened) == nullptr) return false;
-  const bool ok = BuildCdxFile(path, specs);
+  const bool ok = BuildCdxFile(path, definitions);
   return ShareAgain(reopened, "ReindexCdx", path) && ok;
 }
 

@@ -15,7 +15,7 @@
 
 namespace vx {
 
-struct CdxTagSpec {
+struct CdxTagDefinition {
   std::string name;  // 1..10 letters, digits and _, starting with a letter; kept upper case
   std::string key;
   std::string for_condition;  // empty: none
@@ -28,20 +28,20 @@ struct CdxTagSpec {
 // The definitions of the tags of the .CDX at `path`: false after a report (error 2 when it is
 // missing, 222 when its directory does not read). A tag whose header does not read is left
 // out and named in `unreadable`.
-bool ReadCdxTagSpecs(const std::string& path, std::vector<CdxTagSpec>& out,
-                     std::vector<std::string>& unreadable);
+bool ReadCdxTagDefinitions(const std::string& path, std::vector<CdxTagDefinition>& out,
+                           std::vector<std::string>& unreadable);
 
 // Writes a new .CDX at `path` with `tags` built from the selected table's records (replacing an
 // old file in one rename once complete; a failed build leaves it as it was). Keys: characters
 // (at most 100), numbers and dates. A unique tag keeps the lowest record of each key; a
 // candidate tag refuses a key two records give (220); a tag in another collation than MACHINE
 // is refused, naming it (this program orders bytes). False after a report.
-bool BuildCdxFile(const std::string& path, const std::vector<CdxTagSpec>& tags);
+bool BuildCdxFile(const std::string& path, const std::vector<CdxTagDefinition>& tags);
 
 // Adds `tag` to the selected table's structural .CDX (one of its name replaced), making the
 // file and setting the header's flag that names it when there is none: every tag is built
 // anew. False after a report.
-bool AddCdxTag(const CdxTagSpec& tag);
+bool AddCdxTag(const CdxTagDefinition& tag);
 // Builds every tag of the selected table's structural .CDX anew from its definitions (a tag
 // whose header does not read is dropped, and named in the error of 222 when nothing remains).
 bool ReindexCdx();

@@ -575,12 +575,13 @@ void RepairCdx(const std::string& path, const TableCheckOptions& options,
   }
   TableRecord& t = *opened.table();
   const std::string cdx = DerivedFileName(t.file_name, "CDX");
-  std::vector<CdxTagSpec> specs;
+  std::vector<CdxTagDefinition> definitions;
   std::vector<std::string> unreadable;
   bool readable = false;
   {
     QuietErrors quiet;
-    readable = os::FileExists(cdx) && ReadCdxTagSpecs(cdx, specs, unreadable) && !specs.empty();
+    readable = os::FileExists(cdx) && ReadCdxTagDefinitions(cdx, definitions, unreadable) &&
+               !definitions.empty();
     EngineErrorCode = 0;
   }
   if (!readable) {
@@ -604,14 +605,15 @@ void RepairCdx(const std::string& path, const TableCheckOptions& options,
   {
     QuietErrors quiet;
     EngineErrorCode = 0;
-    built = BuildCdxFile(cdx, specs);
+    built = BuildCdxFile(cdx, definitions);
   }
   if (!built) {
     repair.not_repaired.push_back("the rebuild of " + cdx + " failed: " + LastErrorMessage);
   } else {
-    for (const CdxTagSpec& s : specs) repair.rebuilt.push_back(s.name);
+    for (const CdxTagDefinition& s : definitions) repair.rebuilt.push_back(s.name);
     for (const std::string& name : unreadable) {
-      repair.not_repaired.push_back("tag " + name + " of " + cdx + ": its header cannot be read; "
+      repair.not_repaired.push_back("tag " + name + " of " + cdx +
+                                    ": its header cannot be read; "
                                     "the file was written again without it");
     }
   }
@@ -758,8 +760,9 @@ int IndexFileVersion(const std::string& path) {
 
 std::string UnsupportedIndexFile(const std::string& path) {
   if (IndexFileVersion(path) != 3) return {};
-  return path + " is a dBASE level 7 index (version 3), which this program neither reads nor "
-                "maintains";
+  return path +
+         " is a dBASE level 7 index (version 3), which this program neither reads nor "
+         "maintains";
 }
 
 std::string UnsupportedIndex(const TableRecord& table) {
@@ -774,8 +777,7 @@ TableCheckReport Checked(const std::string& path, const TableCheckOptions& optio
   TableCheckReport report;
   // A memo file that cannot be opened is a finding, not a reason to stop.
   TolerantMemoOpen tolerant;
-  OpenedTable opened(path, options.exclusive || options.repair, options.repair,
-                     options.code_page);
+  OpenedTable opened(path, options.exclusive || options.repair, options.repair, options.code_page);
   if (opened.table() == nullptr) return report;
   report.opened = true;
   RunChecks(*opened.table(), options, report);
@@ -799,11 +801,12 @@ void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
     if (!repair.backup_of.empty()) {
       // A .CDX's tags: sound when the check names nothing of them, or of the file.
       const std::string file = NameOnly(repair.backup_of);
-      const bool named = std::any_of(after.table.begin(), after.table.end(), [&](const CheckFinding& f) {
-        return f.where == "compound index" &&
-               (f.what.rfind("tag " + name + " of " + file + ":", 0) == 0 ||
-                f.what.rfind("tag ", 0) != 0);
-      });
+      const bool named =
+          std::any_of(after.table.begin(), after.table.end(), [&](const CheckFinding& f) {
+            return f.where == "compound index" &&
+                   (f.what.rfind("tag " + name + " of " + file + ":", 0) == 0 ||
+                    f.what.rfind("tag ", 0) != 0);
+          });
       if (after.opened && !named) {
         rebuilt.push_back(name);
       } else {
@@ -816,10 +819,10 @@ void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
     if (after.opened && tag != after.tags.end() && tag->problems.empty()) {
       rebuilt.push_back(name);
     } else {
-      repair.not_repaired.push_back(
-          "tag " + name + ": the rebuild failed" +
-          (tag != after.tags.end() && !tag->problems.empty() ? " (" + tag->problems.front() + ")"
-                                                             : std::string()));
+      repair.not_repaired.push_back("tag " + name + ": the rebuild failed" +
+                                    (tag != after.tags.end() && !tag->problems.empty()
+                                         ? " (" + tag->problems.front() + ")"
+                                         : std::string()));
     }
   }
   repair.rebuilt = std::move(rebuilt);

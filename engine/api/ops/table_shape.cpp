@@ -93,10 +93,10 @@ OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOp
   if (cdx && os::FileExists(path)) {
     std::vector<std::string> unreadable;
     QuietErrors quiet;
-    if (!ReadCdxTagSpecs(path, out.cdx_tags, unreadable) || !unreadable.empty()) {
+    if (!ReadCdxTagDefinitions(path, out.cdx_tags, unreadable) || !unreadable.empty()) {
       throw DataError{"cannot read the tags of " + path + " (" +
-                      (unreadable.empty() ? TakeErrorMessage() : "tag " + unreadable.front()) +
-                      "); nothing was changed",
+                          (unreadable.empty() ? TakeErrorMessage() : "tag " + unreadable.front()) +
+                          "); nothing was changed",
                       {{vexel::Remedy::repair, "mends it"}}};
     }
   }

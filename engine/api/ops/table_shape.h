@@ -39,7 +39,7 @@ struct TableFiles {
 // table and the .NDX files the caller names. Building them follows the replacement of the table
 // (a failure then is reported naming the file, which vxdbf reindex or check --repair mends).
 struct OtherIndexes {
-  std::vector<CdxTagSpec> cdx_tags;  // none: no structural .CDX
+  std::vector<CdxTagDefinition> cdx_tags;  // none: no structural .CDX
   struct Ndx {
     std::string path, expression;
     bool unique = false;
