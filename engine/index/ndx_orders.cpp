@@ -67,6 +67,19 @@ bool OpenNdxFor(TableRecord& t, const std::string& path, NdxIndex& out, bool wri
                             "\"" + h.expression + "\"" + " does not compile for " + t.file_name);
     return false;
   }
+  // Some programs (Xbase64, for one) key a date as its eight characters YYYYMMDD where dBASE
+  // keys it as a number: such a file says characters of length 8 for a date expression, and its
+  // keys are the expression's DTOS().
+  if (out.expressions.result_type == 'D' && !h.numeric && h.key_length == 8 &&
+      h.expression.size() + 6 <= kMaxExpressionLength) {
+    NdxHeader dated = h;
+    dated.expression = "DTOS(" + h.expression + ")";
+    if (!CompileTagExpressions(TagViewOf(dated), out.expressions)) {
+      SetEngineError(222, "Index file damaged: " + path + ": its key expression " + "\"" +
+                              h.expression + "\"" + " does not compile for " + t.file_name);
+      return false;
+    }
+  }
   const char type = out.expressions.result_type;
   const bool numeric = type == 'N' || type == 'F' || type == 'D';
   if (numeric != h.numeric ||
