@@ -4,6 +4,8 @@
 //   xbase64_ndx make TABLE.DBF COUNT   appends COUNT records with Xbase64 keeping four .NDX
 //                                      files beside the table current: NAME (characters),
 //                                      AMOUNT (a number), BORN (a date) and ID (a number, unique)
+//   xbase64_ndx add TABLE.DBF COUNT    the same with the four files there, as another program
+//                                      left them (IDs from 200001)
 //   xbase64_ndx walk TABLE.DBF X.NDX   prints the record numbers in the index's order, a line each
 //
 // The table itself is made by another program: Xbase64 3.1.2's CreateDatabase writes fields of
@@ -31,7 +33,7 @@ int Fail(const char* what, int code) {
   return 1;
 }
 
-int Make(const char* table, int count) {
+int Make(const char* table, int count, bool fresh) {
   xbXBase x;
   xbDbf d(&x);
   if (const int rc = d.OpenDatabase(table)) return Fail("OpenDatabase", rc);
@@ -52,7 +54,9 @@ int Make(const char* table, int count) {
   }();
   for (const auto& i : indexes) {
     const std::string path = folder + i.file;
-    if (const int rc = i.index.CreateIndex(path.c_str(), i.key, i.unique, XB_OVERLAY)) {
+    if (!fresh) {
+      if (const int rc = i.index.OpenIndex(path.c_str())) return Fail("OpenIndex", rc);
+    } else if (const int rc = i.index.CreateIndex(path.c_str(), i.key, i.unique, XB_OVERLAY)) {
       return Fail("CreateIndex", rc);
     }
   }
@@ -64,7 +68,7 @@ int Make(const char* table, int count) {
     std::snprintf(text[1], sizeof text[1], "%.2f", (std::rand() % 2000000 - 1000000) / 100.0);
     std::snprintf(text[2], sizeof text[2], "%04d%02d%02d", 1900 + std::rand() % 120,
                   1 + std::rand() % 12, 1 + std::rand() % 28);
-    const std::string serial = std::to_string(count - n);
+    const std::string serial = std::to_string(fresh ? count - n : 200001 + n);
     d.PutField("NAME", text[0]);
     d.PutField("AMOUNT", text[1]);
     // Some dates left blank: their keys sort first.
@@ -94,8 +98,10 @@ int Walk(const char* table, const char* file) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "make" && argc == 4) return Make(argv[2], std::atoi(argv[3]));
+  if ((mode == "make" || mode == "add") && argc == 4) {
+    return Make(argv[2], std::atoi(argv[3]), mode == "make");
+  }
   if (mode == "walk" && argc == 4) return Walk(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: xbase64_ndx make TABLE.DBF COUNT | walk TABLE.DBF X.NDX\n");
+  std::fprintf(stderr, "usage: xbase64_ndx make|add TABLE.DBF COUNT | walk TABLE.DBF X.NDX\n");
   return 2;
 }
