@@ -205,8 +205,9 @@ NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::pat
         result.problems.push_back("its header gives no key expression: it cannot be rebuilt");
       } else {
         const bool unique = index.file.header().unique;
+        const vx::NdxHeader old = index.file.header();
         index.file.Close();
-        result.rebuilt = vx::BuildNdx(result.path, result.key, unique);
+        result.rebuilt = vx::BuildNdx(result.path, result.key, unique, &old);
       }
     }
     result.key = session.text().ToUtf8(result.key, "the key of " + result.path);

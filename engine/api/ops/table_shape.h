@@ -12,6 +12,7 @@
 #include "engine/api/ops/operation.h"
 #include "engine/api/ops/table_rewrite.h"
 #include "engine/index/cdx_build.h"
+#include "engine/index/ndx_file.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "platform/os/system.h"
@@ -43,6 +44,7 @@ struct OtherIndexes {
   struct Ndx {
     std::string path, expression;
     bool unique = false;
+    NdxHeader form;  // the file's header, whose form a rebuild keeps
   };
   std::vector<Ndx> ndx;
 };
