@@ -510,11 +510,11 @@ class TableHandle {
         throw Error(220, "release the locks held on " + path + " before checking it");
     }
     if (repair && mode == OpenMode::read_only) throw Error(5, path + " was opened read-only");
-    OperationOptions options;
-    options.exclusive = mode == OpenMode::exclusive;
+    // The table as it is open: its mode (a shared open this user may only read is read_only)
+    // and the page its text is read in.
+    OpenOptions options = state_->options;
+    options.mode = mode;
     options.codepage = state_->codepage;
-    options.lock_retries = state_->options.lock_retries;
-    options.lock_wait_seconds = state_->options.lock_wait_ms / 1000.0;
     const bool aside = repair || mode == OpenMode::exclusive;
     if (!aside) return state_->Run([&](Table&) { return check_table(path, false, options); });
     std::set<Dependent*> dropped;

@@ -549,7 +549,8 @@ TEST_F(BlockTest, AnotherProgramFindsNoKeyOfABatchAppendWithoutItsRecord) {
   }
   std::ofstream(done) << "done";
   EXPECT_EQ(reader.Wait(), 0);
-  const vexel::TableCheck report = vexel::check_table(Path(), false, {.exclusive = true});
+  const vexel::TableCheck report =
+      vexel::check_table(Path(), false, {.mode = vexel::OpenMode::exclusive});
   EXPECT_TRUE(report.ok) << (report.findings().empty() ? "" : report.findings().front().what);
 }
 

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <vexel/edit.hpp>
 #include <vexel/maintenance.hpp>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 #include "engine/index/orders.h"
 #include "engine/startup/engine_startup.h"
