@@ -473,7 +473,7 @@ void TBrowserForm::RestoreTableSettings() {
                        [&](const auto& w) { return w.first == entry.first; }))
         wanted.push_back(entry);
     }
-    Grid->Columns().BeginUpdate();
+    const ColumnsUpdate update(Grid->Columns());
     Grid->Columns().Clear();
     for (const auto& [name, width] : wanted) {
       TColumn* column = Grid->Columns().Add();
@@ -482,7 +482,6 @@ void TBrowserForm::RestoreTableSettings() {
       TField* field = Table->FindField(name);
       if (field != nullptr && (DbaseTypeLetter(field) == 'N')) column->SetAlignment(taRightJustify);
     }
-    Grid->Columns().EndUpdate();
   }
   const std::string filter = settings.value(SettingsKey(path_, "filter")).toString().toStdString();
   if (!filter.empty()) {
