@@ -171,10 +171,34 @@ def test_check_reports_a_stale_index(indexed_film):
                                str(indexed_film)]).returncode == 0
     with vexel.open(indexed_film, "exclusive") as t:
         report = check_or_skip(t)
-        assert not report.ok and any("TITLE" in p for p in report.problems)
+        assert not report.ok and any(p.startswith("tag TITLE: ") for p in report.problems)
         repaired = t.check(repair=True)
-        assert repaired.ok
+        # The problems are those found; ok says the table is sound after the repair.
+        assert repaired.ok and repaired.problems == report.problems
+        assert [r.split(" of ")[0] for r in repaired.repaired] == ["rebuilt tag TITLE"]
+        # The repair closed the table and opened it again, exclusively as before.
+        assert t.seek("TITLE", "ZZZ").recno == 1
+        assert subprocess.run([sys.executable, "-c", "import sys, vexel; "
+                               "vexel.open(sys.argv[1], lock_retries=0)",
+                               str(indexed_film)], capture_output=True).returncode != 0
+        assert t.check().ok
     vxdbf("check", indexed_film)
+
+
+def test_check_refuses_held_locks_and_a_repair_of_a_read_only_table(indexed_film):
+    with vexel.open(indexed_film) as t:
+        rec = t.lock(2)
+        with pytest.raises(vexel.Error) as raised:
+            t.check()
+        assert raised.value.code == 220 and "release the locks" in str(raised.value)
+        rec.release()
+        assert check_or_skip(t).ok
+        assert t.check(repair=True) == (True, [], [], [])
+        assert t[2].TITLE == rec.TITLE
+    with vexel.open(indexed_film, "readonly") as t:
+        with pytest.raises(vexel.Error) as raised:
+            t.check(repair=True)
+        assert raised.value.code == 5
 
 
 HOLDER = textwrap.dedent("""

@@ -61,7 +61,7 @@ vexel::TableCheck PublicReport(const TableCheckReport& report) {
   }
   if (report.repair) {
     const RepairReport& r = *report.repair;
-    out.repair = vexel::IndexRepair{r.backup, r.rebuilt, r.not_repaired, r.counted};
+    out.repair = vexel::IndexRepair{r.backup, r.rebuilt, r.not_repaired, r.counted, r.sound};
   }
   return out;
 }
