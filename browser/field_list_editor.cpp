@@ -25,7 +25,7 @@ namespace {
 
 enum Column { kName, kType, kWidth, kDecimals, kColumns };
 
-// The kinds a new table may be, by the version byte create_table takes (each "with a memo file"
+// The kinds a new table may be, by the version byte vexel::create takes (each "with a memo file"
 // kind loses its memo bit when no field needs one).
 struct KindChoice {
   std::uint8_t version;

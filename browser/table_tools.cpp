@@ -223,10 +223,10 @@ TFieldListEditor* TTableTools::ShowCreateTable() {
     const std::vector<vexel::Field> fields = editor->Fields();
     const ToolOutcome outcome =
         Run({.title = "New table", .release = false, .work = [&](vexel::OpenOptions&) {
-               vexel::CreateTableOptions create;
+               vexel::CreateOptions create;
                create.version = editor->Version();
                create.codepage = editor->CodePage();
-               vexel::create_table(file, fields, create);
+               vexel::create(file, fields, create);  // closed again: the form opens it
                return "created " + FileNameOf(file);
              }});
     if (outcome != ToolOutcome::kDone) {

@@ -135,6 +135,10 @@ void Quietly(F&& step) noexcept {
 // Frees a compiled expression under the engine's scope (quietly).
 void FreeExpression(const std::shared_ptr<Engine::Impl>& engine, vx::Expr& expr) noexcept;
 
+// Refuses (Error 220) a table name the engine's USE would misread (one holding EXCLUSIVE or
+// ALIAS as a word) and an empty one.
+void RefuseUnusableName(const std::string& name);
+
 [[noreturn]] void Fail(int code, const std::string& message);
 [[noreturn]] void FailLock(const std::string& message);
 // A value, name or request that does not fit the table: nothing was changed.

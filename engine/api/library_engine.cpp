@@ -174,7 +174,7 @@ Engine::Engine() : impl_(std::make_shared<Impl>()) {}
 
 Engine::~Engine() = default;
 
-namespace {
+namespace detail {
 
 // USE reads words out of the command: a name holding them would be misread.
 void RefuseUnusableName(const std::string& name) {
@@ -188,6 +188,10 @@ void RefuseUnusableName(const std::string& name) {
   }
   if (name.find_first_not_of(" \t") == std::string::npos) Fail(220, "no file name given");
 }
+
+}  // namespace detail
+
+namespace {
 
 // Opens the production index of the table just opened. Answers false (the area closed) when a
 // shared table's index cannot be used because this user may not write there (no semaphore file
@@ -347,103 +351,6 @@ Table Engine::open(const std::filesystem::path& path, const OpenOptions& options
   Scope scope(impl_);
   Guarded([&] { detail::OpenArea(*impl); });
   return Table(std::move(impl));
-}
-
-namespace {
-
-std::uint8_t VersionFor(TableKind kind) {
-  switch (kind) {
-    case TableKind::dbase3:
-      return vx::kVersionDbase3Memo;
-    case TableKind::foxpro:
-      return vx::kVersionFoxProMemo;
-    case TableKind::level7:
-      return vx::kVersionLevel7Memo;
-    case TableKind::dbase4:
-      break;
-  }
-  return vx::kVersionDbase4Memo;
-}
-
-class DefaultVersion {
- public:
-  explicit DefaultVersion(std::uint8_t v) : saved_(vx::DefaultDbfVersion) {
-    vx::DefaultDbfVersion = v;
-  }
-  ~DefaultVersion() { vx::DefaultDbfVersion = saved_; }
-
- private:
-  std::uint8_t saved_;
-};
-
-// An existing table is replaced only on request, and only when no other program has it open;
-// its memo file and production index go with it (a new table would otherwise find the old
-// index and its tags).
-void RemoveOldTable(const std::string& file, bool overwrite) {
-  if (!overwrite) Fail(220, file + " exists (the overwrite option replaces it)");
-  std::vector<std::string> old{file};
-  for (const char* ext : {"DBT", "FPT", "MDX"}) {
-    const std::string path = vx::DerivedFileName(file, ext);
-    if (vx::os::FileExists(path)) old.push_back(path);
-  }
-  std::vector<vx::os::File> held(old.size());
-  for (std::size_t i = 0; i < old.size(); ++i) {
-    if (vx::os::File::Open(old[i], vx::os::kOpenReadWriteDenyAll, held[i]) != 0) {
-      detail::FailLock(old[i] + " is in use by another program; nothing was replaced");
-    }
-  }
-  for (std::size_t i = 1; i < old.size(); ++i) {
-    held[i].Close();
-    if (const int io = vx::os::DeleteFile(old[i]); io != 0) {
-      Fail(io, "cannot remove " + old[i]);
-    }
-  }
-}
-
-}  // namespace
-
-Table Engine::create(const std::filesystem::path& path, const std::vector<Field>& fields,
-                     const CreateOptions& options) {
-  {
-    Scope scope(impl_);
-    Guarded([&] {
-      const std::string name = vx::os::PathText(path);
-      RefuseUnusableName(name);
-      const bool level7 = options.kind == TableKind::level7;
-      const int page = options.codepage != 0 ? options.codepage : vx::kNewTableCodePage;
-      // A page without a driver byte goes into a .cpg file (not in a level 7 table).
-      if ((!vx::LanguageDriverForCodePage(page) && !vx::os::CodePageAvailable(page)) ||
-          (level7 && vx::DriverNameForCodePage(page).empty())) {
-        Fail(220, "no language driver mark is known for code page " + std::to_string(page) +
-                      (level7 ? " in a level 7 table" : ""));
-      }
-      if (fields.empty()) Fail(211, "a table needs at least one field: " + name);
-      std::vector<vx::FieldEntry> entries;
-      for (const Field& f : fields) {
-        vx::FieldEntry e;
-        e.name = detail::FromUtf8(page, f.name, "the field name " + f.name);
-        e.type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
-        if (f.length < 0 || f.length > 65535 || f.decimals < 0 || f.decimals > 255) {
-          Fail(211, "field " + f.name + ": length or decimals out of range");
-        }
-        e.length = static_cast<std::uint16_t>(f.length);
-        e.decimals = static_cast<std::uint8_t>(f.decimals);
-        entries.push_back(e);
-      }
-      const std::string file = vx::DefaultExtension(name, "DBF");
-      if (vx::os::FileExists(file)) RemoveOldTable(file, options.overwrite);
-      DefaultVersion version(VersionFor(options.kind));
-      vx::TableRecord t;
-      vx::CreateDBF(t, file, entries);
-      std::uint8_t id = 0;
-      std::string why;
-      const vx::MarkWrite written = vx::WriteTableMark(file, page, id, why);
-      if (written != vx::MarkWrite::kWritten && written != vx::MarkWrite::kCpgWritten) {
-        Fail(220, "the code page mark could not be written into " + file + " " + why);
-      }
-    });
-  }
-  return open(path, options.open);
 }
 
 Engine& default_engine() {

@@ -1,7 +1,7 @@
 #pragma once
-// Table maintenance for programs that manage dBASE tables: create a table from field
-// definitions, pack it (drop the records marked deleted, compact the memo file, rebuild the
-// tags), zap it (remove every record), copy it into a new table and alter its fields.
+// Table maintenance for programs that manage dBASE tables: check field definitions, pack a table
+// (drop the records marked deleted, compact the memo file, rebuild the tags), zap it (remove
+// every record), copy it into a new table and alter its fields. (A new table is vexel::create.)
 //
 //   vexel::PackResult r = vexel::pack_table("films.dbf", {.backup = true});
 //   std::cout << r.removed << " removed, " << r.kept << " kept\n";
@@ -21,43 +21,16 @@
 namespace vexel {
 
 // ---------------------------------------------------------------------------------------------
-// Creating a table
-
-// The table kinds, as their version byte: 0x03 dBASE III (0x83 with a memo file), 0x8B dBASE IV
-// with a memo file, 0xF5 FoxPro with a memo file, 0x04 dBASE level 7 (0x8C with a memo file),
-// 0x30 Visual FoxPro, 0x31 Visual FoxPro with an autoincrement field. A kind "with a memo file"
-// is written without its memo bit when no field needs a memo file.
-struct CreateTableOptions {
-  std::uint8_t version = 0;  // 0: the engine's default kind (dBASE III)
-  // The code page of the table's text, written as its language driver mark (or, for a page no
-  // mark names, such as 65001 UTF-8, as a .cpg file beside it); 0: 1252, Windows Latin 1.
-  int codepage = 0;
-  bool overwrite = false;    // replace an existing table, its memo file and its production index
-};
-
-// A field definition that check_fields refuses (create_table and alter_table check with it), so
-// that a program can tell a wrong definition from other refusals.
-class DefinitionError : public InputError {
- public:
-  using InputError::InputError;
-};
+// Field definitions
 
 // Refuses (DefinitionError naming the field: "field 2 \"YEAR\": ...") definitions that dBASE
 // programs would not read back as given: empty names, names longer than 10 characters, characters
 // other than letters, digits and "_" (or a first character that is not a letter), a name twice (in
 // any case), widths outside the type's range, decimals not below the width, types the kind lacks
 // and nullable fields outside Visual FoxPro. D, L and M fields may leave the length 0. `version`
-// as CreateTableOptions takes it (InputError for one create_table does not write).
+// as CreateOptions takes it (InputError for one create() does not write). create() and
+// alter_table check with it.
 void check_fields(const std::vector<Field>& fields, std::uint8_t version);
-
-// Creates an empty table FILE (".DBF" added when it has no extension) and, when a field needs
-// one, its memo file; the table is closed afterwards. The definitions are checked first
-// (check_fields: DefinitionError); an existing table is an InputError unless `overwrite`, and
-// with it a LockError when another program has the table, its memo file or index open. An
-// unknown version or a code page without a language driver is an InputError. Every refusal
-// comes before anything is removed or written.
-void create_table(const std::string& file, const std::vector<Field>& fields,
-                  const CreateTableOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Pack and zap
@@ -98,7 +71,7 @@ struct CopyOptions {
   std::string condition{};            // only the records for which this expression is true
   std::string tag{};                  // walk this tag's order; empty: file order
   std::string index{};                // the .MDX holding `tag`; empty: the production index
-  // The new table's kind (see CreateTableOptions; 0x03 and 0x83, 0x04 and 0x8C are the same
+  // The new table's kind (see CreateOptions::version; 0x03 and 0x83, 0x04 and 0x8C are the same
   // kind here): 0, the source's kind (dBASE II becomes dBASE III). Visual FoxPro and level 7
   // tables with binary fields copy only into their own kind.
   std::uint8_t version = 0;

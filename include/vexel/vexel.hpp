@@ -129,6 +129,13 @@ class NotSupportedError : public InputError {
 };
 using NotSupported = NotSupportedError;  // the earlier name
 
+// A field definition that create() or alter_table refuses (see check_fields, maintenance.hpp),
+// so that a program can tell a wrong definition from other refusals.
+class DefinitionError : public InputError {
+ public:
+  using InputError::InputError;
+};
+
 // A file that cannot be read or written as asked: text that is no text of the table's code
 // page, a memo that cannot be read, a disk that refused a write.
 class DataError : public Error {
@@ -533,12 +540,14 @@ class Table {
 // ---------------------------------------------------------------------------------------------
 // Engines
 
-// The table kinds create() writes: dBASE III (0x03/0x83, .DBT), dBASE IV (0x03/0x8B, .DBT),
-// FoxPro (0x03/0xF5, .FPT), dBASE level 7 (0x04/0x8C, .DBT).
-enum class TableKind { dbase3, dbase4, foxpro, level7 };
-
+// How create() makes a table.
 struct CreateOptions {
-  TableKind kind = TableKind::dbase4;
+  // The table's kind, as its version byte: 0x03 dBASE III (0x83 with a memo file, .DBT), 0x8B
+  // dBASE IV with a memo file (.DBT), 0xF5 FoxPro with a memo file (.FPT), 0x04 dBASE level 7
+  // (0x8C with a memo file, .DBT), 0x30 Visual FoxPro, 0x31 Visual FoxPro with an autoincrement
+  // field (.FPT). A kind "with a memo file" is written without its memo bit when no field needs
+  // one. 0: dBASE IV (0x8B).
+  std::uint8_t version = 0;
   // The code page of the table's text, written as its language driver mark (or, for a page no
   // mark names, such as 65001 UTF-8, as a .cpg file beside it); 0: 1252, Windows Latin 1.
   int codepage = 0;
@@ -556,7 +565,13 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   Table open(const std::filesystem::path& path, const OpenOptions& options = {});
-  // Creates an empty table (and its memo file when a field needs one) and opens it.
+  // Creates an empty table FILE (".DBF" added when it has no extension) and, when a field needs
+  // one, its memo file, and opens it. The definitions are checked first (check_fields,
+  // maintenance.hpp: DefinitionError naming the field); no field at all, an unknown version or
+  // a code page without a language driver is an InputError; an existing table is an InputError
+  // unless `overwrite`, and with it a LockError when another program has the table, its memo
+  // file or index open. Every refusal comes before anything is removed or written; an existing
+  // table is replaced by the new one in one step (the old files stay whole until then).
   Table create(const std::filesystem::path& path, const std::vector<Field>& fields,
                const CreateOptions& options = {});
 

@@ -325,10 +325,11 @@ class TableHandle {
       fields.push_back(Field{name, type[0], length, decimals});
     }
     CreateOptions options;
-    options.kind = kind == "dbase3"   ? TableKind::dbase3
-                   : kind == "foxpro" ? TableKind::foxpro
-                   : kind == "level7" ? TableKind::level7
-                                      : TableKind::dbase4;
+    // Each kind with its memo file; a table without memo fields gets the plain byte.
+    options.version = kind == "dbase3"   ? 0x83
+                      : kind == "foxpro" ? 0xF5
+                      : kind == "level7" ? 0x8C
+                                         : 0x8B;
     options.codepage = codepage;
     options.overwrite = overwrite;
     options.open = open_options;

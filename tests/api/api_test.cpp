@@ -665,8 +665,11 @@ TEST_F(ApiTest, OpenAndCreateRefuseWhatTheyCannotUse) {
             vexel::ErrorKind::input)
       << "no such field";
   EXPECT_EQ(code_of([&] { vexel::open(Path()).read(1); }), 212) << "no record 1";
-  EXPECT_EQ(code_of([&] { vexel::create(Path("none.dbf"), {}); }), 211);
-  EXPECT_EQ(code_of([&] { vexel::create(Path("bad.dbf"), {{"X", 'Q', 1, 0}}); }), 211);
+  EXPECT_EQ(failure_of([&] { vexel::create(Path("none.dbf"), {}); }),
+            std::pair(220, vexel::ErrorKind::input));
+  EXPECT_THROW(vexel::create(Path("bad.dbf"), {{"X", 'Q', 1, 0}}), vexel::DefinitionError);
+  EXPECT_THROW(vexel::create(Path("bad.dbf"), {{"1X", 'C', 1, 0}}), vexel::DefinitionError);
+  EXPECT_FALSE(std::filesystem::exists(Path("bad.dbf")));
   EXPECT_EQ(code_of([&] {
               vexel::create(Path("cp.dbf"), {{"X", 'C', 1, 0}}, {.codepage = 12});
             }),
@@ -745,6 +748,39 @@ TEST_F(ApiTest, ReadOnlyOpensGoOnWithoutIndexAndMemoFileAndSaySo) {
   EXPECT_EQ(titles, (std::vector<std::string>{"Kept", "Also"}));
 }
 
+// Every kind create() writes, by its version byte: the header's byte (a kind with a memo file
+// loses its memo bit without a memo field), the memo file, and the table opened as asked.
+TEST_F(ApiTest, CreateWritesTheKindItsVersionByteNames) {
+  const struct {
+    std::uint8_t version;
+    int with_memo;
+    int without_memo;
+    const char* memo;
+  } kKinds[] = {
+      {0, 0x8B, 0x03, "dbt"},    {0x03, 0x83, 0x03, "dbt"}, {0x83, 0x83, 0x03, "dbt"},
+      {0x8B, 0x8B, 0x03, "dbt"}, {0xF5, 0xF5, 0x03, "fpt"}, {0x04, 0x8C, 0x04, "dbt"},
+      {0x8C, 0x8C, 0x04, "dbt"}, {0x30, 0x30, 0x30, "fpt"}, {0x31, 0x31, 0x31, "fpt"},
+  };
+  for (const auto& k : kKinds) {
+    SCOPED_TRACE(k.version);
+    {
+      vexel::Table t = vexel::create(Path("m.dbf"), {{"NAME", 'C', 8, 0}, {"NOTE", 'M', 0, 0}},
+                                     {.version = k.version, .overwrite = true});
+      EXPECT_EQ(t.version(), k.with_memo);
+      t.append({{"NAME", std::string("a")}, {"NOTE", std::string("memo text")}});
+      EXPECT_TRUE(std::filesystem::exists(Path(std::string("m.") + k.memo)));
+    }
+    EXPECT_EQ(vexel::open(Path("m.dbf")).read(1)["NOTE"], Value(std::string("memo text")));
+    vexel::Table plain = vexel::create(Path("p.dbf"), {{"NAME", 'C', 8, 0}},
+                                       {.version = k.version, .overwrite = true,
+                                        .open = {.mode = vexel::OpenMode::read_only}});
+    EXPECT_EQ(plain.version(), k.without_memo);
+    EXPECT_THROW(plain.append({{"NAME", std::string("a")}}), vexel::Error);
+  }
+  EXPECT_THROW(vexel::create(Path("x.dbf"), {{"NAME", 'C', 8, 0}}, {.version = 0x02}),
+               vexel::InputError);
+}
+
 // Edits that would leave another program's index wrong are refused in the engine, for every
 // door: a FoxPro table whose header names a structural .CDX that cannot be kept current (here
 // no .CDX at all), and keys of a tag its writer keeps in signed-byte order. ignore_index is the
@@ -752,7 +788,7 @@ TEST_F(ApiTest, ReadOnlyOpensGoOnWithoutIndexAndMemoFileAndSaySo) {
 TEST_F(ApiTest, EditsThatWouldLeaveAnotherProgramsIndexWrongAreRefused) {
   {
     vexel::Table t = vexel::create(Path("fox.dbf"), {{"NAME", 'C', 8, 0}},
-                                   {.kind = vexel::TableKind::foxpro});
+                                   {.version = 0xF5});
     t.append({{"NAME", std::string("one")}});
   }
   // A Visual FoxPro header naming a structural .CDX, and one is there.
@@ -994,7 +1030,7 @@ TEST_F(BinaryFieldTest, VaryingAndBinaryFieldsKeepTheirBytes) {
 TEST_F(BinaryFieldTest, LevelSevenNumbersAndTimestamps) {
   vexel::Table t = vexel::create(
       Path(), {{"N", 'I', 4, 0}, {"D", 'O', 8, 0}, {"AT", '@', 8, 0}, {"SUM", 'N', 6, 1}},
-      {.kind = vexel::TableKind::level7});
+      {.version = 0x8C});
   const std::vector<std::vector<Value>> rows = {
       {std::int64_t{-5}, -1.0e-300, vexel::DateTime{{1, 1, 1}}, 12.5},
       {std::int64_t{2147483647}, 6.02e23, vexel::DateTime{{2038, 1, 19}, 3, 14, 7, 1}, 0.0},

@@ -574,7 +574,7 @@ TEST_F(BlockTest, NullMarksOfEveryNullableFieldReadAsNullInBlocks) {
   first.nullable = true;
   vexel::Field second{"SECOND", 'N', 5, 0};
   second.nullable = true;
-  vexel::create_table(Path(), {first, second, {"PLAIN", 'C', 3, 0}}, {.version = 0x30});
+  vexel::create(Path(), {first, second, {"PLAIN", 'C', 3, 0}}, {.version = 0x30});
   vexel::Table t = vexel::open(Path());
   t.append({{"FIRST", std::string("a")}, {"SECOND", std::int64_t{7}}, {"PLAIN", std::string("x")}});
   t.append({{"FIRST", Value{}}, {"SECOND", Value{}}, {"PLAIN", std::string("y")}});

@@ -99,6 +99,10 @@ TEST(CodePageAssistantTest, NewTablesHoldCodePage1252UnlessTheCallerChooses) {
   EXPECT_EQ(vexel::create(path, {{"NAME", 'C', 20, 0}}, options).codepage(), 65001);
   EXPECT_EQ(vx::test::ReadBytes(path)[29], 0);
   EXPECT_TRUE(std::filesystem::exists(dir.File("new.cpg")));
+  // Replacing it takes the .cpg along: the new table reads in its own page, not the old one's.
+  options.codepage = 1252;
+  EXPECT_EQ(vexel::create(path, {{"NAME", 'C', 20, 0}}, options).codepage(), 1252);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("new.cpg")));
 }
 
 TEST(CodePageAssistantTest, RanksWithoutTheMemoFileAndSaysSoOnce) {

@@ -46,7 +46,7 @@ void Session(int worker, const std::string& path, std::vector<std::string>& fail
     {
       vexel::CreateOptions options;
       // The two workers write different kinds: different memo files and headers.
-      options.kind = worker == 0 ? vexel::TableKind::dbase4 : vexel::TableKind::foxpro;
+      options.version = worker == 0 ? 0x8B : 0xF5;
       vexel::Table t = engine.create(
           path, {{"NAME", 'C', 10, 0}, {"NUM", 'N', 6, 0}, {"NOTES", 'M', 10, 0}}, options);
       t.add_tag({"NAME", "NAME"});

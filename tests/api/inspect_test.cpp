@@ -152,7 +152,7 @@ TEST_F(InspectTest, StoredWalksGiveValuesAndDamageAsData) {
   // the second.
   const std::string old = dir_.File("old.dbf");
   {
-    vexel::Table t = vexel::create(old, {{"PLOT", 'M', 10, 0}}, {.kind = vexel::TableKind::dbase3});
+    vexel::Table t = vexel::create(old, {{"PLOT", 'M', 10, 0}}, {.version = 0x83});
     t.append({{"PLOT", std::string("first plot")}});
     t.append({{"PLOT", std::string("second plot")}});
   }

@@ -21,7 +21,7 @@ class MaintenanceApiTest : public ::testing::Test {
  protected:
   // 12 records, every third deleted, memos on the even ones, one tag on NUM.
   void MakeTable() {
-    vexel::create_table(path_, {{"NAME", 'C', 10, 0}, {"NUM", 'N', 5, 0}, {"NOTES", 'M', 0, 0}},
+    vexel::create(path_, {{"NAME", 'C', 10, 0}, {"NUM", 'N', 5, 0}, {"NOTES", 'M', 0, 0}},
                         {.version = 0x8B});
     vexel::Table t = vexel::open(path_);
     for (int i = 1; i <= 12; ++i) {
@@ -142,7 +142,7 @@ TEST_F(MaintenanceApiTest, CreateRefusesBeforeTouchingTheOldTable) {
   const std::uintmax_t memo = Size("t.dbt"), index = Size("t.mdx");
   const struct {
     std::vector<vexel::Field> fields;
-    vexel::CreateTableOptions options;
+    vexel::CreateOptions options;
   } kRefused[] = {
       {{{"A", 'C', 5, 0}}, {.overwrite = false}},
       {{{"A", 'C', 5, 0}}, {.codepage = 12345, .overwrite = true}},
@@ -151,13 +151,13 @@ TEST_F(MaintenanceApiTest, CreateRefusesBeforeTouchingTheOldTable) {
       {{}, {.overwrite = true}},
   };
   for (const auto& c : kRefused) {
-    EXPECT_THROW(vexel::create_table(path_, c.fields, c.options), vexel::InputError);
+    EXPECT_THROW(vexel::create(path_, c.fields, c.options), vexel::InputError);
     EXPECT_EQ(Size("t.dbt"), memo);
     EXPECT_EQ(Size("t.mdx"), index);
     EXPECT_EQ(vexel::open(path_).size(), 12u);
   }
   EXPECT_THROW(vexel::check_fields({{"1A", 'C', 5, 0}}, 0), vexel::DefinitionError);
-  vexel::create_table(path_, {{"A", 'C', 5, 0, false, true}}, {.version = 0x30, .overwrite = true});
+  vexel::create(path_, {{"A", 'C', 5, 0, false, true}}, {.version = 0x30, .overwrite = true});
   EXPECT_TRUE(vexel::open(path_).fields().at(0).nullable);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("t.dbt")));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("t.mdx")));
@@ -166,7 +166,7 @@ TEST_F(MaintenanceApiTest, CreateRefusesBeforeTouchingTheOldTable) {
 // Renames come first, so a retype names the field by its new name; a copy in another page
 // counts what the page lacks and says so through warn.
 TEST_F(MaintenanceApiTest, AlterAndCopyFollowTheirDocumentedOrderAndReportLossyText) {
-  vexel::create_table(path_, {{"NAME", 'C', 10, 0}, {"NUM", 'N', 5, 0}}, {.codepage = 1252});
+  vexel::create(path_, {{"NAME", 'C', 10, 0}, {"NUM", 'N', 5, 0}}, {.codepage = 1252});
   vexel::open(path_).append({{"NAME", "Zoë €"}, {"NUM", std::int64_t{42}}});
   vexel::AlterChanges changes;
   changes.rename = {{"num", "count"}};
@@ -195,6 +195,21 @@ TEST_F(MaintenanceApiTest, AlterAndCopyFollowTheirDocumentedOrderAndReportLossyT
   vexel::Table copied = vexel::open(copy);
   EXPECT_EQ(copied.fields().size(), 1u);
   EXPECT_EQ(copied.read(1).text("NAME"), "Zoë ?");
+  copied.close();
+
+  // A page no driver byte names goes with the copy as its .cpg, and from that copy to the next
+  // one that keeps its page; a copy over it in a page with a driver byte takes the .cpg away.
+  const std::string utf8 = dir_.File("u.dbf"), again = dir_.File("v.dbf");
+  vexel::copy_table(path_, utf8, {.fields = {"NAME"}, .codepage = 65001});
+  vexel::copy_table(utf8, again);
+  for (const std::string& file : {utf8, again}) {
+    vexel::Table t = vexel::open(file);
+    EXPECT_EQ(t.codepage(), 65001) << file;
+    EXPECT_EQ(t.read(1).text("NAME"), "Zoë €") << file;
+  }
+  vexel::copy_table(path_, utf8, {.codepage = 1252, .overwrite = true});
+  EXPECT_EQ(vexel::open(utf8).codepage(), 1252);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("u.cpg")));
 }
 
 }  // namespace

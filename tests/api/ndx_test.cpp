@@ -36,7 +36,7 @@ class NdxTest : public ::testing::Test {
   std::string Table(int records) {
     const std::string path = dir_.File("people.dbf");
     vexel::CreateOptions create;
-    create.kind = vexel::TableKind::dbase3;
+    create.version = 0x83;
     vexel::Table t =
         vexel::create(path, {{"NAME", 'C', 12, 0}, {"AMT", 'N', 9, 2}}, create);
     for (int i = 0; i < records; ++i) {

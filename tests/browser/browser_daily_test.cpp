@@ -219,9 +219,9 @@ TEST_F(BrowserTest, AnEmptyMemoShowsAsEmptyInEveryKindOfTable) {
     browser_ = nullptr;
     const std::string path = dir_.File("NOTES" + std::to_string(version) + ".DBF");
     {
-      vexel::CreateTableOptions create;
+      vexel::CreateOptions create;
       create.version = version;
-      vexel::create_table(path, {{"TITLE", 'C', 20, 0}, {"NOTES", 'M', version == 0x30 ? 4 : 10, 0}},
+      vexel::create(path, {{"TITLE", 'C', 20, 0}, {"NOTES", 'M', version == 0x30 ? 4 : 10, 0}},
                           create);
       vexel::Table table = vexel::open(path);
       table.append({{"TITLE", std::string("Vertigo")}});

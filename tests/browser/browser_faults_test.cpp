@@ -162,9 +162,9 @@ TEST_F(BrowserTest, AFoxProTableWithAStructuralCdxIsEditedAndBrowsedInItsTagsOrd
   const std::vector<std::pair<std::string, int>> films = {
       {"Vertigo", 1958}, {"Psycho", 1960}, {"Rope", 1948}, {"Marnie", 1964}};
   {
-    vexel::CreateTableOptions create;
+    vexel::CreateOptions create;
     create.version = 0x30;  // Visual FoxPro
-    vexel::create_table(path, {{"TITLE", 'C', 20, 0}, {"YEAR", 'N', 4, 0}}, create);
+    vexel::create(path, {{"TITLE", 'C', 20, 0}, {"YEAR", 'N', 4, 0}}, create);
     vexel::Table table = vexel::open(path);
     for (const auto& [title, year] : films)
       table.append({{"TITLE", title}, {"YEAR", std::int64_t{year}}});

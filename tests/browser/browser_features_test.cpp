@@ -230,12 +230,12 @@ TEST_F(BrowserTest, ClickingATitleSortsThroughATagOrABackgroundOrderAndAgainReve
 TEST_F(BrowserTest, ASortWithoutATagOrdersEveryFieldTypeByItsOwnValues) {
   struct Layout {
     std::string name;
-    vexel::TableKind kind;
+    std::uint8_t version;
     std::vector<vexel::Field> fields;
   };
   const std::vector<Layout> layouts = {
       {"DB4.DBF",
-       vexel::TableKind::dbase4,
+       0x8B,
        {{"A", 'C', 3, 0},
         {"RUNTIME", 'N', 4, 0},
         {"NAME", 'C', 12, 0},
@@ -245,7 +245,7 @@ TEST_F(BrowserTest, ASortWithoutATagOrdersEveryFieldTypeByItsOwnValues) {
         {"OK", 'L', 1, 0},
         {"TAIL", 'C', 5, 0}}},
       {"L7.DBF",
-       vexel::TableKind::level7,
+       0x8C,
        {{"K", 'C', 2, 0},
         {"COUNT", 'I', 4, 0},
         {"SCORE", 'O', 8, 0},
@@ -259,7 +259,7 @@ TEST_F(BrowserTest, ASortWithoutATagOrdersEveryFieldTypeByItsOwnValues) {
     std::vector<vexel::Record> records;
     {
       vexel::CreateOptions options;
-      options.kind = layout.kind;
+      options.version = layout.version;
       vexel::Table table = vexel::create(path, layout.fields, options);
       for (int i = 0; i < kRecords; ++i) {
         const int v = (i * 29) % 23 - 9;  // repeats, negatives

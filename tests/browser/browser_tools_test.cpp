@@ -99,7 +99,7 @@ std::vector<std::string> ResultColumn(const QTableWidget& result, int column) {
 TEST_F(BrowserTest, TheQueryWindowRunsSqlOverTheFolderAndSaysWhereItWentWrong) {
   const std::string path = MakeFilmTable();
   {
-    vexel::create_table(dir_.File("PEOPLE.DBF"), {{"TITLE", 'C', 20, 0}, {"NAME", 'C', 20, 0}});
+    vexel::create(dir_.File("PEOPLE.DBF"), {{"TITLE", 'C', 20, 0}, {"NAME", 'C', 20, 0}});
     vexel::Table people = vexel::open(dir_.File("PEOPLE.DBF"));
     people.append({{"TITLE", std::string("Alien")}, {"NAME", std::string("Ridley Scott")}});
     people.append({{"TITLE", std::string("Matrix")}, {"NAME", std::string("Lana Wachowski")}});
@@ -169,7 +169,7 @@ TEST_F(BrowserTest, TheQueryWindowRunsSqlOverTheFolderAndSaysWhereItWentWrong) {
 // other kind of result are read-only, with the reason under the grid.
 TEST_F(BrowserTest, AQueryResultOfOneTablesRecordsIsEditedThroughTheModule) {
   const std::string path = MakeFilmTable();
-  vexel::create_table(dir_.File("PEOPLE.DBF"), {{"TITLE", 'C', 20, 0}, {"NAME", 'C', 20, 0}});
+  vexel::create(dir_.File("PEOPLE.DBF"), {{"TITLE", 'C', 20, 0}, {"NAME", 'C', 20, 0}});
   vexel::open(dir_.File("PEOPLE.DBF"))
       .append({{"TITLE", std::string("Zorro")}, {"NAME", std::string("Rouben Mamoulian")}});
   Browse(path);

@@ -103,7 +103,7 @@ const char* FieldTypesHelp() {
 }
 
 int Create(const Options& o, const Streams&) {
-  vexel::CreateTableOptions create;
+  vexel::CreateOptions create;
   if (!o.version.empty()) {
     create.version = ParseVersion(o.version, {0x83, 0x8B, 0xF5, 0x8C, 0x04, 0x30, 0x31},
                                   "--version must be 0x83, 0x8B, 0xF5, 0x8C, 0x04, 0x30 or 0x31");
@@ -114,9 +114,10 @@ int Create(const Options& o, const Streams&) {
   for (const std::string& definition : o.field_definitions) {
     fields.push_back(ParseFieldDefinition(definition, "--field", DefinitionFor::kCreate));
   }
-  // A definition dBASE programs would not read back is a mistake on the command line.
+  // A definition dBASE programs would not read back is a mistake on the command line. Only the
+  // file is wanted: the new table closes again at once.
   try {
-    vexel::create_table(o.file, fields, create);
+    vexel::create(o.file, fields, create);
   } catch (const vexel::DefinitionError& e) {
     throw UsageError{e.what()};
   }

@@ -72,7 +72,7 @@ constexpr const char* kFilms =
 
 int CreateSample(const Options& o, const Streams& io) {
   // An existing table goes, with its memo file and production index.
-  vexel::create(o.file, FilmFields(), {.kind = vexel::TableKind::dbase4, .overwrite = true})
+  vexel::create(o.file, FilmFields(), {.version = 0x8B, .overwrite = true})
       .close();
   Options append = o;
   append.format = "csv";

@@ -102,10 +102,17 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
       os::ResolvePath(DerivedFileName(target, MemoExtension(MemoVersionOf(version))));
   finals.push_back(memo_final);
   finals.push_back(os::ResolvePath(DerivedFileName(target, "MDX")));
+  finals.push_back(os::ResolvePath(DerivedFileName(target, "CPG")));
   FileReplacement replacement(finals.front(), finals, options);
   // A table replaced with overwrite loses the memo file and index the copy does not have.
   if (!memo_fields) replacement.Remove(1);
   if (tags.empty()) replacement.Remove(2);
+  // A page no driver byte names is marked by a .cpg, as the source's .cpg marks it when the
+  // copy keeps its page and mark.
+  PlaceCodePageFile(replacement, 3,
+                    !mark_page                          ? mark.cpg.page
+                    : LanguageDriverForCodePage(page) ? 0
+                                                        : page);
   const std::string temp = replacement.Temp(0);
   const std::string temp_memo = memo_fields ? replacement.Temp(1) : std::string();
   NewTable shape;

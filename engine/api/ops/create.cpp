@@ -1,8 +1,9 @@
 // create: the field rules a new definition passes, and a new empty table (or one put in place
-// of an existing table through the journal).
+// of an existing table through the journal), opened on the caller's engine.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <vexel/maintenance.hpp>
 
@@ -25,6 +26,7 @@
 #include "engine/workarea/work_areas.h"
 #include "platform/os/codepage.h"
 #include "platform/os/file.h"
+#include "platform/os/path_text.h"
 #include "platform/os/system.h"
 
 namespace vx::ops {
@@ -33,15 +35,18 @@ namespace {
 
 // Replaces the existing `table` by a new empty one of `definitions` as one step, through the
 // journal like the other maintenance commands: the new table (and memo file) are written under
-// temporary names, then put in place of the old table, memo file and production index, which
-// stay whole until then. Refused (LockRefused) when another program has one of them open, and
-// (DataError) when this process may not write the table: its files stay as they are.
+// temporary names, then put in place of the old table, memo file, production index and .cpg
+// file, which stay whole until then. The old .cpg goes, or names the new page when no driver
+// byte names it, so that the new table reads in its own page and not in the old one's. Refused
+// (LockRefused) when another program has one of them open, and (DataError) when this process
+// may not write the table: its files stay as they are.
 void OverwriteTable(const std::string& table, const std::vector<FieldEntry>& definitions,
                     std::uint8_t version, int codepage) {
   std::vector<std::string> finals{os::ResolvePath(table)};
-  for (const char* ext : {"DBT", "FPT", "MDX"}) {
+  for (const char* ext : {"DBT", "FPT", "MDX", "CPG"}) {
     finals.push_back(os::ResolvePath(DerivedFileName(table, ext)));
   }
+  const std::size_t cpg_entry = finals.size() - 1;
   std::vector<std::string> old;
   for (const std::string& f : finals) {
     if (os::FileExists(f)) old.push_back(f);
@@ -65,8 +70,10 @@ void OverwriteTable(const std::string& table, const std::vector<FieldEntry>& def
   }
   FileReplacement replacement(finals[0], finals);
   for (std::size_t i = 1; i < finals.size(); ++i) {
-    if (i != memo_entry || shape.memo_header.empty()) replacement.Remove(i);
+    if (i != memo_entry && i != cpg_entry) replacement.Remove(i);
   }
+  if (shape.memo_header.empty()) replacement.Remove(memo_entry);
+  PlaceCodePageFile(replacement, cpg_entry, LanguageDriverForCodePage(codepage) ? 0 : codepage);
   DbfWriter writer(replacement.CreateTemp(0), replacement.Temp(0), shape.header,
                    shape.record_length, false);
   std::optional<MemoWriter> memo;
@@ -83,7 +90,7 @@ void OverwriteTable(const std::string& table, const std::vector<FieldEntry>& def
 }
 
 void Create(const std::string& file, const std::vector<vexel::Field>& fields,
-            const vexel::CreateTableOptions& options) {
+            const vexel::CreateOptions& options) {
   const std::uint8_t version = CreateVersion(options.version);
   if (fields.empty()) throw InputError{"a table needs at least one field: " + file};
   const std::vector<FieldEntry> definitions = CheckedDefinitions(fields, version);
@@ -240,16 +247,20 @@ std::vector<FieldEntry> CheckedDefinitions(const std::vector<vexel::Field>& fiel
   return entries;
 }
 
-// The kind create_table writes; InputError for a version byte it does not write.
+// The kind create() writes; InputError for a version byte it does not write. A plain byte is
+// its kind with a memo file: CreateDBF writes the memo bit and the memo file only when a field
+// needs them, and as given a memo field would go into a table without a memo file.
 std::uint8_t CreateVersion(std::uint8_t version) {
   switch (version) {
     case 0:
-      return DefaultDbfVersion;
+      return kVersionDbase4Memo;
     case kVersionDbase3:
+      return kVersionDbase3Memo;
+    case kVersionLevel7:
+      return kVersionLevel7Memo;
     case kVersionDbase3Memo:
     case kVersionDbase4Memo:
     case kVersionFoxProMemo:
-    case kVersionLevel7:
     case kVersionLevel7Memo:
     case kVersionVisualFoxPro:
     case kVersionVisualFoxProAutoinc:
@@ -267,9 +278,14 @@ void check_fields(const std::vector<Field>& fields, std::uint8_t version) {
   vx::ops::Run([&] { vx::ops::CheckedDefinitions(fields, vx::ops::CreateVersion(version)); });
 }
 
-void create_table(const std::string& file, const std::vector<Field>& fields,
-                  const CreateTableOptions& options) {
-  vx::ops::Run([&] { vx::ops::Create(file, fields, options); });
+Table Engine::create(const std::filesystem::path& path, const std::vector<Field>& fields,
+                     const CreateOptions& options) {
+  vx::ops::Run([&] {
+    const std::string file = vx::os::PathText(path);
+    detail::RefuseUnusableName(file);  // a name open() would refuse is not written either
+    vx::ops::Create(file, fields, options);
+  });
+  return open(path, options.open);
 }
 
 }  // namespace vexel

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <vexel/maintenance.hpp>
 
 #include "engine/api/ops/file_replacement.h"
@@ -19,6 +20,7 @@
 #include "engine/foundation/strings.h"
 #include "engine/index/ndx_orders.h"
 #include "engine/memo/memo_storage.h"
+#include "engine/table/code_page_file.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/field_values.h"
@@ -158,6 +160,20 @@ void CompleteAndReplace(DbfWriter& table, std::optional<MemoWriter>& memos,
   BuildProductionIndex(temp_table, final_table, tags, progress, replacement, index_entry);
   replacement.Replace();
   session.Close();
+}
+
+void PlaceCodePageFile(FileReplacement& replacement, std::size_t entry, int page) {
+  if (page == 0) {
+    replacement.Remove(entry);
+    return;
+  }
+  // One line without an end, as WriteCpgFile writes it.
+  const std::string text = CpgTextForPage(page);
+  os::File file = replacement.CreateTemp(entry);
+  const int written = file.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())));
+  const int flushed = written == 0 ? file.Flush() : written;
+  const int closed = file.Close();
+  if (flushed != 0 || closed != 0) throw DataError{"cannot write " + replacement.Temp(entry)};
 }
 
 std::vector<std::string> TagNames(const std::vector<TagDefinition>& tags) {

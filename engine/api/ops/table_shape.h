@@ -111,6 +111,10 @@ void CompleteAndReplace(DbfWriter& table, std::optional<MemoWriter>& memos,
                         FileReplacement& replacement, std::size_t index_entry,
                         TableSession& session);
 
+// The .cpg file finals[entry] of a new table, put in place with the others: one naming `page`
+// (0: none, and an old table's .cpg goes with it). The shape folder's .cpg stays behind there.
+void PlaceCodePageFile(FileReplacement& replacement, std::size_t entry, int page);
+
 std::vector<std::string> TagNames(const std::vector<TagDefinition>& tags);
 
 std::string Joined(const std::vector<std::string>& names);
@@ -168,7 +172,7 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
 std::vector<FieldEntry> CheckedDefinitions(const std::vector<vexel::Field>& fields,
                                            std::uint8_t version);
 
-// The kind create_table writes; InputError for a version byte it does not write.
+// The kind create() writes (0: dBASE IV, 0x8B); InputError for a version byte it does not write.
 std::uint8_t CreateVersion(std::uint8_t version);
 
 }  // namespace vx::ops

@@ -344,7 +344,7 @@ TEST_F(EditCommandsTest, RefusalsAdviseInEachProgramsOwnWords) {
        },
        {vexel::Remedy::lossy}, "(the lossy option stores \"?\")", {"append", path_},
        "TITLE\n\xCE\xA3\n", "(--lossy stores \"?\")"},
-      {[&] { vexel::create_table(other, {{"A", 'C', 5, 0}}); },
+      {[&] { vexel::create(other, {{"A", 'C', 5, 0}}); },
        {vexel::Remedy::overwrite}, "exists (the overwrite option replaces it)",
        {"create", other, "--field", "A,C,5"}, "", "exists (--overwrite replaces it)"},
       {[&] { vexel::copy_table(path_, other); }, {vexel::Remedy::overwrite},

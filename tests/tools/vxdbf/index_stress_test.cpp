@@ -448,9 +448,9 @@ TEST_F(IndexStressTest, FourProgramsKeepACdxAndNdxFilesTrue) {
     const bool cdx = kind == OtherKind::kCdx;
     SCOPED_TRACE(cdx ? ".CDX" : ".NDX");
     const std::string table = dir_.File(cdx ? "FOX.DBF" : "NDX.DBF");
-    vexel::CreateTableOptions create;
+    vexel::CreateOptions create;
     create.version = cdx ? 0x30 : 0x03;
-    vexel::create_table(table, {{"CODE", 'C', 6, 0}, {"NUM", 'N', 6, 0}}, create);
+    vexel::create(table, {{"CODE", 'C', 6, 0}, {"NUM", 'N', 6, 0}}, create);
     {
       vexel::Table t = vexel::open(table);
       t.append({{"CODE", std::string("START")}, {"NUM", 1.0}});
