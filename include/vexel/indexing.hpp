@@ -90,7 +90,8 @@ struct TableCheck {
 // use) the tags that failed are rebuilt from the definitions their headers still give after the
 // old index is kept as NAME.MDX.bak (InputError, nothing changed, when it cannot be kept), a
 // tag with no readable definition is dropped, and records an unfinished append left past the
-// header's count are counted. The report is of the table as found, before the repair;
+// header's count are counted (the builds report progress as "index"). The report is of the
+// table as found, before the repair;
 // repair->sound tells whether the table, checked again after it, is sound. A vexel::Table of
 // this program that has the table open exclusively, or at all for a repair, is closed first:
 // its open refuses the checker's, as another program's would.

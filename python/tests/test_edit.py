@@ -360,3 +360,19 @@ def test_named_ndx_files_stay_current_and_a_stale_one_refuses(film, tmp_path):
             t.update(3, {"TITLE": "Again"})
     with pytest.raises(TypeError):
         vexel.open(film, ndx_files="title")
+
+
+def test_check_names_a_field_of_letters_beyond_ascii_as_it_is_called(tmp_path):
+    path = tmp_path / "notes.dbf"
+    with vexel.create(path, [("TITLE", "C", 10, 0), ("NOTÉ", "M", 10, 0)], codepage=850) as t:
+        t.append(TITLE="one", NOTÉ="a memo")
+    # Record 1's memo pointer (after its deletion flag and TITLE) names a block far past the
+    # memo file's end.
+    data = bytearray(path.read_bytes())
+    start = int.from_bytes(data[8:10], "little") + 1 + 10
+    data[start:start + 10] = b"    999999"
+    path.write_bytes(bytes(data))
+    with vexel.open(path) as t:
+        report = check_or_skip(t)
+    assert not report.ok
+    assert [p.split(":")[0] for p in report.problems] == ["record 1, field NOTÉ"]
