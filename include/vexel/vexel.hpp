@@ -552,7 +552,10 @@ struct CreateOptions {
   // mark names, such as 65001 UTF-8, as a .cpg file beside it); 0: 1252, Windows Latin 1.
   int codepage = 0;
   bool overwrite = false;  // replace an existing table, its memo file and production index
-  OpenOptions open{};      // how the new table is opened
+  // Field names may also hold letters beyond ASCII that the code page has ("NOTÉ"), stored in
+  // that page; without it a name is letters A-Z, digits and "_", as check_fields requires.
+  bool national_names = false;
+  OpenOptions open{};  // how the new table is opened
 };
 
 // Owns open tables (33 work areas), settings and error state, apart from every other Engine.

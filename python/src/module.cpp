@@ -332,6 +332,7 @@ class TableHandle {
                                          : 0x8B;
     options.codepage = codepage;
     options.overwrite = overwrite;
+    options.national_names = true;  // Python's names have always taken the page's letters
     options.open = open_options;
     std::optional<Table> table;
     {

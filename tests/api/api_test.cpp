@@ -670,6 +670,20 @@ TEST_F(ApiTest, OpenAndCreateRefuseWhatTheyCannotUse) {
   EXPECT_THROW(vexel::create(Path("bad.dbf"), {{"X", 'Q', 1, 0}}), vexel::DefinitionError);
   EXPECT_THROW(vexel::create(Path("bad.dbf"), {{"1X", 'C', 1, 0}}), vexel::DefinitionError);
   EXPECT_FALSE(std::filesystem::exists(Path("bad.dbf")));
+  // Letters beyond ASCII in a name only when asked for, and only those the page has.
+  EXPECT_THROW(vexel::create(Path("bad.dbf"), {{"NOTÉ", 'C', 1, 0}}), vexel::DefinitionError);
+  EXPECT_EQ(failure_of([&] {
+              vexel::create(Path("bad.dbf"), {{"NOTЖ", 'C', 1, 0}},
+                            {.codepage = 850, .national_names = true});
+            }).second,
+            vexel::ErrorKind::input);
+  EXPECT_FALSE(std::filesystem::exists(Path("bad.dbf")));
+  EXPECT_EQ(vexel::create(Path("national.dbf"), {{"NOTÉ", 'C', 1, 0}},
+                          {.codepage = 850, .national_names = true})
+                .fields()
+                .at(0)
+                .name,
+            "NOTÉ");
   EXPECT_EQ(code_of([&] {
               vexel::create(Path("cp.dbf"), {{"X", 'C', 1, 0}}, {.codepage = 12});
             }),

@@ -92,10 +92,13 @@ void Create(const std::string& file, const std::vector<vexel::Field>& fields,
             const vexel::CreateOptions& options) {
   const std::uint8_t version = CreateVersion(options.version);
   if (fields.empty()) throw InputError{"a table needs at least one field: " + file};
-  const std::vector<FieldEntry> definitions = CheckedDefinitions(fields, version);
   const bool level7 = version == kVersionLevel7Memo || version == kVersionLevel7;
   // Refused before anything is removed or written.
   const int page = options.codepage != 0 ? options.codepage : kNewTableCodePage;
+  // Names beyond ASCII are stored in the table's page, which must be known first.
+  if (options.national_names) CheckCodePageMark(page, level7);
+  const std::vector<FieldEntry> definitions =
+      CheckedDefinitions(fields, version, options.national_names ? page : 0);
   CheckCodePageMark(page, level7);
   if (!TableNameHasStem(file)) throw InputError{file + kNoStemText};
   const std::string table = DefaultExtension(TrimText(file), "DBF");
@@ -116,7 +119,7 @@ void Create(const std::string& file, const std::vector<vexel::Field>& fields,
 // back as given; see vexel::check_fields. `rules` (empty: all for every field) says which.
 void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
                            const std::vector<std::string>& shown, std::uint8_t version,
-                           const std::vector<FieldRules>& rules) {
+                           const std::vector<FieldRules>& rules, bool national) {
   // Every version keeps at most 10 characters of a name; the binary kinds belong to level 7
   // (I, +, O, @) and Visual FoxPro (I, +, B, Y, T, V, Q, G, W; memos 4 wide).
   const bool level7 = version == kVersionLevel7 || version == kVersionLevel7Memo;
@@ -138,7 +141,10 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
       throw DefinitionRefused{field + ": a name has at most " + std::to_string(kLongestName) +
                               " characters"};
     }
-    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto letter = [&](char c) {
+      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+             (national && static_cast<unsigned char>(c) >= 0x80);
+    };
     if (!letter(f.name[0])) throw DefinitionRefused{field + ": a name begins with a letter"};
     for (char c : f.name) {
       if (!letter(c) && !(c >= '0' && c <= '9') && c != '_') {
@@ -232,17 +238,21 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
   }
 }
 
-// The definitions of the caller's fields in the engine's form (names in the ANSI page, as
-// field names are stored), checked.
+// The definitions of the caller's fields in the engine's form, checked: names in the ANSI page
+// (ASCII, as the rules keep them), or with `national_page` in that page, letters beyond ASCII
+// allowed (InputError for one the page lacks).
 std::vector<FieldEntry> CheckedDefinitions(const std::vector<vexel::Field>& fields,
-                                           std::uint8_t version) {
+                                           std::uint8_t version, int national_page) {
   std::vector<FieldEntry> entries;
   std::vector<std::string> shown;
   for (const vexel::Field& f : fields) {
-    entries.push_back(EntryOf(f, os::Utf8ToAnsi(f.name)));
+    entries.push_back(EntryOf(f, national_page == 0 ? os::Utf8ToAnsi(f.name)
+                                                    : vexel::detail::FromUtf8(
+                                                          national_page, f.name,
+                                                          "the field name " + Quoted(f.name))));
     shown.push_back(f.name);
   }
-  CheckFieldDefinitions(entries, shown, version);
+  CheckFieldDefinitions(entries, shown, version, {}, national_page != 0);
   return entries;
 }
 

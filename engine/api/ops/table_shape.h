@@ -162,15 +162,17 @@ std::string MemoText(MemoFile& memo, std::int32_t block, const char* label,
 FieldEntry EntryOf(const vexel::Field& f, std::string name);
 
 // Refuses (DefinitionRefused naming the field) definitions that dBASE programs would not read
-// back as given; see vexel::check_fields. `rules` (empty: all for every field) says which.
+// back as given; see vexel::check_fields. `rules` (empty: all for every field) says which;
+// `national` lets names hold letters beyond ASCII (CreateOptions::national_names).
 void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
                            const std::vector<std::string>& shown, std::uint8_t version,
-                           const std::vector<FieldRules>& rules = {});
+                           const std::vector<FieldRules>& rules = {}, bool national = false);
 
-// The definitions of the caller's fields in the engine's form (names in the ANSI page, as
-// field names are stored), checked.
+// The definitions of the caller's fields in the engine's form, checked: names in the ANSI page
+// (ASCII, as the rules keep them), or with `national_page` in that page, letters beyond ASCII
+// allowed.
 std::vector<FieldEntry> CheckedDefinitions(const std::vector<vexel::Field>& fields,
-                                           std::uint8_t version);
+                                           std::uint8_t version, int national_page = 0);
 
 // The kind create() writes (0: dBASE IV, 0x8B); InputError for a version byte it does not write.
 std::uint8_t CreateVersion(std::uint8_t version);
