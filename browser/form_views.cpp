@@ -168,7 +168,7 @@ namespace {
 std::string CheckText(const TableCheckReport& report) {
   std::string text;
   const auto add = [&text](const CheckFinding& f, const char* kind) {
-    text += f.where + ": " + kind + f.what + "\n";
+    text += f.where + ": " + kind + AdvisedText(f.what, f.advice) + "\n";
   };
   for (const CheckFinding& f : report.table) add(f, "");
   for (const CheckFinding& f : report.memos) add(f, "");

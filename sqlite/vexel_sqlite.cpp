@@ -196,6 +196,16 @@ void SetMessage(sqlite3_vtab* v, const std::string& message) {
   v->zErrMsg = sqlite3_mprintf("%s", message.c_str());
 }
 
+// An error with its advice in this module's words: the arguments of CREATE VIRTUAL TABLE ...
+// USING vexel(...) where it has them.
+std::string Said(const Error& e) {
+  return advised(e.fault(), e.advice(), [](Remedy remedy) -> std::string {
+    if (remedy == Remedy::other_code_page) return "the argument codepage=N";
+    if (remedy == Remedy::ignore_index) return "the argument ignore_index=1";
+    return remedy_words(remedy);
+  });
+}
+
 // A value that does not fit a field: SQLITE_CONSTRAINT.
 struct ConstraintError {
   std::string message;
@@ -210,10 +220,10 @@ int Guarded(sqlite3_vtab* v, Body&& body) {
     SetMessage(v, e.message);
     return SQLITE_CONSTRAINT;
   } catch (const LockError& e) {
-    SetMessage(v, e.what());
+    SetMessage(v, Said(e));
     return SQLITE_BUSY;
   } catch (const Error& e) {
-    SetMessage(v, e.what());
+    SetMessage(v, Said(e));
     return SQLITE_ERROR;
   } catch (const std::bad_alloc&) {
     return SQLITE_NOMEM;
@@ -680,6 +690,9 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
       *error = sqlite3_mprintf("vexel: cannot declare the columns: %s", sqlite3_errmsg(db));
       return rc;
     }
+  } catch (const Error& e) {
+    *error = sqlite3_mprintf("%s", Said(e).c_str());
+    return SQLITE_ERROR;
   } catch (const std::exception& e) {
     *error = sqlite3_mprintf("%s", e.what());
     return SQLITE_ERROR;
@@ -1653,7 +1666,7 @@ int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
       throw;
     } catch (const Error& e) {
       // The engine refuses a value that does not fit its field with code 220, naming the field.
-      if (e.code() == 220) throw ConstraintError{e.what()};
+      if (e.code() == 220) throw ConstraintError{Said(e)};
       throw;
     }
   });

@@ -601,7 +601,8 @@ CheckReport ReportOf(const vx::TableCheckReport& found, int page) {
   CheckReport report;
   for (const auto* findings : {&found.table, &found.memos}) {
     for (const vx::CheckFinding& f : *findings) {
-      report.problems.push_back(detail::ToUtf8(page, f.where + ": " + f.what));
+      report.problems.push_back(
+          detail::ToUtf8(page, f.where + ": " + advised(f.what, detail::AdviceOf(f.advice))));
     }
   }
   if (found.memo_problems > vx::kMemoProblemsKept) {

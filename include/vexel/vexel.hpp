@@ -46,14 +46,18 @@ enum class ErrorKind { engine, lock, input, not_supported, data };
 
 // What the person who asked for an operation can do about its refusal or its warning. The
 // library names the remedy and what it does; each program words the remedy as its own option
-// (vxdbf as "--lossy"), and what() words it as this library's options.
+// (a command line as "--lossy"), and what() words it as this library's options.
 enum class Remedy {
   other_code_page,  // read or write the text in another page (OperationOptions::codepage)
   lossy,            // store what does not convert as "?", or cut (OperationOptions::lossy)
   ignore_index,     // edit anyway and leave the index stale (OperationOptions::ignore_index)
-  repair,           // rebuild the indexes (check_table with repair)
+  repair,           // mend what a check found: rebuild the failed tags (check_table with repair)
   check,            // see the damage (check_table)
   overwrite,        // replace what is there (the overwrite option of create and copy)
+  repair_ndx,       // build a damaged .NDX again from its own key (check_ndx with repair)
+  reindex,          // rebuild every tag of the index from its definition (reindex)
+  add_tag,          // build a new production index, tag by tag (add_tag)
+  build_ndx,        // write the .NDX again (build_ndx)
 };
 
 // One piece of advice: a remedy and what it does ("stores \"?\"").
@@ -484,10 +488,10 @@ class Table {
   // Rebuilds every tag from its definition (exclusive, as add_tag).
   void reindex();
   // Checks the table header against the file, the memo pointers, and every tag's tree and keys
-  // against the records (as `vxdbf check`); with repair, rebuilds the tags that failed and
-  // counts records an unfinished append left (as `vxdbf check --repair`: the table must be free
-  // of other programs; the old index is kept as .bak). The table stays open. Error 220 while
-  // this Table holds locks.
+  // against the records (as check_table); with repair, rebuilds the tags that failed and
+  // counts records an unfinished append left (as check_table with repair: the table must be
+  // free of other programs; the old index is kept as .bak). The table stays open. Error 220
+  // while this Table holds locks.
   CheckReport check(bool repair = false);
 
   // Expressions over this table's fields, evaluated against a record.
