@@ -159,7 +159,10 @@ ToolOutcome TTableTools::Run(const ToolRun& run) {
   const std::vector<std::string> ndx = run.release ? form_.NdxFiles() : std::vector<std::string>{};
   const TBrowserForm::Released released =
       run.release ? form_.ReleaseTable() : TBrowserForm::Released{form_.TablePath(), 0};
-  vexel::OperationOptions options;
+  vexel::OpenOptions options;
+  // A lock another program holds is asked about at once (AskRetry below), not waited for.
+  options.lock_retries = 0;
+  options.lock_wait_ms = 0;
   options.ndx_files.assign(ndx.begin(), ndx.end());
   options.codepage = form_.CodePage();
   std::vector<std::string> notes;
@@ -219,7 +222,7 @@ TFieldListEditor* TTableTools::ShowCreateTable() {
       file = (std::filesystem::path(form_.TablePath()).parent_path() / file).string();
     const std::vector<vexel::Field> fields = editor->Fields();
     const ToolOutcome outcome =
-        Run({.title = "New table", .release = false, .work = [&](vexel::OperationOptions&) {
+        Run({.title = "New table", .release = false, .work = [&](vexel::OpenOptions&) {
                vexel::CreateTableOptions create;
                create.version = editor->Version();
                create.codepage = editor->CodePage();
@@ -258,7 +261,7 @@ TFieldListEditor* TTableTools::ShowAlterTable() {
     const ToolOutcome outcome =
         Run({.title = "Changing the structure",
              .cancellable = "alter",
-             .work = [&](vexel::OperationOptions& options) {
+             .work = [&](vexel::OpenOptions& options) {
                const vexel::AlterResult r = vexel::alter_table(path, changes, options);
                return "structure changed: " + Plural(static_cast<std::int64_t>(r.fields), "field") +
                       ", " + Plural(r.records, "record") + " converted" +
@@ -280,7 +283,7 @@ TTagDialog* TTableTools::ShowTags() {
   dialog->OnAdd = [this, dialog](const vexel::NewTag& tag) {
     const std::string path = form_.TablePath();
     const ToolOutcome outcome =
-        Run({.title = "Adding the tag " + tag.name, .work = [&](vexel::OperationOptions& options) {
+        Run({.title = "Adding the tag " + tag.name, .work = [&](vexel::OpenOptions& options) {
                vexel::add_tag(path, tag, options);
                return "tag " + tag.name + " added";
              }});
@@ -292,7 +295,7 @@ TTagDialog* TTableTools::ShowTags() {
       return false;
     const std::string path = form_.TablePath();
     const ToolOutcome outcome =
-        Run({.title = "Dropping the tag " + name, .work = [&](vexel::OperationOptions& options) {
+        Run({.title = "Dropping the tag " + name, .work = [&](vexel::OpenOptions& options) {
                vexel::AlterChanges changes;
                changes.drop_tags = {name};
                vexel::alter_table(path, changes, options);
@@ -314,9 +317,7 @@ bool TTableTools::Pack() {
                "? The records marked deleted are removed for good, and the records after them "
                "are numbered anew."))
     return false;
-  return Run({.title = "Pack",
-              .cancellable = "pack",
-              .work = [&](vexel::OperationOptions& options) {
+  return Run({.title = "Pack", .cancellable = "pack", .work = [&](vexel::OpenOptions& options) {
                 const vexel::PackResult r = vexel::pack_table(path, {}, options);
                 return "packed: " + Plural(r.removed, "record") + " removed, " +
                        std::to_string(r.kept) + " kept";
@@ -329,7 +330,7 @@ bool TTableTools::Zap() {
   if (!Confirm("Zap " + FileNameOf(path) +
                "? Every record is removed for good; the fields and tags stay."))
     return false;
-  return Run({.title = "Zap", .work = [&](vexel::OperationOptions& options) {
+  return Run({.title = "Zap", .work = [&](vexel::OpenOptions& options) {
                 const vexel::PackResult r = vexel::zap_table(path, {}, options);
                 return "zapped: " + Plural(r.removed, "record") + " removed";
               }}) == ToolOutcome::kDone;
@@ -345,7 +346,7 @@ TCopyDialog* TTableTools::ShowCopy() {
     const vexel::CopyOptions copy = dialog->Options();
     // The source is read for exclusive use: the window lets go of it meanwhile.
     const ToolOutcome outcome =
-        Run({.title = "Copy", .cancellable = "copy", .work = [&](vexel::OperationOptions& options) {
+        Run({.title = "Copy", .cancellable = "copy", .work = [&](vexel::OpenOptions& options) {
                const vexel::CopyResult r = vexel::copy_table(path, target, copy, options);
                return "copied " + Plural(r.records, "record") + " to " + r.table +
                       (r.tags.empty() ? "" : " with the tags " + Joined(r.tags));
@@ -382,7 +383,7 @@ TImportDialog* TTableTools::ShowImport() {
         Run({.title = "Import",
              .cancellable = "read",
              .release = false,
-             .work = [&](vexel::OperationOptions& options) {
+             .work = [&](vexel::OpenOptions& options) {
                std::ifstream in(source, std::ios::binary);
                if (!in) throw vexel::InputError(2, "cannot open " + source);
                const auto size = static_cast<std::int64_t>(std::filesystem::file_size(source));

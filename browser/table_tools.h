@@ -17,7 +17,7 @@ class QMenuBar;
 class QProgressDialog;
 
 namespace vexel {
-struct OperationOptions;
+struct OpenOptions;
 }
 
 namespace vx::browser {
@@ -39,7 +39,7 @@ struct ToolRun {
   std::string cancellable{};
   bool release = true;  // the window lets go of the table meanwhile (exclusive use)
   // The work: answers what was done, in words. Library errors are shown by Run.
-  std::function<std::string(vexel::OperationOptions& options)> work{};
+  std::function<std::string(vexel::OpenOptions& options)> work{};
 };
 
 class TTableTools {

@@ -297,8 +297,8 @@ bool UseTable(Table::Impl& impl, const std::string& name, int area) {
   vx::TableRecord* t = vx::SelectedTable();
   if (t == nullptr) Fail(2, "cannot open " + name);
   impl.area = area;
-  const vx::CodePageChoice choice =
-      vx::ChooseTableCodePage(vx::ReadTableMark(*t), impl.options.codepage, "OpenOptions", false);
+  const vx::CodePageChoice choice = vx::ChooseTableCodePage(
+      vx::ReadTableMark(*t), impl.options.codepage, "OpenOptions", impl.options.ansi);
   impl.codepage = choice.page;
   // Keys convert case in the page the text is read in.
   t->code_page = choice.page;

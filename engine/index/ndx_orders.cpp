@@ -50,6 +50,22 @@ TagHeader TagViewOf(const NdxHeader& h) {
 
 std::string FileName(const NdxIndex& index) { return index.file.path(); }
 
+// Some programs (Xbase64, for one) key a date as its eight characters YYYYMMDD where dBASE keys
+// it as a number: such a file says characters of length 8 for a date expression, and its keys
+// are the expression's DTOS().
+bool DatesAsText(const NdxHeader& h, char result_type) {
+  return result_type == 'D' && NdxDatesAsText(h) &&
+         h.expression.size() + 6 <= static_cast<std::size_t>(kMaxExpressionLength);
+}
+
+bool CompileNdxKey(const NdxHeader& h, const TagHeader& view, TagExpressions& out) {
+  if (!CompileTagExpressions(view, out)) return false;
+  if (!DatesAsText(h, out.result_type)) return true;
+  NdxHeader dated = h;
+  dated.expression = "DTOS(" + h.expression + ")";
+  return CompileTagExpressions(TagViewOf(dated), out);
+}
+
 }  // namespace
 
 bool IsNdxName(std::string_view name) { return HasExtension(name, "NDX"); }
@@ -62,7 +78,7 @@ bool OpenNdxFor(TableRecord& t, const std::string& path, NdxIndex& out, bool wri
   if (!out.file.Open(path, writable)) return false;
   const NdxHeader& h = out.file.header();
   out.tag = TagViewOf(h);
-  if (!CompileTagExpressions(out.tag, out.expressions)) {
+  if (!CompileNdxKey(h, out.tag, out.expressions)) {
     SetEngineError(222, "Index file damaged: " + path + ": its key expression " +
                             "\"" + h.expression + "\"" + " does not compile for " + t.file_name);
     return false;
@@ -241,7 +257,8 @@ bool WriteStaged(const TableRecord& t, const std::string& path, const NdxHeader&
 
 }  // namespace
 
-bool BuildNdx(const std::string& path, const std::string& expression, bool unique) {
+bool BuildNdx(const std::string& path, const std::string& expression, bool unique,
+              const NdxHeader* rebuilt) {
   TableRecord* t = SelectedTable();
   if (t == nullptr) {
     SetEngineError(52, "No table in use [BuildNdx]");
@@ -270,7 +287,9 @@ bool BuildNdx(const std::string& path, const std::string& expression, bool uniqu
     const char type = compiled->result_type;
     const int width = compiled->result_width;
     FreeExpr(compiled);
-    if (type == 'N' || type == 'F' || type == 'D') {
+    if (type == 'D' && rebuilt != nullptr && NdxDatesAsText(*rebuilt)) {
+      header = NewNdxHeader(stored, false, 8, unique);
+    } else if (type == 'N' || type == 'F' || type == 'D') {
       header = NewNdxHeader(stored, true, 8, unique);
     } else if (type == 'C') {
       if (width < 1 || width > kNdxMaxKeyLength) {
@@ -286,9 +305,14 @@ bool BuildNdx(const std::string& path, const std::string& expression, bool uniqu
     }
     (void)probe;
   }
+  if (rebuilt != nullptr && rebuilt->key_length == header.key_length &&
+      rebuilt->numeric == header.numeric && rebuilt->max_keys >= 1 &&
+      rebuilt->max_keys < header.max_keys) {
+    header.max_keys = rebuilt->max_keys;
+  }
   NdxIndex index;
   index.tag = TagViewOf(header);
-  if (!CompileTagExpressions(index.tag, index.expressions)) {
+  if (!CompileNdxKey(header, index.tag, index.expressions)) {
     SetEngineError(254, "The key expression does not compile [BuildNdx]");
     return false;
   }

@@ -95,8 +95,15 @@ std::string NdxKeyText(const NdxIndex& index, const std::uint8_t* key);
 // Writes a new .NDX at `path` for the selected table (replacing an old one in one rename once
 // it is complete): `expression`'s key for every record, unique keeping the lowest record of
 // each key. The expression must give characters (at most 100), a number or a date. False
-// after a report; a failed build leaves the old file as it was.
-bool BuildNdx(const std::string& path, const std::string& expression, bool unique);
+// after a report; a failed build leaves the old file as it was. `rebuilt`: the header of the file
+// this one replaces, whose form it keeps where other programs wrote it another way: a date keyed
+// as its eight characters YYYYMMDD rather than a number (NdxDatesAsText), and fewer keys per
+// node than dBASE puts in (Xbase64 on 64-bit machines counts 8 bytes less, and reads no node
+// that holds more than it counts).
+bool BuildNdx(const std::string& path, const std::string& expression, bool unique,
+              const NdxHeader* rebuilt = nullptr);
+// Whether a file keys a date expression as characters: its keys are eight characters.
+inline bool NdxDatesAsText(const NdxHeader& h) { return !h.numeric && h.key_length == 8; }
 
 // Compares an .NDX with the selected table: the tree (NdxFile::CheckTree) and every record's
 // key against the items. Answers the problems in words (empty: agrees) and in `notes` what is

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 namespace vexel {
 
@@ -47,8 +47,7 @@ struct CodePageRanking {
 // and the marked page) on the text of `file`: its character fields and memos, binary values left
 // out. Opens the table read-only (options give the sharing; its text options are not used:
 // every page is tried), tolerating a missing memo file (a warning says so).
-CodePageRanking rank_codepages(const std::filesystem::path& file,
-                               const OperationOptions& options = {});
+CodePageRanking rank_codepages(const std::filesystem::path& file, const OpenOptions& options = {});
 
 // A language driver: the mark (byte 29 of the table header) that names a code page.
 struct LanguageDriver {

@@ -1,7 +1,7 @@
 #pragma once
 // Editing a table by path with values given as text, for programs that take them from people or
 // other files (import tools, command lines, scripts): append many rows, set fields of one record,
-// delete and recall, and locate records. Each call opens the table itself (OperationOptions say
+// delete and recall, and locate records. Each call opens the table itself (OpenOptions say
 // how), takes the locks a shared table needs under the dBASE lock and semaphore protocols, keeps
 // every tag of the production index and the memo file current, and closes the table again.
 //
@@ -14,13 +14,13 @@
 // Values are UTF-8 text as a person writes them: a character value no longer than its field, a
 // number in plain decimal form that fits the field's width, a date as YYYY-MM-DD or YYYYMMDD, a
 // logical as T/F, Y/N, TRUE/FALSE, YES/NO or 1/0 (empty or "?" for none), memo text of any
-// length. Text is stored in the table's code page (OperationOptions::codepage, else the table's
+// length. Text is stored in the table's code page (OpenOptions::codepage, else the table's
 // mark): a character that page lacks is an InputError naming the row and field, or with
-// OperationOptions::lossy a "?" that is counted and reported through OperationOptions::warn.
+// OpenOptions::lossy a "?" that is counted and reported through OpenOptions::warn.
 //
 // Before an edit, a rewrite of the table that a killed process left half done (pack, zap, alter)
 // is undone, and a warning says so. An edit whose production index cannot be kept current is
-// refused before anything is written unless OperationOptions::ignore_index asks for it (the index
+// refused before anything is written unless OpenOptions::ignore_index asks for it (the index
 // is then stale, and a warning says so).
 
 #include <cstdint>
@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 namespace vexel {
 
@@ -72,7 +72,7 @@ struct RowInput {
 // file was cut short (its header counts records that are gone); LockError when the append lock
 // stays held by another program.
 std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& input,
-                          const OperationOptions& options = {});
+                          const OpenOptions& options = {});
 
 // The rows of text in two forms, CSV and JSON lines, for append_rows. `in` must outlive
 // the answer. InputError (nothing appended) for input in neither form.
@@ -91,14 +91,14 @@ RowInput json_rows(std::istream& in);
 // field is named twice) and written with its memos and keys. Error 212 for a record that does not
 // exist; LockError when another program holds the record.
 void set_fields(const std::filesystem::path& table, std::uint32_t recno,
-                const std::vector<FieldText>& values, const OperationOptions& options = {});
+                const std::vector<FieldText>& values, const OpenOptions& options = {});
 
 // Marks record `recno` deleted, or clears its mark, under the record's lock; the tags whose FOR
 // condition asks DELETED() follow.
 void delete_record(const std::filesystem::path& table, std::uint32_t recno,
-                   const OperationOptions& options = {});
+                   const OpenOptions& options = {});
 void recall_record(const std::filesystem::path& table, std::uint32_t recno,
-                   const OperationOptions& options = {});
+                   const OpenOptions& options = {});
 
 // Searches the records in file order for those whose field matches `value` (UTF-8), as dBASE's
 // LOCATE does: `condition` is "FIELD [NOCASE] [EXACT] [CONTAINED]" (NOCASE: in any case; EXACT:
@@ -108,6 +108,6 @@ void recall_record(const std::filesystem::path& table, std::uint32_t recno,
 // does not exist.
 std::uint64_t locate(const std::filesystem::path& table, std::string_view condition,
                      std::string_view value, const std::function<bool(std::uint32_t recno)>& found,
-                     const OperationOptions& options = {});
+                     const OpenOptions& options = {});
 
 }  // namespace vexel

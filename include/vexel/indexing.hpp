@@ -3,9 +3,9 @@
 // replace one tag, rebuild every tag, and check the table with its memo file and index (header,
 // memo pointers, each tag's tree and keys against the records), optionally repairing what
 // failed. Each call opens the table itself, exclusively where it changes the index, and closes
-// it again (see vexel/operations.hpp).
+// it again (OpenOptions say how).
 //
-//   vexel::OperationOptions options;
+//   vexel::OpenOptions options;
 //   vexel::add_tag("films.dbf", {"TITLE", "UPPER(TITLE)"}, options, 90);
 //   vexel::TableCheck found = vexel::check_table("films.dbf", false, options);
 //   for (const vexel::CheckFinding& f : found.findings()) std::cout << f.where << ": " << f.what;
@@ -16,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include <vexel/operations.hpp>
 #include <vexel/vexel.hpp>
 
 namespace vexel {
@@ -24,14 +23,14 @@ namespace vexel {
 // Adds `tag` to the production index of `file` (replacing a tag of the same name), creating the
 // index when the table has none. The name and expressions are UTF-8, stored in the table's code
 // page (InputError when they do not fit it). `fill_percent` (1..100) of each built leaf is
-// filled, leaving room for later inserts. Needs the table exclusively (options.exclusive is
-// implied); the build reports progress as "index".
-void add_tag(const std::filesystem::path& file, const NewTag& tag,
-             const OperationOptions& options = {}, int fill_percent = 100);
+// filled, leaving room for later inserts. Needs the table exclusively (whatever options.mode
+// says, read_only refused); the build reports progress as "index".
+void add_tag(const std::filesystem::path& file, const NewTag& tag, const OpenOptions& options = {},
+             int fill_percent = 100);
 
 // Rebuilds every tag of the production index of `file` from its definition (exclusive, as
 // add_tag). InputError when the table has no production index.
-void reindex(const std::filesystem::path& file, const OperationOptions& options = {},
+void reindex(const std::filesystem::path& file, const OpenOptions& options = {},
              int fill_percent = 100);
 
 // One problem or note: where ("table", "memo file", "index", "record 3, field NOTES", "tag
@@ -94,19 +93,19 @@ struct TableCheck {
 // tag with no readable definition is dropped, and records an unfinished append left past the
 // header's count are counted. The report is of the table as found, before the repair.
 TableCheck check_table(const std::filesystem::path& file, bool repair = false,
-                       const OperationOptions& options = {});
+                       const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // dBASE III index files (.NDX): one key expression, one tree, no FOR condition. A name without
 // extension gets ".NDX", one without a folder the table's folder. Edits keep the files named in
-// OperationOptions::ndx_files or OpenOptions::ndx_files current.
+// OpenOptions::ndx_files current.
 
 // Writes the .NDX `ndx` for `file` with the key `key` (UTF-8, stored in the table's code page)
 // of every record: characters (1..100), a number or a date (kept as doubles); `unique` keeps
 // the lowest record of each key. An old file of that name is replaced once the new one is
 // complete. Needs the table exclusively; InputError for a key of another type or length.
 void build_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
-               const std::string& key, bool unique = false, const OperationOptions& options = {});
+               const std::string& key, bool unique = false, const OpenOptions& options = {});
 
 // What check_ndx found.
 struct NdxCheck {
@@ -123,6 +122,6 @@ struct NdxCheck {
 // is built again from its own key expression; one whose header cannot be read is left as it is
 // (a problem says so). The problems are those found before the repair.
 NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
-                   bool repair = false, const OperationOptions& options = {});
+                   bool repair = false, const OpenOptions& options = {});
 
 }  // namespace vexel

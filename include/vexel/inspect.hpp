@@ -3,8 +3,8 @@
 // records walked with every value as stored (damage reported, not hidden), one memo's text, the
 // memo file packed, the tags of an index summarised, a key sought, and dBASE expressions listed
 // over the records or evaluated once. Each call opens the table by path (shared and read-only
-// unless OperationOptions::exclusive), does its work and closes it again; warnings go to
-// OperationOptions::warn.
+// unless OpenOptions::mode is exclusive), does its work and closes it again; warnings go to
+// OpenOptions::warn.
 //
 //   vexel::TableDescription d = vexel::describe("films.dbf");
 //   std::cout << d.version_name << ", " << d.records << " records\n";
@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 namespace vexel {
 
@@ -73,7 +73,7 @@ struct TableDescription {
 
 // Describes the table at `file` (opened read-only, shared, without its memo file or index in a
 // work area). Error 2 when it does not exist; DataError for a field name the page cannot read.
-TableDescription describe(const std::filesystem::path& file, const OperationOptions& options = {});
+TableDescription describe(const std::filesystem::path& file, const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Records as stored
@@ -135,16 +135,16 @@ struct StoredWalkResult {
 // InputError for a tag or index that is not there; DataError for text the page cannot read
 // (unless options.lossy).
 StoredWalkResult read_stored(const std::filesystem::path& file, const RecordWalk& walk,
-                             const OperationOptions& options, const StoredRecordSink& sink);
+                             const OpenOptions& options, const StoredRecordSink& sink);
 
 // The text (UTF-8) of the memo field `field` of record `recno`; "" when the record has none.
 // InputError when there is no such memo field; Error 212 for a record beyond the table.
 std::string read_memo(const std::filesystem::path& file, std::uint32_t recno,
-                      std::string_view field, const OperationOptions& options = {});
+                      std::string_view field, const OpenOptions& options = {});
 
 // Rewrites the memo file with only the memos records name (exclusive use); answers the bytes
 // saved. InputError for a table without a memo file.
-std::int64_t pack_memo(const std::filesystem::path& file, const OperationOptions& options = {});
+std::int64_t pack_memo(const std::filesystem::path& file, const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Indexes
@@ -173,7 +173,7 @@ struct TagSummary {
 // structural .CDX has its tags from there. InputError when the index does not exist.
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index = {},
-                                       const OperationOptions& options = {});
+                                       const OpenOptions& options = {});
 
 // A key search in one tag (or .NDX file), with the modes of Table::seek: prefix (the default) lets
 // a character key be the beginning of the stored key, exact wants the whole key, soft finds the
@@ -188,7 +188,7 @@ struct KeySearch {
 // that is not there or a key the page cannot hold; InputError with code 9 (data type mismatch)
 // when the tag holds numbers and `key` is no number.
 std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
-                                      std::string_view key, const OperationOptions& options = {});
+                                      std::string_view key, const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Expressions
@@ -229,12 +229,12 @@ struct ExpressionRows {
 // Evaluates the expressions over the table's records. ExpressionError as above; InputError with
 // code 9 when the condition is not logical (before `begin`).
 void list_expressions(const std::filesystem::path& file, const ExpressionList& list,
-                      const OperationOptions& options, const ExpressionRows& rows);
+                      const OpenOptions& options, const ExpressionRows& rows);
 
 // Evaluates one expression over record `recno` of `table` (a table without records: its blank
 // record), or with no table (empty path: constants and functions only, text in the Windows
 // page). InputError for a record beyond the table; ExpressionError as above.
 ExpressionResult evaluate(std::string_view expression, const std::filesystem::path& table = {},
-                          std::uint32_t recno = 1, const OperationOptions& options = {});
+                          std::uint32_t recno = 1, const OpenOptions& options = {});
 
 }  // namespace vexel

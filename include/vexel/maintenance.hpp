@@ -11,12 +11,11 @@
 // the old ones and put them in place together only once they are complete; a journal beside the
 // table (NAME.VXJ) lets the next operation on the table undo a rewrite that a killed process left
 // half done, so the table is always either the old one or the new one. Warnings and progress go
-// through OperationOptions.
+// through OpenOptions.
 
 #include <cstdint>
 #include <string>
 #include <vector>
-#include <vexel/operations.hpp>
 #include <vexel/vexel.hpp>
 
 namespace vexel {
@@ -84,12 +83,12 @@ struct PackResult {
 // table; LockError when another program has one of its files open; DataError when a record or
 // memo cannot be read (the table's files are then unchanged).
 PackResult pack_table(const std::string& file, const RewriteOptions& rewrite = {},
-                      const OperationOptions& options = {});
+                      const OpenOptions& options = {});
 
 // Removes every record: the header, the memo file's header and the tag definitions stay (the
 // tags are rebuilt empty). Fails like pack_table.
 PackResult zap_table(const std::string& file, const RewriteOptions& rewrite = {},
-                     const OperationOptions& options = {});
+                     const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Copy
@@ -104,7 +103,7 @@ struct CopyOptions {
   // tables with binary fields copy only into their own kind.
   std::uint8_t version = 0;
   // The new table's code page: its text is converted and the table marked. 0: the source's page
-  // (OperationOptions::codepage), marked as the source is.
+  // (OpenOptions::codepage), marked as the source is.
   int codepage = 0;
   bool structure_only = false;  // the fields only, no records
   bool with_index = false;      // build the tags of the source's production index for the copy
@@ -121,10 +120,10 @@ struct CopyResult {
 // autoincrement counters included. The source is held for exclusive use while it is read.
 // InputError for a TARGET that is FILE or exists (without overwrite), a field or tag that is
 // not there, a condition that is not logical, text the new page cannot hold (unless
-// OperationOptions::lossy, which stores "?" and warns with the count); DataError for a record
+// OpenOptions::lossy, which stores "?" and warns with the count); DataError for a record
 // or memo that cannot be read. A failure leaves TARGET as it was.
 CopyResult copy_table(const std::string& file, const std::string& target,
-                      const CopyOptions& copy = {}, const OperationOptions& options = {});
+                      const CopyOptions& copy = {}, const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Alter
@@ -161,6 +160,6 @@ struct AlterResult {
 // (naming the record). Tables with Visual FoxPro or level 7 binary fields are refused. The memo
 // file and production index follow the new fields; the language driver mark stays.
 AlterResult alter_table(const std::string& file, const AlterChanges& changes,
-                        const OperationOptions& options = {});
+                        const OpenOptions& options = {});
 
 }  // namespace vexel

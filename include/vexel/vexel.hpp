@@ -15,7 +15,8 @@
 // Threads: each Engine has work areas, settings and indexes of its own, so two threads that use
 // two Engines run at the same time. An Engine serves one call at a time (each call takes the
 // engine's mutex), so sharing one between threads is safe but serial. The whole-table
-// operations (operations.hpp and the headers beside it) each run on an engine of their own.
+// operations (inspect.hpp, edit.hpp, indexing.hpp, maintenance.hpp, codepage_assistant.hpp)
+// each run on an engine of their own.
 // Two Engines that open one file lock it against each other as two programs do. A Table keeps
 // its engine alive; cursors, locks and expressions keep their table's state alive, and once the
 // Table is closed or destroyed their calls fail with Error 215 (their destructors never throw).
@@ -24,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -48,9 +50,9 @@ enum class ErrorKind { engine, lock, input, not_supported, data };
 // library names the remedy and what it does; each program words the remedy as its own option
 // (a command line as "--lossy"), and what() words it as this library's options.
 enum class Remedy {
-  other_code_page,  // read or write the text in another page (OperationOptions::codepage)
-  lossy,            // store what does not convert as "?", or cut (OperationOptions::lossy)
-  ignore_index,     // edit anyway and leave the index stale (OperationOptions::ignore_index)
+  other_code_page,  // read or write the text in another page (OpenOptions::codepage)
+  lossy,            // store what does not convert as "?", or cut (OpenOptions::lossy)
+  ignore_index,     // edit anyway and leave the index stale (OpenOptions::ignore_index)
   repair,           // mend what a check found: rebuild the failed tags (check_table with repair)
   check,            // see the damage (check_table)
   overwrite,        // replace what is there (the overwrite option of create and copy)
@@ -147,22 +149,60 @@ class DataError : public Error {
 // refused.
 enum class OpenMode { shared, exclusive, read_only };
 
+// A warning or note for the person running the program: its text, with any advice in this
+// library's words, and the fault and the advice apart for a program that words the advice as
+// its own options (Error's fault() and advice()).
+struct Warning {
+  Warning(std::string fault, std::vector<Advice> advice = {})
+      : text(advised(fault, advice)), fault(std::move(fault)), advice(std::move(advice)) {}
+  std::string text;
+  std::string fault;
+  std::vector<Advice> advice;
+  // A callback that takes a string takes the text.
+  operator const std::string&() const noexcept { return text; }
+};
+
+// How a call opens its table: vexel::open and Engine::open (the Table keeps them), and every
+// whole-table operation (inspect.hpp, edit.hpp, indexing.hpp, maintenance.hpp,
+// codepage_assistant.hpp), which opens the table itself and closes it again.
 struct OpenOptions {
+  // Shared by default. The operations that rewrite or rebuild a table's files (pack, zap, copy,
+  // alter, index builds) take it exclusively whatever this says. A read_only operation that
+  // would write is refused (InputError) before anything is opened.
   OpenMode mode = OpenMode::shared;
   // The code page the table's text is stored in. 0: the table's language driver mark (byte 29,
-  // or a level 7 table's driver name), else the locale's DOS (OEM) code page.
+  // or a level 7 table's driver name), else the locale's DOS (OEM) code page, or with `ansi` its
+  // Windows (ANSI) page.
   int codepage = 0;
+  bool ansi = false;
   // Open even when the production index cannot be read; edits then leave it stale (reindex
-  // rebuilds it). Without this such a table is refused, except read_only: a reader never
-  // needs the index (nor the memo file) to be sound, and Table::warnings() says what it
-  // does without.
+  // rebuilds it) and a warning says so. Without this such an edit is refused, and vexel::open
+  // refuses the table unless read_only: a reader never needs the index (nor the memo file) to be
+  // sound, and Table::warnings() says what it does without.
   bool ignore_index = false;
-  // Extra attempts after a lock is refused, and the pause between them.
+  // Extra attempts after a lock is refused, and the pause between them in milliseconds: by
+  // default two more attempts, 100 ms apart. A program that should fail at once sets both to 0.
   int lock_retries = 2;
   int lock_wait_ms = 100;
-  // dBASE III index files (.NDX) that edits keep current (not read_only): as
-  // OperationOptions::ndx_files.
+  // dBASE III index files (.NDX) that edits keep current beside the production index (not
+  // read_only): a name without extension gets ".NDX", one without a folder the table's folder.
+  // One that is missing, damaged or does not agree with the table refuses the edit before
+  // anything is written.
   std::vector<std::filesystem::path> ndx_files{};
+  // The whole-table operations: text that does not convert becomes "?" and is counted (a note
+  // says how many), instead of an InputError or DataError naming the record and field.
+  bool lossy = false;
+  // The whole-table operations: messages for the person running the program, a line each
+  // without its end of line: warnings ("warning: ...") and notes. Null: dropped. A function of a
+  // string gets the text. (A vexel::Table keeps its warnings in Table::warnings().)
+  std::function<void(const Warning& warning)> warn{};
+  // The whole-table operations: how far long work has come: what it does ("pack", "index"), how
+  // much of `total` is done. done < 0 ends that piece of work. Null: not told. While pack, copy
+  // and alter copy the records (labels "pack", "copy", "alter") it may throw to stop the work:
+  // the table's files stay as they were, and an exception of the caller's own type (not a
+  // std::exception) reaches the caller unchanged. Elsewhere ("index", "append") a throw is no
+  // way to stop.
+  std::function<void(const std::string& label, std::int64_t done, std::int64_t total)> progress{};
 };
 
 // One field of a table, type as stored: 'C' character, 'N' number, 'F' float, 'D' date,

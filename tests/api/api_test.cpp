@@ -208,7 +208,8 @@ TEST_F(ApiTest, AMemoUpdateWhoseRecordWriteFailsKeepsTheOldMemo) {
   }
 }
 
-// Text is stored in the table's code page: the mark's page, else the locale's DOS page.
+// Text is stored in the table's code page: the mark's page, else the locale's DOS page (with
+// ansi, its Windows page).
 TEST_F(ApiTest, TextGoesThroughTheTablesCodePage) {
   const std::string cyrillic = "Сталкер";
   {
@@ -238,6 +239,7 @@ TEST_F(ApiTest, TextGoesThroughTheTablesCodePage) {
   unmarked[29] = 0;
   vx::test::WriteBytes(Path(), unmarked);
   EXPECT_EQ(vexel::open(Path()).codepage(), vx::os::OemCodePage());
+  EXPECT_EQ(vexel::open(Path(), {.ansi = true}).codepage(), vx::os::AnsiCodePage());
 }
 
 }  // namespace

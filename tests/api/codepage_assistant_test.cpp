@@ -112,7 +112,7 @@ TEST(CodePageAssistantTest, RanksWithoutTheMemoFileAndSaysSoOnce) {
   }
   std::filesystem::remove(dir.File("notes.dbt"));
   std::vector<std::string> warnings;
-  vexel::OperationOptions options;
+  vexel::OpenOptions options;
   options.warn = [&](const std::string& message) { warnings.push_back(message); };
   const vexel::CodePageRanking r = vexel::rank_codepages(path, options);
   ASSERT_EQ(warnings.size(), 1u);

@@ -99,8 +99,8 @@ TEST_F(EditTest, AppendTakesRowsByColumnsOrByNameAndRefusesAnyBadRowBeforeWritin
 TEST_F(EditTest, SetDeleteRecallAndLocateWithItsCallbackAndWarnings) {
   vexel::append_rows(path_, Rows({"TITLE"}, {{{"", "Star"}}, {{"", "Stars"}}, {{"", "Other"}}}));
   std::vector<std::string> warnings;
-  const vexel::OperationOptions lossy{.lossy = true,
-                                      .warn = [&](const std::string& m) { warnings.push_back(m); }};
+  const vexel::OpenOptions lossy{.lossy = true,
+                                 .warn = [&](const std::string& m) { warnings.push_back(m); }};
   vexel::set_fields(path_, 3, {{"title", "\xE2\x82\xAC"}, {"SEEN", "y"}}, lossy);
   EXPECT_EQ(warnings,
             (std::vector<std::string>{"1 character of code page 437 replaced by \"?\" (the lossy option)"}));

@@ -40,7 +40,7 @@ TEST_F(IndexingTest, BuildsReportProgressAndFillLeavesAsAsked) {
     SCOPED_TRACE(records);
     const std::string path = Films(records);
     std::vector<std::pair<std::string, std::int64_t>> steps;
-    vexel::OperationOptions options;
+    vexel::OpenOptions options;
     options.progress = [&](const std::string& label, std::int64_t done, std::int64_t total) {
       EXPECT_LE(done, total);
       steps.emplace_back(label, done);

@@ -132,7 +132,7 @@ TEST_F(InspectTest, StoredWalksGiveValuesAndDamageAsData) {
     t.remove(2);
   }
   std::vector<vexel::StoredRecord> seen;
-  const auto walk = [&](const vexel::RecordWalk& w, const vexel::OperationOptions& o = {}) {
+  const auto walk = [&](const vexel::RecordWalk& w, const vexel::OpenOptions& o = {}) {
     seen.clear();
     return vexel::read_stored(path_, w, o,
                               {nullptr, [&](const vexel::StoredRecord& r) { seen.push_back(r); }});
@@ -172,7 +172,7 @@ TEST_F(InspectTest, StoredWalksGiveValuesAndDamageAsData) {
     std::fclose(f);
   }
   std::vector<std::string> warnings;
-  vexel::OperationOptions options;
+  vexel::OpenOptions options;
   options.warn = [&](const std::string& m) { warnings.push_back(m); };
   seen.clear();
   const vexel::StoredWalkResult damaged = vexel::read_stored(

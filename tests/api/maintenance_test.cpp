@@ -5,6 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <vexel/edit.hpp>
+#include <vexel/indexing.hpp>
+#include <vexel/inspect.hpp>
 #include <vexel/maintenance.hpp>
 
 #include "tests/support/temp_dir.h"
@@ -37,7 +43,7 @@ class MaintenanceApiTest : public ::testing::Test {
 TEST_F(MaintenanceApiTest, PackAndZapAnswerWhatTheyDidAndReportProgress) {
   MakeTable();
   std::vector<std::pair<std::string, std::int64_t>> steps;
-  vexel::OperationOptions options;
+  vexel::OpenOptions options;
   options.progress = [&](const std::string& label, std::int64_t done, std::int64_t) {
     steps.emplace_back(label, done);
   };
@@ -76,6 +82,57 @@ TEST_F(MaintenanceApiTest, RewritesRefuseATableThisProgramHoldsOpen) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.File("t.vxj")));
   EXPECT_EQ(vexel::pack_table(path_).kept, 8);
+}
+
+// The one options type says read_only to the operations as to open: those that only read go on,
+// every one that would write is refused (InputError 5) with each file as it was.
+TEST_F(MaintenanceApiTest, ReadOnlyOptionsReadButRefuseEveryWrite) {
+  MakeTable();
+  const auto bytes = [&](const char* name) {
+    std::ifstream in(dir_.File(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string table = bytes("t.dbf"), memo = bytes("t.dbt"), index = bytes("t.mdx");
+  const vexel::OpenOptions o{.mode = vexel::OpenMode::read_only};
+  vexel::AlterChanges drop;
+  drop.drop = {"NOTES"};
+  vexel::RowInput none;
+  none.next = [](vexel::TextRow&) { return false; };
+  const std::pair<const char*, std::function<void()>> kWrites[] = {
+      {"append_rows", [&] { vexel::append_rows(path_, none, o); }},
+      {"set_fields",
+       [&] {
+         vexel::set_fields(path_, 1, {{"NAME", "x"}}, o);
+       }},
+      {"delete_record", [&] { vexel::delete_record(path_, 1, o); }},
+      {"pack_table", [&] { vexel::pack_table(path_, {}, o); }},
+      {"zap_table", [&] { vexel::zap_table(path_, {}, o); }},
+      {"pack_memo", [&] { vexel::pack_memo(path_, o); }},
+      {"alter_table", [&] { vexel::alter_table(path_, drop, o); }},
+      {"add_tag",
+       [&] {
+         vexel::add_tag(path_, {"NAME", "NAME"}, o);
+       }},
+      {"reindex", [&] { vexel::reindex(path_, o); }},
+      {"build_ndx", [&] { vexel::build_ndx(path_, dir_.File("n.ndx"), "NAME", false, o); }},
+      {"check_table repair", [&] { vexel::check_table(path_, true, o); }},
+  };
+  for (const auto& [name, write] : kWrites) {
+    try {
+      write();
+      ADD_FAILURE() << name << " wrote to a read_only table";
+    } catch (const vexel::InputError& e) {
+      EXPECT_EQ(e.code(), 5) << name;
+      EXPECT_NE(std::string(e.what()).find("read-only"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(bytes("t.dbf"), table);
+  EXPECT_EQ(bytes("t.dbt"), memo);
+  EXPECT_EQ(bytes("t.mdx"), index);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("n.ndx")));
+  EXPECT_EQ(vexel::describe(path_, o).records, 12u);
+  EXPECT_TRUE(vexel::check_table(path_, false, o).ok);
+  EXPECT_EQ(vexel::copy_table(path_, dir_.File("c.dbf"), {}, o).records, 12);
 }
 
 // A failed create --overwrite keeps the old table whole: a code page without a language driver
@@ -120,7 +177,7 @@ TEST_F(MaintenanceApiTest, AlterAndCopyFollowTheirDocumentedOrderAndReportLossyT
   EXPECT_EQ(vexel::open(path_).read(1).text("COUNT"), "42");
 
   std::vector<std::string> warnings;
-  vexel::OperationOptions options;
+  vexel::OpenOptions options;
   options.warn = [&](const std::string& message) { warnings.push_back(message); };
   const std::string copy = dir_.File("c.dbf");
   vexel::CopyOptions to437;

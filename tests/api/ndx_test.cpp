@@ -244,7 +244,7 @@ TEST_F(NdxTest, AStaleFileRefusesEditsUntilRepaired) {
     vexel::Table u = vexel::open(path, open);
     u.remove(1);
   }
-  vexel::OperationOptions pack;
+  vexel::OpenOptions pack;
   pack.ndx_files = {"names"};
   EXPECT_EQ(vexel::pack_table(path, {}, pack).removed, 1u);
   EXPECT_TRUE(vexel::check_ndx(path, "names").ok());

@@ -17,17 +17,17 @@ int IndexTag(const Options& o, const Streams& io) {
     if (!o.tag.empty() || !o.condition.empty() || o.descending) {
       throw UsageError{"an .NDX has no tag name, FOR condition or descending order"};
     }
-    vexel::build_ndx(o.file, o.ndx, o.key, o.unique, OperationOptionsOf(o, io.err));
+    vexel::build_ndx(o.file, o.ndx, o.key, o.unique, OpenOptionsOf(o, io.err));
     return kExitOk;
   }
   if (o.tag.empty()) throw UsageError{"--tag NAME (or --ndx FILE) is required"};
   vexel::add_tag(o.file, {o.tag, o.key, o.condition, o.descending, o.unique},
-                 OperationOptionsOf(o, io.err), o.fill);
+                 OpenOptionsOf(o, io.err), o.fill);
   return kExitOk;
 }
 
 int ReindexTable(const Options& o, const Streams& io) {
-  vexel::reindex(o.file, OperationOptionsOf(o, io.err), o.fill);
+  vexel::reindex(o.file, OpenOptionsOf(o, io.err), o.fill);
   return kExitOk;
 }
 
@@ -37,7 +37,7 @@ bool CheckNdxFiles(const Options& o, const Streams& io, std::vector<vexel::Check
                    std::vector<vexel::CheckFinding>& notes) {
   bool failed = false;
   for (const std::string& name : o.ndx_files) {
-    const vexel::NdxCheck c = vexel::check_ndx(o.file, name, o.repair, OperationOptionsOf(o, io.err));
+    const vexel::NdxCheck c = vexel::check_ndx(o.file, name, o.repair, OpenOptionsOf(o, io.err));
     for (const std::string& p : c.problems) findings.push_back({"index " + c.path, p});
     for (const std::string& n : c.notes) notes.push_back({"index " + c.path, n});
     failed = failed || !c.ok();
@@ -52,8 +52,7 @@ std::string Said(const vexel::CheckFinding& f) {
 }
 
 int Check(const Options& o, const Streams& io) {
-  const vexel::TableCheck report =
-      vexel::check_table(o.file, o.repair, OperationOptionsOf(o, io.err));
+  const vexel::TableCheck report = vexel::check_table(o.file, o.repair, OpenOptionsOf(o, io.err));
   const std::optional<vexel::IndexRepair>& repair = report.repair;
   std::vector<vexel::CheckFinding> findings = report.findings();
   std::vector<vexel::CheckFinding> notes = report.all_notes();

@@ -30,7 +30,7 @@ int SetMark(const Options& o, const Streams& io) {
 
 int Assist(const Options& o, const Streams& io) {
   if (o.codepage != 0) return SetMark(o, io);
-  const vexel::CodePageRanking r = vexel::rank_codepages(o.file, OperationOptionsOf(o, io.err));
+  const vexel::CodePageRanking r = vexel::rank_codepages(o.file, OpenOptionsOf(o, io.err));
   const bool marked = r.marked_page != 0;
   if (o.json) {
     nlohmann::ordered_json report;

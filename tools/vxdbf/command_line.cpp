@@ -1,19 +1,20 @@
 #include "tools/vxdbf/command_line.h"
-#include "tools/vxdbf/progress.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <string_view>
-#include <utility>
-#include <vector>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
-#include <vexel/operations.hpp>
+#include <string_view>
+#include <utility>
+#include <vector>
 #include <vexel/vexel.hpp>
+
+#include "tools/vxdbf/progress.h"
 
 namespace vx::tool {
 
@@ -561,11 +562,13 @@ std::string Worded(const vexel::Error& e) {
   return vexel::advised(e.fault(), e.advice(), OptionWords);
 }
 
-vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err) {
-  vexel::OperationOptions options;
-  options.exclusive = o.exclusive;
+vexel::OpenOptions OpenOptionsOf(const Options& o, std::ostream& err) {
+  vexel::OpenOptions options;
+  options.mode = o.exclusive ? vexel::OpenMode::exclusive : vexel::OpenMode::shared;
   options.lock_retries = o.retries;
-  options.lock_wait_seconds = o.wait_seconds;
+  // Whole milliseconds, at least 1 for a pause that asked for any.
+  options.lock_wait_ms =
+      o.wait_seconds > 0 ? std::max(1, static_cast<int>(std::lround(o.wait_seconds * 1000))) : 0;
   options.ignore_index = o.ignore_index;
   options.ndx_files.assign(o.ndx_files.begin(), o.ndx_files.end());
   options.codepage = o.codepage;

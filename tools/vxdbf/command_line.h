@@ -17,7 +17,7 @@ class Option;
 }  // namespace CLI
 
 namespace vexel {
-struct OperationOptions;
+struct OpenOptions;
 class Error;
 enum class Remedy;
 }
@@ -179,7 +179,7 @@ void AddFormatOption(CLI::App& command, Options& o, const std::string& descripti
 // The library's options for an operation on FILE from this command line: --exclusive, --retries,
 // --wait, --ignore-index, --codepage, --ansi, --lossy; its warnings and notes as "vxdbf: MESSAGE"
 // lines on `err`, its progress as a bar on `err` when that is a terminal.
-vexel::OperationOptions OperationOptionsOf(const Options& o, std::ostream& err);
+vexel::OpenOptions OpenOptionsOf(const Options& o, std::ostream& err);
 // The library's advice worded as this program's options ("--lossy"), and an error's message
 // with its advice so worded.
 std::string OptionWords(vexel::Remedy remedy);

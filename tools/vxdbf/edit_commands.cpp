@@ -8,15 +8,14 @@
 #include <utility>
 #include <vector>
 #include <vexel/edit.hpp>
-#include <vexel/operations.hpp>
-
+#include <vexel/vexel.hpp>
 
 namespace vx::tool {
 
 int AppendRows(const Options& o, const Streams& io) {
   const vexel::RowInput input =
       o.format == "jsonl" ? vexel::json_rows(io.in) : vexel::csv_rows(io.in);
-  const std::uint64_t rows = vexel::append_rows(o.file, input, OperationOptionsOf(o, io.err));
+  const std::uint64_t rows = vexel::append_rows(o.file, input, OpenOptionsOf(o, io.err));
   io.out << rows << "\n";
   return 0;
 }
@@ -32,17 +31,16 @@ int SetFields(const Options& o, const Streams& io) {
     }
     values.push_back({assignment.substr(0, eq), assignment.substr(eq + 1)});
   }
-  vexel::set_fields(o.file, static_cast<std::uint32_t>(o.record), values,
-                    OperationOptionsOf(o, io.err));
+  vexel::set_fields(o.file, static_cast<std::uint32_t>(o.record), values, OpenOptionsOf(o, io.err));
   return 0;
 }
 
 int DeleteOrRecall(const Options& o, const Streams& io, bool recall) {
   const auto record = static_cast<std::uint32_t>(o.record);
   if (recall) {
-    vexel::recall_record(o.file, record, OperationOptionsOf(o, io.err));
+    vexel::recall_record(o.file, record, OpenOptionsOf(o, io.err));
   } else {
-    vexel::delete_record(o.file, record, OperationOptionsOf(o, io.err));
+    vexel::delete_record(o.file, record, OpenOptionsOf(o, io.err));
   }
   return 0;
 }
@@ -54,7 +52,7 @@ int LocateRecords(const Options& o, const Streams& io) {
         io.out << recno << "\n";
         return o.all;
       },
-      OperationOptionsOf(o, io.err));
+      OpenOptionsOf(o, io.err));
   return found > 0 ? 0 : 1;
 }
 

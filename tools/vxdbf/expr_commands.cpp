@@ -91,7 +91,7 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
       vexel::list_expressions(
           request.file,
           {request.expressions, request.condition, request.deleted, options.tag, options.index},
-          OperationOptionsOf(options, err), rows);
+          OpenOptionsOf(options, err), rows);
     } catch (const vexel::ExpressionError&) {
       throw;
     } catch (const vexel::InputError& e) {
@@ -106,9 +106,9 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
 int EvalExpression(const Options& options, const EvalRequest& request, std::ostream& out,
                    std::ostream& err) {
   return Guarded(err, [&] {
-    const vexel::ExpressionResult r = vexel::evaluate(request.expression, request.table,
-                                                      static_cast<std::uint32_t>(request.record),
-                                                      OperationOptionsOf(options, err));
+    const vexel::ExpressionResult r =
+        vexel::evaluate(request.expression, request.table,
+                        static_cast<std::uint32_t>(request.record), OpenOptionsOf(options, err));
     const Value v = Render(r);
     if (request.format == "jsonl") {
       out << "{\"value\": " << v.json << ", \"type\": \"" << r.type << "\", \"width\": " << r.width

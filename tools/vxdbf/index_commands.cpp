@@ -15,7 +15,7 @@ namespace {
 int Tags(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
   const std::vector<vexel::TagSummary> tags =
-      vexel::summarize_tags(o.file, o.index, OperationOptionsOf(o, io.err));
+      vexel::summarize_tags(o.file, o.index, OpenOptionsOf(o, io.err));
   // The readable tags are listed; a damaged one is named with the reader's message, and the
   // exit status says that the index needs a repair.
   bool damaged = false;
@@ -69,7 +69,7 @@ int Seek(const Options& o, const Streams& io) {
                                  : o.exact ? vexel::SeekMode::exact
                                            : vexel::SeekMode::prefix;
     record = vexel::seek_key(o.file, {o.tag, o.index, mode}, o.arguments.at(0),
-                             OperationOptionsOf(o, io.err));
+                             OpenOptionsOf(o, io.err));
   } catch (const vexel::InputError& e) {
     // A key of the wrong type is a fault of the command line.
     if (e.code() == 9) throw UsageError{Worded(e)};

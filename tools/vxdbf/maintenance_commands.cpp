@@ -145,7 +145,7 @@ void PrintResult(const vexel::PackResult& r, const Streams& io) {
 }
 
 int Pack(const Options& o, const Streams& io) {
-  PrintResult(vexel::pack_table(o.file, {o.backup}, OperationOptionsOf(o, io.err)), io);
+  PrintResult(vexel::pack_table(o.file, {o.backup}, OpenOptionsOf(o, io.err)), io);
   return kExitOk;
 }
 
@@ -163,7 +163,7 @@ int Zap(const Options& o, const Streams& io) {
       return kExitOk;
     }
   }
-  PrintResult(vexel::zap_table(o.file, {o.backup}, OperationOptionsOf(o, io.err)), io);
+  PrintResult(vexel::zap_table(o.file, {o.backup}, OpenOptionsOf(o, io.err)), io);
   return kExitOk;
 }
 
@@ -183,7 +183,7 @@ int Copy(const Options& o, const Streams& io) {
   copy.with_index = o.with_index;
   copy.overwrite = o.overwrite;
   // --codepage names the new table's page; the old table's text is read in its own.
-  vexel::OperationOptions options = OperationOptionsOf(o, io.err);
+  vexel::OpenOptions options = OpenOptionsOf(o, io.err);
   options.codepage = 0;
   const vexel::CopyResult r = vexel::copy_table(o.file, o.arguments.at(0), copy, options);
   io.out << "copied " << r.records << " record(s) to " << r.table;
@@ -216,7 +216,7 @@ int Alter(const Options& o, const Streams& io) {
   changes.backup = o.backup;
   vexel::AlterResult r;
   try {
-    r = vexel::alter_table(o.file, changes, OperationOptionsOf(o, io.err));
+    r = vexel::alter_table(o.file, changes, OpenOptionsOf(o, io.err));
   } catch (const vexel::DefinitionError& e) {
     throw UsageError{e.what()};
   }

@@ -1,6 +1,6 @@
 #pragma once
 // vxdbf's progress display for work the tool drives itself (the library's operations report
-// through OperationOptions::progress, which OperationOptionsOf draws the same way).
+// through OpenOptions::progress, which OpenOptionsOf draws the same way).
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +14,7 @@ namespace vx::tool {
 bool StandardInputIsTerminal() noexcept;
 bool StandardErrorIsTerminal() noexcept;
 
-// A progress display for vexel::OperationOptions::progress: when standard error is a terminal,
+// A progress display for vexel::OpenOptions::progress: when standard error is a terminal,
 // one line on `out` redrawn in place ("pack 42%"), ended when the work ends; otherwise nothing.
 std::function<void(const std::string& label, std::int64_t done, std::int64_t total)>
 TerminalProgress(std::ostream& out);

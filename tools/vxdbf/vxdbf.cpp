@@ -35,7 +35,7 @@ std::string Hex(int byte) {
 
 int Info(const Options& o, const Streams& io) {
   std::ostream& out = io.out;
-  vexel::TableDescription d = vexel::describe(o.file, OperationOptionsOf(o, io.err));
+  vexel::TableDescription d = vexel::describe(o.file, OpenOptionsOf(o, io.err));
   // The page was ours to choose: say by which option.
   if (o.codepage != 0) d.codepage_reason = "--codepage";
   else if (o.ansi && d.codepage_reason.ends_with("ANSI page")) d.codepage_reason += " (--ansi)";
@@ -204,7 +204,7 @@ int Dump(const Options& o, const Streams& io) {
     out << json << "}\n";
   };
   const vexel::StoredWalkResult result = vexel::read_stored(
-      o.file, {o.tag, o.index, o.visible, o.recno}, OperationOptionsOf(o, io.err), sink);
+      o.file, {o.tag, o.index, o.visible, o.recno}, OpenOptionsOf(o, io.err), sink);
   header();
   // A file cut short: the whole records are printed, the rest is named at the end.
   if (result.cut_short()) {
@@ -218,13 +218,13 @@ int Dump(const Options& o, const Streams& io) {
 
 int PrintMemo(const Options& o, const Streams& io) {
   io.out << vexel::read_memo(o.file, static_cast<std::uint32_t>(o.record), o.arguments.at(0),
-                             OperationOptionsOf(o, io.err))
+                             OpenOptionsOf(o, io.err))
          << "\n";
   return kExitOk;
 }
 
 int PackMemo(const Options& o, const Streams& io) {
-  io.out << vexel::pack_memo(o.file, OperationOptionsOf(o, io.err)) << " bytes saved\n";
+  io.out << vexel::pack_memo(o.file, OpenOptionsOf(o, io.err)) << " bytes saved\n";
   return kExitOk;
 }
 

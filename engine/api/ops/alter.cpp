@@ -173,13 +173,13 @@ std::vector<std::string> BrokenTags(const std::string& table,
 }
 
 vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& changes,
-                         const vexel::OperationOptions& options) {
+                         const vexel::OpenOptions& options) {
   if (changes.add.empty() && changes.drop.empty() && changes.rename.empty() &&
       changes.retype.empty() && changes.drop_tags.empty()) {
     throw InputError{"alter needs a change: add, drop, rename, retype or drop_tags"};
   }
+  const vexel::OpenOptions exclusive = ExclusiveUse(options, file);
   const TableFiles files = FilesOf(file, options);
-  const vexel::OperationOptions exclusive = ExclusiveUse(options);
   // The structural .CDX (and named .NDX files) are built again over the new fields.
   const OtherIndexes others = ReadOtherIndexes(files.table, options);
   TableSession session = OpenExclusive(exclusive, files, "alter");
@@ -313,7 +313,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
 namespace vexel {
 
 AlterResult alter_table(const std::string& file, const AlterChanges& changes,
-                        const OperationOptions& options) {
+                        const OpenOptions& options) {
   return vx::ops::Run([&] { return vx::ops::Alter(file, changes, options); });
 }
 

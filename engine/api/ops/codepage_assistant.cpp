@@ -12,9 +12,9 @@
 
 namespace vexel {
 
-CodePageRanking rank_codepages(const std::filesystem::path& file, const OperationOptions& options) {
+CodePageRanking rank_codepages(const std::filesystem::path& file, const OpenOptions& options) {
   return vx::ops::Run([&] {
-    OperationOptions reading = options;
+    OpenOptions reading = options;
     // Every page is tried: the session's own page only decides how a mark is described, and
     // text that does not fit it is no error here.
     reading.codepage = 0;
@@ -23,7 +23,7 @@ CodePageRanking rank_codepages(const std::filesystem::path& file, const Operatio
     vx::ops::TableSession session(reading, vx::os::PathText(file), vx::ops::Access::kRead);
     vx::TableRecord& t = session.table();
     const vx::TableMark mark = vx::ReadTableMark(t);
-    const vx::CodePageChoice choice = vx::ops::ChooseCodePage(mark, OperationOptions{});
+    const vx::CodePageChoice choice = vx::ops::ChooseCodePage(mark, OpenOptions{});
     const int declared = choice.page;
     // Only a mark this library can follow names a page; an unknown one is as good as none.
     const bool marked = choice.warning.empty() && choice.reason.rfind("language driver", 0) == 0;

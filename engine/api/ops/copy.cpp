@@ -45,7 +45,7 @@ void RefuseBinaryConversion(const TableRecord& t, std::uint8_t version) {
 }
 
 vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
-                       const vexel::CopyOptions& o, const vexel::OperationOptions& options) {
+                       const vexel::CopyOptions& o, const vexel::OpenOptions& options) {
   const std::string target = DefaultExtension(TrimText(target_name), "DBF");
   const TableFiles files = FilesOf(file, options);
   if (os::ResolvePath(target) == files.table) {
@@ -57,7 +57,9 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
   if (o.with_index && files.index.empty()) {
     throw InputError{file + " has no production index to copy with it"};
   }
-  const vexel::OperationOptions exclusive = ExclusiveUse(options);
+  // The source is only read (a read_only caller may copy it), and under exclusive use.
+  vexel::OpenOptions exclusive = options;
+  exclusive.mode = vexel::OpenMode::exclusive;
   TableSession session = OpenExclusive(exclusive, files, "copy", Access::kSource);
   TableRecord& t = session.table();
   RefuseCutTable(t, file, "Nothing was copied");
@@ -202,7 +204,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
 namespace vexel {
 
 CopyResult copy_table(const std::string& file, const std::string& target, const CopyOptions& copy,
-                      const OperationOptions& options) {
+                      const OpenOptions& options) {
   return vx::ops::Run([&] { return vx::ops::Copy(file, target, copy, options); });
 }
 

@@ -162,9 +162,10 @@ void PutValue(const FieldValue& v, const std::string& origin,
   if (later && old_block > 0) superseded->push_back(old_block);
 }
 
-// Undoes a rewrite of the table (pack, zap, alter) that a killed process left half done before
-// the table is edited: an edit of the half-replaced files would be lost when they are put back.
-bool RecoverBeforeEdit(const vexel::OperationOptions& options, const std::string& file) {
+// Refuses a read_only caller; then undoes a rewrite of the table (pack, zap, alter) that a killed
+// process left half done: an edit of the half-replaced files would be lost when they are put back.
+bool RecoverBeforeEdit(const vexel::OpenOptions& options, const std::string& file) {
+  RefuseReadOnly(options, file);
   const std::string table = DefaultExtension(TrimText(file), "DBF");
   if (!RecoverReplacement(os::ResolvePath(table))) return false;
   Warn(options, "an interrupted rewrite of " + table + " was undone; its old files are back");
@@ -184,7 +185,7 @@ void LockRecord(std::int32_t n, const std::string& file) {
 
 // An edit would leave a production index stale (nothing here maintains its keys): refused
 // before anything is written, unless ignore_index asks for it.
-void GuardProductionIndex(const vexel::OperationOptions& o, const std::string& file) {
+void GuardProductionIndex(const vexel::OpenOptions& o, const std::string& file) {
   const TableRecord* table = SelectedTable();
   if (table == nullptr || !ProductionIndexUnmaintained(*table)) return;
   if (!o.ignore_index) {
@@ -233,7 +234,7 @@ std::vector<std::string> NamesIn(const std::string& normalized) {
 // keys this engine inserts land where that writer does not look for them. The index engine
 // refuses such an edit before anything is written, for every caller; with ignore_index the edit
 // goes on without the index instead, which is then stale.
-void GuardWritersOrder(const vexel::OperationOptions& o, const EditReach& reach) {
+void GuardWritersOrder(const vexel::OpenOptions& o, const EditReach& reach) {
   const TableRecord* table = SelectedTable();
   if (table == nullptr || !o.ignore_index) return;
   for (int n = 1; n <= OrderCount(); ++n) {
@@ -269,7 +270,7 @@ void GuardWritersOrder(const vexel::OperationOptions& o, const EditReach& reach)
 
 // The table opened for an edit, after the checks every edit makes.
 struct EditSession {
-  EditSession(const vexel::OperationOptions& options, const std::string& file)
+  EditSession(const vexel::OpenOptions& options, const std::string& file)
       : recovered(RecoverBeforeEdit(options, file)), session(options, file, Access::kWrite) {
     GuardProductionIndex(options, file);
   }
@@ -308,7 +309,7 @@ std::string RecordRange(std::int32_t first, std::uint64_t count) {
 }
 
 std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
-                         const vexel::OperationOptions& options) {
+                         const vexel::OpenOptions& options) {
   EditSession edit(options, file);
   TableSession& session = edit.session;
   GuardWritersOrder(options, {.append = true});
@@ -404,7 +405,7 @@ std::uint64_t AppendRows(const std::string& file, const vexel::RowInput& input,
 }
 
 void SetFields(const std::string& file, std::int32_t n, const std::vector<vexel::FieldText>& given,
-               const vexel::OperationOptions& options) {
+               const vexel::OpenOptions& options) {
   EditSession edit(options, file);
   TableSession& session = edit.session;
   Row row{"record " + std::to_string(n)};
@@ -427,7 +428,7 @@ void SetFields(const std::string& file, std::int32_t n, const std::vector<vexel:
 }
 
 void MarkDeleted(const std::string& file, std::int32_t n, bool deleted,
-                 const vexel::OperationOptions& options) {
+                 const vexel::OpenOptions& options) {
   EditSession edit(options, file);
   GuardWritersOrder(options, {.deletion = true});
   LockRecord(n, file);
@@ -452,26 +453,26 @@ std::int32_t RecordNumber(std::uint32_t recno) {
 namespace vexel {
 
 std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& input,
-                          const OperationOptions& options) {
+                          const OpenOptions& options) {
   return vx::ops::Run([&] { return vx::ops::AppendRows(vx::os::PathText(table), input, options); });
 }
 
 void set_fields(const std::filesystem::path& table, std::uint32_t recno,
-                const std::vector<FieldText>& values, const OperationOptions& options) {
+                const std::vector<FieldText>& values, const OpenOptions& options) {
   vx::ops::Run([&] {
     vx::ops::SetFields(vx::os::PathText(table), vx::ops::RecordNumber(recno), values, options);
   });
 }
 
 void delete_record(const std::filesystem::path& table, std::uint32_t recno,
-                   const OperationOptions& options) {
+                   const OpenOptions& options) {
   vx::ops::Run([&] {
     vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), true, options);
   });
 }
 
 void recall_record(const std::filesystem::path& table, std::uint32_t recno,
-                   const OperationOptions& options) {
+                   const OpenOptions& options) {
   vx::ops::Run([&] {
     vx::ops::MarkDeleted(vx::os::PathText(table), vx::ops::RecordNumber(recno), false, options);
   });
@@ -479,7 +480,7 @@ void recall_record(const std::filesystem::path& table, std::uint32_t recno,
 
 std::uint64_t locate(const std::filesystem::path& table, std::string_view condition,
                      std::string_view value, const std::function<bool(std::uint32_t recno)>& found,
-                     const OperationOptions& options) {
+                     const OpenOptions& options) {
   return vx::ops::Run([&] {
     vx::ops::TableSession session(options, vx::os::PathText(table), vx::ops::Access::kRead);
     // The search compares stored bytes: the value goes into the table's own code page.

@@ -67,7 +67,7 @@ bool RecoverReplacement(const std::string& table) {
 }
 
 FileReplacement::FileReplacement(const std::string& table, std::vector<std::string> finals,
-                                 vexel::OperationOptions options)
+                                 vexel::OpenOptions options)
     : table_(AbsoluteName(table)), journal_(JournalPath(table_)), options_(std::move(options)) {
   RecoverReplacement(table_);
   const int io =

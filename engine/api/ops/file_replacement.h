@@ -58,7 +58,7 @@ class FileReplacement {
   // table first, then writes the journal. Warnings (a mode or owner that could not be kept) go
   // to `options`.
   FileReplacement(const std::string& table, std::vector<std::string> finals,
-                  vexel::OperationOptions options = {});
+                  vexel::OpenOptions options = {});
   // Without Commit: deletes the temporary files and the journal; the old files never changed.
   ~FileReplacement();
   FileReplacement(const FileReplacement&) = delete;
@@ -101,7 +101,7 @@ class FileReplacement {
 
   std::string table_;
   std::string journal_;
-  vexel::OperationOptions options_;
+  vexel::OpenOptions options_;
   std::string reservation_;  // the unique file that reserves the temporary stem
   os::File reservation_file_;
   // The journal, held open for exclusive use while this replacement lives: another vxdbf

@@ -22,13 +22,6 @@ namespace vx::ops {
 
 namespace {
 
-// Index builds change the whole file: nobody else may have the table open meanwhile.
-vexel::OperationOptions Exclusive(const vexel::OperationOptions& options) {
-  vexel::OperationOptions exclusive = options;
-  exclusive.exclusive = true;
-  return exclusive;
-}
-
 // Refused before the table is opened.
 void CheckFill(int fill) {
   if (fill < 1 || fill > 100) {
@@ -85,11 +78,11 @@ namespace vexel {
 using vx::ops::Access;
 using vx::ops::TableSession;
 
-void add_tag(const std::filesystem::path& file, const NewTag& tag, const OperationOptions& options,
+void add_tag(const std::filesystem::path& file, const NewTag& tag, const OpenOptions& options,
              int fill_percent) {
   vx::ops::Run([&] {
     vx::ops::CheckFill(fill_percent);
-    const OperationOptions exclusive = vx::ops::Exclusive(options);
+    const OpenOptions exclusive = vx::ops::ExclusiveUse(options, vx::os::PathText(file));
     TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
     vx::ops::Progress progress(exclusive, "index", session.table().record_count);
     progress.FollowIndexBuild();
@@ -111,10 +104,10 @@ void add_tag(const std::filesystem::path& file, const NewTag& tag, const Operati
   });
 }
 
-void reindex(const std::filesystem::path& file, const OperationOptions& options, int fill_percent) {
+void reindex(const std::filesystem::path& file, const OpenOptions& options, int fill_percent) {
   vx::ops::Run([&] {
     vx::ops::CheckFill(fill_percent);
-    const OperationOptions exclusive = vx::ops::Exclusive(options);
+    const OpenOptions exclusive = vx::ops::ExclusiveUse(options, vx::os::PathText(file));
     TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
     const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
     if (vx::TakesCdxTags(session.table())) {
@@ -137,10 +130,10 @@ void reindex(const std::filesystem::path& file, const OperationOptions& options,
   });
 }
 
-TableCheck check_table(const std::filesystem::path& file, bool repair,
-                       const OperationOptions& options) {
+TableCheck check_table(const std::filesystem::path& file, bool repair, const OpenOptions& options) {
   return vx::ops::Run([&] {
-    const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
+    const OpenOptions opened =
+        repair ? vx::ops::ExclusiveUse(options, vx::os::PathText(file)) : options;
     // Said here: the session below would undo a pending journal without a word.
     const bool undone = vx::ops::RecoverReplacement(
         vx::os::ResolvePath(vx::DefaultExtension(vx::os::PathText(file), "DBF")));
@@ -151,7 +144,7 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
     TableSession session(opened, vx::os::PathText(file), Access::kRead);
     vx::ops::TableText& text = session.text();
     vx::TableCheckOptions check;
-    check.exclusive = opened.exclusive;
+    check.exclusive = opened.mode == vexel::OpenMode::exclusive;
     check.repair = repair;
     check.code_page = text.page();
     check.name_text = [&text](const std::string& name) {
@@ -171,9 +164,9 @@ TableCheck check_table(const std::filesystem::path& file, bool repair,
 }
 
 void build_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
-               const std::string& key, bool unique, const OperationOptions& options) {
+               const std::string& key, bool unique, const OpenOptions& options) {
   vx::ops::Run([&] {
-    const OperationOptions exclusive = vx::ops::Exclusive(options);
+    const OpenOptions exclusive = vx::ops::ExclusiveUse(options, vx::os::PathText(file));
     TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
     const std::string stored = session.text().FromUtf8(key, "the key");
     vx::BuildNdx(vx::NdxPath(session.table(), vx::os::PathText(ndx)), stored, unique);
@@ -181,10 +174,11 @@ void build_ndx(const std::filesystem::path& file, const std::filesystem::path& n
   });
 }
 
-NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx,
-                   bool repair, const OperationOptions& options) {
+NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::path& ndx, bool repair,
+                   const OpenOptions& options) {
   return vx::ops::Run([&] {
-    const OperationOptions opened = repair ? vx::ops::Exclusive(options) : options;
+    const OpenOptions opened =
+        repair ? vx::ops::ExclusiveUse(options, vx::os::PathText(file)) : options;
     TableSession session(opened, vx::os::PathText(file), repair ? Access::kIndex : Access::kRead);
     vx::TableRecord& t = session.table();
     NdxCheck result;
@@ -214,8 +208,9 @@ NdxCheck check_ndx(const std::filesystem::path& file, const std::filesystem::pat
         result.problems.push_back("its header gives no key expression: it cannot be rebuilt");
       } else {
         const bool unique = index.file.header().unique;
+        const vx::NdxHeader old = index.file.header();
         index.file.Close();
-        result.rebuilt = vx::BuildNdx(result.path, result.key, unique);
+        result.rebuilt = vx::BuildNdx(result.path, result.key, unique, &old);
       }
     }
     result.key = session.text().ToUtf8(result.key, "the key of " + result.path);

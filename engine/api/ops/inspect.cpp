@@ -142,7 +142,7 @@ StoredValue BinaryValue(const TableRecord& t, const FieldEntry& f, TableText& te
 // Reads the records of one walk.
 class StoredReader {
  public:
-  StoredReader(TableSession& session, const vexel::OperationOptions& options, std::int32_t readable)
+  StoredReader(TableSession& session, const vexel::OpenOptions& options, std::int32_t readable)
       : t_(session.table()),
         text_(session.text()),
         options_(options),
@@ -256,7 +256,7 @@ class StoredReader {
 
   TableRecord& t_;
   TableText& text_;
-  const vexel::OperationOptions& options_;
+  const vexel::OpenOptions& options_;
   std::vector<std::string> names_;
   std::vector<std::int32_t> memo_starts_;
   bool memo_file_;
@@ -360,7 +360,7 @@ using vx::ops::Access;
 using vx::ops::Run;
 using vx::ops::TableSession;
 
-TableDescription describe(const std::filesystem::path& file, const OperationOptions& options) {
+TableDescription describe(const std::filesystem::path& file, const OpenOptions& options) {
   return Run([&] {
     ops::LooseTable loose;
     TableRecord& t = loose.t;
@@ -408,7 +408,7 @@ TableDescription describe(const std::filesystem::path& file, const OperationOpti
 }
 
 StoredWalkResult read_stored(const std::filesystem::path& file, const RecordWalk& walk,
-                             const OperationOptions& options, const StoredRecordSink& sink) {
+                             const OpenOptions& options, const StoredRecordSink& sink) {
   return Run([&] {
     const std::string path = vx::os::PathText(file);
     TableSession session(options, path, Access::kRead);
@@ -450,7 +450,7 @@ StoredWalkResult read_stored(const std::filesystem::path& file, const RecordWalk
 }
 
 std::string read_memo(const std::filesystem::path& file, std::uint32_t recno,
-                      std::string_view field, const OperationOptions& options) {
+                      std::string_view field, const OpenOptions& options) {
   return Run([&] {
     const std::string path = vx::os::PathText(file);
     TableSession session(options, path, Access::kRead);
@@ -471,7 +471,7 @@ std::string read_memo(const std::filesystem::path& file, std::uint32_t recno,
   });
 }
 
-std::int64_t pack_memo(const std::filesystem::path& file, const OperationOptions& options) {
+std::int64_t pack_memo(const std::filesystem::path& file, const OpenOptions& options) {
   // Rewritten beside the old files and replaced as one: a kill half way leaves the old memo
   // file with the old block numbers, never new blocks under old pointers.
   return Run([&] { return ops::PackMemoFile(vx::os::PathText(file), options); });
@@ -481,7 +481,7 @@ namespace {
 
 // The one "tag" of an .NDX: its file name stands for the tag name.
 std::vector<TagSummary> SummarizeNdx(const std::string& file, const std::string& index,
-                                     const OperationOptions& options) {
+                                     const OpenOptions& options) {
   TableSession session(options, file, Access::kRead);
   TableRecord& t = session.table();
   const std::string path = NdxPath(t, index);
@@ -515,7 +515,7 @@ std::vector<TagSummary> SummarizeNdx(const std::string& file, const std::string&
 }
 
 std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& search,
-                                     std::string_view key, const OperationOptions& options) {
+                                     std::string_view key, const OpenOptions& options) {
   TableSession session(options, file, Access::kRead);
   TableRecord& t = session.table();
   NdxIndex ndx;
@@ -621,7 +621,7 @@ std::optional<std::uint32_t> SeekCdx(TableSession& session, const KeySearch& sea
 
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index,
-                                       const OperationOptions& options) {
+                                       const OpenOptions& options) {
   return Run([&] {
     if (IsNdxName(vx::os::PathText(index))) return SummarizeNdx(vx::os::PathText(file), vx::os::PathText(index), options);
     const std::string path = index.empty() ? DerivedFileName(vx::os::PathText(file), "MDX")
@@ -682,7 +682,7 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
 }
 
 std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
-                                      std::string_view key, const OperationOptions& options) {
+                                      std::string_view key, const OpenOptions& options) {
   return Run([&]() -> std::optional<std::uint32_t> {
     const std::string path = vx::os::PathText(file);
     if (IsNdxName(search.index)) return SeekNdx(path, search, key, options);
@@ -715,7 +715,7 @@ std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const K
 }
 
 void list_expressions(const std::filesystem::path& file, const ExpressionList& list,
-                      const OperationOptions& options, const ExpressionRows& rows) {
+                      const OpenOptions& options, const ExpressionRows& rows) {
   Run([&] {
     const std::string path = vx::os::PathText(file);
     TableSession session(options, path, Access::kRead);
@@ -758,7 +758,7 @@ void list_expressions(const std::filesystem::path& file, const ExpressionList& l
 }
 
 ExpressionResult evaluate(std::string_view expression, const std::filesystem::path& table,
-                          std::uint32_t recno, const OperationOptions& options) {
+                          std::uint32_t recno, const OpenOptions& options) {
   return Run([&] {
     const std::string utf8(expression);
     std::optional<TableSession> session;

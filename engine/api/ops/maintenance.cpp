@@ -37,10 +37,10 @@ enum class Keep { kNone, kLive, kAll };
 // zap, the live ones for pack) with their memos, builds every tag again and puts the new files
 // in place.
 vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOptions& rewrite,
-                                 const vexel::OperationOptions& options, const std::string& command,
+                                 const vexel::OpenOptions& options, const std::string& command,
                                  Keep keep) {
+  const vexel::OpenOptions exclusive = ExclusiveUse(options, file);
   const TableFiles files = FilesOf(file, options);
-  const vexel::OperationOptions exclusive = ExclusiveUse(options);
   // Record numbers change unless every record stays: the other index files are built again.
   const OtherIndexes others =
       keep == Keep::kAll ? OtherIndexes{} : ReadOtherIndexes(files.table, options);
@@ -122,7 +122,8 @@ vexel::PackResult RewriteInPlace(const std::string& file, const vexel::RewriteOp
 
 }  // namespace
 
-std::int64_t PackMemoFile(const std::string& file, const vexel::OperationOptions& options) {
+std::int64_t PackMemoFile(const std::string& file, const vexel::OpenOptions& options) {
+  RefuseReadOnly(options, file);
   if (FilesOf(file, options).memo.empty()) throw InputError{file + " has no memo file"};
   const vexel::PackResult r = RewriteInPlace(file, {}, options, "packmemo", Keep::kAll);
   return static_cast<std::int64_t>(r.old_memo_size) - static_cast<std::int64_t>(r.new_memo_size);
@@ -133,13 +134,13 @@ std::int64_t PackMemoFile(const std::string& file, const vexel::OperationOptions
 namespace vexel {
 
 PackResult pack_table(const std::string& file, const RewriteOptions& rewrite,
-                      const OperationOptions& options) {
+                      const OpenOptions& options) {
   return vx::ops::Run(
       [&] { return vx::ops::RewriteInPlace(file, rewrite, options, "pack", vx::ops::Keep::kLive); });
 }
 
 PackResult zap_table(const std::string& file, const RewriteOptions& rewrite,
-                     const OperationOptions& options) {
+                     const OpenOptions& options) {
   return vx::ops::Run(
       [&] { return vx::ops::RewriteInPlace(file, rewrite, options, "zap", vx::ops::Keep::kNone); });
 }

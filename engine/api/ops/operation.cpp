@@ -52,9 +52,22 @@ std::string Shortened(std::string_view text, std::size_t limit) {
   return std::string(text.substr(0, cut)) + "...";
 }
 
+void RefuseReadOnly(const vexel::OpenOptions& options, const std::string& file) {
+  if (options.mode != vexel::OpenMode::read_only) return;
+  throw vexel::InputError(
+      5, file + " was opened read-only (OpenMode::read_only); nothing was changed");
+}
+
+vexel::OpenOptions ExclusiveUse(const vexel::OpenOptions& options, const std::string& file) {
+  RefuseReadOnly(options, file);
+  vexel::OpenOptions exclusive = options;
+  exclusive.mode = vexel::OpenMode::exclusive;
+  return exclusive;
+}
+
 std::string Quoted(std::string_view text) { return "\"" + Shortened(text, 60) + "\""; }
 
-void Warn(const vexel::OperationOptions& options, const std::string& message,
+void Warn(const vexel::OpenOptions& options, const std::string& message,
           std::vector<vexel::Advice> advice) {
   if (options.warn) options.warn(vexel::Warning(message, std::move(advice)));
 }
@@ -75,7 +88,7 @@ void RefuseCutTable(TableRecord& t, const std::string& file, const std::string& 
 // ---------------------------------------------------------------------------------------------
 // Progress
 
-Progress::Progress(const vexel::OperationOptions& options, std::string label, std::int64_t total)
+Progress::Progress(const vexel::OpenOptions& options, std::string label, std::int64_t total)
     : options_(options), label_(std::move(label)), total_(total) {}
 
 Progress::~Progress() {
@@ -130,11 +143,11 @@ std::string FaultBytes(std::string_view input, std::size_t offset, std::size_t l
 
 }  // namespace
 
-CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OperationOptions& o) {
+CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OpenOptions& o) {
   return ChooseTableCodePage(mark, o.codepage, "chosen by the caller", o.ansi);
 }
 
-TableText::TableText(const TableRecord& table, const vexel::OperationOptions& options)
+TableText::TableText(const TableRecord& table, const vexel::OpenOptions& options)
     : lossy_(options.lossy) {
   const CodePageChoice choice = ChooseCodePage(ReadTableMark(table), options);
   if (!choice.warning.empty()) {
@@ -178,7 +191,7 @@ std::string TableText::Name(std::string_view utf8) const {
   return os::EncodeCodePage(page_, utf8, os::OnFault::kReplace).text;
 }
 
-void TableText::ReportReplacements(const vexel::OperationOptions& options) const {
+void TableText::ReportReplacements(const vexel::OpenOptions& options) const {
   if (replaced_ == 0) return;
   Warn(options, std::to_string(replaced_) + (replaced_ == 1 ? " character" : " characters") +
                     " of code page " + std::to_string(page_) + " replaced by \"?\"",
@@ -230,7 +243,7 @@ namespace {
 // A FoxPro table with a structural .CDX: the engine keeps it current on every edit. One it
 // cannot keep (missing, unreadable) refuses the operation before anything is written, unless
 // ignore_index asks to edit anyway and leave the index stale.
-void GuardStructuralCdx(const vexel::OperationOptions& options, TableRecord& t) {
+void GuardStructuralCdx(const vexel::OpenOptions& options, TableRecord& t) {
   if (!t.HasStructuralCdx()) return;
   const std::string cdx = DerivedFileName(t.file_name, "CDX");
   if (options.ignore_index) {
@@ -247,7 +260,7 @@ void GuardStructuralCdx(const vexel::OperationOptions& options, TableRecord& t) 
 // Opens the production index of the selected table for an edit. One that exists but cannot be
 // read refuses the edit before anything is written (the engine's error), unless ignore_index
 // asks to edit anyway, which warns that the index is then stale.
-void OpenIndexForEdits(const vexel::OperationOptions& options, const std::string& file) {
+void OpenIndexForEdits(const vexel::OpenOptions& options, const std::string& file) {
   const TableRecord* t = SelectedTable();
   if (t == nullptr || !HasProductionIndex() || !os::FileExists(IndexPath(*t, {}))) return;
   // dBASE level 7 writes its .MDX in another form (version 3, 43-byte tag entries), which this
@@ -308,39 +321,39 @@ bool MayWrite(const std::string& file) {
 }
 
 void ForwardWarning(void* context, const std::string& text) {
-  Warn(*static_cast<const vexel::OperationOptions*>(context), "warning: " + text);
+  Warn(*static_cast<const vexel::OpenOptions*>(context), "warning: " + text);
 }
 
 }  // namespace
 
-TableSession::TableSession(const vexel::OperationOptions& options, const std::string& file,
+TableSession::TableSession(const vexel::OpenOptions& options, const std::string& file,
                            Access access)
     : options_(options),
-      warnings_(ForwardWarning, const_cast<vexel::OperationOptions*>(&options)),
+      warnings_(ForwardWarning, const_cast<vexel::OpenOptions*>(&options)),
       saved_ansi_(AnsiTables),
       saved_override_(OpenModeOverride),
       saved_retries_(LockRetries),
       saved_wait_(LockWaitSeconds),
       saved_wait_ms_(LockWaitMs) {
+  if (access == Access::kWrite || access == Access::kIndex) RefuseReadOnly(options, file);
   // The engine's ANSI switch on: records pass as stored, and the operation converts between the
   // table's code page and UTF-8 itself, never by way of another page.
   AnsiTables = true;
-  OpenModeOverride = access == Access::kRead && !options.exclusive  ? os::kOpenReadOnlyDenyNone
+  const bool exclusive = options.mode == vexel::OpenMode::exclusive;
+  OpenModeOverride = access == Access::kRead && !exclusive          ? os::kOpenReadOnlyDenyNone
                      : access == Access::kSource && !MayWrite(file) ? os::kOpenDenyAll
                                                                     : std::uint16_t{65535};
   LockRetries = static_cast<std::uint8_t>(std::clamp(options.lock_retries, 0, 255));
-  // Whole milliseconds, at least 1 for a pause that asked for any: 0 would mean "seconds".
+  // In milliseconds (LockWaitSeconds 0); 0 is no pause.
   LockWaitSeconds = 0;
-  LockWaitMs = options.lock_wait_seconds > 0
-                   ? std::max<std::uint32_t>(1, std::lround(options.lock_wait_seconds * 1000))
-                   : 0;
+  LockWaitMs = static_cast<std::uint32_t>(std::max(0, options.lock_wait_ms));
   try {
     Select(0);
     area_ = Selected();
     {
       std::optional<TolerantMemoOpen> tolerant;
       if (access == Access::kRead) tolerant.emplace();
-      Use(file + (options.exclusive ? " EXCLUSIVE" : ""));
+      Use(file + (exclusive ? " EXCLUSIVE" : ""));
       // A name of blanks and control characters is no name: USE only closes the area.
       if (SelectedTable() == nullptr) throw InputError{"no table named " + Quoted(file)};
       if (tolerant && tolerant->outermost() && !TolerantMemoOpen::Failure().empty()) {

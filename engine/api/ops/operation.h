@@ -1,15 +1,15 @@
 #pragma once
-// The library's whole-table operations (include/vexel/operations.hpp and the headers beside it):
-// what every one of them uses. An operation runs under the scope of an engine of its own (Run),
-// opens its table in a work area with the bytes as stored (TableSession), converts text
-// between the table's page and UTF-8 strictly or counting replacements (TableText), reports
-// progress and warnings through the caller's OperationOptions, and fails with the public errors.
+// The library's whole-table operations (inspect.hpp, edit.hpp, indexing.hpp, maintenance.hpp,
+// codepage_assistant.hpp): what every one of them uses. An operation runs under the scope of an
+// engine of its own (Run), opens its table in a work area with the bytes as stored (TableSession),
+// converts text between the table's page and UTF-8 strictly or counting replacements (TableText),
+// reports progress and warnings through the caller's OpenOptions, and fails with the public errors.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 #include "engine/api/internal.h"
 #include "engine/foundation/errors.h"
@@ -59,14 +59,20 @@ auto Run(F&& body) -> decltype(body()) {
   return vexel::detail::Guarded(body);
 }
 
+// Refuses (InputError) an operation that writes to a table the caller opened read_only.
+void RefuseReadOnly(const vexel::OpenOptions& options, const std::string& file);
+// The caller's options with the table for exclusive use, for the operations that rewrite or
+// rebuild its files (refused when read_only).
+vexel::OpenOptions ExclusiveUse(const vexel::OpenOptions& options, const std::string& file);
+
 // A value in double quotes for a message, cut (at a character boundary) after about 60 bytes.
 std::string Quoted(std::string_view text);
 std::string Shortened(std::string_view text, std::size_t limit);
 
-// Tells the caller how far long work has come (OperationOptions::progress).
+// Tells the caller how far long work has come (OpenOptions::progress).
 class Progress {
  public:
-  Progress(const vexel::OperationOptions& options, std::string label, std::int64_t total);
+  Progress(const vexel::OpenOptions& options, std::string label, std::int64_t total);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -76,15 +82,15 @@ class Progress {
 
  private:
   static void IndexStep(void* context, int step, int steps);
-  const vexel::OperationOptions& options_;
+  const vexel::OpenOptions& options_;
   std::string label_;
   std::int64_t total_ = 0;
   bool following_ = false;
   bool started_ = false;
 };
 
-// A warning or note for the caller (OperationOptions::warn).
-void Warn(const vexel::OperationOptions& options, const std::string& message,
+// A warning or note for the caller (OpenOptions::warn).
+void Warn(const vexel::OpenOptions& options, const std::string& message,
           std::vector<vexel::Advice> advice = {});
 
 // Refuses (DataError) a table whose header counts more records than its file holds: an append
@@ -92,9 +98,9 @@ void Warn(const vexel::OperationOptions& options, const std::string& message,
 // did not happen ("Nothing was appended"); the message names both counts and vxdbf check.
 void RefuseCutTable(TableRecord& t, const std::string& file, const std::string& nothing);
 
-// The page an operation reads and writes a table's text in (OperationOptions::codepage, else as
+// The page an operation reads and writes a table's text in (OpenOptions::codepage, else as
 // the engine chooses; `ansi` takes the ANSI page for a table without a usable mark).
-CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OperationOptions& options);
+CodePageChoice ChooseCodePage(const TableMark& mark, const vexel::OpenOptions& options);
 
 // Converts one table's text. With `lossy`, what cannot be converted becomes "?" and is counted;
 // otherwise it is an error that names `where` ("record 3, field NAME").
@@ -102,7 +108,7 @@ class TableText {
  public:
   TableText(int page, bool lossy) : page_(page), lossy_(lossy) {}
   // From the table (the choice and its warning to options.warn).
-  TableText(const TableRecord& table, const vexel::OperationOptions& options);
+  TableText(const TableRecord& table, const vexel::OpenOptions& options);
 
   int page() const { return page_; }
   // Stored bytes to UTF-8; DataError when a byte is no character of the page.
@@ -114,7 +120,7 @@ class TableText {
   // How many characters became "?".
   std::size_t replaced() const { return replaced_; }
   // Tells the caller how many characters became "?", when any did.
-  void ReportReplacements(const vexel::OperationOptions& options) const;
+  void ReportReplacements(const vexel::OpenOptions& options) const;
 
  private:
   int page_;
@@ -131,12 +137,12 @@ void CheckCodePageMark(int page, bool level7);
 // written (0 for a .cpg).
 std::uint8_t WriteCodePageMark(const std::string& file, int page);
 
-// kRead opens the table read-only (unless exclusive) and without its memo file when that is
-// missing or cannot be opened: a warning says so, and memo fields read as null. kWrite opens
-// the production index for edits (refusing when it cannot be read, unless ignore_index).
-// kIndex reads and writes like kWrite without opening the production index (the operations
-// that build or check it open it themselves). kSource is kIndex for a table that is only read
-// (the source of a copy): a file this user may not write opens read-only, its exclusive open
+// kRead opens the table read-only (unless exclusive; read_only is shared here) and without its memo
+// file when that is missing or cannot be opened: a warning says so, and memo fields read as null.
+// kWrite opens the production index for edits (refusing when it cannot be read, unless
+// ignore_index). kIndex reads and writes like kWrite without opening the production index (the
+// operations that build or check it open it themselves). kSource is kIndex for a table that is only
+// read (the source of a copy): a file this user may not write opens read-only, its exclusive open
 // still keeping other programs' writers out.
 enum class Access { kRead, kWrite, kIndex, kSource };
 
@@ -145,7 +151,7 @@ enum class Access { kRead, kWrite, kIndex, kSource };
 // restores the settings. Runs inside Run().
 class TableSession {
  public:
-  TableSession(const vexel::OperationOptions& options, const std::string& file, Access access);
+  TableSession(const vexel::OpenOptions& options, const std::string& file, Access access);
   ~TableSession();
   TableSession(const TableSession&) = delete;
   TableSession& operator=(const TableSession&) = delete;
@@ -162,7 +168,7 @@ class TableSession {
  private:
   void Restore();
 
-  const vexel::OperationOptions& options_;
+  const vexel::OpenOptions& options_;
   // The engine's warnings go to options.warn while the session lives.
   WarningReceiver warnings_;
   bool saved_ansi_;

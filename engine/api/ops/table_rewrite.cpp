@@ -206,7 +206,7 @@ std::int32_t CopyMemoInto(MemoFile& from, std::int32_t block, MemoWriter& to, st
   return to.AppendText(text, "record " + std::to_string(record) + ", field " + field);
 }
 
-void MemoWriter::ReportCuts(const vexel::OperationOptions& options) const {
+void MemoWriter::ReportCuts(const vexel::OpenOptions& options) const {
   if (cut_ == 0) return;
   Warn(options, std::to_string(cut_) + (cut_ == 1 ? " memo" : " memos") +
                     " stored cut before byte 0x1A, which ends a dBASE III memo",

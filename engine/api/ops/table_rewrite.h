@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 #include "engine/index/index_build.h"
 #include "engine/memo/memo_file.h"
@@ -62,7 +62,7 @@ class MemoWriter {
   std::int32_t AppendText(std::string_view text, const std::string& where);
   // How many memos `lossy` stored cut; tells the caller when any were.
   std::size_t cut() const { return cut_; }
-  void ReportCuts(const vexel::OperationOptions& options) const;
+  void ReportCuts(const vexel::OpenOptions& options) const;
   // Stores a memo already in this file's form (its block header first); answers its block.
   std::int32_t AppendStored(std::string_view bytes);
   // Writes what waits and the header's next free block (the end of the dBASE IV free chain).
@@ -107,7 +107,7 @@ void BuildProductionIndex(const std::string& temp_table, const std::string& fina
 // Writes the memo file again without the space no record uses, as pack does but keeping every
 // record (deleted ones too): table, memo file and index replaced as one through the journal.
 // Answers the bytes saved. InputError when the table has no memo file.
-std::int64_t PackMemoFile(const std::string& file, const vexel::OperationOptions& options);
+std::int64_t PackMemoFile(const std::string& file, const vexel::OpenOptions& options);
 
 // Checks a new table before it replaces anything: it opens, and holds `records` records.
 void VerifyNewTable(const std::string& path, std::int32_t records);

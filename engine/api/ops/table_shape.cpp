@@ -33,7 +33,7 @@
 namespace vx::ops {
 
 // The files of the table, after undoing a rewrite of it that a killed process left half done.
-TableFiles FilesOf(const std::string& file, const vexel::OperationOptions& options) {
+TableFiles FilesOf(const std::string& file, const vexel::OpenOptions& options) {
   TableFiles files;
   const std::string table = DefaultExtension(file, "DBF");
   if (RecoverReplacement(os::ResolvePath(table))) {
@@ -66,7 +66,7 @@ TableFiles FilesOf(const std::string& file, const vexel::OperationOptions& optio
   return files;
 }
 
-OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOptions& options) {
+OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OpenOptions& options) {
   OtherIndexes out;
   TableRecord t;
   t.file_name = table;
@@ -86,7 +86,7 @@ OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOp
       throw DataError{"cannot read the index " + path + " (" + TakeErrorMessage() +
                       "); nothing was changed"};
     }
-    out.ndx.push_back({path, file.header().expression, file.header().unique});
+    out.ndx.push_back({path, file.header().expression, file.header().unique, file.header()});
   }
   CloseDbf(t);
   const std::string path = DerivedFileName(table, "CDX");
@@ -126,20 +126,13 @@ void RebuildOtherIndexes(const std::string& table, const OtherIndexes& indexes) 
   }
   for (const OtherIndexes::Ndx& n : indexes.ndx) {
     EngineErrorCode = 0;
-    if (!BuildNdx(n.path, n.expression, n.unique)) failed(n.path);
+    if (!BuildNdx(n.path, n.expression, n.unique, &n.form)) failed(n.path);
   }
-}
-
-// The caller's options with the table for exclusive use.
-vexel::OperationOptions ExclusiveUse(const vexel::OperationOptions& options) {
-  vexel::OperationOptions exclusive = options;
-  exclusive.exclusive = true;
-  return exclusive;
 }
 
 // Opens the table for exclusive use (LockRefused when another program has one of its files
 // open). `exclusive` comes from ExclusiveUse and outlives the session.
-TableSession OpenExclusive(const vexel::OperationOptions& exclusive, const TableFiles& files,
+TableSession OpenExclusive(const vexel::OpenOptions& exclusive, const TableFiles& files,
                            const std::string& command, Access access) {
   ClaimExclusive(files.All(), command);
   try {

@@ -12,6 +12,7 @@
 #include "engine/api/ops/operation.h"
 #include "engine/api/ops/table_rewrite.h"
 #include "engine/index/cdx_build.h"
+#include "engine/index/ndx_file.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "platform/os/system.h"
@@ -43,11 +44,12 @@ struct OtherIndexes {
   struct Ndx {
     std::string path, expression;
     bool unique = false;
+    NdxHeader form;  // the file's header, whose form a rebuild keeps
   };
   std::vector<Ndx> ndx;
 };
 // Reads them for `table` (DataError when one cannot be read: nothing was changed yet).
-OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OperationOptions& options);
+OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OpenOptions& options);
 // Builds them again for the rewritten `table` (DataError naming what failed).
 void RebuildOtherIndexes(const std::string& table, const OtherIndexes& indexes);
 
@@ -93,14 +95,11 @@ struct NewTable {
 enum class FieldRules : char { kKept, kRenamed, kAll };
 
 // The files of the table, after undoing a rewrite of it that a killed process left half done.
-TableFiles FilesOf(const std::string& file, const vexel::OperationOptions& options);
-
-// The caller's options with the table for exclusive use.
-vexel::OperationOptions ExclusiveUse(const vexel::OperationOptions& options);
+TableFiles FilesOf(const std::string& file, const vexel::OpenOptions& options);
 
 // Opens the table for exclusive use (LockRefused when another program has one of its files
 // open). `exclusive` comes from ExclusiveUse and outlives the session.
-TableSession OpenExclusive(const vexel::OperationOptions& exclusive, const TableFiles& files,
+TableSession OpenExclusive(const vexel::OpenOptions& exclusive, const TableFiles& files,
                            const std::string& command, Access access = Access::kIndex);
 
 // Completes the new files and puts them in place of the old ones: the table and memo file

@@ -17,7 +17,7 @@
 #include <vexel/edit.hpp>
 #include <vexel/indexing.hpp>
 #include <vexel/maintenance.hpp>
-#include <vexel/operations.hpp>
+#include <vexel/vexel.hpp>
 
 #include "engine/index/orders.h"
 #include "engine/startup/engine_startup.h"
@@ -338,7 +338,7 @@ TEST_F(EditCommandsTest, RefusalsAdviseInEachProgramsOwnWords) {
   const std::string ndx = dir_.File("titles.ndx");
   ASSERT_EQ(Vxdbf({"index", path_, "--ndx", ndx, "--key", "TITLE"}).status, 0);
   ASSERT_EQ(Vxdbf({"set", path_, "2", "TITLE=Rebecca"}).status, 0);
-  vexel::OperationOptions with_ndx;
+  vexel::OpenOptions with_ndx;
   with_ndx.ndx_files = {ndx};
   // A FoxPro table whose record changed behind its .CDX's back refuses the edits of that tag.
   const std::string fox = dir_.File("fox.dbf");
