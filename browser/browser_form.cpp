@@ -38,6 +38,7 @@
 #include "components/dataset/table_dataset.h"
 #include "engine/expr/expression.h"
 #include "engine/foundation/errors.h"
+#include "engine/foundation/setting_scope.h"
 #include "engine/index/orders.h"
 #include "engine/table/language_driver.h"
 #include "engine/workarea/navigation.h"
@@ -1018,9 +1019,10 @@ void TBrowserForm::SetCodePage(int page) {
 }
 
 void TBrowserForm::BuildColumns() {
-  Grid->Columns().BeginUpdate();
-  Grid->Columns().Clear();
-  Grid->Columns().EndUpdate();
+  {
+    const ColumnsUpdate update(Grid->Columns());
+    Grid->Columns().Clear();
+  }
   FitColumns();
   FilterRow->Rebuild();
 }
@@ -1033,7 +1035,7 @@ void TBrowserForm::FitColumns() {
   int per_char = metrics.averageCharWidth();
   for (char digit = '0'; digit <= '9'; ++digit)
     per_char = std::max(per_char, metrics.horizontalAdvance(QChar(digit)));
-  Grid->Columns().BeginUpdate();
+  const ColumnsUpdate update(Grid->Columns());
   Grid->Columns().Clear();
   const TDbfFieldProps* props = Table->FieldProps();
   for (int n = 1; n <= props->Count(); ++n) {
@@ -1062,7 +1064,6 @@ void TBrowserForm::FitColumns() {
     column->SetWidth(std::min(kMaxColumnWidth, std::max(title, chars * per_char) + 8));
     if (described.type == 'N' || described.type == 'F') column->SetAlignment(taRightJustify);
   }
-  Grid->Columns().EndUpdate();
 }
 
 // --- Orders ----------------------------------------------------------------------------------
@@ -1177,15 +1178,10 @@ void TBrowserForm::Seek(const std::string& text) {
         Table->SetRecNo(static_cast<std::int32_t>(record));
       }
     } else {
-      const bool soft = SoftSeek;
-      SoftSeek = true;
-      try {
+      {
+        const SettingScope soft(SoftSeek, true);
         found = Table->FindStored(key);
-      } catch (...) {
-        SoftSeek = soft;
-        throw;
       }
-      SoftSeek = soft;
       past_end = Table->Eof();
     }
     ShowFoundRecord();
@@ -1455,8 +1451,8 @@ bool TBrowserForm::FindNext(const std::string& text) {
   Guarded([&] {
     Table->CheckBrowseMode();
     const std::int32_t start = Table->RecNo();
-    Table->DisableControls();
-    try {
+    {
+      const DisabledControls quiet(*Table);
       while (!found) {
         Table->Next();
         if (Table->Eof()) break;
@@ -1467,11 +1463,7 @@ bool TBrowserForm::FindNext(const std::string& text) {
         }
       }
       if (!found) Table->SetRecNo(start);
-    } catch (...) {
-      Table->EnableControls();
-      throw;
     }
-    Table->EnableControls();
     if (found) ShowFoundRecord();
   });
   Notice = found ? "\"" + text + "\" in record " + std::to_string(Table->RecNo())
@@ -1508,15 +1500,9 @@ void TBrowserForm::ShowFoundRecord() {
   // (the window scrolls that far), then back to the record: it stands in the middle, or lower
   // when the view ends first.
   const int last = Grid->VisibleRowCount() - 1;
-  Table->DisableControls();
-  try {
-    const int moved = Table->MoveBy(last - middle);
-    Table->MoveBy(-moved);
-  } catch (...) {
-    Table->EnableControls();
-    throw;
-  }
-  Table->EnableControls();
+  const DisabledControls quiet(*Table);
+  const int moved = Table->MoveBy(last - middle);
+  Table->MoveBy(-moved);
 }
 
 TQueryWindow* TBrowserForm::ShowQueryWindow() {

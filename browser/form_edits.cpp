@@ -257,26 +257,19 @@ void TBrowserForm::OpenMemo() {
 
 int TBrowserForm::ForEachRow(int first_row, int rows, const std::function<void(int row)>& visit) {
   int visited = 0;
-  Table->DisableControls();
-  int moved = 0;
-  try {
-    moved = Table->MoveBy(first_row);
-    // Rows before the first record of the view are not there: the range starts lower.
-    for (int row = moved - first_row; row < rows && !Table->Eof(); ++row) {
-      visit(row);
-      ++visited;
-      if (row + 1 < rows) {
-        const int step = Table->MoveBy(1);
-        moved += step;
-        if (step == 0) break;
-      }
+  const DisabledControls quiet(*Table);
+  int moved = Table->MoveBy(first_row);
+  // Rows before the first record of the view are not there: the range starts lower.
+  for (int row = moved - first_row; row < rows && !Table->Eof(); ++row) {
+    visit(row);
+    ++visited;
+    if (row + 1 < rows) {
+      const int step = Table->MoveBy(1);
+      moved += step;
+      if (step == 0) break;
     }
-    Table->MoveBy(-moved);
-  } catch (...) {
-    Table->EnableControls();
-    throw;
   }
-  Table->EnableControls();
+  Table->MoveBy(-moved);
   return visited;
 }
 
@@ -506,8 +499,8 @@ bool TBrowserForm::ExportView(const std::string& path, ExportFormat format) {
   const bool ok = Guarded([&] {
     Table->CheckBrowseMode();
     const std::int32_t start = Table->IsEmpty() ? 0 : Table->RecNo();
-    Table->DisableControls();
-    try {
+    {
+      const DisabledControls quiet(*Table);
       for (Table->First(); !Table->Eof(); Table->Next()) {
         std::string line;
         for (TField* field : fields) {
@@ -550,11 +543,7 @@ bool TBrowserForm::ExportView(const std::string& path, ExportFormat format) {
         ++written;
       }
       if (start > 0) Table->SetRecNo(start);
-    } catch (...) {
-      Table->EnableControls();
-      throw;
     }
-    Table->EnableControls();
   });
   out.close();
   Notice = ok && out ? std::to_string(written) + " record(s) exported to " + path : "export failed";

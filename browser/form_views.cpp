@@ -3,7 +3,6 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QProgressBar>
 #include <QCryptographicHash>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -13,11 +12,13 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QSettings>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <vexel/indexing.hpp>
 
 #include "browser/browser_form.h"
 #include "browser/file_orders.h"
@@ -25,12 +26,10 @@
 #include "browser/record_form.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/foundation/errors.h"
-#include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_codec.h"
 #include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
-#include "engine/index/table_check.h"
 #include "engine/memo/memo_file.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/memo/text_sample.h"
@@ -164,33 +163,21 @@ void TBrowserForm::ShowStructure() {
 
 namespace {
 
-// The checker's report as a person reads it: one line per finding, then the notes.
-std::string CheckText(const TableCheckReport& report) {
+// The check's report as a person reads it: one line per finding, then the notes.
+std::string CheckText(const vexel::TableCheck& report) {
   std::string text;
-  const auto add = [&text](const CheckFinding& f, const char* kind) {
-    text += f.where + ": " + kind + AdvisedText(f.what, f.advice) + "\n";
-  };
-  for (const CheckFinding& f : report.table) add(f, "");
-  for (const CheckFinding& f : report.memos) add(f, "");
-  if (report.memo_problems > kMemoProblemsKept) {
-    text += "memo pointers: ... and " + std::to_string(report.memo_problems - kMemoProblemsKept) +
-            " more\n";
-  }
-  for (const TagCheckReport& tag : report.tags) {
-    for (const std::string& p : tag.problems) add({"tag " + tag.name, p}, "");
-  }
-  if (!report.Failed()) {
+  for (const vexel::CheckFinding& f : report.findings()) text += f.where + ": " + f.what + "\n";
+  if (report.ok) {
     text += "No problems found" +
             (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "") + "\n";
   }
-  for (const CheckFinding& f : report.notes) add(f, "note: ");
-  for (const TagCheckReport& tag : report.tags) {
-    for (const std::string& n : tag.notes) add({"tag " + tag.name, n}, "note: ");
+  for (const vexel::CheckFinding& f : report.all_notes()) {
+    text += f.where + ": note: " + f.what + "\n";
   }
   return text;
 }
 
-std::string RepairText(const RepairReport& repair) {
+std::string RepairText(const vexel::IndexRepair& repair) {
   std::string text;
   if (repair.counted > 0) {
     text += "The header now counts the " + std::to_string(repair.counted) +
@@ -208,24 +195,23 @@ std::string RepairText(const RepairReport& repair) {
 
 }  // namespace
 
+// The library's check, by path: it opens the table itself, beside this window's open.
 bool TBrowserForm::CheckTable() {
   if (!Table->Active()) return false;
   // Any edit still open is posted first: the checker reads the file, not the grid.
   if (!Guarded([this] { Table->CheckBrowseMode(); })) return false;
-  TableCheckOptions options;
-  options.code_page = code_page_;
-  options.name_text = [](const std::string& name) { return Utf8(name); };
-  TableCheckReport report;
-  const bool ran = Guarded([&] { report = vx::CheckTable(path_, options); });
-  Guarded([this] { Select(Table->WorkArea()); });
+  vexel::OpenOptions options;
+  options.codepage = code_page_;
+  vexel::TableCheck report;
+  const bool ran = Guarded([&] { report = vexel::check_table(path_, false, options); });
   if (!ran) {
     CheckReport = "the check could not read " + path_;
     return false;
   }
   CheckReport = CheckText(report);
-  Notice = report.Failed() ? "the check found problems" : "the check found no problems";
+  Notice = report.ok ? "the check found no problems" : "the check found problems";
   UpdateStatus();
-  if (!report.Failed()) {
+  if (report.ok) {
     ShowMessage(CheckReport);
     return true;
   }
@@ -241,46 +227,33 @@ bool TBrowserForm::CheckTable() {
 bool TBrowserForm::RepairTable() {
   if (!Table->Active()) return false;
   const std::string path = path_;
-  TableCheckOptions options;
-  options.code_page = code_page_;
-  options.name_text = [](const std::string& name) { return Utf8(name); };
-  options.repair = true;
-  options.exclusive = true;
-  // The repair needs the table to itself: this window lets go of it first.
-  const int page = chosen_page_;
-  CloseTable();
-  TableCheckReport report;
+  vexel::OpenOptions options;
+  options.codepage = code_page_;
   // Tags are rebuilt with their progress in the status line; the window keeps painting
   // meanwhile, but takes no input while the table is closed in it (a build cannot stop
   // half-way without leaving the index short).
+  options.progress = [this](const std::string&, std::int64_t done, std::int64_t total) {
+    if (done < 0) return;
+    SortProgress->setValue(total > 0 ? static_cast<int>(done * 100 / total) : 0);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  };
+  // The repair needs the table to itself: this window lets go of it first.
+  const int page = chosen_page_;
+  CloseTable();
   Notice = "repairing " + std::filesystem::path(path).filename().string() + "...";
   UpdateStatus();
   SortProgress->setValue(0);
   SortProgress->setVisible(true);
   repairing_ = true;
   LayOut();
-  SetIndexProgress(
-      [](void* context, int step, int steps) {
-        auto* form = static_cast<TBrowserForm*>(context);
-        form->SortProgress->setValue(steps > 0 ? step * 100 / steps : 0);
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-      },
-      this, 100);
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-  const bool ran = Guarded([&] { report = vx::CheckTable(path, options); });
-  SetIndexProgress(nullptr, nullptr, 0);
+  vexel::TableCheck report;
+  // (An old index that cannot be kept as .bak is refused, nothing changed, and said.)
+  const bool ran = Guarded([&] { report = vexel::check_table(path, true, options); });
   repairing_ = false;
   SortProgress->setVisible(false);
   LayOut();
-  std::string text;
-  if (ran && report.repair) {
-    text = report.repair->backup_failed
-               ? "Nothing was repaired: the old index could not be kept as " +
-                     report.repair->backup + ".\n"
-               : RepairText(*report.repair);
-  } else if (ran) {
-    text = "Nothing was repaired.\n";
-  }
+  const std::string text = report.repair ? RepairText(*report.repair) : "Nothing was repaired.\n";
   chosen_page_ = page;
   OpenTable(path);
   if (!ran) return false;
@@ -288,7 +261,7 @@ bool TBrowserForm::RepairTable() {
   Notice = "repaired";
   UpdateStatus();
   ShowMessage(text);
-  return !report.repair || !report.repair->backup_failed;
+  return true;
 }
 
 // --- Code-page assistant --------------------------------------------------------------------
@@ -473,7 +446,7 @@ void TBrowserForm::RestoreTableSettings() {
                        [&](const auto& w) { return w.first == entry.first; }))
         wanted.push_back(entry);
     }
-    Grid->Columns().BeginUpdate();
+    const ColumnsUpdate update(Grid->Columns());
     Grid->Columns().Clear();
     for (const auto& [name, width] : wanted) {
       TColumn* column = Grid->Columns().Add();
@@ -482,7 +455,6 @@ void TBrowserForm::RestoreTableSettings() {
       TField* field = Table->FindField(name);
       if (field != nullptr && (DbaseTypeLetter(field) == 'N')) column->SetAlignment(taRightJustify);
     }
-    Grid->Columns().EndUpdate();
   }
   const std::string filter = settings.value(SettingsKey(path_, "filter")).toString().toStdString();
   if (!filter.empty()) {

@@ -16,7 +16,6 @@
 #include "engine/index/cdx_orders.h"
 #include "engine/index/index_build.h"
 #include "engine/index/orders.h"
-#include "engine/index/table_check.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
 #include "engine/table/field_values.h"
@@ -591,98 +590,6 @@ void Table::reindex() {
     }
     if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
     if (!built) Fail(222, "the index of " + vx::os::PathText(impl.path) + " could not be rebuilt");
-  });
-}
-
-namespace {
-
-// The checker's findings in words: "where: what".
-CheckReport ReportOf(const vx::TableCheckReport& found, int page) {
-  CheckReport report;
-  for (const auto* findings : {&found.table, &found.memos}) {
-    for (const vx::CheckFinding& f : *findings) {
-      report.problems.push_back(
-          detail::ToUtf8(page, f.where + ": " + advised(f.what, detail::AdviceOf(f.advice))));
-    }
-  }
-  if (found.memo_problems > vx::kMemoProblemsKept) {
-    report.problems.push_back("memo pointers: ... and " +
-                              std::to_string(found.memo_problems - vx::kMemoProblemsKept) +
-                              " more");
-  }
-  for (const vx::TagCheckReport& tag : found.tags) {
-    const std::string where = "tag " + detail::ToUtf8(page, tag.name) + ": ";
-    for (const std::string& p : tag.problems) {
-      report.problems.push_back(where + detail::ToUtf8(page, p));
-    }
-    for (const std::string& n : tag.notes) report.notes.push_back(where + detail::ToUtf8(page, n));
-  }
-  if (found.repair) {
-    const vx::RepairReport& repair = *found.repair;
-    if (repair.counted > 0) {
-      report.repaired.push_back("the header now counts the " + std::to_string(repair.counted) +
-                                " record(s) past its old count");
-    }
-    for (const std::string& tag : repair.rebuilt) {
-      report.repaired.push_back("rebuilt tag " + detail::ToUtf8(page, tag) + " of " +
-                                found.index_path + "; the old file is " + repair.backup);
-    }
-    for (const std::string& what : repair.not_repaired) {
-      report.problems.push_back("not repaired: " + detail::ToUtf8(page, what));
-    }
-  }
-  report.ok = !found.Failed();
-  return report;
-}
-
-}  // namespace
-
-CheckReport Table::check(bool repair) {
-  Impl& impl = Open(impl_);
-  Scope scope(impl);
-  return Guarded([&] {
-    if (repair && impl.options.mode == OpenMode::read_only) {
-      Fail(5, vx::os::PathText(impl.path) + " was opened read-only");
-    }
-    if (!impl.record_locks.empty() || impl.append_locked) {
-      Fail(220, "release the locks held on " + vx::os::PathText(impl.path) + " before checking it");
-    }
-    impl.positioned_by = 0;
-    vx::TableCheckOptions options;
-    options.exclusive = impl.options.mode == OpenMode::exclusive;
-    options.repair = repair;
-    options.code_page = impl.codepage;
-    const int page = impl.codepage;
-    options.name_text = [page](const std::string& name) { return detail::ToUtf8(page, name); };
-    // The checker opens the table itself: a repair opens it exclusively, and an exclusive open
-    // of ours would refuse it, so this table steps aside until the checker is done.
-    const bool aside = repair || options.exclusive;
-    if (aside) {
-      const int area = impl.area;
-      impl.area = 0;
-      vx::CurrentArea = static_cast<std::uint8_t>(area);
-      vx::CloseArea();
-    }
-    std::optional<vx::TableCheckReport> found;
-    std::optional<vx::TableCheckReport> after;
-    try {
-      found = vx::CheckTable(vx::os::PathText(impl.path), options);
-      // What a repair left: the table checked again.
-      if (repair && found->Failed()) {
-        options.repair = false;
-        after = vx::CheckTable(vx::os::PathText(impl.path), options);
-      }
-    } catch (...) {
-      if (aside) detail::OpenArea(impl);
-      throw;
-    }
-    if (aside) detail::OpenArea(impl);
-    if (found->repair && found->repair->backup_failed) {
-      Fail(5, "cannot keep the old index as " + found->repair->backup + "; nothing was repaired");
-    }
-    CheckReport report = ReportOf(*found, page);
-    if (after) report.ok = !after->Failed();
-    return report;
   });
 }
 

@@ -343,15 +343,15 @@ bool AddCdxTag(const CdxTagDefinition& tag) {
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   std::erase_if(definitions, [&](const CdxTagDefinition& s) { return s.name == name; });
   definitions.push_back(tag);
-  bool reopened = false;
-  t = BuildTable("AddCdxTag", path, reopened);
+  ExclusiveBuild exclusive("AddCdxTag", path);
+  t = exclusive.table();
   if (t == nullptr) return false;
   bool ok = BuildCdxFile(path, definitions);
   if (ok && (t->header[28] & kFoxProFlagCdx) == 0) {
     t->header[28] |= kFoxProFlagCdx;
     if (t->state == kStateOpen) t->state = kStateRewritten;
   }
-  return ShareAgain(reopened, "AddCdxTag", path) && ok;
+  return exclusive.Release() && ok;
 }
 
 bool ReindexCdx() {
@@ -371,10 +371,10 @@ bool ReindexCdx() {
                             (names.empty() ? std::string() : " (" + names + ")"));
     return false;
   }
-  bool reopened = false;
-  if (BuildTable("ReindexCdx", path, reopened) == nullptr) return false;
+  ExclusiveBuild exclusive("ReindexCdx", path);
+  if (exclusive.table() == nullptr) return false;
   const bool ok = BuildCdxFile(path, definitions);
-  return ShareAgain(reopened, "ReindexCdx", path) && ok;
+  return exclusive.Release() && ok;
 }
 
 }  // namespace vx

@@ -492,13 +492,10 @@ class StagedIndex {
 
 }  // namespace
 
-// The selected table, held exclusively for a build: a table shared with other programs is
-// reopened deny-all first (error 225 when another program has it open), and shared again by
-// ShareAgain afterwards.
-TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened) {
-  reopened = false;
-  TableRecord* t = InUse(op);
-  if (t == nullptr) return nullptr;
+ExclusiveBuild::ExclusiveBuild(std::string op, std::string path)
+    : op_(std::move(op)), path_(std::move(path)) {
+  TableRecord* t = InUse(op_);
+  if (t == nullptr) return;
   if (!t->exclusive && SharingEnabled) {
     CloseIndex();
     int code = 0;
@@ -507,12 +504,38 @@ TableRecord* BuildTable(const std::string& op, const std::string& path, bool& re
       code = SetExclusive(true);
     }
     if (code != 0) {
-      SetEngineError(225, t->file_name + " " + op + "(" + path + ")");
-      return nullptr;
+      SetEngineError(225, t->file_name + " " + op_ + "(" + path_ + ")");
+      return;
     }
-    reopened = true;
+    reopened_ = true;
   }
-  return t;
+  table_ = t;
+}
+
+ExclusiveBuild::~ExclusiveBuild() {
+  if (!reopened_) return;
+  const std::uint16_t code = EngineErrorCode;
+  const std::string message = LastErrorMessage;
+  {
+    QuietErrors quiet;
+    Release();
+  }
+  EngineErrorCode = code;
+  LastErrorMessage = message;
+}
+
+bool ExclusiveBuild::Release() {
+  if (!reopened_) return true;
+  reopened_ = false;
+  int code = 0;
+  {
+    QuietErrors quiet;
+    code = SetExclusive(false);
+  }
+  if (code == 0) return true;
+  SetEngineError(static_cast<std::uint16_t>(code),
+                 "Cannot_Reopen_Database_Sharable " + op_ + "(" + path_ + ")");
+  return false;
 }
 
 bool PutStagedIndex(os::File& file, const std::string& temp, const std::string& path) {
@@ -532,21 +555,6 @@ bool PutStagedIndex(os::File& file, const std::string& temp, const std::string& 
   }
   return true;
 }
-
-// Shares a table that BuildTable reopened; false after a report.
-bool ShareAgain(bool reopened, const std::string& op, const std::string& path) {
-  if (!reopened) return true;
-  int code = 0;
-  {
-    QuietErrors quiet;
-    code = SetExclusive(false);
-  }
-  if (code == 0) return true;
-  SetEngineError(static_cast<std::uint16_t>(code),
-                 "Cannot_Reopen_Database_Sharable " + op + "(" + path + ")");
-  return false;
-}
-
 
 void SetIndexProgress(IndexProgressProc proc, void* context, int steps) {
   ProgressProc = proc;
@@ -571,8 +579,8 @@ bool MakeIndex(const std::vector<TagDefinition>& definitions, std::string_view f
   TableRecord* probe = InUse("MakeIndex");
   if (probe == nullptr) return false;
   const std::string path = IndexPath(*probe, file_name);
-  bool reopened = false;
-  TableRecord* t = BuildTable("MakeIndex", path, reopened);
+  ExclusiveBuild exclusive("MakeIndex", path);
+  TableRecord* t = exclusive.table();
   if (t == nullptr) return false;
   CloseIndex();
   LastRuns = 0;
@@ -597,7 +605,7 @@ bool MakeIndex(const std::vector<TagDefinition>& definitions, std::string_view f
     }
   }
   if (fault.code == 0 && production) SetProductionIndexFlag(true);
-  if (!ShareAgain(reopened, "MakeIndex", path)) return false;
+  if (!exclusive.Release()) return false;
   if (fault.code != 0) SetEngineError(fault.code, fault.message);
   return fault.code == 0;
 }
@@ -606,8 +614,8 @@ bool AddIndexTag(const TagDefinition& definition, std::string_view file_name) {
   TableRecord* probe = InUse("AddIndexTag");
   if (probe == nullptr) return false;
   const std::string path = IndexPath(*probe, file_name);
-  bool reopened = false;
-  TableRecord* t = BuildTable("AddIndexTag", path, reopened);
+  ExclusiveBuild exclusive("AddIndexTag", path);
+  TableRecord* t = exclusive.table();
   if (t == nullptr) return false;
   CloseIndex();
   LastRuns = 0;
@@ -625,7 +633,7 @@ bool AddIndexTag(const TagDefinition& definition, std::string_view file_name) {
     }
   }
   if (fault.code == 0 && production) SetProductionIndexFlag(true);
-  if (!ShareAgain(reopened, "AddIndexTag", path)) return false;
+  if (!exclusive.Release()) return false;
   if (fault.code != 0) {
     SetEngineError(fault.code, fault.message);
     return false;

@@ -58,16 +58,33 @@ bool AddIndexTag(const TagDefinition& definition, std::string_view file_name = {
 // Rebuilds every tag of the selected area's open index and opens it again on the same tag.
 bool Reindex();
 
-// The selected table, held exclusively for a build: a table shared with other programs is
-// reopened deny-all first (error 225 when another program has it open; null after a report),
-// and shared again by ShareAgain afterwards.
-TableRecord* BuildTable(const std::string& op, const std::string& path, bool& reopened);
+// The selected table, held exclusively for a build (a scope): a table shared with other programs
+// is reopened deny-all first (error 225 when another program has it open: table() is null after
+// the report), and shared again by Release, or by the scope's end when the build leaves early
+// (a throw) with its own fault to report.
+class ExclusiveBuild {
+ public:
+  ExclusiveBuild(std::string op, std::string path);
+  ~ExclusiveBuild();
+  ExclusiveBuild(const ExclusiveBuild&) = delete;
+  ExclusiveBuild& operator=(const ExclusiveBuild&) = delete;
+
+  TableRecord* table() const { return table_; }
+  // Shares the table again if it was reopened; false after a report (the build's own fault is
+  // then the caller's to drop).
+  bool Release();
+
+ private:
+  std::string op_;
+  std::string path_;
+  TableRecord* table_ = nullptr;
+  bool reopened_ = false;
+};
 
 // Puts a new index file made as `temp` (and still open as `file`) in place of `path`: flushed,
 // then renamed through its own handle, so that a file planted under the temporary name is
 // never what takes the place. False after a report.
 bool PutStagedIndex(os::File& file, const std::string& temp, const std::string& path);
-bool ShareAgain(bool reopened, const std::string& op, const std::string& path);
 
 // The runs written by the last tag built (for tests of the external sort).
 int LastBuildRuns();

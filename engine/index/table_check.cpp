@@ -786,17 +786,19 @@ TableCheckReport Checked(const std::string& path, const TableCheckOptions& optio
   return report;
 }
 
-// A tag counts as rebuilt when the index checks clean for it afterwards, its keys against the
-// records included: a build that a full disk stopped may leave a tree that is sound but short.
-// When no tag was rebuilt, the old index goes back (the rename needs no room on the disk).
+// The table is checked again after the repair, which says whether it is sound now. A tag
+// counts as rebuilt when the index checks clean for it, its keys against the records included:
+// a build that a full disk stopped may leave a tree that is sound but short. When no tag was
+// rebuilt, the old index goes back (the rename needs no room on the disk).
 void ConfirmRepair(const std::string& path, const TableCheckOptions& options,
                    TableCheckReport& report) {
   RepairReport& repair = *report.repair;
-  if (repair.rebuilt.empty() && repair.backup.empty()) return;
   TableCheckOptions again = options;
   again.repair = false;
   again.exclusive = true;
   const TableCheckReport after = Checked(path, again);
+  repair.sound = after.opened && !after.Failed();
+  if (repair.rebuilt.empty() && repair.backup.empty()) return;
   std::vector<std::string> rebuilt;
   for (const std::string& name : repair.rebuilt) {
     if (!repair.backup_of.empty()) {
@@ -866,6 +868,7 @@ TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& op
       report.table.push_back({"folder",
                               stray + " is a temporary file a killed program left",
                               {{EngineRemedy::kRepair, "removes it"}}});
+      if (report.repair) report.repair->sound = false;
     }
   }
   return report;

@@ -64,6 +64,7 @@ struct RepairReport {
   std::vector<std::string> rebuilt;       // tag names
   std::vector<std::string> not_repaired;  // in words
   std::int32_t counted = 0;               // records the header now counts in addition
+  bool sound = false;                     // the table checked again afterwards has no problem
 };
 
 // Memo pointer problems: after this many only their number is kept.

@@ -3,7 +3,9 @@
 // replace one tag, rebuild every tag, and check the table with its memo file and index (header,
 // memo pointers, each tag's tree and keys against the records), optionally repairing what
 // failed. Each call opens the table itself, exclusively where it changes the index, and closes
-// it again (OpenOptions say how).
+// it again (OpenOptions say how). check_table is the library's one check: it opens the table
+// as a checker must, without the memo file or an index that cannot be read, which an ordinary
+// vexel::open refuses for writing.
 //
 //   vexel::OpenOptions options;
 //   vexel::add_tag("films.dbf", {"TITLE", "UPPER(TITLE)"}, options, 90);
@@ -59,6 +61,7 @@ struct IndexRepair {
   std::vector<std::string> rebuilt{};       // tag names
   std::vector<std::string> not_repaired{};  // in words
   std::int32_t counted = 0;                 // records the header now counts in addition
+  bool sound = false;                       // the table, checked again afterwards, has no problem
 };
 
 // Memo pointer problems: after this many only their number is kept.
@@ -91,7 +94,11 @@ struct TableCheck {
 // use) the tags that failed are rebuilt from the definitions their headers still give after the
 // old index is kept as NAME.MDX.bak (InputError, nothing changed, when it cannot be kept), a
 // tag with no readable definition is dropped, and records an unfinished append left past the
-// header's count are counted. The report is of the table as found, before the repair.
+// header's count are counted (the builds report progress as "index"). The report is of the
+// table as found, before the repair;
+// repair->sound tells whether the table, checked again after it, is sound. A vexel::Table of
+// this program that has the table open exclusively, or at all for a repair, is closed first:
+// its open refuses the checker's, as another program's would.
 TableCheck check_table(const std::filesystem::path& file, bool repair = false,
                        const OpenOptions& options = {});
 

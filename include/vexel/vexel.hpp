@@ -344,7 +344,7 @@ class Cursor {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Indexes, expressions, checks
+// Indexes and expressions
 
 // exact: the whole key equals (blanks pad a shorter character key); prefix: a character key that
 // begins with the given text (numbers and dates: equal); soft: the first key at or after the
@@ -389,15 +389,6 @@ class Expression {
   friend class Table;
   explicit Expression(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
-};
-
-// What check() found. ok: nothing is wrong (notes are not faults). With repair, `repaired`
-// says what was mended, and ok tells whether the table is sound afterwards.
-struct CheckReport {
-  bool ok = true;
-  std::vector<std::string> problems{};
-  std::vector<std::string> notes{};
-  std::vector<std::string> repaired{};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -525,14 +516,10 @@ class Table {
   // Adds a tag (replacing one of the same name); creates the production index when missing.
   // Needs the table exclusively: Error 225 when another program has it open.
   void add_tag(const NewTag& tag);
-  // Rebuilds every tag from its definition (exclusive, as add_tag).
+  // Rebuilds every tag from its definition (exclusive, as add_tag). (The check of a table and
+  // its index is vexel::check_table, <vexel/indexing.hpp>: it works on tables that cannot be
+  // opened here for writing.)
   void reindex();
-  // Checks the table header against the file, the memo pointers, and every tag's tree and keys
-  // against the records (as check_table); with repair, rebuilds the tags that failed and
-  // counts records an unfinished append left (as check_table with repair: the table must be
-  // free of other programs; the old index is kept as .bak). The table stays open. Error 220
-  // while this Table holds locks.
-  CheckReport check(bool repair = false);
 
   // Expressions over this table's fields, evaluated against a record.
   Expression compile(std::string_view expression) const;

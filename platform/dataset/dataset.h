@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -282,6 +283,7 @@ class TDataSet : public TComponent {
   // --- Controls -------------------------------------------------------------------------------
   // While disabled, data sources hear nothing; EnableControls reports one change (and the
   // state when it changed) when the count returns to 0.
+  // (DisabledControls holds them disabled for a scope.)
   void DisableControls();
   void EnableControls();
   bool ControlsDisabled() const { return disable_count_ > 0; }
@@ -512,6 +514,33 @@ class TDataSet : public TComponent {
   TFieldDefs field_defs_{this};
   TFields fields_{this};
   std::vector<TDataSource*> data_sources_;
+};
+
+// Holds a dataset's controls disabled for a scope (DisableControls), enabled again however the
+// scope ends. Enabling reports the change to the data sources: a fault there reaches the caller
+// when the scope ends normally, and is dropped when the scope is left by another exception.
+class DisabledControls {
+ public:
+  explicit DisabledControls(TDataSet& dataset)
+      : dataset_(dataset), exceptions_(std::uncaught_exceptions()) {
+    dataset_.DisableControls();
+  }
+  ~DisabledControls() noexcept(false) {
+    if (std::uncaught_exceptions() == exceptions_) {
+      dataset_.EnableControls();
+      return;
+    }
+    try {
+      dataset_.EnableControls();
+    } catch (...) {
+    }
+  }
+  DisabledControls(const DisabledControls&) = delete;
+  DisabledControls& operator=(const DisabledControls&) = delete;
+
+ private:
+  TDataSet& dataset_;
+  int exceptions_;
 };
 
 }  // namespace vx

@@ -86,6 +86,21 @@ class LinkRecordScope {
   int old_ = 0;
 };
 
+// Holds a grid's columns in an update for a scope (BeginUpdate), ended however the scope ends:
+// the changes made meanwhile reach the grid once, at the end (a fault there is dropped when the
+// scope is left by another exception).
+class ColumnsUpdate {
+ public:
+  explicit ColumnsUpdate(TDBGridColumns& columns);
+  ~ColumnsUpdate() noexcept(false);
+  ColumnsUpdate(const ColumnsUpdate&) = delete;
+  ColumnsUpdate& operator=(const ColumnsUpdate&) = delete;
+
+ private:
+  TDBGridColumns& columns_;
+  int exceptions_;
+};
+
 // The title of a column. Every property answers its default until it is set.
 class TColumnTitle {
  public:
@@ -192,7 +207,8 @@ class TDBGridColumns {
   void Delete(int index);
   // Removes the program's columns: the collection returns to csDefault and follows the fields.
   void Clear();
-  // Changes made between BeginUpdate and EndUpdate reach the grid once, at the end.
+  // Changes made between BeginUpdate and EndUpdate reach the grid once, at the end
+  // (ColumnsUpdate makes the pair a scope).
   void BeginUpdate();
   void EndUpdate();
 

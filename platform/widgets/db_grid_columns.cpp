@@ -4,6 +4,7 @@
 
 #include <QFontMetrics>
 #include <algorithm>
+#include <exception>
 
 
 namespace vx {
@@ -13,6 +14,22 @@ namespace {
 constexpr int kMaxColumnWidth = 32767;
 
 }  // namespace
+
+ColumnsUpdate::ColumnsUpdate(TDBGridColumns& columns)
+    : columns_(columns), exceptions_(std::uncaught_exceptions()) {
+  columns_.BeginUpdate();
+}
+
+ColumnsUpdate::~ColumnsUpdate() noexcept(false) {
+  if (std::uncaught_exceptions() == exceptions_) {
+    columns_.EndUpdate();
+    return;
+  }
+  try {
+    columns_.EndUpdate();
+  } catch (...) {
+  }
+}
 
 // --- TColumnTitle ---------------------------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <vexel/indexing.hpp>
 #include <vexel/vexel.hpp>
 
 #include "frame.h"
@@ -76,6 +77,8 @@ class Dependent {
  public:
   virtual ~Dependent() = default;
   virtual void Drop() = 0;
+  // Whether it holds a lock of the table.
+  virtual bool Holds() const { return false; }
 };
 
 // One open table, shared by its Python Table object and every cursor and lock made from it.
@@ -83,6 +86,7 @@ class Dependent {
 // that a thread waiting for it never blocks one that needs the GIL to finish.
 struct TableState {
   std::optional<Table> table;
+  OpenOptions options;  // as the table was opened: a check that closes it opens it so again
   std::vector<Field> fields;
   std::map<std::string, std::size_t> field_by_name;  // upper-case name -> index
   std::mutex file_work;
@@ -90,7 +94,8 @@ struct TableState {
   Decimals decimals = Decimals::kFloat;
   int codepage = 0;
 
-  explicit TableState(Table opened, Decimals wanted) : table(std::move(opened)), decimals(wanted) {
+  TableState(Table opened, const OpenOptions& opened_with, Decimals wanted)
+      : table(std::move(opened)), options(opened_with), decimals(wanted) {
     fields = table->fields();
     for (std::size_t i = 0; i < fields.size(); ++i) field_by_name[Upper(fields[i].name)] = i;
     codepage = table->codepage();
@@ -179,6 +184,14 @@ Value KeyValue(py::handle key) {
   return FromPython(key, kAny, 0);
 }
 
+// Text of the library as a Python str (a byte that is not UTF-8 shows U+FFFD).
+py::str Text(const std::string& text) {
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
 class CursorHandle : public Dependent {
  public:
   CursorHandle(std::shared_ptr<TableState> state, Cursor cursor)
@@ -240,6 +253,7 @@ class LockHandle : public Dependent {
   }
   ~LockHandle() override { state_->dependents.erase(this); }
   void Drop() override { lock_.reset(); }
+  bool Holds() const override { return lock_.has_value(); }
 
   void Set(const std::string& name, py::handle value) {
     Held();
@@ -320,7 +334,7 @@ class TableHandle {
       py::gil_scoped_release release;
       table.emplace(vexel::open(path, options));
     }
-    return Wrap(std::move(*table), decimal);
+    return Wrap(std::move(*table), options, decimal);
   }
 
   static std::unique_ptr<TableHandle> Create(const std::string& path, const py::list& field_list,
@@ -346,7 +360,7 @@ class TableHandle {
       py::gil_scoped_release release;
       table.emplace(vexel::create(path, fields, options));
     }
-    return Wrap(std::move(*table), decimal);
+    return Wrap(std::move(*table), open_options, decimal);
   }
 
   py::list Fields() const {
@@ -419,9 +433,32 @@ class TableHandle {
   void Reindex() {
     state_->Run([](Table& t) { t.reindex(); });
   }
+  // (ok, problems, notes, repaired): the findings as "WHERE: WHAT"; with a repair, ok tells
+  // whether the table is sound afterwards.
   py::tuple Check(bool repair) {
-    CheckReport report = state_->Run([&](Table& t) { return t.check(repair); });
-    return py::make_tuple(report.ok, report.problems, report.notes, report.repaired);
+    const TableCheck report = CheckOpenTable(repair);
+    const auto lines = [](const std::vector<CheckFinding>& findings) {
+      py::list out;
+      for (const CheckFinding& f : findings) out.append(Text(f.where + ": " + f.what));
+      return out;
+    };
+    py::list problems = lines(report.findings());
+    py::list repaired;
+    bool ok = report.ok;
+    if (const std::optional<IndexRepair>& r = report.repair) {
+      if (r->counted > 0) {
+        repaired.append(Text("the header now counts the " + std::to_string(r->counted) +
+                             " record(s) past its old count"));
+      }
+      for (const std::string& tag : r->rebuilt) {
+        repaired.append(Text("rebuilt tag " + tag + " of " + report.index_path +
+                             "; the old file is " + r->backup));
+      }
+      for (const std::string& what : r->not_repaired)
+        problems.append(Text("not repaired: " + what));
+      ok = r->sound;
+    }
+    return py::make_tuple(ok, problems, lines(report.all_notes()), repaired);
   }
 
   std::unique_ptr<LockHandle> Lock(std::uint32_t recno) {
@@ -473,9 +510,9 @@ class TableHandle {
   }
 
  private:
-  static std::unique_ptr<TableHandle> Wrap(Table table, bool decimal) {
+  static std::unique_ptr<TableHandle> Wrap(Table table, const OpenOptions& options, bool decimal) {
     return std::make_unique<TableHandle>(std::make_shared<TableState>(
-        std::move(table), decimal ? Decimals::kDecimal : Decimals::kFloat));
+        std::move(table), options, decimal ? Decimals::kDecimal : Decimals::kFloat));
   }
 
   template <typename Make>
@@ -483,6 +520,42 @@ class TableHandle {
     std::optional<Cursor> cursor;
     state_->Run([&](Table& t) { cursor.emplace(make(t)); });
     return std::make_unique<CursorHandle>(state_, std::move(*cursor));
+  }
+
+  // Checks the table with vexel::check_table, which opens it itself. This open would refuse the
+  // checker's when it is exclusive, or when a repair needs the table to itself: the table is
+  // then closed meanwhile (its cursors end) and opened again as it was.
+  TableCheck CheckOpenTable(bool repair) {
+    const OpenMode mode = state_->Run([](Table& t) { return t.mode(); });
+    const std::string path = Path();
+    for (const Dependent* dependent : state_->dependents) {
+      if (dependent->Holds())
+        throw Error(220, "release the locks held on " + path + " before checking it");
+    }
+    if (repair && mode == OpenMode::read_only) throw Error(5, path + " was opened read-only");
+    // The table as it is open: its mode (a shared open this user may only read is read_only)
+    // and the page its text is read in.
+    OpenOptions options = state_->options;
+    options.mode = mode;
+    options.codepage = state_->codepage;
+    const bool aside = repair || mode == OpenMode::exclusive;
+    if (!aside) return state_->Run([&](Table&) { return check_table(path, false, options); });
+    std::set<Dependent*> dropped;
+    dropped.swap(state_->dependents);
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> hold(state_->file_work);
+    for (Dependent* dependent : dropped) dependent->Drop();
+    if (!state_->table) throw py::value_error("operation on a closed table");
+    state_->table->close();
+    std::optional<TableCheck> report;
+    try {
+      report = check_table(path, repair, options);
+    } catch (...) {
+      state_->table = vexel::open(path, state_->options);
+      throw;
+    }
+    state_->table = vexel::open(path, state_->options);
+    return std::move(*report);
   }
 
   std::shared_ptr<TableState> state_;

@@ -171,10 +171,34 @@ def test_check_reports_a_stale_index(indexed_film):
                                str(indexed_film)]).returncode == 0
     with vexel.open(indexed_film, "exclusive") as t:
         report = check_or_skip(t)
-        assert not report.ok and any("TITLE" in p for p in report.problems)
+        assert not report.ok and any(p.startswith("tag TITLE: ") for p in report.problems)
         repaired = t.check(repair=True)
-        assert repaired.ok
+        # The problems are those found; ok says the table is sound after the repair.
+        assert repaired.ok and repaired.problems == report.problems
+        assert [r.split(" of ")[0] for r in repaired.repaired] == ["rebuilt tag TITLE"]
+        # The repair closed the table and opened it again, exclusively as before.
+        assert t.seek("TITLE", "ZZZ").recno == 1
+        assert subprocess.run([sys.executable, "-c", "import sys, vexel; "
+                               "vexel.open(sys.argv[1], lock_retries=0)",
+                               str(indexed_film)], capture_output=True).returncode != 0
+        assert t.check().ok
     vxdbf("check", indexed_film)
+
+
+def test_check_refuses_held_locks_and_a_repair_of_a_read_only_table(indexed_film):
+    with vexel.open(indexed_film) as t:
+        rec = t.lock(2)
+        with pytest.raises(vexel.Error) as raised:
+            t.check()
+        assert raised.value.code == 220 and "release the locks" in str(raised.value)
+        rec.release()
+        assert check_or_skip(t).ok
+        assert t.check(repair=True) == (True, [], [], [])
+        assert t[2].TITLE == rec.TITLE
+    with vexel.open(indexed_film, "readonly") as t:
+        with pytest.raises(vexel.Error) as raised:
+            t.check(repair=True)
+        assert raised.value.code == 5
 
 
 HOLDER = textwrap.dedent("""
@@ -348,3 +372,19 @@ def test_named_ndx_files_stay_current_and_a_stale_one_refuses(film, tmp_path):
             t.update(2, {"NAME": "dan"})
     with pytest.raises(TypeError):
         vexel.open(film, ndx_files="title")
+
+
+def test_check_names_a_field_of_letters_beyond_ascii_as_it_is_called(tmp_path):
+    path = tmp_path / "notes.dbf"
+    with vexel.create(path, [("TITLE", "C", 10, 0), ("NOTÉ", "M", 10, 0)], codepage=850) as t:
+        t.append(TITLE="one", NOTÉ="a memo")
+    # Record 1's memo pointer (after its deletion flag and TITLE) names a block far past the
+    # memo file's end.
+    data = bytearray(path.read_bytes())
+    start = int.from_bytes(data[8:10], "little") + 1 + 10
+    data[start:start + 10] = b"    999999"
+    path.write_bytes(bytes(data))
+    with vexel.open(path) as t:
+        report = check_or_skip(t)
+    assert not report.ok
+    assert [p.split(":")[0] for p in report.problems] == ["record 1, field NOTÉ"]

@@ -391,7 +391,9 @@ class Table:
 
     def check(self, repair: bool = False) -> CheckReport:
         """Checks the table header, memo pointers and every index tag; with ``repair=True``
-        (exclusive use) rebuilds the tags that failed."""
+        (exclusive use) rebuilds the tags that failed, and ``ok`` says whether the table is
+        sound afterwards. A repair, or a check of a table opened exclusively, closes the table
+        and opens it again: iterations begun before it end."""
         ok, problems, notes, repaired = self._t.check(repair)
         return CheckReport(ok, list(problems), list(notes), list(repaired))
 

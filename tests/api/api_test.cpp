@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <vexel/indexing.hpp>
 #include <vexel/vexel.hpp>
 
 #include "platform/os/codepage.h"
@@ -811,47 +812,77 @@ TEST_F(ApiTest, TwoThreadsWorkOnTheirOwnTables) {
 
 namespace {
 
-// The checker finds keys the table no longer gives, a repair rebuilds the tag, and the table
-// stays open and usable through both.
-TEST_F(ApiTest, CheckFindsAStaleTagAndRepairMendsIt) {
-  for (const vexel::OpenMode mode : {vexel::OpenMode::shared, vexel::OpenMode::exclusive}) {
-    SCOPED_TRACE(static_cast<int>(mode));
+// The check is check_table, by path. A shared Table of this program stays open and usable
+// through a check; a repair needs the table to itself (refused, nothing changed, while the
+// Table has it open) and says whether it left the table sound: a stale tag is mended, a memo
+// pointer past the memo file's end is not.
+TEST_F(ApiTest, CheckFindsAStaleTagAndRepairSaysWhetherTheTableIsSoundAfterwards) {
+  for (const bool bad_memo : {false, true}) {
+    SCOPED_TRACE(bad_memo);
     {
       vexel::Table t = CreateFilms({.overwrite = true});
       for (const char* title : {"Alien", "Brazil", "Cube"}) {
-        t.append({{"TITLE", std::string(title)}});
+        t.append({{"TITLE", std::string(title)}, {"PLOT", std::string("plot of ") + title}});
       }
       t.add_tag({.name = "TITLE", .key = "TITLE", .for_expr = ""});
-      const vexel::CheckReport sound = t.check();
-      EXPECT_TRUE(sound.ok);
-      EXPECT_TRUE(sound.problems.empty()) << sound.problems[0];
     }
-    // Another program's write that left the index alone: "Brazil" becomes "Zelig " on disk.
+    const vexel::TableCheck sound = vexel::check_table(Path());
+    EXPECT_TRUE(sound.ok);
+    EXPECT_TRUE(sound.findings().empty()) << sound.findings()[0].what;
+    EXPECT_EQ(sound.tags.size(), 1u);
+    // Another program's write that left the index alone: "Brazil" becomes "Zelig " on disk,
+    // and record 1's memo pointer names block 999999.
     std::vector<unsigned char> bytes = vx::test::ReadBytes(Path());
     const std::string brazil = "Brazil";
     auto at = std::search(bytes.begin(), bytes.end(), brazil.begin(), brazil.end());
     ASSERT_NE(at, bytes.end());
     std::copy_n(std::string("Zelig ").begin(), 6, at);
+    if (bad_memo) {
+      const std::size_t plot = bytes[8] + 256u * bytes[9] + 1 + 20 + 4 + 5 + 8 + 8 + 1;
+      std::copy_n(std::string("    999999").begin(), 10, bytes.begin() + plot);
+    }
     vx::test::WriteBytes(Path(), bytes);
 
-    vexel::Table t = vexel::open(Path(), {.mode = mode});
-    const vexel::CheckReport stale = t.check();
+    vexel::Table t = vexel::open(Path());
+    const vexel::TableCheck stale = vexel::check_table(Path());
     EXPECT_FALSE(stale.ok);
-    ASSERT_FALSE(stale.problems.empty());
-    EXPECT_NE(stale.problems[0].find("tag TITLE: record 2"), std::string::npos)
-        << stale.problems[0];
-    const vexel::CheckReport mended = t.check(true);
-    EXPECT_TRUE(mended.ok);
-    ASSERT_EQ(mended.repaired.size(), 1u);
-    EXPECT_NE(mended.repaired[0].find("rebuilt tag TITLE"), std::string::npos);
-    EXPECT_TRUE(t.check().ok);
-    EXPECT_EQ(t.seek("TITLE", std::string("Zelig")), 2u);
-    EXPECT_EQ(t.append({{"TITLE", std::string("Dune")}}), 4u);
-    EXPECT_EQ(t.seek("TITLE", std::string("Dune")), 4u);
+    std::size_t tag = 0;
+    std::size_t memo = 0;
+    for (const vexel::CheckFinding& f : stale.findings()) {
+      if (f.where == "tag TITLE") {
+        ++tag;
+        EXPECT_EQ(f.what.rfind("record 2: ", 0), 0u) << f.what;
+      } else {
+        ++memo;
+        EXPECT_EQ(f.where, "record 1, field PLOT") << f.what;
+      }
+    }
+    EXPECT_GT(tag, 0u);
+    EXPECT_EQ(memo, bad_memo ? 1u : 0u);
+    EXPECT_EQ(t.read(3).text("TITLE"), "Cube");
+    const std::vector<unsigned char> index = vx::test::ReadBytes(dir_.File("films.mdx"));
+    EXPECT_THROW(vexel::check_table(Path(), true), vexel::Error);
+    EXPECT_EQ(vx::test::ReadBytes(dir_.File("films.mdx")), index);
+    t.close();
+
+    // The rebuild reports as "index", up to its whole.
+    std::vector<std::int64_t> steps;
+    vexel::OpenOptions options;
+    options.progress = [&](const std::string& label, std::int64_t done, std::int64_t total) {
+      EXPECT_EQ(label, "index");
+      if (done >= 0) steps.push_back(done * 100 / total);
+    };
+    const vexel::TableCheck mended = vexel::check_table(Path(), true, options);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.back(), 100);
+    EXPECT_FALSE(mended.ok);  // the table as found
+    ASSERT_TRUE(mended.repair.has_value());
+    EXPECT_EQ(mended.repair->rebuilt, std::vector<std::string>{"TITLE"});
+    EXPECT_EQ(mended.repair->sound, !bad_memo);
+    EXPECT_EQ(vexel::check_table(Path()).ok, !bad_memo);
+    vexel::Table again = vexel::open(Path());
+    EXPECT_EQ(again.seek("TITLE", std::string("Zelig")), 2u);
   }
-  vexel::Table read_only = vexel::open(Path(), {.mode = vexel::OpenMode::read_only});
-  EXPECT_TRUE(read_only.check().ok);
-  EXPECT_THROW(read_only.check(true), vexel::Error);
 }
 
 }  // namespace

@@ -11,11 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <fstream>
 #include <limits>
 #include <map>
 #include <optional>
+#include <random>
+#include <vexel/indexing.hpp>
 #include <vexel/inspect.hpp>
 #include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
@@ -548,9 +549,9 @@ TEST_F(BlockTest, AnotherProgramFindsNoKeyOfABatchAppendWithoutItsRecord) {
   }
   std::ofstream(done) << "done";
   EXPECT_EQ(reader.Wait(), 0);
-  vexel::Table t = vexel::open(Path(), {.mode = vexel::OpenMode::exclusive});
-  const vexel::CheckReport report = t.check();
-  EXPECT_TRUE(report.ok) << (report.problems.empty() ? "" : report.problems.front());
+  const vexel::TableCheck report =
+      vexel::check_table(Path(), false, {.mode = vexel::OpenMode::exclusive});
+  EXPECT_TRUE(report.ok) << (report.findings().empty() ? "" : report.findings().front().what);
 }
 
 // Records this Table appended under the append lock it still holds (an exclusive table without

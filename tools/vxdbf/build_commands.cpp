@@ -52,7 +52,9 @@ std::string Said(const vexel::CheckFinding& f) {
 }
 
 int Check(const Options& o, const Streams& io) {
-  const vexel::TableCheck report = vexel::check_table(o.file, o.repair, OpenOptionsOf(o, io.err));
+  vexel::OpenOptions options = OpenOptionsOf(o, io.err);
+  options.progress = nullptr;  // a repair's builds draw no bar: check says what it did instead
+  const vexel::TableCheck report = vexel::check_table(o.file, o.repair, options);
   const std::optional<vexel::IndexRepair>& repair = report.repair;
   std::vector<vexel::CheckFinding> findings = report.findings();
   std::vector<vexel::CheckFinding> notes = report.all_notes();

@@ -64,7 +64,7 @@ vexel::TableCheck PublicReport(const TableCheckReport& report) {
   }
   if (report.repair) {
     const RepairReport& r = *report.repair;
-    out.repair = vexel::IndexRepair{r.backup, r.rebuilt, r.not_repaired, r.counted};
+    out.repair = vexel::IndexRepair{r.backup, r.rebuilt, r.not_repaired, r.counted, r.sound};
   }
   return out;
 }
@@ -151,6 +151,9 @@ TableCheck check_table(const std::filesystem::path& file, bool repair, const Ope
       return text.ToUtf8(name, "a field name");
     };
     session.Close();
+    // A repair's tag builds report as "index".
+    vx::ops::Progress progress(opened, "index", 0);
+    if (repair) progress.FollowIndexBuild();
     const vx::TableCheckReport report = vx::CheckTable(vx::os::PathText(file), check);
     if (report.repair && report.repair->backup_failed) {
       throw vx::ops::InputError{"cannot keep the old index as " + report.repair->backup};

@@ -6,6 +6,8 @@
 
 #include <gmock/gmock.h>
 
+#include <stdexcept>
+
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QScrollBar>
@@ -67,6 +69,34 @@ TEST_F(DBGridTest, DefaultColumnsFollowTheFieldsUntilTheProgramAddsItsOwn) {
   films_->Close();
   EXPECT_EQ(grid_->Columns().Count(), 0);
   EXPECT_EQ(grid_->SelectedField(), nullptr);
+}
+
+// The scopes around a batch of changes end however the batch ends: after a throw the grid is
+// laid out again and hears later changes, and the dataset's controls are enabled.
+TEST_F(DBGridTest, ColumnsUpdateAndDisabledControlsEndWhenTheirWorkThrows) {
+  OpenFilms(3);
+  QScrollBar* across = nullptr;
+  for (QScrollBar* child : grid_->Widget()->findChildren<QScrollBar*>()) {
+    if (child->orientation() == Qt::Horizontal) across = child;
+  }
+  ASSERT_NE(across, nullptr);
+  grid_->Columns()[0]->SetWidth(900);
+  ASSERT_FALSE(across->isHidden()) << "the columns are wider than the grid";
+  const auto work = [&] {
+    const ColumnsUpdate update(grid_->Columns());
+    const DisabledControls quiet(*films_);
+    grid_->Columns().Clear();
+    TColumn* title = grid_->Columns().Add();
+    title->SetFieldName("TITLE");
+    title->SetWidth(90);
+    films_->Next();
+    throw std::runtime_error("the batch fails");
+  };
+  EXPECT_THROW(work(), std::runtime_error);
+  EXPECT_FALSE(films_->ControlsDisabled());
+  EXPECT_TRUE(across->isHidden()) << "the grid was laid out for the one narrow column";
+  grid_->Columns()[0]->SetWidth(2000);
+  EXPECT_FALSE(across->isHidden()) << "later changes reach the grid";
 }
 
 TEST_F(DBGridTest, CellRectanglesAndMouseCoordinatesAgree) {

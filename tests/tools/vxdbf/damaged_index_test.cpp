@@ -388,6 +388,17 @@ TEST_F(DamagedIndexTest, AFailedWriteAtABatchsEndTakesBackItsRecords) {
       }
       ++failures;
       EXPECT_EQ(r.status, 1) << r.err;
+      // A run slower than the bracket's hold (50 ms: sanitizers, a loaded machine) lets the
+      // bracket go between rows: the rows written before that stay, as the message says, and
+      // only the rest are taken back.
+      if (r.err.find("rows before it were appended") != std::string::npos) {
+        if (r.err.find("may be damaged") != std::string::npos) {
+          Vxdbf({"check", table_, "--repair"});
+        }
+        EXPECT_EQ(Run({"check", table_}), 0) << r.err;
+        Restore(mdx_);
+        continue;
+      }
       EXPECT_EQ(test::ReadBytes(table_), dbf_);
       EXPECT_NE(r.err.find("no row was appended"), std::string::npos) << r.err;
       if (r.err.find("may be damaged") == std::string::npos) {
