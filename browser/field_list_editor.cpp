@@ -14,10 +14,10 @@
 #include <cctype>
 #include <charconv>
 #include <filesystem>
+#include <vexel/codepage.hpp>
 
 #include "browser/browser_form.h"
 #include "browser/form_text.h"
-#include "platform/os/codepage.h"
 
 namespace vx::browser {
 
@@ -71,7 +71,7 @@ TFieldListEditor::TFieldListEditor(QWidget* parent, Mode mode,
     PageBox = new QComboBox(this);
     PageBox->setObjectName("CodePage");
     for (const int page : kOfferedPages) {
-      if (os::CodePageAvailable(page)) PageBox->addItem(QString::number(page), page);
+      if (vexel::codepage_available(page)) PageBox->addItem(QString::number(page), page);
     }
     PageBox->setCurrentIndex(std::max(0, PageBox->findData(1252)));
     form->addRow("Code page:", PageBox);

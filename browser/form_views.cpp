@@ -26,7 +26,6 @@
 #include "browser/record_form.h"
 #include "components/dataset/table_dataset.h"
 #include "engine/foundation/errors.h"
-#include "engine/index/index_build.h"
 #include "engine/index/index_check.h"
 #include "engine/index/key_codec.h"
 #include "engine/index/ndx_orders.h"

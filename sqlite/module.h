@@ -172,6 +172,16 @@ inline void SetMessage(sqlite3_vtab* v, const std::string& message) {
   v->zErrMsg = sqlite3_mprintf("%s", message.c_str());
 }
 
+// An error with its advice in this module's words: the arguments of CREATE VIRTUAL TABLE ...
+// USING vexel(...) where it has them.
+inline std::string Said(const Error& e) {
+  return advised(e.fault(), e.advice(), [](Remedy remedy) -> std::string {
+    if (remedy == Remedy::other_code_page) return "the argument codepage=N";
+    if (remedy == Remedy::ignore_index) return "the argument ignore_index=1";
+    return remedy_words(remedy);
+  });
+}
+
 // A value that does not fit a field: SQLITE_CONSTRAINT.
 struct ConstraintError {
   std::string message;
@@ -186,10 +196,10 @@ int Guarded(sqlite3_vtab* v, Body&& body) {
     SetMessage(v, e.message);
     return SQLITE_CONSTRAINT;
   } catch (const LockError& e) {
-    SetMessage(v, e.what());
+    SetMessage(v, Said(e));
     return SQLITE_BUSY;
   } catch (const Error& e) {
-    SetMessage(v, e.what());
+    SetMessage(v, Said(e));
     return SQLITE_ERROR;
   } catch (const std::bad_alloc&) {
     return SQLITE_NOMEM;

@@ -213,6 +213,9 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
       *error = sqlite3_mprintf("vexel: cannot declare the columns: %s", sqlite3_errmsg(db));
       return rc;
     }
+  } catch (const Error& e) {
+    *error = sqlite3_mprintf("%s", Said(e).c_str());
+    return SQLITE_ERROR;
   } catch (const std::exception& e) {
     *error = sqlite3_mprintf("%s", e.what());
     return SQLITE_ERROR;

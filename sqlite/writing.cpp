@@ -145,7 +145,7 @@ int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
       throw;
     } catch (const Error& e) {
       // The engine refuses a value that does not fit its field with code 220, naming the field.
-      if (e.code() == 220) throw ConstraintError{e.what()};
+      if (e.code() == 220) throw ConstraintError{Said(e)};
       throw;
     }
   });

@@ -23,6 +23,14 @@ std::string remedy_words(Remedy remedy) {
       return "check_table";
     case Remedy::overwrite:
       return "the overwrite option";
+    case Remedy::repair_ndx:
+      return "check_ndx with repair";
+    case Remedy::reindex:
+      return "reindex";
+    case Remedy::add_tag:
+      return "add_tag";
+    case Remedy::build_ndx:
+      return "build_ndx";
   }
   return "?";
 }

@@ -20,6 +20,7 @@
 #include <vexel/block.hpp>
 #include <vexel/vexel.hpp>
 
+#include "engine/foundation/engine_state.h"
 #include "engine/startup/engine.h"
 
 namespace vx {
@@ -101,6 +102,9 @@ class Scope {
   struct Saved;
   std::unique_ptr<Saved> saved_;
 };
+
+// The engine's advice as the library's remedies.
+std::vector<Advice> AdviceOf(const std::vector<vx::EngineAdvice>& engine);
 
 // Runs `body` and turns the engine's errors into vexel::Error / LockError.
 [[noreturn]] void RethrowEngineError();

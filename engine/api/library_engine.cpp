@@ -100,6 +100,24 @@ Scope::~Scope() {
   vx::EngineErrorCode = 0;
 }
 
+std::vector<Advice> AdviceOf(const std::vector<vx::EngineAdvice>& engine) {
+  std::vector<Advice> advice;
+  for (const vx::EngineAdvice& a : engine) {
+    switch (a.remedy) {
+      case vx::EngineRemedy::kRepair:
+        advice.push_back({Remedy::repair, a.effect});
+        break;
+      case vx::EngineRemedy::kRepairNdx:
+        advice.push_back({Remedy::repair_ndx, a.effect});
+        break;
+      case vx::EngineRemedy::kAddTag:
+        advice.push_back({Remedy::add_tag, a.effect});
+        break;
+    }
+  }
+  return advice;
+}
+
 void RethrowEngineError() {
   try {
     throw;
@@ -112,10 +130,10 @@ void RethrowEngineError() {
     if (code == 0) code = 254;
     vx::EngineErrorCode = 0;
     vx::LastErrorCode = 0;
-    std::string text = e.what();
+    std::string text = e.Fault();
     for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, ": ");
     if (IsLockCode(code)) throw LockError(code, text);
-    throw Error(code, text);
+    throw Error(code, text, AdviceOf(e.Advice()));
   } catch (const std::bad_alloc&) {
     throw Error(8, "not enough memory");
   } catch (const std::exception& e) {

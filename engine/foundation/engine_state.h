@@ -94,6 +94,19 @@ class EngineField {
   }
 };
 
+// What the person who asked for an operation can do about its failure, kept beside the error's
+// message (errors.h): the engine names the remedy, and each program words it as its own command
+// or option (the library as vexel::Remedy).
+enum class EngineRemedy {
+  kRepair,     // rebuild the production index's tags from their definitions (check, repair)
+  kRepairNdx,  // build a damaged .NDX again from its own key (its check, repair)
+  kAddTag,     // build a new production index, tag by tag
+};
+struct EngineAdvice {
+  EngineRemedy remedy;
+  std::string effect;  // what the remedy does: "rebuilds it"
+};
+
 // The foundation's share: the error state and reporting switches, the settings, and the results
 // the file routines keep.
 struct FoundationState {
@@ -101,6 +114,7 @@ struct FoundationState {
   std::uint16_t engine_error_code = 0;
   std::uint16_t last_error_code = 0;
   std::string last_error_message;
+  std::vector<EngineAdvice> last_error_advice;  // goes with last_error_message
   bool raise_on_error = true;
   bool use_exceptions = true;
   void (*error_handler)() = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/os/system.h"
 
@@ -160,11 +161,18 @@ const char* TableText(std::uint16_t code) {
 
 }  // namespace
 
-void SetEngineError(std::uint16_t code, std::string_view message) {
+EVexelError::EVexelError(std::string fault, std::vector<EngineAdvice> advice)
+    : os::Exception(AdvisedText(fault, advice)),
+      fault_(std::move(fault)),
+      advice_(std::move(advice)) {}
+
+void SetEngineError(std::uint16_t code, std::string_view message,
+                    std::vector<EngineAdvice> advice) {
   FoundationState& state = CurrentState<FoundationState>();
   state.engine_error_code = code;
   state.last_error_code = code;
   state.last_error_message.assign(message);
+  state.last_error_advice = std::move(advice);
   if (state.raise_on_error) HandleEngineError();
 }
 
@@ -178,8 +186,10 @@ void HandleEngineError() {
   }
   const std::uint16_t code = state.engine_error_code;
   if (code == 0) return;
+  std::vector<EngineAdvice> advice = std::exchange(state.last_error_advice, {});
   std::string text = ErrorDescription(code) + "\r\n" + TakeErrorMessage();
-  if (state.use_exceptions) throw EVexelError(std::move(text));
+  if (state.use_exceptions) throw EVexelError(std::move(text), std::move(advice));
+  text = AdvisedText(text, advice);
   if (text.size() > 255) text.resize(255);
   state.halting = true;
   os::FatalExit("Program halted.", text, code);
@@ -190,10 +200,32 @@ std::string ErrorDescription(std::uint16_t code) {
   return "Error # " + std::to_string(code) + " (" + TableText(code) + ")";
 }
 
+std::string AdvisedText(const std::string& fault, const std::vector<EngineAdvice>& advice) {
+  if (advice.empty()) return fault;
+  std::string text = fault + " (";
+  for (std::size_t i = 0; i < advice.size(); ++i) {
+    if (i > 0) text += "; ";
+    switch (advice[i].remedy) {
+      case EngineRemedy::kRepair:
+        text += "a check with repair";
+        break;
+      case EngineRemedy::kRepairNdx:
+        text += "a check of the .NDX with repair";
+        break;
+      case EngineRemedy::kAddTag:
+        text += "adding a tag";
+        break;
+    }
+    if (!advice[i].effect.empty()) text += " " + advice[i].effect;
+  }
+  return text + ")";
+}
+
 std::string TakeErrorMessage() {
   FoundationState& state = CurrentState<FoundationState>();
-  std::string message = std::move(state.last_error_message);
+  std::string message = AdvisedText(state.last_error_message, state.last_error_advice);
   state.last_error_message.clear();
+  state.last_error_advice.clear();
   state.last_error_code = 0;
   return message;
 }

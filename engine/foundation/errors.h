@@ -7,16 +7,27 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/foundation/engine_state.h"
 #include "platform/os/exception.h"
 
 namespace vx {
 
-// The engine's exception: its text is the code's description, CR LF, and the context message.
+// The engine's exception: its text is the code's description, CR LF, and the context message,
+// ending with the error's advice in the engine's words (AdvisedText).
 class EVexelError : public os::Exception {
  public:
   using os::Exception::Exception;
+  // `fault`: the description and message alone; the text adds `advice`.
+  EVexelError(std::string fault, std::vector<EngineAdvice> advice);
+  // The text without its advice, for a program that words the advice as its own.
+  const std::string& Fault() const { return advice_.empty() ? Message() : fault_; }
+  const std::vector<EngineAdvice>& Advice() const { return advice_; }
+
+ private:
+  std::string fault_;
+  std::vector<EngineAdvice> advice_;
 };
 
 // The current engine's error state. EngineErrorCode also holds the result of the last file
@@ -24,6 +35,8 @@ class EVexelError : public os::Exception {
 inline constexpr EngineField<&FoundationState::engine_error_code> EngineErrorCode;
 inline constexpr EngineField<&FoundationState::last_error_code> LastErrorCode;
 inline constexpr EngineField<&FoundationState::last_error_message> LastErrorMessage;
+// What can be done about the recorded error (empty: nothing to advise).
+inline constexpr EngineField<&FoundationState::last_error_advice> LastErrorAdvice;
 // true: recording an error reports it at once
 inline constexpr EngineField<&FoundationState::raise_on_error> RaiseOnError;
 // true: reporting raises EVexelError; false: message box and halt
@@ -34,8 +47,13 @@ inline constexpr EngineField<&FoundationState::error_handler> ErrorHandlerProc;
 // set just before the program halts
 inline constexpr EngineField<&FoundationState::halting> Halting;
 
-// Records `code` and `message` and, when RaiseOnError is on, reports them (HandleEngineError).
-void SetEngineError(std::uint16_t code, std::string_view message);
+// Records `code` and `message` (with `advice`, else none) and, when RaiseOnError is on, reports
+// them (HandleEngineError).
+void SetEngineError(std::uint16_t code, std::string_view message,
+                    std::vector<EngineAdvice> advice = {});
+// `fault` followed by `advice` in brackets in the engine's own words, which name no program:
+// "... (a check with repair rebuilds it)".
+std::string AdvisedText(const std::string& fault, const std::vector<EngineAdvice>& advice);
 // Reports the pending error: does nothing while halting; copies EngineErrorCode into
 // LastErrorCode; calls ErrorHandlerProc when set; for a nonzero code raises EVexelError (or,
 // with UseExceptions off, shows the text captioned "Program halted." and ends the process with
@@ -43,7 +61,8 @@ void SetEngineError(std::uint16_t code, std::string_view message);
 void HandleEngineError();
 // "Error # <code> (<text>)", or empty for 0; codes outside the table read "Undefined error".
 std::string ErrorDescription(std::uint16_t code);
-// Answers LastErrorMessage, then empties it and clears LastErrorCode.
+// Answers LastErrorMessage with its advice (AdvisedText), then empties both and clears
+// LastErrorCode.
 std::string TakeErrorMessage();
 // ErrorDescription(LastErrorCode) + CR LF + TakeErrorMessage(), or empty when no error is kept.
 std::string EngineErrorText();
@@ -69,11 +88,12 @@ class QuietErrors {
 // it stays the one to report (the step's own failure is kept only when none was).
 class CleanupErrors {
  public:
-  CleanupErrors() : code_(EngineErrorCode), message_(LastErrorMessage) {}
+  CleanupErrors() : code_(EngineErrorCode), message_(LastErrorMessage), advice_(LastErrorAdvice) {}
   ~CleanupErrors() {
     if (code_ == 0) return;
     EngineErrorCode = code_;
     LastErrorMessage = message_;
+    LastErrorAdvice = advice_;
   }
   CleanupErrors(const CleanupErrors&) = delete;
   CleanupErrors& operator=(const CleanupErrors&) = delete;
@@ -82,6 +102,7 @@ class CleanupErrors {
   QuietErrors quiet_;
   std::uint16_t code_;
   std::string message_;
+  std::vector<EngineAdvice> advice_;
 };
 
 // Tells the user of a condition the engine got past without failing (a mark a program that

@@ -393,9 +393,10 @@ bool CheckCdxEdit(TableRecord& t, CdxKept& kept, bool appending) {
       break;
     }
     if (!s.fault.empty()) {
-      SetEngineError(222, "The tag " + tag.name + " of " + path + " does not agree with " +
-                              t.file_name + " (" + s.fault + "): nothing was changed; vxdbf check " +
-                              t.file_name + " --repair rebuilds it");
+      SetEngineError(222,
+                     "The tag " + tag.name + " of " + path + " does not agree with " + t.file_name +
+                         " (" + s.fault + "): nothing was changed",
+                     {{EngineRemedy::kRepair, "rebuilds it"}});
       ok = false;
       break;
     }

@@ -529,9 +529,10 @@ bool Validated(TableRecord& t, NdxIndex& f) {
     for (const std::string& p : problems) f.fault += (f.fault.empty() ? "" : "; ") + p;
   }
   if (f.fault.empty()) return true;
-  SetEngineError(222, FileName(f) + " does not agree with " + t.file_name + " (" + f.fault +
-                          "): nothing was changed; vxdbf check " + t.file_name + " --index " +
-                          FileName(f) + " --repair rebuilds it");
+  SetEngineError(222,
+                 FileName(f) + " does not agree with " + t.file_name + " (" + f.fault +
+                     "): nothing was changed",
+                 {{EngineRemedy::kRepairNdx, "rebuilds it"}});
   return false;
 }
 

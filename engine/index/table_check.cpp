@@ -278,8 +278,8 @@ void CheckTag(MdxFile& file, int number, TableRecord& t, const TableCheckOptions
     report.problems.resize(before);
     report.notes.push_back(
         "keys in its writer's own order, " + CollationName(KeyCollation::kSignedBytes) +
-        ", which is sound; vxdbf refuses edits that change its keys (--ignore-index edits "
-        "anyway), and reindex would put it in byte order for every program");
+        ", which is sound; edits that change its keys are refused (an edit ignoring the index "
+        "leaves it stale), and reindex would put it in byte order for every program");
   }
   // A file cut short: only the records it still holds give keys.
   const std::int32_t counted = t.record_count;
@@ -641,7 +641,8 @@ RepairReport Repair(const std::string& path, const TableCheckOptions& options,
     }
     if (f.where == "table records") continue;  // mended below
     if (f.where == "index file") {
-      repair.not_repaired.push_back(f.what + " (vxdbf index builds a new one)");
+      repair.not_repaired.push_back(
+          AdvisedText(f.what, {{EngineRemedy::kAddTag, "builds a new one"}}));
     }
     if (f.where == "compound index") cdx_findings.push_back(f.what);
   }
@@ -864,9 +865,9 @@ TableCheckReport CheckTable(const std::string& path, const TableCheckOptions& op
     if (options.repair && os::DeleteFile(stray) == os::kIoOk) {
       report.notes.push_back({"folder", "removed " + stray + ", left by a killed program"});
     } else {
-      report.table.push_back(
-          {"folder", stray + " is a temporary file a killed program left (check --repair "
-                             "removes it)"});
+      report.table.push_back({"folder",
+                              stray + " is a temporary file a killed program left",
+                              {{EngineRemedy::kRepair, "removes it"}}});
       if (report.repair) report.repair->sound = false;
     }
   }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/foundation/engine_state.h"
 #include "engine/index/index_build.h"
 
 namespace vx {
@@ -38,10 +39,12 @@ struct TableCheckOptions {
   std::function<std::string(const std::string&)> name_text;
 };
 
-// One problem: where ("table", "memo file", "index", "record 3, field NOTES", ...) and what.
+// One problem: where ("table", "memo file", "index", "record 3, field NOTES", ...) and what,
+// with what can be done about it (AdvisedText words the two together).
 struct CheckFinding {
   std::string where;
   std::string what;
+  std::vector<EngineAdvice> advice{};
 };
 
 // One tag's definition and findings.

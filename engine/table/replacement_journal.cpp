@@ -142,7 +142,7 @@ JournalOutcome UndoPendingJournal(const std::string& table) {
   os::File held;
   int io = os::File::Open(journal, os::kOpenReadWriteDenyAll, held, os::Links::kRefuse);
   if (io == os::kIoSharingViolation || io == os::kIoLockViolation) {
-    return {JournalState::kHeld, "another vxdbf is rewriting " + table + " now (" + journal +
+    return {JournalState::kHeld, "another program is rewriting " + table + " now (" + journal +
                                      " is in use); try again when it has finished"};
   }
   if (io != os::kIoOk) {

@@ -74,7 +74,7 @@ struct RowInput {
 std::uint64_t append_rows(const std::filesystem::path& table, const RowInput& input,
                           const OpenOptions& options = {});
 
-// The rows of text in the two forms `vxdbf append` reads, for append_rows. `in` must outlive
+// The rows of text in two forms, CSV and JSON lines, for append_rows. `in` must outlive
 // the answer. InputError (nothing appended) for input in neither form.
 // CSV (RFC 4180): a header line naming the fields, then one value per column on each line;
 // quoted values may hold commas, doubled quotes and line breaks; a UTF-8 byte-order mark first

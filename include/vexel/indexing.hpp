@@ -36,10 +36,14 @@ void reindex(const std::filesystem::path& file, const OpenOptions& options = {},
              int fill_percent = 100);
 
 // One problem or note: where ("table", "memo file", "index", "record 3, field NOTES", "tag
-// TITLE", ...) and what.
+// TITLE", ...) and what, ending with its advice in this library's words (as Error::what()). A
+// program that words the advice as its own options uses fault (what without the advice) and
+// advice, when there is any.
 struct CheckFinding {
   std::string where{};
   std::string what{};
+  std::string fault{};
+  std::vector<Advice> advice{};
 };
 
 // One tag of the production index as the check found it.

@@ -48,14 +48,18 @@ enum class ErrorKind { engine, lock, input, not_supported, data };
 
 // What the person who asked for an operation can do about its refusal or its warning. The
 // library names the remedy and what it does; each program words the remedy as its own option
-// (vxdbf as "--lossy"), and what() words it as this library's options.
+// (a command line as "--lossy"), and what() words it as this library's options.
 enum class Remedy {
   other_code_page,  // read or write the text in another page (OpenOptions::codepage)
   lossy,            // store what does not convert as "?", or cut (OpenOptions::lossy)
   ignore_index,     // edit anyway and leave the index stale (OpenOptions::ignore_index)
-  repair,           // rebuild the indexes (check_table with repair)
+  repair,           // mend what a check found: rebuild the failed tags (check_table with repair)
   check,            // see the damage (check_table)
   overwrite,        // replace what is there (the overwrite option of create and copy)
+  repair_ndx,       // build a damaged .NDX again from its own key (check_ndx with repair)
+  reindex,          // rebuild every tag of the index from its definition (reindex)
+  add_tag,          // build a new production index, tag by tag (add_tag)
+  build_ndx,        // write the .NDX again (build_ndx)
 };
 
 // One piece of advice: a remedy and what it does ("stores \"?\"").

@@ -32,9 +32,32 @@ py::object& ErrorType(ErrorKind kind) {
   return types[static_cast<int>(kind)];
 }
 
+// The advice of an error in this module's words: its arguments and methods.
+std::string PythonWords(Remedy remedy) {
+  switch (remedy) {
+    case Remedy::other_code_page:
+      return "codepage=N";
+    case Remedy::ignore_index:
+      return "ignore_index=True";
+    case Remedy::repair:
+      return "Table.check(repair=True)";
+    case Remedy::check:
+      return "Table.check()";
+    case Remedy::overwrite:
+      return "overwrite=True";
+    case Remedy::reindex:
+      return "Table.reindex()";
+    case Remedy::add_tag:
+      return "Table.add_tag()";
+    default:
+      return remedy_words(remedy);  // what only the C++ library offers
+  }
+}
+
 void RaiseEngineError(const py::object& type, const Error& error) {
   // Messages name files and fields as stored: bytes that are no UTF-8 become U+FFFD.
-  const std::string_view text = error.what();
+  const std::string said = advised(error.fault(), error.advice(), PythonWords);
+  const std::string_view text = said;
   PyObject* message =
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (message == nullptr) throw py::error_already_set();

@@ -358,6 +358,18 @@ def test_named_ndx_files_stay_current_and_a_stale_one_refuses(film, tmp_path):
     with vexel.open(film, ndx_files=["title"]) as t:
         with pytest.raises(vexel.Error, match="does not agree"):
             t.update(3, {"TITLE": "Again"})
+    # A refusal's advice names this module's own calls, where it has them.
+    fox = tmp_path / "fox.dbf"
+    vxdbf("create", fox, "--version", "0x30", "--field", "NAME,C,8")
+    vxdbf("append", fox, input="NAME\nann\nbob\n")
+    vxdbf("index", fox, "--tag", "NAME", "--key", "NAME")
+    data = bytearray(fox.read_bytes())
+    first = int.from_bytes(data[8:10], "little") + 1  # record 1's NAME, changed behind the index
+    data[first:first + 3] = b"cyd"
+    fox.write_bytes(bytes(data))
+    with vexel.open(fox) as t:
+        with pytest.raises(vexel.Error, match=r"changed \(Table\.check\(repair=True\) rebuilds it\)$"):
+            t.update(2, {"NAME": "dan"})
     with pytest.raises(TypeError):
         vexel.open(film, ndx_files="title")
 

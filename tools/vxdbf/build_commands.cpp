@@ -46,6 +46,11 @@ bool CheckNdxFiles(const Options& o, const Streams& io, std::vector<vexel::Check
   return failed;
 }
 
+// A finding with its advice in vxdbf's words.
+std::string Said(const vexel::CheckFinding& f) {
+  return f.advice.empty() ? f.what : vexel::advised(f.fault, f.advice, OptionWords);
+}
+
 int Check(const Options& o, const Streams& io) {
   vexel::OpenOptions options = OpenOptionsOf(o, io.err);
   options.progress = nullptr;  // a repair's builds draw no bar: check says what it did instead
@@ -59,7 +64,7 @@ int Check(const Options& o, const Streams& io) {
     bool first = true;
     for (const vexel::CheckFinding& f : findings) {
       io.out << (first ? "" : ",") << "{\"where\":" << JsonString(f.where)
-             << ",\"problem\":" << JsonString(f.what) << "}";
+             << ",\"problem\":" << JsonString(Said(f)) << "}";
       first = false;
     }
     io.out << "]";
@@ -67,7 +72,7 @@ int Check(const Options& o, const Streams& io) {
       io.out << ",\"notes\":[";
       for (std::size_t i = 0; i < notes.size(); ++i) {
         io.out << (i > 0 ? "," : "") << "{\"where\":" << JsonString(notes[i].where)
-               << ",\"note\":" << JsonString(notes[i].what) << "}";
+               << ",\"note\":" << JsonString(Said(notes[i])) << "}";
       }
       io.out << "]";
     }
@@ -89,8 +94,8 @@ int Check(const Options& o, const Streams& io) {
     }
     io.out << "}\n";
   } else {
-    for (const vexel::CheckFinding& f : findings) io.out << f.where << ": " << f.what << "\n";
-    for (const vexel::CheckFinding& f : notes) io.out << f.where << ": note: " << f.what << "\n";
+    for (const vexel::CheckFinding& f : findings) io.out << f.where << ": " << Said(f) << "\n";
+    for (const vexel::CheckFinding& f : notes) io.out << f.where << ": note: " << Said(f) << "\n";
     if (!failed) {
       io.out << "No problems found"
              << (report.has_index ? " (" + std::to_string(report.tags.size()) + " tags)" : "")

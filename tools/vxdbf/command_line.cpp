@@ -546,6 +546,14 @@ std::string OptionWords(vexel::Remedy remedy) {
       return "vxdbf check";
     case vexel::Remedy::overwrite:
       return "--overwrite";
+    case vexel::Remedy::repair_ndx:
+      return "vxdbf check --index FILE.NDX --repair";
+    case vexel::Remedy::reindex:
+      return "vxdbf reindex";
+    case vexel::Remedy::add_tag:
+      return "vxdbf index";
+    case vexel::Remedy::build_ndx:
+      return "vxdbf index --ndx";
   }
   return vexel::remedy_words(remedy);
 }

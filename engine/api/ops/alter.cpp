@@ -176,7 +176,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
                          const vexel::OpenOptions& options) {
   if (changes.add.empty() && changes.drop.empty() && changes.rename.empty() &&
       changes.retype.empty() && changes.drop_tags.empty()) {
-    throw InputError{"alter needs --add, --drop, --rename, --retype or --drop-tag"};
+    throw InputError{"alter needs a change: add, drop, rename, retype or drop_tags"};
   }
   const vexel::OpenOptions exclusive = ExclusiveUse(options, file);
   const TableFiles files = FilesOf(file, options);
@@ -237,7 +237,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
     const std::vector<std::string> broken = BrokenTags(folder.Table(), tags);
     if (!broken.empty()) {
       throw InputError{"tag(s) " + Joined(broken) +
-                       " name a field that is gone or renamed; give --drop-tag NAME for each "
+                       " name a field that is gone or renamed; drop each in the same alter "
                        "(or change the tag after the alter)"};
     }
     shape = ReadNewTable(folder.Table(), folder.Memo(version), memo_final);

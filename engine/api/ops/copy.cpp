@@ -39,8 +39,8 @@ void RefuseBinaryConversion(const TableRecord& t, std::uint8_t version) {
                                                           version == kVersionLevel7Memo);
   if (HasBinaryFields(t) && !same) {
     throw InputError{"copy keeps the binary field types of " + t.file_name +
-                     " (Visual FoxPro or level 7) only in a table of the same kind; leave out "
-                     "--version; nothing was changed"};
+                     " (Visual FoxPro or level 7) only in a table of the same kind, as a copy "
+                     "in the table's own version is; nothing was changed"};
   }
 }
 
@@ -55,7 +55,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
     throw InputError{target + " exists", {{vexel::Remedy::overwrite, "replaces it"}}};
   }
   if (o.with_index && files.index.empty()) {
-    throw InputError{file + " has no production index for --with-index"};
+    throw InputError{file + " has no production index to copy with it"};
   }
   // The source is only read (a read_only caller may copy it), and under exclusive use.
   vexel::OpenOptions exclusive = options;
@@ -83,7 +83,7 @@ vexel::CopyResult Copy(const std::string& file, const std::string& target_name,
   if (!o.condition.empty()) {
     condition = Expr::Compile(from_text.FromUtf8(o.condition, "the condition"));
     if (!condition || condition->result_type != 'L') {
-      throw InputError{"--for needs a logical condition: " + Quoted(o.condition)};
+      throw InputError{"the condition must be a logical expression: " + Quoted(o.condition)};
     }
   }
   std::vector<TagDefinition> tags;

@@ -155,7 +155,7 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
     const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
     if ((f.flags & kFieldMayBeNull) != 0 && !foxpro) {
       throw DefinitionRefused{field +
-                              ": only Visual FoxPro fields (--version 0x30, 0x31) may be null"};
+                              ": only Visual FoxPro fields (version 0x30, 0x31) may be null"};
     }
     const auto width = [&](int low, int high) {
       if (f.length < low || f.length > high) {
@@ -172,7 +172,7 @@ void CheckFieldDefinitions(const std::vector<FieldEntry>& fields,
     };
     const auto needs = [&](bool present, const char* versions) {
       if (!present) {
-        throw DefinitionRefused{field + ": type " + std::string(1, type) + " needs --version " +
+        throw DefinitionRefused{field + ": type " + std::string(1, type) + " needs version " +
                                 versions};
       }
     };

@@ -42,7 +42,7 @@ void ClaimExclusive(const std::vector<std::string>& paths, const std::string& co
 
 // Undoes a replacement of `table` that a killed process left behind (replacement_journal.h).
 // Answers whether there was one. A journal that cannot be trusted or undone is left alone and
-// reported (InputError); one that another vxdbf holds (it is rewriting the table now) is refused
+// reported (InputError); one that another program holds (it is rewriting the table now) is refused
 // (LockRefused).
 bool RecoverReplacement(const std::string& table);
 
@@ -104,7 +104,7 @@ class FileReplacement {
   vexel::OpenOptions options_;
   std::string reservation_;  // the unique file that reserves the temporary stem
   os::File reservation_file_;
-  // The journal, held open for exclusive use while this replacement lives: another vxdbf
+  // The journal, held open for exclusive use while this replacement lives: another program
   // that finds it held leaves it alone (only a journal nobody holds is undone).
   os::File journal_file_;
   std::vector<Entry> entries_;

@@ -36,7 +36,10 @@ vexel::TableCheck PublicReport(const TableCheckReport& report) {
   const auto findings = [](const std::vector<CheckFinding>& in) {
     std::vector<vexel::CheckFinding> list;
     list.reserve(in.size());
-    for (const CheckFinding& f : in) list.push_back({f.where, f.what});
+    for (const CheckFinding& f : in) {
+      std::vector<vexel::Advice> advice = vexel::detail::AdviceOf(f.advice);
+      list.push_back({f.where, vexel::advised(f.what, advice), f.what, std::move(advice)});
+    }
     return list;
   };
   out.table = findings(report.table);

@@ -109,10 +109,10 @@ void RebuildOtherIndexes(const std::string& table, const OtherIndexes& indexes) 
   if (indexes.cdx_tags.empty() && indexes.ndx.empty()) return;
   OpenedArea opened(table + " EXCLUSIVE");
   const auto failed = [&](const std::string& file) {
+    const bool ndx = file.ends_with(".NDX") || file.ends_with(".ndx");
     throw DataError{"the table was rewritten, but " + file + " could not be built again (" +
-                    TakeErrorMessage() + "); it is stale until vxdbf " +
-                    (file.ends_with(".NDX") || file.ends_with(".ndx") ? "index --ndx" : "reindex") +
-                    " builds it"};
+                        TakeErrorMessage() + "); it is stale",
+                    {{ndx ? vexel::Remedy::build_ndx : vexel::Remedy::reindex, "builds it"}}};
   };
   QuietErrors quiet;
   if (!indexes.cdx_tags.empty()) {
@@ -248,7 +248,7 @@ std::vector<std::size_t> ChosenFields(const std::vector<std::string>& names,
     if (n == 0) throw InputError{"no field " + Quoted(name) + " in " + file};
     const auto index = static_cast<std::size_t>(n - 1);
     if (std::find(chosen.begin(), chosen.end(), index) != chosen.end()) {
-      throw InputError{"--fields names " + Quoted(name) + " twice"};
+      throw InputError{"the fields to copy name " + Quoted(name) + " twice"};
     }
     chosen.push_back(index);
   }

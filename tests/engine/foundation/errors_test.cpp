@@ -31,6 +31,35 @@ TEST_F(ErrorsTest, RaisesDescriptionCrLfAndContextMessage) {
   EXPECT_EQ(EngineErrorText(), "");
 }
 
+// Advice travels with its message: raised apart from the text for a program that words it
+// itself, in the engine's words in the text, and gone with the message (never on a later error).
+TEST_F(ErrorsTest, AdviceGoesWithItsMessage) {
+  try {
+    SetEngineError(222, "T.NDX does not agree", {{EngineRemedy::kRepairNdx, "rebuilds it"}});
+    FAIL() << "nothing raised";
+  } catch (const EVexelError& e) {
+    EXPECT_EQ(e.Fault(), "Error # 222 (Corrupted index file)\r\nT.NDX does not agree");
+    ASSERT_EQ(e.Advice().size(), 1u);
+    EXPECT_EQ(e.Advice()[0].remedy, EngineRemedy::kRepairNdx);
+    EXPECT_EQ(std::string(e.what()), e.Fault() + " (a check of the .NDX with repair rebuilds it)");
+  }
+  try {
+    SetEngineError(213, "[GO(9)]");
+    FAIL() << "nothing raised";
+  } catch (const EVexelError& e) {
+    EXPECT_TRUE(e.Advice().empty());
+    EXPECT_EQ(e.Fault(), e.what());
+  }
+  QuietErrors quiet;
+  SetEngineError(222, "tag A",
+                 {{EngineRemedy::kRepair, "rebuilds it"}, {EngineRemedy::kAddTag, ""}});
+  EXPECT_EQ(TakeErrorMessage(), "tag A (a check with repair rebuilds it; adding a tag)");
+  EXPECT_TRUE(LastErrorAdvice->empty());
+  SetEngineError(222, "tag B", {{EngineRemedy::kRepair, "rebuilds it"}});
+  SetEngineError(213, "[GO(9)]");
+  EXPECT_EQ(TakeErrorMessage(), "[GO(9)]");
+}
+
 TEST_F(ErrorsTest, DescribesCodesFromTheTable) {
   EXPECT_EQ(ErrorDescription(0), "");
   EXPECT_EQ(ErrorDescription(7), "Error # 7 (Undefined error)");

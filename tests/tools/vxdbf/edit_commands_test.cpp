@@ -7,11 +7,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <set>
+#include <span>
 #include <sstream>
 #include <vexel/edit.hpp>
+#include <vexel/indexing.hpp>
 #include <vexel/maintenance.hpp>
 #include <vexel/vexel.hpp>
 
@@ -324,50 +328,135 @@ TEST_F(EditCommandsTest, TwoProcessesAppendingAtOnceLoseNothing) {
 }
 
 // The library names what a person can do about a refusal (Error::advice) and words it as its
-// own options in what(); vxdbf words the same advice as its flags. Nothing in the library's
-// words is a command-line flag.
+// own options in what(); vxdbf words the same advice as its flags and commands. Nothing in the
+// library's words is a command-line flag or names vxdbf, engine refusals included.
 TEST_F(EditCommandsTest, RefusalsAdviseInEachProgramsOwnWords) {
-  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\nVertigo\n").status, 0);
+  ASSERT_EQ(Vxdbf({"append", path_}, "TITLE\nVertigo\nPsycho\n").status, 0);
   const std::string other = dir_.File("other.dbf");
   ASSERT_EQ(Vxdbf({"create", other, "--field", "A,C,5"}).status, 0);
+  // An .NDX an edit did not keep current (it was not named) refuses the next edit that names it.
+  const std::string ndx = dir_.File("titles.ndx");
+  ASSERT_EQ(Vxdbf({"index", path_, "--ndx", ndx, "--key", "TITLE"}).status, 0);
+  ASSERT_EQ(Vxdbf({"set", path_, "2", "TITLE=Rebecca"}).status, 0);
+  vexel::OpenOptions with_ndx;
+  with_ndx.ndx_files = {ndx};
+  // A FoxPro table whose record changed behind its .CDX's back refuses the edits of that tag.
+  const std::string fox = dir_.File("fox.dbf");
+  ASSERT_EQ(Vxdbf({"create", fox, "--version", "0x30", "--field", "NAME,C,8"}).status, 0);
+  ASSERT_EQ(Vxdbf({"append", fox}, "NAME\nann\nbob\n").status, 0);
+  ASSERT_EQ(Vxdbf({"index", fox, "--tag", "NAME", "--key", "NAME"}).status, 0);
+  {
+    os::File file;
+    ASSERT_EQ(os::File::Open(fox, os::kOpenReadWriteDenyNone, file), os::kIoOk);
+    std::vector<std::byte> header(10);
+    std::size_t got = 0;
+    ASSERT_EQ(file.ReadAt(0, header, got), os::kIoOk);
+    const auto le16 = [&](int at) {
+      return std::to_integer<int>(header[at]) | std::to_integer<int>(header[at + 1]) << 8;
+    };
+    // Record 1's NAME (after its deletion flag) reads "cyd".
+    const std::string cyd = "cyd";
+    ASSERT_EQ(file.WriteAt(le16(8) + 1, std::as_bytes(std::span(cyd))), os::kIoOk);
+  }
   const struct {
     std::function<void()> library;
     std::vector<vexel::Remedy> remedies;
     const char* library_words;
     std::vector<std::string> args;
     const char* input;
+    int status;
     const char* vxdbf_words;
   } kCases[] = {
       {[&] {
          std::istringstream in("TITLE\n\xCE\xA3\n");
          vexel::append_rows(path_, vexel::csv_rows(in));
        },
-       {vexel::Remedy::lossy}, "(the lossy option stores \"?\")", {"append", path_},
-       "TITLE\n\xCE\xA3\n", "(--lossy stores \"?\")"},
-      {[&] { vexel::create(other, {{"A", 'C', 5, 0}}); },
-       {vexel::Remedy::overwrite}, "exists (the overwrite option replaces it)",
-       {"create", other, "--field", "A,C,5"}, "", "exists (--overwrite replaces it)"},
-      {[&] { vexel::copy_table(path_, other); }, {vexel::Remedy::overwrite},
-       "exists (the overwrite option replaces it)", {"copy", path_, other}, "",
+       {vexel::Remedy::lossy},
+       "(the lossy option stores \"?\")",
+       {"append", path_},
+       "TITLE\n\xCE\xA3\n",
+       2,
+       "(--lossy stores \"?\")"},
+      {[&] {
+         vexel::create(other, {{"A", 'C', 5, 0}});
+       },
+       {vexel::Remedy::overwrite},
+       "exists (the overwrite option replaces it)",
+       {"create", other, "--field", "A,C,5"},
+       "",
+       2,
        "exists (--overwrite replaces it)"},
+      {[&] { vexel::copy_table(path_, other); },
+       {vexel::Remedy::overwrite},
+       "exists (the overwrite option replaces it)",
+       {"copy", path_, other},
+       "",
+       2,
+       "exists (--overwrite replaces it)"},
+      {[&] {
+         vexel::set_fields(path_, 1, {{"TITLE", "Rope"}}, with_ndx);
+       },
+       {vexel::Remedy::repair_ndx},
+       "nothing was changed (check_ndx with repair rebuilds it)",
+       {"set", path_, "1", "TITLE=Rope", "--index", ndx},
+       "",
+       1,
+       "nothing was changed (vxdbf check --index FILE.NDX --repair rebuilds it)"},
+      {[&] {
+         vexel::set_fields(fox, 2, {{"NAME", "dan"}});
+       },
+       {vexel::Remedy::repair},
+       "nothing was changed (check_table with repair rebuilds it)",
+       {"set", fox, "2", "NAME=dan"},
+       "",
+       1,
+       "nothing was changed (vxdbf check --repair rebuilds it)"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.vxdbf_words);
     try {
       c.library();
       ADD_FAILURE() << "not refused";
-    } catch (const vexel::InputError& e) {
+    } catch (const vexel::Error& e) {
       std::vector<vexel::Remedy> remedies;
       for (const vexel::Advice& a : e.advice()) remedies.push_back(a.remedy);
       EXPECT_EQ(remedies, c.remedies);
-      EXPECT_NE(std::string(e.what()).find(c.library_words), std::string::npos) << e.what();
-      EXPECT_EQ(std::string(e.what()).find("--"), std::string::npos) << e.what();
-      EXPECT_EQ(std::string(e.what()), vexel::advised(e.fault(), e.advice()));
+      const std::string what = e.what();
+      EXPECT_NE(what.find(c.library_words), std::string::npos) << what;
+      EXPECT_EQ(what.find("--"), std::string::npos) << what;
+      EXPECT_EQ(what.find("vxdbf"), std::string::npos) << what;
+      EXPECT_EQ(what, vexel::advised(e.fault(), e.advice()));
     }
     const Result r = Vxdbf(c.args, c.input);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_NE(r.err.find(c.vxdbf_words), std::string::npos) << r.err;
   }
+  // A check's findings carry their advice the same way (a temporary file a killed program
+  // left), and those without advice (a production index the header names that is gone) say
+  // the same in both.
+  ASSERT_EQ(Vxdbf({"index", other, "--tag", "A", "--key", "A"}).status, 0);
+  ASSERT_EQ(std::remove(dir_.File("other.mdx").c_str()), 0);
+  { std::ofstream(dir_.File("VXRAB12CD.TMP")) << "x"; }
+  const vexel::TableCheck found = vexel::check_table(other);
+  std::vector<std::string> library_said;
+  for (const vexel::CheckFinding& f : found.findings()) {
+    EXPECT_EQ(f.what, vexel::advised(f.fault, f.advice));
+    library_said.push_back(f.what);
+  }
+  const std::string mdx = dir_.File("other.mdx");
+  const std::string stray = dir_.File("VXRAB12CD.TMP");
+  EXPECT_EQ(library_said,
+            (std::vector<std::string>{
+                "the table header says it has a production index, but " + mdx + " is missing",
+                stray + " is a temporary file a killed program left (check_table with repair "
+                        "removes it)"}));
+  EXPECT_EQ(Vxdbf({"check", other}).out,
+            "index file: the table header says it has a production index, but " + mdx +
+                " is missing\n"
+                "folder: " +
+                stray +
+                " is a temporary file a killed program left (vxdbf check "
+                "--repair removes it)\n");
   // A warning carries its advice too: the library's words in its text, vxdbf's on its line.
   std::vector<vexel::Warning> warnings;
   vexel::set_fields(path_, 1, {{"TITLE", "\xE2\x82\xAC\xCE\xA3"}},

@@ -499,7 +499,7 @@ TEST_F(MaintenanceTest, APackKilledAtAnyStageLeavesTheOldFilesOrTheNewOnes) {
       FileReplacement running(path_, {path_});
       const Result refused = Vxdbf({"pack", path_});
       EXPECT_EQ(refused.status, 3);
-      EXPECT_NE(refused.err.find("another vxdbf is rewriting"), std::string::npos) << refused.err;
+      EXPECT_NE(refused.err.find("another program is rewriting"), std::string::npos) << refused.err;
     }
     EXPECT_EQ(Files(), before);
     // And a pack after it runs as if nothing had happened.
