@@ -514,14 +514,8 @@ ExclusiveBuild::ExclusiveBuild(std::string op, std::string path)
 
 ExclusiveBuild::~ExclusiveBuild() {
   if (!reopened_) return;
-  const std::uint16_t code = EngineErrorCode;
-  const std::string message = LastErrorMessage;
-  {
-    QuietErrors quiet;
-    Release();
-  }
-  EngineErrorCode = code;
-  LastErrorMessage = message;
+  const CleanupErrors cleanup;
+  Release();
 }
 
 bool ExclusiveBuild::Release() {

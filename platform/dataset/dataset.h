@@ -516,9 +516,23 @@ class TDataSet : public TComponent {
   std::vector<TDataSource*> data_sources_;
 };
 
+// The end of a scope's work, from its destructor: `end` runs; a fault in it reaches the caller
+// when the scope ends normally (`exceptions`: std::uncaught_exceptions() when the scope began),
+// and is dropped when the scope is left by another exception.
+template <class End>
+void EndScope(int exceptions, End&& end) {
+  if (std::uncaught_exceptions() == exceptions) {
+    end();
+    return;
+  }
+  try {
+    end();
+  } catch (...) {
+  }
+}
+
 // Holds a dataset's controls disabled for a scope (DisableControls), enabled again however the
-// scope ends. Enabling reports the change to the data sources: a fault there reaches the caller
-// when the scope ends normally, and is dropped when the scope is left by another exception.
+// scope ends (EndScope: enabling reports the change to the data sources).
 class DisabledControls {
  public:
   explicit DisabledControls(TDataSet& dataset)
@@ -526,14 +540,7 @@ class DisabledControls {
     dataset_.DisableControls();
   }
   ~DisabledControls() noexcept(false) {
-    if (std::uncaught_exceptions() == exceptions_) {
-      dataset_.EnableControls();
-      return;
-    }
-    try {
-      dataset_.EnableControls();
-    } catch (...) {
-    }
+    EndScope(exceptions_, [this] { dataset_.EnableControls(); });
   }
   DisabledControls(const DisabledControls&) = delete;
   DisabledControls& operator=(const DisabledControls&) = delete;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/dataset/dataset.h"
 
 namespace vx {
 
@@ -21,14 +22,7 @@ ColumnsUpdate::ColumnsUpdate(TDBGridColumns& columns)
 }
 
 ColumnsUpdate::~ColumnsUpdate() noexcept(false) {
-  if (std::uncaught_exceptions() == exceptions_) {
-    columns_.EndUpdate();
-    return;
-  }
-  try {
-    columns_.EndUpdate();
-  } catch (...) {
-  }
+  EndScope(exceptions_, [this] { columns_.EndUpdate(); });
 }
 
 // --- TColumnTitle ---------------------------------------------------------------------------

@@ -88,7 +88,7 @@ OtherIndexes ReadOtherIndexes(const std::string& table, const vexel::OpenOptions
       throw DataError{"cannot read the index " + path + " (" + TakeErrorMessage() +
                       "); nothing was changed"};
     }
-    out.ndx.push_back({path, file.header().expression, file.header().unique, file.header()});
+    out.ndx.push_back({path, file.header()});
   }
   CloseDbf(t);
   const std::string path = DerivedFileName(table, "CDX");
@@ -128,7 +128,7 @@ void RebuildOtherIndexes(const std::string& table, const OtherIndexes& indexes) 
   }
   for (const OtherIndexes::Ndx& n : indexes.ndx) {
     EngineErrorCode = 0;
-    if (!BuildNdx(n.path, n.expression, n.unique, &n.form)) failed(n.path);
+    if (!BuildNdx(n.path, n.header.expression, n.header.unique, &n.header)) failed(n.path);
   }
 }
 

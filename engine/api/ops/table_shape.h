@@ -42,9 +42,8 @@ struct TableFiles {
 struct OtherIndexes {
   std::vector<CdxTagDefinition> cdx_tags;  // none: no structural .CDX
   struct Ndx {
-    std::string path, expression;
-    bool unique = false;
-    NdxHeader form;  // the file's header, whose form a rebuild keeps
+    std::string path;
+    NdxHeader header;  // its key, unique flag and the form a rebuild keeps
   };
   std::vector<Ndx> ndx;
 };
