@@ -223,12 +223,14 @@ void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t 
   const std::int32_t count = RecCount();
   std::string expression;
   bool unique = false;
+  NdxHeader header;
   {
     QuietErrors quiet;
     NdxIndex index;
     if (OpenNdxFor(*t, ndx, index, false)) {
-      expression = index.file.header().expression;
-      unique = index.file.header().unique;
+      header = index.file.header();
+      expression = header.expression;
+      unique = header.unique;
       int items = 0;
       index.file.Walk([&](const std::uint8_t*, std::uint32_t) { return ++items < kMaxSteps; });
       for (std::int32_t r = 1; r <= count && r <= kSoughtRecords; ++r) {
@@ -253,7 +255,8 @@ void ReadNdxBytes(const std::string& dir, const std::uint8_t* data, std::size_t 
     EditAndAppend(1 + static_cast<std::int32_t>(data[size - 1]) % count, data[size / 2]);
   }
   if (!expression.empty() && count <= kMaxRecords) {
-    Try([&] { BuildNdx(ndx, expression, unique); });
+    // Rebuilt in the file's own form (a date keyed as text, fewer keys per node).
+    Try([&] { BuildNdx(ndx, expression, unique, &header); });
   }
   Try([] { Use(""); });
 }
