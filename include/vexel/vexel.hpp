@@ -47,8 +47,8 @@ namespace vexel {
 enum class ErrorKind { engine, lock, input, not_supported, data };
 
 // What the person who asked for an operation can do about its refusal or its warning. The
-// library names the remedy and what it does; each program words the remedy as its own option
-// (a command line as "--lossy"), and what() words it as this library's options.
+// library names the remedy and what it does; each program words the remedy in its own terms
+// (an option, a menu item), and what() words it as this library's options.
 enum class Remedy {
   other_code_page,  // read or write the text in another page (OpenOptions::codepage)
   lossy,            // store what does not convert as "?", or cut (OpenOptions::lossy)
