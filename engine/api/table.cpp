@@ -716,7 +716,8 @@ void ExpressionStep(int page, const std::function<void()>& step) {
     const int code = vx::LastErrorCode != 0 ? vx::LastErrorCode : 351;
     vx::EngineErrorCode = 0;
     vx::LastErrorCode = 0;
-    throw ExpressionError(code, vx::os::DecodeCodePage(page, e.what(), vx::os::OnFault::kReplace).text);
+    throw ExpressionError(code,
+                          vx::os::DecodeCodePage(page, e.what(), vx::os::OnFault::kReplace).text);
   }
 }
 

@@ -98,8 +98,9 @@ std::optional<vexel::Value> NumberKey(std::string_view text) {
   // from_chars takes no "+": the sign is read apart.
   const std::string digits = (text[0] == '-' ? "-" : "") + std::string(body);
   const char* end = digits.data() + digits.size();
-  if (std::int64_t whole_number = 0; point == std::string_view::npos && e == std::string_view::npos &&
-      std::from_chars(digits.data(), end, whole_number).ptr == end) {
+  const bool integral = point == std::string_view::npos && e == std::string_view::npos;
+  if (std::int64_t whole_number = 0;
+      integral && std::from_chars(digits.data(), end, whole_number).ptr == end) {
     return whole_number;
   }
   double number = 0;
@@ -163,19 +164,26 @@ int Seek(const Options& o, const Streams& io) {
     options.index = o.index;
   }
   const vexel::Table table = vexel::open(o.file, options);
-  for (const std::string& warning : table.warnings()) io.err << "vxdbf: warning: " << warning << "\n";
+  for (const std::string& warning : table.warnings()) {
+    io.err << "vxdbf: warning: " << warning << "\n";
+  }
   // The key text as the tag's keys are: a number for a tag of numbers, a date for one of dates.
   vexel::Value key = o.arguments.at(0);
-  for (const vexel::TagInfo& info : table.tags()) {
+  const std::vector<vexel::TagInfo> tags = table.tags();
+  for (const vexel::TagInfo& info : tags) {
     if (!EqualNoCase(info.name, tag)) continue;
     const std::string holder = ndx ? o.index : "tag " + o.tag;
     if (info.key_type == 'N') {
       const std::optional<vexel::Value> number = NumberKey(o.arguments[0]);
-      if (!number) throw UsageError{holder + " holds numbers: " + Quoted(o.arguments[0]) + " is no number"};
+      if (!number) {
+        throw UsageError{holder + " holds numbers: " + Quoted(o.arguments[0]) + " is no number"};
+      }
       key = *number;
     } else if (info.key_type == 'D') {
       const std::optional<vexel::Value> date = DateKey(o.arguments[0]);
-      if (!date) throw UsageError{holder + " holds dates: " + Quoted(o.arguments[0]) + " is no date"};
+      if (!date) {
+        throw UsageError{holder + " holds dates: " + Quoted(o.arguments[0]) + " is no date"};
+      }
       key = *date;
     }
     break;
@@ -184,7 +192,17 @@ int Seek(const Options& o, const Streams& io) {
   const vexel::SeekMode mode = o.soft    ? vexel::SeekMode::soft
                                : o.exact ? vexel::SeekMode::exact
                                          : vexel::SeekMode::prefix;
-  const std::optional<std::uint32_t> record = table.seek(tag, key, mode);
+  std::optional<std::uint32_t> record;
+  try {
+    record = table.seek(tag, key, mode);
+  } catch (const vexel::NotSupportedError&) {
+    throw;
+  } catch (const vexel::InputError& e) {
+    // A table without any index has no tag to name: that is the file's lack, not a wrong name.
+    if (!tags.empty()) throw;
+    io.err << "vxdbf: " << Worded(e) << "\n";
+    return kExitEngineError;
+  }
   if (!record) return kExitEngineError;
   io.out << *record << "\n";
   return kExitOk;

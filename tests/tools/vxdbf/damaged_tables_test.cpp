@@ -354,6 +354,10 @@ TEST_F(DamagedTablesTest, SeekReadsTheKeyAsTheTagsKeysAre) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
+  // A table without any index: status 1, as for a missing file.
+  const std::string bare = dir_.File("bare.dbf");
+  ASSERT_EQ(Vxdbf({"create", bare, "--field", "YEAR,N,4"}).status, 0);
+  EXPECT_EQ(Vxdbf({"seek", bare, "--tag", "YEAR", "1"}).status, 1);
 }
 
 TEST_F(DamagedTablesTest, DbaseTwoTablesShowTheirLastUpdate) {
