@@ -212,9 +212,6 @@ void RefuseUnusableName(const std::string& name) {
 
 namespace {
 
-// Opens the production index of the table just opened. Answers false (the area closed) when a
-// shared table's index cannot be used because this user may not write there (no semaphore file
-// can be made beside it): the caller opens the table for reading instead.
 // Opens the index OpenOptions::index names in place of the production index: an .MDX in the
 // work area, a .CDX later (OpenCdx). InputError, the area closed, when it is not there.
 void OpenOtherIndex(Table::Impl& impl, vx::TableRecord& t) {
@@ -245,6 +242,10 @@ void OpenOtherIndex(Table::Impl& impl, vx::TableRecord& t) {
   vx::Set_Order_To(0);
 }
 
+// Opens the production index of the table just opened (or the one OpenOptions::index names).
+// Answers false (the area closed) when a shared table's index cannot be used because this user
+// may not write there (no semaphore file can be made beside it): the caller opens the table for
+// reading instead.
 bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
   if (!impl.options.index.empty()) {
     OpenOtherIndex(impl, t);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -250,6 +251,14 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
                                [&](std::uint32_t r) { return Upper(rows_[r - 1].name) == Upper(rows_[0].name); }) -
                   by_name.begin())]));
     EXPECT_THROW(reader.seek("AMOUNT", std::string("abc")), vexel::InputError);
+    // The same tags read from another .CDX named in place of the structural one.
+    std::filesystem::copy_file(dir_.File("fox.cdx"), dir_.File("copy.cdx"));
+    const vexel::Table other =
+        vexel::open(path, {.mode = vexel::OpenMode::read_only, .index = "copy.cdx"});
+    EXPECT_EQ(other.tags().size(), reader.tags().size());
+    EXPECT_EQ(other.seek("NAME", Upper(rows_[0].name), vexel::SeekMode::prefix),
+              reader.seek("NAME", Upper(rows_[0].name), vexel::SeekMode::prefix));
+    std::remove(dir_.File("copy.cdx").c_str());
     std::vector<std::uint32_t> dumped;
     vexel::RecordWalk walk;
     walk.tag = "amount";
