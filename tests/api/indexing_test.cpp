@@ -112,19 +112,39 @@ TEST_F(IndexingTest, RefusalsChangeNothing) {
     return vexel::open(file, {.mode = vexel::OpenMode::exclusive});
   };
   const Case cases[] = {
-      {"fill 0", [&] { exclusive(path).add_tag({"T", "TITLE"}, 0); }, Kind::input, 220},
+      {"fill 0",
+       [&] {
+         exclusive(path).add_tag({"T", "TITLE"}, 0);
+       },
+       Kind::input, 220},
       {"fill 101", [&] { exclusive(path).reindex(101); }, Kind::input, 220},
-      {"fill on a closed table", [&] { closed.add_tag({"T", "TITLE"}, 0); }, Kind::input, 220},
+      {"fill on a closed table",
+       [&] {
+         closed.add_tag({"T", "TITLE"}, 0);
+       },
+       Kind::input, 220},
       {"closed table", [&] { closed.reindex(); }, Kind::engine, 215},
       {"no index to rebuild", [&] { exclusive(path).reindex(); }, Kind::input, 220},
       {"no .CDX to rebuild", [&] { exclusive(fox).reindex(); }, Kind::input, 220},
       {"name outside the page",
-       [&] { exclusive(path).add_tag({"T\xE2\x82\xAC", "TITLE"}); }, Kind::input, 220},
-      {"key not UTF-8", [&] { exclusive(path).add_tag({"T", "TITLE+\"\xFF\""}); }, Kind::input,
-       220},
-      {"name too long", [&] { exclusive(path).add_tag({"ELEVENCHARS", "TITLE"}); },
+       [&] {
+         exclusive(path).add_tag({"T\xE2\x82\xAC", "TITLE"});
+       },
+       Kind::input, 220},
+      {"key not UTF-8",
+       [&] {
+         exclusive(path).add_tag({"T", "TITLE+\"\xFF\""});
+       },
+       Kind::input, 220},
+      {"name too long",
+       [&] {
+         exclusive(path).add_tag({"ELEVENCHARS", "TITLE"});
+       },
        Kind::engine, 220},
-      {"key that does not compile", [&] { exclusive(path).add_tag({"T", "NOPE + 1"}); },
+      {"key that does not compile",
+       [&] {
+         exclusive(path).add_tag({"T", "NOPE + 1"});
+       },
        Kind::engine, 0},
       // Held open by this program (shared): the build needs the table to itself.
       {"table shared with another Table",
@@ -166,8 +186,7 @@ TEST_F(IndexingTest, ReindexMendsTreesButNotAnUnreadableHeader) {
   bytes.resize(1000);
   vx::test::WriteBytes(Mdx(), bytes);
   EXPECT_THROW(vexel::open(path, {.mode = vexel::OpenMode::exclusive}), vexel::Error);
-  vexel::Table t =
-      vexel::open(path, {.mode = vexel::OpenMode::exclusive, .ignore_index = true});
+  vexel::Table t = vexel::open(path, {.mode = vexel::OpenMode::exclusive, .ignore_index = true});
   EXPECT_THROW(t.reindex(), vexel::Error);
   EXPECT_EQ(vx::test::ReadBytes(Mdx()), bytes);
 }

@@ -109,7 +109,10 @@ TEST_F(MaintenanceApiTest, ReadOnlyOptionsReadButRefuseEveryWrite) {
       {"zap_table", [&] { vexel::zap_table(path_, {}, o); }},
       {"pack_memo", [&] { vexel::pack_memo(path_, o); }},
       {"alter_table", [&] { vexel::alter_table(path_, drop, o); }},
-      {"add_tag", [&] { vexel::open(path_, o).add_tag({"NAME", "NAME"}); }},
+      {"add_tag",
+       [&] {
+         vexel::open(path_, o).add_tag({"NAME", "NAME"});
+       }},
       {"reindex", [&] { vexel::open(path_, o).reindex(); }},
       {"build_ndx", [&] { vexel::build_ndx(path_, dir_.File("n.ndx"), "NAME", false, o); }},
       {"check_table repair", [&] { vexel::check_table(path_, true, o); }},

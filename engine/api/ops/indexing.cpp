@@ -125,18 +125,18 @@ void BuildTags(const std::shared_ptr<Table::Impl>& shared, int fill_percent,
 }  // namespace
 
 void Table::add_tag(const NewTag& tag, int fill_percent) {
-  BuildTags(impl_, fill_percent, "the tag " + tag.name,
-            [&](vx::TableRecord& t, vx::ops::TableText& text, const std::string&) {
-              const std::string name = text.FromUtf8(tag.name, "the tag name");
-              const std::string key = text.FromUtf8(tag.key, "the key");
-              const std::string condition = text.FromUtf8(tag.for_expr, "the FOR condition");
-              // A FoxPro table's tags go into its structural .CDX (made, and named in the
-              // header, when it has none).
-              return vx::TakesCdxTags(t) ? vx::AddCdxTag({name, key, condition, tag.descending,
-                                                          tag.unique, false, {}})
-                                         : vx::AddIndexTag({name, key, condition,
-                                                            tag.descending, tag.unique});
-            });
+  BuildTags(
+      impl_, fill_percent, "the tag " + tag.name,
+      [&](vx::TableRecord& t, vx::ops::TableText& text, const std::string&) {
+        const std::string name = text.FromUtf8(tag.name, "the tag name");
+        const std::string key = text.FromUtf8(tag.key, "the key");
+        const std::string condition = text.FromUtf8(tag.for_expr, "the FOR condition");
+        // A FoxPro table's tags go into its structural .CDX (made, and named in the
+        // header, when it has none).
+        return vx::TakesCdxTags(t)
+                   ? vx::AddCdxTag({name, key, condition, tag.descending, tag.unique, false, {}})
+                   : vx::AddIndexTag({name, key, condition, tag.descending, tag.unique});
+      });
 }
 
 void Table::reindex(int fill_percent) {
