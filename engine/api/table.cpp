@@ -12,6 +12,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
+#include "engine/foundation/settings.h"
 #include "engine/index/cdx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
@@ -348,6 +349,12 @@ int TagNumber(const Table::Impl& impl, std::string_view tag) {
     throw NotSupported(220, "no tag " + std::string(tag) + " can be used: " +
                                 impl.unsupported_index);
   }
+  if (!impl.index_fault.empty()) {
+    Fail(impl.index_fault_code, "no tag " + std::string(tag) + " can be used: " + impl.index_fault);
+  }
+  if (NdxNamed(impl, tag)) {
+    FailInput(220, "the .NDX " + std::string(tag) + " is searched (seek, find), not walked");
+  }
   FailInput(220, "no tag " + std::string(tag) + " in the index of " + vx::os::PathText(impl.path));
 }
 
@@ -380,19 +387,24 @@ std::string KeyText(const Table::Impl& impl, char key_type, const Value& key) {
     if (const auto* s = std::get_if<std::string>(&key)) {
       if (!std::holds_alternative<std::monostate>(NumberValue(Trim(*s), 1))) return *s;
     }
-    Fail(220, "the tag holds numbers: the key must be a number");
+    FailInput(220, "the tag holds numbers: the key must be a number");
   }
   if (key_type == 'D') {
     std::optional<Date> d;
     if (const auto* date = std::get_if<Date>(&key)) d = *date;
     if (const auto* s = std::get_if<std::string>(&key)) d = ParseDateText(*s);
-    if (!d || !DateIsValid(*d)) Fail(220, "the tag holds dates: the key must be a valid Date");
-    return vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
+    if (!d || !DateIsValid(*d)) FailInput(220, "the tag holds dates: the key must be a valid Date");
+    // With the century: a two-digit year would be read back by the century rule (1902 as 2002).
+    const bool century = vx::CenturyOn;
+    vx::CenturyOn = true;
+    std::string text = vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
+    vx::CenturyOn = century;
+    return text;
   }
   if (const auto* s = std::get_if<std::string>(&key)) {
     return FromUtf8(impl.codepage, *s, "the key");
   }
-  Fail(220, "the tag holds characters: the key must be a string");
+  FailInput(220, "the tag holds characters: the key must be a string");
 }
 
 }  // namespace detail
@@ -493,23 +505,31 @@ std::optional<std::uint32_t> SeekIn(Table::Impl& impl, std::string_view tag, con
   return static_cast<std::uint32_t>(vx::RecNo());
 }
 
+// Seeks in an .NDX the table was opened with, a tag of its .CDX or of its .MDX.
+std::optional<std::uint32_t> SeekAny(Table::Impl& impl, std::string_view tag, const Value& key,
+                                     SeekMode mode) {
+  if (const std::optional<std::string> ndx = detail::NdxNamed(impl, tag)) {
+    impl.positioned_by = 0;
+    return detail::NdxSeek(impl, *ndx, key, mode);
+  }
+  return detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode)
+                               : SeekIn(impl, tag, key, mode);
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
                                          SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
-  return Guarded([&] {
-    return detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode) : SeekIn(impl, tag, key, mode);
-  });
+  return Guarded([&] { return SeekAny(impl, tag, key, mode); });
 }
 
 std::optional<Record> Table::find(std::string_view tag, const Value& key, SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   return Guarded([&]() -> std::optional<Record> {
-    const std::optional<std::uint32_t> recno =
-        detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode) : SeekIn(impl, tag, key, mode);
+    const std::optional<std::uint32_t> recno = SeekAny(impl, tag, key, mode);
     if (!recno) return std::nullopt;
     return detail::RecordFromBuffer(impl.table(), impl, *recno);
   });
@@ -519,9 +539,9 @@ std::vector<TagInfo> Table::tags() const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   return Guarded([&] {
-    if (detail::UsesCdx(impl)) return detail::CdxTags(impl);
-    std::vector<TagInfo> tags;
-    for (int n = 1; n <= vx::OrderCount(); ++n) {
+    const bool cdx = detail::UsesCdx(impl);
+    std::vector<TagInfo> tags = cdx ? detail::CdxTags(impl) : std::vector<TagInfo>();
+    for (int n = 1; !cdx && n <= vx::OrderCount(); ++n) {
       const vx::OrderTag* tag = vx::OrderOf(n);
       TagInfo info;
       info.name = detail::ToUtf8(impl.codepage, tag->name);
@@ -534,6 +554,7 @@ std::vector<TagInfo> Table::tags() const {
       info.key_type = tag->header.KeyType() == 'F' ? 'N' : tag->header.KeyType();
       tags.push_back(std::move(info));
     }
+    for (TagInfo& ndx : detail::NdxTags(impl)) tags.push_back(std::move(ndx));
     return tags;
   });
 }

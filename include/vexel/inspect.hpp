@@ -1,7 +1,7 @@
 #pragma once
 // Reading a table as it is stored, for inspection programs: its header and files described, its
 // records walked with every value as stored (damage reported, not hidden), one memo's text, the
-// memo file packed, the tags of an index summarised, a key sought, and dBASE expressions listed
+// memo file packed, the tags of an index summarised, and dBASE expressions listed
 // over the records or evaluated once. Each call opens the table by path (shared and read-only
 // unless OpenOptions::mode is exclusive), does its work and closes it again; warnings go to
 // OpenOptions::warn.
@@ -174,21 +174,6 @@ struct TagSummary {
 std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index = {},
                                        const OpenOptions& options = {});
-
-// A key search in one tag (or .NDX file), with the modes of Table::seek: prefix (the default) lets
-// a character key be the beginning of the stored key, exact wants the whole key, soft finds the
-// next higher key when the key is missing.
-struct KeySearch {
-  std::string tag{};
-  std::string index{};  // empty: the production index (or the structural .CDX)
-  SeekMode mode = SeekMode::prefix;
-};
-
-// The record the search finds for `key` (UTF-8); none when it finds none. InputError for a tag
-// that is not there or a key the page cannot hold; InputError with code 9 (data type mismatch)
-// when the tag holds numbers and `key` is no number.
-std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
-                                      std::string_view key, const OpenOptions& options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Expressions

@@ -57,7 +57,7 @@ struct LocktestReport {
 LocktestReport locktest(const std::filesystem::path& dir, const LocktestOptions& options);
 
 // The second process's side: opens the scratch table in `dir`, writes "ready" on `out`, and
-// answers one line per command line read from `in` until "quit" or the end of `in`. With
+// answers one line per command read from `in` until "quit" or the end of `in`. With
 // `simulate_broken_locks` it takes no locks and says every one is granted, as a share that
 // ignores locks would (to see the failures reported).
 void locktest_peer(const std::filesystem::path& dir, std::istream& in, std::ostream& out,

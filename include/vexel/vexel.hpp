@@ -47,8 +47,8 @@ namespace vexel {
 enum class ErrorKind { engine, lock, input, not_supported, data };
 
 // What the person who asked for an operation can do about its refusal or its warning. The
-// library names the remedy and what it does; each program words the remedy as its own option
-// (a command line as "--lossy"), and what() words it as this library's options.
+// library names the remedy and what it does; each program words the remedy in its own terms
+// (an option, a menu item), and what() words it as this library's options.
 enum class Remedy {
   other_code_page,  // read or write the text in another page (OpenOptions::codepage)
   lossy,            // store what does not convert as "?", or cut (OpenOptions::lossy)
@@ -196,6 +196,11 @@ struct OpenOptions {
   // One that is missing, damaged or does not agree with the table refuses the edit before
   // anything is written.
   std::vector<std::filesystem::path> ndx_files{};
+  // Another index whose tags a Table reads in place of its production index: an .MDX (a name
+  // without extension gets ".MDX", one without a folder the table's folder) or a FoxPro .CDX.
+  // InputError when it is missing. Its tags are only read: every edit of the Table is refused
+  // (an edit would leave the production index stale).
+  std::filesystem::path index{};
   // The whole-table operations: text that does not convert becomes "?" and is counted (a note
   // says how many), instead of an InputError or DataError naming the record and field.
   bool lossy = false;
@@ -487,7 +492,9 @@ class Table {
   int version() const;
   // What the open did without, in words: a memo file that cannot be opened (memo fields then
   // read as blank), a production index that cannot be read (no tags). Only read_only opens
-  // (and ignore_index, for the index) go on without them; empty when nothing was missing.
+  // (and ignore_index, for the index) go on without them; also what the open got past (an
+  // index read without its semaphore file, which this user may not write). Empty when nothing
+  // was missing.
   const std::vector<std::string>& warnings() const;
 
   // Reading. Record numbers run from 1 to size(); Error 212 beyond.
@@ -501,7 +508,10 @@ class Table {
   // The records in file order for which a dBASE condition is true ("YEAR > 1950 .AND.
   // .NOT. DELETED()"); Error 351/362 for a condition that does not compile or is not logical.
   Cursor where(std::string_view condition) const;
-  // The record a tag finds for a key (a string for a character tag, a number for N, a Date).
+  // The record a tag finds for a key (a string for a character tag, a number for N, a Date):
+  // a tag of the production index (or of OpenOptions::index), or one of the .NDX files of
+  // OpenOptions::ndx_files, named by its file name ("NAMES.NDX"). InputError for a tag that is
+  // not there, a key of another type or one the code page cannot hold.
   std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
                                     SeekMode mode = SeekMode::exact) const;
   // The same seek, answering the record itself (one read less than seek() and read()).
@@ -518,7 +528,9 @@ class Table {
   void remove(std::uint32_t recno);
   void recall(std::uint32_t recno);
 
-  // Tags of the production index (empty when there is none).
+  // Tags of the production index (or of OpenOptions::index; empty when there is none), then one
+  // for each .NDX of OpenOptions::ndx_files, named by its file name ("NAMES.NDX"), which seek()
+  // and find() search.
   std::vector<TagInfo> tags() const;
   // Adds a tag (replacing one of the same name); creates the production index when missing (a
   // FoxPro table's tags go into its structural .CDX, made and named in its header when it has
@@ -526,14 +538,15 @@ class Table {
   // they do not fit it, unless OpenOptions::lossy). `fill_percent` (1..100, else InputError
   // before anything) of each built leaf is filled, leaving room for later inserts. Needs the
   // table to itself: a shared table is reopened for the build (Error 225 when another program
-  // has it open); InputError 5 when opened read_only. The build reports progress as "index"
-  // and the engine's warnings through the OpenOptions the table was opened with.
+  // has it open); InputError 5 when opened read_only, InputError when opened with another
+  // OpenOptions::index. The build reports progress as "index" and the engine's warnings
+  // through the OpenOptions the table was opened with.
   void add_tag(const NewTag& tag, int fill_percent = 100);
   // Rebuilds every tag of the production index from its definition (as add_tag); InputError
-  // when the table has none. A table opened with ignore_index rebuilds an index whose trees are
-  // damaged; one whose header cannot be read fails with the reason. (The check of a table and
-  // its index is vexel::check_table, <vexel/indexing.hpp>: it works on tables that cannot be
-  // opened here for writing.)
+  // when the table has none. Trees that are damaged are built again; an index whose header
+  // cannot be read (the table opens with it only with ignore_index) fails with the reason. (The
+  // check of a table and its index is vexel::check_table, <vexel/indexing.hpp>: it works on
+  // tables that cannot be opened here for writing.)
   void reindex(int fill_percent = 100);
 
   // Expressions over this table's fields, evaluated against a record.

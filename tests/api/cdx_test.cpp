@@ -230,7 +230,7 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
       EXPECT_THROW(t.seek("NOSUCH", std::string("A")), vexel::InputError);
       EXPECT_THROW(t.order("NOSUCH"), vexel::InputError);
     }
-    // The inspection functions vxdbf's tags, seek and dump use.
+    // The inspection functions vxdbf's tags and dump use, and a reader's seek.
     const std::vector<vexel::TagSummary> summary = vexel::summarize_tags(path);
     ASSERT_EQ(summary.size(), 4u);
     for (const vexel::TagSummary& s : summary) {
@@ -243,12 +243,13 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
         EXPECT_EQ(s.keys, static_cast<std::int64_t>(rows_.size())) << s.name;
       }
     }
-    EXPECT_EQ(vexel::seek_key(path, {"NAME", ""}, Upper(rows_[0].name)),
+    const vexel::Table reader = vexel::open(path, {.mode = vexel::OpenMode::read_only});
+    EXPECT_EQ(reader.seek("NAME", Upper(rows_[0].name), vexel::SeekMode::prefix),
               std::optional<std::uint32_t>(by_name[static_cast<std::size_t>(
                   std::find_if(by_name.begin(), by_name.end(),
                                [&](std::uint32_t r) { return Upper(rows_[r - 1].name) == Upper(rows_[0].name); }) -
                   by_name.begin())]));
-    EXPECT_THROW(vexel::seek_key(path, {"AMOUNT", ""}, "abc"), vexel::InputError);
+    EXPECT_THROW(reader.seek("AMOUNT", std::string("abc")), vexel::InputError);
     std::vector<std::uint32_t> dumped;
     vexel::RecordWalk walk;
     walk.tag = "amount";

@@ -98,6 +98,8 @@ TEST_F(IndexingTest, RefusalsChangeNothing) {
   const std::string path = Films(20, 437);
   const std::string fox = dir_.File("fox.dbf");
   vexel::create(fox, {{"NAME", 'C', 10, 0}}, {.version = 0x30}).close();
+  const std::string other = dir_.File("other.dbf");
+  vexel::create(other, {{"TITLE", 'C', 20, 0}}).add_tag({"TITLE", "TITLE"});
   const auto table_bytes = vx::test::ReadBytes(path);
   vexel::Table closed = vexel::open(path);
   closed.close();
@@ -124,6 +126,12 @@ TEST_F(IndexingTest, RefusalsChangeNothing) {
        },
        Kind::input, 220},
       {"closed table", [&] { closed.reindex(); }, Kind::engine, 215},
+      {"opened with another index",
+       [&] {
+         vexel::open(path, {.mode = vexel::OpenMode::exclusive, .index = dir_.File("other.mdx")})
+             .reindex();
+       },
+       Kind::input, 220},
       {"no index to rebuild", [&] { exclusive(path).reindex(); }, Kind::input, 220},
       {"no .CDX to rebuild", [&] { exclusive(fox).reindex(); }, Kind::input, 220},
       {"name outside the page",

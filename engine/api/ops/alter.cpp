@@ -51,21 +51,22 @@ std::vector<PlannedField> PlanFields(const vexel::AlterChanges& changes, const s
   for (std::size_t i = 0; i < t.fields.size(); ++i) {
     plan.push_back({t.fields[i], static_cast<int>(i)});
   }
-  const auto find = [&](const std::string& utf8, const std::string& option) {
+  // `verb` says what the field was named for ("rename").
+  const auto find = [&](const std::string& utf8, const std::string& verb) {
     const std::string name = os::AnsiUpperText(text.Name(TrimText(utf8)));
     for (std::size_t i = 0; i < plan.size(); ++i) {
       if (os::AnsiUpperText(plan[i].definition.name) == name) return i;
     }
-    throw InputError{option + ": no field " + Quoted(utf8) + " in " + file};
+    throw InputError{"no field " + Quoted(utf8) + " in " + file + " to " + verb};
   };
   for (const vexel::FieldRename& rename : changes.rename) {
-    plan[find(rename.from, "--rename")].definition.name = text.Name(TrimText(rename.to));
+    plan[find(rename.from, "rename")].definition.name = text.Name(TrimText(rename.to));
   }
   for (const std::string& name : changes.drop) {
-    plan.erase(plan.begin() + static_cast<std::ptrdiff_t>(find(name, "--drop")));
+    plan.erase(plan.begin() + static_cast<std::ptrdiff_t>(find(name, "drop")));
   }
   for (const vexel::Field& retype : changes.retype) {
-    PlannedField& planned = plan[find(retype.name, "--retype")];
+    PlannedField& planned = plan[find(retype.name, "retype")];
     planned.definition = EntryOf(retype, planned.definition.name);
   }
   for (const vexel::Field& add : changes.add)
@@ -216,7 +217,7 @@ vexel::AlterResult Alter(const std::string& file, const vexel::AlterChanges& cha
     const std::string wanted = os::AnsiUpperText(text.Name(name));
     const auto at = std::find_if(tags.begin(), tags.end(),
                                  [&](const TagDefinition& tag) { return tag.name == wanted; });
-    if (at == tags.end()) throw InputError{"--drop-tag: no tag " + Quoted(name) + " in " + file};
+    if (at == tags.end()) throw InputError{"no tag " + Quoted(name) + " in " + file + " to drop"};
     tags.erase(at);
   }
   // Finals: the table, the memo file (the new one, and the old one when its name differs or

@@ -158,7 +158,7 @@ void PutValue(const FieldValue& v, const std::string& origin,
   if (memo == MemoWrite::kCheckOnly) return;
   const std::int32_t old_block = image.MemoBlock(v.field);
   const bool later = superseded != nullptr;
-  image.SetMemoBlock(v.field, ReplaceMemo(table, later ? 0 : old_block, v.stored, "vxdbf"));
+  image.SetMemoBlock(v.field, ReplaceMemo(table, later ? 0 : old_block, v.stored, "vexel"));
   if (later && old_block > 0) superseded->push_back(old_block);
 }
 
@@ -422,7 +422,7 @@ void SetFields(const std::string& file, std::int32_t n, const std::vector<vexel:
   std::vector<std::int32_t> superseded;
   for (const FieldValue& v : row.values) PutValue(v, row.origin, MemoWrite::kStore, &superseded);
   REPLACE();
-  for (const std::int32_t block : superseded) ReleaseMemo(session.table(), block, "vxdbf");
+  for (const std::int32_t block : superseded) ReleaseMemo(session.table(), block, "vexel");
   Unlock();
   session.Close();
 }

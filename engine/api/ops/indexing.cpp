@@ -83,12 +83,12 @@ using vx::ops::TableSession;
 
 namespace {
 
-// Runs one build through a Table: a fill out of range and a read_only table are refused before
-// anything; then, in the table's scope and work area, with the leaf fill, progress as "index"
-// and the engine's warnings through the options the table was opened with, `build(table, text,
-// file)` builds with the tags' text in the table's code page and answers whether it built
-// (Error 222 naming `what` when it did not say why). A FoxPro table then reads its tags from the
-// new .CDX.
+// Runs one build through a Table: a fill out of range, a read_only table and one opened with
+// another index in place of its production index are refused before anything; then, in the table's
+// scope and work area, with the leaf fill, progress as "index" and the engine's warnings through
+// the options the table was opened with, `build(table, text, file)` builds with the tags' text in
+// the table's code page and answers whether it built (Error 222 naming `what` when it did not say
+// why). A FoxPro table then reads its tags from the new .CDX.
 template <class Build>
 void BuildTags(const std::shared_ptr<Table::Impl>& shared, int fill_percent,
                const std::string& what, Build&& build) {
@@ -97,6 +97,11 @@ void BuildTags(const std::shared_ptr<Table::Impl>& shared, int fill_percent,
   Table::Impl& impl = *shared;
   const std::string file = vx::os::PathText(impl.path);
   vx::ops::RefuseReadOnly(impl.options, file);
+  if (!impl.options.index.empty()) {
+    throw vx::ops::InputError{file + " was opened with the index " +
+                              vx::os::PathText(impl.options.index) +
+                              " in place of its production index, whose tags it does not read"};
+  }
   const detail::Scope scope(impl);
   detail::Guarded([&] {
     const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);

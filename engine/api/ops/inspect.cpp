@@ -1,5 +1,5 @@
 // Reading a table as stored (include/vexel/inspect.hpp): its description, its records with every
-// value as stored, memos, tag summaries, key searches and expressions over the records.
+// value as stored, memos, tag summaries and expressions over the records.
 
 #include <algorithm>
 #include <cstdio>
@@ -514,36 +514,6 @@ std::vector<TagSummary> SummarizeNdx(const std::string& file, const std::string&
   return out;
 }
 
-std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& search,
-                                     std::string_view key, const OpenOptions& options) {
-  TableSession session(options, file, Access::kRead);
-  TableRecord& t = session.table();
-  NdxIndex ndx;
-  OpenNdxFor(t, NdxPath(t, search.index), ndx, false);
-  const std::string stored = session.text().FromUtf8(key, "the key");
-  if (ndx.file.header().numeric && ndx.expressions.result_type != 'D' &&
-      !JsonNumber(TrimText(stored))) {
-    throw vexel::InputError(9, search.index + " holds numbers: " + ops::Quoted(key) +
-                                   " is no number");
-  }
-  KeyBuffer wanted{};
-  int length = 0;
-  NdxSearchKey(ndx, stored, search.mode == SeekMode::exact, wanted, length);
-  const NdxReadHold hold(ndx.file);
-  bool found = false;
-  std::string there;
-  std::uint32_t record = 0;
-  if (!hold.held() || !ndx.file.Seek(wanted.data(), length, found, there, record)) {
-    throw ops::DataError{LastErrorMessage};
-  }
-  const bool equal =
-      found && ndx.file.Compare(reinterpret_cast<const std::uint8_t*>(there.data()),
-                                wanted.data(), length) == 0;
-  session.Close();
-  if (equal || (found && search.mode == SeekMode::soft)) return record;
-  return std::nullopt;
-}
-
 // The tags of a FoxPro .CDX (`index`, or the table's structural one when empty).
 std::vector<TagSummary> SummarizeCdx(TableSession& session, const std::string& index) {
   TableRecord& t = session.table();
@@ -583,38 +553,6 @@ std::vector<TagSummary> SummarizeCdx(TableSession& session, const std::string& i
     EngineErrorCode = 0;
   }
   return out;
-}
-
-std::optional<std::uint32_t> SeekCdx(TableSession& session, const KeySearch& search,
-                                     std::string_view key) {
-  TableRecord& t = session.table();
-  CdxIndex cdx;
-  const std::size_t n = ops::OpenCdxTag({search.tag, search.index}, t, cdx);
-  const CdxTagKeys& keys = cdx.keys[n];
-  if (!keys.unusable.empty()) {
-    throw vexel::NotSupported(220, "tag " + search.tag + " cannot be searched: " + keys.unusable);
-  }
-  const std::string stored = session.text().FromUtf8(key, "the key");
-  if (keys.type == 'N' && !JsonNumber(TrimText(stored))) {
-    throw vexel::InputError(9, "tag " + search.tag + " holds numbers: " + ops::Quoted(key) +
-                                   " is no number");
-  }
-  KeyBuffer wanted{};
-  int length = 0;
-  CdxSearchKey(cdx, n, stored, search.mode == SeekMode::exact, wanted, length);
-  const CdxReadHold hold(cdx.file);
-  bool found = false;
-  std::string there;
-  std::uint32_t record = 0;
-  const CdxTag& tag = cdx.file.tags()[n];
-  if (!hold.held() || !cdx.file.Seek(tag, wanted.data(), length, found, there, record)) {
-    throw ops::DataError{LastErrorMessage};
-  }
-  const bool equal =
-      found && CdxFile::Compare(tag, reinterpret_cast<const std::uint8_t*>(there.data()),
-                                wanted.data(), length) == 0;
-  if (equal || (found && search.mode == SeekMode::soft)) return record;
-  return std::nullopt;
 }
 
 }  // namespace
@@ -678,39 +616,6 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
     EngineErrorCode = 0;
     session.Close();
     return out;
-  });
-}
-
-std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
-                                      std::string_view key, const OpenOptions& options) {
-  return Run([&]() -> std::optional<std::uint32_t> {
-    const std::string path = vx::os::PathText(file);
-    if (IsNdxName(search.index)) return SeekNdx(path, search, key, options);
-    TableSession session(options, path, Access::kRead);
-    if (ops::ChoosesCdx({search.tag, search.index}, session.table())) {
-      const std::optional<std::uint32_t> record = SeekCdx(session, search, key);
-      session.Close();
-      return record;
-    }
-    ops::OpenTag({search.tag, search.index}, path);
-    // The key goes into the table's own code page (the session reads the bytes as stored).
-    const std::string stored = session.text().FromUtf8(key, "the key");
-    // A number tag wants a number: text that is none would be sought as 0.
-    const OrderTag* order = OrderOf(CurrentOrder());
-    if (order != nullptr && (order->header.KeyType() == 'N' || order->header.KeyType() == 'F') &&
-        !JsonNumber(TrimText(stored))) {
-      throw vexel::InputError(
-          9, "tag " + search.tag + " holds numbers: " + ops::Quoted(key) + " is no number");
-    }
-    // The scope restores both switches.
-    KeyPadding = search.mode == SeekMode::exact;
-    SoftSeek = search.mode == SeekMode::soft;
-    const bool found = Find(stored);
-    const bool stands = found || (search.mode == SeekMode::soft && !dEOF());
-    const std::int32_t record = RecNo();
-    session.Close();
-    if (!stands) return std::nullopt;
-    return static_cast<std::uint32_t>(record);
   });
 }
 

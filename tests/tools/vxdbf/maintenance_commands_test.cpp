@@ -301,9 +301,9 @@ TEST_F(MaintenanceTest, AlterConvertsTheRecordsAndRebuildsTheTagsThatStillCompil
        "record 1, field NAME: \"n1\" is not a number"},
       {{"--retype", "NAME,D", "--drop-tag", "SOME"}, "record 1, field NAME: \"n1\" is not a date"},
       {{"--retype", "NOTES,N,5"}, "field NOTES cannot change from type M to N"},
-      {{"--drop", "WHO"}, "--drop: no field \"WHO\""},
+      {{"--drop", "WHO"}, "no field \"WHO\""},
       {{"--add", "num,C,3"}, "field 4 \"num\": the name of field 2 again"},
-      {{"--drop-tag", "NONE"}, "--drop-tag: no tag \"NONE\""},
+      {{"--drop-tag", "NONE"}, "no tag \"NONE\""},
   };
   for (const auto& c : kRefused) {
     SCOPED_TRACE(c.refusal);

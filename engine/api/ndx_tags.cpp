@@ -1,0 +1,87 @@
+// The dBASE III .NDX files a table was opened with (OpenOptions::ndx_files) as tags of their
+// own: listed by Table::tags after the production index's tags, each named by its file name
+// ("NAMES.NDX", which no tag of an .MDX can be called), and searched by Table::seek and find.
+// Each call opens the file for reading and holds its read lock while it reads, so it sees every
+// edit, this table's own included (the edits keep the files attached to the work area current).
+
+#include <vexel/vexel.hpp>
+
+#include "engine/api/internal.h"
+#include "engine/foundation/errors.h"
+#include "engine/index/ndx_orders.h"
+#include "platform/os/path_text.h"
+
+namespace vexel::detail {
+
+namespace {
+
+// The key type a caller gives keys in: characters (also a date keyed as its eight characters),
+// a number, or a date keyed as its day number.
+char NdxKeyType(const vx::NdxIndex& ndx) {
+  if (!ndx.file.header().numeric) return 'C';
+  return ndx.expressions.result_type == 'D' ? 'D' : 'N';
+}
+
+void OpenForReading(const Table::Impl& impl, const std::string& path, vx::NdxIndex& ndx) {
+  if (!vx::OpenNdxFor(impl.table(), path, ndx, false)) {
+    Fail(vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222, vx::LastErrorMessage);
+  }
+}
+
+std::string NdxFilePath(const Table::Impl& impl, const std::filesystem::path& name) {
+  return vx::NdxPath(impl.table(), vx::os::PathText(name));
+}
+
+}  // namespace
+
+std::optional<std::string> NdxNamed(const Table::Impl& impl, std::string_view tag) {
+  const std::string wanted = UpperAscii(tag);
+  for (const std::filesystem::path& name : impl.options.ndx_files) {
+    const std::string path = NdxFilePath(impl, name);
+    if (UpperAscii(std::filesystem::path(path).filename().string()) == wanted) return path;
+  }
+  return std::nullopt;
+}
+
+std::vector<TagInfo> NdxTags(const Table::Impl& impl) {
+  std::vector<TagInfo> tags;
+  for (const std::filesystem::path& name : impl.options.ndx_files) {
+    const std::string path = NdxFilePath(impl, name);
+    vx::NdxIndex ndx;
+    OpenForReading(impl, path, ndx);
+    TagInfo info;
+    info.name = std::filesystem::path(path).filename().string();
+    info.key = ToUtf8(impl.codepage, ndx.file.header().expression);
+    info.unique = ndx.file.header().unique;
+    info.key_type = NdxKeyType(ndx);
+    tags.push_back(std::move(info));
+  }
+  return tags;
+}
+
+std::optional<std::uint32_t> NdxSeek(const Table::Impl& impl, const std::string& path,
+                                     const Value& key, SeekMode mode) {
+  vx::NdxIndex ndx;
+  OpenForReading(impl, path, ndx);
+  vx::KeyBuffer wanted{};
+  int length = 0;
+  vx::NdxSearchKey(ndx, KeyText(impl, NdxKeyType(ndx), key), mode == SeekMode::exact, wanted,
+                   length);
+  bool found = false;
+  std::string there;
+  std::uint32_t record = 0;
+  {
+    const vx::NdxReadHold hold(ndx.file);
+    if (!hold.held() || !ndx.file.Seek(wanted.data(), length, found, there, record)) {
+      Fail(vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222, vx::LastErrorMessage);
+    }
+    const bool equal =
+        found && ndx.file.Compare(reinterpret_cast<const std::uint8_t*>(there.data()),
+                                  wanted.data(), length) == 0;
+    if (!equal && !(found && mode == SeekMode::soft)) return std::nullopt;
+  }
+  GoRecord(impl, record);
+  return record;
+}
+
+}  // namespace vexel::detail
