@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -247,8 +248,21 @@ std::vector<TagInfo> NdxTags(const Table::Impl& impl);
 std::optional<std::uint32_t> NdxSeek(const Table::Impl& impl, const std::string& path,
                                      const Value& key, SeekMode mode);
 
-// The value of a compiled expression for the current record of the selected area.
-Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e);
+// Runs one step of an expression's compilation or evaluation: the engine's errors become
+// ExpressionError with the engine's text (its line breaks kept), decoded from `page`.
+void ExpressionStep(int page, const std::function<void()>& step);
+// Compiles an expression's text (in `page`'s bytes) for the selected area; ExpressionError when
+// it does not compile.
+vx::Expr CompileExpression(const std::string& stored, int page);
+// The number of the memo field an expression's text (stored bytes) names alone; 0 for any
+// other expression (its value is read from the memo file, with the line ends an expression's
+// value of a memo leaves out).
+int MemoFieldNamed(const std::string& stored);
+// The value of a compiled expression for the current record of the selected area, as
+// Table::eval gives it: text decoded by `to_utf8`, the memo field `memo_field` (0: none) read
+// from the memo file. ExpressionError when the evaluation fails.
+Value ExpressionValue(vx::CompiledExpr& e, int memo_field, int page,
+                      const std::function<std::string(std::string_view)>& to_utf8);
 
 }  // namespace detail
 

@@ -140,6 +140,13 @@ class DefinitionError : public InputError {
   using InputError::InputError;
 };
 
+// An expression that does not compile or fails while it is evaluated. what() is the engine's
+// message in UTF-8, with its line breaks, quoting the expression.
+class ExpressionError : public InputError {
+ public:
+  using InputError::InputError;
+};
+
 // A file that cannot be read or written as asked: text that is no text of the table's code
 // page, a memo that cannot be read, a disk that refused a write.
 class DataError : public Error {
@@ -385,7 +392,11 @@ struct NewTag {
   bool unique = false;
 };
 
-// A compiled dBASE expression over one table's fields (see Table::compile).
+// A compiled dBASE expression over one table's fields (Table::compile) or over none (compile).
+// Its value (Table::eval, evaluate) is a Value as a field's: text for C and M (UTF-8, blanks
+// kept; an expression that is a memo field alone gives the memo's text with its line ends), a
+// number for N (int64 when the expression has no decimals and the value is whole, else double),
+// a Date for D (monostate for a blank date), bool for L.
 class Expression {
  public:
   Expression(Expression&&) noexcept;
@@ -393,12 +404,18 @@ class Expression {
   ~Expression();
   // 'C', 'N', 'D', 'L' or 'M'.
   char type() const;
+  // The width of its values as the engine gives them (a number's digits with sign and point,
+  // a text's length) and a number's decimals.
+  int width() const;
+  int decimals() const;
   const std::string& text() const;
 
   struct Impl;
 
  private:
   friend class Table;
+  friend Expression compile(std::string_view expression);
+  friend Value evaluate(const Expression& expression);
   explicit Expression(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
@@ -549,7 +566,10 @@ class Table {
   // tables that cannot be opened here for writing.)
   void reindex(int fill_percent = 100);
 
-  // Expressions over this table's fields, evaluated against a record.
+  // Expressions over this table's fields (ExpressionError when one does not compile), evaluated
+  // against record `recno`, or with recno 0 against a blank record (every field blank, as a
+  // table without records has it). Error 212 for a record beyond the table; ExpressionError
+  // when the evaluation fails (358 division by zero, ...).
   Expression compile(std::string_view expression) const;
   Value eval(const Expression& expression, std::uint32_t recno) const;
   Value eval(std::string_view expression, std::uint32_t recno) const;
@@ -614,6 +634,13 @@ Engine& default_engine();
 Table open(const std::filesystem::path& path, const OpenOptions& options = {});
 Table create(const std::filesystem::path& path, const std::vector<Field>& fields,
              const CreateOptions& options = {});
+
+// An expression over no table: constants and functions alone (a field name does not compile),
+// its text in the Windows (ANSI) page. compile() keeps it (its type, width and decimals);
+// evaluate() gives its value. ExpressionError as Table::compile and Table::eval.
+Expression compile(std::string_view expression);
+Value evaluate(const Expression& expression);
+Value evaluate(std::string_view expression);
 
 // The text a number field (N, F) `length` wide with `decimals` decimals stores for `value`, by
 // the rule every writer of this library follows: the number's decimal value (its 15 significant

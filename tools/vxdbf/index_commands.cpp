@@ -5,7 +5,6 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
 #include <ostream>
 #include <vexel/inspect.hpp>
 
@@ -158,7 +157,7 @@ int Seek(const Options& o, const Streams& io) {
   std::string tag = o.tag;
   if (ndx) {
     options.ndx_files = {o.index};
-    tag = std::filesystem::path(o.index).filename().string();
+    tag = o.index.substr(o.index.find_last_of("/\\") + 1);
   } else {
     options.ndx_files.clear();
     options.index = o.index;
