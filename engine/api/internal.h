@@ -242,11 +242,15 @@ void OpenCdx(Table::Impl& impl, vx::TableRecord& table);
 
 // The .NDX files of OpenOptions::ndx_files as tags (ndx_tags.cpp), each named by its file name.
 // The path of the one named `tag` (any case), if any; their tags; the record a seek in one
-// finds (the area then stands on it), or none.
+// finds (the area then stands on it), or none; the records of one from `from` to `to` in its
+// order, as CdxRange takes them.
 std::optional<std::string> NdxNamed(const Table::Impl& impl, std::string_view tag);
 std::vector<TagInfo> NdxTags(const Table::Impl& impl);
 std::optional<std::uint32_t> NdxSeek(const Table::Impl& impl, const std::string& path,
                                      const Value& key, SeekMode mode);
+std::vector<std::uint32_t> NdxRange(const Table::Impl& impl, const std::string& path,
+                                    const std::optional<Value>& from,
+                                    const std::optional<Value>& to);
 
 // Runs one step of an expression's compilation or evaluation: the engine's errors become
 // ExpressionError with the engine's text (its line breaks kept), decoded from `page`.

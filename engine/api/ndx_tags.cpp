@@ -1,9 +1,11 @@
 // The dBASE III .NDX files a table was opened with (OpenOptions::ndx_files) as tags of their
 // own: listed by Table::tags after the production index's tags, each named by its file name
-// ("NAMES.NDX", which no tag of an .MDX can be called), and searched by Table::seek and find.
-// Each call opens the file for reading and holds its read lock while it reads, so it sees every
-// edit, this table's own included (the edits keep the files attached to the work area current).
+// ("NAMES.NDX", which no tag of an .MDX can be called), searched by Table::seek and find and
+// walked by Table::order. Each call opens the file for reading and holds its read lock while it
+// reads, so it sees every edit, this table's own included (the edits keep the files attached to
+// the work area current); an order walk takes its records at its start, as a .CDX tag's does.
 
+#include <algorithm>
 #include <vexel/vexel.hpp>
 
 #include "engine/api/internal.h"
@@ -22,10 +24,12 @@ char NdxKeyType(const vx::NdxIndex& ndx) {
   return ndx.expressions.result_type == 'D' ? 'D' : 'N';
 }
 
+[[noreturn]] void FailRead() {
+  Fail(vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222, vx::LastErrorMessage);
+}
+
 void OpenForReading(const Table::Impl& impl, const std::string& path, vx::NdxIndex& ndx) {
-  if (!vx::OpenNdxFor(impl.table(), path, ndx, false)) {
-    Fail(vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222, vx::LastErrorMessage);
-  }
+  if (!vx::OpenNdxFor(impl.table(), path, ndx, false)) FailRead();
 }
 
 std::string NdxFilePath(const Table::Impl& impl, const std::filesystem::path& name) {
@@ -72,9 +76,7 @@ std::optional<std::uint32_t> NdxSeek(const Table::Impl& impl, const std::string&
   std::uint32_t record = 0;
   {
     const vx::NdxReadHold hold(ndx.file);
-    if (!hold.held() || !ndx.file.Seek(wanted.data(), length, found, there, record)) {
-      Fail(vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 222, vx::LastErrorMessage);
-    }
+    if (!hold.held() || !ndx.file.Seek(wanted.data(), length, found, there, record)) FailRead();
     const bool equal =
         found && ndx.file.Compare(reinterpret_cast<const std::uint8_t*>(there.data()),
                                   wanted.data(), length) == 0;
@@ -82,6 +84,38 @@ std::optional<std::uint32_t> NdxSeek(const Table::Impl& impl, const std::string&
   }
   GoRecord(impl, record);
   return record;
+}
+
+std::vector<std::uint32_t> NdxRange(const Table::Impl& impl, const std::string& path,
+                                    const std::optional<Value>& from,
+                                    const std::optional<Value>& to) {
+  vx::NdxIndex ndx;
+  OpenForReading(impl, path, ndx);
+  const char type = NdxKeyType(ndx);
+  vx::KeyBuffer first{};
+  vx::KeyBuffer last{};
+  int first_length = 0;
+  int last_length = 0;
+  if (from) vx::NdxSearchKey(ndx, KeyText(impl, type, *from), false, first, first_length);
+  if (to) vx::NdxSearchKey(ndx, KeyText(impl, type, *to), false, last, last_length);
+  std::vector<std::uint32_t> records;
+  // More items than records: a damaged tree, whose walk ends there.
+  const auto most = static_cast<std::size_t>(std::max(impl.table().record_count, 0));
+  bool stopped = false;
+  const vx::NdxReadHold hold(ndx.file);
+  if (!hold.held()) FailRead();
+  const bool walked = ndx.file.Walk([&](const std::uint8_t* key, std::uint32_t record) {
+    if (first_length > 0 && ndx.file.Compare(key, first.data(), first_length) < 0) return true;
+    if (to && ndx.file.Compare(key, last.data(), last_length) > 0) {
+      stopped = true;
+      return false;
+    }
+    records.push_back(record);
+    stopped = records.size() > most;
+    return !stopped;
+  });
+  if (!walked && !stopped) FailRead();
+  return records;
 }
 
 }  // namespace vexel::detail

@@ -354,9 +354,6 @@ int TagNumber(const Table::Impl& impl, std::string_view tag) {
   if (!impl.index_fault.empty()) {
     Fail(impl.index_fault_code, "no tag " + std::string(tag) + " can be used: " + impl.index_fault);
   }
-  if (NdxNamed(impl, tag)) {
-    FailInput(220, "the .NDX " + std::string(tag) + " is searched (seek, find), not walked");
-  }
   FailInput(220, "no tag " + std::string(tag) + " in the index of " + vx::os::PathText(impl.path));
 }
 

@@ -523,7 +523,8 @@ class Table {
   Cursor order(std::string_view tag, std::optional<Value> from = {},
                std::optional<Value> to = {}) const;
   // The records in file order for which a dBASE condition is true ("YEAR > 1950 .AND.
-  // .NOT. DELETED()"); Error 351/362 for a condition that does not compile or is not logical.
+  // .NOT. DELETED()"); ExpressionError (351, 362) for a condition that does not compile or is
+  // not logical.
   Cursor where(std::string_view condition) const;
   // The record a tag finds for a key (a string for a character tag, a number for N, a Date):
   // a tag of the production index (or of OpenOptions::index), or one of the .NDX files of
@@ -546,8 +547,8 @@ class Table {
   void recall(std::uint32_t recno);
 
   // Tags of the production index (or of OpenOptions::index; empty when there is none), then one
-  // for each .NDX of OpenOptions::ndx_files, named by its file name ("NAMES.NDX"), which seek()
-  // and find() search.
+  // for each .NDX of OpenOptions::ndx_files, named by its file name ("NAMES.NDX"), which
+  // order(), seek() and find() take as a tag.
   std::vector<TagInfo> tags() const;
   // Adds a tag (replacing one of the same name); creates the production index when missing (a
   // FoxPro table's tags go into its structural .CDX, made and named in its header when it has

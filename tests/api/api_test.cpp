@@ -368,8 +368,8 @@ TEST_F(OrderTest, CursorsFollowEveryTagAndFileOrder) {
     if (f.year >= 2000 && f.color) expected.insert(f.recno);
   }
   EXPECT_EQ(Records(t.where("YEAR >= 2000 .AND. COLOR")), expected);
-  EXPECT_THROW(t.where("YEAR +"), vexel::Error);
-  EXPECT_THROW(t.where("YEAR + 1"), vexel::Error);
+  EXPECT_THROW(t.where("YEAR +"), vexel::ExpressionError);
+  EXPECT_THROW(t.where("YEAR + 1"), vexel::ExpressionError);
   EXPECT_THROW(t.order("NOSUCH"), vexel::Error);
 
   // Two cursors stepped in turn, with reads between, walk as each would alone.

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -111,8 +112,8 @@ class NdxTest : public ::testing::Test {
 // files stay sound and agree with the table after every thousand edits; at the end Perl reads
 // them in the order of a model of the table.
 // A Table opened with .NDX files lists each as a tag named by its file name and seeks in it in
-// every mode as a model of its keys says; a shared Table's seek sees its own edits at once; the
-// file is searched, not walked; a key of another type is refused.
+// every mode as a model of its keys says, and walks its order; a shared Table's seek sees its
+// own edits at once; a key of another type is refused.
 TEST_F(NdxTest, ATableSeeksInItsNdxFilesByTheirFileNames) {
   const std::string path = Table(60);
   const std::vector<std::pair<std::string, int>> names = ExpectedNames();
@@ -165,7 +166,21 @@ TEST_F(NdxTest, ATableSeeksInItsNdxFilesByTheirFileNames) {
     EXPECT_EQ((*found)["AMT"], vexel::Value(next_higher));
     EXPECT_EQ(t.seek("amounts.ndx", amount + 0.1), std::nullopt);
     EXPECT_THROW(t.seek("amounts.ndx", std::string("abc")), vexel::InputError);
-    EXPECT_THROW(t.order("names.ndx"), vexel::InputError);
+    // Orders: the whole file in its key order, and a range of amounts.
+    std::vector<std::uint32_t> walked;
+    for (const vexel::Record& r : t.order("names.ndx")) walked.push_back(r.recno());
+    std::vector<std::uint32_t> by_name;
+    for (const auto& item : names) by_name.push_back(static_cast<std::uint32_t>(item.second));
+    EXPECT_EQ(walked, by_name);
+    std::multiset<double> in_range;
+    for (const vexel::Record& r : t.order("amounts.ndx", 0.0, amount)) {
+      in_range.insert(std::get<double>(r["AMT"]));
+    }
+    std::multiset<double> expected_range;
+    for (const Row& row : rows_) {
+      if (row.amount >= 0 && row.amount <= amount) expected_range.insert(row.amount);
+    }
+    EXPECT_EQ(in_range, expected_range);
     if (open_mode == vexel::OpenMode::shared) {
       t.update(5, {{"NAME", "zz top"}});
       EXPECT_EQ(t.seek("names.ndx", std::string("ZZ TOP")), 5u);
