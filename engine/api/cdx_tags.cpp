@@ -135,11 +135,12 @@ std::vector<std::uint32_t> CdxRange(const Table::Impl& impl, std::string_view ta
 }
 
 void OpenCdx(Table::Impl& impl, vx::TableRecord& t) {
-  if (!vx::UsesStructuralCdx(t)) return;
+  const std::string named = vx::os::PathText(impl.options.index);
+  if (named.empty() ? !vx::UsesStructuralCdx(t) : !vx::IsCdxName(named)) return;
   auto cdx = std::make_shared<vx::CdxIndex>();
   vx::QuietErrors quiet;
   vx::EngineErrorCode = 0;
-  if (vx::OpenCdxFor(t, vx::CdxPath(t, {}), *cdx)) {
+  if (vx::OpenCdxFor(t, vx::CdxPath(t, named), *cdx)) {
     impl.cdx = std::move(cdx);
   } else {
     impl.cdx_fault = ToUtf8(impl.codepage, std::string(vx::LastErrorMessage));

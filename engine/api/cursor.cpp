@@ -44,9 +44,11 @@ struct __attribute__((visibility("hidden"))) Cursor::Impl {
   // An order's blocks: the walk over the tag and the record numbers of the block being read.
   std::optional<vx::OrderWalk> walk;
   std::vector<std::uint32_t> items;
-  // A .CDX tag's order: its records from `from` to `to`, taken when the walk starts.
-  std::optional<std::vector<std::uint32_t>> cdx_records;
-  std::size_t cdx_at = 0;
+  // An .NDX's order (ndx_path) or a .CDX tag's: its records from `from` to `to`, taken when the
+  // walk starts.
+  std::optional<std::string> ndx_path;
+  std::optional<std::vector<std::uint32_t>> file_records;
+  std::size_t file_at = 0;
 
   ~Impl() { detail::FreeExpression(table->engine, condition); }
 
@@ -62,7 +64,16 @@ struct __attribute__((visibility("hidden"))) Cursor::Impl {
   std::size_t ReadWhereBlock(RecordBlock& out, std::size_t count);
   std::size_t ReadOrderBlock(RecordBlock& out, std::size_t count);
   std::size_t ReadItems(RecordBlock& out, std::size_t n);
-  bool NextInCdx();
+  bool NextInFile();
+  // Whether the order is read from its file whole (an .NDX, a .CDX tag), and its records.
+  bool FromFile() const { return ndx_path.has_value() || detail::UsesCdx(*table); }
+  const std::vector<std::uint32_t>& FileRecords() {
+    if (!file_records) {
+      file_records = ndx_path ? detail::NdxRange(*table, *ndx_path, from, to)
+                              : detail::CdxRange(*table, tag, from, to);
+    }
+    return *file_records;
+  }
   void Take(std::uint32_t n) {
     recno = n;
     if (block != nullptr) {
@@ -127,12 +138,12 @@ void Cursor::Impl::SelectAndBound() {
   }
 }
 
-// The next visible record of a .CDX tag's order.
-bool Cursor::Impl::NextInCdx() {
+// The next visible record of an .NDX's or a .CDX tag's order.
+bool Cursor::Impl::NextInFile() {
   Table::Impl& t = *table;
-  if (!cdx_records) cdx_records = detail::CdxRange(t, tag, from, to);
-  while (cdx_at < cdx_records->size()) {
-    const std::uint32_t n = (*cdx_records)[cdx_at++];
+  const std::vector<std::uint32_t>& records = FileRecords();
+  while (file_at < records.size()) {
+    const std::uint32_t n = records[file_at++];
     detail::GoRecord(t, n);
     if (!vx::IsVisible(t.table())) continue;
     Take(n);
@@ -143,7 +154,7 @@ bool Cursor::Impl::NextInCdx() {
 
 bool Cursor::Impl::NextInOrder() {
   Table::Impl& t = *table;
-  if (detail::UsesCdx(t)) return NextInCdx();
+  if (FromFile()) return NextInFile();
   if (!started) {
     SelectAndBound();
     if (from) {
@@ -236,12 +247,12 @@ std::size_t Cursor::Impl::ReadWhereBlock(RecordBlock& out, std::size_t count) {
 std::size_t Cursor::Impl::ReadOrderBlock(RecordBlock& out, std::size_t count) {
   Table::Impl& impl = *table;
   vx::TableRecord& t = impl.table();
-  if (detail::UsesCdx(impl)) {
-    if (!cdx_records) cdx_records = detail::CdxRange(impl, tag, from, to);
-    const std::size_t n = std::min(count, cdx_records->size() - cdx_at);
-    items.assign(cdx_records->begin() + static_cast<std::ptrdiff_t>(cdx_at),
-                 cdx_records->begin() + static_cast<std::ptrdiff_t>(cdx_at + n));
-    cdx_at += n;
+  if (FromFile()) {
+    const std::vector<std::uint32_t>& records = FileRecords();
+    const std::size_t n = std::min(count, records.size() - file_at);
+    items.assign(records.begin() + static_cast<std::ptrdiff_t>(file_at),
+                 records.begin() + static_cast<std::ptrdiff_t>(file_at + n));
+    file_at += n;
     return ReadItems(out, n);
   }
   if (!walk) {
@@ -300,7 +311,7 @@ std::size_t Cursor::Impl::NextBlock(RecordBlock& out, std::size_t count) {
   const bool plain = !t.is_virtual && t.read_hook == nullptr && t.file.IsOpen();
   // An order walk already stepped record by record goes on that way.
   if (kind == Kind::kOrder && plain && !t.skip_deleted && t.filter_proc == nullptr &&
-      !t.filter_expr && (walk || cdx_records || !started)) {
+      !t.filter_expr && (walk || file_records || !started)) {
     const std::size_t n = ReadOrderBlock(out, count);
     started = true;
     if (n == 0) done = true;
@@ -366,6 +377,8 @@ Cursor Table::order(std::string_view tag, std::optional<Value> from,
     // The tag is looked up now, so that a wrong name fails here rather than on the first step.
     Scope scope(*impl_);
     Guarded([&] {
+      c->ndx_path = detail::NdxNamed(*impl_, tag);
+      if (c->ndx_path) return;
       if (detail::UsesCdx(*impl_)) {
         detail::CdxTagNumber(*impl_, tag);
       } else {
@@ -384,10 +397,10 @@ Cursor Table::where(std::string_view condition) const {
   Scope scope(*impl_);
   Guarded([&] {
     const std::string stored = detail::FromUtf8(impl_->codepage, condition, "the condition");
-    c->condition = vx::Expr::Compile(stored);
-    if (!c->condition) Fail(351, "the condition does not compile: " + std::string(condition));
+    c->condition = detail::CompileExpression(stored, impl_->codepage);
     if (c->condition->result_type != 'L') {
-      Fail(362, "the condition is not a logical expression: " + std::string(condition));
+      throw ExpressionError(362, "the condition is not a logical expression: " +
+                                     std::string(condition));
     }
   });
   return Cursor(std::move(c));

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +71,9 @@ struct __attribute__((visibility("hidden"))) Table::Impl {
   // The production index is one this library does not read (a dBASE level 7 index): what to
   // say when a tag or an edit needs it; empty otherwise.
   std::string unsupported_index;
+  // A read-only open whose index could not be read: its error, for the calls that want a tag.
+  int index_fault_code = 0;
+  std::string index_fault;
   // What a read-only open did without: a memo file or production index that cannot be read.
   mutable std::vector<std::string> warnings;
   // The structural .CDX of a FoxPro table whose header names one, read for its tags (open for
@@ -232,11 +236,37 @@ std::optional<std::uint32_t> CdxSeek(const Table::Impl& impl, std::string_view t
 std::vector<std::uint32_t> CdxRange(const Table::Impl& impl, std::string_view tag,
                                     const std::optional<Value>& from,
                                     const std::optional<Value>& to);
-// Opens the structural .CDX of the table just opened, when its header names one.
+// Opens the .CDX of the table just opened: the one OpenOptions::index names, else the
+// structural one when its header names one.
 void OpenCdx(Table::Impl& impl, vx::TableRecord& table);
 
-// The value of a compiled expression for the current record of the selected area.
-Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e);
+// The .NDX files of OpenOptions::ndx_files as tags (ndx_tags.cpp), each named by its file name.
+// The path of the one named `tag` (any case), if any; their tags; the record a seek in one
+// finds (the area then stands on it), or none; the records of one from `from` to `to` in its
+// order, as CdxRange takes them.
+std::optional<std::string> NdxNamed(const Table::Impl& impl, std::string_view tag);
+std::vector<TagInfo> NdxTags(const Table::Impl& impl);
+std::optional<std::uint32_t> NdxSeek(const Table::Impl& impl, const std::string& path,
+                                     const Value& key, SeekMode mode);
+std::vector<std::uint32_t> NdxRange(const Table::Impl& impl, const std::string& path,
+                                    const std::optional<Value>& from,
+                                    const std::optional<Value>& to);
+
+// Runs one step of an expression's compilation or evaluation: the engine's errors become
+// ExpressionError with the engine's text (its line breaks kept), decoded from `page`.
+void ExpressionStep(int page, const std::function<void()>& step);
+// Compiles an expression's text (in `page`'s bytes) for the selected area; ExpressionError when
+// it does not compile.
+vx::Expr CompileExpression(const std::string& stored, int page);
+// The number of the memo field an expression's text (stored bytes) names alone; 0 for any
+// other expression (its value is read from the memo file, with the line ends an expression's
+// value of a memo leaves out).
+int MemoFieldNamed(const std::string& stored);
+// The value of a compiled expression for the current record of the selected area, as
+// Table::eval gives it: text decoded by `to_utf8`, the memo field `memo_field` (0: none) read
+// from the memo file. ExpressionError when the evaluation fails.
+Value ExpressionValue(vx::CompiledExpr& e, int memo_field, int page,
+                      const std::function<std::string(std::string_view)>& to_utf8);
 
 }  // namespace detail
 

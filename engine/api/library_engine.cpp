@@ -15,6 +15,7 @@
 #include "engine/foundation/file_utils.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
+#include "engine/index/cdx_orders.h"
 #include "engine/index/ndx_orders.h"
 #include "engine/index/orders.h"
 #include "engine/index/table_check.h"
@@ -214,7 +215,41 @@ namespace {
 // Opens the production index of the table just opened. Answers false (the area closed) when a
 // shared table's index cannot be used because this user may not write there (no semaphore file
 // can be made beside it): the caller opens the table for reading instead.
+// Opens the index OpenOptions::index names in place of the production index: an .MDX in the
+// work area, a .CDX later (OpenCdx). InputError, the area closed, when it is not there.
+void OpenOtherIndex(Table::Impl& impl, vx::TableRecord& t) {
+  const std::string name = vx::os::PathText(impl.options.index);
+  const bool cdx = vx::IsCdxName(name);
+  const std::string path = cdx ? vx::CdxPath(t, name) : vx::IndexPath(t, name);
+  std::string refusal;
+  if (vx::IsNdxName(name)) {
+    refusal = name + " is an .NDX: OpenOptions::ndx_files names those";
+  } else if (!vx::os::FileExists(path)) {
+    refusal = "no index " + path;
+  } else if (!cdx) {
+    refusal = vx::UnsupportedIndexFile(path);
+  }
+  if (!refusal.empty()) {
+    vx::QuietErrors quiet;
+    vx::CloseArea();
+    detail::FailInput(220, refusal);
+  }
+  if (cdx) return;
+  try {
+    vx::SetIndexTo(name);
+  } catch (...) {
+    vx::QuietErrors quiet;
+    vx::CloseArea();
+    throw;
+  }
+  vx::Set_Order_To(0);
+}
+
 bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
+  if (!impl.options.index.empty()) {
+    OpenOtherIndex(impl, t);
+    return true;
+  }
   if (!vx::HasProductionIndex() || !vx::os::FileExists(vx::IndexPath(t, {}))) return true;
   // An index this engine does not read: the records read without it; its tags and the edits
   // that would leave it stale are refused when asked for (unless ignore_index, then edits go).
@@ -245,6 +280,8 @@ bool OpenIndex(Table::Impl& impl, vx::TableRecord& t) {
   if (impl.options.ignore_index) return true;
   if (impl.options.mode == OpenMode::read_only) {
     impl.warnings.push_back(what + "; the table is read without its tags");
+    impl.index_fault_code = code;
+    impl.index_fault = what;
     return true;
   }
   vx::CloseArea();
@@ -367,6 +404,13 @@ Table Engine::open(const std::filesystem::path& path, const OpenOptions& options
   impl->path = path;
   impl->options = options;
   Scope scope(impl_);
+  // What the engine got past while opening (an index read without the semaphore) is told in
+  // the Table's warnings.
+  const vx::WarningReceiver warnings(
+      [](void* table, const std::string& text) {
+        static_cast<Table::Impl*>(table)->warnings.push_back(text);
+      },
+      impl.get());
   Guarded([&] { detail::OpenArea(*impl); });
   return Table(std::move(impl));
 }

@@ -126,6 +126,11 @@ void RefuseReadOnly(const Table::Impl& impl) {
   if (impl.options.mode == OpenMode::read_only) {
     Fail(5, vx::os::PathText(impl.path) + " was opened read-only");
   }
+  if (!impl.options.index.empty()) {
+    FailInput(220, vx::os::PathText(impl.path) + " was opened with the index " +
+                       vx::os::PathText(impl.options.index) +
+                       " in place of its production index: an edit would leave that stale");
+  }
   if (!impl.unsupported_index.empty()) {
     throw NotSupported(220, impl.unsupported_index +
                                 ": an edit would leave it stale (nothing was changed; opened "

@@ -12,9 +12,9 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
-#include "engine/index/cdx_build.h"
+#include "engine/foundation/settings.h"
+#include "engine/foundation/strings.h"
 #include "engine/index/cdx_orders.h"
-#include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
@@ -22,6 +22,7 @@
 #include "engine/table/stored_number.h"
 #include "engine/workarea/navigation.h"
 #include "engine/workarea/work_areas.h"
+#include "platform/os/codepage.h"
 #include "platform/os/file.h"
 #include "platform/os/path_text.h"
 
@@ -350,6 +351,9 @@ int TagNumber(const Table::Impl& impl, std::string_view tag) {
     throw NotSupported(220, "no tag " + std::string(tag) + " can be used: " +
                                 impl.unsupported_index);
   }
+  if (!impl.index_fault.empty()) {
+    Fail(impl.index_fault_code, "no tag " + std::string(tag) + " can be used: " + impl.index_fault);
+  }
   FailInput(220, "no tag " + std::string(tag) + " in the index of " + vx::os::PathText(impl.path));
 }
 
@@ -382,19 +386,24 @@ std::string KeyText(const Table::Impl& impl, char key_type, const Value& key) {
     if (const auto* s = std::get_if<std::string>(&key)) {
       if (!std::holds_alternative<std::monostate>(NumberValue(Trim(*s), 1))) return *s;
     }
-    Fail(220, "the tag holds numbers: the key must be a number");
+    FailInput(220, "the tag holds numbers: the key must be a number");
   }
   if (key_type == 'D') {
     std::optional<Date> d;
     if (const auto* date = std::get_if<Date>(&key)) d = *date;
     if (const auto* s = std::get_if<std::string>(&key)) d = ParseDateText(*s);
-    if (!d || !DateIsValid(*d)) Fail(220, "the tag holds dates: the key must be a valid Date");
-    return vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
+    if (!d || !DateIsValid(*d)) FailInput(220, "the tag holds dates: the key must be a valid Date");
+    // With the century: a two-digit year would be read back by the century rule (1902 as 2002).
+    const bool century = vx::CenturyOn;
+    vx::CenturyOn = true;
+    std::string text = vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
+    vx::CenturyOn = century;
+    return text;
   }
   if (const auto* s = std::get_if<std::string>(&key)) {
     return FromUtf8(impl.codepage, *s, "the key");
   }
-  Fail(220, "the tag holds characters: the key must be a string");
+  FailInput(220, "the tag holds characters: the key must be a string");
 }
 
 }  // namespace detail
@@ -495,23 +504,31 @@ std::optional<std::uint32_t> SeekIn(Table::Impl& impl, std::string_view tag, con
   return static_cast<std::uint32_t>(vx::RecNo());
 }
 
+// Seeks in an .NDX the table was opened with, a tag of its .CDX or of its .MDX.
+std::optional<std::uint32_t> SeekAny(Table::Impl& impl, std::string_view tag, const Value& key,
+                                     SeekMode mode) {
+  if (const std::optional<std::string> ndx = detail::NdxNamed(impl, tag)) {
+    impl.positioned_by = 0;
+    return detail::NdxSeek(impl, *ndx, key, mode);
+  }
+  return detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode)
+                               : SeekIn(impl, tag, key, mode);
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> Table::seek(std::string_view tag, const Value& key,
                                          SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
-  return Guarded([&] {
-    return detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode) : SeekIn(impl, tag, key, mode);
-  });
+  return Guarded([&] { return SeekAny(impl, tag, key, mode); });
 }
 
 std::optional<Record> Table::find(std::string_view tag, const Value& key, SeekMode mode) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   return Guarded([&]() -> std::optional<Record> {
-    const std::optional<std::uint32_t> recno =
-        detail::UsesCdx(impl) ? detail::CdxSeek(impl, tag, key, mode) : SeekIn(impl, tag, key, mode);
+    const std::optional<std::uint32_t> recno = SeekAny(impl, tag, key, mode);
     if (!recno) return std::nullopt;
     return detail::RecordFromBuffer(impl.table(), impl, *recno);
   });
@@ -521,9 +538,9 @@ std::vector<TagInfo> Table::tags() const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   return Guarded([&] {
-    if (detail::UsesCdx(impl)) return detail::CdxTags(impl);
-    std::vector<TagInfo> tags;
-    for (int n = 1; n <= vx::OrderCount(); ++n) {
+    const bool cdx = detail::UsesCdx(impl);
+    std::vector<TagInfo> tags = cdx ? detail::CdxTags(impl) : std::vector<TagInfo>();
+    for (int n = 1; !cdx && n <= vx::OrderCount(); ++n) {
       const vx::OrderTag* tag = vx::OrderOf(n);
       TagInfo info;
       info.name = detail::ToUtf8(impl.codepage, tag->name);
@@ -536,71 +553,37 @@ std::vector<TagInfo> Table::tags() const {
       info.key_type = tag->header.KeyType() == 'F' ? 'N' : tag->header.KeyType();
       tags.push_back(std::move(info));
     }
+    for (TagInfo& ndx : detail::NdxTags(impl)) tags.push_back(std::move(ndx));
     return tags;
-  });
-}
-
-void Table::add_tag(const NewTag& tag) {
-  Impl& impl = Open(impl_);
-  Scope scope(impl);
-  Guarded([&] {
-    detail::RefuseReadOnly(impl);
-    impl.positioned_by = 0;
-    if (tag.name.empty() || tag.name.size() > 10) {
-      Fail(220, "a tag name has 1 to 10 characters: \"" + tag.name + "\"");
-    }
-    const int page = impl.codepage;
-    vx::TagDefinition definition{
-        detail::FromUtf8(page, detail::UpperAscii(tag.name), "the tag name"),
-        detail::FromUtf8(page, tag.key, "the key"),
-        detail::FromUtf8(page, tag.for_expr, "the FOR condition"), tag.descending, tag.unique};
-    vx::CaseCodePage = page;
-    const vx::TableRecord* t = vx::SelectedTable();
-    const bool built =
-        t != nullptr && vx::TakesCdxTags(*t)
-            ? vx::AddCdxTag({definition.name, definition.key_expression, definition.for_condition,
-                             tag.descending, tag.unique, false})
-            : vx::AddIndexTag(definition);
-    // The tags come from the new file from now on.
-    if (built && t != nullptr && vx::TakesCdxTags(*t)) {
-      impl.cdx.reset();
-      detail::OpenCdx(impl, *vx::SelectedTable());
-    }
-    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-    if (!built) Fail(222, "the tag " + tag.name + " could not be built");
-  });
-}
-
-void Table::reindex() {
-  Impl& impl = Open(impl_);
-  Scope scope(impl);
-  Guarded([&] {
-    detail::RefuseReadOnly(impl);
-    impl.positioned_by = 0;
-    vx::CaseCodePage = impl.codepage;
-    const vx::TableRecord* t = vx::SelectedTable();
-    const bool cdx = t != nullptr && vx::UsesStructuralCdx(*t);
-    if (!cdx && vx::OrderCount() == 0) {
-      Fail(221, vx::os::PathText(impl.path) + " has no production index");
-    }
-    const bool built = cdx ? vx::ReindexCdx() : vx::Reindex();
-    if (built && cdx) {
-      impl.cdx.reset();
-      detail::OpenCdx(impl, *vx::SelectedTable());
-    }
-    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-    if (!built) Fail(222, "the index of " + vx::os::PathText(impl.path) + " could not be rebuilt");
   });
 }
 
 // ---- Expressions -----------------------------------------------------------------------------
 
 struct Expression::Impl {
-  std::shared_ptr<Table::Impl> table;
+  std::shared_ptr<Engine::Impl> engine;
+  std::shared_ptr<Table::Impl> table;  // none: an expression over no table
   vx::Expr expr;
   std::string text;
+  int page = 0;        // the code page of its text
+  int memo_field = 0;  // the memo field it names alone
   char type = 'C';
-  ~Impl() { detail::FreeExpression(table->engine, expr); }
+  int width = 0;
+  int decimals = 0;
+  ~Impl() { detail::FreeExpression(engine, expr); }
+  void Compile(std::string_view utf8) {
+    const std::string stored = detail::FromUtf8(page, utf8, "the expression");
+    expr = detail::CompileExpression(stored, page);
+    memo_field = detail::MemoFieldNamed(stored);
+    type = expr->result_type;
+    width = expr->result_width;
+    decimals = expr->result_decimals;
+  }
+  Value Evaluate() const {
+    return detail::ExpressionValue(*expr.get(), memo_field, page, [&](std::string_view stored) {
+      return detail::ToUtf8(page, stored);
+    });
+  }
 };
 
 Expression::Expression(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -608,29 +591,104 @@ Expression::Expression(Expression&&) noexcept = default;
 Expression& Expression::operator=(Expression&&) noexcept = default;
 Expression::~Expression() = default;
 char Expression::type() const { return impl_->type; }
+int Expression::width() const { return impl_->width; }
+int Expression::decimals() const { return impl_->decimals; }
 const std::string& Expression::text() const { return impl_->text; }
 
 Expression Table::compile(std::string_view text) const {
   Impl& impl = Open(impl_);
   Scope scope(impl);
   auto e = std::make_unique<Expression::Impl>();
+  e->engine = impl.engine;
   e->table = impl_;
   e->text = text;
+  e->page = impl.codepage;
+  Guarded([&] { e->Compile(text); });
+  return Expression(std::move(e));
+}
+
+Value Table::eval(const Expression& expression, std::uint32_t recno) const {
+  Impl& impl = Open(impl_);
+  if (expression.impl_ == nullptr || expression.impl_->table != impl_) {
+    Fail(220, "the expression was compiled for another table");
+  }
+  Scope scope(impl);
+  return Guarded([&] {
+    if (recno == 0) {
+      detail::ClearNewRecord(impl.table());
+    } else {
+      detail::GoRecord(impl, recno);
+    }
+    impl.positioned_by = 0;
+    return expression.impl_->Evaluate();
+  });
+}
+
+Value Table::eval(std::string_view expression, std::uint32_t recno) const {
+  return eval(compile(expression), recno);
+}
+
+Expression compile(std::string_view text) {
+  auto e = std::make_unique<Expression::Impl>();
+  // An engine of its own, whose areas hold no table.
+  e->engine = std::make_shared<Engine::Impl>();
+  e->text = text;
+  e->page = vx::os::AnsiCodePage();
+  Scope scope(e->engine);
   Guarded([&] {
-    const std::string stored = detail::FromUtf8(impl.codepage, text, "the expression");
-    e->expr = vx::Expr::Compile(stored);
-    if (!e->expr) Fail(351, "the expression does not compile: " + std::string(text));
-    e->type = e->expr->result_type;
+    vx::Select(0);
+    e->Compile(text);
   });
   return Expression(std::move(e));
 }
 
+Value evaluate(const Expression& expression) {
+  if (expression.impl_ == nullptr || expression.impl_->table != nullptr) {
+    Fail(220, "the expression was compiled for a table: Table::eval evaluates it");
+  }
+  Scope scope(expression.impl_->engine);
+  return Guarded([&] { return expression.impl_->Evaluate(); });
+}
+
+Value evaluate(std::string_view expression) { return evaluate(compile(expression)); }
+
 namespace detail {
 
-Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e) {
-  vx::CaseCodePage = impl.codepage;
-  const void* result = vx::Evaluate(&e);
-  if (result == nullptr) Fail(358, "the expression could not be evaluated");
+void ExpressionStep(int page, const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const vx::EVexelError& e) {
+    const int code = vx::LastErrorCode != 0 ? vx::LastErrorCode : 351;
+    vx::EngineErrorCode = 0;
+    vx::LastErrorCode = 0;
+    throw ExpressionError(code, vx::os::DecodeCodePage(page, e.what(), vx::os::OnFault::kReplace).text);
+  }
+}
+
+vx::Expr CompileExpression(const std::string& stored, int page) {
+  vx::Expr e;
+  ExpressionStep(page, [&] { e = vx::Expr::Compile(stored); });
+  if (!e) {
+    const int code = vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 351;
+    throw ExpressionError(
+        code, vx::os::DecodeCodePage(page, vx::EngineErrorText(), vx::os::OnFault::kReplace).text);
+  }
+  return e;
+}
+
+int MemoFieldNamed(const std::string& stored) {
+  const vx::TableRecord* t = vx::SelectedTable();
+  if (t == nullptr) return 0;
+  const int n = vx::FieldNo(vx::TrimText(stored));
+  return n > 0 && t->fields[static_cast<std::size_t>(n - 1)].type == 'M' ? n : 0;
+}
+
+Value ExpressionValue(vx::CompiledExpr& e, int memo_field, int page,
+                      const std::function<std::string(std::string_view)>& to_utf8) {
+  vx::CaseCodePage = page;
+  const void* result = nullptr;
+  ExpressionStep(page, [&] { result = vx::Evaluate(&e); });
+  if (result == nullptr) throw ExpressionError(358, "the expression could not be evaluated");
   switch (e.result_type) {
     case 'N': {
       const double v = *static_cast<const double*>(result);
@@ -649,29 +707,29 @@ Value ExpressionValue(const Table::Impl& impl, vx::CompiledExpr& e) {
     case 'L':
       return *static_cast<const std::int32_t*>(result) != 0;
     default:
-      return ToUtf8(impl.codepage,
-                    std::string_view(static_cast<const char*>(result), e.result_length));
+      break;
   }
+  std::string_view value(static_cast<const char*>(result), e.result_length);
+  std::string memo;
+  vx::TableRecord* t = vx::SelectedTable();
+  if (e.result_type == 'M' && memo_field > 0 && t != nullptr) {
+    const vx::FieldEntry& f = t->fields[static_cast<std::size_t>(memo_field - 1)];
+    const std::int32_t block = vx::StoredMemoBlock(*t, f, t->record.data());
+    if (block > 0 && vx::MemoOf(*t) != nullptr) {
+      // A memo that cannot be read keeps the value the expression gave.
+      vx::QuietErrors quiet;
+      if (vx::ReadMemo(*t, block, memo)) {
+        value = memo;
+      } else {
+        vx::EngineErrorCode = 0;
+        vx::TakeErrorMessage();
+      }
+    }
+  }
+  return to_utf8(value);
 }
 
 }  // namespace detail
-
-Value Table::eval(const Expression& expression, std::uint32_t recno) const {
-  Impl& impl = Open(impl_);
-  if (expression.impl_ == nullptr || expression.impl_->table != impl_) {
-    Fail(220, "the expression was compiled for another table");
-  }
-  Scope scope(impl);
-  return Guarded([&] {
-    detail::GoRecord(impl, recno);
-    impl.positioned_by = 0;
-    return detail::ExpressionValue(impl, *expression.impl_->expr.get());
-  });
-}
-
-Value Table::eval(std::string_view expression, std::uint32_t recno) const {
-  return eval(compile(expression), recno);
-}
 
 std::optional<std::string> number_field_text(double value, int length, int decimals) {
   return vx::NumberFieldText(value, length, decimals);

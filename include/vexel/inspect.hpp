@@ -1,8 +1,8 @@
 #pragma once
 // Reading a table as it is stored, for inspection programs: its header and files described, its
 // records walked with every value as stored (damage reported, not hidden), one memo's text, the
-// memo file packed, the tags of an index summarised, a key sought, and dBASE expressions listed
-// over the records or evaluated once. Each call opens the table by path (shared and read-only
+// memo file packed, the tags of an index summarised, and dBASE expressions listed
+// over the records. Each call opens the table by path (shared and read-only
 // unless OpenOptions::mode is exclusive), does its work and closes it again; warnings go to
 // OpenOptions::warn.
 //
@@ -175,40 +175,8 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
                                        const std::filesystem::path& index = {},
                                        const OpenOptions& options = {});
 
-// A key search in one tag (or .NDX file), with the modes of Table::seek: prefix (the default) lets
-// a character key be the beginning of the stored key, exact wants the whole key, soft finds the
-// next higher key when the key is missing.
-struct KeySearch {
-  std::string tag{};
-  std::string index{};  // empty: the production index (or the structural .CDX)
-  SeekMode mode = SeekMode::prefix;
-};
-
-// The record the search finds for `key` (UTF-8); none when it finds none. InputError for a tag
-// that is not there or a key the page cannot hold; InputError with code 9 (data type mismatch)
-// when the tag holds numbers and `key` is no number.
-std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
-                                      std::string_view key, const OpenOptions& options = {});
-
 // ---------------------------------------------------------------------------------------------
 // Expressions
-
-// An expression that does not compile or fails while it is evaluated. what() is the engine's
-// message in UTF-8, with its line breaks, quoting the expression.
-class ExpressionError : public InputError {
- public:
-  using InputError::InputError;
-};
-
-// An evaluated expression. value: std::string for C and M (UTF-8, as evaluated: a field's
-// blanks kept; an expression that is a memo field alone gives the memo's text with its line
-// ends), double for N, Date (or monostate for a blank date) for D, bool for L.
-struct ExpressionResult {
-  char type = 'C';
-  int width = 0;
-  int decimals = 0;
-  Value value{};
-};
 
 // What list_expressions evaluates, over which records.
 struct ExpressionList {
@@ -220,21 +188,17 @@ struct ExpressionList {
 };
 
 // What list_expressions gives: `begin` once every expression has compiled, then a row for each
-// record whose condition is true (every value of a row is evaluated before it is given).
+// record whose condition is true (every value of a row is evaluated before it is given), each
+// value as Table::eval gives it.
 struct ExpressionRows {
   std::function<void()> begin{};
-  std::function<void(std::uint32_t recno, const std::vector<ExpressionResult>& values)> row{};
+  std::function<void(std::uint32_t recno, const std::vector<Value>& values)> row{};
 };
 
-// Evaluates the expressions over the table's records. ExpressionError as above; InputError with
-// code 9 when the condition is not logical (before `begin`).
+// Evaluates the expressions over the table's records. ExpressionError (vexel.hpp) for one that
+// does not compile or fails; InputError with code 9 when the condition is not logical (before
+// `begin`). (One expression over one record: Table::eval; over no table: vexel::evaluate.)
 void list_expressions(const std::filesystem::path& file, const ExpressionList& list,
                       const OpenOptions& options, const ExpressionRows& rows);
-
-// Evaluates one expression over record `recno` of `table` (a table without records: its blank
-// record), or with no table (empty path: constants and functions only, text in the Windows
-// page). InputError for a record beyond the table; ExpressionError as above.
-ExpressionResult evaluate(std::string_view expression, const std::filesystem::path& table = {},
-                          std::uint32_t recno = 1, const OpenOptions& options = {});
 
 }  // namespace vexel

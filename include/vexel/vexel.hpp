@@ -57,8 +57,8 @@ enum class Remedy {
   check,            // see the damage (check_table)
   overwrite,        // replace what is there (the overwrite option of create and copy)
   repair_ndx,       // build a damaged .NDX again from its own key (check_ndx with repair)
-  reindex,          // rebuild every tag of the index from its definition (reindex)
-  add_tag,          // build a new production index, tag by tag (add_tag)
+  reindex,          // rebuild every tag of the index from its definition (Table::reindex)
+  add_tag,          // build a new production index, tag by tag (Table::add_tag)
   build_ndx,        // write the .NDX again (build_ndx)
 };
 
@@ -140,6 +140,13 @@ class DefinitionError : public InputError {
   using InputError::InputError;
 };
 
+// An expression that does not compile or fails while it is evaluated. what() is the engine's
+// message in UTF-8, with its line breaks, quoting the expression.
+class ExpressionError : public InputError {
+ public:
+  using InputError::InputError;
+};
+
 // A file that cannot be read or written as asked: text that is no text of the table's code
 // page, a memo that cannot be read, a disk that refused a write.
 class DataError : public Error {
@@ -196,6 +203,11 @@ struct OpenOptions {
   // One that is missing, damaged or does not agree with the table refuses the edit before
   // anything is written.
   std::vector<std::filesystem::path> ndx_files{};
+  // Another index whose tags a Table reads in place of its production index: an .MDX (a name
+  // without extension gets ".MDX", one without a folder the table's folder) or a FoxPro .CDX.
+  // InputError when it is missing. Its tags are only read: every edit of the Table is refused
+  // (an edit would leave the production index stale).
+  std::filesystem::path index{};
   // The whole-table operations: text that does not convert becomes "?" and is counted (a note
   // says how many), instead of an InputError or DataError naming the record and field.
   bool lossy = false;
@@ -380,7 +392,11 @@ struct NewTag {
   bool unique = false;
 };
 
-// A compiled dBASE expression over one table's fields (see Table::compile).
+// A compiled dBASE expression over one table's fields (Table::compile) or over none (compile).
+// Its value (Table::eval, evaluate) is a Value as a field's: text for C and M (UTF-8, blanks
+// kept; an expression that is a memo field alone gives the memo's text with its line ends), a
+// number for N (int64 when the expression has no decimals and the value is whole, else double),
+// a Date for D (monostate for a blank date), bool for L.
 class Expression {
  public:
   Expression(Expression&&) noexcept;
@@ -388,12 +404,18 @@ class Expression {
   ~Expression();
   // 'C', 'N', 'D', 'L' or 'M'.
   char type() const;
+  // The width of its values as the engine gives them (a number's digits with sign and point,
+  // a text's length) and a number's decimals.
+  int width() const;
+  int decimals() const;
   const std::string& text() const;
 
   struct Impl;
 
  private:
   friend class Table;
+  friend Expression compile(std::string_view expression);
+  friend Value evaluate(const Expression& expression);
   explicit Expression(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
@@ -487,7 +509,9 @@ class Table {
   int version() const;
   // What the open did without, in words: a memo file that cannot be opened (memo fields then
   // read as blank), a production index that cannot be read (no tags). Only read_only opens
-  // (and ignore_index, for the index) go on without them; empty when nothing was missing.
+  // (and ignore_index, for the index) go on without them; also what the open got past (an
+  // index read without its semaphore file, which this user may not write). Empty when nothing
+  // was missing.
   const std::vector<std::string>& warnings() const;
 
   // Reading. Record numbers run from 1 to size(); Error 212 beyond.
@@ -499,9 +523,13 @@ class Table {
   Cursor order(std::string_view tag, std::optional<Value> from = {},
                std::optional<Value> to = {}) const;
   // The records in file order for which a dBASE condition is true ("YEAR > 1950 .AND.
-  // .NOT. DELETED()"); Error 351/362 for a condition that does not compile or is not logical.
+  // .NOT. DELETED()"); ExpressionError (351, 362) for a condition that does not compile or is
+  // not logical.
   Cursor where(std::string_view condition) const;
-  // The record a tag finds for a key (a string for a character tag, a number for N, a Date).
+  // The record a tag finds for a key (a string for a character tag, a number for N, a Date):
+  // a tag of the production index (or of OpenOptions::index), or one of the .NDX files of
+  // OpenOptions::ndx_files, named by its file name ("NAMES.NDX"). InputError for a tag that is
+  // not there, a key of another type or one the code page cannot hold.
   std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
                                     SeekMode mode = SeekMode::exact) const;
   // The same seek, answering the record itself (one read less than seek() and read()).
@@ -518,17 +546,31 @@ class Table {
   void remove(std::uint32_t recno);
   void recall(std::uint32_t recno);
 
-  // Tags of the production index (empty when there is none).
+  // Tags of the production index (or of OpenOptions::index; empty when there is none), then one
+  // for each .NDX of OpenOptions::ndx_files, named by its file name ("NAMES.NDX"), which
+  // order(), seek() and find() take as a tag.
   std::vector<TagInfo> tags() const;
-  // Adds a tag (replacing one of the same name); creates the production index when missing.
-  // Needs the table exclusively: Error 225 when another program has it open.
-  void add_tag(const NewTag& tag);
-  // Rebuilds every tag from its definition (exclusive, as add_tag). (The check of a table and
-  // its index is vexel::check_table, <vexel/indexing.hpp>: it works on tables that cannot be
-  // opened here for writing.)
-  void reindex();
+  // Adds a tag (replacing one of the same name); creates the production index when missing (a
+  // FoxPro table's tags go into its structural .CDX, made and named in its header when it has
+  // none). The name and expressions are UTF-8, stored in the table's code page (InputError when
+  // they do not fit it, unless OpenOptions::lossy). `fill_percent` (1..100, else InputError
+  // before anything) of each built leaf is filled, leaving room for later inserts. Needs the
+  // table to itself: a shared table is reopened for the build (Error 225 when another program
+  // has it open); InputError 5 when opened read_only, InputError when opened with another
+  // OpenOptions::index. The build reports progress as "index" and the engine's warnings
+  // through the OpenOptions the table was opened with.
+  void add_tag(const NewTag& tag, int fill_percent = 100);
+  // Rebuilds every tag of the production index from its definition (as add_tag); InputError
+  // when the table has none. Trees that are damaged are built again; an index whose header
+  // cannot be read (the table opens with it only with ignore_index) fails with the reason. (The
+  // check of a table and its index is vexel::check_table, <vexel/indexing.hpp>: it works on
+  // tables that cannot be opened here for writing.)
+  void reindex(int fill_percent = 100);
 
-  // Expressions over this table's fields, evaluated against a record.
+  // Expressions over this table's fields (ExpressionError when one does not compile), evaluated
+  // against record `recno`, or with recno 0 against a blank record (every field blank, as a
+  // table without records has it). Error 212 for a record beyond the table; ExpressionError
+  // when the evaluation fails (358 division by zero, ...).
   Expression compile(std::string_view expression) const;
   Value eval(const Expression& expression, std::uint32_t recno) const;
   Value eval(std::string_view expression, std::uint32_t recno) const;
@@ -593,6 +635,13 @@ Engine& default_engine();
 Table open(const std::filesystem::path& path, const OpenOptions& options = {});
 Table create(const std::filesystem::path& path, const std::vector<Field>& fields,
              const CreateOptions& options = {});
+
+// An expression over no table: constants and functions alone (a field name does not compile),
+// its text in the Windows (ANSI) page. compile() keeps it (its type, width and decimals);
+// evaluate() gives its value. ExpressionError as Table::compile and Table::eval.
+Expression compile(std::string_view expression);
+Value evaluate(const Expression& expression);
+Value evaluate(std::string_view expression);
 
 // The text a number field (N, F) `length` wide with `decimals` decimals stores for `value`, by
 // the rule every writer of this library follows: the number's decimal value (its 15 significant

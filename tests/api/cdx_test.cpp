@@ -230,7 +230,7 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
       EXPECT_THROW(t.seek("NOSUCH", std::string("A")), vexel::InputError);
       EXPECT_THROW(t.order("NOSUCH"), vexel::InputError);
     }
-    // The inspection functions vxdbf's tags, seek and dump use.
+    // The inspection functions vxdbf's tags and dump use, and a reader's seek.
     const std::vector<vexel::TagSummary> summary = vexel::summarize_tags(path);
     ASSERT_EQ(summary.size(), 4u);
     for (const vexel::TagSummary& s : summary) {
@@ -243,12 +243,13 @@ TEST_F(CdxTest, TagsOrdersAndSeeksReadTheIndex) {
         EXPECT_EQ(s.keys, static_cast<std::int64_t>(rows_.size())) << s.name;
       }
     }
-    EXPECT_EQ(vexel::seek_key(path, {"NAME", ""}, Upper(rows_[0].name)),
+    const vexel::Table reader = vexel::open(path, {.mode = vexel::OpenMode::read_only});
+    EXPECT_EQ(reader.seek("NAME", Upper(rows_[0].name), vexel::SeekMode::prefix),
               std::optional<std::uint32_t>(by_name[static_cast<std::size_t>(
                   std::find_if(by_name.begin(), by_name.end(),
                                [&](std::uint32_t r) { return Upper(rows_[r - 1].name) == Upper(rows_[0].name); }) -
                   by_name.begin())]));
-    EXPECT_THROW(vexel::seek_key(path, {"AMOUNT", ""}, "abc"), vexel::InputError);
+    EXPECT_THROW(reader.seek("AMOUNT", std::string("abc")), vexel::InputError);
     std::vector<std::uint32_t> dumped;
     vexel::RecordWalk walk;
     walk.tag = "amount";
@@ -292,7 +293,7 @@ TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
   EXPECT_TRUE(noted);
   // Such a tag is not built again in byte order: reindex refuses, naming the collation.
   try {
-    vexel::reindex(path);
+    vexel::open(path).reindex();
     ADD_FAILURE() << "a GENERAL tag rebuilt";
   } catch (const vexel::Error& e) {
     EXPECT_NE(std::string(e.what()).find("GENERAL collation"), std::string::npos) << e.what();
@@ -368,9 +369,12 @@ TEST_F(CdxTest, RandomEditsKeepEveryTagCurrentAsPerlReadsThem) {
   const std::string path = Table(200);
   // The tags built here, from the records.
   std::remove(dir_.File("fox.cdx").c_str());
-  vexel::add_tag(path, {.name = "POSITIVE", .key = "UPPER(NAME)", .for_expr = "AMT > 0"});
-  vexel::add_tag(path, {.name = "ONCE", .key = "NAME", .unique = true});
-  vexel::add_tag(path, {.name = "AMOUNT", .key = "AMT", .descending = true});
+  {
+    vexel::Table t = vexel::open(path, {.mode = vexel::OpenMode::exclusive});
+    t.add_tag({.name = "POSITIVE", .key = "UPPER(NAME)", .for_expr = "AMT > 0"});
+    t.add_tag({.name = "ONCE", .key = "NAME", .unique = true});
+    t.add_tag({.name = "AMOUNT", .key = "AMT", .descending = true});
+  }
   // The unique tag's model: each key's record.
   std::map<std::string, std::uint32_t> holder;
   for (std::size_t i = rows_.size(); i-- > 0;) holder[rows_[i].name] = static_cast<std::uint32_t>(i + 1);

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <functional>
+#include <tuple>
+#include <utility>
 #include <vexel/inspect.hpp>
 #include <vexel/vexel.hpp>
 
@@ -50,8 +52,11 @@ TEST_F(InspectTest, CallsLeaveTheProgramsTablesAndSwitchesAsTheyWere) {
        }},
       {"read_memo", [&] { EXPECT_EQ(vexel::read_memo(path_, 2, "plot"), "plot of City Lights"); }},
       {"summarize_tags", [&] { EXPECT_EQ(vexel::summarize_tags(path_).at(1).keys, 3); }},
-      {"seek_key soft",
-       [&] { EXPECT_EQ(vexel::seek_key(path_, {.tag = "TITLE", .mode = vexel::SeekMode::soft}, "D"), 1u); }},
+      {"a soft seek of another Table",
+       [&] {
+         const vexel::Table other = vexel::open(path_, {.mode = vexel::OpenMode::read_only});
+         EXPECT_EQ(other.seek("TITLE", std::string("D"), vexel::SeekMode::soft), 1u);
+       }},
       {"list_expressions",
        [&] {
          int rows = 0;
@@ -60,10 +65,11 @@ TEST_F(InspectTest, CallsLeaveTheProgramsTablesAndSwitchesAsTheyWere) {
          EXPECT_EQ(rows, 2);
        }},
       {"evaluate without a table",
-       [&] { EXPECT_EQ(vexel::evaluate("1 + 1").value, vexel::Value(2.0)); }},
-      {"evaluate over a record",
+       [&] { EXPECT_EQ(vexel::evaluate("1 + 1"), vexel::Value(2.0)); }},
+      {"eval over a record of another Table",
        [&] {
-         EXPECT_EQ(vexel::evaluate("TRIM(TITLE)", path_, 3).value, vexel::Value("Modern Times"));
+         EXPECT_EQ(vexel::open(path_, {.mode = vexel::OpenMode::read_only}).eval("TRIM(TITLE)", 3),
+                   vexel::Value("Modern Times"));
        }},
   };
   for (const auto& [name, call] : calls) {
@@ -78,7 +84,7 @@ TEST_F(InspectTest, CallsLeaveTheProgramsTablesAndSwitchesAsTheyWere) {
 
 // What a program catches: the engine's error for a missing table (and nothing is left open, so
 // the table can be made and held exclusively afterwards), ExpressionError with the engine's
-// message, and InputError code 9 for a value of the wrong type, before anything is given.
+// message, and InputError code 9 for a condition that is not logical, before anything is given.
 TEST_F(InspectTest, FailuresAreTypedAndLeaveNothingOpen) {
   const std::string missing = dir_.File("later.dbf");
   for (int i = 0; i < 3; ++i) {
@@ -99,7 +105,8 @@ TEST_F(InspectTest, FailuresAreTypedAndLeaveNothingOpen) {
   } catch (const vexel::ExpressionError& e) {
     EXPECT_NE(std::string(e.what()).find("SUBSTR('abc', 2)"), std::string::npos) << e.what();
   }
-  EXPECT_THROW(vexel::evaluate("YEAR / 0", path_, 1), vexel::ExpressionError);
+  EXPECT_THROW(vexel::open(path_, {.mode = vexel::OpenMode::read_only}).eval("YEAR / 0", 1),
+               vexel::ExpressionError);
 
   bool begun = false;
   const auto code_of = [](const std::function<void()>& call) {
@@ -118,9 +125,66 @@ TEST_F(InspectTest, FailuresAreTypedAndLeaveNothingOpen) {
             }),
             9);
   EXPECT_FALSE(begun);
-  EXPECT_EQ(code_of([&] { vexel::seek_key(path_, {.tag = "YEAR"}, "nineteen"); }), 9);
-  EXPECT_EQ(code_of([&] { vexel::seek_key(path_, {.tag = "NOPE"}, "x"); }), 220);
-  EXPECT_EQ(vexel::seek_key(path_, {.tag = "YEAR"}, "1931"), 2u);
+}
+
+// An expression's value takes one form wherever it is evaluated (Table::eval, list_expressions,
+// over no table): a number without decimals whole as int64 (a field alone), with decimals a
+// double (arithmetic has them), a blank
+// date none, text with its blanks, a memo field alone with its line ends; a table without
+// records evaluates over its blank record (record 0).
+TEST_F(InspectTest, ExpressionValuesTakeOneFormWhereverTheyAreEvaluated) {
+  vexel::open(path_).update(2, {{"PLOT", std::string("two\r\nlines")}});
+  const vexel::Table films = vexel::open(path_, {.mode = vexel::OpenMode::read_only});
+  const struct {
+    const char* expression;
+    vexel::Value value;
+    char type;
+    int width;  // -1: not checked
+    int decimals;
+  } kCases[] = {
+      {"YEAR", std::int64_t{1931}, 'N', 4, 0},
+      {"YEAR + 1", 1932.0, 'N', -1, 2},
+      {"YEAR / 4", 482.75, 'N', -1, -1},
+      {"1/4 + 1", 1.25, 'N', 13, 2},
+      {"CTOD('x')", std::monostate{}, 'D', 8, 0},
+      {"TITLE", std::string("City Lights         "), 'C', 20, 0},
+      {"PLOT", std::string("two\r\nlines"), 'M', 256, 0},
+      {"YEAR > 1930", true, 'L', 1, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.expression);
+    const vexel::Expression e = films.compile(c.expression);
+    EXPECT_EQ(films.eval(e, 2), c.value);
+    EXPECT_EQ(e.type(), c.type);
+    if (c.width >= 0) EXPECT_EQ(e.width(), c.width);
+    if (c.decimals >= 0) EXPECT_EQ(e.decimals(), c.decimals);
+    std::vector<vexel::Value> listed;
+    vexel::list_expressions(path_, {.expressions = {c.expression}, .condition = "RECNO() = 2"}, {},
+                            {nullptr, [&](std::uint32_t recno, const auto& values) {
+                               EXPECT_EQ(recno, 2u);
+                               listed = values;
+                             }});
+    EXPECT_EQ(listed, std::vector<vexel::Value>{c.value});
+  }
+  // Over no table: constants and functions, the same forms; a field name does not compile.
+  const vexel::Expression quarter = vexel::compile("1/4 + 1");
+  EXPECT_EQ(vexel::evaluate(quarter), vexel::Value(1.25));
+  EXPECT_EQ(std::make_tuple(quarter.type(), quarter.width(), quarter.decimals()),
+            std::make_tuple('N', 13, 2));
+  EXPECT_EQ(vexel::evaluate("'ab ' + CHR(67)"), vexel::Value("ab C"));
+  EXPECT_EQ(vexel::evaluate("CTOD('x')"), vexel::Value());
+  EXPECT_THROW(vexel::evaluate("TITLE"), vexel::ExpressionError);
+  EXPECT_THROW(films.eval(quarter, 1), vexel::Error);
+  EXPECT_THROW(vexel::evaluate(films.compile("TITLE")), vexel::Error);
+
+  const std::string empty = dir_.File("empty.dbf");
+  vexel::Table none = vexel::create(empty, {{"NAME", 'C', 5, 0}, {"N", 'N', 3, 0}});
+  EXPECT_EQ(none.eval("NAME + '|'", 0), vexel::Value("     |"));
+  EXPECT_EQ(none.eval("N", 0), vexel::Value(std::int64_t{0}));
+  EXPECT_THROW(none.eval("NAME", 1), vexel::Error);
+  none.append({{"NAME", std::string("abc")}, {"N", std::int64_t{7}}});
+  EXPECT_EQ(none.eval("NAME + '|'", 0), vexel::Value("     |")) << "record 0 is blank";
+  EXPECT_EQ(none.eval("NAME + '|'", 1), vexel::Value("abc  |"));
 }
 
 // A walk gives values as data: stored digits, dashed dates, no value for a blank, the deletion

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -110,6 +111,83 @@ class NdxTest : public ::testing::Test {
 // Random appends, updates of the key fields (one, the other or both) and deletion marks: both
 // files stay sound and agree with the table after every thousand edits; at the end Perl reads
 // them in the order of a model of the table.
+// A Table opened with .NDX files lists each as a tag named by its file name and seeks in it in
+// every mode as a model of its keys says, and walks its order; a shared Table's seek sees its
+// own edits at once; a key of another type is refused.
+TEST_F(NdxTest, ATableSeeksInItsNdxFilesByTheirFileNames) {
+  const std::string path = Table(60);
+  const std::vector<std::pair<std::string, int>> names = ExpectedNames();
+  // The first item at or after `key` (its first key.size() bytes, padded when exact) and
+  // whether it is the key sought.
+  const auto model = [&](std::string key, vexel::SeekMode mode) -> std::optional<std::uint32_t> {
+    if (mode == vexel::SeekMode::exact) key.resize(12, ' ');
+    const auto at = std::find_if(names.begin(), names.end(),
+                                 [&](const auto& item) { return item.first >= key; });
+    if (at == names.end()) return std::nullopt;
+    if (mode != vexel::SeekMode::soft && at->first.compare(0, key.size(), key) != 0) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(at->second);
+  };
+  for (const vexel::OpenMode open_mode : {vexel::OpenMode::read_only, vexel::OpenMode::shared}) {
+    SCOPED_TRACE(static_cast<int>(open_mode));
+    vexel::Table t =
+        vexel::open(path, {.mode = open_mode, .ndx_files = {"names", "amounts.ndx"}});
+    const std::vector<vexel::TagInfo> tags = t.tags();
+    ASSERT_EQ(tags.size(), 2u);
+    EXPECT_EQ(std::tie(tags[0].name, tags[0].key, tags[0].key_type),
+              std::make_tuple(std::string("names.NDX"), std::string("UPPER(NAME)"), 'C'));
+    EXPECT_EQ(std::tie(tags[1].name, tags[1].key_type),
+              std::make_tuple(std::string("amounts.ndx"), 'N'));
+    const std::string some = names[17].first.substr(0, names[17].first.find(' '));
+    const struct {
+      std::string key;
+      vexel::SeekMode mode;
+    } kCases[] = {{some, vexel::SeekMode::exact},     {some.substr(0, 4), vexel::SeekMode::exact},
+                  {some.substr(0, 4), vexel::SeekMode::prefix}, {"ANN", vexel::SeekMode::prefix},
+                  {"AZ", vexel::SeekMode::prefix},    {"AZ", vexel::SeekMode::soft},
+                  {"ZZ", vexel::SeekMode::soft},      {"", vexel::SeekMode::prefix}};
+    for (const auto& c : kCases) {
+      SCOPED_TRACE(c.key + " mode " + std::to_string(static_cast<int>(c.mode)));
+      EXPECT_EQ(t.seek("NAMES.ndx", c.key, c.mode), model(c.key, c.mode));
+    }
+    // Numbers: the lowest record of an amount; between two amounts a soft seek finds the next.
+    const double amount = rows_[9].amount;
+    std::uint32_t first = 0;
+    double next_higher = 1e9;
+    for (std::size_t i = rows_.size(); i-- > 0;) {
+      if (rows_[i].amount == amount) first = static_cast<std::uint32_t>(i + 1);
+      if (rows_[i].amount > amount + 0.1) next_higher = std::min(next_higher, rows_[i].amount);
+    }
+    EXPECT_EQ(t.seek("amounts.ndx", amount), first);
+    const std::optional<vexel::Record> found =
+        t.find("amounts.ndx", amount + 0.1, vexel::SeekMode::soft);
+    ASSERT_TRUE(found);
+    EXPECT_EQ((*found)["AMT"], vexel::Value(next_higher));
+    EXPECT_EQ(t.seek("amounts.ndx", amount + 0.1), std::nullopt);
+    EXPECT_THROW(t.seek("amounts.ndx", std::string("abc")), vexel::InputError);
+    // Orders: the whole file in its key order, and a range of amounts.
+    std::vector<std::uint32_t> walked;
+    for (const vexel::Record& r : t.order("names.ndx")) walked.push_back(r.recno());
+    std::vector<std::uint32_t> by_name;
+    for (const auto& item : names) by_name.push_back(static_cast<std::uint32_t>(item.second));
+    EXPECT_EQ(walked, by_name);
+    std::multiset<double> in_range;
+    for (const vexel::Record& r : t.order("amounts.ndx", 0.0, amount)) {
+      in_range.insert(std::get<double>(r["AMT"]));
+    }
+    std::multiset<double> expected_range;
+    for (const Row& row : rows_) {
+      if (row.amount >= 0 && row.amount <= amount) expected_range.insert(row.amount);
+    }
+    EXPECT_EQ(in_range, expected_range);
+    if (open_mode == vexel::OpenMode::shared) {
+      t.update(5, {{"NAME", "zz top"}});
+      EXPECT_EQ(t.seek("names.ndx", std::string("ZZ TOP")), 5u);
+    }
+  }
+}
+
 TEST_F(NdxTest, RandomEditsKeepBothFilesCurrentAsPerlReadsThem) {
   const std::string path = Table(200);
   vexel::OpenOptions open;
@@ -250,8 +328,10 @@ TEST_F(NdxTest, AStaleFileRefusesEditsUntilRepaired) {
   EXPECT_TRUE(vexel::check_ndx(path, "names").ok());
   rows_.erase(rows_.begin());
   // The library walks and searches the file.
-  EXPECT_EQ(vexel::seek_key(path, {"", "names.ndx"}, "ZZ"), 2u);
-  EXPECT_EQ(vexel::seek_key(path, {"", "names.ndx"}, "ZY"), std::nullopt);
+  const vexel::Table reader =
+      vexel::open(path, {.mode = vexel::OpenMode::read_only, .ndx_files = {"names"}});
+  EXPECT_EQ(reader.seek("names.ndx", std::string("ZZ"), vexel::SeekMode::prefix), 2u);
+  EXPECT_EQ(reader.seek("NAMES.NDX", std::string("ZY"), vexel::SeekMode::prefix), std::nullopt);
   const std::vector<vexel::TagSummary> s = vexel::summarize_tags(path, "names.ndx");
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].keys, 29);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ostream>
+#include <optional>
 #include <vexel/inspect.hpp>
 
 #include "tools/vxdbf/index_commands.h"
@@ -27,20 +28,25 @@ std::string ShortestNumber(double v) {
   return error == std::errc() ? std::string(buffer, end) : std::string();
 }
 
-Value Render(const vexel::ExpressionResult& r) {
+Value Render(const vexel::Value& value) {
   Value out;
-  if (const auto* text = std::get_if<std::string>(&r.value)) {
+  if (const auto* text = std::get_if<std::string>(&value)) {
     out.text = *text;
     out.json = JsonString(out.text);
-  } else if (const auto* n = std::get_if<double>(&r.value)) {
-    out.text = ShortestNumber(*n);
-    out.json = std::isfinite(*n) ? out.text : "null";
-  } else if (const auto* d = std::get_if<vexel::Date>(&r.value)) {
+  } else if (std::holds_alternative<double>(value) ||
+             std::holds_alternative<std::int64_t>(value)) {
+    // A whole number prints as its double does (1e+15), whichever form it came in.
+    const double n = std::holds_alternative<double>(value)
+                         ? std::get<double>(value)
+                         : static_cast<double>(std::get<std::int64_t>(value));
+    out.text = ShortestNumber(n);
+    out.json = std::isfinite(n) ? out.text : "null";
+  } else if (const auto* d = std::get_if<vexel::Date>(&value)) {
     char date[32];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", d->year, d->month, d->day);
     out.text = date;
     out.json = JsonString(out.text);
-  } else if (const auto* b = std::get_if<bool>(&r.value)) {
+  } else if (const auto* b = std::get_if<bool>(&value)) {
     out.text = *b ? "T" : "F";
     out.json = *b ? "true" : "false";
   } else {
@@ -74,10 +80,10 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
       header.insert(header.end(), request.expressions.begin(), request.expressions.end());
       out << CsvLine(header);
     };
-    rows.row = [&](std::uint32_t n, const std::vector<vexel::ExpressionResult>& results) {
+    rows.row = [&](std::uint32_t n, const std::vector<vexel::Value>& results) {
       if (csv) {
         std::vector<std::string> fields = {std::to_string(n)};
-        for (const vexel::ExpressionResult& r : results) fields.push_back(Render(r).text);
+        for (const vexel::Value& r : results) fields.push_back(Render(r).text);
         out << CsvLine(fields);
         return;
       }
@@ -106,13 +112,31 @@ int ListRecords(const Options& options, const ListRequest& request, std::ostream
 int EvalExpression(const Options& options, const EvalRequest& request, std::ostream& out,
                    std::ostream& err) {
   return Guarded(err, [&] {
-    const vexel::ExpressionResult r =
-        vexel::evaluate(request.expression, request.table,
-                        static_cast<std::uint32_t>(request.record), OpenOptionsOf(options, err));
-    const Value v = Render(r);
+    std::optional<vexel::Expression> e;
+    vexel::Value value;
+    if (request.table.empty()) {
+      e = vexel::compile(request.expression);
+      value = vexel::evaluate(*e);
+    } else {
+      // Read-only; an index that cannot be read is no concern of an expression.
+      vexel::OpenOptions open = OpenOptionsOf(options, err);
+      open.mode = vexel::OpenMode::read_only;
+      open.ignore_index = true;
+      const vexel::Table table = vexel::open(request.table, open);
+      for (const std::string& w : table.warnings()) err << "vxdbf: warning: " << w << "\n";
+      // A table without records: its blank record.
+      const std::uint32_t size = table.size();
+      const auto recno = static_cast<std::uint32_t>(request.record);
+      if (size > 0 && (recno < 1 || recno > size)) {
+        throw InputError{"record " + std::to_string(recno) + " is not in " + request.table};
+      }
+      e = table.compile(request.expression);
+      value = table.eval(*e, size == 0 ? 0 : recno);
+    }
+    const Value v = Render(value);
     if (request.format == "jsonl") {
-      out << "{\"value\": " << v.json << ", \"type\": \"" << r.type << "\", \"width\": " << r.width
-          << ", \"decimals\": " << r.decimals << "}\n";
+      out << "{\"value\": " << v.json << ", \"type\": \"" << e->type()
+          << "\", \"width\": " << e->width() << ", \"decimals\": " << e->decimals() << "}\n";
     } else {
       out << v.text << "\n";
     }

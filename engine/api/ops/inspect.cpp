@@ -1,5 +1,5 @@
 // Reading a table as stored (include/vexel/inspect.hpp): its description, its records with every
-// value as stored, memos, tag summaries, key searches and expressions over the records.
+// value as stored, memos, tag summaries and expressions over the records.
 
 #include <algorithm>
 #include <cstdio>
@@ -266,88 +266,12 @@ class StoredReader {
 // ---------------------------------------------------------------------------------------------
 // Expressions
 
-// Runs one step of an expression's compilation or evaluation: the engine's errors become
-// ExpressionError with the engine's text, decoded from the page the expression was compiled in.
-template <typename F>
-auto OfExpression(int page, F&& step) {
-  try {
-    return step();
-  } catch (const EVexelError& e) {
-    const int code = LastErrorCode != 0 ? LastErrorCode : 351;
-    EngineErrorCode = 0;
-    LastErrorCode = 0;
-    throw vexel::ExpressionError(code,
-                                 os::DecodeCodePage(page, e.what(), os::OnFault::kReplace).text);
-  }
-}
-
-// Compiles UTF-8 text in the table's page.
-Expr CompileText(const std::string& utf8, TableText& text) {
+// Compiles UTF-8 text in the table's page (lossy as the options say).
+Expr CompileText(const std::string& utf8, TableText& text, int* memo_field = nullptr) {
   const std::string stored = text.FromUtf8(utf8, "the expression");
-  Expr e = OfExpression(text.page(), [&] { return Expr::Compile(stored); });
-  if (!e) {
-    const int code = EngineErrorCode != 0 ? EngineErrorCode : 351;
-    throw vexel::ExpressionError(
-        code, os::DecodeCodePage(text.page(), EngineErrorText(), os::OnFault::kReplace).text);
-  }
+  Expr e = vexel::detail::CompileExpression(stored, text.page());
+  if (memo_field != nullptr) *memo_field = vexel::detail::MemoFieldNamed(stored);
   return e;
-}
-
-// The memo field an expression names alone (0 for any other expression): its value is read from
-// the memo file with its line ends, which an expression's value of a memo does not keep.
-int MemoFieldNamed(const std::string& utf8, TableText& text) {
-  const TableRecord* t = SelectedTable();
-  if (t == nullptr) return 0;
-  const int n = FieldNo(TrimText(text.FromUtf8(utf8, "the expression")));
-  return n > 0 && t->fields[static_cast<std::size_t>(n - 1)].type == 'M' ? n : 0;
-}
-
-vexel::ExpressionResult Evaluated(CompiledExpr* e, TableText& text, const std::string& where,
-                                  int memo_field) {
-  const void* v = OfExpression(text.page(), [&] { return Evaluate(e); });
-  vexel::ExpressionResult out;
-  out.type = e->result_type;
-  out.width = e->result_width;
-  out.decimals = e->result_decimals;
-  switch (e->result_type) {
-    case 'C':
-    case 'M': {
-      std::string_view value(static_cast<const char*>(v), e->result_length);
-      std::string memo;
-      if (e->result_type == 'M' && memo_field > 0) {
-        TableRecord& t = *SelectedTable();
-        const FieldEntry& f = t.fields[static_cast<std::size_t>(memo_field - 1)];
-        const std::int32_t block = StoredMemoBlock(t, f, t.record.data());
-        if (block > 0 && MemoOf(t) != nullptr) {
-          // A memo that cannot be read keeps the value the expression gave.
-          QuietErrors quiet;
-          if (ReadMemo(t, block, memo)) {
-            value = memo;
-          } else {
-            EngineErrorCode = 0;
-            TakeErrorMessage();
-          }
-        }
-      }
-      out.value = text.ToUtf8(value, where);
-      break;
-    }
-    case 'N':
-      out.value = *static_cast<const double*>(v);
-      break;
-    case 'D': {
-      const std::string stored = DayNumberToStored(*static_cast<const double*>(v));
-      if (stored != kBlankStoredDate) {
-        out.value = vexel::Date{std::stoi(stored.substr(0, 4)), std::stoi(stored.substr(4, 2)),
-                                std::stoi(stored.substr(6, 2))};
-      }
-      break;
-    }
-    default:
-      out.value = *static_cast<const std::int32_t*>(v) != 0;
-      break;
-  }
-  return out;
 }
 
 }  // namespace
@@ -514,36 +438,6 @@ std::vector<TagSummary> SummarizeNdx(const std::string& file, const std::string&
   return out;
 }
 
-std::optional<std::uint32_t> SeekNdx(const std::string& file, const KeySearch& search,
-                                     std::string_view key, const OpenOptions& options) {
-  TableSession session(options, file, Access::kRead);
-  TableRecord& t = session.table();
-  NdxIndex ndx;
-  OpenNdxFor(t, NdxPath(t, search.index), ndx, false);
-  const std::string stored = session.text().FromUtf8(key, "the key");
-  if (ndx.file.header().numeric && ndx.expressions.result_type != 'D' &&
-      !JsonNumber(TrimText(stored))) {
-    throw vexel::InputError(9, search.index + " holds numbers: " + ops::Quoted(key) +
-                                   " is no number");
-  }
-  KeyBuffer wanted{};
-  int length = 0;
-  NdxSearchKey(ndx, stored, search.mode == SeekMode::exact, wanted, length);
-  const NdxReadHold hold(ndx.file);
-  bool found = false;
-  std::string there;
-  std::uint32_t record = 0;
-  if (!hold.held() || !ndx.file.Seek(wanted.data(), length, found, there, record)) {
-    throw ops::DataError{LastErrorMessage};
-  }
-  const bool equal =
-      found && ndx.file.Compare(reinterpret_cast<const std::uint8_t*>(there.data()),
-                                wanted.data(), length) == 0;
-  session.Close();
-  if (equal || (found && search.mode == SeekMode::soft)) return record;
-  return std::nullopt;
-}
-
 // The tags of a FoxPro .CDX (`index`, or the table's structural one when empty).
 std::vector<TagSummary> SummarizeCdx(TableSession& session, const std::string& index) {
   TableRecord& t = session.table();
@@ -583,38 +477,6 @@ std::vector<TagSummary> SummarizeCdx(TableSession& session, const std::string& i
     EngineErrorCode = 0;
   }
   return out;
-}
-
-std::optional<std::uint32_t> SeekCdx(TableSession& session, const KeySearch& search,
-                                     std::string_view key) {
-  TableRecord& t = session.table();
-  CdxIndex cdx;
-  const std::size_t n = ops::OpenCdxTag({search.tag, search.index}, t, cdx);
-  const CdxTagKeys& keys = cdx.keys[n];
-  if (!keys.unusable.empty()) {
-    throw vexel::NotSupported(220, "tag " + search.tag + " cannot be searched: " + keys.unusable);
-  }
-  const std::string stored = session.text().FromUtf8(key, "the key");
-  if (keys.type == 'N' && !JsonNumber(TrimText(stored))) {
-    throw vexel::InputError(9, "tag " + search.tag + " holds numbers: " + ops::Quoted(key) +
-                                   " is no number");
-  }
-  KeyBuffer wanted{};
-  int length = 0;
-  CdxSearchKey(cdx, n, stored, search.mode == SeekMode::exact, wanted, length);
-  const CdxReadHold hold(cdx.file);
-  bool found = false;
-  std::string there;
-  std::uint32_t record = 0;
-  const CdxTag& tag = cdx.file.tags()[n];
-  if (!hold.held() || !cdx.file.Seek(tag, wanted.data(), length, found, there, record)) {
-    throw ops::DataError{LastErrorMessage};
-  }
-  const bool equal =
-      found && CdxFile::Compare(tag, reinterpret_cast<const std::uint8_t*>(there.data()),
-                                wanted.data(), length) == 0;
-  if (equal || (found && search.mode == SeekMode::soft)) return record;
-  return std::nullopt;
 }
 
 }  // namespace
@@ -681,39 +543,6 @@ std::vector<TagSummary> summarize_tags(const std::filesystem::path& file,
   });
 }
 
-std::optional<std::uint32_t> seek_key(const std::filesystem::path& file, const KeySearch& search,
-                                      std::string_view key, const OpenOptions& options) {
-  return Run([&]() -> std::optional<std::uint32_t> {
-    const std::string path = vx::os::PathText(file);
-    if (IsNdxName(search.index)) return SeekNdx(path, search, key, options);
-    TableSession session(options, path, Access::kRead);
-    if (ops::ChoosesCdx({search.tag, search.index}, session.table())) {
-      const std::optional<std::uint32_t> record = SeekCdx(session, search, key);
-      session.Close();
-      return record;
-    }
-    ops::OpenTag({search.tag, search.index}, path);
-    // The key goes into the table's own code page (the session reads the bytes as stored).
-    const std::string stored = session.text().FromUtf8(key, "the key");
-    // A number tag wants a number: text that is none would be sought as 0.
-    const OrderTag* order = OrderOf(CurrentOrder());
-    if (order != nullptr && (order->header.KeyType() == 'N' || order->header.KeyType() == 'F') &&
-        !JsonNumber(TrimText(stored))) {
-      throw vexel::InputError(
-          9, "tag " + search.tag + " holds numbers: " + ops::Quoted(key) + " is no number");
-    }
-    // The scope restores both switches.
-    KeyPadding = search.mode == SeekMode::exact;
-    SoftSeek = search.mode == SeekMode::soft;
-    const bool found = Find(stored);
-    const bool stands = found || (search.mode == SeekMode::soft && !dEOF());
-    const std::int32_t record = RecNo();
-    session.Close();
-    if (!stands) return std::nullopt;
-    return static_cast<std::uint32_t>(record);
-  });
-}
-
 void list_expressions(const std::filesystem::path& file, const ExpressionList& list,
                       const OpenOptions& options, const ExpressionRows& rows) {
   Run([&] {
@@ -721,10 +550,9 @@ void list_expressions(const std::filesystem::path& file, const ExpressionList& l
     TableSession session(options, path, Access::kRead);
     ops::TableText& text = session.text();
     std::vector<Expr> columns;
-    std::vector<int> memo_fields;
-    for (const std::string& e : list.expressions) {
-      columns.push_back(ops::CompileText(e, text));
-      memo_fields.push_back(ops::MemoFieldNamed(e, text));
+    std::vector<int> memo_fields(list.expressions.size());
+    for (std::size_t i = 0; i < list.expressions.size(); ++i) {
+      columns.push_back(ops::CompileText(list.expressions[i], text, &memo_fields[i]));
     }
     Expr condition;
     if (!list.condition.empty()) {
@@ -735,53 +563,30 @@ void list_expressions(const std::filesystem::path& file, const ExpressionList& l
     }
     if (rows.begin) rows.begin();
     TableRecord& t = session.table();
-    std::vector<ExpressionResult> values;
+    std::vector<Value> values;
     for (const ops::OrderedRecord& ordered :
          ops::RecordOrder({list.tag, list.index}, path, t, RecCount())) {
       const std::int32_t n = ordered.record;
       GO(n);
       if (!list.deleted && !t.record.empty() && t.record[0] == '*') continue;
-      if (condition && *static_cast<const std::int32_t*>(ops::OfExpression(
-                           text.page(), [&] { return condition.Evaluate(); })) == 0) {
-        continue;
+      if (condition) {
+        bool holds = false;
+        detail::ExpressionStep(text.page(), [&] {
+          holds = *static_cast<const std::int32_t*>(condition.Evaluate()) != 0;
+        });
+        if (!holds) continue;
       }
       // Every value first, so that an evaluation error gives no partial row.
       values.clear();
       const std::string where = "record " + std::to_string(n);
       for (std::size_t i = 0; i < columns.size(); ++i) {
-        values.push_back(ops::Evaluated(columns[i].get(), text, where, memo_fields[i]));
+        values.push_back(detail::ExpressionValue(
+            *columns[i].get(), memo_fields[i], text.page(),
+            [&](std::string_view stored) { return text.ToUtf8(stored, where); }));
       }
       if (rows.row) rows.row(static_cast<std::uint32_t>(n), values);
     }
     session.Close();
-  });
-}
-
-ExpressionResult evaluate(std::string_view expression, const std::filesystem::path& table,
-                          std::uint32_t recno, const OpenOptions& options) {
-  return Run([&] {
-    const std::string utf8(expression);
-    std::optional<TableSession> session;
-    // Without a table the text is the engine's own (Windows) page.
-    ops::TableText no_table(os::AnsiCodePage(), options.lossy);
-    if (!table.empty()) {
-      session.emplace(options, vx::os::PathText(table), Access::kRead);
-      if (RecCount() > 0) {
-        if (recno < 1 || recno > static_cast<std::uint32_t>(RecCount())) {
-          throw ops::InputError{"record " + std::to_string(recno) + " is not in " +
-                                vx::os::PathText(table)};
-        }
-        GO(static_cast<std::int32_t>(recno));
-      }
-    } else {
-      Select(0);  // an empty work area: no table current, only constants and functions
-    }
-    ops::TableText& text = session ? session->text() : no_table;
-    Expr e = ops::CompileText(utf8, text);
-    ExpressionResult result = ops::Evaluated(e.get(), text, "record " + std::to_string(recno),
-                                             session ? ops::MemoFieldNamed(utf8, text) : 0);
-    if (session) session->Close();
-    return result;
   });
 }
 

@@ -310,6 +310,52 @@ TEST_F(DamagedTablesTest, SeekOnANumberTagWantsANumber) {
   EXPECT_EQ(r.out, "2\n");
 }
 
+// seek reads KEY as the tag's keys are: a number for a tag of numbers (an .NDX's too), a date for
+// a tag of dates (MM/DD/YYYY, YYYY-MM-DD or YYYYMMDD); text that is neither is a usage error.
+// --index names an .NDX to search, or another .MDX whose tags take the production index's place.
+TEST_F(DamagedTablesTest, SeekReadsTheKeyAsTheTagsKeysAre) {
+  const std::string path = dir_.File("days.dbf");
+  ASSERT_EQ(Vxdbf({"create", path, "--field", "YEAR,N,4", "--field", "DAY,D"}).status, 0);
+  ASSERT_EQ(Vxdbf({"append", path}, "YEAR,DAY\n1901,1901-01-01\n1902,1902-01-02\n1903,1903-12-31\n")
+                .status,
+            0);
+  ASSERT_EQ(Vxdbf({"index", path, "--tag", "YEAR", "--key", "YEAR"}).status, 0);
+  std::filesystem::path mdx = dir_.File("days.MDX");
+  if (!std::filesystem::exists(mdx)) mdx = dir_.File("days.mdx");
+  std::filesystem::copy_file(mdx, dir_.File("other.mdx"));
+  ASSERT_EQ(Vxdbf({"index", path, "--tag", "DAY", "--key", "DAY"}).status, 0);
+  ASSERT_EQ(Vxdbf({"index", path, "--ndx", "years.ndx", "--key", "YEAR"}).status, 0);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // a part of it
+  } kCases[] = {
+      {{"--tag", "YEAR", "abc"}, 2, "", "tag YEAR holds numbers: \"abc\" is no number"},
+      {{"--tag", "year", " +1902.0 "}, 0, "2\n", ""},
+      {{"--tag", "YEAR", "1902.5", "--soft"}, 0, "3\n", ""},
+      {{"--index", "years.ndx", "x1"}, 2, "", "years.ndx holds numbers: \"x1\" is no number"},
+      {{"--index", "years.ndx", "1903"}, 0, "3\n", ""},
+      {{"--tag", "DAY", "01/02/1902"}, 0, "2\n", ""},
+      {{"--tag", "DAY", "1903-12-31"}, 0, "3\n", ""},
+      {{"--tag", "DAY", "19010101"}, 0, "1\n", ""},
+      {{"--tag", "DAY", "01/02/02"}, 1, "", ""},
+      {{"--tag", "DAY", "02/30/1902"}, 2, "", "tag DAY holds dates: \"02/30/1902\" is no date"},
+      {{"--tag", "DAY", "1902-01-02", "--index", "other.mdx"}, 2, "", "no tag DAY"},
+      {{"--tag", "YEAR", "1903", "--index", dir_.File("other.mdx")}, 0, "3\n", ""},
+      {{"--tag", "YEAR", "1903", "--index", "none.mdx"}, 2, "", "no index"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> args = {"seek", path};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Result r = Vxdbf(args);
+    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+}
+
 TEST_F(DamagedTablesTest, DbaseTwoTablesShowTheirLastUpdate) {
   // Version 2, one record of NAME C 5, last update 15 March 1987 (month, day, year - 1900).
   std::vector<unsigned char> bytes(521, 0);
