@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <vexel/edit.hpp>
-#include <vexel/indexing.hpp>
 #include <vexel/maintenance.hpp>
+#include <vexel/vexel.hpp>
 
 #include "browser/browser_form.h"
 #include "browser/copy_dialog.h"
@@ -284,7 +284,15 @@ TTagDialog* TTableTools::ShowTags() {
     const std::string path = form_.TablePath();
     const ToolOutcome outcome =
         Run({.title = "Adding the tag " + tag.name, .work = [&](vexel::OpenOptions& options) {
-               vexel::add_tag(path, tag, options);
+               // The table to itself for the build, its index opened only when it can be read
+               // (the build then writes a new one); the .NDX files play no part in it.
+               vexel::OpenOptions build = options;
+               build.mode = vexel::OpenMode::exclusive;
+               build.ignore_index = true;
+               build.ndx_files.clear();
+               vexel::Table table = vexel::open(path, build);
+               table.add_tag(tag);
+               table.close();
                return "tag " + tag.name + " added";
              }});
     if (outcome != ToolOutcome::kDone) dialog->ShowRefusal(LastMessage);

@@ -26,9 +26,9 @@ std::string remedy_words(Remedy remedy) {
     case Remedy::repair_ndx:
       return "check_ndx with repair";
     case Remedy::reindex:
-      return "reindex";
+      return "Table::reindex";
     case Remedy::add_tag:
-      return "add_tag";
+      return "Table::add_tag";
     case Remedy::build_ndx:
       return "build_ndx";
   }

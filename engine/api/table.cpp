@@ -14,9 +14,7 @@
 #include "engine/foundation/number_text.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
-#include "engine/index/cdx_build.h"
 #include "engine/index/cdx_orders.h"
-#include "engine/index/index_build.h"
 #include "engine/index/orders.h"
 #include "engine/memo/memo_storage.h"
 #include "engine/table/dbf_file.h"
@@ -557,59 +555,6 @@ std::vector<TagInfo> Table::tags() const {
     }
     for (TagInfo& ndx : detail::NdxTags(impl)) tags.push_back(std::move(ndx));
     return tags;
-  });
-}
-
-void Table::add_tag(const NewTag& tag) {
-  Impl& impl = Open(impl_);
-  Scope scope(impl);
-  Guarded([&] {
-    detail::RefuseReadOnly(impl);
-    impl.positioned_by = 0;
-    if (tag.name.empty() || tag.name.size() > 10) {
-      Fail(220, "a tag name has 1 to 10 characters: \"" + tag.name + "\"");
-    }
-    const int page = impl.codepage;
-    vx::TagDefinition definition{
-        detail::FromUtf8(page, detail::UpperAscii(tag.name), "the tag name"),
-        detail::FromUtf8(page, tag.key, "the key"),
-        detail::FromUtf8(page, tag.for_expr, "the FOR condition"), tag.descending, tag.unique};
-    vx::CaseCodePage = page;
-    const vx::TableRecord* t = vx::SelectedTable();
-    const bool built =
-        t != nullptr && vx::TakesCdxTags(*t)
-            ? vx::AddCdxTag({definition.name, definition.key_expression, definition.for_condition,
-                             tag.descending, tag.unique, false})
-            : vx::AddIndexTag(definition);
-    // The tags come from the new file from now on.
-    if (built && t != nullptr && vx::TakesCdxTags(*t)) {
-      impl.cdx.reset();
-      detail::OpenCdx(impl, *vx::SelectedTable());
-    }
-    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-    if (!built) Fail(222, "the tag " + tag.name + " could not be built");
-  });
-}
-
-void Table::reindex() {
-  Impl& impl = Open(impl_);
-  Scope scope(impl);
-  Guarded([&] {
-    detail::RefuseReadOnly(impl);
-    impl.positioned_by = 0;
-    vx::CaseCodePage = impl.codepage;
-    const vx::TableRecord* t = vx::SelectedTable();
-    const bool cdx = t != nullptr && vx::UsesStructuralCdx(*t);
-    if (!cdx && vx::OrderCount() == 0) {
-      Fail(221, vx::os::PathText(impl.path) + " has no production index");
-    }
-    const bool built = cdx ? vx::ReindexCdx() : vx::Reindex();
-    if (built && cdx) {
-      impl.cdx.reset();
-      detail::OpenCdx(impl, *vx::SelectedTable());
-    }
-    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
-    if (!built) Fail(222, "the index of " + vx::os::PathText(impl.path) + " could not be rebuilt");
   });
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The index engine's share of an engine: the search switches and the last search's result, the
-// open indexes of the areas, the semaphore states and brackets of the areas, the build settings
-// and the test hook of page splits. The names callers use (SoftSeek, IndexBuildBudget, ...) are
-// declared with the units that use them.
+// semaphore settings, the build settings and the test hook of page splits. The names callers use
+// (SoftSeek, IndexBuildBudget, ...) are declared with the units that use them. What the index
+// engine keeps for one open table (its open index, .NDX files, semaphore state and brackets,
+// append batch) is the table's own: TableIndexState, owned by its TableRecord.
 
 #include <array>
 #include <cstdint>
@@ -20,7 +21,9 @@ struct AreaIndex;
 }  // namespace order_internal
 struct NdxArea;
 
-// Work areas 1..33 and the extra slot of an area opened for a rebuild.
+struct TableRecord;
+
+// The highest area number the index engine accepts (work areas are 1..33).
 inline constexpr int kMaxIndexArea = 34;
 
 // The semaphore file of one work area on a shared table (semaphore.cpp).
@@ -59,28 +62,12 @@ struct IndexState {
   std::uint32_t node_cache_budget = 1 << 20;
   // Index changes this engine made or learnt of, over every open index (mdx_file.h).
   std::uint64_t index_generation = 0;
-  // The open index of each area; own_move is set while the order units move the record pointer
-  // themselves (order_internal.h).
-  std::array<std::unique_ptr<order_internal::AreaIndex>, kMaxIndexArea + 1> areas;
+  // Set while the order units move the record pointer themselves (order_internal.h).
   bool own_move = false;
-  // The .NDX files attached to each area (ndx_orders.h).
-  std::array<std::unique_ptr<NdxArea>, kMaxIndexArea + 1> ndx_areas;
-
-  // Appends of many records in one call (orders.h, AppendBatch): per area, how deeply batch
-  // scopes nest, whether the batch holds the update bracket and since when (milliseconds).
-  struct AppendBatchState {
-    int depth = 0;
-    bool holding = false;
-    std::uint32_t since = 0;
-  };
-  std::array<AppendBatchState, kMaxIndexArea + 1> append_batches{};
 
   // Semaphores (semaphore.h).
   std::uint32_t semaphore_wait_seconds = 100;
   std::string semaphore_directory;
-  std::array<std::unique_ptr<SemaphoreState>, kMaxIndexArea + 1> semaphore_states;
-  std::array<int, kMaxIndexArea + 1> read_brackets{};
-  std::array<int, kMaxIndexArea + 1> lock_brackets{};
 
   // Building (index_build.h).
   std::uint64_t index_build_budget = std::uint64_t{64} << 20;
@@ -95,8 +82,39 @@ struct IndexState {
   std::vector<char> key_spare;
 };
 
-// A new state for an engine (made where an area's index is a complete type).
+// A new state for an engine.
 IndexState* NewIndexState();
+
+// Appends of many records in one call (orders.h, AppendBatch): how deeply batch scopes nest,
+// whether the batch holds the update bracket and since when (milliseconds).
+struct AppendBatchState {
+  int depth = 0;
+  bool holding = false;
+  std::uint32_t since = 0;
+};
+
+// What the index engine keeps for one open table. The table owns it (TableRecord::index), so it
+// lives and dies with the table, whatever area or engine it is open in.
+struct TableIndexState {
+  TableIndexState();
+  ~TableIndexState();  // index_state.cpp, where the index types are complete
+  TableIndexState(const TableIndexState&) = delete;
+  TableIndexState& operator=(const TableIndexState&) = delete;
+
+  std::unique_ptr<order_internal::AreaIndex> index;  // the open .MDX (order_internal.h)
+  std::unique_ptr<NdxArea> ndx;                      // .NDX files and the kept .CDX (ndx_orders.h)
+  AppendBatchState append_batch;
+  // Logged in to the table's semaphore file (semaphore.h), and the brackets held on it.
+  std::unique_ptr<SemaphoreState> semaphore;
+  int read_brackets = 0;
+  int lock_brackets = 0;
+};
+
+// The index state of `t`, made on first use.
+TableIndexState& IndexStateOf(TableRecord& t);
+// The index state of `t`, or of the table open in `area`; null when there is none yet.
+TableIndexState* FoundIndexState(const TableRecord& t);
+TableIndexState* FoundIndexState(int area);
 
 extern constinit thread_local IndexState* tls_index;
 extern IndexState default_index;

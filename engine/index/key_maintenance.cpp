@@ -223,9 +223,9 @@ namespace {
 
 constexpr std::uint32_t kBatchHoldMs = 50;
 
-IndexState::AppendBatchState* BatchOf(int area) {
-  if (area < 0 || area > kMaxIndexArea) return nullptr;
-  return &CurrentState<IndexState>().append_batches[static_cast<std::size_t>(area)];
+AppendBatchState* BatchOf(int area) {
+  TableRecord* t = AreaTable(area);
+  return t == nullptr ? nullptr : &IndexStateOf(*t).append_batch;
 }
 
 // Whether the area's appends may hold their keys back for the batch: an .MDX kept current
@@ -233,8 +233,8 @@ IndexState::AppendBatchState* BatchOf(int area) {
 // never has to take keys back out of them), on a table file.
 bool MayDefer(TableRecord& t, AreaIndex& index) {
   if (t.is_virtual || index.tags.empty()) return false;
-  const auto& ndx = CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(t.area)];
-  return ndx == nullptr || ndx->files.empty();
+  const TableIndexState* s = FoundIndexState(t);
+  return s == nullptr || s->ndx == nullptr || s->ndx->files.empty();
 }
 
 // The batch's bracket was just taken: the appends under it defer their keys, the index's
@@ -359,7 +359,7 @@ namespace {
 
 // Puts the batch's waiting keys in and lets its update bracket go (other programs see the
 // change counter move); false after a report.
-bool ReleaseBatchHold(int area, IndexState::AppendBatchState& batch) {
+bool ReleaseBatchHold(int area, AppendBatchState& batch) {
   if (!batch.holding) return true;
   batch.holding = false;
   bool written = true;
@@ -371,7 +371,7 @@ bool ReleaseBatchHold(int area, IndexState::AppendBatchState& batch) {
 
 // An append inside a batch takes the batch's bracket first (once) and nests in it.
 void HookAppendBegins(TableRecord& t) {
-  IndexState::AppendBatchState* batch = BatchOf(t.area);
+  AppendBatchState* batch = BatchOf(t.area);
   if (batch != nullptr && batch->depth > 0 && !batch->holding) {
     if (!LockBracket(t.area, true)) return;
     batch->holding = true;
@@ -385,7 +385,7 @@ void HookAppendBegins(TableRecord& t) {
 
 void HookAppendEnds(TableRecord& t) {
   LockBracket(t.area, false);
-  IndexState::AppendBatchState* batch = BatchOf(t.area);
+  AppendBatchState* batch = BatchOf(t.area);
   if (batch != nullptr && batch->holding && os::TickCount() - batch->since >= kBatchHoldMs) {
     ReleaseBatchHold(t.area, *batch);
   }
@@ -847,7 +847,7 @@ void HookAddKeys(TableRecord& t) {
 }  // namespace order_internal
 
 AppendBatch::AppendBatch() : area_(Selected()) {
-  if (IndexState::AppendBatchState* batch = BatchOf(area_)) ++batch->depth;
+  if (AppendBatchState* batch = BatchOf(area_)) ++batch->depth;
 }
 
 AppendBatch::~AppendBatch() {
@@ -858,7 +858,7 @@ AppendBatch::~AppendBatch() {
 bool AppendBatch::Close() {
   const int area = area_;
   area_ = -1;
-  IndexState::AppendBatchState* batch = BatchOf(area);
+  AppendBatchState* batch = BatchOf(area);
   if (batch == nullptr || batch->depth == 0) return true;
   if (--batch->depth > 0) return true;
   return ReleaseBatchHold(area, *batch);

@@ -28,9 +28,8 @@ namespace vx {
 namespace {
 
 NdxArea* AreaOf(int area) {
-  auto& areas = CurrentState<IndexState>().ndx_areas;
-  return area >= 0 && area <= kMaxIndexArea ? areas[static_cast<std::size_t>(area)].get()
-                                            : nullptr;
+  const TableIndexState* s = FoundIndexState(area);
+  return s == nullptr ? nullptr : s->ndx.get();
 }
 
 NdxArea* AttachedTo(const TableRecord& t) {
@@ -107,7 +106,7 @@ bool AttachNdx(std::string_view name) {
   auto index = std::make_unique<NdxIndex>();
   const std::string path = NdxPath(*t, name);
   if (!OpenNdxFor(*t, path, *index, (t->open_mode & 3) != 0)) return false;
-  auto& slot = CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(t->area)];
+  std::unique_ptr<NdxArea>& slot = IndexStateOf(*t).ndx;
   if (!slot) slot = std::make_unique<NdxArea>();
   slot->files.push_back(std::move(index));
   return true;
@@ -124,8 +123,7 @@ std::vector<std::string> AttachedNdx() {
 }
 
 void DetachNdx(int area) {
-  if (area < 0 || area > kMaxIndexArea) return;
-  CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(area)].reset();
+  if (TableIndexState* s = FoundIndexState(area)) s->ndx.reset();
 }
 
 void ForgetKeptCdx(int area) {
@@ -133,7 +131,7 @@ void ForgetKeptCdx(int area) {
 }
 
 void ResetNdxAreas() {
-  for (auto& a : CurrentState<IndexState>().ndx_areas) a.reset();
+  for (int area = 1; area <= kMaxIndexArea; ++area) DetachNdx(area);
 }
 
 namespace {
@@ -678,7 +676,7 @@ std::string CdxRefusal(const TableRecord& table) {
   TableRecord& t = const_cast<TableRecord&>(table);
   if (t.is_virtual || t.stale_cdx_accepted || !t.HasStructuralCdx()) return {};
   if (t.area < 0 || t.area > kMaxIndexArea) return "no work area";
-  auto& slot = CurrentState<IndexState>().ndx_areas[static_cast<std::size_t>(t.area)];
+  std::unique_ptr<NdxArea>& slot = IndexStateOf(t).ndx;
   if (slot && slot->cdx && slot->cdx->table_path == t.file_name) return {};
   auto kept = std::make_unique<CdxKept>();
   bool opened = false;

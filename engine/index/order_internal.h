@@ -46,20 +46,22 @@ struct AreaIndex {
   } pending;
 };
 
-// The current engine's open indexes, by area.
-inline constexpr EngineField<&IndexState::areas> Areas;
 // Set while these units move the record pointer themselves, so that the work-area layer's "after
 // positioning" notice does not re-synchronize the order that caused the move.
 inline constexpr EngineField<&IndexState::own_move> OwnMove;
 
+// The open index of a table, or of the table in an area; null when it has none.
 inline AreaIndex* IndexOf(const TableRecord& t) {
-  return t.area >= 0 && t.area <= kMaxIndexArea ? Areas[t.area].get() : nullptr;
+  const TableIndexState* s = FoundIndexState(t);
+  return s == nullptr ? nullptr : s->index.get();
 }
 
-inline AreaIndex* SelectedIndex() {
-  const int area = Selected();
-  return area >= 0 && area <= kMaxIndexArea ? Areas[area].get() : nullptr;
+inline AreaIndex* AreaIndexOf(int area) {
+  const TableIndexState* s = FoundIndexState(area);
+  return s == nullptr ? nullptr : s->index.get();
 }
+
+inline AreaIndex* SelectedIndex() { return AreaIndexOf(Selected()); }
 
 inline OrderTag& Controlling(AreaIndex& index) {
   return *index.tags[static_cast<std::size_t>(index.controlling - 1)];

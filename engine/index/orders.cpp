@@ -31,12 +31,11 @@ void HookCloseAll(TableRecord& t) { CloseAreaIndex(t.area); }
 // --- Open and close ---
 
 void CloseAreaIndex(int area) {
-  if (area < 0 || area > kMaxIndexArea || !Areas[area]) return;
+  TableIndexState* state = FoundIndexState(area);
+  if (state == nullptr || !state->index) return;
   // Keys a batch of appends still holds back go in first (or its records are taken back).
-  if (TableRecord* t = AreaTable(area); t != nullptr && Areas[area]->pending.active) {
-    WritePendingKeys(*t);
-  }
-  std::unique_ptr<AreaIndex> index = std::move(Areas[area]);
+  if (state->index->pending.active) WritePendingKeys(*AreaTable(area));
+  std::unique_ptr<AreaIndex> index = std::move(state->index);
   MdxFile& file = index->file;
   if (file.IsOpen() && file.header().dirty) {
     const int code = file.file().WriteAt(0, std::as_bytes(std::span(file.header().bytes)));
@@ -166,9 +165,9 @@ bool LoadTags(TableRecord& t, AreaIndex& index, int area) {
 
 bool OpenIndexFile(TableRecord& t, const std::string& path) {
   const int area = t.area;
-  auto fresh = std::make_unique<AreaIndex>();
-  Areas[area] = std::move(fresh);
-  AreaIndex& index = *Areas[area];
+  std::unique_ptr<AreaIndex>& slot = IndexStateOf(t).index;
+  slot = std::make_unique<AreaIndex>();
+  AreaIndex& index = *slot;
   const bool shared = SharingEnabled && !t.exclusive;
   const bool override_set = OpenModeOverride != 65535;
   if (!override_set || (OpenModeOverride & 0x40) != 0) {
@@ -409,7 +408,6 @@ void IndexInit() {
   IndexFound = false;
   KeyPadding = false;
   SoftSeek = false;
-  for (auto& area : *Areas) area.reset();
   ResetNdxAreas();
   ResetSemaphores();
   IndexHookTable hooks;

@@ -30,10 +30,11 @@ constexpr int kTableLockAttempts = 1001;
 const char* const kActionNames[] = {"LOGIN",   "LOGOUT",        "INCREAD",
                                     "DECREAD", "LOCKSEMAPHORE", "UNLOCKSEMAPHORE"};
 
-// The current engine's semaphore states and bracket counts, by area.
-constexpr EngineField<&IndexState::semaphore_states> States;
-constexpr EngineField<&IndexState::read_brackets> ReadBrackets;
-constexpr EngineField<&IndexState::lock_brackets> LockBrackets;
+// The semaphore state of the table open in `area`; null when it is not logged in.
+SemaphoreState* StateOf(int area) {
+  const TableIndexState* s = FoundIndexState(area);
+  return s == nullptr ? nullptr : s->semaphore.get();
+}
 
 const char* Name(SemaphoreAction a) { return kActionNames[static_cast<int>(a)]; }
 
@@ -153,7 +154,7 @@ bool LoginFailure(const std::string& name, int code, const std::string& text) {
 }
 
 bool Login(int area, TableRecord& table) {
-  if (States[area]) return true;
+  if (StateOf(area) != nullptr) return true;
   const std::string name = SemaphoreFileName(table.file_name);
   if (!LockTable(name, SemaphoreAction::kLogin)) return false;
   auto state = std::make_unique<SemaphoreState>();
@@ -201,13 +202,14 @@ bool Login(int area, TableRecord& table) {
   }
   UnlockRegion(s, SemaphoreAction::kLogin);
   s.last_seen = s.counter();
-  States[area] = std::move(state);
+  IndexStateOf(table).semaphore = std::move(state);
   UnlockTable();
   return true;
 }
 
 bool Logout(int area) {
-  SemaphoreState& s = *States[area];
+  TableIndexState& part = *FoundIndexState(area);
+  SemaphoreState& s = *part.semaphore;
   if (!LockTable(s.name, SemaphoreAction::kLogout)) return false;
   if (!s.holds_region && !LockRegion(s, SemaphoreAction::kLogout)) {
     UnlockTable();
@@ -227,9 +229,9 @@ bool Logout(int area) {
   UnlockRegion(s, SemaphoreAction::kLogout);
   s.file.Close();
   if (written && last) os::DeleteFile(s.name);
-  States[area].reset();
-  ReadBrackets[area] = 0;
-  LockBrackets[area] = 0;
+  part.semaphore.reset();
+  part.read_brackets = 0;
+  part.lock_brackets = 0;
   UnlockTable();
   return written;
 }
@@ -362,10 +364,13 @@ bool Applies(int area) {
 
 // The outermost on enters (a failure, reported, leaves the bracket closed and uncounted); the
 // matching outermost off leaves, and the bracket counts as closed whether or not that succeeds.
-bool Bracket(int area, bool on, std::array<int, kMaxSemaphoreArea + 1>& counters,
-             SemaphoreAction enter, SemaphoreAction leave, const char* name) {
+bool Bracket(int area, bool on, int TableIndexState::*counters, SemaphoreAction enter,
+             SemaphoreAction leave, const char* name) {
   if (area < 1 || area > kMaxSemaphoreArea) return true;
-  int& counter = counters[area];
+  // A free area has nothing to bracket (a table closed inside a bracket took its count along).
+  TableRecord* t = AreaTable(area);
+  if (t == nullptr) return true;
+  int& counter = IndexStateOf(*t).*counters;
   if (on) {
     if (counter == 0 && !HandleSemaphore(enter, area)) return false;
     ++counter;
@@ -393,7 +398,8 @@ bool HandleSemaphore(SemaphoreAction action, int area) {
     return Fail(254, "Work area [" + std::to_string(area) + "] out of range. [HandleSemafore]");
   }
   if (!Applies(area)) return true;
-  if (!States[area] && action != SemaphoreAction::kLogin) return true;
+  SemaphoreState* state = StateOf(area);
+  if (state == nullptr && action != SemaphoreAction::kLogin) return true;
   AreaSelection selection(area);
   switch (action) {
     case SemaphoreAction::kLogin:
@@ -402,22 +408,22 @@ bool HandleSemaphore(SemaphoreAction action, int area) {
       return Logout(area);
     case SemaphoreAction::kIncRead:
     case SemaphoreAction::kDecRead:
-      return ReadHold(*States[area], action);
+      return ReadHold(*state, action);
     case SemaphoreAction::kLockSemaphore:
-      return Lock(*States[area]);
+      return Lock(*state);
     case SemaphoreAction::kUnlockSemaphore:
-      return Unlock(*States[area]);
+      return Unlock(*state);
   }
   return true;
 }
 
 bool SemaphoreActive(int area) {
-  return area >= 0 && area <= kMaxSemaphoreArea && States[area] != nullptr;
+  return area >= 0 && area <= kMaxSemaphoreArea && StateOf(area) != nullptr;
 }
 
 bool SemaphoreChanged(int area) {
   if (!SemaphoreActive(area)) return false;
-  SemaphoreState& s = *States[area];
+  SemaphoreState& s = *StateOf(area);
   if (s.counter() == s.last_seen) return false;
   s.last_seen = s.counter();
   return true;
@@ -425,17 +431,17 @@ bool SemaphoreChanged(int area) {
 
 std::uint32_t SemaphoreRecord(int area) {
   if (!SemaphoreActive(area)) return 0;
-  const auto& r = States[area]->record;
+  const auto& r = StateOf(area)->record;
   return r[0] | (r[1] << 8) | (r[2] << 16) | (static_cast<std::uint32_t>(r[3]) << 24);
 }
 
 bool ReadBracket(int area, bool on) {
-  return Bracket(area, on, ReadBrackets, SemaphoreAction::kIncRead, SemaphoreAction::kDecRead,
-                 "SetReadSemaphoreProc");
+  return Bracket(area, on, &TableIndexState::read_brackets, SemaphoreAction::kIncRead,
+                 SemaphoreAction::kDecRead, "SetReadSemaphoreProc");
 }
 
 bool LockBracket(int area, bool on) {
-  return Bracket(area, on, LockBrackets, SemaphoreAction::kLockSemaphore,
+  return Bracket(area, on, &TableIndexState::lock_brackets, SemaphoreAction::kLockSemaphore,
                  SemaphoreAction::kUnlockSemaphore, "SetLockSemaphoreProc");
 }
 
@@ -459,9 +465,13 @@ bool SemaphoreBracket::Close() {
 }
 
 void ResetSemaphores() {
-  for (auto& s : *States) s.reset();
-  ReadBrackets->fill(0);
-  LockBrackets->fill(0);
+  for (int area = 1; area <= kMaxSemaphoreArea; ++area) {
+    if (TableIndexState* s = FoundIndexState(area)) {
+      s->semaphore.reset();
+      s->read_brackets = 0;
+      s->lock_brackets = 0;
+    }
+  }
 }
 
 }  // namespace vx

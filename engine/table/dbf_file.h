@@ -281,7 +281,10 @@ struct TableRecord {
   // The record count was refreshed while this area held the append or file lock: no other
   // program can append until the lock is released, so the count needs no further refresh.
   bool count_fresh_under_lock = false;
-  std::vector<std::byte> index_block;  // per-area state of the index engine
+  // The index engine's state for this table (its open index and .NDX files, semaphore state
+  // and brackets), opaque to the table and work-area layers; made by the index layer and freed
+  // with the table.
+  std::shared_ptr<void> index;
   // The memo storage's state for this table (its open memo file), opaque to the table and
   // work-area layers; set by the memo open hook and freed by the close hook or CloseDbf.
   std::shared_ptr<void> memo;

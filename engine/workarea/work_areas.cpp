@@ -392,11 +392,6 @@ void SetProductionIndexFlag(bool flag) {
   }
 }
 
-std::byte* IndexBlock() {
-  TableRecord* t = SelectedTable();
-  return t == nullptr ? nullptr : t->index_block.data();
-}
-
 void InitWorkAreas() {
   InstallLockedReadWait();
   for (auto& slot : *WorkAreaTable) slot.reset();

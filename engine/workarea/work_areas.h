@@ -88,7 +88,6 @@ std::uint32_t RecordImageSize();
 
 bool HasProductionIndex();
 void SetProductionIndexFlag(bool flag);
-std::byte* IndexBlock();
 
 // Start-up and shut-down of the work-area layer: empty the table of areas, shared mode read and
 // write deny nothing, area 1 selected; shut-down closes every area.

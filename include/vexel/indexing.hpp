@@ -1,14 +1,13 @@
 #pragma once
-// Building and checking a table's production index by path, for maintenance programs: add or
-// replace one tag, rebuild every tag, and check the table with its memo file and index (header,
-// memo pointers, each tag's tree and keys against the records), optionally repairing what
-// failed. Each call opens the table itself, exclusively where it changes the index, and closes
-// it again (OpenOptions say how). check_table is the library's one check: it opens the table
-// as a checker must, without the memo file or an index that cannot be read, which an ordinary
-// vexel::open refuses for writing.
+// Checking a table's production index by path, for maintenance programs: the table with its memo
+// file and index (header, memo pointers, each tag's tree and keys against the records),
+// optionally repairing what failed; and dBASE III index files (.NDX). Each call opens the table
+// itself, exclusively where it changes an index, and closes it again (OpenOptions say how).
+// check_table is the library's one check: it opens the table as a checker must, without the
+// memo file or an index that cannot be read, which an ordinary vexel::open refuses for writing.
+// (Tags are added and rebuilt through an open table: Table::add_tag, Table::reindex.)
 //
 //   vexel::OpenOptions options;
-//   vexel::add_tag("films.dbf", {"TITLE", "UPPER(TITLE)"}, options, 90);
 //   vexel::TableCheck found = vexel::check_table("films.dbf", false, options);
 //   for (const vexel::CheckFinding& f : found.findings()) std::cout << f.where << ": " << f.what;
 
@@ -21,19 +20,6 @@
 #include <vexel/vexel.hpp>
 
 namespace vexel {
-
-// Adds `tag` to the production index of `file` (replacing a tag of the same name), creating the
-// index when the table has none. The name and expressions are UTF-8, stored in the table's code
-// page (InputError when they do not fit it). `fill_percent` (1..100) of each built leaf is
-// filled, leaving room for later inserts. Needs the table exclusively (whatever options.mode
-// says, read_only refused); the build reports progress as "index".
-void add_tag(const std::filesystem::path& file, const NewTag& tag, const OpenOptions& options = {},
-             int fill_percent = 100);
-
-// Rebuilds every tag of the production index of `file` from its definition (exclusive, as
-// add_tag). InputError when the table has no production index.
-void reindex(const std::filesystem::path& file, const OpenOptions& options = {},
-             int fill_percent = 100);
 
 // One problem or note: where ("table", "memo file", "index", "record 3, field NOTES", "tag
 // TITLE", ...) and what, ending with its advice in this library's words (as Error::what()). A

@@ -57,8 +57,8 @@ enum class Remedy {
   check,            // see the damage (check_table)
   overwrite,        // replace what is there (the overwrite option of create and copy)
   repair_ndx,       // build a damaged .NDX again from its own key (check_ndx with repair)
-  reindex,          // rebuild every tag of the index from its definition (reindex)
-  add_tag,          // build a new production index, tag by tag (add_tag)
+  reindex,          // rebuild every tag of the index from its definition (Table::reindex)
+  add_tag,          // build a new production index, tag by tag (Table::add_tag)
   build_ndx,        // write the .NDX again (build_ndx)
 };
 
@@ -550,13 +550,22 @@ class Table {
   // for each .NDX of OpenOptions::ndx_files, named by its file name ("NAMES.NDX"), which
   // order(), seek() and find() take as a tag.
   std::vector<TagInfo> tags() const;
-  // Adds a tag (replacing one of the same name); creates the production index when missing.
-  // Needs the table exclusively: Error 225 when another program has it open.
-  void add_tag(const NewTag& tag);
-  // Rebuilds every tag from its definition (exclusive, as add_tag). (The check of a table and
-  // its index is vexel::check_table, <vexel/indexing.hpp>: it works on tables that cannot be
-  // opened here for writing.)
-  void reindex();
+  // Adds a tag (replacing one of the same name); creates the production index when missing (a
+  // FoxPro table's tags go into its structural .CDX, made and named in its header when it has
+  // none). The name and expressions are UTF-8, stored in the table's code page (InputError when
+  // they do not fit it, unless OpenOptions::lossy). `fill_percent` (1..100, else InputError
+  // before anything) of each built leaf is filled, leaving room for later inserts. Needs the
+  // table to itself: a shared table is reopened for the build (Error 225 when another program
+  // has it open); InputError 5 when opened read_only, InputError when opened with another
+  // OpenOptions::index. The build reports progress as "index" and the engine's warnings
+  // through the OpenOptions the table was opened with.
+  void add_tag(const NewTag& tag, int fill_percent = 100);
+  // Rebuilds every tag of the production index from its definition (as add_tag); InputError
+  // when the table has none. Trees that are damaged are built again; an index whose header
+  // cannot be read (the table opens with it only with ignore_index) fails with the reason. (The
+  // check of a table and its index is vexel::check_table, <vexel/indexing.hpp>: it works on
+  // tables that cannot be opened here for writing.)
+  void reindex(int fill_percent = 100);
 
   // Expressions over this table's fields (ExpressionError when one does not compile), evaluated
   // against record `recno`, or with recno 0 against a blank record (every field blank, as a

@@ -428,12 +428,12 @@ class TableHandle {
   }
 
   void AddTag(const std::string& name, const std::string& key, const std::string& for_expr,
-              bool descending, bool unique) {
+              bool descending, bool unique, int fill_percent) {
     const NewTag tag{name, key, for_expr, descending, unique};
-    state_->Run([&](Table& t) { t.add_tag(tag); });
+    state_->Run([&](Table& t) { t.add_tag(tag, fill_percent); });
   }
-  void Reindex() {
-    state_->Run([](Table& t) { t.reindex(); });
+  void Reindex(int fill_percent) {
+    state_->Run([&](Table& t) { t.reindex(fill_percent); });
   }
   // (ok, problems, notes, repaired): the findings as "WHERE: WHAT"; with a repair, ok tells
   // whether the table is sound afterwards.
@@ -636,8 +636,8 @@ PYBIND11_MODULE(_vexel, m) {
       .def("eval", &TableHandle::Eval, py::arg("expression"), py::arg("recno"))
       .def("tags", &TableHandle::Tags)
       .def("add_tag", &TableHandle::AddTag, py::arg("name"), py::arg("key"), py::arg("for_expr"),
-           py::arg("descending"), py::arg("unique"))
-      .def("reindex", &TableHandle::Reindex)
+           py::arg("descending"), py::arg("unique"), py::arg("fill_percent"))
+      .def("reindex", &TableHandle::Reindex, py::arg("fill_percent"))
       .def("check", &TableHandle::Check, py::arg("repair"))
       .def("lock", &TableHandle::Lock, py::arg("recno"))
       .def("update", &TableHandle::Update, py::arg("recno"), py::arg("values"))

@@ -138,9 +138,12 @@ def test_tags_added_from_python_pass_vxdbf_check(film):
         assert len(list(t.order("DIR"))) == len({r.DIRECTOR for r in t})
         years = [r.YEAR for r in t.order("OLD")]
         assert years == sorted(years, reverse=True) and max(years) < 1960
-        t.reindex()
+        t.reindex(fill_percent=50)
         with pytest.raises(vexel.Error):
             t.add_tag("BAD", "NOPE + 1")
+        for call in (lambda: t.add_tag("T", "TITLE", fill_percent=0), lambda: t.reindex(101)):
+            with pytest.raises(vexel.InputError):
+                call()
     vxdbf("check", film)
     tags = vxdbf("tags", film, "--json").stdout
     assert '"OLD"' in tags and '"DIR"' in tags

@@ -377,17 +377,19 @@ class Table:
     # -- indexes and checks ------------------------------------------------------------------
 
     def add_tag(self, name: str, key: str, for_: Optional[str] = None, descending: bool = False,
-                unique: bool = False) -> None:
+                unique: bool = False, fill_percent: int = 100) -> None:
         """Adds the tag ``name`` to the production index (creating the index when there is
         none), or replaces the tag of that name. ``key``: the dBASE key expression (e.g.
         ``"UPPER(TITLE)"``); ``for_``: a condition only the records in the tag meet;
-        ``descending``: keys from the highest; ``unique``: one record per key. Needs the table
-        opened ``mode="exclusive"``."""
-        self._t.add_tag(name, key, for_ or "", descending, unique)
+        ``descending``: keys from the highest; ``unique``: one record per key;
+        ``fill_percent`` (1 to 100): how full the build leaves each leaf, the rest kept for later
+        keys. Needs the table opened ``mode="exclusive"``."""
+        self._t.add_tag(name, key, for_ or "", descending, unique, fill_percent)
 
-    def reindex(self) -> None:
-        """Rebuilds every tag of the production index from its definition (exclusive use)."""
-        self._t.reindex()
+    def reindex(self, fill_percent: int = 100) -> None:
+        """Rebuilds every tag of the production index from its definition (exclusive use),
+        filling each leaf ``fill_percent`` (1 to 100) full."""
+        self._t.reindex(fill_percent)
 
     def check(self, repair: bool = False) -> CheckReport:
         """Checks the table header, memo pointers and every index tag; with ``repair=True``

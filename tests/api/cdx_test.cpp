@@ -302,7 +302,7 @@ TEST_F(CdxTest, CheckCollationAndTheEditGuard) {
   EXPECT_TRUE(noted);
   // Such a tag is not built again in byte order: reindex refuses, naming the collation.
   try {
-    vexel::reindex(path);
+    vexel::open(path).reindex();
     ADD_FAILURE() << "a GENERAL tag rebuilt";
   } catch (const vexel::Error& e) {
     EXPECT_NE(std::string(e.what()).find("GENERAL collation"), std::string::npos) << e.what();
@@ -378,9 +378,12 @@ TEST_F(CdxTest, RandomEditsKeepEveryTagCurrentAsPerlReadsThem) {
   const std::string path = Table(200);
   // The tags built here, from the records.
   std::remove(dir_.File("fox.cdx").c_str());
-  vexel::add_tag(path, {.name = "POSITIVE", .key = "UPPER(NAME)", .for_expr = "AMT > 0"});
-  vexel::add_tag(path, {.name = "ONCE", .key = "NAME", .unique = true});
-  vexel::add_tag(path, {.name = "AMOUNT", .key = "AMT", .descending = true});
+  {
+    vexel::Table t = vexel::open(path, {.mode = vexel::OpenMode::exclusive});
+    t.add_tag({.name = "POSITIVE", .key = "UPPER(NAME)", .for_expr = "AMT > 0"});
+    t.add_tag({.name = "ONCE", .key = "NAME", .unique = true});
+    t.add_tag({.name = "AMOUNT", .key = "AMT", .descending = true});
+  }
   // The unique tag's model: each key's record.
   std::map<std::string, std::uint32_t> holder;
   for (std::size_t i = rows_.size(); i-- > 0;) holder[rows_[i].name] = static_cast<std::uint32_t>(i + 1);

@@ -111,9 +111,9 @@ TEST_F(MaintenanceApiTest, ReadOnlyOptionsReadButRefuseEveryWrite) {
       {"alter_table", [&] { vexel::alter_table(path_, drop, o); }},
       {"add_tag",
        [&] {
-         vexel::add_tag(path_, {"NAME", "NAME"}, o);
+         vexel::open(path_, o).add_tag({"NAME", "NAME"});
        }},
-      {"reindex", [&] { vexel::reindex(path_, o); }},
+      {"reindex", [&] { vexel::open(path_, o).reindex(); }},
       {"build_ndx", [&] { vexel::build_ndx(path_, dir_.File("n.ndx"), "NAME", false, o); }},
       {"check_table repair", [&] { vexel::check_table(path_, true, o); }},
   };

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <vexel/indexing.hpp>
+#include <vexel/vexel.hpp>
 
 #include "tools/vxdbf/text_formats.h"
 #include "tools/vxdbf/vxdbf.h"
@@ -11,6 +12,16 @@
 namespace vx::tool {
 
 namespace {
+
+// How `index` and `reindex` open the table: to themselves for the build, and without the
+// production index when it cannot be read (a rebuild mends an index whose trees are damaged;
+// one whose header cannot be read is refused with the reason by the build).
+vexel::OpenOptions BuildOptions(const Options& o, const Streams& io) {
+  vexel::OpenOptions options = OpenOptionsOf(o, io.err);
+  options.mode = vexel::OpenMode::exclusive;
+  options.ignore_index = true;
+  return options;
+}
 
 int IndexTag(const Options& o, const Streams& io) {
   if (!o.ndx.empty()) {
@@ -21,13 +32,18 @@ int IndexTag(const Options& o, const Streams& io) {
     return kExitOk;
   }
   if (o.tag.empty()) throw UsageError{"--tag NAME (or --ndx FILE) is required"};
-  vexel::add_tag(o.file, {o.tag, o.key, o.condition, o.descending, o.unique},
-                 OpenOptionsOf(o, io.err), o.fill);
+  const vexel::OpenOptions options = BuildOptions(o, io);
+  vexel::Table table = vexel::open(o.file, options);
+  table.add_tag({o.tag, o.key, o.condition, o.descending, o.unique}, o.fill);
+  table.close();
   return kExitOk;
 }
 
 int ReindexTable(const Options& o, const Streams& io) {
-  vexel::reindex(o.file, OpenOptionsOf(o, io.err), o.fill);
+  const vexel::OpenOptions options = BuildOptions(o, io);
+  vexel::Table table = vexel::open(o.file, options);
+  table.reindex(o.fill);
+  table.close();
   return kExitOk;
 }
 

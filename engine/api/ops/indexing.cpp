@@ -1,9 +1,11 @@
-// Building and checking a production index by path (include/vexel/indexing.hpp).
+// Building a table's production index (Table::add_tag and Table::reindex), and checking it and
+// building .NDX files by path (include/vexel/indexing.hpp).
 
 #include <vexel/indexing.hpp>
 
 #include "engine/api/ops/file_replacement.h"
 #include "engine/api/ops/operation.h"
+#include "engine/expr/expression.h"
 #include "engine/foundation/setting_scope.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/cdx_build.h"
@@ -15,6 +17,7 @@
 #include "engine/memo/memo_check.h"
 #include "engine/table/dbf_records.h"
 #include "engine/table/replacement_journal.h"
+#include "engine/workarea/work_areas.h"
 #include "platform/os/file.h"
 #include "platform/os/path_text.h"
 
@@ -78,56 +81,86 @@ namespace vexel {
 using vx::ops::Access;
 using vx::ops::TableSession;
 
-void add_tag(const std::filesystem::path& file, const NewTag& tag, const OpenOptions& options,
-             int fill_percent) {
-  vx::ops::Run([&] {
-    vx::ops::CheckFill(fill_percent);
-    const OpenOptions exclusive = vx::ops::ExclusiveUse(options, vx::os::PathText(file));
-    TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
-    vx::ops::Progress progress(exclusive, "index", session.table().record_count);
-    progress.FollowIndexBuild();
-    // The tag's name and expressions go into the index in the table's code page.
-    vx::ops::TableText& text = session.text();
+namespace {
+
+// Runs one build through a Table: a fill out of range, a read_only table and one opened with
+// another index in place of its production index are refused before anything; then, in the table's
+// scope and work area, with the leaf fill, progress as "index" and the engine's warnings through
+// the options the table was opened with, `build(table, text, file)` builds with the tags' text in
+// the table's code page and answers whether it built (Error 222 naming `what` when it did not say
+// why). A FoxPro table then reads its tags from the new .CDX.
+template <class Build>
+void BuildTags(const std::shared_ptr<Table::Impl>& shared, int fill_percent,
+               const std::string& what, Build&& build) {
+  vx::ops::CheckFill(fill_percent);
+  if (shared == nullptr) detail::Fail(215, "the table is closed");
+  Table::Impl& impl = *shared;
+  const std::string file = vx::os::PathText(impl.path);
+  vx::ops::RefuseReadOnly(impl.options, file);
+  if (!impl.options.index.empty()) {
+    throw vx::ops::InputError{file + " was opened with the index " +
+                              vx::os::PathText(impl.options.index) +
+                              " in place of its production index, whose tags it does not read"};
+  }
+  const detail::Scope scope(impl);
+  detail::Guarded([&] {
     const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
-    if (vx::TakesCdxTags(session.table())) {
-      // A FoxPro table's tags go into its structural .CDX (made, and named in the header, when
-      // it has none).
-      vx::AddCdxTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
-                     text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending,
-                     tag.unique, false});
-    } else {
-      vx::AddIndexTag({text.FromUtf8(tag.name, "the tag name"), text.FromUtf8(tag.key, "the key"),
-                       text.FromUtf8(tag.for_expr, "the FOR condition"), tag.descending,
-                       tag.unique});
+    const vx::ops::WarningsToCaller warnings(impl.options);
+    vx::TableRecord& t = impl.table();
+    vx::ops::Progress progress(impl.options, "index", t.record_count);
+    progress.FollowIndexBuild();
+    vx::ops::RefuseUnsupportedIndex(t);
+    impl.positioned_by = 0;
+    // Made as every operation on the table makes it: a mark that cannot be followed is said.
+    vx::ops::TableText text(t, impl.options);
+    vx::CaseCodePage = impl.codepage;
+    const bool built = build(t, text, file);
+    // The build may have opened the table again to have it to itself.
+    vx::TableRecord& rebuilt = impl.table();
+    if (built && vx::TakesCdxTags(rebuilt)) {
+      impl.cdx.reset();
+      detail::OpenCdx(impl, rebuilt);
     }
-    session.Close();
+    if (vx::CurrentOrder() != 0) vx::Set_Order_To(0);
+    if (!built) detail::Fail(222, what + " of " + file + " could not be built");
+    text.ReportReplacements(impl.options);
   });
 }
 
-void reindex(const std::filesystem::path& file, const OpenOptions& options, int fill_percent) {
-  vx::ops::Run([&] {
-    vx::ops::CheckFill(fill_percent);
-    const OpenOptions exclusive = vx::ops::ExclusiveUse(options, vx::os::PathText(file));
-    TableSession session(exclusive, vx::os::PathText(file), Access::kIndex);
-    const vx::SettingScope fill(vx::IndexBuildFill, fill_percent);
-    if (vx::TakesCdxTags(session.table())) {
-      if (!vx::UsesStructuralCdx(session.table())) {
-        throw vx::ops::InputError{vx::os::PathText(file) + " has no structural compound index"};
-      }
-      vx::ops::Progress progress(exclusive, "index", session.table().record_count);
-      vx::ReindexCdx();
-      session.Close();
-      return;
-    }
-    if (!vx::os::FileExists(vx::IndexPath(session.table(), {}))) {
-      throw vx::ops::InputError{vx::os::PathText(file) + " has no production index"};
-    }
-    vx::SetIndexTo();
-    vx::ops::Progress progress(exclusive, "index", session.table().record_count);
-    progress.FollowIndexBuild();
-    vx::Reindex();
-    session.Close();
-  });
+}  // namespace
+
+void Table::add_tag(const NewTag& tag, int fill_percent) {
+  BuildTags(
+      impl_, fill_percent, "the tag " + tag.name,
+      [&](vx::TableRecord& t, vx::ops::TableText& text, const std::string&) {
+        const std::string name = text.FromUtf8(tag.name, "the tag name");
+        const std::string key = text.FromUtf8(tag.key, "the key");
+        const std::string condition = text.FromUtf8(tag.for_expr, "the FOR condition");
+        // A FoxPro table's tags go into its structural .CDX (made, and named in the
+        // header, when it has none).
+        return vx::TakesCdxTags(t)
+                   ? vx::AddCdxTag({name, key, condition, tag.descending, tag.unique, false, {}})
+                   : vx::AddIndexTag({name, key, condition, tag.descending, tag.unique});
+      });
+}
+
+void Table::reindex(int fill_percent) {
+  BuildTags(impl_, fill_percent, "the index",
+            [](vx::TableRecord& t, vx::ops::TableText&, const std::string& file) {
+              if (vx::TakesCdxTags(t)) {
+                if (!vx::UsesStructuralCdx(t)) {
+                  throw vx::ops::InputError{file + " has no structural compound index"};
+                }
+                return vx::ReindexCdx();
+              }
+              if (!vx::os::FileExists(vx::IndexPath(t, {}))) {
+                throw vx::ops::InputError{file + " has no production index"};
+              }
+              // Opened afresh: a table opened with ignore_index may not have it open, and one
+              // whose header cannot be read fails here with the reason.
+              vx::SetIndexTo();
+              return vx::Reindex();
+            });
 }
 
 TableCheck check_table(const std::filesystem::path& file, bool repair, const OpenOptions& options) {

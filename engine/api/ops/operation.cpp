@@ -320,16 +320,26 @@ bool MayWrite(const std::string& file) {
          os::kIoAccessDenied;
 }
 
-void ForwardWarning(void* context, const std::string& text) {
+}  // namespace
+
+WarningsToCaller::WarningsToCaller(const vexel::OpenOptions& options)
+    : receiver_(Forward, const_cast<vexel::OpenOptions*>(&options)) {}
+
+void WarningsToCaller::Forward(void* context, const std::string& text) {
   Warn(*static_cast<const vexel::OpenOptions*>(context), "warning: " + text);
 }
 
-}  // namespace
+void RefuseUnsupportedIndex(const TableRecord& t) {
+  if (const std::string unsupported = UnsupportedIndex(t); !unsupported.empty()) {
+    throw vexel::NotSupported(
+        220, unsupported + ": its tags can be neither built nor kept current; nothing was changed");
+  }
+}
 
 TableSession::TableSession(const vexel::OpenOptions& options, const std::string& file,
                            Access access)
     : options_(options),
-      warnings_(ForwardWarning, const_cast<vexel::OpenOptions*>(&options)),
+      warnings_(options),
       saved_ansi_(AnsiTables),
       saved_override_(OpenModeOverride),
       saved_retries_(LockRetries),
@@ -379,14 +389,7 @@ TableSession::TableSession(const vexel::OpenOptions& options, const std::string&
       for (const std::filesystem::path& ndx : options.ndx_files) AttachNdx(vx::os::PathText(ndx));
     }
     // Tags go into the production index: not into one this program does not maintain.
-    if (access == Access::kIndex) {
-      if (const std::string unsupported = UnsupportedIndex(*table_); !unsupported.empty()) {
-        throw vexel::NotSupported(
-            220, unsupported +
-                     ": its tags can be neither built nor kept current; nothing was "
-                     "changed");
-      }
-    }
+    if (access == Access::kIndex) RefuseUnsupportedIndex(*table_);
   } catch (...) {
     Restore();
     throw;

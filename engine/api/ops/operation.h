@@ -93,6 +93,21 @@ class Progress {
 void Warn(const vexel::OpenOptions& options, const std::string& message,
           std::vector<vexel::Advice> advice = {});
 
+// Sends the engine's warnings to options.warn ("warning: ..."; dropped when it is null) for a
+// scope. `options` must outlive it.
+class WarningsToCaller {
+ public:
+  explicit WarningsToCaller(const vexel::OpenOptions& options);
+
+ private:
+  static void Forward(void* context, const std::string& text);
+  WarningReceiver receiver_;
+};
+
+// Refuses (NotSupported) a table whose production index is one this program neither reads nor
+// maintains: tags can be neither built into it nor kept current.
+void RefuseUnsupportedIndex(const TableRecord& t);
+
 // Refuses (DataError) a table whose header counts more records than its file holds: an append
 // would write over the cut record, a rewrite would invent the missing ones. `nothing` says what
 // did not happen ("Nothing was appended"); the message names both counts and vxdbf check.
@@ -170,7 +185,7 @@ class TableSession {
 
   const vexel::OpenOptions& options_;
   // The engine's warnings go to options.warn while the session lives.
-  WarningReceiver warnings_;
+  WarningsToCaller warnings_;
   bool saved_ansi_;
   unsigned saved_override_;
   unsigned saved_retries_;

@@ -456,9 +456,10 @@ TEST_F(IndexStressTest, FourProgramsKeepACdxAndNdxFilesTrue) {
       t.append({{"CODE", std::string("START")}, {"NUM", 1.0}});
     }
     if (cdx) {
-      vexel::add_tag(table, {.name = "CODE", .key = "CODE"});
-      vexel::add_tag(table, {.name = "NUM", .key = "NUM", .for_expr = ".NOT. DELETED()"});
-      vexel::add_tag(table, {.name = "RCODE", .key = "CODE", .descending = true});
+      vexel::Table t = vexel::open(table, {.mode = vexel::OpenMode::exclusive});
+      t.add_tag({.name = "CODE", .key = "CODE"});
+      t.add_tag({.name = "NUM", .key = "NUM", .for_expr = ".NOT. DELETED()"});
+      t.add_tag({.name = "RCODE", .key = "CODE", .descending = true});
     } else {
       vexel::build_ndx(table, "codes", "CODE");
       vexel::build_ndx(table, "nums", "NUM");
