@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cctype>
 
 #include "browser/form_text.h"
@@ -64,13 +65,14 @@ std::string ExpressionProblem(const std::string& table, int codepage, const std:
       return what + " must be " + wanted + ", not " + TypeName(compiled.type()) + ".";
     }
   } catch (const vexel::Error& e) {
-    // "Error # 351 (...): Error in expression : WHAT AND WHERE: [TEXT]: ..." -> what is wrong
-    // and where, without the code and the echo of the text.
+    // "Error # 351 (...): Error in expression : WHAT AND WHERE: [TEXT]: ..." or "WHAT AND
+    // WHERE\r\n[TEXT]\r\n ..." -> what is wrong and where, without the code and the echo of the
+    // text.
     std::string message = e.what();
     const std::string mark = "Error in expression : ";
     if (const std::size_t at = message.rfind(mark); at != std::string::npos)
       message.erase(0, at + mark.size());
-    message.resize(std::min(message.size(), message.find(": [")));
+    message.resize(std::min({message.size(), message.find(": ["), message.find_first_of("\r\n")}));
     return what + ": " + message + ".";
   }
   return {};
