@@ -65,14 +65,14 @@ std::string ExpressionProblem(const std::string& table, int codepage, const std:
       return what + " must be " + wanted + ", not " + TypeName(compiled.type()) + ".";
     }
   } catch (const vexel::Error& e) {
-    // "Error in expression : WHAT AND WHERE\r\n[TEXT]\r\n ..." (an ExpressionError keeps the
-    // engine's lines; other errors join them with ": ") -> what is wrong and where, without the
-    // code and the echo of the text.
+    // "Error # 351 (...): Error in expression : WHAT AND WHERE: [TEXT]: ..." or "WHAT AND
+    // WHERE\r\n[TEXT]\r\n ..." -> what is wrong and where, without the code and the echo of the
+    // text.
     std::string message = e.what();
     const std::string mark = "Error in expression : ";
     if (const std::size_t at = message.rfind(mark); at != std::string::npos)
       message.erase(0, at + mark.size());
-    message.resize(std::min({message.size(), message.find(": ["), message.find("\r\n")}));
+    message.resize(std::min({message.size(), message.find(": ["), message.find_first_of("\r\n")}));
     return what + ": " + message + ".";
   }
   return {};
