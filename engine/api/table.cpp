@@ -12,6 +12,7 @@
 #include "engine/foundation/dates.h"
 #include "engine/foundation/errors.h"
 #include "engine/foundation/number_text.h"
+#include "engine/foundation/setting_scope.h"
 #include "engine/foundation/settings.h"
 #include "engine/foundation/strings.h"
 #include "engine/index/cdx_orders.h"
@@ -379,31 +380,55 @@ std::optional<Date> ParseDateText(std::string_view text) {
   return ParseStoredDate(text);
 }
 
+namespace {
+
+// A date key given as text: as ParseDateText reads it, or month, day and year as dBASE reads a
+// date: MM/DD/YYYY, or MM/DD/YY with a year from 56 in the 1900s; "." or "-" may part them too.
+std::optional<Date> KeyDate(std::string_view text) {
+  if (const std::optional<Date> d = ParseDateText(text)) return d;
+  const std::size_t first = text.find_first_of("/.-");
+  if (first == std::string_view::npos) return std::nullopt;
+  const std::size_t second = text.find(text[first], first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  // A part of one digit gets a "0" in front; the digits themselves are checked as stored.
+  const auto part = [&](std::size_t at, std::size_t end) {
+    return (end - at == 1 ? "0" : "") + std::string(text.substr(at, end - at));
+  };
+  const std::string month = part(0, first), day = part(first + 1, second);
+  const std::string year = std::string(text.substr(second + 1));
+  if (month.size() != 2 || day.size() != 2 || (year.size() != 2 && year.size() != 4)) {
+    return std::nullopt;
+  }
+  const std::string century = year.size() == 4 ? "" : year >= "56" ? "19" : "20";
+  return ParseStoredDate(century + year + month + day);
+}
+
+}  // namespace
+
 std::string KeyText(const Table::Impl& impl, char key_type, const Value& key) {
   if (key_type == 'N' || key_type == 'F') {
     if (const auto* i = std::get_if<std::int64_t>(&key)) return std::to_string(*i);
     if (const auto* d = std::get_if<double>(&key)) return NumberText(*d);
     if (const auto* s = std::get_if<std::string>(&key)) {
-      if (!std::holds_alternative<std::monostate>(NumberValue(Trim(*s), 1))) return *s;
+      // Read as a stored number is (sign, point, exponent), whatever padding it has.
+      const Value number = NumberValue(Trim(*s), 1);
+      if (const auto* d = std::get_if<double>(&number)) return NumberText(*d);
     }
-    FailInput(220, "the tag holds numbers: the key must be a number");
+    FailInput(9, "the tag holds numbers: the key must be a number");
   }
   if (key_type == 'D') {
     std::optional<Date> d;
     if (const auto* date = std::get_if<Date>(&key)) d = *date;
-    if (const auto* s = std::get_if<std::string>(&key)) d = ParseDateText(*s);
-    if (!d || !DateIsValid(*d)) FailInput(220, "the tag holds dates: the key must be a valid Date");
+    if (const auto* s = std::get_if<std::string>(&key)) d = KeyDate(*s);
+    if (!d || !DateIsValid(*d)) FailInput(9, "the tag holds dates: the key must be a valid Date");
     // With the century: a two-digit year would be read back by the century rule (1902 as 2002).
-    const bool century = vx::CenturyOn;
-    vx::CenturyOn = true;
-    std::string text = vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
-    vx::CenturyOn = century;
-    return text;
+    const vx::SettingScope century(vx::CenturyOn, true);
+    return vx::DateToText(vx::DayNumber(d->year, d->month, d->day));
   }
   if (const auto* s = std::get_if<std::string>(&key)) {
     return FromUtf8(impl.codepage, *s, "the key");
   }
-  FailInput(220, "the tag holds characters: the key must be a string");
+  FailInput(9, "the tag holds characters: the key must be a string");
 }
 
 }  // namespace detail

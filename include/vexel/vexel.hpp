@@ -526,10 +526,12 @@ class Table {
   // .NOT. DELETED()"); ExpressionError (351, 362) for a condition that does not compile or is
   // not logical.
   Cursor where(std::string_view condition) const;
-  // The record a tag finds for a key (a string for a character tag, a number for N, a Date):
-  // a tag of the production index (or of OpenOptions::index), or one of the .NDX files of
-  // OpenOptions::ndx_files, named by its file name ("NAMES.NDX"). InputError for a tag that is
-  // not there, a key of another type or one the code page cannot hold.
+  // The record a tag finds for a key (a string for a character tag, a number for N, a Date;
+  // or a number's or date's text: "1902.5", "1902-01-02", "19020102", "01/02/1902", "01/02/56"
+  // with a two-digit year from 56 in the 1900s): a tag of the production index (or of
+  // OpenOptions::index), or one of the .NDX files of OpenOptions::ndx_files, named by its file
+  // name ("NAMES.NDX"). InputError for a tag that is not there or a key the code page cannot
+  // hold; InputError with code 9 (data type mismatch) for a key of another type.
   std::optional<std::uint32_t> seek(std::string_view tag, const Value& key,
                                     SeekMode mode = SeekMode::exact) const;
   // The same seek, answering the record itself (one read less than seek() and read()).

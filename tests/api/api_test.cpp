@@ -468,8 +468,24 @@ TEST_F(OrderTest, KeyRangesAndSeeksInEveryMode) {
   const auto soft = t.seek("PREMIERE", std::string("1985-06-15"), vexel::SeekMode::soft);
   ASSERT_TRUE(soft);
   EXPECT_EQ(t.read(*soft)[4], Value(*next_lower));
-  EXPECT_THROW(t.seek("YEAR", std::string("nineteen")), vexel::Error);
-  EXPECT_THROW(t.seek("PREMIERE", Date{2001, 2, 30}), vexel::Error);
+  // A date's other texts, and a number's text, find what the values find.
+  for (const char* text : {"19850615", "06/15/1985", "6.15.1985", "06-15-85"}) {
+    EXPECT_EQ(t.seek("PREMIERE", std::string(text), vexel::SeekMode::soft), soft) << text;
+  }
+  EXPECT_EQ(t.seek("YEAR", std::string(" +1950.0 ")), t.seek("YEAR", std::int64_t{1950}));
+  // A key of another type: code 9 (data type mismatch).
+  const std::pair<const char*, Value> kWrong[] = {{"YEAR", std::string("nineteen")},
+                                                  {"PREMIERE", Date{2001, 2, 30}},
+                                                  {"PREMIERE", std::string("02/30/1985")},
+                                                  {"PREMIERE", true}};
+  for (const auto& [tag, wrong] : kWrong) {
+    try {
+      t.seek(tag, wrong);
+      ADD_FAILURE() << tag;
+    } catch (const vexel::InputError& e) {
+      EXPECT_EQ(e.code(), 9) << e.what();
+    }
+  }
 }
 
 // OpenOptions::index: another .MDX whose tags a Table reads and searches in place of the

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <ostream>
 #include <vexel/inspect.hpp>
@@ -69,85 +68,6 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
          });
 }
 
-bool IsDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A number as a key gives it: an optional sign, digits with an optional point, an optional
-// exponent; none for other text (which a tag of numbers would seek as 0).
-std::optional<vexel::Value> NumberKey(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  std::string_view body = text;
-  if (!body.empty() && (body[0] == '+' || body[0] == '-')) body.remove_prefix(1);
-  const std::size_t e = body.find_first_of("eE");
-  const std::string_view mantissa = body.substr(0, e);
-  const std::size_t point = mantissa.find('.');
-  const std::string_view whole = mantissa.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view() : mantissa.substr(point + 1);
-  if ((!whole.empty() && !IsDigits(whole)) || (!fraction.empty() && !IsDigits(fraction)) ||
-      (whole.empty() && fraction.empty())) {
-    return std::nullopt;
-  }
-  if (e != std::string_view::npos) {
-    std::string_view exponent = body.substr(e + 1);
-    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.remove_prefix(1);
-    if (!IsDigits(exponent)) return std::nullopt;
-  }
-  // from_chars takes no "+": the sign is read apart.
-  const std::string digits = (text[0] == '-' ? "-" : "") + std::string(body);
-  const char* end = digits.data() + digits.size();
-  const bool integral = point == std::string_view::npos && e == std::string_view::npos;
-  if (std::int64_t whole_number = 0;
-      integral && std::from_chars(digits.data(), end, whole_number).ptr == end) {
-    return whole_number;
-  }
-  double number = 0;
-  const auto [at, error] = std::from_chars(digits.data(), end, number);
-  if (error != std::errc() || at != end) return std::nullopt;
-  return number;
-}
-
-// A date as a key gives it: YYYY-MM-DD, YYYYMMDD, or month, day and year as the engine reads a
-// date (MM/DD/YYYY; "." or "-" may part them too; a two-digit year from 56 is of the 1900s).
-std::optional<vexel::Value> DateKey(std::string_view text) {
-  int year = 0, month = 0, day = 0;
-  const auto number = [](std::string_view digits, int& out) {
-    return IsDigits(digits) &&
-           std::from_chars(digits.data(), digits.data() + digits.size(), out).ec == std::errc();
-  };
-  if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
-    if (!number(text.substr(0, 4), year) || !number(text.substr(5, 2), month) ||
-        !number(text.substr(8, 2), day)) {
-      return std::nullopt;
-    }
-  } else if (text.size() == 8 && IsDigits(text)) {
-    number(text.substr(0, 4), year);
-    number(text.substr(4, 2), month);
-    number(text.substr(6, 2), day);
-  } else {
-    const std::size_t first = text.find_first_of("/.-");
-    const std::size_t second =
-        first == std::string_view::npos ? first : text.find(text[first], first + 1);
-    if (second == std::string_view::npos) return std::nullopt;
-    const std::string_view y = text.substr(second + 1);
-    if (!number(text.substr(0, first), month) ||
-        !number(text.substr(first + 1, second - first - 1), day) ||
-        (y.size() != 2 && y.size() != 4) || !number(y, year)) {
-      return std::nullopt;
-    }
-    if (y.size() == 2) year += year >= 56 ? 1900 : 2000;
-  }
-  constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
-      (month == 2 && day == 29 && !leap)) {
-    return std::nullopt;
-  }
-  return vexel::Date{year, month, day};
-}
-
 int Seek(const Options& o, const Streams& io) {
   const bool ndx = o.index.size() > 4 && (o.index.ends_with(".ndx") || o.index.ends_with(".NDX"));
   if (o.tag.empty() && !ndx) throw UsageError{"--tag NAME is required (or --index FILE.NDX)"};
@@ -167,27 +87,21 @@ int Seek(const Options& o, const Streams& io) {
   for (const std::string& warning : table.warnings()) {
     io.err << "vxdbf: warning: " << warning << "\n";
   }
-  // The key text as the tag's keys are: a number for a tag of numbers, a date for one of dates.
-  vexel::Value key = o.arguments.at(0);
+  // The library reads the key text as the tag's keys are (a number, a date); text that is none
+  // is a fault of the command line.
+  const vexel::Value key = o.arguments.at(0);
   const std::vector<vexel::TagInfo> tags = table.tags();
-  for (const vexel::TagInfo& info : tags) {
-    if (!EqualNoCase(info.name, tag)) continue;
+  // What the command line got wrong when the library finds the key of another type.
+  const auto wrong_type = [&] {
     const std::string holder = ndx ? o.index : "tag " + o.tag;
-    if (info.key_type == 'N') {
-      const std::optional<vexel::Value> number = NumberKey(o.arguments[0]);
-      if (!number) {
-        throw UsageError{holder + " holds numbers: " + Quoted(o.arguments[0]) + " is no number"};
-      }
-      key = *number;
-    } else if (info.key_type == 'D') {
-      const std::optional<vexel::Value> date = DateKey(o.arguments[0]);
-      if (!date) {
-        throw UsageError{holder + " holds dates: " + Quoted(o.arguments[0]) + " is no date"};
-      }
-      key = *date;
+    const std::string key_text = Quoted(o.arguments[0]);
+    for (const vexel::TagInfo& info : tags) {
+      if (!EqualNoCase(info.name, tag)) continue;
+      if (info.key_type == 'N') return holder + " holds numbers: " + key_text + " is no number";
+      if (info.key_type == 'D') return holder + " holds dates: " + key_text + " is no date";
     }
-    break;
-  }
+    return std::string();
+  };
   // --soft wins over --exact: a missing key finds the next higher one either way.
   const vexel::SeekMode mode = o.soft    ? vexel::SeekMode::soft
                                : o.exact ? vexel::SeekMode::exact
@@ -198,6 +112,9 @@ int Seek(const Options& o, const Streams& io) {
   } catch (const vexel::NotSupportedError&) {
     throw;
   } catch (const vexel::InputError& e) {
+    if (e.code() == 9) {
+      if (std::string wrong = wrong_type(); !wrong.empty()) throw UsageError{wrong};
+    }
     // A table without any index has no tag to name: that is the file's lack, not a wrong name.
     if (!tags.empty()) throw;
     io.err << "vxdbf: " << Worded(e) << "\n";
