@@ -679,26 +679,31 @@ Value evaluate(std::string_view expression) { return evaluate(compile(expression
 
 namespace detail {
 
+namespace {
+
+// The engine's message (in `page`'s bytes) as an ExpressionError; 351 when it gave no code.
+[[noreturn]] void FailExpression(int code, std::string_view message, int page) {
+  throw ExpressionError(code != 0 ? code : 351,
+                        vx::os::DecodeCodePage(page, message, vx::os::OnFault::kReplace).text);
+}
+
+}  // namespace
+
 void ExpressionStep(int page, const std::function<void()>& step) {
   try {
     step();
   } catch (const vx::EVexelError& e) {
-    const int code = vx::LastErrorCode != 0 ? vx::LastErrorCode : 351;
+    const int code = vx::LastErrorCode;
     vx::EngineErrorCode = 0;
     vx::LastErrorCode = 0;
-    throw ExpressionError(code,
-                          vx::os::DecodeCodePage(page, e.what(), vx::os::OnFault::kReplace).text);
+    FailExpression(code, e.what(), page);
   }
 }
 
 vx::Expr CompileExpression(const std::string& stored, int page) {
   vx::Expr e;
   ExpressionStep(page, [&] { e = vx::Expr::Compile(stored); });
-  if (!e) {
-    const int code = vx::EngineErrorCode != 0 ? vx::EngineErrorCode : 351;
-    throw ExpressionError(
-        code, vx::os::DecodeCodePage(page, vx::EngineErrorText(), vx::os::OnFault::kReplace).text);
-  }
+  if (!e) FailExpression(vx::EngineErrorCode, vx::EngineErrorText(), page);
   return e;
 }
 
